@@ -1,0 +1,175 @@
+#include "app/DevFileLog.h"
+
+#include "app/LogRedaction.h"
+#include "app/PlayerEnvironment.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace talvorine {
+
+namespace {
+
+struct State {
+    QMutex mutex;
+    QString path;
+    qint64 maxBytes = DevFileLog::defaultMaxBytes;
+};
+
+State& state()
+{
+    static State instance;
+    return instance;
+}
+
+constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
+QJsonObject buildRecord(const QString& event, const QJsonObject& fields)
+{
+    QJsonObject record;
+    for (auto it = fields.constBegin(); it != fields.constEnd(); ++it) {
+        const QJsonValue value = it.value();
+        if (value.isString())
+            record.insert(it.key(), LogRedaction::clip(value.toString(), DevFileLog::stringLimit));
+        else if (!value.isArray() && !value.isObject())
+            record.insert(it.key(), value);
+    }
+    record.insert(QStringLiteral("ts"),
+                  QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    record.insert(QStringLiteral("event"), LogRedaction::clip(event, DevFileLog::stringLimit));
+    record.insert(QStringLiteral("pid"), QCoreApplication::applicationPid());
+    return record;
+}
+
+bool createOwnerOnlyDirectory(const QString& dir)
+{
+    QDir target(dir);
+    if (target.exists())
+        return true;
+    // Parents follow the umask like any other directory; the log's own directory is private.
+    if (!QDir().mkpath(QFileInfo(target.absolutePath()).absolutePath()))
+        return false;
+    return QDir().mkdir(target.absolutePath(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                   | QFileDevice::ExeOwner)
+        || target.exists();
+}
+
+QString requestIdOf(const QNetworkReply* reply)
+{
+    const QByteArray id = reply->rawHeader("X-Request-ID");
+    if (id.isEmpty() || id.size() > 80 || id.contains(' '))
+        return {};
+    return QString::fromLatin1(id);
+}
+
+} // namespace
+
+void DevFileLog::configure(const QUrl& origin, const QString& stateDir, qint64 maxBytes)
+{
+    State& s = state();
+    QMutexLocker lock(&s.mutex);
+    s.path.clear();
+    s.maxBytes = maxBytes >= 1 ? maxBytes : defaultMaxBytes;
+    if (environmentFromOrigin(origin) != PlayerEnvironment::Local || stateDir.isEmpty())
+        return;
+    if (!createOwnerOnlyDirectory(stateDir))
+        return;
+    s.path = QDir(stateDir).filePath(QStringLiteral("dev-log.jsonl"));
+}
+
+bool DevFileLog::enabled()
+{
+    State& s = state();
+    QMutexLocker lock(&s.mutex);
+    return !s.path.isEmpty();
+}
+
+QString DevFileLog::path()
+{
+    State& s = state();
+    QMutexLocker lock(&s.mutex);
+    return s.path;
+}
+
+QString DevFileLog::originString(const QUrl& url)
+{
+    QUrl origin;
+    origin.setScheme(url.scheme());
+    origin.setHost(url.host(QUrl::FullyDecoded), QUrl::DecodedMode);
+    if (url.port() != -1)
+        origin.setPort(url.port());
+    return origin.toString();
+}
+
+void DevFileLog::record(const QString& event, const QJsonObject& fields)
+{
+    if (event.isEmpty())
+        return;
+    const QByteArray line = QJsonDocument(buildRecord(event, fields)).toJson(QJsonDocument::Compact);
+    const qint64 length = line.size();
+
+    State& s = state();
+    QMutexLocker lock(&s.mutex);
+    if (s.path.isEmpty() || length + 1 > s.maxBytes)
+        return;
+
+    const QFileInfo current(s.path);
+    if (current.exists() && current.size() + length + 1 > s.maxBytes) {
+        const QString previous = s.path + QStringLiteral(".prev");
+        QFile::remove(previous);
+        QFile::rename(s.path, previous);
+    }
+
+    QFile file(s.path);
+    if (!file.open(QIODevice::Append | QIODevice::WriteOnly, ownerOnly))
+        return;
+    // A file created by someone else (or an older build) may be wider than owner-only.
+    if (file.permissions() != ownerOnly)
+        file.setPermissions(ownerOnly);
+    file.write(line);
+    file.write("\n", 1);
+    file.flush();
+    file.close();
+}
+
+void DevFileLog::watchReply(QNetworkReply* reply, const QString& method)
+{
+    if (!reply)
+        return;
+    QElapsedTimer timer;
+    timer.start();
+    QObject::connect(reply, &QNetworkReply::finished, reply, [reply, method, timer] {
+        const QUrl url = reply->url();
+        if (environmentFromOrigin(url) != PlayerEnvironment::Local)
+            return;
+        QJsonObject fields;
+        fields.insert(QStringLiteral("method"), method);
+        fields.insert(QStringLiteral("host"), url.host(QUrl::FullyDecoded));
+        const QString path = url.path(QUrl::FullyDecoded);
+        fields.insert(QStringLiteral("path"), path.isEmpty() ? QStringLiteral("/") : path);
+        fields.insert(QStringLiteral("status"),
+                      reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+        fields.insert(QStringLiteral("duration_ms"), timer.elapsed());
+        if (const QString query = url.query(); !query.isEmpty())
+            fields.insert(QStringLiteral("query"), query);
+        fields.insert(QStringLiteral("url"), url.toString(QUrl::RemoveUserInfo));
+        if (const QByteArray cookie = reply->request().rawHeader("Cookie"); !cookie.isEmpty())
+            fields.insert(QStringLiteral("cookie"), QString::fromLatin1(cookie));
+        if (const QByteArray setCookie = reply->rawHeader("Set-Cookie"); !setCookie.isEmpty())
+            fields.insert(QStringLiteral("set_cookie"), QString::fromLatin1(setCookie));
+        if (const QString requestId = requestIdOf(reply); !requestId.isEmpty())
+            fields.insert(QStringLiteral("request_id"), requestId);
+        record(QStringLiteral("http"), fields);
+    });
+}
+
+} // namespace talvorine

@@ -1,0 +1,228 @@
+// The composition root: decides whether the process may start and in which mode, then builds
+// the running player, runs the event loop and tears everything down in reverse order.
+
+#include "app/DebugWindowSizer.h"
+#include "app/DevFileLog.h"
+#include "app/PlayerWindowOptions.h"
+#include "app/PlayerWindowQuitGuard.h"
+#include "stage/CapabilityReport.h"
+#include "web/WebPackageScheme.h"
+#include "web/WebSecurityPolicy.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QStandardPaths>
+#include <QSurfaceFormat>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+using namespace talvorine;
+
+constexpr int exitUsage = 64;
+constexpr int exitConfig = 78;
+
+constexpr char applicationName[] = "talvorine-player";
+constexpr char applicationVersion[] = "26.09.229";
+constexpr char defaultOrigin[] = "https://player.talvorine.net";
+
+void applyPlayerIdentity()
+{
+    QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
+    QCoreApplication::setOrganizationName(QStringLiteral("Talvorine"));
+    QCoreApplication::setApplicationVersion(QString::fromUtf8(applicationVersion));
+}
+
+void writeError(const char* message)
+{
+    std::fputs(message, stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+// A URL may reach the player only as the origin option's value, never with a fragment, and
+// no argument may carry a provisioning fragment: links opened by other programs must not be
+// able to point the player somewhere else.
+bool rawArgumentsRefused(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i] ? argv[i] : "";
+        if (std::strstr(arg, "#provision="))
+            return true;
+        if (std::strcmp(arg, "--origin") == 0) {
+            if (i + 1 >= argc)
+                return true;
+            const char* value = argv[i + 1] ? argv[i + 1] : "";
+            if (std::strchr(value, '#'))
+                return true;
+            ++i;
+            continue;
+        }
+        if (std::strncmp(arg, "--origin=", 9) == 0) {
+            if (std::strchr(arg, '#'))
+                return true;
+            continue;
+        }
+        if (std::strstr(arg, "://"))
+            return true;
+    }
+    return false;
+}
+
+QStringList argumentList(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(argv[i] ? QString::fromLocal8Bit(argv[i]) : QString());
+    return arguments;
+}
+
+void addOptions(QCommandLineParser& parser)
+{
+    parser.setApplicationDescription(QStringLiteral("Talvorine Qt Quick native Linux player"));
+    parser.addHelpOption();
+    parser.addOption(QCommandLineOption(QStringLiteral("capabilities-json"),
+                                        QStringLiteral("Print renderer capabilities and exit.")));
+    parser.addOption(QCommandLineOption(QStringLiteral("origin"),
+                                        QStringLiteral("Player API origin."), QStringLiteral("url"),
+                                        QString::fromLatin1(defaultOrigin)));
+    parser.addOption(QCommandLineOption(QStringLiteral("state-dir"),
+                                        QStringLiteral("Native credential/cache/state directory."),
+                                        QStringLiteral("path")));
+    PlayerWindowOptions::addTo(parser);
+}
+
+int printCapabilities()
+{
+    auto report = std::make_unique<CapabilityReport>(nullptr);
+    QJsonObject json = report->toJson();
+    json.insert(QStringLiteral("version"), QString::fromUtf8(applicationVersion));
+    const QByteArray line = QJsonDocument(json).toJson(QJsonDocument::Compact);
+    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+void setGstGlEnvironment()
+{
+    if (qEnvironmentVariableIsEmpty("GST_GL_PLATFORM"))
+        qputenv("GST_GL_PLATFORM", "egl");
+    if (qEnvironmentVariableIsEmpty("GST_GL_WINDOW"))
+        qputenv("GST_GL_WINDOW", "wayland");
+}
+
+QString stateDirectory(const QCommandLineParser& parser)
+{
+    const QString given = parser.value(QStringLiteral("state-dir"));
+    if (!given.isEmpty())
+        return QDir::cleanPath(given);
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
+              const PlayerWindowOptions& window)
+{
+    QGuiApplication app(argc, argv);
+    applyPlayerIdentity();
+
+    auto capabilities = std::make_unique<CapabilityReport>(nullptr);
+    if (QGuiApplication::platformName() != QLatin1String("wayland"))
+        return exitConfig;
+
+    const QUrl origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
+    const QString stateDir = stateDirectory(parser);
+
+    // Until the player controller exists, the developer log is switched on here, as the
+    // controller's constructor will do.
+    DevFileLog::configure(origin, stateDir, DevFileLog::defaultMaxBytes);
+    DevFileLog::record(QStringLiteral("process.start"),
+                       {{QStringLiteral("origin"), DevFileLog::originString(origin)}});
+
+    auto engine = std::make_unique<QQmlApplicationEngine>();
+    engine->setInitialProperties({
+        {QStringLiteral("startupAnimationUrl"), QUrl()},
+        {QStringLiteral("debugWindowed"), window.windowed},
+        {QStringLiteral("debugWindowSize"), QSize(window.width, window.height)},
+    });
+    engine->rootContext()->setContextProperty(QStringLiteral("talvorineCapabilities"),
+                                              capabilities.get());
+    QObject::connect(
+        engine.get(), &QQmlApplicationEngine::objectCreationFailed, &app,
+        [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+    engine->load(QUrl(QStringLiteral("qrc:/qml/Main.qml"), QUrl::TolerantMode));
+
+    PlayerWindowQuitGuard::install(&app, engine.get());
+    const QList<QObject*> roots = engine->rootObjects();
+    for (QObject* root : roots) {
+        auto* quickWindow = qobject_cast<QQuickWindow*>(root);
+        if (!quickWindow)
+            continue;
+        if (window.windowed)
+            DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
+        quickWindow->setOpacity(1.0);
+    }
+
+    const int code = app.exec();
+    engine.reset();
+    capabilities.reset();
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (rawArgumentsRefused(argc, argv))
+        return exitUsage;
+    if (!WebSecurityPolicy::configureChromiumSecurityEnvironment(qgetenv("QTWEBENGINE_CHROMIUM_FLAGS")))
+        return exitConfig;
+    WebPackageScheme::registerBeforeApplication();
+
+    QCommandLineParser parser;
+    addOptions(parser);
+    if (!parser.parse(argumentList(argc, argv)) || !parser.positionalArguments().isEmpty()) {
+        writeError("Invalid arguments. Use --help for player options.");
+        return exitUsage;
+    }
+    const PlayerWindowOptions window = PlayerWindowOptions::from(parser);
+    if (!window.valid) {
+        writeError("Invalid --window-size. Use WIDTHxHEIGHT with each edge from 1 to 8192, once.");
+        return exitUsage;
+    }
+
+    const bool capabilitiesRequested = parser.isSet(QStringLiteral("capabilities-json"));
+    const bool help = parser.isSet(QStringLiteral("help"))
+        || parser.isSet(QStringLiteral("help-all"));
+    if (capabilitiesRequested || help) {
+        QCoreApplication app(argc, argv);
+        applyPlayerIdentity();
+        if (help)
+            parser.showHelp(0);
+        return printCapabilities();
+    }
+
+    if (!configureWaylandPlatformEnvironment()) {
+        writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
+        return exitConfig;
+    }
+    setGstGlEnvironment();
+
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setAlphaBufferSize(0);
+    QSurfaceFormat::setDefaultFormat(format);
+    QQuickWindow::setDefaultAlphaBuffer(false);
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+
+    return runPlayer(argc, argv, parser, window);
+}

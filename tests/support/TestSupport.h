@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QList>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+
+namespace talvorine::test {
+
+struct ProcessResult {
+    bool finished = false;
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs the built player binary with the given arguments and environment and waits for it.
+ProcessResult runPlayer(const QStringList& arguments, const QProcessEnvironment& environment,
+                        int timeoutMs = 60000);
+
+// The test's own environment, with the given variables set (an empty value unsets).
+QProcessEnvironment environmentWith(const QList<std::pair<QString, QString>>& changes);
+
+// Every line of a JSON-lines file, parsed; a line that is not a JSON object fails the test.
+QList<QJsonObject> readJsonLines(const QString& path);
+
+// The records of one event name, in file order.
+QList<QJsonObject> recordsOf(const QList<QJsonObject>& records, const QString& event);
+
+} // namespace talvorine::test
