@@ -1,11 +1,12 @@
 #pragma once
 
-// Value types of the runtime service's compatibility rules that other subsystems store without
-// depending on the runtime client itself.
+// The parts of the runtime service's compatibility rules that lower layers (the process-wide
+// network access manager, the persistent state) use without linking the runtime client.
 
 #include <QDateTime>
 #include <QHash>
 #include <QString>
+#include <QUrl>
 
 #include <algorithm>
 #include <vector>
@@ -13,6 +14,30 @@
 namespace talvorine {
 
 namespace RuntimeCompat {
+
+// A redirect is followed only within the same origin: same scheme, host and effective port,
+// http or https, and no credentials in the target.
+inline bool redirectAllowed(const QUrl& from, const QUrl& to)
+{
+    const auto effectivePort = [](const QUrl& url) {
+        const bool https = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
+        return url.port(https ? 443 : 80);
+    };
+    const QUrl target = from.resolved(to);
+    if (!target.isValid())
+        return false;
+    const QString scheme = target.scheme().toLower();
+    if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
+        return false;
+    if (!target.userName().isEmpty() || !target.password().isEmpty())
+        return false;
+    if (scheme != from.scheme().toLower())
+        return false;
+    if (target.host(QUrl::FullyDecoded).compare(from.host(QUrl::FullyDecoded), Qt::CaseInsensitive)
+        != 0)
+        return false;
+    return effectivePort(target) == effectivePort(from);
+}
 
 // The reload requests the player has acted on, so that a repeated or replayed request is
 // recognised and reloads are rate-limited across restarts.
