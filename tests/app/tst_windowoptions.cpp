@@ -1,0 +1,126 @@
+#include "app/DebugWindowSizer.h"
+#include "app/PlayerWindowOptions.h"
+
+#include <QCommandLineParser>
+#include <QTest>
+
+#include <limits>
+
+using namespace talvorine;
+
+class TestWindowOptions : public QObject {
+    Q_OBJECT
+private slots:
+    void from_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("valid");
+        QTest::addColumn<bool>("windowed");
+        QTest::addColumn<QSize>("size");
+
+        QTest::newRow("nothing") << QStringList{} << true << false << QSize(1280, 720);
+        QTest::newRow("windowed") << QStringList{"--windowed"} << true << true << QSize(1920, 1080);
+        QTest::newRow("size implies windowed") << QStringList{"--window-size=800x600"} << true
+                                               << true << QSize(800, 600);
+        QTest::newRow("largest") << QStringList{"--window-size", "8192x8192"} << true << true
+                                 << QSize(8192, 8192);
+        QTest::newRow("smallest") << QStringList{"--window-size=1x1"} << true << true << QSize(1, 1);
+        QTest::newRow("with windowed") << QStringList{"--windowed", "--window-size=640x480"}
+                                       << true << true << QSize(640, 480);
+        QTest::newRow("width over") << QStringList{"--window-size=8193x600"} << false << true
+                                    << QSize();
+        QTest::newRow("height 9999") << QStringList{"--window-size=600x9999"} << false << true
+                                     << QSize();
+        QTest::newRow("five digits") << QStringList{"--window-size=10000x600"} << false << true
+                                     << QSize();
+        QTest::newRow("leading zero") << QStringList{"--window-size=0800x600"} << false << true
+                                      << QSize();
+        QTest::newRow("zero edge") << QStringList{"--window-size=0x600"} << false << true
+                                   << QSize();
+        QTest::newRow("capital X") << QStringList{"--window-size=800X600"} << false << true
+                                   << QSize();
+        QTest::newRow("trailing blank") << QStringList{"--window-size=800x600 "} << false << true
+                                        << QSize();
+        QTest::newRow("trailing line feed") << QStringList{"--window-size=800x600\n"} << false
+                                            << true << QSize();
+        QTest::newRow("sign") << QStringList{"--window-size=+800x600"} << false << true << QSize();
+        QTest::newRow("empty") << QStringList{"--window-size="} << false << true << QSize();
+        QTest::newRow("twice, equal") << QStringList{"--window-size=800x600", "--window-size=800x600"}
+                                      << false << true << QSize();
+    }
+    void from()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, valid);
+        QFETCH(bool, windowed);
+        QFETCH(QSize, size);
+        QCommandLineParser parser;
+        PlayerWindowOptions::addTo(parser);
+        QVERIFY(parser.parse(QStringList{"player"} + arguments));
+        const PlayerWindowOptions options = PlayerWindowOptions::from(parser);
+        QCOMPARE(options.valid, valid);
+        QCOMPARE(options.windowed, windowed);
+        if (valid)
+            QCOMPARE(QSize(options.width, options.height), size);
+    }
+
+    void waylandPlatform_data()
+    {
+        QTest::addColumn<QByteArray>("value"); // "<unset>" unsets the variable
+        QTest::addColumn<bool>("accepted");
+        QTest::addColumn<QByteArray>("after");
+        QTest::newRow("unset") << QByteArray("<unset>") << true << QByteArray("wayland");
+        QTest::newRow("empty") << QByteArray("") << true << QByteArray("wayland");
+        QTest::newRow("wayland") << QByteArray("wayland") << true << QByteArray("wayland");
+        QTest::newRow("wayland first") << QByteArray("wayland;xcb") << true << QByteArray("wayland");
+        QTest::newRow("xcb") << QByteArray("xcb") << false << QByteArray("xcb");
+        QTest::newRow("capital W") << QByteArray("Wayland") << false << QByteArray("Wayland");
+        QTest::newRow("wayland-egl") << QByteArray("wayland-egl") << false
+                                     << QByteArray("wayland-egl");
+        QTest::newRow("xcb first") << QByteArray("xcb;wayland") << false
+                                   << QByteArray("xcb;wayland");
+        QTest::newRow("offscreen") << QByteArray("offscreen") << false << QByteArray("offscreen");
+    }
+    void waylandPlatform()
+    {
+        QFETCH(QByteArray, value);
+        QFETCH(bool, accepted);
+        QFETCH(QByteArray, after);
+        const QByteArray saved = qgetenv("QT_QPA_PLATFORM");
+        if (value == "<unset>")
+            qunsetenv("QT_QPA_PLATFORM");
+        else
+            qputenv("QT_QPA_PLATFORM", value);
+        const bool result = configureWaylandPlatformEnvironment();
+        const QByteArray now = qgetenv("QT_QPA_PLATFORM");
+        qputenv("QT_QPA_PLATFORM", saved);
+        QCOMPARE(result, accepted);
+        QCOMPARE(now, after);
+    }
+
+    void debugLogicalSize_data()
+    {
+        QTest::addColumn<QSize>("pixels");
+        QTest::addColumn<qreal>("ratio");
+        QTest::addColumn<QSize>("logical");
+        QTest::newRow("ratio 2") << QSize(1920, 1080) << 2.0 << QSize(960, 540);
+        QTest::newRow("ratio 1.5 floors") << QSize(1001, 1001) << 1.5 << QSize(667, 667);
+        QTest::newRow("never zero") << QSize(1, 1) << 2.0 << QSize(1, 1);
+        QTest::newRow("ratio 0") << QSize(800, 600) << 0.0 << QSize(800, 600);
+        QTest::newRow("negative") << QSize(800, 600) << -2.0 << QSize(800, 600);
+        QTest::newRow("nan") << QSize(800, 600) << std::numeric_limits<qreal>::quiet_NaN()
+                             << QSize(800, 600);
+        QTest::newRow("infinite") << QSize(800, 600) << std::numeric_limits<qreal>::infinity()
+                                  << QSize(800, 600);
+    }
+    void debugLogicalSize()
+    {
+        QFETCH(QSize, pixels);
+        QFETCH(qreal, ratio);
+        QFETCH(QSize, logical);
+        QCOMPARE(DebugWindowSizer::logicalSize(pixels, ratio), logical);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWindowOptions)
+#include "tst_windowoptions.moc"
