@@ -83,7 +83,8 @@ void DevFileLog::configure(const QUrl& origin, const QString& stateDir, qint64 m
         return;
     if (!createOwnerOnlyDirectory(stateDir))
         return;
-    s.path = QDir(stateDir).filePath(QStringLiteral("dev-log.jsonl"));
+    // Absolute, so that a later change of working directory does not move the log.
+    s.path = QDir(stateDir).absoluteFilePath(QStringLiteral("dev-log.jsonl"));
 }
 
 bool DevFileLog::enabled()
@@ -133,7 +134,8 @@ void DevFileLog::record(const QString& event, const QJsonObject& fields)
     if (!file.open(QIODevice::Append | QIODevice::WriteOnly, ownerOnly))
         return;
     // A file created by someone else (or an older build) may be wider than owner-only.
-    if (file.permissions() != ownerOnly)
+    constexpr auto userBits = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
+    if ((file.permissions() & ~userBits) != ownerOnly)
         file.setPermissions(ownerOnly);
     file.write(line);
     file.write("\n", 1);

@@ -54,7 +54,14 @@ QString readDmi(const QString& directory, const QString& name)
 
 QString printable(const QString& value, int max)
 {
-    const QString text = value.simplified();
+    // Only ASCII white space is collapsed: a no-break space or a Latin-1 control is outside the
+    // printable range and rejects the whole value, like any other such character.
+    static const QRegularExpression whiteRun(QStringLiteral("[ \\t\\n\\v\\f\\r]+"));
+    QString text = QString(value).replace(whiteRun, QStringLiteral(" "));
+    if (text.startsWith(QLatin1Char(' ')))
+        text.remove(0, 1);
+    if (text.endsWith(QLatin1Char(' ')))
+        text.chop(1);
     if (text.isEmpty() || text.size() > max)
         return {};
     for (const QChar c : text) {

@@ -50,12 +50,4 @@ PlayerWindowOptions PlayerWindowOptions::from(const QCommandLineParser& parser)
     return options;
 }
 
-bool configureWaylandPlatformEnvironment()
-{
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if (platform.isEmpty() || platform == "wayland" || platform.startsWith("wayland;"))
-        return qputenv("QT_QPA_PLATFORM", "wayland");
-    return false;
-}
-
 } // namespace talvorine

@@ -16,8 +16,4 @@ struct PlayerWindowOptions {
     static PlayerWindowOptions from(const QCommandLineParser& parser);
 };
 
-// True when the Qt platform is (now) Wayland: an unset value or a Wayland-first fallback list
-// becomes exactly "wayland"; any other platform is left alone and refused.
-bool configureWaylandPlatformEnvironment();
-
 } // namespace talvorine

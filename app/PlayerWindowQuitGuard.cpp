@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QJsonObject>
 #include <QPlatformSurfaceEvent>
+#include <QPointer>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QScreen>
@@ -89,34 +90,36 @@ void PlayerWindowQuitGuard::attachWindow(QQuickWindow* window)
     log("window.attached", windowFields(window));
 
     // The guard is the context of every connection, so the scene-graph signals that come from
-    // the render thread are recorded on the GUI thread, with the fields read then.
+    // the render thread are recorded on the GUI thread, with the fields read then; by then the
+    // window may be gone, hence the guarded pointer.
+    const QPointer<QWindow> guarded(window);
     connect(window, &QObject::destroyed, this, [this, window] {
         attached_.remove(window);
         log("window.destroyed", {});
     });
-    connect(window, &QWindow::visibleChanged, this, [this, window](bool visible) {
-        auto fields = windowFields(window);
+    connect(window, &QWindow::visibleChanged, this, [this, guarded](bool visible) {
+        auto fields = windowFields(guarded);
         fields.insert(QStringLiteral("visible"), flag(visible));
         log("window.visible", fields);
     });
     connect(window, &QWindow::visibilityChanged, this,
-            [this, window] { log("window.visibility", windowFields(window)); });
-    connect(window, &QQuickWindow::closing, this, [this, window] {
-        auto fields = windowFields(window);
+            [this, guarded] { log("window.visibility", windowFields(guarded)); });
+    connect(window, &QQuickWindow::closing, this, [this, guarded] {
+        auto fields = windowFields(guarded);
         fields.insert(QStringLiteral("source"), QStringLiteral("qquickwindow.closing"));
         log("window.closing", fields);
     });
     connect(window, &QQuickWindow::sceneGraphError, this,
-            [this, window](QQuickWindow::SceneGraphError error, const QString& message) {
-                auto fields = windowFields(window);
+            [this, guarded](QQuickWindow::SceneGraphError error, const QString& message) {
+                auto fields = windowFields(guarded);
                 fields.insert(QStringLiteral("error"), QString::number(int(error)));
                 fields.insert(QStringLiteral("message"), message);
                 log("window.scene_graph_error", fields);
             });
     connect(window, &QQuickWindow::sceneGraphInvalidated, this,
-            [this, window] { log("window.scene_graph_invalidated", windowFields(window)); });
+            [this, guarded] { log("window.scene_graph_invalidated", windowFields(guarded)); });
     connect(window, &QQuickWindow::sceneGraphAboutToStop, this,
-            [this, window] { log("window.scene_graph_stopping", windowFields(window)); });
+            [this, guarded] { log("window.scene_graph_stopping", windowFields(guarded)); });
 }
 
 bool PlayerWindowQuitGuard::eventFilter(QObject* watched, QEvent* event)

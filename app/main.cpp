@@ -3,6 +3,7 @@
 
 #include "app/DebugWindowSizer.h"
 #include "app/DevFileLog.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
 #include "app/PlayerWindowQuitGuard.h"
 #include "stage/CapabilityReport.h"
@@ -114,14 +115,6 @@ int printCapabilities()
     return 0;
 }
 
-void setGstGlEnvironment()
-{
-    if (qEnvironmentVariableIsEmpty("GST_GL_PLATFORM"))
-        qputenv("GST_GL_PLATFORM", "egl");
-    if (qEnvironmentVariableIsEmpty("GST_GL_WINDOW"))
-        qputenv("GST_GL_WINDOW", "wayland");
-}
-
 QString stateDirectory(const QCommandLineParser& parser)
 {
     const QString given = parser.value(QStringLiteral("state-dir"));
@@ -216,7 +209,7 @@ int main(int argc, char** argv)
         writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
         return exitConfig;
     }
-    setGstGlEnvironment();
+    configureGstGlEnvironment();
 
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     format.setAlphaBufferSize(0);

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the player and its tests, and runs every test; then runs the
-# fast tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -20,4 +20,4 @@ cmake --build "$root/build-asan" -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
 LSAN_OPTIONS=suppressions=$root/tests/support/lsan.supp:print_suppressions=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs" -L unit
+  ctest --test-dir "$root/build-asan" --output-on-failure -j "$jobs"

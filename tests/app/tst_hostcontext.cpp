@@ -65,6 +65,8 @@ private slots:
                                                  << "model" << "";
         QTest::newRow("model above tilde") << "product_name" << QByteArray("Board\xe9") << "model"
                                            << "";
+        QTest::newRow("model with no-break space") << "product_name" << QByteArray("Board\xa0X")
+                                                   << "model" << "";
         QTest::newRow("model of 81") << "product_name" << QByteArray(81, 'm') << "model" << "";
         QTest::newRow("vendor kept case") << "sys_vendor" << QByteArray("  Acme Boards Ltd \n")
                                           << "manufacturer" << "Acme Boards Ltd";

@@ -1,4 +1,5 @@
 #include "app/DebugWindowSizer.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
 
 #include <QCommandLineParser>
@@ -96,6 +97,38 @@ private slots:
         qputenv("QT_QPA_PLATFORM", saved);
         QCOMPARE(result, accepted);
         QCOMPARE(now, after);
+    }
+
+    void gstGlEnvironment_data()
+    {
+        QTest::addColumn<QByteArray>("platform"); // "<unset>" unsets the variable
+        QTest::addColumn<QByteArray>("window");
+        QTest::addColumn<QByteArray>("platformAfter");
+        QTest::addColumn<QByteArray>("windowAfter");
+        QTest::newRow("unset") << QByteArray("<unset>") << QByteArray("<unset>")
+                               << QByteArray("egl") << QByteArray("wayland");
+        QTest::newRow("empty") << QByteArray("") << QByteArray("") << QByteArray("egl")
+                               << QByteArray("wayland");
+        QTest::newRow("operator's choice kept") << QByteArray("glx") << QByteArray("x11")
+                                                << QByteArray("glx") << QByteArray("x11");
+    }
+    void gstGlEnvironment()
+    {
+        QFETCH(QByteArray, platform);
+        QFETCH(QByteArray, window);
+        QFETCH(QByteArray, platformAfter);
+        QFETCH(QByteArray, windowAfter);
+        const auto set = [](const char* name, const QByteArray& value) {
+            if (value == "<unset>")
+                qunsetenv(name);
+            else
+                qputenv(name, value);
+        };
+        set("GST_GL_PLATFORM", platform);
+        set("GST_GL_WINDOW", window);
+        configureGstGlEnvironment();
+        QCOMPARE(qgetenv("GST_GL_PLATFORM"), platformAfter);
+        QCOMPARE(qgetenv("GST_GL_WINDOW"), windowAfter);
     }
 
     void debugLogicalSize_data()
