@@ -87,7 +87,7 @@ QDateTime parseHttpDate(const QByteArray& raw, const QDateTime& reference)
     }
     m = asctime.match(text);
     if (m.hasMatch()) {
-        return utcStamp(m.captured(7).toInt(), monthNumber(m.captured(1)),
+        return utcStamp(m.captured(6).toInt(), monthNumber(m.captured(1)),
                         m.captured(2).trimmed().toInt(), m.captured(3).toInt(),
                         m.captured(4).toInt(), m.captured(5).toInt());
     }

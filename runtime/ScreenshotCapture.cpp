@@ -12,7 +12,8 @@ namespace talvorine {
 
 QImage ScreenshotCapture::grabPresentedWindow()
 {
-    if (!QGuiApplication::instance())
+    // Only a GUI application has windows; a core application (or none) has nothing to grab.
+    if (!qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
         return {};
     const QWindowList windows = QGuiApplication::topLevelWindows();
     for (QWindow* window : windows) {
