@@ -150,6 +150,7 @@ private slots:
     void openDoesNotReplaceAnInvalidFile();
     void resetReplacesTheIdentity();
     void resetRemovesALinkNotItsTarget();
+    void resetFailsWhenTheFileCannotBeRemoved();
     void disabledStore();
 
     // durability
@@ -534,6 +535,15 @@ void TestNativeIdentity::resetRemovesALinkNotItsTarget()
     QCOMPARE(readFile(real), QByteArray("keep me"));
     QVERIFY(!QFileInfo(path()).isSymLink());
     QVERIFY(QFileInfo(path()).isFile());
+}
+
+void TestNativeIdentity::resetFailsWhenTheFileCannotBeRemoved()
+{
+    QVERIFY(QDir().mkpath(path()));
+    const quint32 generations = NativePlayerIdentityStore::generations();
+    QVERIFY(!NativePlayerIdentityStore(path()).reset());
+    QVERIFY(QFileInfo(path()).isDir());
+    QCOMPARE(NativePlayerIdentityStore::generations(), generations);
 }
 
 void TestNativeIdentity::disabledStore()
