@@ -13,6 +13,10 @@
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
 #include <cerrno>
 #include <cstdlib>
 #include <limits>
@@ -89,6 +93,98 @@ bool writeAll(int fd, const char* data, qint64 size)
     }
     return true;
 }
+
+// Hashes the chunks of a commit. For larger objects hashing runs on a thread of its own while
+// the calling thread reads the source and writes the temporary object, so that a commit costs
+// little more than the hash itself.
+class ChunkHasher {
+public:
+    static constexpr int bufferCount = 4;
+    static constexpr qint64 threadedFrom = 4 * ContentCache::chunkBytes;
+
+    explicit ChunkHasher(bool threaded)
+    {
+        for (int i = 0; i < (threaded ? bufferCount : 1); ++i) {
+            m_buffers.emplace_back();
+            m_buffers.back().resize(ContentCache::chunkBytes);
+            m_free.push_back(m_buffers.back().data());
+        }
+        if (threaded)
+            m_thread = std::thread([this] { run(); });
+    }
+    ChunkHasher(const ChunkHasher&) = delete;
+    ChunkHasher& operator=(const ChunkHasher&) = delete;
+    ~ChunkHasher() { stop(); }
+
+    // A buffer of chunkBytes that no pending hash still reads.
+    char* acquire()
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [this] { return !m_free.empty(); });
+        char* buffer = m_free.front();
+        m_free.pop_front();
+        return buffer;
+    }
+
+    // Hashes the bytes in order with everything submitted before; the buffer returns to the
+    // free list afterwards. The caller may keep reading the buffer (to write it) meanwhile.
+    void submit(char* buffer, qint64 size)
+    {
+        if (!m_thread.joinable()) {
+            m_hash.update(buffer, size);
+            m_free.push_back(buffer);
+            return;
+        }
+        std::lock_guard lock(m_mutex);
+        m_pending.emplace_back(buffer, size);
+        m_changed.notify_all();
+    }
+
+    std::optional<QString> finish()
+    {
+        stop();
+        return m_hash.finishHex();
+    }
+
+private:
+    void stop()
+    {
+        if (!m_thread.joinable())
+            return;
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+            m_changed.notify_all();
+        }
+        m_thread.join();
+    }
+
+    void run()
+    {
+        std::unique_lock lock(m_mutex);
+        while (true) {
+            m_changed.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+            if (m_pending.empty())
+                return;
+            const auto [buffer, size] = m_pending.front();
+            m_pending.pop_front();
+            lock.unlock();
+            m_hash.update(buffer, size);
+            lock.lock();
+            m_free.push_back(buffer);
+            m_changed.notify_all();
+        }
+    }
+
+    StorageFiles::Sha256 m_hash;
+    std::vector<QByteArray> m_buffers;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<char*> m_free;
+    std::deque<std::pair<char*, qint64>> m_pending;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
 
 // The stamp's first 32 bytes, trimmed, as a base-10 integer.
 std::optional<qint64> readAccessStamp(const QString& path)
@@ -385,32 +481,36 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
     if (::fchmod(fd.get(), 0600) != 0)
         return fail("cache_open_failed");
 
-    StorageFiles::Sha256 hash;
-    QByteArray buffer;
-    buffer.resize(chunkBytes);
     qint64 copied = 0;
-    while (true) {
-        if (isCancelled(cancelled))
-            return std::nullopt;
-        // Never read more than one byte past the declared size: a longer source is refused
-        // without copying all of it.
-        const qint64 remaining = expectedSize - copied;
-        const qint64 want = remaining >= chunkBytes ? chunkBytes : remaining + 1;
-        const qint64 n = source.read(buffer.data(), want);
-        if (n < 0)
-            return fail("cache_write_failed");
-        if (n == 0)
-            break;
-        copied += n;
-        if (copied > expectedSize)
-            return fail("cache_integrity_mismatch");
-        hash.update(buffer.constData(), n);
-        if (!writeAll(fd.get(), buffer.constData(), n))
-            return fail("cache_write_failed");
+    std::optional<QString> digest;
+    {
+        ChunkHasher hasher(expectedSize >= ChunkHasher::threadedFrom);
+        while (true) {
+            if (isCancelled(cancelled))
+                return std::nullopt;
+            char* buffer = hasher.acquire();
+            // Never read more than one byte past the declared size: a longer source is
+            // refused without copying all of it.
+            const qint64 remaining = expectedSize - copied;
+            const qint64 want = remaining >= chunkBytes ? chunkBytes : remaining + 1;
+            const qint64 n = source.read(buffer, want);
+            if (n < 0)
+                return fail("cache_write_failed");
+            if (n == 0)
+                break;
+            copied += n;
+            if (copied > expectedSize)
+                return fail("cache_integrity_mismatch");
+            hasher.submit(buffer, n);
+            if (!writeAll(fd.get(), buffer, n))
+                return fail("cache_write_failed");
+            // Start write-back now so that the closing fsync has little left to wait for.
+            ::sync_file_range(fd.get(), copied - n, n, SYNC_FILE_RANGE_WRITE);
+        }
+        digest = hasher.finish();
     }
     if (isCancelled(cancelled))
         return std::nullopt;
-    const std::optional<QString> digest = hash.finishHex();
     if (copied != expectedSize || !digest || *digest != sha256)
         return fail("cache_integrity_mismatch");
     if (::fsync(fd.get()) != 0)

@@ -35,6 +35,33 @@ QString commit(ContentCache& cache, const QByteArray& bytes)
     return path.value_or(QString());
 }
 
+// A source that raises a cancel flag or fails a read once it has served a number of chunks.
+class FaultySource : public QBuffer {
+public:
+    FaultySource(QByteArray bytes, int goodReads, bool failRead, std::atomic<bool>* flag)
+        : m_goodReads(goodReads), m_failRead(failRead), m_flag(flag)
+    {
+        setData(bytes);
+    }
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (m_reads++ == m_goodReads) {
+            if (m_failRead)
+                return -1;
+            m_flag->store(true);
+        }
+        return QBuffer::readData(data, maxSize);
+    }
+
+private:
+    int m_reads = 0;
+    int m_goodReads;
+    bool m_failRead;
+    std::atomic<bool>* m_flag;
+};
+
 } // namespace
 
 class TestContentCache : public QObject {
@@ -62,6 +89,8 @@ private slots:
     // Verified commits and look-ups.
     void commitVerified_data();
     void commitVerified();
+    void commitStopsMidway_data();
+    void commitStopsMidway();
     void commitOfPresentObjectDoesNotCopy();
     void commitReplacesTamperedObject();
     void readyPathRefuses_data();
@@ -375,6 +404,19 @@ void TestContentCache::commitVerified_data()
     QByteArray corrupted = content;
     corrupted[qsizetype(ContentCache::chunkBytes + 3)] ^= 0x20;
     QTest::newRow("exact") << content << digest << qint64(content.size()) << false << QString();
+    const QByteArray large = pattern(6 * ContentCache::chunkBytes + 1, 'k');
+    QByteArray largeCorrupted = large;
+    largeCorrupted[qsizetype(5 * ContentCache::chunkBytes)] ^= 0x01;
+    QTest::newRow("large object") << large << tf::sha(large) << qint64(large.size()) << false
+                                  << QString();
+    QTest::newRow("large object, last chunk corrupted")
+        << largeCorrupted << tf::sha(large) << qint64(large.size()) << false
+        << "cache_integrity_mismatch";
+    QTest::newRow("large object, one byte short")
+        << large.chopped(1) << tf::sha(large) << qint64(large.size()) << false
+        << "cache_integrity_mismatch";
+    QTest::newRow("large object cancelled") << large << tf::sha(large) << qint64(large.size())
+                                            << true << QString();
     QTest::newRow("empty object") << QByteArray() << tf::sha(QByteArray()) << qint64(0) << false
                                   << QString();
     QTest::newRow("one byte short") << content.chopped(1) << digest << qint64(content.size())
@@ -436,6 +478,43 @@ void TestContentCache::commitVerified()
     const QStringList leftovers =
         QDir(root() + "/objects").entryList(QDir::Files | QDir::Hidden | QDir::System);
     QCOMPARE(leftovers.size(), success ? 1 : 0);
+}
+
+void TestContentCache::commitStopsMidway_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<bool>("failRead");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("cancelled during a large copy") << 8 * ContentCache::chunkBytes << false
+                                                   << QString();
+    QTest::newRow("cancelled during a small copy") << 3 * ContentCache::chunkBytes << false
+                                                   << QString();
+    QTest::newRow("source fails during a large copy") << 8 * ContentCache::chunkBytes << true
+                                                      << "cache_write_failed";
+    QTest::newRow("source fails during a small copy") << 3 * ContentCache::chunkBytes << true
+                                                      << "cache_write_failed";
+}
+
+void TestContentCache::commitStopsMidway()
+{
+    QFETCH(qint64, size);
+    QFETCH(bool, failRead);
+    QFETCH(QString, error);
+    ContentCache cache(root());
+    const QByteArray content = pattern(size, 'm');
+    std::atomic<bool> flag(false);
+    FaultySource source(content, 2, failRead, &flag);
+    QVERIFY(source.open(QIODevice::ReadOnly));
+    QString code;
+    QVERIFY(!cache.commitVerified(source, tf::sha(content), size, &code, &flag));
+    QCOMPARE(code, error);
+    QVERIFY(!tf::exists(cache.objectPath(tf::sha(content))));
+    QVERIFY(QDir(root() + "/objects").entryList(QDir::Files | QDir::Hidden).isEmpty());
+    // Nothing is left half-done: the same object commits afterwards.
+    QBuffer again;
+    again.setData(content);
+    QVERIFY(again.open(QIODevice::ReadOnly));
+    QVERIFY(cache.commitVerified(again, tf::sha(content), size, &code, nullptr));
 }
 
 void TestContentCache::commitOfPresentObjectDoesNotCopy()
