@@ -103,6 +103,8 @@ private slots:
     // Pruning.
     void prune_data();
     void prune();
+    void failuresOnFilesThatCannotChange_data();
+    void failuresOnFilesThatCannotChange();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -761,6 +763,58 @@ void TestContentCache::prune()
     }
     QCOMPARE(left, remaining);
     QVERIFY(tf::exists(root() + "/objects/README"));
+}
+
+void TestContentCache::failuresOnFilesThatCannotChange_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("append to a partial that cannot change") << "append" << "cache_write_failed";
+    QTest::newRow("commit into an objects directory that cannot change")
+        << "commit" << "cache_open_failed";
+    QTest::newRow("prune an object that cannot be deleted") << "prune"
+                                                            << "content_cache_prune_failed";
+    QTest::newRow("remove an object that cannot be deleted") << "remove" << QString();
+}
+
+void TestContentCache::failuresOnFilesThatCannotChange()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, error);
+    ContentCache cache(root());
+    const QByteArray content = pattern(2000);
+    const QString digest = tf::sha(content);
+    QString code;
+    if (operation == "append") {
+        QVERIFY(cache.appendPartial(digest, 4000, content.left(10), &code));
+        tf::Immutable guard(cache.partialPath(digest));
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        QVERIFY(!cache.appendPartial(digest, 4000, content.mid(10, 10), &code));
+        QCOMPARE(code, error);
+    } else if (operation == "commit") {
+        QVERIFY(!commit(cache, pattern(10, 'z')).isEmpty());
+        tf::Immutable guard(root() + "/objects");
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        QBuffer source;
+        source.setData(content);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QVERIFY(!cache.commitVerified(source, digest, content.size(), &code, nullptr));
+        QCOMPARE(code, error);
+    } else {
+        QVERIFY(!commit(cache, content).isEmpty());
+        tf::Immutable guard(cache.objectPath(digest));
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        if (operation == "prune") {
+            QVERIFY(!cache.prune(0, 0, {}, &code, nullptr, {}));
+            QCOMPARE(code, error);
+        } else {
+            QVERIFY(!cache.remove(digest));
+        }
+        QVERIFY(tf::exists(cache.objectPath(digest)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestContentCache)

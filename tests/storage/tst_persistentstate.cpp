@@ -55,6 +55,7 @@ private slots:
     void writesNeverFollowLinks();
     void writeFailures_data();
     void writeFailures();
+    void filesThatCannotChange();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -372,6 +373,34 @@ void TestPersistentState::writeFailures()
     QVERIFY(!state.saveLastKnownGood("{}", "r1")); // null error pointer
     if (obstacle == "dir-is-link")
         QVERIFY(QDir(m_dir->filePath("real")).isEmpty());
+}
+
+void TestPersistentState::filesThatCannotChange()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(state.saveScreenLabel("Hall"));
+    QVERIFY(state.markEnrolled());
+    {
+        tf::Immutable label(state.screenMetadataPath());
+        tf::Immutable marker(state.enrolledPath());
+        if (!label.isSet() || !marker.isSet())
+            QSKIP("this file system has no immutable flag");
+        QString code;
+        // The save file refuses a target it could not replace before writing anything.
+        QVERIFY(!state.saveScreenLabel("Lobby", &code));
+        QCOMPARE(code, QStringLiteral("state_open_failed"));
+        QCOMPARE(state.loadScreenLabel(), QStringLiteral("Hall"));
+        QVERIFY(!state.clearScreenLabel());
+        QVERIFY(!state.clearEnrolled());
+        QVERIFY(state.isEnrolled());
+    }
+    {
+        tf::Immutable directory(stateDir());
+        QString code;
+        QVERIFY(!state.saveReloadLedger({}, &code));
+        QCOMPARE(code, QStringLiteral("state_open_failed"));
+    }
+    QVERIFY(state.clearScreenLabel());
 }
 
 QTEST_GUILESS_MAIN(TestPersistentState)
