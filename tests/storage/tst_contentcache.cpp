@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <limits>
+#include <thread>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -97,6 +98,7 @@ private slots:
     void readyPathRefuses();
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
+    void readyPathWhileAnotherThreadWorks();
     void remove_data();
     void remove();
 
@@ -384,6 +386,13 @@ void TestContentCache::discardExpiredPartials()
     QVERIFY(tf::symlinkTo(paths["fresh"], paths["link"]));
     QVERIFY(tf::write(paths["other"], "u"));
     QVERIFY(tf::setMtimeMs(paths["other"], now - 30LL * 86400000));
+    // Temporary files of commits: one abandoned by a crash, one still being written.
+    QVERIFY(QDir().mkpath(root() + "/objects"));
+    const QString abandoned = root() + "/objects/.commit-Ab12Cd";
+    const QString live = root() + "/objects/.commit-Xy34Zw";
+    QVERIFY(tf::write(abandoned, "half"));
+    QVERIFY(tf::setMtimeMs(abandoned, now - ContentCache::abandonedCommitAgeMs - 1000));
+    QVERIFY(tf::write(live, "half"));
 
     cache.discardExpiredPartials(maxAgeMs);
     QStringList remaining;
@@ -392,6 +401,8 @@ void TestContentCache::discardExpiredPartials()
             remaining << name;
     }
     QCOMPARE(remaining, expectedRemaining);
+    QCOMPARE(tf::exists(abandoned), maxAgeMs < 0);
+    QVERIFY(tf::exists(live));
 }
 
 void TestContentCache::commitVerified_data()
@@ -636,6 +647,42 @@ void TestContentCache::readyPathStampsAccessAtMostOncePerMinute()
     ContentCache other(root());
     QVERIFY(other.readyPath(digest, content.size(), nullptr));
     QVERIFY(tf::read(stamp) != QByteArray("12345"));
+}
+
+void TestContentCache::readyPathWhileAnotherThreadWorks()
+{
+    // The GUI thread looks objects up while a queued job commits and removes on the same cache.
+    ContentCache cache(root());
+    std::vector<QByteArray> stable;
+    for (int i = 0; i < 4; ++i) {
+        stable.push_back(pattern(20000 + i, char('a' + i)));
+        QVERIFY(!commit(cache, stable.back()).isEmpty());
+    }
+    const QByteArray churn = pattern(50000, 'x');
+    std::atomic<bool> stop(false);
+    std::atomic<int> churned(0);
+    std::thread job([&] {
+        while (!stop.load()) {
+            commit(cache, churn);
+            cache.remove(tf::sha(churn));
+            ++churned;
+        }
+    });
+    int failures = 0;
+    for (int round = 0; round < 200; ++round) {
+        for (const QByteArray& bytes : stable) {
+            if (!cache.readyPath(tf::sha(bytes), bytes.size(), nullptr))
+                ++failures;
+        }
+        // Either ready or absent, never a crash or a stale verdict on a removed object.
+        const auto churnPath = cache.readyPath(tf::sha(churn), churn.size(), nullptr);
+        if (churnPath)
+            QVERIFY(churnPath->endsWith(tf::sha(churn)));
+    }
+    stop.store(true);
+    job.join();
+    QCOMPARE(failures, 0);
+    QVERIFY(churned.load() > 0);
 }
 
 void TestContentCache::remove_data()
