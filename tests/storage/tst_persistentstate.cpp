@@ -138,6 +138,7 @@ void TestPersistentState::saveStoragePlan_data()
     QTest::newRow("plan without revision") << true << QString() << false
                                            << "state_plan_revision_mismatch";
     QTest::newRow("no envelope") << false << "r7" << false << "state_read_failed";
+    QTest::newRow("damaged envelope") << true << "<damaged>" << false << "state_read_failed";
 }
 
 void TestPersistentState::saveStoragePlan()
@@ -150,6 +151,14 @@ void TestPersistentState::saveStoragePlan()
     const QJsonObject oldPlan{{"manifest_revision", "r7"}, {"stage", "s1"}};
     if (envelope)
         QVERIFY(state.saveLastKnownGood(binaryBody(), "r7", nullptr, "/r", "\"e\"", oldPlan));
+    if (planRevision == "<damaged>") {
+        // A body that no longer decodes makes the whole copy unusable; it is not rewritten.
+        QByteArray stored = tf::read(state.lastKnownGoodPath());
+        stored.replace("\"body_base64\":\"", "\"body_base64\":\"*");
+        QVERIFY(tf::write(state.lastKnownGoodPath(), stored));
+        envelope = false;
+        planRevision = "r7";
+    }
     QJsonObject plan{{"stage", "complete"}, {"target_page_ids", QJsonArray{"p1"}}};
     if (!planRevision.isNull())
         plan.insert("manifest_revision", planRevision);
