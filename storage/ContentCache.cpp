@@ -13,13 +13,13 @@
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
 #include <vector>
 
 #include <fcntl.h>
