@@ -77,6 +77,7 @@ private slots:
     void identityEqualityIgnoresValidity();
     void digest_data();
     void digest();
+    void digestOfFailingDevice();
 
     // Partial downloads.
     void resumeOffset_data();
@@ -84,6 +85,8 @@ private slots:
     void appendPartial_data();
     void appendPartial();
     void appendNeverFollowsLink();
+    void resetPartial_data();
+    void resetPartial();
     void discardExpiredPartials_data();
     void discardExpiredPartials();
 
@@ -211,6 +214,19 @@ void TestContentCache::digest()
     QCOMPARE(digest.has_value(), !expected.isEmpty());
     if (digest)
         QCOMPARE(*digest, expected);
+}
+
+void TestContentCache::digestOfFailingDevice()
+{
+    std::atomic<bool> unused(false);
+    FaultySource failing(pattern(3 * ContentCache::chunkBytes), 1, true, &unused);
+    QVERIFY(failing.open(QIODevice::ReadOnly));
+    QVERIFY(!fileDigest(failing, nullptr));
+    // A flag raised between chunks stops the digest too.
+    std::atomic<bool> flag(false);
+    FaultySource raising(pattern(3 * ContentCache::chunkBytes), 1, false, &flag);
+    QVERIFY(raising.open(QIODevice::ReadOnly));
+    QVERIFY(!fileDigest(raising, &flag));
 }
 
 void TestContentCache::resumeOffset_data()
@@ -354,6 +370,35 @@ void TestContentCache::appendNeverFollowsLink()
     QVERIFY(tf::write(blocked.root() + "/downloads", "not a directory"));
     QVERIFY(!blocked.appendPartial(digest, 100, "x", &code));
     QCOMPARE(code, QStringLiteral("cache_directory_create_failed"));
+}
+
+void TestContentCache::resetPartial_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("partial present") << "present" << true;
+    QTest::newRow("nothing there") << "absent" << true;
+    QTest::newRow("symlink in its place") << "link" << true;
+    QTest::newRow("invalid digest") << "invalid" << false;
+}
+
+void TestContentCache::resetPartial()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, result);
+    ContentCache cache(root());
+    const QString digest = tf::sha("object");
+    const QString partial = cache.partialPath(digest);
+    QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
+    const QString victim = m_dir->filePath("victim");
+    QVERIFY(tf::write(victim, "keep"));
+    if (state == "present" || state == "invalid")
+        QVERIFY(tf::write(partial, "abc"));
+    else if (state == "link")
+        QVERIFY(tf::symlinkTo(victim, partial));
+    QCOMPARE(cache.resetPartial(state == "invalid" ? digest.toUpper() : digest), result);
+    QCOMPARE(tf::exists(partial), state == "invalid");
+    QCOMPARE(tf::read(victim), QByteArray("keep"));
 }
 
 void TestContentCache::discardExpiredPartials_data()
