@@ -25,6 +25,8 @@ packages=(
   fonts-dejavu-core
   # benchmarks
   libbenchmark-dev
+  # zone database for the page schedule tests
+  tzdata
 )
 
 missing=()
