@@ -21,6 +21,8 @@ packages=(
   libssl-dev libarchive-dev zlib1g-dev
   # compositor for the window tests and for running locally
   weston
+  # typefaces compiled into the player
+  fonts-dejavu-core
   # benchmarks
   libbenchmark-dev
   # zone database for the page schedule tests
