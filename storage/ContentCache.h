@@ -1,0 +1,125 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QHash>
+#include <QMutex>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include <atomic>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QIODevice;
+
+namespace talvorine {
+
+// The identity of one regular file as found on disk. A cached verification stays trusted only
+// while the identity is unchanged: any rewrite, replacement, chmod or touch alters it.
+struct VerifiedFileIdentity {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 mtimeSec = 0;
+    qint64 mtimeNsec = 0;
+    qint64 ctimeSec = 0;
+    qint64 ctimeNsec = 0;
+    quint32 mode = 0;
+    bool valid = false;
+
+    // lstat: a final symbolic link is not followed.
+    static VerifiedFileIdentity path(const QString& path);
+    static VerifiedFileIdentity descriptor(int fd);
+
+    // Validity is not compared; callers check it first.
+    friend bool operator==(const VerifiedFileIdentity& a, const VerifiedFileIdentity& b)
+    {
+        return a.device == b.device && a.inode == b.inode && a.size == b.size
+            && a.mtimeSec == b.mtimeSec && a.mtimeNsec == b.mtimeNsec
+            && a.ctimeSec == b.ctimeSec && a.ctimeNsec == b.ctimeNsec && a.mode == b.mode;
+    }
+};
+
+// Lowercase hexadecimal SHA-256 of everything from the device's position to its end; none on a
+// short read or when the flag is set (checked before every chunk and at the end).
+std::optional<QString> fileDigest(QIODevice& device, const std::atomic<bool>* cancelled);
+
+// A bounded serial job queue: one job at a time on the global thread pool, in submission order;
+// each job returns a continuation that runs on the queue's thread unless its flag was raised.
+class CacheIoQueue : public QObject {
+    Q_OBJECT
+public:
+    struct Job {
+        std::shared_ptr<std::atomic<bool>> cancel;
+        std::function<std::function<void()>()> work;
+    };
+
+    explicit CacheIoQueue(int capacity, QObject* parent = nullptr);
+    ~CacheIoQueue() override;
+
+    int capacity() const { return m_capacity; }
+    int waitingCount() const { return int(m_waiting.size()); }
+    bool isRunning() const { return m_running != nullptr; }
+
+    bool submit(std::shared_ptr<std::atomic<bool>> cancel,
+                std::function<std::function<void()>()> work);
+    void startNext();
+    void discardCancelled();
+
+private:
+    void finishRunning(const std::function<void()>& continuation);
+
+    int m_capacity;
+    std::deque<Job> m_waiting;
+    std::shared_ptr<std::atomic<bool>> m_running;
+};
+
+// The SHA-256-addressed object store: resumable partial downloads, verified commits, verified
+// look-ups with an identity memo, access stamps and least-recently-used pruning.
+class ContentCache {
+public:
+    static constexpr qint64 chunkBytes = 262144;
+    static constexpr qint64 partialMaxAgeMs = 604800000;
+    static constexpr qint64 touchIntervalMs = 60000;
+
+    explicit ContentCache(QString root);
+    ContentCache(const ContentCache&) = delete;
+    ContentCache& operator=(const ContentCache&) = delete;
+
+    QString root() const { return m_root; }
+    QString objectPath(const QString& sha256) const;
+    QString partialPath(const QString& sha256) const;
+    QString accessPath(const QString& sha256) const;
+
+    qint64 resumeOffset(const QString& sha256, qint64 expectedSize);
+    bool resetPartial(const QString& sha256);
+    bool appendPartial(const QString& sha256, qint64 expectedTotal, QByteArrayView bytes,
+                       QString* error);
+    std::optional<QString> commitVerified(QIODevice& source, const QString& sha256,
+                                          qint64 expectedSize, QString* error,
+                                          const std::atomic<bool>* cancelled) const;
+    std::optional<QString> readyPath(const QString& sha256, qint64 expectedSize,
+                                     const std::atomic<bool>* cancelled) const;
+    bool prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep, QString* error,
+               const std::atomic<bool>* cancelled, const QSet<QString>& exempt);
+    bool remove(const QString& sha256);
+    void discardExpiredPartials(qint64 maxAgeMs) const;
+
+private:
+    enum class Check { Ready, Absent, Cancelled };
+    Check verifyObject(const QString& sha256, qint64 expectedSize,
+                       const std::atomic<bool>* cancelled) const;
+    void touch(const QString& sha256) const;
+    void forget(const QString& sha256) const;
+    bool deleteObject(const QString& sha256) const;
+
+    QString m_root;
+    mutable QMutex m_mutex;
+    mutable QHash<QString, VerifiedFileIdentity> m_verified;
+    mutable QHash<QString, qint64> m_touchTimes;
+};
+
+} // namespace talvorine

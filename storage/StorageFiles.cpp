@@ -1,0 +1,250 @@
+#include "storage/StorageFiles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSaveFile>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace talvorine::StorageFiles {
+
+namespace {
+
+QByteArray encoded(const QString& path)
+{
+    return QFile::encodeName(path);
+}
+
+const EVP_MD* sha256Method()
+{
+    // Fetched once: an explicit fetch avoids the implicit provider look-up of every init.
+    static EVP_MD* method = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    return method ? method : EVP_sha256();
+}
+
+} // namespace
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = other.release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd()
+{
+    close();
+}
+
+int UniqueFd::release()
+{
+    const int fd = m_fd;
+    m_fd = -1;
+    return fd;
+}
+
+bool UniqueFd::close()
+{
+    if (m_fd < 0)
+        return true;
+    const int fd = release();
+    return ::close(fd) == 0;
+}
+
+Sha256::Sha256() : m_ctx(EVP_MD_CTX_new())
+{
+    m_ok = m_ctx && EVP_DigestInit_ex(m_ctx, sha256Method(), nullptr) == 1;
+}
+
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(m_ctx);
+}
+
+void Sha256::update(const char* data, qint64 size)
+{
+    if (m_ok && size > 0)
+        m_ok = EVP_DigestUpdate(m_ctx, data, size_t(size)) == 1;
+}
+
+std::optional<QString> Sha256::finishHex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (!m_ok || EVP_DigestFinal_ex(m_ctx, digest, &length) != 1 || length != 32) {
+        m_ok = false;
+        return std::nullopt;
+    }
+    m_ok = false;
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+}
+
+std::optional<QString> sha256Hex(QByteArrayView bytes)
+{
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finishHex();
+}
+
+bool validDigest(const QString& name)
+{
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}")));
+    return pattern.match(name).hasMatch();
+}
+
+bool ensurePrivateDirectory(const QString& path)
+{
+    if (path.isEmpty() || !QDir().mkpath(path))
+        return false;
+    const QByteArray name = encoded(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0)
+        return false;
+    return true;
+}
+
+bool fsyncDirectory(const QString& path)
+{
+    UniqueFd fd(::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid())
+        return false;
+    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+        return false;
+    return fd.close();
+}
+
+UniqueFd openRegularForRead(const QString& path)
+{
+    // O_NONBLOCK keeps a FIFO planted at the path from stalling the open.
+    UniqueFd fd(::open(encoded(path).constData(),
+                       O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    if (!fd.valid())
+        return {};
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return {};
+    return fd;
+}
+
+std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes)
+{
+    UniqueFd fd = openRegularForRead(path);
+    if (!fd.valid())
+        return std::nullopt;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || st.st_size < 0 || st.st_size > maxBytes)
+        return std::nullopt;
+    QByteArray bytes;
+    bytes.resize(qsizetype(st.st_size));
+    qint64 done = 0;
+    // Reads one byte past the recorded size so that a file that grew meanwhile is refused.
+    char probe = 0;
+    while (true) {
+        char* target = done < bytes.size() ? bytes.data() + done : &probe;
+        const size_t want = done < bytes.size() ? size_t(bytes.size() - done) : 1;
+        const ssize_t n = ::read(fd.get(), target, want);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        if (done >= bytes.size())
+            return std::nullopt;
+        done += n;
+    }
+    if (done != bytes.size())
+        return std::nullopt;
+    return bytes;
+}
+
+QJsonValue jsonByteValue(qint64 value)
+{
+    constexpr qint64 exactLimit = qint64(1) << 53;
+    if (value >= 0 && value < exactLimit)
+        return QJsonValue(double(value));
+    return QJsonValue(QString::number(value));
+}
+
+std::optional<qint64> byteValueFrom(const QJsonValue& value)
+{
+    constexpr double exactLimit = 9007199254740992.0; // 2^53
+    if (value.isDouble()) {
+        const double d = value.toDouble();
+        if (!(d >= 0 && d < exactLimit) || d != double(qint64(d)))
+            return std::nullopt;
+        return qint64(d);
+    }
+    if (!value.isString())
+        return std::nullopt;
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("0|[1-9][0-9]{0,18}")));
+    const QString text = value.toString();
+    if (!pattern.match(text).hasMatch())
+        return std::nullopt;
+    bool ok = false;
+    const qint64 parsed = text.toLongLong(&ok, 10);
+    if (!ok)
+        return std::nullopt;
+    return parsed;
+}
+
+bool entryExists(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(encoded(path).constData(), &st) == 0;
+}
+
+bool removeEntry(const QString& path)
+{
+    const QByteArray name = encoded(path);
+    if (::unlink(name.constData()) == 0)
+        return true;
+    return errno == ENOENT;
+}
+
+WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes)
+{
+    const QByteArray name = encoded(path);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        // The save file would resolve a link and write through it; a directory cannot be
+        // replaced at all.
+        if (S_ISDIR(st.st_mode) || ::unlink(name.constData()) != 0)
+            return WriteFailure::Open;
+    }
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly))
+        return WriteFailure::Open;
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return WriteFailure::Open;
+    if (file.write(bytes) != bytes.size()) {
+        file.cancelWriting();
+        return WriteFailure::Write;
+    }
+    if (!file.commit())
+        return WriteFailure::Commit;
+    if (!fsyncDirectory(QFileInfo(path).absolutePath()))
+        return WriteFailure::Commit;
+    return WriteFailure::None;
+}
+
+} // namespace talvorine::StorageFiles

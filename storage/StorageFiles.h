@@ -1,0 +1,90 @@
+#pragma once
+
+// File primitives shared by the cache, the ledger and the state files: owner-only directories,
+// no-follow opens, atomic replacement with a directory fsync, and SHA-256 through libcrypto.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QJsonValue>
+#include <QString>
+
+#include <optional>
+
+struct evp_md_ctx_st;
+
+namespace talvorine::StorageFiles {
+
+// Closes the descriptor it holds; -1 means none.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : m_fd(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    ~UniqueFd();
+
+    int get() const { return m_fd; }
+    bool valid() const { return m_fd >= 0; }
+    int release();
+    // Closes now and reports whether close succeeded.
+    bool close();
+
+private:
+    int m_fd = -1;
+};
+
+// Incremental SHA-256 through libcrypto's EVP interface.
+class Sha256 {
+public:
+    Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    ~Sha256();
+
+    bool ok() const { return m_ok; }
+    void update(const char* data, qint64 size);
+    // Lowercase hexadecimal digest; none when libcrypto failed at any step.
+    std::optional<QString> finishHex();
+
+private:
+    evp_md_ctx_st* m_ctx = nullptr;
+    bool m_ok = false;
+};
+
+std::optional<QString> sha256Hex(QByteArrayView bytes);
+
+// 64 lowercase hexadecimal digits.
+bool validDigest(const QString& name);
+
+// Creates the directory and its parents as needed; the leaf ends as a real directory (not a
+// link) with mode 0700.
+bool ensurePrivateDirectory(const QString& path);
+
+bool fsyncDirectory(const QString& path);
+
+// Opens an existing regular file for reading without following a final symbolic link.
+UniqueFd openRegularForRead(const QString& path);
+
+// Reads a whole regular, non-link file of at most maxBytes; none when absent, not regular,
+// too large or unreadable.
+std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes);
+
+// Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
+// fsyncs the directory. A link or special file at the path is removed first so that the write
+// never lands elsewhere. Errors: "open", "write", "commit" (error word suffixes for callers).
+enum class WriteFailure { None, Open, Write, Commit };
+WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes);
+
+// Byte counts in JSON: a number below 2^53, otherwise the decimal string; read back from an
+// integral number in 0..2^53-1 or a canonical decimal string that fits 64 bits.
+QJsonValue jsonByteValue(qint64 value);
+std::optional<qint64> byteValueFrom(const QJsonValue& value);
+
+// lstat-based: whether anything (a dangling link included) exists at the path.
+bool entryExists(const QString& path);
+// Removes a non-directory entry without following links; true when it is gone.
+bool removeEntry(const QString& path);
+
+} // namespace talvorine::StorageFiles

@@ -1,0 +1,196 @@
+#include "storage/StorageTransferLedger.h"
+
+#include "storage/StorageFiles.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace talvorine {
+
+namespace {
+
+constexpr qint64 int64Max = std::numeric_limits<qint64>::max();
+constexpr qint64 jsonIntegerMax = (qint64(1) << 53) - 1;
+const char* const reasonKeys[4] = {"new", "refetch", "repair", "failed"};
+
+qint64 hourOf(qint64 ms)
+{
+    // Floor division, so that instants before the epoch fall into the hour they belong to.
+    qint64 hour = ms / StorageTransferLedger::hourMs;
+    if (ms % StorageTransferLedger::hourMs < 0)
+        --hour;
+    return hour;
+}
+
+qint64 saturatingAdd(qint64 a, qint64 b)
+{
+    if (b > 0 && a > int64Max - b)
+        return int64Max;
+    return a + b;
+}
+
+} // namespace
+
+StorageTransferLedger::StorageTransferLedger(QString path) : m_path(std::move(path)) {}
+
+void StorageTransferLedger::dropHoursBefore(qint64 firstKeptHour)
+{
+    while (!m_hours.isEmpty() && m_hours.firstKey() < firstKeptHour)
+        m_hours.erase(m_hours.begin());
+}
+
+void StorageTransferLedger::record(Reason reason, qint64 bytes, qint64 nowMs)
+{
+    const int index = int(reason);
+    if (bytes < 1 || index < 0 || index > 3)
+        return;
+    const qint64 hour = hourOf(nowMs);
+    dropHoursBefore(hour - windowHours + 1);
+    auto it = m_hours.find(hour);
+    if (it == m_hours.end())
+        it = m_hours.insert(hour, Bucket{0, 0, 0, 0});
+    (*it)[size_t(index)] = saturatingAdd((*it)[size_t(index)], bytes);
+}
+
+QJsonObject StorageTransferLedger::transfer24h(qint64 nowMs) const
+{
+    const qint64 nowHour = hourOf(nowMs);
+    Bucket sums{0, 0, 0, 0};
+    for (auto it = m_hours.constBegin(); it != m_hours.constEnd(); ++it) {
+        if (it.key() <= nowHour - windowHours || it.key() > nowHour)
+            continue;
+        for (size_t i = 0; i < sums.size(); ++i)
+            sums[i] = saturatingAdd(sums[i], it.value()[i]);
+    }
+    QJsonObject result;
+    for (size_t i = 0; i < sums.size(); ++i)
+        result.insert(QLatin1String(reasonKeys[i]), double(std::min(sums[i], jsonIntegerMax)));
+    return result;
+}
+
+void StorageTransferLedger::noteEvicted(const QString& sha256, qint64 atMs)
+{
+    if (!StorageFiles::validDigest(sha256))
+        return;
+    if (!m_evicted.contains(sha256) && m_evicted.size() >= maxEvicted) {
+        auto oldest = m_evicted.begin();
+        for (auto it = m_evicted.begin(); it != m_evicted.end(); ++it) {
+            if (it.value() < oldest.value()
+                || (it.value() == oldest.value() && it.key() < oldest.key()))
+                oldest = it;
+        }
+        m_evicted.erase(oldest);
+    }
+    m_evicted.insert(sha256, atMs);
+}
+
+void StorageTransferLedger::forgetEvicted(const QString& sha256)
+{
+    m_evicted.remove(sha256);
+}
+
+bool StorageTransferLedger::wasEvicted(const QString& sha256) const
+{
+    return m_evicted.contains(sha256);
+}
+
+bool StorageTransferLedger::save() const
+{
+    QJsonArray hours;
+    for (auto it = m_hours.constBegin(); it != m_hours.constEnd(); ++it) {
+        QJsonObject bucket{{QStringLiteral("hour"), double(it.key())}};
+        for (size_t i = 0; i < it.value().size(); ++i)
+            bucket.insert(QLatin1String(reasonKeys[i]), StorageFiles::jsonByteValue(it.value()[i]));
+        hours.append(bucket);
+    }
+    std::vector<std::pair<qint64, QString>> evicted;
+    evicted.reserve(size_t(m_evicted.size()));
+    for (auto it = m_evicted.constBegin(); it != m_evicted.constEnd(); ++it)
+        evicted.emplace_back(it.value(), it.key());
+    std::sort(evicted.begin(), evicted.end());
+    QJsonArray evictedArray;
+    for (const auto& [at, sha256] : evicted) {
+        evictedArray.append(QJsonObject{{QStringLiteral("sha256"), sha256},
+                                        {QStringLiteral("at_ms"), StorageFiles::jsonByteValue(at)}});
+    }
+    const QJsonObject root{{QStringLiteral("format"), 1},
+                           {QStringLiteral("hours"), hours},
+                           {QStringLiteral("evicted"), evictedArray}};
+    if (!StorageFiles::ensurePrivateDirectory(QFileInfo(m_path).absolutePath()))
+        return false;
+    return StorageFiles::writeFileAtomically(m_path, QJsonDocument(root).toJson(QJsonDocument::Compact))
+        == StorageFiles::WriteFailure::None;
+}
+
+bool StorageTransferLedger::load()
+{
+    m_hours.clear();
+    m_evicted.clear();
+    if (!StorageFiles::entryExists(m_path))
+        return true;
+    const std::optional<QByteArray> bytes = StorageFiles::readRegularFile(m_path, maxFileBytes);
+    if (!bytes)
+        return false;
+    QJsonParseError parseError{};
+    const QJsonDocument document = QJsonDocument::fromJson(*bytes, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject root = document.object();
+    const QJsonValue hoursValue = root.value(QStringLiteral("hours"));
+    const QJsonValue evictedValue = root.value(QStringLiteral("evicted"));
+    if (root.value(QStringLiteral("format")) != QJsonValue(1) || !hoursValue.isArray()
+        || !evictedValue.isArray())
+        return false;
+
+    QMap<qint64, Bucket> hours;
+    for (const QJsonValue& entry : hoursValue.toArray()) {
+        const QJsonObject bucket = entry.toObject();
+        const QJsonValue hourValue = bucket.value(QStringLiteral("hour"));
+        const double hour = hourValue.toDouble(std::numeric_limits<double>::quiet_NaN());
+        if (!entry.isObject() || !hourValue.isDouble() || hour != double(qint64(hour))
+            || std::abs(hour) > 1e15)
+            return false;
+        Bucket values{0, 0, 0, 0};
+        for (size_t i = 0; i < values.size(); ++i) {
+            const std::optional<qint64> value =
+                StorageFiles::byteValueFrom(bucket.value(QLatin1String(reasonKeys[i])));
+            if (!value)
+                return false;
+            values[i] = *value;
+        }
+        Bucket& target = hours[qint64(hour)];
+        for (size_t i = 0; i < values.size(); ++i)
+            target[i] = saturatingAdd(target[i], values[i]);
+    }
+
+    QHash<QString, qint64> evicted;
+    for (const QJsonValue& entry : evictedValue.toArray()) {
+        const QJsonObject item = entry.toObject();
+        const QString sha256 = item.value(QStringLiteral("sha256")).toString();
+        const std::optional<qint64> at = StorageFiles::byteValueFrom(item.value(QStringLiteral("at_ms")));
+        if (!entry.isObject() || !StorageFiles::validDigest(sha256) || !at)
+            return false;
+        evicted.insert(sha256, std::max(evicted.value(sha256, 0), *at));
+    }
+    m_hours = std::move(hours);
+    m_evicted.clear();
+    // Replaying through noteEvicted in age order keeps the cap and its oldest-first rule.
+    std::vector<std::pair<qint64, QString>> ordered;
+    ordered.reserve(size_t(evicted.size()));
+    for (auto it = evicted.constBegin(); it != evicted.constEnd(); ++it)
+        ordered.emplace_back(it.value(), it.key());
+    std::sort(ordered.begin(), ordered.end());
+    const size_t skip = ordered.size() > size_t(maxEvicted) ? ordered.size() - maxEvicted : 0;
+    for (size_t i = skip; i < ordered.size(); ++i)
+        m_evicted.insert(ordered[i].second, ordered[i].first);
+    return true;
+}
+
+} // namespace talvorine

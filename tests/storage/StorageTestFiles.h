@@ -1,0 +1,75 @@
+#pragma once
+
+// Small file helpers for the storage tests: planting files, links and old modification times.
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+
+#include <openssl/evp.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace talvorine::testfiles {
+
+// The tests' own one-shot reference digest, independent of the incremental code under test.
+inline QString sha(const QByteArray& bytes)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.constData(), size_t(bytes.size()), digest, &length, EVP_sha256(), nullptr)
+        != 1)
+        return {};
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+}
+
+inline bool write(const QString& path, const QByteArray& bytes, mode_t mode = 0600)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const bool ok = file.write(bytes) == bytes.size();
+    file.close();
+    return ok && ::chmod(QFile::encodeName(path).constData(), mode) == 0;
+}
+
+inline QByteArray read(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool symlinkTo(const QString& target, const QString& link)
+{
+    return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(link).constData())
+        == 0;
+}
+
+inline bool setMtimeMs(const QString& path, qint64 ms)
+{
+    struct timespec times[2];
+    times[0].tv_sec = ms / 1000;
+    times[0].tv_nsec = (ms % 1000) * 1000000;
+    times[1] = times[0];
+    return ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, AT_SYMLINK_NOFOLLOW)
+        == 0;
+}
+
+inline bool exists(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+inline int modeOf(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return -1;
+    return int(st.st_mode & 07777);
+}
+
+} // namespace talvorine::testfiles

@@ -1,0 +1,378 @@
+#include "storage/PersistentState.h"
+
+#include "tests/storage/StorageTestFiles.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace talvorine;
+namespace tf = talvorine::testfiles;
+
+namespace {
+
+QByteArray binaryBody()
+{
+    QByteArray body;
+    for (int i = 0; i < 512; ++i)
+        body.append(char(i % 256));
+    return body + "\r\n{\"pages\":[]}\n";
+}
+
+QDateTime utc(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
+}
+
+} // namespace
+
+class TestPersistentState : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    // Last known good copy and its plan.
+    void lastKnownGoodRoundTrip_data();
+    void lastKnownGoodRoundTrip();
+    void lastKnownGoodRefusesValues();
+    void saveStoragePlan_data();
+    void saveStoragePlan();
+    void clearLastKnownGood();
+
+    // Small state files.
+    void enrolledMarker();
+    void screenLabel_data();
+    void screenLabel();
+    void reloadLedgerRoundTrip();
+    void reloadLedgerKeepsNewestOfOversizedFile();
+
+    // Damaged or planted files and write failures.
+    void damagedFilesLoadAsAbsent_data();
+    void damagedFilesLoadAsAbsent();
+    void writesNeverFollowLinks();
+    void writeFailures_data();
+    void writeFailures();
+
+private:
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString stateDir() const { return m_dir->filePath("playback-state"); }
+};
+
+void TestPersistentState::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void TestPersistentState::lastKnownGoodRoundTrip_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("route");
+    QTest::addColumn<QByteArray>("etag");
+    QTest::addColumn<QJsonObject>("plan");
+    QTest::newRow("binary body, empty plan") << binaryBody() << "/runtime/v2/manifest"
+                                             << QByteArray("W/\"r-1\"") << QJsonObject();
+    QTest::newRow("empty body, no route or tag") << QByteArray() << QString() << QByteArray()
+                                                 << QJsonObject();
+    QTest::newRow("latin-1 tag and a plan")
+        << QByteArray("{}") << "/runtime/v1/manifest" << QByteArray("\"\xe9t\xe9\"")
+        << QJsonObject{{"manifest_revision", "r7"}, {"fit", "fits"}, {"capacity_baseline", 12}};
+}
+
+void TestPersistentState::lastKnownGoodRoundTrip()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, route);
+    QFETCH(QByteArray, etag);
+    QFETCH(QJsonObject, plan);
+    const PersistentState state(stateDir());
+    QString error;
+    QVERIFY(state.saveLastKnownGood(body, "r7", &error, route, etag, plan));
+    QVERIFY(error.isEmpty());
+    QCOMPARE(tf::modeOf(stateDir()), 0700);
+    QCOMPARE(tf::modeOf(state.lastKnownGoodPath()), 0600);
+
+    QString loadedRoute = "unset";
+    QByteArray loadedEtag = "unset";
+    QJsonObject loadedPlan{{"unset", true}};
+    QString loadedRevision;
+    const std::optional<QByteArray> loaded =
+        PersistentState(stateDir()).loadLastKnownGood(&loadedRoute, &loadedEtag, &loadedPlan,
+                                                      &loadedRevision);
+    QVERIFY(loaded);
+    QCOMPARE(*loaded, body);
+    QCOMPARE(loadedRoute, route);
+    QCOMPARE(loadedEtag, etag);
+    QCOMPARE(loadedPlan, plan);
+    QCOMPARE(loadedRevision, QStringLiteral("r7"));
+    // Null out-parameters are allowed.
+    QCOMPARE(state.loadLastKnownGood(), loaded);
+}
+
+void TestPersistentState::lastKnownGoodRefusesValues()
+{
+    const PersistentState state(stateDir());
+    QString error;
+    QVERIFY(!state.saveLastKnownGood("{}", QString(), &error));
+    QCOMPARE(error, QStringLiteral("state_value_invalid"));
+    QVERIFY(!state.saveLastKnownGood(QByteArray(PersistentState::maxBodyBytes + 1, 'x'), "r1",
+                                     &error));
+    QCOMPARE(error, QStringLiteral("state_value_invalid"));
+    QVERIFY(!state.loadLastKnownGood());
+    QVERIFY(state.saveLastKnownGood(QByteArray(PersistentState::maxBodyBytes, 'x'), "r1"));
+    QCOMPARE(state.loadLastKnownGood()->size(), PersistentState::maxBodyBytes);
+}
+
+void TestPersistentState::saveStoragePlan_data()
+{
+    QTest::addColumn<bool>("envelope");
+    QTest::addColumn<QString>("planRevision");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("matching revision") << true << "r7" << true << QString();
+    QTest::newRow("other revision") << true << "r8" << false << "state_plan_revision_mismatch";
+    QTest::newRow("plan without revision") << true << QString() << false
+                                           << "state_plan_revision_mismatch";
+    QTest::newRow("no envelope") << false << "r7" << false << "state_read_failed";
+}
+
+void TestPersistentState::saveStoragePlan()
+{
+    QFETCH(bool, envelope);
+    QFETCH(QString, planRevision);
+    QFETCH(bool, ok);
+    QFETCH(QString, error);
+    const PersistentState state(stateDir());
+    const QJsonObject oldPlan{{"manifest_revision", "r7"}, {"stage", "s1"}};
+    if (envelope)
+        QVERIFY(state.saveLastKnownGood(binaryBody(), "r7", nullptr, "/r", "\"e\"", oldPlan));
+    QJsonObject plan{{"stage", "complete"}, {"target_page_ids", QJsonArray{"p1"}}};
+    if (!planRevision.isNull())
+        plan.insert("manifest_revision", planRevision);
+    QString code;
+    QCOMPARE(state.saveStoragePlan(plan, &code), ok);
+    QCOMPARE(code, error);
+    QVERIFY(state.saveStoragePlan(plan) == ok); // a null error pointer is fine
+    QJsonObject stored;
+    QString route;
+    const std::optional<QByteArray> body = state.loadLastKnownGood(&route, nullptr, &stored);
+    QCOMPARE(body.has_value(), envelope);
+    if (envelope) {
+        QCOMPARE(*body, binaryBody());
+        QCOMPARE(route, QStringLiteral("/r"));
+        QCOMPARE(stored, ok ? plan : oldPlan);
+    }
+}
+
+void TestPersistentState::clearLastKnownGood()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(state.clearLastKnownGood()); // absent counts as cleared
+    QVERIFY(state.saveLastKnownGood("{}", "r1"));
+    QVERIFY(state.clearLastKnownGood());
+    QVERIFY(!state.loadLastKnownGood());
+    QVERIFY(!tf::exists(state.lastKnownGoodPath()));
+}
+
+void TestPersistentState::enrolledMarker()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(!state.isEnrolled());
+    QVERIFY(state.clearEnrolled());
+    QString error;
+    QVERIFY(state.markEnrolled(&error));
+    QVERIFY(state.isEnrolled());
+    QCOMPARE(tf::modeOf(state.enrolledPath()), 0600);
+    QVERIFY(state.markEnrolled());
+    QVERIFY(state.clearEnrolled());
+    QVERIFY(!state.isEnrolled());
+    // A link planted in place of the marker does not count as one.
+    const QString elsewhere = m_dir->filePath("elsewhere");
+    QVERIFY(tf::write(elsewhere, "{}"));
+    QVERIFY(tf::symlinkTo(elsewhere, state.enrolledPath()));
+    QVERIFY(!state.isEnrolled());
+}
+
+void TestPersistentState::screenLabel_data()
+{
+    QTest::addColumn<QString>("label");
+    QTest::newRow("plain") << "Lobby left";
+    QTest::newRow("unicode") << QString::fromUtf8("Café \xe2\x9c\x93 \xf0\x9f\x93\xba");
+    QTest::newRow("quotes and line feed") << "a \"b\"\nc";
+    QTest::newRow("empty") << QString();
+}
+
+void TestPersistentState::screenLabel()
+{
+    QFETCH(QString, label);
+    const PersistentState state(stateDir());
+    QCOMPARE(state.loadScreenLabel(), QString());
+    QString error;
+    QVERIFY(state.saveScreenLabel(label, &error));
+    QCOMPARE(PersistentState(stateDir()).loadScreenLabel(), label);
+    QCOMPARE(tf::modeOf(state.screenMetadataPath()), 0600);
+    QVERIFY(state.clearScreenLabel());
+    QCOMPARE(state.loadScreenLabel(), QString());
+}
+
+void TestPersistentState::reloadLedgerRoundTrip()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(state.loadReloadLedger().entries.isEmpty());
+    QVERIFY(!state.loadReloadLedger().lastReloadAt.isValid());
+
+    RuntimeCompat::ReloadLedger ledger;
+    ledger.record("reload-a", utc(1700000000123));
+    ledger.record("reload:b", utc(1700000600456));
+    QString error;
+    QVERIFY(state.saveReloadLedger(ledger, &error));
+    QCOMPARE(tf::modeOf(state.reloadLedgerPath()), 0600);
+
+    const RuntimeCompat::ReloadLedger loaded = PersistentState(stateDir()).loadReloadLedger();
+    QCOMPARE(loaded.entries, ledger.entries);
+    QCOMPARE(loaded.lastReloadAt, utc(1700000600456));
+    QVERIFY(loaded.contains("reload-a"));
+
+    // A ledger that never reloaded keeps its last reload time unset.
+    QVERIFY(state.saveReloadLedger(RuntimeCompat::ReloadLedger{}));
+    QVERIFY(!state.loadReloadLedger().lastReloadAt.isValid());
+}
+
+void TestPersistentState::reloadLedgerKeepsNewestOfOversizedFile()
+{
+    const PersistentState state(stateDir());
+    QJsonArray entries;
+    const int total = RuntimeCompat::ReloadLedger::maxEntries + 10;
+    for (int i = 0; i < total; ++i)
+        entries.append(QJsonObject{{"id", QStringLiteral("r%1").arg(i)}, {"at_ms", 1000.0 * i}});
+    QVERIFY(QDir().mkpath(stateDir()));
+    QVERIFY(tf::write(state.reloadLedgerPath(),
+                      QJsonDocument(QJsonObject{{"format", 1}, {"entries", entries}}).toJson()));
+    const RuntimeCompat::ReloadLedger loaded = state.loadReloadLedger();
+    QCOMPARE(loaded.entries.size(), RuntimeCompat::ReloadLedger::maxEntries);
+    QVERIFY(!loaded.contains("r9"));
+    QVERIFY(loaded.contains("r10"));
+    QVERIFY(loaded.contains(QStringLiteral("r%1").arg(total - 1)));
+}
+
+void TestPersistentState::damagedFilesLoadAsAbsent_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QByteArray>("content");
+    const QByteArray lkg =
+        R"({"format":1,"revision":"r1","route":"/x","etag":"","body_base64":"e30=","saved_at_ms":1,"plan":{}})";
+    QTest::newRow("lkg: valid control") << "lkg" << lkg;
+    QTest::newRow("lkg: torn") << "lkg" << lkg.left(40);
+    QTest::newRow("lkg: empty") << "lkg" << QByteArray();
+    QTest::newRow("lkg: garbage") << "lkg" << QByteArray("\x7f" "ELF\x02\x01", 6);
+    QTest::newRow("lkg: body not base64") << "lkg" << QByteArray(lkg).replace("e30=", "e3!0");
+    QTest::newRow("lkg: missing revision") << "lkg" << QByteArray(lkg).replace("\"revision\":\"r1\",", "");
+    QTest::newRow("lkg: plan not an object") << "lkg" << QByteArray(lkg).replace("\"plan\":{}", "\"plan\":[]");
+    QTest::newRow("lkg: unknown format") << "lkg" << QByteArray(lkg).replace("\"format\":1", "\"format\":9");
+    QTest::newRow("lkg: tag beyond latin-1") << "lkg" << QByteArray(lkg).replace("\"etag\":\"\"", "\"etag\":\"\\u0100\"");
+    QTest::newRow("lkg: a directory") << "lkg" << QByteArray("<dir>");
+    const QByteArray label = R"({"format":1,"screen_label":"Hall"})";
+    QTest::newRow("label: valid control") << "label" << label;
+    QTest::newRow("label: torn") << "label" << label.left(20);
+    QTest::newRow("label: a symlink to a valid file") << "label" << QByteArray("<link>");
+    const QByteArray reload =
+        R"({"format":1,"last_reload_at_ms":5,"entries":[{"id":"a","at_ms":5}]})";
+    QTest::newRow("reload: valid control") << "reload" << reload;
+    QTest::newRow("reload: torn") << "reload" << reload.left(30);
+    QTest::newRow("reload: entry without id") << "reload" << QByteArray(reload).replace("\"id\":\"a\",", "");
+    QTest::newRow("reload: fractional time") << "reload" << QByteArray(reload).replace("\"at_ms\":5}", "\"at_ms\":5.5}");
+}
+
+void TestPersistentState::damagedFilesLoadAsAbsent()
+{
+    QFETCH(QString, file);
+    QFETCH(QByteArray, content);
+    const PersistentState state(stateDir());
+    const QString path = file == "lkg"     ? state.lastKnownGoodPath()
+                       : file == "label" ? state.screenMetadataPath()
+                                         : state.reloadLedgerPath();
+    QVERIFY(QDir().mkpath(stateDir()));
+    const bool control = QString::fromLatin1(QTest::currentDataTag()).contains("valid control");
+    if (content == "<dir>") {
+        QVERIFY(QDir().mkpath(path));
+    } else if (content == "<link>") {
+        const QString elsewhere = m_dir->filePath("elsewhere.json");
+        QVERIFY(tf::write(elsewhere, R"({"format":1,"screen_label":"Hall"})"));
+        QVERIFY(tf::symlinkTo(elsewhere, path));
+    } else {
+        QVERIFY(tf::write(path, content));
+    }
+    if (file == "lkg")
+        QCOMPARE(state.loadLastKnownGood().has_value(), control);
+    else if (file == "label")
+        QCOMPARE(state.loadScreenLabel(), control ? QStringLiteral("Hall") : QString());
+    else
+        QCOMPARE(state.loadReloadLedger().entries.size(), control ? 1 : 0);
+}
+
+void TestPersistentState::writesNeverFollowLinks()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(QDir().mkpath(stateDir()));
+    const QString victim = m_dir->filePath("victim");
+    QVERIFY(tf::write(victim, "untouched"));
+    QVERIFY(tf::symlinkTo(victim, state.screenMetadataPath()));
+    QVERIFY(state.saveScreenLabel("Hall"));
+    QCOMPARE(tf::read(victim), QByteArray("untouched"));
+    QCOMPARE(QFileInfo(state.screenMetadataPath()).isSymLink(), false);
+    QCOMPARE(state.loadScreenLabel(), QStringLiteral("Hall"));
+    // Clearing removes a planted link itself, never its target.
+    QVERIFY(tf::symlinkTo(victim, state.enrolledPath()));
+    QVERIFY(state.clearEnrolled());
+    QCOMPARE(tf::read(victim), QByteArray("untouched"));
+}
+
+void TestPersistentState::writeFailures_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("a file where the directory belongs") << "dir-is-file"
+                                                        << "state_directory_create_failed";
+    QTest::newRow("a link where the directory belongs") << "dir-is-link"
+                                                        << "state_directory_create_failed";
+    QTest::newRow("a directory where the file belongs") << "file-is-dir" << "state_open_failed";
+}
+
+void TestPersistentState::writeFailures()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QString, error);
+    const PersistentState state(stateDir());
+    if (obstacle == "dir-is-file") {
+        QVERIFY(tf::write(stateDir(), "x"));
+    } else if (obstacle == "dir-is-link") {
+        QVERIFY(QDir().mkpath(m_dir->filePath("real")));
+        QVERIFY(tf::symlinkTo(m_dir->filePath("real"), stateDir()));
+    } else {
+        QVERIFY(QDir().mkpath(state.screenMetadataPath()));
+        QVERIFY(QDir().mkpath(state.enrolledPath()));
+        QVERIFY(QDir().mkpath(state.reloadLedgerPath()));
+        QVERIFY(QDir().mkpath(state.lastKnownGoodPath()));
+    }
+    QString code;
+    QVERIFY(!state.saveScreenLabel("x", &code));
+    QCOMPARE(code, error);
+    code.clear();
+    QVERIFY(!state.markEnrolled(&code));
+    QCOMPARE(code, error);
+    code.clear();
+    QVERIFY(!state.saveReloadLedger({}, &code));
+    QCOMPARE(code, error);
+    code.clear();
+    QVERIFY(!state.saveLastKnownGood("{}", "r1", &code));
+    QCOMPARE(code, error);
+    QVERIFY(!state.saveLastKnownGood("{}", "r1")); // null error pointer
+    if (obstacle == "dir-is-link")
+        QVERIFY(QDir(m_dir->filePath("real")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestPersistentState)
+#include "tst_persistentstate.moc"
