@@ -159,6 +159,10 @@ QHash<QString, qint64> storagePlanOnGlassObjects(const Manifest& manifest,
             continue;
         for (const Primitive& primitive : manifest.pages.at(index).primitives) {
             for (const PlanObject& object : planObjects(primitive)) {
+                // An application without a package names no object that could be on disk;
+                // listing it would only make the planner refuse the whole input.
+                if (object.sha256.isEmpty())
+                    continue;
                 const qint64 retained = StoragePlan::objectRetainedBytes(
                     object.isPackage, object.bytes, object.expandedBytes, object.expandedFiles);
                 qint64& stored = table[object.sha256];

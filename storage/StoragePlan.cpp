@@ -685,7 +685,11 @@ StoragePlanResult applyHysteresis(const PlanInput& in, StoragePlanResult result)
     }
     const bool waited = previous.growthSince && previous.nowMs >= *previous.growthSince
                         && previous.nowMs - *previous.growthSince >= StoragePlan::growthDelayMs;
-    if (waited && previous.cycles < StoragePlan::maximumCyclesPerDay) {
+    // A plan that admitted no content page has nothing to flap against: recover at once.
+    const bool fromNothing = std::none_of(before.cbegin(), before.cend(), [&in](const QString& id) {
+        return in.isContent(in.pageIndex.value(id));
+    });
+    if (fromNothing || (waited && previous.cycles < StoragePlan::maximumCyclesPerDay)) {
         result.decision = QStringLiteral("grow");
         result.growth_eligible_since_ms.reset();
         return result;

@@ -604,6 +604,9 @@ void TestStoragePlan::hysteresis_data()
     QTest::newRow("growth after four cycles")
         << 100 * mib << previous(ab, Opt(1), now, 4, 35 * mib) << "hold" << ab << QStringList() << Opt(1)
         << 100 * mib;
+    QTest::newRow("growth from no content page at once")
+        << 100 * mib << previous({}, Opt(), now, 4, 5 * mib) << "grow" << all << QStringList() << Opt()
+        << 100 * mib;
     QTest::newRow("held staged plan keeps its stage one")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"A", "C"}) << "hold" << ab << QStringList{"A"}
         << Opt(now) << 100 * mib;
