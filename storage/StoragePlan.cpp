@@ -67,20 +67,29 @@ QLatin1String key(const char* name)
     return QLatin1String(name);
 }
 
-qint64 requiredByteValue(const QJsonObject& object, const char* name, const QString& where)
+// where() gives the message prefix; it is only built for a refusal, since large inputs hold
+// many thousands of entries.
+template<typename Where>
+qint64 requiredByteValue(const QJsonObject& object, const char* name, const Where& where)
 {
     const std::optional<qint64> value = StoragePlan::parseByteValue(object.value(key(name)));
     if (!value)
-        refuse(where + QLatin1String(name) + QLatin1String(" must be a byte value"));
+        refuse(where() + QLatin1String(name) + QLatin1String(" must be a byte value"));
     return *value;
 }
 
-QString requiredDigest(const QJsonObject& object, const QString& where)
+template<typename Where>
+QString requiredDigest(const QJsonObject& object, const Where& where)
 {
     const QJsonValue value = object.value(key("sha256"));
     if (!value.isString() || !isDigest(value.toString()))
-        refuse(where + QLatin1String("sha256 must be 64 lowercase hex characters"));
+        refuse(where() + QLatin1String("sha256 must be 64 lowercase hex characters"));
     return value.toString();
+}
+
+QString nothing()
+{
+    return QString();
 }
 
 QStringList stringList(const QJsonValue& value, const QString& what)
@@ -153,21 +162,23 @@ int internObject(PlanInput& in, const QString& sha, qint64 retained)
     return index;
 }
 
-void parseObject(PlanInput& in, const QJsonValue& value, const QString& path,
-                 std::vector<int>& pageObjects)
+void parseObject(PlanInput& in, const QJsonValue& value, qsizetype page, qsizetype primitive,
+                 qsizetype index, std::vector<int>& pageObjects)
 {
-    const QString where = path + QLatin1String(": ");
+    const auto where = [=] {
+        return QStringLiteral("pages[%1].primitives[%2].objects[%3]: ").arg(page).arg(primitive).arg(index);
+    };
     if (!value.isObject())
-        refuse(where + QLatin1String("object entry must be an object"));
+        refuse(where() + QLatin1String("object entry must be an object"));
     const QJsonObject object = value.toObject();
     const QString sha = requiredDigest(object, where);
     const qint64 bytes = requiredByteValue(object, "bytes", where);
     const QJsonValue contentType = object.value(key("contentType"));
     if (!contentType.isString() || contentType.toString().isEmpty())
-        refuse(where + QLatin1String("contentType is required"));
+        refuse(where() + QLatin1String("contentType is required"));
     const QString kind = object.value(key("kind")).toString();
     if (kind != QLatin1String("media") && kind != QLatin1String("package"))
-        refuse(where + QLatin1String("object kind must be media or package"));
+        refuse(where() + QLatin1String("object kind must be media or package"));
     std::optional<qint64> expandedBytes;
     std::optional<qint64> expandedFiles;
     if (object.contains(key("expandedBytes")))
@@ -210,8 +221,7 @@ void parsePages(PlanInput& in, const QJsonObject& input)
                 refuse(primitivePath + QLatin1String(".objects must be an array"));
             const QJsonArray entries = objectsValue.toArray();
             for (qsizetype o = 0; o < entries.size(); ++o)
-                parseObject(in, entries.at(o), primitivePath + QStringLiteral(".objects[%1]").arg(o),
-                            objects);
+                parseObject(in, entries.at(o), p, r, o, objects);
         }
         std::sort(objects.begin(), objects.end());
         objects.erase(std::unique(objects.begin(), objects.end()), objects.end());
@@ -231,9 +241,9 @@ void parseOldObjects(PlanInput& in, const QJsonObject& input)
         refuse(QStringLiteral("old_objects must be an array"));
     const QJsonArray entries = value.toArray();
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        const QString where = QStringLiteral("old_objects[%1]: ").arg(i);
+        const auto where = [i] { return QStringLiteral("old_objects[%1]: ").arg(i); };
         if (!entries.at(i).isObject())
-            refuse(where + QLatin1String("entry must be an object"));
+            refuse(where() + QLatin1String("entry must be an object"));
         const QJsonObject entry = entries.at(i).toObject();
         const QString sha = requiredDigest(entry, where);
         const qint64 retained = requiredByteValue(entry, "retained_bytes", where);
@@ -266,16 +276,16 @@ void parseWarm(PlanInput& in, const QJsonObject& input)
     seen.reserve(entries.size());
     in.warm.reserve(size_t(entries.size()));
     for (qsizetype i = 0; i < entries.size(); ++i) {
-        const QString where = QStringLiteral("tiers.warm[%1]: ").arg(i);
+        const auto where = [i] { return QStringLiteral("tiers.warm[%1]: ").arg(i); };
         if (!entries.at(i).isObject())
-            refuse(where + QLatin1String("entry must be an object"));
+            refuse(where() + QLatin1String("entry must be an object"));
         const QJsonObject entry = entries.at(i).toObject();
         WarmEntry warm;
         warm.sha256 = requiredDigest(entry, where);
         warm.retained = requiredByteValue(entry, "retained_bytes", where);
         const QJsonValue lastAccess = entry.value(key("last_access"));
         if (!lastAccess.isDouble() || !std::isfinite(lastAccess.toDouble()))
-            refuse(where + QLatin1String("last_access must be a number"));
+            refuse(where() + QLatin1String("last_access must be a number"));
         warm.lastAccess = lastAccess.toDouble();
         // One local object is one entry; a repeated digest adds nothing that can be freed.
         if (seen.contains(warm.sha256))
@@ -311,7 +321,7 @@ void parsePrevious(PlanInput& in, const QJsonObject& input)
     if (!value.isObject())
         refuse(QStringLiteral("previous must be an object"));
     const QJsonObject object = value.toObject();
-    const QString where = QStringLiteral("previous.");
+    const auto where = [] { return QStringLiteral("previous."); };
     PreviousPlan previous;
     previous.fit = object.value(key("fit")).toString();
     previous.transition = object.value(key("transition")).toString();
@@ -339,8 +349,8 @@ PlanInput parseInput(const QJsonObject& input)
 {
     PlanInput in;
     parsePages(in, input);
-    in.capacity = requiredByteValue(input, "capacity_bytes", QString());
-    in.volumeTotal = requiredByteValue(input, "volume_total_bytes", QString());
+    in.capacity = requiredByteValue(input, "capacity_bytes", nothing);
+    in.volumeTotal = requiredByteValue(input, "volume_total_bytes", nothing);
     parseOldObjects(in, input);
     if (in.objectOld.empty())
         in.objectOld.assign(in.objectDigests.size(), 0);
