@@ -443,7 +443,11 @@ void noteUnknownKeys(const QJsonObject& object, const QSet<QString>& allowed, co
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (allowed.contains(it.key()))
             continue;
-        const QString keyPath = path + QLatin1Char('.') + it.key();
+        QString keyPath = path + QLatin1Char('.') + it.key();
+        // A server-chosen key can be megabytes long; the log line and the remembered path only
+        // need enough of it to be recognised.
+        if (keyPath.size() > unknownKeyPathLength)
+            keyPath.truncate(unknownKeyPathLength);
         {
             QMutexLocker lock(&unknownKeyMutex());
             QSet<QString>& reported = reportedUnknownKeyPaths();

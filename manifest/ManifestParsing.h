@@ -14,6 +14,8 @@ namespace talvorine::ManifestParsing {
 // Upper bound on the distinct unknown-key paths logged per process: the keys come from the
 // server, and an unattended player must not grow without limit over months of revisions.
 inline constexpr int unknownKeyPathCap = 4096;
+// Longer unknown-key paths are logged and remembered cut to this many characters.
+inline constexpr int unknownKeyPathLength = 512;
 
 bool finiteNumber(const QJsonValue& value);
 bool finiteNumber(const QJsonValue& value, double above, bool exclusive);

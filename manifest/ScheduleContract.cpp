@@ -1,6 +1,12 @@
 #include "manifest/ScheduleContract.h"
 
+#include "app/DevFileLog.h"
+
+#include <QDateTime>
 #include <QJsonArray>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTimeZone>
 #include <QJsonValue>
 #include <QRegularExpression>
 
@@ -168,6 +174,115 @@ ScheduleContract::parseVisibility(const QJsonObject& visibility, const QString& 
     result.from = std::get<std::optional<QString>>(from);
     result.until = std::get<std::optional<QString>>(until);
     return result;
+}
+
+bool ScheduleEvaluator::zoneUsable(const QString& timeZone)
+{
+    if (timeZone.isEmpty() || timeZone.size() > 64)
+        return false;
+    return QTimeZone(timeZone.toUtf8()).isValid();
+}
+
+std::optional<ZonedCivilTime> ScheduleEvaluator::civilTime(std::optional<qint64> nowMs,
+                                                          const QString& timeZone)
+{
+    // Before 2020 the clock has not been set yet.
+    if (!nowMs || *nowMs <= 1577836799999LL)
+        return std::nullopt;
+    if (!zoneUsable(timeZone))
+        return std::nullopt;
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(*nowMs, QTimeZone(timeZone.toUtf8()));
+    if (!local.isValid())
+        return std::nullopt;
+    const QDate date = local.date();
+    const QTime time = local.time();
+    if (!date.isValid() || !time.isValid() || date.year() < 1000 || date.year() > 9999)
+        return std::nullopt;
+    const auto two = [](int value) { return QStringLiteral("%1").arg(value, 2, 10, QLatin1Char('0')); };
+    ZonedCivilTime civil;
+    civil.stamp = QStringLiteral("%1-%2-%3T%4:%5")
+                      .arg(QStringLiteral("%1").arg(date.year(), 4, 10, QLatin1Char('0')), two(date.month()),
+                           two(date.day()), two(time.hour()), two(time.minute()));
+    civil.weekday = Weekday(date.dayOfWeek() - 1);
+    civil.minuteOfDay = time.hour() * 60 + time.minute();
+    return civil;
+}
+
+bool ScheduleEvaluator::windowMatches(const VisibilityWindow& window, const ZonedCivilTime& now)
+{
+    if (!window.startMinute || !window.endMinute)
+        return window.days.contains(now.weekday);
+    const qint32 start = *window.startMinute;
+    const qint32 end = *window.endMinute;
+    if (start < end)
+        return window.days.contains(now.weekday) && start <= now.minuteOfDay && now.minuteOfDay < end;
+    // Overnight: the days name the day on which the window opens.
+    if (window.days.contains(now.weekday) && now.minuteOfDay >= start)
+        return true;
+    return window.days.contains(previousWeekday(now.weekday)) && now.minuteOfDay < end;
+}
+
+bool ScheduleEvaluator::isEligible(const std::optional<PageVisibility>& visibility,
+                                   const std::optional<ZonedCivilTime>& now)
+{
+    if (!visibility)
+        return true;
+    if (!visibility->enabled)
+        return false;
+    if (!now)
+        return true;
+    if (visibility->from && now->stamp < *visibility->from)
+        return false;
+    if (visibility->until && now->stamp >= *visibility->until)
+        return false;
+    if (!visibility->windows)
+        return true;
+    for (const VisibilityWindow& window : *visibility->windows) {
+        if (windowMatches(window, *now))
+            return true;
+    }
+    return false;
+}
+
+QList<int> ScheduleEvaluator::eligibleIndices(const QList<std::optional<PageVisibility>>& pages,
+                                              const std::optional<ZonedCivilTime>& now)
+{
+    QList<int> eligible;
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        if (isEligible(pages.at(i), now))
+            eligible.append(int(i));
+    }
+    // With nothing eligible the screen would go blank; every page plays instead.
+    if (eligible.isEmpty()) {
+        for (qsizetype i = 0; i < pages.size(); ++i)
+            eligible.append(int(i));
+    }
+    return eligible;
+}
+
+qint64 ScheduleEvaluator::millisToNextCivilMinute(qint64 nowMs)
+{
+    return 60250 - (((nowMs % 60000) + 60000) % 60000);
+}
+
+bool ScheduleEvaluator::warnIfZoneUnusable(const QString& manifestRevision, const QString& timeZone)
+{
+    if (timeZone.isEmpty() || zoneUsable(timeZone))
+        return false;
+    static QMutex mutex;
+    static QString warnedRevision;
+    static bool warned = false;
+    {
+        QMutexLocker lock(&mutex);
+        if (warned && warnedRevision == manifestRevision)
+            return false;
+        warned = true;
+        warnedRevision = manifestRevision;
+    }
+    DevFileLog::record(QStringLiteral("schedule.timezone_unusable"),
+                       QJsonObject{{QStringLiteral("manifest_revision"), manifestRevision},
+                                   {QStringLiteral("timezone"), timeZone.left(128)}});
+    return true;
 }
 
 } // namespace talvorine

@@ -1,0 +1,441 @@
+// Hostile input for the manifest parser: malformed, huge, deeply nested, wrongly typed and
+// randomly mutated documents. Every one must give either a manifest that keeps the parser's
+// bounds or one of the four whole-document errors; nothing may crash or hang. Runs under
+// AddressSanitizer in CI.
+
+#include "manifest/Manifest.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QTest>
+
+using namespace talvorine;
+
+namespace {
+
+const QUrl origin(QStringLiteral("https://runtime.talvorine.test"));
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+const QSet<QString>& knownDropCodes()
+{
+    static const QSet<QString> codes{
+        "page_count_invalid", "page_invalid", "adslot_unsupported", "page_type_unknown",
+        "adslot_page_invalid", "advance_mode_unknown", "page_id_duplicate", "canvas_invalid",
+        "background_unknown", "transition_invalid", "transition_type_unknown",
+        "visibility_invalid", "visibility_key_unknown", "primitive_count_invalid",
+        "primitive_invalid", "primitive_id_duplicate", "web_primitive_count_invalid",
+        "stream_timing_invalid", "content_fit_invalid", "primitive_rect_invalid",
+        "content_type_unsupported", "enter_invalid", "enter_type_unknown", "motion_invalid",
+        "motion_type_unknown", "motion_not_allowed_for_primitive", "media_binding_invalid",
+        "media_item_invalid", "media_codecs_ignored", "stream_binding_invalid",
+        "stream_sources_invalid", "stream_source_invalid", "stream_protocol_unknown",
+        "iframe_binding_invalid", "application_binding_invalid", "audio_track_invalid",
+        "audio_cue_invalid"};
+    return codes;
+}
+
+// What every parse must satisfy, whatever it was given. Returns an empty text when it holds.
+QString violation(const ManifestParseResult& result)
+{
+    if (const auto* error = std::get_if<ManifestError>(&result)) {
+        static const QHash<QString, QString> fatal{{"manifest_json_invalid", "$"},
+                                                   {"manifest_version_unexpected", "schemaVersion"},
+                                                   {"manifest_shape_invalid", "$"},
+                                                   {"timezone_invalid", "timezone"}};
+        if (!fatal.contains(error->code) || fatal.value(error->code) != error->path)
+            return QStringLiteral("unexpected error %1 at %2").arg(error->code, error->path);
+        return {};
+    }
+    const Manifest& manifest = std::get<Manifest>(result);
+    if (manifest.pages.size() > 100 || manifest.pages.size() > manifest.sourcePageCount)
+        return QStringLiteral("page count %1").arg(manifest.pages.size());
+    QSet<QString> pageIds;
+    for (const Page& page : manifest.pages) {
+        if (pageIds.contains(page.id))
+            return QStringLiteral("duplicate page %1").arg(page.id);
+        pageIds.insert(page.id);
+        if (page.type == PageType::adslot) {
+            if (!page.primitives.isEmpty() || page.adslotId.isEmpty())
+                return QStringLiteral("ad slot page %1 malformed").arg(page.id);
+            continue;
+        }
+        if (page.primitives.isEmpty() || page.primitives.size() > 24)
+            return QStringLiteral("page %1 has %2 primitives").arg(page.id).arg(page.primitives.size());
+        if (!(page.canvas.width > 0) || !(page.canvas.height > 0) || !validCanvasBackground(page.canvas.background))
+            return QStringLiteral("page %1 canvas").arg(page.id);
+        QSet<QString> primitiveIds;
+        int web = 0;
+        int streams = 0;
+        for (const Primitive& primitive : page.primitives) {
+            if (primitiveIds.contains(primitive.id))
+                return QStringLiteral("duplicate primitive %1").arg(primitive.id);
+            primitiveIds.insert(primitive.id);
+            if (primitive.layer < 0 || primitive.layer > 1024 || !(primitive.rect.width() > 0)
+                || !(primitive.rect.height() > 0))
+                return QStringLiteral("primitive %1 placement").arg(primitive.id);
+            if (primitive.kind == PrimitiveKind::application || primitive.kind == PrimitiveKind::iframe)
+                ++web;
+            if (primitive.kind == PrimitiveKind::stream)
+                ++streams;
+            const QList<MediaItem> items = mediaItems(primitive);
+            const bool media = primitive.kind == PrimitiveKind::image || primitive.kind == PrimitiveKind::video
+                || primitive.kind == PrimitiveKind::stream;
+            if (media && (items.isEmpty() || items.size() > 32))
+                return QStringLiteral("primitive %1 has %2 items").arg(primitive.id).arg(items.size());
+            if (primitive.enterStagger && (*primitive.enterStagger < 0 || *primitive.enterStagger > 8))
+                return QStringLiteral("stagger out of range");
+            if (primitive.motion && primitive.motion->points.size() > 64)
+                return QStringLiteral("too many motion points");
+            ManifestParser::renderDescriptor(primitive);
+            mediaDwellMs(primitive);
+        }
+        if (web > 2 || streams > 1)
+            return QStringLiteral("page %1 web %2 streams %3").arg(page.id).arg(web).arg(streams);
+    }
+    if (manifest.soundtrack) {
+        if (manifest.soundtrack->tracks.isEmpty() || manifest.soundtrack->tracks.size() > 32)
+            return QStringLiteral("soundtrack size");
+        if (manifest.soundtrack->volume < 0.0 || manifest.soundtrack->volume > 1.0)
+            return QStringLiteral("volume");
+        for (const SoundtrackTrack& track : manifest.soundtrack->tracks) {
+            if (track.durationMs < 0)
+                return QStringLiteral("negative duration");
+        }
+    }
+    for (const ManifestDrop& drop : manifest.drops) {
+        if (!knownDropCodes().contains(drop.code))
+            return QStringLiteral("unknown drop code %1").arg(drop.code);
+        contractDropCode(drop.code);
+    }
+    manifestOutcomeName(manifestOutcome(manifest));
+    return {};
+}
+
+QByteArray nested(int depth, char open, char close, const QByteArray& inner = {})
+{
+    return QByteArray(depth, open) + inner + QByteArray(depth, close);
+}
+
+QByteArray compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+QJsonObject validDocument()
+{
+    return QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/schema3_mixed.json")))
+        .object();
+}
+
+// Every place in a JSON tree, as the list of steps from the root.
+using JsonPath = QList<QVariant>;
+
+void collectPaths(const QJsonValue& value, JsonPath& prefix, QList<JsonPath>& out)
+{
+    if (value.isObject()) {
+        const QJsonObject object = value.toObject();
+        for (auto it = object.begin(); it != object.end(); ++it) {
+            prefix.append(it.key());
+            out.append(prefix);
+            collectPaths(it.value(), prefix, out);
+            prefix.removeLast();
+        }
+    } else if (value.isArray()) {
+        const QJsonArray array = value.toArray();
+        for (qsizetype i = 0; i < array.size(); ++i) {
+            prefix.append(int(i));
+            out.append(prefix);
+            collectPaths(array.at(i), prefix, out);
+            prefix.removeLast();
+        }
+    }
+}
+
+// Replaces (or, with an undefined replacement, removes) the value at the path.
+QJsonValue replaced(const QJsonValue& root, const JsonPath& path, qsizetype step, const QJsonValue& with)
+{
+    const QVariant& key = path.at(step);
+    const bool last = step == path.size() - 1;
+    if (root.isObject()) {
+        QJsonObject object = root.toObject();
+        const QString name = key.toString();
+        if (last && with.isUndefined())
+            object.remove(name);
+        else
+            object.insert(name, last ? with : replaced(object.value(name), path, step + 1, with));
+        return object;
+    }
+    QJsonArray array = root.toArray();
+    const int index = key.toInt();
+    if (index >= array.size())
+        return array;
+    if (last && with.isUndefined())
+        array.removeAt(index);
+    else
+        array.replace(index, last ? with : replaced(array.at(index), path, step + 1, with));
+    return array;
+}
+
+QList<QJsonValue> valueOfEveryType()
+{
+    return {QJsonValue(QJsonValue::Null), QJsonValue(true), QJsonValue(false), QJsonValue(0),
+            QJsonValue(-1), QJsonValue(1.5), QJsonValue(1e308), QJsonValue(-1e308),
+            QJsonValue(9007199254740993.0), QJsonValue(QString()), QJsonValue(QStringLiteral("x\n")),
+            QJsonValue(QString(300, QLatin1Char('y'))), QJsonValue(QJsonArray{}),
+            QJsonValue(QJsonObject{}), QJsonValue(QJsonArray{QJsonArray{}, QJsonObject{}}),
+            QJsonValue(QJsonObject{{QStringLiteral("a"), QJsonObject{}}})};
+}
+
+} // namespace
+
+class tst_manifest_robustness : public QObject {
+    Q_OBJECT
+
+private slots:
+    void hostileDocuments_data();
+    void hostileDocuments();
+    void everyTypeInEverySlot_data();
+    void everyTypeInEverySlot();
+    void everyPrefixOfAValidDocument();
+    void randomMutations_data();
+    void randomMutations();
+};
+
+void tst_manifest_robustness::hostileDocuments_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("fatalCode"); // empty: must parse as a manifest
+
+    const QJsonObject valid = validDocument();
+    QVERIFY(!valid.isEmpty());
+    const QByteArray validBytes = compact(valid);
+    const auto withTop = [&valid](const QString& key, const QJsonValue& value) {
+        QJsonObject copy = valid;
+        copy.insert(key, value);
+        return compact(copy);
+    };
+    const auto withFirstPrimitive = [&valid](const QString& key, const QJsonValue& value) {
+        QJsonObject copy = valid;
+        QJsonArray pages = copy.value(QLatin1String("pages")).toArray();
+        QJsonObject page = pages.at(0).toObject();
+        QJsonArray primitives = page.value(QLatin1String("primitives")).toArray();
+        QJsonObject primitive = primitives.at(0).toObject();
+        primitive.insert(key, value);
+        primitives.replace(0, primitive);
+        page.insert(QStringLiteral("primitives"), primitives);
+        pages.replace(0, page);
+        copy.insert(QStringLiteral("pages"), pages);
+        return compact(copy);
+    };
+    const QString json = QStringLiteral("manifest_json_invalid");
+    const QString shape = QStringLiteral("manifest_shape_invalid");
+    const QString big(50 * 1024 * 1024, QLatin1Char('a'));
+
+    QTest::newRow("empty") << QByteArray() << json;
+    QTest::newRow("whitespace") << QByteArray(" \n\t ") << json;
+    QTest::newRow("nul bytes") << QByteArray(64, '\0') << json;
+    QTest::newRow("string root") << QByteArray("\"manifest\"") << json;
+    QTest::newRow("number root") << QByteArray("42") << json;
+    QTest::newRow("array root") << QByteArray("[{}]") << json;
+    QTest::newRow("NaN") << QByteArray("{\"schemaVersion\": NaN}") << json;
+    QTest::newRow("Infinity") << QByteArray("{\"schemaVersion\": Infinity}") << json;
+    QTest::newRow("minus Infinity") << QByteArray("{\"schemaVersion\": -Infinity}") << json;
+    QTest::newRow("hex number") << QByteArray("{\"schemaVersion\": 0x2}") << json;
+    QTest::newRow("plus sign") << QByteArray("{\"schemaVersion\": +2}") << json;
+    QTest::newRow("trailing comma") << QByteArray("{\"schemaVersion\": 2,}") << json;
+    QTest::newRow("comment") << QByteArray("{/* c */\"schemaVersion\": 2}") << json;
+    QTest::newRow("single quotes") << QByteArray("{'schemaVersion': 2}") << json;
+    QTest::newRow("two documents") << validBytes + validBytes << json;
+    QTest::newRow("deep arrays") << nested(200000, '[', ']') << json;
+    QTest::newRow("deep objects") << QByteArray("{\"a\":").repeated(200000) + "1" + QByteArray(200000, '}')
+                                  << json;
+    QTest::newRow("deep unclosed") << QByteArray(100000, '[') << json;
+    QTest::newRow("invalid utf-8 in key") << QByteArray("{\"\xff\xfe\": 1}") << json;
+    QTest::newRow("overlong utf-8") << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\xc0\xaf\"}"
+                                    << json;
+    QTest::newRow("utf-8 surrogate") << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\xed\xa0\x80\"}"
+                                     << json;
+    QTest::newRow("lone continuation byte")
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\x80\"}" << json;
+    QTest::newRow("control character in string")
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"a\x01b\"}" << QString();
+
+    QTest::newRow("lone surrogate escape")
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\\ud800\"}" << QString();
+    QTest::newRow("huge exponent") << withTop(QStringLiteral("contentGeneration"), QJsonValue(1e308)) << QString();
+    QTest::newRow("number beyond double")
+        << validBytes.left(validBytes.size() - 1) + ",\"playlistRevision\":1e400}" << json;
+    QTest::newRow("schema beyond double")
+        << QByteArray(validBytes).replace("\"schemaVersion\":3", "\"schemaVersion\":3e400") << json;
+    QTest::newRow("long integer")
+        << validBytes.left(validBytes.size() - 1) + ",\"contentGeneration\":123456789012345678901234567890}"
+        << QString();
+    QTest::newRow("duplicate keys")
+        << QByteArray(validBytes).replace("{\"contentGeneration\"", "{\"pages\":{},\"contentGeneration\"")
+        << QString();
+    QTest::newRow("50 MB revision") << withTop(QStringLiteral("manifestRevision"), big) << shape;
+    QTest::newRow("50 MB timezone")
+        << withTop(QStringLiteral("timezone"), big) << QStringLiteral("timezone_invalid");
+    QTest::newRow("50 MB label") << withTop(QStringLiteral("screenLabel"), big) << QString();
+    QTest::newRow("50 MB unknown key name") << withFirstPrimitive(big, 1) << QString();
+    QTest::newRow("50 MB primitive id") << withFirstPrimitive(QStringLiteral("id"), big) << QString();
+    QTest::newRow("50 MB unknown value") << withFirstPrimitive(QStringLiteral("note"), big) << QString();
+    QTest::newRow("deep value in binding")
+        << validBytes.left(validBytes.size() - 1).replace("\"contentFit\":", "\"deep\":" + nested(1000, '[', ']') + ",\"contentFit\":")
+               + "}"
+        << QString();
+
+    QJsonArray manyPages;
+    for (int i = 0; i < 200000; ++i)
+        manyPages.append(i);
+    QTest::newRow("200000 pages") << withTop(QStringLiteral("pages"), manyPages) << QString();
+    QJsonArray manyItems;
+    const QJsonObject media = valid.value(QLatin1String("pages")).toArray().at(0).toObject()
+                                  .value(QLatin1String("primitives")).toArray().at(0).toObject()
+                                  .value(QLatin1String("resolvedMedia")).toArray().at(0).toObject();
+    for (int i = 0; i < 100000; ++i)
+        manyItems.append(media);
+    QTest::newRow("100000 media items") << withFirstPrimitive(QStringLiteral("resolvedMedia"), manyItems)
+                                        << QString();
+    QJsonArray manyTracks;
+    for (int i = 0; i < 100000; ++i)
+        manyTracks.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("t%1").arg(i)}});
+    QTest::newRow("100000 tracks")
+        << withTop(QStringLiteral("audio"), QJsonObject{{QStringLiteral("tracks"), manyTracks}}) << QString();
+}
+
+void tst_manifest_robustness::hostileDocuments()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, fatalCode);
+    const ManifestParseResult result = ManifestParser::parse(bytes, origin, 0);
+    const QString broken = violation(result);
+    QVERIFY2(broken.isEmpty(), qPrintable(broken));
+    if (fatalCode.isEmpty()) {
+        const auto* error = std::get_if<ManifestError>(&result);
+        QVERIFY2(!error, error ? qPrintable(error->code) : "");
+    } else {
+        QVERIFY(std::holds_alternative<ManifestError>(result));
+        QCOMPARE(std::get<ManifestError>(result).code, fatalCode);
+    }
+}
+
+void tst_manifest_robustness::everyTypeInEverySlot_data()
+{
+    QTest::addColumn<QString>("fixture");
+    // Documents that hold every kind of element once; the larger fixtures go through the
+    // random mutations instead, where the cost of a slot-by-slot sweep would not pay off.
+    for (const char* name : {"rich_document", "schema3_mixed"})
+        QTest::newRow(name) << QString::fromLatin1(name);
+}
+
+void tst_manifest_robustness::everyTypeInEverySlot()
+{
+    QFETCH(QString, fixture);
+    const QJsonObject document =
+        QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/") + fixture
+                                         + QStringLiteral(".json")))
+            .object();
+    QVERIFY(!document.isEmpty());
+    QList<JsonPath> paths;
+    JsonPath prefix;
+    collectPaths(document, prefix, paths);
+    QVERIFY(paths.size() > 20);
+    const QList<QJsonValue> values = valueOfEveryType();
+    int parsed = 0;
+    for (const JsonPath& path : paths) {
+        for (const QJsonValue& value : values) {
+            const QByteArray bytes = compact(replaced(document, path, 0, value).toObject());
+            const QString broken = violation(ManifestParser::parse(bytes, origin, 0));
+            QVERIFY2(broken.isEmpty(), qPrintable(broken));
+            parsed += 1;
+        }
+        const QByteArray without = compact(replaced(document, path, 0, QJsonValue::Undefined).toObject());
+        const QString broken = violation(ManifestParser::parse(without, origin, 0));
+        QVERIFY2(broken.isEmpty(), qPrintable(broken));
+    }
+    QVERIFY(parsed > 0);
+}
+
+void tst_manifest_robustness::everyPrefixOfAValidDocument()
+{
+    const QByteArray bytes = compact(validDocument());
+    for (qsizetype length = 0; length < bytes.size(); ++length) {
+        const ManifestParseResult result = ManifestParser::parse(bytes.left(length), origin, 3);
+        QVERIFY(std::holds_alternative<ManifestError>(result));
+        QCOMPARE(std::get<ManifestError>(result).code, QStringLiteral("manifest_json_invalid"));
+    }
+    QVERIFY(std::holds_alternative<Manifest>(ManifestParser::parse(bytes, origin, 3)));
+}
+
+void tst_manifest_robustness::randomMutations_data()
+{
+    QTest::addColumn<QString>("path");
+    const QDir dir(QStringLiteral(TALVORINE_MANIFEST_FIXTURES));
+    for (const QString& name : dir.entryList({QStringLiteral("*.expected.json")}, QDir::Files, QDir::Name)) {
+        const QJsonObject expect = QJsonDocument::fromJson(readFile(dir.filePath(name))).object();
+        if (expect.contains(QLatin1String("error")))
+            continue;
+        const QString base = name.chopped(int(qstrlen(".expected.json")));
+        QTest::newRow(qPrintable(base)) << dir.filePath(base + QStringLiteral(".json"));
+    }
+}
+
+void tst_manifest_robustness::randomMutations()
+{
+    QFETCH(QString, path);
+    const QByteArray original = readFile(path);
+    const QJsonObject document = QJsonDocument::fromJson(original).object();
+    QVERIFY(!document.isEmpty());
+    QList<JsonPath> paths;
+    JsonPath prefix;
+    collectPaths(document, prefix, paths);
+    const QList<QJsonValue> values = valueOfEveryType();
+    // A fixed seed per fixture keeps a failure reproducible.
+    QRandomGenerator random(quint32(qHash(path)) ^ 0x7a1u);
+
+    for (int round = 0; round < 40; ++round) {
+        QJsonValue mutated = document;
+        const int edits = 1 + int(random.bounded(4));
+        for (int edit = 0; edit < edits && !paths.isEmpty(); ++edit) {
+            const JsonPath& target = paths.at(random.bounded(int(paths.size())));
+            const bool remove = random.bounded(5) == 0;
+            mutated = replaced(mutated, target, 0,
+                               remove ? QJsonValue(QJsonValue::Undefined)
+                                      : values.at(random.bounded(int(values.size()))));
+        }
+        const QString broken = violation(ManifestParser::parse(compact(mutated.toObject()), origin, 0));
+        QVERIFY2(broken.isEmpty(), qPrintable(QStringLiteral("round %1: %2").arg(round).arg(broken)));
+
+        // Byte-level damage too: flipped, inserted and removed bytes (invalid UTF-8 included).
+        QByteArray bytes = original;
+        for (int edit = 0; edit < 1 + int(random.bounded(6)) && !bytes.isEmpty(); ++edit) {
+            const qsizetype at = qsizetype(random.bounded(int(bytes.size())));
+            switch (random.bounded(3)) {
+            case 0:
+                bytes[at] = char(random.bounded(256));
+                break;
+            case 1:
+                bytes.insert(at, char(random.bounded(256)));
+                break;
+            default:
+                bytes.remove(at, 1 + qsizetype(random.bounded(8)));
+                break;
+            }
+        }
+        const QString damaged = violation(ManifestParser::parse(bytes, origin, 0));
+        QVERIFY2(damaged.isEmpty(), qPrintable(QStringLiteral("bytes round %1: %2").arg(round).arg(damaged)));
+    }
+}
+
+QTEST_GUILESS_MAIN(tst_manifest_robustness)
+#include "tst_manifest_robustness.moc"
