@@ -13,13 +13,13 @@
 #include <QStorageInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <thread>
-#include <cerrno>
-#include <cstdlib>
-#include <limits>
 #include <vector>
 
 #include <fcntl.h>
@@ -554,6 +554,7 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
 {
     if (maxAgeMs < 0)
         return;
+    discardAbandonedCommits();
     const QDir downloads(m_root + QStringLiteral("/downloads"));
     if (!downloads.exists())
         return;
@@ -570,6 +571,27 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
         if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
             continue;
         if (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff)
+            StorageFiles::removeEntry(path);
+    }
+}
+
+void ContentCache::discardAbandonedCommits() const
+{
+    // A power cut during a commit leaves its temporary file behind; it can never be resumed.
+    // One untouched for a while belongs to no commit in progress.
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\.commit-[A-Za-z0-9]{6}")));
+    const QDir objects(m_root + QStringLiteral("/objects"));
+    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedCommitAgeMs;
+    const QStringList names =
+        objects.entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!pattern.match(name).hasMatch())
+            continue;
+        const QString path = objects.filePath(name);
+        struct stat st {};
+        if (::lstat(encoded(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode)
+            && (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff))
             StorageFiles::removeEntry(path);
     }
 }

@@ -84,6 +84,7 @@ public:
     static constexpr qint64 chunkBytes = 262144;
     static constexpr qint64 partialMaxAgeMs = 604800000;
     static constexpr qint64 touchIntervalMs = 60000;
+    static constexpr qint64 abandonedCommitAgeMs = 600000;
 
     explicit ContentCache(QString root);
     ContentCache(const ContentCache&) = delete;
@@ -106,6 +107,7 @@ public:
     bool prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep, QString* error,
                const std::atomic<bool>* cancelled, const QSet<QString>& exempt);
     bool remove(const QString& sha256);
+    // Also removes the temporary files of commits that a crash interrupted.
     void discardExpiredPartials(qint64 maxAgeMs) const;
 
 private:
@@ -114,6 +116,7 @@ private:
                        const std::atomic<bool>* cancelled) const;
     void touch(const QString& sha256) const;
     void forget(const QString& sha256) const;
+    void discardAbandonedCommits() const;
     bool deleteObject(const QString& sha256) const;
 
     QString m_root;

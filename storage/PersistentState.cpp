@@ -118,55 +118,73 @@ bool PersistentState::saveLastKnownGood(const QByteArray& body, const QString& r
     return writeState(lastKnownGoodPath(), object, error);
 }
 
+namespace {
+
+struct LastKnownGood {
+    QByteArray body;
+    QString revision;
+    QString route;
+    QByteArray etag;
+    QJsonObject plan;
+};
+
+// The envelope as saveLastKnownGood writes it; anything else is treated as no copy at all.
+std::optional<LastKnownGood> parseLastKnownGood(const QJsonObject& object)
+{
+    bool ok = true;
+    LastKnownGood copy;
+    copy.revision = stringField(object, "revision", &ok);
+    copy.route = stringField(object, "route", &ok);
+    const QString etag = stringField(object, "etag", &ok);
+    const QString encodedBody = stringField(object, "body_base64", &ok);
+    const QJsonValue plan = object.value(QStringLiteral("plan"));
+    if (!ok || copy.revision.isEmpty() || !plan.isObject())
+        return std::nullopt;
+    // An entity tag is Latin-1 by construction; anything wider was not written here.
+    if (std::any_of(etag.cbegin(), etag.cend(), [](QChar c) { return c.unicode() > 0xff; }))
+        return std::nullopt;
+    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
+        encodedBody.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.size() > PersistentState::maxBodyBytes)
+        return std::nullopt;
+    copy.body = decoded.decoded;
+    copy.etag = etag.toLatin1();
+    copy.plan = plan.toObject();
+    return copy;
+}
+
+} // namespace
+
 std::optional<QByteArray> PersistentState::loadLastKnownGood(QString* route, QByteArray* etag,
                                                              QJsonObject* plan,
                                                              QString* revision) const
 {
     const std::optional<QJsonObject> object = readState(lastKnownGoodPath());
-    if (!object)
-        return std::nullopt;
-    bool ok = true;
-    const QString storedRevision = stringField(*object, "revision", &ok);
-    const QString storedRoute = stringField(*object, "route", &ok);
-    const QString storedEtag = stringField(*object, "etag", &ok);
-    const QString encodedBody = stringField(*object, "body_base64", &ok);
-    const QJsonValue storedPlan = object->value(QStringLiteral("plan"));
-    if (!ok || storedRevision.isEmpty() || !storedPlan.isObject())
-        return std::nullopt;
-    // An entity tag is Latin-1 by construction; anything wider was not written here.
-    if (std::any_of(storedEtag.cbegin(), storedEtag.cend(),
-                    [](QChar c) { return c.unicode() > 0xff; }))
-        return std::nullopt;
-    const QByteArray::FromBase64Result decoded = QByteArray::fromBase64Encoding(
-        encodedBody.toLatin1(), QByteArray::Base64Encoding | QByteArray::AbortOnBase64DecodingErrors);
-    if (!decoded || decoded.decoded.size() > maxBodyBytes)
+    const std::optional<LastKnownGood> copy =
+        object ? parseLastKnownGood(*object) : std::nullopt;
+    if (!copy)
         return std::nullopt;
     if (route)
-        *route = storedRoute;
+        *route = copy->route;
     if (etag)
-        *etag = storedEtag.toLatin1();
+        *etag = copy->etag;
     if (plan)
-        *plan = storedPlan.toObject();
+        *plan = copy->plan;
     if (revision)
-        *revision = storedRevision;
-    return decoded.decoded;
+        *revision = copy->revision;
+    return copy->body;
 }
 
 bool PersistentState::saveStoragePlan(const QJsonObject& plan, QString* error) const
 {
     std::optional<QJsonObject> object = readState(lastKnownGoodPath());
-    if (object) {
-        bool ok = true;
-        stringField(*object, "body_base64", &ok);
-        if (!ok || object->value(QStringLiteral("revision")).toString().isEmpty())
-            object.reset();
-    }
-    if (!object) {
+    const std::optional<LastKnownGood> copy =
+        object ? parseLastKnownGood(*object) : std::nullopt;
+    if (!copy) {
         setError(error, "state_read_failed");
         return false;
     }
-    if (object->value(QStringLiteral("revision")).toString()
-        != plan.value(QStringLiteral("manifest_revision")).toString()) {
+    if (copy->revision != plan.value(QStringLiteral("manifest_revision")).toString()) {
         setError(error, "state_plan_revision_mismatch");
         return false;
     }

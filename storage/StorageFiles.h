@@ -73,7 +73,7 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes);
 
 // Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
 // fsyncs the directory. A link or special file at the path is removed first so that the write
-// never lands elsewhere. Errors: "open", "write", "commit" (error word suffixes for callers).
+// never lands elsewhere. The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes);
 

@@ -10,6 +10,8 @@
 #include <openssl/evp.h>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,5 +73,40 @@ inline int modeOf(const QString& path)
         return -1;
     return int(st.st_mode & 07777);
 }
+
+// Makes a file or directory immutable, which stops even root from changing or removing it, and
+// undoes that when it goes out of scope. Not every file system supports the flag.
+class Immutable {
+public:
+    explicit Immutable(const QString& path) : m_path(path) { m_set = change(true); }
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
+    ~Immutable()
+    {
+        if (m_set)
+            change(false);
+    }
+    bool isSet() const { return m_set; }
+
+private:
+    bool change(bool on)
+    {
+        const int fd = ::open(QFile::encodeName(m_path).constData(),
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        int flags = 0;
+        bool ok = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+        if (ok) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            ok = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        ::close(fd);
+        return ok;
+    }
+
+    QString m_path;
+    bool m_set = false;
+};
 
 } // namespace talvorine::testfiles

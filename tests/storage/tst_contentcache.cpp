@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <limits>
+#include <thread>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -76,6 +77,7 @@ private slots:
     void identityEqualityIgnoresValidity();
     void digest_data();
     void digest();
+    void digestOfFailingDevice();
 
     // Partial downloads.
     void resumeOffset_data();
@@ -83,6 +85,8 @@ private slots:
     void appendPartial_data();
     void appendPartial();
     void appendNeverFollowsLink();
+    void resetPartial_data();
+    void resetPartial();
     void discardExpiredPartials_data();
     void discardExpiredPartials();
 
@@ -97,12 +101,15 @@ private slots:
     void readyPathRefuses();
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
+    void readyPathWhileAnotherThreadWorks();
     void remove_data();
     void remove();
 
     // Pruning.
     void prune_data();
     void prune();
+    void failuresOnFilesThatCannotChange_data();
+    void failuresOnFilesThatCannotChange();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -207,6 +214,19 @@ void TestContentCache::digest()
     QCOMPARE(digest.has_value(), !expected.isEmpty());
     if (digest)
         QCOMPARE(*digest, expected);
+}
+
+void TestContentCache::digestOfFailingDevice()
+{
+    std::atomic<bool> unused(false);
+    FaultySource failing(pattern(3 * ContentCache::chunkBytes), 1, true, &unused);
+    QVERIFY(failing.open(QIODevice::ReadOnly));
+    QVERIFY(!fileDigest(failing, nullptr));
+    // A flag raised between chunks stops the digest too.
+    std::atomic<bool> flag(false);
+    FaultySource raising(pattern(3 * ContentCache::chunkBytes), 1, false, &flag);
+    QVERIFY(raising.open(QIODevice::ReadOnly));
+    QVERIFY(!fileDigest(raising, &flag));
 }
 
 void TestContentCache::resumeOffset_data()
@@ -352,6 +372,35 @@ void TestContentCache::appendNeverFollowsLink()
     QCOMPARE(code, QStringLiteral("cache_directory_create_failed"));
 }
 
+void TestContentCache::resetPartial_data()
+{
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("result");
+    QTest::newRow("partial present") << "present" << true;
+    QTest::newRow("nothing there") << "absent" << true;
+    QTest::newRow("symlink in its place") << "link" << true;
+    QTest::newRow("invalid digest") << "invalid" << false;
+}
+
+void TestContentCache::resetPartial()
+{
+    QFETCH(QString, state);
+    QFETCH(bool, result);
+    ContentCache cache(root());
+    const QString digest = tf::sha("object");
+    const QString partial = cache.partialPath(digest);
+    QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
+    const QString victim = m_dir->filePath("victim");
+    QVERIFY(tf::write(victim, "keep"));
+    if (state == "present" || state == "invalid")
+        QVERIFY(tf::write(partial, "abc"));
+    else if (state == "link")
+        QVERIFY(tf::symlinkTo(victim, partial));
+    QCOMPARE(cache.resetPartial(state == "invalid" ? digest.toUpper() : digest), result);
+    QCOMPARE(tf::exists(partial), state == "invalid");
+    QCOMPARE(tf::read(victim), QByteArray("keep"));
+}
+
 void TestContentCache::discardExpiredPartials_data()
 {
     QTest::addColumn<qint64>("maxAgeMs");
@@ -382,6 +431,13 @@ void TestContentCache::discardExpiredPartials()
     QVERIFY(tf::symlinkTo(paths["fresh"], paths["link"]));
     QVERIFY(tf::write(paths["other"], "u"));
     QVERIFY(tf::setMtimeMs(paths["other"], now - 30LL * 86400000));
+    // Temporary files of commits: one abandoned by a crash, one still being written.
+    QVERIFY(QDir().mkpath(root() + "/objects"));
+    const QString abandoned = root() + "/objects/.commit-Ab12Cd";
+    const QString live = root() + "/objects/.commit-Xy34Zw";
+    QVERIFY(tf::write(abandoned, "half"));
+    QVERIFY(tf::setMtimeMs(abandoned, now - ContentCache::abandonedCommitAgeMs - 1000));
+    QVERIFY(tf::write(live, "half"));
 
     cache.discardExpiredPartials(maxAgeMs);
     QStringList remaining;
@@ -390,6 +446,8 @@ void TestContentCache::discardExpiredPartials()
             remaining << name;
     }
     QCOMPARE(remaining, expectedRemaining);
+    QCOMPARE(tf::exists(abandoned), maxAgeMs < 0);
+    QVERIFY(tf::exists(live));
 }
 
 void TestContentCache::commitVerified_data()
@@ -636,6 +694,42 @@ void TestContentCache::readyPathStampsAccessAtMostOncePerMinute()
     QVERIFY(tf::read(stamp) != QByteArray("12345"));
 }
 
+void TestContentCache::readyPathWhileAnotherThreadWorks()
+{
+    // The GUI thread looks objects up while a queued job commits and removes on the same cache.
+    ContentCache cache(root());
+    std::vector<QByteArray> stable;
+    for (int i = 0; i < 4; ++i) {
+        stable.push_back(pattern(20000 + i, char('a' + i)));
+        QVERIFY(!commit(cache, stable.back()).isEmpty());
+    }
+    const QByteArray churn = pattern(50000, 'x');
+    std::atomic<bool> stop(false);
+    std::atomic<int> churned(0);
+    std::thread job([&] {
+        while (!stop.load()) {
+            commit(cache, churn);
+            cache.remove(tf::sha(churn));
+            ++churned;
+        }
+    });
+    int failures = 0;
+    for (int round = 0; round < 200; ++round) {
+        for (const QByteArray& bytes : stable) {
+            if (!cache.readyPath(tf::sha(bytes), bytes.size(), nullptr))
+                ++failures;
+        }
+        // Either ready or absent, never a crash or a stale verdict on a removed object.
+        const auto churnPath = cache.readyPath(tf::sha(churn), churn.size(), nullptr);
+        if (churnPath)
+            QVERIFY(churnPath->endsWith(tf::sha(churn)));
+    }
+    stop.store(true);
+    job.join();
+    QCOMPARE(failures, 0);
+    QVERIFY(churned.load() > 0);
+}
+
 void TestContentCache::remove_data()
 {
     QTest::addColumn<QString>("state");
@@ -761,6 +855,58 @@ void TestContentCache::prune()
     }
     QCOMPARE(left, remaining);
     QVERIFY(tf::exists(root() + "/objects/README"));
+}
+
+void TestContentCache::failuresOnFilesThatCannotChange_data()
+{
+    QTest::addColumn<QString>("operation");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("append to a partial that cannot change") << "append" << "cache_write_failed";
+    QTest::newRow("commit into an objects directory that cannot change")
+        << "commit" << "cache_open_failed";
+    QTest::newRow("prune an object that cannot be deleted") << "prune"
+                                                            << "content_cache_prune_failed";
+    QTest::newRow("remove an object that cannot be deleted") << "remove" << QString();
+}
+
+void TestContentCache::failuresOnFilesThatCannotChange()
+{
+    QFETCH(QString, operation);
+    QFETCH(QString, error);
+    ContentCache cache(root());
+    const QByteArray content = pattern(2000);
+    const QString digest = tf::sha(content);
+    QString code;
+    if (operation == "append") {
+        QVERIFY(cache.appendPartial(digest, 4000, content.left(10), &code));
+        tf::Immutable guard(cache.partialPath(digest));
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        QVERIFY(!cache.appendPartial(digest, 4000, content.mid(10, 10), &code));
+        QCOMPARE(code, error);
+    } else if (operation == "commit") {
+        QVERIFY(!commit(cache, pattern(10, 'z')).isEmpty());
+        tf::Immutable guard(root() + "/objects");
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        QBuffer source;
+        source.setData(content);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QVERIFY(!cache.commitVerified(source, digest, content.size(), &code, nullptr));
+        QCOMPARE(code, error);
+    } else {
+        QVERIFY(!commit(cache, content).isEmpty());
+        tf::Immutable guard(cache.objectPath(digest));
+        if (!guard.isSet())
+            QSKIP("this file system has no immutable flag");
+        if (operation == "prune") {
+            QVERIFY(!cache.prune(0, 0, {}, &code, nullptr, {}));
+            QCOMPARE(code, error);
+        } else {
+            QVERIFY(!cache.remove(digest));
+        }
+        QVERIFY(tf::exists(cache.objectPath(digest)));
+    }
 }
 
 QTEST_GUILESS_MAIN(TestContentCache)

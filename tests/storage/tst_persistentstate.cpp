@@ -55,6 +55,7 @@ private slots:
     void writesNeverFollowLinks();
     void writeFailures_data();
     void writeFailures();
+    void filesThatCannotChange();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -137,6 +138,7 @@ void TestPersistentState::saveStoragePlan_data()
     QTest::newRow("plan without revision") << true << QString() << false
                                            << "state_plan_revision_mismatch";
     QTest::newRow("no envelope") << false << "r7" << false << "state_read_failed";
+    QTest::newRow("damaged envelope") << true << "<damaged>" << false << "state_read_failed";
 }
 
 void TestPersistentState::saveStoragePlan()
@@ -149,6 +151,14 @@ void TestPersistentState::saveStoragePlan()
     const QJsonObject oldPlan{{"manifest_revision", "r7"}, {"stage", "s1"}};
     if (envelope)
         QVERIFY(state.saveLastKnownGood(binaryBody(), "r7", nullptr, "/r", "\"e\"", oldPlan));
+    if (planRevision == "<damaged>") {
+        // A body that no longer decodes makes the whole copy unusable; it is not rewritten.
+        QByteArray stored = tf::read(state.lastKnownGoodPath());
+        stored.replace("\"body_base64\":\"", "\"body_base64\":\"*");
+        QVERIFY(tf::write(state.lastKnownGoodPath(), stored));
+        envelope = false;
+        planRevision = "r7";
+    }
     QJsonObject plan{{"stage", "complete"}, {"target_page_ids", QJsonArray{"p1"}}};
     if (!planRevision.isNull())
         plan.insert("manifest_revision", planRevision);
@@ -372,6 +382,34 @@ void TestPersistentState::writeFailures()
     QVERIFY(!state.saveLastKnownGood("{}", "r1")); // null error pointer
     if (obstacle == "dir-is-link")
         QVERIFY(QDir(m_dir->filePath("real")).isEmpty());
+}
+
+void TestPersistentState::filesThatCannotChange()
+{
+    const PersistentState state(stateDir());
+    QVERIFY(state.saveScreenLabel("Hall"));
+    QVERIFY(state.markEnrolled());
+    {
+        tf::Immutable label(state.screenMetadataPath());
+        tf::Immutable marker(state.enrolledPath());
+        if (!label.isSet() || !marker.isSet())
+            QSKIP("this file system has no immutable flag");
+        QString code;
+        // The save file refuses a target it could not replace before writing anything.
+        QVERIFY(!state.saveScreenLabel("Lobby", &code));
+        QCOMPARE(code, QStringLiteral("state_open_failed"));
+        QCOMPARE(state.loadScreenLabel(), QStringLiteral("Hall"));
+        QVERIFY(!state.clearScreenLabel());
+        QVERIFY(!state.clearEnrolled());
+        QVERIFY(state.isEnrolled());
+    }
+    {
+        tf::Immutable directory(stateDir());
+        QString code;
+        QVERIFY(!state.saveReloadLedger({}, &code));
+        QCOMPARE(code, QStringLiteral("state_open_failed"));
+    }
+    QVERIFY(state.clearScreenLabel());
 }
 
 QTEST_GUILESS_MAIN(TestPersistentState)
