@@ -644,6 +644,8 @@ StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& com
     if (oneOf(previous.fit, {"fits", "fits_after_eviction", "retention_reduced", "partial",
                              "transition_blocked"}))
         result.fit = previous.fit;
+    if (!result.excluded.isEmpty() && result.fit != QLatin1String("transition_blocked"))
+        result.fit = QStringLiteral("partial");
     if (oneOf(previous.transition, {"direct", "staged", "blocked"}))
         result.transition = previous.transition;
     const QSet<QString> stage1(previous.stage1.cbegin(), previous.stage1.cend());
@@ -662,6 +664,11 @@ StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& com
             }
         }
     }
+    // A staged switch that admits nothing could never happen; it starts with the anchor.
+    if (result.transition == QLatin1String("staged") && result.stage1_page_ids.isEmpty())
+        result.stage1_page_ids.append(result.anchor_page_id);
+    if (result.transition == QLatin1String("blocked"))
+        result.stage1_page_ids.clear();
     return result;
 }
 

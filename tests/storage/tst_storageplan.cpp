@@ -578,38 +578,46 @@ void TestStoragePlan::hysteresis_data()
     QTest::addColumn<QStringList>("stage1");
     QTest::addColumn<Opt>("growth");
     QTest::addColumn<qint64>("baseline");
+    QTest::addColumn<QString>("fit");
 
     const qint64 now = 1800000000000;
     const QStringList all{"A", "B", "C"};
     const QStringList ab{"A", "B"};
     QTest::newRow("hold keeps a close baseline")
-        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib;
+        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib << QString("fits");
     QTest::newRow("hold takes a moved baseline")
-        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib;
+        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib << QString("fits");
     QTest::newRow("hold tolerance of a twentieth")
-        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib;
+        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib << QString("fits");
     QTest::newRow("same targets but eviction due")
-        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib;
+        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib << QString("fits_after_eviction");
     QTest::newRow("shrink") << 35 * mib << previous(all, Opt(5), now, 3, 60 * mib) << "shrink" << ab
-                            << QStringList() << Opt() << 35 * mib;
+                            << QStringList() << Opt() << 35 * mib << QString("partial");
     QTest::newRow("grow after an hour")
         << 100 * mib << previous(ab, Opt(now - 3600000), now, 3, 35 * mib) << "grow" << all << QStringList()
-        << Opt() << 100 * mib;
+        << Opt() << 100 * mib << QString("fits");
     QTest::newRow("growth too early")
         << 100 * mib << previous(ab, Opt(now - 3599999), now, 0, 35 * mib) << "hold" << ab << QStringList()
-        << Opt(now - 3599999) << 100 * mib;
+        << Opt(now - 3599999) << 100 * mib << QString("partial");
     QTest::newRow("growth starts its wait")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib) << "hold" << ab << QStringList() << Opt(now)
-        << 100 * mib;
+        << 100 * mib << QString("partial");
     QTest::newRow("growth after four cycles")
         << 100 * mib << previous(ab, Opt(1), now, 4, 35 * mib) << "hold" << ab << QStringList() << Opt(1)
-        << 100 * mib;
+        << 100 * mib << QString("partial");
     QTest::newRow("growth from no content page at once")
         << 100 * mib << previous({}, Opt(), now, 4, 5 * mib) << "grow" << all << QStringList() << Opt()
-        << 100 * mib;
+        << 100 * mib << QString("fits");
+    QTest::newRow("held staged plan without stage one takes the anchor")
+        << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"C"}) << "hold" << ab << QStringList{"A"}
+        << Opt(now) << 100 * mib << QString("partial");
+    QJsonObject wasFitting = previous(ab, Opt(), now, 0, 100 * mib);
+    wasFitting["fit"] = "fits";
+    QTest::newRow("held plan that excludes a page is partial")
+        << 100 * mib << wasFitting << "hold" << ab << QStringList() << Opt(now) << 100 * mib << QString("partial");
     QTest::newRow("held staged plan keeps its stage one")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"A", "C"}) << "hold" << ab << QStringList{"A"}
-        << Opt(now) << 100 * mib;
+        << Opt(now) << 100 * mib << QString("partial");
 }
 
 void TestStoragePlan::hysteresis()
@@ -621,11 +629,13 @@ void TestStoragePlan::hysteresis()
     QFETCH(QStringList, stage1);
     QFETCH(Opt, growth);
     QFETCH(qint64, baseline);
+    QFETCH(QString, fit);
     QJsonObject input = threePages(capacity, {}, entries({{"w1", 4 * mib}}, true));
     input["previous"] = previous;
     const std::optional<StoragePlanResult> result = StoragePlan::plan(input, nullptr);
     QVERIFY(result);
     QCOMPARE(result->decision, decision);
+    QCOMPARE(result->fit, fit);
     QCOMPARE(result->target_page_ids, targets);
     QCOMPARE(result->stage1_page_ids, stage1);
     QCOMPARE(result->growth_eligible_since_ms, growth);
