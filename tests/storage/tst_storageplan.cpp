@@ -425,6 +425,28 @@ void TestStoragePlan::refusesMalformedInput_data()
                                                 {"sha256", sha("w")}, {"retained_bytes", 1},
                                                 {"last_access", "1"}}}}})
         << "tiers.warm[0]: last_access must be a number";
+    QTest::newRow("primitive not object")
+        << setPages({QJsonObject{{"id", "A"}, {"primitives", QJsonArray{1}}}}) << "pages[0].primitives[0] must be an object";
+    QTest::newRow("object not object")
+        << setPages({QJsonObject{{"id", "A"}, {"primitives", QJsonArray{QJsonObject{{"objects", QJsonArray{1}}}}}}})
+        << at + "object entry must be an object";
+    QTest::newRow("old entry not object") << set("old_objects", QJsonArray{2})
+                                          << "old_objects[0]: entry must be an object";
+    QTest::newRow("tiers not object") << set("tiers", QJsonArray{}) << "tiers must be an object";
+    QTest::newRow("warm not array") << set("tiers", QJsonObject{{"warm", 1}}) << "tiers.warm must be an array";
+    QTest::newRow("warm size")
+        << set("tiers", QJsonObject{{"warm", QJsonArray{QJsonObject{
+                                                {"sha256", sha("w")}, {"retained_bytes", 0.5},
+                                                {"last_access", 1}}}}})
+        << "tiers.warm[0]: retained_bytes must be a byte value";
+    QTest::newRow("previous not object") << set("previous", QJsonArray{}) << "previous must be an object";
+    QTest::newRow("previous anchor flag")
+        << set("previous", [] {
+               QJsonObject p = previous({"A"}, Opt(), 0, 0, 0);
+               p["anchor_on_glass"] = "true";
+               return p;
+           }())
+        << "previous.anchor_on_glass must be a boolean";
     QTest::newRow("previous without now")
         << set("previous", [] {
                QJsonObject p = previous({"A"}, Opt(), 0, 0, 0);
