@@ -175,11 +175,11 @@ void TestPlayerPreparation::storagePlanInputDocument()
 {
     Manifest manifest;
     manifest.document = parseJson(R"({"pages": [
-        {"id": "P1", "visibility": {"enabled": true, "extra": [1]}},
-        {"id": "P3", "visibility": {"first": 1}},
+        {"id": "lobby", "visibility": {"enabled": true, "extra": [1]}},
+        {"id": "menu", "visibility": {"first": 1}},
         "not a page",
-        {"id": "P3", "visibility": {"second": 2}}]})");
-    Page first = page("P1", {primitive(PrimitiveKind::image,
+        {"id": "menu", "visibility": {"second": 2}}]})");
+    Page first = page("lobby", {primitive(PrimitiveKind::image,
                                        {{"items", QJsonArray{item('a', 9007199254740992.0, ""),
                                                              item('b', 5, "image/png")}}}),
                              primitive(PrimitiveKind::iframe),
@@ -187,14 +187,14 @@ void TestPlayerPreparation::storagePlanInputDocument()
     first.visibility = PageVisibility{};
     Page slot = page("S", {}, PageType::adslot);
     slot.visibility = PageVisibility{};
-    Page third = page("P3", {});
+    Page third = page("menu", {});
     third.visibility = PageVisibility{};
-    manifest.pages = {first, slot, third, page("P4", {})};
+    manifest.pages = {first, slot, third, page("promo", {})};
     manifest.soundtrack = Soundtrack{};
     manifest.soundtrack->tracks = {SoundtrackTrack{"t1", "m1", "/t", sha('d'), -4, "", 1000}};
 
     const QJsonObject expected = parseJson(R"({"manifest": {"pages": [
-      {"id": "P1", "visibility": {"enabled": true, "extra": [1]}, "primitives": [
+      {"id": "lobby", "visibility": {"enabled": true, "extra": [1]}, "primitives": [
         {"kind": "image", "objects": [
           {"sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa", "bytes": "9007199254740992",
            "contentType": "application/octet-stream", "kind": "media"},
@@ -209,10 +209,10 @@ void TestPlayerPreparation::storagePlanInputDocument()
           {"sha256": "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd", "bytes": 0,
            "contentType": "", "kind": "media"}]}]},
       {"id": "S", "type": "adslot", "visibility": {}, "primitives": []},
-      {"id": "P3", "visibility": {"second": 2}, "primitives": [{"kind": "audio", "objects": [
+      {"id": "menu", "visibility": {"second": 2}, "primitives": [{"kind": "audio", "objects": [
           {"sha256": "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd", "bytes": 0,
            "contentType": "", "kind": "media"}]}]},
-      {"id": "P4", "primitives": [{"kind": "audio", "objects": [
+      {"id": "promo", "primitives": [{"kind": "audio", "objects": [
           {"sha256": "dddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddddd", "bytes": 0,
            "contentType": "", "kind": "media"}]}]}]}})");
     QCOMPARE(storagePlanInput(manifest), expected);
