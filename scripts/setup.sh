@@ -23,6 +23,8 @@ packages=(
   weston
   # benchmarks
   libbenchmark-dev
+  # zone database for the page schedule tests
+  tzdata
 )
 
 missing=()
