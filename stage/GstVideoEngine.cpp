@@ -248,6 +248,15 @@ void GstVideoEngine::setActive(bool active)
     applyTargetState();
 }
 
+double GstVideoEngine::pipelineVolume() const
+{
+    if (!pipeline_)
+        return -1;
+    double volume = -1;
+    g_object_get(pipeline_.get(), "volume", &volume, nullptr);
+    return volume;
+}
+
 quint64 GstVideoEngine::framesDroppedBySink() const
 {
     if (!appSink_)
@@ -260,6 +269,12 @@ quint64 GstVideoEngine::framesDroppedBySink() const
         gst_structure_free(stats);
     }
     return dropped;
+}
+
+bool GstVideoEngine::gpuSinkUsable() const
+{
+    ensureGstInitialized();
+    return processState().path != FramePath::OwnFrames && hasFactory("qml6glsink");
 }
 
 void GstVideoEngine::restart()
@@ -358,13 +373,15 @@ void GstVideoEngine::startIfReady()
         return;
     }
 
-    const FramePath path = processState().path;
-    const bool gpuItem = videoItem_ != nullptr;
-    const bool gpuPossible = path != FramePath::OwnFrames && gpuItem;
+    const bool gpuFactory = hasFactory("qml6glsink");
+    const bool gpuItemUsable = videoItem_ && videoItem_->inherits(gpuVideoItemClass);
+    const bool gpuPossible = processState().path != FramePath::OwnFrames && gpuItemUsable
+        && gpuFactory;
     if (!gpuPossible && !frameItem_) {
-        if (!gpuItem)
+        if (!videoItem_)
             return; // nothing to render into yet
-        fail(QStringLiteral("qml_gpu_sink_incompatible"));
+        fail(gpuFactory ? QStringLiteral("qml_gpu_sink_incompatible")
+                        : QStringLiteral("qml_gpu_sink_unavailable"));
         return;
     }
     if (gpuPossible && !sceneGraphReady())

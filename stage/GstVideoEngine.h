@@ -65,8 +65,14 @@ public:
     qint64 durationMs() const { return durationMs_; }
     QString errorCode() const { return errorCode_; }
 
+    // The "volume" of the running pipeline, -1 without one.
+    double pipelineVolume() const;
     // Frames the sink itself dropped as late (quality of service), for measurements.
     quint64 framesDroppedBySink() const;
+
+    // Whether the GPU sink may still be tried in this process (its factory exists and no start
+    // of it has failed).
+    Q_INVOKABLE bool gpuSinkUsable() const;
 
     Q_INVOKABLE void restart();
     Q_INVOKABLE void stop();
