@@ -395,17 +395,30 @@ void GstVideoEngine::startIfReady()
             fail(code);
             return;
         }
-        // The GPU sink cannot show frames on this system: every later engine of the process
-        // takes our own frame path, and this one retries on it now.
-        teardown();
-        decideFramePath(FramePath::OwnFrames, qPrintable(QStringLiteral("GPU sink: ") + code));
-        setState(QStringLiteral("loading"));
+        fallBackToOwnFrames(QStringLiteral("GPU sink: ") + code);
+        return;
     }
-    if (!buildPipeline(candidates_.at(0), Sink::Frames, &code)) {
-        if (code == QLatin1String("pipeline_start_failed") && tryNextCandidate())
-            return;
-        fail(code);
-    }
+    startOwnFrames();
+}
+
+void GstVideoEngine::fallBackToOwnFrames(const QString& reason)
+{
+    // The GPU sink cannot show frames on this system: every later engine of the process takes
+    // our own frame path, and this one retries on it now.
+    teardown();
+    decideFramePath(FramePath::OwnFrames, qPrintable(reason));
+    setState(QStringLiteral("loading"));
+    startOwnFrames();
+}
+
+void GstVideoEngine::startOwnFrames()
+{
+    QString code;
+    if (buildPipeline(candidates_.at(candidateIndex_), Sink::Frames, &code))
+        return;
+    if (code == QLatin1String("pipeline_start_failed") && tryNextCandidate())
+        return;
+    fail(code);
 }
 
 GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
@@ -439,8 +452,21 @@ GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
         return nullptr;
     }
     GstElement* bin = convertingBin("talvorine-gpu-video", {convert, upload, sink});
-    if (!bin)
+    if (!bin) {
         *code = QStringLiteral("qml_gpu_sink_incompatible");
+        return nullptr;
+    }
+    // The sink wraps the scene's GL context on its way to READY. playbin would only bring it
+    // there once the stream is decoded, and report a failure as a playback error, so the
+    // sink is started on its own first.
+    gst_object_ref_sink(bin);
+    if (gst_element_set_state(bin, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE) {
+        gst_element_set_state(bin, GST_STATE_NULL);
+        gst_object_unref(bin);
+        *code = QStringLiteral("qml_gpu_sink_incompatible");
+        return nullptr;
+    }
+    gpuSinkBin_ = bin;
     return bin;
 }
 
@@ -489,11 +515,15 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
                                                   : makeFrameVideoSink(code);
     if (!videoSink) {
         appSink_ = nullptr;
+        gpuSinkBin_ = nullptr;
         return false;
     }
     const QByteArray uriBytes = uri.toUtf8();
     g_object_set(playbin.get(), "uri", uriBytes.constData(), "video-sink", videoSink, "volume",
                  processState().gain, "mute", gboolean(muted_), nullptr);
+    if (sinkKind == Sink::Gpu)
+        gst_object_unref(videoSink); // the reference taken for the sink's own start
+    sinkKind_ = sinkKind;
 
     ++generation_;
     prerolledSent_ = false;
@@ -512,8 +542,6 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
         teardown();
         return false;
     }
-    if (sinkKind == Sink::Gpu)
-        decideFramePath(FramePath::GpuSink, "the sink started in the scene's GL context");
     const GstState target = active_ ? GST_STATE_PLAYING : GST_STATE_PAUSED;
     if (gst_element_set_state(pipeline_.get(), target) == GST_STATE_CHANGE_FAILURE) {
         *code = QStringLiteral("pipeline_start_failed");
@@ -550,6 +578,12 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
                   error ? error->message : "");
         g_clear_error(&error);
         g_free(debug);
+        if (sinkKind_ == Sink::Gpu && !prerolledSent_ && gpuSinkBin_
+            && gst_object_has_as_ancestor(GST_MESSAGE_SRC(message), GST_OBJECT(gpuSinkBin_))
+            && processState().path == FramePath::Undecided && frameItem_) {
+            fallBackToOwnFrames(QStringLiteral("GPU sink: playback error before the first frame"));
+            break;
+        }
         if (!tryNextCandidate())
             fail(QStringLiteral("gstreamer_playback_error"));
         break;
@@ -561,6 +595,8 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
     case GST_MESSAGE_ASYNC_DONE: {
         if (!prerolledSent_) {
             prerolledSent_ = true;
+            if (sinkKind_ == Sink::Gpu)
+                decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
             if (!active_)
                 setState(QStringLiteral("paused"));
             Q_EMIT prerolled();
@@ -601,12 +637,12 @@ bool GstVideoEngine::tryNextCandidate()
 {
     if (candidateIndex_ + 1 >= candidates_.size())
         return false;
-    const bool gpu = processState().path != FramePath::OwnFrames && videoItem_;
+    const Sink sink = sinkKind_;
     while (++candidateIndex_ < candidates_.size()) {
         teardown();
         setState(QStringLiteral("loading"));
         QString code;
-        if (buildPipeline(candidates_.at(candidateIndex_), gpu ? Sink::Gpu : Sink::Frames, &code))
+        if (buildPipeline(candidates_.at(candidateIndex_), sink, &code))
             return true;
     }
     return false;
@@ -619,6 +655,7 @@ void GstVideoEngine::teardown()
     QObject::disconnect(sceneGraphConnection_);
     releasePipeline(pipeline_);
     appSink_ = nullptr;
+    gpuSinkBin_ = nullptr;
 }
 
 void GstVideoEngine::fail(const QString& code)

@@ -97,6 +97,8 @@ private:
     enum class Sink { Gpu, Frames };
 
     void scheduleStart();
+    void fallBackToOwnFrames(const QString& reason);
+    void startOwnFrames();
     void startIfReady();
     bool buildPipeline(const QString& uri, Sink sink, QString* code);
     GstElement* makeGpuVideoSink(QString* code);
@@ -124,6 +126,8 @@ private:
 
     gstsupport::ElementPtr pipeline_;
     GstElement* appSink_ = nullptr; // owned by the pipeline
+    GstElement* gpuSinkBin_ = nullptr; // owned by the pipeline
+    Sink sinkKind_ = Sink::Frames;
     quint64 generation_ = 0;
     bool startPending_ = false;
     bool stopped_ = false;

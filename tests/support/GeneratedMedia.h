@@ -19,11 +19,12 @@ bool makeToneWav(const QString& path, int milliseconds, QString* error = nullptr
 // Bytes that no demuxer accepts, under a media file name.
 bool makeCorruptFile(const QString& path);
 
-// The SMPTE bars' colours at the top of the picture, left to right (8-bit RGB, 75% level).
+// The colours of the test source's SMPTE bars at the top of the picture, left to right (8-bit
+// RGB; the source draws them at full level).
 struct Rgb {
     int r, g, b;
 };
-constexpr Rgb smpteBars[7] = {{191, 191, 191}, {191, 191, 0}, {0, 191, 191}, {0, 191, 0},
-                              {191, 0, 191},   {191, 0, 0},   {0, 0, 191}};
+constexpr Rgb smpteBars[7] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
+                              {255, 0, 255},   {255, 0, 0},   {0, 0, 255}};
 
 } // namespace talvorine::test
