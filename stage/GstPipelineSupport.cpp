@@ -21,7 +21,8 @@ GstBusSyncReply relayMessage(GstBus*, GstMessage* message, gpointer data)
 {
     auto* target = static_cast<RelayTarget*>(data);
     QObject* receiver = target->receiver;
-    MessagePtr owned(gst_message_ref(message), MessageUnref{});
+    // A handler that drops a message owns it.
+    MessagePtr owned(message, MessageUnref{});
     const quint64 generation = target->generation;
     auto handler = target->handler;
     QMetaObject::invokeMethod(
