@@ -70,6 +70,10 @@ void releasePipeline(ElementPtr& pipeline)
 {
     if (!pipeline)
         return;
+    // playbin3 of GStreamer 1.22 can deadlock when it is shut down while its type finding is
+    // announcing the stream; letting a start that is under way settle first (a local file
+    // takes a few milliseconds) closes that window for everything but slow streams.
+    gst_element_get_state(pipeline.get(), nullptr, nullptr, settleBeforeReleaseMs * GST_MSECOND);
     gst_element_set_state(pipeline.get(), GST_STATE_NULL);
     clearBusRelay(pipeline.get());
     pipeline.reset();

@@ -42,7 +42,9 @@ void installBusRelay(GstElement* pipeline, QObject* receiver, quint64 generation
 void clearBusRelay(GstElement* pipeline);
 
 // Brings the pipeline to NULL (joining its streaming threads), detaches the relay and releases
-// it. Safe with null.
+// it; a state change under way gets up to `settleBeforeReleaseMs` to finish first. Safe with
+// null.
+constexpr int settleBeforeReleaseMs = 1000;
 void releasePipeline(ElementPtr& pipeline);
 
 // playbin3 "flags": only the audio stream, with the volume applied in software so that "volume"

@@ -128,6 +128,9 @@ qint64 nanosToMs(gint64 nanos)
 GstVideoEngine::GstVideoEngine(QObject* parent)
     : QObject(parent)
 {
+    prerollWatchdog_.setSingleShot(true);
+    prerollWatchdog_.setInterval(prerollStallMs);
+    connect(&prerollWatchdog_, &QTimer::timeout, this, &GstVideoEngine::handlePrerollStall);
     processState().engines.insert(this);
 }
 
@@ -368,6 +371,7 @@ void GstVideoEngine::startIfReady()
     QString code;
     candidates_ = candidateUris(&code);
     candidateIndex_ = 0;
+    rebuiltAfterStall_ = false;
     if (candidates_.isEmpty()) {
         fail(code);
         return;
@@ -548,7 +552,29 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
         teardown();
         return false;
     }
+    prerollWatchdog_.start();
     return true;
+}
+
+void GstVideoEngine::handlePrerollStall()
+{
+    if (!pipeline_ || prerolledSent_)
+        return;
+    // playbin3 can, rarely, stall while it sets up its decoders and never reach the first
+    // frame. One fresh pipeline almost always gets through; a second stall is a failure.
+    if (rebuiltAfterStall_) {
+        qCWarning(lcVideo, "pipeline stalled again before its first frame");
+        fail(QStringLiteral("pipeline_start_failed"));
+        return;
+    }
+    qCWarning(lcVideo, "pipeline stalled before its first frame; rebuilding it once");
+    rebuiltAfterStall_ = true;
+    const Sink sink = sinkKind_;
+    teardown();
+    setState(QStringLiteral("loading"));
+    QString code;
+    if (!buildPipeline(candidates_.at(candidateIndex_), sink, &code))
+        fail(code);
 }
 
 void GstVideoEngine::applyTargetState()
@@ -595,6 +621,7 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
     case GST_MESSAGE_ASYNC_DONE: {
         if (!prerolledSent_) {
             prerolledSent_ = true;
+            prerollWatchdog_.stop();
             if (sinkKind_ == Sink::Gpu)
                 decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
             if (!active_)
@@ -653,6 +680,7 @@ void GstVideoEngine::teardown()
     ++generation_;
     startPending_ = false;
     QObject::disconnect(sceneGraphConnection_);
+    prerollWatchdog_.stop();
     releasePipeline(pipeline_);
     appSink_ = nullptr;
     gpuSinkBin_ = nullptr;

@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QUrl>
 #include <QVariantList>
 
@@ -45,6 +46,8 @@ public:
     // process takes its own frame path from the start.
     static bool registerGpuSinkBeforeQmlLoad();
     static FramePath framePath();
+    // How long a pipeline may take to its first frame before it is rebuilt once, then failed.
+    static constexpr int prerollStallMs = 15000;
     // Tests only: forget the process-wide choice.
     static void resetFramePathForTesting();
 
@@ -99,6 +102,7 @@ private:
     void scheduleStart();
     void fallBackToOwnFrames(const QString& reason);
     void startOwnFrames();
+    void handlePrerollStall();
     void startIfReady();
     bool buildPipeline(const QString& uri, Sink sink, QString* code);
     GstElement* makeGpuVideoSink(QString* code);
@@ -136,6 +140,8 @@ private:
     QStringList candidates_;
     int candidateIndex_ = 0;
     QMetaObject::Connection sceneGraphConnection_;
+    QTimer prerollWatchdog_;
+    bool rebuiltAfterStall_ = false;
 };
 
 } // namespace talvorine

@@ -48,7 +48,7 @@ private Q_SLOTS:
     void repeatedPlaybackStaysFlat();
 
 private:
-    bool cycle(const QString& when);
+    QString cycle(const QString& when);
 
     QTemporaryDir dir_;
     QString clip_;
@@ -75,7 +75,8 @@ void TestVideoEngineSoak::initTestCase()
     QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
 }
 
-bool TestVideoEngineSoak::cycle(const QString& when)
+// Empty when one placement was created, played and destroyed; otherwise what went wrong.
+QString TestVideoEngineSoak::cycle(const QString& when)
 {
     QQmlComponent component(&engine_, QUrl(QStringLiteral("qrc:/qml/GstVideoPlacement.qml")));
     std::unique_ptr<QObject> placement(component.createWithInitialProperties(
@@ -85,15 +86,23 @@ bool TestVideoEngineSoak::cycle(const QString& when)
          {QStringLiteral("active"), true}}));
     auto* item = qobject_cast<QQuickItem*>(placement.get());
     if (!item)
-        return false;
+        return component.errorString();
     item->setParentItem(window_->contentItem());
     QSignalSpy started(item, SIGNAL(videoStarted()));
     QSignalSpy ended(item, SIGNAL(videoEndOfStream()));
+    QSignalSpy failed(item, SIGNAL(placementFailed(QString)));
     QSignalSpy& awaited = when == QLatin1String("end") ? ended : started;
-    if (!awaited.wait(10000) && awaited.isEmpty())
-        return false;
+    QElapsedTimer clock;
+    clock.start();
+    while (awaited.isEmpty() && failed.isEmpty() && clock.elapsed() < 20000)
+        QTest::qWait(5);
+    if (!failed.isEmpty())
+        return failed.at(0).at(0).toString();
+    if (awaited.isEmpty())
+        return QStringLiteral("no %1 within 20 s, state %2")
+            .arg(when, item->property("engineState").toString());
     placement.reset();
-    return true;
+    return {};
 }
 
 void TestVideoEngineSoak::repeatedPlaybackStaysFlat_data()
@@ -110,14 +119,16 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     QFETCH(int, cycles);
     const int threadsBefore = threadCount();
     // Warm-up: type registries, plug-in loading and the GL driver's first allocations.
+    QString problem;
     for (int i = 0; i < 10; ++i)
-        QVERIFY(cycle(destroyedAt));
+        QVERIFY2((problem = cycle(destroyedAt)).isEmpty(), qPrintable(problem));
     QTest::qWait(200);
     const qint64 baseline = residentBytes();
     const int threadsAfterWarmUp = threadCount();
 
     for (int i = 0; i < cycles; ++i)
-        QVERIFY2(cycle(destroyedAt), qPrintable(QStringLiteral("cycle %1").arg(i)));
+        QVERIFY2((problem = cycle(destroyedAt)).isEmpty(),
+                 qPrintable(QStringLiteral("cycle %1: %2").arg(i).arg(problem)));
     QTest::qWait(200);
     const qint64 growth = residentBytes() - baseline;
     qInfo("resident memory growth over %d cycles: %.2f MiB", cycles, double(growth) / 1048576.0);
