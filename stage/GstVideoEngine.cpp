@@ -296,7 +296,10 @@ void GstVideoEngine::restart()
         }
         teardown();
     }
+    // A restart is also the way to try a failed or stopped video again.
     stopped_ = false;
+    if (state_ == QLatin1String("failed"))
+        setState(QStringLiteral("idle"));
     startIfReady();
 }
 

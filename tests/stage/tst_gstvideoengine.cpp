@@ -99,9 +99,12 @@ void TestGstVideoEngine::refusedSources()
     QCOMPARE(rig.engine->errorCode(), code);
     if (synchronous)
         QCOMPARE(prerolled.size(), 0);
-    // A failed engine stays failed and quiet.
+    // A failed engine stays failed and quiet until it is asked to try again.
     QTest::qWait(100);
     QCOMPARE(failed.size(), 1);
+    rig.engine->restart();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 10000);
+    QCOMPARE(failed.at(1).at(0).toString(), code);
 }
 
 void TestGstVideoEngine::waitsForSomethingToDrawInto()
