@@ -7,6 +7,8 @@
 #include "app/PlayerWindowOptions.h"
 #include "app/PlayerWindowQuitGuard.h"
 #include "stage/CapabilityReport.h"
+#include "stage/GstVideoEngine.h"
+#include "stage/VideoFrameItem.h"
 #include "web/WebPackageScheme.h"
 #include "web/WebSecurityPolicy.h"
 
@@ -17,6 +19,7 @@
 #include <QJsonDocument>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
+#include <QtQml/qqml.h>
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QSurfaceFormat>
@@ -133,6 +136,9 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     if (QGuiApplication::platformName() != QLatin1String("wayland"))
         return exitConfig;
 
+    qmlRegisterType<GstVideoEngine>("Talvorine.Native", 1, 0, "GstVideoEngine");
+    qmlRegisterType<VideoFrameItem>("Talvorine.Native", 1, 0, "VideoFrameItem");
+
     const QUrl origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
     const QString stateDir = stateDirectory(parser);
 
@@ -150,6 +156,7 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     });
     engine->rootContext()->setContextProperty(QStringLiteral("talvorineCapabilities"),
                                               capabilities.get());
+    GstVideoEngine::registerGpuSinkBeforeQmlLoad();
     QObject::connect(
         engine.get(), &QQmlApplicationEngine::objectCreationFailed, &app,
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);

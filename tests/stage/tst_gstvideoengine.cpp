@@ -1,0 +1,338 @@
+// The video engine's contract without a window: which inputs fail with which code, the states
+// and signals of a real playback through our own frame path, and the process-wide volume.
+
+#include "stage/GstVideoEngine.h"
+#include "stage/VideoFrameItem.h"
+#include "tests/support/GeneratedMedia.h"
+
+#include <QQuickItem>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+#include <memory>
+
+using namespace talvorine;
+
+class TestGstVideoEngine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void refusedSources_data();
+    void refusedSources();
+    void waitsForSomethingToDrawInto();
+    void gpuItemOfAnotherKindIsIncompatible();
+    void playsThroughOwnFrames_data();
+    void playsThroughOwnFrames();
+    void restartPlaysAgain();
+    void stopSilencesEngine_data();
+    void stopSilencesEngine();
+    void playerVolumeClamps_data();
+    void playerVolumeClamps();
+    void playerVolumeReachesEveryLiveEngine();
+    void streamSources_data();
+    void streamSources();
+
+private:
+    struct Rig {
+        std::unique_ptr<VideoFrameItem> frames = std::make_unique<VideoFrameItem>();
+        std::unique_ptr<GstVideoEngine> engine = std::make_unique<GstVideoEngine>();
+        Rig() { engine->setFrameItem(frames.get()); }
+        ~Rig() { engine.reset(); }
+    };
+
+    QTemporaryDir dir_;
+    QString clip_;
+    QString corrupt_;
+};
+
+void TestGstVideoEngine::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    clip_ = dir_.filePath(QStringLiteral("bars.webm"));
+    QString error;
+    QVERIFY2(test::makeBarsClip(clip_, 160, 120, 15, 30, &error), qPrintable(error));
+    corrupt_ = dir_.filePath(QStringLiteral("corrupt.webm"));
+    QVERIFY(test::makeCorruptFile(corrupt_));
+}
+
+void TestGstVideoEngine::refusedSources_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("synchronous");
+
+    const QString nonLocal = QStringLiteral("rejected_non_local_video");
+    QTest::newRow("https") << "https://cdn.example/clip.webm" << nonLocal << true;
+    QTest::newRow("http to loopback") << "http://127.0.0.1:8080/clip.webm" << nonLocal << true;
+    QTest::newRow("rtsp") << "rtsp://camera.local/stream" << nonLocal << true;
+    QTest::newRow("file on another host") << "file://fileserver/share/clip.webm" << nonLocal
+                                          << true;
+    QTest::newRow("data url") << "data:video/webm;base64,AAAA" << nonLocal << true;
+    QTest::newRow("relative path") << "clips/clip.webm" << nonLocal << true;
+    QTest::newRow("corrupt local file") << "CORRUPT" << "gstreamer_playback_error" << false;
+    QTest::newRow("missing local file") << "MISSING" << "pipeline_start_failed" << false;
+}
+
+void TestGstVideoEngine::refusedSources()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, code);
+    QFETCH(bool, synchronous);
+
+    QUrl url(source);
+    if (source == QLatin1String("CORRUPT"))
+        url = QUrl::fromLocalFile(corrupt_);
+    else if (source == QLatin1String("MISSING"))
+        url = QUrl::fromLocalFile(dir_.filePath(QStringLiteral("absent.webm")));
+
+    Rig rig;
+    QSignalSpy failed(rig.engine.get(), &GstVideoEngine::failed);
+    QSignalSpy prerolled(rig.engine.get(), &GstVideoEngine::prerolled);
+    rig.engine->setSource(url);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+    QCOMPARE(failed.at(0).at(0).toString(), code);
+    QCOMPARE(rig.engine->state(), QStringLiteral("failed"));
+    QCOMPARE(rig.engine->errorCode(), code);
+    if (synchronous)
+        QCOMPARE(prerolled.size(), 0);
+    // A failed engine stays failed and quiet until it is asked to try again.
+    QTest::qWait(100);
+    QCOMPARE(failed.size(), 1);
+    rig.engine->restart();
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 10000);
+    QCOMPARE(failed.at(1).at(0).toString(), code);
+}
+
+void TestGstVideoEngine::waitsForSomethingToDrawInto()
+{
+    GstVideoEngine engine;
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    QSignalSpy prerolled(&engine, &GstVideoEngine::prerolled);
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    QTest::qWait(300);
+    QCOMPARE(engine.state(), QStringLiteral("idle"));
+    QCOMPARE(failed.size(), 0);
+
+    VideoFrameItem frames;
+    engine.setFrameItem(&frames);
+    QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+    QCOMPARE(engine.state(), QStringLiteral("paused"));
+}
+
+void TestGstVideoEngine::gpuItemOfAnotherKindIsIncompatible()
+{
+    // Handing the GPU sink anything but its own item would crash it; the engine must refuse.
+    QQuickItem notAVideoItem;
+    GstVideoEngine engine;
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    engine.setVideoItem(&notAVideoItem);
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 5000);
+    QCOMPARE(failed.at(0).at(0).toString(),
+             engine.gpuSinkUsable() ? QStringLiteral("qml_gpu_sink_incompatible")
+                                    : QStringLiteral("qml_gpu_sink_unavailable"));
+
+    // With a frame item beside it, the same engine shows its frames there instead.
+    VideoFrameItem frames;
+    GstVideoEngine second;
+    QSignalSpy prerolled(&second, &GstVideoEngine::prerolled);
+    second.setVideoItem(&notAVideoItem);
+    second.setFrameItem(&frames);
+    second.setSource(QUrl::fromLocalFile(clip_));
+    QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+}
+
+void TestGstVideoEngine::playsThroughOwnFrames_data()
+{
+    QTest::addColumn<bool>("activeFromStart");
+    QTest::newRow("preroll, then play") << false;
+    QTest::newRow("play at once") << true;
+}
+
+void TestGstVideoEngine::playsThroughOwnFrames()
+{
+    QFETCH(bool, activeFromStart);
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy prerolled(&engine, &GstVideoEngine::prerolled);
+    QSignalSpy started(&engine, &GstVideoEngine::started);
+    QSignalSpy ended(&engine, &GstVideoEngine::endOfStream);
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    QStringList states;
+    connect(&engine, &GstVideoEngine::stateChanged, this,
+            [&] { states.append(engine.state()); });
+
+    engine.setActive(activeFromStart);
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+    if (!activeFromStart) {
+        QCOMPARE(engine.state(), QStringLiteral("paused"));
+        QTest::qWait(200);
+        QCOMPARE(started.size(), 0); // paused holds the first frame, no clock
+        engine.refreshPosition();
+        QCOMPARE(engine.durationMs(), 500);
+        engine.setActive(true);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QCOMPARE(engine.state(), QStringLiteral("ended"));
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(prerolled.size(), 1);
+    QCOMPARE(started.size(), 1);
+    QCOMPARE(states.first(), QStringLiteral("loading"));
+    QVERIFY(states.contains(QStringLiteral("playing")));
+    QCOMPARE(states.last(), QStringLiteral("ended"));
+    // The frames went to the item's mailbox; without a window nothing takes them, and only
+    // the newest waits.
+    QVERIFY(rig.frames->framesDropped() > 0);
+}
+
+void TestGstVideoEngine::restartPlaysAgain()
+{
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy started(&engine, &GstVideoEngine::started);
+    QSignalSpy ended(&engine, &GstVideoEngine::endOfStream);
+    engine.setActive(true);
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+
+    for (int round = 2; round <= 3; ++round) {
+        engine.restart();
+        QTRY_COMPARE_WITH_TIMEOUT(started.size(), round, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), round, 10000);
+    }
+    // After a stop, restart builds a new pipeline and plays from the start.
+    engine.stop();
+    QCOMPARE(engine.state(), QStringLiteral("idle"));
+    engine.restart();
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 4, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 4, 10000);
+}
+
+void TestGstVideoEngine::stopSilencesEngine_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::newRow("before the deferred start") << "immediately";
+    QTest::newRow("after preroll") << "prerolled";
+    QTest::newRow("while playing") << "started";
+}
+
+void TestGstVideoEngine::stopSilencesEngine()
+{
+    QFETCH(QString, when);
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy prerolled(&engine, &GstVideoEngine::prerolled);
+    QSignalSpy started(&engine, &GstVideoEngine::started);
+    QSignalSpy ended(&engine, &GstVideoEngine::endOfStream);
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    engine.setActive(true);
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    if (when == QLatin1String("prerolled"))
+        QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+    else if (when == QLatin1String("started"))
+        QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000);
+    const qsizetype startedBefore = started.size();
+    engine.stop();
+    QCOMPARE(engine.state(), QStringLiteral("idle"));
+    QTest::qWait(900); // longer than the clip
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(started.size(), startedBefore);
+    QCOMPARE(engine.state(), QStringLiteral("idle"));
+}
+
+void TestGstVideoEngine::playerVolumeClamps_data()
+{
+    QTest::addColumn<double>("gain");
+    QTest::addColumn<double>("stored");
+    QTest::newRow("inside") << 0.35 << 0.35;
+    QTest::newRow("zero") << 0.0 << 0.0;
+    QTest::newRow("one") << 1.0 << 1.0;
+    QTest::newRow("below") << -0.2 << 0.0;
+    QTest::newRow("above") << 4.0 << 1.0;
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << 0.0;
+    QTest::newRow("infinite") << std::numeric_limits<double>::infinity() << 1.0;
+}
+
+void TestGstVideoEngine::playerVolumeClamps()
+{
+    QFETCH(double, gain);
+    QFETCH(double, stored);
+    GstVideoEngine::setPlayerVolume(gain);
+    QCOMPARE(GstVideoEngine::playerVolume(), stored);
+    GstVideoEngine::setPlayerVolume(1.0);
+}
+
+void TestGstVideoEngine::playerVolumeReachesEveryLiveEngine()
+{
+    GstVideoEngine::setPlayerVolume(0.5);
+    Rig first;
+    Rig second;
+    QSignalSpy firstReady(first.engine.get(), &GstVideoEngine::prerolled);
+    QSignalSpy secondReady(second.engine.get(), &GstVideoEngine::prerolled);
+    first.engine->setSource(QUrl::fromLocalFile(clip_));
+    second.engine->setSource(QUrl::fromLocalFile(clip_));
+    QTRY_COMPARE_WITH_TIMEOUT(firstReady.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(secondReady.size(), 1, 10000);
+    // A new engine starts at the stored gain.
+    QCOMPARE(first.engine->pipelineVolume(), 0.5);
+
+    GstVideoEngine::setPlayerVolume(1.8);
+    QCOMPARE(first.engine->pipelineVolume(), 1.0);
+    QCOMPARE(second.engine->pipelineVolume(), 1.0);
+    GstVideoEngine::setPlayerVolume(0.25);
+    QCOMPARE(first.engine->pipelineVolume(), 0.25);
+    QCOMPARE(second.engine->pipelineVolume(), 0.25);
+
+    // A destroyed engine leaves the registry; the others still follow.
+    const int live = GstVideoEngine::liveEngineCount();
+    second.engine.reset();
+    QCOMPARE(GstVideoEngine::liveEngineCount(), live - 1);
+    GstVideoEngine::setPlayerVolume(0.75);
+    QCOMPARE(first.engine->pipelineVolume(), 0.75);
+    GstVideoEngine::setPlayerVolume(1.0);
+}
+
+void TestGstVideoEngine::streamSources_data()
+{
+    QTest::addColumn<QVariantList>("sources");
+    QTest::addColumn<QString>("multicast");
+    QTest::addColumn<QString>("code");
+
+    const QVariantMap udp{{QStringLiteral("protocol"), QStringLiteral("udp-mpegts")},
+                          {QStringLiteral("group"), QStringLiteral("239.1.1.1")},
+                          {QStringLiteral("port"), 5004}};
+    const QVariantMap ftp{{QStringLiteral("protocol"), QStringLiteral("hls")},
+                          {QStringLiteral("url"), QStringLiteral("ftp://cdn.example/a.m3u8")}};
+    const QVariantMap unknown{{QStringLiteral("protocol"), QStringLiteral("rtmp")},
+                              {QStringLiteral("url"), QStringLiteral("rtmp://x/y")}};
+    QTest::newRow("multicast switched off") << QVariantList{udp} << "" << "pipeline_start_failed";
+    QTest::newRow("multicast set to other than 1") << QVariantList{udp} << "true"
+                                                   << "pipeline_start_failed";
+    QTest::newRow("hls over ftp") << QVariantList{ftp} << "1" << "pipeline_start_failed";
+    QTest::newRow("unknown protocol") << QVariantList{unknown} << "1" << "pipeline_start_failed";
+}
+
+void TestGstVideoEngine::streamSources()
+{
+    QFETCH(QVariantList, sources);
+    QFETCH(QString, multicast);
+    QFETCH(QString, code);
+    const QByteArray saved = qgetenv("TALVORINE_ENABLE_MULTICAST");
+    qputenv("TALVORINE_ENABLE_MULTICAST", multicast.toUtf8());
+    Rig rig;
+    QSignalSpy failed(rig.engine.get(), &GstVideoEngine::failed);
+    rig.engine->setStreamSources(sources);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 5000);
+    QCOMPARE(failed.at(0).at(0).toString(), code);
+    qputenv("TALVORINE_ENABLE_MULTICAST", saved);
+}
+
+QTEST_MAIN(TestGstVideoEngine)
+#include "tst_gstvideoengine.moc"

@@ -1,0 +1,169 @@
+// The soundtrack engine with generated audio: refused inputs, a track played to its end, and
+// the silence that stop and replacement must bring.
+
+#include "stage/SoundtrackEngine.h"
+#include "tests/support/GeneratedMedia.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <limits>
+
+using namespace talvorine;
+
+class TestSoundtrackEngine : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void refusesWhatItCannotPlay_data();
+    void refusesWhatItCannotPlay();
+    void playsToItsEnd();
+    void brokenFileFailsOnce();
+    void stopAndReplacementSilenceEarlierTracks_data();
+    void stopAndReplacementSilenceEarlierTracks();
+    void gainIsClamped_data();
+    void gainIsClamped();
+
+private:
+    QTemporaryDir dir_;
+    QString tone_;
+    QString longTone_;
+    QString corrupt_;
+};
+
+void TestSoundtrackEngine::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    QString error;
+    tone_ = dir_.filePath(QStringLiteral("tone.wav"));
+    QVERIFY2(test::makeToneWav(tone_, 400, &error), qPrintable(error));
+    longTone_ = dir_.filePath(QStringLiteral("long tone.wav"));
+    QVERIFY2(test::makeToneWav(longTone_, 1500, &error), qPrintable(error));
+    corrupt_ = dir_.filePath(QStringLiteral("corrupt.wav"));
+    QVERIFY(test::makeCorruptFile(corrupt_));
+}
+
+void TestSoundtrackEngine::refusesWhatItCannotPlay_data()
+{
+    QTest::addColumn<QUrl>("url");
+    QTest::newRow("missing file") << QUrl::fromLocalFile(QStringLiteral("/nonexistent/track.wav"));
+    QTest::newRow("directory") << QUrl::fromLocalFile(QStringLiteral("/tmp"));
+    QTest::newRow("https") << QUrl(QStringLiteral("https://cdn.example/track.wav"));
+    QTest::newRow("relative, not a URL of a file") << QUrl(QStringLiteral("track.wav"));
+    QTest::newRow("empty") << QUrl();
+    QTest::newRow("file on another host") << QUrl(QStringLiteral("file://nas/music/track.wav"));
+}
+
+void TestSoundtrackEngine::refusesWhatItCannotPlay()
+{
+    QFETCH(QUrl, url);
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    QVERIFY(!engine.play(url, 0.5));
+    QVERIFY(!engine.isPlaying());
+    // The caller reports a refused start itself: no signal follows.
+    QTest::qWait(100);
+    QCOMPARE(ended.size(), 0);
+    QCOMPARE(failed.size(), 0);
+}
+
+void TestSoundtrackEngine::playsToItsEnd()
+{
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(engine.play(QUrl::fromLocalFile(tone_), 0.3));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    // It plays in real time, with or without an audio device.
+    QVERIFY2(clock.elapsed() >= 300, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(failed.size(), 0);
+    QVERIFY(!engine.isPlaying());
+    // The same engine plays the next track.
+    QVERIFY(engine.play(QUrl::fromLocalFile(tone_), 1.0));
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 10000);
+}
+
+void TestSoundtrackEngine::brokenFileFailsOnce()
+{
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    if (engine.play(QUrl::fromLocalFile(corrupt_), 1.0)) {
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+        QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("soundtrack_playback_error"));
+    }
+    QTest::qWait(200);
+    QVERIFY(failed.size() <= 1);
+    QCOMPARE(ended.size(), 0);
+    QVERIFY(!engine.isPlaying());
+}
+
+void TestSoundtrackEngine::stopAndReplacementSilenceEarlierTracks_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<int>("endsExpected");
+    QTest::newRow("stop at once") << "stop" << 0;
+    QTest::newRow("stop while playing") << "stop later" << 0;
+    QTest::newRow("replaced by a short track") << "replace" << 1;
+    QTest::newRow("replaced by a refused track") << "replace refused" << 0;
+    QTest::newRow("gain changed, nothing else") << "gain" << 1;
+}
+
+void TestSoundtrackEngine::stopAndReplacementSilenceEarlierTracks()
+{
+    QFETCH(QString, how);
+    QFETCH(int, endsExpected);
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    QVERIFY(engine.play(QUrl::fromLocalFile(longTone_), 1.0));
+    if (how == QLatin1String("stop")) {
+        engine.stop();
+    } else if (how == QLatin1String("stop later")) {
+        QTest::qWait(300);
+        engine.stop();
+    } else if (how == QLatin1String("replace")) {
+        QTest::qWait(100);
+        QVERIFY(engine.play(QUrl::fromLocalFile(tone_), 1.0));
+    } else if (how == QLatin1String("replace refused")) {
+        QVERIFY(!engine.play(QUrl(QStringLiteral("https://cdn.example/x.wav")), 1.0));
+    } else {
+        engine.setGain(0.1);
+        QCOMPARE(engine.gain(), 0.1);
+    }
+    QTest::qWait(2500); // past the end of the long track
+    QCOMPARE(ended.size(), endsExpected);
+    QCOMPARE(failed.size(), 0);
+}
+
+void TestSoundtrackEngine::gainIsClamped_data()
+{
+    QTest::addColumn<double>("gain");
+    QTest::addColumn<double>("applied");
+    QTest::newRow("inside") << 0.4 << 0.4;
+    QTest::newRow("negative") << -1.0 << 0.0;
+    QTest::newRow("above one") << 2.5 << 1.0;
+    QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << 0.0;
+}
+
+void TestSoundtrackEngine::gainIsClamped()
+{
+    QFETCH(double, gain);
+    QFETCH(double, applied);
+    SoundtrackEngine engine(nullptr);
+    engine.setGain(gain); // harmless without a pipeline
+    QCOMPARE(engine.gain(), applied);
+    QVERIFY(engine.play(QUrl::fromLocalFile(tone_), gain));
+    QCOMPARE(engine.gain(), applied);
+    engine.stop();
+    engine.stop(); // twice is harmless too
+}
+
+QTEST_MAIN(TestSoundtrackEngine)
+#include "tst_soundtrackengine.moc"

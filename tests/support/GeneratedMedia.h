@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+namespace talvorine::test {
+
+// Media made at test time with GStreamer's test sources, so that no binary media is kept in the
+// repository. Each function runs a gst-launch style description to its end and returns whether
+// the file was written; `error` receives GStreamer's message on failure.
+
+// A VP8/WebM clip of the SMPTE colour bars.
+bool makeBarsClip(const QString& path, int width, int height, int frames, int fps = 30,
+                  QString* error = nullptr);
+// An MPEG-4/Matroska clip of a moving test pattern: cheap to encode and decode at 1080p.
+bool makeMovingClip(const QString& path, int width, int height, int frames, int fps,
+                    QString* error = nullptr);
+// A 16-bit mono WAV file of a sine tone.
+bool makeToneWav(const QString& path, int milliseconds, QString* error = nullptr);
+// Bytes that no demuxer accepts, under a media file name.
+bool makeCorruptFile(const QString& path);
+
+// The colours of the test source's SMPTE bars at the top of the picture, left to right (8-bit
+// RGB; the source draws them at full level).
+struct Rgb {
+    int r, g, b;
+};
+constexpr Rgb smpteBars[7] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
+                              {255, 0, 255},   {255, 0, 0},   {0, 0, 255}};
+
+} // namespace talvorine::test
