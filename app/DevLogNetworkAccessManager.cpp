@@ -1,0 +1,140 @@
+#include "app/DevLogNetworkAccessManager.h"
+
+#include "app/DevFileLog.h"
+#include "app/PlayerOpLog.h"
+#include "runtime/RuntimeCompatTypes.h"
+
+#include <QJsonObject>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace talvorine {
+
+namespace {
+
+bool isEventStream(const QNetworkRequest& request)
+{
+    return request.rawHeader("Accept") == QByteArrayLiteral("text/event-stream");
+}
+
+bool isContentDownload(const QNetworkRequest& request)
+{
+    return request.url().path(QUrl::FullyDecoded).startsWith(QLatin1String("/content/v1/"));
+}
+
+// Twice the transfer timeout, never below the minimum. A very long timeout saturates at the
+// longest interval a timer takes instead of wrapping: a caller that asks for a long request must
+// not be cut short.
+int watchdogIntervalFor(int transferTimeoutMs)
+{
+    const qint64 doubled = 2 * qint64(transferTimeoutMs);
+    return int(std::clamp<qint64>(doubled, DevLogNetworkAccessManager::minimumWatchdogMs,
+                                  std::numeric_limits<int>::max()));
+}
+
+// Qt 6.4 connects a reply's approval signal to its redirect follow-up once more for every
+// redirect it takes, so from the second approval on each hop is requested several times and the
+// chain derails (the reply ends early, without error, on a half-followed redirect). Before an
+// approval, keep exactly one such connection; where the follow-up is wired differently nothing
+// is touched.
+void keepSingleRedirectFollowUp(QNetworkReply* reply)
+{
+    if (reply->metaObject()->indexOfSlot("followRedirect()") < 0)
+        return;
+    if (QObject::disconnect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect())))
+        QObject::connect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect()));
+}
+
+QString operationName(QNetworkAccessManager::Operation op)
+{
+    switch (op) {
+    case QNetworkAccessManager::HeadOperation:
+        return QStringLiteral("HEAD");
+    case QNetworkAccessManager::GetOperation:
+        return QStringLiteral("GET");
+    case QNetworkAccessManager::PutOperation:
+        return QStringLiteral("PUT");
+    case QNetworkAccessManager::PostOperation:
+        return QStringLiteral("POST");
+    case QNetworkAccessManager::DeleteOperation:
+        return QStringLiteral("DELETE");
+    case QNetworkAccessManager::CustomOperation:
+        return QStringLiteral("CUSTOM");
+    default:
+        return QStringLiteral("UNKNOWN");
+    }
+}
+
+} // namespace
+
+DevLogNetworkAccessManager::DevLogNetworkAccessManager(QObject* parent)
+    : QNetworkAccessManager(parent)
+{
+}
+
+DevLogNetworkAccessManager::~DevLogNetworkAccessManager() = default;
+
+QNetworkReply* DevLogNetworkAccessManager::createRequest(Operation op,
+                                                         const QNetworkRequest& request,
+                                                         QIODevice* outgoingData)
+{
+    QNetworkRequest adjusted(request);
+    const bool eventStream = isEventStream(request);
+    const bool contentDownload = isContentDownload(request);
+
+    // Event streams stay untimed: their owner watches them for stalls, and a quiet stream is the
+    // normal case between events.
+    if (!eventStream && adjusted.transferTimeout() <= 0)
+        adjusted.setTransferTimeout(transferTimeout() > 0 ? transferTimeout()
+                                                          : defaultTransferTimeoutMs);
+    adjusted.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                          QNetworkRequest::UserVerifiedRedirectPolicy);
+    adjusted.setMaximumRedirectsAllowed(maximumRedirects);
+
+    QNetworkReply* reply = nullptr;
+    if (eventStream && adjusted.transferTimeout() <= 0 && transferTimeout() != 0) {
+        // The base gives a request without a timeout the manager's own; lift it for this one
+        // call so the stream is really created without one.
+        const int managerTimeout = transferTimeout();
+        setTransferTimeout(0);
+        reply = QNetworkAccessManager::createRequest(op, adjusted, outgoingData);
+        setTransferTimeout(managerTimeout);
+    } else {
+        reply = QNetworkAccessManager::createRequest(op, adjusted, outgoingData);
+    }
+    if (!reply)
+        return reply;
+
+    const QUrl requestUrl = adjusted.url();
+    connect(reply, &QNetworkReply::redirected, reply, [reply, requestUrl](const QUrl& target) {
+        if (RuntimeCompat::redirectAllowed(requestUrl, target)) {
+            keepSingleRedirectFollowUp(reply);
+            Q_EMIT reply->redirectAllowed();
+            return;
+        }
+        DevFileLog::record(QStringLiteral("http.redirect_refused"),
+                           QJsonObject{{QStringLiteral("path"),
+                                        requestUrl.path(QUrl::FullyDecoded)}});
+        reply->abort();
+    });
+
+    if (!eventStream && !contentDownload) {
+        auto* watchdog = new QTimer(reply);
+        watchdog->setObjectName(QStringLiteral("talvorineWatchdog"));
+        watchdog->setSingleShot(true);
+        connect(watchdog, &QTimer::timeout, reply, &QNetworkReply::abort);
+        connect(reply, &QNetworkReply::finished, watchdog, &QTimer::stop);
+        watchdog->start(watchdogIntervalFor(adjusted.transferTimeout()));
+    }
+
+    const QString name = operationName(op);
+    DevFileLog::watchReply(reply, name);
+    PlayerOpLog::watchReply(reply, name);
+    return reply;
+}
+
+} // namespace talvorine

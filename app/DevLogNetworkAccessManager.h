@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QNetworkAccessManager>
+
+namespace talvorine {
+
+// The manager all of the player's own HTTP traffic goes through. It changes one thing: every
+// request it creates gets a transfer timeout, a same-origin redirect rule, a watchdog on its
+// whole duration and records in the developer and operation logs.
+class DevLogNetworkAccessManager : public QNetworkAccessManager {
+public:
+    // Requests with no timeout of their own and a manager without one get this.
+    static constexpr int defaultTransferTimeoutMs = 30000;
+    static constexpr int maximumRedirects = 5;
+    static constexpr int minimumWatchdogMs = 1000;
+
+    explicit DevLogNetworkAccessManager(QObject* parent = nullptr);
+    ~DevLogNetworkAccessManager() override;
+
+protected:
+    QNetworkReply* createRequest(Operation op, const QNetworkRequest& request,
+                                 QIODevice* outgoingData) override;
+};
+
+} // namespace talvorine
