@@ -303,9 +303,10 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     // A reply larger than the caller can use is cut off instead of buffered without bound.
     connect(reply, &QNetworkReply::downloadProgress, reply, [reply, byteLimit](qint64 received,
                                                                                 qint64) {
-        if (received > byteLimit) {
+        if (received > byteLimit && !reply->property("talvorineTooLarge").toBool()) {
             reply->setProperty("talvorineTooLarge", true);
-            reply->abort();
+            // Not from inside the reply's own progress signal: the reply may be finishing.
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
         }
     });
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
@@ -313,9 +314,11 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         Answer answer;
         answer.reply = reply;
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        if (!reply->property("talvorineTooLarge").toBool())
+        const bool tooLarge = reply->property("talvorineTooLarge").toBool();
+        if (!tooLarge && reply->isOpen())
             answer.body = reply->readAll();
-        answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError;
+        answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
+            && !tooLarge;
         handler(answer);
     });
     return reply;
@@ -484,18 +487,27 @@ void RuntimeTransport::openPairingEvents()
     pairingStream_.reply = reply;
     const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
     pairingStream_.stallTimer.start(stallMs);
-    connect(reply, &QNetworkReply::readyRead, this, [this, reply, stallMs] {
-        if (pairingStream_.reply != reply)
-            return;
+    // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
+    // by the finished handler.
+    auto acceptHeaders = [this, reply] {
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (!isSuccess(status))
-            return; // the finished handler reports it with the whole problem body
+            return false;
         const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
         if (!type.startsWith(W::eventStreamType)) {
             failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), status, -1,
                               false);
-            return;
+            return false;
         }
+        return true;
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, acceptHeaders] {
+        if (pairingStream_.reply == reply)
+            acceptHeaders();
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, stallMs, acceptHeaders] {
+        if (pairingStream_.reply != reply || !acceptHeaders())
+            return;
         pairingStream_.stallTimer.start(stallMs);
         for (const SseEvent& event : pairingStream_.parser.push(reply->readAll())) {
             if (event.overflow) {
@@ -534,7 +546,8 @@ void RuntimeTransport::onPairingStreamFinished()
         Answer answer;
         answer.reply = reply;
         answer.status = status;
-        answer.body = reply->read(replyByteLimit);
+        if (reply->isOpen())
+            answer.body = reply->read(replyByteLimit);
         const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
         failPairingStream(failure.code, failure.status, failure.retryAfterMs, failure.transient);
         return;
@@ -562,7 +575,7 @@ void RuntimeTransport::stopStream(Stream& stream)
     stream.reconnectTimer.stop();
     if (QNetworkReply* reply = stream.reply) {
         stream.reply = nullptr;
-        reply->disconnect();
+        reply->disconnect(this);
         reply->abort();
         reply->deleteLater();
     }
@@ -786,6 +799,10 @@ void RuntimeTransport::openRuntimeStream()
     runtimeStream_.reply = reply;
     reply->setProperty("talvorineCredential", sessionCredential_);
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (runtimeStream_.reply == reply)
+            acceptRuntimeStreamHeaders();
+    });
     connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
         if (runtimeStream_.reply == reply)
             onRuntimeStreamData();
@@ -796,26 +813,34 @@ void RuntimeTransport::openRuntimeStream()
     });
 }
 
-void RuntimeTransport::onRuntimeStreamData()
+bool RuntimeTransport::acceptRuntimeStreamHeaders()
 {
     QNetworkReply* reply = runtimeStream_.reply;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (!isSuccess(status))
-        return; // answered in full by the finished handler
-    if (!runtimeStream_.connected) {
-        const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        if (!type.startsWith(W::eventStreamType)) {
-            logEvent("runtime.stream_contract_invalid",
-                     QJsonObject{{QStringLiteral("content_type"), QString::fromLatin1(type.left(128))}});
-            runtimeStreamDropped();
-            return;
-        }
-        runtimeStream_.connected = true;
-        runtimeStream_.attempt = 0;
-        Q_EMIT eventConnectionChanged(true);
-        if (runtimeStream_.reply != reply)
-            return;
+        return false; // answered in full by the finished handler
+    if (runtimeStream_.connected)
+        return true;
+    const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+    if (!type.startsWith(W::eventStreamType)) {
+        logEvent("runtime.stream_contract_invalid",
+                 QJsonObject{{QStringLiteral("content_type"),
+                              QString::fromLatin1(type.left(128))}});
+        runtimeStreamDropped();
+        return false;
     }
+    runtimeStream_.connected = true;
+    runtimeStream_.attempt = 0;
+    runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    Q_EMIT eventConnectionChanged(true);
+    return runtimeStream_.reply == reply;
+}
+
+void RuntimeTransport::onRuntimeStreamData()
+{
+    QNetworkReply* reply = runtimeStream_.reply;
+    if (!acceptRuntimeStreamHeaders())
+        return;
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     const QList<SseEvent> events = runtimeStream_.parser.push(reply->readAll());
     for (const SseEvent& event : events) {
@@ -850,7 +875,8 @@ void RuntimeTransport::onRuntimeStreamFinished()
         Answer answer;
         answer.reply = reply;
         answer.status = status;
-        answer.body = reply->read(replyByteLimit);
+        if (reply->isOpen())
+            answer.body = reply->read(replyByteLimit);
         const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
         logEvent("runtime.stream_failed", QJsonObject{{QStringLiteral("status"), status},
                                                       {QStringLiteral("code"), failure.code}});

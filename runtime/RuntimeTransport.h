@@ -202,13 +202,14 @@ private:
                                 const QJsonObject& context) const;
 
     void openRuntimeStream();
+    bool acceptRuntimeStreamHeaders();
     void onRuntimeStreamData();
     void onRuntimeStreamFinished();
     void runtimeStreamDropped();
     void dispatchRuntimeEvent(const SseEvent& event);
     void onPairingStreamFinished();
     void failPairingStream(const QString& code, int status, int retryAfterMs, bool transient);
-    static void stopStream(Stream& stream);
+    void stopStream(Stream& stream);
 
     void fetchManifestOn(const char* route, const QByteArray& etag, bool v2);
     void finishMint(const Answer& answer);

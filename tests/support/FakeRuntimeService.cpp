@@ -382,7 +382,7 @@ int FakeRuntimeService::openStreams(const QByteArray& path) const
 {
     int open = 0;
     for (const QPointer<QTcpSocket>& socket : streams_.value(path)) {
-        if (socket && socket->state() == QAbstractSocket::ConnectedState)
+        if (socket && socket->state() == QAbstractSocket::ConnectedState && socket->isValid())
             ++open;
     }
     return open;
@@ -514,6 +514,13 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
     const int attempt = attempts_.value(key);
     attempts_.insert(key, attempt + 1);
 
+    const auto scripted = scripts_.constFind(key);
+    Reply reply = fallback_;
+    if (scripted != scripts_.constEnd() && !scripted.value().isEmpty())
+        reply = scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
+    else if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
+        reply = challengeReply(request);
+
     const auto proofRoute = proofRoutes_.constFind(request.path);
     if (proofRoute != proofRoutes_.constEnd() && request.method == "POST") {
         const QString proof = request.jsonBody().value(QLatin1String("proof")).toString();
@@ -523,23 +530,21 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
                                                  QStringLiteral("identity_proof_invalid")},
                                                 {QStringLiteral("reason"), request.proofVerdict}});
         }
-        // A proof counts once: its challenge and its token id are spent.
-        const QList<QByteArray> parts = proof.toLatin1().split('.');
-        bool ok = false;
-        const QJsonObject claims = QJsonDocument::fromJson(decodeBase64Url(parts[1], &ok)).object();
-        usedJtis_.insert(claims.value(QLatin1String("jti")).toString());
-        for (Challenge& challenge : challenges_) {
-            if (challenge.nonce == claims.value(QLatin1String("nonce")).toString())
-                challenge.used = true;
+        // A proof counts once: its challenge and its token id are spent. A connection closed
+        // without an answer has not processed the request, so the client may send it again.
+        if (reply.fault != Fault::Close) {
+            const QList<QByteArray> parts = proof.toLatin1().split('.');
+            bool ok = false;
+            const QJsonObject claims =
+                QJsonDocument::fromJson(decodeBase64Url(parts[1], &ok)).object();
+            usedJtis_.insert(claims.value(QLatin1String("jti")).toString());
+            for (Challenge& challenge : challenges_) {
+                if (challenge.nonce == claims.value(QLatin1String("nonce")).toString())
+                    challenge.used = true;
+            }
         }
     }
-
-    const auto scripted = scripts_.constFind(key);
-    if (scripted != scripts_.constEnd() && !scripted.value().isEmpty())
-        return scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
-    if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
-        return challengeReply(request);
-    return fallback_;
+    return reply;
 }
 
 FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& request)
@@ -561,14 +566,14 @@ FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& requ
     QByteArray random(32, Qt::Uninitialized);
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(random.data()), 8);
     challenge.nonce = QString::fromLatin1(base64Url(random));
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    challenge.expiresAt = now.addMSecs(challengeLifetimeMs_);
+    // The service speaks its own clock: the expiry is on it, like the stamp it reports.
+    const QDateTime serverNow = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
+    challenge.expiresAt = serverNow.addMSecs(challengeLifetimeMs_);
     challenges_.append(challenge);
     return Reply::json(
         200, QJsonObject{{QLatin1String(RuntimeWire::nonceMember), challenge.nonce},
                          {QLatin1String(RuntimeWire::expiresAtMember), isoMs(challenge.expiresAt)},
-                         {QLatin1String(RuntimeWire::serverTimeMember),
-                          isoMs(now.addMSecs(serverClockOffsetMs_))}});
+                         {QLatin1String(RuntimeWire::serverTimeMember), isoMs(serverNow)}});
 }
 
 QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op) const
@@ -604,7 +609,7 @@ QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op)
         return QStringLiteral("nonce_unknown");
     if (challenge->used)
         return QStringLiteral("nonce_used");
-    const QDateTime now = QDateTime::currentDateTimeUtc();
+    const QDateTime now = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
     if (challenge->expiresAt <= now)
         return QStringLiteral("nonce_expired");
     if (claims.value(QLatin1String("kid")).toString() != challenge->kid
@@ -617,7 +622,7 @@ QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op)
         return QStringLiteral("jti_reused");
     const qint64 iat = claims.value(QLatin1String("iat")).toInteger();
     const qint64 exp = claims.value(QLatin1String("exp")).toInteger();
-    const qint64 serverNow = now.addMSecs(serverClockOffsetMs_).toSecsSinceEpoch();
+    const qint64 serverNow = now.toSecsSinceEpoch();
     if (iat <= 0 || exp <= iat || exp > iat + 120
         || exp > challenge->expiresAt.toSecsSinceEpoch() || exp < serverNow
         || iat > serverNow + 60)

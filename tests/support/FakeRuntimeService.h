@@ -48,6 +48,13 @@ public:
         // An event stream: headers go out, then the connection stays open for sendEvents().
         bool stream = false;
 
+        Reply withHeader(const QByteArray& name, const QByteArray& value) const
+        {
+            Reply copy = *this;
+            copy.headers.append(std::pair<QByteArray, QByteArray>(name, value));
+            return copy;
+        }
+
         static Reply json(int status, const QJsonObject& object);
         static Reply json(int status, const QByteArray& raw);
         static Reply eventStream(int status = 200, QByteArray contentType = "text/event-stream");
