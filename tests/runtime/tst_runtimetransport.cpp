@@ -754,6 +754,29 @@ private slots:
         transport->closeEvents();
     }
 
+    void hostileStreamInput()
+    {
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, {Reply::eventStream()});
+        QSignalSpy deleted(transport.get(), &RuntimeTransport::screenDeleted);
+        QSignalSpy credits(transport.get(), &RuntimeTransport::creditsRemainingChanged);
+        QSignalSpy invalidated(transport.get(), &RuntimeTransport::invalidated);
+        transport->openEvents({});
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(W::eventsRoute), 1, waitMs);
+        // An event larger than the parser keeps is dropped whole, whatever its type.
+        fake->sendEvents(W::eventsRoute, "data: {\"type\":\"screen.deleted\",\"pad\":\""
+                                             + QByteArray(70000, 'x') + "\"}\n\n");
+        fake->sendEvents(W::eventsRoute, "data: [1,2,3]\n\ndata: \"text\"\n\n");
+        fake->sendEvents(W::eventsRoute, sse("project.credits_changed", {{"remaining", "12"}}));
+        fake->sendEvents(W::eventsRoute, sse("project.credits_changed", {{"remaining", 1.5}}));
+        fake->sendEvents(W::eventsRoute, "data: {\"type\":7,\"details\":[]}\n\n");
+        fake->sendEvents(W::eventsRoute, sse("screen.manifest_changed", {{"manifest_revision", 9}}));
+        QTRY_COMPARE_WITH_TIMEOUT(invalidated.size(), 1, waitMs);
+        QCOMPARE(invalidated.at(0).at(0).toString(), QString());
+        QCOMPARE(deleted.size(), 0);
+        QCOMPARE(credits.size(), 0);
+    }
+
     void noSessionOpensNothing()
     {
         transport->openEvents(QStringLiteral("cur_1"));
