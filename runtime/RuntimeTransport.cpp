@@ -756,6 +756,7 @@ void RuntimeTransport::openEvents(const QString& cursor)
     runtimeStream_.cursor = cursor;
     runtimeStream_.lastEventId.clear();
     runtimeStream_.retryMs = -1;
+    runtimeStream_.serverDelayMs = -1;
     runtimeStream_.attempt = 0;
     if (!hasRuntimeSession() || origin_.isEmpty())
         return;
@@ -880,8 +881,7 @@ void RuntimeTransport::onRuntimeStreamFinished()
         const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
         logEvent("runtime.stream_failed", QJsonObject{{QStringLiteral("status"), status},
                                                       {QStringLiteral("code"), failure.code}});
-        if (failure.retryAfterMs >= 0)
-            runtimeStream_.retryMs = failure.retryAfterMs;
+        runtimeStream_.serverDelayMs = failure.retryAfterMs;
     }
     runtimeStreamDropped();
 }
@@ -899,9 +899,16 @@ void RuntimeTransport::runtimeStreamDropped()
     if (!runtimeStream_.wanted)
         return;
     ++runtimeStream_.attempt;
-    const qint64 delay = runtimeStream_.retryMs >= 0
-        ? runtimeStream_.retryMs
-        : RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1, -1);
+    // A refusal's Retry-After counts once; the stream's own retry value holds for every drop.
+    qint64 delay = 0;
+    if (runtimeStream_.serverDelayMs >= 0)
+        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
+                                              runtimeStream_.serverDelayMs);
+    else if (runtimeStream_.retryMs >= 0)
+        delay = runtimeStream_.retryMs;
+    else
+        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1, -1);
+    runtimeStream_.serverDelayMs = -1;
     runtimeStream_.reconnectTimer.start(int(std::clamp<qint64>(delay, 0, RuntimeCompat::maxDelayMs)));
     Q_EMIT eventConnectionChanged(false);
 }

@@ -177,6 +177,7 @@ private:
         QString cursor;
         QString lastEventId;
         int retryMs = -1;
+        int serverDelayMs = -1;
         int attempt = 0;
         bool wanted = false;
         bool connected = false;

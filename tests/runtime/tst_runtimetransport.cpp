@@ -158,6 +158,12 @@ private slots:
         QVERIFY(!QFile::exists(path("device-credential")));
         QVERIFY(!transport->hasPairingCredential());
         QVERIFY(transport->hasDeviceCredential());
+
+        // The credential the completion handed over goes with the next mint, in memory only.
+        QVERIFY(mint());
+        QCOMPARE(fake->requestsTo(W::sessionMintRoute).at(0).jsonBody().value("device_credential"),
+                 QJsonValue(deviceToken));
+        QVERIFY(!QFile::exists(path("device-credential")));
     }
 
     void restartRepeatsPendingStartKey()
