@@ -11,6 +11,8 @@ namespace talvorine {
 
 namespace {
 
+using Header = std::pair<QByteArray, QByteArray>;
+
 namespace generated {
 const QStringList& canonicalHostFeatures()
 {
@@ -82,7 +84,7 @@ SdkBridge::KvRequest SdkBridge::kvRequest(const QJsonObject& request, const QStr
         path += '/' + encodeSegment(keyUtf8);
     }
     out.path = path;
-    out.headers.append(std::pair<QByteArray, QByteArray>("Talvorine-Primitive-Capability", primitiveCapability.toLatin1()));
+    out.headers.append(Header("Talvorine-Primitive-Capability", primitiveCapability.toLatin1()));
 
     if (kind == QLatin1String("kv.get") || kind == QLatin1String("kv.list")) {
         out.method = "GET";
@@ -118,7 +120,7 @@ SdkBridge::KvRequest SdkBridge::kvRequest(const QJsonObject& request, const QStr
             || contentType.toString().size() > 127)
             return {};
         out.method = "PUT";
-        out.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", "application/json"));
+        out.headers.append(Header("Content-Type", "application/json"));
         QJsonObject body;
         body.insert(QLatin1String("value_base64"), encoded);
         body.insert(QLatin1String("content_type"), contentType.toString());
@@ -127,8 +129,8 @@ SdkBridge::KvRequest SdkBridge::kvRequest(const QJsonObject& request, const QStr
         out.method = "DELETE";
     }
     if (!ifMatch.isEmpty())
-        out.headers.append(std::pair<QByteArray, QByteArray>("If-Match", ifMatch));
-    out.headers.append(std::pair<QByteArray, QByteArray>("Idempotency-Key", idempotency.toString().toLatin1()));
+        out.headers.append(Header("If-Match", ifMatch));
+    out.headers.append(Header("Idempotency-Key", idempotency.toString().toLatin1()));
     out.valid = true;
     return out;
 }

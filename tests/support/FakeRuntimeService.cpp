@@ -457,7 +457,8 @@ void FakeRuntimeService::readFrom(Connection* connection)
             const qsizetype colon = line.indexOf(':');
             if (colon <= 0)
                 continue;
-            request.headers.append(std::pair<QByteArray, QByteArray>(line.left(colon).trimmed(), line.mid(colon + 1).trimmed()));
+            request.headers.append(std::pair<QByteArray, QByteArray>(line.left(colon).trimmed(),
+                                                                     line.mid(colon + 1).trimmed()));
         }
         bool lengthOk = true;
         if (request.hasHeader("Content-Length"))
