@@ -376,6 +376,92 @@ private slots:
         QCOMPARE(QFile::exists(path("device-credential")), credentialKept);
     }
 
+    void mintReplyTypes_data()
+    {
+        QTest::addColumn<QJsonObject>("extra");
+        QTest::addColumn<bool>("negotiated");
+        QTest::addColumn<bool>("kvRead");
+        QTest::addColumn<int>("creditSignals");
+        QTest::addColumn<int>("upgradeSignals");
+        QTest::newRow("as given") << QJsonObject{} << true << true << 0 << 0;
+        QTest::newRow("capabilities as text")
+            << QJsonObject{{"capabilities", "kv.read adslot-v1"}} << false << false << 0 << 0;
+        QTest::newRow("version as text") << QJsonObject{{"manifest_versions", QJsonArray{2, "3"}}}
+                                         << false << true << 0 << 0;
+        QTest::newRow("fractional version") << QJsonObject{{"manifest_versions", QJsonArray{2, 3.5}}}
+                                            << false << true << 0 << 0;
+        QTest::newRow("adslot capability case")
+            << QJsonObject{{"capabilities", QJsonArray{"ADSLOT-V1", "kv.read"}}} << false << true
+            << 0 << 0;
+        QTest::newRow("credits as text") << QJsonObject{{"credits_remaining", "5"}} << true << true
+                                         << 0 << 0;
+        QTest::newRow("negative credits") << QJsonObject{{"credits_remaining", -1}} << true << true
+                                          << 0 << 0;
+        QTest::newRow("zero credits") << QJsonObject{{"credits_remaining", 0}} << true << true << 1
+                                      << 0;
+        QTest::newRow("recommended as text")
+            << QJsonObject{{"compatibility", QJsonObject{{"recommended", "true"}}}} << true << true
+            << 0 << 0;
+        QTest::newRow("not recommended")
+            << QJsonObject{{"compatibility", QJsonObject{{"recommended", false}}}} << true << true
+            << 0 << 0;
+    }
+    void mintReplyTypes()
+    {
+        QFETCH(QJsonObject, extra);
+        QFETCH(bool, negotiated);
+        QFETCH(bool, kvRead);
+        QFETCH(int, creditSignals);
+        QFETCH(int, upgradeSignals);
+        fake->script("POST", W::sessionMintRoute, {Reply::json(200, mintReply(extra))});
+        QSignalSpy succeeded(transport.get(), &RuntimeTransport::deviceSessionSucceeded);
+        QSignalSpy credits(transport.get(), &RuntimeTransport::creditsRemainingChanged);
+        QSignalSpy upgrade(transport.get(), &RuntimeTransport::upgradeRecommended);
+        transport->createDeviceSession(QStringLiteral("mint-key-0001"));
+        QVERIFY(succeeded.wait(waitMs));
+        QCOMPARE(transport->adslotsNegotiated(), negotiated);
+        QCOMPARE(transport->hasSessionCapability("kv.read"), kvRead);
+        QCOMPARE(int(credits.size()), creditSignals);
+        QCOMPARE(int(upgrade.size()), upgradeSignals);
+    }
+
+    void pairingCompleteFailures_data()
+    {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("status");
+        QTest::newRow("enrollment bound")
+            << Reply::json(409, QJsonObject{{"code", "enrollment_bound"}}) << "enrollment_bound" << 409;
+        QTest::newRow("label missing") << Reply::json(200, QJsonObject{{"device_credential", deviceToken}})
+                                       << "pairing_complete_contract_invalid" << 200;
+        QTest::newRow("label a number") << Reply::json(200, QJsonObject{{"screen_label", 4}})
+                                        << "pairing_complete_contract_invalid" << 200;
+        QTest::newRow("truncated") << Reply::json(200, QByteArray("{\"screen_label\":\"Lo"))
+                                   << "pairing_complete_contract_invalid" << 200;
+    }
+    void pairingCompleteFailures()
+    {
+        QFETCH(Reply, reply);
+        QFETCH(QString, code);
+        QFETCH(int, status);
+        QVERIFY(NativePairingStore(path("pairing-session"))
+                    .save({QStringLiteral("ABC234"), pairingToken,
+                           QDateTime::currentDateTimeUtc().addSecs(600)}));
+        QVERIFY(transport->adoptStoredPairingCredential());
+        fake->script("POST", W::pairingCompleteRoute, {reply});
+        QSignalSpy failed(transport.get(), &RuntimeTransport::pairingCompleteFailed);
+        QSignalSpy completed(transport.get(), &RuntimeTransport::pairingCompleted);
+        transport->completePairing(QString(43, 'n'));
+        QVERIFY(failed.wait(waitMs));
+        QCOMPARE(failed.at(0).at(0).toString(), code);
+        QCOMPARE(failed.at(0).at(1).toInt(), status);
+        QCOMPARE(completed.size(), 0);
+        // Nothing is cleared by a failed completion: the pairing can still be completed.
+        QVERIFY(transport->hasPairingCredential());
+        QVERIFY(QFile::exists(path("pairing-session")));
+        QVERIFY(!transport->hasDeviceCredential());
+    }
+
     void abortIsSynchronous_data()
     {
         QTest::addColumn<bool>("slowChallenge");
