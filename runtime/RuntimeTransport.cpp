@@ -1,0 +1,1282 @@
+#include "runtime/RuntimeTransport.h"
+
+#include "app/DevFileLog.h"
+#include "app/DevLogNetworkAccessManager.h"
+#include "runtime/RuntimeWireContract.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QRegularExpression>
+#include <QUrlQuery>
+
+#include <algorithm>
+
+namespace talvorine {
+
+namespace W = RuntimeWire;
+
+namespace {
+
+// Cookies are never part of the conversation with the service: none stored, none sent.
+class RejectingCookieJar : public QNetworkCookieJar {
+public:
+    using QNetworkCookieJar::QNetworkCookieJar;
+    QList<QNetworkCookie> cookiesForUrl(const QUrl&) const override { return {}; }
+    bool setCookiesFromUrl(const QList<QNetworkCookie>&, const QUrl&) override { return false; }
+};
+
+QLatin1String key(const char* name)
+{
+    return QLatin1String(name);
+}
+
+bool validSessionCredential(const QString& credential)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Atvs_[A-Za-z0-9_-]+\\z"));
+    return pattern.match(credential).hasMatch();
+}
+
+bool validPrimitiveId(const QString& id)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z][A-Za-z0-9_-]{0,63}\\z"));
+    return pattern.match(id).hasMatch();
+}
+
+bool validEventCode(const QString& code)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9._-]{1,64}\\z"));
+    return pattern.match(code).hasMatch();
+}
+
+QDateTime parseStamp(const QJsonValue& value)
+{
+    if (!value.isString())
+        return {};
+    QDateTime at = QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+    if (!at.isValid())
+        at = QDateTime::fromString(value.toString(), Qt::ISODate);
+    return at.isValid() ? at.toUTC() : QDateTime();
+}
+
+QString nowIsoMs()
+{
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
+QByteArray compact(const QJsonObject& object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+bool isSuccess(int status)
+{
+    return status >= 200 && status < 300;
+}
+
+// Scheme, host and effective port, compared the way a browser compares origins.
+bool sameOrigin(const QUrl& a, const QUrl& b)
+{
+    if (!a.isValid() || !b.isValid())
+        return false;
+    const QString scheme = a.scheme().toLower();
+    if (scheme != b.scheme().toLower() || (scheme != QLatin1String("https")
+                                           && scheme != QLatin1String("http")))
+        return false;
+    const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
+    return a.host(QUrl::FullyDecoded).toLower() == b.host(QUrl::FullyDecoded).toLower()
+        && a.port(defaultPort) == b.port(defaultPort);
+}
+
+void logEvent(const char* name, const QJsonObject& fields = {})
+{
+    DevFileLog::record(QLatin1String(name), fields);
+}
+
+} // namespace
+
+RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
+                                   QString pairingSessionPath, QString playerIdentityPath,
+                                   QObject* parent)
+    : QObject(parent)
+    , manager_(std::make_unique<DevLogNetworkAccessManager>())
+    , credentialStore_(std::move(deviceCredentialPath))
+    , pairingStore_(std::move(pairingSessionPath))
+    , identityStore_(std::move(playerIdentityPath))
+{
+    qRegisterMetaType<talvorine::ScreenshotRequest>();
+    manager_->setCookieJar(new RejectingCookieJar(manager_.get()));
+    manager_->setTransferTimeout(transferTimeoutMs);
+
+    const QUrl cleaned = apiBase.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
+                                          | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    const QString scheme = cleaned.scheme().toLower();
+    if (cleaned.isValid() && !cleaned.host().isEmpty()
+        && (scheme == QLatin1String("https") || scheme == QLatin1String("http")))
+        origin_ = cleaned;
+
+    for (Stream* stream : {&runtimeStream_, &pairingStream_}) {
+        stream->stallTimer.setSingleShot(true);
+        stream->reconnectTimer.setSingleShot(true);
+    }
+    connect(&runtimeStream_.stallTimer, &QTimer::timeout, this, [this] {
+        logEvent("runtime.stream_stalled");
+        runtimeStreamDropped();
+    });
+    connect(&runtimeStream_.reconnectTimer, &QTimer::timeout, this,
+            &RuntimeTransport::openRuntimeStream);
+    connect(&pairingStream_.stallTimer, &QTimer::timeout, this, [this] {
+        failPairingStream(QStringLiteral("pairing_stream_stalled"), 0, -1, true);
+    });
+}
+
+RuntimeTransport::~RuntimeTransport()
+{
+    stopStream(runtimeStream_);
+    stopStream(pairingStream_);
+    if (mintReply_) {
+        mintReply_->disconnect(this);
+        mintReply_->abort();
+    }
+}
+
+QNetworkAccessManager* RuntimeTransport::networkAccessManager() const
+{
+    return manager_.get();
+}
+
+int RuntimeTransport::stallBoundMs(const char* variable, int fallbackMs)
+{
+    static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));
+    const QString text = qEnvironmentVariable(variable);
+    if (!digits.match(text).hasMatch())
+        return fallbackMs;
+    const int value = text.toInt();
+    return value >= stallMinimumMs && value <= stallMaximumMs ? value : fallbackMs;
+}
+
+// --- session state and small accessors -----------------------------------------------------
+
+bool RuntimeTransport::hasRuntimeSession() const
+{
+    return validSessionCredential(sessionCredential_);
+}
+
+bool RuntimeTransport::hasSessionCapability(const QString& name) const
+{
+    return hasRuntimeSession() && sessionCapabilities_.contains(name);
+}
+
+bool RuntimeTransport::adslotsNegotiated() const
+{
+    return hasRuntimeSession() && sessionCapabilities_.contains(QStringLiteral("adslot-v1"))
+        && manifestVersions_.contains(2) && manifestVersions_.contains(3);
+}
+
+bool RuntimeTransport::authorizeRuntimeRequest(QNetworkRequest& request) const
+{
+    if (!hasRuntimeSession() || !sameOrigin(request.url(), origin_))
+        return false;
+    request.setRawHeader("Authorization", QByteArray(W::sessionScheme) + sessionCredential_.toLatin1());
+    return true;
+}
+
+bool RuntimeTransport::hasDeviceCredential() const
+{
+    return deviceBound_;
+}
+
+void RuntimeTransport::clearDeviceCredential()
+{
+    deviceCredential_.clear();
+    deviceBound_ = false;
+    credentialStore_.clear();
+}
+
+void RuntimeTransport::setHostContext(const HostContext& context)
+{
+    hostContext_ = context;
+}
+
+void RuntimeTransport::setPlayerRelease(const QString& version, const QString& revision)
+{
+    releaseVersion_ = version;
+    releaseRevision_ = revision;
+}
+
+QJsonObject RuntimeTransport::playerObject() const
+{
+    return QJsonObject{{key(W::playerKindMember), QLatin1String(W::playerKind)},
+                       {key(W::playerVersionMember), releaseVersion_},
+                       {key(W::playerRevisionMember), releaseRevision_}};
+}
+
+void RuntimeTransport::clearPairingSession()
+{
+    pairing_ = {};
+    pairingStore_.clear();
+}
+
+bool RuntimeTransport::hasPairingCredential() const
+{
+    return NativePairingStore::validPairingCredential(pairing_.pairingCredential);
+}
+
+std::pair<QString, QDateTime> RuntimeTransport::storedPairingLocator() const
+{
+    return pairingStore_.locator();
+}
+
+QString RuntimeTransport::pendingPairingStartKey() const
+{
+    return pairingStore_.loadStartIdempotencyKey();
+}
+
+void RuntimeTransport::rememberPairingStartKey(const QString& key)
+{
+    pairingStore_.saveStartIdempotencyKey(key);
+}
+
+void RuntimeTransport::clearPairingStartKey()
+{
+    pairingStore_.clearStartIdempotencyKey();
+}
+
+bool RuntimeTransport::adoptStoredPairingCredential()
+{
+    const std::optional<NativePairingSession> stored = pairingStore_.load();
+    if (!stored)
+        return false;
+    pairing_ = *stored;
+    return true;
+}
+
+// --- requests ------------------------------------------------------------------------------
+
+QUrl RuntimeTransport::routeUrl(const char* route) const
+{
+    if (origin_.isEmpty())
+        return {};
+    QUrl url = origin_;
+    url.setPath(QLatin1String(route));
+    return url;
+}
+
+QNetworkRequest RuntimeTransport::jsonRequest(const QUrl& url, int timeoutMs) const
+{
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept", W::jsonType);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request.setTransferTimeout(timeoutMs > 0 ? timeoutMs : transferTimeoutMs);
+    return request;
+}
+
+bool RuntimeTransport::sessionRequest(QNetworkRequest& request) const
+{
+    return authorizeRuntimeRequest(request);
+}
+
+QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest request,
+                                      const QByteArray& body, qint64 byteLimit,
+                                      AnswerHandler handler)
+{
+    if (!body.isEmpty() && request.header(QNetworkRequest::ContentTypeHeader).isNull()
+        && request.rawHeader("Content-Type").isEmpty())
+        request.setRawHeader("Content-Type", W::jsonType);
+    QNetworkReply* reply = nullptr;
+    if (method == "GET")
+        reply = manager_->get(request);
+    else if (method == "POST")
+        reply = manager_->post(request, body);
+    else if (method == "PUT")
+        reply = manager_->put(request, body);
+    else if (method == "DELETE" && body.isEmpty())
+        reply = manager_->deleteResource(request);
+    else
+        reply = manager_->sendCustomRequest(request, method, body);
+
+    // A reply larger than the caller can use is cut off instead of buffered without bound.
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, byteLimit](qint64 received,
+                                                                                qint64) {
+        if (received > byteLimit && !reply->property("talvorineTooLarge").toBool()) {
+            reply->setProperty("talvorineTooLarge", true);
+            // Not from inside the reply's own progress signal: the reply may be finishing.
+            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
+        reply->deleteLater();
+        Answer answer;
+        answer.reply = reply;
+        answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const bool tooLarge = reply->property("talvorineTooLarge").toBool();
+        if (!tooLarge && reply->isOpen())
+            answer.body = reply->readAll();
+        answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
+            && !tooLarge;
+        handler(answer);
+    });
+    return reply;
+}
+
+RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
+                                                      RuntimeCompat::MintKind kind) const
+{
+    Failure failure;
+    QByteArray retryAfter;
+    QByteArray date;
+    if (answer.reply) {
+        retryAfter = answer.reply->rawHeader("Retry-After");
+        date = answer.reply->rawHeader("Date");
+    }
+    // A 2xx that broke off, or was cut for its size, did not really answer.
+    const int status = isSuccess(answer.status) ? 0 : answer.status;
+    failure.decision = RuntimeCompat::decideProblem(status, answer.body, retryAfter, date, kind,
+                                                    QDateTime::currentDateTimeUtc());
+    if (answer.reply && answer.reply->property("talvorineTooLarge").toBool())
+        failure.decision.code = QStringLiteral("runtime_reply_too_large");
+    failure.code = failure.decision.code;
+    failure.status = failure.decision.status;
+    failure.retryAfterMs = int(std::clamp<qint64>(failure.decision.retryAfterMs, -1,
+                                                  RuntimeCompat::maxDelayMs));
+    failure.transient = RuntimeCompat::isTransient(failure.decision);
+    return failure;
+}
+
+void RuntimeTransport::noteUnauthorized(const QString& credentialUsed)
+{
+    if (credentialUsed.isEmpty() || credentialUsed == expiredCredential_)
+        return;
+    expiredCredential_ = credentialUsed;
+    if (sessionCredential_ == credentialUsed) {
+        sessionCredential_.clear();
+        sessionCapabilities_.clear();
+        manifestVersions_.clear();
+    }
+    Q_EMIT runtimeSessionExpired();
+}
+
+// --- identity-bound exchanges ----------------------------------------------------------------
+
+void RuntimeTransport::identityExchange(const QString& op, const QList<QString>& parts,
+                                        const char* route, QJsonObject body,
+                                        QNetworkRequest request, QPointer<QNetworkReply>* track,
+                                        AnswerHandler onAnswer, FailureHandler onFailure)
+{
+    const Failure unavailable{QStringLiteral("identity_unavailable"), 0, -1, false, {}};
+    const QString requestHash = nativeIdentityRequestHash(op, parts);
+    const std::optional<NativePlayerIdentity> identity = identityStore_.load();
+    const QUrl challengeUrl = routeUrl(W::identityChallengeRoute);
+    if (requestHash.isEmpty() || !identity) {
+        onFailure(unavailable);
+        return;
+    }
+    if (challengeUrl.isEmpty()) {
+        onFailure({QStringLiteral("runtime_origin_invalid"), 0, -1, false, {}});
+        return;
+    }
+    const QJsonObject challenge{{key(W::kidMember), identity->kid},
+                                {key(W::opMember), op},
+                                {key(W::requestHashMember), requestHash},
+                                {key(W::publicKeyMember), identityStore_.publicKey()}};
+    QNetworkReply* reply = send(
+        "POST", jsonRequest(challengeUrl), compact(challenge), replyByteLimit,
+        [this, op, requestHash, kid = identity->kid, route, body, request, track, onAnswer,
+         onFailure, unavailable](const Answer& answer) mutable {
+            if (!answer.ok) {
+                Failure failure = failureOf(answer, RuntimeCompat::MintKind::IdentityChallenge);
+                onFailure(failure);
+                return;
+            }
+            const QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+            const QString nonce = reply.value(key(W::nonceMember)).toString();
+            const QDateTime expiresAt = parseStamp(reply.value(key(W::expiresAtMember)));
+            const QDateTime serverTime = parseStamp(reply.value(key(W::serverTimeMember)));
+            clockOffsetMs_ = serverTime.isValid()
+                ? serverTime.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch()
+                : 0;
+            if (nonce.size() != 43 || !expiresAt.isValid()) {
+                onFailure({QStringLiteral("identity_challenge_contract_invalid"), answer.status,
+                           -1, false, {}});
+                return;
+            }
+            const std::optional<QString> proof =
+                identityStore_.signCompactJws(op, nonce, expiresAt, requestHash, clockOffsetMs_);
+            if (!proof || proof->isEmpty()) {
+                onFailure(unavailable);
+                return;
+            }
+            body.insert(key(W::kidMember), kid);
+            body.insert(key(W::proofMember), *proof);
+            request.setUrl(routeUrl(route));
+            QNetworkReply* next = send("POST", request, compact(body), replyByteLimit, onAnswer);
+            if (track)
+                *track = next;
+        });
+    if (track)
+        *track = reply;
+}
+
+// --- pairing -------------------------------------------------------------------------------
+
+void RuntimeTransport::startPairing(const QString& idempotencyKey)
+{
+    auto fail = [this](const Failure& failure) {
+        if (!failure.transient)
+            pairingStore_.clearStartIdempotencyKey();
+        Q_EMIT pairingStartFailed(failure.code, failure.status, failure.retryAfterMs,
+                                  failure.transient);
+    };
+    QNetworkRequest request = jsonRequest(routeUrl(W::pairingStartRoute));
+    request.setRawHeader(W::idempotencyKeyHeader, idempotencyKey.toUtf8());
+    const QJsonObject body{{key(W::hostMember), hostContext_.toJson()},
+                           {key(W::playerMember), playerObject()}};
+    identityExchange(
+        QStringLiteral("pairing.start"), {idempotencyKey}, W::pairingStartRoute, body, request,
+        nullptr,
+        [this, fail](const Answer& answer) {
+            if (!answer.ok) {
+                fail(failureOf(answer, RuntimeCompat::MintKind::Other));
+                return;
+            }
+            const QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+            NativePairingSession session;
+            session.code = reply.value(key(W::pairingCodeMember)).toString();
+            session.pairingCredential = reply.value(key(W::pairingCredentialMember)).toString();
+            session.expiresAt = parseStamp(reply.value(key(W::expiresAtMember)));
+            if (!NativePairingStore::validLocator(session.code)
+                || !NativePairingStore::validPairingCredential(session.pairingCredential)
+                || !session.expiresAt.isValid()) {
+                fail({QStringLiteral("pairing_start_contract_invalid"), answer.status, -1, false,
+                      {}});
+                return;
+            }
+            pairingStore_.save(session);
+            pairing_ = session;
+            Q_EMIT pairingStarted(session.code, session.expiresAt);
+        },
+        fail);
+}
+
+void RuntimeTransport::openPairingEvents()
+{
+    closePairingEvents();
+    if (!hasPairingCredential()) {
+        Q_EMIT pairingEventFailed(QStringLiteral("pairing_credential_unavailable"), 0, -1, false);
+        return;
+    }
+    const QUrl url = routeUrl(W::pairingEventsRoute);
+    if (url.isEmpty()) {
+        Q_EMIT pairingEventFailed(QStringLiteral("runtime_origin_invalid"), 0, -1, false);
+        return;
+    }
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept", W::eventStreamType);
+    request.setRawHeader("Authorization",
+                         QByteArray(W::pairingScheme) + pairing_.pairingCredential.toLatin1());
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    pairingStream_.parser.reset();
+    pairingStream_.wanted = true;
+    QNetworkReply* reply = manager_->get(request);
+    pairingStream_.reply = reply;
+    const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
+    pairingStream_.stallTimer.start(stallMs);
+    // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
+    // by the finished handler.
+    auto acceptHeaders = [this, reply] {
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (!isSuccess(status))
+            return false;
+        const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        if (!type.startsWith(W::eventStreamType)) {
+            failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), status, -1,
+                              false);
+            return false;
+        }
+        return true;
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply, acceptHeaders] {
+        if (pairingStream_.reply == reply)
+            acceptHeaders();
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply, stallMs, acceptHeaders] {
+        if (pairingStream_.reply != reply || !acceptHeaders())
+            return;
+        pairingStream_.stallTimer.start(stallMs);
+        for (const SseEvent& event : pairingStream_.parser.push(reply->readAll())) {
+            if (event.overflow) {
+                logEvent("runtime.sse_overflow");
+                continue;
+            }
+            const QJsonObject object = QJsonDocument::fromJson(event.data).object();
+            QString type = object.value(key(W::eventTypeMember)).toString();
+            if (type.isEmpty())
+                type = event.event;
+            if (type != QLatin1String(W::pairingClaimedEvent))
+                continue;
+            QJsonValue nonce = object.value(key(W::eventDetailsMember))
+                                   .toObject()
+                                   .value(key(W::nonceMember));
+            if (!nonce.isString())
+                nonce = object.value(key(W::nonceMember));
+            if (nonce.isString() && !nonce.toString().isEmpty())
+                Q_EMIT pairingClaimed(nonce.toString());
+            if (pairingStream_.reply != reply)
+                return; // a handler closed the stream
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (pairingStream_.reply != reply)
+            return;
+        onPairingStreamFinished();
+    });
+}
+
+void RuntimeTransport::onPairingStreamFinished()
+{
+    QNetworkReply* reply = pairingStream_.reply;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status != 0 && !isSuccess(status)) {
+        Answer answer;
+        answer.reply = reply;
+        answer.status = status;
+        if (reply->isOpen())
+            answer.body = reply->read(replyByteLimit);
+        const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
+        failPairingStream(failure.code, failure.status, failure.retryAfterMs, failure.transient);
+        return;
+    }
+    failPairingStream(QStringLiteral("pairing_stream_closed"), 0, -1, true);
+}
+
+void RuntimeTransport::failPairingStream(const QString& code, int status, int retryAfterMs,
+                                         bool transient)
+{
+    stopStream(pairingStream_);
+    Q_EMIT pairingEventFailed(code, status, retryAfterMs, transient);
+}
+
+void RuntimeTransport::closePairingEvents()
+{
+    stopStream(pairingStream_);
+}
+
+void RuntimeTransport::stopStream(Stream& stream)
+{
+    stream.wanted = false;
+    stream.connected = false;
+    stream.stallTimer.stop();
+    stream.reconnectTimer.stop();
+    if (QNetworkReply* reply = stream.reply) {
+        stream.reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+void RuntimeTransport::completePairing(const QString& nonce)
+{
+    auto fail = [this](const Failure& failure) {
+        Q_EMIT pairingCompleteFailed(failure.code, failure.status, failure.retryAfterMs,
+                                     failure.transient);
+    };
+    if (!hasPairingCredential()) {
+        fail({QStringLiteral("pairing_credential_unavailable"), 0, -1, false, {}});
+        return;
+    }
+    QNetworkRequest request = jsonRequest(routeUrl(W::pairingCompleteRoute));
+    request.setRawHeader("Authorization",
+                         QByteArray(W::pairingScheme) + pairing_.pairingCredential.toLatin1());
+    const QJsonObject body{{key(W::nonceMember), nonce}};
+    identityExchange(
+        QStringLiteral("pairing.complete"), {pairing_.pairingCredential, nonce},
+        W::pairingCompleteRoute, body, request, nullptr,
+        [this, fail](const Answer& answer) {
+            if (!answer.ok) {
+                fail(failureOf(answer, RuntimeCompat::MintKind::Other));
+                return;
+            }
+            const QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+            const QJsonValue label = reply.value(key(W::screenLabelMember));
+            if (!label.isString()) {
+                fail({QStringLiteral("pairing_complete_contract_invalid"), answer.status, -1,
+                      false, {}});
+                return;
+            }
+            pairingStore_.clear();
+            credentialStore_.clear();
+            pairing_ = {};
+            const QString credential = reply.value(key(W::deviceCredentialMember)).toString();
+            if (NativeCredentialStore::validDeviceCredential(credential)) {
+                deviceCredential_ = credential;
+                deviceBound_ = true;
+            }
+            Q_EMIT pairingCompleted(label.toString());
+        },
+        fail);
+}
+
+// --- runtime sessions ------------------------------------------------------------------------
+
+void RuntimeTransport::createDeviceSession(const QString& idempotencyKey)
+{
+    if (mintInFlight_)
+        abortDeviceSession();
+    mintInFlight_ = true;
+    QNetworkRequest request = jsonRequest(routeUrl(W::sessionMintRoute));
+    request.setRawHeader(W::idempotencyKeyHeader, idempotencyKey.toUtf8());
+    QJsonObject body{{key(W::hostMember), hostContext_.toJson()},
+                     {key(W::playerMember), playerObject()}};
+    if (!deviceCredential_.isEmpty())
+        body.insert(key(W::deviceCredentialMember), deviceCredential_);
+    identityExchange(
+        QStringLiteral("session.mint"), {idempotencyKey}, W::sessionMintRoute, body, request,
+        &mintReply_, [this](const Answer& answer) { finishMint(answer); },
+        [this](const Failure& failure) {
+            mintInFlight_ = false;
+            mintReply_ = nullptr;
+            lastMintDecision_ = failure.decision;
+            if (failure.decision.code.isEmpty()) {
+                lastMintDecision_.code = failure.code;
+                lastMintDecision_.status = failure.status;
+            }
+            Q_EMIT deviceSessionFailed(failure.code, failure.status, failure.retryAfterMs,
+                                       failure.transient);
+        });
+}
+
+void RuntimeTransport::finishMint(const Answer& answer)
+{
+    mintInFlight_ = false;
+    mintReply_ = nullptr;
+    auto fail = [this](const Failure& failure) {
+        lastMintDecision_ = failure.decision;
+        if (lastMintDecision_.code.isEmpty()) {
+            lastMintDecision_.code = failure.code;
+            lastMintDecision_.status = failure.status;
+        }
+        Q_EMIT deviceSessionFailed(failure.code, failure.status, failure.retryAfterMs,
+                                   failure.transient);
+    };
+    if (!answer.ok) {
+        if (answer.status == 401 || answer.status == 403 || answer.status == 404)
+            clearDeviceCredential();
+        fail(failureOf(answer, RuntimeCompat::MintKind::DeviceSession));
+        return;
+    }
+    const QJsonObject reply = QJsonDocument::fromJson(answer.body).object();
+    const QString session = reply.value(key(W::sessionMember)).toString();
+    if (!validSessionCredential(session)) {
+        fail({QStringLiteral("device_session_contract_invalid"), answer.status, -1, false, {}});
+        return;
+    }
+    sessionCredential_ = session;
+    expiredCredential_.clear();
+    sessionExpiresAt_ = parseStamp(reply.value(key(W::expiresAtMember)));
+    sessionCapabilities_ = SdkBridge::readSessionCapabilities(reply.value(key(W::capabilitiesMember)));
+    manifestVersions_.clear();
+    for (const QJsonValue& version : reply.value(key(W::manifestVersionsMember)).toArray()) {
+        if (version.isDouble() && version.toDouble() == double(version.toInt()))
+            manifestVersions_.append(version.toInt());
+    }
+    const QString credential = reply.value(key(W::deviceCredentialMember)).toString();
+    if (NativeCredentialStore::validDeviceCredential(credential))
+        deviceCredential_ = credential;
+    deviceBound_ = true;
+    lastMintDecision_ = {};
+    const QJsonValue credits = reply.value(key(W::creditsRemainingMember));
+    if (credits.isDouble() && credits.toDouble() >= 0)
+        Q_EMIT creditsRemainingChanged(credits.toInteger());
+    const QJsonObject compatibility = reply.value(key(W::compatibilityMember)).toObject();
+    if (compatibility.value(key(W::recommendedMember)).toBool())
+        Q_EMIT upgradeRecommended(compatibility.value(key(W::compatibilityKindMember)).toString(),
+                                  compatibility.value(key(W::minSupportedMember)).toString());
+    Q_EMIT deviceSessionSucceeded(reply.value(key(W::eventCursorMember)).toString());
+}
+
+void RuntimeTransport::abortDeviceSession()
+{
+    if (!mintInFlight_)
+        return;
+    mintInFlight_ = false;
+    if (QNetworkReply* reply = mintReply_) {
+        mintReply_ = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    Failure failure{QStringLiteral("device_session_aborted"), 0, -1, true, {}};
+    lastMintDecision_ = {};
+    lastMintDecision_.code = failure.code;
+    Q_EMIT deviceSessionFailed(failure.code, failure.status, failure.retryAfterMs,
+                               failure.transient);
+}
+
+void RuntimeTransport::unpair()
+{
+    if (unpairInFlight_)
+        return;
+    unpairInFlight_ = true;
+    QNetworkRequest request = jsonRequest(routeUrl(W::identityResetRoute));
+    sessionRequest(request);
+    const QString credential = sessionCredential_;
+    identityExchange(
+        QStringLiteral("identity.reset"), {}, W::identityResetRoute, QJsonObject{}, request,
+        nullptr,
+        [this, credential](const Answer& answer) {
+            unpairInFlight_ = false;
+            if (answer.ok) {
+                Q_EMIT unpairSucceeded();
+                return;
+            }
+            if (answer.status == 401)
+                noteUnauthorized(credential);
+            const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
+            Q_EMIT unpairFailed(answer.status, failure.transient);
+        },
+        [this](const Failure& failure) {
+            unpairInFlight_ = false;
+            Q_EMIT unpairFailed(failure.status, failure.transient);
+        });
+}
+
+// --- runtime event stream --------------------------------------------------------------------
+
+void RuntimeTransport::openEvents(const QString& cursor)
+{
+    stopStream(runtimeStream_);
+    runtimeStream_.parser.reset();
+    runtimeStream_.cursor = cursor;
+    runtimeStream_.lastEventId.clear();
+    runtimeStream_.retryMs = -1;
+    runtimeStream_.serverDelayMs = -1;
+    runtimeStream_.attempt = 0;
+    if (!hasRuntimeSession() || origin_.isEmpty())
+        return;
+    runtimeStream_.wanted = true;
+    openRuntimeStream();
+}
+
+void RuntimeTransport::closeEvents()
+{
+    stopStream(runtimeStream_);
+}
+
+void RuntimeTransport::openRuntimeStream()
+{
+    if (!runtimeStream_.wanted)
+        return;
+    QUrl url = routeUrl(W::eventsRoute);
+    const bool reconnect = runtimeStream_.reply.isNull() && runtimeStream_.attempt > 0;
+    if (!runtimeStream_.cursor.isEmpty() && !reconnect) {
+        QUrlQuery query;
+        query.addQueryItem(QLatin1String(W::eventsCursorQuery), runtimeStream_.cursor);
+        url.setQuery(query);
+    }
+    QNetworkRequest request(url);
+    request.setRawHeader("Accept", W::eventStreamType);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    if (!sessionRequest(request)) {
+        // The session went away between drops: nothing can be opened until a new one exists.
+        runtimeStream_.wanted = false;
+        return;
+    }
+    if (reconnect) {
+        const QString resume =
+            runtimeStream_.lastEventId.isEmpty() ? runtimeStream_.cursor : runtimeStream_.lastEventId;
+        if (!resume.isEmpty())
+            request.setRawHeader(W::lastEventIdHeader, resume.toUtf8());
+    }
+    runtimeStream_.parser.reset();
+    QNetworkReply* reply = manager_->get(request);
+    runtimeStream_.reply = reply;
+    reply->setProperty("talvorineCredential", sessionCredential_);
+    runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
+        if (runtimeStream_.reply == reply)
+            acceptRuntimeStreamHeaders();
+    });
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply] {
+        if (runtimeStream_.reply == reply)
+            onRuntimeStreamData();
+    });
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        if (runtimeStream_.reply == reply)
+            onRuntimeStreamFinished();
+    });
+}
+
+bool RuntimeTransport::acceptRuntimeStreamHeaders()
+{
+    QNetworkReply* reply = runtimeStream_.reply;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (!isSuccess(status))
+        return false; // answered in full by the finished handler
+    if (runtimeStream_.connected)
+        return true;
+    const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+    if (!type.startsWith(W::eventStreamType)) {
+        logEvent("runtime.stream_contract_invalid",
+                 QJsonObject{{QStringLiteral("content_type"),
+                              QString::fromLatin1(type.left(128))}});
+        runtimeStreamDropped();
+        return false;
+    }
+    runtimeStream_.connected = true;
+    runtimeStream_.attempt = 0;
+    runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    Q_EMIT eventConnectionChanged(true);
+    return runtimeStream_.reply == reply;
+}
+
+void RuntimeTransport::onRuntimeStreamData()
+{
+    QNetworkReply* reply = runtimeStream_.reply;
+    if (!acceptRuntimeStreamHeaders())
+        return;
+    runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    const QList<SseEvent> events = runtimeStream_.parser.push(reply->readAll());
+    for (const SseEvent& event : events) {
+        if (event.retryMs >= 0)
+            runtimeStream_.retryMs = event.retryMs;
+        if (event.hasId && !event.id.isEmpty())
+            runtimeStream_.lastEventId = event.id;
+        if (event.overflow) {
+            logEvent("runtime.sse_overflow");
+            continue;
+        }
+        dispatchRuntimeEvent(event);
+        if (runtimeStream_.reply != reply)
+            return; // a handler closed or reopened the stream
+    }
+}
+
+void RuntimeTransport::onRuntimeStreamFinished()
+{
+    QNetworkReply* reply = runtimeStream_.reply;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 401) {
+        const QString credential = reply->property("talvorineCredential").toString();
+        const bool wasConnected = runtimeStream_.connected;
+        stopStream(runtimeStream_);
+        if (wasConnected)
+            Q_EMIT eventConnectionChanged(false);
+        noteUnauthorized(credential);
+        return;
+    }
+    if (status != 0 && !isSuccess(status)) {
+        Answer answer;
+        answer.reply = reply;
+        answer.status = status;
+        if (reply->isOpen())
+            answer.body = reply->read(replyByteLimit);
+        const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
+        logEvent("runtime.stream_failed", QJsonObject{{QStringLiteral("status"), status},
+                                                      {QStringLiteral("code"), failure.code}});
+        runtimeStream_.serverDelayMs = failure.retryAfterMs;
+    }
+    runtimeStreamDropped();
+}
+
+void RuntimeTransport::runtimeStreamDropped()
+{
+    if (QNetworkReply* reply = runtimeStream_.reply) {
+        runtimeStream_.reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+    runtimeStream_.stallTimer.stop();
+    runtimeStream_.connected = false;
+    if (!runtimeStream_.wanted)
+        return;
+    ++runtimeStream_.attempt;
+    // A refusal's Retry-After counts once; the stream's own retry value holds for every drop.
+    qint64 delay = 0;
+    if (runtimeStream_.serverDelayMs >= 0)
+        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
+                                              runtimeStream_.serverDelayMs);
+    else if (runtimeStream_.retryMs >= 0)
+        delay = runtimeStream_.retryMs;
+    else
+        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1, -1);
+    runtimeStream_.serverDelayMs = -1;
+    runtimeStream_.reconnectTimer.start(int(std::clamp<qint64>(delay, 0, RuntimeCompat::maxDelayMs)));
+    Q_EMIT eventConnectionChanged(false);
+}
+
+void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(event.data, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("event"), event.event.left(64)}});
+        return;
+    }
+    const QJsonObject object = document.object();
+    QString type = object.value(key(W::eventTypeMember)).toString();
+    if (type.isEmpty())
+        type = event.event;
+    const QJsonObject details = object.value(key(W::eventDetailsMember)).toObject();
+
+    if (type == QLatin1String(W::manifestChangedEvent)
+        || type == QLatin1String(W::contentChangedEvent)) {
+        Q_EMIT invalidated(details.value(key(W::manifestRevisionMember)).toString());
+    } else if (type == QLatin1String(W::screenshotRequestedEvent)) {
+        if (const auto request =
+                ScreenshotRequestParser::parse(object, QDateTime::currentDateTimeUtc()))
+            Q_EMIT screenshotRequested(*request);
+        else
+            logEvent("runtime.screenshot_request_refused");
+    } else if (type == QLatin1String(W::reloadEvent)) {
+        Q_EMIT reloadRequested(object);
+    } else if (type == QLatin1String(W::problemEvent)) {
+        Q_EMIT streamProblem(details.value(key(W::problemCodeMember)).toString(),
+                             details.value(key(W::actionMember)).toString());
+    } else if (type == QLatin1String(W::resyncRequiredEvent)) {
+        Q_EMIT resyncRequired(details.value(key(W::cursorMember)).toString());
+    } else if (type == QLatin1String(W::projectResumedEvent)) {
+        Q_EMIT projectResumed();
+    } else if (type == QLatin1String(W::screenArchivedEvent)) {
+        Q_EMIT screenArchived();
+    } else if (type == QLatin1String(W::screenUnarchivedEvent)) {
+        Q_EMIT screenUnarchived();
+    } else if (type == QLatin1String(W::screenDeletedEvent)) {
+        Q_EMIT screenDeleted();
+    } else if (type == QLatin1String(W::credentialRevokedEvent)) {
+        clearDeviceCredential();
+        Q_EMIT deviceCredentialRevoked();
+    } else if (type == QLatin1String(W::creditsChangedEvent)) {
+        const QJsonValue remaining = details.value(key(W::remainingMember));
+        if (remaining.isDouble() && remaining.toDouble() == double(remaining.toInteger()))
+            Q_EMIT creditsRemainingChanged(remaining.toInteger());
+        else
+            logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("type"), type}});
+    } else {
+        // Toasts wait for the overlay's toast parser; until then they are ignored like any
+        // event this player does not know.
+        logEvent("runtime.event_ignored", QJsonObject{{QStringLiteral("type"), type.left(64)}});
+    }
+}
+
+// --- manifest ------------------------------------------------------------------------------
+
+void RuntimeTransport::fetchManifest(const QByteArray& etag)
+{
+    fetchManifestOn(W::manifestRoute, etag, false);
+}
+
+void RuntimeTransport::fetchManifestV2(const QByteArray& etag)
+{
+    fetchManifestOn(W::manifestV2Route, etag, true);
+}
+
+void RuntimeTransport::fetchManifestOn(const char* route, const QByteArray& etag, bool v2)
+{
+    const QString routeName = QLatin1String(route);
+    QNetworkRequest request = jsonRequest(routeUrl(route));
+    if (!sessionRequest(request)) {
+        lastManifestDecision_ = {};
+        lastManifestDecision_.code = QStringLiteral("runtime_session_expired");
+        Q_EMIT manifestFailed(lastManifestDecision_.code, 0, QString());
+        return;
+    }
+    if (!etag.isEmpty() && RuntimeCompat::validEntityTag(etag))
+        request.setRawHeader(W::ifNoneMatchHeader, etag);
+    const QString credential = sessionCredential_;
+    send("GET", request, {}, manifestByteLimit,
+         [this, routeName, v2, credential](const Answer& answer) {
+             if (answer.status == 304 && answer.reply->error() == QNetworkReply::NoError) {
+                 Q_EMIT manifestNotModified(routeName);
+                 return;
+             }
+             if (answer.ok && answer.status == 200) {
+                 QByteArray tag = answer.reply->rawHeader(W::entityTagHeader);
+                 if (!RuntimeCompat::validEntityTag(tag))
+                     tag.clear();
+                 Q_EMIT manifestModified(answer.body, tag, routeName);
+                 return;
+             }
+             const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Manifest);
+             if (v2 && (answer.status == 404 || answer.status == 410
+                        || failure.code == QLatin1String(W::routeUnavailableCode))) {
+                 Q_EMIT manifestRouteUnavailable();
+                 return;
+             }
+             lastManifestDecision_ = failure.decision;
+             if (answer.status == 401)
+                 noteUnauthorized(credential);
+             Q_EMIT manifestFailed(failure.code, failure.status, answer.reply->errorString());
+         });
+}
+
+// --- reports -------------------------------------------------------------------------------
+
+QJsonObject RuntimeTransport::conditionReport(const QString& severity, const QString& code,
+                                              const QJsonObject& context) const
+{
+    return QJsonObject{{key(W::reportKindMember), QLatin1String(W::conditionKind)},
+                       {key(W::severityMember), severity},
+                       {key(W::problemCodeMember), code},
+                       {key(W::contextMember), context},
+                       {key(W::occurredAtMember), nowIsoMs()}};
+}
+
+void RuntimeTransport::postReport(const QJsonObject& report, AnswerHandler handler)
+{
+    QNetworkRequest request = jsonRequest(routeUrl(W::reportsRoute));
+    if (!sessionRequest(request)) {
+        Answer none;
+        handler(none);
+        return;
+    }
+    const QString credential = sessionCredential_;
+    send("POST", request, compact(report), replyByteLimit,
+         [this, credential, handler](const Answer& answer) {
+             if (answer.status == 401)
+                 noteUnauthorized(credential);
+             handler(answer);
+         });
+}
+
+void RuntimeTransport::reportCondition(const QString& severity, const QString& code,
+                                       const QVariantMap& context)
+{
+    const QString reportCode = code;
+    postReport(conditionReport(severity, code, QJsonObject::fromVariantMap(context)),
+               [reportCode](const Answer& answer) {
+                   if (!answer.ok)
+                       logEvent("runtime.report_failed",
+                                QJsonObject{{QStringLiteral("code"), reportCode},
+                                            {QStringLiteral("status"), answer.status}});
+               });
+}
+
+void RuntimeTransport::reportActivated(const QString& revision, bool send)
+{
+    if (!send)
+        return;
+    QJsonObject report{{key(W::reportKindMember), QLatin1String(W::activationKind)},
+                       {key(W::severityMember), QStringLiteral("info")},
+                       {key(W::problemCodeMember), QStringLiteral("manifest.activated")},
+                       {key(W::contextMember),
+                        QJsonObject{{key(W::manifestRevisionMember), revision}}},
+                       {key(W::occurredAtMember), nowIsoMs()}};
+    postReport(report, [this, revision](const Answer& answer) {
+        if (answer.ok)
+            return;
+        // Without a session the report could not be authorised at all: the same as a 401.
+        const bool unauthorized = answer.status == 401 || !answer.reply;
+        Q_EMIT activationReportFailed(revision, unauthorized
+                                                    ? QStringLiteral("activation_report_unauthorized")
+                                                    : QStringLiteral("activation_report_failed"));
+    });
+}
+
+bool RuntimeTransport::reportPlaybackMediaStarted(const QString& mediaId, const QString& revision,
+                                                  const QString& pageId, const QString& primitive)
+{
+    QNetworkRequest probe(routeUrl(W::reportsRoute));
+    if (!sessionRequest(probe))
+        return false;
+    const QJsonObject context{{QStringLiteral("media_id"), mediaId},
+                              {key(W::manifestRevisionMember), revision},
+                              {QStringLiteral("page_id"), pageId},
+                              {QStringLiteral("primitive"), primitive}};
+    postReport(conditionReport(QStringLiteral("info"), QStringLiteral("playback.media_started"),
+                               context),
+               [this, mediaId, revision, pageId](const Answer& answer) {
+                   if (answer.status == 401 || answer.status == 403)
+                       Q_EMIT playbackReportFailed(mediaId, revision, pageId, answer.status);
+               });
+    return true;
+}
+
+void RuntimeTransport::reportApplicationEvent(const QString& primitiveId, const QString& code,
+                                              const QString& requestKey)
+{
+    if (!validPrimitiveId(primitiveId) || !validEventCode(code) || !hasRuntimeSession()
+        || origin_.isEmpty()) {
+        Q_EMIT applicationEventFinished(requestKey, 0, QString());
+        return;
+    }
+    if (!reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch())) {
+        Q_EMIT applicationEventFinished(requestKey, 429,
+                                        QStringLiteral("{\"code\":\"rate_limited\",\"status\":429}"));
+        return;
+    }
+    const QJsonObject context{{QStringLiteral("primitive_id"), primitiveId},
+                              {QStringLiteral("event_code"), code}};
+    postReport(conditionReport(QStringLiteral("info"), QStringLiteral("application.event"), context),
+               [this, requestKey](const Answer& answer) {
+                   Q_EMIT applicationEventFinished(requestKey, answer.status,
+                                                   QString::fromUtf8(answer.body));
+               });
+}
+
+void RuntimeTransport::reportApplicationLog(const QString& primitiveId, const QString& level,
+                                            const QString& code, const QString& message)
+{
+    if (!reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
+        return;
+    const QString severity = level == QLatin1String("error") ? QStringLiteral("error")
+        : level == QLatin1String("warn") || level == QLatin1String("warning")
+        ? QStringLiteral("warning")
+        : QStringLiteral("info");
+    const QJsonObject context{{QStringLiteral("primitive_id"), primitiveId},
+                              {QStringLiteral("code"), code},
+                              {QStringLiteral("message"), message}};
+    postReport(conditionReport(severity, QStringLiteral("application.log"), context),
+               [](const Answer&) {});
+}
+
+void RuntimeTransport::applicationKv(const QString& requestKey,
+                                     const SdkBridge::KvRequest& kvRequest)
+{
+    QUrl url = origin_;
+    if (!kvRequest.valid || origin_.isEmpty() || !kvRequest.path.startsWith('/')) {
+        Q_EMIT applicationKvFinished(requestKey, 0, QString());
+        return;
+    }
+    url.setPath(QString::fromLatin1(kvRequest.path), QUrl::TolerantMode);
+    QNetworkRequest request = jsonRequest(url, shortTransferTimeoutMs);
+    for (const auto& [name, value] : kvRequest.headers)
+        request.setRawHeader(name, value);
+    request.setRawHeader("Accept", W::jsonType);
+    if (!sessionRequest(request)) {
+        Q_EMIT applicationKvFinished(requestKey, 0, QString());
+        return;
+    }
+    const QString credential = sessionCredential_;
+    const QByteArray body = kvRequest.method == "PUT" ? kvRequest.body : QByteArray();
+    send(kvRequest.method, request, body, replyByteLimit,
+         [this, requestKey, credential](const Answer& answer) {
+             if (answer.status == 401)
+                 noteUnauthorized(credential);
+             Q_EMIT applicationKvFinished(requestKey, answer.status,
+                                          QString::fromUtf8(answer.body));
+         });
+}
+
+void RuntimeTransport::putStorage(const QJsonObject& report)
+{
+    QNetworkRequest request = jsonRequest(routeUrl(W::storageRoute), shortTransferTimeoutMs);
+    if (origin_.isEmpty() || !sessionRequest(request))
+        return;
+    const QString id = report.value(QLatin1String("plan"))
+                           .toObject()
+                           .value(key(W::manifestRevisionMember))
+                           .toString();
+    const QString credential = sessionCredential_;
+    send("PUT", request, compact(report), replyByteLimit, [this, id, credential](const Answer& answer) {
+        if (answer.status == 401)
+            noteUnauthorized(credential);
+        logEvent("storage.report",
+                 QJsonObject{{QStringLiteral("status"), answer.status}, {QStringLiteral("id"), id}});
+    });
+}
+
+void RuntimeTransport::putObservation(int width, int height, double pixelRatio,
+                                      const QString& presentation)
+{
+    QNetworkRequest request = jsonRequest(routeUrl(W::observationRoute));
+    if (!sessionRequest(request))
+        return;
+    const QJsonObject surface{{QStringLiteral("id"), QStringLiteral("primary")},
+                              {QStringLiteral("width"), width},
+                              {QStringLiteral("height"), height},
+                              {QStringLiteral("pixel_ratio"), pixelRatio},
+                              {QStringLiteral("presentation"), presentation}};
+    const QJsonObject body{{QStringLiteral("observed_at"), nowIsoMs()},
+                           {QStringLiteral("surfaces"), QJsonArray{surface}}};
+    const QString credential = sessionCredential_;
+    send("PUT", request, compact(body), replyByteLimit, [this, credential](const Answer& answer) {
+        if (answer.status == 401)
+            noteUnauthorized(credential);
+    });
+}
+
+void RuntimeTransport::putScreenLabel(const QString& label)
+{
+    QNetworkRequest request = jsonRequest(routeUrl(W::screenLabelRoute));
+    if (!sessionRequest(request)) {
+        Q_EMIT screenLabelAnswered(0, label);
+        return;
+    }
+    const QString credential = sessionCredential_;
+    send("PUT", request, compact(QJsonObject{{key(W::labelMember), label}}), replyByteLimit,
+         [this, label, credential](const Answer& answer) {
+             if (answer.status == 401)
+                 noteUnauthorized(credential);
+             const QJsonValue answered =
+                 QJsonDocument::fromJson(answer.body).object().value(key(W::labelMember));
+             Q_EMIT screenLabelAnswered(answer.status,
+                                        answered.isString() ? answered.toString() : label);
+         });
+}
+
+void RuntimeTransport::uploadScreenshot(const QString& captureId, const QByteArray& bytes)
+{
+    const std::optional<QByteArray> accepted =
+        ScreenshotFrame::validCaptureId(captureId)
+            ? ScreenshotFrame::acceptEncoded(bytes, screenshotByteLimit)
+            : std::nullopt;
+    if (!accepted) {
+        Q_EMIT screenshotUploadFailed(captureId, QStringLiteral("screenshot_bytes_invalid"));
+        return;
+    }
+    screenshotPut(captureId, *accepted, {});
+}
+
+void RuntimeTransport::reportScreenshotFailure(const QString& captureId, bool unsupported)
+{
+    if (!ScreenshotFrame::validCaptureId(captureId)) {
+        Q_EMIT screenshotUploadFailed(captureId, QStringLiteral("capture_id_invalid"));
+        return;
+    }
+    screenshotPut(captureId, {}, unsupported ? W::captureUnsupported : W::captureFailed);
+}
+
+void RuntimeTransport::screenshotPut(const QString& captureId, const QByteArray& body,
+                                     const QByteArray& failure)
+{
+    QNetworkRequest request = jsonRequest(routeUrl(W::screenshotRoute));
+    if (!sessionRequest(request)) {
+        Q_EMIT screenshotUploadFailed(captureId, QStringLiteral("runtime_session_expired"));
+        return;
+    }
+    request.setRawHeader("Content-Type", W::webpType);
+    request.setRawHeader(W::captureIdHeader, captureId.toLatin1());
+    if (!failure.isEmpty())
+        request.setRawHeader(W::captureFailureHeader, failure);
+    const bool notice = !failure.isEmpty();
+    const QString credential = sessionCredential_;
+    send("PUT", request, body, replyByteLimit,
+         [this, captureId, notice, credential](const Answer& answer) {
+             if (answer.ok) {
+                 if (notice)
+                     Q_EMIT screenshotFailureReported(captureId);
+                 else
+                     Q_EMIT screenshotUploaded(captureId);
+                 return;
+             }
+             if (answer.status == 409) {
+                 Q_EMIT screenshotReplaced(captureId);
+                 return;
+             }
+             if (answer.status == 401)
+                 noteUnauthorized(credential);
+             Q_EMIT screenshotUploadFailed(captureId,
+                                           failureOf(answer, RuntimeCompat::MintKind::Report).code);
+         });
+}
+
+} // namespace talvorine

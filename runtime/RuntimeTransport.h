@@ -1,0 +1,255 @@
+#pragma once
+
+#include "app/HostContext.h"
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeCompat.h"
+#include "runtime/ScreenshotRequest.h"
+#include "runtime/SseParser.h"
+#include "web/SdkBridge.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <functional>
+#include <memory>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QNetworkRequest;
+
+namespace talvorine {
+
+class DevLogNetworkAccessManager;
+
+// The one client of the runtime service: pairing, identity-bound sessions, the manifest, both
+// event streams and every report. All of it runs on the GUI thread; answers come back as
+// signals, and requests refused before anything is sent answer before the call returns.
+class RuntimeTransport : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int transferTimeoutMs = 30000;
+    static constexpr int shortTransferTimeoutMs = 10000;
+    static constexpr int runtimeStallDefaultMs = 75000;
+    static constexpr int pairingStallDefaultMs = 45000;
+    static constexpr int stallMinimumMs = 5000;
+    static constexpr int stallMaximumMs = 600000;
+    static constexpr qint64 replyByteLimit = 4 * 1024 * 1024;
+    static constexpr qint64 manifestByteLimit = 32 * 1024 * 1024;
+    static constexpr int screenshotByteLimit = 2097152;
+
+    RuntimeTransport(QUrl apiBase, QString deviceCredentialPath, QString pairingSessionPath,
+                     QString playerIdentityPath, QObject* parent = nullptr);
+    ~RuntimeTransport() override;
+
+    QNetworkAccessManager* networkAccessManager() const;
+    bool authorizeRuntimeRequest(QNetworkRequest& request) const;
+    bool hasRuntimeSession() const;
+    bool hasSessionCapability(const QString& name) const;
+    bool adslotsNegotiated() const;
+    bool hasDeviceCredential() const;
+    void clearDeviceCredential();
+    void setHostContext(const HostContext& context);
+    void setPlayerRelease(const QString& version, const QString& revision);
+    qint64 clockOffsetMs() const { return clockOffsetMs_; }
+    qint64 lastResolveRoundTripMs() const { return lastResolveRoundTripMs_; }
+    const RuntimeCompat::ProblemDecision& lastMintDecision() const { return lastMintDecision_; }
+    const RuntimeCompat::ProblemDecision& lastManifestDecision() const
+    {
+        return lastManifestDecision_;
+    }
+
+    // The pairing session held in memory and its stored file.
+    void clearPairingSession();
+    bool hasPairingCredential() const;
+    std::pair<QString, QDateTime> storedPairingLocator() const;
+    QString pendingPairingStartKey() const;
+    void rememberPairingStartKey(const QString& key);
+    void clearPairingStartKey();
+    bool adoptStoredPairingCredential();
+
+    void startPairing(const QString& idempotencyKey);
+    void openPairingEvents();
+    void closePairingEvents();
+    void completePairing(const QString& nonce);
+    void createDeviceSession(const QString& idempotencyKey);
+    void abortDeviceSession();
+    void unpair();
+
+    void openEvents(const QString& cursor);
+    void closeEvents();
+
+    void fetchManifest(const QByteArray& etag);
+    void fetchManifestV2(const QByteArray& etag);
+
+    void reportCondition(const QString& severity, const QString& code, const QVariantMap& context);
+    void reportActivated(const QString& revision, bool send);
+    bool reportPlaybackMediaStarted(const QString& mediaId, const QString& revision,
+                                    const QString& pageId, const QString& primitive);
+    void reportApplicationEvent(const QString& primitiveId, const QString& code,
+                                const QString& requestKey);
+    void reportApplicationLog(const QString& primitiveId, const QString& level,
+                              const QString& code, const QString& message);
+    void applicationKv(const QString& requestKey, const SdkBridge::KvRequest& request);
+    void putStorage(const QJsonObject& report);
+    void putObservation(int width, int height, double pixelRatio, const QString& presentation);
+    void putScreenLabel(const QString& label);
+    void uploadScreenshot(const QString& captureId, const QByteArray& bytes);
+    void reportScreenshotFailure(const QString& captureId, bool unsupported);
+
+    // The stall bound of a stream from an environment variable: 5000..600000 ms, else fallback.
+    static int stallBoundMs(const char* variable, int fallbackMs);
+
+Q_SIGNALS:
+    void applicationEventFinished(QString requestKey, int status, QString body);
+    void applicationKvFinished(QString requestKey, int status, QString body);
+    void manifestRouteUnavailable();
+    void manifestModified(QByteArray body, QByteArray etag, QString route);
+    void manifestNotModified(QString route);
+    void manifestFailed(QString code, int status, QString error);
+    void screenLabelAnswered(int status, QString label);
+    void pairingStarted(QString code, QDateTime expiresAt);
+    void pairingStartFailed(QString code, int status, int retryAfterMs, bool transient);
+    void pairingClaimed(QString nonce);
+    void pairingEventFailed(QString code, int status, int retryAfterMs, bool transient);
+    void pairingCompleted(QString screenLabel);
+    void pairingCompleteFailed(QString code, int status, int retryAfterMs, bool transient);
+    void deviceSessionSucceeded(QString cursor);
+    void deviceSessionFailed(QString code, int status, int retryAfterMs, bool transient);
+    void runtimeSessionExpired();
+    void upgradeRecommended(QString playerKind, QString minSupported);
+    void streamProblem(QString code, QString actionName);
+    void eventConnectionChanged(bool connected);
+    void invalidated(QString revision);
+    void resyncRequired(QString cursor);
+    void projectResumed();
+    void screenArchived();
+    void screenUnarchived();
+    void screenDeleted();
+    void deviceCredentialRevoked();
+    void reloadRequested(QJsonObject event);
+    void toastReceived(QString level, QString text, int durationMs, QDateTime expiresAt);
+    void creditsRemainingChanged(qint64 remaining);
+    void playbackReportFailed(QString mediaId, QString revision, QString pageId, int status);
+    void activationReportFailed(QString revision, QString code);
+    void screenshotRequested(talvorine::ScreenshotRequest request);
+    void screenshotUploaded(QString captureId);
+    void screenshotFailureReported(QString captureId);
+    void screenshotReplaced(QString captureId);
+    void screenshotUploadFailed(QString captureId, QString code);
+    void unpairSucceeded();
+    void unpairFailed(int status, bool transient);
+
+public:
+    // What a failed exchange comes to: the code, status, delay and transient flag of the
+    // failure signals, and the decision behind them.
+    struct Failure {
+        QString code;
+        int status = 0;
+        int retryAfterMs = -1;
+        bool transient = false;
+        RuntimeCompat::ProblemDecision decision;
+    };
+
+private:
+    struct Answer {
+        int status = 0;
+        QByteArray body;
+        bool ok = false; // 2xx and complete
+        QNetworkReply* reply = nullptr;
+    };
+    using AnswerHandler = std::function<void(const Answer&)>;
+    using FailureHandler = std::function<void(const Failure&)>;
+
+    struct Stream {
+        QPointer<QNetworkReply> reply;
+        SseParser parser;
+        QTimer stallTimer;
+        QTimer reconnectTimer;
+        QString cursor;
+        QString lastEventId;
+        int retryMs = -1;
+        int serverDelayMs = -1;
+        int attempt = 0;
+        bool wanted = false;
+        bool connected = false;
+    };
+
+    QUrl routeUrl(const char* route) const;
+    QNetworkRequest jsonRequest(const QUrl& url, int timeoutMs = 0) const;
+    QNetworkReply* send(const QByteArray& method, QNetworkRequest request, const QByteArray& body,
+                        qint64 byteLimit, AnswerHandler handler);
+    Failure failureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
+    void noteUnauthorized(const QString& credentialUsed);
+    bool sessionRequest(QNetworkRequest& request) const;
+    QString sessionCredential() const { return sessionCredential_; }
+
+    void identityExchange(const QString& op, const QList<QString>& parts, const char* route,
+                          QJsonObject body, QNetworkRequest request,
+                          QPointer<QNetworkReply>* track, AnswerHandler onAnswer,
+                          FailureHandler onFailure);
+    QJsonObject playerObject() const;
+
+    void postReport(const QJsonObject& report, AnswerHandler handler);
+    QJsonObject conditionReport(const QString& severity, const QString& code,
+                                const QJsonObject& context) const;
+
+    void openRuntimeStream();
+    bool acceptRuntimeStreamHeaders();
+    void onRuntimeStreamData();
+    void onRuntimeStreamFinished();
+    void runtimeStreamDropped();
+    void dispatchRuntimeEvent(const SseEvent& event);
+    void onPairingStreamFinished();
+    void failPairingStream(const QString& code, int status, int retryAfterMs, bool transient);
+    void stopStream(Stream& stream);
+
+    void fetchManifestOn(const char* route, const QByteArray& etag, bool v2);
+    void finishMint(const Answer& answer);
+    void screenshotPut(const QString& captureId, const QByteArray& body, const QByteArray& failure);
+
+    std::unique_ptr<DevLogNetworkAccessManager> manager_;
+    QUrl origin_;
+    NativeCredentialStore credentialStore_;
+    NativePairingStore pairingStore_;
+    NativePlayerIdentityStore identityStore_;
+
+    QString sessionCredential_;
+    QDateTime sessionExpiresAt_;
+    QStringList sessionCapabilities_;
+    QList<int> manifestVersions_;
+    QString expiredCredential_; // the credential whose expiry was already announced
+
+    QString deviceCredential_;
+    bool deviceBound_ = false;
+
+    NativePairingSession pairing_;
+
+    HostContext hostContext_;
+    QString releaseVersion_;
+    QString releaseRevision_;
+    qint64 clockOffsetMs_ = 0;
+    ApplicationReportBudget reportBudget_;
+
+    Stream runtimeStream_;
+    Stream pairingStream_;
+
+    RuntimeCompat::ProblemDecision lastMintDecision_;
+    RuntimeCompat::ProblemDecision lastManifestDecision_;
+    QPointer<QNetworkReply> mintReply_;
+    bool mintInFlight_ = false;
+    bool unpairInFlight_ = false;
+    qint64 lastResolveRoundTripMs_ = 0;
+};
+
+} // namespace talvorine
+
+Q_DECLARE_METATYPE(talvorine::ScreenshotRequest)

@@ -1,0 +1,183 @@
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/FakeRuntimeService.h"
+
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::FakeRuntimeService;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+QByteArray b64(const QByteArray& bytes)
+{
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QByteArray unb64(const QByteArray& text)
+{
+    return QByteArray::fromBase64(text, QByteArray::Base64UrlEncoding);
+}
+
+} // namespace
+
+// The fake's own checks: later tests trust its verdicts, so a forged or replayed proof must be
+// told apart from a good one.
+class TestFakeRuntimeService : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir;
+    QNetworkAccessManager manager;
+
+    QNetworkReply* post(FakeRuntimeService& fake, const char* path, const QJsonObject& body)
+    {
+        QNetworkRequest request(fake.url(QLatin1String(path)));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        request.setTransferTimeout(5000);
+        QNetworkReply* reply = manager.post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+        QSignalSpy done(reply, &QNetworkReply::finished);
+        if (!reply->isFinished())
+            done.wait(6000);
+        return reply;
+    }
+
+    // Asks the fake for a challenge and signs a proof for it the way the player does.
+    QString proofFor(FakeRuntimeService& fake, const QString& op, const QString& signedHash,
+                     const QString& announcedHash)
+    {
+        NativePlayerIdentityStore store(dir.filePath("player-identity"));
+        const auto identity = store.open(true);
+        if (!identity)
+            return {};
+        std::unique_ptr<QNetworkReply> reply(post(fake, W::identityChallengeRoute,
+                                                  {{"kid", identity->kid},
+                                                   {"op", op},
+                                                   {"request_hash", announcedHash},
+                                                   {"public_key", store.publicKey()}}));
+        const QJsonObject challenge = QJsonDocument::fromJson(reply->readAll()).object();
+        const QDateTime expires = QDateTime::fromString(challenge.value("expires_at").toString(),
+                                                        Qt::ISODateWithMs);
+        return store.signCompactJws(op, challenge.value("nonce").toString(), expires, signedHash, 0)
+            .value_or(QString());
+    }
+
+private slots:
+    void verdicts_data()
+    {
+        QTest::addColumn<QString>("tamper");
+        QTest::addColumn<QString>("verdict");
+        QTest::newRow("good") << "" << "ok";
+        QTest::newRow("other op") << "op" << "op_mismatch";
+        QTest::newRow("other request hash") << "hash" << "request_hash_mismatch";
+        QTest::newRow("signature flipped") << "signature" << "signature_invalid";
+        QTest::newRow("claims reordered") << "order" << "claims_order_invalid";
+        QTest::newRow("header with typ") << "header" << "header_invalid";
+        QTest::newRow("two parts") << "parts" << "proof_malformed";
+        QTest::newRow("unknown nonce") << "nonce" << "nonce_unknown";
+        QTest::newRow("empty") << "empty" << "proof_malformed";
+    }
+    void verdicts()
+    {
+        QFETCH(QString, tamper);
+        QFETCH(QString, verdict);
+        FakeRuntimeService fake;
+        QVERIFY(fake.listening());
+        const QString hash = nativeIdentityRequestHash("session.mint", {"key-00001"});
+        const QString other = nativeIdentityRequestHash("session.mint", {"key-00002"});
+        QString proof = proofFor(fake, "session.mint", tamper == "hash" ? other : hash, hash);
+        QVERIFY(!proof.isEmpty());
+        QList<QByteArray> parts = proof.toLatin1().split('.');
+        if (tamper == "signature") {
+            QByteArray signature = unb64(parts[2]);
+            signature[5] = char(signature[5] ^ 1);
+            parts[2] = b64(signature);
+        } else if (tamper == "order") {
+            QByteArray claims = unb64(parts[1]);
+            const qsizetype aud = claims.indexOf("\"aud\"");
+            const qsizetype exp = claims.indexOf(",\"exp\"");
+            claims = "{" + claims.mid(exp + 1, claims.indexOf(",\"iat\"") - exp - 1) + ","
+                     + claims.mid(aud, exp - aud) + claims.mid(claims.indexOf(",\"iat\""));
+            parts[1] = b64(claims);
+        } else if (tamper == "header") {
+            parts[0] = b64(R"({"alg":"EdDSA","typ":"JWT"})");
+        } else if (tamper == "nonce") {
+            QJsonObject claims = QJsonDocument::fromJson(unb64(parts[1])).object();
+            claims["nonce"] = QString(43, 'A');
+            parts[1] = b64(QJsonDocument(claims).toJson(QJsonDocument::Compact));
+        }
+        proof = QString::fromLatin1(parts.join('.'));
+        if (tamper == "parts")
+            proof = QString::fromLatin1(parts[0] + '.' + parts[1]);
+        if (tamper == "empty")
+            proof.clear();
+        QCOMPARE(fake.verifyProof(proof, tamper == "op" ? "pairing.start" : "session.mint"), verdict);
+    }
+
+    void proofIsSpentOnce()
+    {
+        FakeRuntimeService fake;
+        fake.requireProof(W::sessionMintRoute, "session.mint");
+        fake.script("POST", W::sessionMintRoute, {FakeRuntimeService::Reply::json(200, QByteArray("{}"))});
+        const QString hash = nativeIdentityRequestHash("session.mint", {"key-00001"});
+        const QString proof = proofFor(fake, "session.mint", hash, hash);
+        std::unique_ptr<QNetworkReply> first(post(fake, W::sessionMintRoute, {{"proof", proof}}));
+        QCOMPARE(first->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        std::unique_ptr<QNetworkReply> again(post(fake, W::sessionMintRoute, {{"proof", proof}}));
+        QCOMPARE(again->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 401);
+        QCOMPARE(fake.requestsTo(W::sessionMintRoute).at(1).proofVerdict, QStringLiteral("nonce_used"));
+        QCOMPARE(fake.attempts("POST", W::sessionMintRoute), 2);
+    }
+
+    void expiredChallenge()
+    {
+        FakeRuntimeService fake;
+        fake.setChallengeLifetimeMs(1500);
+        const QString hash = nativeIdentityRequestHash("identity.reset", {});
+        const QString proof = proofFor(fake, "identity.reset", hash, hash);
+        QVERIFY(!proof.isEmpty());
+        QTest::qWait(1600);
+        QCOMPARE(fake.verifyProof(proof, "identity.reset"), QStringLiteral("nonce_expired"));
+    }
+
+    void scriptedAttemptsAndRecording()
+    {
+        FakeRuntimeService fake;
+        fake.script("POST", "/a", {FakeRuntimeService::Reply::json(503, QByteArray("{}")),
+                                   FakeRuntimeService::Reply::json(200, QByteArray("{\"n\":2}"))});
+        QList<int> statuses;
+        for (int i = 0; i < 3; ++i) {
+            std::unique_ptr<QNetworkReply> reply(post(fake, "/a", {{"i", i}}));
+            statuses << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        }
+        QCOMPARE(statuses, (QList<int>{503, 200, 200}));
+        QCOMPARE(fake.requests().size(), 3);
+        QCOMPARE(fake.requests().at(2).jsonBody().value("i").toInt(), 2);
+        QVERIFY(fake.requests().at(0).atMs <= fake.requests().at(2).atMs);
+        std::unique_ptr<QNetworkReply> unknown(post(fake, "/b", {}));
+        QCOMPARE(unknown->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+    }
+
+    void oversizedRequestRefused()
+    {
+        FakeRuntimeService fake;
+        QNetworkRequest request(fake.url("/big"));
+        request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+        request.setTransferTimeout(5000);
+        std::unique_ptr<QNetworkReply> reply(
+            manager.post(request, QByteArray(FakeRuntimeService::maxBodyBytes + 1, 'x')));
+        QSignalSpy done(reply.get(), &QNetworkReply::finished);
+        QVERIFY(done.wait(6000));
+        QVERIFY(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() == 413
+                || reply->error() != QNetworkReply::NoError);
+        QVERIFY(fake.requests().isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFakeRuntimeService)
+#include "tst_fakeruntimeservice.moc"

@@ -1,0 +1,677 @@
+#include "tests/support/FakeRuntimeService.h"
+
+#include "runtime/RuntimeWireContract.h"
+
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSslConfiguration>
+#include <QSslServer>
+#include <QSslSocket>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
+namespace talvorine::test {
+
+struct FakeRuntimeService::Connection {
+    QPointer<QTcpSocket> socket;
+    QByteArray buffer;
+    int id = 0;
+    bool busy = false; // a reply is being prepared; later bytes wait in the buffer
+};
+
+namespace {
+
+QByteArray routeKey(const QByteArray& method, const QByteArray& path)
+{
+    return method + ' ' + path;
+}
+
+QByteArray reasonPhrase(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 202: return "Accepted";
+    case 204: return "No Content";
+    case 304: return "Not Modified";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 409: return "Conflict";
+    case 410: return "Gone";
+    case 413: return "Content Too Large";
+    case 426: return "Upgrade Required";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    default: return "Status";
+    }
+}
+
+QByteArray base64Url(const QByteArray& bytes)
+{
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QByteArray decodeBase64Url(const QByteArray& text, bool* ok)
+{
+    const auto result = QByteArray::fromBase64Encoding(
+        text, QByteArray::Base64UrlEncoding | QByteArray::AbortOnBase64DecodingErrors);
+    *ok = bool(result);
+    return result.decoded;
+}
+
+QString isoMs(const QDateTime& at)
+{
+    return at.toUTC().toString(Qt::ISODateWithMs);
+}
+
+// --- certificates made at start-up ---------------------------------------------------------
+
+struct PkeyFree { void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); } };
+struct X509Free { void operator()(X509* cert) const { X509_free(cert); } };
+using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using Cert = std::unique_ptr<X509, X509Free>;
+
+Pkey makeKey()
+{
+    return Pkey(EVP_EC_gen("P-256"));
+}
+
+bool addExtension(X509* cert, X509* issuer, int nid, const char* value)
+{
+    X509V3_CTX context;
+    X509V3_set_ctx(&context, issuer, cert, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+    if (!extension)
+        return false;
+    const bool added = X509_add_ext(cert, extension, -1) == 1;
+    X509_EXTENSION_free(extension);
+    return added;
+}
+
+Cert makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PKEY* issuerKey,
+                     bool authority, long serial)
+{
+    Cert cert(X509_new());
+    if (!cert)
+        return {};
+    X509_set_version(cert.get(), 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), serial);
+    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -3600);
+    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600);
+    X509_set_pubkey(cert.get(), key);
+    X509_NAME* name = X509_get_subject_name(cert.get());
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>(commonName), -1, -1, 0);
+    X509* signer = issuer ? issuer : cert.get();
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(signer));
+    bool ok = true;
+    if (authority) {
+        ok = addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:TRUE")
+             && addExtension(cert.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
+    } else {
+        ok = addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE")
+             && addExtension(cert.get(), signer, NID_subject_alt_name,
+                             "IP:127.0.0.1,DNS:localhost")
+             && addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
+    }
+    if (!ok || X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
+        return {};
+    return cert;
+}
+
+QByteArray certificatePem(X509* cert)
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, cert);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    QByteArray pem(data, size);
+    BIO_free(bio);
+    return pem;
+}
+
+QByteArray keyPem(EVP_PKEY* key)
+{
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    QByteArray pem(data, size);
+    BIO_free(bio);
+    return pem;
+}
+
+bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
+                   const QByteArray& signature)
+{
+    if (publicKey.size() != 32 || signature.size() != 64)
+        return false;
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
+        32);
+    if (!key)
+        return false;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1
+              && EVP_DigestVerify(context,
+                                  reinterpret_cast<const unsigned char*>(signature.constData()),
+                                  size_t(signature.size()),
+                                  reinterpret_cast<const unsigned char*>(message.constData()),
+                                  size_t(message.size()))
+                     == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return ok;
+}
+
+QString thumbprintOf(const QString& x)
+{
+    const QByteArray canonical =
+        QStringLiteral("{\"crv\":\"Ed25519\",\"kty\":\"OKP\",\"x\":\"%1\"}").arg(x).toUtf8();
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    unsigned int length = 0;
+    EVP_Digest(canonical.constData(), size_t(canonical.size()), digest, &length, EVP_sha256(),
+               nullptr);
+    return QString::fromLatin1(
+        base64Url(QByteArray(reinterpret_cast<const char*>(digest), int(length))));
+}
+
+} // namespace
+
+// --- replies and requests ------------------------------------------------------------------
+
+FakeRuntimeService::Reply FakeRuntimeService::Reply::json(int status, const QJsonObject& object)
+{
+    return json(status, QJsonDocument(object).toJson(QJsonDocument::Compact));
+}
+
+FakeRuntimeService::Reply FakeRuntimeService::Reply::json(int status, const QByteArray& raw)
+{
+    Reply reply;
+    reply.status = status;
+    reply.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", "application/json"));
+    reply.body = raw;
+    return reply;
+}
+
+FakeRuntimeService::Reply FakeRuntimeService::Reply::eventStream(int status, QByteArray contentType)
+{
+    Reply reply;
+    reply.status = status;
+    reply.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", std::move(contentType)));
+    reply.stream = true;
+    return reply;
+}
+
+QByteArray FakeRuntimeService::Request::header(const QByteArray& name) const
+{
+    for (const auto& [key, value] : headers) {
+        if (key.compare(name, Qt::CaseInsensitive) == 0)
+            return value;
+    }
+    return {};
+}
+
+bool FakeRuntimeService::Request::hasHeader(const QByteArray& name) const
+{
+    for (const auto& header : headers) {
+        if (header.first.compare(name, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QJsonObject FakeRuntimeService::Request::jsonBody() const
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+// --- the service ---------------------------------------------------------------------------
+
+FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
+    : QObject(parent)
+    , transport_(transport)
+{
+    clock_.start();
+    fallback_ = Reply::json(404, QJsonObject{{QStringLiteral("code"), QStringLiteral("not_found")}});
+    if (transport_ == Transport::Https) {
+        Pkey authorityKey = makeKey();
+        Pkey serverKey = makeKey();
+        if (!authorityKey || !serverKey) {
+            setupError_ = QStringLiteral("key generation failed");
+            return;
+        }
+        Cert authority = makeCertificate(authorityKey.get(), "Talvorine Test Authority", nullptr,
+                                         authorityKey.get(), true, 1);
+        Cert server = authority ? makeCertificate(serverKey.get(), "localhost", authority.get(),
+                                                  authorityKey.get(), false, 2)
+                                : Cert();
+        if (!server) {
+            setupError_ = QStringLiteral("certificate generation failed");
+            return;
+        }
+        authority_ = QSslCertificate(certificatePem(authority.get()), QSsl::Pem);
+        certificate_ = QSslCertificate(certificatePem(server.get()), QSsl::Pem);
+        key_ = QSslKey(keyPem(serverKey.get()), QSsl::Ec, QSsl::Pem);
+        if (authority_.isNull() || certificate_.isNull() || key_.isNull()) {
+            setupError_ = QStringLiteral("certificate conversion failed");
+            return;
+        }
+    }
+    if (!startListening(0) && setupError_.isEmpty())
+        setupError_ = QStringLiteral("listen failed");
+}
+
+FakeRuntimeService::~FakeRuntimeService()
+{
+    // Sockets are children of the server or of this object; drop them before the maps.
+    server_.reset();
+}
+
+bool FakeRuntimeService::startListening(quint16 port)
+{
+    if (transport_ == Transport::Https) {
+        auto server = std::make_unique<QSslServer>();
+        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        configuration.setLocalCertificate(certificate_);
+        configuration.setPrivateKey(key_);
+        configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        server->setSslConfiguration(configuration);
+        server->setHandshakeTimeout(5000);
+        server_ = std::move(server);
+    } else {
+        server_ = std::make_unique<QTcpServer>();
+    }
+    connect(server_.get(), &QTcpServer::pendingConnectionAvailable, this, [this] {
+        while (server_ && server_->hasPendingConnections()) {
+            if (QTcpSocket* socket = server_->nextPendingConnection())
+                accept(socket);
+        }
+    });
+    if (!server_->listen(QHostAddress::LocalHost, port))
+        return false;
+    port_ = server_->serverPort();
+    return true;
+}
+
+bool FakeRuntimeService::listening() const
+{
+    return server_ && server_->isListening() && setupError_.isEmpty();
+}
+
+QUrl FakeRuntimeService::url(const QString& path) const
+{
+    QUrl url;
+    url.setScheme(transport_ == Transport::Https ? QStringLiteral("https")
+                                                 : QStringLiteral("http"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(port_);
+    url.setPath(path);
+    return url;
+}
+
+void FakeRuntimeService::trustInProcess() const
+{
+    if (authority_.isNull())
+        return;
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    QList<QSslCertificate> authorities = configuration.caCertificates();
+    if (!authorities.contains(authority_))
+        authorities.append(authority_);
+    configuration.setCaCertificates(authorities);
+    QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
+void FakeRuntimeService::script(const QByteArray& method, const QByteArray& path,
+                                QList<Reply> replies)
+{
+    const QByteArray key = routeKey(method, path);
+    scripts_.insert(key, std::move(replies));
+    attempts_.remove(key);
+}
+
+int FakeRuntimeService::attempts(const QByteArray& method, const QByteArray& path) const
+{
+    return attempts_.value(routeKey(method, path));
+}
+
+void FakeRuntimeService::setRefusing(bool refusing)
+{
+    if (refusing) {
+        if (server_)
+            server_->close();
+        return;
+    }
+    if (server_ && server_->isListening())
+        return;
+    // The old server object still owns the accepted sockets; keep it alive beside the new one.
+    if (server_) {
+        QTcpServer* old = server_.release();
+        old->setParent(this);
+    }
+    startListening(port_);
+}
+
+void FakeRuntimeService::requireProof(const QByteArray& path, const QString& op)
+{
+    proofRoutes_.insert(path, op);
+}
+
+QList<FakeRuntimeService::Request> FakeRuntimeService::requestsTo(const QByteArray& path) const
+{
+    QList<Request> matching;
+    for (const Request& request : requests_) {
+        if (request.path == path)
+            matching.append(request);
+    }
+    return matching;
+}
+
+int FakeRuntimeService::openStreams(const QByteArray& path) const
+{
+    int open = 0;
+    for (const QPointer<QTcpSocket>& socket : streams_.value(path)) {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState && socket->isValid())
+            ++open;
+    }
+    return open;
+}
+
+int FakeRuntimeService::sendEvents(const QByteArray& path, const QByteArray& chunk)
+{
+    int written = 0;
+    for (const QPointer<QTcpSocket>& socket : streams_.value(path)) {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState) {
+            socket->write(chunk);
+            socket->flush();
+            ++written;
+        }
+    }
+    return written;
+}
+
+void FakeRuntimeService::closeStreams(const QByteArray& path)
+{
+    const QList<QPointer<QTcpSocket>> sockets = streams_.take(path);
+    for (const QPointer<QTcpSocket>& socket : sockets) {
+        if (socket)
+            socket->disconnectFromHost();
+    }
+}
+
+void FakeRuntimeService::accept(QTcpSocket* socket)
+{
+    auto connection = std::make_shared<Connection>();
+    connection->socket = socket;
+    connection->id = ++connections_;
+    socket->setParent(this);
+    connect(socket, &QTcpSocket::readyRead, this, [this, connection] { readFrom(connection.get()); });
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    if (socket->bytesAvailable() > 0)
+        readFrom(connection.get());
+}
+
+void FakeRuntimeService::readFrom(Connection* connection)
+{
+    QTcpSocket* socket = connection->socket;
+    if (!socket)
+        return;
+    connection->buffer += socket->readAll();
+    while (!connection->busy) {
+        const qsizetype headerEnd = connection->buffer.indexOf("\r\n\r\n");
+        if (headerEnd < 0) {
+            if (connection->buffer.size() > maxHeaderBytes) {
+                send(socket, Reply::json(431, QByteArray("{}")), false);
+                connection->buffer.clear();
+            }
+            return;
+        }
+        const QList<QByteArray> lines = connection->buffer.left(headerEnd).split('\n');
+        Request request;
+        const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
+        if (requestLine.size() != 3) {
+            send(socket, Reply::json(400, QByteArray("{}")), false);
+            connection->buffer.clear();
+            return;
+        }
+        request.method = requestLine[0];
+        request.target = requestLine[1];
+        const qsizetype question = request.target.indexOf('?');
+        request.path = QByteArray::fromPercentEncoding(request.target.left(
+            question < 0 ? request.target.size() : question));
+        request.query = question < 0 ? QByteArray() : request.target.mid(question + 1);
+        qint64 length = 0;
+        for (qsizetype i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const qsizetype colon = line.indexOf(':');
+            if (colon <= 0)
+                continue;
+            request.headers.append(std::pair<QByteArray, QByteArray>(line.left(colon).trimmed(),
+                                                                     line.mid(colon + 1).trimmed()));
+        }
+        bool lengthOk = true;
+        if (request.hasHeader("Content-Length"))
+            length = request.header("Content-Length").toLongLong(&lengthOk);
+        if (!lengthOk || length < 0 || length > maxBodyBytes) {
+            send(socket, Reply::json(413, QByteArray("{}")), false);
+            connection->buffer.clear();
+            return;
+        }
+        if (connection->buffer.size() < headerEnd + 4 + length)
+            return;
+        request.body = connection->buffer.mid(headerEnd + 4, length);
+        connection->buffer.remove(0, headerEnd + 4 + length);
+        request.connection = connection->id;
+        request.atMs = clock_.elapsed();
+        if (requests_.size() >= maxRequests) {
+            socket->abort();
+            return;
+        }
+        connection->busy = true;
+        handle(connection, std::move(request));
+    }
+}
+
+void FakeRuntimeService::handle(Connection* connection, Request request)
+{
+    Reply reply = replyFor(request);
+    const QByteArray path = request.path;
+    const bool keepAlive = request.header("Connection").compare("close", Qt::CaseInsensitive) != 0;
+    requests_.append(std::move(request));
+    Q_EMIT requestReceived(int(requests_.size() - 1));
+
+    QPointer<QTcpSocket> socket = connection->socket;
+    auto respond = [this, socket, reply, path, keepAlive, connection] {
+        if (!socket)
+            return;
+        if (reply.stream && reply.status >= 200 && reply.status < 300)
+            streams_[path].append(socket);
+        send(socket, reply, keepAlive);
+        connection->busy = false;
+        if (socket && socket->state() == QAbstractSocket::ConnectedState && !reply.stream
+            && reply.fault == Fault::None)
+            readFrom(connection);
+    };
+    if (reply.latencyMs > 0)
+        QTimer::singleShot(reply.latencyMs, socket.data(), respond);
+    else
+        respond();
+}
+
+FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
+{
+    const QByteArray key = routeKey(request.method, request.path);
+    const int attempt = attempts_.value(key);
+    attempts_.insert(key, attempt + 1);
+
+    const auto scripted = scripts_.constFind(key);
+    Reply reply = fallback_;
+    if (scripted != scripts_.constEnd() && !scripted.value().isEmpty())
+        reply = scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
+    else if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
+        reply = challengeReply(request);
+
+    const auto proofRoute = proofRoutes_.constFind(request.path);
+    if (proofRoute != proofRoutes_.constEnd() && request.method == "POST") {
+        const QString proof = request.jsonBody().value(QLatin1String("proof")).toString();
+        request.proofVerdict = verifyProof(proof, proofRoute.value());
+        if (request.proofVerdict != QLatin1String("ok")) {
+            return Reply::json(401, QJsonObject{{QStringLiteral("code"),
+                                                 QStringLiteral("identity_proof_invalid")},
+                                                {QStringLiteral("reason"), request.proofVerdict}});
+        }
+        // A proof counts once: its challenge and its token id are spent. A connection closed
+        // without an answer has not processed the request, so the client may send it again.
+        if (reply.fault != Fault::Close) {
+            const QList<QByteArray> parts = proof.toLatin1().split('.');
+            bool ok = false;
+            const QJsonObject claims =
+                QJsonDocument::fromJson(decodeBase64Url(parts[1], &ok)).object();
+            usedJtis_.insert(claims.value(QLatin1String("jti")).toString());
+            for (Challenge& challenge : challenges_) {
+                if (challenge.nonce == claims.value(QLatin1String("nonce")).toString())
+                    challenge.used = true;
+            }
+        }
+    }
+    return reply;
+}
+
+FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& request)
+{
+    const QJsonObject body = request.jsonBody();
+    Challenge challenge;
+    challenge.kid = body.value(QLatin1String(RuntimeWire::kidMember)).toString();
+    challenge.op = body.value(QLatin1String(RuntimeWire::opMember)).toString();
+    challenge.requestHash = body.value(QLatin1String(RuntimeWire::requestHashMember)).toString();
+    const QJsonObject jwk = body.value(QLatin1String(RuntimeWire::publicKeyMember)).toObject();
+    challenge.x = jwk.value(QLatin1String("x")).toString();
+    if (challenge.kid.isEmpty() || challenge.op.isEmpty() || challenge.requestHash.isEmpty()
+        || jwk.value(QLatin1String("kty")).toString() != QLatin1String("OKP")
+        || jwk.value(QLatin1String("crv")).toString() != QLatin1String("Ed25519")
+        || thumbprintOf(challenge.x) != challenge.kid) {
+        return Reply::json(400, QJsonObject{{QStringLiteral("code"),
+                                             QStringLiteral("identity_challenge_invalid")}});
+    }
+    QByteArray random(32, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(random.data()), 8);
+    challenge.nonce = QString::fromLatin1(base64Url(random));
+    // The service speaks its own clock: the expiry is on it, like the stamp it reports.
+    const QDateTime serverNow = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
+    challenge.expiresAt = serverNow.addMSecs(challengeLifetimeMs_);
+    challenges_.append(challenge);
+    return Reply::json(
+        200, QJsonObject{{QLatin1String(RuntimeWire::nonceMember), challenge.nonce},
+                         {QLatin1String(RuntimeWire::expiresAtMember), isoMs(challenge.expiresAt)},
+                         {QLatin1String(RuntimeWire::serverTimeMember), isoMs(serverNow)}});
+}
+
+QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op) const
+{
+    const QList<QByteArray> parts = proof.toLatin1().split('.');
+    if (proof.isEmpty() || parts.size() != 3)
+        return QStringLiteral("proof_malformed");
+    bool ok = false;
+    if (decodeBase64Url(parts[0], &ok) != QByteArray(R"({"alg":"EdDSA"})") || !ok)
+        return QStringLiteral("header_invalid");
+    const QByteArray claimsText = decodeBase64Url(parts[1], &ok);
+    if (!ok)
+        return QStringLiteral("claims_malformed");
+    const QJsonObject claims = QJsonDocument::fromJson(claimsText).object();
+    // The members are in alphabetical order, so a compact re-serialisation must give back the
+    // same bytes when every member is present, in order and of the right type.
+    static const QStringList members{"aud", "exp", "iat", "jti", "kid", "nonce", "op",
+                                     "request_hash"};
+    if (claims.keys() != members
+        || QJsonDocument(claims).toJson(QJsonDocument::Compact) != claimsText)
+        return QStringLiteral("claims_order_invalid");
+    if (claims.value(QLatin1String("aud")).toString() != QLatin1String("talvorine-runtime"))
+        return QStringLiteral("audience_invalid");
+    if (claims.value(QLatin1String("op")).toString() != op)
+        return QStringLiteral("op_mismatch");
+    const QString nonce = claims.value(QLatin1String("nonce")).toString();
+    const Challenge* challenge = nullptr;
+    for (const Challenge& candidate : challenges_) {
+        if (candidate.nonce == nonce)
+            challenge = &candidate;
+    }
+    if (!challenge)
+        return QStringLiteral("nonce_unknown");
+    if (challenge->used)
+        return QStringLiteral("nonce_used");
+    const QDateTime now = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
+    if (challenge->expiresAt <= now)
+        return QStringLiteral("nonce_expired");
+    if (claims.value(QLatin1String("kid")).toString() != challenge->kid
+        || challenge->op != op)
+        return QStringLiteral("challenge_mismatch");
+    if (claims.value(QLatin1String("request_hash")).toString() != challenge->requestHash)
+        return QStringLiteral("request_hash_mismatch");
+    const QString jti = claims.value(QLatin1String("jti")).toString();
+    if (jti.size() != 43 || usedJtis_.contains(jti))
+        return QStringLiteral("jti_reused");
+    const qint64 iat = claims.value(QLatin1String("iat")).toInteger();
+    const qint64 exp = claims.value(QLatin1String("exp")).toInteger();
+    const qint64 serverNow = now.toSecsSinceEpoch();
+    if (iat <= 0 || exp <= iat || exp > iat + 120
+        || exp > challenge->expiresAt.toSecsSinceEpoch() || exp < serverNow
+        || iat > serverNow + 60)
+        return QStringLiteral("time_invalid");
+    const QByteArray signature = decodeBase64Url(parts[2], &ok);
+    if (!ok)
+        return QStringLiteral("signature_malformed");
+    const QByteArray publicKey = decodeBase64Url(challenge->x.toLatin1(), &ok);
+    if (!verifyEd25519(publicKey, parts[0] + '.' + parts[1], signature))
+        return QStringLiteral("signature_invalid");
+    return QStringLiteral("ok");
+}
+
+void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive)
+{
+    if (!socket)
+        return;
+    if (reply.fault == Fault::Close) {
+        socket->abort();
+        return;
+    }
+    const bool stream = reply.stream && reply.status >= 200 && reply.status < 300;
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
+                      + reasonPhrase(reply.status) + "\r\n";
+    for (const auto& [name, value] : reply.headers)
+        head += name + ": " + value + "\r\n";
+    if (stream) {
+        head += "Cache-Control: no-cache\r\nConnection: close\r\n\r\n";
+        socket->write(head + reply.body);
+        socket->flush();
+        return;
+    }
+    const bool bodyless = reply.status == 204 || reply.status == 304;
+    if (!bodyless)
+        head += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    const bool close = !keepAlive || reply.fault != Fault::None;
+    head += close ? "Connection: close\r\n\r\n" : "Connection: keep-alive\r\n\r\n";
+    if (reply.fault == Fault::Stall || reply.fault == Fault::DropMidBody) {
+        socket->write(head + reply.body.left(reply.body.size() / 2));
+        socket->flush();
+        if (reply.fault == Fault::DropMidBody)
+            socket->disconnectFromHost();
+        return;
+    }
+    socket->write(bodyless ? head : head + reply.body);
+    socket->flush();
+    if (close)
+        socket->disconnectFromHost();
+}
+
+} // namespace talvorine::test

@@ -1,0 +1,166 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSet>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTcpServer>
+#include <QUrl>
+
+#include <memory>
+#include <utility>
+
+class QTcpSocket;
+
+namespace talvorine::test {
+
+// A stand-in for the runtime service on loopback: plain HTTP/1.1 or HTTPS with a certificate
+// authority made at start-up. It records every request, answers scripted replies per route and
+// attempt, keeps event streams open for the test to feed, can stall, drop, refuse and delay, and
+// issues and verifies identity challenges and proofs. Bounded in requests and body sizes.
+class FakeRuntimeService : public QObject {
+    Q_OBJECT
+public:
+    using Headers = QList<std::pair<QByteArray, QByteArray>>;
+
+    enum class Transport { Http, Https };
+
+    enum class Fault {
+        None,
+        Stall,       // headers and half the body, then silence with the connection kept open
+        DropMidBody, // headers and half the body, then the connection is cut
+        Close,       // the connection is closed without any answer
+    };
+
+    struct Reply {
+        int status = 200;
+        Headers headers;
+        QByteArray body;
+        int latencyMs = 0;
+        Fault fault = Fault::None;
+        // An event stream: headers go out, then the connection stays open for sendEvents().
+        bool stream = false;
+
+        Reply withHeader(const QByteArray& name, const QByteArray& value) const
+        {
+            Reply copy = *this;
+            copy.headers.append(std::pair<QByteArray, QByteArray>(name, value));
+            return copy;
+        }
+
+        static Reply json(int status, const QJsonObject& object);
+        static Reply json(int status, const QByteArray& raw);
+        static Reply eventStream(int status = 200, QByteArray contentType = "text/event-stream");
+    };
+
+    struct Request {
+        qint64 atMs = 0; // since the service was created
+        QByteArray method;
+        QByteArray target; // path and query as sent
+        QByteArray path;   // decoded path without query
+        QByteArray query;
+        Headers headers;
+        QByteArray body;
+        int connection = 0;
+        QString proofVerdict; // for routes that require proofs: "ok" or the reason refused
+
+        QByteArray header(const QByteArray& name) const; // case-insensitive, first match
+        bool hasHeader(const QByteArray& name) const;
+        QJsonObject jsonBody() const;
+    };
+
+    struct Challenge {
+        QString nonce;
+        QDateTime expiresAt;
+        QString kid;
+        QString op;
+        QString requestHash;
+        QString x; // the public key the player sent
+        bool used = false;
+    };
+
+    static constexpr int maxRequests = 2000;
+    static constexpr qsizetype maxHeaderBytes = 64 * 1024;
+    static constexpr qsizetype maxBodyBytes = 8 * 1024 * 1024;
+
+    explicit FakeRuntimeService(Transport transport = Transport::Http, QObject* parent = nullptr);
+    ~FakeRuntimeService() override;
+
+    bool listening() const;
+    QString setupError() const { return setupError_; }
+    quint16 port() const { return port_; }
+    QUrl url(const QString& path = QStringLiteral("/")) const;
+
+    // Makes this process's default TLS configuration trust the service's authority.
+    void trustInProcess() const;
+    QSslCertificate authorityCertificate() const { return authority_; }
+
+    // Replies per attempt for one route ("POST", "/runtime/v1/manifest"); the last one repeats.
+    void script(const QByteArray& method, const QByteArray& path, QList<Reply> replies);
+    void setFallback(Reply reply) { fallback_ = std::move(reply); }
+    int attempts(const QByteArray& method, const QByteArray& path) const;
+
+    // Refused connections: the listening socket is closed and reopened on the same port.
+    void setRefusing(bool refusing);
+
+    // Identity: challenges are answered by the service itself unless scripted. A route that
+    // requires a proof answers 401 {"code":"identity_proof_invalid"} to a bad one.
+    void requireProof(const QByteArray& path, const QString& op);
+    void setChallengeLifetimeMs(qint64 ms) { challengeLifetimeMs_ = ms; }
+    void setServerClockOffsetMs(qint64 ms) { serverClockOffsetMs_ = ms; }
+    QString verifyProof(const QString& proof, const QString& op) const;
+    const QList<Challenge>& challenges() const { return challenges_; }
+
+    const QList<Request>& requests() const { return requests_; }
+    QList<Request> requestsTo(const QByteArray& path) const;
+    void clearRequests() { requests_.clear(); }
+
+    // Event streams currently open on a path.
+    int openStreams(const QByteArray& path) const;
+    // Writes raw bytes to every open stream on the path; the number of streams written.
+    int sendEvents(const QByteArray& path, const QByteArray& chunk);
+    void closeStreams(const QByteArray& path);
+
+Q_SIGNALS:
+    void requestReceived(int index);
+
+private:
+    struct Connection;
+
+    void accept(QTcpSocket* socket);
+    void readFrom(Connection* connection);
+    void handle(Connection* connection, Request request);
+    Reply replyFor(Request& request);
+    Reply challengeReply(const Request& request);
+    void send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive);
+    bool startListening(quint16 port);
+
+    Transport transport_;
+    std::unique_ptr<QTcpServer> server_;
+    QSslCertificate authority_;
+    QSslCertificate certificate_;
+    QSslKey key_;
+    QString setupError_;
+    quint16 port_ = 0;
+    QElapsedTimer clock_;
+    QHash<QByteArray, QList<Reply>> scripts_;
+    QHash<QByteArray, int> attempts_;
+    QHash<QByteArray, QString> proofRoutes_;
+    Reply fallback_;
+    QList<Request> requests_;
+    QList<Challenge> challenges_;
+    QSet<QString> usedJtis_;
+    QHash<QByteArray, QList<QPointer<QTcpSocket>>> streams_;
+    qint64 challengeLifetimeMs_ = 60000;
+    qint64 serverClockOffsetMs_ = 0;
+    int connections_ = 0;
+};
+
+} // namespace talvorine::test
