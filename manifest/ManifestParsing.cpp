@@ -335,6 +335,11 @@ std::optional<Primitive> parseStream(const QJsonObject& object, const QString& p
     QJsonArray accepted;
     QSet<QString> protocols;
     for (qsizetype i = 0; i < sources.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, pageId, primitiveId, QStringLiteral("stream_source_invalid"),
+                       path + QLatin1String(".sources"));
+            break;
+        }
         const QString sourcePath = path + QStringLiteral(".sources[%1]").arg(i);
         const QJsonValue entry = sources.at(i);
         const QJsonObject source = entry.toObject();
@@ -585,6 +590,10 @@ parseMediaItems(QJsonObject& binding, bool isVideo, const QUrl& origin, const QS
     QSet<QString> usedIds;
     const QString invalid = QStringLiteral("media_item_invalid");
     for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, pageId, primitiveId, invalid, listPath);
+            break;
+        }
         const QString itemPath = listPath + QStringLiteral("[%1]").arg(i);
         const QJsonValue entry = items.at(i);
         if (i >= 32 || !entry.isObject()) {
@@ -939,6 +948,10 @@ std::optional<Soundtrack> tolerantSoundtrack(const QJsonObject& document, const 
     const QJsonArray tracks = audio.value(QLatin1String("tracks")).toArray();
     QSet<QString> keptIds;
     for (qsizetype i = 0; i < tracks.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, QString(), QString(), invalid, QStringLiteral("audio.tracks"));
+            break;
+        }
         const QString trackPath = QStringLiteral("audio.tracks[%1]").arg(i);
         const QJsonValue entry = tracks.at(i);
         const QJsonObject track = entry.toObject();

@@ -17,6 +17,12 @@ inline constexpr int unknownKeyPathCap = 4096;
 // Longer unknown-key paths are logged and remembered cut to this many characters.
 inline constexpr int unknownKeyPathLength = 512;
 
+// How many entries of a media list, a soundtrack's tracks or a stream's sources are walked with
+// a drop of their own. The lists keep at most 32 (or two) entries, so no real document comes
+// near it; past it, the rest of the list costs one drop at the list's path and is not walked,
+// so that a list of millions of junk entries cannot become millions of drops and log records.
+inline constexpr qsizetype listEntryBound = 256;
+
 bool finiteNumber(const QJsonValue& value);
 bool finiteNumber(const QJsonValue& value, double above, bool exclusive);
 bool boundedInteger(const QJsonValue& value, int low, int high);
