@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QStringTokenizer>
 
 #include <cmath>
 #include <limits>
@@ -91,9 +92,10 @@ int effectivePort(const QUrl& url)
 bool safePath(const QUrl& url)
 {
     const QString decoded = url.path(QUrl::FullyDecoded);
-    const QStringList parts = decoded.split(QLatin1Char('/'), Qt::KeepEmptyParts);
-    for (const QString& part : parts) {
-        if (part == QLatin1String(".") || part == QLatin1String(".."))
+    // Views into the path, not a string per segment: a path of millions of segments must
+    // not cost millions of allocations.
+    for (const QStringView part : qTokenize(QStringView(decoded), u'/', Qt::KeepEmptyParts)) {
+        if (part == u"." || part == u"..")
             return false;
     }
     if (decoded.contains(QLatin1Char('\\')))
