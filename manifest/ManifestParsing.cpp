@@ -307,8 +307,12 @@ bool hlsSourceValid(const QJsonObject& source)
 
 bool multicastSourceValid(const QJsonObject& source)
 {
-    const QStringList parts =
-        text(source, QLatin1String("group")).split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QString group = text(source, QLatin1String("group"));
+    // Four octets of at most three digits and three dots: anything longer fails anyway, and
+    // must fail before it is split into millions of parts.
+    if (group.size() > 15)
+        return false;
+    const QStringList parts = group.split(QLatin1Char('.'), Qt::KeepEmptyParts);
     if (parts.size() != 4 || parts.first() != QLatin1String("239"))
         return false;
     for (const QString& part : parts) {
