@@ -117,6 +117,12 @@ QSet<QString>& reportedUnknownKeyPaths()
     return paths;
 }
 
+UnknownKeyDocumentScope*& currentDocumentScope()
+{
+    static thread_local UnknownKeyDocumentScope* scope = nullptr;
+    return scope;
+}
+
 // --- media ---------------------------------------------------------------------------------
 
 const QSet<QString>& contentTypesOf(bool isVideo)
@@ -449,11 +455,27 @@ bool trackId(const QString& text)
     return text.size() <= 64 && trackIdPattern().match(text).hasMatch();
 }
 
+UnknownKeyDocumentScope::UnknownKeyDocumentScope()
+    : m_enclosing(currentDocumentScope())
+{
+    currentDocumentScope() = this;
+}
+
+UnknownKeyDocumentScope::~UnknownKeyDocumentScope()
+{
+    currentDocumentScope() = m_enclosing;
+}
+
 void noteUnknownKeys(const QJsonObject& object, const QSet<QString>& allowed, const QString& path)
 {
+    UnknownKeyDocumentScope* document = currentDocumentScope();
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (allowed.contains(it.key()))
             continue;
+        // Past the document's share, its further keys stay unlogged and unremembered, so a
+        // later revision that still carries them logs them then.
+        if (document && document->reported >= unknownKeyPathsPerDocument)
+            return;
         QString keyPath = path + QLatin1Char('.') + it.key();
         // A server-chosen key can be megabytes long; the log line and the remembered path only
         // need enough of it to be recognised.
@@ -466,6 +488,8 @@ void noteUnknownKeys(const QJsonObject& object, const QSet<QString>& allowed, co
                 continue;
             reported.insert(keyPath);
         }
+        if (document)
+            document->reported += 1;
         qDebug("manifest unknown key ignored: %s", keyPath.toLocal8Bit().constData());
     }
 }
