@@ -491,6 +491,8 @@ void tst_manifest_checks::unknownKeysLoggedOncePerPath()
                              QStringLiteral("manifest unknown key ignored: pages[1].canvas.border")}));
 }
 
+namespace {
+
 // A minimal valid document whose only page carries the given extra keys.
 QByteArray documentWithPageKeys(const QJsonObject& extra)
 {
@@ -520,6 +522,8 @@ QByteArray documentWithPageKeys(const QJsonObject& extra)
     document.insert(QStringLiteral("pages"), QJsonArray{page});
     return QJsonDocument(document).toJson(QJsonDocument::Compact);
 }
+
+} // namespace
 
 void tst_manifest_checks::unknownKeysCappedPerDocument()
 {
