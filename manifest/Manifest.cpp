@@ -273,6 +273,7 @@ ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& o
 ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& origin,
                                           int expectedSchemaVersion)
 {
+    const UnknownKeyDocumentScope unknownKeys;
     QJsonParseError error;
     const QJsonDocument json = QJsonDocument::fromJson(bytes, &error);
     if (error.error != QJsonParseError::NoError || !json.isObject())

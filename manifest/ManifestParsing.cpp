@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QRegularExpression>
+#include <QStringTokenizer>
 
 #include <cmath>
 #include <limits>
@@ -91,9 +92,10 @@ int effectivePort(const QUrl& url)
 bool safePath(const QUrl& url)
 {
     const QString decoded = url.path(QUrl::FullyDecoded);
-    const QStringList parts = decoded.split(QLatin1Char('/'), Qt::KeepEmptyParts);
-    for (const QString& part : parts) {
-        if (part == QLatin1String(".") || part == QLatin1String(".."))
+    // Views into the path, not a string per segment: a path of millions of segments must
+    // not cost millions of allocations.
+    for (const QStringView part : qTokenize(QStringView(decoded), u'/', Qt::KeepEmptyParts)) {
+        if (part == u"." || part == u"..")
             return false;
     }
     if (decoded.contains(QLatin1Char('\\')))
@@ -113,6 +115,12 @@ QSet<QString>& reportedUnknownKeyPaths()
 {
     static QSet<QString> paths;
     return paths;
+}
+
+UnknownKeyDocumentScope*& currentDocumentScope()
+{
+    static thread_local UnknownKeyDocumentScope* scope = nullptr;
+    return scope;
 }
 
 // --- media ---------------------------------------------------------------------------------
@@ -305,8 +313,12 @@ bool hlsSourceValid(const QJsonObject& source)
 
 bool multicastSourceValid(const QJsonObject& source)
 {
-    const QStringList parts =
-        text(source, QLatin1String("group")).split(QLatin1Char('.'), Qt::KeepEmptyParts);
+    const QString group = text(source, QLatin1String("group"));
+    // Four octets of at most three digits and three dots: anything longer fails anyway, and
+    // must fail before it is split into millions of parts.
+    if (group.size() > 15)
+        return false;
+    const QStringList parts = group.split(QLatin1Char('.'), Qt::KeepEmptyParts);
     if (parts.size() != 4 || parts.first() != QLatin1String("239"))
         return false;
     for (const QString& part : parts) {
@@ -335,6 +347,11 @@ std::optional<Primitive> parseStream(const QJsonObject& object, const QString& p
     QJsonArray accepted;
     QSet<QString> protocols;
     for (qsizetype i = 0; i < sources.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, pageId, primitiveId, QStringLiteral("stream_source_invalid"),
+                       path + QLatin1String(".sources"));
+            break;
+        }
         const QString sourcePath = path + QStringLiteral(".sources[%1]").arg(i);
         const QJsonValue entry = sources.at(i);
         const QJsonObject source = entry.toObject();
@@ -438,11 +455,27 @@ bool trackId(const QString& text)
     return text.size() <= 64 && trackIdPattern().match(text).hasMatch();
 }
 
+UnknownKeyDocumentScope::UnknownKeyDocumentScope()
+    : m_enclosing(currentDocumentScope())
+{
+    currentDocumentScope() = this;
+}
+
+UnknownKeyDocumentScope::~UnknownKeyDocumentScope()
+{
+    currentDocumentScope() = m_enclosing;
+}
+
 void noteUnknownKeys(const QJsonObject& object, const QSet<QString>& allowed, const QString& path)
 {
+    UnknownKeyDocumentScope* document = currentDocumentScope();
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (allowed.contains(it.key()))
             continue;
+        // Past the document's share, its further keys stay unlogged and unremembered, so a
+        // later revision that still carries them logs them then.
+        if (document && document->reported >= unknownKeyPathsPerDocument)
+            return;
         QString keyPath = path + QLatin1Char('.') + it.key();
         // A server-chosen key can be megabytes long; the log line and the remembered path only
         // need enough of it to be recognised.
@@ -455,6 +488,8 @@ void noteUnknownKeys(const QJsonObject& object, const QSet<QString>& allowed, co
                 continue;
             reported.insert(keyPath);
         }
+        if (document)
+            document->reported += 1;
         qDebug("manifest unknown key ignored: %s", keyPath.toLocal8Bit().constData());
     }
 }
@@ -585,6 +620,10 @@ parseMediaItems(QJsonObject& binding, bool isVideo, const QUrl& origin, const QS
     QSet<QString> usedIds;
     const QString invalid = QStringLiteral("media_item_invalid");
     for (qsizetype i = 0; i < items.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, pageId, primitiveId, invalid, listPath);
+            break;
+        }
         const QString itemPath = listPath + QStringLiteral("[%1]").arg(i);
         const QJsonValue entry = items.at(i);
         if (i >= 32 || !entry.isObject()) {
@@ -939,6 +978,10 @@ std::optional<Soundtrack> tolerantSoundtrack(const QJsonObject& document, const 
     const QJsonArray tracks = audio.value(QLatin1String("tracks")).toArray();
     QSet<QString> keptIds;
     for (qsizetype i = 0; i < tracks.size(); ++i) {
+        if (i == listEntryBound) {
+            recordDrop(drops, QString(), QString(), invalid, QStringLiteral("audio.tracks"));
+            break;
+        }
         const QString trackPath = QStringLiteral("audio.tracks[%1]").arg(i);
         const QJsonValue entry = tracks.at(i);
         const QJsonObject track = entry.toObject();

@@ -14,8 +14,33 @@ namespace talvorine::ManifestParsing {
 // Upper bound on the distinct unknown-key paths logged per process: the keys come from the
 // server, and an unattended player must not grow without limit over months of revisions.
 inline constexpr int unknownKeyPathCap = 4096;
+// Upper bound on the new unknown-key paths one document may log: a single document must not use
+// up the process-wide budget, or the unknown keys of every later revision would go unseen.
+inline constexpr int unknownKeyPathsPerDocument = 256;
 // Longer unknown-key paths are logged and remembered cut to this many characters.
 inline constexpr int unknownKeyPathLength = 512;
+
+// How many entries of a media list, a soundtrack's tracks or a stream's sources are walked with
+// a drop of their own. The lists keep at most 32 (or two) entries, so no real document comes
+// near it; past it, the rest of the list costs one drop at the list's path and is not walked,
+// so that a list of millions of junk entries cannot become millions of drops and log records.
+inline constexpr qsizetype listEntryBound = 256;
+
+// The parse of one document on this thread: while it lives, noteUnknownKeys logs and remembers
+// at most unknownKeyPathsPerDocument new paths. Calls outside any scope have only the
+// process-wide cap.
+class UnknownKeyDocumentScope {
+public:
+    UnknownKeyDocumentScope();
+    ~UnknownKeyDocumentScope();
+    UnknownKeyDocumentScope(const UnknownKeyDocumentScope&) = delete;
+    UnknownKeyDocumentScope& operator=(const UnknownKeyDocumentScope&) = delete;
+
+    int reported = 0;
+
+private:
+    UnknownKeyDocumentScope* m_enclosing;
+};
 
 bool finiteNumber(const QJsonValue& value);
 bool finiteNumber(const QJsonValue& value, double above, bool exclusive);

@@ -66,6 +66,7 @@ private slots:
     void vocabularies();
     void weekdays();
     void unknownKeysLoggedOncePerPath();
+    void unknownKeysCappedPerDocument();
     void unknownKeyPathsAreCapped();
 };
 
@@ -488,6 +489,68 @@ void tst_manifest_checks::unknownKeysLoggedOncePerPath()
     QCOMPARE(debugLines, (QStringList{
                              QStringLiteral("manifest unknown key ignored: pages[0].canvas.border"),
                              QStringLiteral("manifest unknown key ignored: pages[1].canvas.border")}));
+}
+
+namespace {
+
+// A minimal valid document whose only page carries the given extra keys.
+QByteArray documentWithPageKeys(const QJsonObject& extra)
+{
+    const QJsonObject media = QJsonDocument::fromJson(R"({
+        "mediaId": "m1", "src": "/content/media/m1", "bytes": 1000, "contentType": "image/png",
+        "sha256": "0000000000000000000000000000000000000000000000000000000000000000",
+        "intrinsicSize": {"width": 1920, "height": 1080}})").object();
+    QJsonObject page = QJsonDocument::fromJson(R"({
+        "contractVersion": "talvorine.canvas/v1", "id": "p1",
+        "canvas": {"width": 1920, "height": 1080, "viewportFit": "contain"},
+        "transition": {"type": "crossfade", "durationMs": 500},
+        "advance": {"mode": "duration", "afterMs": 10000},
+        "primitives": [{"id": "i", "primitive": "image", "layer": 0, "contentFit": "contain",
+                        "rect": {"x": 0, "y": 0, "width": 960, "height": 540},
+                        "selector": {"by": "all", "oneAtATime": false}, "grantId": "g1"}]})").object();
+    QJsonArray primitives = page.value(QLatin1String("primitives")).toArray();
+    QJsonObject primitive = primitives.at(0).toObject();
+    primitive.insert(QStringLiteral("resolvedMedia"), QJsonArray{media});
+    primitives.replace(0, primitive);
+    page.insert(QStringLiteral("primitives"), primitives);
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        page.insert(it.key(), it.value());
+    QJsonObject document = QJsonDocument::fromJson(R"({
+        "schemaVersion": 2, "manifestRevision": "rev-1", "grantId": "g1", "contentGeneration": 1,
+        "screenId": "screen-1", "screenLabel": "Lobby", "playlistRevision": 1,
+        "generatedAt": "2026-12-07T08:00:00Z"})").object();
+    document.insert(QStringLiteral("pages"), QJsonArray{page});
+    return QJsonDocument(document).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+void tst_manifest_checks::unknownKeysCappedPerDocument()
+{
+    // One revision full of unknown keys takes only its share of the process-wide set: the
+    // next revision's new key is still logged.
+    QJsonObject flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.insert(QStringLiteral("flood%1").arg(i), i);
+    const int before = mp::reportedUnknownKeyPathCount();
+    debugLines.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(collectDebug);
+    const QUrl origin(QStringLiteral("https://runtime.talvorine.test"));
+    const ManifestParseResult first = ManifestParser::parse(documentWithPageKeys(flood), origin);
+    const int afterFirst = mp::reportedUnknownKeyPathCount();
+    const qsizetype firstLines = debugLines.size();
+    debugLines.clear();
+    const ManifestParseResult second =
+        ManifestParser::parse(documentWithPageKeys({{QStringLiteral("later"), 1}}), origin);
+    qInstallMessageHandler(previous);
+
+    QVERIFY(std::holds_alternative<Manifest>(first));
+    QCOMPARE(std::get<Manifest>(first).pages.size(), 1);
+    QCOMPARE(afterFirst - before, mp::unknownKeyPathsPerDocument);
+    QCOMPARE(firstLines, qsizetype(mp::unknownKeyPathsPerDocument));
+    QVERIFY(std::holds_alternative<Manifest>(second));
+    QCOMPARE(debugLines, QStringList{QStringLiteral("manifest unknown key ignored: pages[0].later")});
+    QCOMPARE(mp::reportedUnknownKeyPathCount(), afterFirst + 1);
 }
 
 void tst_manifest_checks::unknownKeyPathsAreCapped()

@@ -4,6 +4,7 @@
 // AddressSanitizer in CI.
 
 #include "manifest/Manifest.h"
+#include "manifest/ManifestParsing.h"
 
 #include <QDir>
 #include <QFile>
@@ -120,6 +121,34 @@ QString violation(const ManifestParseResult& result)
     return {};
 }
 
+// Starts a new peak of the resident set at its current size. The peak is only worth comparing
+// with the plain allocator: AddressSanitizer keeps freed memory in quarantine.
+bool resetPeakMemory()
+{
+#if defined(__SANITIZE_ADDRESS__)
+    return false;
+#else
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1) {
+        qWarning("cannot reset the peak resident set; memory not measured");
+        return false;
+    }
+    return true;
+#endif
+}
+
+qint64 memoryKilobytes(const char* field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field))
+            return line.mid(qsizetype(qstrlen(field))).trimmed().split(' ').value(0).toLongLong();
+    }
+    return 0;
+}
+
 QByteArray nested(int depth, char open, char close, const QByteArray& inner = {})
 {
     return QByteArray(depth, open) + inner + QByteArray(depth, close);
@@ -214,6 +243,8 @@ void tst_manifest_robustness::hostileDocuments_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QString>("fatalCode"); // empty: must parse as a manifest
+    QTest::addColumn<int>("maxDrops"); // -1: any number
+    QTest::addColumn<int>("peakMegabytes"); // 0: not measured
 
     const QJsonObject valid = validDocument();
     QVERIFY(!valid.isEmpty());
@@ -223,101 +254,162 @@ void tst_manifest_robustness::hostileDocuments_data()
         copy.insert(key, value);
         return compact(copy);
     };
-    const auto withFirstPrimitive = [&valid](const QString& key, const QJsonValue& value) {
+    // Sets a key of the primitive at (page, index); an index one past the end appends a
+    // primitive built from the value's object instead.
+    const auto withPrimitive = [&valid](int pageIndex, int index, const QString& key,
+                                        const QJsonValue& value) {
         QJsonObject copy = valid;
         QJsonArray pages = copy.value(QLatin1String("pages")).toArray();
-        QJsonObject page = pages.at(0).toObject();
+        QJsonObject page = pages.at(pageIndex).toObject();
         QJsonArray primitives = page.value(QLatin1String("primitives")).toArray();
-        QJsonObject primitive = primitives.at(0).toObject();
-        primitive.insert(key, value);
-        primitives.replace(0, primitive);
+        if (index == primitives.size()) {
+            primitives.append(value);
+        } else {
+            QJsonObject primitive = primitives.at(index).toObject();
+            primitive.insert(key, value);
+            primitives.replace(index, primitive);
+        }
         page.insert(QStringLiteral("primitives"), primitives);
-        pages.replace(0, page);
+        pages.replace(pageIndex, page);
         copy.insert(QStringLiteral("pages"), pages);
         return compact(copy);
+    };
+    const auto withFirstPrimitive = [&withPrimitive](const QString& key, const QJsonValue& value) {
+        return withPrimitive(0, 0, key, value);
     };
     const QString json = QStringLiteral("manifest_json_invalid");
     const QString shape = QStringLiteral("manifest_shape_invalid");
     const QString big(50 * 1024 * 1024, QLatin1Char('a'));
 
-    QTest::newRow("empty") << QByteArray() << json;
-    QTest::newRow("whitespace") << QByteArray(" \n\t ") << json;
-    QTest::newRow("nul bytes") << QByteArray(64, '\0') << json;
-    QTest::newRow("string root") << QByteArray("\"manifest\"") << json;
-    QTest::newRow("number root") << QByteArray("42") << json;
-    QTest::newRow("array root") << QByteArray("[{}]") << json;
-    QTest::newRow("NaN") << QByteArray("{\"schemaVersion\": NaN}") << json;
-    QTest::newRow("Infinity") << QByteArray("{\"schemaVersion\": Infinity}") << json;
-    QTest::newRow("minus Infinity") << QByteArray("{\"schemaVersion\": -Infinity}") << json;
-    QTest::newRow("hex number") << QByteArray("{\"schemaVersion\": 0x2}") << json;
-    QTest::newRow("plus sign") << QByteArray("{\"schemaVersion\": +2}") << json;
-    QTest::newRow("trailing comma") << QByteArray("{\"schemaVersion\": 2,}") << json;
-    QTest::newRow("comment") << QByteArray("{/* c */\"schemaVersion\": 2}") << json;
-    QTest::newRow("single quotes") << QByteArray("{'schemaVersion': 2}") << json;
-    QTest::newRow("two documents") << validBytes + validBytes << json;
-    QTest::newRow("deep arrays") << nested(200000, '[', ']') << json;
+    QTest::newRow("empty") << QByteArray() << json << -1 << 0;
+    QTest::newRow("whitespace") << QByteArray(" \n\t ") << json << -1 << 0;
+    QTest::newRow("nul bytes") << QByteArray(64, '\0') << json << -1 << 0;
+    QTest::newRow("string root") << QByteArray("\"manifest\"") << json << -1 << 0;
+    QTest::newRow("number root") << QByteArray("42") << json << -1 << 0;
+    QTest::newRow("array root") << QByteArray("[{}]") << json << -1 << 0;
+    QTest::newRow("NaN") << QByteArray("{\"schemaVersion\": NaN}") << json << -1 << 0;
+    QTest::newRow("Infinity") << QByteArray("{\"schemaVersion\": Infinity}") << json << -1 << 0;
+    QTest::newRow("minus Infinity") << QByteArray("{\"schemaVersion\": -Infinity}") << json << -1 << 0;
+    QTest::newRow("hex number") << QByteArray("{\"schemaVersion\": 0x2}") << json << -1 << 0;
+    QTest::newRow("plus sign") << QByteArray("{\"schemaVersion\": +2}") << json << -1 << 0;
+    QTest::newRow("trailing comma") << QByteArray("{\"schemaVersion\": 2,}") << json << -1 << 0;
+    QTest::newRow("comment") << QByteArray("{/* c */\"schemaVersion\": 2}") << json << -1 << 0;
+    QTest::newRow("single quotes") << QByteArray("{'schemaVersion': 2}") << json << -1 << 0;
+    QTest::newRow("two documents") << validBytes + validBytes << json << -1 << 0;
+    QTest::newRow("deep arrays") << nested(200000, '[', ']') << json << -1 << 0;
     QTest::newRow("deep objects") << QByteArray("{\"a\":").repeated(200000) + "1" + QByteArray(200000, '}')
-                                  << json;
-    QTest::newRow("deep unclosed") << QByteArray(100000, '[') << json;
-    QTest::newRow("invalid utf-8 in key") << QByteArray("{\"\xff\xfe\": 1}") << json;
+                                  << json << -1 << 0;
+    QTest::newRow("deep unclosed") << QByteArray(100000, '[') << json << -1 << 0;
+    QTest::newRow("invalid utf-8 in key") << QByteArray("{\"\xff\xfe\": 1}") << json << -1 << 0;
     QTest::newRow("overlong utf-8") << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\xc0\xaf\"}"
-                                    << json;
+                                    << json << -1 << 0;
     QTest::newRow("utf-8 surrogate") << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\xed\xa0\x80\"}"
-                                     << json;
+                                     << json << -1 << 0;
     QTest::newRow("lone continuation byte")
-        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\x80\"}" << json;
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\x80\"}" << json << -1 << 0;
     QTest::newRow("control character in string")
-        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"a\x01b\"}" << QString();
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"a\x01b\"}" << QString() << -1 << 0;
 
     QTest::newRow("lone surrogate escape")
-        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\\ud800\"}" << QString();
-    QTest::newRow("huge exponent") << withTop(QStringLiteral("contentGeneration"), QJsonValue(1e308)) << QString();
+        << validBytes.left(validBytes.size() - 1) + ",\"x\":\"\\ud800\"}" << QString() << -1 << 0;
+    QTest::newRow("huge exponent") << withTop(QStringLiteral("contentGeneration"), QJsonValue(1e308)) << QString() << -1 << 0;
     QTest::newRow("number beyond double")
-        << validBytes.left(validBytes.size() - 1) + ",\"playlistRevision\":1e400}" << json;
+        << validBytes.left(validBytes.size() - 1) + ",\"playlistRevision\":1e400}" << json << -1 << 0;
     QTest::newRow("schema beyond double")
-        << QByteArray(validBytes).replace("\"schemaVersion\":3", "\"schemaVersion\":3e400") << json;
+        << QByteArray(validBytes).replace("\"schemaVersion\":3", "\"schemaVersion\":3e400") << json << -1 << 0;
     QTest::newRow("long integer")
         << validBytes.left(validBytes.size() - 1) + ",\"contentGeneration\":123456789012345678901234567890}"
-        << QString();
+        << QString() << -1 << 0;
     QTest::newRow("duplicate keys")
         << QByteArray(validBytes).replace("{\"contentGeneration\"", "{\"pages\":{},\"contentGeneration\"")
-        << QString();
-    QTest::newRow("50 MB revision") << withTop(QStringLiteral("manifestRevision"), big) << shape;
+        << QString() << -1 << 0;
+    QTest::newRow("50 MB revision") << withTop(QStringLiteral("manifestRevision"), big) << shape << -1 << 0;
     QTest::newRow("50 MB timezone")
-        << withTop(QStringLiteral("timezone"), big) << QStringLiteral("timezone_invalid");
-    QTest::newRow("50 MB label") << withTop(QStringLiteral("screenLabel"), big) << QString();
-    QTest::newRow("50 MB unknown key name") << withFirstPrimitive(big, 1) << QString();
-    QTest::newRow("50 MB primitive id") << withFirstPrimitive(QStringLiteral("id"), big) << QString();
-    QTest::newRow("50 MB unknown value") << withFirstPrimitive(QStringLiteral("note"), big) << QString();
+        << withTop(QStringLiteral("timezone"), big) << QStringLiteral("timezone_invalid") << -1 << 0;
+    QTest::newRow("50 MB label") << withTop(QStringLiteral("screenLabel"), big) << QString() << -1 << 0;
+    QTest::newRow("50 MB unknown key name") << withFirstPrimitive(big, 1) << QString() << -1 << 0;
+    QTest::newRow("50 MB primitive id") << withFirstPrimitive(QStringLiteral("id"), big) << QString() << -1 << 0;
+    QTest::newRow("50 MB unknown value") << withFirstPrimitive(QStringLiteral("note"), big) << QString() << -1 << 0;
     QTest::newRow("deep value in binding")
         << validBytes.left(validBytes.size() - 1).replace("\"contentFit\":", "\"deep\":" + nested(1000, '[', ']') + ",\"contentFit\":")
                + "}"
-        << QString();
+        << QString() << -1 << 0;
 
     QJsonArray manyPages;
     for (int i = 0; i < 200000; ++i)
         manyPages.append(i);
-    QTest::newRow("200000 pages") << withTop(QStringLiteral("pages"), manyPages) << QString();
+    QTest::newRow("200000 pages") << withTop(QStringLiteral("pages"), manyPages) << QString() << -1 << 0;
     QJsonArray manyItems;
     const QJsonObject media = valid.value(QLatin1String("pages")).toArray().at(0).toObject()
                                   .value(QLatin1String("primitives")).toArray().at(0).toObject()
                                   .value(QLatin1String("resolvedMedia")).toArray().at(0).toObject();
     for (int i = 0; i < 100000; ++i)
         manyItems.append(media);
+    // Entries past the walk bound of a list cost one drop together, not one each: the
+    // controller logs a record per drop. One more drop may follow for the list as a whole
+    // (no item kept, a cue naming a lost track).
+    const int listDrops = int(ManifestParsing::listEntryBound) + 2;
     QTest::newRow("100000 media items") << withFirstPrimitive(QStringLiteral("resolvedMedia"), manyItems)
-                                        << QString();
+                                        << QString() << listDrops << 0;
     QJsonArray manyTracks;
     for (int i = 0; i < 100000; ++i)
         manyTracks.append(QJsonObject{{QStringLiteral("id"), QStringLiteral("t%1").arg(i)}});
     QTest::newRow("100000 tracks")
-        << withTop(QStringLiteral("audio"), QJsonObject{{QStringLiteral("tracks"), manyTracks}}) << QString();
+        << withTop(QStringLiteral("audio"), QJsonObject{{QStringLiteral("tracks"), manyTracks}})
+        << QString() << listDrops << 0;
+
+    // A million two-byte entries (a 2 MB document) per list: the drop list and the memory
+    // stay small.
+    QJsonArray zeros;
+    for (int i = 0; i < 1000000; ++i)
+        zeros.append(0);
+    QTest::newRow("1M media items") << withFirstPrimitive(QStringLiteral("resolvedMedia"), zeros)
+                                    << QString() << listDrops << 64;
+    QTest::newRow("1M stream sources") << withPrimitive(2, 0, QStringLiteral("sources"), zeros)
+                                       << QString() << listDrops << 64;
+    QTest::newRow("1M tracks") << withTop(QStringLiteral("audio"),
+                                          QJsonObject{{QStringLiteral("tracks"), zeros}})
+                               << QString() << listDrops << 64;
+
+    // Ten million path segments in a content address: the path checks must not build a
+    // string per segment.
+    const QString segments = QStringLiteral("a/").repeated(10 * 1000 * 1000);
+    QJsonObject longSource = media;
+    longSource.insert(QStringLiteral("src"), QStringLiteral("/content/") + segments);
+    QTest::newRow("20 MB media path") << withFirstPrimitive(QStringLiteral("resolvedMedia"),
+                                                            QJsonArray{longSource})
+                                      << QString() << 2 << 320;
+    QJsonObject application =
+        QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/rich_document.json")))
+            .object().value(QLatin1String("pages")).toArray().at(0).toObject()
+            .value(QLatin1String("primitives")).toArray().at(3).toObject();
+    QCOMPARE(application.value(QLatin1String("primitive")).toString(), QStringLiteral("application"));
+    application.insert(QStringLiteral("launchUrl"), QStringLiteral("/runtime/") + segments);
+    QTest::newRow("20 MB launch path") << withPrimitive(0, 2, QString(), application) << QString()
+                                       << 1 << 320;
+
+    // A multicast group of twenty million dots.
+    const QJsonObject dots{{QStringLiteral("protocol"), QStringLiteral("udp-mpegts")},
+                           {QStringLiteral("group"), QStringLiteral("239.") + QString(20 * 1000 * 1000, QLatin1Char('.'))},
+                           {QStringLiteral("port"), 5000}};
+    QTest::newRow("20 MB multicast group") << withPrimitive(2, 0, QStringLiteral("sources"), QJsonArray{dots})
+                                           << QString() << 1 << 160;
 }
 
 void tst_manifest_robustness::hostileDocuments()
 {
     QFETCH(QByteArray, bytes);
     QFETCH(QString, fatalCode);
+    QFETCH(int, maxDrops);
+    QFETCH(int, peakMegabytes);
+    const bool measured = peakMegabytes > 0 && resetPeakMemory();
+    const qint64 before = measured ? memoryKilobytes("VmRSS:") : 0;
     const ManifestParseResult result = ManifestParser::parse(bytes, origin, 0);
+    if (measured) {
+        const qint64 growth = (memoryKilobytes("VmHWM:") - before) / 1024;
+        QVERIFY2(growth <= peakMegabytes,
+                 qPrintable(QStringLiteral("peak memory grew by %1 MB").arg(growth)));
+    }
     const QString broken = violation(result);
     QVERIFY2(broken.isEmpty(), qPrintable(broken));
     if (fatalCode.isEmpty()) {
@@ -327,6 +419,9 @@ void tst_manifest_robustness::hostileDocuments()
         QVERIFY(std::holds_alternative<ManifestError>(result));
         QCOMPARE(std::get<ManifestError>(result).code, fatalCode);
     }
+    if (const auto* manifest = std::get_if<Manifest>(&result); manifest && maxDrops >= 0)
+        QVERIFY2(manifest->drops.size() <= maxDrops,
+                 qPrintable(QStringLiteral("%1 drops").arg(manifest->drops.size())));
 }
 
 void tst_manifest_robustness::everyTypeInEverySlot_data()
