@@ -1,6 +1,7 @@
 #include "app/DevFileLog.h"
 #include "app/PlayerEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -29,12 +30,6 @@ int mode(const QString& path)
 {
     struct stat info {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void writeFile(const QString& path, const QByteArray& bytes,
@@ -132,9 +127,9 @@ private slots:
         QCOMPARE(DevFileLog::enabled(), enabled);
         QCOMPARE(DevFileLog::path(), enabled ? logPath() : QString());
         // Configuring never truncates or reads an existing log.
-        QCOMPARE(readFile(logPath()), QByteArray("earlier run\n"));
+        QCOMPARE(testfiles::read(logPath()), QByteArray("earlier run\n"));
         DevFileLog::record(QStringLiteral("e"));
-        QCOMPARE(readFile(logPath()).count('\n'), enabled ? 2 : 1);
+        QCOMPARE(testfiles::read(logPath()).count('\n'), enabled ? 2 : 1);
     }
 
     void createsOwnerOnlyDirectoryAndFile()
@@ -186,7 +181,7 @@ private slots:
             QVERIFY2(!record.contains(key), qPrintable(key));
         QVERIFY(QDateTime::fromString(record.value("ts").toString(), Qt::ISODateWithMs).isValid());
         // The line itself: compact, keys sorted, integers without a fraction.
-        const QByteArray line = readFile(logPath()).trimmed();
+        const QByteArray line = testfiles::read(logPath()).trimmed();
         QCOMPARE(line, QJsonDocument(record).toJson(QJsonDocument::Compact));
         const QByteArray pid = "\"pid\":" + QByteArray::number(QCoreApplication::applicationPid());
         QVERIFY(line.contains(pid + ',') || line.contains(pid + '}'));
@@ -231,17 +226,17 @@ private slots:
 
         DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(lineLength));
 
-        const QByteArray now = readFile(logPath());
+        const QByteArray now = testfiles::read(logPath());
         if (outcome == QLatin1String("dropped")) {
             QCOMPARE(QFile::exists(logPath()), currentBytes >= 0);
             QCOMPARE(now, current);
-            QCOMPARE(readFile(prevPath()), previousExists ? QByteArray("old generation") : "");
+            QCOMPARE(testfiles::read(prevPath()), previousExists ? QByteArray("old generation") : "");
         } else if (outcome == QLatin1String("appended")) {
             QCOMPARE(now.size(), current.size() + lineLength + 1);
             QVERIFY(now.startsWith(current));
             QVERIFY(now.endsWith("}\n"));
         } else {
-            QCOMPARE(readFile(prevPath()), current);
+            QCOMPARE(testfiles::read(prevPath()), current);
             QCOMPARE(now.size(), lineLength + 1);
             QCOMPARE(mode(logPath()), 0600);
         }
@@ -266,7 +261,7 @@ private slots:
         }
         // Every line of both generations is whole, and neither file passed the cap.
         for (const QString& path : {logPath(), prevPath()}) {
-            const QByteArray bytes = readFile(path);
+            const QByteArray bytes = testfiles::read(path);
             QVERIFY(bytes.size() <= 4096);
             for (const QByteArray& line : bytes.split('\n')) {
                 if (!line.isEmpty())
@@ -283,7 +278,7 @@ private slots:
         for (int i = 0; i < 13; ++i)
             large.insert(QString::number(i), QString(8000, u'x'));
         DevFileLog::record(QStringLiteral("e"), large);
-        QVERIFY(readFile(logPath()).size() > 104000);
+        QVERIFY(testfiles::read(logPath()).size() > 104000);
     }
 
     void offAgain()
@@ -381,8 +376,8 @@ private slots:
         QVERIFY(record.value("duration_ms").isDouble());
         QVERIFY(!record.value("url").toString().contains(QLatin1String("secret")));
         QVERIFY(!record.value("url").toString().contains(QLatin1String("user")));
-        QVERIFY(QByteArray(readFile(logPath())).contains("\"duration_ms\":"));
-        QVERIFY(!readFile(logPath()).contains("\"status\":201."));
+        QVERIFY(QByteArray(testfiles::read(logPath())).contains("\"duration_ms\":"));
+        QVERIFY(!testfiles::read(logPath()).contains("\"status\":201."));
         if (!userInfo.isEmpty())
             QCOMPARE(record.value("cookie").toString(), QStringLiteral("c=2"));
         for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)

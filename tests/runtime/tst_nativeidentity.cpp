@@ -1,6 +1,7 @@
 #include "runtime/NativeCredentialStore.h"
 
 #include "FsyncProbe.h"
+#include "tests/support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -11,8 +12,6 @@
 #include <QtTest>
 
 #include <openssl/evp.h>
-
-#include <sys/stat.h>
 
 using namespace talvorine;
 
@@ -52,29 +51,6 @@ QString validNonce()
 QString validHash()
 {
     return QString(64, QLatin1Char('a'));
-}
-
-int modeOf(const QString& path)
-{
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
-void writeFile(const QString& path, const QByteArray& content, int mode = 0600)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-    file.close();
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QJsonObject vectorIdentityFile()
@@ -162,7 +138,7 @@ private:
     void writeIdentity(const QJsonObject& object)
     {
         QDir().mkpath(dir->filePath("state"));
-        writeFile(path(), compact(object));
+        QVERIFY(testfiles::write(path(), compact(object)));
     }
 
     std::unique_ptr<QTemporaryDir> dir;
@@ -417,7 +393,7 @@ void TestNativeIdentity::loadRefusals()
     QFETCH(QByteArray, content);
     QFETCH(bool, loads);
     QDir().mkpath(dir->filePath("state"));
-    writeFile(path(), content);
+    QVERIFY(testfiles::write(path(), content));
     const NativePlayerIdentityStore store(path());
     QCOMPARE(store.load().has_value(), loads);
     QCOMPARE(store.publicKey().isEmpty(), !loads);
@@ -443,7 +419,7 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     QFETCH(QString, shape);
     QDir().mkpath(dir->filePath("state"));
     const QString real = dir->filePath("real-identity");
-    writeFile(real, compact(vectorIdentityFile()));
+    QVERIFY(testfiles::write(real, compact(vectorIdentityFile())));
     if (shape == "link") {
         QVERIFY(QFile::link(real, path()));
     } else if (shape == "directory") {
@@ -451,7 +427,8 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     } else if (shape == "fifo") {
         QCOMPARE(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
     } else {
-        writeFile(path(), compact(vectorIdentityFile()), shape.toInt(nullptr, 8));
+        QVERIFY(
+            testfiles::write(path(), compact(vectorIdentityFile()), shape.toInt(nullptr, 8)));
     }
     const NativePlayerIdentityStore store(path());
     QVERIFY(!store.load());
@@ -459,7 +436,7 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     const quint32 generations = NativePlayerIdentityStore::generations();
     QVERIFY(!store.open(true));
     QCOMPARE(NativePlayerIdentityStore::generations(), generations);
-    QCOMPARE(readFile(real), compact(vectorIdentityFile()));
+    QCOMPARE(testfiles::read(real), compact(vectorIdentityFile()));
 }
 
 void TestNativeIdentity::openCreatesOwnerOnlyFile()
@@ -473,11 +450,11 @@ void TestNativeIdentity::openCreatesOwnerOnlyFile()
     const auto created = store.open(true);
     QVERIFY(created);
     QCOMPARE(NativePlayerIdentityStore::generations(), generations + 1);
-    QCOMPARE(modeOf(nested), 0600);
-    QCOMPARE(modeOf(dir->filePath("a/b")), 0700);
+    QCOMPARE(testfiles::modeOf(nested), 0600);
+    QCOMPARE(testfiles::modeOf(dir->filePath("a/b")), 0700);
     QCOMPARE(created->kid, thumbprintOf(created->x));
 
-    const QByteArray content = readFile(nested);
+    const QByteArray content = testfiles::read(nested);
     QVERIFY(content.startsWith(R"({"crv":"Ed25519","d":")"));
     QVERIFY(content.endsWith(R"(","kty":"OKP","x":")" + created->x.toLatin1() + R"("})"));
     const QJsonObject file = QJsonDocument::fromJson(content).object();
@@ -502,10 +479,10 @@ void TestNativeIdentity::openCreatesOwnerOnlyFile()
 void TestNativeIdentity::openDoesNotReplaceAnInvalidFile()
 {
     QDir().mkpath(dir->filePath("state"));
-    writeFile(path(), "not an identity");
+    QVERIFY(testfiles::write(path(), "not an identity"));
     const quint32 generations = NativePlayerIdentityStore::generations();
     QVERIFY(!NativePlayerIdentityStore(path()).open(true));
-    QCOMPARE(readFile(path()), QByteArray("not an identity"));
+    QCOMPARE(testfiles::read(path()), QByteArray("not an identity"));
     QCOMPARE(NativePlayerIdentityStore::generations(), generations);
 }
 
@@ -513,7 +490,7 @@ void TestNativeIdentity::resetReplacesTheIdentity()
 {
     for (const QByteArray& before : {compact(vectorIdentityFile()), QByteArray("garbage")}) {
         QDir().mkpath(dir->filePath("state"));
-        writeFile(path(), before);
+        QVERIFY(testfiles::write(path(), before));
         const quint32 generations = NativePlayerIdentityStore::generations();
         const NativePlayerIdentityStore store(path());
         const auto fresh = store.reset();
@@ -521,7 +498,7 @@ void TestNativeIdentity::resetReplacesTheIdentity()
         QVERIFY(fresh->x != b64url(vectorPublic));
         QCOMPARE(NativePlayerIdentityStore::generations(), generations + 1);
         QCOMPARE(store.load()->kid, fresh->kid);
-        QCOMPARE(modeOf(path()), 0600);
+        QCOMPARE(testfiles::modeOf(path()), 0600);
     }
 }
 
@@ -529,10 +506,10 @@ void TestNativeIdentity::resetRemovesALinkNotItsTarget()
 {
     QDir().mkpath(dir->filePath("state"));
     const QString real = dir->filePath("elsewhere");
-    writeFile(real, "keep me");
+    QVERIFY(testfiles::write(real, "keep me"));
     QVERIFY(QFile::link(real, path()));
     QVERIFY(NativePlayerIdentityStore(path()).reset());
-    QCOMPARE(readFile(real), QByteArray("keep me"));
+    QCOMPARE(testfiles::read(real), QByteArray("keep me"));
     QVERIFY(!QFileInfo(path()).isSymLink());
     QVERIFY(QFileInfo(path()).isFile());
 }
