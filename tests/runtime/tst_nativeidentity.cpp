@@ -2,6 +2,7 @@
 
 #include "FsyncProbe.h"
 #include "tests/support/TestFiles.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -10,8 +11,6 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <openssl/evp.h>
 
 using namespace talvorine;
 
@@ -27,13 +26,7 @@ const QString vectorThumbprint = QStringLiteral("kPrK_qmxVWaYVA9wwBF6Iuo3vVzz7Tx
 
 QString b64url(const QByteArray& bytes)
 {
-    return QString::fromLatin1(
-        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-QByteArray unb64url(const QByteArray& text)
-{
-    return QByteArray::fromBase64(text, QByteArray::Base64UrlEncoding);
+    return QString::fromLatin1(test::base64Url(bytes));
 }
 
 // Computed here the long way, with a different SHA-256 than the store's.
@@ -64,25 +57,6 @@ QJsonObject vectorIdentityFile()
 QByteArray compact(const QJsonObject& object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
-                   const QByteArray& signature)
-{
-    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
-        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
-        size_t(publicKey.size()));
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool ok = key && context
-        && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1
-        && EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.constData()),
-                            size_t(signature.size()),
-                            reinterpret_cast<const unsigned char*>(message.constData()),
-                            size_t(message.size()))
-            == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 // The request hash the long way: domain, zero byte, op, and each part after a zero byte.
@@ -179,15 +153,16 @@ void TestNativeIdentity::proofVerifiesAndCarriesTheClaims()
 
     const QList<QByteArray> parts = proof->toLatin1().split('.');
     QCOMPARE(parts.size(), qsizetype(3));
-    QCOMPARE(unb64url(parts[0]), QByteArray(R"({"alg":"EdDSA"})"));
+    QCOMPARE(test::fromBase64Url(parts[0]), QByteArray(R"({"alg":"EdDSA"})"));
     QCOMPARE(parts[2].size(), qsizetype(86));
-    QVERIFY(verifyEd25519(vectorPublic, parts[0] + '.' + parts[1], unb64url(parts[2])));
+    QVERIFY(test::verifyEd25519(vectorPublic, parts[0] + '.' + parts[1],
+                                test::fromBase64Url(parts[2])));
     // A changed claim no longer verifies against the key.
-    QByteArray tampered = unb64url(parts[1]).replace("session.mint", "pairing.start");
-    QVERIFY(!verifyEd25519(vectorPublic, parts[0] + '.' + b64url(tampered).toLatin1(),
-                           unb64url(parts[2])));
+    QByteArray tampered = test::fromBase64Url(parts[1]).replace("session.mint", "pairing.start");
+    QVERIFY(!test::verifyEd25519(vectorPublic, parts[0] + '.' + b64url(tampered).toLatin1(),
+                                 test::fromBase64Url(parts[2])));
 
-    const QByteArray claimsText = unb64url(parts[1]);
+    const QByteArray claimsText = test::fromBase64Url(parts[1]);
     const QJsonObject claims = QJsonDocument::fromJson(claimsText).object();
     // Member order is part of the contract, not just the values.
     QCOMPARE(claimsText.left(29), QByteArray(R"({"aud":"talvorine-runtime","e)"));
@@ -203,13 +178,13 @@ void TestNativeIdentity::proofVerifiesAndCarriesTheClaims()
     QCOMPARE(claims["op"].toString(), QStringLiteral("session.mint"));
     QCOMPARE(claims["request_hash"].toString(), hash);
     QCOMPARE(claims["jti"].toString().size(), qsizetype(43));
-    QCOMPARE(unb64url(claims["jti"].toString().toLatin1()).size(), qsizetype(32));
+    QCOMPARE(test::fromBase64Url(claims["jti"].toString().toLatin1()).size(), qsizetype(32));
     QVERIFY(!claimsText.contains(' '));
 
     const auto second = store.signCompactJws("session.mint", validNonce(), expiry, hash, 0);
     QVERIFY(second);
     const QJsonObject secondClaims =
-        QJsonDocument::fromJson(unb64url(second->toLatin1().split('.')[1])).object();
+        QJsonDocument::fromJson(test::fromBase64Url(second->toLatin1().split('.')[1])).object();
     QVERIFY(secondClaims["jti"].toString() != claims["jti"].toString());
 }
 
@@ -246,7 +221,7 @@ void TestNativeIdentity::proofLifetime()
     if (!made)
         return;
     const QJsonObject claims =
-        QJsonDocument::fromJson(unb64url(proof->toLatin1().split('.')[1])).object();
+        QJsonDocument::fromJson(test::fromBase64Url(proof->toLatin1().split('.')[1])).object();
     const qint64 iat = claims["iat"].toInteger();
     const qint64 exp = claims["exp"].toInteger();
     QVERIFY(iat >= before && iat <= after);
@@ -472,8 +447,8 @@ void TestNativeIdentity::openCreatesOwnerOnlyFile()
                                             validHash(), 0);
     QVERIFY(proof);
     const QList<QByteArray> parts = proof->toLatin1().split('.');
-    QVERIFY(verifyEd25519(unb64url(created->x.toLatin1()), parts[0] + '.' + parts[1],
-                          unb64url(parts[2])));
+    QVERIFY(test::verifyEd25519(test::fromBase64Url(created->x.toLatin1()),
+                                parts[0] + '.' + parts[1], test::fromBase64Url(parts[2])));
 }
 
 void TestNativeIdentity::openDoesNotReplaceAnInvalidFile()
