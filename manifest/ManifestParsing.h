@@ -17,6 +17,8 @@ inline constexpr int unknownKeyPathCap = 4096;
 // Longer unknown-key paths are logged and remembered cut to this many characters.
 inline constexpr int unknownKeyPathLength = 512;
 
+// The string at key, empty when absent or not a string.
+QString text(const QJsonObject& object, QLatin1String key);
 bool finiteNumber(const QJsonValue& value);
 bool finiteNumber(const QJsonValue& value, double above, bool exclusive);
 bool boundedInteger(const QJsonValue& value, int low, int high);
