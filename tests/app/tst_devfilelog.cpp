@@ -16,31 +16,12 @@
 #include <QThread>
 #include <QTest>
 
-#include <sys/stat.h>
-
 using namespace talvorine;
 using talvorine::test::LoopbackHttpServer;
 
 namespace {
 
 const QUrl localOrigin(QStringLiteral("http://localhost:8080"));
-constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-
-int mode(const QString& path)
-{
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes,
-               QFileDevice::Permissions permissions = ownerOnly)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-    file.close();
-    file.setPermissions(permissions);
-}
 
 // Fields that make a record whose serialised line is exactly `length` bytes.
 QJsonObject fieldsForLineLength(int length)
@@ -122,7 +103,7 @@ private slots:
         QFETCH(QString, origin);
         QFETCH(bool, withStateDir);
         QFETCH(bool, enabled);
-        writeFile(logPath(), "earlier run\n");
+        QVERIFY(testfiles::write(logPath(), "earlier run\n"));
         DevFileLog::configure(QUrl(origin), withStateDir ? dir_.path() : QString(), 100);
         QCOMPARE(DevFileLog::enabled(), enabled);
         QCOMPARE(DevFileLog::path(), enabled ? logPath() : QString());
@@ -136,16 +117,16 @@ private slots:
     {
         const QString stateDir = dir_.filePath(QStringLiteral("fresh/state"));
         DevFileLog::configure(localOrigin, stateDir, 0);
-        QCOMPARE(mode(stateDir), 0700);
+        QCOMPARE(testfiles::modeOf(stateDir), 0700);
         DevFileLog::record(QStringLiteral("process.start"));
-        QCOMPARE(mode(DevFileLog::path()), 0600);
+        QCOMPARE(testfiles::modeOf(DevFileLog::path()), 0600);
     }
 
     void restoresOwnerOnlyMode()
     {
-        writeFile(logPath(), "x\n", ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        QVERIFY(testfiles::write(logPath(), "x\n", 0644));
         DevFileLog::record(QStringLiteral("e"));
-        QCOMPARE(mode(logPath()), 0600);
+        QCOMPARE(testfiles::modeOf(logPath()), 0600);
     }
 
     void fields_data()
@@ -220,9 +201,9 @@ private slots:
         DevFileLog::configure(localOrigin, dir_.path(), 200);
         const QByteArray current(qMax(currentBytes, 0), 'c');
         if (currentBytes >= 0)
-            writeFile(logPath(), current);
+            QVERIFY(testfiles::write(logPath(), current));
         if (previousExists)
-            writeFile(prevPath(), "old generation");
+            QVERIFY(testfiles::write(prevPath(), "old generation"));
 
         DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(lineLength));
 
@@ -238,7 +219,7 @@ private slots:
         } else {
             QCOMPARE(testfiles::read(prevPath()), current);
             QCOMPARE(now.size(), lineLength + 1);
-            QCOMPARE(mode(logPath()), 0600);
+            QCOMPARE(testfiles::modeOf(logPath()), 0600);
         }
     }
 
