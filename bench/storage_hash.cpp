@@ -5,6 +5,7 @@
 // it is written once and read back before timing so that it sits in the page cache. A commit
 // also fsyncs the object, so on a disk-backed directory it includes the write-back.
 #include "storage/ContentCache.h"
+#include "storage/StorageFiles.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -44,12 +45,7 @@ struct Fixture {
             x ^= x << 17;
             memcpy(bytes.data() + i, &x, 8);
         }
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_Digest(bytes.constData(), size_t(bytes.size()), digest, &length, EVP_sha256(),
-                   nullptr);
-        sha256 = QString::fromLatin1(
-            QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+        sha256 = StorageFiles::sha256Hex(bytes).value_or(QString());
         sourcePath = dir->filePath(QStringLiteral("source"));
         QFile source(sourcePath);
         if (source.open(QIODevice::WriteOnly))

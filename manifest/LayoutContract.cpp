@@ -53,11 +53,6 @@ bool isWebKind(PrimitiveKind kind)
     return kind == PrimitiveKind::application || kind == PrimitiveKind::iframe;
 }
 
-bool isMediaKind(PrimitiveKind kind)
-{
-    return kind == PrimitiveKind::image || kind == PrimitiveKind::video || kind == PrimitiveKind::stream;
-}
-
 bool knownFit(const QString& fit)
 {
     return fit == QLatin1String("contain") || fit == QLatin1String("cover") || fit == QLatin1String("fill");

@@ -19,11 +19,6 @@ constexpr qsizetype pageCap = 100;
 constexpr qsizetype primitiveCap = 24;
 constexpr int webPrimitiveCap = 2;
 
-QString text(const QJsonObject& object, QLatin1String key)
-{
-    return object.value(key).toString();
-}
-
 // State that the page rules share across the pages of one document.
 struct PageRun {
     int schemaVersion = 2;

@@ -51,6 +51,13 @@ enum class PrimitiveKind : qint32 {
     line = 7,
 };
 
+// The kinds that show a media object (an image, a video file or a stream).
+inline bool isMediaKind(PrimitiveKind kind)
+{
+    return kind == PrimitiveKind::image || kind == PrimitiveKind::video
+        || kind == PrimitiveKind::stream;
+}
+
 struct PageAudioCue {
     QString track;
     bool restart = false;

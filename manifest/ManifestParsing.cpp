@@ -69,11 +69,6 @@ const QRegularExpression& octetPattern()
     return pattern;
 }
 
-QString text(const QJsonObject& object, QLatin1String key)
-{
-    return object.value(key).toString();
-}
-
 QByteArray utf8(const QString& value)
 {
     return value.toUtf8();
@@ -403,6 +398,11 @@ std::optional<Primitive> parseStream(const QJsonObject& object, const QString& p
 } // namespace
 
 // --- shared checks ----------------------------------------------------------------------------
+
+QString text(const QJsonObject& object, QLatin1String key)
+{
+    return object.value(key).toString();
+}
 
 bool finiteNumber(const QJsonValue& value)
 {

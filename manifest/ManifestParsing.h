@@ -42,6 +42,8 @@ private:
     UnknownKeyDocumentScope* m_enclosing;
 };
 
+// The string at key, empty when absent or not a string.
+QString text(const QJsonObject& object, QLatin1String key);
 bool finiteNumber(const QJsonValue& value);
 bool finiteNumber(const QJsonValue& value, double above, bool exclusive);
 bool boundedInteger(const QJsonValue& value, int low, int high);

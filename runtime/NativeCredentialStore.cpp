@@ -1,11 +1,12 @@
 #include "runtime/NativeCredentialStore.h"
 
+#include "storage/StorageFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <cerrno>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,12 +59,7 @@ private:
 
 QByteArray sha256(const QByteArray& data)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    if (EVP_Digest(data.constData(), size_t(data.size()), digest, &length, EVP_sha256(), nullptr)
-        != 1)
-        return {};
-    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+    return StorageFiles::sha256(data).value_or(QByteArray());
 }
 
 constexpr auto base64UrlOptions = QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals;
@@ -84,13 +79,6 @@ bool matchesBase64Url43(const QString& text)
 {
     static const QRegularExpression pattern(
         QRegularExpression::anchoredPattern(QStringLiteral("[A-Za-z0-9_-]{43}")));
-    return pattern.match(text).hasMatch();
-}
-
-bool validRequestHashText(const QString& text)
-{
-    static const QRegularExpression pattern(
-        QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}")));
     return pattern.match(text).hasMatch();
 }
 
@@ -162,41 +150,13 @@ std::optional<QByteArray> readOwnerOnlyFile(const QString& path)
 {
     if (path.isEmpty())
         return std::nullopt;
+    // Checked before the open too, so that a device or FIFO at the path is never opened.
     struct stat before {};
     if (!existsAtPath(path, &before) || !ownerOnlyRegularFile(before))
         return std::nullopt;
-    // The file is checked again through the open descriptor so that a swap between the check
-    // and the open cannot smuggle in a link or a device.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
-    struct stat opened {};
-    if (::fstat(fd, &opened) != 0 || !ownerOnlyRegularFile(opened)
-        || opened.st_size > maxOwnerOnlyFileBytes) {
-        ::close(fd);
-        return std::nullopt;
-    }
-    QByteArray content;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 || content.size() + got > maxOwnerOnlyFileBytes) {
-            OPENSSL_cleanse(chunk, sizeof chunk);
-            if (!content.isEmpty())
-                OPENSSL_cleanse(content.data(), size_t(content.size()));
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0)
-            break;
-        content.append(chunk, got);
-    }
-    OPENSSL_cleanse(chunk, sizeof chunk);
-    ::close(fd);
-    return content;
+    return StorageFiles::readRegularFile(path, maxOwnerOnlyFileBytes,
+                                         StorageFiles::ReadRule::OwnerOnly,
+                                         StorageFiles::Refused::Cleanse);
 }
 
 QJsonObject readOwnerOnlyObject(const QString& path)
@@ -207,22 +167,6 @@ QJsonObject readOwnerOnlyObject(const QString& path)
     ScopedWipe wipe(*content);
     const QJsonDocument document = QJsonDocument::fromJson(*content);
     return document.isObject() ? document.object() : QJsonObject();
-}
-
-// Without this the rename that commits a file may still be lost to a power cut, and a screen
-// would come back without its identity or pairing.
-bool syncDirectory(const QString& directory)
-{
-    const int fd =
-        ::open(QFile::encodeName(directory).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int result = 0;
-    do {
-        result = ::fsync(fd);
-    } while (result != 0 && errno == EINTR);
-    ::close(fd);
-    return result == 0;
 }
 
 bool writeOwnerOnlyBytes(const QString& path, const QByteArray& bytes)
@@ -236,28 +180,13 @@ bool writeOwnerOnlyBytes(const QString& path, const QByteArray& bytes)
                                QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner))
         return false;
     // An atomic save writes through a symbolic link to its target; the stores write only their
-    // own files.
-    struct stat existing {};
-    if (existsAtPath(path, &existing) && !S_ISREG(existing.st_mode))
-        return false;
-
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    if (!file.setPermissions(QFile::ReadOwner | QFile::WriteOwner)) {
-        file.cancelWriting();
-        return false;
-    }
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return false;
-    }
-    if (!file.commit())
-        return false;
-    if (!QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner))
-        return false;
-    return syncDirectory(directory);
+    // own files. The directory sync is required even where the file system says it has none:
+    // without it the rename may still be lost to a power cut, and a screen would come back
+    // without its identity or pairing.
+    return StorageFiles::writeFileAtomically(
+               path, bytes,
+               {StorageFiles::NonRegularTarget::Refuse, StorageFiles::UnsupportedSync::Failure})
+        == StorageFiles::WriteFailure::None;
 }
 
 std::optional<NativePlayerIdentity> generatePlayerIdentity(const QString& path)
@@ -404,7 +333,7 @@ std::optional<QString> NativePlayerIdentityStore::signCompactJws(const QString& 
                                                                  qint64 clockOffsetMs) const
 {
     if (!identityOp(op) || !matchesBase64Url43(nonce) || decodeBase64Url32(nonce).isEmpty()
-        || !challengeExpiry.isValid() || !validRequestHashText(requestHash))
+        || !challengeExpiry.isValid() || !StorageFiles::validDigest(requestHash))
         return std::nullopt;
     const std::optional<NativePlayerIdentity> identity = load();
     if (!identity)

@@ -324,6 +324,17 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     return reply;
 }
 
+RuntimeTransport::Failure RuntimeTransport::streamFailureOf(QNetworkReply* reply,
+                                                            int status) const
+{
+    Answer answer;
+    answer.reply = reply;
+    answer.status = status;
+    if (reply->isOpen())
+        answer.body = reply->read(replyByteLimit);
+    return failureOf(answer, RuntimeCompat::MintKind::Other);
+}
+
 RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
                                                       RuntimeCompat::MintKind kind) const
 {
@@ -543,12 +554,7 @@ void RuntimeTransport::onPairingStreamFinished()
     QNetworkReply* reply = pairingStream_.reply;
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && !isSuccess(status)) {
-        Answer answer;
-        answer.reply = reply;
-        answer.status = status;
-        if (reply->isOpen())
-            answer.body = reply->read(replyByteLimit);
-        const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
+        const Failure failure = streamFailureOf(reply, status);
         failPairingStream(failure.code, failure.status, failure.retryAfterMs, failure.transient);
         return;
     }
@@ -873,12 +879,7 @@ void RuntimeTransport::onRuntimeStreamFinished()
         return;
     }
     if (status != 0 && !isSuccess(status)) {
-        Answer answer;
-        answer.reply = reply;
-        answer.status = status;
-        if (reply->isOpen())
-            answer.body = reply->read(replyByteLimit);
-        const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Other);
+        const Failure failure = streamFailureOf(reply, status);
         logEvent("runtime.stream_failed", QJsonObject{{QStringLiteral("status"), status},
                                                       {QStringLiteral("code"), failure.code}});
         runtimeStream_.serverDelayMs = failure.retryAfterMs;

@@ -188,6 +188,8 @@ private:
     QNetworkReply* send(const QByteArray& method, QNetworkRequest request, const QByteArray& body,
                         qint64 byteLimit, AnswerHandler handler);
     Failure failureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
+    // The failure a refused event or pairing stream reports, from its body up to the reply limit.
+    Failure streamFailureOf(QNetworkReply* reply, int status) const;
     void noteUnauthorized(const QString& credentialUsed);
     bool sessionRequest(QNetworkRequest& request) const;
     QString sessionCredential() const { return sessionCredential_; }

@@ -1,19 +1,14 @@
 #include "stage/CapabilityReport.h"
 
+#include "stage/GstPipelineSupport.h"
+
 #include <gst/gst.h>
 
 namespace talvorine {
 
 namespace {
 
-bool hasFactory(const char* name)
-{
-    GstElementFactory* factory = gst_element_factory_find(name);
-    if (!factory)
-        return false;
-    gst_object_unref(factory);
-    return true;
-}
+using gstsupport::hasFactory;
 
 QStringList probeStreamTransports()
 {

@@ -38,6 +38,15 @@ void deleteRelayTarget(gpointer data)
 
 } // namespace
 
+bool hasFactory(const char* name)
+{
+    GstElementFactory* factory = gst_element_factory_find(name);
+    if (!factory)
+        return false;
+    gst_object_unref(factory);
+    return true;
+}
+
 ElementPtr makeElement(const char* factory, const char* name)
 {
     GstElement* element = gst_element_factory_make(factory, name);

@@ -31,6 +31,9 @@ struct MessageUnref {
 using ElementPtr = std::unique_ptr<GstElement, ObjectUnref>;
 using MessagePtr = std::shared_ptr<GstMessage>;
 
+// Whether an element factory of that name is installed.
+bool hasFactory(const char* name);
+
 // Makes an element of the factory, or null when the factory is missing or refuses.
 ElementPtr makeElement(const char* factory, const char* name = nullptr);
 

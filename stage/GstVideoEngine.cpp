@@ -51,15 +51,6 @@ void decideFramePath(GstVideoEngine::FramePath path, const char* reason)
                   reason);
 }
 
-bool hasFactory(const char* name)
-{
-    GstElementFactory* factory = gst_element_factory_find(name);
-    if (!factory)
-        return false;
-    gst_object_unref(factory);
-    return true;
-}
-
 void ensureGstInitialized()
 {
     if (!gst_is_initialized())

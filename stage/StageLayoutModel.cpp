@@ -15,12 +15,6 @@ namespace talvorine {
 
 namespace {
 
-bool isMediaKind(PrimitiveKind kind)
-{
-    return kind == PrimitiveKind::image || kind == PrimitiveKind::video
-        || kind == PrimitiveKind::stream;
-}
-
 // scheme://host[:port] of a page URL, the port only when it is not the scheme's default.
 QString originOf(const QUrl& url)
 {

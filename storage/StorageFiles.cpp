@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cerrno>
@@ -76,7 +77,7 @@ void Sha256::update(const char* data, qint64 size)
         m_ok = EVP_DigestUpdate(m_ctx, data, size_t(size)) == 1;
 }
 
-std::optional<QString> Sha256::finishHex()
+std::optional<QByteArray> Sha256::finish()
 {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
@@ -85,8 +86,22 @@ std::optional<QString> Sha256::finishHex()
         return std::nullopt;
     }
     m_ok = false;
-    return QString::fromLatin1(
-        QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+    return QByteArray(reinterpret_cast<const char*>(digest), int(length));
+}
+
+std::optional<QString> Sha256::finishHex()
+{
+    const std::optional<QByteArray> digest = finish();
+    if (!digest)
+        return std::nullopt;
+    return QString::fromLatin1(digest->toHex());
+}
+
+std::optional<QByteArray> sha256(QByteArrayView bytes)
+{
+    Sha256 hash;
+    hash.update(bytes.data(), bytes.size());
+    return hash.finish();
 }
 
 std::optional<QString> sha256Hex(QByteArrayView bytes)
@@ -116,12 +131,16 @@ bool ensurePrivateDirectory(const QString& path)
     return true;
 }
 
-bool fsyncDirectory(const QString& path)
+bool fsyncDirectory(const QString& path, UnsupportedSync unsupported)
 {
     UniqueFd fd(::open(encoded(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid())
         return false;
-    if (::fsync(fd.get()) != 0 && errno != EINVAL)
+    int result = 0;
+    do {
+        result = ::fsync(fd.get());
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 && !(errno == EINVAL && unsupported == UnsupportedSync::Success))
         return false;
     return fd.close();
 }
@@ -142,7 +161,8 @@ UniqueFd openRegularForRead(const QString& path)
     return fd;
 }
 
-std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes)
+std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, ReadRule rule,
+                                          Refused refused)
 {
     UniqueFd fd = openRegularForRead(path);
     if (!fd.valid())
@@ -150,8 +170,15 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes)
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || st.st_size < 0 || st.st_size > maxBytes)
         return std::nullopt;
+    if (rule == ReadRule::OwnerOnly && (st.st_mode & 0077) != 0)
+        return std::nullopt;
     QByteArray bytes;
     bytes.resize(qsizetype(st.st_size));
+    const auto refuse = [&]() -> std::optional<QByteArray> {
+        if (refused == Refused::Cleanse && !bytes.isEmpty())
+            OPENSSL_cleanse(bytes.data(), size_t(bytes.size()));
+        return std::nullopt;
+    };
     qint64 done = 0;
     // Reads one byte past the recorded size so that a file that grew meanwhile is refused.
     char probe = 0;
@@ -162,16 +189,19 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return std::nullopt;
+            return refuse();
         }
         if (n == 0)
             break;
-        if (done >= bytes.size())
-            return std::nullopt;
+        if (done >= bytes.size()) {
+            if (refused == Refused::Cleanse)
+                OPENSSL_cleanse(&probe, 1);
+            return refuse();
+        }
         done += n;
     }
     if (done != bytes.size())
-        return std::nullopt;
+        return refuse();
     return bytes;
 }
 
@@ -220,14 +250,15 @@ bool removeEntry(const QString& path)
     return errno == ENOENT;
 }
 
-WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes)
+WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, WriteRules rules)
 {
     const QByteArray name = encoded(path);
     struct stat st {};
     if (::lstat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
         // The save file would resolve a link and write through it; a directory cannot be
         // replaced at all.
-        if (S_ISDIR(st.st_mode) || ::unlink(name.constData()) != 0)
+        if (rules.nonRegular == NonRegularTarget::Refuse || S_ISDIR(st.st_mode)
+            || ::unlink(name.constData()) != 0)
             return WriteFailure::Open;
     }
     QSaveFile file(path);
@@ -242,7 +273,7 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes)
     }
     if (!file.commit())
         return WriteFailure::Commit;
-    if (!fsyncDirectory(QFileInfo(path).absolutePath()))
+    if (!fsyncDirectory(QFileInfo(path).absolutePath(), rules.unsupportedSync))
         return WriteFailure::Commit;
     return WriteFailure::None;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// File primitives shared by the cache, the ledger and the state files: owner-only directories,
-// no-follow opens, atomic replacement with a directory fsync, and SHA-256 through libcrypto.
+// File primitives shared by the cache, the ledger, the state files and the runtime's credential
+// stores: owner-only directories, no-follow opens, atomic replacement with a directory fsync, and
+// SHA-256 through libcrypto.
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -45,6 +46,8 @@ public:
 
     bool ok() const { return m_ok; }
     void update(const char* data, qint64 size);
+    // The 32 digest bytes; none when libcrypto failed at any step.
+    std::optional<QByteArray> finish();
     // Lowercase hexadecimal digest; none when libcrypto failed at any step.
     std::optional<QString> finishHex();
 
@@ -53,6 +56,7 @@ private:
     bool m_ok = false;
 };
 
+std::optional<QByteArray> sha256(QByteArrayView bytes);
 std::optional<QString> sha256Hex(QByteArrayView bytes);
 
 // 64 lowercase hexadecimal digits.
@@ -62,20 +66,34 @@ bool validDigest(const QString& name);
 // link) with mode 0700.
 bool ensurePrivateDirectory(const QString& path);
 
-bool fsyncDirectory(const QString& path);
+// What a directory fsync that the file system does not support (EINVAL) counts as.
+enum class UnsupportedSync { Success, Failure };
+bool fsyncDirectory(const QString& path, UnsupportedSync unsupported = UnsupportedSync::Success);
 
 // Opens an existing regular file for reading without following a final symbolic link.
 UniqueFd openRegularForRead(const QString& path);
 
 // Reads a whole regular, non-link file of at most maxBytes; none when absent, not regular,
-// too large or unreadable.
-std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes);
+// too large, changed in size while read, or unreadable. OwnerOnly also refuses a file with any
+// group or other permission bit; Cleanse wipes what was read when the read is refused.
+enum class ReadRule { Any, OwnerOnly };
+enum class Refused { Keep, Cleanse };
+std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
+                                          ReadRule rule = ReadRule::Any,
+                                          Refused refused = Refused::Keep);
 
 // Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
-// fsyncs the directory. A link or special file at the path is removed first so that the write
-// never lands elsewhere. The result tells which step failed, for the caller's error word.
+// fsyncs the directory. What is already at the path and is not a regular file is either removed
+// first (Replace), so that the write never lands elsewhere, or makes the write fail (Refuse).
+// The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
-WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes);
+enum class NonRegularTarget { Replace, Refuse };
+struct WriteRules {
+    NonRegularTarget nonRegular = NonRegularTarget::Replace;
+    UnsupportedSync unsupportedSync = UnsupportedSync::Success;
+};
+WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
+                                 WriteRules rules = {});
 
 // Byte counts in JSON: a number below 2^53, otherwise the decimal string; read back from an
 // integral number in 0..2^53-1 or a canonical decimal string that fits 64 bits.

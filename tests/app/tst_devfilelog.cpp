@@ -1,6 +1,7 @@
 #include "app/DevFileLog.h"
 #include "app/PlayerEnvironment.h"
 #include "tests/support/LoopbackHttpServer.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
@@ -15,37 +16,12 @@
 #include <QThread>
 #include <QTest>
 
-#include <sys/stat.h>
-
 using namespace talvorine;
 using talvorine::test::LoopbackHttpServer;
 
 namespace {
 
 const QUrl localOrigin(QStringLiteral("http://localhost:8080"));
-constexpr QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
-
-int mode(const QString& path)
-{
-    struct stat info {};
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes,
-               QFileDevice::Permissions permissions = ownerOnly)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    file.write(bytes);
-    file.close();
-    file.setPermissions(permissions);
-}
 
 // Fields that make a record whose serialised line is exactly `length` bytes.
 QJsonObject fieldsForLineLength(int length)
@@ -127,30 +103,30 @@ private slots:
         QFETCH(QString, origin);
         QFETCH(bool, withStateDir);
         QFETCH(bool, enabled);
-        writeFile(logPath(), "earlier run\n");
+        QVERIFY(testfiles::write(logPath(), "earlier run\n"));
         DevFileLog::configure(QUrl(origin), withStateDir ? dir_.path() : QString(), 100);
         QCOMPARE(DevFileLog::enabled(), enabled);
         QCOMPARE(DevFileLog::path(), enabled ? logPath() : QString());
         // Configuring never truncates or reads an existing log.
-        QCOMPARE(readFile(logPath()), QByteArray("earlier run\n"));
+        QCOMPARE(testfiles::read(logPath()), QByteArray("earlier run\n"));
         DevFileLog::record(QStringLiteral("e"));
-        QCOMPARE(readFile(logPath()).count('\n'), enabled ? 2 : 1);
+        QCOMPARE(testfiles::read(logPath()).count('\n'), enabled ? 2 : 1);
     }
 
     void createsOwnerOnlyDirectoryAndFile()
     {
         const QString stateDir = dir_.filePath(QStringLiteral("fresh/state"));
         DevFileLog::configure(localOrigin, stateDir, 0);
-        QCOMPARE(mode(stateDir), 0700);
+        QCOMPARE(testfiles::modeOf(stateDir), 0700);
         DevFileLog::record(QStringLiteral("process.start"));
-        QCOMPARE(mode(DevFileLog::path()), 0600);
+        QCOMPARE(testfiles::modeOf(DevFileLog::path()), 0600);
     }
 
     void restoresOwnerOnlyMode()
     {
-        writeFile(logPath(), "x\n", ownerOnly | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+        QVERIFY(testfiles::write(logPath(), "x\n", 0644));
         DevFileLog::record(QStringLiteral("e"));
-        QCOMPARE(mode(logPath()), 0600);
+        QCOMPARE(testfiles::modeOf(logPath()), 0600);
     }
 
     void fields_data()
@@ -186,7 +162,7 @@ private slots:
             QVERIFY2(!record.contains(key), qPrintable(key));
         QVERIFY(QDateTime::fromString(record.value("ts").toString(), Qt::ISODateWithMs).isValid());
         // The line itself: compact, keys sorted, integers without a fraction.
-        const QByteArray line = readFile(logPath()).trimmed();
+        const QByteArray line = testfiles::read(logPath()).trimmed();
         QCOMPARE(line, QJsonDocument(record).toJson(QJsonDocument::Compact));
         const QByteArray pid = "\"pid\":" + QByteArray::number(QCoreApplication::applicationPid());
         QVERIFY(line.contains(pid + ',') || line.contains(pid + '}'));
@@ -225,25 +201,25 @@ private slots:
         DevFileLog::configure(localOrigin, dir_.path(), 200);
         const QByteArray current(qMax(currentBytes, 0), 'c');
         if (currentBytes >= 0)
-            writeFile(logPath(), current);
+            QVERIFY(testfiles::write(logPath(), current));
         if (previousExists)
-            writeFile(prevPath(), "old generation");
+            QVERIFY(testfiles::write(prevPath(), "old generation"));
 
         DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(lineLength));
 
-        const QByteArray now = readFile(logPath());
+        const QByteArray now = testfiles::read(logPath());
         if (outcome == QLatin1String("dropped")) {
             QCOMPARE(QFile::exists(logPath()), currentBytes >= 0);
             QCOMPARE(now, current);
-            QCOMPARE(readFile(prevPath()), previousExists ? QByteArray("old generation") : "");
+            QCOMPARE(testfiles::read(prevPath()), previousExists ? QByteArray("old generation") : "");
         } else if (outcome == QLatin1String("appended")) {
             QCOMPARE(now.size(), current.size() + lineLength + 1);
             QVERIFY(now.startsWith(current));
             QVERIFY(now.endsWith("}\n"));
         } else {
-            QCOMPARE(readFile(prevPath()), current);
+            QCOMPARE(testfiles::read(prevPath()), current);
             QCOMPARE(now.size(), lineLength + 1);
-            QCOMPARE(mode(logPath()), 0600);
+            QCOMPARE(testfiles::modeOf(logPath()), 0600);
         }
     }
 
@@ -266,7 +242,7 @@ private slots:
         }
         // Every line of both generations is whole, and neither file passed the cap.
         for (const QString& path : {logPath(), prevPath()}) {
-            const QByteArray bytes = readFile(path);
+            const QByteArray bytes = testfiles::read(path);
             QVERIFY(bytes.size() <= 4096);
             for (const QByteArray& line : bytes.split('\n')) {
                 if (!line.isEmpty())
@@ -283,7 +259,7 @@ private slots:
         for (int i = 0; i < 13; ++i)
             large.insert(QString::number(i), QString(8000, u'x'));
         DevFileLog::record(QStringLiteral("e"), large);
-        QVERIFY(readFile(logPath()).size() > 104000);
+        QVERIFY(testfiles::read(logPath()).size() > 104000);
     }
 
     void offAgain()
@@ -381,8 +357,8 @@ private slots:
         QVERIFY(record.value("duration_ms").isDouble());
         QVERIFY(!record.value("url").toString().contains(QLatin1String("secret")));
         QVERIFY(!record.value("url").toString().contains(QLatin1String("user")));
-        QVERIFY(QByteArray(readFile(logPath())).contains("\"duration_ms\":"));
-        QVERIFY(!readFile(logPath()).contains("\"status\":201."));
+        QVERIFY(QByteArray(testfiles::read(logPath())).contains("\"duration_ms\":"));
+        QVERIFY(!testfiles::read(logPath()).contains("\"status\":201."));
         if (!userInfo.isEmpty())
             QCOMPARE(record.value("cookie").toString(), QStringLiteral("c=2"));
         for (auto it = expected.constBegin(); it != expected.constEnd(); ++it)

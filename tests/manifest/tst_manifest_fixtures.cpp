@@ -3,6 +3,7 @@
 
 #include "manifest/Manifest.h"
 #include "tests/manifest/ManifestDump.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,14 +14,6 @@
 using namespace talvorine;
 
 namespace {
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return file.readAll();
-}
 
 QString compact(const QJsonValue& value)
 {
@@ -59,11 +52,11 @@ void tst_manifest_fixtures::corpus()
     QFETCH(QString, documentPath);
     QFETCH(QString, expectedPath);
     QVERIFY(QFile::exists(documentPath));
-    const QJsonObject expect = QJsonDocument::fromJson(readFile(expectedPath)).object();
+    const QJsonObject expect = QJsonDocument::fromJson(testfiles::read(expectedPath)).object();
     QVERIFY(!expect.isEmpty());
 
     const ManifestParseResult result =
-        ManifestParser::parse(readFile(documentPath), QUrl(QStringLiteral("https://runtime.talvorine.test")),
+        ManifestParser::parse(testfiles::read(documentPath), QUrl(QStringLiteral("https://runtime.talvorine.test")),
                               expect.value(QLatin1String("expectedSchemaVersion")).toInt());
 
     if (expect.contains(QLatin1String("error"))) {

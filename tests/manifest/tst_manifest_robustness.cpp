@@ -5,6 +5,7 @@
 
 #include "manifest/Manifest.h"
 #include "manifest/ManifestParsing.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,12 +20,6 @@ using namespace talvorine;
 namespace {
 
 const QUrl origin(QStringLiteral("https://runtime.talvorine.test"));
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 const QSet<QString>& knownDropCodes()
 {
@@ -161,7 +156,7 @@ QByteArray compact(const QJsonObject& object)
 
 QJsonObject validDocument()
 {
-    return QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/schema3_mixed.json")))
+    return QJsonDocument::fromJson(testfiles::read(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/schema3_mixed.json")))
         .object();
 }
 
@@ -437,7 +432,7 @@ void tst_manifest_robustness::everyTypeInEverySlot()
 {
     QFETCH(QString, fixture);
     const QJsonObject document =
-        QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/") + fixture
+        QJsonDocument::fromJson(testfiles::read(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/") + fixture
                                          + QStringLiteral(".json")))
             .object();
     QVERIFY(!document.isEmpty());
@@ -477,7 +472,7 @@ void tst_manifest_robustness::randomMutations_data()
     QTest::addColumn<QString>("path");
     const QDir dir(QStringLiteral(TALVORINE_MANIFEST_FIXTURES));
     for (const QString& name : dir.entryList({QStringLiteral("*.expected.json")}, QDir::Files, QDir::Name)) {
-        const QJsonObject expect = QJsonDocument::fromJson(readFile(dir.filePath(name))).object();
+        const QJsonObject expect = QJsonDocument::fromJson(testfiles::read(dir.filePath(name))).object();
         if (expect.contains(QLatin1String("error")))
             continue;
         const QString base = name.chopped(int(qstrlen(".expected.json")));
@@ -488,7 +483,7 @@ void tst_manifest_robustness::randomMutations_data()
 void tst_manifest_robustness::randomMutations()
 {
     QFETCH(QString, path);
-    const QByteArray original = readFile(path);
+    const QByteArray original = testfiles::read(path);
     const QJsonObject document = QJsonDocument::fromJson(original).object();
     QVERIFY(!document.isEmpty());
     QList<JsonPath> paths;

@@ -1,6 +1,7 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -12,20 +13,6 @@
 using namespace talvorine;
 using talvorine::test::FakeRuntimeService;
 namespace W = talvorine::RuntimeWire;
-
-namespace {
-
-QByteArray b64(const QByteArray& bytes)
-{
-    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
-}
-
-QByteArray unb64(const QByteArray& text)
-{
-    return QByteArray::fromBase64(text, QByteArray::Base64UrlEncoding);
-}
-
-} // namespace
 
 // The fake's own checks: later tests trust its verdicts, so a forged or replayed proof must be
 // told apart from a good one.
@@ -94,22 +81,22 @@ private slots:
         QVERIFY(!proof.isEmpty());
         QList<QByteArray> parts = proof.toLatin1().split('.');
         if (tamper == "signature") {
-            QByteArray signature = unb64(parts[2]);
+            QByteArray signature = test::fromBase64Url(parts[2]);
             signature[5] = char(signature[5] ^ 1);
-            parts[2] = b64(signature);
+            parts[2] = test::base64Url(signature);
         } else if (tamper == "order") {
-            QByteArray claims = unb64(parts[1]);
+            QByteArray claims = test::fromBase64Url(parts[1]);
             const qsizetype aud = claims.indexOf("\"aud\"");
             const qsizetype exp = claims.indexOf(",\"exp\"");
             claims = "{" + claims.mid(exp + 1, claims.indexOf(",\"iat\"") - exp - 1) + ","
                      + claims.mid(aud, exp - aud) + claims.mid(claims.indexOf(",\"iat\""));
-            parts[1] = b64(claims);
+            parts[1] = test::base64Url(claims);
         } else if (tamper == "header") {
-            parts[0] = b64(R"({"alg":"EdDSA","typ":"JWT"})");
+            parts[0] = test::base64Url(R"({"alg":"EdDSA","typ":"JWT"})");
         } else if (tamper == "nonce") {
-            QJsonObject claims = QJsonDocument::fromJson(unb64(parts[1])).object();
+            QJsonObject claims = QJsonDocument::fromJson(test::fromBase64Url(parts[1])).object();
             claims["nonce"] = QString(43, 'A');
-            parts[1] = b64(QJsonDocument(claims).toJson(QJsonDocument::Compact));
+            parts[1] = test::base64Url(QJsonDocument(claims).toJson(QJsonDocument::Compact));
         }
         proof = QString::fromLatin1(parts.join('.'));
         if (tamper == "parts")

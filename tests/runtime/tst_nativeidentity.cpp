@@ -1,6 +1,8 @@
 #include "runtime/NativeCredentialStore.h"
 
 #include "FsyncProbe.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -9,10 +11,6 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <openssl/evp.h>
-
-#include <sys/stat.h>
 
 using namespace talvorine;
 
@@ -28,13 +26,7 @@ const QString vectorThumbprint = QStringLiteral("kPrK_qmxVWaYVA9wwBF6Iuo3vVzz7Tx
 
 QString b64url(const QByteArray& bytes)
 {
-    return QString::fromLatin1(
-        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-QByteArray unb64url(const QByteArray& text)
-{
-    return QByteArray::fromBase64(text, QByteArray::Base64UrlEncoding);
+    return QString::fromLatin1(test::base64Url(bytes));
 }
 
 // Computed here the long way, with a different SHA-256 than the store's.
@@ -54,29 +46,6 @@ QString validHash()
     return QString(64, QLatin1Char('a'));
 }
 
-int modeOf(const QString& path)
-{
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
-void writeFile(const QString& path, const QByteArray& content, int mode = 0600)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-    file.close();
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 QJsonObject vectorIdentityFile()
 {
     return QJsonObject{{"crv", "Ed25519"},
@@ -88,25 +57,6 @@ QJsonObject vectorIdentityFile()
 QByteArray compact(const QJsonObject& object)
 {
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
-}
-
-bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
-                   const QByteArray& signature)
-{
-    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
-        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
-        size_t(publicKey.size()));
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool ok = key && context
-        && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1
-        && EVP_DigestVerify(context, reinterpret_cast<const unsigned char*>(signature.constData()),
-                            size_t(signature.size()),
-                            reinterpret_cast<const unsigned char*>(message.constData()),
-                            size_t(message.size()))
-            == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 // The request hash the long way: domain, zero byte, op, and each part after a zero byte.
@@ -162,7 +112,7 @@ private:
     void writeIdentity(const QJsonObject& object)
     {
         QDir().mkpath(dir->filePath("state"));
-        writeFile(path(), compact(object));
+        QVERIFY(testfiles::write(path(), compact(object)));
     }
 
     std::unique_ptr<QTemporaryDir> dir;
@@ -203,15 +153,16 @@ void TestNativeIdentity::proofVerifiesAndCarriesTheClaims()
 
     const QList<QByteArray> parts = proof->toLatin1().split('.');
     QCOMPARE(parts.size(), qsizetype(3));
-    QCOMPARE(unb64url(parts[0]), QByteArray(R"({"alg":"EdDSA"})"));
+    QCOMPARE(test::fromBase64Url(parts[0]), QByteArray(R"({"alg":"EdDSA"})"));
     QCOMPARE(parts[2].size(), qsizetype(86));
-    QVERIFY(verifyEd25519(vectorPublic, parts[0] + '.' + parts[1], unb64url(parts[2])));
+    QVERIFY(test::verifyEd25519(vectorPublic, parts[0] + '.' + parts[1],
+                                test::fromBase64Url(parts[2])));
     // A changed claim no longer verifies against the key.
-    QByteArray tampered = unb64url(parts[1]).replace("session.mint", "pairing.start");
-    QVERIFY(!verifyEd25519(vectorPublic, parts[0] + '.' + b64url(tampered).toLatin1(),
-                           unb64url(parts[2])));
+    QByteArray tampered = test::fromBase64Url(parts[1]).replace("session.mint", "pairing.start");
+    QVERIFY(!test::verifyEd25519(vectorPublic, parts[0] + '.' + b64url(tampered).toLatin1(),
+                                 test::fromBase64Url(parts[2])));
 
-    const QByteArray claimsText = unb64url(parts[1]);
+    const QByteArray claimsText = test::fromBase64Url(parts[1]);
     const QJsonObject claims = QJsonDocument::fromJson(claimsText).object();
     // Member order is part of the contract, not just the values.
     QCOMPARE(claimsText.left(29), QByteArray(R"({"aud":"talvorine-runtime","e)"));
@@ -227,13 +178,13 @@ void TestNativeIdentity::proofVerifiesAndCarriesTheClaims()
     QCOMPARE(claims["op"].toString(), QStringLiteral("session.mint"));
     QCOMPARE(claims["request_hash"].toString(), hash);
     QCOMPARE(claims["jti"].toString().size(), qsizetype(43));
-    QCOMPARE(unb64url(claims["jti"].toString().toLatin1()).size(), qsizetype(32));
+    QCOMPARE(test::fromBase64Url(claims["jti"].toString().toLatin1()).size(), qsizetype(32));
     QVERIFY(!claimsText.contains(' '));
 
     const auto second = store.signCompactJws("session.mint", validNonce(), expiry, hash, 0);
     QVERIFY(second);
     const QJsonObject secondClaims =
-        QJsonDocument::fromJson(unb64url(second->toLatin1().split('.')[1])).object();
+        QJsonDocument::fromJson(test::fromBase64Url(second->toLatin1().split('.')[1])).object();
     QVERIFY(secondClaims["jti"].toString() != claims["jti"].toString());
 }
 
@@ -270,7 +221,7 @@ void TestNativeIdentity::proofLifetime()
     if (!made)
         return;
     const QJsonObject claims =
-        QJsonDocument::fromJson(unb64url(proof->toLatin1().split('.')[1])).object();
+        QJsonDocument::fromJson(test::fromBase64Url(proof->toLatin1().split('.')[1])).object();
     const qint64 iat = claims["iat"].toInteger();
     const qint64 exp = claims["exp"].toInteger();
     QVERIFY(iat >= before && iat <= after);
@@ -417,7 +368,7 @@ void TestNativeIdentity::loadRefusals()
     QFETCH(QByteArray, content);
     QFETCH(bool, loads);
     QDir().mkpath(dir->filePath("state"));
-    writeFile(path(), content);
+    QVERIFY(testfiles::write(path(), content));
     const NativePlayerIdentityStore store(path());
     QCOMPARE(store.load().has_value(), loads);
     QCOMPARE(store.publicKey().isEmpty(), !loads);
@@ -443,7 +394,7 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     QFETCH(QString, shape);
     QDir().mkpath(dir->filePath("state"));
     const QString real = dir->filePath("real-identity");
-    writeFile(real, compact(vectorIdentityFile()));
+    QVERIFY(testfiles::write(real, compact(vectorIdentityFile())));
     if (shape == "link") {
         QVERIFY(QFile::link(real, path()));
     } else if (shape == "directory") {
@@ -451,7 +402,8 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     } else if (shape == "fifo") {
         QCOMPARE(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
     } else {
-        writeFile(path(), compact(vectorIdentityFile()), shape.toInt(nullptr, 8));
+        QVERIFY(
+            testfiles::write(path(), compact(vectorIdentityFile()), shape.toInt(nullptr, 8)));
     }
     const NativePlayerIdentityStore store(path());
     QVERIFY(!store.load());
@@ -459,7 +411,7 @@ void TestNativeIdentity::fileModeAndKindRefusals()
     const quint32 generations = NativePlayerIdentityStore::generations();
     QVERIFY(!store.open(true));
     QCOMPARE(NativePlayerIdentityStore::generations(), generations);
-    QCOMPARE(readFile(real), compact(vectorIdentityFile()));
+    QCOMPARE(testfiles::read(real), compact(vectorIdentityFile()));
 }
 
 void TestNativeIdentity::openCreatesOwnerOnlyFile()
@@ -473,11 +425,11 @@ void TestNativeIdentity::openCreatesOwnerOnlyFile()
     const auto created = store.open(true);
     QVERIFY(created);
     QCOMPARE(NativePlayerIdentityStore::generations(), generations + 1);
-    QCOMPARE(modeOf(nested), 0600);
-    QCOMPARE(modeOf(dir->filePath("a/b")), 0700);
+    QCOMPARE(testfiles::modeOf(nested), 0600);
+    QCOMPARE(testfiles::modeOf(dir->filePath("a/b")), 0700);
     QCOMPARE(created->kid, thumbprintOf(created->x));
 
-    const QByteArray content = readFile(nested);
+    const QByteArray content = testfiles::read(nested);
     QVERIFY(content.startsWith(R"({"crv":"Ed25519","d":")"));
     QVERIFY(content.endsWith(R"(","kty":"OKP","x":")" + created->x.toLatin1() + R"("})"));
     const QJsonObject file = QJsonDocument::fromJson(content).object();
@@ -495,17 +447,17 @@ void TestNativeIdentity::openCreatesOwnerOnlyFile()
                                             validHash(), 0);
     QVERIFY(proof);
     const QList<QByteArray> parts = proof->toLatin1().split('.');
-    QVERIFY(verifyEd25519(unb64url(created->x.toLatin1()), parts[0] + '.' + parts[1],
-                          unb64url(parts[2])));
+    QVERIFY(test::verifyEd25519(test::fromBase64Url(created->x.toLatin1()),
+                                parts[0] + '.' + parts[1], test::fromBase64Url(parts[2])));
 }
 
 void TestNativeIdentity::openDoesNotReplaceAnInvalidFile()
 {
     QDir().mkpath(dir->filePath("state"));
-    writeFile(path(), "not an identity");
+    QVERIFY(testfiles::write(path(), "not an identity"));
     const quint32 generations = NativePlayerIdentityStore::generations();
     QVERIFY(!NativePlayerIdentityStore(path()).open(true));
-    QCOMPARE(readFile(path()), QByteArray("not an identity"));
+    QCOMPARE(testfiles::read(path()), QByteArray("not an identity"));
     QCOMPARE(NativePlayerIdentityStore::generations(), generations);
 }
 
@@ -513,7 +465,7 @@ void TestNativeIdentity::resetReplacesTheIdentity()
 {
     for (const QByteArray& before : {compact(vectorIdentityFile()), QByteArray("garbage")}) {
         QDir().mkpath(dir->filePath("state"));
-        writeFile(path(), before);
+        QVERIFY(testfiles::write(path(), before));
         const quint32 generations = NativePlayerIdentityStore::generations();
         const NativePlayerIdentityStore store(path());
         const auto fresh = store.reset();
@@ -521,7 +473,7 @@ void TestNativeIdentity::resetReplacesTheIdentity()
         QVERIFY(fresh->x != b64url(vectorPublic));
         QCOMPARE(NativePlayerIdentityStore::generations(), generations + 1);
         QCOMPARE(store.load()->kid, fresh->kid);
-        QCOMPARE(modeOf(path()), 0600);
+        QCOMPARE(testfiles::modeOf(path()), 0600);
     }
 }
 
@@ -529,10 +481,10 @@ void TestNativeIdentity::resetRemovesALinkNotItsTarget()
 {
     QDir().mkpath(dir->filePath("state"));
     const QString real = dir->filePath("elsewhere");
-    writeFile(real, "keep me");
+    QVERIFY(testfiles::write(real, "keep me"));
     QVERIFY(QFile::link(real, path()));
     QVERIFY(NativePlayerIdentityStore(path()).reset());
-    QCOMPARE(readFile(real), QByteArray("keep me"));
+    QCOMPARE(testfiles::read(real), QByteArray("keep me"));
     QVERIFY(!QFileInfo(path()).isSymLink());
     QVERIFY(QFileInfo(path()).isFile());
 }

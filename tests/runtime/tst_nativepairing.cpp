@@ -1,6 +1,7 @@
 #include "runtime/NativeCredentialStore.h"
 
 #include "FsyncProbe.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,8 +13,6 @@
 
 #include <functional>
 
-#include <sys/stat.h>
-
 using namespace talvorine;
 
 namespace {
@@ -22,29 +21,6 @@ const QString credential = QStringLiteral("tvp_") + QString(43, QLatin1Char('C')
 const QString deviceToken =
     QStringLiteral("tvd_") + QString(22, QLatin1Char('a')) + "_" + QString(43, QLatin1Char('b'));
 const QDateTime expiry(QDate(2025, 3, 1), QTime(12, 0), Qt::UTC);
-
-int modeOf(const QString& path)
-{
-    struct stat info {};
-    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return int(info.st_mode & 07777);
-}
-
-void writeFile(const QString& path, const QByteArray& content, int mode = 0600)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), content.size());
-    file.close();
-    QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode_t(mode)), 0);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 QByteArray sessionFile(const QString& code, const QString& expiresAt, const QString& cred)
 {
@@ -209,9 +185,9 @@ void TestNativePairing::sessionSavesExactlyAndLoadsBack()
     const QString nested = dir->filePath("fresh/dir/pairing-session");
     const NativePairingStore store(nested);
     QVERIFY(store.save({"ABC234", credential, expiry.toOffsetFromUtc(3600)}));
-    QCOMPARE(readFile(nested), sessionFile("ABC234", "2025-03-01T12:00:00.000Z", credential));
-    QCOMPARE(modeOf(nested), 0600);
-    QCOMPARE(modeOf(dir->filePath("fresh/dir")), 0700);
+    QCOMPARE(testfiles::read(nested), sessionFile("ABC234", "2025-03-01T12:00:00.000Z", credential));
+    QCOMPARE(testfiles::modeOf(nested), 0600);
+    QCOMPARE(testfiles::modeOf(dir->filePath("fresh/dir")), 0700);
 
     const auto loaded = store.load();
     QVERIFY(loaded);
@@ -261,7 +237,7 @@ void TestNativePairing::sessionLoad()
     QFETCH(QByteArray, content);
     QFETCH(bool, loads);
     QFETCH(QDateTime, expiresAt);
-    writeFile(pairingPath(), content);
+    QVERIFY(testfiles::write(pairingPath(), content));
     const NativePairingStore store(pairingPath());
     const auto session = store.load();
     QCOMPARE(session.has_value(), loads);
@@ -292,9 +268,9 @@ void TestNativePairing::sessionSaveRefusals()
     QFETCH(QDateTime, expiresAt);
     const NativePairingStore store(pairingPath());
     QVERIFY(store.saveStartIdempotencyKey("start-key-1"));
-    const QByteArray before = readFile(pairingPath());
+    const QByteArray before = testfiles::read(pairingPath());
     QVERIFY(!store.save({code, cred, expiresAt}));
-    QCOMPARE(readFile(pairingPath()), before);
+    QCOMPARE(testfiles::read(pairingPath()), before);
 }
 
 void TestNativePairing::unsafeFilesReadAsAbsent_data()
@@ -311,10 +287,10 @@ void TestNativePairing::unsafeFilesReadAsAbsent()
     QFETCH(QString, shape);
     const QByteArray session = sessionFile("ABC234", "2025-03-01T12:00:00Z", credential);
     if (shape == "link") {
-        writeFile(dir->filePath("real"), session);
+        QVERIFY(testfiles::write(dir->filePath("real"), session));
         QVERIFY(QFile::link(dir->filePath("real"), pairingPath()));
     } else {
-        writeFile(pairingPath(), session, shape.toInt(nullptr, 8));
+        QVERIFY(testfiles::write(pairingPath(), session, shape.toInt(nullptr, 8)));
     }
     const NativePairingStore store(pairingPath());
     QVERIFY(!store.load());
@@ -322,7 +298,7 @@ void TestNativePairing::unsafeFilesReadAsAbsent()
     // A session written over a link must not land in the link's target.
     if (shape == "link") {
         QVERIFY(!store.save({"XYZ789", credential, expiry}));
-        QCOMPARE(readFile(dir->filePath("real")), session);
+        QCOMPARE(testfiles::read(dir->filePath("real")), session);
     }
 }
 
@@ -331,8 +307,8 @@ void TestNativePairing::startKeyLifeCycle()
     const NativePairingStore store(pairingPath());
     QVERIFY(store.loadStartIdempotencyKey().isEmpty());
     QVERIFY(store.saveStartIdempotencyKey("start-key-1"));
-    QCOMPARE(readFile(pairingPath()), QByteArray(R"({"idempotency_key":"start-key-1"})"));
-    QCOMPARE(modeOf(pairingPath()), 0600);
+    QCOMPARE(testfiles::read(pairingPath()), QByteArray(R"({"idempotency_key":"start-key-1"})"));
+    QCOMPARE(testfiles::modeOf(pairingPath()), 0600);
     // A second store on the same file sees it, as after a restart.
     QCOMPARE(NativePairingStore(pairingPath()).loadStartIdempotencyKey(),
              QStringLiteral("start-key-1"));
@@ -345,7 +321,7 @@ void TestNativePairing::startKeyLifeCycle()
     // The answer replaces the key.
     QVERIFY(store.save({"ABC234", credential, expiry}));
     QVERIFY(store.loadStartIdempotencyKey().isEmpty());
-    QVERIFY(!readFile(pairingPath()).contains("idempotency_key"));
+    QVERIFY(!testfiles::read(pairingPath()).contains("idempotency_key"));
 
     store.clear();
     QVERIFY(!QFileInfo::exists(pairingPath()));
@@ -359,11 +335,11 @@ void TestNativePairing::startKeyNeverReplacesASession()
 {
     const NativePairingStore store(pairingPath());
     QVERIFY(store.save({"ABC234", credential, expiry}));
-    const QByteArray before = readFile(pairingPath());
+    const QByteArray before = testfiles::read(pairingPath());
     QVERIFY(!store.saveStartIdempotencyKey("start-key-1"));
     QVERIFY(store.loadStartIdempotencyKey().isEmpty());
     store.clearStartIdempotencyKey();
-    QCOMPARE(readFile(pairingPath()), before);
+    QCOMPARE(testfiles::read(pairingPath()), before);
 }
 
 void TestNativePairing::invalidStartKeysLeaveTheFileAlone_data()
@@ -384,7 +360,8 @@ void TestNativePairing::invalidStartKeysLeaveTheFileAlone()
     QCOMPARE(store.loadStartIdempotencyKey(), QStringLiteral("start-key-1"));
 
     // A stored key that fails the pattern reads as none.
-    writeFile(pairingPath(), QJsonDocument(QJsonObject{{"idempotency_key", key}}).toJson());
+    QVERIFY(testfiles::write(pairingPath(),
+                             QJsonDocument(QJsonObject{{"idempotency_key", key}}).toJson()));
     QVERIFY(store.loadStartIdempotencyKey().isEmpty());
 }
 
@@ -403,26 +380,26 @@ void TestNativePairing::startKeyRefusesUnsafeFiles()
     QFETCH(QString, shape);
     QFETCH(bool, saves);
     const QString real = dir->filePath("real");
-    writeFile(real, "untouched");
+    QVERIFY(testfiles::write(real, "untouched"));
     if (shape == "link")
         QVERIFY(QFile::link(real, pairingPath()));
     else if (shape == "directory")
         QVERIFY(QDir().mkpath(pairingPath()));
     else
-        writeFile(pairingPath(), "garbage", shape.toInt(nullptr, 8));
+        QVERIFY(testfiles::write(pairingPath(), "garbage", shape.toInt(nullptr, 8)));
 
     const NativePairingStore store(pairingPath());
     QCOMPARE(store.saveStartIdempotencyKey("start-key-1"), saves);
-    QCOMPARE(readFile(real), QByteArray("untouched"));
+    QCOMPARE(testfiles::read(real), QByteArray("untouched"));
     if (saves)
         QCOMPARE(store.loadStartIdempotencyKey(), QStringLiteral("start-key-1"));
     else if (shape == "0640")
-        QCOMPARE(readFile(pairingPath()), QByteArray("garbage"));
+        QCOMPARE(testfiles::read(pairingPath()), QByteArray("garbage"));
 }
 
 void TestNativePairing::sessionWithBadFieldsIsClearedByStartKeyClear()
 {
-    writeFile(pairingPath(), sessionFile("ABC234", "not a date", credential));
+    QVERIFY(testfiles::write(pairingPath(), sessionFile("ABC234", "not a date", credential)));
     const NativePairingStore store(pairingPath());
     QVERIFY(!store.load());
     store.clearStartIdempotencyKey();
@@ -453,7 +430,7 @@ void TestNativePairing::credentialLoad()
     QFETCH(QByteArray, content);
     QFETCH(int, mode);
     QFETCH(QString, expected);
-    writeFile(credentialPath(), content, mode);
+    QVERIFY(testfiles::write(credentialPath(), content, mode));
     QCOMPARE(NativeCredentialStore(credentialPath()).load(), expected);
 }
 
@@ -463,19 +440,18 @@ void TestNativePairing::credentialSaveAndClear()
     QVERIFY(!store.save(deviceToken + "\n"));
     QVERIFY(!QFileInfo::exists(credentialPath()));
     QVERIFY(store.save(deviceToken));
-    QCOMPARE(readFile(credentialPath()), deviceToken.toLatin1());
-    QCOMPARE(modeOf(credentialPath()), 0600);
+    QCOMPARE(testfiles::read(credentialPath()), deviceToken.toLatin1());
+    QCOMPARE(testfiles::modeOf(credentialPath()), 0600);
     QCOMPARE(store.load(), deviceToken);
     store.clear();
     QVERIFY(!QFileInfo::exists(credentialPath()));
     QVERIFY(store.load().isEmpty());
 
     // Symbolic links read as absent.
-    writeFile(dir->filePath("real"), deviceToken.toLatin1());
+    QVERIFY(testfiles::write(dir->filePath("real"), deviceToken.toLatin1()));
     QVERIFY(QFile::link(dir->filePath("real"), credentialPath()));
     QVERIFY(store.load().isEmpty());
 }
-
 
 void TestNativePairing::everyCommitSyncsItsDirectory_data()
 {

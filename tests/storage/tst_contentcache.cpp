@@ -1,6 +1,6 @@
 #include "storage/ContentCache.h"
 
-#include "tests/storage/StorageTestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QBuffer>
 #include <QDateTime>

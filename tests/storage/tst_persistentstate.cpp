@@ -1,6 +1,6 @@
 #include "storage/PersistentState.h"
 
-#include "tests/storage/StorageTestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QJsonArray>

@@ -1,6 +1,6 @@
 #include "storage/StorageTransferLedger.h"
 
-#include "tests/storage/StorageTestFiles.h"
+#include "tests/support/TestFiles.h"
 
 #include <QDir>
 #include <QJsonDocument>

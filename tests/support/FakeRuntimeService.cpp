@@ -1,6 +1,7 @@
 #include "tests/support/FakeRuntimeService.h"
 
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -55,11 +56,6 @@ QByteArray reasonPhrase(int status)
     case 503: return "Service Unavailable";
     default: return "Status";
     }
-}
-
-QByteArray base64Url(const QByteArray& bytes)
-{
-    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
 }
 
 QByteArray decodeBase64Url(const QByteArray& text, bool* ok)
@@ -150,29 +146,6 @@ QByteArray keyPem(EVP_PKEY* key)
     QByteArray pem(data, size);
     BIO_free(bio);
     return pem;
-}
-
-bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
-                   const QByteArray& signature)
-{
-    if (publicKey.size() != 32 || signature.size() != 64)
-        return false;
-    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
-        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
-        32);
-    if (!key)
-        return false;
-    EVP_MD_CTX* context = EVP_MD_CTX_new();
-    bool ok = context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1
-              && EVP_DigestVerify(context,
-                                  reinterpret_cast<const unsigned char*>(signature.constData()),
-                                  size_t(signature.size()),
-                                  reinterpret_cast<const unsigned char*>(message.constData()),
-                                  size_t(message.size()))
-                     == 1;
-    EVP_MD_CTX_free(context);
-    EVP_PKEY_free(key);
-    return ok;
 }
 
 QString thumbprintOf(const QString& x)

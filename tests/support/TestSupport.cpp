@@ -5,6 +5,8 @@
 #include <QProcess>
 #include <QTest>
 
+#include <openssl/evp.h>
+
 namespace talvorine::test {
 
 ProcessResult runPlayer(const QStringList& arguments, const QProcessEnvironment& environment,
@@ -68,6 +70,39 @@ QList<QJsonObject> recordsOf(const QList<QJsonObject>& records, const QString& e
             out.append(record);
     }
     return out;
+}
+
+QByteArray base64Url(const QByteArray& bytes)
+{
+    return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QByteArray fromBase64Url(const QByteArray& text)
+{
+    return QByteArray::fromBase64(text, QByteArray::Base64UrlEncoding);
+}
+
+bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
+                   const QByteArray& signature)
+{
+    if (publicKey.size() != 32 || signature.size() != 64)
+        return false;
+    EVP_PKEY* key = EVP_PKEY_new_raw_public_key(
+        EVP_PKEY_ED25519, nullptr, reinterpret_cast<const unsigned char*>(publicKey.constData()),
+        32);
+    if (!key)
+        return false;
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    bool ok = context && EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1
+              && EVP_DigestVerify(context,
+                                  reinterpret_cast<const unsigned char*>(signature.constData()),
+                                  size_t(signature.size()),
+                                  reinterpret_cast<const unsigned char*>(message.constData()),
+                                  size_t(message.size()))
+                     == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return ok;
 }
 
 } // namespace talvorine::test

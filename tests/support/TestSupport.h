@@ -29,4 +29,12 @@ QList<QJsonObject> readJsonLines(const QString& path);
 // The records of one event name, in file order.
 QList<QJsonObject> recordsOf(const QList<QJsonObject>& records, const QString& event);
 
+// Unpadded Base64url, and its lenient reading (padding and stray characters are tolerated).
+QByteArray base64Url(const QByteArray& bytes);
+QByteArray fromBase64Url(const QByteArray& text);
+
+// Whether signature is a valid Ed25519 signature of message under the raw 32-byte public key.
+bool verifyEd25519(const QByteArray& publicKey, const QByteArray& message,
+                   const QByteArray& signature);
+
 } // namespace talvorine::test

@@ -1,6 +1,7 @@
 #pragma once
 
-// Small file helpers for the storage tests: planting files, links and old modification times.
+// Small file helpers for the tests: planting files with a mode, links and old modification
+// times, and reading back contents and modes without following links.
 
 #include <QByteArray>
 #include <QFile>
