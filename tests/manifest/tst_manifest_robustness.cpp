@@ -375,7 +375,7 @@ void tst_manifest_robustness::hostileDocuments_data()
                                                             QJsonArray{longSource})
                                       << QString() << 2 << 320;
     QJsonObject application =
-        QJsonDocument::fromJson(readFile(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/rich_document.json")))
+        QJsonDocument::fromJson(testfiles::read(QStringLiteral(TALVORINE_MANIFEST_FIXTURES "/rich_document.json")))
             .object().value(QLatin1String("pages")).toArray().at(0).toObject()
             .value(QLatin1String("primitives")).toArray().at(3).toObject();
     QCOMPARE(application.value(QLatin1String("primitive")).toString(), QStringLiteral("application"));
