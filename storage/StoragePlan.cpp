@@ -664,9 +664,19 @@ StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& com
             }
         }
     }
-    // A staged switch that admits nothing could never happen; it starts with the anchor.
-    if (result.transition == QLatin1String("staged") && result.stage1_page_ids.isEmpty())
-        result.stage1_page_ids.append(result.anchor_page_id);
+    // A staged switch whose first stage shows no content page could never happen; it starts
+    // with the anchor.
+    const bool stage1HoldsContent =
+        std::any_of(result.stage1_page_ids.cbegin(), result.stage1_page_ids.cend(),
+                    [&in](const QString& id) { return in.isContent(in.pageIndex.value(id)); });
+    if (result.transition == QLatin1String("staged") && !stage1HoldsContent) {
+        const QSet<QString> kept(result.stage1_page_ids.cbegin(), result.stage1_page_ids.cend());
+        result.stage1_page_ids.clear();
+        for (const QString& id : std::as_const(result.target_page_ids)) {
+            if (kept.contains(id) || id == result.anchor_page_id)
+                result.stage1_page_ids.append(id);
+        }
+    }
     if (result.transition == QLatin1String("blocked"))
         result.stage1_page_ids.clear();
     return result;
@@ -842,7 +852,8 @@ std::optional<qint64> StoragePlan::pagesCost(const QJsonObject& input, const QSt
 }
 
 StoragePlanResult StoragePlan::withAnchorUnavailable(const StoragePlanResult& result,
-                                                     const QStringList& pageIds)
+                                                     const QStringList& pageIds,
+                                                     const QSet<QString>& adslotPageIds)
 {
     StoragePlanResult next = result;
     next.decision = QStringLiteral("anchor_unavailable");
@@ -854,22 +865,32 @@ StoragePlanResult StoragePlan::withAnchorUnavailable(const StoragePlanResult& re
         next.excluded.removeIf([&old](const StorageExclusion& e) { return e.page_id == old; });
         next.excluded.append({old, QStringLiteral("anchor_unavailable")});
     }
+    // Ad pages sit in every selection but cannot carry the screen on their own.
+    const auto isContent = [&adslotPageIds](const QString& id) { return !adslotPageIds.contains(id); };
     next.anchor_page_id.clear();
     for (const QString& id : pageIds) {
-        if (next.target_page_ids.contains(id)) {
+        if (isContent(id) && next.target_page_ids.contains(id)) {
             next.anchor_page_id = id;
             break;
         }
     }
-    if (next.target_page_ids.isEmpty()) {
+    if (next.anchor_page_id.isEmpty()) {
         next.fit = QStringLiteral("none_fit");
         next.transition = QStringLiteral("blocked");
+        next.target_page_ids.clear();
         next.stage1_page_ids.clear();
         return next;
     }
-    if (next.transition == QLatin1String("staged") && next.stage1_page_ids.isEmpty()
-        && !next.anchor_page_id.isEmpty())
-        next.stage1_page_ids.append(next.anchor_page_id);
+    if (next.transition == QLatin1String("staged")
+        && std::none_of(next.stage1_page_ids.cbegin(), next.stage1_page_ids.cend(), isContent)) {
+        // Stage one keeps the target order, with the new anchor in its place.
+        const QSet<QString> stage1(next.stage1_page_ids.cbegin(), next.stage1_page_ids.cend());
+        next.stage1_page_ids.clear();
+        for (const QString& id : std::as_const(next.target_page_ids)) {
+            if (stage1.contains(id) || id == next.anchor_page_id)
+                next.stage1_page_ids.append(id);
+        }
+    }
     return next;
 }
 

@@ -725,14 +725,31 @@ void TestStoragePlan::anchorUnavailable_data()
                                 {{"B", "capacity"}, {"A", "anchor_unavailable"}},
                                 {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
     QTest::newRow("last remaining target") << last << lastAfter;
+
+    // X is an ad page ahead of every content page.
+    StoragePlanResult adFirst{"partial", "staged", {"X", "A", "B"}, {"X", "A"}, {{"C", "capacity"}},
+                              {}, "compute", 9, Opt(3), Opt(), "A"};
+    StoragePlanResult adFirstAfter{"partial", "staged", {"X", "B"}, {"X", "B"},
+                                   {{"C", "capacity"}, {"A", "anchor_unavailable"}},
+                                   {}, "anchor_unavailable", 9, Opt(3), Opt(), "B"};
+    QTest::newRow("ad page first never becomes the anchor") << adFirst << adFirstAfter;
+
+    StoragePlanResult adLeft{"partial", "direct", {"X", "A"}, {}, {{"B", "capacity"}}, {}, "compute", 9,
+                             Opt(1), Opt(), "A"};
+    StoragePlanResult adLeftAfter{"none_fit", "blocked", {}, {},
+                                  {{"B", "capacity"}, {"A", "anchor_unavailable"}},
+                                  {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
+    QTest::newRow("only an ad page left") << adLeft << adLeftAfter;
 }
 
 void TestStoragePlan::anchorUnavailable()
 {
     QFETCH(StoragePlanResult, before);
     QFETCH(StoragePlanResult, after);
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, {"A", "B", "C", "D"}).toJson(), after.toJson());
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, {"A", "B", "C", "D"}), after);
+    const QStringList ids{"X", "A", "B", "C", "D"};
+    const QSet<QString> adslots{"X"};
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots).toJson(), after.toJson());
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots), after);
 }
 
 QTEST_GUILESS_MAIN(TestStoragePlan)
