@@ -614,6 +614,31 @@ bool oneOf(const QString& value, std::initializer_list<const char*> allowed)
                        [&value](const char* name) { return value == QLatin1String(name); });
 }
 
+Selection selectionOf(const PlanInput& in, const QStringList& ids)
+{
+    Selection selection(in);
+    for (const QString& id : ids) {
+        const auto found = in.pageIndex.constFind(id);
+        if (found != in.pageIndex.constEnd())
+            selection.add(*found);
+    }
+    return selection;
+}
+
+// Whether a held plan can still be carried out within today's capacity: a direct switch keeps
+// what plays beside the targets, a staged one beside stage one only, a blocked one waits.
+bool stillFits(const PlanInput& in, const StoragePlanResult& held)
+{
+    const Selection targets = selectionOf(in, held.target_page_ids);
+    if (held.transition == QLatin1String("direct"))
+        return targets.costWithOld() <= in.capacity;
+    if (targets.cost() > in.capacity)
+        return false;
+    if (held.transition == QLatin1String("staged"))
+        return selectionOf(in, held.stage1_page_ids).costWithOld() <= in.capacity;
+    return true;
+}
+
 // Keeps the previous plan's pages while growth has not waited long enough.
 StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& computed,
                                const QSet<QString>& previousTargets)
@@ -679,6 +704,13 @@ StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& com
     }
     if (result.transition == QLatin1String("blocked"))
         result.stage1_page_ids.clear();
+    if (!stillFits(in, result)) {
+        // Capacity fell below what the held pages need: holding them would overfill the disk.
+        StoragePlanResult shrunk = computed;
+        shrunk.decision = QStringLiteral("shrink");
+        shrunk.growth_eligible_since_ms.reset();
+        return shrunk;
+    }
     return result;
 }
 

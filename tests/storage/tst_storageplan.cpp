@@ -601,45 +601,50 @@ void TestStoragePlan::hysteresis_data()
     QTest::addColumn<Opt>("growth");
     QTest::addColumn<qint64>("baseline");
     QTest::addColumn<QString>("fit");
+    QTest::addColumn<QJsonArray>("old");
 
     const qint64 now = 1800000000000;
     const QStringList all{"A", "B", "C"};
     const QStringList ab{"A", "B"};
     QTest::newRow("hold keeps a close baseline")
-        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib << QString("fits");
+        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib << QString("fits") << QJsonArray();
     QTest::newRow("hold takes a moved baseline")
-        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib << QString("fits");
+        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("hold tolerance of a twentieth")
-        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib << QString("fits");
+        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib << QString("fits") << QJsonArray();
     QTest::newRow("same targets but eviction due")
-        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib << QString("fits_after_eviction");
+        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib << QString("fits_after_eviction") << QJsonArray();
     QTest::newRow("shrink") << 35 * mib << previous(all, Opt(5), now, 3, 60 * mib) << "shrink" << ab
-                            << QStringList() << Opt() << 35 * mib << QString("partial");
+                            << QStringList() << Opt() << 35 * mib << QString("partial") << QJsonArray();
     QTest::newRow("grow after an hour")
         << 100 * mib << previous(ab, Opt(now - 3600000), now, 3, 35 * mib) << "grow" << all << QStringList()
-        << Opt() << 100 * mib << QString("fits");
+        << Opt() << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("growth too early")
         << 100 * mib << previous(ab, Opt(now - 3599999), now, 0, 35 * mib) << "hold" << ab << QStringList()
-        << Opt(now - 3599999) << 100 * mib << QString("partial");
+        << Opt(now - 3599999) << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth starts its wait")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib) << "hold" << ab << QStringList() << Opt(now)
-        << 100 * mib << QString("partial");
+        << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth after four cycles")
         << 100 * mib << previous(ab, Opt(1), now, 4, 35 * mib) << "hold" << ab << QStringList() << Opt(1)
-        << 100 * mib << QString("partial");
+        << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth from no content page at once")
         << 100 * mib << previous({}, Opt(), now, 4, 5 * mib) << "grow" << all << QStringList() << Opt()
-        << 100 * mib << QString("fits");
+        << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("held staged plan without stage one takes the anchor")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"C"}) << "hold" << ab << QStringList{"A"}
-        << Opt(now) << 100 * mib << QString("partial");
+        << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
     QJsonObject wasFitting = previous(ab, Opt(), now, 0, 100 * mib);
     wasFitting["fit"] = "fits";
     QTest::newRow("held plan that excludes a page is partial")
-        << 100 * mib << wasFitting << "hold" << ab << QStringList() << Opt(now) << 100 * mib << QString("partial");
+        << 100 * mib << wasFitting << "hold" << ab << QStringList() << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("held staged plan keeps its stage one")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"A", "C"}) << "hold" << ab << QStringList{"A"}
-        << Opt(now) << 100 * mib << QString("partial");
+        << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
+    // C alone beside what plays (5 MiB) no longer fits 32 MiB; A and B fit when staged.
+    QTest::newRow("held targets that no longer fit shrink")
+        << 32 * mib << previous({"C"}, Opt(), now, 0, 40 * mib) << "shrink" << ab << QStringList{"A"}
+        << Opt() << 32 * mib << QString("partial") << entries({{"o", 5 * mib}});
 }
 
 void TestStoragePlan::hysteresis()
@@ -652,7 +657,8 @@ void TestStoragePlan::hysteresis()
     QFETCH(Opt, growth);
     QFETCH(qint64, baseline);
     QFETCH(QString, fit);
-    QJsonObject input = threePages(capacity, {}, entries({{"w1", 4 * mib}}, true));
+    QFETCH(QJsonArray, old);
+    QJsonObject input = threePages(capacity, old, entries({{"w1", 4 * mib}}, true));
     input["previous"] = previous;
     const std::optional<StoragePlanResult> result = StoragePlan::plan(input, nullptr);
     QVERIFY(result);
