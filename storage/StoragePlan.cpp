@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace talvorine {
@@ -800,24 +802,41 @@ std::optional<qint64> StoragePlan::parseByteValue(const QJsonValue& value)
 
 qint64 StoragePlan::allocatedBytes(const QString& path)
 {
+    // Each level is opened relative to its parent and without following links, so a link
+    // swapped in for a directory while the walk runs is counted as the link it is.
+    struct Entry {
+        std::shared_ptr<StorageFiles::UniqueFd> parent;
+        QByteArray name;
+    };
     qint64 total = 0;
-    QList<QByteArray> pending{QFile::encodeName(path)};
-    while (!pending.isEmpty()) {
-        const QByteArray current = pending.takeLast();
+    std::vector<Entry> pending{{nullptr, QFile::encodeName(path)}};
+    while (!pending.empty()) {
+        const Entry current = std::move(pending.back());
+        pending.pop_back();
+        const int at = current.parent ? current.parent->get() : AT_FDCWD;
         struct stat st {};
-        if (::lstat(current.constData(), &st) != 0)
+        if (::fstatat(at, current.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         total = saturatingAdd(total, clampWide(Wide(st.st_blocks) * 512));
         if (!S_ISDIR(st.st_mode))
             continue;
-        DIR* dir = ::opendir(current.constData());
+        auto fd = std::make_shared<StorageFiles::UniqueFd>(::openat(
+            at, current.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd->valid())
+            continue;
+        // fdopendir takes the descriptor over; the children get a duplicate of their own.
+        StorageFiles::UniqueFd listing(::fcntl(fd->get(), F_DUPFD_CLOEXEC, 0));
+        if (!listing.valid())
+            continue;
+        DIR* dir = ::fdopendir(listing.get());
         if (!dir)
             continue;
+        listing.release();
         while (const dirent* entry = ::readdir(dir)) {
             const QByteArray name(entry->d_name);
             if (name == "." || name == "..")
                 continue;
-            pending.append(current + '/' + name);
+            pending.push_back({fd, name});
         }
         ::closedir(dir);
     }

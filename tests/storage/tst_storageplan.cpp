@@ -9,9 +9,48 @@
 #include <functional>
 #include <limits>
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace talvorine;
+
+namespace {
+
+// Set by a test: runs once, right after the first successful stat of a path whose name ends
+// with the given text, to change the tree between a look at an entry and its opening.
+QByteArray afterStatOf;
+std::function<void()> afterStatAction;
+
+void statDone(const char* path)
+{
+    if (afterStatOf.isEmpty() || !QByteArray(path).endsWith(afterStatOf))
+        return;
+    afterStatOf.clear();
+    afterStatAction();
+}
+
+} // namespace
+
+extern "C" int lstat(const char* path, struct stat* st) noexcept
+{
+    using Real = int (*)(const char*, struct stat*);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "lstat"));
+    const int result = real(path, st);
+    if (result == 0)
+        statDone(path);
+    return result;
+}
+
+extern "C" int fstatat(int dir, const char* path, struct stat* st, int flags) noexcept
+{
+    using Real = int (*)(int, const char*, struct stat*, int);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "fstatat"));
+    const int result = real(dir, path, st, flags);
+    if (result == 0)
+        statDone(path);
+    return result;
+}
 
 namespace {
 
@@ -163,6 +202,7 @@ private slots:
     void measure_data();
     void measure();
     void allocatedBytes();
+    void allocatedBytesNeverFollowsASwappedInLink();
     void toJsonKeys();
 
     void refusesMalformedInput_data();
@@ -336,6 +376,24 @@ void TestStoragePlan::allocatedBytes()
     QCOMPARE(tree, sum);
     QVERIFY(tree >= 300000);
     QVERIFY(tree < 3 * mib);
+}
+
+void TestStoragePlan::allocatedBytesNeverFollowsASwappedInLink()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath("tree/inner"));
+    QVERIFY(QDir(dir.path()).mkpath("elsewhere"));
+    writeBytes(dir.filePath("elsewhere/big"), 3 * mib);
+    // The directory becomes a link to a large tree after it was seen, before it is listed.
+    afterStatOf = "inner";
+    afterStatAction = [&dir] {
+        QVERIFY(QDir(dir.path()).rename("tree/inner", "moved"));
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("tree/inner")));
+    };
+    const qint64 tree = StoragePlan::allocatedBytes(dir.filePath("tree"));
+    QVERIFY(afterStatOf.isEmpty());
+    QVERIFY2(tree < 3 * mib, qPrintable(QString::number(tree)));
 }
 
 void TestStoragePlan::toJsonKeys()
