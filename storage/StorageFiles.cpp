@@ -8,6 +8,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -177,9 +178,11 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes)
 
 QJsonValue jsonByteValue(qint64 value)
 {
+    // A byte count is never negative; writing one as such would give a file that
+    // byteValueFrom refuses.
     constexpr qint64 exactLimit = qint64(1) << 53;
-    if (value >= 0 && value < exactLimit)
-        return QJsonValue(double(value));
+    if (value < exactLimit)
+        return QJsonValue(double(std::max<qint64>(value, 0)));
     return QJsonValue(QString::number(value));
 }
 

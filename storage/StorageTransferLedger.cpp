@@ -79,6 +79,8 @@ void StorageTransferLedger::noteEvicted(const QString& sha256, qint64 atMs)
 {
     if (!StorageFiles::validDigest(sha256))
         return;
+    // A clock set before the epoch must not produce a time the file cannot hold.
+    atMs = std::max<qint64>(atMs, 0);
     if (!m_evicted.contains(sha256) && m_evicted.size() >= maxEvicted) {
         auto oldest = m_evicted.begin();
         for (auto it = m_evicted.begin(); it != m_evicted.end(); ++it) {

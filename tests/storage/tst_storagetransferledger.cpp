@@ -3,9 +3,12 @@
 #include "tests/storage/StorageTestFiles.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <limits>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -43,6 +46,8 @@ private slots:
     void evictedCapDropsOldestFirst();
 
     void roundTrip();
+    void writtenValuesReadBack_data();
+    void writtenValuesReadBack();
     void loadRefuses_data();
     void loadRefuses();
     void loadOfAbsentFile();
@@ -167,6 +172,45 @@ void TestStorageTransferLedger::roundTrip()
     loaded.record(StorageTransferLedger::Refetch, 1, base);
     const qint64 refetched = loaded.transfer24h(base).value("refetch").toInteger();
     QCOMPARE(refetched, (qint64(1) << 53) - 1);
+}
+
+void TestStorageTransferLedger::writtenValuesReadBack_data()
+{
+    QTest::addColumn<qint64>("atMs");
+    QTest::addColumn<QJsonValue>("written");
+    QTest::addColumn<qint64>("bytes");
+    constexpr qint64 two53 = qint64(1) << 53;
+    constexpr qint64 max = std::numeric_limits<qint64>::max();
+    QTest::newRow("negative") << qint64(-1) << QJsonValue(0) << qint64(1);
+    QTest::newRow("most negative") << std::numeric_limits<qint64>::min() << QJsonValue(0) << qint64(2);
+    QTest::newRow("zero") << qint64(0) << QJsonValue(0) << qint64(1);
+    QTest::newRow("below 2^53") << two53 - 1 << QJsonValue(double(two53 - 1)) << two53 - 1;
+    QTest::newRow("2^53") << two53 << QJsonValue("9007199254740992") << two53;
+    QTest::newRow("19 digits") << qint64(1000000000000000000) << QJsonValue("1000000000000000000")
+                               << qint64(1000000000000000000);
+    QTest::newRow("largest") << max << QJsonValue("9223372036854775807") << max;
+}
+
+void TestStorageTransferLedger::writtenValuesReadBack()
+{
+    QFETCH(qint64, atMs);
+    QFETCH(QJsonValue, written);
+    QFETCH(qint64, bytes);
+    StorageTransferLedger ledger(path());
+    ledger.noteEvicted(digest(7), atMs);
+    // The hour follows the eviction time, so hours before the epoch and far ahead are written too.
+    ledger.record(StorageTransferLedger::Repair, bytes, atMs);
+    QVERIFY(ledger.save());
+    const QJsonObject root = QJsonDocument::fromJson(tf::read(path())).object();
+    QCOMPARE(root["evicted"].toArray().at(0).toObject().value("at_ms"), written);
+
+    StorageTransferLedger loaded(path());
+    QVERIFY(loaded.load());
+    QVERIFY(loaded.wasEvicted(digest(7)));
+    QCOMPARE(loaded.transfer24h(atMs), ledger.transfer24h(atMs));
+    // What was read is written again unchanged.
+    QVERIFY(loaded.save());
+    QCOMPARE(QJsonDocument::fromJson(tf::read(path())).object(), root);
 }
 
 void TestStorageTransferLedger::loadRefuses_data()
