@@ -156,8 +156,9 @@ bool StorageTransferLedger::load()
         const QJsonObject bucket = entry.toObject();
         const QJsonValue hourValue = bucket.value(QStringLiteral("hour"));
         const double hour = hourValue.toDouble(std::numeric_limits<double>::quiet_NaN());
-        if (!entry.isObject() || !hourValue.isDouble() || hour != double(qint64(hour))
-            || std::abs(hour) > 1e15)
+        // The range first: converting a double beyond 64 bits to an integer is undefined.
+        if (!entry.isObject() || !hourValue.isDouble() || !(std::abs(hour) <= 1e15)
+            || hour != std::trunc(hour))
             return false;
         Bucket values{0, 0, 0, 0};
         for (size_t i = 0; i < values.size(); ++i) {

@@ -223,6 +223,8 @@ void TestStorageTransferLedger::loadRefuses_data()
     QTest::newRow("other format") << QByteArray(good).replace("\"format\":1", "\"format\":2");
     QTest::newRow("negative bytes") << QByteArray(good).replace("\"new\":1", "\"new\":-1");
     QTest::newRow("fractional hour") << QByteArray(good).replace("490000", "490000.5");
+    QTest::newRow("hour beyond 64 bits") << QByteArray(good).replace("490000", "1e300");
+    QTest::newRow("hour beyond the range") << QByteArray(good).replace("490000", "-1e16");
     QTest::newRow("bytes as a padded string")
         << QByteArray(good).replace("\"new\":1", "\"new\":\"01\"");
     QTest::newRow("bad evicted digest")
