@@ -48,6 +48,7 @@ private slots:
     void roundTrip();
     void writtenValuesReadBack_data();
     void writtenValuesReadBack();
+    void evictedCapAfterRefreshes();
     void loadRefuses_data();
     void loadRefuses();
     void loadOfAbsentFile();
@@ -211,6 +212,25 @@ void TestStorageTransferLedger::writtenValuesReadBack()
     // What was read is written again unchanged.
     QVERIFY(loaded.save());
     QCOMPARE(QJsonDocument::fromJson(tf::read(path())).object(), root);
+}
+
+void TestStorageTransferLedger::evictedCapAfterRefreshes()
+{
+    // Refreshed and forgotten entries leave the age order with them.
+    StorageTransferLedger ledger(path());
+    for (int i = 0; i < StorageTransferLedger::maxEvicted; ++i)
+        ledger.noteEvicted(digest(i), base + i);
+    for (int i = 0; i < 10; ++i)
+        ledger.noteEvicted(digest(i), base + 30000 + i);
+    ledger.forgetEvicted(digest(10));
+    ledger.noteEvicted(digest(20000), base + 40000);
+    QCOMPARE(ledger.evictedCount(), StorageTransferLedger::maxEvicted);
+    QVERIFY(ledger.wasEvicted(digest(11)));
+    ledger.noteEvicted(digest(20001), base + 40001);
+    QVERIFY(!ledger.wasEvicted(digest(11)));
+    QVERIFY(ledger.wasEvicted(digest(0)));
+    QVERIFY(ledger.wasEvicted(digest(12)));
+    QCOMPARE(ledger.evictedCount(), StorageTransferLedger::maxEvicted);
 }
 
 void TestStorageTransferLedger::loadRefuses_data()
