@@ -48,6 +48,8 @@ private slots:
     void screenLabel();
     void reloadLedgerRoundTrip();
     void reloadLedgerKeepsNewestOfOversizedFile();
+    void reloadLedgerWritesWhatItReads_data();
+    void reloadLedgerWritesWhatItReads();
 
     // Damaged or planted files and write failures.
     void damagedFilesLoadAsAbsent_data();
@@ -249,6 +251,37 @@ void TestPersistentState::reloadLedgerRoundTrip()
     // A ledger that never reloaded keeps its last reload time unset.
     QVERIFY(state.saveReloadLedger(RuntimeCompat::ReloadLedger{}));
     QVERIFY(!state.loadReloadLedger().lastReloadAt.isValid());
+}
+
+void TestPersistentState::reloadLedgerWritesWhatItReads_data()
+{
+    QTest::addColumn<qint64>("atMs");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("before the epoch") << qint64(-1) << true;
+    QTest::newRow("epoch") << qint64(0) << true;
+    QTest::newRow("last representable") << qint64(8640000000000000) << true;
+    QTest::newRow("first beyond") << qint64(8640000000000001) << false;
+    QTest::newRow("2^53") << (qint64(1) << 53) << false;
+    QTest::newRow("19 digits") << qint64(1000000000000000000) << false;
+    QTest::newRow("far before the epoch") << qint64(-1000000000000000000) << false;
+}
+
+void TestPersistentState::reloadLedgerWritesWhatItReads()
+{
+    QFETCH(qint64, atMs);
+    QFETCH(bool, kept);
+    const PersistentState state(stateDir());
+    RuntimeCompat::ReloadLedger ledger;
+    ledger.entries.insert("plain", utc(1700000000000));
+    ledger.entries.insert("edge", utc(atMs));
+    ledger.lastReloadAt = utc(atMs);
+    QVERIFY(utc(atMs).isValid());
+    QVERIFY(state.saveReloadLedger(ledger));
+    // A stamp the reader would refuse is not written, so the rest of the file survives.
+    const RuntimeCompat::ReloadLedger loaded = state.loadReloadLedger();
+    QVERIFY(loaded.contains("plain"));
+    QCOMPARE(loaded.contains("edge"), kept);
+    QCOMPARE(loaded.lastReloadAt, kept ? utc(atMs) : QDateTime());
 }
 
 void TestPersistentState::reloadLedgerKeepsNewestOfOversizedFile()
