@@ -513,10 +513,12 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
         return std::nullopt;
     if (copied != expectedSize || !digest || *digest != sha256)
         return fail("cache_integrity_mismatch");
-    if (::fsync(fd.get()) != 0)
-        return fail("cache_write_failed");
+    // The mode goes to disk with the data: an object that came back writable after a power
+    // cut would no longer count as committed.
     if (::fchmod(fd.get(), 0400) != 0)
         return fail("cache_commit_failed");
+    if (::fsync(fd.get()) != 0)
+        return fail("cache_write_failed");
     if (isCancelled(cancelled))
         return std::nullopt;
     {

@@ -1,5 +1,6 @@
 #include "storage/ContentCache.h"
 
+#include "tests/storage/FsyncRecorder.h"
 #include "tests/storage/StorageTestFiles.h"
 
 #include <QBuffer>
@@ -101,6 +102,7 @@ private slots:
     void readyPathRefuses();
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
+    void commitSyncsTheObjectReadOnly();
     void readyPathWhileAnotherThreadWorks();
     void remove_data();
     void remove();
@@ -692,6 +694,23 @@ void TestContentCache::readyPathStampsAccessAtMostOncePerMinute()
     ContentCache other(root());
     QVERIFY(other.readyPath(digest, content.size(), nullptr));
     QVERIFY(tf::read(stamp) != QByteArray("12345"));
+}
+
+void TestContentCache::commitSyncsTheObjectReadOnly()
+{
+    // Synced before the chmod, an object could come back writable after a power cut and be
+    // fetched again.
+    ContentCache cache(root());
+    fsyncrecorder::clear();
+    QVERIFY(!commit(cache, pattern(5000)).isEmpty());
+    int objectSyncs = 0;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken()) {
+        if (call.directory() || !call.path.contains("/objects/"))
+            continue;
+        ++objectSyncs;
+        QCOMPARE(int(call.mode & 07777), 0400);
+    }
+    QCOMPARE(objectSyncs, 1);
 }
 
 void TestContentCache::readyPathWhileAnotherThreadWorks()
