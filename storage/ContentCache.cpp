@@ -549,7 +549,11 @@ bool ContentCache::remove(const QString& sha256)
     if (!StorageFiles::validDigest(sha256))
         return false;
     StorageFiles::removeEntry(accessPath(sha256));
-    return deleteObject(sha256);
+    const bool present = StorageFiles::entryExists(objectPath(sha256));
+    if (!deleteObject(sha256))
+        return false;
+    // Until the directory is synced, a power cut could bring the object back.
+    return !present || StorageFiles::fsyncDirectory(m_root + QStringLiteral("/objects"));
 }
 
 void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
@@ -663,29 +667,45 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
     const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
 
+    // Each directory that lost entries is synced once, however the walk ends, so that what
+    // was removed stays removed after a power cut.
+    bool removedObjects = false;
+    bool removedPartials = false;
+    const auto synced = [&](bool result) {
+        const bool objectsSynced = !removedObjects || StorageFiles::fsyncDirectory(objects.path());
+        const bool partialsSynced =
+            !removedPartials || StorageFiles::fsyncDirectory(downloads.path());
+        if (result && !(objectsSynced && partialsSynced)) {
+            setError(error, "content_cache_prune_failed");
+            return false;
+        }
+        return result;
+    };
     for (const Candidate& candidate : candidates) {
         if (isCancelled(cancelled))
-            return false;
+            return synced(false);
         if (satisfied())
-            return true;
+            return synced(true);
         bool removed = false;
         if (candidate.partial) {
             removed = StorageFiles::removeEntry(partialPath(candidate.sha256));
+            removedPartials = removedPartials || removed;
         } else {
             removed = deleteObject(candidate.sha256);
+            removedObjects = removedObjects || removed;
             StorageFiles::removeEntry(accessPath(candidate.sha256));
         }
         if (!removed) {
             setError(error, "content_cache_prune_failed");
-            return false;
+            return synced(false);
         }
         total = std::max<qint64>(0, total - candidate.bytes);
         freeBytes = saturatingAdd(freeBytes, candidate.bytes);
     }
     if (satisfied())
-        return true;
+        return synced(true);
     setError(error, "content_storage_insufficient");
-    return false;
+    return synced(false);
 }
 
 } // namespace talvorine

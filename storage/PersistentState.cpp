@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -35,7 +36,11 @@ bool writableInstant(const QDateTime& at)
 
 bool clearFile(const QString& path)
 {
-    return StorageFiles::removeEntry(path);
+    if (!StorageFiles::entryExists(path))
+        return true;
+    // Until the directory is synced, a power cut could bring the file back.
+    return StorageFiles::removeEntry(path)
+        && StorageFiles::fsyncDirectory(QFileInfo(path).absolutePath());
 }
 
 QString stringField(const QJsonObject& object, const char* key, bool* ok)

@@ -103,6 +103,8 @@ private slots:
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
     void commitSyncsTheObjectReadOnly();
+    void deletionsAreSynced_data();
+    void deletionsAreSynced();
     void readyPathWhileAnotherThreadWorks();
     void remove_data();
     void remove();
@@ -711,6 +713,38 @@ void TestContentCache::commitSyncsTheObjectReadOnly()
         QCOMPARE(int(call.mode & 07777), 0400);
     }
     QCOMPARE(objectSyncs, 1);
+}
+
+void TestContentCache::deletionsAreSynced_data()
+{
+    QTest::addColumn<bool>("prune");
+    QTest::newRow("remove") << false;
+    QTest::newRow("prune") << true;
+}
+
+void TestContentCache::deletionsAreSynced()
+{
+    QFETCH(bool, prune);
+    ContentCache cache(root());
+    QStringList digests;
+    for (char seed : {'a', 'b', 'c'}) {
+        const QByteArray content = pattern(1000, seed);
+        QVERIFY(!commit(cache, content).isEmpty());
+        digests << tf::sha(content);
+    }
+    fsyncrecorder::clear();
+    if (prune) {
+        QString error;
+        QVERIFY2(cache.prune(0, 0, {}, &error, nullptr, {}), qPrintable(error));
+    } else {
+        QVERIFY(cache.remove(digests.first()));
+    }
+    QVERIFY(!tf::exists(cache.objectPath(digests.first())));
+    // Once per operation, however many objects went.
+    int objectsDirectory = 0;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken())
+        objectsDirectory += call.directory() && call.path.endsWith("/objects");
+    QCOMPARE(objectsDirectory, 1);
 }
 
 void TestContentCache::readyPathWhileAnotherThreadWorks()

@@ -1,5 +1,6 @@
 #include "storage/PersistentState.h"
 
+#include "tests/storage/FsyncRecorder.h"
 #include "tests/storage/StorageTestFiles.h"
 
 #include <QDir>
@@ -41,6 +42,8 @@ private slots:
     void saveStoragePlan_data();
     void saveStoragePlan();
     void clearLastKnownGood();
+    void clearingIsSynced_data();
+    void clearingIsSynced();
 
     // Small state files.
     void enrolledMarker();
@@ -187,6 +190,35 @@ void TestPersistentState::clearLastKnownGood()
     QVERIFY(state.clearLastKnownGood());
     QVERIFY(!state.loadLastKnownGood());
     QVERIFY(!tf::exists(state.lastKnownGoodPath()));
+}
+
+void TestPersistentState::clearingIsSynced_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("last known good") << "last-known-good";
+    QTest::newRow("enrolled") << "enrolled";
+    QTest::newRow("screen label") << "screen-label";
+}
+
+void TestPersistentState::clearingIsSynced()
+{
+    QFETCH(QString, file);
+    const PersistentState state(stateDir());
+    QVERIFY(state.saveLastKnownGood("{}", "r1"));
+    QVERIFY(state.markEnrolled());
+    QVERIFY(state.saveScreenLabel("lobby"));
+    fsyncrecorder::clear();
+    if (file == "last-known-good")
+        QVERIFY(state.clearLastKnownGood());
+    else if (file == "enrolled")
+        QVERIFY(state.clearEnrolled());
+    else
+        QVERIFY(state.clearScreenLabel());
+    const QByteArray directory = QFile::encodeName(QFileInfo(stateDir()).canonicalFilePath());
+    const QList<fsyncrecorder::Call> calls = fsyncrecorder::taken();
+    QVERIFY(std::any_of(calls.cbegin(), calls.cend(), [&](const fsyncrecorder::Call& call) {
+        return call.directory() && call.path == directory;
+    }));
 }
 
 void TestPersistentState::enrolledMarker()
