@@ -106,7 +106,19 @@ bool validDigest(const QString& name)
 
 bool ensurePrivateDirectory(const QString& path)
 {
-    if (path.isEmpty() || !QDir().mkpath(path))
+    if (path.isEmpty())
+        return false;
+    // The levels still missing, outermost first: each new one is durable only once its
+    // parent has been synced.
+    QStringList created;
+    for (QString level = QDir::cleanPath(QFileInfo(path).absoluteFilePath()); !entryExists(level);) {
+        created.prepend(level);
+        const QString parent = QFileInfo(level).path();
+        if (parent == level)
+            break;
+        level = parent;
+    }
+    if (!QDir().mkpath(path))
         return false;
     const QByteArray name = encoded(path);
     struct stat st {};
@@ -114,6 +126,10 @@ bool ensurePrivateDirectory(const QString& path)
         return false;
     if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0)
         return false;
+    for (const QString& level : std::as_const(created)) {
+        if (!fsyncDirectory(QFileInfo(level).path()))
+            return false;
+    }
     return true;
 }
 

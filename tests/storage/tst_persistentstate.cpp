@@ -44,6 +44,7 @@ private slots:
     void clearLastKnownGood();
     void clearingIsSynced_data();
     void clearingIsSynced();
+    void newDirectoriesAreSynced();
 
     // Small state files.
     void enrolledMarker();
@@ -219,6 +220,23 @@ void TestPersistentState::clearingIsSynced()
     QVERIFY(std::any_of(calls.cbegin(), calls.cend(), [&](const fsyncrecorder::Call& call) {
         return call.directory() && call.path == directory;
     }));
+}
+
+void TestPersistentState::newDirectoriesAreSynced()
+{
+    // Every level made for the state directory is recorded in its parent durably.
+    const QString top = QFileInfo(m_dir->path()).canonicalFilePath();
+    const PersistentState state(top + "/one/two/state");
+    fsyncrecorder::clear();
+    QVERIFY(state.markEnrolled());
+    QSet<QByteArray> synced;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken()) {
+        if (call.directory())
+            synced.insert(call.path);
+    }
+    for (const QString& parent : {top, top + "/one", top + "/one/two", top + "/one/two/state"})
+        QVERIFY2(synced.contains(QFile::encodeName(parent)), qPrintable(parent));
+    QCOMPARE(tf::modeOf(top + "/one/two/state"), 0700);
 }
 
 void TestPersistentState::enrolledMarker()
