@@ -404,12 +404,22 @@ void ContentCache::touch(const QString& sha256) const
             && now - it.value() < touchIntervalMs)
             return;
     }
-    // A lost stamp only makes the object look older to pruning; it never fails a look-up.
-    if (!StorageFiles::ensurePrivateDirectory(m_root + QStringLiteral("/access")))
+    // A lost stamp only makes the object look older to pruning; it never fails a look-up. So
+    // it is replaced whole but not synced: look-ups on the GUI thread never wait for the disk.
+    const QString directory = m_root + QStringLiteral("/access");
+    if (!StorageFiles::ensurePrivateDirectory(directory))
         return;
-    if (StorageFiles::writeFileAtomically(accessPath(sha256), QByteArray::number(now))
-        != StorageFiles::WriteFailure::None)
+    QByteArray temporary = encoded(directory + QStringLiteral("/.stamp-XXXXXX"));
+    StorageFiles::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid())
         return;
+    const QByteArray stamp = QByteArray::number(now);
+    const bool written = ::write(fd.get(), stamp.constData(), size_t(stamp.size())) == stamp.size();
+    if (!fd.close() || !written
+        || ::rename(temporary.constData(), encoded(accessPath(sha256)).constData()) != 0) {
+        ::unlink(temporary.constData());
+        return;
+    }
     QMutexLocker lock(&m_mutex);
     m_touchTimes.insert(sha256, now);
 }

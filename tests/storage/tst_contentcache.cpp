@@ -102,6 +102,7 @@ private slots:
     void readyPathRefuses();
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
+    void readyPathStampsWithoutSyncing();
     void commitSyncsTheObjectReadOnly();
     void deletionsAreSynced_data();
     void deletionsAreSynced();
@@ -696,6 +697,29 @@ void TestContentCache::readyPathStampsAccessAtMostOncePerMinute()
     ContentCache other(root());
     QVERIFY(other.readyPath(digest, content.size(), nullptr));
     QVERIFY(tf::read(stamp) != QByteArray("12345"));
+}
+
+void TestContentCache::readyPathStampsWithoutSyncing()
+{
+    // A lost stamp only makes an object look older; a look-up never waits for the disk.
+    const QByteArray content = pattern(100);
+    const QString digest = tf::sha(content);
+    {
+        ContentCache cache(root());
+        QVERIFY(!commit(cache, content).isEmpty());
+    }
+    ContentCache cache(root());
+    const QString stamp = cache.accessPath(digest);
+    QVERIFY(tf::write(stamp, "12345"));
+    fsyncrecorder::clear();
+    QVERIFY(cache.readyPath(digest, content.size(), nullptr));
+    QCOMPARE(fsyncrecorder::taken().size(), 0);
+    bool ok = false;
+    const qint64 written = tf::read(stamp).toLongLong(&ok);
+    QVERIFY(ok);
+    QVERIFY(qAbs(written - QDateTime::currentMSecsSinceEpoch()) < 60000);
+    QCOMPARE(tf::modeOf(stamp), 0600);
+    QCOMPARE(QDir(root() + "/access").entryList(QDir::Files | QDir::Hidden), QStringList{digest});
 }
 
 void TestContentCache::commitSyncsTheObjectReadOnly()
