@@ -1,11 +1,12 @@
 #include "storage/ContentCache.h"
 
-#include <QFutureWatcher>
+#include <QMetaObject>
 #include <QPointer>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
+#include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace talvorine {
 
@@ -25,8 +26,8 @@ CacheIoQueue::CacheIoQueue(int capacity, QObject* parent)
 
 CacheIoQueue::~CacheIoQueue()
 {
-    // The running work finishes on its pool thread; its watcher is a child of this object and
-    // goes with it, so the continuation can never run.
+    // The running work finishes on its pool thread; its carrier then finds this queue gone and
+    // only drops the continuation, on this thread.
     if (m_running)
         m_running->store(true, std::memory_order_release);
     for (const Job& job : m_waiting) {
@@ -62,21 +63,29 @@ void CacheIoQueue::startNext()
     m_waiting.pop_front();
     m_running = job.cancel;
 
-    auto* watcher = new QFutureWatcher<std::function<void()>>(this);
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher] {
-        std::function<void()> continuation;
-        if (watcher->future().resultCount() > 0)
-            continuation = watcher->result();
-        watcher->deleteLater();
-        finishRunning(continuation);
+    // The continuation and everything it captured must die on this queue's thread, even when
+    // the queue is gone by the time the work ends: the work hands it to a carrier object that
+    // it moves to this thread, and only that thread ever lets go of it.
+    QThread* const home = thread();
+    const QPointer<CacheIoQueue> self(this);
+    QThreadPool::globalInstance()->start([cancel = std::move(job.cancel),
+                                          work = std::move(job.work), home, self]() mutable {
+        auto continuation = std::make_unique<std::function<void()>>();
+        if (!cancel->load(std::memory_order_acquire))
+            *continuation = work();
+        work = nullptr;
+        auto* carrier = new QObject;
+        carrier->moveToThread(home);
+        QMetaObject::invokeMethod(
+            carrier,
+            [carrier, self, held = std::shared_ptr<std::function<void()>>(std::move(continuation))] {
+                carrier->deleteLater();
+                std::function<void()> continuation = std::move(*held);
+                if (self)
+                    self->finishRunning(continuation);
+            },
+            Qt::QueuedConnection);
     });
-    watcher->setFuture(QtConcurrent::run(
-        QThreadPool::globalInstance(),
-        [cancel = std::move(job.cancel), work = std::move(job.work)]() -> std::function<void()> {
-            if (cancel->load(std::memory_order_acquire))
-                return {};
-            return work();
-        }));
 }
 
 void CacheIoQueue::finishRunning(const std::function<void()>& continuation)

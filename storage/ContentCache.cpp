@@ -404,12 +404,22 @@ void ContentCache::touch(const QString& sha256) const
             && now - it.value() < touchIntervalMs)
             return;
     }
-    // A lost stamp only makes the object look older to pruning; it never fails a look-up.
-    if (!StorageFiles::ensurePrivateDirectory(m_root + QStringLiteral("/access")))
+    // A lost stamp only makes the object look older to pruning; it never fails a look-up. So
+    // it is replaced whole but not synced: look-ups on the GUI thread never wait for the disk.
+    const QString directory = m_root + QStringLiteral("/access");
+    if (!StorageFiles::ensurePrivateDirectory(directory))
         return;
-    if (StorageFiles::writeFileAtomically(accessPath(sha256), QByteArray::number(now))
-        != StorageFiles::WriteFailure::None)
+    QByteArray temporary = encoded(directory + QStringLiteral("/.stamp-XXXXXX"));
+    StorageFiles::UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.valid())
         return;
+    const QByteArray stamp = QByteArray::number(now);
+    const bool written = ::write(fd.get(), stamp.constData(), size_t(stamp.size())) == stamp.size();
+    if (!fd.close() || !written
+        || ::rename(temporary.constData(), encoded(accessPath(sha256)).constData()) != 0) {
+        ::unlink(temporary.constData());
+        return;
+    }
     QMutexLocker lock(&m_mutex);
     m_touchTimes.insert(sha256, now);
 }
@@ -513,10 +523,12 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
         return std::nullopt;
     if (copied != expectedSize || !digest || *digest != sha256)
         return fail("cache_integrity_mismatch");
-    if (::fsync(fd.get()) != 0)
-        return fail("cache_write_failed");
+    // The mode goes to disk with the data: an object that came back writable after a power
+    // cut would no longer count as committed.
     if (::fchmod(fd.get(), 0400) != 0)
         return fail("cache_commit_failed");
+    if (::fsync(fd.get()) != 0)
+        return fail("cache_write_failed");
     if (isCancelled(cancelled))
         return std::nullopt;
     {
@@ -547,7 +559,11 @@ bool ContentCache::remove(const QString& sha256)
     if (!StorageFiles::validDigest(sha256))
         return false;
     StorageFiles::removeEntry(accessPath(sha256));
-    return deleteObject(sha256);
+    const bool present = StorageFiles::entryExists(objectPath(sha256));
+    if (!deleteObject(sha256))
+        return false;
+    // Until the directory is synced, a power cut could bring the object back.
+    return !present || StorageFiles::fsyncDirectory(m_root + QStringLiteral("/objects"));
 }
 
 void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
@@ -661,29 +677,45 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
     const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
 
+    // Each directory that lost entries is synced once, however the walk ends, so that what
+    // was removed stays removed after a power cut.
+    bool removedObjects = false;
+    bool removedPartials = false;
+    const auto synced = [&](bool result) {
+        const bool objectsSynced = !removedObjects || StorageFiles::fsyncDirectory(objects.path());
+        const bool partialsSynced =
+            !removedPartials || StorageFiles::fsyncDirectory(downloads.path());
+        if (result && !(objectsSynced && partialsSynced)) {
+            setError(error, "content_cache_prune_failed");
+            return false;
+        }
+        return result;
+    };
     for (const Candidate& candidate : candidates) {
         if (isCancelled(cancelled))
-            return false;
+            return synced(false);
         if (satisfied())
-            return true;
+            return synced(true);
         bool removed = false;
         if (candidate.partial) {
             removed = StorageFiles::removeEntry(partialPath(candidate.sha256));
+            removedPartials = removedPartials || removed;
         } else {
             removed = deleteObject(candidate.sha256);
+            removedObjects = removedObjects || removed;
             StorageFiles::removeEntry(accessPath(candidate.sha256));
         }
         if (!removed) {
             setError(error, "content_cache_prune_failed");
-            return false;
+            return synced(false);
         }
         total = std::max<qint64>(0, total - candidate.bytes);
         freeBytes = saturatingAdd(freeBytes, candidate.bytes);
     }
     if (satisfied())
-        return true;
+        return synced(true);
     setError(error, "content_storage_insufficient");
-    return false;
+    return synced(false);
 }
 
 } // namespace talvorine

@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -21,9 +22,25 @@ void setError(QString* error, const char* code)
         *error = QString::fromLatin1(code);
 }
 
+// Millisecond stamps that a JSON number carries exactly and QDateTime can represent; the
+// reload ledger writes no others, so that everything it writes reads back.
+constexpr double instantLimitMs = 8.64e15;
+
+bool writableInstant(const QDateTime& at)
+{
+    if (!at.isValid())
+        return false;
+    const qint64 ms = at.toMSecsSinceEpoch();
+    return ms >= -qint64(instantLimitMs) && ms <= qint64(instantLimitMs);
+}
+
 bool clearFile(const QString& path)
 {
-    return StorageFiles::removeEntry(path);
+    if (!StorageFiles::entryExists(path))
+        return true;
+    // Until the directory is synced, a power cut could bring the file back.
+    return StorageFiles::removeEntry(path)
+        && StorageFiles::fsyncDirectory(QFileInfo(path).absolutePath());
 }
 
 QString stringField(const QJsonObject& object, const char* key, bool* ok)
@@ -244,7 +261,7 @@ bool PersistentState::saveReloadLedger(const RuntimeCompat::ReloadLedger& ledger
 {
     std::vector<std::pair<qint64, QString>> entries;
     for (auto it = ledger.entries.cbegin(); it != ledger.entries.cend(); ++it) {
-        if (it.value().isValid())
+        if (writableInstant(it.value()))
             entries.emplace_back(it.value().toMSecsSinceEpoch(), it.key());
     }
     std::sort(entries.begin(), entries.end());
@@ -252,7 +269,7 @@ bool PersistentState::saveReloadLedger(const RuntimeCompat::ReloadLedger& ledger
     for (const auto& [at, id] : entries)
         array.append(QJsonObject{{QStringLiteral("id"), id}, {QStringLiteral("at_ms"), double(at)}});
     QJsonObject object{{QStringLiteral("format"), 1}, {QStringLiteral("entries"), array}};
-    if (ledger.lastReloadAt.isValid())
+    if (writableInstant(ledger.lastReloadAt))
         object.insert(QStringLiteral("last_reload_at_ms"),
                       double(ledger.lastReloadAt.toMSecsSinceEpoch()));
     return writeState(reloadLedgerPath(), object, error);
@@ -265,12 +282,10 @@ RuntimeCompat::ReloadLedger PersistentState::loadReloadLedger() const
     if (!object)
         return ledger;
     const auto instant = [](const QJsonValue& value) -> std::optional<QDateTime> {
-        // Millisecond stamps that a double carries exactly and QDateTime can represent.
-        constexpr double limit = 8.64e15;
         if (!value.isDouble())
             return std::nullopt;
         const double ms = value.toDouble();
-        if (!(ms >= -limit && ms <= limit) || ms != double(qint64(ms)))
+        if (!(ms >= -instantLimitMs && ms <= instantLimitMs) || ms != double(qint64(ms)))
             return std::nullopt;
         return QDateTime::fromMSecsSinceEpoch(qint64(ms), Qt::UTC);
     };

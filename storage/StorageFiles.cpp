@@ -9,6 +9,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -120,7 +121,19 @@ bool validDigest(const QString& name)
 
 bool ensurePrivateDirectory(const QString& path)
 {
-    if (path.isEmpty() || !QDir().mkpath(path))
+    if (path.isEmpty())
+        return false;
+    // The levels still missing, outermost first: each new one is durable only once its
+    // parent has been synced.
+    QStringList created;
+    for (QString level = QDir::cleanPath(QFileInfo(path).absoluteFilePath()); !entryExists(level);) {
+        created.prepend(level);
+        const QString parent = QFileInfo(level).path();
+        if (parent == level)
+            break;
+        level = parent;
+    }
+    if (!QDir().mkpath(path))
         return false;
     const QByteArray name = encoded(path);
     struct stat st {};
@@ -128,6 +141,10 @@ bool ensurePrivateDirectory(const QString& path)
         return false;
     if ((st.st_mode & 07777) != 0700 && ::chmod(name.constData(), 0700) != 0)
         return false;
+    for (const QString& level : std::as_const(created)) {
+        if (!fsyncDirectory(QFileInfo(level).path()))
+            return false;
+    }
     return true;
 }
 
@@ -207,9 +224,11 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, 
 
 QJsonValue jsonByteValue(qint64 value)
 {
+    // A byte count is never negative; writing one as such would give a file that
+    // byteValueFrom refuses.
     constexpr qint64 exactLimit = qint64(1) << 53;
-    if (value >= 0 && value < exactLimit)
-        return QJsonValue(double(value));
+    if (value < exactLimit)
+        return QJsonValue(double(std::max<qint64>(value, 0)));
     return QJsonValue(QString::number(value));
 }
 

@@ -95,8 +95,9 @@ struct WriteRules {
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
 
-// Byte counts in JSON: a number below 2^53, otherwise the decimal string; read back from an
-// integral number in 0..2^53-1 or a canonical decimal string that fits 64 bits.
+// Byte counts in JSON: a number below 2^53 (a negative count as 0), otherwise the decimal
+// string; read back from an integral number in 0..2^53-1 or a canonical decimal string that
+// fits 64 bits, so that whatever is written reads back.
 QJsonValue jsonByteValue(qint64 value);
 std::optional<qint64> byteValueFrom(const QJsonValue& value);
 

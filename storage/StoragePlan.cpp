@@ -10,9 +10,11 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace talvorine {
@@ -614,6 +616,31 @@ bool oneOf(const QString& value, std::initializer_list<const char*> allowed)
                        [&value](const char* name) { return value == QLatin1String(name); });
 }
 
+Selection selectionOf(const PlanInput& in, const QStringList& ids)
+{
+    Selection selection(in);
+    for (const QString& id : ids) {
+        const auto found = in.pageIndex.constFind(id);
+        if (found != in.pageIndex.constEnd())
+            selection.add(*found);
+    }
+    return selection;
+}
+
+// Whether a held plan can still be carried out within today's capacity: a direct switch keeps
+// what plays beside the targets, a staged one beside stage one only, a blocked one waits.
+bool stillFits(const PlanInput& in, const StoragePlanResult& held)
+{
+    const Selection targets = selectionOf(in, held.target_page_ids);
+    if (held.transition == QLatin1String("direct"))
+        return targets.costWithOld() <= in.capacity;
+    if (targets.cost() > in.capacity)
+        return false;
+    if (held.transition == QLatin1String("staged"))
+        return selectionOf(in, held.stage1_page_ids).costWithOld() <= in.capacity;
+    return true;
+}
+
 // Keeps the previous plan's pages while growth has not waited long enough.
 StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& computed,
                                const QSet<QString>& previousTargets)
@@ -664,11 +691,28 @@ StoragePlanResult holdPrevious(const PlanInput& in, const StoragePlanResult& com
             }
         }
     }
-    // A staged switch that admits nothing could never happen; it starts with the anchor.
-    if (result.transition == QLatin1String("staged") && result.stage1_page_ids.isEmpty())
-        result.stage1_page_ids.append(result.anchor_page_id);
+    // A staged switch whose first stage shows no content page could never happen; it starts
+    // with the anchor.
+    const bool stage1HoldsContent =
+        std::any_of(result.stage1_page_ids.cbegin(), result.stage1_page_ids.cend(),
+                    [&in](const QString& id) { return in.isContent(in.pageIndex.value(id)); });
+    if (result.transition == QLatin1String("staged") && !stage1HoldsContent) {
+        const QSet<QString> kept(result.stage1_page_ids.cbegin(), result.stage1_page_ids.cend());
+        result.stage1_page_ids.clear();
+        for (const QString& id : std::as_const(result.target_page_ids)) {
+            if (kept.contains(id) || id == result.anchor_page_id)
+                result.stage1_page_ids.append(id);
+        }
+    }
     if (result.transition == QLatin1String("blocked"))
         result.stage1_page_ids.clear();
+    if (!stillFits(in, result)) {
+        // Capacity fell below what the held pages need: holding them would overfill the disk.
+        StoragePlanResult shrunk = computed;
+        shrunk.decision = QStringLiteral("shrink");
+        shrunk.growth_eligible_since_ms.reset();
+        return shrunk;
+    }
     return result;
 }
 
@@ -758,24 +802,41 @@ std::optional<qint64> StoragePlan::parseByteValue(const QJsonValue& value)
 
 qint64 StoragePlan::allocatedBytes(const QString& path)
 {
+    // Each level is opened relative to its parent and without following links, so a link
+    // swapped in for a directory while the walk runs is counted as the link it is.
+    struct Entry {
+        std::shared_ptr<StorageFiles::UniqueFd> parent;
+        QByteArray name;
+    };
     qint64 total = 0;
-    QList<QByteArray> pending{QFile::encodeName(path)};
-    while (!pending.isEmpty()) {
-        const QByteArray current = pending.takeLast();
+    std::vector<Entry> pending{{nullptr, QFile::encodeName(path)}};
+    while (!pending.empty()) {
+        const Entry current = std::move(pending.back());
+        pending.pop_back();
+        const int at = current.parent ? current.parent->get() : AT_FDCWD;
         struct stat st {};
-        if (::lstat(current.constData(), &st) != 0)
+        if (::fstatat(at, current.name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         total = saturatingAdd(total, clampWide(Wide(st.st_blocks) * 512));
         if (!S_ISDIR(st.st_mode))
             continue;
-        DIR* dir = ::opendir(current.constData());
+        auto fd = std::make_shared<StorageFiles::UniqueFd>(::openat(
+            at, current.name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd->valid())
+            continue;
+        // fdopendir takes the descriptor over; the children get a duplicate of their own.
+        StorageFiles::UniqueFd listing(::fcntl(fd->get(), F_DUPFD_CLOEXEC, 0));
+        if (!listing.valid())
+            continue;
+        DIR* dir = ::fdopendir(listing.get());
         if (!dir)
             continue;
+        listing.release();
         while (const dirent* entry = ::readdir(dir)) {
             const QByteArray name(entry->d_name);
             if (name == "." || name == "..")
                 continue;
-            pending.append(current + '/' + name);
+            pending.push_back({fd, name});
         }
         ::closedir(dir);
     }
@@ -842,7 +903,8 @@ std::optional<qint64> StoragePlan::pagesCost(const QJsonObject& input, const QSt
 }
 
 StoragePlanResult StoragePlan::withAnchorUnavailable(const StoragePlanResult& result,
-                                                     const QStringList& pageIds)
+                                                     const QStringList& pageIds,
+                                                     const QSet<QString>& adslotPageIds)
 {
     StoragePlanResult next = result;
     next.decision = QStringLiteral("anchor_unavailable");
@@ -854,22 +916,32 @@ StoragePlanResult StoragePlan::withAnchorUnavailable(const StoragePlanResult& re
         next.excluded.removeIf([&old](const StorageExclusion& e) { return e.page_id == old; });
         next.excluded.append({old, QStringLiteral("anchor_unavailable")});
     }
+    // Ad pages sit in every selection but cannot carry the screen on their own.
+    const auto isContent = [&adslotPageIds](const QString& id) { return !adslotPageIds.contains(id); };
     next.anchor_page_id.clear();
     for (const QString& id : pageIds) {
-        if (next.target_page_ids.contains(id)) {
+        if (isContent(id) && next.target_page_ids.contains(id)) {
             next.anchor_page_id = id;
             break;
         }
     }
-    if (next.target_page_ids.isEmpty()) {
+    if (next.anchor_page_id.isEmpty()) {
         next.fit = QStringLiteral("none_fit");
         next.transition = QStringLiteral("blocked");
+        next.target_page_ids.clear();
         next.stage1_page_ids.clear();
         return next;
     }
-    if (next.transition == QLatin1String("staged") && next.stage1_page_ids.isEmpty()
-        && !next.anchor_page_id.isEmpty())
-        next.stage1_page_ids.append(next.anchor_page_id);
+    if (next.transition == QLatin1String("staged")
+        && std::none_of(next.stage1_page_ids.cbegin(), next.stage1_page_ids.cend(), isContent)) {
+        // Stage one keeps the target order, with the new anchor in its place.
+        const QSet<QString> stage1(next.stage1_page_ids.cbegin(), next.stage1_page_ids.cend());
+        next.stage1_page_ids.clear();
+        for (const QString& id : std::as_const(next.target_page_ids)) {
+            if (stage1.contains(id) || id == next.anchor_page_id)
+                next.stage1_page_ids.append(id);
+        }
+    }
     return next;
 }
 

@@ -7,6 +7,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -84,9 +85,11 @@ public:
     static std::optional<qint64> pagesCost(const QJsonObject& input, const QStringList& pageIds);
 
     // The plan once its anchor page turned out not to be showable. pageIds are every page of
-    // the manifest in order; the first of them still targeted becomes the anchor.
+    // the manifest in order, adslotPageIds those of them that are ad pages; the first content
+    // page still targeted becomes the anchor.
     static StoragePlanResult withAnchorUnavailable(const StoragePlanResult& result,
-                                                   const QStringList& pageIds);
+                                                   const QStringList& pageIds,
+                                                   const QSet<QString>& adslotPageIds);
 };
 
 } // namespace talvorine

@@ -79,21 +79,26 @@ void StorageTransferLedger::noteEvicted(const QString& sha256, qint64 atMs)
 {
     if (!StorageFiles::validDigest(sha256))
         return;
-    if (!m_evicted.contains(sha256) && m_evicted.size() >= maxEvicted) {
-        auto oldest = m_evicted.begin();
-        for (auto it = m_evicted.begin(); it != m_evicted.end(); ++it) {
-            if (it.value() < oldest.value()
-                || (it.value() == oldest.value() && it.key() < oldest.key()))
-                oldest = it;
-        }
-        m_evicted.erase(oldest);
+    // A clock set before the epoch must not produce a time the file cannot hold.
+    atMs = std::max<qint64>(atMs, 0);
+    const auto found = m_evicted.constFind(sha256);
+    if (found != m_evicted.constEnd()) {
+        m_evictedByAge.erase({found.value(), sha256});
+    } else if (m_evicted.size() >= maxEvicted && !m_evictedByAge.empty()) {
+        m_evicted.remove(m_evictedByAge.begin()->second);
+        m_evictedByAge.erase(m_evictedByAge.begin());
     }
     m_evicted.insert(sha256, atMs);
+    m_evictedByAge.emplace(atMs, sha256);
 }
 
 void StorageTransferLedger::forgetEvicted(const QString& sha256)
 {
-    m_evicted.remove(sha256);
+    const auto found = m_evicted.constFind(sha256);
+    if (found == m_evicted.constEnd())
+        return;
+    m_evictedByAge.erase({found.value(), sha256});
+    m_evicted.erase(found);
 }
 
 bool StorageTransferLedger::wasEvicted(const QString& sha256) const
@@ -110,13 +115,8 @@ bool StorageTransferLedger::save() const
             bucket.insert(QLatin1String(reasonKeys[i]), StorageFiles::jsonByteValue(it.value()[i]));
         hours.append(bucket);
     }
-    std::vector<std::pair<qint64, QString>> evicted;
-    evicted.reserve(size_t(m_evicted.size()));
-    for (auto it = m_evicted.constBegin(); it != m_evicted.constEnd(); ++it)
-        evicted.emplace_back(it.value(), it.key());
-    std::sort(evicted.begin(), evicted.end());
     QJsonArray evictedArray;
-    for (const auto& [at, sha256] : evicted) {
+    for (const auto& [at, sha256] : m_evictedByAge) {
         evictedArray.append(QJsonObject{{QStringLiteral("sha256"), sha256},
                                         {QStringLiteral("at_ms"), StorageFiles::jsonByteValue(at)}});
     }
@@ -133,6 +133,7 @@ bool StorageTransferLedger::load()
 {
     m_hours.clear();
     m_evicted.clear();
+    m_evictedByAge.clear();
     if (!StorageFiles::entryExists(m_path))
         return true;
     const std::optional<QByteArray> bytes = StorageFiles::readRegularFile(m_path, maxFileBytes);
@@ -154,8 +155,9 @@ bool StorageTransferLedger::load()
         const QJsonObject bucket = entry.toObject();
         const QJsonValue hourValue = bucket.value(QStringLiteral("hour"));
         const double hour = hourValue.toDouble(std::numeric_limits<double>::quiet_NaN());
-        if (!entry.isObject() || !hourValue.isDouble() || hour != double(qint64(hour))
-            || std::abs(hour) > 1e15)
+        // The range first: converting a double beyond 64 bits to an integer is undefined.
+        if (!entry.isObject() || !hourValue.isDouble() || !(std::abs(hour) <= 1e15)
+            || hour != std::trunc(hour))
             return false;
         Bucket values{0, 0, 0, 0};
         for (size_t i = 0; i < values.size(); ++i) {
@@ -181,15 +183,15 @@ bool StorageTransferLedger::load()
     }
     m_hours = std::move(hours);
     m_evicted.clear();
-    // Replaying through noteEvicted in age order keeps the cap and its oldest-first rule.
+    m_evictedByAge.clear();
+    // Replaying in age order keeps the cap and its oldest-first rule.
     std::vector<std::pair<qint64, QString>> ordered;
     ordered.reserve(size_t(evicted.size()));
     for (auto it = evicted.constBegin(); it != evicted.constEnd(); ++it)
         ordered.emplace_back(it.value(), it.key());
     std::sort(ordered.begin(), ordered.end());
-    const size_t skip = ordered.size() > size_t(maxEvicted) ? ordered.size() - maxEvicted : 0;
-    for (size_t i = skip; i < ordered.size(); ++i)
-        m_evicted.insert(ordered[i].second, ordered[i].first);
+    for (const auto& [at, sha256] : ordered)
+        noteEvicted(sha256, at);
     return true;
 }
 

@@ -6,6 +6,8 @@
 #include <QString>
 
 #include <array>
+#include <set>
+#include <utility>
 
 namespace talvorine {
 
@@ -47,6 +49,8 @@ private:
     QString m_path;
     QMap<qint64, Bucket> m_hours;
     QHash<QString, qint64> m_evicted;
+    // The same entries ordered by time, then digest: the cap drops the first.
+    std::set<std::pair<qint64, QString>> m_evictedByAge;
 };
 
 } // namespace talvorine

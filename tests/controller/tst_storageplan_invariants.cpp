@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QtTest>
 
+#include <algorithm>
 #include <random>
 
 using namespace talvorine;
@@ -202,6 +203,12 @@ void checkInvariants(const QJsonObject& input, const StoragePlanResult& plan, co
         QVERIFY(plan.evict.isEmpty());
     if (plan.transition == QLatin1String("blocked"))
         QVERIFY(plan.stage1_page_ids.isEmpty());
+    // Only a content page can carry the screen: the anchor is one, and so is part of stage one.
+    if (!plan.anchor_page_id.isEmpty())
+        QVERIFY2(contentIds.contains(plan.anchor_page_id), qPrintable(plan.anchor_page_id));
+    if (plan.transition == QLatin1String("staged"))
+        QVERIFY(std::any_of(plan.stage1_page_ids.cbegin(), plan.stage1_page_ids.cend(),
+                            [&contentIds](const QString& id) { return contentIds.contains(id); }));
 }
 
 } // namespace
@@ -239,9 +246,13 @@ void TestStoragePlanInvariants::generatedInputs()
         decisions.insert(plan->decision);
 
         QStringList ids;
-        for (const Page& page : generated.manifest.pages)
+        QSet<QString> adslots;
+        for (const Page& page : generated.manifest.pages) {
             ids.append(page.id);
-        checkInvariants(generated.input, StoragePlan::withAnchorUnavailable(*plan, ids),
+            if (page.type == PageType::adslot)
+                adslots.insert(page.id);
+        }
+        checkInvariants(generated.input, StoragePlan::withAnchorUnavailable(*plan, ids, adslots),
                         QStringLiteral("anchor_unavailable"));
 
         // What the controller stores reads back as the same plan.

@@ -78,6 +78,8 @@ private slots:
     void cancellation();
     void destructionWhileRunning();
     void continuationMayDestroyQueue();
+    void continuationsDieOnTheQueueThread_data();
+    void continuationsDieOnTheQueueThread();
 };
 
 void TestCacheIoQueue::runsSeriallyInOrder_data()
@@ -235,6 +237,47 @@ void TestCacheIoQueue::continuationMayDestroyQueue()
     QThreadPool::globalInstance()->waitForDone();
     QTest::qWait(50);
     QVERIFY(trace->snapshot().isEmpty());
+}
+
+void TestCacheIoQueue::continuationsDieOnTheQueueThread_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("runs") << "runs";
+    QTest::newRow("cancelled while running") << "cancelled";
+    QTest::newRow("queue destroyed while running") << "destroyed";
+}
+
+void TestCacheIoQueue::continuationsDieOnTheQueueThread()
+{
+    QFETCH(QString, ending);
+    // Made on the pool thread and owned only by the continuation; notes where it dies.
+    struct Witness {
+        std::shared_ptr<std::atomic<QThread*>> diedOn;
+        ~Witness() { diedOn->store(QThread::currentThread()); }
+    };
+    auto diedOn = std::make_shared<std::atomic<QThread*>>(nullptr);
+    auto started = std::make_shared<QSemaphore>();
+    auto gate = std::make_shared<QSemaphore>();
+    const Flag cancel = flag();
+    auto queue = std::make_unique<CacheIoQueue>(8);
+    QVERIFY(queue->submit(cancel, [diedOn, started, gate]() -> std::function<void()> {
+        auto witness = std::make_shared<Witness>();
+        witness->diedOn = diedOn;
+        started->release(1);
+        gate->acquire();
+        return [witness] {};
+    }));
+    started->acquire();
+    if (ending == QLatin1String("cancelled"))
+        cancel->store(true);
+    if (ending == QLatin1String("destroyed"))
+        queue.reset();
+    gate->release(1);
+    QThreadPool::globalInstance()->waitForDone();
+    QTRY_VERIFY(diedOn->load() != nullptr);
+    QVERIFY(diedOn->load() == QThread::currentThread());
+    if (queue)
+        QTRY_VERIFY(!queue->isRunning());
 }
 
 QTEST_GUILESS_MAIN(TestCacheIoQueue)

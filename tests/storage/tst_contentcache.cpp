@@ -1,5 +1,6 @@
 #include "storage/ContentCache.h"
 
+#include "tests/storage/FsyncRecorder.h"
 #include "tests/support/TestFiles.h"
 
 #include <QBuffer>
@@ -101,6 +102,10 @@ private slots:
     void readyPathRefuses();
     void readyPathRehashesChangedObject();
     void readyPathStampsAccessAtMostOncePerMinute();
+    void readyPathStampsWithoutSyncing();
+    void commitSyncsTheObjectReadOnly();
+    void deletionsAreSynced_data();
+    void deletionsAreSynced();
     void readyPathWhileAnotherThreadWorks();
     void remove_data();
     void remove();
@@ -692,6 +697,78 @@ void TestContentCache::readyPathStampsAccessAtMostOncePerMinute()
     ContentCache other(root());
     QVERIFY(other.readyPath(digest, content.size(), nullptr));
     QVERIFY(tf::read(stamp) != QByteArray("12345"));
+}
+
+void TestContentCache::readyPathStampsWithoutSyncing()
+{
+    // A lost stamp only makes an object look older; a look-up never waits for the disk.
+    const QByteArray content = pattern(100);
+    const QString digest = tf::sha(content);
+    {
+        ContentCache cache(root());
+        QVERIFY(!commit(cache, content).isEmpty());
+    }
+    ContentCache cache(root());
+    const QString stamp = cache.accessPath(digest);
+    QVERIFY(tf::write(stamp, "12345"));
+    fsyncrecorder::clear();
+    QVERIFY(cache.readyPath(digest, content.size(), nullptr));
+    QCOMPARE(fsyncrecorder::taken().size(), 0);
+    bool ok = false;
+    const qint64 written = tf::read(stamp).toLongLong(&ok);
+    QVERIFY(ok);
+    QVERIFY(qAbs(written - QDateTime::currentMSecsSinceEpoch()) < 60000);
+    QCOMPARE(tf::modeOf(stamp), 0600);
+    QCOMPARE(QDir(root() + "/access").entryList(QDir::Files | QDir::Hidden), QStringList{digest});
+}
+
+void TestContentCache::commitSyncsTheObjectReadOnly()
+{
+    // Synced before the chmod, an object could come back writable after a power cut and be
+    // fetched again.
+    ContentCache cache(root());
+    fsyncrecorder::clear();
+    QVERIFY(!commit(cache, pattern(5000)).isEmpty());
+    int objectSyncs = 0;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken()) {
+        if (call.directory() || !call.path.contains("/objects/"))
+            continue;
+        ++objectSyncs;
+        QCOMPARE(int(call.mode & 07777), 0400);
+    }
+    QCOMPARE(objectSyncs, 1);
+}
+
+void TestContentCache::deletionsAreSynced_data()
+{
+    QTest::addColumn<bool>("prune");
+    QTest::newRow("remove") << false;
+    QTest::newRow("prune") << true;
+}
+
+void TestContentCache::deletionsAreSynced()
+{
+    QFETCH(bool, prune);
+    ContentCache cache(root());
+    QStringList digests;
+    for (char seed : {'a', 'b', 'c'}) {
+        const QByteArray content = pattern(1000, seed);
+        QVERIFY(!commit(cache, content).isEmpty());
+        digests << tf::sha(content);
+    }
+    fsyncrecorder::clear();
+    if (prune) {
+        QString error;
+        QVERIFY2(cache.prune(0, 0, {}, &error, nullptr, {}), qPrintable(error));
+    } else {
+        QVERIFY(cache.remove(digests.first()));
+    }
+    QVERIFY(!tf::exists(cache.objectPath(digests.first())));
+    // Once per operation, however many objects went.
+    int objectsDirectory = 0;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken())
+        objectsDirectory += call.directory() && call.path.endsWith("/objects");
+    QCOMPARE(objectsDirectory, 1);
 }
 
 void TestContentCache::readyPathWhileAnotherThreadWorks()

@@ -1,5 +1,6 @@
 #include "storage/PersistentState.h"
 
+#include "tests/storage/FsyncRecorder.h"
 #include "tests/support/TestFiles.h"
 
 #include <QDir>
@@ -41,6 +42,9 @@ private slots:
     void saveStoragePlan_data();
     void saveStoragePlan();
     void clearLastKnownGood();
+    void clearingIsSynced_data();
+    void clearingIsSynced();
+    void newDirectoriesAreSynced();
 
     // Small state files.
     void enrolledMarker();
@@ -48,6 +52,8 @@ private slots:
     void screenLabel();
     void reloadLedgerRoundTrip();
     void reloadLedgerKeepsNewestOfOversizedFile();
+    void reloadLedgerWritesWhatItReads_data();
+    void reloadLedgerWritesWhatItReads();
 
     // Damaged or planted files and write failures.
     void damagedFilesLoadAsAbsent_data();
@@ -187,6 +193,52 @@ void TestPersistentState::clearLastKnownGood()
     QVERIFY(!tf::exists(state.lastKnownGoodPath()));
 }
 
+void TestPersistentState::clearingIsSynced_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("last known good") << "last-known-good";
+    QTest::newRow("enrolled") << "enrolled";
+    QTest::newRow("screen label") << "screen-label";
+}
+
+void TestPersistentState::clearingIsSynced()
+{
+    QFETCH(QString, file);
+    const PersistentState state(stateDir());
+    QVERIFY(state.saveLastKnownGood("{}", "r1"));
+    QVERIFY(state.markEnrolled());
+    QVERIFY(state.saveScreenLabel("lobby"));
+    fsyncrecorder::clear();
+    if (file == "last-known-good")
+        QVERIFY(state.clearLastKnownGood());
+    else if (file == "enrolled")
+        QVERIFY(state.clearEnrolled());
+    else
+        QVERIFY(state.clearScreenLabel());
+    const QByteArray directory = QFile::encodeName(QFileInfo(stateDir()).canonicalFilePath());
+    const QList<fsyncrecorder::Call> calls = fsyncrecorder::taken();
+    QVERIFY(std::any_of(calls.cbegin(), calls.cend(), [&](const fsyncrecorder::Call& call) {
+        return call.directory() && call.path == directory;
+    }));
+}
+
+void TestPersistentState::newDirectoriesAreSynced()
+{
+    // Every level made for the state directory is recorded in its parent durably.
+    const QString top = QFileInfo(m_dir->path()).canonicalFilePath();
+    const PersistentState state(top + "/one/two/state");
+    fsyncrecorder::clear();
+    QVERIFY(state.markEnrolled());
+    QSet<QByteArray> synced;
+    for (const fsyncrecorder::Call& call : fsyncrecorder::taken()) {
+        if (call.directory())
+            synced.insert(call.path);
+    }
+    for (const QString& parent : {top, top + "/one", top + "/one/two", top + "/one/two/state"})
+        QVERIFY2(synced.contains(QFile::encodeName(parent)), qPrintable(parent));
+    QCOMPARE(tf::modeOf(top + "/one/two/state"), 0700);
+}
+
 void TestPersistentState::enrolledMarker()
 {
     const PersistentState state(stateDir());
@@ -249,6 +301,37 @@ void TestPersistentState::reloadLedgerRoundTrip()
     // A ledger that never reloaded keeps its last reload time unset.
     QVERIFY(state.saveReloadLedger(RuntimeCompat::ReloadLedger{}));
     QVERIFY(!state.loadReloadLedger().lastReloadAt.isValid());
+}
+
+void TestPersistentState::reloadLedgerWritesWhatItReads_data()
+{
+    QTest::addColumn<qint64>("atMs");
+    QTest::addColumn<bool>("kept");
+    QTest::newRow("before the epoch") << qint64(-1) << true;
+    QTest::newRow("epoch") << qint64(0) << true;
+    QTest::newRow("last representable") << qint64(8640000000000000) << true;
+    QTest::newRow("first beyond") << qint64(8640000000000001) << false;
+    QTest::newRow("2^53") << (qint64(1) << 53) << false;
+    QTest::newRow("19 digits") << qint64(1000000000000000000) << false;
+    QTest::newRow("far before the epoch") << qint64(-1000000000000000000) << false;
+}
+
+void TestPersistentState::reloadLedgerWritesWhatItReads()
+{
+    QFETCH(qint64, atMs);
+    QFETCH(bool, kept);
+    const PersistentState state(stateDir());
+    RuntimeCompat::ReloadLedger ledger;
+    ledger.entries.insert("plain", utc(1700000000000));
+    ledger.entries.insert("edge", utc(atMs));
+    ledger.lastReloadAt = utc(atMs);
+    QVERIFY(utc(atMs).isValid());
+    QVERIFY(state.saveReloadLedger(ledger));
+    // A stamp the reader would refuse is not written, so the rest of the file survives.
+    const RuntimeCompat::ReloadLedger loaded = state.loadReloadLedger();
+    QVERIFY(loaded.contains("plain"));
+    QCOMPARE(loaded.contains("edge"), kept);
+    QCOMPARE(loaded.lastReloadAt, kept ? utc(atMs) : QDateTime());
 }
 
 void TestPersistentState::reloadLedgerKeepsNewestOfOversizedFile()

@@ -9,9 +9,48 @@
 #include <functional>
 #include <limits>
 
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace talvorine;
+
+namespace {
+
+// Set by a test: runs once, right after the first successful stat of a path whose name ends
+// with the given text, to change the tree between a look at an entry and its opening.
+QByteArray afterStatOf;
+std::function<void()> afterStatAction;
+
+void statDone(const char* path)
+{
+    if (afterStatOf.isEmpty() || !QByteArray(path).endsWith(afterStatOf))
+        return;
+    afterStatOf.clear();
+    afterStatAction();
+}
+
+} // namespace
+
+extern "C" int lstat(const char* path, struct stat* st) noexcept
+{
+    using Real = int (*)(const char*, struct stat*);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "lstat"));
+    const int result = real(path, st);
+    if (result == 0)
+        statDone(path);
+    return result;
+}
+
+extern "C" int fstatat(int dir, const char* path, struct stat* st, int flags) noexcept
+{
+    using Real = int (*)(int, const char*, struct stat*, int);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "fstatat"));
+    const int result = real(dir, path, st, flags);
+    if (result == 0)
+        statDone(path);
+    return result;
+}
 
 namespace {
 
@@ -163,6 +202,7 @@ private slots:
     void measure_data();
     void measure();
     void allocatedBytes();
+    void allocatedBytesNeverFollowsASwappedInLink();
     void toJsonKeys();
 
     void refusesMalformedInput_data();
@@ -336,6 +376,24 @@ void TestStoragePlan::allocatedBytes()
     QCOMPARE(tree, sum);
     QVERIFY(tree >= 300000);
     QVERIFY(tree < 3 * mib);
+}
+
+void TestStoragePlan::allocatedBytesNeverFollowsASwappedInLink()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QVERIFY(QDir(dir.path()).mkpath("tree/inner"));
+    QVERIFY(QDir(dir.path()).mkpath("elsewhere"));
+    writeBytes(dir.filePath("elsewhere/big"), 3 * mib);
+    // The directory becomes a link to a large tree after it was seen, before it is listed.
+    afterStatOf = "inner";
+    afterStatAction = [&dir] {
+        QVERIFY(QDir(dir.path()).rename("tree/inner", "moved"));
+        QVERIFY(QFile::link(dir.filePath("elsewhere"), dir.filePath("tree/inner")));
+    };
+    const qint64 tree = StoragePlan::allocatedBytes(dir.filePath("tree"));
+    QVERIFY(afterStatOf.isEmpty());
+    QVERIFY2(tree < 3 * mib, qPrintable(QString::number(tree)));
 }
 
 void TestStoragePlan::toJsonKeys()
@@ -601,45 +659,50 @@ void TestStoragePlan::hysteresis_data()
     QTest::addColumn<Opt>("growth");
     QTest::addColumn<qint64>("baseline");
     QTest::addColumn<QString>("fit");
+    QTest::addColumn<QJsonArray>("old");
 
     const qint64 now = 1800000000000;
     const QStringList all{"A", "B", "C"};
     const QStringList ab{"A", "B"};
     QTest::newRow("hold keeps a close baseline")
-        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib << QString("fits");
+        << 100 * mib << previous(all, Opt(5), now, 0, 160 * mib) << "hold" << all << QStringList() << Opt(5) << 160 * mib << QString("fits") << QJsonArray();
     QTest::newRow("hold takes a moved baseline")
-        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib << QString("fits");
+        << 100 * mib << previous(all, Opt(), now, 0, 164 * mib) << "hold" << all << QStringList() << Opt() << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("hold tolerance of a twentieth")
-        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib << QString("fits");
+        << 1910 * mib << previous(all, Opt(), now, 0, 2000 * mib) << "hold" << all << QStringList() << Opt() << 2000 * mib << QString("fits") << QJsonArray();
     QTest::newRow("same targets but eviction due")
-        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib << QString("fits_after_eviction");
+        << 60 * mib << previous(all, Opt(7), now, 0, 60 * mib) << "compute" << all << QStringList() << Opt(7) << 60 * mib << QString("fits_after_eviction") << QJsonArray();
     QTest::newRow("shrink") << 35 * mib << previous(all, Opt(5), now, 3, 60 * mib) << "shrink" << ab
-                            << QStringList() << Opt() << 35 * mib << QString("partial");
+                            << QStringList() << Opt() << 35 * mib << QString("partial") << QJsonArray();
     QTest::newRow("grow after an hour")
         << 100 * mib << previous(ab, Opt(now - 3600000), now, 3, 35 * mib) << "grow" << all << QStringList()
-        << Opt() << 100 * mib << QString("fits");
+        << Opt() << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("growth too early")
         << 100 * mib << previous(ab, Opt(now - 3599999), now, 0, 35 * mib) << "hold" << ab << QStringList()
-        << Opt(now - 3599999) << 100 * mib << QString("partial");
+        << Opt(now - 3599999) << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth starts its wait")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib) << "hold" << ab << QStringList() << Opt(now)
-        << 100 * mib << QString("partial");
+        << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth after four cycles")
         << 100 * mib << previous(ab, Opt(1), now, 4, 35 * mib) << "hold" << ab << QStringList() << Opt(1)
-        << 100 * mib << QString("partial");
+        << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("growth from no content page at once")
         << 100 * mib << previous({}, Opt(), now, 4, 5 * mib) << "grow" << all << QStringList() << Opt()
-        << 100 * mib << QString("fits");
+        << 100 * mib << QString("fits") << QJsonArray();
     QTest::newRow("held staged plan without stage one takes the anchor")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"C"}) << "hold" << ab << QStringList{"A"}
-        << Opt(now) << 100 * mib << QString("partial");
+        << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
     QJsonObject wasFitting = previous(ab, Opt(), now, 0, 100 * mib);
     wasFitting["fit"] = "fits";
     QTest::newRow("held plan that excludes a page is partial")
-        << 100 * mib << wasFitting << "hold" << ab << QStringList() << Opt(now) << 100 * mib << QString("partial");
+        << 100 * mib << wasFitting << "hold" << ab << QStringList() << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
     QTest::newRow("held staged plan keeps its stage one")
         << 100 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"A", "C"}) << "hold" << ab << QStringList{"A"}
-        << Opt(now) << 100 * mib << QString("partial");
+        << Opt(now) << 100 * mib << QString("partial") << QJsonArray();
+    // C alone beside what plays (5 MiB) no longer fits 32 MiB; A and B fit when staged.
+    QTest::newRow("held targets that no longer fit shrink")
+        << 32 * mib << previous({"C"}, Opt(), now, 0, 40 * mib) << "shrink" << ab << QStringList{"A"}
+        << Opt() << 32 * mib << QString("partial") << entries({{"o", 5 * mib}});
 }
 
 void TestStoragePlan::hysteresis()
@@ -652,7 +715,8 @@ void TestStoragePlan::hysteresis()
     QFETCH(Opt, growth);
     QFETCH(qint64, baseline);
     QFETCH(QString, fit);
-    QJsonObject input = threePages(capacity, {}, entries({{"w1", 4 * mib}}, true));
+    QFETCH(QJsonArray, old);
+    QJsonObject input = threePages(capacity, old, entries({{"w1", 4 * mib}}, true));
     input["previous"] = previous;
     const std::optional<StoragePlanResult> result = StoragePlan::plan(input, nullptr);
     QVERIFY(result);
@@ -725,14 +789,31 @@ void TestStoragePlan::anchorUnavailable_data()
                                 {{"B", "capacity"}, {"A", "anchor_unavailable"}},
                                 {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
     QTest::newRow("last remaining target") << last << lastAfter;
+
+    // X is an ad page ahead of every content page.
+    StoragePlanResult adFirst{"partial", "staged", {"X", "A", "B"}, {"X", "A"}, {{"C", "capacity"}},
+                              {}, "compute", 9, Opt(3), Opt(), "A"};
+    StoragePlanResult adFirstAfter{"partial", "staged", {"X", "B"}, {"X", "B"},
+                                   {{"C", "capacity"}, {"A", "anchor_unavailable"}},
+                                   {}, "anchor_unavailable", 9, Opt(3), Opt(), "B"};
+    QTest::newRow("ad page first never becomes the anchor") << adFirst << adFirstAfter;
+
+    StoragePlanResult adLeft{"partial", "direct", {"X", "A"}, {}, {{"B", "capacity"}}, {}, "compute", 9,
+                             Opt(1), Opt(), "A"};
+    StoragePlanResult adLeftAfter{"none_fit", "blocked", {}, {},
+                                  {{"B", "capacity"}, {"A", "anchor_unavailable"}},
+                                  {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
+    QTest::newRow("only an ad page left") << adLeft << adLeftAfter;
 }
 
 void TestStoragePlan::anchorUnavailable()
 {
     QFETCH(StoragePlanResult, before);
     QFETCH(StoragePlanResult, after);
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, {"A", "B", "C", "D"}).toJson(), after.toJson());
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, {"A", "B", "C", "D"}), after);
+    const QStringList ids{"X", "A", "B", "C", "D"};
+    const QSet<QString> adslots{"X"};
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots).toJson(), after.toJson());
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots), after);
 }
 
 QTEST_GUILESS_MAIN(TestStoragePlan)

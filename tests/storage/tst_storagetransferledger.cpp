@@ -3,9 +3,12 @@
 #include "tests/support/TestFiles.h"
 
 #include <QDir>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <limits>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -43,6 +46,9 @@ private slots:
     void evictedCapDropsOldestFirst();
 
     void roundTrip();
+    void writtenValuesReadBack_data();
+    void writtenValuesReadBack();
+    void evictedCapAfterRefreshes();
     void loadRefuses_data();
     void loadRefuses();
     void loadOfAbsentFile();
@@ -169,6 +175,64 @@ void TestStorageTransferLedger::roundTrip()
     QCOMPARE(refetched, (qint64(1) << 53) - 1);
 }
 
+void TestStorageTransferLedger::writtenValuesReadBack_data()
+{
+    QTest::addColumn<qint64>("atMs");
+    QTest::addColumn<QJsonValue>("written");
+    QTest::addColumn<qint64>("bytes");
+    constexpr qint64 two53 = qint64(1) << 53;
+    constexpr qint64 max = std::numeric_limits<qint64>::max();
+    QTest::newRow("negative") << qint64(-1) << QJsonValue(0) << qint64(1);
+    QTest::newRow("most negative") << std::numeric_limits<qint64>::min() << QJsonValue(0) << qint64(2);
+    QTest::newRow("zero") << qint64(0) << QJsonValue(0) << qint64(1);
+    QTest::newRow("below 2^53") << two53 - 1 << QJsonValue(double(two53 - 1)) << two53 - 1;
+    QTest::newRow("2^53") << two53 << QJsonValue("9007199254740992") << two53;
+    QTest::newRow("19 digits") << qint64(1000000000000000000) << QJsonValue("1000000000000000000")
+                               << qint64(1000000000000000000);
+    QTest::newRow("largest") << max << QJsonValue("9223372036854775807") << max;
+}
+
+void TestStorageTransferLedger::writtenValuesReadBack()
+{
+    QFETCH(qint64, atMs);
+    QFETCH(QJsonValue, written);
+    QFETCH(qint64, bytes);
+    StorageTransferLedger ledger(path());
+    ledger.noteEvicted(digest(7), atMs);
+    // The hour follows the eviction time, so hours before the epoch and far ahead are written too.
+    ledger.record(StorageTransferLedger::Repair, bytes, atMs);
+    QVERIFY(ledger.save());
+    const QJsonObject root = QJsonDocument::fromJson(tf::read(path())).object();
+    QCOMPARE(root["evicted"].toArray().at(0).toObject().value("at_ms"), written);
+
+    StorageTransferLedger loaded(path());
+    QVERIFY(loaded.load());
+    QVERIFY(loaded.wasEvicted(digest(7)));
+    QCOMPARE(loaded.transfer24h(atMs), ledger.transfer24h(atMs));
+    // What was read is written again unchanged.
+    QVERIFY(loaded.save());
+    QCOMPARE(QJsonDocument::fromJson(tf::read(path())).object(), root);
+}
+
+void TestStorageTransferLedger::evictedCapAfterRefreshes()
+{
+    // Refreshed and forgotten entries leave the age order with them.
+    StorageTransferLedger ledger(path());
+    for (int i = 0; i < StorageTransferLedger::maxEvicted; ++i)
+        ledger.noteEvicted(digest(i), base + i);
+    for (int i = 0; i < 10; ++i)
+        ledger.noteEvicted(digest(i), base + 30000 + i);
+    ledger.forgetEvicted(digest(10));
+    ledger.noteEvicted(digest(20000), base + 40000);
+    QCOMPARE(ledger.evictedCount(), StorageTransferLedger::maxEvicted);
+    QVERIFY(ledger.wasEvicted(digest(11)));
+    ledger.noteEvicted(digest(20001), base + 40001);
+    QVERIFY(!ledger.wasEvicted(digest(11)));
+    QVERIFY(ledger.wasEvicted(digest(0)));
+    QVERIFY(ledger.wasEvicted(digest(12)));
+    QCOMPARE(ledger.evictedCount(), StorageTransferLedger::maxEvicted);
+}
+
 void TestStorageTransferLedger::loadRefuses_data()
 {
     QTest::addColumn<QByteArray>("content");
@@ -179,6 +243,8 @@ void TestStorageTransferLedger::loadRefuses_data()
     QTest::newRow("other format") << QByteArray(good).replace("\"format\":1", "\"format\":2");
     QTest::newRow("negative bytes") << QByteArray(good).replace("\"new\":1", "\"new\":-1");
     QTest::newRow("fractional hour") << QByteArray(good).replace("490000", "490000.5");
+    QTest::newRow("hour beyond 64 bits") << QByteArray(good).replace("490000", "1e300");
+    QTest::newRow("hour beyond the range") << QByteArray(good).replace("490000", "-1e16");
     QTest::newRow("bytes as a padded string")
         << QByteArray(good).replace("\"new\":1", "\"new\":\"01\"");
     QTest::newRow("bad evicted digest")
