@@ -39,14 +39,16 @@ int watchdogIntervalFor(int transferTimeoutMs)
 // Qt 6.4 connects a reply's approval signal to its redirect follow-up once more for every
 // redirect it takes, so from the second approval on each hop is requested several times and the
 // chain derails (the reply ends early, without error, on a half-followed redirect). Before an
-// approval, keep exactly one such connection; where the follow-up is wired differently nothing
-// is touched.
+// approval, keep exactly one such connection, queued as Qt makes it: followed at once, the next
+// hop would clear this hop's answer before other handlers of the redirect see it. Where the
+// follow-up is wired differently nothing is touched.
 void keepSingleRedirectFollowUp(QNetworkReply* reply)
 {
     if (reply->metaObject()->indexOfSlot("followRedirect()") < 0)
         return;
     if (QObject::disconnect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect())))
-        QObject::connect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect()));
+        QObject::connect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect()),
+                         Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
 }
 
 QString operationName(QNetworkAccessManager::Operation op)

@@ -82,6 +82,8 @@ private Q_SLOTS:
     void redirect();
     void redirectLimit_data();
     void redirectLimit();
+    void redirectSeenByCaller_data();
+    void redirectSeenByCaller();
 
     // records
     void operationNames_data();
@@ -401,6 +403,52 @@ void DevLogNetworkAccessManagerTest::redirectLimit()
     if (error == QNetworkReply::NoError)
         QCOMPARE(reply->readAll(), QByteArray("arrived"));
     QCOMPARE(devRecords(QStringLiteral("http.redirect_refused")).size(), 0);
+    delete reply;
+}
+
+// A caller watching redirects itself still sees each hop's answer when its handler runs: the
+// follow-up to the next hop comes later, from the event loop.
+void DevLogNetworkAccessManagerTest::redirectSeenByCaller_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::newRow("one hop") << 1;
+    QTest::newRow("three hops") << 3;
+}
+
+void DevLogNetworkAccessManagerTest::redirectSeenByCaller()
+{
+    QFETCH(int, hops);
+    LoopbackHttpServer server;
+    server.setResponder([hops](const LoopbackHttpServer::Request& request) {
+        const int hop = request.path().mid(int(qstrlen("/hop/"))).toInt();
+        if (hop < hops)
+            return LoopbackHttpServer::Reply::redirect(307, "/hop/" + QByteArray::number(hop + 1));
+        return LoopbackHttpServer::Reply{200, {}, "arrived"};
+    });
+    DevLogNetworkAccessManager manager;
+    QNetworkReply* reply = manager.get(QNetworkRequest(server.url(QStringLiteral("/hop/0"))));
+    QStringList targets;
+    QList<QByteArray> locations;
+    QList<int> statuses;
+    connect(reply, &QNetworkReply::redirected, reply,
+            [reply, &targets, &locations, &statuses](const QUrl& target) {
+                targets.append(target.path());
+                locations.append(reply->rawHeader("Location"));
+                statuses.append(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+            });
+    QVERIFY(waitFinished(reply));
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(reply->readAll(), QByteArray("arrived"));
+
+    QStringList expectedTargets;
+    QList<QByteArray> expectedLocations;
+    for (int hop = 1; hop <= hops; ++hop) {
+        expectedTargets.append(QStringLiteral("/hop/%1").arg(hop));
+        expectedLocations.append("/hop/" + QByteArray::number(hop));
+    }
+    QCOMPARE(targets, expectedTargets);
+    QCOMPARE(locations, expectedLocations);
+    QCOMPARE(statuses, QList<int>(hops, 307));
     delete reply;
 }
 
