@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLocalServer>
@@ -15,6 +16,7 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -608,15 +610,25 @@ void PlayerOpLogTest::fullCollectorNeverBlocks()
     constexpr int records = 3000;
 
     // The flood runs on its own thread while this one does not read: a send that waited for
-    // the collector would never return.
-    std::unique_ptr<QThread> flood(QThread::create([&params] {
-        for (int i = 0; i < records; ++i)
+    // the collector would never return, and one that waited a while on each full buffer would
+    // show in its slowest call. A call takes well under a millisecond even under the
+    // sanitisers; the bound leaves room for a busy machine, not for a wait.
+    constexpr qint64 slowestAllowedMs = 100;
+    qint64 slowestMs = 0;
+    std::unique_ptr<QThread> flood(QThread::create([&params, &slowestMs] {
+        QElapsedTimer call;
+        for (int i = 0; i < records; ++i) {
+            call.start();
             PlayerOpLog::startLocal(QStringLiteral("c-flood"), QStringLiteral("flood"), QString(),
                                     params);
+            slowestMs = std::max(slowestMs, call.elapsed());
+        }
     }));
     flood->start();
     const bool returned = flood->wait(QDeadlineTimer(20000));
     QVERIFY2(returned, "a record call blocked on a collector that does not read");
+    QVERIFY2(slowestMs < slowestAllowedMs,
+             qPrintable(QStringLiteral("a record call took %1 ms").arg(slowestMs)));
 
     listener.drain(300);
     const int floodLines = int(listener.lines().size());
