@@ -39,14 +39,44 @@ int watchdogIntervalFor(int transferTimeoutMs)
 // Qt 6.4 connects a reply's approval signal to its redirect follow-up once more for every
 // redirect it takes, so from the second approval on each hop is requested several times and the
 // chain derails (the reply ends early, without error, on a half-followed redirect). Before an
-// approval, keep exactly one such connection; where the follow-up is wired differently nothing
-// is touched.
+// approval, keep exactly one such connection, queued as Qt makes it: followed at once, the next
+// hop would clear this hop's answer before other handlers of the redirect see it. Where the
+// follow-up is wired differently nothing is touched.
 void keepSingleRedirectFollowUp(QNetworkReply* reply)
 {
     if (reply->metaObject()->indexOfSlot("followRedirect()") < 0)
         return;
     if (QObject::disconnect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect())))
-        QObject::connect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect()));
+        QObject::connect(reply, SIGNAL(redirectAllowed()), reply, SLOT(followRedirect()),
+                         Qt::ConnectionType(Qt::QueuedConnection | Qt::UniqueConnection));
+}
+
+// Qt 6.4 lets a reply's transfer timeout lapse once it follows a redirect: a later hop that
+// sends its headers and then goes quiet would hang for ever (content downloads have no watchdog) or wait for the watchdog. From
+// the first approved redirect on, an idle timer of our own does the timeout's work with the
+// reply's own interval: any movement restarts it, and on expiry the reply is aborted, which is
+// how the framework itself ends a timed-out transfer here. A reply created without a timeout
+// (an event stream) gets none.
+void keepTransferTimeoutAfterRedirect(QNetworkReply* reply)
+{
+    const int timeoutMs = reply->request().transferTimeout();
+    if (timeoutMs <= 0)
+        return;
+    auto* idle = reply->findChild<QTimer*>(QStringLiteral("talvorineIdleTimeout"),
+                                           Qt::FindDirectChildrenOnly);
+    if (!idle) {
+        idle = new QTimer(reply);
+        idle->setObjectName(QStringLiteral("talvorineIdleTimeout"));
+        idle->setSingleShot(true);
+        idle->setInterval(timeoutMs);
+        const auto restart = qOverload<>(&QTimer::start);
+        QObject::connect(reply, &QNetworkReply::downloadProgress, idle, restart);
+        QObject::connect(reply, &QNetworkReply::uploadProgress, idle, restart);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, idle, restart);
+        QObject::connect(reply, &QNetworkReply::finished, idle, &QTimer::stop);
+        QObject::connect(idle, &QTimer::timeout, reply, &QNetworkReply::abort);
+    }
+    idle->start();
 }
 
 QString operationName(QNetworkAccessManager::Operation op)
@@ -113,6 +143,7 @@ QNetworkReply* DevLogNetworkAccessManager::createRequest(Operation op,
     connect(reply, &QNetworkReply::redirected, reply, [reply, requestUrl](const QUrl& target) {
         if (RuntimeCompat::redirectAllowed(requestUrl, target)) {
             keepSingleRedirectFollowUp(reply);
+            keepTransferTimeoutAfterRedirect(reply);
             Q_EMIT reply->redirectAllowed();
             return;
         }

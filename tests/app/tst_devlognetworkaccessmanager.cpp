@@ -9,6 +9,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QBuffer>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QNetworkReply>
 #include <QSignalSpy>
@@ -76,12 +77,16 @@ private Q_SLOTS:
     void silentEventStream();
     void watchdogBoundsWholeRequest_data();
     void watchdogBoundsWholeRequest();
+    void idleAfterRedirect_data();
+    void idleAfterRedirect();
 
     // redirects
     void redirect_data();
     void redirect();
     void redirectLimit_data();
     void redirectLimit();
+    void redirectSeenByCaller_data();
+    void redirectSeenByCaller();
 
     // records
     void operationNames_data();
@@ -209,7 +214,9 @@ void DevLogNetworkAccessManagerTest::requestAdjustments()
 }
 
 // A stream that says nothing for longer than the manager's timeout (and than the shortest
-// watchdog) must stay open when it is an event stream, and is cut when it is not.
+// watchdog) must stay open when it is an event stream, and is cut when it is not. Past a
+// redirect the reply's own timeout still holds, so a stream created with one would be cut there
+// too.
 void DevLogNetworkAccessManagerTest::silentEventStream_data()
 {
     QTest::addColumn<QByteArray>("accept");
@@ -220,6 +227,8 @@ void DevLogNetworkAccessManagerTest::silentEventStream_data()
                                                    << true;
     QTest::newRow("same stream as an API request") << QByteArray("application/json") << false
                                                    << false;
+    QTest::newRow("same stream as an API request after a redirect")
+        << QByteArray("application/json") << true << false;
 }
 
 void DevLogNetworkAccessManagerTest::silentEventStream()
@@ -295,6 +304,68 @@ void DevLogNetworkAccessManagerTest::watchdogBoundsWholeRequest()
         // Data was moving all along: the cut came from the watchdog, not the transfer timeout.
         QVERIFY(!received.isEmpty());
         QVERIFY(received.size() < body.size());
+    }
+    delete reply;
+}
+
+// Once a redirect is followed, a hop that goes quiet must still end at the transfer timeout,
+// with the same error as a request that was never redirected; one that keeps moving must not.
+void DevLogNetworkAccessManagerTest::idleAfterRedirect_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("viaRedirect");
+    QTest::addColumn<bool>("trickles");
+
+    QTest::newRow("content download, silent body") << "/content/v1/o" << false << false;
+    QTest::newRow("content download, silent body after a redirect")
+        << "/content/v1/o" << true << false;
+    QTest::newRow("content download trickling after a redirect")
+        << "/content/v1/o" << true << true;
+    QTest::newRow("API request, silent body") << "/runtime/v1/reports" << false << false;
+    QTest::newRow("API request, silent body after a redirect")
+        << "/runtime/v1/reports" << true << false;
+    QTest::newRow("API request trickling after a redirect")
+        << "/runtime/v1/reports" << true << true;
+}
+
+void DevLogNetworkAccessManagerTest::idleAfterRedirect()
+{
+    QFETCH(QString, path);
+    QFETCH(bool, viaRedirect);
+    QFETCH(bool, trickles);
+    // Long enough that the watchdog (twice this) is told apart from the timeout under the
+    // sanitisers, short enough that the test stays quick.
+    constexpr int timeoutMs = 700;
+
+    // Trickling, the body takes longer than the timeout but ends before the watchdog.
+    const QByteArray body(10, 'b');
+    LoopbackHttpServer server;
+    server.setReply(trickles ? LoopbackHttpServer::Reply::slowBody(body, 1, timeoutMs / 7)
+                             : LoopbackHttpServer::Reply::silentBody(body.size()));
+    // The request's class comes from the URL asked for: the old address is of the same class.
+    const QString moved = path + QStringLiteral("-moved");
+    server.setRoute(moved.toUtf8(), LoopbackHttpServer::Reply::redirect(302, path.toUtf8()));
+    DevLogNetworkAccessManager manager;
+    manager.setTransferTimeout(timeoutMs);
+    QNetworkReply* reply = manager.get(
+        QNetworkRequest(server.url(viaRedirect ? moved : path)));
+    QByteArray received;
+    connect(reply, &QNetworkReply::readyRead, reply,
+            [reply, &received] { received += reply->readAll(); });
+    QElapsedTimer clock;
+    clock.start();
+    QVERIFY(waitFinished(reply, 3000));
+    const qint64 elapsedMs = clock.elapsed();
+    QCOMPARE(reply->url().path(), path);
+    if (trickles) {
+        QCOMPARE(reply->error(), QNetworkReply::NoError);
+        QCOMPARE(received, body);
+    } else {
+        // What the framework's own transfer timeout gives on 6.4.
+        QCOMPARE(reply->error(), QNetworkReply::OperationCanceledError);
+        QVERIFY2(elapsedMs >= timeoutMs - 50, QByteArray::number(elapsedMs));
+        // Well before the watchdog, which would cut an API request at twice the timeout.
+        QVERIFY2(elapsedMs < timeoutMs * 3 / 2, QByteArray::number(elapsedMs));
     }
     delete reply;
 }
@@ -401,6 +472,52 @@ void DevLogNetworkAccessManagerTest::redirectLimit()
     if (error == QNetworkReply::NoError)
         QCOMPARE(reply->readAll(), QByteArray("arrived"));
     QCOMPARE(devRecords(QStringLiteral("http.redirect_refused")).size(), 0);
+    delete reply;
+}
+
+// A caller watching redirects itself still sees each hop's answer when its handler runs: the
+// follow-up to the next hop comes later, from the event loop.
+void DevLogNetworkAccessManagerTest::redirectSeenByCaller_data()
+{
+    QTest::addColumn<int>("hops");
+    QTest::newRow("one hop") << 1;
+    QTest::newRow("three hops") << 3;
+}
+
+void DevLogNetworkAccessManagerTest::redirectSeenByCaller()
+{
+    QFETCH(int, hops);
+    LoopbackHttpServer server;
+    server.setResponder([hops](const LoopbackHttpServer::Request& request) {
+        const int hop = request.path().mid(int(qstrlen("/hop/"))).toInt();
+        if (hop < hops)
+            return LoopbackHttpServer::Reply::redirect(307, "/hop/" + QByteArray::number(hop + 1));
+        return LoopbackHttpServer::Reply{200, {}, "arrived"};
+    });
+    DevLogNetworkAccessManager manager;
+    QNetworkReply* reply = manager.get(QNetworkRequest(server.url(QStringLiteral("/hop/0"))));
+    QStringList targets;
+    QList<QByteArray> locations;
+    QList<int> statuses;
+    connect(reply, &QNetworkReply::redirected, reply,
+            [reply, &targets, &locations, &statuses](const QUrl& target) {
+                targets.append(target.path());
+                locations.append(reply->rawHeader("Location"));
+                statuses.append(reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+            });
+    QVERIFY(waitFinished(reply));
+    QCOMPARE(reply->error(), QNetworkReply::NoError);
+    QCOMPARE(reply->readAll(), QByteArray("arrived"));
+
+    QStringList expectedTargets;
+    QList<QByteArray> expectedLocations;
+    for (int hop = 1; hop <= hops; ++hop) {
+        expectedTargets.append(QStringLiteral("/hop/%1").arg(hop));
+        expectedLocations.append("/hop/" + QByteArray::number(hop));
+    }
+    QCOMPARE(targets, expectedTargets);
+    QCOMPARE(locations, expectedLocations);
+    QCOMPARE(statuses, QList<int>(hops, 307));
     delete reply;
 }
 
