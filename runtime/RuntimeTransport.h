@@ -5,6 +5,7 @@
 #include "runtime/RuntimeCompat.h"
 #include "runtime/ScreenshotRequest.h"
 #include "runtime/SseParser.h"
+#include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
 
 #include <QByteArray>
