@@ -1148,6 +1148,13 @@ void RuntimeTransport::applicationKv(const QString& requestKey,
         return;
     }
     url.setPath(QString::fromLatin1(kvRequest.path), QUrl::TolerantMode);
+    // The path goes out with dot segments removed: a request whose path would change on the way
+    // (a "." or ".." segment, encoded or not) would reach another resource than it names.
+    if (url.adjusted(QUrl::NormalizePathSegments).path(QUrl::FullyEncoded).toLatin1()
+        != kvRequest.path) {
+        Q_EMIT applicationKvFinished(requestKey, 0, QString());
+        return;
+    }
     QNetworkRequest request = jsonRequest(url, shortTransferTimeoutMs);
     for (const auto& [name, value] : kvRequest.headers)
         request.setRawHeader(name, value);

@@ -81,6 +81,10 @@ SdkBridge::KvRequest SdkBridge::kvRequest(const QJsonObject& request, const QStr
         const QByteArray keyUtf8 = key.toString().toUtf8();
         if (keyUtf8.isEmpty() || keyUtf8.size() > 256 || keyUtf8.startsWith("_talvorine/"))
             return {};
+        // "." and ".." are unreserved and stay as they are, so a client would fold them into
+        // the path above and the request would leave the key's own segment.
+        if (keyUtf8 == "." || keyUtf8 == "..")
+            return {};
         path += '/' + encodeSegment(keyUtf8);
     }
     out.path = path;

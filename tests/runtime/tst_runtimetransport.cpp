@@ -1114,6 +1114,44 @@ private slots:
         QCOMPARE(request.body, set.body);
     }
 
+    void applicationKvPath_data()
+    {
+        QTest::addColumn<QByteArray>("keyPath");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("encoded reserved characters") << QByteArray("a%2Fb%20c~%3F%23%2B") << true;
+        QTest::newRow("dots inside") << QByteArray("...a.") << true;
+        QTest::newRow("non-ascii") << QByteArray("%C3%A9") << true;
+        QTest::newRow("dot-dot") << QByteArray("..") << false;
+        QTest::newRow("dot") << QByteArray(".") << false;
+        QTest::newRow("encoded dot-dot") << QByteArray("%2E%2E") << false;
+        QTest::newRow("mixed dot-dot") << QByteArray(".%2e") << false;
+    }
+    void applicationKvPath()
+    {
+        QFETCH(QByteArray, keyPath);
+        QFETCH(bool, sent);
+        // Built by hand: the bridge refuses such keys, the transport must hold on its own.
+        SdkBridge::KvRequest get;
+        get.valid = true;
+        get.method = "GET";
+        get.path = "/runtime/v1/apps/app.example-01/kv/" + keyPath;
+        get.headers.append(std::pair<QByteArray, QByteArray>("Talvorine-Primitive-Capability", "cap-1"));
+        QVERIFY(mint());
+        fake->setFallback(Reply::json(200, QByteArray("{}")));
+        QSignalSpy finished(transport.get(), &RuntimeTransport::applicationKvFinished);
+        transport->applicationKv("k", get);
+        if (!sent) {
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished.at(0), (QVariantList{"k", 0, QString()}));
+            QTest::qWait(100);
+            QCOMPARE(fake->requests().size(), 2); // the challenge and the mint
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, waitMs);
+        QCOMPARE(finished.at(0).at(1).toInt(), 200);
+        QCOMPARE(fake->requests().last().target, get.path);
+    }
+
     void storageAndObservation()
     {
         transport->putStorage(QJsonObject{{"a", 1}});
