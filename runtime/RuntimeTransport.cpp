@@ -361,14 +361,13 @@ RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
 
 void RuntimeTransport::noteUnauthorized(const QString& credentialUsed)
 {
-    if (credentialUsed.isEmpty() || credentialUsed == expiredCredential_)
+    // Only the credential in use is announced, once: it is forgotten here, so later 401s for
+    // it, and 401s for credentials replaced since, are answers about a session already gone.
+    if (credentialUsed.isEmpty() || credentialUsed != sessionCredential_)
         return;
-    expiredCredential_ = credentialUsed;
-    if (sessionCredential_ == credentialUsed) {
-        sessionCredential_.clear();
-        sessionCapabilities_.clear();
-        manifestVersions_.clear();
-    }
+    sessionCredential_.clear();
+    sessionCapabilities_.clear();
+    manifestVersions_.clear();
     Q_EMIT runtimeSessionExpired();
 }
 
@@ -684,7 +683,6 @@ void RuntimeTransport::finishMint(const Answer& answer)
         return;
     }
     sessionCredential_ = session;
-    expiredCredential_.clear();
     sessionExpiresAt_ = parseStamp(reply.value(key(W::expiresAtMember)));
     sessionCapabilities_ = SdkBridge::readSessionCapabilities(reply.value(key(W::capabilitiesMember)));
     manifestVersions_.clear();

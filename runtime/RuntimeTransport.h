@@ -229,7 +229,6 @@ private:
     QDateTime sessionExpiresAt_;
     QStringList sessionCapabilities_;
     QList<int> manifestVersions_;
-    QString expiredCredential_; // the credential whose expiry was already announced
 
     QString deviceCredential_;
     bool deviceBound_ = false;

@@ -621,6 +621,35 @@ private slots:
         QVERIFY(!transport->hasRuntimeSession());
     }
 
+    void late401ForReplacedSession()
+    {
+        QVERIFY(mint());
+        Reply late = Reply::json(401, QJsonObject{});
+        late.latencyMs = 1500;
+        fake->script("GET", W::manifestRoute, {late});
+        QSignalSpy expired(transport.get(), &RuntimeTransport::runtimeSessionExpired);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::manifestFailed);
+        transport->fetchManifest({});
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::manifestRoute).size(), 1, waitMs);
+        // A new session is minted while the old one's answer is still on its way.
+        fake->script("POST", W::sessionMintRoute,
+                     {Reply::json(200, mintReply({{"session", "tvs_session-B_2"}}))});
+        QSignalSpy succeeded(transport.get(), &RuntimeTransport::deviceSessionSucceeded);
+        transport->createDeviceSession(QStringLiteral("mint-key-0002"));
+        QVERIFY(succeeded.wait(waitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, waitMs);
+        QCOMPARE(expired.size(), 0);
+        QVERIFY(transport->hasRuntimeSession());
+
+        // The new credential's own 401 is announced, once.
+        fake->script("GET", W::manifestRoute, {Reply::json(401, QJsonObject{})});
+        transport->fetchManifest({});
+        transport->fetchManifest({});
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 3, waitMs);
+        QCOMPARE(expired.size(), 1);
+        QVERIFY(!transport->hasRuntimeSession());
+    }
+
     void oversizedManifestFails()
     {
         QVERIFY(mint());
