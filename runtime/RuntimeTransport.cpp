@@ -11,7 +11,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QUrlQuery>
 
 #include <algorithm>
 
@@ -780,9 +779,11 @@ void RuntimeTransport::openRuntimeStream()
     QUrl url = routeUrl(W::eventsRoute);
     const bool reconnect = runtimeStream_.reply.isNull() && runtimeStream_.attempt > 0;
     if (!runtimeStream_.cursor.isEmpty() && !reconnect) {
-        QUrlQuery query;
-        query.addQueryItem(QLatin1String(W::eventsCursorQuery), runtimeStream_.cursor);
-        url.setQuery(query);
+        // Every reserved character is encoded: QUrlQuery leaves "+" as it is, which a server
+        // reads as a space.
+        url.setQuery(QLatin1String(W::eventsCursorQuery) + QLatin1Char('=')
+                         + QString::fromLatin1(QUrl::toPercentEncoding(runtimeStream_.cursor)),
+                     QUrl::StrictMode);
     }
     QNetworkRequest request(url);
     request.setRawHeader("Accept", W::eventStreamType);

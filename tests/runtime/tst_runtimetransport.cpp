@@ -787,6 +787,28 @@ private slots:
         QCOMPARE(connected.at(2).at(0).toBool(), true);
     }
 
+    void cursorIsFullyEncoded_data()
+    {
+        QTest::addColumn<QString>("cursor");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("plain") << "cur_7" << QByteArray("/runtime/v1/events?cursor=cur_7");
+        QTest::newRow("reserved and space")
+            << "a+b&c=d e/f?" << QByteArray("/runtime/v1/events?cursor=a%2Bb%26c%3Dd%20e%2Ff%3F");
+        QTest::newRow("percent and non-ascii")
+            << QStringLiteral("50%") + QChar(0xe9) << QByteArray("/runtime/v1/events?cursor=50%25%C3%A9");
+    }
+    void cursorIsFullyEncoded()
+    {
+        QFETCH(QString, cursor);
+        QFETCH(QByteArray, target);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, {Reply::eventStream()});
+        transport->openEvents(cursor);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::eventsRoute).size(), 1, waitMs);
+        QCOMPARE(fake->requestsTo(W::eventsRoute).at(0).target, target);
+        transport->closeEvents();
+    }
+
     void reconnectFallsBackToCursor()
     {
         QVERIFY(mint());
