@@ -870,10 +870,9 @@ void RuntimeTransport::onRuntimeStreamFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401) {
         const QString credential = reply->property("talvorineCredential").toString();
-        const bool wasConnected = runtimeStream_.connected;
         stopStream(runtimeStream_);
-        if (wasConnected)
-            Q_EMIT eventConnectionChanged(false);
+        // Every HTTP failure of a wanted stream is reported, a refused first open included.
+        Q_EMIT eventConnectionChanged(false);
         noteUnauthorized(credential);
         return;
     }

@@ -874,12 +874,16 @@ private slots:
         QVERIFY(mint());
         fake->script("GET", W::eventsRoute, {Reply::json(401, QJsonObject{{"code", "session_expired"}})});
         QSignalSpy expired(transport.get(), &RuntimeTransport::runtimeSessionExpired);
+        QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
         transport->openEvents({});
         QVERIFY(expired.wait(waitMs));
         QTest::qWait(300);
         QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 1);
         QVERIFY(!transport->hasRuntimeSession());
         QCOMPARE(expired.size(), 1);
+        // Refused before it ever connected, the stream still reports itself down.
+        QCOMPARE(connected.size(), 1);
+        QCOMPARE(connected.at(0).at(0).toBool(), false);
     }
 
     void wrongContentTypeIsNotAStream()
