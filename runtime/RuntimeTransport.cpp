@@ -695,7 +695,8 @@ void RuntimeTransport::finishMint(const Answer& answer)
     deviceBound_ = true;
     lastMintDecision_ = {};
     const QJsonValue credits = reply.value(key(W::creditsRemainingMember));
-    if (credits.isDouble() && credits.toDouble() >= 0)
+    if (credits.isDouble() && credits.toDouble() >= 0
+        && credits.toDouble() == double(credits.toInteger()))
         Q_EMIT creditsRemainingChanged(credits.toInteger());
     const QJsonObject compatibility = reply.value(key(W::compatibilityMember)).toObject();
     if (compatibility.value(key(W::recommendedMember)).toBool())

@@ -397,6 +397,8 @@ private slots:
                                          << 0 << 0;
         QTest::newRow("negative credits") << QJsonObject{{"credits_remaining", -1}} << true << true
                                           << 0 << 0;
+        QTest::newRow("fractional credits") << QJsonObject{{"credits_remaining", 2.5}} << true
+                                            << true << 0 << 0;
         QTest::newRow("zero credits") << QJsonObject{{"credits_remaining", 0}} << true << true << 1
                                       << 0;
         QTest::newRow("recommended as text")
