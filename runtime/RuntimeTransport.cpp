@@ -725,8 +725,11 @@ void RuntimeTransport::abortDeviceSession()
 
 void RuntimeTransport::unpair()
 {
-    if (unpairInFlight_)
+    // One reset at a time; a second request gets its answer at once instead of none.
+    if (unpairInFlight_) {
+        Q_EMIT unpairFailed(0, true);
         return;
+    }
     unpairInFlight_ = true;
     QNetworkRequest request = jsonRequest(routeUrl(W::identityResetRoute));
     sessionRequest(request);

@@ -533,6 +533,23 @@ private slots:
         QCOMPARE(request.jsonBody().keys(), (QStringList{"kid", "proof"}));
     }
 
+    void secondUnpairAnsweredAtOnce()
+    {
+        fake->script("POST", W::identityResetRoute, {Reply{204, {}, {}, 0, Fault::None, false}});
+        QSignalSpy done(transport.get(), &RuntimeTransport::unpairSucceeded);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::unpairFailed);
+        transport->unpair();
+        transport->unpair();
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0), (QVariantList{0, true}));
+        QVERIFY(done.wait(waitMs));
+        QCOMPARE(fake->requestsTo(W::identityResetRoute).size(), 1);
+        // Once the first has finished, a new reset goes out again.
+        transport->unpair();
+        QTRY_COMPARE_WITH_TIMEOUT(done.size(), 2, waitMs);
+        QCOMPARE(failed.size(), 1);
+    }
+
     // --- manifest ----------------------------------------------------------------------
 
     void manifest_data()
