@@ -1128,7 +1128,9 @@ void RuntimeTransport::reportApplicationEvent(const QString& primitiveId, const 
 void RuntimeTransport::reportApplicationLog(const QString& primitiveId, const QString& level,
                                             const QString& code, const QString& message)
 {
-    if (!reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
+    // A log that cannot be sent spends nothing of the application's budget.
+    if (!hasRuntimeSession() || origin_.isEmpty()
+        || !reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
         return;
     const QString severity = level == QLatin1String("error") ? QStringLiteral("error")
         : level == QLatin1String("warn") || level == QLatin1String("warning")

@@ -1161,6 +1161,21 @@ private slots:
         QCOMPARE(fake->requestsTo(W::reportsRoute).size(), 9);
     }
 
+    void unsentLogsSpendNoBudget()
+    {
+        // No session: nothing can be sent, so nothing is counted.
+        for (int i = 0; i < 8; ++i)
+            transport->reportApplicationLog("app1", "info", "c", "m");
+        QVERIFY(mint());
+        fake->script("POST", W::reportsRoute, {Reply::json(202, QByteArray("{}"))});
+        QSignalSpy finished(transport.get(), &RuntimeTransport::applicationEventFinished);
+        transport->reportApplicationLog("app1", "info", "c", "sent");
+        transport->reportApplicationEvent("app1", "c", "r0");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, waitMs);
+        QCOMPARE(finished.at(0).at(1).toInt(), 202);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::reportsRoute).size(), 2, waitMs);
+    }
+
     void applicationKv()
     {
         SdkBridge::KvRequest set = SdkBridge::kvRequest(
