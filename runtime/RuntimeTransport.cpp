@@ -1008,6 +1008,15 @@ void RuntimeTransport::fetchManifestOn(const char* route, const QByteArray& etag
                  Q_EMIT manifestModified(answer.body, tag, routeName);
                  return;
              }
+             if (answer.ok) {
+                 // Any other success carries no manifest this player can take.
+                 lastManifestDecision_ = {};
+                 lastManifestDecision_.code = QStringLiteral("manifest_contract_invalid");
+                 lastManifestDecision_.status = answer.status;
+                 Q_EMIT manifestFailed(lastManifestDecision_.code, answer.status,
+                                       answer.reply->errorString());
+                 return;
+             }
              const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Manifest);
              if (v2 && (answer.status == 404 || answer.status == 410
                         || failure.code == QLatin1String(W::routeUnavailableCode))) {

@@ -578,6 +578,12 @@ private slots:
         QTest::newRow("server error") << false << QByteArray()
                                       << Reply::json(503, QJsonObject{{"code", "maintenance"}})
                                       << "failed" << "maintenance";
+        QTest::newRow("201 is not a manifest")
+            << false << QByteArray() << Reply::json(201, QByteArray("{\"schema\":1}")) << "failed"
+            << "manifest_contract_invalid";
+        QTest::newRow("v2 204 is not a manifest")
+            << true << QByteArray() << Reply{204, {}, {}, 0, Fault::None, false} << "failed"
+            << "manifest_contract_invalid";
         QTest::newRow("cut mid body") << false << QByteArray()
                                       << Reply{200, {}, QByteArray(4000, 'x'), 0, Fault::DropMidBody, false}
                                       << "failed" << "runtime_unavailable";
@@ -618,6 +624,11 @@ private slots:
                 QCOMPARE(failed.at(0).at(0).toString(), code);
             QCOMPARE(transport->lastManifestDecision().code, failed.at(0).at(0).toString());
             QVERIFY(!failed.at(0).at(2).toString().isEmpty());
+            // A complete answer reports its own status; only a broken one reports none.
+            if (reply.fault == Fault::None) {
+                QCOMPARE(failed.at(0).at(1).toInt(), reply.status);
+                QCOMPARE(transport->lastManifestDecision().status, reply.status);
+            }
         }
     }
 
