@@ -2,6 +2,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
+#include "app/PlayerEnvironment.h"
 #include "runtime/RuntimeWireContract.h"
 
 #include <QJsonArray>
@@ -112,9 +113,11 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
 
     const QUrl cleaned = apiBase.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
                                           | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    // The session credential travels with every request: in the clear only to this machine.
     const QString scheme = cleaned.scheme().toLower();
+    const bool local = environmentFromOrigin(cleaned) == PlayerEnvironment::Local;
     if (cleaned.isValid() && !cleaned.host().isEmpty()
-        && (scheme == QLatin1String("https") || scheme == QLatin1String("http")))
+        && (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && local)))
         origin_ = cleaned;
 
     for (Stream* stream : {&runtimeStream_, &pairingStream_}) {

@@ -963,6 +963,33 @@ private slots:
 
     // --- authorisation, cookies ---------------------------------------------------------
 
+    void originScheme_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("http loopback address") << "http://127.0.0.1:1/api" << true;
+        QTest::newRow("http localhost") << "http://localhost:1" << true;
+        QTest::newRow("http ipv6 loopback") << "http://[::1]:1" << true;
+        QTest::newRow("https loopback") << "https://127.0.0.1:1" << true;
+        QTest::newRow("http remote host") << "http://runtime.example.com" << false;
+        QTest::newRow("http private address") << "http://10.0.0.5:8080" << false;
+        QTest::newRow("http other loopback spelling") << "http://127.0.0.2:1" << false;
+        QTest::newRow("http localhost lookalike") << "http://localhost.example.com" << false;
+        QTest::newRow("ftp") << "ftp://127.0.0.1:1" << false;
+    }
+    void originScheme()
+    {
+        QFETCH(QString, base);
+        QFETCH(bool, accepted);
+        const auto made = makeTransport(QUrl(base));
+        QSignalSpy failed(made.get(), &RuntimeTransport::pairingStartFailed);
+        made->startPairing(QStringLiteral("start-key-0001"));
+        // A refused origin fails before anything is sent; an accepted one goes out.
+        const bool refused = failed.size() == 1
+            && failed.at(0).at(0).toString() == QLatin1String("runtime_origin_invalid");
+        QCOMPARE(!refused, accepted);
+    }
+
     void authorization_data()
     {
         QTest::addColumn<QString>("url");
