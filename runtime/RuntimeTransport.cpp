@@ -91,6 +91,14 @@ bool sameOrigin(const QUrl& a, const QUrl& b)
         && a.port(defaultPort) == b.port(defaultPort);
 }
 
+// The media type alone decides, in any case; parameters such as a charset may follow.
+bool isEventStreamType(const QByteArray& contentType)
+{
+    const qsizetype end = contentType.indexOf(';');
+    const QByteArray media = (end < 0 ? contentType : contentType.left(end)).trimmed();
+    return media.compare(RuntimeWire::eventStreamType, Qt::CaseInsensitive) == 0;
+}
+
 void logEvent(const char* name, const QJsonObject& fields = {})
 {
     DevFileLog::record(QLatin1String(name), fields);
@@ -506,7 +514,7 @@ void RuntimeTransport::openPairingEvents()
         if (!isSuccess(status))
             return false;
         const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        if (!type.startsWith(W::eventStreamType)) {
+        if (!isEventStreamType(type)) {
             failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), status, -1,
                               false);
             return false;
@@ -835,7 +843,7 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     if (runtimeStream_.connected)
         return true;
     const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-    if (!type.startsWith(W::eventStreamType)) {
+    if (!isEventStreamType(type)) {
         logEvent("runtime.stream_contract_invalid",
                  QJsonObject{{QStringLiteral("content_type"),
                               QString::fromLatin1(type.left(128))}});

@@ -916,19 +916,64 @@ private slots:
         QCOMPARE(connected.at(0).at(0).toBool(), false);
     }
 
-    void wrongContentTypeIsNotAStream()
+    void streamContentType_data()
     {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("exact") << QByteArray("text/event-stream") << true;
+        QTest::newRow("case and charset") << QByteArray("Text/Event-Stream; charset=utf-8") << true;
+        QTest::newRow("space before parameter") << QByteArray("text/event-stream ;charset=utf-8")
+                                                << true;
+        QTest::newRow("html") << QByteArray("text/html") << false;
+        QTest::newRow("longer media type") << QByteArray("text/event-streamx") << false;
+        QTest::newRow("prefix only") << QByteArray("text/event") << false;
+    }
+    void streamContentType()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, accepted);
         QVERIFY(mint());
-        Reply wrong = Reply::eventStream(200, "text/html");
-        wrong.body = "data: {\"type\":\"project.resumed\"}\n\n";
-        fake->script("GET", W::eventsRoute, {wrong});
+        Reply stream = Reply::eventStream(200, contentType);
+        stream.body = "data: {\"type\":\"project.resumed\"}\n\n";
+        fake->script("GET", W::eventsRoute, {stream});
         QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
         QSignalSpy resumed(transport.get(), &RuntimeTransport::projectResumed);
         transport->openEvents({});
         QTRY_VERIFY_WITH_TIMEOUT(!connected.isEmpty(), waitMs);
-        QCOMPARE(connected.at(0).at(0).toBool(), false);
-        QCOMPARE(resumed.size(), 0);
+        QCOMPARE(connected.at(0).at(0).toBool(), accepted);
+        if (accepted)
+            QTRY_COMPARE_WITH_TIMEOUT(resumed.size(), 1, waitMs);
+        else
+            QCOMPARE(resumed.size(), 0);
         transport->closeEvents();
+    }
+
+    void pairingStreamContentType_data()
+    {
+        streamContentType_data();
+    }
+    void pairingStreamContentType()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, accepted);
+        fake->script("POST", W::pairingStartRoute,
+                     {Reply::json(201, QJsonObject{{"code", "ABC234"},
+                                                   {"pairing_credential", pairingToken},
+                                                   {"expires_at", "2099-01-01T00:10:00Z"}})});
+        QSignalSpy started(transport.get(), &RuntimeTransport::pairingStarted);
+        transport->startPairing(QStringLiteral("start-key-0001"));
+        QVERIFY(started.wait(waitMs));
+        Reply stream = Reply::eventStream(200, contentType);
+        stream.body = sse("pairing.claimed", QJsonObject{{"nonce", QString(43, 'n')}});
+        fake->script("GET", W::pairingEventsRoute, {stream});
+        QSignalSpy claimed(transport.get(), &RuntimeTransport::pairingClaimed);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::pairingEventFailed);
+        transport->openPairingEvents();
+        QTRY_COMPARE_WITH_TIMEOUT(claimed.size() + failed.size(), 1, waitMs);
+        QCOMPARE(claimed.size(), accepted ? 1 : 0);
+        if (!accepted)
+            QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("pairing_stream_contract_invalid"));
+        transport->closePairingEvents();
     }
 
     void hostileStreamInput()
