@@ -851,7 +851,8 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
         return false;
     }
     runtimeStream_.connected = true;
-    runtimeStream_.attempt = 0;
+    runtimeStream_.delivered = false;
+    runtimeStream_.connectedSince.start();
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     Q_EMIT eventConnectionChanged(true);
     return runtimeStream_.reply == reply;
@@ -909,21 +910,25 @@ void RuntimeTransport::runtimeStreamDropped()
         reply->deleteLater();
     }
     runtimeStream_.stallTimer.stop();
+    // Only a stream that carried an event or held for a while counts as having worked: one
+    // that is answered and closed at once keeps backing off like any refusal.
+    const bool worked = runtimeStream_.connected
+        && (runtimeStream_.delivered
+            || runtimeStream_.connectedSince.elapsed() >= stableConnectionMs);
     runtimeStream_.connected = false;
     if (!runtimeStream_.wanted)
         return;
+    if (worked)
+        runtimeStream_.attempt = 0;
     ++runtimeStream_.attempt;
-    // A refusal's Retry-After counts once; the stream's own retry value holds for every drop.
-    qint64 delay = 0;
-    if (runtimeStream_.serverDelayMs >= 0)
-        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
-                                              runtimeStream_.serverDelayMs);
-    else if (runtimeStream_.retryMs >= 0)
-        delay = runtimeStream_.retryMs;
-    else
-        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1, -1);
+    // The stream's retry value and a refusal's Retry-After may lengthen the back-off, never
+    // shorten it, and no reconnect comes sooner than the floor.
+    qint64 delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
+                                                 runtimeStream_.serverDelayMs);
+    delay = std::max<qint64>(delay, runtimeStream_.retryMs);
     runtimeStream_.serverDelayMs = -1;
-    runtimeStream_.reconnectTimer.start(int(std::clamp<qint64>(delay, 0, RuntimeCompat::maxDelayMs)));
+    runtimeStream_.reconnectTimer.start(
+        int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));
     Q_EMIT eventConnectionChanged(false);
 }
 
@@ -935,6 +940,7 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
         logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("event"), event.event.left(64)}});
         return;
     }
+    runtimeStream_.delivered = true;
     const QJsonObject object = document.object();
     QString type = object.value(key(W::eventTypeMember)).toString();
     if (type.isEmpty())

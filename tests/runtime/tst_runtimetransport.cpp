@@ -854,6 +854,38 @@ private slots:
         QCOMPARE(connected.at(1).at(0).toBool(), true);
     }
 
+    void reconnectsBackOff_data()
+    {
+        QTest::addColumn<QList<Reply>>("replies");
+        QTest::addColumn<int>("most");
+        Reply closedAtOnce = Reply::eventStream();
+        closedAtOnce.stream = false;
+        closedAtOnce.body = "retry: 0\n\n";
+        Reply refusal = Reply::json(500, QJsonObject{});
+        // Answered, then closed before any event: no better than a refusal. Back-off of about
+        // 1, 1-2 and 2-4 s leaves at most four requests in six seconds.
+        QTest::newRow("200 closed at once, retry 0") << QList<Reply>{closedAtOnce} << 4;
+        QTest::newRow("500 after retry 0") << QList<Reply>{closedAtOnce, refusal} << 4;
+        QTest::newRow("500 with Retry-After 0")
+            << QList<Reply>{refusal.withHeader("Retry-After", "0")} << 4;
+        // Each stream carries an event, so each counts as having worked: the floor still holds.
+        Reply eventThenClosed = closedAtOnce;
+        eventThenClosed.body = "retry: 0\ndata: {\"type\":\"project.resumed\"}\n\n";
+        QTest::newRow("event then closed") << QList<Reply>{eventThenClosed} << 7;
+    }
+    void reconnectsBackOff()
+    {
+        QFETCH(QList<Reply>, replies);
+        QFETCH(int, most);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, replies);
+        transport->openEvents({});
+        QTest::qWait(6000);
+        const int count = int(fake->requestsTo(W::eventsRoute).size());
+        transport->closeEvents();
+        QVERIFY2(count >= 2 && count <= most, qPrintable(QString::number(count)));
+    }
+
     void streamStallReconnects()
     {
         qputenv(W::runtimeStreamStallEnv, "5000");
