@@ -99,6 +99,23 @@ bool isEventStreamType(const QByteArray& contentType)
     return media.compare(RuntimeWire::eventStreamType, Qt::CaseInsensitive) == 0;
 }
 
+// A stream's refusal is read only once it ends; until then its body is bounded like any other
+// reply's, and a longer one is cut off (the finished handler reports it as too large).
+void capRefusalBody(QNetworkReply* reply, qint64 byteLimit)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply, byteLimit](qint64 received, qint64) {
+                         const int status =
+                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                         if (status == 0 || isSuccess(status) || received <= byteLimit
+                             || reply->property("talvorineTooLarge").toBool())
+                             return;
+                         reply->setProperty("talvorineTooLarge", true);
+                         QMetaObject::invokeMethod(reply, &QNetworkReply::abort,
+                                                   Qt::QueuedConnection);
+                     });
+}
+
 void logEvent(const char* name, const QJsonObject& fields = {})
 {
     DevFileLog::record(QLatin1String(name), fields);
@@ -505,6 +522,7 @@ void RuntimeTransport::openPairingEvents()
     pairingStream_.wanted = true;
     QNetworkReply* reply = manager_->get(request);
     pairingStream_.reply = reply;
+    capRefusalBody(reply, replyByteLimit);
     const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
     pairingStream_.stallTimer.start(stallMs);
     // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
@@ -818,6 +836,7 @@ void RuntimeTransport::openRuntimeStream()
     runtimeStream_.parser.reset();
     QNetworkReply* reply = manager_->get(request);
     runtimeStream_.reply = reply;
+    capRefusalBody(reply, replyByteLimit);
     reply->setProperty("talvorineCredential", sessionCredential_);
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {

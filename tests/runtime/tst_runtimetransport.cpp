@@ -1031,6 +1031,54 @@ private slots:
         QCOMPARE(credits.size(), 0);
     }
 
+    void endlessRefusalIsCut_data()
+    {
+        QTest::addColumn<bool>("pairing");
+        QTest::newRow("runtime stream") << false;
+        QTest::newRow("pairing stream") << true;
+    }
+    void endlessRefusalIsCut()
+    {
+        QFETCH(bool, pairing);
+        const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
+        Reply endless = Reply::json(503, QByteArray());
+        endless.stream = true;
+        fake->script("GET", route, {endless});
+        QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
+        QSignalSpy pairingFailed(transport.get(), &RuntimeTransport::pairingEventFailed);
+        if (pairing) {
+            fake->script("POST", W::pairingStartRoute,
+                         {Reply::json(201, QJsonObject{{"code", "ABC234"},
+                                                       {"pairing_credential", pairingToken},
+                                                       {"expires_at", "2099-01-01T00:10:00Z"}})});
+            QSignalSpy started(transport.get(), &RuntimeTransport::pairingStarted);
+            transport->startPairing(QStringLiteral("start-key-0001"));
+            QVERIFY(started.wait(waitMs));
+            transport->openPairingEvents();
+        } else {
+            QVERIFY(mint());
+            transport->openEvents({});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(route), 1, waitMs);
+        const QByteArray chunk(64 * 1024, 'x');
+        auto reported = [&] { return !connected.isEmpty() || !pairingFailed.isEmpty(); };
+        // Well past the reply limit, and long before either stall bound.
+        for (int sent = 0; sent < 96 && !reported(); ++sent) {
+            fake->sendEvents(route, chunk);
+            QTest::qWait(5);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(reported(), waitMs);
+        if (pairing) {
+            QCOMPARE(pairingFailed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
+            QCOMPARE(pairingFailed.at(0).at(1).toInt(), 503);
+            transport->closePairingEvents();
+        } else {
+            QCOMPARE(connected.at(0).at(0).toBool(), false);
+            transport->closeEvents();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(route), 0, waitMs);
+    }
+
     void noSessionOpensNothing()
     {
         transport->openEvents(QStringLiteral("cur_1"));
