@@ -1,3 +1,4 @@
+#include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
 
 #include <QJsonObject>

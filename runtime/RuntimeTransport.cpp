@@ -2,6 +2,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
+#include "app/PlayerEnvironment.h"
 #include "runtime/RuntimeWireContract.h"
 
 #include <QJsonArray>
@@ -11,7 +12,6 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
-#include <QUrlQuery>
 
 #include <algorithm>
 
@@ -91,6 +91,31 @@ bool sameOrigin(const QUrl& a, const QUrl& b)
         && a.port(defaultPort) == b.port(defaultPort);
 }
 
+// The media type alone decides, in any case; parameters such as a charset may follow.
+bool isEventStreamType(const QByteArray& contentType)
+{
+    const qsizetype end = contentType.indexOf(';');
+    const QByteArray media = (end < 0 ? contentType : contentType.left(end)).trimmed();
+    return media.compare(RuntimeWire::eventStreamType, Qt::CaseInsensitive) == 0;
+}
+
+// A stream's refusal is read only once it ends; until then its body is bounded like any other
+// reply's, and a longer one is cut off (the finished handler reports it as too large).
+void capRefusalBody(QNetworkReply* reply, qint64 byteLimit)
+{
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
+                     [reply, byteLimit](qint64 received, qint64) {
+                         const int status =
+                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+                         if (status == 0 || isSuccess(status) || received <= byteLimit
+                             || reply->property("talvorineTooLarge").toBool())
+                             return;
+                         reply->setProperty("talvorineTooLarge", true);
+                         QMetaObject::invokeMethod(reply, &QNetworkReply::abort,
+                                                   Qt::QueuedConnection);
+                     });
+}
+
 void logEvent(const char* name, const QJsonObject& fields = {})
 {
     DevFileLog::record(QLatin1String(name), fields);
@@ -113,9 +138,11 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
 
     const QUrl cleaned = apiBase.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
                                           | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    // The session credential travels with every request: in the clear only to this machine.
     const QString scheme = cleaned.scheme().toLower();
+    const bool local = environmentFromOrigin(cleaned) == PlayerEnvironment::Local;
     if (cleaned.isValid() && !cleaned.host().isEmpty()
-        && (scheme == QLatin1String("https") || scheme == QLatin1String("http")))
+        && (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && local)))
         origin_ = cleaned;
 
     for (Stream* stream : {&runtimeStream_, &pairingStream_}) {
@@ -361,14 +388,13 @@ RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
 
 void RuntimeTransport::noteUnauthorized(const QString& credentialUsed)
 {
-    if (credentialUsed.isEmpty() || credentialUsed == expiredCredential_)
+    // Only the credential in use is announced, once: it is forgotten here, so later 401s for
+    // it, and 401s for credentials replaced since, are answers about a session already gone.
+    if (credentialUsed.isEmpty() || credentialUsed != sessionCredential_)
         return;
-    expiredCredential_ = credentialUsed;
-    if (sessionCredential_ == credentialUsed) {
-        sessionCredential_.clear();
-        sessionCapabilities_.clear();
-        manifestVersions_.clear();
-    }
+    sessionCredential_.clear();
+    sessionCapabilities_.clear();
+    manifestVersions_.clear();
     Q_EMIT runtimeSessionExpired();
 }
 
@@ -496,6 +522,7 @@ void RuntimeTransport::openPairingEvents()
     pairingStream_.wanted = true;
     QNetworkReply* reply = manager_->get(request);
     pairingStream_.reply = reply;
+    capRefusalBody(reply, replyByteLimit);
     const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
     pairingStream_.stallTimer.start(stallMs);
     // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
@@ -505,7 +532,7 @@ void RuntimeTransport::openPairingEvents()
         if (!isSuccess(status))
             return false;
         const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-        if (!type.startsWith(W::eventStreamType)) {
+        if (!isEventStreamType(type)) {
             failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), status, -1,
                               false);
             return false;
@@ -684,7 +711,6 @@ void RuntimeTransport::finishMint(const Answer& answer)
         return;
     }
     sessionCredential_ = session;
-    expiredCredential_.clear();
     sessionExpiresAt_ = parseStamp(reply.value(key(W::expiresAtMember)));
     sessionCapabilities_ = SdkBridge::readSessionCapabilities(reply.value(key(W::capabilitiesMember)));
     manifestVersions_.clear();
@@ -698,7 +724,8 @@ void RuntimeTransport::finishMint(const Answer& answer)
     deviceBound_ = true;
     lastMintDecision_ = {};
     const QJsonValue credits = reply.value(key(W::creditsRemainingMember));
-    if (credits.isDouble() && credits.toDouble() >= 0)
+    if (credits.isDouble() && credits.toDouble() >= 0
+        && credits.toDouble() == double(credits.toInteger()))
         Q_EMIT creditsRemainingChanged(credits.toInteger());
     const QJsonObject compatibility = reply.value(key(W::compatibilityMember)).toObject();
     if (compatibility.value(key(W::recommendedMember)).toBool())
@@ -727,8 +754,11 @@ void RuntimeTransport::abortDeviceSession()
 
 void RuntimeTransport::unpair()
 {
-    if (unpairInFlight_)
+    // One reset at a time; a second request gets its answer at once instead of none.
+    if (unpairInFlight_) {
+        Q_EMIT unpairFailed(0, true);
         return;
+    }
     unpairInFlight_ = true;
     QNetworkRequest request = jsonRequest(routeUrl(W::identityResetRoute));
     sessionRequest(request);
@@ -782,9 +812,11 @@ void RuntimeTransport::openRuntimeStream()
     QUrl url = routeUrl(W::eventsRoute);
     const bool reconnect = runtimeStream_.reply.isNull() && runtimeStream_.attempt > 0;
     if (!runtimeStream_.cursor.isEmpty() && !reconnect) {
-        QUrlQuery query;
-        query.addQueryItem(QLatin1String(W::eventsCursorQuery), runtimeStream_.cursor);
-        url.setQuery(query);
+        // Every reserved character is encoded: QUrlQuery leaves "+" as it is, which a server
+        // reads as a space.
+        url.setQuery(QLatin1String(W::eventsCursorQuery) + QLatin1Char('=')
+                         + QString::fromLatin1(QUrl::toPercentEncoding(runtimeStream_.cursor)),
+                     QUrl::StrictMode);
     }
     QNetworkRequest request(url);
     request.setRawHeader("Accept", W::eventStreamType);
@@ -804,6 +836,7 @@ void RuntimeTransport::openRuntimeStream()
     runtimeStream_.parser.reset();
     QNetworkReply* reply = manager_->get(request);
     runtimeStream_.reply = reply;
+    capRefusalBody(reply, replyByteLimit);
     reply->setProperty("talvorineCredential", sessionCredential_);
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
@@ -829,7 +862,7 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     if (runtimeStream_.connected)
         return true;
     const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
-    if (!type.startsWith(W::eventStreamType)) {
+    if (!isEventStreamType(type)) {
         logEvent("runtime.stream_contract_invalid",
                  QJsonObject{{QStringLiteral("content_type"),
                               QString::fromLatin1(type.left(128))}});
@@ -837,7 +870,8 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
         return false;
     }
     runtimeStream_.connected = true;
-    runtimeStream_.attempt = 0;
+    runtimeStream_.delivered = false;
+    runtimeStream_.connectedSince.start();
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     Q_EMIT eventConnectionChanged(true);
     return runtimeStream_.reply == reply;
@@ -871,10 +905,9 @@ void RuntimeTransport::onRuntimeStreamFinished()
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401) {
         const QString credential = reply->property("talvorineCredential").toString();
-        const bool wasConnected = runtimeStream_.connected;
         stopStream(runtimeStream_);
-        if (wasConnected)
-            Q_EMIT eventConnectionChanged(false);
+        // Every HTTP failure of a wanted stream is reported, a refused first open included.
+        Q_EMIT eventConnectionChanged(false);
         noteUnauthorized(credential);
         return;
     }
@@ -896,21 +929,25 @@ void RuntimeTransport::runtimeStreamDropped()
         reply->deleteLater();
     }
     runtimeStream_.stallTimer.stop();
+    // Only a stream that carried an event or held for a while counts as having worked: one
+    // that is answered and closed at once keeps backing off like any refusal.
+    const bool worked = runtimeStream_.connected
+        && (runtimeStream_.delivered
+            || runtimeStream_.connectedSince.elapsed() >= stableConnectionMs);
     runtimeStream_.connected = false;
     if (!runtimeStream_.wanted)
         return;
+    if (worked)
+        runtimeStream_.attempt = 0;
     ++runtimeStream_.attempt;
-    // A refusal's Retry-After counts once; the stream's own retry value holds for every drop.
-    qint64 delay = 0;
-    if (runtimeStream_.serverDelayMs >= 0)
-        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
-                                              runtimeStream_.serverDelayMs);
-    else if (runtimeStream_.retryMs >= 0)
-        delay = runtimeStream_.retryMs;
-    else
-        delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1, -1);
+    // The stream's retry value and a refusal's Retry-After may lengthen the back-off, never
+    // shorten it, and no reconnect comes sooner than the floor.
+    qint64 delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
+                                                 runtimeStream_.serverDelayMs);
+    delay = std::max<qint64>(delay, runtimeStream_.retryMs);
     runtimeStream_.serverDelayMs = -1;
-    runtimeStream_.reconnectTimer.start(int(std::clamp<qint64>(delay, 0, RuntimeCompat::maxDelayMs)));
+    runtimeStream_.reconnectTimer.start(
+        int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));
     Q_EMIT eventConnectionChanged(false);
 }
 
@@ -922,6 +959,7 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
         logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("event"), event.event.left(64)}});
         return;
     }
+    runtimeStream_.delivered = true;
     const QJsonObject object = document.object();
     QString type = object.value(key(W::eventTypeMember)).toString();
     if (type.isEmpty())
@@ -1004,6 +1042,15 @@ void RuntimeTransport::fetchManifestOn(const char* route, const QByteArray& etag
                  if (!RuntimeCompat::validEntityTag(tag))
                      tag.clear();
                  Q_EMIT manifestModified(answer.body, tag, routeName);
+                 return;
+             }
+             if (answer.ok) {
+                 // Any other success carries no manifest this player can take.
+                 lastManifestDecision_ = {};
+                 lastManifestDecision_.code = QStringLiteral("manifest_contract_invalid");
+                 lastManifestDecision_.status = answer.status;
+                 Q_EMIT manifestFailed(lastManifestDecision_.code, answer.status,
+                                       answer.reply->errorString());
                  return;
              }
              const Failure failure = failureOf(answer, RuntimeCompat::MintKind::Manifest);
@@ -1126,7 +1173,9 @@ void RuntimeTransport::reportApplicationEvent(const QString& primitiveId, const 
 void RuntimeTransport::reportApplicationLog(const QString& primitiveId, const QString& level,
                                             const QString& code, const QString& message)
 {
-    if (!reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
+    // A log that cannot be sent spends nothing of the application's budget.
+    if (!hasRuntimeSession() || origin_.isEmpty()
+        || !reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
         return;
     const QString severity = level == QLatin1String("error") ? QStringLiteral("error")
         : level == QLatin1String("warn") || level == QLatin1String("warning")
@@ -1148,6 +1197,13 @@ void RuntimeTransport::applicationKv(const QString& requestKey,
         return;
     }
     url.setPath(QString::fromLatin1(kvRequest.path), QUrl::TolerantMode);
+    // The path goes out with dot segments removed: a request whose path would change on the way
+    // (a "." or ".." segment, encoded or not) would reach another resource than it names.
+    if (url.adjusted(QUrl::NormalizePathSegments).path(QUrl::FullyEncoded).toLatin1()
+        != kvRequest.path) {
+        Q_EMIT applicationKvFinished(requestKey, 0, QString());
+        return;
+    }
     QNetworkRequest request = jsonRequest(url, shortTransferTimeoutMs);
     for (const auto& [name, value] : kvRequest.headers)
         request.setRawHeader(name, value);

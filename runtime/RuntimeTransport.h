@@ -5,6 +5,7 @@
 #include "runtime/RuntimeCompat.h"
 #include "runtime/ScreenshotRequest.h"
 #include "runtime/SseParser.h"
+#include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
 
 #include <QByteArray>
@@ -42,6 +43,8 @@ public:
     static constexpr int pairingStallDefaultMs = 45000;
     static constexpr int stallMinimumMs = 5000;
     static constexpr int stallMaximumMs = 600000;
+    static constexpr int reconnectFloorMs = 1000;
+    static constexpr int stableConnectionMs = 30000;
     static constexpr qint64 replyByteLimit = 4 * 1024 * 1024;
     static constexpr qint64 manifestByteLimit = 32 * 1024 * 1024;
     static constexpr int screenshotByteLimit = 2097152;
@@ -181,6 +184,8 @@ private:
         int attempt = 0;
         bool wanted = false;
         bool connected = false;
+        bool delivered = false; // an event arrived since the stream connected
+        QElapsedTimer connectedSince;
     };
 
     QUrl routeUrl(const char* route) const;
@@ -228,7 +233,6 @@ private:
     QDateTime sessionExpiresAt_;
     QStringList sessionCapabilities_;
     QList<int> manifestVersions_;
-    QString expiredCredential_; // the credential whose expiry was already announced
 
     QString deviceCredential_;
     bool deviceBound_ = false;

@@ -81,6 +81,10 @@ SdkBridge::KvRequest SdkBridge::kvRequest(const QJsonObject& request, const QStr
         const QByteArray keyUtf8 = key.toString().toUtf8();
         if (keyUtf8.isEmpty() || keyUtf8.size() > 256 || keyUtf8.startsWith("_talvorine/"))
             return {};
+        // "." and ".." are unreserved and stay as they are, so a client would fold them into
+        // the path above and the request would leave the key's own segment.
+        if (keyUtf8 == "." || keyUtf8 == "..")
+            return {};
         path += '/' + encodeSegment(keyUtf8);
     }
     out.path = path;
@@ -149,37 +153,6 @@ QStringList SdkBridge::readSessionCapabilities(const QJsonValue& value)
             names.append(name);
     }
     return names;
-}
-
-void ApplicationReportBudget::pruneWindow(QList<qint64>& stamps, qint64 nowMs)
-{
-    const qint64 bound = nowMs - windowMs;
-    qsizetype expired = 0;
-    while (expired < stamps.size() && stamps.at(expired) <= bound)
-        ++expired;
-    stamps.remove(0, expired);
-}
-
-bool ApplicationReportBudget::allow(const QString& key, qint64 nowMs)
-{
-    if (key.isEmpty())
-        return false;
-    pruneWindow(globalWindow, nowMs);
-    for (auto it = keyWindows.begin(); it != keyWindows.end();) {
-        pruneWindow(it.value(), nowMs);
-        if (it.value().isEmpty())
-            it = keyWindows.erase(it);
-        else
-            ++it;
-    }
-    if (globalWindow.size() >= globalLimit)
-        return false;
-    QList<qint64>& window = keyWindows[key];
-    if (window.size() >= perKeyLimit)
-        return false;
-    window.append(nowMs);
-    globalWindow.append(nowMs);
-    return true;
 }
 
 } // namespace talvorine

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -33,25 +32,6 @@ public:
     static KvRequest kvRequest(const QJsonObject& request, const QString& applicationId,
                                const QString& primitiveCapability);
     static QStringList readSessionCapabilities(const QJsonValue& value);
-};
-
-// Limits reports from web applications over a sliding window, per key and in total.
-class ApplicationReportBudget {
-public:
-    static constexpr qint64 windowMs = 60000;
-    static constexpr int perKeyLimit = 8;
-    static constexpr int globalLimit = 96;
-
-    static void pruneWindow(QList<qint64>& stamps, qint64 nowMs);
-    // True when the report may be sent; it is then counted. A refused report is not counted.
-    bool allow(const QString& key, qint64 nowMs);
-
-    const QList<qint64>& globalStamps() const { return globalWindow; }
-    int keyCount() const { return int(keyWindows.size()); }
-
-private:
-    QList<qint64> globalWindow;
-    QHash<QString, QList<qint64>> keyWindows;
 };
 
 } // namespace talvorine

@@ -397,6 +397,8 @@ private slots:
                                          << 0 << 0;
         QTest::newRow("negative credits") << QJsonObject{{"credits_remaining", -1}} << true << true
                                           << 0 << 0;
+        QTest::newRow("fractional credits") << QJsonObject{{"credits_remaining", 2.5}} << true
+                                            << true << 0 << 0;
         QTest::newRow("zero credits") << QJsonObject{{"credits_remaining", 0}} << true << true << 1
                                       << 0;
         QTest::newRow("recommended as text")
@@ -531,6 +533,23 @@ private slots:
         QCOMPARE(request.jsonBody().keys(), (QStringList{"kid", "proof"}));
     }
 
+    void secondUnpairAnsweredAtOnce()
+    {
+        fake->script("POST", W::identityResetRoute, {Reply{204, {}, {}, 0, Fault::None, false}});
+        QSignalSpy done(transport.get(), &RuntimeTransport::unpairSucceeded);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::unpairFailed);
+        transport->unpair();
+        transport->unpair();
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0), (QVariantList{0, true}));
+        QVERIFY(done.wait(waitMs));
+        QCOMPARE(fake->requestsTo(W::identityResetRoute).size(), 1);
+        // Once the first has finished, a new reset goes out again.
+        transport->unpair();
+        QTRY_COMPARE_WITH_TIMEOUT(done.size(), 2, waitMs);
+        QCOMPARE(failed.size(), 1);
+    }
+
     // --- manifest ----------------------------------------------------------------------
 
     void manifest_data()
@@ -559,6 +578,12 @@ private slots:
         QTest::newRow("server error") << false << QByteArray()
                                       << Reply::json(503, QJsonObject{{"code", "maintenance"}})
                                       << "failed" << "maintenance";
+        QTest::newRow("201 is not a manifest")
+            << false << QByteArray() << Reply::json(201, QByteArray("{\"schema\":1}")) << "failed"
+            << "manifest_contract_invalid";
+        QTest::newRow("v2 204 is not a manifest")
+            << true << QByteArray() << Reply{204, {}, {}, 0, Fault::None, false} << "failed"
+            << "manifest_contract_invalid";
         QTest::newRow("cut mid body") << false << QByteArray()
                                       << Reply{200, {}, QByteArray(4000, 'x'), 0, Fault::DropMidBody, false}
                                       << "failed" << "runtime_unavailable";
@@ -599,6 +624,11 @@ private slots:
                 QCOMPARE(failed.at(0).at(0).toString(), code);
             QCOMPARE(transport->lastManifestDecision().code, failed.at(0).at(0).toString());
             QVERIFY(!failed.at(0).at(2).toString().isEmpty());
+            // A complete answer reports its own status; only a broken one reports none.
+            if (reply.fault == Fault::None) {
+                QCOMPARE(failed.at(0).at(1).toInt(), reply.status);
+                QCOMPARE(transport->lastManifestDecision().status, reply.status);
+            }
         }
     }
 
@@ -618,6 +648,35 @@ private slots:
         transport->fetchManifest({});
         QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 3, waitMs);
         QCOMPARE(expired.size(), 1); // once per credential
+        QVERIFY(!transport->hasRuntimeSession());
+    }
+
+    void late401ForReplacedSession()
+    {
+        QVERIFY(mint());
+        Reply late = Reply::json(401, QJsonObject{});
+        late.latencyMs = 1500;
+        fake->script("GET", W::manifestRoute, {late});
+        QSignalSpy expired(transport.get(), &RuntimeTransport::runtimeSessionExpired);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::manifestFailed);
+        transport->fetchManifest({});
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::manifestRoute).size(), 1, waitMs);
+        // A new session is minted while the old one's answer is still on its way.
+        fake->script("POST", W::sessionMintRoute,
+                     {Reply::json(200, mintReply({{"session", "tvs_session-B_2"}}))});
+        QSignalSpy succeeded(transport.get(), &RuntimeTransport::deviceSessionSucceeded);
+        transport->createDeviceSession(QStringLiteral("mint-key-0002"));
+        QVERIFY(succeeded.wait(waitMs));
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, waitMs);
+        QCOMPARE(expired.size(), 0);
+        QVERIFY(transport->hasRuntimeSession());
+
+        // The new credential's own 401 is announced, once.
+        fake->script("GET", W::manifestRoute, {Reply::json(401, QJsonObject{})});
+        transport->fetchManifest({});
+        transport->fetchManifest({});
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 3, waitMs);
+        QCOMPARE(expired.size(), 1);
         QVERIFY(!transport->hasRuntimeSession());
     }
 
@@ -758,6 +817,28 @@ private slots:
         QCOMPARE(connected.at(2).at(0).toBool(), true);
     }
 
+    void cursorIsFullyEncoded_data()
+    {
+        QTest::addColumn<QString>("cursor");
+        QTest::addColumn<QByteArray>("target");
+        QTest::newRow("plain") << "cur_7" << QByteArray("/runtime/v1/events?cursor=cur_7");
+        QTest::newRow("reserved and space")
+            << "a+b&c=d e/f?" << QByteArray("/runtime/v1/events?cursor=a%2Bb%26c%3Dd%20e%2Ff%3F");
+        QTest::newRow("percent and non-ascii")
+            << QStringLiteral("50%") + QChar(0xe9) << QByteArray("/runtime/v1/events?cursor=50%25%C3%A9");
+    }
+    void cursorIsFullyEncoded()
+    {
+        QFETCH(QString, cursor);
+        QFETCH(QByteArray, target);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, {Reply::eventStream()});
+        transport->openEvents(cursor);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::eventsRoute).size(), 1, waitMs);
+        QCOMPARE(fake->requestsTo(W::eventsRoute).at(0).target, target);
+        transport->closeEvents();
+    }
+
     void reconnectFallsBackToCursor()
     {
         QVERIFY(mint());
@@ -771,6 +852,38 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 2, waitMs);
         QCOMPARE(connected.at(0).at(0).toBool(), false);
         QCOMPARE(connected.at(1).at(0).toBool(), true);
+    }
+
+    void reconnectsBackOff_data()
+    {
+        QTest::addColumn<QList<Reply>>("replies");
+        QTest::addColumn<int>("most");
+        Reply closedAtOnce = Reply::eventStream();
+        closedAtOnce.stream = false;
+        closedAtOnce.body = "retry: 0\n\n";
+        Reply refusal = Reply::json(500, QJsonObject{});
+        // Answered, then closed before any event: no better than a refusal. Back-off of about
+        // 1, 1-2 and 2-4 s leaves at most four requests in six seconds.
+        QTest::newRow("200 closed at once, retry 0") << QList<Reply>{closedAtOnce} << 4;
+        QTest::newRow("500 after retry 0") << QList<Reply>{closedAtOnce, refusal} << 4;
+        QTest::newRow("500 with Retry-After 0")
+            << QList<Reply>{refusal.withHeader("Retry-After", "0")} << 4;
+        // Each stream carries an event, so each counts as having worked: the floor still holds.
+        Reply eventThenClosed = closedAtOnce;
+        eventThenClosed.body = "retry: 0\ndata: {\"type\":\"project.resumed\"}\n\n";
+        QTest::newRow("event then closed") << QList<Reply>{eventThenClosed} << 7;
+    }
+    void reconnectsBackOff()
+    {
+        QFETCH(QList<Reply>, replies);
+        QFETCH(int, most);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, replies);
+        transport->openEvents({});
+        QTest::qWait(6000);
+        const int count = int(fake->requestsTo(W::eventsRoute).size());
+        transport->closeEvents();
+        QVERIFY2(count >= 2 && count <= most, qPrintable(QString::number(count)));
     }
 
     void streamStallReconnects()
@@ -823,27 +936,76 @@ private slots:
         QVERIFY(mint());
         fake->script("GET", W::eventsRoute, {Reply::json(401, QJsonObject{{"code", "session_expired"}})});
         QSignalSpy expired(transport.get(), &RuntimeTransport::runtimeSessionExpired);
+        QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
         transport->openEvents({});
         QVERIFY(expired.wait(waitMs));
         QTest::qWait(300);
         QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 1);
         QVERIFY(!transport->hasRuntimeSession());
         QCOMPARE(expired.size(), 1);
+        // Refused before it ever connected, the stream still reports itself down.
+        QCOMPARE(connected.size(), 1);
+        QCOMPARE(connected.at(0).at(0).toBool(), false);
     }
 
-    void wrongContentTypeIsNotAStream()
+    void streamContentType_data()
     {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("exact") << QByteArray("text/event-stream") << true;
+        QTest::newRow("case and charset") << QByteArray("Text/Event-Stream; charset=utf-8") << true;
+        QTest::newRow("space before parameter") << QByteArray("text/event-stream ;charset=utf-8")
+                                                << true;
+        QTest::newRow("html") << QByteArray("text/html") << false;
+        QTest::newRow("longer media type") << QByteArray("text/event-streamx") << false;
+        QTest::newRow("prefix only") << QByteArray("text/event") << false;
+    }
+    void streamContentType()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, accepted);
         QVERIFY(mint());
-        Reply wrong = Reply::eventStream(200, "text/html");
-        wrong.body = "data: {\"type\":\"project.resumed\"}\n\n";
-        fake->script("GET", W::eventsRoute, {wrong});
+        Reply stream = Reply::eventStream(200, contentType);
+        stream.body = "data: {\"type\":\"project.resumed\"}\n\n";
+        fake->script("GET", W::eventsRoute, {stream});
         QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
         QSignalSpy resumed(transport.get(), &RuntimeTransport::projectResumed);
         transport->openEvents({});
         QTRY_VERIFY_WITH_TIMEOUT(!connected.isEmpty(), waitMs);
-        QCOMPARE(connected.at(0).at(0).toBool(), false);
-        QCOMPARE(resumed.size(), 0);
+        QCOMPARE(connected.at(0).at(0).toBool(), accepted);
+        if (accepted)
+            QTRY_COMPARE_WITH_TIMEOUT(resumed.size(), 1, waitMs);
+        else
+            QCOMPARE(resumed.size(), 0);
         transport->closeEvents();
+    }
+
+    void pairingStreamContentType_data()
+    {
+        streamContentType_data();
+    }
+    void pairingStreamContentType()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(bool, accepted);
+        fake->script("POST", W::pairingStartRoute,
+                     {Reply::json(201, QJsonObject{{"code", "ABC234"},
+                                                   {"pairing_credential", pairingToken},
+                                                   {"expires_at", "2099-01-01T00:10:00Z"}})});
+        QSignalSpy started(transport.get(), &RuntimeTransport::pairingStarted);
+        transport->startPairing(QStringLiteral("start-key-0001"));
+        QVERIFY(started.wait(waitMs));
+        Reply stream = Reply::eventStream(200, contentType);
+        stream.body = sse("pairing.claimed", QJsonObject{{"nonce", QString(43, 'n')}});
+        fake->script("GET", W::pairingEventsRoute, {stream});
+        QSignalSpy claimed(transport.get(), &RuntimeTransport::pairingClaimed);
+        QSignalSpy failed(transport.get(), &RuntimeTransport::pairingEventFailed);
+        transport->openPairingEvents();
+        QTRY_COMPARE_WITH_TIMEOUT(claimed.size() + failed.size(), 1, waitMs);
+        QCOMPARE(claimed.size(), accepted ? 1 : 0);
+        if (!accepted)
+            QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("pairing_stream_contract_invalid"));
+        transport->closePairingEvents();
     }
 
     void hostileStreamInput()
@@ -869,6 +1031,54 @@ private slots:
         QCOMPARE(credits.size(), 0);
     }
 
+    void endlessRefusalIsCut_data()
+    {
+        QTest::addColumn<bool>("pairing");
+        QTest::newRow("runtime stream") << false;
+        QTest::newRow("pairing stream") << true;
+    }
+    void endlessRefusalIsCut()
+    {
+        QFETCH(bool, pairing);
+        const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
+        Reply endless = Reply::json(503, QByteArray());
+        endless.stream = true;
+        fake->script("GET", route, {endless});
+        QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
+        QSignalSpy pairingFailed(transport.get(), &RuntimeTransport::pairingEventFailed);
+        if (pairing) {
+            fake->script("POST", W::pairingStartRoute,
+                         {Reply::json(201, QJsonObject{{"code", "ABC234"},
+                                                       {"pairing_credential", pairingToken},
+                                                       {"expires_at", "2099-01-01T00:10:00Z"}})});
+            QSignalSpy started(transport.get(), &RuntimeTransport::pairingStarted);
+            transport->startPairing(QStringLiteral("start-key-0001"));
+            QVERIFY(started.wait(waitMs));
+            transport->openPairingEvents();
+        } else {
+            QVERIFY(mint());
+            transport->openEvents({});
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(route), 1, waitMs);
+        const QByteArray chunk(64 * 1024, 'x');
+        auto reported = [&] { return !connected.isEmpty() || !pairingFailed.isEmpty(); };
+        // Well past the reply limit, and long before either stall bound.
+        for (int sent = 0; sent < 96 && !reported(); ++sent) {
+            fake->sendEvents(route, chunk);
+            QTest::qWait(5);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(reported(), waitMs);
+        if (pairing) {
+            QCOMPARE(pairingFailed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
+            QCOMPARE(pairingFailed.at(0).at(1).toInt(), 503);
+            transport->closePairingEvents();
+        } else {
+            QCOMPARE(connected.at(0).at(0).toBool(), false);
+            transport->closeEvents();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(route), 0, waitMs);
+    }
+
     void noSessionOpensNothing()
     {
         transport->openEvents(QStringLiteral("cur_1"));
@@ -877,6 +1087,33 @@ private slots:
     }
 
     // --- authorisation, cookies ---------------------------------------------------------
+
+    void originScheme_data()
+    {
+        QTest::addColumn<QString>("base");
+        QTest::addColumn<bool>("accepted");
+        QTest::newRow("http loopback address") << "http://127.0.0.1:1/api" << true;
+        QTest::newRow("http localhost") << "http://localhost:1" << true;
+        QTest::newRow("http ipv6 loopback") << "http://[::1]:1" << true;
+        QTest::newRow("https loopback") << "https://127.0.0.1:1" << true;
+        QTest::newRow("http remote host") << "http://runtime.example.com" << false;
+        QTest::newRow("http private address") << "http://10.0.0.5:8080" << false;
+        QTest::newRow("http other loopback spelling") << "http://127.0.0.2:1" << false;
+        QTest::newRow("http localhost lookalike") << "http://localhost.example.com" << false;
+        QTest::newRow("ftp") << "ftp://127.0.0.1:1" << false;
+    }
+    void originScheme()
+    {
+        QFETCH(QString, base);
+        QFETCH(bool, accepted);
+        const auto made = makeTransport(QUrl(base));
+        QSignalSpy failed(made.get(), &RuntimeTransport::pairingStartFailed);
+        made->startPairing(QStringLiteral("start-key-0001"));
+        // A refused origin fails before anything is sent; an accepted one goes out.
+        const bool refused = failed.size() == 1
+            && failed.at(0).at(0).toString() == QLatin1String("runtime_origin_invalid");
+        QCOMPARE(!refused, accepted);
+    }
 
     void authorization_data()
     {
@@ -1087,6 +1324,21 @@ private slots:
         QCOMPARE(fake->requestsTo(W::reportsRoute).size(), 9);
     }
 
+    void unsentLogsSpendNoBudget()
+    {
+        // No session: nothing can be sent, so nothing is counted.
+        for (int i = 0; i < 8; ++i)
+            transport->reportApplicationLog("app1", "info", "c", "m");
+        QVERIFY(mint());
+        fake->script("POST", W::reportsRoute, {Reply::json(202, QByteArray("{}"))});
+        QSignalSpy finished(transport.get(), &RuntimeTransport::applicationEventFinished);
+        transport->reportApplicationLog("app1", "info", "c", "sent");
+        transport->reportApplicationEvent("app1", "c", "r0");
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, waitMs);
+        QCOMPARE(finished.at(0).at(1).toInt(), 202);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::reportsRoute).size(), 2, waitMs);
+    }
+
     void applicationKv()
     {
         SdkBridge::KvRequest set = SdkBridge::kvRequest(
@@ -1112,6 +1364,44 @@ private slots:
         QCOMPARE(request.header("Idempotency-Key"), QByteArray("idem-0001"));
         QCOMPARE(request.header("Accept"), QByteArray("application/json"));
         QCOMPARE(request.body, set.body);
+    }
+
+    void applicationKvPath_data()
+    {
+        QTest::addColumn<QByteArray>("keyPath");
+        QTest::addColumn<bool>("sent");
+        QTest::newRow("encoded reserved characters") << QByteArray("a%2Fb%20c~%3F%23%2B") << true;
+        QTest::newRow("dots inside") << QByteArray("...a.") << true;
+        QTest::newRow("non-ascii") << QByteArray("%C3%A9") << true;
+        QTest::newRow("dot-dot") << QByteArray("..") << false;
+        QTest::newRow("dot") << QByteArray(".") << false;
+        QTest::newRow("encoded dot-dot") << QByteArray("%2E%2E") << false;
+        QTest::newRow("mixed dot-dot") << QByteArray(".%2e") << false;
+    }
+    void applicationKvPath()
+    {
+        QFETCH(QByteArray, keyPath);
+        QFETCH(bool, sent);
+        // Built by hand: the bridge refuses such keys, the transport must hold on its own.
+        SdkBridge::KvRequest get;
+        get.valid = true;
+        get.method = "GET";
+        get.path = "/runtime/v1/apps/app.example-01/kv/" + keyPath;
+        get.headers.append(std::pair<QByteArray, QByteArray>("Talvorine-Primitive-Capability", "cap-1"));
+        QVERIFY(mint());
+        fake->setFallback(Reply::json(200, QByteArray("{}")));
+        QSignalSpy finished(transport.get(), &RuntimeTransport::applicationKvFinished);
+        transport->applicationKv("k", get);
+        if (!sent) {
+            QCOMPARE(finished.size(), 1);
+            QCOMPARE(finished.at(0), (QVariantList{"k", 0, QString()}));
+            QTest::qWait(100);
+            QCOMPARE(fake->requests().size(), 2); // the challenge and the mint
+            return;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, waitMs);
+        QCOMPARE(finished.at(0).at(1).toInt(), 200);
+        QCOMPARE(fake->requests().last().target, get.path);
     }
 
     void storageAndObservation()

@@ -468,7 +468,7 @@ void FakeRuntimeService::handle(Connection* connection, Request request)
     auto respond = [this, socket, reply, path, keepAlive, connection] {
         if (!socket)
             return;
-        if (reply.stream && reply.status >= 200 && reply.status < 300)
+        if (reply.stream)
             streams_[path].append(socket);
         send(socket, reply, keepAlive);
         connection->busy = false;
@@ -618,7 +618,7 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
         socket->abort();
         return;
     }
-    const bool stream = reply.stream && reply.status >= 200 && reply.status < 300;
+    const bool stream = reply.stream;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
                       + reasonPhrase(reply.status) + "\r\n";
     for (const auto& [name, value] : reply.headers)

@@ -45,7 +45,8 @@ public:
         QByteArray body;
         int latencyMs = 0;
         Fault fault = Fault::None;
-        // An event stream: headers go out, then the connection stays open for sendEvents().
+        // An open-ended body: headers go out, then the connection stays open for sendEvents().
+        // With a status other than 2xx it is a refusal whose body never ends.
         bool stream = false;
 
         Reply withHeader(const QByteArray& name, const QByteArray& value) const

@@ -1,3 +1,4 @@
+#include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
 
 #include <QJsonArray>
@@ -76,9 +77,13 @@ private slots:
             << QJsonObject{{"kind", "kv.get"}, {"key", QString(QChar(0xe9)) + "?#"}} << QByteArray("GET")
             << QByteArray("/runtime/v1/apps/app.example-01/kv/%C3%A9%3F%23") << Headers{cap}
             << QByteArray();
-        QTest::newRow("dot segment stays encoded-safe")
-            << json(R"({"kind":"kv.get","key":".."})") << QByteArray("GET")
-            << QByteArray("/runtime/v1/apps/app.example-01/kv/..") << Headers{cap}
+        QTest::newRow("dots inside a key stay one segment")
+            << json(R"({"kind":"kv.get","key":"...a."})") << QByteArray("GET")
+            << QByteArray("/runtime/v1/apps/app.example-01/kv/...a.") << Headers{cap}
+            << QByteArray();
+        QTest::newRow("three dots are a plain segment")
+            << json(R"({"kind":"kv.get","key":"..."})") << QByteArray("GET")
+            << QByteArray("/runtime/v1/apps/app.example-01/kv/...") << Headers{cap}
             << QByteArray();
         QTest::newRow("set with revision")
             << json(R"({"kind":"kv.set","key":"k","idempotency_key":"idem-0001",)"
@@ -150,6 +155,13 @@ private slots:
         QTest::newRow("key 257 bytes") << QJsonObject{{"kind", "kv.get"}, {"key", QString(257, 'k')}}
                                        << appId << handle;
         QTest::newRow("empty key") << json(R"({"kind":"kv.get","key":""})") << appId << handle;
+        // A client folds dot segments into the path before sending: the key would address
+        // the store itself or its parent.
+        QTest::newRow("dot key") << json(R"({"kind":"kv.get","key":"."})") << appId << handle;
+        QTest::newRow("dot-dot key") << json(R"({"kind":"kv.get","key":".."})") << appId << handle;
+        QTest::newRow("dot-dot delete")
+            << json(R"({"kind":"kv.delete","key":"..","idempotency_key":"idem-0001"})") << appId
+            << handle;
         QTest::newRow("numeric key") << json(R"({"kind":"kv.get","key":5})") << appId << handle;
         QTest::newRow("app id of 7") << json(R"({"kind":"kv.list"})") << "abcdefg" << handle;
         QTest::newRow("app id with slash") << json(R"({"kind":"kv.list"})") << "abcdefgh/" << handle;
