@@ -1,6 +1,8 @@
 #include "stage/GstPipelineSupport.h"
 
 #include <QMetaObject>
+#include <QMutex>
+
 #include <algorithm>
 #include <cmath>
 
@@ -8,32 +10,48 @@ namespace talvorine::gstsupport {
 
 namespace {
 
-struct RelayTarget {
+// The receiver as the posting threads see it. Posting happens under the lock, and
+// clearBusRelay empties the pointer under the same lock, so once the relay is cleared no thread
+// (a streaming thread, or a helper such as gst_element_call_async that going to NULL does not
+// join) can still be handing a call to a receiver that is about to die.
+struct RelayReceiver {
+    QMutex mutex;
     QObject* receiver = nullptr;
+};
+
+struct RelayTarget {
+    std::shared_ptr<RelayReceiver> receiver;
     quint64 generation = 0;
     std::function<void(quint64, GstMessage*)> handler;
 };
 
-// Runs on whichever thread posted the message. The receiver outlives every poster: it brings
-// the pipeline to NULL and detaches the relay before it dies; a call still queued then is
+constexpr char relayReceiverKey[] = "talvorine-relay-receiver";
+
+// Runs on whichever thread posted the message; a call still queued when the receiver dies is
 // dropped by Qt with its context object.
 GstBusSyncReply relayMessage(GstBus*, GstMessage* message, gpointer data)
 {
     auto* target = static_cast<RelayTarget*>(data);
-    QObject* receiver = target->receiver;
     // A handler that drops a message owns it.
     MessagePtr owned(message, MessageUnref{});
     const quint64 generation = target->generation;
     auto handler = target->handler;
-    QMetaObject::invokeMethod(
-        receiver, [handler, generation, owned] { handler(generation, owned.get()); },
-        Qt::QueuedConnection);
+    QMutexLocker lock(&target->receiver->mutex);
+    if (QObject* receiver = target->receiver->receiver)
+        QMetaObject::invokeMethod(
+            receiver, [handler, generation, owned] { handler(generation, owned.get()); },
+            Qt::QueuedConnection);
     return GST_BUS_DROP;
 }
 
 void deleteRelayTarget(gpointer data)
 {
     delete static_cast<RelayTarget*>(data);
+}
+
+void deleteRelayReceiverHandle(gpointer data)
+{
+    delete static_cast<std::shared_ptr<RelayReceiver>*>(data);
 }
 
 } // namespace
@@ -53,7 +71,11 @@ void installBusRelay(GstElement* pipeline, QObject* receiver, quint64 generation
                      std::function<void(quint64, GstMessage*)> handler)
 {
     GstBus* bus = gst_element_get_bus(pipeline);
-    auto* target = new RelayTarget{receiver, generation, std::move(handler)};
+    auto shared = std::make_shared<RelayReceiver>();
+    shared->receiver = receiver;
+    g_object_set_data_full(G_OBJECT(bus), relayReceiverKey,
+                           new std::shared_ptr<RelayReceiver>(shared), deleteRelayReceiverHandle);
+    auto* target = new RelayTarget{std::move(shared), generation, std::move(handler)};
     gst_bus_set_sync_handler(bus, relayMessage, target, deleteRelayTarget);
     gst_object_unref(bus);
 }
@@ -61,6 +83,13 @@ void installBusRelay(GstElement* pipeline, QObject* receiver, quint64 generation
 void clearBusRelay(GstElement* pipeline)
 {
     GstBus* bus = gst_element_get_bus(pipeline);
+    // A poster may already be inside the old handler: it is waited for here, and later ones
+    // find no receiver.
+    if (auto* shared = static_cast<std::shared_ptr<RelayReceiver>*>(
+            g_object_get_data(G_OBJECT(bus), relayReceiverKey))) {
+        QMutexLocker lock(&(*shared)->mutex);
+        (*shared)->receiver = nullptr;
+    }
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     gst_bus_set_flushing(bus, TRUE);
     gst_object_unref(bus);
