@@ -2,6 +2,7 @@
 
 #include <QMetaObject>
 #include <QMutex>
+#include <QThreadPool>
 
 #include <algorithm>
 #include <cmath>
@@ -54,6 +55,20 @@ void deleteRelayReceiverHandle(gpointer data)
     delete static_cast<std::shared_ptr<RelayReceiver>*>(data);
 }
 
+// Pipelines on their way to NULL. Going there waits for streaming threads (and, for a stream
+// still connecting, for its network timeouts), which must not hold up the GUI thread.
+QThreadPool& releasePool()
+{
+    // Never destroyed: a release that hangs inside GStreamer must not hang the exit too.
+    static auto* pool = [] {
+        auto* created = new QThreadPool;
+        created->setMaxThreadCount(8);
+        created->setExpiryTimeout(5000);
+        return created;
+    }();
+    return *pool;
+}
+
 } // namespace
 
 ElementPtr makeElement(const char* factory, const char* name)
@@ -99,13 +114,22 @@ void releasePipeline(ElementPtr& pipeline)
 {
     if (!pipeline)
         return;
-    // playbin3 of GStreamer 1.22 can deadlock when it is shut down while its type finding is
-    // announcing the stream; letting a start that is under way settle first (a local file
-    // takes a few milliseconds) closes that window for everything but slow streams.
-    gst_element_get_state(pipeline.get(), nullptr, nullptr, settleBeforeReleaseMs * GST_MSECOND);
-    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    // Nothing of this pipeline reaches its owner from here on.
     clearBusRelay(pipeline.get());
-    pipeline.reset();
+    GstElement* element = pipeline.release();
+    releasePool().start([element] {
+        // playbin3 of GStreamer 1.22 can deadlock when it is shut down while its type finding
+        // is announcing the stream; letting a start that is under way settle first (a local
+        // file takes a few milliseconds) closes that window for everything but slow streams.
+        gst_element_get_state(element, nullptr, nullptr, settleBeforeReleaseMs * GST_MSECOND);
+        gst_element_set_state(element, GST_STATE_NULL);
+        gst_object_unref(element);
+    });
+}
+
+bool waitForPipelineReleases(int timeoutMs)
+{
+    return releasePool().waitForDone(timeoutMs);
 }
 
 double clampGain(double gain)

@@ -1,6 +1,7 @@
 // Repetition must not leak: many placements created, played and destroyed in a real window
 // keep the resident memory flat and leave no streaming threads behind.
 
+#include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
 #include "tests/support/GeneratedMedia.h"
@@ -122,6 +123,7 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     QString problem;
     for (int i = 0; i < 10; ++i)
         QVERIFY2((problem = cycle(destroyedAt)).isEmpty(), qPrintable(problem));
+    QVERIFY(gstsupport::waitForPipelineReleases(20000));
     QTest::qWait(200);
     const qint64 baseline = residentBytes();
     const int threadsAfterWarmUp = threadCount();
@@ -129,6 +131,8 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     for (int i = 0; i < cycles; ++i)
         QVERIFY2((problem = cycle(destroyedAt)).isEmpty(),
                  qPrintable(QStringLiteral("cycle %1: %2").arg(i).arg(problem)));
+    // Pipelines go to NULL on worker threads; every one of them must get there.
+    QVERIFY(gstsupport::waitForPipelineReleases(20000));
     QTest::qWait(200);
     const qint64 growth = residentBytes() - baseline;
     qInfo("resident memory growth over %d cycles: %.2f MiB", cycles, double(growth) / 1048576.0);
