@@ -423,13 +423,20 @@ void GstVideoEngine::startOwnFrames()
     QString code;
     if (buildPipeline(candidates_.at(candidateIndex_), Sink::Frames, &code))
         return;
-    if (code == QLatin1String("pipeline_start_failed") && tryNextCandidate())
+    QString next;
+    if (code == QLatin1String("pipeline_start_failed") && frameItem_ && tryNextCandidate(&next))
         return;
-    fail(code);
+    fail(next.isEmpty() ? code : next);
 }
 
 GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
 {
+    // Rebuilds (next candidate, stall) come later than the start: the scene may have dropped
+    // the item since.
+    if (!videoItem_) {
+        *code = QStringLiteral("qml_gpu_sink_incompatible");
+        return nullptr;
+    }
     if (!hasFactory("qml6glsink")) {
         *code = QStringLiteral("qml_gpu_sink_unavailable");
         return nullptr;
@@ -479,6 +486,10 @@ GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
 
 GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
 {
+    if (!frameItem_) {
+        *code = QStringLiteral("pipeline_start_failed");
+        return nullptr;
+    }
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     GstElement* sink = gst_element_factory_make("appsink", nullptr);
     if (!convert || !sink) {
@@ -613,8 +624,9 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
             fallBackToOwnFrames(QStringLiteral("GPU sink: playback error before the first frame"));
             break;
         }
-        if (!tryNextCandidate())
-            fail(QStringLiteral("gstreamer_playback_error"));
+        QString code;
+        if (!tryNextCandidate(&code))
+            fail(code.isEmpty() ? QStringLiteral("gstreamer_playback_error") : code);
         break;
     }
     case GST_MESSAGE_EOS:
@@ -663,7 +675,7 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
     }
 }
 
-bool GstVideoEngine::tryNextCandidate()
+bool GstVideoEngine::tryNextCandidate(QString* itemCode)
 {
     if (candidateIndex_ + 1 >= candidates_.size())
         return false;
@@ -674,6 +686,11 @@ bool GstVideoEngine::tryNextCandidate()
         QString code;
         if (buildPipeline(candidates_.at(candidateIndex_), sink, &code))
             return true;
+        // Without the item to draw into, no other candidate can do better.
+        if (sink == Sink::Gpu ? !videoItem_ : !frameItem_) {
+            *itemCode = code;
+            return false;
+        }
     }
     return false;
 }

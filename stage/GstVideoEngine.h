@@ -115,7 +115,9 @@ private:
     void setState(const QString& state);
     void applyVolume();
     QStringList candidateUris(QString* code) const;
-    bool tryNextCandidate();
+    // Builds the next stream candidate; false when none is left, or when the item to draw
+    // into is gone (`itemCode` then holds the failure code).
+    bool tryNextCandidate(QString* itemCode);
 
     QPointer<QObject> videoItem_;
     QPointer<VideoFrameItem> frameItem_;
