@@ -546,6 +546,7 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
     ++generation_;
     prerolledSent_ = false;
     startedSent_ = false;
+    live_ = false;
     pipeline_ = std::move(playbin);
     installBusRelay(pipeline_.get(), this, generation_,
                     [this](quint64 generation, GstMessage* message) {
@@ -561,13 +562,46 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
         return false;
     }
     const GstState target = active_ ? GST_STATE_PLAYING : GST_STATE_PAUSED;
-    if (gst_element_set_state(pipeline_.get(), target) == GST_STATE_CHANGE_FAILURE) {
+    const GstStateChangeReturn change = gst_element_set_state(pipeline_.get(), target);
+    if (change == GST_STATE_CHANGE_FAILURE) {
         *code = QStringLiteral("pipeline_start_failed");
         teardown();
         return false;
     }
     prerollWatchdog_.start();
+    if (change == GST_STATE_CHANGE_NO_PREROLL)
+        noteLive();
     return true;
+}
+
+void GstVideoEngine::noteLive()
+{
+    if (live_)
+        return;
+    live_ = true;
+    qCInfo(lcVideo, "live source: no first frame before it plays");
+    if (active_)
+        return; // the first frame comes with PLAYING
+    // A live source produces nothing while paused, so there is no first frame to hold: it is as
+    // ready as it gets, and shows its picture once it plays.
+    const quint64 generation = generation_;
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation == generation_ && pipeline_ && !active_)
+            notePrerolled();
+    });
+}
+
+void GstVideoEngine::notePrerolled()
+{
+    if (prerolledSent_)
+        return;
+    prerolledSent_ = true;
+    prerollWatchdog_.stop();
+    if (sinkKind_ == Sink::Gpu)
+        decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
+    if (!active_)
+        setState(QStringLiteral("paused"));
+    Q_EMIT prerolled();
 }
 
 void GstVideoEngine::handlePrerollStall()
@@ -596,10 +630,13 @@ void GstVideoEngine::applyTargetState()
     if (!pipeline_)
         return;
     const GstState target = active_ ? GST_STATE_PLAYING : GST_STATE_PAUSED;
-    if (gst_element_set_state(pipeline_.get(), target) == GST_STATE_CHANGE_FAILURE) {
+    const GstStateChangeReturn change = gst_element_set_state(pipeline_.get(), target);
+    if (change == GST_STATE_CHANGE_FAILURE) {
         fail(QStringLiteral("pipeline_start_failed"));
         return;
     }
+    if (change == GST_STATE_CHANGE_NO_PREROLL)
+        noteLive();
     if (!active_ && (state_ == QLatin1String("playing")))
         setState(QStringLiteral("paused"));
 }
@@ -634,15 +671,10 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         Q_EMIT endOfStream();
         break;
     case GST_MESSAGE_ASYNC_DONE: {
-        if (!prerolledSent_) {
-            prerolledSent_ = true;
-            prerollWatchdog_.stop();
-            if (sinkKind_ == Sink::Gpu)
-                decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
-            if (!active_)
-                setState(QStringLiteral("paused"));
-            Q_EMIT prerolled();
-        }
+        // A live pipeline reaches this only in PLAYING, with its first frame.
+        notePrerolled();
+        if (generation != generation_ || !pipeline_)
+            break; // a handler of prerolled() replaced or stopped the pipeline
         GstState current = GST_STATE_NULL;
         gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
         if (active_ && current == GST_STATE_PLAYING && !startedSent_) {
@@ -661,6 +693,9 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         GstState oldState, newState, pending;
         gst_message_parse_state_changed(message, &oldState, &newState, &pending);
         if (newState == GST_STATE_PLAYING && active_ && !startedSent_) {
+            notePrerolled();
+            if (generation != generation_ || !pipeline_)
+                break;
             startedSent_ = true;
             setState(QStringLiteral("playing"));
             Q_EMIT started();

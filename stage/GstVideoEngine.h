@@ -103,6 +103,8 @@ private:
     void fallBackToOwnFrames(const QString& reason);
     void startOwnFrames();
     void handlePrerollStall();
+    void noteLive();
+    void notePrerolled();
     void startIfReady();
     bool buildPipeline(const QString& uri, Sink sink, QString* code);
     GstElement* makeGpuVideoSink(QString* code);
@@ -139,6 +141,8 @@ private:
     bool stopped_ = false;
     bool prerolledSent_ = false;
     bool startedSent_ = false;
+    // The running pipeline's source is live (no preroll in PAUSED).
+    bool live_ = false;
     QStringList candidates_;
     int candidateIndex_ = 0;
     QMetaObject::Connection sceneGraphConnection_;
