@@ -781,9 +781,9 @@ QStringList GstVideoEngine::candidateUris(QString* code) const
         const QVariantMap map = entry.toMap();
         const QString protocol = map.value(QStringLiteral("protocol")).toString();
         if (protocol == QLatin1String("hls")) {
-            const QUrl url(map.value(QStringLiteral("url")).toString(), QUrl::StrictMode);
-            if (url.isValid() && !url.host().isEmpty()
-                && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")))
+            // Manifest streams are HTTPS only; the URL itself is read as leniently as anywhere.
+            const QUrl url(map.value(QStringLiteral("url")).toString(), QUrl::TolerantMode);
+            if (url.isValid() && !url.host().isEmpty() && url.scheme() == QLatin1String("https"))
                 uris.append(url.toString(QUrl::FullyEncoded));
         } else if (protocol == QLatin1String("udp-mpegts") && multicast) {
             const QString group = map.value(QStringLiteral("group")).toString();
