@@ -503,7 +503,7 @@ GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
     // without taking every core from the rest of the player.
     const int threads = std::clamp(QThread::idealThreadCount() / 2, 1, 4);
     g_object_set(convert, "n-threads", guint(threads), nullptr);
-    GstCaps* caps = gst_caps_from_string("video/x-raw,format=RGBA");
+    GstCaps* caps = gst_caps_from_string("video/x-raw,format=RGBx");
     g_object_set(sink, "caps", caps, "qos", TRUE, "max-buffers", guint(2), nullptr);
     gst_caps_unref(caps);
     GstAppSinkCallbacks callbacks{};
