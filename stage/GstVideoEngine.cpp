@@ -587,17 +587,18 @@ void GstVideoEngine::noteLive()
     const quint64 generation = generation_;
     QTimer::singleShot(0, this, [this, generation] {
         if (generation == generation_ && pipeline_ && !active_)
-            notePrerolled();
+            notePrerolled(false);
     });
 }
 
-void GstVideoEngine::notePrerolled()
+void GstVideoEngine::notePrerolled(bool frameShown)
 {
     if (prerolledSent_)
         return;
     prerolledSent_ = true;
     prerollWatchdog_.stop();
-    if (sinkKind_ == Sink::Gpu)
+    // Only a frame on screen proves the GPU sink works on this system.
+    if (sinkKind_ == Sink::Gpu && frameShown)
         decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
     if (!active_)
         setState(QStringLiteral("paused"));
@@ -672,7 +673,7 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         break;
     case GST_MESSAGE_ASYNC_DONE: {
         // A live pipeline reaches this only in PLAYING, with its first frame.
-        notePrerolled();
+        notePrerolled(true);
         if (generation != generation_ || !pipeline_)
             break; // a handler of prerolled() replaced or stopped the pipeline
         GstState current = GST_STATE_NULL;
@@ -693,7 +694,7 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         GstState oldState, newState, pending;
         gst_message_parse_state_changed(message, &oldState, &newState, &pending);
         if (newState == GST_STATE_PLAYING && active_ && !startedSent_) {
-            notePrerolled();
+            notePrerolled(true);
             if (generation != generation_ || !pipeline_)
                 break;
             startedSent_ = true;

@@ -104,7 +104,7 @@ private:
     void startOwnFrames();
     void handlePrerollStall();
     void noteLive();
-    void notePrerolled();
+    void notePrerolled(bool frameShown);
     void startIfReady();
     bool buildPipeline(const QString& uri, Sink sink, QString* code);
     GstElement* makeGpuVideoSink(QString* code);
