@@ -136,7 +136,12 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     QTest::qWait(200);
     const qint64 growth = residentBytes() - baseline;
     qInfo("resident memory growth over %d cycles: %.2f MiB", cycles, double(growth) / 1048576.0);
+#ifndef __SANITIZE_ADDRESS__
     QVERIFY2(growth < 20 * 1048576, qPrintable(QString::number(growth)));
+#else
+    // The address sanitizer keeps freed memory in quarantine (up to 256 MiB), so resident
+    // memory says nothing about leaks here; the regular build checks the bound.
+#endif
     QCOMPARE(GstVideoEngine::liveEngineCount(), 0);
     // Streaming threads end with their pipelines; idle pool threads may linger a little.
     QTRY_VERIFY2_WITH_TIMEOUT(threadCount() <= qMax(threadsBefore, threadsAfterWarmUp),
