@@ -176,6 +176,9 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     const int code = app.exec();
     engine.reset();
     capabilities.reset();
+    // Pipelines of the destroyed scene are still going to NULL on worker threads; a stuck one
+    // must not keep the process from exiting.
+    gstsupport::waitForPipelineReleases(2000);
     return code;
 }
 

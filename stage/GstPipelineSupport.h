@@ -44,11 +44,14 @@ void installBusRelay(GstElement* pipeline, QObject* receiver, quint64 generation
                      std::function<void(quint64 generation, GstMessage* message)> handler);
 void clearBusRelay(GstElement* pipeline);
 
-// Brings the pipeline to NULL (joining its streaming threads), detaches the relay and releases
-// it; a state change under way gets up to `settleBeforeReleaseMs` to finish first. Safe with
-// null.
+// Detaches the relay at once, then hands the pipeline to a worker thread that brings it to NULL
+// (joining its streaming threads) and releases it; a state change under way gets up to
+// `settleBeforeReleaseMs` there to finish first. Returns without waiting; safe with null.
 constexpr int settleBeforeReleaseMs = 1000;
 void releasePipeline(ElementPtr& pipeline);
+// Waits until every pipeline handed to releasePipeline is released (false on timeout); for an
+// orderly exit and for tests that count what is left.
+bool waitForPipelineReleases(int timeoutMs = -1);
 
 // playbin3 "flags": only the audio stream, with the volume applied in software so that "volume"
 // works whatever sink the machine has.

@@ -414,13 +414,20 @@ void GstVideoEngine::startOwnFrames()
     QString code;
     if (buildPipeline(candidates_.at(candidateIndex_), Sink::Frames, &code))
         return;
-    if (code == QLatin1String("pipeline_start_failed") && tryNextCandidate())
+    QString next;
+    if (code == QLatin1String("pipeline_start_failed") && frameItem_ && tryNextCandidate(&next))
         return;
-    fail(code);
+    fail(next.isEmpty() ? code : next);
 }
 
 GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
 {
+    // Rebuilds (next candidate, stall) come later than the start: the scene may have dropped
+    // the item since.
+    if (!videoItem_) {
+        *code = QStringLiteral("qml_gpu_sink_incompatible");
+        return nullptr;
+    }
     if (!hasFactory("qml6glsink")) {
         *code = QStringLiteral("qml_gpu_sink_unavailable");
         return nullptr;
@@ -470,6 +477,10 @@ GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
 
 GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
 {
+    if (!frameItem_) {
+        *code = QStringLiteral("pipeline_start_failed");
+        return nullptr;
+    }
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     GstElement* sink = gst_element_factory_make("appsink", nullptr);
     if (!convert || !sink) {
@@ -483,7 +494,7 @@ GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
     // without taking every core from the rest of the player.
     const int threads = std::clamp(QThread::idealThreadCount() / 2, 1, 4);
     g_object_set(convert, "n-threads", guint(threads), nullptr);
-    GstCaps* caps = gst_caps_from_string("video/x-raw,format=RGBA");
+    GstCaps* caps = gst_caps_from_string("video/x-raw,format=RGBx");
     g_object_set(sink, "caps", caps, "qos", TRUE, "max-buffers", guint(2), nullptr);
     gst_caps_unref(caps);
     GstAppSinkCallbacks callbacks{};
@@ -526,6 +537,7 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
     ++generation_;
     prerolledSent_ = false;
     startedSent_ = false;
+    live_ = false;
     pipeline_ = std::move(playbin);
     installBusRelay(pipeline_.get(), this, generation_,
                     [this](quint64 generation, GstMessage* message) {
@@ -541,13 +553,47 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
         return false;
     }
     const GstState target = active_ ? GST_STATE_PLAYING : GST_STATE_PAUSED;
-    if (gst_element_set_state(pipeline_.get(), target) == GST_STATE_CHANGE_FAILURE) {
+    const GstStateChangeReturn change = gst_element_set_state(pipeline_.get(), target);
+    if (change == GST_STATE_CHANGE_FAILURE) {
         *code = QStringLiteral("pipeline_start_failed");
         teardown();
         return false;
     }
     prerollWatchdog_.start();
+    if (change == GST_STATE_CHANGE_NO_PREROLL)
+        noteLive();
     return true;
+}
+
+void GstVideoEngine::noteLive()
+{
+    if (live_)
+        return;
+    live_ = true;
+    qCInfo(lcVideo, "live source: no first frame before it plays");
+    if (active_)
+        return; // the first frame comes with PLAYING
+    // A live source produces nothing while paused, so there is no first frame to hold: it is as
+    // ready as it gets, and shows its picture once it plays.
+    const quint64 generation = generation_;
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation == generation_ && pipeline_ && !active_)
+            notePrerolled(false);
+    });
+}
+
+void GstVideoEngine::notePrerolled(bool frameShown)
+{
+    if (prerolledSent_)
+        return;
+    prerolledSent_ = true;
+    prerollWatchdog_.stop();
+    // Only a frame on screen proves the GPU sink works on this system.
+    if (sinkKind_ == Sink::Gpu && frameShown)
+        decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
+    if (!active_)
+        setState(QStringLiteral("paused"));
+    Q_EMIT prerolled();
 }
 
 void GstVideoEngine::handlePrerollStall()
@@ -576,10 +622,13 @@ void GstVideoEngine::applyTargetState()
     if (!pipeline_)
         return;
     const GstState target = active_ ? GST_STATE_PLAYING : GST_STATE_PAUSED;
-    if (gst_element_set_state(pipeline_.get(), target) == GST_STATE_CHANGE_FAILURE) {
+    const GstStateChangeReturn change = gst_element_set_state(pipeline_.get(), target);
+    if (change == GST_STATE_CHANGE_FAILURE) {
         fail(QStringLiteral("pipeline_start_failed"));
         return;
     }
+    if (change == GST_STATE_CHANGE_NO_PREROLL)
+        noteLive();
     if (!active_ && (state_ == QLatin1String("playing")))
         setState(QStringLiteral("paused"));
 }
@@ -604,8 +653,9 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
             fallBackToOwnFrames(QStringLiteral("GPU sink: playback error before the first frame"));
             break;
         }
-        if (!tryNextCandidate())
-            fail(QStringLiteral("gstreamer_playback_error"));
+        QString code;
+        if (!tryNextCandidate(&code))
+            fail(code.isEmpty() ? QStringLiteral("gstreamer_playback_error") : code);
         break;
     }
     case GST_MESSAGE_EOS:
@@ -613,15 +663,10 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         Q_EMIT endOfStream();
         break;
     case GST_MESSAGE_ASYNC_DONE: {
-        if (!prerolledSent_) {
-            prerolledSent_ = true;
-            prerollWatchdog_.stop();
-            if (sinkKind_ == Sink::Gpu)
-                decideFramePath(FramePath::GpuSink, "the sink showed a first frame");
-            if (!active_)
-                setState(QStringLiteral("paused"));
-            Q_EMIT prerolled();
-        }
+        // A live pipeline reaches this only in PLAYING, with its first frame.
+        notePrerolled(true);
+        if (generation != generation_ || !pipeline_)
+            break; // a handler of prerolled() replaced or stopped the pipeline
         GstState current = GST_STATE_NULL;
         gst_element_get_state(pipeline_.get(), &current, nullptr, 0);
         if (active_ && current == GST_STATE_PLAYING && !startedSent_) {
@@ -640,6 +685,9 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
         GstState oldState, newState, pending;
         gst_message_parse_state_changed(message, &oldState, &newState, &pending);
         if (newState == GST_STATE_PLAYING && active_ && !startedSent_) {
+            notePrerolled(true);
+            if (generation != generation_ || !pipeline_)
+                break;
             startedSent_ = true;
             setState(QStringLiteral("playing"));
             Q_EMIT started();
@@ -654,7 +702,7 @@ void GstVideoEngine::handleBusMessage(quint64 generation, GstMessage* message)
     }
 }
 
-bool GstVideoEngine::tryNextCandidate()
+bool GstVideoEngine::tryNextCandidate(QString* itemCode)
 {
     if (candidateIndex_ + 1 >= candidates_.size())
         return false;
@@ -665,6 +713,11 @@ bool GstVideoEngine::tryNextCandidate()
         QString code;
         if (buildPipeline(candidates_.at(candidateIndex_), sink, &code))
             return true;
+        // Without the item to draw into, no other candidate can do better.
+        if (sink == Sink::Gpu ? !videoItem_ : !frameItem_) {
+            *itemCode = code;
+            return false;
+        }
     }
     return false;
 }
@@ -720,9 +773,9 @@ QStringList GstVideoEngine::candidateUris(QString* code) const
         const QVariantMap map = entry.toMap();
         const QString protocol = map.value(QStringLiteral("protocol")).toString();
         if (protocol == QLatin1String("hls")) {
-            const QUrl url(map.value(QStringLiteral("url")).toString(), QUrl::StrictMode);
-            if (url.isValid() && !url.host().isEmpty()
-                && (url.scheme() == QLatin1String("https") || url.scheme() == QLatin1String("http")))
+            // Manifest streams are HTTPS only; the URL itself is read as leniently as anywhere.
+            const QUrl url(map.value(QStringLiteral("url")).toString(), QUrl::TolerantMode);
+            if (url.isValid() && !url.host().isEmpty() && url.scheme() == QLatin1String("https"))
                 uris.append(url.toString(QUrl::FullyEncoded));
         } else if (protocol == QLatin1String("udp-mpegts") && multicast) {
             const QString group = map.value(QStringLiteral("group")).toString();

@@ -103,6 +103,8 @@ private:
     void fallBackToOwnFrames(const QString& reason);
     void startOwnFrames();
     void handlePrerollStall();
+    void noteLive();
+    void notePrerolled(bool frameShown);
     void startIfReady();
     bool buildPipeline(const QString& uri, Sink sink, QString* code);
     GstElement* makeGpuVideoSink(QString* code);
@@ -115,7 +117,9 @@ private:
     void setState(const QString& state);
     void applyVolume();
     QStringList candidateUris(QString* code) const;
-    bool tryNextCandidate();
+    // Builds the next stream candidate; false when none is left, or when the item to draw
+    // into is gone (`itemCode` then holds the failure code).
+    bool tryNextCandidate(QString* itemCode);
 
     QPointer<QObject> videoItem_;
     QPointer<VideoFrameItem> frameItem_;
@@ -137,6 +141,8 @@ private:
     bool stopped_ = false;
     bool prerolledSent_ = false;
     bool startedSent_ = false;
+    // The running pipeline's source is live (no preroll in PAUSED).
+    bool live_ = false;
     QStringList candidates_;
     int candidateIndex_ = 0;
     QMetaObject::Connection sceneGraphConnection_;

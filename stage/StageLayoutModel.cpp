@@ -20,13 +20,15 @@ QString originOf(const QUrl& url)
 {
     if (!url.isValid() || url.scheme().isEmpty() || url.host().isEmpty())
         return {};
-    QString origin = url.scheme() + QStringLiteral("://") + url.host(QUrl::FullyEncoded);
+    // QUrl writes the host as a URL needs it (an IPv6 address in brackets, names in ACE form).
+    QUrl origin = url.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery
+                               | QUrl::RemoveFragment);
     const int defaultPort = url.scheme() == QLatin1String("https") ? 443
         : url.scheme() == QLatin1String("http")                    ? 80
                                                                    : -1;
-    if (url.port() != -1 && url.port() != defaultPort)
-        origin += u':' + QString::number(url.port());
-    return origin;
+    if (origin.port() == defaultPort)
+        origin.setPort(-1);
+    return origin.toString(QUrl::FullyEncoded);
 }
 
 QVariantMap sizeMap(double width, double height)
@@ -121,6 +123,7 @@ void StageLayoutModel::setScene(const Page& page, const ResolvedPage& resolved,
         row.readinessRect = placed.readinessGeometry;
         row.contentFit = primitive.contentFit;
         row.muted = binding.value(QLatin1String("muted")).toBool();
+        // The manifest keeps only the stream sources it accepted, in order.
         row.streamSources = binding.value(QLatin1String("sources")).toArray().toVariantList();
         row.title = binding.value(primitive.kind == PrimitiveKind::iframe ? QLatin1String("title")
                                                                            : QLatin1String("alt"))

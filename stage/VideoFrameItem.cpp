@@ -2,7 +2,11 @@
 
 #include <QImage>
 #include <QMetaObject>
+#include <QOpenGLContext>
+#include <QOpenGLExtraFunctions>
+#include <QPointer>
 #include <QQuickWindow>
+#include <QSGRendererInterface>
 #include <QSGSimpleTextureNode>
 #include <QSGTexture>
 
@@ -27,14 +31,15 @@ void releaseMappedFrame(void* data)
     delete mapped;
 }
 
-// Takes ownership of the sample; a null image when it is not a mappable RGBA frame.
+// Takes ownership of the sample; a null image when it is not a mappable RGBx frame. The
+// converter writes opaque pixels, so the image needs no alpha handling on its way to the GPU.
 QImage imageOfSample(GstSample* sample)
 {
     GstVideoInfo info;
     GstCaps* caps = gst_sample_get_caps(sample);
     GstBuffer* buffer = gst_sample_get_buffer(sample);
     if (!caps || !buffer || !gst_video_info_from_caps(&info, caps)
-        || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_RGBA) {
+        || GST_VIDEO_INFO_FORMAT(&info) != GST_VIDEO_FORMAT_RGBx) {
         gst_sample_unref(sample);
         return {};
     }
@@ -46,7 +51,7 @@ QImage imageOfSample(GstSample* sample)
     }
     return QImage(static_cast<uchar*>(GST_VIDEO_FRAME_PLANE_DATA(&mapped->frame, 0)),
                   GST_VIDEO_FRAME_WIDTH(&mapped->frame), GST_VIDEO_FRAME_HEIGHT(&mapped->frame),
-                  GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGBA8888,
+                  GST_VIDEO_FRAME_PLANE_STRIDE(&mapped->frame, 0), QImage::Format_RGBX8888,
                   releaseMappedFrame, mapped);
 }
 
@@ -59,20 +64,99 @@ QRectF fittedRect(QSizeF frame, QSizeF box)
                   scaled);
 }
 
-// The node owns each frame's texture; a new frame's texture replaces the previous one.
+// The node owns the frame texture. On an OpenGL scene graph one GL texture is kept while the
+// frame size stays the same and each frame is written into it straight from the decoded
+// buffer; elsewhere each frame becomes a texture of its own.
 class FrameNode : public QSGSimpleTextureNode {
 public:
     FrameNode() { setFiltering(QSGTexture::Linear); }
-    ~FrameNode() override { delete texture(); }
+    ~FrameNode() override
+    {
+        delete texture();
+        releaseGlTexture();
+    }
     FrameNode(const FrameNode&) = delete;
     FrameNode& operator=(const FrameNode&) = delete;
 
+    void showImage(QQuickWindow* window, const QImage& image)
+    {
+        if (uploadToGl(window, image))
+            return;
+        releaseGlTexture();
+        if (QSGTexture* texture = window->createTextureFromImage(image))
+            replaceTexture(texture);
+    }
+
+private:
     void replaceTexture(QSGTexture* texture)
     {
         QSGTexture* previous = this->texture();
         setTexture(texture);
         delete previous;
     }
+
+    bool uploadToGl(QQuickWindow* window, const QImage& image)
+    {
+        if (window->rendererInterface()->graphicsApi() != QSGRendererInterface::OpenGL)
+            return false;
+        QOpenGLContext* context = QOpenGLContext::currentContext();
+        if (!context || (context->isOpenGLES() && context->format().majorVersion() < 3))
+            return false; // no GL_UNPACK_ROW_LENGTH for padded rows
+        QOpenGLExtraFunctions* gl = context->extraFunctions();
+        const bool fresh = !glTexture_ || glSize_ != image.size() || glContext_ != context;
+        // A new size gets a new texture; the old one goes once the node shows the new one.
+        const GLuint previousTexture = fresh ? glTexture_ : 0;
+        const QPointer<QOpenGLContext> previousContext = glContext_;
+        if (fresh) {
+            gl->glGenTextures(1, &glTexture_);
+            glContext_ = context;
+            glSize_ = image.size();
+        }
+        gl->glBindTexture(GL_TEXTURE_2D, glTexture_);
+        gl->glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+        gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, GLint(image.bytesPerLine() / 4));
+        if (fresh) {
+            gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+            gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+            gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+            gl->glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+            gl->glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, image.width(), image.height(), 0,
+                             GL_RGBA, GL_UNSIGNED_BYTE, image.constBits());
+        } else {
+            gl->glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, image.width(), image.height(), GL_RGBA,
+                                GL_UNSIGNED_BYTE, image.constBits());
+        }
+        // The scene graph's own uploads expect the default row layout.
+        gl->glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+        gl->glBindTexture(GL_TEXTURE_2D, 0);
+        if (fresh) {
+            replaceTexture(QNativeInterface::QSGOpenGLTexture::fromNative(
+                glTexture_, window, glSize_, QQuickWindow::TextureIsOpaque));
+            deleteGlTexture(previousTexture, previousContext);
+        } else {
+            markDirty(DirtyMaterial);
+        }
+        return true;
+    }
+
+    // Deleted with the context it was made in; a context already gone took it along.
+    static void deleteGlTexture(GLuint texture, QOpenGLContext* context)
+    {
+        if (texture && context && QOpenGLContext::currentContext() == context)
+            context->functions()->glDeleteTextures(1, &texture);
+    }
+
+    void releaseGlTexture()
+    {
+        deleteGlTexture(glTexture_, glContext_);
+        glTexture_ = 0;
+        glContext_ = nullptr;
+        glSize_ = {};
+    }
+
+    GLuint glTexture_ = 0;
+    QPointer<QOpenGLContext> glContext_;
+    QSize glSize_;
 };
 
 } // namespace
@@ -175,18 +259,17 @@ QSGNode* VideoFrameItem::updatePaintNode(QSGNode* oldNode, UpdatePaintNodeData*)
     }
     if (GstSample* sample = mailbox_->take()) {
         const QImage image = imageOfSample(sample);
-        QSGTexture* texture = image.isNull() || !window()
-            ? nullptr
-            : window()->createTextureFromImage(image);
-        if (texture) {
+        if (!image.isNull() && window()) {
             if (!node)
                 node = new FrameNode;
-            node->replaceTexture(texture);
+            node->showImage(window(), image);
             noteFrameSize(image.size());
         }
     }
-    if (!node)
+    if (!node || !node->texture()) {
+        delete node;
         return nullptr;
+    }
     node->setRect(fittedRect(QSizeF(node->texture()->textureSize()), size()));
     return node;
 }

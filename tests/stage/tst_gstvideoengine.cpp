@@ -1,14 +1,23 @@
 // The video engine's contract without a window: which inputs fail with which code, the states
 // and signals of a real playback through our own frame path, and the process-wide volume.
 
+#include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
 #include "tests/support/GeneratedMedia.h"
 
+#include <QElapsedTimer>
+#include <QFile>
+#include <QHostAddress>
 #include <QQuickItem>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QUdpSocket>
+
+#include <gst/gst.h>
 
 #include <cmath>
 #include <limits>
@@ -35,6 +44,13 @@ private Q_SLOTS:
     void playerVolumeReachesEveryLiveEngine();
     void streamSources_data();
     void streamSources();
+    void leavingALoadingStreamDoesNotWait_data();
+    void leavingALoadingStreamDoesNotWait();
+    void liveSourcePlays_data();
+    void liveSourcePlays();
+    void itemGoneBeforeRebuild();
+    void replacedWhileLoading();
+    void cleanupTestCase();
 
 private:
     struct Rig {
@@ -317,6 +333,19 @@ void TestGstVideoEngine::streamSources_data()
                                                    << "pipeline_start_failed";
     QTest::newRow("hls over ftp") << QVariantList{ftp} << "1" << "pipeline_start_failed";
     QTest::newRow("unknown protocol") << QVariantList{unknown} << "1" << "pipeline_start_failed";
+    // Nothing listens on loopback port 1: a candidate that is tried fails in playback.
+    const auto hls = [](const char* url) {
+        return QVariantList{QVariantMap{{QStringLiteral("protocol"), QStringLiteral("hls")},
+                                        {QStringLiteral("url"), QString::fromLatin1(url)}}};
+    };
+    QTest::newRow("hls over plain http") << hls("http://127.0.0.1:1/live.m3u8") << ""
+                                         << "pipeline_start_failed";
+    QTest::newRow("hls without host") << hls("https:///live.m3u8") << ""
+                                      << "pipeline_start_failed";
+    QTest::newRow("hls over https is tried") << hls("https://127.0.0.1:1/live.m3u8") << ""
+                                             << "gstreamer_playback_error";
+    QTest::newRow("hls address read leniently") << hls("https://127.0.0.1:1/live feed.m3u8") << ""
+                                                << "gstreamer_playback_error";
 }
 
 void TestGstVideoEngine::streamSources()
@@ -332,6 +361,188 @@ void TestGstVideoEngine::streamSources()
     QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 5000);
     QCOMPARE(failed.at(0).at(0).toString(), code);
     qputenv("TALVORINE_ENABLE_MULTICAST", saved);
+}
+
+namespace {
+
+QVariantList hlsAt(quint16 port)
+{
+    return {QVariantMap{
+        {QStringLiteral("protocol"), QStringLiteral("hls")},
+        {QStringLiteral("url"), QStringLiteral("https://127.0.0.1:%1/live.m3u8").arg(port)}}};
+}
+
+quint16 freeUdpPort()
+{
+    QUdpSocket probe;
+    if (!probe.bind(QHostAddress::LocalHost, 0))
+        return 0;
+    return probe.localPort();
+}
+
+struct EnvironmentOverride {
+    QByteArray name;
+    QByteArray saved;
+    bool wasSet;
+    EnvironmentOverride(const char* variable, const QByteArray& value)
+        : name(variable), saved(qgetenv(variable)), wasSet(qEnvironmentVariableIsSet(variable))
+    {
+        qputenv(variable, value);
+    }
+    ~EnvironmentOverride()
+    {
+        if (wasSet)
+            qputenv(name.constData(), saved);
+        else
+            qunsetenv(name.constData());
+    }
+};
+
+} // namespace
+
+void TestGstVideoEngine::leavingALoadingStreamDoesNotWait_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("stopped") << "stop";
+    QTest::newRow("replaced by another source") << "replace";
+    QTest::newRow("engine destroyed") << "destroy";
+}
+
+void TestGstVideoEngine::leavingALoadingStreamDoesNotWait()
+{
+    QFETCH(QString, how);
+    // Accepts connections and never answers: the stream stays in its first state change.
+    QTcpServer silent;
+    QVERIFY(silent.listen(QHostAddress::LocalHost));
+    Rig rig;
+    QSignalSpy failed(rig.engine.get(), &GstVideoEngine::failed);
+    QSignalSpy prerolled(rig.engine.get(), &GstVideoEngine::prerolled);
+    rig.engine->setStreamSources(hlsAt(silent.serverPort()));
+    QTRY_VERIFY_WITH_TIMEOUT(silent.hasPendingConnections(), 5000);
+    QCOMPARE(rig.engine->state(), QStringLiteral("loading"));
+
+    QElapsedTimer timer;
+    timer.start();
+    if (how == QLatin1String("stop"))
+        rig.engine->stop();
+    else if (how == QLatin1String("replace"))
+        rig.engine->setStreamSources(hlsAt(1));
+    else
+        rig.engine.reset();
+    const qint64 elapsed = timer.elapsed();
+    QVERIFY2(elapsed < 100, qPrintable(QStringLiteral("%1 ms on the GUI thread").arg(elapsed)));
+
+    // The pipeline is still released, off this thread.
+    QVERIFY(gstsupport::waitForPipelineReleases(10000));
+    QTest::qWait(100);
+    QCOMPARE(prerolled.size(), 0);
+    if (how == QLatin1String("replace"))
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000); // the new, refused source
+    else
+        QCOMPARE(failed.size(), 0);
+}
+
+void TestGstVideoEngine::liveSourcePlays_data()
+{
+    QTest::addColumn<bool>("activeFromStart");
+    QTest::newRow("ready while paused, then played") << false;
+    QTest::newRow("played at once") << true;
+}
+
+void TestGstVideoEngine::liveSourcePlays()
+{
+    QFETCH(bool, activeFromStart);
+    const quint16 port = freeUdpPort();
+    QVERIFY(port != 0);
+    // MPEG-TS over UDP on loopback, as a multicast sender would send it.
+    const QByteArray description =
+        QStringLiteral("videotestsrc is-live=true ! video/x-raw,width=160,height=120,"
+                       "framerate=25/1 ! openh264enc ! h264parse ! mpegtsmux ! udpsink "
+                       "host=127.0.0.1 port=%1")
+            .arg(port)
+            .toUtf8();
+    GError* error = nullptr;
+    std::unique_ptr<GstElement, gstsupport::ObjectUnref> sender(
+        gst_parse_launch(description.constData(), &error));
+    QVERIFY2(sender && !error, error ? error->message : "no sender");
+    QVERIFY(gst_element_set_state(sender.get(), GST_STATE_PLAYING) != GST_STATE_CHANGE_FAILURE);
+
+    const EnvironmentOverride multicast("TALVORINE_ENABLE_MULTICAST", "1");
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy prerolled(&engine, &GstVideoEngine::prerolled);
+    QSignalSpy started(&engine, &GstVideoEngine::started);
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    engine.setActive(activeFromStart);
+    engine.setStreamSources({QVariantMap{{QStringLiteral("protocol"), QStringLiteral("udp-mpegts")},
+                                         {QStringLiteral("group"), QStringLiteral("127.0.0.1")},
+                                         {QStringLiteral("port"), int(port)}}});
+    QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+    if (!activeFromStart) {
+        QCOMPARE(engine.state(), QStringLiteral("paused"));
+        QCOMPARE(started.size(), 0);
+        engine.setActive(true);
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000);
+    QCOMPARE(engine.state(), QStringLiteral("playing"));
+    // Frames keep coming (a newer one replaces one nobody took).
+    QTRY_VERIFY_WITH_TIMEOUT(rig.frames->framesDropped() > 3, 10000);
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(prerolled.size(), 1);
+    engine.stop();
+    gst_element_set_state(sender.get(), GST_STATE_NULL);
+}
+
+void TestGstVideoEngine::itemGoneBeforeRebuild()
+{
+    // Three stream candidates that are refused one after the other; the frame item goes away
+    // while the first one loads, so the next build finds nothing to draw into.
+    QVariantList sources;
+    for (int i = 0; i < 3; ++i)
+        sources += hlsAt(1);
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    connect(&engine, &GstVideoEngine::stateChanged, this, [&] {
+        if (engine.state() == QLatin1String("loading"))
+            QTimer::singleShot(0, this, [&] { rig.frames.reset(); });
+    });
+    engine.setStreamSources(sources);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+    QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("pipeline_start_failed"));
+    QTest::qWait(200);
+    QCOMPARE(failed.size(), 1);
+}
+
+void TestGstVideoEngine::replacedWhileLoading()
+{
+    const QString second = dir_.filePath(QStringLiteral("bars-again.webm"));
+    QVERIFY(QFile::exists(second) || QFile::copy(clip_, second));
+    Rig rig;
+    GstVideoEngine& engine = *rig.engine;
+    QSignalSpy prerolled(&engine, &GstVideoEngine::prerolled);
+    QSignalSpy failed(&engine, &GstVideoEngine::failed);
+    // Each source gets its pipeline built, and is replaced before any of its messages arrive.
+    const auto buildWithoutHandlingMessages = [&] {
+        while (engine.state() != QLatin1String("loading"))
+            QCoreApplication::processEvents();
+        QThread::msleep(100); // the corrupt file's failure is queued meanwhile
+    };
+    engine.setSource(QUrl::fromLocalFile(clip_));
+    buildWithoutHandlingMessages();
+    engine.setSource(QUrl::fromLocalFile(corrupt_));
+    buildWithoutHandlingMessages();
+    engine.setSource(QUrl::fromLocalFile(second));
+    QTRY_COMPARE_WITH_TIMEOUT(prerolled.size(), 1, 10000);
+    QTest::qWait(500);
+    QCOMPARE(prerolled.size(), 1);
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(engine.state(), QStringLiteral("paused"));
+}
+
+void TestGstVideoEngine::cleanupTestCase()
+{
+    QVERIFY(gstsupport::waitForPipelineReleases(10000));
 }
 
 QTEST_MAIN(TestGstVideoEngine)

@@ -94,6 +94,14 @@ Scene sampleScene(double scale = 0.5, const QString& iframeSrc = "https://news.e
     return s;
 }
 
+int rowOf(const Model& model, const QString& id)
+{
+    for (int i = 0; i < model.rowCount(); ++i)
+        if (model.data(model.index(i), Model::PrimitiveIdRole).toString() == id)
+            return i;
+    return -1;
+}
+
 QVariant roleOf(const Model& model, const QString& id, int role)
 {
     for (int i = 0; i < model.rowCount(); ++i) {
@@ -209,6 +217,13 @@ private slots:
         QTest::newRow("default port") << "https://news.example.org:443/" << "https://news.example.org";
         QTest::newRow("host letter case") << "https://News.Example.org/" << "https://news.example.org";
         QTest::newRow("no host") << "https:///board" << "";
+        QTest::newRow("IPv6 host with port") << "https://[::1]:8443/x" << "https://[::1]:8443";
+        QTest::newRow("IPv6 host, default port") << "https://[2001:db8::7]:443/x?y"
+                                                 << "https://[2001:db8::7]";
+        QTest::newRow("user info left out") << "https://user:pw@news.example.org/a"
+                                            << "https://news.example.org";
+        QTest::newRow("plain http port") << "http://news.example.org:8080/#top"
+                                         << "http://news.example.org:8080";
     }
     void iframeRowsAreComplete()
     {
@@ -335,14 +350,16 @@ private slots:
         QTest::addColumn<QString>("pageId");
         QTest::addColumn<bool>("swapOrder");
         QTest::addColumn<bool>("dropLast");
+        QTest::addColumn<QString>("screenId");
         QTest::addColumn<bool>("inPlace");
         QTest::addColumn<bool>("rowsChange");
-        QTest::newRow("viewport change") << 0.25 << quint64(5) << "lobby" << false << false << true << true;
-        QTest::newRow("rematch with nothing new") << 0.5 << quint64(5) << "lobby" << false << false << true << false;
-        QTest::newRow("new generation") << 0.5 << quint64(6) << "lobby" << false << false << false << true;
-        QTest::newRow("other page") << 0.5 << quint64(5) << "foyer" << false << false << false << true;
-        QTest::newRow("other order") << 0.5 << quint64(5) << "lobby" << true << false << false << true;
-        QTest::newRow("primitive gone") << 0.5 << quint64(5) << "lobby" << false << true << false << true;
+        QTest::newRow("viewport change") << 0.25 << quint64(5) << "lobby" << false << false << screen << true << true;
+        QTest::newRow("rematch with nothing new") << 0.5 << quint64(5) << "lobby" << false << false << screen << true << false;
+        QTest::newRow("only the screen id") << 0.5 << quint64(5) << "lobby" << false << false << "screen-0002" << true << true;
+        QTest::newRow("new generation") << 0.5 << quint64(6) << "lobby" << false << false << screen << false << true;
+        QTest::newRow("other page") << 0.5 << quint64(5) << "foyer" << false << false << screen << false << true;
+        QTest::newRow("other order") << 0.5 << quint64(5) << "lobby" << true << false << screen << false << true;
+        QTest::newRow("primitive gone") << 0.5 << quint64(5) << "lobby" << false << true << screen << false << true;
     }
     void rebuild()
     {
@@ -351,6 +368,7 @@ private slots:
         QFETCH(QString, pageId);
         QFETCH(bool, swapOrder);
         QFETCH(bool, dropLast);
+        QFETCH(QString, screenId);
         QFETCH(bool, inPlace);
         QFETCH(bool, rowsChange);
 
@@ -372,11 +390,19 @@ private slots:
         QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
         QSignalSpy scene(&model, &Model::sceneChanged);
         const QSizeF viewport(1920 * scale, 1080 * scale);
-        model.setScene(next.page, next.resolved, screen, generation, viewport);
+        model.setScene(next.page, next.resolved, screenId, generation, viewport);
 
         QCOMPARE(scene.size(), 1);
         QCOMPARE(resets.size(), inPlace ? 0 : 1);
         QCOMPARE(changed.size(), inPlace && rowsChange ? 1 : 0);
+        if (inPlace && rowsChange) {
+            // The application row is among the changed ones, with its context.
+            const int appRow = rowOf(model, "app");
+            QVERIFY(changed.at(0).at(0).toModelIndex().row() <= appRow);
+            QVERIFY(changed.at(0).at(1).toModelIndex().row() >= appRow);
+            QVERIFY(changed.at(0).at(2).value<QList<int>>().contains(
+                Model::ApplicationContextRole));
+        }
         QCOMPARE(roleOf(model, "video", Model::ContentSourceRole).toUrl(),
                  inPlace ? file : QUrl());
         QCOMPARE(roleOf(model, "app", Model::PackageSha256Role).toString(),
@@ -387,6 +413,8 @@ private slots:
         QCOMPARE(context.value("viewport").toMap().value("width").toDouble(), 1920 * scale);
         QCOMPARE(context.value("primitive").toMap().value("height").toDouble(), 540 * scale);
         QCOMPARE(context.value("generation").toDouble(), double(generation));
+        QCOMPARE(context.value("screen_id").toString(), screenId);
+        QCOMPARE(model.screenId(), screenId);
         // The iframe's address comes with the scene and survives either way.
         QCOMPARE(roleOf(model, "news", Model::ExpectedOriginRole).toString(),
                  QStringLiteral("https://news.example.org"));

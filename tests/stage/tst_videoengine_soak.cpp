@@ -1,6 +1,7 @@
 // Repetition must not leak: many placements created, played and destroyed in a real window
 // keep the resident memory flat and leave no streaming threads behind.
 
+#include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
 #include "tests/support/GeneratedMedia.h"
@@ -118,10 +119,13 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     QFETCH(QString, destroyedAt);
     QFETCH(int, cycles);
     const int threadsBefore = threadCount();
-    // Warm-up: type registries, plug-in loading and the GL driver's first allocations.
+    // Warm-up: type registries, plug-in loading, the GL driver's first allocations, and the
+    // allocator's high-water mark of pipelines still going to NULL on worker threads while the
+    // next one starts.
     QString problem;
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 40; ++i)
         QVERIFY2((problem = cycle(destroyedAt)).isEmpty(), qPrintable(problem));
+    QVERIFY(gstsupport::waitForPipelineReleases(20000));
     QTest::qWait(200);
     const qint64 baseline = residentBytes();
     const int threadsAfterWarmUp = threadCount();
@@ -129,10 +133,17 @@ void TestVideoEngineSoak::repeatedPlaybackStaysFlat()
     for (int i = 0; i < cycles; ++i)
         QVERIFY2((problem = cycle(destroyedAt)).isEmpty(),
                  qPrintable(QStringLiteral("cycle %1: %2").arg(i).arg(problem)));
+    // Pipelines go to NULL on worker threads; every one of them must get there.
+    QVERIFY(gstsupport::waitForPipelineReleases(20000));
     QTest::qWait(200);
     const qint64 growth = residentBytes() - baseline;
     qInfo("resident memory growth over %d cycles: %.2f MiB", cycles, double(growth) / 1048576.0);
+#ifndef __SANITIZE_ADDRESS__
     QVERIFY2(growth < 20 * 1048576, qPrintable(QString::number(growth)));
+#else
+    // The address sanitizer keeps freed memory in quarantine (up to 256 MiB), so resident
+    // memory says nothing about leaks here; the regular build checks the bound.
+#endif
     QCOMPARE(GstVideoEngine::liveEngineCount(), 0);
     // Streaming threads end with their pipelines; idle pool threads may linger a little.
     QTRY_VERIFY2_WITH_TIMEOUT(threadCount() <= qMax(threadsBefore, threadsAfterWarmUp),
