@@ -19,8 +19,9 @@ packages=(
   gstreamer1.0-libav gstreamer1.0-gl gstreamer1.0-qt6 gstreamer1.0-tools
   # storage, crypto, archives
   libssl-dev libarchive-dev zlib1g-dev
-  # compositor for the window tests and for running locally
-  weston
+  # compositor for the window tests and for running locally, with the GL drivers it and the
+  # player render through (recommended packages are not installed, so name them)
+  weston libegl-mesa0 libgl1-mesa-dri libgles2 xkb-data
   # typefaces compiled into the player
   fonts-dejavu-core
   # benchmarks
