@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QtNumeric>
 #include <QRegularExpression>
 
 #include <openssl/crypto.h>
@@ -350,7 +351,11 @@ std::optional<QString> NativePlayerIdentityStore::signCompactJws(const QString& 
         || QString::fromLatin1(base64Url(derived.data(), derived.size())) != identity->x)
         return std::nullopt;
 
-    const qint64 nowMs = QDateTime::currentMSecsSinceEpoch() + clockOffsetMs;
+    // The offset comes from the service's clock: one that puts the time outside what 64 bits
+    // of milliseconds can hold makes no proof rather than a wrapped one.
+    qint64 nowMs = 0;
+    if (qAddOverflow(QDateTime::currentMSecsSinceEpoch(), clockOffsetMs, &nowMs))
+        return std::nullopt;
     const qint64 iat = nowMs >= 0 ? nowMs / 1000 : -((-nowMs + 999) / 1000);
     const qint64 expiryMs = challengeExpiry.toMSecsSinceEpoch();
     const qint64 expirySeconds = expiryMs >= 0 ? expiryMs / 1000 : -((-expiryMs + 999) / 1000);

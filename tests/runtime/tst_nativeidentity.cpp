@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <limits>
+
 using namespace talvorine;
 
 namespace {
@@ -83,6 +85,8 @@ private slots:
     void proofVerifiesAndCarriesTheClaims();
     void proofLifetime_data();
     void proofLifetime();
+    void proofRefusedForUnrepresentableClock_data();
+    void proofRefusedForUnrepresentableClock();
     void proofRefusals_data();
     void proofRefusals();
     void proofRefusedWhenFileChangesUnderfoot();
@@ -229,6 +233,24 @@ void TestNativeIdentity::proofLifetime()
         QCOMPARE(exp - iat, qint64(lifetimeS));
     else
         QCOMPARE(exp, expiry.toSecsSinceEpoch()); // the expiry is never shifted by the offset
+}
+
+void TestNativeIdentity::proofRefusedForUnrepresentableClock_data()
+{
+    QTest::addColumn<qint64>("clockOffsetMs");
+    QTest::newRow("largest offset") << std::numeric_limits<qint64>::max();
+    QTest::newRow("largest offset less one hour")
+        << std::numeric_limits<qint64>::max() - 3600000;
+    QTest::newRow("smallest offset") << std::numeric_limits<qint64>::min();
+}
+
+void TestNativeIdentity::proofRefusedForUnrepresentableClock()
+{
+    QFETCH(qint64, clockOffsetMs);
+    writeIdentity(vectorIdentityFile());
+    const NativePlayerIdentityStore store(path());
+    const QDateTime later = QDateTime::currentDateTimeUtc().addSecs(600);
+    QVERIFY(!store.signCompactJws("session.mint", validNonce(), later, validHash(), clockOffsetMs));
 }
 
 void TestNativeIdentity::proofRefusals_data()
