@@ -47,6 +47,22 @@ void BM_SseManyLinesInOneChunk(benchmark::State& state)
 }
 BENCHMARK(BM_SseManyLinesInOneChunk)->RangeMultiplier(4)->Range(256, 8192)->Complexity();
 
+// A long line trickling in one byte at a time (a slow or hostile server) must cost linear time:
+// the pending part is not searched again for every byte.
+void BM_SseLongLineByteByByte(benchmark::State& state)
+{
+    const QByteArray line = "data: " + QByteArray(state.range(0), 'x') + "\n\n";
+    for (auto _ : state) {
+        SseParser parser;
+        qsizetype events = 0;
+        for (const char byte : line)
+            events += parser.push(QByteArray(1, byte)).size();
+        benchmark::DoNotOptimize(events);
+    }
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_SseLongLineByteByByte)->RangeMultiplier(4)->Range(1024, 65536)->Complexity();
+
 void BM_DecideProblem(benchmark::State& state)
 {
     const QByteArray body =

@@ -2,6 +2,7 @@
 
 #include "runtime/RuntimeCompat.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace talvorine {
@@ -14,14 +15,16 @@ QList<SseEvent> SseParser::push(const QByteArray& chunk)
         return out;
 
     // Lines are consumed from a moving offset and the buffer is compacted once at the end, so a
-    // chunk of many short lines costs linear time.
+    // chunk of many short lines costs linear time; the pending partial line is never searched
+    // again, so a long line trickling in byte by byte costs linear time too.
     qsizetype start = 0;
     while (start < buffer_.size()) {
-        const qsizetype feed = buffer_.indexOf('\n', start);
+        const qsizetype feed = buffer_.indexOf('\n', std::max(start, scannedWithoutFeed_));
         if (feed < 0) {
             if (buffer_.size() - start <= pendingLineLimit)
                 break;
             buffer_.clear();
+            scannedWithoutFeed_ = 0;
             start = 0;
             current_.overflow = true;
             current_.data.clear();
@@ -42,12 +45,14 @@ QList<SseEvent> SseParser::push(const QByteArray& chunk)
         consumeLine(buffer_.mid(lineStart, end - lineStart), out);
     }
     buffer_.remove(0, start);
+    scannedWithoutFeed_ = buffer_.size();
     return out;
 }
 
 void SseParser::reset()
 {
     buffer_.clear();
+    scannedWithoutFeed_ = 0;
     discarding_ = false;
     clearEvent();
 }

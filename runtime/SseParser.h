@@ -33,6 +33,8 @@ private:
     void clearEvent();
 
     QByteArray buffer_;
+    // How much of the buffer is known to hold no line feed (the pending partial line).
+    qsizetype scannedWithoutFeed_ = 0;
     SseEvent current_;
     bool pending_ = false;
     bool discarding_ = false;
