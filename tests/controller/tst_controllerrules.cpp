@@ -1,12 +1,9 @@
 #include "controller/PlayerController.h"
-#include "controller/PlayerDiagnostics.h"
 #include "controller/PlayerOverlay.h"
 #include "controller/PlayerState.h"
-#include "controller/SplashPolicy.h"
 
 #include <QTest>
 
-#include <limits>
 
 using namespace talvorine;
 
@@ -103,22 +100,6 @@ private slots:
         QCOMPARE(int(runtimePhaseFor(input)), phase);
     }
 
-    void runtimePhaseText_data()
-    {
-        QTest::addColumn<int>("phase");
-        QTest::addColumn<QString>("text");
-        const char* texts[] = {"starting", "pairing", "candidate", "active", "degraded", "fatal"};
-        for (int phase = 0; phase <= 5; ++phase)
-            QTest::newRow(texts[phase]) << phase << QString::fromLatin1(texts[phase]);
-        QTest::newRow("above fatal") << 9 << QStringLiteral("fatal");
-    }
-    void runtimePhaseText()
-    {
-        QFETCH(int, phase);
-        QFETCH(QString, text);
-        QCOMPARE(talvorine::runtimePhaseText(RuntimePhase(phase)), text);
-    }
-
     void playerState_data()
     {
         QTest::addColumn<QStringList>("steps");
@@ -176,7 +157,6 @@ private slots:
         QTest::addColumn<bool>("overlayState");
         QTest::addColumn<bool>("unsafe");
         QTest::newRow("retained playback") << QByteArray("offline_lkg_active") << true << false;
-        QTest::newRow("payment") << QByteArray("payment_required") << true << false;
         QTest::newRow("a near miss") << QByteArray("playing ") << false << false;
         QTest::newRow("colour contract")
             << QByteArray("This player is missing its colour contract.") << false << false;
@@ -184,8 +164,6 @@ private slots:
         QTest::newRow("bearer alone") << QByteArray("bearer") << false << false;
         QTest::newRow("session header") << QByteArray("x-Talvorine-Session: y") << false << true;
         QTest::newRow("device token") << QByteArray("TVD_123") << false << true;
-        QTest::newRow("image data") << QByteArray("DATA:IMAGE/png") << false << true;
-        QTest::newRow("pairing") << QByteArray("Pairing code") << false << true;
         // Only ASCII letters fold: a dotted capital I does not become "i".
         QTest::newRow("not folded") << QByteArray("P\xc4\xb0XELS") << false << false;
     }
@@ -196,53 +174,6 @@ private slots:
         QFETCH(bool, unsafe);
         QCOMPARE(FatalSurface::isOverlayOrRetainedPlayback(text.toStdString()), overlayState);
         QCOMPARE(FatalSurface::bodyLooksUnsafe(text.toStdString()), unsafe);
-    }
-
-    void fatalCodes_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QString>("reason");
-        QTest::addColumn<QString>("logCode");
-        const QString generic = QStringLiteral("Ask your agent about this screen");
-        QTest::newRow("none") << 0 << generic << "";
-        QTest::newRow("colour") << 1 << "This player is missing its colour contract."
-                                << "chrome_tokens_unavailable";
-        QTest::newRow("status") << 2 << "This player is missing its status contract."
-                                << "overlay_contract_unavailable";
-        QTest::newRow("typefaces") << 3 << "This player is missing its typefaces."
-                                   << "font_catalog_unavailable";
-        QTest::newRow("state") << 4 << "This player cannot keep its local state."
-                               << "state_directory_unusable";
-        QTest::newRow("unknown") << 5 << generic << "";
-    }
-    void fatalCodes()
-    {
-        QFETCH(int, code);
-        QFETCH(QString, reason);
-        QFETCH(QString, logCode);
-        QCOMPARE(FatalSurface::reason(code), reason);
-        QCOMPARE(FatalSurface::logCode(code), logCode);
-    }
-
-    void splashVerdict_data()
-    {
-        QTest::addColumn<int>("phase");
-        QTest::addColumn<qint64>("elapsed");
-        QTest::addColumn<bool>("retire");
-        QTest::newRow("holds at 2999") << 3 << qint64(2999) << false;
-        QTest::newRow("retires at 3000") << 3 << qint64(3000) << true;
-        QTest::newRow("a non-terminal phase retires too") << 2 << qint64(3000) << true;
-        QTest::newRow("no phase") << -1 << qint64(3001) << true;
-        QTest::newRow("a clock set back") << 0 << qint64(-5) << false;
-    }
-    void splashVerdict()
-    {
-        QFETCH(int, phase);
-        QFETCH(qint64, elapsed);
-        QFETCH(bool, retire);
-        const std::optional<RuntimePhase> judged =
-            phase < 0 ? std::nullopt : std::optional<RuntimePhase>(RuntimePhase(phase));
-        QCOMPARE(SplashPolicy::verdict(judged, elapsed), retire);
     }
 
     void overlayFaults_data()
@@ -279,58 +210,6 @@ private slots:
         QFETCH(QStringList, faults);
         QCOMPARE(talvorine::overlayFaults(flags, RuntimePhase(phase), slotActive, statusClass),
                  faults);
-    }
-
-    void rowWidths_data()
-    {
-        QTest::addColumn<int>("textSize");
-        QTest::addColumn<int>("iconSize");
-        QTest::addColumn<int>("length");
-        QTest::addColumn<bool>("shown");
-        QTest::addColumn<int>("chip");
-        QTest::addColumn<int>("notice");
-        // chip: trunc(F x n x 0.55) + I + I x 35 / 100; notice: I + trunc(F x 0.55) x m + 3I/10.
-        QTest::newRow("1080 lines") << 20 << 32 << 22 << true << 242 + 32 + 11 << 32 + 242 + 9;
-        QTest::newRow("without detail or notice") << 20 << 32 << 22 << false << 32 << 0;
-        QTest::newRow("truncation") << 21 << 33 << 7 << true << 80 + 33 + 11 << 33 + 77 + 9;
-        QTest::newRow("4K") << 40 << 64 << 10 << true << 220 + 64 + 22 << 64 + 220 + 19;
-    }
-    void rowWidths()
-    {
-        QFETCH(int, textSize);
-        QFETCH(int, iconSize);
-        QFETCH(int, length);
-        QFETCH(bool, shown);
-        QFETCH(int, chip);
-        QFETCH(int, notice);
-        QCOMPARE(overlayChipWidthPx(textSize, iconSize, length, shown), chip);
-        QCOMPARE(overlayNoticeWidthPx(textSize, iconSize, length, shown), notice);
-    }
-
-    void toastDisplay_data()
-    {
-        QTest::addColumn<bool>("fill");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<qint64>("remaining");
-        QTest::addColumn<int>("duration");
-        QTest::addColumn<qint64>("shown");
-        QTest::newRow("expires first") << true << "Hi" << qint64(4000) << 10000 << qint64(4000);
-        QTest::newRow("duration first") << true << "Hi" << qint64(40000) << 10000 << qint64(10000);
-        QTest::newRow("level without a fill") << false << "Hi" << qint64(4000) << 10000
-                                              << qint64(-1);
-        QTest::newRow("empty text") << true << "" << qint64(4000) << 10000 << qint64(-1);
-        QTest::newRow("expired") << true << "Hi" << qint64(0) << 10000 << qint64(-1);
-        QTest::newRow("one ms left") << true << "Hi" << qint64(1) << 10000 << qint64(1);
-        QTest::newRow("no duration") << true << "Hi" << qint64(4000) << 0 << qint64(-1);
-    }
-    void toastDisplay()
-    {
-        QFETCH(bool, fill);
-        QFETCH(QString, text);
-        QFETCH(qint64, remaining);
-        QFETCH(int, duration);
-        QFETCH(qint64, shown);
-        QCOMPARE(toastDisplayMs(fill, text, remaining, duration).value_or(-1), shown);
     }
 
     void syncGlyph_data()
@@ -408,58 +287,6 @@ private slots:
         const PlayerController::ManifestValidator validator{
             QStringLiteral("/runtime/v2/manifest"), QByteArray("{\"a\":1}"), etag};
         QCOMPARE(validator.etagFor(route, active ? &activeBody : nullptr), sent);
-    }
-
-    void retryClamp_data()
-    {
-        QTest::addColumn<qint64>("asked");
-        QTest::addColumn<int>("armed");
-        QTest::newRow("zero") << qint64(0) << 250;
-        QTest::newRow("negative") << qint64(-1) << 250;
-        QTest::newRow("inside") << qint64(5000) << 5000;
-        QTest::newRow("huge") << qint64(1000000000) << 900000;
-        QTest::newRow("just below the floor") << qint64(249) << 250;
-        QTest::newRow("64-bit") << std::numeric_limits<qint64>::max() << 900000;
-    }
-    void retryClamp()
-    {
-        QFETCH(qint64, asked);
-        QFETCH(int, armed);
-        QCOMPARE(clampRetryDelayMs(asked), armed);
-    }
-
-    void playbackEvents_data()
-    {
-        QTest::addColumn<QByteArray>("event");
-        QTest::addColumn<int>("kind");
-        const int error = int(PlaybackEventClass::Error);
-        const int milestone = int(PlaybackEventClass::Milestone);
-        const int plain = int(PlaybackEventClass::Plain);
-        for (const char* name : {"candidate_failed", "primitive_failed", "manifest_drop",
-                                 "manifest_failed", "content_download_failed",
-                                 "manifest_json_invalid"})
-            QTest::newRow(name) << QByteArray(name) << error;
-        QTest::newRow("manual_navigation") << QByteArray("manual_navigation") << milestone;
-        QTest::newRow("candidate_activated") << QByteArray("candidate_activated") << milestone;
-        QTest::newRow("ad_candidate_failed") << QByteArray("ad_candidate_failed") << plain;
-        QTest::newRow("video_capability") << QByteArray("video_capability") << plain;
-    }
-    void playbackEvents()
-    {
-        QFETCH(QByteArray, event);
-        QFETCH(int, kind);
-        QCOMPARE(int(playbackEventClass(event.toStdString())), kind);
-    }
-
-    void consoleLine()
-    {
-        QCOMPARE(playbackConsoleLine("prepare_page", {}), QStringLiteral("prepare_page"));
-        QCOMPARE(playbackConsoleLine("prepare_page", {{"page_id", "p1"}}),
-                 QStringLiteral("prepare_page page_id=p1"));
-        const QString line = playbackConsoleLine(
-            "candidate_failed",
-            {{"authorization", "Bearer x"}, {"error", QString(600, QLatin1Char('e'))}});
-        QCOMPARE(line, QStringLiteral("candidate_failed error=") + QString(512, QLatin1Char('e')));
     }
 };
 

@@ -429,6 +429,7 @@ private slots:
         h.timer(u"pairingExpiryTimer")->start(60000);
         QSignalSpy fatal(&c, &PlayerController::fatalChanged);
         QSignalSpy pairing(&c, &PlayerController::pairingChanged);
+        QCOMPARE(c.fatalReason(), QStringLiteral("Ask your agent about this screen"));
         for (int code : raised)
             c.enterFatal(FatalSurface::Code(code));
 
@@ -507,10 +508,12 @@ private slots:
 
     // --- Overlay publishing ------------------------------------------------------------------
 
-    // The archived condition against the real evaluator: its report reaches the service with
-    // the report's level as severity and its name as code, once; the chip is logged once while
-    // every publication is signalled; the overlay's own toast goes when the condition clears.
-    void archivedReportAndChip()
+    // Overlay publishing against the real evaluator and the fake service, one change at a time:
+    // a report reaches the service with the report's level as severity and its name as code,
+    // once; a chip is logged once while every publication is signalled; a server toast that
+    // replaced the overlay's own outlives the condition; credits publish once per balance; a
+    // storage chip with its detail and the upgrade notice share the bottom row with the toast.
+    void overlayFlow()
     {
         ControllerHarness& h = make();
         QVERIFY2(h.ready(), qPrintable(h.setupError()));
@@ -518,55 +521,71 @@ private slots:
         QVERIFY(h.mintSession());
         h.service().script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
         QSignalSpy overlay(&c, &PlayerController::overlayChanged);
+        const auto reportAt = [&h](int index) {
+            return h.service().requestsTo(W::reportsRoute).at(index).jsonBody();
+        };
 
         ControllerAccess::setArchived(c, true);
         ControllerAccess::publishOverlay(c);
         ControllerAccess::publishOverlay(c);
         QCOMPARE(overlay.size(), 2);
         QCOMPARE(c.overlayCondition(), QStringLiteral("archived"));
-        QCOMPARE(c.chipLabel(), QStringLiteral("Screen archived"));
         QCOMPARE(c.chipAccessibleName(), QStringLiteral("Screen archived"));
         QCOMPARE(c.chipWidth(), 32); // no detail: the icon alone, whatever the label
-        const QList<QJsonObject> records = h.devLog(QStringLiteral("overlay"));
+        QList<QJsonObject> records = h.devLog(QStringLiteral("overlay"));
         QCOMPARE(records.size(), 1);
         QCOMPARE(records.at(0).value("code").toString(), QStringLiteral("archived"));
-        QCOMPARE(records.at(0).value("chip").toString(), QStringLiteral("true"));
         QCOMPARE(records.at(0).value("active").toString(), QStringLiteral("archived"));
-
         QTRY_COMPARE_WITH_TIMEOUT(h.service().requestsTo(W::reportsRoute).size(), 1, waitMs);
-        const QJsonObject body = h.service().requestsTo(W::reportsRoute).at(0).jsonBody();
-        QCOMPARE(body.value("severity").toString(), QStringLiteral("warning"));
-        QCOMPARE(body.value("code").toString(), QStringLiteral("runtime.screen_archived"));
-        QCOMPARE(body.value("context").toObject(), QJsonObject());
+        QCOMPARE(reportAt(0).value("severity").toString(), QStringLiteral("warning"));
+        QCOMPARE(reportAt(0).value("code").toString(), QStringLiteral("runtime.screen_archived"));
+        QCOMPARE(reportAt(0).value("context").toObject(), QJsonObject());
 
-        // A local origin toasts alert-level conditions.
-        QVERIFY(c.toastVisible());
+        // A local origin toasts alert-level conditions; a server toast then takes the surface.
         QCOMPARE(c.toastText(), QStringLiteral("Screen archived"));
         QVERIFY(!c.toastMarkPaths().isEmpty());
-        ControllerAccess::setArchived(c, false);
-        ControllerAccess::publishOverlay(c);
-        QVERIFY(!c.toastVisible());
+        Q_EMIT h.transport().toastReceived(
+            QStringLiteral("info"), QStringLiteral("From the desk"), 8000,
+            QDateTime::fromMSecsSinceEpoch(h.clock().nowMs() + 60000, Qt::UTC));
+        Q_EMIT h.transport().screenUnarchived();
         QVERIFY(!c.chipVisible());
+        QCOMPARE(c.toastText(), QStringLiteral("From the desk"));
         QCOMPARE(h.devLog(QStringLiteral("overlay")).size(), 2);
-    }
 
-    void assignmentHeldReportDetails()
-    {
-        ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
-        PlayerController& c = h.controller();
-        QVERIFY(h.mintSession());
-        h.service().script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
+        const qsizetype before = overlay.size();
+        Q_EMIT h.transport().creditsRemainingChanged(500);
+        Q_EMIT h.transport().creditsRemainingChanged(500);
+        QCOMPARE(overlay.size(), before + 1);
+
+        // An update held on glass is reported with its cause in the details, as text.
         ControllerAccess::setActiveSlot(c, 0);
-        ControllerAccess::setStatus(c, QStringLiteral("playing"));
         ControllerAccess::setHold(c, true, h.clock().nowMs() - 10000);
-        ControllerAccess::publishOverlay(c);
+        ControllerAccess::setStatus(c, QStringLiteral("playing"));
         QCOMPARE(c.overlayCondition(), QStringLiteral("assignment_held"));
-        QTRY_COMPARE_WITH_TIMEOUT(h.service().requestsTo(W::reportsRoute).size(), 1, waitMs);
-        const QJsonObject body = h.service().requestsTo(W::reportsRoute).at(0).jsonBody();
-        QCOMPARE(body.value("severity").toString(), QStringLiteral("warning"));
-        QCOMPARE(body.value("code").toString(), QStringLiteral("runtime.assignment_held"));
-        QCOMPARE(body.value("context").toObject(), (QJsonObject{{"code", "remint"}}));
+        QTRY_COMPARE_WITH_TIMEOUT(h.service().requestsTo(W::reportsRoute).size(), 2, waitMs);
+        QCOMPARE(reportAt(1).value("code").toString(), QStringLiteral("runtime.assignment_held"));
+        QCOMPARE(reportAt(1).value("context").toObject(), (QJsonObject{{"code", "remint"}}));
+
+        ControllerAccess::setActiveSlot(c, -1);
+        ControllerAccess::setHold(c, false, 0);
+        StoragePlanRecord record;
+        record.requiredBytes = 1073741824;
+        ControllerAccess::setPendingStoragePlan(c, record);
+        ControllerAccess::setStorageSample(c, 536870912);
+        ControllerAccess::setStorageFault(c, true);
+        ControllerAccess::setUpgradeNoticeShown(c, true);
+        ControllerAccess::setStatus(c, QStringLiteral("degraded_lkg_active"));
+        QCOMPARE(c.overlayCondition(), QStringLiteral("storage_full"));
+        const QString name = QStringLiteral("Storage full Needs 1 GiB \u00b7 512 MiB free");
+        QCOMPARE(c.chipAccessibleName(), name);
+        const int chip = int(20 * name.size() * 0.55) + 32 + 11;
+        QCOMPARE(c.chipWidth(), chip);
+        QCOMPARE(c.noticeText(), QStringLiteral("Player update required"));
+        const int notice = 32 + 11 * 22 + 9;
+        QCOMPARE(c.noticeWidth(), notice);
+        QCOMPARE(c.noticeLeftPx(), 96 + chip + 8);
+        QCOMPARE(c.toastMaxWidthPx(), 1920 - (2 * 96 + chip + 8 + notice + 8));
+        QVERIFY(c.chipFill().isValid() && c.noticeFill().isValid());
     }
 
     void serverToasts_data()
@@ -597,7 +616,7 @@ private slots:
         QSignalSpy toast(&c, &PlayerController::toastChanged);
         const QDateTime expires =
             QDateTime::fromMSecsSinceEpoch(h.clock().nowMs() + expiresInMs, Qt::UTC);
-        ControllerAccess::applyToast(c, level, text, durationMs, expires);
+        Q_EMIT h.transport().toastReceived(level, text, durationMs, expires);
         QCOMPARE(c.toastVisible(), shownMs > 0);
         QCOMPARE(toast.size(), shownMs > 0 ? 1 : 0);
         if (shownMs == 0)
@@ -608,25 +627,6 @@ private slots:
         QVERIFY(h.expireSoon(u"toastTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!c.toastVisible(), waitMs);
         QCOMPARE(toast.size(), 2);
-    }
-
-    // The evaluator withdraws only the overlay's own toast; a server toast that replaced it
-    // stays up.
-    void serverToastOutlivesOverlayToast()
-    {
-        ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
-        PlayerController& c = h.controller();
-        ControllerAccess::setArchived(c, true);
-        ControllerAccess::publishOverlay(c);
-        QCOMPARE(c.toastText(), QStringLiteral("Screen archived"));
-        ControllerAccess::applyToast(c, QStringLiteral("info"), QStringLiteral("From the desk"),
-                                     8000, QDateTime::fromMSecsSinceEpoch(h.clock().nowMs() + 60000,
-                                                                          Qt::UTC));
-        ControllerAccess::setArchived(c, false);
-        ControllerAccess::publishOverlay(c);
-        QVERIFY(c.toastVisible());
-        QCOMPARE(c.toastText(), QStringLiteral("From the desk"));
     }
 
     void syncGlyphHold()
@@ -648,50 +648,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(glyph.size(), 2, waitMs);
         QCOMPARE(c.syncGlyph(), QString());
         QVERIFY(!h.timer(u"syncGlyphTimer")->isActive());
-    }
-
-    // A storage chip with its detail and the upgrade notice share the bottom row with the toast.
-    void rowGeometry()
-    {
-        ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
-        PlayerController& c = h.controller();
-        StoragePlanRecord record;
-        record.requiredBytes = 1073741824;
-        ControllerAccess::setPendingStoragePlan(c, record);
-        ControllerAccess::setStorageSample(c, 536870912);
-        ControllerAccess::setStorageFault(c, true);
-        ControllerAccess::setUpgradeNoticeShown(c, true);
-        ControllerAccess::setStatus(c, QStringLiteral("degraded_lkg_active"));
-
-        QCOMPARE(c.overlayCondition(), QStringLiteral("storage_full"));
-        QCOMPARE(c.chipDetail(), QStringLiteral("Needs 1 GiB \u00b7 512 MiB free"));
-        const QString name = QStringLiteral("Storage full Needs 1 GiB \u00b7 512 MiB free");
-        QCOMPARE(c.chipAccessibleName(), name);
-        const int chip = int(20 * name.size() * 0.55) + 32 + 11;
-        QCOMPARE(c.chipWidth(), chip);
-        QVERIFY(c.noticeVisible());
-        QCOMPARE(c.noticeText(), QStringLiteral("Player update required"));
-        const int notice = 32 + 11 * 22 + 9;
-        QCOMPARE(c.noticeWidth(), notice);
-        QCOMPARE(c.chipLeftPx(), 96);
-        QCOMPARE(c.noticeLeftPx(), 96 + chip + 8);
-        QCOMPARE(c.toastMaxWidthPx(), 1920 - (2 * 96 + chip + 8 + notice + 8));
-        QVERIFY(c.chipFill().isValid());
-        QVERIFY(c.noticeFill().isValid());
-    }
-
-    void creditsPublishOncePerBalance()
-    {
-        ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
-        PlayerController& c = h.controller();
-        QSignalSpy overlay(&c, &PlayerController::overlayChanged);
-        ControllerAccess::creditsRemaining(c, 500);
-        ControllerAccess::creditsRemaining(c, 500);
-        QCOMPARE(overlay.size(), 1);
-        ControllerAccess::creditsRemaining(c, 0);
-        QCOMPARE(overlay.size(), 2);
     }
 
     // --- Playback log ------------------------------------------------------------------------
