@@ -72,52 +72,34 @@ private slots:
         QCOMPARE(data.diagnosticClasses,
                  QStringList({"transport", "session", "verify", "storage", "decode", "hold"}));
 
-        struct Row {
-            const char* id;
-            const char* level;
-            const char* toastLevel;
-            const char* icon;
-            const char* messageKey;
-            const char* message;
-            const char* report;
+        // id, level, toast level, icon, message key, message and report, in rank order
+        const QStringList expected = {
+            "archived|alert|alert|archive|archived|Screen archived|runtime.screen_archived",
+            "repair_needed|error|error|key-01|repair_needed|Needs repair|",
+            "payment_required|error|error|credit-card-not-accept|low_balance|Usage has run out|",
+            "session_revoked|error|error|shield-01|session_revoked|Project connection ended|",
+            "verify_fail|error|error|file-remove|verify_fail|Cannot verify content|",
+            "storage_full|error|error|package|storage_full|Storage full|",
+            "decode_unplayable|error|error|video-off|decode_unplayable|Nothing will play|",
+            "unavailable|error|error|unavailable|unavailable|Cannot show content|",
+            "assignment_held|alert|error|assignments|assignment_held|Update on hold|"
+            "runtime.assignment_held",
+            "decode_miss|alert|alert|video-off|decode_miss|Item will not play|",
+            "offline_playing|alert|alert|wifi-disconnected-01|offline|Playing offline|",
+            "schedule_timezone|alert|alert|calendar-02|schedule_timezone|Needs a timezone|",
+            "credits_low|alert|alert|dollar-01|credits_low|Usage is low|",
+            "paused|info|info|pause|paused|Paused|",
+            "syncing|info||loading-03|syncing|Updating|",
         };
-        const Row expected[] = {
-            {"archived", "alert", "alert", "archive", "archived", "Screen archived",
-             "runtime.screen_archived"},
-            {"repair_needed", "error", "error", "key-01", "repair_needed", "Needs repair", ""},
-            {"payment_required", "error", "error", "credit-card-not-accept", "low_balance",
-             "Usage has run out", ""},
-            {"session_revoked", "error", "error", "shield-01", "session_revoked",
-             "Project connection ended", ""},
-            {"verify_fail", "error", "error", "file-remove", "verify_fail", "Cannot verify content", ""},
-            {"storage_full", "error", "error", "package", "storage_full", "Storage full", ""},
-            {"decode_unplayable", "error", "error", "video-off", "decode_unplayable",
-             "Nothing will play", ""},
-            {"unavailable", "error", "error", "unavailable", "unavailable", "Cannot show content", ""},
-            {"assignment_held", "alert", "error", "assignments", "assignment_held", "Update on hold",
-             "runtime.assignment_held"},
-            {"decode_miss", "alert", "alert", "video-off", "decode_miss", "Item will not play", ""},
-            {"offline_playing", "alert", "alert", "wifi-disconnected-01", "offline",
-             "Playing offline", ""},
-            {"schedule_timezone", "alert", "alert", "calendar-02", "schedule_timezone",
-             "Needs a timezone", ""},
-            {"credits_low", "alert", "alert", "dollar-01", "credits_low", "Usage is low", ""},
-            {"paused", "info", "info", "pause", "paused", "Paused", ""},
-            {"syncing", "info", "", "loading-03", "syncing", "Updating", ""},
-        };
-        QCOMPARE(data.conditions.size(), qsizetype(std::size(expected)));
+        QCOMPARE(data.conditions.size(), expected.size());
         QStringList messageKeys{"storage_full_detail"};
         for (int i = 0; i < data.conditions.size(); ++i) {
             const OverlayConditionSpec& spec = data.conditions.at(i);
-            const Row& row = expected[i];
+            QCOMPARE(QStringList({spec.id, spec.level, spec.toastLevel, spec.icon, spec.messageKey,
+                                  data.messages.value(spec.messageKey), spec.report})
+                         .join('|'),
+                     expected.at(i));
             QCOMPARE(spec.rank, i + 1);
-            QCOMPARE(spec.id, QLatin1String(row.id));
-            QCOMPARE(spec.level, QLatin1String(row.level));
-            QCOMPARE(spec.toastLevel, QLatin1String(row.toastLevel));
-            QCOMPARE(spec.icon, QLatin1String(row.icon));
-            QCOMPARE(spec.messageKey, QLatin1String(row.messageKey));
-            QCOMPARE(data.messages.value(spec.messageKey), QString::fromUtf8(row.message));
-            QCOMPARE(spec.report, QLatin1String(row.report));
             QCOMPARE(spec.detailMessageKey,
                      spec.id == "storage_full" ? QStringLiteral("storage_full_detail") : QString());
             QCOMPARE(data.conditionForId(spec.id), &spec);
@@ -264,37 +246,29 @@ private slots:
         QVERIFY(!brokenPrimary.load());
     }
 
-    void upgradeNoticeFold_data()
-    {
-        QTest::addColumn<bool>("shown");
-        QTest::addColumn<qint64>("stamp");
-        QTest::addColumn<bool>("hasStamp");
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<qint64>("eventStamp");
-        QTest::addColumn<bool>("shownAfter");
-        QTest::addColumn<qint64>("stampAfter");
-        QTest::addColumn<bool>("hasStampAfter");
-        QTest::newRow("raise") << false << 0ll << false << 0 << 5ll << true << 5ll << true;
-        QTest::newRow("raise again restamps") << true << 9ll << true << 0 << 3ll << true << 3ll << true;
-        QTest::newRow("later clear") << true << 5ll << true << 2 << 6ll << false << 5ll << true;
-        QTest::newRow("clear at same stamp") << true << 5ll << true << 2 << 5ll << true << 5ll << true;
-        QTest::newRow("stale clear") << true << 5ll << true << 2 << 4ll << true << 5ll << true;
-        QTest::newRow("clear without stamp") << true << 0ll << false << 2 << 9ll << true << 0ll << false;
-        QTest::newRow("clear when hidden") << false << 5ll << true << 2 << 9ll << false << 5ll << true;
-        QTest::newRow("signed stamps") << true << -5ll << true << 2 << -4ll << false << -5ll << true;
-        QTest::newRow("other kind") << true << 5ll << true << 1 << 9ll << true << 5ll << true;
-    }
     void upgradeNoticeFold()
     {
-        QFETCH(bool, shown);
-        QFETCH(qint64, stamp);
-        QFETCH(bool, hasStamp);
-        QFETCH(int, kind);
-        QFETCH(qint64, eventStamp);
-        const UpgradeNoticeState after = upgradeNotice({shown, stamp, hasStamp}, {kind, eventStamp});
-        QTEST(after.shown, "shownAfter");
-        QTEST(after.stamp, "stampAfter");
-        QTEST(after.hasStamp, "hasStampAfter");
+        struct Row {
+            UpgradeNoticeState before;
+            UpgradeEvent event;
+            UpgradeNoticeState after;
+        };
+        const Row rows[] = {
+            {{false, 0, false}, {0, 5}, {true, 5, true}},  // raised
+            {{true, 9, true}, {0, 3}, {true, 3, true}},    // raised again: the new stamp counts
+            {{true, 5, true}, {2, 6}, {false, 5, true}},   // cleared later
+            {{true, 5, true}, {2, 5}, {true, 5, true}},    // cleared at the same stamp
+            {{true, 5, true}, {2, 4}, {true, 5, true}},    // a stale clearance
+            {{true, 0, false}, {2, 9}, {true, 0, false}},  // nothing to compare with
+            {{false, 5, true}, {2, 9}, {false, 5, true}},  // nothing shown
+            {{true, -5, true}, {2, -4}, {false, -5, true}}, // signed stamps
+            {{true, 5, true}, {1, 9}, {true, 5, true}},    // another kind
+        };
+        for (const Row& row : rows) {
+            const UpgradeNoticeState after = upgradeNotice(row.before, row.event);
+            QCOMPARE(QList<qint64>({after.shown, after.stamp, after.hasStamp}),
+                     QList<qint64>({row.after.shown, row.after.stamp, row.after.hasStamp}));
+        }
     }
 };
 
