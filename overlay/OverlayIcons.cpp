@@ -42,7 +42,7 @@ bool houseStyleRoot(const QXmlStreamAttributes& attributes)
 QStringList iconPathsFromSvg(const QByteArray& svg)
 {
     QStringList paths;
-    bool styled = false;
+    bool styled = false; // a path counts only inside an svg element of the house style
     QXmlStreamReader reader(svg);
     while (!reader.atEnd()) {
         switch (reader.readNext()) {

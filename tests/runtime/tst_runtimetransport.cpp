@@ -10,6 +10,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QScopeGuard>
+#include <QSslConfiguration>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -1045,6 +1046,12 @@ private slots:
     void screenToasts()
     {
         QFETCH(bool, production);
+        // Every fake's authority has the same name: leave no other one trusted for later tests.
+        const QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+        const auto restore = qScopeGuard([&] {
+            transport.reset();
+            QSslConfiguration::setDefaultConfiguration(trusted);
+        });
         if (production) {
             transport.reset();
             fake = std::make_unique<FakeRuntimeService>(FakeRuntimeService::Transport::HttpsNonLocal);
