@@ -85,11 +85,6 @@ struct ControllerAccess {
     static void publishOverlay(PlayerController& c) { c.publishOverlay(); }
     static void evaluateSplash(PlayerController& c) { c.evaluateSplash(); }
     static void retireSplash(PlayerController& c) { c.retireSplash(); }
-    static void applyToast(PlayerController& c, const QString& level, const QString& text,
-                           int durationMs, const QDateTime& expiresAt)
-    {
-        c.applyToast(level, text, durationMs, expiresAt);
-    }
     static void publishSyncGlyph(PlayerController& c, bool newPlaylist, bool skipSyncing)
     {
         c.publishSyncGlyph(newPlaylist, skipSyncing);
@@ -98,10 +93,6 @@ struct ControllerAccess {
     static void armSafetyPoll(PlayerController& c) { c.armSafetyPoll(); }
     static void noteMintWatchdog(PlayerController& c, qint64 ms) { c.noteMintWatchdog(ms); }
     static void setMintInFlight(PlayerController& c, bool inFlight) { c.mintInFlight_ = inFlight; }
-    static void creditsRemaining(PlayerController& c, qint64 remaining)
-    {
-        c.handleCreditsRemaining(remaining);
-    }
     static void setArchived(PlayerController& c, bool archived) { c.screenArchived_ = archived; }
     static void setActiveSlot(PlayerController& c, int slot) { c.activeSlot_ = slot; }
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
