@@ -284,7 +284,8 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
     file.setDirectWriteFallback(false);
     if (!file.open(QIODevice::WriteOnly))
         return WriteFailure::Open;
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+    if (rules.mode == FileMode::OwnerOnly
+        && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return WriteFailure::Open;
     if (file.write(bytes) != bytes.size()) {
         file.cancelWriting();

@@ -85,12 +85,15 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
 // Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
 // fsyncs the directory. What is already at the path and is not a regular file is either removed
 // first (Replace), so that the write never lands elsewhere, or makes the write fail (Refuse).
+// A file that holds no secret may keep the mode the save file gives it (CreationDefault).
 // The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 enum class NonRegularTarget { Replace, Refuse };
+enum class FileMode { OwnerOnly, CreationDefault };
 struct WriteRules {
     NonRegularTarget nonRegular = NonRegularTarget::Replace;
     UnsupportedSync unsupportedSync = UnsupportedSync::Success;
+    FileMode mode = FileMode::OwnerOnly;
 };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
