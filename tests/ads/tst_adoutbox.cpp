@@ -9,6 +9,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -152,13 +153,13 @@ private slots:
     {
         test::FsyncProbe probe(path);
         AdOutbox outbox = makeOutbox();
-        const QString first = outbox.enqueue(adEvent("a", now - 5000, now - 20000));
+        outbox.enqueue(adEvent("a", now - 5000, now - 20000));
         outbox.enqueue(adEvent("b"));
         outbox.enqueue(adEvent("c"));
-        QCOMPARE(outbox.take(2).size(), 2);
-        QVERIFY(first.startsWith(QLatin1String("evt_")));
-        QCOMPARE(first.size(), 40);
-        QCOMPARE(first, first.toLower());
+        const QList<AdEventRecord> taken = outbox.take(2);
+        static const QRegularExpression id(
+            QStringLiteral("\\Aevt_[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}\\z"));
+        QVERIFY(id.match(taken.at(0).eventId).hasMatch());
 
         // Every save is made durable: its directory is synced once the new file is in place.
         const QList<test::DirectorySync> syncs = probe.directorySyncs();
@@ -169,19 +170,13 @@ private slots:
         ::umask(mask);
         QCOMPARE(testfiles::modeOf(path), int(0666 & ~mask));
 
-        // What was in flight comes back first at the next start, sequences continuing.
+        // What was in flight comes back first at the next start, whole, sequences continuing.
         AdOutbox reloaded = makeOutbox();
         reloaded.load();
         QCOMPARE(describe(reloaded.pending()), QStringLiteral("a:1 b:2 c:3"));
-        QVERIFY(reloaded.inflight().isEmpty());
-        QCOMPARE(reloaded.nextSequence(), 4);
-        const AdEventRecord& a = reloaded.pending().at(0);
-        QCOMPARE(a.eventId, first);
-        QCOMPARE(a.startedAt.toMSecsSinceEpoch(), now - 20000);
-        QCOMPARE(a.endedAt.toMSecsSinceEpoch(), now - 5000);
-        QCOMPARE(a.durationMs, 15000);
-        QCOMPARE(a.occurrenceId, QStringLiteral("occ_a"));
+        QVERIFY(reloaded.pending().mid(0, 2) == taken);
         QVERIFY(!reloaded.pending().at(1).startedAt.isValid());
+        QCOMPARE(reloaded.nextSequence(), 4);
     }
 
     void load_data()
