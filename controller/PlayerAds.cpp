@@ -40,7 +40,9 @@ void PlayerController::endAdVisit(bool) {}
 void PlayerController::adPlannerTick() {}
 void PlayerController::adStallTick() {}
 void PlayerController::flushAdOutbox() {}
+void PlayerController::handleAdSlotsResolved(const AdResolveReply&) {}
 void PlayerController::handleAdSlotsResolveFailed(const QString&, int, bool) {}
+void PlayerController::handleAdEventsReported(const QList<AdEventOutcome>&) {}
 void PlayerController::handleAdEventsReportFailed(const QString&, int, bool) {}
 void PlayerController::adProgressSample(int, const QString&, qint64, qint64) {}
 

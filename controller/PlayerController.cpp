@@ -192,6 +192,14 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     ChromeTokens::instance().load();
     splashClock_.start();
 
+    connect(&transport_, &RuntimeTransport::adSlotsResolved, this,
+            &PlayerController::handleAdSlotsResolved);
+    connect(&transport_, &RuntimeTransport::adSlotsResolveFailed, this,
+            &PlayerController::handleAdSlotsResolveFailed);
+    connect(&transport_, &RuntimeTransport::adEventsReported, this,
+            &PlayerController::handleAdEventsReported);
+    connect(&transport_, &RuntimeTransport::adEventsReportFailed, this,
+            &PlayerController::handleAdEventsReportFailed);
     connect(&transport_, &RuntimeTransport::manifestRouteUnavailable, this,
             &PlayerController::handleManifestRouteUnavailable);
     adOutbox_.load();
@@ -224,7 +232,7 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
 }
 
 // The transport's signals, in the order the service's answers are meant to be wired; the
-// application results, the route fallback and the label answer are connected above.
+// application and ad results, the route fallback and the label answer are connected above.
 void PlayerController::connectTransport()
 {
     using C = PlayerController;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ads/AdContracts.h"
+#include "ads/AdOutbox.h"
 #include "app/HostContext.h"
 #include "controller/PlayerClock.h"
 #include "controller/PlayerOverlay.h"
@@ -14,7 +16,6 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/ScreenshotRequest.h"
-#include "ads/AdOutbox.h"
 #include "stage/SoundtrackEngine.h"
 #include "stage/SoundtrackSequencer.h"
 #include "stage/StageLayoutModel.h"
@@ -406,7 +407,9 @@ private:
     void adPlannerTick();
     void adStallTick();
     void flushAdOutbox();
+    void handleAdSlotsResolved(const AdResolveReply& reply);
     void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
+    void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
     void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
 
     // ------------------------------------------------------------------------------------------

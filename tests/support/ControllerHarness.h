@@ -125,7 +125,9 @@ struct ControllerAccess {
         c.adPlannerTick();
         c.adStallTick();
         c.flushAdOutbox();
+        c.handleAdSlotsResolved(AdResolveReply());
         c.handleAdSlotsResolveFailed(QStringLiteral("ad_resolve_busy"), 0, true);
+        c.handleAdEventsReported({});
         c.handleAdEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
         c.adProgressSample(0, QStringLiteral("ad"), 1000, 5000);
         c.beginAdPresentation(7, QStringLiteral("occ_1"), QStringLiteral("dec_1"),
