@@ -150,6 +150,11 @@ public:
                const QSet<QString>& exempt = {});
 
 private:
+    // verifyFile with the object directory already resolved to its canonical path.
+    std::optional<QString> verifyFileIn(const QString& directory, const QString& digest,
+                                        const QString& relativePath, const Metadata& metadata,
+                                        VerifiedFileIdentity* identity,
+                                        const std::atomic<bool>* cancelled) const;
     QString accessPath(const QString& digest) const;
     QString subdirectory(const char* name) const;
     bool deleteTree(const QString& digest) const;

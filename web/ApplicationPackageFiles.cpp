@@ -23,11 +23,21 @@ std::optional<QString> ApplicationPackageCache::verifyFile(const QString& digest
 {
     if (isCancelled(cancelled))
         return std::nullopt;
+    return verifyFileIn(QFileInfo(objectDirectory(digest)).canonicalFilePath(), digest,
+                        relativePath, metadata, identity, cancelled);
+}
+
+std::optional<QString> ApplicationPackageCache::verifyFileIn(
+    const QString& directory, const QString& digest, const QString& relativePath,
+    const Metadata& metadata, VerifiedFileIdentity* identity,
+    const std::atomic<bool>* cancelled) const
+{
+    if (isCancelled(cancelled))
+        return std::nullopt;
     const auto expected = metadata.files.constFind(relativePath);
     if (expected == metadata.files.constEnd())
         return std::nullopt;
 
-    const QString directory = QFileInfo(objectDirectory(digest)).canonicalFilePath();
     const QString joined = QDir(objectDirectory(digest)).filePath(relativePath);
     const QFileInfo joinedInfo(joined);
     const QString canonical = joinedInfo.canonicalFilePath();
@@ -117,11 +127,13 @@ std::optional<QString> ApplicationPackageCache::readyEntrypoint(
         || (descriptor.fileCount > 0 && installed.fileCount != descriptor.fileCount)
         || installed.entrypoint != descriptor.entrypoint)
         return std::nullopt;
-    // Every file, not only the entry point: the page will load the others.
+    // Every file, not only the entry point: the page will load the others. The directory is
+    // resolved once; each file's own path is still resolved and checked against it.
+    const QString directory = QFileInfo(objectDirectory(descriptor.sha256)).canonicalFilePath();
     std::optional<QString> entrypoint;
     for (auto it = metadata->files.cbegin(); it != metadata->files.cend(); ++it) {
         std::optional<QString> path =
-            verifyFile(descriptor.sha256, it.key(), *metadata, nullptr, cancelled);
+            verifyFileIn(directory, descriptor.sha256, it.key(), *metadata, nullptr, cancelled);
         if (!path)
             return std::nullopt;
         if (it.key() == descriptor.entrypoint)
