@@ -496,21 +496,28 @@ void TestPackageInstall::inflatedSizeCap()
 
 void TestPackageInstall::entryCount_data()
 {
-    QTest::addColumn<int>("directories");
+    QTest::addColumn<int>("files");
+    QTest::addColumn<bool>("directoryLast");
     QTest::addColumn<QString>("code");
-    QTest::newRow("5000 entries") << ApplicationPackageCache::maxEntries - 1 << QString();
-    QTest::newRow("5001 entries") << ApplicationPackageCache::maxEntries
-                                  << "package_extract_limit_exceeded";
+    // Directories and files count alike; empty files are the cheapest entries to make.
+    const int limit = ApplicationPackageCache::maxEntries;
+    QTest::newRow("5000 entries") << limit - 1 << true << QString();
+    QTest::newRow("5001 entries, the last a directory")
+        << limit << true << "package_extract_limit_exceeded";
+    QTest::newRow("5001 files") << limit + 1 << false << "package_extract_limit_exceeded";
 }
 
 void TestPackageInstall::entryCount()
 {
-    QFETCH(int, directories);
+    QFETCH(int, files);
+    QFETCH(bool, directoryLast);
     QFETCH(QString, code);
     WebPackageBuilder builder;
     builder.file("index.html", page);
-    for (int i = 0; i < directories; ++i)
-        builder.directory(QString("d%1").arg(i));
+    for (int i = 1; i < files; ++i)
+        builder.file(QString("f%1").arg(i), {});
+    if (directoryLast)
+        builder.directory("last");
     const QByteArray package = builder.package();
     const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
     QCOMPARE(install(package, descriptor), code);
