@@ -6,12 +6,9 @@
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
-#include <QStorageInfo>
 
-#include <algorithm>
 #include <cerrno>
 #include <limits>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,20 +28,6 @@ qint64 saturatingAdd(qint64 a, qint64 b)
     if (b > 0 && a > int64Max - b)
         return int64Max;
     return a + b;
-}
-
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
 }
 
 // Adds owner write (and search, for directories) to everything beneath the directory and to the
@@ -231,7 +214,7 @@ bool ApplicationPackageCache::appendPartial(const ApplicationPackageDescriptor& 
     }
     if (qint64(st.st_size) + bytes.size() > descriptor.compressedBytes)
         return fail();
-    if (!writeAll(fd.get(), bytes.data(), bytes.size()))
+    if (!StorageFiles::writeAll(fd.get(), bytes.data(), bytes.size()))
         return fail();
     ::fchmod(fd.get(), 0600);
     if (!fd.close())
@@ -247,20 +230,8 @@ void ApplicationPackageCache::discardExpiredPartials(qint64 maxAgeMs) const
         return;
     static const QRegularExpression pattern(
         QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}\\.partial")));
-    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - maxAgeMs;
-    // Every entry but directories, a link to a directory included.
-    const QStringList names = partials.entryList(QDir::AllEntries | QDir::System | QDir::Hidden
-                                                 | QDir::NoDotAndDotDot);
-    for (const QString& name : names) {
-        if (!pattern.match(name).hasMatch())
-            continue;
-        const QString path = partials.filePath(name);
-        struct stat st {};
-        if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        if (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff)
-            StorageFiles::removeEntry(path);
-    }
+    StorageFiles::removeStaleEntries(partials.path(), pattern,
+                                     QDateTime::currentMSecsSinceEpoch() - maxAgeMs);
 }
 
 void ApplicationPackageCache::discardAbandonedStaging() const
@@ -318,13 +289,7 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
         setError(error, "package_cache_limits_invalid");
         return false;
     }
-    struct Candidate {
-        QString digest;
-        qint64 bytes;
-        qint64 lastAccess;
-        bool partial;
-    };
-    std::vector<Candidate> candidates;
+    std::vector<PruneCandidate> candidates;
     qint64 total = 0;
     qint64 exemptBytes = 0;
 
@@ -352,52 +317,30 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
         }
         candidates.push_back({name, bytes, lastAccess, false});
     }
+    addPartialCandidates(subdirectory("partials"), keep, total, candidates);
 
-    static const QRegularExpression partialName(
-        QRegularExpression::anchoredPattern(QStringLiteral("([a-f0-9]{64})\\.partial")));
-    const QDir partials(subdirectory("partials"));
-    for (const QString& name : partials.entryList(QDir::Files | QDir::NoSymLinks)) {
-        const QRegularExpressionMatch match = partialName.match(name);
-        struct stat st {};
-        if (!match.hasMatch()
-            || ::lstat(encoded(partials.filePath(name)).constData(), &st) != 0
-            || !S_ISREG(st.st_mode))
-            continue;
-        const QString digest = match.captured(1);
-        total = saturatingAdd(total, qint64(st.st_size));
-        if (!keep.contains(digest))
-            candidates.push_back({digest, qint64(st.st_size), mtimeMs(st), true});
-    }
-
-    const qint64 budget = saturatingAdd(maxBytes, exemptBytes);
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         return a.lastAccess < b.lastAccess;
-                     });
-    const QStorageInfo volume(rootPath_);
-    qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
-    const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
-
-    for (const Candidate& candidate : candidates) {
-        if (isCancelled(cancelled))
-            return false;
-        if (satisfied())
-            return true;
-        const bool removed = candidate.partial
-            ? StorageFiles::removeEntry(partialPath(candidate.digest))
-            : deleteTree(candidate.digest);
-        if (!removed) {
-            setError(error, "package_cache_prune_failed");
-            return false;
-        }
-        if (!candidate.partial)
+    const PruneOutcome outcome = evictLeastRecentlyUsed(
+        std::move(candidates), total, saturatingAdd(maxBytes, exemptBytes), minFreeBytes,
+        rootPath_, cancelled, [this](const PruneCandidate& candidate) {
+            if (candidate.partial)
+                return StorageFiles::removeEntry(partialPath(candidate.digest));
+            if (!deleteTree(candidate.digest))
+                return false;
             StorageFiles::removeEntry(accessPath(candidate.digest));
-        total = std::max<qint64>(0, total - candidate.bytes);
-        freeBytes = saturatingAdd(freeBytes, candidate.bytes);
-    }
-    if (satisfied())
+            return true;
+        });
+    switch (outcome) {
+    case PruneOutcome::Met:
         return true;
-    setError(error, "content_storage_insufficient");
+    case PruneOutcome::Cancelled:
+        return false;
+    case PruneOutcome::EvictionFailed:
+        setError(error, "package_cache_prune_failed");
+        return false;
+    case PruneOutcome::Insufficient:
+        setError(error, "content_storage_insufficient");
+        return false;
+    }
     return false;
 }
 

@@ -156,20 +156,6 @@ QString entryName(struct archive_entry* entry)
     return name;
 }
 
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 enum class GzipLayer { Single, Refused, InitFailed, Cancelled };
 
 // The whole source must be exactly one gzip member whose content inflates to at most the cap.
@@ -342,7 +328,7 @@ private:
                 return "package_archive_truncated";
             if (written + count > declared)
                 return "package_file_size_mismatch";
-            if (!writeAll(fd.get(), buffer_.constData(), count))
+            if (!StorageFiles::writeAll(fd.get(), buffer_.constData(), count))
                 return "package_archive_truncated";
             hash.update(buffer_.constData(), count);
             written += count;
