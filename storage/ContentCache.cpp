@@ -553,7 +553,7 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
 {
     if (maxAgeMs < 0)
         return;
-    discardAbandonedCommits();
+    discardAbandonedTemporaries();
     const QDir downloads(m_root + QStringLiteral("/downloads"));
     if (!downloads.exists())
         return;
@@ -563,14 +563,17 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
                                      QDateTime::currentMSecsSinceEpoch() - maxAgeMs);
 }
 
-void ContentCache::discardAbandonedCommits() const
+void ContentCache::discardAbandonedTemporaries() const
 {
-    // A power cut during a commit leaves its temporary file behind; it can never be resumed.
-    // One untouched for a while belongs to no commit in progress.
-    static const QRegularExpression pattern(
+    // A power cut during a commit or an access stamp leaves its temporary file behind; it can
+    // never be finished. One untouched for a while belongs to no write in progress.
+    static const QRegularExpression commit(
         QRegularExpression::anchoredPattern(QStringLiteral("\\.commit-[A-Za-z0-9]{6}")));
-    StorageFiles::removeStaleEntries(m_root + QStringLiteral("/objects"), pattern,
-                                     QDateTime::currentMSecsSinceEpoch() - abandonedCommitAgeMs);
+    static const QRegularExpression stamp(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\.stamp-[A-Za-z0-9]{6}")));
+    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedCommitAgeMs;
+    StorageFiles::removeStaleEntries(m_root + QStringLiteral("/objects"), commit, cutoff);
+    StorageFiles::removeStaleEntries(m_root + QStringLiteral("/access"), stamp, cutoff);
 }
 
 bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep,
