@@ -173,7 +173,8 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     , splashVisible_(startupSplash)
     , splashClock_(*clock_)
     , adOutbox_(preparedAdOutboxPath(stateDirectory_))
-    , adCache_(std::make_shared<ContentCache>(stateFile(stateDirectory_, QStringLiteral("ad-cache"))))
+    , adCache_(std::make_shared<ContentCache>(
+          stateFile(stateDirectory_, QStringLiteral("ad-cache"))))
     , adIo_(ioQueueCapacity)
     , adCancel_(freshFlag())
     , transferLedger_(playbackStateFile(stateDirectory_, QStringLiteral("storage-transfer.json")))

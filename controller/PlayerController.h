@@ -157,7 +157,10 @@ public:
     void noteWindowFramePresented();
     // The queued copy of the frame-presented signal, on the GUI thread.
     void handleWindowFramePresented();
-    quint64 presentedSceneSerial() const { return presentedSerial_.load(std::memory_order_acquire); }
+    quint64 presentedSceneSerial() const
+    {
+        return presentedSerial_.load(std::memory_order_acquire);
+    }
 
     bool eventFilter(QObject* watched, QEvent* event) override;
 

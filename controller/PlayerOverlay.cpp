@@ -139,8 +139,8 @@ overlay::OverlayInput PlayerController::buildOverlayInput() const
     input.playing = slotActive;
     input.showingContent = slotActive;
     if (holdSinceMs_ > 0 && holdObserved_)
-        input.updateProgress = overlay::OverlayInput::UpdateProgress{std::max<qint64>(0, now - holdSinceMs_),
-                                                       assignmentHeld_};
+        input.updateProgress = overlay::OverlayInput::UpdateProgress{
+            std::max<qint64>(0, now - holdSinceMs_), assignmentHeld_};
     if (offlineSince_.isValid())
         input.offlineForMs = std::max<qint64>(0, now - offlineSince_.toMSecsSinceEpoch());
 
@@ -291,8 +291,8 @@ void PlayerController::hideToast()
 
 void PlayerController::publishSyncGlyph(bool newPlaylist, bool skipSyncing)
 {
-    const SyncGlyphStep step =
-        nextSyncGlyph(syncGlyph_, newPlaylist, skipSyncing, contentTransfersBusy(), clock_->nowMs());
+    const SyncGlyphStep step = nextSyncGlyph(syncGlyph_, newPlaylist, skipSyncing,
+                                             contentTransfersBusy(), clock_->nowMs());
     syncGlyph_ = step.next;
     if (step.restartMs)
         syncGlyphTimer_.start(int(std::min<qint64>(*step.restartMs, SyncGlyph::holdMs)));
@@ -377,9 +377,9 @@ int PlayerController::noticeLeftPx() const
 
 int PlayerController::toastMaxWidthPx() const
 {
-    return OverlayGeometry::toastMaxWidthPx(overlayGeometry_.width, overlayGeometry_.safeAreaHorizontalPx,
-                                            chipVisible(), chipWidth(), noticeVisible(),
-                                            noticeWidth(), rowGapPx);
+    return OverlayGeometry::toastMaxWidthPx(overlayGeometry_.width,
+                                            overlayGeometry_.safeAreaHorizontalPx, chipVisible(),
+                                            chipWidth(), noticeVisible(), noticeWidth(), rowGapPx);
 }
 
 } // namespace talvorine

@@ -108,7 +108,8 @@ RuntimePhase runtimePhaseFor(const RuntimePhaseFacts& facts)
     if (status == QLatin1String("awaiting_content"))
         return RuntimePhase::Active;
     static const QStringList starting{QStringLiteral("starting"), QStringLiteral("session_ready"),
-                                      QStringLiteral("syncing"), QStringLiteral("pairing_complete")};
+                                      QStringLiteral("syncing"),
+                                      QStringLiteral("pairing_complete")};
     if (starting.contains(status))
         return RuntimePhase::Starting;
     if (facts.statePhase == 4)
@@ -150,8 +151,10 @@ bool FatalSurface::bodyLooksUnsafe(std::string_view text)
 QString FatalSurface::reasonText(int code)
 {
     switch (code) {
-    case ColourContractMissing: return QStringLiteral("This player is missing its colour contract.");
-    case StatusContractMissing: return QStringLiteral("This player is missing its status contract.");
+    case ColourContractMissing:
+        return QStringLiteral("This player is missing its colour contract.");
+    case StatusContractMissing:
+        return QStringLiteral("This player is missing its status contract.");
     case TypefacesMissing: return QStringLiteral("This player is missing its typefaces.");
     case LocalStateUnusable: return QStringLiteral("This player cannot keep its local state.");
     default: return {};

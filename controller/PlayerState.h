@@ -75,7 +75,10 @@ public:
 
     FatalSurface() = delete;
 
-    static bool isFatalCode(int code) { return code >= ColourContractMissing && code <= LocalStateUnusable; }
+    static bool isFatalCode(int code)
+    {
+        return code >= ColourContractMissing && code <= LocalStateUnusable;
+    }
     // States the overlay or retained playback owns; such a text never becomes a fatal surface.
     static bool isOverlayOrRetainedPlayback(std::string_view text);
     // Texts that could leak a credential or image data onto the glass.

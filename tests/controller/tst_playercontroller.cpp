@@ -116,7 +116,8 @@ private slots:
         drainPostedEvents();
         QVERIFY(h.service().requests().isEmpty());
         for (const char* name : {"splashTimer", "storageSampleTimer", "adPlannerTimer",
-                                 "adOutboxFlushTimer", "rendererRecoveryTimer", "sessionRetryTimer"})
+                                 "adOutboxFlushTimer", "rendererRecoveryTimer",
+                                 "sessionRetryTimer"})
             QVERIFY2(!h.timer(QLatin1String(name))->isActive(), name);
         QVERIFY(!h.controller().splashVisible());
 
@@ -253,7 +254,8 @@ private slots:
         QBuffer source(&content);
         QVERIFY(source.open(QIODevice::ReadOnly));
         QString error;
-        QVERIFY2(cache->commitVerified(source, digest, content.size(), &error, nullptr), qPrintable(error));
+        QVERIFY2(cache->commitVerified(source, digest, content.size(), &error, nullptr),
+                 qPrintable(error));
 
         auto continuations = std::make_shared<std::atomic<int>>(0);
         auto verified = std::make_shared<std::atomic<bool>>(false);

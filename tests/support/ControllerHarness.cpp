@@ -149,11 +149,11 @@ bool ControllerHarness::mintSession()
 {
     if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true))
         return false;
-    const QJsonObject answer{{QStringLiteral("session"), QStringLiteral("tvs_harness-session_1")},
-                             {QStringLiteral("expires_at"), QStringLiteral("2099-01-01T00:00:00.000Z")},
-                             {QStringLiteral("capabilities"), QJsonArray{QStringLiteral("kv.read")}},
-                             {QStringLiteral("manifest_versions"), QJsonArray{3}},
-                             {QStringLiteral("event_cursor"), QStringLiteral("cur_1")}};
+    const QJsonObject answer{{"session", "tvs_harness-session_1"},
+                             {"expires_at", "2099-01-01T00:00:00.000Z"},
+                             {"capabilities", QJsonArray{"kv.read"}},
+                             {"manifest_versions", QJsonArray{3}},
+                             {"event_cursor", "cur_1"}};
     service_->script("POST", W::sessionMintRoute, {FakeRuntimeService::Reply::json(200, answer)});
     QSignalSpy succeeded(&transport(), &RuntimeTransport::deviceSessionSucceeded);
     transport().createDeviceSession(QStringLiteral("harness-mint-0001"));

@@ -98,7 +98,10 @@ struct ControllerAccess {
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
     static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
     static void setStorageFault(PlayerController& c, bool fault) { c.storageFault_ = fault; }
-    static void setScreenLabel(PlayerController& c, const QString& label) { c.screenLabel_ = label; }
+    static void setScreenLabel(PlayerController& c, const QString& label)
+    {
+        c.screenLabel_ = label;
+    }
     static void setHold(PlayerController& c, bool observed, qint64 sinceMs)
     {
         c.holdObserved_ = observed;
@@ -114,7 +117,10 @@ struct ControllerAccess {
     {
         c.pendingStoragePlan_ = record;
     }
-    static void setUpgradeNoticeShown(PlayerController& c, bool shown) { c.upgradeNotice_.shown = shown; }
+    static void setUpgradeNoticeShown(PlayerController& c, bool shown)
+    {
+        c.upgradeNotice_.shown = shown;
+    }
     // Every ad operation of the controller, as the other units call them.
     static void runAdOperations(PlayerController& c)
     {
@@ -145,13 +151,19 @@ struct ControllerAccess {
     }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
-    static std::shared_ptr<ContentCache> contentCache(PlayerController& c) { return c.contentCache_; }
+    static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
+    {
+        return c.contentCache_;
+    }
     static std::shared_ptr<std::atomic<bool>> candidateCancel(PlayerController& c)
     {
         return c.candidateCancel_;
     }
     static std::shared_ptr<std::atomic<bool>> adCancel(PlayerController& c) { return c.adCancel_; }
-    static OperatorContext operatorContext(const PlayerController& c) { return c.operatorContext(); }
+    static OperatorContext operatorContext(const PlayerController& c)
+    {
+        return c.operatorContext();
+    }
     static QByteArray manifestEtagFor(const PlayerController& c, const QString& route)
     {
         return c.manifestEtagFor(route);
