@@ -340,32 +340,26 @@ bool HardwareVolume::set(const QString& backend, int percent)
 {
     const bool mute = percent == 0;
     const QString muteFlag = mute ? QStringLiteral("1") : QStringLiteral("0");
+    const auto succeeds = [this](const QStringList& arguments) {
+        return run(program_, arguments).exitCode == 0;
+    };
     // Both commands of a pair run even when the first fails.
     if (backend == QLatin1String("wpctl")) {
-        const bool level = run(program_, {QStringLiteral("set-volume"), defaultAudioSink,
-                                          QString::number(percent / 100.0, 'f', 2)})
-                               .exitCode
-            == 0;
-        const bool muted =
-            run(program_, {QStringLiteral("set-mute"), defaultAudioSink, muteFlag}).exitCode == 0;
+        const bool level = succeeds({QStringLiteral("set-volume"), defaultAudioSink,
+                                     QString::number(percent / 100.0, 'f', 2)});
+        const bool muted = succeeds({QStringLiteral("set-mute"), defaultAudioSink, muteFlag});
         return level && muted;
     }
     if (backend == QLatin1String("pactl")) {
-        const bool level = run(program_, {QStringLiteral("set-sink-volume"), defaultPulseSink,
-                                          QStringLiteral("%1%").arg(percent)})
-                               .exitCode
-            == 0;
-        const bool muted =
-            run(program_, {QStringLiteral("set-sink-mute"), defaultPulseSink, muteFlag}).exitCode
-            == 0;
+        const bool level = succeeds({QStringLiteral("set-sink-volume"), defaultPulseSink,
+                                     QStringLiteral("%1%").arg(percent)});
+        const bool muted = succeeds({QStringLiteral("set-sink-mute"), defaultPulseSink, muteFlag});
         return level && muted;
     }
     if (backend == QLatin1String("amixer")) {
-        return run(program_, {QStringLiteral("-q"), QStringLiteral("sset"), QStringLiteral("Master"),
-                              QStringLiteral("%1%").arg(percent),
-                              mute ? QStringLiteral("mute") : QStringLiteral("unmute")})
-                   .exitCode
-            == 0;
+        return succeeds({QStringLiteral("-q"), QStringLiteral("sset"), QStringLiteral("Master"),
+                         QStringLiteral("%1%").arg(percent),
+                         mute ? QStringLiteral("mute") : QStringLiteral("unmute")});
     }
     return false;
 }

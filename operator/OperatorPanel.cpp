@@ -675,22 +675,24 @@ void OperatorPanel::setHardwareVolume(bool present)
 
 void OperatorPanel::setBrightness(int percent)
 {
-    percent = BrightnessPolicy::clampPercent(percent);
-    if (percent == brightnessPercent_)
-        return;
-    brightnessPercent_ = percent;
-    persistPercent(brightnessPath_, percent);
-    Q_EMIT brightnessChanged(percent);
+    if (storeLevel(brightnessPercent_, brightnessPath_, percent))
+        Q_EMIT brightnessChanged(brightnessPercent_);
 }
 
 void OperatorPanel::setVolume(int percent)
 {
+    if (storeLevel(volumePercent_, volumePath_, percent))
+        Q_EMIT volumeChanged(volumePercent_);
+}
+
+bool OperatorPanel::storeLevel(int& level, const QString& path, int percent)
+{
     percent = BrightnessPolicy::clampPercent(percent);
-    if (percent == volumePercent_)
-        return;
-    volumePercent_ = percent;
-    persistPercent(volumePath_, percent);
-    Q_EMIT volumeChanged(percent);
+    if (percent == level)
+        return false;
+    level = percent;
+    persistPercent(path, percent);
+    return true;
 }
 
 int OperatorPanel::restoreBrightness()

@@ -156,6 +156,7 @@ private:
     void holdElapsed();
     void adjustingElapsed();
     void setLevel(OperatorMenuItem item, int percent);
+    bool storeLevel(int& level, const QString& path, int percent);
 
     OperatorPinStore pinStore_;
     PinEntryModel pinEntry_;
