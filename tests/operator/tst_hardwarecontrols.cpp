@@ -1,4 +1,3 @@
-#include "operator/BrightnessPolicy.h"
 #include "operator/HardwareControls.h"
 
 #include "app/DevFileLog.h"
@@ -91,8 +90,6 @@ private slots:
     void burstCollapsesToTheLastLevel();
     void stopDecisionNeverLosesALevel();
     void destructorWaitsForTheWorker();
-    void scrimSplit_data();
-    void scrimSplit();
 
 private:
     // A fake program on the private search path that logs its name and arguments, then runs body.
@@ -397,34 +394,6 @@ void TestHardwareControls::destructorWaitsForTheWorker()
     control.reset();
     QCoreApplication::processEvents();
     QCOMPARE(failed.size(), 0);
-}
-
-void TestHardwareControls::scrimSplit_data()
-{
-    QTest::addColumn<int>("percent");
-    QTest::addColumn<double>("level");
-    QTest::addColumn<double>("scrim");
-
-    QTest::newRow("full") << 100 << -1.0 << 0.0;
-    QTest::newRow("above full") << 250 << -1.0 << 0.0;
-    QTest::newRow("forty") << 40 << 0.4 << 0.0;
-    QTest::newRow("ten") << 10 << 0.1 << 0.0;
-    QTest::newRow("five") << 5 << 0.1 << 0.5;
-    QTest::newRow("zero") << 0 << 0.1 << 1.0;
-    QTest::newRow("below zero") << -30 << 0.1 << 1.0;
-}
-
-void TestHardwareControls::scrimSplit()
-{
-    QFETCH(int, percent);
-    QFETCH(double, level);
-    QFETCH(double, scrim);
-
-    const BrightnessPolicy::Split split = BrightnessPolicy::split(percent);
-    QCOMPARE(split.level, level);
-    QCOMPARE(split.scrimOpacity + 1.0, scrim + 1.0); // fuzzy around 0
-    const double luminance = BrightnessPolicy::perceivedLuminance(percent);
-    QCOMPARE(luminance + 1.0, (level < 0 ? 1.0 : level * (1.0 - scrim)) + 1.0);
 }
 
 QTEST_GUILESS_MAIN(TestHardwareControls)

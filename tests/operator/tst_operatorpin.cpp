@@ -63,10 +63,8 @@ private slots:
     void readChecks_data();
     void readChecks();
     void setPinWritesPrivateRecordWithTheSameKey();
-    void setPinTakesSixDigitsOnly_data();
-    void setPinTakesSixDigitsOnly();
-    void validPinFormat_data();
-    void validPinFormat();
+    void pinFormats_data();
+    void pinFormats();
     void lockoutSchedule_data();
     void lockoutSchedule();
     void verifyCountsAndLocks();
@@ -230,49 +228,33 @@ void TestOperatorPin::setPinWritesPrivateRecordWithTheSameKey()
     QCOMPARE(provisionedStore.verify(QStringLiteral("975310")).outcome, Outcome::Accepted);
 }
 
-void TestOperatorPin::setPinTakesSixDigitsOnly_data()
-{
-    QTest::addColumn<QString>("pin");
-    QTest::addColumn<bool>("written");
-
-    QTest::newRow("six digits") << "000000" << true;
-    QTest::newRow("five digits") << "12345" << false;
-    QTest::newRow("seven digits") << "1234567" << false;
-    QTest::newRow("a letter") << "12a456" << false;
-    QTest::newRow("trailing line feed") << "12345\n" << false;
-}
-
-void TestOperatorPin::setPinTakesSixDigitsOnly()
-{
-    QFETCH(QString, pin);
-    QFETCH(bool, written);
-
-    OperatorPinStore store(pinPath(), clock_);
-    QCOMPARE(store.setPin(pin), written);
-    QCOMPARE(tf::exists(pinPath()), written);
-    QVERIFY(!OperatorPinStore(QString(), clock_).setPin(QStringLiteral("000000")));
-}
-
-void TestOperatorPin::validPinFormat_data()
+void TestOperatorPin::pinFormats_data()
 {
     QTest::addColumn<QString>("pin");
     QTest::addColumn<bool>("valid");
+    QTest::addColumn<bool>("written"); // setPin takes the panel's six digits only
 
-    QTest::newRow("four") << "1234" << true;
-    QTest::newRow("eight") << "12345678" << true;
-    QTest::newRow("three") << "123" << false;
-    QTest::newRow("nine") << "123456789" << false;
-    QTest::newRow("trailing line feed") << "1234\n" << false;
-    QTest::newRow("leading space") << " 1234" << false;
-    QTest::newRow("Arabic-Indic digits") << QString::fromUtf8("\u0661\u0662\u0663\u0664") << false;
-    QTest::newRow("empty") << "" << false;
+    QTest::newRow("six") << "000000" << true << true;
+    QTest::newRow("four") << "1234" << true << false;
+    QTest::newRow("eight") << "12345678" << true << false;
+    QTest::newRow("three") << "123" << false << false;
+    QTest::newRow("nine") << "123456789" << false << false;
+    QTest::newRow("a letter") << "12a456" << false << false;
+    QTest::newRow("trailing line feed") << "12345\n" << false << false;
+    QTest::newRow("Arabic-Indic digits") << QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666")
+                                         << false << false;
 }
 
-void TestOperatorPin::validPinFormat()
+void TestOperatorPin::pinFormats()
 {
     QFETCH(QString, pin);
     QFETCH(bool, valid);
+    QFETCH(bool, written);
+
     QCOMPARE(OperatorPinStore::validPinFormat(pin), valid);
+    QCOMPARE(OperatorPinStore(pinPath(), clock_).setPin(pin), written);
+    QCOMPARE(tf::exists(pinPath()), written);
+    QVERIFY(!OperatorPinStore(QString(), clock_).setPin(QStringLiteral("000000")));
 }
 
 void TestOperatorPin::lockoutSchedule_data()
@@ -411,30 +393,20 @@ void TestOperatorPin::pinEntry_data()
 {
     QTest::addColumn<int>("length");
     QTest::addColumn<QString>("keys"); // < > caret, + - digit
-    QTest::addColumn<int>("caret");
     QTest::addColumn<QString>("value");
-    QTest::addColumn<QString>("display");
+    QTest::addColumn<QString>("display"); // "*" for a bullet
 
-    const QString b = QStringLiteral("\u2022");
-    QTest::newRow("fresh six") << 6 << "" << 0 << "000000" << QString("0 %1 %1 %1 %1 %1").arg(b);
-    QTest::newRow("too short clamps to four") << 0 << "" << 0 << "0000" << QString("0 %1 %1 %1").arg(b);
-    QTest::newRow("too long clamps to eight") << 12 << "" << 0 << "00000000"
-                                              << QString("0 %1 %1 %1 %1 %1 %1 %1").arg(b);
-    QTest::newRow("caret stops at the start") << 6 << "<<" << 0 << "000000"
-                                              << QString("0 %1 %1 %1 %1 %1").arg(b);
-    QTest::newRow("caret stops at the end") << 6 << ">>>>>>>>+" << 5 << "000001"
-                                            << QString("%1 %1 %1 %1 %1 1").arg(b);
-    QTest::newRow("digit wraps down") << 6 << ">>-" << 2 << "009000"
-                                      << QString("%1 %1 9 %1 %1 %1").arg(b);
-    QTest::newRow("digit wraps up") << 4 << "++++++++++++" << 0 << "2000"
-                                    << QString("2 %1 %1 %1").arg(b);
+    QTest::newRow("too short clamps to four") << 0 << "" << "0000" << "0 * * *";
+    QTest::newRow("too long clamps to eight") << 12 << "" << "00000000" << "0 * * * * * * *";
+    QTest::newRow("caret stops at the start") << 6 << "<<+" << "100000" << "1 * * * * *";
+    QTest::newRow("caret stops at the end") << 6 << ">>>>>>>>+" << "000001" << "* * * * * 1";
+    QTest::newRow("digits wrap both ways") << 6 << ">>->++++++++++++" << "009200" << "* * * 2 * *";
 }
 
 void TestOperatorPin::pinEntry()
 {
     QFETCH(int, length);
     QFETCH(QString, keys);
-    QFETCH(int, caret);
     QFETCH(QString, value);
     QFETCH(QString, display);
 
@@ -445,9 +417,8 @@ void TestOperatorPin::pinEntry()
         else
             entry.stepDigit(key == u'-' ? -1 : 1);
     }
-    QCOMPARE(entry.caret(), caret);
     QCOMPARE(entry.value(), value);
-    QCOMPARE(entry.display(), display);
+    QCOMPARE(entry.display(), QString(display).replace(u'*', QStringLiteral("\u2022")));
     entry.reset();
     QCOMPARE(entry.value(), QString(value.size(), u'0'));
     QCOMPARE(entry.caret(), 0);
