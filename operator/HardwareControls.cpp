@@ -274,8 +274,8 @@ QString HardwareBrightness::probe()
 
     const QString ddcutil = locate(QStringLiteral("ddcutil"));
     if (!ddcutil.isEmpty()) {
-        const CommandResult result =
-            run(ddcutil, {QStringLiteral("--brief"), QStringLiteral("getvcp"), QStringLiteral("10")});
+        const CommandResult result = run(
+            ddcutil, {QStringLiteral("--brief"), QStringLiteral("getvcp"), QStringLiteral("10")});
         // Searched, not anchored: the brief line may come with other output around it.
         static const QRegularExpression line(QStringLiteral("VCP\\s+10\\s+C\\s+(\\d+)\\s+(\\d+)"));
         const QRegularExpressionMatch match = line.match(QString::fromLatin1(result.output));

@@ -18,8 +18,8 @@ struct CommandResult {
     QByteArray output;
 };
 
-using CommandRunner =
-    std::function<CommandResult(const QString& program, const QStringList& arguments, int timeoutMs)>;
+using CommandRunner = std::function<CommandResult(const QString& program,
+                                                  const QStringList& arguments, int timeoutMs)>;
 using ProgramLocator = std::function<QString(const QString& program)>;
 
 // Runs a program to its end or kills it at the time limit. Blocks: for worker threads.

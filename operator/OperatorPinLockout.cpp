@@ -18,8 +18,9 @@ qint64 OperatorPinLockout::lockoutForFailures(int failures)
 PinAttemptState OperatorPinLockout::onFailure(const PinAttemptState& state, qint64 nowMs)
 {
     PinAttemptState next;
-    next.failures = state.failures < std::numeric_limits<int>::max() ? std::max(state.failures, 0) + 1
-                                                                     : state.failures;
+    next.failures = state.failures < std::numeric_limits<int>::max()
+        ? std::max(state.failures, 0) + 1
+        : state.failures;
     const qint64 lockout = lockoutForFailures(next.failures);
     if (lockout > 0 && qAddOverflow(nowMs, lockout, &next.lockedUntilMs))
         next.lockedUntilMs = std::numeric_limits<qint64>::max();

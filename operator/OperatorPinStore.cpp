@@ -190,7 +190,8 @@ OperatorPinStore::PinVerification OperatorPinStore::verify(const QString& pin)
 
     PinRecord next = *record;
     const qint64 now = nowMs();
-    next.state = match ? OperatorPinLockout::onSuccess() : OperatorPinLockout::onFailure(state, now);
+    next.state =
+        match ? OperatorPinLockout::onSuccess() : OperatorPinLockout::onFailure(state, now);
     remembered_ = next.state;
     // A failed write is logged there and changes nothing here: the remembered state still counts.
     writeRecord(next);

@@ -66,7 +66,8 @@ public:
     static bool validPinFormat(const QString& pin);
 
     // PBKDF2-HMAC-SHA256 with a 32-byte key, through libcrypto; empty on failure.
-    static QByteArray pbkdf2Sha256(const QByteArray& secret, const QByteArray& salt, int iterations);
+    static QByteArray pbkdf2Sha256(const QByteArray& secret, const QByteArray& salt,
+                                   int iterations);
 
 private:
     enum class Refusals { Logged, Quiet };

@@ -145,7 +145,8 @@ void TestHardwareControls::runCommandEnds_data()
         << "echo out; echo err >&2; exit 3" << 0755 << 30000 << 3 << QByteArray("out\nerr\n");
     QTest::newRow("hangs past the limit")
         << "exec /bin/sleep 60" << 0755 << 300 << -1 << QByteArray();
-    QTest::newRow("crashes") << "echo partial; kill -SEGV $$" << 0755 << 30000 << -1 << QByteArray();
+    QTest::newRow("crashes")
+        << "echo partial; kill -SEGV $$" << 0755 << 30000 << -1 << QByteArray();
     QTest::newRow("not executable") << "exit 0" << 0644 << 30000 << -1 << QByteArray();
     QTest::newRow("missing") << "" << 0755 << 30000 << -1 << QByteArray();
 }
@@ -183,7 +184,8 @@ void TestHardwareControls::volumeBackends_data()
     QTest::newRow("PulseAudio when PipeWire's probe fails")
         << QStringList{"wpctl=exit 1", "pactl=exit 0"} << "pactl"
         << QStringList{"wpctl get-volume " + sink, "pactl get-sink-volume @DEFAULT_SINK@",
-                       "pactl set-sink-volume @DEFAULT_SINK@ 0%", "pactl set-sink-mute @DEFAULT_SINK@ 1",
+                       "pactl set-sink-volume @DEFAULT_SINK@ 0%",
+                       "pactl set-sink-mute @DEFAULT_SINK@ 1",
                        "pactl set-sink-volume @DEFAULT_SINK@ 35%",
                        "pactl set-sink-mute @DEFAULT_SINK@ 0"};
     QTest::newRow("ALSA alone")
@@ -351,7 +353,8 @@ void TestHardwareControls::burstCollapsesToTheLastLevel()
     const QJsonObject params = records[1].value("params").toObject();
     QCOMPARE(params.value("backend").toString(), QStringLiteral("panel"));
     QCOMPARE(params.value("hardware").toBool(), true);
-    const QJsonObject backend = devRecords(QStringLiteral("hardware.brightness_backend")).constLast();
+    const QJsonObject backend =
+        devRecords(QStringLiteral("hardware.brightness_backend")).constLast();
     QCOMPARE(backend.value("backend").toString(), QStringLiteral("panel"));
     QCOMPARE(backend.value("hardware").toBool(), true);
 }

@@ -14,7 +14,8 @@ namespace {
 
 // Steps a person takes, written as words: key names (a trailing "*" marks an auto-repeat),
 // "type:C" (a key with its text), "click", "backdrop", "hover:N", "row:N", "level:KEY:F",
-// "commit:TEXT" ("_" for a space, in typed text too), "cancel", "failed", and touch points "press:ID:X:Y", "drag:ID:X:Y", "lift:ID".
+// "commit:TEXT" ("_" for a space, in typed text too), "cancel", "failed", and touch points
+// "press:ID:X:Y", "drag:ID:X:Y", "lift:ID".
 // Returns what handleKey answered for each key, as a string of 0 and 1.
 QString perform(OperatorPanel& panel, const QString& steps)
 {
@@ -164,7 +165,8 @@ void TestOperatorPanel::steps_data()
     QTest::newRow("back, paired") << "paired" << "back" << "1" << "menu/1" << none;
     QTest::newRow("back not over the pairing screen")
         << "paired,pairing" << "back sel" << "00" << "closed/0" << none;
-    QTest::newRow("escape over the pairing screen") << "pairing" << "esc" << "1" << "menu/0" << none;
+    QTest::newRow("escape over the pairing screen")
+        << "pairing" << "esc" << "1" << "menu/0" << none;
     QTest::newRow("select keys") << "" << "space esc ret esc enter esc sel" << "1111111" << "menu/0"
                                  << none;
     QTest::newRow("a held escape does not open") << "" << "esc*" << "1" << "closed/0" << none;
@@ -185,7 +187,8 @@ void TestOperatorPanel::steps_data()
     QTest::newRow("volume to muted")
         << "" << "esc down left* left* left* left* left* left* left* left* left* left* left*"
         << "1111111111111" << "menu/1"
-        << QStringList{"v:90", "v:80", "v:70", "v:60", "v:50", "v:40", "v:30", "v:20", "v:10", "v:0"};
+        << QStringList{"v:90", "v:80", "v:70", "v:60", "v:50",
+                       "v:40", "v:30", "v:20", "v:10", "v:0"};
     QTest::newRow("N and P pass unless on the name")
         << "paired" << "esc n p up n" << "10011" << "menu/0 edit:n" << none;
     QTest::newRow("a typed letter starts the name")
@@ -535,7 +538,8 @@ void TestOperatorPanel::publishedInterface()
     const QMetaObject& meta = OperatorPanel::staticMetaObject;
     QStringList properties;
     for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i)
-        properties << meta.property(i).name() + QString(":") + meta.property(i).notifySignal().name();
+        properties << QString(meta.property(i).name()) + ":"
+                + meta.property(i).notifySignal().name();
     QCOMPARE(properties.join(u' '),
              QStringLiteral("open:changed stage:changed heading:changed detail:changed "
                             "status:changed rows:changed selectedIndex:changed adjusting:changed "

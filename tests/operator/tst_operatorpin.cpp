@@ -140,8 +140,9 @@ void TestOperatorPin::readChecks_data()
                             << QByteArray() << 0600 << "salt_invalid";
     row("salt not Base64") << QJsonObject{{"salt", "@@@@@@@@@@@@@@@@@@@@@@=="}} << QByteArray()
                            << 0600 << "salt_invalid";
-    row("verifier of 31 bytes") << QJsonObject{{"verifier", QString(QByteArray(31, 'k').toBase64())}}
-                                << QByteArray() << 0600 << "verifier_invalid";
+    row("verifier of 31 bytes")
+        << QJsonObject{{"verifier", QString(QByteArray(31, 'k').toBase64())}} << QByteArray()
+        << 0600 << "verifier_invalid";
     row("verifier as a number") << QJsonObject{{"verifier", 7}} << QByteArray() << 0600
                                 << "verifier_invalid";
     row("iterations 99999") << QJsonObject{{"iterations", 99999}} << QByteArray() << 0600
@@ -216,7 +217,8 @@ void TestOperatorPin::setPinWritesPrivateRecordWithTheSameKey()
     QCOMPARE(record.value("iterations").toInt(), 120000);
     QCOMPARE(record.value("failures").toInt(), 0);
     QCOMPARE(record.value("locked_until").toInteger(), 0);
-    const QByteArray writtenSalt = QByteArray::fromBase64(record.value("salt").toString().toLatin1());
+    const QByteArray writtenSalt =
+        QByteArray::fromBase64(record.value("salt").toString().toLatin1());
     QCOMPARE(writtenSalt.size(), 16);
     QCOMPARE(QByteArray::fromBase64(record.value("verifier").toString().toLatin1()),
              qtKey("024680", writtenSalt, 120000));
@@ -241,8 +243,8 @@ void TestOperatorPin::pinFormats_data()
     QTest::newRow("nine") << "123456789" << false << false;
     QTest::newRow("a letter") << "12a456" << false << false;
     QTest::newRow("trailing line feed") << "12345\n" << false << false;
-    QTest::newRow("Arabic-Indic digits") << QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666")
-                                         << false << false;
+    QTest::newRow("Arabic-Indic digits")
+        << QString::fromUtf8("\u0661\u0662\u0663\u0664\u0665\u0666") << false << false;
 }
 
 void TestOperatorPin::pinFormats()
@@ -286,9 +288,8 @@ void TestOperatorPin::lockoutSchedule()
     QCOMPARE(OperatorPinLockout::attemptPermitted(next, now_), lockout == 0);
     // A lock end a year out (clock set back, record edited) never holds longer.
     QCOMPARE(OperatorPinLockout::remainingLockoutMs({failures, now_ + yearMs}, now_), lockout);
-    QCOMPARE(OperatorPinLockout::remainingLockoutMs(
-                 {failures, std::numeric_limits<qint64>::max()}, std::numeric_limits<qint64>::min()),
-             lockout);
+    const qint64 latest = std::numeric_limits<qint64>::max();
+    QCOMPARE(OperatorPinLockout::remainingLockoutMs({failures, latest}, -latest - 1), lockout);
 }
 
 void TestOperatorPin::verifyCountsAndLocks()
@@ -384,7 +385,8 @@ void TestOperatorPin::unwritableRecordStillLocks()
         QCOMPARE(store.verify(QStringLiteral("246810")).outcome, Outcome::LockedOut);
         QCOMPARE(tf::read(pinPath()), original);
     }
-    const QList<QJsonObject> failed = devRecords(QStringLiteral("operator.pin_record_write_failed"));
+    const QList<QJsonObject> failed =
+        devRecords(QStringLiteral("operator.pin_record_write_failed"));
     QCOMPARE(failed.size() - before, 5);
     QCOMPARE(failed.constLast().value(QStringLiteral("step")).toString(), QStringLiteral("open"));
 }
