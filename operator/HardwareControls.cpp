@@ -87,12 +87,16 @@ CommandResult runCommand(const QString& program, const QStringList& arguments, i
     const QDeadlineTimer deadline(timeoutMs);
     QByteArray output;
     while (process.state() != QProcess::NotRunning) {
-        if (deadline.hasExpired()) {
+        const qint64 remainingMs = deadline.remainingTime();
+        if (remainingMs <= 0) {
             process.kill();
             process.waitForFinished(1000);
             return {};
         }
-        process.waitForReadyRead(int(std::max<qint64>(deadline.remainingTime(), 1)));
+        // A program that closed its output can only be waited for, not read.
+        if (!process.waitForReadyRead(int(remainingMs))
+            && process.state() != QProcess::NotRunning)
+            process.waitForFinished(int(std::max<qint64>(deadline.remainingTime(), 1)));
         appendCapped(output, process.readAll());
     }
     appendCapped(output, process.readAll());

@@ -145,6 +145,8 @@ void TestHardwareControls::runCommandEnds_data()
         << "echo out; echo err >&2; exit 3" << 0755 << 30000 << 3 << QByteArray("out\nerr\n");
     QTest::newRow("hangs past the limit")
         << "exec /bin/sleep 60" << 0755 << 300 << -1 << QByteArray();
+    QTest::newRow("hangs with its output closed")
+        << "exec >&- 2>&-; exec /bin/sleep 60" << 0755 << 300 << -1 << QByteArray();
     QTest::newRow("crashes")
         << "echo partial; kill -SEGV $$" << 0755 << 30000 << -1 << QByteArray();
     QTest::newRow("not executable") << "exit 0" << 0644 << 30000 << -1 << QByteArray();
