@@ -369,7 +369,7 @@ void TestHardwareControls::stopDecisionNeverLosesALevel()
     LatchedControl control(QStringLiteral("panel"));
     control.holdFirst = false;
     std::atomic<int> spinner{0};
-    for (int round = 0; round < 20000; ++round) {
+    for (int round = 0; round < 5000; ++round) {
         const int first = round * 2 % 100; // never the level the round before left
         const int last = first + 1;
         const int before = control.setCount;
