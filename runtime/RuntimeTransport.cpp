@@ -3,6 +3,7 @@
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
 #include "app/PlayerEnvironment.h"
+#include "overlay/ScreenToast.h"
 #include "runtime/RuntimeWireContract.h"
 
 #include <QJsonArray>
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <utility>
 
 namespace talvorine {
 
@@ -99,22 +101,102 @@ bool isEventStreamType(const QByteArray& contentType)
     return media.compare(RuntimeWire::eventStreamType, Qt::CaseInsensitive) == 0;
 }
 
-// A stream's refusal is read only once it ends; until then its body is bounded like any other
-// reply's, and a longer one is cut off (the finished handler reports it as too large).
-void capRefusalBody(QNetworkReply* reply, qint64 byteLimit)
+const char* const tooLargeProperty = "talvorineTooLarge";
+
+bool cutForSize(const QNetworkReply* reply)
 {
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, byteLimit](qint64 received, qint64) {
-                         const int status =
-                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                         if (status == 0 || isSuccess(status) || received <= byteLimit
-                             || reply->property("talvorineTooLarge").toBool())
-                             return;
-                         reply->setProperty("talvorineTooLarge", true);
-                         QMetaObject::invokeMethod(reply, &QNetworkReply::abort,
-                                                   Qt::QueuedConnection);
-                     });
+    return reply->property(tooLargeProperty).toBool();
 }
+
+// The body of a capped reply, gathered as it arrives: Qt holds at most the read buffer unread,
+// a declared length over the cap is refused at the headers, and nothing more is read once the
+// cap is passed, so a reply costs at most its cap however much a server sends and however long
+// the GUI thread is busy. An event stream's own body belongs to the stream: only a refusal's
+// body is gathered for it.
+class CappedBody : public QObject {
+public:
+    enum class Gather { EveryAnswer, RefusalOnly };
+
+    // HTTP/2 is not offered: Qt 6.4's HTTP/2 client keeps granting the server flow-control
+    // credit whatever the reply has read, so only over HTTP/1.1 does a full read buffer hold
+    // the server back.
+    static QNetworkRequest prepared(QNetworkRequest request)
+    {
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        return request;
+    }
+
+    static void attach(QNetworkReply* reply, qint64 cap, Gather gather)
+    {
+        reply->setReadBufferSize(RuntimeTransport::replyReadBufferBytes);
+        auto* body = new CappedBody(reply, cap, gather);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, body, &CappedBody::checkDeclared);
+        QObject::connect(reply, &QNetworkReply::readyRead, body, &CappedBody::gather);
+    }
+
+    // The whole body of a finished reply; empty when it was cut for its size.
+    static QByteArray take(QNetworkReply* reply)
+    {
+        for (QObject* child : reply->children()) {
+            if (auto* body = dynamic_cast<CappedBody*>(child)) {
+                body->gather();
+                return cutForSize(reply) ? QByteArray() : std::exchange(body->bytes_, {});
+            }
+        }
+        return {};
+    }
+
+private:
+    CappedBody(QNetworkReply* reply, qint64 cap, Gather gather)
+        : QObject(reply), reply_(reply), cap_(cap), gather_(gather)
+    {
+    }
+
+    bool applies() const
+    {
+        if (gather_ == Gather::EveryAnswer)
+            return true;
+        const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return status != 0 && !isSuccess(status);
+    }
+
+    void checkDeclared()
+    {
+        if (!applies())
+            return;
+        bool declared = false;
+        const qint64 length =
+            reply_->header(QNetworkRequest::ContentLengthHeader).toLongLong(&declared);
+        if (declared && length > cap_)
+            cut();
+        else if (declared && length > bytes_.size())
+            bytes_.reserve(qsizetype(length));
+    }
+
+    void gather()
+    {
+        if (cutForSize(reply_) || !applies() || !reply_->isOpen())
+            return;
+        bytes_ += reply_->read(cap_ + 1 - bytes_.size());
+        if (bytes_.size() > cap_)
+            cut();
+    }
+
+    void cut()
+    {
+        if (cutForSize(reply_))
+            return;
+        reply_->setProperty(tooLargeProperty, true);
+        bytes_ = {};
+        // Not from inside the reply's own signal: the reply may be finishing.
+        QMetaObject::invokeMethod(reply_, &QNetworkReply::abort, Qt::QueuedConnection);
+    }
+
+    QNetworkReply* reply_;
+    qint64 cap_;
+    Gather gather_;
+    QByteArray bytes_;
+};
 
 void logEvent(const char* name, const QJsonObject& fields = {})
 {
@@ -315,6 +397,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     if (!body.isEmpty() && request.header(QNetworkRequest::ContentTypeHeader).isNull()
         && request.rawHeader("Content-Type").isEmpty())
         request.setRawHeader("Content-Type", W::jsonType);
+    request = CappedBody::prepared(std::move(request));
     QNetworkReply* reply = nullptr;
     if (method == "GET")
         reply = manager_->get(request);
@@ -327,25 +410,15 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     else
         reply = manager_->sendCustomRequest(request, method, body);
 
-    // A reply larger than the caller can use is cut off instead of buffered without bound.
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, byteLimit](qint64 received,
-                                                                                qint64) {
-        if (received > byteLimit && !reply->property("talvorineTooLarge").toBool()) {
-            reply->setProperty("talvorineTooLarge", true);
-            // Not from inside the reply's own progress signal: the reply may be finishing.
-            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
-        }
-    });
+    CappedBody::attach(reply, byteLimit, CappedBody::Gather::EveryAnswer);
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
         reply->deleteLater();
         Answer answer;
         answer.reply = reply;
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool tooLarge = reply->property("talvorineTooLarge").toBool();
-        if (!tooLarge && reply->isOpen())
-            answer.body = reply->readAll();
+        answer.body = CappedBody::take(reply);
         answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
-            && !tooLarge;
+            && !cutForSize(reply);
         handler(answer);
     });
     return reply;
@@ -357,8 +430,7 @@ RuntimeTransport::Failure RuntimeTransport::streamFailureOf(QNetworkReply* reply
     Answer answer;
     answer.reply = reply;
     answer.status = status;
-    if (reply->isOpen())
-        answer.body = reply->read(replyByteLimit);
+    answer.body = CappedBody::take(reply);
     return failureOf(answer, RuntimeCompat::MintKind::Other);
 }
 
@@ -376,7 +448,7 @@ RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
     const int status = isSuccess(answer.status) ? 0 : answer.status;
     failure.decision = RuntimeCompat::decideProblem(status, answer.body, retryAfter, date, kind,
                                                     QDateTime::currentDateTimeUtc());
-    if (answer.reply && answer.reply->property("talvorineTooLarge").toBool())
+    if (answer.reply && cutForSize(answer.reply))
         failure.decision.code = QStringLiteral("runtime_reply_too_large");
     failure.code = failure.decision.code;
     failure.status = failure.decision.status;
@@ -520,9 +592,9 @@ void RuntimeTransport::openPairingEvents()
                          QNetworkRequest::AlwaysNetwork);
     pairingStream_.parser.reset();
     pairingStream_.wanted = true;
-    QNetworkReply* reply = manager_->get(request);
+    QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     pairingStream_.reply = reply;
-    capRefusalBody(reply, replyByteLimit);
+    CappedBody::attach(reply, replyByteLimit, CappedBody::Gather::RefusalOnly);
     const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
     pairingStream_.stallTimer.start(stallMs);
     // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
@@ -834,9 +906,9 @@ void RuntimeTransport::openRuntimeStream()
             request.setRawHeader(W::lastEventIdHeader, resume.toUtf8());
     }
     runtimeStream_.parser.reset();
-    QNetworkReply* reply = manager_->get(request);
+    QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     runtimeStream_.reply = reply;
-    capRefusalBody(reply, replyByteLimit);
+    CappedBody::attach(reply, replyByteLimit, CappedBody::Gather::RefusalOnly);
     reply->setProperty("talvorineCredential", sessionCredential_);
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
@@ -999,11 +1071,29 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
             Q_EMIT creditsRemainingChanged(remaining.toInteger());
         else
             logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("type"), type}});
+    } else if (type == QLatin1String(W::toastEvent)) {
+        consumeToast(object.value(key(W::eventDetailsMember)));
     } else {
-        // Toasts wait for the overlay's toast parser; until then they are ignored like any
-        // event this player does not know.
         logEvent("runtime.event_ignored", QJsonObject{{QStringLiteral("type"), type.left(64)}});
     }
+}
+
+void RuntimeTransport::consumeToast(const QJsonValue& details)
+{
+    const overlay::ScreenToastResult toast =
+        overlay::parseScreenToast(details, QDateTime::currentMSecsSinceEpoch());
+    if (!toast.accepted) {
+        logEvent("runtime.toast_rejected",
+                 QJsonObject{{QStringLiteral("reason"), overlay::screenToastRejectName(toast.reason)}});
+        return;
+    }
+    // A production screen shows the service's errors only; alerts and notes are for players
+    // under development.
+    if (toast.level != QLatin1String("error")
+        && environmentFromOrigin(origin_) != PlayerEnvironment::Local)
+        return;
+    Q_EMIT toastReceived(toast.level, toast.text, int(toast.durationMs),
+                         QDateTime::fromMSecsSinceEpoch(toast.expiresAtMs, Qt::UTC));
 }
 
 // --- manifest ------------------------------------------------------------------------------

@@ -46,7 +46,10 @@ public:
     static constexpr int reconnectFloorMs = 1000;
     static constexpr int stableConnectionMs = 30000;
     static constexpr qint64 replyByteLimit = 4 * 1024 * 1024;
-    static constexpr qint64 manifestByteLimit = 32 * 1024 * 1024;
+    static constexpr qint64 manifestByteLimit = RuntimeCompat::manifestByteLimit;
+    // What Qt may hold of a reply before it is read: a busy GUI thread holds the server back
+    // instead of letting the reply grow.
+    static constexpr qint64 replyReadBufferBytes = 256 * 1024;
     static constexpr int screenshotByteLimit = 2097152;
 
     RuntimeTransport(QUrl apiBase, QString deviceCredentialPath, QString pairingSessionPath,
@@ -215,6 +218,7 @@ private:
     void onRuntimeStreamFinished();
     void runtimeStreamDropped();
     void dispatchRuntimeEvent(const SseEvent& event);
+    void consumeToast(const QJsonValue& details);
     void onPairingStreamFinished();
     void failPairingStream(const QString& code, int status, int retryAfterMs, bool transient);
     void stopStream(Stream& stream);

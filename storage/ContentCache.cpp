@@ -570,7 +570,7 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
 {
     if (maxAgeMs < 0)
         return;
-    discardAbandonedCommits();
+    discardAbandonedTemporaries();
     const QDir downloads(m_root + QStringLiteral("/downloads"));
     if (!downloads.exists())
         return;
@@ -591,24 +591,29 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
     }
 }
 
-void ContentCache::discardAbandonedCommits() const
+void ContentCache::discardAbandonedTemporaries() const
 {
-    // A power cut during a commit leaves its temporary file behind; it can never be resumed.
-    // One untouched for a while belongs to no commit in progress.
-    static const QRegularExpression pattern(
+    // A power cut during a commit or an access stamp leaves its temporary file behind; it can
+    // never be finished. One untouched for a while belongs to no write in progress.
+    static const QRegularExpression commit(
         QRegularExpression::anchoredPattern(QStringLiteral("\\.commit-[A-Za-z0-9]{6}")));
-    const QDir objects(m_root + QStringLiteral("/objects"));
+    static const QRegularExpression stamp(
+        QRegularExpression::anchoredPattern(QStringLiteral("\\.stamp-[A-Za-z0-9]{6}")));
     const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedCommitAgeMs;
-    const QStringList names =
-        objects.entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString& name : names) {
-        if (!pattern.match(name).hasMatch())
-            continue;
-        const QString path = objects.filePath(name);
-        struct stat st {};
-        if (::lstat(encoded(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode)
-            && (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff))
-            StorageFiles::removeEntry(path);
+    for (const auto& [folder, pattern] : {std::pair{QStringLiteral("/objects"), &commit},
+                                          std::pair{QStringLiteral("/access"), &stamp}}) {
+        const QDir directory(m_root + folder);
+        const QStringList names =
+            directory.entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+        for (const QString& name : names) {
+            if (!pattern->match(name).hasMatch())
+                continue;
+            const QString path = directory.filePath(name);
+            struct stat st {};
+            if (::lstat(encoded(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode)
+                && (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff))
+                StorageFiles::removeEntry(path);
+        }
     }
 }
 

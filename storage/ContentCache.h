@@ -107,7 +107,7 @@ public:
     bool prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep, QString* error,
                const std::atomic<bool>* cancelled, const QSet<QString>& exempt);
     bool remove(const QString& sha256);
-    // Also removes the temporary files of commits that a crash interrupted.
+    // Also removes the temporary files of commits and access stamps that a crash interrupted.
     void discardExpiredPartials(qint64 maxAgeMs) const;
 
 private:
@@ -116,7 +116,7 @@ private:
                        const std::atomic<bool>* cancelled) const;
     void touch(const QString& sha256) const;
     void forget(const QString& sha256) const;
-    void discardAbandonedCommits() const;
+    void discardAbandonedTemporaries() const;
     bool deleteObject(const QString& sha256) const;
 
     QString m_root;

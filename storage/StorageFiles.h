@@ -104,10 +104,10 @@ CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes,
                                    ReadRule rule = ReadRule::Any,
                                    Refused refused = Refused::Keep);
 
-// Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
-// fsyncs the directory. What is already at the path and is not a regular file is either removed
-// first (Replace), so that the write never lands elsewhere, or makes the write fail (Refuse).
-// The result tells which step failed, for the caller's error word.
+// Writes bytes to path atomically with mode 0600: into the temporary next to it (below), synced,
+// renamed over the path, then the directory synced. What is already at the path and is not a
+// regular file is either removed first (Replace), so that the write never lands elsewhere, or
+// makes the write fail (Refuse). The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 enum class NonRegularTarget { Replace, Refuse };
 struct WriteRules {
@@ -116,6 +116,9 @@ struct WriteRules {
 };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
+// The one temporary name a save of path uses ("<path>.saving"); a save interrupted before its
+// rename leaves at most this file, which the next save of path replaces.
+QString saveTemporaryPath(const QString& path);
 
 // Byte counts in JSON: a number below 2^53 (a negative count as 0), otherwise the decimal
 // string; read back from an integral number in 0..2^53-1 or a canonical decimal string that

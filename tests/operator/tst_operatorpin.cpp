@@ -3,6 +3,7 @@
 #include "operator/PinEntryModel.h"
 
 #include "app/DevFileLog.h"
+#include "storage/StorageFiles.h"
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
@@ -210,7 +211,7 @@ void TestOperatorPin::setPinWritesPrivateRecordWithTheSameKey()
     QVERIFY(store.setPin(QStringLiteral("024680")));
     QCOMPARE(tf::modeOf(path), 0600);
     QCOMPARE(tf::modeOf(QFileInfo(path).path()), 0700);
-    QVERIFY(!tf::exists(path + QStringLiteral(".tmp")));
+    QVERIFY(!tf::exists(StorageFiles::saveTemporaryPath(path)));
 
     const QJsonObject record = readJson(path);
     QCOMPARE(record.value("v").toInt(), 1);

@@ -1,12 +1,18 @@
+#include "app/DevFileLog.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/RuntimeWireContract.h"
+#include "storage/PersistentState.h"
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/FloodingHttpServer.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
+#include <QSslConfiguration>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -680,17 +686,111 @@ private slots:
         QVERIFY(!transport->hasRuntimeSession());
     }
 
-    void oversizedManifestFails()
+    void oversizedRepliesFail_data()
     {
+        QTest::addColumn<bool>("manifest");
+        QTest::addColumn<Reply>("reply");
+        const auto announcing = [](qint64 length) {
+            // Headers that announce more than the cap, then silence: refused without waiting.
+            Reply reply = Reply::json(200, QByteArray())
+                              .withHeader("Content-Length", QByteArray::number(length));
+            reply.stream = true;
+            return reply;
+        };
+        QTest::newRow("manifest body over the cap")
+            << true << Reply::json(200, QByteArray(RuntimeTransport::manifestByteLimit + 1024, ' '));
+        QTest::newRow("manifest announced over the cap")
+            << true << announcing(RuntimeTransport::manifestByteLimit + 1);
+        QTest::newRow("other answer announced over the cap")
+            << false << announcing(RuntimeTransport::replyByteLimit + 1);
+    }
+    void oversizedRepliesFail()
+    {
+        QFETCH(bool, manifest);
+        QFETCH(Reply, reply);
         QVERIFY(mint());
-        fake->script("GET", W::manifestRoute,
-                     {Reply::json(200, QByteArray(RuntimeTransport::manifestByteLimit + 1024, ' '))});
         QSignalSpy failed(transport.get(), &RuntimeTransport::manifestFailed);
         QSignalSpy modified(transport.get(), &RuntimeTransport::manifestModified);
+        QSignalSpy uploadFailed(transport.get(), &RuntimeTransport::screenshotUploadFailed);
+        if (manifest) {
+            fake->script("GET", W::manifestRoute, {reply});
+            transport->fetchManifest({});
+            QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, waitMs);
+            QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
+            QCOMPARE(modified.size(), 0);
+        } else {
+            fake->script("PUT", W::screenshotRoute, {reply});
+            transport->reportScreenshotFailure(QStringLiteral("shot_0123456789abcdef"), false);
+            QTRY_COMPARE_WITH_TIMEOUT(uploadFailed.size(), 1, waitMs);
+            QCOMPARE(uploadFailed.at(0).at(1).toString(), QStringLiteral("runtime_reply_too_large"));
+        }
+    }
+
+    void largeManifestIsKept()
+    {
+        // Larger than the last known good copy once took, within what the transport takes: a
+        // manifest that plays must also be there after a restart without the service.
+        const QByteArray body = "{\"pad\":\"" + QByteArray(20 * 1024 * 1024, 'x') + "\"}";
+        QVERIFY(body.size() < RuntimeTransport::manifestByteLimit);
+        QVERIFY(mint());
+        fake->script("GET", W::manifestRoute, {Reply::json(200, body)});
+        QSignalSpy modified(transport.get(), &RuntimeTransport::manifestModified);
         transport->fetchManifest({});
-        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 8000);
-        QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
-        QCOMPARE(modified.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(modified.size(), 1, waitMs);
+        const PersistentState state(path("state"));
+        QString error;
+        QVERIFY2(state.saveLastKnownGood(modified.at(0).at(0).toByteArray(), "r1", &error,
+                                         W::manifestRoute),
+                 qPrintable(error));
+        QCOMPARE(PersistentState(path("state")).loadLastKnownGood(), body);
+    }
+
+    void floodedStreamIsHeldBack_data()
+    {
+        QTest::addColumn<bool>("pairing");
+        QTest::newRow("runtime stream") << false;
+        QTest::newRow("pairing stream") << true;
+    }
+    void floodedStreamIsHeldBack()
+    {
+        QFETCH(bool, pairing);
+        test::FloodingHttpServer server;
+        QVERIFY(server.listening());
+        transport = makeTransport(server.url());
+        const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
+        if (pairing) {
+            const NativePairingSession session{QStringLiteral("ABC234"), pairingToken,
+                                               QDateTime::currentDateTimeUtc().addSecs(600)};
+            QVERIFY(NativePairingStore(path("pairing-session")).save(session));
+            QVERIFY(transport->adoptStoredPairingCredential());
+        } else {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            server.answer(W::identityChallengeRoute, 201, W::jsonType,
+                          QJsonDocument(QJsonObject{{"nonce", QString(43, 'A')},
+                                                    {"expires_at", now.addSecs(60).toString(Qt::ISODateWithMs)},
+                                                    {"server_time", now.toString(Qt::ISODateWithMs)}})
+                              .toJson());
+            server.answer(W::sessionMintRoute, 200, W::jsonType,
+                          QJsonDocument(mintReply()).toJson());
+            QSignalSpy succeeded(transport.get(), &RuntimeTransport::deviceSessionSucceeded);
+            transport->createDeviceSession(QStringLiteral("mint-key-0001"));
+            QVERIFY(succeeded.wait(waitMs));
+        }
+        // A line that never ends, far longer than any socket buffers could take.
+        const qint64 flood = 256 * 1024 * 1024;
+        server.flood(route, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream", flood);
+        pairing ? transport->openPairingEvents() : transport->openEvents({});
+        QTRY_VERIFY_WITH_TIMEOUT(server.floodStarted(), waitMs);
+        // Over HTTP/2 Qt would keep granting the server credit whatever is read: not offered.
+        const auto replies = transport->networkAccessManager()->findChildren<QNetworkReply*>();
+        QVERIFY(!replies.isEmpty());
+        for (const QNetworkReply* reply : replies)
+            QVERIFY(!reply->request().attribute(QNetworkRequest::Http2AllowedAttribute).toBool());
+        // The GUI thread is held up here, as a long layout or a slow disk would hold it; the
+        // flood has to wait for it instead of filling memory meanwhile.
+        const qint64 written = server.waitWhileFlooding(1000);
+        QVERIFY2(written < flood, qPrintable(QStringLiteral("%1 bytes taken").arg(written)));
+        pairing ? transport->closePairingEvents() : transport->closeEvents();
     }
 
     // --- runtime event stream ------------------------------------------------------------
@@ -1029,6 +1129,71 @@ private slots:
         QCOMPARE(invalidated.at(0).at(0).toString(), QString());
         QCOMPARE(deleted.size(), 0);
         QCOMPARE(credits.size(), 0);
+    }
+
+    // Toasts from the service: an accepted one reaches the controller once, a refused one leaves
+    // one developer-log record, and only errors of a production service are shown.
+    void screenToasts_data()
+    {
+        QTest::addColumn<bool>("production");
+        QTest::newRow("local origin") << false;
+        QTest::newRow("production origin") << true;
+    }
+    void screenToasts()
+    {
+        QFETCH(bool, production);
+        // Every fake's authority has the same name: leave no other one trusted for later tests.
+        const QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+        const auto restore = qScopeGuard([&] {
+            transport.reset();
+            QSslConfiguration::setDefaultConfiguration(trusted);
+        });
+        if (production) {
+            transport.reset();
+            fake = std::make_unique<FakeRuntimeService>(FakeRuntimeService::Transport::HttpsNonLocal);
+            QVERIFY2(fake->listening(), qPrintable(fake->setupError()));
+            fake->requireProof(W::sessionMintRoute, "session.mint");
+            fake->trustInProcess();
+            transport = makeTransport(fake->url());
+        }
+        const auto logOff = qScopeGuard([] { DevFileLog::configure(QUrl(), QString(), 0); });
+        DevFileLog::configure(fake->url(), dir->path(), 0);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, {Reply::eventStream()});
+        QSignalSpy toasts(transport.get(), &RuntimeTransport::toastReceived);
+        QSignalSpy invalidated(transport.get(), &RuntimeTransport::invalidated);
+        transport->openEvents({});
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(W::eventsRoute), 1, waitMs);
+
+        const QDateTime expires = QDateTime::currentDateTimeUtc().addSecs(3600);
+        const QString stamp = expires.toString(Qt::ISODateWithMs);
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", "Lobby closed"},
+                                                              {"duration_ms", 8000},
+                                                              {"expires_at", stamp},
+                                                              {"level", "alert"}}));
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", ""},
+                                                              {"duration_ms", 8000},
+                                                              {"expires_at", stamp}}));
+        fake->sendEvents(W::eventsRoute, "data: {\"type\":\"screen.toast\",\"details\":\"Hi\"}\n\n");
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", "Fire drill\nat noon"},
+                                                              {"duration_ms", 60000},
+                                                              {"expires_at", stamp},
+                                                              {"level", "error"}}));
+        fake->sendEvents(W::eventsRoute, sse("screen.manifest_changed", {}));
+        QTRY_COMPARE_WITH_TIMEOUT(invalidated.size(), 1, waitMs);
+
+        QList<QVariantList> expected{{"alert", "Lobby closed", 8000, expires},
+                                     {"error", "Fire drill\nat noon", 60000, expires}};
+        if (production)
+            expected.removeFirst();
+        QCOMPARE(QList<QVariantList>(toasts), expected);
+        const QList<QJsonObject> records = test::readJsonLines(dir->filePath("dev-log.jsonl"));
+        QStringList reasons;
+        for (const QJsonObject& record : test::recordsOf(records, "runtime.toast_rejected"))
+            reasons.append(record.value("reason").toString());
+        // The developer log is written for local origins only.
+        QCOMPARE(reasons, production ? QStringList() : QStringList({"text_empty", "details_not_object"}));
+        QVERIFY(test::recordsOf(records, "runtime.event_ignored").isEmpty());
     }
 
     void endlessRefusalIsCut_data()
