@@ -383,14 +383,15 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
     }
     // The temporary has a fixed name: a save cut short by a crash or a power cut before its
     // rename leaves it behind, and the next save of the same file replaces it, so leftovers never
-    // pile up. Whatever is at that name is removed first and the file is made anew, owner-only,
-    // so that the write can follow no link planted there.
+    // pile up. Whatever is at that name is removed first and the file is made anew (owner-only
+    // unless the rules say otherwise), so that the write can follow no link planted there.
     QMutexLocker lock(&saveLockFor(path));
     const QByteArray temporary = encoded(saveTemporaryPath(path));
     if (::unlink(temporary.constData()) != 0 && errno != ENOENT)
         return WriteFailure::Open;
+    const mode_t mode = rules.mode == FileMode::OwnerOnly ? 0600 : 0666;
     UniqueFd fd(::open(temporary.constData(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode));
     if (!fd.valid())
         return WriteFailure::Open;
     const auto discard = [&](WriteFailure failure) {
@@ -398,7 +399,7 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
         ::unlink(temporary.constData());
         return failure;
     };
-    if (::fchmod(fd.get(), 0600) != 0)
+    if (rules.mode == FileMode::OwnerOnly && ::fchmod(fd.get(), 0600) != 0)
         return discard(WriteFailure::Open);
     if (!writeAll(fd.get(), bytes))
         return discard(WriteFailure::Write);

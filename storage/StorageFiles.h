@@ -107,12 +107,15 @@ CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes,
 // Writes bytes to path atomically with mode 0600: into the temporary next to it (below), synced,
 // renamed over the path, then the directory synced. What is already at the path and is not a
 // regular file is either removed first (Replace), so that the write never lands elsewhere, or
-// makes the write fail (Refuse). The result tells which step failed, for the caller's error word.
+// makes the write fail (Refuse). A file that holds no secret may take the mode a new file gets
+// (CreationDefault). The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 enum class NonRegularTarget { Replace, Refuse };
+enum class FileMode { OwnerOnly, CreationDefault };
 struct WriteRules {
     NonRegularTarget nonRegular = NonRegularTarget::Replace;
     UnsupportedSync unsupportedSync = UnsupportedSync::Success;
+    FileMode mode = FileMode::OwnerOnly;
 };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
