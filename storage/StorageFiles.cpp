@@ -307,6 +307,41 @@ std::optional<qint64> byteValueFrom(const QJsonValue& value)
     return parsed;
 }
 
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs)
+{
+    // Every entry but directories, a link to a directory included.
+    const QDir dir(directory);
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : entries) {
+        if (!names.match(name).hasMatch())
+            continue;
+        const QString path = dir.filePath(name);
+        struct stat st {};
+        if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const qint64 mtimeMs =
+            qint64(st.st_mtim.tv_sec) * 1000 + qint64(st.st_mtim.tv_nsec) / 1000000;
+        if (S_ISLNK(st.st_mode) || mtimeMs < cutoffMs)
+            removeEntry(path);
+    }
+}
+
 bool entryExists(const QString& path)
 {
     struct stat st {};
@@ -339,19 +374,6 @@ QMutex& saveLockFor(const QString& path)
     if (!entry)
         entry = std::make_unique<QMutex>();
     return *entry;
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 bool syncFile(int fd)
@@ -401,7 +423,7 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
     };
     if (rules.mode == FileMode::OwnerOnly && ::fchmod(fd.get(), 0600) != 0)
         return discard(WriteFailure::Open);
-    if (!writeAll(fd.get(), bytes))
+    if (!writeAll(fd.get(), bytes.constData(), bytes.size()))
         return discard(WriteFailure::Write);
     if (!syncFile(fd.get()) || !fd.close())
         return discard(WriteFailure::Commit);

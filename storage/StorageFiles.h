@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class QRegularExpression;
 struct evp_md_ctx_st;
 
 namespace talvorine::StorageFiles {
@@ -128,6 +129,15 @@ QString saveTemporaryPath(const QString& path);
 // fits 64 bits, so that whatever is written reads back.
 QJsonValue jsonByteValue(qint64 value);
 std::optional<qint64> byteValueFrom(const QJsonValue& value);
+
+// Writes all bytes to the descriptor, retrying interrupted and partial writes.
+bool writeAll(int fd, const char* data, qint64 size);
+
+// Removes every entry of the directory but its subdirectories whose whole name matches the
+// pattern and that is a symbolic link or was last modified before cutoffMs (milliseconds since
+// the epoch). Failures are ignored: what stays is tried again next time.
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs);
 
 // lstat-based: whether anything (a dangling link included) exists at the path.
 bool entryExists(const QString& path);
