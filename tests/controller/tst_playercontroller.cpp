@@ -14,6 +14,7 @@
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThreadPool>
 
@@ -123,6 +124,22 @@ private slots:
 
         // The ad outbox's directory exists before the outbox, owner-only.
         QCOMPARE(testfiles::modeOf(h.statePath("playback-state")), 0700);
+    }
+
+    // Without a state directory the stores get no paths at all, never ones relative to the
+    // working directory; start() then raises the fatal surface before anything is read.
+    void noStateDirectoryTouchesNothing()
+    {
+        QTemporaryDir working;
+        QVERIFY(working.isValid());
+        const QString previous = QDir::currentPath();
+        QVERIFY(QDir::setCurrent(working.path()));
+        { PlayerController controller(QUrl("http://127.0.0.1:9"), QString(), QSizeF(1920, 1080),
+                                      false); }
+        QVERIFY(QDir::setCurrent(previous));
+        QCOMPARE(QDir(working.path()).entryList(QDir::AllEntries | QDir::Hidden
+                                                | QDir::NoDotAndDotDot),
+                 QStringList());
     }
 
     void timerTable_data()
