@@ -195,6 +195,7 @@ public:
     int chipWidth() const;
     int noticeWidth() const;
     QString syncGlyph() const { return syncGlyphName(syncGlyph_.state); }
+    QString applicationPackageCacheRoot() const;
 
     // A member timer by its name in the timer table (also its object name); null when unknown.
     QTimer* timerNamed(QAnyStringView name) const;
@@ -324,12 +325,40 @@ private:
     void handleRuntimeSessionExpired();
     void handleUpgradeRecommended(const QString& playerKind, const QString& minSupported);
     void handleEventConnectionChanged(bool connected);
+    bool pairingReturnForbidden() const;
+    void updateScreenLabel(const QString& label);
+    void noteUpgradeRequired(const QString& playerKind, const QString& minSupported);
+    void remintAfterSessionLoss();
 
     // === Manifest intake, screen state and reloads (PlayerIntake.cpp) ===
+    struct IntakeOperation;
     QByteArray manifestEtagFor(const QString& route) const;
+    QString manifestRoutePath() const;
     void consumeManifest(const QByteArray& body, bool fromNetwork, const QString& route,
                          const QByteArray& etag);
+    void rejectManifestBody(const IntakeOperation& operation, const ManifestError& error,
+                            const QByteArray& body, bool fromNetwork, int expectedVersion);
+    void keepLastKnownGood(const IntakeOperation& operation, const Manifest& manifest,
+                           bool fromNetwork);
+    void refreshSameRevision(const IntakeOperation& operation, const Manifest& manifest,
+                             const QByteArray& body, bool fromNetwork);
+    void resetRevisionBookkeeping(const QString& revision);
+    void takeNewRevision(const IntakeOperation& operation, Manifest manifest,
+                         const QByteArray& body, bool fromNetwork);
+    bool revisionInHand(const QString& revision) const;
+    void holdManifestFailure();
+    void armManifestRetry(qint64 ms);
     void fetchCurrentManifest();
+    void fetchManifestOn(const QString& route, const QByteArray& etag);
+    void fetchManifestForEvent();
+    void clearManifestFailure();
+    void presentEmptyAssignment(Manifest manifest, const QByteArray& body, bool fromNetwork);
+    void presentIdle(const QString& status);
+    void clearToNoContent();
+    void clearPlayback();
+    void dropCandidate();
+    void cancelActivePlayback();
+    void dropStoragePlans();
     void holdPairedAssignment(bool held);
     void handleManifestRouteUnavailable();
     void handleManifestNotModified(const QString& route);
@@ -339,6 +368,7 @@ private:
     void handleEventFetchTimer();
     void handleSafetyPoll();
     void handleScreenLabelAnswered(int status, const QString& label);
+    void handlePaymentRequired();
     void handleStreamProblem(const QString& code, const QString& actionName);
     void handleReloadRequested(const QJsonObject& event);
     void reloadTimerFired();
@@ -346,12 +376,18 @@ private:
     void requestUnpair();
     void renameScreen(const QString& name);
     void wipeAndPair(bool resetIdentity);
+    void clearBoundMarker();
+    void finishWipe();
     void handleUnpairFailed(int status, bool transient);
+    void resetUnpairedIdentity();
     void enterArchived();
     void handleScreenUnarchived();
     void observeAssignmentHold();
 
     // === Planning, preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
+    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
+    void cancelRetainedInventory();
     void sampleStorage();
     void recoverActiveRenderer();
     void cancelCandidateWork();
@@ -369,6 +405,10 @@ private:
     void armObjectEnter();
     void pageTimerFired();
     void advancePage();
+    // Pages of the manifest eligible now by schedule, page type and storage plan; the second
+    // form asks it of the active manifest.
+    QList<int> eligibleNow(const Manifest& manifest) const;
+    QList<int> eligibleNow() const;
     void mediaItemDeadlineReached();
     void handleMediaItemEnded(const QString& primitiveId);
     void evaluateVisibility();
@@ -479,6 +519,11 @@ private:
     bool retainedRestoreActive_ = false;
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
     QString currentMediaItem_;
+    // Digests whose download failed hard once in this revision.
+    QSet<QString> retriedOnceHashes_;
+    // Pages of unlandedRevision_ whose objects are not all known to be local.
+    QSet<int> unlandedPages_;
+    QString unlandedRevision_;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;
@@ -486,6 +531,15 @@ private:
     int activePageIndex_ = -1;
     int pendingPageIndex_ = -1;
     quint64 visitSerial_ = 0;
+    quint64 activeGeneration_ = 0;
+    // A network manifest named another playlist than the one on glass; activation reads it.
+    bool playlistChangedMark_ = false;
+    QHash<QString, int> mediaItemCursors_;
+    QHash<QString, int> visibleMediaItems_;
+    // Page failures already reported, and the revision they (and retriedOnceHashes_) are kept
+    // for.
+    QSet<QString> reportedPageFailures_;
+    QString bookkeepingRevision_;
     int activeSlot_ = -1;
     double opacityA_ = 0.0;
     double opacityB_ = 0.0;
@@ -504,6 +558,8 @@ private:
     // --- Pairing ---
     QString pairingCode_;
     QDateTime pairingExpiry_;
+    QString completionNonce_;
+    QString pairingStartKey_;
     bool pairingHandoff_ = false;
     QString pairingHandoffText_;
     bool pairingCelebrating_ = false;
@@ -576,6 +632,10 @@ private:
     bool mintAbortedByWatchdog_ = false;
     bool knownBound_ = false;
     bool boundPersistPending_ = false;
+    int boundPersistAttempts_ = 0;
+    QString mintIdempotencyKey_;
+    QString eventCursor_;
+    bool sessionRevokedWhilePlaying_ = false;
     QTimer boundRetryTimer_;
     QTimer mintWatchdogTimer_;
     QTimer reloadTimer_;
@@ -590,6 +650,28 @@ private:
     RuntimeCompat::ReloadLedger reloadLedger_;
     QString pendingReloadId_;
     ManifestValidator manifestValidator_;
+
+    // --- Manifest intake ---
+    bool manifestRouteV2_ = false;
+    bool manifestFailureHold_ = false;
+    int manifestFailureCount_ = 0;
+    qint64 firstFailureAtMs_ = 0;
+    qint64 lastEventFetchAtMs_ = 0;
+    // The route of the fetch sent last: a failure does not say which route it was for.
+    QString manifestFetchRoute_;
+
+    // --- Screen state: unpairing and reloads ---
+    QString releaseVersion_;
+    bool unpairInFlight_ = false;
+    bool sessionRetryWasPending_ = false;
+    qint64 savedSessionRetryMs_ = 0;
+    QString deferredReloadId_;
+    // A wipe whose enrolled marker could not be deleted yet: retried with back-off, and the
+    // wipe finishes once the marker is gone.
+    bool boundClearPending_ = false;
+    bool wipeResetsIdentity_ = true;
+    int boundClearAttempts_ = 0;
+    QTimer boundClearRetryTimer_;
 
     // --- Ad slots and frame evidence ---
     // The serial of the page activation put on glass last, and what the render thread made of

@@ -98,5 +98,13 @@ void PlayerController::handleDeviceSessionFailed(const QString&, int, int, bool)
 void PlayerController::handleRuntimeSessionExpired() {}
 void PlayerController::handleUpgradeRecommended(const QString&, const QString&) {}
 void PlayerController::handleEventConnectionChanged(bool) {}
+void PlayerController::updateScreenLabel(const QString&) {}
+void PlayerController::noteUpgradeRequired(const QString&, const QString&) {}
+void PlayerController::remintAfterSessionLoss() {}
+
+bool PlayerController::pairingReturnForbidden() const
+{
+    return knownBound_ || state_.isEnrolled() || boundPersistPending_;
+}
 
 } // namespace talvorine
