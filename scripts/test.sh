@@ -4,7 +4,7 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-jobs=$(nproc)
+jobs=${TALVORINE_JOBS:-$(nproc)}
 
 bash "$root/scripts/setup.sh"
 
