@@ -5,6 +5,7 @@
 // frames add up to the clip's frames when nothing is counted twice. Run it with WAYLAND_DISPLAY
 // set; the target is at most 1% dropped.
 
+#include "bench/VideoBench.h"
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
 #include "tests/support/GeneratedMedia.h"
@@ -14,8 +15,6 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTimer>
-
-#include <benchmark/benchmark.h>
 
 #include <ctime>
 #include <memory>
@@ -87,9 +86,7 @@ BENCHMARK(BM_OwnFramePath1080p30)->Iterations(1)->UseRealTime()->Unit(benchmark:
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "wayland");
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    bench::useWaylandOpenGl();
     QGuiApplication app(argc, argv);
     QTemporaryDir dir;
     clipPath() = dir.filePath(QStringLiteral("moving-1080p30.mkv"));
@@ -98,8 +95,5 @@ int main(int argc, char** argv)
         qCritical("cannot make the clip: %s", qPrintable(error));
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks(argc, argv);
 }

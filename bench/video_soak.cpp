@@ -5,6 +5,7 @@
 // The soak test counts live objects; this measures what the process keeps. Run it with
 // WAYLAND_DISPLAY set.
 
+#include "bench/VideoBench.h"
 #include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
@@ -18,8 +19,6 @@
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QTemporaryDir>
-
-#include <benchmark/benchmark.h>
 
 #include <malloc.h>
 #include <unistd.h>
@@ -131,9 +130,7 @@ BENCHMARK(BM_PlacementCycles)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "wayland");
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    bench::useWaylandOpenGl();
     QGuiApplication app(argc, argv);
     qmlRegisterType<GstVideoEngine>("Talvorine.Native", 1, 0, "GstVideoEngine");
     qmlRegisterType<VideoFrameItem>("Talvorine.Native", 1, 0, "VideoFrameItem");
@@ -156,8 +153,5 @@ int main(int argc, char** argv)
     scene().qml = &qml;
     scene().window = &window;
 
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return bench::runBenchmarks(argc, argv);
 }
