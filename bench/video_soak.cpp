@@ -48,10 +48,12 @@ struct Memory {
     qint64 heapFree = 0; // bytes malloc got back and keeps for later
 };
 
-// Once every released pipeline has reached NULL and queued deletions ran.
+// Once every released pipeline has reached NULL, the scene's script garbage was collected and
+// queued deletions ran: what the process keeps, not what it has yet to collect.
 Memory settledMemory()
 {
     gstsupport::waitForPipelineReleases();
+    scene().qml->collectGarbage();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCoreApplication::processEvents();
     Memory memory;

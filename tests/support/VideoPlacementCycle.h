@@ -1,13 +1,11 @@
 #pragma once
 
+#include "tests/support/VideoWaits.h"
+
 #include <QString>
 
 class QQmlEngine;
 class QQuickWindow;
-
-namespace talvorine {
-class GstVideoEngine;
-}
 
 namespace talvorine::test {
 
@@ -22,6 +20,6 @@ enum class PlayUntil { Started, Ended };
 // created in `window`, played until it started (or ended), and destroyed. Empty when that went
 // as it should, otherwise what went wrong. With `stall`, the placement's first pipeline stalls.
 QString cycleVideoPlacement(QQmlEngine& qml, QQuickWindow& window, const QString& clip,
-                            PlayUntil until, bool stall, int timeoutMs = 30000);
+                            PlayUntil until, bool stall, int timeoutMs = videoWaitMs);
 
 } // namespace talvorine::test
