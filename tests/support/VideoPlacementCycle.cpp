@@ -59,7 +59,11 @@ QString cycleVideoPlacement(QQmlEngine& qml, QQuickWindow& window, const QString
                          loop.quit();
                      });
     QObject::connect(engine, &GstVideoEngine::failed, &loop, &QEventLoop::quit);
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    // A timer of this cycle's own: a pending single-shot would outlive it by the whole timeout.
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timeout.start(timeoutMs);
     loop.exec();
     if (engine->state() == QLatin1String("failed"))
         return engine->errorCode();
