@@ -3,6 +3,7 @@
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
 #include "app/PlayerEnvironment.h"
+#include "overlay/ScreenToast.h"
 #include "runtime/RuntimeWireContract.h"
 
 #include <QJsonArray>
@@ -999,11 +1000,29 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
             Q_EMIT creditsRemainingChanged(remaining.toInteger());
         else
             logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("type"), type}});
+    } else if (type == QLatin1String(W::toastEvent)) {
+        consumeToast(object.value(key(W::eventDetailsMember)));
     } else {
-        // Toasts wait for the overlay's toast parser; until then they are ignored like any
-        // event this player does not know.
         logEvent("runtime.event_ignored", QJsonObject{{QStringLiteral("type"), type.left(64)}});
     }
+}
+
+void RuntimeTransport::consumeToast(const QJsonValue& details)
+{
+    const overlay::ScreenToastResult toast =
+        overlay::parseScreenToast(details, QDateTime::currentMSecsSinceEpoch());
+    if (!toast.accepted) {
+        logEvent("runtime.toast_rejected",
+                 QJsonObject{{QStringLiteral("reason"), overlay::screenToastRejectName(toast.reason)}});
+        return;
+    }
+    // A production screen shows the service's errors only; alerts and notes are for players
+    // under development.
+    if (toast.level != QLatin1String("error")
+        && environmentFromOrigin(origin_) != PlayerEnvironment::Local)
+        return;
+    Q_EMIT toastReceived(toast.level, toast.text, int(toast.durationMs),
+                         QDateTime::fromMSecsSinceEpoch(toast.expiresAtMs, Qt::UTC));
 }
 
 // --- manifest ------------------------------------------------------------------------------

@@ -215,6 +215,7 @@ private:
     void onRuntimeStreamFinished();
     void runtimeStreamDropped();
     void dispatchRuntimeEvent(const SseEvent& event);
+    void consumeToast(const QJsonValue& details);
     void onPairingStreamFinished();
     void failPairingStream(const QString& code, int status, int retryAfterMs, bool transient);
     void stopStream(Stream& stream);

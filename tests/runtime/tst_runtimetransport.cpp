@@ -1,12 +1,16 @@
+#include "app/DevFileLog.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QScopeGuard>
+#include <QSslConfiguration>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -1029,6 +1033,71 @@ private slots:
         QCOMPARE(invalidated.at(0).at(0).toString(), QString());
         QCOMPARE(deleted.size(), 0);
         QCOMPARE(credits.size(), 0);
+    }
+
+    // Toasts from the service: an accepted one reaches the controller once, a refused one leaves
+    // one developer-log record, and only errors of a production service are shown.
+    void screenToasts_data()
+    {
+        QTest::addColumn<bool>("production");
+        QTest::newRow("local origin") << false;
+        QTest::newRow("production origin") << true;
+    }
+    void screenToasts()
+    {
+        QFETCH(bool, production);
+        // Every fake's authority has the same name: leave no other one trusted for later tests.
+        const QSslConfiguration trusted = QSslConfiguration::defaultConfiguration();
+        const auto restore = qScopeGuard([&] {
+            transport.reset();
+            QSslConfiguration::setDefaultConfiguration(trusted);
+        });
+        if (production) {
+            transport.reset();
+            fake = std::make_unique<FakeRuntimeService>(FakeRuntimeService::Transport::HttpsNonLocal);
+            QVERIFY2(fake->listening(), qPrintable(fake->setupError()));
+            fake->requireProof(W::sessionMintRoute, "session.mint");
+            fake->trustInProcess();
+            transport = makeTransport(fake->url());
+        }
+        const auto logOff = qScopeGuard([] { DevFileLog::configure(QUrl(), QString(), 0); });
+        DevFileLog::configure(fake->url(), dir->path(), 0);
+        QVERIFY(mint());
+        fake->script("GET", W::eventsRoute, {Reply::eventStream()});
+        QSignalSpy toasts(transport.get(), &RuntimeTransport::toastReceived);
+        QSignalSpy invalidated(transport.get(), &RuntimeTransport::invalidated);
+        transport->openEvents({});
+        QTRY_COMPARE_WITH_TIMEOUT(fake->openStreams(W::eventsRoute), 1, waitMs);
+
+        const QDateTime expires = QDateTime::currentDateTimeUtc().addSecs(3600);
+        const QString stamp = expires.toString(Qt::ISODateWithMs);
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", "Lobby closed"},
+                                                              {"duration_ms", 8000},
+                                                              {"expires_at", stamp},
+                                                              {"level", "alert"}}));
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", ""},
+                                                              {"duration_ms", 8000},
+                                                              {"expires_at", stamp}}));
+        fake->sendEvents(W::eventsRoute, "data: {\"type\":\"screen.toast\",\"details\":\"Hi\"}\n\n");
+        fake->sendEvents(W::eventsRoute, sse("screen.toast", {{"text", "Fire drill\nat noon"},
+                                                              {"duration_ms", 60000},
+                                                              {"expires_at", stamp},
+                                                              {"level", "error"}}));
+        fake->sendEvents(W::eventsRoute, sse("screen.manifest_changed", {}));
+        QTRY_COMPARE_WITH_TIMEOUT(invalidated.size(), 1, waitMs);
+
+        QList<QVariantList> expected{{"alert", "Lobby closed", 8000, expires},
+                                     {"error", "Fire drill\nat noon", 60000, expires}};
+        if (production)
+            expected.removeFirst();
+        QCOMPARE(QList<QVariantList>(toasts), expected);
+        const QList<QJsonObject> records = test::readJsonLines(dir->filePath("dev-log.jsonl"));
+        QStringList reasons;
+        for (const QJsonObject& record : test::recordsOf(records, "runtime.toast_rejected"))
+            reasons.append(record.value("reason").toString());
+        // The developer log is written for local origins only.
+        QCOMPARE(reasons, production ? QStringList() : QStringList({"text_empty", "details_not_object"}));
+        QVERIFY(test::recordsOf(records, "runtime.event_ignored").isEmpty());
     }
 
     void endlessRefusalIsCut_data()

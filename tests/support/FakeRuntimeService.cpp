@@ -118,7 +118,7 @@ Cert makeCertificate(EVP_PKEY* key, const char* commonName, X509* issuer, EVP_PK
     } else {
         ok = addExtension(cert.get(), signer, NID_basic_constraints, "critical,CA:FALSE")
              && addExtension(cert.get(), signer, NID_subject_alt_name,
-                             "IP:127.0.0.1,DNS:localhost")
+                             "IP:127.0.0.1,IP:127.0.0.2,DNS:localhost")
              && addExtension(cert.get(), signer, NID_ext_key_usage, "serverAuth");
     }
     if (!ok || X509_sign(cert.get(), issuerKey, EVP_sha256()) <= 0)
@@ -218,7 +218,7 @@ FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
 {
     clock_.start();
     fallback_ = Reply::json(404, QJsonObject{{QStringLiteral("code"), QStringLiteral("not_found")}});
-    if (transport_ == Transport::Https) {
+    if (transport_ != Transport::Http) {
         Pkey authorityKey = makeKey();
         Pkey serverKey = makeKey();
         if (!authorityKey || !serverKey) {
@@ -254,7 +254,7 @@ FakeRuntimeService::~FakeRuntimeService()
 
 bool FakeRuntimeService::startListening(quint16 port)
 {
-    if (transport_ == Transport::Https) {
+    if (transport_ != Transport::Http) {
         auto server = std::make_unique<QSslServer>();
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setLocalCertificate(certificate_);
@@ -272,10 +272,16 @@ bool FakeRuntimeService::startListening(quint16 port)
                 accept(socket);
         }
     });
-    if (!server_->listen(QHostAddress::LocalHost, port))
+    if (!server_->listen(QHostAddress(host()), port))
         return false;
     port_ = server_->serverPort();
     return true;
+}
+
+QString FakeRuntimeService::host() const
+{
+    return transport_ == Transport::HttpsNonLocal ? QStringLiteral("127.0.0.2")
+                                                  : QStringLiteral("127.0.0.1");
 }
 
 bool FakeRuntimeService::listening() const
@@ -286,9 +292,9 @@ bool FakeRuntimeService::listening() const
 QUrl FakeRuntimeService::url(const QString& path) const
 {
     QUrl url;
-    url.setScheme(transport_ == Transport::Https ? QStringLiteral("https")
-                                                 : QStringLiteral("http"));
-    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setScheme(transport_ == Transport::Http ? QStringLiteral("http")
+                                                : QStringLiteral("https"));
+    url.setHost(host());
     url.setPort(port_);
     url.setPath(path);
     return url;

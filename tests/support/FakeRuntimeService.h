@@ -30,7 +30,9 @@ class FakeRuntimeService : public QObject {
 public:
     using Headers = QList<std::pair<QByteArray, QByteArray>>;
 
-    enum class Transport { Http, Https };
+    // HttpsNonLocal serves on 127.0.0.2: this machine, but not an origin the player counts as
+    // local, so the player treats it as a production service.
+    enum class Transport { Http, Https, HttpsNonLocal };
 
     enum class Fault {
         None,
@@ -142,6 +144,7 @@ private:
     Reply challengeReply(const Request& request);
     void send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive);
     bool startListening(quint16 port);
+    QString host() const;
 
     Transport transport_;
     std::unique_ptr<QTcpServer> server_;
