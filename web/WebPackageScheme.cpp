@@ -1,5 +1,6 @@
 #include "web/WebPackageScheme.h"
 
+#include <QHash>
 #include <QRegularExpression>
 #include <QWebEngineUrlScheme>
 
@@ -18,6 +19,16 @@ void WebPackageScheme::registerBeforeApplication()
     QWebEngineUrlScheme::registerScheme(scheme);
 }
 
+namespace {
+
+const QString& schemeName()
+{
+    static const QString name = QStringLiteral("talvorine-app");
+    return name;
+}
+
+} // namespace
+
 QUrl WebPackageScheme::entryUrl(const QString& sha256, const QString& path)
 {
     static const QRegularExpression digest(
@@ -25,10 +36,57 @@ QUrl WebPackageScheme::entryUrl(const QString& sha256, const QString& path)
     if (!digest.match(sha256).hasMatch())
         return {};
     QUrl url;
-    url.setScheme(QStringLiteral("talvorine-app"));
+    url.setScheme(schemeName());
     url.setHost(sha256.left(32) + u'.' + sha256.mid(32), QUrl::DecodedMode);
     url.setPath(u'/' + path, QUrl::DecodedMode);
     return url;
+}
+
+bool WebPackageScheme::allowedPackageInitiator(const QUrl& initiator, const QString& sha256)
+{
+    const QUrl expected = entryUrl(sha256, QString());
+    if (!expected.isValid() || expected.isEmpty())
+        return false;
+    if (!initiator.isValid() || initiator.isEmpty() || initiator.hasQuery()
+        || initiator.hasFragment() || !initiator.userInfo().isEmpty() || initiator.port() != -1)
+        return false;
+    const QString path = initiator.path(QUrl::FullyDecoded);
+    if (!path.isEmpty() && path != QLatin1String("/"))
+        return false;
+    if (initiator.scheme() == QLatin1String("qrc"))
+        return initiator.host().isEmpty();
+    return initiator.scheme() == schemeName()
+        && initiator.host(QUrl::FullyDecoded) == expected.host(QUrl::FullyDecoded);
+}
+
+QByteArray WebPackageScheme::exactMimeType(const QString& suffix)
+{
+    static const QHash<QString, QByteArray> exact{
+        {QStringLiteral("html"), "text/html"},
+        {QStringLiteral("htm"), "text/html"},
+        {QStringLiteral("css"), "text/css"},
+        {QStringLiteral("js"), "text/javascript"},
+        {QStringLiteral("mjs"), "text/javascript"},
+        {QStringLiteral("json"), "application/json"},
+        {QStringLiteral("wasm"), "application/wasm"},
+        {QStringLiteral("png"), "image/png"},
+        {QStringLiteral("svg"), "image/svg+xml"},
+        {QStringLiteral("jpg"), "image/jpeg"},
+        {QStringLiteral("jpeg"), "image/jpeg"},
+        {QStringLiteral("webp"), "image/webp"},
+        {QStringLiteral("gif"), "image/gif"},
+        {QStringLiteral("mp4"), "video/mp4"},
+        {QStringLiteral("webm"), "video/webm"},
+        {QStringLiteral("mp3"), "audio/mpeg"},
+        {QStringLiteral("ogg"), "audio/ogg"},
+        {QStringLiteral("wav"), "audio/wav"},
+        {QStringLiteral("woff"), "font/woff"},
+        {QStringLiteral("woff2"), "font/woff2"},
+        {QStringLiteral("ttf"), "font/ttf"},
+        {QStringLiteral("otf"), "font/otf"},
+        {QStringLiteral("txt"), "text/plain"},
+    };
+    return exact.value(suffix);
 }
 
 } // namespace talvorine
