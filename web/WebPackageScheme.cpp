@@ -1,5 +1,8 @@
 #include "web/WebPackageScheme.h"
 
+#include "web/ApplicationPackageCache.h"
+
+#include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
 #include <QWebEngineUrlScheme>
@@ -27,13 +30,18 @@ const QString& schemeName()
     return name;
 }
 
+bool validDigest(const QString& sha256)
+{
+    static const QRegularExpression digest(
+        QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}")));
+    return digest.match(sha256).hasMatch();
+}
+
 } // namespace
 
 QUrl WebPackageScheme::entryUrl(const QString& sha256, const QString& path)
 {
-    static const QRegularExpression digest(
-        QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}")));
-    if (!digest.match(sha256).hasMatch())
+    if (!validDigest(sha256))
         return {};
     QUrl url;
     url.setScheme(schemeName());
@@ -87,6 +95,40 @@ QByteArray WebPackageScheme::exactMimeType(const QString& suffix)
         {QStringLiteral("txt"), "text/plain"},
     };
     return exact.value(suffix);
+}
+
+std::optional<ResolvedPackageFile> WebPackageScheme::resolveRequest(
+    const QString& cacheRoot, const QString& sha256, const QUrl& url, const QByteArray& method,
+    ApplicationPackageCache* cache, const std::atomic<bool>* cancelled)
+{
+    if (cancelled && cancelled->load())
+        return std::nullopt;
+    if (cacheRoot.isEmpty() || !validDigest(sha256) || method != QByteArrayLiteral("GET"))
+        return std::nullopt;
+    if (url.scheme() != schemeName()
+        || url.host(QUrl::FullyDecoded) != sha256.left(32) + u'.' + sha256.mid(32)
+        || url.port() != -1 || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+        return std::nullopt;
+    // Encoded separators and dots would let one path mean another further down.
+    const QByteArray encoded = url.path(QUrl::FullyEncoded).toUtf8().toLower();
+    if (encoded.contains("%2f") || encoded.contains("%5c") || encoded.contains("%2e"))
+        return std::nullopt;
+    const QString path = url.path(QUrl::FullyDecoded);
+    if (!path.startsWith(u'/') || path.size() < 2)
+        return std::nullopt;
+
+    std::optional<ApplicationPackageCache> ownCache;
+    if (!cache)
+        cache = &ownCache.emplace(cacheRoot);
+    VerifiedFileIdentity identity;
+    const std::optional<QString> resolved =
+        cache->resolveFile(sha256, path.mid(1), true, &identity, cancelled);
+    if (!resolved)
+        return std::nullopt;
+    const QByteArray contentType = exactMimeType(QFileInfo(*resolved).suffix().toLower());
+    if (contentType.isEmpty())
+        return std::nullopt;
+    return ResolvedPackageFile{*resolved, contentType, identity};
 }
 
 } // namespace talvorine
