@@ -176,11 +176,30 @@ ScheduleContract::parseVisibility(const QJsonObject& visibility, const QString& 
     return result;
 }
 
+namespace {
+
+// Qt opens the zone database file a name points at without checking the name, so a name that
+// came from the service must look like a database name before any zone is built from it:
+// letters, digits, "_", "+", "-" and ":" in "/"-separated parts that start with a letter or
+// digit. No part can then be "." or "..", and no name can be absolute or reach a device, a FIFO
+// or any other file outside the database.
+std::optional<QTimeZone> zoneNamed(const QString& timeZone)
+{
+    static const QRegularExpression databaseName(QStringLiteral(
+        "\\A[A-Za-z0-9][A-Za-z0-9_+:-]*(?:/[A-Za-z0-9][A-Za-z0-9_+:-]*)*\\z"));
+    if (timeZone.size() > 64 || !databaseName.match(timeZone).hasMatch())
+        return std::nullopt;
+    QTimeZone zone(timeZone.toUtf8());
+    if (!zone.isValid())
+        return std::nullopt;
+    return zone;
+}
+
+} // namespace
+
 bool ScheduleEvaluator::zoneUsable(const QString& timeZone)
 {
-    if (timeZone.isEmpty() || timeZone.size() > 64)
-        return false;
-    return QTimeZone(timeZone.toUtf8()).isValid();
+    return zoneNamed(timeZone).has_value();
 }
 
 std::optional<ZonedCivilTime> ScheduleEvaluator::civilTime(std::optional<qint64> nowMs,
@@ -189,9 +208,10 @@ std::optional<ZonedCivilTime> ScheduleEvaluator::civilTime(std::optional<qint64>
     // Before 2020 the clock has not been set yet.
     if (!nowMs || *nowMs <= 1577836799999LL)
         return std::nullopt;
-    if (!zoneUsable(timeZone))
+    const std::optional<QTimeZone> zone = zoneNamed(timeZone);
+    if (!zone)
         return std::nullopt;
-    const QDateTime local = QDateTime::fromMSecsSinceEpoch(*nowMs, QTimeZone(timeZone.toUtf8()));
+    const QDateTime local = QDateTime::fromMSecsSinceEpoch(*nowMs, *zone);
     if (!local.isValid())
         return std::nullopt;
     const QDate date = local.date();

@@ -15,6 +15,10 @@ namespace talvorine {
 
 namespace RuntimeCompat {
 
+// The largest manifest body the player takes from the service, and so the largest it keeps as
+// its last known good copy: a manifest that plays must also survive a restart.
+inline constexpr qint64 manifestByteLimit = 32 * 1024 * 1024;
+
 // A redirect is followed only within the same origin: same scheme, host and effective port,
 // http or https, and no credentials in the target.
 inline bool redirectAllowed(const QUrl& from, const QUrl& to)

@@ -15,6 +15,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <utility>
 
 namespace talvorine {
 
@@ -100,22 +101,102 @@ bool isEventStreamType(const QByteArray& contentType)
     return media.compare(RuntimeWire::eventStreamType, Qt::CaseInsensitive) == 0;
 }
 
-// A stream's refusal is read only once it ends; until then its body is bounded like any other
-// reply's, and a longer one is cut off (the finished handler reports it as too large).
-void capRefusalBody(QNetworkReply* reply, qint64 byteLimit)
+const char* const tooLargeProperty = "talvorineTooLarge";
+
+bool cutForSize(const QNetworkReply* reply)
 {
-    QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                     [reply, byteLimit](qint64 received, qint64) {
-                         const int status =
-                             reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-                         if (status == 0 || isSuccess(status) || received <= byteLimit
-                             || reply->property("talvorineTooLarge").toBool())
-                             return;
-                         reply->setProperty("talvorineTooLarge", true);
-                         QMetaObject::invokeMethod(reply, &QNetworkReply::abort,
-                                                   Qt::QueuedConnection);
-                     });
+    return reply->property(tooLargeProperty).toBool();
 }
+
+// The body of a capped reply, gathered as it arrives: Qt holds at most the read buffer unread,
+// a declared length over the cap is refused at the headers, and nothing more is read once the
+// cap is passed, so a reply costs at most its cap however much a server sends and however long
+// the GUI thread is busy. An event stream's own body belongs to the stream: only a refusal's
+// body is gathered for it.
+class CappedBody : public QObject {
+public:
+    enum class Gather { EveryAnswer, RefusalOnly };
+
+    // HTTP/2 is not offered: Qt 6.4's HTTP/2 client keeps granting the server flow-control
+    // credit whatever the reply has read, so only over HTTP/1.1 does a full read buffer hold
+    // the server back.
+    static QNetworkRequest prepared(QNetworkRequest request)
+    {
+        request.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
+        return request;
+    }
+
+    static void attach(QNetworkReply* reply, qint64 cap, Gather gather)
+    {
+        reply->setReadBufferSize(RuntimeTransport::replyReadBufferBytes);
+        auto* body = new CappedBody(reply, cap, gather);
+        QObject::connect(reply, &QNetworkReply::metaDataChanged, body, &CappedBody::checkDeclared);
+        QObject::connect(reply, &QNetworkReply::readyRead, body, &CappedBody::gather);
+    }
+
+    // The whole body of a finished reply; empty when it was cut for its size.
+    static QByteArray take(QNetworkReply* reply)
+    {
+        for (QObject* child : reply->children()) {
+            if (auto* body = dynamic_cast<CappedBody*>(child)) {
+                body->gather();
+                return cutForSize(reply) ? QByteArray() : std::exchange(body->bytes_, {});
+            }
+        }
+        return {};
+    }
+
+private:
+    CappedBody(QNetworkReply* reply, qint64 cap, Gather gather)
+        : QObject(reply), reply_(reply), cap_(cap), gather_(gather)
+    {
+    }
+
+    bool applies() const
+    {
+        if (gather_ == Gather::EveryAnswer)
+            return true;
+        const int status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        return status != 0 && !isSuccess(status);
+    }
+
+    void checkDeclared()
+    {
+        if (!applies())
+            return;
+        bool declared = false;
+        const qint64 length =
+            reply_->header(QNetworkRequest::ContentLengthHeader).toLongLong(&declared);
+        if (declared && length > cap_)
+            cut();
+        else if (declared && length > bytes_.size())
+            bytes_.reserve(qsizetype(length));
+    }
+
+    void gather()
+    {
+        if (cutForSize(reply_) || !applies() || !reply_->isOpen())
+            return;
+        bytes_ += reply_->read(cap_ + 1 - bytes_.size());
+        if (bytes_.size() > cap_)
+            cut();
+    }
+
+    void cut()
+    {
+        if (cutForSize(reply_))
+            return;
+        reply_->setProperty(tooLargeProperty, true);
+        bytes_ = {};
+        // Not from inside the reply's own signal: the reply may be finishing.
+        QMetaObject::invokeMethod(reply_, &QNetworkReply::abort, Qt::QueuedConnection);
+    }
+
+    QNetworkReply* reply_;
+    qint64 cap_;
+    Gather gather_;
+    QByteArray bytes_;
+};
 
 void logEvent(const char* name, const QJsonObject& fields = {})
 {
@@ -134,6 +215,8 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
     , identityStore_(std::move(playerIdentityPath))
 {
     qRegisterMetaType<talvorine::ScreenshotRequest>();
+    registerAdMetaTypes();
+    monotonic_.start();
     manager_->setCookieJar(new RejectingCookieJar(manager_.get()));
     manager_->setTransferTimeout(transferTimeoutMs);
 
@@ -316,6 +399,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     if (!body.isEmpty() && request.header(QNetworkRequest::ContentTypeHeader).isNull()
         && request.rawHeader("Content-Type").isEmpty())
         request.setRawHeader("Content-Type", W::jsonType);
+    request = CappedBody::prepared(std::move(request));
     QNetworkReply* reply = nullptr;
     if (method == "GET")
         reply = manager_->get(request);
@@ -328,25 +412,15 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
     else
         reply = manager_->sendCustomRequest(request, method, body);
 
-    // A reply larger than the caller can use is cut off instead of buffered without bound.
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply, byteLimit](qint64 received,
-                                                                                qint64) {
-        if (received > byteLimit && !reply->property("talvorineTooLarge").toBool()) {
-            reply->setProperty("talvorineTooLarge", true);
-            // Not from inside the reply's own progress signal: the reply may be finishing.
-            QMetaObject::invokeMethod(reply, &QNetworkReply::abort, Qt::QueuedConnection);
-        }
-    });
+    CappedBody::attach(reply, byteLimit, CappedBody::Gather::EveryAnswer);
     connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
         reply->deleteLater();
         Answer answer;
         answer.reply = reply;
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool tooLarge = reply->property("talvorineTooLarge").toBool();
-        if (!tooLarge && reply->isOpen())
-            answer.body = reply->readAll();
+        answer.body = CappedBody::take(reply);
         answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
-            && !tooLarge;
+            && !cutForSize(reply);
         handler(answer);
     });
     return reply;
@@ -358,8 +432,7 @@ RuntimeTransport::Failure RuntimeTransport::streamFailureOf(QNetworkReply* reply
     Answer answer;
     answer.reply = reply;
     answer.status = status;
-    if (reply->isOpen())
-        answer.body = reply->read(replyByteLimit);
+    answer.body = CappedBody::take(reply);
     return failureOf(answer, RuntimeCompat::MintKind::Other);
 }
 
@@ -377,7 +450,7 @@ RuntimeTransport::Failure RuntimeTransport::failureOf(const Answer& answer,
     const int status = isSuccess(answer.status) ? 0 : answer.status;
     failure.decision = RuntimeCompat::decideProblem(status, answer.body, retryAfter, date, kind,
                                                     QDateTime::currentDateTimeUtc());
-    if (answer.reply && answer.reply->property("talvorineTooLarge").toBool())
+    if (answer.reply && cutForSize(answer.reply))
         failure.decision.code = QStringLiteral("runtime_reply_too_large");
     failure.code = failure.decision.code;
     failure.status = failure.decision.status;
@@ -521,9 +594,9 @@ void RuntimeTransport::openPairingEvents()
                          QNetworkRequest::AlwaysNetwork);
     pairingStream_.parser.reset();
     pairingStream_.wanted = true;
-    QNetworkReply* reply = manager_->get(request);
+    QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     pairingStream_.reply = reply;
-    capRefusalBody(reply, replyByteLimit);
+    CappedBody::attach(reply, replyByteLimit, CappedBody::Gather::RefusalOnly);
     const int stallMs = stallBoundMs(W::pairingStreamStallEnv, pairingStallDefaultMs);
     pairingStream_.stallTimer.start(stallMs);
     // Only a 2xx answer of the event-stream type is a stream; other answers are reported whole
@@ -835,9 +908,9 @@ void RuntimeTransport::openRuntimeStream()
             request.setRawHeader(W::lastEventIdHeader, resume.toUtf8());
     }
     runtimeStream_.parser.reset();
-    QNetworkReply* reply = manager_->get(request);
+    QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     runtimeStream_.reply = reply;
-    capRefusalBody(reply, replyByteLimit);
+    CappedBody::attach(reply, replyByteLimit, CappedBody::Gather::RefusalOnly);
     reply->setProperty("talvorineCredential", sessionCredential_);
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
@@ -1352,6 +1425,172 @@ void RuntimeTransport::screenshotPut(const QString& captureId, const QByteArray&
                  noteUnauthorized(credential);
              Q_EMIT screenshotUploadFailed(captureId,
                                            failureOf(answer, RuntimeCompat::MintKind::Report).code);
+         });
+}
+
+// --- ad slots --------------------------------------------------------------------------------
+
+namespace {
+
+bool validAdRevision(const QString& revision)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Aman_.+\\z"));
+    return revision.size() <= 160 && pattern.match(revision).hasMatch();
+}
+
+bool validOccurrenceId(const QString& id)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Aocc_[A-Za-z0-9_-]{1,64}\\z"));
+    return pattern.match(id).hasMatch();
+}
+
+bool validCandidate(const AdForecastCandidate& candidate)
+{
+    return validPrimitiveId(candidate.pageId) && validOccurrenceId(candidate.occurrenceId)
+        && candidate.checkSequence >= 1 && !adStampIso(candidate.earliestStartAt).isEmpty();
+}
+
+// Whole milliseconds, rounded up: the service's stamp lies somewhere inside the round trip,
+// and a band must never be narrower than what is known.
+qint64 roundTripMs(const QElapsedTimer& timer)
+{
+    return (timer.nsecsElapsed() + 999999) / 1000000;
+}
+
+} // namespace
+
+qint64 RuntimeTransport::serverNowLoMs() const
+{
+    return serverClock_.loMs(monotonic_.elapsed());
+}
+
+qint64 RuntimeTransport::serverNowHiMs() const
+{
+    return serverClock_.hiMs(monotonic_.elapsed());
+}
+
+void RuntimeTransport::mergeServerTimeSample(qint64 serverMs, qint64 rttMs)
+{
+    const qint64 now = monotonic_.elapsed();
+    const qint64 previousHi = serverClock_.hiMs(now);
+    if (serverClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
+        logEvent("ad.server_time_resample",
+                 QJsonObject{{QStringLiteral("server_ms"), QString::number(serverMs)},
+                             {QStringLiteral("band_hi_ms"), QString::number(previousHi)}});
+}
+
+RuntimeTransport::Failure RuntimeTransport::adFailureOf(const Answer& answer,
+                                                        RuntimeCompat::MintKind kind) const
+{
+    Failure failure = failureOf(answer, kind);
+    failure.status = answer.status;
+    if (answer.reply && cutForSize(answer.reply))
+        failure.transient = false;
+    return failure;
+}
+
+void RuntimeTransport::resolveAdslots(const QString& manifestRevision,
+                                      const QList<AdForecastCandidate>& batch)
+{
+    auto refuse = [this](const char* code, int status, bool retryable) {
+        Q_EMIT adSlotsResolveFailed(QLatin1String(code), status, retryable);
+    };
+    if (!adslotsNegotiated())
+        return refuse("ad_resolve_request_invalid", 0, false);
+    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTransferTimeoutMs);
+    if (origin_.isEmpty())
+        return refuse("runtime_origin_invalid", 0, false);
+    if (!validAdRevision(manifestRevision) || batch.isEmpty()
+        || batch.size() > maxResolveCandidates
+        || !std::all_of(batch.cbegin(), batch.cend(), validCandidate))
+        return refuse("ad_resolve_request_invalid", 0, false);
+    if (resolveInFlight_)
+        return refuse("ad_resolve_busy", 0, true);
+    if (!sessionRequest(request))
+        return refuse("runtime_session_expired", 401, false);
+
+    QJsonArray candidates;
+    for (const AdForecastCandidate& candidate : batch) {
+        candidates.append(QJsonObject{
+            {key(W::pageIdMember), candidate.pageId},
+            {key(W::occurrenceIdMember), candidate.occurrenceId},
+            {key(W::checkSequenceMember), candidate.checkSequence},
+            {key(W::earliestStartAtMember),
+             QString::fromUtf8(adStampIso(candidate.earliestStartAt))}});
+    }
+    const QJsonObject body{{key(W::manifestRevisionMember), manifestRevision},
+                           {key(W::candidatesMember), candidates}};
+    resolveInFlight_ = true;
+    const QString credential = sessionCredential_;
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    send("POST", request, compact(body), replyByteLimit,
+         [this, credential, timer](const Answer& answer) {
+             finishResolve(answer, credential, roundTripMs(*timer));
+         });
+}
+
+void RuntimeTransport::finishResolve(const Answer& answer, const QString& credential,
+                                     qint64 roundTripMs)
+{
+    resolveInFlight_ = false;
+    lastResolveRoundTripMs_ = roundTripMs;
+    if (answer.ok) {
+        if (const std::optional<AdResolveReply> reply = parseAdResolveReply(answer.body))
+            Q_EMIT adSlotsResolved(*reply);
+        else
+            Q_EMIT adSlotsResolveFailed(QStringLiteral("ad_resolve_contract_invalid"), 200, false);
+        return;
+    }
+    if (answer.status == 401)
+        noteUnauthorized(credential);
+    const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::Other);
+    Q_EMIT adSlotsResolveFailed(failure.code, failure.status, failure.transient);
+}
+
+void RuntimeTransport::reportAdEvents(const QList<AdEventRecord>& batch)
+{
+    if (!adslotsNegotiated() || batch.isEmpty() || batch.size() > AdOutbox::maxBatch) {
+        Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_request_invalid"), 0, false);
+        return;
+    }
+    QNetworkRequest request = jsonRequest(routeUrl(W::adEventsRoute), shortTransferTimeoutMs);
+    if (!sessionRequest(request)) {
+        Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+        return;
+    }
+    QJsonArray events;
+    for (const AdEventRecord& record : batch) {
+        QJsonObject event{{key(W::eventIdMember), record.eventId},
+                          {key(W::decisionIdMember), record.decisionId},
+                          {key(W::occurrenceIdMember), record.occurrenceId},
+                          {key(W::adEventKindMember), record.kind},
+                          {key(W::clientSequenceMember), record.clientSequence},
+                          {key(W::durationMsMember), record.durationMs}};
+        if (const QByteArray started = adStampIso(record.startedAt); !started.isEmpty())
+            event.insert(key(W::startedAtMember), QString::fromUtf8(started));
+        if (const QByteArray ended = adStampIso(record.endedAt); !ended.isEmpty())
+            event.insert(key(W::endedAtMember), QString::fromUtf8(ended));
+        events.append(event);
+    }
+    const QString credential = sessionCredential_;
+    send("POST", request, compact(QJsonObject{{key(W::adEventsMember), events}}), replyByteLimit,
+         [this, credential](const Answer& answer) {
+             if (answer.ok) {
+                 if (const auto outcomes = parseAdEventResults(answer.body))
+                     Q_EMIT adEventsReported(*outcomes);
+                 else
+                     Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_contract_invalid"), 200,
+                                                 false);
+                 return;
+             }
+             if (answer.status == 401) {
+                 noteUnauthorized(credential);
+                 Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+                 return;
+             }
+             const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::AdEvents);
+             Q_EMIT adEventsReportFailed(failure.code, failure.status, failure.transient);
          });
 }
 

@@ -16,8 +16,9 @@ namespace talvorine {
 // this class writes loads as absent.
 class PersistentState {
 public:
-    static constexpr qint64 maxBodyBytes = 16 * 1024 * 1024;
-    static constexpr qint64 maxFileBytes = 24 * 1024 * 1024;
+    static constexpr qint64 maxBodyBytes = RuntimeCompat::manifestByteLimit;
+    // The body travels as base64 beside its plan and a few small fields.
+    static constexpr qint64 maxFileBytes = (maxBodyBytes + 2) / 3 * 4 + 8 * 1024 * 1024;
 
     explicit PersistentState(QString directory);
 

@@ -3,14 +3,16 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QRegularExpression>
-#include <QSaveFile>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
+#include <memory>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -255,6 +257,41 @@ std::optional<qint64> byteValueFrom(const QJsonValue& value)
     return parsed;
 }
 
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs)
+{
+    // Every entry but directories, a link to a directory included.
+    const QDir dir(directory);
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : entries) {
+        if (!names.match(name).hasMatch())
+            continue;
+        const QString path = dir.filePath(name);
+        struct stat st {};
+        if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const qint64 mtimeMs =
+            qint64(st.st_mtim.tv_sec) * 1000 + qint64(st.st_mtim.tv_nsec) / 1000000;
+        if (S_ISLNK(st.st_mode) || mtimeMs < cutoffMs)
+            removeEntry(path);
+    }
+}
+
 bool entryExists(const QString& path)
 {
     struct stat st {};
@@ -269,29 +306,79 @@ bool removeEntry(const QString& path)
     return errno == ENOENT;
 }
 
+QString saveTemporaryPath(const QString& path)
+{
+    return path + QStringLiteral(".saving");
+}
+
+namespace {
+
+// Saves of one file take turns: they share its temporary name.
+QMutex& saveLockFor(const QString& path)
+{
+    static QMutex guard;
+    static std::map<QString, std::unique_ptr<QMutex>> locks;
+    const QString key = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QMutexLocker lock(&guard);
+    std::unique_ptr<QMutex>& entry = locks[key];
+    if (!entry)
+        entry = std::make_unique<QMutex>();
+    return *entry;
+}
+
+bool syncFile(int fd)
+{
+    int result = 0;
+    do {
+        result = ::fdatasync(fd);
+    } while (result != 0 && errno == EINTR);
+    return result == 0;
+}
+
+} // namespace
+
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, WriteRules rules)
 {
     const QByteArray name = encoded(path);
     struct stat st {};
-    if (::lstat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        // The save file would resolve a link and write through it; a directory cannot be
-        // replaced at all.
-        if (rules.nonRegular == NonRegularTarget::Refuse || S_ISDIR(st.st_mode)
-            || ::unlink(name.constData()) != 0)
+    if (::lstat(name.constData(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            // A write would resolve a link and land at its target; a directory cannot be
+            // replaced at all.
+            if (rules.nonRegular == NonRegularTarget::Refuse || S_ISDIR(st.st_mode)
+                || ::unlink(name.constData()) != 0)
+                return WriteFailure::Open;
+        } else if (::access(name.constData(), W_OK) != 0) {
+            // A file that cannot be replaced (immutable, say) fails before anything is written.
             return WriteFailure::Open;
+        }
     }
-    QSaveFile file(path);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
+    // The temporary has a fixed name: a save cut short by a crash or a power cut before its
+    // rename leaves it behind, and the next save of the same file replaces it, so leftovers never
+    // pile up. Whatever is at that name is removed first and the file is made anew (owner-only
+    // unless the rules say otherwise), so that the write can follow no link planted there.
+    QMutexLocker lock(&saveLockFor(path));
+    const QByteArray temporary = encoded(saveTemporaryPath(path));
+    if (::unlink(temporary.constData()) != 0 && errno != ENOENT)
         return WriteFailure::Open;
-    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+    const mode_t mode = rules.mode == FileMode::OwnerOnly ? 0600 : 0666;
+    UniqueFd fd(::open(temporary.constData(),
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode));
+    if (!fd.valid())
         return WriteFailure::Open;
-    if (file.write(bytes) != bytes.size()) {
-        file.cancelWriting();
-        return WriteFailure::Write;
-    }
-    if (!file.commit())
-        return WriteFailure::Commit;
+    const auto discard = [&](WriteFailure failure) {
+        fd.close();
+        ::unlink(temporary.constData());
+        return failure;
+    };
+    if (rules.mode == FileMode::OwnerOnly && ::fchmod(fd.get(), 0600) != 0)
+        return discard(WriteFailure::Open);
+    if (!writeAll(fd.get(), bytes.constData(), bytes.size()))
+        return discard(WriteFailure::Write);
+    if (!syncFile(fd.get()) || !fd.close())
+        return discard(WriteFailure::Commit);
+    if (::rename(temporary.constData(), name.constData()) != 0)
+        return discard(WriteFailure::Commit);
     if (!fsyncDirectory(QFileInfo(path).absolutePath(), rules.unsupportedSync))
         return WriteFailure::Commit;
     return WriteFailure::None;

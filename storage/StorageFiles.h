@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class QRegularExpression;
 struct evp_md_ctx_st;
 
 namespace talvorine::StorageFiles {
@@ -82,24 +83,39 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
                                           ReadRule rule = ReadRule::Any,
                                           Refused refused = Refused::Keep);
 
-// Writes bytes to path through a save file (no direct-write fallback) with mode 0600, then
-// fsyncs the directory. What is already at the path and is not a regular file is either removed
-// first (Replace), so that the write never lands elsewhere, or makes the write fail (Refuse).
-// The result tells which step failed, for the caller's error word.
+// Writes bytes to path atomically with mode 0600: into the temporary next to it (below), synced,
+// renamed over the path, then the directory synced. What is already at the path and is not a
+// regular file is either removed first (Replace), so that the write never lands elsewhere, or
+// makes the write fail (Refuse). A file that holds no secret may take the mode a new file gets
+// (CreationDefault). The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 enum class NonRegularTarget { Replace, Refuse };
+enum class FileMode { OwnerOnly, CreationDefault };
 struct WriteRules {
     NonRegularTarget nonRegular = NonRegularTarget::Replace;
     UnsupportedSync unsupportedSync = UnsupportedSync::Success;
+    FileMode mode = FileMode::OwnerOnly;
 };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
+// The one temporary name a save of path uses ("<path>.saving"); a save interrupted before its
+// rename leaves at most this file, which the next save of path replaces.
+QString saveTemporaryPath(const QString& path);
 
 // Byte counts in JSON: a number below 2^53 (a negative count as 0), otherwise the decimal
 // string; read back from an integral number in 0..2^53-1 or a canonical decimal string that
 // fits 64 bits, so that whatever is written reads back.
 QJsonValue jsonByteValue(qint64 value);
 std::optional<qint64> byteValueFrom(const QJsonValue& value);
+
+// Writes all bytes to the descriptor, retrying interrupted and partial writes.
+bool writeAll(int fd, const char* data, qint64 size);
+
+// Removes every entry of the directory but its subdirectories whose whole name matches the
+// pattern and that is a symbolic link or was last modified before cutoffMs (milliseconds since
+// the epoch). Failures are ignored: what stays is tried again next time.
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs);
 
 // lstat-based: whether anything (a dangling link included) exists at the path.
 bool entryExists(const QString& path);

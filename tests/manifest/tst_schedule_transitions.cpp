@@ -7,9 +7,17 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
+
+#include <atomic>
+#include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace talvorine;
 
@@ -66,6 +74,7 @@ private slots:
     void nextCivilMinute_data();
     void nextCivilMinute();
     void unusableZoneIsLoggedOncePerRevision();
+    void zoneNameNeverOpensAFifo();
 };
 
 void tst_schedule_transitions::poses_data()
@@ -130,6 +139,18 @@ void tst_schedule_transitions::civilTime_data()
     QTest::newRow("unknown zone") << utc("2024-05-03T12:00:00Z") << "Europe/Berln" << "" << 0;
     QTest::newRow("zone with line feed") << utc("2024-05-03T12:00:00Z") << "Europe/Berlin\n" << "" << 0;
     QTest::newRow("year beyond 9999") << qint64(253402300800000) << "UTC" << "" << 0;
+    QTest::newRow("offset zone") << utc("2024-05-03T12:00:00Z") << "UTC+05:30" << "2024-05-03T17:30" << 4;
+    QTest::newRow("zone alias") << utc("2024-05-03T12:00:00Z") << "Asia/Calcutta" << "2024-05-03T17:30" << 4;
+    // A zone name is data: none may lead the zone database reader to another file, even one
+    // that holds a real zone.
+    QTest::newRow("parent part to a real zone")
+        << utc("2024-05-03T12:00:00Z") << "../zoneinfo/Europe/Berlin" << "" << 0;
+    QTest::newRow("current part") << utc("2024-05-03T12:00:00Z") << "./Europe/Berlin" << "" << 0;
+    QTest::newRow("inner parent part") << utc("2024-05-03T12:00:00Z") << "Asia/../Europe/Berlin" << "" << 0;
+    QTest::newRow("empty part") << utc("2024-05-03T12:00:00Z") << "Europe//Berlin" << "" << 0;
+    QTest::newRow("absolute path") << utc("2024-05-03T12:00:00Z") << "/usr/share/zoneinfo/UTC" << "" << 0;
+    QTest::newRow("prefixed absolute path") << utc("2024-05-03T12:00:00Z") << ":/usr/share/zoneinfo/UTC" << "" << 0;
+    QTest::newRow("device") << utc("2024-05-03T12:00:00Z") << "../../../../dev/zero" << "" << 0;
 }
 
 void tst_schedule_transitions::civilTime()
@@ -270,6 +291,34 @@ void tst_schedule_transitions::unusableZoneIsLoggedOncePerRevision()
     QCOMPARE(text.count("schedule.timezone_unusable"), 2);
     QVERIFY(text.contains("Europe/Berln"));
     QVERIFY(text.contains("rev-2"));
+}
+
+void tst_schedule_transitions::zoneNameNeverOpensAFifo()
+{
+    // A FIFO without a writer would hold the thread that opens it for ever.
+    QTemporaryDir dir(QStringLiteral("/tmp/tz-XXXXXX"));
+    QVERIFY(dir.isValid());
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("zone")));
+    QVERIFY(::mkfifo(fifo.constData(), 0600) == 0);
+    const QString name = QStringLiteral("../../../..") + QFile::decodeName(fifo);
+    QVERIFY(name.size() <= 64);
+    std::atomic<bool> done = false;
+    std::atomic<bool> usable = true;
+    std::thread reader([&] {
+        usable = ScheduleEvaluator::zoneUsable(name);
+        done = true;
+    });
+    const auto release = qScopeGuard([&] {
+        // A reader stuck in open() is let go by a writer that comes and leaves.
+        if (!done) {
+            const int fd = ::open(fifo.constData(), O_WRONLY | O_NONBLOCK);
+            if (fd >= 0)
+                ::close(fd);
+        }
+        reader.join();
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, 20000);
+    QVERIFY(!usable);
 }
 
 QTEST_GUILESS_MAIN(tst_schedule_transitions)

@@ -1,7 +1,9 @@
 #include "app/DevFileLog.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/RuntimeWireContract.h"
+#include "storage/PersistentState.h"
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/FloodingHttpServer.h"
 #include "tests/support/TestSupport.h"
 
 #include <QJsonArray>
@@ -684,17 +686,111 @@ private slots:
         QVERIFY(!transport->hasRuntimeSession());
     }
 
-    void oversizedManifestFails()
+    void oversizedRepliesFail_data()
     {
+        QTest::addColumn<bool>("manifest");
+        QTest::addColumn<Reply>("reply");
+        const auto announcing = [](qint64 length) {
+            // Headers that announce more than the cap, then silence: refused without waiting.
+            Reply reply = Reply::json(200, QByteArray())
+                              .withHeader("Content-Length", QByteArray::number(length));
+            reply.stream = true;
+            return reply;
+        };
+        QTest::newRow("manifest body over the cap")
+            << true << Reply::json(200, QByteArray(RuntimeTransport::manifestByteLimit + 1024, ' '));
+        QTest::newRow("manifest announced over the cap")
+            << true << announcing(RuntimeTransport::manifestByteLimit + 1);
+        QTest::newRow("other answer announced over the cap")
+            << false << announcing(RuntimeTransport::replyByteLimit + 1);
+    }
+    void oversizedRepliesFail()
+    {
+        QFETCH(bool, manifest);
+        QFETCH(Reply, reply);
         QVERIFY(mint());
-        fake->script("GET", W::manifestRoute,
-                     {Reply::json(200, QByteArray(RuntimeTransport::manifestByteLimit + 1024, ' '))});
         QSignalSpy failed(transport.get(), &RuntimeTransport::manifestFailed);
         QSignalSpy modified(transport.get(), &RuntimeTransport::manifestModified);
+        QSignalSpy uploadFailed(transport.get(), &RuntimeTransport::screenshotUploadFailed);
+        if (manifest) {
+            fake->script("GET", W::manifestRoute, {reply});
+            transport->fetchManifest({});
+            QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, waitMs);
+            QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
+            QCOMPARE(modified.size(), 0);
+        } else {
+            fake->script("PUT", W::screenshotRoute, {reply});
+            transport->reportScreenshotFailure(QStringLiteral("shot_0123456789abcdef"), false);
+            QTRY_COMPARE_WITH_TIMEOUT(uploadFailed.size(), 1, waitMs);
+            QCOMPARE(uploadFailed.at(0).at(1).toString(), QStringLiteral("runtime_reply_too_large"));
+        }
+    }
+
+    void largeManifestIsKept()
+    {
+        // Larger than the last known good copy once took, within what the transport takes: a
+        // manifest that plays must also be there after a restart without the service.
+        const QByteArray body = "{\"pad\":\"" + QByteArray(20 * 1024 * 1024, 'x') + "\"}";
+        QVERIFY(body.size() < RuntimeTransport::manifestByteLimit);
+        QVERIFY(mint());
+        fake->script("GET", W::manifestRoute, {Reply::json(200, body)});
+        QSignalSpy modified(transport.get(), &RuntimeTransport::manifestModified);
         transport->fetchManifest({});
-        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 8000);
-        QCOMPARE(failed.at(0).at(0).toString(), QStringLiteral("runtime_reply_too_large"));
-        QCOMPARE(modified.size(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(modified.size(), 1, waitMs);
+        const PersistentState state(path("state"));
+        QString error;
+        QVERIFY2(state.saveLastKnownGood(modified.at(0).at(0).toByteArray(), "r1", &error,
+                                         W::manifestRoute),
+                 qPrintable(error));
+        QCOMPARE(PersistentState(path("state")).loadLastKnownGood(), body);
+    }
+
+    void floodedStreamIsHeldBack_data()
+    {
+        QTest::addColumn<bool>("pairing");
+        QTest::newRow("runtime stream") << false;
+        QTest::newRow("pairing stream") << true;
+    }
+    void floodedStreamIsHeldBack()
+    {
+        QFETCH(bool, pairing);
+        test::FloodingHttpServer server;
+        QVERIFY(server.listening());
+        transport = makeTransport(server.url());
+        const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
+        if (pairing) {
+            const NativePairingSession session{QStringLiteral("ABC234"), pairingToken,
+                                               QDateTime::currentDateTimeUtc().addSecs(600)};
+            QVERIFY(NativePairingStore(path("pairing-session")).save(session));
+            QVERIFY(transport->adoptStoredPairingCredential());
+        } else {
+            const QDateTime now = QDateTime::currentDateTimeUtc();
+            server.answer(W::identityChallengeRoute, 201, W::jsonType,
+                          QJsonDocument(QJsonObject{{"nonce", QString(43, 'A')},
+                                                    {"expires_at", now.addSecs(60).toString(Qt::ISODateWithMs)},
+                                                    {"server_time", now.toString(Qt::ISODateWithMs)}})
+                              .toJson());
+            server.answer(W::sessionMintRoute, 200, W::jsonType,
+                          QJsonDocument(mintReply()).toJson());
+            QSignalSpy succeeded(transport.get(), &RuntimeTransport::deviceSessionSucceeded);
+            transport->createDeviceSession(QStringLiteral("mint-key-0001"));
+            QVERIFY(succeeded.wait(waitMs));
+        }
+        // A line that never ends, far longer than any socket buffers could take.
+        const qint64 flood = 256 * 1024 * 1024;
+        server.flood(route, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream", flood);
+        pairing ? transport->openPairingEvents() : transport->openEvents({});
+        QTRY_VERIFY_WITH_TIMEOUT(server.floodStarted(), waitMs);
+        // Over HTTP/2 Qt would keep granting the server credit whatever is read: not offered.
+        const auto replies = transport->networkAccessManager()->findChildren<QNetworkReply*>();
+        QVERIFY(!replies.isEmpty());
+        for (const QNetworkReply* reply : replies)
+            QVERIFY(!reply->request().attribute(QNetworkRequest::Http2AllowedAttribute).toBool());
+        // The GUI thread is held up here, as a long layout or a slow disk would hold it; the
+        // flood has to wait for it instead of filling memory meanwhile.
+        const qint64 written = server.waitWhileFlooding(1000);
+        QVERIFY2(written < flood, qPrintable(QStringLiteral("%1 bytes taken").arg(written)));
+        pairing ? transport->closePairingEvents() : transport->closeEvents();
     }
 
     // --- runtime event stream ------------------------------------------------------------

@@ -443,6 +443,12 @@ void TestContentCache::discardExpiredPartials()
     QVERIFY(tf::write(abandoned, "half"));
     QVERIFY(tf::setMtimeMs(abandoned, now - ContentCache::abandonedCommitAgeMs - 1000));
     QVERIFY(tf::write(live, "half"));
+    QVERIFY(QDir().mkpath(root() + "/access"));
+    const QString abandonedStamp = root() + "/access/.stamp-Ab12Cd";
+    const QString liveStamp = root() + "/access/.stamp-Xy34Zw";
+    QVERIFY(tf::write(abandonedStamp, "17"));
+    QVERIFY(tf::setMtimeMs(abandonedStamp, now - ContentCache::abandonedCommitAgeMs - 1000));
+    QVERIFY(tf::write(liveStamp, "17"));
 
     cache.discardExpiredPartials(maxAgeMs);
     QStringList remaining;
@@ -453,6 +459,8 @@ void TestContentCache::discardExpiredPartials()
     QCOMPARE(remaining, expectedRemaining);
     QCOMPARE(tf::exists(abandoned), maxAgeMs < 0);
     QVERIFY(tf::exists(live));
+    QCOMPARE(tf::exists(abandonedStamp), maxAgeMs < 0);
+    QVERIFY(tf::exists(liveStamp));
 }
 
 void TestContentCache::commitVerified_data()

@@ -1,4 +1,6 @@
 #include "storage/PersistentState.h"
+#include "storage/StorageFiles.h"
+#include "storage/StorageTransferLedger.h"
 
 #include "tests/storage/FsyncRecorder.h"
 #include "tests/support/TestFiles.h"
@@ -8,6 +10,10 @@
 #include <QJsonDocument>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <csignal>
+#include <dlfcn.h>
+#include <sys/wait.h>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -27,7 +33,21 @@ QDateTime utc(qint64 ms)
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC);
 }
 
+// Set in a forked child only: the process is killed the moment a rename onto this path starts,
+// as a power cut between a save's temporary file and its rename would leave things.
+QByteArray killAtRenameOnto;
+
 } // namespace
+
+// Interposes the C library's rename for the whole test process.
+extern "C" int rename(const char* from, const char* to)
+{
+    using Real = int (*)(const char*, const char*);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "rename"));
+    if (!killAtRenameOnto.isEmpty() && killAtRenameOnto == to)
+        ::kill(::getpid(), SIGKILL);
+    return real(from, to);
+}
 
 class TestPersistentState : public QObject {
     Q_OBJECT
@@ -62,6 +82,8 @@ private slots:
     void writeFailures_data();
     void writeFailures();
     void filesThatCannotChange();
+    void savesKilledAtTheRename_data();
+    void savesKilledAtTheRename();
 
 private:
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -493,6 +515,67 @@ void TestPersistentState::filesThatCannotChange()
         QCOMPARE(code, QStringLiteral("state_open_failed"));
     }
     QVERIFY(state.clearScreenLabel());
+}
+
+void TestPersistentState::savesKilledAtTheRename_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::newRow("last known good") << "lkg";
+    QTest::newRow("screen label") << "label";
+    QTest::newRow("transfer ledger") << "ledger";
+}
+
+void TestPersistentState::savesKilledAtTheRename()
+{
+    QFETCH(QString, file);
+    const PersistentState state(stateDir());
+    const QString ledgerPath = stateDir() + "/storage-transfer-ledger.json";
+    const QString target = file == "lkg"     ? state.lastKnownGoodPath()
+                           : file == "label" ? state.screenMetadataPath()
+                                             : ledgerPath;
+    // Each save writes a different generation; the ledger counts it as bytes.
+    const auto save = [&](int generation) {
+        if (file == "lkg")
+            return state.saveLastKnownGood(QByteArray::number(generation), "r1");
+        if (file == "label")
+            return state.saveScreenLabel(QString::number(generation));
+        StorageTransferLedger ledger(ledgerPath);
+        ledger.record(StorageTransferLedger::New, generation, 1700000000000);
+        return ledger.save();
+    };
+    const auto loaded = [&]() -> qint64 {
+        if (file == "lkg")
+            return state.loadLastKnownGood().value_or("-1").toLongLong();
+        if (file == "label")
+            return state.loadScreenLabel().toLongLong();
+        StorageTransferLedger ledger(ledgerPath);
+        return ledger.load() ? ledger.transfer24h(1700000000000).value("new").toInteger() : -1;
+    };
+    QVERIFY(save(1));
+    for (int generation = 2; generation <= 6; ++generation) {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            killAtRenameOnto = QFile::encodeName(target);
+            save(generation);
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, "not killed at the rename");
+        QCOMPARE(loaded(), qint64(1));
+        // At most the one temporary is left, and it may be read for nothing.
+        QStringList names = QDir(stateDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                                       | QDir::NoDotAndDotDot);
+        names.removeOne(QFileInfo(target).fileName());
+        QCOMPARE(names, QStringList{QFileInfo(StorageFiles::saveTemporaryPath(target)).fileName()});
+        QCOMPARE(tf::modeOf(StorageFiles::saveTemporaryPath(target)), 0600);
+    }
+    QVERIFY(save(7));
+    QCOMPARE(loaded(), qint64(7));
+    QCOMPARE(QDir(stateDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::System
+                                        | QDir::NoDotAndDotDot),
+             QStringList{QFileInfo(target).fileName()});
 }
 
 QTEST_GUILESS_MAIN(TestPersistentState)

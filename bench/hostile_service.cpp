@@ -1,0 +1,205 @@
+// Peak memory of the runtime client under a hostile service on loopback: an event stream and a
+// manifest of 2 GiB without a line feed, sent faster than the client reads, while the GUI
+// thread is stalled for 2 s and then reads on. Each run reports the growth of the process's
+// peak resident memory over the attack beside the bound it must hold, and fails when it does
+// not hold. Real time, one iteration each: the numbers are memory, not speed.
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeTransport.h"
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/FloodingHttpServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace {
+
+using namespace talvorine;
+namespace W = RuntimeWire;
+
+constexpr qint64 floodBytes = qint64(2) * 1024 * 1024 * 1024;
+constexpr qint64 mebibyte = 1024 * 1024;
+constexpr auto stall = std::chrono::seconds(2);
+
+// A stream's bound: Qt's read buffer and the parser's pending line, with room for the
+// allocator and the HTTP layer's own buffers.
+constexpr qint64 streamBoundBytes = 16 * mebibyte;
+// A manifest's: the body up to the cap, which may grow into twice its size while it is
+// gathered without an announced length, and the same room.
+constexpr qint64 manifestBoundBytes = 2 * RuntimeTransport::manifestByteLimit + 16 * mebibyte;
+
+qint64 statusBytes(const QByteArray& field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+// Makes the peak resident size start again from the current one.
+bool resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+void runEventsUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+struct Client {
+    QTemporaryDir dir;
+    test::FloodingHttpServer server;
+    std::unique_ptr<RuntimeTransport> transport;
+
+    bool start()
+    {
+        const QString identity = dir.filePath(QStringLiteral("player-identity"));
+        if (!dir.isValid() || !server.listening()
+            || !NativePlayerIdentityStore(identity).open(true))
+            return false;
+        transport = std::make_unique<RuntimeTransport>(
+            server.url(), dir.filePath(QStringLiteral("device-credential")),
+            dir.filePath(QStringLiteral("pairing-session")), identity);
+        return true;
+    }
+
+    bool mint()
+    {
+        const QDateTime now = QDateTime::currentDateTimeUtc();
+        server.answer(W::identityChallengeRoute, 201, W::jsonType,
+                      QJsonDocument(QJsonObject{
+                                        {"nonce", QString(43, QLatin1Char('A'))},
+                                        {"expires_at", now.addSecs(60).toString(Qt::ISODateWithMs)},
+                                        {"server_time", now.toString(Qt::ISODateWithMs)}})
+                          .toJson());
+        server.answer(W::sessionMintRoute, 200, W::jsonType,
+                      QJsonDocument(QJsonObject{{"session", "tvs_bench"},
+                                                {"expires_at", "2099-01-01T00:00:00.000Z"}})
+                          .toJson());
+        bool minted = false;
+        QObject::connect(transport.get(), &RuntimeTransport::deviceSessionSucceeded,
+                         [&minted] { minted = true; });
+        transport->createDeviceSession(QStringLiteral("bench-mint-key"));
+        runEventsUntil([&] { return minted; }, 10000);
+        return minted;
+    }
+
+    bool pair()
+    {
+        const NativePairingSession session{QStringLiteral("ABC234"),
+                                           QStringLiteral("tvp_") + QString(43, QLatin1Char('p')),
+                                           QDateTime::currentDateTimeUtc().addSecs(600)};
+        return NativePairingStore(dir.filePath(QStringLiteral("pairing-session"))).save(session)
+            && transport->adoptStoredPairingCredential();
+    }
+};
+
+void report(benchmark::State& state, qint64 peakGrowth, qint64 bound, qint64 takenInStall)
+{
+    state.counters["peak_MiB"] = double(peakGrowth) / mebibyte;
+    state.counters["bound_MiB"] = double(bound) / mebibyte;
+    state.counters["taken_in_stall_MiB"] = double(takenInStall) / mebibyte;
+    if (peakGrowth > bound) {
+        static std::string message;
+        message = "peak memory grew by " + std::to_string(peakGrowth / mebibyte)
+            + " MiB, above the bound; taken during the stall: "
+            + std::to_string(takenInStall / mebibyte) + " MiB";
+        state.SkipWithError(message.c_str());
+    }
+}
+
+// The stream's line never ends; after the stall the GUI thread reads on for 2 s more.
+void BM_StreamFloodWhileGuiStalled(benchmark::State& state)
+{
+    const bool pairing = state.range(0) == 1;
+    for (auto _ : state) {
+        Client client;
+        if (!client.start() || !(pairing ? client.pair() : client.mint())) {
+            state.SkipWithError("no session");
+            return;
+        }
+        const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
+        client.server.flood(route, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream",
+                            floodBytes);
+        const qint64 before = statusBytes("VmRSS");
+        if (!resetPeak()) {
+            state.SkipWithError("peak memory cannot be reset here");
+            return;
+        }
+        pairing ? client.transport->openPairingEvents() : client.transport->openEvents({});
+        runEventsUntil([&] { return client.server.floodStarted(); }, 10000);
+        std::this_thread::sleep_for(stall);
+        const qint64 taken = client.server.floodWritten();
+        runEventsUntil([] { return false; }, 2000);
+        report(state, statusBytes("VmHWM") - before, streamBoundBytes, taken);
+        pairing ? client.transport->closePairingEvents() : client.transport->closeEvents();
+    }
+}
+BENCHMARK(BM_StreamFloodWhileGuiStalled)
+    ->ArgName("pairing")->Arg(0)->Arg(1)
+    ->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The manifest announces its 2 GiB or does not; either way it ends as too large.
+void BM_ManifestFloodWhileGuiStalled(benchmark::State& state)
+{
+    const bool announced = state.range(0) == 1;
+    for (auto _ : state) {
+        Client client;
+        if (!client.start() || !client.mint()) {
+            state.SkipWithError("no session");
+            return;
+        }
+        QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: application/json";
+        if (announced)
+            head += "\r\nContent-Length: " + QByteArray::number(floodBytes);
+        client.server.flood(W::manifestRoute, head, floodBytes);
+        QString code;
+        QObject::connect(client.transport.get(), &RuntimeTransport::manifestFailed,
+                         [&code](const QString& failure) { code = failure; });
+        const qint64 before = statusBytes("VmRSS");
+        if (!resetPeak()) {
+            state.SkipWithError("peak memory cannot be reset here");
+            return;
+        }
+        client.transport->fetchManifest({});
+        runEventsUntil([&] { return client.server.floodStarted(); }, 10000);
+        std::this_thread::sleep_for(stall);
+        const qint64 taken = client.server.floodWritten();
+        runEventsUntil([&] { return !code.isEmpty(); }, 60000);
+        report(state, statusBytes("VmHWM") - before, manifestBoundBytes, taken);
+        if (code != QLatin1String("runtime_reply_too_large"))
+            state.SkipWithError("the manifest was not refused as too large");
+    }
+}
+BENCHMARK(BM_ManifestFloodWhileGuiStalled)
+    ->ArgName("announced")->Arg(0)->Arg(1)
+    ->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

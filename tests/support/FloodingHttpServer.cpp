@@ -1,0 +1,228 @@
+#include "tests/support/FloodingHttpServer.h"
+
+#include <QList>
+
+#include <cerrno>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace talvorine::test {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr qsizetype headLimit = 64 * 1024;
+constexpr qsizetype chunkBytes = 64 * 1024;
+
+// Blocking calls wake up this often to see whether the server is going away.
+void setPollTimeouts(int fd)
+{
+    timeval interval{0, 50000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &interval, sizeof interval);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &interval, sizeof interval);
+}
+
+bool transient(ssize_t result)
+{
+    return result < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+}
+
+QByteArray reasonFor(int status)
+{
+    switch (status) {
+    case 200: return "OK";
+    case 201: return "Created";
+    case 404: return "Not Found";
+    default: return "Status";
+    }
+}
+
+} // namespace
+
+FloodingHttpServer::FloodingHttpServer()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return;
+    const int reuse = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
+        || ::listen(fd, 16) != 0
+        || ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        return;
+    }
+    listener_ = fd;
+    port_ = ntohs(address.sin_port);
+    acceptor_ = std::thread([this] { acceptLoop(); });
+}
+
+FloodingHttpServer::~FloodingHttpServer()
+{
+    stopping_ = true;
+    if (listener_ >= 0)
+        ::shutdown(listener_, SHUT_RDWR);
+    if (acceptor_.joinable())
+        acceptor_.join();
+    {
+        std::lock_guard lock(mutex_);
+        for (const int fd : connections_)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    for (std::thread& worker : workers_)
+        worker.join();
+    if (listener_ >= 0)
+        ::close(listener_);
+}
+
+QUrl FloodingHttpServer::url() const
+{
+    QUrl url;
+    url.setScheme(QStringLiteral("http"));
+    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setPort(port_);
+    url.setPath(QStringLiteral("/"));
+    return url;
+}
+
+void FloodingHttpServer::answer(const QByteArray& path, int status, const QByteArray& contentType,
+                                const QByteArray& body)
+{
+    Canned canned;
+    canned.head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonFor(status)
+        + "\r\nContent-Type: " + contentType + "\r\nContent-Length: "
+        + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n";
+    canned.body = body;
+    std::lock_guard lock(mutex_);
+    routes_.insert(path, canned);
+}
+
+void FloodingHttpServer::flood(const QByteArray& path, const QByteArray& head, qint64 bytes)
+{
+    Canned canned;
+    canned.head = head + "\r\n\r\n";
+    canned.floodBytes = bytes;
+    std::lock_guard lock(mutex_);
+    routes_.insert(path, canned);
+}
+
+qint64 FloodingHttpServer::waitWhileFlooding(int quietMs)
+{
+    std::unique_lock lock(mutex_);
+    const auto quiet = std::chrono::milliseconds(quietMs);
+    while (!floodDone_ && std::chrono::steady_clock::now() - lastProgress_ < quiet)
+        progressed_.wait_for(lock, 20ms);
+    return written_;
+}
+
+void FloodingHttpServer::acceptLoop()
+{
+    while (!stopping_) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return;
+        }
+        setPollTimeouts(fd);
+        std::lock_guard lock(mutex_);
+        connections_.push_back(fd);
+        workers_.emplace_back([this, fd] { serve(fd); });
+    }
+}
+
+void FloodingHttpServer::serve(int fd)
+{
+    QByteArray request;
+    qsizetype headEnd = -1;
+    char buffer[4096];
+    while (!stopping_ && headEnd < 0 && request.size() < headLimit) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        if (transient(got))
+            continue;
+        if (got <= 0)
+            break;
+        request.append(buffer, got);
+        headEnd = request.indexOf("\r\n\r\n");
+    }
+    Canned canned;
+    if (headEnd >= 0) {
+        // The request's own body is read and dropped, so that closing never resets it.
+        qint64 bodyBytes = 0;
+        const QList<QByteArray> lines = request.left(headEnd).split('\n');
+        for (const QByteArray& line : lines) {
+            if (line.toLower().startsWith("content-length:"))
+                bodyBytes = line.mid(15).trimmed().toLongLong();
+        }
+        qint64 pending = bodyBytes - (request.size() - headEnd - 4);
+        while (!stopping_ && pending > 0) {
+            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            if (transient(got))
+                continue;
+            if (got <= 0)
+                break;
+            pending -= got;
+        }
+        QByteArray target = lines.value(0).split(' ').value(1);
+        target = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
+        std::lock_guard lock(mutex_);
+        canned = routes_.value(target);
+    }
+    if (canned.head.isEmpty())
+        canned.head = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+    const QByteArray whole = canned.head + canned.body;
+    for (qsizetype sent = 0; !stopping_ && sent < whole.size();) {
+        const ssize_t put = ::send(fd, whole.constData() + sent, size_t(whole.size() - sent),
+                                   MSG_NOSIGNAL);
+        if (transient(put))
+            continue;
+        if (put <= 0)
+            break;
+        sent += put;
+    }
+    if (canned.floodBytes >= 0)
+        floodTo(fd, canned.floodBytes);
+    std::lock_guard lock(mutex_);
+    connections_.remove(fd);
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+void FloodingHttpServer::floodTo(int fd, qint64 bytes)
+{
+    noteProgress(0, false);
+    started_ = true;
+    const QByteArray chunk(chunkBytes, 'x');
+    qint64 sent = 0;
+    while (!stopping_ && sent < bytes) {
+        const size_t want = size_t(std::min<qint64>(chunk.size(), bytes - sent));
+        const ssize_t put = ::send(fd, chunk.constData(), want, MSG_NOSIGNAL);
+        if (transient(put))
+            continue;
+        if (put <= 0)
+            break;
+        sent += put;
+        noteProgress(put, sent >= bytes);
+    }
+}
+
+void FloodingHttpServer::noteProgress(qint64 bytes, bool finished)
+{
+    {
+        std::lock_guard lock(mutex_);
+        lastProgress_ = std::chrono::steady_clock::now();
+        written_ += bytes;
+        floodDone_ = floodDone_ || finished;
+    }
+    progressed_.notify_all();
+}
+
+} // namespace talvorine::test
