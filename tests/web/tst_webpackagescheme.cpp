@@ -143,30 +143,31 @@ private slots:
         QTest::addColumn<QString>("sha256");
         QTest::addColumn<bool>("allowed");
         const QString own = packageUrl(digest, QString());
-        const QString other = QString(64, u'f');
-        QTest::newRow("player page") << "qrc:" << digest << true;
-        QTest::newRow("player page with root path") << "qrc:///" << digest << true;
-        QTest::newRow("player page with a host") << "qrc://web/" << digest << false;
-        QTest::newRow("player page with a path") << "qrc:/web/trusted-wrapper.html" << digest
-                                                 << false;
-        QTest::newRow("the package") << own << digest << true;
-        QTest::newRow("the package with a slash") << own + "/" << digest << true;
-        QTest::newRow("the package in upper case") << own.toUpper() << digest << true;
-        QTest::newRow("another package") << packageUrl(other, "/") << digest << false;
-        QTest::newRow("the package's path") << own + "/app/" << digest << false;
-        QTest::newRow("the package with a query") << own + "/?x=1" << digest << false;
-        QTest::newRow("the package with a fragment") << own + "/#x" << digest << false;
-        QTest::newRow("the package with a port") << own + ":443/" << digest << false;
-        QTest::newRow("the package with user info")
-            << QStringLiteral("talvorine-app://u@") + host + "/" << digest << false;
-        QTest::newRow("https") << "https://example.com" << digest << false;
-        QTest::newRow("https with the package's host") << "https://" + host << digest << false;
-        QTest::newRow("file") << "file:///" << digest << false;
-        QTest::newRow("opaque origin") << "null" << digest << false;
-        QTest::newRow("none") << "" << digest << false;
-        QTest::newRow("player page, malformed digest") << "qrc:" << digest.toUpper() << false;
-        QTest::newRow("the package, short digest") << own << digest.left(63) << false;
-        QTest::newRow("player page, no digest") << "qrc:" << "" << false;
+        const auto row = [](const char* name, const QString& initiator, bool allowed,
+                            const QString& sha256 = digest) {
+            QTest::newRow(name) << initiator << sha256 << allowed;
+        };
+        row("player page", "qrc:", true);
+        row("player page with root path", "qrc:///", true);
+        row("player page with a host", "qrc://web/", false);
+        row("player page with a path", "qrc:/web/trusted-wrapper.html", false);
+        row("the package", own, true);
+        row("the package with a slash", own + "/", true);
+        row("the package in upper case", own.toUpper(), true);
+        row("another package", packageUrl(QString(64, u'f'), "/"), false);
+        row("the package's path", own + "/app/", false);
+        row("the package with a query", own + "/?x=1", false);
+        row("the package with a fragment", own + "/#x", false);
+        row("the package with a port", own + ":443/", false);
+        row("the package with user info", "talvorine-app://u@" + host + "/", false);
+        row("https", "https://example.com", false);
+        row("https with the package's host", "https://" + host, false);
+        row("file", "file:///", false);
+        row("opaque origin", "null", false);
+        row("none", "", false);
+        row("player page, malformed digest", "qrc:", false, digest.toUpper());
+        row("the package, short digest", own, false, digest.left(63));
+        row("player page, no digest", "qrc:", false, "");
     }
     void allowedPackageInitiator()
     {
@@ -178,103 +179,87 @@ private slots:
 
     void resolveRequest_data()
     {
-        QTest::addColumn<QString>("path");      // encoded, after the package host
+        QTest::addColumn<QString>("url");       // a path after the package host, or a whole URL
         QTest::addColumn<QByteArray>("method");
         QTest::addColumn<QString>("served");    // the package file, empty when refused
-        QTest::newRow("entry") << "/index.html" << QByteArray("GET") << "index.html";
-        QTest::newRow("nested") << "/app/main.js" << QByteArray("GET") << "app/main.js";
-        QTest::newRow("space") << "/a%20b.html" << QByteArray("GET") << "a b.html";
+        const auto row = [](const char* name, const QString& url, const QString& served,
+                            const QByteArray& method = "GET") {
+            QTest::newRow(name) << url << method << served;
+        };
+        row("entry", "/index.html", "index.html");
+        row("nested", "/app/main.js", "app/main.js");
+        row("space", "/a%20b.html", "a b.html");
+        row("composed name", "/" + QUrl::toPercentEncoding(nfcName), nfcName);
+        row("decomposed name",
+            "/" + QUrl::toPercentEncoding(nfcName.normalized(QString::NormalizationForm_D)), "");
         // Looked up with its own letter case, and typed by its suffix in any case.
-        QTest::newRow("other letter case") << "/Index.HTML" << QByteArray("GET") << "";
-        QTest::newRow("upper-case suffix") << "/upper/F.HTML" << QByteArray("GET") << "upper/F.HTML";
-        QTest::newRow("HEAD") << "/index.html" << QByteArray("HEAD") << "";
-        QTest::newRow("POST") << "/index.html" << QByteArray("POST") << "";
-        QTest::newRow("lower-case get") << "/index.html" << QByteArray("get") << "";
-        QTest::newRow("port") << ":8080/index.html" << QByteArray("GET") << "";
-        QTest::newRow("query") << "/index.html?x=1" << QByteArray("GET") << "";
-        QTest::newRow("empty query") << "/index.html?" << QByteArray("GET") << "";
-        QTest::newRow("fragment") << "/index.html#top" << QByteArray("GET") << "";
-        QTest::newRow("empty fragment") << "/index.html#" << QByteArray("GET") << "";
-        QTest::newRow("encoded slash") << "/app%2Fmain.js" << QByteArray("GET") << "";
-        QTest::newRow("encoded slash, lower case") << "/app%2fmain.js" << QByteArray("GET") << "";
-        QTest::newRow("encoded backslash") << "/app%5Cmain.js" << QByteArray("GET") << "";
-        QTest::newRow("encoded backslash, lower case") << "/app%5cmain.js" << QByteArray("GET") << "";
+        row("other letter case", "/Index.HTML", "");
+        row("upper-case suffix", "/upper/F.HTML", "upper/F.HTML");
+        row("HEAD", "/index.html", "", "HEAD");
+        row("POST", "/index.html", "", "POST");
+        row("lower-case get", "/index.html", "", "get");
+        row("host in upper case", "talvorine-app://{HOST}/index.html", "index.html");
+        row("digest without the dot", "talvorine-app://{digest}/index.html", "");
+        row("another package", "talvorine-app://" + host + "/index.html", "");
+        row("https", "https://{host}/index.html", "");
+        row("user info", "talvorine-app://u@{host}/index.html", "");
+        row("port", ":8080/index.html", "");
+        row("query", "/index.html?x=1", "");
+        row("empty query", "/index.html?", "");
+        row("fragment", "/index.html#top", "");
+        row("empty fragment", "/index.html#", "");
+        row("encoded slash", "/app%2Fmain.js", "");
+        row("encoded slash, lower case", "/app%2fmain.js", "");
+        row("encoded backslash", "/app%5Cmain.js", "");
+        row("encoded backslash, lower case", "/app%5cmain.js", "");
         // The URL decodes encoded dots itself; the cache's path rules refuse the segments.
-        QTest::newRow("encoded dot segments") << "/app/%2E%2E/index.html" << QByteArray("GET") << "";
-        QTest::newRow("encoded dot segment, lower case") << "/%2e/index.html" << QByteArray("GET")
-                                                         << "";
-        QTest::newRow("dot-dot segment") << "/app/../index.html" << QByteArray("GET") << "";
-        QTest::newRow("dot segment") << "/./index.html" << QByteArray("GET") << "";
-        QTest::newRow("empty segment") << "//index.html" << QByteArray("GET") << "";
-        QTest::newRow("directory") << "/app/" << QByteArray("GET") << "";
-        QTest::newRow("root") << "/" << QByteArray("GET") << "";
-        QTest::newRow("no path") << "" << QByteArray("GET") << "";
-        QTest::newRow("missing file") << "/nope.html" << QByteArray("GET") << "";
-        QTest::newRow("the metadata file") << "/.talvorine-package.json" << QByteArray("GET") << "";
-        QTest::newRow("suffix without a type") << "/data.bin" << QByteArray("GET") << "";
-        QTest::newRow("no suffix") << "/README" << QByteArray("GET") << "";
-        QTest::newRow("decomposed name")
-            << "/" + QString::fromLatin1(QUrl::toPercentEncoding(
-                         nfcName.normalized(QString::NormalizationForm_D)))
-            << QByteArray("GET") << "";
-        QTest::newRow("composed name") << "/" + QString::fromLatin1(QUrl::toPercentEncoding(nfcName))
-                                       << QByteArray("GET") << nfcName;
+        row("encoded dot segments", "/app/%2E%2E/index.html", "");
+        row("encoded dot segment, lower case", "/%2e/index.html", "");
+        row("dot-dot segment", "/app/../index.html", "");
+        row("empty segment", "//index.html", "");
+        row("directory", "/app/", "");
+        row("root", "/", "");
+        row("no path", "", "");
+        row("missing file", "/nope.html", "");
+        row("the metadata file", "/.talvorine-package.json", "");
+        row("suffix without a type", "/data.bin", "");
+        row("no suffix", "/README", "");
     }
     void resolveRequest()
     {
-        QFETCH(QString, path);
+        QFETCH(QString, url);
         QFETCH(QByteArray, method);
         QFETCH(QString, served);
-        const std::optional<ResolvedPackageFile> resolved = installed_.resolve(path, method);
+        const QString sha256 = installed_.sha256;
+        const QString packageHost = sha256.left(32) + u'.' + sha256.mid(32);
+        const QUrl target(url.contains("://") ? QString(url)
+                                                    .replace("{host}", packageHost)
+                                                    .replace("{HOST}", packageHost.toUpper())
+                                                    .replace("{digest}", sha256)
+                                              : packageUrl(sha256, url));
+        ApplicationPackageCache cache(installed_.root);
+        const std::optional<ResolvedPackageFile> resolved = WebPackageScheme::resolveRequest(
+            installed_.root, sha256, target, method, &cache, nullptr);
         QCOMPARE(resolved.has_value(), !served.isEmpty());
         if (!resolved)
             return;
         QCOMPARE(resolved->path, QDir(installed_.tree).filePath(served));
         QCOMPARE(tf::read(resolved->path), bytesOf(served));
-        QCOMPARE(resolved->contentType, QByteArray("text/") + (served.endsWith(".js") ? "javascript" : "html"));
+        QCOMPARE(resolved->contentType, served.endsWith(".js") ? "text/javascript" : "text/html");
         const VerifiedFileIdentity now = VerifiedFileIdentity::path(resolved->path);
         QVERIFY(resolved->identity.valid && now.valid && resolved->identity == now);
     }
 
-    // What the request names besides its path, and what the handler serves.
-    void resolveRequestTarget_data()
+    // No cache object builds one for the call; no root or a malformed digest serves nothing.
+    void resolveRequestArguments()
     {
-        QTest::addColumn<QString>("url"); // %1 the package host, %2 its digest, %3 the host upper-cased
-        QTest::addColumn<QString>("served");  // "" refused
-        QTest::addColumn<bool>("emptyRoot");
-        QTest::addColumn<bool>("upperDigest");
-        QTest::newRow("served") << "talvorine-app://%1/index.html" << "index.html" << false << false;
-        QTest::newRow("host in upper case") << "talvorine-app://%3/index.html" << "index.html"
-                                            << false << false;
-        QTest::newRow("digest without the dot") << "talvorine-app://%2/index.html" << "" << false
-                                                << false;
-        QTest::newRow("another package") << "talvorine-app://" + host + "/index.html" << ""
-                                         << false << false;
-        QTest::newRow("https") << "https://%1/index.html" << "" << false << false;
-        QTest::newRow("user info") << "talvorine-app://u@%1/index.html" << "" << false << false;
-        QTest::newRow("empty root") << "talvorine-app://%1/index.html" << "" << true << false;
-        QTest::newRow("malformed digest") << "talvorine-app://%1/index.html" << "" << false << true;
-    }
-    void resolveRequestTarget()
-    {
-        QFETCH(QString, url);
-        QFETCH(QString, served);
-        QFETCH(bool, emptyRoot);
-        QFETCH(bool, upperDigest);
-        const InstalledPackage& installed = installed_;
-        const QString sha = installed.sha256;
-        const QString packageHost = sha.left(32) + "." + sha.mid(32);
-        const QString text = QString(url)
-                                 .replace("%1", packageHost)
-                                 .replace("%2", sha)
-                                 .replace("%3", packageHost.toUpper());
-        ApplicationPackageCache cache(installed.root);
-        const std::optional<ResolvedPackageFile> resolved = WebPackageScheme::resolveRequest(
-            emptyRoot ? QString() : installed.root, upperDigest ? sha.toUpper() : sha, QUrl(text),
-            "GET", &cache, nullptr);
-        QCOMPARE(resolved.has_value(), !served.isEmpty());
-        if (resolved)
-            QCOMPARE(resolved->path, QDir(installed.tree).filePath(served));
+        const QString& root = installed_.root;
+        const QString& sha256 = installed_.sha256;
+        const QUrl url(packageUrl(sha256, "/index.html"));
+        QVERIFY(WebPackageScheme::resolveRequest(root, sha256, url, "GET", nullptr, nullptr));
+        QVERIFY(!WebPackageScheme::resolveRequest(QString(), sha256, url, "GET", nullptr, nullptr));
+        QVERIFY(!WebPackageScheme::resolveRequest(root, sha256.toUpper(), url, "GET", nullptr,
+                                                  nullptr));
     }
 
     // Each row of the suffix table, in lower and upper case; nothing else has a type.
