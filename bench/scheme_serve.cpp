@@ -23,7 +23,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -64,19 +63,6 @@ public:
     }
 };
 
-QByteArray noise(qint64 size, quint64 seed)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    quint64 x = seed | 1;
-    for (qint64 i = 0; i + 8 <= size; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        std::memcpy(bytes.data() + i, &x, 8);
-    }
-    return bytes;
-}
-
 struct Served {
     QTemporaryDir dir{(qEnvironmentVariableIsSet("TALVORINE_BENCH_DIR")
                            ? qEnvironmentVariable("TALVORINE_BENCH_DIR")
@@ -99,13 +85,13 @@ struct Served {
         QMap<QString, QByteArray> files = test::probePackageFiles();
         for (int i = 0; i < 4; ++i) {
             const QString path = QStringLiteral("large/f%1.txt").arg(i);
-            files.insert(path, noise(16 * 1024 * 1024, quint64(i + 7)));
+            files.insert(path, QByteArray(16 * 1024 * 1024, char('a' + i)));
             paths[LargeFiles].append(path);
             bytes[LargeFiles] += 16 * 1024 * 1024;
         }
         for (int i = 0; i < 1000; ++i) {
             const QString path = QStringLiteral("small/d%1/f%2.js").arg(i % 20).arg(i);
-            files.insert(path, noise(4096, quint64(i + 1000)));
+            files.insert(path, QByteArray(4096, char(i)));
             paths[SmallFiles].append(path);
             bytes[SmallFiles] += 4096;
         }
@@ -177,7 +163,8 @@ void serve(benchmark::State& state, FileSet set, bool cold)
     }
     state.SetBytesProcessed(state.iterations() * s.bytes[set]);
     state.counters["requests_per_s"] = benchmark::Counter(double(requests), benchmark::Counter::kIsRate);
-    state.counters["gui_us_per_request"] = requests ? double(guiHandlerNs) / 1000.0 / double(requests) : 0;
+    state.counters["gui_us_per_request"] =
+        requests ? double(guiHandlerNs) / 1000.0 / double(requests) : 0;
 }
 
 void rawRead(benchmark::State& state, FileSet set)

@@ -122,7 +122,8 @@ void Handler::reply(const QPointer<QWebEngineUrlRequestJob>& job,
     }
 #if QT_VERSION >= QT_VERSION_CHECK(6, 6, 0)
     job->setAdditionalResponseHeaders({
-        {QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("private, max-age=31536000, immutable")},
+        {QByteArrayLiteral("Cache-Control"),
+         QByteArrayLiteral("private, max-age=31536000, immutable")},
         {QByteArrayLiteral("X-Content-Type-Options"), QByteArrayLiteral("nosniff")},
         {QByteArrayLiteral("Referrer-Policy"), QByteArrayLiteral("no-referrer")},
     });

@@ -49,15 +49,14 @@ std::optional<QString> canonicalHttpsOrigin(const QUrl& url)
     return QStringLiteral("https://%1:%2").arg(host).arg(url.port(443));
 }
 
-// The private-use ranges (RFC 1918 and IPv6 unique local addresses), which Qt classifies
-// itself only from 6.6 on.
+// The private-use ranges (10/8, 172.16/12, 192.168/16 and IPv6 unique local addresses), which
+// Qt classifies itself only from 6.6 on.
 bool privateUse(const QHostAddress& address)
 {
     bool isIpv4 = false;
     const quint32 v4 = address.toIPv4Address(&isIpv4);
-    if (isIpv4) {
-        return (v4 >> 24) == 10 || (v4 >> 20) == ((172u << 4) | 1) || (v4 >> 16) == ((192u << 8) | 168);
-    }
+    if (isIpv4)
+        return (v4 >> 24) == 10 || (v4 >> 20) == 0xac1 || (v4 >> 16) == 0xc0a8;
     return address.protocol() == QAbstractSocket::IPv6Protocol
         && (address.toIPv6Address()[0] & 0xfe) == 0xfc;
 }
@@ -126,11 +125,9 @@ std::optional<quint64> numericPart(QStringView part)
         return std::nullopt;
     quint64 value = 0;
     for (const QChar c : part) {
-        const int digit = c.isDigit() ? c.digitValue()
-            : (base == 16 && c.toLower() >= u'a' && c.toLower() <= u'f')
-            ? c.toLower().unicode() - 'a' + 10
-            : -1;
-        if (digit < 0 || digit >= base)
+        const char16_t u = c.toLower().unicode();
+        const int digit = u >= '0' && u <= '9' ? u - '0' : u >= 'a' && u <= 'f' ? u - 'a' + 10 : 16;
+        if (digit >= base)
             return std::nullopt;
         value = value * quint64(base) + quint64(digit);
         if (value > 0xffffffffu)
@@ -237,7 +234,8 @@ bool WebSecurityPolicy::allowedWrapper(const QUrl& url)
 
 bool WebSecurityPolicy::allowsIframeMainFrame(const QUrl& url, const QString& assignedOrigin)
 {
-    const std::optional<QString> origin = canonicalHttpsOrigin(QUrl(assignedOrigin, QUrl::TolerantMode));
+    const std::optional<QString> origin =
+        canonicalHttpsOrigin(QUrl(assignedOrigin, QUrl::TolerantMode));
     const std::optional<QString> target = canonicalHttpsOrigin(url);
     return origin && target && *origin == *target;
 }

@@ -35,7 +35,8 @@ QByteArray bytesOf(const QString& path)
 QByteArray testPackage()
 {
     test::WebPackageBuilder builder;
-    for (const QString& path : {QStringLiteral("index.html"), QStringLiteral("dup.html"), QStringLiteral("app/main.js"),
+    for (const QString& path :
+         {QStringLiteral("index.html"), QStringLiteral("dup.html"), QStringLiteral("app/main.js"),
                                 QStringLiteral("a b.html"), QStringLiteral("data.bin"),
                                 QStringLiteral("README"), QStringLiteral("types/f.xml"),
                                 QStringLiteral("types/f"), nfcName})
@@ -67,7 +68,8 @@ struct InstalledPackage {
         ApplicationPackageCache cache(root);
         sha256 = descriptor.sha256;
         tree = cache.objectDirectory(sha256);
-        return dir.isValid() && QDir().mkpath(outside) && test::installPackage(cache, package, descriptor);
+        return dir.isValid() && QDir().mkpath(outside)
+            && test::installPackage(cache, package, descriptor);
     }
     std::optional<ResolvedPackageFile> resolve(const QString& encodedPath,
                                                const QByteArray& method = "GET") const
@@ -332,7 +334,8 @@ private slots:
         QTest::newRow("traversal") << "" << "/../../../outside/index.html";
         QTest::newRow("traversal with encoded dots") << "" << "/%2E%2E/%2E%2E/%2E%2E/outside/index.html";
         QTest::newRow("traversal with encoded slashes") << "" << "/..%2F..%2F..%2Foutside%2Findex.html";
-        QTest::newRow("absolute path") << "" << "/" + QString::fromLatin1(QUrl::toPercentEncoding("/outside/index.html"));
+        QTest::newRow("absolute path")
+            << "" << "/" + QString::fromLatin1(QUrl::toPercentEncoding("/outside/index.html"));
     }
     void hostileTree()
     {
@@ -365,7 +368,8 @@ private slots:
         else if (tamper == "hard-out")
             QCOMPARE(::link(outsideName("other.html"), plant("index.html")), 0);
         else if (tamper == "swap")
-            QVERIFY(tf::write(QFile::decodeName(plant("index.html")), QByteArray(bytesOf("index.html").size(), 'x')));
+            QVERIFY(tf::write(QFile::decodeName(plant("index.html")),
+                              QByteArray(bytesOf("index.html").size(), 'x')));
 
         // Files are watched by inode as well, so a read through a hard link shows.
         test::FileAccessWatch outside({installed.outside, installed.outside + "/index.html",

@@ -30,8 +30,11 @@ QString loadImage(test::EngineView& view, const QUrl& image)
                                  "probe.src = '%1';")
                       .arg(image.toString()));
     QString outcome;
-    if (!QTest::qWaitFor([&] { return !(outcome = view.evaluate("window.outcome").toString()).isEmpty(); },
-                         limitMs))
+    const auto decided = [&] {
+        outcome = view.evaluate(QStringLiteral("window.outcome")).toString();
+        return !outcome.isEmpty();
+    };
+    if (!QTest::qWaitFor(decided, limitMs))
         return {};
     return outcome;
 }
