@@ -164,39 +164,88 @@ bool fsyncDirectory(const QString& path, UnsupportedSync unsupported)
     return fd.close();
 }
 
-UniqueFd openRegularForRead(const QString& path)
+namespace {
+
+UniqueFd openRegular(const QString& path, ReadRefusal* refusal)
 {
     // O_NONBLOCK keeps a FIFO planted at the path from stalling the open.
     UniqueFd fd(::open(encoded(path).constData(),
                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.valid())
+    if (!fd.valid()) {
+        *refusal = errno == ENOENT ? ReadRefusal::Absent
+            : errno == ELOOP       ? ReadRefusal::SymbolicLink
+                                   : ReadRefusal::Unreadable;
         return {};
+    }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *refusal = ReadRefusal::NotRegularFile;
         return {};
+    }
     const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *refusal = ReadRefusal::Unreadable;
         return {};
+    }
     return fd;
+}
+
+} // namespace
+
+UniqueFd openRegularForRead(const QString& path)
+{
+    ReadRefusal refusal = ReadRefusal::None;
+    return openRegular(path, &refusal);
 }
 
 std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, ReadRule rule,
                                           Refused refused)
 {
-    UniqueFd fd = openRegularForRead(path);
+    return readRegularFileChecked(path, maxBytes, rule, refused).bytes;
+}
+
+QString readRefusalName(ReadRefusal refusal)
+{
+    switch (refusal) {
+    case ReadRefusal::None: return {};
+    case ReadRefusal::Absent: return QStringLiteral("absent");
+    case ReadRefusal::SymbolicLink: return QStringLiteral("symbolic_link");
+    case ReadRefusal::NotRegularFile: return QStringLiteral("not_regular_file");
+    case ReadRefusal::TooLarge: return QStringLiteral("too_large");
+    case ReadRefusal::GroupOrOtherAccess: return QStringLiteral("group_or_other_access");
+    case ReadRefusal::Unreadable: return QStringLiteral("unreadable");
+    case ReadRefusal::ChangedWhileRead: return QStringLiteral("changed_while_read");
+    }
+    return {};
+}
+
+CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes, ReadRule rule,
+                                   Refused refused)
+{
+    CheckedRead result;
+    UniqueFd fd = openRegular(path, &result.refusal);
     if (!fd.valid())
-        return std::nullopt;
+        return result;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_size < 0 || st.st_size > maxBytes)
-        return std::nullopt;
-    if (rule == ReadRule::OwnerOnly && (st.st_mode & 0077) != 0)
-        return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0) {
+        result.refusal = ReadRefusal::Unreadable;
+        return result;
+    }
+    if (st.st_size < 0 || st.st_size > maxBytes) {
+        result.refusal = ReadRefusal::TooLarge;
+        return result;
+    }
+    if (rule == ReadRule::OwnerOnly && (st.st_mode & 0077) != 0) {
+        result.refusal = ReadRefusal::GroupOrOtherAccess;
+        return result;
+    }
     QByteArray bytes;
     bytes.resize(qsizetype(st.st_size));
-    const auto refuse = [&]() -> std::optional<QByteArray> {
+    const auto refuse = [&](ReadRefusal why) {
         if (refused == Refused::Cleanse && !bytes.isEmpty())
             OPENSSL_cleanse(bytes.data(), size_t(bytes.size()));
-        return std::nullopt;
+        result.refusal = why;
+        return result;
     };
     qint64 done = 0;
     // Reads one byte past the recorded size so that a file that grew meanwhile is refused.
@@ -208,20 +257,21 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, 
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return refuse();
+            return refuse(ReadRefusal::Unreadable);
         }
         if (n == 0)
             break;
         if (done >= bytes.size()) {
             if (refused == Refused::Cleanse)
                 OPENSSL_cleanse(&probe, 1);
-            return refuse();
+            return refuse(ReadRefusal::ChangedWhileRead);
         }
         done += n;
     }
     if (done != bytes.size())
-        return refuse();
-    return bytes;
+        return refuse(ReadRefusal::ChangedWhileRead);
+    result.bytes = std::move(bytes);
+    return result;
 }
 
 QJsonValue jsonByteValue(qint64 value)

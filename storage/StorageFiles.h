@@ -83,6 +83,28 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
                                           ReadRule rule = ReadRule::Any,
                                           Refused refused = Refused::Keep);
 
+// The same read, telling which check refused the file, for callers that log a refusal.
+enum class ReadRefusal {
+    None,
+    Absent,
+    SymbolicLink,
+    NotRegularFile,
+    TooLarge,
+    GroupOrOtherAccess,
+    Unreadable,
+    ChangedWhileRead,
+};
+// "absent", "symbolic_link", "not_regular_file", "too_large", "group_or_other_access",
+// "unreadable", "changed_while_read"; empty for None.
+QString readRefusalName(ReadRefusal refusal);
+struct CheckedRead {
+    std::optional<QByteArray> bytes;
+    ReadRefusal refusal = ReadRefusal::None;
+};
+CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes,
+                                   ReadRule rule = ReadRule::Any,
+                                   Refused refused = Refused::Keep);
+
 // Writes bytes to path atomically with mode 0600: into the temporary next to it (below), synced,
 // renamed over the path, then the directory synced. What is already at the path and is not a
 // regular file is either removed first (Replace), so that the write never lands elsewhere, or
