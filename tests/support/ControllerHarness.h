@@ -168,6 +168,19 @@ struct ControllerAccess {
     {
         return c.manifestEtagFor(route);
     }
+    // A stored last known good body as start-up hands it to intake.
+    static void consumeStoredManifest(PlayerController& c, const QByteArray& body)
+    {
+        c.consumeManifest(body, false, QString(), QByteArray());
+    }
+    static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
+    static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
+    // The transport answers every 2xx with success; a 204 reaches this handler only from a
+    // service that reports it as a failure.
+    static void handleUnpairFailed(PlayerController& c, int status)
+    {
+        c.handleUnpairFailed(status, false);
+    }
 };
 
 // The controller's constructor arguments that a test chooses.
