@@ -3,7 +3,6 @@
 #include <QTest>
 
 #include <cmath>
-#include <limits>
 
 using namespace talvorine;
 using namespace talvorine::overlay;
@@ -259,7 +258,6 @@ private slots:
         };
         row("absent", std::nullopt, "");
         row("NaN", std::nan(""), "");
-        row("infinite", std::numeric_limits<double>::infinity(), "");
         row("negative", -1, "");
         row("fraction", 1.5, "");
         row("zero", 0, "0 B");
@@ -267,7 +265,6 @@ private slots:
         row("1024", 1024, "1 KiB");
         row("1075 rounds down", 1075, "1 KiB");
         row("1076 rounds up", 1076, "1.1 KiB");
-        row("1 MiB", 1048576, "1 MiB");
         row("1.5 GiB", 1610612736, "1.5 GiB");
         row("just under 2 PiB", 2251799813685247.0, "2 PiB");
         row("2^63", 9223372036854775808.0, "8192 PiB");
