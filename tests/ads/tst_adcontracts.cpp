@@ -114,6 +114,7 @@ private slots:
         row("duration 0", "results.0.media.duration_ms", 0, false);
         row("bytes 0", "results.0.media.bytes", 0, false);
         row("sha256 of 63", "results.0.media.sha256", QString(63, 'a'), false);
+        row("sha256 of 65", "results.0.media.sha256", QString(65, 'a'), false);
         row("fit missing", "results.0.media.fit", gone, false);
         row("codecs missing", "results.0.media.codecs", gone, true);
         row("codecs null", "results.0.media.codecs", QJsonValue::Null, false);

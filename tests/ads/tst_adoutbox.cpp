@@ -270,6 +270,7 @@ private slots:
         QTest::addColumn<int>("asked");
         QTest::addColumn<int>("taken");
         QTest::newRow("none asked takes one") << 3 << 0 << 1;
+        QTest::newRow("negative takes one") << 3 << -5 << 1;
         QTest::newRow("at most 32") << 40 << 100 << 32;
         QTest::newRow("what there is") << 2 << 5 << 2;
         QTest::newRow("empty outbox") << 0 << 32 << 0;

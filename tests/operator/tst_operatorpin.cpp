@@ -127,6 +127,7 @@ void TestOperatorPin::readChecks_data()
     };
     row("valid", none, "");
     row("readable by the group", none, "group_or_other_access", 0640);
+    row("writable by others", none, "group_or_other_access", 0602);
     row("symbolic link", none, "symbolic_link", 0600, {}, "link");
     row("directory", none, "not_regular_file", 0700, {}, "directory");
     row("absent", none, "", 0600, {}, "absent");

@@ -117,6 +117,7 @@ private slots:
         row("offline bound at 2^63", "timing.offlineChipAfterMs", 9223372036854775808.0, false);
         row("offline bound at 2^64", "timing.offlineChipAfterMs", 18446744073709551616.0, false);
         row("toast duration zero", "timing.localToastDurationMs", 0, false);
+        row("toast duration negative", "timing.localToastDurationMs", -10000, false);
         row("toast duration one", "timing.localToastDurationMs", 1, true);
         row("toast duration beyond 32 bits", "timing.localToastDurationMs", 4294977296.0, false);
         row("low threshold negative", "credits.lowThreshold", -1, false);
@@ -127,6 +128,7 @@ private slots:
         row("level missing", "levels.info", removed, false);
         row("rank 2.0", "conditions.1.rank", 2.0, true);
         row("rank 2.5", "conditions.1.rank", 2.5, false);
+        row("rank as text", "conditions.1.rank", "2", false);
         row("rank zero", "conditions.0.rank", 0, false);
         row("rank duplicate", "conditions.0.rank", 2, false);
         row("rank gap", "conditions.14.rank", 16, false);
@@ -153,6 +155,7 @@ private slots:
         row("messages an array", "messages", QJsonArray{"x"}, true, false);
         row("message not a string", "messages.paused", 5, true, false);
         row("approvals absent", "approvals", removed, false);
+        row("approvals an array", "approvals", QJsonArray(), false);
         row("unknown member", "colour", "blue", true);
     }
     void rules()
@@ -225,6 +228,7 @@ private slots:
             {{false, 0, false}, {0, 5}, {true, 5, true}},  // raised
             {{true, 9, true}, {0, 3}, {true, 3, true}},    // raised again: the new stamp counts
             {{true, 5, true}, {2, 6}, {false, 5, true}},   // cleared later
+            {{true, 5, true}, {2, 5}, {true, 5, true}},    // cleared at the same stamp
             {{true, 5, true}, {2, 4}, {true, 5, true}},    // a stale clearance
             {{true, 0, false}, {2, 9}, {true, 0, false}},  // nothing to compare with
             {{false, 5, true}, {2, 9}, {false, 5, true}},  // nothing shown

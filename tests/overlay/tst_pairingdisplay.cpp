@@ -39,6 +39,7 @@ private slots:
         QTest::newRow("letter O") << "ABO234" << "ABO234" << "Pairing code A B O 2 3 4";
         QTest::newRow("digits 1 and 0") << "ABC210" << "ABC210" << "Pairing code A B C 2 1 0";
         QTest::newRow("five") << "AB234" << "AB234" << "Pairing code A B 2 3 4";
+        QTest::newRow("seven") << "ABC2345" << "ABC2345" << "Pairing code A B C 2 3 4 5";
         QTest::newRow("dash") << "AB-234" << "AB-234" << "Pairing code A B dash 2 3 4";
         QTest::newRow("nul") << QStringLiteral("ABC23") + QChar(0) << QStringLiteral("ABC23") + QChar(0)
                              << QStringLiteral("Pairing code A B C 2 3 ") + QChar(0);

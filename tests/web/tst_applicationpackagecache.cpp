@@ -195,6 +195,7 @@ void TestApplicationPackageCache::safeRelativePath_data()
     QTest::addColumn<QString>("normalized"); // empty: refused
     QTest::newRow("plain") << "index.html" << "index.html";
     QTest::newRow("NFD becomes NFC") << nfdName << nfcName;
+    QTest::newRow("case kept") << "App/Main.JS" << "App/Main.JS";
     QTest::newRow("dots inside a name") << "a..b/.hidden" << "a..b/.hidden";
     QTest::newRow("empty") << "" << "";
     QTest::newRow("absolute") << "/etc/passwd" << "";

@@ -328,6 +328,8 @@ void TestPackageInstall::refusals_data()
         withIndex().file("assets/a.png", "x").directory("assets"), "package_path_conflict");
     row("file beneath a file", withIndex().file("a", "x").file("a/b.txt", "y"),
         "package_path_conflict");
+    row("file beneath a file in other case", withIndex().file("A", "x").file("a/b.txt", "y"),
+        "package_path_conflict");
 
     // Types and modes.
     row("directory 0700", withIndex().directory("assets", 0700), "package_entry_mode_rejected");
