@@ -215,6 +215,8 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
     , identityStore_(std::move(playerIdentityPath))
 {
     qRegisterMetaType<talvorine::ScreenshotRequest>();
+    registerAdMetaTypes();
+    monotonic_.start();
     manager_->setCookieJar(new RejectingCookieJar(manager_.get()));
     manager_->setTransferTimeout(transferTimeoutMs);
 
@@ -1423,6 +1425,172 @@ void RuntimeTransport::screenshotPut(const QString& captureId, const QByteArray&
                  noteUnauthorized(credential);
              Q_EMIT screenshotUploadFailed(captureId,
                                            failureOf(answer, RuntimeCompat::MintKind::Report).code);
+         });
+}
+
+// --- ad slots --------------------------------------------------------------------------------
+
+namespace {
+
+bool validAdRevision(const QString& revision)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Aman_.+\\z"));
+    return revision.size() <= 160 && pattern.match(revision).hasMatch();
+}
+
+bool validOccurrenceId(const QString& id)
+{
+    static const QRegularExpression pattern(QStringLiteral("\\Aocc_[A-Za-z0-9_-]{1,64}\\z"));
+    return pattern.match(id).hasMatch();
+}
+
+bool validCandidate(const AdForecastCandidate& candidate)
+{
+    return validPrimitiveId(candidate.pageId) && validOccurrenceId(candidate.occurrenceId)
+        && candidate.checkSequence >= 1 && !adStampIso(candidate.earliestStartAt).isEmpty();
+}
+
+// Whole milliseconds, rounded up: the service's stamp lies somewhere inside the round trip,
+// and a band must never be narrower than what is known.
+qint64 roundTripMs(const QElapsedTimer& timer)
+{
+    return (timer.nsecsElapsed() + 999999) / 1000000;
+}
+
+} // namespace
+
+qint64 RuntimeTransport::serverNowLoMs() const
+{
+    return serverClock_.loMs(monotonic_.elapsed());
+}
+
+qint64 RuntimeTransport::serverNowHiMs() const
+{
+    return serverClock_.hiMs(monotonic_.elapsed());
+}
+
+void RuntimeTransport::mergeServerTimeSample(qint64 serverMs, qint64 rttMs)
+{
+    const qint64 now = monotonic_.elapsed();
+    const qint64 previousHi = serverClock_.hiMs(now);
+    if (serverClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
+        logEvent("ad.server_time_resample",
+                 QJsonObject{{QStringLiteral("server_ms"), QString::number(serverMs)},
+                             {QStringLiteral("band_hi_ms"), QString::number(previousHi)}});
+}
+
+RuntimeTransport::Failure RuntimeTransport::adFailureOf(const Answer& answer,
+                                                        RuntimeCompat::MintKind kind) const
+{
+    Failure failure = failureOf(answer, kind);
+    failure.status = answer.status;
+    if (answer.reply && cutForSize(answer.reply))
+        failure.transient = false;
+    return failure;
+}
+
+void RuntimeTransport::resolveAdslots(const QString& manifestRevision,
+                                      const QList<AdForecastCandidate>& batch)
+{
+    auto refuse = [this](const char* code, int status, bool retryable) {
+        Q_EMIT adSlotsResolveFailed(QLatin1String(code), status, retryable);
+    };
+    if (!adslotsNegotiated())
+        return refuse("ad_resolve_request_invalid", 0, false);
+    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTransferTimeoutMs);
+    if (origin_.isEmpty())
+        return refuse("runtime_origin_invalid", 0, false);
+    if (!validAdRevision(manifestRevision) || batch.isEmpty()
+        || batch.size() > maxResolveCandidates
+        || !std::all_of(batch.cbegin(), batch.cend(), validCandidate))
+        return refuse("ad_resolve_request_invalid", 0, false);
+    if (resolveInFlight_)
+        return refuse("ad_resolve_busy", 0, true);
+    if (!sessionRequest(request))
+        return refuse("runtime_session_expired", 401, false);
+
+    QJsonArray candidates;
+    for (const AdForecastCandidate& candidate : batch) {
+        candidates.append(QJsonObject{
+            {key(W::pageIdMember), candidate.pageId},
+            {key(W::occurrenceIdMember), candidate.occurrenceId},
+            {key(W::checkSequenceMember), candidate.checkSequence},
+            {key(W::earliestStartAtMember),
+             QString::fromUtf8(adStampIso(candidate.earliestStartAt))}});
+    }
+    const QJsonObject body{{key(W::manifestRevisionMember), manifestRevision},
+                           {key(W::candidatesMember), candidates}};
+    resolveInFlight_ = true;
+    const QString credential = sessionCredential_;
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
+    send("POST", request, compact(body), replyByteLimit,
+         [this, credential, timer](const Answer& answer) {
+             finishResolve(answer, credential, roundTripMs(*timer));
+         });
+}
+
+void RuntimeTransport::finishResolve(const Answer& answer, const QString& credential,
+                                     qint64 roundTripMs)
+{
+    resolveInFlight_ = false;
+    lastResolveRoundTripMs_ = roundTripMs;
+    if (answer.ok) {
+        if (const std::optional<AdResolveReply> reply = parseAdResolveReply(answer.body))
+            Q_EMIT adSlotsResolved(*reply);
+        else
+            Q_EMIT adSlotsResolveFailed(QStringLiteral("ad_resolve_contract_invalid"), 200, false);
+        return;
+    }
+    if (answer.status == 401)
+        noteUnauthorized(credential);
+    const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::Other);
+    Q_EMIT adSlotsResolveFailed(failure.code, failure.status, failure.transient);
+}
+
+void RuntimeTransport::reportAdEvents(const QList<AdEventRecord>& batch)
+{
+    if (!adslotsNegotiated() || batch.isEmpty() || batch.size() > AdOutbox::maxBatch) {
+        Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_request_invalid"), 0, false);
+        return;
+    }
+    QNetworkRequest request = jsonRequest(routeUrl(W::adEventsRoute), shortTransferTimeoutMs);
+    if (!sessionRequest(request)) {
+        Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+        return;
+    }
+    QJsonArray events;
+    for (const AdEventRecord& record : batch) {
+        QJsonObject event{{key(W::eventIdMember), record.eventId},
+                          {key(W::decisionIdMember), record.decisionId},
+                          {key(W::occurrenceIdMember), record.occurrenceId},
+                          {key(W::adEventKindMember), record.kind},
+                          {key(W::clientSequenceMember), record.clientSequence},
+                          {key(W::durationMsMember), record.durationMs}};
+        if (const QByteArray started = adStampIso(record.startedAt); !started.isEmpty())
+            event.insert(key(W::startedAtMember), QString::fromUtf8(started));
+        if (const QByteArray ended = adStampIso(record.endedAt); !ended.isEmpty())
+            event.insert(key(W::endedAtMember), QString::fromUtf8(ended));
+        events.append(event);
+    }
+    const QString credential = sessionCredential_;
+    send("POST", request, compact(QJsonObject{{key(W::adEventsMember), events}}), replyByteLimit,
+         [this, credential](const Answer& answer) {
+             if (answer.ok) {
+                 if (const auto outcomes = parseAdEventResults(answer.body))
+                     Q_EMIT adEventsReported(*outcomes);
+                 else
+                     Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_contract_invalid"), 200,
+                                                 false);
+                 return;
+             }
+             if (answer.status == 401) {
+                 noteUnauthorized(credential);
+                 Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+                 return;
+             }
+             const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::AdEvents);
+             Q_EMIT adEventsReportFailed(failure.code, failure.status, failure.transient);
          });
 }
 

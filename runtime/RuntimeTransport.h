@@ -1,9 +1,12 @@
 #pragma once
 
+#include "ads/AdContracts.h"
+#include "ads/AdOutbox.h"
 #include "app/HostContext.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeCompat.h"
 #include "runtime/ScreenshotRequest.h"
+#include "runtime/ServerClockBand.h"
 #include "runtime/SseParser.h"
 #include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
@@ -51,6 +54,8 @@ public:
     // instead of letting the reply grow.
     static constexpr qint64 replyReadBufferBytes = 256 * 1024;
     static constexpr int screenshotByteLimit = 2097152;
+    static constexpr int resolveTransferTimeoutMs = 2000;
+    static constexpr int maxResolveCandidates = 16;
 
     RuntimeTransport(QUrl apiBase, QString deviceCredentialPath, QString pairingSessionPath,
                      QString playerIdentityPath, QObject* parent = nullptr);
@@ -111,6 +116,15 @@ public:
     void uploadScreenshot(const QString& captureId, const QByteArray& bytes);
     void reportScreenshotFailure(const QString& captureId, bool unsupported);
 
+    // Ad slots. The service clock is a band of milliseconds since the Unix epoch that holds the
+    // service's now, carried forward on the monotonic clock; both bounds are 0 without a band.
+    qint64 serverNowLoMs() const;
+    qint64 serverNowHiMs() const;
+    void mergeServerTimeSample(qint64 serverMs, qint64 rttMs);
+    // One resolve request at a time; refusals answer before the call returns.
+    void resolveAdslots(const QString& manifestRevision, const QList<AdForecastCandidate>& batch);
+    void reportAdEvents(const QList<AdEventRecord>& batch);
+
     // The stall bound of a stream from an environment variable: 5000..600000 ms, else fallback.
     static int stallBoundMs(const char* variable, int fallbackMs);
 
@@ -153,6 +167,10 @@ Q_SIGNALS:
     void screenshotUploadFailed(QString captureId, QString code);
     void unpairSucceeded();
     void unpairFailed(int status, bool transient);
+    void adSlotsResolved(talvorine::AdResolveReply reply);
+    void adSlotsResolveFailed(QString code, int httpStatus, bool retryable);
+    void adEventsReported(QList<talvorine::AdEventOutcome> outcomes);
+    void adEventsReportFailed(QString code, int status, bool retryable);
 
 public:
     // What a failed exchange comes to: the code, status, delay and transient flag of the
@@ -226,6 +244,10 @@ private:
     void fetchManifestOn(const char* route, const QByteArray& etag, bool v2);
     void finishMint(const Answer& answer);
     void screenshotPut(const QString& captureId, const QByteArray& body, const QByteArray& failure);
+    // The code, status and retryable flag of a failed ad request: the HTTP status as it came
+    // (0 without an answer), and a reply too large to read is not worth asking again.
+    Failure adFailureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
+    void finishResolve(const Answer& answer, const QString& credential, qint64 roundTripMs);
 
     std::unique_ptr<DevLogNetworkAccessManager> manager_;
     QUrl origin_;
@@ -258,6 +280,9 @@ private:
     bool mintInFlight_ = false;
     bool unpairInFlight_ = false;
     qint64 lastResolveRoundTripMs_ = 0;
+    bool resolveInFlight_ = false;
+    ServerClockBand serverClock_;
+    QElapsedTimer monotonic_;
 };
 
 } // namespace talvorine

@@ -22,6 +22,9 @@ inline constexpr char observationRoute[] = "/runtime/v1/observation";
 inline constexpr char screenLabelRoute[] = "/runtime/v1/screen-label";
 inline constexpr char screenshotRoute[] = "/runtime/v1/screenshot";
 inline constexpr char eventsCursorQuery[] = "cursor";
+inline constexpr char adResolveRoute[] = "/runtime/v1/adslots/resolve";
+inline constexpr char adEventsRoute[] = "/runtime/v1/adslots/events";
+inline constexpr char adContentPrefix[] = "/content/v1/ad-decisions/";
 
 // Headers and authorisation schemes.
 inline constexpr char sessionScheme[] = "Talvorine-Session ";
@@ -101,6 +104,22 @@ inline constexpr char activationKind[] = "activation";
 inline constexpr char severityMember[] = "severity";
 inline constexpr char contextMember[] = "context";
 inline constexpr char occurredAtMember[] = "occurred_at";
+
+// Ad slots: the resolve request and the events report (their replies are read by the ad
+// contracts).
+inline constexpr char candidatesMember[] = "candidates";
+inline constexpr char pageIdMember[] = "page_id";
+inline constexpr char occurrenceIdMember[] = "occurrence_id";
+inline constexpr char checkSequenceMember[] = "check_sequence";
+inline constexpr char earliestStartAtMember[] = "earliest_start_at";
+inline constexpr char adEventsMember[] = "events";
+inline constexpr char eventIdMember[] = "event_id";
+inline constexpr char decisionIdMember[] = "decision_id";
+inline constexpr char adEventKindMember[] = "kind";
+inline constexpr char clientSequenceMember[] = "client_sequence";
+inline constexpr char durationMsMember[] = "duration_ms";
+inline constexpr char startedAtMember[] = "started_at";
+inline constexpr char endedAtMember[] = "ended_at";
 
 // Environment variables that bound how long a quiet stream is trusted.
 inline constexpr char runtimeStreamStallEnv[] = "TALVORINE_RUNTIME_STREAM_STALL_MS";

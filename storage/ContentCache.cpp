@@ -77,23 +77,6 @@ qint64 saturatingAdd(qint64 a, qint64 b)
     return a + b;
 }
 
-bool writeAll(int fd, const char* data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0)
-            return false;
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
 // Hashes the chunks of a commit. For larger objects hashing runs on a thread of its own while
 // the calling thread reads the source and writes the temporary object, so that a commit costs
 // little more than the hash itself.
@@ -329,7 +312,7 @@ bool ContentCache::appendPartial(const QString& sha256, qint64 expectedTotal, QB
         setError(error, "cache_write_failed");
         return false;
     }
-    if (!writeAll(fd.get(), bytes.data(), bytes.size())) {
+    if (!StorageFiles::writeAll(fd.get(), bytes.data(), bytes.size())) {
         setError(error, "cache_write_failed");
         return false;
     }
@@ -512,7 +495,7 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
             if (copied > expectedSize)
                 return fail("cache_integrity_mismatch");
             hasher.submit(buffer, n);
-            if (!writeAll(fd.get(), buffer, n))
+            if (!StorageFiles::writeAll(fd.get(), buffer, n))
                 return fail("cache_write_failed");
             // Start write-back now so that the closing fsync has little left to wait for.
             ::sync_file_range(fd.get(), copied - n, n, SYNC_FILE_RANGE_WRITE);
@@ -576,19 +559,8 @@ void ContentCache::discardExpiredPartials(qint64 maxAgeMs) const
         return;
     static const QRegularExpression pattern(
         QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}\\.partial")));
-    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - maxAgeMs;
-    const QStringList names = downloads.entryList(
-        QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-    for (const QString& name : names) {
-        if (!pattern.match(name).hasMatch())
-            continue;
-        const QString path = downloads.filePath(name);
-        struct stat st {};
-        if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        if (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff)
-            StorageFiles::removeEntry(path);
-    }
+    StorageFiles::removeStaleEntries(downloads.path(), pattern,
+                                     QDateTime::currentMSecsSinceEpoch() - maxAgeMs);
 }
 
 void ContentCache::discardAbandonedTemporaries() const
@@ -600,21 +572,8 @@ void ContentCache::discardAbandonedTemporaries() const
     static const QRegularExpression stamp(
         QRegularExpression::anchoredPattern(QStringLiteral("\\.stamp-[A-Za-z0-9]{6}")));
     const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedCommitAgeMs;
-    for (const auto& [folder, pattern] : {std::pair{QStringLiteral("/objects"), &commit},
-                                          std::pair{QStringLiteral("/access"), &stamp}}) {
-        const QDir directory(m_root + folder);
-        const QStringList names =
-            directory.entryList(QDir::Files | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
-        for (const QString& name : names) {
-            if (!pattern->match(name).hasMatch())
-                continue;
-            const QString path = directory.filePath(name);
-            struct stat st {};
-            if (::lstat(encoded(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode)
-                && (S_ISLNK(st.st_mode) || mtimeMs(st) < cutoff))
-                StorageFiles::removeEntry(path);
-        }
-    }
+    StorageFiles::removeStaleEntries(m_root + QStringLiteral("/objects"), commit, cutoff);
+    StorageFiles::removeStaleEntries(m_root + QStringLiteral("/access"), stamp, cutoff);
 }
 
 bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep,
@@ -625,13 +584,7 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
         setError(error, "content_cache_limits_invalid");
         return false;
     }
-    struct Candidate {
-        QString sha256;
-        qint64 bytes;
-        qint64 lastAccess;
-        bool partial;
-    };
-    std::vector<Candidate> candidates;
+    std::vector<PruneCandidate> candidates;
     qint64 total = 0;
     qint64 exemptBytes = 0;
 
@@ -655,72 +608,88 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
         const qint64 lastAccess = readAccessStamp(accessPath(name)).value_or(mtimeMs(st));
         candidates.push_back({name, size, lastAccess, false});
     }
-
-    static const QRegularExpression partialName(
-        QRegularExpression::anchoredPattern(QStringLiteral("([a-f0-9]{64})\\.partial")));
     const QDir downloads(m_root + QStringLiteral("/downloads"));
-    for (const QString& name : downloads.entryList(QDir::Files | QDir::NoSymLinks)) {
-        const QRegularExpressionMatch match = partialName.match(name);
-        if (!match.hasMatch())
-            continue;
-        struct stat st {};
-        if (::lstat(encoded(downloads.filePath(name)).constData(), &st) != 0
-            || !S_ISREG(st.st_mode))
-            continue;
-        const QString sha256 = match.captured(1);
-        total = saturatingAdd(total, qint64(st.st_size));
-        if (!keep.contains(sha256))
-            candidates.push_back({sha256, qint64(st.st_size), mtimeMs(st), true});
-    }
-
-    const qint64 budget = saturatingAdd(maxBytes, exemptBytes);
-    std::stable_sort(candidates.begin(), candidates.end(),
-                     [](const Candidate& a, const Candidate& b) {
-                         return a.lastAccess < b.lastAccess;
-                     });
-    const QStorageInfo volume(m_root);
-    qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
-    const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
+    addPartialCandidates(downloads.path(), keep, total, candidates);
 
     // Each directory that lost entries is synced once, however the walk ends, so that what
     // was removed stays removed after a power cut.
     bool removedObjects = false;
     bool removedPartials = false;
-    const auto synced = [&](bool result) {
-        const bool objectsSynced = !removedObjects || StorageFiles::fsyncDirectory(objects.path());
-        const bool partialsSynced =
-            !removedPartials || StorageFiles::fsyncDirectory(downloads.path());
-        if (result && !(objectsSynced && partialsSynced)) {
-            setError(error, "content_cache_prune_failed");
-            return false;
-        }
-        return result;
-    };
-    for (const Candidate& candidate : candidates) {
-        if (isCancelled(cancelled))
-            return synced(false);
-        if (satisfied())
-            return synced(true);
-        bool removed = false;
-        if (candidate.partial) {
-            removed = StorageFiles::removeEntry(partialPath(candidate.sha256));
-            removedPartials = removedPartials || removed;
-        } else {
-            removed = deleteObject(candidate.sha256);
+    const PruneOutcome outcome = evictLeastRecentlyUsed(
+        std::move(candidates), total, saturatingAdd(maxBytes, exemptBytes), minFreeBytes, m_root,
+        cancelled, [&](const PruneCandidate& candidate) {
+            if (candidate.partial) {
+                const bool removed = StorageFiles::removeEntry(partialPath(candidate.digest));
+                removedPartials = removedPartials || removed;
+                return removed;
+            }
+            const bool removed = deleteObject(candidate.digest);
             removedObjects = removedObjects || removed;
-            StorageFiles::removeEntry(accessPath(candidate.sha256));
-        }
-        if (!removed) {
-            setError(error, "content_cache_prune_failed");
-            return synced(false);
-        }
+            StorageFiles::removeEntry(accessPath(candidate.digest));
+            return removed;
+        });
+    const bool objectsSynced = !removedObjects || StorageFiles::fsyncDirectory(objects.path());
+    const bool partialsSynced = !removedPartials || StorageFiles::fsyncDirectory(downloads.path());
+    switch (outcome) {
+    case PruneOutcome::Met:
+        if (objectsSynced && partialsSynced)
+            return true;
+        setError(error, "content_cache_prune_failed");
+        return false;
+    case PruneOutcome::Cancelled:
+        return false;
+    case PruneOutcome::EvictionFailed:
+        setError(error, "content_cache_prune_failed");
+        return false;
+    case PruneOutcome::Insufficient:
+        setError(error, "content_storage_insufficient");
+        return false;
+    }
+    return false;
+}
+
+void addPartialCandidates(const QString& directory, const QSet<QString>& keep, qint64& total,
+                          std::vector<PruneCandidate>& candidates)
+{
+    static const QRegularExpression partialName(
+        QRegularExpression::anchoredPattern(QStringLiteral("([a-f0-9]{64})\\.partial")));
+    const QDir partials(directory);
+    for (const QString& name : partials.entryList(QDir::Files | QDir::NoSymLinks)) {
+        const QRegularExpressionMatch match = partialName.match(name);
+        struct stat st {};
+        if (!match.hasMatch() || ::lstat(encoded(partials.filePath(name)).constData(), &st) != 0
+            || !S_ISREG(st.st_mode))
+            continue;
+        const QString digest = match.captured(1);
+        total = saturatingAdd(total, qint64(st.st_size));
+        if (!keep.contains(digest))
+            candidates.push_back({digest, qint64(st.st_size), mtimeMs(st), true});
+    }
+}
+
+PruneOutcome evictLeastRecentlyUsed(std::vector<PruneCandidate> candidates, qint64 total,
+                                    qint64 budget, qint64 minFreeBytes,
+                                    const QString& volumePath, const std::atomic<bool>* cancelled,
+                                    const std::function<bool(const PruneCandidate&)>& evict)
+{
+    std::stable_sort(candidates.begin(), candidates.end(),
+                     [](const PruneCandidate& a, const PruneCandidate& b) {
+                         return a.lastAccessMs < b.lastAccessMs;
+                     });
+    const QStorageInfo volume(volumePath);
+    qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
+    const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
+    for (const PruneCandidate& candidate : candidates) {
+        if (isCancelled(cancelled))
+            return PruneOutcome::Cancelled;
+        if (satisfied())
+            return PruneOutcome::Met;
+        if (!evict(candidate))
+            return PruneOutcome::EvictionFailed;
         total = std::max<qint64>(0, total - candidate.bytes);
         freeBytes = saturatingAdd(freeBytes, candidate.bytes);
     }
-    if (satisfied())
-        return synced(true);
-    setError(error, "content_storage_insufficient");
-    return synced(false);
+    return satisfied() ? PruneOutcome::Met : PruneOutcome::Insufficient;
 }
 
 } // namespace talvorine

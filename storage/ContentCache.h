@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 class QIODevice;
 
@@ -46,6 +47,31 @@ struct VerifiedFileIdentity {
 // Lowercase hexadecimal SHA-256 of everything from the device's position to its end; none on a
 // short read or when the flag is set (checked before every chunk and at the end).
 std::optional<QString> fileDigest(QIODevice& device, const std::atomic<bool>* cancelled);
+
+// What least-recently-used pruning may evict: a cached object or package, or a partial
+// download.
+struct PruneCandidate {
+    QString digest;
+    qint64 bytes = 0;
+    qint64 lastAccessMs = 0;
+    bool partial = false;
+};
+
+// The partial downloads "<digest>.partial" of a directory (regular files, links excluded): each
+// adds its size to total and, unless keep holds its digest, becomes a candidate aged by its
+// modification time.
+void addPartialCandidates(const QString& directory, const QSet<QString>& keep, qint64& total,
+                          std::vector<PruneCandidate>& candidates);
+
+enum class PruneOutcome { Met, Cancelled, EvictionFailed, Insufficient };
+
+// Evicts candidates least recently used first, through evict, until total is at most budget
+// and the volume holding volumePath has minFreeBytes available (taken as met when the volume
+// cannot be read). Each eviction lowers the total and raises the free space by its bytes.
+PruneOutcome evictLeastRecentlyUsed(std::vector<PruneCandidate> candidates, qint64 total,
+                                    qint64 budget, qint64 minFreeBytes,
+                                    const QString& volumePath, const std::atomic<bool>* cancelled,
+                                    const std::function<bool(const PruneCandidate&)>& evict);
 
 // A bounded serial job queue: one job at a time on the global thread pool, in submission order;
 // each job returns a continuation that runs on the queue's thread unless its flag was raised.

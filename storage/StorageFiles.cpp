@@ -164,39 +164,88 @@ bool fsyncDirectory(const QString& path, UnsupportedSync unsupported)
     return fd.close();
 }
 
-UniqueFd openRegularForRead(const QString& path)
+namespace {
+
+UniqueFd openRegular(const QString& path, ReadRefusal* refusal)
 {
     // O_NONBLOCK keeps a FIFO planted at the path from stalling the open.
     UniqueFd fd(::open(encoded(path).constData(),
                        O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    if (!fd.valid())
+    if (!fd.valid()) {
+        *refusal = errno == ENOENT ? ReadRefusal::Absent
+            : errno == ELOOP       ? ReadRefusal::SymbolicLink
+                                   : ReadRefusal::Unreadable;
         return {};
+    }
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        *refusal = ReadRefusal::NotRegularFile;
         return {};
+    }
     const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        *refusal = ReadRefusal::Unreadable;
         return {};
+    }
     return fd;
+}
+
+} // namespace
+
+UniqueFd openRegularForRead(const QString& path)
+{
+    ReadRefusal refusal = ReadRefusal::None;
+    return openRegular(path, &refusal);
 }
 
 std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, ReadRule rule,
                                           Refused refused)
 {
-    UniqueFd fd = openRegularForRead(path);
+    return readRegularFileChecked(path, maxBytes, rule, refused).bytes;
+}
+
+QString readRefusalName(ReadRefusal refusal)
+{
+    switch (refusal) {
+    case ReadRefusal::None: return {};
+    case ReadRefusal::Absent: return QStringLiteral("absent");
+    case ReadRefusal::SymbolicLink: return QStringLiteral("symbolic_link");
+    case ReadRefusal::NotRegularFile: return QStringLiteral("not_regular_file");
+    case ReadRefusal::TooLarge: return QStringLiteral("too_large");
+    case ReadRefusal::GroupOrOtherAccess: return QStringLiteral("group_or_other_access");
+    case ReadRefusal::Unreadable: return QStringLiteral("unreadable");
+    case ReadRefusal::ChangedWhileRead: return QStringLiteral("changed_while_read");
+    }
+    return {};
+}
+
+CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes, ReadRule rule,
+                                   Refused refused)
+{
+    CheckedRead result;
+    UniqueFd fd = openRegular(path, &result.refusal);
     if (!fd.valid())
-        return std::nullopt;
+        return result;
     struct stat st {};
-    if (::fstat(fd.get(), &st) != 0 || st.st_size < 0 || st.st_size > maxBytes)
-        return std::nullopt;
-    if (rule == ReadRule::OwnerOnly && (st.st_mode & 0077) != 0)
-        return std::nullopt;
+    if (::fstat(fd.get(), &st) != 0) {
+        result.refusal = ReadRefusal::Unreadable;
+        return result;
+    }
+    if (st.st_size < 0 || st.st_size > maxBytes) {
+        result.refusal = ReadRefusal::TooLarge;
+        return result;
+    }
+    if (rule == ReadRule::OwnerOnly && (st.st_mode & 0077) != 0) {
+        result.refusal = ReadRefusal::GroupOrOtherAccess;
+        return result;
+    }
     QByteArray bytes;
     bytes.resize(qsizetype(st.st_size));
-    const auto refuse = [&]() -> std::optional<QByteArray> {
+    const auto refuse = [&](ReadRefusal why) {
         if (refused == Refused::Cleanse && !bytes.isEmpty())
             OPENSSL_cleanse(bytes.data(), size_t(bytes.size()));
-        return std::nullopt;
+        result.refusal = why;
+        return result;
     };
     qint64 done = 0;
     // Reads one byte past the recorded size so that a file that grew meanwhile is refused.
@@ -208,20 +257,21 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes, 
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return refuse();
+            return refuse(ReadRefusal::Unreadable);
         }
         if (n == 0)
             break;
         if (done >= bytes.size()) {
             if (refused == Refused::Cleanse)
                 OPENSSL_cleanse(&probe, 1);
-            return refuse();
+            return refuse(ReadRefusal::ChangedWhileRead);
         }
         done += n;
     }
     if (done != bytes.size())
-        return refuse();
-    return bytes;
+        return refuse(ReadRefusal::ChangedWhileRead);
+    result.bytes = std::move(bytes);
+    return result;
 }
 
 QJsonValue jsonByteValue(qint64 value)
@@ -255,6 +305,41 @@ std::optional<qint64> byteValueFrom(const QJsonValue& value)
     if (!ok)
         return std::nullopt;
     return parsed;
+}
+
+bool writeAll(int fd, const char* data, qint64 size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= n;
+    }
+    return true;
+}
+
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs)
+{
+    // Every entry but directories, a link to a directory included.
+    const QDir dir(directory);
+    const QStringList entries =
+        dir.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : entries) {
+        if (!names.match(name).hasMatch())
+            continue;
+        const QString path = dir.filePath(name);
+        struct stat st {};
+        if (::lstat(encoded(path).constData(), &st) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        const qint64 mtimeMs =
+            qint64(st.st_mtim.tv_sec) * 1000 + qint64(st.st_mtim.tv_nsec) / 1000000;
+        if (S_ISLNK(st.st_mode) || mtimeMs < cutoffMs)
+            removeEntry(path);
+    }
 }
 
 bool entryExists(const QString& path)
@@ -291,19 +376,6 @@ QMutex& saveLockFor(const QString& path)
     return *entry;
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
-}
-
 bool syncFile(int fd)
 {
     int result = 0;
@@ -333,14 +405,15 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
     }
     // The temporary has a fixed name: a save cut short by a crash or a power cut before its
     // rename leaves it behind, and the next save of the same file replaces it, so leftovers never
-    // pile up. Whatever is at that name is removed first and the file is made anew, owner-only,
-    // so that the write can follow no link planted there.
+    // pile up. Whatever is at that name is removed first and the file is made anew (owner-only
+    // unless the rules say otherwise), so that the write can follow no link planted there.
     QMutexLocker lock(&saveLockFor(path));
     const QByteArray temporary = encoded(saveTemporaryPath(path));
     if (::unlink(temporary.constData()) != 0 && errno != ENOENT)
         return WriteFailure::Open;
+    const mode_t mode = rules.mode == FileMode::OwnerOnly ? 0600 : 0666;
     UniqueFd fd(::open(temporary.constData(),
-                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0600));
+                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode));
     if (!fd.valid())
         return WriteFailure::Open;
     const auto discard = [&](WriteFailure failure) {
@@ -348,9 +421,9 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
         ::unlink(temporary.constData());
         return failure;
     };
-    if (::fchmod(fd.get(), 0600) != 0)
+    if (rules.mode == FileMode::OwnerOnly && ::fchmod(fd.get(), 0600) != 0)
         return discard(WriteFailure::Open);
-    if (!writeAll(fd.get(), bytes))
+    if (!writeAll(fd.get(), bytes.constData(), bytes.size()))
         return discard(WriteFailure::Write);
     if (!syncFile(fd.get()) || !fd.close())
         return discard(WriteFailure::Commit);

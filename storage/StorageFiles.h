@@ -11,6 +11,7 @@
 
 #include <optional>
 
+class QRegularExpression;
 struct evp_md_ctx_st;
 
 namespace talvorine::StorageFiles {
@@ -82,15 +83,40 @@ std::optional<QByteArray> readRegularFile(const QString& path, qint64 maxBytes,
                                           ReadRule rule = ReadRule::Any,
                                           Refused refused = Refused::Keep);
 
+// The same read, telling which check refused the file, for callers that log a refusal.
+enum class ReadRefusal {
+    None,
+    Absent,
+    SymbolicLink,
+    NotRegularFile,
+    TooLarge,
+    GroupOrOtherAccess,
+    Unreadable,
+    ChangedWhileRead,
+};
+// "absent", "symbolic_link", "not_regular_file", "too_large", "group_or_other_access",
+// "unreadable", "changed_while_read"; empty for None.
+QString readRefusalName(ReadRefusal refusal);
+struct CheckedRead {
+    std::optional<QByteArray> bytes;
+    ReadRefusal refusal = ReadRefusal::None;
+};
+CheckedRead readRegularFileChecked(const QString& path, qint64 maxBytes,
+                                   ReadRule rule = ReadRule::Any,
+                                   Refused refused = Refused::Keep);
+
 // Writes bytes to path atomically with mode 0600: into the temporary next to it (below), synced,
 // renamed over the path, then the directory synced. What is already at the path and is not a
 // regular file is either removed first (Replace), so that the write never lands elsewhere, or
-// makes the write fail (Refuse). The result tells which step failed, for the caller's error word.
+// makes the write fail (Refuse). A file that holds no secret may take the mode a new file gets
+// (CreationDefault). The result tells which step failed, for the caller's error word.
 enum class WriteFailure { None, Open, Write, Commit };
 enum class NonRegularTarget { Replace, Refuse };
+enum class FileMode { OwnerOnly, CreationDefault };
 struct WriteRules {
     NonRegularTarget nonRegular = NonRegularTarget::Replace;
     UnsupportedSync unsupportedSync = UnsupportedSync::Success;
+    FileMode mode = FileMode::OwnerOnly;
 };
 WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
                                  WriteRules rules = {});
@@ -103,6 +129,15 @@ QString saveTemporaryPath(const QString& path);
 // fits 64 bits, so that whatever is written reads back.
 QJsonValue jsonByteValue(qint64 value);
 std::optional<qint64> byteValueFrom(const QJsonValue& value);
+
+// Writes all bytes to the descriptor, retrying interrupted and partial writes.
+bool writeAll(int fd, const char* data, qint64 size);
+
+// Removes every entry of the directory but its subdirectories whose whole name matches the
+// pattern and that is a symbolic link or was last modified before cutoffMs (milliseconds since
+// the epoch). Failures are ignored: what stays is tried again next time.
+void removeStaleEntries(const QString& directory, const QRegularExpression& names,
+                        qint64 cutoffMs);
 
 // lstat-based: whether anything (a dangling link included) exists at the path.
 bool entryExists(const QString& path);

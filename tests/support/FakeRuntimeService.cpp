@@ -1,6 +1,7 @@
 #include "tests/support/FakeRuntimeService.h"
 
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/FakeAdSlots.h"
 #include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
@@ -215,6 +216,7 @@ QJsonObject FakeRuntimeService::Request::jsonBody() const
 FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
     : QObject(parent)
     , transport_(transport)
+    , adSlots_(std::make_unique<FakeAdSlots>(*this))
 {
     clock_.start();
     fallback_ = Reply::json(404, QJsonObject{{QStringLiteral("code"), QStringLiteral("not_found")}});
@@ -500,6 +502,8 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
         reply = scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
     else if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
         reply = challengeReply(request);
+    else if (const std::optional<Reply> ads = adSlots_->answer(request, serverNowMs()))
+        reply = *ads;
 
     const auto proofRoute = proofRoutes_.constFind(request.path);
     if (proofRoute != proofRoutes_.constEnd() && request.method == "POST") {
@@ -554,6 +558,11 @@ FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& requ
         200, QJsonObject{{QLatin1String(RuntimeWire::nonceMember), challenge.nonce},
                          {QLatin1String(RuntimeWire::expiresAtMember), isoMs(challenge.expiresAt)},
                          {QLatin1String(RuntimeWire::serverTimeMember), isoMs(serverNow)}});
+}
+
+qint64 FakeRuntimeService::serverNowMs() const
+{
+    return QDateTime::currentMSecsSinceEpoch() + serverClockOffsetMs_;
 }
 
 QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op) const

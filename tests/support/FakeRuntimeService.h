@@ -21,6 +21,8 @@ class QTcpSocket;
 
 namespace talvorine::test {
 
+class FakeAdSlots;
+
 // A stand-in for the runtime service on loopback: plain HTTP/1.1 or HTTPS with a certificate
 // authority made at start-up. It records every request, answers scripted replies per route and
 // attempt, keeps event streams open for the test to feed, can stall, drop, refuse and delay, and
@@ -119,6 +121,11 @@ public:
     void setChallengeLifetimeMs(qint64 ms) { challengeLifetimeMs_ = ms; }
     void setServerClockOffsetMs(qint64 ms) { serverClockOffsetMs_ = ms; }
     QString verifyProof(const QString& proof, const QString& op) const;
+    // The service's own clock: the machine's moved by the clock offset.
+    qint64 serverNowMs() const;
+
+    // The ad routes, answered from each request unless a reply is scripted for the route.
+    FakeAdSlots& adSlots() { return *adSlots_; }
     const QList<Challenge>& challenges() const { return challenges_; }
 
     const QList<Request>& requests() const { return requests_; }
@@ -164,6 +171,7 @@ private:
     QHash<QByteArray, QList<QPointer<QTcpSocket>>> streams_;
     qint64 challengeLifetimeMs_ = 60000;
     qint64 serverClockOffsetMs_ = 0;
+    std::unique_ptr<FakeAdSlots> adSlots_;
     int connections_ = 0;
 };
 

@@ -1,0 +1,347 @@
+#include "web/ApplicationPackageCache.h"
+
+#include "storage/StorageFiles.h"
+#include "web/ApplicationPackageInternal.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace talvorine {
+
+using namespace packagecache;
+using StorageFiles::UniqueFd;
+
+namespace {
+
+constexpr qint64 int64Max = std::numeric_limits<qint64>::max();
+
+qint64 saturatingAdd(qint64 a, qint64 b)
+{
+    if (b > 0 && a > int64Max - b)
+        return int64Max;
+    return a + b;
+}
+
+// Adds owner write (and search, for directories) to everything beneath the directory and to the
+// directory itself, so that an installed read-only tree can be deleted. Links are neither
+// followed nor changed: chmod on a link would change whatever it points at.
+bool makeOwnerWritableTree(const QString& directory)
+{
+    const QByteArray name = encoded(directory);
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    if (::chmod(name.constData(), (st.st_mode & 07777) | S_IWUSR | S_IXUSR | S_IRUSR) != 0)
+        return false;
+    const QStringList entries = QDir(directory).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        const QString path = directory + u'/' + entry;
+        struct stat child {};
+        if (::lstat(encoded(path).constData(), &child) != 0)
+            return false;
+        if (S_ISLNK(child.st_mode))
+            continue;
+        if (S_ISDIR(child.st_mode)) {
+            if (!makeOwnerWritableTree(path))
+                return false;
+        } else if (::chmod(encoded(path).constData(), (child.st_mode & 07777) | S_IWUSR) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool isDriveLetter(QChar c)
+{
+    return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+} // namespace
+
+bool packagecache::removeAnyEntry(const QString& path)
+{
+    struct stat st {};
+    if (::lstat(encoded(path).constData(), &st) != 0)
+        return errno == ENOENT;
+    if (S_ISDIR(st.st_mode))
+        return makeOwnerWritableTree(path) && QDir(path).removeRecursively();
+    return StorageFiles::removeEntry(path);
+}
+
+ApplicationPackageCache::ApplicationPackageCache(const QString& root)
+    : rootPath_(QDir::cleanPath(root))
+{
+    // Owner-only like every directory the player makes; failures show in later operations.
+    if (StorageFiles::ensurePrivateDirectory(rootPath_)) {
+        for (const char* name : {"objects", "partials", "staging", "access"})
+            StorageFiles::ensurePrivateDirectory(subdirectory(name));
+    }
+}
+
+QString ApplicationPackageCache::subdirectory(const char* name) const
+{
+    return rootPath_ + u'/' + QLatin1String(name);
+}
+
+QString ApplicationPackageCache::partialPath(const QString& digest) const
+{
+    return rootPath_ + QStringLiteral("/partials/%1.partial").arg(digest);
+}
+
+QString ApplicationPackageCache::objectDirectory(const QString& digest) const
+{
+    return rootPath_ + QStringLiteral("/objects/") + digest;
+}
+
+QString ApplicationPackageCache::accessPath(const QString& digest) const
+{
+    return rootPath_ + QStringLiteral("/access/") + digest;
+}
+
+bool ApplicationPackageCache::validDescriptor(const ApplicationPackageDescriptor& descriptor)
+{
+    if (descriptor.releaseId.isEmpty() || !StorageFiles::validDigest(descriptor.sha256))
+        return false;
+    if (descriptor.compressedBytes < 1 || descriptor.compressedBytes > maxCompressedBytes)
+        return false;
+    if (descriptor.expandedBytes < 0 || descriptor.expandedBytes > maxExpandedBytes)
+        return false;
+    if (descriptor.fileCount < 0 || descriptor.fileCount > maxEntries)
+        return false;
+    QString canonical;
+    return safeRelativePath(descriptor.entrypoint, &canonical)
+        && canonical == descriptor.entrypoint;
+}
+
+bool ApplicationPackageCache::safeRelativePath(const QString& path, QString* normalized)
+{
+    if (path.isEmpty())
+        return false;
+    if (path.startsWith(u'/') || path.contains(u'\\'))
+        return false;
+    // Every UTF-16 unit takes at least one UTF-8 byte, so a longer string needs no encoding.
+    if (path.size() > maxPathBytes || path.toUtf8().size() > maxPathBytes)
+        return false;
+    // A lone surrogate has no UTF-8 form: the name on disk would not be the name checked.
+    if (path.contains(QChar(0)) || !path.isValidUtf16())
+        return false;
+    if (path.size() >= 2 && isDriveLetter(path[0]) && path[1] == u':')
+        return false;
+    const QString nfc = path.normalized(QString::NormalizationForm_C);
+    const QList<QStringView> parts = QStringView(nfc).split(u'/');
+    if (parts.size() > maxPathParts)
+        return false;
+    for (const QStringView part : parts) {
+        if (part.isEmpty() || part == u"." || part == u"..")
+            return false;
+        for (const QChar c : part) {
+            if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+                return false;
+        }
+    }
+    if (normalized)
+        *normalized = nfc;
+    return true;
+}
+
+bool ApplicationPackageCache::stampFresh(qint64 lastWriteMs, qint64 nowMs)
+{
+    return lastWriteMs <= nowMs && nowMs - lastWriteMs < touchIntervalMs;
+}
+
+qint64 ApplicationPackageCache::resumeOffset(const ApplicationPackageDescriptor& descriptor) const
+{
+    if (!validDescriptor(descriptor))
+        return 0;
+    const QString partial = partialPath(descriptor.sha256);
+    struct stat st {};
+    if (::lstat(encoded(partial).constData(), &st) != 0)
+        return 0;
+    if (!S_ISREG(st.st_mode)) {
+        removeAnyEntry(partial);
+        return 0;
+    }
+    const bool expired = QDateTime::currentMSecsSinceEpoch() - mtimeMs(st) > partialMaxAgeMs;
+    if (st.st_size > 0 && !expired && st.st_size < descriptor.compressedBytes)
+        return qint64(st.st_size);
+    StorageFiles::removeEntry(partial);
+    return 0;
+}
+
+bool ApplicationPackageCache::resetPartial(const ApplicationPackageDescriptor& descriptor)
+{
+    if (!validDescriptor(descriptor))
+        return false;
+    return removeAnyEntry(partialPath(descriptor.sha256));
+}
+
+bool ApplicationPackageCache::appendPartial(const ApplicationPackageDescriptor& descriptor,
+                                            QByteArrayView bytes, QString* error)
+{
+    if (!validDescriptor(descriptor)) {
+        setError(error, "package_descriptor_invalid");
+        return false;
+    }
+    const auto fail = [error] {
+        setError(error, "package_partial_write_failed");
+        return false;
+    };
+    if (bytes.size() > descriptor.compressedBytes
+        || !StorageFiles::ensurePrivateDirectory(subdirectory("partials")))
+        return fail();
+    const QString partial = partialPath(descriptor.sha256);
+    // Never through a link, and never blocked by a FIFO planted at the path: such a partial is
+    // unusable and goes, and the download starts over from what resumeOffset then says.
+    UniqueFd fd(::open(encoded(partial).constData(),
+                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
+    struct stat st {};
+    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        fd.close();
+        struct stat found {};
+        if (::lstat(encoded(partial).constData(), &found) == 0 && !S_ISREG(found.st_mode)
+            && !S_ISDIR(found.st_mode))
+            StorageFiles::removeEntry(partial);
+        return fail();
+    }
+    if (qint64(st.st_size) + bytes.size() > descriptor.compressedBytes)
+        return fail();
+    if (!StorageFiles::writeAll(fd.get(), bytes.data(), bytes.size()))
+        return fail();
+    ::fchmod(fd.get(), 0600);
+    if (!fd.close())
+        return fail();
+    return true;
+}
+
+void ApplicationPackageCache::discardExpiredPartials(qint64 maxAgeMs) const
+{
+    discardAbandonedStaging();
+    const QDir partials(subdirectory("partials"));
+    if (maxAgeMs < 0 || !partials.exists())
+        return;
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("[a-f0-9]{64}\\.partial")));
+    StorageFiles::removeStaleEntries(partials.path(), pattern,
+                                     QDateTime::currentMSecsSinceEpoch() - maxAgeMs);
+}
+
+void ApplicationPackageCache::discardAbandonedStaging() const
+{
+    // A power cut or a crash during an installation leaves its staging tree behind (up to the
+    // whole expanded size); nothing else would ever remove it.
+    static const QRegularExpression pattern(
+        QRegularExpression::anchoredPattern(QStringLiteral("package-[A-Za-z0-9]{6}")));
+    const QDir staging(subdirectory("staging"));
+    const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedStagingAgeMs;
+    const QStringList names =
+        staging.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
+    for (const QString& name : names) {
+        if (!pattern.match(name).hasMatch())
+            continue;
+        const QString path = staging.filePath(name);
+        struct stat st {};
+        if (::lstat(encoded(path).constData(), &st) == 0 && mtimeMs(st) < cutoff)
+            removeAnyEntry(path);
+    }
+}
+
+void ApplicationPackageCache::invalidate(const QString& digest) const
+{
+    metadataCache_.remove(digest);
+    touchTimes_.remove(digest);
+    const QString prefix = digest + u'/';
+    verifiedFiles_.removeIf([&prefix](const QHash<QString, VerifiedFile>::iterator& it) {
+        return it.key().startsWith(prefix);
+    });
+}
+
+bool ApplicationPackageCache::deleteTree(const QString& digest) const
+{
+    invalidate(digest);
+    return removeAnyEntry(objectDirectory(digest));
+}
+
+bool ApplicationPackageCache::remove(const QString& digest)
+{
+    if (!StorageFiles::validDigest(digest))
+        return false;
+    invalidate(digest);
+    StorageFiles::removeEntry(partialPath(digest));
+    StorageFiles::removeEntry(accessPath(digest));
+    return deleteTree(digest);
+}
+
+bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
+                                    const QSet<QString>& keep, QString* error,
+                                    const std::atomic<bool>* cancelled,
+                                    const QSet<QString>& exempt)
+{
+    if (maxBytes < 0 || minFreeBytes < 0) {
+        setError(error, "package_cache_limits_invalid");
+        return false;
+    }
+    std::vector<PruneCandidate> candidates;
+    qint64 total = 0;
+    qint64 exemptBytes = 0;
+
+    const QStringList installed = QDir(subdirectory("objects"))
+                                      .entryList(QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot);
+    for (const QString& name : installed) {
+        if (isCancelled(cancelled))
+            return false;
+        const std::optional<Metadata> metadata = readMetadata(name);
+        if (!metadata)
+            continue;
+        qint64 lastAccess = metadata->lastAccessMs;
+        if (const auto stamp = StorageFiles::readRegularFile(accessPath(name), 32)) {
+            bool ok = false;
+            const qint64 value = stamp->toLongLong(&ok, 10);
+            if (ok)
+                lastAccess = value;
+        }
+        const qint64 bytes = metadata->descriptor.expandedBytes;
+        total = saturatingAdd(total, bytes);
+        if (keep.contains(name)) {
+            if (exempt.contains(name))
+                exemptBytes = saturatingAdd(exemptBytes, bytes);
+            continue;
+        }
+        candidates.push_back({name, bytes, lastAccess, false});
+    }
+    addPartialCandidates(subdirectory("partials"), keep, total, candidates);
+
+    const PruneOutcome outcome = evictLeastRecentlyUsed(
+        std::move(candidates), total, saturatingAdd(maxBytes, exemptBytes), minFreeBytes,
+        rootPath_, cancelled, [this](const PruneCandidate& candidate) {
+            if (candidate.partial)
+                return StorageFiles::removeEntry(partialPath(candidate.digest));
+            if (!deleteTree(candidate.digest))
+                return false;
+            StorageFiles::removeEntry(accessPath(candidate.digest));
+            return true;
+        });
+    switch (outcome) {
+    case PruneOutcome::Met:
+        return true;
+    case PruneOutcome::Cancelled:
+        return false;
+    case PruneOutcome::EvictionFailed:
+        setError(error, "package_cache_prune_failed");
+        return false;
+    case PruneOutcome::Insufficient:
+        setError(error, "content_storage_insufficient");
+        return false;
+    }
+    return false;
+}
+
+} // namespace talvorine
