@@ -1,5 +1,7 @@
 #include "controller/PlayerPreparation.h"
 
+#include "controller/PlayerController.h"
+
 #include <QJsonValue>
 #include <QSet>
 
@@ -290,5 +292,24 @@ QJsonObject storagePlanPrevious(const StoragePlanRecord& record, qint64 nowMs,
     previous.insert(QStringLiteral("anchor_on_glass"), anchorOnGlass);
     return previous;
 }
+
+} // namespace talvorine
+
+// --- The controller's planning, preparation, readiness and replacement ---------------------
+// Wired by the constructor or called by other units; the content pipeline fills them.
+
+namespace talvorine {
+
+void PlayerController::sampleStorage() {}
+void PlayerController::recoverActiveRenderer() {}
+void PlayerController::cancelCandidateWork() {}
+void PlayerController::maybeActivate() {}
+void PlayerController::candidateDownloadRetryFired() {}
+void PlayerController::pumpReplacement() {}
+void PlayerController::abortReplacementIdle() {}
+void PlayerController::cancelReplacement() {}
+void PlayerController::primitiveReady(int, const QString&) {}
+void PlayerController::applicationPrepared(int, const QString&) {}
+void PlayerController::primitiveFailed(int, const QString&, const QString&) {}
 
 } // namespace talvorine

@@ -490,6 +490,11 @@ void FakeRuntimeService::handle(Connection* connection, Request request)
         respond();
 }
 
+void FakeRuntimeService::requireCredential(const QByteArray& path, const QByteArray& scheme)
+{
+    credentialRoutes_.insert(path, scheme);
+}
+
 FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
 {
     const QByteArray key = routeKey(request.method, request.path);
@@ -504,6 +509,14 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
         reply = challengeReply(request);
     else if (const std::optional<Reply> ads = adSlots_->answer(request, serverNowMs()))
         reply = *ads;
+    else if (strict_)
+        surprises_.append(QStringLiteral("unscripted %1").arg(QString::fromLatin1(key)));
+
+    const auto credential = credentialRoutes_.constFind(request.path);
+    if (strict_ && credential != credentialRoutes_.constEnd()
+        && !request.header("Authorization").startsWith(credential.value())) {
+        surprises_.append(QStringLiteral("without credential %1").arg(QString::fromLatin1(key)));
+    }
 
     const auto proofRoute = proofRoutes_.constFind(request.path);
     if (proofRoute != proofRoutes_.constEnd() && request.method == "POST") {

@@ -11,6 +11,7 @@
 #include <QSet>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QStringList>
 #include <QTcpServer>
 #include <QUrl>
 
@@ -128,6 +129,14 @@ public:
     FakeAdSlots& adSlots() { return *adSlots_; }
     const QList<Challenge>& challenges() const { return challenges_; }
 
+    // Strictness: once set, a request to a route the test did not script (the challenge route,
+    // answered by the service itself, excepted) and a request to a route that requires a
+    // credential but came without one are collected as surprises, for the test to assert none.
+    void setStrict(bool strict) { strict_ = strict; }
+    // The "Authorization" header the route requires, by its scheme ("Talvorine-Session ").
+    void requireCredential(const QByteArray& path, const QByteArray& scheme);
+    const QStringList& surprises() const { return surprises_; }
+
     const QList<Request>& requests() const { return requests_; }
     QList<Request> requestsTo(const QByteArray& path) const;
     void clearRequests() { requests_.clear(); }
@@ -164,6 +173,9 @@ private:
     QHash<QByteArray, QList<Reply>> scripts_;
     QHash<QByteArray, int> attempts_;
     QHash<QByteArray, QString> proofRoutes_;
+    QHash<QByteArray, QByteArray> credentialRoutes_;
+    bool strict_ = false;
+    QStringList surprises_;
     Reply fallback_;
     QList<Request> requests_;
     QList<Challenge> challenges_;

@@ -1,0 +1,616 @@
+#pragma once
+
+#include "ads/AdContracts.h"
+#include "ads/AdOutbox.h"
+#include "app/HostContext.h"
+#include "controller/PlayerClock.h"
+#include "controller/PlayerOverlay.h"
+#include "controller/PlayerPreparation.h"
+#include "controller/PlayerState.h"
+#include "manifest/Manifest.h"
+#include "operator/OperatorPanel.h"
+#include "operator/OperatorPlaybackPolicy.h"
+#include "overlay/OverlayContract.h"
+#include "overlay/OverlayGeometry.h"
+#include "overlay/OverlayPolicy.h"
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeTransport.h"
+#include "runtime/ScreenshotRequest.h"
+#include "stage/SoundtrackEngine.h"
+#include "stage/SoundtrackSequencer.h"
+#include "stage/StageLayoutModel.h"
+#include "storage/ContentCache.h"
+#include "storage/PersistentState.h"
+#include "storage/StoragePlan.h"
+#include "storage/StorageTransferLedger.h"
+#include "web/ApplicationPackageCache.h"
+
+#include <QByteArray>
+#include <QColor>
+#include <QDateTime>
+#include <QHash>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QSizeF>
+#include <QString>
+#include <QStringList>
+#include <QAnyStringView>
+#include <QTimer>
+#include <QUrl>
+#include <QVariantMap>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+class QNetworkReply;
+
+namespace talvorine {
+
+namespace test {
+struct ControllerAccess;
+}
+
+// The delay of every back-off timer, whatever the rule or the service asked for.
+constexpr qint64 minRetryDelayMs = 250;
+constexpr qint64 maxRetryDelayMs = 900000;
+inline int clampRetryDelayMs(qint64 ms)
+{
+    return int(qBound(minRetryDelayMs, ms, maxRetryDelayMs));
+}
+
+// The player's one core object: it owns the runtime service client, the local stores and
+// caches, both stage slots, the operator panel and every timer of the player, and is published
+// to QML as "talvorineController". Everything runs on the GUI thread except the two render-thread
+// hooks, which touch only atomics.
+//
+// The class is spread over one source unit per responsibility; the banners below name each
+// member's owner. A member is written only by its owner; the others read it or call the owner's
+// entry functions. Members are declared in construction order: teardown depends on it.
+class PlayerController : public QObject {
+    Q_OBJECT
+public:
+    // Entity tag remembered for a manifest route together with the exact body it describes.
+    struct ManifestValidator {
+        QString route;
+        QByteArray body;
+        QByteArray etag;
+
+        // The tag to send for route: only when it is known, belongs to that route and describes
+        // the body that is active now, byte for byte.
+        QByteArray etagFor(const QString& forRoute, const QByteArray* activeBody) const;
+    };
+
+    // The candidate page being prepared for the idle stage slot.
+    struct PreparedPage {
+        Manifest manifest;
+        QByteArray manifestBody;
+        int pageIndex = -1;
+        int slot = 0;
+        quint64 generation = 0;
+        bool revisionChange = false;
+        QSet<QString> requiredPrimitives;
+        QSet<QString> readyPrimitives;
+        QSet<QString> preparedApplications;
+        QSet<QString> plannedPackages;
+        QHash<QString, QUrl> mediaUrls;
+        QHash<QString, ApplicationPackageDescriptor> packageDescriptors;
+        QSet<QString> plannedMedia;
+        int pendingAssets = 0;
+        QString reason;
+        QList<MediaItem> mediaQueue;
+        QList<Primitive> packageQueue;
+        bool adPresentation = false;
+        QString adDecisionId;
+        QString adOccurrenceId;
+        QString adPrimitiveId;
+    };
+
+    // One background fetch of missing objects: a replacement that ends in preparing a page, or
+    // a repair of the revision on glass.
+    struct ReplacementFetch {
+        quint64 generation = 0;
+        Manifest manifest;
+        QByteArray manifestBody;
+        bool revisionChange = false;
+        bool activateWhenDrained = false;
+        int attempt = 0;
+        bool drained = false;
+        bool busy = false;
+        QList<MediaItem> media;
+        QList<Primitive> packages;
+        QSet<QString> mediaKeys;
+        QSet<QString> packageKeys;
+    };
+
+    // The last storage measurement of a planning job.
+    struct StorageSample {
+        StorageMeasurement measurement;
+        qint64 protectedBytes = 0;
+        qint64 warmBytes = 0;
+    };
+
+    // clock: where "now" is read; tests hand in their own.
+    PlayerController(QUrl origin, QString stateDirectory, QSizeF initialFrame,
+                     bool qmlGpuVideoAvailable, QObject* parent = nullptr,
+                     bool startupSplash = false,
+                     std::shared_ptr<const PlayerClock> clock = PlayerClock::system());
+    ~PlayerController() override;
+
+    PlayerController(const PlayerController&) = delete;
+    PlayerController& operator=(const PlayerController&) = delete;
+
+    // --- The shell's calls ---
+    void setPlayerRelease(const QString& version, const QString& revision);
+    void setHostContext(const HostContext& context);
+    OperatorPanel* operatorPanel() { return &operatorPanel_; }
+    void start();
+    // The shell raises the surfaces of missing resources; the first one raised stays.
+    void enterFatal(FatalSurface::Code code);
+
+    // --- Render thread: connected directly to the window's scene-graph signals ---
+    // Only atomics cross: the serial of the page that activation published last is copied into
+    // the synced serial, and the frame that follows the sync presents it.
+    void noteSceneSynced();
+    void noteWindowFramePresented();
+    // The queued copy of the frame-presented signal, on the GUI thread.
+    void handleWindowFramePresented();
+    quint64 presentedSceneSerial() const
+    {
+        return presentedSerial_.load(std::memory_order_acquire);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    // --- What the scene and the other units read ---
+    StageLayoutModel* modelForSlot(int slot) { return slot == 0 ? &stageA_ : &stageB_; }
+    RuntimePhase runtimePhase() const;
+    QString status() const { return status_; }
+    bool fatalVisible() const;
+    QString fatalReason() const;
+    bool splashVisible() const { return splashVisible_; }
+    double splashOpacity() const { return splashOpacity_; }
+    bool qmlGpuVideoAvailable() const { return gpuVideoAvailable_; }
+
+    bool toastVisible() const { return toastVisible_; }
+    QString toastText() const { return toastText_; }
+    QColor toastFill() const { return toastFill_; }
+    QStringList toastMarkPaths() const;
+    QString overlayCondition() const { return chip_.conditionId; }
+    QString overlayLevel() const { return chip_.level; }
+    QString chipDetail() const { return chip_.detail; }
+    bool chipVisible() const { return !chip_.conditionId.isEmpty(); }
+    QString chipLabel() const;
+    QString chipAccessibleName() const;
+    int chipLeftPx() const { return overlayGeometry_.safeAreaHorizontalPx; }
+    QColor chipFill() const;
+    QColor overlayMarkColor() const;
+    bool noticeVisible() const { return !notice_.id.isEmpty(); }
+    QString noticeText() const { return notice_.text; }
+    int noticeLeftPx() const;
+    QColor noticeFill() const;
+    int toastMaxWidthPx() const;
+    int chipWidth() const;
+    int noticeWidth() const;
+    QString syncGlyph() const { return syncGlyphName(syncGlyph_.state); }
+
+    // A member timer by its name in the timer table (also its object name); null when unknown.
+    QTimer* timerNamed(QAnyStringView name) const;
+
+Q_SIGNALS:
+    void stagePresentationChanged();
+    void transitionTimingChanged();
+    void objectEnterChanged();
+    void adActiveChanged();
+    void statusChanged();
+    void pairingChanged();
+    void activeChanged();
+    void fatalChanged();
+    void toastChanged();
+    void overlayChanged();
+    void identifyChanged();
+    void pairingCelebrationChanged();
+    void splashChanged();
+    void overlayGeometryChanged();
+    void syncGlyphChanged();
+    void candidateAwaitingReadiness(int slot, QStringList primitiveIds);
+    void revisionActivated(QString revision);
+    void videoRestartRequested(int slot, QString primitiveId);
+    void applicationEventFinished(QString requestId, int status, QString body);
+    void applicationKvFinished(QString requestId, int status, QString body);
+
+public:
+    // --- Invokable from QML, in this order ---
+    Q_INVOKABLE void finishStartupAnimation();
+    Q_INVOKABLE void setViewport(double width, double height, double pixelRatio = 1.0,
+                                 bool exclusiveOutput = false);
+    Q_INVOKABLE void primitiveReady(int slot, const QString& primitiveId);
+    Q_INVOKABLE void applicationPrepared(int slot, const QString& primitiveId);
+    Q_INVOKABLE void primitiveFailed(int slot, const QString& primitiveId, const QString& code);
+    Q_INVOKABLE void applicationAdvanceRequested(int slot, const QString& primitiveId);
+    Q_INVOKABLE void applicationLogRequested(int slot, const QString& primitiveId,
+                                             const QString& level, const QString& code,
+                                             const QString& message);
+    Q_INVOKABLE void applicationEventRequested(int slot, const QString& primitiveId,
+                                               const QString& code,
+                                               const QString& requestId = QString());
+    Q_INVOKABLE void applicationKvRequested(int slot, const QString& primitiveId,
+                                            const QString& requestId, const QVariantMap& request);
+    Q_INVOKABLE void videoStarted(int slot, const QString& primitiveId);
+    Q_INVOKABLE void videoEndOfStream(int slot, const QString& primitiveId);
+    Q_INVOKABLE bool handleKey(int key, bool autoRepeat = false, const QString& text = QString());
+    Q_INVOKABLE bool togglePause();
+    Q_INVOKABLE bool operatorCommand(int direction);
+    Q_INVOKABLE bool stepForward();
+    Q_INVOKABLE bool stepBack();
+    Q_INVOKABLE void summonIdentify();
+    Q_INVOKABLE void hideIdentify();
+    Q_INVOKABLE void adProgressSample(int slot, const QString& primitiveId, qint64 positionMs,
+                                      qint64 durationMs);
+
+private:
+    friend struct test::ControllerAccess;
+
+    struct TimerSpec;
+    static const QList<TimerSpec>& timerTable();
+    void setUpTimers();
+    void connectTransport();
+    OperatorContext operatorContext() const;
+    // Activation's last step: the serial of the page now on glass, for the render thread.
+    void publishSceneSerial(quint64 serial);
+
+    // === Phase, status and fatal surfaces (PlayerState.cpp) ===
+    void setStatus(const QString& status);
+
+    // === Splash (SplashPolicy.cpp) ===
+    void evaluateSplash();
+    void retireSplash();
+    void hideRetiredSplash();
+
+    // === Overlay publishing (PlayerOverlay.cpp) ===
+    struct ChipState {
+        QString conditionId;
+        QString level;
+        QString icon;
+        QString detail;
+        friend bool operator==(const ChipState&, const ChipState&) = default;
+    };
+    struct NoticeState {
+        QString id;
+        QString text;
+        QString icon;
+    };
+    void publishOverlay();
+    overlay::OverlayInput buildOverlayInput() const;
+    void showToast(const QString& level, const QString& text, int durationMs,
+                   const QDateTime& expiresAt, bool raisedByOverlay);
+    void applyToast(const QString& level, const QString& text, int durationMs,
+                    const QDateTime& expiresAt);
+    void hideToast();
+    void publishSyncGlyph(bool newPlaylist, bool skipSyncing);
+    void syncGlyphTimerFired();
+    void handleCreditsRemaining(qint64 remaining);
+    bool contentTransfersBusy() const;
+    const Manifest* manifestInView() const;
+
+    // === Pairing and the device session (PlayerSession.cpp) ===
+    void armSessionRetry(qint64 ms);
+    void armMintWatchdog();
+    void armSafetyPoll();
+    void mintWatchdogFired();
+    void noteMintWatchdog(qint64 elapsedMs);
+    void abortMintByWatchdog();
+    void retryDeviceSession();
+    void startPairing();
+    void retryPairingEvents();
+    void retryPairingCompletion();
+    void handlePairingExpiry();
+    void endPairingCelebration();
+    void persistBoundMarker();
+    void handlePairingStarted(const QString& code, const QDateTime& expiresAt);
+    void handlePairingStartFailed(const QString& code, int status, int retryAfterMs,
+                                  bool transient);
+    void handlePairingClaimed(const QString& nonce);
+    void handlePairingEventFailed(const QString& code, int status, int retryAfterMs,
+                                  bool transient);
+    void handlePairingCompleted(const QString& screenLabel);
+    void handlePairingCompleteFailed(const QString& code, int status, int retryAfterMs,
+                                     bool transient);
+    void handleDeviceSessionSucceeded(const QString& cursor);
+    void handleDeviceSessionFailed(const QString& code, int status, int retryAfterMs,
+                                   bool transient);
+    void handleRuntimeSessionExpired();
+    void handleUpgradeRecommended(const QString& playerKind, const QString& minSupported);
+    void handleEventConnectionChanged(bool connected);
+
+    // === Manifest intake, screen state and reloads (PlayerIntake.cpp) ===
+    QByteArray manifestEtagFor(const QString& route) const;
+    void consumeManifest(const QByteArray& body, bool fromNetwork, const QString& route,
+                         const QByteArray& etag);
+    void fetchCurrentManifest();
+    void holdPairedAssignment(bool held);
+    void handleManifestRouteUnavailable();
+    void handleManifestNotModified(const QString& route);
+    void handleManifestFailed(const QString& code, int status, const QString& error);
+    void handleInvalidated(const QString& revision);
+    void handleResyncRequired(const QString& cursor);
+    void handleEventFetchTimer();
+    void handleSafetyPoll();
+    void handleScreenLabelAnswered(int status, const QString& label);
+    void handleStreamProblem(const QString& code, const QString& actionName);
+    void handleReloadRequested(const QJsonObject& event);
+    void reloadTimerFired();
+    void performReload(const QString& id);
+    void requestUnpair();
+    void renameScreen(const QString& name);
+    void wipeAndPair(bool resetIdentity);
+    void handleUnpairFailed(int status, bool transient);
+    void enterArchived();
+    void handleScreenUnarchived();
+    void observeAssignmentHold();
+
+    // === Planning, preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    void sampleStorage();
+    void recoverActiveRenderer();
+    void cancelCandidateWork();
+    void maybeActivate();
+    void candidateDownloadRetryFired();
+    void pumpReplacement();
+    void abortReplacementIdle();
+    void cancelReplacement();
+
+    // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
+    void failCandidate(const QString& code);
+    void candidateDeadlineReached();
+    void transitionEnded();
+    void retireOutgoingSlot();
+    void armObjectEnter();
+    void pageTimerFired();
+    void advancePage();
+    void mediaItemDeadlineReached();
+    void handleMediaItemEnded(const QString& primitiveId);
+    void evaluateVisibility();
+    void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
+                                    const QString& pageId, int status);
+
+    // === Soundtrack (PlayerSoundtrack.cpp) ===
+    void fetchSoundtrack();
+    void runSoundtrack(SoundtrackSequencer::Command command);
+    void soundtrackTrackFailed(const QString& code);
+    void stopSoundtrack();
+    void applySoundtrackGain();
+
+    // === Operator keys (PlayerOperator.cpp) ===
+    void expirePauseHold();
+
+    // === Requests from web applications (PlayerApplications.cpp) ===
+    void handleActivationReportFailed(const QString& revision, const QString& code);
+
+    // === Screenshots (PlayerScreenshots.cpp) ===
+    void handleScreenshotRequested(const ScreenshotRequest& request);
+    void handleScreenshotUploaded(const QString& captureId);
+    void handleScreenshotFailureReported(const QString& captureId);
+    void handleScreenshotReplaced(const QString& captureId);
+    void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
+
+    // === Ad slots (PlayerAds.cpp) ===
+    bool adsActive() const;
+    bool adActive() const;
+    qint64 adNowHiMs() const;
+    bool tryAdVisitRun(int from, int to);
+    void beginAdPresentation(quint64 generation, const QString& occurrenceId,
+                             const QString& decisionId, const QString& primitiveId);
+    void adReportFirstFrame();
+    void resetAdPlanning(const QString& reason);
+    void interruptAdPresentation();
+    void finishAdPresentation(bool completed);
+    void endAdVisit(bool advance);
+    void adPlannerTick();
+    void adStallTick();
+    void flushAdOutbox();
+    void handleAdSlotsResolved(const AdResolveReply& reply);
+    void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
+    void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
+    void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
+
+    // ------------------------------------------------------------------------------------------
+    // Members, in construction order.
+
+    // The time every unit reads; first, since the stopwatches below measure with it.
+    std::shared_ptr<const PlayerClock> clock_;
+
+    // --- Page rotation ---
+    PlayerStopwatch pageClock_;
+    int pageDwellMs_ = 0;
+    int pendingStepDirection_ = 0;
+    QString pendingStepOrigin_;
+    QString advanceReason_ = QStringLiteral("assignment");
+
+    // --- Where the player runs (viewport and observation) ---
+    QUrl origin_;
+    QString stateDirectory_;
+    QSizeF frameSize_;
+    double pixelRatio_ = 1.0;
+    bool viewportExclusiveOutput_ = false;
+    bool gpuVideoAvailable_ = false;
+
+    // --- The service, the stores and the caches ---
+    RuntimeTransport transport_;
+    NativePlayerIdentityStore identityStore_;
+    PersistentState state_;
+    std::shared_ptr<ContentCache> contentCache_;
+    std::shared_ptr<ApplicationPackageCache> applicationCache_;
+    CacheIoQueue contentIo_;
+    std::shared_ptr<std::atomic<bool>> candidateCancel_;
+    std::shared_ptr<std::atomic<bool>> activePlaybackCancel_;
+
+    // --- Soundtrack ---
+    SoundtrackEngine soundtrackEngine_;
+    SoundtrackSequencer soundtrackSequencer_;
+    QSet<QString> soundtrackReady_;
+    QString soundtrackCurrentTrack_;
+    QTimer soundtrackFetchTimer_;
+
+    // --- Phase ---
+    PlayerState playerState_;
+
+    // --- Stages, operator and overlay geometry ---
+    StageLayoutModel stageA_;
+    StageLayoutModel stageB_;
+    OperatorPanel operatorPanel_;
+    OperatorPlaybackPolicy playbackPolicy_;
+    OverlayGeometry overlayGeometry_;
+
+    // --- Candidate and background fetches (content pipeline) ---
+    std::optional<PreparedPage> candidate_;
+    quint64 nextCandidateGeneration_ = 0;
+    QSet<QNetworkReply*> candidateReplies_;
+    std::optional<ReplacementFetch> replacement_;
+    std::shared_ptr<std::atomic<bool>> replacementCancel_;
+    QTimer replacementPumpTimer_;
+    QTimer replacementIdleTimer_;
+    QTimer candidateDownloadRetryTimer_;
+    std::optional<Manifest> retainedManifest_;
+    QByteArray retainedManifestBody_;
+    QList<int> retainedPages_;
+    int retainedPosition_ = 0;
+    bool retainedRestoreActive_ = false;
+    std::shared_ptr<std::atomic<bool>> retainedCancel_;
+    QString currentMediaItem_;
+
+    // --- Page on glass ---
+    std::optional<Manifest> activeManifest_;
+    QByteArray activeManifestBody_;
+    int activePageIndex_ = -1;
+    int pendingPageIndex_ = -1;
+    quint64 visitSerial_ = 0;
+    int activeSlot_ = -1;
+    double opacityA_ = 0.0;
+    double opacityB_ = 0.0;
+    int translateXPermilleA_ = 0;
+    int translateYPermilleA_ = 0;
+    int translateXPermilleB_ = 0;
+    int translateYPermilleB_ = 0;
+    int transitionDurationMs_ = 0;
+    QString transitionType_ = QStringLiteral("crossfade");
+    // The primitive whose dwell armed the media item timer.
+    QString mediaItemTimerPrimitive_;
+
+    // --- Status ---
+    QString status_ = QStringLiteral("starting");
+
+    // --- Pairing ---
+    QString pairingCode_;
+    QDateTime pairingExpiry_;
+    bool pairingHandoff_ = false;
+    QString pairingHandoffText_;
+    bool pairingCelebrating_ = false;
+    QTimer celebrationTimer_;
+    QStringList hostIdentifyLines_;
+
+    // --- Overlay state ---
+    bool online_ = false;
+    bool paymentRequired_ = false;
+    bool screenArchived_ = false;
+    bool mintInFlight_ = false;
+    bool sessionFault_ = false;
+    bool verifyFault_ = false;
+    bool storageFault_ = false;
+    bool decodeFault_ = false;
+    bool holdObserved_ = false;
+    qint64 holdSinceMs_ = 0;
+    bool assignmentHeld_ = false;
+    std::optional<qint64> creditsRemaining_;
+    ChipState chip_;
+    NoticeState notice_;
+    overlay::OverlayMemory overlayMemory_;
+    bool repairNeeded_ = false;
+    bool identityFault_ = false;
+    bool upgradeNoticePublished_ = false;
+    overlay::UpgradeNoticeState upgradeNotice_;
+
+    // --- Surfaces ---
+    bool toastVisible_ = false;
+    bool toastRaisedByOverlay_ = false;
+    bool identifyVisible_ = false;
+    bool startupAnimationPending_ = false;
+    bool splashVisible_ = false;
+    bool splashRetiring_ = false;
+    FatalSurface::Code fatalCode_ = FatalSurface::None;
+    double splashOpacity_ = 1.0;
+    QString screenLabel_;
+    QDateTime offlineSince_;
+
+    // --- Session, pairing, playback and surface timers ---
+    QTimer pairingStartTimer_;
+    QTimer pairingEventsRetryTimer_;
+    QTimer pairingExpiryTimer_;
+    QTimer pairingCompletionRetryTimer_;
+    QTimer sessionRetryTimer_;
+    QTimer transitionEndTimer_;
+    QTimer pageTimer_;
+    QTimer mediaItemTimer_;
+    QTimer candidateDeadlineTimer_;
+    QTimer rendererRecoveryTimer_;
+    QTimer visibilityTimer_;
+    QTimer pauseHoldTimer_;
+    QTimer adPlannerTimer_;
+    QTimer adStallTimer_;
+    QTimer adOutboxFlushTimer_;
+    QTimer toastTimer_;
+    QTimer identifyTimer_;
+    QTimer splashTimer_;
+    QTimer assignmentHoldTimer_;
+    QTimer eventFetchTimer_;
+    QTimer syncGlyphTimer_;
+
+    // --- Splash and sync glyph ---
+    PlayerStopwatch splashClock_;
+    SyncGlyph syncGlyph_;
+
+    // --- Device session ---
+    int sessionRetryCount_ = 0;
+    qint64 sessionRetryDelayMs_ = -1;
+    bool mintAbortedByWatchdog_ = false;
+    bool knownBound_ = false;
+    bool boundPersistPending_ = false;
+    QTimer boundRetryTimer_;
+    QTimer mintWatchdogTimer_;
+    QTimer reloadTimer_;
+    QTimer safetyPollTimer_;
+
+    // --- Toast content ---
+    QString toastLevel_;
+    QString toastText_;
+    QColor toastFill_;
+
+    // --- Reloads and the manifest validator ---
+    RuntimeCompat::ReloadLedger reloadLedger_;
+    QString pendingReloadId_;
+    ManifestValidator manifestValidator_;
+
+    // --- Ad slots and frame evidence ---
+    // The serial of the page activation put on glass last, and what the render thread made of
+    // it: the serial at the last scene sync, and the one whose frame was presented.
+    std::atomic<quint64> sceneSerial_{0};
+    std::atomic<quint64> syncedSerial_{0};
+    std::atomic<quint64> presentedSerial_{0};
+    std::atomic<bool> presentPending_{false};
+    AdOutbox adOutbox_;
+    std::shared_ptr<ContentCache> adCache_;
+    CacheIoQueue adIo_;
+    std::shared_ptr<std::atomic<bool>> adCancel_;
+
+    // --- Storage planning and reports ---
+    StorageTransferLedger transferLedger_;
+    std::optional<StoragePlanRecord> activeStoragePlan_;
+    std::optional<StoragePlanRecord> pendingStoragePlan_;
+    QTimer storageSampleTimer_;
+    std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
+    std::optional<StorageSample> storageSample_;
+    QJsonObject lastStorageReport_;
+};
+
+} // namespace talvorine

@@ -1,0 +1,163 @@
+#include "tests/support/ControllerHarness.h"
+
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/TestSupport.h"
+
+#include <QJsonArray>
+#include <QMetaObject>
+#include <QSignalSpy>
+
+namespace talvorine::test {
+
+namespace W = RuntimeWire;
+
+// --- SceneStandIn --------------------------------------------------------------------------
+
+SceneStandIn::SceneStandIn(PlayerController& controller)
+    : controller_(controller)
+{
+    connect(&controller, &PlayerController::candidateAwaitingReadiness, this,
+            [this](int slot, const QStringList& ids) {
+                readinessRequests_.append({slot, ids});
+                if (answering_)
+                    answer(readinessRequests_.last());
+            });
+    connect(&controller, &PlayerController::videoRestartRequested, this,
+            [this](int slot, const QString& id) { videoRestarts_.append({slot, id}); });
+}
+
+void SceneStandIn::setFailure(const QString& primitiveId, const QString& code)
+{
+    failures_.insert(primitiveId, code);
+}
+
+void SceneStandIn::setApplication(const QString& primitiveId)
+{
+    applications_.insert(primitiveId);
+}
+
+void SceneStandIn::answerLatest()
+{
+    if (!readinessRequests_.isEmpty())
+        answer(readinessRequests_.last());
+}
+
+void SceneStandIn::answer(ReadinessRequest request)
+{
+    // Never from inside the controller's own emission: a scene answers on its next frame.
+    QMetaObject::invokeMethod(
+        this,
+        [this, request] {
+            for (const QString& id : request.primitiveIds) {
+                if (failures_.contains(id)) {
+                    controller_.primitiveFailed(request.slot, id, failures_.value(id));
+                    continue;
+                }
+                if (applications_.contains(id))
+                    controller_.applicationPrepared(request.slot, id);
+                controller_.primitiveReady(request.slot, id);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+// --- ControllerHarness ---------------------------------------------------------------------
+
+ControllerHarness::ControllerHarness(Options options)
+    : service_(std::make_unique<FakeRuntimeService>(FakeRuntimeService::Transport::Http))
+    , clock_(std::make_shared<ManualClock>())
+{
+    if (!directory_.isValid()) {
+        setupError_ = QStringLiteral("temporary state directory: ") + directory_.errorString();
+        return;
+    }
+    if (!service_->listening()) {
+        setupError_ = QStringLiteral("fake runtime service: ") + service_->setupError();
+        return;
+    }
+    service_->setStrict(true);
+    service_->requireProof(W::pairingStartRoute, QStringLiteral("pairing.start"));
+    service_->requireProof(W::pairingCompleteRoute, QStringLiteral("pairing.complete"));
+    service_->requireProof(W::sessionMintRoute, QStringLiteral("session.mint"));
+    service_->requireProof(W::identityResetRoute, QStringLiteral("identity.reset"));
+    for (const char* route : {W::eventsRoute, W::manifestRoute, W::manifestV2Route, W::reportsRoute,
+                              W::storageRoute, W::observationRoute, W::screenLabelRoute,
+                              W::screenshotRoute})
+        service_->requireCredential(route, W::sessionScheme);
+    for (const char* route : {W::pairingEventsRoute, W::pairingCompleteRoute})
+        service_->requireCredential(route, W::pairingScheme);
+    buildController(options);
+}
+
+ControllerHarness::~ControllerHarness()
+{
+    destroyController();
+    service_.reset();
+}
+
+void ControllerHarness::buildController(const Options& options)
+{
+    controller_ = std::make_unique<PlayerController>(service_->url(), directory_.path(),
+                                                     options.frame, options.gpuVideo, nullptr,
+                                                     options.splash, clock_);
+    scene_ = std::make_unique<SceneStandIn>(*controller_);
+}
+
+void ControllerHarness::destroyController()
+{
+    scene_.reset();
+    controller_.reset();
+}
+
+void ControllerHarness::rebuildController(Options options)
+{
+    destroyController();
+    buildController(options);
+}
+
+RuntimeTransport& ControllerHarness::transport()
+{
+    return *controller_->findChild<RuntimeTransport*>(QString(), Qt::FindDirectChildrenOnly);
+}
+
+QTimer* ControllerHarness::timer(QAnyStringView name) const
+{
+    return controller_ ? controller_->timerNamed(name) : nullptr;
+}
+
+bool ControllerHarness::expireSoon(QAnyStringView name, int ms)
+{
+    QTimer* found = timer(name);
+    if (!found || !found->isActive())
+        return false;
+    found->start(ms);
+    return true;
+}
+
+QList<QJsonObject> ControllerHarness::devLog() const
+{
+    return readJsonLines(statePath(QStringLiteral("dev-log.jsonl")));
+}
+
+QList<QJsonObject> ControllerHarness::devLog(const QString& event) const
+{
+    return recordsOf(devLog(), event);
+}
+
+bool ControllerHarness::mintSession()
+{
+    if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true))
+        return false;
+    const QJsonObject answer{{"session", "tvs_harness-session_1"},
+                             {"expires_at", "2099-01-01T00:00:00.000Z"},
+                             {"capabilities", QJsonArray{"kv.read"}},
+                             {"manifest_versions", QJsonArray{3}},
+                             {"event_cursor", "cur_1"}};
+    service_->script("POST", W::sessionMintRoute, {FakeRuntimeService::Reply::json(200, answer)});
+    QSignalSpy succeeded(&transport(), &RuntimeTransport::deviceSessionSucceeded);
+    transport().createDeviceSession(QStringLiteral("harness-mint-0001"));
+    return (succeeded.size() == 1 || succeeded.wait(waitMs)) && transport().hasRuntimeSession();
+}
+
+} // namespace talvorine::test

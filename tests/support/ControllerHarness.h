@@ -1,0 +1,238 @@
+#pragma once
+
+// The player controller under test: a real controller on a temporary state directory, with the
+// fake runtime service as its origin (plain http on loopback, so the developer log is on), a
+// stand-in for the QML scene, and one clock the controller reads "now" from, which the test
+// moves. The fake service is strict: requests the test did not script, and session routes
+// reached without a session, are surprises that the test asserts away at cleanup.
+
+#include "controller/PlayerController.h"
+#include "tests/support/FakeRuntimeService.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <utility>
+
+namespace talvorine::test {
+
+// A clock that moves only when the test moves it: wall time and monotonic time together.
+class ManualClock final : public PlayerClock {
+public:
+    // 2026-03-02T10:00:00Z: a Monday, away from any daylight-saving change.
+    static constexpr qint64 defaultStartMs = 1772445600000;
+
+    qint64 nowMs() const override { return nowMs_; }
+    qint64 monotonicMs() const override { return monotonicMs_; }
+
+    void advance(qint64 ms)
+    {
+        nowMs_ += ms;
+        monotonicMs_ += ms;
+    }
+    // Sets the wall clock alone, as when the machine's clock is corrected.
+    void setNowMs(qint64 ms) { nowMs_ = ms; }
+
+private:
+    qint64 nowMs_ = defaultStartMs;
+    qint64 monotonicMs_ = 1000000;
+};
+
+// What the QML scene does for the controller, without QML: it records every readiness request
+// and video restart, and reports readiness when the test asks it to. Answers arrive on a later
+// turn of the event loop, as a real scene answers on its next frame.
+class SceneStandIn : public QObject {
+    Q_OBJECT
+public:
+    struct ReadinessRequest {
+        int slot = 0;
+        QStringList primitiveIds;
+    };
+
+    explicit SceneStandIn(PlayerController& controller);
+
+    const QList<ReadinessRequest>& readinessRequests() const { return readinessRequests_; }
+    const QList<std::pair<int, QString>>& videoRestarts() const { return videoRestarts_; }
+
+    // Answering: every request is answered as it comes; otherwise only on answerLatest().
+    void setAnswering(bool answering) { answering_ = answering; }
+    // How the scene answers for one primitive: failed with this code instead of ready.
+    void setFailure(const QString& primitiveId, const QString& code);
+    // An application primitive reports itself prepared before it reports ready.
+    void setApplication(const QString& primitiveId);
+    void answerLatest();
+
+private:
+    void answer(ReadinessRequest request);
+
+    PlayerController& controller_;
+    QList<ReadinessRequest> readinessRequests_;
+    QList<std::pair<int, QString>> videoRestarts_;
+    QHash<QString, QString> failures_;
+    QSet<QString> applications_;
+    bool answering_ = false;
+};
+
+// The controller's inside, for a test that must put it into a state no public call reaches
+// (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
+// the fake service, log records, signals and the properties the scene reads.
+struct ControllerAccess {
+    static void setStatus(PlayerController& c, const QString& status) { c.setStatus(status); }
+    static void publishOverlay(PlayerController& c) { c.publishOverlay(); }
+    static void evaluateSplash(PlayerController& c) { c.evaluateSplash(); }
+    static void retireSplash(PlayerController& c) { c.retireSplash(); }
+    static void publishSyncGlyph(PlayerController& c, bool newPlaylist, bool skipSyncing)
+    {
+        c.publishSyncGlyph(newPlaylist, skipSyncing);
+    }
+    static void armSessionRetry(PlayerController& c, qint64 ms) { c.armSessionRetry(ms); }
+    static void armSafetyPoll(PlayerController& c) { c.armSafetyPoll(); }
+    static void noteMintWatchdog(PlayerController& c, qint64 ms) { c.noteMintWatchdog(ms); }
+    static void setMintInFlight(PlayerController& c, bool inFlight) { c.mintInFlight_ = inFlight; }
+    static void setArchived(PlayerController& c, bool archived) { c.screenArchived_ = archived; }
+    static void setActiveSlot(PlayerController& c, int slot) { c.activeSlot_ = slot; }
+    static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
+    static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
+    static void setStorageFault(PlayerController& c, bool fault) { c.storageFault_ = fault; }
+    static void setScreenLabel(PlayerController& c, const QString& label)
+    {
+        c.screenLabel_ = label;
+    }
+    static void setHold(PlayerController& c, bool observed, qint64 sinceMs)
+    {
+        c.holdObserved_ = observed;
+        c.holdSinceMs_ = sinceMs;
+    }
+    static void setStorageSample(PlayerController& c, qint64 capacity)
+    {
+        PlayerController::StorageSample sample;
+        sample.measurement.capacity = capacity;
+        c.storageSample_ = sample;
+    }
+    static void setPendingStoragePlan(PlayerController& c, const StoragePlanRecord& record)
+    {
+        c.pendingStoragePlan_ = record;
+    }
+    static void setUpgradeNoticeShown(PlayerController& c, bool shown)
+    {
+        c.upgradeNotice_.shown = shown;
+    }
+    // Every ad operation of the controller, as the other units call them.
+    static void runAdOperations(PlayerController& c)
+    {
+        c.resetAdPlanning(QStringLiteral("revision_change"));
+        c.interruptAdPresentation();
+        c.finishAdPresentation(true);
+        c.endAdVisit(true);
+        c.adPlannerTick();
+        c.adStallTick();
+        c.flushAdOutbox();
+        c.handleAdSlotsResolved(AdResolveReply());
+        c.handleAdSlotsResolveFailed(QStringLiteral("ad_resolve_busy"), 0, true);
+        c.handleAdEventsReported({});
+        c.handleAdEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+        c.adProgressSample(0, QStringLiteral("ad"), 1000, 5000);
+        c.beginAdPresentation(7, QStringLiteral("occ_1"), QStringLiteral("dec_1"),
+                              QStringLiteral("ad"));
+        c.adReportFirstFrame();
+        c.handleWindowFramePresented();
+    }
+    static bool adQueriesAnswerNone(PlayerController& c)
+    {
+        return !c.adsActive() && !c.adActive() && !c.tryAdVisitRun(0, 1) && c.adNowHiMs() == 0;
+    }
+    static void publishSceneSerial(PlayerController& c, quint64 serial)
+    {
+        c.publishSceneSerial(serial);
+    }
+    static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
+    static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
+    static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
+    {
+        return c.contentCache_;
+    }
+    static std::shared_ptr<std::atomic<bool>> candidateCancel(PlayerController& c)
+    {
+        return c.candidateCancel_;
+    }
+    static std::shared_ptr<std::atomic<bool>> adCancel(PlayerController& c) { return c.adCancel_; }
+    static OperatorContext operatorContext(const PlayerController& c)
+    {
+        return c.operatorContext();
+    }
+    static QByteArray manifestEtagFor(const PlayerController& c, const QString& route)
+    {
+        return c.manifestEtagFor(route);
+    }
+};
+
+// The controller's constructor arguments that a test chooses.
+struct ControllerOptions {
+    QSizeF frame{1920, 1080};
+    bool gpuVideo = false;
+    bool splash = false;
+};
+
+class ControllerHarness {
+public:
+    using Options = ControllerOptions;
+
+    static constexpr int waitMs = 30000;
+
+    explicit ControllerHarness(Options options = Options());
+    ~ControllerHarness();
+
+    ControllerHarness(const ControllerHarness&) = delete;
+    ControllerHarness& operator=(const ControllerHarness&) = delete;
+
+    // False when the temporary directory or the fake service could not be set up.
+    bool ready() const { return controller_ && setupError_.isEmpty(); }
+    QString setupError() const { return setupError_; }
+
+    PlayerController& controller() { return *controller_; }
+    RuntimeTransport& transport();
+    FakeRuntimeService& service() { return *service_; }
+    ManualClock& clock() { return *clock_; }
+    SceneStandIn& scene() { return *scene_; }
+
+    QString stateDirectory() const { return directory_.path(); }
+    QString statePath(const QString& name) const { return directory_.filePath(name); }
+
+    // A member timer by its table name.
+    QTimer* timer(QAnyStringView name) const;
+    // Restarts a running timer with a short interval, so that the test sees its timeout without
+    // waiting for the real delay; false when the timer is unknown or not running.
+    bool expireSoon(QAnyStringView name, int ms = 0);
+
+    // The developer log as written so far, or the records of one event.
+    QList<QJsonObject> devLog() const;
+    QList<QJsonObject> devLog(const QString& event) const;
+
+    // A runtime session through the transport itself (an identity is created when missing),
+    // with the service's answer scripted; true once the session is held.
+    bool mintSession();
+
+    // What the strict service did not expect, one line per request.
+    QStringList surprises() const { return service_->surprises(); }
+
+    // Destroys the controller (the service and the state directory stay), or builds a new one
+    // on the same state directory.
+    void destroyController();
+    void rebuildController(Options options);
+
+private:
+    void buildController(const Options& options);
+
+    QTemporaryDir directory_;
+    std::unique_ptr<FakeRuntimeService> service_;
+    std::shared_ptr<ManualClock> clock_;
+    std::unique_ptr<PlayerController> controller_;
+    std::unique_ptr<SceneStandIn> scene_;
+    QString setupError_;
+};
+
+} // namespace talvorine::test
