@@ -42,7 +42,7 @@
     // while the native side is busy; an application that reloads itself in a loop stops adding
     // stages to the history once the native side's probe could no longer read them anyway.
     const MAX_PENDING_LOGS = MAX_PENDING_REQUESTS;
-    const MAX_HISTORY = 256;
+    const MAX_HISTORY = 128;
 
     const PROTOCOL_KINDS = new Set([
         "context", "ready", "log", "event.emit", "page.advance", "viewport.changed",

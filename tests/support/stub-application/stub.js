@@ -8,6 +8,9 @@
 //   handshake  "answer" (default) answers the parent's handshake at once; "wait" leaves it to a
 //              "handshake" command
 //   ready      true (default) sends "ready" as soon as the context arrives
+//   reloads    reloads itself at each context until it has done so that many times
+//   early      a parent origin: at once, before any challenge, posts a child handshake with an
+//              empty challenge and that parent origin
 // Commands come from the wrapper's window (a script the test runs there) as
 // {protocol: "talvorine.stub/1", command, id, ...}:
 //   send       posts every message of `messages`, then reports the answers received up to a barrier
@@ -48,11 +51,14 @@
     let parentOrigin = "";
     let context = null;
     let answers = [];
-    let barriers = new Map();
-    let ownIds = new Set();
+    const barriers = new Map();
+    const ownIds = new Set();
     let fuzzSummary = null;
 
     window.addEventListener("message", receive);
+    // A child that answers before it was asked, while the wrapper has no challenge yet.
+    if (scenario.early)
+        window.parent.postMessage(childHandshake({parent_origin: scenario.early}), "*");
 
     function hasOwn(object, name) {
         return Object.prototype.hasOwnProperty.call(object, name);
@@ -102,8 +108,13 @@
         if (message.kind === "context") {
             context = payload;
             report("stub.context", payload);
-            if (scenario.ready)
+            const reloaded = Number(sessionStorage.getItem("reloaded") || 0);
+            if (reloaded < (scenario.reloads || 0)) {
+                sessionStorage.setItem("reloaded", String(reloaded + 1));
+                location.reload();
+            } else if (scenario.ready) {
                 sendOwn({kind: "ready"});
+            }
         } else if (message.kind === "viewport.changed") {
             report("stub.viewport", payload);
         } else if (message.kind === "response.ack" || message.kind === "response.problem") {
@@ -308,7 +319,7 @@
         const expected = new Map();
         const accepted = [];
         let sent = 0;
-        let index = 0;
+        let floods = 0;
 
         const PROTOCOL_KINDS = ["context", "ready", "log", "event.emit", "page.advance",
                                 "viewport.changed", "kv.get", "kv.list", "kv.set", "kv.delete",
@@ -350,7 +361,6 @@
         }
 
         function base(kind, payload) {
-            ++index;
             return envelope(kind, payload || {});
         }
 
@@ -433,7 +443,6 @@
                 send(message, "none");
             }],
             [2, () => { // not a message at all
-                ++index;
                 send(pick([null, 7, "a string", [1, 2], true, [envelope("ready", {})], new Date(0),
                            junkString(100)]), "none");
             }],
@@ -490,8 +499,9 @@
                                           "response.problem", "page.advance"]),
                                     {request_message_id: "x".repeat(10), problem: junk(1)}), "none");
             }],
-            [1, () => { // a flood of events
-                for (let burst = 0; burst < 80; ++burst)
+            [1, () => { // a flood of events, a few times: later floods only meet a full queue
+                const burst = floods++ < 3 ? 80 : 1;
+                for (let i = 0; i < burst; ++i)
                     sendWellFormed(base("event.emit", {code: "flood"}), "queue");
             }],
         ];
