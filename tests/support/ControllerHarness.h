@@ -96,6 +96,14 @@ struct ControllerAccess {
     static void setArchived(PlayerController& c, bool archived) { c.screenArchived_ = archived; }
     static void setActiveSlot(PlayerController& c, int slot) { c.activeSlot_ = slot; }
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
+    // A page being prepared in slot 1 (its contents do not matter to the phase or the overlay).
+    static void setCandidate(PlayerController& c, bool preparing)
+    {
+        if (preparing)
+            c.candidate_.emplace().slot = 1;
+        else
+            c.candidate_.reset();
+    }
     static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
     static void setStorageFault(PlayerController& c, bool fault) { c.storageFault_ = fault; }
     static void setScreenLabel(PlayerController& c, const QString& label)
