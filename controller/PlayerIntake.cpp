@@ -27,13 +27,13 @@ constexpr qint64 shippedOfflineChipAfterMs = 60000;
 
 const QString& routeV1()
 {
-    static const QString route = QLatin1String(manifestRouteV1);
+    static const QString route = QLatin1String(RuntimeWire::manifestRoute);
     return route;
 }
 
 const QString& routeV2()
 {
-    static const QString route = QLatin1String(manifestRouteV2);
+    static const QString route = QLatin1String(RuntimeWire::manifestV2Route);
     return route;
 }
 
@@ -383,6 +383,14 @@ void PlayerController::fetchManifestOn(const QString& route, const QByteArray& e
         transport_.fetchManifestV2(etag);
     else
         transport_.fetchManifest(etag);
+}
+
+// Conditional only when the remembered tag describes the manifest active now on the route
+// about to be used.
+void PlayerController::fetchCurrentManifest()
+{
+    const QString& route = manifestRouteV2_ ? routeV2() : routeV1();
+    fetchManifestOn(route, manifestEtagFor(route));
 }
 
 void PlayerController::fetchManifestForEvent()
@@ -914,7 +922,6 @@ void PlayerController::performReload(const QString& reloadId)
 
 // --- Built with the session flow -----------------------------------------------------------
 
-void PlayerController::fetchCurrentManifest() {}
 void PlayerController::holdPairedAssignment(bool) {}
 
 } // namespace talvorine

@@ -12,9 +12,6 @@
 
 namespace talvorine {
 
-inline constexpr char manifestRouteV1[] = "/runtime/v1/manifest";
-inline constexpr char manifestRouteV2[] = "/runtime/v2/manifest";
-
 // During a failure hold, service events fetch at most once in this window.
 inline constexpr qint64 eventFetchWindowMs = 10000;
 

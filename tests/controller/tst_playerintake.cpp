@@ -1,5 +1,7 @@
 #include "controller/PlayerIntake.h"
 #include "runtime/RuntimeWireContract.h"
+#include "operator/OperatorPanel.h"
+#include "runtime/NativeCredentialStore.h"
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/TestFiles.h"
@@ -16,14 +18,13 @@ using talvorine::test::ControllerHarness;
 using Reply = talvorine::test::FakeRuntimeService::Reply;
 using Fault = talvorine::test::FakeRuntimeService::Fault;
 namespace W = talvorine::RuntimeWire;
-using Action = RuntimeCompat::ProblemAction;
 using Since = AssignmentHoldStep::Since;
 
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
-const QByteArray v1 = manifestRouteV1;
-const QByteArray v2 = manifestRouteV2;
+const QByteArray v1 = W::manifestRoute;
+const QByteArray v2 = W::manifestV2Route;
 
 QJsonObject page(const QString& id, const QJsonObject& extra = {})
 {
@@ -129,6 +130,24 @@ private:
         return int(h.devLog(QLatin1String(name)).size());
     }
 
+    // Events written to the open runtime stream, handled once the transport has emitted the
+    // given signal as often as it is expected to.
+    template <typename Signal>
+    static bool deliver(ControllerHarness& h, const QByteArray& chunk, Signal signal, int count = 1)
+    {
+        QSignalSpy spy(&h.transport(), signal);
+        h.service().sendEvents(W::eventsRoute, chunk);
+        return QTest::qWaitFor([&] { return spy.size() >= count; }, waitMs);
+    }
+
+    static QByteArray reload(const QString& id, const QJsonObject& extra = {})
+    {
+        QJsonObject details{{"reload_id", id}, {"expires_at", "2026-03-02T12:00:00Z"}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            details.insert(it.key(), it.value());
+        return sse(W::reloadEvent, details);
+    }
+
 private slots:
     void cleanup()
     {
@@ -151,30 +170,34 @@ private slots:
         QTest::addColumn<int>("pageIndex");
         QTest::addColumn<bool>("storedAfter");
         QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("preparing"); // r1 is already being prepared
         const QJsonArray pages{page("p0", {{"visibility", QJsonObject{{"enabled", false}}}}),
                                page("p1")};
         const QJsonObject slot{{"id", "ad1"}, {"type", "adslot"}, {"adslot_id", "lobby"}};
         QTest::newRow("not a document") << v1 << QByteArray("{\"schemaVersion\":")
                                         << "manifest_json_invalid" << true << false << -1 << false
-                                        << "awaiting_content";
+                                        << "awaiting_content" << false;
         QTest::newRow("v2 schema on v1") << v1 << manifest("r1", pages, 3) << "manifest_json_invalid"
-                                         << true << false << -1 << false << "awaiting_content";
+                                         << true << false << -1 << false << "awaiting_content" << false;
         QTest::newRow("every page dropped") << v1 << manifest("r1", QJsonArray{"a", 1})
                                             << "manifest_keep_lkg" << true << false << -1 << false
-                                            << "awaiting_content";
+                                            << "awaiting_content" << false;
         QTest::newRow("no pages") << v1 << manifest("r1", {}) << QString() << false << true << -1
-                                  << true << "awaiting_content";
+                                  << true << "awaiting_content" << false;
         QTest::newRow("first page outside its schedule") << v1 << manifest("r1", pages)
                                                          << QString() << false << true << 1
-                                                         << false << "starting";
+                                                         << false << "starting" << false;
         QTest::newRow("ad slot first on v2") << v2 << manifest("r1", {slot, page("p1")}, 3)
                                              << QString() << false << true << 1 << false
-                                             << "starting";
+                                             << "starting" << false;
+        QTest::newRow("revision being prepared") << v1 << manifest("r1", pages) << QString()
+                                                 << false << false << -1 << false << "starting"
+                                                 << true;
         QTest::newRow("stored") << QByteArray() << manifest("r1", pages, 3) << QString() << false
-                                << true << 1 << false << "starting";
+                                << true << 1 << false << "starting" << false;
         QTest::newRow("stored without pages") << QByteArray() << manifest("r1", {}) << QString()
                                               << false << true << -1 << false
-                                              << "awaiting_content";
+                                              << "awaiting_content" << false;
     }
     void intake()
     {
@@ -184,9 +207,15 @@ private slots:
         QFETCH(bool, hold);
         QFETCH(int, pageIndex);
         QFETCH(bool, storedAfter);
+        QFETCH(bool, preparing);
         ControllerHarness* h = session();
         QVERIFY(h);
         PlayerController& c = h->controller();
+        if (preparing) {
+            StoragePlanRecord record;
+            record.manifestRevision = QStringLiteral("r1");
+            ControllerAccess::setPendingStoragePlan(c, record);
+        }
         if (route.isEmpty()) {
             ControllerAccess::consumeStoredManifest(c, bytes);
         } else {
@@ -294,6 +323,9 @@ private slots:
                                                     << true;
         QTest::newRow("forbidden holds") << 403 << QByteArray() << QByteArray() << true
                                          << qint64(45000) << qint64(60000) << idle << true;
+        QTest::newRow("hold past the clamp") << 403 << QByteArray() << QByteArray("5000")
+                                             << true << qint64(900000) << qint64(900000) << idle
+                                             << true;
         QTest::newRow("upgrade required") << 426 << QByteArray() << QByteArray("600") << true
                                           << qint64(600000) << qint64(600000) << idle << true;
         QTest::newRow("clear the copy") << 409 << problem("assignment_revoked", "clear_lkg")
@@ -371,60 +403,235 @@ private slots:
             const qsizetype before = invalidated.size();
             h->service().sendEvents(W::eventsRoute,
                                     sse(W::manifestChangedEvent, {{"manifest_revision", "r9"}}));
-            QVERIFY(QTest::qWaitFor([&] { return invalidated.size() > before; }, waitMs));
+            return QTest::qWaitFor([&] { return invalidated.size() > before; }, waitMs);
         };
-        changed(); // the first event of the hold fetches at once
+        QVERIFY(changed()); // the first event of the hold fetches at once
+        QTRY_COMPARE_WITH_TIMEOUT(eventsOf(*h, "manifest_json_invalid"), 2, waitMs);
         h->clock().advance(3000);
-        changed();
-        QTRY_COMPARE_WITH_TIMEOUT(retry->interval(), 7000, waitMs);
+        QVERIFY(changed());
+        QCOMPARE(retry->interval(), 7000);
         h->clock().advance(1000);
-        changed();
-        QTRY_COMPARE_WITH_TIMEOUT(retry->interval(), 6000, waitMs);
-        QVERIFY(retry->isActive());
+        QVERIFY(changed());
+        QCOMPARE(retry->interval(), 6000);
+        QCOMPARE(h->service().attempts("GET", v1), 2);
+        QVERIFY(h->expireSoon("eventFetchTimer", 0)); // the rest of the window fetches once
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), 3, waitMs);
+    }
+
+    // --- Screen state --------------------------------------------------------------------
+
+    // The screen's state from the service's events and the operator's panel in one run:
+    // archived twice, manifests ignored meanwhile, restored with a session (a fetch) and without
+    // (the overlay only), payment required and the stream problems, and a rename to the label
+    // it already has.
+    void screenState()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        test::FakeRuntimeService& s = h->service();
+        QVERIFY(stateOf(*h).saveLastKnownGood(manifest("r0", {}), "r0"));
+        QVERIFY(deliver(*h, sse(W::screenArchivedEvent) + sse(W::screenArchivedEvent),
+                        &RuntimeTransport::screenArchived, 2));
+        QCOMPARE(c.status(), QStringLiteral("archived"));
+        QCOMPARE(eventsOf(*h, "runtime.screen_archived"), 1);
+        QVERIFY(!stateOf(*h).loadLastKnownGood());
+        s.script("GET", v1, {body(manifest("r1", {}), "\"e1\"")});
+        QVERIFY(fetch(*h, v1));
+        QVERIFY(!stateOf(*h).loadLastKnownGood()); // not taken in: nothing written
+        QCOMPARE(c.status(), QStringLiteral("archived"));
+
+        QVERIFY(deliver(*h, sse(W::screenUnarchivedEvent), &RuntimeTransport::screenUnarchived));
+        QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("awaiting_content"), waitMs);
+        QCOMPARE(s.attempts("GET", v1), 2);
+
+        // A problem without a known action does nothing; payment keeps the status.
+        QVERIFY(deliver(*h,
+                        sse(W::problemEvent, {{"code", "quota"}, {"action", "hold_lkg"}})
+                            + sse(W::problemEvent, {{"code", "payment_required"}}),
+                        &RuntimeTransport::streamProblem, 2));
+        QCOMPARE(c.overlayCondition(), QStringLiteral("payment_required"));
+        QCOMPARE(c.status(), QStringLiteral("awaiting_content"));
+        QVERIFY(deliver(*h, sse(W::problemEvent, {{"code", "screen_archived"}, {"action", "clear_lkg"}}),
+                        &RuntimeTransport::streamProblem));
+        QCOMPARE(c.status(), QStringLiteral("archived"));
+
+        ControllerAccess::setScreenLabel(c, QStringLiteral("Lobby"));
+        s.script("PUT", W::screenLabelRoute, {Reply::json(200, QJsonObject{{"label", "Hall"}})});
+        QSignalSpy answered(&h->transport(), &RuntimeTransport::screenLabelAnswered);
+        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("  Lobby "));
+        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("Hall"));
+        QVERIFY(answered.wait(waitMs));
+        QCOMPARE(s.requestsTo(W::screenLabelRoute).size(), 1);
+        QCOMPARE(s.requestsTo(W::screenLabelRoute).first().jsonBody()["label"], "Hall");
+
+        h->transport().forgetRuntimeSession();
+        QSignalSpy overlay(&c, &PlayerController::overlayChanged);
+        Q_EMIT h->transport().screenUnarchived();
+        QCOMPARE(overlay.size(), 1);
+        QCOMPARE(s.attempts("GET", v1), 2);
+    }
+
+    // An unpair that fails restores the session retry it interrupted, and runs the reload that
+    // was accepted while it was in flight.
+    void unpairFails()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        QVERIFY(stateOf(*h).markEnrolled());
+        // A refusal whose body never ends: the unpair stays in flight until the test ends it.
+        h->service().script("POST", W::identityResetRoute, {Reply::eventStream(503)});
+        QSignalSpy failed(&h->transport(), &RuntimeTransport::unpairFailed);
+        ControllerAccess::armSessionRetry(c, 5000);
+        OperatorPanel& panel = *c.operatorPanel(); // the operator's way: menu, reset, confirm
+        panel.openFromPointer();
+        panel.activateRow(int(panel.menuItems().indexOf(OperatorMenuItem::Reset)));
+        panel.activateRow(int(OperatorConfirmItem::Reset));
+        const QString resetting = panel.status();
+        QVERIFY(!h->timer("sessionRetryTimer")->isActive());
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
+        h->service().closeStreams(W::identityResetRoute);
+        QVERIFY(failed.wait(waitMs));
+        QVERIFY(panel.status() != resetting && !panel.status().isEmpty());
+        QVERIFY(h->timer("sessionRetryTimer")->isActive());
+        QCOMPARE(h->timer("sessionRetryTimer")->interval(), 5000);
+
+        Q_EMIT panel.resetConfirmed();
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
+        QVERIFY(deliver(*h, reload("rl-1"), &RuntimeTransport::reloadRequested));
+        QVERIFY(h->expireSoon("reloadTimer", 0));
+        QTRY_COMPARE_WITH_TIMEOUT(eventsOf(*h, "player.update_check"), 1, waitMs);
+        QCOMPARE(h->service().openStreams(W::eventsRoute), 1); // deferred
+        h->service().closeStreams(W::identityResetRoute);
+        QVERIFY(failed.wait(waitMs));
+        QCOMPARE(eventsOf(*h, "player.update_check"), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::eventsRoute), 0, waitMs);
+    }
+
+    void wipe_data()
+    {
+        QTest::addColumn<int>("answer"); // 200: success; 204: through the failure path
+        QTest::addColumn<bool>("markerStuck");
+        QTest::newRow("unpaired") << 200 << false;
+        QTest::newRow("204 through the failure path") << 204 << false;
+        QTest::newRow("marker cannot be deleted at first") << 200 << true;
+    }
+    // The wipe after an unpair: the stream closed, the session forgotten, the stored state
+    // deleted and a new identity; a marker that cannot be deleted is retried until it goes.
+    void wipe()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, markerStuck);
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        const PersistentState state = stateOf(*h);
+        QVERIFY(state.markEnrolled() && state.saveScreenLabel(QStringLiteral("Lobby")));
+        QVERIFY(state.saveLastKnownGood(manifest("r0", {}), "r0"));
+        NativePlayerIdentityStore identity(h->statePath(QStringLiteral("player-identity")));
+        const QJsonObject key = identity.publicKey();
+        std::optional<testfiles::Immutable> stuck;
+        if (markerStuck)
+            stuck.emplace(state.enrolledPath());
+        if (answer == 200) {
+            h->service().script("POST", W::identityResetRoute, {Reply::json(200, QJsonObject{})});
+            Q_EMIT c.operatorPanel()->resetConfirmed();
+        } else {
+            ControllerAccess::handleUnpairFailed(c, answer);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::eventsRoute), 0, waitMs);
+        QVERIFY(!h->transport().hasRuntimeSession() && !h->transport().hasDeviceCredential());
+        QVERIFY(!state.loadLastKnownGood() && state.loadScreenLabel().isEmpty());
+        if (markerStuck) {
+            QCOMPARE(c.status(), QStringLiteral("bound_clear_failed"));
+            QCOMPARE(identity.publicKey(), key);
+            stuck.reset();
+            QVERIFY(h->expireSoon("boundClearRetryTimer", 0));
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!state.isEnrolled(), waitMs);
+        QVERIFY(identity.publicKey() != key);
+    }
+
+    // --- Reloads ---------------------------------------------------------------------------
+
+    // Each verdict from the service's events, the spread, one reload per window, and a
+    // performed reload closing the stream.
+    void reloads()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        c.setPlayerRelease(QStringLiteral("26.09.229"), QStringLiteral("abc"));
+        QVERIFY(stateOf(*h).markEnrolled());
+        QVERIFY(deliver(*h,
+                        reload("rl-1") + reload("rl-1") + reload("")
+                            + reload("rl-2", {{"expires_at", "2026-03-02T09:00:00Z"}})
+                            + reload("rl-3", {{"kinds", QJsonArray{"kiosk"}}})
+                            + reload("rl-4", {{"min_version", "26.09.1"}})
+                            + reload("rl-5"),
+                        &RuntimeTransport::reloadRequested, 7));
+        QStringList verdicts;
+        for (const QJsonObject& record : h->devLog(QStringLiteral("player.reload")))
+            verdicts.append(record["verdict"].toString());
+        QCOMPARE(verdicts, QStringList({"act", "duplicate", "invalid", "expired", "other_kind",
+                                        "version_current", "rate_limited"}));
+        QTimer* spread = h->timer("reloadTimer");
+        QVERIFY(spread->isActive() && spread->interval() <= 120000);
+        QVERIFY(stateOf(*h).loadReloadLedger().contains(QStringLiteral("rl-1")));
+
+        // Past the rate limit but inside the first spread: recorded, the first keeps its time.
+        h->clock().advance(600000);
+        const int interval = spread->interval();
+        QVERIFY(deliver(*h, reload("rl-6", {{"spread_s", 99999}}),
+                        &RuntimeTransport::reloadRequested));
+        QCOMPARE(h->devLog(QStringLiteral("player.reload")).last()["verdict"], "act");
+        QCOMPARE(spread->interval(), interval);
+        QVERIFY(stateOf(*h).loadReloadLedger().contains(QStringLiteral("rl-6")));
+
+        QVERIFY(h->expireSoon("reloadTimer", 0));
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::eventsRoute), 0, waitMs);
+        QCOMPARE(h->devLog(QStringLiteral("player.update_check")).last()["reload_id"], "rl-1");
+    }
+
+    // A burst of malformed, oversized and contradictory answers and events through the real
+    // transport: no crash, no fetch the test did not cause (one per ten seconds for events in a
+    // hold), and every armed delay inside its clamp.
+    void misbehavingService()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        const QJsonArray twins{page("p0"), page("p0")};
+        const QList<Reply> replies{
+            body("{"),
+            body(QByteArray(RuntimeTransport::manifestByteLimit + 1, ' ')),
+            body(manifest("r1", twins, 3)),
+            body(manifest("r1", twins), "no-quotes"),
+            Reply::json(304, QByteArray()),
+            Reply::json(503, QByteArray("[]")).withHeader("Retry-After", "-5"),
+            Reply::json(429, problem("slow_down", "retry_backoff")).withHeader("Retry-After", "0"),
+            Reply::json(409, problem("x", "no_such_action")),
+            Reply::json(200, QByteArray("null")),
+        };
+        h->service().script("GET", v1, replies);
+        for (qsizetype i = 0; i < replies.size(); ++i)
+            QVERIFY(fetch(*h, v1));
+        QVERIFY(deliver(*h,
+                        "data: {not json\n\n" + sse("screen.unknown")
+                            + sse(W::problemEvent, {{"code", QJsonArray{}}, {"action", 7}})
+                            + "data: " + QByteArray(2 << 20, 'x') + "\n\n"
+                            + sse(W::reloadEvent, {{"reload_id", QString(5000, 'r')}})
+                            + sse(W::manifestChangedEvent).repeated(20),
+                        &RuntimeTransport::invalidated, 20));
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), int(replies.size()) + 1, waitMs);
+        for (const char* name : {"eventFetchTimer", "safetyPollTimer", "sessionRetryTimer"}) {
+            const QTimer* timer = h->timer(name);
+            QVERIFY2(!timer->isActive() || (timer->interval() >= 250 && timer->interval() <= 900000),
+                     name);
+        }
     }
 
     // --- Rules -------------------------------------------------------------------------------
-
-    void manifestFailureStep_data()
-    {
-        QTest::addColumn<int>("status");
-        QTest::addColumn<int>("decisionStatus");
-        QTest::addColumn<Action>("action");
-        QTest::addColumn<qint64>("retryAfterMs");
-        QTest::addColumn<bool>("hold");
-        QTest::addColumn<qint64>("lowMs");
-        QTest::addColumn<qint64>("highMs");
-        QTest::newRow("no answer backs off") << 0 << 0 << Action::HoldLkg << qint64(-1) << false
-                                             << qint64(500) << qint64(1000);
-        QTest::newRow("another failure's decision") << 503 << 404 << Action::HoldLkg << qint64(-1)
-                                                    << false << qint64(500) << qint64(1000);
-        QTest::newRow("server busy") << 503 << 503 << Action::RetryBackoff << qint64(120000)
-                                     << false << qint64(120000) << qint64(144000);
-        QTest::newRow("hold") << 403 << 403 << Action::HoldLkg << qint64(-1) << true
-                              << qint64(45000) << qint64(60000);
-        QTest::newRow("hold past the clamp") << 403 << 403 << Action::Remint << qint64(5000000)
-                                             << true << qint64(900000) << qint64(900000);
-        QTest::newRow("clear") << 409 << 409 << Action::ClearLkg << qint64(-1) << true
-                               << qint64(45000) << qint64(60000);
-    }
-    void manifestFailureStep()
-    {
-        QFETCH(int, status);
-        QFETCH(int, decisionStatus);
-        QFETCH(Action, action);
-        QFETCH(qint64, retryAfterMs);
-        QFETCH(qint64, lowMs);
-        QFETCH(qint64, highMs);
-        RuntimeCompat::ProblemDecision decision;
-        decision.status = decisionStatus;
-        decision.action = action;
-        decision.retryAfterMs = retryAfterMs;
-        const ManifestFailureStep step = talvorine::manifestFailureStep(status, decision, 0);
-        QTEST(step.hold, "hold");
-        QVERIFY2(step.delayMs >= lowMs && step.delayMs <= highMs,
-                 qPrintable(QString::number(step.delayMs)));
-        QCOMPARE(step.clearLastKnownGood, action == Action::ClearLkg && status == decisionStatus);
-    }
 
     void eventFetchStep_data()
     {
