@@ -176,6 +176,11 @@ struct ControllerAccess {
     {
         return c.manifestEtagFor(route);
     }
+    // An unconditional manifest request on the route, sent the way the controller sends its own.
+    static void fetchManifest(PlayerController& c, const QString& route)
+    {
+        c.fetchManifestOn(route, QByteArray());
+    }
     // A stored last known good body as start-up hands it to intake.
     static void consumeStoredManifest(PlayerController& c, const QByteArray& body)
     {
