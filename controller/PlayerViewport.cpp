@@ -21,13 +21,14 @@ void PlayerController::setViewport(double, double, double, bool) {}
 // session after a wipe.
 void PlayerController::publishObservation()
 {
-    const int width = int(frameSize_.width());
-    const int height = int(frameSize_.height());
-    if (width < 1 || width > maxObservedPx || height < 1 || height > maxObservedPx
+    // Judged before the conversion: a size past the range of int must not reach it.
+    const double width = std::trunc(frameSize_.width());
+    const double height = std::trunc(frameSize_.height());
+    if (!(width >= 1 && width <= maxObservedPx && height >= 1 && height <= maxObservedPx)
         || !std::isfinite(pixelRatio_) || pixelRatio_ <= 0 || pixelRatio_ > maxPixelRatio
         || !transport_.hasRuntimeSession())
         return;
-    const Observation observation{width, height, pixelRatio_,
+    const Observation observation{int(width), int(height), pixelRatio_,
                                   viewportExclusiveOutput_ ? QStringLiteral("output")
                                                            : QStringLiteral("windowed")};
     if (lastObservation_ == observation)
