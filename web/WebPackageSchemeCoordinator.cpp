@@ -1,0 +1,10 @@
+#include "web/WebPackageSchemeCoordinator.h"
+
+namespace talvorine {
+
+WebPackageSchemeCoordinator::WebPackageSchemeCoordinator(QObject* parent)
+    : QObject(parent)
+{
+}
+
+} // namespace talvorine
