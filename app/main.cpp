@@ -14,6 +14,7 @@
 #include <QJsonDocument>
 #include <QQuickWindow>
 #include <QSurfaceFormat>
+#include <QtWebEngineQuick>
 
 #include <cstdio>
 #include <cstring>
@@ -112,6 +113,8 @@ int printCapabilities()
 int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
               const PlayerWindowOptions& window)
 {
+    // Web placements share the scene's GL context; this must precede the application object.
+    QtWebEngineQuick::initialize();
     QGuiApplication app(argc, argv);
     applyPlayerIdentity();
 

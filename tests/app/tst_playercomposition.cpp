@@ -37,10 +37,18 @@ void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QS
     previousHandler(type, context, text);
 }
 
+QList<QQuickItem*> itemsBelow(QQuickItem* root)
+{
+    QList<QQuickItem*> items;
+    for (QQuickItem* child : root->childItems())
+        items += QList<QQuickItem*>{child} + itemsBelow(child);
+    return items;
+}
+
 QList<QQuickItem*> itemsOf(QQuickWindow* window, const char* qmlType)
 {
     QList<QQuickItem*> found;
-    for (QQuickItem* item : window->contentItem()->findChildren<QQuickItem*>()) {
+    for (QQuickItem* item : itemsBelow(window->contentItem())) {
         if (QByteArray(item->metaObject()->className()).startsWith(qmlType))
             found.append(item);
     }
@@ -107,7 +115,7 @@ private slots:
         QQuickItem* splash = itemsOf(window, "SplashLayer").value(0);
         QVERIFY(splash);
         QQuickItem* placement = nullptr;
-        for (QQuickItem* item : splash->findChildren<QQuickItem*>()) {
+        for (QQuickItem* item : itemsBelow(splash)) {
             if (QByteArray(item->metaObject()->className()).startsWith("GstVideoPlacement"))
                 placement = item;
         }

@@ -74,8 +74,8 @@ pairingCelebrationMs int - reducedMotion bool - adActive bool adActiveChanged
 playbackPaused bool overlayChanged
 )";
 
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double notANumber = std::numeric_limits<double>::quiet_NaN();
+constexpr double infinite = std::numeric_limits<double>::infinity();
 
 } // namespace
 
@@ -200,12 +200,12 @@ private slots:
             {1280, 720, 1, true, false},   // the same again: nothing
             {1280, 720, 1, false, false},  // observed: windowed
             {0, 720, 1, false, false},     // refused sizes
-            {nan, 720, 1, false, false},
+            {notANumber, 720, 1, false, false},
             {1280, -1, 1, false, false},
-            {inf, 720, 1, false, false},
+            {infinite, 720, 1, false, false},
             {1280, 720, 0, false, false},  // ratios that keep the previous one
             {1280, 720, 33, false, false},
-            {1280, 720, nan, false, false},
+            {1280, 720, notANumber, false, false},
             {1280, 720, 32, false, false}, // observed: the largest ratio
             {1919.9, 1080, 32, false, true}, // observed as 1919
             {100001, 1080, 32, false, true}, // laid out, not observed
