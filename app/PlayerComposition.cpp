@@ -2,6 +2,7 @@
 
 #include "app/DebugWindowSizer.h"
 #include "app/HostContext.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowQuitGuard.h"
 #include "controller/PlayerController.h"
 #include "operator/HardwareControls.h"
@@ -24,9 +25,11 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 #include <QStandardPaths>
+#include <QSurfaceFormat>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtQml/qqml.h>
+#include <QtWebEngineQuick>
 
 #ifndef TALVORINE_BUILD_REVISION
 #define TALVORINE_BUILD_REVISION "unknown"
@@ -63,6 +66,17 @@ PlayerComposition::~PlayerComposition()
     // Pipelines of the destroyed scene are still going to NULL on worker threads; a stuck one
     // must not keep the process from exiting.
     gstsupport::waitForPipelineReleases(2000);
+}
+
+void PlayerComposition::applyGraphicsDefaults()
+{
+    configureGstGlEnvironment();
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setAlphaBufferSize(0);
+    QSurfaceFormat::setDefaultFormat(format);
+    QQuickWindow::setDefaultAlphaBuffer(false);
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    QtWebEngineQuick::initialize();
 }
 
 void PlayerComposition::registerQmlTypes()

@@ -12,9 +12,6 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QQuickWindow>
-#include <QSurfaceFormat>
-#include <QtWebEngineQuick>
 
 #include <cstdio>
 #include <cstring>
@@ -113,8 +110,6 @@ int printCapabilities()
 int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
               const PlayerWindowOptions& window)
 {
-    // Web placements share the scene's GL context; this must precede the application object.
-    QtWebEngineQuick::initialize();
     QGuiApplication app(argc, argv);
     applyPlayerIdentity();
 
@@ -167,13 +162,7 @@ int main(int argc, char** argv)
         writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
         return exitConfig;
     }
-    configureGstGlEnvironment();
-
-    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
-    format.setAlphaBufferSize(0);
-    QSurfaceFormat::setDefaultFormat(format);
-    QQuickWindow::setDefaultAlphaBuffer(false);
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    PlayerComposition::applyGraphicsDefaults();
 
     return runPlayer(argc, argv, parser, window);
 }
