@@ -71,6 +71,7 @@ PlayerComposition::~PlayerComposition()
 void PlayerComposition::applyGraphicsDefaults()
 {
     configureGstGlEnvironment();
+    configureInputMethodEnvironment();
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     format.setAlphaBufferSize(0);
     QSurfaceFormat::setDefaultFormat(format);

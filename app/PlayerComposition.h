@@ -66,7 +66,8 @@ public:
     // The temporary copy the scene plays; empty when none could be made.
     QUrl startupAnimationUrl() const;
 
-    // Before the application object: GStreamer's GL environment, an opaque default surface,
+    // Before the application object: GStreamer's GL environment, no input method unless one
+    // is asked for, an opaque default surface,
     // the OpenGL scene graph, and the GL context that web placements share with the scene.
     static void applyGraphicsDefaults();
     // The types the scene uses from "Talvorine.Native" 1.0; registering twice is harmless.
