@@ -10,8 +10,6 @@
 #include "overlay/OverlayContract.h"
 #include "runtime/RuntimeWireContract.h"
 
-#include <QDir>
-
 #include <utility>
 
 namespace talvorine {
@@ -138,13 +136,6 @@ QString PlayerController::manifestRoutePath() const
     return v2 ? routeV2() : routeV1();
 }
 
-QString PlayerController::applicationPackageCacheRoot() const
-{
-    return stateDirectory_.isEmpty()
-        ? QString()
-        : QDir(stateDirectory_).filePath(QStringLiteral("application-cache"));
-}
-
 // --- Manifest intake -----------------------------------------------------------------------
 
 // One "manifest.apply" operation of the operation log, timed from its start.
@@ -180,7 +171,8 @@ void PlayerController::consumeManifest(const QByteArray& body, bool fromNetwork,
         logPlayback("manifest_drop", {{QStringLiteral("page_id"), drop.pageId},
                                       {QStringLiteral("primitive_id"), drop.primitiveId},
                                       {QStringLiteral("code"), drop.code},
-                                      {QStringLiteral("contract_code"), contractDropCode(drop.code)},
+                                      {QStringLiteral("contract_code"),
+                                       contractDropCode(drop.code)},
                                       {QStringLiteral("path"), drop.path}});
     }
     if (fromNetwork)
@@ -224,7 +216,8 @@ void PlayerController::rejectManifestBody(const IntakeOperation& operation,
     if (fromNetwork && error.code == QLatin1String("manifest_version_unexpected")) {
         transport_.reportCondition(QStringLiteral("warning"),
                                    QStringLiteral("player.manifest_version_unexpected"),
-                                   {{QStringLiteral("expected"), QString::number(expectedVersion)}});
+                                   {{QStringLiteral("expected"),
+                                     QString::number(expectedVersion)}});
     }
     if (fromNetwork)
         holdManifestFailure();
@@ -259,7 +252,8 @@ void PlayerController::keepLastKnownGood(const IntakeOperation& operation,
                              {QStringLiteral("authored_pages"), manifest.sourcePageCount}});
     logPlayback("manifest_keep_lkg",
                 {{QStringLiteral("authored_pages"), QString::number(manifest.sourcePageCount)},
-                 {QStringLiteral("diagnostics"), QString::number(manifest.diagnosticCodes.size())}});
+                 {QStringLiteral("diagnostics"),
+                  QString::number(manifest.diagnosticCodes.size())}});
     if (!fromNetwork)
         return;
     if (firstFailureAtMs_ == 0)
@@ -800,6 +794,8 @@ void PlayerController::wipeAndPair(bool resetIdentity)
     screenLabel_.clear();
     Q_EMIT objectEnterChanged();
     transport_.clearDeviceCredential();
+    // The next session publishes what this screen looks like again.
+    lastObservation_.reset();
     Q_EMIT stagePresentationChanged();
     Q_EMIT activeChanged();
 
@@ -893,7 +889,8 @@ void PlayerController::handleReloadRequested(const QJsonObject& event)
     if (reloadTimer_.isActive())
         return;
     pendingReloadId_ = request->reloadId;
-    const qint64 spreadMs = qint64(qBound(0, request->spreadS, RuntimeCompat::maxReloadSpreadS)) * 1000;
+    const qint64 spreadS = qBound(0, request->spreadS, RuntimeCompat::maxReloadSpreadS);
+    const qint64 spreadMs = spreadS * 1000;
     reloadTimer_.start(int(RuntimeCompat::uniformMs(0, spreadMs)));
 }
 
@@ -922,6 +919,55 @@ void PlayerController::performReload(const QString& reloadId)
 
 // --- Built with the session flow -----------------------------------------------------------
 
-void PlayerController::holdPairedAssignment(bool) {}
+// The label is the one the service or the operator gave last; it is written through every
+// time, so that a label that failed to save once is saved by the next answer.
+void PlayerController::updateScreenLabel(const QString& label)
+{
+    const QString trimmed = label.trimmed();
+    if (trimmed.isEmpty())
+        return;
+    const QString previous = screenLabel_;
+    screenLabel_ = trimmed;
+    QString error;
+    if (!state_.saveScreenLabel(trimmed, &error))
+        DevFileLog::record(QStringLiteral("screen_metadata.persist_failed"),
+                           {{QStringLiteral("code"), error}});
+    if (trimmed == previous)
+        return;
+    Q_EMIT overlayChanged();
+    if (identifyVisible_)
+        Q_EMIT identifyChanged();
+}
+
+// No session is ever minted in this run: the identity the screen was bound with is gone.
+void PlayerController::noteIdentityFault()
+{
+    identityFault_ = true;
+    DevFileLog::record(QStringLiteral("identity.fault"),
+                       {{QStringLiteral("code"), QStringLiteral("identity_unavailable")}});
+    setStatus(QStringLiteral("identity_fault"));
+}
+
+// The service no longer accepts this screen's credential (deleted, revoked or refused at a
+// mint). A bound screen keeps what it plays and keeps asking; a screen that never bound pairs.
+void PlayerController::holdPairedAssignment(bool revoked)
+{
+    if (!pairingReturnForbidden()) {
+        enterFirstBootPairing();
+        return;
+    }
+    if (revoked)
+        sessionRevokedWhilePlaying_ = activeSlot_ >= 0;
+    resetAdPlanning(QStringLiteral("session_gone"));
+    adPlannerTimer_.stop();
+    transport_.closeEvents();
+    if (activeSlot_ < 0)
+        setStatus(QStringLiteral("session_retrying"));
+    else
+        setStatus(revoked ? QStringLiteral("session_revoked")
+                          : QStringLiteral("offline_lkg_active"));
+    if (!mintInFlight_ && !sessionRetryTimer_.isActive())
+        armSessionRetry(2500);
+}
 
 } // namespace talvorine

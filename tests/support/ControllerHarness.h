@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -176,23 +177,29 @@ struct ControllerAccess {
     {
         return c.manifestEtagFor(route);
     }
-    // An unconditional manifest request on the route, sent the way the controller sends its own.
+    // An unconditional manifest request, sent the way the controller sends its own; a stored
+    // last known good body as start-up hands it to intake.
     static void fetchManifest(PlayerController& c, const QString& route)
     {
-        c.fetchManifestOn(route, QByteArray());
+        c.fetchManifestOn(route, {});
     }
-    // A stored last known good body as start-up hands it to intake.
     static void consumeStoredManifest(PlayerController& c, const QByteArray& body)
     {
         c.consumeManifest(body, false, QString(), QByteArray());
     }
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
     static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
-    // The transport answers every 2xx with success; a 204 reaches this handler only from a
-    // service that reports it as a failure.
-    static void handleUnpairFailed(PlayerController& c, int status)
+    // The transport answers every 2xx, 204 included, with success: a failure only by this way.
+    static void unpairFailed(PlayerController& c, int status)
     {
         c.handleUnpairFailed(status, false);
+    }
+    static QString pairingCode(const PlayerController& c) { return c.pairingCode_; }
+    static bool pairingCelebrating(const PlayerController& c) { return c.pairingCelebrating_; }
+    static bool bound(const PlayerController& c) { return c.pairingReturnForbidden(); }
+    static void claimPairing(PlayerController& c, const QString& nonce)
+    {
+        c.handlePairingClaimed(nonce);
     }
 };
 
@@ -238,9 +245,22 @@ public:
     QList<QJsonObject> devLog() const;
     QList<QJsonObject> devLog(const QString& event) const;
 
-    // A runtime session through the transport itself (an identity is created when missing),
-    // with the service's answer scripted; true once the session is held.
+    // The service's answer to a mint: a session granted, with the event cursor "cur_1".
+    static FakeRuntimeService::Reply sessionGranted();
+
+    // Scripts what a quiet service answers on every session route the test left unscripted:
+    // the mint grants a session (cursor "cur_1"), both manifest routes answer 304, the event
+    // stream opens and stays open, observations are taken.
+    void answerSessionRoutes();
+
+    // A runtime session through the transport itself (an identity is created when missing);
+    // true once the controller has taken it: the manifest answered and the event stream open.
     bool mintSession();
+
+    // The controller's real start on a state directory prepared as a bound player's (identity
+    // and enrolled marker), a cold-boot spread cut short; true once the session has settled as
+    // for mintSession().
+    bool startBound();
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
@@ -249,9 +269,12 @@ public:
     // on the same state directory.
     void destroyController();
     void rebuildController(Options options);
+    // A new controller on another state directory (the service and the clock stay).
+    void rebuildControllerOn(const QString& stateDirectory, Options options = {});
 
 private:
-    void buildController(const Options& options);
+    void buildController(const Options& options, const QString& stateDirectory);
+    bool sessionSettled(const std::function<void()>& begin);
 
     QTemporaryDir directory_;
     std::unique_ptr<FakeRuntimeService> service_;
