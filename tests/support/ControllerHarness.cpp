@@ -145,15 +145,16 @@ QList<QJsonObject> ControllerHarness::devLog(const QString& event) const
     return recordsOf(devLog(), event);
 }
 
-bool ControllerHarness::mintSession()
+bool ControllerHarness::mintSession(bool adSlots)
 {
     if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true))
         return false;
-    const QJsonObject answer{{"session", "tvs_harness-session_1"},
-                             {"expires_at", "2099-01-01T00:00:00.000Z"},
-                             {"capabilities", QJsonArray{"kv.read"}},
-                             {"manifest_versions", QJsonArray{3}},
-                             {"event_cursor", "cur_1"}};
+    const QJsonObject answer{
+        {"session", "tvs_harness-session_1"},
+        {"expires_at", "2099-01-01T00:00:00.000Z"},
+        {"capabilities", adSlots ? QJsonArray{"kv.read", "adslot-v1"} : QJsonArray{"kv.read"}},
+        {"manifest_versions", adSlots ? QJsonArray{2, 3} : QJsonArray{3}},
+        {"event_cursor", "cur_1"}};
     service_->script("POST", W::sessionMintRoute, {FakeRuntimeService::Reply::json(200, answer)});
     QSignalSpy succeeded(&transport(), &RuntimeTransport::deviceSessionSucceeded);
     transport().createDeviceSession(QStringLiteral("harness-mint-0001"));

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -160,6 +161,49 @@ struct ControllerAccess {
         return c.candidateCancel_;
     }
     static std::shared_ptr<std::atomic<bool>> adCancel(PlayerController& c) { return c.adCancel_; }
+    // --- Ad slots ---
+    // Puts a manifest on glass at a page whose timer has dwellMs left.
+    static void showPage(PlayerController& c, const Manifest& manifest, int pageIndex,
+                         int dwellMs)
+    {
+        c.activeManifest_ = manifest;
+        c.activePageIndex_ = pageIndex;
+        c.pageDwellMs_ = dwellMs;
+        c.pageClock_.start();
+    }
+    static void adPlannerTick(PlayerController& c) { c.adPlannerTick(); }
+    static void resetAdPlanning(PlayerController& c, const QString& reason)
+    {
+        c.resetAdPlanning(reason);
+    }
+    static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
+    static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
+    static void setAdVisit(PlayerController& c, const QString& occurrenceId,
+                           const QString& decisionId)
+    {
+        c.adVisitOccurrenceId_ = occurrenceId;
+        c.adVisitDecision_.decisionId = decisionId;
+    }
+    static void enqueueAdEvent(PlayerController& c, const QString& kind, qint64 durationMs)
+    {
+        c.enqueueAdEvent(kind, durationMs);
+    }
+    static const QList<AdOccurrence>& adOccurrences(const PlayerController& c)
+    {
+        return c.adOccurrences_;
+    }
+    static const AdOutbox& adOutbox(const PlayerController& c) { return c.adOutbox_; }
+    static void watchAdStates(PlayerController& c,
+                              std::function<void(const AdOccurrence&, AdOccurrence::State)> watch)
+    {
+        c.adStateObserver_ = std::move(watch);
+    }
+    static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
+    static bool togglePause(PlayerController& c, qint64 nowMs)
+    {
+        return c.playbackPolicy_.togglePause(true, false, nowMs);
+    }
+    static bool storageFault(const PlayerController& c) { return c.storageFault_; }
     static OperatorContext operatorContext(const PlayerController& c)
     {
         return c.operatorContext();
@@ -213,8 +257,9 @@ public:
     QList<QJsonObject> devLog(const QString& event) const;
 
     // A runtime session through the transport itself (an identity is created when missing),
-    // with the service's answer scripted; true once the session is held.
-    bool mintSession();
+    // with the service's answer scripted; true once the session is held. adSlots: the session
+    // negotiates ad slots.
+    bool mintSession(bool adSlots = false);
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }

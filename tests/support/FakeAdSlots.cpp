@@ -47,9 +47,13 @@ QList<QJsonObject> FakeAdSlots::receivedEvents() const
 
 std::optional<FakeAdSlots::Reply> FakeAdSlots::answer(const Request& request, qint64 serverNowMs)
 {
-    if (request.method == "POST" && request.path == W::adResolveRoute)
+    const bool resolving = request.method == "POST" && request.path == W::adResolveRoute;
+    const bool reporting = request.method == "POST" && request.path == W::adEventsRoute;
+    if (const Body& body = resolving ? resolveBody_ : reporting ? eventsBody_ : Body(); body)
+        return Reply::json(200, body(request.jsonBody(), serverNowMs));
+    if (resolving)
         return resolve(request, serverNowMs);
-    if (request.method == "POST" && request.path == W::adEventsRoute)
+    if (reporting)
         return events(request);
     if (request.method == "GET" && request.path.startsWith(W::adContentPrefix))
         return creative(request);
@@ -90,8 +94,9 @@ FakeAdSlots::Reply FakeAdSlots::resolve(const Request& request, qint64 serverNow
                           {QStringLiteral("duration_ms"), fill.durationMs},
                           {QStringLiteral("content_type"), fill.contentType},
                           {QStringLiteral("bytes"), qint64(fill.creative.size())},
-                          {QStringLiteral("sha256"), testfiles::sha(fill.creative)},
-                          {QStringLiteral("content_path"), contentPathFor(decisionId)},
+                          {QStringLiteral("sha256"), fill.sha256.value_or(testfiles::sha(fill.creative))},
+                          {QStringLiteral("content_path"),
+                           fill.contentPath.value_or(contentPathFor(decisionId))},
                           {QStringLiteral("fit"), fill.fit}};
         if (fill.codecs)
             media.insert(QStringLiteral("codecs"), *fill.codecs);
