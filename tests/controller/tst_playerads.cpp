@@ -61,6 +61,96 @@ QString stampOf(qint64 ms)
 const QSet<QString> allowedChanges{"0>1", "1>2", "1>3", "1>0", "1>8", "2>8", "3>4", "4>3",
                                    "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "5>6"};
 
+template <typename T>
+T pick(QRandomGenerator& random, const QList<T>& values)
+{
+    return values.at(random.bounded(int(values.size())));
+}
+
+// A resolve reply as a hostile service might send it: each candidate answered or not, under
+// its id, an unknown or a repeated one, with check sequences off by one or huge, stamps at the
+// ends of what ISO 8601 can say, sizes and durations at their limits, digests and paths that
+// lead nowhere; and now and then one value of the wrong type, or a body that is no reply.
+QByteArray hostileResolve(QRandomGenerator& random, const QJsonObject& request, qint64 nowMs)
+{
+    const QList<QJsonValue> stamps{stampOf(nowMs - 5000), stampOf(nowMs + 8000),
+                                   stampOf(nowMs + 20000), stampOf(nowMs + 600000),
+                                   "0001-01-01T00:00:00Z", "9999-12-31T23:59:59.999Z"};
+    const QList<QJsonValue> sizes{64, 64, 1, 9007199254740993.0, 1e300};
+    QJsonArray results;
+    QString previous = QStringLiteral("occ_unknown");
+    for (const QJsonValue& value : request.value("candidates").toArray()) {
+        const QJsonObject candidate = value.toObject();
+        const QString id = candidate.value("occurrence_id").toString();
+        const qint64 sequence = candidate.value("check_sequence").toInteger();
+        const bool filled = random.bounded(3) != 0;
+        QJsonObject result{
+            {"occurrence_id", pick<QJsonValue>(random, {id, id, id, previous, "occ_x"})},
+            {"check_sequence", pick<QJsonValue>(random, {sequence, sequence, sequence - 1,
+                                                         sequence + 1, 1e19})},
+            {"state", filled ? "filled" : "empty"}};
+        if (filled) {
+            result.insert("decision_id", pick<QJsonValue>(random, {"dec_" + id.right(6), "dec_same"}));
+            result.insert("reservation_id", "res");
+            for (const char* stamp : {"start_not_before", "start_before", "playback_deadline",
+                                      "report_before"})
+                result.insert(stamp, pick(random, stamps));
+            result.insert("creative_revision", pick(random, sizes));
+            result.insert("media", QJsonObject{
+                {"kind", pick<QJsonValue>(random, {"image", "video"})},
+                {"duration_ms", pick(random, sizes)},
+                {"content_type", "image/png"},
+                {"bytes", pick(random, sizes)},
+                {"sha256", pick<QJsonValue>(random, {testfiles::sha(QByteArray(64, 'c')),
+                                                     QString(64, 'g')})},
+                {"content_path", pick<QJsonValue>(random, {"/content/v1/ad-decisions/dec_same",
+                                                           "//evil/x", "/x?y"})},
+                {"fit", "contain"}});
+        } else if (random.bounded(2) == 0) {
+            result.insert("hint_until", pick(random, stamps));
+        }
+        previous = id;
+        if (random.bounded(6) != 0)
+            results.append(result);
+    }
+    if (random.bounded(12) == 0) {
+        const QJsonArray one = results;
+        for (int i = 0; i < 2000 && !one.isEmpty(); ++i)
+            results.append(one.first());
+    }
+    // One value of the wrong type or out of range spoils the whole reply.
+    if (!results.isEmpty() && random.bounded(4) == 0) {
+        QJsonObject spoiled = results.first().toObject();
+        spoiled.insert(pick<QString>(random, {"check_sequence", "state", "occurrence_id",
+                                              "start_before", "media"}),
+                       pick<QJsonValue>(random, {-1, 1.5, "x", QJsonValue(), QString(41, '1'),
+                                                 "2026-13-45T99:00:00Z"}));
+        results.replace(0, spoiled);
+    }
+    const QJsonObject reply{{"server_time", stampOf(nowMs)}, {"results", results}};
+    return random.bounded(15) == 0 ? pick<QByteArray>(random, {"[]", "{", "{\"results\":7}"})
+                                   : QJsonDocument(reply).toJson();
+}
+
+// Event results for the ids sent, unknown ids and repeats, with any verdict, or no results.
+QByteArray hostileEvents(QRandomGenerator& random, const QJsonObject& request)
+{
+    QJsonArray results;
+    for (const QJsonValue& event : request.value("events").toArray()) {
+        const QJsonValue id = pick<QJsonValue>(random, {event["event_id"], event["event_id"],
+                                                        "evt_unknown", 4});
+        const QJsonValue state = pick<QJsonValue>(random, {"accepted", "duplicate", "rejected",
+                                                           "pending_evidence", "maybe"});
+        if (random.bounded(4) != 0)
+            results.append(QJsonObject{{"event_id", id}, {"state", state}});
+        if (random.bounded(8) == 0)
+            results.append(QJsonObject{{"event_id", id}, {"state", state}});
+    }
+    return pick<QByteArray>(random, {QJsonDocument(QJsonObject{{"results", results}}).toJson(),
+                                     QJsonDocument(QJsonObject{{"results", results}}).toJson(),
+                                     "{\"results\":{}}", "null"});
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(talvorine::test::FakeAdSlots::CreativeDeviation)
@@ -263,6 +353,108 @@ private slots:
         checkInvariant();
     }
 
+    // A ready decision's lease is renewed at least ten seconds apart, at most eight times;
+    // granted renewals replace the decision, the ninth is never sent, a refused one releases.
+    void leases()
+    {
+        make();
+        FakeAdSlots::Fill fill;
+        fill.startBeforeMs = 5000; // always within ten seconds of closing
+        ads().fill("ad1", fill);
+        const Manifest manifest = rotation({"d60000", "S"});
+        ControllerAccess::showPage(controller(), manifest, 0, 0);
+        QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        const auto sent = [this] { return harness->service().requestsTo(W::adResolveRoute); };
+        for (int renewal = 1; renewal <= 8; ++renewal) {
+            const QDateTime startBefore = occurrences().first().resolved->startBefore;
+            tick();
+            QTRY_COMPARE_WITH_TIMEOUT(answered.size(), 1 + renewal, waitMs);
+            const QJsonObject candidate =
+                sent().last().jsonBody().value("candidates").toArray().first().toObject();
+            QCOMPARE(candidate.value("check_sequence").toInteger(), 1 + renewal);
+            QVERIFY(occurrences().first().resolved->startBefore > startBefore);
+            // Within ten seconds of the last renewal nothing goes out; once eight were sent,
+            // the next due tick gives the decision up instead.
+            advanceServiceClock(9000);
+            tick();
+            QCOMPARE(sent().size(), renewal + 1);
+            QCOMPARE(states(), renewal < 8 ? QStringLiteral("ad1:4") : QStringLiteral("ad1:8"));
+            advanceServiceClock(1000);
+        }
+
+        // Planned afresh on the next page turn; its first renewal is refused.
+        ControllerAccess::showPage(controller(), manifest, 0, 0);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        ads().empty("ad1");
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:2"), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
+        QCOMPARE(recorded("ad.event.queued", "kind"), QStringList(2, QStringLiteral("skipped")));
+    }
+
+    // A reset while a resolve is in flight: the next batch meets the transport's busy refusal
+    // and stays planned; the late reply changes no occurrence but still sets the service clock.
+    void resetWhileResolving()
+    {
+        make();
+        ads().fill("ad1", {});
+        ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
+        QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
+        tick();
+        const QString first = idOf("ad1");
+        ControllerAccess::resetAdPlanning(controller(), QStringLiteral("revision_change"));
+        QCOMPARE(recorded("ad_forecast_discarded", "reason"), QStringList{"revision_change"});
+        tick();
+        QCOMPARE(states(), QStringLiteral("ad1:0"));
+        QCOMPARE(recorded("ad_resolve_failed", "code"), QStringList{"ad_resolve_busy"});
+        QVERIFY(idOf("ad1") != first);
+        QCOMPARE(harness->transport().serverNowHiMs(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(answered.size(), 1, waitMs);
+        QCOMPARE(states(), QStringLiteral("ad1:0"));
+        QVERIFY(harness->transport().serverNowHiMs() > 0);
+        QCOMPARE(creativeRequests(), 0);
+    }
+
+    // Each stop of ad planning discards the planned arrivals with its reason.
+    void stops_data()
+    {
+        QTest::addColumn<QString>("stop");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("archived") << "archived" << "maintenance_stopped";
+        QTest::newRow("operator pause") << "paused" << "maintenance_stopped";
+        QTest::newRow("offline") << "offline" << "maintenance_stopped";
+        QTest::newRow("fatal surface") << "fatal" << "fatal";
+        QTest::newRow("no adslot page left") << "no adslots" << "no_adslots";
+    }
+
+    void stops()
+    {
+        QFETCH(QString, stop);
+        QFETCH(QString, reason);
+        make();
+        const Manifest manifest = rotation({"d20000", "S", "d20000"});
+        ControllerAccess::showPage(controller(), manifest, 0, 30000);
+        tick();
+        QCOMPARE(states(), QStringLiteral("ad1:0")); // thirty seconds away: not asked yet
+        if (stop == "archived")
+            ControllerAccess::setArchived(controller(), true);
+        else if (stop == "paused")
+            QVERIFY(ControllerAccess::togglePause(controller(), harness->clock().nowMs()));
+        else if (stop == "offline")
+            ControllerAccess::setOnline(controller(), false);
+        else if (stop == "fatal")
+            controller().enterFatal(FatalSurface::TypefacesMissing);
+        ControllerAccess::showPage(controller(), stop == "no adslots" ? rotation({"d5000"}) : manifest,
+                                   stop == "no adslots" ? 0 : 2, 30000);
+        tick();
+        QCOMPARE(states(), QString());
+        QCOMPARE(recorded("ad_forecast_discarded", "reason"), QStringList{reason});
+        QCOMPARE(harness->service().requestsTo(W::adResolveRoute).size(), 0);
+    }
+
     // How each answer to a resolve request leaves the occurrence it was for.
     void resolveAnswers_data()
     {
@@ -301,6 +493,15 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(answered.size() + failed.size(), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(int(occurrences().first().state), state, waitMs);
         QCOMPARE(harness->devLog("ad_resolve_failed").size(), failuresLogged);
+        if (answer == "401") {
+            // The session went with the 401: planning stops, and starts again with a new one.
+            tick();
+            QCOMPARE(states(), QString());
+            QVERIFY(harness->mintSession(true));
+            tick();
+            QTRY_COMPARE_WITH_TIMEOUT(harness->service().requestsTo(W::adResolveRoute).size(), 2,
+                                      waitMs);
+        }
         checkInvariant();
     }
 
@@ -392,6 +593,36 @@ private slots:
         const std::optional<QString> cached = ContentCache(harness->statePath("ad-cache"))
             .readyPath(testfiles::sha(FakeAdSlots::Fill().creative), 64, nullptr);
         QCOMPARE(cached.has_value(), code.isEmpty());
+    }
+
+    // Ticks, page turns and clock jumps against a service whose every ad answer is generated
+    // from a fixed seed: nothing crashes and the invariant holds throughout.
+    void hostileService()
+    {
+        make();
+        QRandomGenerator random(20261207);
+        ads().setResolveBody([&random](const QJsonObject& request, qint64 nowMs) {
+            return hostileResolve(random, request, nowMs);
+        });
+        ads().setEventsBody(
+            [&random](const QJsonObject& request, qint64) { return hostileEvents(random, request); });
+        const Manifest manifest = rotation({"d3000", "S", "S", "d2000", "S", "d1000"});
+        ControllerAccess::showPage(controller(), manifest, 0, 2000);
+        ControllerAccess::setAdVisit(controller(), QStringLiteral("occ_v"), QStringLiteral("dec_v"));
+        for (int round = 0; round < 200; ++round) {
+            if (random.bounded(4) == 0)
+                ControllerAccess::showPage(controller(), manifest,
+                                           random.bounded(int(manifest.pages.size())),
+                                           random.bounded(8000));
+            if (random.bounded(3) == 0)
+                advanceServiceClock(random.bounded(15000));
+            if (random.bounded(5) == 0)
+                ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 5);
+            tick();
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+            checkInvariant();
+        }
+        QVERIFY(harness->service().requestsTo(W::adResolveRoute).size() > 20);
     }
 
     // Events reach the service in batches of 32, one report at a time; an offline flip hands

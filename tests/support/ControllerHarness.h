@@ -178,6 +178,11 @@ struct ControllerAccess {
     }
     static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
     static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
+    // A resolve or an event report that the transport has not answered yet.
+    static bool adRequestsOutstanding(const PlayerController& c)
+    {
+        return c.adResolveInFlight_ || c.adReportOutstanding_;
+    }
     static void setAdVisit(PlayerController& c, const QString& occurrenceId,
                            const QString& decisionId)
     {
