@@ -191,6 +191,13 @@ void PlayerController::retireAdPreparation(const QString& decisionId, const QStr
         failCandidate(code);
 }
 
+// At start: the temporaries of commits and access stamps that a crash interrupted would
+// otherwise pile up in the ad cache, as in the content caches.
+void PlayerController::discardAdCacheLeftovers()
+{
+    adCache_->discardExpiredPartials(ContentCache::partialMaxAgeMs);
+}
+
 void PlayerController::pruneAdCache()
 {
     const QSet<QString> keep = AdPlanner::cacheKeepSet(adOccurrences_, adVisitMediaDigest_);

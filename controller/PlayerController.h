@@ -432,6 +432,7 @@ private:
     AdOccurrence* preparingOccurrence(const AdOccurrence::Resolved& decision);
     void retireAdPreparation(const QString& decisionId, const QString& code);
     void pruneAdCache();
+    void discardAdCacheLeftovers();
     // Keeps a failure code for the status overlay (the candidate failure unit owns it).
     void latchOverlayFailure(const QString& code);
 

@@ -90,7 +90,10 @@ void PlayerController::handlePairingCompleteFailed(const QString&, int, int, boo
 // --- Device session ------------------------------------------------------------------------
 // Wired by the constructor; the session flow fills them.
 
-void PlayerController::start() {}
+void PlayerController::start()
+{
+    discardAdCacheLeftovers();
+}
 void PlayerController::retryDeviceSession() {}
 void PlayerController::persistBoundMarker() {}
 void PlayerController::handleDeviceSessionSucceeded(const QString&) {}

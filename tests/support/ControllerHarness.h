@@ -172,12 +172,10 @@ struct ControllerAccess {
         c.pageClock_.start();
     }
     static void adPlannerTick(PlayerController& c) { c.adPlannerTick(); }
-    static void resetAdPlanning(PlayerController& c, const QString& reason)
-    {
-        c.resetAdPlanning(reason);
-    }
+    static void resetAdPlanning(PlayerController& c, const QString& why) { c.resetAdPlanning(why); }
     static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
     static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
+    static void discardAdCacheLeftovers(PlayerController& c) { c.discardAdCacheLeftovers(); }
     // A resolve or an event report that the transport has not answered yet.
     static bool adRequestsOutstanding(const PlayerController& c)
     {
@@ -189,11 +187,11 @@ struct ControllerAccess {
         c.adVisitOccurrenceId_ = occurrenceId;
         c.adVisitDecision_.decisionId = decisionId;
     }
-    static void enqueueAdEvent(PlayerController& c, const QString& kind, qint64 durationMs)
+    static void enqueueAdEvent(PlayerController& c, const QString& kind, qint64 ms)
     {
-        c.enqueueAdEvent(kind, durationMs);
+        c.enqueueAdEvent(kind, ms);
     }
-    static const QList<AdOccurrence>& adOccurrences(const PlayerController& c)
+    static const QList<AdOccurrence>& adOccurrences(PlayerController& c)
     {
         return c.adOccurrences_;
     }
@@ -204,11 +202,10 @@ struct ControllerAccess {
         c.adStateObserver_ = std::move(watch);
     }
     static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
-    static bool togglePause(PlayerController& c, qint64 nowMs)
+    static bool pause(PlayerController& c, qint64 ms)
     {
-        return c.playbackPolicy_.togglePause(true, false, nowMs);
+        return c.playbackPolicy_.togglePause(true, false, ms);
     }
-    static bool storageFault(const PlayerController& c) { return c.storageFault_; }
     static OperatorContext operatorContext(const PlayerController& c)
     {
         return c.operatorContext();
