@@ -144,6 +144,9 @@ private:
             harness->service().requireCredential(route, W::sessionScheme);
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
         QVERIFY(harness->mintSession(true));
+        // The test ticks the planner and flushes the outbox itself.
+        for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
+            harness->timer(timer)->stop();
         ControllerAccess::setOnline(controller(), true);
         violations.clear();
         serviceOffsetMs = 0;
