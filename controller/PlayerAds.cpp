@@ -138,7 +138,7 @@ qint64 PlayerController::adPageRemainingMs() const
 bool PlayerController::adMaintenanceStopped() const
 {
     return screenArchived_ || fatalVisible() || playbackPolicy_.paused() || !online_
-        || !transport_.hasRuntimeSession() || assignmentHeld_;
+        || !transport_.hasRuntimeSession() || assignmentHeld_ || sessionRevokedWhilePlaying_;
 }
 
 // --- The state machine ---------------------------------------------------------------------

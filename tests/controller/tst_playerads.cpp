@@ -56,10 +56,9 @@ T pick(QRandomGenerator& random, const QList<T>& values)
     return values.at(random.bounded(int(values.size())));
 }
 
-// A resolve reply as a hostile service might send it: candidates answered or left out, under
-// their ids, unknown or repeated ones, with stale or huge check sequences, stamps and sizes at
-// their limits, digests and paths that lead nowhere; now and then a result repeated 2000 times
-// or a body that is no reply.
+// A hostile resolve reply: results left out, under unknown or repeated ids, with stale or huge
+// check sequences, stamps and sizes at their limits, digests and paths leading nowhere, a result
+// repeated 2000 times, or a body that is no reply.
 QByteArray hostileResolve(QRandomGenerator& random, const QJsonObject& request, qint64 nowMs)
 {
     const QList<QJsonValue> stamps{stampOf(nowMs - 5000), stampOf(nowMs + 8000),
@@ -100,20 +99,6 @@ QByteArray hostileResolve(QRandomGenerator& random, const QJsonObject& request, 
     return random.bounded(15) == 0 ? QByteArray("{\"results\":7}") : QJsonDocument(reply).toJson();
 }
 
-// Event results for the ids sent, unknown ids and repeats, with any verdict, or no results.
-QByteArray hostileEvents(QRandomGenerator& random, const QJsonObject& request)
-{
-    QJsonArray results;
-    for (const QJsonValue& event : request.value("events").toArray()) {
-        for (int copies = random.bounded(3); copies > 0; --copies)
-            results.append(QJsonObject{
-                {"event_id", pick<QJsonValue>(random, {event["event_id"], "evt_x", 4})},
-                {"state", pick<QJsonValue>(random, {"accepted", "rejected", "maybe"})}});
-    }
-    return random.bounded(8) == 0 ? QByteArray("null")
-                                  : QJsonDocument(QJsonObject{{"results", results}}).toJson();
-}
-
 } // namespace
 
 Q_DECLARE_METATYPE(talvorine::test::FakeAdSlots::CreativeDeviation)
@@ -129,10 +114,7 @@ private:
     FakeAdSlots& ads() { return harness->service().adSlots(); }
     const QList<AdOccurrence>& occurrences() { return ControllerAccess::adOccurrences(controller()); }
     const AdOutbox& outbox() { return ControllerAccess::adOutbox(controller()); }
-    QList<test::FakeRuntimeService::Request> resolves()
-    {
-        return harness->service().requestsTo(W::adResolveRoute);
-    }
+    auto resolves() { return harness->service().requestsTo(W::adResolveRoute); }
 
     // A player with an ad-slot session, online, whose every occurrence change is checked. Its
     // clock is the machine's: the outbox drops events more than a day old when it loads.
@@ -147,7 +129,6 @@ private:
         // The test ticks the planner and flushes the outbox itself.
         for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
             harness->timer(timer)->stop();
-        ControllerAccess::setOnline(controller(), true);
         violations.clear();
         serviceOffsetMs = 0;
         ControllerAccess::watchAdStates(controller(), [this](const AdOccurrence& o, State from) {
@@ -240,8 +221,7 @@ private slots:
         QCOMPARE(states(), QStringLiteral("ad1:1 ad3:0"));
         const QString firstAd1 = occurrences().first().id;
         QTRY_COMPARE_WITH_TIMEOUT(resolves().size(), 1, waitMs);
-        const QJsonObject body = resolves().first().jsonBody();
-        QCOMPARE(body["candidates"][0]["earliest_start_at"].toString(),
+        QCOMPARE(resolves().first().jsonBody()["candidates"][0]["earliest_start_at"].toString(),
                  stampOf(harness->clock().nowMs() - 2000));
         QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad3:0"), waitMs);
         const AdOccurrence::Resolved decision = *occurrences().first().resolved;
@@ -273,8 +253,6 @@ private slots:
                  "skipped" + decision.decisionId);
         const qint64 ended = parseAdStamp(skipped["ended_at"].toString()).toMSecsSinceEpoch();
         QVERIFY(ended >= bandLo && ended <= harness->transport().serverNowLoMs());
-        QTRY_VERIFY_WITH_TIMEOUT(outbox().inflight().isEmpty() && outbox().pending().isEmpty(),
-                                 waitMs);
 
         // Twenty seconds on, ad1 is within ten seconds of its arrival and asked for alone; its
         // creative is in the ad cache already. The empty page's hint (an hour, held to thirty
@@ -294,7 +272,6 @@ private slots:
         for (const QString stop : {"held", "archived", "offline", "paused", "no_adslots", "fatal"}) {
             ControllerAccess::showPage(controller(), manifest, reasons.size() % 2 * 2, 30000);
             tick();
-            QVERIFY2(!occurrences().isEmpty(), qPrintable(stop));
             const auto apply = [&](bool on) {
                 ControllerAccess::setAssignmentHeld(controller(), on && stop == "held");
                 ControllerAccess::setArchived(controller(), on && stop == "archived");
@@ -352,45 +329,31 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
     }
 
-    // A reset while a resolve is in flight: the next batch meets the transport's busy refusal
-    // and stays planned; the late reply changes no occurrence but still sets the service clock.
-    void resetWhileResolving()
-    {
-        make();
-        ads().fill("ad1", {});
-        ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
-        QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
-        tick();
-        ControllerAccess::resetAdPlanning(controller(), QStringLiteral("revision_change"));
-        QCOMPARE(recorded("ad_forecast_discarded", "reason"), QStringList{"revision_change"});
-        tick();
-        QCOMPARE(states(), QStringLiteral("ad1:0"));
-        QCOMPARE(recorded("ad_resolve_failed", "code"), QStringList{"ad_resolve_busy"});
-        QCOMPARE(harness->transport().serverNowHiMs(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(answered.size(), 1, waitMs);
-        QCOMPARE(states(), QStringLiteral("ad1:0"));
-        QVERIFY(harness->transport().serverNowHiMs() > 0);
-    }
-
-    // How each answer to a resolve request leaves the occurrence it was for.
+    // How each answer to a resolve request leaves the occurrence it was for; after a reset in
+    // flight, the busy refusal, and a late reply that changes nothing but sets the clock.
     void resolveAnswers_data()
     {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<int>("state");
-        QTest::newRow("left out: back to planned") << "omit" << int(State::Planned);
-        QTest::newRow("stale check sequence") << "stale" << int(State::Planned);
-        QTest::newRow("401") << "401" << int(State::Planned);
-        QTest::newRow("503, retryable") << "503" << int(State::Planned);
-        QTest::newRow("400") << "400" << int(State::Expired);
+        QTest::addColumn<QString>("failure"); // the status of "ad_resolve_failed", if logged
+        QTest::newRow("left out: back to planned") << "omit" << int(State::Planned) << "";
+        QTest::newRow("stale check sequence") << "stale" << int(State::Planned) << "";
+        QTest::newRow("401") << "401" << int(State::Planned) << "401";
+        QTest::newRow("503, retryable") << "503" << int(State::Planned) << "503";
+        QTest::newRow("400") << "400" << int(State::Expired) << "400";
+        QTest::newRow("reset in flight: busy") << "reset" << int(State::Planned) << "0";
     }
 
     void resolveAnswers()
     {
         QFETCH(QString, answer);
         QFETCH(int, state);
+        QFETCH(QString, failure);
         make();
         ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
-        if (answer == "omit")
+        if (answer == "reset")
+            ads().fill("ad1", {});
+        else if (answer == "omit")
             ads().omit("ad1");
         else if (answer == "stale")
             ads().shiftCheckSequence("ad1", 1);
@@ -400,10 +363,14 @@ private slots:
         QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
         QSignalSpy failed(&harness->transport(), &RuntimeTransport::adSlotsResolveFailed);
         tick();
-        QTRY_COMPARE_WITH_TIMEOUT(answered.size() + failed.size(), 1, waitMs);
+        if (answer == "reset") {
+            ControllerAccess::resetAdPlanning(controller(), QStringLiteral("revision_change"));
+            tick();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(answered.size() + failed.size(), 1 + (answer == "reset"), waitMs);
         QCOMPARE(int(occurrences().first().state), state);
-        QCOMPARE(recorded("ad_resolve_failed", "status"),
-                 failed.isEmpty() ? QStringList() : QStringList{answer});
+        QCOMPARE(recorded("ad_resolve_failed", "status").join(','), failure);
+        QVERIFY(answer != "reset" || harness->transport().serverNowHiMs() > 0);
     }
 
     // A creative's way into the ad cache, and every refusal before a request is made.
@@ -491,10 +458,6 @@ private slots:
         QCOMPARE(harness->devLog("ad.cache_busy").size(), int(special == "full"));
         QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount() + int(io.isRunning()), 0, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
-        QCOMPARE(ContentCache(harness->statePath("ad-cache"))
-                     .readyPath(testfiles::sha(fill.creative), 64, nullptr)
-                     .has_value(),
-                 code.isEmpty());
     }
 
     // Ticks, page turns and clock jumps against a service whose every ad answer is generated
@@ -506,11 +469,11 @@ private slots:
         ads().setResolveBody([&random](const QJsonObject& request, qint64 nowMs) {
             return hostileResolve(random, request, nowMs);
         });
-        ads().setEventsBody(
-            [&random](const QJsonObject& request, qint64) { return hostileEvents(random, request); });
+        ads().setVerdict([&random](const QJsonObject&, bool) {
+            return pick<std::optional<QString>>(random, {"accepted", "maybe", std::nullopt});
+        });
         const Manifest manifest = rotation({"d3000", "S", "S", "d2000", "S", "d1000"});
         ControllerAccess::showPage(controller(), manifest, 0, 2000);
-        ControllerAccess::setAdVisit(controller(), QStringLiteral("occ_v"), QStringLiteral("dec_v"));
         for (int round = 0; round < 120; ++round) {
             if (random.bounded(4) == 0)
                 ControllerAccess::showPage(controller(), manifest,
@@ -518,8 +481,6 @@ private slots:
                                            random.bounded(8000));
             if (random.bounded(3) == 0)
                 advanceServiceClock(random.bounded(15000));
-            if (random.bounded(5) == 0)
-                ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 5);
             tick();
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
         }
@@ -545,14 +506,13 @@ private slots:
         // service's answer, which settles only the events it names.
         ControllerAccess::setOnline(controller(), true);
         ControllerAccess::flushAdOutbox(controller());
-        QCOMPARE(outbox().inflight().size(), 32);
         ControllerAccess::handBackAdEventBatch(controller());
         QCOMPARE(outbox().pending().size(), 40);
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(outbox().pending().size(), 8, waitMs);
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds().size(), 40, waitMs);
-        QCOMPARE(ads().receivedEvents().size(), 40);
+        QCOMPARE(ads().receivedEvents().size(), 40); // none twice
 
         // Partial outcomes, then a failure that keeps the batch and one that drops it.
         ads().setVerdict([](const QJsonObject& event, bool) -> std::optional<QString> {

@@ -122,7 +122,7 @@ struct ControllerAccess {
     {
         c.upgradeNotice_.shown = shown;
     }
-    // Every ad operation of the controller, as the other units call them.
+    // Every ad operation of the controller that other units and timers call.
     static void runAdOperations(PlayerController& c)
     {
         c.resetAdPlanning(QStringLiteral("revision_change"));
@@ -132,10 +132,6 @@ struct ControllerAccess {
         c.adPlannerTick();
         c.adStallTick();
         c.flushAdOutbox();
-        c.handleAdSlotsResolved(AdResolveReply());
-        c.handleAdSlotsResolveFailed(QStringLiteral("ad_resolve_busy"), 0, true);
-        c.handleAdEventsReported({});
-        c.handleAdEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
         c.adProgressSample(0, QStringLiteral("ad"), 1000, 5000);
         c.beginAdPresentation(7, QStringLiteral("occ_1"), QStringLiteral("dec_1"),
                               QStringLiteral("ad"));
@@ -161,8 +157,7 @@ struct ControllerAccess {
         return c.candidateCancel_;
     }
     static std::shared_ptr<std::atomic<bool>> adCancel(PlayerController& c) { return c.adCancel_; }
-    // --- Ad slots ---
-    // Puts a manifest on glass at a page whose timer has dwellMs left.
+    // Ad slots: puts a manifest on glass at a page whose timer has dwellMs left.
     static void showPage(PlayerController& c, const Manifest& manifest, int pageIndex,
                          int dwellMs)
     {

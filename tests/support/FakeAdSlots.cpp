@@ -47,13 +47,10 @@ QList<QJsonObject> FakeAdSlots::receivedEvents() const
 
 std::optional<FakeAdSlots::Reply> FakeAdSlots::answer(const Request& request, qint64 serverNowMs)
 {
-    const bool resolving = request.method == "POST" && request.path == W::adResolveRoute;
-    const bool reporting = request.method == "POST" && request.path == W::adEventsRoute;
-    if (const Body& body = resolving ? resolveBody_ : reporting ? eventsBody_ : Body(); body)
-        return Reply::json(200, body(request.jsonBody(), serverNowMs));
-    if (resolving)
-        return resolve(request, serverNowMs);
-    if (reporting)
+    if (request.method == "POST" && request.path == W::adResolveRoute)
+        return resolveBody_ ? Reply::json(200, resolveBody_(request.jsonBody(), serverNowMs))
+                            : resolve(request, serverNowMs);
+    if (request.method == "POST" && request.path == W::adEventsRoute)
         return events(request);
     if (request.method == "GET" && request.path.startsWith(W::adContentPrefix))
         return creative(request);

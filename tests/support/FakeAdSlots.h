@@ -70,11 +70,10 @@ public:
     void shiftCheckSequence(const QString& pageId, qint64 shift) { shifts_.insert(pageId, shift); }
     void setResolveLatencyMs(int ms) { resolveLatencyMs_ = ms; }
 
-    // A generated body for the resolve or events route instead of the computed answer, from
-    // the request's JSON and the service's now (a hostile service).
+    // A generated body for the resolve route instead of the computed answer, from the request's
+    // JSON and the service's now (a hostile service).
     using Body = std::function<QByteArray(const QJsonObject& request, qint64 serverNowMs)>;
     void setResolveBody(Body body) { resolveBody_ = std::move(body); }
-    void setEventsBody(Body body) { eventsBody_ = std::move(body); }
 
     // Events.
     void setVerdict(Verdict verdict) { verdict_ = std::move(verdict); }
@@ -116,7 +115,6 @@ private:
     QHash<QString, QByteArray> creatives_;
     QHash<QString, CreativeDeviation> deviations_;
     Body resolveBody_;
-    Body eventsBody_;
 };
 
 } // namespace talvorine::test
