@@ -122,8 +122,6 @@ private:
     {
         harness = std::make_unique<ControllerHarness>();
         QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
-        for (const char* route : {W::adResolveRoute, W::adEventsRoute})
-            harness->service().requireCredential(route, W::sessionScheme);
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
         QVERIFY(harness->mintSession(true));
         // The test ticks the planner and flushes the outbox itself.
@@ -211,9 +209,7 @@ private slots:
         make();
         const Manifest manifest = rotation({"d20000", "S", "d20000", "S"});
         ControllerAccess::showPage(controller(), manifest, 0, 4000);
-        FakeAdSlots::Fill fill;
-        fill.startBeforeMs = 20000;
-        ads().fill("ad1", fill);
+        ads().fill("ad1", {.startBeforeMs = 20000});
         ads().empty("ad3", 3600000);
 
         // Without a band, ad1 is due at once, its earliest start from the local clock.
@@ -298,9 +294,7 @@ private slots:
     void leases()
     {
         make();
-        FakeAdSlots::Fill fill;
-        fill.startBeforeMs = 5000; // always within ten seconds of closing
-        ads().fill("ad1", fill);
+        ads().fill("ad1", {.startBeforeMs = 5000}); // always within ten seconds of closing
         const Manifest manifest = rotation({"d60000", "S"});
         ControllerAccess::showPage(controller(), manifest, 0, 0);
         QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
@@ -414,8 +408,7 @@ private slots:
         QFETCH(QString, special);
         make();
         const QUrl origin = harness->service().url();
-        FakeAdSlots::Fill fill;
-        fill.decisionId = QStringLiteral("dec_row");
+        FakeAdSlots::Fill fill{.decisionId = "dec_row"};
         fill.contentPath = QString(contentPath)
                                .replace("{origin}", origin.authority())
                                .replace("{port}", QString::number(origin.port()));
@@ -540,7 +533,6 @@ private slots:
         QVERIFY(outbox().pending().isEmpty() && outbox().inflight().isEmpty());
 
         // A restart with a batch in flight sends that batch first, under the same ids.
-        ads().setVerdict({});
         Reply never = Reply::json(200, QByteArray());
         never.latencyMs = 600000;
         service.script("POST", W::adEventsRoute, {never});

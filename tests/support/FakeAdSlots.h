@@ -28,7 +28,7 @@ public:
 
     // What a page is filled with. Times are relative to the service's now at the answer.
     struct Fill {
-        QString decisionId; // empty: "dec_" and the occurrence id's suffix
+        QString decisionId{}; // empty: "dec_" and the occurrence id's suffix
         QString reservationId = QStringLiteral("res_1");
         qint64 startNotBeforeMs = -1000;
         qint64 startBeforeMs = 30000;
@@ -40,9 +40,9 @@ public:
         QString contentType = QStringLiteral("image/png");
         QByteArray creative = QByteArray(64, 'c'); // its length and digest go in the answer
         QString fit = QStringLiteral("contain");
-        std::optional<QString> codecs;
-        std::optional<QString> contentPath; // instead of the creative route's own
-        std::optional<QString> sha256;      // instead of the creative's digest
+        std::optional<QString> codecs{};
+        std::optional<QString> contentPath{}; // instead of the creative route's own
+        std::optional<QString> sha256{};      // instead of the creative's digest
     };
 
     // How the creative route departs from the decision it serves.
