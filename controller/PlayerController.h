@@ -21,6 +21,7 @@
 #include "stage/StageLayoutModel.h"
 #include "storage/ContentCache.h"
 #include "storage/PersistentState.h"
+#include "storage/StorageFiles.h"
 #include "storage/StoragePlan.h"
 #include "storage/StorageTransferLedger.h"
 #include "web/ApplicationPackageCache.h"
@@ -42,6 +43,7 @@
 #include <QVariantMap>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -677,25 +679,63 @@ private:
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
 
-    // === Ad slots (PlayerAds.cpp) ===
+    // === Ad planning, resolve and leases (PlayerAds.cpp) ===
     bool adsActive() const;
     bool adActive() const;
+    qint64 adNowLoMs() const;
     qint64 adNowHiMs() const;
+    QDateTime adEvidenceStamp() const;
+    AdOccurrence* occurrenceForPage(const QString& pageId);
+    AdOccurrence* occurrenceForId(const QString& occurrenceId);
+    AdOccurrence* occurrenceForDecisionId(const QString& decisionId);
+    bool adslotPageEligible(int pageIndex, qint64 nowMs) const;
+    QList<int> upcomingAdslotRun(int fromIndex, int toIndex) const;
+    bool hintValid(const QString& pageId, qint64 nowMs) const;
+    AdForecastCandidate forecastCandidateFor(const AdOccurrence& occurrence, qint64 nowMs) const;
+    bool resolveSendAllowed() const;
+    bool sendResolveBatch(const QList<AdForecastCandidate>& batch);
+    void planAds();
+    bool adMaintenanceStopped() const;
+    qint64 adPageRemainingMs() const;
+    QString adPageOnGlass() const;
+    void adPlannerTick();
+    void handleAdSlotsResolved(const AdResolveReply& reply);
+    void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
+    void maybeRenewReadyLeases(qint64 nowMs);
+    void releaseUnplayedAdReservation(AdOccurrence& occurrence);
+    void resetAdPlanning(const QString& reason);
+    void setAdState(AdOccurrence& occurrence, AdOccurrence::State state);
+
+    // === Ad content download (PlayerAdContent.cpp) ===
+    void downloadAdContent(AdOccurrence& occurrence);
+    void fetchAdContent(const AdOccurrence::Resolved& decision);
+    void commitAdContent(const std::shared_ptr<StorageFiles::UniqueFd>& source,
+                         const AdOccurrence::Resolved& decision);
+    AdOccurrence* preparingOccurrence(const AdOccurrence::Resolved& decision);
+    void retireAdPreparation(const QString& decisionId, const QString& code);
+    void pruneAdCache();
+    void discardAdCacheLeftovers();
+    // Keeps a failure code for the status overlay (the candidate failure unit owns it).
+    void latchOverlayFailure(const QString& code);
+
+    // === Ad event reporting (PlayerAdEvents.cpp) ===
+    void enqueueAdEvent(const QString& kind, qint64 durationMs);
+    void queueAdEvent(AdEventRecord record);
+    void flushAdOutbox();
+    void handBackAdEventBatch();
+    void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
+    void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
+
+    // === Ad presentation and evidence (PlayerAds.cpp, filled by the ad visit) ===
+    void prepareAdPresentation(AdOccurrence& occurrence);
     bool tryAdVisitRun(int from, int to);
     void beginAdPresentation(quint64 generation, const QString& occurrenceId,
                              const QString& decisionId, const QString& primitiveId);
     void adReportFirstFrame();
-    void resetAdPlanning(const QString& reason);
     void interruptAdPresentation();
     void finishAdPresentation(bool completed);
     void endAdVisit(bool advance);
-    void adPlannerTick();
     void adStallTick();
-    void flushAdOutbox();
-    void handleAdSlotsResolved(const AdResolveReply& reply);
-    void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
-    void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
-    void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
 
     // ------------------------------------------------------------------------------------------
     // Members, in construction order.
@@ -944,6 +984,31 @@ private:
     std::shared_ptr<ContentCache> adCache_;
     CacheIoQueue adIo_;
     std::shared_ptr<std::atomic<bool>> adCancel_;
+    // Planning: one occurrence per forecast adslot page, in planning order.
+    QList<AdOccurrence> adOccurrences_;
+    quint64 adPlanningGeneration_ = 0;
+    // The planning generation of the last resolve sent; an answer counts only while they agree.
+    quint64 adResolveGeneration_ = 0;
+    bool adResolveInFlight_ = false;
+    // Page id -> service-clock ms before which an empty page is not asked for again.
+    QHash<QString, qint64> adPageHints_;
+    QString adPlannedAtPage_;
+    // Reporting: the batch in flight, empty once settled or handed back; and whether the
+    // transport still carries a report, answered or not, which holds the next one back.
+    QList<AdEventRecord> adEventBatch_;
+    bool adReportOutstanding_ = false;
+    // The visit on glass, as planning and reporting read it.
+    bool adActive_ = false;
+    bool adRunRequested_ = false;
+    QString adVisitOccurrenceId_;
+    AdOccurrence::Resolved adVisitDecision_;
+    QString adVisitMediaDigest_;
+    qint64 adVisitDurationMs_ = 0;
+    qint64 adLastProgressMs_ = -1;
+    qint64 adStartedAtMs_ = 0;
+    PlayerStopwatch adFirstFrameClock_{*clock_};
+    // Every change of an occurrence's state, with the state it left (tests watch the life cycle).
+    std::function<void(const AdOccurrence&, AdOccurrence::State)> adStateObserver_;
 
     // --- Storage planning and reports ---
     StorageTransferLedger transferLedger_;

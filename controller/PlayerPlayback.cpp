@@ -84,4 +84,28 @@ void PlayerController::candidateDeadlineReached()
 
 void PlayerController::failCandidate(const QString&) {}
 
+// A failure that says something about verification, storage or decoding stays visible in the
+// overlay until the next activation clears it.
+void PlayerController::latchOverlayFailure(const QString& code)
+{
+    bool* fault = nullptr;
+    switch (OverlayPolicy::classifyDiagnostic(code)) {
+    case OverlayPolicy::Verify:
+        fault = &verifyFault_;
+        break;
+    case OverlayPolicy::Storage:
+        fault = &storageFault_;
+        break;
+    case OverlayPolicy::Decode:
+        fault = &decodeFault_;
+        break;
+    default:
+        return;
+    }
+    if (*fault)
+        return;
+    *fault = true;
+    publishOverlay();
+}
+
 } // namespace talvorine

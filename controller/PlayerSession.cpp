@@ -86,6 +86,7 @@ void PlayerController::start()
 
     contentCache_->discardExpiredPartials(partialMaxAgeMs);
     applicationCache_->discardExpiredPartials(partialMaxAgeMs);
+    discardAdCacheLeftovers();
 
     const QString label = state_.loadScreenLabel();
     if (label != screenLabel_) {
@@ -434,6 +435,7 @@ void PlayerController::setOnline(bool online)
             offlineSince_ = now;
         adPlannerTimer_.stop();
         adOutboxFlushTimer_.stop();
+        handBackAdEventBatch();
     }
     publishOverlay();
 }

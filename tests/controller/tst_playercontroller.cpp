@@ -824,7 +824,7 @@ private slots:
         QVERIFY(c.operatorPanel()->context().pairingVisible);
     }
 
-    void adStandInsAreInert()
+    void adsStayQuietWithoutAdSlots()
     {
         ControllerHarness& h = make();
         QVERIFY2(h.ready(), qPrintable(h.setupError()));

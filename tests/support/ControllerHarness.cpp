@@ -151,17 +151,18 @@ QList<QJsonObject> ControllerHarness::devLog(const QString& event) const
     return recordsOf(devLog(), event);
 }
 
-FakeRuntimeService::Reply ControllerHarness::sessionGranted()
+FakeRuntimeService::Reply ControllerHarness::sessionGranted(bool adSlots)
 {
     return FakeRuntimeService::Reply::json(
-        200, QJsonObject{{"session", "tvs_harness-session_1"},
-                         {"expires_at", "2099-01-01T00:00:00.000Z"},
-                         {"capabilities", QJsonArray{"kv.read"}},
-                         {"manifest_versions", QJsonArray{3}},
-                         {"event_cursor", "cur_1"}});
+        200, QJsonObject{
+                 {"session", "tvs_harness-session_1"},
+                 {"expires_at", "2099-01-01T00:00:00.000Z"},
+                 {"capabilities", adSlots ? QJsonArray{"kv.read", "adslot-v1"} : QJsonArray{"kv.read"}},
+                 {"manifest_versions", adSlots ? QJsonArray{2, 3} : QJsonArray{3}},
+                 {"event_cursor", "cur_1"}});
 }
 
-void ControllerHarness::answerSessionRoutes()
+void ControllerHarness::answerSessionRoutes(bool adSlots)
 {
     const auto empty = [](int status) {
         FakeRuntimeService::Reply reply;
@@ -169,7 +170,7 @@ void ControllerHarness::answerSessionRoutes()
         return reply;
     };
     const QList<std::tuple<QByteArray, QByteArray, FakeRuntimeService::Reply>> routes{
-        {"POST", W::sessionMintRoute, sessionGranted()},
+        {"POST", W::sessionMintRoute, sessionGranted(adSlots)},
         {"GET", W::manifestRoute, empty(304)},
         {"GET", W::manifestV2Route, empty(304)},
         {"GET", W::eventsRoute, FakeRuntimeService::Reply::eventStream()},
@@ -197,11 +198,11 @@ bool ControllerHarness::sessionSettled(const std::function<void()>& begin)
         waitMs);
 }
 
-bool ControllerHarness::mintSession()
+bool ControllerHarness::mintSession(bool adSlots)
 {
     if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true))
         return false;
-    answerSessionRoutes();
+    answerSessionRoutes(adSlots);
     return sessionSettled(
         [this] { transport().createDeviceSession(QStringLiteral("harness-mint-0001")); });
 }

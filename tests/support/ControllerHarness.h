@@ -130,7 +130,7 @@ struct ControllerAccess {
     {
         c.upgradeNotice_.shown = shown;
     }
-    // Every ad operation of the controller, as the other units call them.
+    // Every ad operation of the controller that other units and timers call.
     static void runAdOperations(PlayerController& c)
     {
         c.resetAdPlanning(QStringLiteral("revision_change"));
@@ -140,10 +140,6 @@ struct ControllerAccess {
         c.adPlannerTick();
         c.adStallTick();
         c.flushAdOutbox();
-        c.handleAdSlotsResolved(AdResolveReply());
-        c.handleAdSlotsResolveFailed(QStringLiteral("ad_resolve_busy"), 0, true);
-        c.handleAdEventsReported({});
-        c.handleAdEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
         c.adProgressSample(0, QStringLiteral("ad"), 1000, 5000);
         c.beginAdPresentation(7, QStringLiteral("occ_1"), QStringLiteral("dec_1"),
                               QStringLiteral("ad"));
@@ -169,6 +165,50 @@ struct ControllerAccess {
         return c.candidateCancel_;
     }
     static std::shared_ptr<std::atomic<bool>> adCancel(PlayerController& c) { return c.adCancel_; }
+    // Ad slots: puts a manifest on glass at a page whose timer has dwellMs left.
+    static void showPage(PlayerController& c, const Manifest& manifest, int pageIndex,
+                         int dwellMs)
+    {
+        c.activeManifest_ = manifest;
+        c.activePageIndex_ = pageIndex;
+        c.pageDwellMs_ = dwellMs;
+        c.pageClock_.start();
+    }
+    static void adPlannerTick(PlayerController& c) { c.adPlannerTick(); }
+    static void resetAdPlanning(PlayerController& c, const QString& why) { c.resetAdPlanning(why); }
+    static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
+    static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
+    static void discardAdCacheLeftovers(PlayerController& c) { c.discardAdCacheLeftovers(); }
+    // A resolve or an event report that the transport has not answered yet.
+    static bool adRequestsOutstanding(const PlayerController& c)
+    {
+        return c.adResolveInFlight_ || c.adReportOutstanding_;
+    }
+    static void setAdVisit(PlayerController& c, const QString& occurrenceId,
+                           const QString& decisionId)
+    {
+        c.adVisitOccurrenceId_ = occurrenceId;
+        c.adVisitDecision_.decisionId = decisionId;
+    }
+    static void enqueueAdEvent(PlayerController& c, const QString& kind, qint64 ms)
+    {
+        c.enqueueAdEvent(kind, ms);
+    }
+    static const QList<AdOccurrence>& adOccurrences(PlayerController& c)
+    {
+        return c.adOccurrences_;
+    }
+    static const AdOutbox& adOutbox(const PlayerController& c) { return c.adOutbox_; }
+    static void watchAdStates(PlayerController& c,
+                              std::function<void(const AdOccurrence&, AdOccurrence::State)> watch)
+    {
+        c.adStateObserver_ = std::move(watch);
+    }
+    static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
+    static bool pause(PlayerController& c, qint64 ms)
+    {
+        return c.playbackPolicy_.togglePause(true, false, ms);
+    }
     static OperatorContext operatorContext(const PlayerController& c)
     {
         return c.operatorContext();
@@ -245,17 +285,18 @@ public:
     QList<QJsonObject> devLog() const;
     QList<QJsonObject> devLog(const QString& event) const;
 
-    // The service's answer to a mint: a session granted, with the event cursor "cur_1".
-    static FakeRuntimeService::Reply sessionGranted();
+    // The service's answer to a mint: a session granted, with the event cursor "cur_1"; adSlots:
+    // it negotiates ad slots.
+    static FakeRuntimeService::Reply sessionGranted(bool adSlots = false);
 
     // Scripts what a quiet service answers on every session route the test left unscripted:
     // the mint grants a session (cursor "cur_1"), both manifest routes answer 304, the event
     // stream opens and stays open, observations are taken.
-    void answerSessionRoutes();
+    void answerSessionRoutes(bool adSlots = false);
 
     // A runtime session through the transport itself (an identity is created when missing);
     // true once the controller has taken it: the manifest answered and the event stream open.
-    bool mintSession();
+    bool mintSession(bool adSlots = false);
 
     // The controller's real start on a state directory prepared as a bound player's (identity
     // and enrolled marker), a cold-boot spread cut short; true once the session has settled as

@@ -48,7 +48,8 @@ QList<QJsonObject> FakeAdSlots::receivedEvents() const
 std::optional<FakeAdSlots::Reply> FakeAdSlots::answer(const Request& request, qint64 serverNowMs)
 {
     if (request.method == "POST" && request.path == W::adResolveRoute)
-        return resolve(request, serverNowMs);
+        return resolveBody_ ? Reply::json(200, resolveBody_(request.jsonBody(), serverNowMs))
+                            : resolve(request, serverNowMs);
     if (request.method == "POST" && request.path == W::adEventsRoute)
         return events(request);
     if (request.method == "GET" && request.path.startsWith(W::adContentPrefix))
@@ -90,8 +91,9 @@ FakeAdSlots::Reply FakeAdSlots::resolve(const Request& request, qint64 serverNow
                           {QStringLiteral("duration_ms"), fill.durationMs},
                           {QStringLiteral("content_type"), fill.contentType},
                           {QStringLiteral("bytes"), qint64(fill.creative.size())},
-                          {QStringLiteral("sha256"), testfiles::sha(fill.creative)},
-                          {QStringLiteral("content_path"), contentPathFor(decisionId)},
+                          {QStringLiteral("sha256"), fill.sha256.value_or(testfiles::sha(fill.creative))},
+                          {QStringLiteral("content_path"),
+                           fill.contentPath.value_or(contentPathFor(decisionId))},
                           {QStringLiteral("fit"), fill.fit}};
         if (fill.codecs)
             media.insert(QStringLiteral("codecs"), *fill.codecs);

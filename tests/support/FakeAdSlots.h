@@ -28,7 +28,7 @@ public:
 
     // What a page is filled with. Times are relative to the service's now at the answer.
     struct Fill {
-        QString decisionId; // empty: "dec_" and the occurrence id's suffix
+        QString decisionId{}; // empty: "dec_" and the occurrence id's suffix
         QString reservationId = QStringLiteral("res_1");
         qint64 startNotBeforeMs = -1000;
         qint64 startBeforeMs = 30000;
@@ -40,7 +40,9 @@ public:
         QString contentType = QStringLiteral("image/png");
         QByteArray creative = QByteArray(64, 'c'); // its length and digest go in the answer
         QString fit = QStringLiteral("contain");
-        std::optional<QString> codecs;
+        std::optional<QString> codecs{};
+        std::optional<QString> contentPath{}; // instead of the creative route's own
+        std::optional<QString> sha256{};      // instead of the creative's digest
     };
 
     // How the creative route departs from the decision it serves.
@@ -67,6 +69,11 @@ public:
     // Answers the page's candidates with their check sequence moved by shift (a stale answer).
     void shiftCheckSequence(const QString& pageId, qint64 shift) { shifts_.insert(pageId, shift); }
     void setResolveLatencyMs(int ms) { resolveLatencyMs_ = ms; }
+
+    // A generated body for the resolve route instead of the computed answer, from the request's
+    // JSON and the service's now (a hostile service).
+    using Body = std::function<QByteArray(const QJsonObject& request, qint64 serverNowMs)>;
+    void setResolveBody(Body body) { resolveBody_ = std::move(body); }
 
     // Events.
     void setVerdict(Verdict verdict) { verdict_ = std::move(verdict); }
@@ -107,6 +114,7 @@ private:
     int redeliveries_ = 0;
     QHash<QString, QByteArray> creatives_;
     QHash<QString, CreativeDeviation> deviations_;
+    Body resolveBody_;
 };
 
 } // namespace talvorine::test

@@ -1,0 +1,96 @@
+#pragma once
+
+// The planner's rules, apart from the controller that acts on them: which occurrences a
+// forecast keeps, which it abandons or passes, what a resolve batch holds, which lease is
+// renewed next, what the ad cache must keep, where a creative may be fetched from, and which
+// failed reports are dropped for good. Nothing here touches the network, the outbox or the
+// cache; every time is given.
+
+#include "ads/AdContracts.h"
+#include "ads/AdPolicy.h"
+#include "manifest/Manifest.h"
+
+#include <QList>
+#include <QSet>
+#include <QString>
+#include <QUrl>
+
+#include <functional>
+#include <optional>
+
+namespace talvorine::AdPlanner {
+
+// An occurrence is asked for once its forecast start is this close.
+constexpr qint64 resolveLeadMs = 10000;
+// "earliest_start_at" stays within [now - back, now + ahead].
+constexpr qint64 earliestStartBackMs = 2000;
+constexpr qint64 earliestStartAheadMs = 15000;
+// An empty answer's hint never holds longer than this on the service's clock.
+constexpr qint64 hintCapMs = 30000;
+// A lease is renewed once its start window closes within this, at most this often and this
+// many times per decision.
+constexpr qint64 renewalLeadMs = 10000;
+constexpr qint64 renewalSpacingMs = 10000;
+constexpr qint32 maxRenewals = 8;
+// The ad cache's size and the free space it leaves.
+constexpr qint64 cacheMaxBytes = 268435456;
+constexpr qint64 cacheMinFreeBytes = 268435456;
+// Events per report.
+constexpr int reportBatch = 32;
+
+// The request entry of an occurrence. Without a service clock (nowMs < 1) the local clock
+// stands in, so that the service still gets a start near its own now.
+AdForecastCandidate forecastCandidate(const AdOccurrence& occurrence, qint64 nowMs,
+                                      qint64 localNowMs);
+
+// One planning pass over a forecast.
+struct PlanOutcome {
+    QList<AdOccurrence> occurrences; // the new list, one occurrence per forecast page
+    // Dropped from the list; each is released. Abandoned: a ready decision that must start
+    // before the page's new arrival. Passed: a page no longer forecast.
+    QList<AdOccurrence> abandoned;
+    QList<AdOccurrence> passed;
+};
+// visitOccurrenceId: the occurrence on glass, which survives a pass that no longer forecasts it.
+// newId gives each new occurrence its id.
+PlanOutcome planOccurrences(const QList<AdOccurrence>& current, const Manifest& manifest,
+                            const QList<AdPolicy::AdForecastPoint>& forecast,
+                            const QString& visitOccurrenceId,
+                            const std::function<QString()>& newId);
+
+// Nothing can have changed: something is still pending, no ad is on glass, and the page on
+// glass is the one planning last saw.
+bool planningSkippable(const QList<AdOccurrence>& occurrences, bool adActive,
+                       const QString& pageOnGlass, const QString& plannedAtPage);
+
+// The Planned occurrences due for a resolve, in list order.
+QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, qint64 nowMs,
+                                        qint64 localNowMs);
+
+// Ready decisions whose start window closes soon: those that used up their renewals expire;
+// the first other one not renewed within the spacing is renewed (-1: none).
+struct RenewalChoice {
+    QList<int> expire;
+    int renew = -1;
+};
+RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs);
+
+// The decision of a filled result.
+AdOccurrence::Resolved decisionOf(const AdResolveResult& result);
+
+// Until when an empty page is not asked for again; none when the result gave no hint.
+std::optional<qint64> hintUntilMs(const AdResolveResult& result, qint64 nowMs);
+
+// The creatives the ad cache must keep: the one on glass, those presenting, and those of
+// pending decisions whose reservation still holds.
+QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest);
+
+// Where a creative is fetched: its content path on the service's own origin (scheme, host and
+// effective port) under "/content/v1/ad-decisions/", without query, fragment, user-info or
+// encoded slashes and backslashes; none otherwise.
+std::optional<QUrl> contentUrl(const QUrl& origin, const QString& contentPath);
+
+// A failed report whose batch the service will never take: dropped instead of sent again.
+bool reportRefusedForGood(int status);
+
+} // namespace talvorine::AdPlanner

@@ -1,0 +1,84 @@
+// Ad event reporting: events go into the persistent outbox first and reach the service in
+// batches of at most 32, one report at a time. A report settles only the batch it carried;
+// while the transport still carries one, even a batch handed back when the player went
+// offline, no other is sent, so the service never sees an event twice.
+
+#include "controller/PlayerController.h"
+
+#include "ads/AdPlanner.h"
+#include "app/DevFileLog.h"
+#include "controller/PlayerDiagnostics.h"
+#include "storage/Saturating.h"
+
+namespace talvorine {
+
+void PlayerController::enqueueAdEvent(const QString& kind, qint64 durationMs)
+{
+    AdEventRecord record;
+    record.decisionId = adVisitDecision_.decisionId;
+    record.occurrenceId = adVisitOccurrenceId_;
+    record.kind = kind;
+    record.durationMs = std::max<qint64>(durationMs, 0);
+    if (adStartedAtMs_ > 0) {
+        record.startedAt = QDateTime::fromMSecsSinceEpoch(adStartedAtMs_, Qt::UTC);
+        record.endedAt = QDateTime::fromMSecsSinceEpoch(
+            saturating::add(adStartedAtMs_, adFirstFrameClock_.elapsedMs()), Qt::UTC);
+    } else {
+        record.endedAt = adEvidenceStamp();
+    }
+    queueAdEvent(std::move(record));
+}
+
+void PlayerController::queueAdEvent(AdEventRecord record)
+{
+    const QString occurrenceId = record.occurrenceId;
+    const QString kind = record.kind;
+    const QString eventId = adOutbox_.enqueue(std::move(record));
+    DevFileLog::record(QStringLiteral("ad.event.queued"),
+                       {{QStringLiteral("event_id"), eventId},
+                        {QStringLiteral("occurrence_id"), occurrenceId},
+                        {QStringLiteral("kind"), kind}});
+    flushAdOutbox();
+}
+
+void PlayerController::flushAdOutbox()
+{
+    if (!transport_.hasRuntimeSession() || !transport_.adslotsNegotiated() || !online_
+        || !adEventBatch_.isEmpty() || adReportOutstanding_)
+        return;
+    adEventBatch_ = adOutbox_.take(AdPlanner::reportBatch);
+    if (adEventBatch_.isEmpty())
+        return;
+    // Set first: a refusal is answered before reportAdEvents returns.
+    adReportOutstanding_ = true;
+    transport_.reportAdEvents(adEventBatch_);
+}
+
+// Going offline: the batch in flight goes back to the head of the queue. Its answer may still
+// come; it then settles nothing but the events it names.
+void PlayerController::handBackAdEventBatch()
+{
+    if (!adEventBatch_.isEmpty())
+        adOutbox_.restore(std::exchange(adEventBatch_, {}));
+}
+
+void PlayerController::handleAdEventsReported(const QList<AdEventOutcome>& outcomes)
+{
+    adReportOutstanding_ = false;
+    adOutbox_.commitReported(std::exchange(adEventBatch_, {}), outcomes);
+}
+
+void PlayerController::handleAdEventsReportFailed(const QString& code, int status, bool)
+{
+    adReportOutstanding_ = false;
+    const QList<AdEventRecord> batch = std::exchange(adEventBatch_, {});
+    const bool dropped = AdPlanner::reportRefusedForGood(status);
+    if (dropped)
+        adOutbox_.discard(batch);
+    else
+        adOutbox_.restore(batch);
+    logPlayback(dropped ? "ad_events_report_dropped" : "ad_events_report_failed",
+                {{QStringLiteral("code"), code}, {QStringLiteral("status"), QString::number(status)}});
+}
+
+} // namespace talvorine

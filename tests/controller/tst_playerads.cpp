@@ -1,0 +1,558 @@
+#include "runtime/RuntimeWireContract.h"
+#include "storage/StorageFiles.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/FakeAdSlots.h"
+#include "tests/support/TestFiles.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QSemaphore>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerAccess;
+using talvorine::test::ControllerHarness;
+using talvorine::test::FakeAdSlots;
+using Reply = talvorine::test::FakeRuntimeService::Reply;
+using State = AdOccurrence::State;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+
+// "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>".
+Manifest rotation(const QStringList& spec)
+{
+    Manifest manifest;
+    manifest.manifestRevision = QStringLiteral("man_ads_1");
+    manifest.timezone = QStringLiteral("UTC");
+    for (const QString& token : spec) {
+        Page page;
+        page.id = (token == "S" ? "ad" : "p") + QString::number(manifest.pages.size());
+        page.type = token == "S" ? PageType::adslot : PageType::content;
+        page.adslotId = "slot_" + page.id;
+        page.advance = {{"mode", "duration"}, {"afterMs", token.mid(1).toInt()}};
+        manifest.pages.append(page);
+    }
+    return manifest;
+}
+
+QString stampOf(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+// The changes the occurrence life cycle allows, as "from>to".
+const QSet<QString> allowedChanges{"0>1", "1>2", "1>3", "1>0", "1>8", "2>8", "3>4", "4>3",
+                                   "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "5>6"};
+
+template <typename T>
+T pick(QRandomGenerator& random, const QList<T>& values)
+{
+    return values.at(random.bounded(int(values.size())));
+}
+
+// A hostile resolve reply: results left out, under unknown or repeated ids, with stale or huge
+// check sequences, stamps and sizes at their limits, digests and paths leading nowhere, a result
+// repeated 2000 times, or a body that is no reply.
+QByteArray hostileResolve(QRandomGenerator& random, const QJsonObject& request, qint64 nowMs)
+{
+    const QList<QJsonValue> stamps{stampOf(nowMs - 5000), stampOf(nowMs + 8000),
+                                   stampOf(nowMs + 600000), "0001-01-01T00:00:00Z",
+                                   "9999-12-31T23:59:59.999Z"};
+    const QList<QJsonValue> sizes{64, 64, 1, 9007199254740993.0, 1e300};
+    QJsonArray results;
+    QJsonValue previous = "occ_x";
+    for (const QJsonValue& candidate : request.value("candidates").toArray()) {
+        const QJsonValue id = candidate["occurrence_id"];
+        const qint64 sequence = candidate["check_sequence"].toInteger();
+        QJsonObject result{{"occurrence_id", pick<QJsonValue>(random, {id, id, previous})},
+                           {"check_sequence", pick<QJsonValue>(random, {sequence, sequence + 1, 1e19})},
+                           {"state", "empty"},
+                           {"hint_until", pick(random, stamps)},
+                           {"decision_id", pick<QJsonValue>(random, {id, "dec_x"})},
+                           {"reservation_id", "res"},
+                           {"creative_revision", pick(random, sizes)}};
+        for (const char* stamp : {"start_not_before", "start_before", "playback_deadline",
+                                  "report_before"})
+            result.insert(stamp, pick(random, stamps));
+        result.insert("media", QJsonObject{
+            {"kind", pick<QJsonValue>(random, {"image", "video"})}, {"fit", "contain"},
+            {"duration_ms", pick(random, sizes)}, {"content_type", "image/png"},
+            {"bytes", pick(random, sizes)},
+            {"sha256", pick<QJsonValue>(random, {testfiles::sha(QByteArray(64, 'c')), QString(64, 'g')})},
+            {"content_path", pick<QJsonValue>(random, {"/content/v1/ad-decisions/x", "//evil/x"})}});
+        if (random.bounded(3) != 0)
+            result.insert("state", "filled");
+        if (random.bounded(6) != 0)
+            results.append(result);
+        previous = id;
+    }
+    const int repeats = random.bounded(12) == 0 ? 2000 : 0;
+    for (int i = 0; i < repeats && !results.isEmpty(); ++i)
+        results.append(results.first());
+    const QJsonObject reply{{"server_time", stampOf(nowMs)}, {"results", results}};
+    return random.bounded(15) == 0 ? QByteArray("{\"results\":7}") : QJsonDocument(reply).toJson();
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(talvorine::test::FakeAdSlots::CreativeDeviation)
+
+class TestPlayerAds : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<ControllerHarness> harness;
+    QStringList violations;
+    qint64 serviceOffsetMs = 0;
+
+    PlayerController& controller() { return harness->controller(); }
+    FakeAdSlots& ads() { return harness->service().adSlots(); }
+    const QList<AdOccurrence>& occurrences() { return ControllerAccess::adOccurrences(controller()); }
+    const AdOutbox& outbox() { return ControllerAccess::adOutbox(controller()); }
+    auto resolves() { return harness->service().requestsTo(W::adResolveRoute); }
+
+    // A player with an ad-slot session, online, whose every occurrence change is checked. Its
+    // clock is the machine's: the outbox drops events more than a day old when it loads.
+    void make()
+    {
+        harness = std::make_unique<ControllerHarness>();
+        QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
+        harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
+        QVERIFY(harness->mintSession(true));
+        // The test ticks the planner and flushes the outbox itself, whatever restarts the timers.
+        for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
+            harness->timer(timer)->disconnect(&controller());
+        violations.clear();
+        serviceOffsetMs = 0;
+        ControllerAccess::watchAdStates(controller(), [this](const AdOccurrence& o, State from) {
+            const QString change = QStringLiteral("%1>%2").arg(int(from)).arg(int(o.state));
+            if (!allowedChanges.contains(change))
+                violations.append(o.pageId + QLatin1Char(' ') + change);
+        });
+    }
+
+    // One planner tick, then the invariant: one occurrence per page, and no decision reported
+    // "skipped" twice.
+    void tick()
+    {
+        ControllerAccess::adPlannerTick(controller());
+        QSet<QString> pages;
+        for (const AdOccurrence& occurrence : occurrences()) {
+            if (pages.contains(occurrence.pageId))
+                violations.append(QStringLiteral("two occurrences for ") + occurrence.pageId);
+            pages.insert(occurrence.pageId);
+        }
+        const QStringList skipped = recorded("ad.event.queued", "occurrence_id", "skipped");
+        if (QSet<QString>(skipped.cbegin(), skipped.cend()).size() != skipped.size())
+            violations.append(QStringLiteral("a decision reported skipped twice"));
+    }
+
+    // "ad1:4 ad3:2": each occurrence's page and state, in list order.
+    QString states()
+    {
+        QStringList parts;
+        for (const AdOccurrence& occurrence : occurrences())
+            parts.append(QStringLiteral("%1:%2").arg(occurrence.pageId).arg(int(occurrence.state)));
+        return parts.join(' ');
+    }
+
+    // Moves the service's clock and the player's band of it forward together.
+    void advanceServiceClock(qint64 ms)
+    {
+        harness->service().setServerClockOffsetMs(serviceOffsetMs += ms);
+        harness->transport().mergeServerTimeSample(harness->service().serverNowMs(), 0);
+    }
+
+    int creativeRequests()
+    {
+        int count = 0;
+        for (const auto& request : harness->service().requests())
+            count += request.path.startsWith(W::adContentPrefix);
+        return count;
+    }
+
+    QStringList downloadsLeft()
+    {
+        return QDir(harness->statePath("downloads")).entryList(QDir::Files | QDir::Hidden);
+    }
+
+    // One field of every developer-log record of the event (of that kind, when given).
+    QStringList recorded(const QString& event, const char* field, const QString& kind = {})
+    {
+        QStringList values;
+        for (const QJsonObject& record : harness->devLog(event)) {
+            if (kind.isEmpty() || record.value("kind") == kind)
+                values.append(record.value(QLatin1String(field)).toString());
+        }
+        return values;
+    }
+
+private slots:
+    void cleanup()
+    {
+        if (harness) {
+            QVERIFY2(violations.isEmpty(), qPrintable(violations.join('\n')));
+            QVERIFY2(harness->surprises().isEmpty(), qPrintable(harness->surprises().join('\n')));
+        }
+        harness.reset();
+    }
+
+    // Planning, resolve, the creative's road into the ad cache, hints, abandonment and the
+    // "skipped" report, through the fake service.
+    void flow()
+    {
+        make();
+        const Manifest manifest = rotation({"d20000", "S", "d20000", "S"});
+        ControllerAccess::showPage(controller(), manifest, 0, 4000);
+        ads().fill("ad1", {.startBeforeMs = 20000});
+        ads().empty("ad3", 3600000);
+
+        // Without a band, ad1 is due at once, its earliest start from the local clock.
+        tick();
+        QCOMPARE(states(), QStringLiteral("ad1:1 ad3:0"));
+        const QString firstAd1 = occurrences().first().id;
+        QTRY_COMPARE_WITH_TIMEOUT(resolves().size(), 1, waitMs);
+        QCOMPARE(resolves().first().jsonBody()["candidates"][0]["earliest_start_at"].toString(),
+                 stampOf(harness->clock().nowMs() - 2000));
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad3:0"), waitMs);
+        const AdOccurrence::Resolved decision = *occurrences().first().resolved;
+        QVERIFY(ContentCache(harness->statePath("ad-cache")).readyPath(decision.sha256, 64, nullptr));
+        // A commit's temporary that a crash left goes at the next start.
+        const QString leftover = harness->statePath("ad-cache/objects/.commit-Ab12Cd");
+        QVERIFY(testfiles::write(leftover, "x") && testfiles::setMtimeMs(leftover, 0));
+        ControllerAccess::discardAdCacheLeftovers(controller());
+        QVERIFY(!testfiles::exists(leftover));
+        // ad3 was forecast against no clock: with the band it is due at once. Then nothing
+        // changes: the same occurrences, nothing asked again.
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad3:2"), waitMs);
+        tick();
+        QCOMPARE(occurrences().first().id, firstAd1);
+        QCOMPARE(resolves().size(), 2);
+
+        // The page turns: ad1's decision must start before its new arrival; it is given up,
+        // reported "skipped" at the band's lower bound, and planned afresh.
+        const qint64 bandLo = harness->transport().serverNowLoMs();
+        ControllerAccess::showPage(controller(), manifest, 2, 4000);
+        tick();
+        QCOMPARE(states(), QStringLiteral("ad3:2 ad1:0"));
+        QVERIFY(occurrences().last().id != firstAd1);
+        QCOMPARE(recorded("ad_arrival_abandoned", "occurrence_id"), QStringList{firstAd1});
+        QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 1, waitMs);
+        const QJsonObject skipped = ads().receivedEvents().first();
+        QCOMPARE(skipped["kind"].toString() + skipped["decision_id"].toString(),
+                 "skipped" + decision.decisionId);
+        const qint64 ended = parseAdStamp(skipped["ended_at"].toString()).toMSecsSinceEpoch();
+        QVERIFY(ended >= bandLo && ended <= harness->transport().serverNowLoMs());
+
+        // Twenty seconds on, ad1 is within ten seconds of its arrival and asked for alone; its
+        // creative is in the ad cache already. The empty page's hint (an hour, held to thirty
+        // seconds) still holds, and lapses eleven seconds later.
+        advanceServiceClock(20000);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(resolves().size(), 3, waitMs);
+        QCOMPARE(resolves().last().jsonBody()["candidates"].toArray().size(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad3:2 ad1:4"), waitMs);
+        QCOMPARE(creativeRequests(), 1);
+        advanceServiceClock(11000);
+        tick();
+        QCOMPARE(states().left(5), QStringLiteral("ad3:8"));
+
+        // Each stop discards everything at the next pass, with its reason.
+        QStringList reasons;
+        for (const QString stop : {"held", "archived", "offline", "paused", "no_adslots", "fatal"}) {
+            ControllerAccess::showPage(controller(), manifest, reasons.size() % 2 * 2, 30000);
+            tick();
+            const auto apply = [&](bool on) {
+                ControllerAccess::setAssignmentHeld(controller(), on && stop == "held");
+                ControllerAccess::setArchived(controller(), on && stop == "archived");
+                ControllerAccess::setOnline(controller(), !on || stop != "offline");
+                if (stop == "paused")
+                    QVERIFY(ControllerAccess::pause(controller(), harness->clock().nowMs()));
+            };
+            apply(true);
+            if (stop == "fatal")
+                controller().enterFatal(FatalSurface::TypefacesMissing);
+            const bool gone = stop == "no_adslots";
+            ControllerAccess::showPage(controller(), gone ? rotation({"d9"}) : manifest, 1, 0);
+            tick();
+            QCOMPARE(states(), QString());
+            reasons.append(gone || stop == "fatal" ? stop : QStringLiteral("maintenance_stopped"));
+            QCOMPARE(recorded("ad_forecast_discarded", "reason").last(), reasons.last());
+            apply(false);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
+    }
+
+    // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,
+    // the ninth is never sent, a refused one releases.
+    void leases()
+    {
+        make();
+        ads().fill("ad1", {.startBeforeMs = 5000}); // always within ten seconds of closing
+        const Manifest manifest = rotation({"d60000", "S"});
+        ControllerAccess::showPage(controller(), manifest, 0, 0);
+        QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        for (int renewal = 1; renewal <= 8; ++renewal) {
+            const QDateTime startBefore = occurrences().first().resolved->startBefore;
+            tick();
+            QTRY_COMPARE_WITH_TIMEOUT(answered.size(), 1 + renewal, waitMs);
+            QCOMPARE(resolves().last().jsonBody()["candidates"][0]["check_sequence"].toInteger(),
+                     1 + renewal);
+            QVERIFY(occurrences().first().resolved->startBefore > startBefore);
+            advanceServiceClock(9000);
+            tick();
+            QCOMPARE(resolves().size(), renewal + 1);
+            QCOMPARE(states(), renewal < 8 ? QStringLiteral("ad1:4") : QStringLiteral("ad1:8"));
+            advanceServiceClock(1000);
+        }
+        // Planned afresh on the next page turn; its first renewal is refused.
+        ControllerAccess::showPage(controller(), manifest, 0, 0);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        ads().empty("ad1");
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:2"), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
+    }
+
+    // How each answer to a resolve request leaves the occurrence it was for; after a reset in
+    // flight, the busy refusal, and a late reply that changes nothing but sets the clock.
+    void resolveAnswers_data()
+    {
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QString>("failure"); // the status of "ad_resolve_failed", if logged
+        QTest::newRow("left out: back to planned") << "omit" << int(State::Planned) << "";
+        QTest::newRow("stale check sequence") << "stale" << int(State::Planned) << "";
+        QTest::newRow("401") << "401" << int(State::Planned) << "401";
+        QTest::newRow("503, retryable") << "503" << int(State::Planned) << "503";
+        QTest::newRow("400") << "400" << int(State::Expired) << "400";
+        QTest::newRow("reset in flight: busy") << "reset" << int(State::Planned) << "0";
+    }
+
+    void resolveAnswers()
+    {
+        QFETCH(QString, answer);
+        QFETCH(int, state);
+        QFETCH(QString, failure);
+        make();
+        ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
+        if (answer == "reset")
+            ads().fill("ad1", {});
+        else if (answer == "omit")
+            ads().omit("ad1");
+        else if (answer == "stale")
+            ads().shiftCheckSequence("ad1", 1);
+        else
+            harness->service().script("POST", W::adResolveRoute,
+                                      {Reply::json(answer.toInt(), QJsonObject{{"code", "nope"}})});
+        QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
+        QSignalSpy failed(&harness->transport(), &RuntimeTransport::adSlotsResolveFailed);
+        tick();
+        if (answer == "reset") {
+            ControllerAccess::resetAdPlanning(controller(), QStringLiteral("revision_change"));
+            tick();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(answered.size() + failed.size(), 1 + (answer == "reset"), waitMs);
+        QCOMPARE(int(occurrences().first().state), state);
+        QCOMPARE(recorded("ad_resolve_failed", "status").join(','), failure);
+        QVERIFY(answer != "reset" || harness->transport().serverNowHiMs() > 0);
+    }
+
+    // A creative's way into the ad cache, and every refusal before a request is made.
+    void download_data()
+    {
+        QTest::addColumn<QString>("contentPath"); // "{origin}": the service's host and port
+        QTest::addColumn<FakeAdSlots::CreativeDeviation>("deviation");
+        QTest::addColumn<QString>("code"); // empty: the creative ends ready
+        QTest::addColumn<QString>("special");
+        const auto row = [](const char* name, QString path, FakeAdSlots::CreativeDeviation d,
+                            const char* code, const char* special = "") {
+            QTest::newRow(name) << path << d << QString(code) << QString(special);
+        };
+        const QString good = QStringLiteral("/content/v1/ad-decisions/dec_row");
+        const char* invalid = "ad_content_path_invalid";
+        row("whole creative", good, {}, "");
+        row("206 of the right length", good, {.status = 206}, "");
+        row("one byte too many", good, {.extraBytes = 1}, "ad_download_failed");
+        row("one byte too few", good, {.extraBytes = -1}, "ad_download_failed");
+        row("cut connection", good, {.cut = true}, "ad_download_failed");
+        row("401", good, {.status = 401}, "runtime_session_expired");
+        row("query", good + "?x=1", {}, invalid);
+        row("fragment", good + "#f", {}, invalid);
+        row("user-info", "http://user@{origin}" + good, {}, invalid);
+        row("another scheme", "https://{origin}" + good, {}, invalid);
+        row("another host", "http://localhost:{port}" + good, {}, invalid);
+        row("another port", "http://127.0.0.1:1" + good, {}, invalid);
+        row("outside the route", "/content/v1/other/dec_row", {}, invalid);
+        row("encoded slash", good + "%2F..%2Fx", {}, invalid);
+        row("encoded backslash", good + "%5c..", {}, invalid);
+        row("digest not lowercase", good, {}, "cache_declaration_invalid", "digest");
+        row("full ad I/O queue", good, {}, "content_io_busy", "full");
+        row("busy ad I/O queue", good, {.latencyMs = 2000}, "", "busy");
+    }
+
+    void download()
+    {
+        QFETCH(QString, contentPath);
+        QFETCH(FakeAdSlots::CreativeDeviation, deviation);
+        QFETCH(QString, code);
+        QFETCH(QString, special);
+        make();
+        const QUrl origin = harness->service().url();
+        FakeAdSlots::Fill fill{.decisionId = "dec_row"};
+        fill.contentPath = QString(contentPath)
+                               .replace("{origin}", origin.authority())
+                               .replace("{port}", QString::number(origin.port()));
+        if (special == "digest")
+            fill.sha256 = QString(64, 'A');
+        ads().fill("ad1", fill);
+        ads().deviate("dec_row", deviation);
+
+        // A job holds the ad I/O queue, at once with a full waiting room ("full"), or while the
+        // creative is on its way, so that the commit waits and the temporary file goes ("busy").
+        QSemaphore release;
+        const auto flag = ControllerAccess::adCancel(controller());
+        CacheIoQueue& io = ControllerAccess::adIo(controller());
+        const auto job = [&release](bool blocks) {
+            return [&release, blocks] {
+                if (blocks)
+                    release.acquire();
+                return std::function<void()>([] {});
+            };
+        };
+        for (int i = 0; special == "full" && i <= io.capacity(); ++i)
+            QVERIFY(io.submit(flag, job(i == 0)));
+        ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
+        tick();
+        if (special == "busy") {
+            QTRY_COMPARE_WITH_TIMEOUT(creativeRequests(), 1, waitMs);
+            QVERIFY(io.submit(flag, job(true)));
+            QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount(), 1, waitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
+            release.release(1);
+        }
+        const int settled = code.isEmpty() ? int(State::Ready) : int(State::Retired);
+        QTRY_COMPARE_WITH_TIMEOUT(int(occurrences().first().state), settled, waitMs);
+        release.release(1);
+        QCOMPARE(recorded("ad_preparation_failed", "code"),
+                 code.isEmpty() ? QStringList() : QStringList{code});
+        const bool fetched = code.isEmpty() || code == "ad_download_failed"
+            || code == "runtime_session_expired";
+        QCOMPARE(creativeRequests(), int(fetched));
+        QCOMPARE(harness->devLog("ad.cache_busy").size(), int(special == "full"));
+        QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount() + int(io.isRunning()), 0, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
+    }
+
+    // Ticks, page turns and clock jumps against a service whose every ad answer is generated
+    // from a fixed seed: nothing crashes and the invariant holds throughout.
+    void hostileService()
+    {
+        make();
+        QRandomGenerator random(20261207);
+        ads().setResolveBody([&random](const QJsonObject& request, qint64 nowMs) {
+            return hostileResolve(random, request, nowMs);
+        });
+        ads().setVerdict([&random](const QJsonObject&, bool) {
+            return pick<std::optional<QString>>(random, {"accepted", "maybe", std::nullopt});
+        });
+        const Manifest manifest = rotation({"d3000", "S", "S", "d2000", "S", "d1000"});
+        ControllerAccess::showPage(controller(), manifest, 0, 2000);
+        for (int round = 0; round < 120; ++round) {
+            if (random.bounded(4) == 0)
+                ControllerAccess::showPage(controller(), manifest,
+                                           random.bounded(int(manifest.pages.size())),
+                                           random.bounded(8000));
+            if (random.bounded(3) == 0)
+                advanceServiceClock(random.bounded(15000));
+            tick();
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+        }
+        QVERIFY(resolves().size() > 60);
+    }
+
+    // Events reach the service in batches of 32, one report at a time; an offline flip hands
+    // the batch back without ever sending an event twice or settling the wrong batch; refused
+    // batches are dropped, failed ones kept; a restart sends the batch in flight first.
+    void reporting()
+    {
+        make();
+        auto& service = harness->service();
+        ControllerAccess::setOnline(controller(), false);
+        ControllerAccess::setAdVisit(controller(), QStringLiteral("occ_a"), QStringLiteral("dec_a"));
+        for (int i = 0; i < 40; ++i)
+            ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("interrupted"), -5);
+        // No band yet: the local clock stamps the event.
+        QCOMPARE(adStampIso(outbox().pending().first().endedAt),
+                 stampOf(harness->clock().nowMs()).toUtf8());
+
+        // Thirty-two go out; handed back while in flight, nothing else is sent until the
+        // service's answer, which settles only the events it names.
+        ControllerAccess::setOnline(controller(), true);
+        ControllerAccess::flushAdOutbox(controller());
+        ControllerAccess::handBackAdEventBatch(controller());
+        QCOMPARE(outbox().pending().size(), 40);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_COMPARE_WITH_TIMEOUT(outbox().pending().size(), 8, waitMs);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds().size(), 40, waitMs);
+        QCOMPARE(ads().receivedEvents().size(), 40); // none twice
+
+        // Partial outcomes, then a failure that keeps the batch and one that drops it.
+        ads().setVerdict([](const QJsonObject& event, bool) -> std::optional<QString> {
+            if (event["client_sequence"].toInteger() == 41)
+                return std::nullopt;
+            return QStringLiteral("pending_evidence");
+        });
+        ControllerAccess::setOnline(controller(), false);
+        for (int i = 0; i < 3; ++i)
+            ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 1000);
+        ControllerAccess::setOnline(controller(), true);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_COMPARE_WITH_TIMEOUT(outbox().pending().size(), 1, waitMs);
+        QCOMPARE(outbox().pending().first().clientSequence, 41);
+        service.script("POST", W::adEventsRoute,
+                       {Reply::json(503, QJsonObject{{"code", "unavailable"}}),
+                        Reply::json(413, QJsonObject{{"code", "too_large"}})});
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_COMPARE_WITH_TIMEOUT(recorded("ad_events_report_failed", "status"),
+                                  QStringList{"503"}, waitMs);
+        QCOMPARE(outbox().pending().size(), 1);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_COMPARE_WITH_TIMEOUT(recorded("ad_events_report_dropped", "status"),
+                                  QStringList{"413"}, waitMs);
+        QVERIFY(outbox().pending().isEmpty() && outbox().inflight().isEmpty());
+
+        // A restart with a batch in flight sends that batch first, under the same ids.
+        Reply never = Reply::json(200, QByteArray());
+        never.latencyMs = 600000;
+        service.script("POST", W::adEventsRoute, {never});
+        const int reports = int(service.requestsTo(W::adEventsRoute).size());
+        ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 10);
+        const QString lost = outbox().inflight().value(0).eventId;
+        QTRY_COMPARE_WITH_TIMEOUT(service.requestsTo(W::adEventsRoute).size(), reports + 1, waitMs);
+        service.script("POST", W::adEventsRoute, {});
+        harness->rebuildController({});
+        QVERIFY(harness->mintSession(true));
+        ControllerAccess::setAdVisit(controller(), QStringLiteral("occ_b"), QStringLiteral("dec_b"));
+        ControllerAccess::setOnline(controller(), true);
+        ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 20);
+        QTRY_VERIFY_WITH_TIMEOUT(ads().takenEventIds().contains(lost), waitMs);
+        QCOMPARE(service.requestsTo(W::adEventsRoute).last().jsonBody()["events"][0]["event_id"]
+                     .toString(),
+                 lost);
+        QCOMPARE(ads().redeliveries(), 0);
+    }
+};
+
+QTEST_MAIN(TestPlayerAds)
+#include "tst_playerads.moc"
