@@ -410,8 +410,6 @@ public:
     Page* mutableActivePage();
     // The page of the candidate being prepared; null without one.
     const Page* candidatePage() const;
-    // Known bound, enrolled on disk, or the enrolment marker still waiting to be written.
-    bool pairingReturnForbidden() const;
 
     // Sends the viewport to the service when it differs from what was sent last and a runtime
     // session exists; also called once a session has been established.
