@@ -410,6 +410,9 @@ public:
     Page* mutableActivePage();
     // The page of the candidate being prepared; null without one.
     const Page* candidatePage() const;
+    // Known bound in this run, the enrolled marker exists, or writing it is being retried. A
+    // bound player never returns to pairing by itself.
+    bool pairingReturnForbidden() const;
 
     // Sends the viewport to the service when it differs from what was sent last and a runtime
     // session exists; also called once a session has been established.
@@ -527,9 +530,6 @@ private:
     void mintWatchdogFired();
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
-    // Bound: known bound in this run, the enrolled marker exists, or writing it is being
-    // retried. A bound player never returns to pairing by itself.
-    bool pairingReturnForbidden() const;
     void retryDeviceSession();
     void beginSession();
     void remintAfterSessionLoss();
