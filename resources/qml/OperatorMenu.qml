@@ -191,7 +191,7 @@ Rectangle {
                         radius: height / 2
                         color: menu.c.inkMutedColor
                         Rectangle {
-                            width: parent.width * Math.max(0, Math.min(100, row.entry.level || 0)) / 100
+                            width: parent.width * Math.min(100, Math.max(0, row.entry.level)) / 100
                             height: parent.height
                             radius: parent.radius
                             color: menu.c.inkBrightColor

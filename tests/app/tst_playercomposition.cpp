@@ -59,40 +59,29 @@ QList<QQuickItem*> itemsOf(QQuickWindow* window, const char* qmlType)
     return found;
 }
 
-QQuickItem* named(QQuickWindow* window, const char* name)
+// The item of that object name (and "index"), anywhere below the root.
+QQuickItem* named(QQuickItem* root, QLatin1String name, int index = -1)
 {
-    for (QQuickItem* item : itemsBelow(window->contentItem())) {
-        if (item->objectName() == QLatin1String(name))
+    for (QQuickItem* item : itemsBelow(root)) {
+        if (item->objectName() == name && (index < 0 || item->property("index").toInt() == index))
             return item;
     }
     return nullptr;
 }
 
-QQuickItem* operatorRow(QQuickItem* menu, int index)
-{
-    for (QQuickItem* item : itemsBelow(menu)) {
-        if (item->objectName() == QLatin1String("operatorRow")
-            && item->property("index").toInt() == index)
-            return item;
-    }
-    return nullptr;
-}
-
-// The brightest channel of the window's pixels inside the item's rectangle, or outside it.
-int brightest(QQuickWindow* window, QQuickItem* item, bool inside)
+// The brightest channel of the window's pixels inside the item, and outside it.
+std::pair<int, int> brightest(QQuickWindow* window, QQuickItem* item)
 {
     const QImage image = window->grabWindow();
+    const QRectF scene = item->mapRectToScene(item->boundingRect());
     const qreal ratio = window->devicePixelRatio();
-    const QRectF scene = item->mapRectToScene(QRectF(0, 0, item->width(), item->height()));
-    const QRect area(QPoint(qRound(scene.left() * ratio), qRound(scene.top() * ratio)),
-                     QPoint(qRound(scene.right() * ratio) - 1, qRound(scene.bottom() * ratio) - 1));
-    int brightest = 0;
+    const QRect area = QRectF(scene.topLeft() * ratio, scene.size() * ratio).toAlignedRect();
+    std::pair<int, int> brightest{0, 0};
     for (int y = 0; y < image.height(); ++y) {
         for (int x = 0; x < image.width(); ++x) {
-            if (area.contains(x, y) != inside)
-                continue;
             const QColor pixel = image.pixelColor(x, y);
-            brightest = std::max({brightest, pixel.red(), pixel.green(), pixel.blue()});
+            int& into = area.contains(x, y) ? brightest.first : brightest.second;
+            into = std::max({into, pixel.red(), pixel.green(), pixel.blue()});
         }
     }
     return brightest;
@@ -244,8 +233,8 @@ private slots:
         OperatorPanel& panel = *controller.operatorPanel();
         QTRY_VERIFY_WITH_TIMEOUT(!controller.splashVisible(), waitMs);
         QQuickItem* menu = itemsOf(window, "OperatorMenu").value(0);
-        QQuickItem* holdLine = named(window, "operatorHoldLine");
-        QQuickItem* backdrop = named(window, "operatorBackdrop");
+        QQuickItem* holdLine = named(window->contentItem(), QLatin1String("operatorHoldLine"));
+        QQuickItem* backdrop = named(window->contentItem(), QLatin1String("operatorBackdrop"));
         QVERIFY(menu && holdLine && backdrop);
 
         QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(10, 10));
@@ -253,32 +242,29 @@ private slots:
         QVERIFY(backdrop->isVisible());
         QCOMPARE(panel.stageName(), QStringLiteral("menu"));
 
-        // Where the pointer meets a row once the panel's column has placed its rows.
+        // Where the pointer meets a row, once the panel's column has placed its rows.
         const auto rowPoint = [&](const QString& key, double fraction) {
             const QVariantList rows = panel.rows();
-            const bool placed = QTest::qWaitFor([&] {
-                for (int i = 1; i < rows.size(); ++i) {
-                    QQuickItem* above = operatorRow(menu, i - 1);
-                    QQuickItem* row = operatorRow(menu, i);
-                    if (!above || !row || row->y() < above->y() + above->height())
-                        return false;
-                }
-                return true;
-            }, waitMs);
-            for (int i = 0; placed && i < rows.size(); ++i) {
-                QQuickItem* row = operatorRow(menu, i);
-                if (row && rows[i].toMap().value(QStringLiteral("key")).toString() == key)
-                    return row->mapToScene({row->width() * fraction, row->height() / 2}).toPoint();
+            const auto row = [&](qsizetype i) {
+                return named(menu, QLatin1String("operatorRow"), int(i));
+            };
+            if (!QTest::qWaitFor([&] { return row(rows.size() - 1) && row(rows.size() - 1)->y(); }))
+                return QPoint(-1, -1);
+            for (int i = 0; i < rows.size(); ++i) {
+                if (rows[i].toMap().value(QStringLiteral("key")).toString() == key)
+                    return row(i)->mapToScene({row(i)->width() * fraction, row(i)->height() / 2})
+                        .toPoint();
             }
             return QPoint(-1, -1);
         };
+
         // The brightness row at its left edge: 0 %, the scrim fully black, the panel above it.
         QTest::mouseClick(window, Qt::LeftButton, {},
                           rowPoint(QStringLiteral("brightness"), 0.01));
         QTRY_COMPARE_WITH_TIMEOUT(panel.brightnessPercent(), 0, waitMs);
         QCOMPARE(panel.scrimOpacity(), 1.0);
-        QTRY_VERIFY_WITH_TIMEOUT(brightest(window, menu, false) < 16, waitMs);
-        QVERIFY(brightest(window, menu, true) > 160);
+        QTRY_VERIFY_WITH_TIMEOUT(brightest(window, menu).second < 16, waitMs);
+        QVERIFY(brightest(window, menu).first > 160);
 
         // The volume row at three tenths reaches the video engines' gain.
         QTest::mouseClick(window, Qt::LeftButton, {}, rowPoint(QStringLiteral("volume"), 0.3));
