@@ -39,8 +39,6 @@ namespace talvorine {
 
 namespace {
 
-constexpr char backlightRoot[] = "/sys/class/backlight";
-
 bool orDefault(const std::function<bool()>& check, bool (*fallback)())
 {
     return check ? check() : fallback();
@@ -123,7 +121,7 @@ void PlayerComposition::build()
                                                 : std::function<QString(const QString&)>(
                                                     talvorine::locateProgram);
     brightness_ = std::make_unique<HardwareBrightness>(
-        nullptr, QString::fromLatin1(backlightRoot), runCommand, locate);
+        nullptr, settings_.backlightRoot, runCommand, locate);
     volume_ = std::make_unique<HardwareVolume>(nullptr, runCommand, locate);
     OperatorPanel* panel = controller.operatorPanel();
     QObject::connect(brightness_.get(), &HardwareLevelControl::backendResolved, panel,

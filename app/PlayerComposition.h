@@ -36,8 +36,10 @@ struct PlayerCompositionSettings {
     std::function<bool()> registerFonts;
     std::function<bool()> loadChromeTokens;
     std::function<bool()> loadOverlayContract;
-    // How the hardware controls find their programs; tests keep them off the machine's own.
+    // How the hardware controls find their programs and the backlights; tests keep them off
+    // the machine's own.
     std::function<QString(const QString&)> locateProgram;
+    QString backlightRoot = QStringLiteral("/sys/class/backlight");
 };
 
 class PlayerComposition {

@@ -244,6 +244,8 @@ void PlayerController::enterFatal(FatalSurface::Code code)
         Q_EMIT pairingChanged();
     }
     resetAdPlanning(QStringLiteral("fatal"));
+    // The surface hides the panel; left open behind it, the panel would take keys unseen.
+    operatorPanel_.close();
 
     hideToast();
     Q_EMIT fatalChanged();

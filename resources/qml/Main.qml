@@ -167,9 +167,9 @@ Window {
         visible: opacity > 0 && !root.fatal
     }
 
-    // The panel's dim backdrop; a click on it dismisses the panel. The menu itself is drawn
-    // above it once the panel has one.
+    // The panel's dim backdrop; a click on it dismisses the panel.
     Rectangle {
+        objectName: "operatorBackdrop"
         anchors.fill: parent
         color: root.controller.playLetterboxColor
         opacity: 0.45
@@ -181,9 +181,19 @@ Window {
         }
     }
 
+    // The panel itself, above the scrim: at 0 % brightness the scrim is black, and the
+    // operator must still see the panel to undo it.
+    OperatorMenu {
+        anchors.centerIn: parent
+        controller: root.controller
+        panel: root.panel
+        visible: root.panel.open && !root.fatal
+    }
+
     // A touch hold fills this hairline before the panel opens.
     Rectangle {
         id: holdLine
+        objectName: "operatorHoldLine"
         anchors.bottom: parent.bottom
         height: Math.max(2, root.controller.safeAreaVerticalPx / 20)
         color: root.controller.inkBrightColor

@@ -6,10 +6,13 @@
 #include "app/PlayerComposition.h"
 #include "app/PlayerWindowQuitGuard.h"
 #include "controller/PlayerController.h"
+#include "operator/OperatorPanel.h"
 #include "stage/GstVideoEngine.h"
 #include "tests/support/TestSupport.h"
 
 #include <QGuiApplication>
+#include <QImage>
+#include <QPointingDevice>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -18,6 +21,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 using namespace talvorine;
@@ -55,6 +59,34 @@ QList<QQuickItem*> itemsOf(QQuickWindow* window, const char* qmlType)
     return found;
 }
 
+// The item of that object name (and "index"), anywhere below the root.
+QQuickItem* named(QQuickItem* root, QLatin1String name, int index = -1)
+{
+    for (QQuickItem* item : itemsBelow(root)) {
+        if (item->objectName() == name && (index < 0 || item->property("index").toInt() == index))
+            return item;
+    }
+    return nullptr;
+}
+
+// The brightest channel of the window's pixels inside the item, and outside it.
+std::pair<int, int> brightest(QQuickWindow* window, QQuickItem* item)
+{
+    const QImage image = window->grabWindow();
+    const QRectF scene = item->mapRectToScene(item->boundingRect());
+    const qreal ratio = window->devicePixelRatio();
+    const QRect area = QRectF(scene.topLeft() * ratio, scene.size() * ratio).toAlignedRect();
+    std::pair<int, int> brightest{0, 0};
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor pixel = image.pixelColor(x, y);
+            int& into = area.contains(x, y) ? brightest.first : brightest.second;
+            into = std::max({into, pixel.red(), pixel.green(), pixel.blue()});
+        }
+    }
+    return brightest;
+}
+
 } // namespace
 
 class TestPlayerComposition : public QObject {
@@ -73,6 +105,7 @@ private:
         s.window.height = windowSize.height();
         // The machine's own sound and monitor programs are never touched.
         s.locateProgram = [](const QString&) { return QString(); };
+        s.backlightRoot = dir_.filePath(QStringLiteral("no-backlight"));
         return s;
     }
     QQuickWindow* build(PlayerCompositionSettings s)
@@ -184,6 +217,94 @@ private slots:
         QVERIFY(overlay && surface);
         QVERIFY(!overlay->isVisible());
         QVERIFY(surface->isVisible());
+    }
+
+    // The operator's panel on the real scene: a click opens it, drawn above the scrim even at
+    // 0 % brightness; its rows take the pointer (a level set by a press, the reset
+    // confirmation); a click on the backdrop closes it; a touch hold fills the hairline before
+    // it opens the panel; a fatal surface closes it and hides panel and backdrop.
+    void operatorPanel()
+    {
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        QQuickWindow* window = build(settings(QStringLiteral("operator")));
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        PlayerController& controller = *player_->controller();
+        OperatorPanel& panel = *controller.operatorPanel();
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.splashVisible(), waitMs);
+        QQuickItem* menu = itemsOf(window, "OperatorMenu").value(0);
+        QQuickItem* holdLine = named(window->contentItem(), QLatin1String("operatorHoldLine"));
+        QQuickItem* backdrop = named(window->contentItem(), QLatin1String("operatorBackdrop"));
+        QVERIFY(menu && holdLine && backdrop);
+
+        QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(10, 10));
+        QTRY_VERIFY_WITH_TIMEOUT(panel.isOpen() && menu->isVisible(), waitMs);
+        QVERIFY(backdrop->isVisible());
+        QCOMPARE(panel.stageName(), QStringLiteral("menu"));
+
+        // Where the pointer meets a row, once the panel's column has placed its rows.
+        const auto rowPoint = [&](const QString& key, double fraction) {
+            const QVariantList rows = panel.rows();
+            const auto row = [&](qsizetype i) {
+                return named(menu, QLatin1String("operatorRow"), int(i));
+            };
+            if (!QTest::qWaitFor([&] { return row(rows.size() - 1) && row(rows.size() - 1)->y(); }))
+                return QPoint(-1, -1);
+            for (int i = 0; i < rows.size(); ++i) {
+                if (rows[i].toMap().value(QStringLiteral("key")).toString() == key)
+                    return row(i)->mapToScene({row(i)->width() * fraction, row(i)->height() / 2})
+                        .toPoint();
+            }
+            return QPoint(-1, -1);
+        };
+
+        // The brightness row at its left edge: 0 %, the scrim fully black, the panel above it.
+        QTest::mouseClick(window, Qt::LeftButton, {},
+                          rowPoint(QStringLiteral("brightness"), 0.01));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.brightnessPercent(), 0, waitMs);
+        QCOMPARE(panel.scrimOpacity(), 1.0);
+        QTRY_VERIFY_WITH_TIMEOUT(brightest(window, menu).second < 16, waitMs);
+        QVERIFY(brightest(window, menu).first > 160);
+
+        // The volume row at three tenths reaches the video engines' gain.
+        QTest::mouseClick(window, Qt::LeftButton, {}, rowPoint(QStringLiteral("volume"), 0.3));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.volumePercent(), 30, waitMs);
+        QCOMPARE(GstVideoEngine::playerVolume(), 0.3);
+
+        // Reset, then cancel: both by clicks on the rows.
+        QTest::mouseClick(window, Qt::LeftButton, {}, rowPoint(QStringLiteral("reset"), 0.5));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.stageName(), QStringLiteral("confirm_reset"), waitMs);
+        QTest::mouseClick(window, Qt::LeftButton, {}, rowPoint(QStringLiteral("cancel"), 0.5));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.isOpen() && !menu->isVisible() && !backdrop->isVisible(),
+                                 waitMs);
+
+        QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(10, 10));
+        QTRY_VERIFY_WITH_TIMEOUT(panel.isOpen(), waitMs);
+        QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(5, window->height() - 5));
+        QTRY_VERIFY_WITH_TIMEOUT(!panel.isOpen() && !backdrop->isVisible(), waitMs);
+
+        // One finger held still: the hairline fills first, the panel opens later.
+        // (Recorded as the fill starts: the scene's bindings ran before this connection.)
+        QStringList fills;
+        QObject::connect(&panel, &OperatorPanel::holdChanged, &panel, [&] {
+            fills.append(QStringLiteral("filling %1 line %2 open %3")
+                             .arg(panel.holdFilling())
+                             .arg(holdLine->isVisible())
+                             .arg(panel.isOpen()));
+        });
+        QPointingDevice* touch = QTest::createTouchDevice();
+        QTest::touchEvent(window, touch).press(1, QPoint(100, 100));
+        QTRY_VERIFY_WITH_TIMEOUT(panel.isOpen() && menu->isVisible(), waitMs);
+        QCOMPARE(fills, (QStringList{QStringLiteral("filling 1 line 1 open 0"),
+                                     QStringLiteral("filling 0 line 0 open 0")}));
+        QVERIFY(!holdLine->isVisible());
+        QTest::touchEvent(window, touch).release(1, QPoint(100, 100));
+
+        controller.enterFatal(FatalSurface::TypefacesMissing);
+        QVERIFY(!panel.isOpen());
+        QTRY_VERIFY_WITH_TIMEOUT(!menu->isVisible() && !backdrop->isVisible(), waitMs);
+        for (const QString& warning : warnings)
+            QVERIFY2(!warning.contains(QLatin1String("qrc:/")), qPrintable(warning));
     }
 
     void sceneThatCannotLoadEndsWithOne()
