@@ -54,6 +54,8 @@ public:
     QString origin(const QString& name) const;
     // Configures the profile in uploaded mode for the named package.
     bool serve(QObject* profile, const QString& name);
+    QString root() const { return dir_.path(); }
+    QString digest(const QString& name) const { return digests_.value(name); }
 
 private:
     QTemporaryDir dir_;
