@@ -4,8 +4,6 @@
 #include "web/WebPackageSchemeCoordinator.h"
 #include "web/WebPlacementChannel.h"
 
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJSValue>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -14,7 +12,6 @@
 #include <QQmlEngine>
 #include <QQuickWindow>
 #include <QTest>
-#include <QTimer>
 
 namespace talvorine::test {
 
@@ -126,18 +123,7 @@ void PlacementScene::deliver(QObject* placement, const QString& name, const QVar
 
 bool PlacementScene::waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0)
-            return false;
-        QEventLoop loop;
-        connect(this, &PlacementScene::progressed, &loop, &QEventLoop::quit);
-        QTimer::singleShot(std::min<qint64>(left, 20), &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
+    return runEventsUntil(this, SIGNAL(progressed()), done, timeoutMs);
 }
 
 const QList<PlacementSignal>& PlacementScene::signalsOf(QObject* placement) const
