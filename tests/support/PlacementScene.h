@@ -61,7 +61,6 @@ public:
     bool start(QString* error);
     QQuickWindow* window() const { return window_.get(); }
     AnswerSource* controller() { return &controller_; }
-    WebPackageSchemeCoordinator* coordinator() const { return coordinator_.get(); }
 
     // The inputs of an application placement showing the bench's package, and of an iframe.
     QVariantMap applicationInputs(const WrapperTestBench& bench, const QString& package,

@@ -121,10 +121,6 @@ void TestWebPlacementChannel::probeSteps_data()
         << QStringList{"context-sent qrc:"} << false;
     QTest::newRow("a drop") << diagnostics("context-sent", {"a"}, 2) << 1 << 1 << false
                             << QStringList{"message-drop talvorine-app://x"} << false;
-    QTest::newRow("ready") << diagnostics("ready", {"a", "ready"}, 0) << 1 << 0 << false
-                           << QStringList{"ready qrc:"} << true;
-    QTest::newRow("stopped") << diagnostics("stopped", {"a"}, 0) << 1 << 0 << false
-                             << QStringList() << true;
     QTest::newRow("not an object") << "[1]" << 0 << 0 << false << QStringList() << false;
 }
 
