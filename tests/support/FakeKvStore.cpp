@@ -56,7 +56,7 @@ QJsonObject FakeKvStore::summary(const QString& applicationId, const QString& ke
 std::optional<FakeKvStore::Reply> FakeKvStore::answer(const Request& request)
 {
     const QByteArray target = request.target.split('?').value(0);
-    if (!target.startsWith(prefix))
+    if (capabilities_.isEmpty() || !target.startsWith(prefix))
         return std::nullopt;
     const QList<QByteArray> parts = target.mid(int(sizeof prefix) - 1).split('/');
     if (parts.size() < 2 || parts.size() > 3 || parts.at(1) != "kv")

@@ -16,7 +16,8 @@ namespace talvorine::test {
 // per application with revisions, list, get, set and delete, "If-Match" against the revision,
 // replays of an "Idempotency-Key" answered as the first time, and every request refused 403
 // {"code":"forbidden","status":403} without a capability the test granted. A reply scripted on
-// a key's route replaces the store's answer for that attempt (scripted problems).
+// a key's route replaces the store's answer for that attempt (scripted problems). Until a test
+// grants a capability the store is not there, and the routes get the service's fallback.
 class FakeKvStore {
 public:
     using Reply = FakeRuntimeService::Reply;
