@@ -16,6 +16,7 @@
 #include "stage/StageLayoutModel.h"
 #include "stage/VideoFrameItem.h"
 #include "web/WebPackageSchemeCoordinator.h"
+#include "web/WebPlacementChannel.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -87,6 +88,7 @@ void PlayerComposition::registerQmlTypes()
         const QString readOnly = QStringLiteral("provided by the player controller");
         qmlRegisterUncreatableType<StageLayoutModel>(module, 1, 0, "StageLayoutModel", readOnly);
         qmlRegisterUncreatableType<OperatorPanel>(module, 1, 0, "OperatorPanel", readOnly);
+        WebPlacementChannel::registerQmlType();
         return true;
     }();
     Q_UNUSED(registered);

@@ -119,6 +119,9 @@ Window {
                 objectEnterSerial: c.objectEnterSerial
                 reducedMotion: c.reducedMotion
                 progressWanted: c.adActive && active
+                packageCacheRoot: c.applicationPackageCacheRoot
+                packageCoordinator: typeof talvorineWebPackages !== "undefined"
+                                    ? talvorineWebPackages : null
 
                 onPrimitiveReady: primitiveId => c.primitiveReady(slot, primitiveId)
                 onApplicationPrepared: primitiveId => c.applicationPrepared(slot, primitiveId)

@@ -15,6 +15,10 @@ Item {
     property int objectEnterSerial: 0
     property bool reducedMotion: false
     property bool progressWanted: false
+    // What web placements need beyond their rows: the controller's package cache root and the
+    // process's web package coordinator.
+    property string packageCacheRoot
+    property var packageCoordinator: null
     // The stage's offset from its resting place, and how long the controller's pose changes
     // take (0: at once).
     property real offsetX: 0
@@ -106,6 +110,7 @@ Item {
             required property url contentSource
             required property string expectedOrigin
             required property string packageSha256
+            required property var applicationContext
             required property int paintOrder
             required property rect viewportRect
             required property rect clipRect
@@ -117,7 +122,6 @@ Item {
             required property var motion
 
             property bool ready: false
-            property bool failureReported: false
 
             function markReady() {
                 if (ready)
@@ -244,21 +248,40 @@ Item {
                 }
             }
 
-            // Web content has no placement yet: once a row is complete it counts as failed, once.
+            // A web row is shown once its binding is complete: the placement is made then, with
+            // every input at construction, and loaded once. The main scene adds the slot.
             Component {
                 id: webContent
-                Item {
-                    readonly property bool complete: placement.contentSource.toString() !== ""
+                Loader {
+                    active: placement.contentSource.toString() !== ""
                         && placement.expectedOrigin !== ""
                         && (placement.primitive !== "application"
                             || placement.packageSha256.length === 64)
-                    onCompleteChanged: report()
-                    Component.onCompleted: report()
-                    function report() {
-                        if (!complete || placement.failureReported)
-                            return
-                        placement.failureReported = true
-                        placement.fail("web_placement_unavailable")
+                    onLoaded: item.beginLoad()
+                    sourceComponent: WebPlacement {
+                        readonly property string primitiveId: placement.primitiveId
+                        uploadedApplication: placement.primitive === "application"
+                        startupHeld: stage.startupHeld
+                        playbackActive: stage.active
+                        expectedOrigin: placement.expectedOrigin
+                        childUrl: placement.contentSource
+                        packageCacheRoot: stage.packageCacheRoot
+                        selectedPackageSha256: placement.packageSha256
+                        applicationContext: placement.applicationContext
+                        hostFeatures: stage.stageModel ? stage.stageModel.sdkHostFeatures : []
+                        playerViewport: stage.stageModel ? stage.stageModel.viewport
+                                                         : Qt.size(0, 0)
+                        packageCoordinator: stage.packageCoordinator
+                        onApplicationPrepared: stage.applicationPrepared(primitiveId)
+                        onPlacementReady: placement.markReady()
+                        onPlacementFailed: code => placement.fail(code)
+                        onPageAdvanceRequested: stage.applicationAdvanceRequested(primitiveId)
+                        onApplicationLogRequested: (level, code, message) =>
+                            stage.applicationLogRequested(primitiveId, level, code, message)
+                        onApplicationEventRequested: (code, requestId) =>
+                            stage.applicationEventRequested(primitiveId, code, requestId)
+                        onApplicationKvRequested: (requestId, request) =>
+                            stage.applicationKvRequested(primitiveId, requestId, request)
                     }
                 }
             }

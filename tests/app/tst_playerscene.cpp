@@ -10,6 +10,7 @@
 #include "stage/FontCatalog.h"
 #include "stage/StageLayoutModel.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/WebEngineStart.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
 #include <QGuiApplication>
@@ -105,11 +106,17 @@ Primitive primitive(const QString& id, PrimitiveKind kind, QRectF rect, QJsonObj
 }
 
 // Every item of the visual tree below root (delegates are not QObject children of their view).
+// The items of the scene, without looking inside web placements: the engine's own items there
+// come from code built without type information, which the undefined-behaviour sanitizer's
+// check of virtual calls takes for broken objects.
 QList<QQuickItem*> itemsBelow(QQuickItem* root)
 {
     QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems())
-        items += QList<QQuickItem*>{child} + itemsBelow(child);
+    for (QQuickItem* child : root->childItems()) {
+        items.append(child);
+        if (!QByteArray(child->metaObject()->className()).startsWith("WebPlacement"))
+            items += itemsBelow(child);
+    }
     return items;
 }
 
@@ -261,7 +268,7 @@ private slots:
             primitive("badvid", PrimitiveKind::video, {0, 360, 640, 360}),
             primitive("gone", PrimitiveKind::video, {640, 360, 640, 360}),
             primitive("web", PrimitiveKind::iframe, {1280, 360, 640, 360},
-                      {{"src", "https://board.example.org/"}, {"title", "Board"}}),
+                      {{"src", "https://127.0.0.1/"}, {"title", "Board"}}),
         };
         const LayoutResult layout = LayoutContract::resolveLayout(page, QSizeF(640, 360));
         if (const auto* failure = std::get_if<LayoutFailure>(&layout))
@@ -281,7 +288,7 @@ private slots:
             {"primitiveFailed", {1, "badimg", "image_decode_failed"}},
             {"primitiveFailed", {1, "badvid", "gstreamer_playback_error"}},
             {"primitiveFailed", {1, "gone", "pipeline_start_failed"}},
-            {"primitiveFailed", {1, "web", "web_placement_unavailable"}},
+            {"primitiveFailed", {1, "web", "web_child_failed"}},
         };
         for (const auto& [name, arguments] : reports)
             QTRY_VERIFY2_WITH_TIMEOUT(callCount(name, arguments) == 1,
@@ -303,7 +310,7 @@ private slots:
         QCOMPARE(callCount("primitiveReady", {1, "img"}), 2);
         QCOMPARE(callCount("primitiveReady", {1, "vid"}), 2);
         QCOMPARE(callCount("primitiveReady", {1, "badimg"}), 0);
-        QCOMPARE(callCount("primitiveFailed", {1, "web", "web_placement_unavailable"}), 1);
+        QCOMPARE(callCount("primitiveFailed", {1, "web", "web_child_failed"}), 1);
         QVERIFY(calls("primitiveReady").size() + calls("primitiveFailed").size() == 8);
     }
 
@@ -371,5 +378,11 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestPlayerScene)
+int main(int argc, char** argv)
+{
+    test::startWebEngine();
+    QGuiApplication app(argc, argv);
+    TestPlayerScene test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_playerscene.moc"

@@ -2,6 +2,7 @@
 
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/FakeAdSlots.h"
+#include "tests/support/FakeKvStore.h"
 #include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
@@ -217,6 +218,7 @@ FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
     : QObject(parent)
     , transport_(transport)
     , adSlots_(std::make_unique<FakeAdSlots>(*this))
+    , kvStore_(std::make_unique<FakeKvStore>())
 {
     clock_.start();
     fallback_ = Reply::json(404, QJsonObject{{QStringLiteral("code"), QStringLiteral("not_found")}});
@@ -514,6 +516,8 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
         reply = challengeReply(request);
     else if (const std::optional<Reply> ads = adSlots_->answer(request, serverNowMs()))
         reply = *ads;
+    else if (const std::optional<Reply> kv = kvStore_->answer(request))
+        reply = *kv;
     else if (strict_)
         surprises_.append(QStringLiteral("unscripted %1").arg(QString::fromLatin1(key)));
 

@@ -23,6 +23,7 @@ class QTcpSocket;
 namespace talvorine::test {
 
 class FakeAdSlots;
+class FakeKvStore;
 
 // A stand-in for the runtime service on loopback: plain HTTP/1.1 or HTTPS with a certificate
 // authority made at start-up. It records every request, answers scripted replies per route and
@@ -128,6 +129,8 @@ public:
 
     // The ad routes, answered from each request unless a reply is scripted for the route.
     FakeAdSlots& adSlots() { return *adSlots_; }
+    // The application key-value routes, answered from a store kept per application.
+    FakeKvStore& kvStore() { return *kvStore_; }
     const QList<Challenge>& challenges() const { return challenges_; }
 
     // Strictness: once set, a request to a route the test did not script (the challenge route,
@@ -185,6 +188,7 @@ private:
     qint64 challengeLifetimeMs_ = 60000;
     qint64 serverClockOffsetMs_ = 0;
     std::unique_ptr<FakeAdSlots> adSlots_;
+    std::unique_ptr<FakeKvStore> kvStore_;
     int connections_ = 0;
 };
 

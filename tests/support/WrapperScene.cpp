@@ -162,7 +162,8 @@ void WrapperScene::evaluated(int serial, const QString& result)
     Q_EMIT progressed();
 }
 
-bool WrapperScene::waitUntil(const std::function<bool()>& done, int timeoutMs)
+bool runEventsUntil(QObject* source, const char* progressedSignal,
+                    const std::function<bool()>& done, int timeoutMs)
 {
     QElapsedTimer clock;
     clock.start();
@@ -171,11 +172,16 @@ bool WrapperScene::waitUntil(const std::function<bool()>& done, int timeoutMs)
         if (left <= 0)
             return false;
         QEventLoop loop;
-        connect(this, &WrapperScene::progressed, &loop, &QEventLoop::quit);
+        QObject::connect(source, progressedSignal, &loop, SLOT(quit()));
         QTimer::singleShot(std::min<qint64>(left, 20), &loop, &QEventLoop::quit);
         loop.exec();
     }
     return true;
+}
+
+bool WrapperScene::waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    return runEventsUntil(this, SIGNAL(progressed()), done, timeoutMs);
 }
 
 std::optional<QJsonValue> WrapperScene::evaluate(const QString& expression)

@@ -38,6 +38,13 @@ class WebPackageSchemeCoordinator;
 
 namespace talvorine::test {
 
+// Runs the event loop until done() holds, waking at each progressed() of the source and at least
+// every 20 ms; false after timeoutMs. The engine's browser side runs on this thread, so the wait
+// must never sleep (as QTest::qWait does between its turns): a navigation takes dozens of turns,
+// and ten idle milliseconds each make seconds of it.
+bool runEventsUntil(QObject* source, const char* progressedSignal, const std::function<bool()>& done,
+                    int timeoutMs);
+
 // A package of the stub application playing the scenario (the members of window.stubScenario).
 QByteArray stubApplicationPackage(const QJsonObject& scenario);
 
@@ -54,6 +61,8 @@ public:
     QString origin(const QString& name) const;
     // Configures the profile in uploaded mode for the named package.
     bool serve(QObject* profile, const QString& name);
+    QString root() const { return dir_.path(); }
+    QString digest(const QString& name) const { return digests_.value(name); }
 
 private:
     QTemporaryDir dir_;
@@ -68,9 +77,7 @@ public:
     WrapperScene();
     ~WrapperScene() override;
 
-    // Runs the event loop until done() holds; false after timeoutMs. The engine's browser side runs
-    // on this thread, so the wait must never sleep (as QTest::qWait does between its turns): a
-    // navigation takes dozens of turns, and ten idle milliseconds each make seconds of it.
+    // runEventsUntil, woken by this scene's progress.
     bool waitUntil(const std::function<bool()>& done, int timeoutMs = 30000);
 
     // Shows the window and loads the wrapper page; false with the reason in error. A package

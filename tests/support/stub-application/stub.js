@@ -11,6 +11,7 @@
 //   reloads    reloads itself at each context until it has done so that many times
 //   early      a parent origin: at once, before any challenge, posts a child handshake with an
 //              empty challenge and that parent origin
+//   paint      a CSS colour the application fills its document with, for window grabs
 // Commands come from the wrapper's window (a script the test runs there) as
 // {protocol: "talvorine.stub/1", command, id, ...}:
 //   send       posts every message of `messages`, then reports the answers received up to a barrier
@@ -19,6 +20,7 @@
 //              set over the correct one), then a log message that only an open binding would
 //              take (for `generation` and `primitive_id`), then the correct handshake
 //   reload     reloads the application's document
+//   exhaust    fills the heap until the render process ends
 //   fuzz       sends `count` hostile messages from a generator seeded with `seed`, checks every
 //              answer against what it meant to send, then sends "ready"
 //   report     reports what the fuzz found
@@ -56,6 +58,8 @@
     let fuzzSummary = null;
 
     window.addEventListener("message", receive);
+    if (scenario.paint)
+        document.documentElement.style.background = scenario.paint;
     // A child that answers before it was asked, while the wrapper has no challenge yet.
     if (scenario.early)
         window.parent.postMessage(childHandshake({parent_origin: scenario.early}), "*");
@@ -234,6 +238,9 @@
         case "reload":
             location.reload();
             break;
+        case "exhaust":
+            exhaustHeap();
+            break;
         case "fuzz":
             fuzz(command.seed, command.count);
             break;
@@ -241,6 +248,13 @@
             report("stub.fuzz", fuzzSummary);
             break;
         }
+    }
+
+    // Grows the heap until the renderer's limit ends the render process.
+    function exhaustHeap() {
+        const hoard = [];
+        for (;;)
+            hoard.push(new Array(1 << 20).fill(hoard.length));
     }
 
     // The source of a message is the window whose script posts it, so the function that posts is
