@@ -12,6 +12,7 @@
 #include <gst/app/gstappsink.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace talvorine {
 
@@ -77,28 +78,44 @@ GstElement* convertingBin(const char* name, std::initializer_list<GstElement*> t
     return bin;
 }
 
-GstFlowReturn forwardSample(GstAppSink* sink, gpointer data, bool preroll)
-{
-    GstSample* sample = preroll ? gst_app_sink_pull_preroll(sink) : gst_app_sink_pull_sample(sink);
-    if (!sample)
-        return GST_FLOW_OK;
-    (*static_cast<std::shared_ptr<VideoFrameMailbox>*>(data))->post(sample);
-    return GST_FLOW_OK;
-}
+// What the appsink's callbacks share; the sink's streaming thread calls them one at a time.
+struct FrameHandOver {
+    std::shared_ptr<VideoFrameMailbox> mailbox;
+    // The buffer of the last preroll. Once the pipeline plays, the sink renders that same
+    // buffer again, and its picture is on its way already. Only compared, never dereferenced:
+    // the sink holds the buffer from its preroll to its rendering, and a flush in between
+    // brings a new preroll, so the address cannot name another frame when it is compared.
+    const GstBuffer* prerollBuffer = nullptr;
+};
 
 GstFlowReturn onNewSample(GstAppSink* sink, gpointer data)
 {
-    return forwardSample(sink, data, false);
+    auto* handOver = static_cast<FrameHandOver*>(data);
+    GstSample* sample = gst_app_sink_pull_sample(sink);
+    const GstBuffer* preroll = std::exchange(handOver->prerollBuffer, nullptr);
+    if (!sample)
+        return GST_FLOW_OK;
+    if (gst_sample_get_buffer(sample) == preroll) {
+        gst_sample_unref(sample);
+        return GST_FLOW_OK;
+    }
+    handOver->mailbox->post(sample);
+    return GST_FLOW_OK;
 }
 
 GstFlowReturn onNewPreroll(GstAppSink* sink, gpointer data)
 {
-    return forwardSample(sink, data, true);
+    auto* handOver = static_cast<FrameHandOver*>(data);
+    GstSample* sample = gst_app_sink_pull_preroll(sink);
+    handOver->prerollBuffer = sample ? gst_sample_get_buffer(sample) : nullptr;
+    if (sample)
+        handOver->mailbox->post(sample);
+    return GST_FLOW_OK;
 }
 
-void deleteMailboxHandle(gpointer data)
+void deleteFrameHandOver(gpointer data)
 {
-    delete static_cast<std::shared_ptr<VideoFrameMailbox>*>(data);
+    delete static_cast<FrameHandOver*>(data);
 }
 
 bool isLocalFileUrl(const QUrl& url)
@@ -119,6 +136,8 @@ qint64 nanosToMs(gint64 nanos)
 GstVideoEngine::GstVideoEngine(QObject* parent)
     : QObject(parent)
 {
+    prerollWatchdog_.setParent(this);
+    prerollWatchdog_.setObjectName(QStringLiteral("prerollWatchdog"));
     prerollWatchdog_.setSingleShot(true);
     prerollWatchdog_.setInterval(prerollStallMs);
     connect(&prerollWatchdog_, &QTimer::timeout, this, &GstVideoEngine::handlePrerollStall);
@@ -501,8 +520,7 @@ GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
     callbacks.new_preroll = onNewPreroll;
     callbacks.new_sample = onNewSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks,
-                               new std::shared_ptr<VideoFrameMailbox>(frameItem_->mailbox()),
-                               deleteMailboxHandle);
+                               new FrameHandOver{frameItem_->mailbox()}, deleteFrameHandOver);
     GstElement* bin = convertingBin("talvorine-frame-video", {convert, sink});
     if (!bin) {
         *code = QStringLiteral("pipeline_start_failed");

@@ -46,7 +46,8 @@ public:
     // process takes its own frame path from the start.
     static bool registerGpuSinkBeforeQmlLoad();
     static FramePath framePath();
-    // How long a pipeline may take to its first frame before it is rebuilt once, then failed.
+    // How long a pipeline may take to its first frame before it is rebuilt once, then failed;
+    // the engine's child timer "prerollWatchdog" measures it.
     static constexpr int prerollStallMs = 15000;
     // Tests only: forget the process-wide choice.
     static void resetFramePathForTesting();

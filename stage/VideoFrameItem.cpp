@@ -55,6 +55,9 @@ QImage imageOfSample(GstSample* sample)
                   releaseMappedFrame, mapped);
 }
 
+// Frame textures alive in every item's node: scene-graph textures and the GL names under them.
+std::atomic<int> liveTextures{0};
+
 QRectF fittedRect(QSizeF frame, QSizeF box)
 {
     if (frame.isEmpty() || box.isEmpty())
@@ -72,7 +75,10 @@ public:
     FrameNode() { setFiltering(QSGTexture::Linear); }
     ~FrameNode() override
     {
-        delete texture();
+        if (QSGTexture* shown = texture()) {
+            delete shown;
+            --liveTextures;
+        }
         releaseGlTexture();
     }
     FrameNode(const FrameNode&) = delete;
@@ -92,7 +98,11 @@ private:
     {
         QSGTexture* previous = this->texture();
         setTexture(texture);
-        delete previous;
+        ++liveTextures;
+        if (previous) {
+            delete previous;
+            --liveTextures;
+        }
     }
 
     bool uploadToGl(QQuickWindow* window, const QImage& image)
@@ -109,6 +119,7 @@ private:
         const QPointer<QOpenGLContext> previousContext = glContext_;
         if (fresh) {
             gl->glGenTextures(1, &glTexture_);
+            ++liveTextures;
             glContext_ = context;
             glSize_ = image.size();
         }
@@ -142,8 +153,13 @@ private:
     // Deleted with the context it was made in; a context already gone took it along.
     static void deleteGlTexture(GLuint texture, QOpenGLContext* context)
     {
-        if (texture && context && QOpenGLContext::currentContext() == context)
+        if (!texture)
+            return;
+        if (context && QOpenGLContext::currentContext() == context)
             context->functions()->glDeleteTextures(1, &texture);
+        else if (context)
+            return; // still alive in a context that is not current here
+        --liveTextures;
     }
 
     void releaseGlTexture()
@@ -169,13 +185,19 @@ VideoFrameMailbox::~VideoFrameMailbox()
 
 void VideoFrameMailbox::post(GstSample* sample)
 {
+    const GstBuffer* buffer = gst_sample_get_buffer(sample);
+    const GstClockTime timestamp = buffer ? GST_BUFFER_PTS(buffer) : GST_CLOCK_TIME_NONE;
     GstSample* replaced = nullptr;
     {
         QMutexLocker lock(&mutex_);
+        const bool repeated = GST_CLOCK_TIME_IS_VALID(timestamp) && timestamp == lastTimestamp_;
+        lastTimestamp_ = timestamp;
         replaced = waiting_;
         waiting_ = sample;
-        if (replaced)
-            ++replaced_;
+        if (repeated)
+            ++repeated_;
+        else if (replaced)
+            ++replaced_; // a repeat replaces the same picture: nothing was lost
         // Posting under the lock keeps the item alive for the call: its destructor detaches
         // under the same lock, and Qt drops events of an object that dies afterwards.
         if (item_)
@@ -224,6 +246,11 @@ VideoFrameItem::~VideoFrameItem()
 {
     mailbox_->detach();
     mailbox_->discard();
+}
+
+int VideoFrameItem::liveTextureCount()
+{
+    return liveTextures.load();
 }
 
 QSize VideoFrameItem::frameSize() const

@@ -14,7 +14,7 @@ class VideoFrameItem;
 
 // Hand-over point between a streaming thread that produces decoded frames and the scene graph
 // that shows them. Only the newest frame waits; a frame replaced before the scene graph took it
-// counts as dropped.
+// counts as dropped, and a frame posted again right after itself (same timestamp) as repeated.
 class VideoFrameMailbox {
 public:
     explicit VideoFrameMailbox(VideoFrameItem* item) : item_(item) { }
@@ -33,13 +33,16 @@ public:
 
     quint64 framesTaken() const { return taken_.load(); }
     quint64 framesReplaced() const { return replaced_.load(); }
+    quint64 framesRepeated() const { return repeated_.load(); }
 
 private:
     QMutex mutex_;
     VideoFrameItem* item_ = nullptr;
     GstSample* waiting_ = nullptr;
+    quint64 lastTimestamp_ = ~quint64(0);
     std::atomic<quint64> taken_{0};
     std::atomic<quint64> replaced_{0};
+    std::atomic<quint64> repeated_{0};
 };
 
 // Shows decoded video frames (RGBA, from an appsink) as a scene-graph texture: the only copy of
@@ -54,9 +57,15 @@ public:
     std::shared_ptr<VideoFrameMailbox> mailbox() const { return mailbox_; }
     QSize frameSize() const;
 
-    // Frames that reached the scene graph, and frames a newer one replaced before they did.
+    // Frames that reached the scene graph, frames a newer one replaced before they did, and
+    // frames handed over twice.
     quint64 framesRendered() const { return mailbox_->framesTaken(); }
     quint64 framesDropped() const { return mailbox_->framesReplaced(); }
+    quint64 framesDuplicated() const { return mailbox_->framesRepeated(); }
+
+    // Frame textures that the nodes of every item hold (scene-graph textures and the GL
+    // textures under them), for leak checks.
+    static int liveTextureCount();
 
     // Forgets the picture on screen (the engine stopped).
     void clearFrame();

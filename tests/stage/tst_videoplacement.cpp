@@ -4,6 +4,7 @@
 #include "stage/GstVideoEngine.h"
 #include "stage/VideoFrameItem.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/VideoWaits.h"
 
 #include <QGuiApplication>
 #include <QImage>
@@ -169,28 +170,28 @@ void TestVideoPlacement::prerollsPlaysEndsAndRestarts()
     QSignalSpy ended(placement, SIGNAL(videoEndOfStream()));
     QSignalSpy failed(placement, SIGNAL(placementFailed(QString)));
 
-    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(ready.size(), 1, test::videoWaitMs);
     if (!activeFromStart) {
         QCOMPARE(placement->property("engineState").toString(), QStringLiteral("paused"));
         // The held first frame is on screen before any clock runs.
         QString mismatch;
         QTRY_VERIFY2_WITH_TIMEOUT(
-            (mismatch = barsMismatch(window_->grabWindow())).isEmpty(), qPrintable(mismatch), 5000);
+            (mismatch = barsMismatch(window_->grabWindow())).isEmpty(), qPrintable(mismatch), test::videoWaitMs);
         QCOMPARE(started.size(), 0);
         placement->setProperty("active", true);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, test::videoWaitMs);
     QCOMPARE(placement->property("engineState").toString(), QStringLiteral("playing"));
     QString mismatch;
     QTRY_VERIFY2_WITH_TIMEOUT((mismatch = barsMismatch(window_->grabWindow())).isEmpty(),
-                              qPrintable(mismatch), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+                              qPrintable(mismatch), test::videoWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, test::videoWaitMs);
     QCOMPARE(placement->property("engineState").toString(), QStringLiteral("ended"));
 
     // The controller loops a video by asking for a restart at each end.
     QMetaObject::invokeMethod(placement, "restart");
-    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 2, test::videoWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 2, test::videoWaitMs);
     // The last frame stays on screen after the end.
     QVERIFY2((mismatch = barsMismatch(window_->grabWindow())).isEmpty(), qPrintable(mismatch));
     QCOMPARE(failed.size(), 0);
@@ -216,7 +217,7 @@ void TestVideoPlacement::failsWithItsCode()
     QVERIFY(placement);
     QSignalSpy ready(placement, SIGNAL(placementReady()));
     QSignalSpy failed(placement, SIGNAL(placementFailed(QString)));
-    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, test::videoWaitMs);
     QCOMPARE(failed.at(0).at(0).toString(), code);
     QCOMPARE(placement->property("errorCode").toString(), code);
     QCOMPARE(placement->property("engineState").toString(), QStringLiteral("failed"));
@@ -229,7 +230,7 @@ void TestVideoPlacement::reportsProgressWhileWanted()
     QVERIFY(placement);
     QSignalSpy progress(placement, SIGNAL(progressSample(double, double)));
     QSignalSpy ended(placement, SIGNAL(videoEndOfStream()));
-    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, test::videoWaitMs);
     QVERIFY(progress.size() >= 1);
     const double position = progress.at(0).at(0).toDouble();
     QVERIFY2(position >= 500 && position <= 1500, qPrintable(QString::number(position)));
@@ -238,7 +239,7 @@ void TestVideoPlacement::reportsProgressWhileWanted()
     QObject* quiet = place(QUrl::fromLocalFile(clip_), true, false);
     QSignalSpy quietProgress(quiet, SIGNAL(progressSample(double, double)));
     QSignalSpy quietEnded(quiet, SIGNAL(videoEndOfStream()));
-    QTRY_COMPARE_WITH_TIMEOUT(quietEnded.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(quietEnded.size(), 1, test::videoWaitMs);
     QCOMPARE(quietProgress.size(), 0);
 }
 
@@ -248,8 +249,8 @@ void TestVideoPlacement::volumeReachesPlacedEngines()
     QObject* second = place(QUrl::fromLocalFile(clip_), false);
     QSignalSpy firstReady(first, SIGNAL(placementReady()));
     QSignalSpy secondReady(second, SIGNAL(placementReady()));
-    QTRY_COMPARE_WITH_TIMEOUT(firstReady.size(), 1, 10000);
-    QTRY_COMPARE_WITH_TIMEOUT(secondReady.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(firstReady.size(), 1, test::videoWaitMs);
+    QTRY_COMPARE_WITH_TIMEOUT(secondReady.size(), 1, test::videoWaitMs);
     auto* firstEngine = qvariant_cast<GstVideoEngine*>(first->property("engine"));
     auto* secondEngine = qvariant_cast<GstVideoEngine*>(second->property("engine"));
     QVERIFY(firstEngine && secondEngine);
@@ -269,7 +270,7 @@ void TestVideoPlacement::framePathChosenOnceAndLoggedOnce()
     QCOMPARE(framePathLogs, 1);
     QObject* placement = place(QUrl::fromLocalFile(clip_), true);
     QSignalSpy started(placement, SIGNAL(videoStarted()));
-    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, test::videoWaitMs);
     QCOMPARE(framePathLogs, 1);
 }
 

@@ -1,0 +1,2 @@
+window.moduleLoaded = 1;
+export const probe = 1;
