@@ -149,6 +149,48 @@ struct ControllerAccess {
     {
         c.publishSceneSerial(serial);
     }
+    // The content pipeline's entries, and the state of a page on glass until activation puts
+    // one there itself.
+    static void planRevision(PlayerController& c, const Manifest& manifest, bool replan = false)
+    {
+        c.planRevision(manifest, QByteArray("{}"), replan);
+    }
+    static void preparePage(PlayerController& c, const Manifest& manifest, int page,
+                            bool revisionChange)
+    {
+        c.preparePage(manifest, QByteArray("{}"), page, revisionChange);
+    }
+    static void failCandidate(PlayerController& c, const QString& code) { c.failCandidate(code); }
+    static void sampleStorage(PlayerController& c) { c.sampleStorage(); }
+    static void cancelCandidateWork(PlayerController& c) { c.cancelCandidateWork(); }
+    static void putOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
+    {
+        c.activeManifest_ = manifest;
+        c.activePageIndex_ = page;
+        c.activeSlot_ = slot;
+        c.objectEnterArmed_ = true;
+    }
+    static void setOutgoing(PlayerController& c, const Manifest& manifest, int page)
+    {
+        c.outgoingManifest_ = manifest;
+        c.outgoingPageIndex_ = page;
+    }
+    static void setStorageSample(PlayerController& c, const PlayerController::StorageSample& sample)
+    {
+        c.storageSample_ = sample;
+    }
+    static void setRetainedRestore(PlayerController& c, bool active)
+    {
+        c.retainedRestoreActive_ = active;
+    }
+    static void setPendingStep(PlayerController& c, int direction)
+    {
+        c.pendingStepDirection_ = direction;
+    }
+    static void addCandidateReply(PlayerController& c, QNetworkReply* reply)
+    {
+        c.candidateReplies_.insert(reply);
+    }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
