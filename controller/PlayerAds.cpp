@@ -16,6 +16,21 @@ bool PlayerController::adActive() const
     return false;
 }
 
+bool PlayerController::adPresentationShows(const QString&, quint64) const
+{
+    return false;
+}
+
+bool PlayerController::adPresentationCompleted(bool) const
+{
+    return false;
+}
+
+bool PlayerController::adImageOnGlass(quint64) const
+{
+    return false;
+}
+
 // Without a service clock the ad functions take 0 as now.
 qint64 PlayerController::adNowHiMs() const
 {

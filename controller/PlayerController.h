@@ -392,19 +392,29 @@ private:
                         const QByteArray& manifestBody, bool revisionChange);
     void cancelPendingStep(const char* reason);
     void candidateDeadlineReached();
+    void activateCandidate();
+    void beginIncomingTransition(int outgoingSlot, int durationMs);
+    void applySwipeEndPose(int outgoingSlot, int durationMs);
     void transitionEnded();
     void retireOutgoingSlot();
+    void pruneRetiredContent();
     void armObjectEnter();
+    void setTransitionDurationMs(int ms);
     void setSlotPose(int slot, double opacity, int xPermille, int yPermille);
     void latchOverlayFailure(const QString& code);
     void pageTimerFired();
     void scheduleAdvance();
     void advancePage();
+    void commitPageAdvance();
     QList<int> eligibleNow(const Manifest& manifest) const;
+    QList<int> eligibleNow() const;
     QList<int> rotatableNow(const Manifest& manifest) const;
+    bool advanceChangesNothingVisible(int next) const;
+    void armVisibilityWatch();
     void mediaItemDeadlineReached();
     void scheduleMediaItemDeadline();
     void handleMediaItemEnded(const QString& primitiveId);
+    void rematchActiveMedia(const QString& primitiveId);
     static QString mediaCursorKey(const QString& pageId, const QString& primitiveId);
     int seededMediaIndex(const QString& pageId, const Primitive& primitive) const;
     int visibleMediaIndex(const QString& pageId, const Primitive& primitive) const;
@@ -413,8 +423,20 @@ private:
     void evaluateVisibility();
     void reportPageFailed(const Manifest& manifest, int page, const QString& code);
     void clearReportedPageFailures(const QString& pageId);
+    void reportMediaStarted(const QString& primitiveId);
+    QString mediaStartKey(const QString& primitiveId, const QString& mediaId) const;
+    void reportHeldVideoStarts(int slot);
+    void reportVisibleImageStarts();
+    void flushPendingMediaStarts();
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
+
+    // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
+    const Page* activePage() const;
+    QString manifestRoutePath() const;
+    void syncSoundtrack(const Manifest& manifest, const Page& page);
+    QSet<QString> soundtrackHashes() const;
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
@@ -439,6 +461,12 @@ private:
     // === Ad slots (PlayerAds.cpp) ===
     bool adsActive() const;
     bool adActive() const;
+    // The ad presentation on glass shows this primitive of the page of this generation.
+    bool adPresentationShows(const QString& primitiveId, quint64 generation) const;
+    // Whether the ad on glass ran its course: its video reached its end, or its image its dwell.
+    bool adPresentationCompleted(bool endOfStream) const;
+    // An image ad of the page of this generation is on glass.
+    bool adImageOnGlass(quint64 generation) const;
     qint64 adNowHiMs() const;
     bool tryAdVisitRun(int from, int to);
     void beginAdPresentation(quint64 generation, const QString& occurrenceId,
@@ -537,6 +565,25 @@ private:
     int transitionDurationMs_ = 0;
     QString transitionType_ = QStringLiteral("crossfade");
     bool objectEnterArmed_ = false;
+    int objectEnterSerial_ = 0;
+    // The candidate generation that went on glass: every deferred step of the page on glass
+    // checks it.
+    quint64 activeGeneration_ = 0;
+    QHash<QString, QUrl> activeMediaUrls_;
+    // Digests planned for the page on glass, and for the page it replaced until that retires.
+    QSet<QString> activePackageKeys_;
+    QSet<QString> outgoingPackageKeys_;
+    QSet<QString> activeContentKeys_;
+    QSet<QString> outgoingContentKeys_;
+    // Retirement evicts unused objects until the volume has this much free.
+    qint64 retiredPruneMinFreeBytes_ = 268435456;
+    // Set by intake when a network manifest names another playlist; read by the activation.
+    bool playlistChangedMark_ = false;
+    // The activation report waiting for a retry.
+    QString pendingActivationRevision_;
+    bool activationRetryArmed_ = false;
+    // The showing (activeGeneration_) whose page was already reported hidden by its schedule.
+    quint64 hiddenReportedGeneration_ = 0;
     // The page the one on glass replaced, with its own manifest (often the previous revision):
     // it stays on the other slot until the transition retires it.
     std::optional<Manifest> outgoingManifest_;
@@ -550,6 +597,12 @@ private:
     // for the current revision.
     QHash<int, QSet<QString>> heldVideoStarts_;
     QSet<QString> reportedPageFailures_;
+    // Media starts: sent (start keys), waiting for a session or a retry (primitive ids), sent
+    // reports by report key, and start keys already retried once.
+    QSet<QString> reportedMediaStarts_;
+    QSet<QString> pendingMediaStarts_;
+    QHash<QString, QString> mediaStartReportKeys_;
+    QSet<QString> retriedMediaStarts_;
 
     // --- Status ---
     QString status_ = QStringLiteral("starting");

@@ -191,6 +191,42 @@ struct ControllerAccess {
     {
         c.candidateReplies_.insert(reply);
     }
+    // Playback: the readiness gate's hand-over, and the slots as the scene reads them.
+    static void activateCandidate(PlayerController& c) { c.activateCandidate(); }
+    static const PlayerController::PreparedPage* candidate(const PlayerController& c)
+    {
+        return c.candidate_ ? &*c.candidate_ : nullptr;
+    }
+    static bool transfersIdle(PlayerController& c)
+    {
+        return c.candidateReplies_.isEmpty() && !c.contentIo_.isRunning()
+               && c.contentIo_.waitingCount() == 0;
+    }
+    struct SlotPose {
+        double opacity = 0;
+        int xPermille = 0;
+        int yPermille = 0;
+        friend bool operator==(const SlotPose&, const SlotPose&) = default;
+    };
+    static SlotPose pose(const PlayerController& c, int slot)
+    {
+        return slot == 0 ? SlotPose{c.opacityA_, c.translateXPermilleA_, c.translateYPermilleA_}
+                         : SlotPose{c.opacityB_, c.translateXPermilleB_, c.translateYPermilleB_};
+    }
+    static int transitionDurationMs(const PlayerController& c) { return c.transitionDurationMs_; }
+    static bool objectEnterArmed(const PlayerController& c) { return c.objectEnterArmed_; }
+    static int activeSlot(const PlayerController& c) { return c.activeSlot_; }
+    static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
+    static QString advanceReason(const PlayerController& c) { return c.advanceReason_; }
+    static void setRetiredPruneMinFreeBytes(PlayerController& c, qint64 bytes)
+    {
+        c.retiredPruneMinFreeBytes_ = bytes;
+    }
+    static void togglePause(PlayerController& c)
+    {
+        c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
+    }
+    static void flushPendingMediaStarts(PlayerController& c) { c.flushPendingMediaStarts(); }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)

@@ -1,0 +1,426 @@
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/ControllerHarness.h"
+
+#include <QBuffer>
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerAccess;
+using talvorine::test::ControllerHarness;
+using Reply = talvorine::test::FakeRuntimeService::Reply;
+using Pose = talvorine::test::ControllerAccess::SlotPose;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+
+// Item c of every manifest here: its own bytes, so that it can be committed to the cache.
+QByteArray itemBytes(char c)
+{
+    return QByteArray(100 + c, c);
+}
+
+QString itemSha(char c)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(itemBytes(c), QCryptographicHash::Sha256).toHex());
+}
+
+// Pages "p0", "p1", ... each with one image primitive "img" showing the items named by letter,
+// in "duration" mode (10 s) with a cross-fade of 800 ms.
+Manifest manifestOf(const QString& revision, const QList<QByteArray>& pages)
+{
+    QJsonArray pageArray;
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        QJsonArray items;
+        for (const char c : pages.at(i))
+            items.append(QJsonObject{{"mediaId", QStringLiteral("m") + QLatin1Char(c)},
+                                     {"src", "/content/media/m"}, {"sha256", itemSha(c)},
+                                     {"bytes", itemBytes(c).size()}, {"contentType", "image/png"},
+                                     {"intrinsicSize", QJsonObject{{"width", 16}, {"height", 9}}}});
+        const QJsonObject image{{"id", "img"}, {"primitive", "image"}, {"layer", 0},
+                                {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+                                {"contentFit", "contain"}, {"grantId", "grant-1"},
+                                {"selector", QJsonObject{{"by", "all"}, {"oneAtATime", false}}},
+                                {"resolvedMedia", items}};
+        pageArray.append(QJsonObject{
+            {"contractVersion", "talvorine.canvas/v1"}, {"id", QStringLiteral("p%1").arg(i)},
+            {"canvas", QJsonObject{{"width", 1920}, {"height", 1080}, {"viewportFit", "contain"}}},
+            {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 800}}},
+            {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
+            {"primitives", QJsonArray{image}}});
+    }
+    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", revision},
+                               {"grantId", "grant-1"}, {"contentGeneration", 7},
+                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"}, {"playlistRevision", 3},
+                               {"generatedAt", "2026-03-02T08:00:00Z"}, {"pages", pageArray}};
+    const ManifestParseResult parsed =
+        ManifestParser::parse(QJsonDocument(document).toJson(), QUrl("http://127.0.0.1/"), 0);
+    if (!std::holds_alternative<Manifest>(parsed))
+        qFatal("test manifest refused: %s", qPrintable(std::get<ManifestError>(parsed).code));
+    return std::get<Manifest>(parsed);
+}
+
+Primitive& imageOf(Manifest& manifest, int page)
+{
+    return manifest.pages[page].primitives[0];
+}
+
+void commit(ContentCache& cache, char c)
+{
+    QByteArray bytes = itemBytes(c);
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    QString error;
+    if (!cache.commitVerified(source, itemSha(c), bytes.size(), &error, nullptr))
+        qFatal("commit failed: %s", qPrintable(error));
+}
+
+// Prepares the page on the idle slot and hands it over as the readiness gate does.
+void show(ControllerHarness& h, const Manifest& manifest, int page, bool revisionChange)
+{
+    ControllerAccess::preparePage(h.controller(), manifest, page, revisionChange);
+    ControllerAccess::activateCandidate(h.controller());
+}
+
+// The page timer's dwell runs out.
+void endDwell(ControllerHarness& h)
+{
+    h.clock().advance(h.timer("pageTimer")->interval());
+    h.expireSoon("pageTimer");
+}
+
+QStringList reportCodes(const ControllerHarness& h, const QString& field = QStringLiteral("code"))
+{
+    QStringList codes;
+    for (const auto& request : const_cast<ControllerHarness&>(h).service().requestsTo(W::reportsRoute)) {
+        const QJsonObject body = request.jsonBody();
+        codes.append(field == QLatin1String("code") ? body.value("code").toString()
+                                                     : body.value("context")[field].toString());
+    }
+    return codes;
+}
+
+} // namespace
+
+class TestPlayerPlayback : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<ControllerHarness> harness;
+
+    ControllerHarness& make(bool session)
+    {
+        harness = std::make_unique<ControllerHarness>();
+        if (!harness->ready())
+            qFatal("%s", qPrintable(harness->setupError()));
+        if (session) {
+            harness->service().script("POST", W::reportsRoute,
+                                      QList<Reply>(40, Reply::json(200, QJsonObject())));
+            if (!harness->mintSession())
+                qFatal("no runtime session");
+        }
+        return *harness;
+    }
+
+private slots:
+    void cleanup()
+    {
+        if (harness) {
+            const QStringList surprises = harness->surprises();
+            harness.reset();
+            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
+        }
+    }
+
+    // First activation, a swipe in two steps, a cross-fade, and a second activation while a
+    // swipe runs; only the revision change is saved and reported.
+    void activationAndTransitions()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        Manifest m = manifestOf("man_1", {"a", "b", "a"});
+        m.pages[0].transition = {{"type", "swipe-up"}, {"durationMs", 400}};
+        m.pages[1].transition = {{"type", "swipe-left"}, {"durationMs", 600}};
+        StoragePlanRecord record;
+        record.manifestRevision = "man_1";
+        record.stage = "complete";
+        record.plan.target_page_ids = {"p0", "p1", "p2"};
+        ControllerAccess::setPendingStoragePlan(c, record);
+        QSignalSpy activated(&c, &PlayerController::revisionActivated);
+
+        show(h, m, 0, true);
+        QCOMPARE(ControllerAccess::activeSlot(c), 0);
+        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{0, 0, 0}));
+        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
+        QVERIFY(ControllerAccess::objectEnterArmed(c));
+        QCOMPARE(activated.size(), 1);
+        QString route, revision;
+        QJsonObject plan;
+        QVERIFY(PersistentState(h.statePath("playback-state")).loadLastKnownGood(&route, nullptr, &plan, &revision));
+        QCOMPARE(revision, "man_1");
+        QCOMPARE(route, W::manifestRoute);
+        QCOMPARE(plan, storagePlanRecordJson(record));
+        // No event stream yet: the player plays what it has, offline.
+        QCOMPARE(c.status(), "offline_lkg_active");
+
+        // A rotation within the revision slides in two steps across one turn of the loop.
+        endDwell(h);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+        ControllerAccess::activateCandidate(c);
+        QCOMPARE(ControllerAccess::activeSlot(c), 1);
+        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, 1000, 0}));
+        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
+        QVERIFY(!ControllerAccess::objectEnterArmed(c));
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::transitionDurationMs(c), 600, waitMs);
+        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, 0, 0}));
+        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, -1000, 0}));
+        QVERIFY(h.expireSoon("transitionEndTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::objectEnterArmed(c), waitMs);
+        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{0, 0, 0}));
+        QVERIFY(c.modelForSlot(0)->empty());
+        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
+
+        // A cross-fade: both opacities animate over the page's duration.
+        endDwell(h);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+        ControllerAccess::activateCandidate(c);
+        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{0, 0, 0}));
+        QCOMPARE(ControllerAccess::transitionDurationMs(c), 800);
+        QVERIFY(!c.modelForSlot(1)->empty());
+        QVERIFY(h.expireSoon("transitionEndTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(c.modelForSlot(1)->empty(), waitMs);
+        QVERIFY(ControllerAccess::objectEnterArmed(c));
+
+        // Two activations in one turn: the first swipe's second step finds itself stale.
+        show(h, m, 0, false);
+        show(h, m, 1, false);
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::transitionDurationMs(c), 600, waitMs);
+        QTest::qWait(0);
+        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, -1000, 0}));
+        QCOMPARE(h.timer("transitionEndTimer")->interval(), 600);
+
+        QCOMPARE(activated.size(), 1);
+        QCOMPARE(reportCodes(h).count("manifest.activated"), 1);
+        const QList<QJsonObject> records = h.devLog("candidate_activated");
+        QCOMPARE(records.size(), 5);
+        QCOMPARE(records.first().value("report_revision").toString(), "true");
+        QCOMPARE(records.last().value("report_revision").toString(), "false");
+    }
+
+    // What the retired page alone used leaves the cache; what anything else still uses stays.
+    void retiredObjectsArePruned()
+    {
+        ControllerHarness& h = make(false);
+        PlayerController& c = h.controller();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        for (const char object : QByteArray("abcxz"))
+            commit(cache, object);
+        ControllerAccess::setRetiredPruneMinFreeBytes(c, std::numeric_limits<qint64>::max());
+        const auto held = [&cache](char object) { return QFile::exists(cache.objectPath(itemSha(object))); };
+
+        show(h, manifestOf("man_1", {"a", "x"}), 0, true);
+        show(h, manifestOf("man_1", {"a", "x"}), 1, false);
+        QVERIFY(h.expireSoon("transitionEndTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::objectEnterArmed(c), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        QVERIFY2(held('z'), "a rotation within the revision retires nothing");
+
+        // A new revision: preparing the next page ends its transition at once. What any page
+        // of the revision on glass plans stays.
+        show(h, manifestOf("man_2", {"b", "c"}), 0, true);
+        ControllerAccess::preparePage(c, manifestOf("man_3", {"c"}), 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!held('a'), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        QVERIFY(!held('x') && !held('z'));
+        QVERIFY(held('b') && held('c'));
+    }
+
+    void videoRepeats_data()
+    {
+        QTest::addColumn<bool>("loop");
+        QTest::addColumn<bool>("paused");
+        QTest::addColumn<int>("pages");
+        QTest::addColumn<QByteArray>("items");
+        QTest::addColumn<int>("slot");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("authored loop") << true << false << 2 << QByteArray("ab") << 0 << "authored_loop";
+        QTest::newRow("operator paused") << false << true << 2 << QByteArray("ab") << 0 << "operator_paused";
+        QTest::newRow("single item") << false << false << 1 << QByteArray("a") << 0 << "single_item";
+        QTest::newRow("one of two pages") << false << false << 2 << QByteArray("a") << 0 << "";
+        QTest::newRow("end on the idle slot") << true << false << 1 << QByteArray("a") << 1 << "";
+    }
+
+    void videoRepeats()
+    {
+        QFETCH(bool, loop);
+        QFETCH(bool, paused);
+        QFETCH(int, pages);
+        QFETCH(QByteArray, items);
+        QFETCH(int, slot);
+        QFETCH(QString, reason);
+        ControllerHarness& h = make(false);
+        PlayerController& c = h.controller();
+        Manifest m = manifestOf("man_1", QList<QByteArray>(pages, items));
+        imageOf(m, 0).kind = PrimitiveKind::video;
+        imageOf(m, 0).binding.insert("loop", loop);
+        m.pages[0].advance = {{"mode", "media_end"}, {"maxMs", 60000}};
+        ControllerAccess::putOnGlass(c, m, 0, 0);
+        if (paused)
+            ControllerAccess::togglePause(c);
+
+        c.videoEndOfStream(slot, "img");
+        const QList<QJsonObject> repeats = h.devLog("video_repeat");
+        QCOMPARE(repeats.size(), reason.isEmpty() ? 0 : 1);
+        QCOMPARE(h.scene().videoRestarts().size(), repeats.size());
+        if (!reason.isEmpty())
+            QCOMPARE(repeats.first().value("reason").toString(), reason);
+        // A video that ends without repeating ends its page.
+        QCOMPARE(h.devLog("prepare_page").size(), int(reason.isEmpty() && slot == 0));
+    }
+
+    // Dwell, early timers, one-page manifests, one item per showing, the pause, a page hidden
+    // by its schedule, and media starts one per primitive and item per activation.
+    void rotation()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        show(h, manifestOf("man_1", {"a"}), 0, true);
+        h.clock().advance(4000);
+        QVERIFY(h.expireSoon("pageTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.timer("pageTimer")->interval(), 6000, waitMs);
+        endDwell(h);
+        QTRY_COMPARE_WITH_TIMEOUT(h.timer("pageTimer")->interval(), 10000, waitMs);
+        QCOMPARE(h.devLog("prepare_page").size(), 1);
+
+        // One at a time across showings: a, b, c, a, each reported once as it shows, twice
+        // for two primitives showing the same item.
+        Manifest cycling = manifestOf("man_2", {"abc"});
+        imageOf(cycling, 0).binding.insert("oneAtATime", true);
+        cycling.pages[0].primitives.append(imageOf(cycling, 0));
+        cycling.pages[0].primitives[1].id = "twin";
+        show(h, cycling, 0, true);
+        for (int showing = 0; showing < 3; ++showing) {
+            endDwell(h);
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+            ControllerAccess::activateCandidate(c);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id").count("ma"), 1 + 2 * 2, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id").count("mc"), 2, waitMs);
+        QCOMPARE(reportCodes(h, "media_id").count("mb"), 2);
+
+        // Paused: no dwell, nothing turns.
+        ControllerAccess::togglePause(c);
+        show(h, manifestOf("man_3", {"a", "b"}), 0, true);
+        QVERIFY(!h.timer("pageTimer")->isActive());
+        ControllerAccess::togglePause(c);
+
+        // Page 0 may show until 11:00 in Berlin; page 1 always but it is not in the plan. The
+        // watch fires just after the minute, reports once and, with nothing else to show,
+        // keeps the page.
+        Manifest scheduled = manifestOf("man_4", {"a", "b", "c"});
+        scheduled.timezone = "Europe/Berlin";
+        scheduled.pages[0].visibility = PageVisibility{true, std::nullopt, std::nullopt,
+                                                       QList<VisibilityWindow>{{{Weekday::mon}, 600, 660}}};
+        scheduled.pages[2].visibility = PageVisibility{false, std::nullopt, std::nullopt, std::nullopt};
+        StoragePlanRecord record;
+        record.manifestRevision = "man_4";
+        record.stage = "complete";
+        record.plan.target_page_ids = {"p0", "p2"};
+        ControllerAccess::setPendingStoragePlan(c, record);
+        h.clock().setNowMs(test::ManualClock::defaultStartMs - 30000);
+        show(h, scheduled, 0, true);
+        QCOMPARE(h.timer("visibilityTimer")->interval(), 30250);
+        const int prepared = h.devLog("prepare_page").size();
+        for (int minute = 0; minute < 2; ++minute) {
+            h.clock().setNowMs(test::ManualClock::defaultStartMs + 250 + minute * 60000);
+            QVERIFY(h.expireSoon("visibilityTimer"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.timer("visibilityTimer")->interval(), 60000, waitMs);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h).count("playback.page_hidden"), 1, waitMs);
+        QCOMPARE(ControllerAccess::advanceReason(c), "schedule");
+        QCOMPARE(h.devLog("prepare_page").size(), prepared);
+    }
+
+    // Sequential images of a "media_end" page change in place, each on its own dwell, while a
+    // new revision's candidate is prepared undisturbed.
+    void sequentialItemsInPlace()
+    {
+        ControllerHarness& h = make(false);
+        PlayerController& c = h.controller();
+        commit(*ControllerAccess::contentCache(c), 'a');
+        commit(*ControllerAccess::contentCache(c), 'b');
+        Manifest m = manifestOf("man_1", {"ab", "c"});
+        m.pages[0].advance = {{"mode", "media_end"}, {"maxMs", 60000}};
+        // The dwell belongs to the second image: the first has none.
+        Primitive timed = imageOf(m, 0);
+        timed.id = "timed";
+        timed.binding.insert("dwellMs", 5000);
+        imageOf(m, 0).binding.insert("items", QJsonArray{imageOf(m, 0).binding["items"][0]});
+        m.pages[0].primitives.append(timed);
+        show(h, m, 0, true);
+        QCOMPARE(h.timer("mediaItemTimer")->interval(), 5000);
+        ControllerAccess::preparePage(c, manifestOf("man_2", {"c"}), 0, true);
+        const auto candidateCancel = ControllerAccess::candidateCancel(c);
+
+        QVERIFY(h.expireSoon("mediaItemTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("media_end_image_dwell").size(), 2, waitMs);
+        QCOMPARE(h.devLog("media_end_image_dwell").last().value("primitive_id").toString(), "timed");
+        QVERIFY(ControllerAccess::candidate(c));
+        QVERIFY(!candidateCancel->load());
+        QCOMPARE(c.modelForSlot(0)->pageId(), "p0");
+
+        // After the last item the page ends: the candidate of the new revision takes over, so
+        // the page on glass only keeps playing.
+        QVERIFY(h.expireSoon("mediaItemTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("pageTimer")->interval() == 60000, waitMs);
+        QVERIFY(!candidateCancel->load());
+    }
+
+    // Starts wait for a session, video starts on the idle slot wait for the activation, and an
+    // unauthorised answer is retried once for the page on glass.
+    void reportsAtTheService()
+    {
+        ControllerHarness& h = make(false);
+        PlayerController& c = h.controller();
+        Manifest m = manifestOf("man_1", {"a", "v"});
+        m.pages[1].primitives[0].kind = PrimitiveKind::video;
+        show(h, m, 0, true);
+        h.service().script("POST", W::reportsRoute,
+                           {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
+        QVERIFY(h.mintSession());
+        ControllerAccess::flushPendingMediaStarts(c);
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), QStringList{"ma"}, waitMs);
+
+        ControllerAccess::preparePage(c, m, 1, false);
+        c.videoStarted(1, "img");
+        QTest::qWait(0);
+        QCOMPARE(reportCodes(h).size(), 1);
+        ControllerAccess::activateCandidate(c);
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), (QStringList{"ma", "mv"}), waitMs);
+
+        // The 401 re-queues the start once; the second 401 drops it.
+        QTRY_VERIFY_WITH_TIMEOUT(!h.transport().hasRuntimeSession(), waitMs);
+        h.service().script("POST", W::reportsRoute,
+                           {Reply::json(401, QJsonObject()), Reply::json(403, QJsonObject())});
+        QVERIFY(h.mintSession());
+        ControllerAccess::flushPendingMediaStarts(c);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 1, waitMs);
+        QCOMPARE(h.devLog("playback.report_dropped").first().value("reason").toString(), "retry_exhausted");
+        QCOMPARE(reportCodes(h, "media_id"), (QStringList{"ma", "mv", "mv"}));
+
+        QVERIFY(h.mintSession());
+        show(h, m, 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 2, waitMs);
+        QCOMPARE(h.devLog("playback.report_dropped").last().value("reason").toString(), "forbidden");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlayerPlayback)
+#include "tst_playerplayback.moc"
