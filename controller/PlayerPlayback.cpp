@@ -143,8 +143,7 @@ void PlayerController::advancePage()
 {
     mediaItemTimer_.stop();
     if (adActive()) {
-        // The ad unit decides whether its presentation completed and ends the visit.
-        finishAdPresentation(false);
+        finishAdPresentation(adPresentationCompleted(false));
         endAdVisit(true);
         return;
     }
