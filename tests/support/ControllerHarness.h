@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -247,6 +248,12 @@ struct ControllerAccess {
         return c.manifestEtagFor(route);
     }
 };
+
+// Pages "p0", "p1", ... each with one image primitive "img" showing the items named by letter
+// (media id "m" and the letter), in "duration" mode (10 s) with a cross-fade; object gives each
+// letter's digest and size.
+Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,
+                            const std::function<std::pair<QString, qint64>(char)>& object);
 
 // The controller's constructor arguments that a test chooses.
 struct ControllerOptions {
