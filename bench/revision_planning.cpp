@@ -7,6 +7,7 @@
 // it there as the controller does and reports the longest gap between the ticks of a 1 ms timer
 // on the GUI thread's event loop ("stall_ms"), and what the GUI thread spent writing the
 // planner's input from the manifest ("gui_input_ms").
+#include "bench/RandomDigest.h"
 #include "controller/PlayerPreparation.h"
 
 #include <QCoreApplication>
@@ -29,15 +30,6 @@ constexpr int pageCount = 100;
 constexpr int primitivesPerPage = 24;
 constexpr qint64 itemBytes = 1048576;
 
-QString digest(std::mt19937_64& engine)
-{
-    static const char hex[] = "0123456789abcdef";
-    QString text(64, QLatin1Char('0'));
-    for (QChar& c : text)
-        c = QLatin1Char(hex[engine() % 16]);
-    return text;
-}
-
 Manifest revision(std::mt19937_64& engine)
 {
     Manifest manifest;
@@ -52,7 +44,7 @@ Manifest revision(std::mt19937_64& engine)
             primitive.binding = {{"items", QJsonArray{QJsonObject{
                                                {"mediaId", primitive.id},
                                                {"src", "/m"},
-                                               {"sha256", digest(engine)},
+                                               {"sha256", bench::randomDigest(engine)},
                                                {"bytes", double(itemBytes)},
                                                {"contentType", "image/png"}}}}};
             page.primitives.append(primitive);
@@ -79,7 +71,7 @@ struct Fixture {
         QDir().mkpath(contentRoot + QStringLiteral("/objects"));
         QDir().mkpath(contentRoot + QStringLiteral("/access"));
         for (int i = 0; i < count; ++i) {
-            const QString name = digest(engine);
+            const QString name = bench::randomDigest(engine);
             QFile object(contentRoot + QStringLiteral("/objects/") + name);
             if (object.open(QIODevice::WriteOnly))
                 object.write("x");

@@ -1,5 +1,6 @@
 #include "controller/PlayerPlayback.h"
 #include "runtime/RuntimeWireContract.h"
+#include "storage/PersistentState.h"
 #include "storage/StorageTransferLedger.h"
 #include "tests/support/ControllerHarness.h"
 
@@ -255,25 +256,36 @@ private slots:
         QTest::addColumn<QByteArray>("quota");
         QTest::addColumn<bool>("withoutPackage");
         QTest::addColumn<bool>("queueFull");
+        QTest::addColumn<bool>("onGlass");
         QTest::addColumn<QString>("event");
         QTest::addColumn<bool>("prepared");
-        QTest::newRow("fits") << QByteArray() << false << false << "storage_plan" << true;
-        QTest::newRow("nothing fits") << QByteArray("0") << false << false << "storage_plan" << false;
-        QTest::newRow("planner refuses the input") << QByteArray() << true << false
-                                                   << "storage_plan_invalid" << true;
-        QTest::newRow("queue full") << QByteArray() << false << true << "" << true;
+        QTest::addColumn<bool>("fault");
+        QTest::newRow("fits") << QByteArray() << false << false << false << "storage_plan" << true
+                              << false;
+        QTest::newRow("nothing fits") << QByteArray("0") << false << false << false << "storage_plan"
+                                      << false << true;
+        QTest::newRow("planner refuses the input") << QByteArray() << true << false << false
+                                                   << "storage_plan_invalid" << true << false;
+        QTest::newRow("queue full") << QByteArray() << false << true << false << "" << true << false;
+        // The page on glass plays on while the background replacement fetches the revision.
+        QTest::newRow("page on glass") << QByteArray() << false << false << true << "storage_plan"
+                                       << false << false;
     }
     void planningOutcomes()
     {
         QFETCH(QByteArray, quota);
         QFETCH(bool, queueFull);
+        QFETCH(bool, onGlass);
         QFETCH(QString, event);
         QFETCH(bool, prepared);
+        QFETCH(bool, fault);
         QFETCH(bool, withoutPackage);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         if (!quota.isEmpty())
             qputenv(quotaVariable, quota);
+        if (onGlass)
+            ControllerAccess::putOnGlass(c, manifestOf("man_0", {"b"}), 0, 0);
         Manifest manifest = manifestOf("man_1", {"a"});
         if (withoutPackage) {
             Primitive application = manifest.pages[0].primitives[0];
@@ -299,7 +311,7 @@ private slots:
         QCOMPARE(h.devLog("prepare_page").size(), prepared ? 1 : 0);
         // The storage fault is latched for the overlay (the idle status lets it show).
         ControllerAccess::setStatus(c, "awaiting_content");
-        QCOMPARE(c.overlayCondition() == QLatin1String("storage_full"), !prepared);
+        QCOMPARE(c.overlayCondition() == QLatin1String("storage_full"), fault);
         QTRY_VERIFY_WITH_TIMEOUT(!io.isRunning() && io.waitingCount() == 0, waitMs);
     }
 
@@ -344,6 +356,107 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(storageBodies().size(), 1, waitMs);
         const QJsonObject report = storageBodies().first();
         QCOMPARE(report["cache"]["protected_bytes"].toInteger(), 3 * 4096);
+    }
+
+    // The periodic sample re-plans the revision on glass against its stored plan: growth waits
+    // for the day's cycle budget (a cycle exactly a day old still counts), shrinking does not,
+    // pages newly admitted put the plan back to its first stage, the record is saved with the
+    // last known good copy and reported, and a result for a revision that left glass is dropped.
+    void replanOnGlass_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<qint64>("quota");
+        QTest::addColumn<qint64>("cycleAge");
+        QTest::addColumn<bool>("stale");
+        QTest::addColumn<QString>("event");
+        QTest::addColumn<QString>("decision");
+        QTest::addColumn<QString>("stage");
+        QTest::addColumn<int>("cycles");
+        const QStringList one{"p0"};
+        const QStringList all{"p0", "p1", "p2"};
+        QTest::newRow("grows once the old cycles left the day")
+            << one << qint64(3 * 4096) << qint64(86400001) << false << "storage.plan_grown"
+            << "grow" << "s1" << 1;
+        QTest::newRow("holds at the day's cycle limit")
+            << one << qint64(3 * 4096) << qint64(86400000) << false << "" << "hold" << "complete" << 4;
+        QTest::newRow("shrinks at once")
+            << all << qint64(2 * 4096) << qint64(86400000) << false << "storage.plan_shrunk"
+            << "shrink" << "complete" << 5;
+        QTest::newRow("nothing fits any more")
+            << one << qint64(0) << qint64(86400001) << false << "storage.plan_shrunk" << "shrink"
+            << "complete" << 1;
+        QTest::newRow("revision left glass")
+            << one << qint64(3 * 4096) << qint64(86400001) << true << "" << "" << "" << 0;
+    }
+    void replanOnGlass()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(qint64, quota);
+        QFETCH(qint64, cycleAge);
+        QFETCH(bool, stale);
+        QFETCH(QString, event);
+        QFETCH(QString, decision);
+        QFETCH(QString, stage);
+        QFETCH(int, cycles);
+        ControllerHarness& h = withSession();
+        PlayerController& c = h.controller();
+        const Manifest manifest = manifestOf("man_1", {"a", "b", "c"});
+        const PersistentState state(h.statePath("playback-state"));
+        QVERIFY(state.saveLastKnownGood("{}", "man_1"));
+        const qint64 now = h.clock().nowMs();
+        StoragePlanRecord record;
+        record.manifestRevision = "man_1";
+        record.stage = "complete";
+        record.anchorPageId = "p0";
+        record.plan.fit = before.size() == 3 ? "fits" : "partial";
+        record.plan.transition = "direct";
+        record.plan.decision = "compute";
+        record.plan.target_page_ids = before;
+        record.plan.anchor_page_id = "p0";
+        record.plan.capacity_baseline = quota;
+        record.plan.growth_eligible_since_ms = now - 2 * 3600000;
+        ControllerAccess::setActiveStoragePlan(c, record);
+        ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        ControllerAccess::storageCycleTimes(c) = QList<qint64>(4, now - cycleAge);
+        qputenv(quotaVariable, QByteArray::number(quota));
+
+        ControllerAccess::sampleStorage(c);
+        if (stale)
+            ControllerAccess::putOnGlass(c, manifestOf("man_2", {"a"}), 0, 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::contentIo(c).isRunning()
+                                     && ControllerAccess::contentIo(c).waitingCount() == 0,
+                                 waitMs);
+        QCoreApplication::processEvents();
+
+        QStringList events;
+        for (const char* name : {"storage.plan_grown", "storage.plan_shrunk"})
+            events += fieldOf(h.devLog(name), "id");
+        QCOMPARE(events, event.isEmpty() ? QStringList() : QStringList{"man_1"});
+        QCOMPARE(ControllerAccess::storageCycleTimes(c).size(), cycles);
+        QJsonObject saved;
+        QVERIFY(state.loadLastKnownGood(nullptr, nullptr, &saved));
+        if (stale) {
+            // The next sample plans what is on glass now, and only that plan is reported.
+            QVERIFY(saved.isEmpty());
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage.plan_persist_failed").size(), 1, waitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(storageBodies().size(), 1, waitMs);
+            const QJsonObject report = storageBodies().first();
+            QCOMPARE(report["plan"]["manifest_revision"].toString(), QStringLiteral("man_2"));
+            return;
+        }
+        QCOMPARE(saved["decision"].toString(), decision);
+        QCOMPARE(saved["stage"].toString(), stage);
+        QTRY_COMPARE_WITH_TIMEOUT(storageBodies().size(), 1, waitMs);
+        const QJsonObject reported = storageBodies().first().value("plan").toObject();
+        QCOMPARE(reported["fit"].toString(), saved["fit"].toString());
+        QCOMPARE(ControllerAccess::storageFault(c), saved["fit"] == QLatin1String("none_fit"));
+        if (!event.isEmpty()) {
+            const QJsonObject logged = h.devLog(event).first();
+            QCOMPARE(logged["before"].toString(), QString::number(before.size()));
+            QCOMPARE(logged["after"].toString(),
+                     QString::number(saved["target_page_ids"].toArray().size()));
+        }
     }
 
     // --- Storage reports ---------------------------------------------------------------
@@ -411,7 +524,10 @@ private slots:
         // it is prepared on the other slot, with a deadline.
         ControllerAccess::setRetainedRestore(c, true);
         ControllerAccess::putOnGlass(c, manifest, 1, 0);
+        ControllerAccess::setEntryRunning(c);
         ControllerAccess::preparePage(c, manifest, 2, false);
+        // The entry still running on glass is finished first.
+        QVERIFY(!h.timer("transitionEndTimer")->isActive());
         QCOMPARE(h.devLog("prepare_page").last()["downloads_pending"].toString(), QStringLiteral("2"));
         QCOMPARE(c.modelForSlot(1)->rowCount(), 1);
         QVERIFY(h.timer("candidateDeadlineTimer")->isActive());

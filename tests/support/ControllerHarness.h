@@ -180,6 +180,17 @@ struct ControllerAccess {
     {
         c.storageSample_ = sample;
     }
+    static void setActiveStoragePlan(PlayerController& c, const StoragePlanRecord& record)
+    {
+        c.activeStoragePlan_ = record;
+    }
+    static QList<qint64>& storageCycleTimes(PlayerController& c) { return c.storageCycleTimes_; }
+    static bool storageFault(const PlayerController& c) { return c.storageFault_; }
+    static void setEntryRunning(PlayerController& c)
+    {
+        c.objectEnterArmed_ = false;
+        c.transitionEndTimer_.start(500);
+    }
     static void setRetainedRestore(PlayerController& c, bool active)
     {
         c.retainedRestoreActive_ = active;
