@@ -125,7 +125,6 @@ private slots:
         QSignalSpy activated(&c, &PlayerController::revisionActivated);
 
         show(h, m, 0, true);
-        QCOMPARE(ControllerAccess::activeSlot(c), 0);
         QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
         QCOMPARE(ControllerAccess::pose(c, 1), (Pose{0, 0, 0}));
         QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
@@ -144,7 +143,6 @@ private slots:
         endDwell(h);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
         ControllerAccess::activateCandidate(c);
-        QCOMPARE(ControllerAccess::activeSlot(c), 1);
         QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, 1000, 0}));
         QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
         QVERIFY(!ControllerAccess::objectEnterArmed(c));
@@ -155,7 +153,6 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::objectEnterArmed(c), waitMs);
         QCOMPARE(ControllerAccess::pose(c, 0), (Pose{0, 0, 0}));
         QVERIFY(c.modelForSlot(0)->empty());
-        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
 
         // A cross-fade: both opacities animate over the page's duration.
         endDwell(h);
@@ -180,10 +177,6 @@ private slots:
 
         QCOMPARE(activated.size(), 1);
         QCOMPARE(reportCodes(h).count("manifest.activated"), 1);
-        const QList<QJsonObject> records = h.devLog("candidate_activated");
-        QCOMPARE(records.size(), 5);
-        QCOMPARE(records.first().value("report_revision").toString(), "true");
-        QCOMPARE(records.last().value("report_revision").toString(), "false");
     }
 
     // What the retired page alone used leaves the cache; what anything else still uses stays.

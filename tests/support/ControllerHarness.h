@@ -227,8 +227,6 @@ struct ControllerAccess {
     }
     static int transitionDurationMs(const PlayerController& c) { return c.transitionDurationMs_; }
     static bool objectEnterArmed(const PlayerController& c) { return c.objectEnterArmed_; }
-    static int activeSlot(const PlayerController& c) { return c.activeSlot_; }
-    static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
     static QString advanceReason(const PlayerController& c) { return c.advanceReason_; }
     static void setRetiredPruneMinFreeBytes(PlayerController& c, qint64 bytes)
     {
