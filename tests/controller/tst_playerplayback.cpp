@@ -66,15 +66,25 @@ void endDwell(ControllerHarness& h)
     h.expireSoon("pageTimer");
 }
 
-QStringList reportCodes(const ControllerHarness& h, const QString& field = QStringLiteral("code"))
+// One field of every report the service received: top-level, else of its context.
+QStringList reportCodes(ControllerHarness& h, const QString& field = QStringLiteral("code"))
 {
-    QStringList codes;
-    for (const auto& request : const_cast<ControllerHarness&>(h).service().requestsTo(W::reportsRoute)) {
+    QStringList values;
+    for (const auto& request : h.service().requestsTo(W::reportsRoute)) {
         const QJsonObject body = request.jsonBody();
-        codes.append(field == QLatin1String("code") ? body.value("code").toString()
-                                                     : body.value("context")[field].toString());
+        values.append(body.value(field).toString(body.value("context")[field].toString()));
     }
-    return codes;
+    return values;
+}
+
+// A plan that admits these pages of the revision.
+StoragePlanRecord planOf(const QString& revision, const QStringList& pages)
+{
+    StoragePlanRecord record;
+    record.manifestRevision = revision;
+    record.stage = "complete";
+    record.plan.target_page_ids = pages;
+    return record;
 }
 
 } // namespace
@@ -117,10 +127,7 @@ private slots:
         Manifest m = manifestOf("man_1", {"a", "b", "a"});
         m.pages[0].transition = {{"type", "swipe-up"}, {"durationMs", 400}};
         m.pages[1].transition = {{"type", "swipe-left"}, {"durationMs", 600}};
-        StoragePlanRecord record;
-        record.manifestRevision = "man_1";
-        record.stage = "complete";
-        record.plan.target_page_ids = {"p0", "p1", "p2"};
+        const StoragePlanRecord record = planOf("man_1", {"p0", "p1", "p2"});
         ControllerAccess::setPendingStoragePlan(c, record);
         QSignalSpy activated(&c, &PlayerController::revisionActivated);
         ContentCache& cache = *ControllerAccess::contentCache(c);
@@ -196,23 +203,19 @@ private slots:
 
     void videoRepeats_data()
     {
-        QTest::addColumn<bool>("loop");
-        QTest::addColumn<bool>("paused");
         QTest::addColumn<int>("pages");
         QTest::addColumn<QByteArray>("items");
         QTest::addColumn<int>("slot");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("authored loop") << true << false << 2 << QByteArray("ab") << 0 << "authored_loop";
-        QTest::newRow("operator paused") << false << true << 2 << QByteArray("ab") << 0 << "operator_paused";
-        QTest::newRow("single item") << false << false << 1 << QByteArray("a") << 0 << "single_item";
-        QTest::newRow("one of two pages") << false << false << 2 << QByteArray("a") << 0 << "";
-        QTest::newRow("end on the idle slot") << true << false << 1 << QByteArray("a") << 1 << "";
+        QTest::newRow("authored loop") << 2 << QByteArray("ab") << 0 << "authored_loop";
+        QTest::newRow("operator paused") << 2 << QByteArray("ab") << 0 << "operator_paused";
+        QTest::newRow("single item") << 1 << QByteArray("a") << 0 << "single_item";
+        QTest::newRow("one of two pages") << 2 << QByteArray("a") << 0 << "";
+        QTest::newRow("end on the idle slot") << 1 << QByteArray("a") << 1 << "";
     }
 
     void videoRepeats()
     {
-        QFETCH(bool, loop);
-        QFETCH(bool, paused);
         QFETCH(int, pages);
         QFETCH(QByteArray, items);
         QFETCH(int, slot);
@@ -221,10 +224,10 @@ private slots:
         PlayerController& c = h.controller();
         Manifest m = manifestOf("man_1", QList<QByteArray>(pages, items));
         imageOf(m, 0).kind = PrimitiveKind::video;
-        imageOf(m, 0).binding.insert("loop", loop);
+        imageOf(m, 0).binding.insert("loop", reason == "authored_loop");
         m.pages[0].advance = {{"mode", "media_end"}, {"maxMs", 60000}};
         ControllerAccess::putOnGlass(c, m, 0, 0);
-        if (paused)
+        if (reason == "operator_paused")
             ControllerAccess::togglePause(c);
 
         c.videoEndOfStream(slot, "img");
@@ -281,11 +284,7 @@ private slots:
         scheduled.pages[0].visibility = PageVisibility{true, std::nullopt, std::nullopt,
                                                        QList<VisibilityWindow>{{{Weekday::mon}, 600, 660}}};
         scheduled.pages[2].visibility = PageVisibility{false, std::nullopt, std::nullopt, std::nullopt};
-        StoragePlanRecord record;
-        record.manifestRevision = "man_4";
-        record.stage = "complete";
-        record.plan.target_page_ids = {"p0", "p2"};
-        ControllerAccess::setPendingStoragePlan(c, record);
+        ControllerAccess::setPendingStoragePlan(c, planOf("man_4", {"p0", "p2"}));
         h.clock().setNowMs(test::ManualClock::defaultStartMs - 30000);
         show(h, scheduled, 0, true);
         QCOMPARE(h.timer("visibilityTimer")->interval(), 30250);
