@@ -6,13 +6,6 @@
 
 namespace talvorine {
 
-const Page* PlayerController::activePage() const
-{
-    if (!activeManifest_ || activePageIndex_ < 0 || activePageIndex_ >= activeManifest_->pages.size())
-        return nullptr;
-    return &activeManifest_->pages.at(activePageIndex_);
-}
-
 QString PlayerController::manifestRoutePath() const
 {
     return QStringLiteral("/runtime/v1/manifest");
