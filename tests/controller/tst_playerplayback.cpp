@@ -11,12 +11,19 @@ using namespace talvorine;
 using talvorine::test::ControllerAccess;
 using talvorine::test::ControllerHarness;
 using Reply = talvorine::test::FakeRuntimeService::Reply;
-using Pose = talvorine::test::ControllerAccess::SlotPose;
 namespace W = talvorine::RuntimeWire;
 
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
+
+// One stage slot as the scene poses it: opacity and offsets in thousandths.
+using Pose = std::tuple<double, int, int>;
+Pose pose(const PlayerController& c, int slot)
+{
+    return slot == 0 ? Pose{c.opacityA(), c.translateXPermilleA(), c.translateYPermilleA()}
+                     : Pose{c.opacityB(), c.translateXPermilleB(), c.translateYPermilleB()};
+}
 
 // Item c of every manifest here: its own bytes, so that it can be committed to the cache.
 QByteArray itemBytes(char c)
@@ -136,10 +143,10 @@ private slots:
         const auto held = [&cache](char object) { return QFile::exists(cache.objectPath(itemSha(object))); };
 
         show(h, m, 0, true);
-        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
-        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{0, 0, 0}));
-        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
-        QVERIFY(ControllerAccess::objectEnterArmed(c));
+        QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
+        QCOMPARE(c.transitionDurationMs(), 0);
+        QVERIFY(c.objectEnterArmed());
         QCOMPARE(activated.size(), 1);
         QString route, revision;
         QJsonObject plan;
@@ -154,36 +161,36 @@ private slots:
         endDwell(h);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
         ControllerAccess::activateCandidate(c);
-        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, 1000, 0}));
-        QCOMPARE(ControllerAccess::transitionDurationMs(c), 0);
-        QVERIFY(!ControllerAccess::objectEnterArmed(c));
-        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::transitionDurationMs(c), 600, waitMs);
-        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, 0, 0}));
-        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, -1000, 0}));
+        QCOMPARE(pose(c, 1), (Pose{1, 1000, 0}));
+        QCOMPARE(c.transitionDurationMs(), 0);
+        QVERIFY(!c.objectEnterArmed());
+        QTRY_COMPARE_WITH_TIMEOUT(c.transitionDurationMs(), 600, waitMs);
+        QCOMPARE(pose(c, 1), (Pose{1, 0, 0}));
+        QCOMPARE(pose(c, 0), (Pose{1, -1000, 0}));
         QVERIFY(h.expireSoon("transitionEndTimer"));
-        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::objectEnterArmed(c), waitMs);
-        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{0, 0, 0}));
+        QTRY_VERIFY_WITH_TIMEOUT(c.objectEnterArmed(), waitMs);
+        QCOMPARE(pose(c, 0), (Pose{0, 0, 0}));
         QVERIFY(c.modelForSlot(0)->empty());
 
         // A cross-fade: both opacities animate over the page's duration.
         endDwell(h);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
         ControllerAccess::activateCandidate(c);
-        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
-        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{0, 0, 0}));
-        QCOMPARE(ControllerAccess::transitionDurationMs(c), 800);
+        QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
+        QCOMPARE(c.transitionDurationMs(), 800);
         QVERIFY(!c.modelForSlot(1)->empty());
         QVERIFY(h.expireSoon("transitionEndTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(c.modelForSlot(1)->empty(), waitMs);
-        QVERIFY(ControllerAccess::objectEnterArmed(c));
+        QVERIFY(c.objectEnterArmed());
 
         // Two activations in one turn: the first swipe's second step finds itself stale.
         show(h, m, 0, false);
         show(h, m, 1, false);
-        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::transitionDurationMs(c), 600, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(c.transitionDurationMs(), 600, waitMs);
         QTest::qWait(0);
-        QCOMPARE(ControllerAccess::pose(c, 0), (Pose{1, 0, 0}));
-        QCOMPARE(ControllerAccess::pose(c, 1), (Pose{1, -1000, 0}));
+        QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
+        QCOMPARE(pose(c, 1), (Pose{1, -1000, 0}));
         QCOMPARE(h.timer("transitionEndTimer")->interval(), 600);
 
         QCOMPARE(activated.size(), 1);
@@ -326,6 +333,35 @@ private slots:
         QCOMPARE(h.devLog("media_end_image_dwell").last().value("primitive_id").toString(), "timed");
         QVERIFY(ControllerAccess::candidate(c));
         QVERIFY(!candidateCancel->load());
+    }
+
+    // A resize re-lays out the page on glass and the candidate in place: no row is rebuilt, so
+    // the video keeps playing and every binding stays.
+    void resizeKeepsBothStages()
+    {
+        ControllerHarness& h = make(false);
+        PlayerController& c = h.controller();
+        Manifest m = manifestOf("man_1", {"v", "a"});
+        imageOf(m, 0).kind = PrimitiveKind::video;
+        show(h, m, 0, true);
+        ControllerAccess::preparePage(c, m, 1, false);
+        std::vector<std::unique_ptr<QSignalSpy>> rebuilt;
+        for (const int slot : {0, 1}) {
+            StageLayoutModel* model = c.modelForSlot(slot);
+            QVERIFY(model->bindVerifiedMediaFile("img", QUrl::fromLocalFile(QString("/objects/%1").arg(slot))));
+            rebuilt.emplace_back(std::make_unique<QSignalSpy>(model, &QAbstractItemModel::modelReset));
+            rebuilt.emplace_back(std::make_unique<QSignalSpy>(model, &QAbstractItemModel::rowsRemoved));
+        }
+        const QRectF before = c.modelForSlot(0)->index(0).data(StageLayoutModel::ViewportRectRole).toRectF();
+        c.setViewport(1280, 720);
+        for (const int slot : {0, 1}) {
+            const QModelIndex row = c.modelForSlot(slot)->index(0);
+            QCOMPARE(row.data(StageLayoutModel::ContentSourceRole).toUrl(),
+                     QUrl::fromLocalFile(QString("/objects/%1").arg(slot)));
+            QCOMPARE(row.data(StageLayoutModel::ViewportRectRole).toRectF().width(), before.width() * 2 / 3);
+        }
+        for (const auto& spy : rebuilt)
+            QCOMPARE(spy->size(), 0);
     }
 
     // Starts wait for a session, video starts on the idle slot wait for the activation, and an

@@ -203,7 +203,7 @@ struct ControllerAccess {
     {
         c.candidateReplies_.insert(reply);
     }
-    // Playback: the readiness gate's hand-over, and the slots as the scene reads them.
+    // Playback: the readiness gate's hand-over.
     static void activateCandidate(PlayerController& c) { c.activateCandidate(); }
     static const PlayerController::PreparedPage* candidate(const PlayerController& c)
     {
@@ -214,19 +214,6 @@ struct ControllerAccess {
         return c.candidateReplies_.isEmpty() && !c.contentIo_.isRunning()
                && c.contentIo_.waitingCount() == 0;
     }
-    struct SlotPose {
-        double opacity = 0;
-        int xPermille = 0;
-        int yPermille = 0;
-        friend bool operator==(const SlotPose&, const SlotPose&) = default;
-    };
-    static SlotPose pose(const PlayerController& c, int slot)
-    {
-        return slot == 0 ? SlotPose{c.opacityA_, c.translateXPermilleA_, c.translateYPermilleA_}
-                         : SlotPose{c.opacityB_, c.translateXPermilleB_, c.translateYPermilleB_};
-    }
-    static int transitionDurationMs(const PlayerController& c) { return c.transitionDurationMs_; }
-    static bool objectEnterArmed(const PlayerController& c) { return c.objectEnterArmed_; }
     static QString advanceReason(const PlayerController& c) { return c.advanceReason_; }
     static void setRetiredPruneMinFreeBytes(PlayerController& c, qint64 bytes)
     {
