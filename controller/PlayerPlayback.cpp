@@ -631,15 +631,17 @@ void PlayerController::activateCandidate()
 }
 
 // The start pose of both slots. A swipe starts with the incoming slot beside the outgoing one,
-// placed at once; everything else animates to its end from here.
+// placed at once; everything else animates to its end from here. In a cross-fade the outgoing
+// page stays opaque under the incoming one (the slot on glass is drawn on top) until the
+// retirement: were both to fade, the ground would show through halfway.
 void PlayerController::beginIncomingTransition(int outgoingSlot, int durationMs)
 {
     const int incoming = activeSlot_;
     const int other = incoming == 0 ? 1 : 0;
     const bool slotChanged = outgoingSlot >= 0 && outgoingSlot != incoming;
-    const bool swipe = slotChanged && durationMs > 0
-                       && PageTransitionRules::isSwipe(transitionType_.toStdString());
-    setTransitionDurationMs(slotChanged && durationMs > 0 && !swipe ? durationMs : 0);
+    const bool animated = slotChanged && durationMs > 0;
+    const bool swipe = animated && PageTransitionRules::isSwipe(transitionType_.toStdString());
+    setTransitionDurationMs(animated && !swipe ? durationMs : 0);
     if (swipe) {
         const TransitionPose pose =
             PageTransitionRules::pose(transitionType_.toStdString(), durationMs, 0);
@@ -649,7 +651,7 @@ void PlayerController::beginIncomingTransition(int outgoingSlot, int durationMs)
         return;
     }
     setSlotPose(incoming, 1.0, 0, 0);
-    setSlotPose(other, 0.0, 0, 0);
+    setSlotPose(other, animated ? 1.0 : 0.0, 0, 0);
 }
 
 void PlayerController::applySwipeEndPose(int outgoingSlot, int durationMs)

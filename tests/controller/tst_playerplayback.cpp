@@ -172,16 +172,18 @@ private slots:
         QCOMPARE(pose(c, 0), (Pose{0, 0, 0}));
         QVERIFY(c.modelForSlot(0)->empty());
 
-        // A cross-fade: both opacities animate over the page's duration.
+        // A cross-fade: the incoming page fades in over the outgoing one, which stays opaque
+        // until it retires, so that the ground never shows through.
         endDwell(h);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
         ControllerAccess::activateCandidate(c);
         QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
-        QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
+        QCOMPARE(pose(c, 1), (Pose{1, 0, 0}));
         QCOMPARE(c.transitionDurationMs(), 800);
         QVERIFY(!c.modelForSlot(1)->empty());
         QVERIFY(h.expireSoon("transitionEndTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(c.modelForSlot(1)->empty(), waitMs);
+        QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
         QVERIFY(c.objectEnterArmed());
 
         // Two activations in one turn: the first swipe's second step finds itself stale.
