@@ -482,6 +482,15 @@ private:
     // === Phase, status and fatal surfaces (PlayerState.cpp) ===
     void setStatus(const QString& status);
 
+    // === Viewport and observation (PlayerViewport.cpp) ===
+    struct Observation {
+        int width = 0;
+        int height = 0;
+        double pixelRatio = 1.0;
+        QString presentation;
+        friend bool operator==(const Observation&, const Observation&) = default;
+    };
+
     // === Splash (SplashPolicy.cpp) ===
     void evaluateSplash();
     void retireSplash();
@@ -520,8 +529,28 @@ private:
     void mintWatchdogFired();
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
+    // Bound: known bound in this run, the enrolled marker exists, or writing it is being
+    // retried. A bound player never returns to pairing by itself.
+    bool pairingReturnForbidden() const;
     void retryDeviceSession();
+    void beginSession();
+    void remintAfterSessionLoss();
+    void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
+                         qint64 nowMs, RuntimeCompat::MintKind kind);
+    void handleMintProblem(const RuntimeCompat::ProblemDecision& decision, const QString& code,
+                           qint64 nowMs);
+    void noteEnrollmentBound(qint64 nowMs, qint64 retryAfterMs);
+    void noteKnownBound();
+    void noteUpgradeRequired(const QString& playerKind, const QString& minSupported);
+    void setOnline(bool online);
+    void enterFirstBootPairing();
     void startPairing();
+    void sendPairingStart();
+    bool resumeStoredPairing();
+    void rotatePairing(const QString& reason);
+    void applyPairingLocator(const QString& code, const QDateTime& expiresAt);
+    void armPairingExpiryWatch();
+    void applyPairingAnswer(const QString& code, int status, int retryAfterMs, qint64 nowMs);
     void retryPairingEvents();
     void retryPairingCompletion();
     void handlePairingExpiry();
@@ -548,7 +577,8 @@ private:
     void consumeManifest(const QByteArray& body, bool fromNetwork, const QString& route,
                          const QByteArray& etag);
     void fetchCurrentManifest();
-    void holdPairedAssignment(bool held);
+    void holdPairedAssignment(bool revoked);
+    void clearToNoContent();
     void handleManifestRouteUnavailable();
     void handleManifestNotModified(const QString& route);
     void handleManifestFailed(const QString& code, int status, const QString& error);
@@ -569,6 +599,8 @@ private:
     void handleScreenUnarchived();
     void observeAssignmentHold();
     void presentIdle(const QString& status);
+    void updateScreenLabel(const QString& label);
+    void noteIdentityFault();
 
     // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
     void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
@@ -719,13 +751,6 @@ private:
     QSizeF frameSize_;
     double pixelRatio_ = 1.0;
     bool viewportExclusiveOutput_ = false;
-    struct Observation {
-        int width = 0;
-        int height = 0;
-        double pixelRatio = 0;
-        QString presentation;
-        friend bool operator==(const Observation&, const Observation&) = default;
-    };
     // What the service was told last; cleared when the screen is wiped for re-pairing.
     std::optional<Observation> lastObservation_;
     bool gpuVideoAvailable_ = false;
@@ -838,6 +863,13 @@ private:
     bool pairingHandoff_ = false;
     QString pairingHandoffText_;
     bool pairingCelebrating_ = false;
+    QString completionNonce_;
+    QString pairingStartKey_;
+    // Claim nonces completed in this run, the oldest first in the list: a replay is refused.
+    QSet<QString> seenPairingNonces_;
+    QStringList seenPairingOrder_;
+    int pairingStartFailures_ = 0;
+    int pairingStartCount_ = 0;
     QTimer celebrationTimer_;
     QStringList hostIdentifyLines_;
 
@@ -907,6 +939,16 @@ private:
     bool mintAbortedByWatchdog_ = false;
     bool knownBound_ = false;
     bool boundPersistPending_ = false;
+    int boundPersistAttempts_ = 0;
+    QString mintIdempotencyKey_;
+    int mintGeneration_ = 0;
+    qint64 lastMintAtMs_ = 0;
+    int remintBackoffCount_ = 0;
+    QList<qint64> proofInvalidTimes_;
+    bool sessionRevokedWhilePlaying_ = false;
+    int enrollmentBindDepth_ = 0;
+    int mintsDuringBind_ = 0;
+    QString eventCursor_;
     QTimer boundRetryTimer_;
     QTimer mintWatchdogTimer_;
     QTimer reloadTimer_;
@@ -921,6 +963,11 @@ private:
     RuntimeCompat::ReloadLedger reloadLedger_;
     QString pendingReloadId_;
     ManifestValidator manifestValidator_;
+
+    // --- Manifest intake and unpairing: what the session reads and sets ---
+    bool manifestRouteV2_ = false;
+    qint64 firstFailureAtMs_ = 0;
+    bool unpairInFlight_ = false;
 
     // --- Ad slots and frame evidence ---
     // The serial of the page activation put on glass last, and what the render thread made of
