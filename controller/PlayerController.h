@@ -529,9 +529,6 @@ private:
     void mintWatchdogFired();
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
-    // Bound: known bound in this run, the enrolled marker exists, or writing it is being
-    // retried. A bound player never returns to pairing by itself.
-    bool pairingReturnForbidden() const;
     void retryDeviceSession();
     void beginSession();
     void remintAfterSessionLoss();

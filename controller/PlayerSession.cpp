@@ -207,11 +207,6 @@ void PlayerController::abortMintByWatchdog()
 
 // --- Device session ------------------------------------------------------------------------
 
-bool PlayerController::pairingReturnForbidden() const
-{
-    return knownBound_ || state_.isEnrolled() || boundPersistPending_;
-}
-
 void PlayerController::retryDeviceSession()
 {
     if (enrollmentBindDepth_ > 0)
@@ -463,6 +458,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     else
         setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
     beginSession();
+    flushPendingMediaStarts();
     publishObservation();
 }
 

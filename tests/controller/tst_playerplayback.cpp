@@ -141,6 +141,7 @@ private slots:
             commit(cache, object);
         ControllerAccess::setRetiredPruneMinFreeBytes(c, std::numeric_limits<qint64>::max());
         const auto held = [&cache](char object) { return QFile::exists(cache.objectPath(itemSha(object))); };
+        ControllerAccess::setOnline(c, false);
 
         show(h, m, 0, true);
         QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
@@ -154,7 +155,7 @@ private slots:
         QCOMPARE(revision, "man_1");
         QCOMPARE(route, W::manifestRoute);
         QCOMPARE(plan, storagePlanRecordJson(record));
-        // No event stream yet: the player plays what it has, offline.
+        // The event stream is down: the player says it plays what it has, offline.
         QCOMPARE(c.status(), "offline_lkg_active");
 
         // A rotation within the revision slides in two steps across one turn of the loop.
@@ -378,7 +379,6 @@ private slots:
         h.service().script("POST", W::reportsRoute,
                            {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
         QVERIFY(h.mintSession());
-        ControllerAccess::flushPendingMediaStarts(c);
         QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), QStringList{"ma"}, waitMs);
 
         ControllerAccess::preparePage(c, m, 1, false);
@@ -393,7 +393,6 @@ private slots:
         h.service().script("POST", W::reportsRoute,
                            {Reply::json(401, QJsonObject()), Reply::json(403, QJsonObject())});
         QVERIFY(h.mintSession());
-        ControllerAccess::flushPendingMediaStarts(c);
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 1, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").first().value("reason").toString(), "retry_exhausted");
         QCOMPARE(reportCodes(h, "media_id"), (QStringList{"ma", "mv", "mv"}));

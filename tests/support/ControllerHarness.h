@@ -223,7 +223,6 @@ struct ControllerAccess {
     {
         c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
     }
-    static void flushPendingMediaStarts(PlayerController& c) { c.flushPendingMediaStarts(); }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
