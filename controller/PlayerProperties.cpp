@@ -209,9 +209,4 @@ const Page* PlayerController::candidatePage() const
     return &candidate_->manifest.pages.at(candidate_->pageIndex);
 }
 
-bool PlayerController::pairingReturnForbidden() const
-{
-    return knownBound_ || state_.isEnrolled() || boundPersistPending_;
-}
-
 } // namespace talvorine
