@@ -207,6 +207,11 @@ void PlayerController::abortMintByWatchdog()
 
 // --- Device session ------------------------------------------------------------------------
 
+bool PlayerController::pairingReturnForbidden() const
+{
+    return knownBound_ || state_.isEnrolled() || boundPersistPending_;
+}
+
 void PlayerController::retryDeviceSession()
 {
     if (enrollmentBindDepth_ > 0)
