@@ -62,6 +62,21 @@ qint64 PlayerController::adNowLoMs() const
     return transport_.serverNowHiMs() > 0 ? transport_.serverNowLoMs() : 0;
 }
 
+bool PlayerController::adPresentationShows(const QString&, quint64) const
+{
+    return false;
+}
+
+bool PlayerController::adPresentationCompleted(bool) const
+{
+    return false;
+}
+
+bool PlayerController::adImageOnGlass(quint64) const
+{
+    return false;
+}
+
 qint64 PlayerController::adNowHiMs() const
 {
     return std::max<qint64>(transport_.serverNowHiMs(), 0);

@@ -628,36 +628,92 @@ private:
     void updateScreenLabel(const QString& label);
     void noteIdentityFault();
 
-    // === Planning, preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
     void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
+    QHash<QString, qint64> onGlassStorageObjects() const;
+    void finishPlanning(quint64 generation, Manifest manifest, QByteArray manifestBody,
+                        StoragePlanningOutcome outcome, qint64 protectedBytes, bool replan);
+    void applyPlannedRevision(Manifest manifest, QByteArray manifestBody,
+                              std::optional<StoragePlanRecord> record, bool replan);
+    void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
+    QJsonObject adoptStoragePlan(const QString& revision);
+    void sendStorageReport(bool force);
     void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
     void cancelRetainedInventory();
     void sampleStorage();
+
+    // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
+    void prepareNextAsset(quint64 generation);
+    void rearmActiveClock();
     void recoverActiveRenderer();
     void cancelCandidateWork();
+    void prepareMedia(const MediaItem& item, quint64 generation);
+    void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
+    void candidateMediaPrepared(quint64 generation);
     void maybeActivate();
     void candidateDownloadRetryFired();
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void tryActivateReplacement();
+    void repairRetainedPages();
+    void continueStagedPlan();
+    void completeStagedPlanIfReady();
     void pumpReplacement();
     void abortReplacementIdle();
     void cancelReplacement();
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
+    void skipFailedPage(int failed, const QString& code, const Manifest& manifest,
+                        const QByteArray& manifestBody, bool revisionChange);
+    void cancelPendingStep(const char* reason);
     void candidateDeadlineReached();
+    void activateCandidate();
+    void beginIncomingTransition(int outgoingSlot, int durationMs);
+    void applySwipeEndPose(int outgoingSlot, int durationMs);
     void transitionEnded();
     void retireOutgoingSlot();
+    void pruneRetiredContent();
     void armObjectEnter();
+    void setTransitionDurationMs(int ms);
+    void setSlotPose(int slot, double opacity, int xPermille, int yPermille);
+    void latchOverlayFailure(const QString& code);
     void pageTimerFired();
+    void scheduleAdvance();
     void advancePage();
+    void commitPageAdvance();
     // Pages of the manifest eligible now by schedule, page type and storage plan; the second
     // form asks it of the active manifest.
     QList<int> eligibleNow(const Manifest& manifest) const;
     QList<int> eligibleNow() const;
+    QList<int> rotatableNow(const Manifest& manifest) const;
+    bool advanceChangesNothingVisible(int next) const;
+    void armVisibilityWatch();
     void mediaItemDeadlineReached();
+    void scheduleMediaItemDeadline();
     void handleMediaItemEnded(const QString& primitiveId);
+    void rematchActiveMedia(const QString& primitiveId);
+    static QString mediaCursorKey(const QString& pageId, const QString& primitiveId);
+    int seededMediaIndex(const QString& pageId, const Primitive& primitive) const;
+    int visibleMediaIndex(const QString& pageId, const Primitive& primitive) const;
+    void seedVisibleMedia(const Page& page);
+    void applyVisibleMediaItems(Page& page) const;
     void evaluateVisibility();
+    void reportPageFailed(const Manifest& manifest, int page, const QString& code);
+    void clearReportedPageFailures(const QString& pageId);
+    void reportMediaStarted(const QString& primitiveId);
+    QString mediaStartKey(const QString& primitiveId, const QString& mediaId) const;
+    void reportHeldVideoStarts(int slot);
+    void reportVisibleImageStarts();
+    void flushPendingMediaStarts();
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
+
+    // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
+    void syncSoundtrack(const Manifest& manifest, const Page& page);
+    QSet<QString> soundtrackHashes() const;
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
@@ -683,6 +739,12 @@ private:
     bool adsActive() const;
     bool adActive() const;
     qint64 adNowLoMs() const;
+    // The ad presentation on glass shows this primitive of the page of this generation.
+    bool adPresentationShows(const QString& primitiveId, quint64 generation) const;
+    // Whether the ad on glass ran its course: its video reached its end, or its image its dwell.
+    bool adPresentationCompleted(bool endOfStream) const;
+    // An image ad of the page of this generation is on glass.
+    bool adImageOnGlass(quint64 generation) const;
     qint64 adNowHiMs() const;
     QDateTime adEvidenceStamp() const;
     AdOccurrence* occurrenceForPage(const QString& pageId);
@@ -715,8 +777,6 @@ private:
     void retireAdPreparation(const QString& decisionId, const QString& code);
     void pruneAdCache();
     void discardAdCacheLeftovers();
-    // Keeps a failure code for the status overlay (the candidate failure unit owns it).
-    void latchOverlayFailure(const QString& code);
 
     // === Ad event reporting (PlayerAdEvents.cpp) ===
     void enqueueAdEvent(const QString& kind, qint64 durationMs);
@@ -805,7 +865,7 @@ private:
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
-    // Pages of unlandedRevision_ whose objects are not all known to be local.
+    // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
     QSet<int> unlandedPages_;
     QString unlandedRevision_;
 
@@ -838,8 +898,32 @@ private:
     QString transitionType_ = QStringLiteral("crossfade");
     bool objectEnterArmed_ = false;
     int objectEnterSerial_ = 0;
+    // Digests planned for the page on glass, and for the page it replaced until that retires.
+    QSet<QString> activePackageKeys_;
+    QSet<QString> outgoingPackageKeys_;
+    QSet<QString> activeContentKeys_;
+    QSet<QString> outgoingContentKeys_;
+    // Retirement evicts unused objects until the volume has this much free.
+    qint64 retiredPruneMinFreeBytes_ = 268435456;
+    // The activation report waiting for a retry.
+    QString pendingActivationRevision_;
+    bool activationRetryArmed_ = false;
+    // The showing (activeGeneration_) whose page was already reported hidden by its schedule.
+    quint64 hiddenReportedGeneration_ = 0;
+    // The page the one on glass replaced, with its own manifest (often the previous revision):
+    // it stays on the other slot until the transition retires it.
+    std::optional<Manifest> outgoingManifest_;
+    int outgoingPageIndex_ = -1;
     // The primitive whose dwell armed the media item timer.
     QString mediaItemTimerPrimitive_;
+    // Video starts reported by a slot before it went on glass.
+    QHash<int, QSet<QString>> heldVideoStarts_;
+    // Media starts: sent (start keys), waiting for a session or a retry (primitive ids), sent
+    // reports by report key, and start keys already retried once.
+    QSet<QString> reportedMediaStarts_;
+    QSet<QString> pendingMediaStarts_;
+    QHash<QString, QString> mediaStartReportKeys_;
+    QSet<QString> retriedMediaStarts_;
 
     // --- Status ---
     QString status_ = QStringLiteral("starting");
@@ -1016,6 +1100,10 @@ private:
     std::optional<StoragePlanRecord> pendingStoragePlan_;
     QTimer storageSampleTimer_;
     std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
+    quint64 storagePlanGeneration_ = 0;
+    bool storagePlanRunning_ = false;
+    // When re-plans of the revision on glass shrank or grew it, for the planner's cycle limit.
+    QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
 };

@@ -516,6 +516,10 @@ void PlayerController::presentEmptyAssignment(Manifest manifest, const QByteArra
 
 void PlayerController::presentIdle(const QString& status)
 {
+    // A planning run still in flight would put its revision back on the idle stage.
+    ++storagePlanGeneration_;
+    storagePlanCancel_->store(true, std::memory_order_release);
+    storagePlanRunning_ = false;
     dropCandidate();
     cancelReplacement();
     cancelRetainedInventory();

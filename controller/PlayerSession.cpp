@@ -465,6 +465,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     else
         setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
     beginSession();
+    flushPendingMediaStarts();
     publishObservation();
 }
 

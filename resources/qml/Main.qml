@@ -111,6 +111,9 @@ Window {
                 z: active ? 1 : 0
                 active: c.activeSlot === index
                 opacity: first ? c.opacityA : c.opacityB
+                // While it fades the stage is drawn as one picture: item by item, its canvas
+                // would show through its own objects, a frame of neither page.
+                layer.enabled: opacity > 0 && opacity < 1
                 offsetX: root.width * (first ? c.translateXPermilleA : c.translateXPermilleB) / 1000
                 offsetY: root.height * (first ? c.translateYPermilleA : c.translateYPermilleB) / 1000
                 transitionMs: c.transitionDurationMs

@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QMetaObject>
 #include <QSignalSpy>
 #include <QTest>
@@ -217,6 +218,42 @@ bool ControllerHarness::startBound()
         controller_->start();
         expireSoon(u"sessionRetryTimer");
     });
+}
+
+Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,
+                            const std::function<std::pair<QString, qint64>(char)>& object)
+{
+    QJsonArray pageArray;
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        QJsonArray items;
+        for (const char c : pages.at(i)) {
+            const auto [sha256, bytes] = object(c);
+            items.append(QJsonObject{{"mediaId", QStringLiteral("m") + QLatin1Char(c)},
+                                     {"src", "/content/media/m"}, {"sha256", sha256},
+                                     {"bytes", double(bytes)}, {"contentType", "image/png"},
+                                     {"intrinsicSize", QJsonObject{{"width", 16}, {"height", 9}}}});
+        }
+        const QJsonObject image{{"id", "img"}, {"primitive", "image"}, {"layer", 0},
+                                {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+                                {"contentFit", "contain"}, {"grantId", "grant-1"},
+                                {"selector", QJsonObject{{"by", "all"}, {"oneAtATime", false}}},
+                                {"resolvedMedia", items}};
+        pageArray.append(QJsonObject{
+            {"contractVersion", "talvorine.canvas/v1"}, {"id", QStringLiteral("p%1").arg(i)},
+            {"canvas", QJsonObject{{"width", 1920}, {"height", 1080}, {"viewportFit", "contain"}}},
+            {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 800}}},
+            {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
+            {"primitives", QJsonArray{image}}});
+    }
+    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", revision},
+                               {"grantId", "grant-1"}, {"contentGeneration", 7},
+                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"}, {"playlistRevision", 3},
+                               {"generatedAt", "2026-03-02T08:00:00Z"}, {"pages", pageArray}};
+    const ManifestParseResult parsed =
+        ManifestParser::parse(QJsonDocument(document).toJson(), QUrl("http://127.0.0.1/"), 0);
+    if (!std::holds_alternative<Manifest>(parsed))
+        qFatal("test manifest refused: %s", qPrintable(std::get<ManifestError>(parsed).code));
+    return std::get<Manifest>(parsed);
 }
 
 } // namespace talvorine::test

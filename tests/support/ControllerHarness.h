@@ -154,6 +154,79 @@ struct ControllerAccess {
     {
         c.publishSceneSerial(serial);
     }
+    // The content pipeline's entries, and the state of a page on glass until activation puts
+    // one there itself.
+    static void planRevision(PlayerController& c, const Manifest& manifest, bool replan = false)
+    {
+        c.planRevision(manifest, QByteArray("{}"), replan);
+    }
+    static void preparePage(PlayerController& c, const Manifest& manifest, int page,
+                            bool revisionChange)
+    {
+        c.preparePage(manifest, QByteArray("{}"), page, revisionChange);
+    }
+    static void failCandidate(PlayerController& c, const QString& code) { c.failCandidate(code); }
+    static void sampleStorage(PlayerController& c) { c.sampleStorage(); }
+    static void cancelCandidateWork(PlayerController& c) { c.cancelCandidateWork(); }
+    static void putOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
+    {
+        c.activeManifest_ = manifest;
+        c.activePageIndex_ = page;
+        c.activeSlot_ = slot;
+        c.objectEnterArmed_ = true;
+    }
+    static void setOutgoing(PlayerController& c, const Manifest& manifest, int page)
+    {
+        c.outgoingManifest_ = manifest;
+        c.outgoingPageIndex_ = page;
+    }
+    static void setStorageSample(PlayerController& c, const PlayerController::StorageSample& sample)
+    {
+        c.storageSample_ = sample;
+    }
+    static void setActiveStoragePlan(PlayerController& c, const StoragePlanRecord& record)
+    {
+        c.activeStoragePlan_ = record;
+    }
+    static QList<qint64>& storageCycleTimes(PlayerController& c) { return c.storageCycleTimes_; }
+    static bool storageFault(const PlayerController& c) { return c.storageFault_; }
+    static void setEntryRunning(PlayerController& c)
+    {
+        c.objectEnterArmed_ = false;
+        c.transitionEndTimer_.start(500);
+    }
+    static void setRetainedRestore(PlayerController& c, bool active)
+    {
+        c.retainedRestoreActive_ = active;
+    }
+    static void setPendingStep(PlayerController& c, int direction)
+    {
+        c.pendingStepDirection_ = direction;
+    }
+    static void addCandidateReply(PlayerController& c, QNetworkReply* reply)
+    {
+        c.candidateReplies_.insert(reply);
+    }
+    // Playback: the readiness gate's hand-over.
+    static void activateCandidate(PlayerController& c) { c.activateCandidate(); }
+    static const PlayerController::PreparedPage* candidate(const PlayerController& c)
+    {
+        return c.candidate_ ? &*c.candidate_ : nullptr;
+    }
+    static bool transfersIdle(PlayerController& c)
+    {
+        return c.candidateReplies_.isEmpty() && !c.contentIo_.isRunning()
+               && c.contentIo_.waitingCount() == 0;
+    }
+    static QString advanceReason(const PlayerController& c) { return c.advanceReason_; }
+    static void setRetiredPruneMinFreeBytes(PlayerController& c, qint64 bytes)
+    {
+        c.retiredPruneMinFreeBytes_ = bytes;
+    }
+    static void togglePause(PlayerController& c)
+    {
+        c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
+    }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
@@ -242,6 +315,12 @@ struct ControllerAccess {
         c.handlePairingClaimed(nonce);
     }
 };
+
+// Pages "p0", "p1", ... each with one image primitive "img" showing the items named by letter
+// (media id "m" and the letter), in "duration" mode (10 s) with a cross-fade; object gives each
+// letter's digest and size.
+Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,
+                            const std::function<std::pair<QString, qint64>(char)>& object);
 
 // The controller's constructor arguments that a test chooses.
 struct ControllerOptions {
