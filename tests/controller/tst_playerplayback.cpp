@@ -376,6 +376,9 @@ private slots:
         Manifest m = manifestOf("man_1", {"a", "v"});
         m.pages[1].primitives[0].kind = PrimitiveKind::video;
         show(h, m, 0, true);
+        // Each mint's unchanged manifest re-plans the page on glass, which reports storage.
+        h.service().script("PUT", W::storageRoute,
+                           QList<Reply>(10, Reply::json(200, QJsonObject())));
         h.service().script("POST", W::reportsRoute,
                            {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
         QVERIFY(h.mintSession());
