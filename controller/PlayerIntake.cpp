@@ -576,8 +576,7 @@ void PlayerController::clearPlayback()
     activeManifest_.reset();
     activeManifestBody_.clear();
     activeSlot_ = -1;
-    if (std::exchange(transitionDurationMs_, 0) != 0)
-        Q_EMIT transitionTimingChanged();
+    setTransitionDurationMs(0);
     stageA_.clear();
     stageB_.clear();
     playbackPolicy_.reset();
