@@ -108,6 +108,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"mintWatchdogTimer", &C::mintWatchdogTimer_, true, false, 35000, &C::mintWatchdogFired},
         {"reloadTimer", &C::reloadTimer_, true, false, 0, &C::reloadTimerFired},
         {"safetyPollTimer", &C::safetyPollTimer_, true, false, 0, &C::handleSafetyPoll},
+        {"boundClearRetryTimer", &C::boundClearRetryTimer_, true, false, 0, &C::clearBoundMarker},
         {"storageSampleTimer", &C::storageSampleTimer_, false, false, 900000, &C::sampleStorage},
     };
     return table;
@@ -310,6 +311,7 @@ PlayerController::~PlayerController()
 
 void PlayerController::setPlayerRelease(const QString& version, const QString& revision)
 {
+    releaseVersion_ = version;
     transport_.setPlayerRelease(version, revision);
 }
 

@@ -571,12 +571,35 @@ private:
     void handleEventConnectionChanged(bool connected);
 
     // === Manifest intake, screen state and reloads (PlayerIntake.cpp) ===
+    struct IntakeOperation;
     QByteArray manifestEtagFor(const QString& route) const;
+    QString manifestRoutePath() const;
     void consumeManifest(const QByteArray& body, bool fromNetwork, const QString& route,
                          const QByteArray& etag);
+    void rejectManifestBody(const IntakeOperation& operation, const ManifestError& error,
+                            const QByteArray& body, bool fromNetwork, int expectedVersion);
+    void keepLastKnownGood(const IntakeOperation& operation, const Manifest& manifest,
+                           bool fromNetwork);
+    void refreshSameRevision(const IntakeOperation& operation, const Manifest& manifest,
+                             const QByteArray& body, bool fromNetwork);
+    void resetRevisionBookkeeping(const QString& revision);
+    void takeNewRevision(const IntakeOperation& operation, Manifest manifest,
+                         const QByteArray& body, bool fromNetwork);
+    bool revisionInHand(const QString& revision) const;
+    void holdManifestFailure();
+    void armManifestRetry(qint64 ms);
     void fetchCurrentManifest();
-    void holdPairedAssignment(bool revoked);
+    void fetchManifestOn(const QString& route, const QByteArray& etag);
+    void fetchManifestForEvent();
+    void clearManifestFailure();
+    void presentEmptyAssignment(Manifest manifest, const QByteArray& body, bool fromNetwork);
+    void presentIdle(const QString& status);
     void clearToNoContent();
+    void clearPlayback();
+    void dropCandidate();
+    void cancelActivePlayback();
+    void dropStoragePlans();
+    void holdPairedAssignment(bool revoked);
     void handleManifestRouteUnavailable();
     void handleManifestNotModified(const QString& route);
     void handleManifestFailed(const QString& code, int status, const QString& error);
@@ -585,6 +608,7 @@ private:
     void handleEventFetchTimer();
     void handleSafetyPoll();
     void handleScreenLabelAnswered(int status, const QString& label);
+    void handlePaymentRequired();
     void handleStreamProblem(const QString& code, const QString& actionName);
     void handleReloadRequested(const QJsonObject& event);
     void reloadTimerFired();
@@ -592,7 +616,10 @@ private:
     void requestUnpair();
     void renameScreen(const QString& name);
     void wipeAndPair(bool resetIdentity);
+    void clearBoundMarker();
+    void finishWipe();
     void handleUnpairFailed(int status, bool transient);
+    void resetUnpairedIdentity();
     void enterArchived();
     void handleScreenUnarchived();
     void observeAssignmentHold();
@@ -600,6 +627,9 @@ private:
     void noteIdentityFault();
 
     // === Planning, preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
+    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
+    void cancelRetainedInventory();
     void sampleStorage();
     void recoverActiveRenderer();
     void cancelCandidateWork();
@@ -617,6 +647,10 @@ private:
     void armObjectEnter();
     void pageTimerFired();
     void advancePage();
+    // Pages of the manifest eligible now by schedule, page type and storage plan; the second
+    // form asks it of the active manifest.
+    QList<int> eligibleNow(const Manifest& manifest) const;
+    QList<int> eligibleNow() const;
     void mediaItemDeadlineReached();
     void handleMediaItemEnded(const QString& primitiveId);
     void evaluateVisibility();
@@ -729,6 +763,11 @@ private:
     bool retainedRestoreActive_ = false;
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
     QString currentMediaItem_;
+    // Digests whose download failed hard once in this revision.
+    QSet<QString> retriedOnceHashes_;
+    // Pages of unlandedRevision_ whose objects are not all known to be local.
+    QSet<int> unlandedPages_;
+    QString unlandedRevision_;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;
@@ -740,6 +779,14 @@ private:
     // primitives.
     quint64 activeGeneration_ = 0;
     QHash<QString, QUrl> activeMediaUrls_;
+    // A network manifest named another playlist than the one on glass; activation reads it.
+    bool playlistChangedMark_ = false;
+    QHash<QString, int> mediaItemCursors_;
+    QHash<QString, int> visibleMediaItems_;
+    // Page failures already reported, and the revision they (and retriedOnceHashes_) are kept
+    // for.
+    QSet<QString> reportedPageFailures_;
+    QString bookkeepingRevision_;
     int activeSlot_ = -1;
     double opacityA_ = 0.0;
     double opacityB_ = 0.0;
@@ -864,10 +911,27 @@ private:
     QString pendingReloadId_;
     ManifestValidator manifestValidator_;
 
-    // --- Manifest intake and unpairing: what the session reads and sets ---
+    // --- Manifest intake ---
     bool manifestRouteV2_ = false;
     qint64 firstFailureAtMs_ = 0;
+    bool manifestFailureHold_ = false;
+    int manifestFailureCount_ = 0;
+    qint64 lastEventFetchAtMs_ = 0;
+    // The route of the fetch sent last: a failure does not say which route it was for.
+    QString manifestFetchRoute_;
+
+    // --- Screen state: unpairing and reloads ---
+    QString releaseVersion_;
     bool unpairInFlight_ = false;
+    bool sessionRetryWasPending_ = false;
+    qint64 savedSessionRetryMs_ = 0;
+    QString deferredReloadId_;
+    // A wipe whose enrolled marker could not be deleted yet: retried with back-off, and the
+    // wipe finishes once the marker is gone.
+    bool boundClearPending_ = false;
+    bool wipeResetsIdentity_ = true;
+    int boundClearAttempts_ = 0;
+    QTimer boundClearRetryTimer_;
 
     // --- Ad slots and frame evidence ---
     // The serial of the page activation put on glass last, and what the render thread made of

@@ -22,6 +22,28 @@ void PlayerController::pageTimerFired()
 void PlayerController::advancePage() {}
 void PlayerController::evaluateVisibility() {}
 
+QList<int> PlayerController::eligibleNow(const Manifest& manifest) const
+{
+    QList<std::optional<PageVisibility>> schedules;
+    schedules.reserve(manifest.pages.size());
+    for (const Page& page : manifest.pages)
+        schedules.append(page.visibility);
+    const std::optional<ZonedCivilTime> civil =
+        ScheduleEvaluator::civilTime(clock_->nowMs(), manifest.timezone);
+    QList<int> eligible;
+    for (int index : ScheduleEvaluator::eligibleIndices(schedules, civil)) {
+        if (manifest.pages.at(index).type != PageType::adslot
+            && pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, index))
+            eligible.append(index);
+    }
+    return eligible;
+}
+
+QList<int> PlayerController::eligibleNow() const
+{
+    return activeManifest_ ? eligibleNow(*activeManifest_) : QList<int>();
+}
+
 // --- Media timing --------------------------------------------------------------------------
 
 // The deadline belongs to the primitive that armed it, not to whichever image comes first.

@@ -300,6 +300,9 @@ QJsonObject storagePlanPrevious(const StoragePlanRecord& record, qint64 nowMs,
 
 namespace talvorine {
 
+void PlayerController::planRevision(Manifest, QByteArray, bool) {}
+void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
+void PlayerController::cancelRetainedInventory() {}
 void PlayerController::sampleStorage() {}
 void PlayerController::recoverActiveRenderer() {}
 void PlayerController::cancelCandidateWork() {}

@@ -278,6 +278,14 @@ bool RuntimeTransport::hasRuntimeSession() const
     return validSessionCredential(sessionCredential_);
 }
 
+void RuntimeTransport::forgetRuntimeSession()
+{
+    sessionCredential_.clear();
+    sessionExpiresAt_ = {};
+    sessionCapabilities_.clear();
+    manifestVersions_.clear();
+}
+
 bool RuntimeTransport::hasSessionCapability(const QString& name) const
 {
     return hasRuntimeSession() && sessionCapabilities_.contains(name);

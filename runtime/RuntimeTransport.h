@@ -64,6 +64,9 @@ public:
     QNetworkAccessManager* networkAccessManager() const;
     bool authorizeRuntimeRequest(QNetworkRequest& request) const;
     bool hasRuntimeSession() const;
+    // Forgets the runtime session without announcing it, for a player that is giving up its
+    // screen: nothing sent or answered afterwards counts as belonging to a session.
+    void forgetRuntimeSession();
     bool hasSessionCapability(const QString& name) const;
     bool adslotsNegotiated() const;
     bool hasDeviceCredential() const;

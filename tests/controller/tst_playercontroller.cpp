@@ -578,6 +578,7 @@ private slots:
 
         // An update held on glass is reported with its cause in the details, as text.
         ControllerAccess::setActiveSlot(c, 0);
+        ControllerAccess::setCandidate(c, true);
         ControllerAccess::setHold(c, true, h.clock().nowMs() - 10000);
         ControllerAccess::setStatus(c, QStringLiteral("playing"));
         QCOMPARE(c.overlayCondition(), QStringLiteral("assignment_held"));
@@ -586,6 +587,7 @@ private slots:
         QCOMPARE(reportAt(1).value("context").toObject(), (QJsonObject{{"code", "remint"}}));
 
         ControllerAccess::setActiveSlot(c, -1);
+        ControllerAccess::setCandidate(c, false);
         ControllerAccess::setHold(c, false, 0);
         StoragePlanRecord record;
         record.requiredBytes = 1073741824;

@@ -97,6 +97,14 @@ struct ControllerAccess {
     static void setArchived(PlayerController& c, bool archived) { c.screenArchived_ = archived; }
     static void setActiveSlot(PlayerController& c, int slot) { c.activeSlot_ = slot; }
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
+    // A page being prepared in slot 1 (its contents do not matter to the phase or the overlay).
+    static void setCandidate(PlayerController& c, bool preparing)
+    {
+        if (preparing)
+            c.candidate_.emplace().slot = 1;
+        else
+            c.candidate_.reset();
+    }
     static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
     static void setStorageFault(PlayerController& c, bool fault) { c.storageFault_ = fault; }
     static void setScreenLabel(PlayerController& c, const QString& label)
@@ -168,6 +176,23 @@ struct ControllerAccess {
     static QByteArray manifestEtagFor(const PlayerController& c, const QString& route)
     {
         return c.manifestEtagFor(route);
+    }
+    // An unconditional manifest request, sent the way the controller sends its own; a stored
+    // last known good body as start-up hands it to intake.
+    static void fetchManifest(PlayerController& c, const QString& route)
+    {
+        c.fetchManifestOn(route, {});
+    }
+    static void consumeStoredManifest(PlayerController& c, const QByteArray& body)
+    {
+        c.consumeManifest(body, false, QString(), QByteArray());
+    }
+    static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
+    static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
+    // The transport answers every 2xx, 204 included, with success: a failure only by this way.
+    static void unpairFailed(PlayerController& c, int status)
+    {
+        c.handleUnpairFailed(status, false);
     }
     static QString pairingCode(const PlayerController& c) { return c.pairingCode_; }
     static bool pairingCelebrating(const PlayerController& c) { return c.pairingCelebrating_; }

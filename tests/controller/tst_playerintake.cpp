@@ -1,0 +1,558 @@
+#include "operator/OperatorPanel.h"
+#include "runtime/NativeCredentialStore.h"
+#include "runtime/RuntimeWireContract.h"
+#include "storage/PersistentState.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/TestFiles.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerAccess;
+using talvorine::test::ControllerHarness;
+using Reply = talvorine::test::FakeRuntimeService::Reply;
+using Fault = talvorine::test::FakeRuntimeService::Fault;
+using Request = talvorine::test::FakeRuntimeService::Request;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+const QByteArray v1 = W::manifestRoute;
+const QByteArray v2 = W::manifestV2Route;
+
+QJsonObject merged(QJsonObject object, const QJsonObject& extra)
+{
+    for (auto it = extra.begin(); it != extra.end(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
+// A page of one image, as little as the parser takes for a page.
+QJsonObject page(const QString& id, const QJsonObject& extra = {})
+{
+    QJsonObject object = QJsonDocument::fromJson(R"({
+        "contractVersion": "talvorine.canvas/v1",
+        "canvas": {"width": 1920, "height": 1080, "viewportFit": "contain"},
+        "transition": {"type": "crossfade", "durationMs": 500},
+        "advance": {"mode": "duration", "afterMs": 10000},
+        "primitives": [{"id": "img", "primitive": "image", "layer": 0, "contentFit": "contain",
+            "rect": {"x": 0, "y": 0, "width": 960, "height": 540}, "grantId": "grant-1",
+            "selector": {"by": "all", "oneAtATime": false},
+            "resolvedMedia": [{"mediaId": "m", "src": "/content/media/m", "bytes": 1000,
+                "sha256": "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa",
+                "contentType": "image/png", "intrinsicSize": {"width": 1920, "height": 1080}}]}]
+    })").object();
+    object.insert("id", id);
+    return merged(object, extra);
+}
+
+QByteArray manifest(const QString& revision, const QJsonArray& pages, int schema = 2,
+                    const QJsonObject& extra = {})
+{
+    const QJsonObject document{{"schemaVersion", schema},   {"manifestRevision", revision},
+                               {"grantId", "grant-1"},      {"contentGeneration", 7},
+                               {"screenId", "screen-1"},    {"screenLabel", "Lobby"},
+                               {"playlistRevision", 3},     {"generatedAt", "2026-12-07T08:00:00Z"},
+                               {"pages", pages}};
+    return QJsonDocument(merged(document, extra)).toJson(QJsonDocument::Compact);
+}
+
+Reply body(const QByteArray& bytes, const QByteArray& etag = {})
+{
+    const Reply reply = Reply::json(200, bytes);
+    return etag.isEmpty() ? reply : reply.withHeader("ETag", etag);
+}
+
+QByteArray sse(const QString& type, const QJsonObject& details = {})
+{
+    return "data: "
+        + QJsonDocument(QJsonObject{{"type", type}, {"details", details}})
+              .toJson(QJsonDocument::Compact)
+        + "\n\n";
+}
+
+PersistentState stateOf(const ControllerHarness& h)
+{
+    return PersistentState(h.statePath("playback-state"));
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Reply)
+
+class TestPlayerIntake : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<ControllerHarness> harness;
+
+    // A controller that took a runtime session (its first manifest answered 304, its event
+    // stream open); reports are accepted.
+    ControllerHarness* session()
+    {
+        harness = std::make_unique<ControllerHarness>();
+        ControllerHarness& h = *harness;
+        if (!h.ready() || !h.mintSession())
+            return nullptr;
+        h.service().script("POST", W::reportsRoute, {Reply::json(200, QJsonObject{})});
+        h.timer("adPlannerTimer")->stop(); // going online started it; a new revision starts it
+        return &h;
+    }
+
+    // One manifest request through the transport, answered and handled.
+    static bool fetch(ControllerHarness& h, const QByteArray& route)
+    {
+        RuntimeTransport& t = h.transport();
+        QSignalSpy modified(&t, &RuntimeTransport::manifestModified);
+        QSignalSpy same(&t, &RuntimeTransport::manifestNotModified);
+        QSignalSpy failed(&t, &RuntimeTransport::manifestFailed);
+        QSignalSpy unavailable(&t, &RuntimeTransport::manifestRouteUnavailable);
+        ControllerAccess::fetchManifest(h.controller(), QString(route));
+        return QTest::qWaitFor(
+            [&] { return modified.size() + same.size() + failed.size() + unavailable.size() > 0; },
+            waitMs);
+    }
+
+    // Events written to the open runtime stream, handled once the transport has emitted the
+    // given signal as often as it is expected to.
+    template <typename Signal>
+    static bool deliver(ControllerHarness& h, const QByteArray& chunk, Signal signal, int count = 1)
+    {
+        QSignalSpy spy(&h.transport(), signal);
+        h.service().sendEvents(W::eventsRoute, chunk);
+        return QTest::qWaitFor([&] { return spy.size() >= count; }, waitMs);
+    }
+
+    static QByteArray reload(const QString& id, const QJsonObject& extra = {})
+    {
+        return sse(W::reloadEvent,
+                   merged({{"reload_id", id}, {"expires_at", "2026-03-02T12:00:00Z"}}, extra));
+    }
+
+private slots:
+    void cleanup()
+    {
+        if (harness) {
+            const QStringList surprises = harness->surprises();
+            harness.reset();
+            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
+        }
+    }
+
+    // --- Intake through the transport, with nothing on glass ---------------------------------
+
+    void intake_data()
+    {
+        QTest::addColumn<QByteArray>("route"); // empty: the stored copy at start-up
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("held"); // the event of a body that holds, once
+        QTest::addColumn<bool>("revisionTaken");
+        QTest::addColumn<int>("pageIndex"); // -1: not planned
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("preparing"); // r1 is already being prepared
+        const QJsonObject slot{{"id", "ad1"}, {"type", "adslot"}, {"adslot_id", "lobby"}};
+        const QJsonArray pages{page("p0", {{"visibility", QJsonObject{{"enabled", false}}}}), slot,
+                               page("p2")};
+        const QString idle = "awaiting_content";
+        const QString invalid = "manifest_json_invalid";
+        QTest::newRow("not a document") << v1 << QByteArray("{\"schemaVersion\":") << invalid
+                                        << false << -1 << idle << false;
+        QTest::newRow("v2 schema on v1") << v1 << manifest("r1", pages, 3) << invalid << false << -1
+                                         << idle << false;
+        QTest::newRow("every page dropped") << v1 << manifest("r1", QJsonArray{"a", 1})
+                                            << "manifest_keep_lkg" << false << -1 << idle << false;
+        QTest::newRow("no pages") << v1 << manifest("r1", {}) << "" << true << -1 << idle << false;
+        QTest::newRow("a page off its schedule, an ad slot") << v2 << manifest("r1", pages, 3) << ""
+                                                             << true << 2 << "syncing" << false;
+        QTest::newRow("revision being prepared") << v1 << manifest("r1", pages) << "" << false
+                                                 << -1 << "syncing" << true;
+        QTest::newRow("stored") << QByteArray() << manifest("r1", pages, 3) << "" << true << 2
+                                << "syncing" << false;
+        QTest::newRow("stored without pages") << QByteArray() << manifest("r1", {}) << "" << true
+                                              << -1 << idle << false;
+    }
+    // Each body with nothing on glass: what holds (clamped), what is taken in and planned from
+    // which page, and what is written: only a network assignment without pages is stored here.
+    void intake()
+    {
+        QFETCH(QByteArray, route);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, held);
+        QFETCH(int, pageIndex);
+        QFETCH(bool, preparing);
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        StoragePlanRecord pending;
+        pending.manifestRevision = QStringLiteral("r1");
+        if (preparing)
+            ControllerAccess::setPendingStoragePlan(c, pending);
+        if (route.isEmpty()) {
+            ControllerAccess::consumeStoredManifest(c, bytes);
+        } else {
+            h->service().script("GET", route, {body(bytes, "\"e1\"")});
+            QVERIFY(fetch(*h, route));
+        }
+
+        const bool hold = !held.isEmpty();
+        QVERIFY(!hold || h->devLog(held).size() == 1);
+        QCOMPARE(ControllerAccess::manifestFailureHold(c), hold);
+        const QTimer* retry = h->timer("eventFetchTimer");
+        QVERIFY(retry->isActive() == hold
+                && (!hold || (retry->interval() >= 250 && retry->interval() <= 900000)));
+        QTEST(h->timer("adPlannerTimer")->isActive(), "revisionTaken");
+        QVERIFY(pageIndex < 0 || ControllerAccess::pendingPageIndex(c) == pageIndex);
+        const bool written = QTest::currentDataTag() == QLatin1String("no pages");
+        QCOMPARE(stateOf(*h).loadLastKnownGood(), written ? std::optional(bytes) : std::nullopt);
+        QTEST(c.status(), "status");
+    }
+
+    // Conditional fetches: the tag goes out only for the route, manifest and body it describes,
+    // around the v2-to-v1 fallback too, and keeps doing so when the service's bytes for one
+    // revision change; the same revision again is only a refresh.
+    void conditionalFetches()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        const QByteArray first = manifest("r1", {});
+        const QByteArray resigned = manifest("r1", {}, 2, {{"generatedAt", "2026-12-07T09:00Z"}});
+        const Reply gone = Reply::json(404, QJsonObject{{"code", "route_unavailable"}});
+        h->service().script("GET", v1, {body(first, "\"e1\""), body(resigned, "\"e2\""),
+                                        body("{"), Reply::json(304, QByteArray())});
+        h->service().script("GET", v2, {gone, gone, body(manifest("r2", {}, 3), "\"e3\""), gone});
+        QSignalSpy answered(&h->transport(), &RuntimeTransport::manifestModified);
+        QSignalSpy unchanged(&h->transport(), &RuntimeTransport::manifestNotModified);
+
+        QVERIFY(fetch(*h, v1)); // taken: nothing on glass, no pages
+        h->timer("adPlannerTimer")->stop();
+        QVERIFY(fetch(*h, v2)); // unavailable: the fallback asks v1 with the tag
+        QTRY_COMPARE_WITH_TIMEOUT(answered.size(), 2, waitMs);
+        QVERIFY(!h->timer("adPlannerTimer")->isActive()); // the same revision: no ad reset
+        QCOMPARE(stateOf(*h).loadLastKnownGood(), std::optional<QByteArray>(first)); // no rewrite
+        QVERIFY(fetch(*h, v1)); // a bad body holds
+        QVERIFY(ControllerAccess::manifestFailureHold(h->controller()));
+        QVERIFY(fetch(*h, v2)); // the fallback sends the tag of the re-signed bytes
+        QTRY_COMPARE_WITH_TIMEOUT(unchanged.size(), 1, waitMs);
+        QVERIFY(!ControllerAccess::manifestFailureHold(h->controller())
+                && !h->timer("eventFetchTimer")->isActive());
+
+        QVERIFY(fetch(*h, v2)); // a v2 revision
+        QVERIFY(fetch(*h, v2)); // the fallback to v1 sends no v2 tag
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), 5, waitMs);
+        QStringList tags;
+        for (const auto& request : h->service().requestsTo(v1))
+            tags.append(QString::fromLatin1(request.header(W::ifNoneMatchHeader)));
+        QCOMPARE(tags, QStringList({"", "", "\"e1\"", "", "\"e2\"", ""})); // the session's first
+        QCOMPARE(h->devLog("manifest_v2_fallback").size(), 3);
+    }
+
+    // --- Failed fetches ----------------------------------------------------------------------
+
+    void failures_data()
+    {
+        QTest::addColumn<Reply>("reply");
+        QTest::addColumn<qint64>("onGlassMs"); // -1: nothing on glass; else failing this long
+        QTest::addColumn<bool>("hold");
+        QTest::addColumn<qint64>("lowMs"); // -1: nothing armed
+        QTest::addColumn<qint64>("highMs");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("keptCopy");
+        using L = qint64;
+        const QString idle = "awaiting_content";
+        const auto answer = [](int status, const QString& code = {}, const QString& action = {}) {
+            const QJsonObject problem{{"code", code}, {"action", action}};
+            return Reply::json(status, code.isEmpty() ? QJsonObject() : problem);
+        };
+        Reply closed;
+        closed.fault = Fault::Close;
+        QTest::newRow("upgrade required") << answer(426).withHeader("Retry-After", "600") << L(-1)
+                                          << true << L(600000) << L(600000) << idle << true;
+        QTest::newRow("clear the copy") << answer(409, "assignment_revoked", "clear_lkg") << L(-1)
+                                        << true << L(45000) << L(60000) << idle << false;
+        QTest::newRow("payment required") << answer(402, "payment_required") << L(-1) << false
+                                          << L(-1) << L(-1) << "payment_required" << true;
+        QTest::newRow("archived") << answer(403, "screen_archived") << L(-1) << false << L(-1)
+                                  << L(-1) << "archived" << false;
+        QTest::newRow("no answer") << closed << L(-1) << false << L(500) << L(1000) << idle << true;
+        QTest::newRow("on glass, before the offline time") << answer(503) << L(59999) << false
+                                                           << L(1000) << L(2000) << "playing"
+                                                           << true;
+        QTest::newRow("on glass, offline") << answer(503) << L(60000) << false << L(1000) << L(2000)
+                                           << "offline_lkg_active" << true;
+    }
+    // Each answer of the service to a manifest fetch on the v2 route: the hold, the clamped
+    // retry, the status, what is left of the stored copy and the route the log names.
+    void failures()
+    {
+        QFETCH(Reply, reply);
+        QFETCH(qint64, onGlassMs);
+        QFETCH(qint64, lowMs);
+        QFETCH(qint64, highMs);
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        QVERIFY(stateOf(*h).saveLastKnownGood(manifest("r0", {}), "r0"));
+        h->service().script("GET", v2, {reply});
+        if (onGlassMs >= 0) {
+            ControllerAccess::setActiveSlot(h->controller(), 0);
+            ControllerAccess::setStatus(h->controller(), "playing");
+            QVERIFY(fetch(*h, v2));
+            h->clock().advance(onGlassMs);
+        }
+        QVERIFY(fetch(*h, v2));
+
+        QTEST(ControllerAccess::manifestFailureHold(h->controller()), "hold");
+        QTimer* retry = h->timer("eventFetchTimer");
+        QCOMPARE(retry->isActive(), lowMs >= 0);
+        QVERIFY2(lowMs < 0 || (retry->interval() >= lowMs && retry->interval() <= highMs),
+                 qPrintable(QString::number(retry->interval())));
+        QTEST(h->controller().status(), "shown");
+        QTEST(stateOf(*h).loadLastKnownGood().has_value(), "keptCopy");
+        const QList<QJsonObject> failed = h->devLog("manifest_failed");
+        QVERIFY(failed.isEmpty() == (lowMs < 0));
+        QVERIFY(failed.isEmpty() || failed.first()["path"] == QString(v2)); // the route fetched
+    }
+
+    // --- Screen state --------------------------------------------------------------------
+
+    // The screen's state from the service's events and the operator's panel in one run:
+    // archived twice, manifests ignored meanwhile, restored with a session (a fetch) and without
+    // (the overlay only), payment required, the stream problems, and a rename to the label it
+    // already has.
+    void screenState()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        test::FakeRuntimeService& s = h->service();
+        QVERIFY(stateOf(*h).saveLastKnownGood(manifest("r0", {}), "r0"));
+        QVERIFY(deliver(*h, sse(W::screenArchivedEvent).repeated(2),
+                        &RuntimeTransport::screenArchived, 2));
+        QCOMPARE(c.status(), QStringLiteral("archived"));
+        QCOMPARE(h->devLog("runtime.screen_archived").size(), 1);
+        QVERIFY(!stateOf(*h).loadLastKnownGood());
+        s.script("GET", v1, {body(manifest("r1", {}), "\"e1\"")});
+        QVERIFY(fetch(*h, v1));
+        QVERIFY(!stateOf(*h).loadLastKnownGood()); // not taken in: nothing written
+        QVERIFY(deliver(*h, sse(W::screenUnarchivedEvent), &RuntimeTransport::screenUnarchived));
+        QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("awaiting_content"), waitMs);
+        QCOMPARE(s.attempts("GET", v1), 2);
+
+        // An action that is not for this player does nothing; payment keeps the status.
+        QVERIFY(deliver(*h,
+                        sse(W::problemEvent, {{"code", "quota"}, {"action", "hold_lkg"}})
+                            + sse(W::problemEvent, {{"code", "payment_required"}}),
+                        &RuntimeTransport::streamProblem, 2));
+        QCOMPARE(c.overlayCondition(), QStringLiteral("payment_required"));
+        QCOMPARE(c.status(), QStringLiteral("awaiting_content"));
+        QVERIFY(deliver(*h,
+                        sse(W::problemEvent, {{"code", "old"}, {"action", "upgrade_required"}})
+                            + sse(W::problemEvent, {{"code", "lost"}, {"action", "remint"}}),
+                        &RuntimeTransport::streamProblem, 2));
+        QCOMPARE(c.noticeText(), QStringLiteral("Player update required"));
+        QCOMPARE(h->devLog("session.remint_backoff").size(), 1); // minted moments ago
+        h->timer("sessionRetryTimer")->stop();
+        QVERIFY(deliver(*h,
+                        sse(W::problemEvent,
+                            {{"code", "screen_archived"}, {"action", "clear_lkg"}}),
+                        &RuntimeTransport::streamProblem));
+        QCOMPARE(c.status(), QStringLiteral("archived"));
+
+        ControllerAccess::setScreenLabel(c, QStringLiteral("Lobby"));
+        s.script("PUT", W::screenLabelRoute, {Reply::json(200, QJsonObject{{"label", "Hall"}})});
+        QSignalSpy answered(&h->transport(), &RuntimeTransport::screenLabelAnswered);
+        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("  Lobby "));
+        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("Hall"));
+        QVERIFY(answered.wait(waitMs));
+        QCOMPARE(s.requestsTo(W::screenLabelRoute).size(), 1);
+        QCOMPARE(s.requestsTo(W::screenLabelRoute).first().jsonBody()["label"], "Hall");
+
+        h->transport().forgetRuntimeSession();
+        QSignalSpy overlay(&c, &PlayerController::overlayChanged);
+        Q_EMIT h->transport().screenUnarchived();
+        QVERIFY(overlay.size() == 1 && s.attempts("GET", v1) == 2);
+    }
+
+    // An unpair that fails restores the session retry it interrupted, and runs the reload that
+    // was accepted while it was in flight.
+    void unpairFails()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        // A refusal whose body never ends: the unpair stays in flight until the test ends it.
+        h->service().script("POST", W::identityResetRoute, {Reply::eventStream(503)});
+        QSignalSpy failed(&h->transport(), &RuntimeTransport::unpairFailed);
+        ControllerAccess::armSessionRetry(c, 5000);
+        OperatorPanel& panel = *c.operatorPanel(); // the operator's way: menu, reset, confirm
+        panel.openFromPointer();
+        panel.activateRow(int(panel.menuItems().indexOf(OperatorMenuItem::Reset)));
+        panel.activateRow(int(OperatorConfirmItem::Reset));
+        const QString resetting = panel.status();
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
+        h->service().closeStreams(W::identityResetRoute);
+        QVERIFY(failed.wait(waitMs));
+        QVERIFY(panel.status() != resetting && !panel.status().isEmpty());
+        QVERIFY(h->timer("sessionRetryTimer")->isActive()); // restored as it was
+        QCOMPARE(h->timer("sessionRetryTimer")->interval(), 5000);
+
+        Q_EMIT panel.resetConfirmed();
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
+        QVERIFY(deliver(*h, reload("rl-1"), &RuntimeTransport::reloadRequested));
+        QVERIFY(h->expireSoon("reloadTimer", 0));
+        QTRY_COMPARE_WITH_TIMEOUT(h->devLog("player.update_check").size(), 1, waitMs);
+        QCOMPARE(h->service().openStreams(W::eventsRoute), 1); // deferred
+        h->service().closeStreams(W::identityResetRoute);
+        QVERIFY(failed.wait(waitMs));
+        QCOMPARE(h->devLog("player.update_check").size(), 2); // run: a new mint, a new stream
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().requestsTo(W::eventsRoute).size(), 2, waitMs);
+    }
+
+    void wipe_data()
+    {
+        QTest::addColumn<int>("answer"); // 200: success; 204: through the failure path
+        QTest::addColumn<bool>("markerStuck");
+        QTest::newRow("unpaired") << 200 << false;
+        QTest::newRow("204 through the failure path") << 204 << false;
+        QTest::newRow("marker cannot be deleted at first") << 200 << true;
+    }
+    // The wipe after an unpair: the stream closed, the session forgotten, the stored state
+    // deleted, and a new identity pairing with a new code; a marker that cannot be deleted is
+    // retried, the player staying bound with its identity, until it goes.
+    void wipe()
+    {
+        QFETCH(int, answer);
+        QFETCH(bool, markerStuck);
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        const PersistentState state = stateOf(*h);
+        QVERIFY(state.saveScreenLabel(QStringLiteral("Lobby")));
+        QVERIFY(state.saveLastKnownGood(manifest("r0", {}), "r0"));
+        const QJsonObject code{{"code", "XYZ789"},
+                               {"pairing_credential", "tvp_" + QString(43, 'p')},
+                               {"expires_at", "2026-03-02T11:00:00Z"}};
+        h->service().script("POST", W::pairingStartRoute, {Reply::json(200, code)});
+        h->service().script("GET", W::pairingEventsRoute, {Reply::eventStream()});
+        std::optional<testfiles::Immutable> stuck;
+        if (markerStuck)
+            stuck.emplace(state.enrolledPath());
+        if (answer == 200) {
+            h->service().script("POST", W::identityResetRoute, {Reply::json(200, QJsonObject{})});
+            Q_EMIT c.operatorPanel()->resetConfirmed();
+        } else {
+            ControllerAccess::unpairFailed(c, answer);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::eventsRoute), 0, waitMs);
+        QVERIFY(!h->transport().hasRuntimeSession() && !h->transport().hasDeviceCredential());
+        QVERIFY(!state.loadLastKnownGood() && state.loadScreenLabel().isEmpty());
+        if (markerStuck) {
+            QCOMPARE(c.status(), QStringLiteral("bound_clear_failed"));
+            QVERIFY(ControllerAccess::bound(c));
+            QVERIFY(h->service().requestsTo(W::pairingStartRoute).isEmpty());
+            stuck.reset();
+            QVERIFY(h->expireSoon("boundClearRetryTimer", 0));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::pairingCode(c), "XYZ789", waitMs);
+        const QList<test::FakeRuntimeService::Challenge>& proofs = h->service().challenges();
+        QCOMPARE(proofs.last().op, QStringLiteral("pairing.start"));
+        QVERIFY(proofs.last().x != proofs.first().x); // another identity
+        QVERIFY(!state.isEnrolled());
+    }
+
+    // --- Reloads ---------------------------------------------------------------------------
+
+    // Each verdict from the service's events, one reload per spread, a performed reload that
+    // mints anew, and the ledger across a restart; a long spread is cut to an hour.
+    void reloads()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        h->controller().setPlayerRelease(QStringLiteral("26.09.229"), QStringLiteral("abc"));
+        const auto verdicts = [h](const QByteArray& events, int count) {
+            QStringList names;
+            if (deliver(*h, events, &RuntimeTransport::reloadRequested, count)) {
+                for (const QJsonObject& record : h->devLog(QStringLiteral("player.reload")))
+                    names.append(record["verdict"].toString());
+            }
+            return names.mid(names.size() - count);
+        };
+        QCOMPARE(verdicts(reload("rl-1") + reload("rl-1") + reload("")
+                              + reload("rl-2", {{"expires_at", "2026-03-02T09:00:00Z"}})
+                              + reload("rl-3", {{"kinds", QJsonArray{"kiosk"}}})
+                              + reload("rl-4", {{"min_version", "26.09.1"}}) + reload("rl-5"),
+                          7),
+                 QStringList({"act", "duplicate", "invalid", "expired", "other_kind",
+                              "version_current", "rate_limited"}));
+        QTimer* spread = h->timer("reloadTimer");
+        const int interval = spread->interval();
+        QVERIFY(spread->isActive() && interval <= 120000);
+        h->clock().advance(600000); // past the rate limit, inside the spread: recorded only
+        QCOMPARE(verdicts(reload("rl-6"), 1), QStringList({"act"}));
+        QCOMPARE(spread->interval(), interval);
+
+        QVERIFY(h->expireSoon("reloadTimer", 0)); // the stream closed, a new mint, a new stream
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().requestsTo(W::eventsRoute).size(), 2, waitMs);
+        const QList<Request> mints = h->service().requestsTo(W::sessionMintRoute);
+        QCOMPARE(mints.size(), 2);
+        const char* key = W::idempotencyKeyHeader;
+        QVERIFY(mints[1].header(key) != mints[0].header(key)); // a new mint, not a retry
+        QCOMPARE(h->devLog(QStringLiteral("player.update_check")).last()["reload_id"], "rl-1");
+
+        h->rebuildController({});
+        QVERIFY(h->startBound());
+        h->clock().advance(600000);
+        QCOMPARE(verdicts(reload("rl-6") + reload("rl-7", {{"spread_s", 99999}}), 2),
+                 QStringList({"duplicate", "act"}));
+        QVERIFY(h->timer("reloadTimer")->interval() <= 3600000);
+    }
+
+    // A burst of malformed, oversized and contradictory answers and events through the real
+    // transport: no crash, no fetch the test did not cause (during a hold, one for all events
+    // inside ten seconds, then one when the rest of the window ends), every delay clamped.
+    void misbehavingService()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        const QJsonArray twins{page("p0"), page("p0")};
+        const QList<Reply> replies{
+            body(QByteArray(RuntimeTransport::manifestByteLimit + 1, ' ')),
+            body(manifest("r1", twins, 3)),
+            body(manifest("r1", twins), "no-quotes"),
+            Reply::json(503, QByteArray("[]")).withHeader("Retry-After", "99999999999"),
+            Reply::json(429, QJsonObject{{"action", "retry_backoff"}})
+                .withHeader("Retry-After", "-5"),
+            Reply::json(409, QJsonObject{{"code", "x"}, {"action", "no_such"}}),
+            Reply::json(200, QByteArray("null")),
+        };
+        h->service().script("GET", v1, replies);
+        const auto clamped = [h] {
+            const QTimer* t = h->timer("eventFetchTimer");
+            return !t->isActive() || (t->interval() >= 250 && t->interval() <= 900000);
+        };
+        for (qsizetype i = 0; i < replies.size(); ++i)
+            QVERIFY(fetch(*h, v1) && clamped());
+        QVERIFY(deliver(*h,
+                        "data: {not json\n\n" + sse("screen.unknown")
+                            + sse(W::problemEvent, {{"code", QJsonArray{}}, {"action", 7}})
+                            + "data: " + QByteArray(2 << 20, 'x') + "\n\n"
+                            + sse(W::reloadEvent, {{"reload_id", QString(5000, 'r')}})
+                            + sse(W::manifestChangedEvent).repeated(20),
+                        &RuntimeTransport::invalidated, 20));
+        const int fetches = int(replies.size()) + 1; // the test's, and one for all the events
+        QTRY_COMPARE_WITH_TIMEOUT(h->devLog("manifest_json_invalid").size(), 3, waitMs);
+        QCOMPARE(h->service().attempts("GET", v1), fetches);
+
+        // Later in the hold's ten seconds, an event leaves the rest of them to the timer.
+        h->clock().advance(3000);
+        QVERIFY(deliver(*h, sse(W::manifestChangedEvent), &RuntimeTransport::invalidated));
+        QCOMPARE(h->timer("eventFetchTimer")->interval(), 7000);
+        QVERIFY(h->expireSoon("eventFetchTimer", 0));
+        QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), fetches + 1, waitMs);
+    }
+};
+
+QTEST_MAIN(TestPlayerIntake)
+#include "tst_playerintake.moc"
