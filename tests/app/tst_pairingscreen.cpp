@@ -11,6 +11,7 @@
 #include "stage/ChromeTokens.h"
 #include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/SceneItems.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
 #include <QGuiApplication>
@@ -40,13 +41,7 @@ void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, con
     previousHandler(type, context, text);
 }
 
-QList<QQuickItem*> itemsBelow(QQuickItem* root)
-{
-    QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems())
-        items += QList<QQuickItem*>{child} + itemsBelow(child);
-    return items;
-}
+using test::itemsBelow;
 
 // The visible item whose text is exactly this one.
 QQuickItem* shown(QQuickWindow* window, const QString& text)
