@@ -116,23 +116,23 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
 
 void PlayerController::setUpTimers()
 {
-    for (const TimerSpec& spec : timerTable()) {
-        QTimer& timer = this->*spec.timer;
-        timer.setObjectName(QLatin1String(spec.name));
-        timer.setSingleShot(spec.singleShot);
-        if (spec.precise)
+    for (const TimerSpec& entry : timerTable()) {
+        QTimer& timer = this->*entry.timer;
+        timer.setObjectName(QLatin1String(entry.name));
+        timer.setSingleShot(entry.singleShot);
+        if (entry.precise)
             timer.setTimerType(Qt::PreciseTimer);
-        if (spec.intervalMs > 0)
-            timer.setInterval(spec.intervalMs);
-        connect(&timer, &QTimer::timeout, this, spec.onTimeout);
+        if (entry.intervalMs > 0)
+            timer.setInterval(entry.intervalMs);
+        connect(&timer, &QTimer::timeout, this, entry.onTimeout);
     }
 }
 
 QTimer* PlayerController::timerNamed(QAnyStringView name) const
 {
-    for (const TimerSpec& spec : timerTable()) {
-        if (name == QLatin1String(spec.name))
-            return const_cast<QTimer*>(&(this->*spec.timer));
+    for (const TimerSpec& entry : timerTable()) {
+        if (name == QLatin1String(entry.name))
+            return const_cast<QTimer*>(&(this->*entry.timer));
     }
     return nullptr;
 }

@@ -322,9 +322,9 @@ QString PlayerController::chipLabel() const
 {
     const OverlayContract& contract = OverlayContract::instance();
     if (contract.loaded() && chipVisible()) {
-        if (const overlay::OverlayConditionSpec* spec =
+        if (const overlay::OverlayConditionSpec* conditionDef =
                 contract.data()->conditionForId(chip_.conditionId)) {
-            const QString message = contract.data()->messages.value(spec->messageKey);
+            const QString message = contract.data()->messages.value(conditionDef->messageKey);
             if (!message.isEmpty())
                 return message;
         }

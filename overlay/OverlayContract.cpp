@@ -36,26 +36,26 @@ bool nonNegative(const QJsonObject& object, QLatin1String key, qint64& out)
 
 std::optional<OverlayConditionSpec> parseCondition(const QJsonObject& object, qint64& rank)
 {
-    OverlayConditionSpec spec;
-    spec.id = stringMember(object, QLatin1String("id"));
-    spec.icon = stringMember(object, QLatin1String("icon"));
-    spec.messageKey = stringMember(object, QLatin1String("messageKey"));
-    spec.level = levelOrEmpty(object.value(QLatin1String("level")));
-    spec.toastLevel = levelOrEmpty(object.value(QLatin1String("toastLevel")));
-    spec.report = stringMember(object, QLatin1String("report"));
-    if (spec.id.isEmpty() || spec.icon.isEmpty() || spec.messageKey.isEmpty()
-        || spec.level.isEmpty())
+    OverlayConditionSpec conditionDef;
+    conditionDef.id = stringMember(object, QLatin1String("id"));
+    conditionDef.icon = stringMember(object, QLatin1String("icon"));
+    conditionDef.messageKey = stringMember(object, QLatin1String("messageKey"));
+    conditionDef.level = levelOrEmpty(object.value(QLatin1String("level")));
+    conditionDef.toastLevel = levelOrEmpty(object.value(QLatin1String("toastLevel")));
+    conditionDef.report = stringMember(object, QLatin1String("report"));
+    if (conditionDef.id.isEmpty() || conditionDef.icon.isEmpty() || conditionDef.messageKey.isEmpty()
+        || conditionDef.level.isEmpty())
         return std::nullopt;
     if (object.contains(QLatin1String("detailMessageKey"))) {
-        spec.detailMessageKey = stringMember(object, QLatin1String("detailMessageKey"));
-        if (spec.detailMessageKey.isEmpty())
+        conditionDef.detailMessageKey = stringMember(object, QLatin1String("detailMessageKey"));
+        if (conditionDef.detailMessageKey.isEmpty())
             return std::nullopt;
     }
     // The rank stays 64-bit until it is checked against its place: a rank of 2^32 + 1 must not
     // pass for 1.
     if (!integralNumber(object.value(QLatin1String("rank")), rank) || rank < 1)
         return std::nullopt;
-    return spec;
+    return conditionDef;
 }
 
 std::optional<QList<OverlayConditionSpec>> parseConditions(const QJsonValue& value)
@@ -67,22 +67,22 @@ std::optional<QList<OverlayConditionSpec>> parseConditions(const QJsonValue& val
     ranked.reserve(array.size());
     for (const QJsonValue& element : array) {
         qint64 rank = 0;
-        std::optional<OverlayConditionSpec> spec = parseCondition(element.toObject(), rank);
-        if (!spec)
+        std::optional<OverlayConditionSpec> conditionDef = parseCondition(element.toObject(), rank);
+        if (!conditionDef)
             return std::nullopt;
-        ranked.append({rank, std::move(*spec)});
+        ranked.append({rank, std::move(*conditionDef)});
     }
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const auto& a, const auto& b) { return a.first < b.first; });
     QList<OverlayConditionSpec> conditions;
     conditions.reserve(ranked.size());
     QSet<QString> ids;
-    for (auto& [rank, spec] : ranked) {
-        if (rank != conditions.size() + 1 || ids.contains(spec.id))
+    for (auto& [rank, conditionDef] : ranked) {
+        if (rank != conditions.size() + 1 || ids.contains(conditionDef.id))
             return std::nullopt;
-        ids.insert(spec.id);
-        spec.rank = qint32(rank);
-        conditions.append(std::move(spec));
+        ids.insert(conditionDef.id);
+        conditionDef.rank = qint32(rank);
+        conditions.append(std::move(conditionDef));
     }
     return conditions;
 }

@@ -77,25 +77,25 @@ QSet<QString> activeByRule(const OverlayInput& input, const OverlayContractData&
     return active;
 }
 
-std::optional<OverlayReport> reportFor(const OverlayConditionSpec& spec, const OverlayInput& input)
+std::optional<OverlayReport> reportFor(const OverlayConditionSpec& conditionDef, const OverlayInput& input)
 {
-    if (spec.report == screenArchivedReport)
-        return OverlayReport{reportLevel, spec.report, {}};
-    if (spec.report == assignmentHeldReport) {
+    if (conditionDef.report == screenArchivedReport)
+        return OverlayReport{reportLevel, conditionDef.report, {}};
+    if (conditionDef.report == assignmentHeldReport) {
         const bool hold = input.faults.contains(QLatin1String("hold"));
-        return OverlayReport{reportLevel, spec.report,
+        return OverlayReport{reportLevel, conditionDef.report,
                              {{QStringLiteral("code"),
                                hold ? QStringLiteral("hold") : QStringLiteral("remint")}}};
     }
     return std::nullopt;
 }
 
-QString chipDetail(const OverlayConditionSpec& spec, const OverlayInput& input,
+QString chipDetail(const OverlayConditionSpec& conditionDef, const OverlayInput& input,
                    const QHash<QString, QString>& messages)
 {
-    if (spec.detailMessageKey.isEmpty() || input.playing)
+    if (conditionDef.detailMessageKey.isEmpty() || input.playing)
         return QString();
-    QString detail = messages.value(spec.detailMessageKey);
+    QString detail = messages.value(conditionDef.detailMessageKey);
     const std::optional<QString> needed = formatBytes(input.neededBytes);
     const std::optional<QString> available = formatBytes(input.availableBytes);
     if (detail.isEmpty() || !needed || !available)
@@ -123,9 +123,9 @@ std::optional<EvaluateResult> evaluate(const OverlayInput& input, const OverlayM
     const QSet<QString> activeIds = activeByRule(input, contract, suppressed);
     EvaluateResult result;
     OverlayOutput& output = result.output;
-    for (const OverlayConditionSpec& spec : contract.conditions) {
-        if (activeIds.contains(spec.id))
-            output.activeConditions.append(spec.id);
+    for (const OverlayConditionSpec& conditionDef : contract.conditions) {
+        if (activeIds.contains(conditionDef.id))
+            output.activeConditions.append(conditionDef.id);
     }
     const OverlayConditionSpec* chip = output.activeConditions.isEmpty()
         ? nullptr

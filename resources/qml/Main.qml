@@ -146,11 +146,14 @@ Window {
         }
     }
 
+    // A claimed code leaves the screen while the pairing completes; the setup screen stays to
+    // say so, as it stays for the celebration after.
     SetupScreen {
         anchors.fill: parent
         controller: root.controller
         visible: !root.fatal && !root.controller.hasActiveContent
-                 && (root.controller.pairingCode !== "" || root.controller.pairingCelebrating)
+                 && (root.controller.pairingCode !== "" || root.controller.pairingHandoff
+                     || root.controller.pairingCelebrating)
     }
 
     StatusOverlay {

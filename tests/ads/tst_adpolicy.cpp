@@ -25,11 +25,11 @@ std::optional<PageVisibility> localHours(int fromMinute, int toMinute)
 // with a 500 ms transition, "i3000" a media page whose image dwells 3000 ms, "v" a media page
 // with only a video, "a" an application page, "S" an adslot page, "B" an adslot page allowed
 // from 13:00 to 14:00 local time, "X" one allowed only from 00:00 to 01:00.
-Manifest rotation(const QString& spec, const QString& zone = QStringLiteral("Europe/Berlin"))
+Manifest rotation(const QString& pattern, const QString& zone = QStringLiteral("Europe/Berlin"))
 {
     Manifest manifest;
     manifest.timezone = zone;
-    for (QString token : spec.split(' ', Qt::SkipEmptyParts)) {
+    for (QString token : pattern.split(' ', Qt::SkipEmptyParts)) {
         Page page;
         page.id = QStringLiteral("p%1").arg(manifest.pages.size());
         if (token.startsWith('t')) {
@@ -84,14 +84,14 @@ class TestAdPolicy : public QObject {
 private slots:
     void forecast_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("pattern");
         QTest::addColumn<int>("active");
         QTest::addColumn<qint64>("remaining");
         QTest::addColumn<QString>("zone");
         QTest::addColumn<QString>("expected"); // page@ms after now
-        const auto row = [](const char* name, const char* spec, int active, qint64 remaining,
+        const auto row = [](const char* name, const char* pattern, int active, qint64 remaining,
                             const char* expected, const char* zone = "Europe/Berlin") {
-            QTest::newRow(name) << QString(spec) << active << remaining << QString(zone)
+            QTest::newRow(name) << QString(pattern) << active << remaining << QString(zone)
                                 << QString(expected);
         };
         row("adslot next: remaining only", "d10000 t700:S d10000", 0, 4000, "1@4000");
@@ -118,18 +118,18 @@ private slots:
 
     void forecast()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, pattern);
         QFETCH(int, active);
         QFETCH(qint64, remaining);
         QFETCH(QString, zone);
         QFETCH(QString, expected);
-        QCOMPARE(describe(AdPolicy::adForecastEntries(rotation(spec, zone), active, remaining, now)),
+        QCOMPARE(describe(AdPolicy::adForecastEntries(rotation(pattern, zone), active, remaining, now)),
                  expected);
     }
 
     void runBetween_data()
     {
-        QTest::addColumn<QString>("spec");
+        QTest::addColumn<QString>("pattern");
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("to");
         QTest::addColumn<QString>("expected");
@@ -146,11 +146,11 @@ private slots:
 
     void runBetween()
     {
-        QFETCH(QString, spec);
+        QFETCH(QString, pattern);
         QFETCH(int, from);
         QFETCH(int, to);
         QFETCH(QString, expected);
-        QCOMPARE(describe(AdPolicy::adslotRunBetween(rotation(spec), from, to, now)), expected);
+        QCOMPARE(describe(AdPolicy::adslotRunBetween(rotation(pattern), from, to, now)), expected);
     }
 };
 

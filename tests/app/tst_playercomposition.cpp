@@ -8,6 +8,7 @@
 #include "controller/PlayerController.h"
 #include "operator/OperatorPanel.h"
 #include "stage/GstVideoEngine.h"
+#include "tests/support/SceneItems.h"
 #include "tests/support/TestSupport.h"
 
 #include <QGuiApplication>
@@ -41,13 +42,7 @@ void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QS
     previousHandler(type, context, text);
 }
 
-QList<QQuickItem*> itemsBelow(QQuickItem* root)
-{
-    QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems())
-        items += QList<QQuickItem*>{child} + itemsBelow(child);
-    return items;
-}
+using test::itemsBelow;
 
 QList<QQuickItem*> itemsOf(QQuickWindow* window, const char* qmlType)
 {

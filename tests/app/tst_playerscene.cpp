@@ -10,6 +10,7 @@
 #include "stage/FontCatalog.h"
 #include "stage/StageLayoutModel.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/SceneItems.h"
 #include "tests/support/WebEngineStart.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
@@ -105,20 +106,7 @@ Primitive primitive(const QString& id, PrimitiveKind kind, QRectF rect, QJsonObj
     return p;
 }
 
-// Every item of the visual tree below root (delegates are not QObject children of their view).
-// The items of the scene, without looking inside web placements: the engine's own items there
-// come from code built without type information, which the undefined-behaviour sanitizer's
-// check of virtual calls takes for broken objects.
-QList<QQuickItem*> itemsBelow(QQuickItem* root)
-{
-    QList<QQuickItem*> items;
-    for (QQuickItem* child : root->childItems()) {
-        items.append(child);
-        if (!QByteArray(child->metaObject()->className()).startsWith("WebPlacement"))
-            items += itemsBelow(child);
-    }
-    return items;
-}
+using test::itemsBelow;
 
 bool drawn(const QQuickItem* item)
 {

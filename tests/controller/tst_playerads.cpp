@@ -25,12 +25,12 @@ namespace {
 constexpr int waitMs = ControllerHarness::waitMs;
 
 // "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>".
-Manifest rotation(const QStringList& spec)
+Manifest rotation(const QStringList& pattern)
 {
     Manifest manifest;
     manifest.manifestRevision = QStringLiteral("man_ads_1");
     manifest.timezone = QStringLiteral("UTC");
-    for (const QString& token : spec) {
+    for (const QString& token : pattern) {
         Page page;
         page.id = (token == "S" ? "ad" : "p") + QString::number(manifest.pages.size());
         page.type = token == "S" ? PageType::adslot : PageType::content;

@@ -69,16 +69,16 @@ private slots:
         QCOMPARE(data.conditions.size(), expected.size());
         QStringList messageKeys{"storage_full_detail"};
         for (int i = 0; i < data.conditions.size(); ++i) {
-            const OverlayConditionSpec& spec = data.conditions.at(i);
-            QCOMPARE(QStringList({spec.id, spec.level, spec.toastLevel, spec.icon, spec.messageKey,
-                                  data.messages.value(spec.messageKey), spec.report})
+            const OverlayConditionSpec& conditionDef = data.conditions.at(i);
+            QCOMPARE(QStringList({conditionDef.id, conditionDef.level, conditionDef.toastLevel, conditionDef.icon, conditionDef.messageKey,
+                                  data.messages.value(conditionDef.messageKey), conditionDef.report})
                          .join('|'),
                      expected.at(i));
-            QCOMPARE(spec.rank, i + 1);
-            QCOMPARE(spec.detailMessageKey,
-                     spec.id == "storage_full" ? QStringLiteral("storage_full_detail") : QString());
-            QCOMPARE(data.conditionForId(spec.id), &spec);
-            messageKeys.append(spec.messageKey);
+            QCOMPARE(conditionDef.rank, i + 1);
+            QCOMPARE(conditionDef.detailMessageKey,
+                     conditionDef.id == "storage_full" ? QStringLiteral("storage_full_detail") : QString());
+            QCOMPARE(data.conditionForId(conditionDef.id), &conditionDef);
+            messageKeys.append(conditionDef.messageKey);
         }
         QCOMPARE(data.conditionForId(QStringLiteral("Paused")), nullptr);
         QCOMPARE(data.messages.value("storage_full_detail"),

@@ -165,8 +165,8 @@ private slots:
         QVERIFY(OverlayContract::instance().load());
         const overlay::OverlayContractData& contract = *OverlayContract::instance().data();
         QSet<QString> named{contract.notice.icon};
-        for (const overlay::OverlayConditionSpec& spec : contract.conditions)
-            named.insert(spec.icon);
+        for (const overlay::OverlayConditionSpec& conditionDef : contract.conditions)
+            named.insert(conditionDef.icon);
         for (const QString& mark : contract.toastMarks)
             named.insert(mark);
         QCOMPARE(named.size(), 18);

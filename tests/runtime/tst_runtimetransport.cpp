@@ -780,6 +780,11 @@ private slots:
         const qint64 flood = 256 * 1024 * 1024;
         server.flood(route, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream", flood);
         pairing ? transport->openPairingEvents() : transport->openEvents({});
+        // Qt hands the reply's read buffer size to its network thread after the request; over
+        // plain HTTP that thread reads an unbuffered socket for as long as bytes keep coming, so
+        // a flood racing ahead of the size would be taken whole. Over TLS its socket's own
+        // buffer ends each read; here the flood starts once the request is set up.
+        server.releaseFlood();
         QTRY_VERIFY_WITH_TIMEOUT(server.floodStarted(), waitMs);
         // Over HTTP/2 Qt would keep granting the server credit whatever is read: not offered.
         const auto replies = transport->networkAccessManager()->findChildren<QNetworkReply*>();

@@ -114,6 +114,15 @@ void FloodingHttpServer::flood(const QByteArray& path, const QByteArray& head, q
     routes_.insert(path, canned);
 }
 
+void FloodingHttpServer::releaseFlood()
+{
+    {
+        std::lock_guard lock(mutex_);
+        floodReleased_ = true;
+    }
+    progressed_.notify_all();
+}
+
 qint64 FloodingHttpServer::waitWhileFlooding(int quietMs)
 {
     std::unique_lock lock(mutex_);
@@ -175,6 +184,11 @@ void FloodingHttpServer::serve(int fd)
         target = target.left(target.indexOf('?') < 0 ? target.size() : target.indexOf('?'));
         std::lock_guard lock(mutex_);
         canned = routes_.value(target);
+    }
+    if (canned.floodBytes >= 0) {
+        std::unique_lock lock(mutex_);
+        while (!stopping_ && !floodReleased_)
+            progressed_.wait_for(lock, 20ms);
     }
     if (canned.head.isEmpty())
         canned.head = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";

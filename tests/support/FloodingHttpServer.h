@@ -32,8 +32,11 @@ public:
     void answer(const QByteArray& path, int status, const QByteArray& contentType,
                 const QByteArray& body);
     // The flood: the head as given (status line and header lines, without the blank line),
-    // then up to `bytes` filler bytes, or until the client leaves.
+    // then up to `bytes` filler bytes, or until the client leaves. Nothing of it is written
+    // before releaseFlood(), so that a test can let its client finish setting up the request
+    // first.
     void flood(const QByteArray& path, const QByteArray& head, qint64 bytes);
+    void releaseFlood();
 
     bool floodStarted() const { return started_; }
     qint64 floodWritten() const { return written_; }
@@ -66,6 +69,7 @@ private:
     std::list<std::thread> workers_;
     std::chrono::steady_clock::time_point lastProgress_;
     bool floodDone_ = false;
+    bool floodReleased_ = false;
     std::thread acceptor_;
 };
 

@@ -1,0 +1,191 @@
+// The pairing screen of the real scene under the compositor, drawn from a real controller that
+// pairs itself with the fake runtime service: the grouped code with its spoken name and the time
+// it changes, the claim being completed, and the celebration once paired. The scene's items say
+// what is shown; grabs of the window prove that it is drawn.
+
+#include "app/PlayerComposition.h"
+#include "controller/PlayerController.h"
+#include "overlay/OverlayContract.h"
+#include "runtime/RuntimeWireContract.h"
+#include "stage/CapabilityReport.h"
+#include "stage/ChromeTokens.h"
+#include "stage/FontCatalog.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/SceneItems.h"
+#include "web/WebPackageSchemeCoordinator.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQmlProperty>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerHarness;
+using Reply = talvorine::test::FakeRuntimeService::Reply;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+QStringList sceneWarnings;
+QtMessageHandler previousHandler = nullptr;
+
+void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
+        sceneWarnings.append(text);
+    previousHandler(type, context, text);
+}
+
+using test::itemsBelow;
+
+// The visible item whose text is exactly this one.
+QQuickItem* shown(QQuickWindow* window, const QString& text)
+{
+    for (QQuickItem* item : itemsBelow(window->contentItem())) {
+        if (item->isVisible() && item->property("text").toString() == text)
+            return item;
+    }
+    return nullptr;
+}
+
+QImage grab(QQuickWindow* window, const QRect& area)
+{
+    const QImage image = window->grabWindow();
+    const qreal ratio = image.devicePixelRatio();
+    return image.copy(QRect((QPointF(area.topLeft()) * ratio).toPoint(),
+                            (QSizeF(area.size()) * ratio).toSize()));
+}
+
+QRect sceneRect(const QQuickItem* item)
+{
+    return item->mapRectToScene(QRectF(0, 0, item->width(), item->height())).toAlignedRect();
+}
+
+} // namespace
+
+class TestPairingScreen : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+        previousHandler = qInstallMessageHandler(collectSceneWarnings);
+        PlayerComposition::registerQmlTypes();
+        QVERIFY(FontCatalog::instance().registerApplicationFonts());
+        QVERIFY(ChromeTokens::instance().load());
+        QVERIFY(OverlayContract::instance().load());
+    }
+
+    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+
+    void codeClaimedAndCelebrated()
+    {
+        ControllerHarness h;
+        QVERIFY2(h.ready(), qPrintable(h.setupError()));
+        PlayerController& c = h.controller();
+        test::FakeRuntimeService& s = h.service();
+        // The code expires at 10:10 UTC; the service wants ten minutes before the first
+        // completion is tried again, so the hand-off stays until the test retries it.
+        const QString expiry = QDateTime::fromMSecsSinceEpoch(h.clock().nowMs() + 600000, Qt::UTC)
+                                   .toString(Qt::ISODateWithMs);
+        const QString device = QStringLiteral("tvd_") + QString(22, 'd') + '_' + QString(43, 'c');
+        s.script("POST", W::sessionMintRoute,
+                 {Reply::json(404, QJsonObject{{"code", "device_unknown"}}),
+                  ControllerHarness::sessionGranted()});
+        s.script("POST", W::pairingStartRoute,
+                 {Reply::json(200, QJsonObject{{"code", "ABC234"},
+                                               {"pairing_credential", "tvp_" + QString(43, 'p')},
+                                               {"expires_at", expiry}})});
+        s.script("GET", W::pairingEventsRoute, {Reply::eventStream()});
+        s.script("POST", W::pairingCompleteRoute,
+                 {Reply::json(503, QJsonObject{{"code", "busy"}}).withHeader("Retry-After", "600"),
+                  Reply::json(200, QJsonObject{{"screen_label", "Lobby"},
+                                               {"device_credential", device}})});
+        h.answerSessionRoutes();
+        // The celebration lasts until the test ends it, however slowly the frames come.
+        connect(&c, &PlayerController::pairingCelebrationChanged, &c,
+                [&h] { h.expireSoon(u"celebrationTimer", 3600000); });
+
+        CapabilityReport capabilities(nullptr);
+        WebPackageSchemeCoordinator webPackages;
+        QQmlApplicationEngine engine;
+        engine.setInitialProperties({{"debugWindowed", true}, {"debugWindowSize", QSize(640, 360)}});
+        QQmlContext* context = engine.rootContext();
+        context->setContextProperty("talvorineController", &c);
+        context->setContextProperty("talvorineCapabilities", &capabilities);
+        context->setContextProperty("talvorineWebPackages", &webPackages);
+        context->setContextProperty("talvorineFonts", &FontCatalog::instance());
+        engine.load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+
+        // A fresh player: the service does not know it, so it shows a code for the operator.
+        c.start();
+        QQuickItem* code = nullptr;
+        QTRY_VERIFY_WITH_TIMEOUT((code = shown(window, "ABC 234")) != nullptr, waitMs);
+        QCOMPARE(QQmlProperty::read(code, "Accessible.name", qmlContext(code)).toString(),
+                 QStringLiteral("Pairing code A B C, 2 3 4"));
+        QVERIFY(shown(window, "This code changes at 10:10am."));
+        QQuickItem* title = shown(window, "Pair this screen");
+        QVERIFY(title);
+        // The plate and its code are drawn once the entrance has faded in and the column is
+        // laid out (on the next polish, after the items show): a corner inside its padding.
+        QQuickItem* plate = code->parentItem();
+        const auto plateCorner = [plate] {
+            return QRect(sceneRect(plate).topLeft() + QPoint(2, 2), QSize(2, 2));
+        };
+        QImage plateDrawn(2, 2, QImage::Format_RGB32);
+        plateDrawn.fill(c.slidePrimaryColor());
+        const auto plateShown = [&] {
+            return grab(window, plateCorner()).convertToFormat(QImage::Format_RGB32) == plateDrawn;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(plateShown(), waitMs);
+        const QImage titleBefore = grab(window, sceneRect(title));
+        const QRect floor(0, window->height() - 2, window->width(), 2);
+        const QImage slideFloor = grab(window, floor);
+
+        // The operator claims the code: the screen says it is finishing, without the code.
+        QCOMPARE(s.sendEvents(W::pairingEventsRoute,
+                              "data: {\"type\":\"pairing.claimed\",\"details\":{\"nonce\":\"n-1\"}}"
+                              "\n\n"),
+                 1);
+        QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("pairing_completion_retrying"),
+                                  waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            shown(window, QStringLiteral("The code was claimed. Finishing the pairing…")), waitMs);
+        QVERIFY(!shown(window, "ABC 234"));
+        QTRY_VERIFY_WITH_TIMEOUT(!plateShown(), waitMs);
+        QCOMPARE(grab(window, floor), slideFloor);
+
+        // Completed: the celebration takes the slide, then the player goes on to its session.
+        QVERIFY(h.expireSoon(u"pairingCompletionRetryTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(shown(window, "Paired"), waitMs);
+        QVERIFY(!shown(window, QStringLiteral("The code was claimed. Finishing the pairing…")));
+        QTRY_VERIFY_WITH_TIMEOUT(grab(window, sceneRect(title)) != titleBefore, waitMs);
+        QCOMPARE(grab(window, floor), slideFloor);
+        QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
+
+        QVERIFY(h.expireSoon(u"celebrationTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!shown(window, "Paired"), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(grab(window, floor) != slideFloor, waitMs);
+        QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
+        QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // The expiry clock is local time: a fixed zone gives it a fixed text.
+    qputenv("TZ", "UTC");
+    QGuiApplication app(argc, argv);
+    TestPairingScreen test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_pairingscreen.moc"
