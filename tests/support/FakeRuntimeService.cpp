@@ -3,6 +3,7 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -11,6 +12,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <optional>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -48,7 +51,9 @@ QByteArray reasonPhrase(int status)
     case 404: return "Not Found";
     case 409: return "Conflict";
     case 410: return "Gone";
+    case 206: return "Partial Content";
     case 413: return "Content Too Large";
+    case 416: return "Range Not Satisfiable";
     case 426: return "Upgrade Required";
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
@@ -159,6 +164,82 @@ QString thumbprintOf(const QString& x)
                nullptr);
     return QString::fromLatin1(
         base64Url(QByteArray(reinterpret_cast<const char*>(digest), int(length))));
+}
+
+// Writes one content answer: the head, then the body from a shared buffer in chunks as the
+// socket drains (so that a large object is never copied into the socket's buffer whole), or
+// trickled on a timer; it stops early for a stall or a drop. Dies with its socket.
+class ContentStream : public QObject {
+public:
+    static constexpr qint64 chunkBytes = 256 * 1024;
+
+    ContentStream(QTcpSocket* socket, QByteArray body, qint64 offset, qint64 length,
+                  FakeRuntimeService::Fault fault, int trickleBytes, int trickleIntervalMs)
+        : QObject(socket)
+        , socket_(socket)
+        , body_(std::move(body))
+        , next_(offset)
+        , stopAt_(fault == FakeRuntimeService::Fault::Stall
+                          || fault == FakeRuntimeService::Fault::DropMidBody
+                      ? offset + length / 2
+                      : offset + length)
+        , fault_(fault)
+        , trickleBytes_(trickleBytes)
+    {
+        if (trickleBytes_ > 0) {
+            timer_.setInterval(std::max(1, trickleIntervalMs));
+            connect(&timer_, &QTimer::timeout, this, &ContentStream::pump);
+            timer_.start();
+        } else {
+            connect(socket, &QTcpSocket::bytesWritten, this, &ContentStream::pump);
+        }
+    }
+
+    void pump()
+    {
+        if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
+            return;
+        if (trickleBytes_ > 0) {
+            write(std::min<qint64>(trickleBytes_, stopAt_ - next_));
+        } else {
+            while (next_ < stopAt_ && socket_->bytesToWrite() < 4 * chunkBytes)
+                write(std::min(chunkBytes, stopAt_ - next_));
+        }
+        if (next_ < stopAt_ || finished_)
+            return;
+        finished_ = true;
+        timer_.stop();
+        if (fault_ != FakeRuntimeService::Fault::Stall)
+            socket_->disconnectFromHost();
+    }
+
+private:
+    void write(qint64 n)
+    {
+        if (n <= 0)
+            return;
+        socket_->write(body_.constData() + next_, n);
+        next_ += n;
+    }
+
+    QPointer<QTcpSocket> socket_;
+    QByteArray body_;
+    qint64 next_;
+    qint64 stopAt_;
+    FakeRuntimeService::Fault fault_;
+    int trickleBytes_;
+    QTimer timer_;
+    bool finished_ = false;
+};
+
+// The open-ended start of a "bytes=N-" range, or none for any other form.
+std::optional<qint64> rangeStart(const QByteArray& range)
+{
+    if (!range.startsWith("bytes=") || !range.endsWith('-'))
+        return std::nullopt;
+    bool ok = false;
+    const qint64 start = range.mid(6, range.size() - 7).toLongLong(&ok);
+    return ok && start >= 0 ? std::optional<qint64>(start) : std::nullopt;
 }
 
 } // namespace
@@ -466,6 +547,8 @@ void FakeRuntimeService::readFrom(Connection* connection)
 
 void FakeRuntimeService::handle(Connection* connection, Request request)
 {
+    if (answerContent(connection, request))
+        return;
     Reply reply = replyFor(request);
     const QByteArray path = request.path;
     const bool keepAlive = request.header("Connection").compare("close", Qt::CaseInsensitive) != 0;
@@ -488,6 +571,139 @@ void FakeRuntimeService::handle(Connection* connection, Request request)
         QTimer::singleShot(reply.latencyMs, socket.data(), respond);
     else
         respond();
+}
+
+FakeRuntimeService::ContentAnswer FakeRuntimeService::ContentAnswer::withStatus(int status,
+                                                                              Headers headers)
+{
+    ContentAnswer answer;
+    answer.kind = Kind::Status;
+    answer.status = status;
+    answer.headers = std::move(headers);
+    return answer;
+}
+
+QString FakeRuntimeService::sha256Hex(const QByteArray& bytes)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    unsigned int length = 0;
+    EVP_Digest(bytes.constData(), size_t(bytes.size()), digest, &length, EVP_sha256(), nullptr);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+}
+
+void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes)
+{
+    const QByteArray etag = '"' + sha256Hex(bytes).toLatin1() + '"';
+    contents_.insert(path, ContentObject{std::move(bytes), etag});
+}
+
+void FakeRuntimeService::scriptContent(const QByteArray& path, QList<ContentAnswer> answers)
+{
+    contentScripts_.insert(path, std::move(answers));
+    contentAttempts_.remove(path);
+}
+
+bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
+{
+    const auto found = contents_.constFind(request.path);
+    if (request.method != "GET" || found == contents_.constEnd()
+        || scripts_.contains(routeKey(request.method, request.path)))
+        return false;
+    const ContentObject object = found.value();
+    const int attempt = contentAttempts_.value(request.path);
+    contentAttempts_.insert(request.path, attempt + 1);
+    const ContentAnswer answer =
+        contentScripts_.value(request.path).value(attempt, ContentAnswer());
+    const auto credential = credentialRoutes_.constFind(request.path);
+    if (strict_ && credential != credentialRoutes_.constEnd()
+        && !request.header("Authorization").startsWith(credential.value())) {
+        surprises_.append(QStringLiteral("without credential GET %1")
+                              .arg(QString::fromLatin1(request.path)));
+    }
+    const std::optional<qint64> start = rangeStart(request.header("Range"));
+    const bool rangeValid = start && request.header("If-Range") == object.etag;
+    requests_.append(request);
+    Q_EMIT requestReceived(int(requests_.size() - 1));
+
+    QPointer<QTcpSocket> socket = connection->socket;
+    const qint64 total = object.bytes.size();
+    const QByteArray totalText = QByteArray::number(total);
+    Headers headers{{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
+    auto respond = [&](int status, qint64 offset) {
+        QByteArray body = object.bytes;
+        qint64 length = total - offset;
+        if (status == 206 && !answer.contentRange.isEmpty())
+            headers.emplaceBack("Content-Range", answer.contentRange);
+        else if (status == 206)
+            headers.emplaceBack("Content-Range", "bytes " + QByteArray::number(offset) + '-'
+                                                 + QByteArray::number(total - 1) + '/'
+                                                 + totalText);
+        if (answer.corrupt || answer.gzip || answer.lengthDelta != 0) {
+            body = body.mid(offset);
+            offset = 0;
+            if (answer.corrupt && !body.isEmpty())
+                body[body.size() / 2] = char(body.at(body.size() / 2) ^ 0x5a);
+            if (answer.lengthDelta > 0)
+                body.append(QByteArray(answer.lengthDelta, 'x'));
+            else if (answer.lengthDelta < 0)
+                body.chop(std::min<qsizetype>(-answer.lengthDelta, body.size()));
+            if (answer.gzip) {
+                body = gzip(body);
+                headers.emplaceBack("Content-Encoding", "gzip");
+            }
+            length = body.size();
+        }
+        headers.emplaceBack("Content-Type", "application/octet-stream");
+        sendContent(socket, status, headers + answer.headers, body, offset, length, answer);
+    };
+
+    switch (answer.kind) {
+    case ContentAnswer::Kind::Status: {
+        Reply reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
+        reply.headers += answer.headers;
+        reply.fault = answer.fault;
+        send(socket, reply, false);
+        break;
+    }
+    case ContentAnswer::Kind::PartialWithoutRange:
+        respond(206, 0);
+        break;
+    case ContentAnswer::Kind::IgnoreRange:
+        respond(200, 0);
+        break;
+    case ContentAnswer::Kind::RangeNotSatisfiable:
+        headers.emplaceBack("Content-Range", "bytes */" + totalText);
+        sendContent(socket, 416, headers + answer.headers, QByteArray(), 0, 0, answer);
+        break;
+    case ContentAnswer::Kind::Serve:
+        if (answer.fault == Fault::Close) {
+            socket->abort();
+        } else if (rangeValid && *start >= total) {
+            headers.emplaceBack("Content-Range", "bytes */" + totalText);
+            sendContent(socket, 416, headers + answer.headers, QByteArray(), 0, 0, answer);
+        } else {
+            respond(rangeValid ? 206 : 200, rangeValid ? *start : 0);
+        }
+        break;
+    }
+    return true;
+}
+
+void FakeRuntimeService::sendContent(QPointer<QTcpSocket> socket, int status,
+                                     const Headers& headers, QByteArray body, qint64 offset,
+                                     qint64 length, const ContentAnswer& answer)
+{
+    if (!socket)
+        return;
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
+                      + "\r\n";
+    for (const auto& [name, value] : headers)
+        head += name + ": " + value + "\r\n";
+    head += "Content-Length: " + QByteArray::number(length) + "\r\nConnection: close\r\n\r\n";
+    socket->write(head);
+    auto* stream = new ContentStream(socket, std::move(body), offset, length, answer.fault,
+                                     answer.trickleBytes, answer.trickleIntervalMs);
+    stream->pump();
 }
 
 void FakeRuntimeService::requireCredential(const QByteArray& path, const QByteArray& scheme)

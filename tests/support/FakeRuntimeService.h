@@ -82,6 +82,35 @@ public:
         QJsonObject jsonBody() const;
     };
 
+    // How one request to the content route is answered. By default the object is served as an
+    // origin should: its quoted digest as entity tag, "bytes=N-" with a matching "If-Range"
+    // answered 206 from N (416 when N is past the end), anything else answered 200 whole.
+    struct ContentAnswer {
+        enum class Kind {
+            Serve,
+            Status,              // status with headers and a small JSON body
+            PartialWithoutRange, // 206 for the whole object, whatever was asked
+            IgnoreRange,         // 200 for the whole object, whatever was asked
+            RangeNotSatisfiable, // 416
+        };
+        Kind kind = Kind::Serve;
+        int status = 0;
+        Headers headers; // added to the head (Retry-After, Date, ...)
+        // Replaces the Content-Range of a 206 when set.
+        QByteArray contentRange;
+        // Bytes added to (positive) or cut from (negative) the end of the body; Content-Length
+        // follows the body actually sent.
+        int lengthDelta = 0;
+        bool corrupt = false; // one byte of the body flipped
+        bool gzip = false;    // the body gzip-encoded, "Content-Encoding: gzip"
+        Fault fault = Fault::None;
+        // Trickled body: this many bytes per interval instead of as fast as the socket takes.
+        int trickleBytes = 0;
+        int trickleIntervalMs = 0;
+
+        static ContentAnswer withStatus(int status, Headers headers = {});
+    };
+
     struct Challenge {
         QString nonce;
         QDateTime expiresAt;
@@ -112,6 +141,14 @@ public:
     void script(const QByteArray& method, const QByteArray& path, QList<Reply> replies);
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
     int attempts(const QByteArray& method, const QByteArray& path) const;
+
+    // The content route (GET under "/content/v1/"): an object served by its path, with answers
+    // per attempt that deviate from the default; attempts past the list are served normally.
+    void putContent(const QByteArray& path, QByteArray bytes);
+    void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
+    // Requests to the content route for the path so far.
+    int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
+    static QString sha256Hex(const QByteArray& bytes);
 
     // Refused connections: the listening socket is closed and reopened on the same port.
     void setRefusing(bool refusing);
@@ -159,6 +196,9 @@ private:
     Reply replyFor(Request& request);
     Reply challengeReply(const Request& request);
     void send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive);
+    bool answerContent(Connection* connection, Request& request);
+    void sendContent(QPointer<QTcpSocket> socket, int status, const Headers& headers,
+                     QByteArray body, qint64 offset, qint64 length, const ContentAnswer& answer);
     bool startListening(quint16 port);
     QString host() const;
 
@@ -185,6 +225,13 @@ private:
     qint64 serverClockOffsetMs_ = 0;
     std::unique_ptr<FakeAdSlots> adSlots_;
     int connections_ = 0;
+    struct ContentObject {
+        QByteArray bytes;
+        QByteArray etag;
+    };
+    QHash<QByteArray, ContentObject> contents_;
+    QHash<QByteArray, QList<ContentAnswer>> contentScripts_;
+    QHash<QByteArray, int> contentAttempts_;
 };
 
 } // namespace talvorine::test
