@@ -16,6 +16,16 @@ bool PlayerController::adActive() const
     return false;
 }
 
+bool PlayerController::adPresentationShows(const QString&, quint64) const
+{
+    return false;
+}
+
+bool PlayerController::adVisitAdmitted() const
+{
+    return false;
+}
+
 // Without a service clock the ad functions take 0 as now.
 qint64 PlayerController::adNowHiMs() const
 {

@@ -355,11 +355,58 @@ private:
     void sampleStorage();
     void recoverActiveRenderer();
     void cancelCandidateWork();
-    void maybeActivate();
-    void candidateDownloadRetryFired();
     void pumpReplacement();
     void abortReplacementIdle();
     void cancelReplacement();
+
+    // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
+    struct MediaTransfer;
+    void prepareMedia(const MediaItem& item, quint64 generation);
+    bool bindReadyMedia(const QString& sha256, const QString& path);
+    void transferMedia(const MediaItem& item, quint64 generation, bool rangeRestarted);
+    void downloadMedia(const MediaItem& item, quint64 generation);
+    void downloadReplacementMedia(const MediaItem& item, quint64 generation);
+    bool candidateOwns(quint64 generation) const;
+    bool replacementOwns(quint64 generation) const;
+    bool transferCurrent(const MediaTransfer& transfer) const;
+    void readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
+    void replacementTransferFailed(const MediaTransfer& transfer, bool transient);
+    void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
+                                       quint64 generation);
+    qint64 nextDownloadBackoffMs();
+    void scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation);
+    void candidateDownloadRetryFired();
+    void deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation);
+    void releaseCandidateForBackoff(quint64 generation);
+    void noteDownloadProgress(quint64 generation);
+    void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
+    StorageTransferLedger::Reason transferReason(const QString& sha256, bool repair) const;
+
+    // === Readiness gate (PlayerReadiness.cpp) ===
+    void candidateMediaPrepared(quint64 generation);
+    void skipCandidatePrimitive(const QString& primitiveId, const QString& code);
+    void skipCandidateMedia(const QString& sha256, const QString& code);
+    void maybeActivate();
+
+    // === Entries of neighbouring units that have not landed yet (PlayerPending.cpp) ===
+    const Page* candidatePage() const;
+    void prepareNextAsset(quint64 generation);
+    void rearmActiveClock();
+    int visibleMediaIndex(const QString& pageId, const Primitive& primitive) const;
+    QSet<QString> soundtrackHashes() const;
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void tryActivateReplacement();
+    void noteReplacementUnreachable();
+    void admitLandedPages();
+    bool holdForUnavailableAnchor(const QString& sha256);
+    void verifyNextRetainedPage();
+    void activateCandidate();
+    void reportPageFailed(const Manifest& manifest, int page, const QString& code);
+    void latchOverlayFailure(const QString& code);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -398,6 +445,9 @@ private:
     // === Ad slots (PlayerAds.cpp) ===
     bool adsActive() const;
     bool adActive() const;
+    // The ad presentation on glass shows this primitive of the page of this generation.
+    bool adPresentationShows(const QString& primitiveId, quint64 generation) const;
+    bool adVisitAdmitted() const;
     qint64 adNowHiMs() const;
     bool tryAdVisitRun(int from, int to);
     void beginAdPresentation(quint64 generation, const QString& occurrenceId,
@@ -480,12 +530,31 @@ private:
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
     QString currentMediaItem_;
 
+    // --- Media transfers and the readiness gate ---
+    QSet<QNetworkReply*> replacementReplies_;
+    std::optional<MediaItem> candidateRetryItem_;
+    quint64 candidateRetryGeneration_ = 0;
+    // The back-off attempt shared by candidate downloads; back to 0 after one binds.
+    int downloadAttempt_ = 0;
+    // Digest -> wall-clock ms before which its origin counts as unreachable.
+    QHash<QString, qint64> unreachableUntil_;
+    // Digests whose download failed hard once in this revision.
+    QSet<QString> retriedOnceHashes_;
+    // Pages that failed on glass, left out of rotation for the revision they belong to.
+    QSet<int> failedPages_;
+    QString failedPagesRevision_;
+    bool retainedAwaitingCandidate_ = false;
+
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;
     QByteArray activeManifestBody_;
     int activePageIndex_ = -1;
     int pendingPageIndex_ = -1;
     quint64 visitSerial_ = 0;
+    quint64 activeGeneration_ = 0;
+    // Media digests planned for the page on glass, and for the page it replaced.
+    QSet<QString> activeContentKeys_;
+    QSet<QString> outgoingContentKeys_;
     int activeSlot_ = -1;
     double opacityA_ = 0.0;
     double opacityB_ = 0.0;
@@ -576,6 +645,7 @@ private:
     bool mintAbortedByWatchdog_ = false;
     bool knownBound_ = false;
     bool boundPersistPending_ = false;
+    QString mintIdempotencyKey_;
     QTimer boundRetryTimer_;
     QTimer mintWatchdogTimer_;
     QTimer reloadTimer_;

@@ -303,13 +303,8 @@ namespace talvorine {
 void PlayerController::sampleStorage() {}
 void PlayerController::recoverActiveRenderer() {}
 void PlayerController::cancelCandidateWork() {}
-void PlayerController::maybeActivate() {}
-void PlayerController::candidateDownloadRetryFired() {}
 void PlayerController::pumpReplacement() {}
 void PlayerController::abortReplacementIdle() {}
 void PlayerController::cancelReplacement() {}
-void PlayerController::primitiveReady(int, const QString&) {}
-void PlayerController::applicationPrepared(int, const QString&) {}
-void PlayerController::primitiveFailed(int, const QString&, const QString&) {}
 
 } // namespace talvorine
