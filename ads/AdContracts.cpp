@@ -1,6 +1,6 @@
 #include "ads/AdContracts.h"
 
-#include "ads/Saturating.h"
+#include "storage/Saturating.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

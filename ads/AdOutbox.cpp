@@ -1,7 +1,7 @@
 #include "ads/AdOutbox.h"
 
-#include "ads/Saturating.h"
 #include "app/DevFileLog.h"
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 #include "ads/AdPolicy.h"
 
-#include "ads/Saturating.h"
 #include "manifest/ScheduleContract.h"
+#include "storage/Saturating.h"
 
 #include <algorithm>
 

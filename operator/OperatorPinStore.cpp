@@ -1,6 +1,7 @@
 #include "operator/OperatorPinStore.h"
 
 #include "app/DevFileLog.h"
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
 #include <QDateTime>
@@ -10,7 +11,6 @@
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QtNumeric>
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
@@ -117,12 +117,6 @@ QString writeFailureName(StorageFiles::WriteFailure failure)
     case StorageFiles::WriteFailure::Commit: return QStringLiteral("commit");
     }
     return {};
-}
-
-qint64 saturatedSum(qint64 a, qint64 b)
-{
-    qint64 sum = 0;
-    return qAddOverflow(a, b, &sum) ? std::numeric_limits<qint64>::max() : sum;
 }
 
 } // namespace
@@ -289,7 +283,7 @@ PinAttemptState OperatorPinStore::judge(const PinAttemptState& recorded, qint64 
     if (recorded.lockedUntilMs != distrustedLockEnd_)
         state.lockedUntilMs = std::max(state.lockedUntilMs, recorded.lockedUntilMs);
     const qint64 latest =
-        saturatedSum(nowMs, OperatorPinLockout::lockoutForFailures(state.failures));
+        saturating::add(nowMs, OperatorPinLockout::lockoutForFailures(state.failures));
     if (state.lockedUntilMs > latest) {
         // The clock was set back or the record edited: the lockout restarts from now, once.
         if (recorded.lockedUntilMs > latest)

@@ -177,7 +177,9 @@ private:
     {
         if (cutForSize(reply_) || !applies() || !reply_->isOpen())
             return;
-        bytes_ += reply_->read(cap_ + 1 - bytes_.size());
+        // Only what has arrived: asked for the whole remaining cap, Qt would reserve that much
+        // (64 MiB of address space for a manifest) on every read, however little has come.
+        bytes_ += reply_->read(std::min(reply_->bytesAvailable(), cap_ + 1 - bytes_.size()));
         if (bytes_.size() > cap_)
             cut();
     }

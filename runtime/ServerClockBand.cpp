@@ -1,6 +1,6 @@
 #include "runtime/ServerClockBand.h"
 
-#include "ads/Saturating.h"
+#include "storage/Saturating.h"
 
 #include <algorithm>
 

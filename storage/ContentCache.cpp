@@ -1,5 +1,6 @@
 #include "storage/ContentCache.h"
 
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
 #include <QDateTime>
@@ -68,13 +69,6 @@ VerifiedFileIdentity identityFrom(const struct stat& st)
 qint64 mtimeMs(const struct stat& st)
 {
     return qint64(st.st_mtim.tv_sec) * 1000 + qint64(st.st_mtim.tv_nsec) / 1000000;
-}
-
-qint64 saturatingAdd(qint64 a, qint64 b)
-{
-    if (b > 0 && a > int64Max - b)
-        return int64Max;
-    return a + b;
 }
 
 // Hashes the chunks of a commit. For larger objects hashing runs on a thread of its own while
@@ -599,10 +593,10 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
             || !S_ISREG(st.st_mode))
             continue;
         const qint64 size = qint64(st.st_size);
-        total = saturatingAdd(total, size);
+        total = saturating::add(total, size);
         if (keep.contains(name)) {
             if (exempt.contains(name))
-                exemptBytes = saturatingAdd(exemptBytes, size);
+                exemptBytes = saturating::add(exemptBytes, size);
             continue;
         }
         const qint64 lastAccess = readAccessStamp(accessPath(name)).value_or(mtimeMs(st));
@@ -616,7 +610,7 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     bool removedObjects = false;
     bool removedPartials = false;
     const PruneOutcome outcome = evictLeastRecentlyUsed(
-        std::move(candidates), total, saturatingAdd(maxBytes, exemptBytes), minFreeBytes, m_root,
+        std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes, m_root,
         cancelled, [&](const PruneCandidate& candidate) {
             if (candidate.partial) {
                 const bool removed = StorageFiles::removeEntry(partialPath(candidate.digest));
@@ -661,7 +655,7 @@ void addPartialCandidates(const QString& directory, const QSet<QString>& keep, q
             || !S_ISREG(st.st_mode))
             continue;
         const QString digest = match.captured(1);
-        total = saturatingAdd(total, qint64(st.st_size));
+        total = saturating::add(total, qint64(st.st_size));
         if (!keep.contains(digest))
             candidates.push_back({digest, qint64(st.st_size), mtimeMs(st), true});
     }
@@ -687,7 +681,7 @@ PruneOutcome evictLeastRecentlyUsed(std::vector<PruneCandidate> candidates, qint
         if (!evict(candidate))
             return PruneOutcome::EvictionFailed;
         total = std::max<qint64>(0, total - candidate.bytes);
-        freeBytes = saturatingAdd(freeBytes, candidate.bytes);
+        freeBytes = saturating::add(freeBytes, candidate.bytes);
     }
     return satisfied() ? PruneOutcome::Met : PruneOutcome::Insufficient;
 }

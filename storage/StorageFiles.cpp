@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHashFunctions>
 #include <QMutex>
 #include <QRegularExpression>
 
@@ -11,8 +12,7 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <map>
-#include <memory>
+#include <iterator>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -363,17 +363,14 @@ QString saveTemporaryPath(const QString& path)
 
 namespace {
 
-// Saves of one file take turns: they share its temporary name.
+// Saves of one file take turns: they share its temporary name. A fixed set of locks, chosen by
+// the path, keeps memory bounded however many files (one per package and staging tree) are
+// saved over a player's life; two files that share a lock only wait for each other.
 QMutex& saveLockFor(const QString& path)
 {
-    static QMutex guard;
-    static std::map<QString, std::unique_ptr<QMutex>> locks;
+    static QMutex locks[64];
     const QString key = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-    QMutexLocker lock(&guard);
-    std::unique_ptr<QMutex>& entry = locks[key];
-    if (!entry)
-        entry = std::make_unique<QMutex>();
-    return *entry;
+    return locks[qHash(key) % std::size(locks)];
 }
 
 bool syncFile(int fd)

@@ -1,5 +1,6 @@
 #include "storage/StorageTransferLedger.h"
 
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
 #include <QFileInfo>
@@ -16,7 +17,6 @@ namespace talvorine {
 
 namespace {
 
-constexpr qint64 int64Max = std::numeric_limits<qint64>::max();
 constexpr qint64 jsonIntegerMax = (qint64(1) << 53) - 1;
 const char* const reasonKeys[4] = {"new", "refetch", "repair", "failed"};
 
@@ -27,13 +27,6 @@ qint64 hourOf(qint64 ms)
     if (ms % StorageTransferLedger::hourMs < 0)
         --hour;
     return hour;
-}
-
-qint64 saturatingAdd(qint64 a, qint64 b)
-{
-    if (b > 0 && a > int64Max - b)
-        return int64Max;
-    return a + b;
 }
 
 } // namespace
@@ -56,7 +49,7 @@ void StorageTransferLedger::record(Reason reason, qint64 bytes, qint64 nowMs)
     auto it = m_hours.find(hour);
     if (it == m_hours.end())
         it = m_hours.insert(hour, Bucket{0, 0, 0, 0});
-    (*it)[size_t(index)] = saturatingAdd((*it)[size_t(index)], bytes);
+    (*it)[size_t(index)] = saturating::add((*it)[size_t(index)], bytes);
 }
 
 QJsonObject StorageTransferLedger::transfer24h(qint64 nowMs) const
@@ -67,7 +60,7 @@ QJsonObject StorageTransferLedger::transfer24h(qint64 nowMs) const
         if (it.key() <= nowHour - windowHours || it.key() > nowHour)
             continue;
         for (size_t i = 0; i < sums.size(); ++i)
-            sums[i] = saturatingAdd(sums[i], it.value()[i]);
+            sums[i] = saturating::add(sums[i], it.value()[i]);
     }
     QJsonObject result;
     for (size_t i = 0; i < sums.size(); ++i)
@@ -169,7 +162,7 @@ bool StorageTransferLedger::load()
         }
         Bucket& target = hours[qint64(hour)];
         for (size_t i = 0; i < values.size(); ++i)
-            target[i] = saturatingAdd(target[i], values[i]);
+            target[i] = saturating::add(target[i], values[i]);
     }
 
     QHash<QString, qint64> evicted;

@@ -1,5 +1,6 @@
 #include "web/ApplicationPackageCache.h"
 
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 #include "web/ApplicationPackageInternal.h"
 
@@ -8,7 +9,6 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,15 +20,6 @@ using namespace packagecache;
 using StorageFiles::UniqueFd;
 
 namespace {
-
-constexpr qint64 int64Max = std::numeric_limits<qint64>::max();
-
-qint64 saturatingAdd(qint64 a, qint64 b)
-{
-    if (b > 0 && a > int64Max - b)
-        return int64Max;
-    return a + b;
-}
 
 // Adds owner write (and search, for directories) to everything beneath the directory and to the
 // directory itself, so that an installed read-only tree can be deleted. Links are neither
@@ -309,10 +300,10 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
                 lastAccess = value;
         }
         const qint64 bytes = metadata->descriptor.expandedBytes;
-        total = saturatingAdd(total, bytes);
+        total = saturating::add(total, bytes);
         if (keep.contains(name)) {
             if (exempt.contains(name))
-                exemptBytes = saturatingAdd(exemptBytes, bytes);
+                exemptBytes = saturating::add(exemptBytes, bytes);
             continue;
         }
         candidates.push_back({name, bytes, lastAccess, false});
@@ -320,7 +311,7 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
     addPartialCandidates(subdirectory("partials"), keep, total, candidates);
 
     const PruneOutcome outcome = evictLeastRecentlyUsed(
-        std::move(candidates), total, saturatingAdd(maxBytes, exemptBytes), minFreeBytes,
+        std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
         rootPath_, cancelled, [this](const PruneCandidate& candidate) {
             if (candidate.partial)
                 return StorageFiles::removeEntry(partialPath(candidate.digest));

@@ -1,4 +1,5 @@
 #include "ads/AdContracts.h"
+#include "tests/support/TestSupport.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,33 +43,6 @@ QJsonObject eventResults()
         results.append(QJsonObject{{"event_id", QStringLiteral("evt_%1").arg(results.size())},
                                    {"state", state}});
     return {{"results", results}};
-}
-
-// The value at a dotted path ("results.0.media.bytes") replaced, or removed when undefined.
-QJsonValue changed(const QJsonValue& node, QStringList path, const QJsonValue& value)
-{
-    const QString step = path.takeFirst();
-    if (node.isArray()) {
-        QJsonArray array = node.toArray();
-        const int index = step.toInt();
-        if (path.isEmpty() && value.isUndefined())
-            array.removeAt(index);
-        else if (path.isEmpty() && index == array.size())
-            array.append(value);
-        else if (path.isEmpty())
-            array.replace(index, value);
-        else
-            array.replace(index, changed(array.at(index), path, value));
-        return array;
-    }
-    QJsonObject object = node.toObject();
-    if (path.isEmpty() && value.isUndefined())
-        object.remove(step);
-    else if (path.isEmpty())
-        object.insert(step, value);
-    else
-        object.insert(step, changed(object.value(step), path, value));
-    return object;
 }
 
 QByteArray bytesOf(const QJsonObject& object)
@@ -155,7 +129,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QJsonValue, value);
         QFETCH(bool, accepted);
-        const QJsonObject body = changed(resolveReply(), path.split('.'), value).toObject();
+        const QJsonObject body = test::withMember(resolveReply(), path, value).toObject();
         const std::optional<AdResolveReply> reply = parseAdResolveReply(bytesOf(body));
         QCOMPARE(reply.has_value(), accepted);
         if (reply)
@@ -165,9 +139,9 @@ private slots:
     void resolveReplyValues()
     {
         QJsonObject body = resolveReply();
-        body = changed(body, {"results", "1", "check_sequence"}, 1e30).toObject();
-        body = changed(body, {"results", "0", "media", "codecs"}, QJsonValue::Undefined).toObject();
-        body = changed(body, {"results", "2"}, body.value("results").toArray().at(0)).toObject();
+        body = test::withMember(body, "results.1.check_sequence", 1e30).toObject();
+        body = test::withMember(body, "results.0.media.codecs", QJsonValue::Undefined).toObject();
+        body = test::withMember(body, "results.2", body.value("results").toArray().at(0)).toObject();
         const std::optional<AdResolveReply> reply = parseAdResolveReply(bytesOf(body));
         QVERIFY(reply);
         QCOMPARE(reply->serverTime.toMSecsSinceEpoch(), utcMs("2026-03-01T09:59:59.500"));
@@ -210,7 +184,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QJsonValue, value);
         QFETCH(bool, accepted);
-        const QJsonObject body = changed(eventResults(), path.split('.'), value).toObject();
+        const QJsonObject body = test::withMember(eventResults(), path, value).toObject();
         const auto outcomes = parseAdEventResults(bytesOf(body));
         QCOMPARE(outcomes.has_value(), accepted);
         if (outcomes) {
@@ -268,7 +242,6 @@ private slots:
         QTest::newRow("40 characters") << QString("2026-03-01T10:00:00.00000000000000+05:45") << utcMs("2026-03-01T04:15:00");
         QTest::newRow("41 characters") << QString("2026-03-01T10:00:00.000000000000000+05:45") << qint64(-1);
         QTest::newRow("empty") << QString("") << qint64(-1);
-        QTest::newRow("words") << QString("next tuesday") << qint64(-1);
         QTest::newRow("no such day") << QString("2026-02-30T10:00:00") << qint64(-1);
         QTest::newRow("trailing line feed") << QString("2026-03-01T10:00:00Z\n") << qint64(-1);
     }

@@ -151,7 +151,14 @@ private slots:
         QGuiApplication::setQuitOnLastWindowClosed(false);
         QVERIFY(!window_->isVisible());
 
-        const auto closing = records(QStringLiteral("window.closing"));
+        // On a busy machine an expose queued before the close (a frame callback that came after
+        // its time-out) can reach the window after it; the scene graph then gives the window a
+        // platform window again, hidden, and the quit event closes every window that has one:
+        // two more records, of a hidden window. The window system's close is the shown window's.
+        QList<QJsonObject> closing = records(QStringLiteral("window.closing"));
+        closing.removeIf([](const QJsonObject& record) {
+            return record.value("visible").toString() != QStringLiteral("true");
+        });
         QCOMPARE(closing.size(), 2);
         QCOMPARE(closing[0].value("source").toString(), QStringLiteral("qevent.close"));
         QCOMPARE(closing[0].value("spontaneous").toString(), QStringLiteral("true"));

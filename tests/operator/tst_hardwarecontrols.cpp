@@ -260,8 +260,6 @@ void TestHardwareControls::brightnessBackends_data()
         << QStringList{"a|firmware|0", "b|raw|255"} << "" << 50 << "sysfs:b" << "128";
     QTest::newRow("garbage maximum skipped")
         << QStringList{"a|firmware|12x", "b|raw|5"} << "" << 50 << "sysfs:b" << "3";
-    QTest::newRow("missing maximum skipped")
-        << QStringList{"a|firmware|-", "b|raw|255"} << "" << 10 << "sysfs:b" << "26";
     QTest::newRow("unwritable brightness skipped")
         << QStringList{"a|firmware|255|immutable", "b|raw|100"} << "" << 30 << "sysfs:b" << "30";
     QTest::newRow("never fully off") << QStringList{"a|raw|255"} << "" << 0 << "sysfs:a" << "1";

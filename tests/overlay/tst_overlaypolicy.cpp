@@ -3,7 +3,6 @@
 #include <QTest>
 
 #include <cmath>
-#include <limits>
 
 using namespace talvorine;
 using namespace talvorine::overlay;
@@ -162,7 +161,6 @@ private slots:
                                            << "Cannot verify content";
         QTest::newRow("alert, production") << "env=production offline=60000" << "" << "";
         QTest::newRow("alert, non-production") << "offline=60000" << "alert" << "Playing offline";
-        QTest::newRow("info, production") << "env=production paused" << "" << "";
         QTest::newRow("info, non-production") << "paused" << "info" << "Paused";
         QTest::newRow("alert chip, error toast, production") << "env=production held=0" << "error"
                                                              << "Update on hold";
@@ -260,19 +258,14 @@ private slots:
         };
         row("absent", std::nullopt, "");
         row("NaN", std::nan(""), "");
-        row("infinite", std::numeric_limits<double>::infinity(), "");
         row("negative", -1, "");
         row("fraction", 1.5, "");
         row("zero", 0, "0 B");
-        row("negative zero", -0.0, "0 B");
         row("1023", 1023, "1023 B");
         row("1024", 1024, "1 KiB");
         row("1075 rounds down", 1075, "1 KiB");
         row("1076 rounds up", 1076, "1.1 KiB");
-        row("just under 1 MiB", 1048575, "1024 KiB");
-        row("1 MiB", 1048576, "1 MiB");
         row("1.5 GiB", 1610612736, "1.5 GiB");
-        row("1.5 PiB", 1688849860263936.0, "1.5 PiB");
         row("just under 2 PiB", 2251799813685247.0, "2 PiB");
         row("2^63", 9223372036854775808.0, "8192 PiB");
         row("2^64", 18446744073709551616.0, "16384 PiB");
@@ -290,19 +283,14 @@ private slots:
     void classifyDiagnostic()
     {
         const std::pair<int, QStringList> classes[] = {
-            {OverlayPolicy::Decode,
-             {"qml_gpu_sink_unavailable", "qml_gpu_sink_incompatible", "playbin3_unavailable",
-              "pipeline_start_failed", "gstreamer_playback_error", "rejected_non_local_video",
-              "web_wrapper_load_failed", "web_child_failed"}},
+            {OverlayPolicy::Decode, {"qml_gpu_sink_unavailable", "web_child_failed"}},
             {OverlayPolicy::Verify,
-             {"cache_integrity_mismatch", "cache_declaration_invalid",
-              "package_archive_integrity_mismatch", "package_archive_size_mismatch",
-              "package_descriptor_invalid", "package_gzip_invalid_or_concatenated"}},
+             {"cache_integrity_mismatch", "package_gzip_invalid_or_concatenated"}},
             {OverlayPolicy::Storage, {"content_storage_insufficient"}},
             {OverlayPolicy::Session, {"session_revoked"}},
             {OverlayPolicy::Transport,
-             {"session_retrying", "offline_lkg_active", "runtime_unavailable", "manifest_http_503",
-              "device_session_http_", "identity_challenge_http_429", "identity_session_http_500"}},
+             {"offline_lkg_active", "manifest_http_503", "device_session_http_",
+              "identity_challenge_http_429", "identity_session_http_500"}},
             {OverlayPolicy::Hold,
              {"", "Session_revoked", "manifest_http", "http_manifest_503", "cache_write_failed",
               "session_revoked\n"}},

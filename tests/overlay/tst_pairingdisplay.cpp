@@ -62,7 +62,6 @@ private slots:
         QTest::newRow("now") << qint64(0) << "";
         QTest::newRow("past") << qint64(-1) << "";
         QTest::newRow("1 ms ahead") << qint64(1) << "9:00am";
-        QTest::newRow("5 minutes ahead") << 5 * minuteMs << "9:05am";
         QTest::newRow("12 minutes ahead") << 12 * minuteMs << "9:12am";
         QTest::newRow("12 minutes and 1 ms ahead") << 12 * minuteMs + 1 << "";
     }

@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QProcess>
 #include <QTest>
@@ -75,6 +76,31 @@ QList<QJsonObject> recordsOf(const QList<QJsonObject>& records, const QString& e
 QByteArray base64Url(const QByteArray& bytes)
 {
     return bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals);
+}
+
+QJsonValue withMember(const QJsonValue& node, const QString& path, const QJsonValue& value)
+{
+    const QString head = path.section(u'.', 0, 0);
+    const QString rest = path.section(u'.', 1);
+    if (node.isArray()) {
+        QJsonArray array = node.toArray();
+        const int index = head.toInt();
+        const QJsonValue child = rest.isEmpty() ? value : withMember(array.at(index), rest, value);
+        if (child.isUndefined())
+            array.removeAt(index);
+        else if (index == array.size())
+            array.append(child);
+        else
+            array[index] = child;
+        return array;
+    }
+    QJsonObject object = node.toObject();
+    const QJsonValue child = rest.isEmpty() ? value : withMember(object.value(head), rest, value);
+    if (child.isUndefined())
+        object.remove(head);
+    else
+        object.insert(head, child);
+    return object;
 }
 
 QByteArray fromBase64Url(const QByteArray& text)

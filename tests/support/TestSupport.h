@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QJsonObject>
+#include <QJsonValue>
 #include <QList>
 #include <QProcessEnvironment>
 #include <QString>
@@ -28,6 +29,10 @@ QList<QJsonObject> readJsonLines(const QString& path);
 
 // The records of one event name, in file order.
 QList<QJsonObject> recordsOf(const QList<QJsonObject>& records, const QString& event);
+
+// The value with the member at a dotted path ("results.0.media.bytes") set, appended at an
+// array's end, or removed when the new value is undefined: one broken rule per table row.
+QJsonValue withMember(const QJsonValue& node, const QString& path, const QJsonValue& value);
 
 // Unpadded Base64url, and its lenient reading (padding and stray characters are tolerated).
 QByteArray base64Url(const QByteArray& bytes);

@@ -11,6 +11,7 @@
 //         ...
 //     }
 
+#include "tests/support/WebEngineStart.h"
 #include "web/ApplicationPackageCache.h"
 #include "web/WebPackageSchemeHandler.h"
 
@@ -31,11 +32,6 @@ class QQuickView;
 class QQuickWebEngineProfile;
 
 namespace talvorine::test {
-
-// The flags completed by the security policy exactly as in production, the package scheme
-// registered, and QtWebEngineQuick initialised; stops the process when the policy refuses the
-// environment's flags.
-void startWebEngine();
 
 // One off-the-record profile and one view on it, shown in a window of its own.
 class EngineView {

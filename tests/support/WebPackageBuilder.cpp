@@ -135,11 +135,11 @@ QByteArray WebPackageBuilder::tar() const
     return sink.bytes;
 }
 
-QByteArray WebPackageBuilder::package(const QByteArray& trailing) const
+QByteArray WebPackageBuilder::package() const
 {
     GzipWriter writer;
     writeTar(entries_, writer);
-    return writer.finish() + trailing;
+    return writer.finish();
 }
 
 QByteArray paxRecord(const QByteArray& key, const QByteArray& value)
@@ -183,8 +183,8 @@ QByteArray tarHeader(const TarEntry& entry)
         break;
     }
     if (entry.magic != TarEntry::Magic::OldTar) {
-        putOctal(header, 329, 8, entry.deviceMajor);
-        putOctal(header, 337, 8, entry.deviceMinor);
+        putOctal(header, 329, 8, 0); // device numbers
+        putOctal(header, 337, 8, 0);
     }
     std::memset(header.data() + 148, ' ', 8);
     unsigned checksum = 0;

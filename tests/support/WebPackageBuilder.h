@@ -34,8 +34,6 @@ struct TarEntry {
     qint64 declaredSize = -1;
     QByteArray linkName;
     Magic magic = Magic::Ustar;
-    int deviceMajor = 0;
-    int deviceMinor = 0;
 
     qint64 contentSize() const { return data.isEmpty() ? zeroBytes : data.size(); }
 };
@@ -53,10 +51,8 @@ public:
 
     // The archive with its two end blocks.
     QByteArray tar() const;
-    // The archive in one gzip member, followed by extra bytes when given.
-    QByteArray package(const QByteArray& trailing = {}) const;
-
-    const QList<TarEntry>& entries() const { return entries_; }
+    // The archive in one gzip member.
+    QByteArray package() const;
 
 private:
     QList<TarEntry> entries_;

@@ -139,21 +139,13 @@ class TestPackageInstall : public QObject {
 private slots:
     void init();
 
-    void installsReadOnlyVerifiedTree();
-    void installedPackageIsNotReadAgain();
+    void installsReadOnlyVerifiedTreeWithoutUtf8Locale();
     void refusals_data();
     void refusals();
     void sourceChecks_data();
     void sourceChecks();
     void accepted_data();
     void accepted();
-    void inflatedSizeCap_data();
-    void inflatedSizeCap();
-    void entryCount_data();
-    void entryCount();
-    void totalSizeCap();
-    void nonAsciiNamesWithoutUtf8Locale_data();
-    void nonAsciiNamesWithoutUtf8Locale();
     void cancellation_data();
     void cancellation();
     void existingTreeIsNeverReplaced();
@@ -200,18 +192,38 @@ void TestPackageInstall::verifyNothingLeft(const ApplicationPackageDescriptor& d
     QCOMPARE(tf::read(dir_->filePath("outside.txt")), QByteArray("sentinel"));
 }
 
-void TestPackageInstall::installsReadOnlyVerifiedTree()
+void TestPackageInstall::installsReadOnlyVerifiedTreeWithoutUtf8Locale()
 {
+    // A player started by a service manager without LANG runs under the C locale: names that
+    // are not ASCII, composed or not, still install from the archive's own bytes.
+    const QByteArray savedLocale = std::setlocale(LC_ALL, nullptr);
+    const QByteArray lang = qgetenv("LANG");
+    const QByteArray all = qgetenv("LC_ALL");
+    const QByteArray ctype = qgetenv("LC_CTYPE");
+    qunsetenv("LANG");
+    qunsetenv("LC_ALL");
+    qunsetenv("LC_CTYPE");
+    std::setlocale(LC_ALL, "");
+    const auto restore = qScopeGuard([&] {
+        qputenv("LANG", lang);
+        qputenv("LC_ALL", all);
+        qputenv("LC_CTYPE", ctype);
+        std::setlocale(LC_ALL, savedLocale.constData());
+    });
+    QCOMPARE(QByteArray(std::setlocale(LC_CTYPE, nullptr)), QByteArray("C"));
+
     const QString nfd = QString("caf") + QChar(u'e') + QChar(0x0301) + ".html";
     const QString nfc = nfd.normalized(QString::NormalizationForm_C);
-    const QByteArray package = basicPackage().file(nfd, "menu").package();
+    const QString composed = QString("men") + QChar(0xfc) + "/" + QChar(0x65e5) + ".html";
+    const QByteArray package = basicPackage().file(nfd, "menu").file(composed, "m").package();
     const ApplicationPackageDescriptor descriptor = test::descriptorOf(package, "index.html", 0, 0);
     QCOMPARE(install(package, descriptor), QString());
 
     const QString tree = cache_->objectDirectory(descriptor.sha256);
     QCOMPARE(listing(tree),
              QStringList({".talvorine-package.json", "assets/", "assets/app.js", "assets/deep/",
-                          "assets/deep/style.css", nfc, "index.html"}));
+                          "assets/deep/style.css", nfc, "index.html", QString("men") + QChar(0xfc) + "/",
+                          composed}));
     QCOMPARE(tf::modeOf(tree), 0555);
     QCOMPARE(tf::modeOf(tree + "/assets/deep"), 0555);
     QCOMPARE(tf::modeOf(tree + "/index.html"), 0444);
@@ -225,26 +237,20 @@ void TestPackageInstall::installsReadOnlyVerifiedTree()
     // The metadata records what was extracted, the undeclared sizes included.
     const QJsonObject metadata =
         QJsonDocument::fromJson(tf::read(tree + "/.talvorine-package.json")).object();
-    QCOMPARE(metadata.value("fileCount").toInt(), 4);
-    QCOMPARE(metadata.value("expandedBytes").toInteger(),
-             qint64(page.size() + 8 + 3 + 4));
+    QCOMPARE(metadata.value("fileCount").toInt(), 5);
+    QCOMPARE(metadata.value("expandedBytes").toInteger(), qint64(page.size() + 8 + 3 + 4 + 1));
     QCOMPARE(metadata.value("files").toArray().at(0).toObject().value("sha256").toString(),
              tf::sha("start();"));
     QCOMPARE(cache_->readyEntrypoint(descriptor, false), std::optional(tree + "/index.html"));
-    QCOMPARE(cache_->resolveFile(descriptor.sha256, nfc, false),
-             std::optional(tree + "/" + nfc));
-}
+    QCOMPARE(cache_->resolveFile(descriptor.sha256, nfc, false), std::optional(tree + "/" + nfc));
+    QVERIFY(cache_->resolveFile(descriptor.sha256, composed, false));
 
-void TestPackageInstall::installedPackageIsNotReadAgain()
-{
-    const QByteArray package = basicPackage().package();
-    const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
-    QCOMPARE(install(package, descriptor), QString());
+    // An installed package is not read again, and a second finalize of the same download is
+    // as good as done.
     WatchedSource source(package);
     QVERIFY(source.open(QIODevice::ReadOnly));
     QVERIFY(cache_->installArchive(source, descriptor));
     QCOMPARE(source.reads, 0);
-    // A second finalize of the same download is as good as done.
     QVERIFY(cache_->appendPartial(descriptor, package));
     QVERIFY(cache_->finalizePartial(descriptor));
     QVERIFY(!tf::exists(cache_->partialPath(descriptor.sha256)));
@@ -327,9 +333,7 @@ void TestPackageInstall::refusals_data()
 
     // Types and modes.
     row("directory 0700", withIndex().directory("assets", 0700), "package_entry_mode_rejected");
-    row("directory 0775", withIndex().directory("assets", 0775), "package_entry_mode_rejected");
     row("file 0600", withIndex().file("a.js", "x", 0600), "package_entry_type_rejected");
-    row("file 0755", withIndex().file("a.js", "x", 0755), "package_entry_type_rejected");
     row("setuid file", withIndex().file("a.js", "x", 04644), "package_entry_type_rejected");
     TarEntry symlink = hand("link.html", '2');
     symlink.linkName = "/etc/passwd";
@@ -339,7 +343,6 @@ void TestPackageInstall::refusals_data()
     row("hard link", withIndex().entry(hardlink), "package_entry_type_rejected");
     row("character device", withIndex().entry(hand("tty", '3', 0644)),
         "package_entry_type_rejected");
-    row("block device", withIndex().entry(hand("sda", '4', 0644)), "package_entry_type_rejected");
     row("FIFO", withIndex().entry(hand("pipe", '6', 0644)), "package_entry_type_rejected");
     row("nested tar.gz", withIndex().file("lib/vendor.tar.gz", "x"),
         "package_nested_archive_rejected");
@@ -356,6 +359,19 @@ void TestPackageInstall::refusals_data()
         "package_extract_identity_mismatch", 0, 3);
     row("declared expanded size differs", withIndex().file("a.js", "1"),
         "package_extract_identity_mismatch", page.size() + 2);
+    // Undeclared sizes are still held to 250 MiB: seven full 32 MiB files fit, the eighth's
+    // header is refused before its data.
+    WebPackageBuilder eightFull = withIndex();
+    for (int i = 0; i < 8; ++i)
+        eightFull.zeroFile(QString("blob%1.bin").arg(i), ApplicationPackageCache::maxFileBytes);
+    row("undeclared total above 250 MiB", eightFull, "package_extract_limit_exceeded");
+    // Directories and files count alike; empty files are the cheapest entries to make.
+    WebPackageBuilder entries = withIndex();
+    for (int i = 1; i < ApplicationPackageCache::maxEntries; ++i)
+        entries.file(QString("f%1").arg(i), {});
+    row("5001 entries, the last a directory", WebPackageBuilder(entries).directory("last"),
+        "package_extract_limit_exceeded");
+    row("5001 files", entries.file("last", {}), "package_extract_limit_exceeded");
 
     // Broken archives inside a good gzip layer.
     QByteArray cut = withIndex().file("b.js", QByteArray(3000, 'b')).tar();
@@ -386,6 +402,13 @@ void TestPackageInstall::refusals_data()
                                << "package_gzip_invalid_or_concatenated";
     QTest::newRow("plain tar") << withIndex().tar() << qint64(0) << 0
                                << "package_gzip_invalid_or_concatenated";
+    // A stream of zeros inflating to exactly the cap passes the gzip check (and then holds no
+    // entry point); one byte more does not.
+    QTest::newRow("inflates to the cap") << test::gzip({}, ApplicationPackageCache::maxInflatedBytes)
+                                         << qint64(0) << 0 << "package_entrypoint_missing";
+    QTest::newRow("inflates past the cap")
+        << test::gzip({}, ApplicationPackageCache::maxInflatedBytes + 1) << qint64(0) << 0
+        << "package_gzip_invalid_or_concatenated";
 }
 
 void TestPackageInstall::refusals()
@@ -458,7 +481,10 @@ void TestPackageInstall::accepted_data()
     const QString longest = QString("a").repeated(155) + "/" + QString("b").repeated(99);
     QTest::newRow("255 bytes through the prefix field")
         << withIndex().file(longest, "x").package() << longest;
-    QTest::newRow("empty file") << withIndex().file("empty.txt", "").package() << "empty.txt";
+    WebPackageBuilder entries = withIndex();
+    for (int i = 1; i < ApplicationPackageCache::maxEntries; ++i)
+        entries.file(QString("f%1").arg(i), {});
+    QTest::newRow("5000 entries") << entries.package() << "f4999";
     QTest::newRow("entry point only in a directory")
         << WebPackageBuilder().file("app/index.html", page).file("index.html", page).package()
         << "app/index.html";
@@ -471,108 +497,6 @@ void TestPackageInstall::accepted()
     const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
     QCOMPARE(install(package, descriptor), QString());
     QVERIFY(cache_->resolveFile(descriptor.sha256, probe, false));
-}
-
-void TestPackageInstall::inflatedSizeCap_data()
-{
-    QTest::addColumn<qint64>("inflated");
-    QTest::addColumn<QString>("code");
-    // An archive of zeros ends at its first block: past the gzip check it has no entry point.
-    QTest::newRow("exactly the cap") << ApplicationPackageCache::maxInflatedBytes
-                                     << "package_entrypoint_missing";
-    QTest::newRow("one byte more") << ApplicationPackageCache::maxInflatedBytes + 1
-                                   << "package_gzip_invalid_or_concatenated";
-}
-
-void TestPackageInstall::inflatedSizeCap()
-{
-    QFETCH(qint64, inflated);
-    QFETCH(QString, code);
-    const QByteArray package = test::gzip({}, inflated);
-    const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
-    QCOMPARE(install(package, descriptor), code);
-    verifyNothingLeft(descriptor, true);
-}
-
-void TestPackageInstall::entryCount_data()
-{
-    QTest::addColumn<int>("files");
-    QTest::addColumn<bool>("directoryLast");
-    QTest::addColumn<QString>("code");
-    // Directories and files count alike; empty files are the cheapest entries to make.
-    const int limit = ApplicationPackageCache::maxEntries;
-    QTest::newRow("5000 entries") << limit - 1 << true << QString();
-    QTest::newRow("5001 entries, the last a directory")
-        << limit << true << "package_extract_limit_exceeded";
-    QTest::newRow("5001 files") << limit + 1 << false << "package_extract_limit_exceeded";
-}
-
-void TestPackageInstall::entryCount()
-{
-    QFETCH(int, files);
-    QFETCH(bool, directoryLast);
-    QFETCH(QString, code);
-    WebPackageBuilder builder;
-    builder.file("index.html", page);
-    for (int i = 1; i < files; ++i)
-        builder.file(QString("f%1").arg(i), {});
-    if (directoryLast)
-        builder.directory("last");
-    const QByteArray package = builder.package();
-    const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
-    QCOMPARE(install(package, descriptor), code);
-    if (!code.isEmpty())
-        verifyNothingLeft(descriptor, true);
-}
-
-void TestPackageInstall::totalSizeCap()
-{
-    // Undeclared sizes are still held to 250 MiB: seven full 32 MiB files fit, the eighth's
-    // header is refused before its data.
-    WebPackageBuilder builder;
-    builder.file("index.html", page);
-    for (int i = 0; i < 8; ++i)
-        builder.zeroFile(QString("blob%1.bin").arg(i), ApplicationPackageCache::maxFileBytes);
-    const QByteArray package = builder.package();
-    const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
-    QCOMPARE(install(package, descriptor), QString("package_extract_limit_exceeded"));
-    verifyNothingLeft(descriptor, true);
-}
-
-void TestPackageInstall::nonAsciiNamesWithoutUtf8Locale_data()
-{
-    QTest::addColumn<QString>("stored");
-    const QString composed = QString("men") + QChar(0xfc) + "/" + QChar(0x65e5) + ".html";
-    QTest::newRow("NFC") << composed;
-    QTest::newRow("NFD") << composed.normalized(QString::NormalizationForm_D);
-}
-
-void TestPackageInstall::nonAsciiNamesWithoutUtf8Locale()
-{
-    // A player started by a service manager without LANG runs under the C locale.
-    QFETCH(QString, stored);
-    const QByteArray savedLocale = std::setlocale(LC_ALL, nullptr);
-    const QByteArray lang = qgetenv("LANG");
-    const QByteArray all = qgetenv("LC_ALL");
-    const QByteArray ctype = qgetenv("LC_CTYPE");
-    qunsetenv("LANG");
-    qunsetenv("LC_ALL");
-    qunsetenv("LC_CTYPE");
-    std::setlocale(LC_ALL, "");
-    const auto restore = qScopeGuard([&] {
-        qputenv("LANG", lang);
-        qputenv("LC_ALL", all);
-        qputenv("LC_CTYPE", ctype);
-        std::setlocale(LC_ALL, savedLocale.constData());
-    });
-    QCOMPARE(QByteArray(std::setlocale(LC_CTYPE, nullptr)), QByteArray("C"));
-
-    const QByteArray package = WebPackageBuilder().file("index.html", page).file(stored, "m").package();
-    const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
-    QCOMPARE(install(package, descriptor), QString());
-    const QString composed = stored.normalized(QString::NormalizationForm_C);
-    QVERIFY(cache_->resolveFile(descriptor.sha256, composed, false));
-    QVERIFY(tf::exists(cache_->objectDirectory(descriptor.sha256) + "/" + composed));
 }
 
 void TestPackageInstall::cancellation_data()

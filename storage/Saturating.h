@@ -1,7 +1,8 @@
 #pragma once
 
-// Millisecond arithmetic on times and durations that come from the service or from hand-built
-// pages, which may sit at the ends of the 64-bit range: it saturates instead of wrapping round.
+// Arithmetic on times, durations and byte counts that come from outside (the service, a file,
+// a hand-built page) and may sit at the ends of the 64-bit range: it saturates instead of
+// wrapping round.
 
 #include <QtNumeric>
 
