@@ -9,6 +9,7 @@
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
 #include "runtime/RuntimeCompat.h"
+#include "storage/Saturating.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -99,11 +100,11 @@ bool ioFailure(const QString& code)
         || code == QLatin1String("cache_commit_failed");
 }
 
-// The finished handler reads the last bytes through the same path; a finished reply must not
-// be aborted again.
+// The finished handler reads the last bytes through the same path, and an error status has
+// already ended the reply on its own: neither may be aborted again.
 void stopReply(QNetworkReply* reply)
 {
-    if (reply->isRunning())
+    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
         reply->abort();
 }
 
@@ -179,9 +180,7 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
         if (!path && !retained && !cancel->load(std::memory_order_acquire)) {
             const qint64 missing =
                 std::max<qint64>(0, item.bytes - cache->resumeOffset(item.sha256, item.bytes));
-            const qint64 target = missing > std::numeric_limits<qint64>::max() - downloadHeadroomBytes
-                                      ? std::numeric_limits<qint64>::max()
-                                      : downloadHeadroomBytes + missing;
+            const qint64 target = saturating::add(downloadHeadroomBytes, missing);
             if (!cache->prune(std::numeric_limits<qint64>::max(), target, keep, &pruneError,
                               cancel.get(), exempt)
                 && pruneError.isEmpty())

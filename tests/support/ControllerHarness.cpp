@@ -1,5 +1,6 @@
 #include "tests/support/ControllerHarness.h"
 
+#include "manifest/LayoutContract.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
@@ -60,6 +61,42 @@ void SceneStandIn::answer(ReadinessRequest request)
             }
         },
         Qt::QueuedConnection);
+}
+
+// --- ControllerAccess ----------------------------------------------------------------------
+
+quint64 ControllerAccess::installCandidate(PlayerController& c, const Manifest& manifest, int page,
+                                           bool revisionChange, const QString& reason)
+{
+    PlayerController::PreparedPage prepared;
+    prepared.manifest = manifest;
+    prepared.pageIndex = page;
+    prepared.slot = c.activeSlot_ == 0 ? 1 : 0;
+    prepared.generation = ++c.nextCandidateGeneration_;
+    prepared.revisionChange = revisionChange;
+    prepared.reason = reason;
+    const Page& shown = manifest.pages.at(page);
+    for (const Primitive& primitive : shown.primitives)
+        prepared.requiredPrimitives.insert(primitive.id);
+    for (const Page& each : manifest.pages) {
+        for (const Primitive& primitive : each.primitives) {
+            for (const MediaItem& item : mediaItems(primitive)) {
+                if (!prepared.plannedMedia.contains(item.sha256))
+                    prepared.mediaQueue.append(item);
+                prepared.plannedMedia.insert(item.sha256);
+            }
+        }
+    }
+    prepared.pendingAssets = int(prepared.mediaQueue.size());
+    c.playerState_.candidateFetched(manifest.manifestRevision);
+    c.candidateCancel_->store(true);
+    c.candidateCancel_ = std::make_shared<std::atomic<bool>>(false);
+    c.candidate_ = prepared;
+    const LayoutResult resolved = LayoutContract::resolveLayout(shown, c.frameSize_);
+    if (const auto* page = std::get_if<ResolvedPage>(&resolved))
+        c.modelForSlot(prepared.slot)->setScene(shown, *page, manifest.screenId,
+                                                prepared.generation, c.frameSize_);
+    return prepared.generation;
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

@@ -149,6 +149,59 @@ struct ControllerAccess {
     {
         c.publishSceneSerial(serial);
     }
+    // A candidate for the page as preparation leaves it before its first asset: every
+    // primitive required, every media digest of the manifest planned and queued once, the
+    // scene set on the idle slot. The new generation.
+    static quint64 installCandidate(PlayerController& c, const Manifest& manifest, int page,
+                                    bool revisionChange,
+                                    const QString& reason = QStringLiteral("assignment"));
+    static const PlayerController::PreparedPage* candidate(const PlayerController& c)
+    {
+        return c.candidate_ ? &*c.candidate_ : nullptr;
+    }
+    static void prepareMedia(PlayerController& c, const MediaItem& item)
+    {
+        c.prepareMedia(item, c.candidate_->generation);
+    }
+    static void candidateMediaPrepared(PlayerController& c)
+    {
+        c.candidateMediaPrepared(c.candidate_->generation);
+    }
+    static void skipCandidateMedia(PlayerController& c, const QString& sha256, const QString& code)
+    {
+        c.skipCandidateMedia(sha256, code);
+    }
+    static void setPendingAssets(PlayerController& c, int pending)
+    {
+        c.candidate_->pendingAssets = pending;
+    }
+    static int statePhase(const PlayerController& c) { return c.playerState_.phase(); }
+    static void putPageOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
+    {
+        c.activeManifest_ = manifest;
+        c.activePageIndex_ = page;
+        c.activeSlot_ = slot;
+    }
+    static void setActiveContentKeys(PlayerController& c, const QSet<QString>& active,
+                                     const QSet<QString>& outgoing)
+    {
+        c.activeContentKeys_ = active;
+        c.outgoingContentKeys_ = outgoing;
+    }
+    static bool transfersIdle(PlayerController& c)
+    {
+        return c.candidateReplies_.isEmpty() && !c.contentIo_.isRunning()
+               && c.contentIo_.waitingCount() == 0;
+    }
+    static QSet<int> failedPages(const PlayerController& c) { return c.failedPages_; }
+    static QHash<QString, qint64> unreachableUntil(const PlayerController& c)
+    {
+        return c.unreachableUntil_;
+    }
+    static QJsonObject transfer24h(const PlayerController& c, qint64 nowMs)
+    {
+        return c.transferLedger_.transfer24h(nowMs);
+    }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
