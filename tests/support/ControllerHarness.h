@@ -77,6 +77,24 @@ private:
     bool answering_ = false;
 };
 
+// A media object the fake service serves under "/content/v1/media/", of pseudo-random bytes.
+struct ServedObject {
+    QByteArray path;
+    QByteArray bytes;
+    QString sha256;
+
+    static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
+};
+
+// Pages "p0", "p1", ... of the given primitives, parsed as the service would send them;
+// sources are resolved against origin.
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
+// An image (or video) primitive showing the objects, all of them at once.
+QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
+                           const QString& kind = QStringLiteral("image"));
+// The file a slot's model shows for a primitive; empty when nothing is bound.
+QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
+
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
 // the fake service, log records, signals and the properties the scene reads.
