@@ -1,6 +1,7 @@
 // Cost of one storage plan for a large revision (100 pages of 24 primitives) against a growing
 // number of warm objects in the cache. The warm objects are what the eviction order has to
 // sort, so the time should grow no faster than n log n in their count.
+#include "bench/RandomDigest.h"
 #include "storage/StoragePlan.h"
 
 #include <QJsonArray>
@@ -18,15 +19,6 @@ constexpr int pageCount = 100;
 constexpr int primitivesPerPage = 24;
 constexpr qint64 objectBytes = 2 * 1024 * 1024;
 
-QString digest(std::mt19937_64& engine)
-{
-    static const char hex[] = "0123456789abcdef";
-    QString text(64, QLatin1Char('0'));
-    for (QChar& c : text)
-        c = QLatin1Char(hex[engine() % 16]);
-    return text;
-}
-
 QJsonObject input(int warmCount)
 {
     std::mt19937_64 engine(7);
@@ -35,7 +27,7 @@ QJsonObject input(int warmCount)
     for (int p = 0; p < pageCount; ++p) {
         QJsonArray primitives;
         for (int r = 0; r < primitivesPerPage; ++r) {
-            const QString sha = digest(engine);
+            const QString sha = bench::randomDigest(engine);
             used.append(sha);
             primitives.append(QJsonObject{
                 {"kind", "image"},
@@ -49,7 +41,8 @@ QJsonObject input(int warmCount)
     QJsonArray warm;
     QJsonArray local;
     for (int i = 0; i < warmCount; ++i) {
-        const QString sha = i % 10 == 0 ? used.at(i / 10 % used.size()) : digest(engine);
+        const QString sha =
+            i % 10 == 0 ? used.at(i / 10 % used.size()) : bench::randomDigest(engine);
         local.append(sha);
         warm.append(QJsonObject{{"sha256", sha}, {"retained_bytes", double(objectBytes)},
                                 {"last_access", double(engine() % 1000000)}});

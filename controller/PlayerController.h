@@ -350,11 +350,34 @@ private:
     void enterArchived();
     void handleScreenUnarchived();
     void observeAssignmentHold();
+    void presentIdle(const QString& status);
 
-    // === Planning, preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
+    void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
+    QHash<QString, qint64> onGlassStorageObjects() const;
+    void finishPlanning(quint64 generation, Manifest manifest, QByteArray manifestBody,
+                        StoragePlanningOutcome outcome, qint64 protectedBytes, bool replan);
+    void applyPlannedRevision(Manifest manifest, QByteArray manifestBody,
+                              std::optional<StoragePlanRecord> record, bool replan);
+    void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
+    QJsonObject adoptStoragePlan(const QString& revision);
+    void sendStorageReport(bool force);
     void sampleStorage();
+
+    // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
+    void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
+    void prepareNextAsset(quint64 generation);
+    const Page* candidatePage() const;
+    void rearmActiveClock();
     void recoverActiveRenderer();
     void cancelCandidateWork();
+    void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void tryActivateReplacement();
+    void repairRetainedPages();
+    void continueStagedPlan();
+    void completeStagedPlanIfReady();
     void pumpReplacement();
     void abortReplacementIdle();
     void cancelReplacement();
@@ -392,33 +415,40 @@ private:
     void maybeActivate();
 
     // === Entries of neighbouring units that have not landed yet (PlayerPending.cpp) ===
-    const Page* candidatePage() const;
-    void prepareNextAsset(quint64 generation);
-    void rearmActiveClock();
-    int visibleMediaIndex(const QString& pageId, const Primitive& primitive) const;
     QSet<QString> soundtrackHashes() const;
-    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
-    void tryActivateReplacement();
     void noteReplacementUnreachable();
     void admitLandedPages();
     bool holdForUnavailableAnchor(const QString& sha256);
     void verifyNextRetainedPage();
     void activateCandidate();
-    void reportPageFailed(const Manifest& manifest, int page, const QString& code);
-    void latchOverlayFailure(const QString& code);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
+    void skipFailedPage(int failed, const QString& code, const Manifest& manifest,
+                        const QByteArray& manifestBody, bool revisionChange);
+    void cancelPendingStep(const char* reason);
     void candidateDeadlineReached();
     void transitionEnded();
     void retireOutgoingSlot();
     void armObjectEnter();
+    void setSlotPose(int slot, double opacity, int xPermille, int yPermille);
+    void latchOverlayFailure(const QString& code);
     void pageTimerFired();
+    void scheduleAdvance();
     void advancePage();
+    QList<int> eligibleNow(const Manifest& manifest) const;
+    QList<int> rotatableNow(const Manifest& manifest) const;
     void mediaItemDeadlineReached();
+    void scheduleMediaItemDeadline();
     void handleMediaItemEnded(const QString& primitiveId);
+    static QString mediaCursorKey(const QString& pageId, const QString& primitiveId);
+    int seededMediaIndex(const QString& pageId, const Primitive& primitive) const;
+    int visibleMediaIndex(const QString& pageId, const Primitive& primitive) const;
+    void seedVisibleMedia(const Page& page);
+    void applyVisibleMediaItems(Page& page) const;
     void evaluateVisibility();
+    void reportPageFailed(const Manifest& manifest, int page, const QString& code);
+    void clearReportedPageFailures(const QString& pageId);
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
 
@@ -564,8 +594,20 @@ private:
     int translateYPermilleB_ = 0;
     int transitionDurationMs_ = 0;
     QString transitionType_ = QStringLiteral("crossfade");
+    bool objectEnterArmed_ = false;
+    // The page the one on glass replaced, with its own manifest (often the previous revision):
+    // it stays on the other slot until the transition retires it.
+    std::optional<Manifest> outgoingManifest_;
+    int outgoingPageIndex_ = -1;
     // The primitive whose dwell armed the media item timer.
     QString mediaItemTimerPrimitive_;
+    // Media keys to the item a one-at-a-time primitive shows next, and to the item shown now.
+    QHash<QString, int> mediaItemCursors_;
+    QHash<QString, int> visibleMediaItems_;
+    // Video starts reported by a slot before it went on glass, and the page failures reported
+    // for the current revision.
+    QHash<int, QSet<QString>> heldVideoStarts_;
+    QSet<QString> reportedPageFailures_;
 
     // --- Status ---
     QString status_ = QStringLiteral("starting");
@@ -679,6 +721,13 @@ private:
     std::optional<StoragePlanRecord> pendingStoragePlan_;
     QTimer storageSampleTimer_;
     std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
+    quint64 storagePlanGeneration_ = 0;
+    bool storagePlanRunning_ = false;
+    // When re-plans of the revision on glass shrank or grew it, for the planner's cycle limit.
+    QList<qint64> storageCycleTimes_;
+    // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
+    QSet<int> unlandedPages_;
+    QString unlandedRevision_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
 };

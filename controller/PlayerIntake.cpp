@@ -58,6 +58,7 @@ void PlayerController::handleInvalidated(const QString&) {}
 void PlayerController::handleResyncRequired(const QString&) {}
 void PlayerController::handleEventFetchTimer() {}
 void PlayerController::handleSafetyPoll() {}
+void PlayerController::presentIdle(const QString&) {}
 
 // --- Reload requests -----------------------------------------------------------------------
 

@@ -2,10 +2,18 @@
 
 #include "controller/PlayerController.h"
 
+#include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPlayback.h"
+#include "manifest/LayoutContract.h"
+
 #include <QJsonValue>
+#include <QNetworkReply>
 #include <QSet>
 
 #include <algorithm>
+#include <functional>
+#include <limits>
+#include <utility>
 
 namespace talvorine {
 
@@ -293,16 +301,241 @@ QJsonObject storagePlanPrevious(const StoragePlanRecord& record, qint64 nowMs,
     return previous;
 }
 
-} // namespace talvorine
+bool mediaSizesWithinLimits(const QList<MediaItem>& queue)
+{
+    constexpr qint64 largestObject = (qint64(1) << 62) - (qint64(1) << 27);
+    qint64 total = 0;
+    for (const MediaItem& item : queue) {
+        if (item.bytes < 0 || item.bytes >= largestObject
+            || item.bytes > std::numeric_limits<qint64>::max() - total)
+            return false;
+        total += item.bytes;
+    }
+    return true;
+}
 
-// --- The controller's planning, preparation, readiness and replacement ---------------------
-// Wired by the constructor or called by other units; the content pipeline fills them.
+// --- The controller's candidate preparation ------------------------------------------------
 
-namespace talvorine {
+namespace {
 
-void PlayerController::sampleStorage() {}
-void PlayerController::recoverActiveRenderer() {}
-void PlayerController::cancelCandidateWork() {}
+QString packageDigest(const Primitive& primitive)
+{
+    return primitive.binding.value(key("package")).toObject().value(key("sha256")).toString();
+}
+
+QString boolText(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+
+// The objects the candidate keeps in the caches (those of every page its plan admits) and those
+// it checks or fetches before it may go on glass, each digest once, media before packages.
+void collectAssets(PlayerController::PreparedPage& prepared, const Manifest& manifest,
+                   const std::function<bool(int)>& admitted, const std::function<bool(int)>& queued)
+{
+    QSet<QString> queuedMedia;
+    QSet<QString> queuedPackages;
+    for (int i = 0; i < manifest.pages.size(); ++i) {
+        if (!admitted(i))
+            continue;
+        const bool queue = queued(i);
+        for (const Primitive& primitive : manifest.pages.at(i).primitives) {
+            if (primitive.kind == PrimitiveKind::application) {
+                const QString digest = packageDigest(primitive);
+                prepared.plannedPackages.insert(digest);
+                if (queue && !queuedPackages.contains(digest)) {
+                    queuedPackages.insert(digest);
+                    prepared.packageQueue.append(primitive);
+                }
+            } else if (isMediaKind(primitive.kind)) {
+                for (const MediaItem& item : mediaItems(primitive)) {
+                    prepared.plannedMedia.insert(item.sha256);
+                    if (queue && !queuedMedia.contains(item.sha256)) {
+                        queuedMedia.insert(item.sha256);
+                        prepared.mediaQueue.append(item);
+                    }
+                }
+            }
+        }
+    }
+}
+
+} // namespace
+
+const Page* PlayerController::candidatePage() const
+{
+    if (!candidate_ || candidate_->pageIndex < 0
+        || candidate_->pageIndex >= candidate_->manifest.pages.size())
+        return nullptr;
+    return &candidate_->manifest.pages.at(candidate_->pageIndex);
+}
+
+void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, int page,
+                                   bool revisionChange)
+{
+    if (page < 0 || page >= manifest.pages.size()) {
+        if (activeSlot_ < 0 && !candidate_)
+            presentIdle(QStringLiteral("awaiting_content"));
+        return;
+    }
+    // The page on glass finishes its entry at once: its slot is about to be needed as the
+    // outgoing one, so the page it replaced must leave the other slot first.
+    if (activeSlot_ >= 0 && !objectEnterArmed_) {
+        transitionEndTimer_.stop();
+        setSlotPose(activeSlot_, 1.0, 0, 0);
+        retireOutgoingSlot();
+        armObjectEnter();
+    }
+    playerState_.candidateFetched(manifest.manifestRevision);
+    const int slot = activeSlot_ == 0 ? 1 : 0;
+    heldVideoStarts_.remove(slot);
+
+    Page& target = manifest.pages[page];
+    seedVisibleMedia(target);
+    applyVisibleMediaItems(target);
+    const LayoutResult layout = LayoutContract::resolveLayout(target, frameSize_);
+    if (!std::holds_alternative<ResolvedPage>(layout)) {
+        skipFailedPage(page, QStringLiteral("layout_not_ready"), manifest, manifestBody,
+                       revisionChange);
+        return;
+    }
+    const ResolvedPage& resolved = std::get<ResolvedPage>(layout);
+
+    PreparedPage prepared;
+    prepared.pageIndex = page;
+    prepared.slot = slot;
+    prepared.generation = ++nextCandidateGeneration_;
+    prepared.revisionChange = revisionChange;
+    prepared.reason = advanceReason_;
+    for (const Primitive& primitive : std::as_const(target.primitives))
+        prepared.requiredPrimitives.insert(primitive.id);
+    // During a retained restore a rotation checks only its own page; the restore verifies the
+    // rest of the stored revision by itself.
+    const bool ownPageOnly = retainedRestoreActive_ && !revisionChange;
+    collectAssets(
+        prepared, manifest,
+        [&](int i) { return pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, i); },
+        [&](int i) { return !ownPageOnly || i == page; });
+    const bool sizesValid = mediaSizesWithinLimits(prepared.mediaQueue);
+    if (sizesValid) {
+        prepared.pendingAssets = int(prepared.packageQueue.size() + prepared.mediaQueue.size());
+        logPlayback("prepare_page",
+                    {{QStringLiteral("page_id"), target.id},
+                     {QStringLiteral("advance_mode"), target.advance.value(key("mode")).toString()},
+                     {QStringLiteral("has_video"),
+                      boolText(std::any_of(target.primitives.cbegin(), target.primitives.cend(),
+                                       [](const Primitive& p) {
+                                           return p.kind == PrimitiveKind::video;
+                                       }))},
+                     {QStringLiteral("qml_gpu_video"), boolText(gpuVideoAvailable_)},
+                     {QStringLiteral("required"), QString::number(prepared.requiredPrimitives.size())},
+                     {QStringLiteral("downloads_pending"), QString::number(prepared.pendingAssets)}});
+    }
+    const QString screenId = manifest.screenId;
+    prepared.manifest = std::move(manifest);
+    prepared.manifestBody = std::move(manifestBody);
+
+    cancelCandidateWork();
+    candidateCancel_ = std::make_shared<std::atomic<bool>>(false);
+    candidate_ = std::move(prepared);
+    // Failing only once the new candidate is in place names the page at fault and leaves
+    // nothing of the previous candidate behind.
+    if (!sizesValid) {
+        failCandidate(QStringLiteral("content_storage_insufficient"));
+        return;
+    }
+    publishSyncGlyph(false, false);
+
+    const quint64 generation = candidate_->generation;
+    const auto stillCandidate = [this, generation] {
+        return candidate_ && candidate_->generation == generation;
+    };
+    const Page* scenePage = candidatePage();
+    if (!scenePage) {
+        failCandidate(QStringLiteral("layout_not_ready"));
+        return;
+    }
+    // setScene signals the scene synchronously, which may drop or replace the candidate.
+    modelForSlot(slot)->setScene(Page(*scenePage), resolved, screenId, generation, frameSize_);
+    if (!stillCandidate())
+        return;
+    setStatus(QStringLiteral("preparing_candidate"));
+    if (!stillCandidate())
+        return;
+    // A new revision prepared behind a page on glass has no deadline until it waits for the
+    // renderer: its downloads may take long while the old page plays.
+    if (candidate_->pendingAssets > 0 && (activeSlot_ < 0 || !revisionChange)
+        && !candidateDeadlineTimer_.isActive())
+        candidateDeadlineTimer_.start(60000);
+    prepareNextAsset(generation);
+}
+
+void PlayerController::prepareNextAsset(quint64 generation)
+{
+    if (!candidate_ || candidate_->generation != generation)
+        return;
+    if (!candidate_->mediaQueue.isEmpty()) {
+        prepareMedia(candidate_->mediaQueue.takeFirst(), generation);
+        return;
+    }
+    if (!candidate_->packageQueue.isEmpty()) {
+        prepareApplicationPackage(candidate_->packageQueue.takeFirst(), generation);
+        return;
+    }
+    candidateMediaPrepared(generation);
+}
+
+void PlayerController::rearmActiveClock()
+{
+    if (activeSlot_ < 0 || !activeManifest_ || adActive())
+        return;
+    scheduleAdvance();
+    scheduleMediaItemDeadline();
+}
+
+// While the renderer of the page on glass keeps failing, the next page is prepared in its place.
+void PlayerController::recoverActiveRenderer()
+{
+    if (!rendererRecoveryTimer_.isActive() || !activeManifest_ || candidate_ || screenArchived_
+        || fatalVisible())
+        return;
+    const QList<int> eligible = eligibleNow(*activeManifest_);
+    if (eligible.isEmpty()) {
+        evaluateVisibility();
+        return;
+    }
+    const QList<int> rotatable = rotatableNow(*activeManifest_);
+    const int count = int(activeManifest_->pages.size());
+    const int next = count > 0 ? PageRotation::next(activePageIndex_,
+                                                    rotatable.isEmpty() ? eligible : rotatable,
+                                                    count)
+                               : 0;
+    advanceReason_ = QStringLiteral("renderer_recovery");
+    pendingPageIndex_ = next;
+    preparePage(*activeManifest_, activeManifestBody_, next, false);
+}
+
+void PlayerController::cancelCandidateWork()
+{
+    candidateDeadlineTimer_.stop();
+    candidateDownloadRetryTimer_.stop();
+    candidateCancel_->store(true, std::memory_order_release);
+    contentIo_.discardCancelled();
+    for (QNetworkReply* reply : std::exchange(candidateReplies_, {})) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+// --- Filled by package preparation, retained restore, replacement and staged plans ---------
+
+void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
+void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}
+void PlayerController::tryActivateReplacement() {}
+void PlayerController::repairRetainedPages() {}
+void PlayerController::continueStagedPlan() {}
+void PlayerController::completeStagedPlanIfReady() {}
 void PlayerController::pumpReplacement() {}
 void PlayerController::abortReplacementIdle() {}
 void PlayerController::cancelReplacement() {}

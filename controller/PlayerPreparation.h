@@ -6,14 +6,20 @@
 // only state.
 
 #include "manifest/Manifest.h"
+#include "storage/ContentCache.h"
 #include "storage/StoragePlan.h"
+#include "web/ApplicationPackageCache.h"
 
+#include <QByteArray>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QList>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 
+#include <atomic>
 #include <optional>
 
 namespace talvorine {
@@ -79,5 +85,68 @@ bool storagePlanAnchorOnGlass(bool pageOnGlass, const std::optional<Manifest>& a
 // The "previous" object of a re-plan input for the stored record.
 QJsonObject storagePlanPrevious(const StoragePlanRecord& record, qint64 nowMs,
                                 qint64 cyclesIn24h, bool anchorOnGlass);
+
+// Adds each entry of from to into, keeping the larger size of a digest both hold.
+void mergeStoragePlanObjects(QHash<QString, qint64>& into, const QHash<QString, qint64>& from);
+
+// --- The planning job: everything that touches the disk, off the GUI thread ---------------
+
+// The value of the storage quota variable: a base-10 integer of at least 0 caps the capacity;
+// unset, empty, not a number or negative sets no quota.
+std::optional<qint64> storageQuota(const QString& value);
+
+// The objects both caches hold, as the planner's "local" and "warm" entries: the content cache's
+// regular files first, then the package cache's directories of a name the content cache did
+// not list, each in directory order. Links and names that are not digests are skipped; an
+// object on glass is listed as local but is no candidate for eviction.
+struct LocalStorageObjects {
+    QJsonArray local;
+    QJsonArray warm;
+    qint64 warmBytes = 0;
+    QSet<QString> content;
+    QSet<QString> packages;
+};
+// None when the flag was raised during the listing.
+std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& contentCacheDirectory,
+                                                           const QString& packageCacheRoot,
+                                                           const QHash<QString, qint64>& onGlass,
+                                                           const std::atomic<bool>& cancelled);
+
+// What a planning job works from: copies only, so that it never reads the controller.
+struct StoragePlanningJob {
+    // The manifest's pages and the on-glass objects (with "previous" on a re-plan).
+    QJsonObject input;
+    QHash<QString, qint64> onGlass;
+    QString revision;
+    QString stateDirectory;
+    QString contentCacheDirectory;
+    QString packageCacheRoot;
+    QString adCacheDirectory;
+    std::optional<qint64> quota;
+};
+
+struct StoragePlanningOutcome {
+    // None when the planner refused the input; error then says why.
+    std::optional<StoragePlanRecord> record;
+    QString error;
+    StorageMeasurement measurement;
+    qint64 warmBytes = 0;
+    // The objects this run deleted, in eviction order.
+    QStringList evicted;
+};
+
+// Measures the volume and the caches, lists what is held locally, plans, and deletes what the
+// plan evicts (never for a plan that holds or does not fit). None when the flag was raised
+// during the listing; a flag raised during evictions stops them.
+std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJob& job,
+                                                         ContentCache& contentCache,
+                                                         ApplicationPackageCache& packageCache,
+                                                         const std::atomic<bool>& cancelled);
+
+// --- Candidate preparation ----------------------------------------------------------------
+
+// Whether a candidate's queued media sizes can be added up and stored: each at least 0 and
+// below 2^62 - 2^27, and their sum within 64 bits.
+bool mediaSizesWithinLimits(const QList<MediaItem>& queue);
 
 } // namespace talvorine

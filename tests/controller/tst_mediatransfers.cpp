@@ -1,3 +1,4 @@
+#include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
 
 #include <QFile>
@@ -95,6 +96,9 @@ private:
     ControllerHarness& make(ControllerHarness::Options options = {})
     {
         harness_ = std::make_unique<ControllerHarness>(options);
+        // Pages skipped for their content are reported.
+        harness_->service().script("POST", RuntimeWire::reportsRoute,
+                                   QList<Service::Reply>(8, Service::Reply::json(200, {})));
         if (!harness_->ready() || !harness_->mintSession())
             qFatal("controller harness not ready");
         return *harness_;
@@ -197,7 +201,7 @@ private Q_SLOTS:
             contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
         const bool playing = origin == Origin::RefusingWhilePlaying;
         if (playing)
-            ControllerAccess::putPageOnGlass(c, manifest, 0, 0);
+            ControllerAccess::putOnGlass(c, manifest, 0, 0);
         ControllerAccess::installCandidate(c, manifest, 0, false);
         const int slot = playing ? 1 : 0;
         h.service().setRefusing(origin == Origin::Refusing || playing);
@@ -359,7 +363,7 @@ private Q_SLOTS:
 
         // A failure on glass: reported, excluded for the revision, recovery armed once; the
         // candidate on the other slot is untouched.
-        ControllerAccess::putPageOnGlass(c, manifest, 0, 0);
+        ControllerAccess::putOnGlass(c, manifest, 0, 0);
         ControllerAccess::installCandidate(c, manifest, 1, false);
         c.primitiveFailed(0, "not-there", "decode_failed");
         QVERIFY(!h.timer("rendererRecoveryTimer")->isActive());

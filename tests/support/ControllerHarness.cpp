@@ -151,16 +151,13 @@ quint64 ControllerAccess::installCandidate(PlayerController& c, const Manifest& 
         prepared.requiredPrimitives.insert(primitive.id);
     for (const Page& each : manifest.pages) {
         for (const Primitive& primitive : each.primitives) {
-            for (const MediaItem& item : mediaItems(primitive)) {
-                if (!prepared.plannedMedia.contains(item.sha256))
-                    prepared.mediaQueue.append(item);
+            for (const MediaItem& item : mediaItems(primitive))
                 prepared.plannedMedia.insert(item.sha256);
-            }
         }
     }
-    prepared.pendingAssets = int(prepared.mediaQueue.size());
+    prepared.pendingAssets = int(prepared.plannedMedia.size());
     c.playerState_.candidateFetched(manifest.manifestRevision);
-    c.candidateCancel_->store(true);
+    c.cancelCandidateWork();
     c.candidateCancel_ = std::make_shared<std::atomic<bool>>(false);
     c.candidate_ = prepared;
     const LayoutResult resolved = LayoutContract::resolveLayout(shown, c.frameSize_);

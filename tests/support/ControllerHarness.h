@@ -168,8 +168,8 @@ struct ControllerAccess {
         c.publishSceneSerial(serial);
     }
     // A candidate for the page as preparation leaves it before its first asset: every
-    // primitive required, every media digest of the manifest planned and queued once, the
-    // scene set on the idle slot. The new generation.
+    // primitive required, every media digest of the manifest planned and pending, none queued
+    // (the test prepares each), the scene set on the idle slot. The new generation.
     static quint64 installCandidate(PlayerController& c, const Manifest& manifest, int page,
                                     bool revisionChange,
                                     const QString& reason = QStringLiteral("assignment"));
@@ -194,11 +194,58 @@ struct ControllerAccess {
         c.candidate_->pendingAssets = pending;
     }
     static int statePhase(const PlayerController& c) { return c.playerState_.phase(); }
-    static void putPageOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
+    // The content pipeline's entries, and the state of a page on glass until activation puts
+    // one there itself.
+    static void planRevision(PlayerController& c, const Manifest& manifest, bool replan = false)
+    {
+        c.planRevision(manifest, QByteArray("{}"), replan);
+    }
+    static void preparePage(PlayerController& c, const Manifest& manifest, int page,
+                            bool revisionChange)
+    {
+        c.preparePage(manifest, QByteArray("{}"), page, revisionChange);
+    }
+    static void failCandidate(PlayerController& c, const QString& code) { c.failCandidate(code); }
+    static void sampleStorage(PlayerController& c) { c.sampleStorage(); }
+    static void cancelCandidateWork(PlayerController& c) { c.cancelCandidateWork(); }
+    static void putOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
     {
         c.activeManifest_ = manifest;
         c.activePageIndex_ = page;
         c.activeSlot_ = slot;
+        c.objectEnterArmed_ = true;
+    }
+    static void setOutgoing(PlayerController& c, const Manifest& manifest, int page)
+    {
+        c.outgoingManifest_ = manifest;
+        c.outgoingPageIndex_ = page;
+    }
+    static void setStorageSample(PlayerController& c, const PlayerController::StorageSample& sample)
+    {
+        c.storageSample_ = sample;
+    }
+    static void setActiveStoragePlan(PlayerController& c, const StoragePlanRecord& record)
+    {
+        c.activeStoragePlan_ = record;
+    }
+    static QList<qint64>& storageCycleTimes(PlayerController& c) { return c.storageCycleTimes_; }
+    static bool storageFault(const PlayerController& c) { return c.storageFault_; }
+    static void setEntryRunning(PlayerController& c)
+    {
+        c.objectEnterArmed_ = false;
+        c.transitionEndTimer_.start(500);
+    }
+    static void setRetainedRestore(PlayerController& c, bool active)
+    {
+        c.retainedRestoreActive_ = active;
+    }
+    static void setPendingStep(PlayerController& c, int direction)
+    {
+        c.pendingStepDirection_ = direction;
+    }
+    static void addCandidateReply(PlayerController& c, QNetworkReply* reply)
+    {
+        c.candidateReplies_.insert(reply);
     }
     static void setActiveContentKeys(PlayerController& c, const QSet<QString>& active,
                                      const QSet<QString>& outgoing)
