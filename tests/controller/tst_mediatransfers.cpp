@@ -98,7 +98,7 @@ private:
         harness_ = std::make_unique<ControllerHarness>(options);
         // Pages skipped for their content are reported.
         harness_->service().script("POST", RuntimeWire::reportsRoute,
-                                   QList<Service::Reply>(8, Service::Reply::json(200, {})));
+                                   QList<Service::Reply>(8, Service::Reply::json(200, QJsonObject())));
         if (!harness_->ready() || !harness_->mintSession())
             qFatal("controller harness not ready");
         return *harness_;
