@@ -112,6 +112,29 @@ private Q_SLOTS:
         harness_.reset();
     }
 
+    // The whole way: a page whose media the service serves is prepared, each object fetched
+    // once and bound, readiness asked of the scene and the candidate handed to activation.
+    void servedPageReachesActivation()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const ServedObject x = ServedObject::make("x", 300000, 1), y = ServedObject::make("y", 300, 2);
+        for (const ServedObject& object : {x, y})
+            h.service().putContent(object.path, object.bytes);
+        h.scene().setAnswering(true);
+        ControllerAccess::preparePage(
+            c,
+            contentManifest({QJsonArray{mediaPrimitive("a", {x}), mediaPrimitive("b", {y, x}, "video")}},
+                            h.service().url()),
+            0, true);
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::statePhase(c), 3, waitMs);
+        QCOMPARE(h.scene().readinessRequests().size(), 1);
+        QCOMPARE(h.service().contentAttempts(x.path) + h.service().contentAttempts(y.path), 2);
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        QCOMPARE(boundSource(c, 0, "a"), QUrl::fromLocalFile(cache->objectPath(x.sha256)));
+        QCOMPARE(boundSource(c, 0, "b"), QUrl::fromLocalFile(cache->objectPath(y.sha256)));
+    }
+
     // One media object through the content route as the origin behaves per row: the requests
     // (their Range and If-Range), the binding, the bytes on disk and the ledger.
     void transfers_data()
