@@ -113,20 +113,23 @@ private Q_SLOTS:
     }
 
     // The whole way: a page whose media the service serves is prepared, each object fetched
-    // once and bound, readiness asked of the scene and the candidate handed to activation.
+    // once and bound, readiness asked of the scene, held while the splash shows and then
+    // handed to activation.
     void servedPageReachesActivation()
     {
-        ControllerHarness& h = make();
+        ControllerHarness& h = make({QSizeF(1920, 1080), false, true});
         PlayerController& c = h.controller();
         const ServedObject x = ServedObject::make("x", 300000, 1), y = ServedObject::make("y", 300, 2);
         for (const ServedObject& object : {x, y})
             h.service().putContent(object.path, object.bytes);
         h.scene().setAnswering(true);
-        ControllerAccess::preparePage(
-            c,
-            contentManifest({QJsonArray{mediaPrimitive("a", {x}), mediaPrimitive("b", {y, x}, "video")}},
-                            h.service().url()),
-            0, true);
+        const QJsonArray page{mediaPrimitive("a", {x}), mediaPrimitive("b", {y, x}, "video")};
+        ControllerAccess::preparePage(c, contentManifest({page}, h.service().url()), 0, true);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog(QStringLiteral("primitive_ready")).size(), 2, waitMs);
+        QCOMPARE(ControllerAccess::statePhase(c), 2);
+        c.finishStartupAnimation();
+        h.clock().advance(3000);
+        ControllerAccess::evaluateSplash(c);
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::statePhase(c), 3, waitMs);
         QCOMPARE(h.scene().readinessRequests().size(), 1);
         QCOMPARE(h.service().contentAttempts(x.path) + h.service().contentAttempts(y.path), 2);
@@ -395,21 +398,6 @@ private Q_SLOTS:
         QCOMPARE(ControllerAccess::failedPages(c), QSet<int>({0}));
         QVERIFY(h.timer("rendererRecoveryTimer")->isActive());
         QCOMPARE(ControllerAccess::candidate(c)->requiredPrimitives, QSet<QString>({"other"}));
-    }
-
-    void splashHoldsActivation()
-    {
-        ControllerHarness& h = make({QSizeF(1920, 1080), false, true});
-        PlayerController& c = h.controller();
-        const Manifest manifest = contentManifest({QJsonArray{iframePrimitive("frame")}}, h.service().url());
-        ControllerAccess::installCandidate(c, manifest, 0, true);
-        ControllerAccess::candidateMediaPrepared(c);
-        c.primitiveReady(0, "frame");
-        QCOMPARE(ControllerAccess::statePhase(c), 2);
-        c.finishStartupAnimation();
-        h.clock().advance(3000);
-        ControllerAccess::evaluateSplash(c);
-        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::statePhase(c) == 3, waitMs);
     }
 
     // Random misbehaviour of the origin over many objects, with a fixed seed: each object ends
