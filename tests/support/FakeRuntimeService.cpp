@@ -166,72 +166,6 @@ QString thumbprintOf(const QString& x)
         base64Url(QByteArray(reinterpret_cast<const char*>(digest), int(length))));
 }
 
-// Writes one content answer: the head, then the body from a shared buffer in chunks as the
-// socket drains (so that a large object is never copied into the socket's buffer whole), or
-// trickled on a timer; it stops early for a stall or a drop. Dies with its socket.
-class ContentStream : public QObject {
-public:
-    static constexpr qint64 chunkBytes = 256 * 1024;
-
-    ContentStream(QTcpSocket* socket, QByteArray body, qint64 offset, qint64 length,
-                  FakeRuntimeService::Fault fault, int trickleBytes, int trickleIntervalMs)
-        : QObject(socket)
-        , socket_(socket)
-        , body_(std::move(body))
-        , next_(offset)
-        , stopAt_(fault == FakeRuntimeService::Fault::Stall
-                          || fault == FakeRuntimeService::Fault::DropMidBody
-                      ? offset + length / 2
-                      : offset + length)
-        , fault_(fault)
-        , trickleBytes_(trickleBytes)
-    {
-        if (trickleBytes_ > 0) {
-            timer_.setInterval(std::max(1, trickleIntervalMs));
-            connect(&timer_, &QTimer::timeout, this, &ContentStream::pump);
-            timer_.start();
-        } else {
-            connect(socket, &QTcpSocket::bytesWritten, this, &ContentStream::pump);
-        }
-    }
-
-    void pump()
-    {
-        if (!socket_ || socket_->state() != QAbstractSocket::ConnectedState)
-            return;
-        if (trickleBytes_ > 0) {
-            write(std::min<qint64>(trickleBytes_, stopAt_ - next_));
-        } else {
-            while (next_ < stopAt_ && socket_->bytesToWrite() < 4 * chunkBytes)
-                write(std::min(chunkBytes, stopAt_ - next_));
-        }
-        if (next_ < stopAt_ || finished_)
-            return;
-        finished_ = true;
-        timer_.stop();
-        if (fault_ != FakeRuntimeService::Fault::Stall)
-            socket_->disconnectFromHost();
-    }
-
-private:
-    void write(qint64 n)
-    {
-        if (n <= 0)
-            return;
-        socket_->write(body_.constData() + next_, n);
-        next_ += n;
-    }
-
-    QPointer<QTcpSocket> socket_;
-    QByteArray body_;
-    qint64 next_;
-    qint64 stopAt_;
-    FakeRuntimeService::Fault fault_;
-    int trickleBytes_;
-    QTimer timer_;
-    bool finished_ = false;
-};
-
 // The open-ended start of a "bytes=N-" range, or none for any other form.
 std::optional<qint64> rangeStart(const QByteArray& range)
 {
@@ -612,98 +546,69 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     const ContentObject object = found.value();
     const int attempt = contentAttempts_.value(request.path);
     contentAttempts_.insert(request.path, attempt + 1);
-    const ContentAnswer answer =
-        contentScripts_.value(request.path).value(attempt, ContentAnswer());
+    const ContentAnswer answer = contentScripts_.value(request.path).value(attempt, ContentAnswer());
     const auto credential = credentialRoutes_.constFind(request.path);
     if (strict_ && credential != credentialRoutes_.constEnd()
-        && !request.header("Authorization").startsWith(credential.value())) {
-        surprises_.append(QStringLiteral("without credential GET %1")
-                              .arg(QString::fromLatin1(request.path)));
-    }
-    const std::optional<qint64> start = rangeStart(request.header("Range"));
-    const bool rangeValid = start && request.header("If-Range") == object.etag;
+        && !request.header("Authorization").startsWith(credential.value()))
+        surprises_.append(QStringLiteral("without credential GET %1").arg(QString::fromLatin1(request.path)));
     requests_.append(request);
     Q_EMIT requestReceived(int(requests_.size() - 1));
 
-    QPointer<QTcpSocket> socket = connection->socket;
     const qint64 total = object.bytes.size();
-    const QByteArray totalText = QByteArray::number(total);
-    Headers headers{{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
-    auto respond = [&](int status, qint64 offset) {
-        QByteArray body = object.bytes;
-        qint64 length = total - offset;
-        if (status == 206 && !answer.contentRange.isEmpty())
-            headers.emplaceBack("Content-Range", answer.contentRange);
-        else if (status == 206)
-            headers.emplaceBack("Content-Range", "bytes " + QByteArray::number(offset) + '-'
-                                                 + QByteArray::number(total - 1) + '/'
-                                                 + totalText);
-        if (answer.corrupt || answer.gzip || answer.lengthDelta != 0) {
-            body = body.mid(offset);
-            offset = 0;
-            if (answer.corrupt && !body.isEmpty())
-                body[body.size() / 2] = char(body.at(body.size() / 2) ^ 0x5a);
-            if (answer.lengthDelta > 0)
-                body.append(QByteArray(answer.lengthDelta, 'x'));
-            else if (answer.lengthDelta < 0)
-                body.chop(std::min<qsizetype>(-answer.lengthDelta, body.size()));
-            if (answer.gzip) {
-                body = gzip(body);
-                headers.emplaceBack("Content-Encoding", "gzip");
-            }
-            length = body.size();
-        }
-        headers.emplaceBack("Content-Type", "application/octet-stream");
-        sendContent(socket, status, headers + answer.headers, body, offset, length, answer);
-    };
-
+    const std::optional<qint64> start = rangeStart(request.header("Range"));
+    const bool ranged = start && request.header("If-Range") == object.etag;
+    Reply reply;
+    reply.fault = answer.fault;
+    reply.trickleBytes = answer.trickleBytes;
+    reply.trickleIntervalMs = answer.trickleIntervalMs;
+    reply.headers = {{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
+    const QByteArray unsatisfiable = "bytes */" + QByteArray::number(total);
+    qint64 offset = 0;
     switch (answer.kind) {
-    case ContentAnswer::Kind::Status: {
-        Reply reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
-        reply.headers += answer.headers;
+    case ContentAnswer::Kind::Status:
+        reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
         reply.fault = answer.fault;
-        send(socket, reply, false);
-        break;
-    }
-    case ContentAnswer::Kind::PartialWithoutRange:
-        respond(206, 0);
-        break;
-    case ContentAnswer::Kind::IgnoreRange:
-        respond(200, 0);
         break;
     case ContentAnswer::Kind::RangeNotSatisfiable:
-        headers.emplaceBack("Content-Range", "bytes */" + totalText);
-        sendContent(socket, 416, headers + answer.headers, QByteArray(), 0, 0, answer);
+        reply.status = 416;
+        reply.headers.emplaceBack("Content-Range", unsatisfiable);
+        break;
+    case ContentAnswer::Kind::PartialWithoutRange:
+    case ContentAnswer::Kind::IgnoreRange:
+        reply.status = answer.kind == ContentAnswer::Kind::IgnoreRange ? 200 : 206;
+        reply.body = object.bytes;
         break;
     case ContentAnswer::Kind::Serve:
-        if (answer.fault == Fault::Close) {
-            socket->abort();
-        } else if (rangeValid && *start >= total) {
-            headers.emplaceBack("Content-Range", "bytes */" + totalText);
-            sendContent(socket, 416, headers + answer.headers, QByteArray(), 0, 0, answer);
-        } else {
-            respond(rangeValid ? 206 : 200, rangeValid ? *start : 0);
+        if (ranged && *start >= total) {
+            reply.status = 416;
+            reply.headers.emplaceBack("Content-Range", unsatisfiable);
+            break;
         }
+        offset = ranged ? *start : 0;
+        reply.status = ranged ? 206 : 200;
+        reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
         break;
     }
+    if (reply.status == 206)
+        reply.headers.emplaceBack("Content-Range",
+                                  !answer.contentRange.isEmpty()
+                                      ? answer.contentRange
+                                      : "bytes " + QByteArray::number(offset) + '-'
+                                            + QByteArray::number(total - 1) + '/'
+                                            + QByteArray::number(total));
+    if (answer.corrupt && !reply.body.isEmpty())
+        reply.body[reply.body.size() / 2] = char(reply.body.at(reply.body.size() / 2) ^ 0x5a);
+    if (answer.lengthDelta > 0)
+        reply.body.append(QByteArray(answer.lengthDelta, 'x'));
+    else if (answer.lengthDelta < 0)
+        reply.body.chop(std::min<qsizetype>(-answer.lengthDelta, reply.body.size()));
+    if (answer.gzip) {
+        reply.body = gzip(reply.body);
+        reply.headers.emplaceBack("Content-Encoding", "gzip");
+    }
+    reply.headers += answer.headers;
+    send(connection->socket, reply, false);
     return true;
-}
-
-void FakeRuntimeService::sendContent(QPointer<QTcpSocket> socket, int status,
-                                     const Headers& headers, QByteArray body, qint64 offset,
-                                     qint64 length, const ContentAnswer& answer)
-{
-    if (!socket)
-        return;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status)
-                      + "\r\n";
-    for (const auto& [name, value] : headers)
-        head += name + ": " + value + "\r\n";
-    head += "Content-Length: " + QByteArray::number(length) + "\r\nConnection: close\r\n\r\n";
-    socket->write(head);
-    auto* stream = new ContentStream(socket, std::move(body), offset, length, answer.fault,
-                                     answer.trickleBytes, answer.trickleIntervalMs);
-    stream->pump();
 }
 
 void FakeRuntimeService::requireCredential(const QByteArray& path, const QByteArray& scheme)
@@ -883,6 +788,21 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
         socket->flush();
         if (reply.fault == Fault::DropMidBody)
             socket->disconnectFromHost();
+        return;
+    }
+    if (reply.trickleBytes > 0) {
+        socket->write(head);
+        auto* trickle = new QTimer(socket);
+        qint64 next = 0;
+        QObject::connect(trickle, &QTimer::timeout, socket, [socket, trickle, reply, next]() mutable {
+            socket->write(reply.body.mid(next, reply.trickleBytes));
+            next += reply.trickleBytes;
+            if (next >= reply.body.size()) {
+                trickle->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        trickle->start(std::max(1, reply.trickleIntervalMs));
         return;
     }
     socket->write(bodyless ? head : head + reply.body);

@@ -53,6 +53,9 @@ public:
         // An open-ended body: headers go out, then the connection stays open for sendEvents().
         // With a status other than 2xx it is a refusal whose body never ends.
         bool stream = false;
+        // A body trickled: this many bytes per interval instead of all at once.
+        int trickleBytes = 0;
+        int trickleIntervalMs = 0;
 
         Reply withHeader(const QByteArray& name, const QByteArray& value) const
         {
@@ -197,8 +200,6 @@ private:
     Reply challengeReply(const Request& request);
     void send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive);
     bool answerContent(Connection* connection, Request& request);
-    void sendContent(QPointer<QTcpSocket> socket, int status, const Headers& headers,
-                     QByteArray body, qint64 offset, qint64 length, const ContentAnswer& answer);
     bool startListening(quint16 port);
     QString host() const;
 
