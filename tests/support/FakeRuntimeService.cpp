@@ -507,16 +507,6 @@ void FakeRuntimeService::handle(Connection* connection, Request request)
         respond();
 }
 
-FakeRuntimeService::ContentAnswer FakeRuntimeService::ContentAnswer::withStatus(int status,
-                                                                              Headers headers)
-{
-    ContentAnswer answer;
-    answer.kind = Kind::Status;
-    answer.status = status;
-    answer.headers = std::move(headers);
-    return answer;
-}
-
 QString FakeRuntimeService::sha256Hex(const QByteArray& bytes)
 {
     unsigned char digest[SHA256_DIGEST_LENGTH];
@@ -546,11 +536,12 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     const ContentObject object = found.value();
     const int attempt = contentAttempts_.value(request.path);
     contentAttempts_.insert(request.path, attempt + 1);
-    const ContentAnswer answer = contentScripts_.value(request.path).value(attempt, ContentAnswer());
+    const ContentAnswer answer = contentScripts_.value(request.path).value(attempt);
     const auto credential = credentialRoutes_.constFind(request.path);
     if (strict_ && credential != credentialRoutes_.constEnd()
         && !request.header("Authorization").startsWith(credential.value()))
-        surprises_.append(QStringLiteral("without credential GET %1").arg(QString::fromLatin1(request.path)));
+        surprises_.append(QStringLiteral("without credential GET %1")
+                              .arg(QString::fromLatin1(request.path)));
     requests_.append(request);
     Q_EMIT requestReceived(int(requests_.size() - 1));
 
@@ -563,32 +554,20 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     reply.trickleIntervalMs = answer.trickleIntervalMs;
     reply.headers = {{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
     const QByteArray unsatisfiable = "bytes */" + QByteArray::number(total);
+    reply.status = answer.status;
     qint64 offset = 0;
-    switch (answer.kind) {
-    case ContentAnswer::Kind::Status:
+    if (answer.status == 0 && ranged && *start >= total) {
+        reply.status = 416;
+    } else if (answer.status == 0 || answer.status == 200 || answer.status == 206) {
+        offset = answer.status == 0 && ranged ? *start : 0;
+        reply.status = answer.status != 0 ? answer.status : offset > 0 ? 206 : 200;
+        reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
+    } else if (answer.status != 416) {
         reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
         reply.fault = answer.fault;
-        break;
-    case ContentAnswer::Kind::RangeNotSatisfiable:
-        reply.status = 416;
-        reply.headers.emplaceBack("Content-Range", unsatisfiable);
-        break;
-    case ContentAnswer::Kind::PartialWithoutRange:
-    case ContentAnswer::Kind::IgnoreRange:
-        reply.status = answer.kind == ContentAnswer::Kind::IgnoreRange ? 200 : 206;
-        reply.body = object.bytes;
-        break;
-    case ContentAnswer::Kind::Serve:
-        if (ranged && *start >= total) {
-            reply.status = 416;
-            reply.headers.emplaceBack("Content-Range", unsatisfiable);
-            break;
-        }
-        offset = ranged ? *start : 0;
-        reply.status = ranged ? 206 : 200;
-        reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
-        break;
     }
+    if (reply.status == 416)
+        reply.headers.emplaceBack("Content-Range", unsatisfiable);
     if (reply.status == 206)
         reply.headers.emplaceBack("Content-Range",
                                   !answer.contentRange.isEmpty()

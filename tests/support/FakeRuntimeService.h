@@ -89,29 +89,19 @@ public:
     // origin should: its quoted digest as entity tag, "bytes=N-" with a matching "If-Range"
     // answered 206 from N (416 when N is past the end), anything else answered 200 whole.
     struct ContentAnswer {
-        enum class Kind {
-            Serve,
-            Status,              // status with headers and a small JSON body
-            PartialWithoutRange, // 206 for the whole object, whatever was asked
-            IgnoreRange,         // 200 for the whole object, whatever was asked
-            RangeNotSatisfiable, // 416
-        };
-        Kind kind = Kind::Serve;
+        // 0: as an origin would. 200 or 206: the whole object with that status, whatever was
+        // asked; 416: range not satisfiable; any other: that status with a small JSON body.
         int status = 0;
-        Headers headers; // added to the head (Retry-After, Date, ...)
-        // Replaces the Content-Range of a 206 when set.
-        QByteArray contentRange;
+        Headers headers = {}; // added to the head (Retry-After, Date, ...)
+        QByteArray contentRange = {}; // replaces the Content-Range of a 206 when set
         // Bytes added to (positive) or cut from (negative) the end of the body; Content-Length
         // follows the body actually sent.
         int lengthDelta = 0;
         bool corrupt = false; // one byte of the body flipped
         bool gzip = false;    // the body gzip-encoded, "Content-Encoding: gzip"
         Fault fault = Fault::None;
-        // Trickled body: this many bytes per interval instead of as fast as the socket takes.
-        int trickleBytes = 0;
+        int trickleBytes = 0; // a trickled body: this many bytes per interval
         int trickleIntervalMs = 0;
-
-        static ContentAnswer withStatus(int status, Headers headers = {});
     };
 
     struct Challenge {
