@@ -124,9 +124,8 @@ void BM_CandidateTransfer(benchmark::State& state)
         state.PauseTiming();
         cache->remove(f.object.sha256);
         cache->resetPartial(f.object.sha256);
-        ControllerAccess::installCandidate(c, *f.manifest, 0, true);
         state.ResumeTiming();
-        ControllerAccess::prepareMedia(c, mediaItems(f.manifest->pages.at(0).primitives.at(0)).at(0));
+        ControllerAccess::preparePage(c, *f.manifest, 0, true);
         longestStall = std::max(longestStall, runUntil([&] {
             return ControllerAccess::transfersIdle(c) && !boundSource(c, 0, "large").isEmpty();
         }));

@@ -93,30 +93,32 @@ private Q_SLOTS:
         harness_.reset();
     }
 
-    // The whole way: a page whose media the service serves is prepared, each object fetched
-    // once and bound, readiness asked of the scene, held while the splash shows and then
-    // handed to activation.
+    // The whole way: a page whose media the service serves is prepared, each missing object
+    // fetched once, a verified one bound without a request, each only where it is the visible
+    // item; readiness is asked of the scene, held while the splash shows, then activated.
     void servedPageReachesActivation()
     {
         ControllerHarness& h = make({QSizeF(1920, 1080), false, true});
         PlayerController& c = h.controller();
         const ServedObject x = ServedObject::make("x", 300000, 1), y = ServedObject::make("y", 300, 2);
-        for (const ServedObject& object : {x, y})
-            h.service().putContent(object.path, object.bytes);
+        h.service().putContent(x.path, x.bytes);
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        seedCache(*cache, y, y.bytes.size(), true);
         h.scene().setAnswering(true);
-        const QJsonArray page{mediaPrimitive("a", {x}), mediaPrimitive("b", {y, x}, "video")};
+        const QJsonArray page{mediaPrimitive("b", {y, x}, "video"), mediaPrimitive("a", {x}),
+                              mediaPrimitive("c", {x}, "video")};
         ControllerAccess::preparePage(c, contentManifest({page}, h.service().url()), 0, true);
-        QTRY_COMPARE_WITH_TIMEOUT(h.devLog(QStringLiteral("primitive_ready")).size(), 2, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog(QStringLiteral("primitive_ready")).size(), 3, waitMs);
         QCOMPARE(ControllerAccess::statePhase(c), 2);
         c.finishStartupAnimation();
         h.clock().advance(3000);
         ControllerAccess::evaluateSplash(c);
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::statePhase(c), 3, waitMs);
         QCOMPARE(h.scene().readinessRequests().size(), 1);
-        QCOMPARE(h.service().contentAttempts(x.path) + h.service().contentAttempts(y.path), 2);
-        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
-        QCOMPARE(boundSource(c, 0, "a"), QUrl::fromLocalFile(cache->objectPath(x.sha256)));
+        QCOMPARE(h.service().contentAttempts(x.path), 1);
         QCOMPARE(boundSource(c, 0, "b"), QUrl::fromLocalFile(cache->objectPath(y.sha256)));
+        QCOMPARE(boundSource(c, 0, "a"), QUrl::fromLocalFile(cache->objectPath(x.sha256)));
+        QCOMPARE(boundSource(c, 0, "c"), boundSource(c, 0, "a"));
     }
 
     // One media object through the content route as the origin behaves per row: the requests
@@ -268,46 +270,32 @@ private Q_SLOTS:
         QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
     }
 
-    // Verified objects are bound without a request, only where they are the visible item; room
-    // is made for a download without touching what is kept.
-    void binding()
+    // Room for a download no volume holds: everything goes but what is on glass, outgoing or
+    // planned, and nothing is asked of the origin.
+    void pruneKeepsWhatIsShown()
     {
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
         QList<ServedObject> o;
-        for (const char* name : {"x", "y", "z", "glass", "outgoing", "stray", "huge"})
+        for (const char* name : {"planned", "glass", "outgoing", "stray", "huge"})
             o.append(ServedObject::make(name, 4096, quint32(o.size())));
-        const auto& [x, y, z, glass, outgoing, stray, huge] =
-            std::tie(o[0], o[1], o[2], o[3], o[4], o[5], o[6]);
-        for (const ServedObject& object : {x, z, glass, outgoing, stray})
-            seedCache(*cache, object, object.bytes.size(), true);
+        for (int i = 0; i < 4; ++i)
+            seedCache(*cache, o[i], o[i].bytes.size(), true);
         const Manifest manifest = contentManifest(
-            {QJsonArray{mediaPrimitive("a", {x}), mediaPrimitive("b", {x}, "video"),
-                        mediaPrimitive("c", {y, x}), mediaPrimitive("d", {huge})},
-             QJsonArray{mediaPrimitive("e", {z})}},
+            {QJsonArray{mediaPrimitive("d", {o[4]})}, QJsonArray{mediaPrimitive("e", {o[0]})}},
             h.service().url());
-        ControllerAccess::setActiveContentKeys(c, {glass.sha256}, {outgoing.sha256});
+        ControllerAccess::setActiveContentKeys(c, {o[1].sha256}, {o[2].sha256});
         ControllerAccess::installCandidate(c, manifest, 0, true);
-        const int pending = ControllerAccess::candidate(c)->pendingAssets;
-
-        ControllerAccess::prepareMedia(c, mediaItems(manifest.pages[0].primitives[0])[0]);
-        QTRY_VERIFY_WITH_TIMEOUT(!boundSource(c, 0, "a").isEmpty(), waitMs);
-        const QUrl file = QUrl::fromLocalFile(cache->objectPath(x.sha256));
-        QCOMPARE(boundSource(c, 0, "b"), file);
-        QVERIFY(boundSource(c, 0, "c").isEmpty());
-        QCOMPARE(ControllerAccess::candidate(c)->pendingAssets, pending - 1);
-
-        // A declared size no volume holds: everything not kept goes, nothing is asked.
-        MediaItem item = mediaItems(manifest.pages[0].primitives[3])[0];
+        MediaItem item = mediaItems(manifest.pages[0].primitives[0])[0];
         item.bytes = qint64(1) << 60;
         ControllerAccess::prepareMedia(c, item);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFileInfo::exists(cache->objectPath(stray.sha256)), waitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
-        for (const ServedObject& kept : {x, z, glass, outgoing})
-            QVERIFY(QFileInfo::exists(cache->objectPath(kept.sha256)));
-        QVERIFY(h.service().requestsTo(x.path).isEmpty());
-        QVERIFY(h.service().requestsTo(huge.path).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+        QCOMPARE(c.status(), QStringLiteral("content_storage_insufficient"));
+        QVERIFY(!QFileInfo::exists(cache->objectPath(o[3].sha256)));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(QFileInfo::exists(cache->objectPath(o[i].sha256)));
+        QVERIFY(h.service().requestsTo(o[4].path).isEmpty());
     }
 
     // The gate: readiness per slot and id, the sorted ids asked for, the three paths of a
@@ -339,10 +327,9 @@ private Q_SLOTS:
         QCOMPARE(held.at(0).value("downloads_pending").toString(), QStringLiteral("1"));
 
         // A failing iframe of a rotation candidate counts as ready; an image is skipped.
-        ControllerAccess::installCandidate(c, manifest, 0, false);
-        ControllerAccess::setPendingAssets(c, 0);
-        ControllerAccess::candidateMediaPrepared(c);
-        QCOMPARE(awaiting.size(), 1);
+        seedCache(*ControllerAccess::contentCache(c), x, x.bytes.size(), true);
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(awaiting.size(), 1, waitMs);
         QCOMPARE(awaiting.at(0).at(1).toStringList(), QStringList({"Alpha", "beta", "frame", "zeta"}));
         QCOMPARE(c.status(), QStringLiteral("awaiting_renderer_readiness"));
         c.primitiveFailed(0, "frame", "frame_blocked");

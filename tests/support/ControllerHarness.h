@@ -181,17 +181,9 @@ struct ControllerAccess {
     {
         c.prepareMedia(item, c.candidate_->generation);
     }
-    static void candidateMediaPrepared(PlayerController& c)
-    {
-        c.candidateMediaPrepared(c.candidate_->generation);
-    }
     static void skipCandidateMedia(PlayerController& c, const QString& sha256, const QString& code)
     {
         c.skipCandidateMedia(sha256, code);
-    }
-    static void setPendingAssets(PlayerController& c, int pending)
-    {
-        c.candidate_->pendingAssets = pending;
     }
     static int statePhase(const PlayerController& c) { return c.playerState_.phase(); }
     // The content pipeline's entries, and the state of a page on glass until activation puts
