@@ -21,4 +21,10 @@ void configureGstGlEnvironment()
         qputenv("GST_GL_WINDOW", "wayland");
 }
 
+void configureInputMethodEnvironment()
+{
+    if (qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
+        qputenv("QT_IM_MODULE", "none");
+}
+
 } // namespace talvorine

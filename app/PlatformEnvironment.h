@@ -9,4 +9,9 @@ bool configureWaylandPlatformEnvironment();
 // GStreamer's GL elements must use EGL on Wayland unless the operator chose otherwise.
 void configureGstGlEnvironment();
 
+// No input method unless the operator asks for one: a focus change into web content makes the
+// Wayland client query the seat's text input, and a kiosk compositor with no input device
+// attached has no seat, which crashes Qt 6.4's client.
+void configureInputMethodEnvironment();
+
 } // namespace talvorine

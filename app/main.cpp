@@ -1,29 +1,17 @@
 // The composition root: decides whether the process may start and in which mode, then builds
 // the running player, runs the event loop and tears everything down in reverse order.
 
-#include "app/DebugWindowSizer.h"
-#include "app/DevFileLog.h"
+#include "app/PlayerComposition.h"
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
-#include "app/PlayerWindowQuitGuard.h"
 #include "stage/CapabilityReport.h"
-#include "stage/GstVideoEngine.h"
-#include "stage/VideoFrameItem.h"
 #include "web/WebPackageScheme.h"
 #include "web/WebSecurityPolicy.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QDir>
 #include <QGuiApplication>
 #include <QJsonDocument>
-#include <QQmlApplicationEngine>
-#include <QQmlContext>
-#include <QtQml/qqml.h>
-#include <QQuickWindow>
-#include <QStandardPaths>
-#include <QSurfaceFormat>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstring>
@@ -37,14 +25,14 @@ constexpr int exitUsage = 64;
 constexpr int exitConfig = 78;
 
 constexpr char applicationName[] = "talvorine-player";
-constexpr char applicationVersion[] = "26.09.229";
 constexpr char defaultOrigin[] = "https://player.talvorine.net";
 
 void applyPlayerIdentity()
 {
     QCoreApplication::setApplicationName(QString::fromLatin1(applicationName));
     QCoreApplication::setOrganizationName(QStringLiteral("Talvorine"));
-    QCoreApplication::setApplicationVersion(QString::fromUtf8(applicationVersion));
+    QCoreApplication::setApplicationVersion(
+        QString::fromLatin1(PlayerComposition::applicationVersion));
 }
 
 void writeError(const char* message)
@@ -110,20 +98,13 @@ int printCapabilities()
 {
     auto report = std::make_unique<CapabilityReport>(nullptr);
     QJsonObject json = report->toJson();
-    json.insert(QStringLiteral("version"), QString::fromUtf8(applicationVersion));
+    json.insert(QStringLiteral("version"),
+                QString::fromLatin1(PlayerComposition::applicationVersion));
     const QByteArray line = QJsonDocument(json).toJson(QJsonDocument::Compact);
     std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
     return 0;
-}
-
-QString stateDirectory(const QCommandLineParser& parser)
-{
-    const QString given = parser.value(QStringLiteral("state-dir"));
-    if (!given.isEmpty())
-        return QDir::cleanPath(given);
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 }
 
 int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
@@ -132,54 +113,16 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     QGuiApplication app(argc, argv);
     applyPlayerIdentity();
 
-    auto capabilities = std::make_unique<CapabilityReport>(nullptr);
+    PlayerCompositionSettings settings;
+    settings.origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
+    settings.stateDirectory =
+        PlayerComposition::stateDirectoryFor(parser.value(QStringLiteral("state-dir")));
+    settings.window = window;
+    PlayerComposition player(std::move(settings));
     if (QGuiApplication::platformName() != QLatin1String("wayland"))
         return exitConfig;
-
-    qmlRegisterType<GstVideoEngine>("Talvorine.Native", 1, 0, "GstVideoEngine");
-    qmlRegisterType<VideoFrameItem>("Talvorine.Native", 1, 0, "VideoFrameItem");
-
-    const QUrl origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
-    const QString stateDir = stateDirectory(parser);
-
-    // Until the player controller exists, the developer log is switched on here, as the
-    // controller's constructor will do.
-    DevFileLog::configure(origin, stateDir, DevFileLog::defaultMaxBytes);
-    DevFileLog::record(QStringLiteral("process.start"),
-                       {{QStringLiteral("origin"), DevFileLog::originString(origin)}});
-
-    auto engine = std::make_unique<QQmlApplicationEngine>();
-    engine->setInitialProperties({
-        {QStringLiteral("startupAnimationUrl"), QUrl()},
-        {QStringLiteral("debugWindowed"), window.windowed},
-        {QStringLiteral("debugWindowSize"), QSize(window.width, window.height)},
-    });
-    engine->rootContext()->setContextProperty(QStringLiteral("talvorineCapabilities"),
-                                              capabilities.get());
-    GstVideoEngine::registerGpuSinkBeforeQmlLoad();
-    QObject::connect(
-        engine.get(), &QQmlApplicationEngine::objectCreationFailed, &app,
-        [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
-    engine->load(QUrl(QStringLiteral("qrc:/qml/Main.qml"), QUrl::TolerantMode));
-
-    PlayerWindowQuitGuard::install(&app, engine.get());
-    const QList<QObject*> roots = engine->rootObjects();
-    for (QObject* root : roots) {
-        auto* quickWindow = qobject_cast<QQuickWindow*>(root);
-        if (!quickWindow)
-            continue;
-        if (window.windowed)
-            DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
-        quickWindow->setOpacity(1.0);
-    }
-
-    const int code = app.exec();
-    engine.reset();
-    capabilities.reset();
-    // Pipelines of the destroyed scene are still going to NULL on worker threads; a stuck one
-    // must not keep the process from exiting.
-    gstsupport::waitForPipelineReleases(2000);
-    return code;
+    player.build();
+    return app.exec();
 }
 
 } // namespace
@@ -219,13 +162,7 @@ int main(int argc, char** argv)
         writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
         return exitConfig;
     }
-    configureGstGlEnvironment();
-
-    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
-    format.setAlphaBufferSize(0);
-    QSurfaceFormat::setDefaultFormat(format);
-    QQuickWindow::setDefaultAlphaBuffer(false);
-    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    PlayerComposition::applyGraphicsDefaults();
 
     return runPlayer(argc, argv, parser, window);
 }

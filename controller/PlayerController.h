@@ -71,6 +71,120 @@ inline int clampRetryDelayMs(qint64 ms)
 // entry functions. Members are declared in construction order: teardown depends on it.
 class PlayerController : public QObject {
     Q_OBJECT
+    // The QML property surface, in the order the scene contract lists it (the meta-object
+    // order). None has a setter: the scene only reads.
+    Q_PROPERTY(StageLayoutModel* stageA READ stageA CONSTANT)
+    Q_PROPERTY(StageLayoutModel* stageB READ stageB CONSTANT)
+    Q_PROPERTY(double opacityA READ opacityA NOTIFY stagePresentationChanged)
+    Q_PROPERTY(double opacityB READ opacityB NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int translateXPermilleA READ translateXPermilleA NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int translateYPermilleA READ translateYPermilleA NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int translateXPermilleB READ translateXPermilleB NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int translateYPermilleB READ translateYPermilleB NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int transitionDurationMs READ transitionDurationMs NOTIFY transitionTimingChanged)
+    Q_PROPERTY(QString transitionType READ transitionType NOTIFY stagePresentationChanged)
+    Q_PROPERTY(int activeSlot READ activeSlot NOTIFY stagePresentationChanged)
+    Q_PROPERTY(bool objectEnterArmed READ objectEnterArmed NOTIFY objectEnterChanged)
+    Q_PROPERTY(int objectEnterSerial READ objectEnterSerial NOTIFY objectEnterChanged)
+    Q_PROPERTY(int objectEnterDelayMs READ objectEnterDelayMs CONSTANT)
+    Q_PROPERTY(int objectEnterDurationMs READ objectEnterDurationMs CONSTANT)
+    Q_PROPERTY(QString status READ status NOTIFY statusChanged)
+    Q_PROPERTY(QString pairingCode READ pairingCode NOTIFY pairingChanged)
+    Q_PROPERTY(QString pairingCodeDisplay READ pairingCodeDisplay NOTIFY pairingChanged)
+    Q_PROPERTY(QString pairingCodeSpoken READ pairingCodeSpoken NOTIFY pairingChanged)
+    Q_PROPERTY(QString pairingExpiryClock READ pairingExpiryClock NOTIFY pairingChanged)
+    Q_PROPERTY(bool hasActiveContent READ hasActiveContent NOTIFY activeChanged)
+    Q_PROPERTY(bool fatalVisible READ fatalVisible NOTIFY fatalChanged)
+    Q_PROPERTY(QString fatalReason READ fatalReason NOTIFY fatalChanged)
+    Q_PROPERTY(QColor groundColor READ groundColor CONSTANT)
+    Q_PROPERTY(QColor inkColor READ inkColor CONSTANT)
+    Q_PROPERTY(QColor inkBrightColor READ inkBrightColor CONSTANT)
+    Q_PROPERTY(QColor inkMutedColor READ inkMutedColor CONSTANT)
+    Q_PROPERTY(QColor slideBackgroundColor READ slideBackgroundColor CONSTANT)
+    Q_PROPERTY(QColor playLetterboxColor READ playLetterboxColor CONSTANT)
+    Q_PROPERTY(QColor slideBackgroundTopColor READ slideBackgroundTopColor CONSTANT)
+    Q_PROPERTY(QColor slideBackgroundBottomColor READ slideBackgroundBottomColor CONSTANT)
+    Q_PROPERTY(QColor slidePinstripeColor READ slidePinstripeColor CONSTANT)
+    Q_PROPERTY(QColor slideLocatorInkColor READ slideLocatorInkColor CONSTANT)
+    Q_PROPERTY(QColor slidePrimaryColor READ slidePrimaryColor CONSTANT)
+    Q_PROPERTY(QColor slideSecondaryColor READ slideSecondaryColor CONSTANT)
+    Q_PROPERTY(QColor slideCaptionColor READ slideCaptionColor CONSTANT)
+    Q_PROPERTY(int slidePinstripeHeightPx READ slidePinstripeHeightPx CONSTANT)
+    Q_PROPERTY(int slideWordmarkXPx READ slideWordmarkXPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideWordmarkYPx READ slideWordmarkYPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideWordmarkWidthPx READ slideWordmarkWidthPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideWordmarkHeightPx READ slideWordmarkHeightPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideCopyWidthPx READ slideCopyWidthPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideTitleSizePx READ slideTitleSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slidePairingSizePx READ slidePairingSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideBodySizePx READ slideBodySizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int slideCaptionSizePx READ slideCaptionSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(QColor bannerPlateColor READ bannerPlateColor CONSTANT)
+    Q_PROPERTY(QColor bannerTextOnPlateColor READ bannerTextOnPlateColor CONSTANT)
+    Q_PROPERTY(bool qmlGpuVideoAvailable READ qmlGpuVideoAvailable CONSTANT)
+    Q_PROPERTY(QString applicationPackageCacheRoot READ applicationPackageCacheRoot CONSTANT)
+    Q_PROPERTY(bool toastVisible READ toastVisible NOTIFY toastChanged)
+    Q_PROPERTY(QString toastText READ toastText NOTIFY toastChanged)
+    Q_PROPERTY(QColor toastFill READ toastFill NOTIFY toastChanged)
+    Q_PROPERTY(int toastTransitionMs READ toastTransitionMs CONSTANT)
+    Q_PROPERTY(QString overlayCondition READ overlayCondition NOTIFY overlayChanged)
+    Q_PROPERTY(QString overlayLevel READ overlayLevel NOTIFY overlayChanged)
+    Q_PROPERTY(QString overlayMarkIcon READ overlayMarkIcon NOTIFY overlayChanged)
+    Q_PROPERTY(QStringList overlayMarkPaths READ overlayMarkPaths NOTIFY overlayChanged)
+    Q_PROPERTY(QString chipAccessibleName READ chipAccessibleName NOTIFY overlayChanged)
+    Q_PROPERTY(QString chipLabel READ chipLabel NOTIFY overlayChanged)
+    Q_PROPERTY(QString chipDetail READ chipDetail NOTIFY overlayChanged)
+    Q_PROPERTY(bool chipVisible READ chipVisible NOTIFY overlayChanged)
+    Q_PROPERTY(QColor chipFill READ chipFill NOTIFY overlayChanged)
+    Q_PROPERTY(QColor overlayOnFillColor READ overlayOnFillColor CONSTANT)
+    Q_PROPERTY(QColor overlayMarkColor READ overlayMarkColor NOTIFY overlayChanged)
+    Q_PROPERTY(bool noticeVisible READ noticeVisible NOTIFY overlayChanged)
+    Q_PROPERTY(QString noticeText READ noticeText NOTIFY overlayChanged)
+    Q_PROPERTY(QString noticeIcon READ noticeIcon NOTIFY overlayChanged)
+    Q_PROPERTY(QStringList noticeIconPaths READ noticeIconPaths NOTIFY overlayChanged)
+    Q_PROPERTY(int chipLeftPx READ chipLeftPx NOTIFY overlayChanged)
+    Q_PROPERTY(int noticeLeftPx READ noticeLeftPx NOTIFY overlayChanged)
+    Q_PROPERTY(QColor noticeFill READ noticeFill NOTIFY overlayChanged)
+    Q_PROPERTY(int noticeTextSizePx READ noticeTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(QStringList toastMarkPaths READ toastMarkPaths NOTIFY toastChanged)
+    Q_PROPERTY(int toastMaxWidthPx READ toastMaxWidthPx NOTIFY overlayChanged)
+    Q_PROPERTY(QString screenLabel READ screenLabel NOTIFY overlayChanged)
+    Q_PROPERTY(QString offlineSinceClock READ offlineSinceClock NOTIFY overlayChanged)
+    Q_PROPERTY(bool identifyVisible READ identifyVisible NOTIFY identifyChanged)
+    Q_PROPERTY(QString identifyLabel READ identifyLabel NOTIFY identifyChanged)
+    Q_PROPERTY(bool splashVisible READ splashVisible NOTIFY splashChanged)
+    Q_PROPERTY(double splashOpacity READ splashOpacity NOTIFY splashChanged)
+    Q_PROPERTY(int splashCrossfadeMs READ splashCrossfadeMs CONSTANT)
+    Q_PROPERTY(int safeAreaHorizontalPx READ safeAreaHorizontalPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int safeAreaVerticalPx READ safeAreaVerticalPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int statusIconSizePx READ statusIconSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(QString syncGlyph READ syncGlyph NOTIFY syncGlyphChanged)
+    Q_PROPERTY(int syncGlyphSizePx READ syncGlyphSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double toastTextSizePx READ toastTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double identifyTextSizePx READ identifyTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int toastPaddingPx READ toastPaddingPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int identifyPaddingPx READ identifyPaddingPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int splashMarkWidthPx READ splashMarkWidthPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int splashMarkHeightPx READ splashMarkHeightPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int settingsBoxPx READ settingsBoxPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double locatorTextSizePx READ locatorTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double locatorLetterSpacing READ locatorLetterSpacing NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int setupEntranceMs READ setupEntranceMs CONSTANT)
+    Q_PROPERTY(int setupCopyInsetPx READ setupCopyInsetPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int setupCopyWidthPx READ setupCopyWidthPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int setupLocatorPlatePaddingPx READ setupLocatorPlatePaddingPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double headlineTextSizePx READ headlineTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double bodyTextSizePx READ bodyTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(double captionTextSizePx READ captionTextSizePx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int listGapPx READ listGapPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(int majorGapPx READ majorGapPx NOTIFY overlayGeometryChanged)
+    Q_PROPERTY(OperatorPanel* operatorPanel READ operatorPanel CONSTANT)
+    Q_PROPERTY(bool pairingHandoff READ pairingHandoff NOTIFY pairingChanged)
+    Q_PROPERTY(bool pairingCelebrating READ pairingCelebrating NOTIFY pairingCelebrationChanged)
+    Q_PROPERTY(int pairingCelebrationMs READ pairingCelebrationMs CONSTANT)
+    Q_PROPERTY(bool reducedMotion READ reducedMotion CONSTANT)
+    Q_PROPERTY(bool adActive READ adActive NOTIFY adActiveChanged)
+    Q_PROPERTY(bool playbackPaused READ playbackPaused NOTIFY overlayChanged)
 public:
     // Entity tag remembered for a manifest route together with the exact body it describes.
     struct ManifestValidator {
@@ -199,6 +313,110 @@ public:
     // A member timer by its name in the timer table (also its object name); null when unknown.
     QTimer* timerNamed(QAnyStringView name) const;
 
+    // --- The rest of the QML property surface (PlayerProperties.cpp) ---
+    StageLayoutModel* stageA() { return &stageA_; }
+    StageLayoutModel* stageB() { return &stageB_; }
+    double opacityA() const { return opacityA_; }
+    double opacityB() const { return opacityB_; }
+    int translateXPermilleA() const { return translateXPermilleA_; }
+    int translateYPermilleA() const { return translateYPermilleA_; }
+    int translateXPermilleB() const { return translateXPermilleB_; }
+    int translateYPermilleB() const { return translateYPermilleB_; }
+    int transitionDurationMs() const { return transitionDurationMs_; }
+    QString transitionType() const { return transitionType_; }
+    int activeSlot() const { return activeSlot_; }
+    bool objectEnterArmed() const { return objectEnterArmed_; }
+    int objectEnterSerial() const { return objectEnterSerial_; }
+    int objectEnterDelayMs() const;
+    int objectEnterDurationMs() const;
+    QString pairingCode() const { return pairingCode_; }
+    QString pairingCodeDisplay() const;
+    QString pairingCodeSpoken() const;
+    QString pairingExpiryClock() const;
+    bool hasActiveContent() const { return activeSlot_ >= 0; }
+    QColor groundColor() const;
+    QColor inkColor() const;
+    QColor inkBrightColor() const;
+    QColor inkMutedColor() const;
+    QColor slideBackgroundColor() const;
+    QColor playLetterboxColor() const;
+    QColor slideBackgroundTopColor() const;
+    QColor slideBackgroundBottomColor() const;
+    QColor slidePinstripeColor() const;
+    QColor slideLocatorInkColor() const;
+    QColor slidePrimaryColor() const;
+    QColor slideSecondaryColor() const;
+    QColor slideCaptionColor() const;
+    int slidePinstripeHeightPx() const;
+    int slideWordmarkXPx() const;
+    int slideWordmarkYPx() const;
+    int slideWordmarkWidthPx() const;
+    int slideWordmarkHeightPx() const;
+    int slideCopyWidthPx() const;
+    int slideTitleSizePx() const;
+    int slidePairingSizePx() const;
+    int slideBodySizePx() const;
+    int slideCaptionSizePx() const;
+    QColor bannerPlateColor() const;
+    QColor bannerTextOnPlateColor() const;
+    QString applicationPackageCacheRoot() const;
+    int toastTransitionMs() const;
+    QString overlayMarkIcon() const { return chip_.icon; }
+    QStringList overlayMarkPaths() const;
+    QColor overlayOnFillColor() const;
+    QString noticeIcon() const { return notice_.icon; }
+    QStringList noticeIconPaths() const;
+    int noticeTextSizePx() const { return overlayGeometry_.noticeTextSizePx; }
+    QString screenLabel() const { return publishedScreenLabel(); }
+    QString offlineSinceClock() const;
+    bool identifyVisible() const { return identifyVisible_; }
+    QString identifyLabel() const;
+    int splashCrossfadeMs() const;
+    int safeAreaHorizontalPx() const { return overlayGeometry_.safeAreaHorizontalPx; }
+    int safeAreaVerticalPx() const { return overlayGeometry_.safeAreaVerticalPx; }
+    int statusIconSizePx() const { return overlayGeometry_.statusIconSizePx; }
+    int syncGlyphSizePx() const { return overlayGeometry_.syncGlyphSizePx; }
+    double toastTextSizePx() const { return overlayGeometry_.toastTextSizePx; }
+    double identifyTextSizePx() const { return overlayGeometry_.identifyTextSizePx; }
+    int toastPaddingPx() const { return overlayGeometry_.toastPaddingPx; }
+    int identifyPaddingPx() const { return overlayGeometry_.identifyPaddingPx; }
+    int splashMarkWidthPx() const { return overlayGeometry_.splashMarkWidthPx; }
+    int splashMarkHeightPx() const { return overlayGeometry_.splashMarkHeightPx; }
+    int settingsBoxPx() const { return overlayGeometry_.settingsBoxPx; }
+    double locatorTextSizePx() const { return overlayGeometry_.locatorTextSizePx; }
+    double locatorLetterSpacing() const { return overlayGeometry_.locatorLetterSpacing; }
+    int setupEntranceMs() const;
+    int setupCopyInsetPx() const { return overlayGeometry_.setupCopyInsetPx; }
+    int setupCopyWidthPx() const { return overlayGeometry_.setupCopyWidthPx; }
+    int setupLocatorPlatePaddingPx() const { return overlayGeometry_.setupLocatorPlatePaddingPx; }
+    double headlineTextSizePx() const { return overlayGeometry_.headlineTextSizePx; }
+    double bodyTextSizePx() const { return overlayGeometry_.bodyTextSizePx; }
+    double captionTextSizePx() const { return overlayGeometry_.captionTextSizePx; }
+    int listGapPx() const { return overlayGeometry_.listGapPx; }
+    int majorGapPx() const { return overlayGeometry_.majorGapPx; }
+    bool pairingHandoff() const { return pairingHandoff_ && !pairingHandoffText_.isEmpty(); }
+    bool pairingCelebrating() const { return pairingCelebrating_; }
+    int pairingCelebrationMs() const;
+    // Read from the environment at each call; the property is constant, so QML reads it once.
+    bool reducedMotion() const;
+    bool playbackPaused() const { return playbackPolicy_.paused(); }
+
+    // --- Accessors the scene does not see (PlayerProperties.cpp) ---
+    bool paymentRequired() const { return paymentRequired_; }
+    QString publishedScreenLabel() const { return screenLabel_.trimmed(); }
+    // The page at the active index of the active manifest; null when none is on glass.
+    const Page* activePage() const;
+    // The same page for changes in place; the manifest's page list is detached first.
+    Page* mutableActivePage();
+    // The page of the candidate being prepared; null without one.
+    const Page* candidatePage() const;
+    // Known bound, enrolled on disk, or the enrolment marker still waiting to be written.
+    bool pairingReturnForbidden() const;
+
+    // Sends the viewport to the service when it differs from what was sent last and a runtime
+    // session exists; also called once a session has been established.
+    void publishObservation();
+
 Q_SIGNALS:
     void stagePresentationChanged();
     void transitionTimingChanged();
@@ -264,6 +482,15 @@ private:
     // === Phase, status and fatal surfaces (PlayerState.cpp) ===
     void setStatus(const QString& status);
 
+    // === Viewport and observation (PlayerViewport.cpp) ===
+    struct Observation {
+        int width = 0;
+        int height = 0;
+        double pixelRatio = 1.0;
+        QString presentation;
+        friend bool operator==(const Observation&, const Observation&) = default;
+    };
+
     // === Splash (SplashPolicy.cpp) ===
     void evaluateSplash();
     void retireSplash();
@@ -303,7 +530,24 @@ private:
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
     void retryDeviceSession();
+    void beginSession();
+    void remintAfterSessionLoss();
+    void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
+                         qint64 nowMs, RuntimeCompat::MintKind kind);
+    void handleMintProblem(const RuntimeCompat::ProblemDecision& decision, const QString& code,
+                           qint64 nowMs);
+    void noteEnrollmentBound(qint64 nowMs, qint64 retryAfterMs);
+    void noteKnownBound();
+    void noteUpgradeRequired(const QString& playerKind, const QString& minSupported);
+    void setOnline(bool online);
+    void enterFirstBootPairing();
     void startPairing();
+    void sendPairingStart();
+    bool resumeStoredPairing();
+    void rotatePairing(const QString& reason);
+    void applyPairingLocator(const QString& code, const QDateTime& expiresAt);
+    void armPairingExpiryWatch();
+    void applyPairingAnswer(const QString& code, int status, int retryAfterMs, qint64 nowMs);
     void retryPairingEvents();
     void retryPairingCompletion();
     void handlePairingExpiry();
@@ -330,7 +574,8 @@ private:
     void consumeManifest(const QByteArray& body, bool fromNetwork, const QString& route,
                          const QByteArray& etag);
     void fetchCurrentManifest();
-    void holdPairedAssignment(bool held);
+    void holdPairedAssignment(bool revoked);
+    void clearToNoContent();
     void handleManifestRouteUnavailable();
     void handleManifestNotModified(const QString& route);
     void handleManifestFailed(const QString& code, int status, const QString& error);
@@ -351,6 +596,8 @@ private:
     void handleScreenUnarchived();
     void observeAssignmentHold();
     void presentIdle(const QString& status);
+    void updateScreenLabel(const QString& label);
+    void noteIdentityFault();
 
     // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
     void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
@@ -367,7 +614,6 @@ private:
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
     void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
     void prepareNextAsset(quint64 generation);
-    const Page* candidatePage() const;
     void rearmActiveClock();
     void recoverActiveRenderer();
     void cancelCandidateWork();
@@ -514,6 +760,8 @@ private:
     QSizeF frameSize_;
     double pixelRatio_ = 1.0;
     bool viewportExclusiveOutput_ = false;
+    // What the service was told last; cleared when the screen is wiped for re-pairing.
+    std::optional<Observation> lastObservation_;
     bool gpuVideoAvailable_ = false;
 
     // --- The service, the stores and the caches ---
@@ -581,7 +829,10 @@ private:
     int activePageIndex_ = -1;
     int pendingPageIndex_ = -1;
     quint64 visitSerial_ = 0;
+    // The candidate generation that went on glass, and the local file bound for each of its
+    // primitives.
     quint64 activeGeneration_ = 0;
+    QHash<QString, QUrl> activeMediaUrls_;
     // Media digests planned for the page on glass, and for the page it replaced.
     QSet<QString> activeContentKeys_;
     QSet<QString> outgoingContentKeys_;
@@ -599,6 +850,7 @@ private:
     // it stays on the other slot until the transition retires it.
     std::optional<Manifest> outgoingManifest_;
     int outgoingPageIndex_ = -1;
+    int objectEnterSerial_ = 0;
     // The primitive whose dwell armed the media item timer.
     QString mediaItemTimerPrimitive_;
     // Media keys to the item a one-at-a-time primitive shows next, and to the item shown now.
@@ -618,6 +870,13 @@ private:
     bool pairingHandoff_ = false;
     QString pairingHandoffText_;
     bool pairingCelebrating_ = false;
+    QString completionNonce_;
+    QString pairingStartKey_;
+    // Claim nonces completed in this run, the oldest first in the list: a replay is refused.
+    QSet<QString> seenPairingNonces_;
+    QStringList seenPairingOrder_;
+    int pairingStartFailures_ = 0;
+    int pairingStartCount_ = 0;
     QTimer celebrationTimer_;
     QStringList hostIdentifyLines_;
 
@@ -687,7 +946,16 @@ private:
     bool mintAbortedByWatchdog_ = false;
     bool knownBound_ = false;
     bool boundPersistPending_ = false;
+    int boundPersistAttempts_ = 0;
     QString mintIdempotencyKey_;
+    int mintGeneration_ = 0;
+    qint64 lastMintAtMs_ = 0;
+    int remintBackoffCount_ = 0;
+    QList<qint64> proofInvalidTimes_;
+    bool sessionRevokedWhilePlaying_ = false;
+    int enrollmentBindDepth_ = 0;
+    int mintsDuringBind_ = 0;
+    QString eventCursor_;
     QTimer boundRetryTimer_;
     QTimer mintWatchdogTimer_;
     QTimer reloadTimer_;
@@ -702,6 +970,11 @@ private:
     RuntimeCompat::ReloadLedger reloadLedger_;
     QString pendingReloadId_;
     ManifestValidator manifestValidator_;
+
+    // --- Manifest intake and unpairing: what the session reads and sets ---
+    bool manifestRouteV2_ = false;
+    qint64 firstFailureAtMs_ = 0;
+    bool unpairInFlight_ = false;
 
     // --- Ad slots and frame evidence ---
     // The serial of the page activation put on glass last, and what the render thread made of

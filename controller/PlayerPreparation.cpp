@@ -362,14 +362,6 @@ void collectAssets(PlayerController::PreparedPage& prepared, const Manifest& man
 
 } // namespace
 
-const Page* PlayerController::candidatePage() const
-{
-    if (!candidate_ || candidate_->pageIndex < 0
-        || candidate_->pageIndex >= candidate_->manifest.pages.size())
-        return nullptr;
-    return &candidate_->manifest.pages.at(candidate_->pageIndex);
-}
-
 void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, int page,
                                    bool revisionChange)
 {

@@ -198,7 +198,7 @@ OperatorPinStore::PinVerification OperatorPinStore::verify(const QString& pin)
 void OperatorPinStore::clear() const
 {
     if (!path_.isEmpty())
-        StorageFiles::removeEntry(path_);
+        StorageFiles::removeStateFile(path_);
 }
 
 bool OperatorPinStore::validPinFormat(const QString& pin)

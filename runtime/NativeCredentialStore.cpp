@@ -309,9 +309,10 @@ std::optional<NativePlayerIdentity> NativePlayerIdentityStore::reset() const
 {
     if (path_.isEmpty())
         return std::nullopt;
+    // The old key goes with any copy an interrupted save left beside it; the new identity's
+    // own save makes the directory durable again.
+    StorageFiles::removeStateFile(path_);
     struct stat info {};
-    if (existsAtPath(path_, &info) && ::unlink(QFile::encodeName(path_).constData()) != 0)
-        return std::nullopt;
     if (existsAtPath(path_, &info) || errno != ENOENT)
         return std::nullopt;
     return generatePlayerIdentity(path_);
@@ -483,7 +484,7 @@ bool NativePairingStore::save(const NativePairingSession& session) const
 void NativePairingStore::clear() const
 {
     if (!path_.isEmpty())
-        QFile::remove(path_);
+        StorageFiles::removeStateFile(path_);
 }
 
 std::pair<QString, QDateTime> NativePairingStore::locator() const
@@ -519,7 +520,7 @@ void NativePairingStore::clearStartIdempotencyKey() const
 {
     if (path_.isEmpty() || load())
         return;
-    QFile::remove(path_);
+    StorageFiles::removeStateFile(path_);
 }
 
 NativeCredentialStore::NativeCredentialStore(QString path) : path_(std::move(path)) {}
@@ -551,7 +552,7 @@ bool NativeCredentialStore::save(const QString& credential) const
 void NativeCredentialStore::clear() const
 {
     if (!path_.isEmpty())
-        QFile::remove(path_);
+        StorageFiles::removeStateFile(path_);
 }
 
 } // namespace talvorine

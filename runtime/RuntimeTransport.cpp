@@ -330,7 +330,10 @@ QJsonObject RuntimeTransport::playerObject() const
 void RuntimeTransport::clearPairingSession()
 {
     pairing_ = {};
-    pairingStore_.clear();
+    // A start the service never answered stays remembered: sent again after a restart with the
+    // same key, it cannot open a second pairing for this screen. A saved session replaces it.
+    if (pairingStore_.loadStartIdempotencyKey().isEmpty())
+        pairingStore_.clear();
 }
 
 bool RuntimeTransport::hasPairingCredential() const

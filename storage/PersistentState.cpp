@@ -34,15 +34,6 @@ bool writableInstant(const QDateTime& at)
     return ms >= -qint64(instantLimitMs) && ms <= qint64(instantLimitMs);
 }
 
-bool clearFile(const QString& path)
-{
-    if (!StorageFiles::entryExists(path))
-        return true;
-    // Until the directory is synced, a power cut could bring the file back.
-    return StorageFiles::removeEntry(path)
-        && StorageFiles::fsyncDirectory(QFileInfo(path).absolutePath());
-}
-
 QString stringField(const QJsonObject& object, const char* key, bool* ok)
 {
     const QJsonValue value = object.value(QLatin1String(key));
@@ -211,7 +202,7 @@ bool PersistentState::saveStoragePlan(const QJsonObject& plan, QString* error) c
 
 bool PersistentState::clearLastKnownGood() const
 {
-    return clearFile(lastKnownGoodPath());
+    return StorageFiles::removeStateFile(lastKnownGoodPath());
 }
 
 bool PersistentState::markEnrolled(QString* error) const
@@ -233,7 +224,7 @@ bool PersistentState::isEnrolled() const
 
 bool PersistentState::clearEnrolled() const
 {
-    return clearFile(enrolledPath());
+    return StorageFiles::removeStateFile(enrolledPath());
 }
 
 bool PersistentState::saveScreenLabel(const QString& label, QString* error) const
@@ -253,7 +244,7 @@ QString PersistentState::loadScreenLabel() const
 
 bool PersistentState::clearScreenLabel() const
 {
-    return clearFile(screenMetadataPath());
+    return StorageFiles::removeStateFile(screenMetadataPath());
 }
 
 bool PersistentState::saveReloadLedger(const RuntimeCompat::ReloadLedger& ledger,

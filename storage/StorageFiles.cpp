@@ -431,4 +431,17 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes, W
     return WriteFailure::None;
 }
 
+bool removeStateFile(const QString& path, UnsupportedSync unsupported)
+{
+    // Not while a save of the same file is between creating its temporary and renaming it.
+    QMutexLocker lock(&saveLockFor(path));
+    const QString temporary = saveTemporaryPath(path);
+    if (!entryExists(path) && !entryExists(temporary))
+        return true;
+    const bool fileGone = removeEntry(path);
+    const bool temporaryGone = removeEntry(temporary);
+    return fsyncDirectory(QFileInfo(path).absolutePath(), unsupported) && fileGone
+        && temporaryGone;
+}
+
 } // namespace talvorine::StorageFiles

@@ -123,6 +123,11 @@ WriteFailure writeFileAtomically(const QString& path, const QByteArray& bytes,
 // The one temporary name a save of path uses ("<path>.saving"); a save interrupted before its
 // rename leaves at most this file, which the next save of path replaces.
 QString saveTemporaryPath(const QString& path);
+// Removes a state file together with the temporary an interrupted save of it may have left
+// (which holds a whole copy of its content, a secret for the credential files), then syncs the
+// directory once, so that neither comes back after a power cut. True when both are gone and
+// the removal is durable; nothing there at all counts as removed.
+bool removeStateFile(const QString& path, UnsupportedSync unsupported = UnsupportedSync::Success);
 
 // Byte counts in JSON: a number below 2^53 (a negative count as 0), otherwise the decimal
 // string; read back from an integral number in 0..2^53-1 or a canonical decimal string that

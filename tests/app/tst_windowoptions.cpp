@@ -99,25 +99,31 @@ private slots:
         QCOMPARE(now, after);
     }
 
-    void gstGlEnvironment_data()
+    void graphicsEnvironment_data()
     {
         QTest::addColumn<QByteArray>("platform"); // "<unset>" unsets the variable
         QTest::addColumn<QByteArray>("window");
+        QTest::addColumn<QByteArray>("inputMethod");
         QTest::addColumn<QByteArray>("platformAfter");
         QTest::addColumn<QByteArray>("windowAfter");
+        QTest::addColumn<QByteArray>("inputMethodAfter");
         QTest::newRow("unset") << QByteArray("<unset>") << QByteArray("<unset>")
-                               << QByteArray("egl") << QByteArray("wayland");
-        QTest::newRow("empty") << QByteArray("") << QByteArray("") << QByteArray("egl")
-                               << QByteArray("wayland");
-        QTest::newRow("operator's choice kept") << QByteArray("glx") << QByteArray("x11")
-                                                << QByteArray("glx") << QByteArray("x11");
+                               << QByteArray("<unset>") << QByteArray("egl")
+                               << QByteArray("wayland") << QByteArray("none");
+        QTest::newRow("empty") << QByteArray("") << QByteArray("") << QByteArray("")
+                               << QByteArray("egl") << QByteArray("wayland") << QByteArray("none");
+        QTest::newRow("operator's choice kept")
+            << QByteArray("glx") << QByteArray("x11") << QByteArray("ibus") << QByteArray("glx")
+            << QByteArray("x11") << QByteArray("ibus");
     }
-    void gstGlEnvironment()
+    void graphicsEnvironment()
     {
         QFETCH(QByteArray, platform);
         QFETCH(QByteArray, window);
+        QFETCH(QByteArray, inputMethod);
         QFETCH(QByteArray, platformAfter);
         QFETCH(QByteArray, windowAfter);
+        QFETCH(QByteArray, inputMethodAfter);
         const auto set = [](const char* name, const QByteArray& value) {
             if (value == "<unset>")
                 qunsetenv(name);
@@ -126,9 +132,12 @@ private slots:
         };
         set("GST_GL_PLATFORM", platform);
         set("GST_GL_WINDOW", window);
+        set("QT_IM_MODULE", inputMethod);
         configureGstGlEnvironment();
+        configureInputMethodEnvironment();
         QCOMPARE(qgetenv("GST_GL_PLATFORM"), platformAfter);
         QCOMPARE(qgetenv("GST_GL_WINDOW"), windowAfter);
+        QCOMPARE(qgetenv("QT_IM_MODULE"), inputMethodAfter);
     }
 
     void debugLogicalSize_data()

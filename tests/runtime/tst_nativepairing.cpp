@@ -1,4 +1,5 @@
 #include "runtime/NativeCredentialStore.h"
+#include "storage/StorageFiles.h"
 
 #include "FsyncProbe.h"
 #include "tests/support/TestFiles.h"
@@ -79,6 +80,8 @@ private slots:
     void everyCommitSyncsItsDirectory();
     void failedDirectorySyncFailsTheSave_data();
     void failedDirectorySyncFailsTheSave();
+    void everyClearSyncsItsDirectory_data();
+    void everyClearSyncsItsDirectory();
 
     void disabledStores();
 
@@ -505,6 +508,40 @@ void TestNativePairing::failedDirectorySyncFailsTheSave()
     test::FsyncProbe probe(stateDir + "/" + file);
     probe.failDirectorySyncs(true);
     QVERIFY(!commit(stateDir));
+}
+
+void TestNativePairing::everyClearSyncsItsDirectory_data()
+{
+    everyCommitSyncsItsDirectory_data();
+}
+
+// A cleared pairing or credential must not come back after a power cut, nor survive in the copy
+// that a save killed before its rename leaves beside the file.
+void TestNativePairing::everyClearSyncsItsDirectory()
+{
+    QFETCH(QString, file);
+    QFETCH(Commit, commit);
+    const QString stateDir = dir->filePath("state");
+    const QString path = stateDir + "/" + file;
+    const QString temporary = StorageFiles::saveTemporaryPath(path);
+    QVERIFY(commit(stateDir));
+    QVERIFY(QFile::copy(path, temporary));
+    test::FsyncProbe probe(path);
+    if (QByteArray(QTest::currentDataTag()) == "start key")
+        NativePairingStore(path).clearStartIdempotencyKey();
+    else if (file == QLatin1String("device-credential"))
+        NativeCredentialStore(path).clear();
+    else
+        NativePairingStore(path).clear();
+    QVERIFY(!QFileInfo::exists(path));
+    QVERIFY(!QFileInfo::exists(temporary));
+    bool synced = false;
+    for (const test::DirectorySync& sync : probe.directorySyncs())
+        synced = synced
+            || (QFileInfo(sync.directory).canonicalFilePath()
+                    == QFileInfo(stateDir).canonicalFilePath()
+                && !sync.watchedExists);
+    QVERIFY2(synced, "the directory was not synced after the removal");
 }
 
 void TestNativePairing::disabledStores()

@@ -10,6 +10,7 @@
 #include <QMetaObject>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTest>
 
 namespace talvorine::test {
 
@@ -192,7 +193,7 @@ ControllerHarness::ControllerHarness(Options options)
         service_->requireCredential(route, W::sessionScheme);
     for (const char* route : {W::pairingEventsRoute, W::pairingCompleteRoute})
         service_->requireCredential(route, W::pairingScheme);
-    buildController(options);
+    buildController(options, directory_.path());
 }
 
 ControllerHarness::~ControllerHarness()
@@ -201,9 +202,9 @@ ControllerHarness::~ControllerHarness()
     service_.reset();
 }
 
-void ControllerHarness::buildController(const Options& options)
+void ControllerHarness::buildController(const Options& options, const QString& stateDirectory)
 {
-    controller_ = std::make_unique<PlayerController>(service_->url(), directory_.path(),
+    controller_ = std::make_unique<PlayerController>(service_->url(), stateDirectory,
                                                      options.frame, options.gpuVideo, nullptr,
                                                      options.splash, clock_);
     scene_ = std::make_unique<SceneStandIn>(*controller_);
@@ -217,8 +218,13 @@ void ControllerHarness::destroyController()
 
 void ControllerHarness::rebuildController(Options options)
 {
+    rebuildControllerOn(directory_.path(), options);
+}
+
+void ControllerHarness::rebuildControllerOn(const QString& stateDirectory, Options options)
+{
     destroyController();
-    buildController(options);
+    buildController(options, stateDirectory);
 }
 
 RuntimeTransport& ControllerHarness::transport()
@@ -250,19 +256,71 @@ QList<QJsonObject> ControllerHarness::devLog(const QString& event) const
     return recordsOf(devLog(), event);
 }
 
+FakeRuntimeService::Reply ControllerHarness::sessionGranted()
+{
+    return FakeRuntimeService::Reply::json(
+        200, QJsonObject{{"session", "tvs_harness-session_1"},
+                         {"expires_at", "2099-01-01T00:00:00.000Z"},
+                         {"capabilities", QJsonArray{"kv.read"}},
+                         {"manifest_versions", QJsonArray{3}},
+                         {"event_cursor", "cur_1"}});
+}
+
+void ControllerHarness::answerSessionRoutes()
+{
+    const auto empty = [](int status) {
+        FakeRuntimeService::Reply reply;
+        reply.status = status;
+        return reply;
+    };
+    const QList<std::tuple<QByteArray, QByteArray, FakeRuntimeService::Reply>> routes{
+        {"POST", W::sessionMintRoute, sessionGranted()},
+        {"GET", W::manifestRoute, empty(304)},
+        {"GET", W::manifestV2Route, empty(304)},
+        {"GET", W::eventsRoute, FakeRuntimeService::Reply::eventStream()},
+        {"PUT", W::observationRoute, empty(204)},
+    };
+    for (const auto& [method, path, reply] : routes) {
+        if (!service_->scripted(method, path))
+            service_->script(method, path, {reply});
+    }
+}
+
+bool ControllerHarness::sessionSettled(const std::function<void()>& begin)
+{
+    RuntimeTransport& t = transport();
+    QSignalSpy connected(&t, &RuntimeTransport::eventConnectionChanged);
+    QSignalSpy modified(&t, &RuntimeTransport::manifestModified);
+    QSignalSpy notModified(&t, &RuntimeTransport::manifestNotModified);
+    QSignalSpy failed(&t, &RuntimeTransport::manifestFailed);
+    begin();
+    return QTest::qWaitFor(
+        [&] {
+            return t.hasRuntimeSession() && connected.contains(QVariantList{true})
+                && modified.size() + notModified.size() + failed.size() > 0;
+        },
+        waitMs);
+}
+
 bool ControllerHarness::mintSession()
 {
     if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true))
         return false;
-    const QJsonObject answer{{"session", "tvs_harness-session_1"},
-                             {"expires_at", "2099-01-01T00:00:00.000Z"},
-                             {"capabilities", QJsonArray{"kv.read"}},
-                             {"manifest_versions", QJsonArray{3}},
-                             {"event_cursor", "cur_1"}};
-    service_->script("POST", W::sessionMintRoute, {FakeRuntimeService::Reply::json(200, answer)});
-    QSignalSpy succeeded(&transport(), &RuntimeTransport::deviceSessionSucceeded);
-    transport().createDeviceSession(QStringLiteral("harness-mint-0001"));
-    return (succeeded.size() == 1 || succeeded.wait(waitMs)) && transport().hasRuntimeSession();
+    answerSessionRoutes();
+    return sessionSettled(
+        [this] { transport().createDeviceSession(QStringLiteral("harness-mint-0001")); });
+}
+
+bool ControllerHarness::startBound()
+{
+    if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true)
+        || !PersistentState(statePath(QStringLiteral("playback-state"))).markEnrolled())
+        return false;
+    answerSessionRoutes();
+    return sessionSettled([this] {
+        controller_->start();
+        expireSoon(u"sessionRetryTimer");
+    });
 }
 
 } // namespace talvorine::test

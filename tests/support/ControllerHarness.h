@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -278,6 +279,13 @@ struct ControllerAccess {
     {
         return c.manifestEtagFor(route);
     }
+    static QString pairingCode(const PlayerController& c) { return c.pairingCode_; }
+    static bool pairingCelebrating(const PlayerController& c) { return c.pairingCelebrating_; }
+    static bool bound(const PlayerController& c) { return c.pairingReturnForbidden(); }
+    static void claimPairing(PlayerController& c, const QString& nonce)
+    {
+        c.handlePairingClaimed(nonce);
+    }
 };
 
 // The controller's constructor arguments that a test chooses.
@@ -322,9 +330,22 @@ public:
     QList<QJsonObject> devLog() const;
     QList<QJsonObject> devLog(const QString& event) const;
 
-    // A runtime session through the transport itself (an identity is created when missing),
-    // with the service's answer scripted; true once the session is held.
+    // The service's answer to a mint: a session granted, with the event cursor "cur_1".
+    static FakeRuntimeService::Reply sessionGranted();
+
+    // Scripts what a quiet service answers on every session route the test left unscripted:
+    // the mint grants a session (cursor "cur_1"), both manifest routes answer 304, the event
+    // stream opens and stays open, observations are taken.
+    void answerSessionRoutes();
+
+    // A runtime session through the transport itself (an identity is created when missing);
+    // true once the controller has taken it: the manifest answered and the event stream open.
     bool mintSession();
+
+    // The controller's real start on a state directory prepared as a bound player's (identity
+    // and enrolled marker), a cold-boot spread cut short; true once the session has settled as
+    // for mintSession().
+    bool startBound();
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
@@ -333,9 +354,12 @@ public:
     // on the same state directory.
     void destroyController();
     void rebuildController(Options options);
+    // A new controller on another state directory (the service and the clock stay).
+    void rebuildControllerOn(const QString& stateDirectory, Options options = {});
 
 private:
-    void buildController(const Options& options);
+    void buildController(const Options& options, const QString& stateDirectory);
+    bool sessionSettled(const std::function<void()>& begin);
 
     QTemporaryDir directory_;
     std::unique_ptr<FakeRuntimeService> service_;

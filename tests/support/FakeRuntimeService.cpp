@@ -337,6 +337,11 @@ void FakeRuntimeService::script(const QByteArray& method, const QByteArray& path
     attempts_.remove(key);
 }
 
+bool FakeRuntimeService::scripted(const QByteArray& method, const QByteArray& path) const
+{
+    return scripts_.contains(routeKey(method, path));
+}
+
 int FakeRuntimeService::attempts(const QByteArray& method, const QByteArray& path) const
 {
     return attempts_.value(routeKey(method, path));

@@ -132,6 +132,7 @@ public:
 
     // Replies per attempt for one route ("POST", "/runtime/v1/manifest"); the last one repeats.
     void script(const QByteArray& method, const QByteArray& path, QList<Reply> replies);
+    bool scripted(const QByteArray& method, const QByteArray& path) const;
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
     int attempts(const QByteArray& method, const QByteArray& path) const;
 

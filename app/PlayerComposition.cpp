@@ -1,0 +1,215 @@
+#include "app/PlayerComposition.h"
+
+#include "app/DebugWindowSizer.h"
+#include "app/HostContext.h"
+#include "app/PlatformEnvironment.h"
+#include "app/PlayerWindowQuitGuard.h"
+#include "controller/PlayerController.h"
+#include "operator/HardwareControls.h"
+#include "operator/OperatorPanel.h"
+#include "overlay/OverlayContract.h"
+#include "stage/CapabilityReport.h"
+#include "stage/ChromeTokens.h"
+#include "stage/FontCatalog.h"
+#include "stage/GstPipelineSupport.h"
+#include "stage/GstVideoEngine.h"
+#include "stage/StageLayoutModel.h"
+#include "stage/VideoFrameItem.h"
+#include "web/WebPackageSchemeCoordinator.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QStandardPaths>
+#include <QSurfaceFormat>
+#include <QTemporaryFile>
+#include <QTimer>
+#include <QtQml/qqml.h>
+#include <QtWebEngineQuick>
+
+#ifndef TALVORINE_BUILD_REVISION
+#define TALVORINE_BUILD_REVISION "unknown"
+#endif
+
+namespace talvorine {
+
+namespace {
+
+constexpr char backlightRoot[] = "/sys/class/backlight";
+
+bool orDefault(const std::function<bool()>& check, bool (*fallback)())
+{
+    return check ? check() : fallback();
+}
+
+} // namespace
+
+PlayerComposition::PlayerComposition(PlayerCompositionSettings settings)
+    : settings_(std::move(settings))
+    , capabilities_(std::make_unique<CapabilityReport>(nullptr))
+{
+}
+
+PlayerComposition::~PlayerComposition()
+{
+    engine_.reset();
+    startupAnimation_.reset();
+    webPackages_.reset();
+    volume_.reset();
+    brightness_.reset();
+    controller_.reset();
+    capabilities_.reset();
+    // Pipelines of the destroyed scene are still going to NULL on worker threads; a stuck one
+    // must not keep the process from exiting.
+    gstsupport::waitForPipelineReleases(2000);
+}
+
+void PlayerComposition::applyGraphicsDefaults()
+{
+    configureGstGlEnvironment();
+    configureInputMethodEnvironment();
+    QSurfaceFormat format = QSurfaceFormat::defaultFormat();
+    format.setAlphaBufferSize(0);
+    QSurfaceFormat::setDefaultFormat(format);
+    QQuickWindow::setDefaultAlphaBuffer(false);
+    QQuickWindow::setGraphicsApi(QSGRendererInterface::OpenGL);
+    QtWebEngineQuick::initialize();
+}
+
+void PlayerComposition::registerQmlTypes()
+{
+    static const bool registered = [] {
+        const char* module = sceneModule;
+        qmlRegisterType<GstVideoEngine>(module, 1, 0, "GstVideoEngine");
+        qmlRegisterType<VideoFrameItem>(module, 1, 0, "VideoFrameItem");
+        const QString readOnly = QStringLiteral("provided by the player controller");
+        qmlRegisterUncreatableType<StageLayoutModel>(module, 1, 0, "StageLayoutModel", readOnly);
+        qmlRegisterUncreatableType<OperatorPanel>(module, 1, 0, "OperatorPanel", readOnly);
+        return true;
+    }();
+    Q_UNUSED(registered);
+}
+
+QString PlayerComposition::stateDirectoryFor(const QString& given)
+{
+    if (!given.isEmpty())
+        return QDir::cleanPath(given);
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+void PlayerComposition::build()
+{
+    registerQmlTypes();
+
+    const bool fontsRegistered = orDefault(settings_.registerFonts, [] {
+        return FontCatalog::instance().registerApplicationFonts();
+    });
+
+    const PlayerWindowOptions& window = settings_.window;
+    controller_ = std::make_unique<PlayerController>(
+        settings_.origin, settings_.stateDirectory, QSizeF(window.width, window.height),
+        capabilities_->qmlGpuVideoSinkAvailable(), nullptr, true);
+    PlayerController& controller = *controller_;
+    controller.setPlayerRelease(QString::fromLatin1(applicationVersion),
+                                QStringLiteral(TALVORINE_BUILD_REVISION));
+    controller.setHostContext(readHostContext(QString::fromLatin1(applicationVersion),
+                                              capabilities_->hostCapabilities()));
+
+    const auto locate = settings_.locateProgram ? settings_.locateProgram
+                                                : std::function<QString(const QString&)>(
+                                                    talvorine::locateProgram);
+    brightness_ = std::make_unique<HardwareBrightness>(
+        nullptr, QString::fromLatin1(backlightRoot), runCommand, locate);
+    volume_ = std::make_unique<HardwareVolume>(nullptr, runCommand, locate);
+    OperatorPanel* panel = controller.operatorPanel();
+    QObject::connect(brightness_.get(), &HardwareLevelControl::backendResolved, panel,
+                     [panel](const QString&, bool hardware) {
+                         panel->setHardwareBrightness(hardware);
+                     });
+    QObject::connect(volume_.get(), &HardwareLevelControl::backendResolved, panel,
+                     [panel](const QString&, bool hardware) { panel->setHardwareVolume(hardware); });
+    QObject::connect(panel, &OperatorPanel::brightnessChanged, brightness_.get(),
+                     &HardwareLevelControl::apply);
+    QObject::connect(panel, &OperatorPanel::volumeChanged, volume_.get(),
+                     &HardwareLevelControl::apply);
+    QObject::connect(panel, &OperatorPanel::changed, panel,
+                     [panel] { GstVideoEngine::setPlayerVolume(panel->mediaVolume()); });
+    GstVideoEngine::setPlayerVolume(panel->mediaVolume());
+    brightness_->apply(panel->brightnessPercent());
+    volume_->apply(panel->volumePercent());
+
+    // The first surface raised stays, so this order decides which one shows when several fail.
+    if (!fontsRegistered)
+        controller.enterFatal(FatalSurface::TypefacesMissing);
+    if (!orDefault(settings_.loadChromeTokens, [] { return ChromeTokens::instance().load(); }))
+        controller.enterFatal(FatalSurface::ColourContractMissing);
+    if (!orDefault(settings_.loadOverlayContract,
+                   [] { return OverlayContract::instance().load(); }))
+        controller.enterFatal(FatalSurface::StatusContractMissing);
+
+    webPackages_ = std::make_unique<WebPackageSchemeCoordinator>();
+
+    // Without a copy the scene starts without its animation; nothing to report.
+    QFile animation(settings_.startupAnimation);
+    startupAnimation_.reset(QTemporaryFile::createNativeFile(animation));
+
+    engine_ = std::make_unique<QQmlApplicationEngine>();
+    engine_->setInitialProperties({
+        {QStringLiteral("startupAnimationUrl"), startupAnimationUrl()},
+        {QStringLiteral("debugWindowed"), window.windowed},
+        {QStringLiteral("debugWindowSize"), QSize(window.width, window.height)},
+    });
+    QQmlContext* context = engine_->rootContext();
+    context->setContextProperty(QStringLiteral("talvorineCapabilities"), capabilities_.get());
+    context->setContextProperty(QStringLiteral("talvorineController"), controller_.get());
+    context->setContextProperty(QStringLiteral("talvorineWebPackages"), webPackages_.get());
+    context->setContextProperty(QStringLiteral("talvorineFonts"), &FontCatalog::instance());
+
+    GstVideoEngine::registerGpuSinkBeforeQmlLoad();
+
+    // Creation fails inside load(), before the event loop runs; the queued exit ends the loop
+    // as soon as it starts.
+    QObject::connect(
+        engine_.get(), &QQmlApplicationEngine::objectCreationFailed, QCoreApplication::instance(),
+        [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
+    engine_->load(settings_.scene);
+
+    PlayerWindowQuitGuard::install(qobject_cast<QGuiApplication*>(QCoreApplication::instance()),
+                                   engine_.get());
+    for (QQuickWindow* quickWindow : windows()) {
+        if (window.windowed)
+            DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
+        quickWindow->setOpacity(1.0);
+        QObject::connect(quickWindow, &QQuickWindow::beforeSynchronizing, &controller,
+                         &PlayerController::noteSceneSynced, Qt::DirectConnection);
+        QObject::connect(quickWindow, &QQuickWindow::frameSwapped, &controller,
+                         &PlayerController::noteWindowFramePresented, Qt::DirectConnection);
+        QObject::connect(quickWindow, &QQuickWindow::frameSwapped, &controller,
+                         &PlayerController::handleWindowFramePresented, Qt::QueuedConnection);
+    }
+
+    QTimer::singleShot(0, Qt::PreciseTimer, &controller, [&controller] { controller.start(); });
+}
+
+QList<QQuickWindow*> PlayerComposition::windows() const
+{
+    QList<QQuickWindow*> found;
+    if (!engine_)
+        return found;
+    for (QObject* root : engine_->rootObjects()) {
+        if (auto* quickWindow = qobject_cast<QQuickWindow*>(root))
+            found.append(quickWindow);
+    }
+    return found;
+}
+
+QUrl PlayerComposition::startupAnimationUrl() const
+{
+    return startupAnimation_ ? QUrl::fromLocalFile(startupAnimation_->fileName()) : QUrl();
+}
+
+} // namespace talvorine

@@ -1,0 +1,252 @@
+// The running player built in-process as main() builds it, under the compositor and at a scale
+// factor of 2: the debug window's pixels, the start-up animation and splash, the fatal surfaces
+// of missing resources, a scene that cannot load, and the shutdown after the window closes.
+
+#include "app/DevFileLog.h"
+#include "app/PlayerComposition.h"
+#include "app/PlayerWindowQuitGuard.h"
+#include "controller/PlayerController.h"
+#include "stage/GstVideoEngine.h"
+#include "tests/support/TestSupport.h"
+
+#include <QGuiApplication>
+#include <QQmlApplicationEngine>
+#include <QQuickItem>
+#include <QQuickWindow>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <memory>
+
+using namespace talvorine;
+using talvorine::test::readJsonLines;
+using talvorine::test::recordsOf;
+
+namespace {
+
+constexpr int waitMs = 30000;
+QStringList warnings;
+QtMessageHandler previousHandler = nullptr;
+
+void collectWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtWarningMsg || type == QtCriticalMsg)
+        warnings.append(text);
+    previousHandler(type, context, text);
+}
+
+QList<QQuickItem*> itemsBelow(QQuickItem* root)
+{
+    QList<QQuickItem*> items;
+    for (QQuickItem* child : root->childItems())
+        items += QList<QQuickItem*>{child} + itemsBelow(child);
+    return items;
+}
+
+QList<QQuickItem*> itemsOf(QQuickWindow* window, const char* qmlType)
+{
+    QList<QQuickItem*> found;
+    for (QQuickItem* item : itemsBelow(window->contentItem())) {
+        if (QByteArray(item->metaObject()->className()).startsWith(qmlType))
+            found.append(item);
+    }
+    return found;
+}
+
+} // namespace
+
+class TestPlayerComposition : public QObject {
+    Q_OBJECT
+private:
+    QTemporaryDir dir_;
+    std::unique_ptr<PlayerComposition> player_;
+
+    PlayerCompositionSettings settings(const QString& name, QSize windowSize = {640, 360})
+    {
+        PlayerCompositionSettings s;
+        s.origin = QUrl(QStringLiteral("http://localhost:9"));
+        s.stateDirectory = dir_.filePath(name);
+        s.window.windowed = true;
+        s.window.width = windowSize.width();
+        s.window.height = windowSize.height();
+        // The machine's own sound and monitor programs are never touched.
+        s.locateProgram = [](const QString&) { return QString(); };
+        return s;
+    }
+    QQuickWindow* build(PlayerCompositionSettings s)
+    {
+        warnings.clear();
+        player_ = std::make_unique<PlayerComposition>(std::move(s));
+        player_->build();
+        return player_->windows().value(0);
+    }
+    QList<QJsonObject> devLog(const QString& event) const
+    {
+        return recordsOf(readJsonLines(DevFileLog::path()), event);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+        QCOMPARE(qgetenv("QT_SCALE_FACTOR"), QByteArray("2"));
+        previousHandler = qInstallMessageHandler(collectWarnings);
+    }
+
+    void cleanup()
+    {
+        player_.reset();
+        // Each composition installs its own lifecycle guard on the application.
+        qDeleteAll(qApp->findChildren<PlayerWindowQuitGuard*>());
+    }
+
+    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+
+    // The debug window keeps the requested pixels at scale 2; the animation plays to its end
+    // and the splash then cross-fades away; the scene loads without a warning of its own.
+    void startsWithAnimationAndExactPixels()
+    {
+        QGuiApplication::setQuitOnLastWindowClosed(false);
+        QQuickWindow* window = build(settings("start", {800, 600}));
+        QVERIFY(window);
+        QVERIFY(!player_->startupAnimationUrl().isEmpty());
+        QQuickItem* splash = itemsOf(window, "SplashLayer").value(0);
+        QVERIFY(splash);
+        QQuickItem* placement = nullptr;
+        for (QQuickItem* item : itemsBelow(splash)) {
+            if (QByteArray(item->metaObject()->className()).startsWith("GstVideoPlacement"))
+                placement = item;
+        }
+        QVERIFY(placement);
+        auto* engine = placement->property("engine").value<GstVideoEngine*>();
+        QVERIFY(engine);
+        QSignalSpy started(engine, &GstVideoEngine::started);
+
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_COMPARE_WITH_TIMEOUT(window->devicePixelRatio(), 2.0, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(window->size(), QSize(400, 300), waitMs);
+        QCOMPARE(window->grabWindow().size(), QSize(800, 600));
+
+        PlayerController& controller = *player_->controller();
+        QVERIFY(controller.splashVisible());
+        QTRY_VERIFY_WITH_TIMEOUT(started.size() >= 1, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!devLog(QStringLiteral("splash.retire")).isEmpty(), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!controller.splashVisible(), waitMs);
+        QCOMPARE(devLog(QStringLiteral("process.start")).size(), 1);
+
+        // The shell's own warning about the GPU sink is written on purpose; the scene has none.
+        for (const QString& warning : warnings)
+            QVERIFY2(!warning.contains(QLatin1String("qrc:/")), qPrintable(warning));
+    }
+
+    void fatalSurfaces_data()
+    {
+        QTest::addColumn<bool>("fonts");
+        QTest::addColumn<bool>("tokens");
+        QTest::addColumn<bool>("contract");
+        QTest::addColumn<QString>("shown");
+        const QString typefaces = QStringLiteral("This player is missing its typefaces.");
+        const QString colours = QStringLiteral("This player is missing its colour contract.");
+        QTest::newRow("typefaces") << false << true << true << typefaces;
+        QTest::newRow("colours") << true << false << true << colours;
+        QTest::newRow("status") << true << true << false
+                                << QStringLiteral("This player is missing its status contract.");
+        QTest::newRow("typefaces before colours") << false << false << true << typefaces;
+        QTest::newRow("colours before status") << true << false << false << colours;
+    }
+    void fatalSurfaces()
+    {
+        QFETCH(bool, fonts);
+        QFETCH(bool, tokens);
+        QFETCH(bool, contract);
+        QFETCH(QString, shown);
+        PlayerCompositionSettings s =
+            settings(QStringLiteral("fatal-%1").arg(QString::fromLatin1(QTest::currentDataTag())));
+        s.registerFonts = [fonts] { return fonts; };
+        s.loadChromeTokens = [tokens] { return tokens; };
+        s.loadOverlayContract = [contract] { return contract; };
+        QQuickWindow* window = build(std::move(s));
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        PlayerController& controller = *player_->controller();
+        QVERIFY(controller.fatalVisible());
+        QCOMPARE(controller.fatalReason(), shown);
+
+        // The player keeps running: the controller starts from the event loop (which restarts
+        // the splash timer), and the panel a click would open stays hidden with the overlay.
+        QTRY_VERIFY_WITH_TIMEOUT(controller.timerNamed("splashTimer")->isActive(), waitMs);
+        controller.operatorPanel()->openFromPointer();
+        QVERIFY(!controller.operatorPanel()->isOpen());
+        QQuickItem* overlay = itemsOf(window, "StatusOverlay").value(0);
+        QQuickItem* surface = itemsOf(window, "FatalSurface").value(0);
+        QVERIFY(overlay && surface);
+        QVERIFY(!overlay->isVisible());
+        QVERIFY(surface->isVisible());
+    }
+
+    void sceneThatCannotLoadEndsWithOne()
+    {
+        QFile broken(dir_.filePath(QStringLiteral("Broken.qml")));
+        QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("import QtQuick\nWindow {") > 0);
+        broken.close();
+        PlayerCompositionSettings s = settings(QStringLiteral("broken"));
+        s.scene = QUrl::fromLocalFile(broken.fileName());
+        QVERIFY(!build(std::move(s)));
+        QCOMPARE(QCoreApplication::exec(), 1);
+    }
+
+    // Closing the only window ends the event loop with 0; the shutdown then takes the scene
+    // down before the controller, as the lifecycle records show.
+    void closingTheWindowShutsDown()
+    {
+        QGuiApplication::setQuitOnLastWindowClosed(true);
+        QQuickWindow* window = build(settings(QStringLiteral("close")));
+        QVERIFY(window);
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        const QString log = DevFileLog::path();
+        QTimer::singleShot(0, window, &QWindow::close);
+        QCOMPARE(QCoreApplication::exec(), 0);
+        player_.reset();
+
+        // A late expose can give the closed window a hidden platform window again, which the
+        // quit then closes a second time; that pair is a hidden window's ("visible" "false"),
+        // so the order is checked on the shown window's close.
+        QStringList events;
+        QStringList shownCloses;
+        for (const QJsonObject& record : readJsonLines(log)) {
+            const QString event = record.value(QStringLiteral("event")).toString();
+            if (event == QStringLiteral("window.closing")) {
+                if (record.value(QStringLiteral("visible")).toString() != QStringLiteral("true"))
+                    continue;
+                shownCloses.append(record.value(QStringLiteral("source")).toString());
+            }
+            events.append(event);
+        }
+        QCOMPARE(shownCloses, (QStringList{QStringLiteral("qevent.close"),
+                                           QStringLiteral("qquickwindow.closing")}));
+        QCOMPARE(events.count(QStringLiteral("process.last_window_closed")), 1);
+        const QStringList order{QStringLiteral("window.closing"),
+                                QStringLiteral("process.last_window_closed"),
+                                QStringLiteral("process.about_to_quit"),
+                                QStringLiteral("window.destroyed")};
+        qsizetype at = 0;
+        for (const QString& event : order) {
+            at = events.indexOf(event, at);
+            QVERIFY2(at >= 0, qPrintable(event + QStringLiteral(" missing or out of order: ")
+                                         + events.join(' ')));
+        }
+    }
+};
+
+int main(int argc, char** argv)
+{
+    // Set before the application exists: the debug window must still get its exact pixels.
+    qputenv("QT_SCALE_FACTOR", "2");
+    QGuiApplication app(argc, argv);
+    TestPlayerComposition test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_playercomposition.moc"
