@@ -282,14 +282,16 @@ private Q_SLOTS:
             o.append(ServedObject::make(name, 4096, quint32(o.size())));
         for (int i = 0; i < 4; ++i)
             seedCache(*cache, o[i], o[i].bytes.size(), true);
-        const Manifest manifest = contentManifest(
+        Manifest manifest = contentManifest(
             {QJsonArray{mediaPrimitive("d", {o[4]})}, QJsonArray{mediaPrimitive("e", {o[0]})}},
             h.service().url());
+        // Beyond what a manifest may declare, as only a corrupted one could.
+        QJsonObject& binding = manifest.pages[0].primitives[0].binding;
+        QJsonObject item = binding["items"][0].toObject();
+        item["bytes"] = double(qint64(1) << 60);
+        binding["items"] = QJsonArray{item};
         ControllerAccess::setActiveContentKeys(c, {o[1].sha256}, {o[2].sha256});
-        ControllerAccess::installCandidate(c, manifest, 0, true);
-        MediaItem item = mediaItems(manifest.pages[0].primitives[0])[0];
-        item.bytes = qint64(1) << 60;
-        ControllerAccess::prepareMedia(c, item);
+        ControllerAccess::preparePage(c, manifest, 0, true);
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
         QCOMPARE(c.status(), QStringLiteral("content_storage_insufficient"));
         QVERIFY(!QFileInfo::exists(cache->objectPath(o[3].sha256)));
@@ -312,7 +314,9 @@ private Q_SLOTS:
             h.service().url());
         const QStringList ids{"zeta", "frame", "Alpha", "beta"};
 
-        ControllerAccess::installCandidate(c, manifest, 0, false);
+        // The origin is out of reach: the object stays pending behind its back-off.
+        h.service().setRefusing(true);
+        ControllerAccess::preparePage(c, manifest, 0, false);
         QSignalSpy awaiting(&c, &PlayerController::candidateAwaitingReadiness);
         for (const QString& id : ids) {
             c.primitiveReady(1, id);      // the other slot
@@ -327,6 +331,7 @@ private Q_SLOTS:
         QCOMPARE(held.at(0).value("downloads_pending").toString(), QStringLiteral("1"));
 
         // A failing iframe of a rotation candidate counts as ready; an image is skipped.
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("candidateDownloadRetryTimer")->isActive(), waitMs);
         seedCache(*ControllerAccess::contentCache(c), x, x.bytes.size(), true);
         ControllerAccess::preparePage(c, manifest, 0, false);
         QTRY_COMPARE_WITH_TIMEOUT(awaiting.size(), 1, waitMs);
@@ -345,7 +350,7 @@ private Q_SLOTS:
 
         // A new revision skips even an iframe; a media object that could not be had skips every
         // primitive using it, and the last skip fails the candidate without touching the next.
-        ControllerAccess::installCandidate(c, manifest, 0, true);
+        ControllerAccess::preparePage(c, manifest, 0, true);
         c.primitiveFailed(0, "frame", "frame_blocked");
         QVERIFY(skipped(h, "frame"));
         ControllerAccess::skipCandidateMedia(c, x.sha256, QStringLiteral("content_download_failed"));
@@ -355,7 +360,7 @@ private Q_SLOTS:
         // A failure on glass: reported, excluded for the revision, recovery armed once; the
         // candidate on the other slot is untouched.
         ControllerAccess::putOnGlass(c, manifest, 0, 0);
-        ControllerAccess::installCandidate(c, manifest, 1, false);
+        ControllerAccess::preparePage(c, manifest, 1, false);
         c.primitiveFailed(0, "not-there", "decode_failed");
         QVERIFY(!h.timer("rendererRecoveryTimer")->isActive());
         c.primitiveFailed(0, "zeta", "decode_failed");

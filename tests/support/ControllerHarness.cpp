@@ -1,6 +1,5 @@
 #include "tests/support/ControllerHarness.h"
 
-#include "manifest/LayoutContract.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
@@ -133,39 +132,6 @@ QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
             return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
     }
     return {};
-}
-
-// --- ControllerAccess ----------------------------------------------------------------------
-
-quint64 ControllerAccess::installCandidate(PlayerController& c, const Manifest& manifest, int page,
-                                           bool revisionChange, const QString& reason)
-{
-    PlayerController::PreparedPage prepared;
-    prepared.manifest = manifest;
-    prepared.pageIndex = page;
-    prepared.slot = c.activeSlot_ == 0 ? 1 : 0;
-    prepared.generation = ++c.nextCandidateGeneration_;
-    prepared.revisionChange = revisionChange;
-    prepared.reason = reason;
-    const Page& shown = manifest.pages.at(page);
-    for (const Primitive& primitive : shown.primitives)
-        prepared.requiredPrimitives.insert(primitive.id);
-    for (const Page& each : manifest.pages) {
-        for (const Primitive& primitive : each.primitives) {
-            for (const MediaItem& item : mediaItems(primitive))
-                prepared.plannedMedia.insert(item.sha256);
-        }
-    }
-    prepared.pendingAssets = int(prepared.plannedMedia.size());
-    c.playerState_.candidateFetched(manifest.manifestRevision);
-    c.cancelCandidateWork();
-    c.candidateCancel_ = std::make_shared<std::atomic<bool>>(false);
-    c.candidate_ = prepared;
-    const LayoutResult resolved = LayoutContract::resolveLayout(shown, c.frameSize_);
-    if (const auto* page = std::get_if<ResolvedPage>(&resolved))
-        c.modelForSlot(prepared.slot)->setScene(shown, *page, manifest.screenId,
-                                                prepared.generation, c.frameSize_);
-    return prepared.generation;
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

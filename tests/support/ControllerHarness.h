@@ -168,19 +168,9 @@ struct ControllerAccess {
     {
         c.publishSceneSerial(serial);
     }
-    // A candidate for the page as preparation leaves it before its first asset: every
-    // primitive required, every media digest of the manifest planned and pending, none queued
-    // (the test prepares each), the scene set on the idle slot. The new generation.
-    static quint64 installCandidate(PlayerController& c, const Manifest& manifest, int page,
-                                    bool revisionChange,
-                                    const QString& reason = QStringLiteral("assignment"));
     static const PlayerController::PreparedPage* candidate(const PlayerController& c)
     {
         return c.candidate_ ? &*c.candidate_ : nullptr;
-    }
-    static void prepareMedia(PlayerController& c, const MediaItem& item)
-    {
-        c.prepareMedia(item, c.candidate_->generation);
     }
     static void skipCandidateMedia(PlayerController& c, const QString& sha256, const QString& code)
     {
