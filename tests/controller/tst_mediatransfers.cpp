@@ -136,53 +136,44 @@ private Q_SLOTS:
 
         const qint64 n = objectBytes;
         const QByteArray resume = "bytes=1000-";
-        const Answer unsatisfiable = Answer{.status = 416};
-        const Answer gzipped = Answer{.gzip = true};
         const auto row = [](const char* name, qint64 partial, Answers answers, Outcome outcome,
                             QByteArrayList ranges, qint64 ledgerNew, qint64 ledgerFailed = 0,
                             Origin origin = Origin::Normal, QString code = QString()) {
             QTest::newRow(name) << partial << answers << origin << outcome << ranges << ledgerNew
                                 << ledgerFailed << code;
         };
-        row("fresh", 0, {}, Outcome::Bound, {""}, n);
+        const QString failed = QStringLiteral("content_download_failed");
         row("resumed", 1000, {}, Outcome::Bound, {resume}, n - 1000);
-        row("200 to a range", 1000, {Answer{.status = 200}},
-            Outcome::Bound, {resume}, n);
-        row("416 once", 1000, {unsatisfiable}, Outcome::Bound, {resume, ""}, n);
-        row("416 twice", 1000, {unsatisfiable, unsatisfiable}, Outcome::Bound, {resume, "", ""}, n);
-        row("206 other start", 1000, {Answer{.contentRange = "bytes 999-65535/65536"}}, Outcome::Bound,
+        row("200 to a range", 1000, {{.status = 200}}, Outcome::Bound, {resume}, n);
+        row("416 once", 1000, {{.status = 416}}, Outcome::Bound, {resume, ""}, n);
+        row("416 twice", 1000, {{.status = 416}, {.status = 416}}, Outcome::Bound, {resume, "", ""}, n);
+        row("206 other start", 1000, {{.contentRange = "bytes 999-65535/65536"}}, Outcome::Bound,
             {resume, resume}, n - 1000);
-        row("206 other total", 1000, {Answer{.contentRange = "bytes 1000-65535/65537"}}, Outcome::Bound,
+        row("206 other total", 1000, {{.contentRange = "bytes 1000-65535/65537"}}, Outcome::Bound,
             {resume, resume}, n - 1000);
-        row("206 length short", 1000, {Answer{.lengthDelta = -1}},
-            Outcome::Bound, {resume, resume}, n - 1000);
-        row("206 unasked", 0, {Answer{.status = 206}},
-            Outcome::Bound, {"", ""}, n);
-        row("body a byte long", 0, {Answer{.lengthDelta = 1}}, Outcome::Bound,
-            {"", ""}, n, n + 1);
+        row("206 length short", 1000, {{.lengthDelta = -1}}, Outcome::Bound, {resume, resume}, n - 1000);
+        row("206 unasked", 0, {{.status = 206}}, Outcome::Bound, {"", ""}, n);
+        row("body a byte long", 0, {{.lengthDelta = 1}}, Outcome::Bound, {"", ""}, n, n + 1);
         // The short body is kept and resumed for its last byte.
-        row("body a byte short", 0, {Answer{.lengthDelta = -1}},
-            Outcome::Bound, {"", "bytes=65535-"}, n);
-        row("corrupted", 0, {Answer{.corrupt = true}}, Outcome::Skipped, {""},
-            0, n, Origin::Normal, QStringLiteral("cache_integrity_mismatch"));
-        row("gzip twice", 0, {gzipped, gzipped}, Outcome::Skipped, {"", ""}, 0, 0, Origin::Normal,
-            QStringLiteral("content_download_failed"));
-        row("401", 1000, {Answer{.status = 401}}, Outcome::Settled, {resume}, 0);
-        row("404 once", 0, {Answer{.status = 404}}, Outcome::Bound, {"", ""}, n);
+        row("body a byte short", 0, {{.lengthDelta = -1}}, Outcome::Bound, {"", "bytes=65535-"}, n);
+        row("corrupted", 0, {{.corrupt = true}}, Outcome::Skipped, {""}, 0, n, Origin::Normal,
+            QStringLiteral("cache_integrity_mismatch"));
+        row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
+            Origin::Normal, failed);
+        row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
+        row("404 once", 0, {{.status = 404}}, Outcome::Bound, {"", ""}, n);
         row("503 then 429", 0,
-            {Answer{.status = 503, .headers = {{"Retry-After", "1"}}},
-             Answer{.status = 429, .headers = {{"Retry-After", "Mon, 02 Mar 2026 10:00:05 GMT"},
-                                               {"Date", "Mon, 02 Mar 2026 10:00:00 GMT"}}}},
-            Outcome::Skipped, {"", ""}, 0, 0, Origin::Normal,
-            QStringLiteral("content_download_failed"));
-        row("dropped mid-body", 0, {Answer{.fault = Service::Fault::DropMidBody}},
-            Outcome::RetryArmed, {"", "bytes=32768-"}, n);
+            {{.status = 503, .headers = {{"Retry-After", "1"}}},
+             {.status = 429, .headers = {{"Retry-After", "Mon, 02 Mar 2026 10:00:05 GMT"},
+                                         {"Date", "Mon, 02 Mar 2026 10:00:00 GMT"}}}},
+            Outcome::Skipped, {"", ""}, 0, 0, Origin::Normal, failed);
+        row("dropped mid-body", 0, {{.fault = Service::Fault::DropMidBody}}, Outcome::RetryArmed,
+            {"", "bytes=32768-"}, n);
         // Qt ends a body that went silent with OperationCanceledError: still the origin's fault.
-        row("silent mid-body", 0, {Answer{.fault = Service::Fault::Stall}},
-            Outcome::RetryArmed, {"", "bytes=32768-"}, n, 0, Origin::SilentAfterHalf);
+        row("silent mid-body", 0, {{.fault = Service::Fault::Stall}}, Outcome::RetryArmed,
+            {"", "bytes=32768-"}, n, 0, Origin::SilentAfterHalf);
         row("refused", 0, {}, Outcome::RetryArmed, {""}, n, 0, Origin::Refusing);
-        row("refused while playing", 0, {}, Outcome::Deferred, {}, 0, 0,
-            Origin::RefusingWhilePlaying);
+        row("refused while playing", 0, {}, Outcome::Deferred, {}, 0, 0, Origin::RefusingWhilePlaying);
     }
     void transfers()
     {

@@ -69,11 +69,9 @@ void SceneStandIn::answer(ReadinessRequest request)
 
 ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 seed)
 {
-    QByteArray bytes(size, Qt::Uninitialized);
-    QRandomGenerator generator(seed);
-    generator.fillRange(reinterpret_cast<quint32*>(bytes.data()), size / 4);
-    for (qint64 i = size / 4 * 4; i < size; ++i)
-        bytes[i] = char(generator.bounded(256));
+    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(size);
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
 }
 
