@@ -410,7 +410,8 @@ public:
     Page* mutableActivePage();
     // The page of the candidate being prepared; null without one.
     const Page* candidatePage() const;
-    // Known bound, enrolled on disk, or the enrolment marker still waiting to be written.
+    // Known bound in this run, the enrolled marker exists, or writing it is being retried. A
+    // bound player never returns to pairing by itself.
     bool pairingReturnForbidden() const;
 
     // Sends the viewport to the service when it differs from what was sent last and a runtime

@@ -658,8 +658,9 @@ void PlayerOpLogTest::fullCollectorNeverBlocks()
 
     // The flood runs on its own thread while this one does not read: a send that waited for
     // the collector would never return, and one that waited a while on each full buffer would
-    // give up the processor inside the call. A busy machine only preempts the thread, which
-    // the kernel counts apart, so no bound on the time of a call is needed.
+    // give up the processor inside the call, thousands of times. A busy machine only preempts
+    // the thread, which the kernel counts apart, so no bound on the time of a call is needed;
+    // a few waits remain possible on the sanitizers' allocator lock.
     long waits = 0;
     std::unique_ptr<QThread> flood(QThread::create([&params, &waits] {
         for (int i = 0; i < records; ++i) {
@@ -672,7 +673,7 @@ void PlayerOpLogTest::fullCollectorNeverBlocks()
     flood->start();
     const bool returned = flood->wait(QDeadlineTimer(30000));
     QVERIFY2(returned, "a record call blocked on a collector that does not read");
-    QCOMPARE(waits, 0L);
+    QVERIFY2(waits < 30, qPrintable(QString::number(waits)));
 
     listener.drain(300);
     const int floodLines = int(listener.lines().size());
