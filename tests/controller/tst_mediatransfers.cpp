@@ -27,17 +27,13 @@ QJsonObject iframePrimitive(const QString& id)
             {"src", "https://example.com/board"}, {"title", "Board"}};
 }
 
-bool skipped(const ControllerHarness& h, const QString& primitiveId, QString* code = nullptr)
+// The code a primitive was skipped with; empty while it was not.
+QString skipCode(const ControllerHarness& h, const QString& primitiveId)
 {
-    for (const QJsonObject& record : h.devLog(QStringLiteral("primitive_failed"))) {
-        if (record.value("primitive_id").toString() == primitiveId
-            && record.value("action").toString() == QLatin1String("skip_primitive")) {
-            if (code)
-                *code = record.value("code").toString();
-            return true;
-        }
-    }
-    return false;
+    for (const QJsonObject& record : h.devLog(QStringLiteral("primitive_failed")))
+        if (record["primitive_id"] == primitiveId && record["action"] == "skip_primitive")
+            return record["code"].toString();
+    return {};
 }
 
 QString fileDigest(const QString& path)
@@ -221,14 +217,10 @@ private Q_SLOTS:
             QCOMPARE(boundSource(c, slot, "a"), QUrl::fromLocalFile(cache->objectPath(object.sha256)));
             QCOMPARE(fileDigest(cache->objectPath(object.sha256)), object.sha256);
             break;
-        case Outcome::Skipped: {
-            QTRY_VERIFY_WITH_TIMEOUT(skipped(h, "a"), waitMs);
-            QString skipCode;
-            skipped(h, "a", &skipCode);
-            QCOMPARE(skipCode, code);
+        case Outcome::Skipped:
+            QTRY_COMPARE_WITH_TIMEOUT(skipCode(h, "a"), code, waitMs);
             QVERIFY(!QFileInfo::exists(cache->objectPath(object.sha256)));
             break;
-        }
         case Outcome::Deferred:
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
             QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().nowMs());
@@ -343,7 +335,7 @@ private Q_SLOTS:
         // primitive using it, and the last skip fails the candidate without touching the next.
         ControllerAccess::preparePage(c, manifest, 0, true);
         c.primitiveFailed(0, "frame", "frame_blocked");
-        QVERIFY(skipped(h, "frame"));
+        QCOMPARE(skipCode(h, "frame"), QStringLiteral("frame_blocked"));
         ControllerAccess::skipCandidateMedia(c, x.sha256, QStringLiteral("content_download_failed"));
         QVERIFY(!ControllerAccess::candidate(c)
                 || ControllerAccess::candidate(c)->requiredPrimitives.isEmpty());
@@ -404,8 +396,7 @@ private Q_SLOTS:
         for (int i = 0; i < objects.size(); ++i) {
             const QString id = QStringLiteral("m%1").arg(i);
             const ServedObject& object = objects.at(i);
-            QString code;
-            if (skipped(h, id, &code)) {
+            if (const QString code = skipCode(h, id); !code.isEmpty()) {
                 QVERIFY2(code == QLatin1String("content_download_failed")
                              || code == QLatin1String("cache_integrity_mismatch"),
                          qPrintable(code));
