@@ -20,12 +20,9 @@ namespace {
 constexpr int waitMs = ControllerHarness::waitMs;
 constexpr qint64 objectBytes = 65536;
 
-QJsonObject iframePrimitive(const QString& id)
-{
-    return {{"id", id}, {"primitive", "iframe"}, {"layer", 1}, {"contentFit", "fill"},
-            {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
-            {"src", "https://example.com/board"}, {"title", "Board"}};
-}
+const QJsonObject frame{{"id", "frame"}, {"primitive", "iframe"}, {"layer", 1}, {"contentFit", "fill"},
+                        {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+                        {"src", "https://example.com/board"}, {"title", "Board"}};
 
 // The code a primitive was skipped with; empty while it was not.
 QString skipCode(const ControllerHarness& h, const QString& primitiveId)
@@ -291,7 +288,7 @@ private Q_SLOTS:
         PlayerController& c = h.controller();
         const ServedObject x = ServedObject::make("x", 1024, 1);
         const Manifest manifest = contentManifest(
-            {QJsonArray{mediaPrimitive("zeta", {x}), iframePrimitive("frame"),
+            {QJsonArray{mediaPrimitive("zeta", {x}), frame,
                         mediaPrimitive("Alpha", {x}), mediaPrimitive("beta", {x})},
              QJsonArray{mediaPrimitive("other", {x})}},
             h.service().url());
