@@ -554,9 +554,6 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     const std::optional<qint64> start = rangeStart(request.header("Range"));
     const bool ranged = start && request.header("If-Range") == object.etag;
     Reply reply;
-    reply.fault = answer.fault;
-    reply.trickleBytes = answer.trickleBytes;
-    reply.trickleIntervalMs = answer.trickleIntervalMs;
     reply.headers = {{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
     const QByteArray unsatisfiable = "bytes */" + QByteArray::number(total);
     reply.status = answer.status;
@@ -569,8 +566,10 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
         reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
     } else if (answer.status != 416) {
         reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
-        reply.fault = answer.fault;
     }
+    reply.fault = answer.fault;
+    reply.trickleBytes = answer.trickleBytes;
+    reply.trickleIntervalMs = answer.trickleIntervalMs;
     if (reply.status == 416)
         reply.headers.emplaceBack("Content-Range", unsatisfiable);
     if (reply.status == 206)

@@ -85,12 +85,10 @@ public:
         QJsonObject jsonBody() const;
     };
 
-    // How one request to the content route is answered. By default the object is served as an
-    // origin should: its quoted digest as entity tag, "bytes=N-" with a matching "If-Range"
-    // answered 206 from N (416 when N is past the end), anything else answered 200 whole.
+    // How one request to the content route is answered.
     struct ContentAnswer {
-        // 0: as an origin would. 200 or 206: the whole object with that status, whatever was
-        // asked; 416: range not satisfiable; any other: that status with a small JSON body.
+        // 0: as an origin would (below). 200 or 206: the whole object with that status, whatever
+        // was asked; 416: range not satisfiable; any other: that status with a small JSON body.
         int status = 0;
         Headers headers = {}; // added to the head (Retry-After, Date, ...)
         QByteArray contentRange = {}; // replaces the Content-Range of a 206 when set
@@ -136,8 +134,10 @@ public:
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
     int attempts(const QByteArray& method, const QByteArray& path) const;
 
-    // The content route (GET under "/content/v1/"): an object served by its path, with answers
-    // per attempt that deviate from the default; attempts past the list are served normally.
+    // The content route (GET under "/content/v1/"): an object served by its path as an origin
+    // should, its quoted digest as entity tag, "bytes=N-" with a matching "If-Range" answered
+    // 206 from N (416 past the end), anything else 200 whole; scripted answers per attempt
+    // deviate from that, attempts past the list are served normally.
     void putContent(const QByteArray& path, QByteArray bytes);
     void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
     // Requests to the content route for the path so far.
