@@ -77,6 +77,11 @@ bool PlayerController::adImageOnGlass(quint64) const
     return false;
 }
 
+bool PlayerController::adVisitAdmitted() const
+{
+    return false;
+}
+
 qint64 PlayerController::adNowHiMs() const
 {
     return std::max<qint64>(transport_.serverNowHiMs(), 0);

@@ -648,11 +648,7 @@ private:
     void rearmActiveClock();
     void recoverActiveRenderer();
     void cancelCandidateWork();
-    void prepareMedia(const MediaItem& item, quint64 generation);
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
-    void candidateMediaPrepared(quint64 generation);
-    void maybeActivate();
-    void candidateDownloadRetryFired();
     void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
                           bool activateWhenDrained, int attempt);
     void tryActivateReplacement();
@@ -662,6 +658,39 @@ private:
     void pumpReplacement();
     void abortReplacementIdle();
     void cancelReplacement();
+
+    // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
+    struct MediaTransfer;
+    void prepareMedia(const MediaItem& item, quint64 generation);
+    bool bindReadyMedia(const QString& sha256, const QString& path);
+    void transferMedia(const MediaItem& item, quint64 generation, bool rangeRestarted);
+    void downloadMedia(const MediaItem& item, quint64 generation);
+    void downloadReplacementMedia(const MediaItem& item, quint64 generation);
+    bool candidateOwns(quint64 generation) const;
+    bool replacementOwns(quint64 generation) const;
+    bool transferCurrent(const MediaTransfer& transfer) const;
+    void readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
+    void replacementTransferFailed(const MediaTransfer& transfer, bool transient);
+    void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
+                                       quint64 generation);
+    qint64 nextDownloadBackoffMs();
+    void scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation);
+    void candidateDownloadRetryFired();
+    void deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation);
+    void releaseCandidateForBackoff(quint64 generation);
+    void noteDownloadProgress(quint64 generation);
+    void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
+    StorageTransferLedger::Reason transferReason(const QString& sha256, bool repair) const;
+
+    // === Readiness gate (PlayerReadiness.cpp) ===
+    void candidateMediaPrepared(quint64 generation);
+    void skipCandidatePrimitive(const QString& primitiveId, const QString& code);
+    void skipCandidateMedia(const QString& sha256, const QString& code);
+    void maybeActivate();
+
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -714,6 +743,10 @@ private:
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
     bool stepPage(int direction, bool operatorChord, const QString& origin);
+    void noteReplacementUnreachable();
+    void admitLandedPages();
+    bool holdForUnavailableAnchor(const QString& sha256);
+    void verifyNextRetainedPage();
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
@@ -745,6 +778,8 @@ private:
     bool adPresentationCompleted(bool endOfStream) const;
     // An image ad of the page of this generation is on glass.
     bool adImageOnGlass(quint64 generation) const;
+    // Whether an ad visit may take the glass; the readiness gate holds a candidate for it.
+    bool adVisitAdmitted() const;
     qint64 adNowHiMs() const;
     QDateTime adEvidenceStamp() const;
     AdOccurrence* occurrenceForPage(const QString& pageId);
@@ -868,6 +903,19 @@ private:
     // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
     QSet<int> unlandedPages_;
     QString unlandedRevision_;
+
+    // --- Media transfers and the readiness gate ---
+    QSet<QNetworkReply*> replacementReplies_;
+    std::optional<MediaItem> candidateRetryItem_;
+    quint64 candidateRetryGeneration_ = 0;
+    // The back-off attempt shared by candidate downloads; back to 0 after one binds.
+    int downloadAttempt_ = 0;
+    // Digest -> wall-clock ms before which its origin counts as unreachable.
+    QHash<QString, qint64> unreachableUntil_;
+    // Pages that failed on glass, left out of rotation for the revision they belong to.
+    QSet<int> failedPages_;
+    QString failedPagesRevision_;
+    bool retainedAwaitingCandidate_ = false;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;

@@ -270,6 +270,8 @@ QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
     QList<int> rotatable = eligibleNow(manifest);
     if (unlandedRevision_ == manifest.manifestRevision)
         rotatable.removeIf([this](int index) { return unlandedPages_.contains(index); });
+    if (failedPagesRevision_ == manifest.manifestRevision)
+        rotatable.removeIf([this](int index) { return failedPages_.contains(index); });
     return rotatable;
 }
 

@@ -520,19 +520,11 @@ void PlayerController::cancelCandidateWork()
     }
 }
 
-// --- Filled by media preparation, the readiness gate, package preparation, retained restore,
-// replacement and staged plans --------------------------------------------------------------
+// --- Filled by package preparation, retained restore, replacement and staged plans ---------
 
-void PlayerController::prepareMedia(const MediaItem&, quint64) {}
 void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
-void PlayerController::candidateMediaPrepared(quint64) {}
 void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
 void PlayerController::cancelRetainedInventory() {}
-void PlayerController::maybeActivate() {}
-void PlayerController::candidateDownloadRetryFired() {}
-void PlayerController::primitiveReady(int, const QString&) {}
-void PlayerController::applicationPrepared(int, const QString&) {}
-void PlayerController::primitiveFailed(int, const QString&, const QString&) {}
 void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}
 void PlayerController::tryActivateReplacement() {}
 void PlayerController::repairRetainedPages() {}

@@ -223,6 +223,10 @@ private slots:
         writeObject(contentRoot(), sha('6'), 1500);
         writeObject(contentRoot(), sha('a'), 2000);
         qputenv(quotaVariable, QByteArray::number(4 * 4096));
+        // The first object's download stays unanswered while the candidate is looked at.
+        Reply unanswered = Reply::json(200, QJsonObject());
+        unanswered.latencyMs = 10 * waitMs;
+        h.service().script("GET", "/content/media/m", {unanswered});
 
         ControllerAccess::planRevision(c, manifestOf("man_1", {"a1", "12"}));
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("prepare_page").size(), 1, waitMs);
@@ -626,13 +630,14 @@ private slots:
     {
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
-        ControllerAccess::preparePage(c, manifestOf("man_1", {"a"}), 0, true);
         CacheIoQueue& io = ControllerAccess::contentIo(c);
         QSemaphore release;
         io.submit(std::make_shared<std::atomic<bool>>(false), [&release] {
             release.acquire();
             return std::function<void()>();
         });
+        // Its first media check waits behind the job above.
+        ControllerAccess::preparePage(c, manifestOf("man_1", {"a"}), 0, true);
         bool continued = false;
         io.submit(ControllerAccess::candidateCancel(c), [&continued] {
             return std::function<void()>([&continued] { continued = true; });

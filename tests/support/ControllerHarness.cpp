@@ -7,6 +7,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
+#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -62,6 +63,73 @@ void SceneStandIn::answer(ReadinessRequest request)
             }
         },
         Qt::QueuedConnection);
+}
+
+// --- content fixtures ----------------------------------------------------------------------
+
+ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 seed)
+{
+    QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
+    QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
+    bytes.truncate(size);
+    return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
+                           const QString& kind)
+{
+    const bool video = kind == QLatin1String("video");
+    QJsonArray media;
+    for (const ServedObject& object : items)
+        media.append(QJsonObject{{"mediaId", QString::fromLatin1(object.path.mid(18))},
+                                 {"src", QString::fromLatin1(object.path)},
+                                 {"sha256", object.sha256},
+                                 {"bytes", double(object.bytes.size())},
+                                 {"contentType", video ? "video/mp4" : "image/png"},
+                                 {"intrinsicSize", QJsonObject{{"width", 640}, {"height", 360}}}});
+    QJsonObject primitive{
+        {"id", id}, {"primitive", kind}, {"layer", 0}, {"contentFit", "contain"},
+        {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+        {"grantId", "grant-1"}, {"selector", QJsonObject{{"by", "all"}, {"oneAtATime", false}}},
+        {"resolvedMedia", media}};
+    if (video) {
+        primitive.insert("muted", true);
+        primitive.insert("loop", true);
+    }
+    return primitive;
+}
+
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+{
+    QJsonArray pageArray;
+    for (qsizetype i = 0; i < pages.size(); ++i)
+        pageArray.append(QJsonObject{
+            {"contractVersion", "talvorine.canvas/v1"}, {"id", QStringLiteral("p%1").arg(i)},
+            {"canvas", QJsonObject{{"width", 1920}, {"height", 1080}, {"viewportFit", "contain"}}},
+            {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
+            {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
+            {"primitives", pages.at(i)}});
+    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
+                               {"grantId", "grant-1"}, {"contentGeneration", 1},
+                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
+                               {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
+                               {"pages", pageArray}};
+    const ManifestParseResult parsed =
+        ManifestParser::parse(QJsonDocument(document).toJson(), origin, 0);
+    if (const auto* error = std::get_if<ManifestError>(&parsed))
+        qFatal("content manifest refused: %s %s", qPrintable(error->code), qPrintable(error->path));
+    return std::get<Manifest>(parsed);
+}
+
+QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
+{
+    StageLayoutModel* model = c.modelForSlot(slot);
+    for (int row = 0; row < model->rowCount(); ++row) {
+        const QModelIndex index = model->index(row);
+        if (model->data(index, StageLayoutModel::PrimitiveIdRole).toString() == primitiveId)
+            return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
+    }
+    return {};
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

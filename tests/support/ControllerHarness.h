@@ -78,6 +78,24 @@ private:
     bool answering_ = false;
 };
 
+// A media object the fake service serves under "/content/v1/media/", of pseudo-random bytes.
+struct ServedObject {
+    QByteArray path;
+    QByteArray bytes;
+    QString sha256;
+
+    static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
+};
+
+// Pages "p0", "p1", ... of the given primitives, parsed as the service would send them;
+// sources are resolved against origin.
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
+// An image (or video) primitive showing the objects, all of them at once.
+QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
+                           const QString& kind = QStringLiteral("image"));
+// The file a slot's model shows for a primitive; empty when nothing is bound.
+QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
+
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
 // the fake service, log records, signals and the properties the scene reads.
@@ -154,6 +172,15 @@ struct ControllerAccess {
     {
         c.publishSceneSerial(serial);
     }
+    static const PlayerController::PreparedPage* candidate(const PlayerController& c)
+    {
+        return c.candidate_ ? &*c.candidate_ : nullptr;
+    }
+    static void skipCandidateMedia(PlayerController& c, const QString& sha256, const QString& code)
+    {
+        c.skipCandidateMedia(sha256, code);
+    }
+    static int statePhase(const PlayerController& c) { return c.playerState_.phase(); }
     // The content pipeline's entries, and the state of a page on glass until activation puts
     // one there itself.
     static void planRevision(PlayerController& c, const Manifest& manifest, bool replan = false)
@@ -209,9 +236,11 @@ struct ControllerAccess {
     }
     // Playback: the readiness gate's hand-over.
     static void activateCandidate(PlayerController& c) { c.activateCandidate(); }
-    static const PlayerController::PreparedPage* candidate(const PlayerController& c)
+    static void setActiveContentKeys(PlayerController& c, const QSet<QString>& active,
+                                     const QSet<QString>& outgoing)
     {
-        return c.candidate_ ? &*c.candidate_ : nullptr;
+        c.activeContentKeys_ = active;
+        c.outgoingContentKeys_ = outgoing;
     }
     static bool transfersIdle(PlayerController& c)
     {
@@ -226,6 +255,15 @@ struct ControllerAccess {
     static void togglePause(PlayerController& c)
     {
         c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
+    }
+    static QSet<int> failedPages(const PlayerController& c) { return c.failedPages_; }
+    static QHash<QString, qint64> unreachableUntil(const PlayerController& c)
+    {
+        return c.unreachableUntil_;
+    }
+    static QJsonObject transfer24h(const PlayerController& c, qint64 nowMs)
+    {
+        return c.transferLedger_.transfer24h(nowMs);
     }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }

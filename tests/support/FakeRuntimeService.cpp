@@ -4,6 +4,7 @@
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/FakeKvStore.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -12,6 +13,8 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <optional>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -49,7 +52,9 @@ QByteArray reasonPhrase(int status)
     case 404: return "Not Found";
     case 409: return "Conflict";
     case 410: return "Gone";
+    case 206: return "Partial Content";
     case 413: return "Content Too Large";
+    case 416: return "Range Not Satisfiable";
     case 426: return "Upgrade Required";
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
@@ -160,6 +165,16 @@ QString thumbprintOf(const QString& x)
                nullptr);
     return QString::fromLatin1(
         base64Url(QByteArray(reinterpret_cast<const char*>(digest), int(length))));
+}
+
+// The open-ended start of a "bytes=N-" range, or none for any other form.
+std::optional<qint64> rangeStart(const QByteArray& range)
+{
+    if (!range.startsWith("bytes=") || !range.endsWith('-'))
+        return std::nullopt;
+    bool ok = false;
+    const qint64 start = range.mid(6, range.size() - 7).toLongLong(&ok);
+    return ok && start >= 0 ? std::optional<qint64>(start) : std::nullopt;
 }
 
 } // namespace
@@ -473,6 +488,8 @@ void FakeRuntimeService::readFrom(Connection* connection)
 
 void FakeRuntimeService::handle(Connection* connection, Request request)
 {
+    if (answerContent(connection, request))
+        return;
     Reply reply = replyFor(request);
     const QByteArray path = request.path;
     const bool keepAlive = request.header("Connection").compare("close", Qt::CaseInsensitive) != 0;
@@ -495,6 +512,88 @@ void FakeRuntimeService::handle(Connection* connection, Request request)
         QTimer::singleShot(reply.latencyMs, socket.data(), respond);
     else
         respond();
+}
+
+QString FakeRuntimeService::sha256Hex(const QByteArray& bytes)
+{
+    unsigned char digest[SHA256_DIGEST_LENGTH];
+    unsigned int length = 0;
+    EVP_Digest(bytes.constData(), size_t(bytes.size()), digest, &length, EVP_sha256(), nullptr);
+    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
+}
+
+void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes)
+{
+    const QByteArray etag = '"' + sha256Hex(bytes).toLatin1() + '"';
+    contents_.insert(path, ContentObject{std::move(bytes), etag});
+}
+
+void FakeRuntimeService::scriptContent(const QByteArray& path, QList<ContentAnswer> answers)
+{
+    contentScripts_.insert(path, std::move(answers));
+    contentAttempts_.remove(path);
+}
+
+bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
+{
+    const auto found = contents_.constFind(request.path);
+    if (request.method != "GET" || found == contents_.constEnd()
+        || scripts_.contains(routeKey(request.method, request.path)))
+        return false;
+    const ContentObject object = found.value();
+    const int attempt = contentAttempts_.value(request.path);
+    contentAttempts_.insert(request.path, attempt + 1);
+    const ContentAnswer answer = contentScripts_.value(request.path).value(attempt);
+    const auto credential = credentialRoutes_.constFind(request.path);
+    if (strict_ && credential != credentialRoutes_.constEnd()
+        && !request.header("Authorization").startsWith(credential.value()))
+        surprises_.append(QStringLiteral("without credential GET %1")
+                              .arg(QString::fromLatin1(request.path)));
+    requests_.append(request);
+    Q_EMIT requestReceived(int(requests_.size() - 1));
+
+    const qint64 total = object.bytes.size();
+    const std::optional<qint64> start = rangeStart(request.header("Range"));
+    const bool ranged = start && request.header("If-Range") == object.etag;
+    Reply reply;
+    reply.headers = {{"ETag", object.etag}, {"Accept-Ranges", "bytes"}};
+    const QByteArray unsatisfiable = "bytes */" + QByteArray::number(total);
+    reply.status = answer.status;
+    qint64 offset = 0;
+    if (answer.status == 0 && ranged && *start >= total) {
+        reply.status = 416;
+    } else if (answer.status == 0 || answer.status == 200 || answer.status == 206) {
+        offset = answer.status == 0 && ranged ? *start : 0;
+        reply.status = answer.status != 0 ? answer.status : offset > 0 ? 206 : 200;
+        reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
+    } else if (answer.status != 416) {
+        reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
+    }
+    reply.fault = answer.fault;
+    reply.trickleBytes = answer.trickleBytes;
+    reply.trickleIntervalMs = answer.trickleIntervalMs;
+    if (reply.status == 416)
+        reply.headers.emplaceBack("Content-Range", unsatisfiable);
+    if (reply.status == 206)
+        reply.headers.emplaceBack("Content-Range",
+                                  !answer.contentRange.isEmpty()
+                                      ? answer.contentRange
+                                      : "bytes " + QByteArray::number(offset) + '-'
+                                            + QByteArray::number(total - 1) + '/'
+                                            + QByteArray::number(total));
+    if (answer.corrupt && !reply.body.isEmpty())
+        reply.body[reply.body.size() / 2] = char(reply.body.at(reply.body.size() / 2) ^ 0x5a);
+    if (answer.lengthDelta > 0)
+        reply.body.append(QByteArray(answer.lengthDelta, 'x'));
+    else if (answer.lengthDelta < 0)
+        reply.body.chop(std::min<qsizetype>(-answer.lengthDelta, reply.body.size()));
+    if (answer.gzip) {
+        reply.body = gzip(reply.body);
+        reply.headers.emplaceBack("Content-Encoding", "gzip");
+    }
+    reply.headers += answer.headers;
+    send(connection->socket, reply, false);
+    return true;
 }
 
 void FakeRuntimeService::requireCredential(const QByteArray& path, const QByteArray& scheme)
@@ -676,6 +775,21 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
         socket->flush();
         if (reply.fault == Fault::DropMidBody)
             socket->disconnectFromHost();
+        return;
+    }
+    if (reply.trickleBytes > 0) {
+        socket->write(head);
+        auto* trickle = new QTimer(socket);
+        qint64 next = 0;
+        QObject::connect(trickle, &QTimer::timeout, socket, [socket, trickle, reply, next]() mutable {
+            socket->write(reply.body.mid(next, reply.trickleBytes));
+            next += reply.trickleBytes;
+            if (next >= reply.body.size()) {
+                trickle->stop();
+                socket->disconnectFromHost();
+            }
+        });
+        trickle->start(std::max(1, reply.trickleIntervalMs));
         return;
     }
     socket->write(bodyless ? head : head + reply.body);

@@ -54,6 +54,9 @@ public:
         // An open-ended body: headers go out, then the connection stays open for sendEvents().
         // With a status other than 2xx it is a refusal whose body never ends.
         bool stream = false;
+        // A body trickled: this many bytes per interval instead of all at once.
+        int trickleBytes = 0;
+        int trickleIntervalMs = 0;
 
         Reply withHeader(const QByteArray& name, const QByteArray& value) const
         {
@@ -81,6 +84,23 @@ public:
         QByteArray header(const QByteArray& name) const; // case-insensitive, first match
         bool hasHeader(const QByteArray& name) const;
         QJsonObject jsonBody() const;
+    };
+
+    // How one request to the content route is answered.
+    struct ContentAnswer {
+        // 0: as an origin would (below). 200 or 206: the whole object with that status, whatever
+        // was asked; 416: range not satisfiable; any other: that status with a small JSON body.
+        int status = 0;
+        Headers headers = {}; // added to the head (Retry-After, Date, ...)
+        QByteArray contentRange = {}; // replaces the Content-Range of a 206 when set
+        // Bytes added to (positive) or cut from (negative) the end of the body; Content-Length
+        // follows the body actually sent.
+        int lengthDelta = 0;
+        bool corrupt = false; // one byte of the body flipped
+        bool gzip = false;    // the body gzip-encoded, "Content-Encoding: gzip"
+        Fault fault = Fault::None;
+        int trickleBytes = 0; // a trickled body: this many bytes per interval
+        int trickleIntervalMs = 0;
     };
 
     struct Challenge {
@@ -114,6 +134,16 @@ public:
     bool scripted(const QByteArray& method, const QByteArray& path) const;
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
     int attempts(const QByteArray& method, const QByteArray& path) const;
+
+    // The content route (GET under "/content/v1/"): an object served by its path as an origin
+    // should, its quoted digest as entity tag, "bytes=N-" with a matching "If-Range" answered
+    // 206 from N (416 past the end), anything else 200 whole; scripted answers per attempt
+    // deviate from that, attempts past the list are served normally.
+    void putContent(const QByteArray& path, QByteArray bytes);
+    void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
+    // Requests to the content route for the path so far.
+    int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
+    static QString sha256Hex(const QByteArray& bytes);
 
     // Refused connections: the listening socket is closed and reopened on the same port.
     void setRefusing(bool refusing);
@@ -163,6 +193,7 @@ private:
     Reply replyFor(Request& request);
     Reply challengeReply(const Request& request);
     void send(QPointer<QTcpSocket> socket, const Reply& reply, bool keepAlive);
+    bool answerContent(Connection* connection, Request& request);
     bool startListening(quint16 port);
     QString host() const;
 
@@ -190,6 +221,13 @@ private:
     std::unique_ptr<FakeAdSlots> adSlots_;
     std::unique_ptr<FakeKvStore> kvStore_;
     int connections_ = 0;
+    struct ContentObject {
+        QByteArray bytes;
+        QByteArray etag;
+    };
+    QHash<QByteArray, ContentObject> contents_;
+    QHash<QByteArray, QList<ContentAnswer>> contentScripts_;
+    QHash<QByteArray, int> contentAttempts_;
 };
 
 } // namespace talvorine::test

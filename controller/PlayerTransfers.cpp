@@ -1,0 +1,635 @@
+// Media preparation and transfers: each media object of the candidate is looked up in the
+// verified content cache (room is made for it first), bound into the idle stage when present,
+// or downloaded with resume, verified and committed on the content I/O queue. The same
+// transfer serves the background replacement fetch.
+
+#include "controller/PlayerTransfers.h"
+
+#include "app/DevFileLog.h"
+#include "controller/PlayerController.h"
+#include "controller/PlayerDiagnostics.h"
+#include "runtime/RuntimeCompat.h"
+#include "storage/Saturating.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace talvorine {
+
+TransferHead judgeTransferHead(const TransferHeadFacts& head)
+{
+    const QByteArray encoding = head.contentEncoding.trimmed().toLower();
+    if (!encoding.isEmpty() && encoding != "identity")
+        return TransferHead::Reject;
+    if (head.status == 206) {
+        if (head.resumeOffset <= 0)
+            return TransferHead::Reject;
+        const QByteArray range = head.contentRange.trimmed();
+        const QByteArray prefix = "bytes " + QByteArray::number(head.resumeOffset) + '-';
+        const QByteArray suffix = '/' + QByteArray::number(head.totalBytes);
+        if (!range.startsWith(prefix) || !range.endsWith(suffix))
+            return TransferHead::Reject;
+        // The last byte position must close the range exactly: "bytes N-M/T" with M = T - 1.
+        const QByteArray last = range.mid(prefix.size(),
+                                          range.size() - prefix.size() - suffix.size());
+        bool lastOk = false;
+        if (last.toLongLong(&lastOk) != head.totalBytes - 1 || !lastOk)
+            return TransferHead::Reject;
+        if (head.contentLength && *head.contentLength != head.totalBytes - head.resumeOffset)
+            return TransferHead::Reject;
+        return TransferHead::Accept;
+    }
+    if (head.status == 416)
+        return TransferHead::RejectDropPartial;
+    if (head.status < 200 || head.status > 299)
+        return TransferHead::Reject;
+    return head.resumeOffset > 0 ? TransferHead::RestartWhole : TransferHead::Accept;
+}
+
+bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer)
+{
+    if (statusCode == 0)
+        return true;
+    switch (error) {
+    case QNetworkReply::RemoteHostClosedError:
+    case QNetworkReply::HostNotFoundError:
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::TemporaryNetworkFailureError:
+        return true;
+    case QNetworkReply::OperationCanceledError:
+        return !rejectedByPlayer;
+    default:
+        return false;
+    }
+}
+
+StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair)
+{
+    if (evicted)
+        return StorageTransferLedger::Refetch;
+    return repair ? StorageTransferLedger::Repair : StorageTransferLedger::New;
+}
+
+qint64 clampDownloadBackoffMs(qint64 backoffMs)
+{
+    return std::clamp<qint64>(backoffMs, 1, 900000);
+}
+
+} // namespace talvorine
+
+// --- The controller's media preparation and transfers -------------------------------------
+
+namespace talvorine {
+
+namespace {
+
+constexpr int candidateDeadlineMs = 60000;
+constexpr int replacementIdleMs = 60000;
+// Free space kept beyond the bytes still to download, so a download never fills the volume.
+constexpr qint64 downloadHeadroomBytes = 268435456;
+
+bool ioFailure(const QString& code)
+{
+    return code == QLatin1String("cache_open_failed") || code == QLatin1String("cache_write_failed")
+        || code == QLatin1String("cache_directory_create_failed")
+        || code == QLatin1String("cache_commit_failed");
+}
+
+// The finished handler reads the last bytes through the same path, and an error status has
+// already ended the reply on its own: neither may be aborted again.
+void stopReply(QNetworkReply* reply)
+{
+    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
+std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
+{
+    if (!reply.hasRawHeader("Content-Length"))
+        return std::nullopt;
+    bool ok = false;
+    const qint64 length = reply.rawHeader("Content-Length").trimmed().toLongLong(&ok);
+    // An unreadable length can never match the one expected.
+    return ok && length >= 0 ? length : -1;
+}
+
+} // namespace
+
+// One content request: what its handlers need, shared between them.
+struct PlayerController::MediaTransfer {
+    QNetworkReply* reply = nullptr;
+    MediaItem item;
+    quint64 generation = 0;
+    bool replacement = false;
+    bool rangeRestarted = false;
+    StorageTransferLedger::Reason reason = StorageTransferLedger::New;
+    // The owner's flag when the request was made: raised once the player cancels the work,
+    // so an abort it made itself never reads as a failure of the origin.
+    std::shared_ptr<std::atomic<bool>> cancel;
+    MediaDownloadState state;
+};
+
+bool PlayerController::candidateOwns(quint64 generation) const
+{
+    return candidate_ && candidate_->generation == generation;
+}
+
+bool PlayerController::replacementOwns(quint64 generation) const
+{
+    return replacement_ && replacement_->generation == generation;
+}
+
+bool PlayerController::transferCurrent(const MediaTransfer& transfer) const
+{
+    if (!transfer.cancel || transfer.cancel->load(std::memory_order_acquire))
+        return false;
+    return transfer.replacement ? replacementOwns(transfer.generation)
+                                : candidateOwns(transfer.generation);
+}
+
+void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
+{
+    if (!candidateOwns(generation))
+        return;
+    const QSet<QString> onGlass = activeContentKeys_ | outgoingContentKeys_;
+    const QSet<QString>& planned = candidate_->plannedMedia;
+    const QSet<QString> keep = onGlass | planned | soundtrackHashes();
+    const QSet<QString> exempt = onGlass - planned;
+    const bool retained = retainedRestoreActive_;
+    bool onCandidatePage = false;
+    if (const Page* page = candidatePage(); retained && page) {
+        for (const Primitive& primitive : page->primitives) {
+            const QList<MediaItem> items = mediaItems(primitive);
+            onCandidatePage = onCandidatePage
+                              || std::any_of(items.cbegin(), items.cend(), [&](const MediaItem& m) {
+                                     return m.sha256 == item.sha256;
+                                 });
+        }
+    }
+
+    const std::shared_ptr<std::atomic<bool>> cancel = candidateCancel_;
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        const std::optional<QString> path = cache->readyPath(item.sha256, item.bytes, cancel.get());
+        QString pruneError;
+        if (!path && !retained && !cancel->load(std::memory_order_acquire)) {
+            const qint64 missing =
+                std::max<qint64>(0, item.bytes - cache->resumeOffset(item.sha256, item.bytes));
+            const qint64 target = saturating::add(downloadHeadroomBytes, missing);
+            if (!cache->prune(std::numeric_limits<qint64>::max(), target, keep, &pruneError,
+                              cancel.get(), exempt)
+                && pruneError.isEmpty())
+                pruneError = QStringLiteral("content_cache_prune_failed");
+        }
+        return [this, item, generation, path, pruneError, retained, onCandidatePage] {
+            if (!candidateOwns(generation))
+                return;
+            if (!pruneError.isEmpty()) {
+                failCandidate(pruneError);
+            } else if (path) {
+                if (!bindReadyMedia(item.sha256, *path))
+                    return;
+                --candidate_->pendingAssets;
+                prepareNextAsset(generation);
+            } else if (!retained) {
+                if (clock_->nowMs() < unreachableUntil_.value(item.sha256, 0) && activeSlot_ >= 0)
+                    releaseCandidateForBackoff(generation);
+                else
+                    transferMedia(item, generation, false);
+            } else if (onCandidatePage) {
+                failCandidate(QStringLiteral("content_not_cached"));
+            } else {
+                // A restore never fetches: the object of another stored page waits for repair.
+                --candidate_->pendingAssets;
+                prepareNextAsset(generation);
+            }
+        };
+    });
+    if (!queued)
+        failCandidate(QStringLiteral("content_io_busy"));
+}
+
+bool PlayerController::bindReadyMedia(const QString& sha256, const QString& path)
+{
+    if (!candidate_)
+        return false;
+    const QUrl url = QUrl::fromLocalFile(path);
+    const Page* page = candidatePage();
+    if (!page) {
+        failCandidate(QStringLiteral("layout_not_ready"));
+        return false;
+    }
+    const quint64 generation = candidate_->generation;
+    const int slot = candidate_->slot;
+    // Copies: binding emits model signals whose handlers may replace the candidate.
+    const QString pageId = page->id;
+    const QList<Primitive> primitives = page->primitives;
+    for (const Primitive& primitive : primitives) {
+        if (!isMediaKind(primitive.kind))
+            continue;
+        const QList<MediaItem> items = mediaItems(primitive);
+        const int visible = visibleMediaIndex(pageId, primitive);
+        if (visible < 0 || visible >= items.size() || items.at(visible).sha256 != sha256)
+            continue;
+        candidate_->mediaUrls.insert(primitive.id, url);
+        const bool bound = modelForSlot(slot)->bindVerifiedMediaFile(primitive.id, url);
+        if (!candidateOwns(generation))
+            return false;
+        if (!bound) {
+            failCandidate(QStringLiteral("content_bind_failed"));
+            return false;
+        }
+    }
+    return true;
+}
+
+void PlayerController::downloadMedia(const MediaItem& item, quint64 generation)
+{
+    transferMedia(item, generation, false);
+}
+
+void PlayerController::downloadReplacementMedia(const MediaItem& item, quint64 generation)
+{
+    transferMedia(item, generation, false);
+}
+
+void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
+                                     bool rangeRestarted)
+{
+    const bool replacement = replacementOwns(generation);
+    if (!replacement && !candidateOwns(generation))
+        return;
+    auto transfer = std::make_shared<MediaTransfer>();
+    transfer->item = item;
+    transfer->generation = generation;
+    transfer->replacement = replacement;
+    transfer->rangeRestarted = rangeRestarted;
+    transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
+    transfer->state.resumeOffset = contentCache_->resumeOffset(item.sha256, item.bytes);
+    transfer->reason =
+        transferReason(item.sha256, QFileInfo::exists(contentCache_->objectPath(item.sha256)));
+
+    QNetworkRequest request(origin_.resolved(QUrl(item.src)));
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    if (!transport_.authorizeRuntimeRequest(request)) {
+        retryDeviceSession();
+        if (replacement && replacementOwns(generation))
+            noteReplacementUnreachable();
+        else if (!replacement && candidateOwns(generation))
+            failCandidate(QStringLiteral("runtime_session_expired"));
+        return;
+    }
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (transfer->state.resumeOffset > 0) {
+        request.setRawHeader("Range",
+                             "bytes=" + QByteArray::number(transfer->state.resumeOffset) + '-');
+        request.setRawHeader("If-Range", '"' + item.sha256.toLatin1() + '"');
+    }
+
+    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
+    reply->setReadBufferSize(ContentCache::chunkBytes);
+    transfer->reply = reply;
+    (replacement ? replacementReplies_ : candidateReplies_).insert(reply);
+    if (replacement)
+        replacementIdleTimer_.start(replacementIdleMs);
+    else if (!(activeSlot_ >= 0 && candidate_->revisionChange) && !candidateDeadlineTimer_.isActive())
+        candidateDeadlineTimer_.start(candidateDeadlineMs);
+    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { readMediaTransfer(transfer); });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, transfer] { finishMediaTransfer(transfer); });
+}
+
+void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
+{
+    QNetworkReply* reply = transfer->reply;
+    MediaDownloadState& state = transfer->state;
+    const MediaItem& item = transfer->item;
+    if (!transferCurrent(*transfer)) {
+        stopReply(reply);
+        return;
+    }
+    const auto reject = [&] {
+        state.rejected = true;
+        stopReply(reply);
+    };
+    if (!state.accepted) {
+        if (state.rejected)
+            return;
+        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const TransferHeadFacts head{state.statusCode,
+                                     state.resumeOffset,
+                                     item.bytes,
+                                     reply->rawHeader("Content-Range"),
+                                     contentLengthOf(*reply),
+                                     reply->rawHeader("Content-Encoding")};
+        switch (judgeTransferHead(head)) {
+        case TransferHead::Accept:
+            state.accepted = true;
+            break;
+        case TransferHead::RestartWhole:
+            if (!contentCache_->resetPartial(item.sha256))
+                return reject();
+            state.resumeOffset = 0;
+            state.accepted = true;
+            break;
+        case TransferHead::RejectDropPartial:
+            contentCache_->resetPartial(item.sha256);
+            return reject();
+        case TransferHead::Reject:
+            return reject();
+        }
+    }
+    if (state.rejected)
+        return;
+    const QByteArray bytes = reply->readAll(); // at most the read buffer
+    if (bytes.isEmpty())
+        return;
+    state.receivedBytes += bytes.size();
+    if (transfer->replacement)
+        replacementIdleTimer_.start(replacementIdleMs);
+    else
+        noteDownloadProgress(transfer->generation);
+    if (state.resumeOffset + state.receivedBytes > item.bytes) {
+        // Longer than declared: whatever came before is suspect too.
+        state.rejected = true;
+        contentCache_->resetPartial(item.sha256);
+        stopReply(reply);
+        return;
+    }
+    QString error;
+    if (!contentCache_->appendPartial(item.sha256, item.bytes, bytes, &error))
+        reject(); // what is written stays for a later resume
+}
+
+void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
+{
+    QNetworkReply* reply = transfer->reply;
+    const MediaItem& item = transfer->item;
+    if (transfer->replacement) {
+        replacementReplies_.remove(reply);
+        if (replacementReplies_.isEmpty())
+            replacementIdleTimer_.stop();
+    } else {
+        candidateReplies_.remove(reply);
+    }
+    readMediaTransfer(transfer);
+
+    const MediaDownloadState& state = transfer->state;
+    const QNetworkReply::NetworkError networkError = reply->error();
+    const bool ok = networkError == QNetworkReply::NoError && !state.rejected;
+    const bool success = ok && state.statusCode >= 200 && state.statusCode <= 299
+                         && state.resumeOffset + state.receivedBytes == item.bytes;
+    bool transient = false;
+    if (!success) {
+        // Bytes kept in the partial file will be resumed; counted as failed only when dropped.
+        const bool kept = QFileInfo::exists(contentCache_->partialPath(item.sha256));
+        noteTransfer(item.sha256, kept ? transfer->reason : StorageTransferLedger::Failed,
+                     state.receivedBytes);
+        transient = transferTransient(state.statusCode, networkError, state.rejected);
+    }
+    const QString errorText = reply->errorString();
+    const QString path = QUrl(item.src).path(QUrl::FullyDecoded);
+    reply->deleteLater();
+    if (!transferCurrent(*transfer))
+        return;
+
+    const quint64 generation = transfer->generation;
+    if (state.statusCode == 416 && !transfer->rangeRestarted) {
+        contentCache_->resetPartial(item.sha256);
+        QTimer::singleShot(0, this, [this, item, generation] {
+            if (replacementOwns(generation) || candidateOwns(generation))
+                transferMedia(item, generation, true);
+        });
+        return;
+    }
+    if (state.statusCode == 401) {
+        mintIdempotencyKey_.clear();
+        retryDeviceSession();
+        if (transfer->replacement && replacementOwns(generation))
+            noteReplacementUnreachable();
+        else if (!transfer->replacement && candidateOwns(generation))
+            failCandidate(QStringLiteral("runtime_session_expired"));
+        return;
+    }
+    if (success) {
+        commitMediaTransfer(transfer);
+        return;
+    }
+    if (transfer->replacement) {
+        replacementTransferFailed(*transfer, transient);
+        return;
+    }
+    logPlayback("content_download_failed",
+                {{QStringLiteral("code"), QStringLiteral("content_download_failed")},
+                 {QStringLiteral("status"), QString::number(state.statusCode)},
+                 {QStringLiteral("error"), errorText.left(200)},
+                 {QStringLiteral("path"), path}});
+    candidateTransferFailed(*transfer, transient);
+}
+
+void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
+{
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const std::shared_ptr<std::atomic<bool>> cancel = transfer->cancel;
+    const QString sha256 = transfer->item.sha256;
+    const qint64 bytes = transfer->item.bytes;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        QString error;
+        QFile partial(cache->partialPath(sha256));
+        if (!partial.open(QIODevice::ReadOnly))
+            error = QStringLiteral("cache_open_failed");
+        std::optional<QString> path = cache->commitVerified(partial, sha256, bytes, &error,
+                                                            cancel.get());
+        partial.close();
+        if (path) {
+            path = cache->readyPath(sha256, bytes, cancel.get());
+        } else if (!error.isEmpty() && !ioFailure(error)) {
+            // Bytes known to be wrong are no base for a resume; a cancelled commit or a failing
+            // disk keeps them.
+            cache->resetPartial(sha256);
+        }
+        return [this, transfer, path, error] {
+            const MediaTransfer& t = *transfer;
+            const QString& sha = t.item.sha256;
+            if (path)
+                transferLedger_.forgetEvicted(sha);
+            noteTransfer(sha, path ? t.reason : StorageTransferLedger::Failed,
+                         t.state.receivedBytes);
+            if (!t.replacement) {
+                if (!candidateOwns(t.generation))
+                    return;
+                if (!path) {
+                    skipCandidateMediaAndContinue(
+                        sha, error.isEmpty() ? QStringLiteral("content_download_failed") : error,
+                        t.generation);
+                    return;
+                }
+                if (!bindReadyMedia(sha, *path))
+                    return;
+                downloadAttempt_ = 0;
+                unreachableUntil_.remove(sha);
+                --candidate_->pendingAssets;
+                prepareNextAsset(t.generation);
+                return;
+            }
+            if (!replacementOwns(t.generation))
+                return;
+            if (!path) {
+                noteReplacementUnreachable();
+                return;
+            }
+            unreachableUntil_.remove(sha);
+            admitLandedPages();
+            if (!replacementOwns(t.generation))
+                return;
+            replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha; });
+            pumpReplacement();
+        };
+    });
+    if (queued)
+        return;
+    if (transfer->replacement)
+        noteReplacementUnreachable();
+    else
+        failCandidate(QStringLiteral("content_io_busy"));
+}
+
+void PlayerController::candidateTransferFailed(const MediaTransfer& transfer, bool transient)
+{
+    const MediaItem& item = transfer.item;
+    if (transient) {
+        if (activeSlot_ >= 0)
+            deferUnreachableWhilePlaying(item, transfer.generation);
+        else
+            scheduleCandidateDownloadRetry(item, transfer.generation);
+        return;
+    }
+    // Statuses count here too: a 429 or 503 for a candidate is retried once, then skipped.
+    if (retriedOnceHashes_.contains(item.sha256)) {
+        skipCandidateMediaAndContinue(item.sha256, QStringLiteral("content_download_failed"),
+                                      transfer.generation);
+        return;
+    }
+    retriedOnceHashes_.insert(item.sha256);
+    transferMedia(item, transfer.generation, false);
+}
+
+void PlayerController::replacementTransferFailed(const MediaTransfer& transfer, bool transient)
+{
+    const int status = transfer.state.statusCode;
+    const QString& sha = transfer.item.sha256;
+    if (transient || status == 408 || status == 429 || status == 503 || status >= 500) {
+        noteReplacementUnreachable();
+        return;
+    }
+    if (!retriedOnceHashes_.contains(sha)) {
+        retriedOnceHashes_.insert(sha);
+        noteReplacementUnreachable();
+        return;
+    }
+    replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha; });
+    pumpReplacement();
+}
+
+void PlayerController::skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
+                                                     quint64 generation)
+{
+    skipCandidateMedia(sha256, code);
+    if (!candidateOwns(generation))
+        return;
+    --candidate_->pendingAssets;
+    publishSyncGlyph(false, false);
+    if (candidateOwns(generation))
+        prepareNextAsset(generation);
+}
+
+// --- Back-off ------------------------------------------------------------------------------
+
+qint64 PlayerController::nextDownloadBackoffMs()
+{
+    const qint64 delay = clampDownloadBackoffMs(RuntimeCompat::retryBackoffMs(downloadAttempt_, -1));
+    ++downloadAttempt_;
+    return delay;
+}
+
+void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation)
+{
+    if (!candidateOwns(generation))
+        return;
+    if (candidateDownloadRetryTimer_.isActive() && candidateRetryGeneration_ == generation)
+        return;
+    candidateRetryItem_ = item;
+    candidateRetryGeneration_ = generation;
+    candidateDownloadRetryTimer_.start(int(nextDownloadBackoffMs()));
+    if (!candidateDeadlineTimer_.isActive())
+        candidateDeadlineTimer_.start(candidateDeadlineMs);
+}
+
+void PlayerController::candidateDownloadRetryFired()
+{
+    if (!candidate_ || !candidateRetryItem_ || candidate_->generation != candidateRetryGeneration_)
+        return;
+    const MediaItem item = *candidateRetryItem_;
+    transferMedia(item, candidateRetryGeneration_, false);
+}
+
+void PlayerController::deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation)
+{
+    if (!candidateOwns(generation) || activeSlot_ < 0)
+        return;
+    Manifest manifest = candidate_->manifest;
+    QByteArray body = candidate_->manifestBody;
+    const bool revisionChange = candidate_->revisionChange;
+    unreachableUntil_.insert(item.sha256, clock_->nowMs() + nextDownloadBackoffMs());
+    modelForSlot(candidate_->slot)->clear();
+    cancelCandidateWork();
+    candidate_.reset();
+    rearmActiveClock();
+    // The new revision keeps loading in the background while the page on glass plays.
+    if (revisionChange)
+        beginReplacement(std::move(manifest), std::move(body), true, true, downloadAttempt_);
+}
+
+void PlayerController::releaseCandidateForBackoff(quint64 generation)
+{
+    if (!candidateOwns(generation) || activeSlot_ < 0)
+        return;
+    modelForSlot(candidate_->slot)->clear();
+    cancelCandidateWork();
+    candidate_.reset();
+    rearmActiveClock();
+    tryActivateReplacement();
+}
+
+void PlayerController::noteDownloadProgress(quint64 generation)
+{
+    if (candidateOwns(generation) && candidateDeadlineTimer_.isActive())
+        candidateDeadlineTimer_.start(candidateDeadlineMs);
+}
+
+// --- The transfer ledger -------------------------------------------------------------------
+
+void PlayerController::noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason,
+                                    qint64 bytes)
+{
+    Q_UNUSED(sha256)
+    if (bytes < 1)
+        return;
+    transferLedger_.record(reason, bytes, clock_->nowMs());
+    if (!transferLedger_.save())
+        DevFileLog::record(QStringLiteral("storage.transfer_persist_failed"), QJsonObject());
+}
+
+StorageTransferLedger::Reason PlayerController::transferReason(const QString& sha256,
+                                                               bool repair) const
+{
+    return transferLedgerReason(transferLedger_.wasEvicted(sha256), repair);
+}
+
+} // namespace talvorine

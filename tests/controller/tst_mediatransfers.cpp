@@ -1,0 +1,408 @@
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/ControllerHarness.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QNetworkAccessManager>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace talvorine;
+using namespace talvorine::test;
+using Service = FakeRuntimeService;
+using Answer = Service::ContentAnswer;
+using Answers = QList<Answer>;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+constexpr qint64 objectBytes = 65536;
+
+const QJsonObject frame{{"id", "frame"}, {"primitive", "iframe"}, {"layer", 1}, {"contentFit", "fill"},
+                        {"rect", QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 540}}},
+                        {"src", "https://example.com/board"}, {"title", "Board"}};
+
+// The code a primitive was skipped with; empty while it was not.
+QString skipCode(const ControllerHarness& h, const QString& primitiveId)
+{
+    for (const QJsonObject& record : h.devLog(QStringLiteral("primitive_failed")))
+        if (record["primitive_id"] == primitiveId && record["action"] == "skip_primitive")
+            return record["code"].toString();
+    return {};
+}
+
+QString fileDigest(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? Service::sha256Hex(file.readAll()) : QString();
+}
+
+// The object as the cache holds it before the test: a partial download, committed or not.
+void seedCache(ContentCache& cache, const ServedObject& object, qint64 partialBytes, bool commit)
+{
+    QString error;
+    if (partialBytes > 0)
+        QVERIFY(cache.appendPartial(object.sha256, object.bytes.size(),
+                                    object.bytes.left(partialBytes), &error));
+    QFile partial(cache.partialPath(object.sha256));
+    if (commit)
+        QVERIFY(partial.open(QIODevice::ReadOnly)
+                && cache.commitVerified(partial, object.sha256, object.bytes.size(), &error,
+                                        nullptr));
+}
+
+enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying };
+enum class Outcome { Bound, Skipped, RetryArmed, Deferred, Settled };
+
+} // namespace
+
+Q_DECLARE_METATYPE(Origin)
+Q_DECLARE_METATYPE(Outcome)
+
+class TestMediaTransfers : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ControllerHarness> harness_;
+
+    ControllerHarness& make(ControllerHarness::Options options = {})
+    {
+        harness_ = std::make_unique<ControllerHarness>(options);
+        // Pages skipped for their content are reported.
+        harness_->service().script("POST", RuntimeWire::reportsRoute,
+                                   QList<Service::Reply>(8, Service::Reply::json(200, QJsonObject())));
+        if (!harness_->ready() || !harness_->mintSession())
+            qFatal("controller harness not ready");
+        return *harness_;
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        if (harness_)
+            QVERIFY2(harness_->surprises().isEmpty(), qPrintable(harness_->surprises().join('\n')));
+        harness_.reset();
+    }
+
+    // The whole way: a page whose media the service serves is prepared, each missing object
+    // fetched once, a verified one bound without a request, each only where it is the visible
+    // item; readiness is asked of the scene, held while the splash shows, then activated.
+    void servedPageReachesActivation()
+    {
+        ControllerHarness& h = make({QSizeF(1920, 1080), false, true});
+        PlayerController& c = h.controller();
+        const ServedObject x = ServedObject::make("x", 300000, 1), y = ServedObject::make("y", 300, 2);
+        h.service().putContent(x.path, x.bytes);
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        seedCache(*cache, y, y.bytes.size(), true);
+        h.scene().setAnswering(true);
+        const QJsonArray page{mediaPrimitive("b", {y, x}, "video"), mediaPrimitive("a", {x}),
+                              mediaPrimitive("c", {x}, "video")};
+        ControllerAccess::preparePage(c, contentManifest({page}, h.service().url()), 0, true);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog(QStringLiteral("primitive_ready")).size(), 3, waitMs);
+        QCOMPARE(ControllerAccess::statePhase(c), 2);
+        c.finishStartupAnimation();
+        h.clock().advance(3000);
+        ControllerAccess::evaluateSplash(c);
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::statePhase(c), 3, waitMs);
+        QCOMPARE(h.scene().readinessRequests().size(), 1);
+        QCOMPARE(h.service().contentAttempts(x.path), 1);
+        QCOMPARE(boundSource(c, 0, "b"), QUrl::fromLocalFile(cache->objectPath(y.sha256)));
+        QCOMPARE(boundSource(c, 0, "a"), QUrl::fromLocalFile(cache->objectPath(x.sha256)));
+        QCOMPARE(boundSource(c, 0, "c"), boundSource(c, 0, "a"));
+    }
+
+    // One media object through the content route as the origin behaves per row: the requests
+    // (their Range and If-Range), the binding, the bytes on disk and the ledger.
+    void transfers_data()
+    {
+        QTest::addColumn<qint64>("partial");
+        QTest::addColumn<Answers>("answers");
+        QTest::addColumn<Origin>("origin");
+        QTest::addColumn<Outcome>("outcome");
+        QTest::addColumn<QByteArrayList>("ranges");
+        QTest::addColumn<qint64>("ledgerNew");
+        QTest::addColumn<qint64>("ledgerFailed");
+        QTest::addColumn<QString>("code");
+
+        const qint64 n = objectBytes;
+        const QByteArray resume = "bytes=1000-";
+        const auto row = [](const char* name, qint64 partial, Answers answers, Outcome outcome,
+                            QByteArrayList ranges, qint64 ledgerNew, qint64 ledgerFailed = 0,
+                            Origin origin = Origin::Normal, QString code = QString()) {
+            QTest::newRow(name) << partial << answers << origin << outcome << ranges << ledgerNew
+                                << ledgerFailed << code;
+        };
+        const QString failed = QStringLiteral("content_download_failed");
+        row("resumed", 1000, {}, Outcome::Bound, {resume}, n - 1000);
+        row("200 to a range", 1000, {{.status = 200}}, Outcome::Bound, {resume}, n);
+        row("416 once", 1000, {{.status = 416}}, Outcome::Bound, {resume, ""}, n);
+        row("416 twice", 1000, {{.status = 416}, {.status = 416}}, Outcome::Bound, {resume, "", ""}, n);
+        row("206 other start", 1000, {{.contentRange = "bytes 999-65535/65536"}}, Outcome::Bound,
+            {resume, resume}, n - 1000);
+        row("206 other total", 1000, {{.contentRange = "bytes 1000-65535/65537"}}, Outcome::Bound,
+            {resume, resume}, n - 1000);
+        row("206 length short", 1000, {{.lengthDelta = -1}}, Outcome::Bound, {resume, resume}, n - 1000);
+        row("206 unasked", 0, {{.status = 206}}, Outcome::Bound, {"", ""}, n);
+        row("body a byte long", 0, {{.lengthDelta = 1}}, Outcome::Bound, {"", ""}, n, n + 1);
+        // The short body is kept and resumed for its last byte.
+        row("body a byte short", 0, {{.lengthDelta = -1}}, Outcome::Bound, {"", "bytes=65535-"}, n);
+        row("corrupted", 0, {{.corrupt = true}}, Outcome::Skipped, {""}, 0, n, Origin::Normal,
+            QStringLiteral("cache_integrity_mismatch"));
+        row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
+            Origin::Normal, failed);
+        row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
+        row("404 once", 0, {{.status = 404}}, Outcome::Bound, {"", ""}, n);
+        row("503 then 429", 0,
+            {{.status = 503, .headers = {{"Retry-After", "1"}}},
+             {.status = 429, .headers = {{"Retry-After", "Mon, 02 Mar 2026 10:00:05 GMT"},
+                                         {"Date", "Mon, 02 Mar 2026 10:00:00 GMT"}}}},
+            Outcome::Skipped, {"", ""}, 0, 0, Origin::Normal, failed);
+        row("dropped mid-body", 0, {{.fault = Service::Fault::DropMidBody}}, Outcome::RetryArmed,
+            {"", "bytes=32768-"}, n);
+        // Qt ends a body that went silent with OperationCanceledError: still the origin's fault.
+        row("silent mid-body", 0, {{.fault = Service::Fault::Stall}}, Outcome::RetryArmed,
+            {"", "bytes=32768-"}, n, 0, Origin::SilentAfterHalf);
+        row("refused", 0, {}, Outcome::RetryArmed, {""}, n, 0, Origin::Refusing);
+        row("refused while playing", 0, {}, Outcome::Deferred, {}, 0, 0, Origin::RefusingWhilePlaying);
+    }
+    void transfers()
+    {
+        QFETCH(qint64, partial);
+        QFETCH(Answers, answers);
+        QFETCH(Origin, origin);
+        QFETCH(Outcome, outcome);
+        QFETCH(QByteArrayList, ranges);
+        QFETCH(qint64, ledgerNew);
+        QFETCH(qint64, ledgerFailed);
+        QFETCH(QString, code);
+
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const ServedObject object = ServedObject::make("a.png", objectBytes, 7);
+        h.service().putContent(object.path, object.bytes);
+        h.service().scriptContent(object.path, answers);
+        h.service().requireCredential(object.path, "Talvorine-Session ");
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        seedCache(*cache, object, partial, false);
+        if (origin == Origin::SilentAfterHalf)
+            h.transport().networkAccessManager()->setTransferTimeout(1000);
+
+        const Manifest manifest =
+            contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
+        const bool playing = origin == Origin::RefusingWhilePlaying;
+        if (playing)
+            ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        const int slot = playing ? 1 : 0;
+        h.service().setRefusing(origin == Origin::Refusing || playing);
+        ControllerAccess::preparePage(c, manifest, 0, false);
+
+        switch (outcome) {
+        case Outcome::RetryArmed:
+            // Nothing on glass: the candidate waits for the back-off under its deadline.
+            QTRY_VERIFY_WITH_TIMEOUT(h.timer("candidateDownloadRetryTimer")->isActive(), waitMs);
+            QVERIFY(h.timer("candidateDeadlineTimer")->isActive());
+            QVERIFY(boundSource(c, slot, "a").isEmpty());
+            h.service().setRefusing(false);
+            h.transport().networkAccessManager()->setTransferTimeout(RuntimeTransport::transferTimeoutMs);
+            QVERIFY(h.expireSoon("candidateDownloadRetryTimer"));
+            [[fallthrough]];
+        case Outcome::Bound:
+            QTRY_COMPARE_WITH_TIMEOUT(boundSource(c, slot, "a"),
+                                      QUrl::fromLocalFile(cache->objectPath(object.sha256)), waitMs);
+            QCOMPARE(fileDigest(cache->objectPath(object.sha256)), object.sha256);
+            break;
+        case Outcome::Skipped:
+            QTRY_COMPARE_WITH_TIMEOUT(skipCode(h, "a"), code, waitMs);
+            QVERIFY(!QFileInfo::exists(cache->objectPath(object.sha256)));
+            break;
+        case Outcome::Deferred:
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+            QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().nowMs());
+            QCOMPARE(c.modelForSlot(slot)->rowCount(), 0);
+            // Within the back-off window the next candidate goes without asking the origin.
+            h.service().setRefusing(false);
+            ControllerAccess::preparePage(c, manifest, 0, false);
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+            break;
+        case Outcome::Settled:
+            QTRY_COMPARE_WITH_TIMEOUT(h.service().contentAttempts(object.path), ranges.size(), waitMs);
+            QVERIFY(boundSource(c, slot, "a").isEmpty());
+            break;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        QCOMPARE(QFileInfo::exists(cache->partialPath(object.sha256)), outcome == Outcome::Settled);
+
+        const QList<Service::Request> sent = h.service().requestsTo(object.path);
+        QCOMPARE(sent.size(), ranges.size());
+        for (qsizetype i = 0; i < sent.size(); ++i) {
+            QCOMPARE(sent.at(i).header("Range"), ranges.at(i));
+            QCOMPARE(sent.at(i).header("If-Range"),
+                     ranges.at(i).isEmpty() ? QByteArray() : '"' + object.sha256.toLatin1() + '"');
+            QCOMPARE(sent.at(i).header("Accept-Encoding"), QByteArray("identity"));
+        }
+        const QJsonObject ledger = ControllerAccess::transfer24h(c, h.clock().nowMs());
+        QCOMPARE(ledger.value("new").toInteger(), ledgerNew);
+        QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
+    }
+
+    // Room for a download no volume holds: everything goes but what is on glass, outgoing or
+    // planned; nothing is asked of the origin (the strict fake would say so).
+    void pruneKeepsWhatIsShown()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        QList<ServedObject> o;
+        for (const char* name : {"planned", "glass", "outgoing", "stray", "huge"})
+            o.append(ServedObject::make(name, 4096, quint32(o.size())));
+        for (int i = 0; i < 4; ++i)
+            seedCache(*cache, o[i], o[i].bytes.size(), true);
+        Manifest manifest = contentManifest(
+            {QJsonArray{mediaPrimitive("d", {o[4]})}, QJsonArray{mediaPrimitive("e", {o[0]})}},
+            h.service().url());
+        // Beyond what a manifest may declare, as only a corrupted one could.
+        QJsonObject& binding = manifest.pages[0].primitives[0].binding;
+        QJsonObject item = binding["items"][0].toObject();
+        item["bytes"] = double(qint64(1) << 60);
+        binding["items"] = QJsonArray{item};
+        ControllerAccess::setActiveContentKeys(c, {o[1].sha256}, {o[2].sha256});
+        ControllerAccess::preparePage(c, manifest, 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+        QCOMPARE(c.status(), QStringLiteral("content_storage_insufficient"));
+        QVERIFY(!QFileInfo::exists(cache->objectPath(o[3].sha256)));
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(QFileInfo::exists(cache->objectPath(o[i].sha256)));
+    }
+
+    // The gate: readiness per slot and id, the sorted ids asked for, the three paths of a
+    // failure report, the order of maybeActivate's checks ending in activation.
+    void readinessGate()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const ServedObject x = ServedObject::make("x", 1024, 1);
+        const Manifest manifest = contentManifest(
+            {QJsonArray{mediaPrimitive("zeta", {x}), frame,
+                        mediaPrimitive("Alpha", {x}), mediaPrimitive("beta", {x})},
+             QJsonArray{mediaPrimitive("other", {x})}},
+            h.service().url());
+        const QStringList ids{"zeta", "frame", "Alpha", "beta"};
+
+        // The origin is out of reach: the object stays pending behind its back-off.
+        h.service().setRefusing(true);
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QSignalSpy awaiting(&c, &PlayerController::candidateAwaitingReadiness);
+        for (const QString& id : ids) {
+            c.primitiveReady(1, id);      // the other slot
+            c.primitiveReady(0, id + "x"); // not on the page
+        }
+        QVERIFY(h.devLog(QStringLiteral("primitive_ready")).isEmpty());
+        for (const QString& id : ids)
+            c.primitiveReady(0, id);
+        const QList<QJsonObject> held = h.devLog(QStringLiteral("activation_held"));
+        QCOMPARE(held.size(), 1);
+        QCOMPARE(held.at(0).value("reason").toString(), QStringLiteral("downloads_pending"));
+        QCOMPARE(held.at(0).value("downloads_pending").toString(), QStringLiteral("1"));
+
+        // A failing iframe of a rotation candidate counts as ready; an image is skipped.
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("candidateDownloadRetryTimer")->isActive(), waitMs);
+        seedCache(*ControllerAccess::contentCache(c), x, x.bytes.size(), true);
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(awaiting.size(), 1, waitMs);
+        QCOMPARE(awaiting.at(0).at(1).toStringList(), QStringList({"Alpha", "beta", "frame", "zeta"}));
+        QCOMPARE(c.status(), QStringLiteral("awaiting_renderer_readiness"));
+        c.primitiveFailed(0, "frame", "frame_blocked");
+        c.primitiveFailed(0, "zeta", "decode_failed");
+        const QList<QJsonObject> failed = h.devLog(QStringLiteral("primitive_failed"));
+        QCOMPARE(failed.size(), 2);
+        QCOMPARE(failed.at(0).value("action").toString(), QStringLiteral("external_frame_ready"));
+        QCOMPARE(failed.at(1).value("action").toString(), QStringLiteral("skip_primitive"));
+        c.primitiveReady(0, "Alpha");
+        QCOMPARE(ControllerAccess::statePhase(c), 2);
+        c.primitiveReady(0, "beta");
+        QCOMPARE(ControllerAccess::statePhase(c), 3); // handed to activation
+
+        // A new revision skips even an iframe; a media object that could not be had skips every
+        // primitive using it, and the last skip fails the candidate without touching the next.
+        ControllerAccess::preparePage(c, manifest, 0, true);
+        c.primitiveFailed(0, "frame", "frame_blocked");
+        QCOMPARE(skipCode(h, "frame"), QStringLiteral("frame_blocked"));
+        ControllerAccess::skipCandidateMedia(c, x.sha256, QStringLiteral("content_download_failed"));
+        QVERIFY(!ControllerAccess::candidate(c)
+                || ControllerAccess::candidate(c)->requiredPrimitives.isEmpty());
+
+        // A failure on glass: reported, excluded for the revision, recovery armed once; the
+        // candidate on the other slot is untouched.
+        ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        ControllerAccess::preparePage(c, manifest, 1, false);
+        c.primitiveFailed(0, "not-there", "decode_failed");
+        QVERIFY(!h.timer("rendererRecoveryTimer")->isActive());
+        c.primitiveFailed(0, "zeta", "decode_failed");
+        QCOMPARE(c.status(), QStringLiteral("degraded_lkg_active"));
+        QCOMPARE(ControllerAccess::failedPages(c), QSet<int>({0}));
+        QVERIFY(h.timer("rendererRecoveryTimer")->isActive());
+        QCOMPARE(ControllerAccess::candidate(c)->requiredPrimitives, QSet<QString>({"other"}));
+    }
+
+    // Random misbehaviour of the origin over many objects, with a fixed seed: each object ends
+    // verified in the cache or skipped with a documented code, never with more requests than
+    // the deviations allow, a wrong object or a stale partial.
+    void hostileOrigin()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        QRandomGenerator random(20260302);
+        const auto pick = [&](int n) { return int(random.bounded(n)); };
+        const QList<Answer> deviations{
+            {.status = 500}, {.status = 503, .headers = {{"Retry-After", "3"}}}, {.status = 206},
+            {.status = 200}, {.status = 416}, {.contentRange = "bytes 0-1/2"}, {.lengthDelta = 1},
+            {.lengthDelta = -7}, {.corrupt = true}, {.gzip = true},
+            {.fault = Service::Fault::DropMidBody}, {.fault = Service::Fault::Close},
+            {.trickleBytes = 4096, .trickleIntervalMs = 2},
+        };
+        QList<ServedObject> objects;
+        QList<int> deviationCounts;
+        QJsonArray primitives;
+        for (int i = 0; i < 24; ++i) {
+            const ServedObject object = ServedObject::make("h" + QByteArray::number(i),
+                                                           1 + pick(96 * 1024), quint32(100 + i));
+            Answers answers;
+            for (int d = pick(4); d > 0; --d)
+                answers.append(deviations.at(pick(int(deviations.size()))));
+            h.service().putContent(object.path, object.bytes);
+            h.service().scriptContent(object.path, answers);
+            if (pick(3) == 0 && object.bytes.size() > 1)
+                seedCache(*cache, object, 1 + pick(int(object.bytes.size()) - 1), false);
+            objects.append(object);
+            deviationCounts.append(int(answers.size()));
+            primitives.append(mediaPrimitive(QStringLiteral("m%1").arg(i), {object}));
+        }
+        ControllerAccess::preparePage(c, contentManifest({primitives}, h.service().url()), 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT((h.expireSoon("candidateDownloadRetryTimer"), true)
+                                     && (!ControllerAccess::candidate(c)
+                                         || ControllerAccess::candidate(c)->pendingAssets == 0)
+                                     && ControllerAccess::transfersIdle(c),
+                                 waitMs);
+        for (int i = 0; i < objects.size(); ++i) {
+            const QString id = QStringLiteral("m%1").arg(i);
+            const ServedObject& object = objects.at(i);
+            if (const QString code = skipCode(h, id); !code.isEmpty()) {
+                QVERIFY2(QStringList({"content_download_failed", "cache_integrity_mismatch"}).contains(code),
+                         qPrintable(code));
+                QVERIFY(!QFileInfo::exists(cache->objectPath(object.sha256)));
+            } else {
+                QCOMPARE(fileDigest(cache->objectPath(object.sha256)), object.sha256);
+                QVERIFY(!QFileInfo::exists(cache->partialPath(object.sha256)));
+            }
+            QVERIFY2(h.service().contentAttempts(object.path) <= deviationCounts.at(i) + 1,
+                     qPrintable(id));
+        }
+    }
+};
+
+QTEST_MAIN(TestMediaTransfers)
+#include "tst_mediatransfers.moc"
