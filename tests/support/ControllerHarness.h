@@ -353,10 +353,6 @@ struct ControllerAccess {
     {
         return c.activeManifest_ ? c.activeManifest_->manifestRevision : QString();
     }
-    static std::optional<StoragePlanRecord> activeStoragePlan(const PlayerController& c)
-    {
-        return c.activeStoragePlan_;
-    }
     static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
     // The transport answers every 2xx, 204 included, with success: a failure only by this way.
     static void unpairFailed(PlayerController& c, int status)
