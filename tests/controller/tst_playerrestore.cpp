@@ -116,12 +116,13 @@ private Q_SLOTS:
         service.setRefusing(true);
         CacheIoQueue& io = ControllerAccess::contentIo(c);
         const auto busy = std::make_shared<std::atomic<bool>>(true);
-        QVERIFY(io.submit(busy, [busy]() -> std::function<void()> {
+        const auto queued = std::make_shared<std::atomic<bool>>(false);
+        QVERIFY(io.submit(queued, [busy]() -> std::function<void()> {
             while (busy->load())
                 QThread::msleep(1);
             return {};
         }));
-        while (io.submit(std::make_shared<std::atomic<bool>>(false), [] { return std::function<void()>(); })) {
+        while (io.submit(queued, [] { return std::function<void()>(); })) {
         }
         ControllerAccess::consumeStoredManifest(
             c, contentManifestBody({{mediaPrimitive("b", {b})}, {mediaPrimitive("a", {a})}},
@@ -245,7 +246,8 @@ private Q_SLOTS:
                            e = ServedObject::make("e", 4096, 3), y = ServedObject::make("y", 4096, 4);
         for (const ServedObject& o : {a, y})
             store(cache, o);
-        h.service().putContent(e.path, e.bytes);
+        for (const ServedObject& o : {d, e})
+            h.service().putContent(o.path, o.bytes);
         h.service().scriptContent(d.path, {{.status = 503}});
         const QUrl origin = h.service().url();
         const ServedObject huge = ServedObject::make("z", 16, 5);
