@@ -13,11 +13,6 @@ QSet<QString> PlayerController::soundtrackHashes() const
     return {};
 }
 
-bool PlayerController::stepPage(int, bool, const QString&)
-{
-    return false;
-}
-
 void PlayerController::noteReplacementUnreachable() {}
 void PlayerController::admitLandedPages() {}
 
