@@ -364,10 +364,16 @@ private slots:
         s.script("PUT", W::screenLabelRoute, {Reply::json(200, QJsonObject{{"label", "Hall"}})});
         QSignalSpy answered(&h->transport(), &RuntimeTransport::screenLabelAnswered);
         Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("  Lobby "));
-        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("Hall"));
+        // The operator's way: Escape, up to the name row, the centre key, the name typed.
+        OperatorPanel& panel = *c.operatorPanel();
+        QVERIFY(c.handleKey(Qt::Key_Escape) && c.handleKey(Qt::Key_Up));
+        QCOMPARE(panel.selectedItem(), OperatorMenuItem::Name);
+        QVERIFY(c.handleKey(Qt::Key_Return) && panel.editingName());
+        panel.commitName(QStringLiteral(" Hall "));
         QVERIFY(answered.wait(waitMs));
         QCOMPARE(s.requestsTo(W::screenLabelRoute).size(), 1);
         QCOMPARE(s.requestsTo(W::screenLabelRoute).first().jsonBody()["label"], "Hall");
+        QCOMPARE(panel.rows().value(0).toMap().value("label").toString(), QStringLiteral("Hall"));
 
         h->transport().forgetRuntimeSession();
         QSignalSpy overlay(&c, &PlayerController::overlayChanged);
@@ -394,7 +400,9 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
         h->service().closeStreams(W::identityResetRoute);
         QVERIFY(failed.wait(waitMs));
-        QVERIFY(panel.status() != resetting && !panel.status().isEmpty());
+        QVERIFY(panel.status() != resetting);
+        QCOMPARE(panel.status(), QStringLiteral("Reset failed. Check the connection and try again."));
+        QCOMPARE(panel.stageName(), QStringLiteral("confirm_reset"));
         QVERIFY(h->timer("sessionRetryTimer")->isActive()); // restored as it was
         QCOMPARE(h->timer("sessionRetryTimer")->interval(), 5000);
 
