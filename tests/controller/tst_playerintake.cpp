@@ -1,8 +1,10 @@
+#include "app/PlayerOpLog.h"
 #include "operator/OperatorPanel.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/OpLogListener.h"
 #include "tests/support/TestFiles.h"
 
 #include <QJsonArray>
@@ -559,6 +561,95 @@ private slots:
         QCOMPARE(h->timer("eventFetchTimer")->interval(), 7000);
         QVERIFY(h->expireSoon("eventFetchTimer", 0));
         QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), fetches + 1, waitMs);
+    }
+
+    // One WebP per capture, refusals on the pairing screen and at a locked panel, a shape the
+    // player does not make, nothing grabbed, a request lapsing while it is captured, and a late
+    // answer for a capture a newer one took over: each operation closed by its own answer.
+    void screenshots()
+    {
+        test::OpLogListener listener;
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        test::FakeRuntimeService& s = h->service();
+        // The operation log keeps its connection: a record is spent until the listener hears.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (PlayerOpLog::finishLocal(PlayerOpLog::newId(), QStringLiteral("warm_up"), 0),
+             !listener.lines().isEmpty()),
+            waitMs);
+        QImage picture(128, 72, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        ControllerAccess::setScreenshotGrab(c, [&picture] { return picture; });
+        s.script("PUT", W::screenshotRoute,
+                 {Reply::eventStream(200, "application/json"), Reply::json(200, QJsonObject())});
+        const auto shot = [](char letter) { return "shot_" + QString(16, QLatin1Char(letter)); };
+        const QDateTime later(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC);
+        const auto request = [&](char letter, const QDateTime& expiry, const char* format) {
+            return sse(W::screenshotRequestedEvent,
+                       {{"capture_id", shot(letter)}, {"expires_at", expiry.toString(Qt::ISODate)},
+                        {"format", format}, {"max_width_divisor", 2}, {"max_height_divisor", 2},
+                        {"quality", 80}, {"max_bytes", 2097152}});
+        };
+        const auto puts = [&s] { return s.requestsTo(W::screenshotRoute); };
+
+        QVERIFY(deliver(*h, request('A', later, "image/webp").repeated(2),
+                        &RuntimeTransport::screenshotRequested, 2));
+        QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::screenshotRoute), 1, waitMs);
+        const QByteArray webp = puts().first().body;
+        QVERIFY(puts().size() == 1 && webp.startsWith("RIFF") && webp.mid(8, 4) == "WEBP");
+        QCOMPARE(QImage::fromData(webp, "webp").size(), QSize(64, 36));
+        QCOMPARE(puts().first().header(W::captureIdHeader), shot('A').toLatin1());
+        QVERIFY(deliver(*h, request('B', later, "image/webp"),
+                        &RuntimeTransport::screenshotUploaded)); // while A's upload is out
+        QSignalSpy uploaded(&h->transport(), &RuntimeTransport::screenshotUploaded);
+        s.closeStreams(W::screenshotRoute);
+        QVERIFY(uploaded.wait(waitMs));
+
+        const auto refused = [&](char letter, const char* format = "image/webp") {
+            return deliver(*h, request(letter, later, format),
+                           &RuntimeTransport::screenshotFailureReported)
+                ? puts().last().header(W::captureFailureHeader)
+                : QByteArray();
+        };
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QCOMPARE(refused('C'), QByteArray("unsupported_surface"));
+        ControllerAccess::setPairingCode(c, QString());
+        QVERIFY(c.operatorPanel()->setPin(QStringLiteral("010000")) && c.handleKey(Qt::Key_Escape));
+        QCOMPARE(refused('D'), QByteArray("unsupported_surface"));
+        c.operatorPanel()->close();
+        QCOMPARE(refused('E', "image/png"), QByteArray("unsupported_surface"));
+        picture = QImage();
+        QCOMPARE(refused('F'), QByteArray("capture_failed"));
+        const auto conditions = [&s] {
+            QStringList codes;
+            for (const Request& report : s.requestsTo(W::reportsRoute))
+                codes.append(report.jsonBody()["code"].toString());
+            return codes.join(' ');
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(conditions().endsWith("runtime.screenshot_surface_refused "
+                                                       "runtime.screenshot_surface_refused "
+                                                       "runtime.screenshot_encode_failed"),
+                                 waitMs);
+
+        const QDateTime soon = QDateTime::currentDateTimeUtc().addSecs(3600);
+        ControllerAccess::setScreenshotGrab(c, [h, soon] {
+            h->clock().setNowMs(soon.toMSecsSinceEpoch()); // the request lapses meanwhile
+            return QImage(128, 72, QImage::Format_RGB32);
+        });
+        QVERIFY(deliver(*h, request('G', soon, "image/webp"), &RuntimeTransport::screenshotRequested));
+        QCOMPARE(puts().size(), 6);
+        QStringList closed;
+        const auto closedOps = [&] {
+            closed.clear();
+            for (const QJsonObject& record : listener.records())
+                if (record["op"] == "screenshot.capture" && record["phase"] != "start")
+                    closed.append(record["id"].toString(record["problem"]["code"].toString()));
+            return closed.size() == 6;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(closedOps(), waitMs);
+        QCOMPARE(closed, (QStringList{shot('B'), shot('A'), shot('C'), shot('D'), shot('F'),
+                                      "screenshot_expired"}));
     }
 };
 

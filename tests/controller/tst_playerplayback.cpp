@@ -4,8 +4,10 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -91,6 +93,30 @@ StoragePlanRecord planOf(const QString& revision, const QStringList& pages)
     record.stage = "complete";
     record.plan.target_page_ids = pages;
     return record;
+}
+
+// The player's window: a key the controller consumed never reaches it.
+struct KeyWindow : QWindow {
+    int arrived = 0;
+    bool event(QEvent* event) override
+    {
+        arrived += dynamic_cast<QKeyEvent*>(event) != nullptr;
+        return QWindow::event(event);
+    }
+    bool consumes(int key, Qt::KeyboardModifiers modifiers = {}, bool repeat = false,
+                  QEvent::Type type = QEvent::KeyPress)
+    {
+        QKeyEvent event(type, key, modifiers, QString(), repeat);
+        const int before = arrived;
+        QCoreApplication::sendEvent(this, &event);
+        return arrived == before;
+    }
+};
+
+int candidatePage(const PlayerController& c)
+{
+    const auto* candidate = ControllerAccess::candidate(c);
+    return candidate ? candidate->pageIndex : -1;
 }
 
 } // namespace
@@ -405,7 +431,71 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 2, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").last().value("reason").toString(), "forbidden");
     }
+
+    // Keys as the platform delivers them: steps queued and coalesced behind a candidate, the
+    // pause and its hold, web pages, the pairing screen, the panel's PIN and a fatal surface.
+    void operatorKeys()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        Manifest manifest = manifestOf("man_1", {"a", "b", "c"});
+        for (Page& page : manifest.pages)
+            page.advance.insert("afterMs", 600000); // no page turns by itself here
+        for (const char object : QByteArray("abc"))
+            commit(*ControllerAccess::contentCache(c), object);
+        show(h, manifest, 0, false);
+        KeyWindow window;
+        constexpr auto chord = Qt::ControlModifier | Qt::AltModifier;
+
+        QVERIFY(window.consumes(Qt::Key_Right) && candidatePage(c) == 1);
+        QVERIFY(!window.consumes(Qt::Key_Right, {}, true)); // held down
+        QVERIFY(window.consumes(Qt::Key_P) && window.consumes(Qt::Key_N));
+        QStringList steps;
+        for (const QJsonObject& record : h.devLog("manual_navigation"))
+            steps.append(record["direction"].toString() + ' ' + record["disposition"].toString());
+        QCOMPARE(steps, (QStringList{"next accepted", "previous queued", "next coalesced"}));
+        ControllerAccess::activateCandidate(c);
+        QTRY_COMPARE_WITH_TIMEOUT(candidatePage(c), 2, waitMs); // the last step, replayed
+        ControllerAccess::activateCandidate(c);
+        QVERIFY(window.consumes(Qt::Key_Return, {}, false, QEvent::ShortcutOverride));
+
+        // An hour by the wall clock, even when the timer fires early (a clock set back).
+        QVERIFY(window.consumes(Qt::Key_Space, chord) && !h.timer("pageTimer")->isActive());
+        QVERIFY(h.expireSoon("pauseHoldTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.timer("pauseHoldTimer")->interval(), 3600000, waitMs);
+        QVERIFY(c.playbackPaused());
+        h.clock().advance(3600000);
+        QVERIFY(h.expireSoon("pauseHoldTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.playbackPaused() && h.timer("pageTimer")->isActive(), waitMs);
+
+        // A web page keeps the plain keys; the operator's chords still pause and step.
+        Manifest web = manifest;
+        web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
+        ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
+        QVERIFY(!window.consumes(Qt::Key_Right) && !c.togglePause());
+        QVERIFY(window.consumes(Qt::Key_Space, chord) && window.consumes(Qt::Key_Space, chord));
+        QVERIFY(window.consumes(Qt::Key_Right, chord) && candidatePage(c) == 0);
+        ControllerAccess::activateCandidate(c);
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QVERIFY(!window.consumes(Qt::Key_Right) && !window.consumes(Qt::Key_Right, chord));
+        ControllerAccess::setPairingCode(c, QString());
+        QCOMPARE(candidatePage(c), -1);
+
+        // Escape opens the panel at its PIN, which the arrows and the centre key enter.
+        OperatorPanel& panel = *c.operatorPanel();
+        QVERIFY(panel.setPin(QStringLiteral("010000")) && window.consumes(Qt::Key_Escape));
+        QCOMPARE(panel.stageName(), QStringLiteral("locked"));
+        QVERIFY(window.consumes(Qt::Key_Right) && window.consumes(Qt::Key_Up));
+        QVERIFY(window.consumes(Qt::Key_Select) && panel.stageName() == "menu");
+        panel.close();
+        c.summonIdentify();
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
+
+        c.enterFatal(FatalSurface::TypefacesMissing);
+        QVERIFY(!window.consumes(Qt::Key_Escape) && !window.consumes(Qt::Key_Right, chord));
+        QVERIFY(!window.consumes(Qt::Key_Escape, {}, false, QEvent::ShortcutOverride));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestPlayerPlayback)
+QTEST_MAIN(TestPlayerPlayback)
 #include "tst_playerplayback.moc"
