@@ -49,11 +49,15 @@ bool PlayerController::eventFilter(QObject* watched, QEvent* event)
         const Qt::KeyboardModifiers chord = Qt::ControlModifier | Qt::AltModifier;
         if ((key->modifiers() & chord) == chord && !key->isAutoRepeat()) {
             if (const std::optional<int> command = chordCommand(key->key());
-                command && operatorCommand(*command))
+                command && operatorCommand(*command)) {
+                event->accept();
                 return true;
+            }
         }
-        if (handleKey(key->key(), key->isAutoRepeat(), key->text()))
+        if (handleKey(key->key(), key->isAutoRepeat(), key->text())) {
+            event->accept();
             return true;
+        }
     }
     return QObject::eventFilter(watched, event);
 }
