@@ -772,6 +772,7 @@ private:
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
     void finishScreenshot(const ScreenshotRequest& request, const QByteArray& bytes);
+    void failScreenshot(const QString& captureId, const QString& code, bool refused);
     void closeScreenshotOp(const QString& captureId, bool success, const QJsonObject& fields,
                            const QJsonObject& error);
     // The operation-log record of one capture, open until the service's answer for it.

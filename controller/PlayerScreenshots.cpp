@@ -47,12 +47,7 @@ void PlayerController::handleScreenshotRequested(const ScreenshotRequest& reques
 
     // The pairing code and a locked panel are for the people in front of the screen only.
     if (!pairingCode_.isEmpty() || operatorPanel_.stage() == OperatorStage::Locked) {
-        DevFileLog::record(QStringLiteral("screenshot.refused"),
-                           captureFields(captureId, errorCode(surfaceRefused)));
-        closeScreenshotOp(captureId, false, fields, errorCode(surfaceRefused));
-        transport_.reportCondition(QStringLiteral("warning"), surfaceRefused,
-                                   {{QStringLiteral("capture_id"), captureId}});
-        transport_.reportScreenshotFailure(captureId, true);
+        failScreenshot(captureId, surfaceRefused, true);
         return;
     }
     const QImage picture =
@@ -77,13 +72,21 @@ void PlayerController::finishScreenshot(const ScreenshotRequest& request, const 
         transport_.uploadScreenshot(captureId, bytes);
         return;
     }
-    const QJsonObject fields = captureFields(captureId);
-    DevFileLog::record(QStringLiteral("screenshot.failed"),
-                       captureFields(captureId, errorCode(encodeFailed)));
-    closeScreenshotOp(captureId, false, fields, errorCode(encodeFailed));
-    transport_.reportCondition(QStringLiteral("warning"), encodeFailed,
+    failScreenshot(captureId, encodeFailed, false);
+}
+
+// A capture that sends no picture: refused (the service hears "unsupported_surface") or failed
+// ("capture_failed"). The gate keeps the id until the service has the notice.
+void PlayerController::failScreenshot(const QString& captureId, const QString& code,
+                                      bool refused)
+{
+    DevFileLog::record(refused ? QStringLiteral("screenshot.refused")
+                               : QStringLiteral("screenshot.failed"),
+                       captureFields(captureId, errorCode(code)));
+    closeScreenshotOp(captureId, false, captureFields(captureId), errorCode(code));
+    transport_.reportCondition(QStringLiteral("warning"), code,
                                {{QStringLiteral("capture_id"), captureId}});
-    transport_.reportScreenshotFailure(captureId, false);
+    transport_.reportScreenshotFailure(captureId, refused);
 }
 
 // Each operation is closed once, by its own capture's outcome; answers for captures without an
