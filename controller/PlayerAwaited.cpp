@@ -6,13 +6,6 @@
 
 namespace talvorine {
 
-void PlayerController::syncSoundtrack(const Manifest&, const Page&) {}
-
-QSet<QString> PlayerController::soundtrackHashes() const
-{
-    return {};
-}
-
 bool PlayerController::stepPage(int, bool, const QString&)
 {
     return false;
