@@ -21,7 +21,7 @@ private:
     std::unique_ptr<ControllerHarness> h;
     QByteArray tone;
     QByteArray undecodable;
-    const QByteArray image = QByteArray(200, 'i');
+    const QString imageSha256 = FakeRuntimeService::sha256Hex("i");
 
     // A track served under "/content/v1/audio/": a minute of tone (no track ends while the
     // test looks), told apart by trailing bytes a WAV reader skips.
@@ -36,24 +36,13 @@ private:
                 bytes.size(), "audio/wav", 0};
     }
 
-    void commit(QByteArray bytes)
-    {
-        QBuffer source(&bytes);
-        source.open(QIODevice::ReadOnly);
-        QVERIFY(ControllerAccess::contentCache(h->controller())
-                    ->commitVerified(source, FakeRuntimeService::sha256Hex(bytes), bytes.size(),
-                                     nullptr, nullptr));
-    }
-
     // Page page of a revision of image pages with this soundtrack; page i is cued by cues[i].
     void show(const QString& revision, const QList<SoundtrackTrack>& tracks, int page = 0,
               const QList<std::optional<PageAudioCue>>& cues = {{}})
     {
-        const auto imageObject = [this](char) {
-            return std::pair<QString, qint64>(FakeRuntimeService::sha256Hex(image), image.size());
-        };
-        Manifest manifest =
-            test::imagePagesManifest(revision, QList<QByteArray>(cues.size(), "a"), imageObject);
+        Manifest manifest = test::imagePagesManifest(
+            revision, QList<QByteArray>(cues.size(), "a"),
+            [this](char) { return std::pair<QString, qint64>(imageSha256, 1); });
         for (qsizetype i = 0; i < cues.size(); ++i)
             manifest.pages[i].audioCue = cues.at(i);
         if (!tracks.isEmpty())
@@ -106,12 +95,17 @@ private slots:
         QVERIFY(h->mintSession());
         PlayerController& c = h->controller();
         const SoundtrackEngine& engine = ControllerAccess::soundtrackEngine(c);
-        commit(image);
         const SoundtrackTrack a = track("A", tone, 1), d = track("D", tone, 4);
         const SoundtrackTrack b = track("B", tone, 2, {{.status = 206}, {.status = 401}});
         const SoundtrackTrack t = track("C", tone, 3, {{.lengthDelta = 1}, {.lengthDelta = -1},
                                                        {.corrupt = true}});
-        commit(tone + QByteArray(1, 'x'));
+        // Cached already: the first track, and the pages' image.
+        for (QByteArray cached : {tone + 'x', QByteArray("i")}) {
+            QBuffer source(&cached);
+            QVERIFY(source.open(QIODevice::ReadOnly));
+            QVERIFY(ControllerAccess::contentCache(c)->commitVerified(
+                source, FakeRuntimeService::sha256Hex(cached), cached.size(), nullptr, nullptr));
+        }
         const int mints = h->service().attempts("POST", "/runtime/v1/native/sessions");
         const QList<std::optional<PageAudioCue>> cues{{}, PageAudioCue{"C", false},
                                                       PageAudioCue{"C", true}};
