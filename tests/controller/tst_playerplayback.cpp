@@ -255,6 +255,9 @@ private slots:
     {
         ControllerHarness& h = make(true);
         PlayerController& c = h.controller();
+        // Cached, so that a page prepared while the test waits never downloads.
+        for (const char object : {'a', 'b', 'c'})
+            commit(*ControllerAccess::contentCache(c), object);
         show(h, manifestOf("man_1", {"a"}), 0, true);
         h.clock().advance(4000);
         QVERIFY(h.expireSoon("pageTimer"));
@@ -374,6 +377,8 @@ private slots:
     {
         ControllerHarness& h = make(false);
         PlayerController& c = h.controller();
+        for (const char object : {'a', 'v'})
+            commit(*ControllerAccess::contentCache(c), object);
         const auto starts = [&h] {
             QStringList ids = reportCodes(h, "media_id");
             ids.removeAll(QString());
