@@ -659,8 +659,13 @@ private:
     bool candidateOwns(quint64 generation) const;
     bool replacementOwns(quint64 generation) const;
     bool transferCurrent(const MediaTransfer& transfer) const;
+    void requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, qint64 resumeOffset,
+                              bool repair);
+    void pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
     void readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, QByteArray bytes);
     void finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void transferIoBusy(const MediaTransfer& transfer);
     void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
     void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
     void replacementTransferFailed(const MediaTransfer& transfer, bool transient);

@@ -15,6 +15,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
@@ -123,7 +124,8 @@ std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 
 // One content request: what its handlers need, shared between them.
 struct PlayerController::MediaTransfer {
-    QNetworkReply* reply = nullptr;
+    // Stays in its reply set until the transfer is concluded; gone once the player aborted it.
+    QPointer<QNetworkReply> reply;
     MediaItem item;
     quint64 generation = 0;
     bool replacement = false;
@@ -133,6 +135,11 @@ struct PlayerController::MediaTransfer {
     // so an abort it made itself never reads as a failure of the origin.
     std::shared_ptr<std::atomic<bool>> cancel;
     MediaDownloadState state;
+    // Appends run on the content I/O queue, one at a time: while one is pending nothing more is
+    // read, so the reply's bounded read buffer holds the origin back.
+    bool writing = false;
+    bool replyFinished = false;
+    bool concluded = false;
 };
 
 bool PlayerController::candidateOwns(quint64 generation) const
@@ -272,9 +279,34 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
     transfer->replacement = replacement;
     transfer->rangeRestarted = rangeRestarted;
     transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
-    transfer->state.resumeOffset = contentCache_->resumeOffset(item.sha256, item.bytes);
-    transfer->reason =
-        transferReason(item.sha256, QFileInfo::exists(contentCache_->objectPath(item.sha256)));
+
+    // The partial is measured on the I/O queue, behind every append submitted before: an append
+    // of an earlier transfer of the same object has landed or was dropped by then. Until the
+    // request is made the replacement pump counts as busy, so it starts no second transfer.
+    if (replacement)
+        replacement_->busy = true;
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+        const qint64 offset = cache->resumeOffset(item.sha256, item.bytes);
+        const bool repair = QFileInfo::exists(cache->objectPath(item.sha256));
+        return [this, transfer, offset, repair] { requestMediaTransfer(transfer, offset, repair); };
+    });
+    if (!queued)
+        transferIoBusy(*transfer);
+}
+
+void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
+                                            qint64 resumeOffset, bool repair)
+{
+    if (!transferCurrent(*transfer))
+        return;
+    const MediaItem& item = transfer->item;
+    const quint64 generation = transfer->generation;
+    const bool replacement = transfer->replacement;
+    if (replacement)
+        replacement_->busy = false;
+    transfer->state.resumeOffset = resumeOffset;
+    transfer->reason = transferReason(item.sha256, repair);
 
     QNetworkRequest request(origin_.resolved(QUrl(item.src)));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
@@ -288,9 +320,8 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
         return;
     }
     request.setRawHeader("Accept-Encoding", "identity");
-    if (transfer->state.resumeOffset > 0) {
-        request.setRawHeader("Range",
-                             "bytes=" + QByteArray::number(transfer->state.resumeOffset) + '-');
+    if (resumeOffset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         request.setRawHeader("If-Range", '"' + item.sha256.toLatin1() + '"');
     }
 
@@ -302,9 +333,28 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
         replacementIdleTimer_.start(replacementIdleMs);
     else if (!(activeSlot_ >= 0 && candidate_->revisionChange) && !candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
-    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { readMediaTransfer(transfer); });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, transfer] { finishMediaTransfer(transfer); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { pumpMediaTransfer(transfer); });
+    connect(reply, &QNetworkReply::finished, this, [this, transfer] {
+        transfer->replyFinished = true;
+        pumpMediaTransfer(transfer);
+    });
+}
+
+// Reads on while no append is pending, and concludes the transfer once the reply has finished
+// and its last bytes are on disk.
+void PlayerController::pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
+{
+    QNetworkReply* const reply = transfer->reply;
+    const auto live = [&] {
+        return reply && !transfer->concluded && !transfer->writing
+            && (transfer->replacement ? replacementReplies_ : candidateReplies_).contains(reply);
+    };
+    if (!live())
+        return;
+    readMediaTransfer(transfer);
+    // A rejection aborts the reply, whose finished handler may have concluded it meanwhile.
+    if (live() && transfer->replyFinished)
+        finishMediaTransfer(transfer);
 }
 
 void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
@@ -320,6 +370,8 @@ void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& t
         state.rejected = true;
         stopReply(reply);
     };
+    // No append of this transfer is pending here and its start was measured after every earlier
+    // one, so resetting the partial cannot race a write.
     if (!state.accepted) {
         if (state.rejected)
             return;
@@ -349,7 +401,7 @@ void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& t
     }
     if (state.rejected)
         return;
-    const QByteArray bytes = reply->readAll(); // at most the read buffer
+    QByteArray bytes = reply->readAll(); // at most the read buffer
     if (bytes.isEmpty())
         return;
     state.receivedBytes += bytes.size();
@@ -364,15 +416,44 @@ void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& t
         stopReply(reply);
         return;
     }
-    QString error;
-    if (!contentCache_->appendPartial(item.sha256, item.bytes, bytes, &error))
-        reject(); // what is written stays for a later resume
+    appendMediaTransfer(transfer, std::move(bytes));
+}
+
+// A write waiting for write-back would stall the picture: appends run on the content I/O
+// queue, whose order also keeps them ahead of the commit and of any later transfer's start.
+void PlayerController::appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
+                                           QByteArray bytes)
+{
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const QString sha256 = transfer->item.sha256;
+    const qint64 total = transfer->item.bytes;
+    transfer->writing = true;
+    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+        QString error;
+        const bool written = cache->appendPartial(sha256, total, bytes, &error);
+        return [this, transfer, written] {
+            transfer->writing = false;
+            if (!written) {
+                // What is written stays for a later resume.
+                transfer->state.rejected = true;
+                if (transfer->reply)
+                    stopReply(transfer->reply);
+            }
+            pumpMediaTransfer(transfer);
+        };
+    });
+    if (queued)
+        return;
+    transfer->writing = false;
+    transfer->state.rejected = true;
+    stopReply(transfer->reply);
 }
 
 void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
     QNetworkReply* reply = transfer->reply;
     const MediaItem& item = transfer->item;
+    transfer->concluded = true;
     if (transfer->replacement) {
         replacementReplies_.remove(reply);
         if (replacementReplies_.isEmpty())
@@ -380,7 +461,6 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     } else {
         candidateReplies_.remove(reply);
     }
-    readMediaTransfer(transfer);
 
     const MediaDownloadState& state = transfer->state;
     const QNetworkReply::NetworkError networkError = reply->error();
@@ -494,11 +574,17 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             pumpReplacement();
         };
     });
-    if (queued)
-        return;
-    if (transfer->replacement)
+    if (!queued)
+        transferIoBusy(*transfer);
+}
+
+void PlayerController::transferIoBusy(const MediaTransfer& transfer)
+{
+    if (transfer.replacement && replacementOwns(transfer.generation)) {
+        replacement_->busy = false;
         noteReplacementUnreachable();
-    else
+    }
+    else if (!transfer.replacement && candidateOwns(transfer.generation))
         failCandidate(QStringLiteral("content_io_busy"));
 }
 

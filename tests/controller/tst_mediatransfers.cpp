@@ -1,11 +1,13 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/TestFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -246,6 +248,59 @@ private Q_SLOTS:
         const QJsonObject ledger = ControllerAccess::transfer24h(c, h.clock().nowMs());
         QCOMPARE(ledger.value("new").toInteger(), ledgerNew);
         QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
+    }
+
+    // An append still waiting on the I/O queue when the candidate is replaced is dropped before
+    // the next transfer measures or resets the partial; a failing append ends its transfer.
+    void writePending_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::addColumn<Answers>("next");
+        QTest::newRow("replaced, resumed") << true << Answers{};
+        QTest::newRow("replaced, whole") << true << Answers{{.status = 200}};
+        QTest::newRow("write fails") << false << Answers{};
+    }
+    void writePending()
+    {
+        QFETCH(bool, replace);
+        QFETCH(Answers, next);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const ServedObject object = ServedObject::make("w.png", 600000, 9);
+        h.service().putContent(object.path, object.bytes);
+        h.service().scriptContent(object.path, Answers{{}} + next);
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        seedCache(*cache, object, 1000, false);
+        const Manifest manifest =
+            contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
+
+        // The queue is held from the first request on, so the first append waits.
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        QSemaphore release;
+        const auto held = connect(&h.service(), &Service::requestReceived, this, [&] {
+            io.submit(std::make_shared<std::atomic<bool>>(false),
+                      [&release] { return release.acquire(), std::function<void()>(); });
+        });
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount(), 1, waitMs);
+        disconnect(held);
+        std::optional<testfiles::Immutable> locked;
+        if (replace)
+            ControllerAccess::preparePage(c, manifest, 0, false);
+        else if (!locked.emplace(cache->partialPath(object.sha256)).isSet())
+            QSKIP("files cannot be made immutable here");
+        release.release();
+
+        if (replace)
+            QTRY_COMPARE_WITH_TIMEOUT(fileDigest(cache->objectPath(object.sha256)), object.sha256, waitMs);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(skipCode(h, "a"), QStringLiteral("content_download_failed"), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        QCOMPARE(QFileInfo::exists(cache->partialPath(object.sha256)), !replace);
+        const QList<Service::Request> sent = h.service().requestsTo(object.path);
+        QCOMPARE(sent.size(), 2);
+        for (const Service::Request& request : sent)
+            QCOMPARE(request.header("Range"), QByteArray("bytes=1000-"));
     }
 
     // Room for a download no volume holds: everything goes but what is on glass, outgoing or
