@@ -72,6 +72,11 @@ ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 see
     QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
     QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
     bytes.truncate(size);
+    return of(name, bytes);
+}
+
+ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
+{
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
 }
 
@@ -99,7 +104,7 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
     return primitive;
 }
 
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+QJsonObject contentDocument(const QList<QJsonArray>& pages)
 {
     QJsonArray pageArray;
     for (qsizetype i = 0; i < pages.size(); ++i)
@@ -109,13 +114,17 @@ Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
             {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
             {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
             {"primitives", pages.at(i)}});
-    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
-                               {"grantId", "grant-1"}, {"contentGeneration", 1},
-                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
-                               {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
-                               {"pages", pageArray}};
+    return QJsonObject{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
+                       {"grantId", "grant-1"}, {"contentGeneration", 1},
+                       {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
+                       {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
+                       {"pages", pageArray}};
+}
+
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+{
     const ManifestParseResult parsed =
-        ManifestParser::parse(QJsonDocument(document).toJson(), origin, 0);
+        ManifestParser::parse(QJsonDocument(contentDocument(pages)).toJson(), origin, 0);
     if (const auto* error = std::get_if<ManifestError>(&parsed))
         qFatal("content manifest refused: %s %s", qPrintable(error->code), qPrintable(error->path));
     return std::get<Manifest>(parsed);
@@ -285,6 +294,23 @@ bool ControllerHarness::startBound()
     return sessionSettled([this] {
         controller_->start();
         expireSoon(u"sessionRetryTimer");
+    });
+}
+
+bool ControllerHarness::untilActivated(const std::function<void()>& begin)
+{
+    QSignalSpy activated(controller_.get(), &PlayerController::activeChanged);
+    scene_->setAnswering(true);
+    begin();
+    const bool onGlass = QTest::qWaitFor([&] { return !activated.isEmpty(); }, waitMs);
+    scene_->setAnswering(false);
+    return onGlass;
+}
+
+bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisionChange)
+{
+    return untilActivated([&] {
+        ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
     });
 }
 

@@ -85,10 +85,12 @@ struct ServedObject {
     QString sha256;
 
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
+    static ServedObject of(const QByteArray& name, const QByteArray& bytes);
 };
 
-// Pages "p0", "p1", ... of the given primitives, parsed as the service would send them;
-// sources are resolved against origin.
+// Pages "p0", "p1", ... of the given primitives (revision "rev-1"), as the service sends them,
+// and parsed with sources resolved against origin.
+QJsonObject contentDocument(const QList<QJsonArray>& pages);
 Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
@@ -419,6 +421,13 @@ public:
     // and enrolled marker), a cold-boot spread cut short; true once the session has settled as
     // for mintSession().
     bool startBound();
+
+    // Runs begin (a page prepared, a page turned, a manifest taken in) with the scene stand-in
+    // answering every readiness request, until the readiness gate puts a page on glass; false
+    // when none got there.
+    bool untilActivated(const std::function<void()>& begin);
+    // A page of manifest prepared on the idle stage and put on glass by the readiness gate.
+    bool activate(const Manifest& manifest, int page, bool revisionChange);
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
