@@ -4,6 +4,7 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -312,6 +313,23 @@ bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisi
     return untilActivated([&] {
         ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
     });
+}
+
+bool ControllerHarness::showCachedPage()
+{
+    const ServedObject picture = ServedObject::make("on-glass.png", 256, 77);
+    QByteArray bytes = picture.bytes;
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    if (!ControllerAccess::contentCache(*controller_)
+             ->commitVerified(source, picture.sha256, bytes.size(), nullptr, nullptr))
+        return false;
+    // With a session, the picture's start is reported; the service takes it.
+    if (!service_->scripted("POST", W::reportsRoute))
+        service_->script("POST", W::reportsRoute, {FakeRuntimeService::Reply::json(200, QJsonObject())});
+    return activate(contentManifest({QJsonArray{mediaPrimitive("on-glass", {picture})}},
+                                    service_->url()),
+                    0, false);
 }
 
 Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,

@@ -428,6 +428,9 @@ public:
     bool untilActivated(const std::function<void()>& begin);
     // A page of manifest prepared on the idle stage and put on glass by the readiness gate.
     bool activate(const Manifest& manifest, int page, bool revisionChange);
+    // A page of one cached picture put on glass that way, as when the player plays (within its
+    // revision: nothing is saved or reported).
+    bool showCachedPage();
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
