@@ -2,8 +2,10 @@
 
 // What reached the glass, frame by frame: after every frame the render thread reads a few
 // pixels across the middle line of the window, stamped with the monotonic clock, for the GUI
-// thread to sort later.
+// thread to sort later; and the event loop run until the frames say enough.
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QOpenGLContext>
@@ -11,6 +13,7 @@
 #include <QQuickWindow>
 
 #include <ctime>
+#include <functional>
 
 namespace talvorine::bench {
 
@@ -19,6 +22,19 @@ inline qint64 monotonicNs()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Runs the event loop until done holds or the time passed.
+inline bool spinUntil(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        if (waited.hasExpired(ms))
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    return true;
 }
 
 class FrameSampler {

@@ -17,7 +17,6 @@
 #include <benchmark/benchmark.h>
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
@@ -66,14 +65,7 @@ bool pageShown(const FrameSampler::Frame& frame)
 // Runs the event loop until done holds or 30 s passed.
 bool spinUntil(const std::function<bool()>& done)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.hasExpired(30000))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return bench::spinUntil(done, 30000);
 }
 
 void BM_ManifestToFrame(benchmark::State& state, bool cached)

@@ -17,9 +17,7 @@
 #include <benchmark/benchmark.h>
 
 #include <QBuffer>
-#include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QImage>
 #include <QQuickWindow>
 
 #include <cstdlib>
@@ -55,36 +53,18 @@ Seen classify(QRgb pixel, bool incomingBlue)
     return Seen::Blend;
 }
 
-QByteArray solidPicture(Qt::GlobalColor color)
-{
-    QImage image(64, 36, QImage::Format_RGB32);
-    image.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
-}
-
 // Runs the event loop until done holds or 10 s passed.
 bool spinUntil(const std::function<bool()>& done)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.hasExpired(10000))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return bench::spinUntil(done, 10000);
 }
 
 struct Player {
     std::unique_ptr<test::ControllerHarness> harness;
     std::unique_ptr<test::SceneWindow> scene;
     std::unique_ptr<FrameSampler> sampler;
-    QByteArray red = solidPicture(Qt::red);
-    QByteArray blue = solidPicture(Qt::blue);
+    QByteArray red = test::ServedObject::picture("red", Qt::red).bytes;
+    QByteArray blue = test::ServedObject::picture("blue", Qt::blue).bytes;
     int shown = 0; // the page on glass: 0 red, 1 blue
 };
 

@@ -24,16 +24,6 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
-QStringList sceneWarnings;
-QtMessageHandler previousHandler = nullptr;
-
-void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
-        sceneWarnings.append(text);
-    previousHandler(type, context, text);
-}
-
 using test::itemsBelow;
 
 // The visible item whose text is exactly this one.
@@ -59,11 +49,9 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        previousHandler = qInstallMessageHandler(collectSceneWarnings);
+        test::SceneWindow::collectWarnings();
         QVERIFY(test::SceneWindow::loadResources());
     }
-
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 
     void codeClaimedAndCelebrated()
     {
@@ -146,7 +134,8 @@ private slots:
         QVERIFY(h.expireSoon(u"celebrationTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!shown(window, "Paired"), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(scene.grab(floor) != slideFloor, waitMs);
-        QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
+        QVERIFY2(test::SceneWindow::warnings().isEmpty(),
+                 qPrintable(test::SceneWindow::warnings().join('\n')));
         QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
     }
 };

@@ -10,7 +10,6 @@
 #include "tests/support/GeneratedMedia.h"
 #include "tests/support/SceneWindow.h"
 
-#include <QBuffer>
 #include <QGuiApplication>
 #include <QJsonArray>
 #include <QQuickWindow>
@@ -27,27 +26,6 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
-
-QStringList sceneWarnings;
-QtMessageHandler previousHandler = nullptr;
-
-void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
-        sceneWarnings.append(text);
-    previousHandler(type, context, text);
-}
-
-ServedObject solidPicture(const QByteArray& name, Qt::GlobalColor color)
-{
-    QImage picture(64, 36, QImage::Format_RGB32);
-    picture.fill(color);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    picture.save(&buffer, "PNG");
-    return ServedObject::of(name, bytes);
-}
 
 bool near(QRgb pixel, const test::Rgb& colour, int tolerance)
 {
@@ -100,11 +78,9 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        previousHandler = qInstallMessageHandler(collectSceneWarnings);
+        test::SceneWindow::collectWarnings();
         QVERIFY(test::SceneWindow::loadResources());
     }
-
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
 
     void threePagesInTurn()
     {
@@ -114,7 +90,8 @@ private slots:
         QVERIFY2(test::makeBarsClip(clip, 320, 180, 60, 30, &error), qPrintable(error));
         QFile clipFile(clip);
         QVERIFY(clipFile.open(QIODevice::ReadOnly));
-        const ServedObject red = solidPicture("red", Qt::red), blue = solidPicture("blue", Qt::blue),
+        const ServedObject red = ServedObject::picture("red", Qt::red),
+                           blue = ServedObject::picture("blue", Qt::blue),
                            bars = ServedObject::of("bars", clipFile.readAll());
 
         ControllerHarness h;
@@ -191,7 +168,8 @@ private slots:
         QCOMPARE(activations, (QList<Entry>{{0, 0, 1, 0}, {1, 400, 1, 0}, {0, 0, 1, 1000},
                                             {1, 400, 1, 0}}));
         QCOMPARE(s.contentAttempts(red.path), 1);
-        QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
+        QVERIFY2(test::SceneWindow::warnings().isEmpty(),
+                 qPrintable(test::SceneWindow::warnings().join('\n')));
         QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
     }
 };

@@ -5,6 +5,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <QBuffer>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -79,6 +80,17 @@ ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 see
 ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
 {
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
+{
+    QImage image(64, 36, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return of(name, bytes);
 }
 
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,

@@ -86,6 +86,8 @@ struct ServedObject {
 
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
     static ServedObject of(const QByteArray& name, const QByteArray& bytes);
+    // A PNG picture of one colour.
+    static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
 };
 
 // Pages "p0", "p1", ... of the given primitives (revision "rev-1"), as the service sends them,

@@ -14,6 +14,31 @@
 
 namespace talvorine::test {
 
+namespace {
+
+QStringList collected;
+QtMessageHandler previousHandler = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
+        collected.append(text);
+    previousHandler(type, context, text);
+}
+
+} // namespace
+
+void SceneWindow::collectWarnings()
+{
+    if (!previousHandler)
+        previousHandler = qInstallMessageHandler(collect);
+}
+
+QStringList SceneWindow::warnings()
+{
+    return collected;
+}
+
 bool SceneWindow::loadResources()
 {
     PlayerComposition::registerQmlTypes();

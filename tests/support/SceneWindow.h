@@ -8,6 +8,7 @@
 #include <QImage>
 #include <QRect>
 #include <QSize>
+#include <QStringList>
 
 #include <memory>
 
@@ -27,6 +28,10 @@ public:
     // What every scene of the process needs once: its QML types, typefaces, chrome tokens and
     // overlay contract; false when one of them is missing.
     static bool loadResources();
+    // The scene's own warnings (those naming its QML files) from the first call on, each still
+    // passed to the previous message handler.
+    static void collectWarnings();
+    static QStringList warnings();
 
     explicit SceneWindow(PlayerController& controller, QSize size = QSize(640, 360));
     ~SceneWindow();
