@@ -53,6 +53,8 @@ private slots:
         QVERIFY(test::SceneWindow::loadResources());
     }
 
+    void cleanupTestCase() { test::SceneWindow::stopCollectingWarnings(); }
+
     void codeClaimedAndCelebrated()
     {
         ControllerHarness h;

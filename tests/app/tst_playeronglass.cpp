@@ -82,6 +82,8 @@ private slots:
         QVERIFY(test::SceneWindow::loadResources());
     }
 
+    void cleanupTestCase() { test::SceneWindow::stopCollectingWarnings(); }
+
     void threePagesInTurn()
     {
         QTemporaryDir files;

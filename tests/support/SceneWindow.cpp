@@ -12,6 +12,8 @@
 #include <QQmlContext>
 #include <QQuickWindow>
 
+#include <utility>
+
 namespace talvorine::test {
 
 namespace {
@@ -32,6 +34,12 @@ void SceneWindow::collectWarnings()
 {
     if (!previousHandler)
         previousHandler = qInstallMessageHandler(collect);
+}
+
+void SceneWindow::stopCollectingWarnings()
+{
+    if (previousHandler)
+        qInstallMessageHandler(std::exchange(previousHandler, nullptr));
 }
 
 QStringList SceneWindow::warnings()

@@ -28,9 +28,10 @@ public:
     // What every scene of the process needs once: its QML types, typefaces, chrome tokens and
     // overlay contract; false when one of them is missing.
     static bool loadResources();
-    // The scene's own warnings (those naming its QML files) from the first call on, each still
+    // The scene's own warnings (those naming its QML files) between these two calls, each still
     // passed to the previous message handler.
     static void collectWarnings();
+    static void stopCollectingWarnings();
     static QStringList warnings();
 
     explicit SceneWindow(PlayerController& controller, QSize size = QSize(640, 360));
