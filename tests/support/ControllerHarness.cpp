@@ -117,7 +117,7 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
     return primitive;
 }
 
-QJsonObject contentDocument(const QList<QJsonArray>& pages)
+QJsonObject contentDocument(const QList<QJsonArray>& pages, const QString& revision)
 {
     QJsonArray pageArray;
     for (qsizetype i = 0; i < pages.size(); ++i)
@@ -127,17 +127,23 @@ QJsonObject contentDocument(const QList<QJsonArray>& pages)
             {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
             {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
             {"primitives", pages.at(i)}});
-    return QJsonObject{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
+    return QJsonObject{{"schemaVersion", 2}, {"manifestRevision", revision},
                        {"grantId", "grant-1"}, {"contentGeneration", 1},
                        {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
                        {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
                        {"pages", pageArray}};
 }
 
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
+{
+    return QJsonDocument(contentDocument(pages, revision)).toJson();
+}
+
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision)
 {
     const ManifestParseResult parsed =
-        ManifestParser::parse(QJsonDocument(contentDocument(pages)).toJson(), origin, 0);
+        ManifestParser::parse(contentManifestBody(pages, revision), origin, 0);
     if (const auto* error = std::get_if<ManifestError>(&parsed))
         qFatal("content manifest refused: %s %s", qPrintable(error->code), qPrintable(error->path));
     return std::get<Manifest>(parsed);

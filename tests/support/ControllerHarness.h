@@ -90,10 +90,14 @@ struct ServedObject {
     static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
 };
 
-// Pages "p0", "p1", ... of the given primitives (revision "rev-1"), as the service sends them,
-// and parsed with sources resolved against origin.
-QJsonObject contentDocument(const QList<QJsonArray>& pages);
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
+// Pages "p0", "p1", ... of the given primitives, as the service sends them (the document and
+// its bytes), and parsed with sources resolved against origin.
+QJsonObject contentDocument(const QList<QJsonArray>& pages,
+                            const QString& revision = QStringLiteral("rev-1"));
+QByteArray contentManifestBody(const QList<QJsonArray>& pages,
+                               const QString& revision = QStringLiteral("rev-1"));
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision = QStringLiteral("rev-1"));
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
@@ -343,6 +347,17 @@ struct ControllerAccess {
         c.consumeManifest(body, false, QString(), QByteArray());
     }
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
+    // Retained restore, background fetches and staged plans.
+    static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    static void beginReplacement(PlayerController& c, const Manifest& manifest)
+    {
+        c.beginReplacement(manifest, QByteArray("{}"), true, true, 0);
+    }
+    static QString activeRevision(const PlayerController& c)
+    {
+        return c.activeManifest_ ? c.activeManifest_->manifestRevision : QString();
+    }
     static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
     // The transport answers every 2xx, 204 included, with success: a failure only by this way.
     static void unpairFailed(PlayerController& c, int status)
@@ -355,6 +370,11 @@ struct ControllerAccess {
     static void claimPairing(PlayerController& c, const QString& nonce)
     {
         c.handlePairingClaimed(nonce);
+    }
+    // What a screenshot grabs instead of the window.
+    static void setScreenshotGrab(PlayerController& c, std::function<QImage()> grab)
+    {
+        c.screenshotGrab_ = std::move(grab);
     }
 };
 
