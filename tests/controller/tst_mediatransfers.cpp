@@ -196,7 +196,7 @@ private Q_SLOTS:
             contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
         const bool playing = origin == Origin::RefusingWhilePlaying;
         if (playing)
-            ControllerAccess::putOnGlass(c, manifest, 0, 0);
+            QVERIFY(h.showCachedPage());
         const int slot = playing ? 1 : 0;
         h.service().setRefusing(origin == Origin::Refusing || playing);
         ControllerAccess::preparePage(c, manifest, 0, false);
@@ -390,9 +390,9 @@ private Q_SLOTS:
         QVERIFY(!ControllerAccess::candidate(c)
                 || ControllerAccess::candidate(c)->requiredPrimitives.isEmpty());
 
-        // A failure on glass: reported, excluded for the revision, recovery armed once; the
-        // candidate on the other slot is untouched.
-        ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        // A failure on glass (the page the gate activated above plays on): reported, excluded
+        // for the revision, recovery armed once; the candidate on the other slot is untouched.
+        QCOMPARE(c.activeSlot(), 0);
         ControllerAccess::preparePage(c, manifest, 1, false);
         c.primitiveFailed(0, "not-there", "decode_failed");
         QVERIFY(!h.timer("rendererRecoveryTimer")->isActive());

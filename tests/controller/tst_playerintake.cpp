@@ -300,8 +300,8 @@ private slots:
         QVERIFY(stateOf(*h).saveLastKnownGood(manifest("r0", {}), "r0"));
         h->service().script("GET", v2, {reply});
         if (onGlassMs >= 0) {
-            ControllerAccess::setActiveSlot(h->controller(), 0);
-            ControllerAccess::setStatus(h->controller(), "playing");
+            QVERIFY(h->showCachedPage());
+            QCOMPARE(h->controller().status(), QStringLiteral("playing"));
             QVERIFY(fetch(*h, v2));
             h->clock().advance(onGlassMs);
         }

@@ -4,6 +4,8 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -72,7 +74,23 @@ ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 see
     QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
     QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
     bytes.truncate(size);
+    return of(name, bytes);
+}
+
+ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
+{
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
+{
+    QImage image(64, 36, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return of(name, bytes);
 }
 
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
@@ -99,7 +117,7 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
     return primitive;
 }
 
-QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
+QJsonObject contentDocument(const QList<QJsonArray>& pages, const QString& revision)
 {
     QJsonArray pageArray;
     for (qsizetype i = 0; i < pages.size(); ++i)
@@ -109,12 +127,16 @@ QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& re
             {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
             {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
             {"primitives", pages.at(i)}});
-    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", revision},
-                               {"grantId", "grant-1"}, {"contentGeneration", 1},
-                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
-                               {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
-                               {"pages", pageArray}};
-    return QJsonDocument(document).toJson();
+    return QJsonObject{{"schemaVersion", 2}, {"manifestRevision", revision},
+                       {"grantId", "grant-1"}, {"contentGeneration", 1},
+                       {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
+                       {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
+                       {"pages", pageArray}};
+}
+
+QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
+{
+    return QJsonDocument(contentDocument(pages, revision)).toJson();
 }
 
 Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
@@ -292,6 +314,40 @@ bool ControllerHarness::startBound()
         controller_->start();
         expireSoon(u"sessionRetryTimer");
     });
+}
+
+bool ControllerHarness::untilActivated(const std::function<void()>& begin)
+{
+    QSignalSpy activated(controller_.get(), &PlayerController::activeChanged);
+    scene_->setAnswering(true);
+    begin();
+    const bool onGlass = QTest::qWaitFor([&] { return !activated.isEmpty(); }, waitMs);
+    scene_->setAnswering(false);
+    return onGlass;
+}
+
+bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisionChange)
+{
+    return untilActivated([&] {
+        ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
+    });
+}
+
+bool ControllerHarness::showCachedPage()
+{
+    const ServedObject picture = ServedObject::make("on-glass.png", 256, 77);
+    QByteArray bytes = picture.bytes;
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    if (!ControllerAccess::contentCache(*controller_)
+             ->commitVerified(source, picture.sha256, bytes.size(), nullptr, nullptr))
+        return false;
+    // With a session, the picture's start is reported; the service takes it.
+    if (!service_->scripted("POST", W::reportsRoute))
+        service_->script("POST", W::reportsRoute, {FakeRuntimeService::Reply::json(200, QJsonObject())});
+    return activate(contentManifest({QJsonArray{mediaPrimitive("on-glass", {picture})}},
+                                    service_->url()),
+                    0, false);
 }
 
 Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,

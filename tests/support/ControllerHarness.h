@@ -85,10 +85,15 @@ struct ServedObject {
     QString sha256;
 
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
+    static ServedObject of(const QByteArray& name, const QByteArray& bytes);
+    // A PNG picture of one colour.
+    static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
 };
 
-// Pages "p0", "p1", ... of the given primitives, as the service sends them, and parsed;
-// sources are resolved against origin.
+// Pages "p0", "p1", ... of the given primitives, as the service sends them (the document and
+// its bytes), and parsed with sources resolved against origin.
+QJsonObject contentDocument(const QList<QJsonArray>& pages,
+                            const QString& revision = QStringLiteral("rev-1"));
 QByteArray contentManifestBody(const QList<QJsonArray>& pages,
                                const QString& revision = QStringLiteral("rev-1"));
 Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
@@ -451,6 +456,16 @@ public:
     // and enrolled marker), a cold-boot spread cut short; true once the session has settled as
     // for mintSession().
     bool startBound();
+
+    // Runs begin (a page prepared, a page turned, a manifest taken in) with the scene stand-in
+    // answering every readiness request, until the readiness gate puts a page on glass; false
+    // when none got there.
+    bool untilActivated(const std::function<void()>& begin);
+    // A page of manifest prepared on the idle stage and put on glass by the readiness gate.
+    bool activate(const Manifest& manifest, int page, bool revisionChange);
+    // A page of one cached picture put on glass that way, as when the player plays (within its
+    // revision: nothing is saved or reported).
+    bool showCachedPage();
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
