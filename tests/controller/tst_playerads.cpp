@@ -4,7 +4,9 @@
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/TestFiles.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -16,6 +18,7 @@ using namespace talvorine;
 using talvorine::test::ControllerAccess;
 using talvorine::test::ControllerHarness;
 using talvorine::test::FakeAdSlots;
+using talvorine::test::SceneStandIn;
 using Reply = talvorine::test::FakeRuntimeService::Reply;
 using State = AdOccurrence::State;
 namespace W = talvorine::RuntimeWire;
@@ -24,7 +27,8 @@ namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
 
-// "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>".
+// "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>". Each
+// page holds an empty image frame, which the scene reports ready once asked.
 Manifest rotation(const QStringList& pattern)
 {
     Manifest manifest;
@@ -36,6 +40,15 @@ Manifest rotation(const QStringList& pattern)
         page.type = token == "S" ? PageType::adslot : PageType::content;
         page.adslotId = "slot_" + page.id;
         page.advance = {{"mode", "duration"}, {"afterMs", token.mid(1).toInt()}};
+        page.canvas.width = 1920;
+        page.canvas.height = 1080;
+        page.transition = {{"type", "crossfade"}, {"durationMs", 0}};
+        Primitive frame;
+        frame.id = "frame";
+        frame.kind = PrimitiveKind::image;
+        frame.rect = QRectF(0, 0, 100, 100);
+        frame.contentFit = "fill";
+        page.primitives = {frame};
         manifest.pages.append(page);
     }
     return manifest;
@@ -46,9 +59,22 @@ QString stampOf(qint64 ms)
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
 }
 
-// The changes the occurrence life cycle allows, as "from>to".
+// The changes the occurrence life cycle allows, as "from>to". A staged ad page is Downloading
+// when its visit begins.
 const QSet<QString> allowedChanges{"0>1", "1>2", "1>3", "1>0", "1>8", "2>8", "3>4", "4>3",
-                                   "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "5>6"};
+                                   "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "3>5", "5>6"};
+
+// An image creative of this size.
+QByteArray png(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return bytes;
+}
 
 template <typename T>
 T pick(QRandomGenerator& random, const QList<T>& values)
@@ -124,6 +150,8 @@ private:
         QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
         QVERIFY(harness->mintSession(true));
+        // Resolve answers are counted: a loaded machine must not turn one into a time-out.
+        harness->transport().setResolveTransferTimeoutMs(waitMs);
         // The test ticks the planner and flushes the outbox itself, whatever restarts the timers.
         for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
             harness->timer(timer)->disconnect(&controller());
@@ -190,6 +218,69 @@ private:
                 values.append(record.value(QLatin1String(field)).toString());
         }
         return values;
+    }
+
+    // --- The ad on glass ---
+
+    // As the scene reads it.
+    bool adActive() { return controller().property("adActive").toBool(); }
+    int onGlass() { return ControllerAccess::activePageIndex(controller()); }
+    const PlayerController::PreparedPage* staged() { return ControllerAccess::candidate(controller()); }
+    bool adStaged() { return staged() && staged()->adPresentation; }
+    bool adReady() { return adStaged() && staged()->readyPrimitives.contains(staged()->adPrimitiveId); }
+
+    // A content page goes on glass once the scene reports it ready.
+    void showContent(const Manifest& manifest, int page)
+    {
+        ControllerAccess::preparePage(controller(), manifest, page, false);
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), page, waitMs);
+    }
+
+    // The page's dwell runs out.
+    void turn()
+    {
+        QTimer* timer = harness->timer("pageTimer");
+        QVERIFY(timer->isActive());
+        harness->clock().advance(timer->interval());
+        QSignalSpy fired(timer, &QTimer::timeout);
+        QVERIFY(harness->expireSoon("pageTimer"));
+        QVERIFY(fired.wait(waitMs));
+    }
+
+    // One frame of the window: the render thread syncs the scene the GUI published, presents
+    // it, and the GUI thread hears of it.
+    void frame()
+    {
+        controller().noteSceneSynced();
+        controller().noteWindowFramePresented();
+        controller().handleWindowFramePresented();
+    }
+
+    // Planner ticks until the adslot page's ad is staged, ready, on the idle stage.
+    void stageAhead()
+    {
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+    }
+
+    // "started:0 completed:5000": the kind and duration of each event the service received for
+    // the occurrence, once the outbox has been flushed.
+    QString served(const QString& occurrenceId)
+    {
+        // Each report waits for the answer to the one before.
+        const auto settled = [this] {
+            ControllerAccess::flushAdOutbox(controller());
+            return outbox().pending().isEmpty() && outbox().inflight().isEmpty()
+                   && !ControllerAccess::adRequestsOutstanding(controller());
+        };
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(settled(), waitMs); }();
+        QStringList events;
+        for (const QJsonObject& event : ads().receivedEvents()) {
+            if (event["occurrence_id"].toString() == occurrenceId)
+                events.append(event["kind"].toString() + ':'
+                              + QString::number(event["duration_ms"].toInteger()));
+        }
+        return events.join(' ');
     }
 
 private slots:
@@ -287,6 +378,207 @@ private slots:
             apply(false);
         }
         QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
+    }
+
+    // Ads reach the glass through the rotation: staged ahead and shown at their run, yielding
+    // to a content page when their run is not next, staged at the run itself, and given up at
+    // the candidate deadline without stopping the rotation. The first presented frame of the
+    // ad's own scene starts it; the image completes its duration from there.
+    void visits()
+    {
+        make();
+        SceneStandIn& scene = harness->scene();
+        scene.setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "d4000", "S", "d4000"});
+        ads().fill("ad2", {.durationMs = 5000, .creative = png(64, 36)});
+        showContent(manifest, 0);
+
+        // Staged ahead while p0 shows; p1 is next, so the ad yields to it and is ready again.
+        stageAhead();
+        QCOMPARE(states(), QStringLiteral("ad2:3"));
+        const int adSlot = staged()->slot;
+        QCOMPARE(staged()->pageIndex, 2);
+        QVERIFY(test::boundSource(controller(), adSlot, staged()->adPrimitiveId).isLocalFile());
+        const QString first = occurrences().first().id;
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
+        QCOMPARE(states(), QStringLiteral("ad2:4"));
+        QCOMPARE(harness->devLog("ad.candidate_yielded").size(), 1);
+
+        // At its run it is staged again and goes on glass once the scene reports it ready;
+        // p1 stays until then. A frame synced before that still shows p1 and starts nothing;
+        // the next one starts the ad, once.
+        turn();
+        QVERIFY(adStaged() && !adActive());
+        QCOMPARE(onGlass(), 1);
+        controller().noteSceneSynced();
+        QTRY_VERIFY_WITH_TIMEOUT(adActive(), waitMs);
+        QCOMPARE(onGlass(), 2);
+        QCOMPARE(states(), QStringLiteral("ad2:5"));
+        controller().noteWindowFramePresented();
+        controller().handleWindowFramePresented();
+        QVERIFY(recorded("ad_first_visible_frame", "occurrence_id").isEmpty());
+        frame();
+        frame();
+        QCOMPARE(recorded("ad_first_visible_frame", "occurrence_id"), QStringList{first});
+
+        // Five seconds from the first frame it completes, and p3 follows.
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
+        QVERIFY(!adActive());
+        QCOMPARE(states(), QStringLiteral("ad2:6"));
+        QCOMPARE(served(first), QStringLiteral("started:0 completed:5000"));
+
+        // Next time round it is staged ahead while p1 shows and goes on glass at its run.
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 0, waitMs);
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
+        stageAhead();
+        const QString second = occurrences().last().id;
+        QVERIFY(second != first);
+        turn();
+        QVERIFY(adActive());
+        frame();
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
+        QCOMPARE(served(second), QStringLiteral("started:0 completed:5000"));
+
+        // An ad the scene never reports ready: staged ahead, it yields to p1; staged again at
+        // its run, the deadline gives it up, it is reported skipped, and p1 rotates on.
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 0, waitMs);
+        scene.setAnswering(false);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adStaged(), waitMs);
+        const QString third = occurrences().last().id;
+        turn();
+        scene.answerLatest();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
+        turn();
+        QVERIFY(adStaged() && harness->timer("candidateDeadlineTimer")->isActive());
+        QVERIFY(harness->expireSoon("candidateDeadlineTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!staged(), waitMs);
+        QCOMPARE(states().right(2), QStringLiteral(":8"));
+        QCOMPARE(served(third), QStringLiteral("skipped:0"));
+        QCOMPARE(onGlass(), 1);
+        scene.setAnswering(true);
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
+    }
+
+    // How each visit ends, and what the service hears of it: a row puts an image or a video
+    // ad on glass and ends it one way.
+    void visitEnds_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("events");
+        const auto row = [](const char* name, const char* kind, const char* end, const char* events) {
+            QTest::newRow(name) << QString(kind) << QString(end) << QString(events);
+        };
+        row("image: its duration", "image", "duration", "started:0 completed:5000");
+        row("image: never ended for want of progress", "image", "still", "started:0 completed:15000");
+        row("video: end of stream after progress", "video", "end of stream", "started:0 completed:4000");
+        row("video: end of stream, clock never moved", "video", "end without progress",
+            "started:0 interrupted:4000");
+        row("video: no first frame for 10 s", "video", "no first frame", "interrupted:0");
+        row("video: position still 10 s, samples elsewhere ignored", "video", "still",
+            "started:0 interrupted:10000");
+        row("video: 30 s past its duration", "video", "overrun", "started:0 interrupted:35000");
+        row("first frame after the window closed", "image", "late", "interrupted:0");
+        row("lease lost", "image", "lease", "started:0 interrupted:1000");
+        row("ad primitive failed", "video", "failed", "started:0 interrupted:1000");
+        row("planning reset", "image", "reset", "started:0 interrupted:1000");
+        row("controller destroyed", "video", "destroyed", "started:0 interrupted:1000");
+    }
+
+    void visitEnds()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, end);
+        QFETCH(QString, events);
+        make();
+        harness->scene().setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "S", "d4000"});
+        const bool video = kind == "video";
+        ads().fill("ad1", {.kind = kind, .durationMs = 5000,
+                           .contentType = video ? "video/mp4" : "image/png",
+                           .creative = video ? QByteArray(500, 'v') : png(16, 16)});
+        showContent(manifest, 0);
+        stageAhead();
+        const QString occurrence = occurrences().first().id;
+        const QString id = staged()->adPrimitiveId;
+        turn();
+        QVERIFY(adActive());
+        const int slot = controller().activeSlot();
+        const auto stall = [&](qint64 ms) {
+            harness->clock().advance(ms);
+            ControllerAccess::adStallTick(controller());
+        };
+        const auto progress = [&](int atSlot, const QString& primitive, qint64 positionMs) {
+            controller().adProgressSample(atSlot, primitive, positionMs, 5000);
+        };
+        if (video)
+            controller().videoStarted(slot, id);
+        if (end == "late")
+            advanceServiceClock(60000);
+        if (end != "no first frame")
+            frame();
+        if (end == "duration") {
+            turn();
+        } else if (end == "still" && !video) {
+            stall(9999);
+            stall(1);
+            QVERIFY(adActive());
+            turn();
+        } else if (end == "end of stream" || end == "end without progress") {
+            if (end == "end of stream")
+                progress(slot, id, 1000);
+            stall(4000);
+            controller().videoEndOfStream(slot, id);
+        } else if (end == "no first frame") {
+            stall(9999);
+            QVERIFY(adActive());
+            stall(1);
+        } else if (end == "still") {
+            progress(slot, id, 1000);
+            stall(1000);
+            progress(slot == 0 ? 1 : 0, id, 2000);
+            progress(slot, "other", 2000);
+            progress(slot, id, 1000);
+            stall(8999);
+            QVERIFY(adActive());
+            stall(1);
+        } else if (end == "overrun") {
+            for (qint64 at = 1000; at <= 34000; at += 1000) {
+                progress(slot, id, at);
+                stall(1000);
+                QVERIFY(adActive());
+            }
+            progress(slot, id, 35000);
+            stall(1000);
+        } else if (end == "lease") {
+            harness->clock().advance(1000);
+            advanceServiceClock(120000);
+            ControllerAccess::adStallTick(controller());
+        } else if (end == "failed") {
+            harness->clock().advance(1000);
+            controller().primitiveFailed(slot, id, QStringLiteral("video_decode_failed"));
+        } else if (end == "reset") {
+            harness->clock().advance(1000);
+            ControllerAccess::resetAdPlanning(controller(), QStringLiteral("pause_toggle"));
+        } else if (end == "destroyed") {
+            harness->clock().advance(1000);
+            harness->rebuildController({});
+            QVERIFY(harness->mintSession(true));
+            ControllerAccess::setOnline(controller(), true);
+        }
+        QVERIFY(!adActive());
+        QCOMPARE(served(occurrence), events);
+        QCOMPARE(recorded("ad_late_first_frame", "occurrence_id").size(), int(end == "late"));
+        if (end != "reset" && end != "destroyed")
+            QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs); // the rotation went on
     }
 
     // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,
