@@ -467,6 +467,42 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
     }
 
+    // An ad staged ahead that cannot be shown when its run comes: it expires, is reported
+    // skipped, and the next content page follows.
+    void runRefused_data()
+    {
+        QTest::addColumn<qint64>("serviceClockMs"); // how far the service's clock moves first
+        QTest::addColumn<bool>("ready");
+        QTest::addColumn<QString>("failure"); // "ad_candidate_failed" code, if any
+        QTest::newRow("start window closed") << qint64(60000) << true << "";
+        QTest::newRow("lease lost") << qint64(120000) << true << "";
+        QTest::newRow("not ready") << qint64(0) << false << "ad_not_ready";
+    }
+
+    void runRefused()
+    {
+        QFETCH(qint64, serviceClockMs);
+        QFETCH(bool, ready);
+        QFETCH(QString, failure);
+        make();
+        SceneStandIn& scene = harness->scene();
+        scene.setAnswering(true);
+        ads().fill("ad1", {.creative = png(8, 8)});
+        showContent(rotation({"d4000", "S", "d4000"}), 0);
+        scene.setAnswering(ready);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adStaged() && adReady() == ready, waitMs);
+        const QString occurrence = occurrences().first().id;
+        advanceServiceClock(serviceClockMs);
+        turn();
+        scene.answerLatest();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs);
+        QVERIFY(!adActive());
+        QCOMPARE(states(), QStringLiteral("ad1:8"));
+        QCOMPARE(served(occurrence), QStringLiteral("skipped:0"));
+        QCOMPARE(recorded("ad_candidate_failed", "code").join(','), failure);
+    }
+
     // How each visit ends, and what the service hears of it: a row puts an image or a video
     // ad on glass and ends it one way.
     void visitEnds_data()
