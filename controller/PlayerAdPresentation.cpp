@@ -80,7 +80,8 @@ bool PlayerController::adCandidateStaged() const
 
 void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
 {
-    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_)
+    // The ad stands in for pages of the rotation on glass; with none there is no run to reach.
+    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0)
         return;
     const AdOccurrence::Resolved decision = *occurrence.resolved;
     const int pageIndex = int(std::find_if(activeManifest_->pages.cbegin(),

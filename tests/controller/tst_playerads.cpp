@@ -67,12 +67,10 @@ const QSet<QString> allowedChanges{"0>1", "1>2", "1>3", "1>0", "1>8", "2>8", "3>
 // An image creative of this size.
 QByteArray png(int width, int height)
 {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::red);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
+    QImage(width, height, QImage::Format_RGB32).save(&buffer, "PNG");
     return bytes;
 }
 
@@ -220,9 +218,6 @@ private:
         return values;
     }
 
-    // --- The ad on glass ---
-
-    // As the scene reads it.
     bool adActive() { return controller().property("adActive").toBool(); }
     int onGlass() { return ControllerAccess::activePageIndex(controller()); }
     const PlayerController::PreparedPage* staged() { return ControllerAccess::candidate(controller()); }
@@ -247,8 +242,7 @@ private:
         QVERIFY(fired.wait(waitMs));
     }
 
-    // One frame of the window: the render thread syncs the scene the GUI published, presents
-    // it, and the GUI thread hears of it.
+    // One window frame: the render thread syncs and presents, the GUI thread hears of it.
     void frame()
     {
         controller().noteSceneSynced();
@@ -256,18 +250,10 @@ private:
         controller().handleWindowFramePresented();
     }
 
-    // Planner ticks until the adslot page's ad is staged, ready, on the idle stage.
-    void stageAhead()
-    {
-        tick();
-        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
-    }
-
-    // "started:0 completed:5000": the kind and duration of each event the service received for
-    // the occurrence, once the outbox has been flushed.
+    // "started:0 completed:5000": the events the service received for the occurrence, once
+    // every report has been answered (each waits for the one before).
     QString served(const QString& occurrenceId)
     {
-        // Each report waits for the answer to the one before.
         const auto settled = [this] {
             ControllerAccess::flushAdOutbox(controller());
             return outbox().pending().isEmpty() && outbox().inflight().isEmpty()
@@ -275,12 +261,9 @@ private:
         };
         [&] { QTRY_VERIFY_WITH_TIMEOUT(settled(), waitMs); }();
         QStringList events;
-        for (const QJsonObject& event : ads().receivedEvents()) {
-            if (event["occurrence_id"].toString() == occurrenceId)
-                events.append(event["kind"].toString() + ':'
-                              + QString::number(event["duration_ms"].toInteger()));
-        }
-        return events.join(' ');
+        for (const QJsonObject& e : ads().receivedEvents())
+            events.append(e["occurrence_id"] == occurrenceId ? e["kind"].toString() + ':' + e["duration_ms"].toVariant().toString() : "");
+        return events.filter(":").join(' ');
     }
 
 private slots:
@@ -394,11 +377,10 @@ private slots:
         showContent(manifest, 0);
 
         // Staged ahead while p0 shows; p1 is next, so the ad yields to it and is ready again.
-        stageAhead();
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
         QCOMPARE(states(), QStringLiteral("ad2:3"));
-        const int adSlot = staged()->slot;
-        QCOMPARE(staged()->pageIndex, 2);
-        QVERIFY(test::boundSource(controller(), adSlot, staged()->adPrimitiveId).isLocalFile());
+        QVERIFY(test::boundSource(controller(), staged()->slot, staged()->adPrimitiveId).isLocalFile());
         const QString first = occurrences().first().id;
         turn();
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
@@ -429,25 +411,11 @@ private slots:
         QCOMPARE(states(), QStringLiteral("ad2:6"));
         QCOMPARE(served(first), QStringLiteral("started:0 completed:5000"));
 
-        // Next time round it is staged ahead while p1 shows and goes on glass at its run.
         turn();
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 0, waitMs);
-        turn();
-        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
-        stageAhead();
-        const QString second = occurrences().last().id;
-        QVERIFY(second != first);
-        turn();
-        QVERIFY(adActive());
-        frame();
-        turn();
-        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
-        QCOMPARE(served(second), QStringLiteral("started:0 completed:5000"));
 
         // An ad the scene never reports ready: staged ahead, it yields to p1; staged again at
         // its run, the deadline gives it up, it is reported skipped, and p1 rotates on.
-        turn();
-        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 0, waitMs);
         scene.setAnswering(false);
         tick();
         QTRY_VERIFY_WITH_TIMEOUT(adStaged(), waitMs);
@@ -467,153 +435,92 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
     }
 
-    // An ad staged ahead that cannot be shown when its run comes: it expires, is reported
-    // skipped, and the next content page follows.
-    void runRefused_data()
-    {
-        QTest::addColumn<qint64>("serviceClockMs"); // how far the service's clock moves first
-        QTest::addColumn<bool>("ready");
-        QTest::addColumn<QString>("failure"); // "ad_candidate_failed" code, if any
-        QTest::newRow("start window closed") << qint64(60000) << true << "";
-        QTest::newRow("lease lost") << qint64(120000) << true << "";
-        QTest::newRow("not ready") << qint64(0) << false << "ad_not_ready";
-    }
-
-    void runRefused()
-    {
-        QFETCH(qint64, serviceClockMs);
-        QFETCH(bool, ready);
-        QFETCH(QString, failure);
-        make();
-        SceneStandIn& scene = harness->scene();
-        scene.setAnswering(true);
-        ads().fill("ad1", {.creative = png(8, 8)});
-        showContent(rotation({"d4000", "S", "d4000"}), 0);
-        scene.setAnswering(ready);
-        tick();
-        QTRY_VERIFY_WITH_TIMEOUT(adStaged() && adReady() == ready, waitMs);
-        const QString occurrence = occurrences().first().id;
-        advanceServiceClock(serviceClockMs);
-        turn();
-        scene.answerLatest();
-        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs);
-        QVERIFY(!adActive());
-        QCOMPARE(states(), QStringLiteral("ad1:8"));
-        QCOMPARE(served(occurrence), QStringLiteral("skipped:0"));
-        QCOMPARE(recorded("ad_candidate_failed", "code").join(','), failure);
-    }
-
-    // How each visit ends, and what the service hears of it: a row puts an image or a video
-    // ad on glass and ends it one way.
+    // How each visit ends, and what the service hears of it. A row stages an image or a video
+    // ad ahead of its run and plays a script: n the scene never reports the ad ready, t the page
+    // turns (the first turn reaches the run), f a window frame, v the video starts, pN its
+    // position (xN on the other slot, oN for another primitive), sN N ms pass and the watchdog
+    // looks, a the ad is still on, e end of stream, cN the service clock moves, F the ad
+    // primitive fails, R planning resets, D the controller is destroyed and built again.
     void visitEnds_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("end");
+        QTest::addColumn<QString>("script");
         QTest::addColumn<QString>("events");
-        const auto row = [](const char* name, const char* kind, const char* end, const char* events) {
-            QTest::newRow(name) << QString(kind) << QString(end) << QString(events);
+        const auto row = [](const char* name, const char* kind, const QString& script, const char* events) {
+            QTest::newRow(name) << QString(kind) << script << QString(events);
         };
-        row("image: its duration", "image", "duration", "started:0 completed:5000");
-        row("image: never ended for want of progress", "image", "still", "started:0 completed:15000");
-        row("video: end of stream after progress", "video", "end of stream", "started:0 completed:4000");
-        row("video: end of stream, clock never moved", "video", "end without progress",
-            "started:0 interrupted:4000");
-        row("video: no first frame for 10 s", "video", "no first frame", "interrupted:0");
-        row("video: position still 10 s, samples elsewhere ignored", "video", "still",
-            "started:0 interrupted:10000");
-        row("video: 30 s past its duration", "video", "overrun", "started:0 interrupted:35000");
-        row("first frame after the window closed", "image", "late", "interrupted:0");
-        row("lease lost", "image", "lease", "started:0 interrupted:1000");
-        row("ad primitive failed", "video", "failed", "started:0 interrupted:1000");
-        row("planning reset", "image", "reset", "started:0 interrupted:1000");
-        row("controller destroyed", "video", "destroyed", "started:0 interrupted:1000");
+        QString overrun = "t v f";
+        for (int at = 1; at <= 35; ++at)
+            overrun += QStringLiteral(" p%1000 s1000").arg(at);
+        row("image: its duration", "image", "t f t", "started:0 completed:5000");
+        row("image: never ended for want of progress", "image", "t f s9999 s1 a t", "started:0 completed:15000");
+        row("video: end of stream after progress", "video", "t v f p1000 s4000 e", "started:0 completed:4000");
+        row("video: end of stream, clock still", "video", "t v f s4000 e", "started:0 interrupted:4000");
+        row("video: no first frame for 10 s", "video", "t v s9999 a s1", "interrupted:0");
+        row("video: position still 10 s, samples elsewhere ignored", "video",
+            "t v f p1000 s1000 x2000 o2000 p1000 s8999 a s1", "started:0 interrupted:10000");
+        row("video: 30 s past its duration", "video", overrun, "started:0 interrupted:35000");
+        row("first frame after the window closed", "image", "t c60000 f", "interrupted:0");
+        row("lease lost", "image", "t f s1000 c120000 s0", "started:0 interrupted:1000");
+        row("ad primitive failed", "video", "t v f s1000 F", "started:0 interrupted:1000");
+        row("planning reset", "image", "t f s1000 R", "started:0 interrupted:1000");
+        row("controller destroyed", "video", "t v f s1000 D", "started:0 interrupted:1000");
+        row("refused at its run: start window closed", "image", "c60000 t", "skipped:0");
+        row("refused at its run: not ready", "image", "n t", "skipped:0");
     }
 
     void visitEnds()
     {
         QFETCH(QString, kind);
-        QFETCH(QString, end);
+        QFETCH(QString, script);
         QFETCH(QString, events);
         make();
-        harness->scene().setAnswering(true);
-        const Manifest manifest = rotation({"d4000", "S", "d4000"});
+        SceneStandIn& scene = harness->scene();
+        scene.setAnswering(true);
         const bool video = kind == "video";
         ads().fill("ad1", {.kind = kind, .durationMs = 5000,
                            .contentType = video ? "video/mp4" : "image/png",
                            .creative = video ? QByteArray(500, 'v') : png(16, 16)});
-        showContent(manifest, 0);
-        stageAhead();
+        showContent(rotation({"d4000", "S", "d4000"}), 0);
+        const bool ready = !script.startsWith('n');
+        scene.setAnswering(ready);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adStaged() && adReady() == ready, waitMs);
         const QString occurrence = occurrences().first().id;
         const QString id = staged()->adPrimitiveId;
-        turn();
-        QVERIFY(adActive());
-        const int slot = controller().activeSlot();
-        const auto stall = [&](qint64 ms) {
-            harness->clock().advance(ms);
-            ControllerAccess::adStallTick(controller());
-        };
-        const auto progress = [&](int atSlot, const QString& primitive, qint64 positionMs) {
-            controller().adProgressSample(atSlot, primitive, positionMs, 5000);
-        };
-        if (video)
-            controller().videoStarted(slot, id);
-        if (end == "late")
-            advanceServiceClock(60000);
-        if (end != "no first frame")
-            frame();
-        if (end == "duration") {
-            turn();
-        } else if (end == "still" && !video) {
-            stall(9999);
-            stall(1);
-            QVERIFY(adActive());
-            turn();
-        } else if (end == "end of stream" || end == "end without progress") {
-            if (end == "end of stream")
-                progress(slot, id, 1000);
-            stall(4000);
-            controller().videoEndOfStream(slot, id);
-        } else if (end == "no first frame") {
-            stall(9999);
-            QVERIFY(adActive());
-            stall(1);
-        } else if (end == "still") {
-            progress(slot, id, 1000);
-            stall(1000);
-            progress(slot == 0 ? 1 : 0, id, 2000);
-            progress(slot, "other", 2000);
-            progress(slot, id, 1000);
-            stall(8999);
-            QVERIFY(adActive());
-            stall(1);
-        } else if (end == "overrun") {
-            for (qint64 at = 1000; at <= 34000; at += 1000) {
-                progress(slot, id, at);
-                stall(1000);
-                QVERIFY(adActive());
+        for (const QString& step : script.split(' ')) {
+            const qint64 n = step.mid(1).toLongLong();
+            const int slot = controller().activeSlot();
+            switch (step.at(0).toLatin1()) {
+            case 't': turn(); break;
+            case 'f': frame(); break;
+            case 'v': controller().videoStarted(slot, id); break;
+            case 'p': controller().adProgressSample(slot, id, n, 5000); break;
+            case 'x': controller().adProgressSample(1 - slot, id, n, 5000); break;
+            case 'o': controller().adProgressSample(slot, "other", n, 5000); break;
+            case 's':
+                harness->clock().advance(n);
+                ControllerAccess::adStallTick(controller());
+                break;
+            case 'a': QVERIFY(adActive()); break;
+            case 'e': controller().videoEndOfStream(slot, id); break;
+            case 'c': advanceServiceClock(n); break;
+            case 'F': controller().primitiveFailed(slot, id, "video_decode_failed"); break;
+            case 'R': ControllerAccess::resetAdPlanning(controller(), "pause_toggle"); break;
+            case 'D':
+                harness->rebuildController({});
+                QVERIFY(harness->mintSession(true));
+                ControllerAccess::setOnline(controller(), true);
+                break;
             }
-            progress(slot, id, 35000);
-            stall(1000);
-        } else if (end == "lease") {
-            harness->clock().advance(1000);
-            advanceServiceClock(120000);
-            ControllerAccess::adStallTick(controller());
-        } else if (end == "failed") {
-            harness->clock().advance(1000);
-            controller().primitiveFailed(slot, id, QStringLiteral("video_decode_failed"));
-        } else if (end == "reset") {
-            harness->clock().advance(1000);
-            ControllerAccess::resetAdPlanning(controller(), QStringLiteral("pause_toggle"));
-        } else if (end == "destroyed") {
-            harness->clock().advance(1000);
-            harness->rebuildController({});
-            QVERIFY(harness->mintSession(true));
-            ControllerAccess::setOnline(controller(), true);
         }
         QVERIFY(!adActive());
         QCOMPARE(served(occurrence), events);
-        QCOMPARE(recorded("ad_late_first_frame", "occurrence_id").size(), int(end == "late"));
-        if (end != "reset" && end != "destroyed")
+        QCOMPARE(recorded("ad_late_first_frame", "occurrence_id").size(), int(script.contains("c60000 f")));
+        QCOMPARE(recorded("ad_candidate_failed", "code").join(','), ready ? "" : "ad_not_ready");
+        if (!ready)
+            scene.answerLatest(); // the content page that follows
+        if (!script.contains('R') && !script.contains('D'))
             QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs); // the rotation went on
     }
 
