@@ -30,6 +30,7 @@
 #include <QColor>
 #include <QDateTime>
 #include <QHash>
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -638,8 +639,6 @@ private:
     void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
-    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
-    void cancelRetainedInventory();
     void sampleStorage();
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
@@ -649,15 +648,6 @@ private:
     void recoverActiveRenderer();
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
-    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
-    void tryActivateReplacement();
-    void repairRetainedPages();
-    void continueStagedPlan();
-    void completeStagedPlanIfReady();
-    void pumpReplacement();
-    void abortReplacementIdle();
-    void cancelReplacement();
 
     // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
     struct MediaTransfer;
@@ -691,6 +681,27 @@ private:
     void skipCandidateMedia(const QString& sha256, const QString& code);
     void maybeActivate();
 
+    // === Retained restore, background replacement and repair, staged plans (PlayerRestore.cpp)
+    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
+    void verifyNextRetainedPage();
+    void retainedPageVerified(quint64 generation, int index, bool ready);
+    void repairRetainedPages();
+    void cancelRetainedInventory();
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void pumpReplacement();
+    void tryActivateReplacement();
+    void finishObjectRepair();
+    // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
+    void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    void abortReplacementIdle();
+    void cancelReplacement();
+    // Digests a running replacement or repair needs: no prune made for a candidate may take them.
+    QSet<QString> replacementKeepKeys() const;
+    void continueStagedPlan();
+    void admitLandedPages();
+    void completeStagedPlanIfReady();
+    bool holdForUnavailableAnchor(const QString& sha256);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -742,11 +753,8 @@ private:
     // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
-    bool stepPage(int direction, bool operatorChord, const QString& origin);
-    void noteReplacementUnreachable();
-    void admitLandedPages();
-    bool holdForUnavailableAnchor(const QString& sha256);
-    void verifyNextRetainedPage();
+    void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
+                                    bool rangeRestarted);
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
@@ -756,6 +764,10 @@ private:
     void applySoundtrackGain();
 
     // === Operator keys (PlayerOperator.cpp) ===
+    // A step of the page on glass (direction 1 next, -1 previous); operatorChord: the Ctrl+Alt
+    // chord, which web pages do not keep for themselves. Queued while a candidate is prepared.
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
+    bool togglePlaybackPause(bool operatorChord);
     void expirePauseHold();
 
     // === Requests from web applications (PlayerApplications.cpp) ===
@@ -767,6 +779,15 @@ private:
     void handleScreenshotFailureReported(const QString& captureId);
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
+    void finishScreenshot(const ScreenshotRequest& request, const QByteArray& bytes);
+    void failScreenshot(const QString& captureId, const QString& code, bool refused);
+    void closeScreenshotOp(const QString& captureId, bool success, const QJsonObject& fields,
+                           const QJsonObject& error);
+    // The operation-log record of one capture, open until the service's answer for it.
+    struct ScreenshotOp {
+        QString id;
+        qint64 startedMs = 0;
+    };
 
     // === Ad planning, resolve and leases (PlayerAds.cpp) ===
     bool adsActive() const;
@@ -901,6 +922,12 @@ private:
     int retainedPosition_ = 0;
     bool retainedRestoreActive_ = false;
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
+    // Bumped by every cancellation of a restore; a verification of an older one is dropped.
+    quint64 retainedGeneration_ = 0;
+    // A page of this restore was handed to preparation.
+    bool retainedPresented_ = false;
+    // Counts fetches; a fetch's generation is the count with bit 63 set, never a candidate's.
+    quint64 replacementGeneration_ = 0;
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
@@ -1167,6 +1194,14 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+
+    // --- Screenshots ---
+    ScreenshotCaptureGate screenshotGate_;
+    // Open operations by capture id: a newer request may take the gate while an older upload is
+    // still out, and each answer closes only its own capture's operation.
+    QHash<QString, ScreenshotOp> screenshotOps_;
+    // What is on glass, grabbed on the GUI thread; tests hand in their own picture.
+    std::function<QImage()> screenshotGrab_;
 };
 
 } // namespace talvorine
