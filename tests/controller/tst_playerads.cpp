@@ -741,6 +741,7 @@ private slots:
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds().size(), 40, waitMs);
         QCOMPARE(ads().receivedEvents().size(), 40); // none twice
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
 
         // Partial outcomes, then a failure that keeps the batch and one that drops it.
         ads().setVerdict([](const QJsonObject& event, bool) -> std::optional<QString> {
