@@ -859,7 +859,7 @@ private:
     void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
     void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
 
-    // === Ad presentation and evidence (PlayerAds.cpp, filled by the ad visit) ===
+    // === Ad presentation and evidence (PlayerAdPresentation.cpp) ===
     void prepareAdPresentation(AdOccurrence& occurrence);
     bool tryAdVisitRun(int from, int to);
     void beginAdPresentation(quint64 generation, const QString& occurrenceId,
@@ -869,6 +869,10 @@ private:
     void finishAdPresentation(bool completed);
     void endAdVisit(bool advance);
     void adStallTick();
+    bool adCandidateStaged() const;
+    void yieldAdCandidate();
+    void abandonAdCandidate(const PreparedPage& failed, const QString& code);
+    void expireAdOccurrence(AdOccurrence& occurrence);
 
     // ------------------------------------------------------------------------------------------
     // Members, in construction order.
@@ -1192,6 +1196,15 @@ private:
     qint64 adLastProgressMs_ = -1;
     qint64 adStartedAtMs_ = 0;
     PlayerStopwatch adFirstFrameClock_{*clock_};
+    // The visit's page serial and primitive, the advance object of its page, when it began,
+    // the visit-clock reading at the last forward move of the video, and a first frame that
+    // waits for its scene to be presented.
+    quint64 adVisitSerial_ = 0;
+    QString adVisitPrimitiveId_;
+    QJsonObject adAdvance_;
+    PlayerStopwatch adVisitClock_{*clock_};
+    qint64 adLastProgressAtMs_ = 0;
+    bool adFirstFramePending_ = false;
     // Every change of an occurrence's state, with the state it left (tests watch the life cycle).
     std::function<void(const AdOccurrence&, AdOccurrence::State)> adStateObserver_;
 

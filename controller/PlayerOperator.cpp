@@ -120,6 +120,8 @@ bool PlayerController::stepPage(int direction, bool operatorChord, const QString
         return false;
     if (!playbackPolicy_.acceptsKeys(true, !operatorChord && pageHasWebPrimitive(*page)))
         return false;
+    // An ad staged for a later run does not hold the operator's step.
+    yieldAdCandidate();
     const QString disposition = !candidate_                ? QStringLiteral("accepted")
                                 : pendingStepDirection_ != 0 ? QStringLiteral("coalesced")
                                                              : QStringLiteral("queued");

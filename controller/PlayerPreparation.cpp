@@ -370,6 +370,8 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
             presentIdle(QStringLiteral("awaiting_content"));
         return;
     }
+    // A content page takes the idle stage from an ad staged for a later run.
+    yieldAdCandidate();
     // The page on glass finishes its entry at once: its slot is about to be needed as the
     // outgoing one, so the page it replaced must leave the other slot first.
     if (activeSlot_ >= 0 && !objectEnterArmed_) {
@@ -488,8 +490,8 @@ void PlayerController::rearmActiveClock()
 // While the renderer of the page on glass keeps failing, the next page is prepared in its place.
 void PlayerController::recoverActiveRenderer()
 {
-    if (!rendererRecoveryTimer_.isActive() || !activeManifest_ || candidate_ || screenArchived_
-        || fatalVisible())
+    if (!rendererRecoveryTimer_.isActive() || !activeManifest_
+        || (candidate_ && !adCandidateStaged()) || screenArchived_ || fatalVisible())
         return;
     const QList<int> eligible = eligibleNow(*activeManifest_);
     if (eligible.isEmpty()) {

@@ -323,7 +323,10 @@ void PlayerController::pumpReplacement()
 
 void PlayerController::tryActivateReplacement()
 {
-    if (!replacement_ || !replacement_->drained || candidate_ || adActive())
+    if (!replacement_ || !replacement_->drained || adActive())
+        return;
+    // A revision that is ready takes the idle stage from an ad staged for a later run.
+    if (candidate_ && !(adCandidateStaged() && replacement_->activateWhenDrained))
         return;
     if (!replacement_->activateWhenDrained) {
         finishObjectRepair();

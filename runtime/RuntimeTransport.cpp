@@ -1517,7 +1517,7 @@ void RuntimeTransport::resolveAdslots(const QString& manifestRevision,
     };
     if (!adslotsNegotiated())
         return refuse("ad_resolve_request_invalid", 0, false);
-    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTransferTimeoutMs);
+    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTimeoutMs_);
     if (origin_.isEmpty())
         return refuse("runtime_origin_invalid", 0, false);
     if (!validAdRevision(manifestRevision) || batch.isEmpty()

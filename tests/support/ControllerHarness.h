@@ -324,6 +324,8 @@ struct ControllerAccess {
         c.adStateObserver_ = std::move(watch);
     }
     static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
+    static void adStallTick(PlayerController& c) { c.adStallTick(); }
+    static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
     static bool pause(PlayerController& c, qint64 ms)
     {
         return c.playbackPolicy_.togglePause(true, false, ms);
