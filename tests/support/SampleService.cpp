@@ -15,6 +15,8 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 
+#include <functional>
+
 namespace talvorine::test {
 
 namespace W = RuntimeWire;
@@ -25,7 +27,6 @@ namespace {
 
 constexpr int canvasWidth = 1920;
 constexpr int canvasHeight = 1080;
-constexpr int clipFrames = 150; // five seconds at 30 frames per second
 constexpr int toneMs = 20000;
 constexpr int transitionMs = 800;
 constexpr char mediaPrefix[] = "/content/v1/media/";
@@ -175,8 +176,8 @@ SampleService::~SampleService() = default;
 bool SampleService::openOutput(QString* error)
 {
     const QDir output(options_.outputDirectory);
-    if (!output.mkpath(QStringLiteral("screenshots")) || !output.mkpath(QStringLiteral("content"))
-        || !output.mkpath(QStringLiteral("service-state"))) {
+    if (!output.mkpath(QStringLiteral("screenshots"))
+        || !output.mkpath(QStringLiteral("service-state/media"))) {
         *error = QStringLiteral("cannot create the output folder %1").arg(output.path());
         return false;
     }
@@ -278,7 +279,9 @@ bool SampleService::start(QString* error)
 
 bool SampleService::makeContent(QString* error)
 {
-    const QDir content(QDir(options_.outputDirectory).filePath(QStringLiteral("content")));
+    // Encoded media differs from one encoding to the next, so what was made once is kept with
+    // the service's state: a player on a kept state directory then finds it in its cache.
+    const QDir content(QDir(options_.outputDirectory).filePath(QStringLiteral("service-state/media")));
     const auto add = [this](const QString& name, QByteArray bytes, const QString& type,
                             const QJsonObject& extra) {
         const QByteArray path = QByteArray(mediaPrefix) + name.toLatin1();
@@ -304,25 +307,26 @@ bool SampleService::makeContent(QString* error)
         }
     }
 
-    const auto readMade = [error](const QString& path, bool made, const QString& why) {
+    QString why;
+    const auto made = [error, &why](const QString& path, const std::function<bool()>& make) {
         QFile file(path);
-        if (!made || !file.open(QIODevice::ReadOnly)) {
+        if ((file.size() == 0 && !make()) || !file.open(QIODevice::ReadOnly)) {
             *error = QStringLiteral("cannot make %1: %2").arg(path, why);
             return QByteArray();
         }
         return file.readAll();
     };
-    QString why;
     const QString clipPath = content.filePath(QStringLiteral("bars.webm"));
-    const QByteArray clip = readMade(clipPath, makeBarsClip(clipPath, 640, 360, clipFrames, 30, &why), why);
+    const QByteArray clip =
+        made(clipPath, [&] { return makeBarsClip(clipPath, 640, 360, options_.clipFrames, 30, &why); });
     if (clip.isEmpty())
         return false;
-    clipMs_ = clipFrames * 1000 / 30;
+    clipMs_ = options_.clipFrames * 1000 / 30;
     add(QStringLiteral("bars.webm"), clip, QStringLiteral("video/webm"),
         {{"intrinsicSize", QJsonObject{{"width", 640}, {"height", 360}}}});
 
     const QString tonePath = content.filePath(QStringLiteral("tone.wav"));
-    const QByteArray tone = readMade(tonePath, makeToneWav(tonePath, toneMs, &why), why);
+    const QByteArray tone = made(tonePath, [&] { return makeToneWav(tonePath, toneMs, &why); });
     if (tone.isEmpty())
         return false;
     toneMs_ = toneMs;

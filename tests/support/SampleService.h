@@ -27,6 +27,8 @@ struct SampleServiceOptions {
     int screenshotIntervalMs = 30000;
     int revisionDelayMs = 180000;
     int pageDwellMs = 8000;
+    // The colour-bar clip's length at 30 frames per second.
+    int clipFrames = 150;
 };
 
 // One image of the sample content: a colour field with a large title, so that a screenshot can be
