@@ -57,6 +57,7 @@ public:
     // Only collects the operation log, for a run without the service.
     bool startOpLogOnly(QString* error);
     QUrl origin() const { return service_.url(QString()); }
+    FakeRuntimeService& service() { return service_; }
 
     // The pages of each revision, in their order ("minutes" shown in even minutes only; "clip"
     // plays the video to its end).
