@@ -265,7 +265,6 @@ bool SampleService::start(QString* error)
     service_.respond("PUT", W::screenshotRoute, [empty](const Request&) { return empty(204); });
 
     publish(1);
-    startedAtMs_ = QDateTime::currentMSecsSinceEpoch();
     QSaveFile originFile(output.filePath(QStringLiteral("service-origin")));
     if (!originFile.open(QIODevice::WriteOnly)
         || originFile.write(origin().toString().toLatin1() + '\n') < 0

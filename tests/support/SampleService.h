@@ -94,7 +94,6 @@ private:
     QHash<QString, QJsonObject> media_;
     qint64 clipMs_ = 0;
     qint64 toneMs_ = 0;
-    qint64 startedAtMs_ = 0;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
