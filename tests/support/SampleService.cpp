@@ -328,7 +328,6 @@ bool SampleService::makeContent(QString* error)
     const QByteArray tone = made(tonePath, [&] { return makeToneWav(tonePath, toneMs, &why); });
     if (tone.isEmpty())
         return false;
-    toneMs_ = toneMs;
     add(QStringLiteral("tone.wav"), tone, QStringLiteral("audio/wav"), {});
     return true;
 }
@@ -365,7 +364,7 @@ QByteArray SampleService::manifest(int revision) const
 
     QJsonObject track = media_.value("tone.wav");
     track.insert("id", "tone");
-    track.insert("durationMs", double(toneMs_));
+    track.insert("durationMs", double(toneMs));
     const QJsonObject document{
         {"schemaVersion", 2},
         {"manifestRevision", QStringLiteral("sample-rev-%1").arg(revision)},

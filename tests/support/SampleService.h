@@ -93,7 +93,6 @@ private:
     // Media path to its manifest entry (sha256, bytes, content type and size).
     QHash<QString, QJsonObject> media_;
     qint64 clipMs_ = 0;
-    qint64 toneMs_ = 0;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
