@@ -3,6 +3,7 @@
 // arrive.
 
 #include "controller/PlayerController.h"
+#include "controller/PlayerPreparation.h"
 
 namespace talvorine {
 
@@ -18,14 +19,17 @@ bool PlayerController::stepPage(int, bool, const QString&)
     return false;
 }
 
-void PlayerController::noteReplacementUnreachable() {}
-void PlayerController::admitLandedPages() {}
-
-bool PlayerController::holdForUnavailableAnchor(const QString&)
+// Without package downloads a background fetch goes on without the package, as after a hard
+// failure of its download.
+void PlayerController::downloadApplicationPackage(const Primitive& primitive, quint64 generation,
+                                                  int, bool)
 {
-    return false;
+    if (!replacementOwns(generation))
+        return;
+    const QString digest = applicationPackageDescriptor(primitive).sha256;
+    replacement_->packages.removeIf(
+        [&](const Primitive& p) { return applicationPackageDescriptor(p).sha256 == digest; });
+    pumpReplacement();
 }
-
-void PlayerController::verifyNextRetainedPage() {}
 
 } // namespace talvorine

@@ -520,18 +520,8 @@ void PlayerController::cancelCandidateWork()
     }
 }
 
-// --- Filled by package preparation, retained restore, replacement and staged plans ---------
+// --- Filled by package preparation ----------------------------------------------------------
 
 void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
-void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
-void PlayerController::cancelRetainedInventory() {}
-void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}
-void PlayerController::tryActivateReplacement() {}
-void PlayerController::repairRetainedPages() {}
-void PlayerController::continueStagedPlan() {}
-void PlayerController::completeStagedPlanIfReady() {}
-void PlayerController::pumpReplacement() {}
-void PlayerController::abortReplacementIdle() {}
-void PlayerController::cancelReplacement() {}
 
 } // namespace talvorine
