@@ -43,7 +43,7 @@ RunOutcome runSample(const QString& output, int seconds, const QStringList& opti
                      + options
                      + QStringList{"--", "--claim-delay-ms", "500", "--page-dwell-ms", "2500",
                                    "--screenshot-interval-ms", "4000", "--revision-delay-ms",
-                                   "15000"});
+                                   "10000"});
     // The script's own bound ends it; the wait only guards against a hang.
     if (!script.waitForFinished((seconds + 90) * 1000)) {
         script.kill();
@@ -157,10 +157,13 @@ private slots:
         const QStringList pages = field(activations, "page_id");
         for (const char* page : {"welcome", "gallery", "clip"})
             QVERIFY2(pages.contains(page), qPrintable(pages.join(' ')));
-        // The video plays to its end, and its end turns the page.
-        const qsizetype clip = pages.indexOf("clip");
-        QVERIFY2(clip + 1 < pages.size(), qPrintable(pages.join(' ')));
-        QCOMPARE(activations.at(clip + 1).value("origin").toString(), QStringLiteral("media_end"));
+        // The video plays to its end, and its end turns the page (a new revision may also take
+        // over from it, so one showing is enough).
+        bool endTurned = false;
+        for (qsizetype i = 0; i + 1 < activations.size(); ++i)
+            endTurned |= pages.at(i) == QLatin1String("clip")
+                && activations.at(i + 1).value("origin").toString() == QLatin1String("media_end");
+        QVERIFY2(endTurned, qPrintable(pages.join(' ')));
         QVERIFY(events(player).contains("video_end_of_stream"));
         // The scheduled page is shown only in its minutes (even minutes of the manifest's zone).
         for (const QJsonObject& activation : activations) {
@@ -173,16 +176,20 @@ private slots:
             started.append(report.value("body").toObject().value("context").toObject().value("media_id").toString());
         for (const char* media : {"welcome-1", "gallery-1", "gallery-2", "gallery-3", "bars.webm"})
             QVERIFY2(started.contains(media), qPrintable(started.join(' ')));
-        QVERIFY(reportCodes(journal).contains("manifest.activated"));
         QVERIFY(!reportCodes(journal).contains("playback.page_failed"));
         QVERIFY(!events(player).contains("fatal"));
         // The second revision is announced and taken in, and replaces the first while pages play.
         QVERIFY(served.contains("revision_announced"));
         QVERIFY(recordsOf(journal, "manifest_requested").constLast().value("revision")
                 == QLatin1String("sample-rev-2"));
-        QEXPECT_FAIL("", "a new revision replaces the playing one once background replacement lands",
-                     Continue);
-        QVERIFY(pages.contains("news"));
+        QVERIFY2(pages.contains("news"), qPrintable(pages.join(' ')));
+        QStringList activated;
+        for (const QJsonObject& report : recordsOf(journal, "report")) {
+            const QJsonObject body = report.value("body").toObject();
+            if (body.value("code").toString() == QLatin1String("manifest.activated"))
+                activated.append(body.value("context").toObject().value("manifest_revision").toString());
+        }
+        QCOMPARE(activated, (QStringList{"sample-rev-1", "sample-rev-2"}));
         // Each screenshot the service saved shows one of the pages.
         const QStringList shots =
             QDir(output + "/screenshots").entryList({"*.png"}, QDir::Files, QDir::Name);
@@ -221,8 +228,6 @@ private slots:
         verifyStopped(output);
         QVERIFY(!events(readJsonLines(journalPath)).contains("listening"));
         player = latestRun(readJsonLines(devLog));
-        QEXPECT_FAIL("", "the last known good plays from the cache once the retained restore lands",
-                     Continue);
         QVERIFY(!recordsOf(player, "candidate_activated").isEmpty());
         QVERIFY(!events(player).contains("fatal"));
 
