@@ -14,11 +14,6 @@ QSet<QString> PlayerController::soundtrackHashes() const
     return {};
 }
 
-bool PlayerController::stepPage(int, bool, const QString&)
-{
-    return false;
-}
-
 // Without package downloads a background fetch goes on without the package, as after a hard
 // failure of its download.
 void PlayerController::downloadApplicationPackage(const Primitive& primitive, quint64 generation,

@@ -30,6 +30,7 @@
 #include <QColor>
 #include <QDateTime>
 #include <QHash>
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -752,7 +753,6 @@ private:
     // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
-    bool stepPage(int direction, bool operatorChord, const QString& origin);
     void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
                                     bool rangeRestarted);
 
@@ -764,6 +764,10 @@ private:
     void applySoundtrackGain();
 
     // === Operator keys (PlayerOperator.cpp) ===
+    // A step of the page on glass (direction 1 next, -1 previous); operatorChord: the Ctrl+Alt
+    // chord, which web pages do not keep for themselves. Queued while a candidate is prepared.
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
+    bool togglePlaybackPause(bool operatorChord);
     void expirePauseHold();
 
     // === Requests from web applications (PlayerApplications.cpp) ===
@@ -775,6 +779,15 @@ private:
     void handleScreenshotFailureReported(const QString& captureId);
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
+    void finishScreenshot(const ScreenshotRequest& request, const QByteArray& bytes);
+    void failScreenshot(const QString& captureId, const QString& code, bool refused);
+    void closeScreenshotOp(const QString& captureId, bool success, const QJsonObject& fields,
+                           const QJsonObject& error);
+    // The operation-log record of one capture, open until the service's answer for it.
+    struct ScreenshotOp {
+        QString id;
+        qint64 startedMs = 0;
+    };
 
     // === Ad planning, resolve and leases (PlayerAds.cpp) ===
     bool adsActive() const;
@@ -1168,6 +1181,14 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+
+    // --- Screenshots ---
+    ScreenshotCaptureGate screenshotGate_;
+    // Open operations by capture id: a newer request may take the gate while an older upload is
+    // still out, and each answer closes only its own capture's operation.
+    QHash<QString, ScreenshotOp> screenshotOps_;
+    // What is on glass, grabbed on the GUI thread; tests hand in their own picture.
+    std::function<QImage()> screenshotGrab_;
 };
 
 } // namespace talvorine

@@ -4,8 +4,10 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -91,6 +93,17 @@ StoragePlanRecord planOf(const QString& revision, const QStringList& pages)
     record.stage = "complete";
     record.plan.target_page_ids = pages;
     return record;
+}
+
+// A key sent to the window as the platform sends it: true when the controller took it (the
+// window itself ignores every key).
+bool taken(QWindow& window, int key, Qt::KeyboardModifiers modifiers = {}, bool repeat = false,
+           QEvent::Type type = QEvent::KeyPress)
+{
+    QKeyEvent event(type, key, modifiers, QString(), repeat);
+    event.ignore();
+    QCoreApplication::sendEvent(&window, &event);
+    return event.isAccepted();
 }
 
 } // namespace
@@ -410,7 +423,53 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 2, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").last().value("reason").toString(), "forbidden");
     }
+
+    // Keys as the platform delivers them: steps queued and coalesced behind a candidate, the
+    // pause and its hold, web pages, the pairing screen and a fatal surface.
+    void operatorKeys()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        Manifest manifest = manifestOf("man_1", {"a", "b", "c"});
+        for (Page& page : manifest.pages)
+            page.advance.insert("afterMs", 600000); // no page turns by itself here
+        for (const char object : QByteArray("abc"))
+            commit(*ControllerAccess::contentCache(c), object);
+        show(h, manifest, 0, false);
+        QWindow w;
+        constexpr auto chord = Qt::ControlModifier | Qt::AltModifier;
+
+        const auto candidate = [&c] { return ControllerAccess::candidate(c); };
+        QVERIFY(taken(w, Qt::Key_Right) && candidate()->pageIndex == 1);
+        QVERIFY(!taken(w, Qt::Key_Right, {}, true)); // held down
+        QVERIFY(taken(w, Qt::Key_P));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "queued");
+        QVERIFY(taken(w, Qt::Key_N));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "coalesced");
+        ControllerAccess::activateCandidate(c);
+        QTRY_VERIFY_WITH_TIMEOUT(candidate() && candidate()->pageIndex == 2, waitMs); // replayed
+        ControllerAccess::activateCandidate(c);
+        QVERIFY(taken(w, Qt::Key_Space, chord) && !h.timer("pageTimer")->isActive());
+        h.clock().advance(3600000);
+        QVERIFY(h.expireSoon("pauseHoldTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.playbackPaused() && h.timer("pageTimer")->isActive(), waitMs);
+
+        // A web page keeps the plain keys; the operator's chords still pause and step.
+        Manifest web = manifest;
+        web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
+        ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
+        QVERIFY(!taken(w, Qt::Key_Right) && !c.togglePause());
+        QVERIFY(taken(w, Qt::Key_Space, chord) && taken(w, Qt::Key_Space, chord));
+        QVERIFY(taken(w, Qt::Key_Right, chord) && candidate()->pageIndex == 0);
+        ControllerAccess::activateCandidate(c);
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QVERIFY(!taken(w, Qt::Key_Right) && !taken(w, Qt::Key_Right, chord));
+        c.summonIdentify();
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
+        c.enterFatal(FatalSurface::TypefacesMissing);
+        QVERIFY(!taken(w, Qt::Key_Escape) && !taken(w, Qt::Key_Right, chord));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestPlayerPlayback)
+QTEST_MAIN(TestPlayerPlayback)
 #include "tst_playerplayback.moc"

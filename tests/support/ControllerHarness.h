@@ -366,6 +366,11 @@ struct ControllerAccess {
     {
         c.handlePairingClaimed(nonce);
     }
+    // What a screenshot grabs instead of the window.
+    static void setScreenshotGrab(PlayerController& c, std::function<QImage()> grab)
+    {
+        c.screenshotGrab_ = std::move(grab);
+    }
 };
 
 // Pages "p0", "p1", ... each with one image primitive "img" showing the items named by letter
