@@ -193,19 +193,16 @@ private slots:
         // Each screenshot the service saved shows one of the pages.
         const QStringList shots =
             QDir(output + "/screenshots").entryList({"*.png"}, QDir::Files, QDir::Name);
-        QEXPECT_FAIL("", "screenshots are taken once the screenshot handler lands", Continue);
         QVERIFY(!shots.isEmpty());
-        // A shot taken during a transition shows a blend; none may be blank, and some must show
-        // a page whole.
+        // A shot taken during a transition shows a blend or a page sliding over the ground, so
+        // not every shot shows a page whole; every one must decode, and some must.
         int whole = 0;
         for (const QString& shot : shots) {
             const QImage image(output + "/screenshots/" + shot);
             QVERIFY2(!image.isNull(), qPrintable(shot));
-            const QColor corner = image.pixelColor(image.width() / 20, image.height() / 20);
-            QVERIFY2(std::max({corner.red(), corner.green(), corner.blue()}) > 16, qPrintable(shot));
             whole += showsAPage(image);
         }
-        QVERIFY(shots.isEmpty() || whole > 0);
+        QVERIFY2(whole > 0, qPrintable(shots.join(' ')));
         QVERIFY(QFile::exists(output + "/player-oplog.jsonl"));
 
         // The kept state: bound at once, the first page from the cache before any content.
