@@ -7,13 +7,6 @@
 
 namespace talvorine {
 
-void PlayerController::syncSoundtrack(const Manifest&, const Page&) {}
-
-QSet<QString> PlayerController::soundtrackHashes() const
-{
-    return {};
-}
-
 // Without package downloads a background fetch goes on without the package, as after a hard
 // failure of its download.
 void PlayerController::downloadApplicationPackage(const Primitive& primitive, quint64 generation,

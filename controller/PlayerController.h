@@ -751,17 +751,23 @@ private:
                                     const QString& pageId, int status);
 
     // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
-    void syncSoundtrack(const Manifest& manifest, const Page& page);
-    QSet<QString> soundtrackHashes() const;
     void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
                                     bool rangeRestarted);
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
+    void syncSoundtrack(const Manifest& manifest, const Page& page);
+    QSet<QString> soundtrackHashes() const;
     void fetchSoundtrack();
     void runSoundtrack(SoundtrackSequencer::Command command);
     void soundtrackTrackFailed(const QString& code);
     void stopSoundtrack();
+    void cancelSoundtrackFetch();
     void applySoundtrackGain();
+    double soundtrackGain() const;
+    void armSoundtrackRefetch();
+    void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void soundtrackTrackLanded(const QString& sha256, const QString& path);
 
     // === Operator keys (PlayerOperator.cpp) ===
     // A step of the page on glass (direction 1 next, -1 previous); operatorChord: the Ctrl+Alt
@@ -772,6 +778,12 @@ private:
 
     // === Requests from web applications (PlayerApplications.cpp) ===
     void handleActivationReportFailed(const QString& revision, const QString& code);
+    // The application primitive of the page on glass that a request from this slot may speak
+    // for; null when the request is not admitted.
+    const Primitive* admittedApplication(int slot, const QString& primitiveId) const;
+    QString applicationRequestKey(const QString& primitiveId, const QString& requestId) const;
+    // The session handler's part: the activation report refused as unauthorised, sent again.
+    void resendPendingActivation();
 
     // === Screenshots (PlayerScreenshots.cpp) ===
     void handleScreenshotRequested(const ScreenshotRequest& request);
@@ -889,8 +901,17 @@ private:
     // --- Soundtrack ---
     SoundtrackEngine soundtrackEngine_;
     SoundtrackSequencer soundtrackSequencer_;
-    QSet<QString> soundtrackReady_;
-    QString soundtrackCurrentTrack_;
+    // The soundtrack of the manifest on glass, and the revision it was installed for.
+    std::optional<Soundtrack> activeSoundtrack_;
+    QString soundtrackRevision_;
+    // Content hash -> verified local file. Outlives soundtracks; a track that fails to play
+    // loses its entry, so its file is checked and fetched again.
+    QHash<QString, QString> readyTrackFiles_;
+    quint64 soundtrackFetchGeneration_ = 0;
+    QNetworkReply* soundtrackReply_ = nullptr;
+    bool soundtrackFetchInFlight_ = false;
+    // Raised and replaced by every fetch reset, so an older fetch's queued jobs are dropped.
+    std::shared_ptr<std::atomic<bool>> soundtrackCancel_;
     QTimer soundtrackFetchTimer_;
 
     // --- Phase ---
