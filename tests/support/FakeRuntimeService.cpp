@@ -339,6 +339,12 @@ void FakeRuntimeService::script(const QByteArray& method, const QByteArray& path
     attempts_.remove(key);
 }
 
+void FakeRuntimeService::respond(const QByteArray& method, const QByteArray& path,
+                                 Responder responder)
+{
+    responders_.insert(routeKey(method, path), std::move(responder));
+}
+
 bool FakeRuntimeService::scripted(const QByteArray& method, const QByteArray& path) const
 {
     return scripts_.contains(routeKey(method, path));
@@ -477,7 +483,9 @@ void FakeRuntimeService::readFrom(Connection* connection)
         connection->buffer.remove(0, headerEnd + 4 + length);
         request.connection = connection->id;
         request.atMs = clock_.elapsed();
-        if (requests_.size() >= maxRequests) {
+        if (recordLimit_ > 0 && requests_.size() >= recordLimit_) {
+            requests_.remove(0, requests_.size() - recordLimit_ + 1);
+        } else if (requests_.size() >= maxRequests) {
             socket->abort();
             return;
         }
@@ -611,6 +619,8 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
     Reply reply = fallback_;
     if (scripted != scripts_.constEnd() && !scripted.value().isEmpty())
         reply = scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
+    else if (const auto responder = responders_.constFind(key); responder != responders_.cend())
+        reply = responder.value()(request);
     else if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
         reply = challengeReply(request);
     else if (const std::optional<Reply> ads = adSlots_->answer(request, serverNowMs()))

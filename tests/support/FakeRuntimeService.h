@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -133,6 +134,10 @@ public:
     void script(const QByteArray& method, const QByteArray& path, QList<Reply> replies);
     bool scripted(const QByteArray& method, const QByteArray& path) const;
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
+    // Replies made from each request, for a route whose answer depends on what was asked or on
+    // the state of a longer run; a scripted reply for the route comes first.
+    using Responder = std::function<Reply(const Request&)>;
+    void respond(const QByteArray& method, const QByteArray& path, Responder responder);
     int attempts(const QByteArray& method, const QByteArray& path) const;
 
     // The content route (GET under "/content/v1/"): an object served by its path as an origin
@@ -174,6 +179,9 @@ public:
     const QList<Request>& requests() const { return requests_; }
     QList<Request> requestsTo(const QByteArray& path) const;
     void clearRequests() { requests_.clear(); }
+    // For a run of minutes or hours: at most this many records are kept, the oldest dropped
+    // first, instead of connections being cut once maxRequests are held. Zero restores the cut.
+    void setRecordLimit(int limit) { recordLimit_ = limit; }
 
     // Event streams currently open on a path.
     int openStreams(const QByteArray& path) const;
@@ -206,6 +214,8 @@ private:
     quint16 port_ = 0;
     QElapsedTimer clock_;
     QHash<QByteArray, QList<Reply>> scripts_;
+    QHash<QByteArray, Responder> responders_;
+    int recordLimit_ = 0;
     QHash<QByteArray, int> attempts_;
     QHash<QByteArray, QString> proofRoutes_;
     QHash<QByteArray, QByteArray> credentialRoutes_;
