@@ -511,6 +511,7 @@ void PlayerController::cancelCandidateWork()
 {
     candidateDeadlineTimer_.stop();
     candidateDownloadRetryTimer_.stop();
+    packageRetryTimer_.stop();
     candidateCancel_->store(true, std::memory_order_release);
     contentIo_.discardCancelled();
     for (QNetworkReply* reply : std::exchange(candidateReplies_, {})) {
@@ -522,7 +523,6 @@ void PlayerController::cancelCandidateWork()
 
 // --- Filled by package preparation, retained restore, replacement and staged plans ---------
 
-void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
 void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
 void PlayerController::cancelRetainedInventory() {}
 void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}

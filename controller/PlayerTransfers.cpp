@@ -100,8 +100,8 @@ bool ioFailure(const QString& code)
         || code == QLatin1String("cache_commit_failed");
 }
 
-// The finished handler reads the last bytes through the same path, and an error status has
-// already ended the reply on its own: neither may be aborted again.
+} // namespace
+
 void stopReply(QNetworkReply* reply)
 {
     if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
@@ -117,8 +117,6 @@ std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
     // An unreadable length can never match the one expected.
     return ok && length >= 0 ? length : -1;
 }
-
-} // namespace
 
 // One content request: what its handlers need, shared between them.
 struct PlayerController::MediaTransfer {

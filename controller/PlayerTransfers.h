@@ -53,6 +53,14 @@ TransferHead judgeTransferHead(const TransferHeadFacts& head);
 // made itself (rejectedByPlayer) is not that.
 bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer);
 
+// The finished handler reads the last bytes through the same path as readyRead, and an error
+// status has already ended the reply on its own: neither may be aborted again.
+void stopReply(QNetworkReply* reply);
+
+// The response's Content-Length; -1 when it is present but unreadable (it can then never match
+// the one expected).
+std::optional<qint64> contentLengthOf(const QNetworkReply& reply);
+
 // Refetch for an object evicted earlier, repair for one whose stored copy failed, else new.
 StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair);
 

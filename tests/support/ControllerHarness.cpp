@@ -3,6 +3,7 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -123,13 +124,48 @@ Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
 
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
 {
+    return boundValue(c, slot, primitiveId, StageLayoutModel::ContentSourceRole).toUrl();
+}
+
+QVariant boundValue(PlayerController& c, int slot, const QString& primitiveId, int role)
+{
     StageLayoutModel* model = c.modelForSlot(slot);
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row);
         if (model->data(index, StageLayoutModel::PrimitiveIdRole).toString() == primitiveId)
-            return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
+            return model->data(index, role);
     }
     return {};
+}
+
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title)
+{
+    const QByteArray bytes =
+        WebPackageBuilder()
+            .file(QStringLiteral("index.html"), "<!doctype html><title>" + title + "</title>")
+            .directory(QStringLiteral("assets"))
+            .file(QStringLiteral("assets/app.js"), "document.body.dataset.app = '" + title + "';")
+            .package();
+    return {"/content/v1/packages/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
+{
+    return {{"id", id}, {"primitive", "application"}, {"layer", 0}, {"contentFit", "fill"},
+            {"rect", QJsonObject{{"x", 960}, {"y", 0}, {"width", 960}, {"height", 540}}},
+            {"capabilityHandle", "cccccccccccccccccccccccccccccccc"},
+            {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
+            {"applicationId", "app.menu"}, {"releaseId", "rel-1"},
+            {"launchUrl", "/runtime/v1/apps/menu/launch"},
+            {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
+            {"grantId", "grant-1"},
+            {"package", QJsonObject{{"version", "talvorine.webapp-package/v1"},
+                                    {"url", QString::fromLatin1(package.path)},
+                                    {"bytes", double(package.bytes.size())},
+                                    {"sha256", package.sha256},
+                                    {"entrypoint", "index.html"},
+                                    {"contentType",
+                                     "application/vnd.talvorine.webapp-package+tar+gzip"}}}};
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

@@ -95,6 +95,14 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
 // The file a slot's model shows for a primitive; empty when nothing is bound.
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
+// Any role of a primitive's row in a slot's model; invalid when the row is not there.
+QVariant boundValue(PlayerController& c, int slot, const QString& primitiveId, int role);
+
+// A web package the fake service serves under "/content/v1/packages/" with the package content
+// type: a small application whose entry is "index.html".
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title);
+// An application primitive running the package.
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package);
 
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
@@ -270,6 +278,21 @@ struct ControllerAccess {
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
     {
         return c.contentCache_;
+    }
+    static std::shared_ptr<ApplicationPackageCache> applicationCache(PlayerController& c)
+    {
+        return c.applicationCache_;
+    }
+    static void setActivePackageKeys(PlayerController& c, const QSet<QString>& active,
+                                     const QSet<QString>& outgoing)
+    {
+        c.activePackageKeys_ = active;
+        c.outgoingPackageKeys_ = outgoing;
+    }
+    // A background replacement that has landed these packages already.
+    static void setReplacementPackages(PlayerController& c, const QSet<QString>& landed)
+    {
+        c.replacement_.emplace().packageKeys = landed;
     }
     static std::shared_ptr<std::atomic<bool>> candidateCancel(PlayerController& c)
     {
