@@ -155,7 +155,7 @@ QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
             {"rect", QJsonObject{{"x", 960}, {"y", 0}, {"width", 960}, {"height", 540}}},
             {"capabilityHandle", "cccccccccccccccccccccccccccccccc"},
             {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
-            {"applicationId", "app.menu"}, {"releaseId", "rel-1"},
+            {"applicationId", "app.menu"}, {"releaseId", "release-1"},
             {"launchUrl", "/runtime/v1/apps/menu/launch"},
             {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
             {"grantId", "grant-1"},
