@@ -7,7 +7,6 @@
 
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
-#include "controller/PlayerTransfers.h"
 #include "runtime/RuntimeCompat.h"
 #include "storage/Saturating.h"
 
@@ -243,12 +242,7 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
             failCandidate(QStringLiteral("runtime_session_expired"));
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (state.resumeOffset > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(state.resumeOffset) + '-');
-        // The package's digest serves as its entity tag.
-        request.setRawHeader("If-Range", '"' + sha256.toLatin1() + '"');
-    }
+    setResumeHeaders(request, state.resumeOffset, sha256);
 
     QNetworkReply* reply = transport_.networkAccessManager()->get(request);
     transfer->reply = reply;
@@ -264,65 +258,20 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
 
 void PlayerController::readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)
 {
-    QNetworkReply* reply = transfer->reply;
-    PackageDownloadState& state = transfer->state;
-    const ApplicationPackageDescriptor& descriptor = state.descriptor;
+    const ApplicationPackageDescriptor& descriptor = transfer->state.descriptor;
     if (!candidateOwns(transfer->generation) && !replacementOwns(transfer->generation)) {
-        stopReply(reply);
+        stopReply(transfer->reply);
         return;
     }
-    const auto reject = [&] {
-        state.rejected = true;
-        stopReply(reply);
-    };
-    if (!state.accepted) {
-        if (state.rejected)
-            return;
-        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        // The same judgement as for media: a 206 must continue exactly at the offset and close
-        // at the declared size, and only identity bytes can ever match the digest.
-        const TransferHeadFacts head{state.statusCode,
-                                     state.resumeOffset,
-                                     descriptor.compressedBytes,
-                                     reply->rawHeader("Content-Range"),
-                                     contentLengthOf(*reply),
-                                     reply->rawHeader("Content-Encoding")};
-        switch (judgeTransferHead(head)) {
-        case TransferHead::Accept:
-            state.accepted = true;
-            break;
-        case TransferHead::RestartWhole: {
-            const bool reset = applicationCache_->resetPartial(descriptor);
-            state.resumeOffset = 0;
-            if (!reset)
-                return reject();
-            state.accepted = true;
-            break;
-        }
-        case TransferHead::RejectDropPartial:
-            applicationCache_->resetPartial(descriptor);
-            return reject();
-        case TransferHead::Reject:
-            return reject();
-        }
-    }
-    if (state.rejected)
+    const PartialFile partial{
+        [&] { return applicationCache_->resetPartial(descriptor); },
+        [&](const QByteArray& bytes) { return applicationCache_->appendPartial(descriptor, bytes); }};
+    if (readDownload(transfer->reply, transfer->state, descriptor.compressedBytes, partial) == 0)
         return;
-    const QByteArray bytes = reply->readAll(); // at most the read buffer
-    if (bytes.isEmpty())
-        return;
-    state.receivedBytes += bytes.size();
     if (transfer->replacement)
         replacementIdleTimer_.start(replacementIdleMs);
     else
         noteDownloadProgress(transfer->generation);
-    if (state.resumeOffset + state.receivedBytes > descriptor.compressedBytes) {
-        // Longer than declared: whatever came before is suspect too.
-        applicationCache_->resetPartial(descriptor);
-        return reject();
-    }
-    if (!applicationCache_->appendPartial(descriptor, bytes))
-        reject(); // what is written stays for a later resume
 }
 
 void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)

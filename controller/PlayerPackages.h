@@ -4,6 +4,7 @@
 // manifest's application binding says of its package, which failures are worth a back-off and
 // how long it lasts, and which failed installations leave bytes worth resuming.
 
+#include "controller/PlayerTransfers.h"
 #include "manifest/Manifest.h"
 #include "web/ApplicationPackageCache.h"
 
@@ -13,17 +14,10 @@
 
 namespace talvorine {
 
-// One package request as its handlers see it.
-struct PackageDownloadState {
+// One package request as its handlers see it: the progress of any content download, for the
+// package it fetches.
+struct PackageDownloadState : MediaDownloadState {
     ApplicationPackageDescriptor descriptor;
-    // Bytes already in the partial file when the request was made; 0 once the origin sends the
-    // whole package.
-    qint64 resumeOffset = 0;
-    qint64 receivedBytes = 0;
-    bool accepted = false;
-    // The answer was refused or a write failed; no more bytes are taken.
-    bool rejected = false;
-    int statusCode = 0;
 };
 
 // The descriptor of an application primitive's package, rebuilt from its binding each time it

@@ -100,14 +100,6 @@ bool ioFailure(const QString& code)
         || code == QLatin1String("cache_commit_failed");
 }
 
-} // namespace
-
-void stopReply(QNetworkReply* reply)
-{
-    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
-        reply->abort();
-}
-
 std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 {
     if (!reply.hasRawHeader("Content-Length"))
@@ -116,6 +108,75 @@ std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
     const qint64 length = reply.rawHeader("Content-Length").trimmed().toLongLong(&ok);
     // An unreadable length can never match the one expected.
     return ok && length >= 0 ? length : -1;
+}
+
+} // namespace
+
+void stopReply(QNetworkReply* reply)
+{
+    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
+void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (resumeOffset <= 0)
+        return;
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+    // The digest serves as the entity tag.
+    request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
+}
+
+qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
+                    const PartialFile& partial)
+{
+    const auto reject = [&] {
+        state.rejected = true;
+        stopReply(reply);
+        return 0;
+    };
+    if (!state.accepted) {
+        if (state.rejected)
+            return 0;
+        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const TransferHeadFacts head{state.statusCode,
+                                     state.resumeOffset,
+                                     totalBytes,
+                                     reply->rawHeader("Content-Range"),
+                                     contentLengthOf(*reply),
+                                     reply->rawHeader("Content-Encoding")};
+        switch (judgeTransferHead(head)) {
+        case TransferHead::Accept:
+            state.accepted = true;
+            break;
+        case TransferHead::RestartWhole:
+            if (!partial.reset())
+                return reject();
+            state.resumeOffset = 0;
+            state.accepted = true;
+            break;
+        case TransferHead::RejectDropPartial:
+            partial.reset();
+            return reject();
+        case TransferHead::Reject:
+            return reject();
+        }
+    }
+    if (state.rejected)
+        return 0;
+    const QByteArray bytes = reply->readAll(); // at most the read buffer
+    if (bytes.isEmpty())
+        return 0;
+    state.receivedBytes += bytes.size();
+    if (state.resumeOffset + state.receivedBytes > totalBytes) {
+        // Longer than declared: whatever came before is suspect too.
+        partial.reset();
+        reject();
+    } else if (!partial.append(bytes)) {
+        reject(); // what is written stays for a later resume
+    }
+    return bytes.size();
 }
 
 // One content request: what its handlers need, shared between them.
@@ -283,12 +344,7 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
             failCandidate(QStringLiteral("runtime_session_expired"));
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (transfer->state.resumeOffset > 0) {
-        request.setRawHeader("Range",
-                             "bytes=" + QByteArray::number(transfer->state.resumeOffset) + '-');
-        request.setRawHeader("If-Range", '"' + item.sha256.toLatin1() + '"');
-    }
+    setResumeHeaders(request, transfer->state.resumeOffset, item.sha256);
 
     QNetworkReply* reply = transport_.networkAccessManager()->get(request);
     reply->setReadBufferSize(ContentCache::chunkBytes);
@@ -305,64 +361,23 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
 
 void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
-    QNetworkReply* reply = transfer->reply;
-    MediaDownloadState& state = transfer->state;
     const MediaItem& item = transfer->item;
     if (!transferCurrent(*transfer)) {
-        stopReply(reply);
+        stopReply(transfer->reply);
         return;
     }
-    const auto reject = [&] {
-        state.rejected = true;
-        stopReply(reply);
-    };
-    if (!state.accepted) {
-        if (state.rejected)
-            return;
-        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const TransferHeadFacts head{state.statusCode,
-                                     state.resumeOffset,
-                                     item.bytes,
-                                     reply->rawHeader("Content-Range"),
-                                     contentLengthOf(*reply),
-                                     reply->rawHeader("Content-Encoding")};
-        switch (judgeTransferHead(head)) {
-        case TransferHead::Accept:
-            state.accepted = true;
-            break;
-        case TransferHead::RestartWhole:
-            if (!contentCache_->resetPartial(item.sha256))
-                return reject();
-            state.resumeOffset = 0;
-            state.accepted = true;
-            break;
-        case TransferHead::RejectDropPartial:
-            contentCache_->resetPartial(item.sha256);
-            return reject();
-        case TransferHead::Reject:
-            return reject();
-        }
-    }
-    if (state.rejected)
+    const PartialFile partial{
+        [&] { return contentCache_->resetPartial(item.sha256); },
+        [&](const QByteArray& bytes) {
+            QString error;
+            return contentCache_->appendPartial(item.sha256, item.bytes, bytes, &error);
+        }};
+    if (readDownload(transfer->reply, transfer->state, item.bytes, partial) == 0)
         return;
-    const QByteArray bytes = reply->readAll(); // at most the read buffer
-    if (bytes.isEmpty())
-        return;
-    state.receivedBytes += bytes.size();
     if (transfer->replacement)
         replacementIdleTimer_.start(replacementIdleMs);
     else
         noteDownloadProgress(transfer->generation);
-    if (state.resumeOffset + state.receivedBytes > item.bytes) {
-        // Longer than declared: whatever came before is suspect too.
-        state.rejected = true;
-        contentCache_->resetPartial(item.sha256);
-        stopReply(reply);
-        return;
-    }
-    QString error;
-    if (!contentCache_->appendPartial(item.sha256, item.bytes, bytes, &error))
-        reject(); // what is written stays for a later resume
 }
 
 void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
