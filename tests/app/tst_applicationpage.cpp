@@ -1,17 +1,18 @@
-// A page of one web application carried end to end under the compositor: the real scene drawn
-// from a real controller whose package the fake runtime service serves. The package is
-// downloaded (cut off once and resumed), installed in the package cache, bound into the stage
-// and shown by the web placement; a grab of the window proves the application is drawn.
+// Pages of web applications carried end to end under the compositor: the real scene drawn from a
+// real controller whose packages the fake runtime service serves. A package shared by two
+// applications is downloaded once (cut off and resumed), installed in the package cache, bound
+// into the stage and shown by both web placements; the next page's package, installed already,
+// is shown without a request. Grabs of the window prove the applications are drawn.
 
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
 #include "stage/CapabilityReport.h"
 #include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/WebPackageBuilder.h"
 #include "tests/support/WrapperScene.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
@@ -29,11 +30,17 @@ namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
 
-// The colour at the middle of the window's left half, where the application is placed.
-QColor applicationPixel(QQuickWindow* window)
+// The colour at the middle of the window's left or right half.
+QColor pixelAt(QQuickWindow* window, bool right)
 {
     const QImage image = window->grabWindow();
-    return image.pixelColor(image.width() / 4, image.height() / 2);
+    return image.pixelColor(image.width() * (right ? 3 : 1) / 4, image.height() / 2);
+}
+
+test::ServedObject stub(const QByteArray& name, const QString& paint)
+{
+    const QByteArray bytes = test::stubApplicationPackage({{"paint", paint}});
+    return {"/content/v1/packages/" + name, bytes, Service::sha256Hex(bytes)};
 }
 
 } // namespace
@@ -54,12 +61,13 @@ private slots:
         QVERIFY2(h.ready(), qPrintable(h.setupError()));
         QVERIFY(h.mintSession());
         PlayerController& c = h.controller();
-        const QByteArray bytes = test::stubApplicationPackage({{"paint", "#ff00ff"}});
-        const test::ServedObject package{"/content/v1/packages/stub.tgz", bytes,
-                                         Service::sha256Hex(bytes)};
-        h.service().putContent(package.path, package.bytes,
+        const test::ServedObject shared = stub("shared.tgz", "#ff00ff");
+        const test::ServedObject installed = stub("installed.tgz", "#00ff00");
+        h.service().putContent(shared.path, shared.bytes,
                                "application/vnd.talvorine.webapp-package+tar+gzip");
-        h.service().scriptContent(package.path, {{.fault = Service::Fault::DropMidBody}});
+        h.service().scriptContent(shared.path, {{.fault = Service::Fault::DropMidBody}});
+        QVERIFY(test::installPackage(*ControllerAccess::applicationCache(c), installed.bytes,
+                                     test::descriptorOf(installed.bytes)));
 
         CapabilityReport capabilities(nullptr);
         WebPackageSchemeCoordinator webPackages;
@@ -74,20 +82,31 @@ private slots:
         QCOMPARE(engine.rootObjects().size(), 1);
         auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
         QVERIFY(window && QTest::qWaitForWindowExposed(window));
-        QVERIFY(applicationPixel(window) != QColor(Qt::magenta));
+        QVERIFY(pixelAt(window, false) != QColor(Qt::magenta));
 
-        QJsonObject application = test::applicationPrimitive("app", package);
-        application["rect"] = QJsonObject{{"x", 0}, {"y", 0}, {"width", 960}, {"height", 1080}};
-        const Manifest manifest =
-            test::contentManifest({QJsonArray{application}}, h.service().url());
+        const auto half = [](const QString& id, const test::ServedObject& package, int x) {
+            QJsonObject application = test::applicationPrimitive(id, package);
+            application["rect"] = QJsonObject{{"x", x}, {"y", 0}, {"width", 960}, {"height", 1080}};
+            return application;
+        };
+        const Manifest manifest = test::contentManifest(
+            {QJsonArray{half("left", shared, 0), half("right", shared, 960)},
+             QJsonArray{half("green", installed, 0)}},
+            h.service().url());
         ControllerAccess::preparePage(c, manifest, 0, false);
-
         QTRY_VERIFY_WITH_TIMEOUT(h.timer("packageRetryTimer")->isActive(), waitMs);
         QVERIFY(h.expireSoon("packageRetryTimer"));
         QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 0, waitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(applicationPixel(window), QColor(Qt::magenta), waitMs);
-        QCOMPARE(h.service().contentAttempts(package.path), 2);
-        QVERIFY(!h.service().requestsTo(package.path).last().header("Range").isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::magenta), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, true), QColor(Qt::magenta), waitMs);
+        const QList<Service::Request> sent = h.service().requestsTo(shared.path);
+        QCOMPARE(sent.size(), 2);
+        QVERIFY(sent.last().header("Range").startsWith("bytes="));
+
+        ControllerAccess::preparePage(c, manifest, 1, false);
+        QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 1, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::green), waitMs);
+        QCOMPARE(h.service().contentAttempts(installed.path), 0);
         QVERIFY2(h.surprises().isEmpty(), qPrintable(h.surprises().join('\n')));
     }
 };
