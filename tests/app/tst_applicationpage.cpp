@@ -1,11 +1,9 @@
-// Pages of web applications carried end to end under the compositor: the real scene drawn from a
-// real controller whose packages the fake runtime service serves. A package shared by two
-// applications is downloaded once (cut off and resumed), installed in the package cache, bound
-// into the stage and shown by both web placements; the next page's package, installed already,
-// is shown without a request. Grabs of the window prove the applications are drawn.
+// Pages of web applications end to end under the compositor, the real scene drawn from a real
+// controller and the fake runtime service: a package shared by two applications downloaded once
+// (cut off and resumed), installed, bound and shown by both placements; the next page's package,
+// installed already, shown without a request. Grabs of the window prove what is drawn.
 
 #include "app/PlayerComposition.h"
-#include "controller/PlayerController.h"
 #include "stage/CapabilityReport.h"
 #include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"

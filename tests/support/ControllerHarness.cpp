@@ -124,16 +124,11 @@ Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
 
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
 {
-    return boundValue(c, slot, primitiveId, StageLayoutModel::ContentSourceRole).toUrl();
-}
-
-QVariant boundValue(PlayerController& c, int slot, const QString& primitiveId, int role)
-{
     StageLayoutModel* model = c.modelForSlot(slot);
     for (int row = 0; row < model->rowCount(); ++row) {
         const QModelIndex index = model->index(row);
         if (model->data(index, StageLayoutModel::PrimitiveIdRole).toString() == primitiveId)
-            return model->data(index, role);
+            return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
     }
     return {};
 }
@@ -151,21 +146,18 @@ ServedObject servedPackage(const QByteArray& name, const QByteArray& title)
 
 QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
 {
+    const QJsonObject declared{
+        {"version", "talvorine.webapp-package/v1"}, {"url", QString::fromLatin1(package.path)},
+        {"bytes", double(package.bytes.size())}, {"sha256", package.sha256},
+        {"entrypoint", "index.html"},
+        {"contentType", "application/vnd.talvorine.webapp-package+tar+gzip"}};
     return {{"id", id}, {"primitive", "application"}, {"layer", 0}, {"contentFit", "fill"},
             {"rect", QJsonObject{{"x", 960}, {"y", 0}, {"width", 960}, {"height", 540}}},
-            {"capabilityHandle", "cccccccccccccccccccccccccccccccc"},
-            {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
+            {"capabilityHandle", QString(32, 'c')}, {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
             {"applicationId", "app.menu"}, {"releaseId", "release-1"},
             {"launchUrl", "/runtime/v1/apps/menu/launch"},
             {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
-            {"grantId", "grant-1"},
-            {"package", QJsonObject{{"version", "talvorine.webapp-package/v1"},
-                                    {"url", QString::fromLatin1(package.path)},
-                                    {"bytes", double(package.bytes.size())},
-                                    {"sha256", package.sha256},
-                                    {"entrypoint", "index.html"},
-                                    {"contentType",
-                                     "application/vnd.talvorine.webapp-package+tar+gzip"}}}};
+            {"grantId", "grant-1"}, {"package", declared}};
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

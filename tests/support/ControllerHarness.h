@@ -95,8 +95,6 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
 // The file a slot's model shows for a primitive; empty when nothing is bound.
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
-// Any role of a primitive's row in a slot's model; invalid when the row is not there.
-QVariant boundValue(PlayerController& c, int slot, const QString& primitiveId, int role);
 
 // A web package the fake service serves under "/content/v1/packages/" with the package content
 // type: a small application whose entry is "index.html".
