@@ -696,6 +696,7 @@ private:
     void packageDownloadFailed(const PackageTransfer& transfer);
     void dropReplacementPackage(const QString& sha256);
     void packageRetryFired();
+    void downloadSessionRefused(bool replacement, quint64 generation);
 
     // === Readiness gate (PlayerReadiness.cpp) ===
     void candidateMediaPrepared(quint64 generation);

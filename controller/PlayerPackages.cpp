@@ -235,11 +235,7 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     if (!transport_.authorizeRuntimeRequest(request)) {
-        retryDeviceSession();
-        if (replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(replacement, generation);
         return;
     }
     setResumeHeaders(request, state.resumeOffset, sha256);
@@ -279,13 +275,10 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
     QNetworkReply* reply = transfer->reply;
     const quint64 generation = transfer->generation;
     transfer->replacement = replacementOwns(generation);
-    if (transfer->replacement) {
-        replacementReplies_.remove(reply);
-        if (replacementReplies_.isEmpty())
-            replacementIdleTimer_.stop();
-    } else {
-        candidateReplies_.remove(reply);
-    }
+    // Whoever owns it now, the reply is tracked nowhere any more.
+    candidateReplies_.remove(reply);
+    if (replacementReplies_.remove(reply) && replacementReplies_.isEmpty())
+        replacementIdleTimer_.stop();
     readPackageTransfer(transfer);
 
     const PackageDownloadState& state = transfer->state;
@@ -319,11 +312,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
     }
     if (state.statusCode == 401) {
         mintIdempotencyKey_.clear();
-        retryDeviceSession();
-        if (transfer->replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!transfer->replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(transfer->replacement, generation);
         return;
     }
     if (complete) {

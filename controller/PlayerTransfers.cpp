@@ -337,11 +337,7 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     if (!transport_.authorizeRuntimeRequest(request)) {
-        retryDeviceSession();
-        if (replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(replacement, generation);
         return;
     }
     setResumeHeaders(request, transfer->state.resumeOffset, item.sha256);
@@ -423,11 +419,7 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     }
     if (state.statusCode == 401) {
         mintIdempotencyKey_.clear();
-        retryDeviceSession();
-        if (transfer->replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!transfer->replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(transfer->replacement, generation);
         return;
     }
     if (success) {
@@ -624,6 +616,17 @@ void PlayerController::noteDownloadProgress(quint64 generation)
 {
     if (candidateOwns(generation) && candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
+}
+
+// A content download found no session to go with: a new one is asked for, and whichever owns
+// the download still learns that it cannot go on.
+void PlayerController::downloadSessionRefused(bool replacement, quint64 generation)
+{
+    retryDeviceSession();
+    if (replacement && replacementOwns(generation))
+        noteReplacementUnreachable();
+    else if (!replacement && candidateOwns(generation))
+        failCandidate(QStringLiteral("runtime_session_expired"));
 }
 
 // --- The transfer ledger -------------------------------------------------------------------
