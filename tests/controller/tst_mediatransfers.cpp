@@ -463,12 +463,13 @@ private Q_SLOTS:
         c.primitiveReady(0, "Alpha");
         QCOMPARE(ControllerAccess::statePhase(c), 2);
         c.primitiveReady(0, "beta");
-        QCOMPARE(ControllerAccess::statePhase(c), 3); // handed to activation
+        QCOMPARE(ControllerAccess::statePhase(c), 3); // activated: the page is on glass
 
         // A new revision skips even an iframe; a media object that could not be had skips every
         // primitive using it, and the last skip fails the candidate without touching the next.
         ControllerAccess::preparePage(c, manifest, 0, true);
-        c.primitiveFailed(0, "frame", "frame_blocked");
+        QVERIFY(ControllerAccess::candidate(c));
+        c.primitiveFailed(ControllerAccess::candidate(c)->slot, "frame", "frame_blocked");
         QCOMPARE(skipCode(h, "frame"), QStringLiteral("frame_blocked"));
         ControllerAccess::skipCandidateMedia(c, x.sha256, QStringLiteral("content_download_failed"));
         QVERIFY(!ControllerAccess::candidate(c)

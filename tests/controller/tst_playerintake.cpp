@@ -90,7 +90,8 @@ private:
     std::unique_ptr<ControllerHarness> harness;
 
     // A controller that took a runtime session (its first manifest answered 304, its event
-    // stream open); reports are accepted.
+    // stream open); reports are accepted, and the pages' image is not served: what these tests
+    // take in ends at its download.
     ControllerHarness* session()
     {
         harness = std::make_unique<ControllerHarness>();
@@ -98,6 +99,7 @@ private:
         if (!h.ready() || !h.mintSession())
             return nullptr;
         h.service().script("POST", W::reportsRoute, {Reply::json(200, QJsonObject{})});
+        h.service().script("GET", "/content/media/m", {Reply::json(404, QJsonObject{})});
         h.timer("adPlannerTimer")->stop(); // going online started it; a new revision starts it
         return &h;
     }

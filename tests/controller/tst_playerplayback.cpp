@@ -314,8 +314,8 @@ private slots:
     {
         ControllerHarness& h = make(false);
         PlayerController& c = h.controller();
-        commit(*ControllerAccess::contentCache(c), 'a');
-        commit(*ControllerAccess::contentCache(c), 'b');
+        for (const char object : {'a', 'b', 'c'})
+            commit(*ControllerAccess::contentCache(c), object);
         Manifest m = manifestOf("man_1", {"ab", "c"});
         m.pages[0].advance = {{"mode", "media_end"}, {"maxMs", 60000}};
         // The dwell belongs to the second image: the first has none.
