@@ -18,14 +18,4 @@ bool PlayerController::stepPage(int, bool, const QString&)
     return false;
 }
 
-void PlayerController::noteReplacementUnreachable() {}
-void PlayerController::admitLandedPages() {}
-
-bool PlayerController::holdForUnavailableAnchor(const QString&)
-{
-    return false;
-}
-
-void PlayerController::verifyNextRetainedPage() {}
-
 } // namespace talvorine

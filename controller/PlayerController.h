@@ -638,8 +638,6 @@ private:
     void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
-    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
-    void cancelRetainedInventory();
     void sampleStorage();
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
@@ -649,15 +647,6 @@ private:
     void recoverActiveRenderer();
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
-    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
-    void tryActivateReplacement();
-    void repairRetainedPages();
-    void continueStagedPlan();
-    void completeStagedPlanIfReady();
-    void pumpReplacement();
-    void abortReplacementIdle();
-    void cancelReplacement();
 
     // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
     struct MediaTransfer;
@@ -704,6 +693,27 @@ private:
     void skipCandidateMedia(const QString& sha256, const QString& code);
     void maybeActivate();
 
+    // === Retained restore, background replacement and repair, staged plans (PlayerRestore.cpp)
+    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
+    void verifyNextRetainedPage();
+    void retainedPageVerified(quint64 generation, int index, bool ready);
+    void repairRetainedPages();
+    void cancelRetainedInventory();
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void pumpReplacement();
+    void tryActivateReplacement();
+    void finishObjectRepair();
+    // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
+    void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    void abortReplacementIdle();
+    void cancelReplacement();
+    // Digests a running replacement or repair needs: no prune made for a candidate may take them.
+    QSet<QString> replacementKeepKeys() const;
+    void continueStagedPlan();
+    void admitLandedPages();
+    void completeStagedPlanIfReady();
+    bool holdForUnavailableAnchor(const QString& sha256);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -756,10 +766,6 @@ private:
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
     bool stepPage(int direction, bool operatorChord, const QString& origin);
-    void noteReplacementUnreachable();
-    void admitLandedPages();
-    bool holdForUnavailableAnchor(const QString& sha256);
-    void verifyNextRetainedPage();
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
@@ -910,6 +916,12 @@ private:
     int retainedPosition_ = 0;
     bool retainedRestoreActive_ = false;
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
+    // Bumped by every cancellation of a restore; a verification of an older one is dropped.
+    quint64 retainedGeneration_ = 0;
+    // A page of this restore was handed to preparation.
+    bool retainedPresented_ = false;
+    // Counts fetches; a fetch's generation is the count with bit 63 set, never a candidate's.
+    quint64 replacementGeneration_ = 0;
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;

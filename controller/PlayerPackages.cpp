@@ -7,6 +7,7 @@
 
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPreparation.h"
 #include "runtime/RuntimeCompat.h"
 #include "storage/Saturating.h"
 
@@ -33,17 +34,6 @@ QJsonObject packageOf(const Primitive& primitive)
 }
 
 } // namespace
-
-ApplicationPackageDescriptor packageDescriptorOf(const Primitive& primitive)
-{
-    const QJsonObject package = packageOf(primitive);
-    ApplicationPackageDescriptor descriptor;
-    descriptor.releaseId = primitive.binding.value(key("releaseId")).toString();
-    descriptor.sha256 = package.value(key("sha256")).toString();
-    descriptor.compressedBytes = package.value(key("bytes")).toInteger(0);
-    descriptor.entrypoint = package.value(key("entrypoint")).toString();
-    return descriptor;
-}
 
 QString applicationPackageDigest(const Primitive& primitive)
 {
@@ -123,7 +113,7 @@ void PlayerController::prepareApplicationPackage(const Primitive& primitive, qui
 {
     if (!candidateOwns(generation))
         return;
-    const ApplicationPackageDescriptor descriptor = packageDescriptorOf(primitive);
+    const ApplicationPackageDescriptor descriptor = applicationPackageDescriptor(primitive);
     const QSet<QString> onGlass = activePackageKeys_ | outgoingPackageKeys_;
     const QSet<QString>& planned = candidate_->plannedPackages;
     QSet<QString> keep = onGlass | planned;
@@ -223,7 +213,7 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
     transfer->rangeRestarted = rangeRestarted;
     transfer->replacement = replacement;
     PackageDownloadState& state = transfer->state;
-    state.descriptor = packageDescriptorOf(primitive);
+    state.descriptor = applicationPackageDescriptor(primitive);
     state.resumeOffset = applicationCache_->resumeOffset(state.descriptor);
     const QString& sha256 = state.descriptor.sha256;
     transfer->reason = transferReason(

@@ -20,11 +20,6 @@ struct PackageDownloadState : MediaDownloadState {
     ApplicationPackageDescriptor descriptor;
 };
 
-// The descriptor of an application primitive's package, rebuilt from its binding each time it
-// is needed. The expanded size and file count are not declared there: 0, so the cache skips
-// their comparison.
-ApplicationPackageDescriptor packageDescriptorOf(const Primitive& primitive);
-
 // The package digest of an application primitive; empty for any other kind.
 QString applicationPackageDigest(const Primitive& primitive);
 

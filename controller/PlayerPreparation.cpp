@@ -521,17 +521,4 @@ void PlayerController::cancelCandidateWork()
     }
 }
 
-// --- Filled by package preparation, retained restore, replacement and staged plans ---------
-
-void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
-void PlayerController::cancelRetainedInventory() {}
-void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}
-void PlayerController::tryActivateReplacement() {}
-void PlayerController::repairRetainedPages() {}
-void PlayerController::continueStagedPlan() {}
-void PlayerController::completeStagedPlanIfReady() {}
-void PlayerController::pumpReplacement() {}
-void PlayerController::abortReplacementIdle() {}
-void PlayerController::cancelReplacement() {}
-
 } // namespace talvorine

@@ -11,6 +11,7 @@
 #include "runtime/RuntimeCompat.h"
 #include "storage/Saturating.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
@@ -217,7 +218,8 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
         return;
     const QSet<QString> onGlass = activeContentKeys_ | outgoingContentKeys_;
     const QSet<QString>& planned = candidate_->plannedMedia;
-    const QSet<QString> keep = onGlass | planned | soundtrackHashes();
+    // What a running replacement has landed stays too: it no longer queues those objects.
+    const QSet<QString> keep = onGlass | planned | soundtrackHashes() | replacementKeepKeys();
     const QSet<QString> exempt = onGlass - planned;
     const bool retained = retainedRestoreActive_;
     bool onCandidatePage = false;
@@ -530,7 +532,10 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer, 
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
     if (transient || status == 408 || status == 429 || status == 503 || status >= 500) {
-        noteReplacementUnreachable();
+        const QNetworkReply& reply = *transfer.reply;
+        noteReplacementUnreachable(RuntimeCompat::retryAfterMs(
+            reply.rawHeader("Retry-After"), reply.rawHeader("Date"),
+            QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)));
         return;
     }
     if (!retriedOnceHashes_.contains(sha)) {

@@ -108,6 +108,9 @@ private:
         if (session) {
             harness->service().script("POST", W::reportsRoute,
                                       QList<Reply>(40, Reply::json(200, QJsonObject())));
+            // Not served: a background fetch of a new revision ends at its download.
+            harness->service().script("GET", "/content/media/m",
+                                      QList<Reply>(4, Reply::json(404, QJsonObject())));
             if (!harness->mintSession())
                 qFatal("no runtime session");
         }
@@ -376,9 +379,11 @@ private slots:
         Manifest m = manifestOf("man_1", {"a", "v"});
         m.pages[1].primitives[0].kind = PrimitiveKind::video;
         show(h, m, 0, true);
-        // Each mint's unchanged manifest re-plans the page on glass, which reports storage.
+        // Each mint's unchanged manifest re-plans the page on glass, which reports storage and
+        // repairs its objects (not served here).
         h.service().script("PUT", W::storageRoute,
                            QList<Reply>(10, Reply::json(200, QJsonObject())));
+        h.service().script("GET", "/content/media/m", QList<Reply>(8, Reply::json(404, QJsonObject())));
         h.service().script("POST", W::reportsRoute,
                            {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
         QVERIFY(h.mintSession());

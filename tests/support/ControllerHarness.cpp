@@ -100,7 +100,7 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
     return primitive;
 }
 
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
 {
     QJsonArray pageArray;
     for (qsizetype i = 0; i < pages.size(); ++i)
@@ -110,13 +110,19 @@ Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
             {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
             {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
             {"primitives", pages.at(i)}});
-    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
+    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", revision},
                                {"grantId", "grant-1"}, {"contentGeneration", 1},
                                {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
                                {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
                                {"pages", pageArray}};
+    return QJsonDocument(document).toJson();
+}
+
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision)
+{
     const ManifestParseResult parsed =
-        ManifestParser::parse(QJsonDocument(document).toJson(), origin, 0);
+        ManifestParser::parse(contentManifestBody(pages, revision), origin, 0);
     if (const auto* error = std::get_if<ManifestError>(&parsed))
         qFatal("content manifest refused: %s %s", qPrintable(error->code), qPrintable(error->path));
     return std::get<Manifest>(parsed);

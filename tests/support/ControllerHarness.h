@@ -87,9 +87,12 @@ struct ServedObject {
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
 };
 
-// Pages "p0", "p1", ... of the given primitives, parsed as the service would send them;
+// Pages "p0", "p1", ... of the given primitives, as the service sends them, and parsed;
 // sources are resolved against origin.
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
+QByteArray contentManifestBody(const QList<QJsonArray>& pages,
+                               const QString& revision = QStringLiteral("rev-1"));
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision = QStringLiteral("rev-1"));
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
@@ -360,6 +363,17 @@ struct ControllerAccess {
         c.consumeManifest(body, false, QString(), QByteArray());
     }
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
+    // Retained restore, background fetches and staged plans.
+    static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    static void beginReplacement(PlayerController& c, const Manifest& manifest)
+    {
+        c.beginReplacement(manifest, QByteArray("{}"), true, true, 0);
+    }
+    static QString activeRevision(const PlayerController& c)
+    {
+        return c.activeManifest_ ? c.activeManifest_->manifestRevision : QString();
+    }
     static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
     // The transport answers every 2xx, 204 included, with success: a failure only by this way.
     static void unpairFailed(PlayerController& c, int status)
