@@ -313,7 +313,7 @@ private Q_SLOTS:
     // nothing of the package left on disk.
     void packageDownloads_data()
     {
-        QTest::addColumn<QByteArray>("held"); // "partial", "hostile" or empty
+        QTest::addColumn<QByteArray>("held"); // "partial", "hostile", "hostile behind" or empty
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
         QTest::addColumn<QByteArrayList>("ranges");
@@ -340,6 +340,11 @@ private Q_SLOTS:
         QTest::newRow("hostile archive") << QByteArray("hostile") << Answers{} << QList<int>{}
                                          << QByteArrayList{""}
                                          << QStringLiteral("package_entry_type_rejected");
+        // Fetched behind a page on glass first: the background fetch drops it, the new
+        // revision's candidate fetches it once more and skips it.
+        QTest::newRow("hostile, in the background")
+            << QByteArray("hostile behind") << Answers{} << QList<int>{} << QByteArrayList(2, "")
+            << QStringLiteral("package_entry_type_rejected");
     }
     void packageDownloads()
     {
@@ -352,7 +357,7 @@ private Q_SLOTS:
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         const std::shared_ptr<ApplicationPackageCache> cache = ControllerAccess::applicationCache(c);
-        const ServedObject package = held == "hostile" ? hostilePackage() : servedPackage("app.tgz", "app");
+        const ServedObject package = held.startsWith("hostile") ? hostilePackage() : servedPackage("app.tgz", "app");
         const ApplicationPackageDescriptor descriptor = descriptorOf(package.bytes);
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
@@ -360,7 +365,13 @@ private Q_SLOTS:
             QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
         const Manifest manifest = contentManifest(
             {QJsonArray{applicationPrimitive("app", package), frame}}, h.service().url());
-        ControllerAccess::preparePage(c, manifest, 0, false);
+        if (held == "hostile behind") {
+            ControllerAccess::putOnGlass(
+                c, contentManifest({QJsonArray{frame}}, h.service().url(), "man_0"), 0, 1);
+            ControllerAccess::beginReplacement(c, manifest);
+        } else {
+            ControllerAccess::preparePage(c, manifest, 0, false);
+        }
 
         const auto settled = [&] {
             return !boundSource(c, 0, "app").isEmpty() || !skipCode(h, "app").isEmpty();
