@@ -1,7 +1,6 @@
-// Pages of web applications end to end under the compositor, the real scene drawn from a real
-// controller and the fake runtime service: a package shared by two applications downloaded once
-// (cut off and resumed), installed, bound and shown by both placements; the next page's package,
-// installed already, shown without a request. Grabs of the window prove what is drawn.
+// Web application pages end to end under the compositor (real scene, controller and placements,
+// fake service): a package shared by two applications downloaded once, cut off and resumed,
+// installed and shown by both; the next page's installed package shown without a request.
 
 #include "app/PlayerComposition.h"
 #include "stage/CapabilityReport.h"
