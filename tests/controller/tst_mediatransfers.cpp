@@ -313,7 +313,7 @@ private Q_SLOTS:
     // nothing of the package left on disk.
     void packageDownloads_data()
     {
-        QTest::addColumn<QByteArray>("held"); // "partial", "hostile", "hostile behind" or empty
+        QTest::addColumn<QByteArray>("held"); // "installed", "partial", "hostile", "hostile behind"
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
         QTest::addColumn<QByteArrayList>("ranges");
@@ -325,6 +325,8 @@ private Q_SLOTS:
         };
         // Retry-After of 120 s, 0 s and an hour, then the doubling of the fourth and fifth try;
         // the sixth transient answer is hard, retried once at once, then skipped.
+        QTest::newRow("installed") << QByteArray("installed") << Answers{} << QList<int>{}
+                                   << QByteArrayList{} << QString();
         QTest::newRow("transient schedule")
             << QByteArray() << Answers{after(503, "120"), after(503, "0"), after(429, "3600"),
                                        {.status = 503}, {.status = 503}, {.status = 503}, {.status = 404}}
@@ -358,6 +360,8 @@ private Q_SLOTS:
         const std::shared_ptr<ApplicationPackageCache> cache = ControllerAccess::applicationCache(c);
         const ServedObject package = held.startsWith("hostile") ? hostilePackage() : servedPackage("app.tgz", "app");
         const ApplicationPackageDescriptor descriptor = descriptorOf(package.bytes);
+        if (held == "installed")
+            QVERIFY(installPackage(*cache, package.bytes, descriptor));
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
         if (held == "partial")
