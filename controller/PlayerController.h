@@ -30,6 +30,7 @@
 #include <QColor>
 #include <QDateTime>
 #include <QHash>
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -762,23 +763,36 @@ private:
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
 
-    // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
+    // === Soundtrack (PlayerSoundtrack.cpp) ===
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
-    bool stepPage(int direction, bool operatorChord, const QString& origin);
-
-    // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
     void runSoundtrack(SoundtrackSequencer::Command command);
     void soundtrackTrackFailed(const QString& code);
     void stopSoundtrack();
+    void cancelSoundtrackFetch();
     void applySoundtrackGain();
+    double soundtrackGain() const;
+    void armSoundtrackRefetch();
+    void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void soundtrackTrackLanded(const QString& sha256, const QString& path);
 
     // === Operator keys (PlayerOperator.cpp) ===
+    // A step of the page on glass (direction 1 next, -1 previous); operatorChord: the Ctrl+Alt
+    // chord, which web pages do not keep for themselves. Queued while a candidate is prepared.
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
+    bool togglePlaybackPause(bool operatorChord);
     void expirePauseHold();
 
     // === Requests from web applications (PlayerApplications.cpp) ===
     void handleActivationReportFailed(const QString& revision, const QString& code);
+    // The application primitive of the page on glass that a request from this slot may speak
+    // for; null when the request is not admitted.
+    const Primitive* admittedApplication(int slot, const QString& primitiveId) const;
+    QString applicationRequestKey(const QString& primitiveId, const QString& requestId) const;
+    // The session handler's part: the activation report refused as unauthorised, sent again.
+    void resendPendingActivation();
 
     // === Screenshots (PlayerScreenshots.cpp) ===
     void handleScreenshotRequested(const ScreenshotRequest& request);
@@ -786,6 +800,15 @@ private:
     void handleScreenshotFailureReported(const QString& captureId);
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
+    void finishScreenshot(const ScreenshotRequest& request, const QByteArray& bytes);
+    void failScreenshot(const QString& captureId, const QString& code, bool refused);
+    void closeScreenshotOp(const QString& captureId, bool success, const QJsonObject& fields,
+                           const QJsonObject& error);
+    // The operation-log record of one capture, open until the service's answer for it.
+    struct ScreenshotOp {
+        QString id;
+        qint64 startedMs = 0;
+    };
 
     // === Ad planning, resolve and leases (PlayerAds.cpp) ===
     bool adsActive() const;
@@ -887,8 +910,17 @@ private:
     // --- Soundtrack ---
     SoundtrackEngine soundtrackEngine_;
     SoundtrackSequencer soundtrackSequencer_;
-    QSet<QString> soundtrackReady_;
-    QString soundtrackCurrentTrack_;
+    // The soundtrack of the manifest on glass, and the revision it was installed for.
+    std::optional<Soundtrack> activeSoundtrack_;
+    QString soundtrackRevision_;
+    // Content hash -> verified local file. Outlives soundtracks; a track that fails to play
+    // loses its entry, so its file is checked and fetched again.
+    QHash<QString, QString> readyTrackFiles_;
+    quint64 soundtrackFetchGeneration_ = 0;
+    QNetworkReply* soundtrackReply_ = nullptr;
+    bool soundtrackFetchInFlight_ = false;
+    // Raised and replaced by every fetch reset, so an older fetch's queued jobs are dropped.
+    std::shared_ptr<std::atomic<bool>> soundtrackCancel_;
     QTimer soundtrackFetchTimer_;
 
     // --- Phase ---
@@ -1189,6 +1221,14 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+
+    // --- Screenshots ---
+    ScreenshotCaptureGate screenshotGate_;
+    // Open operations by capture id: a newer request may take the gate while an older upload is
+    // still out, and each answer closes only its own capture's operation.
+    QHash<QString, ScreenshotOp> screenshotOps_;
+    // What is on glass, grabbed on the GUI thread; tests hand in their own picture.
+    std::function<QImage()> screenshotGrab_;
 };
 
 } // namespace talvorine

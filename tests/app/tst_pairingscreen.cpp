@@ -1,7 +1,7 @@
 // The pairing screen of the real scene under the compositor, drawn from a real controller that
 // pairs itself with the fake runtime service: the grouped code with its spoken name and the time
-// it changes, the claim being completed, and the celebration once paired. The scene's items say
-// what is shown; grabs of the window prove that it is drawn.
+// it changes, the claim being completed, the celebration once paired, then a screenshot of the
+// first page. The scene's items say what is shown; grabs of the window prove that it is drawn.
 
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
@@ -14,7 +14,9 @@
 #include "tests/support/SceneItems.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
+#include <QBuffer>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QImage>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
@@ -174,6 +176,33 @@ private slots:
         QVERIFY(h.expireSoon(u"celebrationTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!shown(window, "Paired"), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(grab(window, floor) != slideFloor, waitMs);
+
+        // A screenshot of the first page: its picture in the top-left quarter, ground beside it.
+        QImage picture(160, 90, QImage::Format_RGB32);
+        picture.fill(QColor(230, 120, 20));
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
+        const test::ServedObject object{"/content/v1/media/orange", png, s.sha256Hex(png)};
+        s.putContent(object.path, png);
+        s.script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
+        s.script("PUT", W::screenshotRoute, {Reply::json(200, QJsonObject())});
+        const QJsonArray page{test::mediaPrimitive("img", {object})};
+        test::ControllerAccess::preparePage(c, test::contentManifest({page}, s.url()), 0, false);
+        const auto orange = [](const QColor& p) {
+            return qAbs(p.red() - 230) + qAbs(p.green() - 120) + qAbs(p.blue() - 20) < 48;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(orange(grab(window, {160, 90, 1, 1}).pixelColor(0, 0)), waitMs);
+        s.sendEvents(W::eventsRoute,
+                     "data: {\"type\":\"screen.screenshot_requested\",\"details\":{\"capture_id\":"
+                     "\"shot_GLASSGLASSGLASSGL\",\"format\":\"image/webp\",\"max_width_divisor\":2,"
+                     "\"max_height_divisor\":2,\"quality\":80,\"max_bytes\":2097152,\"expires_at\":\""
+                     + QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate).toLatin1()
+                     + "\"}}\n\n");
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::screenshotRoute).size(), 1, waitMs);
+        const QImage shot = QImage::fromData(s.requestsTo(W::screenshotRoute).first().body, "webp");
+        QVERIFY(orange(shot.pixelColor(shot.width() / 4, shot.height() / 4)));
+        QVERIFY(!orange(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 4)));
         QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
         QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
     }

@@ -4,8 +4,10 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -91,6 +93,17 @@ StoragePlanRecord planOf(const QString& revision, const QStringList& pages)
     record.stage = "complete";
     record.plan.target_page_ids = pages;
     return record;
+}
+
+// A key sent to the window as the platform sends it: true when the controller took it (the
+// window itself ignores every key).
+bool taken(QWindow& window, int key, Qt::KeyboardModifiers modifiers = {}, bool repeat = false,
+           QEvent::Type type = QEvent::KeyPress)
+{
+    QKeyEvent event(type, key, modifiers, QString(), repeat);
+    event.ignore();
+    QCoreApplication::sendEvent(&window, &event);
+    return event.isAccepted();
 }
 
 } // namespace
@@ -371,11 +384,17 @@ private slots:
     }
 
     // Starts wait for a session, video starts on the idle slot wait for the activation, and an
-    // unauthorised answer is retried once for the page on glass.
+    // unauthorised answer is retried once for the page on glass. The activation, refused without
+    // a session, is reported again once a session is made.
     void reportsAtTheService()
     {
         ControllerHarness& h = make(false);
         PlayerController& c = h.controller();
+        const auto starts = [&h] {
+            QStringList ids = reportCodes(h, "media_id");
+            ids.removeAll(QString());
+            return ids;
+        };
         Manifest m = manifestOf("man_1", {"a", "v"});
         m.pages[1].primitives[0].kind = PrimitiveKind::video;
         show(h, m, 0, true);
@@ -385,16 +404,18 @@ private slots:
                            QList<Reply>(10, Reply::json(200, QJsonObject())));
         h.service().script("GET", "/content/media/m", QList<Reply>(8, Reply::json(404, QJsonObject())));
         h.service().script("POST", W::reportsRoute,
-                           {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
+                           {Reply::json(200, QJsonObject()), Reply::json(200, QJsonObject()),
+                            Reply::json(401, QJsonObject())});
         QVERIFY(h.mintSession());
-        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), QStringList{"ma"}, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(starts(), QStringList{"ma"}, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h).count("manifest.activated"), 1, waitMs);
 
         ControllerAccess::preparePage(c, m, 1, false);
         c.videoStarted(1, "img");
         QTest::qWait(0);
-        QCOMPARE(reportCodes(h).size(), 1);
+        QCOMPARE(starts().size(), 1);
         ControllerAccess::activateCandidate(c);
-        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), (QStringList{"ma", "mv"}), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(starts(), (QStringList{"ma", "mv"}), waitMs);
 
         // The 401 re-queues the start once; the second 401 drops it.
         QTRY_VERIFY_WITH_TIMEOUT(!h.transport().hasRuntimeSession(), waitMs);
@@ -403,14 +424,60 @@ private slots:
         QVERIFY(h.mintSession());
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 1, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").first().value("reason").toString(), "retry_exhausted");
-        QCOMPARE(reportCodes(h, "media_id"), (QStringList{"ma", "mv", "mv"}));
+        QCOMPARE(starts(), (QStringList{"ma", "mv", "mv"}));
 
         QVERIFY(h.mintSession());
         show(h, m, 0, false);
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 2, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").last().value("reason").toString(), "forbidden");
     }
+
+    // Keys as the platform delivers them: steps queued and coalesced behind a candidate, the
+    // pause and its hold, web pages, the pairing screen and a fatal surface.
+    void operatorKeys()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        Manifest manifest = manifestOf("man_1", {"a", "b", "c"});
+        for (Page& page : manifest.pages)
+            page.advance.insert("afterMs", 600000); // no page turns by itself here
+        for (const char object : QByteArray("abc"))
+            commit(*ControllerAccess::contentCache(c), object);
+        show(h, manifest, 0, false);
+        QWindow w;
+        constexpr auto chord = Qt::ControlModifier | Qt::AltModifier;
+
+        const auto candidate = [&c] { return ControllerAccess::candidate(c); };
+        QVERIFY(taken(w, Qt::Key_Right) && candidate()->pageIndex == 1);
+        QVERIFY(!taken(w, Qt::Key_Right, {}, true)); // held down
+        QVERIFY(taken(w, Qt::Key_P));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "queued");
+        QVERIFY(taken(w, Qt::Key_N));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "coalesced");
+        ControllerAccess::activateCandidate(c);
+        QTRY_VERIFY_WITH_TIMEOUT(candidate() && candidate()->pageIndex == 2, waitMs); // replayed
+        ControllerAccess::activateCandidate(c);
+        QVERIFY(taken(w, Qt::Key_Space, chord) && !h.timer("pageTimer")->isActive());
+        h.clock().advance(3600000);
+        QVERIFY(h.expireSoon("pauseHoldTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.playbackPaused() && h.timer("pageTimer")->isActive(), waitMs);
+
+        // A web page keeps the plain keys; the operator's chords still pause and step.
+        Manifest web = manifest;
+        web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
+        ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
+        QVERIFY(!taken(w, Qt::Key_Right) && !c.togglePause());
+        QVERIFY(taken(w, Qt::Key_Space, chord) && taken(w, Qt::Key_Space, chord));
+        QVERIFY(taken(w, Qt::Key_Right, chord) && candidate()->pageIndex == 0);
+        ControllerAccess::activateCandidate(c);
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QVERIFY(!taken(w, Qt::Key_Right) && !taken(w, Qt::Key_Right, chord));
+        c.summonIdentify();
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
+        c.enterFatal(FatalSurface::TypefacesMissing);
+        QVERIFY(!taken(w, Qt::Key_Escape) && !taken(w, Qt::Key_Right, chord));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestPlayerPlayback)
+QTEST_MAIN(TestPlayerPlayback)
 #include "tst_playerplayback.moc"

@@ -387,6 +387,24 @@ struct ControllerAccess {
     {
         c.handlePairingClaimed(nonce);
     }
+    // What a screenshot grabs instead of the window.
+    static void setScreenshotGrab(PlayerController& c, std::function<QImage()> grab)
+    {
+        c.screenshotGrab_ = std::move(grab);
+    }
+    // Web-application requests and the soundtrack.
+    static void setActiveGeneration(PlayerController& c, quint64 generation)
+    {
+        c.activeGeneration_ = generation;
+    }
+    static const SoundtrackEngine& soundtrackEngine(const PlayerController& c)
+    {
+        return c.soundtrackEngine_;
+    }
+    static bool soundtrackTrackReady(const PlayerController& c, const QString& sha256)
+    {
+        return c.readyTrackFiles_.contains(sha256);
+    }
 };
 
 // Pages "p0", "p1", ... each with one image primitive "img" showing the items named by letter
