@@ -3,6 +3,7 @@
 // resumed, installed, bound and shown by both.
 
 #include "app/PlayerComposition.h"
+#include "runtime/RuntimeWireContract.h"
 #include "stage/CapabilityReport.h"
 #include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
@@ -61,6 +62,9 @@ private slots:
         h.service().putContent(shared.path, shared.bytes,
                                "application/vnd.talvorine.webapp-package+tar+gzip");
         h.service().scriptContent(shared.path, {{.fault = Service::Fault::DropMidBody}});
+        // The application's logs and events reach the service as reports.
+        h.service().script("POST", RuntimeWire::reportsRoute,
+                           QList<Service::Reply>(40, Service::Reply::json(200, QJsonObject())));
 
         CapabilityReport capabilities(nullptr);
         WebPackageSchemeCoordinator webPackages;
