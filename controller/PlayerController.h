@@ -680,6 +680,19 @@ private:
     void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
     StorageTransferLedger::Reason transferReason(const QString& sha256, bool repair) const;
 
+    // === Application packages: preparation, downloads, installation (PlayerPackages.cpp) ===
+    struct PackageTransfer;
+    bool bindReadyApplicationPackage(const ApplicationPackageDescriptor& descriptor);
+    void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
+                                    bool rangeRestarted);
+    void readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
+    void finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
+    void installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer);
+    void packageDownloadFailed(const PackageTransfer& transfer);
+    void dropReplacementPackage(const QString& sha256);
+    void packageRetryFired();
+    void downloadSessionRefused(bool replacement, quint64 generation);
+
     // === Readiness gate (PlayerReadiness.cpp) ===
     void candidateMediaPrepared(quint64 generation);
     void skipCandidatePrimitive(const QString& primitiveId, const QString& code);
@@ -754,10 +767,6 @@ private:
     void flushPendingMediaStarts();
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
-
-    // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
-    void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
-                                    bool rangeRestarted);
 
     // === Soundtrack (PlayerSoundtrack.cpp) ===
     void syncSoundtrack(const Manifest& manifest, const Page& page);
@@ -973,6 +982,16 @@ private:
     QSet<int> failedPages_;
     QString failedPagesRevision_;
     bool retainedAwaitingCandidate_ = false;
+
+    // --- Application package downloads ---
+    // The candidate's package download waiting for its back-off.
+    QTimer packageRetryTimer_;
+    struct PackageRetry {
+        Primitive primitive;
+        quint64 generation = 0;
+        int attempt = 0;
+    };
+    std::optional<PackageRetry> packageRetry_;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;

@@ -513,6 +513,7 @@ void PlayerController::cancelCandidateWork()
 {
     candidateDeadlineTimer_.stop();
     candidateDownloadRetryTimer_.stop();
+    packageRetryTimer_.stop();
     candidateCancel_->store(true, std::memory_order_release);
     contentIo_.discardCancelled();
     for (QNetworkReply* reply : std::exchange(candidateReplies_, {})) {
@@ -521,9 +522,5 @@ void PlayerController::cancelCandidateWork()
         reply->deleteLater();
     }
 }
-
-// --- Filled by package preparation ----------------------------------------------------------
-
-void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
 
 } // namespace talvorine

@@ -151,8 +151,9 @@ bool mediaSizesWithinLimits(const QList<MediaItem>& queue);
 
 // --- Retained pages -----------------------------------------------------------------------
 
-// The package an application primitive names, as the package cache looks it up: "releaseId",
-// "sha256", "bytes" (0 when absent) and "entrypoint" of its binding's "package" object.
+// The package an application primitive names, as the package cache looks it up: the binding's
+// "releaseId", and "sha256", "bytes" (0 when absent) and "entrypoint" of its "package" object;
+// the expanded size and file count are not declared there (0: the cache skips them).
 ApplicationPackageDescriptor applicationPackageDescriptor(const Primitive& primitive);
 
 // Whether every object of the page is in the caches and verified: each media item of its

@@ -78,7 +78,9 @@ ApplicationPackageDescriptor applicationPackageDescriptor(const Primitive& primi
 {
     const QJsonObject package = primitive.binding.value(key("package")).toObject();
     ApplicationPackageDescriptor descriptor;
-    descriptor.releaseId = package.value(key("releaseId")).toString();
+    // The release belongs to the application, not to its package object; the cache takes no
+    // descriptor without one.
+    descriptor.releaseId = primitive.binding.value(key("releaseId")).toString();
     descriptor.sha256 = package.value(key("sha256")).toString();
     descriptor.compressedBytes = package.value(key("bytes")).toInteger(0);
     descriptor.entrypoint = package.value(key("entrypoint")).toString();

@@ -102,14 +102,6 @@ bool ioFailure(const QString& code)
         || code == QLatin1String("cache_commit_failed");
 }
 
-// The finished handler reads the last bytes through the same path, and an error status has
-// already ended the reply on its own: neither may be aborted again.
-void stopReply(QNetworkReply* reply)
-{
-    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
-        reply->abort();
-}
-
 std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 {
     if (!reply.hasRawHeader("Content-Length"))
@@ -121,6 +113,73 @@ std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 }
 
 } // namespace
+
+void stopReply(QNetworkReply* reply)
+{
+    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
+void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (resumeOffset <= 0)
+        return;
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+    // The digest serves as the entity tag.
+    request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
+}
+
+qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
+                    const PartialFile& partial)
+{
+    const auto reject = [&] {
+        state.rejected = true;
+        stopReply(reply);
+        return 0;
+    };
+    if (!state.accepted) {
+        if (state.rejected)
+            return 0;
+        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const TransferHeadFacts head{state.statusCode,
+                                     state.resumeOffset,
+                                     totalBytes,
+                                     reply->rawHeader("Content-Range"),
+                                     contentLengthOf(*reply),
+                                     reply->rawHeader("Content-Encoding")};
+        switch (judgeTransferHead(head)) {
+        case TransferHead::Accept:
+            state.accepted = true;
+            break;
+        case TransferHead::RestartWhole:
+            if (!partial.reset())
+                return reject();
+            state.resumeOffset = 0;
+            state.accepted = true;
+            break;
+        case TransferHead::RejectDropPartial:
+            partial.reset();
+            return reject();
+        case TransferHead::Reject:
+            return reject();
+        }
+    }
+    if (state.rejected)
+        return 0;
+    const QByteArray bytes = reply->readAll(); // at most the read buffer
+    if (bytes.isEmpty())
+        return 0;
+    state.receivedBytes += bytes.size();
+    if (state.resumeOffset + state.receivedBytes > totalBytes) {
+        // Longer than declared: whatever came before is suspect too.
+        partial.reset();
+        reject();
+    } else if (!partial.append(bytes)) {
+        reject(); // what is written stays for a later resume
+    }
+    return bytes.size();
+}
 
 // One content request: what its handlers need, shared between them.
 struct PlayerController::MediaTransfer {
@@ -312,18 +371,10 @@ void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     if (!transport_.authorizeRuntimeRequest(request)) {
-        retryDeviceSession();
-        if (replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(replacement, generation);
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (resumeOffset > 0) {
-        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
-        request.setRawHeader("If-Range", '"' + item.sha256.toLatin1() + '"');
-    }
+    setResumeHeaders(request, resumeOffset, item.sha256);
 
     QNetworkReply* reply = transport_.networkAccessManager()->get(request);
     reply->setReadBufferSize(ContentCache::chunkBytes);
@@ -359,64 +410,25 @@ void PlayerController::pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& t
 
 void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
-    QNetworkReply* reply = transfer->reply;
-    MediaDownloadState& state = transfer->state;
     const MediaItem& item = transfer->item;
     if (!transferCurrent(*transfer)) {
-        stopReply(reply);
+        stopReply(transfer->reply);
         return;
     }
-    const auto reject = [&] {
-        state.rejected = true;
-        stopReply(reply);
-    };
     // No append of this transfer is pending here and its start was measured after every earlier
     // one, so resetting the partial cannot race a write.
-    if (!state.accepted) {
-        if (state.rejected)
-            return;
-        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const TransferHeadFacts head{state.statusCode,
-                                     state.resumeOffset,
-                                     item.bytes,
-                                     reply->rawHeader("Content-Range"),
-                                     contentLengthOf(*reply),
-                                     reply->rawHeader("Content-Encoding")};
-        switch (judgeTransferHead(head)) {
-        case TransferHead::Accept:
-            state.accepted = true;
-            break;
-        case TransferHead::RestartWhole:
-            if (!contentCache_->resetPartial(item.sha256))
-                return reject();
-            state.resumeOffset = 0;
-            state.accepted = true;
-            break;
-        case TransferHead::RejectDropPartial:
-            contentCache_->resetPartial(item.sha256);
-            return reject();
-        case TransferHead::Reject:
-            return reject();
-        }
-    }
-    if (state.rejected)
+    const PartialFile partial{
+        [&] { return contentCache_->resetPartial(item.sha256); },
+        [&](const QByteArray& bytes) {
+            appendMediaTransfer(transfer, bytes);
+            return true; // a failed write ends the transfer from the queue
+        }};
+    if (readDownload(transfer->reply, transfer->state, item.bytes, partial) == 0)
         return;
-    QByteArray bytes = reply->readAll(); // at most the read buffer
-    if (bytes.isEmpty())
-        return;
-    state.receivedBytes += bytes.size();
     if (transfer->replacement)
         replacementIdleTimer_.start(replacementIdleMs);
     else
         noteDownloadProgress(transfer->generation);
-    if (state.resumeOffset + state.receivedBytes > item.bytes) {
-        // Longer than declared: whatever came before is suspect too.
-        state.rejected = true;
-        contentCache_->resetPartial(item.sha256);
-        stopReply(reply);
-        return;
-    }
-    appendMediaTransfer(transfer, std::move(bytes));
 }
 
 // A write waiting for write-back would stall the picture: appends run on the content I/O
@@ -492,11 +504,7 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     }
     if (state.statusCode == 401) {
         mintIdempotencyKey_.clear();
-        retryDeviceSession();
-        if (transfer->replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!transfer->replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(transfer->replacement, generation);
         return;
     }
     if (success) {
@@ -702,6 +710,17 @@ void PlayerController::noteDownloadProgress(quint64 generation)
 {
     if (candidateOwns(generation) && candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
+}
+
+// A content download found no session to go with: a new one is asked for, and whichever owns
+// the download still learns that it cannot go on.
+void PlayerController::downloadSessionRefused(bool replacement, quint64 generation)
+{
+    retryDeviceSession();
+    if (replacement && replacementOwns(generation))
+        noteReplacementUnreachable();
+    else if (!replacement && candidateOwns(generation))
+        failCandidate(QStringLiteral("runtime_session_expired"));
 }
 
 // --- The transfer ledger -------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QBuffer>
 #include <QImage>
@@ -158,6 +159,33 @@ QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
             return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
     }
     return {};
+}
+
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title)
+{
+    const QByteArray bytes =
+        WebPackageBuilder()
+            .file(QStringLiteral("index.html"), "<!doctype html><title>" + title + "</title>")
+            .directory(QStringLiteral("assets"))
+            .file(QStringLiteral("assets/app.js"), "document.body.dataset.app = '" + title + "';")
+            .package();
+    return {"/content/v1/packages/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
+{
+    const QJsonObject declared{
+        {"version", "talvorine.webapp-package/v1"}, {"url", QString::fromLatin1(package.path)},
+        {"bytes", double(package.bytes.size())}, {"sha256", package.sha256},
+        {"entrypoint", "index.html"},
+        {"contentType", "application/vnd.talvorine.webapp-package+tar+gzip"}};
+    return {{"id", id}, {"primitive", "application"}, {"layer", 0}, {"contentFit", "fill"},
+            {"rect", QJsonObject{{"x", 960}, {"y", 0}, {"width", 960}, {"height", 540}}},
+            {"capabilityHandle", QString(32, 'c')}, {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
+            {"applicationId", "app.menu"}, {"releaseId", "release-1"},
+            {"launchUrl", "/runtime/v1/apps/menu/launch"},
+            {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
+            {"grantId", "grant-1"}, {"package", declared}};
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------

@@ -104,6 +104,12 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
 // The file a slot's model shows for a primitive; empty when nothing is bound.
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
 
+// A web package the fake service serves under "/content/v1/packages/" with the package content
+// type: a small application whose entry is "index.html".
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title);
+// An application primitive running the package.
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package);
+
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
 // the fake service, log records, signals and the properties the scene reads.
@@ -278,6 +284,21 @@ struct ControllerAccess {
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
     {
         return c.contentCache_;
+    }
+    static std::shared_ptr<ApplicationPackageCache> applicationCache(PlayerController& c)
+    {
+        return c.applicationCache_;
+    }
+    static void setActivePackageKeys(PlayerController& c, const QSet<QString>& active,
+                                     const QSet<QString>& outgoing)
+    {
+        c.activePackageKeys_ = active;
+        c.outgoingPackageKeys_ = outgoing;
+    }
+    // A background replacement that has landed these packages already.
+    static void setReplacementPackages(PlayerController& c, const QSet<QString>& landed)
+    {
+        c.replacement_.emplace().packageKeys = landed;
     }
     static std::shared_ptr<std::atomic<bool>> candidateCancel(PlayerController& c)
     {

@@ -530,10 +530,11 @@ QString FakeRuntimeService::sha256Hex(const QByteArray& bytes)
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
 }
 
-void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes)
+void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes,
+                                    QByteArray contentType)
 {
     const QByteArray etag = '"' + sha256Hex(bytes).toLatin1() + '"';
-    contents_.insert(path, ContentObject{std::move(bytes), etag});
+    contents_.insert(path, ContentObject{std::move(bytes), etag, std::move(contentType)});
 }
 
 void FakeRuntimeService::scriptContent(const QByteArray& path, QList<ContentAnswer> answers)
@@ -574,6 +575,8 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
         offset = answer.status == 0 && ranged ? *start : 0;
         reply.status = answer.status != 0 ? answer.status : offset > 0 ? 206 : 200;
         reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
+        if (!object.contentType.isEmpty())
+            reply.headers.emplaceBack("Content-Type", object.contentType);
     } else if (answer.status != 416) {
         reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
     }

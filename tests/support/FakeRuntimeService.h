@@ -144,7 +144,8 @@ public:
     // should, its quoted digest as entity tag, "bytes=N-" with a matching "If-Range" answered
     // 206 from N (416 past the end), anything else 200 whole; scripted answers per attempt
     // deviate from that, attempts past the list are served normally.
-    void putContent(const QByteArray& path, QByteArray bytes);
+    // contentType: the Content-Type of every answer with a body of the object.
+    void putContent(const QByteArray& path, QByteArray bytes, QByteArray contentType = {});
     void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
     // Requests to the content route for the path so far.
     int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
@@ -234,6 +235,7 @@ private:
     struct ContentObject {
         QByteArray bytes;
         QByteArray etag;
+        QByteArray contentType;
     };
     QHash<QByteArray, ContentObject> contents_;
     QHash<QByteArray, QList<ContentAnswer>> contentScripts_;
