@@ -3,7 +3,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QQmlComponent>
+#include <QQmlContext>
 #include <QQmlEngine>
+#include <QQuickItem>
 
 namespace talvorine {
 
@@ -246,6 +249,26 @@ void WebPlacementChannel::forgetRequests()
 {
     awaiting_.clear();
     order_.clear();
+}
+
+QObject* WebPlacementChannel::createView(QQmlComponent* component, QQuickItem* holder,
+                                         const QVariantMap& properties)
+{
+    QQmlEngine* engine = qmlEngine(this);
+    if (!component || !holder || !engine)
+        return nullptr;
+    QObject* object = component->createWithInitialProperties(properties, engine->rootContext());
+    auto* view = qobject_cast<QQuickItem*>(object);
+    if (!view) {
+        delete object;
+        return nullptr;
+    }
+    // Deleted with its holder, so at once when the placement goes, answers still in flight
+    // with it; QML never collects it on its own.
+    QQmlEngine::setObjectOwnership(view, QQmlEngine::CppOwnership);
+    view->setParent(holder);
+    view->setParentItem(holder);
+    return view;
 }
 
 void WebPlacementChannel::registerQmlType()

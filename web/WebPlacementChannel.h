@@ -8,6 +8,8 @@
 #include <QVariantMap>
 
 class QJsonArray;
+class QQmlComponent;
+class QQuickItem;
 
 namespace talvorine {
 
@@ -84,6 +86,14 @@ public:
                                       const QVariantMap& applicationContext);
     // A new wrapper document: nothing forwarded before can be answered into it.
     Q_INVOKABLE void forgetRequests();
+
+    // Creates the placement's view in the engine's root context, a child of holder. A view made
+    // in the placement's own context would lose its engine as soon as the stage retires the
+    // placement, while the object itself waits for deferred deletion: a page's answer to a
+    // script arriving in between is handed to no engine at all and ends the process (Qt 6.4).
+    // The component must therefore refer to nothing outside itself.
+    Q_INVOKABLE QObject* createView(QQmlComponent* component, QQuickItem* holder,
+                                    const QVariantMap& properties);
 
     static void registerQmlType();
 

@@ -32,7 +32,8 @@ Item {
     property bool applicationReadyReported: false
 
     // For the stage's tests and diagnostics: the view once it exists.
-    readonly property alias view: viewLoader.item
+    readonly property Item view: createdView
+    property Item createdView: null
 
     signal applicationPrepared()
     signal placementReady()
@@ -47,8 +48,12 @@ Item {
         placementTerminated = false
         resetProbe()
         channel.forgetRequests()
-        viewLoader.active = true
-        viewLoader.item.url = uploadedApplication ? wrapperUrl : childUrl
+        if (!createdView) {
+            createdView = channel.createView(viewComponent, viewHolder, {
+                profile: isolatedProfile, uploadedApplication: uploadedApplication})
+            createdView.focus = Qt.binding(() => placement.playbackActive)
+        }
+        createdView.url = uploadedApplication ? wrapperUrl : childUrl
     }
 
     function reportApplicationReady() {
@@ -85,24 +90,32 @@ Item {
         handshakeDroppedLogged = 0
     }
 
+    // Runs script in the page; its answer goes to done unless the placement has retired by
+    // then. The view is held in a local, not looked up through this placement's context: a
+    // retired placement's context resolves nothing.
+    function runScript(script, done) {
+        const target = createdView
+        if (!target || target.retired)
+            return
+        if (!done) {
+            target.runJavaScript(script)
+            return
+        }
+        target.runJavaScript(script, answer => {
+            if (!target.retired)
+                done(answer)
+        })
+    }
+
     // Calls window.talvorineNativeWrapper.<member>(...arguments) when the wrapper exists; the
     // answer, carried as JSON text, goes to done.
     function callWrapper(member, args, done) {
-        if (!viewLoader.item)
-            return
         const call = "window.talvorineNativeWrapper ? JSON.stringify(window.talvorineNativeWrapper."
             + member + "(" + args.map(value => JSON.stringify(value)).join(",") + ")) : null"
-        // A call that wants no answer passes no callback: an answer arriving while the
-        // placement is being destroyed (its "teardown") would be handed to a QML engine that is
-        // gone, which crashes the process (Qt 6.4).
-        if (!done) {
-            viewLoader.item.runJavaScript(call)
-            return
-        }
-        viewLoader.item.runJavaScript(call, result => {
+        runScript(call, done ? result => {
             if (typeof result === "string" && result !== "")
                 done(result)
-        })
+        } : null)
     }
 
     function handleTitle(title) {
@@ -120,7 +133,7 @@ Item {
             takeQueues()
             break
         case "error":
-            viewLoader.item.runJavaScript(
+            runScript(
                 "window.talvorineNativeWrapper ? window.talvorineNativeWrapper.failureStage : ''",
                 stage => {
                     placement.recordFailure(typeof stage === "string" ? stage : "", 0)
@@ -131,7 +144,7 @@ Item {
     }
 
     function takeQueues() {
-        viewLoader.item.runJavaScript(
+        runScript(
             "(w => w ? JSON.stringify({logs: w.takeLogs(), events: w.takeEvents(),"
             + " kv: w.takeKvRequests()}) : '')(window.talvorineNativeWrapper)",
             text => {
@@ -206,7 +219,7 @@ Item {
             probe.stop()
             return
         }
-        viewLoader.item.runJavaScript(
+        runScript(
             "window.talvorineNativeWrapper"
             + " ? JSON.stringify(window.talvorineNativeWrapper.diagnostics()) : 'null'",
             answer => {
@@ -255,46 +268,60 @@ Item {
     Component.onDestruction: {
         placementTerminated = true
         probe.stop()
-        if (!viewLoader.item)
+        if (!createdView)
             return
         if (uploadedApplication)
             callWrapper("teardown", [])
-        viewLoader.item.visible = false
-        viewLoader.item.url = "about:blank"
+        // From here on no answer reaches this placement; the view goes with viewHolder.
+        createdView.retired = true
+        createdView.visible = false
+        createdView.url = "about:blank"
     }
 
     WebPlacementChannel { id: channel }
 
-    // The view goes before the profile when the placement is destroyed: it is declared first.
-    Loader {
-        id: viewLoader
+    // The view goes before the profile when the placement is destroyed: its holder is declared
+    // first.
+    Item {
+        id: viewHolder
         anchors.fill: parent
-        active: false
-        sourceComponent: WebEngineView {
-            profile: isolatedProfile
-            focus: placement.playbackActive
+    }
+
+    // Made in the engine's root context (createView), so it refers to nothing of the placement;
+    // the placement sets its profile and focus and listens to it below.
+    Component {
+        id: viewComponent
+        WebEngineView {
+            // Set when the placement retires: answers still in flight are dropped.
+            property bool retired: false
+            property bool uploadedApplication: false
+            anchors.fill: parent
             backgroundColor: "transparent"
             settings.javascriptCanOpenWindows: false
             settings.localContentCanAccessFileUrls: false
-            settings.localContentCanAccessRemoteUrls: placement.uploadedApplication
+            settings.localContentCanAccessRemoteUrls: uploadedApplication
             settings.dnsPrefetchEnabled: false
             settings.webRTCPublicInterfacesOnly: true
             settings.screenCaptureEnabled: false
+        }
+    }
 
-            onNavigationRequested: request => placement.judgeNavigation(request)
-            onLoadingChanged: request => placement.handleLoad(request)
-            onTitleChanged: placement.handleTitle(title)
-            onJavaScriptConsoleMessage: (level, message, lineNumber, sourceId) => {
-                const failure = channel.classifyConsoleMessage(message, lineNumber)
-                placement.recordFailure(failure.stage, failure.errorCode)
-            }
-            onRenderProcessTerminated: (terminationStatus, exitCode) => {
-                placement.recordFailure("renderer_terminated", exitCode)
-                placement.fail("web_child_failed")
-            }
-            onNewWindowRequested: request => placement.fail("web_popup_denied")
-            onFeaturePermissionRequested: (securityOrigin, feature) =>
-                grantFeaturePermission(securityOrigin, feature, false)
+    Connections {
+        target: placement.createdView
+        function onNavigationRequested(request) { placement.judgeNavigation(request) }
+        function onLoadingChanged(request) { placement.handleLoad(request) }
+        function onTitleChanged() { placement.handleTitle(placement.createdView.title) }
+        function onJavaScriptConsoleMessage(level, message, lineNumber, sourceId) {
+            const failure = channel.classifyConsoleMessage(message, lineNumber)
+            placement.recordFailure(failure.stage, failure.errorCode)
+        }
+        function onRenderProcessTerminated(terminationStatus, exitCode) {
+            placement.recordFailure("renderer_terminated", exitCode)
+            placement.fail("web_child_failed")
+        }
+        function onNewWindowRequested(request) { placement.fail("web_popup_denied") }
+        function onFeaturePermissionRequested(securityOrigin, feature) {
+            placement.createdView.grantFeaturePermission(securityOrigin, feature, false)
         }
     }
 
