@@ -1,12 +1,14 @@
-// A web application page end to end under the compositor (real scene, controller and
-// placements, fake service): a package shared by two applications downloaded once, cut off and
-// resumed, installed, bound and shown by both.
+// Web application pages end to end under the compositor (real scene, controller and placements,
+// fake service): a package shared by two applications downloaded once, cut off and resumed,
+// installed and shown by both; the next page's installed package shown without a request while
+// the first page's placements retire.
 
 #include "app/PlayerComposition.h"
 #include "runtime/RuntimeWireContract.h"
 #include "stage/CapabilityReport.h"
 #include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/WebPackageBuilder.h"
 #include "tests/support/WrapperScene.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
@@ -59,12 +61,15 @@ private slots:
         QVERIFY(h.mintSession());
         PlayerController& c = h.controller();
         const test::ServedObject shared = stub("shared.tgz", "#ff00ff");
+        const test::ServedObject installed = stub("installed.tgz", "#00ff00");
         h.service().putContent(shared.path, shared.bytes,
                                "application/vnd.talvorine.webapp-package+tar+gzip");
         h.service().scriptContent(shared.path, {{.fault = Service::Fault::DropMidBody}});
         // The application's logs and events reach the service as reports.
         h.service().script("POST", RuntimeWire::reportsRoute,
                            QList<Service::Reply>(40, Service::Reply::json(200, QJsonObject())));
+        QVERIFY(test::installPackage(*ControllerAccess::applicationCache(c), installed.bytes,
+                                     test::descriptorOf(installed.bytes)));
 
         CapabilityReport capabilities(nullptr);
         WebPackageSchemeCoordinator webPackages;
@@ -86,7 +91,8 @@ private slots:
             return application;
         };
         const Manifest manifest = test::contentManifest(
-            {QJsonArray{half("left", shared, 0), half("right", shared, 960)}},
+            {QJsonArray{half("left", shared, 0), half("right", shared, 960)},
+             QJsonArray{half("green", installed, 0)}},
             h.service().url());
         ControllerAccess::preparePage(c, manifest, 0, false);
         QTRY_VERIFY_WITH_TIMEOUT(h.timer("packageRetryTimer")->isActive(), waitMs);
@@ -97,6 +103,12 @@ private slots:
         QCOMPARE(h.service().contentAttempts(shared.path), 2);
         QVERIFY(h.service().requestsTo(shared.path).last().header("Range").startsWith("bytes="));
 
+        // The first page's placements retire with their probes and queue pulls possibly still
+        // awaiting the page's answers; the player must carry on.
+        ControllerAccess::preparePage(c, manifest, 1, false);
+        QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 1, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::green), waitMs);
+        QCOMPARE(h.service().contentAttempts(installed.path), 0);
         QVERIFY2(h.surprises().isEmpty(), qPrintable(h.surprises().join('\n')));
     }
 };
