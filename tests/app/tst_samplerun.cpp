@@ -165,6 +165,8 @@ private slots:
                 && activations.at(i + 1).value("origin").toString() == QLatin1String("media_end");
         QVERIFY2(endTurned, qPrintable(pages.join(' ')));
         QVERIFY(events(player).contains("video_end_of_stream"));
+        // The soundtrack's tone starts.
+        QVERIFY(events(player).contains("soundtrack_track_started"));
         // The scheduled page is shown only in its minutes (even minutes of the manifest's zone).
         for (const QJsonObject& activation : activations) {
             if (activation.value("page_id").toString() == QLatin1String("minutes"))
