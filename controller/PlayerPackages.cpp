@@ -90,7 +90,6 @@ namespace {
 // beside its partial file.
 constexpr qint64 packageHeadroomBytes = 530579456;
 constexpr qint64 packageReadBufferBytes = 262144;
-constexpr int replacementIdleMs = 60000;
 // Transient failures retried after a delay: a package gets at most six requests for them.
 constexpr int lastTransientAttempt = 4;
 

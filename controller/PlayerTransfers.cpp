@@ -91,7 +91,6 @@ namespace talvorine {
 namespace {
 
 constexpr int candidateDeadlineMs = 60000;
-constexpr int replacementIdleMs = 60000;
 // Free space kept beyond the bytes still to download, so a download never fills the volume.
 constexpr qint64 downloadHeadroomBytes = 268435456;
 

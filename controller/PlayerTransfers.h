@@ -16,6 +16,9 @@
 
 namespace talvorine {
 
+// A background fetch whose reply brings nothing for this long is aborted, media or package.
+constexpr int replacementIdleMs = 60000;
+
 // One content request as its handlers see it.
 struct MediaDownloadState {
     // Bytes already in the partial file when the request was made; 0 once the origin sends the
