@@ -3,6 +3,7 @@
 // thread is stalled for 2 s and then reads on. Each run reports the growth of the process's
 // peak resident memory over the attack beside the bound it must hold, and fails when it does
 // not hold. Real time, one iteration each: the numbers are memory, not speed.
+#include "bench/ProcessStatus.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/RuntimeWireContract.h"
@@ -39,14 +40,8 @@ constexpr qint64 manifestBoundBytes = 2 * RuntimeTransport::manifestByteLimit + 
 
 qint64 statusBytes(const QByteArray& field)
 {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith(field + ':'))
-            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
-    return -1;
+    const qint64 kib = processStatusValue(field);
+    return kib < 0 ? -1 : kib * 1024;
 }
 
 // Makes the peak resident size start again from the current one.

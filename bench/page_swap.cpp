@@ -1,96 +1,37 @@
-// What a page swap looks like on glass: the player as main() builds it swaps between two pages
-// of solid, distinct images (red and blue) with a cut, a cross-fade and a swipe. After every
-// frame the render thread reads a few pixels across the stage and sorts each frame: the
-// outgoing page, the incoming page, a blend of the two, or neither (an empty or ground-coloured
-// stage). It reports, per transition, the frames of neither page (the goal is none) and the time
-// from activation to the first frame that shows the incoming page. Run it with WAYLAND_DISPLAY
-// set.
+// What a page swap looks like on glass: the real controller and its real scene swap between
+// two pages of solid, distinct images (red and blue, in the verified cache) with a cut, a
+// cross-fade and a swipe, each page put on glass by the readiness gate once the scene has
+// reported it ready. After every frame the render thread reads a few pixels across the stage
+// and sorts each frame: the outgoing page, the incoming page, a blend of the two, or neither (an
+// empty or ground-coloured stage). It reports, per transition, the frames of neither page (the
+// goal is none) and the time from activation to the first frame that shows the incoming page.
+// Run it with WAYLAND_DISPLAY set.
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/FrameSampler.h"
 #include "controller/PlayerController.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/SceneWindow.h"
 
 #include <benchmark/benchmark.h>
 
-#include <QElapsedTimer>
+#include <QBuffer>
 #include <QGuiApplication>
-#include <QImage>
-#include <QMutex>
-#include <QOpenGLContext>
-#include <QOpenGLFunctions>
-#include <QQuickItem>
 #include <QQuickWindow>
-#include <QTemporaryDir>
-#include <QTimer>
 
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
 using namespace talvorine;
 using test::ControllerAccess;
 
-constexpr int samples = 5;
+using bench::FrameSampler;
+using bench::monotonicNs;
+using Frame = FrameSampler::Frame;
 
-qint64 monotonicNs()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 constexpr int tolerance = 24;
-
-struct Frame {
-    qint64 atNs = 0;
-    QRgb pixels[samples]{};
-};
-
-// The pixels the render thread read after each frame, for the GUI thread to sort.
-class FrameSampler {
-public:
-    explicit FrameSampler(QQuickWindow* window) : window_(window)
-    {
-        QObject::connect(window, &QQuickWindow::afterRendering, window, [this] { sample(); },
-                         Qt::DirectConnection);
-    }
-    void clear()
-    {
-        QMutexLocker lock(&mutex_);
-        frames_.clear();
-    }
-    QList<Frame> frames()
-    {
-        QMutexLocker lock(&mutex_);
-        return frames_;
-    }
-
-private:
-    void sample()
-    {
-        QOpenGLContext* context = QOpenGLContext::currentContext();
-        if (!context)
-            return;
-        Frame frame;
-        const QSize size = window_->size() * window_->effectiveDevicePixelRatio();
-        for (int i = 0; i < samples; ++i) {
-            uchar rgba[4] = {};
-            // Across the middle line, away from the edges a swipe enters from.
-            context->functions()->glReadPixels(size.width() * (2 * i + 1) / (2 * samples),
-                                               size.height() / 2, 1, 1, GL_RGBA,
-                                               GL_UNSIGNED_BYTE, rgba);
-            frame.pixels[i] = qRgb(rgba[0], rgba[1], rgba[2]);
-        }
-        frame.atNs = monotonicNs();
-        QMutexLocker lock(&mutex_);
-        frames_.append(frame);
-    }
-
-    QQuickWindow* window_;
-    QMutex mutex_;
-    QList<Frame> frames_;
-};
 
 bool near(int value, int target)
 {
@@ -112,47 +53,18 @@ Seen classify(QRgb pixel, bool incomingBlue)
     return Seen::Blend;
 }
 
-QString solidImage(const QTemporaryDir& directory, const char* name, Qt::GlobalColor color)
-{
-    QImage image(64, 36, QImage::Format_RGB32);
-    image.fill(color);
-    const QString path = directory.filePath(QLatin1String(name) + QStringLiteral(".png"));
-    image.save(path);
-    return path;
-}
-
-bool imageShown(QQuickItem* item, const QUrl& source)
-{
-    for (QQuickItem* child : item->childItems()) {
-        if (child->property("source").toUrl() == source && child->property("status").toInt() == 1)
-            return true;
-        if (imageShown(child, source))
-            return true;
-    }
-    return false;
-}
-
 // Runs the event loop until done holds or 10 s passed.
 bool spinUntil(const std::function<bool()>& done)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.hasExpired(10000))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+    return bench::spinUntil(done, 10000);
 }
 
 struct Player {
-    QTemporaryDir state;
-    QTemporaryDir images;
-    std::unique_ptr<PlayerComposition> composition;
-    QQuickWindow* window = nullptr;
+    std::unique_ptr<test::ControllerHarness> harness;
+    std::unique_ptr<test::SceneWindow> scene;
     std::unique_ptr<FrameSampler> sampler;
-    QString red;
-    QString blue;
+    QByteArray red = test::ServedObject::picture("red", Qt::red).bytes;
+    QByteArray blue = test::ServedObject::picture("blue", Qt::blue).bytes;
     int shown = 0; // the page on glass: 0 red, 1 blue
 };
 
@@ -162,7 +74,8 @@ Player* player = nullptr;
 Manifest swapManifest(const QString& type, int durationMs)
 {
     Manifest manifest = test::imagePagesManifest(QStringLiteral("man_swap"), {"r", "b"}, [](char c) {
-        return std::pair<QString, qint64>(QString(64, QLatin1Char(c == 'r' ? 'a' : 'b')), 100);
+        const QByteArray& bytes = c == 'r' ? player->red : player->blue;
+        return std::pair<QString, qint64>(test::FakeRuntimeService::sha256Hex(bytes), bytes.size());
     });
     for (Page& page : manifest.pages) {
         page.transition = {{"type", type}, {"durationMs", durationMs}};
@@ -171,21 +84,17 @@ Manifest swapManifest(const QString& type, int durationMs)
     return manifest;
 }
 
-// Prepares the page on the idle slot, binds its image, waits until the scene shows it there,
-// and activates it; the moment of activation, or -1 when the scene never showed the page.
+// Prepares the page on the idle slot and lets the scene's readiness reports put it on glass;
+// the moment of activation, or -1 when the page never got there.
 qint64 swapTo(const Manifest& manifest, int page)
 {
-    PlayerController& c = *player->composition->controller();
+    PlayerController& c = player->harness->controller();
+    qint64 activatedNs = -1;
+    const QMetaObject::Connection activated = QObject::connect(
+        &c, &PlayerController::activeChanged, &c, [&] { activatedNs = monotonicNs(); });
     ControllerAccess::preparePage(c, manifest, page, false);
-    const auto* candidate = ControllerAccess::candidate(c);
-    if (!candidate)
-        return -1;
-    const QUrl file = QUrl::fromLocalFile(page == 1 ? player->blue : player->red);
-    c.modelForSlot(candidate->slot)->bindVerifiedMediaFile(QStringLiteral("img"), file);
-    if (!spinUntil([&] { return imageShown(player->window->contentItem(), file); }))
-        return -1;
-    const qint64 activatedNs = monotonicNs();
-    ControllerAccess::activateCandidate(c);
+    spinUntil([&] { return activatedNs >= 0; });
+    QObject::disconnect(activated);
     return activatedNs;
 }
 
@@ -207,7 +116,7 @@ void BM_PageSwap(benchmark::State& state, const char* type, int durationMs)
         player->shown = incoming;
         // The swap is over once the controller retired the outgoing page and a frame after
         // that shows the incoming page alone.
-        PlayerController& c = *player->composition->controller();
+        PlayerController& c = player->harness->controller();
         bool settled = false;
         qint64 firstIncomingNs = -1;
         int neitherFrames = 0;
@@ -258,25 +167,27 @@ int main(int argc, char** argv)
     configureWaylandPlatformEnvironment();
     PlayerComposition::applyGraphicsDefaults();
     QGuiApplication app(argc, argv);
+    if (!test::SceneWindow::loadResources())
+        return 1;
     Player shared;
     player = &shared;
-    PlayerCompositionSettings settings;
-    settings.origin = QUrl(QStringLiteral("http://localhost:9"));
-    settings.stateDirectory = shared.state.path();
-    settings.window.windowed = true;
-    settings.window.width = 640;
-    settings.window.height = 360;
-    settings.locateProgram = [](const QString&) { return QString(); };
-    shared.composition = std::make_unique<PlayerComposition>(std::move(settings));
-    shared.composition->build();
-    shared.window = shared.composition->windows().value(0);
-    PlayerController* controller = shared.composition->controller();
-    if (!shared.window || !controller
-        || !spinUntil([&] { return shared.window->isExposed() && !controller->splashVisible(); }))
+    shared.harness = std::make_unique<test::ControllerHarness>();
+    if (!shared.harness->ready())
         return 1;
-    shared.sampler = std::make_unique<FrameSampler>(shared.window);
-    shared.red = solidImage(shared.images, "red", Qt::red);
-    shared.blue = solidImage(shared.images, "blue", Qt::blue);
+    PlayerController& controller = shared.harness->controller();
+    ContentCache& cache = *ControllerAccess::contentCache(controller);
+    for (QByteArray bytes : {shared.red, shared.blue}) {
+        QBuffer source(&bytes);
+        source.open(QIODevice::ReadOnly);
+        if (!cache.commitVerified(source, test::FakeRuntimeService::sha256Hex(bytes), bytes.size(),
+                                  nullptr, nullptr))
+            return 1;
+    }
+    shared.scene = std::make_unique<test::SceneWindow>(controller);
+    QQuickWindow* window = shared.scene->window();
+    if (!window || !spinUntil([&] { return window->isExposed(); }))
+        return 1;
+    shared.sampler = std::make_unique<FrameSampler>(window);
     // The red page goes on glass first, without a transition.
     if (swapTo(swapManifest(QStringLiteral("crossfade"), 0), 0) < 0)
         return 1;
@@ -285,6 +196,7 @@ int main(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     shared.sampler.reset();
-    shared.composition.reset();
+    shared.scene.reset();
+    shared.harness.reset();
     return 0;
 }

@@ -62,26 +62,6 @@ qint64 PlayerController::adNowLoMs() const
     return transport_.serverNowHiMs() > 0 ? transport_.serverNowLoMs() : 0;
 }
 
-bool PlayerController::adPresentationShows(const QString&, quint64) const
-{
-    return false;
-}
-
-bool PlayerController::adPresentationCompleted(bool) const
-{
-    return false;
-}
-
-bool PlayerController::adImageOnGlass(quint64) const
-{
-    return false;
-}
-
-bool PlayerController::adVisitAdmitted() const
-{
-    return false;
-}
-
 qint64 PlayerController::adNowHiMs() const
 {
     return std::max<qint64>(transport_.serverNowHiMs(), 0);
@@ -394,29 +374,5 @@ void PlayerController::resetAdPlanning(const QString& reason)
         failCandidate(QStringLiteral("ad_visit_invalidated"));
     pruneAdCache();
 }
-
-// --- Presentation and evidence: the ad visit fills these -----------------------------------
-
-void PlayerController::prepareAdPresentation(AdOccurrence&) {}
-
-bool PlayerController::tryAdVisitRun(int, int)
-{
-    return false;
-}
-
-void PlayerController::beginAdPresentation(quint64, const QString&, const QString&,
-                                           const QString&)
-{
-}
-
-void PlayerController::adReportFirstFrame() {}
-void PlayerController::interruptAdPresentation() {}
-void PlayerController::finishAdPresentation(bool) {}
-void PlayerController::endAdVisit(bool) {}
-void PlayerController::adStallTick() {}
-void PlayerController::adProgressSample(int, const QString&, qint64, qint64) {}
-
-// No ad first frame is ever pending before the visit exists.
-void PlayerController::handleWindowFramePresented() {}
 
 } // namespace talvorine

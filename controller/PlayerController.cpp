@@ -77,6 +77,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
          &C::abortReplacementIdle},
         {"candidateDownloadRetryTimer", &C::candidateDownloadRetryTimer_, true, false, 0,
          &C::candidateDownloadRetryFired},
+        {"packageRetryTimer", &C::packageRetryTimer_, true, false, 0, &C::packageRetryFired},
         {"celebrationTimer", &C::celebrationTimer_, true, false, 4600, &C::endPairingCelebration},
         {"pairingStartTimer", &C::pairingStartTimer_, true, false, 0, &C::startPairing},
         {"pairingEventsRetryTimer", &C::pairingEventsRetryTimer_, true, false, 0,
@@ -161,6 +162,7 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     , contentIo_(ioQueueCapacity)
     , candidateCancel_(freshFlag())
     , activePlaybackCancel_(freshFlag())
+    , soundtrackCancel_(freshFlag())
     , stageA_(this)
     , stageB_(this)
     , operatorPanel_(stateFile(stateDirectory_, QStringLiteral("operator-pin")),
@@ -211,6 +213,9 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     connect(&soundtrackEngine_, &SoundtrackEngine::trackFailed, this,
             &PlayerController::soundtrackTrackFailed);
     connect(&operatorPanel_, &OperatorPanel::changed, this, &PlayerController::applySoundtrackGain);
+    // A level set directly announces only itself; the playing track follows it at once.
+    connect(&operatorPanel_, &OperatorPanel::volumeChanged, this,
+            &PlayerController::applySoundtrackGain);
     connect(&operatorPanel_, &OperatorPanel::resetConfirmed, this,
             &PlayerController::requestUnpair);
     connect(&operatorPanel_, &OperatorPanel::renameRequested, this,
@@ -291,6 +296,7 @@ PlayerController::~PlayerController()
     if (adActive())
         interruptAdPresentation();
     stopSoundtrack();
+    raise(soundtrackCancel_);
     // Queued and running background work finds its flag raised and drops its result; a job
     // already running finishes on its pool thread with the caches it shares.
     raise(adCancel_);

@@ -30,6 +30,7 @@
 #include <QColor>
 #include <QDateTime>
 #include <QHash>
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -638,8 +639,6 @@ private:
     void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
-    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
-    void cancelRetainedInventory();
     void sampleStorage();
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
@@ -649,15 +648,6 @@ private:
     void recoverActiveRenderer();
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
-    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
-    void tryActivateReplacement();
-    void repairRetainedPages();
-    void continueStagedPlan();
-    void completeStagedPlanIfReady();
-    void pumpReplacement();
-    void abortReplacementIdle();
-    void cancelReplacement();
 
     // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
     struct MediaTransfer;
@@ -669,8 +659,13 @@ private:
     bool candidateOwns(quint64 generation) const;
     bool replacementOwns(quint64 generation) const;
     bool transferCurrent(const MediaTransfer& transfer) const;
+    void requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, qint64 resumeOffset,
+                              bool repair);
+    void pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
     void readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, QByteArray bytes);
     void finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
+    void transferIoBusy(const MediaTransfer& transfer);
     void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
     void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
     void replacementTransferFailed(const MediaTransfer& transfer, bool transient);
@@ -685,12 +680,46 @@ private:
     void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
     StorageTransferLedger::Reason transferReason(const QString& sha256, bool repair) const;
 
+    // === Application packages: preparation, downloads, installation (PlayerPackages.cpp) ===
+    struct PackageTransfer;
+    bool bindReadyApplicationPackage(const ApplicationPackageDescriptor& descriptor);
+    void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
+                                    bool rangeRestarted);
+    void readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
+    void finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
+    void installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer);
+    void packageDownloadFailed(const PackageTransfer& transfer);
+    void dropReplacementPackage(const QString& sha256);
+    void packageRetryFired();
+    void downloadSessionRefused(bool replacement, quint64 generation);
+
     // === Readiness gate (PlayerReadiness.cpp) ===
     void candidateMediaPrepared(quint64 generation);
     void skipCandidatePrimitive(const QString& primitiveId, const QString& code);
     void skipCandidateMedia(const QString& sha256, const QString& code);
     void maybeActivate();
 
+    // === Retained restore, background replacement and repair, staged plans (PlayerRestore.cpp)
+    void beginRetainedRestore(const Manifest& manifest, const QByteArray& body);
+    void verifyNextRetainedPage();
+    void retainedPageVerified(quint64 generation, int index, bool ready);
+    void repairRetainedPages();
+    void cancelRetainedInventory();
+    void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
+                          bool activateWhenDrained, int attempt);
+    void pumpReplacement();
+    void tryActivateReplacement();
+    void finishObjectRepair();
+    // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
+    void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    void abortReplacementIdle();
+    void cancelReplacement();
+    // Digests a running replacement or repair needs: no prune made for a candidate may take them.
+    QSet<QString> replacementKeepKeys() const;
+    void continueStagedPlan();
+    void admitLandedPages();
+    void completeStagedPlanIfReady();
+    bool holdForUnavailableAnchor(const QString& sha256);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -739,27 +768,36 @@ private:
     void handlePlaybackReportFailed(const QString& mediaId, const QString& revision,
                                     const QString& pageId, int status);
 
-    // === Entries of neighbouring units that have not landed here yet (PlayerAwaited.cpp) ===
+    // === Soundtrack (PlayerSoundtrack.cpp) ===
     void syncSoundtrack(const Manifest& manifest, const Page& page);
     QSet<QString> soundtrackHashes() const;
-    bool stepPage(int direction, bool operatorChord, const QString& origin);
-    void noteReplacementUnreachable();
-    void admitLandedPages();
-    bool holdForUnavailableAnchor(const QString& sha256);
-    void verifyNextRetainedPage();
-
-    // === Soundtrack (PlayerSoundtrack.cpp) ===
     void fetchSoundtrack();
     void runSoundtrack(SoundtrackSequencer::Command command);
     void soundtrackTrackFailed(const QString& code);
     void stopSoundtrack();
+    void cancelSoundtrackFetch();
     void applySoundtrackGain();
+    double soundtrackGain() const;
+    void armSoundtrackRefetch();
+    void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void soundtrackTrackLanded(const QString& sha256, const QString& path);
 
     // === Operator keys (PlayerOperator.cpp) ===
+    // A step of the page on glass (direction 1 next, -1 previous); operatorChord: the Ctrl+Alt
+    // chord, which web pages do not keep for themselves. Queued while a candidate is prepared.
+    bool stepPage(int direction, bool operatorChord, const QString& origin);
+    bool togglePlaybackPause(bool operatorChord);
     void expirePauseHold();
 
     // === Requests from web applications (PlayerApplications.cpp) ===
     void handleActivationReportFailed(const QString& revision, const QString& code);
+    // The application primitive of the page on glass that a request from this slot may speak
+    // for; null when the request is not admitted.
+    const Primitive* admittedApplication(int slot, const QString& primitiveId) const;
+    QString applicationRequestKey(const QString& primitiveId, const QString& requestId) const;
+    // The session handler's part: the activation report refused as unauthorised, sent again.
+    void resendPendingActivation();
 
     // === Screenshots (PlayerScreenshots.cpp) ===
     void handleScreenshotRequested(const ScreenshotRequest& request);
@@ -767,6 +805,15 @@ private:
     void handleScreenshotFailureReported(const QString& captureId);
     void handleScreenshotReplaced(const QString& captureId);
     void handleScreenshotUploadFailed(const QString& captureId, const QString& code);
+    void finishScreenshot(const ScreenshotRequest& request, const QByteArray& bytes);
+    void failScreenshot(const QString& captureId, const QString& code, bool refused);
+    void closeScreenshotOp(const QString& captureId, bool success, const QJsonObject& fields,
+                           const QJsonObject& error);
+    // The operation-log record of one capture, open until the service's answer for it.
+    struct ScreenshotOp {
+        QString id;
+        qint64 startedMs = 0;
+    };
 
     // === Ad planning, resolve and leases (PlayerAds.cpp) ===
     bool adsActive() const;
@@ -821,7 +868,7 @@ private:
     void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
     void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
 
-    // === Ad presentation and evidence (PlayerAds.cpp, filled by the ad visit) ===
+    // === Ad presentation and evidence (PlayerAdPresentation.cpp) ===
     void prepareAdPresentation(AdOccurrence& occurrence);
     bool tryAdVisitRun(int from, int to);
     void beginAdPresentation(quint64 generation, const QString& occurrenceId,
@@ -831,6 +878,10 @@ private:
     void finishAdPresentation(bool completed);
     void endAdVisit(bool advance);
     void adStallTick();
+    bool adCandidateStaged() const;
+    void yieldAdCandidate();
+    void abandonAdCandidate(const PreparedPage& failed, const QString& code);
+    void expireAdOccurrence(AdOccurrence& occurrence);
 
     // ------------------------------------------------------------------------------------------
     // Members, in construction order.
@@ -868,8 +919,17 @@ private:
     // --- Soundtrack ---
     SoundtrackEngine soundtrackEngine_;
     SoundtrackSequencer soundtrackSequencer_;
-    QSet<QString> soundtrackReady_;
-    QString soundtrackCurrentTrack_;
+    // The soundtrack of the manifest on glass, and the revision it was installed for.
+    std::optional<Soundtrack> activeSoundtrack_;
+    QString soundtrackRevision_;
+    // Content hash -> verified local file. Outlives soundtracks; a track that fails to play
+    // loses its entry, so its file is checked and fetched again.
+    QHash<QString, QString> readyTrackFiles_;
+    quint64 soundtrackFetchGeneration_ = 0;
+    QNetworkReply* soundtrackReply_ = nullptr;
+    bool soundtrackFetchInFlight_ = false;
+    // Raised and replaced by every fetch reset, so an older fetch's queued jobs are dropped.
+    std::shared_ptr<std::atomic<bool>> soundtrackCancel_;
     QTimer soundtrackFetchTimer_;
 
     // --- Phase ---
@@ -897,6 +957,12 @@ private:
     int retainedPosition_ = 0;
     bool retainedRestoreActive_ = false;
     std::shared_ptr<std::atomic<bool>> retainedCancel_;
+    // Bumped by every cancellation of a restore; a verification of an older one is dropped.
+    quint64 retainedGeneration_ = 0;
+    // A page of this restore was handed to preparation.
+    bool retainedPresented_ = false;
+    // Counts fetches; a fetch's generation is the count with bit 63 set, never a candidate's.
+    quint64 replacementGeneration_ = 0;
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
@@ -916,6 +982,16 @@ private:
     QSet<int> failedPages_;
     QString failedPagesRevision_;
     bool retainedAwaitingCandidate_ = false;
+
+    // --- Application package downloads ---
+    // The candidate's package download waiting for its back-off.
+    QTimer packageRetryTimer_;
+    struct PackageRetry {
+        Primitive primitive;
+        quint64 generation = 0;
+        int attempt = 0;
+    };
+    std::optional<PackageRetry> packageRetry_;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;
@@ -1139,6 +1215,15 @@ private:
     qint64 adLastProgressMs_ = -1;
     qint64 adStartedAtMs_ = 0;
     PlayerStopwatch adFirstFrameClock_{*clock_};
+    // The visit's page serial and primitive, the advance object of its page, when it began,
+    // the visit-clock reading at the last forward move of the video, and a first frame that
+    // waits for its scene to be presented.
+    quint64 adVisitSerial_ = 0;
+    QString adVisitPrimitiveId_;
+    QJsonObject adAdvance_;
+    PlayerStopwatch adVisitClock_{*clock_};
+    qint64 adLastProgressAtMs_ = 0;
+    bool adFirstFramePending_ = false;
     // Every change of an occurrence's state, with the state it left (tests watch the life cycle).
     std::function<void(const AdOccurrence&, AdOccurrence::State)> adStateObserver_;
 
@@ -1154,6 +1239,14 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+
+    // --- Screenshots ---
+    ScreenshotCaptureGate screenshotGate_;
+    // Open operations by capture id: a newer request may take the gate while an older upload is
+    // still out, and each answer closes only its own capture's operation.
+    QHash<QString, ScreenshotOp> screenshotOps_;
+    // What is on glass, grabbed on the GUI thread; tests hand in their own picture.
+    std::function<QImage()> screenshotGrab_;
 };
 
 } // namespace talvorine

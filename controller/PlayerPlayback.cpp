@@ -4,6 +4,7 @@
 #include "controller/PlayerPlayback.h"
 
 #include "controller/PlayerController.h"
+#include "ads/AdPresentation.h"
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
 #include "manifest/LayoutContract.h"
@@ -131,7 +132,8 @@ void PlayerController::scheduleAdvance()
     const Page* page = activePage();
     if (!page)
         return;
-    const QJsonObject& advance = page->advance;
+    // The ad on glass runs by its own page, not by the adslot page it stands in for.
+    const QJsonObject& advance = adActive() ? adAdvance_ : page->advance;
     const bool duration = advance.value(QLatin1String("mode")).toString() == QLatin1String("duration");
     pageDwellMs_ = advance.value(QLatin1String(duration ? "afterMs" : "maxMs")).toInt();
     pageClock_.start();
@@ -156,6 +158,15 @@ void PlayerController::commitPageAdvance()
     mediaItemTimer_.stop();
     if (adActive() || !activeManifest_)
         return;
+    const int count = int(activeManifest_->pages.size());
+    const QList<int> rotatable = rotatableNow(*activeManifest_);
+    const int next = count > 0 ? PageRotation::next(activePageIndex_, rotatable, count) : 0;
+    // An ad staged ahead shows when this turn reaches its run; otherwise it gives the idle stage
+    // back to the next content page and is staged again at its own run.
+    const bool adRunTried = adCandidateStaged() && adsActive();
+    if (adRunTried && tryAdVisitRun(activePageIndex_, next))
+        return;
+    yieldAdCandidate();
     if (candidate_) {
         // The candidate ends the page on glass when it is ready; rotation waits for it, but not
         // for ever.
@@ -165,10 +176,7 @@ void PlayerController::commitPageAdvance()
             candidateDeadlineTimer_.start(60000);
         return;
     }
-    const int count = int(activeManifest_->pages.size());
-    const QList<int> rotatable = rotatableNow(*activeManifest_);
-    const int next = count > 0 ? PageRotation::next(activePageIndex_, rotatable, count) : 0;
-    if (adsActive() && tryAdVisitRun(activePageIndex_, next))
+    if (!adRunTried && adsActive() && tryAdVisitRun(activePageIndex_, next))
         return;
     if (rotatable.isEmpty()) {
         scheduleAdvance();
@@ -557,10 +565,11 @@ void PlayerController::activateCandidate()
     pendingActivationRevision_.clear();
     activationRetryArmed_ = false;
 
-    transitionType_ = page->transition.value(QLatin1String("type")).toString();
+    const QJsonObject transition =
+        prepared.adPresentation ? AdPresentation::transition() : page->transition;
+    transitionType_ = transition.value(QLatin1String("type")).toString();
     const bool slotChanged = outgoing >= 0 && outgoing != activeSlot_;
-    const int duration =
-        slotChanged ? page->transition.value(QLatin1String("durationMs")).toInt() : 0;
+    const int duration = slotChanged ? transition.value(QLatin1String("durationMs")).toInt() : 0;
 
     ++objectEnterSerial_;
     objectEnterArmed_ = false;
@@ -921,14 +930,11 @@ void PlayerController::failCandidate(const QString& code)
     if (failed) {
         // Dropped before its slot is cleared: the scene's answers to that may re-enter.
         modelForSlot(failed->slot)->clear();
-        cancelCandidateWork();
         if (failed->adPresentation) {
-            logPlayback("ad_candidate_failed",
-                        {{QStringLiteral("decision_id"), failed->adDecisionId},
-                         {QStringLiteral("occurrence_id"), failed->adOccurrenceId},
-                         {QStringLiteral("code"), code}});
+            abandonAdCandidate(*failed, code);
             return;
         }
+        cancelCandidateWork();
         const bool inRange = failed->pageIndex >= 0 && failed->pageIndex < failed->manifest.pages.size();
         const Page* page = inRange ? &failed->manifest.pages.at(failed->pageIndex) : nullptr;
         logPlayback("candidate_failed",

@@ -370,6 +370,8 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
             presentIdle(QStringLiteral("awaiting_content"));
         return;
     }
+    // A content page takes the idle stage from an ad staged for a later run.
+    yieldAdCandidate();
     // The page on glass finishes its entry at once: its slot is about to be needed as the
     // outgoing one, so the page it replaced must leave the other slot first.
     if (activeSlot_ >= 0 && !objectEnterArmed_) {
@@ -488,8 +490,8 @@ void PlayerController::rearmActiveClock()
 // While the renderer of the page on glass keeps failing, the next page is prepared in its place.
 void PlayerController::recoverActiveRenderer()
 {
-    if (!rendererRecoveryTimer_.isActive() || !activeManifest_ || candidate_ || screenArchived_
-        || fatalVisible())
+    if (!rendererRecoveryTimer_.isActive() || !activeManifest_
+        || (candidate_ && !adCandidateStaged()) || screenArchived_ || fatalVisible())
         return;
     const QList<int> eligible = eligibleNow(*activeManifest_);
     if (eligible.isEmpty()) {
@@ -511,6 +513,7 @@ void PlayerController::cancelCandidateWork()
 {
     candidateDeadlineTimer_.stop();
     candidateDownloadRetryTimer_.stop();
+    packageRetryTimer_.stop();
     candidateCancel_->store(true, std::memory_order_release);
     contentIo_.discardCancelled();
     for (QNetworkReply* reply : std::exchange(candidateReplies_, {})) {
@@ -519,19 +522,5 @@ void PlayerController::cancelCandidateWork()
         reply->deleteLater();
     }
 }
-
-// --- Filled by package preparation, retained restore, replacement and staged plans ---------
-
-void PlayerController::prepareApplicationPackage(const Primitive&, quint64) {}
-void PlayerController::beginRetainedRestore(const Manifest&, const QByteArray&) {}
-void PlayerController::cancelRetainedInventory() {}
-void PlayerController::beginReplacement(Manifest, QByteArray, bool, bool, int) {}
-void PlayerController::tryActivateReplacement() {}
-void PlayerController::repairRetainedPages() {}
-void PlayerController::continueStagedPlan() {}
-void PlayerController::completeStagedPlanIfReady() {}
-void PlayerController::pumpReplacement() {}
-void PlayerController::abortReplacementIdle() {}
-void PlayerController::cancelReplacement() {}
 
 } // namespace talvorine

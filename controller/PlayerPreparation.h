@@ -149,4 +149,18 @@ std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJo
 // below 2^62 - 2^27, and their sum within 64 bits.
 bool mediaSizesWithinLimits(const QList<MediaItem>& queue);
 
+// --- Retained pages -----------------------------------------------------------------------
+
+// The package an application primitive names, as the package cache looks it up: the binding's
+// "releaseId", and "sha256", "bytes" (0 when absent) and "entrypoint" of its "package" object;
+// the expanded size and file count are not declared there (0: the cache skips them).
+ApplicationPackageDescriptor applicationPackageDescriptor(const Primitive& primitive);
+
+// Whether every object of the page is in the caches and verified: each media item of its
+// images, videos and streams (a stream without items cannot play from the cache) and each
+// application's installed package. Safe on the I/O queue's thread; false once cancel is raised.
+bool retainedPageReady(const Page& page, const ContentCache& contentCache,
+                       const ApplicationPackageCache& packageCache,
+                       const std::atomic<bool>* cancel);
+
 } // namespace talvorine

@@ -466,6 +466,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
         setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
     beginSession();
     flushPendingMediaStarts();
+    resendPendingActivation();
     publishObservation();
 }
 

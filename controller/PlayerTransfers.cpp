@@ -11,9 +11,11 @@
 #include "runtime/RuntimeCompat.h"
 #include "storage/Saturating.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QTimer>
 
 #include <algorithm>
@@ -100,14 +102,6 @@ bool ioFailure(const QString& code)
         || code == QLatin1String("cache_commit_failed");
 }
 
-// The finished handler reads the last bytes through the same path, and an error status has
-// already ended the reply on its own: neither may be aborted again.
-void stopReply(QNetworkReply* reply)
-{
-    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
-        reply->abort();
-}
-
 std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 {
     if (!reply.hasRawHeader("Content-Length"))
@@ -120,9 +114,77 @@ std::optional<qint64> contentLengthOf(const QNetworkReply& reply)
 
 } // namespace
 
+void stopReply(QNetworkReply* reply)
+{
+    if (reply->isRunning() && reply->error() == QNetworkReply::NoError)
+        reply->abort();
+}
+
+void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest)
+{
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (resumeOffset <= 0)
+        return;
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+    // The digest serves as the entity tag.
+    request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
+}
+
+qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
+                    const PartialFile& partial)
+{
+    const auto reject = [&] {
+        state.rejected = true;
+        stopReply(reply);
+        return 0;
+    };
+    if (!state.accepted) {
+        if (state.rejected)
+            return 0;
+        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        const TransferHeadFacts head{state.statusCode,
+                                     state.resumeOffset,
+                                     totalBytes,
+                                     reply->rawHeader("Content-Range"),
+                                     contentLengthOf(*reply),
+                                     reply->rawHeader("Content-Encoding")};
+        switch (judgeTransferHead(head)) {
+        case TransferHead::Accept:
+            state.accepted = true;
+            break;
+        case TransferHead::RestartWhole:
+            if (!partial.reset())
+                return reject();
+            state.resumeOffset = 0;
+            state.accepted = true;
+            break;
+        case TransferHead::RejectDropPartial:
+            partial.reset();
+            return reject();
+        case TransferHead::Reject:
+            return reject();
+        }
+    }
+    if (state.rejected)
+        return 0;
+    const QByteArray bytes = reply->readAll(); // at most the read buffer
+    if (bytes.isEmpty())
+        return 0;
+    state.receivedBytes += bytes.size();
+    if (state.resumeOffset + state.receivedBytes > totalBytes) {
+        // Longer than declared: whatever came before is suspect too.
+        partial.reset();
+        reject();
+    } else if (!partial.append(bytes)) {
+        reject(); // what is written stays for a later resume
+    }
+    return bytes.size();
+}
+
 // One content request: what its handlers need, shared between them.
 struct PlayerController::MediaTransfer {
-    QNetworkReply* reply = nullptr;
+    // Stays in its reply set until the transfer is concluded; gone once the player aborted it.
+    QPointer<QNetworkReply> reply;
     MediaItem item;
     quint64 generation = 0;
     bool replacement = false;
@@ -132,6 +194,11 @@ struct PlayerController::MediaTransfer {
     // so an abort it made itself never reads as a failure of the origin.
     std::shared_ptr<std::atomic<bool>> cancel;
     MediaDownloadState state;
+    // Appends run on the content I/O queue, one at a time: while one is pending nothing more is
+    // read, so the reply's bounded read buffer holds the origin back.
+    bool writing = false;
+    bool replyFinished = false;
+    bool concluded = false;
 };
 
 bool PlayerController::candidateOwns(quint64 generation) const
@@ -158,7 +225,8 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
         return;
     const QSet<QString> onGlass = activeContentKeys_ | outgoingContentKeys_;
     const QSet<QString>& planned = candidate_->plannedMedia;
-    const QSet<QString> keep = onGlass | planned | soundtrackHashes();
+    // What a running replacement has landed stays too: it no longer queues those objects.
+    const QSet<QString> keep = onGlass | planned | soundtrackHashes() | replacementKeepKeys();
     const QSet<QString> exempt = onGlass - planned;
     const bool retained = retainedRestoreActive_;
     bool onCandidatePage = false;
@@ -270,27 +338,43 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
     transfer->replacement = replacement;
     transfer->rangeRestarted = rangeRestarted;
     transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
-    transfer->state.resumeOffset = contentCache_->resumeOffset(item.sha256, item.bytes);
-    transfer->reason =
-        transferReason(item.sha256, QFileInfo::exists(contentCache_->objectPath(item.sha256)));
+
+    // The partial is measured on the I/O queue, behind every append submitted before: an append
+    // of an earlier transfer of the same object has landed or was dropped by then. Until the
+    // request is made the replacement pump counts as busy, so it starts no second transfer.
+    if (replacement)
+        replacement_->busy = true;
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+        const qint64 offset = cache->resumeOffset(item.sha256, item.bytes);
+        const bool repair = QFileInfo::exists(cache->objectPath(item.sha256));
+        return [this, transfer, offset, repair] { requestMediaTransfer(transfer, offset, repair); };
+    });
+    if (!queued)
+        transferIoBusy(*transfer);
+}
+
+void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
+                                            qint64 resumeOffset, bool repair)
+{
+    if (!transferCurrent(*transfer))
+        return;
+    const MediaItem& item = transfer->item;
+    const quint64 generation = transfer->generation;
+    const bool replacement = transfer->replacement;
+    if (replacement)
+        replacement_->busy = false;
+    transfer->state.resumeOffset = resumeOffset;
+    transfer->reason = transferReason(item.sha256, repair);
 
     QNetworkRequest request(origin_.resolved(QUrl(item.src)));
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                          QNetworkRequest::AlwaysNetwork);
     if (!transport_.authorizeRuntimeRequest(request)) {
-        retryDeviceSession();
-        if (replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(replacement, generation);
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (transfer->state.resumeOffset > 0) {
-        request.setRawHeader("Range",
-                             "bytes=" + QByteArray::number(transfer->state.resumeOffset) + '-');
-        request.setRawHeader("If-Range", '"' + item.sha256.toLatin1() + '"');
-    }
+    setResumeHeaders(request, resumeOffset, item.sha256);
 
     QNetworkReply* reply = transport_.networkAccessManager()->get(request);
     reply->setReadBufferSize(ContentCache::chunkBytes);
@@ -300,77 +384,88 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
         replacementIdleTimer_.start(replacementIdleMs);
     else if (!(activeSlot_ >= 0 && candidate_->revisionChange) && !candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
-    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { readMediaTransfer(transfer); });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, transfer] { finishMediaTransfer(transfer); });
+    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { pumpMediaTransfer(transfer); });
+    connect(reply, &QNetworkReply::finished, this, [this, transfer] {
+        transfer->replyFinished = true;
+        pumpMediaTransfer(transfer);
+    });
+}
+
+// Reads on while no append is pending, and concludes the transfer once the reply has finished
+// and its last bytes are on disk.
+void PlayerController::pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
+{
+    QNetworkReply* const reply = transfer->reply;
+    const auto live = [&] {
+        return reply && !transfer->concluded && !transfer->writing
+            && (transfer->replacement ? replacementReplies_ : candidateReplies_).contains(reply);
+    };
+    if (!live())
+        return;
+    readMediaTransfer(transfer);
+    // A rejection aborts the reply, whose finished handler may have concluded it meanwhile.
+    if (live() && transfer->replyFinished)
+        finishMediaTransfer(transfer);
 }
 
 void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
-    QNetworkReply* reply = transfer->reply;
-    MediaDownloadState& state = transfer->state;
     const MediaItem& item = transfer->item;
     if (!transferCurrent(*transfer)) {
-        stopReply(reply);
+        stopReply(transfer->reply);
         return;
     }
-    const auto reject = [&] {
-        state.rejected = true;
-        stopReply(reply);
-    };
-    if (!state.accepted) {
-        if (state.rejected)
-            return;
-        state.statusCode = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const TransferHeadFacts head{state.statusCode,
-                                     state.resumeOffset,
-                                     item.bytes,
-                                     reply->rawHeader("Content-Range"),
-                                     contentLengthOf(*reply),
-                                     reply->rawHeader("Content-Encoding")};
-        switch (judgeTransferHead(head)) {
-        case TransferHead::Accept:
-            state.accepted = true;
-            break;
-        case TransferHead::RestartWhole:
-            if (!contentCache_->resetPartial(item.sha256))
-                return reject();
-            state.resumeOffset = 0;
-            state.accepted = true;
-            break;
-        case TransferHead::RejectDropPartial:
-            contentCache_->resetPartial(item.sha256);
-            return reject();
-        case TransferHead::Reject:
-            return reject();
-        }
-    }
-    if (state.rejected)
+    // No append of this transfer is pending here and its start was measured after every earlier
+    // one, so resetting the partial cannot race a write.
+    const PartialFile partial{
+        [&] { return contentCache_->resetPartial(item.sha256); },
+        [&](const QByteArray& bytes) {
+            appendMediaTransfer(transfer, bytes);
+            return true; // a failed write ends the transfer from the queue
+        }};
+    if (readDownload(transfer->reply, transfer->state, item.bytes, partial) == 0)
         return;
-    const QByteArray bytes = reply->readAll(); // at most the read buffer
-    if (bytes.isEmpty())
-        return;
-    state.receivedBytes += bytes.size();
     if (transfer->replacement)
         replacementIdleTimer_.start(replacementIdleMs);
     else
         noteDownloadProgress(transfer->generation);
-    if (state.resumeOffset + state.receivedBytes > item.bytes) {
-        // Longer than declared: whatever came before is suspect too.
-        state.rejected = true;
-        contentCache_->resetPartial(item.sha256);
-        stopReply(reply);
+}
+
+// A write waiting for write-back would stall the picture: appends run on the content I/O
+// queue, whose order also keeps them ahead of the commit and of any later transfer's start.
+void PlayerController::appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
+                                           QByteArray bytes)
+{
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    const QString sha256 = transfer->item.sha256;
+    const qint64 total = transfer->item.bytes;
+    transfer->writing = true;
+    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+        QString error;
+        const bool written = cache->appendPartial(sha256, total, bytes, &error);
+        return [this, transfer, written] {
+            transfer->writing = false;
+            if (!written) {
+                // What is written stays for a later resume.
+                transfer->state.rejected = true;
+                if (transfer->reply)
+                    stopReply(transfer->reply);
+            }
+            pumpMediaTransfer(transfer);
+        };
+    });
+    if (queued)
         return;
-    }
-    QString error;
-    if (!contentCache_->appendPartial(item.sha256, item.bytes, bytes, &error))
-        reject(); // what is written stays for a later resume
+    transfer->writing = false;
+    transfer->state.rejected = true;
+    stopReply(transfer->reply);
 }
 
 void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
     QNetworkReply* reply = transfer->reply;
     const MediaItem& item = transfer->item;
+    transfer->concluded = true;
     if (transfer->replacement) {
         replacementReplies_.remove(reply);
         if (replacementReplies_.isEmpty())
@@ -378,7 +473,6 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     } else {
         candidateReplies_.remove(reply);
     }
-    readMediaTransfer(transfer);
 
     const MediaDownloadState& state = transfer->state;
     const QNetworkReply::NetworkError networkError = reply->error();
@@ -410,11 +504,7 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     }
     if (state.statusCode == 401) {
         mintIdempotencyKey_.clear();
-        retryDeviceSession();
-        if (transfer->replacement && replacementOwns(generation))
-            noteReplacementUnreachable();
-        else if (!transfer->replacement && candidateOwns(generation))
-            failCandidate(QStringLiteral("runtime_session_expired"));
+        downloadSessionRefused(transfer->replacement, generation);
         return;
     }
     if (success) {
@@ -492,11 +582,17 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             pumpReplacement();
         };
     });
-    if (queued)
-        return;
-    if (transfer->replacement)
+    if (!queued)
+        transferIoBusy(*transfer);
+}
+
+void PlayerController::transferIoBusy(const MediaTransfer& transfer)
+{
+    if (transfer.replacement && replacementOwns(transfer.generation)) {
+        replacement_->busy = false;
         noteReplacementUnreachable();
-    else
+    }
+    else if (!transfer.replacement && candidateOwns(transfer.generation))
         failCandidate(QStringLiteral("content_io_busy"));
 }
 
@@ -525,7 +621,10 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer, 
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
     if (transient || status == 408 || status == 429 || status == 503 || status >= 500) {
-        noteReplacementUnreachable();
+        const QNetworkReply& reply = *transfer.reply;
+        noteReplacementUnreachable(RuntimeCompat::retryAfterMs(
+            reply.rawHeader("Retry-After"), reply.rawHeader("Date"),
+            QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)));
         return;
     }
     if (!retriedOnceHashes_.contains(sha)) {
@@ -611,6 +710,17 @@ void PlayerController::noteDownloadProgress(quint64 generation)
 {
     if (candidateOwns(generation) && candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
+}
+
+// A content download found no session to go with: a new one is asked for, and whichever owns
+// the download still learns that it cannot go on.
+void PlayerController::downloadSessionRefused(bool replacement, quint64 generation)
+{
+    retryDeviceSession();
+    if (replacement && replacementOwns(generation))
+        noteReplacementUnreachable();
+    else if (!replacement && candidateOwns(generation))
+        failCandidate(QStringLiteral("runtime_session_expired"));
 }
 
 // --- The transfer ledger -------------------------------------------------------------------

@@ -9,7 +9,9 @@
 
 #include <QByteArray>
 #include <QNetworkReply>
+#include <QNetworkRequest>
 
+#include <functional>
 #include <optional>
 
 namespace talvorine {
@@ -52,6 +54,27 @@ TransferHead judgeTransferHead(const TransferHeadFacts& head);
 // silent with OperationCanceledError from its own transfer timeout; only an abort the player
 // made itself (rejectedByPlayer) is not that.
 bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer);
+
+// The finished handler reads the last bytes through the same path as readyRead, and an error
+// status has already ended the reply on its own: neither may be aborted again.
+void stopReply(QNetworkReply* reply);
+
+// "identity" bytes, so that offsets in the body are offsets in the file, and the range after the
+// resumeOffset bytes already in the partial file, only while the object still has that digest.
+void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest);
+
+// The partial file a download writes into.
+struct PartialFile {
+    std::function<bool()> reset;
+    std::function<bool(const QByteArray&)> append;
+};
+
+// One turn of a download's reading: the response head judged once (a refused head aborts the
+// reply; a 416 drops the partial file, a whole body where a range was asked restarts it), then
+// the bytes available appended. A body longer than totalBytes drops the partial file too; a failed
+// write keeps what is written. Returns the count of bytes taken from the reply.
+qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
+                    const PartialFile& partial);
 
 // Refetch for an object evicted earlier, repair for one whose stored copy failed, else new.
 StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair);

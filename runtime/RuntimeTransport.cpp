@@ -54,6 +54,9 @@ bool validEventCode(const QString& code)
     return pattern.match(code).hasMatch();
 }
 
+// The longest log message an application may send, in UTF-8 bytes.
+constexpr qsizetype maxApplicationLogBytes = 2048;
+
 QDateTime parseStamp(const QJsonValue& value)
 {
     if (!value.isString())
@@ -1278,8 +1281,12 @@ void RuntimeTransport::reportApplicationEvent(const QString& primitiveId, const 
 void RuntimeTransport::reportApplicationLog(const QString& primitiveId, const QString& level,
                                             const QString& code, const QString& message)
 {
-    // A log that cannot be sent spends nothing of the application's budget.
-    if (!hasRuntimeSession() || origin_.isEmpty()
+    // A log that cannot be sent spends nothing of the application's budget. The page's own
+    // wrapper keeps to these bounds; a renderer that does not is not relayed.
+    if (!validPrimitiveId(primitiveId) || !validEventCode(code)
+        || message.size() > maxApplicationLogBytes
+        || message.toUtf8().size() > maxApplicationLogBytes || !hasRuntimeSession()
+        || origin_.isEmpty()
         || !reportBudget_.allow(primitiveId, QDateTime::currentMSecsSinceEpoch()))
         return;
     const QString severity = level == QLatin1String("error") ? QStringLiteral("error")
@@ -1510,7 +1517,7 @@ void RuntimeTransport::resolveAdslots(const QString& manifestRevision,
     };
     if (!adslotsNegotiated())
         return refuse("ad_resolve_request_invalid", 0, false);
-    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTransferTimeoutMs);
+    QNetworkRequest request = jsonRequest(routeUrl(W::adResolveRoute), resolveTimeoutMs_);
     if (origin_.isEmpty())
         return refuse("runtime_origin_invalid", 0, false);
     if (!validAdRevision(manifestRevision) || batch.isEmpty()

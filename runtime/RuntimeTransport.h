@@ -75,6 +75,8 @@ public:
     void setPlayerRelease(const QString& version, const QString& revision);
     qint64 clockOffsetMs() const { return clockOffsetMs_; }
     qint64 lastResolveRoundTripMs() const { return lastResolveRoundTripMs_; }
+    // The resolve request's transfer time-out; a test on a loaded machine lengthens it.
+    void setResolveTransferTimeoutMs(int ms) { resolveTimeoutMs_ = ms; }
     const RuntimeCompat::ProblemDecision& lastMintDecision() const { return lastMintDecision_; }
     const RuntimeCompat::ProblemDecision& lastManifestDecision() const
     {
@@ -283,6 +285,7 @@ private:
     bool mintInFlight_ = false;
     bool unpairInFlight_ = false;
     qint64 lastResolveRoundTripMs_ = 0;
+    int resolveTimeoutMs_ = resolveTransferTimeoutMs;
     bool resolveInFlight_ = false;
     ServerClockBand serverClock_;
     QElapsedTimer monotonic_;

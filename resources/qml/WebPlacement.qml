@@ -92,8 +92,15 @@ Item {
             return
         const call = "window.talvorineNativeWrapper ? JSON.stringify(window.talvorineNativeWrapper."
             + member + "(" + args.map(value => JSON.stringify(value)).join(",") + ")) : null"
+        // A call that wants no answer passes no callback: an answer arriving while the
+        // placement is being destroyed (its "teardown") would be handed to a QML engine that is
+        // gone, which crashes the process (Qt 6.4).
+        if (!done) {
+            viewLoader.item.runJavaScript(call)
+            return
+        }
         viewLoader.item.runJavaScript(call, result => {
-            if (done && typeof result === "string" && result !== "")
+            if (typeof result === "string" && result !== "")
                 done(result)
         })
     }

@@ -1,23 +1,18 @@
 // The pairing screen of the real scene under the compositor, drawn from a real controller that
 // pairs itself with the fake runtime service: the grouped code with its spoken name and the time
-// it changes, the claim being completed, and the celebration once paired. The scene's items say
-// what is shown; grabs of the window prove that it is drawn.
+// it changes, the claim being completed, the celebration once paired, then a screenshot of the
+// first page. The scene's items say what is shown; grabs of the window prove that it is drawn.
 
-#include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
-#include "overlay/OverlayContract.h"
 #include "runtime/RuntimeWireContract.h"
-#include "stage/CapabilityReport.h"
-#include "stage/ChromeTokens.h"
-#include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/SceneItems.h"
-#include "web/WebPackageSchemeCoordinator.h"
+#include "tests/support/SceneWindow.h"
 
+#include <QBuffer>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QImage>
-#include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQmlProperty>
 #include <QQuickItem>
 #include <QQuickWindow>
@@ -31,16 +26,6 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
-QStringList sceneWarnings;
-QtMessageHandler previousHandler = nullptr;
-
-void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
-        sceneWarnings.append(text);
-    previousHandler(type, context, text);
-}
-
 using test::itemsBelow;
 
 // The visible item whose text is exactly this one.
@@ -51,14 +36,6 @@ QQuickItem* shown(QQuickWindow* window, const QString& text)
             return item;
     }
     return nullptr;
-}
-
-QImage grab(QQuickWindow* window, const QRect& area)
-{
-    const QImage image = window->grabWindow();
-    const qreal ratio = image.devicePixelRatio();
-    return image.copy(QRect((QPointF(area.topLeft()) * ratio).toPoint(),
-                            (QSizeF(area.size()) * ratio).toSize()));
 }
 
 QRect sceneRect(const QQuickItem* item)
@@ -74,14 +51,11 @@ private slots:
     void initTestCase()
     {
         QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        previousHandler = qInstallMessageHandler(collectSceneWarnings);
-        PlayerComposition::registerQmlTypes();
-        QVERIFY(FontCatalog::instance().registerApplicationFonts());
-        QVERIFY(ChromeTokens::instance().load());
-        QVERIFY(OverlayContract::instance().load());
+        test::SceneWindow::collectWarnings();
+        QVERIFY(test::SceneWindow::loadResources());
     }
 
-    void cleanupTestCase() { qInstallMessageHandler(previousHandler); }
+    void cleanupTestCase() { test::SceneWindow::stopCollectingWarnings(); }
 
     void codeClaimedAndCelebrated()
     {
@@ -111,18 +85,8 @@ private slots:
         connect(&c, &PlayerController::pairingCelebrationChanged, &c,
                 [&h] { h.expireSoon(u"celebrationTimer", 3600000); });
 
-        CapabilityReport capabilities(nullptr);
-        WebPackageSchemeCoordinator webPackages;
-        QQmlApplicationEngine engine;
-        engine.setInitialProperties({{"debugWindowed", true}, {"debugWindowSize", QSize(640, 360)}});
-        QQmlContext* context = engine.rootContext();
-        context->setContextProperty("talvorineController", &c);
-        context->setContextProperty("talvorineCapabilities", &capabilities);
-        context->setContextProperty("talvorineWebPackages", &webPackages);
-        context->setContextProperty("talvorineFonts", &FontCatalog::instance());
-        engine.load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        test::SceneWindow scene(c);
+        QQuickWindow* window = scene.window();
         QVERIFY(window && QTest::qWaitForWindowExposed(window));
 
         // A fresh player: the service does not know it, so it shows a code for the operator.
@@ -143,12 +107,12 @@ private slots:
         QImage plateDrawn(2, 2, QImage::Format_RGB32);
         plateDrawn.fill(c.slidePrimaryColor());
         const auto plateShown = [&] {
-            return grab(window, plateCorner()).convertToFormat(QImage::Format_RGB32) == plateDrawn;
+            return scene.grab(plateCorner()).convertToFormat(QImage::Format_RGB32) == plateDrawn;
         };
         QTRY_VERIFY_WITH_TIMEOUT(plateShown(), waitMs);
-        const QImage titleBefore = grab(window, sceneRect(title));
+        const QImage titleBefore = scene.grab(sceneRect(title));
         const QRect floor(0, window->height() - 2, window->width(), 2);
-        const QImage slideFloor = grab(window, floor);
+        const QImage slideFloor = scene.grab(floor);
 
         // The operator claims the code: the screen says it is finishing, without the code.
         QCOMPARE(s.sendEvents(W::pairingEventsRoute,
@@ -161,20 +125,48 @@ private slots:
             shown(window, QStringLiteral("The code was claimed. Finishing the pairing…")), waitMs);
         QVERIFY(!shown(window, "ABC 234"));
         QTRY_VERIFY_WITH_TIMEOUT(!plateShown(), waitMs);
-        QCOMPARE(grab(window, floor), slideFloor);
+        QCOMPARE(scene.grab(floor), slideFloor);
 
         // Completed: the celebration takes the slide, then the player goes on to its session.
         QVERIFY(h.expireSoon(u"pairingCompletionRetryTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(shown(window, "Paired"), waitMs);
         QVERIFY(!shown(window, QStringLiteral("The code was claimed. Finishing the pairing…")));
-        QTRY_VERIFY_WITH_TIMEOUT(grab(window, sceneRect(title)) != titleBefore, waitMs);
-        QCOMPARE(grab(window, floor), slideFloor);
+        QTRY_VERIFY_WITH_TIMEOUT(scene.grab(sceneRect(title)) != titleBefore, waitMs);
+        QCOMPARE(scene.grab(floor), slideFloor);
         QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
 
         QVERIFY(h.expireSoon(u"celebrationTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!shown(window, "Paired"), waitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(grab(window, floor) != slideFloor, waitMs);
-        QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
+        QTRY_VERIFY_WITH_TIMEOUT(scene.grab(floor) != slideFloor, waitMs);
+
+        // A screenshot of the first page: its picture in the top-left quarter, ground beside it.
+        QImage picture(160, 90, QImage::Format_RGB32);
+        picture.fill(QColor(230, 120, 20));
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && picture.save(&buffer, "PNG"));
+        const test::ServedObject object{"/content/v1/media/orange", png, s.sha256Hex(png)};
+        s.putContent(object.path, png);
+        s.script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
+        s.script("PUT", W::screenshotRoute, {Reply::json(200, QJsonObject())});
+        const QJsonArray page{test::mediaPrimitive("img", {object})};
+        test::ControllerAccess::preparePage(c, test::contentManifest({page}, s.url()), 0, false);
+        const auto orange = [](const QColor& p) {
+            return qAbs(p.red() - 230) + qAbs(p.green() - 120) + qAbs(p.blue() - 20) < 48;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(orange(scene.grab({160, 90, 1, 1}).pixelColor(0, 0)), waitMs);
+        s.sendEvents(W::eventsRoute,
+                     "data: {\"type\":\"screen.screenshot_requested\",\"details\":{\"capture_id\":"
+                     "\"shot_GLASSGLASSGLASSGL\",\"format\":\"image/webp\",\"max_width_divisor\":2,"
+                     "\"max_height_divisor\":2,\"quality\":80,\"max_bytes\":2097152,\"expires_at\":\""
+                     + QDateTime::currentDateTimeUtc().addDays(1).toString(Qt::ISODate).toLatin1()
+                     + "\"}}\n\n");
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::screenshotRoute).size(), 1, waitMs);
+        const QImage shot = QImage::fromData(s.requestsTo(W::screenshotRoute).first().body, "webp");
+        QVERIFY(orange(shot.pixelColor(shot.width() / 4, shot.height() / 4)));
+        QVERIFY(!orange(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 4)));
+        QVERIFY2(test::SceneWindow::warnings().isEmpty(),
+                 qPrintable(test::SceneWindow::warnings().join('\n')));
         QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
     }
 };

@@ -1,11 +1,15 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/TestFiles.h"
+#include "tests/support/WebPackageBuilder.h"
+#include "web/WebPackageScheme.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QNetworkAccessManager>
 #include <QRandomGenerator>
+#include <QSemaphore>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -51,6 +55,35 @@ void seedCache(ContentCache& cache, const ServedObject& object, qint64 partialBy
         QVERIFY(partial.open(QIODevice::ReadOnly)
                 && cache.commitVerified(partial, object.sha256, object.bytes.size(), &error,
                                         nullptr));
+}
+
+const QByteArray packageType = "application/vnd.talvorine.webapp-package+tar+gzip";
+
+// A package whose digest is right but whose archive no player may unpack: a link out of its tree.
+ServedObject hostilePackage()
+{
+    TarEntry link;
+    link.name = "escape";
+    link.type = '2';
+    link.linkName = "/etc/passwd";
+    const QByteArray bytes =
+        WebPackageBuilder().file(QStringLiteral("index.html"), "<title>x</title>").entry(link).package();
+    return {"/content/v1/packages/hostile.tgz", bytes, Service::sha256Hex(bytes)};
+}
+
+// Runs until the package settles, expiring every back-off the controller arms at once; the
+// delays it armed, in order.
+QList<int> expireBackoffs(ControllerHarness& h, const std::function<bool()>& settled)
+{
+    QList<int> delays;
+    QTimer* retry = h.timer("packageRetryTimer");
+    QSignalSpy fired(retry, &QTimer::timeout);
+    while (QTest::qWaitFor([&] { return settled() || retry->isActive(); }, waitMs) && !settled()) {
+        delays.append(retry->interval());
+        if (!h.expireSoon("packageRetryTimer") || !fired.wait(waitMs))
+            break;
+    }
+    return delays;
 }
 
 enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying };
@@ -194,7 +227,7 @@ private Q_SLOTS:
             contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
         const bool playing = origin == Origin::RefusingWhilePlaying;
         if (playing)
-            ControllerAccess::putOnGlass(c, manifest, 0, 0);
+            QVERIFY(h.showCachedPage());
         const int slot = playing ? 1 : 0;
         h.service().setRefusing(origin == Origin::Refusing || playing);
         ControllerAccess::preparePage(c, manifest, 0, false);
@@ -248,6 +281,59 @@ private Q_SLOTS:
         QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
     }
 
+    // An append still waiting on the I/O queue when the candidate is replaced is dropped before
+    // the next transfer measures or resets the partial; a failing append ends its transfer.
+    void writePending_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::addColumn<Answers>("next");
+        QTest::newRow("replaced, resumed") << true << Answers{};
+        QTest::newRow("replaced, whole") << true << Answers{{.status = 200}};
+        QTest::newRow("write fails") << false << Answers{};
+    }
+    void writePending()
+    {
+        QFETCH(bool, replace);
+        QFETCH(Answers, next);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const ServedObject object = ServedObject::make("w.png", 600000, 9);
+        h.service().putContent(object.path, object.bytes);
+        h.service().scriptContent(object.path, Answers{{}} + next);
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        seedCache(*cache, object, 1000, false);
+        const Manifest manifest =
+            contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
+
+        // The queue is held from the first request on, so the first append waits.
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        QSemaphore release;
+        const auto held = connect(&h.service(), &Service::requestReceived, this, [&] {
+            io.submit(std::make_shared<std::atomic<bool>>(false),
+                      [&release] { return release.acquire(), std::function<void()>(); });
+        });
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount(), 1, waitMs);
+        disconnect(held);
+        std::optional<testfiles::Immutable> locked;
+        if (replace)
+            ControllerAccess::preparePage(c, manifest, 0, false);
+        else if (!locked.emplace(cache->partialPath(object.sha256)).isSet())
+            QSKIP("files cannot be made immutable here");
+        release.release();
+
+        if (replace)
+            QTRY_COMPARE_WITH_TIMEOUT(fileDigest(cache->objectPath(object.sha256)), object.sha256, waitMs);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(skipCode(h, "a"), QStringLiteral("content_download_failed"), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        QCOMPARE(QFileInfo::exists(cache->partialPath(object.sha256)), !replace);
+        const QList<Service::Request> sent = h.service().requestsTo(object.path);
+        QCOMPARE(sent.size(), 2);
+        for (const Service::Request& request : sent)
+            QCOMPARE(request.header("Range"), QByteArray("bytes=1000-"));
+    }
+
     // Room for a download no volume holds: everything goes but what is on glass, outgoing or
     // planned; nothing is asked of the origin (the strict fake would say so).
     void pruneKeepsWhatIsShown()
@@ -277,6 +363,128 @@ private Q_SLOTS:
             QVERIFY(QFileInfo::exists(cache->objectPath(o[i].sha256)));
     }
 
+    // One package against the content route as the origin behaves per row: the back-offs armed,
+    // the ranges asked for, and how the application ends: bound, or skipped with its code and
+    // nothing of the package left on disk.
+    void packageDownloads_data()
+    {
+        QTest::addColumn<QByteArray>("held"); // "installed", "partial", "hostile", "hostile behind"
+        QTest::addColumn<Answers>("answers");
+        QTest::addColumn<QList<int>>("delays");
+        QTest::addColumn<QByteArrayList>("ranges");
+        QTest::addColumn<QString>("code");
+
+        const QString failed = QStringLiteral("application_package_download_failed");
+        const auto after = [](int status, const QByteArray& retryAfter) {
+            return Answer{.status = status, .headers = {{"Retry-After", retryAfter}}};
+        };
+        // Retry-After of 120 s, 0 s and an hour, then the doubling of the fourth and fifth try;
+        // the sixth transient answer is hard, retried once at once, then skipped.
+        QTest::newRow("installed") << QByteArray("installed") << Answers{} << QList<int>{}
+                                   << QByteArrayList{} << QString();
+        QTest::newRow("transient schedule")
+            << QByteArray() << Answers{after(503, "120"), after(503, "0"), after(429, "3600"),
+                                       {.status = 503}, {.status = 503}, {.status = 503}, {.status = 404}}
+            << QList<int>{120000, 1000, 900000, 8000, 16000} << QByteArrayList(7, "") << failed;
+        QTest::newRow("500 and 408 are hard") << QByteArray() << Answers{{.status = 500}, {.status = 408}}
+                                              << QList<int>{} << QByteArrayList(2, "") << failed;
+        QTest::newRow("416 restarts whole") << QByteArray("partial") << Answers{{.status = 416}}
+                                            << QList<int>{} << QByteArrayList{"bytes=100-", ""}
+                                            << QString();
+        QTest::newRow("corrupted") << QByteArray() << Answers{{.corrupt = true}} << QList<int>{}
+                                   << QByteArrayList{""}
+                                   << QStringLiteral("package_archive_integrity_mismatch");
+        QTest::newRow("hostile archive") << QByteArray("hostile") << Answers{} << QList<int>{}
+                                         << QByteArrayList{""}
+                                         << QStringLiteral("package_entry_type_rejected");
+        // The background fetch drops it; the new revision's candidate fetches it again, skips it.
+        QTest::newRow("hostile, in the background")
+            << QByteArray("hostile behind") << Answers{} << QList<int>{} << QByteArrayList(2, "")
+            << QStringLiteral("package_entry_type_rejected");
+    }
+    void packageDownloads()
+    {
+        QFETCH(QByteArray, held);
+        QFETCH(Answers, answers);
+        QFETCH(QList<int>, delays);
+        QFETCH(QByteArrayList, ranges);
+        QFETCH(QString, code);
+
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const std::shared_ptr<ApplicationPackageCache> cache = ControllerAccess::applicationCache(c);
+        const ServedObject package = held.startsWith("hostile") ? hostilePackage() : servedPackage("app.tgz", "app");
+        const ApplicationPackageDescriptor descriptor = descriptorOf(package.bytes);
+        if (held == "installed")
+            QVERIFY(installPackage(*cache, package.bytes, descriptor));
+        h.service().putContent(package.path, package.bytes, packageType);
+        h.service().scriptContent(package.path, answers);
+        if (held == "partial")
+            QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
+        const Manifest manifest = contentManifest(
+            {QJsonArray{applicationPrimitive("app", package), frame}}, h.service().url());
+        if (held == "hostile behind") {
+            ControllerAccess::putOnGlass(
+                c, contentManifest({QJsonArray{frame}}, h.service().url(), "man_0"), 0, 1);
+            ControllerAccess::beginReplacement(c, manifest);
+        } else {
+            ControllerAccess::preparePage(c, manifest, 0, false);
+        }
+
+        const auto settled = [&] {
+            return !boundSource(c, 0, "app").isEmpty() || !skipCode(h, "app").isEmpty();
+        };
+        QCOMPARE(expireBackoffs(h, settled), delays);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
+        if (code.isEmpty()) {
+            QCOMPARE(boundSource(c, 0, "app"),
+                     WebPackageScheme::entryUrl(package.sha256, QStringLiteral("index.html")));
+            QCOMPARE(ControllerAccess::candidate(c)->packageDescriptors.value("app").sha256,
+                     package.sha256);
+            QVERIFY(cache->readyEntrypoint(descriptor, false));
+        } else {
+            QCOMPARE(skipCode(h, "app"), code);
+            QVERIFY(!QFileInfo::exists(cache->objectDirectory(package.sha256)));
+            QVERIFY(ControllerAccess::candidate(c)); // the frame still goes on
+        }
+        // Bytes the installer refused are no base for a later resume of the same digest.
+        QCOMPARE(QFileInfo::exists(cache->partialPath(package.sha256)), false);
+        const QList<Service::Request> sent = h.service().requestsTo(package.path);
+        QCOMPARE(sent.size(), ranges.size());
+        for (qsizetype i = 0; i < sent.size(); ++i)
+            QCOMPARE(sent.at(i).header("Range"), ranges.at(i));
+    }
+
+    // Room for a package no volume holds: everything goes but what is on glass, outgoing,
+    // planned by the candidate, or already landed by a background replacement.
+    void pruneKeepsShownAndLanded()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const std::shared_ptr<ApplicationPackageCache> cache = ControllerAccess::applicationCache(c);
+        QList<ServedObject> p;
+        for (const char* name : {"planned", "glass", "outgoing", "landed", "stray", "huge"})
+            p.append(servedPackage(name, name));
+        for (int i = 0; i < 5; ++i)
+            QVERIFY(installPackage(*cache, p[i].bytes, descriptorOf(p[i].bytes)));
+        Manifest manifest = contentManifest({QJsonArray{applicationPrimitive("huge", p[5])},
+                                             QJsonArray{applicationPrimitive("planned", p[0])}},
+                                            h.service().url());
+        // Beyond what a manifest may declare, as only a corrupted one could.
+        QJsonObject& binding = manifest.pages[0].primitives[0].binding;
+        QJsonObject declared = binding["package"].toObject();
+        declared["bytes"] = double(qint64(1) << 60);
+        binding["package"] = declared;
+        ControllerAccess::setActivePackageKeys(c, {p[1].sha256}, {p[2].sha256});
+        ControllerAccess::setReplacementPackages(c, {p[3].sha256});
+        ControllerAccess::preparePage(c, manifest, 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+        QCOMPARE(c.status(), QStringLiteral("content_storage_insufficient"));
+        QVERIFY(!QFileInfo::exists(cache->objectDirectory(p[4].sha256)));
+        for (int i = 0; i < 4; ++i)
+            QVERIFY2(QFileInfo::exists(cache->objectDirectory(p[i].sha256)), p[i].path);
+        QCOMPARE(h.service().contentAttempts(p[5].path), 0);
+    }
     // The gate: readiness per slot and id, the sorted ids asked for, the three paths of a
     // failure report, the order of maybeActivate's checks ending in activation.
     void readinessGate()
@@ -335,9 +543,9 @@ private Q_SLOTS:
         QVERIFY(!ControllerAccess::candidate(c)
                 || ControllerAccess::candidate(c)->requiredPrimitives.isEmpty());
 
-        // A failure on glass: reported, excluded for the revision, recovery armed once; the
-        // candidate on the other slot is untouched.
-        ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        // A failure on glass (the page the gate activated above plays on): reported, excluded
+        // for the revision, recovery armed once; the candidate on the other slot is untouched.
+        QCOMPARE(c.activeSlot(), 0);
         ControllerAccess::preparePage(c, manifest, 1, false);
         c.primitiveFailed(0, "not-there", "decode_failed");
         QVERIFY(!h.timer("rendererRecoveryTimer")->isActive());

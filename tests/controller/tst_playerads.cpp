@@ -4,7 +4,9 @@
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/TestFiles.h"
 
+#include <QBuffer>
 #include <QDir>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
@@ -16,6 +18,7 @@ using namespace talvorine;
 using talvorine::test::ControllerAccess;
 using talvorine::test::ControllerHarness;
 using talvorine::test::FakeAdSlots;
+using talvorine::test::SceneStandIn;
 using Reply = talvorine::test::FakeRuntimeService::Reply;
 using State = AdOccurrence::State;
 namespace W = talvorine::RuntimeWire;
@@ -24,7 +27,8 @@ namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
 
-// "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>".
+// "d20000" a page shown 20 s, "S" an adslot page; page ids are "p<index>" and "ad<index>". Each
+// page holds an empty image frame, which the scene reports ready once asked.
 Manifest rotation(const QStringList& pattern)
 {
     Manifest manifest;
@@ -36,6 +40,15 @@ Manifest rotation(const QStringList& pattern)
         page.type = token == "S" ? PageType::adslot : PageType::content;
         page.adslotId = "slot_" + page.id;
         page.advance = {{"mode", "duration"}, {"afterMs", token.mid(1).toInt()}};
+        page.canvas.width = 1920;
+        page.canvas.height = 1080;
+        page.transition = {{"type", "crossfade"}, {"durationMs", 0}};
+        Primitive frame;
+        frame.id = "frame";
+        frame.kind = PrimitiveKind::image;
+        frame.rect = QRectF(0, 0, 100, 100);
+        frame.contentFit = "fill";
+        page.primitives = {frame};
         manifest.pages.append(page);
     }
     return manifest;
@@ -46,9 +59,20 @@ QString stampOf(qint64 ms)
     return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
 }
 
-// The changes the occurrence life cycle allows, as "from>to".
+// The changes the occurrence life cycle allows, as "from>to". A staged ad page is Downloading
+// when its visit begins.
 const QSet<QString> allowedChanges{"0>1", "1>2", "1>3", "1>0", "1>8", "2>8", "3>4", "4>3",
-                                   "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "5>6"};
+                                   "3>7", "4>7", "4>2", "4>8", "3>8", "4>5", "3>5", "5>6"};
+
+// An image creative of this size.
+QByteArray png(int width, int height)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImage(width, height, QImage::Format_RGB32).save(&buffer, "PNG");
+    return bytes;
+}
 
 template <typename T>
 T pick(QRandomGenerator& random, const QList<T>& values)
@@ -124,6 +148,8 @@ private:
         QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
         QVERIFY(harness->mintSession(true));
+        // Resolve answers are counted: a loaded machine must not turn one into a time-out.
+        harness->transport().setResolveTransferTimeoutMs(waitMs);
         // The test ticks the planner and flushes the outbox itself, whatever restarts the timers.
         for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
             harness->timer(timer)->disconnect(&controller());
@@ -190,6 +216,54 @@ private:
                 values.append(record.value(QLatin1String(field)).toString());
         }
         return values;
+    }
+
+    bool adActive() { return controller().property("adActive").toBool(); }
+    int onGlass() { return ControllerAccess::activePageIndex(controller()); }
+    const PlayerController::PreparedPage* staged() { return ControllerAccess::candidate(controller()); }
+    bool adStaged() { return staged() && staged()->adPresentation; }
+    bool adReady() { return adStaged() && staged()->readyPrimitives.contains(staged()->adPrimitiveId); }
+
+    // A content page goes on glass once the scene reports it ready.
+    void showContent(const Manifest& manifest, int page)
+    {
+        ControllerAccess::preparePage(controller(), manifest, page, false);
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), page, waitMs);
+    }
+
+    // The page's dwell runs out.
+    void turn()
+    {
+        QTimer* timer = harness->timer("pageTimer");
+        QVERIFY(timer->isActive());
+        harness->clock().advance(timer->interval());
+        QSignalSpy fired(timer, &QTimer::timeout);
+        QVERIFY(harness->expireSoon("pageTimer"));
+        QVERIFY(fired.wait(waitMs));
+    }
+
+    // One window frame: the render thread syncs and presents, the GUI thread hears of it.
+    void frame()
+    {
+        controller().noteSceneSynced();
+        controller().noteWindowFramePresented();
+        controller().handleWindowFramePresented();
+    }
+
+    // "started:0 completed:5000": the events the service received for the occurrence, once
+    // every report has been answered (each waits for the one before).
+    QString served(const QString& occurrenceId)
+    {
+        const auto settled = [this] {
+            ControllerAccess::flushAdOutbox(controller());
+            return outbox().pending().isEmpty() && outbox().inflight().isEmpty()
+                   && !ControllerAccess::adRequestsOutstanding(controller());
+        };
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(settled(), waitMs); }();
+        QStringList events;
+        for (const QJsonObject& e : ads().receivedEvents())
+            events.append(e["occurrence_id"] == occurrenceId ? e["kind"].toString() + ':' + e["duration_ms"].toVariant().toString() : "");
+        return events.filter(":").join(' ');
     }
 
 private slots:
@@ -287,6 +361,167 @@ private slots:
             apply(false);
         }
         QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 2, waitMs);
+    }
+
+    // Ads reach the glass through the rotation: staged ahead and shown at their run, yielding
+    // to a content page when their run is not next, staged at the run itself, and given up at
+    // the candidate deadline without stopping the rotation. The first presented frame of the
+    // ad's own scene starts it; the image completes its duration from there.
+    void visits()
+    {
+        make();
+        SceneStandIn& scene = harness->scene();
+        scene.setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "d4000", "S", "d4000"});
+        ads().fill("ad2", {.durationMs = 5000, .creative = png(64, 36)});
+        showContent(manifest, 0);
+
+        // Staged ahead while p0 shows; p1 is next, so the ad yields to it and is ready again.
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+        QCOMPARE(states(), QStringLiteral("ad2:3"));
+        QVERIFY(test::boundSource(controller(), staged()->slot, staged()->adPrimitiveId).isLocalFile());
+        const QString first = occurrences().first().id;
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
+        QCOMPARE(states(), QStringLiteral("ad2:4"));
+        QCOMPARE(harness->devLog("ad.candidate_yielded").size(), 1);
+
+        // At its run it is staged again and goes on glass once the scene reports it ready;
+        // p1 stays until then. A frame synced before that still shows p1 and starts nothing;
+        // the next one starts the ad, once.
+        turn();
+        QVERIFY(adStaged() && !adActive());
+        QCOMPARE(onGlass(), 1);
+        controller().noteSceneSynced();
+        QTRY_VERIFY_WITH_TIMEOUT(adActive(), waitMs);
+        QCOMPARE(onGlass(), 2);
+        QCOMPARE(states(), QStringLiteral("ad2:5"));
+        controller().noteWindowFramePresented();
+        controller().handleWindowFramePresented();
+        QVERIFY(recorded("ad_first_visible_frame", "occurrence_id").isEmpty());
+        frame();
+        frame();
+        QCOMPARE(recorded("ad_first_visible_frame", "occurrence_id"), QStringList{first});
+
+        // Five seconds from the first frame it completes, and p3 follows.
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
+        QVERIFY(!adActive());
+        QCOMPARE(states(), QStringLiteral("ad2:6"));
+        QCOMPARE(served(first), QStringLiteral("started:0 completed:5000"));
+
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 0, waitMs);
+
+        // An ad the scene never reports ready: staged ahead, it yields to p1; staged again at
+        // its run, the deadline gives it up, it is reported skipped, and p1 rotates on.
+        scene.setAnswering(false);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adStaged(), waitMs);
+        const QString third = occurrences().last().id;
+        turn();
+        scene.answerLatest();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
+        turn();
+        QVERIFY(adStaged() && harness->timer("candidateDeadlineTimer")->isActive());
+        QVERIFY(harness->expireSoon("candidateDeadlineTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!staged(), waitMs);
+        QCOMPARE(states().right(2), QStringLiteral(":8"));
+        QCOMPARE(served(third), QStringLiteral("skipped:0"));
+        QCOMPARE(onGlass(), 1);
+        scene.setAnswering(true);
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
+    }
+
+    // How each visit ends, and what the service hears of it. A row stages an image or a video
+    // ad ahead of its run and plays a script: n the scene never reports the ad ready, t the page
+    // turns (the first turn reaches the run), f a window frame, v the video starts, pN its
+    // position (xN on the other slot, oN for another primitive), sN N ms pass and the watchdog
+    // looks, a the ad is still on, e end of stream, cN the service clock moves, F the ad
+    // primitive fails, R planning resets, D the controller is destroyed and built again.
+    void visitEnds_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("script");
+        QTest::addColumn<QString>("events");
+        const auto row = [](const char* name, const char* kind, const QString& script, const char* events) {
+            QTest::newRow(name) << QString(kind) << script << QString(events);
+        };
+        QString overrun = "t v f";
+        for (int at = 1; at <= 35; ++at)
+            overrun += QStringLiteral(" p%1000 s1000").arg(at);
+        row("image: its duration", "image", "t f t", "started:0 completed:5000");
+        row("image: never ended for want of progress", "image", "t f s9999 s1 a t", "started:0 completed:15000");
+        row("video: end of stream after progress", "video", "t v f p1000 s4000 e", "started:0 completed:4000");
+        row("video: end of stream, clock still", "video", "t v f s4000 e", "started:0 interrupted:4000");
+        row("video: no first frame for 10 s", "video", "t v s9999 a s1", "interrupted:0");
+        row("video: position still 10 s, samples elsewhere ignored", "video",
+            "t v f p1000 s1000 x2000 o2000 p1000 s8999 a s1", "started:0 interrupted:10000");
+        row("video: 30 s past its duration", "video", overrun, "started:0 interrupted:35000");
+        row("first frame after the window closed", "image", "t c60000 f", "interrupted:0");
+        row("lease lost", "image", "t f s1000 c120000 s0", "started:0 interrupted:1000");
+        row("ad primitive failed", "video", "t v f s1000 F", "started:0 interrupted:1000");
+        row("planning reset", "image", "t f s1000 R", "started:0 interrupted:1000");
+        row("controller destroyed", "video", "t v f s1000 D", "started:0 interrupted:1000");
+        row("refused at its run: start window closed", "image", "c60000 t", "skipped:0");
+        row("refused at its run: not ready", "image", "n t", "skipped:0");
+    }
+
+    void visitEnds()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, script);
+        QFETCH(QString, events);
+        make();
+        SceneStandIn& scene = harness->scene();
+        scene.setAnswering(true);
+        const bool video = kind == "video";
+        ads().fill("ad1", {.kind = kind, .durationMs = 5000,
+                           .contentType = video ? "video/mp4" : "image/png",
+                           .creative = video ? QByteArray(500, 'v') : png(16, 16)});
+        showContent(rotation({"d4000", "S", "d4000"}), 0);
+        const bool ready = !script.startsWith('n');
+        scene.setAnswering(ready);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adStaged() && adReady() == ready, waitMs);
+        const QString occurrence = occurrences().first().id;
+        const QString id = staged()->adPrimitiveId;
+        for (const QString& step : script.split(' ')) {
+            const qint64 n = step.mid(1).toLongLong();
+            const int slot = controller().activeSlot();
+            switch (step.at(0).toLatin1()) {
+            case 't': turn(); break;
+            case 'f': frame(); break;
+            case 'v': controller().videoStarted(slot, id); break;
+            case 'p': controller().adProgressSample(slot, id, n, 5000); break;
+            case 'x': controller().adProgressSample(1 - slot, id, n, 5000); break;
+            case 'o': controller().adProgressSample(slot, "other", n, 5000); break;
+            case 's':
+                harness->clock().advance(n);
+                ControllerAccess::adStallTick(controller());
+                break;
+            case 'a': QVERIFY(adActive()); break;
+            case 'e': controller().videoEndOfStream(slot, id); break;
+            case 'c': advanceServiceClock(n); break;
+            case 'F': controller().primitiveFailed(slot, id, "video_decode_failed"); break;
+            case 'R': ControllerAccess::resetAdPlanning(controller(), "pause_toggle"); break;
+            case 'D':
+                harness->rebuildController({});
+                QVERIFY(harness->mintSession(true));
+                ControllerAccess::setOnline(controller(), true);
+                break;
+            }
+        }
+        QVERIFY(!adActive());
+        QCOMPARE(served(occurrence), events);
+        QCOMPARE(recorded("ad_late_first_frame", "occurrence_id").size(), int(script.contains("c60000 f")));
+        QCOMPARE(recorded("ad_candidate_failed", "code").join(','), ready ? "" : "ad_not_ready");
+        if (!ready)
+            scene.answerLatest(); // the content page that follows
+        if (!script.contains('R') && !script.contains('D'))
+            QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs); // the rotation went on
     }
 
     // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,
@@ -506,6 +741,7 @@ private slots:
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds().size(), 40, waitMs);
         QCOMPARE(ads().receivedEvents().size(), 40); // none twice
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
 
         // Partial outcomes, then a failure that keeps the batch and one that drops it.
         ads().setVerdict([](const QJsonObject& event, bool) -> std::optional<QString> {

@@ -1,8 +1,10 @@
+#include "app/PlayerOpLog.h"
 #include "operator/OperatorPanel.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/OpLogListener.h"
 #include "tests/support/TestFiles.h"
 
 #include <QJsonArray>
@@ -298,8 +300,8 @@ private slots:
         QVERIFY(stateOf(*h).saveLastKnownGood(manifest("r0", {}), "r0"));
         h->service().script("GET", v2, {reply});
         if (onGlassMs >= 0) {
-            ControllerAccess::setActiveSlot(h->controller(), 0);
-            ControllerAccess::setStatus(h->controller(), "playing");
+            QVERIFY(h->showCachedPage());
+            QCOMPARE(h->controller().status(), QStringLiteral("playing"));
             QVERIFY(fetch(*h, v2));
             h->clock().advance(onGlassMs);
         }
@@ -366,10 +368,15 @@ private slots:
         s.script("PUT", W::screenLabelRoute, {Reply::json(200, QJsonObject{{"label", "Hall"}})});
         QSignalSpy answered(&h->transport(), &RuntimeTransport::screenLabelAnswered);
         Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("  Lobby "));
-        Q_EMIT c.operatorPanel()->renameRequested(QStringLiteral("Hall"));
+        // The operator's way: Escape, up to the name row, the centre key, the name typed.
+        OperatorPanel& panel = *c.operatorPanel();
+        QVERIFY(c.handleKey(Qt::Key_Escape) && c.handleKey(Qt::Key_Up));
+        QVERIFY(c.handleKey(Qt::Key_Return) && panel.editingName());
+        panel.commitName(QStringLiteral(" Hall "));
         QVERIFY(answered.wait(waitMs));
         QCOMPARE(s.requestsTo(W::screenLabelRoute).size(), 1);
         QCOMPARE(s.requestsTo(W::screenLabelRoute).first().jsonBody()["label"], "Hall");
+        QCOMPARE(panel.rows().value(0).toMap().value("label").toString(), QStringLiteral("Hall"));
 
         h->transport().forgetRuntimeSession();
         QSignalSpy overlay(&c, &PlayerController::overlayChanged);
@@ -396,7 +403,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h->service().openStreams(W::identityResetRoute), 1, waitMs);
         h->service().closeStreams(W::identityResetRoute);
         QVERIFY(failed.wait(waitMs));
-        QVERIFY(panel.status() != resetting && !panel.status().isEmpty());
+        QCOMPARE(panel.status(), "Reset failed. Check the connection and try again.");
+        QCOMPARE(panel.stageName(), QStringLiteral("confirm_reset"));
         QVERIFY(h->timer("sessionRetryTimer")->isActive()); // restored as it was
         QCOMPARE(h->timer("sessionRetryTimer")->interval(), 5000);
 
@@ -553,6 +561,80 @@ private slots:
         QCOMPARE(h->timer("eventFetchTimer")->interval(), 7000);
         QVERIFY(h->expireSoon("eventFetchTimer", 0));
         QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), fetches + 1, waitMs);
+    }
+
+    // One WebP per capture, refusals on the pairing screen and at a locked panel, a shape the
+    // player does not make, a request lapsing while it is captured, and a late answer for a
+    // capture a newer one took over: each operation closed by its own answer.
+    void screenshots()
+    {
+        test::OpLogListener listener;
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        test::FakeRuntimeService& s = h->service();
+        // The operation log keeps its connection: a record is spent until the listener hears.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (PlayerOpLog::finishLocal(PlayerOpLog::newId(), QStringLiteral("warm_up"), 0),
+             !listener.lines().isEmpty()),
+            waitMs);
+        QImage picture(128, 72, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        ControllerAccess::setScreenshotGrab(c, [picture] { return picture; });
+        s.script("PUT", W::screenshotRoute,
+                 {Reply::eventStream(200, "application/json"), Reply::json(200, QJsonObject())});
+        const auto shot = [](char letter) { return "shot_" + QString(16, QLatin1Char(letter)); };
+        const QDateTime later(QDate(2030, 1, 1), QTime(0, 0), Qt::UTC);
+        const auto request = [&](char letter, const QString& format = "image/webp") {
+            return sse(W::screenshotRequestedEvent,
+                       {{"capture_id", shot(letter)}, {"expires_at", later.toString(Qt::ISODate)},
+                        {"format", format}, {"max_width_divisor", 2}, {"max_height_divisor", 2},
+                        {"quality", 80}, {"max_bytes", 2097152}});
+        };
+        const auto puts = [&s] { return s.requestsTo(W::screenshotRoute); };
+        QVERIFY(deliver(*h, request('A').repeated(2), &RuntimeTransport::screenshotRequested, 2));
+        QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::screenshotRoute), 1, waitMs);
+        const QByteArray webp = puts().first().body;
+        QVERIFY(puts().size() == 1 && webp.startsWith("RIFF") && webp.mid(8, 4) == "WEBP");
+        QCOMPARE(puts().first().header(W::captureIdHeader), shot('A').toLatin1());
+        // B is answered while A's upload is still out; A's answer comes last.
+        QVERIFY(deliver(*h, request('B'), &RuntimeTransport::screenshotUploaded));
+        QSignalSpy uploaded(&h->transport(), &RuntimeTransport::screenshotUploaded);
+        s.closeStreams(W::screenshotRoute);
+        QVERIFY(uploaded.wait(waitMs));
+        const auto refused = [&](char letter, const QString& format = "image/webp") {
+            const auto reported = &RuntimeTransport::screenshotFailureReported;
+            return deliver(*h, request(letter, format), reported)
+                ? puts().last().header(W::captureFailureHeader)
+                : QByteArray();
+        };
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QCOMPARE(refused('C'), QByteArray("unsupported_surface"));
+        ControllerAccess::setPairingCode(c, QString());
+        // Escape opens the panel at its PIN, which the arrows and the centre key enter.
+        QVERIFY(c.operatorPanel()->setPin(QStringLiteral("010000")) && c.handleKey(Qt::Key_Escape));
+        QCOMPARE(refused('D'), QByteArray("unsupported_surface"));
+        QVERIFY(c.handleKey(Qt::Key_Right) && c.handleKey(Qt::Key_Up));
+        QVERIFY(c.handleKey(Qt::Key_Select) && c.operatorPanel()->stageName() == "menu");
+        c.operatorPanel()->close();
+        QCOMPARE(refused('E', "image/png"), QByteArray("unsupported_surface"));
+        ControllerAccess::setScreenshotGrab(c, [h, later] {
+            h->clock().setNowMs(later.toMSecsSinceEpoch()); // the request lapses meanwhile
+            return QImage(128, 72, QImage::Format_RGB32);
+        });
+        QVERIFY(deliver(*h, request('G'), &RuntimeTransport::screenshotRequested));
+        QCOMPARE(puts().size(), 5);
+        const auto closed = [&listener] { // the capture of each operation closed, or its error
+            QStringList captures;
+            for (const QJsonObject& record : listener.records()) {
+                if (record["op"] == "screenshot.capture" && record["phase"] != "start")
+                    captures.append(record["id"].toString(record["problem"]["code"].toString()));
+            }
+            return captures;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(closed(), (QStringList{shot('B'), shot('A'), shot('C'), shot('D'),
+                                                         "screenshot_expired"}),
+                                  waitMs);
     }
 };
 

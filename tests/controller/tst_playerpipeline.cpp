@@ -88,6 +88,9 @@ private:
         ControllerHarness& h = make();
         h.service().script("PUT", W::storageRoute, QList<Reply>(20, Reply::json(200, QJsonObject())));
         h.service().script("POST", W::reportsRoute, QList<Reply>(20, Reply::json(200, QJsonObject())));
+        // The pages' image is not served: a background fetch of a new revision or a repair
+        // ends at its download.
+        h.service().script("GET", "/content/media/m", QList<Reply>(4, Reply::json(404, QJsonObject())));
         if (!h.mintSession())
             qFatal("no runtime session");
         return h;

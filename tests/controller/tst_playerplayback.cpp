@@ -4,8 +4,10 @@
 #include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <QKeyEvent>
 #include <QSignalSpy>
 #include <QTest>
+#include <QWindow>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -58,19 +60,19 @@ void commit(ContentCache& cache, char c)
         qFatal("commit failed: %s", qPrintable(error));
 }
 
-// Prepares the page on the idle slot and hands it over as the readiness gate does.
-void show(ControllerHarness& h, const Manifest& manifest, int page, bool revisionChange)
-{
-    ControllerAccess::preparePage(h.controller(), manifest, page, revisionChange);
-    ControllerAccess::activateCandidate(h.controller());
-}
-
 // The page timer's dwell runs out.
 void endDwell(ControllerHarness& h)
 {
     h.clock().advance(h.timer("pageTimer")->interval());
     h.expireSoon("pageTimer");
 }
+
+// How the incoming slot was posed as each page went on glass, and the transition's duration.
+struct Activation {
+    Pose incoming;
+    int durationMs;
+    bool operator==(const Activation&) const = default;
+};
 
 // One field of every report the service received: top-level, else of its context.
 QStringList reportCodes(ControllerHarness& h, const QString& field = QStringLiteral("code"))
@@ -93,6 +95,17 @@ StoragePlanRecord planOf(const QString& revision, const QStringList& pages)
     return record;
 }
 
+// A key sent to the window as the platform sends it: true when the controller took it (the
+// window itself ignores every key).
+bool taken(QWindow& window, int key, Qt::KeyboardModifiers modifiers = {}, bool repeat = false,
+           QEvent::Type type = QEvent::KeyPress)
+{
+    QKeyEvent event(type, key, modifiers, QString(), repeat);
+    event.ignore();
+    QCoreApplication::sendEvent(&window, &event);
+    return event.isAccepted();
+}
+
 } // namespace
 
 class TestPlayerPlayback : public QObject {
@@ -105,9 +118,15 @@ private:
         harness = std::make_unique<ControllerHarness>();
         if (!harness->ready())
             qFatal("%s", qPrintable(harness->setupError()));
+        // Every item of the manifests here is cached, so that pages reach the readiness gate.
+        for (const char object : QByteArray("abcvz"))
+            commit(*ControllerAccess::contentCache(harness->controller()), object);
         if (session) {
             harness->service().script("POST", W::reportsRoute,
                                       QList<Reply>(40, Reply::json(200, QJsonObject())));
+            // Not served: a background fetch of a new revision ends at its download.
+            harness->service().script("GET", "/content/media/m",
+                                      QList<Reply>(4, Reply::json(404, QJsonObject())));
             if (!harness->mintSession())
                 qFatal("no runtime session");
         }
@@ -136,14 +155,16 @@ private slots:
         const StoragePlanRecord record = planOf("man_1", {"p0", "p1", "p2"});
         ControllerAccess::setPendingStoragePlan(c, record);
         QSignalSpy activated(&c, &PlayerController::revisionActivated);
+        QList<Activation> activations;
+        connect(&c, &PlayerController::activeChanged, this, [&] {
+            activations.append({pose(c, c.activeSlot()), c.transitionDurationMs()});
+        });
         ContentCache& cache = *ControllerAccess::contentCache(c);
-        for (const char object : QByteArray("abcz"))
-            commit(cache, object);
         ControllerAccess::setRetiredPruneMinFreeBytes(c, std::numeric_limits<qint64>::max());
         const auto held = [&cache](char object) { return QFile::exists(cache.objectPath(itemSha(object))); };
         ControllerAccess::setOnline(c, false);
 
-        show(h, m, 0, true);
+        QVERIFY(h.activate(m, 0, true));
         QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
         QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
         QCOMPARE(c.transitionDurationMs(), 0);
@@ -159,11 +180,8 @@ private slots:
         QCOMPARE(c.status(), "offline_lkg_active");
 
         // A rotation within the revision slides in two steps across one turn of the loop.
-        endDwell(h);
-        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
-        ControllerAccess::activateCandidate(c);
-        QCOMPARE(pose(c, 1), (Pose{1, 1000, 0}));
-        QCOMPARE(c.transitionDurationMs(), 0);
+        QVERIFY(h.untilActivated([&] { endDwell(h); }));
+        QCOMPARE(activations.last(), (Activation{{1, 1000, 0}, 0}));
         QVERIFY(!c.objectEnterArmed());
         QTRY_COMPARE_WITH_TIMEOUT(c.transitionDurationMs(), 600, waitMs);
         QCOMPARE(pose(c, 1), (Pose{1, 0, 0}));
@@ -175,9 +193,7 @@ private slots:
 
         // A cross-fade: the incoming page fades in over the outgoing one, which stays opaque
         // until it retires, so that the ground never shows through.
-        endDwell(h);
-        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
-        ControllerAccess::activateCandidate(c);
+        QVERIFY(h.untilActivated([&] { endDwell(h); }));
         QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
         QCOMPARE(pose(c, 1), (Pose{1, 0, 0}));
         QCOMPARE(c.transitionDurationMs(), 800);
@@ -187,9 +203,12 @@ private slots:
         QCOMPARE(pose(c, 1), (Pose{0, 0, 0}));
         QVERIFY(c.objectEnterArmed());
 
-        // Two activations in one turn: the first swipe's second step finds itself stale.
-        show(h, m, 0, false);
-        show(h, m, 1, false);
+        // Two activations in one turn (only the hand-over itself can do that): the first swipe's
+        // second step finds itself stale.
+        for (const int page : {0, 1}) {
+            ControllerAccess::preparePage(c, m, page, false);
+            ControllerAccess::activateCandidate(c);
+        }
         QTRY_COMPARE_WITH_TIMEOUT(c.transitionDurationMs(), 600, waitMs);
         QTest::qWait(0);
         QCOMPARE(pose(c, 0), (Pose{1, 0, 0}));
@@ -203,7 +222,7 @@ private slots:
         // (here: at once); rotations within the revision retired nothing.
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         QVERIFY(held('z'));
-        show(h, manifestOf("man_2", {"b", "c"}), 1, true);
+        QVERIFY(h.activate(manifestOf("man_2", {"b", "c"}), 1, true));
         QVERIFY(h.expireSoon("transitionEndTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!held('a'), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
@@ -255,7 +274,7 @@ private slots:
     {
         ControllerHarness& h = make(true);
         PlayerController& c = h.controller();
-        show(h, manifestOf("man_1", {"a"}), 0, true);
+        QVERIFY(h.activate(manifestOf("man_1", {"a"}), 0, true));
         h.clock().advance(4000);
         QVERIFY(h.expireSoon("pageTimer"));
         QTRY_COMPARE_WITH_TIMEOUT(h.timer("pageTimer")->interval(), 6000, waitMs);
@@ -269,19 +288,16 @@ private slots:
         imageOf(cycling, 0).binding.insert("oneAtATime", true);
         cycling.pages[0].primitives.append(imageOf(cycling, 0));
         cycling.pages[0].primitives[1].id = "twin";
-        show(h, cycling, 0, true);
-        for (int showing = 0; showing < 3; ++showing) {
-            endDwell(h);
-            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
-            ControllerAccess::activateCandidate(c);
-        }
+        QVERIFY(h.activate(cycling, 0, true));
+        for (int showing = 0; showing < 3; ++showing)
+            QVERIFY(h.untilActivated([&] { endDwell(h); }));
         QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id").count("ma"), 1 + 2 * 2, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id").count("mc"), 2, waitMs);
         QCOMPARE(reportCodes(h, "media_id").count("mb"), 2);
 
         // Paused: no dwell, nothing turns.
         ControllerAccess::togglePause(c);
-        show(h, manifestOf("man_3", {"a", "b"}), 0, true);
+        QVERIFY(h.activate(manifestOf("man_3", {"a", "b"}), 0, true));
         QVERIFY(!h.timer("pageTimer")->isActive());
         ControllerAccess::togglePause(c);
 
@@ -295,7 +311,7 @@ private slots:
         scheduled.pages[2].visibility = PageVisibility{false, std::nullopt, std::nullopt, std::nullopt};
         ControllerAccess::setPendingStoragePlan(c, planOf("man_4", {"p0", "p2"}));
         h.clock().setNowMs(test::ManualClock::defaultStartMs - 30000);
-        show(h, scheduled, 0, true);
+        QVERIFY(h.activate(scheduled, 0, true));
         QCOMPARE(h.timer("visibilityTimer")->interval(), 30250);
         const int prepared = h.devLog("prepare_page").size();
         for (int minute = 0; minute < 2; ++minute) {
@@ -314,8 +330,6 @@ private slots:
     {
         ControllerHarness& h = make(false);
         PlayerController& c = h.controller();
-        for (const char object : {'a', 'b', 'c'})
-            commit(*ControllerAccess::contentCache(c), object);
         Manifest m = manifestOf("man_1", {"ab", "c"});
         m.pages[0].advance = {{"mode", "media_end"}, {"maxMs", 60000}};
         // The dwell belongs to the second image: the first has none.
@@ -324,7 +338,7 @@ private slots:
         timed.binding.insert("dwellMs", 5000);
         imageOf(m, 0).binding.insert("items", QJsonArray{imageOf(m, 0).binding["items"][0]});
         m.pages[0].primitives.append(timed);
-        show(h, m, 0, true);
+        QVERIFY(h.activate(m, 0, true));
         QCOMPARE(h.timer("mediaItemTimer")->interval(), 5000);
         ControllerAccess::preparePage(c, manifestOf("man_2", {"c"}), 0, true);
         const auto candidateCancel = ControllerAccess::candidateCancel(c);
@@ -346,12 +360,14 @@ private slots:
         PlayerController& c = h.controller();
         Manifest m = manifestOf("man_1", {"v", "a"});
         imageOf(m, 0).kind = PrimitiveKind::video;
-        show(h, m, 0, true);
+        QVERIFY(h.activate(m, 0, true));
         ControllerAccess::preparePage(c, m, 1, false);
+        QTRY_VERIFY_WITH_TIMEOUT(!test::boundSource(c, 1, "img").isEmpty(), waitMs);
+        const QList<QUrl> bound{test::boundSource(c, 0, "img"), test::boundSource(c, 1, "img")};
+        QVERIFY(bound[0] != bound[1]);
         std::vector<std::unique_ptr<QSignalSpy>> rebuilt;
         for (const int slot : {0, 1}) {
             StageLayoutModel* model = c.modelForSlot(slot);
-            QVERIFY(model->bindVerifiedMediaFile("img", QUrl::fromLocalFile(QString("/objects/%1").arg(slot))));
             rebuilt.emplace_back(std::make_unique<QSignalSpy>(model, &QAbstractItemModel::modelReset));
             rebuilt.emplace_back(std::make_unique<QSignalSpy>(model, &QAbstractItemModel::rowsRemoved));
         }
@@ -359,8 +375,7 @@ private slots:
         c.setViewport(1280, 720);
         for (const int slot : {0, 1}) {
             const QModelIndex row = c.modelForSlot(slot)->index(0);
-            QCOMPARE(row.data(StageLayoutModel::ContentSourceRole).toUrl(),
-                     QUrl::fromLocalFile(QString("/objects/%1").arg(slot)));
+            QCOMPARE(row.data(StageLayoutModel::ContentSourceRole).toUrl(), bound[slot]);
             QCOMPARE(row.data(StageLayoutModel::ViewportRectRole).toRectF().width(), before.width() * 2 / 3);
         }
         for (const auto& spy : rebuilt)
@@ -368,28 +383,36 @@ private slots:
     }
 
     // Starts wait for a session, video starts on the idle slot wait for the activation, and an
-    // unauthorised answer is retried once for the page on glass.
+    // unauthorised answer is retried once for the page on glass. The activation, refused without
+    // a session, is reported again once a session is made.
     void reportsAtTheService()
     {
         ControllerHarness& h = make(false);
         PlayerController& c = h.controller();
+        const auto starts = [&h] {
+            QStringList ids = reportCodes(h, "media_id");
+            ids.removeAll(QString());
+            return ids;
+        };
         Manifest m = manifestOf("man_1", {"a", "v"});
         m.pages[1].primitives[0].kind = PrimitiveKind::video;
-        show(h, m, 0, true);
+        QVERIFY(h.activate(m, 0, true));
         // Each mint's unchanged manifest re-plans the page on glass, which reports storage.
         h.service().script("PUT", W::storageRoute,
                            QList<Reply>(10, Reply::json(200, QJsonObject())));
         h.service().script("POST", W::reportsRoute,
-                           {Reply::json(200, QJsonObject()), Reply::json(401, QJsonObject())});
+                           {Reply::json(200, QJsonObject()), Reply::json(200, QJsonObject()),
+                            Reply::json(401, QJsonObject())});
         QVERIFY(h.mintSession());
-        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), QStringList{"ma"}, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(starts(), QStringList{"ma"}, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h).count("manifest.activated"), 1, waitMs);
 
         ControllerAccess::preparePage(c, m, 1, false);
         c.videoStarted(1, "img");
-        QTest::qWait(0);
-        QCOMPARE(reportCodes(h).size(), 1);
-        ControllerAccess::activateCandidate(c);
-        QTRY_COMPARE_WITH_TIMEOUT(reportCodes(h, "media_id"), (QStringList{"ma", "mv"}), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(h.scene().readinessRequests().size(), 2, waitMs);
+        QCOMPARE(starts().size(), 1);
+        QVERIFY(h.untilActivated([&] { h.scene().answerLatest(); }));
+        QTRY_COMPARE_WITH_TIMEOUT(starts(), (QStringList{"ma", "mv"}), waitMs);
 
         // The 401 re-queues the start once; the second 401 drops it.
         QTRY_VERIFY_WITH_TIMEOUT(!h.transport().hasRuntimeSession(), waitMs);
@@ -398,14 +421,60 @@ private slots:
         QVERIFY(h.mintSession());
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 1, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").first().value("reason").toString(), "retry_exhausted");
-        QCOMPARE(reportCodes(h, "media_id"), (QStringList{"ma", "mv", "mv"}));
+        QCOMPARE(starts(), (QStringList{"ma", "mv", "mv"}));
 
         QVERIFY(h.mintSession());
-        show(h, m, 0, false);
+        QVERIFY(h.activate(m, 0, false));
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("playback.report_dropped").size(), 2, waitMs);
         QCOMPARE(h.devLog("playback.report_dropped").last().value("reason").toString(), "forbidden");
     }
+
+    // Keys as the platform delivers them: steps queued and coalesced behind a candidate, the
+    // pause and its hold, web pages, the pairing screen and a fatal surface.
+    void operatorKeys()
+    {
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        Manifest manifest = manifestOf("man_1", {"a", "b", "c"});
+        for (Page& page : manifest.pages)
+            page.advance.insert("afterMs", 600000); // no page turns by itself here
+        for (const char object : QByteArray("abc"))
+            commit(*ControllerAccess::contentCache(c), object);
+        QVERIFY(h.activate(manifest, 0, false));
+        QWindow w;
+        constexpr auto chord = Qt::ControlModifier | Qt::AltModifier;
+
+        const auto candidate = [&c] { return ControllerAccess::candidate(c); };
+        QVERIFY(taken(w, Qt::Key_Right) && candidate()->pageIndex == 1);
+        QVERIFY(!taken(w, Qt::Key_Right, {}, true)); // held down
+        QVERIFY(taken(w, Qt::Key_P));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "queued");
+        QVERIFY(taken(w, Qt::Key_N));
+        QCOMPARE(h.devLog("manual_navigation").last()["disposition"], "coalesced");
+        ControllerAccess::activateCandidate(c);
+        QTRY_VERIFY_WITH_TIMEOUT(candidate() && candidate()->pageIndex == 2, waitMs); // replayed
+        ControllerAccess::activateCandidate(c);
+        QVERIFY(taken(w, Qt::Key_Space, chord) && !h.timer("pageTimer")->isActive());
+        h.clock().advance(3600000);
+        QVERIFY(h.expireSoon("pauseHoldTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!c.playbackPaused() && h.timer("pageTimer")->isActive(), waitMs);
+
+        // A web page keeps the plain keys; the operator's chords still pause and step.
+        Manifest web = manifest;
+        web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
+        ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
+        QVERIFY(!taken(w, Qt::Key_Right) && !c.togglePause());
+        QVERIFY(taken(w, Qt::Key_Space, chord) && taken(w, Qt::Key_Space, chord));
+        QVERIFY(taken(w, Qt::Key_Right, chord) && candidate()->pageIndex == 0);
+        ControllerAccess::activateCandidate(c);
+        ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
+        QVERIFY(!taken(w, Qt::Key_Right) && !taken(w, Qt::Key_Right, chord));
+        c.summonIdentify();
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
+        c.enterFatal(FatalSurface::TypefacesMissing);
+        QVERIFY(!taken(w, Qt::Key_Escape) && !taken(w, Qt::Key_Right, chord));
+    }
 };
 
-QTEST_GUILESS_MAIN(TestPlayerPlayback)
+QTEST_MAIN(TestPlayerPlayback)
 #include "tst_playerplayback.moc"

@@ -258,8 +258,9 @@ private slots:
         QCOMPARE(surface.value("width").toInt(), 1920);
         QCOMPARE(surface.value("presentation").toString(), QStringLiteral("windowed"));
 
-        ControllerAccess::setActiveSlot(c, 0);
-        ControllerAccess::setStatus(c, QStringLiteral("playing"));
+        // A page goes on glass through the readiness gate; the stream drops while it plays.
+        QVERIFY(h.showCachedPage());
+        QCOMPARE(c.status(), QStringLiteral("playing"));
         s.closeStreams(W::eventsRoute);
         QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("offline_lkg_active"), waitMs);
         // Offline shows only once the rules allow it, not for a stream that just went down.

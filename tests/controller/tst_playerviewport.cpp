@@ -182,6 +182,9 @@ private slots:
             double width, height, ratio;
             bool output;
             bool geometryChanges;
+            // Sent to the service: waited for, since the transport sends only the latest of
+            // observations made while one is on its way.
+            bool observed = false;
         };
         const auto apply = [&](const Step& step) {
             geometry.clear();
@@ -194,9 +197,9 @@ private slots:
         QVERIFY(harness.mintSession());
 
         const Step steps[] = {
-            {1280, 720, 1, true, false},   // observed: output
+            {1280, 720, 1, true, false, true},   // observed: output
             {1280, 720, 1, true, false},   // the same again: nothing
-            {1280, 720, 1, false, false},  // observed: windowed
+            {1280, 720, 1, false, false, true},  // observed: windowed
             {0, 720, 1, false, false},     // refused sizes
             {notANumber, 720, 1, false, false},
             {1280, -1, 1, false, false},
@@ -204,12 +207,19 @@ private slots:
             {1280, 720, 0, false, false},  // ratios that keep the previous one
             {1280, 720, 33, false, false},
             {1280, 720, notANumber, false, false},
-            {1280, 720, 32, false, false}, // observed: the largest ratio
-            {1919.9, 1080, 32, false, true}, // observed as 1919
+            {1280, 720, 32, false, false, true}, // observed: the largest ratio
+            {1919.9, 1080, 32, false, true, true}, // observed as 1919
             {100001, 1080, 32, false, true}, // laid out, not observed
         };
-        for (const Step& step : steps)
+        qsizetype observations = 0;
+        for (const Step& step : steps) {
             QVERIFY(apply(step));
+            if (step.observed) {
+                ++observations;
+                QTRY_COMPARE_WITH_TIMEOUT(harness.service().requestsTo(W::observationRoute).size(),
+                                          observations, ControllerHarness::waitMs);
+            }
+        }
         QCOMPARE(controller.property("safeAreaHorizontalPx").toInt(), 5000);
 
         const QList<QList<QVariant>> expected{{1280, 720, 1.0, "output"},

@@ -1,6 +1,8 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
+#include "manifest/Manifest.h"
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/SampleService.h"
 #include "tests/support/TestSupport.h"
 
 #include <QJsonDocument>
@@ -148,6 +150,68 @@ private slots:
         QVERIFY(fake.requests().at(0).atMs <= fake.requests().at(2).atMs);
         std::unique_ptr<QNetworkReply> unknown(post(fake, "/b", {}));
         QCOMPARE(unknown->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 404);
+
+        // A run of hours keeps its newest records and goes on being served.
+        fake.setRecordLimit(2);
+        std::unique_ptr<QNetworkReply> later(post(fake, "/a", {{"i", 9}}));
+        QCOMPARE(later->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 200);
+        QCOMPARE(fake.requests().size(), 2);
+        QCOMPARE(fake.requests().constLast().jsonBody().value("i").toInt(), 9);
+    }
+
+    // The sample service of the run command: a code the player accepts, a session only once the
+    // pairing is complete, and a manifest that the player takes whole, with an entity tag.
+    void samplePairingAndManifest()
+    {
+        test::SampleServiceOptions options;
+        options.outputDirectory = dir.filePath("sample");
+        options.clipFrames = 15;
+        test::SampleService sample(options);
+        QString error;
+        QVERIFY2(sample.start(&error), qPrintable(error));
+        const QUrl origin = sample.origin();
+        FakeRuntimeService& fake = sample.service();
+        const auto proven = [&](const char* op, const char* path) {
+            // The fake checks that the proof signs the hash its challenge announced, whatever it is.
+            const QString hash = nativeIdentityRequestHash("session.mint", {"key-00001"});
+            return std::unique_ptr<QNetworkReply>(
+                post(fake, path, {{"proof", proofFor(fake, op, hash, hash)}}));
+        };
+        const auto status = [](const std::unique_ptr<QNetworkReply>& reply) {
+            return reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        };
+
+        QCOMPARE(status(proven("session.mint", W::sessionMintRoute)), 404);
+        for (int i = 0; i < 20; ++i) {
+            const auto started = proven("pairing.start", W::pairingStartRoute);
+            const QJsonObject code = QJsonDocument::fromJson(started->readAll()).object();
+            QVERIFY(NativePairingStore::validLocator(code.value("code").toString()));
+            QVERIFY(NativePairingStore::validPairingCredential(
+                code.value("pairing_credential").toString()));
+        }
+        const auto completed = proven("pairing.complete", W::pairingCompleteRoute);
+        QCOMPARE(status(completed), 200);
+        QCOMPARE(status(proven("session.mint", W::sessionMintRoute)), 200);
+
+        QNetworkRequest request(origin.resolved(QUrl(W::manifestRoute)));
+        request.setTransferTimeout(5000);
+        std::unique_ptr<QNetworkReply> first(manager.get(request));
+        QVERIFY(QSignalSpy(first.get(), &QNetworkReply::finished).wait(6000));
+        const QByteArray body = first->readAll();
+        const auto parsed = ManifestParser::parse(body, origin, 2);
+        QVERIFY(std::holds_alternative<Manifest>(parsed));
+        const Manifest& manifest = std::get<Manifest>(parsed);
+        QVERIFY(manifest.drops.isEmpty());
+        QStringList pages;
+        for (const Page& page : manifest.pages)
+            pages.append(page.id);
+        QCOMPARE(pages, (QStringList{"welcome", "gallery", "clip", "minutes"}));
+        QVERIFY(manifest.soundtrack.has_value());
+
+        request.setRawHeader(W::ifNoneMatchHeader, first->rawHeader(W::entityTagHeader));
+        std::unique_ptr<QNetworkReply> again(manager.get(request));
+        QVERIFY(QSignalSpy(again.get(), &QNetworkReply::finished).wait(6000));
+        QCOMPARE(status(again), 304);
     }
 
     void oversizedRequestRefused()
@@ -166,5 +230,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestFakeRuntimeService)
+QTEST_MAIN(TestFakeRuntimeService)
 #include "tst_fakeruntimeservice.moc"

@@ -3,7 +3,10 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/WebPackageBuilder.h"
 
+#include <QBuffer>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QMetaObject>
@@ -72,7 +75,23 @@ ServedObject ServedObject::make(const QByteArray& name, qint64 size, quint32 see
     QByteArray bytes((size + 3) / 4 * 4, Qt::Uninitialized);
     QRandomGenerator(seed).fillRange(reinterpret_cast<quint32*>(bytes.data()), bytes.size() / 4);
     bytes.truncate(size);
+    return of(name, bytes);
+}
+
+ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
+{
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
+{
+    QImage image(64, 36, QImage::Format_RGB32);
+    image.fill(colour);
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return of(name, bytes);
 }
 
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
@@ -99,7 +118,7 @@ QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
     return primitive;
 }
 
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
+QJsonObject contentDocument(const QList<QJsonArray>& pages, const QString& revision)
 {
     QJsonArray pageArray;
     for (qsizetype i = 0; i < pages.size(); ++i)
@@ -109,13 +128,23 @@ Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin)
             {"transition", QJsonObject{{"type", "crossfade"}, {"durationMs", 500}}},
             {"advance", QJsonObject{{"mode", "duration"}, {"afterMs", 10000}}},
             {"primitives", pages.at(i)}});
-    const QJsonObject document{{"schemaVersion", 2}, {"manifestRevision", "rev-1"},
-                               {"grantId", "grant-1"}, {"contentGeneration", 1},
-                               {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
-                               {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
-                               {"pages", pageArray}};
+    return QJsonObject{{"schemaVersion", 2}, {"manifestRevision", revision},
+                       {"grantId", "grant-1"}, {"contentGeneration", 1},
+                       {"screenId", "screen-1"}, {"screenLabel", "Lobby"},
+                       {"playlistRevision", 1}, {"generatedAt", "2026-03-02T10:00:00Z"},
+                       {"pages", pageArray}};
+}
+
+QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
+{
+    return QJsonDocument(contentDocument(pages, revision)).toJson();
+}
+
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision)
+{
     const ManifestParseResult parsed =
-        ManifestParser::parse(QJsonDocument(document).toJson(), origin, 0);
+        ManifestParser::parse(contentManifestBody(pages, revision), origin, 0);
     if (const auto* error = std::get_if<ManifestError>(&parsed))
         qFatal("content manifest refused: %s %s", qPrintable(error->code), qPrintable(error->path));
     return std::get<Manifest>(parsed);
@@ -130,6 +159,33 @@ QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId)
             return model->data(index, StageLayoutModel::ContentSourceRole).toUrl();
     }
     return {};
+}
+
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title)
+{
+    const QByteArray bytes =
+        WebPackageBuilder()
+            .file(QStringLiteral("index.html"), "<!doctype html><title>" + title + "</title>")
+            .directory(QStringLiteral("assets"))
+            .file(QStringLiteral("assets/app.js"), "document.body.dataset.app = '" + title + "';")
+            .package();
+    return {"/content/v1/packages/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
+}
+
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
+{
+    const QJsonObject declared{
+        {"version", "talvorine.webapp-package/v1"}, {"url", QString::fromLatin1(package.path)},
+        {"bytes", double(package.bytes.size())}, {"sha256", package.sha256},
+        {"entrypoint", "index.html"},
+        {"contentType", "application/vnd.talvorine.webapp-package+tar+gzip"}};
+    return {{"id", id}, {"primitive", "application"}, {"layer", 0}, {"contentFit", "fill"},
+            {"rect", QJsonObject{{"x", 960}, {"y", 0}, {"width", 960}, {"height", 540}}},
+            {"capabilityHandle", QString(32, 'c')}, {"capabilityExpiresAt", "2026-12-31T23:59:00Z"},
+            {"applicationId", "app.menu"}, {"releaseId", "release-1"},
+            {"launchUrl", "/runtime/v1/apps/menu/launch"},
+            {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
+            {"grantId", "grant-1"}, {"package", declared}};
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------
@@ -286,6 +342,40 @@ bool ControllerHarness::startBound()
         controller_->start();
         expireSoon(u"sessionRetryTimer");
     });
+}
+
+bool ControllerHarness::untilActivated(const std::function<void()>& begin)
+{
+    QSignalSpy activated(controller_.get(), &PlayerController::activeChanged);
+    scene_->setAnswering(true);
+    begin();
+    const bool onGlass = QTest::qWaitFor([&] { return !activated.isEmpty(); }, waitMs);
+    scene_->setAnswering(false);
+    return onGlass;
+}
+
+bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisionChange)
+{
+    return untilActivated([&] {
+        ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
+    });
+}
+
+bool ControllerHarness::showCachedPage()
+{
+    const ServedObject picture = ServedObject::make("on-glass.png", 256, 77);
+    QByteArray bytes = picture.bytes;
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    if (!ControllerAccess::contentCache(*controller_)
+             ->commitVerified(source, picture.sha256, bytes.size(), nullptr, nullptr))
+        return false;
+    // With a session, the picture's start is reported; the service takes it.
+    if (!service_->scripted("POST", W::reportsRoute))
+        service_->script("POST", W::reportsRoute, {FakeRuntimeService::Reply::json(200, QJsonObject())});
+    return activate(contentManifest({QJsonArray{mediaPrimitive("on-glass", {picture})}},
+                                    service_->url()),
+                    0, false);
 }
 
 Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,

@@ -85,16 +85,30 @@ struct ServedObject {
     QString sha256;
 
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
+    static ServedObject of(const QByteArray& name, const QByteArray& bytes);
+    // A PNG picture of one colour.
+    static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
 };
 
-// Pages "p0", "p1", ... of the given primitives, parsed as the service would send them;
-// sources are resolved against origin.
-Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin);
+// Pages "p0", "p1", ... of the given primitives, as the service sends them (the document and
+// its bytes), and parsed with sources resolved against origin.
+QJsonObject contentDocument(const QList<QJsonArray>& pages,
+                            const QString& revision = QStringLiteral("rev-1"));
+QByteArray contentManifestBody(const QList<QJsonArray>& pages,
+                               const QString& revision = QStringLiteral("rev-1"));
+Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
+                         const QString& revision = QStringLiteral("rev-1"));
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
 // The file a slot's model shows for a primitive; empty when nothing is bound.
 QUrl boundSource(PlayerController& c, int slot, const QString& primitiveId);
+
+// A web package the fake service serves under "/content/v1/packages/" with the package content
+// type: a small application whose entry is "index.html".
+ServedObject servedPackage(const QByteArray& name, const QByteArray& title);
+// An application primitive running the package.
+QJsonObject applicationPrimitive(const QString& id, const ServedObject& package);
 
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
@@ -271,6 +285,21 @@ struct ControllerAccess {
     {
         return c.contentCache_;
     }
+    static std::shared_ptr<ApplicationPackageCache> applicationCache(PlayerController& c)
+    {
+        return c.applicationCache_;
+    }
+    static void setActivePackageKeys(PlayerController& c, const QSet<QString>& active,
+                                     const QSet<QString>& outgoing)
+    {
+        c.activePackageKeys_ = active;
+        c.outgoingPackageKeys_ = outgoing;
+    }
+    // A background replacement that has landed these packages already.
+    static void setReplacementPackages(PlayerController& c, const QSet<QString>& landed)
+    {
+        c.replacement_.emplace().packageKeys = landed;
+    }
     static std::shared_ptr<std::atomic<bool>> candidateCancel(PlayerController& c)
     {
         return c.candidateCancel_;
@@ -316,6 +345,8 @@ struct ControllerAccess {
         c.adStateObserver_ = std::move(watch);
     }
     static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
+    static void adStallTick(PlayerController& c) { c.adStallTick(); }
+    static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
     static bool pause(PlayerController& c, qint64 ms)
     {
         return c.playbackPolicy_.togglePause(true, false, ms);
@@ -339,6 +370,17 @@ struct ControllerAccess {
         c.consumeManifest(body, false, QString(), QByteArray());
     }
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
+    // Retained restore, background fetches and staged plans.
+    static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    static void beginReplacement(PlayerController& c, const Manifest& manifest)
+    {
+        c.beginReplacement(manifest, QByteArray("{}"), true, true, 0);
+    }
+    static QString activeRevision(const PlayerController& c)
+    {
+        return c.activeManifest_ ? c.activeManifest_->manifestRevision : QString();
+    }
     static bool manifestFailureHold(const PlayerController& c) { return c.manifestFailureHold_; }
     // The transport answers every 2xx, 204 included, with success: a failure only by this way.
     static void unpairFailed(PlayerController& c, int status)
@@ -351,6 +393,24 @@ struct ControllerAccess {
     static void claimPairing(PlayerController& c, const QString& nonce)
     {
         c.handlePairingClaimed(nonce);
+    }
+    // What a screenshot grabs instead of the window.
+    static void setScreenshotGrab(PlayerController& c, std::function<QImage()> grab)
+    {
+        c.screenshotGrab_ = std::move(grab);
+    }
+    // Web-application requests and the soundtrack.
+    static void setActiveGeneration(PlayerController& c, quint64 generation)
+    {
+        c.activeGeneration_ = generation;
+    }
+    static const SoundtrackEngine& soundtrackEngine(const PlayerController& c)
+    {
+        return c.soundtrackEngine_;
+    }
+    static bool soundtrackTrackReady(const PlayerController& c, const QString& sha256)
+    {
+        return c.readyTrackFiles_.contains(sha256);
     }
 };
 
@@ -419,6 +479,16 @@ public:
     // and enrolled marker), a cold-boot spread cut short; true once the session has settled as
     // for mintSession().
     bool startBound();
+
+    // Runs begin (a page prepared, a page turned, a manifest taken in) with the scene stand-in
+    // answering every readiness request, until the readiness gate puts a page on glass; false
+    // when none got there.
+    bool untilActivated(const std::function<void()>& begin);
+    // A page of manifest prepared on the idle stage and put on glass by the readiness gate.
+    bool activate(const Manifest& manifest, int page, bool revisionChange);
+    // A page of one cached picture put on glass that way, as when the player plays (within its
+    // revision: nothing is saved or reported).
+    bool showCachedPage();
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }

@@ -339,6 +339,12 @@ void FakeRuntimeService::script(const QByteArray& method, const QByteArray& path
     attempts_.remove(key);
 }
 
+void FakeRuntimeService::respond(const QByteArray& method, const QByteArray& path,
+                                 Responder responder)
+{
+    responders_.insert(routeKey(method, path), std::move(responder));
+}
+
 bool FakeRuntimeService::scripted(const QByteArray& method, const QByteArray& path) const
 {
     return scripts_.contains(routeKey(method, path));
@@ -477,7 +483,9 @@ void FakeRuntimeService::readFrom(Connection* connection)
         connection->buffer.remove(0, headerEnd + 4 + length);
         request.connection = connection->id;
         request.atMs = clock_.elapsed();
-        if (requests_.size() >= maxRequests) {
+        if (recordLimit_ > 0 && requests_.size() >= recordLimit_) {
+            requests_.remove(0, requests_.size() - recordLimit_ + 1);
+        } else if (requests_.size() >= maxRequests) {
             socket->abort();
             return;
         }
@@ -522,10 +530,11 @@ QString FakeRuntimeService::sha256Hex(const QByteArray& bytes)
     return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), int(length)).toHex());
 }
 
-void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes)
+void FakeRuntimeService::putContent(const QByteArray& path, QByteArray bytes,
+                                    QByteArray contentType)
 {
     const QByteArray etag = '"' + sha256Hex(bytes).toLatin1() + '"';
-    contents_.insert(path, ContentObject{std::move(bytes), etag});
+    contents_.insert(path, ContentObject{std::move(bytes), etag, std::move(contentType)});
 }
 
 void FakeRuntimeService::scriptContent(const QByteArray& path, QList<ContentAnswer> answers)
@@ -566,6 +575,8 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
         offset = answer.status == 0 && ranged ? *start : 0;
         reply.status = answer.status != 0 ? answer.status : offset > 0 ? 206 : 200;
         reply.body = offset > 0 ? object.bytes.mid(offset) : object.bytes;
+        if (!object.contentType.isEmpty())
+            reply.headers.emplaceBack("Content-Type", object.contentType);
     } else if (answer.status != 416) {
         reply = Reply::json(answer.status, QJsonObject{{"code", "scripted"}});
     }
@@ -611,6 +622,8 @@ FakeRuntimeService::Reply FakeRuntimeService::replyFor(Request& request)
     Reply reply = fallback_;
     if (scripted != scripts_.constEnd() && !scripted.value().isEmpty())
         reply = scripted.value().at(std::min<qsizetype>(attempt, scripted.value().size() - 1));
+    else if (const auto responder = responders_.constFind(key); responder != responders_.cend())
+        reply = responder.value()(request);
     else if (request.method == "POST" && request.path == RuntimeWire::identityChallengeRoute)
         reply = challengeReply(request);
     else if (const std::optional<Reply> ads = adSlots_->answer(request, serverNowMs()))

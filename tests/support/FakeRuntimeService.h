@@ -15,6 +15,7 @@
 #include <QTcpServer>
 #include <QUrl>
 
+#include <functional>
 #include <memory>
 #include <utility>
 
@@ -133,13 +134,18 @@ public:
     void script(const QByteArray& method, const QByteArray& path, QList<Reply> replies);
     bool scripted(const QByteArray& method, const QByteArray& path) const;
     void setFallback(Reply reply) { fallback_ = std::move(reply); }
+    // Replies made from each request, for a route whose answer depends on what was asked or on
+    // the state of a longer run; a scripted reply for the route comes first.
+    using Responder = std::function<Reply(const Request&)>;
+    void respond(const QByteArray& method, const QByteArray& path, Responder responder);
     int attempts(const QByteArray& method, const QByteArray& path) const;
 
     // The content route (GET under "/content/v1/"): an object served by its path as an origin
     // should, its quoted digest as entity tag, "bytes=N-" with a matching "If-Range" answered
     // 206 from N (416 past the end), anything else 200 whole; scripted answers per attempt
     // deviate from that, attempts past the list are served normally.
-    void putContent(const QByteArray& path, QByteArray bytes);
+    // contentType: the Content-Type of every answer with a body of the object.
+    void putContent(const QByteArray& path, QByteArray bytes, QByteArray contentType = {});
     void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
     // Requests to the content route for the path so far.
     int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
@@ -174,6 +180,9 @@ public:
     const QList<Request>& requests() const { return requests_; }
     QList<Request> requestsTo(const QByteArray& path) const;
     void clearRequests() { requests_.clear(); }
+    // For a run of minutes or hours: at most this many records are kept, the oldest dropped
+    // first, instead of connections being cut once maxRequests are held. Zero restores the cut.
+    void setRecordLimit(int limit) { recordLimit_ = limit; }
 
     // Event streams currently open on a path.
     int openStreams(const QByteArray& path) const;
@@ -206,6 +215,8 @@ private:
     quint16 port_ = 0;
     QElapsedTimer clock_;
     QHash<QByteArray, QList<Reply>> scripts_;
+    QHash<QByteArray, Responder> responders_;
+    int recordLimit_ = 0;
     QHash<QByteArray, int> attempts_;
     QHash<QByteArray, QString> proofRoutes_;
     QHash<QByteArray, QByteArray> credentialRoutes_;
@@ -224,6 +235,7 @@ private:
     struct ContentObject {
         QByteArray bytes;
         QByteArray etag;
+        QByteArray contentType;
     };
     QHash<QByteArray, ContentObject> contents_;
     QHash<QByteArray, QList<ContentAnswer>> contentScripts_;

@@ -1,0 +1,417 @@
+// Application packages of the candidate: each one is looked up in the package cache (room is
+// made for it first), bound into the idle stage when installed, or downloaded with resume into
+// its partial file and installed from there on the content I/O queue. The same download serves
+// the background replacement.
+
+#include "controller/PlayerPackages.h"
+
+#include "controller/PlayerController.h"
+#include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPreparation.h"
+#include "runtime/RuntimeCompat.h"
+#include "storage/Saturating.h"
+
+#include <QFileInfo>
+#include <QNetworkRequest>
+#include <QSet>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace talvorine {
+
+namespace {
+
+QLatin1String key(const char* name)
+{
+    return QLatin1String(name);
+}
+
+QJsonObject packageOf(const Primitive& primitive)
+{
+    return primitive.binding.value(key("package")).toObject();
+}
+
+} // namespace
+
+QString applicationPackageDigest(const Primitive& primitive)
+{
+    return primitive.kind == PrimitiveKind::application
+               ? packageOf(primitive).value(key("sha256")).toString()
+               : QString();
+}
+
+bool packageTransient(int statusCode, QNetworkReply::NetworkError error)
+{
+    return statusCode == 429 || statusCode == 503 || error == QNetworkReply::RemoteHostClosedError
+           || error == QNetworkReply::TimeoutError
+           || error == QNetworkReply::TemporaryNetworkFailureError;
+}
+
+qint64 packageRetryDelayMs(const QByteArray& retryAfter, const QByteArray& date,
+                           const QDateTime& nowUtc, int attempt)
+{
+    const qint64 asked = RuntimeCompat::retryAfterMs(retryAfter, date, nowUtc);
+    if (asked >= 0)
+        return std::clamp<qint64>(asked, 1000, 900000);
+    return qint64(1000) << std::clamp(attempt, 0, 4);
+}
+
+bool packageBytesRefused(const QString& installError)
+{
+    // Failures of the disk or of the installation itself, not of the archive's bytes.
+    static const QSet<QString> kept{
+        QStringLiteral("package_cancelled"),
+        QStringLiteral("package_partial_incomplete"),
+        QStringLiteral("package_archive_open_failed"),
+        QStringLiteral("package_gzip_init_failed"),
+        QStringLiteral("package_directory_create_failed"),
+        QStringLiteral("package_extract_stage_failed"),
+        QStringLiteral("package_extract_identity_mismatch"),
+        QStringLiteral("package_file_create_failed"),
+        QStringLiteral("package_file_commit_failed"),
+        QStringLiteral("package_atomic_promotion_failed"),
+        QStringLiteral("package_immutable_promotion_failed"),
+        QStringLiteral("package_existing_cache_invalid"),
+    };
+    return !installError.isEmpty() && !kept.contains(installError);
+}
+
+} // namespace talvorine
+
+// --- The controller's package preparation and downloads -----------------------------------
+
+namespace talvorine {
+
+namespace {
+
+// Free space kept beyond the bytes still to download: the installation expands the archive
+// beside its partial file.
+constexpr qint64 packageHeadroomBytes = 530579456;
+constexpr qint64 packageReadBufferBytes = 262144;
+constexpr int replacementIdleMs = 60000;
+// Transient failures retried after a delay: a package gets at most six requests for them.
+constexpr int lastTransientAttempt = 4;
+
+} // namespace
+
+// One package request: what its handlers need, shared between them.
+struct PlayerController::PackageTransfer {
+    QNetworkReply* reply = nullptr;
+    Primitive primitive;
+    quint64 generation = 0;
+    int attempt = 0;
+    bool rangeRestarted = false;
+    // Whose download it is when the request was made; looked at again when it finishes.
+    bool replacement = false;
+    StorageTransferLedger::Reason reason = StorageTransferLedger::New;
+    PackageDownloadState state;
+};
+
+void PlayerController::prepareApplicationPackage(const Primitive& primitive, quint64 generation)
+{
+    if (!candidateOwns(generation))
+        return;
+    const ApplicationPackageDescriptor descriptor = applicationPackageDescriptor(primitive);
+    const QSet<QString> onGlass = activePackageKeys_ | outgoingPackageKeys_;
+    const QSet<QString>& planned = candidate_->plannedPackages;
+    QSet<QString> keep = onGlass | planned;
+    // What a background replacement has already landed must survive the room made here, or the
+    // replacement would activate a revision whose packages are gone.
+    if (replacement_)
+        keep |= replacement_->packageKeys;
+    const QSet<QString> protect = onGlass - planned;
+    const bool retained = retainedRestoreActive_;
+    bool onCandidatePage = false;
+    if (const Page* page = candidatePage(); retained && page)
+        onCandidatePage = std::any_of(page->primitives.cbegin(), page->primitives.cend(),
+                                      [&](const Primitive& p) {
+                                          return applicationPackageDigest(p) == descriptor.sha256;
+                                      });
+
+    const std::shared_ptr<std::atomic<bool>> cancel = candidateCancel_;
+    const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        const bool ready = cache->readyEntrypoint(descriptor, true, cancel.get()).has_value();
+        QString error;
+        if (!ready && !retained && !cancel->load(std::memory_order_acquire)) {
+            const qint64 missing =
+                std::max<qint64>(0, descriptor.compressedBytes - cache->resumeOffset(descriptor));
+            const qint64 minFree = saturating::add(missing, packageHeadroomBytes);
+            if (!cache->prune(std::numeric_limits<qint64>::max(), minFree, keep, &error,
+                              cancel.get(), protect)
+                && error.isEmpty() && !cancel->load(std::memory_order_acquire))
+                error = QStringLiteral("package_cache_prune_failed");
+        }
+        return [this, primitive, descriptor, generation, ready, error, retained,
+                onCandidatePage] {
+            if (!candidateOwns(generation))
+                return;
+            if (!error.isEmpty()) {
+                failCandidate(error);
+            } else if (ready) {
+                if (!bindReadyApplicationPackage(descriptor))
+                    return;
+                --candidate_->pendingAssets;
+                prepareNextAsset(generation);
+            } else if (!retained) {
+                downloadApplicationPackage(primitive, generation, 0, false);
+            } else if (onCandidatePage) {
+                failCandidate(QStringLiteral("content_not_cached"));
+            } else {
+                // A restore never fetches: the package of another stored page waits for repair.
+                --candidate_->pendingAssets;
+                prepareNextAsset(generation);
+            }
+        };
+    });
+    if (!queued)
+        failCandidate(QStringLiteral("content_io_busy"));
+}
+
+bool PlayerController::bindReadyApplicationPackage(const ApplicationPackageDescriptor& descriptor)
+{
+    if (!candidate_)
+        return false;
+    const quint64 generation = candidate_->generation;
+    const Page* page = candidatePage();
+    if (!page) {
+        failCandidate(QStringLiteral("layout_not_ready"));
+        return false;
+    }
+    const int slot = candidate_->slot;
+    // A copy: binding emits model signals whose handlers may replace the candidate.
+    const QList<Primitive> primitives = page->primitives;
+    for (const Primitive& primitive : primitives) {
+        if (primitive.kind != PrimitiveKind::application
+            || applicationPackageDigest(primitive) != descriptor.sha256)
+            continue;
+        candidate_->packageDescriptors.insert(primitive.id, descriptor);
+        const bool bound = modelForSlot(slot)->bindVerifiedApplicationPackage(
+            primitive.id, descriptor.sha256, descriptor.entrypoint);
+        if (!candidateOwns(generation))
+            return false;
+        if (!bound) {
+            failCandidate(QStringLiteral("application_package_bind_failed"));
+            return false;
+        }
+    }
+    return true;
+}
+
+void PlayerController::downloadApplicationPackage(const Primitive& primitive, quint64 generation,
+                                                  int attempt, bool rangeRestarted)
+{
+    const bool replacement = replacementOwns(generation);
+    if (!replacement && !candidateOwns(generation))
+        return;
+    auto transfer = std::make_shared<PackageTransfer>();
+    transfer->primitive = primitive;
+    transfer->generation = generation;
+    transfer->attempt = attempt;
+    transfer->rangeRestarted = rangeRestarted;
+    transfer->replacement = replacement;
+    PackageDownloadState& state = transfer->state;
+    state.descriptor = applicationPackageDescriptor(primitive);
+    state.resumeOffset = applicationCache_->resumeOffset(state.descriptor);
+    const QString& sha256 = state.descriptor.sha256;
+    transfer->reason = transferReason(
+        sha256, QFileInfo::exists(applicationCache_->objectDirectory(sha256)));
+
+    const QUrl url = origin_.resolved(
+        QUrl(packageOf(primitive).value(key("url")).toString(), QUrl::TolerantMode));
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    if (!transport_.authorizeRuntimeRequest(request)) {
+        downloadSessionRefused(replacement, generation);
+        return;
+    }
+    setResumeHeaders(request, state.resumeOffset, sha256);
+
+    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
+    transfer->reply = reply;
+    (replacement ? replacementReplies_ : candidateReplies_).insert(reply);
+    reply->setReadBufferSize(packageReadBufferBytes);
+    if (replacement)
+        replacementIdleTimer_.start(replacementIdleMs);
+    connect(reply, &QNetworkReply::readyRead, this,
+            [this, transfer] { readPackageTransfer(transfer); });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, transfer] { finishPackageTransfer(transfer); });
+}
+
+void PlayerController::readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)
+{
+    const ApplicationPackageDescriptor& descriptor = transfer->state.descriptor;
+    if (!candidateOwns(transfer->generation) && !replacementOwns(transfer->generation)) {
+        stopReply(transfer->reply);
+        return;
+    }
+    const PartialFile partial{
+        [&] { return applicationCache_->resetPartial(descriptor); },
+        [&](const QByteArray& bytes) { return applicationCache_->appendPartial(descriptor, bytes); }};
+    if (readDownload(transfer->reply, transfer->state, descriptor.compressedBytes, partial) == 0)
+        return;
+    if (transfer->replacement)
+        replacementIdleTimer_.start(replacementIdleMs);
+    else
+        noteDownloadProgress(transfer->generation);
+}
+
+void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)
+{
+    QNetworkReply* reply = transfer->reply;
+    const quint64 generation = transfer->generation;
+    transfer->replacement = replacementOwns(generation);
+    // Whoever owns it now, the reply is tracked nowhere any more.
+    candidateReplies_.remove(reply);
+    if (replacementReplies_.remove(reply) && replacementReplies_.isEmpty())
+        replacementIdleTimer_.stop();
+    readPackageTransfer(transfer);
+
+    const PackageDownloadState& state = transfer->state;
+    const ApplicationPackageDescriptor& descriptor = state.descriptor;
+    const QNetworkReply::NetworkError networkError = reply->error();
+    const bool complete = !state.rejected && networkError == QNetworkReply::NoError
+                          && state.resumeOffset + state.receivedBytes == descriptor.compressedBytes;
+    if (!complete) {
+        // Bytes kept in the partial file will be resumed; counted as failed only when dropped.
+        const bool kept = QFileInfo::exists(applicationCache_->partialPath(descriptor.sha256));
+        noteTransfer(descriptor.sha256, kept ? transfer->reason : StorageTransferLedger::Failed,
+                     state.receivedBytes);
+    }
+    const bool transient = packageTransient(state.statusCode, networkError);
+    const qint64 delayMs = packageRetryDelayMs(
+        reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
+        QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC), transfer->attempt);
+    const QString errorText = reply->errorString().left(200);
+    reply->deleteLater();
+    if (!candidateOwns(generation) && !replacementOwns(generation))
+        return;
+
+    const Primitive& primitive = transfer->primitive;
+    const int attempt = transfer->attempt;
+    if (state.statusCode == 416 && !transfer->rangeRestarted) {
+        applicationCache_->resetPartial(descriptor);
+        QTimer::singleShot(0, this, [this, primitive, generation, attempt] {
+            downloadApplicationPackage(primitive, generation, attempt, true);
+        });
+        return;
+    }
+    if (state.statusCode == 401) {
+        mintIdempotencyKey_.clear();
+        downloadSessionRefused(transfer->replacement, generation);
+        return;
+    }
+    if (complete) {
+        installApplicationPackage(transfer);
+        return;
+    }
+    if (transient && !transfer->replacement && attempt <= lastTransientAttempt) {
+        packageRetry_ = PackageRetry{primitive, generation, attempt + 1};
+        packageRetryTimer_.start(int(delayMs));
+        return;
+    }
+    const QString path =
+        QUrl(packageOf(primitive).value(key("url")).toString(), QUrl::TolerantMode)
+            .path(QUrl::FullyDecoded);
+    logPlayback("content_download_failed",
+                {{QStringLiteral("status"), QString::number(state.statusCode)},
+                 {QStringLiteral("code"), QStringLiteral("application_package_download_failed")},
+                 {QStringLiteral("error"), errorText},
+                 {QStringLiteral("path"), path}});
+    packageDownloadFailed(*transfer);
+}
+
+void PlayerController::packageDownloadFailed(const PackageTransfer& transfer)
+{
+    const QString& sha256 = transfer.state.descriptor.sha256;
+    if (transfer.replacement) {
+        dropReplacementPackage(sha256);
+        return;
+    }
+    if (retriedOnceHashes_.contains(sha256)) {
+        skipCandidateMediaAndContinue(
+            sha256, QStringLiteral("application_package_download_failed"), transfer.generation);
+        return;
+    }
+    retriedOnceHashes_.insert(sha256);
+    downloadApplicationPackage(transfer.primitive, transfer.generation, transfer.attempt + 1,
+                               false);
+}
+
+void PlayerController::dropReplacementPackage(const QString& sha256)
+{
+    if (!replacement_)
+        return;
+    replacement_->packages.removeIf(
+        [&](const Primitive& p) { return applicationPackageDigest(p) == sha256; });
+    pumpReplacement();
+}
+
+void PlayerController::packageRetryFired()
+{
+    if (!packageRetry_)
+        return;
+    const PackageRetry retry = *std::exchange(packageRetry_, std::nullopt);
+    if (candidateOwns(retry.generation))
+        downloadApplicationPackage(retry.primitive, retry.generation, retry.attempt, false);
+}
+
+void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer)
+{
+    const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
+    const std::shared_ptr<std::atomic<bool>> cancel =
+        transfer->replacement ? replacementCancel_ : candidateCancel_;
+    const ApplicationPackageDescriptor descriptor = transfer->state.descriptor;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        QString error;
+        const bool ok = cache->finalizePartial(descriptor, &error, cancel.get());
+        // Bytes the installer refused are no base for a resume, and a package that cannot be
+        // installed should not hold its size on disk until it expires.
+        if (!ok && packageBytesRefused(error))
+            cache->resetPartial(descriptor);
+        return [this, transfer, ok, error] {
+            const PackageTransfer& t = *transfer;
+            const ApplicationPackageDescriptor& d = t.state.descriptor;
+            noteTransfer(d.sha256, ok ? t.reason : StorageTransferLedger::Failed,
+                         t.state.receivedBytes);
+            if (ok)
+                transferLedger_.forgetEvicted(d.sha256);
+            if (t.replacement) {
+                if (!replacementOwns(t.generation))
+                    return;
+                replacement_->packages.removeIf(
+                    [&](const Primitive& p) { return applicationPackageDigest(p) == d.sha256; });
+                if (ok)
+                    admitLandedPages();
+                if (replacementOwns(t.generation))
+                    pumpReplacement();
+                return;
+            }
+            if (!candidateOwns(t.generation))
+                return;
+            if (!ok) {
+                skipCandidateMediaAndContinue(
+                    d.sha256,
+                    error.isEmpty() ? QStringLiteral("application_package_install_failed") : error,
+                    t.generation);
+                return;
+            }
+            if (!bindReadyApplicationPackage(d))
+                return;
+            --candidate_->pendingAssets;
+            prepareNextAsset(t.generation);
+        };
+    });
+    if (queued)
+        return;
+    if (transfer->replacement)
+        noteReplacementUnreachable();
+    else
+        failCandidate(QStringLiteral("content_io_busy"));
+}
+
+} // namespace talvorine

@@ -1,0 +1,549 @@
+// What plays offline and what changes in the background: the stored revision restored page by
+// page from the verified caches without a download, missing objects fetched one at a time
+// behind the page on glass (for a new revision or to repair the one shown), and a staged plan
+// completed once its second stage has landed.
+
+#include "controller/PlayerController.h"
+
+#include "app/DevFileLog.h"
+#include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPreparation.h"
+#include "runtime/RuntimeCompat.h"
+
+#include <QDateTime>
+#include <QNetworkReply>
+#include <QTimer>
+
+#include <algorithm>
+#include <utility>
+
+namespace talvorine {
+
+namespace {
+
+// A back-off never waits longer than a quarter of an hour.
+constexpr qint64 longestBackoffMs = 900000;
+// A verification the full I/O queue refused is submitted again after this long.
+constexpr int retainedResubmitMs = 250;
+
+QLatin1String key(const char* name)
+{
+    return QLatin1String(name);
+}
+
+bool raised(const std::atomic<bool>* cancel)
+{
+    return cancel && cancel->load(std::memory_order_acquire);
+}
+
+void raiseAndReplace(std::shared_ptr<std::atomic<bool>>& flag)
+{
+    flag->store(true, std::memory_order_release);
+    flag = std::make_shared<std::atomic<bool>>(false);
+}
+
+void abortReplies(QSet<QNetworkReply*> replies, QObject* owner)
+{
+    for (QNetworkReply* reply : replies) {
+        reply->disconnect(owner);
+        reply->abort();
+        reply->deleteLater();
+    }
+}
+
+QString packageDigest(const Primitive& primitive)
+{
+    return primitive.binding.value(key("package")).toObject().value(key("sha256")).toString();
+}
+
+// The indices of pages that are valid and ready; stops early once cancel is raised.
+QSet<int> readyPages(const Manifest& manifest, const QSet<int>& indices,
+                     const ContentCache& contentCache, const ApplicationPackageCache& packageCache,
+                     const std::atomic<bool>* cancel)
+{
+    QSet<int> ready;
+    for (const int index : indices) {
+        if (raised(cancel))
+            return {};
+        if (index >= 0 && index < manifest.pages.size()
+            && retainedPageReady(manifest.pages.at(index), contentCache, packageCache, cancel))
+            ready.insert(index);
+    }
+    return ready;
+}
+
+} // namespace
+
+ApplicationPackageDescriptor applicationPackageDescriptor(const Primitive& primitive)
+{
+    const QJsonObject package = primitive.binding.value(key("package")).toObject();
+    ApplicationPackageDescriptor descriptor;
+    // The release belongs to the application, not to its package object; the cache takes no
+    // descriptor without one.
+    descriptor.releaseId = primitive.binding.value(key("releaseId")).toString();
+    descriptor.sha256 = package.value(key("sha256")).toString();
+    descriptor.compressedBytes = package.value(key("bytes")).toInteger(0);
+    descriptor.entrypoint = package.value(key("entrypoint")).toString();
+    return descriptor;
+}
+
+bool retainedPageReady(const Page& page, const ContentCache& contentCache,
+                       const ApplicationPackageCache& packageCache,
+                       const std::atomic<bool>* cancel)
+{
+    for (const Primitive& primitive : page.primitives) {
+        if (raised(cancel))
+            return false;
+        if (isMediaKind(primitive.kind)) {
+            const QList<MediaItem> items = mediaItems(primitive);
+            if (items.isEmpty() && primitive.kind == PrimitiveKind::stream)
+                return false;
+            for (const MediaItem& item : items) {
+                if (!contentCache.readyPath(item.sha256, item.bytes, cancel))
+                    return false;
+            }
+        } else if (primitive.kind == PrimitiveKind::application) {
+            if (!packageCache.readyEntrypoint(applicationPackageDescriptor(primitive), false,
+                                              cancel))
+                return false;
+        }
+    }
+    return !raised(cancel);
+}
+
+// --- Retained restore ------------------------------------------------------------------------
+
+void PlayerController::beginRetainedRestore(const Manifest& manifest, const QByteArray& body)
+{
+    cancelRetainedInventory();
+    retainedRestoreActive_ = true;
+    retainedManifest_ = manifest;
+    retainedManifestBody_ = body;
+    retainedPages_ = eligibleNow(manifest);
+    retainedPosition_ = 0;
+    retainedPresented_ = false;
+    unlandedPages_.clear();
+    unlandedRevision_ = manifest.manifestRevision;
+    verifyNextRetainedPage();
+}
+
+void PlayerController::verifyNextRetainedPage()
+{
+    if (screenArchived_ || !retainedManifest_)
+        return;
+    while (retainedPosition_ < retainedPages_.size()) {
+        const int index = retainedPages_.at(retainedPosition_++);
+        if (index < 0 || index >= retainedManifest_->pages.size()) {
+            unlandedPages_.insert(index);
+            continue;
+        }
+        const quint64 generation = retainedGeneration_;
+        const std::shared_ptr<std::atomic<bool>> cancel = retainedCancel_;
+        const std::shared_ptr<ContentCache> contentCache = contentCache_;
+        const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
+        const Page page = retainedManifest_->pages.at(index);
+        const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+            const bool ready = !raised(cancel.get())
+                               && retainedPageReady(page, *contentCache, *packageCache,
+                                                    cancel.get());
+            return [this, generation, index, ready] {
+                retainedPageVerified(generation, index, ready);
+            };
+        });
+        if (queued)
+            return;
+        // A full queue drains: the same page is submitted again shortly, so the restore
+        // always ends and every page is either admitted or left for repair.
+        --retainedPosition_;
+        QTimer::singleShot(retainedResubmitMs, this, [this, generation] {
+            if (generation == retainedGeneration_)
+                verifyNextRetainedPage();
+        });
+        return;
+    }
+    if (retainedPresented_ || activeSlot_ >= 0 || candidate_) {
+        if (!unlandedPages_.isEmpty())
+            repairRetainedPages();
+    } else {
+        presentIdle(QStringLiteral("awaiting_content"));
+    }
+    completeStagedPlanIfReady();
+}
+
+void PlayerController::retainedPageVerified(quint64 generation, int index, bool ready)
+{
+    if (generation != retainedGeneration_ || screenArchived_ || !retainedManifest_)
+        return;
+    if (!ready) {
+        unlandedPages_.insert(index);
+        verifyNextRetainedPage();
+        return;
+    }
+    if (retainedPresented_ || activeSlot_ >= 0 || candidate_) {
+        verifyNextRetainedPage();
+        return;
+    }
+    // The first complete page goes on glass; the rest is verified once its media are bound.
+    pendingStepDirection_ = 0;
+    advanceReason_ = QStringLiteral("assignment");
+    retainedAwaitingCandidate_ = true;
+    retainedPresented_ = true;
+    pendingPageIndex_ = index;
+    preparePage(*retainedManifest_, retainedManifestBody_, index, false);
+    if (generation != retainedGeneration_ || candidate_)
+        return;
+    retainedAwaitingCandidate_ = false;
+    verifyNextRetainedPage();
+}
+
+void PlayerController::repairRetainedPages()
+{
+    if (activeSlot_ < 0 || !activeManifest_ || !transport_.hasRuntimeSession() || replacement_
+        || unlandedRevision_ != activeManifest_->manifestRevision || unlandedPages_.isEmpty())
+        return;
+    beginReplacement(*activeManifest_, activeManifestBody_, false, false, 0);
+}
+
+void PlayerController::cancelRetainedInventory()
+{
+    ++retainedGeneration_;
+    retainedAwaitingCandidate_ = false;
+    retainedPages_.clear();
+    retainedPosition_ = 0;
+    raiseAndReplace(retainedCancel_);
+    contentIo_.discardCancelled();
+}
+
+// --- Background replacement and object repair ----------------------------------------------
+
+void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBody,
+                                        bool revisionChange, bool activateWhenDrained,
+                                        int attempt)
+{
+    cancelReplacement();
+    ReplacementFetch fetch;
+    for (int i = 0; i < manifest.pages.size(); ++i) {
+        if (!pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, i))
+            continue;
+        for (const Primitive& primitive : manifest.pages.at(i).primitives) {
+            if (isMediaKind(primitive.kind)) {
+                for (const MediaItem& item : mediaItems(primitive)) {
+                    if (!fetch.mediaKeys.contains(item.sha256))
+                        fetch.media.append(item);
+                    fetch.mediaKeys.insert(item.sha256);
+                }
+            } else if (primitive.kind == PrimitiveKind::application) {
+                const QString digest = packageDigest(primitive);
+                if (!fetch.packageKeys.contains(digest))
+                    fetch.packages.append(primitive);
+                fetch.packageKeys.insert(digest);
+            }
+        }
+    }
+    fetch.manifest = std::move(manifest);
+    fetch.manifestBody = std::move(manifestBody);
+    fetch.revisionChange = revisionChange;
+    fetch.activateWhenDrained = activateWhenDrained;
+    fetch.attempt = std::max(attempt, 0);
+    fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
+    const bool fetching = !fetch.media.isEmpty() || !fetch.packages.isEmpty();
+    replacement_ = std::move(fetch);
+    replacementCancel_ = std::make_shared<std::atomic<bool>>(false);
+    if (revisionChange && activateWhenDrained && fetching)
+        setStatus(QStringLiteral("preparing_candidate"));
+    publishSyncGlyph(false, false);
+    pumpReplacement();
+}
+
+void PlayerController::pumpReplacement()
+{
+    if (!replacement_ || replacement_->drained || replacement_->busy
+        || replacementPumpTimer_.isActive() || !replacementReplies_.isEmpty())
+        return;
+    ReplacementFetch& fetch = *replacement_;
+    const quint64 generation = fetch.generation;
+    const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
+    bool queued = false;
+    if (!fetch.media.isEmpty()) {
+        const MediaItem item = fetch.media.constFirst();
+        const qint64 now = clock_->nowMs();
+        const qint64 until = unreachableUntil_.value(item.sha256, 0);
+        if (now < until) {
+            replacementPumpTimer_.start(int(std::min(until - now, longestBackoffMs)));
+            return;
+        }
+        fetch.busy = true;
+        const std::shared_ptr<ContentCache> cache = contentCache_;
+        queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+            const bool ready = cache->readyPath(item.sha256, item.bytes, cancel.get()).has_value();
+            return [this, generation, item, ready] {
+                if (!replacementOwns(generation))
+                    return;
+                replacement_->busy = false;
+                if (!ready) {
+                    downloadReplacementMedia(item, generation);
+                    return;
+                }
+                unreachableUntil_.remove(item.sha256);
+                replacement_->media.removeIf(
+                    [&](const MediaItem& m) { return m.sha256 == item.sha256; });
+                pumpReplacement();
+            };
+        });
+    } else if (!fetch.packages.isEmpty()) {
+        const Primitive primitive = fetch.packages.constFirst();
+        const ApplicationPackageDescriptor descriptor = applicationPackageDescriptor(primitive);
+        fetch.busy = true;
+        const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
+        queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+            const bool ready = cache->readyEntrypoint(descriptor, false, cancel.get()).has_value();
+            return [this, generation, primitive, digest = descriptor.sha256, ready] {
+                if (!replacementOwns(generation))
+                    return;
+                replacement_->busy = false;
+                if (!ready) {
+                    downloadApplicationPackage(primitive, generation, 0, false);
+                    return;
+                }
+                replacement_->packages.removeIf(
+                    [&](const Primitive& p) { return packageDigest(p) == digest; });
+                pumpReplacement();
+            };
+        });
+    } else {
+        fetch.drained = true;
+        fetch.attempt = 0;
+        tryActivateReplacement();
+        return;
+    }
+    // A full queue counts as an unreachable origin: the fetch backs off and tries again.
+    if (!queued && replacementOwns(generation)) {
+        replacement_->busy = false;
+        noteReplacementUnreachable();
+    }
+}
+
+void PlayerController::tryActivateReplacement()
+{
+    if (!replacement_ || !replacement_->drained || adActive())
+        return;
+    // A revision that is ready takes the idle stage from an ad staged for a later run.
+    if (candidate_ && !(adCandidateStaged() && replacement_->activateWhenDrained))
+        return;
+    if (!replacement_->activateWhenDrained) {
+        finishObjectRepair();
+        return;
+    }
+    ReplacementFetch fetch = std::move(*replacement_);
+    replacement_.reset();
+    replacementPumpTimer_.stop();
+    replacementIdleTimer_.stop();
+    const QList<int> eligible = eligibleNow(fetch.manifest);
+    if (!eligible.isEmpty()) {
+        pendingStepDirection_ = 0;
+        advanceReason_ = QStringLiteral("assignment");
+        pendingPageIndex_ = eligible.constFirst();
+        preparePage(std::move(fetch.manifest), std::move(fetch.manifestBody), pendingPageIndex_,
+                    fetch.revisionChange);
+    } else if (activeSlot_ < 0) {
+        presentIdle(QStringLiteral("awaiting_content"));
+    }
+}
+
+void PlayerController::finishObjectRepair()
+{
+    if (!replacement_)
+        return;
+    if (activeSlot_ < 0 || !activeManifest_) {
+        cancelReplacement();
+        return;
+    }
+    // The pages are checked once; a second call while that runs (a candidate went away) waits.
+    if (std::exchange(replacement_->busy, true))
+        return;
+    const quint64 generation = replacement_->generation;
+    const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
+    const std::shared_ptr<ContentCache> contentCache = contentCache_;
+    const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
+    const Manifest manifest = *activeManifest_;
+    const QSet<int> checked = unlandedPages_;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        const QSet<int> ready =
+            readyPages(manifest, checked, *contentCache, *packageCache, cancel.get());
+        // Once cancelled nothing counts as checked: every index stays unlanded.
+        const QSet<int> stillMissing = raised(cancel.get()) ? checked : checked - ready;
+        return [this, generation, revision = manifest.manifestRevision, checked, stillMissing] {
+            if (!replacementOwns(generation))
+                return;
+            // Pages marked unlanded meanwhile (a page failing on glass) stay so.
+            if (unlandedRevision_ == revision)
+                unlandedPages_ = (unlandedPages_ - checked) | stillMissing;
+            completeStagedPlanIfReady();
+            cancelReplacement();
+        };
+    });
+    if (!queued)
+        cancelReplacement();
+}
+
+void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs)
+{
+    if (!replacement_ || replacementPumpTimer_.isActive())
+        return;
+    const qint64 delay = std::clamp<qint64>(
+        RuntimeCompat::retryBackoffMs(replacement_->attempt, serverDelayMs), 1, longestBackoffMs);
+    ++replacement_->attempt;
+    if (!replacement_->media.isEmpty())
+        unreachableUntil_.insert(replacement_->media.constFirst().sha256, clock_->nowMs() + delay);
+    replacementIdleTimer_.stop();
+    replacementPumpTimer_.start(int(delay));
+}
+
+void PlayerController::abortReplacementIdle()
+{
+    abortReplies(std::exchange(replacementReplies_, {}), this);
+    if (replacement_)
+        replacement_->busy = false;
+    noteReplacementUnreachable();
+}
+
+void PlayerController::cancelReplacement()
+{
+    replacementPumpTimer_.stop();
+    replacementIdleTimer_.stop();
+    raiseAndReplace(replacementCancel_);
+    contentIo_.discardCancelled();
+    abortReplies(std::exchange(replacementReplies_, {}), this);
+    replacement_.reset();
+}
+
+QSet<QString> PlayerController::replacementKeepKeys() const
+{
+    if (!replacement_)
+        return {};
+    return replacement_->mediaKeys | replacement_->packageKeys;
+}
+
+// --- Staged storage plans --------------------------------------------------------------------
+
+void PlayerController::continueStagedPlan()
+{
+    if (!activeStoragePlan_ || !activeManifest_
+        || activeManifest_->manifestRevision != activeStoragePlan_->manifestRevision)
+        return;
+    const QString revision = activeStoragePlan_->manifestRevision;
+    if (unlandedRevision_ != revision) {
+        unlandedPages_.clear();
+        unlandedRevision_ = revision;
+    }
+    const StoragePlanResult& plan = activeStoragePlan_->plan;
+    int count = 0;
+    for (int i = 0; i < activeManifest_->pages.size(); ++i) {
+        const QString& id = activeManifest_->pages.at(i).id;
+        if (plan.target_page_ids.contains(id) && !plan.stage1_page_ids.contains(id)) {
+            unlandedPages_.insert(i);
+            ++count;
+        }
+    }
+    logPlayback("storage_plan_stage_two",
+                {{QStringLiteral("id"), revision}, {QStringLiteral("pages"), QString::number(count)}});
+    repairRetainedPages();
+}
+
+void PlayerController::admitLandedPages()
+{
+    if (!replacement_ || replacement_->activateWhenDrained || activeSlot_ < 0 || !activeManifest_
+        || unlandedRevision_ != activeManifest_->manifestRevision || unlandedPages_.isEmpty())
+        return;
+    const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
+    const std::shared_ptr<ContentCache> contentCache = contentCache_;
+    const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
+    const Manifest manifest = *activeManifest_;
+    const QSet<int> indices = unlandedPages_;
+    contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        const QSet<int> ready =
+            readyPages(manifest, indices, *contentCache, *packageCache, cancel.get());
+        return [this, revision = manifest.manifestRevision, ready] {
+            if (unlandedRevision_ != revision || ready.isEmpty())
+                return;
+            unlandedPages_ -= ready;
+            logPlayback("storage_page_admitted",
+                        {{QStringLiteral("id"), revision},
+                         {QStringLiteral("pages"), QString::number(ready.size())}});
+            completeStagedPlanIfReady();
+        };
+    });
+}
+
+void PlayerController::completeStagedPlanIfReady()
+{
+    if (!activeStoragePlan_ || activeStoragePlan_->stage != QLatin1String("s1") || !activeManifest_
+        || activeManifest_->manifestRevision != activeStoragePlan_->manifestRevision)
+        return;
+    if (retainedPosition_ < retainedPages_.size())
+        return;
+    const StoragePlanRecord& record = *activeStoragePlan_;
+    const QList<Page>& pages = activeManifest_->pages;
+    if (unlandedRevision_ == record.manifestRevision
+        && std::any_of(unlandedPages_.cbegin(), unlandedPages_.cend(), [&](int i) {
+               return i >= 0 && i < pages.size()
+                   && record.plan.target_page_ids.contains(pages.at(i).id);
+           }))
+        return;
+    activeStoragePlan_->stage = QStringLiteral("complete");
+    if (!state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_)))
+        DevFileLog::record(QStringLiteral("storage.plan_persist_failed"));
+    logPlayback("storage_plan_complete", {{QStringLiteral("id"), record.manifestRevision}});
+    sendStorageReport(true);
+}
+
+bool PlayerController::holdForUnavailableAnchor(const QString& sha256)
+{
+    if (!candidate_ || !candidate_->revisionChange)
+        return false;
+    const Manifest& manifest = candidate_->manifest;
+    if (!pendingStoragePlan_ || pendingStoragePlan_->manifestRevision != manifest.manifestRevision)
+        return false;
+    StoragePlanRecord& record = *pendingStoragePlan_;
+    if (record.plan.fit != QLatin1String("partial")
+        && record.plan.transition != QLatin1String("staged"))
+        return false;
+    const auto anchor = std::find_if(manifest.pages.cbegin(), manifest.pages.cend(),
+                                     [&](const Page& page) { return page.id == record.anchorPageId; });
+    if (record.anchorPageId.isEmpty() || anchor == manifest.pages.cend())
+        return false;
+    const bool anchorNeedsIt =
+        std::any_of(anchor->primitives.cbegin(), anchor->primitives.cend(), [&](const Primitive& p) {
+            const QList<PlanObject> objects = planObjects(p);
+            return std::any_of(objects.cbegin(), objects.cend(),
+                               [&](const PlanObject& o) { return o.sha256 == sha256; });
+        });
+    if (!anchorNeedsIt)
+        return false;
+
+    QStringList pageIds;
+    QSet<QString> adslotPageIds;
+    for (const Page& page : manifest.pages) {
+        pageIds.append(page.id);
+        if (page.type == PageType::adslot)
+            adslotPageIds.insert(page.id);
+    }
+    record.plan = StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+    // The record names the plan's anchor; left on the old page it would be saved (and planned
+    // against) as an anchor the plan no longer targets.
+    record.anchorPageId = record.plan.anchor_page_id;
+    logPlayback("storage_plan", {{QStringLiteral("id"), record.manifestRevision},
+                                 {QStringLiteral("fit"), record.plan.fit},
+                                 {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});
+    modelForSlot(candidate_->slot)->clear();
+    cancelCandidateWork();
+    candidate_.reset();
+    if (activeSlot_ < 0)
+        presentIdle(QStringLiteral("awaiting_content"));
+    else
+        rearmActiveClock();
+    sendStorageReport(true);
+    return true;
+}
+
+} // namespace talvorine

@@ -1,0 +1,112 @@
+// A web application page end to end under the compositor (real scene, controller and
+// placements, fake service): a package shared by two applications downloaded once, cut off and
+// resumed, installed, bound and shown by both.
+
+#include "app/PlayerComposition.h"
+#include "runtime/RuntimeWireContract.h"
+#include "stage/CapabilityReport.h"
+#include "stage/FontCatalog.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/WrapperScene.h"
+#include "web/WebPackageSchemeCoordinator.h"
+
+#include <QGuiApplication>
+#include <QImage>
+#include <QJsonArray>
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerAccess;
+using talvorine::test::ControllerHarness;
+using Service = talvorine::test::FakeRuntimeService;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+
+// The colour at the middle of the window's left or right half.
+QColor pixelAt(QQuickWindow* window, bool right)
+{
+    const QImage image = window->grabWindow();
+    return image.pixelColor(image.width() * (right ? 3 : 1) / 4, image.height() / 2);
+}
+
+test::ServedObject stub(const QByteArray& name, const QString& paint)
+{
+    const QByteArray bytes = test::stubApplicationPackage({{"paint", paint}});
+    return {"/content/v1/packages/" + name, bytes, Service::sha256Hex(bytes)};
+}
+
+} // namespace
+
+class TestApplicationPage : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+        PlayerComposition::registerQmlTypes();
+        QVERIFY(FontCatalog::instance().registerApplicationFonts());
+    }
+
+    void applicationOnGlass()
+    {
+        ControllerHarness h;
+        QVERIFY2(h.ready(), qPrintable(h.setupError()));
+        QVERIFY(h.mintSession());
+        PlayerController& c = h.controller();
+        const test::ServedObject shared = stub("shared.tgz", "#ff00ff");
+        h.service().putContent(shared.path, shared.bytes,
+                               "application/vnd.talvorine.webapp-package+tar+gzip");
+        h.service().scriptContent(shared.path, {{.fault = Service::Fault::DropMidBody}});
+        // The application's logs and events reach the service as reports.
+        h.service().script("POST", RuntimeWire::reportsRoute,
+                           QList<Service::Reply>(40, Service::Reply::json(200, QJsonObject())));
+
+        CapabilityReport capabilities(nullptr);
+        WebPackageSchemeCoordinator webPackages;
+        QQmlApplicationEngine engine;
+        engine.setInitialProperties({{"debugWindowed", true}, {"debugWindowSize", QSize(640, 360)}});
+        QQmlContext* context = engine.rootContext();
+        context->setContextProperty("talvorineController", &c);
+        context->setContextProperty("talvorineCapabilities", &capabilities);
+        context->setContextProperty("talvorineWebPackages", &webPackages);
+        context->setContextProperty("talvorineFonts", &FontCatalog::instance());
+        engine.load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+        QCOMPARE(engine.rootObjects().size(), 1);
+        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+
+        const auto half = [](const QString& id, const test::ServedObject& package, int x) {
+            QJsonObject application = test::applicationPrimitive(id, package);
+            application["rect"] = QJsonObject{{"x", x}, {"y", 0}, {"width", 960}, {"height", 1080}};
+            return application;
+        };
+        const Manifest manifest = test::contentManifest(
+            {QJsonArray{half("left", shared, 0), half("right", shared, 960)}},
+            h.service().url());
+        ControllerAccess::preparePage(c, manifest, 0, false);
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("packageRetryTimer")->isActive(), waitMs);
+        QVERIFY(h.expireSoon("packageRetryTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 0, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::magenta), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, true), QColor(Qt::magenta), waitMs);
+        QCOMPARE(h.service().contentAttempts(shared.path), 2);
+        QVERIFY(h.service().requestsTo(shared.path).last().header("Range").startsWith("bytes="));
+
+        QVERIFY2(h.surprises().isEmpty(), qPrintable(h.surprises().join('\n')));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    test::startWebEngine();
+    QGuiApplication app(argc, argv);
+    TestApplicationPage test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_applicationpage.moc"

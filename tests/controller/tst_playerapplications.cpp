@@ -1,0 +1,152 @@
+// Requests from web applications against the fake service, and the activation re-report.
+
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/FakeKvStore.h"
+
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace talvorine;
+using talvorine::test::ControllerAccess;
+using Service = talvorine::test::FakeRuntimeService;
+namespace W = talvorine::RuntimeWire;
+
+class TestPlayerApplications : public QObject {
+    Q_OBJECT
+    std::unique_ptr<test::ControllerHarness> h;
+    Manifest manifest;
+
+    // On glass in slot 0 under generation 12, with a session holding "kv.read": page 0 advanced
+    // by its applications "hero" and "hero_x" beside an image "img", page 1 on a timer.
+    PlayerController& make(int shown = 0)
+    {
+        h = std::make_unique<test::ControllerHarness>();
+        if (!h->ready())
+            qFatal("%s", qPrintable(h->setupError()));
+        h->service().script("POST", W::reportsRoute, {Service::Reply::json(200, QJsonObject())});
+        h->service().kvStore().grant("cap-hero");
+        if (!h->mintSession())
+            qFatal("no runtime session");
+        manifest = {};
+        manifest.manifestRevision = "rev-7";
+        for (const QString mode : {"application", "duration"}) {
+            Page& page = manifest.pages.emplace_back();
+            page.advance = {{"mode", mode}};
+            for (const QString id : {"hero", "hero_x", "img"}) {
+                Primitive& primitive = page.primitives.emplace_back();
+                primitive.id = id;
+                primitive.kind = id == "img" ? PrimitiveKind::image : PrimitiveKind::application;
+                primitive.binding = {{"applicationId", "app-" + id}};
+                primitive.capabilityHandle = "cap-" + id;
+            }
+        }
+        ControllerAccess::putOnGlass(h->controller(), manifest, shown, 0);
+        ControllerAccess::setActiveGeneration(h->controller(), 12);
+        return h->controller();
+    }
+
+    // What reached the service for web applications or their page.
+    QList<Service::Request> sent()
+    {
+        QList<Service::Request> requests = h->service().requests();
+        requests.removeIf([](const Service::Request& r) {
+            return !r.path.startsWith("/runtime/v1/apps/") && r.path != W::reportsRoute;
+        });
+        return requests;
+    }
+
+private slots:
+    void cleanup()
+    {
+        QVERIFY2(h->surprises().isEmpty(), qPrintable(h->surprises().join('\n')));
+        h.reset();
+    }
+
+    // Admission by slot, page and kind, the key of each answer, hostile request maps, the
+    // report budget and page advance, each request judged against what reached the service.
+    void requests()
+    {
+        PlayerController& c = make(1);
+        QSignalSpy kv(&c, &PlayerController::applicationKvFinished);
+        QSignalSpy events(&c, &PlayerController::applicationEventFinished);
+        const auto get = [](const QVariant& key) {
+            return QVariantMap{{"kind", "kv.get"}, {"key", key}};
+        };
+        const auto statuses = [](QSignalSpy& spy) {
+            QList<int> found;
+            while (!spy.isEmpty())
+                found.append(spy.takeFirst().at(1).toInt());
+            return found;
+        };
+
+        c.applicationKvRequested(0, "hero", "x_r7", get("a"));
+        QTRY_COMPARE_WITH_TIMEOUT(kv.size(), 1, 30000);
+        QCOMPARE(kv.first().mid(0, 2), (QVariantList{"12_hero_x_r7", 404}));
+        QCOMPARE(sent().first().header("Talvorine-Primitive-Capability"), "cap-hero");
+        // Not from the slot on glass, not an application, a kind the session may not use or
+        // none at all: forbidden at once. Keys the store must never see: refused at once.
+        c.applicationKvRequested(1, "hero", "r", get("a"));
+        c.applicationKvRequested(0, "img", "r", get("a"));
+        c.applicationKvRequested(0, "hero", "r", {{"kind", "kv.delete"}, {"key", "a"}});
+        c.applicationKvRequested(0, "hero", "r", {{"kind", QVariantList{7}}});
+        QCOMPARE(kv.last(),
+                 (QVariantList{"12_hero_r", 403, "{\"code\":\"forbidden\",\"status\":403}"}));
+        for (const QVariant& key : {QVariant(".."), QVariant(QVariantMap{{"a", 1}}), QVariant()})
+            c.applicationKvRequested(0, "hero", "r", get(key));
+        QCOMPARE(statuses(kv), (QList<int>{404, 403, 403, 403, 403, 0, 0, 0}));
+
+        // Events and logs of the page's applications only, within the report budget.
+        c.applicationEventRequested(1, "hero", "tap", "e");
+        c.applicationEventRequested(0, "img", "tap", "e");
+        c.applicationLogRequested(0, "img", "info", "boot", "hi");
+        c.applicationLogRequested(0, "hero", "warn", "boot", QString(1 << 20, 'm'));
+        c.applicationLogRequested(0, "hero", "warn", "boot", "hi");
+        for (int i = 0; i < 8; ++i)
+            c.applicationEventRequested(0, "hero_x", "tap", QString::number(i));
+        c.applicationEventRequested(0, "hero_x", "tap");
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 9, 30000);
+        QCOMPARE(events.first().mid(0, 2), (QVariantList{"12_hero_x_", 429}));
+        QCOMPARE(statuses(events).count(200), 8);
+        QTRY_COMPARE_WITH_TIMEOUT(sent().size(), 1 + 1 + 8, 30000);
+
+        // Advance: never from the other slot, a page on a timer or while paused.
+        c.applicationAdvanceRequested(0, "hero");
+        ControllerAccess::putOnGlass(c, manifest, 0, 0);
+        c.applicationAdvanceRequested(1, "hero");
+        ControllerAccess::togglePause(c);
+        c.applicationAdvanceRequested(0, "hero");
+        QCOMPARE(ControllerAccess::advanceReason(c), "assignment");
+        ControllerAccess::togglePause(c);
+        c.applicationAdvanceRequested(0, "hero_x");
+        QCOMPARE(ControllerAccess::advanceReason(c), "application");
+    }
+
+    // Refused as unauthorised, the report of the page on glass goes again after the next
+    // session, once however often; a refusal of another kind or revision arms nothing.
+    void activationReportedAgain()
+    {
+        make();
+        RuntimeTransport& transport = h->transport();
+        // True once the manifest fetch that the session handler sends first is answered.
+        const auto newSession = [&transport] {
+            QSignalSpy answered(&transport, &RuntimeTransport::manifestNotModified);
+            transport.createDeviceSession("harness-mint-0002");
+            return answered.wait(30000) || !answered.isEmpty();
+        };
+        Q_EMIT transport.activationReportFailed("rev-7", "activation_report_failed");
+        Q_EMIT transport.activationReportFailed("rev-6", "activation_report_unauthorized");
+        QVERIFY(newSession());
+        for (int refusal = 0; refusal < 2; ++refusal)
+            Q_EMIT transport.activationReportFailed("rev-7", "activation_report_unauthorized");
+        QVERIFY(newSession());
+        QTRY_COMPARE_WITH_TIMEOUT(sent().size(), 1, 30000);
+        QCOMPARE(sent().first().jsonBody().value("code").toString(), "manifest.activated");
+        Q_EMIT transport.activationReportFailed("rev-7", "activation_report_unauthorized");
+        QVERIFY(newSession() && newSession());
+        QCOMPARE(sent().size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlayerApplications)
+#include "tst_playerapplications.moc"

@@ -1,0 +1,268 @@
+#include "runtime/RuntimeWireContract.h"
+#include "storage/PersistentState.h"
+#include "tests/support/ControllerHarness.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QLocale>
+#include <QSignalSpy>
+#include <QTest>
+#include <QThread>
+
+#include <atomic>
+
+using namespace talvorine;
+using namespace talvorine::test;
+using Service = FakeRuntimeService;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = ControllerHarness::waitMs;
+
+void store(ContentCache& cache, const ServedObject& object)
+{
+    QByteArray bytes = object.bytes;
+    QBuffer source(&bytes);
+    source.open(QIODevice::ReadOnly);
+    QString error;
+    QVERIFY2(cache.commitVerified(source, object.sha256, bytes.size(), &error, nullptr),
+             qPrintable(error));
+}
+
+QByteArray httpDate(qint64 msSinceEpoch)
+{
+    return QLocale::c()
+        .toString(QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::UTC),
+                  QStringLiteral("ddd, dd MMM yyyy hh:mm:ss 'GMT'"))
+        .toLatin1();
+}
+
+// The fetch's back-off runs out: the clock passes it and the retry timer fires.
+void endBackoff(ControllerHarness& h)
+{
+    QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+    h.clock().advance(h.timer("replacementPumpTimer")->interval());
+    QVERIFY(h.expireSoon("replacementPumpTimer"));
+}
+
+} // namespace
+
+class TestPlayerRestore : public QObject {
+    Q_OBJECT
+private:
+    std::unique_ptr<ControllerHarness> harness_;
+
+    ControllerHarness& make()
+    {
+        harness_ = std::make_unique<ControllerHarness>();
+        if (!harness_->ready())
+            qFatal("%s", qPrintable(harness_->setupError()));
+        Service& service = harness_->service();
+        service.script("POST", W::reportsRoute, QList<Service::Reply>(40, Service::Reply::json(200, QJsonObject())));
+        service.script("PUT", W::storageRoute, QList<Service::Reply>(20, Service::Reply::json(200, QJsonObject())));
+        harness_->scene().setAnswering(true);
+        return *harness_;
+    }
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        if (harness_)
+            QVERIFY2(harness_->surprises().isEmpty(), qPrintable(harness_->surprises().join('\n')));
+        harness_.reset();
+    }
+
+    // The player's offline and update life in one run: an offline restart from the cache, the
+    // repair once a session exists, a new revision fetched behind the rotating page on glass
+    // with back-off and the watchdog, and a staged plan held on a new anchor, then completed.
+    void offlineRestoreRepairAndUpdate()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const auto object = [](const char* name, quint32 seed) {
+            return ServedObject::make(name, 65536, seed);
+        };
+        const ServedObject a = object("a", 1), b = object("b", 2), d = object("d", 3),
+                           e = object("e", 4), f = object("f", 5), g = object("g", 6),
+                           k = object("k", 7);
+        for (const ServedObject& served : {a, b, d, e, f, g, k})
+            service.putContent(served.path, served.bytes);
+        store(cache, a);
+        const auto shows = [&](const QString& id, const ServedObject& o) {
+            return c.activeSlot() >= 0 && boundSource(c, c.activeSlot(), id) == QUrl::fromLocalFile(cache.objectPath(o.sha256));
+        };
+        QSignalSpy activated(&c, &PlayerController::revisionActivated);
+
+        // Offline restart, the I/O queue full at first: once it drains the first complete page
+        // shows, and the other waits for repair.
+        service.setRefusing(true);
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        const auto busy = std::make_shared<std::atomic<bool>>(true);
+        const auto queued = std::make_shared<std::atomic<bool>>(false);
+        QVERIFY(io.submit(queued, [busy]() -> std::function<void()> {
+            while (busy->load())
+                QThread::msleep(1);
+            return {};
+        }));
+        while (io.submit(queued, [] { return std::function<void()>(); })) {
+        }
+        ControllerAccess::consumeStoredManifest(
+            c, contentManifestBody({{mediaPrimitive("b", {b})}, {mediaPrimitive("a", {a})}},
+                                   "man_1"));
+        QVERIFY(c.status() != "awaiting_content");
+        busy->store(false);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("a", a), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::unlandedPages(c), QSet<int>{0}, waitMs);
+        QCOMPARE(c.status(), "offline_lkg_active");
+        QVERIFY(service.requests().isEmpty());
+        QVERIFY(!ControllerAccess::fetchRunning(c));
+
+        // The service is back: with a session the missing object alone is fetched.
+        service.setRefusing(false);
+        QVERIFY(h.mintSession());
+        ControllerAccess::sampleStorage(c);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage_page_admitted").size(), 1, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
+        QVERIFY(ControllerAccess::unlandedPages(c).isEmpty());
+        QCOMPARE(service.contentAttempts(b.path), 1);
+        QCOMPARE(service.contentAttempts(a.path), 0);
+
+        // A new revision while a page plays. Both pages share e; d's origin is busy, then
+        // stalls mid-body, then serves the rest.
+        const qint64 dateMs = h.clock().nowMs();
+        service.scriptContent(
+            d.path, {{.status = 503, .headers = {{"Retry-After", "120"}}},
+                     {.status = 429,
+                      .headers = {{"Date", httpDate(dateMs)}, {"Retry-After", httpDate(dateMs + 30000)}}},
+                     {.fault = Service::Fault::Stall},
+                     {}});
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("e", {e})}, {mediaPrimitive("d", {d}), mediaPrimitive("e", {e})}},
+                               service.url(), "man_2"));
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 1, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+        const auto backoff = [&h] { return qint64(h.timer("replacementPumpTimer")->interval()); };
+        QVERIFY2(backoff() >= 120000 && backoff() <= 144000, qPrintable(QString::number(backoff())));
+        QCOMPARE(ControllerAccess::unreachableUntil(c).value(d.sha256), h.clock().nowMs() + backoff());
+        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
+
+        // Meanwhile the old revision rotates on.
+        const bool showedA = shows("a", a);
+        h.clock().advance(h.timer("pageTimer")->interval());
+        QVERIFY(h.expireSoon("pageTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(showedA ? shows("b", b) : shows("a", a), waitMs);
+
+        endBackoff(h);
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 2, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+        QVERIFY2(backoff() >= 30000 && backoff() <= 36000, qPrintable(QString::number(backoff())));
+
+        // The watchdog ends a reply that went silent; the fetch backs off and resumes.
+        endBackoff(h);
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 3, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(cache.partialPath(d.sha256)).size() > 0, waitMs);
+        QVERIFY(h.expireSoon("replacementIdleTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QCOMPARE(activated.size(), 0);
+
+        endBackoff(h);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("e", e), waitMs);
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_2");
+        QVERIFY(QFile::exists(cache.objectPath(d.sha256)));
+        QCOMPARE(service.contentAttempts(d.path), 4);
+        QCOMPARE(service.contentAttempts(e.path), 1);
+        QCOMPARE(activated.size(), 1);
+
+        // A staged plan for pages A, B, C with A in stage one. A's object is gone at the
+        // origin: the plan is held on B and the page on glass plays on.
+        service.scriptContent(f.path, {{.status = 404}, {.status = 404}});
+        const Manifest staged = contentManifest(
+            {{mediaPrimitive("f", {f})}, {mediaPrimitive("g", {g})}, {mediaPrimitive("k", {k})}},
+            service.url(), "man_3");
+        StoragePlanRecord record;
+        record.manifestRevision = "man_3";
+        record.stage = "s1";
+        record.anchorPageId = "p0";
+        record.plan.fit = "fits_after_eviction";
+        record.plan.transition = "staged";
+        record.plan.anchor_page_id = "p0";
+        record.plan.target_page_ids = {"p0", "p1", "p2"};
+        record.plan.stage1_page_ids = {"p0"};
+        const qsizetype completedBefore = h.devLog("storage_plan_complete").size();
+        ControllerAccess::setPendingStoragePlan(c, record);
+        ControllerAccess::preparePage(c, staged, 0, true);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+        const QList<QJsonObject> plans = h.devLog("storage_plan");
+        QVERIFY(!plans.isEmpty());
+        QCOMPARE(plans.last().value("reason").toString(), "anchor_unavailable");
+        QVERIFY(shows("e", e));
+        QCOMPARE(service.contentAttempts(f.path), 2);
+        QCOMPARE(service.contentAttempts(k.path), 0);
+
+        // Stage one (now B) goes on glass; stage two (C) lands behind it and completes the plan.
+        ControllerAccess::preparePage(c, staged, 1, true);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("g", g), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage_plan_complete").size(), completedBefore + 1, waitMs);
+        QCOMPARE(h.devLog("storage_plan_stage_two").last().value("pages").toString(), "1");
+        QCOMPARE(h.devLog("storage_page_admitted").size(), 2);
+        QCOMPARE(service.contentAttempts(k.path), 1);
+        QString route, revision;
+        QJsonObject saved;
+        QVERIFY(PersistentState(h.statePath("playback-state")).loadLastKnownGood(&route, nullptr, &saved, &revision));
+        QCOMPARE(revision, "man_3");
+        QCOMPARE(saved.value("stage").toString(), "complete");
+        QCOMPARE(saved.value("anchor_page_id").toString(), "p1");
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
+    }
+
+    // A candidate of the revision on glass that must download makes room first; what a
+    // running replacement has already landed is not taken for it.
+    void candidatePruneKeepsReplacementObjects()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QVERIFY(h.mintSession());
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const ServedObject a = ServedObject::make("a", 4096, 1), d = ServedObject::make("d", 4096, 2),
+                           e = ServedObject::make("e", 4096, 3), y = ServedObject::make("y", 4096, 4);
+        for (const ServedObject& o : {a, y})
+            store(cache, o);
+        for (const ServedObject& o : {d, e})
+            h.service().putContent(o.path, o.bytes);
+        h.service().scriptContent(d.path, {{.status = 503}});
+        const QUrl origin = h.service().url();
+        const ServedObject huge = ServedObject::make("z", 16, 5);
+        h.service().putContent(huge.path, huge.bytes);
+        Manifest onGlass = contentManifest({{mediaPrimitive("a", {a})}, {mediaPrimitive("z", {huge})}},
+                                           origin, "man_1");
+        // The rotation's object declares more bytes than any volume has free.
+        QJsonObject& binding = onGlass.pages[1].primitives[0].binding;
+        QJsonArray items = binding["items"].toArray();
+        QJsonObject item = items[0].toObject();
+        item["bytes"] = double(qint64(1) << 50);
+        items[0] = item;
+        binding["items"] = items;
+        ControllerAccess::putOnGlass(c, onGlass, 0, 0);
+        ControllerAccess::setActiveContentKeys(c, {a.sha256}, {});
+
+        ControllerAccess::beginReplacement(
+            c, contentManifest({{mediaPrimitive("e", {e}), mediaPrimitive("d", {d})}}, origin, "man_2"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
+
+        ControllerAccess::preparePage(c, onGlass, 1, false);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cache.objectPath(y.sha256)), waitMs);
+        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
+        ControllerAccess::cancelCandidateWork(c);
+    }
+};
+
+QTEST_MAIN(TestPlayerRestore)
+#include "tst_playerrestore.moc"

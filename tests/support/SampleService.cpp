@@ -1,0 +1,534 @@
+#include "tests/support/SampleService.h"
+
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/GeneratedMedia.h"
+
+#include <QBuffer>
+#include <QDateTime>
+#include <QDir>
+#include <QFont>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QPainter>
+#include <QRandomGenerator>
+#include <QSaveFile>
+
+#include <functional>
+
+namespace talvorine::test {
+
+namespace W = RuntimeWire;
+using Reply = FakeRuntimeService::Reply;
+using Request = FakeRuntimeService::Request;
+
+namespace {
+
+constexpr int canvasWidth = 1920;
+constexpr int canvasHeight = 1080;
+constexpr int toneMs = 20000;
+constexpr int transitionMs = 800;
+constexpr char mediaPrefix[] = "/content/v1/media/";
+constexpr char credentialFile[] = "device-credential";
+
+QString isoNow(qint64 offsetMs = 0)
+{
+    return QDateTime::currentDateTimeUtc().addMSecs(offsetMs).toString(Qt::ISODateWithMs);
+}
+
+QString randomText(int length, QStringView alphabet)
+{
+    QString text;
+    for (int i = 0; i < length; ++i)
+        text += alphabet.at(QRandomGenerator::global()->bounded(int(alphabet.size())));
+    return text;
+}
+
+QString randomToken(int length)
+{
+    return randomText(length, u"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789");
+}
+
+// A full-canvas colour field with the page's title in large letters.
+QByteArray drawPage(const QString& title, QRgb colour)
+{
+    QImage image(canvasWidth, canvasHeight, QImage::Format_RGB32);
+    image.fill(colour);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::TextAntialiasing);
+    painter.setPen(qGray(colour) > 150 ? Qt::black : Qt::white);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(150);
+    font.setBold(true);
+    painter.setFont(font);
+    painter.drawText(image.rect(), Qt::AlignCenter | Qt::TextWordWrap, title);
+    painter.end();
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
+
+QJsonObject fullCanvas()
+{
+    return {{"x", 0}, {"y", 0}, {"width", canvasWidth}, {"height", canvasHeight}};
+}
+
+QJsonObject mediaPrimitive(const QString& id, const QString& kind, const QJsonArray& items,
+                           bool oneAtATime)
+{
+    return {{"id", id},
+            {"primitive", kind},
+            {"layer", 0},
+            {"rect", fullCanvas()},
+            {"contentFit", "cover"},
+            {"grantId", "grant-sample"},
+            {"selector", QJsonObject{{"by", "all"}, {"oneAtATime", oneAtATime}}},
+            {"resolvedMedia", items}};
+}
+
+QJsonObject page(const QString& id, const QString& transition, const QJsonObject& advance,
+                 const QJsonObject& primitive)
+{
+    return {{"contractVersion", "talvorine.canvas/v1"},
+            {"id", id},
+            {"canvas", QJsonObject{{"width", canvasWidth},
+                                   {"height", canvasHeight},
+                                   {"viewportFit", "cover"}}},
+            {"transition", QJsonObject{{"type", transition}, {"durationMs", transitionMs}}},
+            {"advance", advance},
+            {"primitives", QJsonArray{primitive}}};
+}
+
+QJsonObject shownFor(int ms)
+{
+    return {{"mode", "duration"}, {"afterMs", ms}};
+}
+
+// The page turns when its media has played; maxMs bounds a medium that never ends.
+QJsonObject untilMediaEnd(qint64 maxMs)
+{
+    return {{"mode", "media_end"}, {"maxMs", double(std::max<qint64>(maxMs, 1000))}};
+}
+
+// "HH:MM" of a minute of the day.
+QString clockText(int minute)
+{
+    minute %= 24 * 60;
+    return QStringLiteral("%1:%2").arg(minute / 60, 2, 10, QLatin1Char('0')).arg(minute % 60, 2, 10,
+                                                                                  QLatin1Char('0'));
+}
+
+// Visible in every even minute of the next half hour (the schedule holds sixteen windows).
+QJsonObject alternateMinutes(qint64 nowMs)
+{
+    const QDateTime now = QDateTime::fromMSecsSinceEpoch(nowMs, Qt::UTC);
+    int minute = now.time().hour() * 60 + now.time().minute();
+    minute += minute % 2;
+    const QJsonArray everyDay{"mon", "tue", "wed", "thu", "fri", "sat", "sun"};
+    QJsonArray windows;
+    for (int i = 0; i < 16; ++i, minute += 2)
+        windows.append(QJsonObject{
+            {"days", everyDay}, {"start", clockText(minute)}, {"end", clockText(minute + 1)}});
+    return {{"enabled", true}, {"windows", windows}};
+}
+
+QJsonObject jsonOf(const QByteArray& body)
+{
+    return QJsonDocument::fromJson(body).object();
+}
+
+} // namespace
+
+QList<SamplePage> SampleService::pages(int revision)
+{
+    const SamplePage welcome{"welcome", {{"welcome-1", "Welcome", qRgb(0x1e, 0x60, 0xc8)}}};
+    const SamplePage welcomeBack{"welcome", {{"welcome-2", "Welcome back", qRgb(0xf0, 0x82, 0x14)}}};
+    const SamplePage news{"news", {{"news", "News", qRgb(0x14, 0x8c, 0x82)}}};
+    const SamplePage gallery{"gallery",
+                             {{"gallery-1", "Gallery 1", qRgb(0xc8, 0x28, 0x28)},
+                              {"gallery-2", "Gallery 2", qRgb(0x28, 0x96, 0x3c)},
+                              {"gallery-3", "Gallery 3", qRgb(0xe6, 0xb4, 0x1e)}}};
+    const SamplePage clip{"clip", {}};
+    const SamplePage minutes{"minutes", {{"minutes", "Even minutes", qRgb(0x82, 0x32, 0xa0)}}};
+    if (revision == 2)
+        return {welcomeBack, news, gallery, clip, minutes};
+    return {welcome, gallery, clip, minutes};
+}
+
+SampleService::SampleService(SampleServiceOptions options, QObject* parent)
+    : QObject(parent)
+    , options_(std::move(options))
+{
+    claimTimer_.setSingleShot(true);
+    revisionTimer_.setSingleShot(true);
+    connect(&claimTimer_, &QTimer::timeout, this, &SampleService::claimWhenListening);
+    connect(&screenshotTimer_, &QTimer::timeout, this, &SampleService::requestScreenshot);
+    connect(&revisionTimer_, &QTimer::timeout, this, [this] { publish(2); });
+    connect(&service_, &FakeRuntimeService::requestReceived, this, &SampleService::onRequest);
+    connect(&opLogServer_, &QLocalServer::newConnection, this, &SampleService::collectOpLog);
+}
+
+SampleService::~SampleService() = default;
+
+bool SampleService::openOutput(QString* error)
+{
+    const QDir output(options_.outputDirectory);
+    if (!output.mkpath(QStringLiteral("screenshots"))
+        || !output.mkpath(QStringLiteral("service-state/media"))) {
+        *error = QStringLiteral("cannot create the output folder %1").arg(output.path());
+        return false;
+    }
+    journal_.setFileName(output.filePath(QStringLiteral("service.jsonl")));
+    if (!journal_.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        *error = journal_.errorString();
+        return false;
+    }
+    if (!options_.opLogSocket.isEmpty()) {
+        opLog_.setFileName(output.filePath(QStringLiteral("player-oplog.jsonl")));
+        QLocalServer::removeServer(options_.opLogSocket);
+        if (!opLog_.open(QIODevice::WriteOnly | QIODevice::Append)
+            || !opLogServer_.listen(options_.opLogSocket)) {
+            *error = QStringLiteral("cannot collect the operation log at %1")
+                         .arg(options_.opLogSocket);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool SampleService::startOpLogOnly(QString* error)
+{
+    service_.setRefusing(true);
+    return openOutput(error);
+}
+
+bool SampleService::start(QString* error)
+{
+    if (!openOutput(error))
+        return false;
+    const QDir output(options_.outputDirectory);
+    if (!service_.listening()) {
+        *error = service_.setupError();
+        return false;
+    }
+    if (!makeContent(error))
+        return false;
+
+    // A run of hours must not grow: only recent requests are kept.
+    service_.setRecordLimit(200);
+    service_.requireProof(W::pairingStartRoute, QStringLiteral("pairing.start"));
+    service_.requireProof(W::pairingCompleteRoute, QStringLiteral("pairing.complete"));
+    service_.requireProof(W::sessionMintRoute, QStringLiteral("session.mint"));
+
+    QFile known(output.filePath(QStringLiteral("service-state/") + credentialFile));
+    paired_ = known.open(QIODevice::ReadOnly) && !known.readAll().trimmed().isEmpty();
+
+    const auto empty = [](int status) {
+        Reply reply;
+        reply.status = status;
+        return reply;
+    };
+    service_.respond("POST", W::pairingStartRoute, [](const Request&) {
+        return Reply::json(
+            200, QJsonObject{{"code", randomText(6, u"23456789ABCDEFGHJKMNPQRSTUVWXYZ")},
+                             {"pairing_credential", QStringLiteral("tvp_") + randomToken(43)},
+                             {"expires_at", isoNow(10 * 60 * 1000)}});
+    });
+    service_.respond("GET", W::pairingEventsRoute, [](const Request&) { return Reply::eventStream(); });
+    service_.respond("POST", W::pairingCompleteRoute, [output](const Request&) {
+        const QString credential = QStringLiteral("tvd_%1_%2").arg(randomToken(22), randomToken(43));
+        QSaveFile file(output.filePath(QStringLiteral("service-state/") + credentialFile));
+        if (file.open(QIODevice::WriteOnly)) {
+            file.write(credential.toLatin1());
+            file.commit();
+        }
+        return Reply::json(200, QJsonObject{{"screen_label", "Sample screen"},
+                                            {"device_credential", credential}});
+    });
+    service_.respond("POST", W::sessionMintRoute, [this](const Request&) {
+        if (!paired_)
+            return Reply::json(404, QJsonObject{{"code", "device_unknown"}});
+        return Reply::json(200, QJsonObject{{"session", QStringLiteral("tvs_sample_") + randomToken(24)},
+                                            {"expires_at", isoNow(60 * 60 * 1000)},
+                                            {"capabilities", QJsonArray{"kv.read"}},
+                                            {"manifest_versions", QJsonArray{2}},
+                                            {"event_cursor", "cur_0"}});
+    });
+    service_.respond("GET", W::manifestRoute, [this](const Request& r) { return manifestReply(r); });
+    service_.respond("GET", W::eventsRoute, [](const Request&) { return Reply::eventStream(); });
+    service_.respond("POST", W::reportsRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
+    service_.respond("PUT", W::storageRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
+    service_.respond("PUT", W::observationRoute, [empty](const Request&) { return empty(204); });
+    service_.respond("PUT", W::screenshotRoute, [empty](const Request&) { return empty(204); });
+
+    publish(1);
+    QSaveFile originFile(output.filePath(QStringLiteral("service-origin")));
+    if (!originFile.open(QIODevice::WriteOnly)
+        || originFile.write(origin().toString().toLatin1() + '\n') < 0
+        || !originFile.commit()) {
+        *error = originFile.errorString();
+        return false;
+    }
+    journal(QStringLiteral("listening"), {{"origin", origin().toString()}, {"paired", paired_}});
+    return true;
+}
+
+bool SampleService::makeContent(QString* error)
+{
+    // Encoded media differs from one encoding to the next, so what was made once is kept with
+    // the service's state: a player on a kept state directory then finds it in its cache.
+    const QDir content(QDir(options_.outputDirectory).filePath(QStringLiteral("service-state/media")));
+    const auto add = [this](const QString& name, QByteArray bytes, const QString& type,
+                            const QJsonObject& extra) {
+        const QByteArray path = QByteArray(mediaPrefix) + name.toLatin1();
+        QJsonObject entry{{"mediaId", name},
+                          {"src", QString::fromLatin1(path)},
+                          {"sha256", FakeRuntimeService::sha256Hex(bytes)},
+                          {"bytes", double(bytes.size())},
+                          {"contentType", type}};
+        for (auto it = extra.begin(); it != extra.end(); ++it)
+            entry.insert(it.key(), it.value());
+        media_.insert(name, entry);
+        service_.putContent(path, std::move(bytes));
+    };
+    const QJsonObject canvasSize{
+        {"intrinsicSize", QJsonObject{{"width", canvasWidth}, {"height", canvasHeight}}}};
+    for (const int revision : {1, 2}) {
+        for (const SamplePage& sample : pages(revision)) {
+            for (const SampleImage& image : sample.images) {
+                if (!media_.contains(image.name))
+                    add(image.name, drawPage(image.title, image.colour),
+                        QStringLiteral("image/png"), canvasSize);
+            }
+        }
+    }
+
+    QString why;
+    const auto made = [error, &why](const QString& path, const std::function<bool()>& make) {
+        QFile file(path);
+        if ((file.size() == 0 && !make()) || !file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot make %1: %2").arg(path, why);
+            return QByteArray();
+        }
+        return file.readAll();
+    };
+    const QString clipPath = content.filePath(QStringLiteral("bars.webm"));
+    const QByteArray clip =
+        made(clipPath, [&] { return makeBarsClip(clipPath, 640, 360, options_.clipFrames, 30, &why); });
+    if (clip.isEmpty())
+        return false;
+    clipMs_ = options_.clipFrames * 1000 / 30;
+    add(QStringLiteral("bars.webm"), clip, QStringLiteral("video/webm"),
+        {{"intrinsicSize", QJsonObject{{"width", 640}, {"height", 360}}}});
+
+    const QString tonePath = content.filePath(QStringLiteral("tone.wav"));
+    const QByteArray tone = made(tonePath, [&] { return makeToneWav(tonePath, toneMs, &why); });
+    if (tone.isEmpty())
+        return false;
+    add(QStringLiteral("tone.wav"), tone, QStringLiteral("audio/wav"), {});
+    return true;
+}
+
+QByteArray SampleService::manifest(int revision) const
+{
+    const int dwell = options_.pageDwellMs;
+    const int imageDwell = std::max(1000, dwell / 2);
+    QJsonArray pageList;
+    for (const SamplePage& sample : pages(revision)) {
+        QJsonArray items;
+        for (const SampleImage& image : sample.images)
+            items.append(media_.value(image.name));
+        if (sample.id == QLatin1String("clip")) {
+            QJsonObject clip = mediaPrimitive("clip-video", "video", {media_.value("bars.webm")}, true);
+            clip.insert("muted", true);
+            clip.insert("loop", false);
+            pageList.append(page(sample.id, "crossfade", untilMediaEnd(3 * clipMs_), clip));
+        } else if (sample.id == QLatin1String("gallery")) {
+            // One image after the other in place, each on its own dwell, then the next page.
+            QJsonObject gallery = mediaPrimitive("gallery-images", "image", items, false);
+            gallery.insert("dwellMs", imageDwell);
+            pageList.append(page(sample.id, "swipe-left",
+                                 untilMediaEnd(2 * items.size() * imageDwell), gallery));
+        } else {
+            const bool swipe = sample.id == QLatin1String("news") || sample.id == QLatin1String("minutes");
+            QJsonObject shown = page(sample.id, swipe ? "swipe-left" : "crossfade", shownFor(dwell),
+                                     mediaPrimitive(sample.id + "-image", "image", items, false));
+            if (sample.id == QLatin1String("minutes"))
+                shown.insert("visibility", alternateMinutes(QDateTime::currentMSecsSinceEpoch()));
+            pageList.append(shown);
+        }
+    }
+
+    QJsonObject track = media_.value("tone.wav");
+    track.insert("id", "tone");
+    track.insert("durationMs", double(toneMs));
+    const QJsonObject document{
+        {"schemaVersion", 2},
+        {"manifestRevision", QStringLiteral("sample-rev-%1").arg(revision)},
+        {"grantId", "grant-sample"},
+        {"contentGeneration", revision},
+        {"screenId", "screen-sample"},
+        {"screenLabel", "Sample screen"},
+        {"playlistRevision", revision},
+        {"playlistId", "sample"},
+        {"playlistName", "Sample content"},
+        {"generatedAt", isoNow()},
+        {"timezone", "UTC"},
+        {"pages", pageList},
+        {"audio", QJsonObject{{"loop", true}, {"volume", 0.6}, {"tracks", QJsonArray{track}}}}};
+    return QJsonDocument(document).toJson(QJsonDocument::Compact);
+}
+
+void SampleService::publish(int revision)
+{
+    current_.body = manifest(revision);
+    current_.etag = '"' + FakeRuntimeService::sha256Hex(current_.body).toLatin1() + '"';
+    current_.name = QStringLiteral("sample-rev-%1").arg(revision);
+    journal(QStringLiteral("revision_published"), {{"revision", current_.name}});
+    if (revision == 1)
+        return;
+    const QJsonObject event{
+        {"type", W::manifestChangedEvent},
+        {"details", QJsonObject{{W::manifestRevisionMember, current_.name}}}};
+    const int streams = service_.sendEvents(
+        W::eventsRoute, "id: " + QByteArray::number(++eventId_) + "\ndata: "
+                            + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n");
+    journal(QStringLiteral("revision_announced"), {{"revision", current_.name}, {"streams", streams}});
+}
+
+Reply SampleService::manifestReply(const Request& request) const
+{
+    if (request.header(W::ifNoneMatchHeader) == current_.etag) {
+        Reply reply;
+        reply.status = 304;
+        return reply.withHeader(W::entityTagHeader, current_.etag);
+    }
+    return Reply::json(200, current_.body).withHeader(W::entityTagHeader, current_.etag);
+}
+
+void SampleService::onRequest(int index)
+{
+    const Request& request = service_.requests().at(index);
+    const QByteArray& path = request.path;
+    if (path.startsWith(mediaPrefix)) {
+        journal(QStringLiteral("content_requested"),
+                {{"path", QString::fromLatin1(path)},
+                 {"range", QString::fromLatin1(request.header("Range"))}});
+    } else if (path == W::pairingStartRoute && request.proofVerdict == QLatin1String("ok")) {
+        journal(QStringLiteral("pairing_started"));
+        claimTimer_.start(options_.claimDelayMs);
+    } else if (path == W::pairingCompleteRoute && request.proofVerdict == QLatin1String("ok")) {
+        paired_ = true;
+        journal(QStringLiteral("pairing_completed"), {{"screen_label", "Sample screen"}});
+    } else if (path == W::sessionMintRoute) {
+        journal(QStringLiteral("session_requested"),
+                {{"granted", paired_ && request.proofVerdict == QLatin1String("ok")}});
+    } else if (path == W::manifestRoute) {
+        const bool fresh = request.header(W::ifNoneMatchHeader) != current_.etag;
+        journal(QStringLiteral("manifest_requested"),
+                {{"revision", current_.name}, {"status", fresh ? 200 : 304}});
+        if (fresh && current_.name.endsWith(QLatin1String("-1")) && !revisionTimer_.isActive())
+            revisionTimer_.start(options_.revisionDelayMs);
+    } else if (path == W::eventsRoute) {
+        journal(QStringLiteral("events_opened"));
+        if (!screenshotTimer_.isActive())
+            screenshotTimer_.start(options_.screenshotIntervalMs);
+    } else if (path == W::reportsRoute || path == W::storageRoute || path == W::observationRoute) {
+        journal(QStringLiteral("report"),
+                {{"route", QString::fromLatin1(path)}, {"body", jsonOf(request.body)}});
+    } else if (path == W::screenshotRoute) {
+        saveScreenshot(request);
+    } else if (path != W::identityChallengeRoute && path != W::pairingEventsRoute) {
+        journal(QStringLiteral("request_unanswered"),
+                {{"method", QString::fromLatin1(request.method)}, {"path", QString::fromLatin1(path)}});
+    }
+}
+
+// The operator claims the code shown on the screen, once the player listens for the claim.
+void SampleService::claimWhenListening()
+{
+    if (service_.openStreams(W::pairingEventsRoute) == 0) {
+        claimTimer_.start(250);
+        return;
+    }
+    const QJsonObject event{{"type", W::pairingClaimedEvent},
+                            {"details", QJsonObject{{"nonce", randomToken(22)}}}};
+    service_.sendEvents(W::pairingEventsRoute,
+                        "data: " + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n");
+    journal(QStringLiteral("pairing_claimed"));
+}
+
+void SampleService::requestScreenshot()
+{
+    if (service_.openStreams(W::eventsRoute) == 0)
+        return;
+    const QString captureId = QStringLiteral("shot_") + randomToken(20);
+    const QJsonObject event{
+        {"type", W::screenshotRequestedEvent},
+        {"details", QJsonObject{{"capture_id", captureId},
+                                {"expires_at", isoNow(60000)},
+                                {"format", "image/webp"},
+                                {"max_width_divisor", 2},
+                                {"max_height_divisor", 2},
+                                {"quality", 80},
+                                {"max_bytes", 2097152}}}};
+    service_.sendEvents(W::eventsRoute, "id: " + QByteArray::number(++eventId_) + "\ndata: "
+                                            + QJsonDocument(event).toJson(QJsonDocument::Compact)
+                                            + "\n\n");
+    journal(QStringLiteral("screenshot_requested"), {{"capture_id", captureId}});
+}
+
+void SampleService::saveScreenshot(const Request& request)
+{
+    const QString captureId = QString::fromLatin1(request.header(W::captureIdHeader));
+    const QByteArray failure = request.header(W::captureFailureHeader);
+    if (!failure.isEmpty() || request.body.isEmpty()) {
+        journal(QStringLiteral("screenshot_failed"),
+                {{"capture_id", captureId}, {"failure", QString::fromLatin1(failure)}});
+        return;
+    }
+    // The capture id is the player's word: the file is named by the service's own count.
+    const QDir shots(QDir(options_.outputDirectory).filePath(QStringLiteral("screenshots")));
+    const QString stem = QStringLiteral("%1").arg(++screenshots_, 4, 10, QLatin1Char('0'));
+    QFile webp(shots.filePath(stem + QStringLiteral(".webp")));
+    const bool saved = webp.open(QIODevice::WriteOnly) && webp.write(request.body) == request.body.size();
+    webp.close();
+    const QImage image = QImage::fromData(request.body, "WEBP");
+    const QString png = shots.filePath(stem + QStringLiteral(".png"));
+    const bool converted = !image.isNull() && image.save(png, "PNG");
+    journal(QStringLiteral("screenshot_saved"),
+            {{"capture_id", captureId},
+             {"webp", saved ? webp.fileName() : QString()},
+             {"png", converted ? png : QString()}});
+}
+
+void SampleService::collectOpLog()
+{
+    while (QLocalSocket* socket = opLogServer_.nextPendingConnection()) {
+        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+        // Lines go out whole, so two connections never interleave within a record.
+        auto pending = std::make_shared<QByteArray>();
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket, pending] {
+            *pending += socket->readAll();
+            const qsizetype end = pending->lastIndexOf('\n');
+            if (end < 0)
+                return;
+            opLog_.write(pending->left(end + 1));
+            opLog_.flush();
+            pending->remove(0, end + 1);
+        });
+    }
+}
+
+void SampleService::journal(const QString& event, QJsonObject fields)
+{
+    fields.insert(QStringLiteral("ts"), isoNow());
+    fields.insert(QStringLiteral("event"), event);
+    journal_.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
+    journal_.flush();
+}
+
+} // namespace talvorine::test

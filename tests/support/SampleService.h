@@ -1,0 +1,102 @@
+#pragma once
+
+// The fake runtime service as a program for a person to watch the player work: sample content
+// made on this machine, a pairing claimed on its own after a visible delay, sessions, the sample
+// manifest with entity tags, screenshots asked for and saved, and a second revision announced
+// after a while. Everything it sees goes to a journal in its output folder.
+
+#include "tests/support/FakeRuntimeService.h"
+
+#include <QColor>
+#include <QFile>
+#include <QJsonObject>
+#include <QLocalServer>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <memory>
+
+namespace talvorine::test {
+
+struct SampleServiceOptions {
+    QString outputDirectory;
+    // Where the player's operation log is collected (TALVORINE_PLAYER_LOG_SOCKET); none when empty.
+    QString opLogSocket;
+    int claimDelayMs = 4000;
+    int screenshotIntervalMs = 30000;
+    int revisionDelayMs = 180000;
+    int pageDwellMs = 8000;
+    // The colour-bar clip's length at 30 frames per second.
+    int clipFrames = 150;
+};
+
+// One image of the sample content: a colour field with a large title, so that a screenshot can be
+// told apart by a sampled pixel.
+struct SampleImage {
+    QString name; // of the media item
+    QString title;
+    QRgb colour = 0;
+};
+
+// One sample page: its id and its images in order (none for the video page).
+struct SamplePage {
+    QString id;
+    QList<SampleImage> images;
+};
+
+class SampleService : public QObject {
+    Q_OBJECT
+public:
+    explicit SampleService(SampleServiceOptions options, QObject* parent = nullptr);
+    ~SampleService() override;
+
+    // Makes the content, listens and writes the origin to "service-origin" in the output folder;
+    // false with a reason on failure.
+    bool start(QString* error);
+    // Only collects the operation log, for a run without the service.
+    bool startOpLogOnly(QString* error);
+    QUrl origin() const { return service_.url(QString()); }
+    FakeRuntimeService& service() { return service_; }
+
+    // The pages of each revision, in their order ("minutes" shown in even minutes only; "clip"
+    // plays the video to its end).
+    static QList<SamplePage> pages(int revision);
+
+private:
+    struct Revision {
+        QByteArray body;
+        QByteArray etag;
+        QString name;
+    };
+
+    bool openOutput(QString* error);
+    bool makeContent(QString* error);
+    QByteArray manifest(int revision) const;
+    void publish(int revision);
+    FakeRuntimeService::Reply manifestReply(const FakeRuntimeService::Request& request) const;
+    void onRequest(int index);
+    void claimWhenListening();
+    void requestScreenshot();
+    void saveScreenshot(const FakeRuntimeService::Request& request);
+    void collectOpLog();
+    void journal(const QString& event, QJsonObject fields = {});
+
+    SampleServiceOptions options_;
+    FakeRuntimeService service_{FakeRuntimeService::Transport::Http};
+    QFile journal_;
+    QFile opLog_;
+    QLocalServer opLogServer_;
+    QTimer claimTimer_;
+    QTimer screenshotTimer_;
+    QTimer revisionTimer_;
+    // Media path to its manifest entry (sha256, bytes, content type and size).
+    QHash<QString, QJsonObject> media_;
+    qint64 clipMs_ = 0;
+    Revision current_;
+    bool paired_ = false;
+    int screenshots_ = 0;
+    int eventId_ = 0;
+};
+
+} // namespace talvorine::test

@@ -1,0 +1,88 @@
+// The sample runtime service on loopback, for scripts/run.sh: it serves sample content it makes
+// itself, pairs the player on its own and saves the screenshots it asks for.
+
+#include "tests/support/SampleService.h"
+
+#include <QCommandLineParser>
+#include <QGuiApplication>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+int positive(const QCommandLineParser& parser, const QString& name, bool* ok)
+{
+    bool converted = false;
+    const int value = parser.value(name).toInt(&converted);
+    if (!converted || value <= 0) {
+        std::fprintf(stderr, "--%s: a positive whole number of milliseconds is expected\n",
+                     qPrintable(name));
+        *ok = false;
+    }
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The images are drawn off screen: no display is needed or touched.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QGuiApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("talvorine-sample-service"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("A local runtime service with sample content for the player."));
+    parser.addHelpOption();
+    const talvorine::test::SampleServiceOptions defaults;
+    const QList<QCommandLineOption> options{
+        {QStringLiteral("output"), QStringLiteral("Folder for the journal, content and screenshots."),
+         QStringLiteral("dir")},
+        {QStringLiteral("oplog-socket"),
+         QStringLiteral("Collect the player's operation log on this local socket."),
+         QStringLiteral("path")},
+        {QStringLiteral("oplog-only"),
+         QStringLiteral("Serve nothing: only collect the operation log (a run without the service).")},
+        {QStringLiteral("claim-delay-ms"), QStringLiteral("Delay before the pairing is claimed."),
+         QStringLiteral("ms"), QString::number(defaults.claimDelayMs)},
+        {QStringLiteral("screenshot-interval-ms"), QStringLiteral("Interval of screenshot requests."),
+         QStringLiteral("ms"), QString::number(defaults.screenshotIntervalMs)},
+        {QStringLiteral("revision-delay-ms"),
+         QStringLiteral("Delay from the first manifest served to the second revision."),
+         QStringLiteral("ms"), QString::number(defaults.revisionDelayMs)},
+        {QStringLiteral("page-dwell-ms"), QStringLiteral("How long an image page is shown."),
+         QStringLiteral("ms"), QString::number(defaults.pageDwellMs)},
+    };
+    parser.addOptions(options);
+    parser.process(app);
+
+    talvorine::test::SampleServiceOptions chosen;
+    bool ok = true;
+    chosen.outputDirectory = parser.value(QStringLiteral("output"));
+    chosen.opLogSocket = parser.value(QStringLiteral("oplog-socket"));
+    chosen.claimDelayMs = positive(parser, QStringLiteral("claim-delay-ms"), &ok);
+    chosen.screenshotIntervalMs = positive(parser, QStringLiteral("screenshot-interval-ms"), &ok);
+    chosen.revisionDelayMs = positive(parser, QStringLiteral("revision-delay-ms"), &ok);
+    chosen.pageDwellMs = std::max(1000, positive(parser, QStringLiteral("page-dwell-ms"), &ok));
+    if (chosen.outputDirectory.isEmpty()) {
+        std::fputs("--output is required\n", stderr);
+        ok = false;
+    }
+    if (!ok)
+        return 64;
+
+    talvorine::test::SampleService service(chosen);
+    QString error;
+    const bool opLogOnly = parser.isSet(QStringLiteral("oplog-only"));
+    if (!(opLogOnly ? service.startOpLogOnly(&error) : service.start(&error))) {
+        std::fprintf(stderr, "talvorine-sample-service: %s\n", qPrintable(error));
+        return 1;
+    }
+    if (!opLogOnly)
+        std::printf("talvorine-sample-service: listening on %s\n",
+                    qPrintable(service.origin().toString()));
+    std::fflush(stdout);
+    return app.exec();
+}

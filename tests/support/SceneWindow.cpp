@@ -1,0 +1,89 @@
+#include "tests/support/SceneWindow.h"
+
+#include "app/PlayerComposition.h"
+#include "controller/PlayerController.h"
+#include "overlay/OverlayContract.h"
+#include "stage/CapabilityReport.h"
+#include "stage/ChromeTokens.h"
+#include "stage/FontCatalog.h"
+#include "web/WebPackageSchemeCoordinator.h"
+
+#include <QQmlApplicationEngine>
+#include <QQmlContext>
+#include <QQuickWindow>
+
+#include <utility>
+
+namespace talvorine::test {
+
+namespace {
+
+QStringList collected;
+QtMessageHandler previousHandler = nullptr;
+
+void collect(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
+        collected.append(text);
+    previousHandler(type, context, text);
+}
+
+} // namespace
+
+void SceneWindow::collectWarnings()
+{
+    if (!previousHandler)
+        previousHandler = qInstallMessageHandler(collect);
+}
+
+void SceneWindow::stopCollectingWarnings()
+{
+    if (previousHandler)
+        qInstallMessageHandler(std::exchange(previousHandler, nullptr));
+}
+
+QStringList SceneWindow::warnings()
+{
+    return collected;
+}
+
+bool SceneWindow::loadResources()
+{
+    PlayerComposition::registerQmlTypes();
+    return FontCatalog::instance().registerApplicationFonts() && ChromeTokens::instance().load()
+        && OverlayContract::instance().load();
+}
+
+SceneWindow::SceneWindow(PlayerController& controller, QSize size)
+    : capabilities_(std::make_unique<CapabilityReport>(nullptr))
+    , webPackages_(std::make_unique<WebPackageSchemeCoordinator>())
+    , engine_(std::make_unique<QQmlApplicationEngine>())
+{
+    engine_->setInitialProperties({{"debugWindowed", true}, {"debugWindowSize", size}});
+    QQmlContext* context = engine_->rootContext();
+    context->setContextProperty("talvorineController", &controller);
+    context->setContextProperty("talvorineCapabilities", capabilities_.get());
+    context->setContextProperty("talvorineWebPackages", webPackages_.get());
+    context->setContextProperty("talvorineFonts", &FontCatalog::instance());
+    engine_->load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
+    if (engine_->rootObjects().size() == 1)
+        window_ = qobject_cast<QQuickWindow*>(engine_->rootObjects().first());
+}
+
+// The scene goes before the objects its context names.
+SceneWindow::~SceneWindow()
+{
+    engine_.reset();
+}
+
+QImage SceneWindow::grab(const QRect& area) const
+{
+    const QImage image = window_->grabWindow();
+    if (area.isEmpty())
+        return image;
+    const qreal ratio = image.devicePixelRatio();
+    return image.copy(QRect((QPointF(area.topLeft()) * ratio).toPoint(),
+                            (QSizeF(area.size()) * ratio).toSize()));
+}
+
+} // namespace talvorine::test

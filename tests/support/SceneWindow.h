@@ -1,0 +1,55 @@
+#pragma once
+
+// The player's own scene (Main.qml) in a debug window of its own, drawn from a controller that
+// a window test or benchmark holds, with the context the composition gives it. Frames are real:
+// the scene reports readiness, video starts and ends to that controller, and grabs show what
+// is on glass.
+
+#include <QImage>
+#include <QRect>
+#include <QSize>
+#include <QStringList>
+
+#include <memory>
+
+class QQmlApplicationEngine;
+class QQuickWindow;
+
+namespace talvorine {
+class CapabilityReport;
+class PlayerController;
+class WebPackageSchemeCoordinator;
+} // namespace talvorine
+
+namespace talvorine::test {
+
+class SceneWindow {
+public:
+    // What every scene of the process needs once: its QML types, typefaces, chrome tokens and
+    // overlay contract; false when one of them is missing.
+    static bool loadResources();
+    // The scene's own warnings (those naming its QML files) between these two calls, each still
+    // passed to the previous message handler.
+    static void collectWarnings();
+    static void stopCollectingWarnings();
+    static QStringList warnings();
+
+    explicit SceneWindow(PlayerController& controller, QSize size = QSize(640, 360));
+    ~SceneWindow();
+
+    SceneWindow(const SceneWindow&) = delete;
+    SceneWindow& operator=(const SceneWindow&) = delete;
+
+    // Null when the scene did not load.
+    QQuickWindow* window() const { return window_; }
+    // The window as drawn, cut to an area in scene coordinates (the whole window when empty).
+    QImage grab(const QRect& area = QRect()) const;
+
+private:
+    std::unique_ptr<CapabilityReport> capabilities_;
+    std::unique_ptr<WebPackageSchemeCoordinator> webPackages_;
+    std::unique_ptr<QQmlApplicationEngine> engine_;
+    QQuickWindow* window_ = nullptr;
+};
+
+} // namespace talvorine::test
