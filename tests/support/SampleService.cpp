@@ -1,7 +1,9 @@
 #include "tests/support/SampleService.h"
 
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/FakeKvStore.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -31,6 +33,12 @@ constexpr int toneMs = 20000;
 constexpr int transitionMs = 800;
 constexpr char mediaPrefix[] = "/content/v1/media/";
 constexpr char credentialFile[] = "device-credential";
+constexpr char packagePath[] = "/content/v1/packages/lobby-clock";
+constexpr char webPackageType[] = "application/vnd.talvorine.webapp-package+tar+gzip";
+constexpr char kvPrefix[] = "/runtime/v1/apps/";
+constexpr char applicationId[] = "lobby-clock";
+// The handle the manifest hands the application; the key-value store answers only to it.
+constexpr char applicationCapability[] = "cap_sample_lobby_clock_0123456789abcdef";
 
 QString isoNow(qint64 offsetMs = 0)
 {
@@ -107,6 +115,12 @@ QJsonObject shownFor(int ms)
     return {{"mode", "duration"}, {"afterMs", ms}};
 }
 
+// The page turns when the application asks; maxMs bounds an application that never does.
+QJsonObject untilApplicationAdvances(int showMs)
+{
+    return {{"mode", "application"}, {"maxMs", 2 * showMs + 10000}};
+}
+
 // The page turns when its media has played; maxMs bounds a medium that never ends.
 QJsonObject untilMediaEnd(qint64 maxMs)
 {
@@ -153,9 +167,10 @@ QList<SamplePage> SampleService::pages(int revision)
                               {"gallery-3", "Gallery 3", qRgb(0xe6, 0xb4, 0x1e)}}};
     const SamplePage clip{"clip", {}};
     const SamplePage minutes{"minutes", {{"minutes", "Even minutes", qRgb(0x82, 0x32, 0xa0)}}};
+    const SamplePage lobby{"lobby", {}};
     if (revision == 2)
-        return {welcomeBack, news, gallery, clip, minutes};
-    return {welcome, gallery, clip, minutes};
+        return {welcomeBack, news, lobby, gallery, clip, minutes};
+    return {welcome, lobby, gallery, clip, minutes};
 }
 
 SampleService::SampleService(SampleServiceOptions options, QObject* parent)
@@ -248,12 +263,13 @@ bool SampleService::start(QString* error)
         return Reply::json(200, QJsonObject{{"screen_label", "Sample screen"},
                                             {"device_credential", credential}});
     });
+    service_.kvStore().grant(applicationCapability);
     service_.respond("POST", W::sessionMintRoute, [this](const Request&) {
         if (!paired_)
             return Reply::json(404, QJsonObject{{"code", "device_unknown"}});
         return Reply::json(200, QJsonObject{{"session", QStringLiteral("tvs_sample_") + randomToken(24)},
                                             {"expires_at", isoNow(60 * 60 * 1000)},
-                                            {"capabilities", QJsonArray{"kv.read"}},
+                                            {"capabilities", QJsonArray{"kv.read", "kv.write"}},
                                             {"manifest_versions", QJsonArray{2}},
                                             {"event_cursor", "cur_0"}});
     });
@@ -329,6 +345,40 @@ bool SampleService::makeContent(QString* error)
     if (tone.isEmpty())
         return false;
     add(QStringLiteral("tone.wav"), tone, QStringLiteral("audio/wav"), {});
+    return makeApplicationPackage(error);
+}
+
+// The web application is packaged here from the files built into this program, with the same
+// builder the tests use, its showing time set from the options.
+bool SampleService::makeApplicationPackage(QString* error)
+{
+    WebPackageBuilder builder;
+    for (const char* name : {"index.html", "style.css", "app.js"}) {
+        QFile file(QStringLiteral(":/sample-application/") + QLatin1String(name));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the sample application's %1").arg(name);
+            return false;
+        }
+        QByteArray bytes = file.readAll();
+        if (qstrcmp(name, "app.js") == 0) {
+            const QByteArray shownFor = "const SHOW_FOR_MS = 20000;";
+            if (!bytes.contains(shownFor)) {
+                *error = QStringLiteral("the sample application's showing time is not where expected");
+                return false;
+            }
+            bytes.replace(shownFor, "const SHOW_FOR_MS = "
+                                        + QByteArray::number(options_.applicationShowMs) + ';');
+        }
+        builder.file(QLatin1String(name), bytes);
+    }
+    const QByteArray bytes = builder.package();
+    package_ = {{"version", "talvorine.webapp-package/v1"},
+                {"url", QLatin1String(packagePath)},
+                {"bytes", double(bytes.size())},
+                {"sha256", FakeRuntimeService::sha256Hex(bytes)},
+                {"entrypoint", "index.html"},
+                {"contentType", QLatin1String(webPackageType)}};
+    service_.putContent(packagePath, bytes, webPackageType);
     return true;
 }
 
@@ -341,7 +391,20 @@ QByteArray SampleService::manifest(int revision) const
         QJsonArray items;
         for (const SampleImage& image : sample.images)
             items.append(media_.value(image.name));
-        if (sample.id == QLatin1String("clip")) {
+        if (sample.id == QLatin1String("lobby")) {
+            const QJsonObject application{
+                {"id", "lobby-clock"}, {"primitive", "application"}, {"layer", 0},
+                {"rect", fullCanvas()}, {"contentFit", "fill"},
+                {"capabilityHandle", applicationCapability},
+                {"capabilityExpiresAt",
+                 QDateTime::currentDateTimeUtc().addDays(365).toString(Qt::ISODate)},
+                {"applicationId", applicationId}, {"releaseId", "release-1"},
+                {"launchUrl", QStringLiteral("/runtime/v1/apps/%1/launch").arg(applicationId)},
+                {"origin", "https://lobby-clock.apps.talvorine.net"}, {"protocol", "1"},
+                {"grantId", "grant-sample"}, {"package", package_}};
+            pageList.append(page(sample.id, "crossfade",
+                                 untilApplicationAdvances(options_.applicationShowMs), application));
+        } else if (sample.id == QLatin1String("clip")) {
             QJsonObject clip = mediaPrimitive("clip-video", "video", {media_.value("bars.webm")}, true);
             clip.insert("muted", true);
             clip.insert("loop", false);
@@ -441,6 +504,8 @@ void SampleService::onRequest(int index)
                 {{"route", QString::fromLatin1(path)}, {"body", jsonOf(request.body)}});
     } else if (path == W::screenshotRoute) {
         saveScreenshot(request);
+    } else if (path.startsWith(kvPrefix)) {
+        journalKeyValue(request);
     } else if (path != W::identityChallengeRoute && path != W::pairingEventsRoute) {
         journal(QStringLiteral("request_unanswered"),
                 {{"method", QString::fromLatin1(request.method)}, {"path", QString::fromLatin1(path)}});
@@ -521,6 +586,19 @@ void SampleService::collectOpLog()
             pending->remove(0, end + 1);
         });
     }
+}
+
+// What the web application asked of its key-value store, with the value it wrote, so that a
+// reader of the journal sees the count rise from one showing to the next.
+void SampleService::journalKeyValue(const Request& request)
+{
+    QJsonObject fields{{"method", QString::fromLatin1(request.method)},
+                       {"path", QString::fromLatin1(request.path)}};
+    if (request.method == "PUT") {
+        fields.insert("value", QString::fromUtf8(QByteArray::fromBase64(
+                                   request.jsonBody().value("value_base64").toString().toLatin1())));
+    }
+    journal(QStringLiteral("kv_request"), fields);
 }
 
 void SampleService::journal(const QString& event, QJsonObject fields)

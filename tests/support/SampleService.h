@@ -27,6 +27,8 @@ struct SampleServiceOptions {
     int screenshotIntervalMs = 30000;
     int revisionDelayMs = 180000;
     int pageDwellMs = 8000;
+    // How long the web application shows itself before it asks for the next page.
+    int applicationShowMs = 20000;
     // The colour-bar clip's length at 30 frames per second.
     int clipFrames = 150;
 };
@@ -39,7 +41,7 @@ struct SampleImage {
     QRgb colour = 0;
 };
 
-// One sample page: its id and its images in order (none for the video page).
+// One sample page: its id and its images in order (none for the video and application pages).
 struct SamplePage {
     QString id;
     QList<SampleImage> images;
@@ -60,7 +62,7 @@ public:
     FakeRuntimeService& service() { return service_; }
 
     // The pages of each revision, in their order ("minutes" shown in even minutes only; "clip"
-    // plays the video to its end).
+    // plays the video to its end; "lobby" is the web application, which turns the page itself).
     static QList<SamplePage> pages(int revision);
 
 private:
@@ -81,6 +83,8 @@ private:
     void saveScreenshot(const FakeRuntimeService::Request& request);
     void collectOpLog();
     void journal(const QString& event, QJsonObject fields = {});
+    bool makeApplicationPackage(QString* error);
+    void journalKeyValue(const FakeRuntimeService::Request& request);
 
     SampleServiceOptions options_;
     FakeRuntimeService service_{FakeRuntimeService::Transport::Http};
@@ -93,6 +97,8 @@ private:
     // Media path to its manifest entry (sha256, bytes, content type and size).
     QHash<QString, QJsonObject> media_;
     qint64 clipMs_ = 0;
+    // The web application's package entry in the manifest.
+    QJsonObject package_;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
