@@ -192,12 +192,21 @@ private slots:
             started.append(report.value("body").toObject().value("context").toObject().value("media_id").toString());
         for (const char* media : {"welcome-1", "gallery-1", "gallery-2", "gallery-3", "bars.webm"})
             QVERIFY2(started.contains(media), qPrintable(started.join(' ')));
+        // Ads: the service fills alternate arrivals; at least one visit ran to its end, and its
+        // evidence reached the service, each event once.
+        const QList<QJsonObject> adEvents = readJsonLines(output + "/ad-events.jsonl");
+        const QStringList adKinds = field(adEvents, "kind");
+        QVERIFY2(served.contains("ad_resolve") && adKinds.contains("started")
+                     && adKinds.contains("completed"),
+                 qPrintable(adKinds.join(' ') + " / " + pages.join(' ')));
+        const QStringList adEventIds = field(adEvents, "event_id");
+        QCOMPARE(QSet<QString>(adEventIds.cbegin(), adEventIds.cend()).size(), adEventIds.size());
         QVERIFY(!reportCodes(journal).contains("playback.page_failed"));
         QVERIFY(!events(player).contains("fatal"));
         // The second revision is announced and taken in, and replaces the first while pages play.
         QVERIFY(served.contains("revision_announced"));
         QVERIFY(recordsOf(journal, "manifest_requested").constLast().value("revision")
-                == QLatin1String("sample-rev-2"));
+                == QLatin1String("man_sample-rev-2"));
         QVERIFY2(pages.contains("news"), qPrintable(pages.join(' ')));
         QStringList activated;
         for (const QJsonObject& report : recordsOf(journal, "report")) {
@@ -205,7 +214,7 @@ private slots:
             if (body.value("code").toString() == QLatin1String("manifest.activated"))
                 activated.append(body.value("context").toObject().value("manifest_revision").toString());
         }
-        QCOMPARE(activated, (QStringList{"sample-rev-1", "sample-rev-2"}));
+        QCOMPARE(activated, (QStringList{"man_sample-rev-1", "man_sample-rev-2"}));
         // Each screenshot the service saved shows one of the pages.
         const QStringList shots =
             QDir(output + "/screenshots").entryList({"*.png"}, QDir::Files, QDir::Name);

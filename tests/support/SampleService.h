@@ -66,15 +66,21 @@ public:
     static QList<SamplePage> pages(int revision);
 
 private:
-    struct Revision {
+    struct Document {
         QByteArray body;
         QByteArray etag;
+    };
+    // One revision as each manifest route serves it: with the adslot page where ad slots were
+    // negotiated, without it on the first route.
+    struct Revision {
+        Document withAds;
+        Document withoutAds;
         QString name;
     };
 
     bool openOutput(QString* error);
     bool makeContent(QString* error);
-    QByteArray manifest(int revision) const;
+    QByteArray manifest(int revision, bool withAds) const;
     void publish(int revision);
     FakeRuntimeService::Reply manifestReply(const FakeRuntimeService::Request& request) const;
     void onRequest(int index);
@@ -85,6 +91,8 @@ private:
     void journal(const QString& event, QJsonObject fields = {});
     bool makeApplicationPackage(QString* error);
     void journalKeyValue(const FakeRuntimeService::Request& request);
+    void fillNextArrival();
+    void saveAdEvents(const FakeRuntimeService::Request& request);
 
     SampleServiceOptions options_;
     FakeRuntimeService service_{FakeRuntimeService::Transport::Http};
@@ -99,6 +107,11 @@ private:
     qint64 clipMs_ = 0;
     // The web application's package entry in the manifest.
     QJsonObject package_;
+    // Ad arrivals take turns: an image, none, the clip, none.
+    QFile adEvents_;
+    QByteArray adImage_;
+    QByteArray clip_;
+    int adArrivals_ = 0;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
