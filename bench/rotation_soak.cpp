@@ -73,6 +73,7 @@ void BM_RotationSoak(benchmark::State& state)
         options.outputDirectory = output.path();
         options.claimDelayMs = 100;
         options.pageDwellMs = 1000;
+        options.applicationShowMs = 1000;
         options.clipFrames = 30;
         options.screenshotIntervalMs = 3600000;
         options.revisionDelayMs = 86400000;

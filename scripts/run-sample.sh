@@ -12,7 +12,7 @@
 #   --output DIR        where the run writes (default: BUILD_DIR/sample-run)
 #   --build-dir DIR     where the player and the sample service were built (default: build)
 #   -- ARGUMENTS        passed to the sample service (--claim-delay-ms, --page-dwell-ms,
-#                       --screenshot-interval-ms, --revision-delay-ms)
+#                       --screenshot-interval-ms, --revision-delay-ms, --application-show-ms)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)

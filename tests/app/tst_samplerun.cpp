@@ -43,7 +43,7 @@ RunOutcome runSample(const QString& output, int seconds, const QStringList& opti
                      + options
                      + QStringList{"--", "--claim-delay-ms", "500", "--page-dwell-ms", "2500",
                                    "--screenshot-interval-ms", "4000", "--revision-delay-ms",
-                                   "10000"});
+                                   "10000", "--application-show-ms", "3000"});
     // The script's own bound ends it; the wait only guards against a hang.
     if (!script.waitForFinished((seconds + 90) * 1000)) {
         script.kill();
@@ -155,8 +155,24 @@ private slots:
         QList<QJsonObject> player = latestRun(readJsonLines(devLog));
         const QList<QJsonObject> activations = recordsOf(player, "candidate_activated");
         const QStringList pages = field(activations, "page_id");
-        for (const char* page : {"welcome", "gallery", "clip"})
+        for (const char* page : {"welcome", "lobby", "gallery", "clip"})
             QVERIFY2(pages.contains(page), qPrintable(pages.join(' ')));
+        // The web application became ready (its page was activated through the readiness gate),
+        // turned the page itself, and counted its showings in the key-value store: each showing
+        // wrote one more than the last.
+        bool applicationTurned = false;
+        for (qsizetype i = 0; i + 1 < activations.size(); ++i)
+            applicationTurned |= pages.at(i) == QLatin1String("lobby")
+                && activations.at(i + 1).value("origin").toString() == QLatin1String("application");
+        QVERIFY2(applicationTurned, qPrintable(pages.join(' ')));
+        QStringList counts;
+        for (const QJsonObject& request : recordsOf(journal, "kv_request")) {
+            if (request.value("method").toString() == QLatin1String("PUT"))
+                counts.append(request.value("value").toString());
+        }
+        QVERIFY2(counts.size() >= 2 && counts.first() == QLatin1String("1")
+                     && counts.at(1) == QLatin1String("2"),
+                 qPrintable(counts.join(' ')));
         // The video plays to its end, and its end turns the page (a new revision may also take
         // over from it, so one showing is enough).
         bool endTurned = false;
@@ -178,12 +194,21 @@ private slots:
             started.append(report.value("body").toObject().value("context").toObject().value("media_id").toString());
         for (const char* media : {"welcome-1", "gallery-1", "gallery-2", "gallery-3", "bars.webm"})
             QVERIFY2(started.contains(media), qPrintable(started.join(' ')));
+        // Ads: the service fills alternate arrivals; at least one visit ran to its end, and its
+        // evidence reached the service, each event once.
+        const QList<QJsonObject> adEvents = readJsonLines(output + "/ad-events.jsonl");
+        const QStringList adKinds = field(adEvents, "kind");
+        QVERIFY2(served.contains("ad_resolve") && adKinds.contains("started")
+                     && adKinds.contains("completed"),
+                 qPrintable(adKinds.join(' ') + " / " + pages.join(' ')));
+        const QStringList adEventIds = field(adEvents, "event_id");
+        QCOMPARE(QSet<QString>(adEventIds.cbegin(), adEventIds.cend()).size(), adEventIds.size());
         QVERIFY(!reportCodes(journal).contains("playback.page_failed"));
         QVERIFY(!events(player).contains("fatal"));
         // The second revision is announced and taken in, and replaces the first while pages play.
         QVERIFY(served.contains("revision_announced"));
         QVERIFY(recordsOf(journal, "manifest_requested").constLast().value("revision")
-                == QLatin1String("sample-rev-2"));
+                == QLatin1String("man_sample-rev-2"));
         QVERIFY2(pages.contains("news"), qPrintable(pages.join(' ')));
         QStringList activated;
         for (const QJsonObject& report : recordsOf(journal, "report")) {
@@ -191,7 +216,7 @@ private slots:
             if (body.value("code").toString() == QLatin1String("manifest.activated"))
                 activated.append(body.value("context").toObject().value("manifest_revision").toString());
         }
-        QCOMPARE(activated, (QStringList{"sample-rev-1", "sample-rev-2"}));
+        QCOMPARE(activated, (QStringList{"man_sample-rev-1", "man_sample-rev-2"}));
         // Each screenshot the service saved shows one of the pages.
         const QStringList shots =
             QDir(output + "/screenshots").entryList({"*.png"}, QDir::Files, QDir::Name);

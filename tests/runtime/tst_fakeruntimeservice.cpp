@@ -205,7 +205,7 @@ private slots:
         QStringList pages;
         for (const Page& page : manifest.pages)
             pages.append(page.id);
-        QCOMPARE(pages, (QStringList{"welcome", "gallery", "clip", "minutes"}));
+        QCOMPARE(pages, (QStringList{"welcome", "lobby", "gallery", "clip", "minutes"}));
         QVERIFY(manifest.soundtrack.has_value());
 
         request.setRawHeader(W::ifNoneMatchHeader, first->rawHeader(W::entityTagHeader));

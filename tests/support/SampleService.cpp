@@ -1,7 +1,10 @@
 #include "tests/support/SampleService.h"
 
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/FakeAdSlots.h"
+#include "tests/support/FakeKvStore.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/WebPackageBuilder.h"
 
 #include <QBuffer>
 #include <QDateTime>
@@ -31,6 +34,12 @@ constexpr int toneMs = 20000;
 constexpr int transitionMs = 800;
 constexpr char mediaPrefix[] = "/content/v1/media/";
 constexpr char credentialFile[] = "device-credential";
+constexpr char packagePath[] = "/content/v1/packages/lobby-clock";
+constexpr char webPackageType[] = "application/vnd.talvorine.webapp-package+tar+gzip";
+constexpr char kvPrefix[] = "/runtime/v1/apps/";
+constexpr char applicationId[] = "lobby-clock";
+// The handle the manifest hands the application; the key-value store answers only to it.
+constexpr char applicationCapability[] = "cap_sample_lobby_clock_0123456789abcdef";
 
 QString isoNow(qint64 offsetMs = 0)
 {
@@ -107,6 +116,12 @@ QJsonObject shownFor(int ms)
     return {{"mode", "duration"}, {"afterMs", ms}};
 }
 
+// The page turns when the application asks; maxMs bounds an application that never does.
+QJsonObject untilApplicationAdvances(int showMs)
+{
+    return {{"mode", "application"}, {"maxMs", 2 * showMs + 10000}};
+}
+
 // The page turns when its media has played; maxMs bounds a medium that never ends.
 QJsonObject untilMediaEnd(qint64 maxMs)
 {
@@ -153,9 +168,11 @@ QList<SamplePage> SampleService::pages(int revision)
                               {"gallery-3", "Gallery 3", qRgb(0xe6, 0xb4, 0x1e)}}};
     const SamplePage clip{"clip", {}};
     const SamplePage minutes{"minutes", {{"minutes", "Even minutes", qRgb(0x82, 0x32, 0xa0)}}};
+    const SamplePage lobby{"lobby", {}};
+    const SamplePage ad{"ad", {}};
     if (revision == 2)
-        return {welcomeBack, news, gallery, clip, minutes};
-    return {welcome, gallery, clip, minutes};
+        return {welcomeBack, ad, news, lobby, gallery, clip, minutes};
+    return {welcome, ad, lobby, gallery, clip, minutes};
 }
 
 SampleService::SampleService(SampleServiceOptions options, QObject* parent)
@@ -182,9 +199,12 @@ bool SampleService::openOutput(QString* error)
         return false;
     }
     journal_.setFileName(output.filePath(QStringLiteral("service.jsonl")));
-    if (!journal_.open(QIODevice::WriteOnly | QIODevice::Append)) {
-        *error = journal_.errorString();
-        return false;
+    adEvents_.setFileName(output.filePath(QStringLiteral("ad-events.jsonl")));
+    for (QFile* file : {&journal_, &adEvents_}) {
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+            *error = file->errorString();
+            return false;
+        }
     }
     if (!options_.opLogSocket.isEmpty()) {
         opLog_.setFileName(output.filePath(QStringLiteral("player-oplog.jsonl")));
@@ -248,16 +268,19 @@ bool SampleService::start(QString* error)
         return Reply::json(200, QJsonObject{{"screen_label", "Sample screen"},
                                             {"device_credential", credential}});
     });
+    service_.kvStore().grant(applicationCapability);
     service_.respond("POST", W::sessionMintRoute, [this](const Request&) {
         if (!paired_)
             return Reply::json(404, QJsonObject{{"code", "device_unknown"}});
         return Reply::json(200, QJsonObject{{"session", QStringLiteral("tvs_sample_") + randomToken(24)},
                                             {"expires_at", isoNow(60 * 60 * 1000)},
-                                            {"capabilities", QJsonArray{"kv.read"}},
-                                            {"manifest_versions", QJsonArray{2}},
+                                            {"capabilities", QJsonArray{"kv.read", "kv.write", "adslot-v1"}},
+                                            {"manifest_versions", QJsonArray{2, 3}},
                                             {"event_cursor", "cur_0"}});
     });
     service_.respond("GET", W::manifestRoute, [this](const Request& r) { return manifestReply(r); });
+    service_.respond("GET", W::manifestV2Route, [this](const Request& r) { return manifestReply(r); });
+    fillNextArrival();
     service_.respond("GET", W::eventsRoute, [](const Request&) { return Reply::eventStream(); });
     service_.respond("POST", W::reportsRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
     service_.respond("PUT", W::storageRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
@@ -321,6 +344,8 @@ bool SampleService::makeContent(QString* error)
     if (clip.isEmpty())
         return false;
     clipMs_ = options_.clipFrames * 1000 / 30;
+    clip_ = clip;
+    adImage_ = drawPage(QStringLiteral("Your advertisement here"), qRgb(0xf5, 0xf0, 0xe1));
     add(QStringLiteral("bars.webm"), clip, QStringLiteral("video/webm"),
         {{"intrinsicSize", QJsonObject{{"width", 640}, {"height", 360}}}});
 
@@ -329,10 +354,44 @@ bool SampleService::makeContent(QString* error)
     if (tone.isEmpty())
         return false;
     add(QStringLiteral("tone.wav"), tone, QStringLiteral("audio/wav"), {});
+    return makeApplicationPackage(error);
+}
+
+// The web application is packaged here from the files built into this program, with the same
+// builder the tests use, its showing time set from the options.
+bool SampleService::makeApplicationPackage(QString* error)
+{
+    WebPackageBuilder builder;
+    for (const char* name : {"index.html", "style.css", "app.js"}) {
+        QFile file(QStringLiteral(":/sample-application/") + QLatin1String(name));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the sample application's %1").arg(name);
+            return false;
+        }
+        QByteArray bytes = file.readAll();
+        if (qstrcmp(name, "app.js") == 0) {
+            const QByteArray shownFor = "const SHOW_FOR_MS = 20000;";
+            if (!bytes.contains(shownFor)) {
+                *error = QStringLiteral("the sample application's showing time is not where expected");
+                return false;
+            }
+            bytes.replace(shownFor, "const SHOW_FOR_MS = "
+                                        + QByteArray::number(options_.applicationShowMs) + ';');
+        }
+        builder.file(QLatin1String(name), bytes);
+    }
+    const QByteArray bytes = builder.package();
+    package_ = {{"version", "talvorine.webapp-package/v1"},
+                {"url", QLatin1String(packagePath)},
+                {"bytes", double(bytes.size())},
+                {"sha256", FakeRuntimeService::sha256Hex(bytes)},
+                {"entrypoint", "index.html"},
+                {"contentType", QLatin1String(webPackageType)}};
+    service_.putContent(packagePath, bytes, webPackageType);
     return true;
 }
 
-QByteArray SampleService::manifest(int revision) const
+QByteArray SampleService::manifest(int revision, bool withAds) const
 {
     const int dwell = options_.pageDwellMs;
     const int imageDwell = std::max(1000, dwell / 2);
@@ -341,7 +400,23 @@ QByteArray SampleService::manifest(int revision) const
         QJsonArray items;
         for (const SampleImage& image : sample.images)
             items.append(media_.value(image.name));
-        if (sample.id == QLatin1String("clip")) {
+        if (sample.id == QLatin1String("ad")) {
+            if (withAds)
+                pageList.append(QJsonObject{{"id", sample.id}, {"type", "adslot"}, {"adslot_id", "lobby-slot"}});
+        } else if (sample.id == QLatin1String("lobby")) {
+            const QJsonObject application{
+                {"id", "lobby-clock"}, {"primitive", "application"}, {"layer", 0},
+                {"rect", fullCanvas()}, {"contentFit", "fill"},
+                {"capabilityHandle", applicationCapability},
+                {"capabilityExpiresAt",
+                 QDateTime::currentDateTimeUtc().addDays(365).toString(Qt::ISODate)},
+                {"applicationId", applicationId}, {"releaseId", "release-1"},
+                {"launchUrl", QStringLiteral("/runtime/v1/apps/%1/launch").arg(applicationId)},
+                {"origin", "https://lobby-clock.apps.talvorine.net"}, {"protocol", "1"},
+                {"grantId", "grant-sample"}, {"package", package_}};
+            pageList.append(page(sample.id, "crossfade",
+                                 untilApplicationAdvances(options_.applicationShowMs), application));
+        } else if (sample.id == QLatin1String("clip")) {
             QJsonObject clip = mediaPrimitive("clip-video", "video", {media_.value("bars.webm")}, true);
             clip.insert("muted", true);
             clip.insert("loop", false);
@@ -366,8 +441,8 @@ QByteArray SampleService::manifest(int revision) const
     track.insert("id", "tone");
     track.insert("durationMs", double(toneMs));
     const QJsonObject document{
-        {"schemaVersion", 2},
-        {"manifestRevision", QStringLiteral("sample-rev-%1").arg(revision)},
+        {"schemaVersion", withAds ? 3 : 2},
+        {"manifestRevision", QStringLiteral("man_sample-rev-%1").arg(revision)},
         {"grantId", "grant-sample"},
         {"contentGeneration", revision},
         {"screenId", "screen-sample"},
@@ -384,9 +459,12 @@ QByteArray SampleService::manifest(int revision) const
 
 void SampleService::publish(int revision)
 {
-    current_.body = manifest(revision);
-    current_.etag = '"' + FakeRuntimeService::sha256Hex(current_.body).toLatin1() + '"';
-    current_.name = QStringLiteral("sample-rev-%1").arg(revision);
+    for (const bool withAds : {true, false}) {
+        Document& document = withAds ? current_.withAds : current_.withoutAds;
+        document.body = manifest(revision, withAds);
+        document.etag = '"' + FakeRuntimeService::sha256Hex(document.body).toLatin1() + '"';
+    }
+    current_.name = QStringLiteral("man_sample-rev-%1").arg(revision);
     journal(QStringLiteral("revision_published"), {{"revision", current_.name}});
     if (revision == 1)
         return;
@@ -401,19 +479,20 @@ void SampleService::publish(int revision)
 
 Reply SampleService::manifestReply(const Request& request) const
 {
-    if (request.header(W::ifNoneMatchHeader) == current_.etag) {
+    const Document& document = request.path == W::manifestV2Route ? current_.withAds : current_.withoutAds;
+    if (request.header(W::ifNoneMatchHeader) == document.etag) {
         Reply reply;
         reply.status = 304;
-        return reply.withHeader(W::entityTagHeader, current_.etag);
+        return reply.withHeader(W::entityTagHeader, document.etag);
     }
-    return Reply::json(200, current_.body).withHeader(W::entityTagHeader, current_.etag);
+    return Reply::json(200, document.body).withHeader(W::entityTagHeader, document.etag);
 }
 
 void SampleService::onRequest(int index)
 {
     const Request& request = service_.requests().at(index);
     const QByteArray& path = request.path;
-    if (path.startsWith(mediaPrefix)) {
+    if (path.startsWith(mediaPrefix) || path == packagePath) {
         journal(QStringLiteral("content_requested"),
                 {{"path", QString::fromLatin1(path)},
                  {"range", QString::fromLatin1(request.header("Range"))}});
@@ -426,8 +505,9 @@ void SampleService::onRequest(int index)
     } else if (path == W::sessionMintRoute) {
         journal(QStringLiteral("session_requested"),
                 {{"granted", paired_ && request.proofVerdict == QLatin1String("ok")}});
-    } else if (path == W::manifestRoute) {
-        const bool fresh = request.header(W::ifNoneMatchHeader) != current_.etag;
+    } else if (path == W::manifestRoute || path == W::manifestV2Route) {
+        const Document& document = path == W::manifestV2Route ? current_.withAds : current_.withoutAds;
+        const bool fresh = request.header(W::ifNoneMatchHeader) != document.etag;
         journal(QStringLiteral("manifest_requested"),
                 {{"revision", current_.name}, {"status", fresh ? 200 : 304}});
         if (fresh && current_.name.endsWith(QLatin1String("-1")) && !revisionTimer_.isActive())
@@ -441,6 +521,16 @@ void SampleService::onRequest(int index)
                 {{"route", QString::fromLatin1(path)}, {"body", jsonOf(request.body)}});
     } else if (path == W::screenshotRoute) {
         saveScreenshot(request);
+    } else if (path.startsWith(kvPrefix)) {
+        journalKeyValue(request);
+    } else if (path == W::adResolveRoute) {
+        journal(QStringLiteral("ad_resolve"), {{"arrival", adArrivals_}});
+        ++adArrivals_;
+        fillNextArrival();
+    } else if (path == W::adEventsRoute) {
+        saveAdEvents(request);
+    } else if (path.startsWith(W::adContentPrefix)) {
+        journal(QStringLiteral("ad_creative_requested"), {{"path", QString::fromLatin1(path)}});
     } else if (path != W::identityChallengeRoute && path != W::pairingEventsRoute) {
         journal(QStringLiteral("request_unanswered"),
                 {{"method", QString::fromLatin1(request.method)}, {"path", QString::fromLatin1(path)}});
@@ -521,6 +611,54 @@ void SampleService::collectOpLog()
             pending->remove(0, end + 1);
         });
     }
+}
+
+// What the web application asked of its key-value store, with the value it wrote, so that a
+// reader of the journal sees the count rise from one showing to the next.
+void SampleService::journalKeyValue(const Request& request)
+{
+    QJsonObject fields{{"method", QString::fromLatin1(request.method)},
+                       {"path", QString::fromLatin1(request.path)}};
+    if (request.method == "PUT") {
+        fields.insert("value", QString::fromUtf8(QByteArray::fromBase64(
+                                   request.jsonBody().value("value_base64").toString().toLatin1())));
+    }
+    journal(QStringLiteral("kv_request"), fields);
+}
+
+// The answer to the next resolve: an image, then nothing, then the colour-bar clip, then nothing.
+void SampleService::fillNextArrival()
+{
+    FakeAdSlots& ads = service_.adSlots();
+    const QString slotPage = QStringLiteral("ad");
+    if (adArrivals_ % 2 == 1) {
+        ads.empty(slotPage);
+        return;
+    }
+    FakeAdSlots::Fill fill;
+    if (adArrivals_ % 4 == 0) {
+        fill.creative = adImage_;
+        fill.durationMs = std::max(3000, options_.pageDwellMs);
+    } else {
+        fill.kind = QStringLiteral("video");
+        fill.contentType = QStringLiteral("video/webm");
+        fill.creative = clip_;
+        fill.durationMs = clipMs_;
+    }
+    ads.fill(slotPage, fill);
+}
+
+// Every ad event the player delivers, one line each, as received.
+void SampleService::saveAdEvents(const Request& request)
+{
+    const QJsonArray events = request.jsonBody().value(QLatin1String(W::adEventsMember)).toArray();
+    for (const QJsonValue& event : events) {
+        QJsonObject line = event.toObject();
+        line.insert(QStringLiteral("received_at"), isoNow());
+        adEvents_.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    }
+    adEvents_.flush();
+    journal(QStringLiteral("ad_events"), {{"count", int(events.size())}});
 }
 
 void SampleService::journal(const QString& event, QJsonObject fields)

@@ -27,6 +27,8 @@ struct SampleServiceOptions {
     int screenshotIntervalMs = 30000;
     int revisionDelayMs = 180000;
     int pageDwellMs = 8000;
+    // How long the web application shows itself before it asks for the next page.
+    int applicationShowMs = 20000;
     // The colour-bar clip's length at 30 frames per second.
     int clipFrames = 150;
 };
@@ -39,7 +41,7 @@ struct SampleImage {
     QRgb colour = 0;
 };
 
-// One sample page: its id and its images in order (none for the video page).
+// One sample page: its id and its images in order (none for the video and application pages).
 struct SamplePage {
     QString id;
     QList<SampleImage> images;
@@ -60,19 +62,25 @@ public:
     FakeRuntimeService& service() { return service_; }
 
     // The pages of each revision, in their order ("minutes" shown in even minutes only; "clip"
-    // plays the video to its end).
+    // plays the video to its end; "lobby" is the web application, which turns the page itself).
     static QList<SamplePage> pages(int revision);
 
 private:
-    struct Revision {
+    struct Document {
         QByteArray body;
         QByteArray etag;
+    };
+    // One revision as each manifest route serves it: with the adslot page where ad slots were
+    // negotiated, without it on the first route.
+    struct Revision {
+        Document withAds;
+        Document withoutAds;
         QString name;
     };
 
     bool openOutput(QString* error);
     bool makeContent(QString* error);
-    QByteArray manifest(int revision) const;
+    QByteArray manifest(int revision, bool withAds) const;
     void publish(int revision);
     FakeRuntimeService::Reply manifestReply(const FakeRuntimeService::Request& request) const;
     void onRequest(int index);
@@ -81,6 +89,10 @@ private:
     void saveScreenshot(const FakeRuntimeService::Request& request);
     void collectOpLog();
     void journal(const QString& event, QJsonObject fields = {});
+    bool makeApplicationPackage(QString* error);
+    void journalKeyValue(const FakeRuntimeService::Request& request);
+    void fillNextArrival();
+    void saveAdEvents(const FakeRuntimeService::Request& request);
 
     SampleServiceOptions options_;
     FakeRuntimeService service_{FakeRuntimeService::Transport::Http};
@@ -93,6 +105,13 @@ private:
     // Media path to its manifest entry (sha256, bytes, content type and size).
     QHash<QString, QJsonObject> media_;
     qint64 clipMs_ = 0;
+    // The web application's package entry in the manifest.
+    QJsonObject package_;
+    // Ad arrivals take turns: an image, none, the clip, none.
+    QFile adEvents_;
+    QByteArray adImage_;
+    QByteArray clip_;
+    int adArrivals_ = 0;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;

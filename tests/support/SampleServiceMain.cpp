@@ -54,6 +54,9 @@ int main(int argc, char** argv)
          QStringLiteral("ms"), QString::number(defaults.revisionDelayMs)},
         {QStringLiteral("page-dwell-ms"), QStringLiteral("How long an image page is shown."),
          QStringLiteral("ms"), QString::number(defaults.pageDwellMs)},
+        {QStringLiteral("application-show-ms"),
+         QStringLiteral("How long the web application shows itself before it hands the glass back."),
+         QStringLiteral("ms"), QString::number(defaults.applicationShowMs)},
     };
     parser.addOptions(options);
     parser.process(app);
@@ -66,6 +69,8 @@ int main(int argc, char** argv)
     chosen.screenshotIntervalMs = positive(parser, QStringLiteral("screenshot-interval-ms"), &ok);
     chosen.revisionDelayMs = positive(parser, QStringLiteral("revision-delay-ms"), &ok);
     chosen.pageDwellMs = std::max(1000, positive(parser, QStringLiteral("page-dwell-ms"), &ok));
+    chosen.applicationShowMs =
+        std::max(1000, positive(parser, QStringLiteral("application-show-ms"), &ok));
     if (chosen.outputDirectory.isEmpty()) {
         std::fputs("--output is required\n", stderr);
         ok = false;
