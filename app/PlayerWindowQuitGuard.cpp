@@ -131,11 +131,17 @@ bool PlayerWindowQuitGuard::eventFilter(QObject* watched, QEvent* event)
                                    {QStringLiteral("windows"), windowCount()}});
         return QObject::eventFilter(watched, event);
     }
+    // As the application's filter this sees every event of every object of the process, the
+    // web engine's among them, whose classes may carry no type information: only the receiver
+    // of an event recorded here is ever looked at.
+    const QEvent::Type type = event->type();
+    if (type != QEvent::Close && type != QEvent::Hide && type != QEvent::PlatformSurface)
+        return QObject::eventFilter(watched, event);
     auto* window = qobject_cast<QWindow*>(watched);
     if (!window)
         return QObject::eventFilter(watched, event);
 
-    switch (event->type()) {
+    switch (type) {
     case QEvent::Close: {
         auto fields = windowFields(window);
         fields.insert(QStringLiteral("source"), QStringLiteral("qevent.close"));
