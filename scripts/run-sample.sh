@@ -110,8 +110,14 @@ else
 fi
 for _ in $(seq 100); do [[ -S $oplog ]] && break; sleep 0.1; done
 
+# The web engine's sandbox refuses to start as root, so a root run goes without it.
+sandbox=()
+if ((EUID == 0)) && [[ -z ${QTWEBENGINE_DISABLE_SANDBOX:-} ]]; then
+  sandbox=(QTWEBENGINE_DISABLE_SANDBOX=1)
+  echo "web engine: sandbox off (run as root)"
+fi
 env -u QT_QPA_PLATFORM TALVORINE_PLAYER_LOG_SOCKET="$oplog" TALVORINE_COLD_BOOT_SPREAD_MS=0 \
-  "$player" --origin "$origin" --state-dir "$output/state" "${window[@]}" \
+  "${sandbox[@]}" "$player" --origin "$origin" --state-dir "$output/state" "${window[@]}" \
   >"$output/player.log" 2>&1 </dev/null &
 start_record player $!
 player_pid=$!

@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
+#include <unistd.h>
 
 using namespace talvorine::test;
 
@@ -36,6 +37,11 @@ RunOutcome runSample(const QString& output, int seconds, const QStringList& opti
 {
     QProcess script;
     script.setProcessChannelMode(QProcess::MergedChannels);
+    // As a person would start it: whether the web engine's sandbox can run is the script's to
+    // settle, not the test environment's.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX"));
+    script.setProcessEnvironment(environment);
     script.start(QStringLiteral("bash"),
                  QStringList{QStringLiteral(TALVORINE_SOURCE_DIR "/scripts/run-sample.sh"),
                              "--build-dir", QStringLiteral(TALVORINE_BUILD_DIR), "--output",
@@ -144,6 +150,7 @@ private slots:
         RunOutcome run = runSample(output, 40, {});
         QVERIFY2(run.exitCode == 0, run.out.constData());
         QVERIFY2(run.out.contains("compositor: the session's"), run.out.constData());
+        QCOMPARE(run.out.contains("web engine: sandbox off"), ::geteuid() == 0);
         verifyStopped(output);
 
         QList<QJsonObject> journal = readJsonLines(journalPath);
