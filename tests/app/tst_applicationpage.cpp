@@ -109,7 +109,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::green), waitMs);
         QCOMPARE(h.service().contentAttempts(installed.path), 0);
-        QVERIFY2(h.surprises().isEmpty(), qPrintable(h.surprises().join('\n')));
+        h.verifyNoSurprises();
     }
 };
 

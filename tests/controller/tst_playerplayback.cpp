@@ -136,11 +136,7 @@ private:
 private slots:
     void cleanup()
     {
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // First activation, a swipe in two steps, a cross-fade, a second activation while a swipe

@@ -71,9 +71,7 @@ private:
 private Q_SLOTS:
     void cleanup()
     {
-        if (harness_)
-            QVERIFY2(harness_->surprises().isEmpty(), qPrintable(harness_->surprises().join('\n')));
-        harness_.reset();
+        ControllerHarness::release(harness_);
     }
 
     // The player's offline and update life in one run: an offline restart from the cache, the

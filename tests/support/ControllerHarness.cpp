@@ -230,6 +230,21 @@ void ControllerHarness::buildController(const Options& options, const QString& s
     scene_ = std::make_unique<SceneStandIn>(*controller_);
 }
 
+void ControllerHarness::verifyNoSurprises() const
+{
+    const QStringList found = surprises();
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
+void ControllerHarness::release(std::unique_ptr<ControllerHarness>& harness)
+{
+    if (!harness)
+        return;
+    const QStringList found = harness->surprises();
+    harness.reset();
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
 void ControllerHarness::destroyController()
 {
     scene_.reset();

@@ -492,6 +492,11 @@ public:
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
+    // Fails the running test on them, one line per request.
+    void verifyNoSurprises() const;
+    // A controller test's cleanup(): destroys the test's harness, when it has one, and fails the
+    // test on the surprises its service saw until then.
+    static void release(std::unique_ptr<ControllerHarness>& harness);
 
     // Destroys the controller (the service and the state directory stay), or builds a new one
     // on the same state directory.
