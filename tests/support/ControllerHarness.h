@@ -88,6 +88,10 @@ struct ServedObject {
     static ServedObject of(const QByteArray& name, const QByteArray& bytes);
     // A PNG picture of one colour.
     static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
+
+    // Lands the object in the cache as a verified download does; false, with the cache's
+    // reason, when the cache refuses it.
+    bool cacheIn(ContentCache& cache, QString* error = nullptr) const;
 };
 
 // Pages "p0", "p1", ... of the given primitives, as the service sends them (the document and
