@@ -3,20 +3,15 @@
 // installed and shown by both; the next page's installed package shown without a request while
 // the first page's placements retire.
 
-#include "app/PlayerComposition.h"
 #include "runtime/RuntimeWireContract.h"
-#include "stage/CapabilityReport.h"
-#include "stage/FontCatalog.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/SceneWindow.h"
 #include "tests/support/WebPackageBuilder.h"
 #include "tests/support/WrapperScene.h"
-#include "web/WebPackageSchemeCoordinator.h"
 
 #include <QGuiApplication>
 #include <QImage>
 #include <QJsonArray>
-#include <QQmlApplicationEngine>
-#include <QQmlContext>
 #include <QQuickWindow>
 #include <QTest>
 
@@ -44,16 +39,9 @@ test::ServedObject stub(const QByteArray& name, const QString& paint)
 
 } // namespace
 
-class TestApplicationPage : public QObject {
+class TestApplicationPage : public test::SceneTestCase {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        PlayerComposition::registerQmlTypes();
-        QVERIFY(FontCatalog::instance().registerApplicationFonts());
-    }
-
     void applicationOnGlass()
     {
         ControllerHarness h;
@@ -71,18 +59,8 @@ private slots:
         QVERIFY(test::installPackage(*ControllerAccess::applicationCache(c), installed.bytes,
                                      test::descriptorOf(installed.bytes)));
 
-        CapabilityReport capabilities(nullptr);
-        WebPackageSchemeCoordinator webPackages;
-        QQmlApplicationEngine engine;
-        engine.setInitialProperties({{"debugWindowed", true}, {"debugWindowSize", QSize(640, 360)}});
-        QQmlContext* context = engine.rootContext();
-        context->setContextProperty("talvorineController", &c);
-        context->setContextProperty("talvorineCapabilities", &capabilities);
-        context->setContextProperty("talvorineWebPackages", &webPackages);
-        context->setContextProperty("talvorineFonts", &FontCatalog::instance());
-        engine.load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
-        QCOMPARE(engine.rootObjects().size(), 1);
-        auto* window = qobject_cast<QQuickWindow*>(engine.rootObjects().first());
+        test::SceneWindow scene(c);
+        QQuickWindow* window = scene.window();
         QVERIFY(window && QTest::qWaitForWindowExposed(window));
 
         const auto half = [](const QString& id, const test::ServedObject& package, int x) {
@@ -109,7 +87,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c.activeSlot(), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(pixelAt(window, false), QColor(Qt::green), waitMs);
         QCOMPARE(h.service().contentAttempts(installed.path), 0);
-        QVERIFY2(h.surprises().isEmpty(), qPrintable(h.surprises().join('\n')));
+        h.verifyNoSurprises();
     }
 };
 

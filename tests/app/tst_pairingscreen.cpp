@@ -45,18 +45,9 @@ QRect sceneRect(const QQuickItem* item)
 
 } // namespace
 
-class TestPairingScreen : public QObject {
+class TestPairingScreen : public test::SceneTestCase {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        test::SceneWindow::collectWarnings();
-        QVERIFY(test::SceneWindow::loadResources());
-    }
-
-    void cleanupTestCase() { test::SceneWindow::stopCollectingWarnings(); }
-
     void codeClaimedAndCelebrated()
     {
         ControllerHarness h;
@@ -165,9 +156,7 @@ private slots:
         const QImage shot = QImage::fromData(s.requestsTo(W::screenshotRoute).first().body, "webp");
         QVERIFY(orange(shot.pixelColor(shot.width() / 4, shot.height() / 4)));
         QVERIFY(!orange(shot.pixelColor(shot.width() * 3 / 4, shot.height() / 4)));
-        QVERIFY2(test::SceneWindow::warnings().isEmpty(),
-                 qPrintable(test::SceneWindow::warnings().join('\n')));
-        QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
+        h.verifyNoSurprises();
     }
 };
 

@@ -72,18 +72,9 @@ struct Entry {
 
 } // namespace
 
-class TestPlayerOnGlass : public QObject {
+class TestPlayerOnGlass : public test::SceneTestCase {
     Q_OBJECT
 private slots:
-    void initTestCase()
-    {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        test::SceneWindow::collectWarnings();
-        QVERIFY(test::SceneWindow::loadResources());
-    }
-
-    void cleanupTestCase() { test::SceneWindow::stopCollectingWarnings(); }
-
     void threePagesInTurn()
     {
         QTemporaryDir files;
@@ -170,9 +161,7 @@ private slots:
         QCOMPARE(activations, (QList<Entry>{{0, 0, 1, 0}, {1, 400, 1, 0}, {0, 0, 1, 1000},
                                             {1, 400, 1, 0}}));
         QCOMPARE(s.contentAttempts(red.path), 1);
-        QVERIFY2(test::SceneWindow::warnings().isEmpty(),
-                 qPrintable(test::SceneWindow::warnings().join('\n')));
-        QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
+        h.verifyNoSurprises();
     }
 };
 

@@ -2,7 +2,6 @@
 // made from the controller's own meta-object: the same properties (set by the test), the same
 // signals (emitted by the test) and the same invokables (which only record their calls).
 
-#include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
 #include "manifest/LayoutContract.h"
 #include "operator/OperatorPanel.h"
@@ -11,6 +10,7 @@
 #include "stage/StageLayoutModel.h"
 #include "tests/support/GeneratedMedia.h"
 #include "tests/support/SceneItems.h"
+#include "tests/support/SceneWindow.h"
 #include "tests/support/WebEngineStart.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
@@ -26,7 +26,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <algorithm>
 #include <memory>
 
 using namespace talvorine;
@@ -34,20 +33,6 @@ using namespace talvorine;
 namespace {
 
 constexpr int waitMs = 30000;
-QStringList sceneWarnings;
-// Warnings a test provokes on purpose (a picture that cannot be decoded says so).
-QStringList expectedWarnings;
-QtMessageHandler previousHandler = nullptr;
-
-void collectSceneWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
-{
-    const bool expected = std::any_of(expectedWarnings.cbegin(), expectedWarnings.cend(),
-                                      [&text](const QString& part) { return text.contains(part); });
-    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/"))
-        && !expected)
-        sceneWarnings.append(text);
-    previousHandler(type, context, text);
-}
 
 QByteArray qmlType(const char* cppType)
 {
@@ -115,7 +100,7 @@ bool drawn(const QQuickItem* item)
 
 } // namespace
 
-class TestPlayerScene : public QObject {
+class TestPlayerScene : public test::SceneTestCase {
     Q_OBJECT
 private:
     QTemporaryDir dir_;
@@ -178,10 +163,9 @@ private:
 private slots:
     void initTestCase()
     {
-        QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
-        previousHandler = qInstallMessageHandler(collectSceneWarnings);
-        PlayerComposition::registerQmlTypes();
-        QVERIFY(FontCatalog::instance().registerApplicationFonts());
+        SceneTestCase::initTestCase();
+        if (QTest::currentTestFailed())
+            return;
         capabilities_ = std::make_unique<CapabilityReport>(nullptr);
         webPackages_ = std::make_unique<WebPackageSchemeCoordinator>();
         panel_ = std::make_unique<OperatorPanel>(file("operator-pin"), file("operator-brightness"));
@@ -218,15 +202,10 @@ private slots:
         QCOMPARE(calls("setViewport").value(0).mid(0, 2), (QVariantList{640, 360}));
     }
 
-    void cleanup()
-    {
-        QVERIFY2(sceneWarnings.isEmpty(), qPrintable(sceneWarnings.join('\n')));
-    }
-
     void cleanupTestCase()
     {
         engine_.reset();
-        qInstallMessageHandler(previousHandler);
+        SceneTestCase::cleanupTestCase();
     }
 
     // Readiness and failures of every kind of row, on slot 1; then the video's events.
@@ -238,7 +217,8 @@ private slots:
         QFile broken(file("broken.png"));
         QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("not a picture") > 0);
         broken.close();
-        expectedWarnings.append(broken.fileName() + QStringLiteral(": Unsupported image format"));
+        // A picture that cannot be decoded says so.
+        test::SceneWindow::expectWarning(broken.fileName() + QStringLiteral(": Unsupported image format"));
         QString error;
         QVERIFY2(test::makeMovingClip(file("clip.mkv"), 160, 90, 10, 30, &error),
                  qPrintable(error));

@@ -114,9 +114,7 @@ private:
 private Q_SLOTS:
     void cleanup()
     {
-        if (harness_)
-            QVERIFY2(harness_->surprises().isEmpty(), qPrintable(harness_->surprises().join('\n')));
-        harness_.reset();
+        ControllerHarness::release(harness_);
     }
 
     // The whole way: a page whose media the service serves is prepared, each missing object

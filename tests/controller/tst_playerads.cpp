@@ -269,11 +269,9 @@ private:
 private slots:
     void cleanup()
     {
-        if (harness) {
+        if (harness)
             QVERIFY2(violations.isEmpty(), qPrintable(violations.join('\n')));
-            QVERIFY2(harness->surprises().isEmpty(), qPrintable(harness->surprises().join('\n')));
-        }
-        harness.reset();
+        ControllerHarness::release(harness);
     }
 
     // Planning, resolve, the creative's road into the ad cache, hints, abandonment and the

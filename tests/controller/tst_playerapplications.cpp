@@ -59,8 +59,7 @@ class TestPlayerApplications : public QObject {
 private slots:
     void cleanup()
     {
-        QVERIFY2(h->surprises().isEmpty(), qPrintable(h->surprises().join('\n')));
-        h.reset();
+        test::ControllerHarness::release(h);
     }
 
     // Admission by slot, page and kind, the key of each answer, hostile request maps, the

@@ -78,17 +78,15 @@ private:
     ControllerHarness& make(ControllerHarness::Options options = {})
     {
         harness = std::make_unique<ControllerHarness>(options);
+        if (!harness->ready())
+            qFatal("%s", qPrintable(harness->setupError()));
         return *harness;
     }
 
 private slots:
     void cleanup()
     {
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // --- The object ----------------------------------------------------------------------
@@ -103,7 +101,6 @@ private slots:
     {
         QFETCH(bool, gpuVideo);
         ControllerHarness& h = make({QSizeF(1920, 1080), gpuVideo, false});
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
 
         const QList<QJsonObject> log = h.devLog();
         QVERIFY(log.size() >= 2);
@@ -197,7 +194,7 @@ private slots:
         QFETCH(bool, precise);
         QFETCH(int, interval);
         if (!harness)
-            QVERIFY2(make().ready(), qPrintable(harness->setupError()));
+            make();
         QTimer* timer = harness->timer(name);
         QVERIFY(timer);
         QCOMPARE(timer->objectName(), name);
@@ -260,7 +257,6 @@ private slots:
         QThreadPool::globalInstance()->setMaxThreadCount(
             std::max(4, QThreadPool::globalInstance()->maxThreadCount()));
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
 
         QByteArray content(4 * 1024 * 1024, Qt::Uninitialized);
@@ -339,7 +335,6 @@ private slots:
         QFETCH(qint64, asked);
         QFETCH(int, armed);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         ControllerAccess::armSessionRetry(h.controller(), asked);
         QVERIFY(h.timer(u"sessionRetryTimer")->isActive());
         QCOMPARE(h.timer(u"sessionRetryTimer")->interval(), armed);
@@ -363,7 +358,6 @@ private slots:
         QFETCH(qint64, elapsedMs);
         QFETCH(bool, aborted);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QVERIFY(NativePlayerIdentityStore(h.statePath("player-identity")).open(true).has_value());
         Reply late = Reply::json(200, QJsonObject{{"session", "tvs_late_1"}});
@@ -396,7 +390,6 @@ private slots:
     void safetyPoll()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         ControllerAccess::armSafetyPoll(h.controller());
         QVERIFY(!h.timer(u"safetyPollTimer")->isActive());
         QVERIFY(h.mintSession());
@@ -411,7 +404,6 @@ private slots:
     void statusRepublishes()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QSignalSpy status(&c, &PlayerController::statusChanged);
         QSignalSpy overlay(&c, &PlayerController::overlayChanged);
@@ -441,7 +433,6 @@ private slots:
         QFETCH(QString, logCode);
         QFETCH(QString, reason);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
         h.timer(u"sessionRetryTimer")->start(60000);
@@ -472,7 +463,6 @@ private slots:
     void splashRetiresAtItsBoundary()
     {
         ControllerHarness& h = make({QSizeF(1920, 1080), false, true});
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QSignalSpy splash(&c, &PlayerController::splashChanged);
         QVERIFY(c.splashVisible());
@@ -513,7 +503,6 @@ private slots:
     void noSplashWithoutOne()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QSignalSpy splash(&c, &PlayerController::splashChanged);
         c.finishStartupAnimation();
@@ -535,7 +524,6 @@ private slots:
     void overlayFlow()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QVERIFY(h.mintSession());
         h.service().script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
@@ -632,7 +620,6 @@ private slots:
         QFETCH(qint64, expiresInMs);
         QFETCH(int, shownMs);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QSignalSpy toast(&c, &PlayerController::toastChanged);
         const QDateTime expires =
@@ -653,7 +640,6 @@ private slots:
     void syncGlyphHold()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         QSignalSpy glyph(&c, &PlayerController::syncGlyphChanged);
         ControllerAccess::publishSyncGlyph(c, true, false);
@@ -691,7 +677,6 @@ private slots:
         OpLogListener listener;
         QVERIFY(listener.listening());
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
 
         // The operation log keeps its connection: the first record after a collector changed
         // goes to the old one and is lost, so one is spent until the new collector hears it.
@@ -775,7 +760,6 @@ private slots:
     void renderThreadHooks()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         constexpr quint64 last = 200000;
         std::atomic<quint64> published{0};
@@ -808,7 +792,6 @@ private slots:
     void operatorContext()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         HostContext host;
         host.duid = QStringLiteral("D-1");
@@ -827,7 +810,6 @@ private slots:
     void adsStayQuietWithoutAdSlots()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         const QStringList before = treeOf(h.stateDirectory());
         QSignalSpy ad(&c, &PlayerController::adActiveChanged);

@@ -139,11 +139,7 @@ private:
 private slots:
     void cleanup()
     {
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // --- Intake through the transport, with nothing on glass ---------------------------------

@@ -108,11 +108,7 @@ private slots:
     void cleanup()
     {
         qunsetenv(quotaVariable);
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // --- Rules ---------------------------------------------------------------------------

@@ -1,7 +1,6 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
 
-#include <QBuffer>
 #include <QCryptographicHash>
 #include <QJsonArray>
 #include <QKeyEvent>
@@ -52,11 +51,8 @@ Primitive& imageOf(Manifest& manifest, int page)
 
 void commit(ContentCache& cache, char c)
 {
-    QByteArray bytes = itemBytes(c);
-    QBuffer source(&bytes);
-    source.open(QIODevice::ReadOnly);
     QString error;
-    if (!cache.commitVerified(source, itemSha(c), bytes.size(), &error, nullptr))
+    if (!test::ServedObject::of(QByteArray(1, c), itemBytes(c)).cacheIn(cache, &error))
         qFatal("commit failed: %s", qPrintable(error));
 }
 
@@ -136,11 +132,7 @@ private:
 private slots:
     void cleanup()
     {
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // First activation, a swipe in two steps, a cross-fade, a second activation while a swipe

@@ -2,7 +2,6 @@
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
 
-#include <QBuffer>
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
@@ -22,16 +21,6 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
-
-void store(ContentCache& cache, const ServedObject& object)
-{
-    QByteArray bytes = object.bytes;
-    QBuffer source(&bytes);
-    source.open(QIODevice::ReadOnly);
-    QString error;
-    QVERIFY2(cache.commitVerified(source, object.sha256, bytes.size(), &error, nullptr),
-             qPrintable(error));
-}
 
 QByteArray httpDate(qint64 msSinceEpoch)
 {
@@ -71,9 +60,7 @@ private:
 private Q_SLOTS:
     void cleanup()
     {
-        if (harness_)
-            QVERIFY2(harness_->surprises().isEmpty(), qPrintable(harness_->surprises().join('\n')));
-        harness_.reset();
+        ControllerHarness::release(harness_);
     }
 
     // The player's offline and update life in one run: an offline restart from the cache, the
@@ -93,7 +80,7 @@ private Q_SLOTS:
                            k = object("k", 7);
         for (const ServedObject& served : {a, b, d, e, f, g, k})
             service.putContent(served.path, served.bytes);
-        store(cache, a);
+        QVERIFY(a.cacheIn(cache));
         const auto shows = [&](const QString& id, const ServedObject& o) {
             return c.activeSlot() >= 0 && boundSource(c, c.activeSlot(), id) == QUrl::fromLocalFile(cache.objectPath(o.sha256));
         };
@@ -232,8 +219,7 @@ private Q_SLOTS:
         ContentCache& cache = *ControllerAccess::contentCache(c);
         const ServedObject a = ServedObject::make("a", 4096, 1), d = ServedObject::make("d", 4096, 2),
                            e = ServedObject::make("e", 4096, 3), y = ServedObject::make("y", 4096, 4);
-        for (const ServedObject& o : {a, y})
-            store(cache, o);
+        QVERIFY(a.cacheIn(cache) && y.cacheIn(cache));
         for (const ServedObject& o : {d, e})
             h.service().putContent(o.path, o.bytes);
         h.service().scriptContent(d.path, {{.status = 503}});

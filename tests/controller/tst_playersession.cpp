@@ -108,6 +108,8 @@ private:
     ControllerHarness& make()
     {
         harness = std::make_unique<ControllerHarness>();
+        if (!harness->ready())
+            qFatal("%s", qPrintable(harness->setupError()));
         return *harness;
     }
 
@@ -115,11 +117,7 @@ private slots:
     void cleanup()
     {
         qunsetenv(spreadVariable);
-        if (harness) {
-            const QStringList surprises = harness->surprises();
-            harness.reset();
-            QVERIFY2(surprises.isEmpty(), qPrintable(surprises.join(QLatin1Char('\n'))));
-        }
+        ControllerHarness::release(harness);
     }
 
     // --- Start ---------------------------------------------------------------------------
@@ -164,7 +162,6 @@ private slots:
         QFETCH(bool, enrolled);
         QFETCH(QString, surface);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         const PersistentState state(h.statePath("playback-state"));
         h.service().script("POST", W::sessionMintRoute, {silent()});
         h.service().script("GET", W::pairingEventsRoute, {Reply::eventStream()});
@@ -233,7 +230,6 @@ private slots:
     void boundSession()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         test::FakeRuntimeService& s = h.service();
         QStringList statuses;
@@ -296,7 +292,6 @@ private slots:
     void misbehavingService()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         struct Step {
             Reply reply;
@@ -385,7 +380,6 @@ private slots:
     void boundMarkerRetried()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         const PersistentState state(h.statePath("playback-state"));
         QVERIFY(state.saveScreenLabel(QStringLiteral("Lobby")));
         QVERIFY(NativePlayerIdentityStore(h.statePath("player-identity")).open(true));
@@ -420,7 +414,6 @@ private slots:
     void pairingFlow()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         test::FakeRuntimeService& s = h.service();
         s.script("POST", W::sessionMintRoute,
@@ -540,7 +533,6 @@ private slots:
         QFETCH(QString, timer);
         QFETCH(int, delay);
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         QVERIFY(showCode(h, events, completion));
         trouble(h);
         QTRY_COMPARE_WITH_TIMEOUT(h.controller().status(), status, waitMs);
@@ -559,7 +551,6 @@ private slots:
     void pairingStartBackoff()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         test::FakeRuntimeService& s = h.service();
         const Reply busy = problem(503, "busy");
         s.script("POST", W::sessionMintRoute, {problem(404, "device_unknown")});
@@ -606,7 +597,6 @@ private slots:
     void claimNoncesKeepTheNewest()
     {
         ControllerHarness& h = make();
-        QVERIFY2(h.ready(), qPrintable(h.setupError()));
         PlayerController& c = h.controller();
         for (int i = 0; i <= 32; ++i)
             ControllerAccess::claimPairing(c, QStringLiteral("nonce-%1").arg(i));

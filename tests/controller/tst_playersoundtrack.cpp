@@ -3,7 +3,6 @@
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/GeneratedMedia.h"
 
-#include <QBuffer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -100,12 +99,8 @@ private slots:
         const SoundtrackTrack t = track("C", tone, 3, {{.lengthDelta = 1}, {.lengthDelta = -1},
                                                        {.corrupt = true}});
         // Cached already: the first track, and the pages' image.
-        for (QByteArray cached : {tone + 'x', QByteArray("i")}) {
-            QBuffer source(&cached);
-            QVERIFY(source.open(QIODevice::ReadOnly));
-            QVERIFY(ControllerAccess::contentCache(c)->commitVerified(
-                source, FakeRuntimeService::sha256Hex(cached), cached.size(), nullptr, nullptr));
-        }
+        for (const QByteArray& cached : {tone + 'x', QByteArray("i")})
+            QVERIFY(test::ServedObject::of("cached", cached).cacheIn(*ControllerAccess::contentCache(c)));
         const int mints = h->service().attempts("POST", "/runtime/v1/native/sessions");
         const QList<std::optional<PageAudioCue>> cues{{}, PageAudioCue{"C", false},
                                                       PageAudioCue{"C", true}};
@@ -173,7 +168,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(engine.isPlaying() && ready(a) && ready(b), waitMs);
         QCOMPARE(requests(a) + requests(u), 2);
         QCOMPARE(h->devLog("soundtrack_track_failed").size(), 6);
-        QVERIFY(h->surprises().isEmpty());
+        h->verifyNoSurprises();
     }
 };
 

@@ -241,7 +241,7 @@ private slots:
             QCOMPARE(surface.value("pixel_ratio").toDouble(), expected[i][2].toDouble());
             QCOMPARE(surface.value("presentation").toString(), expected[i][3].toString());
         }
-        QVERIFY2(harness.surprises().isEmpty(), qPrintable(harness.surprises().join('\n')));
+        harness.verifyNoSurprises();
     }
 };
 

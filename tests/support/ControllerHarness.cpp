@@ -83,6 +83,14 @@ ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
 }
 
+bool ServedObject::cacheIn(ContentCache& cache, QString* error) const
+{
+    QByteArray copy = bytes;
+    QBuffer source(&copy);
+    source.open(QIODevice::ReadOnly);
+    return cache.commitVerified(source, sha256, copy.size(), error, nullptr).has_value();
+}
+
 ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
 {
     QImage image(64, 36, QImage::Format_RGB32);
@@ -230,6 +238,21 @@ void ControllerHarness::buildController(const Options& options, const QString& s
     scene_ = std::make_unique<SceneStandIn>(*controller_);
 }
 
+void ControllerHarness::verifyNoSurprises() const
+{
+    const QStringList found = surprises();
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
+void ControllerHarness::release(std::unique_ptr<ControllerHarness>& harness)
+{
+    if (!harness)
+        return;
+    const QStringList found = harness->surprises();
+    harness.reset();
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
 void ControllerHarness::destroyController()
 {
     scene_.reset();
@@ -364,11 +387,7 @@ bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisi
 bool ControllerHarness::showCachedPage()
 {
     const ServedObject picture = ServedObject::make("on-glass.png", 256, 77);
-    QByteArray bytes = picture.bytes;
-    QBuffer source(&bytes);
-    source.open(QIODevice::ReadOnly);
-    if (!ControllerAccess::contentCache(*controller_)
-             ->commitVerified(source, picture.sha256, bytes.size(), nullptr, nullptr))
+    if (!picture.cacheIn(*ControllerAccess::contentCache(*controller_)))
         return false;
     // With a session, the picture's start is reported; the service takes it.
     if (!service_->scripted("POST", W::reportsRoute))

@@ -88,6 +88,10 @@ struct ServedObject {
     static ServedObject of(const QByteArray& name, const QByteArray& bytes);
     // A PNG picture of one colour.
     static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
+
+    // Lands the object in the cache as a verified download does; false, with the cache's
+    // reason, when the cache refuses it.
+    bool cacheIn(ContentCache& cache, QString* error = nullptr) const;
 };
 
 // Pages "p0", "p1", ... of the given primitives, as the service sends them (the document and
@@ -492,6 +496,11 @@ public:
 
     // What the strict service did not expect, one line per request.
     QStringList surprises() const { return service_->surprises(); }
+    // Fails the running test on them, one line per request.
+    void verifyNoSurprises() const;
+    // A controller test's cleanup(): destroys the test's harness, when it has one, and fails the
+    // test on the surprises its service saw until then.
+    static void release(std::unique_ptr<ControllerHarness>& harness);
 
     // Destroys the controller (the service and the state directory stay), or builds a new one
     // on the same state directory.

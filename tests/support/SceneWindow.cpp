@@ -8,10 +8,13 @@
 #include "stage/FontCatalog.h"
 #include "web/WebPackageSchemeCoordinator.h"
 
+#include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
+#include <QTest>
 
+#include <algorithm>
 #include <utility>
 
 namespace talvorine::test {
@@ -19,11 +22,15 @@ namespace talvorine::test {
 namespace {
 
 QStringList collected;
+QStringList expected;
 QtMessageHandler previousHandler = nullptr;
 
 void collect(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
-    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/")))
+    const bool provoked = std::any_of(expected.cbegin(), expected.cend(),
+                                      [&text](const QString& part) { return text.contains(part); });
+    if (type != QtDebugMsg && type != QtInfoMsg && text.contains(QLatin1String("qrc:/"))
+        && !provoked)
         collected.append(text);
     previousHandler(type, context, text);
 }
@@ -45,6 +52,11 @@ void SceneWindow::stopCollectingWarnings()
 QStringList SceneWindow::warnings()
 {
     return collected;
+}
+
+void SceneWindow::expectWarning(const QString& part)
+{
+    expected.append(part);
 }
 
 bool SceneWindow::loadResources()
@@ -84,6 +96,24 @@ QImage SceneWindow::grab(const QRect& area) const
     const qreal ratio = image.devicePixelRatio();
     return image.copy(QRect((QPointF(area.topLeft()) * ratio).toPoint(),
                             (QSizeF(area.size()) * ratio).toSize()));
+}
+
+void SceneTestCase::initTestCase()
+{
+    QCOMPARE(QGuiApplication::platformName(), QStringLiteral("wayland"));
+    SceneWindow::collectWarnings();
+    QVERIFY(SceneWindow::loadResources());
+}
+
+void SceneTestCase::cleanup()
+{
+    const QStringList found = std::exchange(collected, {});
+    QVERIFY2(found.isEmpty(), qPrintable(found.join(QLatin1Char('\n'))));
+}
+
+void SceneTestCase::cleanupTestCase()
+{
+    SceneWindow::stopCollectingWarnings();
 }
 
 } // namespace talvorine::test

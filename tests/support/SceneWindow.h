@@ -6,6 +6,7 @@
 // is on glass.
 
 #include <QImage>
+#include <QObject>
 #include <QRect>
 #include <QSize>
 #include <QStringList>
@@ -33,6 +34,8 @@ public:
     static void collectWarnings();
     static void stopCollectingWarnings();
     static QStringList warnings();
+    // A warning a test provokes on purpose: any that contains this text is not collected.
+    static void expectWarning(const QString& part);
 
     explicit SceneWindow(PlayerController& controller, QSize size = QSize(640, 360));
     ~SceneWindow();
@@ -50,6 +53,18 @@ private:
     std::unique_ptr<WebPackageSchemeCoordinator> webPackages_;
     std::unique_ptr<QQmlApplicationEngine> engine_;
     QQuickWindow* window_ = nullptr;
+};
+
+// The frame of a window test of the player's scene: it runs under the compositor with the
+// scene's resources loaded and its warnings collected, and each test fails on those it left.
+// A test class with more to set up calls these from its own initTestCase() and
+// cleanupTestCase().
+class SceneTestCase : public QObject {
+    Q_OBJECT
+protected Q_SLOTS:
+    void initTestCase();
+    void cleanup();
+    void cleanupTestCase();
 };
 
 } // namespace talvorine::test
