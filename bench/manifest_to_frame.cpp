@@ -8,10 +8,10 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
-#include "bench/FrameSampler.h"
 #include "controller/PlayerController.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/FrameSampler.h"
 #include "tests/support/SceneWindow.h"
 
 #include <benchmark/benchmark.h>
@@ -26,10 +26,10 @@
 namespace {
 
 using namespace talvorine;
-using bench::FrameSampler;
-using bench::monotonicNs;
 using test::ControllerAccess;
 using test::ControllerHarness;
+using test::FrameSampler;
+using test::monotonicNs;
 using test::ServedObject;
 using Reply = test::FakeRuntimeService::Reply;
 namespace W = RuntimeWire;
@@ -65,7 +65,7 @@ bool pageShown(const FrameSampler::Frame& frame)
 // Runs the event loop until done holds or 30 s passed.
 bool spinUntil(const std::function<bool()>& done)
 {
-    return bench::spinUntil(done, 30000);
+    return test::spinUntil(done, 30000);
 }
 
 void BM_ManifestToFrame(benchmark::State& state, bool cached)
