@@ -21,6 +21,7 @@
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FrameSampler.h"
+#include "tests/support/WindowedPlayer.h"
 
 #include <benchmark/benchmark.h>
 
@@ -100,14 +101,8 @@ int runChild(int argc, char** argv, const QString& stateDirectory)
     configureWaylandPlatformEnvironment();
     PlayerComposition::applyGraphicsDefaults();
     QGuiApplication app(argc, argv);
-    PlayerCompositionSettings settings;
-    settings.origin = QUrl(QStringLiteral("http://localhost:9"));
-    settings.stateDirectory = stateDirectory;
-    settings.window.windowed = true;
-    settings.window.width = 640;
-    settings.window.height = 360;
-    settings.locateProgram = [](const QString&) { return QString(); };
-    PlayerComposition player(std::move(settings));
+    PlayerComposition player(
+        test::windowedPlayer(QUrl(QStringLiteral("http://localhost:9")), stateDirectory));
     player.build();
     QQuickWindow* window = player.windows().value(0);
     PlayerController* controller = player.controller();

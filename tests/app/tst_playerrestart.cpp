@@ -11,6 +11,7 @@
 #include "storage/ContentCache.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FrameSampler.h"
+#include "tests/support/WindowedPlayer.h"
 
 #include <QFile>
 #include <QGuiApplication>
@@ -66,15 +67,7 @@ private:
 
     PlayerController& start(const QUrl& origin)
     {
-        PlayerCompositionSettings settings;
-        settings.origin = origin;
-        settings.stateDirectory = state_.path();
-        settings.window.windowed = true;
-        settings.window.width = 640;
-        settings.window.height = 360;
-        settings.locateProgram = [](const QString&) { return QString(); };
-        settings.backlightRoot = state_.filePath(QStringLiteral("no-backlight"));
-        player_ = std::make_unique<PlayerComposition>(std::move(settings));
+        player_ = std::make_unique<PlayerComposition>(test::windowedPlayer(origin, state_.path()));
         player_->build();
         QQuickWindow* window = player_->windows().value(0);
         if (window)
