@@ -21,6 +21,7 @@
 #include <ctime>
 #include <functional>
 #include <iterator>
+#include <memory>
 
 namespace talvorine::test {
 
@@ -53,10 +54,13 @@ public:
         QRgb pixels[samples]{};
     };
 
-    explicit FrameSampler(QQuickWindow* window) : window_(window)
+    // The render thread may be inside a sample while the sampler goes away: what it reads and
+    // writes lives as long as the connection's own copy of it, so the two may go in any order.
+    explicit FrameSampler(QQuickWindow* window) : kept_(std::make_shared<Kept>())
     {
-        connection_ = QObject::connect(window, &QQuickWindow::afterRendering, window,
-                                       [this] { sample(); }, Qt::DirectConnection);
+        connection_ = QObject::connect(
+            window, &QQuickWindow::afterRendering, window,
+            [window, kept = kept_] { sample(window, *kept); }, Qt::DirectConnection);
     }
     ~FrameSampler() { QObject::disconnect(connection_); }
 
@@ -65,26 +69,31 @@ public:
 
     void clear()
     {
-        QMutexLocker lock(&mutex_);
-        frames_.clear();
+        QMutexLocker lock(&kept_->mutex);
+        kept_->frames.clear();
     }
     QList<Frame> frames()
     {
-        QMutexLocker lock(&mutex_);
-        return frames_;
+        QMutexLocker lock(&kept_->mutex);
+        return kept_->frames;
     }
 
 private:
-    void sample()
+    struct Kept {
+        QMutex mutex;
+        QList<Frame> frames;
+    };
+
+    static void sample(QQuickWindow* window, Kept& kept)
     {
         QOpenGLContext* context = QOpenGLContext::currentContext();
         if (!context)
             return;
         Frame frame;
-        const QSize size = window_->size() * window_->effectiveDevicePixelRatio();
+        const QSize size = window->size() * window->effectiveDevicePixelRatio();
         // The scene graph records its frame and runs it at the end of the frame: only this
         // flush makes the frame just recorded what the reads below see, not an older one.
-        window_->beginExternalCommands();
+        window->beginExternalCommands();
         for (int i = 0; i < samples; ++i) {
             uchar rgba[4] = {};
             // Across the middle line, away from the edges a swipe enters from.
@@ -93,16 +102,14 @@ private:
                                                GL_UNSIGNED_BYTE, rgba);
             frame.pixels[i] = qRgb(rgba[0], rgba[1], rgba[2]);
         }
-        window_->endExternalCommands();
+        window->endExternalCommands();
         frame.atNs = monotonicNs();
-        QMutexLocker lock(&mutex_);
-        frames_.append(frame);
+        QMutexLocker lock(&kept.mutex);
+        kept.frames.append(frame);
     }
 
-    QQuickWindow* window_;
+    std::shared_ptr<Kept> kept_;
     QMetaObject::Connection connection_;
-    QMutex mutex_;
-    QList<Frame> frames_;
 };
 
 // How a sampled pixel relates to a swap from one solid colour to another: either colour, a
