@@ -9,9 +9,9 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
-#include "bench/FrameSampler.h"
 #include "controller/PlayerController.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/FrameSampler.h"
 #include "tests/support/SceneWindow.h"
 
 #include <benchmark/benchmark.h>
@@ -20,43 +20,19 @@
 #include <QGuiApplication>
 #include <QQuickWindow>
 
-#include <cstdlib>
 
 namespace {
 
 using namespace talvorine;
 using test::ControllerAccess;
 
-using bench::FrameSampler;
-using bench::monotonicNs;
-using Frame = FrameSampler::Frame;
-
-constexpr int tolerance = 24;
-
-bool near(int value, int target)
-{
-    return std::abs(value - target) <= tolerance;
-}
-
-// Red is one page and blue the other: a pixel of either, or of a blend of both, has no green
-// and its red and blue add up to one full channel.
-enum class Seen { Outgoing, Incoming, Blend, Neither };
-Seen classify(QRgb pixel, bool incomingBlue)
-{
-    const int r = qRed(pixel), g = qGreen(pixel), b = qBlue(pixel);
-    if (!near(g, 0) || !near(r + b, 255))
-        return Seen::Neither;
-    if (near(b, 0))
-        return incomingBlue ? Seen::Outgoing : Seen::Incoming;
-    if (near(r, 0))
-        return incomingBlue ? Seen::Incoming : Seen::Outgoing;
-    return Seen::Blend;
-}
+using test::FrameSampler;
+using test::monotonicNs;
 
 // Runs the event loop until done holds or 10 s passed.
 bool spinUntil(const std::function<bool()>& done)
 {
-    return bench::spinUntil(done, 10000);
+    return test::spinUntil(done, 10000);
 }
 
 struct Player {
@@ -117,32 +93,11 @@ void BM_PageSwap(benchmark::State& state, const char* type, int durationMs)
         // The swap is over once the controller retired the outgoing page and a frame after
         // that shows the incoming page alone.
         PlayerController& c = player->harness->controller();
-        bool settled = false;
-        qint64 firstIncomingNs = -1;
-        int neitherFrames = 0;
-        qsizetype seen = 0;
-        spinUntil([&] {
-            const QList<Frame> frames = player->sampler->frames();
-            for (; seen < frames.size(); ++seen) {
-                const Frame& frame = frames.at(seen);
-                if (frame.atNs < startNs)
-                    continue;
-                bool allIncoming = true;
-                bool anyNeither = false;
-                bool anyIncoming = false;
-                for (const QRgb pixel : frame.pixels) {
-                    const Seen kind = classify(pixel, incoming == 1);
-                    anyNeither |= kind == Seen::Neither;
-                    anyIncoming |= kind == Seen::Incoming || kind == Seen::Blend;
-                    allIncoming &= kind == Seen::Incoming;
-                }
-                neitherFrames += anyNeither;
-                if (anyIncoming && firstIncomingNs < 0)
-                    firstIncomingNs = frame.atNs;
-                settled = allIncoming;
-            }
-            return settled && c.objectEnterArmed();
-        });
+        const QRgb red = qRgb(255, 0, 0), blue = qRgb(0, 0, 255);
+        test::SwapWatch watch(incoming == 1 ? red : blue, incoming == 1 ? blue : red, startNs);
+        spinUntil([&] { return watch.update(player->sampler->frames()) && c.objectEnterArmed(); });
+        const int neitherFrames = watch.neitherFrames();
+        const qint64 firstIncomingNs = watch.firstIncomingNs();
         neither += neitherFrames;
         // A swap whose incoming page never reached a frame within 10 s counts apart.
         if (firstIncomingNs < 0)

@@ -406,10 +406,16 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     // During a retained restore a rotation checks only its own page; the restore verifies the
     // rest of the stored revision by itself.
     const bool ownPageOnly = retainedRestoreActive_ && !revisionChange;
+    // Pages known not to be local are the object repair's to fetch, in the background. Queued
+    // here, their objects would fail (offline) or hold up a candidate whose own page is whole,
+    // and the player could not turn to any stored page while one object is missing.
+    const bool unlandedKnown = unlandedRevision_ == manifest.manifestRevision;
     collectAssets(
         prepared, manifest,
         [&](int i) { return pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, i); },
-        [&](int i) { return !ownPageOnly || i == page; });
+        [&](int i) {
+            return i == page || (!ownPageOnly && !(unlandedKnown && unlandedPages_.contains(i)));
+        });
     const bool sizesValid = mediaSizesWithinLimits(prepared.mediaQueue);
     if (sizesValid) {
         prepared.pendingAssets = int(prepared.packageQueue.size() + prepared.mediaQueue.size());

@@ -6,6 +6,7 @@
 #include "tests/support/WebPackageBuilder.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -91,15 +92,32 @@ bool ServedObject::cacheIn(ContentCache& cache, QString* error) const
     return cache.commitVerified(source, sha256, copy.size(), error, nullptr).has_value();
 }
 
-ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
+ServedObject ServedObject::png(const QByteArray& name, const QImage& image)
 {
-    QImage image(64, 36, QImage::Format_RGB32);
-    image.fill(colour);
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
     image.save(&buffer, "PNG");
     return of(name, bytes);
+}
+
+ServedObject ServedObject::picture(const QByteArray& name, Qt::GlobalColor colour)
+{
+    QImage image(64, 36, QImage::Format_RGB32);
+    image.fill(colour);
+    return png(name, image);
+}
+
+ServedObject ServedObject::canvasPicture(const QByteArray& name, QRgb colour)
+{
+    QImage image(1920, 1080, QImage::Format_RGB32);
+    image.fill(colour);
+    // The noise keeps the file from compressing to almost nothing.
+    for (int y = 0; y < 24; ++y) {
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb((x * 7 + y * 13) % 256, (x * 11) % 256, (y * 5) % 256));
+    }
+    return png(name, image);
 }
 
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
@@ -194,6 +212,13 @@ QJsonObject applicationPrimitive(const QString& id, const ServedObject& package)
             {"launchUrl", "/runtime/v1/apps/menu/launch"},
             {"origin", "https://menu.apps.talvorine.net"}, {"protocol", "1"},
             {"grantId", "grant-1"}, {"package", declared}};
+}
+
+bool prepareBoundState(const QString& stateDirectory)
+{
+    const QDir directory(stateDirectory);
+    return NativePlayerIdentityStore(directory.filePath(QStringLiteral("player-identity"))).open(true)
+        && PersistentState(directory.filePath(QStringLiteral("playback-state"))).markEnrolled();
 }
 
 // --- ControllerHarness ---------------------------------------------------------------------
@@ -357,8 +382,7 @@ bool ControllerHarness::mintSession(bool adSlots)
 
 bool ControllerHarness::startBound()
 {
-    if (!NativePlayerIdentityStore(statePath(QStringLiteral("player-identity"))).open(true)
-        || !PersistentState(statePath(QStringLiteral("playback-state"))).markEnrolled())
+    if (!prepareBoundState(directory_.path()))
         return false;
     answerSessionRoutes();
     return sessionSettled([this] {

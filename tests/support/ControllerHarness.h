@@ -9,6 +9,7 @@
 #include "controller/PlayerController.h"
 #include "tests/support/FakeRuntimeService.h"
 
+#include <QImage>
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
@@ -86,8 +87,12 @@ struct ServedObject {
 
     static ServedObject make(const QByteArray& name, qint64 size, quint32 seed);
     static ServedObject of(const QByteArray& name, const QByteArray& bytes);
+    static ServedObject png(const QByteArray& name, const QImage& image);
     // A PNG picture of one colour.
     static ServedObject picture(const QByteArray& name, Qt::GlobalColor colour);
+    // A full-canvas (1920x1080) PNG of one colour under a band of noise at its top, large
+    // enough for its download and decode to count.
+    static ServedObject canvasPicture(const QByteArray& name, QRgb colour);
 
     // Lands the object in the cache as a verified download does; false, with the cache's
     // reason, when the cache refuses it.
@@ -377,6 +382,12 @@ struct ControllerAccess {
     // Retained restore, background fetches and staged plans.
     static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    // A restore began and every page of its inventory has been verified.
+    static bool retainedInventoryDone(PlayerController& c)
+    {
+        return c.retainedManifest_ && !c.retainedPages_.isEmpty()
+            && c.retainedPosition_ >= c.retainedPages_.size() && transfersIdle(c);
+    }
     static void beginReplacement(PlayerController& c, const Manifest& manifest)
     {
         c.beginReplacement(manifest, QByteArray("{}"), true, true, 0);
@@ -423,6 +434,9 @@ struct ControllerAccess {
 // letter's digest and size.
 Manifest imagePagesManifest(const QString& revision, const QList<QByteArray>& pages,
                             const std::function<std::pair<QString, qint64>(char)>& object);
+
+// A state directory prepared as a bound player's: an identity and the enrolled marker.
+bool prepareBoundState(const QString& stateDirectory);
 
 // The controller's constructor arguments that a test chooses.
 struct ControllerOptions {
