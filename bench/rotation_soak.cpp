@@ -1,26 +1,33 @@
 // The running player over a thousand page rotations, in-process under the compositor: the
 // sample service's pages (images, images one after the other in place, the colour-bar clip to
-// its end, cross-fades and swipes), paired and downloaded as in a real run, with the page timers
-// cut to 100 ms after each activation (the transitions keep their length). Every hundred rotations it prints resident memory, open file
-// descriptors and threads; the counters are their growth per hundred rotations after a warm-up
-// of two hundred, and the goal is flat curves (no growth). Run it with WAYLAND_DISPLAY set;
-// TALVORINE_SOAK_ROTATIONS changes the number of rotations.
+// its end, the web application that turns its own page, the ad slot with a short image or video
+// ad on alternate arrivals, cross-fades and swipes), paired and downloaded as in a real run, with
+// the page timers cut to 100 ms after each activation (the transitions keep their length). Every
+// hundred rotations it prints resident memory, open file descriptors and threads, and the number
+// and resident memory of the web engine's render processes (descendants of this process); the
+// counters are their growth per hundred rotations after a warm-up of two hundred, and the goal is
+// flat curves (no growth). Each time the clip comes on glass, two pages after the application
+// left it, no render process should be alive: the times one was are counted. Run it with
+// WAYLAND_DISPLAY set; TALVORINE_SOAK_ROTATIONS changes the number of rotations.
 
 #include "app/PlatformEnvironment.h"
 #include "bench/ProcessStatus.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
+#include "stage/StageLayoutModel.h"
 #include "tests/support/SampleService.h"
 
 #include <benchmark/benchmark.h>
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QGuiApplication>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -35,13 +42,48 @@ struct Sample {
     qint64 residentKib = 0;
     qint64 descriptors = 0;
     qint64 threads = 0;
+    qint64 renderers = 0;
+    qint64 rendererKib = 0;
 };
+
+// The web engine's render processes: descendants of this process (the engine forks them from its
+// zygote, not from the player itself) started as "--type=renderer".
+QStringList renderProcesses()
+{
+    QMultiHash<QString, QString> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& pid : entries) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!pid.front().isDigit() || !stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold spaces and parentheses.
+        const QByteArray line = stat.readAll();
+        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1)
+            children.insert(QString::fromLatin1(fields.at(1)), pid);
+    }
+    QStringList renderers;
+    QStringList pending = children.values(QString::number(QCoreApplication::applicationPid()));
+    while (!pending.isEmpty()) {
+        const QString pid = pending.takeLast();
+        pending += children.values(pid);
+        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (commandLine.open(QIODevice::ReadOnly) && commandLine.readAll().contains("--type=renderer"))
+            renderers.append(pid);
+    }
+    return renderers;
+}
 
 Sample sample(int rotations)
 {
-    return {rotations, processStatusValue("VmRSS"),
-            qint64(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()),
-            processStatusValue("Threads")};
+    Sample taken{rotations, processStatusValue("VmRSS"),
+                 qint64(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()),
+                 processStatusValue("Threads")};
+    for (const QString& pid : renderProcesses()) {
+        ++taken.renderers;
+        taken.rendererKib += std::max<qint64>(0, processStatusValue("VmRSS", pid));
+    }
+    return taken;
 }
 
 bool spinUntil(const std::function<bool()>& done, qint64 timeoutMs)
@@ -75,6 +117,7 @@ void BM_RotationSoak(benchmark::State& state)
         options.pageDwellMs = 1000;
         options.applicationShowMs = 1000;
         options.clipFrames = 30;
+        options.adClipFrames = 30;
         options.screenshotIntervalMs = 3600000;
         options.revisionDelayMs = 86400000;
         test::SampleService service(options);
@@ -103,11 +146,19 @@ void BM_RotationSoak(benchmark::State& state)
         // its timers, the dwell is cut to just past the transition.
         int rotations = 0;
         int lastSlot = -1;
+        int clipShowings = 0;
+        int renderersLeft = 0;
         QObject::connect(controller, &PlayerController::activeChanged, controller, [&] {
             if (controller->activeSlot() < 0 || controller->activeSlot() == lastSlot)
                 return;
             lastSlot = controller->activeSlot();
             ++rotations;
+            const StageLayoutModel* onGlass = lastSlot == 0 ? controller->stageA() : controller->stageB();
+            if (onGlass->pageId() == QLatin1String("clip")) {
+                ++clipShowings;
+                if (!renderProcesses().isEmpty())
+                    ++renderersLeft;
+            }
             QTimer::singleShot(0, controller, [controller] {
                 for (const char* name : {"pageTimer", "mediaItemTimer"}) {
                     QTimer* timer = controller->timerNamed(QLatin1String(name));
@@ -128,8 +179,11 @@ void BM_RotationSoak(benchmark::State& state)
             }
             samples.append(sample(rotations));
             const Sample& last = samples.constLast();
-            std::fprintf(stderr, "rotations %5d  rss %7lld KiB  fds %4lld  threads %3lld  %6.1f s\n",
+            std::fprintf(stderr,
+                         "rotations %5d  rss %7lld KiB  fds %4lld  threads %3lld  renderers %lld "
+                         "(%7lld KiB)  left on clip %d of %d  %6.1f s\n",
                          last.rotations, last.residentKib, last.descriptors, last.threads,
+                         last.renderers, last.rendererKib, renderersLeft, clipShowings,
                          double(elapsed.elapsed()) / 1000.0);
         }
 
@@ -144,7 +198,12 @@ void BM_RotationSoak(benchmark::State& state)
             state.counters["rss_kib_per_100"] = double(end.residentKib - warm->residentKib) / hundreds;
             state.counters["fds_per_100"] = double(end.descriptors - warm->descriptors) / hundreds;
             state.counters["threads_per_100"] = double(end.threads - warm->threads) / hundreds;
+            state.counters["renderers_per_100"] = double(end.renderers - warm->renderers) / hundreds;
+            state.counters["renderer_kib_per_100"] =
+                double(end.rendererKib - warm->rendererKib) / hundreds;
         }
+        state.counters["renderers_left_on_clip"] = renderersLeft;
+        state.counters["clip_showings"] = clipShowings;
         state.counters["rotations"] = end.rotations;
         state.counters["seconds"] = double(elapsed.elapsed()) / 1000.0;
     }
