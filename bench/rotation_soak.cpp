@@ -16,6 +16,7 @@
 #include "controller/PlayerController.h"
 #include "stage/StageLayoutModel.h"
 #include "tests/support/SampleService.h"
+#include "tests/support/WebEngineStart.h"
 
 #include <benchmark/benchmark.h>
 
@@ -219,6 +220,9 @@ int main(int argc, char** argv)
         if (type == QtCriticalMsg || type == QtFatalMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));
     });
+    // As the player's own start: without the package scheme and the engine's flags set before
+    // the application exists, every application page fails and the rotation passes it over.
+    test::startWebEngine();
     configureWaylandPlatformEnvironment();
     PlayerComposition::applyGraphicsDefaults();
     QGuiApplication app(argc, argv);

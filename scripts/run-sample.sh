@@ -57,13 +57,6 @@ find "$output" -mindepth 1 -maxdepth 1 ! -name .talvorine-sample-run "${keep[@]}
   -exec rm -rf {} +
 touch "$marker"
 
-# The record is written by the service program with the panel's own PIN store, which refuses
-# anything but six digits.
-if ((${#pin[@]})); then
-  "$service" --provision-pin "$output/state" <<<"${pin[0]}" || exit 64
-  echo "operator panel: locked with the given PIN (Escape opens it)"
-fi
-
 runtime=$(mktemp -d)
 chmod 0700 "$runtime"
 started=()
@@ -85,6 +78,13 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# The record is written by the service program with the panel's own PIN store, which refuses
+# anything but six digits.
+if ((${#pin[@]})); then
+  XDG_RUNTIME_DIR=$runtime "$service" --provision-pin "$output/state" <<<"${pin[0]}" || exit 64
+  echo "operator panel: locked with the given PIN (Escape opens it)"
+fi
 
 window=(--window-size 1280x720)
 if [[ -n ${WAYLAND_DISPLAY:-} && -S ${XDG_RUNTIME_DIR:-/nonexistent}/$WAYLAND_DISPLAY ]]; then
