@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <utility>
 
 namespace {
 
@@ -47,8 +48,10 @@ struct Sample {
     qint64 rendererKib = 0;
 };
 
-// The web engine's render processes: descendants of this process (the engine forks them from its
-// zygote, not from the player itself) started as "--type=renderer".
+// The web engine's render processes among this process's descendants. The engine forks them
+// from its zygote, so they carry the zygote's command line: a render process is one started as
+// "--type=renderer" or a child of the zygote that serves renderers (not the one started with
+// "--no-zygote-sandbox", which serves utility processes).
 QStringList renderProcesses()
 {
     QMultiHash<QString, QString> children;
@@ -63,14 +66,23 @@ QStringList renderProcesses()
         if (fields.size() > 1)
             children.insert(QString::fromLatin1(fields.at(1)), pid);
     }
+    const auto commandLine = [](const QString& pid) {
+        QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    };
     QStringList renderers;
-    QStringList pending = children.values(QString::number(QCoreApplication::applicationPid()));
+    QList<std::pair<QString, bool>> pending; // a descendant, and whether its parent is the zygote
+    for (const QString& pid : children.values(QString::number(QCoreApplication::applicationPid())))
+        pending.append({pid, false});
     while (!pending.isEmpty()) {
-        const QString pid = pending.takeLast();
-        pending += children.values(pid);
-        QFile commandLine(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (commandLine.open(QIODevice::ReadOnly) && commandLine.readAll().contains("--type=renderer"))
+        const auto [pid, fromZygote] = pending.takeLast();
+        const QByteArray arguments = commandLine(pid);
+        if (fromZygote || arguments.contains("--type=renderer"))
             renderers.append(pid);
+        const bool zygote =
+            arguments.contains("--type=zygote") && !arguments.contains("--no-zygote-sandbox");
+        for (const QString& child : children.values(pid))
+            pending.append({child, zygote});
     }
     return renderers;
 }
@@ -149,6 +161,9 @@ void BM_RotationSoak(benchmark::State& state)
         int lastSlot = -1;
         int clipShowings = 0;
         int renderersLeft = 0;
+        // The reader's own check: the application on glass has its render process.
+        int applicationShowings = 0;
+        int renderersSeen = 0;
         QObject::connect(controller, &PlayerController::activeChanged, controller, [&] {
             if (controller->activeSlot() < 0 || controller->activeSlot() == lastSlot)
                 return;
@@ -159,6 +174,10 @@ void BM_RotationSoak(benchmark::State& state)
                 ++clipShowings;
                 if (!renderProcesses().isEmpty())
                     ++renderersLeft;
+            } else if (onGlass->pageId() == QLatin1String("lobby")) {
+                ++applicationShowings;
+                if (!renderProcesses().isEmpty())
+                    ++renderersSeen;
             }
             QTimer::singleShot(0, controller, [controller] {
                 for (const char* name : {"pageTimer", "mediaItemTimer"}) {
@@ -182,9 +201,11 @@ void BM_RotationSoak(benchmark::State& state)
             const Sample& last = samples.constLast();
             std::fprintf(stderr,
                          "rotations %5d  rss %7lld KiB  fds %4lld  threads %3lld  renderers %lld "
-                         "(%7lld KiB)  left on clip %d of %d  %6.1f s\n",
+                         "(%7lld KiB)  left on clip %d of %d  seen with application %d of %d  "
+                         "%6.1f s\n",
                          last.rotations, last.residentKib, last.descriptors, last.threads,
                          last.renderers, last.rendererKib, renderersLeft, clipShowings,
+                         renderersSeen, applicationShowings,
                          double(elapsed.elapsed()) / 1000.0);
         }
 
@@ -205,6 +226,8 @@ void BM_RotationSoak(benchmark::State& state)
         }
         state.counters["renderers_left_on_clip"] = renderersLeft;
         state.counters["clip_showings"] = clipShowings;
+        state.counters["application_showings"] = applicationShowings;
+        state.counters["renderers_seen_with_application"] = renderersSeen;
         state.counters["rotations"] = end.rotations;
         state.counters["seconds"] = double(elapsed.elapsed()) / 1000.0;
     }
