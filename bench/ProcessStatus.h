@@ -2,12 +2,13 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <QString>
 
-// The number of a "Name:   value" line of /proc/self/status (sizes are in KiB there); -1 when
-// the file or the line is missing.
-inline qint64 processStatusValue(const QByteArray& name)
+// The number of a "Name:   value" line of /proc/PID/status (sizes are in KiB there) of this
+// process or another; -1 when the file or the line is missing.
+inline qint64 processStatusValue(const QByteArray& name, const QString& pid = QStringLiteral("self"))
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n')) {

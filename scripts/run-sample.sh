@@ -11,12 +11,15 @@
 #   --offline           start without the service: the player plays its last known good content
 #   --output DIR        where the run writes (default: BUILD_DIR/sample-run)
 #   --build-dir DIR     where the player and the sample service were built (default: build)
+#   --pin DIGITS        lock the operator panel with this six-digit PIN (a PIN record in the
+#                       state directory, written before the player starts)
 #   -- ARGUMENTS        passed to the sample service (--claim-delay-ms, --page-dwell-ms,
-#                       --screenshot-interval-ms, --revision-delay-ms, --application-show-ms)
+#                       --screenshot-interval-ms, --revision-delay-ms, --application-show-ms,
+#                       --clock-offset-ms: the service's clock set apart from the machine's)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$root/build output='' duration='' keep_state=0 offline=0 service_args=()
+build=$root/build output='' duration='' keep_state=0 offline=0 service_args=() pin=()
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 while (($#)); do
   case $1 in
@@ -25,6 +28,7 @@ while (($#)); do
     --offline) offline=1; shift ;;
     --output) output=${2:-}; shift 2 ;;
     --build-dir) build=${2:-}; shift 2 ;;
+    --pin) pin=("${2:-}"); shift $(($# > 1 ? 2 : 1)) ;;
     --) shift; service_args=("$@"); break ;;
     -h | --help) usage; exit 0 ;;
     *) echo "unknown option: $1" >&2; usage >&2; exit 64 ;;
@@ -74,6 +78,13 @@ stop_all() {
 trap stop_all EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# The record is written by the service program with the panel's own PIN store, which refuses
+# anything but six digits.
+if ((${#pin[@]})); then
+  XDG_RUNTIME_DIR=$runtime "$service" --provision-pin "$output/state" <<<"${pin[0]}" || exit 64
+  echo "operator panel: locked with the given PIN (Escape opens it)"
+fi
 
 window=(--window-size 1280x720)
 if [[ -n ${WAYLAND_DISPLAY:-} && -S ${XDG_RUNTIME_DIR:-/nonexistent}/$WAYLAND_DISPLAY ]]; then

@@ -1,13 +1,17 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "manifest/Manifest.h"
+#include "operator/OperatorPinStore.h"
 #include "tests/support/FakeRuntimeService.h"
 #include "tests/support/SampleService.h"
 #include "tests/support/TestSupport.h"
 
+#include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -212,6 +216,80 @@ private slots:
         std::unique_ptr<QNetworkReply> again(manager.get(request));
         QVERIFY(QSignalSpy(again.get(), &QNetworkReply::finished).wait(6000));
         QCOMPARE(status(again), 304);
+    }
+
+    // Ads in the sample run: an image, none, then a video clip of its own, shorter than the
+    // content clip and not its bytes, every stamp on the service's clock an hour apart.
+    void sampleAdArrivalsOnTheServiceClock()
+    {
+        test::SampleServiceOptions options;
+        options.outputDirectory = dir.filePath("sample-ads");
+        options.clipFrames = 15;
+        options.adClipFrames = 9;
+        options.clockOffsetMs = -3600000;
+        test::SampleService sample(options);
+        QString error;
+        QVERIFY2(sample.start(&error), qPrintable(error));
+        QFile contentClip(dir.filePath("sample-ads/service-state/media/bars.webm"));
+        QVERIFY(contentClip.open(QIODevice::ReadOnly));
+        QStringList states;
+        for (int arrival = 0; arrival < 3; ++arrival) {
+            const QJsonObject candidate{{W::pageIdMember, "ad"},
+                                        {W::occurrenceIdMember, QStringLiteral("occ_%1").arg(arrival)},
+                                        {W::checkSequenceMember, 1}};
+            std::unique_ptr<QNetworkReply> reply(
+                post(sample.service(), W::adResolveRoute, {{W::candidatesMember, QJsonArray{candidate}}}));
+            const QJsonObject answer = QJsonDocument::fromJson(reply->readAll()).object();
+            const qint64 stampedMs = QDateTime::fromString(answer.value(W::serverTimeMember).toString(),
+                                                           Qt::ISODateWithMs).toMSecsSinceEpoch();
+            QVERIFY(qAbs(stampedMs - options.clockOffsetMs - QDateTime::currentMSecsSinceEpoch()) < 60000);
+            const QJsonObject result = answer.value("results").toArray().at(0).toObject();
+            const QJsonObject media = result.value("media").toObject();
+            states.append(result.value("state").toString() + ' ' + media.value("kind").toString());
+            if (media.value("kind") == QLatin1String("video")) {
+                QCOMPARE(media.value("duration_ms").toInteger(), 300);
+                QVERIFY(media.value("sha256").toString()
+                        != FakeRuntimeService::sha256Hex(contentClip.readAll()));
+            }
+        }
+        QCOMPARE(states, (QStringList{"filled image", "empty ", "filled video"}));
+    }
+
+    // The run command's PIN option: the program writes a record the panel's store accepts for a
+    // six-digit PIN on its input, and refuses anything else before writing.
+    void samplePinProvisioning_data()
+    {
+        QTest::addColumn<QByteArray>("input");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("six digits") << QByteArray("482915\n") << true;
+        QTest::newRow("five digits") << QByteArray("48291\n") << false;
+        QTest::newRow("seven digits") << QByteArray("4829150\n") << false;
+        QTest::newRow("a letter") << QByteArray("48291a\n") << false;
+        QTest::newRow("other digits") << QByteArray("\xd9\xa4\xd9\xa8\xd9\xa2\xd9\xa9\xd9\xa1\xd9\xa5\n")
+                                      << false;
+        QTest::newRow("nothing") << QByteArray() << false;
+    }
+    void samplePinProvisioning()
+    {
+        QFETCH(QByteArray, input);
+        QFETCH(bool, written);
+        const QString state = dir.filePath(QStringLiteral("pin/") + QTest::currentDataTag());
+        QProcess program;
+        program.start(QStringLiteral(TALVORINE_SAMPLE_SERVICE), {"--provision-pin", state});
+        program.write(input);
+        program.closeWriteChannel();
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitCode(), written ? 0 : 64);
+        const QString record = state + QStringLiteral("/operator-pin");
+        QCOMPARE(QFile::exists(record), written);
+        if (!written) {
+            QVERIFY(program.readAllStandardError().contains("6 digits"));
+            return;
+        }
+        QCOMPARE(QFileInfo(state).permissions() & 0x0077, QFile::Permissions());
+        OperatorPinStore store(record);
+        QCOMPARE(store.verify("482916").outcome, OperatorPinStore::PinVerification::Outcome::Rejected);
+        QCOMPARE(store.verify("482915").outcome, OperatorPinStore::PinVerification::Outcome::Accepted);
     }
 
     void oversizedRequestRefused()

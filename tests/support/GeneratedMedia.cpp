@@ -80,6 +80,23 @@ bool makeMovingClip(const QString& path, int width, int height, int frames, int 
                     error);
 }
 
+bool makeAdClip(const QString& path, int width, int height, int frames, QString* error)
+{
+    const uint background = 0xff000000u | uint(adClipBackground.r) << 16
+        | uint(adClipBackground.g) << 8 | uint(adClipBackground.b);
+    return runToEnd(QStringLiteral("videotestsrc pattern=ball motion=sweep background-color=%1 "
+                                   "foreground-color=0xffffffff num-buffers=%2 ! "
+                                   "video/x-raw,format=I420,width=%3,height=%4,framerate=30/1 ! "
+                                   "vp8enc deadline=1 cpu-used=8 target-bitrate=2000000 ! "
+                                   "webmmux ! filesink location=%5")
+                        .arg(background)
+                        .arg(frames)
+                        .arg(width)
+                        .arg(height)
+                        .arg(quoted(path)),
+                    error);
+}
+
 bool makeToneWav(const QString& path, int milliseconds, QString* error)
 {
     // 1024 samples per buffer at 44.1 kHz.

@@ -14,6 +14,9 @@ bool makeBarsClip(const QString& path, int width, int height, int frames, int fp
 // An MPEG-4/Matroska clip of a moving test pattern: cheap to encode and decode at 1080p.
 bool makeMovingClip(const QString& path, int width, int height, int frames, int fps,
                     QString* error = nullptr);
+// A VP8/WebM clip of a white ball sweeping across a field of adClipBackground: nothing like the
+// colour bars, so that a screenshot tells an ad clip from the content clip.
+bool makeAdClip(const QString& path, int width, int height, int frames, QString* error = nullptr);
 // A 16-bit mono WAV file of a sine tone.
 bool makeToneWav(const QString& path, int milliseconds, QString* error = nullptr);
 // Bytes that no demuxer accepts, under a media file name.
@@ -26,5 +29,8 @@ struct Rgb {
 };
 constexpr Rgb smpteBars[7] = {{255, 255, 255}, {255, 255, 0}, {0, 255, 255}, {0, 255, 0},
                               {255, 0, 255},   {255, 0, 0},   {0, 0, 255}};
+
+// The field of makeAdClip's clip.
+constexpr Rgb adClipBackground{0xe6, 0x00, 0x7e};
 
 } // namespace talvorine::test

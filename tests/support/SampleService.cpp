@@ -1,5 +1,6 @@
 #include "tests/support/SampleService.h"
 
+#include "operator/OperatorPinStore.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/FakeKvStore.h"
@@ -9,6 +10,7 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QImage>
 #include <QJsonArray>
@@ -34,6 +36,8 @@ constexpr int toneMs = 20000;
 constexpr int transitionMs = 800;
 constexpr char mediaPrefix[] = "/content/v1/media/";
 constexpr char credentialFile[] = "device-credential";
+// Where the player looks for the operator PIN record in its state directory.
+constexpr char pinRecordFile[] = "operator-pin";
 constexpr char packagePath[] = "/content/v1/packages/lobby-clock";
 constexpr char webPackageType[] = "application/vnd.talvorine.webapp-package+tar+gzip";
 constexpr char kvPrefix[] = "/runtime/v1/apps/";
@@ -175,6 +179,26 @@ QList<SamplePage> SampleService::pages(int revision)
     return {welcome, ad, lobby, gallery, clip, minutes};
 }
 
+bool SampleService::provisionPin(const QString& stateDirectory, const QString& pin, QString* error)
+{
+    if (pin.size() != OperatorPinStore::panelPinLength || !OperatorPinStore::validPinFormat(pin)) {
+        *error = QStringLiteral("the PIN must be exactly %1 digits (0-9), as the panel enters them")
+                     .arg(OperatorPinStore::panelPinLength);
+        return false;
+    }
+    const QString path = QDir(stateDirectory).filePath(QLatin1String(pinRecordFile));
+    // A state directory made here is the player's to use: owner-only, as it keeps credentials.
+    const bool made = !QFileInfo::exists(stateDirectory);
+    if (!QDir().mkpath(stateDirectory)
+        || (made && !QFile::setPermissions(stateDirectory, QFile::ReadOwner | QFile::WriteOwner
+                                                               | QFile::ExeOwner))
+        || !OperatorPinStore(path).setPin(pin)) {
+        *error = QStringLiteral("cannot write the PIN record %1").arg(path);
+        return false;
+    }
+    return true;
+}
+
 SampleService::SampleService(SampleServiceOptions options, QObject* parent)
     : QObject(parent)
     , options_(std::move(options))
@@ -239,6 +263,7 @@ bool SampleService::start(QString* error)
 
     // A run of hours must not grow: only recent requests are kept.
     service_.setRecordLimit(200);
+    service_.setServerClockOffsetMs(options_.clockOffsetMs);
     service_.requireProof(W::pairingStartRoute, QStringLiteral("pairing.start"));
     service_.requireProof(W::pairingCompleteRoute, QStringLiteral("pairing.complete"));
     service_.requireProof(W::sessionMintRoute, QStringLiteral("session.mint"));
@@ -344,7 +369,13 @@ bool SampleService::makeContent(QString* error)
     if (clip.isEmpty())
         return false;
     clipMs_ = options_.clipFrames * 1000 / 30;
-    clip_ = clip;
+    const QString adClipPath = content.filePath(QStringLiteral("ad.webm"));
+    adClip_ = made(adClipPath, [&] {
+        return makeAdClip(adClipPath, 640, 360, options_.adClipFrames, &why);
+    });
+    if (adClip_.isEmpty())
+        return false;
+    adClipMs_ = options_.adClipFrames * 1000 / 30;
     adImage_ = drawPage(QStringLiteral("Your advertisement here"), qRgb(0xf5, 0xf0, 0xe1));
     add(QStringLiteral("bars.webm"), clip, QStringLiteral("video/webm"),
         {{"intrinsicSize", QJsonObject{{"width", 640}, {"height", 360}}}});
@@ -626,7 +657,7 @@ void SampleService::journalKeyValue(const Request& request)
     journal(QStringLiteral("kv_request"), fields);
 }
 
-// The answer to the next resolve: an image, then nothing, then the colour-bar clip, then nothing.
+// The answer to the next resolve: an image, then nothing, then the ad clip, then nothing.
 void SampleService::fillNextArrival()
 {
     FakeAdSlots& ads = service_.adSlots();
@@ -642,8 +673,8 @@ void SampleService::fillNextArrival()
     } else {
         fill.kind = QStringLiteral("video");
         fill.contentType = QStringLiteral("video/webm");
-        fill.creative = clip_;
-        fill.durationMs = clipMs_;
+        fill.creative = adClip_;
+        fill.durationMs = adClipMs_;
     }
     ads.fill(slotPage, fill);
 }

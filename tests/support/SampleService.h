@@ -31,6 +31,11 @@ struct SampleServiceOptions {
     int applicationShowMs = 20000;
     // The colour-bar clip's length at 30 frames per second.
     int clipFrames = 150;
+    // The video ad's clip, shorter than the content clip and nothing like it.
+    int adClipFrames = 90;
+    // The service's clock is the machine's moved by this much, so that the stamps of ad evidence
+    // visibly come from the service.
+    qint64 clockOffsetMs = 0;
 };
 
 // One image of the sample content: a colour field with a large title, so that a screenshot can be
@@ -64,6 +69,10 @@ public:
     // The pages of each revision, in their order ("minutes" shown in even minutes only; "clip"
     // plays the video to its end; "lobby" is the web application, which turns the page itself).
     static QList<SamplePage> pages(int revision);
+
+    // Writes the operator PIN record for a six-digit PIN into a player's state directory with the
+    // panel's own PIN store, so that a run shows the locked panel; false with a reason otherwise.
+    static bool provisionPin(const QString& stateDirectory, const QString& pin, QString* error);
 
 private:
     struct Document {
@@ -107,10 +116,11 @@ private:
     qint64 clipMs_ = 0;
     // The web application's package entry in the manifest.
     QJsonObject package_;
-    // Ad arrivals take turns: an image, none, the clip, none.
+    // Ad arrivals take turns: an image, none, the ad clip, none.
     QFile adEvents_;
     QByteArray adImage_;
-    QByteArray clip_;
+    QByteArray adClip_;
+    qint64 adClipMs_ = 0;
     int adArrivals_ = 0;
     Revision current_;
     bool paired_ = false;

@@ -5,22 +5,38 @@
 
 #include <QCommandLineParser>
 #include <QGuiApplication>
+#include <QTextStream>
 
 #include <algorithm>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
-int positive(const QCommandLineParser& parser, const QString& name, bool* ok)
+// A whole number of milliseconds, positive unless anySign.
+qint64 milliseconds(const QCommandLineParser& parser, const QString& name, bool* ok,
+                    bool anySign = false)
 {
     bool converted = false;
-    const int value = parser.value(name).toInt(&converted);
-    if (!converted || value <= 0) {
-        std::fprintf(stderr, "--%s: a positive whole number of milliseconds is expected\n",
-                     qPrintable(name));
+    const qint64 value = parser.value(name).toLongLong(&converted);
+    if (!converted || (!anySign && (value <= 0 || value > std::numeric_limits<int>::max()))) {
+        std::fprintf(stderr, "--%s: a %swhole number of milliseconds is expected\n",
+                     qPrintable(name), anySign ? "" : "positive ");
         *ok = false;
     }
     return value;
+}
+
+// The PIN comes on standard input, one line, so that this program's command line never holds it.
+int provisionPin(const QString& stateDirectory)
+{
+    QTextStream input(stdin);
+    QString error;
+    if (!talvorine::test::SampleService::provisionPin(stateDirectory, input.readLine(), &error)) {
+        std::fprintf(stderr, "talvorine-sample-service: %s\n", qPrintable(error));
+        return 64;
+    }
+    return 0;
 }
 
 } // namespace
@@ -57,20 +73,30 @@ int main(int argc, char** argv)
         {QStringLiteral("application-show-ms"),
          QStringLiteral("How long the web application shows itself before it hands the glass back."),
          QStringLiteral("ms"), QString::number(defaults.applicationShowMs)},
+        {QStringLiteral("clock-offset-ms"),
+         QStringLiteral("Set the service's clock apart from the machine's by this much (may be negative)."),
+         QStringLiteral("ms"), QStringLiteral("0")},
+        {QStringLiteral("provision-pin"),
+         QStringLiteral("Only write an operator PIN record for the six-digit PIN read from standard "
+                        "input into this state directory, then exit."),
+         QStringLiteral("state-dir")},
     };
     parser.addOptions(options);
     parser.process(app);
+    if (parser.isSet(QStringLiteral("provision-pin")))
+        return provisionPin(parser.value(QStringLiteral("provision-pin")));
 
     talvorine::test::SampleServiceOptions chosen;
     bool ok = true;
     chosen.outputDirectory = parser.value(QStringLiteral("output"));
     chosen.opLogSocket = parser.value(QStringLiteral("oplog-socket"));
-    chosen.claimDelayMs = positive(parser, QStringLiteral("claim-delay-ms"), &ok);
-    chosen.screenshotIntervalMs = positive(parser, QStringLiteral("screenshot-interval-ms"), &ok);
-    chosen.revisionDelayMs = positive(parser, QStringLiteral("revision-delay-ms"), &ok);
-    chosen.pageDwellMs = std::max(1000, positive(parser, QStringLiteral("page-dwell-ms"), &ok));
+    chosen.claimDelayMs = int(milliseconds(parser, QStringLiteral("claim-delay-ms"), &ok));
+    chosen.screenshotIntervalMs = int(milliseconds(parser, QStringLiteral("screenshot-interval-ms"), &ok));
+    chosen.revisionDelayMs = int(milliseconds(parser, QStringLiteral("revision-delay-ms"), &ok));
+    chosen.pageDwellMs = std::max(1000, int(milliseconds(parser, QStringLiteral("page-dwell-ms"), &ok)));
     chosen.applicationShowMs =
-        std::max(1000, positive(parser, QStringLiteral("application-show-ms"), &ok));
+        std::max(1000, int(milliseconds(parser, QStringLiteral("application-show-ms"), &ok)));
+    chosen.clockOffsetMs = milliseconds(parser, QStringLiteral("clock-offset-ms"), &ok, true);
     if (chosen.outputDirectory.isEmpty()) {
         std::fputs("--output is required\n", stderr);
         ok = false;
