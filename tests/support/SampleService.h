@@ -112,6 +112,8 @@ private:
     QByteArray adImage_;
     QByteArray clip_;
     int adArrivals_ = 0;
+    // The creative kind the next resolve is answered with; empty when it is answered empty.
+    QString fillingWith_;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
