@@ -219,7 +219,7 @@ QStringList markedProcesses(const QString& output)
 void verifyStopped(const QString& output)
 {
     QFile pids(output + "/pids");
-    QVERIFY(pids.open(QIODevice::ReadOnly));
+    QVERIFY2(pids.open(QIODevice::ReadOnly), qPrintable(QDir(output).entryList().join(' ')));
     const QList<QByteArray> lines = pids.readAll().trimmed().split('\n');
     QVERIFY(lines.size() >= 2);
     for (const QByteArray& line : lines) {
@@ -380,7 +380,7 @@ private slots:
         player = latestRun(readJsonLines(devLog));
         const QList<QJsonObject> offline = recordsOf(player, "candidate_activated");
         QVERIFY2(turned(offline, "lobby", "application"),
-                 qPrintable(field(offline, "page_id").join(' ')));
+                 qPrintable(field(offline, "page_id").join(' ') + '\n' + run.out));
         QVERIFY(recordsOf(player, "web.package").size() >= 3);
         for (const QJsonObject& package : recordsOf(player, "web.package"))
             QVERIFY(package.value("resolved").toBool());
