@@ -81,7 +81,10 @@ bool PlayerController::adCandidateStaged() const
 void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
 {
     // The ad stands in for pages of the rotation on glass; with none there is no run to reach.
-    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0)
+    // While the page on glass is still entering, the idle stage shows the page it replaces until
+    // the transition ends and clears it, the ad with it: the ad is staged at its run instead.
+    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0
+        || !objectEnterArmed_)
         return;
     const AdOccurrence::Resolved decision = *occurrence.resolved;
     const int pageIndex = int(std::find_if(activeManifest_->pages.cbegin(),

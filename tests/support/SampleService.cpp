@@ -555,7 +555,16 @@ void SampleService::onRequest(int index)
     } else if (path.startsWith(kvPrefix)) {
         journalKeyValue(request);
     } else if (path == W::adResolveRoute) {
-        journal(QStringLiteral("ad_resolve"), {{"arrival", adArrivals_}});
+        // Which occurrences this answer filled, so that a reader can match every filled arrival
+        // with the evidence the player sends for it.
+        const QJsonArray candidates =
+            request.jsonBody().value(QLatin1String(W::candidatesMember)).toArray();
+        QJsonArray occurrences;
+        for (const QJsonValue& candidate : candidates)
+            occurrences.append(candidate.toObject().value(QLatin1String(W::occurrenceIdMember)));
+        journal(QStringLiteral("ad_resolve"), {{"arrival", adArrivals_},
+                                               {"creative", fillingWith_},
+                                               {"occurrences", occurrences}});
         ++adArrivals_;
         fillNextArrival();
     } else if (path == W::adEventsRoute) {
@@ -664,6 +673,7 @@ void SampleService::fillNextArrival()
     const QString slotPage = QStringLiteral("ad");
     if (adArrivals_ % 2 == 1) {
         ads.empty(slotPage);
+        fillingWith_.clear();
         return;
     }
     FakeAdSlots::Fill fill;
@@ -677,6 +687,7 @@ void SampleService::fillNextArrival()
         fill.durationMs = adClipMs_;
     }
     ads.fill(slotPage, fill);
+    fillingWith_ = fill.kind;
 }
 
 // Every ad event the player delivers, one line each, as received.

@@ -122,6 +122,8 @@ private:
     QByteArray adClip_;
     qint64 adClipMs_ = 0;
     int adArrivals_ = 0;
+    // The creative kind the next resolve is answered with; empty when it is answered empty.
+    QString fillingWith_;
     Revision current_;
     bool paired_ = false;
     int screenshots_ = 0;
