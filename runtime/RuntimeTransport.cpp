@@ -1479,19 +1479,24 @@ qint64 roundTripMs(const QElapsedTimer& timer)
 
 } // namespace
 
+qint64 RuntimeTransport::monotonicMs() const
+{
+    return monotonicClock_ ? monotonicClock_() : monotonic_.elapsed();
+}
+
 qint64 RuntimeTransport::serverNowLoMs() const
 {
-    return serverClock_.loMs(monotonic_.elapsed());
+    return serverClock_.loMs(monotonicMs());
 }
 
 qint64 RuntimeTransport::serverNowHiMs() const
 {
-    return serverClock_.hiMs(monotonic_.elapsed());
+    return serverClock_.hiMs(monotonicMs());
 }
 
 void RuntimeTransport::mergeServerTimeSample(qint64 serverMs, qint64 rttMs)
 {
-    const qint64 now = monotonic_.elapsed();
+    const qint64 now = monotonicMs();
     const qint64 previousHi = serverClock_.hiMs(now);
     if (serverClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
         logEvent("ad.server_time_resample",

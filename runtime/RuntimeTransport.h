@@ -126,6 +126,9 @@ public:
     qint64 serverNowLoMs() const;
     qint64 serverNowHiMs() const;
     void mergeServerTimeSample(qint64 serverMs, qint64 rttMs);
+    // The monotonic clock (ms) the band is carried forward on, set before the first sample; a
+    // test holds it still so that only the samples it merges move the band.
+    void setMonotonicClock(std::function<qint64()> clock) { monotonicClock_ = std::move(clock); }
     // One resolve request at a time; refusals answer before the call returns.
     void resolveAdslots(const QString& manifestRevision, const QList<AdForecastCandidate>& batch);
     void reportAdEvents(const QList<AdEventRecord>& batch);
@@ -253,6 +256,7 @@ private:
     // (0 without an answer), and a reply too large to read is not worth asking again.
     Failure adFailureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
     void finishResolve(const Answer& answer, const QString& credential, qint64 roundTripMs);
+    qint64 monotonicMs() const;
 
     std::unique_ptr<DevLogNetworkAccessManager> manager_;
     QUrl origin_;
@@ -289,6 +293,7 @@ private:
     bool resolveInFlight_ = false;
     ServerClockBand serverClock_;
     QElapsedTimer monotonic_;
+    std::function<qint64()> monotonicClock_;
 };
 
 } // namespace talvorine

@@ -696,7 +696,7 @@ FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& requ
 
 qint64 FakeRuntimeService::serverNowMs() const
 {
-    return QDateTime::currentMSecsSinceEpoch() + serverClockOffsetMs_;
+    return heldServerNowMs_.value_or(QDateTime::currentMSecsSinceEpoch()) + serverClockOffsetMs_;
 }
 
 QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op) const

@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <utility>
 
 class QTcpSocket;
@@ -160,8 +161,10 @@ public:
     void setChallengeLifetimeMs(qint64 ms) { challengeLifetimeMs_ = ms; }
     void setServerClockOffsetMs(qint64 ms) { serverClockOffsetMs_ = ms; }
     QString verifyProof(const QString& proof, const QString& op) const;
-    // The service's own clock: the machine's moved by the clock offset.
+    // The service's own clock: the machine's moved by the clock offset. Held, the clock the ad
+    // routes answer on stays where it was and only the offset moves it, however long a test takes.
     qint64 serverNowMs() const;
+    void holdServerClock() { heldServerNowMs_ = QDateTime::currentMSecsSinceEpoch(); }
 
     // The ad routes, answered from each request unless a reply is scripted for the route.
     FakeAdSlots& adSlots() { return *adSlots_; }
@@ -229,6 +232,7 @@ private:
     QHash<QByteArray, QList<QPointer<QTcpSocket>>> streams_;
     qint64 challengeLifetimeMs_ = 60000;
     qint64 serverClockOffsetMs_ = 0;
+    std::optional<qint64> heldServerNowMs_;
     std::unique_ptr<FakeAdSlots> adSlots_;
     std::unique_ptr<FakeKvStore> kvStore_;
     int connections_ = 0;
