@@ -226,7 +226,8 @@ void ControllerHarness::buildController(const Options& options, const QString& s
 {
     controller_ = std::make_unique<PlayerController>(service_->url(), stateDirectory,
                                                      options.frame, options.gpuVideo, nullptr,
-                                                     options.splash, clock_);
+                                                     options.splash,
+                                                     options.clock ? options.clock : clock_);
     scene_ = std::make_unique<SceneStandIn>(*controller_);
 }
 

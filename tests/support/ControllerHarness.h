@@ -425,6 +425,9 @@ struct ControllerOptions {
     QSizeF frame{1920, 1080};
     bool gpuVideo = false;
     bool splash = false;
+    // The clock the controller reads instead of the harness's manual one (window tests whose
+    // media play in real time).
+    std::shared_ptr<const PlayerClock> clock{};
 };
 
 class ControllerHarness {

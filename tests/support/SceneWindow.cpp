@@ -68,6 +68,8 @@ SceneWindow::SceneWindow(PlayerController& controller, QSize size)
     engine_->load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
     if (engine_->rootObjects().size() == 1)
         window_ = qobject_cast<QQuickWindow*>(engine_->rootObjects().first());
+    if (window_)
+        PlayerComposition::connectFrameEvidence(window_, controller);
 }
 
 // The scene goes before the objects its context names.

@@ -1,9 +1,9 @@
 #pragma once
 
 // The player's own scene (Main.qml) in a debug window of its own, drawn from a controller that
-// a window test or benchmark holds, with the context the composition gives it. Frames are real:
-// the scene reports readiness, video starts and ends to that controller, and grabs show what
-// is on glass.
+// a window test or benchmark holds, with the context and frame hooks the composition gives it.
+// Frames are real: the scene reports readiness, video starts and ends to that controller, and
+// grabs show what is on glass.
 
 #include <QImage>
 #include <QRect>
