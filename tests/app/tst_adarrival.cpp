@@ -19,6 +19,11 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <memory>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -254,6 +259,71 @@ private slots:
         QVERIFY2(test::SceneWindow::warnings().isEmpty(),
                  qPrintable(test::SceneWindow::warnings().join('\n')));
         QVERIFY2(s.surprises().isEmpty(), qPrintable(s.surprises().join('\n')));
+    }
+
+    // The frame hooks on a real window: the render thread syncs and presents while the GUI thread
+    // publishes a new page serial at every turn of its loop. Each presented frame names the
+    // serial its own synchronisation saw (or the one before, for a frame without one), never
+    // one the GUI published later. Run under the sanitizers, it also shows that nothing but the
+    // atomics cross.
+    void frameHooksUnderLoad()
+    {
+        ControllerHarness h;
+        QVERIFY2(h.ready(), qPrintable(h.setupError()));
+        PlayerController& c = h.controller();
+        test::SceneWindow scene(c);
+        QQuickWindow* window = scene.window();
+        QVERIFY(window && QTest::qWaitForWindowExposed(window));
+        struct Seen {
+            std::atomic<quint64> published{0};
+            std::atomic<int> frames{0};
+            std::atomic<bool> offGuiThread{true};
+            std::atomic<bool> faithful{true};
+            // The render thread's own.
+            quint64 synced = 0;
+            quint64 presented = 0;
+            bool syncedSinceFrame = false;
+        };
+        const auto seen = std::make_shared<Seen>();
+        QThread* gui = QThread::currentThread();
+        // After the controller's own hooks, which the scene window connected first. The GUI
+        // thread waits while the scene synchronises, so what it published last is what the
+        // controller just read.
+        const QMetaObject::Connection synced = connect(
+            window, &QQuickWindow::beforeSynchronizing, window,
+            [seen] {
+                seen->synced = seen->published.load();
+                seen->syncedSinceFrame = true;
+            },
+            Qt::DirectConnection);
+        const QMetaObject::Connection swapped = connect(
+            window, &QQuickWindow::frameSwapped, window,
+            [seen, gui, &c] {
+                const quint64 expected = seen->syncedSinceFrame ? seen->synced : seen->presented;
+                seen->presented = c.presentedSceneSerial();
+                seen->syncedSinceFrame = false;
+                if (seen->presented != expected || seen->presented > seen->published.load())
+                    seen->faithful = false;
+                if (QThread::currentThread() == gui)
+                    seen->offGuiThread = false;
+                ++seen->frames;
+            },
+            Qt::DirectConnection);
+        QTimer publisher;
+        connect(&publisher, &QTimer::timeout, this, [&] {
+            const quint64 serial = seen->published.load() + 1;
+            ControllerAccess::publishSceneSerial(c, serial);
+            seen->published.store(serial);
+            window->update();
+        });
+        publisher.start(0);
+        QTRY_VERIFY_WITH_TIMEOUT(seen->frames.load() >= 240 || !seen->faithful.load(), 120000);
+        publisher.stop();
+        disconnect(synced);
+        disconnect(swapped);
+        QVERIFY(seen->faithful.load());
+        QVERIFY(seen->offGuiThread.load());
+        QVERIFY(c.presentedSceneSerial() > 0);
     }
 };
 
