@@ -346,6 +346,16 @@ struct ControllerAccess {
     }
     static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
     static void adStallTick(PlayerController& c) { c.adStallTick(); }
+    // Stages the occurrence's ad on the idle stage, as a creative that has just become ready.
+    static void stageAd(PlayerController& c, const QString& occurrenceId)
+    {
+        if (AdOccurrence* occurrence = c.occurrenceForId(occurrenceId))
+            c.prepareAdPresentation(*occurrence);
+    }
+    static bool tryAdVisitRun(PlayerController& c, int from, int to)
+    {
+        return c.tryAdVisitRun(from, to);
+    }
     static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
     static bool pause(PlayerController& c, qint64 ms)
     {
