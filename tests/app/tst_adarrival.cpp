@@ -39,38 +39,6 @@ constexpr int waitMs = ControllerHarness::waitMs;
 constexpr qint64 serviceAheadMs = 3600000;
 constexpr int adMs = 4000;
 
-bool near(QRgb pixel, const test::Rgb& colour, int tolerance)
-{
-    return std::abs(qRed(pixel) - colour.r) <= tolerance
-        && std::abs(qGreen(pixel) - colour.g) <= tolerance
-        && std::abs(qBlue(pixel) - colour.b) <= tolerance;
-}
-
-// A grid of points across the window all show the colour.
-bool filledWith(const QImage& window, const test::Rgb& colour)
-{
-    for (int column = 0; column < 8; ++column) {
-        for (int row = 0; row < 4; ++row) {
-            if (!near(window.pixel(window.width() * (2 * column + 1) / 16,
-                                   window.height() * (2 * row + 1) / 8),
-                      colour, 8))
-                return false;
-        }
-    }
-    return true;
-}
-
-// The clip's colour bars across the upper half of the window.
-bool barsShown(const QImage& window)
-{
-    for (int bar = 0; bar < 7; ++bar) {
-        if (!near(window.pixel(window.width() * (2 * bar + 1) / 14, window.height() / 4),
-                  test::smpteBars[bar], 48))
-            return false;
-    }
-    return true;
-}
-
 qint64 stampMs(const QJsonObject& event, const char* member)
 {
     return parseAdStamp(event.value(QLatin1String(member)).toString()).toMSecsSinceEpoch();
@@ -182,7 +150,7 @@ private slots:
         });
 
         QVERIFY(h.startBound());
-        QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {255, 0, 0}), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {255, 0, 0}), waitMs);
 
         // Red on glass: the arrival is resolved and, when filled, its creative staged on the
         // idle stage and reported ready by the scene.
@@ -212,10 +180,10 @@ private slots:
         if (ControllerAccess::activePageIndex(c) == 0)
             QVERIFY(h.expireSoon("pageTimer"));
         if (arrival == "image")
-            QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {0, 255, 0}), waitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 255, 0}), waitMs);
         else if (video)
-            QTRY_VERIFY_WITH_TIMEOUT(barsShown(scene.grab()), waitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {0, 0, 255}), waitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::barsShown(scene.grab()), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 0, 255}), waitMs);
         const QList<int> order = events.contains("started") ? QList<int>{0, 1, 2} : QList<int>{0, 2};
         QCOMPARE(shown, order);
         QVERIFY(!c.property("adActive").toBool());
@@ -242,13 +210,19 @@ private slots:
                      qPrintable(received.first()["started_at"].toString()));
             QCOMPARE(stampMs(received.last(), "started_at"), started);
             QVERIFY(ended <= decision.playbackDeadline.toMSecsSinceEpoch());
-            // The creative's duration from its first frame: an image leaves when its timer
-            // ends, a video at its end of stream, one frame or two apart; never longer than
-            // the test saw the ad on glass.
+            // Counted from the first frame, never longer than the test saw the ad on glass: an
+            // image leaves when its timer ends, its duration after that frame; a video at its end
+            // of stream, the clip played whole (within two frames) from its activation, and its
+            // first frame judged while the clip had most of its way still to go (how soon after
+            // the start depends on the machine's load).
             const qint64 lasted = ended - started;
+            const QString figures = QStringLiteral("%1 ms, %2 ms on glass").arg(lasted).arg(onGlassMs);
             QCOMPARE(received.last()["duration_ms"].toInteger(), lasted);
-            QVERIFY2(lasted >= adMs - (video ? 67 : 0) && lasted <= onGlassMs,
-                     qPrintable(QStringLiteral("%1 ms, %2 ms on glass").arg(lasted).arg(onGlassMs)));
+            QVERIFY2(lasted <= onGlassMs, qPrintable(figures));
+            if (video)
+                QVERIFY2(onGlassMs >= adMs - 67 && lasted >= adMs / 2, qPrintable(figures));
+            else
+                QVERIFY2(lasted >= adMs, qPrintable(figures));
         }
 
         // Nothing is left to send.
