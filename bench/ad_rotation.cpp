@@ -92,30 +92,6 @@ struct Player {
 
 Player* player = nullptr;
 
-// Red, the picture's slot, blue, the clip's slot; the content pages stay a second.
-QJsonObject rotationDocument(const ServedObject& red, const ServedObject& blue)
-{
-    QJsonObject document = test::contentDocument(
-        {{test::mediaPrimitive("red", {red})}, {test::mediaPrimitive("blue", {blue})}},
-        QStringLiteral("man_ad-rotation"));
-    QJsonArray pages = document["pages"].toArray();
-    for (qsizetype i = 0; i < pages.size(); ++i) {
-        QJsonObject page = pages[i].toObject();
-        QJsonObject primitive = page["primitives"][0].toObject();
-        primitive["rect"] = QJsonObject{{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}};
-        page["primitives"] = QJsonArray{primitive};
-        page["transition"] = QJsonObject{{"type", "crossfade"}, {"durationMs", 0}};
-        page["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", 1000}};
-        pages[i] = page;
-    }
-    pages.insert(1, QJsonObject{{"id", "picture"}, {"type", "adslot"}, {"adslot_id", "slot-a"}});
-    pages.append(QJsonObject{{"id", "clip"}, {"type", "adslot"}, {"adslot_id", "slot-b"}});
-    document["pages"] = pages;
-    document["schemaVersion"] = 3;
-    document["timezone"] = "UTC";
-    return document;
-}
-
 void BM_AdRotation(benchmark::State& state)
 {
     ControllerHarness& h = *player->harness;
@@ -247,7 +223,10 @@ int main(int argc, char** argv)
     notModified.status = 304;
     s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(true)});
     s.script("GET", W::manifestV2Route,
-             {Reply::json(200, rotationDocument(red, blue)).withHeader("ETag", "\"rotation\""),
+             {Reply::json(200, test::adslotDocument(QStringLiteral("man_ad-rotation"),
+                                                    {{red, 1000}, {blue, 1000}},
+                                                    {{1, "picture", "slot-a"}, {3, "clip", "slot-b"}}))
+                  .withHeader("ETag", "\"rotation\""),
               notModified});
     s.script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
     s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});

@@ -107,23 +107,8 @@ private slots:
         // Red stays 9 s unless the test turns it sooner, blue for good; the adslot page between
         // them is all the ad the manifest says. Its arrival, under 10 s away, is resolved at once
         // although the player has not heard the service's clock yet.
-        QJsonObject document = test::contentDocument(
-            {{test::mediaPrimitive("red", {red})}, {test::mediaPrimitive("blue", {blue})}},
-            QStringLiteral("man_ads-1"));
-        QJsonArray pages = document["pages"].toArray();
-        for (qsizetype i = 0; i < pages.size(); ++i) {
-            QJsonObject page = pages[i].toObject();
-            QJsonObject primitive = page["primitives"][0].toObject();
-            primitive["rect"] = QJsonObject{{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}};
-            page["primitives"] = QJsonArray{primitive};
-            page["transition"] = QJsonObject{{"type", "crossfade"}, {"durationMs", 0}};
-            page["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", i == 0 ? 9000 : 600000}};
-            pages[i] = page;
-        }
-        pages.insert(1, QJsonObject{{"id", "ad"}, {"type", "adslot"}, {"adslot_id", "lobby-slot"}});
-        document["pages"] = pages;
-        document["schemaVersion"] = 3;
-        document["timezone"] = "UTC";
+        const QJsonObject document = test::adslotDocument(
+            QStringLiteral("man_ads-1"), {{red, 9000}, {blue, 600000}}, {{1, "ad", "lobby-slot"}});
         Reply notModified;
         notModified.status = 304;
         s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(true)});

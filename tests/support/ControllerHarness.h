@@ -17,6 +17,7 @@
 
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 namespace talvorine::test {
@@ -98,6 +99,12 @@ QByteArray contentManifestBody(const QList<QJsonArray>& pages,
                                const QString& revision = QStringLiteral("rev-1"));
 Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
                          const QString& revision = QStringLiteral("rev-1"));
+// Pages "p0", "p1", ... each showing one picture over the whole canvas, coming in with a cut and
+// staying its dwell; then the adslot pages (id, adslot id) put in at their indexes, in a
+// document of the schema a service with ad slots sends, in UTC.
+QJsonObject adslotDocument(const QString& revision,
+                           const QList<std::pair<ServedObject, int>>& pictures,
+                           const QList<std::tuple<int, QString, QString>>& adslots);
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
