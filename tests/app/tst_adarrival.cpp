@@ -168,7 +168,14 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 255, 0}), waitMs);
         else if (video)
             QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::barsShown(scene.grab()), waitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 0, 255}), waitMs);
+        const auto onGlassNow = [&] {
+            return QStringLiteral("page %1 on slot %2, the middle shows #%3")
+                .arg(ControllerAccess::activePageIndex(c))
+                .arg(c.activeSlot())
+                .arg(scene.grab().pixel(320, 180), 0, 16);
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 0, 255}),
+                                  qPrintable(onGlassNow()), waitMs);
         const QList<int> order = events.contains("started") ? QList<int>{0, 1, 2} : QList<int>{0, 2};
         QCOMPARE(shown, order);
         QVERIFY(!c.property("adActive").toBool());
