@@ -184,15 +184,20 @@ void PlayerComposition::build()
         if (window.windowed)
             DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
         quickWindow->setOpacity(1.0);
-        QObject::connect(quickWindow, &QQuickWindow::beforeSynchronizing, &controller,
-                         &PlayerController::noteSceneSynced, Qt::DirectConnection);
-        QObject::connect(quickWindow, &QQuickWindow::frameSwapped, &controller,
-                         &PlayerController::noteWindowFramePresented, Qt::DirectConnection);
-        QObject::connect(quickWindow, &QQuickWindow::frameSwapped, &controller,
-                         &PlayerController::handleWindowFramePresented, Qt::QueuedConnection);
+        connectFrameEvidence(quickWindow, controller);
     }
 
     QTimer::singleShot(0, Qt::PreciseTimer, &controller, [&controller] { controller.start(); });
+}
+
+void PlayerComposition::connectFrameEvidence(QQuickWindow* window, PlayerController& controller)
+{
+    QObject::connect(window, &QQuickWindow::beforeSynchronizing, &controller,
+                     &PlayerController::noteSceneSynced, Qt::DirectConnection);
+    QObject::connect(window, &QQuickWindow::frameSwapped, &controller,
+                     &PlayerController::noteWindowFramePresented, Qt::DirectConnection);
+    QObject::connect(window, &QQuickWindow::frameSwapped, &controller,
+                     &PlayerController::handleWindowFramePresented, Qt::QueuedConnection);
 }
 
 QList<QQuickWindow*> PlayerComposition::windows() const

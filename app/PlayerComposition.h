@@ -72,6 +72,9 @@ public:
     // is asked for, an opaque default surface,
     // the OpenGL scene graph, and the GL context that web placements share with the scene.
     static void applyGraphicsDefaults();
+    // The window's frames as evidence for the controller: its render-thread hooks, called
+    // directly, and the GUI thread's copy of each presented frame.
+    static void connectFrameEvidence(QQuickWindow* window, PlayerController& controller);
     // The types the scene uses from "Talvorine.Native" 1.0; registering twice is harmless.
     static void registerQmlTypes();
     // The "state-dir" value cleaned, or the per-user data location when it is empty.

@@ -102,9 +102,9 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
     }
     request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply* reply = transport_.networkAccessManager()->get(request);
-    // The file lives and dies with the reply, which cancelling the candidate's work deletes.
+    // The file lives and dies with the reply.
     file->setParent(reply);
-    candidateReplies_.insert(reply);
+    adReplies_.insert(reply);
     reply->setReadBufferSize(ContentCache::chunkBytes);
     auto received = std::make_shared<qint64>(0);
     const qint64 expected = decision.bytes;
@@ -117,7 +117,7 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
     };
     connect(reply, &QNetworkReply::readyRead, this, take);
     connect(reply, &QNetworkReply::finished, this, [this, reply, decision, received, take, file] {
-        candidateReplies_.remove(reply);
+        adReplies_.remove(reply);
         take();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         const bool good = status >= 200 && status <= 299 && reply->error() == QNetworkReply::NoError
@@ -141,6 +141,15 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
         }
         commitAdContent(source, decision);
     });
+}
+
+void PlayerController::cancelAdDownloads()
+{
+    for (QNetworkReply* reply : std::exchange(adReplies_, {})) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
 }
 
 void PlayerController::commitAdContent(const std::shared_ptr<StorageFiles::UniqueFd>& source,

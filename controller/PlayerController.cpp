@@ -300,6 +300,7 @@ PlayerController::~PlayerController()
     // Queued and running background work finds its flag raised and drops its result; a job
     // already running finishes on its pool thread with the caches it shares.
     raise(adCancel_);
+    cancelAdDownloads();
     cancelCandidateWork();
     raise(candidateCancel_);
     cancelReplacement();

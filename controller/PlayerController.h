@@ -853,6 +853,7 @@ private:
     // === Ad content download (PlayerAdContent.cpp) ===
     void downloadAdContent(AdOccurrence& occurrence);
     void fetchAdContent(const AdOccurrence::Resolved& decision);
+    void cancelAdDownloads();
     void commitAdContent(const std::shared_ptr<StorageFiles::UniqueFd>& source,
                          const AdOccurrence::Resolved& decision);
     AdOccurrence* preparingOccurrence(const AdOccurrence::Resolved& decision);
@@ -1192,6 +1193,8 @@ private:
     std::shared_ptr<ContentCache> adCache_;
     CacheIoQueue adIo_;
     std::shared_ptr<std::atomic<bool>> adCancel_;
+    // Creative downloads: apart from the candidate's, whose failure must not abort them.
+    QSet<QNetworkReply*> adReplies_;
     // Planning: one occurrence per forecast adslot page, in planning order.
     QList<AdOccurrence> adOccurrences_;
     quint64 adPlanningGeneration_ = 0;

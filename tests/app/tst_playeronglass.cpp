@@ -27,39 +27,6 @@ namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
 
-bool near(QRgb pixel, const test::Rgb& colour, int tolerance)
-{
-    return std::abs(qRed(pixel) - colour.r) <= tolerance
-        && std::abs(qGreen(pixel) - colour.g) <= tolerance
-        && std::abs(qBlue(pixel) - colour.b) <= tolerance;
-}
-
-// Every point of a grid across the window shows the colour: the page fills the glass, and
-// nothing of the other page or of the ground shows.
-bool filledWith(const QImage& window, const test::Rgb& colour)
-{
-    for (int column = 0; column < 8; ++column) {
-        for (int row = 0; row < 4; ++row) {
-            const QPoint at(window.width() * (2 * column + 1) / 16,
-                            window.height() * (2 * row + 1) / 8);
-            if (!near(window.pixel(at), colour, 8))
-                return false;
-        }
-    }
-    return true;
-}
-
-// The video's colour bars across the upper half of the window, left to right.
-bool barsShown(const QImage& window)
-{
-    for (int bar = 0; bar < 7; ++bar) {
-        const QPoint at(window.width() * (2 * bar + 1) / 14, window.height() / 4);
-        if (!near(window.pixel(at), test::smpteBars[bar], 48))
-            return false;
-    }
-    return true;
-}
-
 // How an activation posed the incoming slot: the transition's duration, the incoming slot's
 // opacity and its horizontal offset in thousandths of the width.
 struct Entry {
@@ -136,7 +103,7 @@ private slots:
         // scene's report that it is ready puts it on glass; the revision is kept with the
         // manifest's entity tag for the next start.
         QVERIFY(h.startBound());
-        QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {255, 0, 0}), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {255, 0, 0}), waitMs);
         QString route;
         QByteArray kept;
         QVERIFY(PersistentState(h.statePath("playback-state")).loadLastKnownGood(&route, &kept));
@@ -149,13 +116,13 @@ private slots:
             return h.expireSoon("pageTimer");
         };
         QVERIFY(endDwell());
-        QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {0, 0, 255}), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {0, 0, 255}), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(c.objectEnterArmed(), waitMs);
 
         // The video page slides in and plays; its end turns to the red page again.
         QVERIFY(endDwell());
-        QTRY_VERIFY_WITH_TIMEOUT(barsShown(scene.grab()), waitMs);
-        QTRY_VERIFY_WITH_TIMEOUT(filledWith(scene.grab(), {255, 0, 0}), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::barsShown(scene.grab()), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {255, 0, 0}), waitMs);
         QCOMPARE(ControllerAccess::advanceReason(c), QStringLiteral("media_end"));
 
         QCOMPARE(activations, (QList<Entry>{{0, 0, 1, 0}, {1, 400, 1, 0}, {0, 0, 1, 1000},

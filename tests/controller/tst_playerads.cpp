@@ -475,6 +475,50 @@ private slots:
         QVERIFY(test::boundSource(controller(), slot, primitiveId).isLocalFile());
     }
 
+    // A run of two adslot pages, both ready, while the idle stage holds the second page's ad or
+    // a content page: the first is given up and reported "skipped"; the staged ad goes on glass
+    // in its place, while a staged content page leaves the whole run given up.
+    void runWithAnotherCandidate_data()
+    {
+        QTest::addColumn<bool>("adStagedAhead");
+        QTest::addColumn<QString>("after");
+        QTest::newRow("the run's next ad staged") << true << "ad1:8 ad2:5";
+        QTest::newRow("a content page staged") << false << "ad1:8 ad2:8";
+    }
+
+    void runWithAnotherCandidate()
+    {
+        QFETCH(bool, adStagedAhead);
+        QFETCH(QString, after);
+        make();
+        harness->scene().setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "S", "S", "d4000"});
+        ads().fill("ad1", {.creative = png(16, 16)});
+        ads().fill("ad2", {.creative = png(32, 18)});
+        // Nothing on glass yet, so nothing is staged until the test stages it.
+        ControllerAccess::showPage(controller(), manifest, 0, 4000);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad2:4"), waitMs);
+        const QString first = occurrences().at(0).id, second = occurrences().at(1).id;
+        ControllerAccess::putOnGlass(controller(), manifest, 0, 0);
+        if (adStagedAhead) {
+            ControllerAccess::stageAd(controller(), second);
+            QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+        } else {
+            ControllerAccess::setCandidate(controller(), true);
+        }
+        QCOMPARE(ControllerAccess::tryAdVisitRun(controller(), 0, 3), adStagedAhead);
+        QTRY_COMPARE_WITH_TIMEOUT(states(), after, waitMs);
+        QCOMPARE(served(first), QStringLiteral("skipped:0"));
+        if (adStagedAhead) {
+            QVERIFY(adActive() && !staged());
+            QCOMPARE(onGlass(), 2);
+        } else {
+            QCOMPARE(served(second), QStringLiteral("skipped:0"));
+            QVERIFY(staged() && !staged()->adPresentation);
+        }
+    }
+
     // How each visit ends, and what the service hears of it. A row stages an image or a video
     // ad ahead of its run and plays a script: n the scene never reports the ad ready, t the page
     // turns (the first turn reaches the run), f a window frame, v the video starts, pN its
@@ -674,6 +718,7 @@ private slots:
         row("digest not lowercase", good, {}, "cache_declaration_invalid", "digest");
         row("full ad I/O queue", good, {}, "content_io_busy", "full");
         row("busy ad I/O queue", good, {.latencyMs = 2000}, "", "busy");
+        row("a content candidate fails meanwhile", good, {.latencyMs = 1000}, "", "content fails");
     }
 
     void download()
@@ -715,6 +760,11 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount(), 1, waitMs);
             QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
             release.release(1);
+        }
+        if (special == "content fails") {
+            QTRY_COMPARE_WITH_TIMEOUT(creativeRequests(), 1, waitMs);
+            ControllerAccess::setCandidate(controller(), true);
+            ControllerAccess::failCandidate(controller(), "content_download_failed");
         }
         const int settled = code.isEmpty() ? int(State::Ready) : int(State::Retired);
         QTRY_COMPARE_WITH_TIMEOUT(int(occurrences().first().state), settled, waitMs);

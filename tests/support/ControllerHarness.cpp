@@ -161,6 +161,32 @@ QJsonObject contentDocument(const QList<QJsonArray>& pages, const QString& revis
                        {"pages", pageArray}};
 }
 
+QJsonObject adslotDocument(const QString& revision,
+                           const QList<std::pair<ServedObject, int>>& pictures,
+                           const QList<std::tuple<int, QString, QString>>& adslots)
+{
+    QList<QJsonArray> primitives;
+    for (const auto& [picture, dwellMs] : pictures) {
+        QJsonObject primitive = mediaPrimitive(QStringLiteral("picture"), {picture});
+        primitive["rect"] = QJsonObject{{"x", 0}, {"y", 0}, {"width", 1920}, {"height", 1080}};
+        primitives.append(QJsonArray{primitive});
+    }
+    QJsonObject document = contentDocument(primitives, revision);
+    QJsonArray pages = document["pages"].toArray();
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        QJsonObject page = pages[i].toObject();
+        page["transition"] = QJsonObject{{"type", "crossfade"}, {"durationMs", 0}};
+        page["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", pictures.at(i).second}};
+        pages[i] = page;
+    }
+    for (const auto& [index, id, slot] : adslots)
+        pages.insert(index, QJsonObject{{"id", id}, {"type", "adslot"}, {"adslot_id", slot}});
+    document["pages"] = pages;
+    document["schemaVersion"] = 3;
+    document["timezone"] = "UTC";
+    return document;
+}
+
 QByteArray contentManifestBody(const QList<QJsonArray>& pages, const QString& revision)
 {
     return QJsonDocument(contentDocument(pages, revision)).toJson();
@@ -259,7 +285,8 @@ void ControllerHarness::buildController(const Options& options, const QString& s
 {
     controller_ = std::make_unique<PlayerController>(service_->url(), stateDirectory,
                                                      options.frame, options.gpuVideo, nullptr,
-                                                     options.splash, clock_);
+                                                     options.splash,
+                                                     options.clock ? options.clock : clock_);
     scene_ = std::make_unique<SceneStandIn>(*controller_);
 }
 

@@ -18,6 +18,7 @@
 
 #include <functional>
 #include <memory>
+#include <tuple>
 #include <utility>
 
 namespace talvorine::test {
@@ -107,6 +108,12 @@ QByteArray contentManifestBody(const QList<QJsonArray>& pages,
                                const QString& revision = QStringLiteral("rev-1"));
 Manifest contentManifest(const QList<QJsonArray>& pages, const QUrl& origin,
                          const QString& revision = QStringLiteral("rev-1"));
+// Pages "p0", "p1", ... each showing one picture over the whole canvas, coming in with a cut and
+// staying its dwell; then the adslot pages (id, adslot id) put in at their indexes, in a
+// document of the schema a service with ad slots sends, in UTC.
+QJsonObject adslotDocument(const QString& revision,
+                           const QList<std::pair<ServedObject, int>>& pictures,
+                           const QList<std::tuple<int, QString, QString>>& adslots);
 // An image (or video) primitive showing the objects, all of them at once.
 QJsonObject mediaPrimitive(const QString& id, const QList<ServedObject>& items,
                            const QString& kind = QStringLiteral("image"));
@@ -355,6 +362,16 @@ struct ControllerAccess {
     }
     static void setAssignmentHeld(PlayerController& c, bool held) { c.assignmentHeld_ = held; }
     static void adStallTick(PlayerController& c) { c.adStallTick(); }
+    // Stages the occurrence's ad on the idle stage, as a creative that has just become ready.
+    static void stageAd(PlayerController& c, const QString& occurrenceId)
+    {
+        if (AdOccurrence* occurrence = c.occurrenceForId(occurrenceId))
+            c.prepareAdPresentation(*occurrence);
+    }
+    static bool tryAdVisitRun(PlayerController& c, int from, int to)
+    {
+        return c.tryAdVisitRun(from, to);
+    }
     static int activePageIndex(const PlayerController& c) { return c.activePageIndex_; }
     static bool pause(PlayerController& c, qint64 ms)
     {
@@ -443,6 +460,9 @@ struct ControllerOptions {
     QSizeF frame{1920, 1080};
     bool gpuVideo = false;
     bool splash = false;
+    // The clock the controller reads instead of the harness's manual one (window tests whose
+    // media play in real time).
+    std::shared_ptr<const PlayerClock> clock{};
 };
 
 class ControllerHarness {

@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <algorithm>
+#include <cstdlib>
 #include <utility>
 
 namespace talvorine::test {
@@ -35,7 +36,37 @@ void collect(QtMsgType type, const QMessageLogContext& context, const QString& t
     previousHandler(type, context, text);
 }
 
+bool near(QRgb pixel, const Rgb& colour, int tolerance)
+{
+    return std::abs(qRed(pixel) - colour.r) <= tolerance
+        && std::abs(qGreen(pixel) - colour.g) <= tolerance
+        && std::abs(qBlue(pixel) - colour.b) <= tolerance;
+}
+
 } // namespace
+
+bool SceneWindow::filledWith(const QImage& grab, const Rgb& colour)
+{
+    for (int column = 0; column < 8; ++column) {
+        for (int row = 0; row < 4; ++row) {
+            if (!near(grab.pixel(grab.width() * (2 * column + 1) / 16,
+                                 grab.height() * (2 * row + 1) / 8),
+                      colour, 8))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool SceneWindow::barsShown(const QImage& grab)
+{
+    for (int bar = 0; bar < 7; ++bar) {
+        if (!near(grab.pixel(grab.width() * (2 * bar + 1) / 14, grab.height() / 4),
+                  smpteBars[bar], 48))
+            return false;
+    }
+    return true;
+}
 
 void SceneWindow::collectWarnings()
 {
@@ -80,6 +111,8 @@ SceneWindow::SceneWindow(PlayerController& controller, QSize size)
     engine_->load(QUrl(QStringLiteral("qrc:/qml/Main.qml")));
     if (engine_->rootObjects().size() == 1)
         window_ = qobject_cast<QQuickWindow*>(engine_->rootObjects().first());
+    if (window_)
+        PlayerComposition::connectFrameEvidence(window_, controller);
 }
 
 // The scene goes before the objects its context names.

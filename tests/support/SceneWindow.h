@@ -1,9 +1,11 @@
 #pragma once
 
 // The player's own scene (Main.qml) in a debug window of its own, drawn from a controller that
-// a window test or benchmark holds, with the context the composition gives it. Frames are real:
-// the scene reports readiness, video starts and ends to that controller, and grabs show what
-// is on glass.
+// a window test or benchmark holds, with the context and frame hooks the composition gives it.
+// Frames are real: the scene reports readiness, video starts and ends to that controller, and
+// grabs show what is on glass.
+
+#include "tests/support/GeneratedMedia.h"
 
 #include <QImage>
 #include <QObject>
@@ -47,6 +49,12 @@ public:
     QQuickWindow* window() const { return window_; }
     // The window as drawn, cut to an area in scene coordinates (the whole window when empty).
     QImage grab(const QRect& area = QRect()) const;
+
+    // A grid of points across the grab all show the colour, each channel within 8: the page
+    // fills the glass and nothing of another page or of the ground shows.
+    static bool filledWith(const QImage& grab, const Rgb& colour);
+    // The colour bars of a generated clip across the upper half of the grab.
+    static bool barsShown(const QImage& grab);
 
 private:
     std::unique_ptr<CapabilityReport> capabilities_;
