@@ -118,12 +118,12 @@ void BM_AdRotation(benchmark::State& state)
         });
     for (auto _ : state) {
         player->sampler->clear();
-        const qint64 startNs = bench::monotonicNs();
-        if (!bench::spinUntil([&] { return visits >= wanted; }, wanted * 5000)) {
+        const qint64 startNs = test::monotonicNs();
+        if (!test::spinUntil([&] { return visits >= wanted; }, wanted * 5000)) {
             state.SkipWithError("the rotation stopped");
             return;
         }
-        state.SetIterationTime(double(bench::monotonicNs() - startNs) / 1e9);
+        state.SetIterationTime(double(test::monotonicNs() - startNs) / 1e9);
     }
     QObject::disconnect(counting);
     QObject::disconnect(ads);
@@ -149,7 +149,7 @@ void BM_AdRotation(benchmark::State& state)
 
     // Every arrival the service filled ends with its evidence at the service, unless the player
     // still holds it.
-    bench::spinUntil([&] {
+    test::spinUntil([&] {
         ControllerAccess::flushAdOutbox(c);
         return ControllerAccess::adOutbox(c).pending().isEmpty()
             && ControllerAccess::adOutbox(c).inflight().isEmpty()
@@ -233,7 +233,7 @@ int main(int argc, char** argv)
 
     shared.scene = std::make_unique<test::SceneWindow>(shared.harness->controller());
     QQuickWindow* window = shared.scene->window();
-    if (!window || !bench::spinUntil([&] { return window->isExposed(); }, 10000))
+    if (!window || !test::spinUntil([&] { return window->isExposed(); }, 10000))
         return 1;
     shared.sampler = std::make_unique<test::FrameSampler>(window);
     if (!shared.harness->startBound())
