@@ -86,6 +86,12 @@ void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
     if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0
         || !objectEnterArmed_)
         return;
+    // Until the page on glass has come in, the idle stage still shows the page it replaces, and
+    // the end of the entry clears that stage: the ad is staged once it is free.
+    if (incomingEntryRunning()) {
+        adStagedAfterEntry_ = occurrence.id;
+        return;
+    }
     const AdOccurrence::Resolved decision = *occurrence.resolved;
     const int pageIndex = int(std::find_if(activeManifest_->pages.cbegin(),
                                            activeManifest_->pages.cend(),
@@ -166,6 +172,13 @@ void PlayerController::yieldAdCandidate()
                         {QStringLiteral("decision_id"), yielded.adDecisionId}});
 }
 
+void PlayerController::stageAdAfterEntry()
+{
+    AdOccurrence* occurrence = occurrenceForId(std::exchange(adStagedAfterEntry_, {}));
+    if (occurrence && occurrence->state == State::Ready)
+        prepareAdPresentation(*occurrence);
+}
+
 // A failed ad candidate is never tried again, and the page on glass rotates on as if the ad had
 // not been there.
 void PlayerController::abandonAdCandidate(const PreparedPage& failed, const QString& code)
@@ -218,7 +231,9 @@ bool PlayerController::tryAdVisitRun(int from, int to)
         }
         if (!candidate_) {
             // Staged now: the scene reports it ready on a later frame, and the gate activates it
-            // then while the page on glass stays; the deadline ends the wait.
+            // then while the page on glass stays; the deadline ends the wait. The page on glass
+            // is leaving, so its entry cannot hold the idle stage any longer.
+            finishIncomingEntry();
             prepareAdPresentation(*occurrence);
             if (adCandidateStaged() && candidate_->adOccurrenceId == occurrenceId) {
                 adRunRequested_ = true;

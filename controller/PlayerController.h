@@ -731,6 +731,8 @@ private:
     void beginIncomingTransition(int outgoingSlot, int durationMs);
     void applySwipeEndPose(int outgoingSlot, int durationMs);
     void transitionEnded();
+    bool incomingEntryRunning() const;
+    void finishIncomingEntry();
     void retireOutgoingSlot();
     void pruneRetiredContent();
     void armObjectEnter();
@@ -881,6 +883,7 @@ private:
     void adStallTick();
     bool adCandidateStaged() const;
     void yieldAdCandidate();
+    void stageAdAfterEntry();
     void abandonAdCandidate(const PreparedPage& failed, const QString& code);
     void expireAdOccurrence(AdOccurrence& occurrence);
 
@@ -1227,6 +1230,8 @@ private:
     PlayerStopwatch adVisitClock_{*clock_};
     qint64 adLastProgressAtMs_ = 0;
     bool adFirstFramePending_ = false;
+    // An occurrence that became ready while the page on glass was still coming in.
+    QString adStagedAfterEntry_;
     // Every change of an occurrence's state, with the state it left (tests watch the life cycle).
     std::function<void(const AdOccurrence&, AdOccurrence::State)> adStateObserver_;
 

@@ -514,6 +514,7 @@ void PlayerController::transitionEnded()
 {
     retireOutgoingSlot();
     armObjectEnter();
+    stageAdAfterEntry();
 }
 
 void PlayerController::activateCandidate()
@@ -672,6 +673,23 @@ void PlayerController::applySwipeEndPose(int outgoingSlot, int durationMs)
     setSlotPose(activeSlot_, 1.0, 0, 0);
     setSlotPose(outgoingSlot, 1.0, pose.outgoingTranslateXPermille,
                 pose.outgoingTranslateYPermille);
+}
+
+bool PlayerController::incomingEntryRunning() const
+{
+    return activeSlot_ >= 0 && !objectEnterArmed_;
+}
+
+// The page on glass finishes its entry at once: its slot is about to be needed as the outgoing
+// one, so the page it replaced must leave the other slot first.
+void PlayerController::finishIncomingEntry()
+{
+    if (!incomingEntryRunning())
+        return;
+    transitionEndTimer_.stop();
+    setSlotPose(activeSlot_, 1.0, 0, 0);
+    retireOutgoingSlot();
+    armObjectEnter();
 }
 
 void PlayerController::retireOutgoingSlot()

@@ -372,14 +372,7 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     }
     // A content page takes the idle stage from an ad staged for a later run.
     yieldAdCandidate();
-    // The page on glass finishes its entry at once: its slot is about to be needed as the
-    // outgoing one, so the page it replaced must leave the other slot first.
-    if (activeSlot_ >= 0 && !objectEnterArmed_) {
-        transitionEndTimer_.stop();
-        setSlotPose(activeSlot_, 1.0, 0, 0);
-        retireOutgoingSlot();
-        armObjectEnter();
-    }
+    finishIncomingEntry();
     playerState_.candidateFetched(manifest.manifestRevision);
     const int slot = activeSlot_ == 0 ? 1 : 0;
     heldVideoStarts_.remove(slot);

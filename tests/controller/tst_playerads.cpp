@@ -524,7 +524,9 @@ private slots:
     // turns (the first turn reaches the run), f a window frame, v the video starts, pN its
     // position (xN on the other slot, oN for another primitive), sN N ms pass and the watchdog
     // looks, a the ad is still on, e end of stream, cN the service clock moves, F the ad
-    // primitive fails, R planning resets, D the controller is destroyed and built again.
+    // primitive fails, R planning resets, D the controller is destroyed and built again. E as
+    // the first step: the ad gets ready while the page before its run is still coming in over
+    // the page it replaced, and that entry ends. Whenever the ad is on, its creative is.
     void visitEnds_data()
     {
         QTest::addColumn<QString>("kind");
@@ -551,6 +553,8 @@ private slots:
         row("controller destroyed", "video", "t v f s1000 D", "started:0 interrupted:1000");
         row("refused at its run: start window closed", "image", "c60000 t", "skipped:0");
         row("refused at its run: not ready", "image", "n t", "skipped:0");
+        row("video ready while the page before comes in", "video", "E t v f p1000 s4000 e",
+            "started:0 completed:4000");
     }
 
     void visitEnds()
@@ -565,10 +569,21 @@ private slots:
         ads().fill("ad1", {.kind = kind, .durationMs = 5000,
                            .contentType = video ? "video/mp4" : "image/png",
                            .creative = video ? QByteArray(500, 'v') : png(16, 16)});
-        showContent(rotation({"d4000", "S", "d4000"}), 0);
+        Manifest manifest = rotation({"d4000", "S", "d4000"});
+        const bool entering = script.startsWith('E');
+        if (entering) {
+            manifest.pages[0].transition = {{"type", "crossfade"}, {"durationMs", 60000}};
+            showContent(manifest, 2);
+        }
+        showContent(manifest, 0);
         const bool ready = !script.startsWith('n');
         scene.setAnswering(ready);
         tick();
+        if (entering) {
+            QTRY_VERIFY_WITH_TIMEOUT(adStaged() || states() == "ad1:4", waitMs);
+            QVERIFY(harness->expireSoon("transitionEndTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(!harness->timer("transitionEndTimer")->isActive(), waitMs);
+        }
         QTRY_VERIFY_WITH_TIMEOUT(adStaged() && adReady() == ready, waitMs);
         const QString occurrence = occurrences().first().id;
         const QString id = staged()->adPrimitiveId;
@@ -598,6 +613,8 @@ private slots:
                 ControllerAccess::setOnline(controller(), true);
                 break;
             }
+            if (adActive())
+                QVERIFY(test::boundSource(controller(), controller().activeSlot(), id).isLocalFile());
         }
         QVERIFY(!adActive());
         QCOMPARE(served(occurrence), events);
