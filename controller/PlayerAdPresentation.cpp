@@ -81,10 +81,7 @@ bool PlayerController::adCandidateStaged() const
 void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
 {
     // The ad stands in for pages of the rotation on glass; with none there is no run to reach.
-    // While the page on glass is still entering, the idle stage shows the page it replaces until
-    // the transition ends and clears it, the ad with it: the ad is staged at its run instead.
-    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0
-        || !objectEnterArmed_)
+    if (!occurrence.resolved || adActive_ || candidate_ || !activeManifest_ || activeSlot_ < 0)
         return;
     // Until the page on glass has come in, the idle stage still shows the page it replaces, and
     // the end of the entry clears that stage: the ad is staged once it is free.

@@ -447,34 +447,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
     }
 
-    // A creative ready while the page on glass is still entering is not staged on the idle stage,
-    // which still shows the page leaving and is cleared when the transition ends: it is staged
-    // at its run, and the ad page shows it.
-    void stagedOnceThePageHasEntered()
-    {
-        make();
-        harness->scene().setAnswering(true);
-        Manifest manifest = rotation({"d4000", "d4000", "S", "d4000"});
-        manifest.pages[1].transition = {{"type", "crossfade"}, {"durationMs", 60000}};
-        ads().fill("ad2", {.durationMs = 5000, .creative = png(64, 36)});
-        showContent(manifest, 0);
-        turn();
-        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
-        tick();
-        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad2:4"), waitMs);
-        QVERIFY(!staged());
-        QVERIFY(harness->expireSoon("transitionEndTimer"));
-        QTRY_VERIFY_WITH_TIMEOUT(!harness->timer("transitionEndTimer")->isActive(), waitMs);
-
-        turn();
-        QVERIFY(adStaged());
-        const int slot = staged()->slot;
-        const QString primitiveId = staged()->adPrimitiveId;
-        controller().noteSceneSynced();
-        QTRY_VERIFY_WITH_TIMEOUT(adActive(), waitMs);
-        QVERIFY(test::boundSource(controller(), slot, primitiveId).isLocalFile());
-    }
-
     // A run of two adslot pages, both ready, while the idle stage holds the second page's ad or
     // a content page: the first is given up and reported "skipped"; the staged ad goes on glass
     // in its place, while a staged content page leaves the whole run given up.
