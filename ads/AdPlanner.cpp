@@ -169,11 +169,13 @@ AdOccurrence::Resolved decisionOf(const AdResolveResult& result)
     return decision;
 }
 
-std::optional<qint64> hintUntilMs(const AdResolveResult& result, qint64 nowMs)
+qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs)
 {
+    const qint64 earliest = saturating::add(nowMs, hintFloorMs);
     if (!result.hintUntil.isValid())
-        return std::nullopt;
-    return std::min(result.hintUntil.toMSecsSinceEpoch(), saturating::add(nowMs, hintCapMs));
+        return earliest;
+    return std::clamp(result.hintUntil.toMSecsSinceEpoch(), earliest,
+                      saturating::add(nowMs, hintCapMs));
 }
 
 QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest)

@@ -32,6 +32,10 @@ constexpr qint64 hintCapMs = 30000;
 constexpr qint64 renewalLeadMs = 10000;
 constexpr qint64 renewalSpacingMs = 10000;
 constexpr qint32 maxRenewals = 8;
+// Nor is an empty page asked for again sooner than this, the spacing renewals keep: an empty
+// answer without a hint, or with one already past, would otherwise have the page asked for at
+// every tick for as long as it stays empty.
+constexpr qint64 hintFloorMs = renewalSpacingMs;
 // The ad cache's size and the free space it leaves.
 constexpr qint64 cacheMaxBytes = 268435456;
 constexpr qint64 cacheMinFreeBytes = 268435456;
@@ -78,8 +82,9 @@ RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs
 // The decision of a filled result.
 AdOccurrence::Resolved decisionOf(const AdResolveResult& result);
 
-// Until when an empty page is not asked for again; none when the result gave no hint.
-std::optional<qint64> hintUntilMs(const AdResolveResult& result, qint64 nowMs);
+// Until when an empty page is not asked for again: its hint held to [now + floor, now + cap],
+// or now + floor when the result gave none.
+qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs);
 
 // The creatives the ad cache must keep: the one on glass, those presenting, and those of
 // pending decisions whose reservation still holds.

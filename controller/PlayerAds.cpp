@@ -265,8 +265,7 @@ void PlayerController::handleAdSlotsResolved(const AdResolveReply& reply)
                 downloadAdContent(*occurrence);
             } else {
                 setAdState(*occurrence, State::Empty);
-                if (const std::optional<qint64> hint = AdPlanner::hintUntilMs(result, now))
-                    adPageHints_.insert(occurrence->pageId, *hint);
+                adPageHints_.insert(occurrence->pageId, AdPlanner::hintUntilMs(result, now));
             }
         } else if (occurrence->state == State::Ready && occurrence->resolved) {
             if (!filled) {

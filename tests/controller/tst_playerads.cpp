@@ -633,18 +633,22 @@ private slots:
     }
 
     // How each answer to a resolve request leaves the occurrence it was for; after a reset in
-    // flight, the busy refusal, and a late reply that changes nothing but sets the clock.
+    // flight, the busy refusal, and a late reply that changes nothing but sets the clock. An
+    // empty page is asked for again no more than every ten seconds, whatever hint it came with.
     void resolveAnswers_data()
     {
         QTest::addColumn<QString>("answer");
         QTest::addColumn<int>("state");
         QTest::addColumn<QString>("failure"); // the status of "ad_resolve_failed", if logged
-        QTest::newRow("left out: back to planned") << "omit" << int(State::Planned) << "";
-        QTest::newRow("stale check sequence") << "stale" << int(State::Planned) << "";
-        QTest::newRow("401") << "401" << int(State::Planned) << "401";
-        QTest::newRow("503, retryable") << "503" << int(State::Planned) << "503";
-        QTest::newRow("400") << "400" << int(State::Expired) << "400";
-        QTest::newRow("reset in flight: busy") << "reset" << int(State::Planned) << "0";
+        QTest::addColumn<int>("askedIn30s"); // resolves in the next 30 s of ticks; -1: not counted
+        QTest::newRow("left out: back to planned") << "omit" << int(State::Planned) << "" << -1;
+        QTest::newRow("stale check sequence") << "stale" << int(State::Planned) << "" << -1;
+        QTest::newRow("401") << "401" << int(State::Planned) << "401" << -1;
+        QTest::newRow("503, retryable") << "503" << int(State::Planned) << "503" << -1;
+        QTest::newRow("400") << "400" << int(State::Expired) << "400" << -1;
+        QTest::newRow("reset in flight: busy") << "reset" << int(State::Planned) << "0" << -1;
+        QTest::newRow("empty without a hint") << "empty" << int(State::Empty) << "" << 3;
+        QTest::newRow("empty, hint already past") << "empty past" << int(State::Empty) << "" << 3;
     }
 
     void resolveAnswers()
@@ -652,10 +656,15 @@ private slots:
         QFETCH(QString, answer);
         QFETCH(int, state);
         QFETCH(QString, failure);
+        QFETCH(int, askedIn30s);
         make();
         ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
+        if (askedIn30s >= 0)
+            advanceServiceClock(0); // a band on the held clock, so that every hint is exact
         if (answer == "reset")
             ads().fill("ad1", {});
+        else if (answer.startsWith("empty"))
+            ads().empty("ad1", answer == "empty past" ? std::optional<qint64>(-5000) : std::nullopt);
         else if (answer == "omit")
             ads().omit("ad1");
         else if (answer == "stale")
@@ -674,6 +683,16 @@ private slots:
         QCOMPARE(int(occurrences().first().state), state);
         QCOMPARE(recorded("ad_resolve_failed", "status").join(','), failure);
         QVERIFY(answer != "reset" || harness->transport().serverNowHiMs() > 0);
+        if (askedIn30s < 0)
+            return;
+        // The page stays on glass and its adslot stays due: each tick waits for its answer.
+        const qsizetype before = resolves().size();
+        for (int step = 0; step < 120; ++step) {
+            advanceServiceClock(250);
+            tick();
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+        }
+        QCOMPARE(resolves().size() - before, askedIn30s);
     }
 
     // A creative's way into the ad cache, and every refusal before a request is made.
