@@ -220,6 +220,10 @@ void PlayerController::planAds()
     };
     drop(outcome.abandoned, "ad_arrival_abandoned");
     drop(outcome.passed, "ad_forecast_passed");
+    // An ad staged ahead for an arrival given up can never be shown: held, it would keep the
+    // idle stage and count as an update under way until the next turn of the page on glass.
+    if (adCandidateStaged() && !adRunRequested_ && !occurrenceForId(candidate_->adOccurrenceId))
+        yieldAdCandidate();
 }
 
 // --- Resolve -------------------------------------------------------------------------------

@@ -475,6 +475,28 @@ private slots:
         QVERIFY(test::boundSource(controller(), slot, primitiveId).isLocalFile());
     }
 
+    // An ad staged ahead whose arrival planning then gives up, the page on glass having moved
+    // past its run: it leaves the idle stage at once, and the player shows no update held up.
+    void stagedAdOfAnArrivalGivenUp()
+    {
+        make();
+        harness->scene().setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "S", "d600000"});
+        ads().fill("ad1", {.durationMs = 5000, .creative = png(64, 36)});
+        showContent(manifest, 0);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+        const int slot = staged()->slot;
+        const QString primitiveId = staged()->adPrimitiveId;
+        ControllerAccess::showPage(controller(), manifest, 2, 600000);
+        tick();
+        QCOMPARE(states(), QString());
+        QVERIFY(!staged());
+        QVERIFY(test::boundSource(controller(), slot, primitiveId).isEmpty());
+        ControllerAccess::publishOverlay(controller());
+        QVERIFY(!harness->timer("assignmentHoldTimer")->isActive());
+    }
+
     // A run of two adslot pages, both ready, while the idle stage holds the second page's ad or
     // a content page: the first is given up and reported "skipped"; the staged ad goes on glass
     // in its place, while a staged content page leaves the whole run given up.
