@@ -202,8 +202,25 @@ void PlayerController::planAds()
         return;
     }
     const qint64 now = adNowHiMs();
-    const QList<AdPolicy::AdForecastPoint> forecast = AdPolicy::adForecastEntries(
-        *activeManifest_, activePageIndex_, adPageRemainingMs(), now);
+    // While the rotation turns to its next page, the adslot run before that page has been passed
+    // over already: arrivals are forecast from the page it turns to, its turn still whole.
+    // Forecast from the page still on glass, the run would seem to arrive now, and the service
+    // would be asked to fill an arrival the rotation can no longer show.
+    const Page* turningTo = candidate_ && !candidate_->adPresentation && !adActive_
+            && activeSlot_ >= 0
+            && candidate_->manifest.manifestRevision == activeManifest_->manifestRevision
+        ? pageAt(activeManifest_, candidate_->pageIndex)
+        : nullptr;
+    // A page of no known length ends the forecast, as it does from the page on glass.
+    QList<AdPolicy::AdForecastPoint> forecast;
+    if (!turningTo) {
+        forecast = AdPolicy::adForecastEntries(*activeManifest_, activePageIndex_,
+                                               adPageRemainingMs(), now);
+    } else if (const std::optional<qint32> dwell = AdPolicy::adForecastDwell(*turningTo)) {
+        const int entryMs = turningTo->transition.value(QLatin1String("durationMs")).toInt(0);
+        forecast = AdPolicy::adForecastEntries(*activeManifest_, candidate_->pageIndex,
+                                               qint64(*dwell) + entryMs, now);
+    }
     AdPlanner::PlanOutcome outcome =
         AdPlanner::planOccurrences(adOccurrences_, *activeManifest_, forecast,
                                    adActive_ ? adVisitOccurrenceId_ : QString(), newOccurrenceId);
@@ -220,6 +237,10 @@ void PlayerController::planAds()
     };
     drop(outcome.abandoned, "ad_arrival_abandoned");
     drop(outcome.passed, "ad_forecast_passed");
+    // An ad staged ahead for an arrival given up can never be shown: held, it would keep the
+    // idle stage and count as an update under way until the next turn of the page on glass.
+    if (adCandidateStaged() && !adRunRequested_ && !occurrenceForId(candidate_->adOccurrenceId))
+        yieldAdCandidate();
 }
 
 // --- Resolve -------------------------------------------------------------------------------

@@ -447,6 +447,49 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 3, waitMs);
     }
 
+    // An ad staged ahead, then its run passed over: the page on glass moves past it, or the
+    // rotation turns past it, its window closed, to a page still being prepared. Planning asks
+    // the service for nothing more, and the staged ad leaves the idle stage: it is no update held
+    // up.
+    void runPassedOver_data()
+    {
+        QTest::addColumn<bool>("turn");
+        QTest::newRow("the page on glass moves past the run") << false;
+        QTest::newRow("the rotation turns past a closed run") << true;
+    }
+
+    void runPassedOver()
+    {
+        QFETCH(bool, turn);
+        make();
+        harness->scene().setAnswering(true);
+        const Manifest manifest = rotation({"d4000", "S", "d600000"});
+        ads().fill("ad1", {.startBeforeMs = 1000, .durationMs = 5000, .creative = png(64, 36)});
+        showContent(manifest, 0);
+        tick();
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+        const int slot = staged()->slot;
+        const QString primitiveId = staged()->adPrimitiveId;
+        if (turn) {
+            advanceServiceClock(2000);
+            harness->scene().setAnswering(false);
+            this->turn();
+            QVERIFY(staged() && staged()->pageIndex == 2);
+        } else {
+            ControllerAccess::showPage(controller(), manifest, 2, 600000);
+        }
+        const qsizetype asked = resolves().size();
+        tick();
+        QCOMPARE(states(), QString());
+        QVERIFY(!adStaged());
+        QVERIFY(test::boundSource(controller(), slot, primitiveId).isEmpty());
+        // Only the page being turned to is an update under way.
+        ControllerAccess::publishOverlay(controller());
+        QCOMPARE(harness->timer("assignmentHoldTimer")->isActive(), turn);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+        QCOMPARE(resolves().size(), asked);
+    }
+
     // A run of two adslot pages, both ready, while the idle stage holds the second page's ad or
     // a content page: the first is given up and reported "skipped"; the staged ad goes on glass
     // in its place, while a staged content page leaves the whole run given up.
