@@ -111,13 +111,15 @@ bool planningSkippable(const QList<AdOccurrence>& occurrences, bool adActive,
 }
 
 QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, qint64 nowMs,
-                                        qint64 localNowMs)
+                                        qint64 localNowMs,
+                                        const QHash<QString, qint64>& pageHints)
 {
     QList<AdForecastCandidate> batch;
     const qint64 due = saturating::add(nowMs, resolveLeadMs);
     for (const AdOccurrence& occurrence : occurrences) {
         if (occurrence.state == State::Planned && occurrence.forecastAt.isValid()
-            && occurrence.forecastAt.toMSecsSinceEpoch() <= due)
+            && occurrence.forecastAt.toMSecsSinceEpoch() <= due
+            && pageHints.value(occurrence.pageId, 0) <= nowMs)
             batch.append(forecastCandidate(occurrence, nowMs, localNowMs));
     }
     return batch;
@@ -176,6 +178,13 @@ qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs)
         return earliest;
     return std::clamp(result.hintUntil.toMSecsSinceEpoch(), earliest,
                       saturating::add(nowMs, hintCapMs));
+}
+
+std::optional<qint64> retryHintUntilMs(qint64 nowMs)
+{
+    if (nowMs < 1)
+        return std::nullopt;
+    return saturating::add(nowMs, hintFloorMs);
 }
 
 QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest)

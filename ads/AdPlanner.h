@@ -10,6 +10,7 @@
 #include "ads/AdPolicy.h"
 #include "manifest/Manifest.h"
 
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -67,9 +68,11 @@ PlanOutcome planOccurrences(const QList<AdOccurrence>& current, const Manifest& 
 bool planningSkippable(const QList<AdOccurrence>& occurrences, bool adActive,
                        const QString& pageOnGlass, const QString& plannedAtPage);
 
-// The Planned occurrences due for a resolve, in list order.
+// The Planned occurrences due for a resolve, in list order, but for pages whose hint still
+// holds (pageHints: until when each page is not asked for).
 QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, qint64 nowMs,
-                                        qint64 localNowMs);
+                                        qint64 localNowMs,
+                                        const QHash<QString, qint64>& pageHints);
 
 // Ready decisions whose start window closes soon: those that used up their renewals expire;
 // the first other one not renewed within the spacing is renewed (-1: none).
@@ -85,6 +88,11 @@ AdOccurrence::Resolved decisionOf(const AdResolveResult& result);
 // Until when an empty page is not asked for again: its hint held to [now + floor, now + cap],
 // or now + floor when the result gave none.
 qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs);
+
+// Until when a page whose resolve failed, or that the answer left out, is not asked for again,
+// so that a failing service is not asked at every tick; none without a service clock, where
+// such a hint would never lapse.
+std::optional<qint64> retryHintUntilMs(qint64 nowMs);
 
 // The creatives the ad cache must keep: the one on glass, those presenting, and those of
 // pending decisions whose reservation still holds.

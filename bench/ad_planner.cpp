@@ -51,7 +51,7 @@ struct Planner {
         AdPlanner::PlanOutcome outcome =
             AdPlanner::planOccurrences(occurrences, manifest, forecast, QString(), newId);
         occurrences = std::move(outcome.occurrences);
-        benchmark::DoNotOptimize(AdPlanner::resolveBatch(occurrences, nowMs, nowMs));
+        benchmark::DoNotOptimize(AdPlanner::resolveBatch(occurrences, nowMs, nowMs, {}));
         benchmark::DoNotOptimize(AdPlanner::chooseRenewal(occurrences, nowMs));
         benchmark::DoNotOptimize(AdPlanner::cacheKeepSet(occurrences, QString()));
     }

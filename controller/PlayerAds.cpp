@@ -175,7 +175,7 @@ void PlayerController::adPlannerTick()
     if (adResolveInFlight_)
         return;
     const QList<AdForecastCandidate> batch =
-        AdPlanner::resolveBatch(adOccurrences_, now, clock_->nowMs());
+        AdPlanner::resolveBatch(adOccurrences_, now, clock_->nowMs(), adPageHints_);
     // An occurrence turns Resolving only when its request really goes out; otherwise it stays
     // Planned and is asked for on a later tick.
     if (batch.isEmpty() || !resolveSendAllowed())
@@ -306,9 +306,17 @@ void PlayerController::handleAdSlotsResolved(const AdResolveReply& reply)
         }
     }
     for (AdOccurrence& occurrence : adOccurrences_) {
-        if (occurrence.state == State::Resolving)
-            setAdState(occurrence, State::Planned);
+        if (occurrence.state != State::Resolving)
+            continue;
+        setAdState(occurrence, State::Planned);
+        holdPageAfterFailedResolve(occurrence.pageId, now);
     }
+}
+
+void PlayerController::holdPageAfterFailedResolve(const QString& pageId, qint64 nowMs)
+{
+    if (const std::optional<qint64> hint = AdPlanner::retryHintUntilMs(nowMs))
+        adPageHints_.insert(pageId, *hint);
 }
 
 void PlayerController::handleAdSlotsResolveFailed(const QString& code, int status,
@@ -318,12 +326,14 @@ void PlayerController::handleAdSlotsResolveFailed(const QString& code, int statu
     if (adResolveGeneration_ != adPlanningGeneration_)
         return;
     const bool again = status == 401 || retryable;
+    const qint64 now = adNowHiMs();
     for (AdOccurrence& occurrence : adOccurrences_) {
         if (occurrence.state != State::Resolving)
             continue;
         if (!again)
             releaseUnplayedAdReservation(occurrence);
         setAdState(occurrence, again ? State::Planned : State::Expired);
+        holdPageAfterFailedResolve(occurrence.pageId, now);
     }
     logPlayback("ad_resolve_failed",
                 {{QStringLiteral("code"), code}, {QStringLiteral("status"), QString::number(status)}});

@@ -847,6 +847,8 @@ private:
     void adPlannerTick();
     void handleAdSlotsResolved(const AdResolveReply& reply);
     void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
+    // A page whose resolve failed or went unanswered is not asked for again at once.
+    void holdPageAfterFailedResolve(const QString& pageId, qint64 nowMs);
     void maybeRenewReadyLeases(qint64 nowMs);
     void releaseUnplayedAdReservation(AdOccurrence& occurrence);
     void resetAdPlanning(const QString& reason);
