@@ -3,7 +3,9 @@
 #include "stage/VideoFrameItem.h"
 
 #include <QLoggingCategory>
+#include <QQmlEngine>
 #include <QQuickItem>
+#include <QRunnable>
 #include <QQuickWindow>
 #include <QSet>
 #include <QThread>
@@ -131,6 +133,38 @@ qint64 nanosToMs(gint64 nanos)
     return nanos < 0 ? -1 : nanos / GST_MSECOND;
 }
 
+// Deletes the item it holds once the render thread has run it or dropped it with its window.
+class DeferredItemDeletion : public QRunnable {
+public:
+    explicit DeferredItemDeletion(QQuickItem* item)
+        : item_(item)
+    {
+    }
+    ~DeferredItemDeletion() override { item_->deleteLater(); }
+    void run() override {}
+
+private:
+    QQuickItem* item_;
+};
+
+// The GPU sink's item schedules a job on the render thread, at the next synchronisation of the
+// window it joins, that calls back into the item; an item deleted before that synchronisation
+// (a placement torn down before its window drew again, as happens on a busy machine) is called
+// after its end. So the item leaves the scene now and is deleted only after that
+// synchronisation has passed: the job that deletes it runs after every job scheduled before it.
+// The window is the last one the item joined: a placement going away takes its items out of
+// the window before its children are deleted.
+void retireGpuItemAfterNextSync(QObject* object, QQuickWindow* window)
+{
+    auto* item = qobject_cast<QQuickItem*>(object);
+    if (!item || !window || !item->inherits(gpuVideoItemClass))
+        return;
+    QQmlEngine::setObjectOwnership(item, QQmlEngine::CppOwnership);
+    item->setParentItem(nullptr);
+    item->setParent(nullptr);
+    window->scheduleRenderJob(new DeferredItemDeletion(item), QQuickWindow::AfterSynchronizingStage);
+}
+
 } // namespace
 
 GstVideoEngine::GstVideoEngine(QObject* parent)
@@ -147,6 +181,7 @@ GstVideoEngine::GstVideoEngine(QObject* parent)
 GstVideoEngine::~GstVideoEngine()
 {
     teardown();
+    retireGpuItemAfterNextSync(videoItem_.data(), videoItemWindow_.data());
     processState().engines.remove(this);
 }
 
@@ -196,7 +231,17 @@ void GstVideoEngine::setVideoItem(QObject* item)
 {
     if (videoItem_ == item)
         return;
+    if (auto* previous = qobject_cast<QQuickItem*>(videoItem_.data()))
+        disconnect(previous, &QQuickItem::windowChanged, this, nullptr);
     videoItem_ = item;
+    videoItemWindow_.clear();
+    if (auto* quick = qobject_cast<QQuickItem*>(item)) {
+        videoItemWindow_ = quick->window();
+        connect(quick, &QQuickItem::windowChanged, this, [this](QQuickWindow* window) {
+            if (window)
+                videoItemWindow_ = window;
+        });
+    }
     Q_EMIT videoItemChanged();
     scheduleStart();
 }

@@ -10,6 +10,8 @@
 #include <QUrl>
 #include <QVariantList>
 
+class QQuickWindow;
+
 namespace talvorine {
 
 class VideoFrameItem;
@@ -123,6 +125,8 @@ private:
     bool tryNextCandidate(QString* itemCode);
 
     QPointer<QObject> videoItem_;
+    // The last window the video item joined, which its teardown must outlive (see the .cpp).
+    QPointer<QQuickWindow> videoItemWindow_;
     QPointer<VideoFrameItem> frameItem_;
     QUrl source_;
     QVariantList streamSources_;

@@ -63,6 +63,7 @@ private Q_SLOTS:
     void reportsProgressWhileWanted();
     void volumeReachesPlacedEngines();
     void framePathChosenOnceAndLoggedOnce();
+    void gpuItemGoneBeforeTheWindowDraws();
 
 private:
     QObject* place(const QUrl& source, bool active, bool progressWanted = false);
@@ -272,6 +273,23 @@ void TestVideoPlacement::framePathChosenOnceAndLoggedOnce()
     QSignalSpy started(placement, SIGNAL(videoStarted()));
     QTRY_COMPARE_WITH_TIMEOUT(started.size(), 1, test::videoWaitMs);
     QCOMPARE(framePathLogs, 1);
+}
+
+void TestVideoPlacement::gpuItemGoneBeforeTheWindowDraws()
+{
+    // The GPU sink's item is made only while the process has not settled on a frame path. It
+    // asks the window for work at its next drawing; a placement that goes before then must not
+    // leave that work calling into its item.
+    GstVideoEngine::resetFramePathForTesting();
+    window_->hide();
+    QObject* placement = place(QUrl::fromLocalFile(clip_), false);
+    QVERIFY(placement->property("gpuVideoItem").value<QObject*>());
+    placements_.removeOne(placement);
+    delete placement;
+    QSignalSpy drawn(window_.get(), &QQuickWindow::afterRendering);
+    window_->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
+    QVERIFY(drawn.wait(test::videoWaitMs) || !drawn.isEmpty());
 }
 
 QTEST_MAIN(TestVideoPlacement)
