@@ -466,13 +466,15 @@ private slots:
         web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
         ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
         QVERIFY(!taken(w, Qt::Key_Right) && !c.togglePause());
+        QVERIFY(!taken(w, Qt::Key_I) && !c.identifyVisible());
         QVERIFY(taken(w, Qt::Key_Space, chord) && taken(w, Qt::Key_Space, chord));
         QVERIFY(taken(w, Qt::Key_Right, chord) && candidate()->pageIndex == 0);
         ControllerAccess::activateCandidate(c);
+        // "I" shows the identify card for ten seconds, where the page takes no keys.
+        QVERIFY(taken(w, Qt::Key_I));
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
         ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
         QVERIFY(!taken(w, Qt::Key_Right) && !taken(w, Qt::Key_Right, chord));
-        c.summonIdentify();
-        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
         c.enterFatal(FatalSurface::TypefacesMissing);
         QVERIFY(!taken(w, Qt::Key_Escape) && !taken(w, Qt::Key_Right, chord));
     }
