@@ -175,8 +175,14 @@ void PlayerController::consumeManifest(const QByteArray& body, bool fromNetwork,
                                        contractDropCode(drop.code)},
                                       {QStringLiteral("path"), drop.path}});
     }
-    if (fromNetwork)
-        ScheduleEvaluator::warnIfZoneUnusable(manifest.manifestRevision, manifest.timezone);
+    // A zone that cannot be used lets every page play all day. The developer log is off on a
+    // production player, so the operator is told through the playback log, once per revision,
+    // whether the revision came from the service or from storage.
+    if (ScheduleEvaluator::warnIfZoneUnusable(manifest.manifestRevision, manifest.timezone))
+        logPlayback("schedule_timezone_unusable",
+                    {{QStringLiteral("code"), QStringLiteral("timezone_unusable")},
+                     {QStringLiteral("revision"), manifest.manifestRevision},
+                     {QStringLiteral("timezone"), manifest.timezone.left(128)}});
     if (manifestOutcome(manifest) == ManifestOutcome::keep_lkg) {
         keepLastKnownGood(operation, manifest, fromNetwork);
         return;

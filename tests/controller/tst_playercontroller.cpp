@@ -665,6 +665,9 @@ private slots:
         QTest::addColumn<QString>("opLogEvent"); // empty: no operation-log record
         QTest::addColumn<int>("consoleType");
         QTest::newRow("error") << QByteArray("candidate_failed") << "error" << int(QtCriticalMsg);
+        // A production player has no developer log: the operator hears of it here.
+        QTest::newRow("an unusable time zone")
+            << QByteArray("schedule_timezone_unusable") << "error" << int(QtCriticalMsg);
         QTest::newRow("milestone") << QByteArray("candidate_activated") << "finish"
                                    << int(QtWarningMsg);
         QTest::newRow("plain") << QByteArray("prepare_page") << "" << int(QtWarningMsg);
