@@ -217,14 +217,15 @@ void PlayerController::retryDeviceSession()
 {
     if (enrollmentBindDepth_ > 0)
         ++mintsDuringBind_;
-    if (unpairInFlight_ || mintInFlight_ || identityFault_)
+    // A retry still pending is the session's schedule (its back-off, the service's Retry-After):
+    // whoever needs a session meanwhile, a download refused for want of one included, waits
+    // for it. A reload stops the timer first, since it asks for a new session on purpose.
+    if (unpairInFlight_ || mintInFlight_ || identityFault_ || sessionRetryTimer_.isActive())
         return;
     if (!identityStore_.load())
         return;
     if (mintIdempotencyKey_.isEmpty())
         mintIdempotencyKey_ = idempotencyKey();
-    // The mint supersedes a retry still pending; its own outcome arms the next one.
-    sessionRetryTimer_.stop();
     mintInFlight_ = true;
     ++mintGeneration_;
     armMintWatchdog();
