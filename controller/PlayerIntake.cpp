@@ -702,7 +702,10 @@ void PlayerController::observeAssignmentHold()
     facts.observed = holdObserved_;
     facts.sinceSet = holdSinceMs_ > 0;
     facts.onGlass = activeSlot_ >= 0;
-    facts.updateUnderWay = candidate_.has_value() || (replacement_ && !replacement_->drained);
+    // Only a new revision is an update: the next page of the revision on glass, a repair of it
+    // or an ad staged behind it is a routine turn, however long it takes to prepare.
+    facts.updateUnderWay = (candidate_ && candidate_->revisionChange)
+        || (replacement_ && replacement_->revisionChange && !replacement_->drained);
     const AssignmentHoldStep step = assignmentHoldStep(facts);
     holdObserved_ = step.observed;
     if (step.clearHeld)

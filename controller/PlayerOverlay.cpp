@@ -134,11 +134,16 @@ overlay::OverlayInput PlayerController::buildOverlayInput() const
     const bool slotActive = activeSlot_ >= 0;
 
     overlay::OverlayInput input;
-    input.phase = runtimePhaseText(phase);
-    input.updatePending = holdObserved_;
+    // The held-update observation starts its stamp only for a new revision behind the page on
+    // glass (observeAssignmentHold, run first by every publication).
+    input.updatePending = holdObserved_ && holdSinceMs_ > 0;
+    // The next page of the revision on glass being prepared is a page turn, not a candidate the
+    // screen waits for: the overlay judges the page that plays.
+    const bool pageTurn = phase == RuntimePhase::Candidate && slotActive && !input.updatePending;
+    input.phase = runtimePhaseText(pageTurn ? RuntimePhase::Active : phase);
     input.playing = slotActive;
     input.showingContent = slotActive;
-    if (holdSinceMs_ > 0 && holdObserved_)
+    if (input.updatePending)
         input.updateProgress = overlay::OverlayInput::UpdateProgress{
             std::max<qint64>(0, now - holdSinceMs_), assignmentHeld_};
     if (offlineSince_.isValid())

@@ -564,9 +564,10 @@ private slots:
         Q_EMIT h.transport().creditsRemainingChanged(500);
         QCOMPARE(overlay.size(), before + 1);
 
-        // An update held on glass is reported with its cause in the details, as text.
+        // A new revision held behind the page on glass is reported with its cause in the
+        // details, as text.
         ControllerAccess::setActiveSlot(c, 0);
-        ControllerAccess::setCandidate(c, true);
+        ControllerAccess::setCandidate(c, true, true);
         ControllerAccess::setHold(c, true, h.clock().nowMs() - 10000);
         ControllerAccess::setStatus(c, QStringLiteral("playing"));
         QCOMPARE(c.overlayCondition(), QStringLiteral("assignment_held"));
