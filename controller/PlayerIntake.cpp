@@ -768,7 +768,7 @@ void PlayerController::wipeAndPair(bool resetIdentity)
     // Nothing may reach the old screen's content from here on: its event stream, its fetch
     // timers and its session go first, so no event or late answer brings it back over the
     // pairing screen.
-    transport_.closeEvents();
+    closeEventStream();
     eventFetchTimer_.stop();
     safetyPollTimer_.stop();
     transport_.forgetRuntimeSession();
@@ -924,7 +924,7 @@ void PlayerController::performReload(const QString& reloadId)
     if (mintInFlight_ || !identityStore_.load() || !pairingReturnForbidden())
         return;
     sessionRetryTimer_.stop();
-    transport_.closeEvents();
+    closeEventStream();
     mintIdempotencyKey_.clear();
     retryDeviceSession();
 }
@@ -968,11 +968,14 @@ void PlayerController::holdPairedAssignment(bool revoked)
         enterFirstBootPairing();
         return;
     }
-    if (revoked)
+    if (revoked) {
         sessionRevokedWhilePlaying_ = activeSlot_ >= 0;
+        // Shown over whatever plays until a session is had again.
+        sessionFault_ = true;
+    }
     resetAdPlanning(QStringLiteral("session_gone"));
     adPlannerTimer_.stop();
-    transport_.closeEvents();
+    closeEventStream();
     if (activeSlot_ < 0)
         setStatus(QStringLiteral("session_retrying"));
     else

@@ -175,6 +175,7 @@ private slots:
             {"identifyTimer", true, false, 10000},
             {"splashTimer", false, false, 100},
             {"assignmentHoldTimer", true, true, -1},
+            {"offlineChipTimer", true, true, -1},
             {"eventFetchTimer", true, false, -1},
             {"syncGlyphTimer", true, false, -1},
             {"boundRetryTimer", true, false, -1},
