@@ -359,8 +359,8 @@ private slots:
         h.answerSessionRoutes();
         s.setRefusing(false);
         QVERIFY(h.expireSoon(u"sessionRetryTimer"));
-        QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("playing"), waitMs);
-        QVERIFY(c.overlayCondition().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(c.overlayCondition().isEmpty(), waitMs);
+        QCOMPARE(c.status(), QStringLiteral("playing"));
 
         const qsizetype asked = h.scene().readinessRequests().size();
         h.clock().advance(10000);
@@ -377,19 +377,23 @@ private slots:
         QVERIFY(h.expireSoon(u"assignmentHoldTimer"));
         QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), QStringLiteral("assignment_held"), waitMs);
         QVERIFY(h.untilActivated([&h] { h.scene().answerLatest(); }));
-        QTRY_VERIFY_WITH_TIMEOUT(
-            std::count_if(s.requests().cbegin(), s.requests().cend(), [](const Request& r) {
+        const auto held = [&s] {
+            const QList<Request> reports = s.requestsTo(W::reportsRoute);
+            return int(std::count_if(reports.cbegin(), reports.cend(), [](const Request& r) {
                 return r.jsonBody().value("code") == QLatin1String("runtime.assignment_held");
-            }) == 1,
-            waitMs);
+            }));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(held(), 1, waitMs);
 
         s.script("POST", W::sessionMintRoute, {silent(), problem(403, "device_revoked")});
+        const int minted = mints(h);
         s.sendEvents(W::eventsRoute, "data: {\"type\":\"player.reload\",\"details\":{"
                                      "\"reload_id\":\"rl-1\",\"spread_s\":0,"
                                      "\"expires_at\":\"2026-03-02T12:00:00Z\"}}\n\n");
-        QTRY_VERIFY_WITH_TIMEOUT(h.timer(u"mintWatchdogTimer")->isActive(), waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(mints(h), minted + 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 0, waitMs);
-        QVERIFY(!h.timer(u"adPlannerTimer")->isActive() && !h.timer(u"adOutboxFlushTimer")->isActive());
+        for (const char16_t* ads : {u"adPlannerTimer", u"adOutboxFlushTimer"})
+            QVERIFY(!h.timer(ads)->isActive());
         QVERIFY(h.expireSoon(u"mintWatchdogTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(h.timer(u"sessionRetryTimer")->isActive(), waitMs);
         ControllerAccess::armSessionRetry(c, 900000);
@@ -400,6 +404,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), QStringLiteral("session_revoked"), waitMs);
         QVERIFY(turn(10000));
         QCOMPARE(c.overlayCondition(), QStringLiteral("session_revoked"));
+        QCOMPARE(held(), 1);
     }
 
     // A bound player against a service that answers its mints in every way in turn, one mint at
