@@ -103,6 +103,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"splashTimer", &C::splashTimer_, false, false, SplashPolicy::evaluateIntervalMs,
          &C::evaluateSplash},
         {"assignmentHoldTimer", &C::assignmentHoldTimer_, true, true, 0, &C::publishOverlay},
+        {"offlineChipTimer", &C::offlineChipTimer_, true, true, 0, &C::publishOverlay},
         {"eventFetchTimer", &C::eventFetchTimer_, true, false, 0, &C::handleEventFetchTimer},
         {"syncGlyphTimer", &C::syncGlyphTimer_, true, false, 0, &C::syncGlyphTimerFired},
         {"boundRetryTimer", &C::boundRetryTimer_, true, false, 0, &C::persistBoundMarker},

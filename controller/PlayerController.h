@@ -544,6 +544,10 @@ private:
     void noteKnownBound();
     void noteUpgradeRequired(const QString& playerKind, const QString& minSupported);
     void setOnline(bool online);
+    // The event stream's state alone: the flag, the phase and the ad timers follow it.
+    void followEventStream(bool up);
+    void closeEventStream();
+    void noteMintFailed();
     void enterFirstBootPairing();
     void startPairing();
     void sendPairingStart();
@@ -1127,6 +1131,8 @@ private:
     QTimer identifyTimer_;
     QTimer splashTimer_;
     QTimer assignmentHoldTimer_;
+    // Publishes the overlay again when an offline stretch reaches the contract's bound.
+    QTimer offlineChipTimer_;
     QTimer eventFetchTimer_;
     QTimer syncGlyphTimer_;
 

@@ -13,9 +13,10 @@ namespace talvorine {
 
 PlaybackEventClass playbackEventClass(std::string_view event)
 {
-    static constexpr std::array<std::string_view, 6> errors{
-        "candidate_failed", "primitive_failed",        "manifest_drop",
-        "manifest_failed",  "content_download_failed", "manifest_json_invalid"};
+    static constexpr std::array<std::string_view, 7> errors{
+        "candidate_failed",      "primitive_failed",        "manifest_drop",
+        "manifest_failed",       "content_download_failed", "manifest_json_invalid",
+        "schedule_timezone_unusable"};
     static constexpr std::array<std::string_view, 2> milestones{"manual_navigation",
                                                                 "candidate_activated"};
     if (std::find(errors.begin(), errors.end(), event) != errors.end())

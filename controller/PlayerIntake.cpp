@@ -175,8 +175,14 @@ void PlayerController::consumeManifest(const QByteArray& body, bool fromNetwork,
                                        contractDropCode(drop.code)},
                                       {QStringLiteral("path"), drop.path}});
     }
-    if (fromNetwork)
-        ScheduleEvaluator::warnIfZoneUnusable(manifest.manifestRevision, manifest.timezone);
+    // A zone that cannot be used lets every page play all day. The developer log is off on a
+    // production player, so the operator is told through the playback log, once per revision,
+    // whether the revision came from the service or from storage.
+    if (ScheduleEvaluator::warnIfZoneUnusable(manifest.manifestRevision, manifest.timezone))
+        logPlayback("schedule_timezone_unusable",
+                    {{QStringLiteral("code"), QStringLiteral("timezone_unusable")},
+                     {QStringLiteral("revision"), manifest.manifestRevision},
+                     {QStringLiteral("timezone"), manifest.timezone.left(128)}});
     if (manifestOutcome(manifest) == ManifestOutcome::keep_lkg) {
         keepLastKnownGood(operation, manifest, fromNetwork);
         return;
@@ -696,7 +702,10 @@ void PlayerController::observeAssignmentHold()
     facts.observed = holdObserved_;
     facts.sinceSet = holdSinceMs_ > 0;
     facts.onGlass = activeSlot_ >= 0;
-    facts.updateUnderWay = candidate_.has_value() || (replacement_ && !replacement_->drained);
+    // Only a new revision is an update: the next page of the revision on glass, a repair of it
+    // or an ad staged behind it is a routine turn, however long it takes to prepare.
+    facts.updateUnderWay = (candidate_ && candidate_->revisionChange)
+        || (replacement_ && replacement_->revisionChange && !replacement_->drained);
     const AssignmentHoldStep step = assignmentHoldStep(facts);
     holdObserved_ = step.observed;
     if (step.clearHeld)
@@ -759,7 +768,7 @@ void PlayerController::wipeAndPair(bool resetIdentity)
     // Nothing may reach the old screen's content from here on: its event stream, its fetch
     // timers and its session go first, so no event or late answer brings it back over the
     // pairing screen.
-    transport_.closeEvents();
+    closeEventStream();
     eventFetchTimer_.stop();
     safetyPollTimer_.stop();
     transport_.forgetRuntimeSession();
@@ -915,7 +924,7 @@ void PlayerController::performReload(const QString& reloadId)
     if (mintInFlight_ || !identityStore_.load() || !pairingReturnForbidden())
         return;
     sessionRetryTimer_.stop();
-    transport_.closeEvents();
+    closeEventStream();
     mintIdempotencyKey_.clear();
     retryDeviceSession();
 }
@@ -959,11 +968,14 @@ void PlayerController::holdPairedAssignment(bool revoked)
         enterFirstBootPairing();
         return;
     }
-    if (revoked)
+    if (revoked) {
         sessionRevokedWhilePlaying_ = activeSlot_ >= 0;
+        // Shown over whatever plays until a session is had again.
+        sessionFault_ = true;
+    }
     resetAdPlanning(QStringLiteral("session_gone"));
     adPlannerTimer_.stop();
-    transport_.closeEvents();
+    closeEventStream();
     if (activeSlot_ < 0)
         setStatus(QStringLiteral("session_retrying"));
     else

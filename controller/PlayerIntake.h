@@ -49,7 +49,7 @@ struct AssignmentHoldFacts {
     bool observed = false;
     bool sinceSet = false;
     bool onGlass = false;
-    // A started candidate page, or a replacement fetch not finished.
+    // A candidate page, or a replacement fetch not finished, that carries a new revision.
     bool updateUnderWay = false;
 };
 

@@ -81,6 +81,10 @@ bool PlayerController::handleKey(int key, bool autoRepeat, const QString& text)
         return stepForward();
     if (key == Qt::Key_P || key == Qt::Key_Left)
         return stepBack();
+    if (key == Qt::Key_I) {
+        summonIdentify();
+        return true;
+    }
     return false;
 }
 

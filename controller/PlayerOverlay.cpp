@@ -8,6 +8,7 @@
 #include "stage/ChromeTokens.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace talvorine {
 
@@ -134,11 +135,16 @@ overlay::OverlayInput PlayerController::buildOverlayInput() const
     const bool slotActive = activeSlot_ >= 0;
 
     overlay::OverlayInput input;
-    input.phase = runtimePhaseText(phase);
-    input.updatePending = holdObserved_;
+    // The held-update observation starts its stamp only for a new revision behind the page on
+    // glass (observeAssignmentHold, run first by every publication).
+    input.updatePending = holdObserved_ && holdSinceMs_ > 0;
+    // The next page of the revision on glass being prepared is a page turn, not a candidate the
+    // screen waits for: the overlay judges the page that plays.
+    const bool pageTurn = phase == RuntimePhase::Candidate && slotActive && !input.updatePending;
+    input.phase = runtimePhaseText(pageTurn ? RuntimePhase::Active : phase);
     input.playing = slotActive;
     input.showingContent = slotActive;
-    if (holdSinceMs_ > 0 && holdObserved_)
+    if (input.updatePending)
         input.updateProgress = overlay::OverlayInput::UpdateProgress{
             std::max<qint64>(0, now - holdSinceMs_), assignmentHeld_};
     if (offlineSince_.isValid())
@@ -154,6 +160,9 @@ overlay::OverlayInput PlayerController::buildOverlayInput() const
     flags.decode = decodeFault_;
     input.faults = overlayFaults(flags, phase, slotActive,
                                  OverlayPolicy::classifyDiagnostic(status_));
+    // An identity the screen was bound with and cannot use any more needs the screen repaired;
+    // it lasts for the run, whatever plays meanwhile.
+    input.repairNeeded = identityFault_;
 
     input.operatorPaused = playbackPolicy_.paused();
     if (const Manifest* manifest = manifestInView()) {
@@ -185,6 +194,15 @@ void PlayerController::publishOverlay()
     OverlayContract& contract = OverlayContract::instance();
     contract.load();
     const overlay::OverlayInput input = buildOverlayInput();
+    // The offline chip is due once the stretch reaches the contract's bound, whether or not
+    // anything else is published by then.
+    const qint64 offlineChipDueMs = input.offlineForMs && contract.loaded()
+        ? contract.data()->offlineChipAfterMs - *input.offlineForMs
+        : 0;
+    if (offlineChipDueMs > 0)
+        offlineChipTimer_.start(int(std::min<qint64>(offlineChipDueMs, INT_MAX)));
+    else
+        offlineChipTimer_.stop();
     std::optional<overlay::EvaluateResult> result;
     if (contract.loaded())
         result = overlay::evaluate(input, &overlayMemory_, *contract.data());

@@ -534,7 +534,9 @@ void PlayerController::activateCandidate()
         outgoingPageIndex_ = activePageIndex_;
     }
     activeSlot_ = prepared.slot;
-    sessionFault_ = verifyFault_ = storageFault_ = decodeFault_ = false;
+    // The content's own faults belong to the page they were seen on; the session's lasts until
+    // a session is had again.
+    verifyFault_ = storageFault_ = decodeFault_ = false;
     activePageIndex_ = prepared.pageIndex;
     candidateCancel_->store(true, std::memory_order_release);
     activeGeneration_ = prepared.generation;
@@ -617,10 +619,12 @@ void PlayerController::activateCandidate()
                  {QStringLiteral("report_revision"),
                   prepared.revisionChange ? QStringLiteral("true") : QStringLiteral("false")}});
     // While the event stream is down the player says it plays offline; only the reconnect
-    // says otherwise.
-    setStatus(!persisted  ? QStringLiteral("playing_lkg_persist_failed")
-              : online_   ? QStringLiteral("playing")
-                          : QStringLiteral("offline_lkg_active"));
+    // says otherwise. An identity it cannot use is said for the whole run: no page turn and no
+    // stream ever ends it.
+    setStatus(identityFault_ ? QStringLiteral("identity_fault")
+              : !persisted   ? QStringLiteral("playing_lkg_persist_failed")
+              : online_      ? QStringLiteral("playing")
+                             : QStringLiteral("offline_lkg_active"));
     retainedRestoreActive_ = false;
     publishSyncGlyph(playlistChanged && prepared.revisionChange, false);
 

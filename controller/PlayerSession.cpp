@@ -201,9 +201,18 @@ void PlayerController::abortMintByWatchdog()
     transport_.abortDeviceSession();
     mintInFlight_ = false;
     mintAbortedByWatchdog_ = false;
+    noteMintFailed();
     if (sessionRetryTimer_.isActive())
         return;
     armSessionRetry(RuntimeCompat::retryBackoffMs(sessionRetryCount_++, -1));
+}
+
+// A bound player that cannot get a session cannot hear its service: the offline stretch starts
+// here, so that a player which starts without the service shows it plays offline.
+void PlayerController::noteMintFailed()
+{
+    if (pairingReturnForbidden())
+        setOnline(false);
 }
 
 // --- Device session ------------------------------------------------------------------------
@@ -217,14 +226,15 @@ void PlayerController::retryDeviceSession()
 {
     if (enrollmentBindDepth_ > 0)
         ++mintsDuringBind_;
-    if (unpairInFlight_ || mintInFlight_ || identityFault_)
+    // A retry still pending is the session's schedule (its back-off, the service's Retry-After):
+    // whoever needs a session meanwhile, a download refused for want of one included, waits
+    // for it. A reload stops the timer first, since it asks for a new session on purpose.
+    if (unpairInFlight_ || mintInFlight_ || identityFault_ || sessionRetryTimer_.isActive())
         return;
     if (!identityStore_.load())
         return;
     if (mintIdempotencyKey_.isEmpty())
         mintIdempotencyKey_ = idempotencyKey();
-    // The mint supersedes a retry still pending; its own outcome arms the next one.
-    sessionRetryTimer_.stop();
     mintInFlight_ = true;
     ++mintGeneration_;
     armMintWatchdog();
@@ -304,6 +314,7 @@ void PlayerController::handleMintProblem(const RuntimeCompat::ProblemDecision& d
         enterFirstBootPairing();
         return;
     }
+    noteMintFailed();
 
     // Every path counts the attempt, so that a bound player's retries through an outage back
     // off like any other.
@@ -413,31 +424,41 @@ void PlayerController::noteUpgradeRequired(const QString& playerKind,
         publishOverlay();
 }
 
+// The offline stretch runs from the first sign that the service is out of reach until the
+// event stream is up again.
 void PlayerController::setOnline(bool online)
 {
-    const QDateTime now = QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC);
-    if (online == online_) {
-        if (online)
-            offlineSince_ = QDateTime();
-        else if (!offlineSince_.isValid())
-            offlineSince_ = now;
-        publishOverlay();
-        return;
-    }
-    online_ = online;
-    playerState_.networkChanged(online);
-    if (online) {
+    if (online)
         offlineSince_ = QDateTime();
-        adPlannerTimer_.start(250);
-        adOutboxFlushTimer_.start();
-    } else {
-        if (!offlineSince_.isValid())
-            offlineSince_ = now;
-        adPlannerTimer_.stop();
-        adOutboxFlushTimer_.stop();
-        handBackAdEventBatch();
+    else if (!offlineSince_.isValid())
+        offlineSince_ = QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC);
+    followEventStream(online);
+}
+
+void PlayerController::followEventStream(bool up)
+{
+    if (up != online_) {
+        online_ = up;
+        playerState_.networkChanged(up);
+        if (up) {
+            adPlannerTimer_.start(250);
+            adOutboxFlushTimer_.start();
+        } else {
+            adPlannerTimer_.stop();
+            adOutboxFlushTimer_.stop();
+            handBackAdEventBatch();
+        }
     }
     publishOverlay();
+}
+
+// A stream the player closes itself is down as surely as one the network drops: nothing that
+// needs it goes on as if it were up. Whether the service is out of reach is learnt from what
+// follows (a refused mint, a stream that cannot open), so no offline stretch starts here.
+void PlayerController::closeEventStream()
+{
+    transport_.closeEvents();
+    followEventStream(false);
 }
 
 // --- The transport's session answers -------------------------------------------------------
@@ -449,6 +470,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     if (!transport_.hasDeviceCredential())
         return;
     sessionRevokedWhilePlaying_ = false;
+    sessionFault_ = false;
     repairNeeded_ = false;
     lastMintAtMs_ = clock_->nowMs();
     firstFailureAtMs_ = 0;
@@ -487,7 +509,7 @@ void PlayerController::handleDeviceSessionFailed(const QString& code, int, int, 
 void PlayerController::handleRuntimeSessionExpired()
 {
     hideToast();
-    transport_.closeEvents();
+    closeEventStream();
     if (!mintInFlight_ && identityStore_.load() && pairingReturnForbidden())
         remintAfterSessionLoss();
 }

@@ -235,7 +235,7 @@ void PlayerController::enterFatal(FatalSurface::Code code)
     for (QTimer* timer : {&pairingStartTimer_, &pairingEventsRetryTimer_, &pairingExpiryTimer_,
                           &pairingCompletionRetryTimer_, &sessionRetryTimer_})
         timer->stop();
-    transport_.closeEvents();
+    closeEventStream();
     transport_.closePairingEvents();
     if (!pairingCode_.isEmpty()) {
         pairingCode_.clear();

@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace talvorine {
 
@@ -63,13 +64,20 @@ void PlayerController::setViewport(double width, double height, double pixelRati
         Q_EMIT overlayGeometryChanged();
     }
 
-    if (const Page* page = activePage(); page && activeSlot_ >= 0
-        && relayout(*modelForSlot(activeSlot_), *page, activeManifest_->screenId,
+    // The page on glass is laid out for the items it shows now: an item switched in place has
+    // its own shape, which the manifest's copy of the page does not know.
+    std::optional<Page> onGlass;
+    if (const Page* page = activePage(); page && activeSlot_ >= 0) {
+        onGlass = *page;
+        applyVisibleMediaItems(*onGlass);
+    }
+    if (onGlass
+        && relayout(*modelForSlot(activeSlot_), *onGlass, activeManifest_->screenId,
                     activeGeneration_, frameSize_)) {
         StageLayoutModel& model = *modelForSlot(activeSlot_);
         for (auto it = activeMediaUrls_.cbegin(); it != activeMediaUrls_.cend(); ++it)
             model.bindVerifiedMediaFile(it.key(), it.value());
-        for (const Primitive& primitive : page->primitives) {
+        for (const Primitive& primitive : onGlass->primitives) {
             if (primitive.kind != PrimitiveKind::application)
                 continue;
             const QJsonObject package =

@@ -175,6 +175,7 @@ private slots:
             {"identifyTimer", true, false, 10000},
             {"splashTimer", false, false, 100},
             {"assignmentHoldTimer", true, true, -1},
+            {"offlineChipTimer", true, true, -1},
             {"eventFetchTimer", true, false, -1},
             {"syncGlyphTimer", true, false, -1},
             {"boundRetryTimer", true, false, -1},
@@ -564,9 +565,10 @@ private slots:
         Q_EMIT h.transport().creditsRemainingChanged(500);
         QCOMPARE(overlay.size(), before + 1);
 
-        // An update held on glass is reported with its cause in the details, as text.
+        // A new revision held behind the page on glass is reported with its cause in the
+        // details, as text.
         ControllerAccess::setActiveSlot(c, 0);
-        ControllerAccess::setCandidate(c, true);
+        ControllerAccess::setCandidate(c, true, true);
         ControllerAccess::setHold(c, true, h.clock().nowMs() - 10000);
         ControllerAccess::setStatus(c, QStringLiteral("playing"));
         QCOMPARE(c.overlayCondition(), QStringLiteral("assignment_held"));
@@ -665,6 +667,9 @@ private slots:
         QTest::addColumn<QString>("opLogEvent"); // empty: no operation-log record
         QTest::addColumn<int>("consoleType");
         QTest::newRow("error") << QByteArray("candidate_failed") << "error" << int(QtCriticalMsg);
+        // A production player has no developer log: the operator hears of it here.
+        QTest::newRow("an unusable time zone")
+            << QByteArray("schedule_timezone_unusable") << "error" << int(QtCriticalMsg);
         QTest::newRow("milestone") << QByteArray("candidate_activated") << "finish"
                                    << int(QtWarningMsg);
         QTest::newRow("plain") << QByteArray("prepare_page") << "" << int(QtWarningMsg);

@@ -328,6 +328,9 @@ private slots:
         Primitive timed = imageOf(m, 0);
         timed.id = "timed";
         timed.binding.insert("dwellMs", 5000);
+        QJsonObject upright = timed.binding["items"][1].toObject();
+        upright["intrinsicSize"] = QJsonObject{{"width", 9}, {"height", 16}};
+        timed.binding["items"] = QJsonArray{timed.binding["items"][0], upright};
         imageOf(m, 0).binding.insert("items", QJsonArray{imageOf(m, 0).binding["items"][0]});
         m.pages[0].primitives.append(timed);
         QVERIFY(h.activate(m, 0, true));
@@ -342,6 +345,13 @@ private slots:
         QCOMPARE(h.devLog("media_end_image_dwell").last().value("primitive_id").toString(), "timed");
         QVERIFY(ControllerAccess::candidate(c));
         QVERIFY(!candidateCancel->load());
+
+        // A resize lays the item shown now out in its own shape, not the first one's: 9:16
+        // inside the primitive's 640 x 360 at 1280 x 720, in whole pixels.
+        c.setViewport(1280, 720);
+        const QModelIndex shown = c.modelForSlot(0)->index(1);
+        QCOMPARE(shown.data(StageLayoutModel::PrimitiveIdRole).toString(), "timed");
+        QCOMPARE(shown.data(StageLayoutModel::ContentRectRole).toRectF().size(), QSizeF(202, 360));
     }
 
     // A resize re-lays out the page on glass and the candidate in place: no row is rebuilt, so
@@ -456,13 +466,15 @@ private slots:
         web.pages[2].primitives[0].kind = PrimitiveKind::iframe;
         ControllerAccess::putOnGlass(c, web, 2, c.activeSlot());
         QVERIFY(!taken(w, Qt::Key_Right) && !c.togglePause());
+        QVERIFY(!taken(w, Qt::Key_I) && !c.identifyVisible());
         QVERIFY(taken(w, Qt::Key_Space, chord) && taken(w, Qt::Key_Space, chord));
         QVERIFY(taken(w, Qt::Key_Right, chord) && candidate()->pageIndex == 0);
         ControllerAccess::activateCandidate(c);
+        // "I" shows the identify card for ten seconds, where the page takes no keys.
+        QVERIFY(taken(w, Qt::Key_I));
+        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
         ControllerAccess::setPairingCode(c, QStringLiteral("ABC234"));
         QVERIFY(!taken(w, Qt::Key_Right) && !taken(w, Qt::Key_Right, chord));
-        c.summonIdentify();
-        QVERIFY(c.identifyVisible() && h.timer("identifyTimer")->interval() == 10000);
         c.enterFatal(FatalSurface::TypefacesMissing);
         QVERIFY(!taken(w, Qt::Key_Escape) && !taken(w, Qt::Key_Right, chord));
     }

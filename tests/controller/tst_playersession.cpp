@@ -4,9 +4,11 @@
 #include "tests/support/TestFiles.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 
@@ -80,6 +82,33 @@ int mints(ControllerHarness& h)
     return int(h.service().requestsTo(W::sessionMintRoute).size());
 }
 
+// A revision of pages "p0", "p1", ... each showing one picture already in the cache, so that it
+// plays without the service: its body as the service sends it, with a time zone when given.
+QByteArray cachedPages(ControllerHarness& h, const QString& revision, int pages,
+                       const QString& zone = {})
+{
+    QList<QJsonArray> primitives;
+    for (int i = 0; i < pages; ++i) {
+        const test::ServedObject picture = test::ServedObject::make(
+            revision.toLatin1() + QByteArray::number(i), 256, quint32(qHash(revision)) + i);
+        if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
+            qFatal("picture not cached");
+        primitives.append(QJsonArray{test::mediaPrimitive(QStringLiteral("picture"), {picture})});
+    }
+    QJsonObject document = test::contentDocument(primitives, revision);
+    if (!zone.isEmpty())
+        document.insert("timezone", zone);
+    return QJsonDocument(document).toJson();
+}
+
+bool storeCachedPages(ControllerHarness& h, const QString& revision, int pages,
+                      const QString& zone = {})
+{
+    return PersistentState(h.statePath("playback-state"))
+        .saveLastKnownGood(cachedPages(h, revision, pages, zone), revision, nullptr,
+                           W::manifestRoute, "\"e1\"");
+}
+
 // A player that was never bound: the service does not know it, so it shows a pairing code and
 // listens for the claim.
 bool showCode(ControllerHarness& h, const QList<Reply>& events, const QList<Reply>& completion)
@@ -149,6 +178,9 @@ private slots:
             << "manifest" << QByteArray("soon") << 10000 << mint << 0600 << true << "";
         QTest::newRow("enrolled, identity gone")
             << "enrolled" << QByteArray() << 0 << "" << -1 << true << "identity_fault";
+        // The stored page plays; the fault stays said over it, in the status and the chip.
+        QTest::newRow("enrolled, identity gone, a page stored")
+            << "enrolled page" << QByteArray() << 0 << "" << -1 << true << "identity_fault";
         QTest::newRow("fatal surface before start")
             << "fatal" << QByteArray() << 0 << "" << -1 << false << "fatal";
     }
@@ -181,6 +213,9 @@ private slots:
         } else if (prepared.endsWith(QLatin1String("manifest"))) {
             QVERIFY(state.saveLastKnownGood("{}", "r1", nullptr, W::manifestRoute, "\"e1\""));
             QVERIFY(NativePlayerIdentityStore(h.statePath("player-identity")).open(true));
+        } else if (prepared.endsWith(QLatin1String("page"))) {
+            QVERIFY(storeCachedPages(h, "rev-1", 1));
+            h.scene().setAnswering(true);
         } else if (prepared == QLatin1String("fatal")) {
             h.controller().enterFatal(FatalSurface::ColourContractMissing);
         }
@@ -213,6 +248,10 @@ private slots:
             QVERIFY(h.timer(u"splashTimer")->isActive());
             QVERIFY(!h.timer(u"storageSampleTimer")->isActive());
         } else if (!surface.isEmpty()) {
+            if (prepared.endsWith(QLatin1String("page"))) {
+                QTRY_VERIFY_WITH_TIMEOUT(c.hasActiveContent(), waitMs);
+                QCOMPARE(c.overlayCondition(), QStringLiteral("repair_needed"));
+            }
             QCOMPARE(c.status(), surface);
         }
         if (prepared == QLatin1String("expired pairing")) {
@@ -282,6 +321,90 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(mints(h), 3, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("playing"), waitMs);
+    }
+
+    // What the screen and the service are told along one run of a bound player, on the test's
+    // clock. Started without its service, it plays its stored pages (their unusable zone said
+    // once) and shows that it plays offline at the contract's bound; the chip goes when the
+    // service is back. A slow next page of one revision is no update; a new revision is, and
+    // held past the quiet bound it is reported once. A reload whose new session never comes
+    // stops what needs the stream and is offline again; a credential the service then refuses
+    // is said over what plays, page turn after page turn.
+    void toldWhatHappens()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        test::FakeRuntimeService& s = h.service();
+        const auto turn = [&h](qint64 ms) {
+            return h.untilActivated([&h, ms] {
+                h.clock().advance(ms);
+                h.expireSoon(u"pageTimer");
+            });
+        };
+        QVERIFY(test::prepareBoundState(h.stateDirectory()));
+        QVERIFY(storeCachedPages(h, "rev-1", 2, "Europe/Berln"));
+        qputenv(spreadVariable, "0");
+        s.setRefusing(true);
+        QVERIFY(h.untilActivated([&c] { c.start(); }));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer(u"offlineChipTimer")->isActive(), waitMs);
+        ControllerAccess::armSessionRetry(c, 900000); // the next mint when the test says
+        QCOMPARE(h.devLog("schedule_timezone_unusable").size(), 1);
+        QVERIFY(c.overlayCondition().isEmpty());
+        h.clock().advance(60000);
+        QVERIFY(h.expireSoon(u"offlineChipTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), QStringLiteral("offline_playing"), waitMs);
+
+        s.script("POST", W::reportsRoute, {Reply::json(202, QJsonObject())});
+        s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
+        h.answerSessionRoutes();
+        s.setRefusing(false);
+        QVERIFY(h.expireSoon(u"sessionRetryTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(c.overlayCondition().isEmpty(), waitMs);
+        QCOMPARE(c.status(), QStringLiteral("playing"));
+
+        const qsizetype asked = h.scene().readinessRequests().size();
+        h.clock().advance(10000);
+        QVERIFY(h.expireSoon(u"pageTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.scene().readinessRequests().size(), asked + 1, waitMs);
+        QVERIFY(c.overlayCondition().isEmpty() && !h.timer(u"assignmentHoldTimer")->isActive());
+        QVERIFY(h.untilActivated([&h] { h.scene().answerLatest(); }));
+
+        s.script("GET", W::manifestRoute, {Reply::json(200, cachedPages(h, "rev-2", 2))});
+        s.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+        QTRY_COMPARE_WITH_TIMEOUT(h.scene().readinessRequests().size(), asked + 2, waitMs);
+        QCOMPARE(c.overlayCondition(), QStringLiteral("syncing"));
+        h.clock().advance(10000);
+        QVERIFY(h.expireSoon(u"assignmentHoldTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), QStringLiteral("assignment_held"), waitMs);
+        QVERIFY(h.untilActivated([&h] { h.scene().answerLatest(); }));
+        const auto held = [&s] {
+            const QList<Request> reports = s.requestsTo(W::reportsRoute);
+            return int(std::count_if(reports.cbegin(), reports.cend(), [](const Request& r) {
+                return r.jsonBody().value("code") == QLatin1String("runtime.assignment_held");
+            }));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(held(), 1, waitMs);
+
+        s.script("POST", W::sessionMintRoute, {silent(), problem(403, "device_revoked")});
+        const int minted = mints(h);
+        s.sendEvents(W::eventsRoute, "data: {\"type\":\"player.reload\",\"details\":{"
+                                     "\"reload_id\":\"rl-1\",\"spread_s\":0,"
+                                     "\"expires_at\":\"2026-03-02T12:00:00Z\"}}\n\n");
+        QTRY_COMPARE_WITH_TIMEOUT(mints(h), minted + 1, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 0, waitMs);
+        for (const char16_t* ads : {u"adPlannerTimer", u"adOutboxFlushTimer"})
+            QVERIFY(!h.timer(ads)->isActive());
+        QVERIFY(h.expireSoon(u"mintWatchdogTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer(u"sessionRetryTimer")->isActive(), waitMs);
+        ControllerAccess::armSessionRetry(c, 900000);
+        QVERIFY(turn(60000));
+        QCOMPARE(c.overlayCondition(), QStringLiteral("offline_playing"));
+
+        QVERIFY(h.expireSoon(u"sessionRetryTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), QStringLiteral("session_revoked"), waitMs);
+        QVERIFY(turn(10000));
+        QCOMPARE(c.overlayCondition(), QStringLiteral("session_revoked"));
+        QCOMPARE(held(), 1);
     }
 
     // A bound player against a service that answers its mints in every way in turn, one mint at

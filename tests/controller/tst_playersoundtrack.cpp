@@ -168,6 +168,22 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(engine.isPlaying() && ready(a) && ready(b), waitMs);
         QCOMPARE(requests(a) + requests(u), 2);
         QCOMPARE(h->devLog("soundtrack_track_failed").size(), 6);
+
+        // A refused track asks for a new session on the session's own schedule: after "retry in
+        // 600 s" no refetch mints sooner.
+        const QByteArray sessions = "/runtime/v1/native/sessions";
+        h->service().script("POST", sessions, {FakeRuntimeService::Reply::json(503, QJsonObject())
+                                                   .withHeader("Retry-After", "600")});
+        const qsizetype minted = h->service().requestsTo(sessions).size();
+        show("rev-7", {track("R", tone, 6, QList<ContentAnswer>(3, {.status = 401}))});
+        for (int failure = 1; failure <= 3; ++failure) {
+            QTRY_COMPARE_WITH_TIMEOUT(logged("soundtrack_download_failed").size(), 4 + failure,
+                                      waitMs);
+            const QTimer* retry = h->timer("sessionRetryTimer");
+            QTRY_VERIFY_WITH_TIMEOUT(retry->isActive() && retry->interval() >= 600000, waitMs);
+            QVERIFY(failure == 3 || retrySoon());
+        }
+        QCOMPARE(h->service().requestsTo(sessions).size(), minted + 1);
         h->verifyNoSurprises();
     }
 };

@@ -145,13 +145,15 @@ struct ControllerAccess {
     static void setArchived(PlayerController& c, bool archived) { c.screenArchived_ = archived; }
     static void setActiveSlot(PlayerController& c, int slot) { c.activeSlot_ = slot; }
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
-    // A page being prepared in slot 1 (its contents do not matter to the phase or the overlay).
-    static void setCandidate(PlayerController& c, bool preparing)
+    // A page being prepared in slot 1, of a new revision when revisionChange (the rest of its
+    // contents does not matter to the phase or the overlay).
+    static void setCandidate(PlayerController& c, bool preparing, bool revisionChange = false)
     {
-        if (preparing)
+        c.candidate_.reset();
+        if (preparing) {
             c.candidate_.emplace().slot = 1;
-        else
-            c.candidate_.reset();
+            c.candidate_->revisionChange = revisionChange;
+        }
     }
     static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
     static void setStorageFault(PlayerController& c, bool fault) { c.storageFault_ = fault; }
