@@ -2,7 +2,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/PlayerOpLog.h"
-#include "runtime/RuntimeCompatTypes.h"
+#include "app/RedirectRule.h"
 
 #include <QJsonObject>
 #include <QNetworkReply>

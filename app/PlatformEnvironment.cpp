@@ -1,9 +1,38 @@
 #include "app/PlatformEnvironment.h"
 
 #include <QByteArray>
+#include <QProcessEnvironment>
 #include <QtGlobal>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 namespace talvorine {
+
+namespace {
+
+// Whether something listens at the socket path: a socket file left behind by a compositor that
+// died refuses the connection, just as it would refuse Qt's.
+bool socketAccepts(const QByteArray& path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.size() >= qsizetype(sizeof(address.sun_path)))
+        return false;
+    std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(fd);
+    return connected;
+}
+
+} // namespace
 
 bool configureWaylandPlatformEnvironment()
 {
@@ -11,6 +40,27 @@ bool configureWaylandPlatformEnvironment()
     if (platform.isEmpty() || platform == "wayland" || platform.startsWith("wayland;"))
         return qputenv("QT_QPA_PLATFORM", "wayland");
     return false;
+}
+
+QByteArray waylandDisplayRefusal(const QProcessEnvironment& environment)
+{
+    // A compositor that starts the player itself may hand it a connected descriptor; the client
+    // library then looks for nothing else.
+    if (environment.contains(QStringLiteral("WAYLAND_SOCKET")))
+        return {};
+    const QByteArray display = environment.contains(QStringLiteral("WAYLAND_DISPLAY"))
+        ? environment.value(QStringLiteral("WAYLAND_DISPLAY")).toLocal8Bit()
+        : QByteArrayLiteral("wayland-0");
+    const QByteArray runtimeDirectory =
+        environment.value(QStringLiteral("XDG_RUNTIME_DIR")).toLocal8Bit();
+    const QByteArray refused = "Talvorine requires a running Wayland compositor. ";
+    const bool absolute = display.startsWith('/');
+    if (!absolute && !runtimeDirectory.startsWith('/'))
+        return refused + "No runtime directory: set XDG_RUNTIME_DIR.";
+    const QByteArray socket = absolute ? display : runtimeDirectory + '/' + display;
+    if (socketAccepts(socket))
+        return {};
+    return refused + "No WAYLAND_DISPLAY socket at " + socket + '.';
 }
 
 void configureGstGlEnvironment()

@@ -1,10 +1,20 @@
 #pragma once
 
+#include <QByteArray>
+
+class QProcessEnvironment;
+
 namespace talvorine {
 
 // True when the Qt platform is (now) Wayland: an unset value or a Wayland-first fallback list
 // becomes exactly "wayland"; any other platform is left alone and refused.
 bool configureWaylandPlatformEnvironment();
+
+// The line that refuses a start when no Wayland compositor can be reached, found the way the
+// Wayland client library finds it (WAYLAND_SOCKET, WAYLAND_DISPLAY, XDG_RUNTIME_DIR); empty when
+// the compositor's socket accepts a connection. Without it Qt's platform plug-in aborts the
+// process, which a service manager that starts the player before its compositor sees as a crash.
+QByteArray waylandDisplayRefusal(const QProcessEnvironment& environment);
 
 // GStreamer's GL elements must use EGL on Wayland unless the operator chose otherwise.
 void configureGstGlEnvironment();

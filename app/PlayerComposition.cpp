@@ -15,19 +15,20 @@
 #include "stage/GstVideoEngine.h"
 #include "stage/StageLayoutModel.h"
 #include "stage/VideoFrameItem.h"
+#include "storage/StorageFiles.h"
 #include "web/WebPackageSchemeCoordinator.h"
 #include "web/WebPlacementChannel.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
 #include <QStandardPaths>
 #include <QSurfaceFormat>
-#include <QTemporaryFile>
 #include <QTimer>
 #include <QtQml/qqml.h>
 #include <QtWebEngineQuick>
@@ -56,7 +57,6 @@ PlayerComposition::PlayerComposition(PlayerCompositionSettings settings)
 PlayerComposition::~PlayerComposition()
 {
     engine_.reset();
-    startupAnimation_.reset();
     webPackages_.reset();
     volume_.reset();
     brightness_.reset();
@@ -99,6 +99,26 @@ QString PlayerComposition::stateDirectoryFor(const QString& given)
     if (!given.isEmpty())
         return QDir::cleanPath(given);
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+}
+
+// A temporary copy removed at shutdown stays behind after every stop by a signal or a crash, one
+// per restart, for as long as a watchdog keeps restarting the player. One copy at a fixed name
+// cannot pile up, and leaving it alone when it already holds the bytes spares the storage a
+// write at every start.
+QString PlayerComposition::keepStartupAnimation(const QString& resource, const QString& directory)
+{
+    QFile source(resource);
+    if (directory.isEmpty() || !source.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray bytes = source.readAll();
+    const QString path =
+        QFileInfo(QDir(directory), QStringLiteral("startup-animation.mp4")).absoluteFilePath();
+    if (StorageFiles::readRegularFile(path, bytes.size()) == bytes)
+        return path;
+    if (!QDir().mkpath(directory)
+        || StorageFiles::writeFileAtomically(path, bytes) != StorageFiles::WriteFailure::None)
+        return {};
+    return path;
 }
 
 void PlayerComposition::build()
@@ -154,8 +174,7 @@ void PlayerComposition::build()
     webPackages_ = std::make_unique<WebPackageSchemeCoordinator>();
 
     // Without a copy the scene starts without its animation; nothing to report.
-    QFile animation(settings_.startupAnimation);
-    startupAnimation_.reset(QTemporaryFile::createNativeFile(animation));
+    startupAnimation_ = keepStartupAnimation(settings_.startupAnimation, settings_.stateDirectory);
 
     engine_ = std::make_unique<QQmlApplicationEngine>();
     engine_->setInitialProperties({
@@ -214,7 +233,7 @@ QList<QQuickWindow*> PlayerComposition::windows() const
 
 QUrl PlayerComposition::startupAnimationUrl() const
 {
-    return startupAnimation_ ? QUrl::fromLocalFile(startupAnimation_->fileName()) : QUrl();
+    return startupAnimation_.isEmpty() ? QUrl() : QUrl::fromLocalFile(startupAnimation_);
 }
 
 } // namespace talvorine

@@ -16,7 +16,6 @@
 
 class QQmlApplicationEngine;
 class QQuickWindow;
-class QTemporaryFile;
 
 namespace talvorine {
 
@@ -65,7 +64,7 @@ public:
     PlayerController* controller() { return controller_.get(); }
     QQmlApplicationEngine* engine() { return engine_.get(); }
     QList<QQuickWindow*> windows() const;
-    // The temporary copy the scene plays; empty when none could be made.
+    // The copy of the start-up animation the scene plays; empty when none could be made.
     QUrl startupAnimationUrl() const;
 
     // Before the application object: GStreamer's GL environment, no input method unless one
@@ -79,6 +78,9 @@ public:
     static void registerQmlTypes();
     // The "state-dir" value cleaned, or the per-user data location when it is empty.
     static QString stateDirectoryFor(const QString& given);
+    // The path of the one copy of the animation resource kept in the directory, written when
+    // it is missing or differs; empty when no copy can be had.
+    static QString keepStartupAnimation(const QString& resource, const QString& directory);
 
 private:
     PlayerCompositionSettings settings_;
@@ -87,7 +89,7 @@ private:
     std::unique_ptr<HardwareBrightness> brightness_;
     std::unique_ptr<HardwareVolume> volume_;
     std::unique_ptr<WebPackageSchemeCoordinator> webPackages_;
-    std::unique_ptr<QTemporaryFile> startupAnimation_;
+    QString startupAnimation_;
     std::unique_ptr<QQmlApplicationEngine> engine_;
 };
 

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QJsonDocument>
+#include <QProcessEnvironment>
 
 #include <cstdio>
 #include <cstring>
@@ -35,9 +36,9 @@ void applyPlayerIdentity()
         QString::fromLatin1(PlayerComposition::applicationVersion));
 }
 
-void writeError(const char* message)
+void writeError(const QByteArray& message)
 {
-    std::fputs(message, stderr);
+    std::fwrite(message.constData(), 1, size_t(message.size()), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
@@ -160,6 +161,11 @@ int main(int argc, char** argv)
 
     if (!configureWaylandPlatformEnvironment()) {
         writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
+        return exitConfig;
+    }
+    const QByteArray unreachable = waylandDisplayRefusal(QProcessEnvironment::systemEnvironment());
+    if (!unreachable.isEmpty()) {
+        writeError(unreachable);
         return exitConfig;
     }
     PlayerComposition::applyGraphicsDefaults();

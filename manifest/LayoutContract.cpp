@@ -1,7 +1,7 @@
 #include "manifest/LayoutContract.h"
 
-#include "stage/ObjectEnterPolicy.h"
-#include "stage/ObjectMotionPolicy.h"
+#include "manifest/ObjectEnterPolicy.h"
+#include "manifest/ObjectMotionPolicy.h"
 
 #include <QDir>
 #include <QJsonArray>

@@ -4,8 +4,8 @@
 // the tolerant parser that fills them, and the small queries the controller asks of them.
 
 #include "manifest/ContractColor.h"
+#include "manifest/ObjectMotionPolicy.h"
 #include "manifest/ScheduleContract.h"
-#include "stage/ObjectMotionPolicy.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -1,7 +1,7 @@
 #include "manifest/ManifestParsing.h"
 
-#include "stage/ObjectEnterPolicy.h"
-#include "stage/ObjectMotionPolicy.h"
+#include "manifest/ObjectEnterPolicy.h"
+#include "manifest/ObjectMotionPolicy.h"
 
 #include <QDateTime>
 #include <QMutex>

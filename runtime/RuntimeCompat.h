@@ -4,7 +4,8 @@
 // which entity tags may be sent back, what a failed reply asks the player to do, and which
 // reload requests to act on.
 
-#include "runtime/RuntimeCompatTypes.h"
+#include "app/RedirectRule.h"
+#include "storage/PersistentStateTypes.h"
 
 #include <QByteArray>
 #include <QDateTime>

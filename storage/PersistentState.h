@@ -1,6 +1,6 @@
 #pragma once
 
-#include "runtime/RuntimeCompatTypes.h"
+#include "storage/PersistentStateTypes.h"
 
 #include <QByteArray>
 #include <QJsonObject>

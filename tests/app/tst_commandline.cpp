@@ -4,7 +4,12 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace talvorine::test;
 
@@ -23,6 +28,19 @@ Q_DECLARE_METATYPE(Env)
 
 class TestCommandLine : public QObject {
     Q_OBJECT
+    QTemporaryDir runtime_;
+
+    // A socket file that nothing listens at, as a compositor that died leaves it behind.
+    QString staleSocket(const QString& name)
+    {
+        sockaddr_un address{AF_UNIX, {}};
+        qstrncpy(address.sun_path, runtime_.filePath(name).toLocal8Bit(), sizeof(address.sun_path));
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+        ::close(fd);
+        return bound ? runtime_.filePath(name) : QString();
+    }
+
 private slots:
     void exits_data()
     {
@@ -109,6 +127,25 @@ private slots:
         QTest::newRow("other platform first") << QStringList{}
                                               << Env{{"QT_QPA_PLATFORM", "offscreen;wayland"}}
                                               << 78 << waylandRequired << "";
+
+        // No compositor to reach: refused before Qt's platform plug-in would abort.
+        const QByteArray unreachable = "Talvorine requires a running Wayland compositor. ";
+        const auto noSocket = [&](const QString& path) {
+            return unreachable + "No WAYLAND_DISPLAY socket at " + path.toLocal8Bit() + ".\n";
+        };
+        const QString runtime = runtime_.path();
+        QTest::newRow("no runtime directory")
+            << QStringList{} << Env{{"XDG_RUNTIME_DIR", ""}, {"WAYLAND_DISPLAY", ""}} << 78
+            << unreachable + "No runtime directory: set XDG_RUNTIME_DIR.\n" << "";
+        QTest::newRow("no socket under the default name")
+            << QStringList{} << Env{{"XDG_RUNTIME_DIR", runtime}, {"WAYLAND_DISPLAY", ""}} << 78
+            << noSocket(runtime + "/wayland-0") << "";
+        QTest::newRow("stale socket")
+            << QStringList{} << Env{{"XDG_RUNTIME_DIR", runtime}, {"WAYLAND_DISPLAY", "stale-0"}}
+            << 78 << noSocket(staleSocket("stale-0")) << "";
+        QTest::newRow("absolute display without runtime directory")
+            << QStringList{} << Env{{"XDG_RUNTIME_DIR", ""}, {"WAYLAND_DISPLAY", runtime + "/x"}}
+            << 78 << noSocket(runtime + "/x") << "";
     }
 
     void exits()

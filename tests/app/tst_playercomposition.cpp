@@ -9,6 +9,7 @@
 #include "operator/OperatorPanel.h"
 #include "stage/GstVideoEngine.h"
 #include "tests/support/SceneItems.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
 #include <QGuiApplication>
@@ -167,6 +168,29 @@ private slots:
         // The shell's own warning about the GPU sink is written on purpose; the scene has none.
         for (const QString& warning : warnings)
             QVERIFY2(!warning.contains(QLatin1String("qrc:/")), qPrintable(warning));
+    }
+
+    // The animation's one copy in the state directory: left alone while it holds the bytes.
+    void keepsOneAnimationCopy_data()
+    {
+        QTest::addColumn<QByteArray>("before");
+        QTest::addColumn<bool>("rewritten");
+        QTest::newRow("same bytes kept") << QByteArray("animation") << false;
+        QTest::newRow("other bytes replaced") << QByteArray("other") << true;
+    }
+    void keepsOneAnimationCopy()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(bool, rewritten);
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("animation.mp4"));
+        const QString copy = dir.filePath(QStringLiteral("startup-animation.mp4"));
+        // Any write shows as a modification time later than the one planted.
+        QVERIFY(testfiles::write(source, "animation") && testfiles::write(copy, before)
+                && testfiles::setMtimeMs(copy, 1000000000000));
+        QCOMPARE(PlayerComposition::keepStartupAnimation(source, dir.path()), copy);
+        QCOMPARE(QFileInfo(copy).lastModified().toMSecsSinceEpoch() > 1000000000000, rewritten);
+        QCOMPARE(testfiles::read(copy), QByteArray("animation"));
     }
 
     void fatalSurfaces_data()

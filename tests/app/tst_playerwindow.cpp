@@ -3,6 +3,7 @@
 
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,8 +32,10 @@ private slots:
 
         QTemporaryDir dir;
         const QString stateDir = dir.filePath(QStringLiteral("state"));
+        QTemporaryDir tmp;
         QProcess player;
-        player.setProcessEnvironment(environmentWith({{"QT_QPA_PLATFORM", ""}}));
+        player.setProcessEnvironment(
+            environmentWith({{"QT_QPA_PLATFORM", ""}, {"TMPDIR", tmp.path()}}));
         player.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         player.start(QStringLiteral(TALVORINE_PLAYER_PATH),
                      QStringList{"--origin", "http://localhost:9", "--state-dir", stateDir}
@@ -54,8 +57,12 @@ private slots:
         QCOMPARE(attached.value("width").toString(), width);
         QCOMPARE(attached.value("height").toString(), height);
 
-        player.terminate();
+        // Killed, so no shutdown runs: the splash's animation is a copy kept in the state dir.
+        player.kill();
         QVERIFY(player.waitForFinished(10000));
+        QVERIFY(QDir(tmp.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System
+                                          | QDir::NoDotAndDotDot));
+        QVERIFY(QFile::exists(stateDir + QStringLiteral("/startup-animation.mp4")));
     }
 };
 

@@ -4,10 +4,10 @@
 #include "manifest/ContractColor.h"
 #include "manifest/Manifest.h"
 #include "manifest/ManifestParsing.h"
+#include "manifest/ObjectEnterPolicy.h"
+#include "manifest/ObjectMotionPolicy.h"
 #include "manifest/PageTransitionRules.h"
 #include "manifest/ScheduleContract.h"
-#include "stage/ObjectEnterPolicy.h"
-#include "stage/ObjectMotionPolicy.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

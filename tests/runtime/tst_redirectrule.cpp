@@ -1,5 +1,5 @@
 // The same-origin rule every redirect of the player's HTTP traffic must pass.
-#include "runtime/RuntimeCompatTypes.h"
+#include "app/RedirectRule.h"
 
 #include <QTest>
 #include <QUrl>

@@ -1,7 +1,7 @@
 #pragma once
 
-// The enter effects a primitive may play when its page appears. Header-only so that the
-// manifest model can check them without linking the stage library.
+// The enter effects a primitive may play when its page appears, as the manifest model checks
+// them.
 
 #include <string_view>
 

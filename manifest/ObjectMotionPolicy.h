@@ -1,7 +1,6 @@
 #pragma once
 
 // The vocabulary of object motion that the manifest parser checks and the stage animates.
-// Header-only so that the manifest model can use it without linking the stage library.
 
 #include <string_view>
 

@@ -1,12 +1,12 @@
 #pragma once
 
-// The parts of the runtime service's compatibility rules that lower layers (the process-wide
-// network access manager, the persistent state) use without linking the runtime client.
+// The reload ledger and the manifest byte limit, which the persistent state keeps and the
+// runtime client's compatibility rules use (RuntimeCompat.h includes them). They live here,
+// beside the store, which must not depend on the runtime client.
 
 #include <QDateTime>
 #include <QHash>
 #include <QString>
-#include <QUrl>
 
 #include <algorithm>
 #include <vector>
@@ -18,30 +18,6 @@ namespace RuntimeCompat {
 // The largest manifest body the player takes from the service, and so the largest it keeps as
 // its last known good copy: a manifest that plays must also survive a restart.
 inline constexpr qint64 manifestByteLimit = 32 * 1024 * 1024;
-
-// A redirect is followed only within the same origin: same scheme, host and effective port,
-// http or https, and no credentials in the target.
-inline bool redirectAllowed(const QUrl& from, const QUrl& to)
-{
-    const auto effectivePort = [](const QUrl& url) {
-        const bool https = url.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-        return url.port(https ? 443 : 80);
-    };
-    const QUrl target = from.resolved(to);
-    if (!target.isValid())
-        return false;
-    const QString scheme = target.scheme().toLower();
-    if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
-        return false;
-    if (!target.userName().isEmpty() || !target.password().isEmpty())
-        return false;
-    if (scheme != from.scheme().toLower())
-        return false;
-    if (target.host(QUrl::FullyDecoded).compare(from.host(QUrl::FullyDecoded), Qt::CaseInsensitive)
-        != 0)
-        return false;
-    return effectivePort(target) == effectivePort(from);
-}
 
 // The reload requests the player has acted on, so that a repeated or replayed request is
 // recognised and reloads are rate-limited across restarts.
