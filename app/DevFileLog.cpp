@@ -2,6 +2,7 @@
 
 #include "app/LogRedaction.h"
 #include "app/PlayerEnvironment.h"
+#include "app/RecordFold.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -9,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonDocument>
 #include <QMutex>
 #include <QMutexLocker>
@@ -23,7 +25,11 @@ struct State {
     QMutex mutex;
     QString path;
     qint64 maxBytes = DevFileLog::defaultMaxBytes;
+    QHash<QString, RecordFold> folds;
 };
+
+// Far more kinds than the callers have; only a caller keyed by outside text could get there.
+constexpr qsizetype foldKindLimit = 256;
 
 State& state()
 {
@@ -79,6 +85,7 @@ void DevFileLog::configure(const QUrl& origin, const QString& stateDir, qint64 m
     QMutexLocker lock(&s.mutex);
     s.path.clear();
     s.maxBytes = maxBytes >= 1 ? maxBytes : defaultMaxBytes;
+    s.folds.clear();
     if (environmentFromOrigin(origin) != PlayerEnvironment::Local || stateDir.isEmpty())
         return;
     if (!createOwnerOnlyDirectory(stateDir))
@@ -109,6 +116,29 @@ QString DevFileLog::originString(const QUrl& url)
     if (url.port() != -1)
         origin.setPort(url.port());
     return origin.toString();
+}
+
+void DevFileLog::recordFolded(const QString& event, const QString& code, QJsonObject fields,
+                              qint64 nowMs)
+{
+    RecordFoldStep step;
+    {
+        State& s = state();
+        QMutexLocker lock(&s.mutex);
+        if (s.path.isEmpty())
+            return;
+        const QString kind = event + u'\x1f' + code;
+        if (s.folds.size() >= foldKindLimit && !s.folds.contains(kind))
+            s.folds.clear();
+        RecordFold& fold = s.folds[kind];
+        step = foldRecord(fold, nowMs);
+        fold = step.next;
+    }
+    if (!step.write)
+        return;
+    if (step.folded > 0)
+        fields.insert(QStringLiteral("folded"), step.folded);
+    record(event, fields);
 }
 
 void DevFileLog::record(const QString& event, const QJsonObject& fields)

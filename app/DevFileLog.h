@@ -22,6 +22,10 @@ public:
     static QString path();
     static QString originString(const QUrl& url);
     static void record(const QString& event, const QJsonObject& fields = {});
+    // For records a peer can cause at will: folded per event and code (a closed set of words,
+    // never the peer's text) as RecordFold says, with "folded" counting those left out.
+    static void recordFolded(const QString& event, const QString& code, QJsonObject fields,
+                             qint64 nowMs);
     static void watchReply(QNetworkReply* reply, const QString& method);
 };
 

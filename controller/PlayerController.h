@@ -673,6 +673,9 @@ private:
     void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
     void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
     void replacementTransferFailed(const MediaTransfer& transfer, bool transient);
+    void replacementObjectFailed(const QString& sha256);
+    void logTransferFailure(const MediaItem& item, const QString& code, int status,
+                            const QString& errorText);
     void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
                                        quint64 generation);
     qint64 nextDownloadBackoffMs();

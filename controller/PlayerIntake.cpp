@@ -887,9 +887,12 @@ void PlayerController::handleReloadRequested(const QJsonObject& event)
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC);
     const RuntimeCompat::ReloadVerdict verdict = RuntimeCompat::reloadVerdict(
         *request, reloadLedger_, now, QLatin1String(RuntimeWire::playerKind), releaseVersion_);
-    DevFileLog::record(QStringLiteral("player.reload"),
-                       {{QStringLiteral("reload_id"), request->reloadId.left(64)},
-                        {QStringLiteral("verdict"), RuntimeCompat::reloadVerdictName(verdict)}});
+    // The service may send reload events without end: their records are folded per verdict.
+    const QString verdictName = RuntimeCompat::reloadVerdictName(verdict);
+    DevFileLog::recordFolded(QStringLiteral("player.reload"), verdictName,
+                             {{QStringLiteral("reload_id"), request->reloadId.left(64)},
+                              {QStringLiteral("verdict"), verdictName}},
+                             clock_->nowMs());
     if (verdict != RuntimeCompat::ReloadVerdict::Act)
         return;
     reloadLedger_.record(request->reloadId, now);

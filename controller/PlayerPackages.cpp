@@ -280,6 +280,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
         const bool kept = QFileInfo::exists(applicationCache_->partialPath(descriptor.sha256));
         noteTransfer(descriptor.sha256, kept ? transfer->reason : StorageTransferLedger::Failed,
                      state.receivedBytes);
+        transfer->state.mismatch = transferMismatch(state, networkError, descriptor.compressedBytes);
     }
     const bool transient = packageTransient(state.statusCode, networkError);
     const qint64 delayMs = packageRetryDelayMs(
@@ -332,8 +333,11 @@ void PlayerController::packageDownloadFailed(const PackageTransfer& transfer)
         return;
     }
     if (retriedOnceHashes_.contains(sha256)) {
-        skipCandidateMediaAndContinue(
-            sha256, QStringLiteral("application_package_download_failed"), transfer.generation);
+        // An archive of another size than declared is the package's failure, not the device's.
+        const QString code = transfer.state.mismatch
+                                 ? QStringLiteral("package_archive_size_mismatch")
+                                 : QStringLiteral("application_package_download_failed");
+        skipCandidateMediaAndContinue(sha256, code, transfer.generation);
         return;
     }
     retriedOnceHashes_.insert(sha256);

@@ -35,15 +35,15 @@ TransferHead judgeTransferHead(const TransferHeadFacts& head)
         const QByteArray prefix = "bytes " + QByteArray::number(head.resumeOffset) + '-';
         const QByteArray suffix = '/' + QByteArray::number(head.totalBytes);
         if (!range.startsWith(prefix) || !range.endsWith(suffix))
-            return TransferHead::Reject;
+            return TransferHead::RejectMismatch;
         // The last byte position must close the range exactly: "bytes N-M/T" with M = T - 1.
         const QByteArray last = range.mid(prefix.size(),
                                           range.size() - prefix.size() - suffix.size());
         bool lastOk = false;
         if (last.toLongLong(&lastOk) != head.totalBytes - 1 || !lastOk)
-            return TransferHead::Reject;
+            return TransferHead::RejectMismatch;
         if (head.contentLength && *head.contentLength != head.totalBytes - head.resumeOffset)
-            return TransferHead::Reject;
+            return TransferHead::RejectMismatch;
         return TransferHead::Accept;
     }
     if (head.status == 416)
@@ -51,6 +51,14 @@ TransferHead judgeTransferHead(const TransferHeadFacts& head)
     if (head.status < 200 || head.status > 299)
         return TransferHead::Reject;
     return head.resumeOffset > 0 ? TransferHead::RestartWhole : TransferHead::Accept;
+}
+
+bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkError error,
+                      qint64 totalBytes)
+{
+    const bool endedShort = error == QNetworkReply::NoError && state.accepted && !state.rejected
+                            && state.resumeOffset + state.receivedBytes < totalBytes;
+    return state.mismatch || endedShort;
 }
 
 bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer)
@@ -75,6 +83,12 @@ StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair)
     if (evicted)
         return StorageTransferLedger::Refetch;
     return repair ? StorageTransferLedger::Repair : StorageTransferLedger::New;
+}
+
+QString transferFailureCode(bool mismatch)
+{
+    return mismatch ? QStringLiteral("cache_integrity_mismatch")
+                    : QStringLiteral("content_download_failed");
 }
 
 qint64 clampDownloadBackoffMs(qint64 backoffMs)
@@ -160,6 +174,9 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
         case TransferHead::RejectDropPartial:
             partial.reset();
             return reject();
+        case TransferHead::RejectMismatch:
+            state.mismatch = true;
+            return reject();
         case TransferHead::Reject:
             return reject();
         }
@@ -172,6 +189,7 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
     state.receivedBytes += bytes.size();
     if (state.resumeOffset + state.receivedBytes > totalBytes) {
         // Longer than declared: whatever came before is suspect too.
+        state.mismatch = true;
         partial.reset();
         reject();
     } else if (!partial.append(bytes)) {
@@ -485,9 +503,9 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
         noteTransfer(item.sha256, kept ? transfer->reason : StorageTransferLedger::Failed,
                      state.receivedBytes);
         transient = transferTransient(state.statusCode, networkError, state.rejected);
+        transfer->state.mismatch = transferMismatch(state, networkError, item.bytes);
     }
     const QString errorText = reply->errorString();
-    const QString path = QUrl(item.src).path(QUrl::FullyDecoded);
     reply->deleteLater();
     if (!transferCurrent(*transfer))
         return;
@@ -510,16 +528,26 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
         commitMediaTransfer(transfer);
         return;
     }
-    if (transfer->replacement) {
+    // What the origin sent against what the manifest declared is recorded for either owner:
+    // nothing else would tell an operator why the object never lands.
+    if (!transfer->replacement || state.mismatch)
+        logTransferFailure(transfer->item, transferFailureCode(state.mismatch), state.statusCode,
+                           errorText);
+    if (transfer->replacement)
         replacementTransferFailed(*transfer, transient);
-        return;
-    }
+    else
+        candidateTransferFailed(*transfer, transient);
+}
+
+void PlayerController::logTransferFailure(const MediaItem& item, const QString& code, int status,
+                                          const QString& errorText)
+{
     logPlayback("content_download_failed",
-                {{QStringLiteral("code"), QStringLiteral("content_download_failed")},
-                 {QStringLiteral("status"), QString::number(state.statusCode)},
+                {{QStringLiteral("code"), code},
+                 {QStringLiteral("status"), QString::number(status)},
                  {QStringLiteral("error"), errorText.left(200)},
-                 {QStringLiteral("path"), path}});
-    candidateTransferFailed(*transfer, transient);
+                 {QStringLiteral("path"), QUrl(item.src).path(QUrl::FullyDecoded)}});
+    latchOverlayFailure(code);
 }
 
 void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
@@ -550,6 +578,12 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
                 transferLedger_.forgetEvicted(sha);
             noteTransfer(sha, path ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);
+            // Bytes that do not hash to their entry: recorded, and like any hard failure
+            // the object gets one more try within the revision before its page goes without it.
+            const bool refused = !path && !error.isEmpty() && !ioFailure(error);
+            if (refused && (t.replacement ? replacementOwns(t.generation)
+                                          : candidateOwns(t.generation)))
+                logTransferFailure(t.item, error, t.state.statusCode, QString());
             if (!t.replacement) {
                 if (!candidateOwns(t.generation))
                     return;
@@ -569,6 +603,10 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             }
             if (!replacementOwns(t.generation))
                 return;
+            if (refused) {
+                replacementObjectFailed(sha);
+                return;
+            }
             if (!path) {
                 noteReplacementUnreachable();
                 return;
@@ -607,7 +645,10 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer, bo
     }
     // Statuses count here too: a 429 or 503 for a candidate is retried once, then skipped.
     if (retriedOnceHashes_.contains(item.sha256)) {
-        skipCandidateMediaAndContinue(item.sha256, QStringLiteral("content_download_failed"),
+        // Bytes known to be wrong are no base for a resume in a later revision.
+        if (transfer.state.mismatch)
+            contentCache_->resetPartial(item.sha256);
+        skipCandidateMediaAndContinue(item.sha256, transferFailureCode(transfer.state.mismatch),
                                       transfer.generation);
         return;
     }
@@ -626,12 +667,21 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer, 
             QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)));
         return;
     }
-    if (!retriedOnceHashes_.contains(sha)) {
-        retriedOnceHashes_.insert(sha);
+    if (transfer.state.mismatch && retriedOnceHashes_.contains(sha))
+        contentCache_->resetPartial(sha);
+    replacementObjectFailed(sha);
+}
+
+// A hard failure of one object of the background fetch: a pause, then one more try within the
+// revision; the second drops the object, and its page is left to fail on its own.
+void PlayerController::replacementObjectFailed(const QString& sha256)
+{
+    if (!retriedOnceHashes_.contains(sha256)) {
+        retriedOnceHashes_.insert(sha256);
         noteReplacementUnreachable();
         return;
     }
-    replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha; });
+    replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha256; });
     pumpReplacement();
 }
 

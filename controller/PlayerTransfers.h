@@ -28,6 +28,9 @@ struct MediaDownloadState {
     bool accepted = false;
     // The answer was refused or a write failed; no more bytes are taken.
     bool rejected = false;
+    // The origin's bytes disagree with the size the manifest declared: a range or length that
+    // does not fit it, or a body running past it.
+    bool mismatch = false;
     int statusCode = 0;
 };
 
@@ -45,12 +48,24 @@ enum class TransferHead {
     Accept,            // the body continues the partial file (or starts it)
     RestartWhole,      // the whole object although a range was asked: the partial goes
     Reject,            // refused; the partial stays for a later resume
+    RejectMismatch,    // a 206 whose range or length does not fit the declared size
     RejectDropPartial, // 416: the partial does not fit what the origin holds
 };
 
 // A 206 must continue exactly at the offset, end at the declared size and say so; any
 // encoding but identity is refused, since the bytes could never hash to the digest.
 TransferHead judgeTransferHead(const TransferHeadFacts& head);
+
+// The object's bytes are not what its entry declares: marked while reading, or a body that ended
+// cleanly short of the declared size. Such a failure is the object's, never the device's: it is
+// retried once like any hard failure, then the object's page is skipped.
+bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkError error,
+                      qint64 totalBytes);
+
+// The code a candidate's object is skipped with after its second hard failure: a mismatch is
+// the cache's own word for bytes that are not the entry's, a page failure; anything else is
+// the download's, on which the player holds what plays.
+QString transferFailureCode(bool mismatch);
 
 // Failures that say the origin could not be reached or went quiet (no HTTP answer, a dropped
 // or timed-out connection), as opposed to an answer that was wrong. Qt ends a body that went

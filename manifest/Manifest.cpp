@@ -7,7 +7,9 @@
 #include <QJsonDocument>
 #include <QJsonParseError>
 
+#include <cctype>
 #include <cmath>
+#include <vector>
 
 namespace talvorine {
 
@@ -258,6 +260,135 @@ ManifestError fatal(const char* code, const char* path)
     return ManifestError{QString::fromLatin1(code), QString::fromLatin1(path)};
 }
 
+// The document as the page rules will see it, before any of it is built: a JSON tree costs
+// tens of bytes per value, so the entries of "pages" past pageCap and of a page's "primitives"
+// past primitiveCap, which the rules never examine, are cut from the text first. One null stands
+// for all of an array's cut entries, so that the rules still see it overlong and record its drop.
+// Cut entries are skipped as balanced text only: whatever they hold is never read.
+struct CappedDocument {
+    QByteArray bytes;
+    // Entries of the root's "pages" array before the cut; -1 when it has none.
+    qsizetype pageCount = -1;
+};
+
+// A key as JSON means it, escapes decoded; only the short keys the cut looks for are kept.
+QByteArray keyText(QByteArrayView raw)
+{
+    if (raw.size() > 64)
+        return {};
+    if (!raw.contains('\\'))
+        return raw.toByteArray();
+    const QJsonDocument decoded = QJsonDocument::fromJson("[\"" + raw.toByteArray() + "\"]");
+    return decoded.array().at(0).toString().toUtf8();
+}
+
+// The index just past the string that starts (after its opening quote) at i; -1 when unclosed.
+qsizetype stringEnd(const QByteArray& text, qsizetype i)
+{
+    for (; i < text.size(); ++i) {
+        if (text.at(i) == '\\')
+            ++i;
+        else if (text.at(i) == '"')
+            return i + 1;
+    }
+    return -1;
+}
+
+CappedDocument capDocument(const QByteArray& text)
+{
+    struct Frame {
+        bool object = false;
+        qsizetype cap = -1; // arrays the page rules cut
+        bool pages = false;
+        qsizetype entries = 1;
+        bool keyNext = false;
+        QByteArray key;
+    };
+    CappedDocument capped;
+    QByteArray out;
+    qsizetype copiedTo = 0;
+    std::vector<Frame> stack;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text.at(i);
+        if (c == '"') {
+            const qsizetype end = stringEnd(text, i + 1);
+            if (end < 0)
+                return {text, -1};
+            if (!stack.empty() && stack.back().object && stack.back().keyNext) {
+                stack.back().key = keyText(QByteArrayView(text).sliced(i + 1, end - i - 2));
+                stack.back().keyNext = false;
+            }
+            i = end - 1;
+        } else if (c == '{' || c == '[') {
+            Frame frame;
+            frame.object = c == '{';
+            frame.keyNext = frame.object;
+            qsizetype next = i + 1;
+            while (next < text.size() && std::isspace(static_cast<unsigned char>(text.at(next))))
+                ++next;
+            if (next < text.size() && text.at(next) == ']')
+                frame.entries = 0;
+            if (!frame.object && !stack.empty() && stack.back().object) {
+                const std::size_t depth = stack.size();
+                if (depth == 1 && stack.back().key == "pages") {
+                    frame.cap = pageCap;
+                    frame.pages = true;
+                } else if (depth == 3 && stack[1].pages && stack.back().key == "primitives") {
+                    frame.cap = primitiveCap;
+                }
+            }
+            stack.push_back(std::move(frame));
+        } else if (c == '}' || c == ']') {
+            if (stack.empty())
+                return {text, -1};
+            if (stack.back().pages)
+                capped.pageCount = stack.back().entries;
+            stack.pop_back();
+        } else if (c == ',' && !stack.empty()) {
+            Frame& frame = stack.back();
+            frame.keyNext = frame.object;
+            if (frame.cap < 0 || frame.entries < frame.cap) {
+                ++frame.entries;
+                continue;
+            }
+            // Past the cap: the rest of the array goes, counted, up to its closing bracket.
+            qsizetype depth = 0;
+            qsizetype j = i + 1;
+            for (; j < text.size(); ++j) {
+                const char d = text.at(j);
+                if (d == '"') {
+                    const qsizetype end = stringEnd(text, j + 1);
+                    if (end < 0)
+                        return {text, -1};
+                    j = end - 1;
+                } else if (d == '{' || d == '[') {
+                    ++depth;
+                } else if (d == '}' || d == ']') {
+                    if (depth == 0)
+                        break;
+                    --depth;
+                } else if (d == ',' && depth == 0) {
+                    ++frame.entries;
+                }
+            }
+            if (j >= text.size())
+                return {text, -1};
+            ++frame.entries;
+            out.append(QByteArrayView(text).sliced(copiedTo, i - copiedTo));
+            out.append(",null");
+            copiedTo = j;
+            i = j - 1;
+        }
+    }
+    if (copiedTo == 0) {
+        capped.bytes = text;
+    } else {
+        out.append(QByteArrayView(text).sliced(copiedTo));
+        capped.bytes = std::move(out);
+    }
+    return capped;
+}
+
 } // namespace
 
 ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& origin)
@@ -270,7 +401,13 @@ ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& o
 {
     const UnknownKeyDocumentScope unknownKeys;
     QJsonParseError error;
-    const QJsonDocument json = QJsonDocument::fromJson(bytes, &error);
+    qsizetype pageCount = -1;
+    const QJsonDocument json = [&] {
+        // The capped text goes as soon as the tree is built.
+        const CappedDocument capped = capDocument(bytes);
+        pageCount = capped.pageCount;
+        return QJsonDocument::fromJson(capped.bytes, &error);
+    }();
     if (error.error != QJsonParseError::NoError || !json.isObject())
         return fatal("manifest_json_invalid", "$");
     const QJsonObject root = json.object();
@@ -325,7 +462,8 @@ ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& o
     }
 
     const QJsonArray pages = root.value(QLatin1String("pages")).toArray();
-    manifest.sourcePageCount = qint32(std::min<qsizetype>(pages.size(), std::numeric_limits<qint32>::max()));
+    manifest.sourcePageCount = qint32(std::min<qsizetype>(pageCount >= 0 ? pageCount : pages.size(),
+                                                          std::numeric_limits<qint32>::max()));
     if (pages.size() > pageCap)
         recordDrop(manifest.drops, QString(), QString(), QStringLiteral("page_count_invalid"),
                    QStringLiteral("pages"));

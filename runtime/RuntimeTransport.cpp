@@ -208,6 +208,13 @@ void logEvent(const char* name, const QJsonObject& fields = {})
     DevFileLog::record(QLatin1String(name), fields);
 }
 
+// What the service sends decides how often these are written: folded per event and code.
+void logServiceCaused(const char* name, const QString& code = {}, const QJsonObject& fields = {})
+{
+    DevFileLog::recordFolded(QLatin1String(name), code, fields,
+                             QDateTime::currentMSecsSinceEpoch());
+}
+
 } // namespace
 
 RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
@@ -1046,7 +1053,8 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(event.data, &error);
     if (error.error != QJsonParseError::NoError || !document.isObject()) {
-        logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("event"), event.event.left(64)}});
+        logServiceCaused("runtime.event_invalid", {},
+                         QJsonObject{{QStringLiteral("event"), event.event.left(64)}});
         return;
     }
     runtimeStream_.delivered = true;
@@ -1064,7 +1072,7 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
                 ScreenshotRequestParser::parse(object, QDateTime::currentDateTimeUtc()))
             Q_EMIT screenshotRequested(*request);
         else
-            logEvent("runtime.screenshot_request_refused");
+            logServiceCaused("runtime.screenshot_request_refused");
     } else if (type == QLatin1String(W::reloadEvent)) {
         Q_EMIT reloadRequested(object);
     } else if (type == QLatin1String(W::problemEvent)) {
@@ -1088,11 +1096,12 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
         if (remaining.isDouble() && remaining.toDouble() == double(remaining.toInteger()))
             Q_EMIT creditsRemainingChanged(remaining.toInteger());
         else
-            logEvent("runtime.event_invalid", QJsonObject{{QStringLiteral("type"), type}});
+            logServiceCaused("runtime.event_invalid", {}, QJsonObject{{QStringLiteral("type"), type}});
     } else if (type == QLatin1String(W::toastEvent)) {
         consumeToast(object.value(key(W::eventDetailsMember)));
     } else {
-        logEvent("runtime.event_ignored", QJsonObject{{QStringLiteral("type"), type.left(64)}});
+        logServiceCaused("runtime.event_ignored", {},
+                         QJsonObject{{QStringLiteral("type"), type.left(64)}});
     }
 }
 
@@ -1101,8 +1110,9 @@ void RuntimeTransport::consumeToast(const QJsonValue& details)
     const overlay::ScreenToastResult toast =
         overlay::parseScreenToast(details, QDateTime::currentMSecsSinceEpoch());
     if (!toast.accepted) {
-        logEvent("runtime.toast_rejected",
-                 QJsonObject{{QStringLiteral("reason"), overlay::screenToastRejectName(toast.reason)}});
+        const QString reason = overlay::screenToastRejectName(toast.reason);
+        logServiceCaused("runtime.toast_rejected", reason,
+                         QJsonObject{{QStringLiteral("reason"), reason}});
         return;
     }
     // A production screen shows the service's errors only; alerts and notes are for players

@@ -7,6 +7,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <cerrno>
 
@@ -228,19 +229,22 @@ void ApplicationPackageCache::discardExpiredPartials(qint64 maxAgeMs) const
 void ApplicationPackageCache::discardAbandonedStaging() const
 {
     // A power cut or a crash during an installation leaves its staging tree behind (up to the
-    // whole expanded size); nothing else would ever remove it.
+    // whole expanded size), and one during a removal its retired tree; nothing else would ever
+    // remove them. A retired tree is never used again, whatever its age.
     static const QRegularExpression pattern(
         QRegularExpression::anchoredPattern(QStringLiteral("package-[A-Za-z0-9]{6}")));
+    static const QRegularExpression retired(
+        QRegularExpression::anchoredPattern(QStringLiteral("retired-[A-Za-z0-9]{6}")));
     const QDir staging(subdirectory("staging"));
     const qint64 cutoff = QDateTime::currentMSecsSinceEpoch() - abandonedStagingAgeMs;
     const QStringList names =
         staging.entryList(QDir::AllEntries | QDir::System | QDir::Hidden | QDir::NoDotAndDotDot);
     for (const QString& name : names) {
-        if (!pattern.match(name).hasMatch())
-            continue;
         const QString path = staging.filePath(name);
         struct stat st {};
-        if (::lstat(encoded(path).constData(), &st) == 0 && mtimeMs(st) < cutoff)
+        if (retired.match(name).hasMatch()
+            || (pattern.match(name).hasMatch() && ::lstat(encoded(path).constData(), &st) == 0
+                && mtimeMs(st) < cutoff))
             removeAnyEntry(path);
     }
 }
@@ -255,10 +259,31 @@ void ApplicationPackageCache::invalidate(const QString& digest) const
     });
 }
 
+// One rename takes an installed tree out of the objects before any of its files go: a kill or a
+// power cut during the deletion leaves a retired tree, which the next start sweeps, never an
+// installed tree whose metadata names files it no longer has.
 bool ApplicationPackageCache::deleteTree(const QString& digest) const
 {
     invalidate(digest);
-    return removeAnyEntry(objectDirectory(digest));
+    const QString tree = objectDirectory(digest);
+    const QByteArray treeName = encoded(tree);
+    struct stat st {};
+    if (::lstat(treeName.constData(), &st) != 0)
+        return errno == ENOENT;
+    if (!S_ISDIR(st.st_mode))
+        return removeAnyEntry(tree); // one unlink: nothing can be left half done
+    QTemporaryDir slot(subdirectory("staging") + QStringLiteral("/retired-XXXXXX"));
+    slot.setAutoRemove(false);
+    if (!slot.isValid())
+        return false;
+    // Moving a directory to another parent rewrites its "..": its top must be writable.
+    ::chmod(treeName.constData(), (st.st_mode & 07777) | S_IRWXU);
+    if (::rename(treeName.constData(), encoded(slot.path()).constData()) != 0) {
+        removeAnyEntry(slot.path());
+        return false;
+    }
+    StorageFiles::fsyncDirectory(subdirectory("objects"));
+    return removeAnyEntry(slot.path());
 }
 
 bool ApplicationPackageCache::remove(const QString& digest)

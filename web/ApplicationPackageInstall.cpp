@@ -483,7 +483,12 @@ bool ApplicationPackageCache::installArchive(QIODevice& source,
     if (StorageFiles::entryExists(target)) {
         if (readyEntrypoint(descriptor, false, cancelled))
             return true;
-        return fail(isCancelled(cancelled) ? nullptr : "package_existing_cache_invalid");
+        if (isCancelled(cancelled))
+            return false;
+        // A tree that does not verify (a removal cut short before removals were crash-safe, a
+        // damaged disk) would otherwise refuse this package for good: the fresh one replaces it.
+        if (!deleteTree(descriptor.sha256))
+            return fail("package_existing_cache_invalid");
     }
     // The files reach the disk before the rename can: a power cut must never leave a promoted
     // tree with missing content. One file-system sync costs what one file's sync would.

@@ -223,6 +223,35 @@ private slots:
         }
     }
 
+    // Records a peer can cause at will: per kind, the first of each second is written with the
+    // count of those left out since the last one written.
+    void folded_data()
+    {
+        QTest::addColumn<QList<qint64>>("times");
+        QTest::addColumn<QStringList>("codes"); // one per time
+        QTest::addColumn<QStringList>("written"); // "code:folded" per record written
+        QTest::newRow("one per second") << QList<qint64>{0, 10, 999, 1000, 1500, 2600}
+                                        << QStringList(6, "a") << QStringList{"a:0", "a:2", "a:1"};
+        QTest::newRow("kinds apart") << QList<qint64>{0, 0, 10, 10} << QStringList{"a", "b", "a", "b"}
+                                     << QStringList{"a:0", "b:0"};
+        QTest::newRow("clock stepped back") << QList<qint64>{5000, 5100, 1000, 1200}
+                                            << QStringList(4, "a") << QStringList{"a:0", "a:1"};
+    }
+    void folded()
+    {
+        QFETCH(QList<qint64>, times);
+        QFETCH(QStringList, codes);
+        QFETCH(QStringList, written);
+        for (qsizetype i = 0; i < times.size(); ++i)
+            DevFileLog::recordFolded(QStringLiteral("e"), codes.at(i), {{"code", codes.at(i)}},
+                                     times.at(i));
+        QStringList records;
+        for (const QJsonObject& record : talvorine::test::readJsonLines(logPath()))
+            records.append(record["code"].toString() + ':'
+                           + QString::number(record["folded"].toInteger()));
+        QCOMPARE(records, written);
+    }
+
     void concurrentWritersNeverInterleave()
     {
         DevFileLog::configure(localOrigin, dir_.path(), 4096);

@@ -180,6 +180,12 @@ private Q_SLOTS:
         row("body a byte long", 0, {{.lengthDelta = 1}}, Outcome::Bound, {"", ""}, n, n + 1);
         // The short body is kept and resumed for its last byte.
         row("body a byte short", 0, {{.lengthDelta = -1}}, Outcome::Bound, {"", "bytes=65535-"}, n);
+        // Bytes other than the entry declares, twice: the object's failure, not the device's.
+        const QString mismatch = QStringLiteral("cache_integrity_mismatch");
+        row("body a byte long twice", 0, {{.lengthDelta = 1}, {.lengthDelta = 1}}, Outcome::Skipped,
+            {"", ""}, 0, 2 * n + 2, Origin::Normal, mismatch);
+        row("body a KiB short twice", 0, {{.lengthDelta = -1024}, {.lengthDelta = -1024}},
+            Outcome::Skipped, {"", "bytes=64512-"}, n - 1024, 0, Origin::Normal, mismatch);
         row("corrupted", 0, {{.corrupt = true}}, Outcome::Skipped, {""}, 0, n, Origin::Normal,
             QStringLiteral("cache_integrity_mismatch"));
         row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
@@ -277,6 +283,45 @@ private Q_SLOTS:
         const QJsonObject ledger = ControllerAccess::transfer24h(c, h.clock().nowMs());
         QCOMPARE(ledger.value("new").toInteger(), ledgerNew);
         QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
+    }
+
+    // An object whose bytes run past or stop short of its entry fails its page, not the device:
+    // after one more try the page is reported and skipped, and the rotation turns to the next
+    // page without waiting for another dwell.
+    void mismatchedObjectSkipsItsPage_data()
+    {
+        QTest::addColumn<int>("lengthDelta");
+        QTest::newRow("4 MiB longer") << 4 * 1024 * 1024;
+        QTest::newRow("1 KiB shorter") << -1024;
+    }
+    void mismatchedObjectSkipsItsPage()
+    {
+        QFETCH(int, lengthDelta);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const ServedObject a = ServedObject::make("a", 4096, 1), x = ServedObject::make("x", objectBytes, 2),
+                           b = ServedObject::make("b", 4096, 3);
+        QVERIFY(a.cacheIn(cache));
+        for (const ServedObject& served : {x, b})
+            h.service().putContent(served.path, served.bytes);
+        h.service().scriptContent(x.path, Answers(4, {.lengthDelta = lengthDelta}));
+        const Manifest manifest = contentManifest(
+            {{mediaPrimitive("a", {a})}, {mediaPrimitive("x", {x})}, {mediaPrimitive("b", {b})}},
+            h.service().url());
+        QVERIFY(h.activate(manifest, 0, false));
+
+        h.scene().setAnswering(true);
+        h.clock().advance(h.timer("pageTimer")->interval());
+        QVERIFY(h.expireSoon("pageTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(boundSource(c, c.activeSlot(), "b"),
+                                  QUrl::fromLocalFile(cache.objectPath(b.sha256)), waitMs);
+        QCOMPARE(h.devLog(QStringLiteral("prepare_page")).size(), 3);
+        // Twice while the first page fetched what the revision needs, once for its own page.
+        QCOMPARE(h.service().contentAttempts(x.path), 3);
+        QCOMPARE(h.devLog(QStringLiteral("candidate_failed")).last()["code"], "cache_integrity_mismatch");
+        QCOMPARE(h.devLog(QStringLiteral("page_failed_reported")).size(), 1);
+        QVERIFY(!QFileInfo::exists(cache.partialPath(x.sha256)));
     }
 
     // An append still waiting on the I/O queue when the candidate is replaced is dropped before
@@ -392,6 +437,12 @@ private Q_SLOTS:
         QTest::newRow("corrupted") << QByteArray() << Answers{{.corrupt = true}} << QList<int>{}
                                    << QByteArrayList{""}
                                    << QStringLiteral("package_archive_integrity_mismatch");
+        QTest::newRow("a byte long twice") << QByteArray() << Answers{{.lengthDelta = 1}, {.lengthDelta = 1}}
+                                           << QList<int>{} << QByteArrayList(2, "")
+                                           << QStringLiteral("package_archive_size_mismatch");
+        // A tree that lost a file, as a removal killed halfway left it, gives way to a new one.
+        QTest::newRow("damaged tree") << QByteArray("damaged") << Answers{} << QList<int>{}
+                                      << QByteArrayList{""} << QString();
         QTest::newRow("hostile archive") << QByteArray("hostile") << Answers{} << QList<int>{}
                                          << QByteArrayList{""}
                                          << QStringLiteral("package_entry_type_rejected");
@@ -413,8 +464,13 @@ private Q_SLOTS:
         const std::shared_ptr<ApplicationPackageCache> cache = ControllerAccess::applicationCache(c);
         const ServedObject package = held.startsWith("hostile") ? hostilePackage() : servedPackage("app.tgz", "app");
         const ApplicationPackageDescriptor descriptor = descriptorOf(package.bytes);
-        if (held == "installed")
+        if (held == "installed" || held == "damaged")
             QVERIFY(installPackage(*cache, package.bytes, descriptor));
+        if (held == "damaged") {
+            const QString tree = cache->objectDirectory(package.sha256);
+            QVERIFY(QFile::setPermissions(tree, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+            QVERIFY(QFile::remove(tree + "/index.html"));
+        }
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
         if (held == "partial")

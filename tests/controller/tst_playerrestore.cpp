@@ -207,6 +207,27 @@ private Q_SLOTS:
         QCOMPARE(saved.value("stage").toString(), "complete");
         QCOMPARE(saved.value("anchor_page_id").toString(), "p1");
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
+
+        // A new revision with an object that never hashes to its entry: each failure is
+        // recorded, the fetch gives up on it at the second, and the revision goes on glass
+        // without its page.
+        const ServedObject m = object("m", 8), n = object("n", 9);
+        for (const ServedObject& served : {m, n})
+            service.putContent(served.path, served.bytes);
+        service.scriptContent(m.path, QList<Service::ContentAnswer>(3, {.corrupt = true}));
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("m", {m})}, {mediaPrimitive("n", {n})}}, service.url(), "man_4"));
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(m.path), 1, waitMs);
+        endBackoff(h);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("n", n), waitMs);
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_4");
+        QCOMPARE(service.contentAttempts(m.path), 3);
+        QStringList codes;
+        for (const QJsonObject& record : h.devLog("content_download_failed"))
+            codes.append(record.value("code").toString());
+        QCOMPARE(codes.count("cache_integrity_mismatch"), 3);
+        const QList<QJsonObject> reported = h.devLog("page_failed_reported");
+        QCOMPARE(reported.last().value("code").toString(), "cache_integrity_mismatch");
     }
 
     // A candidate of the revision on glass that must download makes room first; what a

@@ -334,6 +334,28 @@ void tst_manifest_robustness::hostileDocuments_data()
     for (int i = 0; i < 200000; ++i)
         manyPages.append(i);
     QTest::newRow("200000 pages") << withTop(QStringLiteral("pages"), manyPages) << QString() << -1 << 0;
+
+    // Documents as large as the transport takes, in the shapes that cost most per byte to
+    // build: what parsing builds is bounded by what the page rules keep.
+    const qsizetype transportCap = 32 * 1024 * 1024 - 4096;
+    const auto filledPages = [&](const std::function<QByteArray(int)>& entry) {
+        QByteArray pagesText = "\"pages\":[";
+        for (int i = 0; pagesText.size() + validBytes.size() < transportCap; ++i)
+            pagesText += (i ? "," : "") + entry(i);
+        return QByteArray(validBytes).replace("\"pages\":[", pagesText + ',');
+    };
+    QTest::newRow("bare pages to the transport's cap")
+        << filledPages([](int i) { return "{\"id\":\"p" + QByteArray::number(i) + "\"}"; })
+        << QString() << -1 << 48;
+    const QByteArray barePrimitives = "[" + QByteArray("{\"id\":\"a\"},").repeated(transportCap / 1200) + "{}]";
+    QTest::newRow("pages of bare primitives to the transport's cap")
+        << filledPages([&](int i) {
+               return "{\"id\":\"q" + QByteArray::number(i) + "\",\"primitives\":" + barePrimitives + "}";
+           })
+        << QString() << -1 << 48;
+    QTest::newRow("label to the transport's cap")
+        << withTop(QStringLiteral("screenLabel"), QString(transportCap - validBytes.size(), u'l'))
+        << QString() << -1 << 160;
     QJsonArray manyItems;
     const QJsonObject media = valid.value(QLatin1String("pages")).toArray().at(0).toObject()
                                   .value(QLatin1String("primitives")).toArray().at(0).toObject()

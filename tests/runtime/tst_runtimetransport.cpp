@@ -1137,7 +1137,8 @@ private slots:
     }
 
     // Toasts from the service: an accepted one reaches the controller once, a refused one leaves
-    // one developer-log record, and only errors of a production service are shown.
+    // one developer-log record, and only errors of a production service are shown. A flood of
+    // refused ones leaves a record per second, so that what the log held before survives it.
     void screenToasts_data()
     {
         QTest::addColumn<bool>("production");
@@ -1162,7 +1163,7 @@ private slots:
             transport = makeTransport(fake->url());
         }
         const auto logOff = qScopeGuard([] { DevFileLog::configure(QUrl(), QString(), 0); });
-        DevFileLog::configure(fake->url(), dir->path(), 0);
+        DevFileLog::configure(fake->url(), dir->path(), 65536);
         QVERIFY(mint());
         fake->script("GET", W::eventsRoute, {Reply::eventStream()});
         QSignalSpy toasts(transport.get(), &RuntimeTransport::toastReceived);
@@ -1199,6 +1200,15 @@ private slots:
         // The developer log is written for local origins only.
         QCOMPARE(reasons, production ? QStringList() : QStringList({"text_empty", "details_not_object"}));
         QVERIFY(test::recordsOf(records, "runtime.event_ignored").isEmpty());
+
+        const QByteArray refused =
+            sse("screen.toast", {{"text", ""}, {"duration_ms", 8000}, {"expires_at", stamp}});
+        fake->sendEvents(W::eventsRoute, refused.repeated(3000));
+        fake->sendEvents(W::eventsRoute, sse("screen.manifest_changed", {}));
+        QTRY_COMPARE_WITH_TIMEOUT(invalidated.size(), 2, waitMs);
+        const QList<QJsonObject> after = test::readJsonLines(dir->filePath("dev-log.jsonl"));
+        QCOMPARE(after.mid(0, records.size()), records);
+        QVERIFY(!QFile::exists(dir->filePath("dev-log.jsonl.prev")));
     }
 
     void endlessRefusalIsCut_data()

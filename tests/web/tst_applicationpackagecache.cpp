@@ -12,9 +12,46 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 #include <limits>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// A child of this test ends before its n-th removal of a directory entry, as a power cut would
+// end the player there; 0 lets every removal through.
+std::atomic<int> removalsBeforeKill{0};
+constexpr int killedExit = 77;
+
+void maybeKilled()
+{
+    if (removalsBeforeKill.load() > 0 && removalsBeforeKill.fetch_sub(1) == 1)
+        ::_exit(killedExit);
+}
+
+} // namespace
+
+// Every way the cache and Qt remove a directory entry passes here first.
+extern "C" int unlink(const char* path) noexcept
+{
+    maybeKilled();
+    return int(::syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+}
+extern "C" int rmdir(const char* path) noexcept
+{
+    maybeKilled();
+    return int(::syscall(SYS_unlinkat, AT_FDCWD, path, AT_REMOVEDIR));
+}
+extern "C" int unlinkat(int directory, const char* path, int flags) noexcept
+{
+    maybeKilled();
+    return int(::syscall(SYS_unlinkat, directory, path, flags));
+}
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
@@ -100,6 +137,7 @@ private slots:
     void prune();
     void remove_data();
     void remove();
+    void removalKilledAtEachUnlink();
 
     void metadataRoundTrip();
     void readMetadataRefuses_data();
@@ -118,7 +156,8 @@ private slots:
 
 private:
     QString root() const { return dir_->filePath("application-cache"); }
-    // Installs a small package of three files (one in a directory, one named in NFC).
+    // A small package of three files (one in a directory, one named in NFC), and its install.
+    static QByteArray samplePackage();
     ApplicationPackageDescriptor installSample();
 
     std::unique_ptr<QTemporaryDir> dir_;
@@ -132,14 +171,19 @@ void TestApplicationPackageCache::init()
     cache_ = std::make_unique<Cache>(root());
 }
 
+QByteArray TestApplicationPackageCache::samplePackage()
+{
+    return test::WebPackageBuilder()
+        .file("index.html", content(70000, 'a'))
+        .directory("assets")
+        .file("assets/app.js", content(80000, 'b'))
+        .file(nfcName, content(90000, 'c'))
+        .package();
+}
+
 ApplicationPackageDescriptor TestApplicationPackageCache::installSample()
 {
-    const QByteArray package = test::WebPackageBuilder()
-                                   .file("index.html", content(70000, 'a'))
-                                   .directory("assets")
-                                   .file("assets/app.js", content(80000, 'b'))
-                                   .file(nfcName, content(90000, 'c'))
-                                   .package();
+    const QByteArray package = samplePackage();
     const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
     QString error;
     if (!test::installPackage(*cache_, package, descriptor, &error))
@@ -497,6 +541,42 @@ void TestApplicationPackageCache::remove()
     QCOMPARE(cache_->isReady(installed), !removedInstalled);
     QVERIFY(!tf::exists(cache_->objectDirectory(tf::sha("link"))));
     QCOMPARE(tf::read(outside + "/keep.txt"), QByteArray("kept"));
+}
+
+// A removal (as a storage plan's eviction runs it) killed before any one of its unlinks: the
+// package is whole or gone, never a tree that lost files, and after the next start's sweep it
+// installs again and verifies.
+void TestApplicationPackageCache::removalKilledAtEachUnlink()
+{
+    const QByteArray package = samplePackage();
+    int killPoints = 0;
+    for (bool killed = true; killed; ++killPoints) {
+        const ApplicationPackageDescriptor installed = installSample();
+        QVERIFY(cache_->isReady(installed));
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            removalsBeforeKill = killPoints + 1;
+            Cache(root()).remove(installed.sha256);
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(child, &status, 0), child);
+        QVERIFY(WIFEXITED(status));
+        killed = WEXITSTATUS(status) == killedExit;
+
+        cache_ = std::make_unique<Cache>(root());
+        QVERIFY2(cache_->isReady(installed) || !tf::exists(cache_->objectDirectory(installed.sha256)),
+                 qPrintable(QStringLiteral("killed before unlink %1").arg(killPoints + 1)));
+        cache_->discardExpiredPartials(Cache::partialMaxAgeMs);
+        QCOMPARE(QDir(root() + "/staging").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
+        QString error;
+        QVERIFY2(test::installPackage(*cache_, package, installed, &error), qPrintable(error));
+        QVERIFY(cache_->readyEntrypoint(installed, true).has_value());
+    }
+    // The tree, its three files, its directory and its metadata.
+    QVERIFY2(killPoints >= 6, qPrintable(QString::number(killPoints)));
 }
 
 void TestApplicationPackageCache::metadataRoundTrip()

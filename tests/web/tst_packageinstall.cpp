@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 #include <clocale>
 #include <cstring>
 #include <cstdlib>
@@ -148,7 +150,7 @@ private slots:
     void accepted();
     void cancellation_data();
     void cancellation();
-    void existingTreeIsNeverReplaced();
+    void existingTreeIsReplacedOnlyWhenItFails();
     void mutatedPackages();
 
 private:
@@ -535,17 +537,24 @@ void TestPackageInstall::cancellation()
     verifyNothingLeft(descriptor, false);
 }
 
-void TestPackageInstall::existingTreeIsNeverReplaced()
+// A tree in the package's place that does not verify (a removal cut short, a damaged disk)
+// gives way to the fresh installation; one that verifies is kept as it is.
+void TestPackageInstall::existingTreeIsReplacedOnlyWhenItFails()
 {
     const QByteArray package = basicPackage().package();
     const ApplicationPackageDescriptor descriptor = test::descriptorOf(package);
     QVERIFY(QDir().mkpath(cache_->objectDirectory(descriptor.sha256) + "/junk"));
-    QCOMPARE(install(package, descriptor), QString("package_existing_cache_invalid"));
-    QVERIFY(tf::exists(cache_->objectDirectory(descriptor.sha256) + "/junk"));
-    QCOMPARE(listing(root() + "/staging"), QStringList());
-    // Once the stray tree is removed the package installs.
-    QVERIFY(cache_->remove(descriptor.sha256));
     QCOMPARE(install(package, descriptor), QString());
+    QVERIFY(!tf::exists(cache_->objectDirectory(descriptor.sha256) + "/junk"));
+    QCOMPARE(listing(root() + "/staging"), QStringList());
+    QVERIFY(cache_->readyEntrypoint(descriptor, true).has_value());
+    const QByteArray metadata = QFile::encodeName(cache_->objectDirectory(descriptor.sha256) + '/'
+                                                  + ApplicationPackageCache::metadataFileName());
+    struct stat before {}, after {};
+    QCOMPARE(::stat(metadata.constData(), &before), 0);
+    QCOMPARE(install(package, descriptor), QString());
+    QCOMPARE(::stat(metadata.constData(), &after), 0);
+    QCOMPARE(after.st_ino, before.st_ino);
 }
 
 void TestPackageInstall::mutatedPackages()

@@ -1,0 +1,147 @@
+// Peak resident memory of taking in a manifest as large as the transport admits, per byte of
+// manifest, for the shapes that cost most to build: bare pages, pages of bare primitives, one
+// long string; and for a start from such a document kept as the last known good (the envelope
+// read back, then parsed). Each benchmark resets the process's high-water mark first, so its
+// "peak_bytes_per_byte" is what that one intake added on top of what was resident before.
+
+#include "bench/ProcessStatus.h"
+#include "manifest/Manifest.h"
+#include "storage/PersistentState.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <benchmark/benchmark.h>
+
+#include <functional>
+
+#include <malloc.h>
+
+namespace {
+
+using namespace talvorine;
+
+const QUrl origin(QStringLiteral("https://runtime.talvorine.test"));
+constexpr qsizetype transportCap = 32 * 1024 * 1024;
+
+// One page the rules accept, so that every shape is a manifest the player would keep.
+const QByteArray keptPage =
+    R"({"contractVersion":"talvorine.canvas/v1","id":"kept","canvas":{"width":1920,"height":1080,)"
+    R"("viewportFit":"contain"},"transition":{"type":"cut","durationMs":0},)"
+    R"("advance":{"mode":"duration","afterMs":10000},"primitives":[{"id":"f","primitive":"iframe",)"
+    R"("rect":{"x":0,"y":0,"width":1920,"height":1080},"layer":1,"contentFit":"fill",)"
+    R"("src":"https://example.com/board","title":"Board"}]})";
+
+QByteArray top(const QByteArray& label, const QByteArray& pages)
+{
+    return R"({"schemaVersion":3,"manifestRevision":"rev-1","grantId":"grant-1",)"
+           R"("contentGeneration":1,"screenId":"screen-1","screenLabel":")"
+           + label + R"(","playlistRevision":1,"generatedAt":"2026-12-07T08:00:00Z","pages":[)" + keptPage
+           + pages + "]}";
+}
+
+// Entries appended to the kept page until the document reaches the transport's cap.
+QByteArray filled(const std::function<QByteArray(int)>& entry)
+{
+    QByteArray pages;
+    const qsizetype room = transportCap - top({}, {}).size();
+    for (int i = 0;; ++i) {
+        const QByteArray next = ',' + entry(i);
+        if (pages.size() + next.size() > room)
+            return top({}, pages);
+        pages += next;
+    }
+}
+
+QByteArray barePages()
+{
+    return filled([](int i) { return R"({"id":"p)" + QByteArray::number(i) + R"("})"; });
+}
+
+QByteArray barePrimitives()
+{
+    const QByteArray primitives = '[' + QByteArray(R"({"id":"a"},)").repeated(30000) + "{}]";
+    return filled([&](int i) {
+        return R"({"id":"q)" + QByteArray::number(i) + R"(","primitives":)" + primitives + '}';
+    });
+}
+
+QByteArray longLabel()
+{
+    return top(QByteArray(transportCap - top({}, {}).size() - 1024, 'l'), {});
+}
+
+// Resident memory now, after the high-water mark is brought down to it. Freed memory the
+// allocator still holds would be reused unseen: it goes back first.
+qint64 resetPeakKiB()
+{
+    ::malloc_trim(0);
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+    return processStatusValue("VmRSS");
+}
+
+void reportPeak(benchmark::State& state, qint64 baseKiB, qint64 bytes)
+{
+    const qint64 peak = (processStatusValue("VmHWM") - baseKiB) * 1024;
+    state.counters["document_MiB"] = double(bytes) / (1024.0 * 1024.0);
+    state.counters["peak_MiB"] = double(peak) / (1024.0 * 1024.0);
+    state.counters["peak_bytes_per_byte"] = double(peak) / double(bytes);
+}
+
+bool keptOnePage(const ManifestParseResult& result)
+{
+    const auto* manifest = std::get_if<Manifest>(&result);
+    return manifest && manifest->pages.size() == 1;
+}
+
+void parsePeak(benchmark::State& state, const QByteArray& bytes)
+{
+    qint64 base = 0;
+    for (auto _ : state) {
+        base = resetPeakKiB();
+        const ManifestParseResult result = ManifestParser::parse(bytes, origin, 3);
+        if (!keptOnePage(result)) {
+            state.SkipWithError("the document was not kept as a manifest of one page");
+            return;
+        }
+    }
+    reportPeak(state, base, bytes.size());
+}
+
+void BM_PeakBarePages(benchmark::State& state) { parsePeak(state, barePages()); }
+void BM_PeakBarePrimitives(benchmark::State& state) { parsePeak(state, barePrimitives()); }
+void BM_PeakLongString(benchmark::State& state) { parsePeak(state, longLabel()); }
+
+// A start without the service: the last known good read back and parsed before the first page.
+void BM_PeakStartFromLastKnownGood(benchmark::State& state)
+{
+    QTemporaryDir directory;
+    const QByteArray bytes = barePages();
+    const PersistentState saved(directory.path());
+    if (!saved.saveLastKnownGood(bytes, QStringLiteral("rev-1"))) {
+        state.SkipWithError("the last known good could not be saved");
+        return;
+    }
+    qint64 base = 0;
+    for (auto _ : state) {
+        base = resetPeakKiB();
+        const std::optional<QByteArray> body = PersistentState(directory.path()).loadLastKnownGood();
+        if (!body || !keptOnePage(ManifestParser::parse(*body, origin, 3))) {
+            state.SkipWithError("the last known good was not kept as a manifest of one page");
+            return;
+        }
+    }
+    reportPeak(state, base, bytes.size());
+}
+
+} // namespace
+
+BENCHMARK(BM_PeakBarePages)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakBarePrimitives)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakLongString)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakStartFromLastKnownGood)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
