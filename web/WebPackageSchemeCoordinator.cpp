@@ -119,8 +119,14 @@ InterceptionVerdict interceptionVerdict(const InterceptedPlacement& placement, c
                  : WebSecurityPolicy::allowsIframeMainFrame(url, placement.expectedOrigin)))
         return refused;
     const bool package = url.scheme() == packageScheme();
+    const bool resource = url.scheme() == QLatin1String("qrc");
     // An iframe placement never reaches the wrapper's resources or any package.
-    if (!placement.uploadedApplication && (package || url.scheme() == QLatin1String("qrc")))
+    if (!placement.uploadedApplication && (package || resource))
+        return refused;
+    // The player's own pages load its resources; a package page (or anything it frames) must
+    // not even frame them, whatever the engine's own origin checks would make of it.
+    if (resource && type != QWebEngineUrlRequestInfo::ResourceTypeMainFrame
+        && !(initiator.scheme() == QLatin1String("qrc") && initiator.authority().isEmpty()))
         return refused;
     const bool navigation = kind == WebRequestKind::Navigation;
     if (package) {
