@@ -209,7 +209,8 @@ private slots:
               "iframe_navigation", "renderer_terminated", "local_resource_denied", "csp_denied",
               "external_protocol_denied", "message_origin_mismatch", "js_security_error",
               "js_syntax_error", "js_network_error", "js_type_error", "js_reference_error",
-              "js_console"})
+              "js_console", "javascript_dialog", "authentication_dialog", "file_dialog",
+              "color_dialog"})
             QTest::newRow(stage) << stage << 12 << true;
         QTest::newRow("negative code") << "renderer_terminated" << -9 << true;
         QTest::newRow("upper case") << "JS_CONSOLE" << 1 << false;
