@@ -1,7 +1,8 @@
-// The GUI-thread cost of one operator PIN check at the record's 120000 iterations, set beside
-// the 16.7 ms of one frame at 60 Hz: PBKDF2-HMAC-SHA256 through Qt and through libcrypto, the
-// derivation alone and the whole verify (read, derive, compare, rewrite the record with its
-// fsyncs). "frames" is how many frames one call takes.
+// The cost of one operator PIN check at the record's 120000 iterations, set beside the 16.7 ms
+// of one frame at 60 Hz: PBKDF2-HMAC-SHA256 through Qt and through libcrypto, the derivation
+// alone (which the panel runs off the GUI thread, and the operator waits for) and the whole
+// verify (read, derive, compare, rewrite the record with its fsyncs). "frames" is how many
+// frames one call takes.
 //
 // The store derives through libcrypto because it is the faster of the two.
 #include "operator/OperatorPinStore.h"

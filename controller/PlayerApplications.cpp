@@ -1,78 +1,176 @@
 // Requests from web applications: events, logs, page advance and the key-value store.
 //
 // Everything here comes from a page's own script through its placement, so it is hostile input:
-// a request is admitted only from the slot on glass and only for an application primitive of the
-// page shown there, and the transport validates what it sends. Answers go back keyed
-// "<generation>_<primitive id>_<request id>"; each placement takes only the whole keys it sent.
+// a request speaks only for an application primitive of the page its slot shows, and the
+// transport validates what it sends. Every event and key-value request gets exactly one answer,
+// keyed "<generation>_<primitive id>_<request id>" with the generation its placement was given;
+// each placement takes only the whole keys it sent.
+//
+// An application is often told its context while its page is still being prepared, and loads
+// its saved state before it says "ready". Its reads go out at once: they change nothing on
+// glass. Its writes and events wait until its page is on glass, and are refused if the page
+// never gets there.
 
 #include "controller/PlayerController.h"
 #include "web/SdkBridge.h"
 
 #include <QJsonObject>
 
+#include <algorithm>
+#include <utility>
+
 namespace talvorine {
 
 namespace {
 
 const QString forbiddenBody = QStringLiteral("{\"code\":\"forbidden\",\"status\":403}");
+const QString rateLimitedBody = QStringLiteral("{\"code\":\"rate_limited\",\"status\":429}");
+
+// The wrapper keeps at most this many requests of one kind awaiting answers; a placement
+// claiming more is not the wrapper speaking.
+constexpr qsizetype maxHeldPerApplication = 64;
+
+enum class Admission { Forward, Hold, Refuse };
+
+// What becomes of a request: an application on glass is served; one whose page is being
+// prepared reads at once and holds the rest; anything else is refused.
+Admission admission(const Primitive* primitive, bool onGlass, bool read)
+{
+    if (!primitive)
+        return Admission::Refuse;
+    return onGlass || read ? Admission::Forward : Admission::Hold;
+}
 
 } // namespace
 
-const Primitive* PlayerController::admittedApplication(int slot, const QString& primitiveId) const
+PlayerController::ApplicationSource PlayerController::applicationSource(
+    int slot, const QString& primitiveId) const
 {
-    if (activeSlot_ < 0 || slot != activeSlot_)
+    const auto application = [&primitiveId](const Page* page) -> const Primitive* {
+        if (!page)
+            return nullptr;
+        for (const Primitive& primitive : page->primitives) {
+            if (primitive.kind == PrimitiveKind::application && primitive.id == primitiveId)
+                return &primitive;
+        }
         return nullptr;
-    const Page* page = activePage();
-    if (!page)
-        return nullptr;
-    for (const Primitive& primitive : page->primitives) {
-        if (primitive.kind == PrimitiveKind::application && primitive.id == primitiveId)
-            return &primitive;
-    }
-    return nullptr;
+    };
+    if (activeSlot_ >= 0 && slot == activeSlot_)
+        return {application(activePage()), true, activeGeneration_};
+    if (candidate_ && slot == candidate_->slot)
+        return {application(candidatePage()), false, candidate_->generation};
+    // The page leaving glass: its placement still claims answers under its own generation.
+    return {nullptr, false, (slot == 0 ? stageA_ : stageB_).generation()};
 }
 
-QString PlayerController::applicationRequestKey(const QString& primitiveId,
-                                                const QString& requestId) const
+QString PlayerController::applicationRequestKey(quint64 generation, const QString& primitiveId,
+                                                const QString& requestId)
 {
-    return QString::number(activeGeneration_) + u'_' + primitiveId + u'_' + requestId;
+    return QString::number(generation) + u'_' + primitiveId + u'_' + requestId;
+}
+
+bool PlayerController::holdApplicationRequest(HeldApplicationRequest request)
+{
+    const auto sameKind = [&request](const HeldApplicationRequest& held) {
+        return held.generation == request.generation && held.primitiveId == request.primitiveId
+            && held.event == request.event;
+    };
+    if (std::count_if(heldApplicationRequests_.cbegin(), heldApplicationRequests_.cend(), sameKind)
+        >= maxHeldPerApplication)
+        return false;
+    heldApplicationRequests_.append(std::move(request));
+    return true;
+}
+
+void PlayerController::releaseHeldApplicationRequests()
+{
+    // Those of the page now on glass are asked again, as from glass; any other page's are
+    // refused.
+    for (const HeldApplicationRequest& held : std::exchange(heldApplicationRequests_, {})) {
+        if (held.generation != activeGeneration_ || activeSlot_ < 0)
+            refuseHeldApplicationRequest(held);
+        else if (held.event)
+            applicationEventRequested(activeSlot_, held.primitiveId, held.code, held.requestId);
+        else
+            applicationKvRequested(activeSlot_, held.primitiveId, held.requestId, held.request);
+    }
+}
+
+void PlayerController::refuseHeldApplicationRequests()
+{
+    for (const HeldApplicationRequest& held : std::exchange(heldApplicationRequests_, {}))
+        refuseHeldApplicationRequest(held);
+}
+
+void PlayerController::refuseHeldApplicationRequest(const HeldApplicationRequest& held)
+{
+    const QString key = applicationRequestKey(held.generation, held.primitiveId, held.requestId);
+    if (held.event)
+        Q_EMIT applicationEventFinished(key, 403, forbiddenBody);
+    else
+        Q_EMIT applicationKvFinished(key, 403, forbiddenBody);
 }
 
 void PlayerController::applicationLogRequested(int slot, const QString& primitiveId,
                                                const QString& level, const QString& code,
                                                const QString& message)
 {
-    if (admittedApplication(slot, primitiveId))
+    const ApplicationSource source = applicationSource(slot, primitiveId);
+    if (source.primitive && source.onGlass)
         transport_.reportApplicationLog(primitiveId, level, code, message);
 }
 
 void PlayerController::applicationEventRequested(int slot, const QString& primitiveId,
                                                  const QString& code, const QString& requestId)
 {
-    if (admittedApplication(slot, primitiveId))
-        transport_.reportApplicationEvent(primitiveId, code,
-                                          applicationRequestKey(primitiveId, requestId));
+    const ApplicationSource source = applicationSource(slot, primitiveId);
+    const QString key = applicationRequestKey(source.generation, primitiveId, requestId);
+    switch (admission(source.primitive, source.onGlass, false)) {
+    case Admission::Forward:
+        transport_.reportApplicationEvent(primitiveId, code, key);
+        return;
+    case Admission::Hold:
+        if (!holdApplicationRequest({source.generation, primitiveId, requestId, code, {}, true}))
+            Q_EMIT applicationEventFinished(key, 429, rateLimitedBody);
+        return;
+    case Admission::Refuse:
+        Q_EMIT applicationEventFinished(key, 403, forbiddenBody);
+        return;
+    }
 }
 
 void PlayerController::applicationKvRequested(int slot, const QString& primitiveId,
                                               const QString& requestId, const QVariantMap& request)
 {
-    const QString key = applicationRequestKey(primitiveId, requestId);
-    const Primitive* primitive = admittedApplication(slot, primitiveId);
+    const ApplicationSource source = applicationSource(slot, primitiveId);
+    const QString key = applicationRequestKey(source.generation, primitiveId, requestId);
     const QJsonObject object = QJsonObject::fromVariantMap(request);
     const QString capability =
         SdkBridge::kvCapability(object.value(QLatin1String("kind")).toString());
-    if (!primitive || capability.isEmpty() || !transport_.hasSessionCapability(capability)) {
+    if (capability.isEmpty() || !transport_.hasSessionCapability(capability)) {
         // The application's promise settles now rather than never.
         Q_EMIT applicationKvFinished(key, 403, forbiddenBody);
         return;
     }
-    // A request the bridge refuses (a malformed key or value) is answered by the transport at
-    // once, without reaching the network.
-    transport_.applicationKv(
-        key, SdkBridge::kvRequest(object,
-                                  primitive->binding.value(QLatin1String("applicationId")).toString(),
-                                  primitive->capabilityHandle));
+    switch (admission(source.primitive, source.onGlass, capability == QLatin1String("kv.read"))) {
+    case Admission::Forward:
+        // A request the bridge refuses (a malformed key or value) is answered by the transport
+        // at once, without reaching the network.
+        transport_.applicationKv(
+            key, SdkBridge::kvRequest(
+                     object,
+                     source.primitive->binding.value(QLatin1String("applicationId")).toString(),
+                     source.primitive->capabilityHandle));
+        return;
+    case Admission::Hold:
+        if (!holdApplicationRequest(
+                {source.generation, primitiveId, requestId, {}, request, false}))
+            Q_EMIT applicationKvFinished(key, 429, rateLimitedBody);
+        return;
+    case Admission::Refuse:
+        Q_EMIT applicationKvFinished(key, 403, forbiddenBody);
+        return;
+    }
 }
 
 void PlayerController::applicationAdvanceRequested(int slot, const QString&)

@@ -801,10 +801,34 @@ private:
 
     // === Requests from web applications (PlayerApplications.cpp) ===
     void handleActivationReportFailed(const QString& revision, const QString& code);
-    // The application primitive of the page on glass that a request from this slot may speak
-    // for; null when the request is not admitted.
-    const Primitive* admittedApplication(int slot, const QString& primitiveId) const;
-    QString applicationRequestKey(const QString& primitiveId, const QString& requestId) const;
+    // Whom a request from this slot speaks for: the application primitive of the page on glass
+    // or of the page being prepared there (null for anything else), and the generation its
+    // placement was given, under which it claims its answers.
+    struct ApplicationSource {
+        const Primitive* primitive = nullptr;
+        bool onGlass = false;
+        quint64 generation = 0;
+    };
+    // A write or event of an application whose page is being prepared.
+    struct HeldApplicationRequest {
+        quint64 generation = 0;
+        QString primitiveId;
+        QString requestId;
+        QString code;        // an event's
+        QVariantMap request; // a key-value write's
+        bool event = false;
+    };
+    ApplicationSource applicationSource(int slot, const QString& primitiveId) const;
+    static QString applicationRequestKey(quint64 generation, const QString& primitiveId,
+                                         const QString& requestId);
+    // False when the application already has as many of that kind waiting as its wrapper lets
+    // it have.
+    bool holdApplicationRequest(HeldApplicationRequest request);
+    // Activation's part: the held requests of the page now on glass go out, others are refused.
+    void releaseHeldApplicationRequests();
+    // The candidate's end: nothing held will reach glass.
+    void refuseHeldApplicationRequests();
+    void refuseHeldApplicationRequest(const HeldApplicationRequest& held);
     // The session handler's part: the activation report refused as unauthorised, sent again.
     void resendPendingActivation();
 
@@ -1045,6 +1069,8 @@ private:
     // The activation report waiting for a retry.
     QString pendingActivationRevision_;
     bool activationRetryArmed_ = false;
+    // Writes and events of applications on the page being prepared, in arrival order.
+    QList<HeldApplicationRequest> heldApplicationRequests_;
     // The showing (activeGeneration_) whose page was already reported hidden by its schedule.
     quint64 hiddenReportedGeneration_ = 0;
     // The page the one on glass replaced, with its own manifest (often the previous revision):

@@ -544,6 +544,7 @@ void PlayerController::activateCandidate()
 
     activeManifest_ = std::move(prepared.manifest);
     activeManifestBody_ = std::move(prepared.manifestBody);
+    releaseHeldApplicationRequests();
     if (prepared.adPresentation)
         beginAdPresentation(activeGeneration_, prepared.adOccurrenceId, prepared.adDecisionId,
                             prepared.adPrimitiveId);

@@ -515,6 +515,7 @@ void PlayerController::cancelCandidateWork()
     packageRetryTimer_.stop();
     candidateCancel_->store(true, std::memory_order_release);
     contentIo_.discardCancelled();
+    refuseHeldApplicationRequests();
     for (QNetworkReply* reply : std::exchange(candidateReplies_, {})) {
         reply->disconnect(this);
         reply->abort();

@@ -5,7 +5,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QFutureWatcher>
 #include <QVariantMap>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <cmath>
 
@@ -21,6 +23,7 @@ const QString KeyName = QStringLiteral("name");
 const QString KeyBrightness = QStringLiteral("brightness");
 const QString KeyVolume = QStringLiteral("volume");
 const QString ResettingStatus = QStringLiteral("Resetting\u2026");
+const QString CheckingStatus = QStringLiteral("Checking\u2026");
 const QString ResetFailedStatus =
     QStringLiteral("Reset failed. Check the connection and try again.");
 
@@ -70,9 +73,10 @@ int utf8Width(char32_t point)
 } // namespace
 
 OperatorPanel::OperatorPanel(const QString& pinPath, const QString& brightnessPath,
-                             QObject* parent, const QString& volumePath)
+                             QObject* parent, const QString& volumePath,
+                             OperatorPinStore::Derivation pinDerivation)
     : QObject(parent),
-      pinStore_(pinPath),
+      pinStore_(pinPath, {}, std::move(pinDerivation)),
       pinEntry_(pinLength),
       brightnessPath_(brightnessPath),
       volumePath_(volumePath.isEmpty() && !brightnessPath.isEmpty()
@@ -107,6 +111,7 @@ OperatorPanel::OperatorPanel(const QString& pinPath, const QString& brightnessPa
     }
     brightnessPercent_ = loadPercent(brightnessPath_);
     volumePercent_ = loadPercent(volumePath_);
+    pinChecks_.setMaxThreadCount(1);
 }
 
 // --- Properties ---
@@ -337,11 +342,40 @@ void OperatorPanel::activateMenuItem(OperatorMenuItem item)
     }
 }
 
+// The key is derived on the panel's own thread, as long as a record's iterations take, while
+// the player keeps drawing; the panel says it is checking and takes no other attempt meanwhile.
 void OperatorPanel::submitPin()
 {
-    using Outcome = OperatorPinStore::PinVerification::Outcome;
-    const OperatorPinStore::PinVerification result = pinStore_.verify(pinEntry_.value());
+    if (pinChecking_)
+        return;
+    OperatorPinStore::PinAttempt attempt = pinStore_.beginVerify(pinEntry_.value());
     pinEntry_.reset();
+    if (attempt.settled) {
+        settlePin(*attempt.settled);
+        return;
+    }
+    pinChecking_ = true;
+    status_ = CheckingStatus;
+    auto* check = new QFutureWatcher<QByteArray>(this);
+    connect(check, &QFutureWatcherBase::finished, this,
+            [this, check, record = std::move(attempt.record), serial = pinCheckSerial_] {
+                check->deleteLater();
+                pinChecking_ = false;
+                const OperatorPinStore::PinVerification result =
+                    pinStore_.finishVerify(record, check->result());
+                // The attempt counts however it ends; a panel closed meanwhile stays closed.
+                if (serial != pinCheckSerial_)
+                    return;
+                status_.clear();
+                settlePin(result);
+                Q_EMIT changed();
+            });
+    check->setFuture(QtConcurrent::run(&pinChecks_, std::move(attempt.derive)));
+}
+
+void OperatorPanel::settlePin(const OperatorPinStore::PinVerification& result)
+{
+    using Outcome = OperatorPinStore::PinVerification::Outcome;
     if (result.outcome == Outcome::Accepted || result.outcome == Outcome::NotConfigured) {
         stage_ = OperatorStage::Menu;
         selectedItem_ = OperatorMenuItem::Brightness;
@@ -367,6 +401,7 @@ void OperatorPanel::close()
     if (!isOpen())
         return;
     stage_ = OperatorStage::Closed;
+    ++pinCheckSerial_;
     idleTimer_.stop();
     adjustingTimer_.stop();
     adjusting_.clear();

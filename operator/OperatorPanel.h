@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QThreadPool>
 #include <QTimer>
 #include <QVariantList>
 
@@ -61,9 +62,11 @@ public:
     static constexpr int levelStep = 10;
     static constexpr int maxNameBytes = 120;
 
-    // An empty volumePath puts "operator-volume" beside the brightness file.
+    // An empty volumePath puts "operator-volume" beside the brightness file; an empty
+    // pinDerivation is the PIN store's own.
     explicit OperatorPanel(const QString& pinPath, const QString& brightnessPath,
-                           QObject* parent = nullptr, const QString& volumePath = QString());
+                           QObject* parent = nullptr, const QString& volumePath = QString(),
+                           OperatorPinStore::Derivation pinDerivation = {});
 
     // Properties.
     bool isOpen() const { return stage_ != OperatorStage::Closed; }
@@ -149,6 +152,7 @@ private:
     void handleLockedKey(int key);
     void activateMenuItem(OperatorMenuItem item);
     void submitPin();
+    void settlePin(const OperatorPinStore::PinVerification& result);
     void beginRename(const QString& seed);
     void leaveNameEditor();
     void cancelHold();
@@ -184,6 +188,13 @@ private:
     double holdStartX_ = 0.0;
     double holdStartY_ = 0.0;
     bool holdFilling_ = false;
+    // A PIN's key is being derived; the serial moves on at every close, so that the answer to
+    // an attempt made before it unlocks nothing. The derivation has a thread of its own: it
+    // waits behind no file work, and the thread (with what libcrypto keeps for it) ends with
+    // the panel.
+    bool pinChecking_ = false;
+    quint64 pinCheckSerial_ = 0;
+    QThreadPool pinChecks_;
 };
 
 } // namespace talvorine

@@ -119,6 +119,17 @@ QString writeFailureName(StorageFiles::WriteFailure failure)
     return {};
 }
 
+// The PIN's UTF-8 bytes through the derivation; the copy of the secret is wiped afterwards.
+QByteArray deriveKey(const OperatorPinStore::Derivation& derivation, const QString& pin,
+                     const QByteArray& salt, int iterations)
+{
+    QByteArray secret = pin.toUtf8();
+    QByteArray key = derivation ? derivation(secret, salt, iterations)
+                                : OperatorPinStore::pbkdf2Sha256(secret, salt, iterations);
+    OPENSSL_cleanse(secret.data(), size_t(secret.size()));
+    return key;
+}
+
 } // namespace
 
 OperatorPinStore::OperatorPinStore(QString path, Clock clock, Derivation derivation)
@@ -155,37 +166,55 @@ bool OperatorPinStore::setPin(const QString& pin)
     for (char& byte : record.salt)
         byte = char(QRandomGenerator::system()->generate() >> 24);
     record.iterations = writtenIterations;
-    record.verifier = derive(pin, record.salt, record.iterations);
+    record.verifier = deriveKey(derivation_, pin, record.salt, record.iterations);
     if (record.verifier.size() != verifierBytes || !writeRecord(record))
         return false;
     remembered_ = record.state;
     return true;
 }
 
-OperatorPinStore::PinVerification OperatorPinStore::verify(const QString& pin)
+OperatorPinStore::PinAttempt OperatorPinStore::beginVerify(const QString& pin)
 {
     using Outcome = PinVerification::Outcome;
+    PinAttempt attempt;
     const std::optional<PinRecord> record = readRecord();
-    if (!record)
-        return {};
-    const qint64 before = nowMs();
-    const PinAttemptState state = judge(record->state, before);
-    const qint64 remaining = OperatorPinLockout::remainingLockoutMs(state, before);
-    if (remaining >= 1)
-        return {Outcome::LockedOut, 0, remaining, state.failures};
+    if (!record) {
+        attempt.settled = PinVerification{};
+        return attempt;
+    }
+    const qint64 now = nowMs();
+    const PinAttemptState state = judge(record->state, now);
+    const qint64 remaining = OperatorPinLockout::remainingLockoutMs(state, now);
+    if (remaining >= 1) {
+        attempt.settled = PinVerification{Outcome::LockedOut, 0, remaining, state.failures};
+        return attempt;
+    }
+    if (!validPinFormat(pin)) {
+        attempt.settled = finishVerify(*record, QByteArray());
+        return attempt;
+    }
+    attempt.record = *record;
+    attempt.derive = [derivation = derivation_, pin, salt = record->salt,
+                      iterations = record->iterations] {
+        return deriveKey(derivation, pin, salt, iterations);
+    };
+    return attempt;
+}
 
-    // A malformed PIN costs no derivation and still counts as a wrong one.
-    const QByteArray candidate = validPinFormat(pin) ? derive(pin, record->salt, record->iterations)
-                                                     : QByteArray(verifierBytes, '\0');
-    const bool match = candidate.size() == record->verifier.size()
-        && CRYPTO_memcmp(candidate.constData(), record->verifier.constData(),
-                         size_t(candidate.size()))
+OperatorPinStore::PinVerification OperatorPinStore::finishVerify(const PinRecord& record,
+                                                                 const QByteArray& key)
+{
+    using Outcome = PinVerification::Outcome;
+    // No key (a malformed PIN, a failed derivation) matches nothing, not even a verifier of
+    // zero bytes: only a key of the verifier's size is compared, in constant time.
+    const bool match = key.size() == verifierBytes && record.verifier.size() == verifierBytes
+        && CRYPTO_memcmp(key.constData(), record.verifier.constData(), size_t(verifierBytes))
             == 0;
 
-    PinRecord next = *record;
     const qint64 now = nowMs();
-    next.state =
-        match ? OperatorPinLockout::onSuccess() : OperatorPinLockout::onFailure(state, now);
+    PinRecord next = record;
+    next.state = match ? OperatorPinLockout::onSuccess()
+                       : OperatorPinLockout::onFailure(judge(record.state, now), now);
     remembered_ = next.state;
     // A failed write is logged there and changes nothing here: the remembered state still counts.
     writeRecord(next);
@@ -193,6 +222,12 @@ OperatorPinStore::PinVerification OperatorPinStore::verify(const QString& pin)
         return {Outcome::Accepted, 0, 0, 0};
     return {Outcome::Rejected, OperatorPinLockout::remainingLockoutMs(next.state, now), 0,
             next.state.failures};
+}
+
+OperatorPinStore::PinVerification OperatorPinStore::verify(const QString& pin)
+{
+    const PinAttempt attempt = beginVerify(pin);
+    return attempt.settled ? *attempt.settled : finishVerify(attempt.record, attempt.derive());
 }
 
 void OperatorPinStore::clear() const
@@ -224,16 +259,6 @@ QByteArray OperatorPinStore::pbkdf2Sha256(const QByteArray& secret, const QByteA
 qint64 OperatorPinStore::nowMs() const
 {
     return clock_ ? clock_() : QDateTime::currentMSecsSinceEpoch();
-}
-
-QByteArray OperatorPinStore::derive(const QString& pin, const QByteArray& salt,
-                                    int iterations) const
-{
-    QByteArray secret = pin.toUtf8();
-    QByteArray key = derivation_ ? derivation_(secret, salt, iterations)
-                                 : pbkdf2Sha256(secret, salt, iterations);
-    OPENSSL_cleanse(secret.data(), size_t(secret.size()));
-    return key;
 }
 
 std::optional<OperatorPinStore::PinRecord> OperatorPinStore::readRecord(Refusals refusals) const

@@ -15,7 +15,7 @@ namespace talvorine {
 // screen's provisioning places in the state directory. Without a valid record the panel has no
 // lock. The person at the keyboard may be guessing, so the attempt state is also kept in memory:
 // a record that cannot be rewritten (read-only or full disk) never resets the count. GUI thread
-// only.
+// only, but for an attempt's key derivation, which may run anywhere.
 class OperatorPinStore {
 public:
     using Clock = std::function<qint64()>;
@@ -27,8 +27,9 @@ public:
     static constexpr int panelPinLength = 6;
     static constexpr int writtenIterations = 120000;
     static constexpr int minimumIterations = 100000;
-    // One verify runs on the GUI thread while video plays; a record asking for more work than
-    // this would freeze the player, yet current guidance (several hundred thousand) fits.
+    // The operator waits for every attempt's derivation; a record asking for more work than
+    // this would keep them waiting for seconds, yet current guidance (several hundred thousand)
+    // fits.
     static constexpr int maximumIterations = 1000000;
     static constexpr int saltBytes = 16;
     static constexpr int verifierBytes = 32;
@@ -58,8 +59,22 @@ public:
     PinAttemptState attemptState() const;
     // The lockout still running, by the store's clock.
     qint64 remainingLockoutMs() const;
+    // One attempt in two halves, so that the key derivation (hundreds of milliseconds at a
+    // record's iterations) can run on another thread. beginVerify settles at once what needs no
+    // key: no record, a lockout, a malformed PIN (compared with nothing, and still a wrong
+    // one). Otherwise derive() may run on any thread, and finishVerify judges its key against
+    // the record and records the attempt. One attempt at a time per record.
+    struct PinAttempt {
+        std::optional<PinVerification> settled;
+        PinRecord record;
+        std::function<QByteArray()> derive;
+    };
+
     // Six digits only: a record for any other length could never be entered on the panel.
     bool setPin(const QString& pin);
+    PinAttempt beginVerify(const QString& pin);
+    PinVerification finishVerify(const PinRecord& record, const QByteArray& key);
+    // Both halves on this thread.
     PinVerification verify(const QString& pin);
     void clear() const;
     // Four to eight ASCII digits.
@@ -73,7 +88,6 @@ private:
     enum class Refusals { Logged, Quiet };
 
     qint64 nowMs() const;
-    QByteArray derive(const QString& pin, const QByteArray& salt, int iterations) const;
     std::optional<PinRecord> readRecord(Refusals refusals = Refusals::Logged) const;
     bool writeRecord(const PinRecord& record);
     PinAttemptState judge(const PinAttemptState& recorded, qint64 nowMs) const;

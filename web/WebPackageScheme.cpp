@@ -98,16 +98,19 @@ QByteArray WebPackageScheme::exactMimeType(const QString& suffix)
 }
 
 std::optional<ResolvedPackageFile> WebPackageScheme::resolveRequest(
-    const QString& cacheRoot, const QString& sha256, const QUrl& url, const QByteArray& method,
-    ApplicationPackageCache* cache, const std::atomic<bool>* cancelled)
+    const QString& cacheRoot, const QString& sha256, const QUrl& requested,
+    const QByteArray& method, ApplicationPackageCache* cache, const std::atomic<bool>* cancelled)
 {
+    // The engine hands over a link's fragment ("help.html#faq", "index.html#/route"); it names a
+    // place in the document, never a file.
+    const QUrl url = requested.adjusted(QUrl::RemoveFragment);
     if (cancelled && cancelled->load())
         return std::nullopt;
     if (cacheRoot.isEmpty() || !validDigest(sha256) || method != QByteArrayLiteral("GET"))
         return std::nullopt;
     if (url.scheme() != schemeName()
         || url.host(QUrl::FullyDecoded) != sha256.left(32) + u'.' + sha256.mid(32)
-        || url.port() != -1 || !url.userInfo().isEmpty() || url.hasQuery() || url.hasFragment())
+        || url.port() != -1 || !url.userInfo().isEmpty() || url.hasQuery())
         return std::nullopt;
     // Encoded separators and dots would let one path mean another further down.
     const QByteArray encoded = url.path(QUrl::FullyEncoded).toUtf8().toLower();

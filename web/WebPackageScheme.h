@@ -43,10 +43,10 @@ public:
     static QByteArray exactMimeType(const QString& suffix);
 
     // One scheme request of the package sha256 as a verified file of the cache under cacheRoot,
-    // or nothing: only GET, only that package's host, no port, user, query or fragment, no
-    // encoded separators or dots, and only files whose suffix has a content type. A null cache
-    // is built over cacheRoot for the call. Safe on a worker thread; a set flag stops it before
-    // any file is touched.
+    // or nothing: only GET, only that package's host, no port, user or query, no encoded
+    // separators or dots, and only files whose suffix has a content type; a fragment is dropped
+    // before the path is resolved. A null cache is built over cacheRoot for the call. Safe on a
+    // worker thread; a set flag stops it before any file is touched.
     static std::optional<ResolvedPackageFile> resolveRequest(const QString& cacheRoot,
                                                              const QString& sha256,
                                                              const QUrl& url,

@@ -9,6 +9,7 @@
 #include <QQuickWebEngineProfile>
 #include <QRegularExpression>
 #include <QSet>
+#include <QStringList>
 #include <QWebEngineUrlRequestInterceptor>
 
 namespace talvorine {
@@ -84,6 +85,9 @@ const QSet<QString>& failureStages()
         QStringLiteral("js_security_error"), QStringLiteral("js_syntax_error"),
         QStringLiteral("js_network_error"), QStringLiteral("js_type_error"),
         QStringLiteral("js_reference_error"), QStringLiteral("js_console"),
+        // Dialogs a page asked for and nobody at the screen could answer, each refused.
+        QStringLiteral("javascript_dialog"), QStringLiteral("authentication_dialog"),
+        QStringLiteral("file_dialog"), QStringLiteral("color_dialog"),
     };
     return stages;
 }
@@ -119,8 +123,14 @@ InterceptionVerdict interceptionVerdict(const InterceptedPlacement& placement, c
                  : WebSecurityPolicy::allowsIframeMainFrame(url, placement.expectedOrigin)))
         return refused;
     const bool package = url.scheme() == packageScheme();
+    const bool resource = url.scheme() == QLatin1String("qrc");
     // An iframe placement never reaches the wrapper's resources or any package.
-    if (!placement.uploadedApplication && (package || url.scheme() == QLatin1String("qrc")))
+    if (!placement.uploadedApplication && (package || resource))
+        return refused;
+    // The player's own pages load its resources; a package page (or anything it frames) must
+    // not even frame them, whatever the engine's own origin checks would make of it.
+    if (resource && type != QWebEngineUrlRequestInfo::ResourceTypeMainFrame
+        && !(initiator.scheme() == QLatin1String("qrc") && initiator.authority().isEmpty()))
         return refused;
     const bool navigation = kind == WebRequestKind::Navigation;
     if (package) {
@@ -193,6 +203,21 @@ void WebPackageSchemeCoordinator::recordFailure(const QString& stage, int errorC
     DevFileLog::record(QStringLiteral("web.failure"),
                        {{QStringLiteral("stage"), stage}, {QStringLiteral("error_code"), errorCode}});
     qWarning("web failure stage=%s error_code=%d", qPrintable(stage), errorCode);
+}
+
+void WebPackageSchemeCoordinator::recordFailureRepeats(const QVariantMap& repeats) const
+{
+    QJsonObject fields;
+    QStringList counts;
+    for (auto it = repeats.constBegin(); it != repeats.constEnd(); ++it) {
+        const int count = it.value().toInt();
+        fields.insert(it.key(), count);
+        counts.append(it.key() + u'=' + QString::number(count));
+    }
+    if (fields.isEmpty())
+        return;
+    DevFileLog::record(QStringLiteral("web.failure_repeats"), fields);
+    qWarning("web failure repeats %s", qPrintable(counts.join(u' ')));
 }
 
 void WebPackageSchemeCoordinator::recordHandshake(const QString& stage, const QString& origin) const

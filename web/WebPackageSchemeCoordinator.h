@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QString>
 #include <QUrl>
+#include <QVariantMap>
 #include <QWebEngineUrlRequestInfo>
 
 namespace talvorine {
@@ -51,6 +52,8 @@ public:
     Q_INVOKABLE bool allowedWrapper(const QUrl& url) const;
     // Only the stages the placement and the wrapper are known to report are recorded.
     Q_INVOKABLE void recordFailure(const QString& stage, int errorCode) const;
+    // One line for the failures a placement only counted ({stage: count}, WebPlacementChannel).
+    Q_INVOKABLE void recordFailureRepeats(const QVariantMap& repeats) const;
     Q_INVOKABLE void recordHandshake(const QString& stage, const QString& origin) const;
 };
 

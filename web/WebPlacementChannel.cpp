@@ -8,6 +8,8 @@
 #include <QQmlEngine>
 #include <QQuickItem>
 
+#include <utility>
+
 namespace talvorine {
 
 namespace {
@@ -140,12 +142,31 @@ QString WebPlacementChannel::actionForTitle(const QString& title) const
     return {};
 }
 
-QVariantMap WebPlacementChannel::classifyConsoleMessage(const QString& message,
-                                                        int lineNumber) const
+QVariantMap WebPlacementChannel::admitConsoleMessage(const QString& message, int lineNumber)
 {
     const ConsoleFailure failure = consoleFailure(message, lineNumber);
+    int& seen = consoleSeen_[failure.stage];
+    const bool record = seen < keptConsoleMessages;
+    if (record)
+        ++seen;
+    else
+        consoleRepeats_[failure.stage] = consoleRepeats_.value(failure.stage).toInt() + 1;
     return {{QStringLiteral("stage"), failure.stage},
-            {QStringLiteral("errorCode"), failure.errorCode}};
+            {QStringLiteral("errorCode"), failure.errorCode},
+            {QStringLiteral("record"), record}};
+}
+
+QVariantMap WebPlacementChannel::takeConsoleRepeats()
+{
+    return std::exchange(consoleRepeats_, {});
+}
+
+bool WebPlacementChannel::firstRefusal(const QString& stage)
+{
+    if (refusals_.contains(stage))
+        return false;
+    refusals_.insert(stage);
+    return true;
 }
 
 bool WebPlacementChannel::probeDone(int loggedStages, int droppedLogged) const

@@ -3,6 +3,7 @@
 #include <QHash>
 #include <QObject>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
@@ -56,6 +57,10 @@ public:
     // dropped it, the application reloaded) cannot grow the memory past this.
     static constexpr int maxRememberedRequests = 1024;
     static constexpr int probeRecordLimit = 90;
+    // Console messages of one kind recorded one by one; later ones are only counted, for a
+    // summary at most once a minute (WebPlacement.qml): a page that logs every frame must not
+    // fill the board's flash.
+    static constexpr int keptConsoleMessages = 10;
 
     explicit WebPlacementChannel(QObject* parent = nullptr);
 
@@ -71,7 +76,15 @@ public:
     // For QML: the title action as a word ("" for none), console failures and probe steps as
     // maps, the wrapper's queues parsed from their JSON text.
     Q_INVOKABLE QString actionForTitle(const QString& title) const;
-    Q_INVOKABLE QVariantMap classifyConsoleMessage(const QString& message, int lineNumber) const;
+    // A console message's failure class ({stage, errorCode}) and whether it is recorded on its
+    // own ("record"); one that is not is counted for the next summary.
+    Q_INVOKABLE QVariantMap admitConsoleMessage(const QString& message, int lineNumber);
+    // The counts by stage since the last summary, empty when there were none; counting starts
+    // afresh.
+    Q_INVOKABLE QVariantMap takeConsoleRepeats();
+    // True the first time the page asked for a dialog of this kind: each refusal is recorded
+    // once per placement.
+    Q_INVOKABLE bool firstRefusal(const QString& stage);
     Q_INVOKABLE bool probeDone(int loggedStages, int droppedLogged) const;
     Q_INVOKABLE QVariantMap readProbe(const QString& answer, int loggedStages, int droppedLogged,
                                       bool wrapperMissingLogged) const;
@@ -106,6 +119,9 @@ private:
 
     QHash<QString, RequestKind> awaiting_;
     QQueue<QString> order_;
+    QHash<QString, int> consoleSeen_;
+    QVariantMap consoleRepeats_;
+    QSet<QString> refusals_;
 };
 
 } // namespace talvorine

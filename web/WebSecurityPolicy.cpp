@@ -7,7 +7,6 @@
 #include <QStringList>
 
 #include <algorithm>
-#include <iterator>
 #include <optional>
 
 namespace talvorine {
@@ -70,23 +69,37 @@ bool refusedIpv4(quint32 v4)
         || (a == 198 && (b == 18 || b == 19));
 }
 
-// The IPv4 address that a NAT64 (64:ff9b::/96) or 6to4 (2002::/16) gateway turns this IPv6
-// address into: the gateway forwards to it, so it must be public as well.
-std::optional<QHostAddress> gatewayIpv4(const QHostAddress& address)
+// The IPv4 addresses an IPv6 address carries to a gateway, which forwards to them: the
+// well-known (64:ff9b::/96) and local-use (64:ff9b:1::/48, its translators' /96 layout) NAT64
+// prefixes, SIIT's IPv4-translated form (::ffff:0:0/96), 6to4 (2002::/16), and Teredo
+// (2001::/32: its server, and its client with every bit inverted). Each must be public as well.
+QList<QHostAddress> embeddedIpv4(const Q_IPV6ADDR& bytes)
 {
-    if (address.protocol() != QAbstractSocket::IPv6Protocol)
-        return std::nullopt;
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    const auto v4At = [&bytes](int i) {
-        return QHostAddress(quint32(bytes[i]) << 24 | quint32(bytes[i + 1]) << 16
-                            | quint32(bytes[i + 2]) << 8 | quint32(bytes[i + 3]));
+    const auto v4At = [&bytes](int i, quint32 mask = 0) {
+        return QHostAddress((quint32(bytes[i]) << 24 | quint32(bytes[i + 1]) << 16
+                             | quint32(bytes[i + 2]) << 8 | quint32(bytes[i + 3]))
+                            ^ mask);
     };
-    static constexpr quint8 nat64[12] = {0x00, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0};
-    if (std::equal(std::begin(nat64), std::end(nat64), bytes.c))
-        return v4At(12);
-    if (bytes[0] == 0x20 && bytes[1] == 0x02)
-        return v4At(2);
-    return std::nullopt;
+    const auto startsWith = [&bytes](std::initializer_list<quint8> prefix) {
+        return std::equal(prefix.begin(), prefix.end(), bytes.c);
+    };
+    if (startsWith({0x00, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0})
+        || startsWith({0x00, 0x64, 0xff, 0x9b, 0x00, 0x01})
+        || startsWith({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0}))
+        return {v4At(12)};
+    if (startsWith({0x20, 0x02}))
+        return {v4At(2)};
+    if (startsWith({0x20, 0x01, 0x00, 0x00}))
+        return {v4At(4), v4At(12, 0xffffffffu)};
+    return {};
+}
+
+// The deprecated IPv4-compatible form (::a.b.c.d), with the unspecified and loopback addresses
+// it contains: no gateway translates it, and a stack that still accepts it reaches the IPv4
+// address directly, whatever it is.
+bool ipv4Compatible(const Q_IPV6ADDR& bytes)
+{
+    return std::all_of(bytes.c, bytes.c + 12, [](quint8 byte) { return byte == 0; });
 }
 
 bool refusedHostName(const QString& h)
@@ -227,9 +240,10 @@ bool WebSecurityPolicy::popupAllowed()
 
 bool WebSecurityPolicy::allowedWrapper(const QUrl& url)
 {
+    // A "qrc" URL with a host names the same resource to Qt; no such address is the player's.
     return url.isValid() && url.scheme() == QLatin1String("qrc")
         && url.path(QUrl::FullyDecoded) == QLatin1String("/web/trusted-wrapper.html")
-        && !url.hasQuery() && !url.hasFragment() && url.userInfo().isEmpty();
+        && !url.hasQuery() && !url.hasFragment() && url.authority().isEmpty();
 }
 
 bool WebSecurityPolicy::allowsIframeMainFrame(const QUrl& url, const QString& assignedOrigin)
@@ -255,9 +269,14 @@ bool WebSecurityPolicy::publicAddress(const QHostAddress& address)
     const quint32 v4 = address.toIPv4Address(&isIpv4);
     if (isIpv4 && refusedIpv4(v4))
         return false;
-    if (const std::optional<QHostAddress> forwarded = gatewayIpv4(address);
-        forwarded && !publicAddress(*forwarded))
-        return false;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        const QList<QHostAddress> forwarded = embeddedIpv4(bytes);
+        if (ipv4Compatible(bytes)
+            || !std::all_of(forwarded.begin(), forwarded.end(),
+                            [](const QHostAddress& inside) { return publicAddress(inside); }))
+            return false;
+    }
     return address.isGlobal();
 }
 

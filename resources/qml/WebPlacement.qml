@@ -74,6 +74,34 @@ Item {
             packageCoordinator.recordFailure(stage, errorCode)
     }
 
+    // A page's console, bounded: the first messages of each kind are recorded, the rest counted
+    // and summed up at most once a minute.
+    function recordConsoleMessage(message, lineNumber) {
+        const failure = channel.admitConsoleMessage(message, lineNumber)
+        if (failure.record)
+            recordFailure(failure.stage, failure.errorCode)
+        else if (!consoleRepeats.running)
+            consoleRepeats.start()
+    }
+
+    function recordConsoleRepeats() {
+        const repeats = channel.takeConsoleRepeats()
+        if (packageCoordinator)
+            packageCoordinator.recordFailureRepeats(repeats)
+    }
+
+    // Nobody at a screen can answer a dialog: each is refused at once, and recorded once per
+    // kind. Leaving a page is never held up by one (beforeunload).
+    function refuseDialog(request, stage, leaving) {
+        request.accepted = true
+        if (leaving)
+            request.dialogAccept()
+        else
+            request.dialogReject()
+        if (channel.firstRefusal(stage))
+            recordFailure(stage, 0)
+    }
+
     function recordHandshake(stage, origin) {
         if (packageCoordinator)
             packageCoordinator.recordHandshake(stage, origin)
@@ -268,6 +296,8 @@ Item {
     Component.onDestruction: {
         placementTerminated = true
         probe.stop()
+        consoleRepeats.stop()
+        recordConsoleRepeats()
         if (!createdView)
             return
         if (uploadedApplication)
@@ -312,9 +342,17 @@ Item {
         function onLoadingChanged(request) { placement.handleLoad(request) }
         function onTitleChanged() { placement.handleTitle(placement.createdView.title) }
         function onJavaScriptConsoleMessage(level, message, lineNumber, sourceId) {
-            const failure = channel.classifyConsoleMessage(message, lineNumber)
-            placement.recordFailure(failure.stage, failure.errorCode)
+            placement.recordConsoleMessage(message, lineNumber)
         }
+        function onJavaScriptDialogRequested(request) {
+            placement.refuseDialog(request, "javascript_dialog",
+                                   request.type === JavaScriptDialogRequest.DialogTypeBeforeUnload)
+        }
+        function onAuthenticationDialogRequested(request) {
+            placement.refuseDialog(request, "authentication_dialog")
+        }
+        function onFileDialogRequested(request) { placement.refuseDialog(request, "file_dialog") }
+        function onColorDialogRequested(request) { placement.refuseDialog(request, "color_dialog") }
         function onRenderProcessTerminated(terminationStatus, exitCode) {
             placement.recordFailure("renderer_terminated", exitCode)
             placement.fail("web_child_failed")
@@ -332,6 +370,13 @@ Item {
         httpCacheMaximumSize: placement.httpCacheMaximumSizeBytes
         persistentCookiesPolicy: WebEngineProfile.NoPersistentCookies
         onDownloadRequested: download => download.cancel()
+    }
+
+    Timer {
+        id: consoleRepeats
+        objectName: "consoleRepeats"
+        interval: 60000
+        onTriggered: placement.recordConsoleRepeats()
     }
 
     Timer {

@@ -7,6 +7,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
 using Service = talvorine::test::FakeRuntimeService;
@@ -95,9 +97,12 @@ private slots:
             c.applicationKvRequested(0, "hero", "r", get(key));
         QCOMPARE(statuses(kv), (QList<int>{404, 403, 403, 403, 403, 0, 0, 0}));
 
-        // Events and logs of the page's applications only, within the report budget.
+        // Events and logs of the page's applications only, within the report budget; an event
+        // from anything else is refused at once, under the key its own placement claims.
         c.applicationEventRequested(1, "hero", "tap", "e");
         c.applicationEventRequested(0, "img", "tap", "e");
+        QCOMPARE(events.takeFirst().mid(0, 2), (QVariantList{"0_hero_e", 403}));
+        QCOMPARE(events.takeFirst().mid(0, 2), (QVariantList{"12_img_e", 403}));
         c.applicationLogRequested(0, "img", "info", "boot", "hi");
         c.applicationLogRequested(0, "hero", "warn", "boot", QString(1 << 20, 'm'));
         c.applicationLogRequested(0, "hero", "warn", "boot", "hi");
@@ -119,6 +124,29 @@ private slots:
         ControllerAccess::togglePause(c);
         c.applicationAdvanceRequested(0, "hero_x");
         QCOMPARE(ControllerAccess::advanceReason(c), "application");
+    }
+
+    // An application whose page is being prepared: its events wait for glass (as many as its
+    // wrapper lets wait) and are refused if the page never gets there, each answered under its
+    // own placement's generation.
+    void whilePrepared()
+    {
+        PlayerController& c = make(1);
+        QSignalSpy events(&c, &PlayerController::applicationEventFinished);
+        ControllerAccess::putInPreparation(c, manifest, 0, 1, 13);
+        for (int i = 0; i < 65; ++i)
+            c.applicationEventRequested(1, "hero", "tap", QString::number(i));
+        QCOMPARE(events.takeFirst().mid(0, 2), (QVariantList{"13_hero_64", 429}));
+        QVERIFY(events.isEmpty() && sent().isEmpty());
+        ControllerAccess::activateCandidate(c);
+        QTRY_COMPARE_WITH_TIMEOUT(events.size(), 64, 30000);
+        QCOMPARE(std::count_if(events.cbegin(), events.cend(),
+                               [](const QVariantList& answer) { return answer.at(1) == 200; }),
+                 8); // the rest past the report budget
+        ControllerAccess::putInPreparation(c, manifest, 1, 0, 14);
+        c.applicationEventRequested(0, "hero_x", "tap", "late");
+        ControllerAccess::failCandidate(c, "runtime_session_expired");
+        QCOMPARE(events.last().mid(0, 2), (QVariantList{"14_hero_x_late", 403}));
     }
 
     // Refused as unauthorised, the report of the page on glass goes again after the next

@@ -2,19 +2,23 @@
 
 #include "tests/support/TestFiles.h"
 
+#include <QSemaphore>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
 
 using namespace talvorine;
 namespace tf = talvorine::testfiles;
 
 namespace {
 
+const QString checking = QStringLiteral("Checking\u2026");
+
 // Steps a person takes, written as words: key names (a trailing "*" marks an auto-repeat),
 // "type:C" (a key with its text), "click", "backdrop", "hover:N", "row:N", "level:KEY:F",
 // "commit:TEXT" ("_" for a space, in typed text too), "cancel", "failed", and touch points
-// "press:ID:X:Y", "drag:ID:X:Y", "lift:ID".
+// "press:ID:X:Y", "drag:ID:X:Y", "lift:ID", and "settle" (the PIN check is done).
 // Returns what handleKey answered for each key, as a string of 0 and 1.
 QString perform(OperatorPanel& panel, const QString& steps)
 {
@@ -56,6 +60,8 @@ QString perform(OperatorPanel& panel, const QString& steps)
             panel.touchMoved(part[1].toInt(), part[2].toDouble(), part[3].toDouble());
         } else if (word == "lift") {
             panel.touchReleased(part[1].toInt());
+        } else if (word == "settle") {
+            static_cast<void>(QTest::qWaitFor([&] { return panel.status() != checking; }, 30000));
         } else {
             qFatal("unknown step %s", qPrintable(step));
         }
@@ -123,10 +129,11 @@ private slots:
     void canonicalScreenName();
 
 private:
-    std::unique_ptr<OperatorPanel> makePanel()
+    std::unique_ptr<OperatorPanel> makePanel(OperatorPinStore::Derivation derivation = {})
     {
         auto panel = std::make_unique<OperatorPanel>(dir_->filePath("state/operator-pin"),
-                                                     dir_->filePath("state/operator-brightness"));
+                                                     dir_->filePath("state/operator-brightness"),
+                                                     nullptr, QString(), std::move(derivation));
         panel->setContextProvider([this] { return context_; });
         return panel;
     }
@@ -324,7 +331,14 @@ void TestOperatorPanel::rows()
 void TestOperatorPanel::lockedPanelTakesThePinByArrows()
 {
     context_ = contextOf("paired");
-    const auto panel = makePanel();
+    // The store's own derivation, each waiting for a permit of the gate.
+    QSemaphore gate(100);
+    std::atomic<int> derivations = 0;
+    const auto panel = makePanel([&](const QByteArray& secret, const QByteArray& salt, int rounds) {
+        ++derivations;
+        return gate.tryAcquire(1, 30000) ? OperatorPinStore::pbkdf2Sha256(secret, salt, rounds)
+                                         : QByteArray();
+    });
     QVERIFY(panel->setPin(QStringLiteral("190000")));
     QVERIFY(!panel->setPin(QStringLiteral("1900"))); // the panel enters six digits only
 
@@ -335,20 +349,29 @@ void TestOperatorPanel::lockedPanelTakesThePinByArrows()
     perform(*panel, "up right down* down left");
     QCOMPARE(panel->detail(), QString("1 %1 %1 %1 %1 %1").arg(dot));
     // Held keys other than left and right do not step digits; a wrong PIN clears them.
-    perform(*panel, "right up* up ret");
+    perform(*panel, "right up* up ret settle");
     QCOMPARE(summary(*panel), QStringLiteral("locked/0"));
     QCOMPARE(panel->detail(), QString("0 %1 %1 %1 %1 %1").arg(dot));
     // Pointer rows and touch cannot unlock.
     perform(*panel, "row:0 level:volume:0 hover:1");
     QCOMPARE(panel->volumePercent(), 100);
-    perform(*panel, "up right down ret");
-    QCOMPARE(summary(*panel), QStringLiteral("menu/1"));
+    // The keys return while the key is derived: the panel says it is checking and takes no
+    // second attempt until the first is settled.
+    gate.acquire(gate.available());
+    perform(*panel, "up right down ret ret");
+    QCOMPARE(summary(*panel), "locked/0 status:" + checking);
+    gate.release(100);
+    QTRY_COMPARE_WITH_TIMEOUT(summary(*panel), QStringLiteral("menu/1"), 30000);
+    QCOMPARE(derivations.load(), 3);
 
-    // Five wrong PINs lock the panel; the detail says so.
+    // Five wrong PINs lock the panel, the last closed before it was checked; the detail says so.
     perform(*panel, "esc ret");
     QCOMPARE(panel->stageName(), QStringLiteral("locked"));
-    for (int i = 0; i < 5; ++i)
-        perform(*panel, "ret");
+    perform(*panel, "ret settle ret settle ret settle ret settle ret esc");
+    const OperatorPinStore record(dir_->filePath("state/operator-pin"));
+    QTRY_COMPARE_WITH_TIMEOUT(record.attemptState().failures, 5, 30000);
+    QCOMPARE(summary(*panel), QStringLiteral("closed/0"));
+    perform(*panel, "esc");
     QCOMPARE(panel->detail(), QStringLiteral("Locked"));
     perform(*panel, "up right down ret");
     QCOMPARE(panel->stageName(), QStringLiteral("locked"));

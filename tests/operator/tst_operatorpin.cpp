@@ -249,6 +249,13 @@ void TestOperatorPin::pinFormats()
     QCOMPARE(OperatorPinStore(pinPath(), clock_).setPin(pin), written);
     QCOMPARE(tf::exists(pinPath()), written);
     QVERIFY(!OperatorPinStore(QString(), clock_).setPin(QStringLiteral("000000")));
+
+    // Against a verifier of zero bytes a malformed PIN is compared with nothing: a wrong one.
+    QJsonObject zero = provisioned("000000");
+    zero["verifier"] = QString::fromLatin1(QByteArray(32, '\0').toBase64());
+    plant(zero);
+    QCOMPARE(OperatorPinStore(pinPath(), clock_, counting_).verify(pin).outcome, Outcome::Rejected);
+    QCOMPARE(derivations_, int(valid));
 }
 
 void TestOperatorPin::lockoutSchedule_data()

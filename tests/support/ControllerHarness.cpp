@@ -351,13 +351,15 @@ QList<QJsonObject> ControllerHarness::devLog(const QString& event) const
     return recordsOf(devLog(), event);
 }
 
-FakeRuntimeService::Reply ControllerHarness::sessionGranted(bool adSlots)
+FakeRuntimeService::Reply ControllerHarness::sessionGranted(bool adSlots, QJsonArray capabilities)
 {
+    if (adSlots)
+        capabilities.append("adslot-v1");
     return FakeRuntimeService::Reply::json(
         200, QJsonObject{
                  {"session", "tvs_harness-session_1"},
                  {"expires_at", "2099-01-01T00:00:00.000Z"},
-                 {"capabilities", adSlots ? QJsonArray{"kv.read", "adslot-v1"} : QJsonArray{"kv.read"}},
+                 {"capabilities", capabilities},
                  {"manifest_versions", adSlots ? QJsonArray{2, 3} : QJsonArray{3}},
                  {"event_cursor", "cur_1"}});
 }

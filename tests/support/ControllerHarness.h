@@ -227,6 +227,16 @@ struct ControllerAccess {
     static void failCandidate(PlayerController& c, const QString& code) { c.failCandidate(code); }
     static void sampleStorage(PlayerController& c) { c.sampleStorage(); }
     static void cancelCandidateWork(PlayerController& c) { c.cancelCandidateWork(); }
+    // A page being prepared in a slot, as preparation leaves it once its scene is set.
+    static void putInPreparation(PlayerController& c, const Manifest& manifest, int page, int slot,
+                                 quint64 generation)
+    {
+        PlayerController::PreparedPage& prepared = c.candidate_.emplace();
+        prepared.manifest = manifest;
+        prepared.pageIndex = page;
+        prepared.slot = slot;
+        prepared.generation = generation;
+    }
     static void putOnGlass(PlayerController& c, const Manifest& manifest, int page, int slot)
     {
         c.activeManifest_ = manifest;
@@ -504,7 +514,8 @@ public:
 
     // The service's answer to a mint: a session granted, with the event cursor "cur_1"; adSlots:
     // it negotiates ad slots.
-    static FakeRuntimeService::Reply sessionGranted(bool adSlots = false);
+    static FakeRuntimeService::Reply sessionGranted(bool adSlots = false,
+                                                    QJsonArray capabilities = {"kv.read"});
 
     // Scripts what a quiet service answers on every session route the test left unscripted:
     // the mint grants a session (cursor "cur_1"), both manifest routes answer 304, the event

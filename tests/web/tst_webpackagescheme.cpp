@@ -208,8 +208,10 @@ private slots:
         row("port", ":8080/index.html", "");
         row("query", "/index.html?x=1", "");
         row("empty query", "/index.html?", "");
-        row("fragment", "/index.html#top", "");
-        row("empty fragment", "/index.html#", "");
+        // A link's fragment names a place in the page, not a file.
+        row("fragment", "/index.html#top", "index.html");
+        row("empty fragment", "/index.html#", "index.html");
+        row("hash route", "/index.html#/route", "index.html");
         row("encoded slash", "/app%2Fmain.js", "");
         row("encoded slash, lower case", "/app%2fmain.js", "");
         row("encoded backslash", "/app%5Cmain.js", "");

@@ -90,6 +90,12 @@ private slots:
         row("package service worker", asset, R::ResourceTypeServiceWorker, own, "blocked");
         row("package WebSocket", asset, R::ResourceTypeWebSocket, own, "blocked");
         row("qrc script", "qrc:/web/wrapper.js", R::ResourceTypeScript, "qrc:", "pass");
+        // The player's resources are for its own pages (a "qrc" origin without a host) alone.
+        row("wrapper framed by the package", wrapper, R::ResourceTypeSubFrame, own, "blocked");
+        row("qrc image from the package", "qrc:/a.svg", R::ResourceTypeImage, own, "blocked");
+        row("qrc script from its frame", "qrc:/a.js", R::ResourceTypeScript, "https://8.8.8.8",
+            "blocked");
+        row("qrc script from a qrc host", "qrc:/a.js", R::ResourceTypeScript, "qrc://x", "blocked");
         row("public wss", "wss://8.8.8.8/live", R::ResourceTypeWebSocket, own, "pass");
         row("loopback wss", "wss://127.0.0.1/live", R::ResourceTypeWebSocket, own, "blocked");
         row("public https frame", "https://8.8.8.8/", R::ResourceTypeSubFrame, own, "logged");
@@ -203,7 +209,8 @@ private slots:
               "iframe_navigation", "renderer_terminated", "local_resource_denied", "csp_denied",
               "external_protocol_denied", "message_origin_mismatch", "js_security_error",
               "js_syntax_error", "js_network_error", "js_type_error", "js_reference_error",
-              "js_console"})
+              "js_console", "javascript_dialog", "authentication_dialog", "file_dialog",
+              "color_dialog"})
             QTest::newRow(stage) << stage << 12 << true;
         QTest::newRow("negative code") << "renderer_terminated" << -9 << true;
         QTest::newRow("upper case") << "JS_CONSOLE" << 1 << false;

@@ -405,7 +405,8 @@ private slots:
         const bool fetchApi = QT_VERSION >= QT_VERSION_CHECK(6, 6, 0);
         QTest::newRow("fetch") << "fetch" << fetchApi;
         for (const char* way : {"xhr", "classic_script", "module_script", "dynamic_import",
-                                "style_sheet", "image", "media", "font", "dedicated_worker"})
+                                "style_sheet", "image", "media", "font", "fragment_link",
+                                "dedicated_worker"})
             QTest::newRow(way) << way << true;
     }
     void loadingWays()
@@ -417,7 +418,7 @@ private slots:
             served_->evaluate(test::askScript(
                 0, {{"op", "measure"}, {"id", "matrix"}, {"timeoutMs", 10000}}));
             matrix = served_->waitForResult(QStringLiteral("matrix")).value("matrix").toObject();
-            QCOMPARE(matrix.size(), 10);
+            QCOMPARE(matrix.size(), 11);
         }
         QVERIFY(matrix.contains(way));
         QCOMPARE(matrix.value(way).toBool(), works);

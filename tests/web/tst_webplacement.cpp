@@ -1,11 +1,13 @@
 // Web placements in a real engine, made as the stage makes them, with the stub application
 // served from installed packages: prepared and ready under the splash, the application's
 // requests carried out and the controller's answers carried back by whole key, the failures
-// that end a placement once, what the page may not do (downloads, permissions, windows),
-// console classes and the handshake probe, and iframe placements held to public origins.
+// that end a placement once, what the page may not do (downloads, permissions, windows,
+// dialogs), console classes and their bound, the probe, iframes held to public origins.
 
 #include "app/DevFileLog.h"
+#include "tests/support/LoopbackHttpServer.h"
 #include "tests/support/PlacementScene.h"
+#include "web/WebPackageSchemeCoordinator.h"
 #include "web/WebPlacementChannel.h"
 
 #include <QDeadlineTimer>
@@ -76,6 +78,15 @@ QStringList lines(const std::optional<QList<QJsonObject>>& answers)
     return found;
 }
 
+// The coordinator of placements showing pages of this machine, which no public origin can be:
+// nothing is intercepted and every top document is let through; failures are recorded as ever.
+class LocalPageCoordinator : public WebPackageSchemeCoordinator {
+    Q_OBJECT
+public:
+    Q_INVOKABLE bool configure(QObject*, QString, QString, QString, bool) { return true; }
+    Q_INVOKABLE bool allowsIframeMainFrame(QUrl, QString) const { return true; }
+};
+
 } // namespace
 
 class TestWebPlacement : public QObject {
@@ -92,6 +103,7 @@ private Q_SLOTS:
     void failsOnce();
     void consoleMessages_data();
     void consoleMessages();
+    void consoleAndDialogsBounded();
     void handshakeProbe_data();
     void handshakeProbe();
     void iframeReadyAtItsOrigin();
@@ -104,6 +116,8 @@ private:
     bool waitForStage(QObject* web, const QString& stage);
 
     test::WrapperTestBench bench_;
+    test::LoopbackHttpServer pages_;
+    LocalPageCoordinator localPages_;
     test::PlacementScene scene_;
     QTemporaryDir logDir_;
     QList<QObject*> made_;
@@ -120,6 +134,15 @@ void TestWebPlacement::initTestCase()
              qPrintable(error));
     QVERIFY2(scene_.start(&error), qPrintable(error));
     DevFileLog::configure(QUrl("http://localhost:1"), logDir_.path(), 0);
+
+    // A page that logs every frame and asks for what nobody at a screen can give, then goes on.
+    const test::LoopbackHttpServer::Headers html{{"Content-Type", "text/html"}};
+    pages_.setRoute("/", {200, html, "<body style='background:#0ff'><script>for (let i = 0;"
+                                     " i < 500; ++i) console.log(i); function asked() {"
+                                     " document.title = [confirm(1), prompt(2), alert(3)] }"
+                                     "</script><iframe src='/private' onload='asked()'>"});
+    pages_.setRoute("/private", {401, {{"WWW-Authenticate", "Basic realm=x"}}, "who?"});
+    QVERIFY(pages_.listening());
 }
 
 void TestWebPlacement::cleanup()
@@ -397,6 +420,32 @@ void TestWebPlacement::consoleMessages()
     QCOMPARE(record.value("stage").toString(), stage);
     QCOMPARE(record.value("error_code").toInt(), withLine ? 2 : 0);
     QCOMPARE(scene_.failures(console_), QStringList());
+}
+
+// A public page's console is bounded: the first lines of a kind are recorded, the rest counted in
+// one line at the minute (brought forward here). Its dialogs are refused at once and recorded
+// once a kind, and the glass shows the page as it painted itself.
+void TestWebPlacement::consoleAndDialogsBounded()
+{
+    const qsizetype recorded = devLog("web.failure").size();
+    const qsizetype summed = devLog("web.failure_repeats").size();
+    QVariantMap inputs = scene_.iframeInputs(pages_.url(), QString());
+    inputs.insert("packageCoordinator", QVariant::fromValue<QObject*>(&localPages_));
+    QObject* web = scene_.create(inputs);
+    made_.append(web);
+    QVERIFY(scene_.waitUntil(
+        [&] { return scene_.evaluate(web, "document.title") == QJsonValue("false,,"); }));
+    QStringList stages;
+    for (const QJsonObject& failure : devLog("web.failure").mid(recorded))
+        stages.append(failure.value("stage").toString());
+    QCOMPARE(stages, QStringList(WebPlacementChannel::keptConsoleMessages, "js_console")
+                         << "authentication_dialog" << "javascript_dialog");
+    web->findChild<QObject*>("consoleRepeats")->setProperty("interval", 1);
+    QVERIFY(scene_.waitUntil([&] { return devLog("web.failure_repeats").size() > summed; }));
+    QCOMPARE(devLog("web.failure_repeats").at(summed).value("js_console").toInt(), 490);
+    QVERIFY(scene_.waitUntil(
+        [&] { return scene_.window()->grabWindow().pixelColor(320, 180) == Qt::cyan; }));
+    QCOMPARE(scene_.failures(web), QStringList());
 }
 
 void TestWebPlacement::handshakeProbe_data()

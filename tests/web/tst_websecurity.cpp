@@ -123,6 +123,7 @@ private slots:
                   {"qrc:/web/trusted-wrapper.html?x=1", false}, {"qrc:/web/trusted-wrapper.html?", false},
                   {"qrc:/web/trusted-wrapper.html#top", false},
                   {"qrc://user@/web/trusted-wrapper.html", false},
+                  {"qrc://evil/web/trusted-wrapper.html", false},
                   {"file:///web/trusted-wrapper.html", false},
                   {"qrc:/web/x/../trusted-wrapper.html", false}, {"qrc:/web/Trusted-Wrapper.html", false},
                   {"talvorine-app://a.b/web/trusted-wrapper.html", false}});
@@ -193,6 +194,13 @@ private slots:
                   {"64:ff9b::a9fe:a9fe", false}, {"64:ff9b::808:808", true},
                   {"2002:a00:1::1", false}, {"2002:c0a8:101::", false}, {"2002:7f00:1:1::1", false},
                   {"2002:808:808::1", true}});
+        // So are local-use NAT64 (its /96 layout), IPv4-translated and Teredo addresses (server
+        // and inverted client); the deprecated IPv4-compatible form is refused whatever it holds.
+        boolRows({{"64:ff9b:1::7f00:1", false}, {"64:ff9b:1:2::a9fe:a9fe", false},
+                  {"64:ff9b:1::808:808", true}, {"::ffff:0:7f00:1", false},
+                  {"::ffff:0:808:808", true}, {"2001:0:808:808::80ff:fffe", false},
+                  {"2001:0:a00:1::f7f7:f7f7", false}, {"2001:0:808:808::f7f7:f7f7", true},
+                  {"::7f00:1", false}, {"::808:808", false}});
     }
     void publicAddress()
     {
@@ -222,7 +230,8 @@ private slots:
                   {"127.0.0.1", false}, {"127.0.0.1.", false}, {"100.64.0.1", false},
                   {"100.128.0.1", true}, {"8.8.8.8", true}, {"134744072", true},
                   {"0x8.0x8.0x8.0x8", true}, {"010.010.010.010", true}, {"0X08080808", true},
-                  {"[::ffff:10.0.0.1]", false}, {"[::1]", false}, {"[64:ff9b::808:808]", true}},
+                  {"[::ffff:10.0.0.1]", false}, {"[::1]", false}, {"[64:ff9b::808:808]", true},
+                  {"[::127.0.0.1]", false}, {"[64:ff9b:1::127.0.0.1]", false}},
                  "numeric ");
         // Each width at and past its limit, and malformed forms: too many or empty parts, bad
         // digits, empty hexadecimal, names spelled only from hexadecimal letters.

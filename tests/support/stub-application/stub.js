@@ -12,6 +12,8 @@
 //   early      a parent origin: at once, before any challenge, posts a child handshake with an
 //              empty challenge and that parent origin
 //   paint      a CSS colour the application fills its document with, for window grabs
+//   before     message templates (as for "send") sent at the context; "ready" waits for their
+//              answers (then posts those of withReady), as an application loading its state does
 // Commands come from the wrapper's window (a script the test runs there) as
 // {protocol: "talvorine.stub/1", command, id, ...}:
 //   send       posts every message of `messages`, then reports the answers received up to a barrier
@@ -117,7 +119,14 @@
                 sessionStorage.setItem("reloaded", String(reloaded + 1));
                 location.reload();
             } else if (scenario.ready) {
-                sendOwn({kind: "ready"});
+                Promise.all((scenario.before || []).map((template) => new Promise((answered) => {
+                    const message = build(template);
+                    barriers.set(message.message_id, answered);
+                    post(message);
+                }))).then(() => {
+                    (scenario.withReady || []).forEach((template) => post(build(template)));
+                    sendOwn({kind: "ready"});
+                });
             }
         } else if (message.kind === "viewport.changed") {
             report("stub.viewport", payload);

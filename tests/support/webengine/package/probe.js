@@ -112,6 +112,15 @@ var ways = {
     font: function () {
         return new FontFace('probe', 'url(font.ttf)').load();
     },
+    // A link to a page of the package with a fragment (an error page is of another origin).
+    fragment_link: function () {
+        return new Promise(function (resolve, reject) {
+            var frame = document.createElement('iframe');
+            frame.onload = function () { frame.contentDocument ? resolve() : reject(); };
+            frame.src = 'index.html#faq';
+            document.body.appendChild(frame);
+        });
+    },
     dedicated_worker: function () {
         return new Promise(function (resolve, reject) {
             var worker = new Worker('worker.js');
