@@ -322,6 +322,7 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
 {
     if (bookkeepingRevision_ != revision) {
         retriedOnceHashes_.clear();
+        throttledRetries_.clear();
         reportedPageFailures_.clear();
         bookkeepingRevision_ = revision;
     }
