@@ -39,26 +39,16 @@ constexpr int frameMs = 16;
 constexpr int busyMs = 12;
 const QByteArray objectPath = "/content/v1/media/large.bin";
 
-qint64 statusBytes(const QByteArray& field)
-{
-    const qint64 kib = processStatusValue(field);
-    return kib < 0 ? -1 : kib * 1024;
-}
-
-// Makes the peak resident size start again from the current one.
-bool resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
-
 // Runs the event loop until done() holds, the GUI thread busy busyMs of every frame, and
-// returns the growth of the peak resident memory above the start, in MiB.
+// returns the growth of the peak resident memory above the start, in MiB; none when done()
+// did not hold within the limit.
 template <typename Done>
-double runBusy(Done done)
+std::optional<double> runBusy(Done done, int limitMs = 600000)
 {
-    resetPeak();
-    const qint64 start = statusBytes("VmRSS");
+    resetPeakResident();
+    const qint64 start = processStatusBytes("VmRSS");
+    QElapsedTimer clock;
+    clock.start();
     QEventLoop loop;
     QTimer frame;
     frame.setTimerType(Qt::PreciseTimer);
@@ -67,12 +57,14 @@ double runBusy(Done done)
         busy.start();
         while (busy.elapsed() < busyMs) {
         }
-        if (done())
+        if (done() || clock.elapsed() > limitMs)
             loop.quit();
     });
     frame.start(frameMs);
     loop.exec();
-    return double(statusBytes("VmHWM") - start) / mebibyte;
+    if (!done())
+        return std::nullopt;
+    return double(processStatusBytes("VmHWM") - start) / mebibyte;
 }
 
 struct Fixture {
@@ -103,9 +95,11 @@ struct Fixture {
                      {QStringLiteral(TALVORINE_TLS_ORIGIN_SCRIPT), certificate.fileName(),
                       key.fileName(), QString::number(objectBytes),
                       QString::fromLatin1(objectPath)});
-        if (!origin.waitForReadyRead(120000))
-            qFatal("TLS origin did not start (python3-h2 installed?): %s",
-                   origin.readAllStandardError().constData());
+        while (!origin.canReadLine()) {
+            if (!origin.waitForReadyRead(120000))
+                qFatal("TLS origin did not start (python3-h2 installed?): %s",
+                       origin.readAllStandardError().constData());
+        }
         const QList<QByteArray> announced = origin.readLine().trimmed().split(' ');
         url = QUrl(QStringLiteral("https://127.0.0.1:") + QString::fromLatin1(announced.value(0)));
         sha256 = QString::fromLatin1(announced.value(1));
@@ -117,11 +111,19 @@ struct Fixture {
         controller = std::make_unique<PlayerController>(url, state, QSizeF(1920, 1080), false);
         auto* transport = controller->findChild<RuntimeTransport*>(QString(),
                                                                    Qt::FindDirectChildrenOnly);
-        bool minted = false;
-        QObject::connect(transport, &RuntimeTransport::deviceSessionSucceeded,
-                         [&minted] { minted = true; });
+        // Settled as a bound player's session settles: the event stream open and the manifest
+        // answered, so nothing of that races the measurements.
+        bool connected = false;
+        bool answered = false;
+        const QObject settling;
+        QObject::connect(transport, &RuntimeTransport::eventConnectionChanged, &settling,
+                         [&connected](bool open) { connected = connected || open; });
+        QObject::connect(transport, &RuntimeTransport::manifestNotModified, &settling,
+                         [&answered] { answered = true; });
         transport->createDeviceSession(QStringLiteral("bench-mint-0001"));
-        runBusy([&] { return minted; });
+        if (!runBusy([&] { return transport->hasRuntimeSession() && connected && answered; },
+                     60000))
+            qFatal("no session settled with the TLS origin");
 
         QJsonObject primitive = mediaPrimitive(QStringLiteral("large"),
                                                {ServedObject{objectPath, {}, sha256}});
@@ -142,22 +144,34 @@ struct Fixture {
     }
 };
 
-Fixture& fixture()
+// Made on first use, gone before the application object: the controller and the origin's
+// process need the event loop's objects to end.
+std::unique_ptr<Fixture>& fixtureSlot()
 {
-    static Fixture instance;
+    static std::unique_ptr<Fixture> instance;
     return instance;
 }
 
-// Reads a reply to its end, dropping the bytes; false when it ended short.
-bool readToEnd(QNetworkReply* reply, double* peakMiB)
+Fixture& fixture()
+{
+    if (!fixtureSlot())
+        fixtureSlot() = std::make_unique<Fixture>();
+    return *fixtureSlot();
+}
+
+// Reads a reply to its end, dropping the bytes; the peak as runBusy gives it, none when the
+// reply did not end with the whole object.
+std::optional<double> readToEnd(QNetworkReply* reply)
 {
     qint64 received = 0;
     QObject::connect(reply, &QNetworkReply::readyRead, reply,
                      [&] { received += reply->readAll().size(); });
-    *peakMiB = runBusy([&] { return reply->isFinished(); });
+    const std::optional<double> peak = runBusy([&] { return reply->isFinished(); });
     received += reply->readAll().size();
     reply->deleteLater();
-    return received == objectBytes && reply->error() == QNetworkReply::NoError;
+    if (received != objectBytes || reply->error() != QNetworkReply::NoError)
+        return std::nullopt;
+    return peak;
 }
 
 void BM_ReadyToShowOverTls(benchmark::State& state)
@@ -168,34 +182,44 @@ void BM_ReadyToShowOverTls(benchmark::State& state)
     const QUrl objectUrl = f.url.resolved(QUrl(QString::fromLatin1(objectPath)));
     double alonePeak = 0;
     double readyPeak = 0;
-    double ratio = 0;
+    qint64 aloneTotalMs = 0;
+    qint64 readyTotalMs = 0;
     for (auto _ : state) {
         QElapsedTimer clock;
         clock.start();
-        double peak = 0;
-        if (!readToEnd(ControllerAccess::getContent(c, objectUrl), &peak))
+        const std::optional<double> alone = readToEnd(ControllerAccess::getContent(c, objectUrl));
+        aloneTotalMs += clock.elapsed();
+        if (!alone) {
             state.SkipWithError("transfer alone ended short");
-        const qint64 aloneMs = clock.elapsed();
-        alonePeak = std::max(alonePeak, peak);
+            break;
+        }
+        alonePeak = std::max(alonePeak, *alone);
 
         cache->remove(f.sha256);
         cache->resetPartial(f.sha256);
         clock.restart();
         ControllerAccess::preparePage(c, *f.manifest, 0, true);
-        peak = runBusy([&] {
+        if (!ControllerAccess::candidate(c)) {
+            state.SkipWithError("no candidate prepared");
+            break;
+        }
+        const std::optional<double> ready = runBusy([&] {
             return ControllerAccess::transfersIdle(c) && !boundSource(c, 0, "large").isEmpty();
         });
         const qint64 readyMs = clock.elapsed();
-        if (boundSource(c, 0, "large").isEmpty())
+        if (!ready) {
             state.SkipWithError("object not bound");
-        readyPeak = std::max(readyPeak, peak);
-        ratio = std::max(ratio, double(readyMs) / double(std::max<qint64>(aloneMs, 1)));
+            break;
+        }
+        readyPeak = std::max(readyPeak, *ready);
+        readyTotalMs += readyMs;
         state.SetIterationTime(double(readyMs) / 1000);
     }
     state.SetBytesProcessed(state.iterations() * objectBytes);
     state.counters["transfer_alone_peak_MiB"] = alonePeak;
     state.counters["ready_peak_MiB"] = readyPeak;
-    state.counters["ready_over_transfer"] = ratio;
+    state.counters["ready_over_transfer"] =
+        double(readyTotalMs) / double(std::max<qint64>(aloneTotalMs, 1));
 }
 BENCHMARK(BM_ReadyToShowOverTls)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
@@ -211,12 +235,12 @@ void BM_Http2AllowedRead(benchmark::State& state)
         request.setAttribute(QNetworkRequest::Http2AllowedAttribute, true);
         QNetworkReply* reply = manager.get(request);
         reply->setReadBufferSize(ContentCache::chunkBytes);
-        double peak = 0;
-        if (!readToEnd(reply, &peak))
-            state.SkipWithError("read ended short");
-        if (!reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool())
-            state.SkipWithError("HTTP/2 was not used");
-        peakMiB = std::max(peakMiB, peak);
+        const std::optional<double> peak = readToEnd(reply);
+        if (!peak || !reply->attribute(QNetworkRequest::Http2WasUsedAttribute).toBool()) {
+            state.SkipWithError("no whole object over HTTP/2");
+            break;
+        }
+        peakMiB = std::max(peakMiB, *peak);
     }
     state.SetBytesProcessed(state.iterations() * objectBytes);
     state.counters["peak_MiB"] = peakMiB;
@@ -233,5 +257,6 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    fixtureSlot().reset();
     return 0;
 }
