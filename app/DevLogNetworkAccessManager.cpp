@@ -23,7 +23,7 @@ bool isEventStream(const QNetworkRequest& request)
 
 bool isContentDownload(const QNetworkRequest& request)
 {
-    return request.url().path(QUrl::FullyDecoded).startsWith(QLatin1String("/content/v1/"));
+    return request.attribute(DevLogNetworkAccessManager::contentDownloadAttribute).toBool();
 }
 
 // Twice the transfer timeout, never below the minimum. A very long timeout saturates at the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QNetworkAccessManager>
+#include <QNetworkRequest>
 
 namespace talvorine {
 
@@ -13,6 +14,11 @@ public:
     static constexpr int defaultTransferTimeoutMs = 30000;
     static constexpr int maximumRedirects = 5;
     static constexpr int minimumWatchdogMs = 1000;
+    // Set to true by whoever builds a content download (media, packages, soundtrack tracks, ad
+    // content): such a request runs for as long as its body keeps moving, with no watchdog on
+    // its whole duration, wherever under the origin the object lives.
+    static constexpr QNetworkRequest::Attribute contentDownloadAttribute =
+        QNetworkRequest::Attribute(QNetworkRequest::User + 1);
 
     explicit DevLogNetworkAccessManager(QObject* parent = nullptr);
     ~DevLogNetworkAccessManager() override;

@@ -17,3 +17,17 @@ inline qint64 processStatusValue(const QByteArray& name, const QString& pid = QS
     }
     return -1;
 }
+
+// A size line of /proc/self/status in bytes; -1 when it is missing.
+inline qint64 processStatusBytes(const QByteArray& name)
+{
+    const qint64 kib = processStatusValue(name);
+    return kib < 0 ? -1 : kib * 1024;
+}
+
+// Makes this process's peak resident size (VmHWM) start again from the current one.
+inline bool resetPeakResident()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}

@@ -11,7 +11,6 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -37,19 +36,6 @@ constexpr qint64 streamBoundBytes = 16 * mebibyte;
 // A manifest's: the body up to the cap, which may grow into twice its size while it is
 // gathered without an announced length, and the same room.
 constexpr qint64 manifestBoundBytes = 2 * RuntimeTransport::manifestByteLimit + 16 * mebibyte;
-
-qint64 statusBytes(const QByteArray& field)
-{
-    const qint64 kib = processStatusValue(field);
-    return kib < 0 ? -1 : kib * 1024;
-}
-
-// Makes the peak resident size start again from the current one.
-bool resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
-}
 
 void runEventsUntil(const std::function<bool()>& done, int timeoutMs)
 {
@@ -134,8 +120,8 @@ void BM_StreamFloodWhileGuiStalled(benchmark::State& state)
         const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
         client.server.flood(route, "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream",
                             floodBytes);
-        const qint64 before = statusBytes("VmRSS");
-        if (!resetPeak()) {
+        const qint64 before = processStatusBytes("VmRSS");
+        if (!resetPeakResident()) {
             state.SkipWithError("peak memory cannot be reset here");
             return;
         }
@@ -144,7 +130,7 @@ void BM_StreamFloodWhileGuiStalled(benchmark::State& state)
         std::this_thread::sleep_for(stall);
         const qint64 taken = client.server.floodWritten();
         runEventsUntil([] { return false; }, 2000);
-        report(state, statusBytes("VmHWM") - before, streamBoundBytes, taken);
+        report(state, processStatusBytes("VmHWM") - before, streamBoundBytes, taken);
         pairing ? client.transport->closePairingEvents() : client.transport->closeEvents();
     }
 }
@@ -169,8 +155,8 @@ void BM_ManifestFloodWhileGuiStalled(benchmark::State& state)
         QString code;
         QObject::connect(client.transport.get(), &RuntimeTransport::manifestFailed,
                          [&code](const QString& failure) { code = failure; });
-        const qint64 before = statusBytes("VmRSS");
-        if (!resetPeak()) {
+        const qint64 before = processStatusBytes("VmRSS");
+        if (!resetPeakResident()) {
             state.SkipWithError("peak memory cannot be reset here");
             return;
         }
@@ -179,7 +165,7 @@ void BM_ManifestFloodWhileGuiStalled(benchmark::State& state)
         std::this_thread::sleep_for(stall);
         const qint64 taken = client.server.floodWritten();
         runEventsUntil([&] { return !code.isEmpty(); }, 60000);
-        report(state, statusBytes("VmHWM") - before, manifestBoundBytes, taken);
+        report(state, processStatusBytes("VmHWM") - before, manifestBoundBytes, taken);
         if (code != QLatin1String("runtime_reply_too_large"))
             state.SkipWithError("the manifest was not refused as too large");
     }

@@ -91,21 +91,16 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
         retireAdPreparation(decision.decisionId, QStringLiteral("ad_download_open_failed"));
         return;
     }
-    QNetworkRequest request(*url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    if (!transport_.authorizeRuntimeRequest(request)) {
+    QNetworkReply* reply = getContent(*url, 0, {});
+    if (!reply) {
         file->deleteLater();
         retryDeviceSession();
         retireAdPreparation(decision.decisionId, QStringLiteral("runtime_session_expired"));
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
-    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
     // The file lives and dies with the reply.
     file->setParent(reply);
     adReplies_.insert(reply);
-    reply->setReadBufferSize(ContentCache::chunkBytes);
     auto received = std::make_shared<qint64>(0);
     const qint64 expected = decision.bytes;
     const auto take = [reply, file, received, expected] {

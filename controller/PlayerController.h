@@ -56,6 +56,9 @@ namespace test {
 struct ControllerAccess;
 }
 
+struct ContentDownload;
+enum class TransferFailure;
+
 // The delay of every back-off timer, whatever the rule or the service asked for.
 constexpr qint64 minRetryDelayMs = 250;
 constexpr qint64 maxRetryDelayMs = 900000;
@@ -653,8 +656,14 @@ private:
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
 
-    // === Media preparation, binding and transfers (PlayerTransfers.cpp) ===
+    // === Content requests, media preparation, binding and transfers (PlayerTransfers.cpp) ===
     struct MediaTransfer;
+    QNetworkReply* getContent(const QUrl& url, qint64 resumeOffset, const QString& digest);
+    void startContentDownload(const std::shared_ptr<ContentDownload>& download,
+                              QNetworkReply* reply);
+    void pumpContentDownload(const std::shared_ptr<ContentDownload>& download);
+    void appendContentDownload(const std::shared_ptr<ContentDownload>& download, QByteArray bytes);
+    void noteContentProgress(bool replacement, quint64 generation);
     void prepareMedia(const MediaItem& item, quint64 generation);
     bool bindReadyMedia(const QString& sha256, const QString& path);
     void transferMedia(const MediaItem& item, quint64 generation, bool rangeRestarted);
@@ -665,23 +674,24 @@ private:
     bool transferCurrent(const MediaTransfer& transfer) const;
     void requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, qint64 resumeOffset,
                               bool repair);
-    void pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
-    void readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
-    void appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer, QByteArray bytes);
     void finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
-    void transferIoBusy(const MediaTransfer& transfer);
+    void transferIoBusy(bool replacement, quint64 generation);
     void commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer);
-    void candidateTransferFailed(const MediaTransfer& transfer, bool transient);
-    void replacementTransferFailed(const MediaTransfer& transfer, bool transient);
+    // askedMs: the origin's Retry-After in ms, -1 when it asked for none.
+    void candidateTransferFailed(const MediaTransfer& transfer, TransferFailure failure,
+                                 qint64 askedMs);
+    void replacementTransferFailed(const MediaTransfer& transfer, TransferFailure failure,
+                                   qint64 askedMs);
     void replacementObjectFailed(const QString& sha256);
     void logTransferFailure(const MediaItem& item, const QString& code, int status,
                             const QString& errorText);
     void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
                                        quint64 generation);
     qint64 nextDownloadBackoffMs();
-    void scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation);
+    void scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation,
+                                        qint64 delayMs);
     void candidateDownloadRetryFired();
-    void deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation);
+    void deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation, qint64 delayMs);
     void releaseCandidateForBackoff(quint64 generation);
     void noteDownloadProgress(quint64 generation);
     void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
@@ -692,7 +702,8 @@ private:
     bool bindReadyApplicationPackage(const ApplicationPackageDescriptor& descriptor);
     void downloadApplicationPackage(const Primitive& primitive, quint64 generation, int attempt,
                                     bool rangeRestarted);
-    void readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
+    void requestPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer,
+                                qint64 resumeOffset, bool repair);
     void finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
     void installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer);
     void packageDownloadFailed(const PackageTransfer& transfer);
@@ -787,8 +798,11 @@ private:
     void cancelSoundtrackFetch();
     void applySoundtrackGain();
     double soundtrackGain() const;
-    void armSoundtrackRefetch();
+    // askedMs: how long the origin asked the player to wait, -1 when it did not ask.
+    void armSoundtrackRefetch(qint64 askedMs = -1);
     void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void finishSoundtrackDownload(const ContentDownload& download, const SoundtrackTrack& track,
+                                  quint64 generation);
     void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
     void soundtrackTrackLanded(const QString& sha256, const QString& path);
 
@@ -1003,6 +1017,8 @@ private:
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
+    // Digests answered 429 or 503 in this revision, with the retries that answer was given.
+    QHash<QString, int> throttledRetries_;
     // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
     QSet<int> unlandedPages_;
     QString unlandedRevision_;

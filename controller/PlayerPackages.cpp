@@ -42,20 +42,12 @@ QString applicationPackageDigest(const Primitive& primitive)
                : QString();
 }
 
-bool packageTransient(int statusCode, QNetworkReply::NetworkError error)
-{
-    return statusCode == 429 || statusCode == 503 || error == QNetworkReply::RemoteHostClosedError
-           || error == QNetworkReply::TimeoutError
-           || error == QNetworkReply::TemporaryNetworkFailureError;
-}
-
 qint64 packageRetryDelayMs(const QByteArray& retryAfter, const QByteArray& date,
                            const QDateTime& nowUtc, int attempt)
 {
-    const qint64 asked = RuntimeCompat::retryAfterMs(retryAfter, date, nowUtc);
-    if (asked >= 0)
-        return std::clamp<qint64>(asked, 1000, 900000);
-    return qint64(1000) << std::clamp(attempt, 0, 4);
+    const qint64 asked =
+        honouredRetryAfterMs(RuntimeCompat::retryAfterMs(retryAfter, date, nowUtc));
+    return asked >= 0 ? asked : qint64(1000) << std::clamp(attempt, 0, 4);
 }
 
 bool packageBytesRefused(const QString& installError)
@@ -89,23 +81,19 @@ namespace {
 // Free space kept beyond the bytes still to download: the installation expands the archive
 // beside its partial file.
 constexpr qint64 packageHeadroomBytes = 530579456;
-constexpr qint64 packageReadBufferBytes = 262144;
-// Transient failures retried after a delay: a package gets at most six requests for them.
-constexpr int lastTransientAttempt = 4;
 
 } // namespace
 
-// One package request: what its handlers need, shared between them.
-struct PlayerController::PackageTransfer {
-    QNetworkReply* reply = nullptr;
+// One package request: what its handlers need beside the download itself.
+struct PlayerController::PackageTransfer : ContentDownload {
     Primitive primitive;
+    ApplicationPackageDescriptor descriptor;
     quint64 generation = 0;
     int attempt = 0;
     bool rangeRestarted = false;
     // Whose download it is when the request was made; looked at again when it finishes.
     bool replacement = false;
     StorageTransferLedger::Reason reason = StorageTransferLedger::New;
-    PackageDownloadState state;
 };
 
 void PlayerController::prepareApplicationPackage(const Primitive& primitive, quint64 generation)
@@ -207,56 +195,71 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
         return;
     auto transfer = std::make_shared<PackageTransfer>();
     transfer->primitive = primitive;
+    transfer->descriptor = applicationPackageDescriptor(primitive);
     transfer->generation = generation;
     transfer->attempt = attempt;
     transfer->rangeRestarted = rangeRestarted;
     transfer->replacement = replacement;
-    PackageDownloadState& state = transfer->state;
-    state.descriptor = applicationPackageDescriptor(primitive);
-    state.resumeOffset = applicationCache_->resumeOffset(state.descriptor);
-    const QString& sha256 = state.descriptor.sha256;
-    transfer->reason = transferReason(
-        sha256, QFileInfo::exists(applicationCache_->objectDirectory(sha256)));
+    transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
+
+    // Measured on the I/O queue behind every append submitted before, as for media; until the
+    // request is made the replacement pump counts as busy.
+    if (replacement)
+        replacement_->busy = true;
+    const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
+    const ApplicationPackageDescriptor descriptor = transfer->descriptor;
+    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+        const qint64 offset = cache->resumeOffset(descriptor);
+        const bool repair = QFileInfo::exists(cache->objectDirectory(descriptor.sha256));
+        return [this, transfer, offset, repair] {
+            requestPackageTransfer(transfer, offset, repair);
+        };
+    });
+    if (!queued)
+        transferIoBusy(replacement, generation);
+}
+
+void PlayerController::requestPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer,
+                                              qint64 resumeOffset, bool repair)
+{
+    const quint64 generation = transfer->generation;
+    const bool replacement = transfer->replacement;
+    if (replacement ? !replacementOwns(generation) : !candidateOwns(generation))
+        return;
+    if (replacement)
+        replacement_->busy = false;
+    const ApplicationPackageDescriptor& descriptor = transfer->descriptor;
+    transfer->state.resumeOffset = resumeOffset;
+    transfer->reason = transferReason(descriptor.sha256, repair);
 
     const QUrl url = origin_.resolved(
-        QUrl(packageOf(primitive).value(key("url")).toString(), QUrl::TolerantMode));
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    if (!transport_.authorizeRuntimeRequest(request)) {
+        QUrl(packageOf(transfer->primitive).value(key("url")).toString(), QUrl::TolerantMode));
+    QNetworkReply* reply = getContent(url, resumeOffset, descriptor.sha256);
+    if (!reply) {
         downloadSessionRefused(replacement, generation);
         return;
     }
-    setResumeHeaders(request, state.resumeOffset, sha256);
-
-    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
-    transfer->reply = reply;
     (replacement ? replacementReplies_ : candidateReplies_).insert(reply);
-    reply->setReadBufferSize(packageReadBufferBytes);
     if (replacement)
         replacementIdleTimer_.start(replacementIdleMs);
-    connect(reply, &QNetworkReply::readyRead, this,
-            [this, transfer] { readPackageTransfer(transfer); });
-    connect(reply, &QNetworkReply::finished, this,
-            [this, transfer] { finishPackageTransfer(transfer); });
-}
 
-void PlayerController::readPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)
-{
-    const ApplicationPackageDescriptor& descriptor = transfer->state.descriptor;
-    if (!candidateOwns(transfer->generation) && !replacementOwns(transfer->generation)) {
-        stopReply(transfer->reply);
-        return;
-    }
-    const PartialFile partial{
-        [&] { return applicationCache_->resetPartial(descriptor); },
-        [&](const QByteArray& bytes) { return applicationCache_->appendPartial(descriptor, bytes); }};
-    if (readDownload(transfer->reply, transfer->state, descriptor.compressedBytes, partial) == 0)
-        return;
-    if (transfer->replacement)
-        replacementIdleTimer_.start(replacementIdleMs);
-    else
-        noteDownloadProgress(transfer->generation);
+    PackageTransfer* const t = transfer.get();
+    const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
+    t->totalBytes = descriptor.compressedBytes;
+    // Aborted replies leave their set: an append landing afterwards reads no more.
+    t->current = [this, t] {
+        return (candidateReplies_.contains(t->reply) || replacementReplies_.contains(t->reply))
+               && (candidateOwns(t->generation) || replacementOwns(t->generation));
+    };
+    t->resetPartial = [cache, descriptor] { return cache->resetPartial(descriptor); };
+    t->appendPartial = [cache, descriptor](const QByteArray& bytes) {
+        return cache->appendPartial(descriptor, bytes);
+    };
+    t->progressed = [this, t] { noteContentProgress(t->replacement, t->generation); };
+    t->finished = [this, weak = std::weak_ptr<PackageTransfer>(transfer)] {
+        finishPackageTransfer(weak.lock());
+    };
+    startContentDownload(transfer, reply);
 }
 
 void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer)
@@ -268,10 +271,9 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
     candidateReplies_.remove(reply);
     if (replacementReplies_.remove(reply) && replacementReplies_.isEmpty())
         replacementIdleTimer_.stop();
-    readPackageTransfer(transfer);
 
-    const PackageDownloadState& state = transfer->state;
-    const ApplicationPackageDescriptor& descriptor = state.descriptor;
+    const MediaDownloadState& state = transfer->state;
+    const ApplicationPackageDescriptor& descriptor = transfer->descriptor;
     const QNetworkReply::NetworkError networkError = reply->error();
     const bool complete = !state.rejected && networkError == QNetworkReply::NoError
                           && state.resumeOffset + state.receivedBytes == descriptor.compressedBytes;
@@ -282,7 +284,8 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
                      state.receivedBytes);
         transfer->state.mismatch = transferMismatch(state, networkError, descriptor.compressedBytes);
     }
-    const bool transient = packageTransient(state.statusCode, networkError);
+    const bool transient = classifyTransferFailure(state.statusCode, networkError, state.rejected)
+                           != TransferFailure::Hard;
     const qint64 delayMs = packageRetryDelayMs(
         reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
         QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC), transfer->attempt);
@@ -309,7 +312,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
         installApplicationPackage(transfer);
         return;
     }
-    if (transient && !transfer->replacement && attempt <= lastTransientAttempt) {
+    if (transient && !transfer->replacement && attempt <= lastDelayedRetryAttempt) {
         packageRetry_ = PackageRetry{primitive, generation, attempt + 1};
         packageRetryTimer_.start(int(delayMs));
         return;
@@ -327,7 +330,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
 
 void PlayerController::packageDownloadFailed(const PackageTransfer& transfer)
 {
-    const QString& sha256 = transfer.state.descriptor.sha256;
+    const QString& sha256 = transfer.descriptor.sha256;
     if (transfer.replacement) {
         dropReplacementPackage(sha256);
         return;
@@ -368,7 +371,7 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
     const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
     const std::shared_ptr<std::atomic<bool>> cancel =
         transfer->replacement ? replacementCancel_ : candidateCancel_;
-    const ApplicationPackageDescriptor descriptor = transfer->state.descriptor;
+    const ApplicationPackageDescriptor descriptor = transfer->descriptor;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         QString error;
         const bool ok = cache->finalizePartial(descriptor, &error, cancel.get());
@@ -378,7 +381,7 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
             cache->resetPartial(descriptor);
         return [this, transfer, ok, error] {
             const PackageTransfer& t = *transfer;
-            const ApplicationPackageDescriptor& d = t.state.descriptor;
+            const ApplicationPackageDescriptor& d = t.descriptor;
             noteTransfer(d.sha256, ok ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);
             if (ok)

@@ -1,8 +1,8 @@
 #pragma once
 
 // The rules of web package downloads, apart from the controller that carries them out: what a
-// manifest's application binding says of its package, which failures are worth a back-off and
-// how long it lasts, and which failed installations leave bytes worth resuming.
+// manifest's application binding says of its package, how long a back-off lasts, and which
+// failed installations leave bytes worth resuming.
 
 #include "controller/PlayerTransfers.h"
 #include "manifest/Manifest.h"
@@ -14,21 +14,12 @@
 
 namespace talvorine {
 
-// One package request as its handlers see it: the progress of any content download, for the
-// package it fetches.
-struct PackageDownloadState : MediaDownloadState {
-    ApplicationPackageDescriptor descriptor;
-};
-
 // The package digest of an application primitive; empty for any other kind.
 QString applicationPackageDigest(const Primitive& primitive);
 
-// Throttling and an origin that went away are worth waiting for; any other status, 408 and the
-// other 5xx codes included, is a hard failure for a package.
-bool packageTransient(int statusCode, QNetworkReply::NetworkError error);
-
-// The wait before the next try: the origin's Retry-After (seconds or an HTTP date read against
-// its Date) kept within 1 s .. 15 min, else 1, 2, 4, 8, 16 s by attempt.
+// The wait before the next try after a throttled or unreachable answer: the origin's
+// Retry-After (seconds or an HTTP date read against its Date) kept within 1 s .. 15 min, else 1,
+// 2, 4, 8, 16 s by attempt.
 qint64 packageRetryDelayMs(const QByteArray& retryAfter, const QByteArray& date,
                            const QDateTime& nowUtc, int attempt);
 

@@ -7,9 +7,11 @@
 
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerTransfers.h"
+#include "runtime/RuntimeCompat.h"
 
+#include <QDateTime>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -30,12 +32,6 @@ std::optional<SoundtrackSequencer::Cue> cueOf(const Page& page)
         return std::nullopt;
     return SoundtrackSequencer::Cue{page.audioCue->track, page.audioCue->restart};
 }
-
-// What the two handlers of one track download share.
-struct SoundtrackDownload {
-    bool rejected = false;
-    qint64 receivedBytes = 0;
-};
 
 } // namespace
 
@@ -152,10 +148,10 @@ QSet<QString> PlayerController::soundtrackHashes() const
 
 // A running timer keeps its time: each failure of a track restarting it would push the refetch
 // that ends a run of failures further away for as long as the failures go on.
-void PlayerController::armSoundtrackRefetch()
+void PlayerController::armSoundtrackRefetch(qint64 askedMs)
 {
     if (!soundtrackFetchTimer_.isActive())
-        soundtrackFetchTimer_.start(soundtrackRefetchMs);
+        soundtrackFetchTimer_.start(int(std::max<qint64>(soundtrackRefetchMs, askedMs)));
 }
 
 // --- Track downloads -------------------------------------------------------------------------
@@ -194,61 +190,68 @@ void PlayerController::fetchSoundtrack()
 
 void PlayerController::downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation)
 {
-    QNetworkRequest request(origin_.resolved(QUrl(track.src, QUrl::TolerantMode)));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    if (!transport_.authorizeRuntimeRequest(request)) {
+    QNetworkReply* reply = getContent(origin_.resolved(QUrl(track.src, QUrl::TolerantMode)), 0, {});
+    if (!reply) {
         retryDeviceSession();
         soundtrackFetchInFlight_ = false;
         armSoundtrackRefetch();
         return;
     }
-    request.setRawHeader("Accept-Encoding", "identity");
     // Always the whole file: no range is asked for, so nothing of an earlier attempt counts.
+    // The step started behind every append of an earlier one on the I/O queue.
     contentCache_->resetPartial(track.sha256);
-
-    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
-    reply->setReadBufferSize(ContentCache::chunkBytes);
     soundtrackReply_ = reply;
-    auto download = std::make_shared<SoundtrackDownload>();
-    const auto read = [this, reply, track, download] {
-        if (download->rejected)
-            return;
-        const QByteArray bytes = reply->readAll();
-        if (bytes.isEmpty())
-            return;
-        download->receivedBytes += bytes.size();
-        QString error;
-        if (download->receivedBytes > track.bytes
-            || !contentCache_->appendPartial(track.sha256, track.bytes, bytes, &error)) {
-            download->rejected = true;
-            if (reply->isRunning())
-                reply->abort();
-        }
+
+    auto download = std::make_shared<ContentDownload>();
+    ContentDownload* const d = download.get();
+    const std::shared_ptr<ContentCache> cache = contentCache_;
+    d->totalBytes = track.bytes;
+    d->cancel = soundtrackCancel_;
+    d->current = [this, d, generation] {
+        return soundtrackReply_ == d->reply && generation == soundtrackFetchGeneration_;
     };
-    connect(reply, &QNetworkReply::readyRead, this, read);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, track, generation, download, read] {
-        read();
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool failed = download->rejected || reply->error() != QNetworkReply::NoError
-                            || status < 200 || status > 299 || status == 206
-                            || download->receivedBytes != track.bytes;
-        if (soundtrackReply_ == reply)
-            soundtrackReply_ = nullptr;
-        reply->deleteLater();
-        if (generation != soundtrackFetchGeneration_)
-            return;
-        if (!failed) {
-            verifySoundtrackTrack(track, generation);
-            return;
-        }
-        contentCache_->resetPartial(track.sha256);
-        if (status == 401)
-            retryDeviceSession();
-        logPlayback("soundtrack_download_failed", {{QStringLiteral("status"), QString::number(status)}});
-        soundtrackFetchInFlight_ = false;
-        armSoundtrackRefetch();
-    });
+    d->resetPartial = [cache, sha256 = track.sha256] { return cache->resetPartial(sha256); };
+    d->appendPartial = [cache, sha256 = track.sha256,
+                        total = track.bytes](const QByteArray& bytes) {
+        QString error;
+        return cache->appendPartial(sha256, total, bytes, &error);
+    };
+    d->progressed = [] {};
+    d->finished = [this, d, track, generation] { finishSoundtrackDownload(*d, track, generation); };
+    startContentDownload(download, reply);
+}
+
+void PlayerController::finishSoundtrackDownload(const ContentDownload& download,
+                                                const SoundtrackTrack& track, quint64 generation)
+{
+    QNetworkReply* reply = download.reply;
+    const MediaDownloadState& state = download.state;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool failed = state.rejected || reply->error() != QNetworkReply::NoError || status < 200
+                        || status > 299 || status == 206 || state.receivedBytes != track.bytes;
+    const TransferFailure failure =
+        classifyTransferFailure(status, reply->error(), state.rejected);
+    const qint64 askedMs = RuntimeCompat::retryAfterMs(
+        reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
+        QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC));
+    if (soundtrackReply_ == reply)
+        soundtrackReply_ = nullptr;
+    reply->deleteLater();
+    if (generation != soundtrackFetchGeneration_)
+        return;
+    if (!failed) {
+        verifySoundtrackTrack(track, generation);
+        return;
+    }
+    contentCache_->resetPartial(track.sha256);
+    if (status == 401)
+        retryDeviceSession();
+    logPlayback("soundtrack_download_failed",
+                {{QStringLiteral("status"), QString::number(status)}});
+    soundtrackFetchInFlight_ = false;
+    // An origin that asked to be asked later is not asked sooner than it said.
+    armSoundtrackRefetch(failure == TransferFailure::Throttled ? honouredRetryAfterMs(askedMs)
+                                                               : -1);
 }
 
 void PlayerController::verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation)

@@ -6,6 +6,7 @@
 #include "controller/PlayerTransfers.h"
 
 #include "app/DevFileLog.h"
+#include "app/DevLogNetworkAccessManager.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
 #include "runtime/RuntimeCompat.h"
@@ -61,21 +62,30 @@ bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkErr
     return state.mismatch || endedShort;
 }
 
-bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer)
+TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkError error,
+                                        bool rejectedByPlayer)
 {
+    if (statusCode == 429 || statusCode == 503)
+        return TransferFailure::Throttled;
     if (statusCode == 0)
-        return true;
+        return TransferFailure::Unreachable;
     switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
     case QNetworkReply::RemoteHostClosedError:
     case QNetworkReply::HostNotFoundError:
     case QNetworkReply::TimeoutError:
     case QNetworkReply::TemporaryNetworkFailureError:
-        return true;
+        return TransferFailure::Unreachable;
     case QNetworkReply::OperationCanceledError:
-        return !rejectedByPlayer;
+        return rejectedByPlayer ? TransferFailure::Hard : TransferFailure::Unreachable;
     default:
-        return false;
+        return TransferFailure::Hard;
     }
+}
+
+qint64 honouredRetryAfterMs(qint64 retryAfterMs)
+{
+    return retryAfterMs < 0 ? -1 : std::clamp<qint64>(retryAfterMs, 1000, 900000);
 }
 
 StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair)
@@ -133,16 +143,6 @@ void stopReply(QNetworkReply* reply)
         reply->abort();
 }
 
-void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest)
-{
-    request.setRawHeader("Accept-Encoding", "identity");
-    if (resumeOffset <= 0)
-        return;
-    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
-    // The digest serves as the entity tag.
-    request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
-}
-
 qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
                     const PartialFile& partial)
 {
@@ -198,25 +198,115 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
     return bytes.size();
 }
 
-// One content request: what its handlers need, shared between them.
-struct PlayerController::MediaTransfer {
-    // Stays in its reply set until the transfer is concluded; gone once the player aborted it.
-    QPointer<QNetworkReply> reply;
+// One media request: what its handlers need beside the download itself.
+struct PlayerController::MediaTransfer : ContentDownload {
     MediaItem item;
     quint64 generation = 0;
     bool replacement = false;
     bool rangeRestarted = false;
     StorageTransferLedger::Reason reason = StorageTransferLedger::New;
-    // The owner's flag when the request was made: raised once the player cancels the work,
-    // so an abort it made itself never reads as a failure of the origin.
-    std::shared_ptr<std::atomic<bool>> cancel;
-    MediaDownloadState state;
-    // Appends run on the content I/O queue, one at a time: while one is pending nothing more is
-    // read, so the reply's bounded read buffer holds the origin back.
-    bool writing = false;
-    bool replyFinished = false;
-    bool concluded = false;
 };
+
+// --- Content requests and their bytes --------------------------------------------------------
+
+// Every content download is asked for here, whoever needs it: from the origin itself, with the
+// session, never from an HTTP cache, in "identity" bytes so that offsets in the body are offsets
+// in the file, and after the resumeOffset bytes already in the partial file only while the object
+// still has that digest (its entity tag). The mark spares it the API watchdog wherever under the
+// origin it lives; the transport sends it as it sends its own. None when the transport cannot
+// authorise it.
+QNetworkReply* PlayerController::getContent(const QUrl& url, qint64 resumeOffset,
+                                            const QString& digest)
+{
+    QNetworkRequest request(url);
+    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                         QNetworkRequest::AlwaysNetwork);
+    if (!transport_.authorizeRuntimeRequest(request))
+        return nullptr;
+    request.setAttribute(DevLogNetworkAccessManager::contentDownloadAttribute, true);
+    request.setRawHeader("Accept-Encoding", "identity");
+    if (resumeOffset > 0) {
+        request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
+        request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
+    }
+    return transport_.getContent(request);
+}
+
+void PlayerController::startContentDownload(const std::shared_ptr<ContentDownload>& download,
+                                            QNetworkReply* reply)
+{
+    download->reply = reply;
+    connect(reply, &QNetworkReply::readyRead, this,
+            [this, download] { pumpContentDownload(download); });
+    connect(reply, &QNetworkReply::finished, this, [this, download] {
+        download->replyFinished = true;
+        pumpContentDownload(download);
+    });
+}
+
+// Reads on while no append is pending, and concludes the download once the reply has finished
+// and its last bytes are on disk.
+void PlayerController::pumpContentDownload(const std::shared_ptr<ContentDownload>& download)
+{
+    const auto live = [&] {
+        return download->reply && !download->concluded && !download->writing;
+    };
+    if (!live())
+        return;
+    if (!download->current()) {
+        stopReply(download->reply);
+    } else {
+        // No append of this download is pending here, and the owner measured its start behind
+        // every earlier one: resetting the partial cannot race a write.
+        const PartialFile partial{download->resetPartial, [&](const QByteArray& bytes) {
+                                      appendContentDownload(download, bytes);
+                                      return true; // a failed write ends the download later
+                                  }};
+        if (readDownload(download->reply, download->state, download->totalBytes, partial) > 0)
+            download->progressed();
+    }
+    // A rejection aborts the reply, whose finished handler may have concluded it meanwhile.
+    if (live() && download->replyFinished) {
+        download->concluded = true;
+        download->finished();
+    }
+}
+
+// A write waiting for write-back would stall the picture: appends run on the content I/O
+// queue, whose order also keeps them ahead of a commit and of any later download's start.
+void PlayerController::appendContentDownload(const std::shared_ptr<ContentDownload>& download,
+                                             QByteArray bytes)
+{
+    download->writing = true;
+    const bool queued = contentIo_.submit(download->cancel, [this, download, bytes]() {
+        const bool written = download->appendPartial(bytes);
+        return std::function<void()>([this, download, written] {
+            download->writing = false;
+            if (!written) {
+                // What is written stays for a later resume.
+                download->state.rejected = true;
+                if (download->reply)
+                    stopReply(download->reply);
+            }
+            pumpContentDownload(download);
+        });
+    });
+    if (queued)
+        return;
+    download->writing = false;
+    download->state.rejected = true;
+    stopReply(download->reply);
+}
+
+void PlayerController::noteContentProgress(bool replacement, quint64 generation)
+{
+    if (replacement)
+        replacementIdleTimer_.start(replacementIdleMs);
+    else
+        noteDownloadProgress(generation);
+}
+
+// --- Media ---------------------------------------------------------------------------------
 
 bool PlayerController::candidateOwns(quint64 generation) const
 {
@@ -368,7 +458,7 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
         return [this, transfer, offset, repair] { requestMediaTransfer(transfer, offset, repair); };
     });
     if (!queued)
-        transferIoBusy(*transfer);
+        transferIoBusy(transfer->replacement, transfer->generation);
 }
 
 void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
@@ -384,105 +474,39 @@ void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>
     transfer->state.resumeOffset = resumeOffset;
     transfer->reason = transferReason(item.sha256, repair);
 
-    QNetworkRequest request(origin_.resolved(QUrl(item.src)));
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    if (!transport_.authorizeRuntimeRequest(request)) {
+    QNetworkReply* reply = getContent(origin_.resolved(QUrl(item.src)), resumeOffset, item.sha256);
+    if (!reply) {
         downloadSessionRefused(replacement, generation);
         return;
     }
-    setResumeHeaders(request, resumeOffset, item.sha256);
-
-    QNetworkReply* reply = transport_.networkAccessManager()->get(request);
-    reply->setReadBufferSize(ContentCache::chunkBytes);
-    transfer->reply = reply;
-    (replacement ? replacementReplies_ : candidateReplies_).insert(reply);
+    QSet<QNetworkReply*>& replies = replacement ? replacementReplies_ : candidateReplies_;
+    replies.insert(reply);
     if (replacement)
         replacementIdleTimer_.start(replacementIdleMs);
     else if (!(activeSlot_ >= 0 && candidate_->revisionChange) && !candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
-    connect(reply, &QNetworkReply::readyRead, this, [this, transfer] { pumpMediaTransfer(transfer); });
-    connect(reply, &QNetworkReply::finished, this, [this, transfer] {
-        transfer->replyFinished = true;
-        pumpMediaTransfer(transfer);
-    });
-}
 
-// Reads on while no append is pending, and concludes the transfer once the reply has finished
-// and its last bytes are on disk.
-void PlayerController::pumpMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
-{
-    QNetworkReply* const reply = transfer->reply;
-    const auto live = [&] {
-        return reply && !transfer->concluded && !transfer->writing
-            && (transfer->replacement ? replacementReplies_ : candidateReplies_).contains(reply);
-    };
-    if (!live())
-        return;
-    readMediaTransfer(transfer);
-    // A rejection aborts the reply, whose finished handler may have concluded it meanwhile.
-    if (live() && transfer->replyFinished)
-        finishMediaTransfer(transfer);
-}
-
-void PlayerController::readMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
-{
-    const MediaItem& item = transfer->item;
-    if (!transferCurrent(*transfer)) {
-        stopReply(transfer->reply);
-        return;
-    }
-    // No append of this transfer is pending here and its start was measured after every earlier
-    // one, so resetting the partial cannot race a write.
-    const PartialFile partial{
-        [&] { return contentCache_->resetPartial(item.sha256); },
-        [&](const QByteArray& bytes) {
-            appendMediaTransfer(transfer, bytes);
-            return true; // a failed write ends the transfer from the queue
-        }};
-    if (readDownload(transfer->reply, transfer->state, item.bytes, partial) == 0)
-        return;
-    if (transfer->replacement)
-        replacementIdleTimer_.start(replacementIdleMs);
-    else
-        noteDownloadProgress(transfer->generation);
-}
-
-// A write waiting for write-back would stall the picture: appends run on the content I/O
-// queue, whose order also keeps them ahead of the commit and of any later transfer's start.
-void PlayerController::appendMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer,
-                                           QByteArray bytes)
-{
+    MediaTransfer* const t = transfer.get();
     const std::shared_ptr<ContentCache> cache = contentCache_;
-    const QString sha256 = transfer->item.sha256;
-    const qint64 total = transfer->item.bytes;
-    transfer->writing = true;
-    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
+    t->totalBytes = item.bytes;
+    // Aborted replies leave their set: an append landing afterwards reads no more.
+    t->current = [this, t, &replies] { return replies.contains(t->reply) && transferCurrent(*t); };
+    t->resetPartial = [cache, sha256 = item.sha256] { return cache->resetPartial(sha256); };
+    t->appendPartial = [cache, sha256 = item.sha256, total = item.bytes](const QByteArray& bytes) {
         QString error;
-        const bool written = cache->appendPartial(sha256, total, bytes, &error);
-        return [this, transfer, written] {
-            transfer->writing = false;
-            if (!written) {
-                // What is written stays for a later resume.
-                transfer->state.rejected = true;
-                if (transfer->reply)
-                    stopReply(transfer->reply);
-            }
-            pumpMediaTransfer(transfer);
-        };
-    });
-    if (queued)
-        return;
-    transfer->writing = false;
-    transfer->state.rejected = true;
-    stopReply(transfer->reply);
+        return cache->appendPartial(sha256, total, bytes, &error);
+    };
+    t->progressed = [this, t] { noteContentProgress(t->replacement, t->generation); };
+    t->finished = [this, weak = std::weak_ptr<MediaTransfer>(transfer)] {
+        finishMediaTransfer(weak.lock());
+    };
+    startContentDownload(transfer, reply);
 }
 
 void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
 {
     QNetworkReply* reply = transfer->reply;
     const MediaItem& item = transfer->item;
-    transfer->concluded = true;
     if (transfer->replacement) {
         replacementReplies_.remove(reply);
         if (replacementReplies_.isEmpty())
@@ -496,15 +520,18 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     const bool ok = networkError == QNetworkReply::NoError && !state.rejected;
     const bool success = ok && state.statusCode >= 200 && state.statusCode <= 299
                          && state.resumeOffset + state.receivedBytes == item.bytes;
-    bool transient = false;
     if (!success) {
         // Bytes kept in the partial file will be resumed; counted as failed only when dropped.
         const bool kept = QFileInfo::exists(contentCache_->partialPath(item.sha256));
         noteTransfer(item.sha256, kept ? transfer->reason : StorageTransferLedger::Failed,
                      state.receivedBytes);
-        transient = transferTransient(state.statusCode, networkError, state.rejected);
         transfer->state.mismatch = transferMismatch(state, networkError, item.bytes);
     }
+    const TransferFailure failure =
+        classifyTransferFailure(state.statusCode, networkError, state.rejected);
+    const qint64 askedMs = RuntimeCompat::retryAfterMs(
+        reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
+        QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC));
     const QString errorText = reply->errorString();
     reply->deleteLater();
     if (!transferCurrent(*transfer))
@@ -534,9 +561,9 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
         logTransferFailure(transfer->item, transferFailureCode(state.mismatch), state.statusCode,
                            errorText);
     if (transfer->replacement)
-        replacementTransferFailed(*transfer, transient);
+        replacementTransferFailed(*transfer, failure, askedMs);
     else
-        candidateTransferFailed(*transfer, transient);
+        candidateTransferFailed(*transfer, failure, askedMs);
 }
 
 void PlayerController::logTransferFailure(const MediaItem& item, const QString& code, int status,
@@ -620,30 +647,40 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
         };
     });
     if (!queued)
-        transferIoBusy(*transfer);
+        transferIoBusy(transfer->replacement, transfer->generation);
 }
 
-void PlayerController::transferIoBusy(const MediaTransfer& transfer)
+// The content I/O queue refused the work of a download: whoever owns it learns it cannot go on.
+void PlayerController::transferIoBusy(bool replacement, quint64 generation)
 {
-    if (transfer.replacement && replacementOwns(transfer.generation)) {
+    if (replacement && replacementOwns(generation)) {
         replacement_->busy = false;
         noteReplacementUnreachable();
-    }
-    else if (!transfer.replacement && candidateOwns(transfer.generation))
+    } else if (!replacement && candidateOwns(generation)) {
         failCandidate(QStringLiteral("content_io_busy"));
+    }
 }
 
-void PlayerController::candidateTransferFailed(const MediaTransfer& transfer, bool transient)
+void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
+                                               TransferFailure failure, qint64 askedMs)
 {
     const MediaItem& item = transfer.item;
-    if (transient) {
+    // "Try later" is taken at its word, five times at most in a revision; then it is as hard as
+    // any other wrong answer.
+    const bool throttledAgain =
+        failure == TransferFailure::Throttled
+        && throttledRetries_.value(item.sha256) <= lastDelayedRetryAttempt;
+    if (failure == TransferFailure::Unreachable || throttledAgain) {
+        if (throttledAgain)
+            ++throttledRetries_[item.sha256];
+        const qint64 honouredMs = throttledAgain ? honouredRetryAfterMs(askedMs) : -1;
+        const qint64 delayMs = honouredMs >= 0 ? honouredMs : nextDownloadBackoffMs();
         if (activeSlot_ >= 0)
-            deferUnreachableWhilePlaying(item, transfer.generation);
+            deferUnreachableWhilePlaying(item, transfer.generation, delayMs);
         else
-            scheduleCandidateDownloadRetry(item, transfer.generation);
+            scheduleCandidateDownloadRetry(item, transfer.generation, delayMs);
         return;
     }
-    // Statuses count here too: a 429 or 503 for a candidate is retried once, then skipped.
     if (retriedOnceHashes_.contains(item.sha256)) {
         // Bytes known to be wrong are no base for a resume in a later revision.
         if (transfer.state.mismatch)
@@ -656,15 +693,13 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer, bo
     transferMedia(item, transfer.generation, false);
 }
 
-void PlayerController::replacementTransferFailed(const MediaTransfer& transfer, bool transient)
+void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
+                                                 TransferFailure failure, qint64 askedMs)
 {
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
-    if (transient || status == 408 || status == 429 || status == 503 || status >= 500) {
-        const QNetworkReply& reply = *transfer.reply;
-        noteReplacementUnreachable(RuntimeCompat::retryAfterMs(
-            reply.rawHeader("Retry-After"), reply.rawHeader("Date"),
-            QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)));
+    if (failure != TransferFailure::Hard || status == 408 || status >= 500) {
+        noteReplacementUnreachable(askedMs);
         return;
     }
     if (transfer.state.mismatch && retriedOnceHashes_.contains(sha))
@@ -706,7 +741,8 @@ qint64 PlayerController::nextDownloadBackoffMs()
     return delay;
 }
 
-void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation)
+void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation,
+                                                      qint64 delayMs)
 {
     if (!candidateOwns(generation))
         return;
@@ -714,7 +750,7 @@ void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, qui
         return;
     candidateRetryItem_ = item;
     candidateRetryGeneration_ = generation;
-    candidateDownloadRetryTimer_.start(int(nextDownloadBackoffMs()));
+    candidateDownloadRetryTimer_.start(int(delayMs));
     if (!candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
 }
@@ -727,14 +763,15 @@ void PlayerController::candidateDownloadRetryFired()
     transferMedia(item, candidateRetryGeneration_, false);
 }
 
-void PlayerController::deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation)
+void PlayerController::deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation,
+                                                    qint64 delayMs)
 {
     if (!candidateOwns(generation) || activeSlot_ < 0)
         return;
     Manifest manifest = candidate_->manifest;
     QByteArray body = candidate_->manifestBody;
     const bool revisionChange = candidate_->revisionChange;
-    unreachableUntil_.insert(item.sha256, clock_->nowMs() + nextDownloadBackoffMs());
+    unreachableUntil_.insert(item.sha256, clock_->nowMs() + delayMs);
     modelForSlot(candidate_->slot)->clear();
     cancelCandidateWork();
     candidate_.reset();

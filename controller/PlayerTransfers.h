@@ -10,8 +10,11 @@
 #include <QByteArray>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace talvorine {
@@ -67,19 +70,31 @@ bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkErr
 // the download's, on which the player holds what plays.
 QString transferFailureCode(bool mismatch);
 
-// Failures that say the origin could not be reached or went quiet (no HTTP answer, a dropped
-// or timed-out connection), as opposed to an answer that was wrong. Qt ends a body that went
-// silent with OperationCanceledError from its own transfer timeout; only an abort the player
-// made itself (rejectedByPlayer) is not that.
-bool transferTransient(int statusCode, QNetworkReply::NetworkError error, bool rejectedByPlayer);
+// How a failed content download is taken: one reading for media, packages and soundtrack
+// tracks, whatever each then does about it.
+enum class TransferFailure {
+    Hard,        // an answer that was wrong, or bytes the player refused
+    Unreachable, // no answer: refused, not resolved, dropped, timed out or gone silent
+    Throttled,   // 429 or 503: the origin asks to be asked again later
+};
+
+// Qt ends a body that went silent with OperationCanceledError from its own transfer timeout;
+// only an abort the player made itself (rejectedByPlayer: a refused head, an oversize body, a
+// failed write) is not the origin's doing.
+TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkError error,
+                                        bool rejectedByPlayer);
+
+// Throttled or unreachable answers are asked again after a wait this many times at most; the
+// next such failure counts as hard.
+constexpr int lastDelayedRetryAttempt = 4;
+
+// The wait an origin asked for with Retry-After (in ms, -1 when it asked for none) as a download
+// honours it: kept within 1 s .. 15 min, and still -1 when none was asked.
+qint64 honouredRetryAfterMs(qint64 retryAfterMs);
 
 // The finished handler reads the last bytes through the same path as readyRead, and an error
 // status has already ended the reply on its own: neither may be aborted again.
 void stopReply(QNetworkReply* reply);
-
-// "identity" bytes, so that offsets in the body are offsets in the file, and the range after the
-// resumeOffset bytes already in the partial file, only while the object still has that digest.
-void setResumeHeaders(QNetworkRequest& request, qint64 resumeOffset, const QString& digest);
 
 // The partial file a download writes into.
 struct PartialFile {
@@ -93,6 +108,32 @@ struct PartialFile {
 // write keeps what is written. Returns the count of bytes taken from the reply.
 qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 totalBytes,
                     const PartialFile& partial);
+
+// One content download into a partial file, whoever asked for it: media, a package or a
+// soundtrack track. Its reply is read a read buffer at a time and each read is appended on the
+// content I/O queue; nothing more is read while an append waits, so the reply's bounded read
+// buffer holds the origin back and no write waits on the GUI thread. The owner says what
+// differs.
+struct ContentDownload {
+    // The owner still wants the bytes; otherwise the reply is stopped.
+    std::function<bool()> current;
+    // On the GUI thread, never while an append is pending.
+    std::function<bool()> resetPartial;
+    // On the content I/O queue's worker: it may touch only what it holds by value.
+    std::function<bool(const QByteArray&)> appendPartial;
+    std::function<void()> progressed;
+    // The reply has finished and its last bytes are on disk; called once.
+    std::function<void()> finished;
+    qint64 totalBytes = 0;
+    // The owner's flag when the request was made: raised once the owner cancels its work, so
+    // its appends are dropped and an abort it made itself never reads as the origin's failure.
+    std::shared_ptr<std::atomic<bool>> cancel;
+    QPointer<QNetworkReply> reply;
+    MediaDownloadState state;
+    bool writing = false;
+    bool replyFinished = false;
+    bool concluded = false;
+};
 
 // Refetch for an object evicted earlier, repair for one whose stored copy failed, else new.
 StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair);

@@ -271,6 +271,13 @@ QNetworkAccessManager* RuntimeTransport::networkAccessManager() const
     return manager_.get();
 }
 
+QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
+{
+    QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
+    reply->setReadBufferSize(replyReadBufferBytes);
+    return reply;
+}
+
 int RuntimeTransport::stallBoundMs(const char* variable, int fallbackMs)
 {
     static const QRegularExpression digits(QStringLiteral("\\A[0-9]{1,9}\\z"));

@@ -62,6 +62,10 @@ public:
     ~RuntimeTransport() override;
 
     QNetworkAccessManager* networkAccessManager() const;
+    // GETs a content download the caller has built (authorised, its headers set) the way the
+    // transport sends its own requests: without HTTP/2 and with the bounded read buffer, so a
+    // reply read slowly holds the origin back instead of growing with the object.
+    QNetworkReply* getContent(const QNetworkRequest& request);
     bool authorizeRuntimeRequest(QNetworkRequest& request) const;
     bool hasRuntimeSession() const;
     // Forgets the runtime session without announcing it, for a player that is giving up its

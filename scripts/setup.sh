@@ -24,8 +24,8 @@ packages=(
   weston libegl-mesa0 libgl1-mesa-dri libgles2 xkb-data
   # typefaces compiled into the player
   fonts-dejavu-core
-  # benchmarks
-  libbenchmark-dev
+  # benchmarks (python3-h2: the HTTP/2 origin of bench/tls_transfer)
+  libbenchmark-dev python3-h2
   # zone database for the page schedule tests
   tzdata
 )

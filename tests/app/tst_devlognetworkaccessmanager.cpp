@@ -55,6 +55,15 @@ QTimer* watchdogOf(QNetworkReply* reply)
                                      Qt::FindDirectChildrenOnly);
 }
 
+// Rows name a content download by its path; the request carries the mark its builder sets.
+QNetworkRequest requestFor(const QUrl& url)
+{
+    QNetworkRequest request(url);
+    if (url.path().startsWith(QLatin1String("/content/")))
+        request.setAttribute(DevLogNetworkAccessManager::contentDownloadAttribute, true);
+    return request;
+}
+
 QList<QJsonObject> devRecords(const QString& event)
 {
     return test::recordsOf(test::readJsonLines(DevFileLog::path()), event);
@@ -120,53 +129,66 @@ void DevLogNetworkAccessManagerTest::requestAdjustments_data()
     QTest::addColumn<int>("requestTimeout");
     QTest::addColumn<QByteArray>("accept");
     QTest::addColumn<QString>("path");
+    QTest::addColumn<bool>("marked"); // as a content download, by whoever built it
     QTest::addColumn<int>("timeout");
     QTest::addColumn<int>("watchdog");
 
     const QString api = QStringLiteral("/runtime/v1/reports");
     const int intMax = std::numeric_limits<int>::max();
 
-    QTest::newRow("API, manager default") << 30000 << 0 << QByteArray() << api << 30000 << 60000;
-    QTest::newRow("API, own short timeout") << 30000 << 200 << QByteArray() << api << 200 << 1000;
-    QTest::newRow("API, own 10 s") << 30000 << 10000 << QByteArray() << api << 10000 << 20000;
-    QTest::newRow("API, manager without timeout") << 0 << 0 << QByteArray() << api << 30000 << 60000;
-    QTest::newRow("API, manager 4 s") << 4000 << 0 << QByteArray() << api << 4000 << 8000;
-    QTest::newRow("API, negative own timeout") << 4000 << -5 << QByteArray() << api << 4000 << 8000;
+    QTest::newRow("API, manager default") << 30000 << 0 << QByteArray() << api << false << 30000
+                                          << 60000;
+    QTest::newRow("API, own short timeout") << 30000 << 200 << QByteArray() << api << false << 200
+                                            << 1000;
+    QTest::newRow("API, own 10 s") << 30000 << 10000 << QByteArray() << api << false << 10000
+                                   << 20000;
+    QTest::newRow("API, manager without timeout") << 0 << 0 << QByteArray() << api << false
+                                                  << 30000 << 60000;
+    QTest::newRow("API, manager 4 s") << 4000 << 0 << QByteArray() << api << false << 4000 << 8000;
+    QTest::newRow("API, negative own timeout") << 4000 << -5 << QByteArray() << api << false
+                                               << 4000 << 8000;
     QTest::newRow("API, doubled timeout overflows: saturate")
-        << 30000 << 1500000000 << QByteArray() << api << 1500000000 << intMax;
-    QTest::newRow("API, largest timeout") << 30000 << intMax << QByteArray() << api << intMax
-                                          << intMax;
-    QTest::newRow("API, half the largest") << 30000 << intMax / 2 << QByteArray() << api
+        << 30000 << 1500000000 << QByteArray() << api << false << 1500000000 << intMax;
+    QTest::newRow("API, largest timeout") << 30000 << intMax << QByteArray() << api << false
+                                          << intMax << intMax;
+    QTest::newRow("API, half the largest") << 30000 << intMax / 2 << QByteArray() << api << false
                                            << intMax / 2 << intMax - 1;
 
     const QByteArray stream = "text/event-stream";
-    QTest::newRow("event stream stays untimed") << 30000 << 0 << stream << api << 0 << noWatchdog;
+    QTest::newRow("event stream stays untimed") << 30000 << 0 << stream << api << false << 0
+                                                << noWatchdog;
     QTest::newRow("event stream, manager without timeout")
-        << 0 << 0 << stream << api << 0 << noWatchdog;
-    QTest::newRow("event stream keeps its own") << 30000 << 5000 << stream << api << 5000
+        << 0 << 0 << stream << api << false << 0 << noWatchdog;
+    QTest::newRow("event stream keeps its own") << 30000 << 5000 << stream << api << false << 5000
                                                 << noWatchdog;
     QTest::newRow("event stream type in other case")
-        << 30000 << 0 << QByteArray("Text/Event-Stream") << api << 30000 << 60000;
+        << 30000 << 0 << QByteArray("Text/Event-Stream") << api << false << 30000 << 60000;
     QTest::newRow("event stream with parameters")
-        << 30000 << 0 << QByteArray("text/event-stream; charset=utf-8") << api << 30000 << 60000;
-    QTest::newRow("event stream in a list")
-        << 30000 << 0 << QByteArray("application/json, text/event-stream") << api << 30000
+        << 30000 << 0 << QByteArray("text/event-stream; charset=utf-8") << api << false << 30000
         << 60000;
+    QTest::newRow("event stream in a list")
+        << 30000 << 0 << QByteArray("application/json, text/event-stream") << api << false
+        << 30000 << 60000;
 
-    QTest::newRow("content download") << 30000 << 0 << QByteArray()
-                                      << "/content/v1/3fa9c2e1" << 30000 << noWatchdog;
+    // A content download is one by what asked for it, wherever under the origin it lives.
+    QTest::newRow("content download") << 30000 << 0 << QByteArray() << "/content/v1/3fa9c2e1"
+                                      << true << 30000 << noWatchdog;
     QTest::newRow("content download, own timeout")
-        << 30000 << 200 << QByteArray() << "/content/v1/o" << 200 << noWatchdog;
+        << 30000 << 200 << QByteArray() << "/content/v1/o" << true << 200 << noWatchdog;
     QTest::newRow("content download, encoded name")
-        << 30000 << 0 << QByteArray() << "/content/v1/a%20b" << 30000 << noWatchdog;
+        << 30000 << 0 << QByteArray() << "/content/v1/a%20b" << true << 30000 << noWatchdog;
+    QTest::newRow("content, other version")
+        << 30000 << 0 << QByteArray() << "/content/v2/o" << true << 30000 << noWatchdog;
+    QTest::newRow("content download elsewhere on the origin")
+        << 30000 << 0 << QByteArray() << "/runtime/v1/reports" << true << 30000 << noWatchdog;
+    QTest::newRow("content path asked for unmarked")
+        << 30000 << 0 << QByteArray() << "/content/v1/o" << false << 30000 << 60000;
     QTest::newRow("content prefix in other case")
-        << 30000 << 0 << QByteArray() << "/Content/v1/o" << 30000 << 60000;
-    QTest::newRow("content, other version") << 30000 << 0 << QByteArray() << "/content/v2/o"
-                                            << 30000 << 60000;
+        << 30000 << 0 << QByteArray() << "/Content/v1/o" << false << 30000 << 60000;
     QTest::newRow("content without the trailing slash")
-        << 30000 << 0 << QByteArray() << "/content/v1" << 30000 << 60000;
+        << 30000 << 0 << QByteArray() << "/content/v1" << false << 30000 << 60000;
     QTest::newRow("content download that is an event stream")
-        << 30000 << 0 << stream << "/content/v1/o" << 0 << noWatchdog;
+        << 30000 << 0 << stream << "/content/v1/o" << true << 0 << noWatchdog;
 }
 
 void DevLogNetworkAccessManagerTest::requestAdjustments()
@@ -175,6 +197,7 @@ void DevLogNetworkAccessManagerTest::requestAdjustments()
     QFETCH(int, requestTimeout);
     QFETCH(QByteArray, accept);
     QFETCH(QString, path);
+    QFETCH(bool, marked);
     QFETCH(int, timeout);
     QFETCH(int, watchdog);
 
@@ -189,6 +212,8 @@ void DevLogNetworkAccessManagerTest::requestAdjustments()
         request.setTransferTimeout(requestTimeout);
     if (!accept.isEmpty())
         request.setRawHeader("Accept", accept);
+    if (marked)
+        request.setAttribute(DevLogNetworkAccessManager::contentDownloadAttribute, true);
 
     QNetworkReply* reply = manager.get(request);
     QCOMPARE(reply->request().transferTimeout(), timeout);
@@ -290,7 +315,7 @@ void DevLogNetworkAccessManagerTest::watchdogBoundsWholeRequest()
     LoopbackHttpServer server;
     server.setReply(LoopbackHttpServer::Reply::slowBody(body, 1, 80));
     DevLogNetworkAccessManager manager;
-    QNetworkRequest request(server.url(path));
+    QNetworkRequest request = requestFor(server.url(path));
     request.setTransferTimeout(requestTimeout);
     QNetworkReply* reply = manager.get(request);
     QByteArray received;
@@ -342,13 +367,12 @@ void DevLogNetworkAccessManagerTest::idleAfterRedirect()
     LoopbackHttpServer server;
     server.setReply(trickles ? LoopbackHttpServer::Reply::slowBody(body, 1, timeoutMs / 7)
                              : LoopbackHttpServer::Reply::silentBody(body.size()));
-    // The request's class comes from the URL asked for: the old address is of the same class.
+    // The request's class comes from the request as asked for, whatever the redirect.
     const QString moved = path + QStringLiteral("-moved");
     server.setRoute(moved.toUtf8(), LoopbackHttpServer::Reply::redirect(302, path.toUtf8()));
     DevLogNetworkAccessManager manager;
     manager.setTransferTimeout(timeoutMs);
-    QNetworkReply* reply = manager.get(
-        QNetworkRequest(server.url(viaRedirect ? moved : path)));
+    QNetworkReply* reply = manager.get(requestFor(server.url(viaRedirect ? moved : path)));
     QByteArray received;
     connect(reply, &QNetworkReply::readyRead, reply,
             [reply, &received] { received += reply->readAll(); });

@@ -1,6 +1,7 @@
 #include "controller/PlayerController.h"
 #include "controller/PlayerOverlay.h"
 #include "controller/PlayerState.h"
+#include "controller/PlayerTransfers.h"
 
 #include <QTest>
 
@@ -10,6 +11,7 @@ using namespace talvorine;
 Q_DECLARE_METATYPE(talvorine::RuntimePhaseFacts)
 Q_DECLARE_METATYPE(talvorine::OverlayFaultFlags)
 Q_DECLARE_METATYPE(talvorine::SyncGlyph)
+Q_DECLARE_METATYPE(talvorine::TransferFailure)
 
 namespace {
 
@@ -287,6 +289,45 @@ private slots:
         const PlayerController::ManifestValidator validator{
             QStringLiteral("/runtime/v2/manifest"), QByteArray("{\"a\":1}"), etag};
         QCOMPARE(validator.etagFor(route, active ? &activeBody : nullptr), sent);
+    }
+
+    // One reading of a failed content download for media, packages and soundtrack tracks.
+    void transferFailure_data()
+    {
+        using E = QNetworkReply::NetworkError;
+        QTest::addColumn<int>("status");
+        QTest::addColumn<E>("error");
+        QTest::addColumn<bool>("rejectedByPlayer");
+        QTest::addColumn<TransferFailure>("failure");
+        const auto unreachable = TransferFailure::Unreachable;
+        const auto hard = TransferFailure::Hard;
+        QTest::newRow("refused") << 0 << E::ConnectionRefusedError << false << unreachable;
+        QTest::newRow("name not resolved") << 0 << E::HostNotFoundError << false << unreachable;
+        QTest::newRow("TLS failed before an answer") << 0 << E::SslHandshakeFailedError << false
+                                                      << unreachable;
+        QTest::newRow("closed mid-body") << 200 << E::RemoteHostClosedError << false << unreachable;
+        QTest::newRow("body gone silent") << 200 << E::OperationCanceledError << false
+                                          << unreachable;
+        QTest::newRow("timed out") << 200 << E::TimeoutError << false << unreachable;
+        QTest::newRow("network blip") << 200 << E::TemporaryNetworkFailureError << false
+                                      << unreachable;
+        QTest::newRow("the player's own abort") << 200 << E::OperationCanceledError << true << hard;
+        QTest::newRow("503") << 503 << E::OperationCanceledError << true
+                             << TransferFailure::Throttled;
+        QTest::newRow("429") << 429 << E::UnknownContentError << false
+                             << TransferFailure::Throttled;
+        QTest::newRow("404") << 404 << E::ContentNotFoundError << false << hard;
+        QTest::newRow("408") << 408 << E::OperationCanceledError << true << hard;
+        QTest::newRow("500") << 500 << E::InternalServerError << false << hard;
+        QTest::newRow("a 206 refused") << 206 << E::OperationCanceledError << true << hard;
+    }
+    void transferFailure()
+    {
+        QFETCH(int, status);
+        QFETCH(QNetworkReply::NetworkError, error);
+        QFETCH(bool, rejectedByPlayer);
+        QFETCH(TransferFailure, failure);
+        QCOMPARE(classifyTransferFailure(status, error, rejectedByPlayer), failure);
     }
 };
 

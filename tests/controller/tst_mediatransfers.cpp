@@ -71,22 +71,38 @@ ServedObject hostilePackage()
     return {"/content/v1/packages/hostile.tgz", bytes, Service::sha256Hex(bytes)};
 }
 
-// Runs until the package settles, expiring every back-off the controller arms at once; the
-// delays it armed, in order.
-QList<int> expireBackoffs(ControllerHarness& h, const std::function<bool()>& settled)
+// Runs until the download settles, expiring every back-off the controller arms on the retry
+// timer at once; the delays it armed, in order.
+QList<int> expireBackoffs(ControllerHarness& h, const char* timer,
+                          const std::function<bool()>& settled,
+                          const std::function<void()>& beforeRetry = [] {})
 {
     QList<int> delays;
-    QTimer* retry = h.timer("packageRetryTimer");
+    QTimer* retry = h.timer(timer);
     QSignalSpy fired(retry, &QTimer::timeout);
     while (QTest::qWaitFor([&] { return settled() || retry->isActive(); }, waitMs) && !settled()) {
         delays.append(retry->interval());
-        if (!h.expireSoon("packageRetryTimer") || !fired.wait(waitMs))
+        beforeRetry();
+        if (!h.expireSoon(timer) || !fired.wait(waitMs))
             break;
     }
     return delays;
 }
 
-enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying };
+// The watchdog of each request for the path still running, made to run out at once.
+void expireWatchdogs(QNetworkAccessManager* manager, const QByteArray& path)
+{
+    for (QNetworkReply* reply : manager->findChildren<QNetworkReply*>()) {
+        if (reply->isRunning() && reply->url().path().toUtf8() == path) {
+            if (auto* watchdog = reply->findChild<QTimer*>(QStringLiteral("talvorineWatchdog")))
+                watchdog->start(0);
+        }
+    }
+}
+
+// Origin::UnderV2: the object lives under "/content/v2/" and trickles, and the watchdog of its
+// request, if it has one, runs out the moment the service sees it.
+enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying, UnderV2 };
 enum class Outcome { Bound, Skipped, RetryArmed, Deferred, Settled };
 
 } // namespace
@@ -145,6 +161,57 @@ private Q_SLOTS:
         QCOMPARE(boundSource(c, 0, "c"), boundSource(c, 0, "a"));
     }
 
+    // Every kind of content from a service over TLS that offers HTTP/2, as real services do:
+    // no request takes the offer up (the strict service would count a surprise), and each body
+    // is written on the content I/O queue, not on the GUI thread: with the queue held, nothing
+    // of it has reached the partial file when its append waits there.
+    void contentOverTls()
+    {
+        ControllerHarness& h = make({.transport = Service::Transport::Https});
+        PlayerController& c = h.controller();
+        const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
+        const ServedObject picture = ServedObject::make("tls.png", objectBytes, 3);
+        const ServedObject package = servedPackage("tls.tgz", "tls");
+        const ServedObject audio = ServedObject::make("tls.wav", objectBytes, 4);
+        h.service().putContent(picture.path, picture.bytes);
+        h.service().putContent(package.path, package.bytes, packageType);
+        h.service().putContent(audio.path, audio.bytes);
+        Manifest manifest = contentManifest(
+            {QJsonArray{mediaPrimitive("a", {picture}), applicationPrimitive("app", package)}},
+            h.service().url());
+        manifest.soundtrack = Soundtrack{true, 0.5,
+                                         {{"t", "m-t", QString::fromLatin1(audio.path),
+                                           audio.sha256, audio.bytes.size(), "audio/wav", 0}}};
+
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        QSemaphore release;
+        connect(&h.service(), &Service::requestReceived, this, [&](int index) {
+            if (h.service().requests().at(index).path.startsWith("/content/"))
+                io.submit(std::make_shared<std::atomic<bool>>(false),
+                          [&release] { return release.acquire(), std::function<void()>(); });
+        });
+        // Once the object was asked for, the one job waiting behind the hold is its first append.
+        const auto held = [&](const ServedObject& object, const QString& partial) {
+            const bool waiting = QTest::qWaitFor(
+                [&] {
+                    return h.service().contentAttempts(object.path) == 1 && io.waitingCount() == 1;
+                },
+                waitMs);
+            const bool empty = QFileInfo(partial).size() == 0;
+            release.release();
+            return waiting && empty;
+        };
+        ControllerAccess::preparePage(c, manifest, 0, true);
+        QVERIFY(held(picture, cache->partialPath(picture.sha256)));
+        QVERIFY(held(package, ControllerAccess::applicationCache(c)->partialPath(package.sha256)));
+        QTRY_VERIFY_WITH_TIMEOUT(!boundSource(c, 0, "app").isEmpty(), waitMs);
+        QCOMPARE(boundSource(c, 0, "a"), QUrl::fromLocalFile(cache->objectPath(picture.sha256)));
+        ControllerAccess::activateCandidate(c);
+        QVERIFY(held(audio, cache->partialPath(audio.sha256)));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::soundtrackTrackReady(c, audio.sha256), waitMs);
+        QCOMPARE(fileDigest(cache->objectPath(audio.sha256)), audio.sha256);
+    }
+
     // One media object through the content route as the origin behaves per row: the requests
     // (their Range and If-Range), the binding, the bytes on disk and the ledger.
     void transfers_data()
@@ -157,14 +224,16 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("ledgerNew");
         QTest::addColumn<qint64>("ledgerFailed");
         QTest::addColumn<QString>("code");
+        QTest::addColumn<QList<int>>("delays"); // the back-offs armed, where they are not drawn
 
         const qint64 n = objectBytes;
         const QByteArray resume = "bytes=1000-";
         const auto row = [](const char* name, qint64 partial, Answers answers, Outcome outcome,
                             QByteArrayList ranges, qint64 ledgerNew, qint64 ledgerFailed = 0,
-                            Origin origin = Origin::Normal, QString code = QString()) {
+                            Origin origin = Origin::Normal, QString code = QString(),
+                            QList<int> delays = {}) {
             QTest::newRow(name) << partial << answers << origin << outcome << ranges << ledgerNew
-                                << ledgerFailed << code;
+                                << ledgerFailed << code << delays;
         };
         const QString failed = QStringLiteral("content_download_failed");
         row("resumed", 1000, {}, Outcome::Bound, {resume}, n - 1000);
@@ -192,11 +261,15 @@ private Q_SLOTS:
             Origin::Normal, failed);
         row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
         row("404 once", 0, {{.status = 404}}, Outcome::Bound, {"", ""}, n);
+        // "Try later" waits as long as the origin asked, five times at most; then it is hard.
         row("503 then 429", 0,
             {{.status = 503, .headers = {{"Retry-After", "1"}}},
              {.status = 429, .headers = {{"Retry-After", "Mon, 02 Mar 2026 10:00:05 GMT"},
                                          {"Date", "Mon, 02 Mar 2026 10:00:00 GMT"}}}},
-            Outcome::Skipped, {"", ""}, 0, 0, Origin::Normal, failed);
+            Outcome::RetryArmed, {"", "", ""}, n, 0, Origin::Normal, QString(), {1000, 5000});
+        row("503 past five retries", 0,
+            Answers(7, {.status = 503, .headers = {{"Retry-After", "2"}}}), Outcome::RetryArmed,
+            QByteArrayList(7, ""), 0, 0, Origin::Normal, failed, QList<int>(5, 2000));
         row("dropped mid-body", 0, {{.fault = Service::Fault::DropMidBody}}, Outcome::RetryArmed,
             {"", "bytes=32768-"}, n);
         // Qt ends a body that went silent with OperationCanceledError: still the origin's fault.
@@ -204,6 +277,9 @@ private Q_SLOTS:
             {"", "bytes=32768-"}, n, 0, Origin::SilentAfterHalf);
         row("refused", 0, {}, Outcome::RetryArmed, {""}, n, 0, Origin::Refusing);
         row("refused while playing", 0, {}, Outcome::Deferred, {}, 0, 0, Origin::RefusingWhilePlaying);
+        // Past the API's watchdog: a content download is one wherever under "/content/" it lives.
+        row("under /content/v2/", 0, {{.trickleBytes = 4096, .trickleIntervalMs = 20}},
+            Outcome::Bound, {""}, n, 0, Origin::UnderV2);
     }
     void transfers()
     {
@@ -215,10 +291,18 @@ private Q_SLOTS:
         QFETCH(qint64, ledgerNew);
         QFETCH(qint64, ledgerFailed);
         QFETCH(QString, code);
+        QFETCH(QList<int>, delays);
 
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
-        const ServedObject object = ServedObject::make("a.png", objectBytes, 7);
+        ServedObject object = ServedObject::make("a.png", objectBytes, 7);
+        if (origin == Origin::UnderV2) {
+            object.path.replace("/content/v1/", "/content/v2/");
+            connect(&h.service(), &Service::requestReceived, &h.service(),
+                    [&h, path = object.path] {
+                        expireWatchdogs(h.transport().networkAccessManager(), path);
+                    });
+        }
         h.service().putContent(object.path, object.bytes);
         h.service().scriptContent(object.path, answers);
         h.service().requireCredential(object.path, "Talvorine-Session ");
@@ -237,15 +321,24 @@ private Q_SLOTS:
         ControllerAccess::preparePage(c, manifest, 0, false);
 
         switch (outcome) {
-        case Outcome::RetryArmed:
-            // Nothing on glass: the candidate waits for the back-off under its deadline.
+        case Outcome::RetryArmed: {
+            // Nothing on glass: the candidate waits for each back-off under its deadline.
             QTRY_VERIFY_WITH_TIMEOUT(h.timer("candidateDownloadRetryTimer")->isActive(), waitMs);
             QVERIFY(h.timer("candidateDeadlineTimer")->isActive());
             QVERIFY(boundSource(c, slot, "a").isEmpty());
             h.service().setRefusing(false);
             h.transport().networkAccessManager()->setTransferTimeout(RuntimeTransport::transferTimeoutMs);
-            QVERIFY(h.expireSoon("candidateDownloadRetryTimer"));
+            const QList<int> armed = expireBackoffs(h, "candidateDownloadRetryTimer", [&] {
+                return !boundSource(c, slot, "a").isEmpty() || !skipCode(h, "a").isEmpty();
+            });
+            if (!delays.isEmpty())
+                QCOMPARE(armed, delays);
+            if (!code.isEmpty()) {
+                QCOMPARE(skipCode(h, "a"), code);
+                break;
+            }
             [[fallthrough]];
+        }
         case Outcome::Bound:
             QTRY_COMPARE_WITH_TIMEOUT(boundSource(c, slot, "a"),
                                       QUrl::fromLocalFile(cache->objectPath(object.sha256)), waitMs);
@@ -411,7 +504,9 @@ private Q_SLOTS:
     // nothing of the package left on disk.
     void packageDownloads_data()
     {
-        QTest::addColumn<QByteArray>("held"); // "installed", "partial", "hostile", "hostile behind"
+        // "installed", "partial", "hostile", "hostile behind", "stalled" (a transfer timeout of
+        // 1 s), "refused" (until the first back-off)
+        QTest::addColumn<QByteArray>("held");
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
         QTest::addColumn<QByteArrayList>("ranges");
@@ -429,6 +524,13 @@ private Q_SLOTS:
             << QByteArray() << Answers{after(503, "120"), after(503, "0"), after(429, "3600"),
                                        {.status = 503}, {.status = 503}, {.status = 503}, {.status = 404}}
             << QList<int>{120000, 1000, 900000, 8000, 16000} << QByteArrayList(7, "") << failed;
+        // A body gone silent, a connection refused: the origin is away, not wrong.
+        QTest::newRow("stalled twice") << QByteArray("stalled")
+                                       << Answers{{.fault = Service::Fault::Stall},
+                                                  {.fault = Service::Fault::Stall}}
+                                       << QList<int>{1000, 2000} << QByteArrayList{} << QString();
+        QTest::newRow("refused") << QByteArray("refused") << Answers{} << QList<int>{1000}
+                                 << QByteArrayList{""} << QString();
         QTest::newRow("500 and 408 are hard") << QByteArray() << Answers{{.status = 500}, {.status = 408}}
                                               << QList<int>{} << QByteArrayList(2, "") << failed;
         QTest::newRow("416 restarts whole") << QByteArray("partial") << Answers{{.status = 416}}
@@ -475,6 +577,15 @@ private Q_SLOTS:
         h.service().scriptContent(package.path, answers);
         if (held == "partial")
             QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
+        if (held == "stalled") {
+            h.transport().networkAccessManager()->setTransferTimeout(1000);
+            // Each stall leaves half of what it was sent in the partial file, for the next try.
+            const qint64 first = package.bytes.size() / 2;
+            const qint64 second = first + (package.bytes.size() - first) / 2;
+            ranges = {"", "bytes=" + QByteArray::number(first) + '-',
+                      "bytes=" + QByteArray::number(second) + '-'};
+        }
+        h.service().setRefusing(held == "refused");
         const Manifest manifest = contentManifest(
             {QJsonArray{applicationPrimitive("app", package), frame}}, h.service().url());
         if (held == "hostile behind") {
@@ -488,7 +599,9 @@ private Q_SLOTS:
         const auto settled = [&] {
             return !boundSource(c, 0, "app").isEmpty() || !skipCode(h, "app").isEmpty();
         };
-        QCOMPARE(expireBackoffs(h, settled), delays);
+        QCOMPARE(expireBackoffs(h, "packageRetryTimer", settled,
+                                [&] { h.service().setRefusing(false); }),
+                 delays);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         if (code.isEmpty()) {
             QCOMPARE(boundSource(c, 0, "app"),

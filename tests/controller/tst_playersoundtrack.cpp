@@ -95,7 +95,9 @@ private slots:
         PlayerController& c = h->controller();
         const SoundtrackEngine& engine = ControllerAccess::soundtrackEngine(c);
         const SoundtrackTrack a = track("A", tone, 1), d = track("D", tone, 4);
-        const SoundtrackTrack b = track("B", tone, 2, {{.status = 206}, {.status = 401}});
+        const SoundtrackTrack b =
+            track("B", tone, 2, {{.status = 503, .headers = {{"Retry-After", "120"}}},
+                                 {.status = 206}, {.status = 401}});
         const SoundtrackTrack t = track("C", tone, 3, {{.lengthDelta = 1}, {.lengthDelta = -1},
                                                        {.corrupt = true}});
         // Cached already: the first track, and the pages' image.
@@ -106,23 +108,24 @@ private slots:
                                                       PageAudioCue{"C", true}};
 
         // The cached track plays without a request; the others come one at a time, in order,
-        // each broken download dropped whole and tried again on the refetch timer only.
+        // each broken download dropped whole and tried again on the refetch timer only, no
+        // sooner than an origin that said "try later" asked.
         show("rev-1", {a, b, t}, 0, cues);
         QTRY_COMPARE_WITH_TIMEOUT(logged("soundtrack_track_started"), QStringList{"A"}, waitMs);
         QCOMPARE(engine.gain(), 0.5);
-        const QStringList failures{"206", "401", "200", "200"};
+        const QStringList failures{"503", "206", "401", "200", "200"};
         for (qsizetype failure = 1; failure <= failures.size(); ++failure) {
             QTRY_COMPARE_WITH_TIMEOUT(logged("soundtrack_download_failed", "status"),
                                       failures.first(failure), waitMs);
-            const QString& partial = failure <= 2 ? b.sha256 : t.sha256;
+            const QString& partial = failure <= 3 ? b.sha256 : t.sha256;
             QVERIFY(!QFile::exists(ControllerAccess::contentCache(c)->partialPath(partial)));
-            QCOMPARE(h->timer("soundtrackFetchTimer")->interval(), 30000);
+            QCOMPARE(h->timer("soundtrackFetchTimer")->interval(), failure == 1 ? 120000 : 30000);
             QVERIFY(retrySoon());
         }
         QTRY_COMPARE_WITH_TIMEOUT(logged("soundtrack_verify_failed"), QStringList{"C"}, waitMs);
         QVERIFY(retrySoon());
         QTRY_VERIFY_WITH_TIMEOUT(ready(t), waitMs);
-        QCOMPARE(QList<int>({requests(a), requests(b), requests(t)}), QList<int>({0, 3, 4}));
+        QCOMPARE(QList<int>({requests(a), requests(b), requests(t)}), QList<int>({0, 4, 4}));
         QCOMPARE(h->service().attempts("POST", "/runtime/v1/native/sessions"), mints + 1);
 
         // The operator's volume reaches the playing track at once; cues jump to a track, keep
@@ -143,7 +146,7 @@ private slots:
         QVERIFY(!engine.isPlaying());
         show("rev-4", {b, t});
         QCOMPARE(logged("soundtrack_track_started"), (QStringList{"A", "C", "C", "A", "B"}));
-        QCOMPARE(logged("soundtrack_download_failed").size(), 4);
+        QCOMPARE(logged("soundtrack_download_failed").size(), 5);
 
         // Bytes no demuxer takes fail once per refetch, no sooner.
         const SoundtrackTrack u = track("U", undecodable, 1);

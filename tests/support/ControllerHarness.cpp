@@ -250,7 +250,7 @@ bool prepareBoundState(const QString& stateDirectory)
 // --- ControllerHarness ---------------------------------------------------------------------
 
 ControllerHarness::ControllerHarness(Options options)
-    : service_(std::make_unique<FakeRuntimeService>(FakeRuntimeService::Transport::Http))
+    : service_(std::make_unique<FakeRuntimeService>(options.transport))
     , clock_(std::make_shared<ManualClock>())
 {
     if (!directory_.isValid()) {
@@ -260,6 +260,10 @@ ControllerHarness::ControllerHarness(Options options)
     if (!service_->listening()) {
         setupError_ = QStringLiteral("fake runtime service: ") + service_->setupError();
         return;
+    }
+    if (options.transport != FakeRuntimeService::Transport::Http) {
+        untrustedTls_ = QSslConfiguration::defaultConfiguration();
+        service_->trustInProcess();
     }
     service_->setStrict(true);
     service_->requireProof(W::pairingStartRoute, QStringLiteral("pairing.start"));
@@ -279,6 +283,8 @@ ControllerHarness::~ControllerHarness()
 {
     destroyController();
     service_.reset();
+    if (untrustedTls_)
+        QSslConfiguration::setDefaultConfiguration(*untrustedTls_);
 }
 
 void ControllerHarness::buildController(const Options& options, const QString& stateDirectory)

@@ -13,11 +13,13 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSslConfiguration>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <tuple>
 #include <utility>
 
@@ -308,6 +310,11 @@ struct ControllerAccess {
         return c.transferLedger_.transfer24h(nowMs);
     }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
+    // A content request as the controller builds one, from its start.
+    static QNetworkReply* getContent(PlayerController& c, const QUrl& url)
+    {
+        return c.getContent(url, 0, {});
+    }
     static CacheIoQueue& adIo(PlayerController& c) { return c.adIo_; }
     static std::shared_ptr<ContentCache> contentCache(PlayerController& c)
     {
@@ -475,6 +482,8 @@ struct ControllerOptions {
     // The clock the controller reads instead of the harness's manual one (window tests whose
     // media play in real time).
     std::shared_ptr<const PlayerClock> clock{};
+    // How the fake service is reached; over TLS its authority is trusted while the harness lives.
+    FakeRuntimeService::Transport transport = FakeRuntimeService::Transport::Http;
 };
 
 class ControllerHarness {
@@ -561,6 +570,9 @@ private:
     bool sessionSettled(const std::function<void()>& begin);
 
     QTemporaryDir directory_;
+    // The process's TLS defaults before the service's authority was trusted, given back at the
+    // end: every fake's authority has the same name.
+    std::optional<QSslConfiguration> untrustedTls_;
     std::unique_ptr<FakeRuntimeService> service_;
     std::shared_ptr<ManualClock> clock_;
     std::unique_ptr<PlayerController> controller_;

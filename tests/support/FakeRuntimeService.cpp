@@ -227,6 +227,32 @@ QJsonObject FakeRuntimeService::Request::jsonBody() const
     return QJsonDocument::fromJson(body).object();
 }
 
+LoopbackTls LoopbackTls::make()
+{
+    LoopbackTls tls;
+    Pkey authorityKey = makeKey();
+    Pkey serverKey = makeKey();
+    if (!authorityKey || !serverKey) {
+        tls.error = QStringLiteral("key generation failed");
+        return tls;
+    }
+    Cert authority = makeCertificate(authorityKey.get(), "Talvorine Test Authority", nullptr,
+                                     authorityKey.get(), true, 1);
+    Cert server = authority ? makeCertificate(serverKey.get(), "localhost", authority.get(),
+                                              authorityKey.get(), false, 2)
+                            : Cert();
+    if (!server) {
+        tls.error = QStringLiteral("certificate generation failed");
+        return tls;
+    }
+    tls.authority = QSslCertificate(certificatePem(authority.get()), QSsl::Pem);
+    tls.certificate = QSslCertificate(certificatePem(server.get()), QSsl::Pem);
+    tls.key = QSslKey(keyPem(serverKey.get()), QSsl::Ec, QSsl::Pem);
+    if (tls.authority.isNull() || tls.certificate.isNull() || tls.key.isNull())
+        tls.error = QStringLiteral("certificate conversion failed");
+    return tls;
+}
+
 // --- the service ---------------------------------------------------------------------------
 
 FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
@@ -238,28 +264,14 @@ FakeRuntimeService::FakeRuntimeService(Transport transport, QObject* parent)
     clock_.start();
     fallback_ = Reply::json(404, QJsonObject{{QStringLiteral("code"), QStringLiteral("not_found")}});
     if (transport_ != Transport::Http) {
-        Pkey authorityKey = makeKey();
-        Pkey serverKey = makeKey();
-        if (!authorityKey || !serverKey) {
-            setupError_ = QStringLiteral("key generation failed");
+        const LoopbackTls tls = LoopbackTls::make();
+        if (!tls.error.isEmpty()) {
+            setupError_ = tls.error;
             return;
         }
-        Cert authority = makeCertificate(authorityKey.get(), "Talvorine Test Authority", nullptr,
-                                         authorityKey.get(), true, 1);
-        Cert server = authority ? makeCertificate(serverKey.get(), "localhost", authority.get(),
-                                                  authorityKey.get(), false, 2)
-                                : Cert();
-        if (!server) {
-            setupError_ = QStringLiteral("certificate generation failed");
-            return;
-        }
-        authority_ = QSslCertificate(certificatePem(authority.get()), QSsl::Pem);
-        certificate_ = QSslCertificate(certificatePem(server.get()), QSsl::Pem);
-        key_ = QSslKey(keyPem(serverKey.get()), QSsl::Ec, QSsl::Pem);
-        if (authority_.isNull() || certificate_.isNull() || key_.isNull()) {
-            setupError_ = QStringLiteral("certificate conversion failed");
-            return;
-        }
+        authority_ = tls.authority;
+        certificate_ = tls.certificate;
+        key_ = tls.key;
     }
     if (!startListening(0) && setupError_.isEmpty())
         setupError_ = QStringLiteral("listen failed");
@@ -279,6 +291,9 @@ bool FakeRuntimeService::startListening(quint16 port)
         configuration.setLocalCertificate(certificate_);
         configuration.setPrivateKey(key_);
         configuration.setPeerVerifyMode(QSslSocket::VerifyNone);
+        // Offered as a real service offers it; the fake itself speaks HTTP/1.1 only.
+        configuration.setAllowedNextProtocols({QSslConfiguration::ALPNProtocolHTTP2,
+                                               QSslConfiguration::NextProtocolHttp1_1});
         server->setSslConfiguration(configuration);
         server->setHandshakeTimeout(5000);
         server_ = std::move(server);
@@ -360,6 +375,15 @@ void FakeRuntimeService::setRefusing(bool refusing)
     if (refusing) {
         if (server_)
             server_->close();
+        QSet<QTcpSocket*> streaming;
+        for (const QList<QPointer<QTcpSocket>>& sockets : std::as_const(streams_)) {
+            for (const QPointer<QTcpSocket>& socket : sockets)
+                streaming.insert(socket.data());
+        }
+        for (QTcpSocket* socket : findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly)) {
+            if (!streaming.contains(socket))
+                socket->abort();
+        }
         return;
     }
     if (server_ && server_->isListening())
@@ -421,6 +445,16 @@ void FakeRuntimeService::closeStreams(const QByteArray& path)
 
 void FakeRuntimeService::accept(QTcpSocket* socket)
 {
+    // A client that takes up the HTTP/2 offer is told apart here, and its connection is closed.
+    const auto* secure = qobject_cast<QSslSocket*>(socket);
+    if (secure && secure->sslConfiguration().nextNegotiatedProtocol()
+                      == QSslConfiguration::ALPNProtocolHTTP2) {
+        if (strict_)
+            surprises_.append(QStringLiteral("negotiated HTTP/2"));
+        socket->abort();
+        socket->deleteLater();
+        return;
+    }
     auto connection = std::make_shared<Connection>();
     connection->socket = socket;
     connection->id = ++connections_;

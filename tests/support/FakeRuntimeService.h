@@ -27,10 +27,22 @@ namespace talvorine::test {
 class FakeAdSlots;
 class FakeKvStore;
 
+// A certificate authority made fresh and a server certificate it signed for this machine's
+// loopback addresses: what the fake serves TLS with, and what another loopback server may too.
+struct LoopbackTls {
+    QSslCertificate authority;
+    QSslCertificate certificate;
+    QSslKey key;
+    QString error; // empty once made
+    static LoopbackTls make();
+};
+
 // A stand-in for the runtime service on loopback: plain HTTP/1.1 or HTTPS with a certificate
-// authority made at start-up. It records every request, answers scripted replies per route and
-// attempt, keeps event streams open for the test to feed, can stall, drop, refuse and delay, and
-// issues and verifies identity challenges and proofs. Bounded in requests and body sizes.
+// authority made at start-up, offering HTTP/2 as real services do (a connection that takes it
+// up is closed, and is a surprise: the fake speaks HTTP/1.1 only). It records every request,
+// answers scripted replies per route and attempt, keeps event streams open for the test to
+// feed, can stall, drop, refuse and delay, and issues and verifies identity challenges and
+// proofs. Bounded in requests and body sizes.
 class FakeRuntimeService : public QObject {
     Q_OBJECT
 public:
@@ -152,7 +164,9 @@ public:
     int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
     static QString sha256Hex(const QByteArray& bytes);
 
-    // Refused connections: the listening socket is closed and reopened on the same port.
+    // Refused connections: the listening socket is closed, and so is every idle connection a
+    // client would send its next request on (open event streams stay); then it reopens on the
+    // same port.
     void setRefusing(bool refusing);
 
     // Identity: challenges are answered by the service itself unless scripted. A route that
