@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <malloc.h>
+
 namespace talvorine {
 
 bool configureWaylandPlatformEnvironment()
@@ -25,6 +27,11 @@ void configureInputMethodEnvironment()
 {
     if (qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
         qputenv("QT_IM_MODULE", "none");
+}
+
+void boundAllocatorArenas()
+{
+    mallopt(M_ARENA_MAX, allocatorArenas);
 }
 
 } // namespace talvorine
