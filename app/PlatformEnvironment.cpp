@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <malloc.h>
 
 namespace talvorine {
 
@@ -75,6 +76,11 @@ void configureInputMethodEnvironment()
 {
     if (qEnvironmentVariableIsEmpty("QT_IM_MODULE"))
         qputenv("QT_IM_MODULE", "none");
+}
+
+void boundAllocatorArenas()
+{
+    mallopt(M_ARENA_MAX, allocatorArenas);
 }
 
 } // namespace talvorine

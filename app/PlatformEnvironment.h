@@ -24,4 +24,14 @@ void configureGstGlEnvironment();
 // attached has no seat, which crashes Qt 6.4's client.
 void configureInputMethodEnvironment();
 
+// At most this many malloc arenas, set first thing in main, before a second thread exists.
+// Without a bound glibc gives each new thread an arena of its own, up to eight per core: the
+// threads that allocate per page (Qt's image reader, GStreamer's streaming threads, the network
+// thread) come and go with the pages, and the memory each leaves freed in its arena piles up
+// unused, so the resident size grew without end over days of rotation while the heap in use
+// stayed flat. With two, freed memory serves the next page whichever thread asks, and the
+// threads' own caches of small blocks keep them from waiting on each other's locks.
+inline constexpr int allocatorArenas = 2;
+void boundAllocatorArenas();
+
 } // namespace talvorine

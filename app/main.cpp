@@ -130,6 +130,7 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
 
 int main(int argc, char** argv)
 {
+    boundAllocatorArenas();
     if (rawArgumentsRefused(argc, argv))
         return exitUsage;
     if (!WebSecurityPolicy::configureChromiumSecurityEnvironment(qgetenv("QTWEBENGINE_CHROMIUM_FLAGS")))

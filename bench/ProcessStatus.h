@@ -4,6 +4,8 @@
 #include <QFile>
 #include <QString>
 
+#include <malloc.h>
+
 // The number of a "Name:   value" line of /proc/PID/status (sizes are in KiB there) of this
 // process or another; -1 when the file or the line is missing.
 inline qint64 processStatusValue(const QByteArray& name, const QString& pid = QStringLiteral("self"))
@@ -30,4 +32,17 @@ inline bool resetPeakResident()
 {
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     return clear.open(QIODevice::WriteOnly) && clear.write("5") == 1;
+}
+
+// What malloc holds, over all its arenas: bytes handed out and not given back, and bytes given
+// back that it keeps for later instead of returning them to the system.
+struct HeapStatus {
+    qint64 inUse = 0;
+    qint64 free = 0;
+};
+
+inline HeapStatus heapStatus()
+{
+    const struct mallinfo2 heap = mallinfo2();
+    return {qint64(heap.uordblks + heap.hblkhd), qint64(heap.fordblks)};
 }

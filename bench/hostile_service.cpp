@@ -7,17 +7,16 @@
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeTransport.h"
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/EventWait.h"
 #include "tests/support/FloodingHttpServer.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
 
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -36,14 +35,6 @@ constexpr qint64 streamBoundBytes = 16 * mebibyte;
 // A manifest's: the body up to the cap, which may grow into twice its size while it is
 // gathered without an announced length, and the same room.
 constexpr qint64 manifestBoundBytes = 2 * RuntimeTransport::manifestByteLimit + 16 * mebibyte;
-
-void runEventsUntil(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!done() && clock.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
 
 struct Client {
     QTemporaryDir dir;
@@ -79,7 +70,7 @@ struct Client {
         QObject::connect(transport.get(), &RuntimeTransport::deviceSessionSucceeded,
                          [&minted] { minted = true; });
         transport->createDeviceSession(QStringLiteral("bench-mint-key"));
-        runEventsUntil([&] { return minted; }, 10000);
+        test::spinUntil([&] { return minted; }, 10000);
         return minted;
     }
 
@@ -126,10 +117,15 @@ void BM_StreamFloodWhileGuiStalled(benchmark::State& state)
             return;
         }
         pairing ? client.transport->openPairingEvents() : client.transport->openEvents({});
-        runEventsUntil([&] { return client.server.floodStarted(); }, 10000);
+        // Only once the request is set up, as the client meets a real service's answer.
+        client.server.releaseFlood();
+        if (!test::spinUntil([&] { return client.server.floodStarted(); }, 10000)) {
+            state.SkipWithError("the flood did not start");
+            return;
+        }
         std::this_thread::sleep_for(stall);
         const qint64 taken = client.server.floodWritten();
-        runEventsUntil([] { return false; }, 2000);
+        test::spinUntil([] { return false; }, 2000);
         report(state, processStatusBytes("VmHWM") - before, streamBoundBytes, taken);
         pairing ? client.transport->closePairingEvents() : client.transport->closeEvents();
     }
@@ -161,10 +157,14 @@ void BM_ManifestFloodWhileGuiStalled(benchmark::State& state)
             return;
         }
         client.transport->fetchManifest({});
-        runEventsUntil([&] { return client.server.floodStarted(); }, 10000);
+        client.server.releaseFlood();
+        if (!test::spinUntil([&] { return client.server.floodStarted(); }, 10000)) {
+            state.SkipWithError("the flood did not start");
+            return;
+        }
         std::this_thread::sleep_for(stall);
         const qint64 taken = client.server.floodWritten();
-        runEventsUntil([&] { return !code.isEmpty(); }, 60000);
+        test::spinUntil([&] { return !code.isEmpty(); }, 60000);
         report(state, processStatusBytes("VmHWM") - before, manifestBoundBytes, taken);
         if (code != QLatin1String("runtime_reply_too_large"))
             state.SkipWithError("the manifest was not refused as too large");

@@ -3,18 +3,23 @@
 // its end, the web application that turns its own page, the ad slot with a short image or video
 // ad on alternate arrivals, cross-fades and swipes), paired and downloaded as in a real run, with
 // the page timers cut to 100 ms after each activation (the transitions keep their length). Every
-// hundred rotations it prints resident memory, open file descriptors and threads, and the number
-// and resident memory of the web engine's render processes (descendants of this process); the
-// counters are their growth per hundred rotations after a warm-up of two hundred, and the goal is
-// flat curves (no growth). Each time the clip comes on glass, two pages after the application
-// left it, no render process should be alive: the times one was are counted. Run it with
-// WAYLAND_DISPLAY set; TALVORINE_SOAK_ROTATIONS changes the number of rotations.
+// hundred rotations it prints resident memory beside the heap malloc has handed out and the
+// freed memory it keeps, open file descriptors and threads, and the number and resident memory
+// of the web engine's render processes (descendants of this process); the counters are their
+// growth per hundred rotations after a warm-up of two hundred, and the slope of resident memory
+// and of the heap in use over the second half of the run (a straight line fitted to its
+// samples), where a plateau tells itself from steady growth: the goal is flat curves, under
+// 100 KiB of resident memory per hundred rotations over the second half. Each time the clip
+// comes on glass, two pages after the application left it, no render process should be alive:
+// the times one was are counted. Run it with WAYLAND_DISPLAY set; TALVORINE_SOAK_ROTATIONS
+// changes the number of rotations.
 
 #include "app/PlatformEnvironment.h"
 #include "bench/ProcessStatus.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
 #include "stage/StageLayoutModel.h"
+#include "tests/support/EventWait.h"
 #include "tests/support/SampleService.h"
 #include "tests/support/WebEngineStart.h"
 
@@ -30,7 +35,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <utility>
 
 namespace {
@@ -42,6 +46,8 @@ constexpr int warmUpRotations = 200;
 struct Sample {
     int rotations = 0;
     qint64 residentKib = 0;
+    qint64 heapInUseKib = 0;
+    qint64 heapFreeKib = 0;
     qint64 descriptors = 0;
     qint64 threads = 0;
     qint64 renderers = 0;
@@ -89,7 +95,8 @@ QStringList renderProcesses()
 
 Sample sample(int rotations)
 {
-    Sample taken{rotations, processStatusValue("VmRSS"),
+    const HeapStatus heap = heapStatus();
+    Sample taken{rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024,
                  qint64(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()),
                  processStatusValue("Threads")};
     for (const QString& pid : renderProcesses()) {
@@ -99,16 +106,25 @@ Sample sample(int rotations)
     return taken;
 }
 
-bool spinUntil(const std::function<bool()>& done, qint64 timeoutMs)
+// The least-squares slope of a value over the samples of the second half of the run, per
+// hundred rotations.
+double secondHalfSlopePer100(const QList<Sample>& samples, qint64 Sample::*value)
 {
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.hasExpired(timeoutMs))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    const int half = samples.constLast().rotations / 2;
+    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (const Sample& s : samples) {
+        if (s.rotations < half)
+            continue;
+        const double x = s.rotations / 100.0;
+        const double y = double(s.*value);
+        n += 1;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
     }
-    return true;
+    const double spread = n * sxx - sx * sx;
+    return n > 1 && spread > 0 ? (n * sxy - sx * sy) / spread : 0;
 }
 
 int rotationsWanted()
@@ -193,17 +209,18 @@ void BM_RotationSoak(benchmark::State& state)
         elapsed.start();
         while (rotations < wanted) {
             const int next = (rotations / 100 + 1) * 100;
-            if (!spinUntil([&] { return rotations >= next; }, 600000)) {
+            if (!test::spinUntil([&] { return rotations >= next; }, 600000)) {
                 state.SkipWithError("the rotation stalled for ten minutes");
                 return;
             }
             samples.append(sample(rotations));
             const Sample& last = samples.constLast();
             std::fprintf(stderr,
-                         "rotations %5d  rss %7lld KiB  fds %4lld  threads %3lld  renderers %lld "
-                         "(%7lld KiB)  left on clip %d of %d  seen with application %d of %d  "
-                         "%6.1f s\n",
-                         last.rotations, last.residentKib, last.descriptors, last.threads,
+                         "rotations %5d  rss %7lld KiB  heap %7lld KiB  free %7lld KiB  "
+                         "fds %4lld  threads %3lld  renderers %lld (%7lld KiB)  left on clip %d "
+                         "of %d  seen with application %d of %d  %6.1f s\n",
+                         last.rotations, last.residentKib, last.heapInUseKib, last.heapFreeKib,
+                         last.descriptors, last.threads,
                          last.renderers, last.rendererKib, renderersLeft, clipShowings,
                          renderersSeen, applicationShowings,
                          double(elapsed.elapsed()) / 1000.0);
@@ -218,12 +235,21 @@ void BM_RotationSoak(benchmark::State& state)
         const double hundreds = warm ? double(end.rotations - warm->rotations) / 100.0 : 0;
         if (hundreds > 0) {
             state.counters["rss_kib_per_100"] = double(end.residentKib - warm->residentKib) / hundreds;
+            state.counters["heap_kib_per_100"] =
+                double(end.heapInUseKib - warm->heapInUseKib) / hundreds;
             state.counters["fds_per_100"] = double(end.descriptors - warm->descriptors) / hundreds;
             state.counters["threads_per_100"] = double(end.threads - warm->threads) / hundreds;
             state.counters["renderers_per_100"] = double(end.renderers - warm->renderers) / hundreds;
             state.counters["renderer_kib_per_100"] =
                 double(end.rendererKib - warm->rendererKib) / hundreds;
         }
+        state.counters["rss_2nd_half_kib_per_100"] =
+            secondHalfSlopePer100(samples, &Sample::residentKib);
+        state.counters["heap_2nd_half_kib_per_100"] =
+            secondHalfSlopePer100(samples, &Sample::heapInUseKib);
+        state.counters["rss_mib"] = double(end.residentKib) / 1024.0;
+        state.counters["heap_in_use_mib"] = double(end.heapInUseKib) / 1024.0;
+        state.counters["heap_free_mib"] = double(end.heapFreeKib) / 1024.0;
         state.counters["renderers_left_on_clip"] = renderersLeft;
         state.counters["clip_showings"] = clipShowings;
         state.counters["application_showings"] = applicationShowings;
@@ -243,8 +269,10 @@ int main(int argc, char** argv)
         if (type == QtCriticalMsg || type == QtFatalMsg)
             std::fprintf(stderr, "%s\n", qPrintable(text));
     });
-    // As the player's own start: without the package scheme and the engine's flags set before
-    // the application exists, every application page fails and the rotation passes it over.
+    // As the player's own start: its allocator's arenas bounded first; without the package
+    // scheme and the engine's flags set before the application exists, every application page
+    // fails and the rotation passes it over.
+    boundAllocatorArenas();
     test::startWebEngine();
     configureWaylandPlatformEnvironment();
     PlayerComposition::applyGraphicsDefaults();

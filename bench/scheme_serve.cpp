@@ -133,13 +133,18 @@ struct Served {
     }
 };
 
+// Made by the first benchmark that serves, and gone before the application object: its view
+// is a window, which must not outlive the application.
+std::unique_ptr<Served> servedPackage;
+
 Served& served()
 {
-    static Served instance;
-    static const bool ready = instance.setUp();
-    if (!ready)
-        qFatal("the served package could not be set up");
-    return instance;
+    if (!servedPackage) {
+        servedPackage = std::make_unique<Served>();
+        if (!servedPackage->setUp())
+            qFatal("the served package could not be set up");
+    }
+    return *servedPackage;
 }
 
 void serve(benchmark::State& state, FileSet set, bool cold)
@@ -198,5 +203,6 @@ int main(int argc, char** argv)
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
+    servedPackage.reset();
     return 0;
 }

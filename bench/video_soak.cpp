@@ -5,6 +5,7 @@
 // The soak test counts live objects; this measures what the process keeps. Run it with
 // WAYLAND_DISPLAY set.
 
+#include "app/PlatformEnvironment.h"
 #include "bench/VideoBench.h"
 #include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
@@ -132,6 +133,8 @@ BENCHMARK(BM_PlacementCycles)
 
 int main(int argc, char** argv)
 {
+    // As the player's own start.
+    boundAllocatorArenas();
     bench::useWaylandOpenGl();
     QGuiApplication app(argc, argv);
     qmlRegisterType<GstVideoEngine>("Talvorine.Native", 1, 0, "GstVideoEngine");

@@ -14,6 +14,7 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <QPointer>
 #include <QPointingDevice>
 #include <QQmlApplicationEngine>
 #include <QQuickItem>
@@ -152,6 +153,7 @@ private slots:
         auto* engine = placement->property("engine").value<GstVideoEngine*>();
         QVERIFY(engine);
         QSignalSpy started(engine, &GstVideoEngine::started);
+        const QPointer<GstVideoEngine> playing(engine);
 
         QVERIFY(QTest::qWaitForWindowExposed(window));
         QTRY_COMPARE_WITH_TIMEOUT(window->devicePixelRatio(), 2.0, waitMs);
@@ -161,6 +163,11 @@ private slots:
         PlayerController& controller = *player_->controller();
         QVERIFY(controller.splashVisible());
         QTRY_VERIFY_WITH_TIMEOUT(started.size() >= 1, waitMs);
+        // The clip's frames last its two seconds, not a blink that would start the splash's
+        // hold early (and be over by now).
+        QVERIFY(playing);
+        playing->refreshPosition();
+        QCOMPARE_GE(playing->durationMs(), 1900);
         QTRY_VERIFY_WITH_TIMEOUT(!devLog(QStringLiteral("splash.retire")).isEmpty(), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(!controller.splashVisible(), waitMs);
         QCOMPARE(devLog(QStringLiteral("process.start")).size(), 1);

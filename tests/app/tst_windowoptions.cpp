@@ -5,7 +5,13 @@
 #include <QCommandLineParser>
 #include <QTest>
 
+#include <algorithm>
+#include <cstdio>
+#include <latch>
 #include <limits>
+#include <thread>
+
+#include <malloc.h>
 
 using namespace talvorine;
 
@@ -138,6 +144,35 @@ private slots:
         QCOMPARE(qgetenv("GST_GL_PLATFORM"), platformAfter);
         QCOMPARE(qgetenv("GST_GL_WINDOW"), windowAfter);
         QCOMPARE(qgetenv("QT_IM_MODULE"), inputMethodAfter);
+    }
+
+    // Threads living at once share the bounded arenas, as malloc's own report lists them.
+    void allocatorArenasBounded()
+    {
+        const auto arenas = [] {
+            char* text = nullptr;
+            size_t size = 0;
+            FILE* report = open_memstream(&text, &size);
+            malloc_info(0, report);
+            std::fclose(report);
+            const qsizetype count = QByteArray(text, qsizetype(size)).count("<heap nr=");
+            free(text);
+            return count;
+        };
+        boundAllocatorArenas();
+        const qsizetype before = arenas();
+        std::latch allocated(9);
+        {
+            std::jthread threads[8];
+            for (std::jthread& thread : threads) {
+                thread = std::jthread([&] {
+                    const QByteArray block(4096, 'x'); // from malloc, in a library call
+                    allocated.arrive_and_wait();
+                });
+            }
+            allocated.arrive_and_wait();
+        }
+        QCOMPARE_LE(arenas(), std::max<qsizetype>(before, allocatorArenas));
     }
 
     void debugLogicalSize_data()

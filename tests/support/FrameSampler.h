@@ -7,9 +7,9 @@
 // of the two, or neither (an empty or ground-coloured stage, which no swap may show). Window
 // tests and benchmarks share it.
 
+#include "tests/support/EventWait.h"
+
 #include <QColor>
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QList>
 #include <QMutex>
 #include <QOpenGLContext>
@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
 #include <iterator>
 #include <memory>
 
@@ -30,19 +29,6 @@ inline qint64 monotonicNs()
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// Runs the event loop until done holds or the time passed.
-inline bool spinUntil(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!done()) {
-        if (waited.hasExpired(ms))
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
 }
 
 class FrameSampler {
