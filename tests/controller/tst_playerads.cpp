@@ -133,6 +133,8 @@ private:
     std::unique_ptr<ControllerHarness> harness;
     QStringList violations;
     qint64 serviceOffsetMs = 0;
+    // The transport's monotonic clock, which carries the band and spaces the ad requests.
+    qint64 bandClockMs = 0;
 
     PlayerController& controller() { return harness->controller(); }
     FakeAdSlots& ads() { return harness->service().adSlots(); }
@@ -140,13 +142,16 @@ private:
     const AdOutbox& outbox() { return ControllerAccess::adOutbox(controller()); }
     auto resolves() { return harness->service().requestsTo(W::adResolveRoute); }
 
-    // A player with an ad-slot session, online, whose every occurrence change is checked. Its
-    // clock is the machine's: the outbox drops events more than a day old when it loads.
-    void make()
+    // A player with an ad-slot session, online, whose every occurrence change is checked, of a
+    // service whose clock runs serviceAheadMs ahead of the machine's. The player's clock is the
+    // machine's: the outbox drops events more than a day old when it loads.
+    void make(qint64 serviceAheadMs = 0)
     {
         harness = std::make_unique<ControllerHarness>();
         QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
+        harness->service().setServerClockOffsetMs(serviceOffsetMs = serviceAheadMs);
+        bandClockMs = 0;
         QVERIFY(harness->mintSession(true));
         // The service's clock and the player's band of it move only when the test moves them,
         // so that a stalled machine closes no window a step holds open.
@@ -158,7 +163,6 @@ private:
         for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
             harness->timer(timer)->disconnect(&controller());
         violations.clear();
-        serviceOffsetMs = 0;
         ControllerAccess::watchAdStates(controller(), [this](const AdOccurrence& o, State from) {
             const QString change = QStringLiteral("%1>%2").arg(int(from)).arg(int(o.state));
             if (!allowedChanges.contains(change))
@@ -193,13 +197,23 @@ private:
 
     void holdBand()
     {
-        harness->transport().setMonotonicClock([] { return qint64(0); });
+        harness->transport().setMonotonicClock([this] { return bandClockMs; });
+    }
+
+    // Time passes: for the service's clock and the transport's monotonic clock, and unless told
+    // otherwise for the player's own.
+    void passTime(qint64 ms, bool playerClockToo = true)
+    {
+        if (playerClockToo)
+            harness->clock().advance(ms);
+        harness->service().setServerClockOffsetMs(serviceOffsetMs += ms);
+        bandClockMs += ms;
     }
 
     // Moves the service's clock and the player's band of it forward together.
     void advanceServiceClock(qint64 ms)
     {
-        harness->service().setServerClockOffsetMs(serviceOffsetMs += ms);
+        passTime(ms, false);
         harness->transport().mergeServerTimeSample(harness->service().serverNowMs(), 0);
     }
 
