@@ -26,6 +26,9 @@ constexpr qint64 progressLimitMs = 9999;
 constexpr qint64 overrunLimitMs = 29999;
 // How long a video ad's page may stay beyond the creative's duration before its timer ends it.
 constexpr qint64 videoPageSlackMs = 30000;
+// How often a visit on glass records that it still is, so that one cut by a stop or a crash is
+// ended at the next start no earlier than this before it really was.
+constexpr qint64 visitCheckpointMs = 5000;
 
 QString pageId(const QString& decisionId);
 QString primitiveId(const QString& decisionId);

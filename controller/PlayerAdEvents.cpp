@@ -1,7 +1,7 @@
 // Ad event reporting: events go into the persistent outbox first and reach the service in
-// batches of at most 32, one report at a time. A report settles only the batch it carried;
-// while the transport still carries one, even a batch handed back when the player went
-// offline, no other is sent, so the service never sees an event twice.
+// batches of at most 32, one report at a time, once they are on disk. A report settles only the
+// batch it carried; while the transport still carries one, even a batch handed back when the
+// player went offline, no other is sent, so the service never sees an event twice.
 
 #include "controller/PlayerController.h"
 
@@ -39,6 +39,23 @@ void PlayerController::queueAdEvent(AdEventRecord record)
                         {QStringLiteral("occurrence_id"), occurrenceId},
                         {QStringLiteral("kind"), kind}});
     flushAdOutbox();
+}
+
+// A visit whose "started" the outbox kept without an end was cut by a stop or a crash: it ends
+// as interrupted at the last instant it was known on glass, before anything else is queued.
+void PlayerController::endAdVisitCutShort()
+{
+    const std::optional<AdOutbox::OpenVisit> visit = adOutbox_.openVisit();
+    if (!visit)
+        return;
+    AdEventRecord record;
+    record.decisionId = visit->decisionId;
+    record.occurrenceId = visit->occurrenceId;
+    record.kind = QStringLiteral("interrupted");
+    record.startedAt = visit->startedAt;
+    record.endedAt = visit->seenAt;
+    record.durationMs = std::max<qint64>(visit->startedAt.msecsTo(visit->seenAt), 0);
+    queueAdEvent(std::move(record));
 }
 
 void PlayerController::flushAdOutbox()

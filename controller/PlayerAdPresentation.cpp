@@ -11,6 +11,7 @@
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
 #include "manifest/LayoutContract.h"
+#include "storage/Saturating.h"
 
 #include <QImageReader>
 
@@ -282,6 +283,7 @@ void PlayerController::beginAdPresentation(quint64 generation, const QString& oc
     adLastProgressMs_ = -1;
     adLastProgressAtMs_ = 0;
     adFirstFramePending_ = false;
+    adVisitSeenMs_ = 0;
     adVisitClock_.start();
     pruneAdCache();
     Q_EMIT adActiveChanged();
@@ -340,6 +342,13 @@ void PlayerController::adStallTick()
     if (!adActive_) {
         adStallTimer_.stop();
         return;
+    }
+    // A visit cut by a stop from here on ends, at the next start, no earlier than this.
+    if (adStartedAtMs_ > 0
+        && adFirstFrameClock_.elapsedMs() - adVisitSeenMs_ >= AdPresentation::visitCheckpointMs) {
+        adVisitSeenMs_ = adFirstFrameClock_.elapsedMs();
+        adOutbox_.markVisitSeen(QDateTime::fromMSecsSinceEpoch(
+            saturating::add(adStartedAtMs_, adVisitSeenMs_), Qt::UTC));
     }
     const qint64 hi = adNowHiMs();
     bool ended = hi < 1 || activeGeneration_ != adVisitSerial_

@@ -872,6 +872,8 @@ private:
     void handBackAdEventBatch();
     void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
     void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
+    // Queues the end of a visit that a stop or a crash cut, as the outbox kept it.
+    void endAdVisitCutShort();
 
     // === Ad presentation and evidence (PlayerAdPresentation.cpp) ===
     void prepareAdPresentation(AdOccurrence& occurrence);
@@ -1232,6 +1234,8 @@ private:
     PlayerStopwatch adVisitClock_{*clock_};
     qint64 adLastProgressAtMs_ = 0;
     bool adFirstFramePending_ = false;
+    // The first-frame clock's reading when the outbox last recorded the visit as on glass.
+    qint64 adVisitSeenMs_ = 0;
     // An occurrence that became ready while the page on glass was still coming in.
     QString adStagedAfterEntry_;
     // Every change of an occurrence's state, with the state it left (tests watch the life cycle).

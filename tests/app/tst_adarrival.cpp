@@ -219,6 +219,7 @@ private slots:
 
         // Nothing is left to send.
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(c), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(c), waitMs);
         AdOutbox onDisk(ControllerAccess::adOutbox(c).path());
         onDisk.load();
         QVERIFY(onDisk.pending().isEmpty() && onDisk.inflight().isEmpty());

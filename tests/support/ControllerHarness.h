@@ -335,6 +335,7 @@ struct ControllerAccess {
     static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
     static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
     static void discardAdCacheLeftovers(PlayerController& c) { c.discardAdCacheLeftovers(); }
+    static bool adOutboxSettled(const PlayerController& c) { return c.adOutbox_.settled(); }
     // A resolve or an event report that the transport has not answered yet.
     static bool adRequestsOutstanding(const PlayerController& c)
     {
