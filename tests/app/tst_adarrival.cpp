@@ -97,11 +97,13 @@ private slots:
         if (arrival == "empty") {
             s.adSlots().empty("ad");
         } else {
+            // A window that closes before the run stays closed: its renewals go unanswered.
             s.adSlots().fill("ad", {.startBeforeMs = arrival == "closed" ? 1500 : 50000,
                                     .kind = video ? "video" : "image",
                                     .durationMs = adMs,
                                     .contentType = video ? "video/webm" : "image/png",
-                                    .creative = creative});
+                                    .creative = creative,
+                                    .renewable = arrival != "closed"});
         }
 
         // Red stays 9 s unless the test turns it sooner, blue for good; the adslot page between

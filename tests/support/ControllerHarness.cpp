@@ -7,6 +7,7 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -320,6 +321,41 @@ void ControllerHarness::rebuildControllerOn(const QString& stateDirectory, Optio
 {
     destroyController();
     buildController(options, stateDirectory);
+}
+
+void ControllerHarness::rebuildAfterKill(Options options)
+{
+    const QDir root(directory_.path());
+    const auto files = [&root] {
+        QHash<QString, std::pair<QByteArray, QFile::Permissions>> found;
+        for (QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();) {
+            QFile file(it.next());
+            if (file.open(QIODevice::ReadOnly))
+                found.insert(root.relativeFilePath(file.fileName()),
+                             {file.readAll(), file.permissions()});
+        }
+        return found;
+    };
+    const auto atKill = files();
+    ControllerAccess::setOnline(*controller_, false);
+    destroyController();
+    const auto after = files();
+    for (const QString& path : after.keys()) {
+        if (!atKill.contains(path))
+            QFile::remove(root.filePath(path));
+    }
+    for (const auto& [path, kept] : atKill.asKeyValueRange()) {
+        if (after.contains(path) && after.value(path).first == kept.first)
+            continue;
+        QFile file(root.filePath(path));
+        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(kept.first);
+        file.close();
+        file.setPermissions(kept.second);
+    }
+    buildController(options, directory_.path());
 }
 
 RuntimeTransport& ControllerHarness::transport()
