@@ -223,6 +223,12 @@ bool PlayerController::tryAdVisitRun(int from, int to)
     const QList<int> run = AdPolicy::adslotRunBetween(*activeManifest_, from, to, hi);
     if (run.isEmpty() || hi < 1)
         return false;
+    // An ad staged ahead for a later run gives the stage to this run's.
+    if (adCandidateStaged() && !adRunRequested_) {
+        const AdOccurrence* waiting = occurrenceForId(candidate_->adOccurrenceId);
+        if (!waiting || !run.contains(waiting->pageIndex))
+            yieldAdCandidate();
+    }
     const QList<Page> pages = activeManifest_->pages;
     for (const int index : run) {
         if (index < 0 || index >= pages.size())

@@ -203,9 +203,8 @@ private slots:
         AdEventRecord started = adEvent("v", now, now);
         started.kind = QStringLiteral("started");
         outbox.enqueue(started);
-        outbox.markVisitSeen(QDateTime::fromMSecsSinceEpoch(now + 5000, Qt::UTC));
-        const AdOutbox::OpenVisit open{"v", "occ_v", started.startedAt,
-                                       QDateTime::fromMSecsSinceEpoch(now + 5000, Qt::UTC)};
+        const AdOutbox::OpenVisit open{"v", "occ_v", started.startedAt, started.endedAt.addMSecs(5000)};
+        outbox.markVisitSeen(open.seenAt);
         QTRY_VERIFY(outbox.settled());
         {
             AdOutbox last = makeOutbox();

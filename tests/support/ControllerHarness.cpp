@@ -2,6 +2,7 @@
 
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WebPackageBuilder.h"
 
@@ -327,13 +328,11 @@ void ControllerHarness::rebuildAfterKill(Options options)
 {
     const QDir root(directory_.path());
     const auto files = [&root] {
-        QHash<QString, std::pair<QByteArray, QFile::Permissions>> found;
+        QHash<QString, std::pair<QByteArray, int>> found;
         for (QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
              it.hasNext();) {
-            QFile file(it.next());
-            if (file.open(QIODevice::ReadOnly))
-                found.insert(root.relativeFilePath(file.fileName()),
-                             {file.readAll(), file.permissions()});
+            const QString path = it.next();
+            found.insert(root.relativeFilePath(path), {testfiles::read(path), testfiles::modeOf(path)});
         }
         return found;
     };
@@ -346,14 +345,8 @@ void ControllerHarness::rebuildAfterKill(Options options)
             QFile::remove(root.filePath(path));
     }
     for (const auto& [path, kept] : atKill.asKeyValueRange()) {
-        if (after.contains(path) && after.value(path).first == kept.first)
-            continue;
-        QFile file(root.filePath(path));
-        file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-            file.write(kept.first);
-        file.close();
-        file.setPermissions(kept.second);
+        if (!after.contains(path) || after.value(path).first != kept.first)
+            testfiles::write(root.filePath(path), kept.first, mode_t(kept.second));
     }
     buildController(options, directory_.path());
 }
