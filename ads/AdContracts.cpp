@@ -226,6 +226,24 @@ bool adStartWindowOpen(const AdOccurrence::Resolved& decision, qint64 nowLoMs, q
         <= decision.playbackDeadline.toMSecsSinceEpoch();
 }
 
+std::optional<qint64> adStartWindowLeftMs(const AdOccurrence::Resolved& decision,
+                                          qint64 nowHiMs)
+{
+    std::optional<qint64> closesMs;
+    if (decision.startBefore.isValid())
+        closesMs = add(decision.startBefore.toMSecsSinceEpoch(), startToleranceMs);
+    // The start that still lets the whole creative end before the deadline.
+    if (decision.playbackDeadline.isValid()) {
+        const qint64 lastStartMs = sub(sub(decision.playbackDeadline.toMSecsSinceEpoch(),
+                                           decision.durationMs),
+                                       startToleranceMs);
+        closesMs = std::min(closesMs.value_or(lastStartMs), lastStartMs);
+    }
+    if (!closesMs)
+        return std::nullopt;
+    return std::max<qint64>(sub(*closesMs, nowHiMs), 0);
+}
+
 bool adLeaseStillValid(const AdOccurrence::Resolved& decision, qint64 nowMs)
 {
     if (decision.playbackDeadline.isValid() && decision.playbackDeadline.toMSecsSinceEpoch() < nowMs)

@@ -123,6 +123,10 @@ QByteArray adStampIso(const QDateTime& stamp);
 // plus 250 ms.
 bool adStartWindowOpen(const AdOccurrence::Resolved& decision, qint64 nowLoMs, qint64 nowHiMs,
                        qint64 slackMs);
+// How long the decision's start window stays open from nowHiMs, the latest the service's now
+// may be, give or take the window's 250 ms: 0 once it has closed, none when it has no end.
+std::optional<qint64> adStartWindowLeftMs(const AdOccurrence::Resolved& decision,
+                                          qint64 nowHiMs);
 // Whether the decision's lease still holds at nowMs: lost after its playback deadline or after
 // the time evidence must reach the service.
 bool adLeaseStillValid(const AdOccurrence::Resolved& decision, qint64 nowMs);

@@ -1,6 +1,7 @@
 #include "ads/AdOutbox.h"
 
 #include "app/DevFileLog.h"
+#include "storage/ContentCache.h"
 #include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <mutex>
 
 namespace talvorine {
 
@@ -115,12 +117,89 @@ void keepNewest(QList<AdEventRecord>& pending, qsizetype bound)
         pending.remove(0, pending.size() - bound);
 }
 
+std::optional<AdOutbox::OpenVisit> openVisitFromJson(const QJsonValue& value)
+{
+    const QJsonObject object = value.toObject();
+    AdOutbox::OpenVisit visit{textOf(object, QLatin1String("decision_id")),
+                              textOf(object, QLatin1String("occurrence_id")),
+                              instantOf(object, QLatin1String("started_at_ms")),
+                              instantOf(object, QLatin1String("seen_at_ms"))};
+    if (visit.decisionId.isEmpty() || visit.occurrenceId.isEmpty())
+        return std::nullopt;
+    return visit;
+}
+
+QByteArray openVisitJson(const AdOutbox::OpenVisit& visit)
+{
+    return QJsonDocument(QJsonObject{{QStringLiteral("decision_id"), visit.decisionId},
+                                     {QStringLiteral("occurrence_id"), visit.occurrenceId},
+                                     {QStringLiteral("started_at_ms"),
+                                      visit.startedAt.toMSecsSinceEpoch()},
+                                     {QStringLiteral("seen_at_ms"), visit.seenAt.toMSecsSinceEpoch()}})
+        .toJson(QJsonDocument::Compact);
+}
+
+// The file holds no secret and keeps the mode a new file gets. Its directory is synced, so that
+// after a power cut the file is neither lost nor back at a state whose events the service has
+// already taken. The code of a failure; empty when written.
+QString writeFile(const QString& path, const QByteArray& bytes)
+{
+    StorageFiles::WriteRules rules;
+    rules.mode = StorageFiles::FileMode::CreationDefault;
+    switch (StorageFiles::writeFileAtomically(path, bytes, rules)) {
+    case StorageFiles::WriteFailure::None:
+        return {};
+    case StorageFiles::WriteFailure::Open:
+        return QStringLiteral("ad_outbox_open_failed");
+    case StorageFiles::WriteFailure::Write:
+        return QStringLiteral("ad_outbox_write_failed");
+    case StorageFiles::WriteFailure::Commit:
+        return QStringLiteral("ad_outbox_commit_failed");
+    }
+    return QStringLiteral("ad_outbox_write_failed");
+}
+
 } // namespace
+
+struct AdOutbox::Disk {
+    std::mutex mutex;
+    quint64 version = 0; // of the newest state written, or tried
+
+    // Writes one state unless a newer one got there first: a job that lost its turn to the
+    // outbox's last write must not put an older state back.
+    QString write(const QString& path, quint64 stateVersion, const QByteArray& bytes)
+    {
+        const std::lock_guard lock(mutex);
+        if (stateVersion < version)
+            return {};
+        version = stateVersion;
+        return writeFile(path, bytes);
+    }
+};
 
 AdOutbox::AdOutbox(QString path, Clock clock)
     : path_(std::move(path))
     , clock_(std::move(clock))
+    , disk_(std::make_shared<Disk>())
 {
+}
+
+AdOutbox::~AdOutbox()
+{
+    if (!queue_)
+        return;
+    cancel_->store(true, std::memory_order_release);
+    // The jobs left are dropped; the newest state is written here instead, after a write still
+    // running, which is not interrupted half way.
+    if (!settled())
+        writeNow(snapshot());
+}
+
+void AdOutbox::writeInBackground(std::function<void()> written)
+{
+    queue_ = std::make_unique<CacheIoQueue>(1);
+    cancel_ = std::make_shared<std::atomic<bool>>(false);
+    written_ = std::move(written);
 }
 
 qint64 AdOutbox::nowMs() const
@@ -133,6 +212,8 @@ void AdOutbox::load()
     pending_.clear();
     inflight_.clear();
     nextSequence_ = 1;
+    openVisit_.reset();
+    writtenSequence_ = 0;
 
     const std::optional<QByteArray> bytes = StorageFiles::readRegularFile(path_, fileByteLimit);
     if (!bytes)
@@ -160,9 +241,12 @@ void AdOutbox::load()
     }
     const qint64 stored = root.value(QLatin1String("next_sequence")).toInteger(1);
     nextSequence_ = std::max(stored, saturating::add(largestSequence, 1));
+    openVisit_ = openVisitFromJson(root.value(QLatin1String("open_visit")));
 
     dropExpired();
     keepNewest(pending_, maxPending);
+    // All of it is on disk already.
+    writtenSequence_ = nextSequence_ - 1;
 }
 
 QByteArray AdOutbox::encoded(const QList<AdEventRecord>& records, qint64 nowMs) const
@@ -182,13 +266,16 @@ QByteArray AdOutbox::encoded(const QList<AdEventRecord>& records, qint64 nowMs) 
     return json;
 }
 
-bool AdOutbox::save(QString* error) const
+AdOutbox::Snapshot AdOutbox::snapshot() const
 {
-    // The compact form of {"format", "events", "inflight", "next_sequence"}, members in the
-    // order a JSON document writes them.
+    // The compact form of {"events", "format", "inflight", "next_sequence", "open_visit"},
+    // members in the order a JSON document writes them.
     const qint64 now = nowMs();
-    const QByteArray bytes = "{\"events\":[" + encoded(pending_, now) + "],\"format\":1,\"inflight\":["
-        + encoded(inflight_, now) + "],\"next_sequence\":" + QByteArray::number(nextSequence_) + '}';
+    QByteArray bytes = "{\"events\":[" + encoded(pending_, now) + "],\"format\":1,\"inflight\":["
+        + encoded(inflight_, now) + "],\"next_sequence\":" + QByteArray::number(nextSequence_);
+    if (openVisit_)
+        bytes += ",\"open_visit\":" + openVisitJson(*openVisit_);
+    bytes += '}';
     if (encoded_.size() > pending_.size() + inflight_.size() + maxBatch) {
         QSet<QString> live;
         for (const QList<AdEventRecord>* list : {&pending_, &inflight_}) {
@@ -197,27 +284,14 @@ bool AdOutbox::save(QString* error) const
         }
         encoded_.removeIf([&live](const auto& entry) { return !live.contains(entry.key()); });
     }
-    // The file holds no secret and keeps the mode a new file gets. Its directory is synced, so
-    // that after a power cut the file is neither lost nor back at a state whose events the
-    // service has already taken.
-    StorageFiles::WriteRules rules;
-    rules.mode = StorageFiles::FileMode::CreationDefault;
-    const StorageFiles::WriteFailure failure =
-        StorageFiles::writeFileAtomically(path_, bytes, rules);
-    QString code;
-    switch (failure) {
-    case StorageFiles::WriteFailure::None:
+    return {version_, std::move(bytes), nextSequence_ - 1, pending_.size()};
+}
+
+bool AdOutbox::save(QString* error) const
+{
+    const QString code = disk_->write(path_, version_, snapshot().bytes);
+    if (code.isEmpty())
         return true;
-    case StorageFiles::WriteFailure::Open:
-        code = QStringLiteral("ad_outbox_open_failed");
-        break;
-    case StorageFiles::WriteFailure::Write:
-        code = QStringLiteral("ad_outbox_write_failed");
-        break;
-    case StorageFiles::WriteFailure::Commit:
-        code = QStringLiteral("ad_outbox_commit_failed");
-        break;
-    }
     if (error)
         *error = code;
     return false;
@@ -225,12 +299,53 @@ bool AdOutbox::save(QString* error) const
 
 void AdOutbox::persist()
 {
-    QString code;
-    if (save(&code))
+    ++version_;
+    if (!queue_) {
+        writeNow(snapshot());
+        return;
+    }
+    // Each write holds the whole state: one still waiting for its turn is replaced, not kept.
+    waiting_ = snapshot();
+    startWrite();
+}
+
+void AdOutbox::startWrite()
+{
+    if (writing_ || !waiting_)
+        return;
+    const Snapshot state = *std::exchange(waiting_, std::nullopt);
+    writing_ = true;
+    // The job only carries the outbox to its continuation, which runs on this thread.
+    const bool queued = queue_->submit(cancel_, [this, disk = disk_, path = path_, state] {
+        const QString code = disk->write(path, state.version, state.bytes);
+        return std::function<void()>([this, state, code] {
+            writing_ = false;
+            const bool fresh = state.lastSequence > writtenSequence_;
+            finishWrite(state, code);
+            startWrite();
+            if (fresh && written_)
+                written_();
+        });
+    });
+    if (!queued) {
+        writing_ = false;
+        writeNow(state);
+    }
+}
+
+void AdOutbox::writeNow(const Snapshot& state)
+{
+    finishWrite(state, disk_->write(path_, state.version, state.bytes));
+}
+
+void AdOutbox::finishWrite(const Snapshot& written, const QString& code)
+{
+    writtenSequence_ = std::max(writtenSequence_, written.lastSequence);
+    if (code.isEmpty())
         return;
     DevFileLog::record(QStringLiteral("ad.outbox.persist_failed"),
                        QJsonObject{{QStringLiteral("code"), code},
-                                   {QStringLiteral("events"), QString::number(pending_.size())}});
+                                   {QStringLiteral("events"), QString::number(written.pendingCount)}});
 }
 
 QString AdOutbox::enqueue(AdEventRecord record)
@@ -238,15 +353,35 @@ QString AdOutbox::enqueue(AdEventRecord record)
     record.eventId = QStringLiteral("evt_") + QUuid::createUuid().toString(QUuid::WithoutBraces);
     record.clientSequence = nextSequence_;
     nextSequence_ = saturating::add(nextSequence_, 1);
+    if (record.kind == QLatin1String("started"))
+        openVisit_ = OpenVisit{record.decisionId, record.occurrenceId,
+                               record.startedAt.isValid() ? record.startedAt : record.endedAt,
+                               record.endedAt};
+    else if (openVisit_ && openVisit_->occurrenceId == record.occurrenceId)
+        openVisit_.reset();
     pending_.append(std::move(record));
     keepNewest(pending_, maxPending);
     persist();
     return pending_.constLast().eventId;
 }
 
+void AdOutbox::markVisitSeen(const QDateTime& at)
+{
+    if (!openVisit_ || !at.isValid() || at <= openVisit_->seenAt)
+        return;
+    openVisit_->seenAt = at;
+    persist();
+}
+
 QList<AdEventRecord> AdOutbox::take(int n)
 {
-    const qsizetype count = std::min<qsizetype>(pending_.size(), std::clamp(n, 1, maxBatch));
+    // Records handed back lead the queue and were written long ago; the newest may still wait
+    // for their write.
+    const auto unwritten = std::find_if(pending_.cbegin(), pending_.cend(), [this](const auto& r) {
+        return r.clientSequence > writtenSequence_;
+    });
+    const qsizetype count = std::min<qsizetype>(unwritten - pending_.cbegin(),
+                                                std::clamp(n, 1, maxBatch));
     // Nothing moves, so there is nothing to write: the planner asks several times a second.
     if (count == 0)
         return {};
@@ -330,6 +465,8 @@ void AdOutbox::dropExpired()
     };
     pending_.removeIf(expired);
     inflight_.removeIf(expired);
+    if (openVisit_ && openVisit_->seenAt.toMSecsSinceEpoch() < cutoff)
+        openVisit_.reset();
 }
 
 } // namespace talvorine

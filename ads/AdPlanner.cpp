@@ -111,7 +111,7 @@ bool planningSkippable(const QList<AdOccurrence>& occurrences, bool adActive,
 }
 
 QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, qint64 nowMs,
-                                        qint64 localNowMs,
+                                        qint64 monotonicMs,
                                         const QHash<QString, qint64>& pageHints)
 {
     QList<AdForecastCandidate> batch;
@@ -119,18 +119,21 @@ QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, 
     for (const AdOccurrence& occurrence : occurrences) {
         if (occurrence.state == State::Planned && occurrence.forecastAt.isValid()
             && occurrence.forecastAt.toMSecsSinceEpoch() <= due
-            && pageHints.value(occurrence.pageId, 0) <= nowMs)
-            batch.append(forecastCandidate(occurrence, nowMs, localNowMs));
+            && pageHints.value(occurrence.pageId, monotonicMs) <= monotonicMs)
+            batch.append(forecastCandidate(occurrence, nowMs, nowMs));
     }
     return batch;
 }
 
-RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs)
+RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs,
+                            const QString& stagedOccurrenceId)
 {
     RenewalChoice choice;
     for (int i = 0; i < occurrences.size(); ++i) {
         const AdOccurrence& occurrence = occurrences.at(i);
-        if (occurrence.state != State::Ready || !occurrence.resolved
+        const bool staged =
+            occurrence.state == State::Downloading && occurrence.id == stagedOccurrenceId;
+        if ((occurrence.state != State::Ready && !staged) || !occurrence.resolved
             || !occurrence.resolved->startBefore.isValid())
             continue;
         const qint64 closesIn =
@@ -171,20 +174,17 @@ AdOccurrence::Resolved decisionOf(const AdResolveResult& result)
     return decision;
 }
 
-qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs)
+qint64 emptyHoldMs(const AdResolveResult& result, qint64 nowMs)
 {
-    const qint64 earliest = saturating::add(nowMs, hintFloorMs);
     if (!result.hintUntil.isValid())
-        return earliest;
-    return std::clamp(result.hintUntil.toMSecsSinceEpoch(), earliest,
-                      saturating::add(nowMs, hintCapMs));
+        return hintFloorMs;
+    return std::clamp(saturating::sub(result.hintUntil.toMSecsSinceEpoch(), nowMs), hintFloorMs,
+                      hintCapMs);
 }
 
-std::optional<qint64> retryHintUntilMs(qint64 nowMs)
+qint64 retryHoldMs(qint64 retryAfterMs)
 {
-    if (nowMs < 1)
-        return std::nullopt;
-    return saturating::add(nowMs, hintFloorMs);
+    return std::max(hintFloorMs, retryAfterMs);
 }
 
 QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest)

@@ -33,9 +33,9 @@ constexpr qint64 hintCapMs = 30000;
 constexpr qint64 renewalLeadMs = 10000;
 constexpr qint64 renewalSpacingMs = 10000;
 constexpr qint32 maxRenewals = 8;
-// Nor is an empty page asked for again sooner than this, the spacing renewals keep: an empty
-// answer without a hint, or with one already past, would otherwise have the page asked for at
-// every tick for as long as it stays empty.
+// Nor is a page asked for again sooner than this, the spacing renewals keep: an empty answer
+// without a hint, or with one already past, a failed resolve or an answer that left the page
+// out would otherwise have it asked for at every tick.
 constexpr qint64 hintFloorMs = renewalSpacingMs;
 // The ad cache's size and the free space it leaves.
 constexpr qint64 cacheMaxBytes = 268435456;
@@ -68,31 +68,33 @@ PlanOutcome planOccurrences(const QList<AdOccurrence>& current, const Manifest& 
 bool planningSkippable(const QList<AdOccurrence>& occurrences, bool adActive,
                        const QString& pageOnGlass, const QString& plannedAtPage);
 
-// The Planned occurrences due for a resolve, in list order, but for pages whose hint still
-// holds (pageHints: until when each page is not asked for).
+// The Planned occurrences due for a resolve at nowMs, in list order, but for pages whose hint
+// still holds (pageHints: until when, on the monotonic clock at monotonicMs, each page is not
+// asked for).
 QList<AdForecastCandidate> resolveBatch(const QList<AdOccurrence>& occurrences, qint64 nowMs,
-                                        qint64 localNowMs,
+                                        qint64 monotonicMs,
                                         const QHash<QString, qint64>& pageHints);
 
-// Ready decisions whose start window closes soon: those that used up their renewals expire;
-// the first other one not renewed within the spacing is renewed (-1: none).
+// Ready decisions, and the one staged on the idle stage, whose start window closes soon: those
+// that used up their renewals expire; the first other one not renewed within the spacing is
+// renewed (-1: none).
 struct RenewalChoice {
     QList<int> expire;
     int renew = -1;
 };
-RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs);
+RenewalChoice chooseRenewal(const QList<AdOccurrence>& occurrences, qint64 nowMs,
+                            const QString& stagedOccurrenceId);
 
 // The decision of a filled result.
 AdOccurrence::Resolved decisionOf(const AdResolveResult& result);
 
-// Until when an empty page is not asked for again: its hint held to [now + floor, now + cap],
-// or now + floor when the result gave none.
-qint64 hintUntilMs(const AdResolveResult& result, qint64 nowMs);
+// How long an empty page is not asked for again: its hint, from the service's now, held to
+// [floor, cap], or the floor when the result gave none.
+qint64 emptyHoldMs(const AdResolveResult& result, qint64 nowMs);
 
-// Until when a page whose resolve failed, or that the answer left out, is not asked for again,
-// so that a failing service is not asked at every tick; none without a service clock, where
-// such a hint would never lapse.
-std::optional<qint64> retryHintUntilMs(qint64 nowMs);
+// How long a page whose resolve failed, or that the answer left out, is not asked for again: the
+// floor, or the delay the service asked for when longer.
+qint64 retryHoldMs(qint64 retryAfterMs);
 
 // The creatives the ad cache must keep: the one on glass, those presenting, and those of
 // pending decisions whose reservation still holds.

@@ -6,14 +6,14 @@
 
 namespace talvorine::AdPresentation {
 
-QString pageId(const QString& decisionId)
+QString pageId(const QString& occurrenceId)
 {
-    return QStringLiteral("ad_") + decisionId;
+    return QStringLiteral("ad_") + occurrenceId;
 }
 
-QString primitiveId(const QString& decisionId)
+QString primitiveId(const QString& occurrenceId)
 {
-    return QStringLiteral("adfill_") + decisionId;
+    return QStringLiteral("adfill_") + occurrenceId;
 }
 
 QJsonObject transition()
@@ -21,14 +21,14 @@ QJsonObject transition()
     return {{QStringLiteral("type"), QStringLiteral("crossfade")}, {QStringLiteral("durationMs"), 0}};
 }
 
-Page page(const AdOccurrence::Resolved& decision, const QUrl& file, const QSizeF& viewport,
-          std::optional<QSize> imageSize)
+Page page(const QString& occurrenceId, const AdOccurrence::Resolved& decision, const QUrl& file,
+          const QSizeF& viewport, std::optional<QSize> imageSize)
 {
     const bool video = decision.kind == QLatin1String("video");
     const bool image = decision.kind == QLatin1String("image");
 
     Page page;
-    page.id = pageId(decision.decisionId);
+    page.id = pageId(occurrenceId);
     page.canvas.width = viewport.width();
     page.canvas.height = viewport.height();
     page.canvas.viewportFit = QStringLiteral("contain");
@@ -44,7 +44,7 @@ Page page(const AdOccurrence::Resolved& decision, const QUrl& file, const QSizeF
 
     // An unreadable header leaves the size unknown; only a fill needs none.
     const QSizeF known = imageSize && image ? QSizeF(*imageSize) : QSizeF(-1, -1);
-    QJsonObject item{{QStringLiteral("mediaId"), pageId(decision.decisionId)},
+    QJsonObject item{{QStringLiteral("mediaId"), pageId(occurrenceId)},
                      {QStringLiteral("src"), file.toString()},
                      {QStringLiteral("sha256"), decision.sha256},
                      {QStringLiteral("bytes"), double(decision.bytes)},
@@ -57,7 +57,7 @@ Page page(const AdOccurrence::Resolved& decision, const QUrl& file, const QSizeF
                                 {QStringLiteral("height"), known.height()}});
 
     Primitive primitive;
-    primitive.id = primitiveId(decision.decisionId);
+    primitive.id = primitiveId(occurrenceId);
     primitive.kind = video ? PrimitiveKind::video : PrimitiveKind::image;
     primitive.rect = QRectF(0, 0, page.canvas.width, page.canvas.height);
     primitive.contentFit = video || decision.fit == QLatin1String("fill") ? QStringLiteral("fill")

@@ -26,17 +26,23 @@ constexpr qint64 progressLimitMs = 9999;
 constexpr qint64 overrunLimitMs = 29999;
 // How long a video ad's page may stay beyond the creative's duration before its timer ends it.
 constexpr qint64 videoPageSlackMs = 30000;
+// How often a visit on glass records that it still is, so that one cut by a stop or a crash is
+// ended at the next start no earlier than this before it really was.
+constexpr qint64 visitCheckpointMs = 5000;
 
-QString pageId(const QString& decisionId);
-QString primitiveId(const QString& decisionId);
+// The ad page's own ids come from the occurrence, which the player made: the service's decision
+// ids are data, and the scene takes only ids of its own form.
+QString pageId(const QString& occurrenceId);
+QString primitiveId(const QString& occurrenceId);
 
 // A cut: the ad replaces the page on glass at once and leaves the same way.
 QJsonObject transition();
 
-// The ad page for a creative cached at file, on a canvas of the viewport's size. imageSize: the
-// pixel size read from an image creative's header, when both sides could be read as positive.
-Page page(const AdOccurrence::Resolved& decision, const QUrl& file, const QSizeF& viewport,
-          std::optional<QSize> imageSize);
+// The ad page of an occurrence for a creative cached at file, on a canvas of the viewport's
+// size. imageSize: the pixel size read from an image creative's header, when both sides could
+// be read as positive.
+Page page(const QString& occurrenceId, const AdOccurrence::Resolved& decision, const QUrl& file,
+          const QSizeF& viewport, std::optional<QSize> imageSize);
 
 // What the watchdog knows of a running video ad, in ms of the monotonic clock.
 struct VideoProgress {

@@ -1,8 +1,10 @@
-// GUI-thread cost of the ad outbox's operations with 1000 events waiting: each one rewrites the
-// whole file and syncs it and its directory. The "frame_ms" counter is the 16.7 ms of one frame
-// at 60 Hz, for comparison with the time per iteration.
+// GUI-thread cost of the ad outbox's operations with 1000 events waiting, writing in the
+// background as the player's does: each one builds the whole file, which a background job writes
+// and syncs with its directory. The "frame_ms" counter is the 16.7 ms of one frame at 60 Hz, for
+// comparison with the time per iteration.
 #include "ads/AdOutbox.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QTemporaryDir>
 
@@ -34,6 +36,14 @@ struct FullOutbox {
     {
         for (int i = 0; i < AdOutbox::maxPending; ++i)
             outbox.enqueue(skipped(i));
+        outbox.writeInBackground({});
+    }
+
+    // Until what was written in the background has been seen to land.
+    void settle()
+    {
+        while (!outbox.settled())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
 };
 
@@ -73,6 +83,7 @@ void BM_CommitReported(benchmark::State& state)
         state.PauseTiming();
         for (int n = 0; n < AdOutbox::maxBatch; ++n)
             full.outbox.enqueue(skipped(++i));
+        full.settle();
         const QList<AdEventRecord> batch = full.outbox.take(AdOutbox::maxBatch);
         QList<AdEventOutcome> outcomes;
         for (const AdEventRecord& record : batch)
@@ -86,4 +97,11 @@ BENCHMARK(BM_CommitReported)->Unit(benchmark::kMillisecond);
 
 } // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -52,7 +52,7 @@ struct Planner {
             AdPlanner::planOccurrences(occurrences, manifest, forecast, QString(), newId);
         occurrences = std::move(outcome.occurrences);
         benchmark::DoNotOptimize(AdPlanner::resolveBatch(occurrences, nowMs, nowMs, {}));
-        benchmark::DoNotOptimize(AdPlanner::chooseRenewal(occurrences, nowMs));
+        benchmark::DoNotOptimize(AdPlanner::chooseRenewal(occurrences, nowMs, QString()));
         benchmark::DoNotOptimize(AdPlanner::cacheKeepSet(occurrences, QString()));
     }
 };

@@ -5,8 +5,10 @@
 // pixels across the stage; each frame shows red, blue, green, the bars or neither. It reports
 // the frames at ad swaps that show neither page (the goal is none), the filled arrivals that
 // end without their evidence at the service ("started" with "completed" or "interrupted", or
-// "skipped"; the goal is none lost), and prints resident memory every fifty visits. Run it with
-// WAYLAND_DISPLAY set; TALVORINE_AD_VISITS changes the number of page visits (300).
+// "skipped"; the goal is none lost), the ads shown per arrival at an adslot page from the first
+// one on (the goal is every one), and prints resident memory every fifty visits. Run it with
+// WAYLAND_DISPLAY set; TALVORINE_AD_VISITS changes the number of page visits (300),
+// TALVORINE_AD_PAGE_MS how long each content page stays (1000 ms).
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
@@ -84,6 +86,17 @@ int visitsWanted()
     return wanted > 0 ? wanted : 300;
 }
 
+int pageMsWanted()
+{
+    const int wanted = qEnvironmentVariableIntValue("TALVORINE_AD_PAGE_MS");
+    return wanted > 0 ? wanted : 1000;
+}
+
+bool isContentPage(int page)
+{
+    return page == 0 || page == 2;
+}
+
 struct Player {
     std::unique_ptr<ControllerHarness> harness;
     std::unique_ptr<test::SceneWindow> scene;
@@ -99,6 +112,10 @@ void BM_AdRotation(benchmark::State& state)
     const int wanted = visitsWanted();
     int visits = 0;
     int adVisits = 0;
+    // Each time a content page leaves the glass, the rotation reaches an adslot page.
+    int arrivals = 0;
+    int shown = 0;
+    bool firstShown = false;
     QList<qint64> resident;
     int onGlass = ControllerAccess::activePageIndex(c);
     const QMetaObject::Connection ads =
@@ -108,8 +125,14 @@ void BM_AdRotation(benchmark::State& state)
     const QMetaObject::Connection counting =
         QObject::connect(&c, &PlayerController::activeChanged, &c, [&] {
             const int page = ControllerAccess::activePageIndex(c);
-            if (std::exchange(onGlass, page) == page)
+            const int left = std::exchange(onGlass, page);
+            if (left == page)
                 return;
+            if (isContentPage(left)) {
+                const bool adShown = !isContentPage(page) && c.property("adActive").toBool();
+                firstShown |= arrivals++ == 0 && adShown;
+                shown += adShown;
+            }
             if (++visits % 50 == 0) {
                 resident.append(processStatusValue("VmRSS"));
                 std::fprintf(stderr, "visits %d: ad visits %d, resident %lld KiB\n", visits,
@@ -119,7 +142,7 @@ void BM_AdRotation(benchmark::State& state)
     for (auto _ : state) {
         player->sampler->clear();
         const qint64 startNs = test::monotonicNs();
-        if (!test::spinUntil([&] { return visits >= wanted; }, wanted * 5000)) {
+        if (!test::spinUntil([&] { return visits >= wanted; }, wanted * (pageMsWanted() + 5000))) {
             state.SkipWithError("the rotation stopped");
             return;
         }
@@ -179,6 +202,9 @@ void BM_AdRotation(benchmark::State& state)
     state.counters["ad_visits"] = adVisits;
     state.counters["ad_swaps"] = adSwaps;
     state.counters["neither_frames_at_ad_swaps"] = neither;
+    state.counters["slot_arrivals"] = arrivals;
+    state.counters["ads_shown_per_arrival"] = arrivals > 0 ? double(shown) / arrivals : 0;
+    state.counters["first_arrival_shown"] = firstShown;
     state.counters["filled_arrivals"] = double(filled.size());
     state.counters["arrivals_without_evidence"] = lost;
     if (resident.size() >= 2)
@@ -224,7 +250,7 @@ int main(int argc, char** argv)
     s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(true)});
     s.script("GET", W::manifestV2Route,
              {Reply::json(200, test::adslotDocument(QStringLiteral("man_ad-rotation"),
-                                                    {{red, 1000}, {blue, 1000}},
+                                                    {{red, pageMsWanted()}, {blue, pageMsWanted()}},
                                                     {{1, "picture", "slot-a"}, {3, "clip", "slot-b"}}))
                   .withHeader("ETag", "\"rotation\""),
               notModified});

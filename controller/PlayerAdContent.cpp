@@ -100,7 +100,7 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
     }
     // The file lives and dies with the reply.
     file->setParent(reply);
-    adReplies_.insert(reply);
+    adReplies_.insert(reply, decision.decisionId);
     auto received = std::make_shared<qint64>(0);
     const qint64 expected = decision.bytes;
     const auto take = [reply, file, received, expected] {
@@ -140,10 +140,25 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
 
 void PlayerController::cancelAdDownloads()
 {
-    for (QNetworkReply* reply : std::exchange(adReplies_, {})) {
+    for (QNetworkReply* reply : std::exchange(adReplies_, {}).keys()) {
         reply->disconnect(this);
         reply->abort();
         reply->deleteLater();
+    }
+}
+
+// A decision that will not be played is not fetched to the end, nor committed.
+void PlayerController::cancelAdDownload(const QString& decisionId)
+{
+    for (auto reply = adReplies_.begin(); reply != adReplies_.end();) {
+        if (reply.value() != decisionId) {
+            ++reply;
+            continue;
+        }
+        reply.key()->disconnect(this);
+        reply.key()->abort();
+        reply.key()->deleteLater();
+        reply = adReplies_.erase(reply);
     }
 }
 

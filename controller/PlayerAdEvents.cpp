@@ -1,13 +1,16 @@
 // Ad event reporting: events go into the persistent outbox first and reach the service in
-// batches of at most 32, one report at a time. A report settles only the batch it carried;
-// while the transport still carries one, even a batch handed back when the player went
-// offline, no other is sent, so the service never sees an event twice.
+// batches of at most 32, one report at a time, once they are on disk. A report settles only the
+// batch it carried; while the transport still carries one, even a batch handed back when the
+// player went offline, no other is sent, so the service never sees an event twice. A failed
+// report is sent again after the delay the service asked for, or after a growing back-off: an
+// outage of the service is not multiplied by every screen asking four times a second.
 
 #include "controller/PlayerController.h"
 
 #include "ads/AdPlanner.h"
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
+#include "runtime/RuntimeCompat.h"
 #include "storage/Saturating.h"
 
 namespace talvorine {
@@ -41,10 +44,28 @@ void PlayerController::queueAdEvent(AdEventRecord record)
     flushAdOutbox();
 }
 
+// A visit whose "started" the outbox kept without an end was cut by a stop or a crash: it ends
+// as interrupted at the last instant it was known on glass, before anything else is queued.
+void PlayerController::endAdVisitCutShort()
+{
+    const std::optional<AdOutbox::OpenVisit> visit = adOutbox_.openVisit();
+    if (!visit)
+        return;
+    AdEventRecord record;
+    record.decisionId = visit->decisionId;
+    record.occurrenceId = visit->occurrenceId;
+    record.kind = QStringLiteral("interrupted");
+    record.startedAt = visit->startedAt;
+    record.endedAt = visit->seenAt;
+    record.durationMs = std::max<qint64>(visit->startedAt.msecsTo(visit->seenAt), 0);
+    queueAdEvent(std::move(record));
+}
+
 void PlayerController::flushAdOutbox()
 {
     if (!transport_.hasRuntimeSession() || !transport_.adslotsNegotiated() || !online_
-        || !adEventBatch_.isEmpty() || adReportOutstanding_)
+        || !adEventBatch_.isEmpty() || adReportOutstanding_
+        || transport_.monotonicMs() < adReportNotBeforeMs_)
         return;
     adEventBatch_ = adOutbox_.take(AdPlanner::reportBatch);
     if (adEventBatch_.isEmpty())
@@ -65,6 +86,8 @@ void PlayerController::handBackAdEventBatch()
 void PlayerController::handleAdEventsReported(const QList<AdEventOutcome>& outcomes)
 {
     adReportOutstanding_ = false;
+    adReportAttempt_ = 0;
+    adReportNotBeforeMs_ = 0;
     adOutbox_.commitReported(std::exchange(adEventBatch_, {}), outcomes);
 }
 
@@ -73,10 +96,15 @@ void PlayerController::handleAdEventsReportFailed(const QString& code, int statu
     adReportOutstanding_ = false;
     const QList<AdEventRecord> batch = std::exchange(adEventBatch_, {});
     const bool dropped = AdPlanner::reportRefusedForGood(status);
-    if (dropped)
+    if (dropped) {
         adOutbox_.discard(batch);
-    else
+    } else {
         adOutbox_.restore(batch);
+        adReportNotBeforeMs_ = saturating::add(
+            transport_.monotonicMs(),
+            clampRetryDelayMs(RuntimeCompat::retryBackoffMs(adReportAttempt_++,
+                                                            transport_.lastAdRetryAfterMs())));
+    }
     logPlayback(dropped ? "ad_events_report_dropped" : "ad_events_report_failed",
                 {{QStringLiteral("code"), code}, {QStringLiteral("status"), QString::number(status)}});
 }

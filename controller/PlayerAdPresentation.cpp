@@ -11,6 +11,7 @@
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
 #include "manifest/LayoutContract.h"
+#include "storage/Saturating.h"
 
 #include <QImageReader>
 
@@ -30,6 +31,14 @@ bool finalState(State state)
 bool isVideo(const AdOccurrence::Resolved& decision)
 {
     return decision.kind == QLatin1String("video");
+}
+
+// How long an ad staged at its run may take to report ready while the page before it stays: no
+// longer than its start window stays open, after which it could only be refused as late.
+int readinessWaitMs(const AdOccurrence::Resolved& decision, qint64 nowHiMs)
+{
+    return int(std::min<qint64>(adStartWindowLeftMs(decision, nowHiMs).value_or(candidateDeadlineMs),
+                                candidateDeadlineMs));
 }
 
 // The header alone is read; both sides must be positive.
@@ -76,6 +85,11 @@ bool PlayerController::adCandidateStaged() const
     return candidate_ && candidate_->adPresentation;
 }
 
+bool PlayerController::adStagedFor(const QString& occurrenceId) const
+{
+    return adCandidateStaged() && candidate_->adOccurrenceId == occurrenceId;
+}
+
 // --- Staging -------------------------------------------------------------------------------
 
 void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
@@ -102,7 +116,7 @@ void PlayerController::prepareAdPresentation(AdOccurrence& occurrence)
     const QUrl file = QUrl::fromLocalFile(*path);
     const std::optional<QSize> imageSize =
         decision.kind == QLatin1String("image") ? imageHeaderSize(*path) : std::nullopt;
-    const Page page = AdPresentation::page(decision, file, frameSize_, imageSize);
+    const Page page = AdPresentation::page(occurrence.id, decision, file, frameSize_, imageSize);
     const LayoutResult layout = LayoutContract::resolveLayout(page, frameSize_);
     if (!std::holds_alternative<ResolvedPage>(layout)) {
         retireAdPreparation(decision.decisionId, QStringLiteral("ad_layout_invalid"));
@@ -209,6 +223,12 @@ bool PlayerController::tryAdVisitRun(int from, int to)
     const QList<int> run = AdPolicy::adslotRunBetween(*activeManifest_, from, to, hi);
     if (run.isEmpty() || hi < 1)
         return false;
+    // An ad staged ahead for a later run gives the stage to this run's.
+    if (adCandidateStaged() && !adRunRequested_) {
+        const AdOccurrence* waiting = occurrenceForId(candidate_->adOccurrenceId);
+        if (!waiting || !run.contains(waiting->pageIndex))
+            yieldAdCandidate();
+    }
     const QList<Page> pages = activeManifest_->pages;
     for (const int index : run) {
         if (index < 0 || index >= pages.size())
@@ -217,24 +237,25 @@ bool PlayerController::tryAdVisitRun(int from, int to)
         if (!occurrence || !occurrence->resolved)
             continue;
         const QString occurrenceId = occurrence->id;
-        const bool stagedHere = adCandidateStaged() && candidate_->adOccurrenceId == occurrenceId;
+        const AdOccurrence::Resolved decision = *occurrence->resolved;
+        const bool stagedHere = adStagedFor(occurrenceId);
         if (occurrence->state != State::Ready
             && !(occurrence->state == State::Downloading && stagedHere))
             continue;
-        if (!adLeaseStillValid(*occurrence->resolved, hi)
-            || !adStartWindowOpen(*occurrence->resolved, lo, hi, 0)) {
+        if (!adLeaseStillValid(decision, hi) || !adStartWindowOpen(decision, lo, hi, 0)) {
             expireAdOccurrence(*occurrence);
             continue;
         }
         if (!candidate_) {
             // Staged now: the scene reports it ready on a later frame, and the gate activates it
-            // then while the page on glass stays; the deadline ends the wait. The page on glass
-            // is leaving, so its entry cannot hold the idle stage any longer.
+            // then while the page on glass stays; the deadline ends the wait, "skipped", once
+            // the ad could no longer start. The page on glass is leaving, so its entry cannot
+            // hold the idle stage any longer.
             finishIncomingEntry();
             prepareAdPresentation(*occurrence);
-            if (adCandidateStaged() && candidate_->adOccurrenceId == occurrenceId) {
+            if (adStagedFor(occurrenceId)) {
                 adRunRequested_ = true;
-                candidateDeadlineTimer_.start(candidateDeadlineMs);
+                candidateDeadlineTimer_.start(readinessWaitMs(decision, hi));
                 maybeActivate();
                 return true;
             }
@@ -253,7 +274,7 @@ bool PlayerController::tryAdVisitRun(int from, int to)
         adRunRequested_ = true;
         maybeActivate();
         if (adCandidateStaged())
-            candidateDeadlineTimer_.start(candidateDeadlineMs);
+            candidateDeadlineTimer_.start(readinessWaitMs(decision, hi));
         return true;
     }
     return false;
@@ -282,6 +303,7 @@ void PlayerController::beginAdPresentation(quint64 generation, const QString& oc
     adLastProgressMs_ = -1;
     adLastProgressAtMs_ = 0;
     adFirstFramePending_ = false;
+    adVisitSeenMs_ = 0;
     adVisitClock_.start();
     pruneAdCache();
     Q_EMIT adActiveChanged();
@@ -340,6 +362,13 @@ void PlayerController::adStallTick()
     if (!adActive_) {
         adStallTimer_.stop();
         return;
+    }
+    // A visit cut by a stop from here on ends, at the next start, no earlier than this.
+    if (adStartedAtMs_ > 0
+        && adFirstFrameClock_.elapsedMs() - adVisitSeenMs_ >= AdPresentation::visitCheckpointMs) {
+        adVisitSeenMs_ = adFirstFrameClock_.elapsedMs();
+        adOutbox_.markVisitSeen(QDateTime::fromMSecsSinceEpoch(
+            saturating::add(adStartedAtMs_, adVisitSeenMs_), Qt::UTC));
     }
     const qint64 hi = adNowHiMs();
     bool ended = hi < 1 || activeGeneration_ != adVisitSerial_

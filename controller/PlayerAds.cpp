@@ -8,6 +8,7 @@
 #include "ads/AdPlanner.h"
 #include "ads/AdPolicy.h"
 #include "controller/PlayerDiagnostics.h"
+#include "storage/Saturating.h"
 
 #include <QUuid>
 
@@ -67,6 +68,15 @@ qint64 PlayerController::adNowHiMs() const
     return std::max<qint64>(transport_.serverNowHiMs(), 0);
 }
 
+// Where planning reads the service's now: the band once a resolve has answered; before that the
+// machine's clock, corrected by the offset that the session's identity exchange measured, so that
+// the first arrivals are forecast, and asked for, when they are due. Evidence never reads it.
+qint64 PlayerController::adPlanningNowMs() const
+{
+    const qint64 hi = adNowHiMs();
+    return hi > 0 ? hi : saturating::add(clock_->nowMs(), transport_.clockOffsetMs());
+}
+
 QDateTime PlayerController::adEvidenceStamp() const
 {
     const qint64 lo = adNowLoMs();
@@ -103,10 +113,15 @@ QList<int> PlayerController::upcomingAdslotRun(int fromIndex, int toIndex) const
     return AdPolicy::adslotRunBetween(*activeManifest_, fromIndex, toIndex, adNowHiMs());
 }
 
-bool PlayerController::hintValid(const QString& pageId, qint64 nowMs) const
+bool PlayerController::hintValid(const QString& pageId, qint64 monotonicMs) const
 {
     const auto hint = adPageHints_.constFind(pageId);
-    return hint != adPageHints_.cend() && *hint > nowMs;
+    return hint != adPageHints_.cend() && *hint > monotonicMs;
+}
+
+void PlayerController::holdAdPage(const QString& pageId, qint64 holdMs)
+{
+    adPageHints_.insert(pageId, saturating::add(transport_.monotonicMs(), holdMs));
 }
 
 AdForecastCandidate PlayerController::forecastCandidateFor(const AdOccurrence& occurrence,
@@ -161,9 +176,10 @@ void PlayerController::adPlannerTick()
         return;
     }
     flushAdOutbox();
-    const qint64 now = adNowHiMs();
+    const qint64 now = adPlanningNowMs();
+    const qint64 monotonic = transport_.monotonicMs();
     for (AdOccurrence& occurrence : adOccurrences_) {
-        if (occurrence.state == State::Empty && !hintValid(occurrence.pageId, now))
+        if (occurrence.state == State::Empty && !hintValid(occurrence.pageId, monotonic))
             setAdState(occurrence, State::Expired);
     }
     if (!AdPlanner::planningSkippable(adOccurrences_, adActive_, adPageOnGlass(),
@@ -175,7 +191,7 @@ void PlayerController::adPlannerTick()
     if (adResolveInFlight_)
         return;
     const QList<AdForecastCandidate> batch =
-        AdPlanner::resolveBatch(adOccurrences_, now, clock_->nowMs(), adPageHints_);
+        AdPlanner::resolveBatch(adOccurrences_, now, monotonic, adPageHints_);
     // An occurrence turns Resolving only when its request really goes out; otherwise it stays
     // Planned and is asked for on a later tick.
     if (batch.isEmpty() || !resolveSendAllowed())
@@ -201,7 +217,7 @@ void PlayerController::planAds()
             resetAdPlanning(QStringLiteral("maintenance_stopped"));
         return;
     }
-    const qint64 now = adNowHiMs();
+    const qint64 now = adPlanningNowMs();
     // While the rotation turns to its next page, the adslot run before that page has been passed
     // over already: arrivals are forecast from the page it turns to, its turn still whole.
     // Forecast from the page still on glass, the run would seem to arrive now, and the service
@@ -286,37 +302,52 @@ void PlayerController::handleAdSlotsResolved(const AdResolveReply& reply)
                 downloadAdContent(*occurrence);
             } else {
                 setAdState(*occurrence, State::Empty);
-                adPageHints_.insert(occurrence->pageId, AdPlanner::hintUntilMs(result, now));
+                holdAdPage(occurrence->pageId, AdPlanner::emptyHoldMs(result, adPlanningNowMs()));
             }
-        } else if (occurrence->state == State::Ready && occurrence->resolved) {
-            if (!filled) {
-                releaseUnplayedAdReservation(*occurrence);
-                setAdState(*occurrence, State::Empty);
-                continue;
-            }
-            occurrence->resolved = AdPlanner::decisionOf(result);
-            occurrence->resolvedAt = nowStamp;
-            if (candidate_ && candidate_->adPresentation
-                && candidate_->adOccurrenceId == occurrence->id) {
-                cancelCandidateWork();
-                modelForSlot(candidate_->slot)->clear();
-                candidate_.reset();
-                prepareAdPresentation(*occurrence);
-            }
+        } else if (occurrence->resolved
+                   && (occurrence->state == State::Ready || adStagedFor(occurrence->id))) {
+            applyAdRenewal(*occurrence, result, nowStamp);
         }
     }
     for (AdOccurrence& occurrence : adOccurrences_) {
         if (occurrence.state != State::Resolving)
             continue;
         setAdState(occurrence, State::Planned);
-        holdPageAfterFailedResolve(occurrence.pageId, now);
+        holdAdPage(occurrence.pageId, AdPlanner::retryHoldMs(-1));
     }
 }
 
-void PlayerController::holdPageAfterFailedResolve(const QString& pageId, qint64 nowMs)
+// A renewal's answer, for a decision waiting in the ad cache or staged on the idle stage. A
+// staged ad keeps its stage when the creative stays the same: its visit takes the new lease.
+void PlayerController::applyAdRenewal(AdOccurrence& occurrence, const AdResolveResult& result,
+                                      const QDateTime& nowStamp)
 {
-    if (const std::optional<qint64> hint = AdPlanner::retryHintUntilMs(nowMs))
-        adPageHints_.insert(pageId, *hint);
+    const bool filled = result.state == QLatin1String("filled");
+    const bool sameCreative = filled && result.sha256 == occurrence.resolved->sha256
+        && result.bytes == occurrence.resolved->bytes;
+    const bool staged = adStagedFor(occurrence.id);
+    if (staged && !sameCreative) {
+        // The stage shows what the service no longer holds. Once the rotation waits for it, it
+        // fails as a candidate, so that the page on glass goes on.
+        if (adRunRequested_) {
+            failCandidate(QStringLiteral("ad_lease_lost"));
+            return;
+        }
+        yieldAdCandidate();
+    }
+    if (!filled) {
+        releaseUnplayedAdReservation(occurrence);
+        setAdState(occurrence, State::Empty);
+        return;
+    }
+    occurrence.resolved = AdPlanner::decisionOf(result);
+    occurrence.resolvedAt = nowStamp;
+    if (staged && sameCreative) {
+        candidate_->adDecisionId = occurrence.resolved->decisionId;
+    } else if (!sameCreative) {
+        setAdState(occurrence, State::Downloading);
+        downloadAdContent(occurrence);
+    }
 }
 
 void PlayerController::handleAdSlotsResolveFailed(const QString& code, int status,
@@ -326,14 +357,14 @@ void PlayerController::handleAdSlotsResolveFailed(const QString& code, int statu
     if (adResolveGeneration_ != adPlanningGeneration_)
         return;
     const bool again = status == 401 || retryable;
-    const qint64 now = adNowHiMs();
+    const qint64 holdMs = AdPlanner::retryHoldMs(transport_.lastAdRetryAfterMs());
     for (AdOccurrence& occurrence : adOccurrences_) {
         if (occurrence.state != State::Resolving)
             continue;
         if (!again)
             releaseUnplayedAdReservation(occurrence);
         setAdState(occurrence, again ? State::Planned : State::Expired);
-        holdPageAfterFailedResolve(occurrence.pageId, now);
+        holdAdPage(occurrence.pageId, holdMs);
     }
     logPlayback("ad_resolve_failed",
                 {{QStringLiteral("code"), code}, {QStringLiteral("status"), QString::number(status)}});
@@ -343,7 +374,8 @@ void PlayerController::handleAdSlotsResolveFailed(const QString& code, int statu
 
 void PlayerController::maybeRenewReadyLeases(qint64 nowMs)
 {
-    const AdPlanner::RenewalChoice choice = AdPlanner::chooseRenewal(adOccurrences_, nowMs);
+    const AdPlanner::RenewalChoice choice = AdPlanner::chooseRenewal(
+        adOccurrences_, nowMs, adCandidateStaged() ? candidate_->adOccurrenceId : QString());
     for (const int index : choice.expire) {
         AdOccurrence& occurrence = adOccurrences_[index];
         releaseUnplayedAdReservation(occurrence);
@@ -364,6 +396,7 @@ void PlayerController::releaseUnplayedAdReservation(AdOccurrence& occurrence)
     if (!occurrence.resolved || occurrence.reservationReleased)
         return;
     occurrence.reservationReleased = true;
+    cancelAdDownload(occurrence.resolved->decisionId);
     if (!adActive_ && adVisitMediaDigest_ == occurrence.resolved->sha256)
         adVisitMediaDigest_.clear();
     pruneAdCache();

@@ -208,6 +208,8 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     connect(&transport_, &RuntimeTransport::manifestRouteUnavailable, this,
             &PlayerController::handleManifestRouteUnavailable);
     adOutbox_.load();
+    // Each ad start and end is written off the GUI thread; its events go out once on disk.
+    adOutbox_.writeInBackground([this] { flushAdOutbox(); });
 
     connect(&soundtrackEngine_, &SoundtrackEngine::trackEnded, this,
             [this] { runSoundtrack(soundtrackSequencer_.trackEnded()); });
@@ -235,6 +237,7 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     logPlayback("video_capability",
                 {{QStringLiteral("qml_gpu_video"),
                   gpuVideoAvailable_ ? QStringLiteral("true") : QStringLiteral("false")}});
+    endAdVisitCutShort();
 
     connectTransport();
 }

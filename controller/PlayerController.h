@@ -875,13 +875,16 @@ private:
     // Whether an ad visit may take the glass; the readiness gate holds a candidate for it.
     bool adVisitAdmitted() const;
     qint64 adNowHiMs() const;
+    qint64 adPlanningNowMs() const;
     QDateTime adEvidenceStamp() const;
     AdOccurrence* occurrenceForPage(const QString& pageId);
     AdOccurrence* occurrenceForId(const QString& occurrenceId);
     AdOccurrence* occurrenceForDecisionId(const QString& decisionId);
     bool adslotPageEligible(int pageIndex, qint64 nowMs) const;
     QList<int> upcomingAdslotRun(int fromIndex, int toIndex) const;
-    bool hintValid(const QString& pageId, qint64 nowMs) const;
+    // Hints hold on the transport's monotonic clock: until then a page is not asked for again.
+    bool hintValid(const QString& pageId, qint64 monotonicMs) const;
+    void holdAdPage(const QString& pageId, qint64 holdMs);
     AdForecastCandidate forecastCandidateFor(const AdOccurrence& occurrence, qint64 nowMs) const;
     bool resolveSendAllowed() const;
     bool sendResolveBatch(const QList<AdForecastCandidate>& batch);
@@ -892,8 +895,8 @@ private:
     void adPlannerTick();
     void handleAdSlotsResolved(const AdResolveReply& reply);
     void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
-    // A page whose resolve failed or went unanswered is not asked for again at once.
-    void holdPageAfterFailedResolve(const QString& pageId, qint64 nowMs);
+    void applyAdRenewal(AdOccurrence& occurrence, const AdResolveResult& result,
+                        const QDateTime& nowStamp);
     void maybeRenewReadyLeases(qint64 nowMs);
     void releaseUnplayedAdReservation(AdOccurrence& occurrence);
     void resetAdPlanning(const QString& reason);
@@ -903,6 +906,7 @@ private:
     void downloadAdContent(AdOccurrence& occurrence);
     void fetchAdContent(const AdOccurrence::Resolved& decision);
     void cancelAdDownloads();
+    void cancelAdDownload(const QString& decisionId);
     void commitAdContent(const std::shared_ptr<StorageFiles::UniqueFd>& source,
                          const AdOccurrence::Resolved& decision);
     AdOccurrence* preparingOccurrence(const AdOccurrence::Resolved& decision);
@@ -917,6 +921,8 @@ private:
     void handBackAdEventBatch();
     void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
     void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
+    // Queues the end of a visit that a stop or a crash cut, as the outbox kept it.
+    void endAdVisitCutShort();
 
     // === Ad presentation and evidence (PlayerAdPresentation.cpp) ===
     void prepareAdPresentation(AdOccurrence& occurrence);
@@ -929,6 +935,7 @@ private:
     void endAdVisit(bool advance);
     void adStallTick();
     bool adCandidateStaged() const;
+    bool adStagedFor(const QString& occurrenceId) const;
     void yieldAdCandidate();
     void stageAdAfterEntry();
     void abandonAdCandidate(const PreparedPage& failed, const QString& code);
@@ -1249,21 +1256,25 @@ private:
     std::shared_ptr<ContentCache> adCache_;
     CacheIoQueue adIo_;
     std::shared_ptr<std::atomic<bool>> adCancel_;
-    // Creative downloads: apart from the candidate's, whose failure must not abort them.
-    QSet<QNetworkReply*> adReplies_;
+    // Creative downloads, with their decision ids: apart from the candidate's, whose failure must
+    // not abort them.
+    QHash<QNetworkReply*, QString> adReplies_;
     // Planning: one occurrence per forecast adslot page, in planning order.
     QList<AdOccurrence> adOccurrences_;
     quint64 adPlanningGeneration_ = 0;
     // The planning generation of the last resolve sent; an answer counts only while they agree.
     quint64 adResolveGeneration_ = 0;
     bool adResolveInFlight_ = false;
-    // Page id -> service-clock ms before which an empty page is not asked for again.
+    // Page id -> the transport's monotonic ms before which the page is not asked for again.
     QHash<QString, qint64> adPageHints_;
     QString adPlannedAtPage_;
     // Reporting: the batch in flight, empty once settled or handed back; and whether the
     // transport still carries a report, answered or not, which holds the next one back.
     QList<AdEventRecord> adEventBatch_;
     bool adReportOutstanding_ = false;
+    // Reports that failed in a row, and the transport's monotonic time before which none is sent.
+    int adReportAttempt_ = 0;
+    qint64 adReportNotBeforeMs_ = 0;
     // The visit on glass, as planning and reporting read it.
     bool adActive_ = false;
     bool adRunRequested_ = false;
@@ -1283,6 +1294,8 @@ private:
     PlayerStopwatch adVisitClock_{*clock_};
     qint64 adLastProgressAtMs_ = 0;
     bool adFirstFramePending_ = false;
+    // The first-frame clock's reading when the outbox last recorded the visit as on glass.
+    qint64 adVisitSeenMs_ = 0;
     // An occurrence that became ready while the page on glass was still coming in.
     QString adStagedAfterEntry_;
     // Every change of an occurrence's state, with the state it left (tests watch the life cycle).

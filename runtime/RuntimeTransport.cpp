@@ -1531,11 +1531,19 @@ RuntimeTransport::Failure RuntimeTransport::adFailureOf(const Answer& answer,
     return failure;
 }
 
+void RuntimeTransport::failAd(void (RuntimeTransport::*signal)(QString, int, bool),
+                              const QString& code, int status, bool retryable,
+                              qint64 retryAfterMs)
+{
+    lastAdRetryAfterMs_ = retryAfterMs;
+    Q_EMIT(this->*signal)(code, status, retryable);
+}
+
 void RuntimeTransport::resolveAdslots(const QString& manifestRevision,
                                       const QList<AdForecastCandidate>& batch)
 {
     auto refuse = [this](const char* code, int status, bool retryable) {
-        Q_EMIT adSlotsResolveFailed(QLatin1String(code), status, retryable);
+        failAd(&RuntimeTransport::adSlotsResolveFailed, QLatin1String(code), status, retryable);
     };
     if (!adslotsNegotiated())
         return refuse("ad_resolve_request_invalid", 0, false);
@@ -1581,24 +1589,28 @@ void RuntimeTransport::finishResolve(const Answer& answer, const QString& creden
         if (const std::optional<AdResolveReply> reply = parseAdResolveReply(answer.body))
             Q_EMIT adSlotsResolved(*reply);
         else
-            Q_EMIT adSlotsResolveFailed(QStringLiteral("ad_resolve_contract_invalid"), 200, false);
+            failAd(&RuntimeTransport::adSlotsResolveFailed,
+                   QStringLiteral("ad_resolve_contract_invalid"), 200, false);
         return;
     }
     if (answer.status == 401)
         noteUnauthorized(credential);
     const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::Other);
-    Q_EMIT adSlotsResolveFailed(failure.code, failure.status, failure.transient);
+    failAd(&RuntimeTransport::adSlotsResolveFailed, failure.code, failure.status,
+           failure.transient, failure.retryAfterMs);
 }
 
 void RuntimeTransport::reportAdEvents(const QList<AdEventRecord>& batch)
 {
     if (!adslotsNegotiated() || batch.isEmpty() || batch.size() > AdOutbox::maxBatch) {
-        Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_request_invalid"), 0, false);
+        failAd(&RuntimeTransport::adEventsReportFailed,
+               QStringLiteral("ad_events_request_invalid"), 0, false);
         return;
     }
     QNetworkRequest request = jsonRequest(routeUrl(W::adEventsRoute), shortTransferTimeoutMs);
     if (!sessionRequest(request)) {
-        Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+        failAd(&RuntimeTransport::adEventsReportFailed,
+               QStringLiteral("runtime_session_expired"), 401, false);
         return;
     }
     QJsonArray events;
@@ -1622,17 +1634,19 @@ void RuntimeTransport::reportAdEvents(const QList<AdEventRecord>& batch)
                  if (const auto outcomes = parseAdEventResults(answer.body))
                      Q_EMIT adEventsReported(*outcomes);
                  else
-                     Q_EMIT adEventsReportFailed(QStringLiteral("ad_events_contract_invalid"), 200,
-                                                 false);
+                     failAd(&RuntimeTransport::adEventsReportFailed,
+                            QStringLiteral("ad_events_contract_invalid"), 200, false);
                  return;
              }
              if (answer.status == 401) {
                  noteUnauthorized(credential);
-                 Q_EMIT adEventsReportFailed(QStringLiteral("runtime_session_expired"), 401, false);
+                 failAd(&RuntimeTransport::adEventsReportFailed,
+                        QStringLiteral("runtime_session_expired"), 401, false);
                  return;
              }
              const Failure failure = adFailureOf(answer, RuntimeCompat::MintKind::AdEvents);
-             Q_EMIT adEventsReportFailed(failure.code, failure.status, failure.transient);
+             failAd(&RuntimeTransport::adEventsReportFailed, failure.code, failure.status,
+                    failure.transient, failure.retryAfterMs);
          });
 }
 

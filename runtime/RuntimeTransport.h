@@ -79,6 +79,9 @@ public:
     void setPlayerRelease(const QString& version, const QString& revision);
     qint64 clockOffsetMs() const { return clockOffsetMs_; }
     qint64 lastResolveRoundTripMs() const { return lastResolveRoundTripMs_; }
+    // The delay the service asked for ("Retry-After") with the ad failure signalled last; -1
+    // when it asked for none. The controller reads it in its handler of that signal.
+    qint64 lastAdRetryAfterMs() const { return lastAdRetryAfterMs_; }
     // The resolve request's transfer time-out; a test on a loaded machine lengthens it.
     void setResolveTransferTimeoutMs(int ms) { resolveTimeoutMs_ = ms; }
     const RuntimeCompat::ProblemDecision& lastMintDecision() const { return lastMintDecision_; }
@@ -130,6 +133,9 @@ public:
     qint64 serverNowLoMs() const;
     qint64 serverNowHiMs() const;
     void mergeServerTimeSample(qint64 serverMs, qint64 rttMs);
+    // The monotonic clock (ms) the band is carried forward on; the ad planner spaces its
+    // requests on it too, band or not.
+    qint64 monotonicMs() const;
     // The monotonic clock (ms) the band is carried forward on, set before the first sample; a
     // test holds it still so that only the samples it merges move the band.
     void setMonotonicClock(std::function<qint64()> clock) { monotonicClock_ = std::move(clock); }
@@ -260,7 +266,9 @@ private:
     // (0 without an answer), and a reply too large to read is not worth asking again.
     Failure adFailureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
     void finishResolve(const Answer& answer, const QString& credential, qint64 roundTripMs);
-    qint64 monotonicMs() const;
+    // Signals an ad request's failure, keeping the delay the service asked for to be read.
+    void failAd(void (RuntimeTransport::*signal)(QString, int, bool), const QString& code,
+                int status, bool retryable, qint64 retryAfterMs = -1);
 
     std::unique_ptr<DevLogNetworkAccessManager> manager_;
     QUrl origin_;
@@ -293,6 +301,7 @@ private:
     bool mintInFlight_ = false;
     bool unpairInFlight_ = false;
     qint64 lastResolveRoundTripMs_ = 0;
+    qint64 lastAdRetryAfterMs_ = -1;
     int resolveTimeoutMs_ = resolveTransferTimeoutMs;
     bool resolveInFlight_ = false;
     ServerClockBand serverClock_;

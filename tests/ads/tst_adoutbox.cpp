@@ -149,14 +149,33 @@ private slots:
         path = stateDir + QStringLiteral("/ad-outbox.json");
     }
 
+    // Written on the calling thread, or in the background: there, one write at a time, a newer
+    // state replacing one that waits, and nothing taken before a write has reached it.
+    void roundTrip_data()
+    {
+        QTest::addColumn<bool>("background");
+        QTest::newRow("on the calling thread") << false;
+        QTest::newRow("in the background") << true;
+    }
+
     void roundTrip()
     {
+        QFETCH(bool, background);
         test::FsyncProbe probe(path);
         AdOutbox outbox = makeOutbox();
+        int writes = 0;
+        if (background)
+            outbox.writeInBackground([&writes] { ++writes; });
         outbox.enqueue(adEvent("a", now - 5000, now - 20000));
         outbox.enqueue(adEvent("b"));
         outbox.enqueue(adEvent("c"));
+        if (background) {
+            QVERIFY(outbox.take(2).isEmpty());
+            QTRY_VERIFY(outbox.settled());
+            QCOMPARE(writes, 2);
+        }
         const QList<AdEventRecord> taken = outbox.take(2);
+        QTRY_VERIFY(outbox.settled());
         static const QRegularExpression id(
             QStringLiteral("\\Aevt_[0-9a-f]{8}(-[0-9a-f]{4}){3}-[0-9a-f]{12}\\z"));
         QVERIFY(id.match(taken.at(0).eventId).hasMatch());
@@ -177,6 +196,28 @@ private slots:
         QVERIFY(reloaded.pending().mid(0, 2) == taken);
         QVERIFY(!reloaded.pending().at(1).startedAt.isValid());
         QCOMPARE(reloaded.nextSequence(), 4);
+        QVERIFY(!reloaded.openVisit());
+
+        // A visit is open from its "started" to its end, and kept with the last instant it was
+        // known on glass; the outbox's last state reaches the disk before the outbox goes.
+        AdEventRecord started = adEvent("v", now, now);
+        started.kind = QStringLiteral("started");
+        outbox.enqueue(started);
+        const AdOutbox::OpenVisit open{"v", "occ_v", started.startedAt, started.endedAt.addMSecs(5000)};
+        outbox.markVisitSeen(open.seenAt);
+        QTRY_VERIFY(outbox.settled());
+        {
+            AdOutbox last = makeOutbox();
+            last.load();
+            if (background)
+                last.writeInBackground({});
+            QCOMPARE(last.openVisit(), std::optional(open));
+            last.enqueue(adEvent("v"));
+            QVERIFY(!last.openVisit());
+        }
+        reloaded.load();
+        QVERIFY(!reloaded.openVisit());
+        QCOMPARE(describe(reloaded.pending()).right(3), QStringLiteral("v:5"));
     }
 
     void load_data()

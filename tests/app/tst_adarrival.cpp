@@ -97,11 +97,13 @@ private slots:
         if (arrival == "empty") {
             s.adSlots().empty("ad");
         } else {
+            // A window that closes before the run stays closed: its renewals go unanswered.
             s.adSlots().fill("ad", {.startBeforeMs = arrival == "closed" ? 1500 : 50000,
                                     .kind = video ? "video" : "image",
                                     .durationMs = adMs,
                                     .contentType = video ? "video/webm" : "image/png",
-                                    .creative = creative});
+                                    .creative = creative,
+                                    .renewable = arrival != "closed"});
         }
 
         // Red stays 9 s unless the test turns it sooner, blue for good; the adslot page between
@@ -219,6 +221,7 @@ private slots:
 
         // Nothing is left to send.
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(c), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(c), waitMs);
         AdOutbox onDisk(ControllerAccess::adOutbox(c).path());
         onDisk.load();
         QVERIFY(onDisk.pending().isEmpty() && onDisk.inflight().isEmpty());

@@ -133,6 +133,8 @@ private:
     std::unique_ptr<ControllerHarness> harness;
     QStringList violations;
     qint64 serviceOffsetMs = 0;
+    // The transport's monotonic clock, which carries the band and spaces the ad requests.
+    qint64 bandClockMs = 0;
 
     PlayerController& controller() { return harness->controller(); }
     FakeAdSlots& ads() { return harness->service().adSlots(); }
@@ -140,13 +142,16 @@ private:
     const AdOutbox& outbox() { return ControllerAccess::adOutbox(controller()); }
     auto resolves() { return harness->service().requestsTo(W::adResolveRoute); }
 
-    // A player with an ad-slot session, online, whose every occurrence change is checked. Its
-    // clock is the machine's: the outbox drops events more than a day old when it loads.
-    void make()
+    // A player with an ad-slot session, online, whose every occurrence change is checked, of a
+    // service whose clock runs serviceAheadMs ahead of the machine's. The player's clock is the
+    // machine's: the outbox drops events more than a day old when it loads.
+    void make(qint64 serviceAheadMs = 0)
     {
         harness = std::make_unique<ControllerHarness>();
         QVERIFY2(harness->ready(), qPrintable(harness->setupError()));
         harness->clock().setNowMs(QDateTime::currentMSecsSinceEpoch());
+        harness->service().setServerClockOffsetMs(serviceOffsetMs = serviceAheadMs);
+        bandClockMs = 0;
         QVERIFY(harness->mintSession(true));
         // The service's clock and the player's band of it move only when the test moves them,
         // so that a stalled machine closes no window a step holds open.
@@ -158,7 +163,6 @@ private:
         for (const char* timer : {"adPlannerTimer", "adOutboxFlushTimer"})
             harness->timer(timer)->disconnect(&controller());
         violations.clear();
-        serviceOffsetMs = 0;
         ControllerAccess::watchAdStates(controller(), [this](const AdOccurrence& o, State from) {
             const QString change = QStringLiteral("%1>%2").arg(int(from)).arg(int(o.state));
             if (!allowedChanges.contains(change))
@@ -193,13 +197,23 @@ private:
 
     void holdBand()
     {
-        harness->transport().setMonotonicClock([] { return qint64(0); });
+        harness->transport().setMonotonicClock([this] { return bandClockMs; });
+    }
+
+    // Time passes: for the service's clock and the transport's monotonic clock, and unless told
+    // otherwise for the player's own.
+    void passTime(qint64 ms, bool playerClockToo = true)
+    {
+        if (playerClockToo)
+            harness->clock().advance(ms);
+        harness->service().setServerClockOffsetMs(serviceOffsetMs += ms);
+        bandClockMs += ms;
     }
 
     // Moves the service's clock and the player's band of it forward together.
     void advanceServiceClock(qint64 ms)
     {
-        harness->service().setServerClockOffsetMs(serviceOffsetMs += ms);
+        passTime(ms, false);
         harness->transport().mergeServerTimeSample(harness->service().serverNowMs(), 0);
     }
 
@@ -293,13 +307,14 @@ private slots:
         ads().fill("ad1", {.startBeforeMs = 20000});
         ads().empty("ad3", 3600000);
 
-        // Without a band, ad1 is due at once, its earliest start from the local clock.
+        // Without a band, arrivals are forecast on the machine's clock set by the offset the
+        // session's identity exchange measured: ad1 is due, four seconds away.
         tick();
         QCOMPARE(states(), QStringLiteral("ad1:1 ad3:0"));
         const QString firstAd1 = occurrences().first().id;
         QTRY_COMPARE_WITH_TIMEOUT(resolves().size(), 1, waitMs);
         QCOMPARE(resolves().first().jsonBody()["candidates"][0]["earliest_start_at"].toString(),
-                 stampOf(harness->clock().nowMs() - 2000));
+                 stampOf(harness->clock().nowMs() + harness->transport().clockOffsetMs() + 4000));
         QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad3:0"), waitMs);
         const AdOccurrence::Resolved decision = *occurrences().first().resolved;
         QVERIFY(ContentCache(harness->statePath("ad-cache")).readyPath(decision.sha256, 64, nullptr));
@@ -308,20 +323,21 @@ private slots:
         QVERIFY(testfiles::write(leftover, "x") && testfiles::setMtimeMs(leftover, 0));
         ControllerAccess::discardAdCacheLeftovers(controller());
         QVERIFY(!testfiles::exists(leftover));
-        // ad3 was forecast against no clock: with the band it is due at once. Then nothing
+        // On the service's clock, now known, ad3 is still twenty-four seconds away. Then nothing
         // changes: the same occurrences, nothing asked again.
         tick();
-        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4 ad3:2"), waitMs);
         tick();
+        QCOMPARE(states(), QStringLiteral("ad1:4 ad3:0"));
         QCOMPARE(occurrences().first().id, firstAd1);
-        QCOMPARE(resolves().size(), 2);
+        QCOMPARE(resolves().size(), 1);
 
         // The page turns: ad1's decision must start before its new arrival; it is given up,
-        // reported "skipped" at the band's lower bound, and planned afresh.
+        // reported "skipped" at the band's lower bound, and planned afresh. ad3 comes next.
         const qint64 bandLo = harness->transport().serverNowLoMs();
         ControllerAccess::showPage(controller(), manifest, 2, 4000);
         tick();
-        QCOMPARE(states(), QStringLiteral("ad3:2 ad1:0"));
+        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad3:2 ad1:0"), waitMs);
+        QCOMPARE(resolves().size(), 2);
         QVERIFY(occurrences().last().id != firstAd1);
         QCOMPARE(recorded("ad_arrival_abandoned", "occurrence_id"), QStringList{firstAd1});
         QTRY_COMPARE_WITH_TIMEOUT(ads().receivedEvents().size(), 1, waitMs);
@@ -373,6 +389,98 @@ private slots:
             return ads().takenEventIds().size();
         };
         QTRY_COMPARE_WITH_TIMEOUT(reported(), 2, waitMs);
+    }
+
+    // A fresh player of a service whose clock runs an hour ahead, twenty-second pages before each
+    // adslot page, the first with a schedule. Its first arrival is asked for when due, before the
+    // player has heard the service's clock from a resolve, and shown in the first rotation; the
+    // events route refuses for a minute, asking for that much, and hears a handful of posts,
+    // then every event once; a decision id that no scene id could hold is shown all the same; a
+    // visit cut by a kill ends first at the next start, where it was last known on glass.
+    void firstRotation()
+    {
+        make(3600000);
+        harness->scene().setAnswering(true);
+        const QString dotted = QStringLiteral("dec.2026.01.") + QString(52, 'x');
+        ads().fill("ad1", {.durationMs = 5000, .creative = png(64, 36)});
+        ads().fill("ad3", {.decisionId = dotted, .startBeforeMs = 120000,
+                           .playbackDeadlineMs = 300000, .durationMs = 20000,
+                           .creative = png(32, 18)});
+        Manifest manifest = rotation({"d20000", "S", "d20000", "S"});
+        PageVisibility always;
+        always.from = QStringLiteral("2020-01-01T00:00");
+        manifest.pages[1].visibility = always;
+        showContent(manifest, 0);
+        const auto posts = [this] { return int(harness->service().requestsTo(W::adEventsRoute).size()); };
+
+        tick();
+        QCOMPARE(states(), QStringLiteral("ad1:0 ad3:0"));
+        passTime(9999);
+        tick();
+        QCOMPARE(resolves().size(), 0);
+        passTime(1);
+        tick();
+        QTRY_COMPARE_WITH_TIMEOUT(resolves().size(), 1, waitMs);
+        const QJsonValue earliest = resolves().first().jsonBody()["candidates"][0]["earliest_start_at"];
+        QVERIFY(parseAdStamp(earliest.toString()).toMSecsSinceEpoch() > harness->clock().nowMs() + 3500000);
+        QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
+        const QString first = occurrences().first().id;
+
+        harness->service().script("POST", W::adEventsRoute,
+                                  {Reply::json(429, QJsonObject{{"code", "slow_down"}})
+                                       .withHeader("Retry-After", "60")});
+        turn();
+        QTRY_VERIFY_WITH_TIMEOUT(adActive(), waitMs);
+        frame();
+        QTRY_COMPARE_WITH_TIMEOUT(posts(), 1, waitMs);
+        turn();
+        QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs);
+        // Meanwhile ad3 is asked for and staged, its window two minutes long; p2 stays on glass.
+        for (int step = 1; step <= 15; ++step) {
+            passTime(5000, false);
+            if (step == 12)
+                harness->service().script("POST", W::adEventsRoute, {});
+            tick();
+            ControllerAccess::flushAdOutbox(controller());
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+            if (step < 12)
+                QCOMPARE(posts(), 1);
+        }
+        QCOMPARE(served(first), QStringLiteral("started:0 started:0 completed:5000"));
+        QCOMPARE(posts(), 2);
+        QCOMPARE(ads().takenEventIds().size(), 2);
+        QVERIFY(adReady());
+        const QString third = staged()->adOccurrenceId;
+
+        turn();
+        QTRY_VERIFY_WITH_TIMEOUT(adActive(), waitMs);
+        frame();
+        QCOMPARE(served(third), QStringLiteral("started:0"));
+        const QList<QJsonObject> events = ads().receivedEvents();
+        const QJsonObject started = *std::find_if(events.cbegin(), events.cend(), [&](const auto& e) {
+            return e["occurrence_id"] == third;
+        });
+        QCOMPARE(started["decision_id"].toString(), dotted);
+        // Six seconds on, it is known on glass; then the player is killed.
+        passTime(6000);
+        ControllerAccess::adStallTick(controller());
+        QCOMPARE(served(third), QStringLiteral("started:0"));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(controller()), waitMs);
+
+        const qsizetype before = ads().receivedEvents().size();
+        harness->rebuildAfterKill();
+        QVERIFY(harness->mintSession(true));
+        holdBand();
+        ControllerAccess::setOnline(controller(), true);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_VERIFY_WITH_TIMEOUT(ads().receivedEvents().size() > before, waitMs);
+        const QJsonObject cut = ads().receivedEvents().at(before);
+        QCOMPARE(cut["kind"].toString() + ' ' + cut["decision_id"].toString(),
+                 "interrupted " + dotted);
+        QCOMPARE(cut["duration_ms"].toInteger(), 6000);
+        QCOMPARE(cut["started_at"], started["started_at"]);
+        QCOMPARE(parseAdStamp(cut["ended_at"].toString()),
+                 parseAdStamp(started["started_at"].toString()).addMSecs(6000));
     }
 
     // Ads reach the glass through the rotation: staged ahead and shown at their run, yielding
@@ -437,6 +545,11 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);
         turn();
         QVERIFY(adStaged() && harness->timer("candidateDeadlineTimer")->isActive());
+        // It holds p1 up only while it could still start.
+        QCOMPARE(occurrences().last().id, staged()->adOccurrenceId);
+        const QDateTime closes = occurrences().last().resolved->startBefore.addMSecs(250);
+        const int wait = harness->timer("candidateDeadlineTimer")->interval();
+        QVERIFY(wait > 0 && wait <= closes.toMSecsSinceEpoch() - harness->transport().serverNowHiMs());
         QVERIFY(harness->expireSoon("candidateDeadlineTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(!staged(), waitMs);
         QCOMPARE(states().right(2), QStringLiteral(":8"));
@@ -496,14 +609,17 @@ private slots:
     void runWithAnotherCandidate_data()
     {
         QTest::addColumn<bool>("adStagedAhead");
+        QTest::addColumn<int>("runEnd"); // the page after the run
         QTest::addColumn<QString>("after");
-        QTest::newRow("the run's next ad staged") << true << "ad1:8 ad2:5";
-        QTest::newRow("a content page staged") << false << "ad1:8 ad2:8";
+        QTest::newRow("the run's next ad staged") << true << 3 << "ad1:8 ad2:5";
+        QTest::newRow("a content page staged") << false << 3 << "ad1:8 ad2:8";
+        QTest::newRow("the ad of a later run staged: it gives the stage to the run's") << true << 2 << "ad1:5 ad2:4";
     }
 
     void runWithAnotherCandidate()
     {
         QFETCH(bool, adStagedAhead);
+        QFETCH(int, runEnd);
         QFETCH(QString, after);
         make();
         harness->scene().setAnswering(true);
@@ -522,12 +638,12 @@ private slots:
         } else {
             ControllerAccess::setCandidate(controller(), true);
         }
-        QCOMPARE(ControllerAccess::tryAdVisitRun(controller(), 0, 3), adStagedAhead);
+        QCOMPARE(ControllerAccess::tryAdVisitRun(controller(), 0, runEnd), adStagedAhead);
         QTRY_COMPARE_WITH_TIMEOUT(states(), after, waitMs);
-        QCOMPARE(served(first), QStringLiteral("skipped:0"));
+        QCOMPARE(served(first), runEnd == 3 ? QStringLiteral("skipped:0") : QString());
         if (adStagedAhead) {
             QVERIFY(adActive() && !staged());
-            QCOMPARE(onGlass(), 2);
+            QCOMPARE(onGlass(), runEnd - 1);
         } else {
             QCOMPARE(served(second), QStringLiteral("skipped:0"));
             QVERIFY(staged() && !staged()->adPresentation);
@@ -642,16 +758,31 @@ private slots:
     }
 
     // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,
-    // the ninth is never sent, a refused one releases.
+    // the ninth is never sent, a refused one releases. An ad staged ahead on the idle stage is
+    // renewed as one waiting in the cache, and keeps its stage.
+    void leases_data()
+    {
+        QTest::addColumn<bool>("staged");
+        QTest::newRow("waiting in the ad cache") << false;
+        QTest::newRow("staged on the idle stage") << true;
+    }
+
     void leases()
     {
+        QFETCH(bool, staged);
         make();
-        ads().fill("ad1", {.startBeforeMs = 5000}); // always within ten seconds of closing
+        // Always within ten seconds of closing.
+        ads().fill("ad1", {.startBeforeMs = 5000, .creative = png(16, 16)});
         const Manifest manifest = rotation({"d60000", "S"});
+        harness->scene().setAnswering(true);
+        if (staged)
+            showContent(manifest, 0);
         ControllerAccess::showPage(controller(), manifest, 0, 0);
+        const QString waiting = staged ? QStringLiteral("ad1:3") : QStringLiteral("ad1:4");
         QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
         tick();
-        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        // A staged ad is Downloading again, as while its creative was on its way.
+        QTRY_VERIFY_WITH_TIMEOUT(states() == waiting && adStaged() == staged, waitMs);
         for (int renewal = 1; renewal <= 8; ++renewal) {
             advanceServiceClock(1000);
             const QDateTime startBefore = occurrences().first().resolved->startBefore;
@@ -663,12 +794,13 @@ private slots:
             advanceServiceClock(9000);
             tick();
             QCOMPARE(resolves().size(), renewal + 1);
-            QCOMPARE(states(), renewal < 8 ? QStringLiteral("ad1:4") : QStringLiteral("ad1:8"));
+            QCOMPARE(states(), renewal < 8 ? waiting : QStringLiteral("ad1:8"));
+            QCOMPARE(adStaged(), staged);
         }
         // Planned afresh on the next page turn; its first renewal is refused.
         ControllerAccess::showPage(controller(), manifest, 0, 0);
         tick();
-        QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:4"), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(states() == waiting && adStaged() == staged, waitMs);
         ads().empty("ad1");
         tick();
         QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:2"), waitMs);
@@ -690,6 +822,11 @@ private slots:
         QTest::newRow("401") << "401" << int(State::Planned) << "401" << -1;
         QTest::newRow("503, retryable") << "503" << int(State::Planned) << "503" << 3;
         QTest::newRow("400") << "400" << int(State::Expired) << "400" << 3;
+        QTest::newRow("503 before the service's clock is known")
+            << "503 no band" << int(State::Planned) << "503" << 3;
+        QTest::newRow("400 before the service's clock is known")
+            << "400 no band" << int(State::Expired) << "400" << 3;
+        QTest::newRow("429 asking for 20 s") << "429" << int(State::Planned) << "429" << 1;
         QTest::newRow("reset in flight: busy") << "reset" << int(State::Planned) << "0" << -1;
         QTest::newRow("empty without a hint") << "empty" << int(State::Empty) << "" << 3;
         QTest::newRow("empty, hint already past") << "empty past" << int(State::Empty) << "" << 3;
@@ -703,7 +840,7 @@ private slots:
         QFETCH(int, askedIn30s);
         make();
         ControllerAccess::showPage(controller(), rotation({"d20000", "S"}), 0, 0);
-        if (askedIn30s >= 0)
+        if (askedIn30s >= 0 && !answer.endsWith("no band"))
             advanceServiceClock(0); // a band on the held clock, so that every hint is exact
         if (answer == "reset")
             ads().fill("ad1", {});
@@ -713,9 +850,14 @@ private slots:
             ads().omit("ad1");
         else if (answer == "stale")
             ads().shiftCheckSequence("ad1", 1);
+        else if (answer == "429")
+            harness->service().script("POST", W::adResolveRoute,
+                                      {Reply::json(429, QJsonObject{{"code", "slow_down"}})
+                                           .withHeader("Retry-After", "20")});
         else
             harness->service().script("POST", W::adResolveRoute,
-                                      {Reply::json(answer.toInt(), QJsonObject{{"code", "nope"}})});
+                                      {Reply::json(answer.split(' ').first().toInt(),
+                                                   QJsonObject{{"code", "nope"}})});
         QSignalSpy answered(&harness->transport(), &RuntimeTransport::adSlotsResolved);
         QSignalSpy failed(&harness->transport(), &RuntimeTransport::adSlotsResolveFailed);
         tick();
@@ -732,7 +874,7 @@ private slots:
         // The page stays on glass and its adslot stays due: each tick waits for its answer.
         const qsizetype before = resolves().size();
         for (int step = 0; step < 120; ++step) {
-            advanceServiceClock(250);
+            passTime(250);
             tick();
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
         }
@@ -771,6 +913,7 @@ private slots:
         row("full ad I/O queue", good, {}, "content_io_busy", "full");
         row("busy ad I/O queue", good, {.latencyMs = 2000}, "", "busy");
         row("a content candidate fails meanwhile", good, {.latencyMs = 1000}, "", "content fails");
+        row("planning drops the decision meanwhile", good, {.latencyMs = 60000}, "", "dropped");
     }
 
     void download()
@@ -817,6 +960,14 @@ private slots:
             QTRY_COMPARE_WITH_TIMEOUT(creativeRequests(), 1, waitMs);
             ControllerAccess::setCandidate(controller(), true);
             ControllerAccess::failCandidate(controller(), "content_download_failed");
+        }
+        if (special == "dropped") {
+            // The download goes with the decision: nothing is fetched to the end or committed.
+            QTRY_COMPARE_WITH_TIMEOUT(creativeRequests(), 1, waitMs);
+            ControllerAccess::resetAdPlanning(controller(), "revision_change");
+            QCOMPARE(ControllerAccess::adDownloads(controller()), 0);
+            QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
+            return;
         }
         const int settled = code.isEmpty() ? int(State::Ready) : int(State::Retired);
         QTRY_COMPARE_WITH_TIMEOUT(int(occurrences().first().state), settled, waitMs);
@@ -869,6 +1020,8 @@ private slots:
         ControllerAccess::setAdVisit(controller(), QStringLiteral("occ_a"), QStringLiteral("dec_a"));
         for (int i = 0; i < 40; ++i)
             ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("interrupted"), -5);
+        // Events are taken once on disk.
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(controller()), waitMs);
         // No band yet: the local clock stamps the event.
         QCOMPARE(adStampIso(outbox().pending().first().endedAt),
                  stampOf(harness->clock().nowMs()).toUtf8());
@@ -880,7 +1033,12 @@ private slots:
         ControllerAccess::handBackAdEventBatch(controller());
         QCOMPARE(outbox().pending().size(), 40);
         ControllerAccess::flushAdOutbox(controller());
-        QTRY_COMPARE_WITH_TIMEOUT(outbox().pending().size(), 8, waitMs);
+        QVERIFY(outbox().inflight().isEmpty());
+        // Offline meanwhile, so that nothing follows the answer on its own.
+        ControllerAccess::setOnline(controller(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
+        QCOMPARE(outbox().pending().size(), 8);
+        ControllerAccess::setOnline(controller(), true);
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds().size(), 40, waitMs);
         QCOMPARE(ads().receivedEvents().size(), 40); // none twice
@@ -895,6 +1053,7 @@ private slots:
         ControllerAccess::setOnline(controller(), false);
         for (int i = 0; i < 3; ++i)
             ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 1000);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(controller()), waitMs);
         ControllerAccess::setOnline(controller(), true);
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(outbox().pending().size(), 1, waitMs);
@@ -906,6 +1065,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(recorded("ad_events_report_failed", "status"),
                                   QStringList{"503"}, waitMs);
         QCOMPARE(outbox().pending().size(), 1);
+        // Kept, and sent again only after a back-off, at most a second after a first failure.
+        ControllerAccess::flushAdOutbox(controller());
+        QVERIFY(!ControllerAccess::adRequestsOutstanding(controller()));
+        passTime(1000);
         ControllerAccess::flushAdOutbox(controller());
         QTRY_COMPARE_WITH_TIMEOUT(recorded("ad_events_report_dropped", "status"),
                                   QStringList{"413"}, waitMs);
@@ -917,8 +1080,8 @@ private slots:
         service.script("POST", W::adEventsRoute, {never});
         const int reports = int(service.requestsTo(W::adEventsRoute).size());
         ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 10);
-        const QString lost = outbox().inflight().value(0).eventId;
         QTRY_COMPARE_WITH_TIMEOUT(service.requestsTo(W::adEventsRoute).size(), reports + 1, waitMs);
+        const QString lost = outbox().inflight().value(0).eventId;
         service.script("POST", W::adEventsRoute, {});
         harness->rebuildController({});
         QVERIFY(harness->mintSession(true));
@@ -926,8 +1089,9 @@ private slots:
         ControllerAccess::setOnline(controller(), true);
         ControllerAccess::enqueueAdEvent(controller(), QStringLiteral("completed"), 20);
         QTRY_VERIFY_WITH_TIMEOUT(ads().takenEventIds().contains(lost), waitMs);
-        QCOMPARE(service.requestsTo(W::adEventsRoute).last().jsonBody()["events"][0]["event_id"]
-                     .toString(),
+        // The first report after the restart; the new event follows once on disk.
+        QCOMPARE(service.requestsTo(W::adEventsRoute).at(reports + 1).jsonBody()["events"][0]
+                     ["event_id"].toString(),
                  lost);
         QCOMPARE(ads().redeliveries(), 0);
     }

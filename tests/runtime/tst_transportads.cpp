@@ -332,9 +332,22 @@ private slots:
         row("first sample", "merge 1000 40 0; read 0; read 500", "T 1000-1040 1500-1540");
         row("narrowed", "merge 1000 40 0; merge 1020 100 10; read 10; read 20",
             "T N 1020-1050 1030-1060");
-        row("ended before the band", "merge 1000 40 0; merge 900 50 0; read 0", "T I 1000-1040");
-        row("service ran past the band", "merge 1000 40 0; merge 5000 20 100; read 100",
-            "T R 5000-5020");
+        row("ended before the band, once", "merge 1000 40 0; merge 900 50 0; read 0", "T H 1000-1040");
+        row("service ran past the band, once", "merge 1000 40 0; merge 5000 20 100; read 100",
+            "T H 1100-1140");
+        row("service ran past the band, twice", "merge 1000 40 0; merge 5000 20 100; merge 5100 30 200; read 200",
+            "T H R 5100-5120");
+        row("one answer a day ahead, then right ones",
+            "merge 1000 40 0; merge 86401000 40 100; merge 1150 20 150; read 150", "T H N 1150-1170");
+        row("two wrong answers that disagree", "merge 1000 40 0; merge 90000 10 0; merge 5000 10 0; read 0",
+            "T H H 1000-1040");
+        // 100 ppm over 100 s: the monotonic clock ran 10 ms ahead of the service's, or behind.
+        row("machine clock fast: pulled back",
+            "merge 1000 40 0; merge 100950 40 100000; merge 110949 40 110000; read 110000",
+            "T H R 110950-110989");
+        row("machine clock slow: pulled forward",
+            "merge 1000 40 0; merge 101100 40 100000; merge 111110 40 110000; read 110000",
+            "T H R 111110-111140");
         row("touching at one instant", "merge 1000 40 0; merge 1040 60 0; read 0", "T N 1040-1040");
         row("band advances first", "merge 1000 40 0; merge 1500 10 480; read 480", "T N 1500-1510");
     }
@@ -354,12 +367,13 @@ private slots:
             }
             const ServerClockBand::Merge merge =
                 band.merge(words[1].toLongLong(), words[2].toLongLong(), words[3].toLongLong());
-            seen.append(QString(QLatin1String("ITRN").at(int(merge))));
+            seen.append(QString(QLatin1String("ITRNH").at(int(merge))));
         }
         QCOMPARE(seen.join(' '), expected);
     }
 
-    // The transport's band moves on with the monotonic clock and logs a resample.
+    // The transport's band moves on with the monotonic clock and logs a resample once two
+    // samples agree on a clock it does not hold.
     void serviceClock()
     {
         QCOMPARE(transport->serverNowHiMs(), 0);
@@ -368,7 +382,9 @@ private slots:
         const qint64 lo = transport->serverNowLoMs();
         QVERIFY(lo >= server && transport->serverNowHiMs() >= lo + 80);
         QTRY_VERIFY_WITH_TIMEOUT(transport->serverNowLoMs() > lo + 20, waitMs);
-        transport->mergeServerTimeSample(server + 3600000, 10);
+        transport->mergeServerTimeSample(server + 3600000, 60000);
+        QVERIFY(transport->serverNowLoMs() < server + 3600000);
+        transport->mergeServerTimeSample(server + 3600000, 60000);
         QVERIFY(transport->serverNowLoMs() >= server + 3600000);
         const auto resamples = test::recordsOf(test::readJsonLines(DevFileLog::path()),
                                                QStringLiteral("ad.server_time_resample"));

@@ -2,11 +2,13 @@
 
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeWireContract.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WebPackageBuilder.h"
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -326,6 +328,33 @@ void ControllerHarness::rebuildControllerOn(const QString& stateDirectory, Optio
 {
     destroyController();
     buildController(options, stateDirectory);
+}
+
+void ControllerHarness::rebuildAfterKill(Options options)
+{
+    const QDir root(directory_.path());
+    const auto files = [&root] {
+        QHash<QString, std::pair<QByteArray, int>> found;
+        for (QDirIterator it(root.path(), QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+             it.hasNext();) {
+            const QString path = it.next();
+            found.insert(root.relativeFilePath(path), {testfiles::read(path), testfiles::modeOf(path)});
+        }
+        return found;
+    };
+    const auto atKill = files();
+    ControllerAccess::setOnline(*controller_, false);
+    destroyController();
+    const auto after = files();
+    for (const QString& path : after.keys()) {
+        if (!atKill.contains(path))
+            QFile::remove(root.filePath(path));
+    }
+    for (const auto& [path, kept] : atKill.asKeyValueRange()) {
+        if (!after.contains(path) || after.value(path).first != kept.first)
+            testfiles::write(root.filePath(path), kept.first, mode_t(kept.second));
+    }
+    buildController(options, directory_.path());
 }
 
 RuntimeTransport& ControllerHarness::transport()

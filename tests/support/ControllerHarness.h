@@ -354,6 +354,8 @@ struct ControllerAccess {
     static void handBackAdEventBatch(PlayerController& c) { c.handBackAdEventBatch(); }
     static void flushAdOutbox(PlayerController& c) { c.flushAdOutbox(); }
     static void discardAdCacheLeftovers(PlayerController& c) { c.discardAdCacheLeftovers(); }
+    static int adDownloads(const PlayerController& c) { return int(c.adReplies_.size()); }
+    static bool adOutboxSettled(const PlayerController& c) { return c.adOutbox_.settled(); }
     // A resolve or an event report that the transport has not answered yet.
     static bool adRequestsOutstanding(const PlayerController& c)
     {
@@ -564,6 +566,9 @@ public:
     void rebuildController(Options options);
     // A new controller on another state directory (the service and the clock stay).
     void rebuildControllerOn(const QString& stateDirectory, Options options = {});
+    // A new controller on the state directory as a kill would leave it now: the old one is
+    // taken offline and destroyed, and whatever it wrote on its way out is undone.
+    void rebuildAfterKill(Options options = {});
 
 private:
     void buildController(const Options& options, const QString& stateDirectory);

@@ -68,7 +68,8 @@ FakeAdSlots::Reply FakeAdSlots::resolve(const Request& request, qint64 serverNow
         const QString pageId = member(candidate, W::pageIdMember);
         const QString occurrenceId = member(candidate, W::occurrenceIdMember);
         const Rule rule = rules_.value(pageId);
-        if (rule.kind == Rule::Omitted)
+        const bool renewal = candidate.value(QLatin1String(W::checkSequenceMember)).toInteger() > 1;
+        if (rule.kind == Rule::Omitted || (renewal && !rule.fill.renewable))
             continue;
         QJsonObject result{
             {QLatin1String(W::occurrenceIdMember), occurrenceId},
