@@ -294,6 +294,10 @@ qsizetype stringEnd(const QByteArray& text, qsizetype i)
     return -1;
 }
 
+// Qt's JSON parser refuses a document nested deeper than this; so does the cut, before it holds
+// a frame per bracket of a document that is nothing but brackets.
+constexpr std::size_t maximumNesting = 1024;
+
 CappedDocument capDocument(const QByteArray& text)
 {
     struct Frame {
@@ -320,6 +324,8 @@ CappedDocument capDocument(const QByteArray& text)
             }
             i = end - 1;
         } else if (c == '{' || c == '[') {
+            if (stack.size() >= maximumNesting)
+                return {text, -1};
             Frame frame;
             frame.object = c == '{';
             frame.keyNext = frame.object;

@@ -353,6 +353,9 @@ void tst_manifest_robustness::hostileDocuments_data()
                return "{\"id\":\"q" + QByteArray::number(i) + "\",\"primitives\":" + barePrimitives + "}";
            })
         << QString() << -1 << 48;
+    QTest::newRow("brackets to the transport's cap") << QByteArray(transportCap, '[') << json << -1 << 48;
+    QTest::newRow("nested objects to the transport's cap")
+        << QByteArray("{\"a\":").repeated(transportCap / 5) << json << -1 << 48;
     QTest::newRow("label to the transport's cap")
         << withTop(QStringLiteral("screenLabel"), QString(transportCap - validBytes.size(), u'l'))
         << QString() << -1 << 160;
