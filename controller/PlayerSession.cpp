@@ -207,11 +207,13 @@ void PlayerController::abortMintByWatchdog()
     armSessionRetry(RuntimeCompat::retryBackoffMs(sessionRetryCount_++, -1));
 }
 
-// A bound player that cannot get a session cannot hear its service: the offline stretch starts
-// here, so that a player which starts without the service shows it plays offline.
+// A bound player that cannot get a session while its event stream is down cannot hear its
+// service: the offline stretch starts here, so that a player which starts without the service
+// shows it plays offline. With the stream up, a failed mint (one a download asked for) says
+// nothing of it.
 void PlayerController::noteMintFailed()
 {
-    if (pairingReturnForbidden())
+    if (pairingReturnForbidden() && !online_)
         setOnline(false);
 }
 

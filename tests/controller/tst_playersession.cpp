@@ -361,6 +361,13 @@ private slots:
         QVERIFY(h.expireSoon(u"sessionRetryTimer"));
         QTRY_VERIFY_WITH_TIMEOUT(c.overlayCondition().isEmpty(), waitMs);
         QCOMPARE(c.status(), QStringLiteral("playing"));
+        // A download asks for a session while the stream is up: the mint failing says nothing
+        // of the stream.
+        s.script("POST", W::sessionMintRoute, {problem(503, "busy")});
+        ControllerAccess::retryDeviceSession(c);
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer(u"sessionRetryTimer")->isActive(), waitMs);
+        ControllerAccess::armSessionRetry(c, 900000);
+        QVERIFY(!h.timer(u"offlineChipTimer")->isActive() && h.timer(u"adPlannerTimer")->isActive());
 
         const qsizetype asked = h.scene().readinessRequests().size();
         h.clock().advance(10000);

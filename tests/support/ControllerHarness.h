@@ -141,6 +141,7 @@ struct ControllerAccess {
         c.publishSyncGlyph(newPlaylist, skipSyncing);
     }
     static void armSessionRetry(PlayerController& c, qint64 ms) { c.armSessionRetry(ms); }
+    static void retryDeviceSession(PlayerController& c) { c.retryDeviceSession(); }
     static void armSafetyPoll(PlayerController& c) { c.armSafetyPoll(); }
     static void noteMintWatchdog(PlayerController& c, qint64 ms) { c.noteMintWatchdog(ms); }
     static void setMintInFlight(PlayerController& c, bool inFlight) { c.mintInFlight_ = inFlight; }
