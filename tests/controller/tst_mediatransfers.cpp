@@ -309,7 +309,7 @@ private Q_SLOTS:
         const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
         seedCache(*cache, object, partial, false);
         if (origin == Origin::SilentAfterHalf)
-            h.transport().networkAccessManager()->setTransferTimeout(1000);
+            h.transport().networkAccessManager()->setTransferTimeout(3000);
 
         const Manifest manifest =
             contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
@@ -577,8 +577,9 @@ private Q_SLOTS:
         h.service().scriptContent(package.path, answers);
         if (held == "partial")
             QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
+        QNetworkAccessManager* network = h.transport().networkAccessManager();
         if (held == "stalled") {
-            h.transport().networkAccessManager()->setTransferTimeout(1000);
+            network->setTransferTimeout(3000);
             // Each stall leaves half of what it was sent in the partial file, for the next try.
             const qint64 first = package.bytes.size() / 2;
             const qint64 second = first + (package.bytes.size() - first) / 2;
@@ -599,8 +600,14 @@ private Q_SLOTS:
         const auto settled = [&] {
             return !boundSource(c, 0, "app").isEmpty() || !skipCode(h, "app").isEmpty();
         };
+        // After the stalls, the last try has all the time a busy machine needs.
+        int retries = 0;
         QCOMPARE(expireBackoffs(h, "packageRetryTimer", settled,
-                                [&] { h.service().setRefusing(false); }),
+                                [&] {
+                                    h.service().setRefusing(false);
+                                    if (++retries == 2)
+                                        network->setTransferTimeout(60000);
+                                }),
                  delays);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         if (code.isEmpty()) {
