@@ -8,7 +8,6 @@
 #include "manifest/Manifest.h"
 #include "storage/PersistentState.h"
 
-#include <QFile>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -77,9 +76,7 @@ QByteArray longLabel()
 qint64 resetPeakKiB()
 {
     ::malloc_trim(0);
-    QFile refs(QStringLiteral("/proc/self/clear_refs"));
-    if (refs.open(QIODevice::WriteOnly))
-        refs.write("5");
+    resetPeakResident();
     return processStatusValue("VmRSS");
 }
 
