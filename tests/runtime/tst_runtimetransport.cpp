@@ -747,15 +747,21 @@ private slots:
 
     void floodedStreamIsHeldBack_data()
     {
+        using Flood = test::FloodingHttpServer::Transport;
         QTest::addColumn<bool>("pairing");
-        QTest::newRow("runtime stream") << false;
-        QTest::newRow("pairing stream") << true;
+        QTest::addColumn<Flood>("over");
+        QTest::newRow("runtime stream") << false << Flood::Http;
+        QTest::newRow("pairing stream") << true << Flood::Http;
+        QTest::newRow("runtime stream, production service") << false << Flood::HttpsNonLocal;
+        QTest::newRow("pairing stream, production service") << true << Flood::HttpsNonLocal;
     }
     void floodedStreamIsHeldBack()
     {
         QFETCH(bool, pairing);
-        test::FloodingHttpServer server;
+        QFETCH(test::FloodingHttpServer::Transport, over);
+        test::FloodingHttpServer server(over);
         QVERIFY(server.listening());
+        server.trustInProcess();
         transport = makeTransport(server.url());
         const QByteArray route = pairing ? W::pairingEventsRoute : W::eventsRoute;
         if (pairing) {

@@ -334,16 +334,21 @@ QUrl FakeRuntimeService::url(const QString& path) const
     return url;
 }
 
-void FakeRuntimeService::trustInProcess() const
+void trustAuthorityInProcess(const QSslCertificate& authority)
 {
-    if (authority_.isNull())
+    if (authority.isNull())
         return;
     QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
     QList<QSslCertificate> authorities = configuration.caCertificates();
-    if (!authorities.contains(authority_))
-        authorities.append(authority_);
+    if (!authorities.contains(authority))
+        authorities.append(authority);
     configuration.setCaCertificates(authorities);
     QSslConfiguration::setDefaultConfiguration(configuration);
+}
+
+void FakeRuntimeService::trustInProcess() const
+{
+    trustAuthorityInProcess(authority_);
 }
 
 void FakeRuntimeService::script(const QByteArray& method, const QByteArray& path,

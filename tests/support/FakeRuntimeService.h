@@ -37,6 +37,9 @@ struct LoopbackTls {
     static LoopbackTls make();
 };
 
+// Makes this process's default TLS configuration trust the authority as well.
+void trustAuthorityInProcess(const QSslCertificate& authority);
+
 // A stand-in for the runtime service on loopback: plain HTTP/1.1 or HTTPS with a certificate
 // authority made at start-up, offering HTTP/2 as real services do (a connection that takes it
 // up is closed, and is a surprise: the fake speaks HTTP/1.1 only). It records every request,

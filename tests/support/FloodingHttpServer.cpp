@@ -1,11 +1,17 @@
 #include "tests/support/FloodingHttpServer.h"
 
+#include "tests/support/FakeRuntimeService.h"
+
 #include <QList>
 
 #include <cerrno>
+#include <csignal>
+#include <memory>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -43,8 +49,54 @@ QByteArray reasonFor(int status)
 
 } // namespace
 
-FloodingHttpServer::FloodingHttpServer()
+// One connection's bytes, in the clear or through TLS. Either way a call wakes up with the
+// socket's poll timeouts and then fails as transient(), so the server still sees it stop.
+class FloodingHttpServer::Link {
+public:
+    Link(int fd, SSL_CTX* tls) : fd_(fd), ssl_(tls ? SSL_new(tls) : nullptr, &SSL_free)
+    {
+        if (ssl_)
+            SSL_set_fd(ssl_.get(), fd);
+    }
+
+    bool handshake(const std::atomic<bool>& stopping)
+    {
+        if (!ssl_)
+            return true;
+        ssize_t result = 0;
+        do
+            result = settled(SSL_accept(ssl_.get()));
+        while (!stopping && transient(result));
+        return result > 0;
+    }
+    ssize_t receive(char* data, size_t size)
+    {
+        return ssl_ ? settled(SSL_read(ssl_.get(), data, int(size))) : ::recv(fd_, data, size, 0);
+    }
+    ssize_t send(const char* data, size_t size)
+    {
+        return ssl_ ? settled(SSL_write(ssl_.get(), data, int(size)))
+                    : ::send(fd_, data, size, MSG_NOSIGNAL);
+    }
+
+private:
+    ssize_t settled(int result)
+    {
+        if (result > 0)
+            return result;
+        const int error = SSL_get_error(ssl_.get(), result);
+        errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+        return -1;
+    }
+
+    int fd_;
+    std::unique_ptr<SSL, decltype(&SSL_free)> ssl_;
+};
+
+FloodingHttpServer::FloodingHttpServer(Transport transport)
 {
+    if (transport == Transport::HttpsNonLocal && !startTls())
+        return;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return;
@@ -52,7 +104,7 @@ FloodingHttpServer::FloodingHttpServer()
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_addr.s_addr = htonl(tls_ ? INADDR_LOOPBACK + 1 : INADDR_LOOPBACK);
     socklen_t length = sizeof address;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0
         || ::listen(fd, 16) != 0
@@ -81,16 +133,46 @@ FloodingHttpServer::~FloodingHttpServer()
         worker.join();
     if (listener_ >= 0)
         ::close(listener_);
+    SSL_CTX_free(tls_);
+    if (untrusted_)
+        QSslConfiguration::setDefaultConfiguration(*untrusted_);
+}
+
+bool FloodingHttpServer::startTls()
+{
+    const LoopbackTls tls = LoopbackTls::make();
+    if (!tls.error.isEmpty())
+        return false;
+    tls_ = SSL_CTX_new(TLS_server_method());
+    const QByteArray pem = tls.certificate.toPem() + tls.key.toPem();
+    const std::unique_ptr<BIO, decltype(&BIO_free)> source(
+        BIO_new_mem_buf(pem.constData(), int(pem.size())), &BIO_free);
+    const std::unique_ptr<X509, decltype(&X509_free)> certificate(
+        PEM_read_bio_X509(source.get(), nullptr, nullptr, nullptr), &X509_free);
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+        PEM_read_bio_PrivateKey(source.get(), nullptr, nullptr, nullptr), &EVP_PKEY_free);
+    if (!tls_ || SSL_CTX_use_certificate(tls_, certificate.get()) != 1
+        || SSL_CTX_use_PrivateKey(tls_, key.get()) != 1)
+        return false;
+    authority_ = tls.authority;
+    return true;
 }
 
 QUrl FloodingHttpServer::url() const
 {
     QUrl url;
-    url.setScheme(QStringLiteral("http"));
-    url.setHost(QStringLiteral("127.0.0.1"));
+    url.setScheme(tls_ ? QStringLiteral("https") : QStringLiteral("http"));
+    url.setHost(tls_ ? QStringLiteral("127.0.0.2") : QStringLiteral("127.0.0.1"));
     url.setPort(port_);
     url.setPath(QStringLiteral("/"));
     return url;
+}
+
+void FloodingHttpServer::trustInProcess()
+{
+    if (!untrusted_)
+        untrusted_ = QSslConfiguration::defaultConfiguration();
+    trustAuthorityInProcess(authority_);
 }
 
 void FloodingHttpServer::answer(const QByteArray& path, int status, const QByteArray& contentType,
@@ -150,11 +232,29 @@ void FloodingHttpServer::acceptLoop()
 
 void FloodingHttpServer::serve(int fd)
 {
+    // A TLS write to a client that has gone raises SIGPIPE; on this thread it only fails.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+    {
+        Link link(fd, tls_);
+        if (link.handshake(stopping_))
+            respond(link);
+    }
+    std::lock_guard lock(mutex_);
+    connections_.remove(fd);
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+void FloodingHttpServer::respond(Link& link)
+{
     QByteArray request;
     qsizetype headEnd = -1;
     char buffer[4096];
     while (!stopping_ && headEnd < 0 && request.size() < headLimit) {
-        const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+        const ssize_t got = link.receive(buffer, sizeof buffer);
         if (transient(got))
             continue;
         if (got <= 0)
@@ -173,7 +273,7 @@ void FloodingHttpServer::serve(int fd)
         }
         qint64 pending = bodyBytes - (request.size() - headEnd - 4);
         while (!stopping_ && pending > 0) {
-            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
+            const ssize_t got = link.receive(buffer, sizeof buffer);
             if (transient(got))
                 continue;
             if (got <= 0)
@@ -194,8 +294,7 @@ void FloodingHttpServer::serve(int fd)
         canned.head = "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     const QByteArray whole = canned.head + canned.body;
     for (qsizetype sent = 0; !stopping_ && sent < whole.size();) {
-        const ssize_t put = ::send(fd, whole.constData() + sent, size_t(whole.size() - sent),
-                                   MSG_NOSIGNAL);
+        const ssize_t put = link.send(whole.constData() + sent, size_t(whole.size() - sent));
         if (transient(put))
             continue;
         if (put <= 0)
@@ -203,14 +302,10 @@ void FloodingHttpServer::serve(int fd)
         sent += put;
     }
     if (canned.floodBytes >= 0)
-        floodTo(fd, canned.floodBytes);
-    std::lock_guard lock(mutex_);
-    connections_.remove(fd);
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+        floodTo(link, canned.floodBytes);
 }
 
-void FloodingHttpServer::floodTo(int fd, qint64 bytes)
+void FloodingHttpServer::floodTo(Link& link, qint64 bytes)
 {
     noteProgress(0, false);
     started_ = true;
@@ -218,7 +313,7 @@ void FloodingHttpServer::floodTo(int fd, qint64 bytes)
     qint64 sent = 0;
     while (!stopping_ && sent < bytes) {
         const size_t want = size_t(std::min<qint64>(chunk.size(), bytes - sent));
-        const ssize_t put = ::send(fd, chunk.constData(), want, MSG_NOSIGNAL);
+        const ssize_t put = link.send(chunk.constData(), want);
         if (transient(put))
             continue;
         if (put <= 0)
