@@ -91,7 +91,8 @@ void PlayerController::handleAdEventsReported(const QList<AdEventOutcome>& outco
     adOutbox_.commitReported(std::exchange(adEventBatch_, {}), outcomes);
 }
 
-void PlayerController::handleAdEventsReportFailed(const QString& code, int status, bool)
+void PlayerController::handleAdEventsReportFailed(const QString& code, int status, bool,
+                                                  qint64 retryAfterMs)
 {
     adReportOutstanding_ = false;
     const QList<AdEventRecord> batch = std::exchange(adEventBatch_, {});
@@ -102,8 +103,7 @@ void PlayerController::handleAdEventsReportFailed(const QString& code, int statu
         adOutbox_.restore(batch);
         adReportNotBeforeMs_ = saturating::add(
             transport_.monotonicMs(),
-            clampRetryDelayMs(RuntimeCompat::retryBackoffMs(adReportAttempt_++,
-                                                            transport_.lastAdRetryAfterMs())));
+            clampRetryDelayMs(RuntimeCompat::retryBackoffMs(adReportAttempt_++, retryAfterMs)));
     }
     logPlayback(dropped ? "ad_events_report_dropped" : "ad_events_report_failed",
                 {{QStringLiteral("code"), code}, {QStringLiteral("status"), QString::number(status)}});

@@ -351,13 +351,13 @@ void PlayerController::applyAdRenewal(AdOccurrence& occurrence, const AdResolveR
 }
 
 void PlayerController::handleAdSlotsResolveFailed(const QString& code, int status,
-                                                  bool retryable)
+                                                  bool retryable, qint64 retryAfterMs)
 {
     adResolveInFlight_ = false;
     if (adResolveGeneration_ != adPlanningGeneration_)
         return;
     const bool again = status == 401 || retryable;
-    const qint64 holdMs = AdPlanner::retryHoldMs(transport_.lastAdRetryAfterMs());
+    const qint64 holdMs = AdPlanner::retryHoldMs(retryAfterMs);
     for (AdOccurrence& occurrence : adOccurrences_) {
         if (occurrence.state != State::Resolving)
             continue;

@@ -894,7 +894,8 @@ private:
     QString adPageOnGlass() const;
     void adPlannerTick();
     void handleAdSlotsResolved(const AdResolveReply& reply);
-    void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable);
+    void handleAdSlotsResolveFailed(const QString& code, int status, bool retryable,
+                                    qint64 retryAfterMs);
     void applyAdRenewal(AdOccurrence& occurrence, const AdResolveResult& result,
                         const QDateTime& nowStamp);
     void maybeRenewReadyLeases(qint64 nowMs);
@@ -920,7 +921,8 @@ private:
     void flushAdOutbox();
     void handBackAdEventBatch();
     void handleAdEventsReported(const QList<AdEventOutcome>& outcomes);
-    void handleAdEventsReportFailed(const QString& code, int status, bool retryable);
+    void handleAdEventsReportFailed(const QString& code, int status, bool retryable,
+                                    qint64 retryAfterMs);
     // Queues the end of a visit that a stop or a crash cut, as the outbox kept it.
     void endAdVisitCutShort();
 

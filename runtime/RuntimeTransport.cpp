@@ -1531,12 +1531,11 @@ RuntimeTransport::Failure RuntimeTransport::adFailureOf(const Answer& answer,
     return failure;
 }
 
-void RuntimeTransport::failAd(void (RuntimeTransport::*signal)(QString, int, bool),
+void RuntimeTransport::failAd(void (RuntimeTransport::*signal)(QString, int, bool, qint64),
                               const QString& code, int status, bool retryable,
                               qint64 retryAfterMs)
 {
-    lastAdRetryAfterMs_ = retryAfterMs;
-    Q_EMIT(this->*signal)(code, status, retryable);
+    Q_EMIT(this->*signal)(code, status, retryable, retryAfterMs);
 }
 
 void RuntimeTransport::resolveAdslots(const QString& manifestRevision,

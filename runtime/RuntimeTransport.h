@@ -79,9 +79,6 @@ public:
     void setPlayerRelease(const QString& version, const QString& revision);
     qint64 clockOffsetMs() const { return clockOffsetMs_; }
     qint64 lastResolveRoundTripMs() const { return lastResolveRoundTripMs_; }
-    // The delay the service asked for ("Retry-After") with the ad failure signalled last; -1
-    // when it asked for none. The controller reads it in its handler of that signal.
-    qint64 lastAdRetryAfterMs() const { return lastAdRetryAfterMs_; }
     // The resolve request's transfer time-out; a test on a loaded machine lengthens it.
     void setResolveTransferTimeoutMs(int ms) { resolveTimeoutMs_ = ms; }
     const RuntimeCompat::ProblemDecision& lastMintDecision() const { return lastMintDecision_; }
@@ -186,9 +183,10 @@ Q_SIGNALS:
     void unpairSucceeded();
     void unpairFailed(int status, bool transient);
     void adSlotsResolved(talvorine::AdResolveReply reply);
-    void adSlotsResolveFailed(QString code, int httpStatus, bool retryable);
+    // retryAfterMs: the delay the service asked for ("Retry-After"), -1 when it asked for none.
+    void adSlotsResolveFailed(QString code, int httpStatus, bool retryable, qint64 retryAfterMs);
     void adEventsReported(QList<talvorine::AdEventOutcome> outcomes);
-    void adEventsReportFailed(QString code, int status, bool retryable);
+    void adEventsReportFailed(QString code, int status, bool retryable, qint64 retryAfterMs);
 
 public:
     // What a failed exchange comes to: the code, status, delay and transient flag of the
@@ -266,8 +264,8 @@ private:
     // (0 without an answer), and a reply too large to read is not worth asking again.
     Failure adFailureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
     void finishResolve(const Answer& answer, const QString& credential, qint64 roundTripMs);
-    // Signals an ad request's failure, keeping the delay the service asked for to be read.
-    void failAd(void (RuntimeTransport::*signal)(QString, int, bool), const QString& code,
+    // Signals an ad request's failure with the delay the service asked for.
+    void failAd(void (RuntimeTransport::*signal)(QString, int, bool, qint64), const QString& code,
                 int status, bool retryable, qint64 retryAfterMs = -1);
 
     std::unique_ptr<DevLogNetworkAccessManager> manager_;
@@ -301,7 +299,6 @@ private:
     bool mintInFlight_ = false;
     bool unpairInFlight_ = false;
     qint64 lastResolveRoundTripMs_ = 0;
-    qint64 lastAdRetryAfterMs_ = -1;
     int resolveTimeoutMs_ = resolveTransferTimeoutMs;
     bool resolveInFlight_ = false;
     ServerClockBand serverClock_;

@@ -201,7 +201,7 @@ private slots:
         QSignalSpy failed(transport.get(), &RuntimeTransport::adSlotsResolveFailed);
         transport->resolveAdslots(revision, batch);
         QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.at(0), (QVariantList{code, 0, false}));
+        QCOMPARE(failed.at(0), (QVariantList{code, 0, false, qint64(-1)}));
         QCOMPARE(fake->requestsTo(W::adResolveRoute).size(), 0);
     }
 
@@ -213,7 +213,7 @@ private slots:
         transport->resolveAdslots("man_1", {candidate("lobby", "occ_a")});
         transport->resolveAdslots("man_1", {candidate("lobby", "occ_b")});
         QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.at(0), (QVariantList{QString("ad_resolve_busy"), 0, true}));
+        QCOMPARE(failed.at(0), (QVariantList{QString("ad_resolve_busy"), 0, true, qint64(-1)}));
         QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, waitMs);
         QCOMPARE(failed.at(1).at(1).toInt(), 0);
         QCOMPARE(failed.at(1).at(2).toBool(), true);
@@ -233,20 +233,23 @@ private slots:
         QTest::addColumn<QString>("code");
         QTest::addColumn<int>("status");
         QTest::addColumn<bool>("retryable");
+        QTest::addColumn<qint64>("retryAfterMs");
         const Reply tooLarge = Reply::json(200, "{\"results\":[" + QByteArray(5 << 20, ' ') + "]}");
         Reply cut = Reply::json(200, QByteArray("{\"results\":[]}"));
         cut.fault = Fault::DropMidBody;
         for (const bool events : {false, true}) {
             const QString prefix = events ? QStringLiteral("events ") : QStringLiteral("resolve ");
             const auto row = [&](const char* name, const Reply& reply, const QString& code, int status,
-                                 bool retryable) {
+                                 bool retryable, qint64 retryAfterMs = -1) {
                 QTest::newRow(qPrintable(prefix + QLatin1String(name)))
-                    << events << reply << code << status << retryable;
+                    << events << reply << code << status << retryable << retryAfterMs;
             };
             row("401", Reply::json(401, QByteArray("{}")),
                 events ? "runtime_session_expired" : "runtime_http_401", 401, false);
             row("503", Reply::json(503, QByteArray("{}")),
                 events ? "ad_events_http_503" : "runtime_http_503", 503, true);
+            row("503 asking for 20 s", Reply::json(503, QByteArray("{}")).withHeader("Retry-After", "20"),
+                events ? "ad_events_http_503" : "runtime_http_503", 503, true, 20000);
             row("413 with a code", Reply::json(413, QByteArray(R"({"code":"batch_too_large"})")),
                 "batch_too_large", 413, false);
             row("unreadable 2xx", Reply::json(200, QByteArray("{\"results\":7}")),
@@ -263,6 +266,7 @@ private slots:
         QFETCH(QString, code);
         QFETCH(int, status);
         QFETCH(bool, retryable);
+        QFETCH(qint64, retryAfterMs);
         fake->script("POST", events ? W::adEventsRoute : W::adResolveRoute, {reply});
         QSignalSpy expired(transport.get(), &RuntimeTransport::runtimeSessionExpired);
         QSignalSpy failed(transport.get(), events ? &RuntimeTransport::adEventsReportFailed
@@ -272,7 +276,7 @@ private slots:
         else
             transport->resolveAdslots("man_1", {candidate("lobby", "occ_a")});
         QVERIFY(failed.wait(waitMs));
-        QCOMPARE(failed.at(0), (QVariantList{code, status, retryable}));
+        QCOMPARE(failed.at(0), (QVariantList{code, status, retryable, retryAfterMs}));
         QCOMPARE(expired.size(), status == 401 ? 1 : 0);
     }
 
@@ -315,7 +319,7 @@ private slots:
         transport->reportAdEvents({record("evt_3", false)});
         QCOMPARE(failed.size(), 3);
         for (const QVariantList& failure : std::as_const(failed))
-            QCOMPARE(failure, (QVariantList{QString("ad_events_request_invalid"), 0, false}));
+            QCOMPARE(failure, (QVariantList{QString("ad_events_request_invalid"), 0, false, qint64(-1)}));
         QCOMPARE(fake->requestsTo(W::adEventsRoute).size(), 2);
     }
 
