@@ -3,6 +3,7 @@
 // and syncs with its directory. The "frame_ms" counter is the 16.7 ms of one frame at 60 Hz, for
 // comparison with the time per iteration.
 #include "ads/AdOutbox.h"
+#include "bench/BenchmarkMain.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -100,8 +101,5 @@ BENCHMARK(BM_CommitReported)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

@@ -12,6 +12,7 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/BenchmarkMain.h"
 #include "tests/support/FrameSampler.h"
 #include "bench/ProcessStatus.h"
 #include "controller/PlayerController.h"
@@ -265,11 +266,9 @@ int main(int argc, char** argv)
     if (!shared.harness->startBound())
         return 1;
 
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = runBenchmarks(argc, argv);
     shared.sampler.reset();
     shared.scene.reset();
     shared.harness.reset();
-    return 0;
+    return status;
 }

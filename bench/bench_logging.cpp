@@ -2,6 +2,7 @@
 #include "app/DevFileLog.h"
 #include "app/LogRedaction.h"
 #include "app/PlayerOpLog.h"
+#include "bench/BenchmarkMain.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -91,8 +92,5 @@ BENCHMARK(BM_OpLogTagFor);
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

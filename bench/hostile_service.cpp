@@ -9,6 +9,7 @@
 // on its own machine, and there Qt 6.4 reads a body that ends with its connection straight
 // from the kernel's socket queue, whatever the read buffer: the attack would then measure how
 // far the kernel lets that queue grow (net.ipv4.tcp_rmem), not the player.
+#include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
 #include "runtime/NativeCredentialStore.h"
 #include "runtime/RuntimeTransport.h"
@@ -186,8 +187,5 @@ BENCHMARK(BM_ManifestFloodWhileGuiStalled)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

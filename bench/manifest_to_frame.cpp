@@ -10,6 +10,7 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/BenchmarkMain.h"
 #include "controller/PlayerController.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
@@ -185,8 +186,5 @@ int main(int argc, char** argv)
     QGuiApplication app(argc, argv);
     if (!test::SceneWindow::loadResources())
         return 1;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

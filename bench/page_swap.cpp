@@ -9,6 +9,7 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/BenchmarkMain.h"
 #include "controller/PlayerController.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FrameSampler.h"
@@ -147,11 +148,9 @@ int main(int argc, char** argv)
     if (swapTo(swapManifest(QStringLiteral("crossfade"), 0), 0) < 0)
         return 1;
 
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = runBenchmarks(argc, argv);
     shared.sampler.reset();
     shared.scene.reset();
     shared.harness.reset();
-    return 0;
+    return status;
 }

@@ -15,6 +15,7 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/BenchmarkMain.h"
 #include "controller/PlayerController.h"
 #include "runtime/RuntimeWireContract.h"
 #include "storage/ContentCache.h"
@@ -208,8 +209,5 @@ int main(int argc, char** argv)
         return 1;
     }
     stored = &shared;
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

@@ -7,6 +7,7 @@
 // it there as the controller does and reports the longest gap between the ticks of a 1 ms timer
 // on the GUI thread's event loop ("stall_ms"), and what the GUI thread spent writing the
 // planner's input from the manifest ("gui_input_ms").
+#include "bench/BenchmarkMain.h"
 #include "bench/RandomDigest.h"
 #include "controller/PlayerPreparation.h"
 
@@ -180,8 +181,5 @@ BENCHMARK(BM_GuiStallWhilePlanning)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

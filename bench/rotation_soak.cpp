@@ -15,6 +15,7 @@
 // changes the number of rotations.
 
 #include "app/PlatformEnvironment.h"
+#include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
@@ -277,8 +278,5 @@ int main(int argc, char** argv)
     configureWaylandPlatformEnvironment();
     PlayerComposition::applyGraphicsDefaults();
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

@@ -7,6 +7,7 @@
 // Needs a Wayland display (the engine renders into a window). Build with
 // -DCMAKE_BUILD_TYPE=Release for meaningful numbers; TALVORINE_BENCH_DIR chooses where the
 // package cache is written (default: the system temporary directory).
+#include "bench/BenchmarkMain.h"
 #include "storage/ContentCache.h"
 #include "tests/support/WebEngineHarness.h"
 #include "web/ApplicationPackageCache.h"
@@ -200,9 +201,7 @@ int main(int argc, char** argv)
 {
     test::startWebEngine();
     TimedApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = runBenchmarks(argc, argv);
     servedPackage.reset();
-    return 0;
+    return status;
 }

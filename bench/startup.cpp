@@ -6,6 +6,7 @@
 
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerComposition.h"
+#include "bench/BenchmarkMain.h"
 #include "controller/PlayerController.h"
 #include "stage/GstVideoEngine.h"
 
@@ -136,8 +137,5 @@ int main(int argc, char** argv)
     if (argc == 3 && qstrcmp(argv[1], childFlag) == 0)
         return runChild(1, argv, QString::fromLocal8Bit(argv[2]));
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

@@ -6,6 +6,7 @@
 // warm-up: profiles and render processes of pages that left glass are gone).
 //
 // Needs a Wayland display. Build with -DCMAKE_BUILD_TYPE=Release for meaningful numbers.
+#include "bench/BenchmarkMain.h"
 #include "tests/support/PlacementScene.h"
 #include "web/WebPlacementChannel.h"
 
@@ -232,9 +233,7 @@ int main(int argc, char** argv)
 {
     test::startWebEngine();
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = runBenchmarks(argc, argv);
     placementStage.reset();
-    return 0;
+    return status;
 }
