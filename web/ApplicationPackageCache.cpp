@@ -214,6 +214,25 @@ bool ApplicationPackageCache::appendPartial(const ApplicationPackageDescriptor& 
     return true;
 }
 
+std::shared_ptr<PartialDownload>
+ApplicationPackageCache::openPartial(const ApplicationPackageDescriptor& descriptor,
+                                     const std::atomic<bool>* cancelled)
+{
+    const bool valid = validDescriptor(descriptor);
+    auto partial = std::make_shared<PartialDownload>(
+        valid ? partialPath(descriptor.sha256) : QString(), descriptor.sha256,
+        descriptor.compressedBytes, QStringLiteral("package_partial_write_failed"));
+    if (!valid) {
+        partial->fail(QStringLiteral("package_descriptor_invalid"));
+    } else if (!StorageFiles::ensurePrivateDirectory(subdirectory("partials"))) {
+        partial->fail();
+    } else {
+        resumeOffset(descriptor);
+        partial->resume(cancelled);
+    }
+    return partial;
+}
+
 void ApplicationPackageCache::discardExpiredPartials(qint64 maxAgeMs) const
 {
     discardAbandonedStaging();
