@@ -107,8 +107,6 @@ public:
     // Downloads.
     qint64 resumeOffset(const ApplicationPackageDescriptor& descriptor) const;
     bool resetPartial(const ApplicationPackageDescriptor& descriptor);
-    bool appendPartial(const ApplicationPackageDescriptor& descriptor, QByteArrayView bytes,
-                       QString* error = nullptr);
     // The partial file of a download, held open and hashed as it is written: what an earlier
     // download left is taken over under the rules of resumeOffset and hashed first. A failure
     // here shows in the partial's error and fails its first append.
@@ -117,11 +115,8 @@ public:
     // Also removes staging trees that a stopped installation left behind.
     void discardExpiredPartials(qint64 maxAgeMs) const;
 
-    // Installation of a complete download; the partial is deleted only on success.
-    bool finalizePartial(const ApplicationPackageDescriptor& descriptor, QString* error = nullptr,
-                         const std::atomic<bool>* cancelled = nullptr);
-    // The same from a download that hashed its bytes as they came: the archive is not read once
-    // more to check them.
+    // Installation of a complete download, whose bytes were hashed as they came: the archive is
+    // not read once more to check them. The partial is deleted only on success.
     bool finalizePartial(PartialDownload& partial, const ApplicationPackageDescriptor& descriptor,
                          QString* error = nullptr, const std::atomic<bool>* cancelled = nullptr);
     bool installArchive(QIODevice& source, const ApplicationPackageDescriptor& descriptor,

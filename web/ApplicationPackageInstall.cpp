@@ -383,27 +383,6 @@ const char* extractArchive(QIODevice& source, const std::atomic<bool>* cancelled
 
 } // namespace
 
-bool ApplicationPackageCache::finalizePartial(const ApplicationPackageDescriptor& descriptor,
-                                              QString* error, const std::atomic<bool>* cancelled)
-{
-    // The digest names the partial: an invalid one must not lead the path anywhere.
-    if (!validDescriptor(descriptor)) {
-        setError(error, "package_descriptor_invalid");
-        return false;
-    }
-    QFile partial;
-    if (!openRegularFile(partial, partialPath(descriptor.sha256))
-        || partial.size() != descriptor.compressedBytes) {
-        setError(error, "package_partial_incomplete");
-        return false;
-    }
-    const bool installed = installArchive(partial, descriptor, error, cancelled);
-    partial.close();
-    if (installed)
-        StorageFiles::removeEntry(partialPath(descriptor.sha256));
-    return installed;
-}
-
 bool ApplicationPackageCache::finalizePartial(PartialDownload& partial,
                                               const ApplicationPackageDescriptor& descriptor,
                                               QString* error, const std::atomic<bool>* cancelled)

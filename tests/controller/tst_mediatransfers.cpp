@@ -577,7 +577,7 @@ private Q_SLOTS:
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
         if (held == "partial")
-            QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
+            QVERIFY(cache->openPartial(descriptor)->append(package.bytes.left(100)));
         QNetworkAccessManager* network = h.transport().networkAccessManager();
         if (held == "stalled") {
             network->setTransferTimeout(3000);
