@@ -102,8 +102,16 @@ void expireWatchdogs(QNetworkAccessManager* manager, const QByteArray& path)
 }
 
 // Origin::UnderV2: the object lives under "/content/v2/" and trickles, and the watchdog of its
-// request, if it has one, runs out the moment the service sees it.
-enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying, UnderV2 };
+// request, if it has one, runs out the moment the service sees it. Origin::OtherPartialBytes:
+// the origin is right, but the partial left on disk begins with a byte the object does not.
+enum class Origin {
+    Normal,
+    SilentAfterHalf,
+    Refusing,
+    RefusingWhilePlaying,
+    UnderV2,
+    OtherPartialBytes,
+};
 enum class Outcome { Bound, Skipped, RetryArmed, Deferred, Settled };
 
 } // namespace
@@ -258,6 +266,9 @@ private Q_SLOTS:
             Outcome::Skipped, {"", "bytes=64512-"}, n - 1024, 0, Origin::Normal, mismatch);
         row("corrupted", 0, {{.corrupt = true}}, Outcome::Skipped, {""}, 0, n, Origin::Normal,
             QStringLiteral("cache_integrity_mismatch"));
+        // The bytes found on disk count in the digest as much as those received.
+        row("resumed over other bytes", 1000, {}, Outcome::Skipped, {resume}, 0, n - 1000,
+            Origin::OtherPartialBytes, mismatch);
         row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
             Origin::Normal, failed);
         row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
@@ -309,6 +320,11 @@ private Q_SLOTS:
         h.service().requireCredential(object.path, "Talvorine-Session ");
         const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
         seedCache(*cache, object, partial, false);
+        if (origin == Origin::OtherPartialBytes) {
+            QByteArray other = object.bytes.left(partial);
+            other[0] = char(~other[0]);
+            QVERIFY(testfiles::write(cache->partialPath(object.sha256), other));
+        }
         if (origin == Origin::SilentAfterHalf)
             h.transport().networkAccessManager()->setTransferTimeout(3000);
 
