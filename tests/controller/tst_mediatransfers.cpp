@@ -521,8 +521,9 @@ private Q_SLOTS:
     // nothing of the package left on disk.
     void packageDownloads_data()
     {
-        // "installed", "partial", "hostile", "hostile behind", "stalled" (a transfer timeout of
-        // 1 s), "refused" (until the first back-off)
+        // "installed", "partial", "other partial" (its first byte is not the package's),
+        // "hostile", "hostile behind", "stalled" (a transfer timeout of 1 s), "refused" (until the
+        // first back-off)
         QTest::addColumn<QByteArray>("held");
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
@@ -550,6 +551,12 @@ private Q_SLOTS:
                                  << QByteArrayList{""} << QString();
         QTest::newRow("500 and 408 are hard") << QByteArray() << Answers{{.status = 500}, {.status = 408}}
                                               << QList<int>{} << QByteArrayList(2, "") << failed;
+        QTest::newRow("resumed") << QByteArray("partial") << Answers{} << QList<int>{}
+                                 << QByteArrayList{"bytes=100-"} << QString();
+        // The bytes found on disk count in the digest as much as those received.
+        QTest::newRow("resumed over other bytes")
+            << QByteArray("other partial") << Answers{} << QList<int>{}
+            << QByteArrayList{"bytes=100-"} << QStringLiteral("package_archive_integrity_mismatch");
         QTest::newRow("416 restarts whole") << QByteArray("partial") << Answers{{.status = 416}}
                                             << QList<int>{} << QByteArrayList{"bytes=100-", ""}
                                             << QString();
@@ -592,8 +599,12 @@ private Q_SLOTS:
         }
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
-        if (held == "partial")
-            QVERIFY(cache->openPartial(descriptor)->append(package.bytes.left(100)));
+        if (held.endsWith("partial")) {
+            QByteArray start = package.bytes.left(100);
+            if (held == "other partial")
+                start[0] = char(~start[0]);
+            QVERIFY(cache->openPartial(descriptor)->append(start));
+        }
         QNetworkAccessManager* network = h.transport().networkAccessManager();
         if (held == "stalled") {
             network->setTransferTimeout(3000);

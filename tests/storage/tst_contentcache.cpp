@@ -406,6 +406,11 @@ void TestContentCache::commitPartial_data()
                                                 << QString();
     QTest::newRow("resumed over other bytes") << wrongStart << QString() << false
                                               << "cache_integrity_mismatch";
+    // The origin sends the whole object where a range was asked: the bytes taken over go, and
+    // with them what they added to the digest.
+    QTest::newRow("resumed over other bytes, then sent whole") << wrongStart << "restarted" << false
+                                                               << QString();
+    QTest::newRow("other bytes left, not resumed") << wrongStart << "afresh" << false << QString();
     QTest::newRow("a byte short") << QByteArray() << "short" << false << "cache_integrity_mismatch";
     QTest::newRow("grown under the download") << QByteArray() << "grown" << false
                                               << "cache_integrity_mismatch";
@@ -429,12 +434,16 @@ void TestContentCache::commitPartial()
         QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
         QVERIFY(tf::write(partial, planted));
     }
+    const bool afresh = meddling == "afresh";
     const std::shared_ptr<PartialDownload> download = cache.openPartial(
-        digest, content.size(), ContentCache::PartialStart::Resume, nullptr);
-    QCOMPARE(download->size(), qint64(planted.size()));
-    const QByteArray rest = content.mid(planted.size(), meddling == "short" ? content.size()
-                                                                             - planted.size() - 1
-                                                                           : -1);
+        digest, content.size(),
+        afresh ? ContentCache::PartialStart::Afresh : ContentCache::PartialStart::Resume, nullptr);
+    QCOMPARE(download->size(), afresh ? 0 : qint64(planted.size()));
+    if (meddling == "restarted")
+        QVERIFY(download->discard() && !tf::exists(partial));
+    const qint64 taken = download->size();
+    const QByteArray rest =
+        content.mid(taken, meddling == "short" ? content.size() - taken - 1 : -1);
     for (qsizetype at = 0; at < rest.size(); at += ContentCache::chunkBytes)
         QVERIFY(download->append(rest.mid(at, ContentCache::chunkBytes)));
     const ino_t inode = inodeOf(partial);
