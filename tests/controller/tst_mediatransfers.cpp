@@ -320,6 +320,7 @@ private Q_SLOTS:
         h.service().requireCredential(object.path, "Talvorine-Session ");
         const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
         seedCache(*cache, object, partial, false);
+        const ino_t seeded = testfiles::inodeOf(cache->partialPath(object.sha256));
         if (origin == Origin::OtherPartialBytes) {
             QByteArray other = object.bytes.left(partial);
             other[0] = char(~other[0]);
@@ -381,6 +382,13 @@ private Q_SLOTS:
         }
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         QCOMPARE(QFileInfo::exists(cache->partialPath(object.sha256)), outcome == Outcome::Settled);
+        // The partial file resumed to its end is the object itself, renamed and never copied,
+        // and no copy of it is left behind.
+        const bool bound = !boundSource(c, slot, "a").isEmpty();
+        if (bound && partial > 0 && !ranges.contains(QByteArray()))
+            QCOMPARE(testfiles::inodeOf(cache->objectPath(object.sha256)), seeded);
+        QCOMPARE(QDir(cache->root() + "/objects").entryList({".*"}, QDir::Files | QDir::Hidden),
+                 QStringList());
 
         const QList<Service::Request> sent = h.service().requestsTo(object.path);
         QCOMPARE(sent.size(), ranges.size());

@@ -26,12 +26,6 @@ QByteArray pattern(qint64 size, char seed = 'a')
     return bytes;
 }
 
-ino_t inodeOf(const QString& path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
-}
-
 // Commits bytes through the cache itself and returns the object path.
 QString commit(ContentCache& cache, const QByteArray& bytes)
 {
@@ -446,7 +440,7 @@ void TestContentCache::commitPartial()
         content.mid(taken, meddling == "short" ? content.size() - taken - 1 : -1);
     for (qsizetype at = 0; at < rest.size(); at += ContentCache::chunkBytes)
         QVERIFY(download->append(rest.mid(at, ContentCache::chunkBytes)));
-    const ino_t inode = inodeOf(partial);
+    const ino_t inode = tf::inodeOf(partial);
     if (meddling == "grown") {
         QFile file(partial);
         QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
@@ -467,7 +461,7 @@ void TestContentCache::commitPartial()
              success ? 1 : 0);
     if (success) {
         QCOMPARE(*commit.path, object);
-        QCOMPARE(inodeOf(object), inode);
+        QCOMPARE(tf::inodeOf(object), inode);
         QCOMPARE(tf::read(object), content);
         QCOMPARE(tf::modeOf(object), 0400);
         QCOMPARE(cache.readyPath(digest, content.size(), nullptr), commit.path);
