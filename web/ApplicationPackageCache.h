@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/ContentCache.h"
+#include "storage/PartialDownload.h"
 
 #include <QByteArrayView>
 #include <QHash>
