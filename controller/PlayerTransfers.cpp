@@ -293,9 +293,11 @@ void PlayerController::writeContentDownload(const std::shared_ptr<ContentDownloa
         download->cancel, [this, download, partial = download->partial,
                            discard = std::exchange(download->partialDropped, false),
                            chunks = std::exchange(download->waiting, {})]() {
-            bool written = !discard || partial->discard();
-            for (const QByteArray& bytes : chunks)
-                written = written && partial->append(bytes);
+            // A dropped partial with nothing after it is not created again.
+            const bool written = (!discard || partial->discard())
+                                 && (chunks.isEmpty()
+                                     || partial->append(QList<QByteArrayView>(chunks.cbegin(),
+                                                                              chunks.cend())));
             return std::function<void()>([this, download, written] {
                 download->writing = false;
                 if (!written) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <future>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@ namespace talvorine {
 namespace {
 
 constexpr qint64 readChunkBytes = 262144;
+// Below this a second thread costs more than it saves.
+constexpr qint64 parallelHashBytes = 1048576;
 
 bool isCancelled(const std::atomic<bool>* cancelled)
 {
@@ -99,14 +102,38 @@ bool PartialDownload::openForWriting()
 
 bool PartialDownload::append(QByteArrayView bytes)
 {
-    if (!m_error.isEmpty() || !m_hash || bytes.size() > m_expectedSize - m_size
+    return append(QList<QByteArrayView>{bytes});
+}
+
+bool PartialDownload::append(const QList<QByteArrayView>& chunks)
+{
+    qint64 total = 0;
+    for (const QByteArrayView& bytes : chunks)
+        total += bytes.size();
+    if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size
         || (!m_fd.valid() && !openForWriting()))
         return fail();
-    if (!StorageFiles::writeAll(m_fd.get(), bytes.data(), bytes.size()))
+    // The digest is taken on another core while the bytes are written: either alone is about
+    // as slow as the network. A failed write fails the download for good, so bytes hashed but
+    // never written are never judged.
+    std::future<void> hashed;
+    if (total >= parallelHashBytes)
+        hashed = std::async(std::launch::async, [&] {
+            for (const QByteArrayView& bytes : chunks)
+                m_hash->update(bytes.data(), bytes.size());
+        });
+    else
+        for (const QByteArrayView& bytes : chunks)
+            m_hash->update(bytes.data(), bytes.size());
+    bool written = true;
+    for (const QByteArrayView& bytes : chunks)
+        written = written && StorageFiles::writeAll(m_fd.get(), bytes.data(), bytes.size());
+    if (hashed.valid())
+        hashed.wait();
+    if (!written)
         return fail();
-    m_hash->update(bytes.data(), bytes.size());
-    ::sync_file_range(m_fd.get(), m_size, bytes.size(), SYNC_FILE_RANGE_WRITE);
-    m_size += bytes.size();
+    ::sync_file_range(m_fd.get(), m_size, total, SYNC_FILE_RANGE_WRITE);
+    m_size += total;
     return true;
 }
 

@@ -3,6 +3,7 @@
 #include "storage/StorageFiles.h"
 
 #include <QByteArrayView>
+#include <QList>
 #include <QString>
 
 #include <atomic>
@@ -38,6 +39,7 @@ public:
     // Writes and hashes the bytes, never past the declared size, and starts their write-back so
     // that the commit's sync finds little left to wait for.
     bool append(QByteArrayView bytes);
+    bool append(const QList<QByteArrayView>& chunks);
 
     // The file goes (the origin sends the whole object again, or its bytes are known wrong):
     // the next append creates a new one, and the hash starts over. False when it stays.
