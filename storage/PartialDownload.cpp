@@ -113,9 +113,9 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
     if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size
         || (!m_fd.valid() && !openForWriting()))
         return fail();
-    // The digest is taken on another core while the bytes are written: either alone is about
-    // as slow as the network. A failed write fails the download for good, so bytes hashed but
-    // never written are never judged.
+    // The digest is taken on another core while the bytes are written: one after the other,
+    // they are slower than a loopback transfer. A failed write fails the download for good, so
+    // bytes hashed but never written are never judged.
     std::future<void> hashed;
     if (total >= parallelHashBytes)
         hashed = std::async(std::launch::async, [&] {

@@ -39,6 +39,8 @@ public:
     // Writes and hashes the bytes, never past the declared size, and starts their write-back so
     // that the commit's sync finds little left to wait for.
     bool append(QByteArrayView bytes);
+    // The same for reads that waited together; a large batch is hashed on a second core while
+    // it is written.
     bool append(const QList<QByteArrayView>& chunks);
 
     // The file goes (the origin sends the whole object again, or its bytes are known wrong):
