@@ -143,12 +143,13 @@ void BM_Install(benchmark::State& state)
         state.PauseTiming();
         cache.remove(built.descriptor.sha256);
         QString error;
-        if (!cache.appendPartial(built.descriptor, built.bytes, &error)) {
-            state.SkipWithError(qPrintable(error));
+        const std::shared_ptr<PartialDownload> partial = cache.openPartial(built.descriptor);
+        if (!partial->append(built.bytes)) {
+            state.SkipWithError(qPrintable(partial->error()));
             break;
         }
         state.ResumeTiming();
-        if (!cache.finalizePartial(built.descriptor, &error)) {
+        if (!cache.finalizePartial(*partial, built.descriptor, &error)) {
             state.SkipWithError(qPrintable(QStringLiteral("install failed: ") + error));
             break;
         }

@@ -662,7 +662,7 @@ private:
     void startContentDownload(const std::shared_ptr<ContentDownload>& download,
                               QNetworkReply* reply);
     void pumpContentDownload(const std::shared_ptr<ContentDownload>& download);
-    void appendContentDownload(const std::shared_ptr<ContentDownload>& download, QByteArray bytes);
+    void writeContentDownload(const std::shared_ptr<ContentDownload>& download);
     void noteContentProgress(bool replacement, quint64 generation);
     void prepareMedia(const MediaItem& item, quint64 generation);
     bool bindReadyMedia(const QString& sha256, const QString& path);
@@ -800,10 +800,12 @@ private:
     double soundtrackGain() const;
     // askedMs: how long the origin asked the player to wait, -1 when it did not ask.
     void armSoundtrackRefetch(qint64 askedMs = -1);
-    void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation,
+                                 const std::shared_ptr<PartialDownload>& partial);
     void finishSoundtrackDownload(const ContentDownload& download, const SoundtrackTrack& track,
                                   quint64 generation);
-    void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation);
+    void verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation,
+                               const std::shared_ptr<PartialDownload>& partial);
     void soundtrackTrackLanded(const QString& sha256, const QString& path);
 
     // === Operator keys (PlayerOperator.cpp) ===

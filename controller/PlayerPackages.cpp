@@ -202,16 +202,19 @@ void PlayerController::downloadApplicationPackage(const Primitive& primitive, qu
     transfer->replacement = replacement;
     transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
 
-    // Measured on the I/O queue behind every append submitted before, as for media; until the
+    // Taken over on the I/O queue behind every append submitted before, as for media; until the
     // request is made the replacement pump counts as busy.
     if (replacement)
         replacement_->busy = true;
     const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
     const ApplicationPackageDescriptor descriptor = transfer->descriptor;
-    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
-        const qint64 offset = cache->resumeOffset(descriptor);
+    const std::shared_ptr<std::atomic<bool>> cancel = transfer->cancel;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        std::shared_ptr<PartialDownload> partial = cache->openPartial(descriptor, cancel.get());
+        const qint64 offset = partial->size();
         const bool repair = QFileInfo::exists(cache->objectDirectory(descriptor.sha256));
-        return [this, transfer, offset, repair] {
+        return [this, transfer, partial = std::move(partial), offset, repair] {
+            transfer->partial = partial;
             requestPackageTransfer(transfer, offset, repair);
         };
     });
@@ -244,16 +247,11 @@ void PlayerController::requestPackageTransfer(const std::shared_ptr<PackageTrans
         replacementIdleTimer_.start(replacementIdleMs);
 
     PackageTransfer* const t = transfer.get();
-    const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
     t->totalBytes = descriptor.compressedBytes;
     // Aborted replies leave their set: an append landing afterwards reads no more.
     t->current = [this, t] {
         return (candidateReplies_.contains(t->reply) || replacementReplies_.contains(t->reply))
                && (candidateOwns(t->generation) || replacementOwns(t->generation));
-    };
-    t->resetPartial = [cache, descriptor] { return cache->resetPartial(descriptor); };
-    t->appendPartial = [cache, descriptor](const QByteArray& bytes) {
-        return cache->appendPartial(descriptor, bytes);
     };
     t->progressed = [this, t] { noteContentProgress(t->replacement, t->generation); };
     t->finished = [this, weak = std::weak_ptr<PackageTransfer>(transfer)] {
@@ -372,9 +370,10 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
     const std::shared_ptr<std::atomic<bool>> cancel =
         transfer->replacement ? replacementCancel_ : candidateCancel_;
     const ApplicationPackageDescriptor descriptor = transfer->descriptor;
+    const std::shared_ptr<PartialDownload> partial = transfer->partial;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         QString error;
-        const bool ok = cache->finalizePartial(descriptor, &error, cancel.get());
+        const bool ok = cache->finalizePartial(*partial, descriptor, &error, cancel.get());
         // Bytes the installer refused are no base for a resume, and a package that cannot be
         // installed should not hold its size on disk until it expires.
         if (!ok && packageBytesRefused(error))

@@ -11,7 +11,6 @@
 #include "runtime/RuntimeCompat.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QTimer>
@@ -173,13 +172,19 @@ void PlayerController::fetchSoundtrack()
     const std::shared_ptr<std::atomic<bool>> cancel = soundtrackCancel_;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         const std::optional<QString> path = cache->readyPath(track.sha256, track.bytes, cancel.get());
-        return [this, track, generation, path] {
+        // Always the whole file: no range is asked for, so nothing of an earlier attempt counts.
+        // The step starts behind every append of an earlier one on the I/O queue.
+        std::shared_ptr<PartialDownload> partial;
+        if (!path)
+            partial = cache->openPartial(track.sha256, track.bytes,
+                                         ContentCache::PartialStart::Afresh, cancel.get());
+        return [this, track, generation, path, partial = std::move(partial)] {
             if (generation != soundtrackFetchGeneration_)
                 return;
             if (path)
                 soundtrackTrackLanded(track.sha256, *path);
             else
-                downloadSoundtrackTrack(track, generation);
+                downloadSoundtrackTrack(track, generation, partial);
         };
     });
     if (!queued) {
@@ -188,7 +193,8 @@ void PlayerController::fetchSoundtrack()
     }
 }
 
-void PlayerController::downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation)
+void PlayerController::downloadSoundtrackTrack(const SoundtrackTrack& track, quint64 generation,
+                                               const std::shared_ptr<PartialDownload>& partial)
 {
     QNetworkReply* reply = getContent(origin_.resolved(QUrl(track.src, QUrl::TolerantMode)), 0, {});
     if (!reply) {
@@ -197,25 +203,16 @@ void PlayerController::downloadSoundtrackTrack(const SoundtrackTrack& track, qui
         armSoundtrackRefetch();
         return;
     }
-    // Always the whole file: no range is asked for, so nothing of an earlier attempt counts.
-    // The step started behind every append of an earlier one on the I/O queue.
-    contentCache_->resetPartial(track.sha256);
     soundtrackReply_ = reply;
 
     auto download = std::make_shared<ContentDownload>();
     ContentDownload* const d = download.get();
-    const std::shared_ptr<ContentCache> cache = contentCache_;
     d->totalBytes = track.bytes;
     d->cancel = soundtrackCancel_;
     d->current = [this, d, generation] {
         return soundtrackReply_ == d->reply && generation == soundtrackFetchGeneration_;
     };
-    d->resetPartial = [cache, sha256 = track.sha256] { return cache->resetPartial(sha256); };
-    d->appendPartial = [cache, sha256 = track.sha256,
-                        total = track.bytes](const QByteArray& bytes) {
-        QString error;
-        return cache->appendPartial(sha256, total, bytes, &error);
-    };
+    d->partial = partial;
     d->progressed = [] {};
     d->finished = [this, d, track, generation] { finishSoundtrackDownload(*d, track, generation); };
     startContentDownload(download, reply);
@@ -240,7 +237,7 @@ void PlayerController::finishSoundtrackDownload(const ContentDownload& download,
     if (generation != soundtrackFetchGeneration_)
         return;
     if (!failed) {
-        verifySoundtrackTrack(track, generation);
+        verifySoundtrackTrack(track, generation, download.partial);
         return;
     }
     contentCache_->resetPartial(track.sha256);
@@ -254,18 +251,13 @@ void PlayerController::finishSoundtrackDownload(const ContentDownload& download,
                                                                : -1);
 }
 
-void PlayerController::verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation)
+void PlayerController::verifySoundtrackTrack(const SoundtrackTrack& track, quint64 generation,
+                                             const std::shared_ptr<PartialDownload>& partial)
 {
     const std::shared_ptr<ContentCache> cache = contentCache_;
     const std::shared_ptr<std::atomic<bool>> cancel = soundtrackCancel_;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
-        std::optional<QString> path;
-        QFile partial(cache->partialPath(track.sha256));
-        QString error;
-        if (partial.open(QIODevice::ReadOnly)
-            && cache->commitVerified(partial, track.sha256, track.bytes, &error, cancel.get()))
-            path = cache->readyPath(track.sha256, track.bytes, cancel.get());
-        partial.close();
+        const std::optional<QString> path = cache->commitPartial(*partial, cancel.get()).path;
         // Bytes that failed the check are no base for anything; the next attempt starts afresh.
         if (!path && !cancel->load(std::memory_order_acquire))
             cache->resetPartial(track.sha256);

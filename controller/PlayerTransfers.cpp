@@ -10,10 +10,10 @@
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
 #include "runtime/RuntimeCompat.h"
+#include "runtime/RuntimeTransport.h"
 #include "storage/Saturating.h"
 
 #include <QDateTime>
-#include <QFile>
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -115,6 +115,8 @@ namespace talvorine {
 namespace {
 
 constexpr int candidateDeadlineMs = 60000;
+// Bytes of one download read while its write is in flight, at most.
+constexpr qint64 waitingBytesBound = 16 * RuntimeTransport::replyReadBufferBytes;
 // Free space kept beyond the bytes still to download, so a download never fills the volume.
 constexpr qint64 downloadHeadroomBytes = 268435456;
 
@@ -244,53 +246,71 @@ void PlayerController::startContentDownload(const std::shared_ptr<ContentDownloa
     });
 }
 
-// Reads on while no append is pending, and concludes the download once the reply has finished
-// and its last bytes are on disk.
+// Reads on while less than waitingBytesBound waits for the write in flight, and concludes the
+// download once the reply has finished and every byte has landed.
 void PlayerController::pumpContentDownload(const std::shared_ptr<ContentDownload>& download)
 {
-    const auto live = [&] {
-        return download->reply && !download->concluded && !download->writing;
-    };
+    const auto live = [&] { return download->reply && !download->concluded; };
     if (!live())
         return;
     if (!download->current()) {
         stopReply(download->reply);
-    } else {
-        // No append of this download is pending here, and the owner measured its start behind
-        // every earlier one: resetting the partial cannot race a write.
-        const PartialFile partial{download->resetPartial, [&](const QByteArray& bytes) {
-                                      appendContentDownload(download, bytes);
+    } else if (download->waitingBytes < waitingBytesBound) {
+        const PartialFile partial{[&] {
+                                      // What waits came before and goes with the file.
+                                      download->waiting.clear();
+                                      download->waitingBytes = 0;
+                                      download->partialDropped = true;
+                                      return true;
+                                  },
+                                  [&](const QByteArray& bytes) {
+                                      download->waiting.append(bytes);
+                                      download->waitingBytes += bytes.size();
                                       return true; // a failed write ends the download later
                                   }};
         if (readDownload(download->reply, download->state, download->totalBytes, partial) > 0)
             download->progressed();
     }
+    writeContentDownload(download);
     // A rejection aborts the reply, whose finished handler may have concluded it meanwhile.
-    if (live() && download->replyFinished) {
+    if (live() && !download->writing && download->replyFinished) {
         download->concluded = true;
         download->finished();
     }
 }
 
-// A write waiting for write-back would stall the picture: appends run on the content I/O
-// queue, whose order also keeps them ahead of a commit and of any later download's start.
-void PlayerController::appendContentDownload(const std::shared_ptr<ContentDownload>& download,
-                                             QByteArray bytes)
+// A write waiting for write-back would stall the picture: writes run on the content I/O queue,
+// whose order also keeps them ahead of a commit and of any later download's start. One is in
+// flight at a time, and what is read meanwhile goes with the next: when the disk and the hash
+// are slower than the network, writes grow instead of queueing up one per read.
+void PlayerController::writeContentDownload(const std::shared_ptr<ContentDownload>& download)
 {
+    if (download->writing || (download->waiting.isEmpty() && !download->partialDropped))
+        return;
     download->writing = true;
-    const bool queued = contentIo_.submit(download->cancel, [this, download, bytes]() {
-        const bool written = download->appendPartial(bytes);
-        return std::function<void()>([this, download, written] {
-            download->writing = false;
-            if (!written) {
-                // What is written stays for a later resume.
-                download->state.rejected = true;
-                if (download->reply)
-                    stopReply(download->reply);
-            }
-            pumpContentDownload(download);
+    download->waitingBytes = 0;
+    const bool queued = contentIo_.submit(
+        download->cancel, [this, download, partial = download->partial,
+                           discard = std::exchange(download->partialDropped, false),
+                           chunks = std::exchange(download->waiting, {})]() {
+            // A dropped partial with nothing after it is not created again.
+            const bool written = (!discard || partial->discard())
+                                 && (chunks.isEmpty()
+                                     || partial->append(QList<QByteArrayView>(chunks.cbegin(),
+                                                                              chunks.cend())));
+            return std::function<void()>([this, download, written] {
+                download->writing = false;
+                if (!written) {
+                    // What is written stays for a later resume; what waits is never written.
+                    download->state.rejected = true;
+                    download->waiting.clear();
+                    download->waitingBytes = 0;
+                    if (download->reply)
+                        stopReply(download->reply);
+                }
+                pumpContentDownload(download);
+            });
         });
-    });
     if (queued)
         return;
     download->writing = false;
@@ -446,16 +466,23 @@ void PlayerController::transferMedia(const MediaItem& item, quint64 generation,
     transfer->rangeRestarted = rangeRestarted;
     transfer->cancel = replacement ? replacementCancel_ : candidateCancel_;
 
-    // The partial is measured on the I/O queue, behind every append submitted before: an append
-    // of an earlier transfer of the same object has landed or was dropped by then. Until the
-    // request is made the replacement pump counts as busy, so it starts no second transfer.
+    // The partial is taken over on the I/O queue, its bytes hashed, behind every append submitted
+    // before: an append of an earlier transfer of the same object has landed or was dropped by
+    // then. Until the request is made the replacement pump counts as busy, so it starts no second
+    // transfer.
     if (replacement)
         replacement_->busy = true;
     const std::shared_ptr<ContentCache> cache = contentCache_;
-    const bool queued = contentIo_.submit(transfer->cancel, [=, this]() -> std::function<void()> {
-        const qint64 offset = cache->resumeOffset(item.sha256, item.bytes);
+    const std::shared_ptr<std::atomic<bool>> cancel = transfer->cancel;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        std::shared_ptr<PartialDownload> partial = cache->openPartial(
+            item.sha256, item.bytes, ContentCache::PartialStart::Resume, cancel.get());
+        const qint64 offset = partial->size();
         const bool repair = QFileInfo::exists(cache->objectPath(item.sha256));
-        return [this, transfer, offset, repair] { requestMediaTransfer(transfer, offset, repair); };
+        return [this, transfer, partial = std::move(partial), offset, repair] {
+            transfer->partial = partial;
+            requestMediaTransfer(transfer, offset, repair);
+        };
     });
     if (!queued)
         transferIoBusy(transfer->replacement, transfer->generation);
@@ -487,15 +514,9 @@ void PlayerController::requestMediaTransfer(const std::shared_ptr<MediaTransfer>
         candidateDeadlineTimer_.start(candidateDeadlineMs);
 
     MediaTransfer* const t = transfer.get();
-    const std::shared_ptr<ContentCache> cache = contentCache_;
     t->totalBytes = item.bytes;
     // Aborted replies leave their set: an append landing afterwards reads no more.
     t->current = [this, t, &replies] { return replies.contains(t->reply) && transferCurrent(*t); };
-    t->resetPartial = [cache, sha256 = item.sha256] { return cache->resetPartial(sha256); };
-    t->appendPartial = [cache, sha256 = item.sha256, total = item.bytes](const QByteArray& bytes) {
-        QString error;
-        return cache->appendPartial(sha256, total, bytes, &error);
-    };
     t->progressed = [this, t] { noteContentProgress(t->replacement, t->generation); };
     t->finished = [this, weak = std::weak_ptr<MediaTransfer>(transfer)] {
         finishMediaTransfer(weak.lock());
@@ -581,24 +602,14 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
 {
     const std::shared_ptr<ContentCache> cache = contentCache_;
     const std::shared_ptr<std::atomic<bool>> cancel = transfer->cancel;
-    const QString sha256 = transfer->item.sha256;
-    const qint64 bytes = transfer->item.bytes;
+    const std::shared_ptr<PartialDownload> partial = transfer->partial;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
-        QString error;
-        QFile partial(cache->partialPath(sha256));
-        if (!partial.open(QIODevice::ReadOnly))
-            error = QStringLiteral("cache_open_failed");
-        std::optional<QString> path = cache->commitVerified(partial, sha256, bytes, &error,
-                                                            cancel.get());
-        partial.close();
-        if (path) {
-            path = cache->readyPath(sha256, bytes, cancel.get());
-        } else if (!error.isEmpty() && !ioFailure(error)) {
-            // Bytes known to be wrong are no base for a resume; a cancelled commit or a failing
-            // disk keeps them.
-            cache->resetPartial(sha256);
-        }
-        return [this, transfer, path, error] {
+        ContentCache::Commit commit = cache->commitPartial(*partial, cancel.get());
+        // Bytes known to be wrong are no base for a resume; a cancelled commit or a failing disk
+        // keeps them.
+        if (!commit.path && !commit.error.isEmpty() && !ioFailure(commit.error))
+            cache->resetPartial(partial->sha256());
+        return [this, transfer, path = std::move(commit.path), error = std::move(commit.error)] {
             const MediaTransfer& t = *transfer;
             const QString& sha = t.item.sha256;
             if (path)

@@ -5,9 +5,11 @@
 // ledger. Content bytes come from outside: nothing here trusts the origin's word about sizes
 // or ranges beyond what the manifest declared.
 
+#include "storage/PartialDownload.h"
 #include "storage/StorageTransferLedger.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -111,26 +113,31 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
 
 // One content download into a partial file, whoever asked for it: media, a package or a
 // soundtrack track. Its reply is read a read buffer at a time and each read is appended on the
-// content I/O queue; nothing more is read while an append waits, so the reply's bounded read
-// buffer holds the origin back and no write waits on the GUI thread. The owner says what
-// differs.
+// content I/O queue, to the partial file held open for the transfer and hashed as it is written;
+// nothing more is read while a few read buffers wait for the write in flight, so the reply's
+// bounded read buffer holds the origin back and no write waits on the GUI thread. The owner says
+// what differs.
 struct ContentDownload {
     // The owner still wants the bytes; otherwise the reply is stopped.
     std::function<bool()> current;
-    // On the GUI thread, never while an append is pending.
-    std::function<bool()> resetPartial;
-    // On the content I/O queue's worker: it may touch only what it holds by value.
-    std::function<bool(const QByteArray&)> appendPartial;
     std::function<void()> progressed;
     // The reply has finished and its last bytes are on disk; called once.
     std::function<void()> finished;
     qint64 totalBytes = 0;
     // The owner's flag when the request was made: raised once the owner cancels its work, so
-    // its appends are dropped and an abort it made itself never reads as the origin's failure.
+    // its writes are dropped and an abort it made itself never reads as the origin's failure.
     std::shared_ptr<std::atomic<bool>> cancel;
+    // Opened on the content I/O queue before the request, and touched only by this download's
+    // writes there and then by its commit: the queue runs them one at a time. It goes with the
+    // download, and its hash with it.
+    std::shared_ptr<PartialDownload> partial;
     QPointer<QNetworkReply> reply;
     MediaDownloadState state;
     bool writing = false;
+    // Read while a write was in flight, for the next one; and whether the partial goes first.
+    QList<QByteArray> waiting;
+    qint64 waitingBytes = 0;
+    bool partialDropped = false;
     bool replyFinished = false;
     bool concluded = false;
 };

@@ -33,8 +33,6 @@ using StorageFiles::UniqueFd;
 
 namespace {
 
-constexpr qint64 int64Max = std::numeric_limits<qint64>::max();
-
 QByteArray encoded(const QString& path)
 {
     return QFile::encodeName(path);
@@ -278,46 +276,6 @@ bool ContentCache::resetPartial(const QString& sha256)
     return StorageFiles::removeEntry(partialPath(sha256));
 }
 
-bool ContentCache::appendPartial(const QString& sha256, qint64 expectedTotal, QByteArrayView bytes,
-                                 QString* error)
-{
-    if (!StorageFiles::validDigest(sha256) || expectedTotal < 1) {
-        setError(error, "cache_declaration_invalid");
-        return false;
-    }
-    if (!StorageFiles::ensurePrivateDirectory(m_root)
-        || !StorageFiles::ensurePrivateDirectory(m_root + QStringLiteral("/downloads"))) {
-        setError(error, "cache_directory_create_failed");
-        return false;
-    }
-    if (bytes.size() > expectedTotal) {
-        setError(error, "cache_write_failed");
-        return false;
-    }
-    UniqueFd fd(::open(encoded(partialPath(sha256)).constData(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        setError(error, "cache_write_failed");
-        return false;
-    }
-    const qint64 current = qint64(st.st_size);
-    if (current > int64Max - bytes.size() || current + bytes.size() > expectedTotal) {
-        setError(error, "cache_write_failed");
-        return false;
-    }
-    if (!StorageFiles::writeAll(fd.get(), bytes.data(), bytes.size())) {
-        setError(error, "cache_write_failed");
-        return false;
-    }
-    ::fchmod(fd.get(), 0600);
-    if (!fd.close()) {
-        setError(error, "cache_write_failed");
-        return false;
-    }
-    return true;
-}
-
 ContentCache::Check ContentCache::verifyObject(const QString& sha256, qint64 expectedSize,
                                                const std::atomic<bool>* cancelled) const
 {
@@ -456,11 +414,8 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
         setError(error, "cache_open_failed");
         return std::nullopt;
     }
-    bool keepTemporary = false;
-    const auto cleanup = qScopeGuard([&] {
-        if (!keepTemporary)
-            ::unlink(temporary.constData());
-    });
+    // Once renamed into place the temporary name is gone, and this removes nothing.
+    const auto cleanup = qScopeGuard([&] { ::unlink(temporary.constData()); });
     const auto fail = [&](const char* code) -> std::optional<QString> {
         setError(error, code);
         return std::nullopt;
@@ -500,34 +455,100 @@ std::optional<QString> ContentCache::commitVerified(QIODevice& source, const QSt
         return std::nullopt;
     if (copied != expectedSize || !digest || *digest != sha256)
         return fail("cache_integrity_mismatch");
-    // The mode goes to disk with the data: an object that came back writable after a power
-    // cut would no longer count as committed.
-    if (::fchmod(fd.get(), 0400) != 0)
-        return fail("cache_commit_failed");
-    if (::fsync(fd.get()) != 0)
-        return fail("cache_write_failed");
+    const std::optional<QString> path = promote(fd.get(), temporary, sha256, error);
+    if (path)
+        dropPartial();
+    return path;
+}
+
+std::shared_ptr<PartialDownload> ContentCache::openPartial(const QString& sha256,
+                                                           qint64 expectedSize,
+                                                           PartialStart start,
+                                                           const std::atomic<bool>* cancelled)
+{
+    const bool declared = StorageFiles::validDigest(sha256) && expectedSize >= 1;
+    auto partial = std::make_shared<PartialDownload>(declared ? partialPath(sha256) : QString(),
+                                                     sha256, expectedSize,
+                                                     QStringLiteral("cache_write_failed"));
+    if (!declared) {
+        partial->fail(QStringLiteral("cache_declaration_invalid"));
+    } else if (!StorageFiles::ensurePrivateDirectory(m_root)
+               || !StorageFiles::ensurePrivateDirectory(m_root + QStringLiteral("/downloads"))) {
+        partial->fail(QStringLiteral("cache_directory_create_failed"));
+    } else if (start == PartialStart::Afresh) {
+        if (!resetPartial(sha256))
+            partial->fail();
+    } else {
+        resumeOffset(sha256, expectedSize);
+        partial->resume(cancelled);
+    }
+    return partial;
+}
+
+ContentCache::Commit ContentCache::commitPartial(PartialDownload& partial,
+                                                 const std::atomic<bool>* cancelled)
+{
+    Commit commit;
+    if (!partial.error().isEmpty()) {
+        commit.error = partial.error();
+        return commit;
+    }
+    // A cancel stops nothing past this point: bytes that verify are worth keeping.
     if (isCancelled(cancelled))
+        return commit;
+    PartialDownload::Sealed sealed = partial.seal();
+    switch (sealed.verdict) {
+    case PartialDownload::Seal::Verified:
+        break;
+    case PartialDownload::Seal::Moved:
+        commit.error = QStringLiteral("cache_open_failed");
+        return commit;
+    case PartialDownload::Seal::Short:
+    case PartialDownload::Seal::Differs:
+        commit.error = QStringLiteral("cache_integrity_mismatch");
+        return commit;
+    }
+    if (!StorageFiles::ensurePrivateDirectory(m_root + QStringLiteral("/objects"))) {
+        commit.error = QStringLiteral("cache_directory_create_failed");
+        return commit;
+    }
+    commit.path =
+        promote(sealed.file.get(), encoded(partial.path()), partial.sha256(), &commit.error);
+    return commit;
+}
+
+// The verified file open at fd and named from becomes the object: its read-only mode reaches the
+// disk with its data (an object that came back writable after a power cut would no longer count
+// as committed), then it is renamed into place and the directory synced.
+std::optional<QString> ContentCache::promote(int fd, const QByteArray& from, const QString& sha256,
+                                             QString* error) const
+{
+    const auto fail = [&](const char* code) -> std::optional<QString> {
+        setError(error, code);
         return std::nullopt;
+    };
+    if (::fchmod(fd, 0400) != 0)
+        return fail("cache_commit_failed");
+    if (::fsync(fd) != 0)
+        return fail("cache_write_failed");
     {
         // A stale verification of a replaced object must not outlive the rename.
         QMutexLocker lock(&m_mutex);
         m_verified.remove(sha256);
     }
-    if (::rename(temporary.constData(), encoded(finalPath).constData()) != 0)
+    const QString finalPath = objectPath(sha256);
+    if (::rename(from.constData(), encoded(finalPath).constData()) != 0)
         return fail("cache_commit_failed");
-    keepTemporary = true;
-    if (!StorageFiles::fsyncDirectory(objects))
+    if (!StorageFiles::fsyncDirectory(m_root + QStringLiteral("/objects")))
         return fail("cache_commit_failed");
     // Renaming changes the status-change time, so the identity is taken afterwards.
-    const VerifiedFileIdentity committed = VerifiedFileIdentity::descriptor(fd.get());
+    const VerifiedFileIdentity committed = VerifiedFileIdentity::descriptor(fd);
     const VerifiedFileIdentity named = VerifiedFileIdentity::path(finalPath);
     if (committed.valid && named.valid && committed == named) {
         QMutexLocker lock(&m_mutex);
         m_verified.insert(sha256, committed);
     }
-    fd.close();
     touch(sha256);
-    dropPartial();
     return finalPath;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
-#include <QByteArrayView>
+#include "storage/PartialDownload.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QObject>
@@ -123,8 +124,22 @@ public:
 
     qint64 resumeOffset(const QString& sha256, qint64 expectedSize);
     bool resetPartial(const QString& sha256);
-    bool appendPartial(const QString& sha256, qint64 expectedTotal, QByteArrayView bytes,
-                       QString* error);
+    // The partial file of a download of sha256, on the content I/O queue: what an earlier
+    // download left is taken over under the rules of resumeOffset and hashed first, or, when not
+    // resuming, removed. A failure here shows in the partial's error and fails its first append,
+    // as a failed write would.
+    enum class PartialStart { Resume, Afresh };
+    std::shared_ptr<PartialDownload> openPartial(const QString& sha256, qint64 expectedSize,
+                                                 PartialStart start,
+                                                 const std::atomic<bool>* cancelled);
+    struct Commit {
+        std::optional<QString> path;
+        QString error;
+    };
+    // The download's file itself becomes the object, once its running hash matches: synced
+    // read-only and renamed, never copied. Refused with the codes of commitVerified; the partial
+    // stays in its place on any failure, for the caller to drop or resume.
+    Commit commitPartial(PartialDownload& partial, const std::atomic<bool>* cancelled);
     std::optional<QString> commitVerified(QIODevice& source, const QString& sha256,
                                           qint64 expectedSize, QString* error,
                                           const std::atomic<bool>* cancelled) const;
@@ -140,6 +155,8 @@ private:
     enum class Check { Ready, Absent, Cancelled };
     Check verifyObject(const QString& sha256, qint64 expectedSize,
                        const std::atomic<bool>* cancelled) const;
+    std::optional<QString> promote(int fd, const QByteArray& from, const QString& sha256,
+                                   QString* error) const;
     void touch(const QString& sha256) const;
     void forget(const QString& sha256) const;
     void discardAbandonedTemporaries() const;

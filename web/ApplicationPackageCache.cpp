@@ -176,42 +176,23 @@ bool ApplicationPackageCache::resetPartial(const ApplicationPackageDescriptor& d
     return removeAnyEntry(partialPath(descriptor.sha256));
 }
 
-bool ApplicationPackageCache::appendPartial(const ApplicationPackageDescriptor& descriptor,
-                                            QByteArrayView bytes, QString* error)
+std::shared_ptr<PartialDownload>
+ApplicationPackageCache::openPartial(const ApplicationPackageDescriptor& descriptor,
+                                     const std::atomic<bool>* cancelled)
 {
-    if (!validDescriptor(descriptor)) {
-        setError(error, "package_descriptor_invalid");
-        return false;
+    const bool valid = validDescriptor(descriptor);
+    auto partial = std::make_shared<PartialDownload>(
+        valid ? partialPath(descriptor.sha256) : QString(), descriptor.sha256,
+        descriptor.compressedBytes, QStringLiteral("package_partial_write_failed"));
+    if (!valid) {
+        partial->fail(QStringLiteral("package_descriptor_invalid"));
+    } else if (!StorageFiles::ensurePrivateDirectory(subdirectory("partials"))) {
+        partial->fail();
+    } else {
+        resumeOffset(descriptor);
+        partial->resume(cancelled);
     }
-    const auto fail = [error] {
-        setError(error, "package_partial_write_failed");
-        return false;
-    };
-    if (bytes.size() > descriptor.compressedBytes
-        || !StorageFiles::ensurePrivateDirectory(subdirectory("partials")))
-        return fail();
-    const QString partial = partialPath(descriptor.sha256);
-    // Never through a link, and never blocked by a FIFO planted at the path: such a partial is
-    // unusable and goes, and the download starts over from what resumeOffset then says.
-    UniqueFd fd(::open(encoded(partial).constData(),
-                       O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
-    struct stat st {};
-    if (!fd.valid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        fd.close();
-        struct stat found {};
-        if (::lstat(encoded(partial).constData(), &found) == 0 && !S_ISREG(found.st_mode)
-            && !S_ISDIR(found.st_mode))
-            StorageFiles::removeEntry(partial);
-        return fail();
-    }
-    if (qint64(st.st_size) + bytes.size() > descriptor.compressedBytes)
-        return fail();
-    if (!StorageFiles::writeAll(fd.get(), bytes.data(), bytes.size()))
-        return fail();
-    ::fchmod(fd.get(), 0600);
-    if (!fd.close())
-        return fail();
-    return true;
+    return partial;
 }
 
 void ApplicationPackageCache::discardExpiredPartials(qint64 maxAgeMs) const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/ContentCache.h"
+#include "storage/PartialDownload.h"
 
 #include <QByteArrayView>
 #include <QHash>
@@ -8,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 #include <optional>
 
 class QFile;
@@ -106,14 +108,18 @@ public:
     // Downloads.
     qint64 resumeOffset(const ApplicationPackageDescriptor& descriptor) const;
     bool resetPartial(const ApplicationPackageDescriptor& descriptor);
-    bool appendPartial(const ApplicationPackageDescriptor& descriptor, QByteArrayView bytes,
-                       QString* error = nullptr);
+    // The partial file of a download, held open and hashed as it is written: what an earlier
+    // download left is taken over under the rules of resumeOffset and hashed first. A failure
+    // here shows in the partial's error and fails its first append.
+    std::shared_ptr<PartialDownload> openPartial(const ApplicationPackageDescriptor& descriptor,
+                                                 const std::atomic<bool>* cancelled = nullptr);
     // Also removes staging trees that a stopped installation left behind.
     void discardExpiredPartials(qint64 maxAgeMs) const;
 
-    // Installation of a complete download; the partial is deleted only on success.
-    bool finalizePartial(const ApplicationPackageDescriptor& descriptor, QString* error = nullptr,
-                         const std::atomic<bool>* cancelled = nullptr);
+    // Installation of a complete download, whose bytes were hashed as they came: the archive is
+    // not read once more to check them. The partial is deleted only on success.
+    bool finalizePartial(PartialDownload& partial, const ApplicationPackageDescriptor& descriptor,
+                         QString* error = nullptr, const std::atomic<bool>* cancelled = nullptr);
     bool installArchive(QIODevice& source, const ApplicationPackageDescriptor& descriptor,
                         QString* error = nullptr, const std::atomic<bool>* cancelled = nullptr);
 
@@ -150,6 +156,9 @@ public:
                const QSet<QString>& exempt = {});
 
 private:
+    enum class ArchiveDigest { Unchecked, Matched };
+    bool installArchive(QIODevice& source, const ApplicationPackageDescriptor& descriptor,
+                        ArchiveDigest digest, QString* error, const std::atomic<bool>* cancelled);
     // verifyFile with the object directory already resolved to its canonical path.
     std::optional<QString> verifyFileIn(const QString& directory, const QString& digest,
                                         const QString& relativePath, const Metadata& metadata,

@@ -11,6 +11,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <QSet>
@@ -382,30 +383,47 @@ const char* extractArchive(QIODevice& source, const std::atomic<bool>* cancelled
 
 } // namespace
 
-bool ApplicationPackageCache::finalizePartial(const ApplicationPackageDescriptor& descriptor,
+bool ApplicationPackageCache::finalizePartial(PartialDownload& partial,
+                                              const ApplicationPackageDescriptor& descriptor,
                                               QString* error, const std::atomic<bool>* cancelled)
 {
-    // The digest names the partial: an invalid one must not lead the path anywhere.
-    if (!validDescriptor(descriptor)) {
+    if (!validDescriptor(descriptor) || partial.sha256() != descriptor.sha256
+        || partial.expectedSize() != descriptor.compressedBytes) {
         setError(error, "package_descriptor_invalid");
         return false;
     }
-    QFile partial;
-    if (!openRegularFile(partial, partialPath(descriptor.sha256))
-        || partial.size() != descriptor.compressedBytes) {
+    if (isCancelled(cancelled))
+        return false;
+    const PartialDownload::Sealed sealed = partial.seal();
+    if (sealed.verdict == PartialDownload::Seal::Differs) {
+        setError(error, "package_archive_integrity_mismatch");
+        return false;
+    }
+    QFile file;
+    if (sealed.verdict != PartialDownload::Seal::Verified
+        || !file.open(sealed.file.get(), QIODevice::ReadOnly, QFileDevice::DontCloseHandle)) {
         setError(error, "package_partial_incomplete");
         return false;
     }
-    const bool installed = installArchive(partial, descriptor, error, cancelled);
-    partial.close();
+    const bool installed =
+        installArchive(file, descriptor, ArchiveDigest::Matched, error, cancelled);
+    file.close();
     if (installed)
-        StorageFiles::removeEntry(partialPath(descriptor.sha256));
+        StorageFiles::removeEntry(partial.path());
     return installed;
 }
 
 bool ApplicationPackageCache::installArchive(QIODevice& source,
                                              const ApplicationPackageDescriptor& descriptor,
                                              QString* error, const std::atomic<bool>* cancelled)
+{
+    return installArchive(source, descriptor, ArchiveDigest::Unchecked, error, cancelled);
+}
+
+bool ApplicationPackageCache::installArchive(QIODevice& source,
+                                             const ApplicationPackageDescriptor& descriptor,
+                                             ArchiveDigest digest, QString* error,
+                                             const std::atomic<bool>* cancelled)
 {
     const auto fail = [error](const char* code) {
         if (code)
@@ -421,7 +439,8 @@ bool ApplicationPackageCache::installArchive(QIODevice& source,
 
     if (!source.seek(0))
         return fail("package_archive_open_failed");
-    switch (checkIntegrity(source, descriptor, cancelled)) {
+    switch (digest == ArchiveDigest::Matched ? Integrity::Matches
+                                             : checkIntegrity(source, descriptor, cancelled)) {
     case Integrity::Cancelled:
         return false;
     case Integrity::TooLong:

@@ -4,6 +4,7 @@
 #include "tests/support/WebPackageBuilder.h"
 #include "web/WebPackageScheme.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -48,8 +49,8 @@ void seedCache(ContentCache& cache, const ServedObject& object, qint64 partialBy
 {
     QString error;
     if (partialBytes > 0)
-        QVERIFY(cache.appendPartial(object.sha256, object.bytes.size(),
-                                    object.bytes.left(partialBytes), &error));
+        QVERIFY(QDir().mkpath(QFileInfo(cache.partialPath(object.sha256)).absolutePath())
+                && testfiles::write(cache.partialPath(object.sha256), object.bytes.left(partialBytes)));
     QFile partial(cache.partialPath(object.sha256));
     if (commit)
         QVERIFY(partial.open(QIODevice::ReadOnly)
@@ -101,8 +102,16 @@ void expireWatchdogs(QNetworkAccessManager* manager, const QByteArray& path)
 }
 
 // Origin::UnderV2: the object lives under "/content/v2/" and trickles, and the watchdog of its
-// request, if it has one, runs out the moment the service sees it.
-enum class Origin { Normal, SilentAfterHalf, Refusing, RefusingWhilePlaying, UnderV2 };
+// request, if it has one, runs out the moment the service sees it. Origin::OtherPartialBytes:
+// the origin is right, but the partial left on disk begins with a byte the object does not.
+enum class Origin {
+    Normal,
+    SilentAfterHalf,
+    Refusing,
+    RefusingWhilePlaying,
+    UnderV2,
+    OtherPartialBytes,
+};
 enum class Outcome { Bound, Skipped, RetryArmed, Deferred, Settled };
 
 } // namespace
@@ -257,6 +266,9 @@ private Q_SLOTS:
             Outcome::Skipped, {"", "bytes=64512-"}, n - 1024, 0, Origin::Normal, mismatch);
         row("corrupted", 0, {{.corrupt = true}}, Outcome::Skipped, {""}, 0, n, Origin::Normal,
             QStringLiteral("cache_integrity_mismatch"));
+        // The bytes found on disk count in the digest as much as those received.
+        row("resumed over other bytes", 1000, {}, Outcome::Skipped, {resume}, 0, n - 1000,
+            Origin::OtherPartialBytes, mismatch);
         row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
             Origin::Normal, failed);
         row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
@@ -308,6 +320,12 @@ private Q_SLOTS:
         h.service().requireCredential(object.path, "Talvorine-Session ");
         const std::shared_ptr<ContentCache> cache = ControllerAccess::contentCache(c);
         seedCache(*cache, object, partial, false);
+        const ino_t seeded = testfiles::inodeOf(cache->partialPath(object.sha256));
+        if (origin == Origin::OtherPartialBytes) {
+            QByteArray other = object.bytes.left(partial);
+            other[0] = char(~other[0]);
+            QVERIFY(testfiles::write(cache->partialPath(object.sha256), other));
+        }
         if (origin == Origin::SilentAfterHalf)
             h.transport().networkAccessManager()->setTransferTimeout(3000);
 
@@ -364,6 +382,15 @@ private Q_SLOTS:
         }
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         QCOMPARE(QFileInfo::exists(cache->partialPath(object.sha256)), outcome == Outcome::Settled);
+        // The partial file resumed to its end is the object itself, renamed and never copied,
+        // and no copy of it is left behind.
+        const bool resumedOnly = std::all_of(answers.cbegin(), answers.cend(), [](const Answer& a) {
+            return a.status == 0;
+        }) && !ranges.contains(QByteArray());
+        if (!boundSource(c, slot, "a").isEmpty() && partial > 0 && resumedOnly)
+            QCOMPARE(testfiles::inodeOf(cache->objectPath(object.sha256)), seeded);
+        QCOMPARE(QDir(cache->root() + "/objects").entryList({".*"}, QDir::Files | QDir::Hidden),
+                 QStringList());
 
         const QList<Service::Request> sent = h.service().requestsTo(object.path);
         QCOMPARE(sent.size(), ranges.size());
@@ -504,8 +531,9 @@ private Q_SLOTS:
     // nothing of the package left on disk.
     void packageDownloads_data()
     {
-        // "installed", "partial", "hostile", "hostile behind", "stalled" (a transfer timeout of
-        // 1 s), "refused" (until the first back-off)
+        // "installed", "partial", "other partial" (its first byte is not the package's),
+        // "hostile", "hostile behind", "stalled" (a transfer timeout of 1 s), "refused" (until the
+        // first back-off)
         QTest::addColumn<QByteArray>("held");
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
@@ -533,6 +561,12 @@ private Q_SLOTS:
                                  << QByteArrayList{""} << QString();
         QTest::newRow("500 and 408 are hard") << QByteArray() << Answers{{.status = 500}, {.status = 408}}
                                               << QList<int>{} << QByteArrayList(2, "") << failed;
+        QTest::newRow("resumed") << QByteArray("partial") << Answers{} << QList<int>{}
+                                 << QByteArrayList{"bytes=100-"} << QString();
+        // The bytes found on disk count in the digest as much as those received.
+        QTest::newRow("resumed over other bytes")
+            << QByteArray("other partial") << Answers{} << QList<int>{}
+            << QByteArrayList{"bytes=100-"} << QStringLiteral("package_archive_integrity_mismatch");
         QTest::newRow("416 restarts whole") << QByteArray("partial") << Answers{{.status = 416}}
                                             << QList<int>{} << QByteArrayList{"bytes=100-", ""}
                                             << QString();
@@ -575,8 +609,12 @@ private Q_SLOTS:
         }
         h.service().putContent(package.path, package.bytes, packageType);
         h.service().scriptContent(package.path, answers);
-        if (held == "partial")
-            QVERIFY(cache->appendPartial(descriptor, package.bytes.left(100)));
+        if (held.endsWith("partial")) {
+            QByteArray start = package.bytes.left(100);
+            if (held == "other partial")
+                start[0] = char(~start[0]);
+            QVERIFY(cache->openPartial(descriptor)->append(start));
+        }
         QNetworkAccessManager* network = h.transport().networkAccessManager();
         if (held == "stalled") {
             network->setTransferTimeout(3000);

@@ -2,8 +2,11 @@
 
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/TestFiles.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -109,7 +112,11 @@ private slots:
 
         // The cached track plays without a request; the others come one at a time, in order,
         // each broken download dropped whole and tried again on the refetch timer only, no
-        // sooner than an origin that said "try later" asked.
+        // sooner than an origin that said "try later" asked. A partial of other bytes that an
+        // earlier run left is never resumed.
+        const QString stale = ControllerAccess::contentCache(c)->partialPath(t.sha256);
+        QVERIFY(QDir().mkpath(QFileInfo(stale).absolutePath()));
+        QVERIFY(testfiles::write(stale, QByteArray(1000, 'x')));
         show("rev-1", {a, b, t}, 0, cues);
         QTRY_COMPARE_WITH_TIMEOUT(logged("soundtrack_track_started"), QStringList{"A"}, waitMs);
         QCOMPARE(engine.gain(), 0.5);
@@ -144,6 +151,8 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(requests(d), 1, waitMs);
         show("rev-3", {});
         QVERIFY(!engine.isPlaying());
+        // Nothing of the aborted download is found under the track's name.
+        QVERIFY(!ControllerAccess::contentCache(c)->readyPath(d.sha256, d.bytes, nullptr));
         show("rev-4", {b, t});
         QCOMPARE(logged("soundtrack_track_started"), (QStringList{"A", "C", "C", "A", "B"}));
         QCOMPARE(logged("soundtrack_download_failed").size(), 5);

@@ -86,6 +86,8 @@ private slots:
     void appendPartial_data();
     void appendPartial();
     void appendNeverFollowsLink();
+    void commitPartial_data();
+    void commitPartial();
     void resetPartial_data();
     void resetPartial();
     void discardExpiredPartials_data();
@@ -344,11 +346,13 @@ void TestContentCache::appendPartial()
         QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
         QVERIFY(tf::write(partial, existing));
     }
-    QString code;
-    QCOMPARE(cache.appendPartial(digest, expectedTotal, chunk, &code), ok);
-    QCOMPARE(code, error);
+    const std::shared_ptr<PartialDownload> download =
+        cache.openPartial(digest, expectedTotal, ContentCache::PartialStart::Resume, nullptr);
+    QCOMPARE(download->append(chunk), ok);
+    QCOMPARE(download->error(), error);
     QCOMPARE(tf::read(partial), after);
     if (ok) {
+        QCOMPARE(download->size(), qint64(after.size()));
         QCOMPARE(tf::modeOf(partial), 0600);
         QCOMPARE(tf::modeOf(QFileInfo(partial).absolutePath()), 0700);
         QCOMPARE(tf::modeOf(root()), 0700);
@@ -364,17 +368,113 @@ void TestContentCache::appendNeverFollowsLink()
     const QString victim = m_dir->filePath("victim");
     QVERIFY(tf::write(victim, "keep"));
     QVERIFY(tf::symlinkTo(victim, partial));
-    QString code;
-    QVERIFY(!cache.appendPartial(digest, 100, "evil", &code));
-    QCOMPARE(code, QStringLiteral("cache_write_failed"));
+    // The link is no partial to resume: it goes, and the download starts a file of its own.
+    const auto start = ContentCache::PartialStart::Resume;
+    QVERIFY(cache.openPartial(digest, 100, start, nullptr)->append("evil"));
     QCOMPARE(tf::read(victim), QByteArray("keep"));
+    QCOMPARE(tf::read(partial), QByteArray("evil"));
 
     // A file where the downloads directory belongs cannot be worked around.
     ContentCache blocked(m_dir->filePath("blocked"));
     QVERIFY(QDir().mkpath(blocked.root()));
     QVERIFY(tf::write(blocked.root() + "/downloads", "not a directory"));
-    QVERIFY(!blocked.appendPartial(digest, 100, "x", &code));
-    QCOMPARE(code, QStringLiteral("cache_directory_create_failed"));
+    const std::shared_ptr<PartialDownload> refused = blocked.openPartial(digest, 100, start, nullptr);
+    QVERIFY(!refused->append("x"));
+    QCOMPARE(refused->error(), QStringLiteral("cache_directory_create_failed"));
+}
+
+// A download's own file becomes the object when its bytes, those it found on disk and those it
+// appended, hash to the name: renamed, never copied or read back; anything else leaves no
+// object, and the partial stays for the caller to judge.
+void TestContentCache::commitPartial_data()
+{
+    QTest::addColumn<QByteArray>("planted"); // on disk before the download takes the file over
+    QTest::addColumn<QString>("meddling");   // what happens to the file before the commit
+    QTest::addColumn<bool>("cancelled");
+    QTest::addColumn<QString>("error");
+    const QByteArray content = pattern(5 * ContentCache::chunkBytes + 5);
+    QByteArray wrongStart = content.left(1000);
+    wrongStart[10] ^= 0x20;
+    QTest::newRow("whole download") << QByteArray() << QString() << false << QString();
+    QTest::newRow("whole download in one write") << QByteArray() << "batch" << false << QString();
+    QTest::newRow("resumed over its own bytes") << content.left(1000) << QString() << false
+                                                << QString();
+    QTest::newRow("resumed over other bytes") << wrongStart << QString() << false
+                                              << "cache_integrity_mismatch";
+    // The origin sends the whole object where a range was asked: the bytes taken over go, and
+    // with them what they added to the digest.
+    QTest::newRow("resumed over other bytes, then sent whole") << wrongStart << "restarted" << false
+                                                               << QString();
+    QTest::newRow("other bytes left, not resumed") << wrongStart << "afresh" << false << QString();
+    QTest::newRow("a byte short") << QByteArray() << "short" << false << "cache_integrity_mismatch";
+    QTest::newRow("grown under the download") << QByteArray() << "grown" << false
+                                              << "cache_integrity_mismatch";
+    QTest::newRow("swapped under the download") << QByteArray() << "swapped" << false
+                                                << "cache_open_failed";
+    QTest::newRow("cancelled: no object and no error word") << QByteArray() << QString() << true
+                                                            << QString();
+}
+
+void TestContentCache::commitPartial()
+{
+    QFETCH(QByteArray, planted);
+    QFETCH(QString, meddling);
+    QFETCH(bool, cancelled);
+    QFETCH(QString, error);
+    const QByteArray content = pattern(5 * ContentCache::chunkBytes + 5);
+    const QString digest = tf::sha(content);
+    ContentCache cache(root());
+    const QString partial = cache.partialPath(digest);
+    if (!planted.isEmpty()) {
+        QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
+        QVERIFY(tf::write(partial, planted));
+    }
+    const bool afresh = meddling == "afresh";
+    const std::shared_ptr<PartialDownload> download = cache.openPartial(
+        digest, content.size(),
+        afresh ? ContentCache::PartialStart::Afresh : ContentCache::PartialStart::Resume, nullptr);
+    QCOMPARE(download->size(), afresh ? 0 : qint64(planted.size()));
+    if (meddling == "restarted")
+        QVERIFY(download->discard() && !tf::exists(partial));
+    const qint64 taken = download->size();
+    const QByteArray rest =
+        content.mid(taken, meddling == "short" ? content.size() - taken - 1 : -1);
+    QList<QByteArrayView> chunks;
+    for (qint64 at = 0; at < rest.size(); at += ContentCache::chunkBytes)
+        chunks.append(QByteArrayView(rest).sliced(at, std::min(ContentCache::chunkBytes,
+                                                               rest.size() - at)));
+    // Written together, as a download's reads that waited for one write are: hashed beside it.
+    if (meddling == "batch")
+        QVERIFY(download->append(chunks));
+    else
+        for (const QByteArrayView& chunk : chunks)
+            QVERIFY(download->append(chunk));
+    const ino_t inode = tf::inodeOf(partial);
+    if (meddling == "grown") {
+        QFile file(partial);
+        QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
+    } else if (meddling == "swapped") {
+        QVERIFY(QFile::remove(partial) && tf::write(partial, content));
+    }
+
+    const std::atomic<bool> flag(cancelled);
+    const ContentCache::Commit commit = cache.commitPartial(*download, &flag);
+    QCOMPARE(commit.error, error);
+    const bool success = error.isEmpty() && !cancelled;
+    QCOMPARE(commit.path.has_value(), success);
+    const QString object = cache.objectPath(digest);
+    QCOMPARE(tf::exists(object), success);
+    QCOMPARE(tf::exists(partial), !success);
+    // No temporary file beside the object, whatever happened.
+    QCOMPARE(QDir(root() + "/objects").entryList(QDir::Files | QDir::Hidden | QDir::System).size(),
+             success ? 1 : 0);
+    if (success) {
+        QCOMPARE(*commit.path, object);
+        QCOMPARE(tf::inodeOf(object), inode);
+        QCOMPARE(tf::read(object), content);
+        QCOMPARE(tf::modeOf(object), 0400);
+        QCOMPARE(cache.readyPath(digest, content.size(), nullptr), commit.path);
+    }
 }
 
 void TestContentCache::resetPartial_data()
@@ -470,7 +570,7 @@ void TestContentCache::commitVerified_data()
     QTest::addColumn<qint64>("declared");
     QTest::addColumn<bool>("cancelled");
     QTest::addColumn<QString>("error");
-    const QByteArray content = pattern(3 * ContentCache::chunkBytes + 5);
+    const QByteArray content = pattern(5 * ContentCache::chunkBytes + 5);
     const QString digest = tf::sha(content);
     QByteArray corrupted = content;
     corrupted[qsizetype(ContentCache::chunkBytes + 3)] ^= 0x20;
@@ -963,12 +1063,16 @@ void TestContentCache::failuresOnFilesThatCannotChange()
     const QString digest = tf::sha(content);
     QString code;
     if (operation == "append") {
-        QVERIFY(cache.appendPartial(digest, 4000, content.left(10), &code));
+        QVERIFY(QDir().mkpath(root() + "/downloads"));
+        QVERIFY(tf::write(cache.partialPath(digest), content.left(10)));
         tf::Immutable guard(cache.partialPath(digest));
         if (!guard.isSet())
             QSKIP("this file system has no immutable flag");
-        QVERIFY(!cache.appendPartial(digest, 4000, content.mid(10, 10), &code));
-        QCOMPARE(code, error);
+        const std::shared_ptr<PartialDownload> download =
+            cache.openPartial(digest, 4000, ContentCache::PartialStart::Resume, nullptr);
+        QCOMPARE(download->size(), qint64(10));
+        QVERIFY(!download->append(content.mid(10, 10)));
+        QCOMPARE(download->error(), error);
     } else if (operation == "commit") {
         QVERIFY(!commit(cache, pattern(10, 'z')).isEmpty());
         tf::Immutable guard(root() + "/objects");

@@ -834,6 +834,11 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
         auto* trickle = new QTimer(socket);
         qint64 next = 0;
         QObject::connect(trickle, &QTimer::timeout, socket, [socket, trickle, reply, next]() mutable {
+            // As a real origin's writes wait on its peer: one slice at most waits beyond what the
+            // connection takes, so that a large body never piles up whole in the event loop the
+            // player shares, to be copied and freed there.
+            if (socket->bytesToWrite() > reply.trickleBytes)
+                return;
             socket->write(reply.body.mid(next, reply.trickleBytes));
             next += reply.trickleBytes;
             if (next >= reply.body.size()) {

@@ -67,6 +67,13 @@ inline bool exists(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
 }
 
+// 0 when there is nothing at the path.
+inline ino_t inodeOf(const QString& path)
+{
+    struct stat st {};
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_ino : 0;
+}
+
 inline int modeOf(const QString& path)
 {
     struct stat st {};

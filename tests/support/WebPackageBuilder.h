@@ -9,7 +9,7 @@
 //                                  .file("assets/app.js", "go()")
 //                                  .package();
 //     const ApplicationPackageDescriptor descriptor = test::descriptorOf(bytes);
-//     test::installPackage(cache, bytes, descriptor);   // through appendPartial and finalizePartial
+//     test::installPackage(cache, bytes, descriptor);   // through openPartial and finalizePartial
 
 #include "web/ApplicationPackageCache.h"
 
@@ -80,8 +80,13 @@ inline bool installPackage(ApplicationPackageCache& cache, const QByteArray& pac
                            QString* error = nullptr)
 {
     cache.resetPartial(descriptor);
-    return cache.appendPartial(descriptor, package, error)
-        && cache.finalizePartial(descriptor, error, nullptr);
+    const std::shared_ptr<PartialDownload> partial = cache.openPartial(descriptor);
+    if (!partial->append(package)) {
+        if (error)
+            *error = partial->error();
+        return false;
+    }
+    return cache.finalizePartial(*partial, descriptor, error, nullptr);
 }
 
 } // namespace talvorine::test

@@ -253,8 +253,9 @@ void TestPackageInstall::installsReadOnlyVerifiedTreeWithoutUtf8Locale()
     QVERIFY(source.open(QIODevice::ReadOnly));
     QVERIFY(cache_->installArchive(source, descriptor));
     QCOMPARE(source.reads, 0);
-    QVERIFY(cache_->appendPartial(descriptor, package));
-    QVERIFY(cache_->finalizePartial(descriptor));
+    const std::shared_ptr<PartialDownload> partial = cache_->openPartial(descriptor);
+    QVERIFY(partial->append(package));
+    QVERIFY(cache_->finalizePartial(*partial, descriptor));
     QVERIFY(!tf::exists(cache_->partialPath(descriptor.sha256)));
 }
 
@@ -460,10 +461,12 @@ void TestPackageInstall::sourceChecks()
     QCOMPARE(error, code);
     verifyNothingLeft(descriptor, false);
 
-    // finalizePartial never installs a partial of the wrong size.
+    // finalizePartial never installs a download of the wrong size, nor one whose write failed.
     if (change == "shorter" || change == "longer") {
-        QVERIFY(tf::write(cache_->partialPath(descriptor.sha256), package));
-        QVERIFY(!cache_->finalizePartial(descriptor, &error));
+        const std::shared_ptr<PartialDownload> partial = cache_->openPartial(descriptor);
+        QVERIFY(partial->append(package.left(descriptor.compressedBytes)));
+        QCOMPARE(partial->append(package.mid(descriptor.compressedBytes)), change == "shorter");
+        QVERIFY(!cache_->finalizePartial(*partial, descriptor, &error));
         QCOMPARE(error, QString("package_partial_incomplete"));
         verifyNothingLeft(descriptor, true);
     }

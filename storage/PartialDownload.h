@@ -1,0 +1,93 @@
+#pragma once
+
+#include "storage/StorageFiles.h"
+
+#include <QByteArrayView>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+
+namespace talvorine {
+
+// One download's partial file, held open from its first byte to its commit, with the SHA-256 of
+// every byte in it. What an earlier download left at the path (a resume, perhaps after a
+// restart) is read back and hashed once, when this download takes it over; from then on each
+// append is hashed as it is written, so that the commit reads nothing back. The hash lives and
+// dies with the object: a cancelled or reset download drops it, and nothing of it outlives the
+// process.
+//
+// It belongs to one download and is used only by that download's jobs on the content I/O queue,
+// which run one at a time: it has no lock. A failure is final and fails every later append, so
+// the download ends and a later one resumes from what reached the disk.
+class PartialDownload {
+public:
+    // A download into path of the object sha256 of expectedSize bytes; failures are reported as
+    // writeFailure, the owning cache's code. Nothing is opened yet: the first append creates the
+    // file unless resume() took one over.
+    PartialDownload(QString path, QString sha256, qint64 expectedSize, QString writeFailure);
+    PartialDownload(const PartialDownload&) = delete;
+    PartialDownload& operator=(const PartialDownload&) = delete;
+
+    // Takes over the regular file an earlier download left at the path, shorter than the object,
+    // and hashes it (nothing there is a resume from zero); appends go on in that file only. False
+    // when it cannot be read whole or when cancelled meanwhile; the download then fails at its
+    // first append.
+    bool resume(const std::atomic<bool>* cancelled);
+
+    // Writes and hashes the bytes, never past the declared size, and starts their write-back so
+    // that the commit's sync finds little left to wait for.
+    bool append(QByteArrayView bytes);
+    // The same for reads that waited together; a large batch is hashed on a second core while
+    // it is written.
+    bool append(const QList<QByteArrayView>& chunks);
+
+    // The file goes (the origin sends the whole object again, or its bytes are known wrong):
+    // the next append creates a new one, and the hash starts over. False when it stays.
+    bool discard();
+
+    // Ends the download with the code (the write failure when none); false.
+    bool fail(const QString& code = {});
+
+    const QString& path() const { return m_path; }
+    const QString& sha256() const { return m_sha256; }
+    qint64 expectedSize() const { return m_expectedSize; }
+    // Bytes in the file, every one of them hashed.
+    qint64 size() const { return m_size; }
+    // The first failure's code; empty while none.
+    const QString& error() const { return m_error; }
+
+    enum class Seal {
+        Verified, // exactly the declared object
+        Short,    // fewer bytes than declared
+        Differs,  // the bytes do not hash to the digest, or the file holds others beside them
+        Moved,    // the file at the path is not this download's, or there is none
+    };
+    struct Sealed {
+        Seal verdict = Seal::Moved;
+        // The file, handed over to the commit; open only when verified.
+        StorageFiles::UniqueFd file;
+    };
+    // Ends the download: whether the file at the path is still this one and holds exactly the
+    // declared object. Its bytes are never read again for this.
+    Sealed seal();
+
+private:
+    bool openForWriting();
+
+    QString m_path;
+    QString m_sha256;
+    qint64 m_expectedSize = 0;
+    QString m_writeFailure;
+    StorageFiles::UniqueFd m_fd;
+    // None once sealed.
+    std::unique_ptr<StorageFiles::Sha256> m_hash;
+    qint64 m_size = 0;
+    // The file resume() hashed: the only one the download may go on writing into.
+    quint64 m_device = 0;
+    quint64 m_inode = 0;
+    QString m_error;
+};
+
+} // namespace talvorine
