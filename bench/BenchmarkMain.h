@@ -1,5 +1,8 @@
 #pragma once
 
+#include <QByteArray>
+#include <QtGlobal>
+
 #include <benchmark/benchmark.h>
 
 // The end of every benchmark program's main that needs its own set-up first (an application
@@ -13,4 +16,12 @@ inline int runBenchmarks(int argc, char** argv)
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
+}
+
+// For the benchmarks that need a GUI application but show nothing: no display needed, unless the
+// caller names a platform.
+inline void preferOffscreenPlatform()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
 }

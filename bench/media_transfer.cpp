@@ -11,6 +11,7 @@
 // appends and the commit wait for write-back once the kernel's dirty limit is reached, which
 // lowers the rate (they run on the content I/O queue, not the GUI thread); on tmpfs the network
 // and hashing path is measured alone.
+#include "bench/BenchmarkMain.h"
 #include "tests/support/ControllerHarness.h"
 
 #include <QElapsedTimer>
@@ -214,11 +215,7 @@ BENCHMARK(BM_CandidateTransfer)
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferOffscreenPlatform();
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runBenchmarks(argc, argv);
 }

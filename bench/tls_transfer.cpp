@@ -7,6 +7,7 @@
 // reads the object with HTTP/2 allowed, as content requests once did: its peak is what the
 // bound saves. Real time, few iterations: the numbers are memory and ratios. The cache lives
 // under the system temporary directory (TMPDIR).
+#include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
 #include "runtime/NativeCredentialStore.h"
 #include "tests/support/ControllerHarness.h"
@@ -251,12 +252,9 @@ BENCHMARK(BM_Http2AllowedRead)->Unit(benchmark::kMillisecond)->UseRealTime()->It
 
 int main(int argc, char** argv)
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    preferOffscreenPlatform();
     QGuiApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int status = runBenchmarks(argc, argv);
     fixtureSlot().reset();
-    return 0;
+    return status;
 }
