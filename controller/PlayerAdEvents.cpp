@@ -24,8 +24,12 @@ void PlayerController::enqueueAdEvent(const QString& kind, qint64 durationMs)
     record.durationMs = std::max<qint64>(durationMs, 0);
     if (adStartedAtMs_ > 0) {
         record.startedAt = QDateTime::fromMSecsSinceEpoch(adStartedAtMs_, Qt::UTC);
-        record.endedAt = QDateTime::fromMSecsSinceEpoch(
-            saturating::add(adStartedAtMs_, adFirstFrameClock_.elapsedMs()), Qt::UTC);
+        // A closing event ends its duration after its start: the clock read again would not
+        // agree with the duration it reports.
+        const qint64 elapsedMs =
+            record.durationMs > 0 ? record.durationMs : adFirstFrameClock_.elapsedMs();
+        record.endedAt =
+            QDateTime::fromMSecsSinceEpoch(saturating::add(adStartedAtMs_, elapsedMs), Qt::UTC);
     } else {
         record.endedAt = adEvidenceStamp();
     }
