@@ -409,14 +409,10 @@ void TestTrustedWrapper::reloadOpensANewBinding()
 void TestTrustedWrapper::historyOfAReloadingApplicationIsBounded()
 {
     QVERIFY(open("reloading"));
-    // Every reload reports its context; forty-five of them take as long as the machine makes
-    // them take, as long as each one comes.
-    qsizetype reported = 0;
-    while ((reported = scene_.reports("stub.context").size()) < 46
-           && scene_.waitUntil([&] { return scene_.reports("stub.context").size() > reported; },
-                               60000)) {
-    }
-    QCOMPARE(scene_.reports("stub.context").size(), 46);
+    // Every reload reports its context, but a report not yet taken when the next reload binds
+    // the application afresh goes with its binding: on a busy machine some never reach this side.
+    // The wrapper's own count of the logs it took says when the forty-five reloads are done.
+    QVERIFY(scene_.waitUntil([&] { return scene_.title() == "talvorine:log:46"; }, 300000));
     const QJsonObject diagnostics = scene_.diagnostics();
     QCOMPARE(diagnostics.value("stages").toArray().size(), 128);
     QCOMPARE(diagnostics.value("stage").toString(), QStringLiteral("context-sent"));
