@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QStringList>
+#include <QWebEngineScript>
 #include <QWebEngineUrlRequestInterceptor>
 
 namespace talvorine {
@@ -58,6 +59,33 @@ public:
 
     InterceptedPlacement placement;
 };
+
+#if QT_VERSION < QT_VERSION_CHECK(6, 6, 0)
+// Before 6.6 the package scheme cannot be opened to fetch(): every frame of the profile's
+// package pages is given one that reads the package's own files through XMLHttpRequest, which
+// the interceptor and the handler judge as always. The profile's script collection has no C++
+// header in Qt 6.4; its invokables are the API it offers.
+void givePackageFetch(QQuickWebEngineProfile* profile)
+{
+    static const QWebEngineScript script = [] {
+        QWebEngineScript made;
+        made.setName(QStringLiteral("talvorine-package-fetch"));
+        made.setSourceUrl(QUrl(QStringLiteral("qrc:/web/package-fetch.js")));
+        made.setInjectionPoint(QWebEngineScript::DocumentCreation);
+        made.setWorldId(QWebEngineScript::MainWorld);
+        made.setRunsOnSubFrames(true);
+        return made;
+    }();
+    QObject* scripts = profile->property("userScripts").value<QObject*>();
+    bool present = false;
+    if (!scripts
+        || !QMetaObject::invokeMethod(scripts, "contains", Q_RETURN_ARG(bool, present),
+                                      Q_ARG(QWebEngineScript, script))
+        || present)
+        return;
+    QMetaObject::invokeMethod(scripts, "insert", Q_ARG(QWebEngineScript, script));
+}
+#endif
 
 const QSet<QString>& failureStages()
 {
@@ -166,6 +194,9 @@ bool WebPackageSchemeCoordinator::configure(QObject* profile, const QString& pac
         InterceptedPlacement{expectedOrigin, selectedPackageSha256, uploadedApplication};
     if (!uploadedApplication)
         return true;
+#if QT_VERSION < QT_VERSION_CHECK(6, 6, 0)
+    givePackageFetch(engineProfile);
+#endif
 
     // The profile hands out its handlers as const only; this one is ours to reconfigure.
     auto* handler = const_cast<packagescheme::Handler*>(qobject_cast<const packagescheme::Handler*>(

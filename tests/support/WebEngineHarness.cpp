@@ -59,6 +59,14 @@ QByteArray onePixelPng()
     return buffer.data();
 }
 
+// A module whose one function, "answer", returns 42: header, type () -> i32, one function of
+// that type, its export, its body (i32.const 42).
+QByteArray answerModule()
+{
+    return QByteArray::fromHex("0061736d01000000" "0105016000017f" "03020100"
+                               "070a0106616e737765720000" "0a06010400412a0b");
+}
+
 QByteArray readAll(const QString& path)
 {
     QFile file(path);
@@ -140,6 +148,7 @@ QMap<QString, QByteArray> probePackageFiles()
     }
     files.insert(QStringLiteral("pixel.png"), onePixelPng());
     files.insert(QStringLiteral("tone.wav"), silentWave());
+    files.insert(QStringLiteral("answer.wasm"), answerModule());
     files.insert(QStringLiteral("font.ttf"), readAll(QStringLiteral(TALVORINE_TEST_FONT)));
     return files;
 }

@@ -247,6 +247,70 @@ private slots:
             QVERIFY(!requestRecords[0].value("allowed").toBool());
     }
 
+    // fetch() of the package's own files is judged by the scheme handler as the page's own
+    // XMLHttpRequest is (one "web.package" record) and answered as the engine's fetch answers:
+    // the file's bytes with its content type, or a TypeError. Everything else is the engine's.
+    void fetchOwnFiles_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("input"); // "text", "url" or "request"
+        QTest::addColumn<QJsonObject>("init");
+        QTest::addColumn<QString>("answer"); // "file", "module" (instantiated) or an error name
+        QTest::addColumn<int>("packageRecords");
+        QTest::addColumn<bool>("intercepted");
+        const bool fetchApi = QT_VERSION >= QT_VERSION_CHECK(6, 6, 0);
+        const QJsonObject none;
+        QTest::newRow("json") << "data.json" << "text" << none << "file" << 1 << false;
+        QTest::newRow("URL object") << "data.json" << "url" << none << "file" << 1 << false;
+        QTest::newRow("Request") << "data.json" << "request" << none << "file" << 1 << false;
+        QTest::newRow("lower-case GET with options")
+            << "assets/large.txt" << "text"
+            << QJsonObject{{"method", "get"}, {"credentials", "same-origin"}, {"cache", "no-store"}}
+            << "file" << 1 << false;
+        QTest::newRow("WebAssembly as it streams")
+            << "answer.wasm" << "text" << none << "module" << 1 << false;
+        QTest::newRow("no content type") << "data.bin" << "text" << none << "TypeError" << 1 << false;
+        QTest::newRow("missing") << "missing.json" << "text" << none << "TypeError" << 1 << false;
+        QTest::newRow("another origin")
+            << "https://127.0.0.1/x.json" << "text" << none << "TypeError" << 0 << true;
+        QTest::newRow("POST with a body")
+            << "data.json" << "text" << QJsonObject{{"method", "POST"}, {"body", "x"}}
+            << "TypeError" << int(fetchApi) << false;
+        QTest::newRow("with a signal")
+            << "data.json" << "text" << QJsonObject{{"signal", true}}
+            << (fetchApi ? "file" : "TypeError") << int(fetchApi) << false;
+    }
+    void fetchOwnFiles()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, input);
+        QFETCH(QJsonObject, init);
+        QFETCH(QString, answer);
+        QFETCH(int, packageRecords);
+        QFETCH(bool, intercepted);
+        const int packages = int(test::devLogRecords("web.package").size());
+        const int requests = int(test::devLogRecords("web.request").size());
+        const QString id = QStringLiteral("f%1").arg(++requestSerial_);
+        served_->evaluate(test::askScript(
+            0, {{"op", "fetch"}, {"id", id}, {"url", target}, {"input", input}, {"init", init},
+                {"instantiate", answer == QLatin1String("module")}}));
+        const QJsonObject reply = served_->waitForResult(id);
+        QVERIFY(!reply.isEmpty());
+        const bool answered = answer == QLatin1String("file") || answer == QLatin1String("module");
+        QCOMPARE(reply.value("error").toString(), answered ? QString() : answer);
+        if (answer == QLatin1String("module"))
+            QCOMPARE(reply.value("value").toInt(), 42);
+        if (answer == QLatin1String("file")) {
+            QCOMPARE(reply.value("status").toInt(), 200);
+            QCOMPARE(reply.value("type").toString().toUtf8(),
+                     WebPackageScheme::exactMimeType(QFileInfo(target).suffix()));
+            QCOMPARE(reply.value("sha256").toString(), tf::sha(files_.value(target)));
+        }
+        QCOMPARE(test::devLogRecords("web.package").mid(packages).size(), packageRecords);
+        const QList<QJsonObject> requestRecords = test::devLogRecords("web.request").mid(requests);
+        QCOMPARE(requestRecords.size(), intercepted ? 1 : 0);
+    }
+
     // A request whose job goes while it waits never reaches a file; one whose job goes while
     // its file work runs gets no reply.
     void destroyedJobs()
@@ -401,10 +465,7 @@ private slots:
     {
         QTest::addColumn<QString>("way");
         QTest::addColumn<bool>("works");
-        // Before 6.6 the scheme cannot be opened to the Fetch API.
-        const bool fetchApi = QT_VERSION >= QT_VERSION_CHECK(6, 6, 0);
-        QTest::newRow("fetch") << "fetch" << fetchApi;
-        for (const char* way : {"xhr", "classic_script", "module_script", "dynamic_import",
+        for (const char* way : {"fetch", "xhr", "classic_script", "module_script", "dynamic_import",
                                 "style_sheet", "image", "media", "font", "fragment_link",
                                 "dedicated_worker"})
             QTest::newRow(way) << way << true;

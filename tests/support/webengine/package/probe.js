@@ -47,6 +47,29 @@ function loadAll(message) {
     });
 }
 
+// fetch() as the page's own code calls it: with a text, a URL or a Request, options as given
+// ("signal": true brings a live one); the file read whole, or a module instantiated as it streams.
+function fetchFile(message) {
+    var init = Object.keys(message.init).length ? message.init : undefined;
+    if (init && init.signal === true)
+        init.signal = new AbortController().signal;
+    var fetched = message.input === 'request' ? fetch(new Request(message.url, init))
+        : fetch(message.input === 'url' ? new URL(message.url, location.href) : message.url, init);
+    (message.instantiate ? WebAssembly.instantiateStreaming(fetched).then(function (source) {
+        return {value: source.instance.exports.answer()};
+    }) : fetched.then(function (response) {
+        return response.arrayBuffer().then(function (bytes) {
+            return crypto.subtle.digest('SHA-256', bytes);
+        }).then(function (digest) {
+            return {status: response.status, type: response.headers.get('content-type'),
+                    sha256: hex(digest)};
+        });
+    })).then(function (answer) {
+        answer.id = message.id;
+        reply(answer);
+    }, function (error) { reply({id: message.id, error: error.name}); });
+}
+
 function settle(promise, timeoutMs) {
     return Promise.race([promise.then(function () { return true; }, function () { return false; }),
                          new Promise(function (done) { setTimeout(function () { done(false); }, timeoutMs); })]);
@@ -153,5 +176,7 @@ window.addEventListener('message', function (event) {
         measure(message);
     else if (message.op === 'loadAll')
         loadAll(message);
+    else if (message.op === 'fetch')
+        fetchFile(message);
 });
 reply({id: 'loaded', origin: location.origin});
