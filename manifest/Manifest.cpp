@@ -298,7 +298,11 @@ qsizetype stringEnd(const QByteArray& text, qsizetype i)
 // a frame per bracket of a document that is nothing but brackets.
 constexpr std::size_t maximumNesting = 1024;
 
-CappedDocument capDocument(const QByteArray& text)
+// Empty when the text cannot be a document QJsonDocument::fromJson takes: a string that never
+// closes, a bracket that closes nothing or is never closed, nesting past its limit. Handing such a
+// text on whole would have Qt build the tree up to the fault (hundreds of megabytes at the
+// transport's cap) only to refuse it then.
+std::optional<CappedDocument> capDocument(const QByteArray& text)
 {
     struct Frame {
         bool object = false;
@@ -317,7 +321,7 @@ CappedDocument capDocument(const QByteArray& text)
         if (c == '"') {
             const qsizetype end = stringEnd(text, i + 1);
             if (end < 0)
-                return {text, -1};
+                return std::nullopt;
             if (!stack.empty() && stack.back().object && stack.back().keyNext) {
                 stack.back().key = keyText(QByteArrayView(text).sliced(i + 1, end - i - 2));
                 stack.back().keyNext = false;
@@ -325,7 +329,7 @@ CappedDocument capDocument(const QByteArray& text)
             i = end - 1;
         } else if (c == '{' || c == '[') {
             if (stack.size() >= maximumNesting)
-                return {text, -1};
+                return std::nullopt;
             Frame frame;
             frame.object = c == '{';
             frame.keyNext = frame.object;
@@ -346,7 +350,7 @@ CappedDocument capDocument(const QByteArray& text)
             stack.push_back(std::move(frame));
         } else if (c == '}' || c == ']') {
             if (stack.empty())
-                return {text, -1};
+                return std::nullopt;
             if (stack.back().pages)
                 capped.pageCount = stack.back().entries;
             stack.pop_back();
@@ -365,7 +369,7 @@ CappedDocument capDocument(const QByteArray& text)
                 if (d == '"') {
                     const qsizetype end = stringEnd(text, j + 1);
                     if (end < 0)
-                        return {text, -1};
+                        return std::nullopt;
                     j = end - 1;
                 } else if (d == '{' || d == '[') {
                     ++depth;
@@ -378,7 +382,7 @@ CappedDocument capDocument(const QByteArray& text)
                 }
             }
             if (j >= text.size())
-                return {text, -1};
+                return std::nullopt;
             ++frame.entries;
             out.append(QByteArrayView(text).sliced(copiedTo, i - copiedTo));
             out.append(",null");
@@ -386,6 +390,8 @@ CappedDocument capDocument(const QByteArray& text)
             i = j - 1;
         }
     }
+    if (!stack.empty())
+        return std::nullopt;
     if (copiedTo == 0) {
         capped.bytes = text;
     } else {
@@ -406,14 +412,14 @@ ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& o
                                           int expectedSchemaVersion)
 {
     const UnknownKeyDocumentScope unknownKeys;
+    std::optional<CappedDocument> capped = capDocument(bytes);
+    if (!capped)
+        return fatal("manifest_json_invalid", "$");
+    const qsizetype pageCount = capped->pageCount;
     QJsonParseError error;
-    qsizetype pageCount = -1;
-    const QJsonDocument json = [&] {
-        // The capped text goes as soon as the tree is built.
-        const CappedDocument capped = capDocument(bytes);
-        pageCount = capped.pageCount;
-        return QJsonDocument::fromJson(capped.bytes, &error);
-    }();
+    const QJsonDocument json = QJsonDocument::fromJson(capped->bytes, &error);
+    // The capped text goes as soon as the tree is built.
+    capped.reset();
     if (error.error != QJsonParseError::NoError || !json.isObject())
         return fatal("manifest_json_invalid", "$");
     const QJsonObject root = json.object();
