@@ -1,7 +1,7 @@
 // Peak resident memory of taking in a manifest as large as the transport admits, per byte of
 // manifest, for the shapes that cost most to build: bare pages, pages of bare primitives, one
-// long string; and for a start from such a document kept as the last known good (the envelope
-// read back, then parsed). Each benchmark resets the process's high-water mark first, so its
+// long string; for a start from such a document kept as the last known good (the envelope
+// read back, then parsed); and for the refusal of bare pages broken only in their last bytes. Each benchmark resets the process's high-water mark first, so its
 // "peak_bytes_per_byte" is what that one intake added on top of what was resident before.
 
 #include "bench/ProcessStatus.h"
@@ -40,11 +40,12 @@ QByteArray top(const QByteArray& label, const QByteArray& pages)
            + pages + "]}";
 }
 
-// Entries appended to the kept page until the document reaches the transport's cap.
-QByteArray filled(const std::function<QByteArray(int)>& entry)
+// Entries appended to the kept page until the document reaches the transport's cap, short of
+// the bytes reserved.
+QByteArray filled(const std::function<QByteArray(int)>& entry, qsizetype reserved = 0)
 {
     QByteArray pages;
-    const qsizetype room = transportCap - top({}, {}).size();
+    const qsizetype room = transportCap - top({}, {}).size() - reserved;
     for (int i = 0;; ++i) {
         const QByteArray next = ',' + entry(i);
         if (pages.size() + next.size() > room)
@@ -53,9 +54,15 @@ QByteArray filled(const std::function<QByteArray(int)>& entry)
     }
 }
 
-QByteArray barePages()
+QByteArray barePages(qsizetype reserved = 0)
 {
-    return filled([](int i) { return R"({"id":"p)" + QByteArray::number(i) + R"("})"; });
+    return filled([](int i) { return R"({"id":"p)" + QByteArray::number(i) + R"("})"; }, reserved);
+}
+
+// Bare pages to the cap whose closing brace gives way to a broken end.
+QByteArray barePagesEndingIn(const QByteArray& end)
+{
+    return barePages(end.size()).chopped(1) + end;
 }
 
 QByteArray barePrimitives()
@@ -94,14 +101,21 @@ bool keptOnePage(const ManifestParseResult& result)
     return manifest && manifest->pages.size() == 1;
 }
 
-void parsePeak(benchmark::State& state, const QByteArray& bytes)
+bool refusedAsNotJson(const ManifestParseResult& result)
+{
+    const auto* error = std::get_if<ManifestError>(&result);
+    return error && error->code == QLatin1String("manifest_json_invalid");
+}
+
+void parsePeak(benchmark::State& state, const QByteArray& bytes, bool kept = true)
 {
     qint64 base = 0;
     for (auto _ : state) {
         base = resetPeakKiB();
         const ManifestParseResult result = ManifestParser::parse(bytes, origin, 3);
-        if (!keptOnePage(result)) {
-            state.SkipWithError("the document was not kept as a manifest of one page");
+        if (kept ? !keptOnePage(result) : !refusedAsNotJson(result)) {
+            state.SkipWithError(kept ? "the document was not kept as a manifest of one page"
+                                     : "the document was not refused as not JSON");
             return;
         }
     }
@@ -111,6 +125,20 @@ void parsePeak(benchmark::State& state, const QByteArray& bytes)
 void BM_PeakBarePages(benchmark::State& state) { parsePeak(state, barePages()); }
 void BM_PeakBarePrimitives(benchmark::State& state) { parsePeak(state, barePrimitives()); }
 void BM_PeakLongString(benchmark::State& state) { parsePeak(state, longLabel()); }
+
+// Refusals: the same bare pages broken only in their last bytes.
+void BM_PeakUnclosedStringAtTheEnd(benchmark::State& state)
+{
+    parsePeak(state, barePagesEndingIn(R"(,"tail":"open)"), false);
+}
+void BM_PeakBracketTooManyAtTheEnd(benchmark::State& state)
+{
+    parsePeak(state, barePagesEndingIn("}]"), false);
+}
+void BM_PeakNestedPastTheLimitAtTheEnd(benchmark::State& state)
+{
+    parsePeak(state, barePagesEndingIn(R"(,"tail":)" + QByteArray(1100, '[') + QByteArray(1100, ']') + '}'), false);
+}
 
 // A start without the service: the last known good read back and parsed before the first page.
 void BM_PeakStartFromLastKnownGood(benchmark::State& state)
@@ -140,5 +168,8 @@ BENCHMARK(BM_PeakBarePages)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakBarePrimitives)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakLongString)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeakStartFromLastKnownGood)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakUnclosedStringAtTheEnd)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakBracketTooManyAtTheEnd)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PeakNestedPastTheLimitAtTheEnd)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,6 @@
 #include "manifest/Manifest.h"
 
+#include "manifest/JsonScan.h"
 #include "manifest/ManifestParsing.h"
 #include "manifest/PageTransitionRules.h"
 
@@ -264,7 +265,7 @@ ManifestError fatal(const char* code, const char* path)
 // tens of bytes per value, so the entries of "pages" past pageCap and of a page's "primitives"
 // past primitiveCap, which the rules never examine, are cut from the text first. One null stands
 // for all of an array's cut entries, so that the rules still see it overlong and record its drop.
-// Cut entries are skipped as balanced text only: whatever they hold is never read.
+// Cut entries are checked as Qt's parser would check them, never built.
 struct CappedDocument {
     QByteArray bytes;
     // Entries of the root's "pages" array before the cut; -1 when it has none.
@@ -282,23 +283,11 @@ QByteArray keyText(QByteArrayView raw)
     return decoded.array().at(0).toString().toUtf8();
 }
 
-// The index just past the string that starts (after its opening quote) at i; -1 when unclosed.
-qsizetype stringEnd(const QByteArray& text, qsizetype i)
-{
-    for (; i < text.size(); ++i) {
-        if (text.at(i) == '\\')
-            ++i;
-        else if (text.at(i) == '"')
-            return i + 1;
-    }
-    return -1;
-}
-
-// Qt's JSON parser refuses a document nested deeper than this; so does the cut, before it holds
-// a frame per bracket of a document that is nothing but brackets.
-constexpr std::size_t maximumNesting = 1024;
-
-CappedDocument capDocument(const QByteArray& text)
+// Empty when the text is not a document QJsonDocument::fromJson takes: a string it refuses or
+// that never closes, a bracket that closes nothing or is never closed, nesting past its limit, or
+// cut entries it would refuse. Handing such a text on whole would have Qt build the tree up to the
+// fault (hundreds of megabytes at the transport's cap) only to refuse it then.
+std::optional<CappedDocument> capDocument(const QByteArray& text)
 {
     struct Frame {
         bool object = false;
@@ -315,17 +304,17 @@ CappedDocument capDocument(const QByteArray& text)
     for (qsizetype i = 0; i < text.size(); ++i) {
         const char c = text.at(i);
         if (c == '"') {
-            const qsizetype end = stringEnd(text, i + 1);
+            const qsizetype end = JsonScan::stringEnd(text, i + 1);
             if (end < 0)
-                return {text, -1};
+                return std::nullopt;
             if (!stack.empty() && stack.back().object && stack.back().keyNext) {
                 stack.back().key = keyText(QByteArrayView(text).sliced(i + 1, end - i - 2));
                 stack.back().keyNext = false;
             }
             i = end - 1;
         } else if (c == '{' || c == '[') {
-            if (stack.size() >= maximumNesting)
-                return {text, -1};
+            if (stack.size() >= JsonScan::maximumNesting)
+                return std::nullopt;
             Frame frame;
             frame.object = c == '{';
             frame.keyNext = frame.object;
@@ -346,7 +335,7 @@ CappedDocument capDocument(const QByteArray& text)
             stack.push_back(std::move(frame));
         } else if (c == '}' || c == ']') {
             if (stack.empty())
-                return {text, -1};
+                return std::nullopt;
             if (stack.back().pages)
                 capped.pageCount = stack.back().entries;
             stack.pop_back();
@@ -358,34 +347,18 @@ CappedDocument capDocument(const QByteArray& text)
                 continue;
             }
             // Past the cap: the rest of the array goes, counted, up to its closing bracket.
-            qsizetype depth = 0;
-            qsizetype j = i + 1;
-            for (; j < text.size(); ++j) {
-                const char d = text.at(j);
-                if (d == '"') {
-                    const qsizetype end = stringEnd(text, j + 1);
-                    if (end < 0)
-                        return {text, -1};
-                    j = end - 1;
-                } else if (d == '{' || d == '[') {
-                    ++depth;
-                } else if (d == '}' || d == ']') {
-                    if (depth == 0)
-                        break;
-                    --depth;
-                } else if (d == ',' && depth == 0) {
-                    ++frame.entries;
-                }
-            }
-            if (j >= text.size())
-                return {text, -1};
-            ++frame.entries;
+            const JsonScan::ArrayRest rest = JsonScan::skipArrayRest(text, i + 1, stack.size());
+            if (rest.close < 0)
+                return std::nullopt;
+            frame.entries += rest.entries;
             out.append(QByteArrayView(text).sliced(copiedTo, i - copiedTo));
             out.append(",null");
-            copiedTo = j;
-            i = j - 1;
+            copiedTo = rest.close;
+            i = rest.close - 1;
         }
     }
+    if (!stack.empty())
+        return std::nullopt;
     if (copiedTo == 0) {
         capped.bytes = text;
     } else {
@@ -406,14 +379,14 @@ ManifestParseResult ManifestParser::parse(const QByteArray& bytes, const QUrl& o
                                           int expectedSchemaVersion)
 {
     const UnknownKeyDocumentScope unknownKeys;
+    std::optional<CappedDocument> capped = capDocument(bytes);
+    if (!capped)
+        return fatal("manifest_json_invalid", "$");
+    const qsizetype pageCount = capped->pageCount;
     QJsonParseError error;
-    qsizetype pageCount = -1;
-    const QJsonDocument json = [&] {
-        // The capped text goes as soon as the tree is built.
-        const CappedDocument capped = capDocument(bytes);
-        pageCount = capped.pageCount;
-        return QJsonDocument::fromJson(capped.bytes, &error);
-    }();
+    const QJsonDocument json = QJsonDocument::fromJson(capped->bytes, &error);
+    // The capped text goes as soon as the tree is built.
+    capped.reset();
     if (error.error != QJsonParseError::NoError || !json.isObject())
         return fatal("manifest_json_invalid", "$");
     const QJsonObject root = json.object();

@@ -8,12 +8,15 @@
 #include "tests/support/TestFiles.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QSet>
 #include <QTest>
+
+#include <malloc.h>
 
 using namespace talvorine;
 
@@ -123,6 +126,8 @@ bool resetPeakMemory()
 #if defined(__SANITIZE_ADDRESS__)
     return false;
 #else
+    // Memory an earlier row freed but the allocator still holds would be reused unseen.
+    ::malloc_trim(0);
     QFile clear(QStringLiteral("/proc/self/clear_refs"));
     if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1) {
         qWarning("cannot reset the peak resident set; memory not measured");
@@ -219,6 +224,31 @@ QList<QJsonValue> valueOfEveryType()
             QJsonValue(QJsonObject{{QStringLiteral("a"), QJsonObject{}}})};
 }
 
+// Every JSON document the tests hold: the manifest and layout fixtures, a web package's data.
+QList<QByteArray> heldDocuments()
+{
+    QList<QByteArray> documents;
+    QDirIterator files(QStringLiteral(TALVORINE_TESTS_DIR), {QStringLiteral("*.json")}, QDir::Files,
+                       QDirIterator::Subdirectories);
+    while (files.hasNext())
+        documents.append(testfiles::read(files.next()));
+    return documents;
+}
+
+// Where a text is judged: as the document itself, as a page past the hundred the page rules
+// examine, and as a primitive past a page's 24.
+QByteArray placed(int place, const QByteArray& text)
+{
+    const QByteArray top =
+        R"({"schemaVersion":3,"manifestRevision":"r","grantId":"g","contentGeneration":1,"screenId":"s",)"
+        R"("screenLabel":"","playlistRevision":1,"generatedAt":"t","pages":[)";
+    if (place == 0)
+        return text;
+    if (place == 1)
+        return top + QByteArray("{},").repeated(100) + text + "]}";
+    return top + R"({"id":"p","primitives":[)" + QByteArray("{},").repeated(24) + text + "]}]}";
+}
+
 } // namespace
 
 class tst_manifest_robustness : public QObject {
@@ -232,6 +262,8 @@ private slots:
     void everyPrefixOfAValidDocument();
     void randomMutations_data();
     void randomMutations();
+    void refusedExactlyAsQtRefuses_data();
+    void refusedExactlyAsQtRefuses();
 };
 
 void tst_manifest_robustness::hostileDocuments_data()
@@ -330,6 +362,23 @@ void tst_manifest_robustness::hostileDocuments_data()
                + "}"
         << QString() << -1 << 0;
 
+    // Entries the page rules never examine are still JSON or the document is not.
+    const auto pastPage100 = [&validBytes](const QByteArray& entry) {
+        return QByteArray(validBytes)
+            .replace("\"pages\":[", "\"pages\":[" + QByteArray("{},").repeated(100) + entry + ',');
+    };
+    const auto pastPrimitive24 = [&validBytes](const QByteArray& entry) {
+        const QByteArray key = "\"primitives\":[";
+        return QByteArray(validBytes).insert(validBytes.indexOf(key) + key.size(),
+                                             QByteArray("{},").repeated(24) + entry + ',');
+    };
+    QTest::newRow("trailing comma past the 100th page")
+        << pastPage100("{\"id\":\"late\",}") << json << -1 << 0;
+    QTest::newRow("bare word past the 100th page") << pastPage100("late") << json << -1 << 0;
+    QTest::newRow("trailing comma past a page's 24th primitive")
+        << pastPrimitive24("{\"id\":\"late\",}") << json << -1 << 0;
+    QTest::newRow("bare word past a page's 24th primitive") << pastPrimitive24("late") << json << -1 << 0;
+
     QJsonArray manyPages;
     for (int i = 0; i < 200000; ++i)
         manyPages.append(i);
@@ -344,9 +393,16 @@ void tst_manifest_robustness::hostileDocuments_data()
             pagesText += (i ? "," : "") + entry(i);
         return QByteArray(validBytes).replace("\"pages\":[", pagesText + ',');
     };
-    QTest::newRow("bare pages to the transport's cap")
-        << filledPages([](int i) { return "{\"id\":\"p" + QByteArray::number(i) + "\"}"; })
-        << QString() << -1 << 48;
+    const QByteArray barePagesToCap =
+        filledPages([](int i) { return "{\"id\":\"p" + QByteArray::number(i) + "\"}"; });
+    QTest::newRow("bare pages to the transport's cap") << barePagesToCap << QString() << -1 << 48;
+    // Broken only in their last bytes: refused before any of the tree is built.
+    QTest::newRow("bare pages to the cap, string unclosed at the end")
+        << barePagesToCap.chopped(1) + ",\"tail\":\"open" << json << -1 << 64;
+    QTest::newRow("bare pages to the cap, one bracket too many")
+        << barePagesToCap + "]" << json << -1 << 64;
+    QTest::newRow("bare pages to the cap, nested past the limit at the end")
+        << barePagesToCap.chopped(1) + ",\"tail\":" + nested(1024, '[', ']') + "}" << json << -1 << 64;
     const QByteArray barePrimitives = "[" + QByteArray("{\"id\":\"a\"},").repeated(transportCap / 1200) + "{}]";
     QTest::newRow("pages of bare primitives to the transport's cap")
         << filledPages([&](int i) {
@@ -549,6 +605,86 @@ void tst_manifest_robustness::randomMutations()
         }
         const QString damaged = violation(ManifestParser::parse(bytes, origin, 0));
         QVERIFY2(damaged.isEmpty(), qPrintable(QStringLiteral("bytes round %1: %2").arg(round).arg(damaged)));
+    }
+}
+
+void tst_manifest_robustness::refusedExactlyAsQtRefuses_data()
+{
+    // Each held document is damaged six times: one of the texts is put after one of the bytes of
+    // `after` ('^' and '$' stand for the start and the end), or the document is cut there when
+    // there are no texts.
+    QTest::addColumn<QByteArray>("after");
+    QTest::addColumn<QByteArrayList>("texts");
+    QByteArrayList controls;
+    for (char c = 0; c < 32; ++c)
+        controls.append(QByteArray(1, c));
+    QByteArrayList deep;
+    for (int depth = 1010; depth <= 1024; ++depth)
+        deep.append(nested(depth, '[', ']') + ',');
+
+    QTest::newRow("as held") << QByteArray("$") << QByteArrayList{""};
+    QTest::newRow("truncated") << QByteArray() << QByteArrayList{};
+    QTest::newRow("commas") << QByteArray(",[{:}]\"0123456789el")
+                            << QByteArrayList{",", ",,", ", ", ",]", ",}"};
+    QTest::newRow("bare words") << QByteArray(",[:") << QByteArrayList{"true,", "tru,", "null,", "nul", "True,",
+                                                                      "NaN,", "x,", "false", "undefined,"};
+    QTest::newRow("escapes") << QByteArray("\"") << QByteArrayList{
+        "\\a", "\\x", "\\'", "\\/", "\\u12", "\\uZZZZ", "\\u00e9", "\\U0041", "\\\xc3", "\\"};
+    QTest::newRow("numbers") << QByteArray(":[,") << QByteArrayList{
+        "01,", "1.,", ".5,", "-.5,", "-,", "1e,", "1e+,", "1e400,", "-1e400,", "1e-400,", "2e-324,",
+        "4.9e-324,", "0e400,", "+1,", "0x1,", "1.5E3,", "-0,", "1 ,", QByteArray(400, '9') + ',',
+        "123456789012345678901234567890,"};
+    QTest::newRow("control characters") << QByteArray("\",[{:") << controls;
+    QTest::newRow("invalid utf-8") << QByteArray("\"") << QByteArrayList{
+        "\xff", "\xc0\xaf", "\xed\xa0\x80", "\x80", "\xf4\x90\x80\x80", "\xe2\x82", "\xc3\xa9",
+        "\xf0\x9f\x98\x80", "\xef\xbf\xbe"};
+    QTest::newRow("surrogate escapes") << QByteArray("\"") << QByteArrayList{
+        "\\ud800", "\\udc00", "\\ud800\\udc00", "\\uDBFF", "\\u0000"};
+    // Around the limit, whatever the document's own depth and wherever it is put.
+    QTest::newRow("nesting") << QByteArray("[,") << deep;
+    QTest::newRow("white space") << QByteArray("^$,[{:}]") << QByteArrayList{
+        " ", "\t", "\n", "\r\n", "\v", "\f", "\xc2\xa0", QByteArray(1, '\0')};
+    QTest::newRow("byte order mark") << QByteArray("^ ,[{\"") << QByteArrayList{"\xef\xbb\xbf", " \xef\xbb\xbf"};
+    QTest::newRow("trailing garbage") << QByteArray("$") << QByteArrayList{
+        "x", QByteArray(1, '\0'), " ", "\n\t\r ", "{}", "]", "}", ",", "\xef\xbb\xbf", "//"};
+}
+
+// Whatever the parser leaves unbuilt, it refuses as not JSON exactly the documents Qt's parser
+// refuses, so that no document that played before is refused now, and none Qt refuses plays.
+void tst_manifest_robustness::refusedExactlyAsQtRefuses()
+{
+    QFETCH(QByteArray, after);
+    QFETCH(QByteArrayList, texts);
+    QRandomGenerator random(quint32(qHash(after)));
+    for (const QByteArray& document : heldDocuments()) {
+        // Places after the bytes named, the start and the end first when named.
+        QList<qsizetype> places;
+        if (after.contains('^'))
+            places.append(0);
+        if (after.contains('$'))
+            places.append(document.size());
+        const qsizetype named = places.size();
+        for (qsizetype i = 0; i < document.size(); ++i) {
+            const char c = document.at(i);
+            if (after.isEmpty() || (c && c != '^' && c != '$' && after.contains(c)))
+                places.append(i + 1);
+        }
+        for (int n = 0; n < 6 && !places.isEmpty(); ++n) {
+            const qsizetype at = places.at(n < named ? n : random.bounded(int(places.size())));
+            const QByteArray text = texts.isEmpty()
+                ? document.left(at)
+                : QByteArray(document).insert(at, texts.at(random.bounded(int(texts.size()))));
+            for (int place = 0; place < 3; ++place) {
+                const QByteArray bytes = placed(place, text);
+                const bool json = QJsonDocument::fromJson(bytes).isObject();
+                const ManifestParseResult result = ManifestParser::parse(bytes, origin, 0);
+                const auto* refusal = std::get_if<ManifestError>(&result);
+                const bool refused = refusal && refusal->code == QLatin1String("manifest_json_invalid");
+                QVERIFY2(refused != json,
+                         qPrintable(QStringLiteral("place %1, Qt takes %2: %3").arg(place).arg(json).arg(
+                             QString::fromLatin1(text.left(160).toPercentEncoding(" {}[]:,\"")))));
+            }
+        }
     }
 }
 
