@@ -1,8 +1,12 @@
 // The soundtrack engine with generated audio: refused inputs, a track played to its end, and
 // the silence that stop and replacement must bring.
 
+#include "app/PlayerOpLog.h"
+#include "stage/AudioOutput.h"
 #include "stage/SoundtrackEngine.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/OpLogListener.h"
+#include "tests/support/StderrCapture.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -30,6 +34,7 @@ private Q_SLOTS:
     void stopAndReplacementSilenceEarlierTracks();
     void gainIsClamped_data();
     void gainIsClamped();
+    void startsWithoutAudioOutputAreQuiet();
 
 private:
     QTemporaryDir dir_;
@@ -171,6 +176,31 @@ void TestSoundtrackEngine::gainIsClamped()
     QCOMPARE(engine.gain(), applied);
     engine.stop();
     engine.stop(); // twice is harmless too
+}
+
+// A screen without sound: every start would have the sound library try each device and write
+// its complaints to standard error. Only the one notice may appear.
+void TestSoundtrackEngine::startsWithoutAudioOutputAreQuiet()
+{
+    test::OpLogListener collector;
+    PlayerOpLog::close();
+    AudioOutput::setProbeForTesting([] { return AudioOutputFacts{}; }, [] { return qint64(0); });
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    test::StderrCapture capture;
+    for (int start = 1; start <= 5; ++start) {
+        QVERIFY(engine.play(QUrl::fromLocalFile(tone_), 0.5));
+        QTRY_COMPARE_WITH_TIMEOUT(ended.size(), start, trackWaitMs);
+    }
+    const QList<QByteArray> lines = capture.finish();
+    AudioOutput::setProbeForTesting({}, {});
+    QCOMPARE(failed.size(), 0);
+    QCOMPARE(lines, QList<QByteArray>{AudioOutput::missingNotice});
+    QVERIFY(collector.waitForLines(1));
+    collector.drain(100);
+    QCOMPARE(collector.records().size(), 1);
+    QCOMPARE(collector.records().at(0).value("op").toString(), QStringLiteral("audio.output"));
 }
 
 QTEST_MAIN(TestSoundtrackEngine)
