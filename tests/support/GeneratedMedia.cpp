@@ -65,25 +65,6 @@ bool makeBarsClip(const QString& path, int width, int height, int frames, int fp
                     error);
 }
 
-bool makeBarsClipWithTone(const QString& path, int width, int height, int frames,
-                          QString* error)
-{
-    // One buffer of sound per frame: 1600 samples at 48 kHz last 1/30 s.
-    return runToEnd(QStringLiteral("webmmux name=mux ! filesink location=%5 "
-                                   "videotestsrc pattern=smpte num-buffers=%1 ! "
-                                   "video/x-raw,format=I420,width=%2,height=%3,framerate=30/1 ! "
-                                   "vp8enc deadline=1 cpu-used=8 ! mux. "
-                                   "audiotestsrc wave=sine num-buffers=%4 samplesperbuffer=1600 ! "
-                                   "audio/x-raw,rate=48000,channels=1 ! audioconvert ! "
-                                   "vorbisenc ! mux.")
-                        .arg(frames)
-                        .arg(width)
-                        .arg(height)
-                        .arg(frames)
-                        .arg(quoted(path)),
-                    error);
-}
-
 bool makeMovingClip(const QString& path, int width, int height, int frames, int fps,
                     QString* error)
 {

@@ -11,9 +11,6 @@ namespace talvorine::test {
 // A VP8/WebM clip of the SMPTE colour bars.
 bool makeBarsClip(const QString& path, int width, int height, int frames, int fps = 30,
                   QString* error = nullptr);
-// The same bars at 30 frames a second, with a sine tone as long as the picture (Vorbis).
-bool makeBarsClipWithTone(const QString& path, int width, int height, int frames,
-                          QString* error = nullptr);
 // An MPEG-4/Matroska clip of a moving test pattern: cheap to encode and decode at 1080p.
 bool makeMovingClip(const QString& path, int width, int height, int frames, int fps,
                     QString* error = nullptr);
