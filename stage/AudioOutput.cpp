@@ -83,7 +83,7 @@ AudioOutputFacts readAudioOutputFacts(const AudioOutputPlaces& places)
 
 AudioOutputKind judgeAudioOutput(const AudioOutputFacts& facts)
 {
-    // The sound library's default device is reached through a server first when one runs.
+    // A server decides for itself where the sound goes, another machine included.
     if (!facts.serverSockets.isEmpty() || !facts.pulseServer.isEmpty())
         return AudioOutputKind::SoundServer;
     // Control, timer and capture nodes exist on machines that cannot play a sound.
