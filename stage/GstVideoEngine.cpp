@@ -1,5 +1,6 @@
 #include "stage/GstVideoEngine.h"
 
+#include "stage/AudioOutput.h"
 #include "stage/VideoFrameItem.h"
 
 #include <QLoggingCategory>
@@ -593,6 +594,8 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
     const QByteArray uriBytes = uri.toUtf8();
     g_object_set(playbin.get(), "uri", uriBytes.constData(), "video-sink", videoSink, "volume",
                  processState().gain, "mute", gboolean(muted_), nullptr);
+    if (ElementPtr silent = AudioOutput::sinkForPlayback())
+        g_object_set(playbin.get(), "audio-sink", silent.get(), nullptr);
     if (sinkKind == Sink::Gpu)
         gst_object_unref(videoSink); // the reference taken for the sink's own start
     sinkKind_ = sinkKind;

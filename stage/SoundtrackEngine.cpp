@@ -1,5 +1,7 @@
 #include "stage/SoundtrackEngine.h"
 
+#include "stage/AudioOutput.h"
+
 #include <QFileInfo>
 #include <QLoggingCategory>
 
@@ -44,10 +46,10 @@ bool SoundtrackEngine::play(const QUrl& localFile, double gain)
     flags &= ~(playFlagVideo | playFlagText);
     flags |= playFlagAudio | playFlagSoftVolume;
     const QByteArray uri = localFile.toString(QUrl::FullyEncoded).toUtf8();
-    // playbin's default audio sink falls back to a discarding sink that keeps the clock when
-    // no audio device answers.
     g_object_set(playbin.get(), "uri", uri.constData(), "flags", flags, "video-sink",
                  videoSink.get(), "volume", gain_, nullptr);
+    if (ElementPtr silent = AudioOutput::sinkForPlayback())
+        g_object_set(playbin.get(), "audio-sink", silent.get(), nullptr);
 
     pipeline_ = std::move(playbin);
     const quint64 generation = ++generation_;

@@ -9,8 +9,8 @@
 namespace talvorine {
 
 // Plays one soundtrack file at a time through an audio-only playbin3. Where the machine has no
-// audio device the pipeline still runs in real time into a sink that discards the sound, so
-// track ends keep coming.
+// audio output (AudioOutput) the pipeline still runs in real time into a sink that discards the
+// sound, so track ends keep coming.
 class SoundtrackEngine : public QObject {
     Q_OBJECT
 public:

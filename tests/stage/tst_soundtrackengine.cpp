@@ -1,8 +1,12 @@
-// The soundtrack engine with generated audio: refused inputs, a track played to its end, and
-// the silence that stop and replacement must bring.
+// The soundtrack engine with generated audio: refused inputs, a track played to its end, the
+// silence that stop and replacement must bring, and where the sound goes without an output.
 
+#include "app/PlayerOpLog.h"
+#include "stage/AudioOutput.h"
 #include "stage/SoundtrackEngine.h"
 #include "tests/support/GeneratedMedia.h"
+#include "tests/support/OpLogListener.h"
+#include "tests/support/StderrCapture.h"
 
 #include <QFile>
 #include <QSignalSpy>
@@ -30,6 +34,10 @@ private Q_SLOTS:
     void stopAndReplacementSilenceEarlierTracks();
     void gainIsClamped_data();
     void gainIsClamped();
+    void audioOutputLookedFor_data();
+    void audioOutputLookedFor();
+    void startsWithoutAudioOutputAreQuiet();
+    void cleanup() { AudioOutput::setProbeForTesting({}, {}); }
 
 private:
     QTemporaryDir dir_;
@@ -171,6 +179,80 @@ void TestSoundtrackEngine::gainIsClamped()
     QCOMPARE(engine.gain(), applied);
     engine.stop();
     engine.stop(); // twice is harmless too
+}
+
+void TestSoundtrackEngine::audioOutputLookedFor_data()
+{
+    // One start at each time, with what the machine shows then: the names in its sound device
+    // directory and the server sockets there ("/..."). Found: "+" an output, "-" none.
+    QTest::addColumn<QList<qint64>>("startsAtMs");
+    QTest::addColumn<QStringList>("machine");
+    QTest::addColumn<QByteArray>("found");
+    QTest::addColumn<int>("notices");
+    const QString card = QStringLiteral("controlC0 pcmC0D0p timer");
+    QTest::newRow("nothing, five starts inside five minutes")
+        << QList<qint64>{0, 1000, 60000, 240000, 299999} << QStringList(5, {})
+        << QByteArray("-----") << 1;
+    QTest::newRow("a card that plays") << QList<qint64>{0} << QStringList{card} << QByteArray("+")
+                                       << 0;
+    QTest::newRow("capture, control and timer nodes, names that only look alike")
+        << QList<qint64>{0} << QStringList{"controlC0 pcmC1D0c timer pcmC0D0p.old xpcmC0D0p"}
+        << QByteArray("-") << 1;
+    QTest::newRow("a sound server's socket")
+        << QList<qint64>{0} << QStringList{"/run/user/0/pulse/native"} << QByteArray("+") << 0;
+    QTest::newRow("plugged in: found five minutes after the last look")
+        << QList<qint64>{0, 10000, 299999, 300000} << QStringList{{}, card, card, card}
+        << QByteArray("---+") << 1;
+    QTest::newRow("pulled out: found at the next look, and said")
+        << QList<qint64>{0, 200000, 300000} << QStringList{card, {}, {}} << QByteArray("++-") << 1;
+    QTest::newRow("still none at later looks: said once")
+        << QList<qint64>{0, 300000, 600001} << QStringList(3, {}) << QByteArray("---") << 1;
+}
+
+void TestSoundtrackEngine::audioOutputLookedFor()
+{
+    QFETCH(QList<qint64>, startsAtMs);
+    QFETCH(QStringList, machine);
+    QFETCH(QByteArray, found);
+    QFETCH(int, notices);
+    qsizetype start = 0;
+    const auto look = [&] {
+        AudioOutputFacts facts;
+        for (const QString& name : machine.at(start).split(' ', Qt::SkipEmptyParts))
+            (name.startsWith('/') ? facts.serverSockets : facts.soundDevices).append(name);
+        return facts;
+    };
+    AudioOutput::setProbeForTesting(look, [&] { return startsAtMs.at(start); });
+    QByteArray answers;
+    const QList<QByteArray> lines = test::stderrLinesOf([&] {
+        for (start = 0; start < startsAtMs.size(); ++start)
+            answers.append(AudioOutput::available() ? '+' : '-');
+    });
+    QCOMPARE(answers, found);
+    QCOMPARE(lines, QList<QByteArray>(notices, AudioOutput::missingNotice));
+}
+
+// A screen without sound: every start would have the sound library try each device and write
+// its complaints to standard error. Only the one notice may appear.
+void TestSoundtrackEngine::startsWithoutAudioOutputAreQuiet()
+{
+    test::OpLogListener collector;
+    PlayerOpLog::close();
+    AudioOutput::setProbeForTesting([] { return AudioOutputFacts{}; }, [] { return qint64(0); });
+    SoundtrackEngine engine(nullptr);
+    QSignalSpy ended(&engine, &SoundtrackEngine::trackEnded);
+    QSignalSpy failed(&engine, &SoundtrackEngine::trackFailed);
+    const QList<QByteArray> lines = test::stderrLinesOf([&] {
+        for (int start = 1; start <= 5; ++start) {
+            QVERIFY(engine.play(QUrl::fromLocalFile(tone_), 0.5));
+            QTRY_COMPARE_WITH_TIMEOUT(ended.size(), start, trackWaitMs);
+        }
+    });
+    QCOMPARE(lines, QList<QByteArray>{AudioOutput::missingNotice});
+    QCOMPARE(failed.size(), 0);
+    collector.drain(100);
+    QCOMPARE(collector.records().size(), 1);
+    QCOMPARE(collector.records().at(0).value("op").toString(), QStringLiteral("audio.output"));
 }
 
 QTEST_MAIN(TestSoundtrackEngine)
