@@ -328,8 +328,14 @@ void PlayerController::applyAdRenewal(AdOccurrence& occurrence, const AdResolveR
     const bool staged = adStagedFor(occurrence.id);
     if (staged && !sameCreative) {
         // The stage shows what the service no longer holds. Once the rotation waits for it, it
-        // fails as a candidate, so that the page on glass goes on.
+        // fails as a candidate, so that the page on glass goes on. The decision granted takes the
+        // place of the staged one, as with any granted renewal: it is the one the service holds
+        // now, and the failed candidate's release hands it back.
         if (adRunRequested_) {
+            if (filled) {
+                occurrence.resolved = AdPlanner::decisionOf(result);
+                occurrence.resolvedAt = nowStamp;
+            }
             failCandidate(QStringLiteral("ad_lease_lost"));
             return;
         }

@@ -261,7 +261,7 @@ void PlayerController::connectTransport()
     connect(t, &T::streamProblem, this, &C::handleStreamProblem);
     connect(t, &T::projectResumed, this, [this] {
         if (transport_.hasRuntimeSession())
-            fetchCurrentManifest();
+            fetchManifestOnce();
     });
     connect(t, &T::reloadRequested, this, &C::handleReloadRequested);
     connect(t, &T::upgradeRecommended, this, &C::handleUpgradeRecommended);
@@ -273,6 +273,10 @@ void PlayerController::connectTransport()
             });
     connect(t, &T::manifestNotModified, this, &C::handleManifestNotModified);
     connect(t, &T::manifestFailed, this, &C::handleManifestFailed);
+    connect(t, &T::manifestModified, this, &C::fetchOwedManifest);
+    connect(t, &T::manifestNotModified, this, &C::fetchOwedManifest);
+    connect(t, &T::manifestRouteUnavailable, this, &C::fetchOwedManifest);
+    connect(t, &T::manifestFailed, this, &C::fetchOwedManifest);
     connect(t, &T::invalidated, this, &C::handleInvalidated);
     connect(t, &T::resyncRequired, this, &C::handleResyncRequired);
     connect(t, &T::eventConnectionChanged, this, &C::handleEventConnectionChanged);

@@ -601,6 +601,8 @@ private:
     void fetchCurrentManifest();
     void fetchManifestOn(const QString& route, const QByteArray& etag);
     void fetchManifestForEvent();
+    void fetchManifestOnce();
+    void fetchOwedManifest();
     void clearManifestFailure();
     void presentEmptyAssignment(Manifest manifest, const QByteArray& body, bool fromNetwork);
     void presentIdle(const QString& status);
@@ -1233,6 +1235,9 @@ private:
     bool manifestFailureHold_ = false;
     int manifestFailureCount_ = 0;
     qint64 lastEventFetchAtMs_ = 0;
+    // The service's events asked for the manifest while it was being fetched: one more fetch
+    // follows the answer, however many they were.
+    bool manifestFetchOwed_ = false;
     // The route of the fetch sent last: a failure does not say which route it was for.
     QString manifestFetchRoute_;
 

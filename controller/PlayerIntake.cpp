@@ -402,10 +402,31 @@ void PlayerController::fetchManifestForEvent()
                        eventFetchTimer_.isActive() ? eventFetchTimer_.remainingTime() : -1);
     if (step.fetchNow) {
         lastEventFetchAtMs_ = now;
-        fetchCurrentManifest();
+        fetchManifestOnce();
     } else if (step.armMs >= 0) {
         armManifestRetry(step.armMs);
     }
+}
+
+// A fetch the service's events ask for: while one is out, they leave a single fetch to follow
+// its answer (the entity tag makes that one cheap), so that no service, nor a bug in one, can
+// make the screen hammer it, however many events come.
+void PlayerController::fetchManifestOnce()
+{
+    if (transport_.manifestFetchUnderWay())
+        manifestFetchOwed_ = true;
+    else
+        fetchCurrentManifest();
+}
+
+// After each manifest answer's own handler, which may have sent a request of its own.
+void PlayerController::fetchOwedManifest()
+{
+    if (!manifestFetchOwed_ || transport_.manifestFetchUnderWay())
+        return;
+    manifestFetchOwed_ = false;
+    if (transport_.hasRuntimeSession())
+        fetchCurrentManifest();
 }
 
 void PlayerController::handleInvalidated(const QString&)

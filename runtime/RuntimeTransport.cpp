@@ -1156,8 +1156,11 @@ void RuntimeTransport::fetchManifestOn(const char* route, const QByteArray& etag
     if (!etag.isEmpty() && RuntimeCompat::validEntityTag(etag))
         request.setRawHeader(W::ifNoneMatchHeader, etag);
     const QString credential = sessionCredential_;
+    ++manifestFetchesOut_;
     send("GET", request, {}, manifestByteLimit,
          [this, routeName, v2, credential](const Answer& answer) {
+             // Answered, whatever it says: the controller may ask again from its handlers.
+             --manifestFetchesOut_;
              if (answer.status == 304 && answer.reply->error() == QNetworkReply::NoError) {
                  Q_EMIT manifestNotModified(routeName);
                  return;

@@ -109,6 +109,8 @@ public:
 
     void fetchManifest(const QByteArray& etag);
     void fetchManifestV2(const QByteArray& etag);
+    // A manifest request has been sent and not answered yet.
+    bool manifestFetchUnderWay() const { return manifestFetchesOut_ > 0; }
 
     void reportCondition(const QString& severity, const QString& code, const QVariantMap& context);
     void reportActivated(const QString& revision, bool send);
@@ -295,6 +297,7 @@ private:
 
     RuntimeCompat::ProblemDecision lastMintDecision_;
     RuntimeCompat::ProblemDecision lastManifestDecision_;
+    int manifestFetchesOut_ = 0;
     QPointer<QNetworkReply> mintReply_;
     bool mintInFlight_ = false;
     bool unpairInFlight_ = false;

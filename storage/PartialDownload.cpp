@@ -71,9 +71,31 @@ bool PartialDownload::resume(const std::atomic<bool>* cancelled)
         hashed += n;
     }
     m_size = hashed;
-    m_device = st.st_dev;
-    m_inode = st.st_ino;
+    // As it was before it was read: a write while it was being read counts as another's too.
+    m_stamp = stampOf(st);
     return m_hash->ok() || fail();
+}
+
+PartialDownload::Stamp PartialDownload::stampOf(const struct stat& st)
+{
+    return {quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), qint64(st.st_ctim.tv_sec),
+            qint64(st.st_ctim.tv_nsec)};
+}
+
+void PartialDownload::noteOtherWrites()
+{
+    struct stat st {};
+    if (::fstat(m_fd.get(), &st) != 0 || !(stampOf(st) == m_stamp))
+        m_overwritten = true;
+}
+
+bool PartialDownload::restamp()
+{
+    struct stat st {};
+    if (::fstat(m_fd.get(), &st) != 0)
+        return false;
+    m_stamp = stampOf(st);
+    return true;
 }
 
 bool PartialDownload::openForWriting()
@@ -86,18 +108,21 @@ bool PartialDownload::openForWriting()
         fd = StorageFiles::UniqueFd(::open(
             name.constData(), O_RDWR | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     } else {
-        // Only the file that was hashed, as it was then.
+        // Only the file that was hashed; what was written into it since is judged below.
         fd = StorageFiles::UniqueFd(
             ::open(name.constData(), O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         if (fd.valid()
-            && (::fstat(fd.get(), &st) != 0 || st.st_dev != m_device || st.st_ino != m_inode
-                || qint64(st.st_size) != m_size))
+            && (::fstat(fd.get(), &st) != 0 || st.st_dev != m_stamp.device
+                || st.st_ino != m_stamp.inode))
             fd.close();
     }
-    if (!fd.valid() || ::fchmod(fd.get(), 0600) != 0)
+    if (!fd.valid())
         return false;
     m_fd = std::move(fd);
-    return true;
+    if (m_size > 0)
+        noteOtherWrites();
+    // Making the file the owner's alone moves its change time too.
+    return ::fchmod(m_fd.get(), 0600) == 0 && restamp();
 }
 
 bool PartialDownload::append(QByteArrayView bytes)
@@ -113,6 +138,7 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
     if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size
         || (!m_fd.valid() && !openForWriting()))
         return fail();
+    noteOtherWrites();
     // The digest is taken on another core while the bytes are written: one after the other,
     // they are slower than a loopback transfer. A failed write fails the download for good, so
     // bytes hashed but never written are never judged.
@@ -134,7 +160,7 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
         return fail();
     ::sync_file_range(m_fd.get(), m_size, total, SYNC_FILE_RANGE_WRITE);
     m_size += total;
-    return true;
+    return restamp() || fail();
 }
 
 bool PartialDownload::discard()
@@ -143,6 +169,7 @@ bool PartialDownload::discard()
     if (m_hash)
         m_hash = std::make_unique<StorageFiles::Sha256>();
     m_size = 0;
+    m_overwritten = false;
     return StorageFiles::removeEntry(m_path) || fail();
 }
 
@@ -157,8 +184,9 @@ PartialDownload::Sealed PartialDownload::seal()
         || ::lstat(QFile::encodeName(m_path).constData(), &named) != 0
         || opened.st_dev != named.st_dev || opened.st_ino != named.st_ino)
         return sealed;
-    // A file that grew beyond what this download wrote holds bytes nobody hashed.
-    if (qint64(opened.st_size) != m_size)
+    // A file that grew beyond what this download wrote, or that anyone else wrote into, holds
+    // bytes nobody hashed.
+    if (qint64(opened.st_size) != m_size || m_overwritten || !(stampOf(opened) == m_stamp))
         sealed.verdict = Seal::Differs;
     else if (m_size != m_expectedSize)
         sealed.verdict = Seal::Short;

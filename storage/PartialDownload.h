@@ -9,6 +9,8 @@
 #include <atomic>
 #include <memory>
 
+struct stat;
+
 namespace talvorine {
 
 // One download's partial file, held open from its first byte to its commit, with the SHA-256 of
@@ -21,6 +23,14 @@ namespace talvorine {
 // It belongs to one download and is used only by that download's jobs on the content I/O queue,
 // which run one at a time: it has no lock. A failure is final and fails every later append, so
 // the download ends and a later one resumes from what reached the disk.
+//
+// Nobody else is meant to write into the file, but whoever can write to the state directory can.
+// The download notes the file's identity, size and change time each time it has looked at it or
+// written to it itself, and compares them before its next write and at the seal: a write of
+// anyone else's moves the change time, which no caller can set back, or the size, and the bytes
+// it left were never hashed, so the seal refuses them. A same-size overwrite landing within the
+// same tick of the file system's clock as the download's own last write (or between that write
+// and its look at the file) escapes this; every other one is seen.
 class PartialDownload {
 public:
     // A download into path of the object sha256 of expectedSize bytes; failures are reported as
@@ -74,7 +84,21 @@ public:
     Sealed seal();
 
 private:
+    // The file as the download itself last left it.
+    struct Stamp {
+        quint64 device = 0;
+        quint64 inode = 0;
+        qint64 size = 0;
+        qint64 changedSeconds = 0;
+        qint64 changedNanoseconds = 0;
+        friend bool operator==(const Stamp&, const Stamp&) = default;
+    };
+    static Stamp stampOf(const struct stat& st);
+
     bool openForWriting();
+    // Marks the file as written by someone else when it is no longer as the download left it.
+    void noteOtherWrites();
+    bool restamp();
 
     QString m_path;
     QString m_sha256;
@@ -84,9 +108,11 @@ private:
     // None once sealed.
     std::unique_ptr<StorageFiles::Sha256> m_hash;
     qint64 m_size = 0;
-    // The file resume() hashed: the only one the download may go on writing into.
-    quint64 m_device = 0;
-    quint64 m_inode = 0;
+    // Of the file resume() hashed, the only one the download may go on writing into, or of the
+    // one it created.
+    Stamp m_stamp;
+    // Someone else wrote into the file: it can no longer be verified.
+    bool m_overwritten = false;
     QString m_error;
 };
 

@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
 #include <optional>
 
 namespace talvorine {
@@ -70,27 +71,32 @@ bool refusedIpv4(quint32 v4)
 }
 
 // The IPv4 addresses an IPv6 address carries to a gateway, which forwards to them: the
-// well-known (64:ff9b::/96) and local-use (64:ff9b:1::/48, its translators' /96 layout) NAT64
-// prefixes, SIIT's IPv4-translated form (::ffff:0:0/96), 6to4 (2002::/16), and Teredo
-// (2001::/32: its server, and its client with every bit inverted). Each must be public as well.
+// well-known NAT64 prefix (64:ff9b::/96), SIIT's IPv4-translated form (::ffff:0:0/96), 6to4
+// (2002::/16), and Teredo (2001::/32: its server, and its client with every bit inverted). Under
+// the local-use NAT64 prefix (64:ff9b:1::/48) a translator may use any prefix of 48, 56, 64 or 96
+// bits, each of which puts the IPv4 address elsewhere (the shorter ones around bits 64-71, which
+// they leave unused): nothing in the address says which, so it is read every way. Each must be
+// public as well.
 QList<QHostAddress> embeddedIpv4(const Q_IPV6ADDR& bytes)
 {
-    const auto v4At = [&bytes](int i, quint32 mask = 0) {
-        return QHostAddress((quint32(bytes[i]) << 24 | quint32(bytes[i + 1]) << 16
-                             | quint32(bytes[i + 2]) << 8 | quint32(bytes[i + 3]))
+    const auto v4At = [&bytes](std::array<int, 4> at, quint32 mask = 0) {
+        return QHostAddress((quint32(bytes[at[0]]) << 24 | quint32(bytes[at[1]]) << 16
+                             | quint32(bytes[at[2]]) << 8 | quint32(bytes[at[3]]))
                             ^ mask);
     };
     const auto startsWith = [&bytes](std::initializer_list<quint8> prefix) {
         return std::equal(prefix.begin(), prefix.end(), bytes.c);
     };
     if (startsWith({0x00, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0})
-        || startsWith({0x00, 0x64, 0xff, 0x9b, 0x00, 0x01})
         || startsWith({0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0, 0}))
-        return {v4At(12)};
+        return {v4At({12, 13, 14, 15})};
+    if (startsWith({0x00, 0x64, 0xff, 0x9b, 0x00, 0x01}))
+        return {v4At({6, 7, 9, 10}), v4At({7, 9, 10, 11}), v4At({9, 10, 11, 12}),
+                v4At({12, 13, 14, 15})};
     if (startsWith({0x20, 0x02}))
-        return {v4At(2)};
+        return {v4At({2, 3, 4, 5})};
     if (startsWith({0x20, 0x01, 0x00, 0x00}))
-        return {v4At(4), v4At(12, 0xffffffffu)};
+        return {v4At({4, 5, 6, 7}), v4At({12, 13, 14, 15}, 0xffffffffu)};
     return {};
 }
 

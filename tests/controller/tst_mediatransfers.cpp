@@ -103,7 +103,8 @@ void expireWatchdogs(QNetworkAccessManager* manager, const QByteArray& path)
 
 // Origin::UnderV2: the object lives under "/content/v2/" and trickles, and the watchdog of its
 // request, if it has one, runs out the moment the service sees it. Origin::OtherPartialBytes:
-// the origin is right, but the partial left on disk begins with a byte the object does not.
+// the origin is right, but the partial left on disk begins with a byte the object does not;
+// Origin::OverwrittenAfterResume: that byte is written there once the partial has been resumed.
 enum class Origin {
     Normal,
     SilentAfterHalf,
@@ -111,6 +112,7 @@ enum class Origin {
     RefusingWhilePlaying,
     UnderV2,
     OtherPartialBytes,
+    OverwrittenAfterResume,
 };
 enum class Outcome { Bound, Skipped, RetryArmed, Deferred, Settled };
 
@@ -269,6 +271,9 @@ private Q_SLOTS:
         // The bytes found on disk count in the digest as much as those received.
         row("resumed over other bytes", 1000, {}, Outcome::Skipped, {resume}, 0, n - 1000,
             Origin::OtherPartialBytes, mismatch);
+        // So do bytes written by anyone else once they were hashed; the next download starts over.
+        row("overwritten after its resume", 1000, {}, Outcome::Skipped, {resume}, 0, n - 1000,
+            Origin::OverwrittenAfterResume, mismatch);
         row("gzip twice", 0, {{.gzip = true}, {.gzip = true}}, Outcome::Skipped, {"", ""}, 0, 0,
             Origin::Normal, failed);
         row("401", 1000, {{.status = 401}}, Outcome::Settled, {resume}, 0);
@@ -326,6 +331,12 @@ private Q_SLOTS:
             other[0] = char(~other[0]);
             QVERIFY(testfiles::write(cache->partialPath(object.sha256), other));
         }
+        if (origin == Origin::OverwrittenAfterResume) // resumed before its request goes out
+            connect(&h.service(), &Service::requestReceived, &h.service(), [&](int index) {
+                if (h.service().requests().at(index).path == object.path)
+                    QVERIFY(testfiles::overwriteLater(cache->partialPath(object.sha256), 0,
+                                                      QByteArray(1, char(~object.bytes[0]))));
+            });
         if (origin == Origin::SilentAfterHalf)
             h.transport().networkAccessManager()->setTransferTimeout(3000);
 

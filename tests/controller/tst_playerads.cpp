@@ -759,17 +759,21 @@ private slots:
 
     // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,
     // the ninth is never sent, a refused one releases. An ad staged ahead on the idle stage is
-    // renewed as one waiting in the cache, and keeps its stage.
+    // renewed as one waiting in the cache, and keeps its stage. Staged while its run waits for
+    // it, a renewal bringing another creative fails it, and the decision granted goes back.
     void leases_data()
     {
         QTest::addColumn<bool>("staged");
-        QTest::newRow("waiting in the ad cache") << false;
-        QTest::newRow("staged on the idle stage") << true;
+        QTest::addColumn<bool>("runWaits");
+        QTest::newRow("waiting in the ad cache") << false << false;
+        QTest::newRow("staged on the idle stage") << true << false;
+        QTest::newRow("its run waiting, another creative granted") << false << true;
     }
 
     void leases()
     {
         QFETCH(bool, staged);
+        QFETCH(bool, runWaits);
         make();
         // Always within ten seconds of closing.
         ads().fill("ad1", {.startBeforeMs = 5000, .creative = png(16, 16)});
@@ -783,6 +787,21 @@ private slots:
         tick();
         // A staged ad is Downloading again, as while its creative was on its way.
         QTRY_VERIFY_WITH_TIMEOUT(states() == waiting && adStaged() == staged, waitMs);
+        if (runWaits) {
+            harness->scene().setAnswering(false);
+            ControllerAccess::putOnGlass(controller(), manifest, 0, 0);
+            QVERIFY(ControllerAccess::tryAdVisitRun(controller(), 0, 2) && adStaged());
+            harness->timer("candidateDeadlineTimer")->stop();
+            ads().fill("ad1", {.decisionId = "dec_granted", .startBeforeMs = 5000,
+                               .creative = png(8, 8)});
+            advanceServiceClock(1000);
+            tick();
+            QTRY_COMPARE_WITH_TIMEOUT(states(), QStringLiteral("ad1:8"), waitMs);
+            QCOMPARE(recorded("ad_candidate_failed", "code"), QStringList{"ad_lease_lost"});
+            QCOMPARE(served(occurrences().first().id), QStringLiteral("skipped:0"));
+            QCOMPARE(ads().receivedEvents().first()["decision_id"], "dec_granted");
+            return;
+        }
         for (int renewal = 1; renewal <= 8; ++renewal) {
             advanceServiceClock(1000);
             const QDateTime startBefore = occurrences().first().resolved->startBefore;

@@ -559,6 +559,27 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h->service().attempts("GET", v1), fetches + 1, waitMs);
     }
 
+    // A flood of "manifest changed" events while a fetch is out: one more fetch follows its
+    // answer, however many came, and the developer log still begins with the process's start.
+    void eventFlood()
+    {
+        ControllerHarness* h = session();
+        QVERIFY(h);
+        test::FakeRuntimeService& s = h->service();
+        // The first fetch is answered only once the whole flood has been taken in.
+        s.script("GET", v1, {Reply::eventStream(200, "application/json"), Reply::json(304, "")});
+        QVERIFY(deliver(*h, sse(W::manifestChangedEvent).repeated(30000),
+                        &RuntimeTransport::invalidated, 30000));
+        QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(v1), 1, waitMs);
+        QSignalSpy answered(&h->transport(), &RuntimeTransport::manifestNotModified);
+        s.sendEvents(v1, manifest("r1", {}));
+        s.closeStreams(v1);
+        QVERIFY(answered.wait(waitMs));
+        QVERIFY(!h->transport().manifestFetchUnderWay());
+        QCOMPARE(s.attempts("GET", v1), 2);
+        QCOMPARE(h->devLog().first()["event"], "process.start");
+    }
+
     // One WebP per capture, refusals on the pairing screen and at a locked panel, a shape the
     // player does not make, a request lapsing while it is captured, and a late answer for a
     // capture a newer one took over: each operation closed by its own answer.

@@ -411,6 +411,13 @@ void TestContentCache::commitPartial_data()
                                               << "cache_integrity_mismatch";
     QTest::newRow("swapped under the download") << QByteArray() << "swapped" << false
                                                 << "cache_open_failed";
+    // Written into by someone else, whatever the size left: bytes the hash never saw.
+    QTest::newRow("overwritten in place between appends") << QByteArray() << "overwritten" << false
+                                                           << "cache_integrity_mismatch";
+    QTest::newRow("truncated and rewritten, same size") << QByteArray() << "rewritten" << false
+                                                        << "cache_integrity_mismatch";
+    QTest::newRow("overwritten after its resume") << content.left(1000) << "overwritten at resume"
+                                                  << false << "cache_integrity_mismatch";
     QTest::newRow("cancelled: no object and no error word") << QByteArray() << QString() << true
                                                             << QString();
 }
@@ -436,6 +443,10 @@ void TestContentCache::commitPartial()
     QCOMPARE(download->size(), afresh ? 0 : qint64(planted.size()));
     if (meddling == "restarted")
         QVERIFY(download->discard() && !tf::exists(partial));
+    QByteArray other = content;
+    other[0] = char(~other[0]);
+    if (meddling == "overwritten at resume")
+        QVERIFY(tf::overwriteLater(partial, 0, other.left(1)));
     const qint64 taken = download->size();
     const QByteArray rest =
         content.mid(taken, meddling == "short" ? content.size() - taken - 1 : -1);
@@ -447,10 +458,15 @@ void TestContentCache::commitPartial()
     if (meddling == "batch")
         QVERIFY(download->append(chunks));
     else
-        for (const QByteArrayView& chunk : chunks)
+        for (const QByteArrayView& chunk : chunks) {
             QVERIFY(download->append(chunk));
+            if (meddling == "overwritten" && chunk.data() == rest.constData())
+                QVERIFY(tf::overwriteLater(partial, 0, other.left(1)));
+        }
     const ino_t inode = tf::inodeOf(partial);
-    if (meddling == "grown") {
+    if (meddling == "rewritten") {
+        QVERIFY(tf::overwriteLater(partial, 0, other, true));
+    } else if (meddling == "grown") {
         QFile file(partial);
         QVERIFY(file.open(QIODevice::Append) && file.write("x") == 1);
     } else if (meddling == "swapped") {

@@ -14,6 +14,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace talvorine::testfiles {
@@ -80,6 +81,28 @@ inline int modeOf(const QString& path)
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
         return -1;
     return int(st.st_mode & 07777);
+}
+
+// Another writer's bytes at the offset (truncated first when asked), once the kernel's clock for
+// file times has moved past the file's last change, so that its change time moves too.
+inline bool overwriteLater(const QString& path, qint64 offset, const QByteArray& bytes,
+                           bool truncate = false)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st {};
+    if (::stat(name.constData(), &st) != 0)
+        return false;
+    struct timespec now {};
+    while (::clock_gettime(CLOCK_REALTIME_COARSE, &now) == 0
+           && (now.tv_sec < st.st_ctim.tv_sec
+               || (now.tv_sec == st.st_ctim.tv_sec && now.tv_nsec <= st.st_ctim.tv_nsec)))
+        ::usleep(100);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    if (fd < 0)
+        return false;
+    const bool ok = ::pwrite(fd, bytes.constData(), size_t(bytes.size()), off_t(offset))
+        == ssize_t(bytes.size());
+    return ::close(fd) == 0 && ok;
 }
 
 // Makes a file or directory immutable, which stops even root from changing or removing it, and

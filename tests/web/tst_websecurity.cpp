@@ -194,13 +194,22 @@ private slots:
                   {"64:ff9b::a9fe:a9fe", false}, {"64:ff9b::808:808", true},
                   {"2002:a00:1::1", false}, {"2002:c0a8:101::", false}, {"2002:7f00:1:1::1", false},
                   {"2002:808:808::1", true}});
-        // So are local-use NAT64 (its /96 layout), IPv4-translated and Teredo addresses (server
-        // and inverted client); the deprecated IPv4-compatible form is refused whatever it holds.
+        // So are local-use NAT64 (below), IPv4-translated and Teredo addresses (server and
+        // inverted client); the deprecated IPv4-compatible form is refused whatever it holds.
         boolRows({{"64:ff9b:1::7f00:1", false}, {"64:ff9b:1:2::a9fe:a9fe", false},
-                  {"64:ff9b:1::808:808", true}, {"::ffff:0:7f00:1", false},
+                  {"64:ff9b:1::808:808", false}, {"::ffff:0:7f00:1", false},
                   {"::ffff:0:808:808", true}, {"2001:0:808:808::80ff:fffe", false},
                   {"2001:0:a00:1::f7f7:f7f7", false}, {"2001:0:808:808::f7f7:f7f7", true},
                   {"::7f00:1", false}, {"::808:808", false}});
+        // Local-use NAT64 carries its IPv4 address where the translator's prefix length puts it
+        // (/48, /56, /64, /96): public only when every reading is, so 8.8.8.8 in the /96 layout
+        // alone is not (its /48 reading is 0.0.0.0).
+        boolRows({{"64:ff9b:1:7f00:0:100:808:808", false}, {"64:ff9b:1:a00:0:100:808:808", false},
+                  {"64:ff9b:1:a9fe:0:100:808:808", false}, {"64:ff9b:1:7f:0:1:808:808", false},
+                  {"64:ff9b:1:a:0:1:808:808", false}, {"64:ff9b:1:a9:fe:1:808:808", false},
+                  {"64:ff9b:1:0:7f:0:108:808", false}, {"64:ff9b:1:0:a:0:108:808", false},
+                  {"64:ff9b:1:0:a9:fe00:108:808", false}, {"64:ff9b:1::a00:1", false},
+                  {"64:ff9b:1::a9fe:1", false}, {"64:ff9b:1:808:8:808:808:808", true}});
     }
     void publicAddress()
     {
