@@ -96,7 +96,8 @@ using test::itemsBelow;
 
 bool near(const QColor& seen, const QColor& wanted)
 {
-    return std::abs(seen.red() - wanted.red()) <= 48 && std::abs(seen.green() - wanted.green()) <= 48
+    return std::abs(seen.red() - wanted.red()) <= 48
+        && std::abs(seen.green() - wanted.green()) <= 48
         && std::abs(seen.blue() - wanted.blue()) <= 48;
 }
 
@@ -458,10 +459,11 @@ private slots:
             {red, QColor(255, 0, 0)}, {blue, QColor(0, 0, 255)}, {black, QColor(0, 0, 0)}};
         for (const auto& [points, colour] : wanted) {
             for (const QPoint& point : points) {
-                QVERIFY2(near(grab.pixelColor(point), colour),
-                         qPrintable(QStringLiteral("%1,%2 shows %3, not %4")
-                                        .arg(point.x()).arg(point.y())
-                                        .arg(described(grab.pixelColor(point)), described(colour))));
+                const QString seen = QStringLiteral("%1,%2 shows %3, not %4")
+                                         .arg(point.x())
+                                         .arg(point.y())
+                                         .arg(described(grab.pixelColor(point)), described(colour));
+                QVERIFY2(near(grab.pixelColor(point), colour), qPrintable(seen));
             }
         }
     }
