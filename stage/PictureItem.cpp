@@ -17,8 +17,12 @@ namespace PictureFit {
 
 QSize decodeSize(QSize stored, bool axesSwapped, QSizeF box, const QString& fit)
 {
-    if (stored.isEmpty() || box.isEmpty())
+    if (stored.isEmpty())
         return stored;
+    // A content rectangle snapped to nothing draws nothing; its picture is still decoded, for
+    // it to be ready.
+    if (box.isEmpty())
+        return QSize(1, 1);
     const QSizeF upright = axesSwapped ? QSizeF(stored.transposed()) : QSizeF(stored);
     const double kx = box.width() / upright.width();
     const double ky = box.height() / upright.height();
@@ -192,7 +196,7 @@ void PictureItem::load()
 {
     loadQueued_ = false;
     const QSizeF box = size();
-    if (!source_.isLocalFile() || box.isEmpty())
+    if (!source_.isLocalFile())
         return;
     if (decoder_ && decoder_->path == source_.toLocalFile() && decoder_->fit == fit_
         && box == loadedBox_)

@@ -32,8 +32,8 @@ private slots:
             << QSize(18000, 4000) << true << QSizeF(1000, 1000) << "cover" << QSize(4500, 1000);
         QTest::newRow("a sliver keeps a pixel")
             << QSize(18000, 4) << false << QSizeF(100, 100) << "contain" << QSize(100, 1);
-        QTest::newRow("no box yet: stored size")
-            << QSize(300, 200) << false << QSizeF(0, 0) << "contain" << QSize(300, 200);
+        QTest::newRow("nothing to draw: a pixel")
+            << QSize(18000, 4000) << false << QSizeF(0, 80) << "contain" << QSize(1, 1);
     }
 
     void decodeSize()
