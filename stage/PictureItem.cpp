@@ -211,21 +211,18 @@ void PictureItem::load()
     decoder_->path = source_.toLocalFile();
     decoder_->box = box;
     decoder_->fit = fit_;
-    decoding_ = true;
-    noteHeld();
-    auto* watcher = new QFutureWatcher<Decoded>(this);
-    const quint64 generation = generation_;
-    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
-        watcher->deleteLater();
-        landed(generation, watcher->result());
-    });
-    watcher->setFuture(QtConcurrent::run([decoder = decoder_] { return decoder->first(); }));
+    decode(true);
 }
 
 void PictureItem::decodeNext()
 {
     if (decoding_ || !next_.isNull() || !animating())
         return;
+    decode(false);
+}
+
+void PictureItem::decode(bool first)
+{
     decoding_ = true;
     noteHeld();
     auto* watcher = new QFutureWatcher<Decoded>(this);
@@ -234,7 +231,8 @@ void PictureItem::decodeNext()
         watcher->deleteLater();
         landed(generation, watcher->result());
     });
-    watcher->setFuture(QtConcurrent::run([decoder = decoder_] { return decoder->read(); }));
+    watcher->setFuture(QtConcurrent::run(
+        [decoder = decoder_, first] { return first ? decoder->first() : decoder->read(); }));
 }
 
 void PictureItem::landed(quint64 generation, const Decoded& decoded)

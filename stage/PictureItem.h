@@ -90,6 +90,7 @@ private:
     void scheduleLoad();
     void load();
     void decodeNext();
+    void decode(bool first);
     void landed(quint64 generation, const Decoded& decoded);
     void frameDue();
     void show(const QImage& image, int delayMs, int index);
