@@ -13,6 +13,7 @@
 #include "stage/FontCatalog.h"
 #include "stage/GstPipelineSupport.h"
 #include "stage/GstVideoEngine.h"
+#include "stage/PictureItem.h"
 #include "stage/StageLayoutModel.h"
 #include "stage/VideoFrameItem.h"
 #include "storage/StorageFiles.h"
@@ -85,6 +86,7 @@ void PlayerComposition::registerQmlTypes()
         const char* module = sceneModule;
         qmlRegisterType<GstVideoEngine>(module, 1, 0, "GstVideoEngine");
         qmlRegisterType<VideoFrameItem>(module, 1, 0, "VideoFrameItem");
+        qmlRegisterType<PictureItem>(module, 1, 0, "PictureItem");
         const QString readOnly = QStringLiteral("provided by the player controller");
         qmlRegisterUncreatableType<StageLayoutModel>(module, 1, 0, "StageLayoutModel", readOnly);
         qmlRegisterUncreatableType<OperatorPanel>(module, 1, 0, "OperatorPanel", readOnly);

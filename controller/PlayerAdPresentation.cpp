@@ -41,10 +41,14 @@ int readinessWaitMs(const AdOccurrence::Resolved& decision, qint64 nowHiMs)
                                 candidateDeadlineMs));
 }
 
-// The header alone is read; both sides must be positive.
+// The header alone is read; both sides must be positive. The size is the picture's as shown:
+// a photograph whose orientation turns it on its side is as wide as it is stored high.
 std::optional<QSize> imageHeaderSize(const QString& path)
 {
-    const QSize size = QImageReader(path).size();
+    QImageReader reader(path);
+    QSize size = reader.size();
+    if (reader.transformation().testFlag(QImageIOHandler::TransformationRotate90))
+        size.transpose();
     if (size.width() > 0 && size.height() > 0)
         return size;
     return std::nullopt;

@@ -115,6 +115,7 @@ Item {
             required property rect viewportRect
             required property rect clipRect
             required property rect contentRect
+            required property string contentFit
             required property bool muted
             required property var streamSources
             required property string title
@@ -146,7 +147,7 @@ Item {
             clip: true
             Accessible.name: title
 
-            // The content rectangle relative to the clip; fit is already in the geometry.
+            // The content rectangle relative to the clip: the fit of the declared size.
             Item {
                 id: contentArea
                 x: placement.contentRect.x - placement.clipRect.x
@@ -184,19 +185,16 @@ Item {
                 }
             }
 
+            // Pictures, still or animated, drawn upright by their own fit; an animation plays
+            // while the stage is on glass.
             Component {
                 id: imageContent
-                Image {
-                    asynchronous: true
-                    cache: false
+                PictureItem {
                     source: placement.contentSource
-                    sourceSize: Qt.size(placement.contentRect.width, placement.contentRect.height)
-                    onStatusChanged: {
-                        if (status === Image.Ready && source.toString() !== "")
-                            placement.markReady()
-                        else if (status === Image.Error)
-                            placement.fail("image_decode_failed")
-                    }
+                    fit: placement.contentFit
+                    playing: stage.active
+                    onReady: placement.markReady()
+                    onFailed: placement.fail("image_decode_failed")
                 }
             }
 
@@ -221,19 +219,13 @@ Item {
             Component {
                 id: streamContent
                 Item {
-                    Image {
+                    PictureItem {
                         anchors.fill: parent
-                        asynchronous: true
-                        cache: false
                         source: placement.contentSource
-                        sourceSize: Qt.size(placement.contentRect.width,
-                                            placement.contentRect.height)
-                        onStatusChanged: {
-                            if (status === Image.Ready && source.toString() !== "")
-                                placement.markReady()
-                            else if (status === Image.Error)
-                                placement.fail("image_decode_failed")
-                        }
+                        fit: placement.contentFit
+                        playing: stage.active
+                        onReady: placement.markReady()
+                        onFailed: placement.fail("image_decode_failed")
                     }
                     Loader {
                         anchors.fill: parent

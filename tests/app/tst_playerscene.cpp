@@ -16,6 +16,7 @@
 
 #include <QGuiApplication>
 #include <QImage>
+#include <QJsonArray>
 #include <QJSValue>
 #include <QMetaMethod>
 #include <QQmlApplicationEngine>
@@ -93,6 +94,18 @@ Primitive primitive(const QString& id, PrimitiveKind kind, QRectF rect, QJsonObj
 
 using test::itemsBelow;
 
+bool near(const QColor& seen, const QColor& wanted)
+{
+    return std::abs(seen.red() - wanted.red()) <= 48
+        && std::abs(seen.green() - wanted.green()) <= 48
+        && std::abs(seen.blue() - wanted.blue()) <= 48;
+}
+
+QString described(const QColor& colour)
+{
+    return QStringLiteral("(%1, %2, %3)").arg(colour.red()).arg(colour.green()).arg(colour.blue());
+}
+
 bool drawn(const QQuickItem* item)
 {
     return item->isVisible() && item->opacity() > 0;
@@ -159,6 +172,41 @@ private:
         return nullptr;
     }
     void set(const char* name, const QVariant& value) { controller_->setProperty(name, value); }
+
+    // Stage B, drawn but off glass under an empty stage A, shows one picture primitive of the
+    // window's size in pixels (its canvas is three times that); true once the row is ready.
+    bool showPicture(Primitive shown, const QByteArray& bytes, quint64 generation)
+    {
+        const QString name = QStringLiteral("%1.picture").arg(generation);
+        QFile picture(file(name));
+        if (!picture.open(QIODevice::WriteOnly) || picture.write(bytes) != bytes.size())
+            return false;
+        picture.close();
+        set("chipVisible", false);
+        set("hasActiveContent", true);
+        set("transitionDurationMs", 0);
+        set("opacityB", 1.0);
+        set("translateXPermilleB", 0);
+        set("activeSlot", 0);
+        Page page;
+        page.id = QStringLiteral("pictures");
+        page.canvas.width = 1920;
+        page.canvas.height = 1080;
+        page.canvas.background = CanvasBackground{0, QStringLiteral("#000000FF"), {}};
+        page.transition = QJsonObject{{"type", "crossfade"}, {"durationMs", 0}};
+        shown.rect = QRectF(shown.rect.topLeft() * 3, shown.rect.size() * 3);
+        page.primitives = {shown};
+        const LayoutResult layout = LayoutContract::resolveLayout(page, QSizeF(640, 360));
+        if (!std::holds_alternative<ResolvedPage>(layout))
+            return false;
+        stageB_->setScene(page, std::get<ResolvedPage>(layout), QStringLiteral("screen-1"),
+                          generation, QSizeF(640, 360));
+        if (!stageB_->bindVerifiedMediaFile(shown.id, QUrl::fromLocalFile(picture.fileName())))
+            return false;
+        return QTest::qWaitFor([&] { return callCount("primitiveReady", {1, shown.id}) > 0; },
+                               waitMs);
+    }
+    QColor pixelAt(QPoint point) const { return window_->grabWindow().pixelColor(point); }
 
 private slots:
     void initTestCase()
@@ -343,6 +391,130 @@ private slots:
         }
         set("fatalVisible", false);
         panel_->close();
+    }
+
+    // A phone photograph stored on its side (EXIF orientation 6: its stored top is its right
+    // side) is drawn upright and in its own aspect, whatever size the service declared; a
+    // stream's fallback picture too. Points are in the window: red, blue, or the canvas's black.
+    void photographsUpright_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QRect>("rect");
+        QTest::addColumn<QSize>("declared");
+        QTest::addColumn<QString>("fit");
+        QTest::addColumn<QList<QPoint>>("red");
+        QTest::addColumn<QList<QPoint>>("blue");
+        QTest::addColumn<QList<QPoint>>("black");
+
+        const int image = int(PrimitiveKind::image);
+        QTest::newRow("upright rectangle, upright size")
+            << image << QRect(20, 20, 200, 300) << QSize(200, 300) << "contain"
+            << QList<QPoint>{{200, 170}, {200, 40}} << QList<QPoint>{{60, 170}, {120, 40}}
+            << QList<QPoint>{};
+        // The declared size gives a landscape box in the portrait rectangle: the upright
+        // picture goes inside it.
+        QTest::newRow("upright rectangle, stored size")
+            << image << QRect(20, 20, 200, 300) << QSize(300, 200) << "contain"
+            << QList<QPoint>{{155, 170}} << QList<QPoint>{{95, 170}, {120, 112}}
+            << QList<QPoint>{{40, 170}, {185, 170}};
+        QTest::newRow("landscape rectangle, stored size")
+            << image << QRect(260, 20, 300, 200) << QSize(300, 200) << "contain"
+            << QList<QPoint>{{460, 120}} << QList<QPoint>{{380, 120}, {410, 30}}
+            << QList<QPoint>{{290, 120}, {530, 120}};
+        QTest::newRow("landscape strip, stored size, cover")
+            << image << QRect(260, 230, 300, 120) << QSize(300, 200) << "cover"
+            << QList<QPoint>{{500, 240}, {500, 340}} << QList<QPoint>{{330, 240}, {330, 340}}
+            << QList<QPoint>{};
+        QTest::newRow("stream fallback")
+            << int(PrimitiveKind::stream) << QRect(260, 20, 300, 200) << QSize(300, 200)
+            << "contain" << QList<QPoint>{{460, 120}} << QList<QPoint>{{380, 120}, {410, 30}}
+            << QList<QPoint>{{290, 120}, {530, 120}};
+    }
+
+    void photographsUpright()
+    {
+        QFETCH(int, kind);
+        QFETCH(QRect, rect);
+        QFETCH(QSize, declared);
+        QFETCH(QString, fit);
+        QFETCH(QList<QPoint>, red);
+        QFETCH(QList<QPoint>, blue);
+        QFETCH(QList<QPoint>, black);
+
+        static quint64 generation = 100;
+        ++generation;
+        Primitive photograph =
+            primitive(QStringLiteral("photo%1").arg(generation), PrimitiveKind(kind), rect);
+        photograph.contentFit = fit;
+        photograph.intrinsicSize = QSizeF(kind == int(PrimitiveKind::stream) ? rect.size() * 3
+                                                                              : declared);
+        if (kind == int(PrimitiveKind::stream))
+            photograph.binding = {{"sources", QJsonArray{QJsonObject{
+                                                  {"protocol", "hls"},
+                                                  {"url", "https://127.0.0.1:9/live.m3u8"}}}}};
+        QVERIFY(showPicture(photograph, test::orientedJpeg(QSize(300, 200), 6), generation));
+
+        const QImage grab = window_->grabWindow();
+        const QList<std::pair<QList<QPoint>, QColor>> wanted{
+            {red, QColor(255, 0, 0)}, {blue, QColor(0, 0, 255)}, {black, QColor(0, 0, 0)}};
+        for (const auto& [points, colour] : wanted) {
+            for (const QPoint& point : points) {
+                const QString seen = QStringLiteral("%1,%2 shows %3, not %4")
+                                         .arg(point.x())
+                                         .arg(point.y())
+                                         .arg(described(grab.pixelColor(point)), described(colour));
+                QVERIFY2(near(grab.pixelColor(point), colour), qPrintable(seen));
+            }
+        }
+    }
+
+    // Animated GIF and WebP play while their stage is on glass, from the first frame that made
+    // them ready, and stand still off glass; no more than the frame shown and the next are held.
+    void animationsPlayOnGlass_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        const QList<QRgb> colours{qRgb(255, 0, 0), qRgb(0, 255, 0), qRgb(0, 0, 255),
+                                  qRgb(255, 255, 0), qRgb(255, 0, 255)};
+        QTest::newRow("gif, 25 frames") << test::animatedGif(QSize(96, 60), colours, 25, 100);
+        QTest::newRow("webp, 4 frames") << test::animatedWebp(QSize(96, 60), colours, 4, 100);
+    }
+
+    void animationsPlayOnGlass()
+    {
+        QFETCH(QByteArray, bytes);
+        QVERIFY(!bytes.isEmpty());
+        static quint64 generation = 200;
+        ++generation;
+        const QString id = QStringLiteral("anim%1").arg(generation);
+        QVERIFY(showPicture(primitive(id, PrimitiveKind::image, {20, 20, 192, 120}), bytes,
+                            generation));
+        const QPoint centre(116, 80);
+
+        // Off glass the first frame stays, over many of its delays.
+        QVERIFY(near(pixelAt(centre), QColor(255, 0, 0)));
+        QTest::qWait(1000);
+        QVERIFY(near(pixelAt(centre), QColor(255, 0, 0)));
+
+        // On glass it moves through its frames.
+        set("activeSlot", 1);
+        QList<QRgb> seen;
+        QVERIFY(QTest::qWaitFor([&] {
+            const QRgb now = pixelAt(centre).rgb();
+            if (!seen.contains(now))
+                seen.append(now);
+            return seen.size() >= 3;
+        }, waitMs));
+
+        // Off glass again it stops where it is.
+        QQuickItem* picture = itemsOf("talvorine::PictureItem").value(0);
+        QVERIFY(picture);
+        set("activeSlot", 0);
+        const int stopped = picture->property("frameIndex").toInt();
+        const QColor still = pixelAt(centre);
+        QTest::qWait(1000);
+        QCOMPARE(picture->property("frameIndex").toInt(), stopped);
+        QCOMPARE(pixelAt(centre), still);
+        QVERIFY(picture->property("peakFramesHeld").toInt() <= 2);
     }
 };
 

@@ -2,6 +2,7 @@
 #include "storage/StorageFiles.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FakeAdSlots.h"
+#include "tests/support/GeneratedMedia.h"
 #include "tests/support/TestFiles.h"
 
 #include <QBuffer>
@@ -493,7 +494,9 @@ private slots:
         SceneStandIn& scene = harness->scene();
         scene.setAnswering(true);
         const Manifest manifest = rotation({"d4000", "d4000", "S", "d4000"});
-        ads().fill("ad2", {.durationMs = 5000, .creative = png(64, 36)});
+        // A phone photograph stored on its side: the ad is laid out in its upright aspect.
+        ads().fill("ad2", {.durationMs = 5000, .contentType = "image/jpeg",
+                           .creative = test::orientedJpeg(QSize(64, 36), 6)});
         showContent(manifest, 0);
 
         // Staged ahead while p0 shows; p1 is next, so the ad yields to it and is ready again.
@@ -501,6 +504,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(adReady(), waitMs);
         QCOMPARE(states(), QStringLiteral("ad2:3"));
         QVERIFY(test::boundSource(controller(), staged()->slot, staged()->adPrimitiveId).isLocalFile());
+        StageLayoutModel* adStage = controller().modelForSlot(staged()->slot);
+        const QRectF adRect =
+            adStage->data(adStage->index(0), StageLayoutModel::ContentRectRole).toRectF();
+        QVERIFY(adRect.height() > adRect.width() * 1.5);
         const QString first = occurrences().first().id;
         turn();
         QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 1, waitMs);

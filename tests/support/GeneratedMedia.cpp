@@ -1,6 +1,11 @@
 #include "tests/support/GeneratedMedia.h"
 
+#include <QBuffer>
 #include <QFile>
+#include <QImage>
+#include <QImageWriter>
+
+#include <algorithm>
 
 #include <gst/gst.h>
 
@@ -42,6 +47,44 @@ bool runToEnd(const QString& description, QString* error)
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(pipeline);
     return ok;
+}
+
+void put16(QByteArray& out, int value)
+{
+    out.append(char(value & 0xff));
+    out.append(char((value >> 8) & 0xff));
+}
+
+void put24(QByteArray& out, int value)
+{
+    put16(out, value & 0xffff);
+    out.append(char((value >> 16) & 0xff));
+}
+
+void put32(QByteArray& out, quint32 value)
+{
+    put16(out, int(value & 0xffff));
+    put16(out, int(value >> 16));
+}
+
+QByteArray riffChunk(const char* tag, const QByteArray& body)
+{
+    QByteArray out(tag, 4);
+    put32(out, quint32(body.size()));
+    out.append(body);
+    if (body.size() % 2)
+        out.append('\0');
+    return out;
+}
+
+QByteArray encoded(const QImage& image, const char* format, int quality)
+{
+    QByteArray bytes;
+    QBuffer buffer(&bytes);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(quality);
+    return writer.write(image) ? bytes : QByteArray();
 }
 
 QString quoted(const QString& path)
@@ -118,6 +161,120 @@ bool makeCorruptFile(const QString& path)
     for (int i = 0; i < 65536; ++i)
         bytes.append(char((i * 7919 + 13) & 0xff));
     return file.write(bytes) == bytes.size();
+}
+
+QByteArray animatedGif(QSize size, const QList<QRgb>& colours, int frames, int delayMs)
+{
+    // A palette of at least four entries: its index width is the LZW minimum code size.
+    int bits = 2;
+    while ((1 << bits) < colours.size())
+        ++bits;
+    QByteArray out("GIF89a");
+    put16(out, size.width());
+    put16(out, size.height());
+    out.append(char(0xF0 | (bits - 1))); // global colour table of 2^bits entries
+    out.append(2, '\0');
+    for (int i = 0; i < (1 << bits); ++i) {
+        const QRgb colour = colours.value(i, 0);
+        out.append(char(qRed(colour)));
+        out.append(char(qGreen(colour)));
+        out.append(char(qBlue(colour)));
+    }
+    out.append("\x21\xFF\x0BNETSCAPE2.0\x03\x01\x00\x00\x00", 19); // loop for ever
+    const int clear = 1 << bits;
+    const int width = bits + 1;
+    for (int f = 0; f < frames; ++f) {
+        out.append("\x21\xF9\x04\x04", 4); // graphic control: keep the frame
+        put16(out, delayMs / 10);
+        out.append(2, '\0');
+        out.append(char(0x2C));
+        put16(out, 0);
+        put16(out, 0);
+        put16(out, size.width());
+        put16(out, size.height());
+        out.append('\0');
+        out.append(char(bits));
+        // Literal codes only, with a clear code before every second one: the code table never
+        // grows past the first code width, so no compression is needed to stay valid.
+        QByteArray codes;
+        quint32 pending = 0;
+        int pendingBits = 0;
+        const auto emitCode = [&](int code) {
+            pending |= quint32(code) << pendingBits;
+            for (pendingBits += width; pendingBits >= 8; pendingBits -= 8, pending >>= 8)
+                codes.append(char(pending & 0xff));
+        };
+        for (int p = 0; p < size.width() * size.height(); ++p) {
+            if (p % 2 == 0)
+                emitCode(clear);
+            emitCode(f % int(colours.size()));
+        }
+        emitCode(clear + 1);
+        if (pendingBits > 0)
+            codes.append(char(pending & 0xff));
+        for (qsizetype i = 0; i < codes.size(); i += 255) {
+            const QByteArray block = codes.mid(i, 255);
+            out.append(char(block.size()));
+            out.append(block);
+        }
+        out.append('\0');
+    }
+    out.append(char(0x3B));
+    return out;
+}
+
+QByteArray animatedWebp(QSize size, const QList<QRgb>& colours, int frames, int delayMs)
+{
+    QByteArray header;
+    header.append(char(0x02)); // animation
+    header.append(3, '\0');
+    put24(header, size.width() - 1);
+    put24(header, size.height() - 1);
+    QByteArray animation;
+    put32(animation, 0xff000000);
+    put16(animation, 0); // loop for ever
+    QByteArray body = "WEBP" + riffChunk("VP8X", header) + riffChunk("ANIM", animation);
+    for (int f = 0; f < frames; ++f) {
+        QImage image(size, QImage::Format_RGB32);
+        image.fill(colours.at(f % colours.size()));
+        // Qt writes a still WebP: its one image chunk becomes the frame's.
+        const QByteArray still = encoded(image, "webp", 100);
+        if (still.size() <= 12)
+            return {};
+        QByteArray frame;
+        put24(frame, 0);
+        put24(frame, 0);
+        put24(frame, size.width() - 1);
+        put24(frame, size.height() - 1);
+        put24(frame, delayMs);
+        frame.append(char(0x02)); // no blending
+        body.append(riffChunk("ANMF", frame + still.mid(12)));
+    }
+    return riffChunk("RIFF", body);
+}
+
+QByteArray orientedJpeg(QSize stored, int orientation)
+{
+    QImage image(stored, QImage::Format_RGB32);
+    image.fill(Qt::blue);
+    for (int y = 0; y < stored.height() / 3; ++y)
+        std::fill_n(reinterpret_cast<QRgb*>(image.scanLine(y)), stored.width(), qRgb(255, 0, 0));
+    const QByteArray jpeg = encoded(image, "jpeg", 95);
+    // An APP1 segment right after the start of image: a little-endian TIFF header and one IFD
+    // holding the orientation tag alone.
+    QByteArray exif("Exif\0\0II*\0", 10);
+    put32(exif, 8);
+    put16(exif, 1);
+    put16(exif, 0x0112);
+    put16(exif, 3);
+    put32(exif, 1);
+    put16(exif, orientation);
+    put16(exif, 0);
+    put32(exif, 0);
+    QByteArray segment("\xFF\xE1", 2);
+    segment.append(char((exif.size() + 2) >> 8));
+    segment.append(char((exif.size() + 2) & 0xff));
+    return jpeg.left(2) + segment + exif + jpeg.mid(2);
 }
 
 } // namespace talvorine::test

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <QByteArray>
+#include <QList>
+#include <QRgb>
+#include <QSize>
 #include <QString>
 
 namespace talvorine::test {
@@ -21,6 +25,14 @@ bool makeAdClip(const QString& path, int width, int height, int frames, QString*
 bool makeToneWav(const QString& path, int milliseconds, QString* error = nullptr);
 // Bytes that no demuxer accepts, under a media file name.
 bool makeCorruptFile(const QString& path);
+
+// Pictures written byte by byte where Qt has no writer for them. Animations loop for ever; frame
+// i is all colours[i % colours.size()] and stays delayMs.
+QByteArray animatedGif(QSize size, const QList<QRgb>& colours, int frames, int delayMs);
+QByteArray animatedWebp(QSize size, const QList<QRgb>& colours, int frames, int delayMs);
+// A JPEG as phones write it: its stored pixels red in their top third and blue below, with an
+// EXIF orientation that tells how to turn them upright (6: a quarter clockwise).
+QByteArray orientedJpeg(QSize stored, int orientation);
 
 // The colours of the test source's SMPTE bars at the top of the picture, left to right (8-bit
 // RGB; the source draws them at full level).
