@@ -437,8 +437,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(boundSource(c, c.activeSlot(), "b"),
                                   QUrl::fromLocalFile(cache.objectPath(b.sha256)), waitMs);
         QCOMPARE(h.devLog(QStringLiteral("prepare_page")).size(), 3);
-        // Twice while the first page fetched what the revision needs; given up, its own page
-        // asks for it no more.
+        // Twice while the first page fetched what the revision needs, never for its own page.
         QCOMPARE(h.service().contentAttempts(x.path), 2);
         QCOMPARE(h.devLog(QStringLiteral("candidate_failed")).last()["code"], "cache_integrity_mismatch");
         QCOMPARE(h.devLog(QStringLiteral("page_failed_reported")).size(), 1);
