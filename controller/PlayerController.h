@@ -684,7 +684,9 @@ private:
                                  qint64 askedMs);
     void replacementTransferFailed(const MediaTransfer& transfer, TransferFailure failure,
                                    qint64 askedMs);
-    void replacementObjectFailed(const QString& sha256);
+    void replacementObjectFailed(const QString& sha256, const QString& code);
+    bool noteHardFailure(const QString& sha256, const QString& code);
+    QString fetchRefusal(const QString& sha256) const;
     void logTransferFailure(const MediaItem& item, const QString& code, int status,
                             const QString& errorText);
     void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
@@ -709,6 +711,7 @@ private:
     void finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
     void installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer);
     void packageDownloadFailed(const PackageTransfer& transfer);
+    void rememberRefusedPackage(const QString& sha256, const QString& code);
     void dropReplacementPackage(const QString& sha256);
     void packageRetryFired();
     void downloadSessionRefused(bool replacement, quint64 generation);
@@ -734,6 +737,7 @@ private:
     void noteReplacementUnreachable(qint64 serverDelayMs = -1);
     void abortReplacementIdle();
     void cancelReplacement();
+    void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.
     QSet<QString> replacementKeepKeys() const;
     void continueStagedPlan();
@@ -1030,6 +1034,9 @@ private:
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
+    // Digests given up at their second hard failure in this revision, with the code they failed
+    // with: no candidate or background fetch asks for them again until the revision changes.
+    QHash<QString, QString> givenUpHashes_;
     // Digests answered 429 or 503 in this revision, with the retries that answer was given.
     QHash<QString, int> throttledRetries_;
     // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
@@ -1058,6 +1065,9 @@ private:
         int attempt = 0;
     };
     std::optional<PackageRetry> packageRetry_;
+    // Packages the installer refused for what their archive holds, with its code: the same
+    // bytes would be refused again, so they are not downloaded again while the process lives.
+    QHash<QString, QString> refusedPackages_;
 
     // --- Page on glass ---
     std::optional<Manifest> activeManifest_;

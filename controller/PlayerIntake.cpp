@@ -328,6 +328,7 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
 {
     if (bookkeepingRevision_ != revision) {
         retriedOnceHashes_.clear();
+        givenUpHashes_.clear();
         throttledRetries_.clear();
         reportedPageFailures_.clear();
         bookkeepingRevision_ = revision;

@@ -70,6 +70,24 @@ bool packageBytesRefused(const QString& installError)
     return !installError.isEmpty() && !kept.contains(installError);
 }
 
+bool packageRefusedForGood(const QString& installError)
+{
+    static const QSet<QString> verdicts{
+        QStringLiteral("package_gzip_invalid_or_concatenated"),
+        QStringLiteral("package_archive_format_rejected"),
+        QStringLiteral("package_path_invalid"),
+        QStringLiteral("package_path_duplicate"),
+        QStringLiteral("package_path_conflict"),
+        QStringLiteral("package_entry_mode_rejected"),
+        QStringLiteral("package_entry_type_rejected"),
+        QStringLiteral("package_nested_archive_rejected"),
+        QStringLiteral("package_file_size_mismatch"),
+        QStringLiteral("package_extract_limit_exceeded"),
+        QStringLiteral("package_entrypoint_missing"),
+    };
+    return verdicts.contains(installError);
+}
+
 } // namespace talvorine
 
 // --- The controller's package preparation and downloads -----------------------------------
@@ -101,6 +119,11 @@ void PlayerController::prepareApplicationPackage(const Primitive& primitive, qui
     if (!candidateOwns(generation))
         return;
     const ApplicationPackageDescriptor descriptor = applicationPackageDescriptor(primitive);
+    // Nothing is looked up or made room for: what is refused cannot be in the cache.
+    if (const QString refusal = fetchRefusal(descriptor.sha256); !refusal.isEmpty()) {
+        skipCandidateMediaAndContinue(descriptor.sha256, refusal, generation);
+        return;
+    }
     const QSet<QString> onGlass = activePackageKeys_ | outgoingPackageKeys_;
     const QSet<QString>& planned = candidate_->plannedPackages;
     QSet<QString> keep = onGlass | planned;
@@ -333,17 +356,27 @@ void PlayerController::packageDownloadFailed(const PackageTransfer& transfer)
         dropReplacementPackage(sha256);
         return;
     }
-    if (retriedOnceHashes_.contains(sha256)) {
-        // An archive of another size than declared is the package's failure, not the device's.
-        const QString code = transfer.state.mismatch
-                                 ? QStringLiteral("package_archive_size_mismatch")
-                                 : QStringLiteral("application_package_download_failed");
+    // An archive of another size than declared is the package's failure, not the device's.
+    const QString code = transfer.state.mismatch
+                             ? QStringLiteral("package_archive_size_mismatch")
+                             : QStringLiteral("application_package_download_failed");
+    if (noteHardFailure(sha256, code)) {
         skipCandidateMediaAndContinue(sha256, code, transfer.generation);
         return;
     }
-    retriedOnceHashes_.insert(sha256);
     downloadApplicationPackage(transfer.primitive, transfer.generation, transfer.attempt + 1,
                                false);
+}
+
+// Refused bytes stay refused: their digest is remembered while the process lives (the cache
+// keeps nothing of them), recorded once, and never downloaded again.
+void PlayerController::rememberRefusedPackage(const QString& sha256, const QString& code)
+{
+    if (refusedPackages_.contains(sha256))
+        return;
+    refusedPackages_.insert(sha256, code);
+    logPlayback("application_package_refused",
+                {{QStringLiteral("sha256"), sha256}, {QStringLiteral("code"), code}});
 }
 
 void PlayerController::dropReplacementPackage(const QString& sha256)
@@ -385,6 +418,9 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
                          t.state.receivedBytes);
             if (ok)
                 transferLedger_.forgetEvicted(d.sha256);
+            // The verdict holds whoever asked for the package, and whether they still want it.
+            if (!ok && packageRefusedForGood(error))
+                rememberRefusedPackage(d.sha256, error);
             if (t.replacement) {
                 if (!replacementOwns(t.generation))
                     return;

@@ -28,4 +28,9 @@ qint64 packageRetryDelayMs(const QByteArray& retryAfter, const QByteArray& date,
 // cancelled installation or a failing disk keeps them.
 bool packageBytesRefused(const QString& installError);
 
+// Whether the installer refused an archive whose digest matched for what the archive itself
+// holds (its format, names, entries or sizes): the same bytes are refused again, however often
+// they are fetched. Codes a failing disk can also give are not among them.
+bool packageRefusedForGood(const QString& installError);
+
 } // namespace talvorine

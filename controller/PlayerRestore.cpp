@@ -246,6 +246,7 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     fetch.activateWhenDrained = activateWhenDrained;
     fetch.attempt = std::max(attempt, 0);
     fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
+    dropRefusedFetches(fetch);
     const bool fetching = !fetch.media.isEmpty() || !fetch.packages.isEmpty();
     replacement_ = std::move(fetch);
     replacementCancel_ = std::make_shared<std::atomic<bool>>(false);
@@ -261,6 +262,8 @@ void PlayerController::pumpReplacement()
         || replacementPumpTimer_.isActive() || !replacementReplies_.isEmpty())
         return;
     ReplacementFetch& fetch = *replacement_;
+    // A candidate may have given up an object meanwhile.
+    dropRefusedFetches(fetch);
     const quint64 generation = fetch.generation;
     const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
     bool queued = false;
@@ -415,6 +418,16 @@ void PlayerController::cancelReplacement()
     contentIo_.discardCancelled();
     abortReplies(std::exchange(replacementReplies_, {}), this);
     replacement_.reset();
+}
+
+// What was given up in this revision, or refused for good, is not fetched in the background
+// either; the pages needing it stay unlanded.
+void PlayerController::dropRefusedFetches(ReplacementFetch& fetch) const
+{
+    fetch.media.removeIf(
+        [this](const MediaItem& item) { return !fetchRefusal(item.sha256).isEmpty(); });
+    fetch.packages.removeIf(
+        [this](const Primitive& p) { return !fetchRefusal(packageDigest(p)).isEmpty(); });
 }
 
 QSet<QString> PlayerController::replacementKeepKeys() const

@@ -350,6 +350,11 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
 {
     if (!candidateOwns(generation))
         return;
+    // Nothing is looked up or made room for: what was given up never landed.
+    if (const QString refusal = fetchRefusal(item.sha256); !refusal.isEmpty()) {
+        skipCandidateMediaAndContinue(item.sha256, refusal, generation);
+        return;
+    }
     const QSet<QString> onGlass = activeContentKeys_ | outgoingContentKeys_;
     const QSet<QString>& planned = candidate_->plannedMedia;
     // What a running replacement has landed stays too: it no longer queues those objects.
@@ -595,7 +600,10 @@ void PlayerController::logTransferFailure(const MediaItem& item, const QString& 
                  {QStringLiteral("status"), QString::number(status)},
                  {QStringLiteral("error"), errorText.left(200)},
                  {QStringLiteral("path"), QUrl(item.src).path(QUrl::FullyDecoded)}});
-    latchOverlayFailure(code);
+    // The first failure of a digest in the revision is what the overlay tells of; a later one
+    // comes when its page has been skipped already, or is about to be under a code of its own.
+    if (!retriedOnceHashes_.contains(item.sha256))
+        latchOverlayFailure(code);
 }
 
 void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>& transfer)
@@ -626,6 +634,9 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
                 if (!candidateOwns(t.generation))
                     return;
                 if (!path) {
+                    // Skipped at once, but counted: a second fetch in the revision is its last.
+                    if (refused)
+                        noteHardFailure(sha, error);
                     skipCandidateMediaAndContinue(
                         sha, error.isEmpty() ? QStringLiteral("content_download_failed") : error,
                         t.generation);
@@ -642,7 +653,7 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             if (!replacementOwns(t.generation))
                 return;
             if (refused) {
-                replacementObjectFailed(sha);
+                replacementObjectFailed(sha, error);
                 return;
             }
             if (!path) {
@@ -692,15 +703,14 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
             scheduleCandidateDownloadRetry(item, transfer.generation, delayMs);
         return;
     }
-    if (retriedOnceHashes_.contains(item.sha256)) {
+    const QString code = transferFailureCode(transfer.state.mismatch);
+    if (noteHardFailure(item.sha256, code)) {
         // Bytes known to be wrong are no base for a resume in a later revision.
         if (transfer.state.mismatch)
             contentCache_->resetPartial(item.sha256);
-        skipCandidateMediaAndContinue(item.sha256, transferFailureCode(transfer.state.mismatch),
-                                      transfer.generation);
+        skipCandidateMediaAndContinue(item.sha256, code, transfer.generation);
         return;
     }
-    retriedOnceHashes_.insert(item.sha256);
     transferMedia(item, transfer.generation, false);
 }
 
@@ -715,20 +725,39 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
     }
     if (transfer.state.mismatch && retriedOnceHashes_.contains(sha))
         contentCache_->resetPartial(sha);
-    replacementObjectFailed(sha);
+    replacementObjectFailed(sha, transferFailureCode(transfer.state.mismatch));
 }
 
 // A hard failure of one object of the background fetch: a pause, then one more try within the
 // revision; the second drops the object, and its page is left to fail on its own.
-void PlayerController::replacementObjectFailed(const QString& sha256)
+void PlayerController::replacementObjectFailed(const QString& sha256, const QString& code)
 {
-    if (!retriedOnceHashes_.contains(sha256)) {
-        retriedOnceHashes_.insert(sha256);
+    if (!noteHardFailure(sha256, code)) {
         noteReplacementUnreachable();
         return;
     }
     replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha256; });
     pumpReplacement();
+}
+
+// The two-failure rule of a revision, whoever fetched: a digest's first hard failure earns it
+// one more try, its second gives it up, with the code it failed with, until the revision
+// changes. True when it is given up.
+bool PlayerController::noteHardFailure(const QString& sha256, const QString& code)
+{
+    if (!retriedOnceHashes_.contains(sha256)) {
+        retriedOnceHashes_.insert(sha256);
+        return false;
+    }
+    givenUpHashes_.insert(sha256, code);
+    return true;
+}
+
+// Why a digest is fetched no more: the installer's code for a package it refused, or the code
+// an object was given up with in this revision; empty when it may be fetched.
+QString PlayerController::fetchRefusal(const QString& sha256) const
+{
+    return refusedPackages_.value(sha256, givenUpHashes_.value(sha256));
 }
 
 void PlayerController::skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
