@@ -274,11 +274,11 @@ QString RuntimeTransport::originProblem(const QUrl& apiBase)
     if (serviceOrigin(apiBase).isEmpty())
         return QStringLiteral("plain http reaches only a service on this machine (localhost, "
                               "127.0.0.1, ::1); use https");
-    if (!apiBase.userInfo().isEmpty())
-        return QStringLiteral("user information is no part of an origin and is left out");
     const QString path = apiBase.path();
-    if ((!path.isEmpty() && path != QLatin1String("/")) || apiBase.hasQuery())
-        return QStringLiteral("a path or query is no part of an origin and is left out");
+    if (!apiBase.userInfo().isEmpty() || (!path.isEmpty() && path != QLatin1String("/"))
+        || apiBase.hasQuery())
+        return QStringLiteral("user information, a path or a query is no part of an origin and "
+                              "is left out");
     return {};
 }
 
