@@ -12,7 +12,6 @@
 #include "tests/support/WrapperScene.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
 #include <QProcess>
@@ -55,6 +54,27 @@ ServedObject stubPackage()
 {
     const QByteArray bytes = test::stubApplicationPackage({{"paint", "#ff00ff"}});
     return {"/content/v1/packages/stub.tgz", bytes, test::FakeRuntimeService::sha256Hex(bytes)};
+}
+
+// The document with its first page showing the web application instead, for afterMs.
+QJsonObject webPageFirst(QJsonObject document, const ServedObject& package, int afterMs)
+{
+    QJsonArray pages = document["pages"].toArray();
+    QJsonObject first = pages[0].toObject();
+    first["primitives"] = QJsonArray{test::applicationPrimitive("menu", package)};
+    first["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", afterMs}};
+    pages[0] = first;
+    document["pages"] = pages;
+    return document;
+}
+
+// A stop ends the player with 0 within 10 s.
+void verifyStopped(QProcess& player, int signalNumber)
+{
+    QCOMPARE(::kill(pid_t(player.processId()), signalNumber), 0);
+    QVERIFY(QTest::qWaitFor([&player] { return player.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(player.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(player.exitCode(), 0);
 }
 
 // The service's quiet answers on the routes of a bound player's session.
@@ -119,17 +139,13 @@ private slots:
         s.putContent(stub.path, stub.bytes, "application/vnd.talvorine.webapp-package+tar+gzip");
         s.putContent(blue.path, blue.bytes);
         // A web application for a few seconds, the ad slot, then blue.
-        QJsonObject document = test::adslotDocument(QStringLiteral("man_stop"),
-                                                    {{blue, 4000}, {blue, 600000}},
-                                                    {{1, "ad", "lobby-slot"}});
-        QJsonArray pages = document["pages"].toArray();
-        QJsonObject first = pages[0].toObject();
-        first["primitives"] = QJsonArray{test::applicationPrimitive("menu", stub)};
-        pages[0] = first;
-        document["pages"] = pages;
         s.adSlots().fill("ad", {.startBeforeMs = 60000, .durationMs = 60000,
                                 .creative = ServedObject::picture("green", Qt::green).bytes});
-        answerSession(s, document, true);
+        answerSession(s,
+                      webPageFirst(test::adslotDocument("man_stop", {{blue, 0}, {blue, 600000}},
+                                                        {{1, "ad", "lobby-slot"}}),
+                                   stub, 4000),
+                      true);
 
         QProcess player;
         player.setProcessEnvironment(test::environmentWith(
@@ -139,29 +155,16 @@ private slots:
                      {"--origin", s.url().toString(), "--state-dir", state, "--window-size",
                       "640x360"});
         QVERIFY(player.waitForStarted());
-        const auto events = [&state] {
-            QStringList names;
-            for (const QJsonObject& record : test::readJsonLines(state + "/dev-log.jsonl"))
-                names.append(record.value("event").toString() + ' '
-                             + record.value("page_id").toString() + record.value("code").toString()
-                             + record.value("reason").toString());
-            return names.join('\n');
-        };
-        QTRY_VERIFY2_WITH_TIMEOUT(!devLog(state, "ad_first_visible_frame").isEmpty(),
-                                  qPrintable(events()), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!devLog(state, "ad_first_visible_frame").isEmpty(), waitMs);
         const QString occurrence =
             devLog(state, "ad_first_visible_frame").first().value("occurrence_id").toString();
         QVERIFY(!devLog(state, "web.handshake").isEmpty());
         // The web engine's processes are running beside the player.
         QVERIFY(markedProcesses(dir.path()).size() > 1);
 
-        QElapsedTimer stopping;
-        stopping.start();
-        QCOMPARE(::kill(pid_t(player.processId()), signalNumber), 0);
-        QVERIFY(QTest::qWaitFor([&player] { return player.state() == QProcess::NotRunning; },
-                                10000));
-        QCOMPARE(player.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(player.exitCode(), 0);
+        verifyStopped(player, signalNumber);
+        if (QTest::currentTestFailed())
+            return;
         QVERIFY2(markedProcesses(dir.path()).isEmpty(),
                  qPrintable(markedProcesses(dir.path()).join(' ')));
 
@@ -242,14 +245,10 @@ private slots:
         const ServedObject stub = stubPackage();
         s.putContent(red.path, red.bytes);
         s.putContent(stub.path, stub.bytes, "application/vnd.talvorine.webapp-package+tar+gzip");
-        QJsonObject document = test::contentDocument(
-            {{test::applicationPrimitive("menu", stub)}, {test::mediaPrimitive("red", {red})}});
-        QJsonArray pages = document["pages"].toArray();
-        QJsonObject web = pages[0].toObject();
-        web["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", 3000}};
-        pages[0] = web;
-        document["pages"] = pages;
-        answerSession(s, document, false);
+        answerSession(s,
+                      webPageFirst(test::contentDocument({{}, {test::mediaPrimitive("red", {red})}}),
+                                   stub, 3000),
+                      false);
         const qsizetype origin = command.indexOf("--origin"), stateDir = command.indexOf("--state-dir");
         QVERIFY(origin > 0 && stateDir > 0 && stateDir + 1 < command.size());
         command[origin + 1] = s.url().toString();
@@ -277,12 +276,7 @@ private slots:
             QCOMPARE(failed.first().value("code").toString(),
                      QStringLiteral("web_wrapper_load_failed"));
         }
-
-        QCOMPARE(::kill(pid_t(player.processId()), SIGTERM), 0);
-        QVERIFY(QTest::qWaitFor([&player] { return player.state() == QProcess::NotRunning; },
-                                10000));
-        QCOMPARE(player.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(player.exitCode(), 0);
+        verifyStopped(player, SIGTERM);
     }
 };
 

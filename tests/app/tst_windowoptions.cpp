@@ -165,8 +165,6 @@ private slots:
         QTest::newRow("root, no-sandbox flag")
             << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--dns-prefetch-disable --no-sandbox"}
             << false;
-        QTest::newRow("root, no-sandbox flag with a value")
-            << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--no-sandbox=1"} << false;
         QTest::newRow("root, a flag that only starts alike")
             << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--no-sandboxing"} << true;
         QTest::newRow("root, the flag's name inside another's value")
