@@ -81,7 +81,8 @@ QByteArray webEngineSandboxRefusal(uint effectiveUserId, const QProcessEnvironme
     const QStringList flags = environment.value(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"))
                                   .split(u' ', Qt::SkipEmptyParts);
     for (const QString& flag : flags) {
-        if (flag == QLatin1String("--no-sandbox") || flag.startsWith(QLatin1String("--no-sandbox=")))
+        if (flag == QLatin1String("--no-sandbox")
+            || flag.startsWith(QLatin1String("--no-sandbox=")))
             return {};
     }
     return "Talvorine runs as root with the web engine's sandbox on, which the engine refuses: "

@@ -154,7 +154,8 @@ int main(int argc, char** argv)
     }
     const PlayerWindowOptions window = PlayerWindowOptions::from(parser);
     if (!window.valid) {
-        writeStandardErrorLine("Invalid --window-size. Use WIDTHxHEIGHT with each edge from 1 to 8192, once.");
+        writeStandardErrorLine(
+            "Invalid --window-size. Use WIDTHxHEIGHT with each edge from 1 to 8192, once.");
         return exitUsage;
     }
 

@@ -244,7 +244,8 @@ private slots:
         const QList<QJsonObject> failed = test::recordsOf(log, "primitive_failed");
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().value("page_id").toString(), QStringLiteral("web"));
-        QCOMPARE(failed.first().value("code").toString(), QStringLiteral("web_wrapper_load_failed"));
+        QCOMPARE(failed.first().value("code").toString(),
+                 QStringLiteral("web_wrapper_load_failed"));
         QCOMPARE(test::recordsOf(log, "web.failure").first().value("stage").toString(),
                  QStringLiteral("wrapper_load"));
         QTRY_VERIFY_WITH_TIMEOUT(!s.requestsTo(W::reportsRoute).isEmpty(), waitMs);

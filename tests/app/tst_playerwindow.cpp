@@ -105,7 +105,8 @@ private slots:
                                      "--state-dir a directory the player's user may create and "
                                      "write.";
         QTest::newRow("state directory is a file")
-            << QStringList{"--origin", "http://localhost:9", "--state-dir", "<file>"} << stateProblem.arg("<file>", "Not a directory")
+            << QStringList{"--origin", "http://localhost:9", "--state-dir", "<file>"}
+            << stateProblem.arg("<file>", "Not a directory")
             << false;
         QTest::newRow("state directory cannot be written")
             << QStringList{"--origin", "http://localhost:9", "--state-dir", "<state>"}
