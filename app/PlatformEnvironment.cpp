@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <malloc.h>
 
@@ -34,6 +35,13 @@ bool socketAccepts(const QByteArray& path)
 }
 
 } // namespace
+
+void writeStandardErrorLine(const QByteArray& line)
+{
+    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
 
 bool configureWaylandPlatformEnvironment()
 {
@@ -62,6 +70,24 @@ QByteArray waylandDisplayRefusal(const QProcessEnvironment& environment)
     if (socketAccepts(socket))
         return {};
     return refused + "No WAYLAND_DISPLAY socket at " + socket + '.';
+}
+
+QByteArray webEngineSandboxRefusal(uint effectiveUserId, const QProcessEnvironment& environment)
+{
+    if (effectiveUserId != 0 || environment.contains(QStringLiteral("QTWEBENGINE_DISABLE_SANDBOX")))
+        return {};
+    // The engine reads its switches from these flags split at blanks, and takes a switch with a
+    // value as the switch itself.
+    const QStringList flags = environment.value(QStringLiteral("QTWEBENGINE_CHROMIUM_FLAGS"))
+                                  .split(u' ', Qt::SkipEmptyParts);
+    for (const QString& flag : flags) {
+        if (flag == QLatin1String("--no-sandbox")
+            || flag.startsWith(QLatin1String("--no-sandbox=")))
+            return {};
+    }
+    return "Talvorine runs as root with the web engine's sandbox on, which the engine refuses: "
+           "web pages are skipped. Run the player as another user (or, knowingly, set "
+           "QTWEBENGINE_DISABLE_SANDBOX=1).";
 }
 
 void configureGstGlEnvironment()

@@ -6,6 +6,10 @@ class QProcessEnvironment;
 
 namespace talvorine {
 
+// Writes the line and a line feed to standard error as raw bytes, not through the logging
+// framework: a refusal must reach a service manager's journal whatever Qt's message handling is.
+void writeStandardErrorLine(const QByteArray& line);
+
 // True when the Qt platform is (now) Wayland: an unset value or a Wayland-first fallback list
 // becomes exactly "wayland"; any other platform is left alone and refused.
 bool configureWaylandPlatformEnvironment();
@@ -15,6 +19,12 @@ bool configureWaylandPlatformEnvironment();
 // the compositor's socket accepts a connection. Without it Qt's platform plug-in aborts the
 // process, which a service manager that starts the player before its compositor sees as a crash.
 QByteArray waylandDisplayRefusal(const QProcessEnvironment& environment);
+
+// The line that says the web engine may not start, empty when it may. Run as root, the engine
+// refuses its sandbox and ends the whole process at the first web page; the sandbox is off only
+// when the operator turned it off (QTWEBENGINE_DISABLE_SANDBOX, or --no-sandbox among the
+// Chromium flags). The player never turns it off itself.
+QByteArray webEngineSandboxRefusal(uint effectiveUserId, const QProcessEnvironment& environment);
 
 // GStreamer's GL elements must use EGL on Wayland unless the operator chose otherwise.
 void configureGstGlEnvironment();

@@ -3,11 +3,13 @@
 #include "app/DebugWindowSizer.h"
 #include "app/HostContext.h"
 #include "app/PlatformEnvironment.h"
+#include "app/PlayerOpLog.h"
 #include "app/PlayerWindowQuitGuard.h"
 #include "controller/PlayerController.h"
 #include "operator/HardwareControls.h"
 #include "operator/OperatorPanel.h"
 #include "overlay/OverlayContract.h"
+#include "runtime/RuntimeTransport.h"
 #include "stage/CapabilityReport.h"
 #include "stage/ChromeTokens.h"
 #include "stage/FontCatalog.h"
@@ -45,6 +47,47 @@ namespace {
 bool orDefault(const std::function<bool()>& check, bool (*fallback)())
 {
     return check ? check() : fallback();
+}
+
+// The transport drops an origin it cannot use and the screen says only "Cannot show content".
+void sayOriginProblem(const QUrl& origin)
+{
+    const QString problem = RuntimeTransport::originProblem(origin);
+    if (problem.isEmpty())
+        return;
+    const QUrl used = RuntimeTransport::serviceOrigin(origin);
+    const QString given = origin.toString(QUrl::RemovePassword);
+    writeStandardErrorLine(
+        (used.isEmpty()
+             ? QStringLiteral("Origin \"%1\" is not usable: %2. Start the player with --origin "
+                              "https://HOST[:PORT].")
+                   .arg(given, problem)
+             : QStringLiteral("Origin \"%1\" is not usable as given: %2; the player uses %3.")
+                   .arg(given, problem, used.toString()))
+            .toLocal8Bit());
+}
+
+void sayStateDirectoryProblem(const QString& directory)
+{
+    QString problem = StorageFiles::directoryProblem(directory);
+    if (problem.isEmpty())
+        problem = QStringLiteral("its files could not be written");
+    writeStandardErrorLine(QStringLiteral("State directory \"%1\" is not usable: %2. Give "
+                                          "--state-dir a directory the player's user may create "
+                                          "and write.")
+                               .arg(directory, problem)
+                               .toLocal8Bit());
+}
+
+// Said where an operator looks, and the stages told to make no web placement.
+void refuseWebEngine(const QByteArray& refusal, WebPackageSchemeCoordinator& webPackages)
+{
+    writeStandardErrorLine(refusal);
+    PlayerOpLog::errorLocal(PlayerOpLog::newId(), QStringLiteral("web_engine.start"), 0,
+                            {{QStringLiteral("code"), QStringLiteral("web_engine_sandbox_root")},
+                             {QStringLiteral("message"), QString::fromLocal8Bit(refusal)}},
+                            {});
+    webPackages.setEngineRefused(true);
 }
 
 } // namespace
@@ -131,6 +174,8 @@ void PlayerComposition::build()
         return FontCatalog::instance().registerApplicationFonts();
     });
 
+    sayOriginProblem(settings_.origin);
+
     const PlayerWindowOptions& window = settings_.window;
     controller_ = std::make_unique<PlayerController>(
         settings_.origin, settings_.stateDirectory, QSizeF(window.width, window.height),
@@ -140,6 +185,11 @@ void PlayerComposition::build()
                                 QStringLiteral(TALVORINE_BUILD_REVISION));
     controller.setHostContext(readHostContext(QString::fromLatin1(applicationVersion),
                                               capabilities_->hostCapabilities()));
+    QObject::connect(&controller, &PlayerController::fatalChanged, &controller,
+                     [&controller, directory = settings_.stateDirectory] {
+                         if (controller.fatalCode() == FatalSurface::LocalStateUnusable)
+                             sayStateDirectoryProblem(directory);
+                     });
 
     const auto locate = settings_.locateProgram ? settings_.locateProgram
                                                 : std::function<QString(const QString&)>(
@@ -174,6 +224,8 @@ void PlayerComposition::build()
         controller.enterFatal(FatalSurface::StatusContractMissing);
 
     webPackages_ = std::make_unique<WebPackageSchemeCoordinator>();
+    if (!settings_.webEngineRefusal.isEmpty())
+        refuseWebEngine(settings_.webEngineRefusal, *webPackages_);
 
     // Without a copy the scene starts without its animation; nothing to report.
     startupAnimation_ = keepStartupAnimation(settings_.startupAnimation, settings_.stateDirectory);

@@ -39,6 +39,9 @@ struct PlayerCompositionSettings {
     // the machine's own.
     std::function<QString(const QString&)> locateProgram;
     QString backlightRoot = QStringLiteral("/sys/class/backlight");
+    // Why the web engine may not start in this process (webEngineSandboxRefusal), found by
+    // main() before any engine process exists; empty when it may. Tests set it themselves.
+    QByteArray webEngineRefusal;
 };
 
 class PlayerComposition {
@@ -57,7 +60,10 @@ public:
 
     // Everything after the platform check: the QML types, fonts, controller, hardware controls,
     // fatal surfaces, web packages, start-up animation, engine and scene, the window hooks and
-    // the controller's start on the event loop's first pass.
+    // the controller's start on the event loop's first pass. What an operator must mend (an
+    // origin the player cannot use as given, a state directory it cannot use, a web engine that
+    // may not start) is said in one line on standard error, where a service manager's journal
+    // finds it; the player runs on all the same.
     void build();
 
     CapabilityReport& capabilities() { return *capabilities_; }

@@ -4,6 +4,7 @@
 #include "app/PlayerComposition.h"
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
+#include "app/StopSignals.h"
 #include "stage/CapabilityReport.h"
 #include "web/WebPackageScheme.h"
 #include "web/WebSecurityPolicy.h"
@@ -13,10 +14,12 @@
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QProcessEnvironment>
+#include <QWindow>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -34,13 +37,6 @@ void applyPlayerIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("Talvorine"));
     QCoreApplication::setApplicationVersion(
         QString::fromLatin1(PlayerComposition::applicationVersion));
-}
-
-void writeError(const QByteArray& message)
-{
-    std::fwrite(message.constData(), 1, size_t(message.size()), stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
 }
 
 // A URL may reach the player only as the origin option's value, never with a fragment, and
@@ -113,12 +109,25 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
 {
     QGuiApplication app(argc, argv);
     applyPlayerIdentity();
+    // A service manager's stop, an interrupt or a hang-up closes the window: the shutdown then
+    // takes its ordinary course (the scene, then the controller, which ends an ad visit on glass
+    // and writes the ad outbox) and the event loop returns 0.
+    StopSignals stops;
+    QObject::connect(&stops, &StopSignals::stopRequested, &app, [] {
+        const QWindowList windows = QGuiApplication::topLevelWindows();
+        for (QWindow* window : windows)
+            window->close();
+        if (windows.isEmpty())
+            QCoreApplication::quit();
+    });
 
     PlayerCompositionSettings settings;
     settings.origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
     settings.stateDirectory =
         PlayerComposition::stateDirectoryFor(parser.value(QStringLiteral("state-dir")));
     settings.window = window;
+    settings.webEngineRefusal =
+        webEngineSandboxRefusal(::geteuid(), QProcessEnvironment::systemEnvironment());
     PlayerComposition player(std::move(settings));
     if (QGuiApplication::platformName() != QLatin1String("wayland"))
         return exitConfig;
@@ -140,12 +149,13 @@ int main(int argc, char** argv)
     QCommandLineParser parser;
     addOptions(parser);
     if (!parser.parse(argumentList(argc, argv)) || !parser.positionalArguments().isEmpty()) {
-        writeError("Invalid arguments. Use --help for player options.");
+        writeStandardErrorLine("Invalid arguments. Use --help for player options.");
         return exitUsage;
     }
     const PlayerWindowOptions window = PlayerWindowOptions::from(parser);
     if (!window.valid) {
-        writeError("Invalid --window-size. Use WIDTHxHEIGHT with each edge from 1 to 8192, once.");
+        writeStandardErrorLine(
+            "Invalid --window-size. Use WIDTHxHEIGHT with each edge from 1 to 8192, once.");
         return exitUsage;
     }
 
@@ -161,12 +171,12 @@ int main(int argc, char** argv)
     }
 
     if (!configureWaylandPlatformEnvironment()) {
-        writeError("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
+        writeStandardErrorLine("Talvorine requires Wayland. Set QT_QPA_PLATFORM=wayland.");
         return exitConfig;
     }
     const QByteArray unreachable = waylandDisplayRefusal(QProcessEnvironment::systemEnvironment());
     if (!unreachable.isEmpty()) {
-        writeError(unreachable);
+        writeStandardErrorLine(unreachable);
         return exitConfig;
     }
     PlayerComposition::applyGraphicsDefaults();

@@ -290,6 +290,7 @@ public:
     QString status() const { return status_; }
     bool fatalVisible() const;
     QString fatalReason() const;
+    FatalSurface::Code fatalCode() const { return fatalCode_; }
     bool splashVisible() const { return splashVisible_; }
     double splashOpacity() const { return splashOpacity_; }
     bool qmlGpuVideoAvailable() const { return gpuVideoAvailable_; }

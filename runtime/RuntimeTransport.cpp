@@ -232,14 +232,7 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
     manager_->setCookieJar(new RejectingCookieJar(manager_.get()));
     manager_->setTransferTimeout(transferTimeoutMs);
 
-    const QUrl cleaned = apiBase.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
-                                          | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
-    // The session credential travels with every request: in the clear only to this machine.
-    const QString scheme = cleaned.scheme().toLower();
-    const bool local = environmentFromOrigin(cleaned) == PlayerEnvironment::Local;
-    if (cleaned.isValid() && !cleaned.host().isEmpty()
-        && (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && local)))
-        origin_ = cleaned;
+    origin_ = serviceOrigin(apiBase);
 
     for (Stream* stream : {&runtimeStream_, &pairingStream_}) {
         stream->stallTimer.setSingleShot(true);
@@ -254,6 +247,39 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
     connect(&pairingStream_.stallTimer, &QTimer::timeout, this, [this] {
         failPairingStream(QStringLiteral("pairing_stream_stalled"), 0, -1, true);
     });
+}
+
+QUrl RuntimeTransport::serviceOrigin(const QUrl& apiBase)
+{
+    const QUrl cleaned = apiBase.adjusted(QUrl::RemovePath | QUrl::RemoveQuery
+                                          | QUrl::RemoveFragment | QUrl::RemoveUserInfo);
+    // The session credential travels with every request: in the clear only to this machine.
+    const QString scheme = cleaned.scheme().toLower();
+    const bool local = environmentFromOrigin(cleaned) == PlayerEnvironment::Local;
+    if (cleaned.isValid() && !cleaned.host().isEmpty()
+        && (scheme == QLatin1String("https") || (scheme == QLatin1String("http") && local)))
+        return cleaned;
+    return {};
+}
+
+QString RuntimeTransport::originProblem(const QUrl& apiBase)
+{
+    if (apiBase.isEmpty())
+        return QStringLiteral("it is empty");
+    if (!apiBase.isValid() || apiBase.host().isEmpty())
+        return QStringLiteral("it is not a URL with a scheme and a host, such as https://HOST");
+    const QString scheme = apiBase.scheme().toLower();
+    if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
+        return QStringLiteral("its scheme must be https");
+    if (serviceOrigin(apiBase).isEmpty())
+        return QStringLiteral("plain http reaches only a service on this machine (localhost, "
+                              "127.0.0.1, ::1); use https");
+    const QString path = apiBase.path();
+    if (!apiBase.userInfo().isEmpty() || (!path.isEmpty() && path != QLatin1String("/"))
+        || apiBase.hasQuery())
+        return QStringLiteral("user information, a path or a query is no part of an origin and "
+                              "is left out");
+    return {};
 }
 
 RuntimeTransport::~RuntimeTransport()

@@ -61,6 +61,13 @@ public:
                      QString playerIdentityPath, QObject* parent = nullptr);
     ~RuntimeTransport() override;
 
+    // The origin the transport talks to for the one it is given: its scheme, host and port
+    // alone; empty when it cannot be used (no host, not https, or http to another machine).
+    static QUrl serviceOrigin(const QUrl& apiBase);
+    // Why the given origin is not usable as it stands, in words for the operator; empty when
+    // it is. Also said of a part the transport leaves out (a path, a query, user information).
+    static QString originProblem(const QUrl& apiBase);
+
     QNetworkAccessManager* networkAccessManager() const;
     // GETs a content download the caller has built (authorised, its headers set) the way the
     // transport sends its own requests: without HTTP/2 and with the bounded read buffer, so a

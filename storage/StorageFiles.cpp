@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <iterator>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -148,6 +150,31 @@ bool ensurePrivateDirectory(const QString& path)
             return false;
     }
     return true;
+}
+
+QString directoryProblem(const QString& path)
+{
+    std::error_code error;
+    const std::filesystem::path directory(encoded(path).toStdString());
+    // Something other than a directory already at the path is "Not a directory".
+    if (path.isEmpty())
+        error = std::make_error_code(std::errc::no_such_file_or_directory);
+    else
+        std::filesystem::create_directories(directory, error);
+    if (error)
+        return QString::fromLocal8Bit(error.message());
+    // An unnamed file leaves nothing behind; a file system without them gets a named one.
+    int fd = ::open(encoded(path).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR)) {
+        QByteArray name = encoded(QDir(path).filePath(QStringLiteral(".write-probe-XXXXXX")));
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0)
+            ::unlink(name.constData());
+    }
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+    ::close(fd);
+    return {};
 }
 
 bool fsyncDirectory(const QString& path, UnsupportedSync unsupported)

@@ -174,6 +174,14 @@ InterceptionVerdict interceptionVerdict(const InterceptedPlacement& placement, c
 
 WebPackageSchemeCoordinator::WebPackageSchemeCoordinator(QObject* parent) : QObject(parent) {}
 
+void WebPackageSchemeCoordinator::setEngineRefused(bool refused)
+{
+    if (engineRefused_ == refused)
+        return;
+    engineRefused_ = refused;
+    Q_EMIT engineRefusedChanged();
+}
+
 bool WebPackageSchemeCoordinator::configure(QObject* profile, const QString& packageCacheRoot,
                                             const QString& selectedPackageSha256,
                                             const QString& expectedOrigin,

@@ -39,8 +39,15 @@ InterceptionVerdict interceptionVerdict(const InterceptedPlacement& placement, c
 // the page side reports into the developer log.
 class WebPackageSchemeCoordinator : public QObject {
     Q_OBJECT
+    // True when the web engine may not start in this process (the shell found that at start):
+    // the stages then make no web placement, since starting the engine would end the process,
+    // and each web row fails as a placement whose wrapper cannot load.
+    Q_PROPERTY(bool engineRefused READ engineRefused NOTIFY engineRefusedChanged)
 public:
     explicit WebPackageSchemeCoordinator(QObject* parent = nullptr);
+
+    bool engineRefused() const { return engineRefused_; }
+    void setEngineRefused(bool refused);
 
     // False only when profile is not a QQuickWebEngineProfile; then nothing is installed.
     Q_INVOKABLE bool configure(QObject* profile, const QString& packageCacheRoot,
@@ -55,6 +62,12 @@ public:
     // One line for the failures a placement only counted ({stage: count}, WebPlacementChannel).
     Q_INVOKABLE void recordFailureRepeats(const QVariantMap& repeats) const;
     Q_INVOKABLE void recordHandshake(const QString& stage, const QString& origin) const;
+
+Q_SIGNALS:
+    void engineRefusedChanged();
+
+private:
+    bool engineRefused_ = false;
 };
 
 } // namespace talvorine

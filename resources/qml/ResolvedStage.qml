@@ -242,14 +242,29 @@ Item {
 
             // A web row is shown once its binding is complete: the placement is made then, with
             // every input at construction, and loaded once. The main scene adds the slot.
+            // Where the web engine may not start, no placement is made (the engine would end
+            // the process): the complete row fails as a wrapper that cannot load, from the
+            // event loop, not from inside the stage's own change.
             Component {
                 id: webContent
                 Loader {
-                    active: placement.contentSource.toString() !== ""
+                    id: webLoader
+                    readonly property bool bound: placement.contentSource.toString() !== ""
                         && placement.expectedOrigin !== ""
                         && (placement.primitive !== "application"
                             || placement.packageSha256.length === 64)
+                    readonly property bool engineRefused: stage.packageCoordinator !== null
+                        && stage.packageCoordinator.engineRefused
+                    active: bound && !engineRefused
                     onLoaded: item.beginLoad()
+                    Timer {
+                        interval: 0
+                        running: webLoader.bound && webLoader.engineRefused
+                        onTriggered: {
+                            stage.packageCoordinator.recordFailure("wrapper_load", 0)
+                            placement.fail("web_wrapper_load_failed")
+                        }
+                    }
                     sourceComponent: WebPlacement {
                         readonly property string primitiveId: placement.primitiveId
                         uploadedApplication: placement.primitive === "application"

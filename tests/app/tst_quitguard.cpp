@@ -1,8 +1,9 @@
 // The lifecycle guard under a real Wayland compositor: what it records, and that it never
-// changes what happens to a window.
+// changes what happens to a window; and the stop signals, which reach the event loop instead.
 
 #include "app/DevFileLog.h"
 #include "app/PlayerWindowQuitGuard.h"
+#include "app/StopSignals.h"
 #include "tests/support/TestSupport.h"
 
 #include <QGuiApplication>
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTest>
+
+#include <csignal>
 
 using namespace talvorine;
 using talvorine::test::readJsonLines;
@@ -206,6 +209,30 @@ private slots:
         emit qGuiApp->lastWindowClosed();
         QVERIFY(consoleLines.contains(
             QStringLiteral("process.last_window_closed quit_on_last_window_closed=false")));
+    }
+
+    // The stops the operating system asks for reach the event loop as one request; from then
+    // on the defaults are back, so a second signal while stopping ends the process at once.
+    void stopSignals_data()
+    {
+        QTest::addColumn<int>("number");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void stopSignals()
+    {
+        QFETCH(int, number);
+        StopSignals stops;
+        QSignalSpy requested(&stops, &StopSignals::stopRequested);
+        QCOMPARE(::raise(number), 0);
+        QTRY_COMPARE(requested.size(), 1);
+        QCOMPARE(requested.first().first().toInt(), number);
+        for (const int stop : {SIGTERM, SIGINT, SIGHUP}) {
+            struct sigaction now {};
+            QCOMPARE(::sigaction(stop, nullptr, &now), 0);
+            QVERIFY(now.sa_handler == SIG_DFL);
+        }
     }
 
     void cleanupTestCase() { qInstallMessageHandler(nullptr); }

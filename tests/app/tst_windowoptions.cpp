@@ -3,6 +3,7 @@
 #include "app/PlayerWindowOptions.h"
 
 #include <QCommandLineParser>
+#include <QProcessEnvironment>
 #include <QTest>
 
 #include <algorithm>
@@ -144,6 +145,43 @@ private slots:
         QCOMPARE(qgetenv("GST_GL_PLATFORM"), platformAfter);
         QCOMPARE(qgetenv("GST_GL_WINDOW"), windowAfter);
         QCOMPARE(qgetenv("QT_IM_MODULE"), inputMethodAfter);
+    }
+
+    // Only the operator turns the web engine's sandbox off; as root with it on, the engine
+    // would end the process at the first web page.
+    void webEngineSandbox_data()
+    {
+        QTest::addColumn<uint>("user");
+        QTest::addColumn<QStringList>("environment"); // NAME=value
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("root, sandbox on") << 0u << QStringList{} << true;
+        QTest::newRow("another user") << 1000u << QStringList{} << false;
+        QTest::newRow("root, sandbox disabled") << 0u
+                                                << QStringList{"QTWEBENGINE_DISABLE_SANDBOX=1"}
+                                                << false;
+        // The engine takes the variable being set at all, whatever its value.
+        QTest::newRow("root, sandbox disabled by 0")
+            << 0u << QStringList{"QTWEBENGINE_DISABLE_SANDBOX=0"} << false;
+        QTest::newRow("root, no-sandbox flag")
+            << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--dns-prefetch-disable --no-sandbox"}
+            << false;
+        QTest::newRow("root, a flag that only starts alike")
+            << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--no-sandboxing"} << true;
+        QTest::newRow("root, the flag's name inside another's value")
+            << 0u << QStringList{"QTWEBENGINE_CHROMIUM_FLAGS=--js-flags=--no-sandbox"} << true;
+    }
+    void webEngineSandbox()
+    {
+        QFETCH(uint, user);
+        QFETCH(QStringList, environment);
+        QFETCH(bool, refused);
+        QProcessEnvironment given;
+        for (const QString& assignment : environment)
+            given.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+        const QByteArray line = webEngineSandboxRefusal(user, given);
+        QCOMPARE(!line.isEmpty(), refused);
+        if (refused)
+            QVERIFY(line.startsWith("Talvorine runs as root with the web engine's sandbox on"));
     }
 
     // Threads living at once share the bounded arenas, as malloc's own report lists them.

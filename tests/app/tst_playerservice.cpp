@@ -1,0 +1,289 @@
+// The built player as a service manager runs it, under the test compositor against the fake
+// service: stopped by a signal while an ad is on glass after a web application's page, it ends
+// the visit as "interrupted", keeps that in its ad outbox and exits 0 within 10 s, the web
+// engine's processes gone with it; and the unit file in packaging/ passes systemd's own check
+// and its command line, run as written, shows a page and stops with 0.
+
+#include "ads/AdOutbox.h"
+#include "runtime/RuntimeWireContract.h"
+#include "tests/support/ControllerHarness.h"
+#include "tests/support/FakeAdSlots.h"
+#include "tests/support/TestSupport.h"
+#include "tests/support/WrapperScene.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <pwd.h>
+#include <unistd.h>
+
+using namespace talvorine;
+using talvorine::test::ControllerHarness;
+using talvorine::test::ServedObject;
+using Reply = talvorine::test::FakeRuntimeService::Reply;
+namespace W = talvorine::RuntimeWire;
+
+namespace {
+
+constexpr int waitMs = 60000;
+// Every process a run starts inherits this variable, the web engine's included.
+constexpr char runMark[] = "TALVORINE_SERVICE_TEST_MARK";
+
+// The processes still alive that carry the run's mark.
+QStringList markedProcesses(const QString& mark)
+{
+    const QByteArray entry = QByteArray(runMark) + '=' + mark.toLocal8Bit();
+    QStringList found;
+    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile environ("/proc/" + pid + "/environ");
+        if (environ.open(QIODevice::ReadOnly) && environ.readAll().split('\0').contains(entry))
+            found.append(pid);
+    }
+    return found;
+}
+
+// The tests' own web application, which says "ready" at once.
+ServedObject stubPackage()
+{
+    const QByteArray bytes = test::stubApplicationPackage({{"paint", "#ff00ff"}});
+    return {"/content/v1/packages/stub.tgz", bytes, test::FakeRuntimeService::sha256Hex(bytes)};
+}
+
+// The document with its first page showing the web application instead, for afterMs.
+QJsonObject webPageFirst(QJsonObject document, const ServedObject& package, int afterMs)
+{
+    QJsonArray pages = document["pages"].toArray();
+    QJsonObject first = pages[0].toObject();
+    first["primitives"] = QJsonArray{test::applicationPrimitive("menu", package)};
+    first["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", afterMs}};
+    pages[0] = first;
+    document["pages"] = pages;
+    return document;
+}
+
+// A stop ends the player with 0 within 10 s.
+void verifyStopped(QProcess& player, int signalNumber)
+{
+    QCOMPARE(::kill(pid_t(player.processId()), signalNumber), 0);
+    QVERIFY(QTest::qWaitFor([&player] { return player.state() == QProcess::NotRunning; }, 10000));
+    QCOMPARE(player.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(player.exitCode(), 0);
+}
+
+// The service's quiet answers on the routes of a bound player's session.
+void answerSession(test::FakeRuntimeService& s, const QJsonObject& document, bool adSlots)
+{
+    s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(adSlots)});
+    s.script("GET", adSlots ? W::manifestV2Route : W::manifestRoute,
+             {Reply::json(200, document).withHeader("ETag", "\"rev\"")});
+    s.script("GET", W::eventsRoute, {Reply::eventStream()});
+    Reply taken;
+    taken.status = 204;
+    s.script("PUT", W::observationRoute, {taken});
+    s.script("POST", W::reportsRoute, QList<Reply>(16, Reply::json(200, QJsonObject())));
+    s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
+}
+
+QList<QJsonObject> devLog(const QString& state, const char* event)
+{
+    return test::recordsOf(test::readJsonLines(state + "/dev-log.jsonl"), event);
+}
+
+// The [Service] settings of a unit file, each key with its values in file order.
+QHash<QString, QStringList> serviceSettings(const QString& path)
+{
+    QFile file(path);
+    QHash<QString, QStringList> settings;
+    if (!file.open(QIODevice::ReadOnly))
+        return settings;
+    bool service = false;
+    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
+        if (line.startsWith('['))
+            service = line == QLatin1String("[Service]");
+        const qsizetype at = line.indexOf('=');
+        if (service && at > 0 && !line.startsWith('#'))
+            settings[line.left(at)].append(line.mid(at + 1));
+    }
+    return settings;
+}
+
+} // namespace
+
+class TestPlayerService : public QObject {
+    Q_OBJECT
+private slots:
+    void stopsInOrder_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGINT") << SIGINT;
+        QTest::newRow("SIGHUP") << SIGHUP;
+    }
+    void stopsInOrder()
+    {
+        QFETCH(int, signalNumber);
+        QTemporaryDir dir;
+        const QString state = dir.filePath("state");
+        QVERIFY(test::prepareBoundState(state));
+        test::FakeRuntimeService s;
+        QVERIFY2(s.listening(), qPrintable(s.setupError()));
+        const ServedObject stub = stubPackage();
+        const ServedObject blue = ServedObject::picture("blue", Qt::blue);
+        s.putContent(stub.path, stub.bytes, "application/vnd.talvorine.webapp-package+tar+gzip");
+        s.putContent(blue.path, blue.bytes);
+        // A web application for a few seconds, the ad slot, then blue.
+        s.adSlots().fill("ad", {.startBeforeMs = 60000, .durationMs = 60000,
+                                .creative = ServedObject::picture("green", Qt::green).bytes});
+        answerSession(s,
+                      webPageFirst(test::adslotDocument("man_stop", {{blue, 0}, {blue, 600000}},
+                                                        {{1, "ad", "lobby-slot"}}),
+                                   stub, 4000),
+                      true);
+
+        QProcess player;
+        player.setProcessEnvironment(test::environmentWith(
+            {{"QT_QPA_PLATFORM", ""}, {runMark, dir.path()},
+             {"TALVORINE_COLD_BOOT_SPREAD_MS", "0"}}));
+        player.setProcessChannelMode(QProcess::ForwardedChannels);
+        player.start(QStringLiteral(TALVORINE_PLAYER_PATH),
+                     {"--origin", s.url().toString(), "--state-dir", state, "--window-size",
+                      "640x360"});
+        QVERIFY(player.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(!devLog(state, "ad_first_visible_frame").isEmpty(), waitMs);
+        const QString occurrence =
+            devLog(state, "ad_first_visible_frame").first().value("occurrence_id").toString();
+        QVERIFY(!devLog(state, "web.handshake").isEmpty());
+        // The web engine's processes are running beside the player.
+        QVERIFY(markedProcesses(dir.path()).size() > 1);
+
+        verifyStopped(player, signalNumber);
+        if (QTest::currentTestFailed())
+            return;
+        // The engine's helpers end as they see the player gone, not all in the same instant.
+        QTRY_VERIFY2_WITH_TIMEOUT(markedProcesses(dir.path()).isEmpty(),
+                                  qPrintable(markedProcesses(dir.path()).join(' ')), 20000);
+
+        AdOutbox kept(state + "/playback-state/ad-outbox.json");
+        kept.load();
+        QStringList ends;
+        for (const AdEventRecord& event : kept.inflight() + kept.pending()) {
+            if (event.occurrenceId == occurrence && event.kind != QLatin1String("started"))
+                ends.append(event.kind);
+        }
+        QCOMPARE(ends, QStringList{"interrupted"});
+        QVERIFY(!kept.openVisit());
+    }
+
+    // What systemd itself says of the unit, with the program where the build put it.
+    void unitVerifiedBySystemd()
+    {
+        const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
+        if (analyze.isEmpty())
+            QSKIP("no systemd-analyze on this machine");
+        QFile unit(TALVORINE_SOURCE_DIR "/packaging/talvorine-player.service");
+        QVERIFY(unit.open(QIODevice::ReadOnly));
+        QByteArray text = unit.readAll();
+        static const QRegularExpression program("^ExecStart=(\\S+)",
+                                                QRegularExpression::MultilineOption);
+        const QString written = program.match(QString::fromUtf8(text)).captured(1);
+        QVERIFY(written.endsWith("/talvorine-player"));
+        text.replace(written.toUtf8(), TALVORINE_PLAYER_PATH);
+        QTemporaryDir dir;
+        QFile copy(dir.filePath("talvorine-player.service"));
+        QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size());
+        copy.close();
+        QProcess verify;
+        verify.setProcessChannelMode(QProcess::MergedChannels);
+        verify.start(analyze, {"verify", copy.fileName()});
+        QVERIFY(verify.waitForFinished(60000));
+        const QByteArray said = verify.readAll();
+        QVERIFY2(verify.exitCode() == 0 && said.isEmpty(), said.constData());
+    }
+
+    // The unit's command line and environment as systemd would give them, with four
+    // substitutions: the build's binary for the installed one, the fake service for the origin,
+    // a temporary state directory, and the test compositor's runtime directory and socket for
+    // the user session's. User= is not taken on: the tests run as root in a container without
+    // the unit's user or that user's compositor, so the command runs as the test's own user.
+    void unitRunsAsWritten()
+    {
+        const QHash<QString, QStringList> unit =
+            serviceSettings(TALVORINE_SOURCE_DIR "/packaging/talvorine-player.service");
+        const QString user = unit.value("User").value(0);
+        QVERIFY(!user.isEmpty() && user != QLatin1String("root"));
+        QCOMPARE(unit.value("Restart"), QStringList{"always"});
+        QStringList command = unit.value("ExecStart").value(0).split(' ', Qt::SkipEmptyParts);
+        QVERIFY(!command.isEmpty() && command.first().endsWith("/talvorine-player"));
+        QProcessEnvironment environment;
+        environment.insert("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
+        for (const QString& assignments : unit.value("Environment")) {
+            for (const QString& assignment : assignments.split(' ', Qt::SkipEmptyParts))
+                environment.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+        }
+        for (const char* name : {"XDG_RUNTIME_DIR", "WAYLAND_DISPLAY"}) {
+            QVERIFY2(environment.contains(name), name);
+            environment.insert(name, qEnvironmentVariable(name));
+        }
+        const passwd* self = ::getpwuid(::geteuid());
+        QVERIFY(self);
+        environment.insert("HOME", QString::fromLocal8Bit(self->pw_dir));
+        environment.insert("USER", QString::fromLocal8Bit(self->pw_name));
+        environment.insert(runMark, "unit");
+
+        QTemporaryDir dir;
+        const QString state = dir.filePath("state");
+        QVERIFY(test::prepareBoundState(state));
+        test::FakeRuntimeService s;
+        QVERIFY2(s.listening(), qPrintable(s.setupError()));
+        // A web application's page, then a picture. Run as root the unit's environment keeps
+        // the engine's sandbox on: the web page is skipped, and the player plays on.
+        const ServedObject red = ServedObject::picture("red", Qt::red);
+        const ServedObject stub = stubPackage();
+        s.putContent(red.path, red.bytes);
+        s.putContent(stub.path, stub.bytes, "application/vnd.talvorine.webapp-package+tar+gzip");
+        answerSession(s,
+                      webPageFirst(
+                          test::contentDocument({{}, {test::mediaPrimitive("red", {red})}}), stub,
+                          3000),
+                      false);
+        const qsizetype origin = command.indexOf("--origin");
+        const qsizetype stateDir = command.indexOf("--state-dir");
+        QVERIFY(origin > 0 && stateDir > 0 && stateDir + 1 < command.size());
+        command[origin + 1] = s.url().toString();
+        command[stateDir + 1] = state;
+
+        QProcess player;
+        player.setProcessEnvironment(environment);
+        player.start(QStringLiteral(TALVORINE_PLAYER_PATH), command.mid(1));
+        QVERIFY(player.waitForStarted());
+        const auto shown = [&state] {
+            QStringList pages;
+            for (const QJsonObject& record : devLog(state, "candidate_activated"))
+                pages.append(record.value("page_id").toString());
+            return pages;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(shown().contains("p1"), qPrintable(shown().join(' ')), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.requestsTo(W::reportsRoute).isEmpty(), waitMs);
+        QCOMPARE(player.state(), QProcess::Running);
+        const bool root = ::geteuid() == 0;
+        const QByteArray sandbox = "Talvorine runs as root with the web engine's sandbox on";
+        QCOMPARE(player.readAllStandardError().count(sandbox), root ? 1 : 0);
+        if (root) {
+            const QList<QJsonObject> failed = devLog(state, "primitive_failed");
+            QVERIFY(!failed.isEmpty());
+            QCOMPARE(failed.first().value("code").toString(),
+                     QStringLiteral("web_wrapper_load_failed"));
+        }
+        verifyStopped(player, SIGTERM);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPlayerService)
+#include "tst_playerservice.moc"
