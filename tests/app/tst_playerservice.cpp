@@ -9,12 +9,12 @@
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FakeAdSlots.h"
 #include "tests/support/OpLogListener.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 #include "tests/support/WrapperScene.h"
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
@@ -57,15 +57,12 @@ QList<QJsonObject> devLog(const QString& state, const char* event)
     return test::recordsOf(test::readJsonLines(state + "/dev-log.jsonl"), event);
 }
 
-// The [Service] settings of a unit file, each key with its values in file order.
-QHash<QString, QStringList> serviceSettings(const QString& path)
+// The [Service] settings of the unit file, each key with its values in file order.
+QHash<QString, QStringList> serviceSettings()
 {
-    QFile file(path);
     QHash<QString, QStringList> settings;
-    if (!file.open(QIODevice::ReadOnly))
-        return settings;
     bool service = false;
-    for (const QString& line : QString::fromUtf8(file.readAll()).split('\n')) {
+    for (const QString& line : QString::fromUtf8(testfiles::read(unitPath)).split('\n')) {
         if (line.startsWith('['))
             service = line == QLatin1String("[Service]");
         const qsizetype at = line.indexOf('=');
@@ -86,21 +83,15 @@ private slots:
         const QString analyze = QStandardPaths::findExecutable("systemd-analyze");
         if (analyze.isEmpty())
             QSKIP("no systemd-analyze on this machine");
-        QFile unit(unitPath);
-        QVERIFY(unit.open(QIODevice::ReadOnly));
-        QByteArray text = unit.readAll();
-        static const QRegularExpression program("^ExecStart=(\\S+)",
-                                                QRegularExpression::MultilineOption);
-        const QString written = program.match(QString::fromUtf8(text)).captured(1);
+        const QString written = serviceSettings().value("ExecStart").value(0).section(' ', 0, 0);
         QVERIFY(written.endsWith("/talvorine-player"));
-        text.replace(written.toUtf8(), TALVORINE_PLAYER_PATH);
         QTemporaryDir dir;
-        QFile copy(dir.filePath("talvorine-player.service"));
-        QVERIFY(copy.open(QIODevice::WriteOnly) && copy.write(text) == text.size());
-        copy.close();
+        const QString copy = dir.filePath("talvorine-player.service");
+        QVERIFY(testfiles::write(
+            copy, testfiles::read(unitPath).replace(written.toUtf8(), TALVORINE_PLAYER_PATH), 0644));
         QProcess verify;
         verify.setProcessChannelMode(QProcess::MergedChannels);
-        verify.start(analyze, {"verify", copy.fileName()});
+        verify.start(analyze, {"verify", copy});
         QVERIFY(verify.waitForFinished(60000));
         const QByteArray said = verify.readAll();
         QVERIFY2(verify.exitCode() == 0 && said.isEmpty(), said.constData());
@@ -125,7 +116,7 @@ private slots:
     {
         QFETCH(int, signalNumber);
         QFETCH(bool, sandboxOff);
-        const QHash<QString, QStringList> unit = serviceSettings(unitPath);
+        const QHash<QString, QStringList> unit = serviceSettings();
         const QString user = unit.value("User").value(0);
         QVERIFY(!user.isEmpty() && user != QLatin1String("root"));
         QCOMPARE(unit.value("Restart"), QStringList{"always"});
@@ -170,16 +161,13 @@ private slots:
         // then blue again.
         s.adSlots().fill("ad", {.startBeforeMs = 60000, .durationMs = 60000,
                                 .creative = ServedObject::picture("green", Qt::green).bytes});
-        QJsonObject document = test::adslotDocument(
-            "man_stop", {{blue, 4000}, {blue, 3000}, {blue, 600000}}, {{2, "ad", "lobby-slot"}});
-        QJsonArray pages = document["pages"].toArray();
-        QJsonObject web = pages[0].toObject();
-        web["primitives"] = QJsonArray{test::applicationPrimitive("menu", stub)};
-        pages[0] = web;
-        document["pages"] = pages;
+        const QJsonValue document = test::withMember(
+            test::adslotDocument("man_stop", {{blue, 4000}, {blue, 3000}, {blue, 600000}},
+                                 {{2, "ad", "lobby-slot"}}),
+            "pages.0.primitives", QJsonArray{test::applicationPrimitive("menu", stub)});
         s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(true)});
         s.script("GET", W::manifestV2Route,
-                 {Reply::json(200, document).withHeader("ETag", "\"rev\"")});
+                 {Reply::json(200, document.toObject()).withHeader("ETag", "\"rev\"")});
         s.script("GET", W::eventsRoute, {Reply::eventStream()});
         s.script("PUT", W::observationRoute, {Reply{204, {}, {}, 0, {}, false}});
         s.script("POST", W::reportsRoute, QList<Reply>(16, Reply::json(200, QJsonObject())));
