@@ -11,11 +11,8 @@
 #include "storage/ContentCache.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FrameSampler.h"
-#include "tests/support/OpLogListener.h"
-#include "tests/support/TestSupport.h"
 #include "tests/support/WindowedPlayer.h"
 
-#include <QDir>
 #include <QFile>
 #include <QGuiApplication>
 #include <QJsonArray>
@@ -23,8 +20,6 @@
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTest>
-
-#include <unistd.h>
 
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
@@ -201,68 +196,6 @@ private slots:
         QVERIFY(swap.frames() > 1);
         QCOMPARE(s.contentAttempts(green.path), 1);
         QCOMPARE(s.contentAttempts(blue.path), blueFetches);
-    }
-
-    // Where the web engine may not start (as root with its sandbox on it ends the process at
-    // its first page), the player says so once and plays on: a web page fails as one whose
-    // wrapper cannot load, recorded and reported, and the next page goes on glass; no engine
-    // process is ever started.
-    void webEngineRefusedSkipsWebPages()
-    {
-        QTemporaryDir state;
-        QVERIFY(state.isValid() && test::prepareBoundState(state.path()));
-        test::OpLogListener opLog;
-        QVERIFY(opLog.listening());
-        test::FakeRuntimeService s;
-        QVERIFY2(s.listening(), qPrintable(s.setupError()));
-        const ServedObject package = test::servedPackage("menu.tgz", "menu"),
-                           blue = ServedObject::picture("blue", Qt::blue);
-        s.putContent(package.path, package.bytes,
-                     "application/vnd.talvorine.webapp-package+tar+gzip");
-        s.putContent(blue.path, blue.bytes);
-        QJsonObject body = document({blue}, QStringLiteral("man_web"));
-        QJsonArray pages = body["pages"].toArray();
-        QJsonObject web = pages[0].toObject();
-        web["id"] = "web";
-        web["primitives"] = QJsonArray{test::applicationPrimitive("menu", package)};
-        pages.prepend(web);
-        body["pages"] = pages;
-        s.script("GET", W::manifestRoute, {Reply::json(200, body).withHeader("ETag", "\"w\"")});
-        s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted()});
-        s.script("GET", W::eventsRoute, {Reply::eventStream()});
-        s.script("POST", W::reportsRoute, QList<Reply>(8, Reply::json(200, QJsonObject())));
-        s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
-
-        PlayerCompositionSettings settings = test::windowedPlayer(s.url(), state.path());
-        settings.webEngineRefusal = "the web engine may not start";
-        player_ = std::make_unique<PlayerComposition>(std::move(settings));
-        player_->build();
-        sampler_ = std::make_unique<FrameSampler>(player_->windows().value(0));
-        QTRY_VERIFY_WITH_TIMEOUT(shows(qRgb(0, 0, 255)), waitMs);
-
-        const QList<QJsonObject> log = test::readJsonLines(state.filePath("dev-log.jsonl"));
-        const QList<QJsonObject> failed = test::recordsOf(log, "primitive_failed");
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed.first().value("page_id").toString(), QStringLiteral("web"));
-        QCOMPARE(failed.first().value("code").toString(),
-                 QStringLiteral("web_wrapper_load_failed"));
-        QCOMPARE(test::recordsOf(log, "web.failure").first().value("stage").toString(),
-                 QStringLiteral("wrapper_load"));
-        QTRY_VERIFY_WITH_TIMEOUT(!s.requestsTo(W::reportsRoute).isEmpty(), waitMs);
-        QVERIFY(s.requestsTo(W::reportsRoute).first().body.contains("playback.page_failed"));
-        QStringList said;
-        for (const QJsonObject& record : opLog.records())
-            said.append(record.value("op").toString() + ' '
-                        + record.value("problem")["message"].toString());
-        QVERIFY2(said.contains("web_engine.start the web engine may not start"),
-                 qPrintable(said.join('\n')));
-        for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
-            QFile status("/proc/" + pid + "/status");
-            const QByteArray text = status.open(QIODevice::ReadOnly) ? status.readAll() : "";
-            QVERIFY2(!text.contains("PPid:\t" + QByteArray::number(::getpid()) + '\n')
-                         || !text.startsWith("Name:\tQtWebEngine"),
-                     text.constData());
-        }
     }
 };
 

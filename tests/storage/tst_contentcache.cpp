@@ -416,8 +416,6 @@ void TestContentCache::commitPartial_data()
                                                            << "cache_integrity_mismatch";
     QTest::newRow("truncated and rewritten, same size") << QByteArray() << "rewritten" << false
                                                         << "cache_integrity_mismatch";
-    QTest::newRow("overwritten after its resume") << content.left(1000) << "overwritten at resume"
-                                                  << false << "cache_integrity_mismatch";
     QTest::newRow("cancelled: no object and no error word") << QByteArray() << QString() << true
                                                             << QString();
 }
@@ -445,8 +443,6 @@ void TestContentCache::commitPartial()
         QVERIFY(download->discard() && !tf::exists(partial));
     QByteArray other = content;
     other[0] = char(~other[0]);
-    if (meddling == "overwritten at resume")
-        QVERIFY(tf::overwriteLater(partial, 0, other.left(1)));
     const qint64 taken = download->size();
     const QByteArray rest =
         content.mid(taken, meddling == "short" ? content.size() - taken - 1 : -1);

@@ -49,28 +49,18 @@ bool runToEnd(const QString& description, QString* error)
     return ok;
 }
 
-void put16(QByteArray& out, int value)
+// A little-endian number of the given width in bytes.
+template <int bytes = 2>
+void put(QByteArray& out, quint32 value)
 {
-    out.append(char(value & 0xff));
-    out.append(char((value >> 8) & 0xff));
-}
-
-void put24(QByteArray& out, int value)
-{
-    put16(out, value & 0xffff);
-    out.append(char((value >> 16) & 0xff));
-}
-
-void put32(QByteArray& out, quint32 value)
-{
-    put16(out, int(value & 0xffff));
-    put16(out, int(value >> 16));
+    for (int i = 0; i < bytes; ++i)
+        out.append(char((value >> (8 * i)) & 0xff));
 }
 
 QByteArray riffChunk(const char* tag, const QByteArray& body)
 {
     QByteArray out(tag, 4);
-    put32(out, quint32(body.size()));
+    put<4>(out, quint32(body.size()));
     out.append(body);
     if (body.size() % 2)
         out.append('\0');
@@ -170,28 +160,25 @@ QByteArray animatedGif(QSize size, const QList<QRgb>& colours, int frames, int d
     while ((1 << bits) < colours.size())
         ++bits;
     QByteArray out("GIF89a");
-    put16(out, size.width());
-    put16(out, size.height());
+    put(out, size.width());
+    put(out, size.height());
     out.append(char(0xF0 | (bits - 1))); // global colour table of 2^bits entries
     out.append(2, '\0');
     for (int i = 0; i < (1 << bits); ++i) {
         const QRgb colour = colours.value(i, 0);
-        out.append(char(qRed(colour)));
-        out.append(char(qGreen(colour)));
-        out.append(char(qBlue(colour)));
+        out.append(char(qRed(colour))).append(char(qGreen(colour))).append(char(qBlue(colour)));
     }
     out.append("\x21\xFF\x0BNETSCAPE2.0\x03\x01\x00\x00\x00", 19); // loop for ever
     const int clear = 1 << bits;
     const int width = bits + 1;
     for (int f = 0; f < frames; ++f) {
         out.append("\x21\xF9\x04\x04", 4); // graphic control: keep the frame
-        put16(out, delayMs / 10);
+        put(out, delayMs / 10);
         out.append(2, '\0');
         out.append(char(0x2C));
-        put16(out, 0);
-        put16(out, 0);
-        put16(out, size.width());
-        put16(out, size.height());
+        out.append(4, '\0'); // at the top left
+        put(out, size.width());
+        put(out, size.height());
         out.append('\0');
         out.append(char(bits));
         // Literal codes only, with a clear code before every second one: the code table never
@@ -214,8 +201,7 @@ QByteArray animatedGif(QSize size, const QList<QRgb>& colours, int frames, int d
             codes.append(char(pending & 0xff));
         for (qsizetype i = 0; i < codes.size(); i += 255) {
             const QByteArray block = codes.mid(i, 255);
-            out.append(char(block.size()));
-            out.append(block);
+            out.append(char(block.size())).append(block);
         }
         out.append('\0');
     }
@@ -228,11 +214,11 @@ QByteArray animatedWebp(QSize size, const QList<QRgb>& colours, int frames, int 
     QByteArray header;
     header.append(char(0x02)); // animation
     header.append(3, '\0');
-    put24(header, size.width() - 1);
-    put24(header, size.height() - 1);
+    put<3>(header, size.width() - 1);
+    put<3>(header, size.height() - 1);
     QByteArray animation;
-    put32(animation, 0xff000000);
-    put16(animation, 0); // loop for ever
+    put<4>(animation, 0xff000000);
+    put(animation, 0); // loop for ever
     QByteArray body = "WEBP" + riffChunk("VP8X", header) + riffChunk("ANIM", animation);
     for (int f = 0; f < frames; ++f) {
         QImage image(size, QImage::Format_RGB32);
@@ -242,11 +228,10 @@ QByteArray animatedWebp(QSize size, const QList<QRgb>& colours, int frames, int 
         if (still.size() <= 12)
             return {};
         QByteArray frame;
-        put24(frame, 0);
-        put24(frame, 0);
-        put24(frame, size.width() - 1);
-        put24(frame, size.height() - 1);
-        put24(frame, delayMs);
+        frame.append(6, '\0'); // at the top left
+        put<3>(frame, size.width() - 1);
+        put<3>(frame, size.height() - 1);
+        put<3>(frame, delayMs);
         frame.append(char(0x02)); // no blending
         body.append(riffChunk("ANMF", frame + still.mid(12)));
     }
@@ -263,14 +248,14 @@ QByteArray orientedJpeg(QSize stored, int orientation)
     // An APP1 segment right after the start of image: a little-endian TIFF header and one IFD
     // holding the orientation tag alone.
     QByteArray exif("Exif\0\0II*\0", 10);
-    put32(exif, 8);
-    put16(exif, 1);
-    put16(exif, 0x0112);
-    put16(exif, 3);
-    put32(exif, 1);
-    put16(exif, orientation);
-    put16(exif, 0);
-    put32(exif, 0);
+    put<4>(exif, 8);
+    put(exif, 1);
+    put(exif, 0x0112);
+    put(exif, 3);
+    put<4>(exif, 1);
+    put(exif, orientation);
+    put(exif, 0);
+    put<4>(exif, 0);
     QByteArray segment("\xFF\xE1", 2);
     segment.append(char((exif.size() + 2) >> 8));
     segment.append(char((exif.size() + 2) & 0xff));
