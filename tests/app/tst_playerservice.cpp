@@ -126,6 +126,11 @@ private slots:
             QVERIFY2(environment.contains(name), name);
             environment.insert(name, qEnvironmentVariable(name));
         }
+        // A sanitized build takes its options from the test run, not from the unit.
+        for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+            if (qEnvironmentVariableIsSet(name))
+                environment.insert(name, qEnvironmentVariable(name));
+        }
         const passwd* self = ::getpwuid(::geteuid());
         QVERIFY(self);
         environment.insert("HOME", QString::fromLocal8Bit(self->pw_dir));
