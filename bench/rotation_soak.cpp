@@ -25,6 +25,7 @@
 #include "app/PlatformEnvironment.h"
 #include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
+#include "bench/TrendFit.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
 #include "stage/StageLayoutModel.h"
@@ -44,13 +45,13 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <utility>
 
 namespace {
 
 using namespace talvorine;
+using bench::Trend;
 
 constexpr int warmUpRotations = 200;
 // A rise of the resident median from one hundred rotations to the next above this is a step.
@@ -140,13 +141,6 @@ HeapReading readHeap(int rotations)
     return {rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024};
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype n = values.size();
-    return n == 0 ? 0 : n % 2 ? values.at(n / 2) : (values.at(n / 2 - 1) + values.at(n / 2)) / 2;
-}
-
 QList<Hundred> hundreds(const QList<HeapReading>& readings)
 {
     QMap<int, QList<const HeapReading*>> byHundred;
@@ -158,7 +152,7 @@ QList<Hundred> hundreds(const QList<HeapReading>& readings)
             QList<double> values;
             for (const HeapReading* reading : it.value())
                 values.append(double(reading->*value));
-            return median(values);
+            return bench::median(values);
         };
         medians.append({it.key(), of(&HeapReading::residentKib), of(&HeapReading::heapInUseKib),
                         of(&HeapReading::heapFreeKib)});
@@ -166,49 +160,13 @@ QList<Hundred> hundreds(const QList<HeapReading>& readings)
     return medians;
 }
 
-// Student's t two-sided 95% quantile for `df` degrees of freedom (Cornish-Fisher expansion
-// around the normal one: within 0.01 from four degrees of freedom on, 0.13 low at two).
-double studentT95(int df)
-{
-    const double z = 1.959964, z3 = z * z * z, z5 = z3 * z * z, z7 = z5 * z * z, n = df;
-    return z + (z3 + z) / (4 * n) + (5 * z5 + 16 * z3 + 3 * z) / (96 * n * n)
-        + (3 * z7 + 19 * z5 + 17 * z3 - 15 * z) / (384 * n * n * n);
-}
-
-// A least-squares line through the medians per hundred rotations: its slope (KiB per hundred
-// rotations) and the half-width of the slope's 95% interval, from the residuals.
-struct Trend {
-    double slope = 0;
-    double margin = 0;
-    int points = 0;
-};
-
+// The line through one value's medians per hundred rotations, in KiB per hundred rotations.
 Trend fitTrend(const QList<Hundred>& medians, double Hundred::*value)
 {
-    Trend trend;
-    trend.points = int(medians.size());
-    if (trend.points < 3)
-        return trend;
-    double sx = 0, sy = 0;
-    for (const Hundred& m : medians) {
-        sx += m.hundred;
-        sy += m.*value;
-    }
-    const double mx = sx / trend.points, my = sy / trend.points;
-    double sxx = 0, sxy = 0;
-    for (const Hundred& m : medians) {
-        sxx += (m.hundred - mx) * (m.hundred - mx);
-        sxy += (m.hundred - mx) * (m.*value - my);
-    }
-    trend.slope = sxy / sxx;
-    double residuals = 0;
-    for (const Hundred& m : medians) {
-        const double r = m.*value - my - trend.slope * (m.hundred - mx);
-        residuals += r * r;
-    }
-    const int df = trend.points - 2;
-    trend.margin = studentT95(df) * std::sqrt(residuals / df / sxx);
-    return trend;
+    QList<QPointF> points;
+    for (const Hundred& m : medians)
+        points.append({double(m.hundred), m.*value});
+    return bench::fitTrend(points);
 }
 
 int rotationsWanted()
