@@ -6,8 +6,8 @@
 //
 // The heap in use swings by megabytes with what is on glass, so it is read at one point of every
 // round of the pages: when the welcome page's transition has retired the page before it and the
-// welcome image is alone on glass, after malloc_trim, beside the resident size and the freed
-// memory malloc keeps. Each hundred rotations reports the median of its readings; the trend is a
+// welcome image is alone on glass, once the script's garbage is collected and deferred deletions
+// have run and after malloc_trim, beside the resident size and the freed memory malloc keeps. Each hundred rotations reports the median of its readings; the trend is a
 // least-squares line through those medians from the end of the warm-up, with a 95% interval from
 // its residuals (Student's t). The heap in use is what the player holds, whatever the allocator
 // does; the resident size may also step when malloc takes more address space, which it keeps.
@@ -40,6 +40,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QMap>
+#include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -133,9 +134,12 @@ Sample sample(int rotations)
     return taken;
 }
 
-// After malloc_trim, so that the resident size holds no freed memory malloc could give back.
-HeapReading readHeap(int rotations)
+// What the pages before left to the script's collector and to deferred deletion is gone first,
+// and malloc_trim leaves the resident size no freed memory malloc could give back.
+HeapReading readHeap(QQmlEngine* qml, int rotations)
 {
+    qml->collectGarbage();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     malloc_trim(0);
     const HeapStatus heap = heapStatus();
     return {rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024};
@@ -246,14 +250,16 @@ void BM_RotationSoak(benchmark::State& state)
             });
         });
 
-        // The transition's end retires the page before; the retired items go with the deferred
-        // deletions queued there, so the reading waits for the event loop's next turn.
+        // The transition's end retires the page before; the reading waits for the event loop's
+        // next turn, past the handlers of that end.
         QList<HeapReading> readings;
         QObject::connect(controller->timerNamed("transitionEndTimer"), &QTimer::timeout, controller, [&] {
             const StageLayoutModel* onGlass =
                 controller->activeSlot() == 0 ? controller->stageA() : controller->stageB();
             if (rotations >= warmUpRotations && onGlass->pageId() == QLatin1String("welcome"))
-                QTimer::singleShot(0, controller, [&] { readings.append(readHeap(rotations)); });
+                QTimer::singleShot(0, controller, [&] {
+                    readings.append(readHeap(composition.engine(), rotations));
+                });
         });
 
         QList<Sample> samples;
