@@ -107,6 +107,7 @@ void configureInputMethodEnvironment()
 void boundAllocatorArenas()
 {
     mallopt(M_ARENA_MAX, allocatorArenas);
+    mallopt(M_MMAP_THRESHOLD, largeBlockBytes);
 }
 
 } // namespace talvorine

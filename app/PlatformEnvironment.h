@@ -41,7 +41,14 @@ void configureInputMethodEnvironment();
 // unused, so the resident size grew without end over days of rotation while the heap in use
 // stayed flat. With two, freed memory serves the next page whichever thread asks, and the
 // threads' own caches of small blocks keep them from waiting on each other's locks.
+// Blocks from this size up (decoded pictures, video frames) are mapped on their own and given
+// back to the system when freed. glibc would otherwise raise that bound to the size of every
+// large block freed, up to 32 MiB, and serve the next ones from the arenas, where they stay once
+// freed: after a 4K clip the process kept well over a GiB of freed frames it never used again.
+// The video pipelines' buffer pools reuse their frames while a clip plays, so the mapping is
+// paid once per pipeline, not per frame.
 inline constexpr int allocatorArenas = 2;
+inline constexpr int largeBlockBytes = 4 * 1024 * 1024;
 void boundAllocatorArenas();
 
 } // namespace talvorine

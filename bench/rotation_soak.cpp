@@ -2,21 +2,30 @@
 // sample service's pages (images, images one after the other in place, the colour-bar clip to
 // its end, the web application that turns its own page, the ad slot with a short image or video
 // ad on alternate arrivals, cross-fades and swipes), paired and downloaded as in a real run, with
-// the page timers cut to 100 ms after each activation (the transitions keep their length). Every
-// hundred rotations it prints resident memory beside the heap malloc has handed out and the
-// freed memory it keeps, open file descriptors and threads, and the number and resident memory
-// of the web engine's render processes (descendants of this process); the counters are their
-// growth per hundred rotations after a warm-up of two hundred, and the slope of resident memory
-// and of the heap in use over the second half of the run (a straight line fitted to its
-// samples), where a plateau tells itself from steady growth: the goal is flat curves, under
-// 100 KiB of resident memory per hundred rotations over the second half. Each time the clip
-// comes on glass, two pages after the application left it, no render process should be alive:
-// the times one was are counted. Run it with WAYLAND_DISPLAY set; TALVORINE_SOAK_ROTATIONS
-// changes the number of rotations.
+// the page timers cut to 100 ms after each activation (the transitions keep their length).
+//
+// The heap in use swings by megabytes with what is on glass, so it is read at one point of every
+// round of the pages: when the welcome page's transition has retired the page before it and the
+// welcome image is alone on glass, once the script's garbage is collected and deferred deletions
+// have run and after malloc_trim, beside the resident size and the freed memory malloc keeps. Each hundred rotations reports the median of its readings; the trend is a
+// least-squares line through those medians from the end of the warm-up, with a 95% interval from
+// its residuals (Student's t). The heap in use is what the player holds, whatever the allocator
+// does; the resident size may also step when malloc takes more address space, which it keeps.
+// A step (a hundred whose resident median is over a MiB above the one before) that the heap does
+// not take is the allocator's: the resident line fitted after the last step says whether the
+// process still grows once the allocator has what it needs. The goal is flat lines: the heap
+// within ±10 KiB per hundred rotations.
+//
+// Every hundred rotations it also counts open file descriptors and threads, and the number and
+// resident memory of the web engine's render processes (descendants of this process). Each time
+// the clip comes on glass, two pages after the application left it, no render process should be
+// alive: the times one was are counted. Run it with WAYLAND_DISPLAY set;
+// TALVORINE_SOAK_ROTATIONS changes the number of rotations.
 
 #include "app/PlatformEnvironment.h"
 #include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
+#include "bench/TrendFit.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
 #include "stage/StageLayoutModel.h"
@@ -30,6 +39,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QGuiApplication>
+#include <QMap>
+#include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -41,18 +52,35 @@
 namespace {
 
 using namespace talvorine;
+using bench::Trend;
 
 constexpr int warmUpRotations = 200;
+// A rise of the resident median from one hundred rotations to the next above this is a step.
+constexpr double residentStepKib = 1024;
 
-struct Sample {
+// What the process holds at one reading of the heap.
+struct HeapReading {
     int rotations = 0;
     qint64 residentKib = 0;
     qint64 heapInUseKib = 0;
     qint64 heapFreeKib = 0;
+};
+
+// Counts read at every hundredth rotation.
+struct Sample {
+    int rotations = 0;
     qint64 descriptors = 0;
     qint64 threads = 0;
     qint64 renderers = 0;
     qint64 rendererKib = 0;
+};
+
+// The medians of the heap readings taken within one hundred rotations.
+struct Hundred {
+    int hundred = 0; // rotations / 100 at the readings
+    double residentKib = 0;
+    double heapInUseKib = 0;
+    double heapFreeKib = 0;
 };
 
 // The web engine's render processes among this process's descendants. The engine forks them
@@ -96,8 +124,7 @@ QStringList renderProcesses()
 
 Sample sample(int rotations)
 {
-    const HeapStatus heap = heapStatus();
-    Sample taken{rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024,
+    Sample taken{rotations,
                  qint64(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size()),
                  processStatusValue("Threads")};
     for (const QString& pid : renderProcesses()) {
@@ -107,25 +134,43 @@ Sample sample(int rotations)
     return taken;
 }
 
-// The least-squares slope of a value over the samples of the second half of the run, per
-// hundred rotations.
-double secondHalfSlopePer100(const QList<Sample>& samples, qint64 Sample::*value)
+// What the pages before left to the script's collector and to deferred deletion is gone first,
+// and malloc_trim leaves the resident size no freed memory malloc could give back.
+HeapReading readHeap(QQmlEngine* qml, int rotations)
 {
-    const int half = samples.constLast().rotations / 2;
-    double n = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (const Sample& s : samples) {
-        if (s.rotations < half)
-            continue;
-        const double x = s.rotations / 100.0;
-        const double y = double(s.*value);
-        n += 1;
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
+    qml->collectGarbage();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    malloc_trim(0);
+    const HeapStatus heap = heapStatus();
+    return {rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024};
+}
+
+QList<Hundred> hundreds(const QList<HeapReading>& readings)
+{
+    QMap<int, QList<const HeapReading*>> byHundred;
+    for (const HeapReading& reading : readings)
+        byHundred[reading.rotations / 100].append(&reading);
+    QList<Hundred> medians;
+    for (auto it = byHundred.cbegin(); it != byHundred.cend(); ++it) {
+        const auto of = [&](qint64 HeapReading::*value) {
+            QList<double> values;
+            for (const HeapReading* reading : it.value())
+                values.append(double(reading->*value));
+            return bench::median(values);
+        };
+        medians.append({it.key(), of(&HeapReading::residentKib), of(&HeapReading::heapInUseKib),
+                        of(&HeapReading::heapFreeKib)});
     }
-    const double spread = n * sxx - sx * sx;
-    return n > 1 && spread > 0 ? (n * sxy - sx * sy) / spread : 0;
+    return medians;
+}
+
+// The line through one value's medians per hundred rotations, in KiB per hundred rotations.
+Trend fitTrend(const QList<Hundred>& medians, double Hundred::*value)
+{
+    QList<QPointF> points;
+    for (const Hundred& m : medians)
+        points.append({double(m.hundred), m.*value});
+    return bench::fitTrend(points);
 }
 
 int rotationsWanted()
@@ -205,6 +250,18 @@ void BM_RotationSoak(benchmark::State& state)
             });
         });
 
+        // The transition's end retires the page before; the reading waits for the event loop's
+        // next turn, past the handlers of that end.
+        QList<HeapReading> readings;
+        QObject::connect(controller->timerNamed("transitionEndTimer"), &QTimer::timeout, controller, [&] {
+            const StageLayoutModel* onGlass =
+                controller->activeSlot() == 0 ? controller->stageA() : controller->stageB();
+            if (rotations >= warmUpRotations && onGlass->pageId() == QLatin1String("welcome"))
+                QTimer::singleShot(0, controller, [&] {
+                    readings.append(readHeap(composition.engine(), rotations));
+                });
+        });
+
         QList<Sample> samples;
         QElapsedTimer elapsed;
         elapsed.start();
@@ -216,16 +273,45 @@ void BM_RotationSoak(benchmark::State& state)
             }
             samples.append(sample(rotations));
             const Sample& last = samples.constLast();
+            const QList<Hundred> medians = hundreds(readings);
+            const Hundred shown = medians.isEmpty() ? Hundred{} : medians.constLast();
             std::fprintf(stderr,
-                         "rotations %5d  rss %7lld KiB  heap %7lld KiB  free %7lld KiB  "
+                         "rotations %5d  median rss %7.0f KiB  heap %7.0f KiB  free %7.0f KiB  "
                          "fds %4lld  threads %3lld  renderers %lld (%7lld KiB)  left on clip %d "
                          "of %d  seen with application %d of %d  %6.1f s\n",
-                         last.rotations, last.residentKib, last.heapInUseKib, last.heapFreeKib,
-                         last.descriptors, last.threads,
-                         last.renderers, last.rendererKib, renderersLeft, clipShowings,
-                         renderersSeen, applicationShowings,
+                         last.rotations, shown.residentKib, shown.heapInUseKib, shown.heapFreeKib,
+                         last.descriptors, last.threads, last.renderers, last.rendererKib,
+                         renderersLeft, clipShowings, renderersSeen, applicationShowings,
                          double(elapsed.elapsed()) / 1000.0);
         }
+
+        // The readings of the hundred the run ends in may be few: only whole hundreds count.
+        QList<Hundred> medians = hundreds(readings);
+        if (!medians.isEmpty() && medians.constLast().hundred >= wanted / 100)
+            medians.removeLast();
+        const Trend heap = fitTrend(medians, &Hundred::heapInUseKib);
+        const Trend resident = fitTrend(medians, &Hundred::residentKib);
+        int steps = 0;
+        qsizetype lastStep = 0;
+        for (qsizetype i = 1; i < medians.size(); ++i) {
+            if (medians.at(i).residentKib - medians.at(i - 1).residentKib > residentStepKib) {
+                ++steps;
+                lastStep = i;
+            }
+        }
+        const Trend afterStep = fitTrend(medians.mid(lastStep), &Hundred::residentKib);
+        std::fprintf(stderr, "rotations  median rss KiB  heap KiB  free KiB  (readings with the "
+                             "welcome page alone on glass, after malloc_trim)\n");
+        for (const Hundred& m : medians)
+            std::fprintf(stderr, "%5d-%-5d  %12.0f  %8.0f  %8.0f\n", m.hundred * 100,
+                         m.hundred * 100 + 99, m.residentKib, m.heapInUseKib, m.heapFreeKib);
+        std::fprintf(stderr,
+                     "heap in use %+.1f ± %.1f KiB per 100 rotations; resident %+.1f ± %.1f; "
+                     "%d resident steps, after the last (from rotation %d, %d hundreds) "
+                     "%+.1f ± %.1f\n",
+                     heap.slope, heap.margin, resident.slope, resident.margin, steps,
+                     medians.isEmpty() ? 0 : medians.at(lastStep).hundred * 100, afterStep.points,
+                     afterStep.slope, afterStep.margin);
 
         const Sample* warm = nullptr;
         for (const Sample& s : samples) {
@@ -233,24 +319,28 @@ void BM_RotationSoak(benchmark::State& state)
                 warm = &s;
         }
         const Sample& end = samples.constLast();
-        const double hundreds = warm ? double(end.rotations - warm->rotations) / 100.0 : 0;
-        if (hundreds > 0) {
-            state.counters["rss_kib_per_100"] = double(end.residentKib - warm->residentKib) / hundreds;
-            state.counters["heap_kib_per_100"] =
-                double(end.heapInUseKib - warm->heapInUseKib) / hundreds;
-            state.counters["fds_per_100"] = double(end.descriptors - warm->descriptors) / hundreds;
-            state.counters["threads_per_100"] = double(end.threads - warm->threads) / hundreds;
-            state.counters["renderers_per_100"] = double(end.renderers - warm->renderers) / hundreds;
+        const double hundredsRun = warm ? double(end.rotations - warm->rotations) / 100.0 : 0;
+        if (hundredsRun > 0) {
+            state.counters["fds_per_100"] = double(end.descriptors - warm->descriptors) / hundredsRun;
+            state.counters["threads_per_100"] = double(end.threads - warm->threads) / hundredsRun;
+            state.counters["renderers_per_100"] = double(end.renderers - warm->renderers) / hundredsRun;
             state.counters["renderer_kib_per_100"] =
-                double(end.rendererKib - warm->rendererKib) / hundreds;
+                double(end.rendererKib - warm->rendererKib) / hundredsRun;
         }
-        state.counters["rss_2nd_half_kib_per_100"] =
-            secondHalfSlopePer100(samples, &Sample::residentKib);
-        state.counters["heap_2nd_half_kib_per_100"] =
-            secondHalfSlopePer100(samples, &Sample::heapInUseKib);
-        state.counters["rss_mib"] = double(end.residentKib) / 1024.0;
-        state.counters["heap_in_use_mib"] = double(end.heapInUseKib) / 1024.0;
-        state.counters["heap_free_mib"] = double(end.heapFreeKib) / 1024.0;
+        state.counters["heap_kib_per_100"] = heap.slope;
+        state.counters["heap_kib_per_100_95"] = heap.margin;
+        state.counters["rss_kib_per_100"] = resident.slope;
+        state.counters["rss_kib_per_100_95"] = resident.margin;
+        state.counters["rss_steps"] = steps;
+        state.counters["rss_after_step_kib_per_100"] = afterStep.slope;
+        state.counters["rss_after_step_kib_per_100_95"] = afterStep.margin;
+        state.counters["hundreds_fitted"] = heap.points;
+        state.counters["readings"] = double(readings.size());
+        if (!medians.isEmpty()) {
+            state.counters["rss_mib"] = medians.constLast().residentKib / 1024.0;
+            state.counters["heap_in_use_mib"] = medians.constLast().heapInUseKib / 1024.0;
+            state.counters["heap_free_mib"] = medians.constLast().heapFreeKib / 1024.0;
+        }
         state.counters["renderers_left_on_clip"] = renderersLeft;
         state.counters["clip_showings"] = clipShowings;
         state.counters["application_showings"] = applicationShowings;

@@ -206,6 +206,29 @@ private slots:
         QCOMPARE_LE(arenas(), std::max<qsizetype>(before, allocatorArenas));
     }
 
+    // A block of a frame's size is mapped on its own even after one like it was freed, so that
+    // freeing it gives it back to the system instead of leaving it in an arena.
+    void largeBlocksMapped_data()
+    {
+        QTest::addColumn<size_t>("bytes");
+        QTest::newRow("at the bound") << size_t(largeBlockBytes);
+        QTest::newRow("1080p RGBA frame") << size_t(1920 * 1080 * 4);
+        QTest::newRow("4K 10-bit 4:2:0 frame") << size_t(3840 * 2160 * 3);
+    }
+    void largeBlocksMapped()
+    {
+        QFETCH(size_t, bytes);
+        boundAllocatorArenas();
+        for (int round = 0; round < 2; ++round) {
+            const size_t mappedBefore = mallinfo2().hblkhd;
+            void* block = malloc(bytes);
+            QVERIFY(block);
+            const size_t mapped = mallinfo2().hblkhd - mappedBefore;
+            free(block);
+            QVERIFY2(mapped >= bytes, qPrintable(QStringLiteral("round %1").arg(round)));
+        }
+    }
+
     void debugLogicalSize_data()
     {
         QTest::addColumn<QSize>("pixels");

@@ -113,6 +113,19 @@ bool makeMovingClip(const QString& path, int width, int height, int frames, int 
                     error);
 }
 
+bool makeTenBitHevcClip(const QString& path, int width, int height, int frames, QString* error)
+{
+    return runToEnd(QStringLiteral("videotestsrc pattern=ball num-buffers=%1 ! "
+                                   "video/x-raw,format=I420_10LE,width=%2,height=%3,framerate=30/1 ! "
+                                   "x265enc speed-preset=ultrafast ! h265parse ! matroskamux ! "
+                                   "filesink location=%4")
+                        .arg(frames)
+                        .arg(width)
+                        .arg(height)
+                        .arg(quoted(path)),
+                    error);
+}
+
 bool makeAdClip(const QString& path, int width, int height, int frames, QString* error)
 {
     const uint background = 0xff000000u | uint(adClipBackground.r) << 16

@@ -18,6 +18,9 @@ bool makeBarsClip(const QString& path, int width, int height, int frames, int fp
 // An MPEG-4/Matroska clip of a moving test pattern: cheap to encode and decode at 1080p.
 bool makeMovingClip(const QString& path, int width, int height, int frames, int fps,
                     QString* error = nullptr);
+// An HEVC/Matroska clip of a moving test pattern in 10-bit 4:2:0: large frames from a small file.
+bool makeTenBitHevcClip(const QString& path, int width, int height, int frames,
+                        QString* error = nullptr);
 // A VP8/WebM clip of a white ball sweeping across a field of adClipBackground: nothing like the
 // colour bars, so that a screenshot tells an ad clip from the content clip.
 bool makeAdClip(const QString& path, int width, int height, int frames, QString* error = nullptr);
