@@ -1,5 +1,6 @@
 #include "stage/AudioOutput.h"
 
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerOpLog.h"
 
 #include <QDir>
@@ -9,7 +10,6 @@
 #include <QRegularExpression>
 
 #include <chrono>
-#include <cstdio>
 
 namespace talvorine {
 
@@ -41,9 +41,7 @@ qint64 monotonicMs()
 
 void announceMissingOutput()
 {
-    std::fputs(AudioOutput::missingNotice, stderr);
-    std::fputc('\n', stderr);
-    std::fflush(stderr);
+    writeStandardErrorLine(AudioOutput::missingNotice);
     PlayerOpLog::errorLocal(PlayerOpLog::newId(), QStringLiteral("audio.output"), 0,
                             {{QStringLiteral("code"), QStringLiteral("audio_output_missing")},
                              {QStringLiteral("text"),
