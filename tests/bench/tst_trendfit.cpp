@@ -58,21 +58,6 @@ private slots:
         QVERIFY2(std::abs(trend.slope - slope) < 1e-6, qPrintable(QString::number(trend.slope)));
         QVERIFY2(std::abs(trend.margin - margin) < 1e-4, qPrintable(QString::number(trend.margin)));
     }
-
-    void median_data()
-    {
-        QTest::addColumn<QList<double>>("values");
-        QTest::addColumn<double>("median");
-        QTest::newRow("none") << QList<double>{} << 0.0;
-        QTest::newRow("odd, unsorted") << QList<double>{9, 1, 5} << 5.0;
-        QTest::newRow("even: the middle two's mean") << QList<double>{4, 1, 3, 100} << 3.5;
-    }
-    void median()
-    {
-        QFETCH(QList<double>, values);
-        QFETCH(double, median);
-        QCOMPARE(talvorine::bench::median(values), median);
-    }
 };
 
 QTEST_APPLESS_MAIN(TestTrendFit)

@@ -41,42 +41,6 @@ private slots:
         QFETCH(QSize, decoded);
         QCOMPARE(PictureFit::decodeSize(stored, axesSwapped, box, fit), decoded);
     }
-
-    void place_data()
-    {
-        QTest::addColumn<QSizeF>("picture");
-        QTest::addColumn<QSizeF>("box");
-        QTest::addColumn<QString>("fit");
-        QTest::addColumn<QRectF>("target");
-        QTest::addColumn<QRectF>("source");
-
-        QTest::newRow("upright picture, landscape box, fill")
-            << QSizeF(200, 300) << QSizeF(300, 200) << "fill" << QRectF(0, 0, 300, 200)
-            << QRectF(0, 0, 200, 300);
-        QTest::newRow("wide picture, tall box, contain")
-            << QSizeF(400, 100) << QSizeF(100, 300) << "contain" << QRectF(0, 137.5, 100, 25)
-            << QRectF(0, 0, 400, 100);
-    }
-
-    void place()
-    {
-        QFETCH(QSizeF, picture);
-        QFETCH(QSizeF, box);
-        QFETCH(QString, fit);
-        QFETCH(QRectF, target);
-        QFETCH(QRectF, source);
-        const PictureFit::Placement placed = PictureFit::place(picture, box, fit);
-        QCOMPARE(placed.target, target);
-        QCOMPARE(placed.source, source);
-    }
-
-    // Near-zero delays mean "as fast as possible" to an encoder, not to a browser.
-    void frameDelay()
-    {
-        QCOMPARE(PictureFit::frameDelayMs(0), 100);
-        QCOMPARE(PictureFit::frameDelayMs(10), 100);
-        QCOMPARE(PictureFit::frameDelayMs(20), 20);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPictureFit)
