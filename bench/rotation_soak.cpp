@@ -1,5 +1,5 @@
-// The running player over a thousand page rotations, in-process under the compositor: the
-// sample service's pages (images, images one after the other in place, the colour-bar clip to
+// The running player over a thousand page rotations, in-process under the compositor, with the
+// sample service as a program of its own: the service's pages (images, images one after the other in place, the colour-bar clip to
 // its end, the web application that turns its own page, the ad slot with a short image or video
 // ad on alternate arrivals, cross-fades and swipes), paired and downloaded as in a real run, with
 // the page timers cut to 100 ms after each activation (the transitions keep their length).
@@ -30,7 +30,6 @@
 #include "controller/PlayerController.h"
 #include "stage/StageLayoutModel.h"
 #include "tests/support/EventWait.h"
-#include "tests/support/SampleService.h"
 #include "tests/support/WebEngineStart.h"
 
 #include <benchmark/benchmark.h>
@@ -40,6 +39,7 @@
 #include <QFile>
 #include <QGuiApplication>
 #include <QMap>
+#include <QProcess>
 #include <QQmlApplicationEngine>
 #include <QQuickWindow>
 #include <QTemporaryDir>
@@ -122,6 +122,53 @@ QStringList renderProcesses()
     return renderers;
 }
 
+// The sample service runs as a program of its own, so that nothing it keeps (its request log, its
+// replies kept for replays, its journal) is counted in the player's heap.
+class SampleServiceProcess {
+public:
+    explicit SampleServiceProcess(const QString& output) : output_(output) {}
+    ~SampleServiceProcess()
+    {
+        process_.terminate();
+        if (!process_.waitForFinished(10000))
+            process_.kill();
+        process_.waitForFinished();
+    }
+
+    bool start(QString* error)
+    {
+        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process_.setStandardOutputFile(QProcess::nullDevice());
+        // Page timers are cut after each activation anyway; the clips are a second long and no
+        // screenshot or second revision comes within a run.
+        process_.start(QStringLiteral(TALVORINE_SAMPLE_SERVICE),
+                       {QStringLiteral("--output"), output_, QStringLiteral("--claim-delay-ms=100"),
+                        QStringLiteral("--page-dwell-ms=1000"),
+                        QStringLiteral("--application-show-ms=1000"),
+                        QStringLiteral("--clip-frames=30"), QStringLiteral("--ad-clip-frames=30"),
+                        QStringLiteral("--screenshot-interval-ms=3600000"),
+                        QStringLiteral("--revision-delay-ms=86400000")});
+        QFile originFile(QDir(output_).filePath(QStringLiteral("service-origin")));
+        if (!process_.waitForStarted()
+            || !test::spinUntil([&] {
+                   return originFile.exists() || process_.state() == QProcess::NotRunning;
+               }, 120000)
+            || !originFile.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("the sample service did not start: %1").arg(process_.errorString());
+            return false;
+        }
+        origin_ = QUrl(QString::fromLatin1(originFile.readAll().trimmed()));
+        return true;
+    }
+
+    QUrl origin() const { return origin_; }
+
+private:
+    QString output_;
+    QProcess process_;
+    QUrl origin_;
+};
+
 Sample sample(int rotations)
 {
     Sample taken{rotations,
@@ -186,17 +233,8 @@ void BM_RotationSoak(benchmark::State& state)
     for (auto _ : state) {
         QTemporaryDir output;
         QTemporaryDir stateDirectory;
-        test::SampleServiceOptions options;
-        options.outputDirectory = output.path();
-        options.claimDelayMs = 100;
-        options.pageDwellMs = 1000;
-        options.applicationShowMs = 1000;
-        options.clipFrames = 30;
-        options.adClipFrames = 30;
-        options.screenshotIntervalMs = 3600000;
-        options.revisionDelayMs = 86400000;
-        test::SampleService service(options);
         QString error;
+        SampleServiceProcess service(output.path());
         if (!service.start(&error)) {
             state.SkipWithError(qPrintable(error));
             return;

@@ -13,18 +13,24 @@
 
 namespace {
 
-// A whole number of milliseconds, positive unless anySign.
-qint64 milliseconds(const QCommandLineParser& parser, const QString& name, bool* ok,
-                    bool anySign = false)
+// A whole number of units, positive unless anySign.
+qint64 wholeNumber(const QCommandLineParser& parser, const QString& name, bool* ok,
+                   const char* units, bool anySign = false)
 {
     bool converted = false;
     const qint64 value = parser.value(name).toLongLong(&converted);
     if (!converted || (!anySign && (value <= 0 || value > std::numeric_limits<int>::max()))) {
-        std::fprintf(stderr, "--%s: a %swhole number of milliseconds is expected\n",
-                     qPrintable(name), anySign ? "" : "positive ");
+        std::fprintf(stderr, "--%s: a %swhole number of %s is expected\n",
+                     qPrintable(name), anySign ? "" : "positive ", units);
         *ok = false;
     }
     return value;
+}
+
+qint64 milliseconds(const QCommandLineParser& parser, const QString& name, bool* ok,
+                    bool anySign = false)
+{
+    return wholeNumber(parser, name, ok, "milliseconds", anySign);
 }
 
 // The PIN comes on standard input, one line, so that this program's command line never holds it.
@@ -73,6 +79,12 @@ int main(int argc, char** argv)
         {QStringLiteral("application-show-ms"),
          QStringLiteral("How long the web application shows itself before it hands the glass back."),
          QStringLiteral("ms"), QString::number(defaults.applicationShowMs)},
+        {QStringLiteral("clip-frames"),
+         QStringLiteral("Length of the colour-bar clip, in frames at 30 per second."),
+         QStringLiteral("frames"), QString::number(defaults.clipFrames)},
+        {QStringLiteral("ad-clip-frames"),
+         QStringLiteral("Length of the video ad's clip, in frames at 30 per second."),
+         QStringLiteral("frames"), QString::number(defaults.adClipFrames)},
         {QStringLiteral("clock-offset-ms"),
          QStringLiteral("Set the service's clock apart from the machine's by this much (may be negative)."),
          QStringLiteral("ms"), QStringLiteral("0")},
@@ -96,6 +108,8 @@ int main(int argc, char** argv)
     chosen.pageDwellMs = std::max(1000, int(milliseconds(parser, QStringLiteral("page-dwell-ms"), &ok)));
     chosen.applicationShowMs =
         std::max(1000, int(milliseconds(parser, QStringLiteral("application-show-ms"), &ok)));
+    chosen.clipFrames = int(wholeNumber(parser, QStringLiteral("clip-frames"), &ok, "frames"));
+    chosen.adClipFrames = int(wholeNumber(parser, QStringLiteral("ad-clip-frames"), &ok, "frames"));
     chosen.clockOffsetMs = milliseconds(parser, QStringLiteral("clock-offset-ms"), &ok, true);
     if (chosen.outputDirectory.isEmpty()) {
         std::fputs("--output is required\n", stderr);
