@@ -1,8 +1,9 @@
 // The running player over a thousand page rotations, in-process under the compositor, with the
-// sample service as a program of its own: the service's pages (images, images one after the other in place, the colour-bar clip to
-// its end, the web application that turns its own page, the ad slot with a short image or video
-// ad on alternate arrivals, cross-fades and swipes), paired and downloaded as in a real run, with
-// the page timers cut to 100 ms after each activation (the transitions keep their length).
+// sample service as a program of its own: the service's pages (images, images one after the
+// other in place, the colour-bar clip to its end, the web application that turns its own page,
+// the ad slot with a short image or video ad on alternate arrivals, cross-fades and swipes),
+// paired and downloaded as in a real run, with the page timers cut to 100 ms after each
+// activation (the transitions keep their length).
 //
 // The heap in use swings by megabytes with what is on glass, so it is read at one point of every
 // round of the pages: when the welcome page's transition has retired the page before it and the
