@@ -46,7 +46,10 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <sys/prctl.h>
+
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <utility>
 
@@ -139,6 +142,8 @@ public:
     bool start(QString* error)
     {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // A soak stopped by a signal takes its service with it.
+        process_.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
         process_.setStandardOutputFile(QProcess::nullDevice());
         // Page timers are cut after each activation anyway; the clips are a second long and no
         // screenshot or second revision comes within a run.
