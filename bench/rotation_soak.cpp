@@ -8,14 +8,16 @@
 // The heap in use swings by megabytes with what is on glass, so it is read at one point of every
 // round of the pages: when the welcome page's transition has retired the page before it and the
 // welcome image is alone on glass, once the script's garbage is collected and deferred deletions
-// have run and after malloc_trim, beside the resident size and the freed memory malloc keeps. Each hundred rotations reports the median of its readings; the trend is a
-// least-squares line through those medians from the end of the warm-up, with a 95% interval from
-// its residuals (Student's t). The heap in use is what the player holds, whatever the allocator
-// does; the resident size may also step when malloc takes more address space, which it keeps.
-// A step (a hundred whose resident median is over a MiB above the one before) that the heap does
-// not take is the allocator's: the resident line fitted after the last step says whether the
-// process still grows once the allocator has what it needs. The goal is flat lines: the heap
-// within ±10 KiB per hundred rotations.
+// have run and after malloc_trim, beside the resident size and the freed memory malloc keeps.
+// Each hundred rotations reports the median of its readings; the trend is a least-squares line
+// through those medians from the end of the warm-up, with a 95% interval from its residuals
+// (Student's t). The heap in use is what the player holds, whatever the allocator does; the
+// resident size may also step when malloc takes more address space, which it keeps. A step (a
+// hundred whose resident median is over a MiB above the one before) that the heap does not take
+// is the allocator's; one the heap takes too and then holds level is something filled once, not
+// growth (with a software GL driver, as here, textures live in the heap too). The lines fitted
+// after the last step say whether the process still grows once that is done. The goal is flat
+// lines: the heap within ±10 KiB per hundred rotations.
 //
 // Every hundred rotations it also counts open file descriptors and threads, and the number and
 // resident memory of the web engine's render processes (descendants of this process). Each time
@@ -344,6 +346,7 @@ void BM_RotationSoak(benchmark::State& state)
             }
         }
         const Trend afterStep = fitTrend(medians.mid(lastStep), &Hundred::residentKib);
+        const Trend heapAfterStep = fitTrend(medians.mid(lastStep), &Hundred::heapInUseKib);
         std::fprintf(stderr, "rotations  median rss KiB  heap KiB  free KiB  (readings with the "
                              "welcome page alone on glass, after malloc_trim)\n");
         for (const Hundred& m : medians)
@@ -352,10 +355,10 @@ void BM_RotationSoak(benchmark::State& state)
         std::fprintf(stderr,
                      "heap in use %+.1f ± %.1f KiB per 100 rotations; resident %+.1f ± %.1f; "
                      "%d resident steps, after the last (from rotation %d, %d hundreds) "
-                     "%+.1f ± %.1f\n",
+                     "resident %+.1f ± %.1f, heap in use %+.1f ± %.1f\n",
                      heap.slope, heap.margin, resident.slope, resident.margin, steps,
                      medians.isEmpty() ? 0 : medians.at(lastStep).hundred * 100, afterStep.points,
-                     afterStep.slope, afterStep.margin);
+                     afterStep.slope, afterStep.margin, heapAfterStep.slope, heapAfterStep.margin);
 
         const Sample* warm = nullptr;
         for (const Sample& s : samples) {
@@ -378,6 +381,8 @@ void BM_RotationSoak(benchmark::State& state)
         state.counters["rss_steps"] = steps;
         state.counters["rss_after_step_kib_per_100"] = afterStep.slope;
         state.counters["rss_after_step_kib_per_100_95"] = afterStep.margin;
+        state.counters["heap_after_step_kib_per_100"] = heapAfterStep.slope;
+        state.counters["heap_after_step_kib_per_100_95"] = heapAfterStep.margin;
         state.counters["hundreds_fitted"] = heap.points;
         state.counters["readings"] = double(readings.size());
         if (!medians.isEmpty()) {

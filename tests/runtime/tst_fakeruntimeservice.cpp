@@ -255,6 +255,35 @@ private slots:
         QCOMPARE(states, (QStringList{"filled image", "empty ", "filled video"}));
     }
 
+    // A mistyped number on the service's command line stops it before it serves anything, naming
+    // the option and what it expects.
+    void sampleServiceRefusesBadNumbers_data()
+    {
+        QTest::addColumn<QString>("argument");
+        QTest::addColumn<QByteArray>("message");
+        QTest::newRow("no frames")
+            << "--clip-frames=0" << QByteArray("--clip-frames: a positive whole number of frames");
+        QTest::newRow("frames in words") << "--ad-clip-frames=ten"
+                                         << QByteArray("--ad-clip-frames: a positive whole number of frames");
+        QTest::newRow("negative dwell")
+            << "--page-dwell-ms=-5"
+            << QByteArray("--page-dwell-ms: a positive whole number of milliseconds");
+        QTest::newRow("offset in words") << "--clock-offset-ms=soon"
+                                         << QByteArray("--clock-offset-ms: a whole number of milliseconds");
+    }
+    void sampleServiceRefusesBadNumbers()
+    {
+        QFETCH(QString, argument);
+        QFETCH(QByteArray, message);
+        QProcess program;
+        program.start(QStringLiteral(TALVORINE_SAMPLE_SERVICE),
+                      {"--output", dir.filePath(QStringLiteral("refused")), argument});
+        QVERIFY(program.waitForFinished(30000));
+        QCOMPARE(program.exitCode(), 64);
+        QVERIFY(program.readAllStandardError().contains(message));
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("refused/service-origin"))));
+    }
+
     // The run command's PIN option: the program writes a record the panel's store accepts for a
     // six-digit PIN on its input, and refuses anything else before writing.
     void samplePinProvisioning_data()
