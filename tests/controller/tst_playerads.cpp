@@ -450,7 +450,8 @@ private slots:
         QCOMPARE(served(first), QStringLiteral("started:0 started:0 completed:5000"));
         QCOMPARE(posts(), 2);
         QCOMPARE(ads().takenEventIds().size(), 2);
-        QVERIFY(adReady());
+        // On a loaded machine ad1's next arrival may be staged first, until ad3's is ready.
+        QTRY_VERIFY_WITH_TIMEOUT(adReady() && staged()->pageIndex == 3, waitMs);
         const QString third = staged()->adOccurrenceId;
 
         turn();
