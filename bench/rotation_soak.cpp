@@ -28,6 +28,7 @@
 #include "app/PlatformEnvironment.h"
 #include "bench/BenchmarkMain.h"
 #include "bench/ProcessStatus.h"
+#include "bench/SettledHeap.h"
 #include "bench/TrendFit.h"
 #include "app/PlayerComposition.h"
 #include "controller/PlayerController.h"
@@ -189,14 +190,10 @@ Sample sample(int rotations)
     return taken;
 }
 
-// What the pages before left to the script's collector and to deferred deletion is gone first,
-// and malloc_trim leaves the resident size no freed memory malloc could give back.
-HeapReading readHeap(QQmlEngine* qml, int rotations)
+// One reading of the heap as the pages before left it, beside the resident size.
+HeapReading readHeap(QQmlEngine& qml, int rotations)
 {
-    qml->collectGarbage();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    malloc_trim(0);
-    const HeapStatus heap = heapStatus();
+    const HeapStatus heap = settledHeapStatus(qml);
     return {rotations, processStatusValue("VmRSS"), heap.inUse / 1024, heap.free / 1024};
 }
 
@@ -304,7 +301,7 @@ void BM_RotationSoak(benchmark::State& state)
                 controller->activeSlot() == 0 ? controller->stageA() : controller->stageB();
             if (rotations >= warmUpRotations && onGlass->pageId() == QLatin1String("welcome"))
                 QTimer::singleShot(0, controller, [&] {
-                    readings.append(readHeap(composition.engine(), rotations));
+                    readings.append(readHeap(*composition.engine(), rotations));
                 });
         });
 

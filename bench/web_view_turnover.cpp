@@ -10,7 +10,7 @@
 // TALVORINE_TURNOVER_VIEWS changes the number of views per row.
 
 #include "bench/BenchmarkMain.h"
-#include "bench/ProcessStatus.h"
+#include "bench/SettledHeap.h"
 #include "bench/TrendFit.h"
 #include "tests/support/EventWait.h"
 
@@ -19,8 +19,6 @@
 #include <QGuiApplication>
 #include <QQmlApplicationEngine>
 #include <QtWebEngineQuick>
-
-#include <malloc.h>
 
 namespace {
 
@@ -94,14 +92,6 @@ Window {
 }
 )";
 
-qint64 heapKib(QQmlEngine& engine)
-{
-    engine.collectGarbage();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    malloc_trim(0);
-    return heapStatus().inUse / 1024;
-}
-
 int viewsWanted()
 {
     bool ok = false;
@@ -141,7 +131,7 @@ void turnover(benchmark::State& state, Turnover mode)
                 continue;
             // The first collection after the warm-up frees what the warm-up left in a heap: it
             // starts the line but is not on it.
-            const qint64 heap = heapKib(engine);
+            const qint64 heap = settledHeapStatus(engine).inUse / 1024;
             if (made > warmUpViews)
                 readings.append({double(made) / 100, double(heap)});
         }
