@@ -116,12 +116,19 @@ bool AudioOutput::available()
 
 gstsupport::ElementPtr AudioOutput::sinkForPlayback()
 {
-    if (available())
+    const bool silent = !available();
+    const gstsupport::ElementPtr gain = gstsupport::makeElement("volume", "talvorine-gain");
+    const gstsupport::ElementPtr output =
+        silent ? gstsupport::makeElement("fakesink", "talvorine-silent-audio")
+               : gstsupport::makeElement("autoaudiosink");
+    if (!gain || !output)
         return {};
-    gstsupport::ElementPtr sink = gstsupport::makeElement("fakesink", "talvorine-silent-audio");
-    if (sink)
-        g_object_set(sink.get(), "sync", TRUE, nullptr);
-    return sink;
+    if (silent)
+        g_object_set(output.get(), "sync", TRUE, nullptr);
+    GstElement* bin = gstsupport::sinkBin("talvorine-audio", {gain.get(), output.get()});
+    if (bin)
+        gst_object_ref_sink(bin);
+    return gstsupport::ElementPtr(bin);
 }
 
 void AudioOutput::setProbeForTesting(std::function<AudioOutputFacts()> facts,

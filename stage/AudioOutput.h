@@ -47,7 +47,11 @@ public:
     AudioOutput() = delete;
 
     static bool available();
-    // The audio sink a playbin must be given: null to let it choose the machine's own.
+    // The audio sink a playbin must be given: the machine's own, or the silent one, behind a
+    // gain stage that takes the pipeline's "volume" and "mute". Without one in the sink,
+    // playbin builds its own, and GStreamer 1.22 never frees it: an element and its pads kept
+    // per play, on every machine whose sink has no volume of its own (no sound card, ALSA).
+    // Null only when an element is missing; playbin then chooses.
     static gstsupport::ElementPtr sinkForPlayback();
 
     static constexpr char missingNotice[] =

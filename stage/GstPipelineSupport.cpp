@@ -91,6 +91,24 @@ ElementPtr makeElement(const char* factory, const char* name)
     return ElementPtr(element);
 }
 
+GstElement* sinkBin(const char* name, std::initializer_list<GstElement*> chain)
+{
+    GstElement* bin = gst_bin_new(name);
+    GstElement* previous = nullptr;
+    for (GstElement* element : chain) {
+        gst_bin_add(GST_BIN(bin), element);
+        if (previous && !gst_element_link(previous, element)) {
+            gst_object_unref(bin);
+            return nullptr;
+        }
+        previous = element;
+    }
+    GstPad* pad = gst_element_get_static_pad(*chain.begin(), "sink");
+    gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad));
+    gst_object_unref(pad);
+    return bin;
+}
+
 void installBusRelay(GstElement* pipeline, QObject* receiver, quint64 generation,
                      std::function<void(quint64, GstMessage*)> handler)
 {

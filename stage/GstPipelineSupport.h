@@ -8,6 +8,7 @@
 #include <gst/gst.h>
 
 #include <functional>
+#include <initializer_list>
 #include <memory>
 
 namespace talvorine::gstsupport {
@@ -36,6 +37,11 @@ bool hasFactory(const char* name);
 
 // Makes an element of the factory, or null when the factory is missing or refuses.
 ElementPtr makeElement(const char* factory, const char* name = nullptr);
+
+// A bin of `chain`'s elements linked in order, with the first one's sink pad as its own, as
+// playbin takes a sink. The bin takes the elements' floating references (or refs of its own);
+// null when two of them cannot be linked.
+GstElement* sinkBin(const char* name, std::initializer_list<GstElement*> chain);
 
 // Every message of the pipeline's bus reaches `handler` on `receiver`'s thread, in bus order,
 // tagged with `generation`; messages still queued when `receiver` dies are dropped. The handler

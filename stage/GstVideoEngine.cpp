@@ -61,26 +61,6 @@ void ensureGstInitialized()
         gst_init(nullptr, nullptr);
 }
 
-// A bin "videoconvert ! <tail...>" with a ghost sink pad; the elements are consumed.
-GstElement* convertingBin(const char* name, std::initializer_list<GstElement*> tail)
-{
-    GstElement* bin = gst_bin_new(name);
-    GstElement* previous = nullptr;
-    for (GstElement* element : tail) {
-        gst_bin_add(GST_BIN(bin), element);
-        if (previous && !gst_element_link(previous, element)) {
-            gst_object_unref(bin);
-            return nullptr;
-        }
-        previous = element;
-    }
-    GstElement* first = *tail.begin();
-    GstPad* pad = gst_element_get_static_pad(first, "sink");
-    gst_element_add_pad(bin, gst_ghost_pad_new("sink", pad));
-    gst_object_unref(pad);
-    return bin;
-}
-
 // What the appsink's callbacks share; the sink's streaming thread calls them one at a time.
 struct FrameHandOver {
     std::shared_ptr<VideoFrameMailbox> mailbox;
@@ -521,7 +501,7 @@ GstElement* GstVideoEngine::makeGpuVideoSink(QString* code)
         *code = QStringLiteral("qml_gpu_sink_incompatible");
         return nullptr;
     }
-    GstElement* bin = convertingBin("talvorine-gpu-video", {convert, upload, sink});
+    GstElement* bin = sinkBin("talvorine-gpu-video", {convert, upload, sink});
     if (!bin) {
         *code = QStringLiteral("qml_gpu_sink_incompatible");
         return nullptr;
@@ -567,7 +547,7 @@ GstElement* GstVideoEngine::makeFrameVideoSink(QString* code)
     callbacks.new_sample = onNewSample;
     gst_app_sink_set_callbacks(GST_APP_SINK(sink), &callbacks,
                                new FrameHandOver{frameItem_->mailbox()}, deleteFrameHandOver);
-    GstElement* bin = convertingBin("talvorine-frame-video", {convert, sink});
+    GstElement* bin = sinkBin("talvorine-frame-video", {convert, sink});
     if (!bin) {
         *code = QStringLiteral("pipeline_start_failed");
         return nullptr;
@@ -594,8 +574,8 @@ bool GstVideoEngine::buildPipeline(const QString& uri, Sink sinkKind, QString* c
     const QByteArray uriBytes = uri.toUtf8();
     g_object_set(playbin.get(), "uri", uriBytes.constData(), "video-sink", videoSink, "volume",
                  processState().gain, "mute", gboolean(muted_), nullptr);
-    if (ElementPtr silent = AudioOutput::sinkForPlayback())
-        g_object_set(playbin.get(), "audio-sink", silent.get(), nullptr);
+    if (ElementPtr audio = AudioOutput::sinkForPlayback())
+        g_object_set(playbin.get(), "audio-sink", audio.get(), nullptr);
     if (sinkKind == Sink::Gpu)
         gst_object_unref(videoSink); // the reference taken for the sink's own start
     sinkKind_ = sinkKind;

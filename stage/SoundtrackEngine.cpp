@@ -48,8 +48,8 @@ bool SoundtrackEngine::play(const QUrl& localFile, double gain)
     const QByteArray uri = localFile.toString(QUrl::FullyEncoded).toUtf8();
     g_object_set(playbin.get(), "uri", uri.constData(), "flags", flags, "video-sink",
                  videoSink.get(), "volume", gain_, nullptr);
-    if (ElementPtr silent = AudioOutput::sinkForPlayback())
-        g_object_set(playbin.get(), "audio-sink", silent.get(), nullptr);
+    if (ElementPtr audio = AudioOutput::sinkForPlayback())
+        g_object_set(playbin.get(), "audio-sink", audio.get(), nullptr);
 
     pipeline_ = std::move(playbin);
     const quint64 generation = ++generation_;

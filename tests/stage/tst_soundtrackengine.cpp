@@ -1,8 +1,10 @@
 // The soundtrack engine with generated audio: refused inputs, a track played to its end, the
-// silence that stop and replacement must bring, and where the sound goes without an output.
+// silence that stop and replacement must bring, where the sound goes without an output, and
+// what a track leaves behind.
 
 #include "app/PlayerOpLog.h"
 #include "stage/AudioOutput.h"
+#include "stage/GstPipelineSupport.h"
 #include "stage/SoundtrackEngine.h"
 #include "tests/support/GeneratedMedia.h"
 #include "tests/support/OpLogListener.h"
@@ -16,6 +18,25 @@
 #include <limits>
 
 using namespace talvorine;
+
+namespace {
+
+// Volume elements alive, as GStreamer's leak tracer (set up before GStreamer starts) counts them.
+int liveVolumeElements()
+{
+    GList* tracers = gst_tracing_get_active_tracers();
+    GstStructure* info = nullptr;
+    if (tracers)
+        g_signal_emit_by_name(tracers->data, "get-live-objects", &info);
+    g_list_free_full(tracers, gst_object_unref);
+    const GValue* live = info ? gst_structure_get_value(info, "live-objects-list") : nullptr;
+    const int count = live ? int(gst_value_list_get_size(live)) : -1;
+    if (info)
+        gst_structure_free(info);
+    return count;
+}
+
+} // namespace
 
 // A pipeline's start and end take seconds under the sanitizers on a busy machine; the wait is
 // only a bound for a track that never ends.
@@ -48,6 +69,7 @@ private:
 
 void TestSoundtrackEngine::initTestCase()
 {
+    qputenv("GST_TRACERS", "leaks(filters=GstVolume)");
     QVERIFY(dir_.isValid());
     QString error;
     tone_ = dir_.filePath(QStringLiteral("tone.wav"));
@@ -228,7 +250,8 @@ void TestSoundtrackEngine::audioOutputLookedFor()
 }
 
 // A screen without sound: every start would have the sound library try each device and write
-// its complaints to standard error. Only the one notice may appear.
+// its complaints to standard error. Only the one notice may appear. The silent sink has no
+// volume of its own, so playbin would build one for every track, and keep it.
 void TestSoundtrackEngine::startsWithoutAudioOutputAreQuiet()
 {
     test::OpLogListener collector;
@@ -248,6 +271,8 @@ void TestSoundtrackEngine::startsWithoutAudioOutputAreQuiet()
     collector.drain(100);
     QCOMPARE(collector.records().size(), 1);
     QCOMPARE(collector.records().at(0).value("op").toString(), QStringLiteral("audio.output"));
+    QVERIFY(gstsupport::waitForPipelineReleases(trackWaitMs));
+    QCOMPARE(liveVolumeElements(), 0);
 }
 
 QTEST_MAIN(TestSoundtrackEngine)
