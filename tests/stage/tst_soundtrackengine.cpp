@@ -31,6 +31,13 @@ int liveVolumeElements()
     g_list_free_full(tracers, gst_object_unref);
     const GValue* live = info ? gst_structure_get_value(info, "live-objects-list") : nullptr;
     const int count = live ? int(gst_value_list_get_size(live)) : -1;
+    // The tracer puts the live objects in its answer without taking a reference of its own;
+    // freeing the answer would drop one of their owners'.
+    for (int i = 0; i < count; ++i) {
+        const GstStructure* entry = gst_value_get_structure(gst_value_list_get_value(live, i));
+        if (const GValue* object = gst_structure_get_value(entry, "object"))
+            g_object_ref(g_value_get_object(object));
+    }
     if (info)
         gst_structure_free(info);
     return count;
