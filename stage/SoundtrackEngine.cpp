@@ -26,6 +26,46 @@ bool reportsPreroll(GstMessage* message)
     return reached >= GST_STATE_PAUSED;
 }
 
+bool madeBy(GstElement* element, const char* factory)
+{
+    GstElementFactory* made = gst_element_get_factory(element);
+    return made && g_strcmp0(GST_OBJECT_NAME(made), factory) == 0;
+}
+
+// playbin3's uridecodebin3 of GStreamer 1.22 may start its file source while its decodebin3 is
+// still in READY: the first buffer is refused as flushing, and the start waits for ever with
+// neither an end nor an error. A decoder brought to PAUSED as the source joins its bin is ready
+// for it. Only that layout (a source in urisourcebin, in uridecodebin3 beside decodebin3 not yet
+// under way) is touched; any other is left to the preroll watchdog. Runs on the thread that adds
+// the source, inside the pipeline's own start.
+void readyDecoderForSource(GstBin*, GstBin* sourceBin, GstElement* element, gpointer)
+{
+    if (!GST_OBJECT_FLAG_IS_SET(element, GST_ELEMENT_FLAG_SOURCE)
+        || !madeBy(GST_ELEMENT(sourceBin), "urisourcebin"))
+        return;
+    const ElementPtr uriDecoder(GST_ELEMENT(gst_object_get_parent(GST_OBJECT(sourceBin))));
+    if (!uriDecoder || !madeBy(uriDecoder.get(), "uridecodebin3"))
+        return;
+    GST_OBJECT_LOCK(uriDecoder.get());
+    const GstState target = GST_STATE_TARGET(uriDecoder.get());
+    GST_OBJECT_UNLOCK(uriDecoder.get());
+    if (target < GST_STATE_PAUSED)
+        return;
+    GstIterator* decoders =
+        gst_bin_iterate_all_by_element_factory_name(GST_BIN(uriDecoder.get()), "decodebin3");
+    GValue found = G_VALUE_INIT;
+    if (gst_iterator_next(decoders, &found) == GST_ITERATOR_OK) {
+        auto* decoder = GST_ELEMENT(g_value_get_object(&found));
+        GstState current = GST_STATE_VOID_PENDING;
+        GstState pending = GST_STATE_VOID_PENDING;
+        gst_element_get_state(decoder, &current, &pending, 0);
+        if (current == GST_STATE_READY && pending == GST_STATE_VOID_PENDING)
+            gst_element_set_state(decoder, GST_STATE_PAUSED);
+        g_value_unset(&found);
+    }
+    gst_iterator_free(decoders);
+}
+
 } // namespace
 
 SoundtrackEngine::SoundtrackEngine(QObject* parent)
@@ -74,6 +114,8 @@ bool SoundtrackEngine::start()
                  videoSink.get(), "volume", gain_, nullptr);
     if (ElementPtr audio = AudioOutput::sinkForPlayback())
         g_object_set(playbin.get(), "audio-sink", audio.get(), nullptr);
+    g_signal_connect(playbin.get(), "deep-element-added", G_CALLBACK(readyDecoderForSource),
+                     nullptr);
 
     pipeline_ = std::move(playbin);
     prerolled_ = false;
@@ -94,10 +136,10 @@ void SoundtrackEngine::handlePrerollStall()
 {
     if (!pipeline_ || prerolled_)
         return;
-    // playbin3 of GStreamer 1.22 can start its file source before its decoder has left READY:
-    // the first buffer is refused, and the pipeline waits in READY for ever, with neither an end
-    // nor an error. A fresh pipeline almost always gets through; a second stall is the track's
-    // failure, so that the caller moves on as for any track that cannot play.
+    // A start the decoder could not be readied for (another layout of playbin3, another stall of
+    // its kind) waits in READY for ever, with neither an end nor an error. A fresh pipeline
+    // almost always gets through; a second stall is the track's failure, so that the caller
+    // moves on as for any track that cannot play.
     if (rebuiltAfterStall_) {
         qCWarning(lcSoundtrack, "soundtrack start stalled again");
         release();
