@@ -180,6 +180,16 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(engine.isPlaying() && ready(a) && ready(b), waitMs);
         QCOMPARE(requests(a) + requests(u), 2);
         QCOMPARE(h->devLog("soundtrack_track_failed").size(), 6);
+        // A start that stalls (its watchdog going off first), and stalls again once rebuilt,
+        // fails like any track: the next one plays at once.
+        const qsizetype started = logged("soundtrack_track_started").size();
+        QTest::ignoreMessage(QtWarningMsg, "soundtrack start stalled; building it once more");
+        QTest::ignoreMessage(QtWarningMsg, "soundtrack start stalled again");
+        show("rev-6", {a, b}, 1, {{}, PageAudioCue{"A", true}});
+        for (int stall = 0; stall < 2; ++stall)
+            QMetaObject::invokeMethod(engine.findChild<QTimer*>("prerollWatchdog"), "timeout");
+        QCOMPARE(logged("soundtrack_track_failed", "code").last(), "soundtrack_start_stalled");
+        QCOMPARE(logged("soundtrack_track_started").mid(started), (QStringList{"A", "B"}));
 
         // A refused track asks for a new session on the session's own schedule: after "retry in
         // 600 s" no refetch mints sooner.
