@@ -2,6 +2,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerEnvironment.h"
 #include "overlay/ScreenToast.h"
 #include "runtime/RuntimeWireContract.h"
@@ -301,6 +302,11 @@ QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
 {
     QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     reply->setReadBufferSize(replyReadBufferBytes);
+    // An object from the service's own origin is one more of its answers; one from elsewhere
+    // says nothing of the service.
+    if (sameOrigin(request.url(), origin_))
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply] { noteServiceReply(reply); });
     return reply;
 }
 
@@ -469,7 +475,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         reply = manager_->sendCustomRequest(request, method, body);
 
     CappedBody::attach(reply, byteLimit, CappedBody::Gather::EveryAnswer);
-    connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, handler = std::move(handler)] {
         reply->deleteLater();
         Answer answer;
         answer.reply = reply;
@@ -478,6 +484,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
             && !cutForSize(reply);
         handler(answer);
+        noteServiceReply(reply);
     });
     return reply;
 }
@@ -709,6 +716,7 @@ void RuntimeTransport::openPairingEvents()
 void RuntimeTransport::onPairingStreamFinished()
 {
     QNetworkReply* reply = pairingStream_.reply;
+    noteServiceReply(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && !isSuccess(status)) {
         const Failure failure = streamFailureOf(reply, status);
@@ -1003,6 +1011,7 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     runtimeStream_.delivered = false;
     runtimeStream_.connectedSince.start();
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    noteServiceReply(reply);
     Q_EMIT eventConnectionChanged(true);
     return runtimeStream_.reply == reply;
 }
@@ -1032,6 +1041,7 @@ void RuntimeTransport::onRuntimeStreamData()
 void RuntimeTransport::onRuntimeStreamFinished()
 {
     QNetworkReply* reply = runtimeStream_.reply;
+    noteServiceReply(reply);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401) {
         const QString credential = reply->property("talvorineCredential").toString();
@@ -1079,6 +1089,23 @@ void RuntimeTransport::runtimeStreamDropped()
     runtimeStream_.reconnectTimer.start(
         int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));
     Q_EMIT eventConnectionChanged(false);
+}
+
+void RuntimeTransport::noteServiceReply(const QNetworkReply* reply)
+{
+    const ServiceReach::Verdict verdict = ServiceReach::verdictOf(
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
+        reply->errorString());
+    switch (serviceReach_.take(verdict)) {
+    case ServiceReach::Change::Lost:
+        writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
+        break;
+    case ServiceReach::Change::Back:
+        writeStandardErrorLine(ServiceReach::backLine(origin_));
+        break;
+    case ServiceReach::Change::None:
+        break;
+    }
 }
 
 void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)

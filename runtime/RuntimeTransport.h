@@ -7,6 +7,7 @@
 #include "runtime/RuntimeCompat.h"
 #include "runtime/ScreenshotRequest.h"
 #include "runtime/ServerClockBand.h"
+#include "runtime/ServiceReach.h"
 #include "runtime/SseParser.h"
 #include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
@@ -255,6 +256,8 @@ private:
     QJsonObject conditionReport(const QString& severity, const QString& code,
                                 const QJsonObject& context) const;
 
+    // What a reply that ended (or an event stream that connected) says of the service.
+    void noteServiceReply(const QNetworkReply* reply);
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();
     void onRuntimeStreamData();
@@ -301,6 +304,7 @@ private:
 
     Stream runtimeStream_;
     Stream pairingStream_;
+    ServiceReach serviceReach_;
 
     RuntimeCompat::ProblemDecision lastMintDecision_;
     RuntimeCompat::ProblemDecision lastManifestDecision_;
