@@ -233,6 +233,12 @@ private:
         bool connected = false;
         bool delivered = false; // an event arrived since the stream connected
         QElapsedTimer connectedSince;
+        // The wait for a reconnect is the service's own (a refusal's Retry-After).
+        bool serviceAskedWait = false;
+        // Whether an answer of the service may cut the wait for a reconnect short: once, then
+        // not again until the stream has worked or a wait has been served in full.
+        enum class Hurry { Allowed, Hurried, Spent };
+        Hurry hurry = Hurry::Allowed;
     };
 
     QUrl routeUrl(const char* route) const;
@@ -257,7 +263,8 @@ private:
                                 const QJsonObject& context) const;
 
     // What a reply that ended (or an event stream that connected) says of the service.
-    void noteServiceReply(const QNetworkReply* reply);
+    void noteServiceReply(const QNetworkReply* reply, bool fromRuntimeStream);
+    void hurryRuntimeStream();
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();
     void onRuntimeStreamData();
