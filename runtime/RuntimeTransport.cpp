@@ -2,6 +2,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerEnvironment.h"
 #include "overlay/ScreenToast.h"
 #include "runtime/RuntimeWireContract.h"
@@ -242,8 +243,15 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
         logEvent("runtime.stream_stalled");
         runtimeStreamDropped();
     });
-    connect(&runtimeStream_.reconnectTimer, &QTimer::timeout, this,
-            &RuntimeTransport::openRuntimeStream);
+    // Named, so that a test fires it instead of waiting out a back-off.
+    runtimeStream_.reconnectTimer.setParent(this);
+    runtimeStream_.reconnectTimer.setObjectName(QStringLiteral("runtimeStreamReconnectTimer"));
+    connect(&runtimeStream_.reconnectTimer, &QTimer::timeout, this, [this] {
+        using Hurry = Stream::Hurry;
+        runtimeStream_.hurry =
+            runtimeStream_.hurry == Hurry::Hurried ? Hurry::Spent : Hurry::Allowed;
+        openRuntimeStream();
+    });
     connect(&pairingStream_.stallTimer, &QTimer::timeout, this, [this] {
         failPairingStream(QStringLiteral("pairing_stream_stalled"), 0, -1, true);
     });
@@ -301,6 +309,11 @@ QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
 {
     QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     reply->setReadBufferSize(replyReadBufferBytes);
+    // An object from the service's own origin is one more of its answers; one from elsewhere
+    // says nothing of the service.
+    if (sameOrigin(request.url(), origin_))
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply] { noteServiceReply(reply, false); });
     return reply;
 }
 
@@ -469,7 +482,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         reply = manager_->sendCustomRequest(request, method, body);
 
     CappedBody::attach(reply, byteLimit, CappedBody::Gather::EveryAnswer);
-    connect(reply, &QNetworkReply::finished, this, [reply, handler = std::move(handler)] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, handler = std::move(handler)] {
         reply->deleteLater();
         Answer answer;
         answer.reply = reply;
@@ -478,6 +491,8 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
             && !cutForSize(reply);
         handler(answer);
+        // After the handler: a stream it opens (a session minted) needs no hurrying.
+        noteServiceReply(reply, false);
     });
     return reply;
 }
@@ -709,6 +724,7 @@ void RuntimeTransport::openPairingEvents()
 void RuntimeTransport::onPairingStreamFinished()
 {
     QNetworkReply* reply = pairingStream_.reply;
+    noteServiceReply(reply, false);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && !isSuccess(status)) {
         const Failure failure = streamFailureOf(reply, status);
@@ -924,6 +940,7 @@ void RuntimeTransport::openEvents(const QString& cursor)
     runtimeStream_.retryMs = -1;
     runtimeStream_.serverDelayMs = -1;
     runtimeStream_.attempt = 0;
+    runtimeStream_.hurry = Stream::Hurry::Allowed;
     if (!hasRuntimeSession() || origin_.isEmpty())
         return;
     runtimeStream_.wanted = true;
@@ -1003,6 +1020,7 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     runtimeStream_.delivered = false;
     runtimeStream_.connectedSince.start();
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
+    noteServiceReply(reply, true);
     Q_EMIT eventConnectionChanged(true);
     return runtimeStream_.reply == reply;
 }
@@ -1032,6 +1050,7 @@ void RuntimeTransport::onRuntimeStreamData()
 void RuntimeTransport::onRuntimeStreamFinished()
 {
     QNetworkReply* reply = runtimeStream_.reply;
+    noteServiceReply(reply, true);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401) {
         const QString credential = reply->property("talvorineCredential").toString();
@@ -1067,9 +1086,12 @@ void RuntimeTransport::runtimeStreamDropped()
     runtimeStream_.connected = false;
     if (!runtimeStream_.wanted)
         return;
-    if (worked)
+    if (worked) {
         runtimeStream_.attempt = 0;
+        runtimeStream_.hurry = Stream::Hurry::Allowed;
+    }
     ++runtimeStream_.attempt;
+    runtimeStream_.serviceAskedWait = runtimeStream_.serverDelayMs >= 0;
     // The stream's retry value and a refusal's Retry-After may lengthen the back-off, never
     // shorten it, and no reconnect comes sooner than the floor.
     qint64 delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
@@ -1079,6 +1101,45 @@ void RuntimeTransport::runtimeStreamDropped()
     runtimeStream_.reconnectTimer.start(
         int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));
     Q_EMIT eventConnectionChanged(false);
+}
+
+void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, bool fromRuntimeStream)
+{
+    const ServiceReach::Verdict verdict = ServiceReach::verdictOf(
+        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
+        reply->errorString());
+    switch (serviceReach_.take(verdict)) {
+    case ServiceReach::Change::Lost:
+        writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
+        break;
+    case ServiceReach::Change::Back:
+        writeStandardErrorLine(ServiceReach::backLine(origin_));
+        break;
+    case ServiceReach::Change::None:
+        break;
+    }
+    // The stream's own answers say nothing new of it: taken as evidence, a stream the service
+    // refuses at once would reconnect in a loop.
+    if (verdict.kind == ServiceReach::Verdict::Kind::Answered && !fromRuntimeStream)
+        hurryRuntimeStream();
+}
+
+// Any answer while the stream waits out its back-off shows the service is back, and the screen
+// stays offline and deaf until the stream is: the wait ends now instead of minutes later. Once:
+// a stream that fails again waits its next back-off in full, however often other requests are
+// answered meanwhile. A wait the service asked for stays the service's, and neither the floor
+// nor the stream's retry value is cut.
+void RuntimeTransport::hurryRuntimeStream()
+{
+    Stream& stream = runtimeStream_;
+    if (!stream.wanted || stream.reply || !stream.reconnectTimer.isActive()
+        || stream.serviceAskedWait || stream.hurry != Stream::Hurry::Allowed)
+        return;
+    stream.hurry = Stream::Hurry::Hurried;
+    const qint64 waited = stream.reconnectTimer.interval() - stream.reconnectTimer.remainingTime();
+    const qint64 floor = std::max<qint64>(reconnectFloorMs, stream.retryMs);
+    stream.reconnectTimer.start(
+        int(std::clamp<qint64>(floor - waited, 0, stream.reconnectTimer.remainingTime())));
 }
 
 void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)

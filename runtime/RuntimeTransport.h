@@ -7,6 +7,7 @@
 #include "runtime/RuntimeCompat.h"
 #include "runtime/ScreenshotRequest.h"
 #include "runtime/ServerClockBand.h"
+#include "runtime/ServiceReach.h"
 #include "runtime/SseParser.h"
 #include "web/ApplicationReportBudget.h"
 #include "web/SdkBridge.h"
@@ -232,6 +233,12 @@ private:
         bool connected = false;
         bool delivered = false; // an event arrived since the stream connected
         QElapsedTimer connectedSince;
+        // The wait for a reconnect is the service's own (a refusal's Retry-After).
+        bool serviceAskedWait = false;
+        // Whether an answer of the service may cut the wait for a reconnect short: once, then
+        // not again until the stream has worked or a wait has been served in full.
+        enum class Hurry { Allowed, Hurried, Spent };
+        Hurry hurry = Hurry::Allowed;
     };
 
     QUrl routeUrl(const char* route) const;
@@ -255,6 +262,9 @@ private:
     QJsonObject conditionReport(const QString& severity, const QString& code,
                                 const QJsonObject& context) const;
 
+    // What a reply that ended (or an event stream that connected) says of the service.
+    void noteServiceReply(const QNetworkReply* reply, bool fromRuntimeStream);
+    void hurryRuntimeStream();
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();
     void onRuntimeStreamData();
@@ -301,6 +311,7 @@ private:
 
     Stream runtimeStream_;
     Stream pairingStream_;
+    ServiceReach serviceReach_;
 
     RuntimeCompat::ProblemDecision lastMintDecision_;
     RuntimeCompat::ProblemDecision lastManifestDecision_;

@@ -1,6 +1,7 @@
 #include "controller/PlayerController.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/StderrCapture.h"
 #include "tests/support/TestFiles.h"
 
 #include <QJsonArray>
@@ -134,9 +135,9 @@ class TestPlayerSession : public QObject {
 private:
     std::unique_ptr<ControllerHarness> harness;
 
-    ControllerHarness& make()
+    ControllerHarness& make(ControllerHarness::Options options = {})
     {
-        harness = std::make_unique<ControllerHarness>();
+        harness = std::make_unique<ControllerHarness>(options);
         if (!harness->ready())
             qFatal("%s", qPrintable(harness->setupError()));
         return *harness;
@@ -503,6 +504,44 @@ private slots:
         QCOMPARE(mints(h), steps.size() + 3);
         // A bound player refused at its mint holds; it never pairs again.
         QVERIFY(h.service().requestsTo(W::pairingStartRoute).isEmpty());
+    }
+
+    // A service that cannot be reached at all is said once, with its origin and Qt's reason,
+    // however many mints fail, and once more when it answers again.
+    void unreachableServiceSaidOnce_data()
+    {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QByteArray>("reason");
+        QTest::newRow("refused port") << false << QByteArray("(Connection refused)");
+        QTest::newRow("plain http answered to https") << true << QByteArray("(SSL handshake failed");
+    }
+    void unreachableServiceSaidOnce()
+    {
+        QFETCH(bool, tls);
+        QFETCH(QByteArray, reason);
+        using Transport = test::FakeRuntimeService::Transport;
+        ControllerHarness& h = make({.transport = tls ? Transport::Https : Transport::Http});
+        test::FakeRuntimeService& s = h.service();
+        const auto unreachable = [&](bool on) { tls ? s.setPlainHttp(on) : s.setRefusing(on); };
+        QVERIFY(test::prepareBoundState(h.stateDirectory()));
+        h.answerSessionRoutes();
+        unreachable(true);
+        QSignalSpy failed(&h.transport(), &RuntimeTransport::deviceSessionFailed);
+        const QList<QByteArray> lines = test::stderrLinesOf([&] {
+            h.controller().start();
+            for (int mint = 1; mint <= 4; ++mint) {
+                QTRY_COMPARE_WITH_TIMEOUT(failed.size(), mint, waitMs);
+                if (mint == 4)
+                    unreachable(false);
+                QVERIFY(h.expireSoon(u"sessionRetryTimer"));
+            }
+            QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
+        });
+        const QByteArray service =
+            "Runtime service " + s.url().adjusted(QUrl::RemovePath).toEncoded() + ' ';
+        QCOMPARE(lines.size(), 2);
+        QVERIFY2(lines.at(0).startsWith(service + "cannot be reached " + reason), lines.at(0));
+        QCOMPARE(lines.at(1), service + "answers again.");
     }
 
     // A failed enrolled-marker write keeps the player bound in memory and is retried with

@@ -997,6 +997,39 @@ private slots:
         QVERIFY2(count >= 2 && count <= most, qPrintable(QString::number(count)));
     }
 
+    // The first answer to another request ends the stream's long wait; a stream that fails
+    // again right after waits its back-off in full, however much else is answered.
+    void answerEndsReconnectWait()
+    {
+        QVERIFY(mint());
+        const Reply refusal = Reply::json(500, QJsonObject{});
+        fake->script("GET", W::eventsRoute,
+                     QList<Reply>(8, refusal) << Reply::eventStream() << refusal);
+        fake->script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
+        auto* reconnect = transport->findChild<QTimer*>("runtimeStreamReconnectTimer");
+        QVERIFY(reconnect);
+        QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
+        transport->openEvents({});
+        for (int drops = 1; drops <= 8; ++drops) {
+            QTRY_COMPARE_WITH_TIMEOUT(connected.size(), drops, waitMs);
+            if (drops < 8)
+                reconnect->start(0);
+        }
+        QVERIFY(reconnect->isActive() && reconnect->interval() >= 64000);
+
+        transport->reportCondition(QStringLiteral("info"), QStringLiteral("player.probe"), {});
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 9, waitMs);
+        QCOMPARE(connected.last().at(0).toBool(), true);
+
+        fake->closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 10, waitMs);
+        QSignalSpy labelled(transport.get(), &RuntimeTransport::screenLabelAnswered);
+        transport->putScreenLabel(QStringLiteral("Lobby"));
+        QVERIFY(labelled.wait(waitMs));
+        QVERIFY(reconnect->isActive() && reconnect->interval() >= 128000);
+        QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 9);
+    }
+
     void streamStallReconnects()
     {
         qputenv(W::runtimeStreamStallEnv, "5000");

@@ -285,7 +285,7 @@ FakeRuntimeService::~FakeRuntimeService()
 
 bool FakeRuntimeService::startListening(quint16 port)
 {
-    if (transport_ != Transport::Http) {
+    if (transport_ != Transport::Http && !plainHttp_) {
         auto server = std::make_unique<QSslServer>();
         QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
         configuration.setLocalCertificate(certificate_);
@@ -401,6 +401,13 @@ void FakeRuntimeService::setRefusing(bool refusing)
     startListening(port_);
 }
 
+void FakeRuntimeService::setPlainHttp(bool plain)
+{
+    plainHttp_ = plain;
+    setRefusing(true);
+    setRefusing(false);
+}
+
 void FakeRuntimeService::requireProof(const QByteArray& path, const QString& op)
 {
     proofRoutes_.insert(path, op);
@@ -476,6 +483,14 @@ void FakeRuntimeService::readFrom(Connection* connection)
     if (!socket)
         return;
     connection->buffer += socket->readAll();
+    // A request begins with its method; anything else (a TLS client's hello) is refused at once,
+    // as an HTTP server refuses it.
+    const char first = connection->buffer.isEmpty() ? 'A' : connection->buffer.front();
+    if (first < 'A' || first > 'Z') {
+        send(socket, Reply::json(400, QByteArray("{}")), false);
+        connection->buffer.clear();
+        return;
+    }
     while (!connection->busy) {
         const qsizetype headerEnd = connection->buffer.indexOf("\r\n\r\n");
         if (headerEnd < 0) {

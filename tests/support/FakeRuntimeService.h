@@ -171,6 +171,8 @@ public:
     // client would send its next request on (open event streams stay); then it reopens on the
     // same port.
     void setRefusing(bool refusing);
+    // Plain HTTP on the port that served TLS (a proxy set up wrongly), until set back.
+    void setPlainHttp(bool plain);
 
     // Identity: challenges are answered by the service itself unless scripted. A route that
     // requires a proof answers 401 {"code":"identity_proof_invalid"} to a bad one.
@@ -227,6 +229,7 @@ private:
     QString host() const;
 
     Transport transport_;
+    bool plainHttp_ = false;
     std::unique_ptr<QTcpServer> server_;
     QSslCertificate authority_;
     QSslCertificate certificate_;
