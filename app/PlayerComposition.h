@@ -27,6 +27,8 @@ class WebPackageSchemeCoordinator;
 
 struct PlayerCompositionSettings {
     QUrl origin;
+    // The origin option's value as typed, which a refusal names; empty: the origin's own text.
+    QString originAsTyped;
     QString stateDirectory;
     PlayerWindowOptions window;
     QUrl scene = QUrl(QStringLiteral("qrc:/qml/Main.qml"));
