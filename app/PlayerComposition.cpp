@@ -130,6 +130,7 @@ void PlayerComposition::applyGraphicsDefaults()
 {
     configureGstGlEnvironment();
     configureInputMethodEnvironment();
+    quietWebEngineStartupReport();
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     format.setAlphaBufferSize(0);
     QSurfaceFormat::setDefaultFormat(format);
@@ -264,7 +265,10 @@ void PlayerComposition::build()
     QObject::connect(
         engine_.get(), &QQmlApplicationEngine::objectCreationFailed, QCoreApplication::instance(),
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
-    engine_->load(settings_.scene);
+    {
+        const WebEngineImportWarningsDropped importWarnings;
+        engine_->load(settings_.scene);
+    }
 
     PlayerWindowQuitGuard::install(qobject_cast<QGuiApplication*>(QCoreApplication::instance()),
                                    engine_.get());

@@ -1,6 +1,7 @@
 #include "app/DebugWindowSizer.h"
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
+#include "tests/support/StderrCapture.h"
 
 #include <QCommandLineParser>
 #include <QProcessEnvironment>
@@ -13,6 +14,8 @@
 #include <thread>
 
 #include <malloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace talvorine;
 
@@ -175,6 +178,34 @@ private slots:
         for (const QString& assignment : environment)
             given.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
         QCOMPARE(!webEngineSandboxRefusal(user, given).isEmpty(), refused);
+    }
+
+    // The lines that ask the operator to act carry the priority "err" where standard error is
+    // the journal itself, which takes the prefix off; anywhere else the text goes out alone.
+    void operatorLinePriority_data()
+    {
+        QTest::addColumn<QByteArray>("journalStream"); // "<stderr>": standard error's own
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("standard error is the journal") << QByteArray("<stderr>")
+                                                       << QByteArray("<3>Mend this.");
+        QTest::newRow("the journal was given another stream") << QByteArray("1:1")
+                                                              << QByteArray("Mend this.");
+        QTest::newRow("no journal") << QByteArray() << QByteArray("Mend this.");
+    }
+    void operatorLinePriority()
+    {
+        QFETCH(QByteArray, journalStream);
+        QFETCH(QByteArray, written);
+        const QList<QByteArray> lines = test::stderrLinesOf([&] {
+            struct stat stream {};
+            if (journalStream == "<stderr>" && ::fstat(STDERR_FILENO, &stream) == 0)
+                journalStream = QByteArray::number(quint64(stream.st_dev)) + ':'
+                    + QByteArray::number(quint64(stream.st_ino));
+            qputenv("JOURNAL_STREAM", journalStream);
+            writeStandardErrorLine("Mend this.");
+            qunsetenv("JOURNAL_STREAM");
+        });
+        QCOMPARE(lines, QList<QByteArray>{written});
     }
 
     // Threads living at once share the bounded arenas, as malloc's own report lists them.
