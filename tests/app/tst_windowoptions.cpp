@@ -4,7 +4,9 @@
 #include "tests/support/StderrCapture.h"
 
 #include <QCommandLineParser>
+#include <QLocalServer>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -178,6 +180,27 @@ private slots:
         for (const QString& assignment : environment)
             given.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
         QCOMPARE(!webEngineSandboxRefusal(user, given).isEmpty(), refused);
+    }
+
+    // The service unit names the compositor's socket by its path, outside the runtime directory
+    // it gives the player, as the Wayland client library allows.
+    void waylandDisplayByPath_data()
+    {
+        QTest::addColumn<QString>("runtimeDirectory"); // "<other>": a directory without the socket
+        QTest::newRow("another runtime directory") << "<other>";
+        QTest::newRow("no runtime directory") << "";
+    }
+    void waylandDisplayByPath()
+    {
+        QFETCH(QString, runtimeDirectory);
+        QTemporaryDir compositor, other;
+        QLocalServer socket;
+        QVERIFY(socket.listen(compositor.filePath("wayland-0")));
+        QProcessEnvironment given;
+        given.insert("XDG_RUNTIME_DIR",
+                     runtimeDirectory == "<other>" ? other.path() : runtimeDirectory);
+        given.insert("WAYLAND_DISPLAY", socket.fullServerName());
+        QCOMPARE(waylandDisplayRefusal(given), QByteArray());
     }
 
     // The lines that ask the operator to act carry the priority "err" where standard error is
