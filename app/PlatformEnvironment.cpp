@@ -37,17 +37,12 @@ bool socketAccepts(const QByteArray& path)
     return connected;
 }
 
-// The journal's own test of a service's standard error: the stream it handed over is named by
-// device and inode, so a descriptor redirected since then is not taken for it.
 bool standardErrorIsJournal()
 {
-    const QByteArray stream = qgetenv("JOURNAL_STREAM");
     struct stat descriptor {};
-    if (stream.isEmpty() || ::fstat(STDERR_FILENO, &descriptor) != 0)
-        return false;
-    return stream
-        == QByteArray::number(quint64(descriptor.st_dev)) + ':'
-        + QByteArray::number(quint64(descriptor.st_ino));
+    return ::fstat(STDERR_FILENO, &descriptor) == 0
+        && namesJournalStream(qgetenv("JOURNAL_STREAM"), quint64(descriptor.st_dev),
+                              quint64(descriptor.st_ino));
 }
 
 QtMessageHandler handlerBeforeImport = nullptr;
@@ -72,6 +67,11 @@ void writeStandardErrorLine(const QByteArray& line)
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode)
+{
+    return journalStream == QByteArray::number(device) + ':' + QByteArray::number(inode);
 }
 
 bool configureWaylandPlatformEnvironment()

@@ -14,6 +14,11 @@ namespace talvorine {
 // strips: `journalctl -p err` then finds them, with the text as written.
 void writeStandardErrorLine(const QByteArray& line);
 
+// Whether JOURNAL_STREAM's value ("device:inode", as the service manager sets it) names the
+// stream of this device and inode: standard error is then the journal itself, and not a stream
+// the process or a parent has put in its place since.
+bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode);
+
 // True when the Qt platform is (now) Wayland: an unset value or a Wayland-first fallback list
 // becomes exactly "wayland"; any other platform is left alone and refused.
 bool configureWaylandPlatformEnvironment();

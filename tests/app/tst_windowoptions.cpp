@@ -1,12 +1,9 @@
 #include "app/DebugWindowSizer.h"
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
-#include "tests/support/StderrCapture.h"
 
 #include <QCommandLineParser>
-#include <QLocalServer>
 #include <QProcessEnvironment>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -16,8 +13,6 @@
 #include <thread>
 
 #include <malloc.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace talvorine;
 
@@ -182,53 +177,20 @@ private slots:
         QCOMPARE(!webEngineSandboxRefusal(user, given).isEmpty(), refused);
     }
 
-    // The service unit names the compositor's socket by its path, outside the runtime directory
-    // it gives the player, as the Wayland client library allows.
-    void waylandDisplayByPath_data()
+    // A line for the operator carries the journal's priority "err" only where standard error is
+    // the stream the journal took, by device and inode.
+    void journalStream_data()
     {
-        QTest::addColumn<QString>("runtimeDirectory"); // "<other>": a directory without the socket
-        QTest::newRow("another runtime directory") << "<other>";
-        QTest::newRow("no runtime directory") << "";
+        QTest::addColumn<QByteArray>("journalStream");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("this stream") << QByteArray("2049:131") << true;
+        QTest::newRow("another inode of the device") << QByteArray("2049:1310") << false;
     }
-    void waylandDisplayByPath()
-    {
-        QFETCH(QString, runtimeDirectory);
-        QTemporaryDir compositor, other;
-        QLocalServer socket;
-        QVERIFY(socket.listen(compositor.filePath("wayland-0")));
-        QProcessEnvironment given;
-        given.insert("XDG_RUNTIME_DIR",
-                     runtimeDirectory == "<other>" ? other.path() : runtimeDirectory);
-        given.insert("WAYLAND_DISPLAY", socket.fullServerName());
-        QCOMPARE(waylandDisplayRefusal(given), QByteArray());
-    }
-
-    // The lines that ask the operator to act carry the priority "err" where standard error is
-    // the journal itself, which takes the prefix off; anywhere else the text goes out alone.
-    void operatorLinePriority_data()
-    {
-        QTest::addColumn<QByteArray>("journalStream"); // "<stderr>": standard error's own
-        QTest::addColumn<QByteArray>("written");
-        QTest::newRow("standard error is the journal") << QByteArray("<stderr>")
-                                                       << QByteArray("<3>Mend this.");
-        QTest::newRow("the journal was given another stream") << QByteArray("1:1")
-                                                              << QByteArray("Mend this.");
-        QTest::newRow("no journal") << QByteArray() << QByteArray("Mend this.");
-    }
-    void operatorLinePriority()
+    void journalStream()
     {
         QFETCH(QByteArray, journalStream);
-        QFETCH(QByteArray, written);
-        const QList<QByteArray> lines = test::stderrLinesOf([&] {
-            struct stat stream {};
-            if (journalStream == "<stderr>" && ::fstat(STDERR_FILENO, &stream) == 0)
-                journalStream = QByteArray::number(quint64(stream.st_dev)) + ':'
-                    + QByteArray::number(quint64(stream.st_ino));
-            qputenv("JOURNAL_STREAM", journalStream);
-            writeStandardErrorLine("Mend this.");
-            qunsetenv("JOURNAL_STREAM");
-        });
-        QCOMPARE(lines, QList<QByteArray>{written});
+        QFETCH(bool, named);
+        QCOMPARE(namesJournalStream(journalStream, 2049, 131), named);
     }
 
     // Threads living at once share the bounded arenas, as malloc's own report lists them.
