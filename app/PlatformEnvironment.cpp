@@ -1,10 +1,13 @@
 #include "app/PlatformEnvironment.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QtGlobal>
 
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -34,13 +37,41 @@ bool socketAccepts(const QByteArray& path)
     return connected;
 }
 
+bool standardErrorIsJournal()
+{
+    struct stat descriptor {};
+    return ::fstat(STDERR_FILENO, &descriptor) == 0
+        && namesJournalStream(qgetenv("JOURNAL_STREAM"), quint64(descriptor.st_dev),
+                              quint64(descriptor.st_ino));
+}
+
+QtMessageHandler handlerBeforeImport = nullptr;
+
+void dropWebEngineImportWarnings(QtMsgType type, const QMessageLogContext& context,
+                                 const QString& message)
+{
+    static const QRegularExpression importWarning(QStringLiteral(
+        "\\AQWebEngine(CertificateError|FullScreenRequest|LoadingInfo) is neither a QObject, nor "
+        "default- and copy-constructible\\. You should not use it as a QML type\\.\\z"));
+    if (type == QtWarningMsg && importWarning.match(message).hasMatch())
+        return;
+    handlerBeforeImport(type, context, message);
+}
+
 } // namespace
 
 void writeStandardErrorLine(const QByteArray& line)
 {
+    if (standardErrorIsJournal())
+        std::fputs("<3>", stderr);
     std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+}
+
+bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode)
+{
+    return journalStream == QByteArray::number(device) + ':' + QByteArray::number(inode);
 }
 
 bool configureWaylandPlatformEnvironment()
@@ -88,6 +119,25 @@ QByteArray webEngineSandboxRefusal(uint effectiveUserId, const QProcessEnvironme
     return "Talvorine runs as root with the web engine's sandbox on, which the engine refuses: "
            "web pages are skipped. Run the player as another user (or, knowingly, set "
            "QTWEBENGINE_DISABLE_SANDBOX=1).";
+}
+
+void quietWebEngineStartupReport()
+{
+    if (qEnvironmentVariableIsSet("QT_LOGGING_RULES")
+        || qEnvironmentVariableIsSet("QT_LOGGING_CONF"))
+        return;
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.webenginecontext.info=false"));
+}
+
+WebEngineImportWarningsDropped::WebEngineImportWarningsDropped()
+{
+    // Qt gives back its default handler when none was installed.
+    handlerBeforeImport = qInstallMessageHandler(dropWebEngineImportWarnings);
+}
+
+WebEngineImportWarningsDropped::~WebEngineImportWarningsDropped()
+{
+    qInstallMessageHandler(handlerBeforeImport);
 }
 
 void configureGstGlEnvironment()

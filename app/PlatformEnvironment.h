@@ -8,7 +8,16 @@ namespace talvorine {
 
 // Writes the line and a line feed to standard error as raw bytes, not through the logging
 // framework: a refusal must reach a service manager's journal whatever Qt's message handling is.
+// These are the lines that ask the operator to act, among the trace and the libraries' own
+// lines on the same stream. When standard error is the journal (JOURNAL_STREAM names its device
+// and inode), the line starts with the prefix that gives it the priority "err", which the journal
+// strips: `journalctl -p err` then finds them, with the text as written.
 void writeStandardErrorLine(const QByteArray& line);
+
+// Whether JOURNAL_STREAM's value ("device:inode", as the service manager sets it) names the
+// stream of this device and inode: standard error is then the journal itself, and not a stream
+// the process or a parent has put in its place since.
+bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode);
 
 // True when the Qt platform is (now) Wayland: an unset value or a Wayland-first fallback list
 // becomes exactly "wayland"; any other platform is left alone and refused.
@@ -25,6 +34,26 @@ QByteArray waylandDisplayRefusal(const QProcessEnvironment& environment);
 // when the operator turned it off (QTWEBENGINE_DISABLE_SANDBOX, or --no-sandbox among the
 // Chromium flags). The player never turns it off itself.
 QByteArray webEngineSandboxRefusal(uint effectiveUserId, const QProcessEnvironment& environment);
+
+// The web engine's start-up report (its GL set-up and every switch, some 25 lines at the first
+// web page, category "qt.webenginecontext") off, since nothing in it asks anything of an
+// operator; an operator who configures Qt's logging (QT_LOGGING_RULES, QT_LOGGING_CONF) decides.
+void quietWebEngineStartupReport();
+
+// While one lives, the three warnings that Qt 6.4.2 writes as a scene first imports its web engine
+// module ("QWebEngineCertificateError is neither a QObject, nor default- and copy-constructible.
+// ..."; also QWebEngineFullScreenRequest and QWebEngineLoadingInfo) are dropped. The module's
+// own type registration writes them, unconditionally, once per process: no scene that shows web
+// pages can avoid them, and the types work (the scene reads a load's status from one). Every
+// other message goes on to the handler installed before.
+class WebEngineImportWarningsDropped {
+public:
+    WebEngineImportWarningsDropped();
+    ~WebEngineImportWarningsDropped();
+
+    WebEngineImportWarningsDropped(const WebEngineImportWarningsDropped&) = delete;
+    WebEngineImportWarningsDropped& operator=(const WebEngineImportWarningsDropped&) = delete;
+};
 
 // GStreamer's GL elements must use EGL on Wayland unless the operator chose otherwise.
 void configureGstGlEnvironment();

@@ -49,14 +49,29 @@ bool orDefault(const std::function<bool()>& check, bool (*fallback)())
     return check ? check() : fallback();
 }
 
+// How a refusal names the origin. A value that reads as scheme://authority is named as that
+// URL without its password. Anything else is named as typed with everything up to its last '@'
+// masked: a password may sit where no URL parser looks for one ("user:secret@host" reads as the
+// scheme "user" and a path), and an invalid URL has no text of its own to print.
+QString originNamed(const QString& typed, const QUrl& origin)
+{
+    const QString text = typed.isEmpty() ? origin.toString() : typed;
+    const qsizetype userInfoSeparators = origin.userInfo().isEmpty() ? 0 : 1;
+    if (origin.isValid() && !origin.scheme().isEmpty() && !origin.host().isEmpty()
+        && text.count(u'@') == userInfoSeparators)
+        return origin.toString(QUrl::RemovePassword);
+    const qsizetype at = text.lastIndexOf(u'@');
+    return at < 0 ? text : QStringLiteral("***") + text.mid(at);
+}
+
 // The transport drops an origin it cannot use and the screen says only "Cannot show content".
-void sayOriginProblem(const QUrl& origin)
+void sayOriginProblem(const QString& typed, const QUrl& origin)
 {
     const QString problem = RuntimeTransport::originProblem(origin);
     if (problem.isEmpty())
         return;
     const QUrl used = RuntimeTransport::serviceOrigin(origin);
-    const QString given = origin.toString(QUrl::RemovePassword);
+    const QString given = originNamed(typed, origin);
     writeStandardErrorLine(
         (used.isEmpty()
              ? QStringLiteral("Origin \"%1\" is not usable: %2. Start the player with --origin "
@@ -115,6 +130,7 @@ void PlayerComposition::applyGraphicsDefaults()
 {
     configureGstGlEnvironment();
     configureInputMethodEnvironment();
+    quietWebEngineStartupReport();
     QSurfaceFormat format = QSurfaceFormat::defaultFormat();
     format.setAlphaBufferSize(0);
     QSurfaceFormat::setDefaultFormat(format);
@@ -174,7 +190,7 @@ void PlayerComposition::build()
         return FontCatalog::instance().registerApplicationFonts();
     });
 
-    sayOriginProblem(settings_.origin);
+    sayOriginProblem(settings_.originAsTyped, settings_.origin);
 
     const PlayerWindowOptions& window = settings_.window;
     controller_ = std::make_unique<PlayerController>(
@@ -249,7 +265,10 @@ void PlayerComposition::build()
     QObject::connect(
         engine_.get(), &QQmlApplicationEngine::objectCreationFailed, QCoreApplication::instance(),
         [] { QCoreApplication::exit(1); }, Qt::QueuedConnection);
-    engine_->load(settings_.scene);
+    {
+        const WebEngineImportWarningsDropped importWarnings;
+        engine_->load(settings_.scene);
+    }
 
     PlayerWindowQuitGuard::install(qobject_cast<QGuiApplication*>(QCoreApplication::instance()),
                                    engine_.get());

@@ -27,6 +27,8 @@ class WebPackageSchemeCoordinator;
 
 struct PlayerCompositionSettings {
     QUrl origin;
+    // The origin option's value as typed, which a refusal names; empty: the origin's own text.
+    QString originAsTyped;
     QString stateDirectory;
     PlayerWindowOptions window;
     QUrl scene = QUrl(QStringLiteral("qrc:/qml/Main.qml"));
@@ -74,8 +76,8 @@ public:
     QUrl startupAnimationUrl() const;
 
     // Before the application object: GStreamer's GL environment, no input method unless one
-    // is asked for, an opaque default surface,
-    // the OpenGL scene graph, and the GL context that web placements share with the scene.
+    // is asked for, the web engine's start-up report off, an opaque default surface, the OpenGL
+    // scene graph, and the GL context that web placements share with the scene.
     static void applyGraphicsDefaults();
     // The window's frames as evidence for the controller: its render-thread hooks, called
     // directly, and the GUI thread's copy of each presented frame.

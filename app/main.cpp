@@ -122,7 +122,8 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     });
 
     PlayerCompositionSettings settings;
-    settings.origin = QUrl(parser.value(QStringLiteral("origin")), QUrl::TolerantMode);
+    settings.originAsTyped = parser.value(QStringLiteral("origin"));
+    settings.origin = QUrl(settings.originAsTyped, QUrl::TolerantMode);
     settings.stateDirectory =
         PlayerComposition::stateDirectoryFor(parser.value(QStringLiteral("state-dir")));
     settings.window = window;

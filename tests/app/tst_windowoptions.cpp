@@ -177,6 +177,22 @@ private slots:
         QCOMPARE(!webEngineSandboxRefusal(user, given).isEmpty(), refused);
     }
 
+    // A line for the operator carries the journal's priority "err" only where standard error is
+    // the stream the journal took, by device and inode.
+    void journalStream_data()
+    {
+        QTest::addColumn<QByteArray>("journalStream");
+        QTest::addColumn<bool>("named");
+        QTest::newRow("this stream") << QByteArray("2049:131") << true;
+        QTest::newRow("another inode of the device") << QByteArray("2049:1310") << false;
+    }
+    void journalStream()
+    {
+        QFETCH(QByteArray, journalStream);
+        QFETCH(bool, named);
+        QCOMPARE(namesJournalStream(journalStream, 2049, 131), named);
+    }
+
     // Threads living at once share the bounded arenas, as malloc's own report lists them.
     void allocatorArenasBounded()
     {
