@@ -87,7 +87,10 @@ if ((${#pin[@]})); then
 fi
 
 window=(--window-size 1280x720)
-if [[ -n ${WAYLAND_DISPLAY:-} && -S ${XDG_RUNTIME_DIR:-/nonexistent}/$WAYLAND_DISPLAY ]]; then
+# The session's socket, named by a path or by a name in the runtime directory.
+session_socket=${XDG_RUNTIME_DIR:-/nonexistent}/${WAYLAND_DISPLAY:-}
+[[ ${WAYLAND_DISPLAY:-} == /* ]] && session_socket=$WAYLAND_DISPLAY
+if [[ -n ${WAYLAND_DISPLAY:-} && -S $session_socket ]]; then
   echo "compositor: the session's ($WAYLAND_DISPLAY)"
 else
   backend=(--backend=headless-backend.so --use-gl --width=1920 --height=1080)
