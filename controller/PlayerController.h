@@ -1035,8 +1035,9 @@ private:
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
-    // Digests given up at their second hard failure in this revision, with the code they failed
-    // with: no candidate or background fetch asks for them again until the revision changes.
+    // Digests whose bytes or entry were wrong at their second hard failure in this revision,
+    // with that code: no candidate or background fetch asks for them again until the revision
+    // changes.
     QHash<QString, QString> givenUpHashes_;
     // Digests answered 429 or 503 in this revision, with the retries that answer was given.
     QHash<QString, int> throttledRetries_;

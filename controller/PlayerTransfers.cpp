@@ -101,6 +101,12 @@ QString transferFailureCode(bool mismatch)
                     : QStringLiteral("content_download_failed");
 }
 
+bool downloadMayRecover(const QString& code)
+{
+    return code == QLatin1String("content_download_failed")
+        || code == QLatin1String("application_package_download_failed");
+}
+
 qint64 clampDownloadBackoffMs(qint64 backoffMs)
 {
     return std::clamp<qint64>(backoffMs, 1, 900000);
@@ -729,7 +735,7 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 }
 
 // A hard failure of one object of the background fetch: a pause, then one more try within the
-// revision; the second drops the object, and its page is left to fail on its own.
+// revision; a later one drops the object from this fetch, and its page is left to fail on its own.
 void PlayerController::replacementObjectFailed(const QString& sha256, const QString& code)
 {
     if (!noteHardFailure(sha256, code)) {
@@ -741,15 +747,17 @@ void PlayerController::replacementObjectFailed(const QString& sha256, const QStr
 }
 
 // The two-failure rule of a revision, whoever fetched: a digest's first hard failure earns it
-// one more try, its second gives it up, with the code it failed with, until the revision
-// changes. True when it is given up.
+// one more try at once; at a later one it goes without (true). Bytes that are wrong would be as
+// wrong fetched again: those are given up, with their code, until the revision changes. What the
+// origin failed to give is asked for again by the next preparation or background run.
 bool PlayerController::noteHardFailure(const QString& sha256, const QString& code)
 {
     if (!retriedOnceHashes_.contains(sha256)) {
         retriedOnceHashes_.insert(sha256);
         return false;
     }
-    givenUpHashes_.insert(sha256, code);
+    if (!downloadMayRecover(code))
+        givenUpHashes_.insert(sha256, code);
     return true;
 }
 
