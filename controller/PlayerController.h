@@ -243,6 +243,8 @@ public:
         QList<Primitive> packages;
         QSet<QString> mediaKeys;
         QSet<QString> packageKeys;
+        // Media answered with an HTTP error once in this run: a second such answer drops them.
+        QSet<QString> erroredOnce;
     };
 
     // The last storage measurement of a planning job.
@@ -686,6 +688,7 @@ private:
     void replacementTransferFailed(const MediaTransfer& transfer, TransferFailure failure,
                                    qint64 askedMs);
     void replacementObjectFailed(const QString& sha256, const QString& code);
+    void dropReplacementMedia(const QString& sha256);
     bool noteHardFailure(const QString& sha256, const QString& code);
     QString fetchRefusal(const QString& sha256) const;
     void logTransferFailure(const MediaItem& item, const QString& code, int status,

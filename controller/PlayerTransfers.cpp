@@ -725,6 +725,16 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 {
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
+    // An origin that answers with an error is asked twice at most in one run, so that the object
+    // cannot keep what comes behind it waiting; a later run asks again. One that does not answer
+    // at all is waited for: nothing else could be fetched from it either.
+    if (status != 0 && (status < 200 || status > 299)) {
+        if (replacement_->erroredOnce.contains(sha)) {
+            dropReplacementMedia(sha);
+            return;
+        }
+        replacement_->erroredOnce.insert(sha);
+    }
     if (failure != TransferFailure::Hard || status == 408 || status >= 500) {
         noteReplacementUnreachable(askedMs);
         return;
@@ -735,13 +745,18 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 }
 
 // A hard failure of one object of the background fetch: a pause, then one more try within the
-// revision; a later one drops the object from this fetch, and its page is left to fail on its own.
+// revision; a later one drops the object from this run, and its page is left to fail on its own.
 void PlayerController::replacementObjectFailed(const QString& sha256, const QString& code)
 {
     if (!noteHardFailure(sha256, code)) {
         noteReplacementUnreachable();
         return;
     }
+    dropReplacementMedia(sha256);
+}
+
+void PlayerController::dropReplacementMedia(const QString& sha256)
+{
     replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha256; });
     pumpReplacement();
 }
