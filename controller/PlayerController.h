@@ -732,8 +732,9 @@ private:
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
     void cancelRetainedInventory();
+    // waitMs: a back-off the fetch waits out before it looks at its first object.
     void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
+                          bool activateWhenDrained, int attempt, qint64 waitMs = 0);
     void pumpReplacement();
     void tryActivateReplacement();
     void finishObjectRepair();

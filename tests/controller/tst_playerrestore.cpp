@@ -223,6 +223,20 @@ private Q_SLOTS:
         QCOMPARE(codes.count("cache_integrity_mismatch"), 2);
         const QList<QJsonObject> reported = h.devLog("page_failed_reported");
         QCOMPARE(reported.last().value("code").toString(), "cache_integrity_mismatch");
+
+        // A new revision whose first page's only picture is answered 502 four times: the fetch
+        // goes on without it after the second, the revision's page is held after the fourth, and
+        // the revision keeps coming in behind the page on glass until the picture is served.
+        const ServedObject y = object("y", 10);
+        service.putContent(y.path, y.bytes);
+        service.scriptContent(y.path, Answers(4, {.status = 502}));
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("y", {y})}, {mediaPrimitive("n", {n})}}, service.url(), "man_5"));
+        endBackoff(h);
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(y.path), 4, waitMs);
+        endBackoff(h);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("y", y), waitMs);
+        QCOMPARE(service.contentAttempts(y.path), 5);
     }
 
     // Pages a, b, an application and x's page (x beside b in some rows), as the origin answers x
