@@ -243,6 +243,8 @@ public:
         QList<Primitive> packages;
         QSet<QString> mediaKeys;
         QSet<QString> packageKeys;
+        // Media answered with an HTTP error once in this run: a second such answer drops them.
+        QSet<QString> erroredOnce;
     };
 
     // The last storage measurement of a planning job.
@@ -686,6 +688,7 @@ private:
     void replacementTransferFailed(const MediaTransfer& transfer, TransferFailure failure,
                                    qint64 askedMs);
     void replacementObjectFailed(const QString& sha256, const QString& code);
+    void dropReplacementMedia(const QString& sha256);
     bool noteHardFailure(const QString& sha256, const QString& code);
     QString fetchRefusal(const QString& sha256) const;
     void logTransferFailure(const MediaItem& item, const QString& code, int status,
@@ -729,8 +732,9 @@ private:
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
     void cancelRetainedInventory();
+    // waitMs: a back-off the fetch waits out before it looks at its first object.
     void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
-                          bool activateWhenDrained, int attempt);
+                          bool activateWhenDrained, int attempt, qint64 waitMs = 0);
     void pumpReplacement();
     void tryActivateReplacement();
     void finishObjectRepair();
@@ -1035,8 +1039,9 @@ private:
     QString currentMediaItem_;
     // Digests whose download failed hard once in this revision.
     QSet<QString> retriedOnceHashes_;
-    // Digests given up at their second hard failure in this revision, with the code they failed
-    // with: no candidate or background fetch asks for them again until the revision changes.
+    // Digests whose bytes or entry were wrong at their second hard failure in this revision,
+    // with that code: no candidate or background fetch asks for them again until the revision
+    // changes.
     QHash<QString, QString> givenUpHashes_;
     // Digests answered 429 or 503 in this revision, with the retries that answer was given.
     QHash<QString, int> throttledRetries_;

@@ -218,7 +218,7 @@ void PlayerController::cancelRetainedInventory()
 
 void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBody,
                                         bool revisionChange, bool activateWhenDrained,
-                                        int attempt)
+                                        int attempt, qint64 waitMs)
 {
     cancelReplacement();
     ReplacementFetch fetch;
@@ -253,7 +253,10 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     if (revisionChange && activateWhenDrained && fetching)
         setStatus(QStringLiteral("preparing_candidate"));
     publishSyncGlyph(false, false);
-    pumpReplacement();
+    if (waitMs > 0)
+        replacementPumpTimer_.start(int(std::min(waitMs, longestBackoffMs)));
+    else
+        pumpReplacement();
 }
 
 void PlayerController::pumpReplacement()

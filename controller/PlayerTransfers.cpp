@@ -101,6 +101,12 @@ QString transferFailureCode(bool mismatch)
                     : QStringLiteral("content_download_failed");
 }
 
+bool downloadMayRecover(const QString& code)
+{
+    return code == QLatin1String("content_download_failed")
+        || code == QLatin1String("application_package_download_failed");
+}
+
 qint64 clampDownloadBackoffMs(qint64 backoffMs)
 {
     return std::clamp<qint64>(backoffMs, 1, 900000);
@@ -719,6 +725,16 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 {
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
+    // An origin that answers with an error is asked twice at most in one run, so that the object
+    // cannot keep what comes behind it waiting; a later run asks again. One that does not answer
+    // at all is waited for: nothing else could be fetched from it either.
+    if (status != 0 && (status < 200 || status > 299)) {
+        if (replacement_->erroredOnce.contains(sha)) {
+            dropReplacementMedia(sha);
+            return;
+        }
+        replacement_->erroredOnce.insert(sha);
+    }
     if (failure != TransferFailure::Hard || status == 408 || status >= 500) {
         noteReplacementUnreachable(askedMs);
         return;
@@ -729,27 +745,34 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 }
 
 // A hard failure of one object of the background fetch: a pause, then one more try within the
-// revision; the second drops the object, and its page is left to fail on its own.
+// revision; a later one drops the object from this run, and its page is left to fail on its own.
 void PlayerController::replacementObjectFailed(const QString& sha256, const QString& code)
 {
     if (!noteHardFailure(sha256, code)) {
         noteReplacementUnreachable();
         return;
     }
+    dropReplacementMedia(sha256);
+}
+
+void PlayerController::dropReplacementMedia(const QString& sha256)
+{
     replacement_->media.removeIf([&](const MediaItem& m) { return m.sha256 == sha256; });
     pumpReplacement();
 }
 
 // The two-failure rule of a revision, whoever fetched: a digest's first hard failure earns it
-// one more try, its second gives it up, with the code it failed with, until the revision
-// changes. True when it is given up.
+// one more try at once; at a later one it goes without (true). Bytes that are wrong would be as
+// wrong fetched again: those are given up, with their code, until the revision changes. What the
+// origin failed to give is asked for again by the next preparation or background run.
 bool PlayerController::noteHardFailure(const QString& sha256, const QString& code)
 {
     if (!retriedOnceHashes_.contains(sha256)) {
         retriedOnceHashes_.insert(sha256);
         return false;
     }
-    givenUpHashes_.insert(sha256, code);
+    if (!downloadMayRecover(code))
+        givenUpHashes_.insert(sha256, code);
     return true;
 }
 

@@ -72,6 +72,11 @@ bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkErr
 // the download's, on which the player holds what plays.
 QString transferFailureCode(bool mismatch);
 
+// Whether content that failed with this code may come at another try: the origin did not give
+// it (an error answer, a connection refused or cut), where bytes or an entry that are wrong would
+// be as wrong every time.
+bool downloadMayRecover(const QString& code);
+
 // How a failed content download is taken: one reading for media, packages and soundtrack
 // tracks, whatever each then does about it.
 enum class TransferFailure {
