@@ -511,7 +511,8 @@ void PlayerController::handleManifestFailed(const QString& code, int status, con
     }
 
     if (activeSlot_ < 0) {
-        if (candidate_)
+        // A revision being prepared, or held and waiting to come in again, outlasts the outage.
+        if (candidate_ || replacement_)
             publishOverlay();
         else
             presentIdle(QStringLiteral("awaiting_content"));

@@ -426,6 +426,8 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
         beginReplacement(std::move(manifest), std::move(manifestBody), true, true, 0);
         return;
     }
+    // A held revision still waiting to come in again would follow this one on glass.
+    cancelReplacement();
     const QList<int> eligible = eligibleNow(manifest);
     pendingPageIndex_ = eligible.isEmpty() ? 0 : eligible.first();
     preparePage(std::move(manifest), std::move(manifestBody), pendingPageIndex_, true);

@@ -988,9 +988,9 @@ void PlayerController::failCandidate(const QString& code)
     publishSyncGlyph(false, activeSlot_ < 0);
     setStatus(activeSlot_ >= 0 ? QStringLiteral("degraded_lkg_active") : code);
     // A new revision held because its origin did not give an object would otherwise wait for
-    // the next revision: it keeps coming in behind the page on glass, after a back-off that
-    // grows with every round, unless a newer one is already on its way.
-    if (failed && failed->revisionChange && activeSlot_ >= 0 && downloadMayRecover(code)
+    // the next revision: it keeps coming in, behind the page on glass or with nothing on glass,
+    // after a back-off that grows with every round, unless a newer one is already on its way.
+    if (failed && failed->revisionChange && downloadMayRecover(code)
         && !(replacement_ && replacement_->activateWhenDrained)) {
         const qint64 waitMs = nextDownloadBackoffMs();
         beginReplacement(std::move(failed->manifest), std::move(failed->manifestBody), true, true,

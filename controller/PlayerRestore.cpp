@@ -250,7 +250,8 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     const bool fetching = !fetch.media.isEmpty() || !fetch.packages.isEmpty();
     replacement_ = std::move(fetch);
     replacementCancel_ = std::make_shared<std::atomic<bool>>(false);
-    if (revisionChange && activateWhenDrained && fetching)
+    // A held revision waiting to come in again keeps the status its hold gave.
+    if (revisionChange && activateWhenDrained && fetching && waitMs <= 0)
         setStatus(QStringLiteral("preparing_candidate"));
     publishSyncGlyph(false, false);
     if (waitMs > 0)

@@ -318,14 +318,17 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!io.isRunning() && io.waitingCount() == 0, waitMs);
     }
 
-    // Only the newest planning run applies its plan.
+    // Only the newest planning run applies its plan; a held revision still waiting to come in
+    // again (its object not to be had) gives way to it.
     void newerPlanSupersedes()
     {
         ControllerHarness& h = make();
+        ControllerAccess::beginReplacement(h.controller(), manifestOf("man_0", {"c"}));
         ControllerAccess::planRevision(h.controller(), manifestOf("man_1", {"a"}));
         ControllerAccess::planRevision(h.controller(), manifestOf("man_2", {"b"}));
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("prepare_page").size(), 1, waitMs);
         QCOMPARE(fieldOf(h.devLog("storage_plan"), "id"), QStringList{"man_2"});
+        QVERIFY(!ControllerAccess::fetchRunning(h.controller()));
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::contentIo(h.controller()).isRunning(), waitMs);
         QCOMPARE(h.devLog("storage_plan").size(), 1);
     }

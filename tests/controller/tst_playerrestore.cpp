@@ -243,7 +243,8 @@ private Q_SLOTS:
     // and the package. Every preparation asks for what all pages need: wrong bytes twice and a
     // package refused for its archive are asked for no more in the revision (nor by a repair, with
     // no chip after their page was skipped); what the origin did not give is asked for once per
-    // preparation and at most twice per repair, and its page shows once it is served.
+    // preparation and at most twice per repair, and its page shows once it is served (a first
+    // page held for it is prepared again after a back-off).
     void fetchedAgainOnlyWhereItHelps_data()
     {
         QTest::addColumn<Answers>("xAnswers");
@@ -256,6 +257,8 @@ private Q_SLOTS:
         const Answers bad(2, {.status = 502});
         QTest::newRow("wrong bytes twice") << Answers(2, {.corrupt = true}) << 0 << false << Answers()
                                            << QList<int>{2, 1, 2, 1, 2} << QList<int>{1, 1, 2, 3, 1};
+        QTest::newRow("502 twice, the first page's only picture")
+            << bad << 0 << false << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{3, 3, 3, 3, 1};
         QTest::newRow("502 twice, its only picture")
             << bad << 1 << false << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{2, 3, 3, 3, 1};
         QTest::newRow("502 twice, beside another")
@@ -304,8 +307,17 @@ private Q_SLOTS:
                 return ControllerAccess::transfersIdle(c) && !ControllerAccess::fetchRunning(c); });
         };
         QList<int> requests, turned;
-        service.script("GET", W::manifestRoute, {revision("man_1"), unchanged});
-        QVERIFY(h.untilActivated([&] { QVERIFY(h.mintSession()); }));
+        service.script("GET", W::manifestRoute, {revision("man_1"), Service::Reply::json(503, QJsonObject()), unchanged});
+        QVERIFY(h.mintSession() && QTest::qWaitFor([&] {
+            return c.activeSlot() >= 0 || h.timer("replacementPumpTimer")->isActive(); }, waitMs));
+        if (c.activeSlot() < 0) { // held: its code shows while it waits, through an outage
+            QCOMPARE(c.status(), "content_download_failed");
+            QSignalSpy failed(&h.transport(), &RuntimeTransport::manifestFailed), back(&h.transport(), &RuntimeTransport::manifestNotModified);
+            service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+            QVERIFY(failed.wait(waitMs));
+            h.expireSoon("eventFetchTimer");
+            QVERIFY(until([&] { return !back.isEmpty() && c.activeSlot() >= 0; }));
+        }
         requests.append(service.contentAttempts(x.path));
         for (int turn = 0; turn < 5; ++turn) {
             QVERIFY(h.untilActivated([&h] { h.clock().advance(10000); h.expireSoon("pageTimer"); }));
