@@ -242,7 +242,7 @@ void PlayerController::rejectManifestBody(const IntakeOperation& operation,
                                           {QStringLiteral("error"), error.code}});
     if (activeSlot_ >= 0)
         setStatus(QStringLiteral("degraded_lkg_active"));
-    else if (!(fromNetwork && candidate_))
+    else if (!(fromNetwork && (candidate_ || replacement_)))
         presentIdle(QStringLiteral("awaiting_content"));
 }
 
@@ -267,7 +267,7 @@ void PlayerController::keepLastKnownGood(const IntakeOperation& operation,
     holdManifestFailure();
     if (activeSlot_ >= 0)
         setStatus(QStringLiteral("offline_lkg_active"));
-    else if (!candidate_)
+    else if (!candidate_ && !replacement_)
         presentIdle(QStringLiteral("awaiting_content"));
 }
 
@@ -342,12 +342,14 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
 }
 
 // The one revision comparison: the revision on glass, and the one already being prepared
-// (pending plan, replacement or candidate of a revision change), count as the same.
+// (pending plan, replacement or candidate of a revision change), count as the same. With nothing
+// on glass a pending plan counts only while its candidate or fetch is under way: a revision that
+// went dark is planned again by the next answer.
 bool PlayerController::revisionInHand(const QString& revision) const
 {
     if (activeManifest_ && activeManifest_->manifestRevision == revision)
         return true;
-    if (pendingStoragePlan_ && pendingStoragePlan_->manifestRevision == revision)
+    if (activeSlot_ >= 0 && pendingStoragePlan_ && pendingStoragePlan_->manifestRevision == revision)
         return true;
     if (replacement_ && replacement_->revisionChange
         && replacement_->manifest.manifestRevision == revision)

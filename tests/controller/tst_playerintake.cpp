@@ -152,44 +152,57 @@ private slots:
         QTest::addColumn<bool>("revisionTaken");
         QTest::addColumn<int>("pageIndex"); // -1: not planned
         QTest::addColumn<QString>("status");
-        QTest::addColumn<bool>("preparing"); // r1 is already being prepared
+        // r1 has a pending plan: 1 idle, 2 with its candidate being prepared, 3 idle behind a
+        // page on glass.
+        QTest::addColumn<int>("preparing");
         const QJsonObject slot{{"id", "ad1"}, {"type", "adslot"}, {"adslot_id", "lobby"}};
         const QJsonArray pages{page("p0", {{"visibility", QJsonObject{{"enabled", false}}}}), slot,
                                page("p2")};
         const QString idle = "awaiting_content";
         const QString invalid = "manifest_json_invalid";
         QTest::newRow("not a document") << v1 << QByteArray("{\"schemaVersion\":") << invalid
-                                        << false << -1 << idle << false;
+                                        << false << -1 << idle << 0;
         QTest::newRow("v2 schema on v1") << v1 << manifest("r1", pages, 3) << invalid << false << -1
-                                         << idle << false;
+                                         << idle << 0;
         QTest::newRow("every page dropped") << v1 << manifest("r1", QJsonArray{"a", 1})
-                                            << "manifest_keep_lkg" << false << -1 << idle << false;
-        QTest::newRow("no pages") << v1 << manifest("r1", {}) << "" << true << -1 << idle << false;
+                                            << "manifest_keep_lkg" << false << -1 << idle << 0;
+        QTest::newRow("no pages") << v1 << manifest("r1", {}) << "" << true << -1 << idle << 0;
         QTest::newRow("a page off its schedule, an ad slot") << v2 << manifest("r1", pages, 3) << ""
-                                                             << true << 2 << "syncing" << false;
+                                                             << true << 2 << "syncing" << 0;
+        // Gone dark, the revision is planned again; while its candidate prepares, it is not.
+        QTest::newRow("idle pending plan") << v1 << manifest("r1", pages) << "" << true << -1
+                                           << "syncing" << 1;
         QTest::newRow("revision being prepared") << v1 << manifest("r1", pages) << "" << false
-                                                 << -1 << "syncing" << true;
+                                                 << -1 << "syncing" << 2;
+        QTest::newRow("idle pending plan, a page on glass")
+            << v1 << manifest("r1", pages) << "" << false << -1 << "playing" << 3;
         QTest::newRow("stored") << QByteArray() << manifest("r1", pages, 3) << "" << true << 2
-                                << "syncing" << false;
+                                << "syncing" << 0;
         QTest::newRow("stored without pages") << QByteArray() << manifest("r1", {}) << "" << true
-                                              << -1 << idle << false;
+                                              << -1 << idle << 0;
     }
-    // Each body with nothing on glass: what holds (clamped), what is taken in and planned from
-    // which page, and what is written: only a network assignment without pages is stored here.
+    // Each body, with nothing on glass but in one row: what holds (clamped), what is taken in and
+    // planned from which page, and what is written: only a network assignment without pages is
+    // stored here.
     void intake()
     {
         QFETCH(QByteArray, route);
         QFETCH(QByteArray, bytes);
         QFETCH(QString, held);
         QFETCH(int, pageIndex);
-        QFETCH(bool, preparing);
+        QFETCH(int, preparing);
         ControllerHarness* h = session();
         QVERIFY(h);
         PlayerController& c = h->controller();
         StoragePlanRecord pending;
         pending.manifestRevision = QStringLiteral("r1");
-        if (preparing)
+        if (preparing == 3) {
+            QVERIFY(h->showCachedPage());
+            h->timer("adPlannerTimer")->stop();
+        }
+        if (preparing > 0)
             ControllerAccess::setPendingStoragePlan(c, pending);
+        ControllerAccess::setCandidate(c, preparing == 2, true, pending.manifestRevision);
         if (route.isEmpty()) {
             ControllerAccess::consumeStoredManifest(c, bytes);
         } else {

@@ -150,12 +150,14 @@ struct ControllerAccess {
     static void setPairingCode(PlayerController& c, const QString& code) { c.pairingCode_ = code; }
     // A page being prepared in slot 1, of a new revision when revisionChange (the rest of its
     // contents does not matter to the phase or the overlay).
-    static void setCandidate(PlayerController& c, bool preparing, bool revisionChange = false)
+    static void setCandidate(PlayerController& c, bool preparing, bool revisionChange = false,
+                             const QString& revision = {})
     {
         c.candidate_.reset();
         if (preparing) {
             c.candidate_.emplace().slot = 1;
             c.candidate_->revisionChange = revisionChange;
+            c.candidate_->manifest.manifestRevision = revision;
         }
     }
     static void setOnline(PlayerController& c, bool online) { c.online_ = online; }
