@@ -77,6 +77,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
          &C::abortReplacementIdle},
         {"candidateDownloadRetryTimer", &C::candidateDownloadRetryTimer_, true, false, 0,
          &C::candidateDownloadRetryFired},
+        {"repairRunTimer", &C::repairRunTimer_, true, false, 0, &C::repairRunFired},
         {"packageRetryTimer", &C::packageRetryTimer_, true, false, 0, &C::packageRetryFired},
         {"celebrationTimer", &C::celebrationTimer_, true, false, 4600, &C::endPairingCelebration},
         {"pairingStartTimer", &C::pairingStartTimer_, true, false, 0, &C::startPairing},

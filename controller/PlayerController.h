@@ -699,8 +699,6 @@ private:
     void scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation,
                                         qint64 delayMs);
     void candidateDownloadRetryFired();
-    void deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation, qint64 delayMs);
-    void releaseCandidateForBackoff(quint64 generation);
     void noteDownloadProgress(quint64 generation);
     void noteTransfer(const QString& sha256, StorageTransferLedger::Reason reason, qint64 bytes);
     StorageTransferLedger::Reason transferReason(const QString& sha256, bool repair) const;
@@ -714,7 +712,9 @@ private:
                                 qint64 resumeOffset, bool repair);
     void finishPackageTransfer(const std::shared_ptr<PackageTransfer>& transfer);
     void installApplicationPackage(const std::shared_ptr<PackageTransfer>& transfer);
-    void packageDownloadFailed(const PackageTransfer& transfer);
+    // mayRetry: the one immediate retry of a hard failure applies (an object the candidate's
+    // own page shows, not one that stayed away while a page plays).
+    void packageDownloadFailed(const PackageTransfer& transfer, bool mayRetry);
     void rememberRefusedPackage(const QString& sha256, const QString& code);
     void dropReplacementPackage(const QString& sha256);
     void packageRetryFired();
@@ -724,6 +724,8 @@ private:
     void candidateMediaPrepared(quint64 generation);
     void skipCandidatePrimitive(const QString& primitiveId, const QString& code);
     void skipCandidateMedia(const QString& sha256, const QString& code);
+    // Whether the candidate's own page shows the object (media item or package).
+    bool candidatePageShows(const QString& sha256) const;
     void maybeActivate();
 
     // === Retained restore, background replacement and repair, staged plans (PlayerRestore.cpp)
@@ -731,6 +733,12 @@ private:
     void verifyNextRetainedPage();
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
+    // Repair runs while pages of the revision on glass are passed over for an object their
+    // origin withholds: one at once (now), else after a wait that grows with each run.
+    bool withheldPagesUnlanded() const;
+    void armRepairRun(bool now);
+    void repairRunFired();
+    void noteAdmitted(const QSet<int>& admitted);
     void cancelRetainedInventory();
     // waitMs: a back-off the fetch waits out before it looks at its first object.
     void beginReplacement(Manifest manifest, QByteArray manifestBody, bool revisionChange,
@@ -754,6 +762,10 @@ private:
     void failCandidate(const QString& code);
     void skipFailedPage(int failed, const QString& code, const Manifest& manifest,
                         const QByteArray& manifestBody, bool revisionChange);
+    void passOverPage(const PreparedPage& failed, const QString& code);
+    // A new revision held for an object its origin did not give keeps coming in after a back-off
+    // that grows with each round, unless a newer one is already on its way (false).
+    bool holdRevisionForRetry(Manifest manifest, QByteArray manifestBody);
     void cancelPendingStep(const char* reason);
     void candidateDeadlineReached();
     void activateCandidate();
@@ -1024,6 +1036,7 @@ private:
     QTimer replacementPumpTimer_;
     QTimer replacementIdleTimer_;
     QTimer candidateDownloadRetryTimer_;
+    QTimer repairRunTimer_;
     std::optional<Manifest> retainedManifest_;
     QByteArray retainedManifestBody_;
     QList<int> retainedPages_;
@@ -1053,8 +1066,23 @@ private:
     QSet<QNetworkReply*> replacementReplies_;
     std::optional<MediaItem> candidateRetryItem_;
     quint64 candidateRetryGeneration_ = 0;
-    // The back-off attempt shared by candidate downloads; back to 0 after one binds.
+    // The back-off attempt of deferrals and held revisions; back to 0 after a candidate
+    // download binds and when a new revision goes on glass.
     int downloadAttempt_ = 0;
+    // The candidate's own download retries, from 0 for each candidate.
+    int candidateRetryAttempt_ = 0;
+    // Pages held once in their revision for an object their origin did not give, keyed by
+    // revision and page id like reported failures, until they play.
+    QSet<QString> downloadHeldPages_;
+    // Digests the origin answered with an HTTP error in this revision, until they land: a page
+    // passed over for one of them is reported, one whose origin did not answer is not.
+    QSet<QString> erroredHashes_;
+    // Pages passed over for an object their origin withholds, of withheldRevision_; repair runs
+    // repeat while one of them is still unlanded.
+    QSet<int> withheldPages_;
+    QString withheldRevision_;
+    int repairRunAttempt_ = 0;
+    qint64 repairRunDueMs_ = 0;
     // Digest -> wall-clock ms before which its origin counts as unreachable.
     QHash<QString, qint64> unreachableUntil_;
     // Pages that failed on glass, left out of rotation for the revision they belong to.

@@ -331,6 +331,8 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         givenUpHashes_.clear();
         throttledRetries_.clear();
         reportedPageFailures_.clear();
+        downloadHeldPages_.clear();
+        erroredHashes_.clear();
         bookkeepingRevision_ = revision;
     }
     if (activeManifest_) {

@@ -133,12 +133,7 @@ void PlayerController::prepareApplicationPackage(const Primitive& primitive, qui
         keep |= replacement_->packageKeys;
     const QSet<QString> protect = onGlass - planned;
     const bool retained = retainedRestoreActive_;
-    bool onCandidatePage = false;
-    if (const Page* page = candidatePage(); retained && page)
-        onCandidatePage = std::any_of(page->primitives.cbegin(), page->primitives.cend(),
-                                      [&](const Primitive& p) {
-                                          return applicationPackageDigest(p) == descriptor.sha256;
-                                      });
+    const bool onCandidatePage = retained && candidatePageShows(descriptor.sha256);
 
     const std::shared_ptr<std::atomic<bool>> cancel = candidateCancel_;
     const std::shared_ptr<ApplicationPackageCache> cache = applicationCache_;
@@ -333,7 +328,13 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
         installApplicationPackage(transfer);
         return;
     }
-    if (transient && !transfer->replacement && attempt <= lastDelayedRetryAttempt) {
+    if (originAnsweredError(state.statusCode))
+        erroredHashes_.insert(descriptor.sha256);
+    // Only the candidate's own package is waited for, and only with nothing on glass: behind a
+    // page on glass a page is not held for it, and another page's package holds nothing.
+    const bool ownPage = !transfer->replacement && candidatePageShows(descriptor.sha256);
+    const bool waited = ownPage && activeSlot_ < 0;
+    if (transient && waited && attempt <= lastDelayedRetryAttempt) {
         packageRetry_ = PackageRetry{primitive, generation, attempt + 1};
         packageRetryTimer_.start(int(delayMs));
         return;
@@ -346,20 +347,27 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
                  {QStringLiteral("code"), QStringLiteral("application_package_download_failed")},
                  {QStringLiteral("error"), errorText},
                  {QStringLiteral("path"), path}});
-    packageDownloadFailed(*transfer);
+    packageDownloadFailed(*transfer, ownPage && !(transient && activeSlot_ >= 0));
 }
 
-void PlayerController::packageDownloadFailed(const PackageTransfer& transfer)
+void PlayerController::packageDownloadFailed(const PackageTransfer& transfer, bool mayRetry)
 {
     const QString& sha256 = transfer.descriptor.sha256;
     if (transfer.replacement) {
         dropReplacementPackage(sha256);
         return;
     }
-    // An archive of another size than declared is the package's failure, not the device's.
+    // An archive of another size than declared is the package's failure, not the device's; it
+    // counts towards giving the package up wherever it came.
     const QString code = transfer.state.mismatch
                              ? QStringLiteral("package_archive_size_mismatch")
                              : QStringLiteral("application_package_download_failed");
+    if (!mayRetry) {
+        if (transfer.state.mismatch)
+            noteHardFailure(sha256, code);
+        skipCandidateMediaAndContinue(sha256, code, transfer.generation);
+        return;
+    }
     if (noteHardFailure(sha256, code)) {
         skipCandidateMediaAndContinue(sha256, code, transfer.generation);
         return;
@@ -416,8 +424,10 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
             const ApplicationPackageDescriptor& d = t.descriptor;
             noteTransfer(d.sha256, ok ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);
-            if (ok)
+            if (ok) {
                 transferLedger_.forgetEvicted(d.sha256);
+                erroredHashes_.remove(d.sha256);
+            }
             // The verdict holds whoever asked for the package, and whether they still want it.
             if (!ok && packageRefusedForGood(error))
                 rememberRefusedPackage(d.sha256, error);

@@ -7,6 +7,8 @@
 #include "ads/AdPresentation.h"
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPackages.h"
+#include "controller/PlayerPreparation.h"
 #include "controller/PlayerTransfers.h"
 #include "manifest/LayoutContract.h"
 #include "manifest/PageTransitionRules.h"
@@ -100,6 +102,15 @@ bool isPagePrepareSkipCode(const QString& code)
         QStringLiteral("package_metadata_write_failed"),
     };
     return !holdCodes.contains(code);
+}
+
+CandidateFailureStep candidateFailureStep(const QString& code, bool pageOnGlass, bool heldBefore)
+{
+    if (isPagePrepareSkipCode(code))
+        return CandidateFailureStep::Skip;
+    if (downloadMayRecover(code) && (!pageOnGlass || heldBefore))
+        return CandidateFailureStep::PassOver;
+    return CandidateFailureStep::Hold;
 }
 
 QString pageFailureReportCode(const QString& code)
@@ -565,6 +576,7 @@ void PlayerController::activateCandidate()
     }
     syncSoundtrack(*activeManifest_, *page);
     clearReportedPageFailures(page->id);
+    downloadHeldPages_.remove(activeManifest_->manifestRevision + unitSeparator + page->id);
     if (unlandedRevision_ == activeManifest_->manifestRevision)
         unlandedPages_.remove(activePageIndex_);
     pendingActivationRevision_.clear();
@@ -607,6 +619,8 @@ void PlayerController::activateCandidate()
     bool persisted = true;
     const QString& revision = activeManifest_->manifestRevision;
     if (prepared.revisionChange) {
+        // A held revision has come in: its rounds' back-off starts over for the next one.
+        downloadAttempt_ = 0;
         const QString route = manifestRoutePath();
         const QJsonObject plan = adoptStoragePlan(revision);
         persisted = state_.saveLastKnownGood(activeManifestBody_, revision, nullptr, route,
@@ -645,6 +659,8 @@ void PlayerController::activateCandidate()
                 stepPage(direction, true, origin);
         });
     }
+    // Pages of a new revision passed over while it was prepared are looked for at once.
+    armRepairRun(prepared.revisionChange);
     tryActivateReplacement();
 }
 
@@ -940,13 +956,39 @@ void PlayerController::clearReportedPageFailures(const QString& pageId)
 
 // --- Candidate failure ---------------------------------------------------------------------
 
+// A candidate still waiting out a back-off for its own page's object fails as that download: its
+// page is then passed over or held like any page whose object did not come. Whatever else ran
+// out of time is the renderer's.
 void PlayerController::candidateDeadlineReached()
 {
+    if (candidate_ && !candidate_->adPresentation) {
+        const quint64 generation = candidate_->generation;
+        QString waitedFor;
+        QString code;
+        if (candidateDownloadRetryTimer_.isActive() && candidateRetryItem_
+            && candidateRetryGeneration_ == generation) {
+            waitedFor = candidateRetryItem_->sha256;
+            code = QStringLiteral("content_download_failed");
+        } else if (packageRetryTimer_.isActive() && packageRetry_
+                   && packageRetry_->generation == generation) {
+            waitedFor = applicationPackageDigest(packageRetry_->primitive);
+            code = QStringLiteral("application_package_download_failed");
+        }
+        if (!code.isEmpty()) {
+            candidateDownloadRetryTimer_.stop();
+            candidateRetryItem_.reset();
+            packageRetryTimer_.stop();
+            packageRetry_.reset();
+            skipCandidateMediaAndContinue(waitedFor, code, generation);
+            return;
+        }
+    }
     failCandidate(QStringLiteral("page_ready_timeout"));
 }
 
 // The candidate always ends here. A failure of the page skips to the next one; a failure of the
-// device, session, storage or account holds what plays, or shows the code with nothing on glass.
+// device, session, storage or account holds what plays, or shows the code with nothing on glass;
+// an object its origin did not give holds once, then passes the page over.
 void PlayerController::failCandidate(const QString& code)
 {
     latchOverlayFailure(code);
@@ -968,13 +1010,27 @@ void PlayerController::failCandidate(const QString& code)
                       page ? page->advance.value(QLatin1String("mode")).toString() : QString()},
                      {QStringLiteral("ready"), QString::number(failed->readyPrimitives.size())},
                      {QStringLiteral("required"), QString::number(failed->requiredPrimitives.size())}});
-        if (isPagePrepareSkipCode(code)) {
+        const QString heldKey =
+            page ? failed->manifest.manifestRevision + unitSeparator + page->id : QString();
+        switch (candidateFailureStep(code, activeSlot_ >= 0, downloadHeldPages_.contains(heldKey))) {
+        case CandidateFailureStep::Skip:
             reportPageFailed(failed->manifest, failed->pageIndex, code);
             if (failed->pageIndex >= 0) {
                 skipFailedPage(failed->pageIndex, code, failed->manifest, failed->manifestBody,
                                failed->revisionChange);
                 return;
             }
+            break;
+        case CandidateFailureStep::PassOver:
+            if (page) {
+                passOverPage(*failed, code);
+                return;
+            }
+            break;
+        case CandidateFailureStep::Hold:
+            if (page && downloadMayRecover(code))
+                downloadHeldPages_.insert(heldKey);
+            break;
         }
     }
     candidateDeadlineTimer_.stop();
@@ -987,17 +1043,48 @@ void PlayerController::failCandidate(const QString& code)
     playerState_.syncFailed(code);
     publishSyncGlyph(false, activeSlot_ < 0);
     setStatus(activeSlot_ >= 0 ? QStringLiteral("degraded_lkg_active") : code);
-    // A new revision held because its origin did not give an object would otherwise wait for
-    // the next revision: it keeps coming in, behind the page on glass or with nothing on glass,
-    // after a back-off that grows with every round, unless a newer one is already on its way.
     if (failed && failed->revisionChange && downloadMayRecover(code)
-        && !(replacement_ && replacement_->activateWhenDrained)) {
-        const qint64 waitMs = nextDownloadBackoffMs();
-        beginReplacement(std::move(failed->manifest), std::move(failed->manifestBody), true, true,
-                         downloadAttempt_, waitMs);
+        && holdRevisionForRetry(std::move(failed->manifest), std::move(failed->manifestBody)))
         return;
-    }
     tryActivateReplacement();
+}
+
+// The page goes without its object until a repair run lands it: the origin's error is reported
+// once in the revision, a connection that brought no answer (it may be this device's path) is
+// recorded only.
+void PlayerController::passOverPage(const PreparedPage& failed, const QString& code)
+{
+    const Page& page = failed.manifest.pages.at(failed.pageIndex);
+    bool answered = false;
+    for (const Primitive& primitive : page.primitives) {
+        for (const PlanObject& object : planObjects(primitive))
+            answered = answered || erroredHashes_.contains(object.sha256);
+    }
+    if (answered)
+        reportPageFailed(failed.manifest, failed.pageIndex, code);
+    logPlayback("page_passed_over", {{QStringLiteral("page_id"), page.id},
+                                     {QStringLiteral("code"), code},
+                                     {QStringLiteral("reported"),
+                                      answered ? QStringLiteral("true") : QStringLiteral("false")}});
+    const QString& revision = failed.manifest.manifestRevision;
+    if (withheldRevision_ != revision) {
+        withheldPages_.clear();
+        withheldRevision_ = revision;
+    }
+    withheldPages_.insert(failed.pageIndex);
+    skipFailedPage(failed.pageIndex, code, failed.manifest, failed.manifestBody,
+                   failed.revisionChange);
+    armRepairRun(true);
+}
+
+bool PlayerController::holdRevisionForRetry(Manifest manifest, QByteArray manifestBody)
+{
+    if (replacement_ && replacement_->activateWhenDrained)
+        return false;
+    const qint64 waitMs = nextDownloadBackoffMs();
+    beginReplacement(std::move(manifest), std::move(manifestBody), true, true, downloadAttempt_,
+                     waitMs);
+    return true;
 }
 
 // The failed page is left out for the rest of the revision; the next eligible page after it is
@@ -1028,13 +1115,18 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     if (activeSlot_ >= 0) {
         scheduleAdvance();
         scheduleMediaItemDeadline();
-        tryActivateReplacement();
-        return;
+    } else {
+        mediaItemTimer_.stop();
+        playerState_.syncFailed(code);
+        publishSyncGlyph(false, true);
+        setStatus(code);
     }
-    mediaItemTimer_.stop();
-    playerState_.syncFailed(code);
-    publishSyncGlyph(false, true);
-    setStatus(code);
+    // A new revision none of whose pages could be prepared for want of an object keeps coming
+    // in, behind the page on glass or with nothing on glass.
+    if (revisionChange && downloadMayRecover(code) && holdRevisionForRetry(manifest, manifestBody))
+        return;
+    if (activeSlot_ >= 0)
+        tryActivateReplacement();
 }
 
 // An operator step waiting for the candidate that just went away will not happen.

@@ -19,6 +19,18 @@ struct PageRotation {
 // the device, the session, the storage or the account (hold what plays).
 bool isPagePrepareSkipCode(const QString& code);
 
+// What a failed candidate's code makes of its page. An object its origin did not give is ridden
+// out once behind a page on glass (the page is held and prepared again at its next turn); failing
+// again, or with nothing on glass to ride it out, the page is passed over until a background run
+// lands the object, so that it keeps no other page off glass.
+enum class CandidateFailureStep {
+    Skip,     // the page is at fault: skipped for the revision and reported
+    Hold,     // what plays stays, or the code shows with nothing on glass
+    PassOver, // skipped until its object lands; reported only when the origin answered an error
+};
+CandidateFailureStep candidateFailureStep(const QString& code, bool pageOnGlass,
+                                          bool heldBefore);
+
 // The code a page failure is reported with: the failure code when it is a plain lower-case
 // word of at most 80 characters, else "page_prepare_failed".
 QString pageFailureReportCode(const QString& code);

@@ -113,6 +113,13 @@ QList<PlanObject> planObjects(const Primitive& primitive)
     return objects;
 }
 
+bool primitiveUses(const Primitive& primitive, const QString& sha256)
+{
+    const QList<PlanObject> objects = planObjects(primitive);
+    return std::any_of(objects.cbegin(), objects.cend(),
+                       [&](const PlanObject& object) { return object.sha256 == sha256; });
+}
+
 QJsonObject storagePlanInput(const Manifest& manifest)
 {
     QHash<QString, QJsonValue> visibility;
@@ -431,6 +438,7 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     cancelCandidateWork();
     candidateCancel_ = std::make_shared<std::atomic<bool>>(false);
     candidate_ = std::move(prepared);
+    candidateRetryAttempt_ = 0;
     // Failing only once the new candidate is in place names the page at fault and leaves
     // nothing of the previous candidate behind.
     if (!sizesValid) {

@@ -39,6 +39,9 @@ struct PlanObject {
 // The objects a primitive needs on disk, in binding order and without de-duplication.
 QList<PlanObject> planObjects(const Primitive& primitive);
 
+// Whether the primitive needs the object: one of its media items, or its package.
+bool primitiveUses(const Primitive& primitive, const QString& sha256);
+
 // {"manifest": {"pages": [...]}}: every page of the manifest in order.
 QJsonObject storagePlanInput(const Manifest& manifest);
 

@@ -5,6 +5,7 @@
 
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPreparation.h"
 
 #include <QTimer>
 
@@ -216,16 +217,7 @@ void PlayerController::skipCandidateMedia(const QString& sha256, const QString& 
     }
     QStringList using_;
     for (const Primitive& primitive : page->primitives) {
-        bool uses = primitive.kind == PrimitiveKind::application
-                    && primitive.binding.value(QLatin1String("package"))
-                               .toObject()
-                               .value(QLatin1String("sha256"))
-                               .toString()
-                           == sha256;
-        const QList<MediaItem> items = mediaItems(primitive);
-        uses = uses || std::any_of(items.cbegin(), items.cend(),
-                                   [&](const MediaItem& m) { return m.sha256 == sha256; });
-        if (uses && !using_.contains(primitive.id))
+        if (primitiveUses(primitive, sha256) && !using_.contains(primitive.id))
             using_.append(primitive.id);
     }
     // A skip can fail this candidate and install the next page's at once: the rest of the
@@ -236,6 +228,13 @@ void PlayerController::skipCandidateMedia(const QString& sha256, const QString& 
             return;
         skipCandidatePrimitive(id, code);
     }
+}
+
+bool PlayerController::candidatePageShows(const QString& sha256) const
+{
+    const Page* page = candidate_ ? candidatePage() : nullptr;
+    return page && std::any_of(page->primitives.cbegin(), page->primitives.cend(),
+                               [&](const Primitive& p) { return primitiveUses(p, sha256); });
 }
 
 void PlayerController::maybeActivate()

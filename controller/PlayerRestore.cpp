@@ -8,6 +8,7 @@
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
 #include "controller/PlayerPreparation.h"
+#include "controller/PlayerTransfers.h"
 #include "runtime/RuntimeCompat.h"
 
 #include <QDateTime>
@@ -204,6 +205,50 @@ void PlayerController::repairRetainedPages()
     beginReplacement(*activeManifest_, activeManifestBody_, false, false, 0);
 }
 
+bool PlayerController::withheldPagesUnlanded() const
+{
+    if (activeSlot_ < 0 || !activeManifest_)
+        return false;
+    const QString& revision = activeManifest_->manifestRevision;
+    return withheldRevision_ == revision && unlandedRevision_ == revision
+        && withheldPages_.intersects(unlandedPages_);
+}
+
+void PlayerController::armRepairRun(bool now)
+{
+    if (!withheldPagesUnlanded() || (repairRunTimer_.isActive() && !now))
+        return;
+    const qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_++);
+    repairRunDueMs_ = clock_->monotonicMs() + waitMs;
+    repairRunTimer_.start(int(waitMs));
+}
+
+// A run that cannot start now (another fetch runs, or no session) is tried again after a longer
+// wait, like a run that brought nothing back. The timer may fire early; only a wait that has
+// really run out starts a run.
+void PlayerController::repairRunFired()
+{
+    if (const qint64 remaining = repairRunDueMs_ - clock_->monotonicMs(); remaining > 0) {
+        repairRunTimer_.start(int(remaining));
+        return;
+    }
+    if (!withheldPagesUnlanded())
+        return;
+    if (!replacement_)
+        repairRetainedPages();
+    if (!replacement_ || replacement_->activateWhenDrained)
+        armRepairRun(false);
+}
+
+// Passed-over pages that have come back start the runs' waits over.
+void PlayerController::noteAdmitted(const QSet<int>& admitted)
+{
+    if (unlandedRevision_ == withheldRevision_ && admitted.intersects(withheldPages_)) {
+        withheldPages_ -= admitted;
+        repairRunAttempt_ = 0;
+    }
+}
+
 void PlayerController::cancelRetainedInventory()
 {
     ++retainedGeneration_;
@@ -383,10 +428,13 @@ void PlayerController::finishObjectRepair()
             if (!replacementOwns(generation))
                 return;
             // Pages marked unlanded meanwhile (a page failing on glass) stay so.
-            if (unlandedRevision_ == revision)
+            if (unlandedRevision_ == revision) {
                 unlandedPages_ = (unlandedPages_ - checked) | stillMissing;
+                noteAdmitted(checked - stillMissing);
+            }
             completeStagedPlanIfReady();
             cancelReplacement();
+            armRepairRun(false);
         };
     });
     if (!queued)
@@ -484,6 +532,7 @@ void PlayerController::admitLandedPages()
             if (unlandedRevision_ != revision || ready.isEmpty())
                 return;
             unlandedPages_ -= ready;
+            noteAdmitted(ready);
             logPlayback("storage_page_admitted",
                         {{QStringLiteral("id"), revision},
                          {QStringLiteral("pages"), QString::number(ready.size())}});
@@ -530,11 +579,8 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256)
     if (record.anchorPageId.isEmpty() || anchor == manifest.pages.cend())
         return false;
     const bool anchorNeedsIt =
-        std::any_of(anchor->primitives.cbegin(), anchor->primitives.cend(), [&](const Primitive& p) {
-            const QList<PlanObject> objects = planObjects(p);
-            return std::any_of(objects.cbegin(), objects.cend(),
-                               [&](const PlanObject& o) { return o.sha256 == sha256; });
-        });
+        std::any_of(anchor->primitives.cbegin(), anchor->primitives.cend(),
+                    [&](const Primitive& p) { return primitiveUses(p, sha256); });
     if (!anchorNeedsIt)
         return false;
 

@@ -83,6 +83,11 @@ TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkEr
     }
 }
 
+bool originAnsweredError(int statusCode)
+{
+    return statusCode != 0 && (statusCode < 200 || statusCode > 299);
+}
+
 qint64 honouredRetryAfterMs(qint64 retryAfterMs)
 {
     return retryAfterMs < 0 ? -1 : std::clamp<qint64>(retryAfterMs, 1000, 900000);
@@ -112,6 +117,12 @@ qint64 clampDownloadBackoffMs(qint64 backoffMs)
     return std::clamp<qint64>(backoffMs, 1, 900000);
 }
 
+qint64 repairRunDelayMs(int attempt)
+{
+    const qint64 base = std::min<qint64>(qint64(30000) << std::clamp(attempt, 0, 4), 300000);
+    return RuntimeCompat::uniformMs(base * 3 / 4, base);
+}
+
 } // namespace talvorine
 
 // --- The controller's media preparation and transfers -------------------------------------
@@ -125,6 +136,12 @@ constexpr int candidateDeadlineMs = 60000;
 constexpr qint64 waitingBytesBound = 16 * RuntimeTransport::replyReadBufferBytes;
 // Free space kept beyond the bytes still to download, so a download never fills the volume.
 constexpr qint64 downloadHeadroomBytes = 268435456;
+
+// The next delay of a back-off that counts its rounds in attempt.
+qint64 takeBackoffMs(int& attempt)
+{
+    return clampDownloadBackoffMs(RuntimeCompat::retryBackoffMs(attempt++, -1));
+}
 
 bool ioFailure(const QString& code)
 {
@@ -367,16 +384,7 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
     const QSet<QString> keep = onGlass | planned | soundtrackHashes() | replacementKeepKeys();
     const QSet<QString> exempt = onGlass - planned;
     const bool retained = retainedRestoreActive_;
-    bool onCandidatePage = false;
-    if (const Page* page = candidatePage(); retained && page) {
-        for (const Primitive& primitive : page->primitives) {
-            const QList<MediaItem> items = mediaItems(primitive);
-            onCandidatePage = onCandidatePage
-                              || std::any_of(items.cbegin(), items.cend(), [&](const MediaItem& m) {
-                                     return m.sha256 == item.sha256;
-                                 });
-        }
-    }
+    const bool onCandidatePage = retained && candidatePageShows(item.sha256);
 
     const std::shared_ptr<std::atomic<bool>> cancel = candidateCancel_;
     const std::shared_ptr<ContentCache> cache = contentCache_;
@@ -403,8 +411,11 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
                 --candidate_->pendingAssets;
                 prepareNextAsset(generation);
             } else if (!retained) {
+                // An origin left alone for a while behind a page on glass is not asked, nor
+                // waited for: the object stays away from this candidate like a failed one.
                 if (clock_->nowMs() < unreachableUntil_.value(item.sha256, 0) && activeSlot_ >= 0)
-                    releaseCandidateForBackoff(generation);
+                    skipCandidateMediaAndContinue(
+                        item.sha256, QStringLiteral("content_download_failed"), generation);
                 else
                     transferMedia(item, generation, false);
             } else if (onCandidatePage) {
@@ -587,6 +598,8 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
         commitMediaTransfer(transfer);
         return;
     }
+    if (originAnsweredError(state.statusCode))
+        erroredHashes_.insert(item.sha256);
     // What the origin sent against what the manifest declared is recorded for either owner:
     // nothing else would tell an operator why the object never lands.
     if (!transfer->replacement || state.mismatch)
@@ -626,8 +639,10 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
         return [this, transfer, path = std::move(commit.path), error = std::move(commit.error)] {
             const MediaTransfer& t = *transfer;
             const QString& sha = t.item.sha256;
-            if (path)
+            if (path) {
                 transferLedger_.forgetEvicted(sha);
+                erroredHashes_.remove(sha);
+            }
             noteTransfer(sha, path ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);
             // Bytes that do not hash to their entry: recorded, and like any hard failure
@@ -693,31 +708,48 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
                                                TransferFailure failure, qint64 askedMs)
 {
     const MediaItem& item = transfer.item;
+    const quint64 generation = transfer.generation;
+    const bool mismatch = transfer.state.mismatch;
+    const QString code = transferFailureCode(mismatch);
+    const bool ownPage = candidatePageShows(item.sha256);
     // "Try later" is taken at its word, five times at most in a revision; then it is as hard as
     // any other wrong answer.
     const bool throttledAgain =
         failure == TransferFailure::Throttled
         && throttledRetries_.value(item.sha256) <= lastDelayedRetryAttempt;
-    if (failure == TransferFailure::Unreachable || throttledAgain) {
+    const bool delayed = failure == TransferFailure::Unreachable || throttledAgain;
+    if (ownPage && delayed) {
         if (throttledAgain)
             ++throttledRetries_[item.sha256];
         const qint64 honouredMs = throttledAgain ? honouredRetryAfterMs(askedMs) : -1;
-        const qint64 delayMs = honouredMs >= 0 ? honouredMs : nextDownloadBackoffMs();
-        if (activeSlot_ >= 0)
-            deferUnreachableWhilePlaying(item, transfer.generation, delayMs);
-        else
-            scheduleCandidateDownloadRetry(item, transfer.generation, delayMs);
+        if (activeSlot_ < 0) {
+            scheduleCandidateDownloadRetry(item, generation,
+                                           honouredMs >= 0 ? honouredMs
+                                                           : takeBackoffMs(candidateRetryAttempt_));
+            return;
+        }
+        // A page on glass does not wait for it: this turn counts as a failed download of the
+        // page, and the origin is left alone for a while.
+        unreachableUntil_.insert(item.sha256, clock_->nowMs()
+                                                  + (honouredMs >= 0 ? honouredMs
+                                                                     : nextDownloadBackoffMs()));
+    }
+    // Another page's object never holds this candidate: it goes without it at once, and that
+    // page's own turn or a background run asks again. Wrong bytes count wherever they came.
+    if (!ownPage || delayed) {
+        if (mismatch && noteHardFailure(item.sha256, code))
+            contentCache_->resetPartial(item.sha256);
+        skipCandidateMediaAndContinue(item.sha256, code, generation);
         return;
     }
-    const QString code = transferFailureCode(transfer.state.mismatch);
     if (noteHardFailure(item.sha256, code)) {
         // Bytes known to be wrong are no base for a resume in a later revision.
-        if (transfer.state.mismatch)
+        if (mismatch)
             contentCache_->resetPartial(item.sha256);
-        skipCandidateMediaAndContinue(item.sha256, code, transfer.generation);
+        skipCandidateMediaAndContinue(item.sha256, code, generation);
         return;
     }
-    transferMedia(item, transfer.generation, false);
+    transferMedia(item, generation, false);
 }
 
 void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
@@ -799,9 +831,7 @@ void PlayerController::skipCandidateMediaAndContinue(const QString& sha256, cons
 
 qint64 PlayerController::nextDownloadBackoffMs()
 {
-    const qint64 delay = clampDownloadBackoffMs(RuntimeCompat::retryBackoffMs(downloadAttempt_, -1));
-    ++downloadAttempt_;
-    return delay;
+    return takeBackoffMs(downloadAttempt_);
 }
 
 void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, quint64 generation,
@@ -824,35 +854,6 @@ void PlayerController::candidateDownloadRetryFired()
         return;
     const MediaItem item = *candidateRetryItem_;
     transferMedia(item, candidateRetryGeneration_, false);
-}
-
-void PlayerController::deferUnreachableWhilePlaying(const MediaItem& item, quint64 generation,
-                                                    qint64 delayMs)
-{
-    if (!candidateOwns(generation) || activeSlot_ < 0)
-        return;
-    Manifest manifest = candidate_->manifest;
-    QByteArray body = candidate_->manifestBody;
-    const bool revisionChange = candidate_->revisionChange;
-    unreachableUntil_.insert(item.sha256, clock_->nowMs() + delayMs);
-    modelForSlot(candidate_->slot)->clear();
-    cancelCandidateWork();
-    candidate_.reset();
-    rearmActiveClock();
-    // The new revision keeps loading in the background while the page on glass plays.
-    if (revisionChange)
-        beginReplacement(std::move(manifest), std::move(body), true, true, downloadAttempt_);
-}
-
-void PlayerController::releaseCandidateForBackoff(quint64 generation)
-{
-    if (!candidateOwns(generation) || activeSlot_ < 0)
-        return;
-    modelForSlot(candidate_->slot)->clear();
-    cancelCandidateWork();
-    candidate_.reset();
-    rearmActiveClock();
-    tryActivateReplacement();
 }
 
 void PlayerController::noteDownloadProgress(quint64 generation)

@@ -69,7 +69,7 @@ bool transferMismatch(const MediaDownloadState& state, QNetworkReply::NetworkErr
 
 // The code a candidate's object is skipped with after its second hard failure: a mismatch is
 // the cache's own word for bytes that are not the entry's, a page failure; anything else is
-// the download's, on which the player holds what plays.
+// the download's, on which the player holds what plays once, then passes the page over.
 QString transferFailureCode(bool mismatch);
 
 // Whether content that failed with this code may come at another try: the origin did not give
@@ -90,6 +90,10 @@ enum class TransferFailure {
 // failed write) is not the origin's doing.
 TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkError error,
                                         bool rejectedByPlayer);
+
+// An HTTP answer that is not the object: its origin withholds it, where no answer at all may be
+// the fault of the device's own path.
+bool originAnsweredError(int statusCode);
 
 // Throttled or unreachable answers are asked again after a wait this many times at most; the
 // next such failure counts as hard.
@@ -152,5 +156,10 @@ StorageTransferLedger::Reason transferLedgerReason(bool evicted, bool repair);
 
 // The candidate back-off delay from the jittered exponential one: 1 ms to 15 minutes.
 qint64 clampDownloadBackoffMs(qint64 backoffMs);
+
+// The wait before the next repair run while pages are passed over for an object their origin
+// withholds: about 30 s, doubling to about 5 minutes, a little less at random so that screens
+// that lost the same origin do not come back to it together.
+qint64 repairRunDelayMs(int attempt);
 
 } // namespace talvorine

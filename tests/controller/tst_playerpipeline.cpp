@@ -1,4 +1,5 @@
 #include "controller/PlayerPlayback.h"
+#include "controller/PlayerTransfers.h"
 #include "runtime/RuntimeWireContract.h"
 #include "storage/PersistentState.h"
 #include "storage/StorageTransferLedger.h"
@@ -167,6 +168,11 @@ private slots:
         QCOMPARE(pageFailureReportCode("content_bind_failed"), QStringLiteral("content_bind_failed"));
         QCOMPARE(pageFailureReportCode("Bind failed"), QStringLiteral("page_prepare_failed"));
         QCOMPARE(pageFailureReportCode("bind\n"), QStringLiteral("page_prepare_failed"));
+        // The waits between repair runs: about 30 s doubling to about 5 minutes, never more.
+        for (const auto& [attempt, base] : {std::pair{0, 30000}, {1, 60000}, {3, 240000}, {9, 300000}}) {
+            const qint64 wait = repairRunDelayMs(attempt);
+            QVERIFY2(wait >= base * 3 / 4 && wait <= base, qPrintable(QString::number(wait)));
+        }
     }
 
     // What the planner is told the caches hold: each object once, links and stray names
@@ -582,9 +588,9 @@ private slots:
         QTest::newRow("skips to the next page until none is left")
             << -1 << 0 << QStringList{bind, bind, bind} << QStringList{"p0", "p1", "p2"} << bind
             << 3 << "no_prepared_page";
-        QTest::newRow("holds with nothing on glass")
-            << -1 << 0 << QStringList{download} << QStringList{"p0"} << download << 0
-            << "preparation_failed";
+        QTest::newRow("passes over at once with nothing on glass, unreported without an answer")
+            << -1 << 0 << QStringList{download, download, download} << QStringList{"p0", "p1", "p2"}
+            << download << 0 << "no_prepared_page";
         QTest::newRow("holds for a full disk")
             << -1 << 0 << QStringList{"cache_write_failed"} << QStringList{"p0"}
             << "cache_write_failed" << 0 << "preparation_failed";

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
 #include <QJsonArray>
 #include <QSignalSpy>
 #include <QTest>
@@ -30,6 +31,28 @@ void runOutBackoff(ControllerHarness& h)
         h.clock().advance(retry->interval());
         h.expireSoon("replacementPumpTimer");
     }
+}
+
+// Runs until nothing is left to happen but what waits for the clock or the page timer: no
+// candidate, no transfer, a background fetch only while it waits out a back-off. A candidate
+// waiting out a retry with nothing on glass meets its deadline at once.
+bool settle(ControllerHarness& h)
+{
+    PlayerController& c = h.controller();
+    const auto firing = [&h](const char* name) {
+        const QTimer* timer = h.timer(name);
+        return timer->isActive() && timer->interval() == 0;
+    };
+    return QTest::qWaitFor([&] {
+        if (h.timer("candidateDownloadRetryTimer")->isActive()
+            && h.timer("candidateDeadlineTimer")->isActive()) {
+            h.clock().advance(h.timer("candidateDeadlineTimer")->interval());
+            h.expireSoon("candidateDeadlineTimer");
+        }
+        return !ControllerAccess::candidate(c) && ControllerAccess::transfersIdle(c)
+            && (!ControllerAccess::fetchRunning(c) || h.timer("replacementPumpTimer")->isActive())
+            && !firing("pageTimer") && !firing("repairRunTimer") && !firing("replacementPumpTimer");
+    }, waitMs);
 }
 
 // The fetch's next back-off runs out.
@@ -242,9 +265,9 @@ private Q_SLOTS:
     // Pages a, b, an application and x's page (x beside b in some rows), as the origin answers x
     // and the package. Every preparation asks for what all pages need: wrong bytes twice and a
     // package refused for its archive are asked for no more in the revision (nor by a repair, with
-    // no chip after their page was skipped); what the origin did not give is asked for once per
-    // preparation and at most twice per repair, and its page shows once it is served (a first
-    // page held for it is prepared again after a back-off).
+    // no chip after their page was skipped); what the origin did not give is asked for once by
+    // another page's preparation, twice by its own and at most twice per repair, and its page
+    // shows once it is served (a first page passed over for it comes back after a repair run).
     void fetchedAgainOnlyWhereItHelps_data()
     {
         QTest::addColumn<Answers>("xAnswers");
@@ -258,13 +281,13 @@ private Q_SLOTS:
         QTest::newRow("wrong bytes twice") << Answers(2, {.corrupt = true}) << 0 << false << Answers()
                                            << QList<int>{2, 1, 2, 1, 2} << QList<int>{1, 1, 2, 3, 1};
         QTest::newRow("502 twice, the first page's only picture")
-            << bad << 0 << false << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{3, 3, 3, 3, 1};
+            << bad << 0 << false << Answers() << QList<int>{2, 0, 1, 2, 0} << QList<int>{3, 3, 3, 3, 1};
         QTest::newRow("502 twice, its only picture")
-            << bad << 1 << false << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{2, 3, 3, 3, 1};
+            << bad << 1 << false << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 3, 3, 3, 1};
         QTest::newRow("502 twice, beside another")
-            << bad << 1 << true << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{2, 3, 3, 3, 1};
+            << bad << 1 << true << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 3, 3, 3, 1};
         QTest::newRow("502 at every request, beside another") << Answers(20, {.status = 502}) << 1 << true
-            << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{2, 8, 12, 16, 1};
+            << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 8, 12, 15, 1};
         QTest::newRow("package 502 twice")
             << Answers() << 1 << false << bad << QList<int>{1, 2, 3, 0, 1} << QList<int>{1, 1, 1, 1, 3};
     }
@@ -307,17 +330,11 @@ private Q_SLOTS:
                 return ControllerAccess::transfersIdle(c) && !ControllerAccess::fetchRunning(c); });
         };
         QList<int> requests, turned;
-        service.script("GET", W::manifestRoute, {revision("man_1"), Service::Reply::json(503, QJsonObject()), unchanged});
-        QVERIFY(h.mintSession() && QTest::qWaitFor([&] {
-            return c.activeSlot() >= 0 || h.timer("replacementPumpTimer")->isActive(); }, waitMs));
-        if (c.activeSlot() < 0) { // held: its code shows while it waits, through an outage
-            QCOMPARE(c.status(), "content_download_failed");
-            QSignalSpy failed(&h.transport(), &RuntimeTransport::manifestFailed), back(&h.transport(), &RuntimeTransport::manifestNotModified);
-            service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
-            QVERIFY(failed.wait(waitMs));
-            h.expireSoon("eventFetchTimer");
-            QVERIFY(until([&] { return !back.isEmpty() && c.activeSlot() >= 0; }));
-        }
+        service.script("GET", W::manifestRoute, {revision("man_1"), unchanged});
+        // A first page passed over is looked for by a repair run as soon as the next one shows.
+        QVERIFY(h.mintSession() && until([&] {
+            return c.activeSlot() >= 0 && !h.timer("repairRunTimer")->isActive()
+                && ControllerAccess::transfersIdle(c) && !ControllerAccess::fetchRunning(c); }));
         requests.append(service.contentAttempts(x.path));
         for (int turn = 0; turn < 5; ++turn) {
             QVERIFY(h.untilActivated([&h] { h.clock().advance(10000); h.expireSoon("pageTimer"); }));
@@ -335,6 +352,212 @@ private Q_SLOTS:
         QTEST(turned, "shown");
         QTEST(requests, "requests");
         QCOMPARE(h.devLog("application_package_refused").size(), packageAnswers.isEmpty() ? 1 : 0);
+    }
+
+    // Pages a, b, c of one picture each, x in place of one of them, answered as the row says,
+    // through a start, six turns, three waits for the background, three more turns, and three
+    // turns once a shown x is lost again and answered 404. A page whose object is withheld is
+    // held once behind a page on glass, then passed over (at once with nothing on glass) and
+    // looked for by repair runs whose waits grow; it never keeps the other pages off glass, and
+    // is reported only when the origin answered with an error.
+    void withheldObjectPassedOver_data()
+    {
+        QTest::addColumn<int>("xPage");
+        QTest::addColumn<bool>("application"); // x is the page's web package, not its picture
+        QTest::addColumn<Answers>("xAnswers");
+        QTest::addColumn<bool>("othersCached");
+        QTest::addColumn<QList<int>>("shown"); // the page on glass after the start and each turn
+        // x's requests after the start, the turns, the waits, the turns, and once lost (-1: the
+        // origin did not answer, and a back-off that runs in real time may ask again).
+        QTest::addColumn<QList<int>>("requests");
+        QTest::addColumn<int>("reports");
+        const Answers gone(60, {.status = 404});
+        const Answers closed(60, {.fault = Service::Fault::Close});
+        const QList<int> unknown{-1, -1, -1, -1, -1};
+        const Answers busy(60, {.status = 503, .headers = {{"Retry-After", "60"}}});
+        QTest::newRow("404 for ever on the third page")
+            << 2 << false << gone << false << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}
+            << QList<int>{1, 6, 9, 9, 0} << 1;
+        QTest::newRow("502 four times: held once, then shown")
+            << 2 << false << Answers(4, {.status = 502}) << false
+            << QList<int>{0, 1, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 1} << QList<int>{1, 5, 5, 5, 3} << 0;
+        QTest::newRow("404 six times, then served")
+            << 2 << false << Answers(6, {.status = 404}) << false << QList<int>{0, 1, 1, 0, 1, 0, 1, 2, 0, 1, 1, 0, 1}
+            << QList<int>{1, 6, 7, 7, 3} << 2;
+        QTest::newRow("503 for a minute at every request on the second page")
+            << 1 << false << busy << false << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
+            << QList<int>{1, 2, 5, 5, 0} << 1;
+        QTest::newRow("the second page's package 503 for a minute at every request")
+            << 1 << true << busy << false << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
+            << QList<int>{1, 4, 7, 7, 0} << 1;
+        QTest::newRow("404 for ever on the first page, nothing on glass")
+            << 0 << false << gone << false << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1}
+            << QList<int>{3, 3, 6, 6, 0} << 1;
+        QTest::newRow("closed for ever on the third page, the others cached")
+            << 2 << false << closed << true << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1} << unknown << 0;
+        QTest::newRow("closed for ever on the first page, the others cached, nothing on glass")
+            << 0 << false << closed << true << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1} << unknown << 0;
+    }
+    void withheldObjectPassedOver()
+    {
+        QFETCH(int, xPage);
+        QFETCH(bool, application);
+        QFETCH(bool, othersCached);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const ServedObject x = application ? servedPackage("x", "x") : ServedObject::make("x", 4096, 1);
+        QList<ServedObject> pictures{ServedObject::make("a", 4096, 2), ServedObject::make("b", 4096, 3),
+                                     ServedObject::make("c", 4096, 4)};
+        pictures[xPage] = x;
+        QList<QJsonArray> pages;
+        for (const ServedObject& picture : std::as_const(pictures)) {
+            service.putContent(picture.path, picture.bytes);
+            QVERIFY(!othersCached || picture.sha256 == x.sha256 || picture.cacheIn(cache));
+            const QString id = QString::fromLatin1(picture.path.right(1));
+            pages.append({application && picture.sha256 == x.sha256 ? applicationPrimitive(id, x)
+                                                                    : mediaPrimitive(id, {picture})});
+        }
+        QFETCH(Answers, xAnswers);
+        service.scriptContent(x.path, xAnswers);
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
+
+        QList<int> shown, asked;
+        const auto record = [&] { shown.append(ControllerAccess::activePageIndex(c)); };
+        QVERIFY(h.mintSession() && settle(h));
+        record();
+        asked.append(service.contentAttempts(x.path));
+        const auto turns = [&](int count) {
+            for (int turn = 0; turn < count; ++turn) {
+                h.clock().advance(10000);
+                QVERIFY(h.expireSoon("pageTimer") && settle(h));
+                record();
+            }
+        };
+        turns(6);
+        asked.append(service.contentAttempts(x.path));
+        QList<int> waits;
+        for (int wait = 0; wait < 3; ++wait) {
+            // What the background waits for: a back-off within a run, else the next run.
+            QTimer* timer = h.timer("replacementPumpTimer");
+            if (!timer->isActive())
+                timer = h.timer("repairRunTimer");
+            if (!timer->isActive())
+                continue;
+            if (timer == h.timer("repairRunTimer"))
+                waits.append(timer->interval());
+            h.clock().advance(timer->interval());
+            timer->start(0);
+            QVERIFY(settle(h));
+        }
+        asked.append(service.contentAttempts(x.path));
+        turns(3);
+        asked.append(service.contentAttempts(x.path));
+        if (QFile::exists(cache.objectPath(x.sha256)))
+            QVERIFY(QFile::remove(cache.objectPath(x.sha256)));
+        service.scriptContent(x.path, Answers(10, {.status = 404}));
+        turns(3);
+        asked.append(service.contentAttempts(x.path));
+
+        QTEST(shown, "shown");
+        QFETCH(QList<int>, requests);
+        for (qsizetype i = 0; i < requests.size() && i < asked.size(); ++i)
+            requests[i] = requests.at(i) < 0 ? asked.at(i) : requests.at(i);
+        QCOMPARE(asked, requests);
+        QTEST(int(h.devLog("page_failed_reported").size()), "reports");
+        // A run that brought nothing back makes the next wait longer.
+        for (qsizetype i = 1; i < waits.size(); ++i)
+            QVERIFY2(waits.at(i) > waits.at(i - 1), qPrintable(QString::number(waits.at(i))));
+    }
+
+    // A first revision none of whose pages could be prepared keeps its code as the status and
+    // comes in again after back-offs that grow with each round, through bodies that cannot be
+    // used and the same revision meanwhile; once its objects are served it comes on glass, every
+    // page of it, within one wait of the origin's return (never more than 5 minutes).
+    void heldRevisionComesBack_data()
+    {
+        QTest::addColumn<int>("pageCount"); // pages of one picture each, every picture withheld
+        QTest::addColumn<Service::ContentAnswer>("answer");
+        QTest::addColumn<QByteArray>("interlude"); // a body the service answers after round one
+        QTest::addColumn<QList<int>>("rounds");    // the requests of each of four rounds
+        const Service::ContentAnswer gone{.status = 404};
+        QJsonObject unusable = contentDocument({{}}, "man_2");
+        unusable["pages"] = QJsonArray{"a", 1};
+        const QList<int> twice{2, 2, 2, 2};
+        QTest::newRow("one page, 404 for ever") << 1 << gone << QByteArray() << twice;
+        QTest::newRow("a body that does not parse meanwhile") << 1 << gone << QByteArray("{") << twice;
+        QTest::newRow("a body with no usable page meanwhile")
+            << 1 << gone << QJsonDocument(unusable).toJson() << twice;
+        QTest::newRow("the same revision meanwhile")
+            << 1 << gone << QJsonDocument(contentDocument({{}}, "man_1")).toJson() << twice;
+        QTest::newRow("three pages, connections closed past each deadline")
+            << 3 << Service::ContentAnswer{.fault = Service::Fault::Close} << QByteArray()
+            << QList<int>{1, 1, 1, 1};
+    }
+    void heldRevisionComesBack()
+    {
+        QFETCH(int, pageCount);
+        QFETCH(Service::ContentAnswer, answer);
+        QFETCH(QByteArray, interlude);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        for (int i = 0; i < pageCount; ++i) {
+            pictures.append(ServedObject::make(QByteArray(1, char('x' + i)), 4096, quint32(i + 1)));
+            service.putContent(pictures.last().path, pictures.last().bytes);
+            service.scriptContent(pictures.last().path, Answers(60, answer));
+            pages.append({mediaPrimitive(QStringLiteral("picture"), {pictures.last()})});
+        }
+        const auto asked = [&] {
+            int count = 0;
+            for (const ServedObject& picture : std::as_const(pictures))
+                count += service.contentAttempts(picture.path);
+            return count;
+        };
+        QList<Service::Reply> bodies{Service::Reply::json(200, contentDocument(pages, "man_1"))};
+        if (!interlude.isEmpty())
+            bodies.append(Service::Reply::json(200, interlude));
+        service.script("GET", W::manifestRoute, bodies);
+        QVERIFY(h.mintSession() && settle(h));
+        QCOMPARE(c.activeSlot(), -1);
+        QCOMPARE(c.status(), "content_download_failed");
+
+        QList<int> rounds, waits;
+        for (int round = 0; round < 4; ++round) {
+            QTimer* pump = h.timer("replacementPumpTimer");
+            QVERIFY(pump->isActive());
+            waits.append(pump->interval());
+            const int before = asked();
+            runOutBackoff(h);
+            QVERIFY(settle(h));
+            rounds.append(asked() - before);
+            QCOMPARE(c.status(), "content_download_failed");
+            if (round == 0 && !interlude.isEmpty()) {
+                const qsizetype plans = h.devLog("storage_plan").size();
+                QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+                service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+                QVERIFY(taken.wait(waitMs));
+                QVERIFY(settle(h));
+                QVERIFY(h.timer("replacementPumpTimer")->isActive());
+                QCOMPARE(h.devLog("storage_plan").size(), plans);
+            }
+        }
+        QTEST(rounds, "rounds");
+        QVERIFY2(std::is_sorted(waits.cbegin(), waits.cend()) && waits.first() < waits.last(),
+                 qPrintable(QDebug::toString(waits)));
+
+        // The origin is back: the next round brings every page.
+        for (const ServedObject& picture : std::as_const(pictures))
+            service.scriptContent(picture.path, {});
+        QVERIFY(h.timer("replacementPumpTimer")->interval() <= 300000);
+        runOutBackoff(h);
+        QVERIFY(settle(h));
+        QVERIFY(c.activeSlot() >= 0);
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QCOMPARE(ControllerAccess::unlandedPages(c), QSet<int>());
     }
 
     // A candidate of the revision on glass that must download makes room first; what a
