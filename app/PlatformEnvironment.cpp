@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <malloc.h>
@@ -62,11 +63,24 @@ void dropWebEngineImportWarnings(QtMsgType type, const QMessageLogContext& conte
 
 void writeStandardErrorLine(const QByteArray& line)
 {
+    QByteArray record;
     if (standardErrorIsJournal())
-        std::fputs("<3>", stderr);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fputc('\n', stderr);
+        record = "<3>";
+    record += line + '\n';
+    // Whatever a library left in the stream's buffer goes first, as it was written first.
     std::fflush(stderr);
+    const char* next = record.constData();
+    qsizetype left = record.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, next, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // nowhere else to say it
+        }
+        next += written;
+        left -= written;
+    }
 }
 
 bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode)

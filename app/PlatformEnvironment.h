@@ -11,7 +11,10 @@ namespace talvorine {
 // These are the lines that ask the operator to act, among the trace and the libraries' own
 // lines on the same stream. When standard error is the journal (JOURNAL_STREAM names its device
 // and inode), the line starts with the prefix that gives it the priority "err", which the journal
-// strips: `journalctl -p err` then finds them, with the text as written.
+// strips: `journalctl -p err` then finds them, with the text as written. Prefix, text and line
+// feed go out in one write, so that another thread's or a web engine process's write on the same
+// stream cannot come between them and take the prefix for its own (a half line another writer
+// left unfinished can still run into ours).
 void writeStandardErrorLine(const QByteArray& line);
 
 // Whether JOURNAL_STREAM's value ("device:inode", as the service manager sets it) names the
