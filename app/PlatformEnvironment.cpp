@@ -61,11 +61,11 @@ void dropWebEngineImportWarnings(QtMsgType type, const QMessageLogContext& conte
 
 } // namespace
 
-void writeStandardErrorLine(const QByteArray& line)
+void writeStandardErrorLine(const QByteArray& line, JournalPriority priority)
 {
     QByteArray record;
     if (standardErrorIsJournal())
-        record = "<3>";
+        record = '<' + QByteArray::number(int(priority)) + '>';
     record += line + '\n';
     // Whatever a library left in the stream's buffer goes first, as it was written first.
     std::fflush(stderr);
