@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <malloc.h>
@@ -60,13 +61,26 @@ void dropWebEngineImportWarnings(QtMsgType type, const QMessageLogContext& conte
 
 } // namespace
 
-void writeStandardErrorLine(const QByteArray& line)
+void writeStandardErrorLine(const QByteArray& line, JournalPriority priority)
 {
+    QByteArray record;
     if (standardErrorIsJournal())
-        std::fputs("<3>", stderr);
-    std::fwrite(line.constData(), 1, size_t(line.size()), stderr);
-    std::fputc('\n', stderr);
+        record = '<' + QByteArray::number(int(priority)) + '>';
+    record += line + '\n';
+    // Whatever a library left in the stream's buffer goes first, as it was written first.
     std::fflush(stderr);
+    const char* next = record.constData();
+    qsizetype left = record.size();
+    while (left > 0) {
+        const ssize_t written = ::write(STDERR_FILENO, next, size_t(left));
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // nowhere else to say it
+        }
+        next += written;
+        left -= written;
+    }
 }
 
 bool namesJournalStream(const QByteArray& journalStream, quint64 device, quint64 inode)

@@ -6,13 +6,21 @@ class QProcessEnvironment;
 
 namespace talvorine {
 
+// The journal's priorities (syslog's numbers) of the lines written for the operator: a fault to
+// mend, or the news that one went away.
+enum class JournalPriority { Error = 3, Notice = 5 };
+
 // Writes the line and a line feed to standard error as raw bytes, not through the logging
 // framework: a refusal must reach a service manager's journal whatever Qt's message handling is.
-// These are the lines that ask the operator to act, among the trace and the libraries' own
-// lines on the same stream. When standard error is the journal (JOURNAL_STREAM names its device
-// and inode), the line starts with the prefix that gives it the priority "err", which the journal
-// strips: `journalctl -p err` then finds them, with the text as written.
-void writeStandardErrorLine(const QByteArray& line);
+// These are the lines that ask the operator to act, and those that say such a fault went away,
+// among the trace and the libraries' own lines on the same stream. When standard error is the
+// journal (JOURNAL_STREAM names its device and inode), the line starts with the prefix that gives
+// it its priority, which the journal strips: `journalctl -p notice` then finds them, with the
+// text as written. Prefix, text and line feed go out in one write, so that another thread's or a
+// web engine process's write on the same stream cannot come between them and take the prefix
+// for its own (a half line another writer left unfinished can still run into ours).
+void writeStandardErrorLine(const QByteArray& line,
+                            JournalPriority priority = JournalPriority::Error);
 
 // Whether JOURNAL_STREAM's value ("device:inode", as the service manager sets it) names the
 // stream of this device and inode: standard error is then the journal itself, and not a stream

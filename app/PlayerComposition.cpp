@@ -30,6 +30,7 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QQuickWindow>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QSurfaceFormat>
 #include <QTimer>
@@ -49,19 +50,38 @@ bool orDefault(const std::function<bool()>& check, bool (*fallback)())
     return check ? check() : fallback();
 }
 
-// How a refusal names the origin. A value that reads as scheme://authority is named as that
-// URL without its password. Anything else is named as typed with everything up to its last '@'
-// masked: a password may sit where no URL parser looks for one ("user:secret@host" reads as the
-// scheme "user" and a path), and an invalid URL has no text of its own to print.
+// How a refusal names the origin: quoted, up to the end of its authority, never with a password,
+// path or query (a token often sits in those), and saying so when a path or query is not shown.
+// A value that reads as scheme://authority is named as that URL without its password. Anything
+// else is named as typed with everything up to its last '@' masked (a password may sit where no
+// URL parser looks for one: "user:secret@host" reads as the scheme "user" and a path, and an
+// invalid URL has no text of its own to print), and cut at the first '/' or '?' after that.
 QString originNamed(const QString& typed, const QUrl& origin)
 {
     const QString text = typed.isEmpty() ? origin.toString() : typed;
     const qsizetype userInfoSeparators = origin.userInfo().isEmpty() ? 0 : 1;
+    QString named;
+    QString notShown;
     if (origin.isValid() && !origin.scheme().isEmpty() && !origin.host().isEmpty()
-        && text.count(u'@') == userInfoSeparators)
-        return origin.toString(QUrl::RemovePassword);
-    const qsizetype at = text.lastIndexOf(u'@');
-    return at < 0 ? text : QStringLiteral("***") + text.mid(at);
+        && text.count(u'@') == userInfoSeparators) {
+        named = origin
+                    .adjusted(QUrl::RemovePassword | QUrl::RemovePath | QUrl::RemoveQuery
+                              | QUrl::RemoveFragment)
+                    .toString();
+        notShown = origin.path() + origin.query();
+    } else {
+        const qsizetype at = text.lastIndexOf(u'@');
+        static const QRegularExpression authority(
+            QStringLiteral("\\A((?:[^/?]*://)?[^/?]*)(.*)\\z"),
+            QRegularExpression::DotMatchesEverythingOption);
+        const QRegularExpressionMatch parts = authority.match(text.mid(at + 1));
+        named = (at < 0 ? QString() : QStringLiteral("***@")) + parts.captured(1);
+        notShown = parts.captured(2);
+    }
+    const QString quoted = u'"' + named + u'"';
+    return notShown.isEmpty() || notShown == QLatin1String("/")
+        ? quoted
+        : quoted + QStringLiteral(" (path or query not shown)");
 }
 
 // The transport drops an origin it cannot use and the screen says only "Cannot show content".
@@ -74,10 +94,10 @@ void sayOriginProblem(const QString& typed, const QUrl& origin)
     const QString given = originNamed(typed, origin);
     writeStandardErrorLine(
         (used.isEmpty()
-             ? QStringLiteral("Origin \"%1\" is not usable: %2. Start the player with --origin "
+             ? QStringLiteral("Origin %1 is not usable: %2. Start the player with --origin "
                               "https://HOST[:PORT].")
                    .arg(given, problem)
-             : QStringLiteral("Origin \"%1\" is not usable as given: %2; the player uses %3.")
+             : QStringLiteral("Origin %1 is not usable as given: %2; the player uses %3.")
                    .arg(given, problem, used.toString()))
             .toLocal8Bit());
 }

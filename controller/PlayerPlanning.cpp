@@ -9,13 +9,17 @@
 #include "storage/StorageFiles.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QStorageInfo>
 #include <QTimer>
+#include <QtNumeric>
 
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <limits>
 
 namespace talvorine {
 
@@ -223,6 +227,26 @@ std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& conten
     return objects;
 }
 
+VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory)
+{
+    if (volume.isValid())
+        return {volume.bytesTotal(), volume.bytesAvailable()};
+    struct statvfs fileSystem {};
+    if (::statvfs(QFile::encodeName(directory).constData(), &fileSystem) != 0)
+        return {};
+    // As Qt counts them: blocks of the fragment size, the free ones those an unprivileged
+    // user may take.
+    const auto bytes = [&](fsblkcnt_t blocks) {
+        constexpr quint64 largest = std::numeric_limits<qint64>::max();
+        quint64 product = 0;
+        return qMulOverflow(quint64(blocks), quint64(fileSystem.f_frsize), &product)
+                || product > largest
+            ? qint64(largest)
+            : qint64(product);
+    };
+    return {bytes(fileSystem.f_blocks), bytes(fileSystem.f_bavail)};
+}
+
 std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJob& job,
                                                          ContentCache& contentCache,
                                                          ApplicationPackageCache& packageCache,
@@ -230,16 +254,15 @@ std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJo
 {
     QStorageInfo volume(job.stateDirectory);
     volume.refresh();
-    const bool readable = volume.isValid();
+    const VolumeSpace space = volumeSpaceOf(volume, job.stateDirectory);
     const qint64 own = StoragePlan::saturatingAdd(StoragePlan::allocatedBytes(job.contentCacheDirectory),
                                                   StoragePlan::allocatedBytes(job.packageCacheRoot));
     const qint64 adPending =
         std::max<qint64>(adBudgetBytes - StoragePlan::allocatedBytes(job.adCacheDirectory), 0);
 
     StoragePlanningOutcome outcome;
-    outcome.measurement = StoragePlan::measure(readable ? volume.bytesTotal() : 0,
-                                               readable ? volume.bytesAvailable() : 0, own,
-                                               adPending, job.quota);
+    outcome.measurement =
+        StoragePlan::measure(space.total, space.available, own, adPending, job.quota);
 
     std::optional<LocalStorageObjects> local = listLocalStorageObjects(
         job.contentCacheDirectory, job.packageCacheRoot, job.onGlass, cancelled);

@@ -1113,7 +1113,8 @@ void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, bool fromRun
         writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
         break;
     case ServiceReach::Change::Back:
-        writeStandardErrorLine(ServiceReach::backLine(origin_));
+        // It asks nothing of the operator; it only ends the fault said before.
+        writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
         break;
     case ServiceReach::Change::None:
         break;

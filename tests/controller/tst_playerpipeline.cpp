@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QStorageInfo>
 #include <QTcpServer>
 #include <QTest>
 
@@ -173,6 +174,32 @@ private slots:
             const qint64 wait = repairRunDelayMs(attempt);
             QVERIFY2(wait >= base * 3 / 4 && wait <= base, qPrintable(QString::number(wait)));
         }
+    }
+
+    // Where Qt cannot place the state directory on a volume (a root that is no mount point), its
+    // file system still tells the sizes: a disk with room is not taken for a full one.
+    void volumeMeasured_data()
+    {
+        QTest::addColumn<bool>("placedByQt");
+        QTest::addColumn<QString>("name"); // in a temporary directory
+        QTest::addColumn<bool>("measured");
+        QTest::newRow("placed by Qt") << true << "." << true;
+        QTest::newRow("Qt cannot place it") << false << "." << true;
+        QTest::newRow("nothing to measure") << false << "missing" << false;
+    }
+    void volumeMeasured()
+    {
+        QFETCH(bool, placedByQt);
+        QFETCH(QString, name);
+        QFETCH(bool, measured);
+        QTemporaryDir directory;
+        const QStorageInfo volume(directory.path());
+        if (!volume.isValid())
+            QSKIP("Qt places no directory on a volume here");
+        const VolumeSpace space =
+            volumeSpaceOf(placedByQt ? volume : QStorageInfo(), directory.filePath(name));
+        QCOMPARE(space.total, measured ? volume.bytesTotal() : 0);
+        QCOMPARE(space.available > 0, measured);
     }
 
     // What the planner is told the caches hold: each object once, links and stray names

@@ -507,7 +507,8 @@ private slots:
     }
 
     // A service that cannot be reached at all is said once, with its origin and Qt's reason,
-    // however many mints fail, and once more when it answers again.
+    // however many mints fail, and once more when it answers again: each line whole, its
+    // priority with it, and the second, which asks nothing of the operator, not as an error.
     void unreachableServiceSaidOnce_data()
     {
         QTest::addColumn<bool>("tls");
@@ -527,7 +528,7 @@ private slots:
         h.answerSessionRoutes();
         unreachable(true);
         QSignalSpy failed(&h.transport(), &RuntimeTransport::deviceSessionFailed);
-        const QList<QByteArray> lines = test::stderrLinesOf([&] {
+        const QList<QByteArray> lines = test::journalRecordsOf([&] {
             h.controller().start();
             for (int mint = 1; mint <= 4; ++mint) {
                 QTRY_COMPARE_WITH_TIMEOUT(failed.size(), mint, waitMs);
@@ -540,8 +541,9 @@ private slots:
         const QByteArray service =
             "Runtime service " + s.url().adjusted(QUrl::RemovePath).toEncoded() + ' ';
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines.at(0).startsWith(service + "cannot be reached " + reason), lines.at(0));
-        QCOMPARE(lines.at(1), service + "answers again.");
+        QVERIFY2(lines.at(0).startsWith("<3>" + service + "cannot be reached " + reason),
+                 lines.at(0));
+        QCOMPARE(lines.at(1), "<5>" + service + "answers again.\n");
     }
 
     // A failed enrolled-marker write keeps the player bound in memory and is retried with
