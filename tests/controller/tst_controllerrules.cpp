@@ -1,6 +1,5 @@
 #include "controller/PlayerController.h"
 #include "controller/PlayerOverlay.h"
-#include "controller/PlayerPlayback.h"
 #include "controller/PlayerState.h"
 #include "controller/PlayerTransfers.h"
 
@@ -331,31 +330,6 @@ private slots:
         QCOMPARE(classifyTransferFailure(status, error, rejectedByPlayer), failure);
     }
 
-    // An object its origin did not give holds a page once behind a page on glass, then passes
-    // it over; other codes keep their meaning whatever is on glass.
-    void candidateFailureSteps_data()
-    {
-        QTest::addColumn<QString>("code");
-        QTest::addColumn<bool>("onGlass");
-        QTest::addColumn<bool>("heldBefore");
-        QTest::addColumn<CandidateFailureStep>("step");
-        const QString media = "content_download_failed";
-        const QString package = "application_package_download_failed";
-        QTest::newRow("first time behind a page") << media << true << false << CandidateFailureStep::Hold;
-        QTest::newRow("again behind a page") << media << true << true << CandidateFailureStep::PassOver;
-        QTest::newRow("package, again") << package << true << true << CandidateFailureStep::PassOver;
-        QTest::newRow("nothing on glass") << package << false << false << CandidateFailureStep::PassOver;
-        QTest::newRow("the device's: a full disk") << "cache_write_failed" << false << true
-                                                   << CandidateFailureStep::Hold;
-        QTest::newRow("the page's") << "content_bind_failed" << true << false << CandidateFailureStep::Skip;
-    }
-    void candidateFailureSteps()
-    {
-        QFETCH(QString, code);
-        QFETCH(bool, onGlass);
-        QFETCH(bool, heldBefore);
-        QTEST(candidateFailureStep(code, onGlass, heldBefore), "step");
-    }
 };
 
 QTEST_GUILESS_MAIN(TestControllerRules)
