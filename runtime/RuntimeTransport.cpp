@@ -313,7 +313,7 @@ QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
     // says nothing of the service.
     if (sameOrigin(request.url(), origin_))
         connect(reply, &QNetworkReply::finished, this,
-                [this, reply] { noteServiceReply(reply, false); });
+                [this, reply] { noteServiceReply(reply, ReplySource::Content); });
     return reply;
 }
 
@@ -492,7 +492,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
             && !cutForSize(reply);
         handler(answer);
         // After the handler: a stream it opens (a session minted) needs no hurrying.
-        noteServiceReply(reply, false);
+        noteServiceReply(reply, ReplySource::Api);
     });
     return reply;
 }
@@ -724,7 +724,7 @@ void RuntimeTransport::openPairingEvents()
 void RuntimeTransport::onPairingStreamFinished()
 {
     QNetworkReply* reply = pairingStream_.reply;
-    noteServiceReply(reply, false);
+    noteServiceReply(reply, ReplySource::Api);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status != 0 && !isSuccess(status)) {
         const Failure failure = streamFailureOf(reply, status);
@@ -1020,7 +1020,7 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     runtimeStream_.delivered = false;
     runtimeStream_.connectedSince.start();
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
-    noteServiceReply(reply, true);
+    noteServiceReply(reply, ReplySource::RuntimeStream);
     Q_EMIT eventConnectionChanged(true);
     return runtimeStream_.reply == reply;
 }
@@ -1050,7 +1050,7 @@ void RuntimeTransport::onRuntimeStreamData()
 void RuntimeTransport::onRuntimeStreamFinished()
 {
     QNetworkReply* reply = runtimeStream_.reply;
-    noteServiceReply(reply, true);
+    noteServiceReply(reply, ReplySource::RuntimeStream);
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 401) {
         const QString credential = reply->property("talvorineCredential").toString();
@@ -1103,11 +1103,15 @@ void RuntimeTransport::runtimeStreamDropped()
     Q_EMIT eventConnectionChanged(false);
 }
 
-void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, bool fromRuntimeStream)
+void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, ReplySource source)
 {
-    const ServiceReach::Verdict verdict = ServiceReach::verdictOf(
+    ServiceReach::Verdict verdict = ServiceReach::verdictOf(
         reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
         reply->errorString());
+    // A content path may go unanswered while the service's own routes answer: only those say
+    // that the service cannot be reached.
+    if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
+        verdict.kind = ServiceReach::Verdict::Kind::Silent;
     switch (serviceReach_.take(verdict)) {
     case ServiceReach::Change::Lost:
         writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
@@ -1121,7 +1125,8 @@ void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, bool fromRun
     }
     // The stream's own answers say nothing new of it: taken as evidence, a stream the service
     // refuses at once would reconnect in a loop.
-    if (verdict.kind == ServiceReach::Verdict::Kind::Answered && !fromRuntimeStream)
+    if (verdict.kind == ServiceReach::Verdict::Kind::Answered
+        && source != ReplySource::RuntimeStream)
         hurryRuntimeStream();
 }
 

@@ -263,7 +263,8 @@ private:
                                 const QJsonObject& context) const;
 
     // What a reply that ended (or an event stream that connected) says of the service.
-    void noteServiceReply(const QNetworkReply* reply, bool fromRuntimeStream);
+    enum class ReplySource { Api, RuntimeStream, Content };
+    void noteServiceReply(const QNetworkReply* reply, ReplySource source);
     void hurryRuntimeStream();
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();
