@@ -1,5 +1,4 @@
 #include "controller/PlayerPlayback.h"
-#include "controller/PlayerTransfers.h"
 #include "runtime/RuntimeWireContract.h"
 #include "storage/PersistentState.h"
 #include "storage/StorageTransferLedger.h"
@@ -169,11 +168,6 @@ private slots:
         QCOMPARE(pageFailureReportCode("content_bind_failed"), QStringLiteral("content_bind_failed"));
         QCOMPARE(pageFailureReportCode("Bind failed"), QStringLiteral("page_prepare_failed"));
         QCOMPARE(pageFailureReportCode("bind\n"), QStringLiteral("page_prepare_failed"));
-        // The waits between repair runs: about 30 s doubling to about 5 minutes, never more.
-        for (const auto& [attempt, base] : {std::pair{0, 30000}, {1, 60000}, {3, 240000}, {9, 300000}}) {
-            const qint64 wait = repairRunDelayMs(attempt);
-            QVERIFY2(wait >= base * 3 / 4 && wait <= base, qPrintable(QString::number(wait)));
-        }
     }
 
     // Where Qt cannot place the state directory on a volume (a root that is no mount point), its
