@@ -1321,6 +1321,8 @@ private:
     // Page id -> the transport's monotonic ms before which the page is not asked for again.
     QHash<QString, qint64> adPageHints_;
     QString adPlannedAtPage_;
+    // Creatives in a row that could not be written here; each holds its page longer.
+    int adLocalWriteFaults_ = 0;
     // Reporting: the batch in flight, empty once settled or handed back; and whether the
     // transport still carries a report, answered or not, which holds the next one back.
     QList<AdEventRecord> adEventBatch_;
