@@ -540,6 +540,8 @@ private:
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
     void retryDeviceSession();
+    void refuseLocalState();
+    void retryLocalState();
     void beginSession();
     void remintAfterSessionLoss();
     void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
@@ -1232,6 +1234,8 @@ private:
     QTimer toastTimer_;
     QTimer identifyTimer_;
     QTimer splashTimer_;
+    // Looks again at a state directory that could not keep the player's files.
+    QTimer localStateRetryTimer_;
     QTimer assignmentHoldTimer_;
     // Publishes the overlay again when an offline stretch reaches the contract's bound.
     QTimer offlineChipTimer_;

@@ -6,6 +6,7 @@
 
 #include "app/DevFileLog.h"
 #include "runtime/RuntimeCompat.h"
+#include "storage/StorageFiles.h"
 
 #include <QDir>
 #include <QJsonObject>
@@ -23,6 +24,7 @@ constexpr qint64 safetyPollHighMs = 360000;
 
 constexpr qint64 partialMaxAgeMs = 604800000;
 constexpr int firstStorageSampleMs = 60000;
+constexpr int localStateRetryMs = 30000;
 constexpr qint64 coldBootSpreadCapMs = 10000;
 constexpr char coldBootSpreadVariable[] = "TALVORINE_COLD_BOOT_SPREAD_MS";
 
@@ -80,7 +82,7 @@ void PlayerController::start()
         return;
     }
     if (stateDirectory_.isEmpty() || !QDir().mkpath(stateDirectory_)) {
-        enterFatal(FatalSurface::LocalStateUnusable);
+        refuseLocalState();
         return;
     }
 
@@ -123,7 +125,7 @@ void PlayerController::start()
     const bool mayCreate = !knownBound_ && !state_.isEnrolled() && !boundPersistPending_;
     if (!identityStore_.open(mayCreate)) {
         if (mayCreate) {
-            enterFatal(FatalSurface::LocalStateUnusable);
+            refuseLocalState();
             return;
         }
         noteIdentityFault();
@@ -156,6 +158,36 @@ void PlayerController::start()
 
     splashTimer_.start();
     evaluateSplash();
+}
+
+// The state directory is looked at again while the surface shows: room freed on its volume, or
+// its mount come back, lets the player go on without a restart from outside. A directory never
+// named never comes.
+void PlayerController::refuseLocalState()
+{
+    enterFatal(FatalSurface::LocalStateUnusable);
+    if (fatalCode_ == FatalSurface::LocalStateUnusable && !stateDirectory_.isEmpty())
+        localStateRetryTimer_.start(localStateRetryMs);
+}
+
+void PlayerController::retryLocalState()
+{
+    if (fatalCode_ != FatalSurface::LocalStateUnusable)
+        return;
+    if (!StorageFiles::directoryProblem(stateDirectory_).isEmpty()) {
+        localStateRetryTimer_.start(localStateRetryMs);
+        return;
+    }
+    // What construction could not make in a directory that took no files then.
+    StorageFiles::ensurePrivateDirectory(
+        QDir(stateDirectory_).filePath(QStringLiteral("playback-state")));
+    if (!DevFileLog::enabled())
+        DevFileLog::configure(origin_, stateDirectory_, DevFileLog::defaultMaxBytes);
+    DevFileLog::record(QStringLiteral("state_directory.usable"));
+    fatalCode_ = FatalSurface::None;
+    Q_EMIT fatalChanged();
+    publishOverlay();
+    start();
 }
 
 // --- Timer operations ----------------------------------------------------------------------
