@@ -124,10 +124,13 @@ void sayStateDirectoryProblem(const QString& directory)
         problem = QStringLiteral("its files could not be written");
     if (const std::optional<QString> free = freeSpaceNear(directory))
         problem += QStringLiteral(", with %1 free on its volume").arg(*free);
+    // The controller looks at a named directory again, never at a missing name.
+    const QString again =
+        directory.isEmpty() ? QString() : QStringLiteral("; the player tries it again every 30 s");
     writeStandardErrorLine(QStringLiteral("State directory \"%1\" is not usable: %2. Give "
                                           "--state-dir a directory the player's user may create "
-                                          "and write; the player tries it again every 30 s.")
-                               .arg(directory, problem)
+                                          "and write%3.")
+                               .arg(directory, problem, again)
                                .toLocal8Bit());
 }
 

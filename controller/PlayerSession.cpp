@@ -9,6 +9,7 @@
 #include "storage/StorageFiles.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QUuid>
 
@@ -161,8 +162,8 @@ void PlayerController::start()
 }
 
 // The state directory is looked at again while the surface shows: room freed on its volume, or
-// its mount come back, lets the player go on without a restart from outside. A directory never
-// named never comes.
+// its mount come back, lets the player go on without a restart from outside. Without a name
+// there is nothing to look at.
 void PlayerController::refuseLocalState()
 {
     enterFatal(FatalSurface::LocalStateUnusable);
@@ -174,6 +175,9 @@ void PlayerController::retryLocalState()
 {
     if (fatalCode_ != FatalSurface::LocalStateUnusable)
         return;
+    // Made owner-only, as construction makes it, when it could not be made then.
+    if (!QFileInfo::exists(stateDirectory_))
+        StorageFiles::ensurePrivateDirectory(stateDirectory_);
     if (!StorageFiles::directoryProblem(stateDirectory_).isEmpty()) {
         localStateRetryTimer_.start(localStateRetryMs);
         return;
