@@ -252,7 +252,8 @@ private slots:
         const QByteArray now = testfiles::read(logPath());
         QCOMPARE(rotates ? testfiles::read(prevPath()) : now.left(earlier.size()), earlier);
         const QList<QByteArray> lines = now.split('\n');
-        QCOMPARE(lines.size(), (rotates ? 0 : earlier.count('\n') + int(!earlier.endsWith('\n'))) + 2);
+        const qsizetype earlierLines = earlier.count('\n') + int(!earlier.endsWith('\n'));
+        QCOMPARE(lines.size(), (rotates ? 0 : earlierLines) + 2);
         QCOMPARE(lines.back(), QByteArray());
         const QJsonObject record = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
         QCOMPARE(record.value("event").toString(), QStringLiteral("e"));

@@ -1041,11 +1041,12 @@ private slots:
         // 10 s, then 20 s later, and not again within the minute.
         const auto quiet = [&] {
             const auto& all = occurrences();
+            const auto waiting = [](const AdOccurrence& o) {
+                return o.state == State::Resolving || o.state == State::Downloading;
+            };
             return !ControllerAccess::adRequestsOutstanding(controller())
                 && ControllerAccess::adDownloads(controller()) == 0 && !io.isRunning()
-                && io.waitingCount() == 0 && std::none_of(all.cbegin(), all.cend(), [](const AdOccurrence& o) {
-                       return o.state == State::Resolving || o.state == State::Downloading;
-                   });
+                && io.waitingCount() == 0 && std::none_of(all.cbegin(), all.cend(), waiting);
         };
         const qsizetype before = resolves().size();
         for (int step = 0; step < 240; ++step) {
