@@ -540,6 +540,8 @@ private:
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
     void retryDeviceSession();
+    void refuseLocalState();
+    void retryLocalState();
     void beginSession();
     void remintAfterSessionLoss();
     void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
@@ -1232,6 +1234,8 @@ private:
     QTimer toastTimer_;
     QTimer identifyTimer_;
     QTimer splashTimer_;
+    // Looks again at a state directory that could not keep the player's files.
+    QTimer localStateRetryTimer_;
     QTimer assignmentHoldTimer_;
     // Publishes the overlay again when an offline stretch reaches the contract's bound.
     QTimer offlineChipTimer_;
@@ -1321,6 +1325,8 @@ private:
     // Page id -> the transport's monotonic ms before which the page is not asked for again.
     QHash<QString, qint64> adPageHints_;
     QString adPlannedAtPage_;
+    // Creatives in a row that could not be written here; each holds its page longer.
+    int adLocalWriteFaults_ = 0;
     // Reporting: the batch in flight, empty once settled or handed back; and whether the
     // transport still carries a report, answered or not, which holds the next one back.
     QList<AdEventRecord> adEventBatch_;
