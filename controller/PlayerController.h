@@ -1267,6 +1267,7 @@ private:
     int boundPersistAttempts_ = 0;
     QString mintIdempotencyKey_;
     int mintGeneration_ = 0;
+    // Monotonic ms of the last mint, like every wait kept in memory only.
     qint64 lastMintAtMs_ = 0;
     int remintBackoffCount_ = 0;
     QList<qint64> proofInvalidTimes_;
@@ -1291,6 +1292,7 @@ private:
 
     // --- Manifest intake ---
     bool manifestRouteV2_ = false;
+    // Monotonic ms of the first failure of an outage; 0 while the service answers.
     qint64 firstFailureAtMs_ = 0;
     bool manifestFailureHold_ = false;
     int manifestFailureCount_ = 0;
