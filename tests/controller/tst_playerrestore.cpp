@@ -541,7 +541,7 @@ private Q_SLOTS:
         const QString landed = ControllerAccess::contentCache(c)->objectPath(late.sha256);
         qint64 pumpDueMs = -1, lateMs = -1;
         for (qint64 elapsed = 10000; elapsed <= 420000 && lateMs < 0; elapsed += 10000) {
-            if (elapsed == 100000)
+            if (elapsed == 100000) // 90 s after the first step
                 service.scriptContent(late.path, {});
             h.clock().advance(10000);
             QTimer* pump = h.timer("replacementPumpTimer");
