@@ -367,7 +367,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("application"); // x is the page's web package, not its picture
         QTest::addColumn<Answers>("xAnswers");
         QTest::addColumn<bool>("othersCached");
-        QTest::addColumn<int>("wallStepTurn"); // the wall clock goes back an hour after this turn
+        QTest::addColumn<int>("wallStepTurn"); // the wall clock goes back an hour after it (or -1)
         QTest::addColumn<QList<int>>("shown"); // the page on glass after the start and each turn
         // x's requests after the start, the turns, the waits, the turns, and once lost; at most
         // the second list's where that is not empty.
