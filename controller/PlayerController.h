@@ -245,6 +245,11 @@ public:
         QSet<QString> packageKeys;
         // Media answered with an HTTP error once in this run: a second such answer drops them.
         QSet<QString> erroredOnce;
+        // A repair run, or a held revision coming in again: each object it lacks is asked for
+        // once, when its own wait is over, and one that fails waits alone while the run goes on.
+        bool onePass = false;
+        // An object of this run has landed.
+        bool landed = false;
     };
 
     // The last storage measurement of a planning job.
@@ -739,6 +744,9 @@ private:
     // origin withholds: one at once (now), else after a wait that grows with each run.
     bool withheldPagesUnlanded() const;
     void armRepairRun(bool now);
+    // After a run: one that landed something starts the waits over, one that landed nothing (or
+    // could not start) makes them longer.
+    void armRepairRunAfter(bool landed);
     void repairRunFired();
     void noteAdmitted(const QSet<int>& admitted);
     void cancelRetainedInventory();
@@ -750,6 +758,8 @@ private:
     void finishObjectRepair();
     // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
     void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    // An object a one-pass run did not get: it waits on its own, and the run goes on without it.
+    void leaveForLaterRun(const QString& sha256, qint64 serverDelayMs = -1);
     void abortReplacementIdle();
     void cancelReplacement();
     void dropRefusedFetches(ReplacementFetch& fetch) const;
@@ -1069,7 +1079,8 @@ private:
     std::optional<MediaItem> candidateRetryItem_;
     quint64 candidateRetryGeneration_ = 0;
     // The back-off attempt of deferrals and held revisions; back to 0 after a candidate
-    // download binds and when a new revision goes on glass.
+    // download binds, when a repair run lands an object that waited, and when a new revision
+    // goes on glass.
     int downloadAttempt_ = 0;
     // The candidate's own download retries, from 0 for each candidate.
     int candidateRetryAttempt_ = 0;
@@ -1083,10 +1094,15 @@ private:
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;
     QString withheldRevision_;
+    // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;
-    // Digest -> wall-clock ms before which its origin counts as unreachable.
+    // Digest -> monotonic ms before which its origin counts as unreachable: a step of the wall
+    // clock neither stretches nor cuts the wait.
     QHash<QString, qint64> unreachableUntil_;
+    // Digest -> the back-off attempt of its own wait in one-pass runs, until it lands or the
+    // revision changes.
+    QHash<QString, int> unreachableAttempts_;
     // Pages that failed on glass, left out of rotation for the revision they belong to.
     QSet<int> failedPages_;
     QString failedPagesRevision_;
@@ -1255,6 +1271,7 @@ private:
     int boundPersistAttempts_ = 0;
     QString mintIdempotencyKey_;
     int mintGeneration_ = 0;
+    // Monotonic ms of the last mint, like every wait kept in memory only.
     qint64 lastMintAtMs_ = 0;
     int remintBackoffCount_ = 0;
     QList<qint64> proofInvalidTimes_;
@@ -1279,6 +1296,7 @@ private:
 
     // --- Manifest intake ---
     bool manifestRouteV2_ = false;
+    // Monotonic ms of the first failure of an outage; 0 while the service answers.
     qint64 firstFailureAtMs_ = 0;
     bool manifestFailureHold_ = false;
     int manifestFailureCount_ = 0;

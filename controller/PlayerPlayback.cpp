@@ -619,8 +619,9 @@ void PlayerController::activateCandidate()
     bool persisted = true;
     const QString& revision = activeManifest_->manifestRevision;
     if (prepared.revisionChange) {
-        // A held revision has come in: its rounds' back-off starts over for the next one.
+        // A held revision has come in: its rounds' back-off and the repair runs' waits start over.
         downloadAttempt_ = 0;
+        repairRunAttempt_ = 0;
         const QString route = manifestRoutePath();
         const QJsonObject plan = adoptStoragePlan(revision);
         persisted = state_.saveLastKnownGood(activeManifestBody_, revision, nullptr, route,

@@ -298,7 +298,7 @@ void PlayerController::beginSession()
 void PlayerController::remintAfterSessionLoss()
 {
     mintIdempotencyKey_.clear();
-    const qint64 now = clock_->nowMs();
+    const qint64 now = clock_->monotonicMs();
     if (lastMintAtMs_ < 1 || now - lastMintAtMs_ > remintQuietMs) {
         remintBackoffCount_ = 0;
         retryDeviceSession();
@@ -510,7 +510,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     sessionRevokedWhilePlaying_ = false;
     sessionFault_ = false;
     repairNeeded_ = false;
-    lastMintAtMs_ = clock_->nowMs();
+    lastMintAtMs_ = clock_->monotonicMs();
     firstFailureAtMs_ = 0;
     sessionRetryCount_ = 0;
     upgradeNotice_ = overlay::upgradeNotice(
@@ -540,7 +540,7 @@ void PlayerController::handleDeviceSessionFailed(const QString& code, int, int, 
     mintInFlight_ = false;
     const qint64 now = clock_->nowMs();
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = now;
+        firstFailureAtMs_ = clock_->monotonicMs();
     handleMintProblem(transport_.lastMintDecision(), code, now);
 }
 
@@ -562,7 +562,7 @@ void PlayerController::handleEventConnectionChanged(bool connected)
         return;
     }
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = clock_->nowMs();
+        firstFailureAtMs_ = clock_->monotonicMs();
     setOnline(false);
     if (activeSlot_ >= 0 && !paymentRequired_ && !sessionRevokedWhilePlaying_)
         setStatus(QStringLiteral("offline_lkg_active"));

@@ -379,7 +379,7 @@ private Q_SLOTS:
             break;
         case Outcome::Deferred:
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
-            QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().nowMs());
+            QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().monotonicMs());
             QCOMPARE(c.modelForSlot(slot)->rowCount(), 0);
             // Within the back-off window the next candidate goes without asking the origin.
             h.service().setRefusing(false);

@@ -288,7 +288,7 @@ private slots:
 
     // A bound player's session through the real start, the event stream going down and up with
     // content on glass, and the re-mint after a lost session: at once when the last mint is
-    // older than 10 s, backed off inside them.
+    // older than 10 s, backed off inside them, whatever the wall clock says meanwhile.
     void boundSession()
     {
         ControllerHarness& h = make();
@@ -300,7 +300,7 @@ private slots:
         const Reply expired = problem(401, "runtime_session_expired");
         s.script("GET", W::eventsRoute,
                  {Reply::eventStream(), Reply::eventStream(), expired, Reply::eventStream(),
-                  expired, Reply::eventStream()});
+                  expired, Reply::eventStream(), expired, Reply::eventStream()});
 
         QVERIFY(h.startBound());
         QCOMPARE(mints(h), 1);
@@ -344,6 +344,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(mints(h), 3, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("playing"), waitMs);
+
+        h.clock().advance(20000);
+        h.clock().setNowMs(h.clock().nowMs() - 3600000);
+        s.closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(mints(h), 4, waitMs);
+        QCOMPARE(h.devLog("session.remint_backoff").size(), 1);
     }
 
     // What the screen and the service are told along one run of a bound player, on the test's
