@@ -637,6 +637,8 @@ void PlayerController::dropStoragePlans()
 {
     activeStoragePlan_.reset();
     pendingStoragePlan_.reset();
+    roomWait_.reset();
+    roomRefusedRevision_.clear();
 }
 
 // --- Screen state --------------------------------------------------------------------------
