@@ -15,7 +15,6 @@
 #include <QTest>
 
 #include <cerrno>
-#include <cstring>
 
 using namespace talvorine;
 using namespace talvorine::test;
@@ -468,7 +467,7 @@ private Q_SLOTS:
         QTest::newRow("replaced, resumed") << true << Answers{} << QStringList();
         QTest::newRow("replaced, whole") << true << Answers{{.status = 200}} << QStringList();
         QTest::newRow("write fails")
-            << false << Answers{} << QStringList(2, QString::fromLocal8Bit(std::strerror(EPERM)));
+            << false << Answers{} << QStringList(2, qt_error_string(EPERM));
     }
     void writePending()
     {

@@ -86,13 +86,6 @@ ServedObject ServedObject::of(const QByteArray& name, const QByteArray& bytes)
     return {"/content/v1/media/" + name, bytes, FakeRuntimeService::sha256Hex(bytes)};
 }
 
-void FakeVolume::install(PlayerController& controller) const
-{
-    ControllerAccess::setVolumeMeasure(controller, [space = space_](const QString&) {
-        return VolumeSpace{space->total.load(), space->available.load()};
-    });
-}
-
 bool ServedObject::cacheIn(ContentCache& cache, QString* error) const
 {
     QByteArray copy = bytes;

@@ -129,34 +129,6 @@ ServedObject servedPackage(const QByteArray& name, const QByteArray& title);
 // An application primitive running the package.
 QJsonObject applicationPrimitive(const QString& id, const ServedObject& package);
 
-// The volume under the state directory as the controller's planning measures it, of the size
-// and free space the test sets, changed whenever the test likes (the measure runs on the content
-// I/O thread). What the caches hold counts as it does on a real volume.
-class FakeVolume {
-public:
-    static constexpr qint64 mebibyte = 1048576;
-
-    FakeVolume(qint64 totalBytes, qint64 availableBytes)
-        : space_(std::make_shared<Space>(totalBytes, availableBytes))
-    {
-    }
-    // Planning jobs of the controller measure this volume from now on.
-    void install(PlayerController& controller) const;
-    void setAvailable(qint64 bytes) const { space_->available.store(bytes); }
-
-private:
-    struct Space {
-        Space(qint64 totalBytes, qint64 availableBytes)
-            : total(totalBytes), available(availableBytes)
-        {
-        }
-        std::atomic<qint64> total;
-        std::atomic<qint64> available;
-    };
-    // Shared with the measure: a job may still run once the test's volume is gone.
-    std::shared_ptr<Space> space_;
-};
-
 // The controller's inside, for a test that must put it into a state no public call reaches
 // (yet) or drive one handler directly. Assertions still look at what shows outside: requests at
 // the fake service, log records, signals and the properties the scene reads.
@@ -451,10 +423,14 @@ struct ControllerAccess {
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
     // Retained restore, background fetches and staged plans.
     static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
-    static void setVolumeMeasure(PlayerController& c,
-                                 std::function<VolumeSpace(const QString&)> measure)
+    // Planning measures a volume of this size whose free space the test sets meanwhile (it is
+    // read on the content I/O thread); what the caches hold counts as on a real volume.
+    static std::shared_ptr<std::atomic<qint64>> measureVolumeAs(PlayerController& c,
+                                                                qint64 total, qint64 available)
     {
-        c.measureVolume_ = std::move(measure);
+        auto free = std::make_shared<std::atomic<qint64>>(available);
+        c.measureVolume_ = [total, free](const QString&) { return VolumeSpace{total, free->load()}; };
+        return free;
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
     // A restore began and every page of its inventory has been verified.
