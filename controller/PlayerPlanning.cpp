@@ -93,6 +93,12 @@ bool blocksPreparation(const StoragePlanResult& plan)
     return plan.fit == QLatin1String("none_fit") || plan.fit == QLatin1String("transition_blocked");
 }
 
+// Bytes as the operator reads them, in binary units.
+QString bytesText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
+}
+
 QJsonValue reported(qint64 bytes)
 {
     return double(std::clamp<qint64>(bytes, 0, largestReportedValue));
@@ -672,15 +678,6 @@ bool PlayerController::roomShort() const
 {
     return !roomRefusedRevision_.isEmpty();
 }
-
-namespace {
-
-QString bytesText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
-}
-
-} // namespace
 
 // Said once for a revision, however often it is planned again while the volume stays full.
 void PlayerController::tellRoomRefused(const StoragePlanRecord& record)

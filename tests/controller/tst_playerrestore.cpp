@@ -636,11 +636,13 @@ private Q_SLOTS:
         Service& service = h.service();
         const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
         QVERIFY(h.mintSession());
-        const ServedObject a = ServedObject::make("a", 65536, 1), d = ServedObject::make("d", 65536, 2);
+        const ServedObject a = ServedObject::make("a", 65536, 1);
+        const ServedObject d = ServedObject::make("d", 65536, 2);
         QVERIFY(a.cacheIn(*ControllerAccess::contentCache(c)));
         service.putContent(d.path, d.bytes);
         const Manifest next = contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2");
-        ControllerAccess::planRevision(c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
         QVERIFY(settle(h));
 

@@ -429,7 +429,9 @@ struct ControllerAccess {
                                                                 qint64 total, qint64 available)
     {
         auto free = std::make_shared<std::atomic<qint64>>(available);
-        c.measureVolume_ = [total, free](const QString&) { return VolumeSpace{total, free->load()}; };
+        c.measureVolume_ = [total, free](const QString&) {
+            return VolumeSpace{total, free->load()};
+        };
         return free;
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
