@@ -659,6 +659,14 @@ private:
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
     void sampleStorage();
+    void noteCachedPages(const QString& revision, const QSet<int>& pages);
+    void forgetEvictedPages(const QStringList& evicted);
+    bool pageKnownCached(const Manifest& manifest, int index) const;
+    bool pageAdmitted(const Manifest& manifest, int index) const;
+    void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
+    void tellRoomRefused(const StoragePlanRecord& record);
+    void tellRoomReturned(const QString& revision);
+    bool roomShort() const;
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
     void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
@@ -800,6 +808,8 @@ private:
     // form asks it of the active manifest.
     QList<int> eligibleNow(const Manifest& manifest) const;
     QList<int> eligibleNow() const;
+    // By schedule and page type only, whatever the storage plan admits.
+    QList<int> scheduledNow(const Manifest& manifest) const;
     QList<int> rotatableNow(const Manifest& manifest) const;
     bool advanceChangesNothingVisible(int next) const;
     void armVisibilityWatch();
@@ -1390,6 +1400,21 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+    // How planning jobs measure the volume that holds the state directory.
+    std::function<VolumeSpace(const QString&)> measureVolume_ = measureVolumeOf;
+    // Pages of cachedRevision_ found with every object in the caches and verified: they play
+    // whatever a plan says of room, since showing them downloads nothing.
+    QSet<int> cachedPages_;
+    QString cachedRevision_;
+    // A new revision that waits for room: refused by its plan, or its candidate held because
+    // the volume could not take a download. The storage sample plans it again.
+    struct RoomWait {
+        Manifest manifest;
+        QByteArray manifestBody;
+    };
+    std::optional<RoomWait> roomWait_;
+    // The revision the operator was told is refused for room, until told room returned.
+    QString roomRefusedRevision_;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;

@@ -638,6 +638,8 @@ void PlayerController::dropStoragePlans()
 {
     activeStoragePlan_.reset();
     pendingStoragePlan_.reset();
+    roomWait_.reset();
+    roomRefusedRevision_.clear();
 }
 
 // --- Screen state --------------------------------------------------------------------------

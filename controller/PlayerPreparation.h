@@ -20,6 +20,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 
 class QStorageInfo;
@@ -126,6 +127,13 @@ struct VolumeSpace {
     qint64 available = 0;
 };
 VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory);
+// The volume holding the directory, measured afresh.
+VolumeSpace measureVolumeOf(const QString& directory);
+
+// The free space the volume lacks for a plan that needs headroom bytes more than its capacity:
+// beside the headroom, whatever the reserve and the ad budget eat into what is free now (the
+// capacity never goes below zero, so the headroom alone would tell too little on a full volume).
+qint64 roomLacking(const StorageMeasurement& measurement, qint64 headroom);
 
 // What a planning job works from: copies only, so that it never reads the controller.
 struct StoragePlanningJob {
@@ -138,6 +146,9 @@ struct StoragePlanningJob {
     QString packageCacheRoot;
     QString adCacheDirectory;
     std::optional<qint64> quota;
+    std::function<VolumeSpace(const QString&)> measureVolume;
+    // The manifest's pages, looked at after a re-plan for those whose objects are all held.
+    QList<Page> readyCheckPages;
 };
 
 struct StoragePlanningOutcome {
@@ -148,6 +159,8 @@ struct StoragePlanningOutcome {
     qint64 warmBytes = 0;
     // The objects this run deleted, in eviction order.
     QStringList evicted;
+    // Indices of readyCheckPages with every object in the caches and verified.
+    QSet<int> readyPages;
 };
 
 // Measures the volume and the caches, lists what is held locally, plans, and deletes what the

@@ -120,11 +120,14 @@ void PlayerController::beginRetainedRestore(const Manifest& manifest, const QByt
     retainedRestoreActive_ = true;
     retainedManifest_ = manifest;
     retainedManifestBody_ = body;
-    retainedPages_ = eligibleNow(manifest);
+    // Every page the schedule shows is looked at: one held whole plays whatever the stored plan
+    // says of room.
+    retainedPages_ = scheduledNow(manifest);
     retainedPosition_ = 0;
     retainedPresented_ = false;
     unlandedPages_.clear();
     unlandedRevision_ = manifest.manifestRevision;
+    noteCachedPages(manifest.manifestRevision, {});
     verifyNextRetainedPage();
 }
 
@@ -176,10 +179,14 @@ void PlayerController::retainedPageVerified(quint64 generation, int index, bool 
     if (generation != retainedGeneration_ || screenArchived_ || !retainedManifest_)
         return;
     if (!ready) {
-        unlandedPages_.insert(index);
+        // Only what the plan admits is fetched; the rest waits for room.
+        if (pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *retainedManifest_, index))
+            unlandedPages_.insert(index);
         verifyNextRetainedPage();
         return;
     }
+    if (cachedRevision_ == retainedManifest_->manifestRevision)
+        cachedPages_.insert(index);
     if (retainedPresented_ || activeSlot_ >= 0 || candidate_) {
         verifyNextRetainedPage();
         return;

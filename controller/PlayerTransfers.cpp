@@ -322,8 +322,14 @@ void PlayerController::writeContentDownload(const std::shared_ptr<ContentDownloa
                                  && (chunks.isEmpty()
                                      || partial->append(QList<QByteArrayView>(chunks.cbegin(),
                                                                               chunks.cend())));
-            return std::function<void()>([this, download, written] {
+            const QString writeError = written ? QString() : partial->writeError();
+            return std::function<void()>([this, download, written, writeError,
+                                          sha256 = partial->sha256()] {
                 download->writing = false;
+                if (!writeError.isEmpty())
+                    DevFileLog::record(QStringLiteral("content.write_failed"),
+                                       {{QStringLiteral("sha256"), sha256},
+                                        {QStringLiteral("error"), writeError}});
                 if (!written) {
                     // What is written stays for a later resume; what waits is never written.
                     download->state.rejected = true;

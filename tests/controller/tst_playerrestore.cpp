@@ -23,6 +23,7 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
+constexpr qint64 mib = 1048576;
 
 // A back-off the fetch has armed runs out at once: the clock passes it and the retry timer fires.
 void runOutBackoff(ControllerHarness& h)
@@ -669,6 +670,117 @@ private Q_SLOTS:
         QVERIFY(c.activeSlot() >= 0);
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
         QCOMPARE(ControllerAccess::unlandedPages(c), QSet<int>());
+    }
+
+    // A volume filled by someone else stops nothing held whole: the pages of the revision on
+    // glass keep turning after a re-plan finds no room for any of them (the storage chip stays),
+    // and so do they after a restart on the plan saved then.
+    void heldPagesPlayWhileFull_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("re-planned on glass") << false;
+        QTest::newRow("restored from the plan saved") << true;
+    }
+    void heldPagesPlayWhileFull()
+    {
+        QFETCH(bool, restart);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        for (const char* name : {"a", "b", "c"}) {
+            pictures.append(ServedObject::make(name, 65536, quint32(pages.size() + 1)));
+            QVERIFY(pictures.last().cacheIn(cache));
+            pages.append({mediaPrimitive(name, {pictures.last()})});
+        }
+        const auto shows = [&](int page) {
+            const QString source = cache.objectPath(pictures.at(page).sha256);
+            return c.activeSlot() >= 0
+                && boundSource(c, c.activeSlot(), pages.at(page)[0]["id"].toString())
+                       == QUrl::fromLocalFile(source);
+        };
+        h.service().setRefusing(true);
+        if (restart) {
+            StoragePlanRecord saved;
+            saved.manifestRevision = "man_1";
+            saved.stage = "complete";
+            saved.plan.fit = "none_fit";
+            ControllerAccess::setActiveStoragePlan(c, saved);
+            ControllerAccess::consumeStoredManifest(c, contentManifestBody(pages, "man_1"));
+        } else {
+            ControllerAccess::planRevision(c, contentManifest(pages, h.service().url(), "man_1"));
+            QTRY_VERIFY_WITH_TIMEOUT(shows(0), waitMs);
+            available->store(100 * mib);
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage.plan_shrunk").size(), 1, waitMs);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(shows(0), waitMs);
+        for (const int next : {1, 2, 0}) {
+            QVERIFY(settle(h));
+            h.clock().advance(h.timer("pageTimer")->interval());
+            QVERIFY(h.expireSoon("pageTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(shows(next), waitMs);
+            QCOMPARE(ControllerAccess::storageFault(c), !restart);
+        }
+    }
+
+    // A new revision the volume has no room for waits without a download, the operator told
+    // once what it lacks; once room returns the storage sample takes it and says so. So too
+    // for one whose candidate was held when the volume could not take its download.
+    void refusedRevisionTakenWhenRoomReturns_data()
+    {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("refused by its plan") << false;
+        QTest::newRow("its download cut by a full volume") << true;
+    }
+    void refusedRevisionTakenWhenRoomReturns()
+    {
+        QFETCH(bool, cut);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QVERIFY(h.mintSession());
+        const ServedObject a = ServedObject::make("a", 65536, 1);
+        const ServedObject d = ServedObject::make("d", 65536, 2);
+        QVERIFY(a.cacheIn(*ControllerAccess::contentCache(c)));
+        service.putContent(d.path, d.bytes);
+        const Manifest next = contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2");
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
+        QVERIFY(settle(h));
+
+        const QList<QByteArray> said = journalRecordsOf([&] {
+            if (cut) { // its download goes silent, the volume fills and the candidate is held
+                service.scriptContent(d.path, {{.fault = Service::Fault::Stall}});
+                ControllerAccess::preparePage(c, next, 0, true);
+                QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 1, waitMs);
+            }
+            available->store(100 * mib);
+            cut ? ControllerAccess::failCandidate(c, "content_storage_insufficient")
+                : ControllerAccess::planRevision(c, next);
+            for (int sample = 0; sample < 2; ++sample) {
+                ControllerAccess::sampleStorage(c);
+                QVERIFY(settle(h));
+            }
+            QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+            QCOMPARE(service.contentAttempts(d.path), cut ? 1 : 0);
+            available->store(1000 * mib);
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
+        });
+        // It lacks the reserve's 768 MiB less what is free and held, and its own object.
+        QCOMPARE(said.size(), 2);
+        QVERIFY2(said.at(0).startsWith("<3>Revision man_2 does not fit on the storage volume: it "
+                                       "needs 66")
+                     && said.at(0).endsWith(" MiB more room; 100.0 MiB is free on the volume and "
+                                            "768.0 MiB is kept in reserve. What is already held "
+                                            "keeps playing; the rest waits for room.\n"),
+                 said.at(0));
+        QCOMPARE(said.at(1), "<5>The storage volume has room again for revision man_2.\n");
     }
 
     // A candidate of the revision on glass that must download makes room first; what a
