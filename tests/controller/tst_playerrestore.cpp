@@ -63,6 +63,37 @@ void endBackoff(ControllerHarness& h)
     runOutBackoff(h);
 }
 
+// A screen left alone for a while: what the background waits for runs out, or else the page on
+// glass turns. The clock moves by the wait.
+void leaveAlone(ControllerHarness& h)
+{
+    for (const char* name : {"replacementPumpTimer", "repairRunTimer"}) {
+        if (QTimer* timer = h.timer(name); timer->isActive()) {
+            h.clock().advance(timer->interval());
+            timer->start(0);
+            return;
+        }
+    }
+    h.clock().advance(10000);
+    h.expireSoon("pageTimer");
+}
+
+// Pages of one picture each, named from first on, served by the service as scripted.
+QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>& answers,
+                              QList<ServedObject>* pictures)
+{
+    QList<QJsonArray> pages;
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        const ServedObject picture = ServedObject::make(QByteArray(1, char(first + i)), 4096,
+                                                        quint32(first + i));
+        service.putContent(picture.path, picture.bytes);
+        service.scriptContent(picture.path, answers.at(i));
+        pictures->append(picture);
+        pages.append({mediaPrimitive(QStringLiteral("picture"), {picture})});
+    }
+    return pages;
+}
+
 } // namespace
 
 class TestPlayerRestore : public QObject {
@@ -558,6 +589,134 @@ private Q_SLOTS:
         QVERIFY(c.activeSlot() >= 0);
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
         QCOMPARE(ControllerAccess::unlandedPages(c), QSet<int>());
+    }
+
+    // Revision 1 (pages a, b) plays when revision 2 comes: two pages, one picture withheld for a
+    // while and one that never hashes to its entry, or a staged plan anchored on the first page
+    // whose picture is withheld. Whatever ended its candidates, revision 2 is never left idle:
+    // it goes on glass, at the page the row names, once a page of it can be shown.
+    void newRevisionNeverStranded_data()
+    {
+        QTest::addColumn<QList<Answers>>("answers"); // revision 2's pictures, by page
+        QTest::addColumn<QStringList>("targets");    // a staged plan's pages, anchored on the first
+        QTest::addColumn<QStringList>("stageOne");   // and its first stage; none without a plan
+        QTest::addColumn<int>("shown");              // revision 2's first page on glass
+        QTest::addColumn<QSet<int>>("rotation");     // its pages on glass through ten more waits
+        const Answers withheld(6, {.status = 404});
+        const Answers wrong(60, {.corrupt = true});
+        QTest::newRow("404 for a while, then served, beside wrong bytes")
+            << QList<Answers>{withheld, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0};
+        QTest::newRow("wrong bytes, then 404 for a while")
+            << QList<Answers>{wrong, withheld} << QStringList() << QStringList() << 1 << QSet<int>{1};
+        const QStringList both{"p0", "p1"};
+        QTest::newRow("staged, the anchor 404 for a while beside another stage-one page")
+            << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1};
+        QTest::newRow("staged, the anchor alone in stage one and 404 for ever")
+            << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1};
+        QTest::newRow("staged, the anchor the plan's only page and 404 for a while")
+            << QList<Answers>{withheld, {}} << QStringList{"p0"} << QStringList{"p0"} << 0 << QSet<int>{0};
+    }
+    void newRevisionNeverStranded()
+    {
+        QFETCH(QList<Answers>, answers);
+        QFETCH(QStringList, targets);
+        QFETCH(QStringList, stageOne);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
+        for (const ServedObject& picture : std::as_const(pictures))
+            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+        QVERIFY(h.mintSession() && settle(h));
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+
+        const Manifest second = contentManifest(servedPages(service, 'x', answers, &pictures),
+                                                service.url(), "man_2");
+        if (targets.isEmpty()) {
+            ControllerAccess::planRevision(c, second);
+        } else {
+            StoragePlanRecord record;
+            record.manifestRevision = "man_2";
+            record.stage = "s1";
+            record.anchorPageId = "p0";
+            record.plan.fit = "fits_after_eviction";
+            record.plan.transition = "staged";
+            record.plan.anchor_page_id = "p0";
+            record.plan.target_page_ids = targets;
+            record.plan.stage1_page_ids = stageOne;
+            ControllerAccess::setPendingStoragePlan(c, record);
+            ControllerAccess::preparePage(c, second, 0, true);
+        }
+        for (int step = 0; step < 16 && ControllerAccess::activeRevision(c) != "man_2"; ++step) {
+            QVERIFY(settle(h));
+            if (ControllerAccess::activeRevision(c) != "man_2")
+                leaveAlone(h);
+        }
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_2");
+        QTEST(ControllerAccess::activePageIndex(c), "shown");
+        QSet<int> rotation;
+        for (int step = 0; step < 10; ++step) {
+            leaveAlone(h);
+            QVERIFY(settle(h));
+            rotation.insert(ControllerAccess::activePageIndex(c));
+        }
+        QTEST(rotation, "rotation");
+    }
+
+    // A first start on pages of one picture each. The origin takes the request for one picture
+    // and does not answer it, or answers and goes silent, past the candidate's deadline; then it
+    // answers again. The deadline gives the transfer up: the page it held is passed over, not
+    // reported, and every page is on glass within five minutes of the origin's return.
+    void silentOriginNotReported_data()
+    {
+        QTest::addColumn<int>("pageCount");
+        QTest::addColumn<int>("silentPage");
+        QTest::addColumn<Service::Fault>("fault");
+        QTest::newRow("its own picture, no answer") << 2 << 0 << Service::Fault::Silent;
+        QTest::newRow("another page's picture, no answer") << 2 << 1 << Service::Fault::Silent;
+        QTest::newRow("its own picture, an answer gone silent") << 2 << 0 << Service::Fault::Stall;
+        QTest::newRow("the only page's picture, no answer") << 1 << 0 << Service::Fault::Silent;
+    }
+    void silentOriginNotReported()
+    {
+        QFETCH(int, pageCount);
+        QFETCH(int, silentPage);
+        QFETCH(Service::Fault, fault);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<Answers> answers(pageCount);
+        answers[silentPage] = {{.fault = fault}};
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> pages = servedPages(service, 'a', answers, &pictures);
+        const ServedObject& silent = pictures.at(silentPage);
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
+        QVERIFY(h.mintSession());
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(silent.path), 1, waitMs);
+        // Bytes of an answer that went silent are read first: the deadline is the one after them.
+        const QString partial = ControllerAccess::contentCache(c)->partialPath(silent.sha256);
+        QTRY_VERIFY_WITH_TIMEOUT(fault != Service::Fault::Stall || QFileInfo(partial).size() > 0, waitMs);
+        QVERIFY(h.timer("candidateDeadlineTimer")->isActive());
+        h.clock().advance(60000);
+        QVERIFY(h.expireSoon("candidateDeadlineTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!h.devLog("candidate_failed").isEmpty(), waitMs);
+        QCOMPARE(h.devLog("candidate_failed").constFirst().value("code").toString(), "content_download_failed");
+
+        const qint64 back = h.clock().monotonicMs();
+        const auto everyPage = [&] {
+            return c.activeSlot() >= 0 && ControllerAccess::unlandedPages(c).isEmpty()
+                && !ControllerAccess::fetchRunning(c);
+        };
+        for (int step = 0; step < 12 && !everyPage(); ++step) {
+            QVERIFY(settle(h));
+            if (!everyPage())
+                leaveAlone(h);
+        }
+        QVERIFY(everyPage());
+        QVERIFY2(h.clock().monotonicMs() - back <= 300000, qPrintable(QString::number(h.clock().monotonicMs() - back)));
+        QCOMPARE(h.devLog("page_failed_reported").size(), 0);
     }
 
     // A candidate of the revision on glass that must download makes room first; what a
