@@ -645,11 +645,15 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
         pendingPageIndex_ = newAnchor != preparable.cend() ? *newAnchor : preparable.constFirst();
         preparePage(std::move(dropped.manifest), std::move(dropped.manifestBody), pendingPageIndex_,
                     true);
-    } else if (activeSlot_ < 0) {
-        presentIdle(QStringLiteral("awaiting_content"));
-    } else {
-        rearmActiveClock();
+        return true;
     }
+    if (activeSlot_ < 0)
+        presentIdle(QStringLiteral("awaiting_content"));
+    else
+        rearmActiveClock();
+    // The pages left to the plan failed before, for objects that may come as this one may.
+    if (withheld)
+        holdRevisionForRetry(std::move(dropped.manifest), std::move(dropped.manifestBody));
     return true;
 }
 

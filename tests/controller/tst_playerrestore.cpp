@@ -613,6 +613,9 @@ private Q_SLOTS:
             << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1};
         QTest::newRow("staged, the anchor alone in stage one and 404 for ever")
             << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1};
+        QTest::newRow("staged, the anchor 404 for ever, the other stage-one page for a longer while")
+            << QList<Answers>{Answers(60, {.status = 404}), Answers(12, {.status = 404})} << both << both << 1
+            << QSet<int>{1};
         QTest::newRow("staged, the anchor the plan's only page and 404 for a while")
             << QList<Answers>{withheld, {}} << QStringList{"p0"} << QStringList{"p0"} << 0 << QSet<int>{0};
     }
