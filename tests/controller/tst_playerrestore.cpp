@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
 using namespace talvorine;
 using namespace talvorine::test;
@@ -63,19 +64,25 @@ void endBackoff(ControllerHarness& h)
     runOutBackoff(h);
 }
 
-// A screen left alone for a while: what the background waits for runs out, or else the page on
-// glass turns. The clock moves by the wait.
-void leaveAlone(ControllerHarness& h)
+// A screen left alone, a wait at a time until done (at most steps of them): what the background
+// waits for runs out, or else the page on glass turns. The clock moves by each wait.
+bool leftAloneUntil(ControllerHarness& h, const std::function<bool()>& done, int steps)
 {
-    for (const char* name : {"replacementPumpTimer", "repairRunTimer"}) {
-        if (QTimer* timer = h.timer(name); timer->isActive()) {
+    for (int step = 0; step < steps && settle(h) && !done(); ++step) {
+        const auto waited = [&h](const char* name) {
+            QTimer* timer = h.timer(name);
+            if (!timer->isActive())
+                return false;
             h.clock().advance(timer->interval());
             timer->start(0);
-            return;
+            return true;
+        };
+        if (!waited("replacementPumpTimer") && !waited("repairRunTimer")) {
+            h.clock().advance(10000);
+            h.expireSoon("pageTimer");
         }
     }
-    h.clock().advance(10000);
-    h.expireSoon("pageTimer");
+    return settle(h) && done();
 }
 
 // Pages of one picture each, named from first on, served by the service as scripted.
@@ -652,19 +659,10 @@ private Q_SLOTS:
             ControllerAccess::setPendingStoragePlan(c, record);
             ControllerAccess::preparePage(c, second, 0, true);
         }
-        for (int step = 0; step < 16 && ControllerAccess::activeRevision(c) != "man_2"; ++step) {
-            QVERIFY(settle(h));
-            if (ControllerAccess::activeRevision(c) != "man_2")
-                leaveAlone(h);
-        }
-        QCOMPARE(ControllerAccess::activeRevision(c), "man_2");
+        QVERIFY(leftAloneUntil(h, [&] { return ControllerAccess::activeRevision(c) == "man_2"; }, 16));
         QTEST(ControllerAccess::activePageIndex(c), "shown");
         QSet<int> rotation;
-        for (int step = 0; step < 10; ++step) {
-            leaveAlone(h);
-            QVERIFY(settle(h));
-            rotation.insert(ControllerAccess::activePageIndex(c));
-        }
+        leftAloneUntil(h, [&] { rotation.insert(ControllerAccess::activePageIndex(c)); return false; }, 10);
         QTEST(rotation, "rotation");
     }
 
@@ -712,12 +710,7 @@ private Q_SLOTS:
             return c.activeSlot() >= 0 && ControllerAccess::unlandedPages(c).isEmpty()
                 && !ControllerAccess::fetchRunning(c);
         };
-        for (int step = 0; step < 12 && !everyPage(); ++step) {
-            QVERIFY(settle(h));
-            if (!everyPage())
-                leaveAlone(h);
-        }
-        QVERIFY(everyPage());
+        QVERIFY(leftAloneUntil(h, everyPage, 12));
         QVERIFY2(h.clock().monotonicMs() - back <= 300000, qPrintable(QString::number(h.clock().monotonicMs() - back)));
         QCOMPARE(h.devLog("page_failed_reported").size(), 0);
     }
