@@ -397,7 +397,8 @@ void PlayerController::tryActivateReplacement()
     if (unlandedRevision_ == revision) {
         const bool withheldKnown = withheldRevision_ == revision;
         eligible.removeIf([&](int index) {
-            return unlandedPages_.contains(index) && !(withheldKnown && withheldPages_.contains(index));
+            return unlandedPages_.contains(index)
+                && !(withheldKnown && withheldPages_.contains(index));
         });
     }
     if (!eligible.isEmpty()) {
@@ -597,17 +598,20 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     if (!anchorNeedsIt)
         return false;
 
-    const bool withheld = downloadMayRecover(code);
+    // The pages the plan admits, but the anchor and those that failed in this revision.
     const int anchorIndex = int(anchor - manifest.pages.cbegin());
-    if (withheld) {
-        QList<int> others = eligibleNow(manifest);
+    const auto otherPages = [this, anchorIndex](const Manifest& revision) {
+        QList<int> others = eligibleNow(revision);
         others.removeIf([&](int index) {
             return index == anchorIndex
-                || (unlandedRevision_ == manifest.manifestRevision && unlandedPages_.contains(index));
+                || (unlandedRevision_ == revision.manifestRevision
+                    && unlandedPages_.contains(index));
         });
-        if (!others.isEmpty())
-            return false;
-    }
+        return others;
+    };
+    const bool withheld = downloadMayRecover(code);
+    if (withheld && !otherPages(manifest).isEmpty())
+        return false;
     QStringList pageIds;
     QSet<QString> adslotPageIds;
     for (const Page& page : manifest.pages) {
@@ -615,7 +619,8 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
         if (page.type == PageType::adslot)
             adslotPageIds.insert(page.id);
     }
-    StoragePlanResult plan = StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+    StoragePlanResult plan =
+        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
     if (withheld && plan.anchor_page_id.isEmpty())
         return false;
     record.plan = std::move(plan);
@@ -629,13 +634,8 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     modelForSlot(dropped.slot)->clear();
     cancelCandidateWork();
     sendStorageReport(true);
-    // The new anchor first, else the next page the new plan admits that has not failed.
-    QList<int> preparable = eligibleNow(dropped.manifest);
-    preparable.removeIf([&](int index) {
-        return index == anchorIndex
-            || (unlandedRevision_ == dropped.manifest.manifestRevision
-                && unlandedPages_.contains(index));
-    });
+    // The new anchor first, else the next page the new plan admits.
+    const QList<int> preparable = otherPages(dropped.manifest);
     const auto newAnchor = std::find_if(preparable.cbegin(), preparable.cend(), [&](int index) {
         return dropped.manifest.pages.at(index).id == record.anchorPageId;
     });
