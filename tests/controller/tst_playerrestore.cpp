@@ -598,6 +598,46 @@ private Q_SLOTS:
         QCOMPARE(ControllerAccess::unlandedPages(c), QSet<int>());
     }
 
+    // A candidate of the revision on glass that must download makes room first; what a
+    // running replacement has already landed is not taken for it.
+    void candidatePruneKeepsReplacementObjects()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QVERIFY(h.mintSession());
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const ServedObject a = ServedObject::make("a", 4096, 1), d = ServedObject::make("d", 4096, 2),
+                           e = ServedObject::make("e", 4096, 3), y = ServedObject::make("y", 4096, 4);
+        QVERIFY(a.cacheIn(cache) && y.cacheIn(cache));
+        for (const ServedObject& o : {d, e})
+            h.service().putContent(o.path, o.bytes);
+        h.service().scriptContent(d.path, {{.status = 503}});
+        const QUrl origin = h.service().url();
+        const ServedObject huge = ServedObject::make("z", 16, 5);
+        h.service().putContent(huge.path, huge.bytes);
+        Manifest onGlass = contentManifest({{mediaPrimitive("a", {a})}, {mediaPrimitive("z", {huge})}},
+                                           origin, "man_1");
+        // The rotation's object declares more bytes than any volume has free.
+        QJsonObject& binding = onGlass.pages[1].primitives[0].binding;
+        QJsonArray items = binding["items"].toArray();
+        QJsonObject item = items[0].toObject();
+        item["bytes"] = double(qint64(1) << 50);
+        items[0] = item;
+        binding["items"] = items;
+        ControllerAccess::putOnGlass(c, onGlass, 0, 0);
+        ControllerAccess::setActiveContentKeys(c, {a.sha256}, {});
+
+        ControllerAccess::beginReplacement(
+            c, contentManifest({{mediaPrimitive("e", {e}), mediaPrimitive("d", {d})}}, origin, "man_2"));
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
+        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
+
+        ControllerAccess::preparePage(c, onGlass, 1, false);
+        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cache.objectPath(y.sha256)), waitMs);
+        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
+        ControllerAccess::cancelCandidateWork(c);
+    }
+
     // Revision 1 (pages a, b) plays when revision 2 comes: two pages, one picture withheld for a
     // while and one that never hashes to its entry, or a staged plan anchored on the first page
     // whose picture is withheld. Whatever ended its candidates, revision 2 is never left idle:
@@ -725,46 +765,6 @@ private Q_SLOTS:
         QVERIFY(leftAloneUntil(h, everyPage, 12));
         QVERIFY2(h.clock().monotonicMs() - back <= 300000, qPrintable(QString::number(h.clock().monotonicMs() - back)));
         QCOMPARE(h.devLog("page_failed_reported").size(), 0);
-    }
-
-    // A candidate of the revision on glass that must download makes room first; what a
-    // running replacement has already landed is not taken for it.
-    void candidatePruneKeepsReplacementObjects()
-    {
-        ControllerHarness& h = make();
-        PlayerController& c = h.controller();
-        QVERIFY(h.mintSession());
-        ContentCache& cache = *ControllerAccess::contentCache(c);
-        const ServedObject a = ServedObject::make("a", 4096, 1), d = ServedObject::make("d", 4096, 2),
-                           e = ServedObject::make("e", 4096, 3), y = ServedObject::make("y", 4096, 4);
-        QVERIFY(a.cacheIn(cache) && y.cacheIn(cache));
-        for (const ServedObject& o : {d, e})
-            h.service().putContent(o.path, o.bytes);
-        h.service().scriptContent(d.path, {{.status = 503}});
-        const QUrl origin = h.service().url();
-        const ServedObject huge = ServedObject::make("z", 16, 5);
-        h.service().putContent(huge.path, huge.bytes);
-        Manifest onGlass = contentManifest({{mediaPrimitive("a", {a})}, {mediaPrimitive("z", {huge})}},
-                                           origin, "man_1");
-        // The rotation's object declares more bytes than any volume has free.
-        QJsonObject& binding = onGlass.pages[1].primitives[0].binding;
-        QJsonArray items = binding["items"].toArray();
-        QJsonObject item = items[0].toObject();
-        item["bytes"] = double(qint64(1) << 50);
-        items[0] = item;
-        binding["items"] = items;
-        ControllerAccess::putOnGlass(c, onGlass, 0, 0);
-        ControllerAccess::setActiveContentKeys(c, {a.sha256}, {});
-
-        ControllerAccess::beginReplacement(
-            c, contentManifest({{mediaPrimitive("e", {e}), mediaPrimitive("d", {d})}}, origin, "man_2"));
-        QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
-        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
-
-        ControllerAccess::preparePage(c, onGlass, 1, false);
-        QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cache.objectPath(y.sha256)), waitMs);
-        QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
-        ControllerAccess::cancelCandidateWork(c);
     }
 };
 
