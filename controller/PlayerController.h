@@ -776,7 +776,7 @@ private:
     void continueStagedPlan();
     void admitLandedPages();
     void completeStagedPlanIfReady();
-    bool holdForUnavailableAnchor(const QString& sha256);
+    bool holdForUnavailableAnchor(const QString& sha256, const QString& code);
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);

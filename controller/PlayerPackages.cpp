@@ -33,7 +33,19 @@ QJsonObject packageOf(const Primitive& primitive)
     return primitive.binding.value(key("package")).toObject();
 }
 
+constexpr char packageDownloadProperty[] = "talvorinePackageDownload";
+
 } // namespace
+
+void markPackageDownload(QNetworkReply& reply)
+{
+    reply.setProperty(packageDownloadProperty, true);
+}
+
+bool isPackageDownload(const QNetworkReply& reply)
+{
+    return reply.property(packageDownloadProperty).toBool();
+}
 
 QString applicationPackageDigest(const Primitive& primitive)
 {
@@ -260,6 +272,7 @@ void PlayerController::requestPackageTransfer(const std::shared_ptr<PackageTrans
         downloadSessionRefused(replacement, generation);
         return;
     }
+    markPackageDownload(*reply);
     (replacement ? replacementReplies_ : candidateReplies_).insert(reply);
     if (replacement)
         replacementIdleTimer_.start(replacementIdleMs);

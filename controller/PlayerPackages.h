@@ -17,6 +17,11 @@ namespace talvorine {
 // The package digest of an application primitive; empty for any other kind.
 QString applicationPackageDigest(const Primitive& primitive);
 
+// A reply that downloads a package says so: a deadline that finds it still without an answer
+// fails the candidate with the package's download code rather than the media one.
+void markPackageDownload(QNetworkReply& reply);
+bool isPackageDownload(const QNetworkReply& reply);
+
 // The wait before the next try after a throttled or unreachable answer: the origin's
 // Retry-After (seconds or an HTTP date read against its Date) kept within 1 s .. 15 min, else 1,
 // 2, 4, 8, 16 s by attempt.

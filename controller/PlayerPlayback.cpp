@@ -964,9 +964,9 @@ void PlayerController::clearReportedPageFailures(const QString& pageId)
 
 // --- Candidate failure ---------------------------------------------------------------------
 
-// A candidate still waiting out a back-off for its own page's object fails as that download: its
-// page is then passed over or held like any page whose object did not come. Whatever else ran
-// out of time is the renderer's.
+// A candidate still waiting out a back-off for its own page's object, or for any transfer, fails
+// as that download: its page is then passed over or held like any page whose object did not
+// come. Whatever else ran out of time is the renderer's.
 void PlayerController::candidateDeadlineReached()
 {
     if (candidate_ && !candidate_->adPresentation) {
@@ -988,6 +988,18 @@ void PlayerController::candidateDeadlineReached()
             packageRetryTimer_.stop();
             packageRetry_.reset();
             skipCandidateMediaAndContinue(waitedFor, code, generation);
+            return;
+        }
+        // A transfer still without an answer, or whose answer went silent, is the origin's
+        // silence and no fault of the page: the failure aborts it, and the page goes as one
+        // whose object did not come, with no answer to report.
+        if (!candidateReplies_.isEmpty()) {
+            const bool package = std::any_of(candidateReplies_.cbegin(), candidateReplies_.cend(),
+                                             [](const QNetworkReply* reply) {
+                                                 return isPackageDownload(*reply);
+                                             });
+            failCandidate(package ? QStringLiteral("application_package_download_failed")
+                                  : QStringLiteral("content_download_failed"));
             return;
         }
     }
@@ -1133,8 +1145,12 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
         setStatus(code);
     }
     // A new revision none of whose pages could be prepared for want of an object keeps coming
-    // in, behind the page on glass or with nothing on glass.
-    if (revisionChange && downloadMayRecover(code) && holdRevisionForRetry(manifest, manifestBody))
+    // in, behind the page on glass or with nothing on glass, whatever failed last: left idle, it
+    // would be taken as in hand and nothing would look for what it lacks.
+    const bool lacksObject = downloadMayRecover(code)
+                             || (withheldRevision_ == manifest.manifestRevision
+                                 && withheldPages_.intersects(excluded));
+    if (revisionChange && lacksObject && holdRevisionForRetry(manifest, manifestBody))
         return;
     if (activeSlot_ >= 0)
         tryActivateReplacement();

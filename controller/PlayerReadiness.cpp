@@ -208,7 +208,7 @@ void PlayerController::skipCandidateMedia(const QString& sha256, const QString& 
 {
     if (!candidate_)
         return;
-    if (holdForUnavailableAnchor(sha256) || !candidate_)
+    if (holdForUnavailableAnchor(sha256, code) || !candidate_)
         return;
     const Page* page = candidatePage();
     if (!page) {

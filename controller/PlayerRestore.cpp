@@ -417,7 +417,17 @@ void PlayerController::tryActivateReplacement()
     replacement_.reset();
     replacementPumpTimer_.stop();
     replacementIdleTimer_.stop();
-    const QList<int> eligible = eligibleNow(fetch.manifest);
+    // Pages skipped for a fault of their own stay out: a revision held behind one starts with a
+    // page whose object this fetch has looked for again.
+    const QString& revision = fetch.manifest.manifestRevision;
+    QList<int> eligible = eligibleNow(fetch.manifest);
+    if (unlandedRevision_ == revision) {
+        const bool withheldKnown = withheldRevision_ == revision;
+        eligible.removeIf([&](int index) {
+            return unlandedPages_.contains(index)
+                && !(withheldKnown && withheldPages_.contains(index));
+        });
+    }
     if (!eligible.isEmpty()) {
         pendingStepDirection_ = 0;
         advanceReason_ = QStringLiteral("assignment");
@@ -609,7 +619,11 @@ void PlayerController::completeStagedPlanIfReady()
     sendStorageReport(true);
 }
 
-bool PlayerController::holdForUnavailableAnchor(const QString& sha256)
+// A new revision's anchor whose object did not come. One the origin withholds may come back:
+// while another page of the plan can be prepared it is passed over like any page, and when no
+// other page could carry the screen the revision is held for it. Otherwise the plan is re-planned
+// on a new anchor, which is prepared at once.
+bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QString& code)
 {
     if (!candidate_ || !candidate_->revisionChange)
         return false;
@@ -630,6 +644,20 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256)
     if (!anchorNeedsIt)
         return false;
 
+    // The pages the plan admits, but the anchor and those that failed in this revision.
+    const int anchorIndex = int(anchor - manifest.pages.cbegin());
+    const auto otherPages = [this, anchorIndex](const Manifest& revision) {
+        QList<int> others = eligibleNow(revision);
+        others.removeIf([&](int index) {
+            return index == anchorIndex
+                || (unlandedRevision_ == revision.manifestRevision
+                    && unlandedPages_.contains(index));
+        });
+        return others;
+    };
+    const bool withheld = downloadMayRecover(code);
+    if (withheld && !otherPages(manifest).isEmpty())
+        return false;
     QStringList pageIds;
     QSet<QString> adslotPageIds;
     for (const Page& page : manifest.pages) {
@@ -637,21 +665,41 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256)
         if (page.type == PageType::adslot)
             adslotPageIds.insert(page.id);
     }
-    record.plan = StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+    StoragePlanResult plan =
+        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+    if (withheld && plan.anchor_page_id.isEmpty())
+        return false;
+    record.plan = std::move(plan);
     // The record names the plan's anchor; left on the old page it would be saved (and planned
     // against) as an anchor the plan no longer targets.
     record.anchorPageId = record.plan.anchor_page_id;
     logPlayback("storage_plan", {{QStringLiteral("id"), record.manifestRevision},
                                  {QStringLiteral("fit"), record.plan.fit},
                                  {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});
-    modelForSlot(candidate_->slot)->clear();
+    PreparedPage dropped = *std::exchange(candidate_, std::nullopt);
+    modelForSlot(dropped.slot)->clear();
     cancelCandidateWork();
-    candidate_.reset();
+    sendStorageReport(true);
+    // The new anchor first, else the next page the new plan admits.
+    const QList<int> preparable = otherPages(dropped.manifest);
+    const auto newAnchor = std::find_if(preparable.cbegin(), preparable.cend(), [&](int index) {
+        return dropped.manifest.pages.at(index).id == record.anchorPageId;
+    });
+    if (!preparable.isEmpty()) {
+        pendingStepDirection_ = 0;
+        advanceReason_ = QStringLiteral("assignment");
+        pendingPageIndex_ = newAnchor != preparable.cend() ? *newAnchor : preparable.constFirst();
+        preparePage(std::move(dropped.manifest), std::move(dropped.manifestBody), pendingPageIndex_,
+                    true);
+        return true;
+    }
     if (activeSlot_ < 0)
         presentIdle(QStringLiteral("awaiting_content"));
     else
         rearmActiveClock();
-    sendStorageReport(true);
+    // The pages left to the plan failed before, for objects that may come as this one may.
+    if (withheld)
+        holdRevisionForRetry(std::move(dropped.manifest), std::move(dropped.manifestBody));
     return true;
 }
 

@@ -13,6 +13,7 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
 
 using namespace talvorine;
 using namespace talvorine::test;
@@ -62,6 +63,43 @@ void endBackoff(ControllerHarness& h)
 {
     QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
     runOutBackoff(h);
+}
+
+// A screen left alone, a wait at a time until done (at most steps of them): what the background
+// waits for runs out, or else the page on glass turns. The clock moves by each wait.
+bool leftAloneUntil(ControllerHarness& h, const std::function<bool()>& done, int steps)
+{
+    for (int step = 0; step < steps && settle(h) && !done(); ++step) {
+        const auto waited = [&h](const char* name) {
+            QTimer* timer = h.timer(name);
+            if (!timer->isActive())
+                return false;
+            h.clock().advance(timer->interval());
+            timer->start(0);
+            return true;
+        };
+        if (!waited("replacementPumpTimer") && !waited("repairRunTimer")) {
+            h.clock().advance(10000);
+            h.expireSoon("pageTimer");
+        }
+    }
+    return settle(h) && done();
+}
+
+// Pages of one picture each, named from first on, served by the service as scripted.
+QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>& answers,
+                              QList<ServedObject>* pictures)
+{
+    QList<QJsonArray> pages;
+    for (qsizetype i = 0; i < answers.size(); ++i) {
+        const ServedObject picture = ServedObject::make(QByteArray(1, char(first + i)), 4096,
+                                                        quint32(first + i));
+        service.putContent(picture.path, picture.bytes);
+        service.scriptContent(picture.path, answers.at(i));
+        pictures->append(picture);
+        pages.append({mediaPrimitive(QStringLiteral("picture"), {picture})});
+    }
+    return pages;
 }
 
 } // namespace
@@ -187,7 +225,7 @@ private Q_SLOTS:
         QCOMPARE(activated.size(), 1);
 
         // A staged plan for pages A, B, C with A in stage one. A's object is gone at the
-        // origin: the plan is held on B and the page on glass plays on.
+        // origin: the plan is held on B, which is prepared at once.
         service.scriptContent(f.path, {{.status = 404}, {.status = 404}});
         const Manifest staged = contentManifest(
             {{mediaPrimitive("f", {f})}, {mediaPrimitive("g", {g})}, {mediaPrimitive("k", {k})}},
@@ -204,17 +242,13 @@ private Q_SLOTS:
         const qsizetype completedBefore = h.devLog("storage_plan_complete").size();
         ControllerAccess::setPendingStoragePlan(c, record);
         ControllerAccess::preparePage(c, staged, 0, true);
-        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(shows("g", g), waitMs);
         const QList<QJsonObject> plans = h.devLog("storage_plan");
         QVERIFY(!plans.isEmpty());
         QCOMPARE(plans.last().value("reason").toString(), "anchor_unavailable");
-        QVERIFY(shows("e", e));
         QCOMPARE(service.contentAttempts(f.path), 2);
-        QCOMPARE(service.contentAttempts(k.path), 0);
 
-        // Stage one (now B) goes on glass; stage two (C) lands behind it and completes the plan.
-        ControllerAccess::preparePage(c, staged, 1, true);
-        QTRY_VERIFY_WITH_TIMEOUT(shows("g", g), waitMs);
+        // Stage one (now B) is on glass; stage two (C) lands behind it and completes the plan.
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage_plan_complete").size(), completedBefore + 1, waitMs);
         QCOMPARE(h.devLog("storage_plan_stage_two").last().value("pages").toString(), "1");
         QCOMPARE(h.devLog("storage_page_admitted").size(), 2);
@@ -821,6 +855,135 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(!QFile::exists(cache.objectPath(y.sha256)), waitMs);
         QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
         ControllerAccess::cancelCandidateWork(c);
+    }
+
+    // Revision 1 (pages a, b) plays when revision 2 comes: two pages, one picture withheld for a
+    // while and one that never hashes to its entry, or a staged plan anchored on the first page
+    // whose picture is withheld. Whatever ended its candidates, revision 2 is never left idle:
+    // it goes on glass, at the page the row names, once a page of it can be shown.
+    void newRevisionNeverStranded_data()
+    {
+        QTest::addColumn<QList<Answers>>("answers"); // revision 2's pictures, by page
+        QTest::addColumn<QStringList>("targets");    // a staged plan's pages, anchored on the first
+        QTest::addColumn<QStringList>("stageOne");   // and its first stage; none without a plan
+        QTest::addColumn<int>("shown");              // revision 2's first page on glass
+        QTest::addColumn<QSet<int>>("rotation");     // its pages on glass through ten more waits
+        const Answers withheld(6, {.status = 404});
+        const Answers wrong(60, {.corrupt = true});
+        QTest::newRow("404 for a while, then served, beside wrong bytes")
+            << QList<Answers>{withheld, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0};
+        QTest::newRow("wrong bytes, then 404 for a while")
+            << QList<Answers>{wrong, withheld} << QStringList() << QStringList() << 1 << QSet<int>{1};
+        const QStringList both{"p0", "p1"};
+        QTest::newRow("staged, the anchor 404 for a while beside another stage-one page")
+            << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1};
+        QTest::newRow("staged, the anchor alone in stage one and 404 for ever")
+            << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1};
+        QTest::newRow("staged, the anchor 404 for ever, the other stage-one page for a longer while")
+            << QList<Answers>{Answers(60, {.status = 404}), Answers(12, {.status = 404})} << both << both << 1
+            << QSet<int>{1};
+        QTest::newRow("staged, the anchor the plan's only page and 404 for a while")
+            << QList<Answers>{withheld, {}} << QStringList{"p0"} << QStringList{"p0"} << 0 << QSet<int>{0};
+    }
+    void newRevisionNeverStranded()
+    {
+        QFETCH(QList<Answers>, answers);
+        QFETCH(QStringList, targets);
+        QFETCH(QStringList, stageOne);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
+        for (const ServedObject& picture : std::as_const(pictures))
+            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+        QVERIFY(h.mintSession() && settle(h));
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+
+        const Manifest second = contentManifest(servedPages(service, 'x', answers, &pictures),
+                                                service.url(), "man_2");
+        if (targets.isEmpty()) {
+            ControllerAccess::planRevision(c, second);
+        } else {
+            StoragePlanRecord record;
+            record.manifestRevision = "man_2";
+            record.stage = "s1";
+            record.anchorPageId = "p0";
+            record.plan.fit = "fits_after_eviction";
+            record.plan.transition = "staged";
+            record.plan.anchor_page_id = "p0";
+            record.plan.target_page_ids = targets;
+            record.plan.stage1_page_ids = stageOne;
+            ControllerAccess::setPendingStoragePlan(c, record);
+            ControllerAccess::preparePage(c, second, 0, true);
+        }
+        QVERIFY(leftAloneUntil(h, [&] { return ControllerAccess::activeRevision(c) == "man_2"; }, 16));
+        QTEST(ControllerAccess::activePageIndex(c), "shown");
+        QSet<int> rotation;
+        leftAloneUntil(h, [&] { rotation.insert(ControllerAccess::activePageIndex(c)); return false; }, 10);
+        QTEST(rotation, "rotation");
+    }
+
+    // A first start on pages of one picture each. The origin takes the request for one picture
+    // and does not answer it, or answers and goes silent, past the candidate's deadline; then it
+    // answers again. The deadline gives the transfer up: the page it held is passed over, not
+    // reported, and every page is on glass within five minutes of the origin's return.
+    void silentOriginNotReported_data()
+    {
+        QTest::addColumn<int>("pageCount");
+        QTest::addColumn<int>("silentPage");
+        QTest::addColumn<Service::Fault>("fault");
+        QTest::addColumn<bool>("package"); // the silent page's object is its web package
+        QTest::addColumn<QString>("code"); // the code the candidate fails with
+        const Service::Fault silent = Service::Fault::Silent;
+        const QString download = "content_download_failed";
+        QTest::newRow("its own picture, no answer") << 2 << 0 << silent << false << download;
+        QTest::newRow("another page's picture, no answer") << 2 << 1 << silent << false << download;
+        QTest::newRow("its own picture, an answer gone silent") << 2 << 0 << Service::Fault::Stall << false << download;
+        QTest::newRow("the only page's picture, no answer") << 1 << 0 << silent << false << download;
+        QTest::newRow("its own package, no answer") << 2 << 0 << silent << true << "application_package_download_failed";
+    }
+    void silentOriginNotReported()
+    {
+        QFETCH(int, pageCount);
+        QFETCH(int, silentPage);
+        QFETCH(Service::Fault, fault);
+        QFETCH(bool, package);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<Answers> answers(pageCount);
+        answers[silentPage] = {{.fault = fault}};
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages = servedPages(service, 'a', answers, &pictures);
+        if (package) {
+            pictures[silentPage] = servedPackage("app", "app");
+            service.putContent(pictures.at(silentPage).path, pictures.at(silentPage).bytes);
+            service.scriptContent(pictures.at(silentPage).path, answers.at(silentPage));
+            pages[silentPage] = {applicationPrimitive("app", pictures.at(silentPage))};
+        }
+        const ServedObject& silent = pictures.at(silentPage);
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
+        QVERIFY(h.mintSession());
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(silent.path), 1, waitMs);
+        // Bytes of an answer that went silent are read first: the deadline is the one after them.
+        const QString partial = ControllerAccess::contentCache(c)->partialPath(silent.sha256);
+        QTRY_VERIFY_WITH_TIMEOUT(fault != Service::Fault::Stall || QFileInfo(partial).size() > 0, waitMs);
+        QVERIFY(h.timer("candidateDeadlineTimer")->isActive());
+        h.clock().advance(60000);
+        QVERIFY(h.expireSoon("candidateDeadlineTimer"));
+        QTRY_VERIFY_WITH_TIMEOUT(!h.devLog("candidate_failed").isEmpty(), waitMs);
+        QTEST(h.devLog("candidate_failed").constFirst().value("code").toString(), "code");
+
+        const qint64 back = h.clock().monotonicMs();
+        const auto everyPage = [&] {
+            return c.activeSlot() >= 0 && ControllerAccess::unlandedPages(c).isEmpty()
+                && !ControllerAccess::fetchRunning(c);
+        };
+        QVERIFY(leftAloneUntil(h, everyPage, 12));
+        QVERIFY2(h.clock().monotonicMs() - back <= 300000, qPrintable(QString::number(h.clock().monotonicMs() - back)));
+        QCOMPARE(h.devLog("page_failed_reported").size(), 0);
     }
 };
 

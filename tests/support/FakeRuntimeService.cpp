@@ -821,6 +821,8 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
         socket->abort();
         return;
     }
+    if (reply.fault == Fault::Silent)
+        return;
     const bool stream = reply.stream;
     QByteArray head = "HTTP/1.1 " + QByteArray::number(reply.status) + ' '
                       + reasonPhrase(reply.status) + "\r\n";

@@ -60,6 +60,7 @@ public:
         Stall,       // headers and half the body, then silence with the connection kept open
         DropMidBody, // headers and half the body, then the connection is cut
         Close,       // the connection is closed without any answer
+        Silent,      // the request is taken and never answered, the connection kept open
     };
 
     struct Reply {
