@@ -1620,11 +1620,6 @@ qint64 RuntimeTransport::serviceNowLoMs() const
     return serviceClock_.loMs(monotonicMs());
 }
 
-qint64 RuntimeTransport::serviceNowHiMs() const
-{
-    return serviceClock_.hiMs(monotonicMs());
-}
-
 qint64 RuntimeTransport::localNowMs() const
 {
     return localClock_ ? localClock_() : QDateTime::currentMSecsSinceEpoch();

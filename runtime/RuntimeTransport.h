@@ -152,9 +152,8 @@ public:
 
     // The service's clock for its own expiries and the stamps of reports: a band of the same
     // kind as the ad planner's, fed by every identity challenge and every ad reply, so that a
-    // screen without ads has one from its first exchange on. Both bounds are 0 without a band.
+    // screen without ads has one from its first exchange on. Its lower bound; 0 without a band.
     qint64 serviceNowLoMs() const;
-    qint64 serviceNowHiMs() const;
     // One resolve request at a time; refusals answer before the call returns.
     void resolveAdslots(const QString& manifestRevision, const QList<AdForecastCandidate>& batch);
     void reportAdEvents(const QList<AdEventRecord>& batch);
