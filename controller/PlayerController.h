@@ -538,6 +538,11 @@ private:
     const Manifest* manifestInView() const;
 
     // === Pairing and the device session (PlayerSession.cpp) ===
+    // Where the service's own times (a screenshot request's, a toast's, a pairing code's
+    // expiry) meet now: the transport's estimate of the service's clock, carried forward on
+    // the monotonic clock, so that a step of the local clock moves none of them; the local
+    // clock before the first exchange.
+    qint64 serviceNowMs() const;
     void armSessionRetry(qint64 ms);
     void armMintWatchdog();
     void armSafetyPoll();

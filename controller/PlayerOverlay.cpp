@@ -274,9 +274,9 @@ void PlayerController::showToast(const QString& level, const QString& text, int 
                                  const QDateTime& expiresAt, bool raisedByOverlay)
 {
     const QColor fill = ChromeTokens::instance().toastFill(level);
-    const qint64 remaining = expiresAt.isValid()
-        ? expiresAt.toMSecsSinceEpoch() - clock_->nowMs()
-        : 0;
+    // The service's toasts expire on its clock; the player's own on the local one.
+    const qint64 now = raisedByOverlay ? clock_->nowMs() : serviceNowMs();
+    const qint64 remaining = expiresAt.isValid() ? expiresAt.toMSecsSinceEpoch() - now : 0;
     const std::optional<qint64> shownMs = toastDisplayMs(fill.isValid(), text, remaining,
                                                          durationMs);
     if (!shownMs)

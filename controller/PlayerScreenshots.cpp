@@ -31,7 +31,7 @@ QJsonObject errorCode(const QString& code)
 
 void PlayerController::handleScreenshotRequested(const ScreenshotRequest& request)
 {
-    if (!screenshotGate_.claim(request, QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)))
+    if (!screenshotGate_.claim(request, QDateTime::fromMSecsSinceEpoch(serviceNowMs(), Qt::UTC)))
         return;
     const QString& captureId = request.captureId;
     const QJsonObject fields = captureFields(captureId);
@@ -63,7 +63,7 @@ void PlayerController::finishScreenshot(const ScreenshotRequest& request, const 
         closeScreenshotOp(captureId, false, {}, errorCode(QStringLiteral("screenshot_superseded")));
         return;
     }
-    if (request.expiresAt <= QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC)) {
+    if (request.expiresAt <= QDateTime::fromMSecsSinceEpoch(serviceNowMs(), Qt::UTC)) {
         screenshotGate_.release(captureId);
         closeScreenshotOp(captureId, false, {}, errorCode(QStringLiteral("screenshot_expired")));
         return;

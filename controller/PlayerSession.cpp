@@ -13,7 +13,7 @@
 #include <QJsonObject>
 #include <QUuid>
 
-#include <climits>
+#include <algorithm>
 
 namespace talvorine {
 
@@ -38,6 +38,8 @@ constexpr int proofInvalidLimit = 3;
 constexpr int holdRetryMs = 2500;
 constexpr int pairingRotateMs = 1000;
 constexpr int pairingExpiryRecheckMs = 1000;
+// A code is judged again at least this often: the clock it is judged by may be set meanwhile.
+constexpr qint64 pairingExpiryWatchMaxMs = 60000;
 constexpr int pairingEventsRetryMs = 2500;
 constexpr int pairingCompletionRetryMs = 1000;
 constexpr int pairingStartCeilingMs = 30000;
@@ -628,7 +630,7 @@ bool PlayerController::resumeStoredPairing()
         return false;
     }
     pairingStartKey_.clear();
-    if (expiresAt.isValid() && expiresAt.toMSecsSinceEpoch() > clock_->nowMs()) {
+    if (expiresAt.isValid() && expiresAt.toMSecsSinceEpoch() > serviceNowMs()) {
         applyPairingLocator(code, expiresAt);
     } else {
         // The code is past its time, but a claim made while the player was off may still be
@@ -664,7 +666,7 @@ void PlayerController::rotatePairing(const QString& reason)
 
 void PlayerController::applyPairingLocator(const QString& code, const QDateTime& expiresAt)
 {
-    if (!expiresAt.isValid() || expiresAt.toMSecsSinceEpoch() <= clock_->nowMs()) {
+    if (!expiresAt.isValid() || expiresAt.toMSecsSinceEpoch() <= serviceNowMs()) {
         rotatePairing(QStringLiteral("pairing_expired"));
         return;
     }
@@ -679,17 +681,23 @@ void PlayerController::applyPairingLocator(const QString& code, const QDateTime&
     armPairingExpiryWatch();
 }
 
+qint64 PlayerController::serviceNowMs() const
+{
+    const qint64 lo = transport_.serviceNowLoMs();
+    return lo > 0 ? lo : clock_->nowMs();
+}
+
 void PlayerController::armPairingExpiryWatch()
 {
     pairingExpiryTimer_.stop();
     const qint64 ms = pairingExpiry_.isValid()
-        ? pairingExpiry_.toMSecsSinceEpoch() - clock_->nowMs()
+        ? pairingExpiry_.toMSecsSinceEpoch() - serviceNowMs()
         : 0;
     if (ms < 1) {
         rotatePairing(QStringLiteral("pairing_expired"));
         return;
     }
-    pairingExpiryTimer_.start(int(std::min<qint64>(ms, INT_MAX)));
+    pairingExpiryTimer_.start(int(std::min(ms, pairingExpiryWatchMaxMs)));
 }
 
 void PlayerController::handlePairingExpiry()
@@ -697,7 +705,7 @@ void PlayerController::handlePairingExpiry()
     // A claim being completed outlives the code it claimed.
     if (!completionNonce_.isEmpty())
         return;
-    if (pairingExpiry_.isValid() && pairingExpiry_.toMSecsSinceEpoch() > clock_->nowMs())
+    if (pairingExpiry_.isValid() && pairingExpiry_.toMSecsSinceEpoch() > serviceNowMs())
         armPairingExpiryWatch();
     else
         rotatePairing(QStringLiteral("pairing_expired"));

@@ -68,9 +68,11 @@ QDateTime parseStamp(const QJsonValue& value)
     return at.isValid() ? at.toUTC() : QDateTime();
 }
 
-QString nowIsoMs()
+// Whole milliseconds, rounded up: the service's stamp lies somewhere inside the round trip,
+// and a band must never be narrower than what is known.
+qint64 roundTripMs(const QElapsedTimer& timer)
 {
-    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    return (timer.nsecsElapsed() + 999999) / 1000000;
 }
 
 QByteArray compact(const QJsonObject& object)
@@ -566,10 +568,12 @@ void RuntimeTransport::identityExchange(const QString& op, const QList<QString>&
                                 {key(W::opMember), op},
                                 {key(W::requestHashMember), requestHash},
                                 {key(W::publicKeyMember), identityStore_.publicKey()}};
+    auto timer = std::make_shared<QElapsedTimer>();
+    timer->start();
     QNetworkReply* reply = send(
         "POST", jsonRequest(challengeUrl), compact(challenge), replyByteLimit,
         [this, op, requestHash, kid = identity->kid, route, body, request, track, onAnswer,
-         onFailure, unavailable](const Answer& answer) mutable {
+         onFailure, unavailable, timer](const Answer& answer) mutable {
             if (!answer.ok) {
                 Failure failure = failureOf(answer, RuntimeCompat::MintKind::IdentityChallenge);
                 onFailure(failure);
@@ -579,16 +583,22 @@ void RuntimeTransport::identityExchange(const QString& op, const QList<QString>&
             const QString nonce = reply.value(key(W::nonceMember)).toString();
             const QDateTime expiresAt = parseStamp(reply.value(key(W::expiresAtMember)));
             const QDateTime serverTime = parseStamp(reply.value(key(W::serverTimeMember)));
-            clockOffsetMs_ = serverTime.isValid()
-                ? serverTime.toMSecsSinceEpoch() - QDateTime::currentMSecsSinceEpoch()
-                : 0;
+            clockOffsetMs_ = 0;
+            if (serverTime.isValid()) {
+                clockOffsetMs_ = serverTime.toMSecsSinceEpoch() - localNowMs();
+                mergeServiceTimeSample(serverTime.toMSecsSinceEpoch(), roundTripMs(*timer));
+            }
             if (nonce.size() != 43 || !expiresAt.isValid()) {
                 onFailure({QStringLiteral("identity_challenge_contract_invalid"), answer.status,
                            -1, false, {}});
                 return;
             }
+            // The signer reads the machine's clock itself: the offset brings it to the local
+            // clock corrected by the service's time (the same unless a test gives another).
+            const qint64 signingOffsetMs =
+                localNowMs() + clockOffsetMs_ - QDateTime::currentMSecsSinceEpoch();
             const std::optional<QString> proof =
-                identityStore_.signCompactJws(op, nonce, expiresAt, requestHash, clockOffsetMs_);
+                identityStore_.signCompactJws(op, nonce, expiresAt, requestHash, signingOffsetMs);
             if (!proof || proof->isEmpty()) {
                 onFailure(unavailable);
                 return;
@@ -1168,11 +1178,16 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
         || type == QLatin1String(W::contentChangedEvent)) {
         Q_EMIT invalidated(details.value(key(W::manifestRevisionMember)).toString());
     } else if (type == QLatin1String(W::screenshotRequestedEvent)) {
-        if (const auto request =
-                ScreenshotRequestParser::parse(object, QDateTime::currentDateTimeUtc()))
+        QString refusal;
+        const QDateTime now = QDateTime::fromMSecsSinceEpoch(serviceNowOrLocalMs(), Qt::UTC);
+        if (const auto request = ScreenshotRequestParser::parse(object, now, &refusal))
             Q_EMIT screenshotRequested(*request);
         else
-            logServiceCaused("runtime.screenshot_request_refused");
+            logServiceCaused("runtime.screenshot_request_refused", refusal,
+                             QJsonObject{{QStringLiteral("reason"), refusal},
+                                         {QStringLiteral("clock"),
+                                          serviceClock_.held() ? QStringLiteral("service")
+                                                               : QStringLiteral("local")}});
     } else if (type == QLatin1String(W::reloadEvent)) {
         Q_EMIT reloadRequested(object);
     } else if (type == QLatin1String(W::problemEvent)) {
@@ -1208,7 +1223,7 @@ void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)
 void RuntimeTransport::consumeToast(const QJsonValue& details)
 {
     const overlay::ScreenToastResult toast =
-        overlay::parseScreenToast(details, QDateTime::currentMSecsSinceEpoch());
+        overlay::parseScreenToast(details, serviceNowOrLocalMs());
     if (!toast.accepted) {
         const QString reason = overlay::screenToastRejectName(toast.reason);
         logServiceCaused("runtime.toast_rejected", reason,
@@ -1296,7 +1311,7 @@ QJsonObject RuntimeTransport::conditionReport(const QString& severity, const QSt
                        {key(W::severityMember), severity},
                        {key(W::problemCodeMember), code},
                        {key(W::contextMember), context},
-                       {key(W::occurredAtMember), nowIsoMs()}};
+                       {key(W::occurredAtMember), serviceStampNow()}};
 }
 
 void RuntimeTransport::postReport(const QJsonObject& report, AnswerHandler handler)
@@ -1338,7 +1353,7 @@ void RuntimeTransport::reportActivated(const QString& revision, bool send)
                        {key(W::problemCodeMember), QStringLiteral("manifest.activated")},
                        {key(W::contextMember),
                         QJsonObject{{key(W::manifestRevisionMember), revision}}},
-                       {key(W::occurredAtMember), nowIsoMs()}};
+                       {key(W::occurredAtMember), serviceStampNow()}};
     postReport(report, [this, revision](const Answer& answer) {
         if (answer.ok)
             return;
@@ -1477,7 +1492,7 @@ void RuntimeTransport::putObservation(int width, int height, double pixelRatio,
                               {QStringLiteral("height"), height},
                               {QStringLiteral("pixel_ratio"), pixelRatio},
                               {QStringLiteral("presentation"), presentation}};
-    const QJsonObject body{{QStringLiteral("observed_at"), nowIsoMs()},
+    const QJsonObject body{{QStringLiteral("observed_at"), serviceStampNow()},
                            {QStringLiteral("surfaces"), QJsonArray{surface}}};
     const QString credential = sessionCredential_;
     send("PUT", request, compact(body), replyByteLimit, [this, credential](const Answer& answer) {
@@ -1583,13 +1598,6 @@ bool validCandidate(const AdForecastCandidate& candidate)
         && candidate.checkSequence >= 1 && !adStampIso(candidate.earliestStartAt).isEmpty();
 }
 
-// Whole milliseconds, rounded up: the service's stamp lies somewhere inside the round trip,
-// and a band must never be narrower than what is known.
-qint64 roundTripMs(const QElapsedTimer& timer)
-{
-    return (timer.nsecsElapsed() + 999999) / 1000000;
-}
-
 } // namespace
 
 qint64 RuntimeTransport::monotonicMs() const
@@ -1605,6 +1613,40 @@ qint64 RuntimeTransport::serverNowLoMs() const
 qint64 RuntimeTransport::serverNowHiMs() const
 {
     return serverClock_.hiMs(monotonicMs());
+}
+
+qint64 RuntimeTransport::serviceNowLoMs() const
+{
+    return serviceClock_.loMs(monotonicMs());
+}
+
+qint64 RuntimeTransport::localNowMs() const
+{
+    return localClock_ ? localClock_() : QDateTime::currentMSecsSinceEpoch();
+}
+
+// The band's lower bound: the service's now is no earlier, so nothing the service sent is taken
+// for lapsed before it has lapsed, and nothing is stamped later than it happened.
+qint64 RuntimeTransport::serviceNowOrLocalMs() const
+{
+    const qint64 lo = serviceNowLoMs();
+    return lo > 0 ? lo : localNowMs();
+}
+
+QString RuntimeTransport::serviceStampNow() const
+{
+    return QDateTime::fromMSecsSinceEpoch(serviceNowOrLocalMs(), Qt::UTC)
+        .toString(Qt::ISODateWithMs);
+}
+
+void RuntimeTransport::mergeServiceTimeSample(qint64 serverMs, qint64 rttMs)
+{
+    const qint64 now = monotonicMs();
+    const qint64 previousHi = serviceClock_.hiMs(now);
+    if (serviceClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
+        logEvent("runtime.service_time_resample",
+                 QJsonObject{{QStringLiteral("server_ms"), QString::number(serverMs)},
+                             {QStringLiteral("band_hi_ms"), QString::number(previousHi)}});
 }
 
 void RuntimeTransport::mergeServerTimeSample(qint64 serverMs, qint64 rttMs)
@@ -1681,11 +1723,13 @@ void RuntimeTransport::finishResolve(const Answer& answer, const QString& creden
     resolveInFlight_ = false;
     lastResolveRoundTripMs_ = roundTripMs;
     if (answer.ok) {
-        if (const std::optional<AdResolveReply> reply = parseAdResolveReply(answer.body))
+        if (const std::optional<AdResolveReply> reply = parseAdResolveReply(answer.body)) {
+            mergeServiceTimeSample(reply->serverTime.toMSecsSinceEpoch(), roundTripMs);
             Q_EMIT adSlotsResolved(*reply);
-        else
+        } else {
             failAd(&RuntimeTransport::adSlotsResolveFailed,
                    QStringLiteral("ad_resolve_contract_invalid"), 200, false);
+        }
         return;
     }
     if (answer.status == 401)

@@ -146,6 +146,14 @@ public:
     // The monotonic clock (ms) the band is carried forward on, set before the first sample; a
     // test holds it still so that only the samples it merges move the band.
     void setMonotonicClock(std::function<qint64()> clock) { monotonicClock_ = std::move(clock); }
+    // The machine's own clock (ms since the Unix epoch), set before the first exchange; a test
+    // steps it away from the service's.
+    void setLocalClock(std::function<qint64()> clock) { localClock_ = std::move(clock); }
+
+    // The service's clock for its own expiries and the stamps of reports: a band of the same
+    // kind as the ad planner's, fed by every identity challenge and every ad reply, so that a
+    // screen without ads has one from its first exchange on. Its lower bound; 0 without a band.
+    qint64 serviceNowLoMs() const;
     // One resolve request at a time; refusals answer before the call returns.
     void resolveAdslots(const QString& manifestRevision, const QList<AdForecastCandidate>& batch);
     void reportAdEvents(const QList<AdEventRecord>& batch);
@@ -258,6 +266,13 @@ private:
                           FailureHandler onFailure);
     QJsonObject playerObject() const;
 
+    // The machine's clock, and the service's now as the stamps and the expiry checks take it:
+    // the band's lower bound, else the machine's clock.
+    qint64 localNowMs() const;
+    qint64 serviceNowOrLocalMs() const;
+    QString serviceStampNow() const;
+    void mergeServiceTimeSample(qint64 serverMs, qint64 rttMs);
+
     void postReport(const QJsonObject& report, AnswerHandler handler);
     QJsonObject conditionReport(const QString& severity, const QString& code,
                                 const QJsonObject& context) const;
@@ -324,8 +339,10 @@ private:
     int resolveTimeoutMs_ = resolveTransferTimeoutMs;
     bool resolveInFlight_ = false;
     ServerClockBand serverClock_;
+    ServerClockBand serviceClock_;
     QElapsedTimer monotonic_;
     std::function<qint64()> monotonicClock_;
+    std::function<qint64()> localClock_;
 };
 
 } // namespace talvorine

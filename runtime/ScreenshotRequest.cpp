@@ -48,22 +48,29 @@ QDateTime parseExpiry(const QString& text)
 } // namespace
 
 std::optional<ScreenshotRequest> ScreenshotRequestParser::parse(const QJsonObject& event,
-                                                                const QDateTime& nowUtc)
+                                                                const QDateTime& nowUtc,
+                                                                QString* refusal)
 {
-    if (event.value(QLatin1String("type")).toString()
-        != QLatin1String("screen.screenshot_requested"))
+    const auto refuse = [refusal](const char* why) -> std::optional<ScreenshotRequest> {
+        if (refusal)
+            *refusal = QLatin1String(why);
         return std::nullopt;
+    };
     const QJsonValue detailsValue = event.value(QLatin1String("details"));
-    if (!detailsValue.isObject())
-        return std::nullopt;
+    if (event.value(QLatin1String("type")).toString()
+            != QLatin1String("screen.screenshot_requested")
+        || !detailsValue.isObject())
+        return refuse("details_invalid");
     const QJsonObject details = detailsValue.toObject();
 
     const QString captureId = details.value(QLatin1String("capture_id")).toString();
     if (!ScreenshotFrame::validCaptureId(captureId))
-        return std::nullopt;
+        return refuse("capture_id_invalid");
     const QDateTime expiresAt = parseExpiry(details.value(QLatin1String("expires_at")).toString());
-    if (!expiresAt.isValid() || !nowUtc.isValid() || !(nowUtc < expiresAt))
-        return std::nullopt;
+    if (!expiresAt.isValid())
+        return refuse("expires_at_invalid");
+    if (!nowUtc.isValid() || !(nowUtc < expiresAt))
+        return refuse("expired");
 
     const std::optional<int> widthDivisor =
         integralNumber(details.value(QLatin1String("max_width_divisor")));

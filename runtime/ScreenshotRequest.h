@@ -26,8 +26,12 @@ struct ScreenshotRequest {
 
 class ScreenshotRequestParser {
 public:
-    // The request of a "screen.screenshot_requested" event that has not lapsed at nowUtc.
-    static std::optional<ScreenshotRequest> parse(const QJsonObject& event, const QDateTime& nowUtc);
+    // The request of a "screen.screenshot_requested" event that has not lapsed at nowUtc; none,
+    // with why in refusal when given ("details_invalid", "capture_id_invalid",
+    // "expires_at_invalid" or "expired"), for any other.
+    static std::optional<ScreenshotRequest> parse(const QJsonObject& event,
+                                                  const QDateTime& nowUtc,
+                                                  QString* refusal = nullptr);
 };
 
 class ScreenshotFrame {

@@ -94,10 +94,12 @@ private:
     // A controller that took a runtime session (its first manifest answered 304, its event
     // stream open); reports are accepted, and the pages' image is not served: what these tests
     // take in ends at its download.
-    ControllerHarness* session()
+    // stamped: the service says its time when it challenges the player.
+    ControllerHarness* session(bool stamped = true)
     {
         harness = std::make_unique<ControllerHarness>();
         ControllerHarness& h = *harness;
+        h.service().setChallengeServerTime(stamped);
         if (!h.ready() || !h.mintSession())
             return nullptr;
         h.service().script("POST", W::reportsRoute, {Reply::json(200, QJsonObject{})});
@@ -650,7 +652,8 @@ private slots:
         c.operatorPanel()->close();
         QCOMPARE(refused('E', "image/png"), QByteArray("unsupported_surface"));
         ControllerAccess::setScreenshotGrab(c, [h, later] {
-            h->clock().setNowMs(later.toMSecsSinceEpoch()); // the request lapses meanwhile
+            // The request lapses meanwhile.
+            h->clock().advance(later.toMSecsSinceEpoch() - h->clock().nowMs());
             return QImage(128, 72, QImage::Format_RGB32);
         });
         QVERIFY(deliver(*h, request('G'), &RuntimeTransport::screenshotRequested));
@@ -666,6 +669,80 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(closed(), (QStringList{shot('B'), shot('A'), shot('C'), shot('D'),
                                                          "screenshot_expired"}),
                                   waitMs);
+    }
+
+    // The service's times against its own clock: with the machine's clock stepped away from it
+    // after the first exchange, a screenshot request and a toast alive on the service's clock
+    // are kept, and reports are stamped with the service's time. A service that never says
+    // its time leaves the machine's clock to judge, as it did before.
+    void serviceTimesOnServiceClock_data()
+    {
+        QTest::addColumn<bool>("stamped");
+        QTest::addColumn<qint64>("stepMs");
+        QTest::addColumn<bool>("kept");
+        const qint64 hour = 3600000;
+        QTest::newRow("local clock an hour ahead") << true << hour << true;
+        QTest::newRow("local clock an hour behind") << true << -hour << true;
+        QTest::newRow("no server_time, local clock right") << false << qint64(0) << true;
+        QTest::newRow("no server_time, local clock an hour ahead") << false << hour << false;
+    }
+    void serviceTimesOnServiceClock()
+    {
+        QFETCH(bool, stamped);
+        QFETCH(qint64, stepMs);
+        QFETCH(bool, kept);
+        ControllerHarness* h = session(stamped);
+        QVERIFY(h);
+        PlayerController& c = h->controller();
+        test::FakeRuntimeService& s = h->service();
+        const qint64 serviceMs = h->clock().serviceNowMs();
+        h->clock().stepLocalClock(stepMs);
+        const auto stamp = [](qint64 ms) {
+            return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+        };
+        ControllerAccess::setScreenshotGrab(c, [] {
+            QImage picture(128, 72, QImage::Format_RGB32);
+            picture.fill(Qt::red);
+            return picture;
+        });
+        s.script("PUT", W::screenshotRoute, {Reply::json(200, QJsonObject())});
+        const QByteArray events =
+            sse(W::screenshotRequestedEvent,
+                {{"capture_id", "shot_" + QString(16, 'A')},
+                 {"expires_at", stamp(serviceMs + 60000)}, {"format", "image/webp"},
+                 {"max_width_divisor", 2}, {"max_height_divisor", 2}, {"quality", 80},
+                 {"max_bytes", 2097152}})
+            + sse(W::toastEvent, {{"text", "Lobby closed"}, {"level", "error"},
+                                  {"duration_ms", 60000}, {"expires_at", stamp(serviceMs + 30000)}})
+            + sse(W::creditsChangedEvent, {{"remaining", 5}});
+        QVERIFY(deliver(*h, events, &RuntimeTransport::creditsRemainingChanged));
+
+        const qsizetype reports = s.requestsTo(W::reportsRoute).size();
+        const qsizetype observations = s.requestsTo(W::observationRoute).size();
+        h->transport().reportCondition(QStringLiteral("info"), QStringLiteral("probe"), {});
+        h->transport().putObservation(1920, 1080, 1.0, QStringLiteral("output"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::reportsRoute).size(), reports + 1, waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::observationRoute).size(), observations + 1,
+                                  waitMs);
+        const qint64 expectedMs = stamped ? serviceMs : serviceMs + stepMs;
+        for (const QString& at :
+             {s.requestsTo(W::reportsRoute).last().jsonBody()["occurred_at"].toString(),
+              s.requestsTo(W::observationRoute).last().jsonBody()["observed_at"].toString()}) {
+            const qint64 atMs = QDateTime::fromString(at, Qt::ISODateWithMs).toMSecsSinceEpoch();
+            QVERIFY2(qAbs(atMs - expectedMs) < 1000, qPrintable(at));
+        }
+
+        QCOMPARE(c.toastVisible(), kept);
+        if (kept) {
+            QCOMPARE(h->timer(u"toastTimer")->interval(), 30000);
+            QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::screenshotRoute).size(), 1, waitMs);
+            return;
+        }
+        QVERIFY(s.requestsTo(W::screenshotRoute).isEmpty());
+        const QList<QJsonObject> refused = h->devLog("runtime.screenshot_request_refused");
+        QCOMPARE(refused.size(), 1);
+        QCOMPARE(refused.first()["reason"].toString(), QStringLiteral("expired"));
+        QCOMPARE(refused.first()["clock"].toString(), QStringLiteral("local"));
     }
 };
 

@@ -743,6 +743,62 @@ private slots:
                  timer != QLatin1String("pairingEventsRetryTimer"));
     }
 
+    // A screen started with its clock at 2020-01-01, as one without a real-time clock, whose
+    // clock is set a minute later: the code it shows is renewed when it expires on the
+    // service's clock, judged again at least once a minute: by the service's clock once an
+    // exchange has told it, by the machine's (once set) for a code stored before the start.
+    void pairingCodeRenewedAfterClockSet_data()
+    {
+        QTest::addColumn<bool>("stored");
+        QTest::newRow("a code the service gave") << false;
+        QTest::newRow("a code stored before the start") << true;
+    }
+    void pairingCodeRenewedAfterClockSet()
+    {
+        QFETCH(bool, stored);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        test::FakeRuntimeService& s = h.service();
+        const qint64 wrongBy = h.clock().nowMs()
+            - QDateTime(QDate(2020, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
+        h.clock().stepLocalClock(-wrongBy);
+        const qint64 lifetimeMs = 90000;
+        const qint64 expiresMs = h.clock().serviceNowMs() + lifetimeMs;
+        if (stored) {
+            QVERIFY(NativePairingStore(h.statePath("pairing-session"))
+                        .save({"ABC234", pairingCredential,
+                               QDateTime::fromMSecsSinceEpoch(expiresMs, Qt::UTC)}));
+        }
+        s.script("POST", W::sessionMintRoute, {problem(404, "device_unknown")});
+        s.script("POST", W::pairingStartRoute,
+                 stored ? QList<Reply>{codeAnswer(expiresMs + lifetimeMs)}
+                        : QList<Reply>{codeAnswer(expiresMs), codeAnswer(expiresMs + lifetimeMs)});
+        s.script("GET", W::pairingEventsRoute, {Reply::eventStream()});
+        c.start();
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::pairingCode(c), QStringLiteral("ABC234"),
+                                  waitMs);
+        qint64 elapsedMs = 0;
+        for (int firing = 0; firing < 5 && armed(h, "pairingExpiryTimer") > 0; ++firing) {
+            const int interval = armed(h, "pairingExpiryTimer");
+            QVERIFY(interval <= 60000);
+            h.clock().advance(interval);
+            if (elapsedMs < 60000 && elapsedMs + interval >= 60000)
+                h.clock().stepLocalClock(wrongBy);
+            elapsedMs += interval;
+            QSignalSpy fired(h.timer(u"pairingExpiryTimer"), &QTimer::timeout);
+            QVERIFY(h.expireSoon(u"pairingExpiryTimer"));
+            QVERIFY(fired.wait(waitMs));
+        }
+        QCOMPARE(c.status(), QStringLiteral("pairing_expired"));
+        const qint64 renewedMs = elapsedMs + armed(h, "pairingStartTimer");
+        QVERIFY2(renewedMs >= lifetimeMs && renewedMs <= lifetimeMs + 5000,
+                 qPrintable(QString::number(renewedMs)));
+        QVERIFY(h.expireSoon(u"pairingStartTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::pairingStartRoute).size(), stored ? 1 : 2,
+                                  waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("awaiting_pairing"), waitMs);
+    }
+
     // Failed starts back off 1, 2, 4, 8, 16 and then 30 s; a refused start takes a new key, a
     // transient failure keeps it, and a restart while a start is unanswered sends its key again.
     // That start is answered "enrollment_bound": the player takes itself as bound, stops every

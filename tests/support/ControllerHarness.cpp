@@ -267,6 +267,8 @@ ControllerHarness::ControllerHarness(Options options)
         untrustedTls_ = QSslConfiguration::defaultConfiguration();
         service_->trustInProcess();
     }
+    if (!options.clock)
+        service_->setClock([clock = clock_] { return clock->serviceNowMs(); });
     service_->setStrict(true);
     service_->requireProof(W::pairingStartRoute, QStringLiteral("pairing.start"));
     service_->requireProof(W::pairingCompleteRoute, QStringLiteral("pairing.complete"));
@@ -291,10 +293,12 @@ ControllerHarness::~ControllerHarness()
 
 void ControllerHarness::buildController(const Options& options, const QString& stateDirectory)
 {
+    const std::shared_ptr<const PlayerClock> clock = options.clock ? options.clock : clock_;
     controller_ = std::make_unique<PlayerController>(service_->url(), stateDirectory,
                                                      options.frame, options.gpuVideo, nullptr,
-                                                     options.splash,
-                                                     options.clock ? options.clock : clock_);
+                                                     options.splash, clock);
+    transport().setLocalClock([clock] { return clock->nowMs(); });
+    transport().setMonotonicClock([clock] { return clock->monotonicMs(); });
     scene_ = std::make_unique<SceneStandIn>(*controller_);
 }
 

@@ -2,9 +2,10 @@
 
 // The player controller under test: a real controller on a temporary state directory, with the
 // fake runtime service as its origin (plain http on loopback, so the developer log is on), a
-// stand-in for the QML scene, and one clock the controller reads "now" from, which the test
-// moves. The fake service is strict: requests the test did not script, and session routes
-// reached without a session, are surprises that the test asserts away at cleanup.
+// stand-in for the QML scene, and one clock the controller and its transport read "now" from
+// and the fake service keeps its time by, which the test moves. The fake service is strict:
+// requests the test did not script, and session routes reached without a session, are
+// surprises that the test asserts away at cleanup.
 
 #include "controller/PlayerController.h"
 #include "tests/support/FakeRuntimeService.h"
@@ -26,7 +27,8 @@
 
 namespace talvorine::test {
 
-// A clock that moves only when the test moves it: wall time and monotonic time together.
+// A clock that moves only when the test moves it: wall time and monotonic time together. The
+// fake service keeps the same time unless the machine's clock is stepped away from it.
 class ManualClock final : public PlayerClock {
 public:
     // 2026-03-02T10:00:00Z: a Monday, away from any daylight-saving change.
@@ -34,18 +36,32 @@ public:
 
     qint64 nowMs() const override { return nowMs_; }
     qint64 monotonicMs() const override { return monotonicMs_; }
+    // The fake service's time: the wall clock without the machine's steps.
+    qint64 serviceNowMs() const { return nowMs_ - localStepMs_; }
 
     void advance(qint64 ms)
     {
         nowMs_ += ms;
         monotonicMs_ += ms;
     }
-    // Sets the wall clock alone, as when the machine's clock is corrected.
-    void setNowMs(qint64 ms) { nowMs_ = ms; }
+    // Sets the wall clock alone, the machine's and the service's alike.
+    void setNowMs(qint64 ms)
+    {
+        nowMs_ = ms;
+        localStepMs_ = 0;
+    }
+    // Steps the machine's clock alone, as when it is set wrong or corrected: the service's
+    // keeps its time.
+    void stepLocalClock(qint64 ms)
+    {
+        nowMs_ += ms;
+        localStepMs_ += ms;
+    }
 
 private:
     qint64 nowMs_ = defaultStartMs;
     qint64 monotonicMs_ = 1000000;
+    qint64 localStepMs_ = 0;
 };
 
 // What the QML scene does for the controller, without QML: it records every readiness request

@@ -739,18 +739,20 @@ FakeRuntimeService::Reply FakeRuntimeService::challengeReply(const Request& requ
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(random.data()), 8);
     challenge.nonce = QString::fromLatin1(base64Url(random));
     // The service speaks its own clock: the expiry is on it, like the stamp it reports.
-    const QDateTime serverNow = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
+    const QDateTime serverNow =
+        QDateTime::fromMSecsSinceEpoch(clockMs() + serverClockOffsetMs_, Qt::UTC);
     challenge.expiresAt = serverNow.addMSecs(challengeLifetimeMs_);
     challenges_.append(challenge);
-    return Reply::json(
-        200, QJsonObject{{QLatin1String(RuntimeWire::nonceMember), challenge.nonce},
-                         {QLatin1String(RuntimeWire::expiresAtMember), isoMs(challenge.expiresAt)},
-                         {QLatin1String(RuntimeWire::serverTimeMember), isoMs(serverNow)}});
+    QJsonObject answer{{QLatin1String(RuntimeWire::nonceMember), challenge.nonce},
+                       {QLatin1String(RuntimeWire::expiresAtMember), isoMs(challenge.expiresAt)}};
+    if (challengeServerTime_)
+        answer.insert(QLatin1String(RuntimeWire::serverTimeMember), isoMs(serverNow));
+    return Reply::json(200, answer);
 }
 
 qint64 FakeRuntimeService::serverNowMs() const
 {
-    return heldServerNowMs_.value_or(QDateTime::currentMSecsSinceEpoch()) + serverClockOffsetMs_;
+    return heldServerNowMs_.value_or(clockMs()) + serverClockOffsetMs_;
 }
 
 QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op) const
@@ -786,7 +788,8 @@ QString FakeRuntimeService::verifyProof(const QString& proof, const QString& op)
         return QStringLiteral("nonce_unknown");
     if (challenge->used)
         return QStringLiteral("nonce_used");
-    const QDateTime now = QDateTime::currentDateTimeUtc().addMSecs(serverClockOffsetMs_);
+    const QDateTime now =
+        QDateTime::fromMSecsSinceEpoch(clockMs() + serverClockOffsetMs_, Qt::UTC);
     if (challenge->expiresAt <= now)
         return QStringLiteral("nonce_expired");
     if (claims.value(QLatin1String("kid")).toString() != challenge->kid

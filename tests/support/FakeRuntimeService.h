@@ -180,11 +180,16 @@ public:
     void requireProof(const QByteArray& path, const QString& op);
     void setChallengeLifetimeMs(qint64 ms) { challengeLifetimeMs_ = ms; }
     void setServerClockOffsetMs(qint64 ms) { serverClockOffsetMs_ = ms; }
+    // The clock the service's own is the offset from (ms since the Unix epoch); the machine's
+    // unless set.
+    void setClock(std::function<qint64()> clock) { wallClock_ = std::move(clock); }
+    // Whether a challenge says the service's time ("server_time"); it does unless set.
+    void setChallengeServerTime(bool stamped) { challengeServerTime_ = stamped; }
     QString verifyProof(const QString& proof, const QString& op) const;
     // The service's own clock: the machine's moved by the clock offset. Held, the clock the ad
     // routes answer on stays where it was and only the offset moves it, however long a test takes.
     qint64 serverNowMs() const;
-    void holdServerClock() { heldServerNowMs_ = QDateTime::currentMSecsSinceEpoch(); }
+    void holdServerClock() { heldServerNowMs_ = clockMs(); }
 
     // The ad routes, answered from each request unless a reply is scripted for the route.
     FakeAdSlots& adSlots() { return *adSlots_; }
@@ -217,6 +222,11 @@ Q_SIGNALS:
     void requestReceived(int index);
 
 private:
+    // The clock the service's own is the offset from.
+    qint64 clockMs() const
+    {
+        return wallClock_ ? wallClock_() : QDateTime::currentMSecsSinceEpoch();
+    }
     struct Connection;
 
     void accept(QTcpSocket* socket);
@@ -254,6 +264,8 @@ private:
     qint64 challengeLifetimeMs_ = 60000;
     qint64 serverClockOffsetMs_ = 0;
     std::optional<qint64> heldServerNowMs_;
+    std::function<qint64()> wallClock_;
+    bool challengeServerTime_ = true;
     std::unique_ptr<FakeAdSlots> adSlots_;
     std::unique_ptr<FakeKvStore> kvStore_;
     int connections_ = 0;
