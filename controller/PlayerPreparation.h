@@ -8,6 +8,7 @@
 #include "manifest/Manifest.h"
 #include "storage/ContentCache.h"
 #include "storage/StoragePlan.h"
+#include "storage/VolumeSpace.h"
 #include "web/ApplicationPackageCache.h"
 
 #include <QByteArray>
@@ -21,8 +22,6 @@
 
 #include <atomic>
 #include <optional>
-
-class QStorageInfo;
 
 namespace talvorine {
 
@@ -116,16 +115,6 @@ std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& conten
                                                            const QString& packageCacheRoot,
                                                            const QHash<QString, qint64>& onGlass,
                                                            const std::atomic<bool>& cancelled);
-
-// The size of the state directory's volume and the bytes free on it. Qt places the directory
-// on a mounted volume; in a root that is no mount point (a chroot, some containers) it cannot,
-// and the directory's own file system is asked instead: a disk with room must not be taken for a
-// full one. 0 and 0 only when neither can tell.
-struct VolumeSpace {
-    qint64 total = 0;
-    qint64 available = 0;
-};
-VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory);
 
 // What a planning job works from: copies only, so that it never reads the controller.
 struct StoragePlanningJob {
