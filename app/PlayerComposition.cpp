@@ -5,6 +5,7 @@
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerOpLog.h"
 #include "app/PlayerWindowQuitGuard.h"
+#include "app/WindowShownWatch.h"
 #include "controller/PlayerController.h"
 #include "operator/HardwareControls.h"
 #include "operator/OperatorPanel.h"
@@ -301,6 +302,7 @@ void PlayerComposition::build()
             DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
         quickWindow->setOpacity(1.0);
         connectFrameEvidence(quickWindow, controller);
+        WindowShownWatch::install(quickWindow);
     }
 
     QTimer::singleShot(0, Qt::PreciseTimer, &controller, [&controller] { controller.start(); });
