@@ -84,16 +84,6 @@ private slots:
         passUntil(tenMinutesMs);
         QCOMPARE(lines, said);
     }
-
-    // A check that comes early, as a coarse timer's may, says nothing and leaves the next one due.
-    void earlyCheckSaysNothing()
-    {
-        WindowShownRule rule(false, 1000);
-        QCOMPARE(rule.timePassed(30999), Say::Nothing);
-        QCOMPARE(rule.nextCheckMs(), std::optional<qint64>(31000));
-        QCOMPARE(rule.timePassed(31000), Say::NotShown);
-        QCOMPARE(rule.nextCheckMs(), std::nullopt);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestWindowShown)
