@@ -187,6 +187,23 @@ qint64 retryHoldMs(qint64 retryAfterMs)
     return std::max(hintFloorMs, retryAfterMs);
 }
 
+bool localWriteFault(const QString& code)
+{
+    static const QSet<QString> codes{
+        QStringLiteral("ad_storage_insufficient"), QStringLiteral("ad_download_open_failed"),
+        QStringLiteral("ad_download_write_failed"), QStringLiteral("cache_directory_create_failed"),
+        QStringLiteral("cache_open_failed"), QStringLiteral("cache_write_failed")};
+    return codes.contains(code);
+}
+
+qint64 localFaultHoldMs(int repeats)
+{
+    qint64 hold = hintFloorMs;
+    for (int i = 1; i < repeats && hold < localFaultHoldCapMs; ++i)
+        hold *= 2;
+    return std::min(hold, localFaultHoldCapMs);
+}
+
 QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest)
 {
     QSet<QString> keep;

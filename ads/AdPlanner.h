@@ -96,6 +96,17 @@ qint64 emptyHoldMs(const AdResolveResult& result, qint64 nowMs);
 // floor, or the delay the service asked for when longer.
 qint64 retryHoldMs(qint64 retryAfterMs);
 
+// A creative this machine could not write: its download or its copy into the ad cache failed
+// here, or the volume had no room for it. The service would fill the page again at once, and the
+// write would fail again.
+bool localWriteFault(const QString& code);
+
+// How long a page is not asked for again after the creative of its decision could not be
+// written, the repeats-th time in a row (1 the first): the floor, doubled at each repeat, up to
+// the cap.
+constexpr qint64 localFaultHoldCapMs = 300000;
+qint64 localFaultHoldMs(int repeats);
+
 // The creatives the ad cache must keep: the one on glass, those presenting, and those of
 // pending decisions whose reservation still holds.
 QSet<QString> cacheKeepSet(const QList<AdOccurrence>& occurrences, const QString& visitDigest);

@@ -69,6 +69,17 @@ bool createOwnerOnlyDirectory(const QString& dir)
         || target.exists();
 }
 
+// Whether the file's last byte is not a line end: a record was cut where a write failed.
+bool endsMidLine(const QString& path, qint64 size)
+{
+    if (size <= 0)
+        return false;
+    QFile file(path);
+    char last = '\n';
+    return file.open(QIODevice::ReadOnly) && file.seek(size - 1) && file.getChar(&last)
+        && last != '\n';
+}
+
 QString requestIdOf(const QNetworkReply* reply)
 {
     const QByteArray id = reply->rawHeader("X-Request-ID");
@@ -153,8 +164,11 @@ void DevFileLog::record(const QString& event, const QJsonObject& fields)
     if (s.path.isEmpty() || length + 1 > s.maxBytes)
         return;
 
+    // A record cut by a full volume (here or in an earlier run) is closed first, so that the
+    // next one is a line of its own and still parses.
     const QFileInfo current(s.path);
-    if (current.exists() && current.size() + length + 1 > s.maxBytes) {
+    const bool cut = current.exists() && endsMidLine(s.path, current.size());
+    if (current.exists() && current.size() + qint64(cut) + length + 1 > s.maxBytes) {
         const QString previous = s.path + QStringLiteral(".prev");
         QFile::remove(previous);
         QFile::rename(s.path, previous);
@@ -167,8 +181,8 @@ void DevFileLog::record(const QString& event, const QJsonObject& fields)
     constexpr auto userBits = QFileDevice::ReadUser | QFileDevice::WriteUser | QFileDevice::ExeUser;
     if ((file.permissions() & ~userBits) != ownerOnly)
         file.setPermissions(ownerOnly);
-    file.write(line);
-    file.write("\n", 1);
+    // After a rotation the cut record is in the previous generation, whole lines after it.
+    file.write((cut && file.size() > 0 ? QByteArray("\n") : QByteArray()) + line + '\n');
     file.flush();
     file.close();
 }

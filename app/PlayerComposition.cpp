@@ -7,9 +7,11 @@
 #include "app/PlayerWindowQuitGuard.h"
 #include "app/WindowShownWatch.h"
 #include "controller/PlayerController.h"
+#include "controller/PlayerPreparation.h"
 #include "operator/HardwareControls.h"
 #include "operator/OperatorPanel.h"
 #include "overlay/OverlayContract.h"
+#include "overlay/OverlayPolicy.h"
 #include "runtime/RuntimeTransport.h"
 #include "stage/CapabilityReport.h"
 #include "stage/ChromeTokens.h"
@@ -33,6 +35,7 @@
 #include <QQuickWindow>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QSurfaceFormat>
 #include <QTimer>
 #include <QtQml/qqml.h>
@@ -107,15 +110,32 @@ void sayOriginProblem(const QString& typed, const QUrl& origin)
             .toLocal8Bit());
 }
 
+// The room on the volume that holds the directory, or on which it would be made; none when
+// that cannot be measured.
+std::optional<QString> freeSpaceNear(const QString& directory)
+{
+    QFileInfo existing(QFileInfo(directory).absoluteFilePath());
+    while (!existing.exists() && !existing.isRoot())
+        existing = QFileInfo(existing.absolutePath());
+    const QString path = existing.absoluteFilePath();
+    const VolumeSpace space = volumeSpaceOf(QStorageInfo(path), path);
+    return space.total > 0 ? overlay::formatBytes(double(space.available)) : std::nullopt;
+}
+
 void sayStateDirectoryProblem(const QString& directory)
 {
     QString problem = StorageFiles::directoryProblem(directory);
     if (problem.isEmpty())
         problem = QStringLiteral("its files could not be written");
+    if (const std::optional<QString> free = freeSpaceNear(directory))
+        problem += QStringLiteral(", with %1 free on its volume").arg(*free);
+    // The controller looks at a named directory again, never at a missing name.
+    const QString again =
+        directory.isEmpty() ? QString() : QStringLiteral("; the player tries it again every 30 s");
     writeStandardErrorLine(QStringLiteral("State directory \"%1\" is not usable: %2. Give "
                                           "--state-dir a directory the player's user may create "
-                                          "and write.")
-                               .arg(directory, problem)
+                                          "and write%3.")
+                               .arg(directory, problem, again)
                                .toLocal8Bit());
 }
 

@@ -8,12 +8,15 @@
 #include "ads/AdPlanner.h"
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPreparation.h"
+#include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QStorageInfo>
 #include <QTemporaryFile>
 
 namespace talvorine {
@@ -29,6 +32,20 @@ bool awaitsCreative(const AdOccurrence* occurrence, const AdOccurrence::Resolved
     return occurrence && occurrence->state == State::Downloading && occurrence->resolved
         && occurrence->resolved->sha256 == decision.sha256
         && occurrence->resolved->bytes == decision.bytes;
+}
+
+// What has come of a creative's download so far.
+struct Landing {
+    qint64 received = 0;
+    bool writeFailed = false;
+};
+
+// A creative lands in a temporary file first and is then copied into the ad cache: the volume
+// holds both at once. A volume that cannot be measured is not refused.
+bool volumeTakes(const QString& directory, qint64 bytes)
+{
+    const VolumeSpace space = volumeSpaceOf(QStorageInfo(directory), directory);
+    return space.total <= 0 || space.available >= saturating::add(bytes, bytes);
 }
 
 } // namespace
@@ -53,13 +70,19 @@ void PlayerController::downloadAdContent(AdOccurrence& occurrence)
     }
     const std::shared_ptr<ContentCache> cache = adCache_;
     const std::shared_ptr<std::atomic<bool>> cancel = adCancel_;
+    const QString directory = stateDirectory_;
     const bool queued = adIo_.submit(cancel, [=, this]() -> std::function<void()> {
         const std::optional<QString> path =
             cache->readyPath(decision.sha256, decision.bytes, cancel.get());
-        return [this, decision, found = path.has_value()] {
+        const bool room = path || volumeTakes(directory, decision.bytes);
+        return [this, decision, found = path.has_value(), room] {
             AdOccurrence* waiting = preparingOccurrence(decision);
             if (!waiting)
                 return;
+            if (!room) {
+                retireAdPreparation(decision.decisionId, QStringLiteral("ad_storage_insufficient"));
+                return;
+            }
             if (!found) {
                 fetchAdContent(decision);
                 return;
@@ -101,22 +124,27 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
     // The file lives and dies with the reply.
     file->setParent(reply);
     adReplies_.insert(reply, decision.decisionId);
-    auto received = std::make_shared<qint64>(0);
+    auto landed = std::make_shared<Landing>();
     const qint64 expected = decision.bytes;
-    const auto take = [reply, file, received, expected] {
+    const auto take = [reply, file, landed, expected] {
         const QByteArray chunk = reply->readAll();
-        *received += chunk.size();
-        const bool fits = *received <= expected;
-        if (!fits || (!chunk.isEmpty() && file->write(chunk) != chunk.size()))
+        landed->received += chunk.size();
+        if (landed->received > expected) {
             reply->abort();
+        } else if (!chunk.isEmpty() && file->write(chunk) != chunk.size()) {
+            landed->writeFailed = true;
+            reply->abort();
+        }
     };
     connect(reply, &QNetworkReply::readyRead, this, take);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, decision, received, take, file] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, decision, landed, take, file] {
         adReplies_.remove(reply);
         take();
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const bool good = status >= 200 && status <= 299 && reply->error() == QNetworkReply::NoError
-            && *received == decision.bytes && file->flush();
+        const bool fetched = status >= 200 && status <= 299
+            && reply->error() == QNetworkReply::NoError && landed->received == decision.bytes;
+        const bool written = !landed->writeFailed && (!fetched || file->flush());
+        const bool good = fetched && written;
         // The commit job gets its own descriptor of the file, opened here: the file's name goes
         // with the reply, while the queue may run a prune first.
         auto source = std::make_shared<StorageFiles::UniqueFd>(
@@ -131,7 +159,9 @@ void PlayerController::fetchAdContent(const AdOccurrence::Resolved& decision)
             logPlayback("ad_content_download_failed",
                         {{QStringLiteral("decision_id"), decision.decisionId},
                          {QStringLiteral("status"), QString::number(status)}});
-            retireAdPreparation(decision.decisionId, QStringLiteral("ad_download_failed"));
+            const QString code = written ? QStringLiteral("ad_download_failed")
+                                         : QStringLiteral("ad_download_write_failed");
+            retireAdPreparation(decision.decisionId, code);
             return;
         }
         commitAdContent(source, decision);
@@ -187,6 +217,7 @@ void PlayerController::commitAdContent(const std::shared_ptr<StorageFiles::Uniqu
                                     error.isEmpty() ? QStringLiteral("ad_verify_failed") : error);
                 return;
             }
+            adLocalWriteFaults_ = 0;
             setAdState(*waiting, State::Ready);
             prepareAdPresentation(*waiting);
         };
@@ -204,8 +235,13 @@ void PlayerController::retireAdPreparation(const QString& decisionId, const QStr
     logPlayback("ad_preparation_failed", {{QStringLiteral("decision_id"), decisionId},
                                           {QStringLiteral("code"), code},
                                           {QStringLiteral("page_id"), occurrence->pageId}});
+    const QString pageId = occurrence->pageId;
     releaseUnplayedAdReservation(*occurrence);
     setAdState(*occurrence, State::Retired);
+    // Filled again at once, the page would fetch and fail again at every planner tick: held as
+    // after a failed resolve, longer while the failures repeat, the rotation passes it over.
+    if (AdPlanner::localWriteFault(code))
+        holdAdPage(pageId, AdPlanner::localFaultHoldMs(++adLocalWriteFaults_));
     if (candidate_ && candidate_->adPresentation && candidate_->adDecisionId == decisionId)
         failCandidate(code);
 }

@@ -103,6 +103,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"identifyTimer", &C::identifyTimer_, true, false, 10000, &C::hideIdentify},
         {"splashTimer", &C::splashTimer_, false, false, SplashPolicy::evaluateIntervalMs,
          &C::evaluateSplash},
+        {"localStateRetryTimer", &C::localStateRetryTimer_, true, false, 0, &C::retryLocalState},
         {"assignmentHoldTimer", &C::assignmentHoldTimer_, true, true, 0, &C::publishOverlay},
         {"offlineChipTimer", &C::offlineChipTimer_, true, true, 0, &C::publishOverlay},
         {"eventFetchTimer", &C::eventFetchTimer_, true, false, 0, &C::handleEventFetchTimer},

@@ -245,6 +245,11 @@ public:
         QSet<QString> packageKeys;
         // Media answered with an HTTP error once in this run: a second such answer drops them.
         QSet<QString> erroredOnce;
+        // A repair run, or a held revision coming in again: each object it lacks is asked for
+        // once, when its own wait is over, and one that fails waits alone while the run goes on.
+        bool onePass = false;
+        // An object of this run has landed.
+        bool landed = false;
     };
 
     // The last storage measurement of a planning job.
@@ -540,6 +545,8 @@ private:
     void noteMintWatchdog(qint64 elapsedMs);
     void abortMintByWatchdog();
     void retryDeviceSession();
+    void refuseLocalState();
+    void retryLocalState();
     void beginSession();
     void remintAfterSessionLoss();
     void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
@@ -652,6 +659,14 @@ private:
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
     void sampleStorage();
+    void noteCachedPages(const QString& revision, const QSet<int>& pages);
+    void forgetEvictedPages(const QStringList& evicted);
+    bool pageKnownCached(const Manifest& manifest, int index) const;
+    bool pageAdmitted(const Manifest& manifest, int index) const;
+    void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
+    void tellRoomRefused(const StoragePlanRecord& record);
+    void tellRoomReturned(const QString& revision);
+    bool roomShort() const;
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
     void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
@@ -737,6 +752,9 @@ private:
     // origin withholds: one at once (now), else after a wait that grows with each run.
     bool withheldPagesUnlanded() const;
     void armRepairRun(bool now);
+    // After a run: one that landed something starts the waits over, one that landed nothing (or
+    // could not start) makes them longer.
+    void armRepairRunAfter(bool landed);
     void repairRunFired();
     void noteAdmitted(const QSet<int>& admitted);
     void cancelRetainedInventory();
@@ -748,6 +766,8 @@ private:
     void finishObjectRepair();
     // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
     void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    // An object a one-pass run did not get: it waits on its own, and the run goes on without it.
+    void leaveForLaterRun(const QString& sha256, qint64 serverDelayMs = -1);
     void abortReplacementIdle();
     void cancelReplacement();
     void dropRefusedFetches(ReplacementFetch& fetch) const;
@@ -788,6 +808,8 @@ private:
     // form asks it of the active manifest.
     QList<int> eligibleNow(const Manifest& manifest) const;
     QList<int> eligibleNow() const;
+    // By schedule and page type only, whatever the storage plan admits.
+    QList<int> scheduledNow(const Manifest& manifest) const;
     QList<int> rotatableNow(const Manifest& manifest) const;
     bool advanceChangesNothingVisible(int next) const;
     void armVisibilityWatch();
@@ -1067,7 +1089,8 @@ private:
     std::optional<MediaItem> candidateRetryItem_;
     quint64 candidateRetryGeneration_ = 0;
     // The back-off attempt of deferrals and held revisions; back to 0 after a candidate
-    // download binds and when a new revision goes on glass.
+    // download binds, when a repair run lands an object that waited, and when a new revision
+    // goes on glass.
     int downloadAttempt_ = 0;
     // The candidate's own download retries, from 0 for each candidate.
     int candidateRetryAttempt_ = 0;
@@ -1081,10 +1104,15 @@ private:
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;
     QString withheldRevision_;
+    // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;
-    // Digest -> wall-clock ms before which its origin counts as unreachable.
+    // Digest -> monotonic ms before which its origin counts as unreachable: a step of the wall
+    // clock neither stretches nor cuts the wait.
     QHash<QString, qint64> unreachableUntil_;
+    // Digest -> the back-off attempt of its own wait in one-pass runs, until it lands or the
+    // revision changes.
+    QHash<QString, int> unreachableAttempts_;
     // Pages that failed on glass, left out of rotation for the revision they belong to.
     QSet<int> failedPages_;
     QString failedPagesRevision_;
@@ -1232,6 +1260,8 @@ private:
     QTimer toastTimer_;
     QTimer identifyTimer_;
     QTimer splashTimer_;
+    // Looks again at a state directory that could not keep the player's files.
+    QTimer localStateRetryTimer_;
     QTimer assignmentHoldTimer_;
     // Publishes the overlay again when an offline stretch reaches the contract's bound.
     QTimer offlineChipTimer_;
@@ -1251,6 +1281,7 @@ private:
     int boundPersistAttempts_ = 0;
     QString mintIdempotencyKey_;
     int mintGeneration_ = 0;
+    // Monotonic ms of the last mint, like every wait kept in memory only.
     qint64 lastMintAtMs_ = 0;
     int remintBackoffCount_ = 0;
     QList<qint64> proofInvalidTimes_;
@@ -1275,6 +1306,7 @@ private:
 
     // --- Manifest intake ---
     bool manifestRouteV2_ = false;
+    // Monotonic ms of the first failure of an outage; 0 while the service answers.
     qint64 firstFailureAtMs_ = 0;
     bool manifestFailureHold_ = false;
     int manifestFailureCount_ = 0;
@@ -1321,6 +1353,8 @@ private:
     // Page id -> the transport's monotonic ms before which the page is not asked for again.
     QHash<QString, qint64> adPageHints_;
     QString adPlannedAtPage_;
+    // Creatives in a row that could not be written here; each holds its page longer.
+    int adLocalWriteFaults_ = 0;
     // Reporting: the batch in flight, empty once settled or handed back; and whether the
     // transport still carries a report, answered or not, which holds the next one back.
     QList<AdEventRecord> adEventBatch_;
@@ -1366,6 +1400,21 @@ private:
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;
+    // How planning jobs measure the volume that holds the state directory.
+    std::function<VolumeSpace(const QString&)> measureVolume_ = measureVolumeOf;
+    // Pages of cachedRevision_ found with every object in the caches and verified: they play
+    // whatever a plan says of room, since showing them downloads nothing.
+    QSet<int> cachedPages_;
+    QString cachedRevision_;
+    // A new revision that waits for room: refused by its plan, or its candidate held because
+    // the volume could not take a download. The storage sample plans it again.
+    struct RoomWait {
+        Manifest manifest;
+        QByteArray manifestBody;
+    };
+    std::optional<RoomWait> roomWait_;
+    // The revision the operator was told is refused for room, until told room returned.
+    QString roomRefusedRevision_;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;

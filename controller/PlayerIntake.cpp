@@ -263,7 +263,7 @@ void PlayerController::keepLastKnownGood(const IntakeOperation& operation,
     if (!fromNetwork)
         return;
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = clock_->nowMs();
+        firstFailureAtMs_ = clock_->monotonicMs();
     holdManifestFailure();
     if (activeSlot_ >= 0)
         setStatus(QStringLiteral("offline_lkg_active"));
@@ -333,6 +333,7 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         reportedPageFailures_.clear();
         downloadHeldPages_.clear();
         erroredHashes_.clear();
+        unreachableAttempts_.clear();
         bookkeepingRevision_ = revision;
     }
     if (activeManifest_) {
@@ -499,7 +500,7 @@ void PlayerController::handleManifestFailed(const QString& code, int status, con
                  {QStringLiteral("error"), error},
                  {QStringLiteral("path"),
                   manifestFetchRoute_.isEmpty() ? routeV1() : manifestFetchRoute_}});
-    const qint64 now = clock_->nowMs();
+    const qint64 now = clock_->monotonicMs();
     if (firstFailureAtMs_ == 0)
         firstFailureAtMs_ = now;
 
@@ -637,6 +638,8 @@ void PlayerController::dropStoragePlans()
 {
     activeStoragePlan_.reset();
     pendingStoragePlan_.reset();
+    roomWait_.reset();
+    roomRefusedRevision_.clear();
 }
 
 // --- Screen state --------------------------------------------------------------------------

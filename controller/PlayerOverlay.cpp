@@ -180,10 +180,14 @@ overlay::OverlayInput PlayerController::buildOverlayInput() const
         const StoragePlanRecord* record = pendingStoragePlan_ ? &*pendingStoragePlan_
             : activeStoragePlan_                              ? &*activeStoragePlan_
                                                               : nullptr;
-        if (record)
-            input.neededBytes = double(record->plan.headroom_needed_bytes.value_or(
-                record->requiredBytes));
-        input.availableBytes = double(storageSample_->measurement.capacity);
+        // What the plan lacks, against what the volume has free; the capacity is what is left
+        // after the reserve, nothing an operator can see on the volume.
+        const StorageMeasurement& measurement = storageSample_->measurement;
+        const qint64 lacking =
+            record ? roomLacking(measurement, record->plan.headroom_needed_bytes.value_or(0)) : 0;
+        if (lacking > 0)
+            input.neededBytes = double(lacking);
+        input.availableBytes = double(measurement.available);
     }
     return input;
 }

@@ -436,6 +436,7 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
                     return;
                 replacement_->packages.removeIf(
                     [&](const Primitive& p) { return applicationPackageDigest(p) == d.sha256; });
+                replacement_->landed = replacement_->landed || ok;
                 if (ok)
                     admitLandedPages();
                 if (replacementOwns(t.generation))

@@ -5,12 +5,14 @@
 #include "controller/PlayerController.h"
 
 #include "app/DevFileLog.h"
+#include "app/PlatformEnvironment.h"
 #include "controller/PlayerDiagnostics.h"
 #include "storage/StorageFiles.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
@@ -88,6 +90,12 @@ bool mayEvict(const StoragePlanResult& plan)
 bool blocksPreparation(const StoragePlanResult& plan)
 {
     return plan.fit == QLatin1String("none_fit") || plan.fit == QLatin1String("transition_blocked");
+}
+
+// Bytes as the operator reads them, in binary units.
+QString bytesText(qint64 bytes)
+{
+    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
 }
 
 QJsonValue reported(qint64 bytes)
@@ -226,14 +234,21 @@ std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& conten
     return objects;
 }
 
+qint64 roomLacking(const StorageMeasurement& measurement, qint64 headroom)
+{
+    const qint64 held = StoragePlan::saturatingAdd(measurement.available, measurement.ownAllocated);
+    const qint64 kept = StoragePlan::saturatingAdd(measurement.reserve, measurement.pending);
+    return StoragePlan::saturatingAdd(std::max<qint64>(headroom, 0),
+                                      std::max<qint64>(kept - held, 0));
+}
+
 std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJob& job,
                                                          ContentCache& contentCache,
                                                          ApplicationPackageCache& packageCache,
                                                          const std::atomic<bool>& cancelled)
 {
-    QStorageInfo volume(job.stateDirectory);
-    volume.refresh();
-    const VolumeSpace space = volumeSpaceOf(volume, job.stateDirectory);
+    const VolumeSpace space = job.measureVolume ? job.measureVolume(job.stateDirectory)
+                                                : measureVolumeOf(job.stateDirectory);
     const qint64 own = StoragePlan::saturatingAdd(StoragePlan::allocatedBytes(job.contentCacheDirectory),
                                                   StoragePlan::allocatedBytes(job.packageCacheRoot));
     const qint64 adPending =
@@ -264,15 +279,24 @@ std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJo
     outcome.record = recordFor(job.revision, std::move(*result), input, outcome.measurement);
 
     const StoragePlanResult& plan = outcome.record->plan;
-    if (!mayEvict(plan))
-        return outcome;
-    for (const QString& digest : plan.evict) {
+    if (mayEvict(plan)) {
+        for (const QString& digest : plan.evict) {
+            if (raised(cancelled))
+                break;
+            // Objects that are not local, or that will not go, are left out without a word.
+            if ((local->content.contains(digest) && contentCache.remove(digest))
+                || (local->packages.contains(digest) && packageCache.remove(digest)))
+                outcome.evicted.append(digest);
+        }
+    }
+    // Looked at once the evictions are done, so that what they took is no longer counted.
+    for (int i = 0; i < job.readyCheckPages.size(); ++i) {
         if (raised(cancelled))
             break;
-        // Objects that are not local, or that will not go, are left out without a word.
-        if ((local->content.contains(digest) && contentCache.remove(digest))
-            || (local->packages.contains(digest) && packageCache.remove(digest)))
-            outcome.evicted.append(digest);
+        const Page& page = job.readyCheckPages.at(i);
+        if (page.type != PageType::adslot
+            && retainedPageReady(page, contentCache, packageCache, &cancelled))
+            outcome.readyPages.insert(i);
     }
     return outcome;
 }
@@ -333,6 +357,9 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
     job.contentCacheDirectory = contentCache_->root();
     job.packageCacheRoot = applicationCache_->root();
     job.adCacheDirectory = adCache_->root();
+    job.measureVolume = measureVolume_;
+    if (replan)
+        job.readyCheckPages = manifest.pages;
 
     const auto carried = std::make_shared<std::pair<Manifest, QByteArray>>(std::move(manifest),
                                                                            std::move(manifestBody));
@@ -376,7 +403,10 @@ void PlayerController::finishPlanning(quint64 generation, Manifest manifest,
         transferLedger_.save();
         logPlayback("storage_evicted",
                     {{QStringLiteral("count"), QString::number(outcome.evicted.size())}});
+        forgetEvictedPages(outcome.evicted);
     }
+    if (replan && outcome.record)
+        noteCachedPages(manifest.manifestRevision, outcome.readyPages);
 
     if (!outcome.record)
         logPlayback("storage_plan_invalid", {{QStringLiteral("error"), outcome.error}});
@@ -418,11 +448,17 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
     sendStorageReport(true);
 
     if (pendingStoragePlan_ && blocksPreparation(pendingStoragePlan_->plan)) {
+        waitForRoom(manifest, manifestBody);
+        tellRoomRefused(*pendingStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
         if (activeSlot_ < 0 && !candidate_)
             presentIdle(QStringLiteral("awaiting_content"));
         return;
     }
+    // Whatever waited for room is taken now, or given up for this revision.
+    roomWait_.reset();
+    tellRoomReturned(manifest.manifestRevision);
+    roomRefusedRevision_.clear();
     if (activeSlot_ >= 0) {
         // The page on glass keeps playing while the new revision's objects are fetched.
         beginReplacement(std::move(manifest), std::move(manifestBody), true, true, 0);
@@ -483,10 +519,12 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     if (!state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_)))
         DevFileLog::record(QStringLiteral("storage.plan_persist_failed"));
     if (noneFit) {
-        // The page on glass keeps playing; nothing more of the revision is fetched.
+        // Its cached pages keep rotating; nothing more of the revision is fetched.
         cancelReplacement();
+        tellRoomRefused(*activeStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
     } else {
+        tellRoomReturned(revision);
         repairRetainedPages();
     }
     sendStorageReport(decision != QLatin1String("hold"));
@@ -499,6 +537,8 @@ QJsonObject PlayerController::adoptStoragePlan(const QString& revision)
         activeStoragePlan_ = std::move(pendingStoragePlan_);
         pendingStoragePlan_.reset();
         storageCycleTimes_.clear();
+        if (cachedRevision_ != revision)
+            noteCachedPages(revision, {});
         StoragePlanRecord& adopted = *activeStoragePlan_;
         if (adopted.stage == QLatin1String("s1")) {
             const QStringList& stageOne = adopted.plan.stage1_page_ids;
@@ -547,6 +587,12 @@ void PlayerController::sendStorageReport(bool force)
 
 void PlayerController::sampleStorage()
 {
+    // A revision waiting for room is planned again: the run measures whether the room it
+    // lacked is there, and takes it when it is.
+    if (roomWait_ && !candidate_ && !replacement_ && !storagePlanRunning_) {
+        planRevision(roomWait_->manifest, roomWait_->manifestBody, false);
+        return;
+    }
     // Only an otherwise idle player re-plans what it shows; the plan application then reports.
     if (activeSlot_ >= 0 && activeManifest_ && !candidate_ && !replacement_ && !storagePlanRunning_
         && !pendingStoragePlan_) {
@@ -555,6 +601,83 @@ void PlayerController::sampleStorage()
     }
     repairRetainedPages();
     sendStorageReport(false);
+}
+
+// --- Room ------------------------------------------------------------------------------------
+
+void PlayerController::noteCachedPages(const QString& revision, const QSet<int>& pages)
+{
+    cachedRevision_ = revision;
+    cachedPages_ = pages;
+}
+
+// A page that lost an object to eviction needs a download again before it may show.
+void PlayerController::forgetEvictedPages(const QStringList& evicted)
+{
+    if (!activeManifest_ || activeManifest_->manifestRevision != cachedRevision_)
+        return;
+    const QSet<QString> gone(evicted.cbegin(), evicted.cend());
+    cachedPages_.removeIf([&](int index) {
+        if (index < 0 || index >= activeManifest_->pages.size())
+            return true;
+        for (const Primitive& primitive : activeManifest_->pages.at(index).primitives) {
+            for (const PlanObject& object : planObjects(primitive)) {
+                if (gone.contains(object.sha256))
+                    return true;
+            }
+        }
+        return false;
+    });
+}
+
+bool PlayerController::pageKnownCached(const Manifest& manifest, int index) const
+{
+    return cachedRevision_ == manifest.manifestRevision && cachedPages_.contains(index);
+}
+
+bool PlayerController::pageAdmitted(const Manifest& manifest, int index) const
+{
+    return pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, index)
+        || pageKnownCached(manifest, index);
+}
+
+void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& manifestBody)
+{
+    roomWait_ = RoomWait{manifest, manifestBody};
+}
+
+bool PlayerController::roomShort() const
+{
+    return !roomRefusedRevision_.isEmpty();
+}
+
+// Said once for a revision, however often it is planned again while the volume stays full.
+void PlayerController::tellRoomRefused(const StoragePlanRecord& record)
+{
+    if (roomRefusedRevision_ == record.manifestRevision || !storageSample_)
+        return;
+    roomRefusedRevision_ = record.manifestRevision;
+    const StorageMeasurement& m = storageSample_->measurement;
+    const qint64 lacking = roomLacking(m, record.plan.headroom_needed_bytes.value_or(0));
+    writeStandardErrorLine(
+        QStringLiteral("Revision %1 does not fit on the storage volume: it needs %2 more room; "
+                       "%3 is free on the volume and %4 is kept in reserve. What is already "
+                       "held keeps playing; the rest waits for room.")
+            .arg(record.manifestRevision, bytesText(lacking), bytesText(m.available),
+                 bytesText(StoragePlan::saturatingAdd(m.reserve, m.pending)))
+            .toLocal8Bit());
+}
+
+void PlayerController::tellRoomReturned(const QString& revision)
+{
+    if (revision.isEmpty() || roomRefusedRevision_ != revision)
+        return;
+    roomRefusedRevision_.clear();
+    writeStandardErrorLine(
+        QStringLiteral("The storage volume has room again for revision %1.")
+            .arg(revision)
+            .toLocal8Bit(),
+        JournalPriority::Notice);
 }
 
 } // namespace talvorine

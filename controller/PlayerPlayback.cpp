@@ -260,8 +260,7 @@ void PlayerController::armVisibilityWatch()
     visibilityTimer_.start(int(ScheduleEvaluator::millisToNextCivilMinute(clock_->nowMs())));
 }
 
-// The pages that may be shown now: by schedule, never an ad slot, and admitted by the plan.
-QList<int> PlayerController::eligibleNow(const Manifest& manifest) const
+QList<int> PlayerController::scheduledNow(const Manifest& manifest) const
 {
     QList<std::optional<PageVisibility>> schedules;
     schedules.reserve(manifest.pages.size());
@@ -269,12 +268,18 @@ QList<int> PlayerController::eligibleNow(const Manifest& manifest) const
         schedules.append(page.visibility);
     const std::optional<ZonedCivilTime> civil =
         ScheduleEvaluator::civilTime(clock_->nowMs(), manifest.timezone);
-    QList<int> eligible;
-    for (const int index : ScheduleEvaluator::eligibleIndices(schedules, civil)) {
-        if (manifest.pages.at(index).type != PageType::adslot
-            && pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, index))
-            eligible.append(index);
-    }
+    QList<int> scheduled = ScheduleEvaluator::eligibleIndices(schedules, civil);
+    scheduled.removeIf(
+        [&](int index) { return manifest.pages.at(index).type == PageType::adslot; });
+    return scheduled;
+}
+
+// The pages that may be shown now: by schedule, never an ad slot, and admitted by the plan or
+// already held whole, which showing downloads nothing for.
+QList<int> PlayerController::eligibleNow(const Manifest& manifest) const
+{
+    QList<int> eligible = scheduledNow(manifest);
+    eligible.removeIf([&](int index) { return !pageAdmitted(manifest, index); });
     return eligible;
 }
 
@@ -548,7 +553,9 @@ void PlayerController::activateCandidate()
     activeSlot_ = prepared.slot;
     // The content's own faults belong to the page they were seen on; the session's lasts until
     // a session is had again.
-    verifyFault_ = storageFault_ = decodeFault_ = false;
+    verifyFault_ = decodeFault_ = false;
+    // A revision refused for room stays refused whichever of the held pages plays.
+    storageFault_ = roomShort();
     activePageIndex_ = prepared.pageIndex;
     candidateCancel_->store(true, std::memory_order_release);
     activeGeneration_ = prepared.generation;
@@ -619,8 +626,9 @@ void PlayerController::activateCandidate()
     bool persisted = true;
     const QString& revision = activeManifest_->manifestRevision;
     if (prepared.revisionChange) {
-        // A held revision has come in: its rounds' back-off starts over for the next one.
+        // A held revision has come in: its rounds' back-off and the repair runs' waits start over.
         downloadAttempt_ = 0;
+        repairRunAttempt_ = 0;
         const QString route = manifestRoutePath();
         const QJsonObject plan = adoptStoragePlan(revision);
         persisted = state_.saveLastKnownGood(activeManifestBody_, revision, nullptr, route,
@@ -1030,6 +1038,9 @@ void PlayerController::failCandidate(const QString& code)
         case CandidateFailureStep::Hold:
             if (page && downloadMayRecover(code))
                 downloadHeldPages_.insert(heldKey);
+            // The volume could not take its downloads: the storage sample takes it up again.
+            if (failed->revisionChange && code == QLatin1String("content_storage_insufficient"))
+                waitForRoom(failed->manifest, failed->manifestBody);
             break;
         }
     }

@@ -412,7 +412,7 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     const bool unlandedKnown = unlandedRevision_ == manifest.manifestRevision;
     collectAssets(
         prepared, manifest,
-        [&](int i) { return pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, i); },
+        [&](int i) { return pageAdmitted(manifest, i); },
         [&](int i) {
             return i == page || (!ownPageOnly && !(unlandedKnown && unlandedPages_.contains(i)));
         });

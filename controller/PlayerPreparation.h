@@ -21,6 +21,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 
 namespace talvorine {
@@ -116,6 +117,11 @@ std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& conten
                                                            const QHash<QString, qint64>& onGlass,
                                                            const std::atomic<bool>& cancelled);
 
+// The free space the volume lacks for a plan that needs headroom bytes more than its capacity:
+// beside the headroom, whatever the reserve and the ad budget eat into what is free now (the
+// capacity never goes below zero, so the headroom alone would tell too little on a full volume).
+qint64 roomLacking(const StorageMeasurement& measurement, qint64 headroom);
+
 // What a planning job works from: copies only, so that it never reads the controller.
 struct StoragePlanningJob {
     // The manifest's pages and the on-glass objects (with "previous" on a re-plan).
@@ -127,6 +133,9 @@ struct StoragePlanningJob {
     QString packageCacheRoot;
     QString adCacheDirectory;
     std::optional<qint64> quota;
+    std::function<VolumeSpace(const QString&)> measureVolume;
+    // The manifest's pages, looked at after a re-plan for those whose objects are all held.
+    QList<Page> readyCheckPages;
 };
 
 struct StoragePlanningOutcome {
@@ -137,6 +146,8 @@ struct StoragePlanningOutcome {
     qint64 warmBytes = 0;
     // The objects this run deleted, in eviction order.
     QStringList evicted;
+    // Indices of readyCheckPages with every object in the caches and verified.
+    QSet<int> readyPages;
 };
 
 // Measures the volume and the caches, lists what is held locally, plans, and deletes what the

@@ -120,11 +120,14 @@ void PlayerController::beginRetainedRestore(const Manifest& manifest, const QByt
     retainedRestoreActive_ = true;
     retainedManifest_ = manifest;
     retainedManifestBody_ = body;
-    retainedPages_ = eligibleNow(manifest);
+    // Every page the schedule shows is looked at: one held whole plays whatever the stored plan
+    // says of room.
+    retainedPages_ = scheduledNow(manifest);
     retainedPosition_ = 0;
     retainedPresented_ = false;
     unlandedPages_.clear();
     unlandedRevision_ = manifest.manifestRevision;
+    noteCachedPages(manifest.manifestRevision, {});
     verifyNextRetainedPage();
 }
 
@@ -176,10 +179,14 @@ void PlayerController::retainedPageVerified(quint64 generation, int index, bool 
     if (generation != retainedGeneration_ || screenArchived_ || !retainedManifest_)
         return;
     if (!ready) {
-        unlandedPages_.insert(index);
+        // Only what the plan admits is fetched; the rest waits for room.
+        if (pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *retainedManifest_, index))
+            unlandedPages_.insert(index);
         verifyNextRetainedPage();
         return;
     }
+    if (cachedRevision_ == retainedManifest_->manifestRevision)
+        cachedPages_.insert(index);
     if (retainedPresented_ || activeSlot_ >= 0 || candidate_) {
         verifyNextRetainedPage();
         return;
@@ -214,13 +221,24 @@ bool PlayerController::withheldPagesUnlanded() const
         && withheldPages_.intersects(unlandedPages_);
 }
 
+// A page turn arms no run while one waits or runs, and never makes the wait longer.
 void PlayerController::armRepairRun(bool now)
 {
-    if (!withheldPagesUnlanded() || (repairRunTimer_.isActive() && !now))
+    const bool running = replacement_ && !replacement_->activateWhenDrained;
+    if (!withheldPagesUnlanded() || (!now && (repairRunTimer_.isActive() || running)))
         return;
-    const qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_++);
+    const qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_);
     repairRunDueMs_ = clock_->monotonicMs() + waitMs;
     repairRunTimer_.start(int(waitMs));
+}
+
+void PlayerController::armRepairRunAfter(bool landed)
+{
+    if (landed)
+        repairRunAttempt_ = 0;
+    armRepairRun(false);
+    if (!landed)
+        ++repairRunAttempt_;
 }
 
 // A run that cannot start now (another fetch runs, or no session) is tried again after a longer
@@ -237,7 +255,7 @@ void PlayerController::repairRunFired()
     if (!replacement_)
         repairRetainedPages();
     if (!replacement_ || replacement_->activateWhenDrained)
-        armRepairRun(false);
+        armRepairRunAfter(false);
 }
 
 // Passed-over pages that have come back start the runs' waits over.
@@ -290,6 +308,8 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     fetch.revisionChange = revisionChange;
     fetch.activateWhenDrained = activateWhenDrained;
     fetch.attempt = std::max(attempt, 0);
+    // A repair run, or a held revision coming in again: the one fetch that waits before it starts.
+    fetch.onePass = !activateWhenDrained || waitMs > 0;
     fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
     dropRefusedFetches(fetch);
     const bool fetching = !fetch.media.isEmpty() || !fetch.packages.isEmpty();
@@ -313,14 +333,20 @@ void PlayerController::pumpReplacement()
     ReplacementFetch& fetch = *replacement_;
     // A candidate may have given up an object meanwhile.
     dropRefusedFetches(fetch);
+    const qint64 now = clock_->monotonicMs();
+    const auto waiting = [&](const MediaItem& item) {
+        return now < unreachableUntil_.value(item.sha256, 0);
+    };
+    // An object still waiting is left to a later run: it keeps no other from being asked for.
+    if (fetch.onePass)
+        fetch.media.removeIf(waiting);
     const quint64 generation = fetch.generation;
     const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
     bool queued = false;
     if (!fetch.media.isEmpty()) {
         const MediaItem item = fetch.media.constFirst();
-        const qint64 now = clock_->nowMs();
-        const qint64 until = unreachableUntil_.value(item.sha256, 0);
-        if (now < until) {
+        if (waiting(item)) {
+            const qint64 until = unreachableUntil_.value(item.sha256);
             replacementPumpTimer_.start(int(std::min(until - now, longestBackoffMs)));
             return;
         }
@@ -337,6 +363,7 @@ void PlayerController::pumpReplacement()
                     return;
                 }
                 unreachableUntil_.remove(item.sha256);
+                unreachableAttempts_.remove(item.sha256);
                 replacement_->media.removeIf(
                     [&](const MediaItem& m) { return m.sha256 == item.sha256; });
                 pumpReplacement();
@@ -419,12 +446,14 @@ void PlayerController::finishObjectRepair()
     const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
     const Manifest manifest = *activeManifest_;
     const QSet<int> checked = unlandedPages_;
+    const bool landed = replacement_->landed;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         const QSet<int> ready =
             readyPages(manifest, checked, *contentCache, *packageCache, cancel.get());
         // Once cancelled nothing counts as checked: every index stays unlanded.
         const QSet<int> stillMissing = raised(cancel.get()) ? checked : checked - ready;
-        return [this, generation, revision = manifest.manifestRevision, checked, stillMissing] {
+        return [this, generation, revision = manifest.manifestRevision, checked, stillMissing,
+                landed] {
             if (!replacementOwns(generation))
                 return;
             // Pages marked unlanded meanwhile (a page failing on glass) stay so.
@@ -434,7 +463,7 @@ void PlayerController::finishObjectRepair()
             }
             completeStagedPlanIfReady();
             cancelReplacement();
-            armRepairRun(false);
+            armRepairRunAfter(landed);
         };
     });
     if (!queued)
@@ -449,17 +478,34 @@ void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs)
         RuntimeCompat::retryBackoffMs(replacement_->attempt, serverDelayMs), 1, longestBackoffMs);
     ++replacement_->attempt;
     if (!replacement_->media.isEmpty())
-        unreachableUntil_.insert(replacement_->media.constFirst().sha256, clock_->nowMs() + delay);
+        unreachableUntil_.insert(replacement_->media.constFirst().sha256,
+                                 clock_->monotonicMs() + delay);
     replacementIdleTimer_.stop();
     replacementPumpTimer_.start(int(delay));
+}
+
+void PlayerController::leaveForLaterRun(const QString& sha256, qint64 serverDelayMs)
+{
+    int& attempt = unreachableAttempts_[sha256];
+    const qint64 delay = std::clamp<qint64>(
+        RuntimeCompat::retryBackoffMs(attempt++, serverDelayMs), 1, longestBackoffMs);
+    unreachableUntil_.insert(sha256, clock_->monotonicMs() + delay);
+    dropReplacementMedia(sha256);
 }
 
 void PlayerController::abortReplacementIdle()
 {
     abortReplies(std::exchange(replacementReplies_, {}), this);
-    if (replacement_)
-        replacement_->busy = false;
-    noteReplacementUnreachable();
+    if (!replacement_)
+        return;
+    replacement_->busy = false;
+    // The object that went silent is what a one-pass run goes on without.
+    if (replacement_->onePass && !replacement_->media.isEmpty())
+        leaveForLaterRun(replacement_->media.constFirst().sha256);
+    else if (replacement_->onePass && !replacement_->packages.isEmpty())
+        dropReplacementPackage(packageDigest(replacement_->packages.constFirst()));
+    else
+        noteReplacementUnreachable();
 }
 
 void PlayerController::cancelReplacement()

@@ -6,8 +6,10 @@
 
 #include "app/DevFileLog.h"
 #include "runtime/RuntimeCompat.h"
+#include "storage/StorageFiles.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QUuid>
 
@@ -23,6 +25,7 @@ constexpr qint64 safetyPollHighMs = 360000;
 
 constexpr qint64 partialMaxAgeMs = 604800000;
 constexpr int firstStorageSampleMs = 60000;
+constexpr int localStateRetryMs = 30000;
 constexpr qint64 coldBootSpreadCapMs = 10000;
 constexpr char coldBootSpreadVariable[] = "TALVORINE_COLD_BOOT_SPREAD_MS";
 
@@ -80,7 +83,7 @@ void PlayerController::start()
         return;
     }
     if (stateDirectory_.isEmpty() || !QDir().mkpath(stateDirectory_)) {
-        enterFatal(FatalSurface::LocalStateUnusable);
+        refuseLocalState();
         return;
     }
 
@@ -123,7 +126,7 @@ void PlayerController::start()
     const bool mayCreate = !knownBound_ && !state_.isEnrolled() && !boundPersistPending_;
     if (!identityStore_.open(mayCreate)) {
         if (mayCreate) {
-            enterFatal(FatalSurface::LocalStateUnusable);
+            refuseLocalState();
             return;
         }
         noteIdentityFault();
@@ -156,6 +159,39 @@ void PlayerController::start()
 
     splashTimer_.start();
     evaluateSplash();
+}
+
+// The state directory is looked at again while the surface shows: room freed on its volume, or
+// its mount come back, lets the player go on without a restart from outside. Without a name
+// there is nothing to look at.
+void PlayerController::refuseLocalState()
+{
+    enterFatal(FatalSurface::LocalStateUnusable);
+    if (fatalCode_ == FatalSurface::LocalStateUnusable && !stateDirectory_.isEmpty())
+        localStateRetryTimer_.start(localStateRetryMs);
+}
+
+void PlayerController::retryLocalState()
+{
+    if (fatalCode_ != FatalSurface::LocalStateUnusable)
+        return;
+    // Made owner-only, as construction makes it, when it could not be made then.
+    if (!QFileInfo::exists(stateDirectory_))
+        StorageFiles::ensurePrivateDirectory(stateDirectory_);
+    if (!StorageFiles::directoryProblem(stateDirectory_).isEmpty()) {
+        localStateRetryTimer_.start(localStateRetryMs);
+        return;
+    }
+    // What construction could not make in a directory that took no files then.
+    StorageFiles::ensurePrivateDirectory(
+        QDir(stateDirectory_).filePath(QStringLiteral("playback-state")));
+    if (!DevFileLog::enabled())
+        DevFileLog::configure(origin_, stateDirectory_, DevFileLog::defaultMaxBytes);
+    DevFileLog::record(QStringLiteral("state_directory.usable"));
+    fatalCode_ = FatalSurface::None;
+    Q_EMIT fatalChanged();
+    publishOverlay();
+    start();
 }
 
 // --- Timer operations ----------------------------------------------------------------------
@@ -262,7 +298,7 @@ void PlayerController::beginSession()
 void PlayerController::remintAfterSessionLoss()
 {
     mintIdempotencyKey_.clear();
-    const qint64 now = clock_->nowMs();
+    const qint64 now = clock_->monotonicMs();
     if (lastMintAtMs_ < 1 || now - lastMintAtMs_ > remintQuietMs) {
         remintBackoffCount_ = 0;
         retryDeviceSession();
@@ -474,7 +510,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     sessionRevokedWhilePlaying_ = false;
     sessionFault_ = false;
     repairNeeded_ = false;
-    lastMintAtMs_ = clock_->nowMs();
+    lastMintAtMs_ = clock_->monotonicMs();
     firstFailureAtMs_ = 0;
     sessionRetryCount_ = 0;
     upgradeNotice_ = overlay::upgradeNotice(
@@ -504,7 +540,7 @@ void PlayerController::handleDeviceSessionFailed(const QString& code, int, int, 
     mintInFlight_ = false;
     const qint64 now = clock_->nowMs();
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = now;
+        firstFailureAtMs_ = clock_->monotonicMs();
     handleMintProblem(transport_.lastMintDecision(), code, now);
 }
 
@@ -526,7 +562,7 @@ void PlayerController::handleEventConnectionChanged(bool connected)
         return;
     }
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = clock_->nowMs();
+        firstFailureAtMs_ = clock_->monotonicMs();
     setOnline(false);
     if (activeSlot_ >= 0 && !paymentRequired_ && !sessionRevokedWhilePlaying_)
         setStatus(QStringLiteral("offline_lkg_active"));

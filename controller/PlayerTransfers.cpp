@@ -85,7 +85,8 @@ TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkEr
 
 bool originAnsweredError(int statusCode)
 {
-    return statusCode != 0 && (statusCode < 200 || statusCode > 299);
+    return statusCode != 0 && (statusCode < 200 || statusCode > 299) && statusCode != 429
+        && statusCode != 503;
 }
 
 qint64 honouredRetryAfterMs(qint64 retryAfterMs)
@@ -321,8 +322,14 @@ void PlayerController::writeContentDownload(const std::shared_ptr<ContentDownloa
                                  && (chunks.isEmpty()
                                      || partial->append(QList<QByteArrayView>(chunks.cbegin(),
                                                                               chunks.cend())));
-            return std::function<void()>([this, download, written] {
+            const QString writeError = written ? QString() : partial->writeError();
+            return std::function<void()>([this, download, written, writeError,
+                                          sha256 = partial->sha256()] {
                 download->writing = false;
+                if (!writeError.isEmpty())
+                    DevFileLog::record(QStringLiteral("content.write_failed"),
+                                       {{QStringLiteral("sha256"), sha256},
+                                        {QStringLiteral("error"), writeError}});
                 if (!written) {
                     // What is written stays for a later resume; what waits is never written.
                     download->state.rejected = true;
@@ -413,7 +420,8 @@ void PlayerController::prepareMedia(const MediaItem& item, quint64 generation)
             } else if (!retained) {
                 // An origin left alone for a while behind a page on glass is not asked, nor
                 // waited for: the object stays away from this candidate like a failed one.
-                if (clock_->nowMs() < unreachableUntil_.value(item.sha256, 0) && activeSlot_ >= 0)
+                const qint64 until = unreachableUntil_.value(item.sha256, 0);
+                if (clock_->monotonicMs() < until && activeSlot_ >= 0)
                     skipCandidateMediaAndContinue(
                         item.sha256, QStringLiteral("content_download_failed"), generation);
                 else
@@ -667,6 +675,7 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
                     return;
                 downloadAttempt_ = 0;
                 unreachableUntil_.remove(sha);
+                unreachableAttempts_.remove(sha);
                 --candidate_->pendingAssets;
                 prepareNextAsset(t.generation);
                 return;
@@ -681,7 +690,12 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
                 noteReplacementUnreachable();
                 return;
             }
-            unreachableUntil_.remove(sha);
+            // What a repair run waited for has landed: the next blip is waited out from the
+            // start again.
+            if (unreachableUntil_.remove(sha) && !replacement_->activateWhenDrained)
+                downloadAttempt_ = 0;
+            unreachableAttempts_.remove(sha);
+            replacement_->landed = true;
             admitLandedPages();
             if (!replacementOwns(t.generation))
                 return;
@@ -730,7 +744,7 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
         }
         // A page on glass does not wait for it: this turn counts as a failed download of the
         // page, and the origin is left alone for a while.
-        unreachableUntil_.insert(item.sha256, clock_->nowMs()
+        unreachableUntil_.insert(item.sha256, clock_->monotonicMs()
                                                   + (honouredMs >= 0 ? honouredMs
                                                                      : nextDownloadBackoffMs()));
     }
@@ -757,6 +771,15 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 {
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
+    const bool hard = failure == TransferFailure::Hard && status != 408 && status < 500;
+    if (replacement_->onePass) {
+        // Wrong bytes count towards giving the object up, whichever run fetched them.
+        if (hard && noteHardFailure(sha, transferFailureCode(transfer.state.mismatch))
+            && transfer.state.mismatch)
+            contentCache_->resetPartial(sha);
+        leaveForLaterRun(sha, failure == TransferFailure::Throttled ? askedMs : -1);
+        return;
+    }
     // An origin that answers with an error is asked twice at most in one run, so that the object
     // cannot keep what comes behind it waiting; a later run asks again. One that does not answer
     // at all is waited for: nothing else could be fetched from it either.
@@ -767,7 +790,7 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
         }
         replacement_->erroredOnce.insert(sha);
     }
-    if (failure != TransferFailure::Hard || status == 408 || status >= 500) {
+    if (!hard) {
         noteReplacementUnreachable(askedMs);
         return;
     }
@@ -777,14 +800,16 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 }
 
 // A hard failure of one object of the background fetch: a pause, then one more try within the
-// revision; a later one drops the object from this run, and its page is left to fail on its own.
+// revision (a later run's, for a run that asks once); a later one drops the object from this run,
+// and its page is left to fail on its own.
 void PlayerController::replacementObjectFailed(const QString& sha256, const QString& code)
 {
-    if (!noteHardFailure(sha256, code)) {
+    if (noteHardFailure(sha256, code))
+        dropReplacementMedia(sha256);
+    else if (replacement_->onePass)
+        leaveForLaterRun(sha256);
+    else
         noteReplacementUnreachable();
-        return;
-    }
-    dropReplacementMedia(sha256);
 }
 
 void PlayerController::dropReplacementMedia(const QString& sha256)

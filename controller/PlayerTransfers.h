@@ -92,7 +92,7 @@ TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkEr
                                         bool rejectedByPlayer);
 
 // An HTTP answer that is not the object: its origin withholds it, where no answer at all may be
-// the fault of the device's own path.
+// the fault of the device's own path. 429 and 503 ask to be asked later: they withhold nothing.
 bool originAnsweredError(int statusCode);
 
 // Throttled or unreachable answers are asked again after a wait this many times at most; the

@@ -631,7 +631,7 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     bool removedPartials = false;
     const PruneOutcome outcome = evictLeastRecentlyUsed(
         std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
-        volumeSpaceOf(m_root), cancelled, [&](const PruneCandidate& candidate) {
+        measureVolumeOf(m_root), cancelled, [&](const PruneCandidate& candidate) {
             if (candidate.partial) {
                 const bool removed = StorageFiles::removeEntry(partialPath(candidate.digest));
                 removedPartials = removedPartials || removed;

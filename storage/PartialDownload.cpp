@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <future>
 
 #include <fcntl.h>
@@ -39,6 +40,13 @@ bool PartialDownload::fail(const QString& code)
     if (m_error.isEmpty())
         m_error = code.isEmpty() ? m_writeFailure : code;
     return false;
+}
+
+bool PartialDownload::failWrite(int error)
+{
+    if (m_error.isEmpty() && error != 0)
+        m_writeError = QString::fromLocal8Bit(std::strerror(error));
+    return fail();
 }
 
 bool PartialDownload::resume(const std::atomic<bool>* cancelled)
@@ -135,9 +143,10 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
     qint64 total = 0;
     for (const QByteArrayView& bytes : chunks)
         total += bytes.size();
-    if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size
-        || (!m_fd.valid() && !openForWriting()))
+    if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size)
         return fail();
+    if (!m_fd.valid() && !openForWriting())
+        return failWrite(errno);
     noteOtherWrites();
     // The digest is taken on another core while the bytes are written: one after the other,
     // they are slower than a loopback transfer. A failed write fails the download for good, so
@@ -154,10 +163,11 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
     bool written = true;
     for (const QByteArrayView& bytes : chunks)
         written = written && StorageFiles::writeAll(m_fd.get(), bytes.data(), bytes.size());
+    const int writeErrno = errno;
     if (hashed.valid())
         hashed.wait();
     if (!written)
-        return fail();
+        return failWrite(writeErrno);
     ::sync_file_range(m_fd.get(), m_size, total, SYNC_FILE_RANGE_WRITE);
     m_size += total;
     return restamp() || fail();

@@ -67,6 +67,9 @@ public:
     qint64 size() const { return m_size; }
     // The first failure's code; empty while none.
     const QString& error() const { return m_error; }
+    // What the system said of the first write that failed (as "No space left on device");
+    // empty while none did.
+    const QString& writeError() const { return m_writeError; }
 
     enum class Seal {
         Verified, // exactly the declared object
@@ -96,6 +99,8 @@ private:
     static Stamp stampOf(const struct stat& st);
 
     bool openForWriting();
+    // fail() for a write or an open for writing that failed with the error number.
+    bool failWrite(int error);
     // Marks the file as written by someone else when it is no longer as the download left it.
     void noteOtherWrites();
     bool restamp();
@@ -114,6 +119,7 @@ private:
     // Someone else wrote into the file: it can no longer be verified.
     bool m_overwritten = false;
     QString m_error;
+    QString m_writeError;
 };
 
 } // namespace talvorine

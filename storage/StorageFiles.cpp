@@ -173,7 +173,11 @@ QString directoryProblem(const QString& path)
     }
     if (fd < 0)
         return QString::fromLocal8Bit(std::strerror(errno));
-    ::close(fd);
+    // A full volume still hands out names: only a byte written and synced finds it has no room.
+    UniqueFd probe(fd);
+    constexpr char byte = 0;
+    if (!writeAll(probe.get(), &byte, 1) || ::fdatasync(probe.get()) != 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
     return {};
 }
 

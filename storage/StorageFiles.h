@@ -68,9 +68,9 @@ bool validDigest(const QString& name);
 bool ensurePrivateDirectory(const QString& path);
 
 // Why a directory cannot hold files, in the system's words ("Not a directory", "Permission
-// denied", "Read-only file system"); empty when it can be created (as mkdir -p would) and a file
-// written in it. For telling an operator after the fact; what it creates is left, a probe file
-// is not.
+// denied", "Read-only file system", "No space left on device"); empty when it can be created (as
+// mkdir -p would) and a file written in it. For telling an operator after the fact; what it
+// creates is left, a probe file is not.
 QString directoryProblem(const QString& path);
 
 // What a directory fsync that the file system does not support (EINVAL) counts as.

@@ -31,9 +31,11 @@ VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory)
     return {bytes(fileSystem.f_blocks), bytes(fileSystem.f_bavail)};
 }
 
-VolumeSpace volumeSpaceOf(const QString& directory)
+VolumeSpace measureVolumeOf(const QString& directory)
 {
-    return volumeSpaceOf(QStorageInfo(directory), directory);
+    QStorageInfo volume(directory);
+    volume.refresh();
+    return volumeSpaceOf(volume, directory);
 }
 
 } // namespace talvorine

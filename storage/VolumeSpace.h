@@ -16,7 +16,7 @@ struct VolumeSpace {
     qint64 available = 0;
 };
 VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory);
-// The same for the volume Qt finds for the directory now.
-VolumeSpace volumeSpaceOf(const QString& directory);
+// The volume holding the directory, measured afresh.
+VolumeSpace measureVolumeOf(const QString& directory);
 
 } // namespace talvorine

@@ -199,7 +199,10 @@ private slots:
         QFETCH(int, lineLength);
         QFETCH(QString, outcome);
         DevFileLog::configure(localOrigin, dir_.path(), 200);
-        const QByteArray current(qMax(currentBytes, 0), 'c');
+        // Whole lines: a cut record would take a line end of its own.
+        QByteArray current(qMax(currentBytes, 0), 'c');
+        if (!current.isEmpty())
+            current.back() = '\n';
         if (currentBytes >= 0)
             QVERIFY(testfiles::write(logPath(), current));
         if (previousExists)
@@ -221,6 +224,39 @@ private slots:
             QCOMPARE(now.size(), lineLength + 1);
             QCOMPARE(testfiles::modeOf(logPath()), 0600);
         }
+    }
+
+    // A record cut where the volume filled, in this run or an earlier one, is left as it is,
+    // and the next record starts on a line of its own.
+    void cutRecordClosed_data()
+    {
+        QTest::addColumn<QByteArray>("earlier");
+        QTest::addColumn<bool>("rotates");
+        const QByteArray whole = "{\"event\":\"before\",\"pid\":1}\n";
+        const QByteArray cut = "{\"event\":\"cut\",\"pid\":1,\"ts\":\"2026-12-07T08:4";
+        QTest::newRow("cut record") << cut << false;
+        QTest::newRow("cut record after whole ones") << whole + whole + cut << false;
+        QTest::newRow("whole records") << whole << false;
+        // The line end it takes counts towards the cap: 120 + 1 + 79 + 1 bytes would pass 200.
+        QTest::newRow("cut record at the cap") << cut + QByteArray(120 - cut.size(), 'x') << true;
+    }
+    void cutRecordClosed()
+    {
+        QFETCH(QByteArray, earlier);
+        QFETCH(bool, rotates);
+        DevFileLog::configure(localOrigin, dir_.path(), 200);
+        QVERIFY(testfiles::write(logPath(), earlier));
+
+        DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(79));
+
+        const QByteArray now = testfiles::read(logPath());
+        QCOMPARE(rotates ? testfiles::read(prevPath()) : now.left(earlier.size()), earlier);
+        const QList<QByteArray> lines = now.split('\n');
+        const qsizetype earlierLines = earlier.count('\n') + int(!earlier.endsWith('\n'));
+        QCOMPARE(lines.size(), (rotates ? 0 : earlierLines) + 2);
+        QCOMPARE(lines.back(), QByteArray());
+        const QJsonObject record = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
+        QCOMPARE(record.value("event").toString(), QStringLiteral("e"));
     }
 
     // Records a peer can cause at will: per kind, the first of each second is written with the

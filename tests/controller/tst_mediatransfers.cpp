@@ -14,6 +14,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cerrno>
+
 using namespace talvorine;
 using namespace talvorine::test;
 using Service = FakeRuntimeService;
@@ -379,7 +381,7 @@ private Q_SLOTS:
             break;
         case Outcome::Deferred:
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::candidate(c), waitMs);
-            QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().nowMs());
+            QVERIFY(ControllerAccess::unreachableUntil(c).value(object.sha256) > h.clock().monotonicMs());
             QCOMPARE(c.modelForSlot(slot)->rowCount(), 0);
             // Within the back-off window the next candidate goes without asking the origin.
             h.service().setRefusing(false);
@@ -461,14 +463,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("replace");
         QTest::addColumn<Answers>("next");
-        QTest::newRow("replaced, resumed") << true << Answers{};
-        QTest::newRow("replaced, whole") << true << Answers{{.status = 200}};
-        QTest::newRow("write fails") << false << Answers{};
+        QTest::addColumn<QStringList>("writeErrors"); // the developer log's, one per request
+        QTest::newRow("replaced, resumed") << true << Answers{} << QStringList();
+        QTest::newRow("replaced, whole") << true << Answers{{.status = 200}} << QStringList();
+        QTest::newRow("write fails")
+            << false << Answers{} << QStringList(2, qt_error_string(EPERM));
     }
     void writePending()
     {
         QFETCH(bool, replace);
         QFETCH(Answers, next);
+        QFETCH(QStringList, writeErrors);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         const ServedObject object = ServedObject::make("w.png", 600000, 9);
@@ -506,6 +511,12 @@ private Q_SLOTS:
         QCOMPARE(sent.size(), 2);
         for (const Service::Request& request : sent)
             QCOMPARE(request.header("Range"), QByteArray("bytes=1000-"));
+        QStringList written;
+        for (const QJsonObject& record : h.devLog("content.write_failed")) {
+            QCOMPARE(record.value("sha256").toString(), object.sha256);
+            written.append(record.value("error").toString());
+        }
+        QCOMPARE(written, writeErrors);
     }
 
     // Room for a download no volume holds: everything goes but what is on glass, outgoing or

@@ -15,6 +15,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace talvorine;
 using talvorine::test::ControllerAccess;
 using talvorine::test::ControllerHarness;
@@ -952,6 +954,10 @@ private slots:
         row("digest not lowercase", good, {}, "cache_declaration_invalid", "digest");
         row("full ad I/O queue", good, {}, "content_io_busy", "full");
         row("busy ad I/O queue", good, {.latencyMs = 2000}, "", "busy");
+        // Failures of this machine's own writes: the page is asked for again after a wait that
+        // grows while they repeat, and no download starts that the volume could not hold.
+        row("no room for the creative", good, {}, "ad_storage_insufficient", "no room");
+        row("ad cache refuses the copy", good, {}, "cache_open_failed", "cache refuses");
         row("a content candidate fails meanwhile", good, {.latencyMs = 1000}, "", "content fails");
         row("planning drops the decision meanwhile", good, {.latencyMs = 60000}, "", "dropped");
     }
@@ -970,6 +976,15 @@ private slots:
                                .replace("{port}", QString::number(origin.port()));
         if (special == "digest")
             fill.sha256 = QString(64, 'A');
+        if (special == "no room")
+            fill.bytes = qint64(1) << 52;
+        std::optional<testfiles::Immutable> locked;
+        if (special == "cache refuses") {
+            const QString objects = harness->statePath("ad-cache/objects");
+            QVERIFY(StorageFiles::ensurePrivateDirectory(objects));
+            if (!locked.emplace(objects).isSet())
+                QSKIP("the file system cannot make the ad cache immutable");
+        }
         ads().fill("ad1", fill);
         ads().deviate("dec_row", deviation);
 
@@ -1015,11 +1030,33 @@ private slots:
         QCOMPARE(recorded("ad_preparation_failed", "code"),
                  code.isEmpty() ? QStringList() : QStringList{code});
         const bool fetched = code.isEmpty() || code == "ad_download_failed"
-            || code == "runtime_session_expired";
+            || code == "runtime_session_expired" || code == "cache_open_failed";
         QCOMPARE(creativeRequests(), int(fetched));
         QCOMPARE(harness->devLog("ad.cache_busy").size(), int(special == "full"));
         QTRY_COMPARE_WITH_TIMEOUT(io.waitingCount() + int(io.isRunning()), 0, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(downloadsLeft(), QStringList(), waitMs);
+        if (special != "no room" && special != "cache refuses")
+            return;
+        // Filled again each time, the adslot stays due for a minute of ticks: asked for after
+        // 10 s, then 20 s later, and not again within the minute.
+        const auto quiet = [&] {
+            const auto& all = occurrences();
+            const auto waiting = [](const AdOccurrence& o) {
+                return o.state == State::Resolving || o.state == State::Downloading;
+            };
+            return !ControllerAccess::adRequestsOutstanding(controller())
+                && ControllerAccess::adDownloads(controller()) == 0 && !io.isRunning()
+                && io.waitingCount() == 0 && std::none_of(all.cbegin(), all.cend(), waiting);
+        };
+        const qsizetype before = resolves().size();
+        for (int step = 0; step < 240; ++step) {
+            passTime(250);
+            tick();
+            QTRY_VERIFY_WITH_TIMEOUT(quiet(), waitMs);
+        }
+        QCOMPARE(resolves().size() - before, 2);
+        QCOMPARE(creativeRequests(), fetched ? 3 : 0);
+        QCOMPARE(recorded("ad_preparation_failed", "code"), QStringList(3, code));
     }
 
     // Ticks, page turns and clock jumps against a service whose every ad answer is generated

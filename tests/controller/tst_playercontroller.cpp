@@ -580,10 +580,15 @@ private slots:
         ControllerAccess::setActiveSlot(c, -1);
         ControllerAccess::setCandidate(c, false);
         ControllerAccess::setHold(c, false, 0);
+        // The chip tells what the plan lacks and what the volume has free: with 512 MiB free
+        // beside a reserve of 768 MiB, a plan 768 MiB short of its capacity needs 1 GiB more.
         StoragePlanRecord record;
         record.requiredBytes = 1073741824;
+        record.plan.headroom_needed_bytes = 805306368;
         ControllerAccess::setPendingStoragePlan(c, record);
-        ControllerAccess::setStorageSample(c, 536870912);
+        PlayerController::StorageSample sample;
+        sample.measurement = {1258291200, 536870912, 536870912, 268435456, 0, 0};
+        ControllerAccess::setStorageSample(c, sample);
         ControllerAccess::setStorageFault(c, true);
         ControllerAccess::setUpgradeNoticeShown(c, true);
         ControllerAccess::setStatus(c, QStringLiteral("degraded_lkg_active"));

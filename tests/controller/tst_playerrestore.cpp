@@ -23,6 +23,7 @@ namespace W = talvorine::RuntimeWire;
 namespace {
 
 constexpr int waitMs = ControllerHarness::waitMs;
+constexpr qint64 mib = 1048576;
 
 // A back-off the fetch has armed runs out at once: the clock passes it and the retry timer fires.
 void runOutBackoff(ControllerHarness& h)
@@ -159,7 +160,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
         const auto backoff = [&h] { return qint64(h.timer("replacementPumpTimer")->interval()); };
         QVERIFY2(backoff() >= 120000 && backoff() <= 144000, qPrintable(QString::number(backoff())));
-        QCOMPARE(ControllerAccess::unreachableUntil(c).value(d.sha256), h.clock().nowMs() + backoff());
+        QCOMPARE(ControllerAccess::unreachableUntil(c).value(d.sha256), h.clock().monotonicMs() + backoff());
         QVERIFY(QFile::exists(cache.objectPath(e.sha256)));
 
         // Meanwhile the old revision rotates on.
@@ -267,7 +268,7 @@ private Q_SLOTS:
     // and the package. Every preparation asks for what all pages need: wrong bytes twice and a
     // package refused for its archive are asked for no more in the revision (nor by a repair, with
     // no chip after their page was skipped); what the origin did not give is asked for once by
-    // another page's preparation, twice by its own and at most twice per repair, and its page
+    // another page's preparation, twice by its own and once per repair run, and its page
     // shows once it is served (a first page passed over for it comes back after a repair run).
     void fetchedAgainOnlyWhereItHelps_data()
     {
@@ -288,7 +289,7 @@ private Q_SLOTS:
         QTest::newRow("502 twice, beside another")
             << bad << 1 << true << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 3, 3, 3, 1};
         QTest::newRow("502 at every request, beside another") << Answers(20, {.status = 502}) << 1 << true
-            << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 8, 12, 15, 1};
+            << Answers() << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 8, 9, 12, 1};
         QTest::newRow("package 502 twice")
             << Answers() << 1 << false << bad << QList<int>{1, 2, 3, 0, 1} << QList<int>{1, 1, 1, 1, 3};
     }
@@ -360,44 +361,60 @@ private Q_SLOTS:
     // turns once a shown x is lost again and answered 404. A page whose object is withheld is
     // held once behind a page on glass, then passed over (at once with nothing on glass) and
     // looked for by repair runs whose waits grow; it never keeps the other pages off glass, and
-    // is reported only when the origin answered with an error.
+    // is reported only when the origin answered with an error other than "ask later".
     void withheldObjectPassedOver_data()
     {
         QTest::addColumn<int>("xPage");
         QTest::addColumn<bool>("application"); // x is the page's web package, not its picture
         QTest::addColumn<Answers>("xAnswers");
         QTest::addColumn<bool>("othersCached");
+        QTest::addColumn<int>("wallStepTurn"); // the wall clock goes back an hour after it (or -1)
         QTest::addColumn<QList<int>>("shown"); // the page on glass after the start and each turn
-        // x's requests after the start, the turns, the waits, the turns, and once lost (-1: the
-        // origin did not answer, and a back-off that runs in real time may ask again).
+        // x's requests after the start, the turns, the waits, the turns, and once lost; at most
+        // the second list's where that is not empty.
         QTest::addColumn<QList<int>>("requests");
+        QTest::addColumn<QList<int>>("atMost");
         QTest::addColumn<int>("reports");
         const Answers gone(60, {.status = 404});
         const Answers closed(60, {.fault = Service::Fault::Close});
-        const QList<int> unknown{-1, -1, -1, -1, -1};
         const Answers busy(60, {.status = 503, .headers = {{"Retry-After", "60"}}});
+        const QList<int> exact;
         QTest::newRow("404 for ever on the third page")
-            << 2 << false << gone << false << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}
-            << QList<int>{1, 6, 9, 9, 0} << 1;
+            << 2 << false << gone << false << -1 << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}
+            << QList<int>{1, 6, 9, 9, 0} << exact << 1;
         QTest::newRow("502 four times: held once, then shown")
-            << 2 << false << Answers(4, {.status = 502}) << false
-            << QList<int>{0, 1, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 1} << QList<int>{1, 5, 5, 5, 3} << 0;
+            << 2 << false << Answers(4, {.status = 502}) << false << -1
+            << QList<int>{0, 1, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 1} << QList<int>{1, 5, 5, 5, 3} << exact << 0;
         QTest::newRow("404 six times, then served")
-            << 2 << false << Answers(6, {.status = 404}) << false << QList<int>{0, 1, 1, 0, 1, 0, 1, 2, 0, 1, 1, 0, 1}
-            << QList<int>{1, 6, 7, 7, 3} << 2;
+            << 2 << false << Answers(6, {.status = 404}) << false << -1
+            << QList<int>{0, 1, 1, 0, 1, 0, 1, 2, 0, 1, 1, 0, 1} << QList<int>{1, 6, 7, 7, 3} << exact << 2;
         QTest::newRow("503 for a minute at every request on the second page")
-            << 1 << false << busy << false << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
-            << QList<int>{1, 2, 5, 5, 0} << 1;
+            << 1 << false << busy << false << -1 << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
+            << QList<int>{1, 2, 4, 4, 0} << exact << 0;
         QTest::newRow("the second page's package 503 for a minute at every request")
-            << 1 << true << busy << false << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
-            << QList<int>{1, 4, 7, 7, 0} << 1;
+            << 1 << true << busy << false << -1 << QList<int>{0, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2, 0, 2}
+            << QList<int>{1, 4, 7, 7, 0} << exact << 0;
+        QTest::newRow("503 at every request on the third page")
+            << 2 << false << Answers(60, {.status = 503}) << false << -1
+            << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1} << QList<int>{1, 4, 7, 7, 0} << exact << 0;
+        QTest::newRow("429 at every request on the third page")
+            << 2 << false << Answers(60, {.status = 429}) << false << -1
+            << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1} << QList<int>{1, 4, 7, 7, 0} << exact << 0;
+        QTest::newRow("503 asking for 10 s on the third page, the wall clock then back an hour")
+            << 2 << false << Answers(3, {.status = 503, .headers = {{"Retry-After", "10"}}}) << false << 2
+            << QList<int>{0, 1, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 1} << QList<int>{1, 4, 4, 4, 4} << exact << 0;
         QTest::newRow("404 for ever on the first page, nothing on glass")
-            << 0 << false << gone << false << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1}
-            << QList<int>{3, 3, 6, 6, 0} << 1;
+            << 0 << false << gone << false << -1 << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1}
+            << QList<int>{3, 3, 6, 6, 0} << exact << 1;
+        // Qt sends a request again once when its connection closes unanswered: one ask is one or
+        // two requests. Each turn prepares one page, which asks at most once, and so does each
+        // run, the first after the waits at least; the lost object is answered 404.
         QTest::newRow("closed for ever on the third page, the others cached")
-            << 2 << false << closed << true << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1} << unknown << 0;
+            << 2 << false << closed << true << -1 << QList<int>{0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 1}
+            << QList<int>{1, 3, 4, 4, 0} << QList<int>{2, 16, 22, 28, 3} << 0;
         QTest::newRow("closed for ever on the first page, the others cached, nothing on glass")
-            << 0 << false << closed << true << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1} << unknown << 0;
+            << 0 << false << closed << true << -1 << QList<int>{1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1, 2, 1}
+            << QList<int>{2, 2, 3, 3, 0} << QList<int>{6, 18, 24, 30, 3} << 0;
     }
     void withheldObjectPassedOver()
     {
@@ -429,11 +446,14 @@ private Q_SLOTS:
         QVERIFY(h.mintSession() && settle(h));
         record();
         asked.append(service.contentAttempts(x.path));
+        QFETCH(int, wallStepTurn);
         const auto turns = [&](int count) {
             for (int turn = 0; turn < count; ++turn) {
                 h.clock().advance(10000);
                 QVERIFY(h.expireSoon("pageTimer") && settle(h));
                 record();
+                if (shown.size() - 1 == wallStepTurn)
+                    h.clock().setNowMs(h.clock().nowMs() - 3600000);
             }
         };
         turns(6);
@@ -463,13 +483,89 @@ private Q_SLOTS:
 
         QTEST(shown, "shown");
         QFETCH(QList<int>, requests);
-        for (qsizetype i = 0; i < requests.size() && i < asked.size(); ++i)
-            requests[i] = requests.at(i) < 0 ? asked.at(i) : requests.at(i);
-        QCOMPARE(asked, requests);
+        QFETCH(QList<int>, atMost);
+        if (atMost.isEmpty()) {
+            QCOMPARE(asked, requests);
+        } else {
+            QCOMPARE(asked.size(), requests.size());
+            for (qsizetype i = 0; i < asked.size(); ++i)
+                QVERIFY2(asked.at(i) >= requests.at(i) && asked.at(i) <= atMost.at(i),
+                         qPrintable(QDebug::toString(asked)));
+        }
         QTEST(int(h.devLog("page_failed_reported").size()), "reports");
         // A run that brought nothing back makes the next wait longer.
         for (qsizetype i = 1; i < waits.size(); ++i)
             QVERIFY2(waits.at(i) > waits.at(i - 1), qPrintable(QString::number(waits.at(i))));
+    }
+
+    // Pages a, b, c, d of one picture each (or c and d on one page): every connection for c's is
+    // closed unanswered, d's is answered 404 for 90 s, then served. Ten seconds pass at each
+    // step, the page turns and whatever the background waits for fires once its wait is over:
+    // c never keeps d from being asked for, and d is on glass (or landed) within 5 minutes of
+    // being served. A run that lands something starts the runs' waits over.
+    void silentObjectHoldsUpNoOther_data()
+    {
+        QTest::addColumn<int>("othersRefused"); // 404s for a and b before they are served
+        QTest::addColumn<bool>("dark");         // nothing on glass after the start
+        QTest::addColumn<bool>("together");     // c and d on one page
+        QTest::newRow("behind a page on glass") << 0 << false << false;
+        QTest::newRow("at a first start") << 4 << true << false;
+        QTest::newRow("on one page, behind a page on glass") << 0 << false << true;
+    }
+    void silentObjectHoldsUpNoOther()
+    {
+        QFETCH(int, othersRefused);
+        QFETCH(bool, together);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        for (const char* name : {"a", "b", "c", "d"}) {
+            pictures.append(ServedObject::make(name, 4096, quint32(pictures.size() + 1)));
+            service.putContent(pictures.last().path, pictures.last().bytes);
+            const QJsonObject primitive = mediaPrimitive(QString::fromLatin1(name), {pictures.last()});
+            if (together && pages.size() == 3)
+                pages.last().append(primitive);
+            else
+                pages.append({primitive});
+        }
+        const ServedObject &silent = pictures.at(2), &late = pictures.at(3);
+        for (int i = 0; i < 2; ++i)
+            service.scriptContent(pictures.at(i).path, Answers(othersRefused, {.status = 404}));
+        service.scriptContent(silent.path, Answers(400, {.fault = Service::Fault::Close}));
+        service.scriptContent(late.path, Answers(400, {.status = 404}));
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
+        QVERIFY(h.mintSession() && settle(h));
+        QTEST(c.activeSlot() < 0, "dark");
+
+        const QString landed = ControllerAccess::contentCache(c)->objectPath(late.sha256);
+        qint64 pumpDueMs = -1, lateMs = -1;
+        for (qint64 elapsed = 10000; elapsed <= 420000 && lateMs < 0; elapsed += 10000) {
+            if (elapsed == 100000) // 90 s after the first step
+                service.scriptContent(late.path, {});
+            h.clock().advance(10000);
+            QTimer* pump = h.timer("replacementPumpTimer");
+            if (pump->isActive() && pumpDueMs >= 0 && h.clock().monotonicMs() >= pumpDueMs)
+                pump->start(0);
+            // A run fired early waits out the rest of its wait by itself.
+            if (h.timer("repairRunTimer")->isActive())
+                h.timer("repairRunTimer")->start(0);
+            h.expireSoon("pageTimer");
+            QVERIFY(settle(h));
+            pumpDueMs = pump->isActive() ? h.clock().monotonicMs() + pump->interval() : -1;
+            if (together ? QFile::exists(landed)
+                         : c.activeSlot() >= 0 && ControllerAccess::activePageIndex(c) == 3)
+                lateMs = elapsed;
+        }
+        QVERIFY2(lateMs >= 100000 && lateMs <= 400000, qPrintable(QString::number(lateMs)));
+        if (together) {
+            QVERIFY(h.timer("repairRunTimer")->isActive());
+            QCOMPARE_LE(h.timer("repairRunTimer")->interval(), 30000);
+        }
+        // Never more than twice (Qt's own second try) per step: once by a page, once by a run.
+        const int asked = service.contentAttempts(silent.path);
+        QVERIFY2(asked <= 4 * int(lateMs / 10000), qPrintable(QString::number(asked)));
     }
 
     // A first revision none of whose pages could be prepared keeps its code as the status and
@@ -481,26 +577,32 @@ private Q_SLOTS:
         QTest::addColumn<int>("pageCount"); // pages of one picture each, every picture withheld
         QTest::addColumn<Service::ContentAnswer>("answer");
         QTest::addColumn<QByteArray>("interlude"); // a body the service answers after round one
+        QTest::addColumn<int>("interludeStatus");  // and its status
         QTest::addColumn<QList<int>>("rounds");    // the requests of each of four rounds
         const Service::ContentAnswer gone{.status = 404};
         QJsonObject unusable = contentDocument({{}}, "man_2");
         unusable["pages"] = QJsonArray{"a", 1};
         const QList<int> twice{2, 2, 2, 2};
-        QTest::newRow("one page, 404 for ever") << 1 << gone << QByteArray() << twice;
-        QTest::newRow("a body that does not parse meanwhile") << 1 << gone << QByteArray("{") << twice;
+        QTest::newRow("one page, 404 for ever") << 1 << gone << QByteArray() << 200 << twice;
+        QTest::newRow("a body that does not parse meanwhile")
+            << 1 << gone << QByteArray("{") << 200 << twice;
         QTest::newRow("a body with no usable page meanwhile")
-            << 1 << gone << QJsonDocument(unusable).toJson() << twice;
+            << 1 << gone << QJsonDocument(unusable).toJson() << 200 << twice;
         QTest::newRow("the same revision meanwhile")
-            << 1 << gone << QJsonDocument(contentDocument({{}}, "man_1")).toJson() << twice;
+            << 1 << gone << QJsonDocument(contentDocument({{}}, "man_1")).toJson() << 200 << twice;
+        QTest::newRow("a manifest fetch that fails meanwhile")
+            << 1 << gone << QByteArray("{}") << 503 << twice;
+        // Each round asks for every page's picture once, and the candidate after it for its own.
         QTest::newRow("three pages, connections closed past each deadline")
-            << 3 << Service::ContentAnswer{.fault = Service::Fault::Close} << QByteArray()
-            << QList<int>{1, 1, 1, 1};
+            << 3 << Service::ContentAnswer{.fault = Service::Fault::Close} << QByteArray() << 200
+            << QList<int>{4, 4, 4, 4};
     }
     void heldRevisionComesBack()
     {
         QFETCH(int, pageCount);
         QFETCH(Service::ContentAnswer, answer);
         QFETCH(QByteArray, interlude);
+        QFETCH(int, interludeStatus);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
@@ -520,7 +622,12 @@ private Q_SLOTS:
         };
         QList<Service::Reply> bodies{Service::Reply::json(200, contentDocument(pages, "man_1"))};
         if (!interlude.isEmpty())
-            bodies.append(Service::Reply::json(200, interlude));
+            bodies.append(Service::Reply::json(interludeStatus, interlude));
+        if (interludeStatus != 200) {
+            Service::Reply unchanged;
+            unchanged.status = 304;
+            bodies.append(unchanged);
+        }
         service.script("GET", W::manifestRoute, bodies);
         // The service answers throughout: however its content fails, it is never said to be out
         // of reach.
@@ -542,8 +649,9 @@ private Q_SLOTS:
             if (round == 0 && !interlude.isEmpty()) {
                 const qsizetype plans = h.devLog("storage_plan").size();
                 QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+                QSignalSpy failed(&h.transport(), &RuntimeTransport::manifestFailed);
                 service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
-                QVERIFY(taken.wait(waitMs));
+                QVERIFY((interludeStatus == 200 ? taken : failed).wait(waitMs));
                 QVERIFY(settle(h));
                 QVERIFY(h.timer("replacementPumpTimer")->isActive());
                 QCOMPARE(h.devLog("storage_plan").size(), plans);
@@ -562,6 +670,117 @@ private Q_SLOTS:
         QVERIFY(c.activeSlot() >= 0);
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
         QCOMPARE(ControllerAccess::unlandedPages(c), QSet<int>());
+    }
+
+    // A volume filled by someone else stops nothing held whole: the pages of the revision on
+    // glass keep turning after a re-plan finds no room for any of them (the storage chip stays),
+    // and so do they after a restart on the plan saved then.
+    void heldPagesPlayWhileFull_data()
+    {
+        QTest::addColumn<bool>("restart");
+        QTest::newRow("re-planned on glass") << false;
+        QTest::newRow("restored from the plan saved") << true;
+    }
+    void heldPagesPlayWhileFull()
+    {
+        QFETCH(bool, restart);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        for (const char* name : {"a", "b", "c"}) {
+            pictures.append(ServedObject::make(name, 65536, quint32(pages.size() + 1)));
+            QVERIFY(pictures.last().cacheIn(cache));
+            pages.append({mediaPrimitive(name, {pictures.last()})});
+        }
+        const auto shows = [&](int page) {
+            const QString source = cache.objectPath(pictures.at(page).sha256);
+            return c.activeSlot() >= 0
+                && boundSource(c, c.activeSlot(), pages.at(page)[0]["id"].toString())
+                       == QUrl::fromLocalFile(source);
+        };
+        h.service().setRefusing(true);
+        if (restart) {
+            StoragePlanRecord saved;
+            saved.manifestRevision = "man_1";
+            saved.stage = "complete";
+            saved.plan.fit = "none_fit";
+            ControllerAccess::setActiveStoragePlan(c, saved);
+            ControllerAccess::consumeStoredManifest(c, contentManifestBody(pages, "man_1"));
+        } else {
+            ControllerAccess::planRevision(c, contentManifest(pages, h.service().url(), "man_1"));
+            QTRY_VERIFY_WITH_TIMEOUT(shows(0), waitMs);
+            available->store(100 * mib);
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage.plan_shrunk").size(), 1, waitMs);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(shows(0), waitMs);
+        for (const int next : {1, 2, 0}) {
+            QVERIFY(settle(h));
+            h.clock().advance(h.timer("pageTimer")->interval());
+            QVERIFY(h.expireSoon("pageTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(shows(next), waitMs);
+            QCOMPARE(ControllerAccess::storageFault(c), !restart);
+        }
+    }
+
+    // A new revision the volume has no room for waits without a download, the operator told
+    // once what it lacks; once room returns the storage sample takes it and says so. So too
+    // for one whose candidate was held when the volume could not take its download.
+    void refusedRevisionTakenWhenRoomReturns_data()
+    {
+        QTest::addColumn<bool>("cut");
+        QTest::newRow("refused by its plan") << false;
+        QTest::newRow("its download cut by a full volume") << true;
+    }
+    void refusedRevisionTakenWhenRoomReturns()
+    {
+        QFETCH(bool, cut);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QVERIFY(h.mintSession());
+        const ServedObject a = ServedObject::make("a", 65536, 1);
+        const ServedObject d = ServedObject::make("d", 65536, 2);
+        QVERIFY(a.cacheIn(*ControllerAccess::contentCache(c)));
+        service.putContent(d.path, d.bytes);
+        const Manifest next = contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2");
+        ControllerAccess::planRevision(
+            c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
+        QVERIFY(settle(h));
+
+        const QList<QByteArray> said = journalRecordsOf([&] {
+            if (cut) { // its download goes silent, the volume fills and the candidate is held
+                service.scriptContent(d.path, {{.fault = Service::Fault::Stall}});
+                ControllerAccess::preparePage(c, next, 0, true);
+                QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 1, waitMs);
+            }
+            available->store(100 * mib);
+            cut ? ControllerAccess::failCandidate(c, "content_storage_insufficient")
+                : ControllerAccess::planRevision(c, next);
+            for (int sample = 0; sample < 2; ++sample) {
+                ControllerAccess::sampleStorage(c);
+                QVERIFY(settle(h));
+            }
+            QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+            QCOMPARE(service.contentAttempts(d.path), cut ? 1 : 0);
+            available->store(1000 * mib);
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
+        });
+        // It lacks the reserve's 768 MiB less what is free and held, and its own object.
+        QCOMPARE(said.size(), 2);
+        QVERIFY2(said.at(0).startsWith("<3>Revision man_2 does not fit on the storage volume: it "
+                                       "needs 66")
+                     && said.at(0).endsWith(" MiB more room; 100.0 MiB is free on the volume and "
+                                            "768.0 MiB is kept in reserve. What is already held "
+                                            "keeps playing; the rest waits for room.\n"),
+                 said.at(0));
+        QCOMPARE(said.at(1), "<5>The storage volume has room again for revision man_2.\n");
     }
 
     // A candidate of the revision on glass that must download makes room first; what a

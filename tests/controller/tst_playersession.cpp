@@ -167,6 +167,9 @@ private slots:
         QTest::newRow("no path") << "no path" << QByteArray() << 0 << "" << -1 << false << "fatal";
         QTest::newRow("a file in its place")
             << "file" << QByteArray() << 0 << "" << -1 << false << "fatal";
+        // No file can be made in it (as on a full volume) until it takes them again.
+        QTest::newRow("refused, then writable")
+            << "refused" << QByteArray() << 0 << mint << 0600 << false << "";
         QTest::newRow("stored pairing")
             << "pairing" << QByteArray() << 0 << listen << 0600 << false << "awaiting_pairing";
         QTest::newRow("expired stored pairing")
@@ -201,6 +204,9 @@ private slots:
         h.service().script("POST", W::pairingStartRoute, {silent()});
         if (!spread.isNull())
             qputenv(spreadVariable, spread);
+        std::optional<tf::Immutable> locked;
+        if (prepared == QLatin1String("refused") && !locked.emplace(h.stateDirectory()).isSet())
+            QSKIP("the file system cannot make the state directory immutable");
         if (prepared == QLatin1String("no path")) {
             h.rebuildControllerOn(QString());
         } else if (prepared == QLatin1String("file")) {
@@ -225,6 +231,19 @@ private slots:
         PlayerController& c = h.controller();
 
         c.start();
+        if (locked) {
+            // The surface shows while the directory takes no files, which is looked at again
+            // every 30 s; once it takes them, the player goes on without a restart.
+            QVERIFY(c.fatalVisible());
+            QCOMPARE(armed(h, "localStateRetryTimer"), 30000);
+            QVERIFY(h.expireSoon(u"localStateRetryTimer"));
+            QTRY_COMPARE_WITH_TIMEOUT(armed(h, "localStateRetryTimer"), 30000, waitMs);
+            QVERIFY(c.fatalVisible());
+            QVERIFY(h.service().requests().isEmpty());
+            locked.reset();
+            QVERIFY(h.expireSoon(u"localStateRetryTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(!c.fatalVisible(), waitMs);
+        }
         const QList<QJsonObject> spreads = h.devLog("session.cold_boot_spread");
         if (spreads.isEmpty()) {
             QVERIFY(!h.timer(u"sessionRetryTimer")->isActive());
@@ -245,9 +264,12 @@ private slots:
         QCOMPARE(state.isEnrolled(), enrolled);
         QCOMPARE(c.fatalVisible(), surface == QLatin1String("fatal"));
         if (c.fatalVisible()) {
-            // Only the splash is still judged behind a fatal surface.
+            // Only the splash is still judged behind a fatal surface, and a named state
+            // directory looked at again.
             QVERIFY(h.timer(u"splashTimer")->isActive());
             QVERIFY(!h.timer(u"storageSampleTimer")->isActive());
+            QCOMPARE(h.timer(u"localStateRetryTimer")->isActive(),
+                     prepared == QLatin1String("file"));
         } else if (!surface.isEmpty()) {
             if (prepared.endsWith(QLatin1String("page"))) {
                 QTRY_VERIFY_WITH_TIMEOUT(c.hasActiveContent(), waitMs);
@@ -266,7 +288,7 @@ private slots:
 
     // A bound player's session through the real start, the event stream going down and up with
     // content on glass, and the re-mint after a lost session: at once when the last mint is
-    // older than 10 s, backed off inside them.
+    // older than 10 s, backed off inside them, whatever the wall clock says meanwhile.
     void boundSession()
     {
         ControllerHarness& h = make();
@@ -278,7 +300,7 @@ private slots:
         const Reply expired = problem(401, "runtime_session_expired");
         s.script("GET", W::eventsRoute,
                  {Reply::eventStream(), Reply::eventStream(), expired, Reply::eventStream(),
-                  expired, Reply::eventStream()});
+                  expired, Reply::eventStream(), expired, Reply::eventStream()});
 
         QVERIFY(h.startBound());
         QCOMPARE(mints(h), 1);
@@ -322,6 +344,12 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(mints(h), 3, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.openStreams(W::eventsRoute), 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("playing"), waitMs);
+
+        h.clock().advance(20000);
+        h.clock().setNowMs(h.clock().nowMs() - 3600000);
+        s.closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(mints(h), 4, waitMs);
+        QCOMPARE(h.devLog("session.remint_backoff").size(), 1);
     }
 
     // What the screen and the service are told along one run of a bound player, on the test's

@@ -17,6 +17,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -422,6 +423,17 @@ struct ControllerAccess {
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
     // Retained restore, background fetches and staged plans.
     static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    // Planning measures a volume of this size whose free space the test sets meanwhile (it is
+    // read on the content I/O thread); what the caches hold counts as on a real volume.
+    static std::shared_ptr<std::atomic<qint64>> measureVolumeAs(PlayerController& c,
+                                                                qint64 total, qint64 available)
+    {
+        auto free = std::make_shared<std::atomic<qint64>>(available);
+        c.measureVolume_ = [total, free](const QString&) {
+            return VolumeSpace{total, free->load()};
+        };
+        return free;
+    }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
     // A restore began and every page of its inventory has been verified.
     static bool retainedInventoryDone(PlayerController& c)

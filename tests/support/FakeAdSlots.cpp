@@ -91,7 +91,7 @@ FakeAdSlots::Reply FakeAdSlots::resolve(const Request& request, qint64 serverNow
         QJsonObject media{{QStringLiteral("kind"), fill.kind},
                           {QStringLiteral("duration_ms"), fill.durationMs},
                           {QStringLiteral("content_type"), fill.contentType},
-                          {QStringLiteral("bytes"), qint64(fill.creative.size())},
+                          {QStringLiteral("bytes"), fill.bytes.value_or(fill.creative.size())},
                           {QStringLiteral("sha256"), fill.sha256.value_or(testfiles::sha(fill.creative))},
                           {QStringLiteral("content_path"),
                            fill.contentPath.value_or(contentPathFor(decisionId))},

@@ -43,6 +43,7 @@ public:
         std::optional<QString> codecs{};
         std::optional<QString> contentPath{}; // instead of the creative route's own
         std::optional<QString> sha256{};      // instead of the creative's digest
+        std::optional<qint64> bytes{};        // instead of the creative's length
         bool renewable = true; // otherwise a renewal (check sequence above 1) goes unanswered
     };
 
