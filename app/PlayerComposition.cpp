@@ -5,6 +5,7 @@
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerOpLog.h"
 #include "app/PlayerWindowQuitGuard.h"
+#include "app/WindowShownWatch.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerPreparation.h"
 #include "operator/HardwareControls.h"
@@ -55,27 +56,31 @@ bool orDefault(const std::function<bool()>& check, bool (*fallback)())
 
 // How a refusal names the origin: quoted, up to the end of its authority, never with a password,
 // path or query (a token often sits in those), and saying so when a path or query is not shown.
-// A value that reads as scheme://authority is named as that URL without its password. Anything
-// else is named as typed with everything up to its last '@' masked (a password may sit where no
-// URL parser looks for one: "user:secret@host" reads as the scheme "user" and a path, and an
-// invalid URL has no text of its own to print), and cut at the first '/' or '?' after that.
+// Only an '@' ahead of the first '?' or '#' can end user information: one in a query or fragment
+// is the query's own ("?user=ops@example.org&key=..."). A value that reads as
+// scheme://authority is named as that URL without its password. Anything else is named as typed
+// with everything up to its last such '@' masked (a password may sit where no URL parser looks
+// for one: "user:secret@host" reads as the scheme "user" and a path, and an invalid URL has no
+// text of its own to print), and cut at the first '/', '?' or '#' after that.
 QString originNamed(const QString& typed, const QUrl& origin)
 {
     const QString text = typed.isEmpty() ? origin.toString() : typed;
+    static const QRegularExpression queryOrFragment(QStringLiteral("[?#]"));
+    const QString ahead = text.left(text.indexOf(queryOrFragment));
     const qsizetype userInfoSeparators = origin.userInfo().isEmpty() ? 0 : 1;
     QString named;
     QString notShown;
     if (origin.isValid() && !origin.scheme().isEmpty() && !origin.host().isEmpty()
-        && text.count(u'@') == userInfoSeparators) {
+        && ahead.count(u'@') == userInfoSeparators) {
         named = origin
                     .adjusted(QUrl::RemovePassword | QUrl::RemovePath | QUrl::RemoveQuery
                               | QUrl::RemoveFragment)
                     .toString();
         notShown = origin.path() + origin.query();
     } else {
-        const qsizetype at = text.lastIndexOf(u'@');
+        const qsizetype at = ahead.lastIndexOf(u'@');
         static const QRegularExpression authority(
-            QStringLiteral("\\A((?:[^/?]*://)?[^/?]*)(.*)\\z"),
+            QStringLiteral("\\A((?:[^/?#]*://)?[^/?#]*)(.*)\\z"),
             QRegularExpression::DotMatchesEverythingOption);
         const QRegularExpressionMatch parts = authority.match(text.mid(at + 1));
         named = (at < 0 ? QString() : QStringLiteral("***@")) + parts.captured(1);
@@ -317,6 +322,7 @@ void PlayerComposition::build()
             DebugWindowSizer::install(quickWindow, QSize(window.width, window.height));
         quickWindow->setOpacity(1.0);
         connectFrameEvidence(quickWindow, controller);
+        WindowShownWatch::install(quickWindow);
     }
 
     QTimer::singleShot(0, Qt::PreciseTimer, &controller, [&controller] { controller.start(); });

@@ -64,8 +64,8 @@ public:
     // fatal surfaces, web packages, start-up animation, engine and scene, the window hooks and
     // the controller's start on the event loop's first pass. What an operator must mend (an
     // origin the player cannot use as given, a state directory it cannot use, a web engine that
-    // may not start) is said in one line on standard error, where a service manager's journal
-    // finds it; the player runs on all the same.
+    // may not start, a window the compositor does not show) is said in one line on standard
+    // error, where a service manager's journal finds it; the player runs on all the same.
     void build();
 
     CapabilityReport& capabilities() { return *capabilities_; }

@@ -8,6 +8,7 @@
 #include "manifest/Manifest.h"
 #include "storage/ContentCache.h"
 #include "storage/StoragePlan.h"
+#include "storage/VolumeSpace.h"
 #include "web/ApplicationPackageCache.h"
 
 #include <QByteArray>
@@ -22,8 +23,6 @@
 #include <atomic>
 #include <functional>
 #include <optional>
-
-class QStorageInfo;
 
 namespace talvorine {
 
@@ -117,18 +116,6 @@ std::optional<LocalStorageObjects> listLocalStorageObjects(const QString& conten
                                                            const QString& packageCacheRoot,
                                                            const QHash<QString, qint64>& onGlass,
                                                            const std::atomic<bool>& cancelled);
-
-// The size of the state directory's volume and the bytes free on it. Qt places the directory
-// on a mounted volume; in a root that is no mount point (a chroot, some containers) it cannot,
-// and the directory's own file system is asked instead: a disk with room must not be taken for a
-// full one. 0 and 0 only when neither can tell.
-struct VolumeSpace {
-    qint64 total = 0;
-    qint64 available = 0;
-};
-VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory);
-// The volume holding the directory, measured afresh.
-VolumeSpace measureVolumeOf(const QString& directory);
 
 // The free space the volume lacks for a plan that needs headroom bytes more than its capacity:
 // beside the headroom, whatever the reserve and the ad budget eat into what is free now (the

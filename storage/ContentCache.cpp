@@ -11,7 +11,6 @@
 #include <QMutexLocker>
 #include <QRegularExpression>
 #include <QScopeGuard>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <cerrno>
@@ -631,8 +630,8 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     bool removedObjects = false;
     bool removedPartials = false;
     const PruneOutcome outcome = evictLeastRecentlyUsed(
-        std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes, m_root,
-        cancelled, [&](const PruneCandidate& candidate) {
+        std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
+        measureVolumeOf(m_root), cancelled, [&](const PruneCandidate& candidate) {
             if (candidate.partial) {
                 const bool removed = StorageFiles::removeEntry(partialPath(candidate.digest));
                 removedPartials = removedPartials || removed;
@@ -683,16 +682,15 @@ void addPartialCandidates(const QString& directory, const QSet<QString>& keep, q
 }
 
 PruneOutcome evictLeastRecentlyUsed(std::vector<PruneCandidate> candidates, qint64 total,
-                                    qint64 budget, qint64 minFreeBytes,
-                                    const QString& volumePath, const std::atomic<bool>* cancelled,
+                                    qint64 budget, qint64 minFreeBytes, const VolumeSpace& volume,
+                                    const std::atomic<bool>* cancelled,
                                     const std::function<bool(const PruneCandidate&)>& evict)
 {
     std::stable_sort(candidates.begin(), candidates.end(),
                      [](const PruneCandidate& a, const PruneCandidate& b) {
                          return a.lastAccessMs < b.lastAccessMs;
                      });
-    const QStorageInfo volume(volumePath);
-    qint64 freeBytes = volume.isValid() ? volume.bytesAvailable() : minFreeBytes;
+    qint64 freeBytes = volume.total > 0 ? volume.available : minFreeBytes;
     const auto satisfied = [&] { return total <= budget && freeBytes >= minFreeBytes; };
     for (const PruneCandidate& candidate : candidates) {
         if (isCancelled(cancelled))

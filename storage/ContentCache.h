@@ -1,6 +1,7 @@
 #pragma once
 
 #include "storage/PartialDownload.h"
+#include "storage/VolumeSpace.h"
 
 #include <QHash>
 #include <QMutex>
@@ -67,11 +68,11 @@ void addPartialCandidates(const QString& directory, const QSet<QString>& keep, q
 enum class PruneOutcome { Met, Cancelled, EvictionFailed, Insufficient };
 
 // Evicts candidates least recently used first, through evict, until total is at most budget
-// and the volume holding volumePath has minFreeBytes available (taken as met when the volume
-// cannot be read). Each eviction lowers the total and raises the free space by its bytes.
+// and the volume, as measured before the walk, has minFreeBytes available (taken as met when the
+// measure tells nothing). Each eviction lowers the total and raises the free space by its bytes.
 PruneOutcome evictLeastRecentlyUsed(std::vector<PruneCandidate> candidates, qint64 total,
-                                    qint64 budget, qint64 minFreeBytes,
-                                    const QString& volumePath, const std::atomic<bool>* cancelled,
+                                    qint64 budget, qint64 minFreeBytes, const VolumeSpace& volume,
+                                    const std::atomic<bool>* cancelled,
                                     const std::function<bool(const PruneCandidate&)>& evict);
 
 // A bounded serial job queue: one job at a time on the global thread pool, in submission order;

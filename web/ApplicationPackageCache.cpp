@@ -2,6 +2,7 @@
 
 #include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
+#include "storage/VolumeSpace.h"
 #include "web/ApplicationPackageInternal.h"
 
 #include <QDateTime>
@@ -318,7 +319,7 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
 
     const PruneOutcome outcome = evictLeastRecentlyUsed(
         std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
-        rootPath_, cancelled, [this](const PruneCandidate& candidate) {
+        measureVolumeOf(rootPath_), cancelled, [this](const PruneCandidate& candidate) {
             if (candidate.partial)
                 return StorageFiles::removeEntry(partialPath(candidate.digest));
             if (!deleteTree(candidate.digest))

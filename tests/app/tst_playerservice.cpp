@@ -12,6 +12,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
@@ -34,6 +35,8 @@ namespace {
 constexpr int waitMs = 60000;
 constexpr char packaging[] = TALVORINE_SOURCE_DIR "/packaging/";
 constexpr char unitPath[] = TALVORINE_SOURCE_DIR "/packaging/talvorine-player.service";
+constexpr char compositorUnitPath[] =
+    TALVORINE_SOURCE_DIR "/packaging/talvorine-compositor.service";
 // Every process a run starts inherits this variable, the web engine's included.
 constexpr char runMark[] = "TALVORINE_SERVICE_TEST_MARK";
 
@@ -55,12 +58,12 @@ QList<QJsonObject> devLog(const QString& state, const char* event)
     return test::recordsOf(test::readJsonLines(state + "/dev-log.jsonl"), event);
 }
 
-// The [Service] settings of the unit file, each key with its values in file order.
-QHash<QString, QStringList> serviceSettings()
+// The [Service] settings of a unit file, each key with its values in file order.
+QHash<QString, QStringList> serviceSettings(const char* path = unitPath)
 {
     QHash<QString, QStringList> settings;
     bool service = false;
-    for (const QString& line : QString::fromUtf8(testfiles::read(unitPath)).split('\n')) {
+    for (const QString& line : QString::fromUtf8(testfiles::read(path)).split('\n')) {
         if (line.startsWith('['))
             service = line == QLatin1String("[Service]");
         const qsizetype at = line.indexOf('=');
@@ -84,7 +87,7 @@ private slots:
             QSKIP("no systemd-analyze or no weston on this machine");
         QTemporaryDir dir;
         QStringList arguments{"verify"};
-        for (const QString& unit : QDir(packaging).entryList(QDir::Files)) {
+        for (const QString& unit : QDir(packaging).entryList({"*.service", "*.socket"}, QDir::Files)) {
             QByteArray text = testfiles::read(packaging + unit);
             text.replace("/usr/local/bin/talvorine-player", TALVORINE_PLAYER_PATH);
             text.replace("/usr/bin/weston", weston.toUtf8());
@@ -97,6 +100,77 @@ private slots:
         QVERIFY(verify.waitForFinished(60000));
         const QByteArray said = verify.readAll();
         QVERIFY2(verify.exitCode() == 0 && said.isEmpty(), said.constData());
+    }
+
+    // The compositor as its unit starts it, with the configuration the unit names, on Weston's
+    // headless back end, which has no input device and gives no seat: a client's window is on
+    // the screen.
+    void compositorShowsWindowWithoutInput()
+    {
+        const QString weston = QStandardPaths::findExecutable("weston");
+        const QString client = QStandardPaths::findExecutable("weston-simple-shm");
+        const QString shooter = QStandardPaths::findExecutable("weston-screenshooter");
+        if (weston.isEmpty() || client.isEmpty() || shooter.isEmpty())
+            QSKIP("no weston, weston-simple-shm or weston-screenshooter on this machine");
+        QStringList command = serviceSettings(compositorUnitPath)
+                                  .value("ExecStart")
+                                  .value(0)
+                                  .split(' ', Qt::SkipEmptyParts);
+        QVERIFY(!command.isEmpty() && command.first() == QLatin1String("/usr/bin/weston"));
+        const QString configuration = "--config=" + QString(packaging) + "weston.ini";
+        QVERIFY(command.contains("--config=/etc/talvorine/weston.ini"));
+        command.replaceInStrings("--config=/etc/talvorine/weston.ini", configuration);
+        QTemporaryDir runtime;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char* name : {"WAYLAND_DISPLAY", "NOTIFY_SOCKET", "LISTEN_FDS", "LISTEN_PID"})
+            environment.remove(name);
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        QProcess compositor;
+        compositor.setProcessEnvironment(environment);
+        // Weston's log goes to a file: a pipe no one reads would stop it once full.
+        const QString log = runtime.filePath("weston.log");
+        compositor.setProcessChannelMode(QProcess::MergedChannels);
+        compositor.setStandardOutputFile(log);
+        // --debug lets the screenshot client take the screen.
+        compositor.start(weston, command.mid(1) << "--backend=headless-backend.so"
+                                                << "--socket=screen" << "--width=640"
+                                                << "--height=360" << "--use-gl" << "--debug");
+        QVERIFY(compositor.waitForStarted());
+        QTRY_VERIFY2_WITH_TIMEOUT(QFile::exists(runtime.filePath("screen"))
+                                      || compositor.state() == QProcess::NotRunning,
+                                  "no compositor socket", waitMs);
+        QVERIFY2(compositor.state() == QProcess::Running, testfiles::read(log).constData());
+        environment.insert("WAYLAND_DISPLAY", "screen");
+        QProcess window;
+        window.setProcessEnvironment(environment);
+        window.start(client, {});
+        QVERIFY(window.waitForStarted());
+
+        QTemporaryDir shots;
+        const auto clientOnScreen = [&] {
+            QProcess screenshot;
+            screenshot.setProcessEnvironment(environment);
+            screenshot.setWorkingDirectory(shots.path());
+            screenshot.start(shooter, {});
+            if (!screenshot.waitForFinished(10000))
+                return false;
+            // The client's picture has dozens of colours; an empty screen has one.
+            QSet<QRgb> colours;
+            for (const QString& name : QDir(shots.path()).entryList({"*.png"}, QDir::Files)) {
+                const QImage image(shots.filePath(name));
+                for (int y = 0; y < image.height(); ++y) {
+                    for (int x = 0; x < image.width(); ++x)
+                        colours.insert(image.pixel(x, y));
+                }
+                QFile::remove(shots.filePath(name));
+            }
+            return colours.size() > 16;
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(clientOnScreen(), testfiles::read(log).constData(), waitMs);
+        window.kill();
+        window.waitForFinished();
+        compositor.terminate();
+        QVERIFY(compositor.waitForFinished(waitMs));
     }
 
     // The unit's command line and environment as systemd would give them, but for the binary,

@@ -1,4 +1,5 @@
 #include "storage/ContentCache.h"
+#include "storage/Saturating.h"
 
 #include "tests/storage/FsyncRecorder.h"
 #include "tests/support/TestFiles.h"
@@ -6,6 +7,7 @@
 #include <QBuffer>
 #include <QDateTime>
 #include <QDir>
+#include <QStorageInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -115,6 +117,8 @@ private slots:
     // Pruning.
     void prune_data();
     void prune();
+    void pruneMeasuresTheVolume_data();
+    void pruneMeasuresTheVolume();
     void failuresOnFilesThatCannotChange_data();
     void failuresOnFilesThatCannotChange();
 
@@ -1052,6 +1056,42 @@ void TestContentCache::prune()
     }
     QCOMPARE(left, remaining);
     QVERIFY(tf::exists(root() + "/objects/README"));
+}
+
+// Where Qt cannot place the cache on a volume (a root that is no mount point), the free space
+// the prune must leave is still measured, on the cache's file system: a volume short of it is
+// not taken for one with room. Three candidates of a GiB each against a floor 1.5 GiB above
+// what the volume has free: the two oldest go.
+void TestContentCache::pruneMeasuresTheVolume_data()
+{
+    QTest::addColumn<bool>("placedByQt");
+    QTest::addColumn<QString>("name"); // of the measured directory, in the cache's root
+    QTest::addColumn<QStringList>("evicted");
+    QTest::newRow("placed by Qt") << true << "." << QStringList{"a", "b"};
+    QTest::newRow("Qt cannot place it") << false << "." << QStringList{"a", "b"};
+    QTest::newRow("nothing to measure: taken as room") << false << "missing" << QStringList{};
+}
+
+void TestContentCache::pruneMeasuresTheVolume()
+{
+    QFETCH(bool, placedByQt);
+    QFETCH(QString, name);
+    QFETCH(QStringList, evicted);
+    QVERIFY(QDir().mkpath(root()));
+    const QString directory = QDir(root()).filePath(name);
+    const VolumeSpace volume =
+        volumeSpaceOf(placedByQt ? QStorageInfo(directory) : QStorageInfo(), directory);
+    constexpr qint64 gib = qint64(1) << 30;
+    QStringList gone;
+    const PruneOutcome outcome = evictLeastRecentlyUsed(
+        {{"c", gib, 3, false}, {"a", gib, 1, false}, {"b", gib, 2, false}}, 3 * gib,
+        std::numeric_limits<qint64>::max(), saturating::add(volume.available, gib + gib / 2),
+        volume, nullptr, [&](const PruneCandidate& candidate) {
+            gone.append(candidate.digest);
+            return true;
+        });
+    QCOMPARE(outcome, PruneOutcome::Met);
+    QCOMPARE(gone, evicted);
 }
 
 void TestContentCache::failuresOnFilesThatCannotChange_data()
