@@ -1641,20 +1641,21 @@ QString RuntimeTransport::serviceStampNow() const
 
 void RuntimeTransport::mergeServiceTimeSample(qint64 serverMs, qint64 rttMs)
 {
-    const qint64 now = monotonicMs();
-    const qint64 previousHi = serviceClock_.hiMs(now);
-    if (serviceClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
-        logEvent("runtime.service_time_resample",
-                 QJsonObject{{QStringLiteral("server_ms"), QString::number(serverMs)},
-                             {QStringLiteral("band_hi_ms"), QString::number(previousHi)}});
+    mergeTimeSample(serviceClock_, "runtime.service_time_resample", serverMs, rttMs);
 }
 
 void RuntimeTransport::mergeServerTimeSample(qint64 serverMs, qint64 rttMs)
 {
+    mergeTimeSample(serverClock_, "ad.server_time_resample", serverMs, rttMs);
+}
+
+void RuntimeTransport::mergeTimeSample(ServerClockBand& band, const char* resampleEvent,
+                                       qint64 serverMs, qint64 rttMs)
+{
     const qint64 now = monotonicMs();
-    const qint64 previousHi = serverClock_.hiMs(now);
-    if (serverClock_.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
-        logEvent("ad.server_time_resample",
+    const qint64 previousHi = band.hiMs(now);
+    if (band.merge(serverMs, rttMs, now) == ServerClockBand::Merge::Resampled)
+        logEvent(resampleEvent,
                  QJsonObject{{QStringLiteral("server_ms"), QString::number(serverMs)},
                              {QStringLiteral("band_hi_ms"), QString::number(previousHi)}});
 }

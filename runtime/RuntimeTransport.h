@@ -299,6 +299,8 @@ private:
     // (0 without an answer), and a reply too large to read is not worth asking again.
     Failure adFailureOf(const Answer& answer, RuntimeCompat::MintKind kind) const;
     void finishResolve(const Answer& answer, const QString& credential, qint64 roundTripMs);
+    void mergeTimeSample(ServerClockBand& band, const char* resampleEvent, qint64 serverMs,
+                         qint64 rttMs);
     // Signals an ad request's failure with the delay the service asked for.
     void failAd(void (RuntimeTransport::*signal)(QString, int, bool, qint64), const QString& code,
                 int status, bool retryable, qint64 retryAfterMs = -1);
