@@ -487,7 +487,7 @@ private Q_SLOTS:
                 QVERIFY(h.expireSoon("pageTimer") && settle(h));
                 record();
                 if (shown.size() - 1 == wallStepTurn)
-                    h.clock().setNowMs(h.clock().nowMs() - 3600000);
+                    h.clock().stepLocalClock(-3600000);
             }
         };
         turns(6);

@@ -346,7 +346,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(c.status(), QStringLiteral("playing"), waitMs);
 
         h.clock().advance(20000);
-        h.clock().setNowMs(h.clock().nowMs() - 3600000);
+        h.clock().stepLocalClock(-3600000);
         s.closeStreams(W::eventsRoute);
         QTRY_COMPARE_WITH_TIMEOUT(mints(h), 4, waitMs);
         QCOMPARE(h.devLog("session.remint_backoff").size(), 1);
