@@ -7,7 +7,6 @@
 #include "app/PlayerWindowQuitGuard.h"
 #include "app/WindowShownWatch.h"
 #include "controller/PlayerController.h"
-#include "controller/PlayerPreparation.h"
 #include "operator/HardwareControls.h"
 #include "operator/OperatorPanel.h"
 #include "overlay/OverlayContract.h"
@@ -22,6 +21,7 @@
 #include "stage/StageLayoutModel.h"
 #include "stage/VideoFrameItem.h"
 #include "storage/StorageFiles.h"
+#include "storage/VolumeSpace.h"
 #include "web/WebPackageSchemeCoordinator.h"
 #include "web/WebPlacementChannel.h"
 
@@ -35,7 +35,6 @@
 #include <QQuickWindow>
 #include <QRegularExpression>
 #include <QStandardPaths>
-#include <QStorageInfo>
 #include <QSurfaceFormat>
 #include <QTimer>
 #include <QtQml/qqml.h>
@@ -118,7 +117,7 @@ std::optional<QString> freeSpaceNear(const QString& directory)
     while (!existing.exists() && !existing.isRoot())
         existing = QFileInfo(existing.absolutePath());
     const QString path = existing.absoluteFilePath();
-    const VolumeSpace space = volumeSpaceOf(QStorageInfo(path), path);
+    const VolumeSpace space = measureVolumeOf(path);
     return space.total > 0 ? overlay::formatBytes(double(space.available)) : std::nullopt;
 }
 

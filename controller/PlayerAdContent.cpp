@@ -8,15 +8,14 @@
 #include "ads/AdPlanner.h"
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
-#include "controller/PlayerPreparation.h"
 #include "storage/Saturating.h"
 #include "storage/StorageFiles.h"
+#include "storage/VolumeSpace.h"
 
 #include <QDir>
 #include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QStorageInfo>
 #include <QTemporaryFile>
 
 namespace talvorine {
@@ -44,7 +43,7 @@ struct Landing {
 // holds both at once. A volume that cannot be measured is not refused.
 bool volumeTakes(const QString& directory, qint64 bytes)
 {
-    const VolumeSpace space = volumeSpaceOf(QStorageInfo(directory), directory);
+    const VolumeSpace space = measureVolumeOf(directory);
     return space.total <= 0 || space.available >= saturating::add(bytes, bytes);
 }
 
