@@ -444,6 +444,9 @@ private slots:
             if (step == 12)
                 harness->service().script("POST", W::adEventsRoute, {});
             tick();
+            // Only events already on disk are sent: a slow write would split the batch sent
+            // after the refusal in two.
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::adOutboxSettled(controller()), waitMs);
             ControllerAccess::flushAdOutbox(controller());
             QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::adRequestsOutstanding(controller()), waitMs);
             if (step < 12)

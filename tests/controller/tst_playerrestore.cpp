@@ -918,7 +918,12 @@ private Q_SLOTS:
             ControllerAccess::setPendingStoragePlan(c, record);
             ControllerAccess::preparePage(c, second, 0, true);
         }
-        QVERIFY(leftAloneUntil(h, [&] { return ControllerAccess::activeRevision(c) == "man_2"; }, 16));
+        // The held revision and the object it lacks each wait out a back-off of their own, drawn
+        // at random. Once both reach the ceiling the revision may wake while the object still
+        // waits, and ask for it only at its next wake: an ask may take two waits, and the longest
+        // row asks thirteen times.
+        const int waits = 2 * 13;
+        QVERIFY(leftAloneUntil(h, [&] { return ControllerAccess::activeRevision(c) == "man_2"; }, waits));
         QTEST(ControllerAccess::activePageIndex(c), "shown");
         QSet<int> rotation;
         leftAloneUntil(h, [&] { rotation.insert(ControllerAccess::activePageIndex(c)); return false; }, 10);
