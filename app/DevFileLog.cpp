@@ -26,6 +26,9 @@ struct State {
     QString path;
     qint64 maxBytes = DevFileLog::defaultMaxBytes;
     QHash<QString, RecordFold> folds;
+    // The file ends inside a record, one a full volume cut short: looked at when the log is
+    // configured and after a write that did not go through whole, never on every record.
+    bool cut = false;
 };
 
 // Far more kinds than the callers have; only a caller keyed by outside text could get there.
@@ -70,14 +73,12 @@ bool createOwnerOnlyDirectory(const QString& dir)
 }
 
 // Whether the file's last byte is not a line end: a record was cut where a write failed.
-bool endsMidLine(const QString& path, qint64 size)
+bool endsMidLine(const QString& path)
 {
-    if (size <= 0)
-        return false;
     QFile file(path);
     char last = '\n';
-    return file.open(QIODevice::ReadOnly) && file.seek(size - 1) && file.getChar(&last)
-        && last != '\n';
+    return file.open(QIODevice::ReadOnly) && file.size() > 0 && file.seek(file.size() - 1)
+        && file.getChar(&last) && last != '\n';
 }
 
 QString requestIdOf(const QNetworkReply* reply)
@@ -95,6 +96,7 @@ void DevFileLog::configure(const QUrl& origin, const QString& stateDir, qint64 m
     State& s = state();
     QMutexLocker lock(&s.mutex);
     s.path.clear();
+    s.cut = false;
     s.maxBytes = maxBytes >= 1 ? maxBytes : defaultMaxBytes;
     s.folds.clear();
     if (environmentFromOrigin(origin) != PlayerEnvironment::Local || stateDir.isEmpty())
@@ -103,6 +105,7 @@ void DevFileLog::configure(const QUrl& origin, const QString& stateDir, qint64 m
         return;
     // Absolute, so that a later change of working directory does not move the log.
     s.path = QDir(stateDir).absoluteFilePath(QStringLiteral("dev-log.jsonl"));
+    s.cut = endsMidLine(s.path);
 }
 
 bool DevFileLog::enabled()
@@ -167,7 +170,7 @@ void DevFileLog::record(const QString& event, const QJsonObject& fields)
     // A record cut by a full volume (here or in an earlier run) is closed first, so that the
     // next one is a line of its own and still parses.
     const QFileInfo current(s.path);
-    const bool cut = current.exists() && endsMidLine(s.path, current.size());
+    const bool cut = s.cut && current.exists();
     if (current.exists() && current.size() + qint64(cut) + length + 1 > s.maxBytes) {
         const QString previous = s.path + QStringLiteral(".prev");
         QFile::remove(previous);
@@ -182,9 +185,11 @@ void DevFileLog::record(const QString& event, const QJsonObject& fields)
     if ((file.permissions() & ~userBits) != ownerOnly)
         file.setPermissions(ownerOnly);
     // After a rotation the cut record is in the previous generation, whole lines after it.
-    file.write((cut && file.size() > 0 ? QByteArray("\n") : QByteArray()) + line + '\n');
-    file.flush();
+    const QByteArray bytes =
+        (cut && file.size() > 0 ? QByteArray("\n") : QByteArray()) + line + '\n';
+    const bool whole = file.write(bytes) == bytes.size() && file.flush();
     file.close();
+    s.cut = !whole && endsMidLine(s.path);
 }
 
 void DevFileLog::watchReply(QNetworkReply* reply, const QString& method)

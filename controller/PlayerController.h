@@ -1267,6 +1267,8 @@ private:
     QTimer splashTimer_;
     // Looks again at a state directory that could not keep the player's files.
     QTimer localStateRetryTimer_;
+    // The new identity could not be made or read there: the retry tries that step too.
+    bool identityRefused_ = false;
     QTimer assignmentHoldTimer_;
     // Publishes the overlay again when an offline stretch reaches the contract's bound.
     QTimer offlineChipTimer_;

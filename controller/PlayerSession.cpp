@@ -128,6 +128,7 @@ void PlayerController::start()
     const bool mayCreate = !knownBound_ && !state_.isEnrolled() && !boundPersistPending_;
     if (!identityStore_.open(mayCreate)) {
         if (mayCreate) {
+            identityRefused_ = true;
             refuseLocalState();
             return;
         }
@@ -180,10 +181,15 @@ void PlayerController::retryLocalState()
     // Made owner-only, as construction makes it, when it could not be made then.
     if (!QFileInfo::exists(stateDirectory_))
         StorageFiles::ensurePrivateDirectory(stateDirectory_);
-    if (!StorageFiles::directoryProblem(stateDirectory_).isEmpty()) {
+    // A directory that takes a byte may still refuse the identity (one block left, a file it
+    // cannot read in its place): the surface stays, and start() is not run again, until the
+    // step that refused passes.
+    if (!StorageFiles::directoryProblem(stateDirectory_).isEmpty()
+        || (identityRefused_ && !pairingReturnForbidden() && !identityStore_.open(true))) {
         localStateRetryTimer_.start(localStateRetryMs);
         return;
     }
+    identityRefused_ = false;
     // What construction could not make in a directory that took no files then.
     StorageFiles::ensurePrivateDirectory(
         QDir(stateDirectory_).filePath(QStringLiteral("playback-state")));

@@ -226,8 +226,8 @@ private slots:
         }
     }
 
-    // A record cut where the volume filled, in this run or an earlier one, is left as it is,
-    // and the next record starts on a line of its own.
+    // A record an earlier run cut where the volume filled is left as it is, and the next
+    // record starts on a line of its own.
     void cutRecordClosed_data()
     {
         QTest::addColumn<QByteArray>("earlier");
@@ -237,26 +237,29 @@ private slots:
         QTest::newRow("cut record") << cut << false;
         QTest::newRow("cut record after whole ones") << whole + whole + cut << false;
         QTest::newRow("whole records") << whole << false;
-        // The line end it takes counts towards the cap: 120 + 1 + 79 + 1 bytes would pass 200.
-        QTest::newRow("cut record at the cap") << cut + QByteArray(120 - cut.size(), 'x') << true;
+        // The line end it takes counts towards the cap: 320 + 1 + 79 + 1 bytes would pass 400.
+        QTest::newRow("cut record at the cap") << cut + QByteArray(320 - cut.size(), 'x') << true;
     }
     void cutRecordClosed()
     {
         QFETCH(QByteArray, earlier);
         QFETCH(bool, rotates);
-        DevFileLog::configure(localOrigin, dir_.path(), 200);
         QVERIFY(testfiles::write(logPath(), earlier));
+        DevFileLog::configure(localOrigin, dir_.path(), 400);
 
+        // The line is closed once: the record after it follows at once.
+        DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(79));
         DevFileLog::record(QStringLiteral("e"), fieldsForLineLength(79));
 
         const QByteArray now = testfiles::read(logPath());
         QCOMPARE(rotates ? testfiles::read(prevPath()) : now.left(earlier.size()), earlier);
         const QList<QByteArray> lines = now.split('\n');
         const qsizetype earlierLines = earlier.count('\n') + int(!earlier.endsWith('\n'));
-        QCOMPARE(lines.size(), (rotates ? 0 : earlierLines) + 2);
+        QCOMPARE(lines.size(), (rotates ? 0 : earlierLines) + 3);
         QCOMPARE(lines.back(), QByteArray());
-        const QJsonObject record = QJsonDocument::fromJson(lines.at(lines.size() - 2)).object();
-        QCOMPARE(record.value("event").toString(), QStringLiteral("e"));
+        for (qsizetype i = lines.size() - 3; i < lines.size() - 1; ++i)
+            QCOMPARE(QJsonDocument::fromJson(lines.at(i)).object().value("event").toString(),
+                     QStringLiteral("e"));
     }
 
     // Records a peer can cause at will: per kind, the first of each second is written with the

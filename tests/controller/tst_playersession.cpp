@@ -4,6 +4,7 @@
 #include "tests/support/StderrCapture.h"
 #include "tests/support/TestFiles.h"
 
+#include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
@@ -170,6 +171,9 @@ private slots:
         // No file can be made in it (as on a full volume) until it takes them again.
         QTest::newRow("refused, then writable")
             << "refused" << QByteArray() << 0 << mint << 0600 << false << "";
+        // It takes files, but the new identity cannot be read where it is to be made.
+        QTest::newRow("identity refused, then made")
+            << "identity refused" << QByteArray() << 0 << mint << 0600 << false << "";
         QTest::newRow("stored pairing")
             << "pairing" << QByteArray() << 0 << listen << 0600 << false << "awaiting_pairing";
         QTest::newRow("expired stored pairing")
@@ -207,6 +211,9 @@ private slots:
         std::optional<tf::Immutable> locked;
         if (prepared == QLatin1String("refused") && !locked.emplace(h.stateDirectory()).isSet())
             QSKIP("the file system cannot make the state directory immutable");
+        const bool identityRefused = prepared == QLatin1String("identity refused");
+        if (identityRefused)
+            QVERIFY(QDir().mkpath(h.statePath("player-identity")));
         if (prepared == QLatin1String("no path")) {
             h.rebuildControllerOn(QString());
         } else if (prepared == QLatin1String("file")) {
@@ -231,16 +238,21 @@ private slots:
         PlayerController& c = h.controller();
 
         c.start();
-        if (locked) {
+        if (locked || identityRefused) {
             // The surface shows while the directory takes no files, which is looked at again
-            // every 30 s; once it takes them, the player goes on without a restart.
+            // every 30 s; once it takes them, the player goes on without a restart. A look
+            // that finds the same refusal leaves the surface as it is.
             QVERIFY(c.fatalVisible());
             QCOMPARE(armed(h, "localStateRetryTimer"), 30000);
+            QSignalSpy fatalChanges(&c, &PlayerController::fatalChanged);
             QVERIFY(h.expireSoon(u"localStateRetryTimer"));
             QTRY_COMPARE_WITH_TIMEOUT(armed(h, "localStateRetryTimer"), 30000, waitMs);
             QVERIFY(c.fatalVisible());
+            QCOMPARE(fatalChanges.count(), 0);
             QVERIFY(h.service().requests().isEmpty());
             locked.reset();
+            if (identityRefused)
+                QVERIFY(QDir(h.statePath("player-identity")).removeRecursively());
             QVERIFY(h.expireSoon(u"localStateRetryTimer"));
             QTRY_VERIFY_WITH_TIMEOUT(!c.fatalVisible(), waitMs);
         }
