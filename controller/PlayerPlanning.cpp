@@ -492,7 +492,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     }
 
     // Pages the plan newly admits must land before they may be shown; pages it drops are no
-    // longer waited for.
+    // longer waited for. What is held whole already, and the page on glass, has landed: after a
+    // plan that admitted nothing, room returning must not stop them turning until a run lands.
     if (unlandedRevision_ != revision) {
         unlandedPages_.clear();
         unlandedRevision_ = revision;
@@ -502,7 +503,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
         const QString& id = manifest.pages.at(i).id;
         if (!after.contains(id)) {
             unlandedPages_.remove(i);
-        } else if (previous && !before.contains(id)) {
+        } else if (previous && !before.contains(id) && i != activePageIndex_
+                   && !pageKnownCached(manifest, i)) {
             unlandedPages_.insert(i);
             admitted = true;
         }
