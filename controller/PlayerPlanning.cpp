@@ -337,7 +337,10 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
     const StoragePlanRecord* stored =
         replan ? storagePlanFor(pendingStoragePlan_, activeStoragePlan_, revision) : nullptr;
     if (stored) {
-        storageCycleTimes_.removeIf([now](qint64 at) { return now - at > cycleWindowMs; });
+        // The cycle stamps live in memory only; the growth wait is stored and compared across
+        // restarts on the wall clock.
+        const qint64 since = clock_->monotonicMs();
+        storageCycleTimes_.removeIf([since](qint64 at) { return since - at > cycleWindowMs; });
         const bool anchorOnGlass = storagePlanAnchorOnGlass(
             activeSlot_ >= 0, activeManifest_,
             activeManifest_ ? eligibleNow(*activeManifest_) : QList<int>(), revision, *stored);
@@ -482,7 +485,7 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     const QString decision = record.plan.decision;
 
     if (decision == QLatin1String("shrink") || decision == QLatin1String("grow")) {
-        storageCycleTimes_.append(clock_->nowMs());
+        storageCycleTimes_.append(clock_->monotonicMs());
         logPlayback(decision == QLatin1String("shrink") ? "storage.plan_shrunk"
                                                         : "storage.plan_grown",
                     {{QStringLiteral("id"), revision},
