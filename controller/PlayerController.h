@@ -671,6 +671,7 @@ private:
     void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
     void tellRoomRefused(const StoragePlanRecord& record);
     void tellRoomReturned(const QString& revision);
+    void tellRoomWaitReplaced(const QString& revision);
     bool roomShort() const;
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===

@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
@@ -90,12 +89,6 @@ bool mayEvict(const StoragePlanResult& plan)
 bool blocksPreparation(const StoragePlanResult& plan)
 {
     return plan.fit == QLatin1String("none_fit") || plan.fit == QLatin1String("transition_blocked");
-}
-
-// Bytes as the operator reads them, in binary units.
-QString bytesText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
 }
 
 QJsonValue reported(qint64 bytes)
@@ -461,7 +454,7 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
     // Whatever waited for room is taken now, or given up for this revision.
     roomWait_.reset();
     tellRoomReturned(manifest.manifestRevision);
-    roomRefusedRevision_.clear();
+    tellRoomWaitReplaced(manifest.manifestRevision);
     if (activeSlot_ >= 0) {
         // The page on glass keeps playing while the new revision's objects are fetched.
         beginReplacement(std::move(manifest), std::move(manifestBody), true, true, 0);
@@ -661,16 +654,33 @@ void PlayerController::tellRoomRefused(const StoragePlanRecord& record)
 {
     if (roomRefusedRevision_ == record.manifestRevision || !storageSample_)
         return;
+    tellRoomWaitReplaced(record.manifestRevision);
     roomRefusedRevision_ = record.manifestRevision;
     const StorageMeasurement& m = storageSample_->measurement;
     const qint64 lacking = roomLacking(m, record.plan.headroom_needed_bytes.value_or(0));
+    // In the units and figures of the storage chip, so that the two read alike.
+    const auto text = [](qint64 bytes) {
+        return *overlay::formatBytes(double(std::max<qint64>(bytes, 0)));
+    };
     writeStandardErrorLine(
         QStringLiteral("Revision %1 does not fit on the storage volume: it needs %2 more room; "
                        "%3 is free on the volume and %4 is kept in reserve. What is already "
                        "held keeps playing; the rest waits for room.")
-            .arg(record.manifestRevision, bytesText(lacking), bytesText(m.available),
-                 bytesText(StoragePlan::saturatingAdd(m.reserve, m.pending)))
+            .arg(record.manifestRevision, text(lacking), text(m.available),
+                 text(StoragePlan::saturatingAdd(m.reserve, m.pending)))
             .toLocal8Bit());
+}
+
+// A refusal said for one revision is answered when another takes its place, room or not.
+void PlayerController::tellRoomWaitReplaced(const QString& revision)
+{
+    if (roomRefusedRevision_.isEmpty() || roomRefusedRevision_ == revision)
+        return;
+    writeStandardErrorLine(
+        QStringLiteral("Revision %1 no longer waits for room: revision %2 came in its place.")
+            .arg(std::exchange(roomRefusedRevision_, {}), revision)
+            .toLocal8Bit(),
+        JournalPriority::Notice);
 }
 
 void PlayerController::tellRoomReturned(const QString& revision)
