@@ -669,6 +669,7 @@ private:
     bool pageKnownCached(const Manifest& manifest, int index) const;
     bool pageAdmitted(const Manifest& manifest, int index) const;
     void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
+    void waitForRoomAfterWriteFailure();
     void tellRoomRefused(const StoragePlanRecord& record);
     void tellRoomReturned(const QString& revision);
     void tellRoomWaitReplaced(const QString& revision);

@@ -644,6 +644,16 @@ void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& m
     roomWait_ = RoomWait{manifest, manifestBody};
 }
 
+// The storage sample plans a new revision again once there is room for it; a run for the
+// revision on glass starts again from the sample's re-plan of it.
+void PlayerController::waitForRoomAfterWriteFailure()
+{
+    if (replacement_ && replacement_->revisionChange)
+        waitForRoom(replacement_->manifest, replacement_->manifestBody);
+    cancelReplacement();
+    latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
+}
+
 bool PlayerController::roomShort() const
 {
     return !roomRefusedRevision_.isEmpty();

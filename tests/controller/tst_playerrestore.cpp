@@ -2,8 +2,10 @@
 #include "storage/PersistentState.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/StderrCapture.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/WebPackageBuilder.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -14,6 +16,7 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 
 using namespace talvorine;
 using namespace talvorine::test;
@@ -771,8 +774,9 @@ private Q_SLOTS:
 
     // A new revision the volume has no room for waits without a download, the operator told
     // once what it lacks; once room returns the storage sample takes it and says so. So too
-    // for one whose candidate was held when the volume could not take its download. One that a
-    // later revision held whole replaces is answered too.
+    // for one whose candidate was held, or whose fetch behind glass was cut, when the volume
+    // could not take its download: its object is not given up for it. One that a later
+    // revision held whole replaces is answered too.
     void refusedRevisionTakenWhenRoomReturns_data()
     {
         QTest::addColumn<QString>("way"); // refused by its plan, or its download cut
@@ -780,6 +784,7 @@ private Q_SLOTS:
         const QByteArray back = "<5>The storage volume has room again for revision man_2.\n";
         QTest::newRow("refused by its plan") << "plan" << back;
         QTest::newRow("its candidate's download cut by a full volume") << "candidate" << back;
+        QTest::newRow("its fetch behind glass cut by a full volume") << "fetch" << back;
         QTest::newRow("replaced by a revision held whole")
             << "replaced"
             << QByteArray("<5>Revision man_2 no longer waits for room: revision man_3 came in "
@@ -803,24 +808,39 @@ private Q_SLOTS:
             c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
         QVERIFY(settle(h));
+        // What the volume will not take: the first bytes of d, which no write may follow.
+        std::optional<testfiles::Immutable> full;
+        if (way == "fetch") {
+            const QString partial = cache.partialPath(d.sha256);
+            QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath())
+                    && testfiles::write(partial, d.bytes.left(1000)));
+            if (!full.emplace(partial).isSet())
+                QSKIP("files cannot be made immutable here");
+        }
 
         const QList<QByteArray> said = journalRecordsOf([&] {
             if (way == "candidate") { // its download goes silent, the volume fills: it is held
                 service.scriptContent(d.path, {{.fault = Service::Fault::Stall}});
                 ControllerAccess::preparePage(c, next, 0, true);
                 QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(d.path), 1, waitMs);
+            } else if (way == "fetch") {
+                ControllerAccess::beginReplacement(c, next);
+                QTRY_COMPARE_WITH_TIMEOUT(h.devLog("content.write_failed").size(), 1, waitMs);
+                QVERIFY(settle(h));
+                QCOMPARE(ControllerAccess::unreachableUntil(c).value(d.sha256), 0);
             }
             available->store(100 * mib);
             if (way == "candidate")
                 ControllerAccess::failCandidate(c, "content_storage_insufficient");
-            else
+            else if (way != "fetch")
                 ControllerAccess::planRevision(c, next);
             for (int sample = 0; sample < 2; ++sample) {
                 ControllerAccess::sampleStorage(c);
                 QVERIFY(settle(h));
             }
             QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
-            QCOMPARE(service.contentAttempts(d.path), way == "candidate" ? 1 : 0);
+            QCOMPARE(service.contentAttempts(d.path), way == "candidate" || way == "fetch" ? 1 : 0);
+            full.reset();
             available->store(1000 * mib);
             if (way == "replaced") { // a later revision comes before the storage sample
                 ControllerAccess::planRevision(
