@@ -557,7 +557,7 @@ private:
     void applyMintAnswer(int status, const QByteArray& body, const QByteArray& retryAfter,
                          qint64 nowMs, RuntimeCompat::MintKind kind);
     void handleMintProblem(const RuntimeCompat::ProblemDecision& decision, const QString& code,
-                           qint64 nowMs);
+                           qint64 monotonicMs);
     void noteEnrollmentBound(qint64 nowMs, qint64 retryAfterMs);
     void noteKnownBound();
     void noteUpgradeRequired(const QString& playerKind, const QString& minSupported);
@@ -669,8 +669,10 @@ private:
     bool pageKnownCached(const Manifest& manifest, int index) const;
     bool pageAdmitted(const Manifest& manifest, int index) const;
     void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
+    void waitForRoomAfterWriteFailure();
     void tellRoomRefused(const StoragePlanRecord& record);
     void tellRoomReturned(const QString& revision);
+    void tellRoomWaitReplaced(const QString& revision);
     bool roomShort() const;
 
     // === Candidate preparation, readiness, replacement (PlayerPreparation.cpp) ===
@@ -1291,7 +1293,7 @@ private:
     // Monotonic ms of the last mint, like every wait kept in memory only.
     qint64 lastMintAtMs_ = 0;
     int remintBackoffCount_ = 0;
-    QList<qint64> proofInvalidTimes_;
+    QList<qint64> proofInvalidTimes_; // monotonic ms
     bool sessionRevokedWhilePlaying_ = false;
     int enrollmentBindDepth_ = 0;
     int mintsDuringBind_ = 0;
@@ -1403,7 +1405,8 @@ private:
     std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
     quint64 storagePlanGeneration_ = 0;
     bool storagePlanRunning_ = false;
-    // When re-plans of the revision on glass shrank or grew it, for the planner's cycle limit.
+    // When re-plans of the revision on glass shrank or grew it (monotonic ms), for the planner's
+    // cycle limit.
     QList<qint64> storageCycleTimes_;
     std::optional<StorageSample> storageSample_;
     QJsonObject lastStorageReport_;

@@ -12,7 +12,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLocale>
 #include <QStorageInfo>
 #include <QTimer>
 #include <QtNumeric>
@@ -90,12 +89,6 @@ bool mayEvict(const StoragePlanResult& plan)
 bool blocksPreparation(const StoragePlanResult& plan)
 {
     return plan.fit == QLatin1String("none_fit") || plan.fit == QLatin1String("transition_blocked");
-}
-
-// Bytes as the operator reads them, in binary units.
-QString bytesText(qint64 bytes)
-{
-    return QLocale::c().formattedDataSize(bytes, 1, QLocale::DataSizeIecFormat);
 }
 
 QJsonValue reported(qint64 bytes)
@@ -337,7 +330,10 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
     const StoragePlanRecord* stored =
         replan ? storagePlanFor(pendingStoragePlan_, activeStoragePlan_, revision) : nullptr;
     if (stored) {
-        storageCycleTimes_.removeIf([now](qint64 at) { return now - at > cycleWindowMs; });
+        // The cycle stamps live in memory only; the growth wait is stored and compared across
+        // restarts on the wall clock.
+        const qint64 since = clock_->monotonicMs();
+        storageCycleTimes_.removeIf([since](qint64 at) { return since - at > cycleWindowMs; });
         const bool anchorOnGlass = storagePlanAnchorOnGlass(
             activeSlot_ >= 0, activeManifest_,
             activeManifest_ ? eligibleNow(*activeManifest_) : QList<int>(), revision, *stored);
@@ -458,7 +454,7 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
     // Whatever waited for room is taken now, or given up for this revision.
     roomWait_.reset();
     tellRoomReturned(manifest.manifestRevision);
-    roomRefusedRevision_.clear();
+    tellRoomWaitReplaced(manifest.manifestRevision);
     if (activeSlot_ >= 0) {
         // The page on glass keeps playing while the new revision's objects are fetched.
         beginReplacement(std::move(manifest), std::move(manifestBody), true, true, 0);
@@ -482,7 +478,7 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     const QString decision = record.plan.decision;
 
     if (decision == QLatin1String("shrink") || decision == QLatin1String("grow")) {
-        storageCycleTimes_.append(clock_->nowMs());
+        storageCycleTimes_.append(clock_->monotonicMs());
         logPlayback(decision == QLatin1String("shrink") ? "storage.plan_shrunk"
                                                         : "storage.plan_grown",
                     {{QStringLiteral("id"), revision},
@@ -492,7 +488,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     }
 
     // Pages the plan newly admits must land before they may be shown; pages it drops are no
-    // longer waited for.
+    // longer waited for. What is held whole already, and the page on glass, has landed: after a
+    // plan that admitted nothing, room returning must not stop them turning until a run lands.
     if (unlandedRevision_ != revision) {
         unlandedPages_.clear();
         unlandedRevision_ = revision;
@@ -502,7 +499,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
         const QString& id = manifest.pages.at(i).id;
         if (!after.contains(id)) {
             unlandedPages_.remove(i);
-        } else if (previous && !before.contains(id)) {
+        } else if (previous && !before.contains(id) && i != activePageIndex_
+                   && !pageKnownCached(manifest, i)) {
             unlandedPages_.insert(i);
             admitted = true;
         }
@@ -646,6 +644,16 @@ void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& m
     roomWait_ = RoomWait{manifest, manifestBody};
 }
 
+// The storage sample plans a new revision again once there is room for it; a run for the
+// revision on glass starts again from the sample's re-plan of it.
+void PlayerController::waitForRoomAfterWriteFailure()
+{
+    if (replacement_ && replacement_->revisionChange)
+        waitForRoom(replacement_->manifest, replacement_->manifestBody);
+    cancelReplacement();
+    latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
+}
+
 bool PlayerController::roomShort() const
 {
     return !roomRefusedRevision_.isEmpty();
@@ -656,16 +664,33 @@ void PlayerController::tellRoomRefused(const StoragePlanRecord& record)
 {
     if (roomRefusedRevision_ == record.manifestRevision || !storageSample_)
         return;
+    tellRoomWaitReplaced(record.manifestRevision);
     roomRefusedRevision_ = record.manifestRevision;
     const StorageMeasurement& m = storageSample_->measurement;
     const qint64 lacking = roomLacking(m, record.plan.headroom_needed_bytes.value_or(0));
+    // In the units and figures of the storage chip, so that the two read alike.
+    const auto text = [](qint64 bytes) {
+        return *overlay::formatBytes(double(std::max<qint64>(bytes, 0)));
+    };
     writeStandardErrorLine(
         QStringLiteral("Revision %1 does not fit on the storage volume: it needs %2 more room; "
                        "%3 is free on the volume and %4 is kept in reserve. What is already "
                        "held keeps playing; the rest waits for room.")
-            .arg(record.manifestRevision, bytesText(lacking), bytesText(m.available),
-                 bytesText(StoragePlan::saturatingAdd(m.reserve, m.pending)))
+            .arg(record.manifestRevision, text(lacking), text(m.available),
+                 text(StoragePlan::saturatingAdd(m.reserve, m.pending)))
             .toLocal8Bit());
+}
+
+// A refusal said for one revision is answered when another takes its place, room or not.
+void PlayerController::tellRoomWaitReplaced(const QString& revision)
+{
+    if (roomRefusedRevision_.isEmpty() || roomRefusedRevision_ == revision)
+        return;
+    writeStandardErrorLine(
+        QStringLiteral("Revision %1 no longer waits for room: revision %2 came in its place.")
+            .arg(std::exchange(roomRefusedRevision_, {}), revision)
+            .toLocal8Bit(),
+        JournalPriority::Notice);
 }
 
 void PlayerController::tellRoomReturned(const QString& revision)

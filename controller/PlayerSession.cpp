@@ -330,22 +330,22 @@ void PlayerController::applyMintAnswer(int status, const QByteArray& body,
     mintInFlight_ = false;
     handleMintProblem(decision,
                       decision.code.isEmpty() ? QStringLiteral("device_session_http") : decision.code,
-                      nowMs);
+                      clock_->monotonicMs());
 }
 
 void PlayerController::handleMintProblem(const RuntimeCompat::ProblemDecision& decision,
-                                         const QString& code, qint64 nowMs)
+                                         const QString& code, qint64 monotonicMs)
 {
     ProblemAction action = decision.action;
     if (action == ProblemAction::RetryBackoff && code == QLatin1String("proof_invalid")) {
         while (!proofInvalidTimes_.isEmpty()
-               && proofInvalidTimes_.first() < nowMs - proofInvalidWindowMs)
+               && proofInvalidTimes_.first() < monotonicMs - proofInvalidWindowMs)
             proofInvalidTimes_.removeFirst();
         // A proof refused again and again is not cured by signing faster.
         if (proofInvalidTimes_.size() >= proofInvalidLimit)
             action = ProblemAction::HoldLkg;
         else
-            proofInvalidTimes_.append(nowMs);
+            proofInvalidTimes_.append(monotonicMs);
     }
     DevFileLog::record(QStringLiteral("session.problem"),
                        {{QStringLiteral("code"), code.left(80)},
@@ -546,9 +546,9 @@ void PlayerController::handleDeviceSessionFailed(const QString& code, int, int, 
         return;
     }
     mintInFlight_ = false;
-    const qint64 now = clock_->nowMs();
+    const qint64 now = clock_->monotonicMs();
     if (firstFailureAtMs_ == 0)
-        firstFailureAtMs_ = clock_->monotonicMs();
+        firstFailureAtMs_ = now;
     handleMintProblem(transport_.lastMintDecision(), code, now);
 }
 

@@ -771,6 +771,12 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
 {
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
+    // A volume that refused the bytes says nothing of the object or its origin: nothing is
+    // counted against it and it gets no wait of its own; the fetch waits for room instead.
+    if (transfer.partial && !transfer.partial->writeError().isEmpty()) {
+        waitForRoomAfterWriteFailure();
+        return;
+    }
     const bool hard = failure == TransferFailure::Hard && status != 408 && status < 500;
     if (replacement_->onePass) {
         // Wrong bytes count towards giving the object up, whichever run fetched them.

@@ -450,7 +450,8 @@ private slots:
         record.plan.growth_eligible_since_ms = now - 2 * 3600000;
         ControllerAccess::setActiveStoragePlan(c, record);
         ControllerAccess::putOnGlass(c, manifest, 0, 0);
-        ControllerAccess::storageCycleTimes(c) = QList<qint64>(4, now - cycleAge);
+        ControllerAccess::storageCycleTimes(c) =
+            QList<qint64>(4, h.clock().monotonicMs() - cycleAge);
         qputenv(quotaVariable, QByteArray::number(quota));
 
         ControllerAccess::sampleStorage(c);
