@@ -250,6 +250,8 @@ public:
         bool onePass = false;
         // An object of this run has landed.
         bool landed = false;
+        // The fetch has begun to look at its objects: a held revision's wake has come.
+        bool started = false;
     };
 
     // The last storage measurement of a planning job.
@@ -776,6 +778,13 @@ private:
     // An object a one-pass run did not get: it waits on its own, and the run goes on without it.
     void leaveForLaterRun(const QString& sha256, qint64 serverDelayMs = -1);
     void abortReplacementIdle();
+    // When the first wait of the missing objects among digests ends: 0 when none waits, or when
+    // one is missing with no wait to run out (its origin errored and it was not left alone, or
+    // its wait is over), so that nothing is gained by waiting.
+    qint64 lackedObjectsWaitEndMs(const QSet<QString>& digests) const;
+    qint64 lackedObjectsWaitEndMs(const ReplacementFetch& fetch) const;
+    // The same for the objects of the pages on glass that repair runs look for.
+    qint64 withheldObjectsWaitEndMs() const;
     void cancelReplacement();
     void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.

@@ -227,7 +227,10 @@ void PlayerController::armRepairRun(bool now)
     const bool running = replacement_ && !replacement_->activateWhenDrained;
     if (!withheldPagesUnlanded() || (!now && (repairRunTimer_.isActive() || running)))
         return;
-    const qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_);
+    qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_);
+    // A run while every object it looks for still waits would ask for none of them.
+    if (const qint64 end = withheldObjectsWaitEndMs(); end > 0)
+        waitMs = std::max(waitMs, end - clock_->monotonicMs());
     repairRunDueMs_ = clock_->monotonicMs() + waitMs;
     repairRunTimer_.start(int(waitMs));
 }
@@ -252,6 +255,12 @@ void PlayerController::repairRunFired()
     }
     if (!withheldPagesUnlanded())
         return;
+    // Objects left alone for longer since the run was armed are waited for; no run is counted.
+    if (const qint64 end = withheldObjectsWaitEndMs(); end > 0) {
+        repairRunDueMs_ = end;
+        repairRunTimer_.start(int(end - clock_->monotonicMs()));
+        return;
+    }
     if (!replacement_)
         repairRetainedPages();
     if (!replacement_ || replacement_->activateWhenDrained)
@@ -319,6 +328,9 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     if (revisionChange && activateWhenDrained && fetching && waitMs <= 0)
         setStatus(QStringLiteral("preparing_candidate"));
     publishSyncGlyph(false, false);
+    // A held revision comes in again no earlier than an object it lacks may be asked for.
+    if (const qint64 end = waitMs > 0 ? lackedObjectsWaitEndMs(*replacement_) : 0; end > 0)
+        waitMs = std::max(waitMs, end - clock_->monotonicMs());
     if (waitMs > 0)
         replacementPumpTimer_.start(int(std::min(waitMs, longestBackoffMs)));
     else
@@ -334,6 +346,15 @@ void PlayerController::pumpReplacement()
     // A candidate may have given up an object meanwhile.
     dropRefusedFetches(fetch);
     const qint64 now = clock_->monotonicMs();
+    // A held revision woken while every object it lacks still waits would ask for none and fail
+    // its page again: it sleeps on until the first of those waits is over.
+    if (fetch.onePass && fetch.activateWhenDrained && !fetch.started) {
+        if (const qint64 end = lackedObjectsWaitEndMs(fetch); end > 0) {
+            replacementPumpTimer_.start(int(std::min(end - now, longestBackoffMs)));
+            return;
+        }
+        fetch.started = true;
+    }
     const auto waiting = [&](const MediaItem& item) {
         return now < unreachableUntil_.value(item.sha256, 0);
     };
@@ -516,6 +537,48 @@ void PlayerController::abortReplacementIdle()
         dropReplacementPackage(packageDigest(replacement_->packages.constFirst()));
     else
         noteReplacementUnreachable();
+}
+
+qint64 PlayerController::lackedObjectsWaitEndMs(const QSet<QString>& digests) const
+{
+    const qint64 now = clock_->monotonicMs();
+    qint64 earliest = 0;
+    for (const QString& digest : digests) {
+        const qint64 until = unreachableUntil_.value(digest, 0);
+        if (until > now)
+            earliest = earliest > 0 ? std::min(earliest, until) : until;
+        else if (until > 0 || erroredHashes_.contains(digest))
+            return 0;
+    }
+    return earliest;
+}
+
+qint64 PlayerController::lackedObjectsWaitEndMs(const ReplacementFetch& fetch) const
+{
+    QSet<QString> digests;
+    for (const MediaItem& item : fetch.media)
+        digests.insert(item.sha256);
+    for (const Primitive& primitive : fetch.packages)
+        digests.insert(packageDigest(primitive));
+    return lackedObjectsWaitEndMs(digests);
+}
+
+qint64 PlayerController::withheldObjectsWaitEndMs() const
+{
+    if (!withheldPagesUnlanded())
+        return 0;
+    QSet<QString> digests;
+    for (const int index : withheldPages_ & unlandedPages_) {
+        if (index < 0 || index >= activeManifest_->pages.size())
+            continue;
+        for (const Primitive& primitive : activeManifest_->pages.at(index).primitives) {
+            for (const PlanObject& object : planObjects(primitive)) {
+                if (fetchRefusal(object.sha256).isEmpty())
+                    digests.insert(object.sha256);
+            }
+        }
+    }
+    return lackedObjectsWaitEndMs(digests);
 }
 
 void PlayerController::cancelReplacement()
