@@ -114,6 +114,7 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"safetyPollTimer", &C::safetyPollTimer_, true, false, 0, &C::handleSafetyPoll},
         {"boundClearRetryTimer", &C::boundClearRetryTimer_, true, false, 0, &C::clearBoundMarker},
         {"storageSampleTimer", &C::storageSampleTimer_, false, false, 900000, &C::sampleStorage},
+        {"roomWaitTimer", &C::roomWaitTimer_, true, false, 60000, &C::roomWaitElapsed},
     };
     return table;
 }

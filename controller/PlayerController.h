@@ -666,6 +666,7 @@ private:
     QJsonObject adoptStoragePlan(const QString& revision);
     void sendStorageReport(bool force);
     void sampleStorage();
+    void roomWaitElapsed();
     void noteCachedPages(const QString& revision, const QSet<int>& pages);
     void forgetEvictedPages(const QStringList& evicted);
     bool pageKnownCached(const Manifest& manifest, int index) const;
@@ -1411,6 +1412,8 @@ private:
     std::optional<StoragePlanRecord> activeStoragePlan_;
     std::optional<StoragePlanRecord> pendingStoragePlan_;
     QTimer storageSampleTimer_;
+    // While a revision waits for room, the sample looks again every minute.
+    QTimer roomWaitTimer_;
     std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
     quint64 storagePlanGeneration_ = 0;
     bool storagePlanRunning_ = false;

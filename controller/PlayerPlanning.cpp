@@ -586,7 +586,10 @@ void PlayerController::sendStorageReport(bool force)
 void PlayerController::sampleStorage()
 {
     // A revision waiting for room is planned again: the run measures whether the room it
-    // lacked is there, and takes it when it is.
+    // lacked is there, and takes it when it is. Until it is taken, it is looked at every minute
+    // rather than at the next quarter hour or unchanged answer.
+    if (roomWait_)
+        roomWaitTimer_.start();
     if (roomWait_ && !candidate_ && !replacement_ && !storagePlanRunning_) {
         planRevision(roomWait_->manifest, roomWait_->manifestBody, false);
         return;
@@ -642,6 +645,13 @@ bool PlayerController::pageAdmitted(const Manifest& manifest, int index) const
 void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& manifestBody)
 {
     roomWait_ = RoomWait{manifest, manifestBody};
+    roomWaitTimer_.start();
+}
+
+void PlayerController::roomWaitElapsed()
+{
+    if (roomWait_)
+        sampleStorage();
 }
 
 // The storage sample plans a new revision again once there is room for it; a run for the

@@ -857,7 +857,9 @@ private Q_SLOTS:
                 QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_3", waitMs);
                 return;
             }
-            ControllerAccess::sampleStorage(c);
+            // Looked at again within a minute, not at the next quarter hour.
+            QCOMPARE(h.timer("roomWaitTimer")->interval(), 60000);
+            QVERIFY(h.expireSoon("roomWaitTimer"));
             QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
         });
         // It lacks the reserve's 768 MiB less what is free and held, and its own object.
