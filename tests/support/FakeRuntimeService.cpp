@@ -45,6 +45,7 @@ QByteArray reasonPhrase(int status)
     case 201: return "Created";
     case 202: return "Accepted";
     case 204: return "No Content";
+    case 302: return "Found";
     case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
