@@ -14,7 +14,8 @@
 #   --pin DIGITS        lock the operator panel with this six-digit PIN (a PIN record in the
 #                       state directory, written before the player starts)
 #   --state-size MIB    give the state directory a volume of its own of this size (a tmpfs, made
-#                       empty for the run and taken away at its end; root only)
+#                       empty for the run and taken away at its end, its dev-log.jsonl copied
+#                       into the output folder first; root only)
 #   -- ARGUMENTS        passed to the sample service (--claim-delay-ms, --page-dwell-ms,
 #                       --screenshot-interval-ms, --revision-delay-ms, --application-show-ms,
 #                       --clock-offset-ms: the service's clock set apart from the machine's,
@@ -92,7 +93,11 @@ stop_all() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$runtime"
-  ((state_mounted)) && { umount "$output/state" || echo "cannot unmount $output/state" >&2; }
+  if ((state_mounted)); then
+    # The volume goes with the run: its developer log is kept beside the other outputs.
+    cp "$output"/state/dev-log.jsonl* "$output"/ 2>/dev/null || true
+    umount "$output/state" || echo "cannot unmount $output/state" >&2
+  fi
   return 0
 }
 trap stop_all EXIT
