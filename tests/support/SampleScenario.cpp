@@ -21,6 +21,8 @@ namespace talvorine::test {
 namespace {
 
 constexpr qint64 maxPictureBytes = 1073741824;
+// The smallest picture (a 16 by 9 field of colour) and one padding chunk's framing.
+constexpr qint64 minPictureBytes = 113;
 constexpr qint64 chunkFraming = 12; // length, type and CRC
 // Decoders refuse an ancillary chunk of more than a few megabytes: padding goes in slices.
 constexpr qint64 paddingSlice = 1024 * 1024;
@@ -171,7 +173,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
             ids.insert(page.id);
             page.adslot = pageObject.value(QLatin1String("adslot")).toBool(false);
             const std::optional<qint64> bytes =
-                read.whole(pageObject, "bytes", pageWhere, 1, maxPictureBytes);
+                read.whole(pageObject, "bytes", pageWhere, minPictureBytes, maxPictureBytes);
             const QJsonArray pictures = read.array(pageObject, "pictures", pageWhere, false);
             if (int(bytes.has_value()) + int(!pictures.isEmpty()) + int(page.adslot) != 1)
                 read.fail(pageWhere, QStringLiteral("one of \"bytes\", \"pictures\" or \"adslot\" is expected"));
@@ -183,7 +185,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
                 read.keys(pictureObject, pictureWhere, {"name", "bytes"});
                 const QString name = read.name(pictureObject, "name", pictureWhere);
                 const std::optional<qint64> size =
-                    read.whole(pictureObject, "bytes", pictureWhere, 1, maxPictureBytes);
+                    read.whole(pictureObject, "bytes", pictureWhere, minPictureBytes, maxPictureBytes);
                 if (!size)
                     read.fail(pictureWhere, QStringLiteral("\"bytes\" is expected"));
                 page.pictures.append({name, size.value_or(0)});

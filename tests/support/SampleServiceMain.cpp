@@ -116,6 +116,12 @@ int main(int argc, char** argv)
     chosen.adClipFrames = int(wholeNumber(parser, QStringLiteral("ad-clip-frames"), &ok, "frames"));
     chosen.clockOffsetMs = milliseconds(parser, QStringLiteral("clock-offset-ms"), &ok, true);
     chosen.scenarioFile = parser.value(QStringLiteral("scenario"));
+    // A file that is not a scenario is refused before anything is served, naming what is wrong.
+    if (QString why; !chosen.scenarioFile.isEmpty()
+                     && !talvorine::test::SampleScenario::load(chosen.scenarioFile, &why)) {
+        std::fprintf(stderr, "--scenario: %s\n", qPrintable(why));
+        ok = false;
+    }
     if (chosen.outputDirectory.isEmpty()) {
         std::fputs("--output is required\n", stderr);
         ok = false;
