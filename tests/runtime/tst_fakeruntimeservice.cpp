@@ -7,6 +7,7 @@
 #include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
@@ -17,6 +18,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+
+#include <zlib.h>
 
 using namespace talvorine;
 using talvorine::test::FakeRuntimeService;
@@ -382,6 +386,50 @@ private slots:
         if (given && given->trickleBytes > 0)
             said.append(QStringLiteral("%1/%2ms").arg(given->trickleBytes).arg(given->trickleIntervalMs));
         QCOMPARE(said.isEmpty() ? QStringLiteral("served") : said.join(' '), answer);
+    }
+
+    // A picture grown to an exact size stays the same picture, whatever the size: padding goes in
+    // chunks a decoder skips, none above a megabyte (decoders refuse larger ones), each with its
+    // checksum; a size no chunk can make up is refused.
+    void paddedPictures_data()
+    {
+        QTest::addColumn<qint64>("extra"); // bytes beyond the picture's own
+        QTest::addColumn<int>("chunks");   // padding chunks expected; -1: refused
+        QTest::newRow("its own size") << qint64(0) << 0;
+        QTest::newRow("less than a chunk's framing") << qint64(11) << -1;
+        QTest::newRow("an empty chunk") << qint64(12) << 1;
+        QTest::newRow("one full chunk") << qint64(1024 * 1024 + 12) << 1;
+        QTest::newRow("a byte past one full chunk") << qint64(1024 * 1024 + 13) << 2;
+        QTest::newRow("tens of megabytes") << qint64(30000000) << 29;
+    }
+    void paddedPictures()
+    {
+        QFETCH(qint64, extra);
+        QFETCH(int, chunks);
+        QImage field(16, 9, QImage::Format_RGB32);
+        field.fill(qRgb(0x12, 0x9a, 0x40));
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && field.save(&buffer, "PNG"));
+        const QByteArray padded = test::paddedPicture(png, png.size() + extra);
+        if (chunks < 0) {
+            QVERIFY(padded.isEmpty());
+            return;
+        }
+        QCOMPARE(padded.size(), png.size() + extra);
+        QCOMPARE(QImage::fromData(padded, "PNG").convertToFormat(QImage::Format_RGB32), field);
+        int found = 0;
+        for (qsizetype at = 8; at + 12 <= padded.size();) {
+            const quint32 length = qFromBigEndian<quint32>(padded.constData() + at);
+            if (padded.mid(at + 4, 4) == "paDd") {
+                ++found;
+                QVERIFY(length <= 1024 * 1024);
+                const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(padded.constData() + at + 4), length + 4);
+                QCOMPARE(qFromBigEndian<quint32>(padded.constData() + at + 8 + length), quint32(crc));
+            }
+            at += 12 + length;
+        }
+        QCOMPARE(found, chunks);
     }
 
     // A scenario served: a manifest the player takes whole, each picture the exact size the file
