@@ -465,6 +465,14 @@ private slots:
             pages.append(page.id);
         QCOMPARE(pages, (QStringList{"c", "g", "d"}));
         QVERIFY(!manifest.soundtrack.has_value());
+        // Where ad slots were negotiated, the ad slot page is in its place.
+        const auto withAds = ManifestParser::parse(get(W::manifestV2Route)->readAll(), sample.origin(), 3);
+        QVERIFY(std::holds_alternative<Manifest>(withAds));
+        QVERIFY(std::get<Manifest>(withAds).drops.isEmpty());
+        pages.clear();
+        for (const Page& page : std::get<Manifest>(withAds).pages)
+            pages.append(page.id);
+        QCOMPARE(pages, (QStringList{"c", "g", "ad", "d"}));
         const QList<std::pair<QString, qint64>> sizes{{"c", 315}, {"g1", 300000}, {"g2", 2000000}};
         for (const auto& [name, bytes] : sizes) {
             const QByteArray body = get("/content/v1/media/" + name)->readAll();
