@@ -673,6 +673,7 @@ private:
     bool pageAdmitted(const Manifest& manifest, int index) const;
     void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
     void waitForRoomAfterWriteFailure();
+    void tellWriteFault(int error, const QString& text);
     void tellRoomRefused(const StoragePlanRecord& record);
     void tellRoomReturned(const QString& revision);
     void tellRoomWaitReplaced(const QString& revision);
@@ -1435,6 +1436,9 @@ private:
         QByteArray manifestBody;
     };
     std::optional<RoomWait> roomWait_;
+    // The kinds of write error (error numbers) the operator has been told of since a download
+    // last wrote.
+    QSet<int> writeFaultsSaid_;
     // The revision the operator was told is refused for room, until told room returned.
     QString roomRefusedRevision_;
 

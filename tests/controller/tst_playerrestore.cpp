@@ -817,15 +817,9 @@ private Q_SLOTS:
             c, contentManifest({{mediaPrimitive("a", {a})}}, service.url(), "man_1"));
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
         QVERIFY(settle(h));
-        // What the volume will not take: the first bytes of d, which no write may follow.
-        std::optional<testfiles::Immutable> full;
-        if (way == "fetch") {
-            const QString partial = cache.partialPath(d.sha256);
-            QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath())
-                    && testfiles::write(partial, d.bytes.left(1000)));
-            if (!full.emplace(partial).isSet())
-                QSKIP("files cannot be made immutable here");
-        }
+        // What the volume will not take: the first bytes of d.
+        if (way == "fetch")
+            cache.failNextPartialWrite(ENOSPC);
 
         const QList<QByteArray> said = journalRecordsOf([&] {
             if (way == "candidate") { // its download goes silent, the volume fills: it is held
@@ -849,7 +843,6 @@ private Q_SLOTS:
             }
             QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
             QCOMPARE(service.contentAttempts(d.path), way == "candidate" || way == "fetch" ? 1 : 0);
-            full.reset();
             available->store(1000 * mib);
             if (way == "replaced") { // a later revision comes before the storage sample
                 ControllerAccess::planRevision(
@@ -871,6 +864,67 @@ private Q_SLOTS:
                                             "keeps playing; the rest waits for room.\n"),
                  said.at(0));
         QTEST(said.at(1), "notice");
+    }
+
+    // A volume that cannot be written is not a full one: a repair run whose write a read-only
+    // mount or a failing card refuses leaves its object a wait of its own, with no storage chip,
+    // and the operator is told once what failed and where, however often it fails so; the
+    // object lands once the volume writes again. A full volume waits for room instead.
+    void unwritableVolumeNotFull_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::newRow("read-only") << EROFS;
+        QTest::newRow("failing card") << EIO;
+        QTest::newRow("full") << ENOSPC;
+    }
+    void unwritableVolumeNotFull()
+    {
+        QFETCH(int, error);
+        const bool full = error == ENOSPC;
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const ServedObject a = ServedObject::make("a", 65536, 1);
+        const ServedObject b = ServedObject::make("b", 65536, 2);
+        QVERIFY(a.cacheIn(cache));
+        service.putContent(b.path, b.bytes);
+        QVERIFY(h.mintSession());
+        const auto repairFailing = [&](bool failing) {
+            if (failing)
+                cache.failNextPartialWrite(error);
+            h.clock().advance(900000); // past any wait of b's
+            ControllerAccess::sampleStorage(c);
+        };
+        const QList<QByteArray> said = journalRecordsOf([&] {
+            cache.failNextPartialWrite(error);
+            ControllerAccess::consumeStoredManifest(
+                c, contentManifestBody({{mediaPrimitive("b", {b})}, {mediaPrimitive("a", {a})}},
+                                       "man_1"));
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::retainedInventoryDone(c), waitMs);
+            QVERIFY(settle(h));
+            ControllerAccess::sampleStorage(c); // the restored page b lacks: a repair run
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("content.write_failed").size(), 1, waitMs);
+            QVERIFY(settle(h));
+            QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
+            QCOMPARE(ControllerAccess::storageFault(c), full);
+            QCOMPARE(ControllerAccess::unreachableUntil(c).value(b.sha256) > 0, !full);
+            if (!full) {
+                repairFailing(true);
+                QTRY_COMPARE_WITH_TIMEOUT(h.devLog("content.write_failed").size(), 2, waitMs);
+                QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::fetchRunning(c), waitMs);
+                QVERIFY(!ControllerAccess::storageFault(c));
+            }
+            repairFailing(false);
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::unlandedPages(c), QSet<int>(), waitMs);
+        });
+        QCOMPARE(service.contentAttempts(b.path), full ? 2 : 3);
+        QCOMPARE(said.size(), full ? 0 : 1);
+        if (!full)
+            QVERIFY2(said.at(0).contains("Downloads cannot be written to the state directory "
+                                         + QFile::encodeName(h.stateDirectory()) + ": "
+                                         + qt_error_string(error).toLocal8Bit() + "."),
+                     said.at(0));
     }
 
     // A candidate of the revision on glass that must download makes room first; what a
