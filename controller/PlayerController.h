@@ -667,6 +667,8 @@ private:
     void sendStorageReport(bool force);
     void sampleStorage();
     void roomWaitElapsed();
+    bool roomRefusedOnGlass() const;
+    void noteRoomRefused();
     void noteCachedPages(const QString& revision, const QSet<int>& pages);
     void forgetEvictedPages(const QStringList& evicted);
     bool pageKnownCached(const Manifest& manifest, int index) const;
@@ -1436,6 +1438,9 @@ private:
         QByteArray manifestBody;
     };
     std::optional<RoomWait> roomWait_;
+    // The free bytes the volume had when a plan last refused for room: the minute's look plans
+    // again only once it has more. None: the next look plans.
+    std::optional<qint64> roomRefusedFree_;
     // The kinds of write error (error numbers) the operator has been told of since a download
     // last wrote.
     QSet<int> writeFaultsSaid_;

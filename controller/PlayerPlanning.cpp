@@ -31,6 +31,16 @@ constexpr qint64 cycleWindowMs = 86400000;
 constexpr qint64 mebibyte = 1048576;
 constexpr qint64 largestReportedValue = 9007199254740991;
 constexpr qsizetype maxReportedExclusions = 100;
+// Less new room than this is no reason to plan again a revision refused for room.
+constexpr qint64 roomGrowthBytes = mebibyte;
+constexpr int roomLookMs = 60000;
+
+// Two plans that admit and refuse the same pages in the same way, whatever their figures.
+bool samePlanOutcome(const StoragePlanResult& a, const StoragePlanResult& b)
+{
+    return a.fit == b.fit && a.transition == b.transition && a.target_page_ids == b.target_page_ids
+        && a.stage1_page_ids == b.stage1_page_ids && a.excluded == b.excluded;
+}
 
 bool raised(const std::atomic<bool>& flag)
 {
@@ -431,8 +441,14 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
         return;
     }
 
-    // A new revision: its plan waits as pending until the revision goes on glass.
-    if (record) {
+    // A new revision: its plan waits as pending until the revision goes on glass. One that waits
+    // for room and is refused again as before tells nothing new: no line, and a report only
+    // when the figures moved.
+    const bool refusedAsBefore =
+        record && roomWait_ && roomWait_->manifest.manifestRevision == manifest.manifestRevision
+        && pendingStoragePlan_ && pendingStoragePlan_->manifestRevision == record->manifestRevision
+        && samePlanOutcome(pendingStoragePlan_->plan, record->plan);
+    if (record && !refusedAsBefore) {
         logPlayback("storage_plan",
                     {{QStringLiteral("id"), record->manifestRevision},
                      {QStringLiteral("fit"), record->plan.fit},
@@ -441,10 +457,11 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
                      {QStringLiteral("excluded"), QString::number(record->plan.excluded.size())}});
     }
     pendingStoragePlan_ = std::move(record);
-    sendStorageReport(true);
+    sendStorageReport(!refusedAsBefore);
 
     if (pendingStoragePlan_ && blocksPreparation(pendingStoragePlan_->plan)) {
         waitForRoom(manifest, manifestBody);
+        noteRoomRefused();
         tellRoomRefused(*pendingStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
         if (activeSlot_ < 0 && !candidate_)
@@ -512,6 +529,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     record.stage = targetUnlanded || admitted || previousAtStageOne ? QStringLiteral("s1")
                                                                     : QStringLiteral("complete");
     const bool noneFit = record.plan.fit == QLatin1String("none_fit");
+    const bool refusedAsBefore =
+        noneFit && previous && samePlanOutcome(previous->plan, record.plan);
     activeStoragePlan_ = std::move(record);
 
     if (!state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_)))
@@ -521,11 +540,13 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
         cancelReplacement();
         tellRoomRefused(*activeStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
+        noteRoomRefused();
+        roomWaitTimer_.start(roomLookMs);
     } else {
         tellRoomReturned(revision);
         repairRetainedPages();
     }
-    sendStorageReport(decision != QLatin1String("hold"));
+    sendStorageReport(decision != QLatin1String("hold") && !refusedAsBefore);
     completeStagedPlanIfReady();
 }
 
@@ -589,7 +610,7 @@ void PlayerController::sampleStorage()
     // lacked is there, and takes it when it is. Until it is taken, it is looked at every minute
     // rather than at the next quarter hour or unchanged answer.
     if (roomWait_)
-        roomWaitTimer_.start();
+        roomWaitTimer_.start(roomLookMs);
     if (roomWait_ && !candidate_ && !replacement_ && !storagePlanRunning_) {
         planRevision(roomWait_->manifest, roomWait_->manifestBody, false);
         return;
@@ -645,19 +666,56 @@ bool PlayerController::pageAdmitted(const Manifest& manifest, int index) const
 void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& manifestBody)
 {
     roomWait_ = RoomWait{manifest, manifestBody};
-    roomWaitTimer_.start();
+    roomWaitTimer_.start(roomLookMs);
 }
 
+// The minute's look for room: a measure of the volume alone, on the content I/O queue. Only
+// room that has grown since the plan that refused, by a MiB at least, is worth a plan (with its
+// walk of the caches); the quarter hour's sample plans regardless.
 void PlayerController::roomWaitElapsed()
 {
-    if (roomWait_)
-        sampleStorage();
+    if (!roomWait_ && !roomRefusedOnGlass())
+        return;
+    roomWaitTimer_.start(roomLookMs);
+    // A plan under way measures for itself.
+    if (storagePlanRunning_)
+        return;
+    const std::optional<qint64> refusedFree = roomRefusedFree_;
+    const quint64 generation = storagePlanGeneration_;
+    const std::function<VolumeSpace(const QString&)> measure = measureVolume_;
+    const QString directory = stateDirectory_;
+    contentIo_.submit(storagePlanCancel_, [=, this]() -> std::function<void()> {
+        const qint64 available = measure(directory).available;
+        return [this, refusedFree, generation, available] {
+            // A plan since has measured for itself.
+            if (generation != storagePlanGeneration_ || (!roomWait_ && !roomRefusedOnGlass()))
+                return;
+            if (refusedFree && available - *refusedFree < roomGrowthBytes)
+                return;
+            sampleStorage();
+        };
+    });
+}
+
+bool PlayerController::roomRefusedOnGlass() const
+{
+    return activeSlot_ >= 0 && activeManifest_ && activeStoragePlan_
+        && activeStoragePlan_->manifestRevision == activeManifest_->manifestRevision
+        && activeStoragePlan_->plan.fit == QLatin1String("none_fit");
+}
+
+void PlayerController::noteRoomRefused()
+{
+    roomRefusedFree_ = storageSample_ ? std::optional(storageSample_->measurement.available)
+                                      : std::nullopt;
 }
 
 // The storage sample plans a new revision again once there is room for it; a run for the
 // revision on glass starts again from the sample's re-plan of it.
 void PlayerController::waitForRoomAfterWriteFailure()
 {
+    // No plan refused it: the next look plans, and its measure is what room has to grow from.
+    roomRefusedFree_.reset();
     if (replacement_ && replacement_->revisionChange)
         waitForRoom(replacement_->manifest, replacement_->manifestBody);
     cancelReplacement();

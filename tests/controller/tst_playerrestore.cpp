@@ -927,6 +927,79 @@ private Q_SLOTS:
                      said.at(0));
     }
 
+    // While a refusal for room stands the volume is looked at every minute, and while its free
+    // space stays the same that look plans nothing, reports nothing and writes no line. Room
+    // that returns is taken within the minute, for a new revision refused or for the revision on
+    // glass that a re-plan found no room for.
+    void minuteLookForRoom_data()
+    {
+        QTest::addColumn<bool>("onGlass"); // the revision on glass is refused, else a new one
+        QTest::addColumn<bool>("roomBack");
+        QTest::newRow("new revision, volume stays full") << false << false;
+        QTest::newRow("new revision, room back") << false << true;
+        QTest::newRow("on glass, volume stays full") << true << false;
+        QTest::newRow("on glass, room back") << true << true;
+    }
+    void minuteLookForRoom()
+    {
+        QFETCH(bool, onGlass);
+        QFETCH(bool, roomBack);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QVERIFY(h.mintSession());
+        QList<QJsonArray> pages;
+        for (const char* name : {"a", "b"}) {
+            const ServedObject picture = ServedObject::make(name, 65536, quint32(pages.size() + 1));
+            QVERIFY(picture.cacheIn(cache));
+            pages.append({mediaPrimitive(name, {picture})});
+        }
+        const ServedObject d = ServedObject::make("d", 65536, 3);
+        service.putContent(d.path, d.bytes);
+        ControllerAccess::planRevision(c, contentManifest(pages, service.url(), "man_1"));
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
+        QVERIFY(settle(h));
+        available->store(100 * mib);
+        if (onGlass) {
+            ControllerAccess::sampleStorage(c);
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage.plan_shrunk").size(), 1, waitMs);
+        } else {
+            ControllerAccess::planRevision(
+                c, contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2"));
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::storageFault(c), waitMs);
+        }
+        QVERIFY(settle(h));
+        CacheIoQueue& io = ControllerAccess::contentIo(c);
+        const auto looked = [&] {
+            h.clock().advance(60000);
+            QCOMPARE(h.timer("roomWaitTimer")->interval(), 60000);
+            QVERIFY(h.expireSoon("roomWaitTimer"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.timer("roomWaitTimer")->interval(), 60000, waitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(!io.isRunning() && io.waitingCount() == 0, waitMs);
+            QVERIFY(settle(h));
+        };
+        const qsizetype lines = h.devLog("storage_plan").size();
+        const qsizetype reports = service.requestsTo(W::storageRoute).size();
+        const quint64 plans = ControllerAccess::storagePlanGeneration(c);
+        for (int minute = 0; minute < 3; ++minute) {
+            available->store(100 * mib + 256 * 1024 * minute); // less than a MiB more
+            looked();
+        }
+        QCOMPARE(h.devLog("storage_plan").size(), lines);
+        QCOMPARE(service.requestsTo(W::storageRoute).size(), reports);
+        QCOMPARE(ControllerAccess::storagePlanGeneration(c), plans);
+        if (!roomBack)
+            return;
+        available->store(1000 * mib);
+        looked();
+        if (onGlass)
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage.plan_grown").size(), 1, waitMs);
+        else
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
+    }
+
     // A candidate of the revision on glass that must download makes room first; what a
     // running replacement has already landed is not taken for it.
     void candidatePruneKeepsReplacementObjects()

@@ -451,6 +451,11 @@ struct ControllerAccess {
         return free;
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    // Counts the planning runs begun.
+    static quint64 storagePlanGeneration(const PlayerController& c)
+    {
+        return c.storagePlanGeneration_;
+    }
     // A restore began and every page of its inventory has been verified.
     static bool retainedInventoryDone(PlayerController& c)
     {
