@@ -657,7 +657,7 @@ private:
 
     // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
     void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
-    QHash<QString, qint64> onGlassStorageObjects() const;
+    QHash<QString, qint64> onGlassStorageObjects(bool replan) const;
     void finishPlanning(quint64 generation, Manifest manifest, QByteArray manifestBody,
                         StoragePlanningOutcome outcome, qint64 protectedBytes, bool replan);
     void applyPlannedRevision(Manifest manifest, QByteArray manifestBody,

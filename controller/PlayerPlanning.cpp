@@ -310,11 +310,19 @@ std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJo
 // eligible pages of the manifest on glass, the page on glass itself (its window may just have
 // closed, or a re-plan dropped it while it still plays) and the page it replaced, which stays
 // on the other slot until the transition retires it.
-QHash<QString, qint64> PlayerController::onGlassStorageObjects() const
+QHash<QString, qint64> PlayerController::onGlassStorageObjects(bool replan) const
 {
     if (activeSlot_ < 0 || !activeManifest_)
         return {};
     QList<int> pages = eligibleNow(*activeManifest_);
+    // A page held whole that its plan left out keeps turning while its revision is on glass, and
+    // a re-plan of that revision keeps it. A new revision may take its room: kept from the
+    // planner's eviction, it would hold the new revision back for the very room it takes.
+    if (!replan)
+        pages.removeIf([this](int index) {
+            return !pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *activeManifest_,
+                                      index);
+        });
     if (!pages.contains(activePageIndex_))
         pages.append(activePageIndex_);
     QHash<QString, qint64> table = storagePlanOnGlassObjects(*activeManifest_, pages);
@@ -328,7 +336,7 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
 {
     StoragePlanningJob job;
     job.input = storagePlanInput(manifest);
-    job.onGlass = onGlassStorageObjects();
+    job.onGlass = onGlassStorageObjects(replan);
     qint64 protectedBytes = 0;
     for (const qint64 bytes : std::as_const(job.onGlass))
         protectedBytes = StoragePlan::saturatingAdd(protectedBytes, bytes);

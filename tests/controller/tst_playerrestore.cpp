@@ -927,6 +927,65 @@ private Q_SLOTS:
                      said.at(0));
     }
 
+    // Pages of the revision on glass held whole though its plan left them out keep turning, and
+    // a re-plan of that revision keeps them; a new revision may take their room. Pages a, b, c of
+    // 1 MiB each, b and c left out for room; a new revision of one 1 MiB page, with room for it
+    // beside a but not beside all three (2.5 MiB): it evicts b and c and goes on glass.
+    void cachedPagesYieldToNewRevision_data()
+    {
+        QTest::addColumn<bool>("newRevision"); // else the revision on glass is planned again
+        QTest::newRow("a new revision") << true;
+        QTest::newRow("the revision on glass again") << false;
+    }
+    void cachedPagesYieldToNewRevision()
+    {
+        QFETCH(bool, newRevision);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        ContentCache& cache = *ControllerAccess::contentCache(c);
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        for (const char* name : {"a", "b", "c"}) {
+            pictures.append(ServedObject::make(name, mib, quint32(pages.size() + 1)));
+            QVERIFY(pictures.last().cacheIn(cache));
+            pages.append({mediaPrimitive(name, {pictures.last()})});
+        }
+        StoragePlanRecord saved;
+        saved.manifestRevision = "man_1";
+        saved.stage = "complete";
+        saved.plan.fit = "partial";
+        saved.plan.transition = "direct";
+        saved.plan.target_page_ids = {"p0"};
+        saved.plan.excluded = {{"p1", "capacity"}, {"p2", "capacity"}};
+        saved.anchorPageId = "p0";
+        ControllerAccess::setActiveStoragePlan(c, saved);
+        ControllerAccess::consumeStoredManifest(c, contentManifestBody(pages, "man_1"));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::retainedInventoryDone(c), waitMs);
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QVERIFY(h.mintSession() && settle(h));
+        // The reserve (768 MiB with the ads' share) and 2.5 MiB beside what the caches hold.
+        available->store(768 * mib - mib / 2);
+        const ServedObject d = ServedObject::make("d", mib, 4);
+        service.putContent(d.path, d.bytes);
+        if (newRevision) {
+            ControllerAccess::planRevision(
+                c, contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2"));
+            QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage_plan").size(), 1, waitMs);
+            QCOMPARE(h.devLog("storage_plan").last()["fit"].toString(), "fits_after_eviction");
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
+            return;
+        }
+        const quint64 plans = ControllerAccess::storagePlanGeneration(c);
+        ControllerAccess::sampleStorage(c);
+        QVERIFY(ControllerAccess::storagePlanGeneration(c) > plans);
+        QVERIFY(settle(h));
+        QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::contentIo(c).isRunning(), waitMs);
+        for (const ServedObject& picture : std::as_const(pictures))
+            QVERIFY(QFileInfo::exists(cache.objectPath(picture.sha256)));
+    }
+
     // While a refusal for room stands the volume is looked at every minute, and while its free
     // space stays the same that look plans nothing, reports nothing and writes no line. Room
     // that returns is taken within the minute, for a new revision refused or for the revision on
