@@ -1029,6 +1029,13 @@ private Q_SLOTS:
                 c, contentManifest({{mediaPrimitive("d", {d})}}, service.url(), "man_2"));
             QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::storageFault(c), waitMs);
         }
+        // The refusal's own report has come in.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !service.requestsTo(W::storageRoute).isEmpty()
+                && QJsonDocument::fromJson(service.requestsTo(W::storageRoute).last().body)
+                           ["plan"]["fit"]
+                       == "none_fit",
+            waitMs);
         QVERIFY(settle(h));
         CacheIoQueue& io = ControllerAccess::contentIo(c);
         const auto looked = [&] {
