@@ -1438,14 +1438,14 @@ private:
         QByteArray manifestBody;
     };
     std::optional<RoomWait> roomWait_;
+    // The revision the operator was told is refused for room, until told room returned.
+    QString roomRefusedRevision_;
     // The free bytes the volume had when a plan last refused for room: the minute's look plans
     // again only once it has more. None: the next look plans.
     std::optional<qint64> roomRefusedFree_;
     // The kinds of write error (error numbers) the operator has been told of since a download
     // last wrote.
     QSet<int> writeFaultsSaid_;
-    // The revision the operator was told is refused for room, until told room returned.
-    QString roomRefusedRevision_;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;
