@@ -657,7 +657,7 @@ private:
 
     // === Revision planning, applying a plan, storage reports (PlayerPlanning.cpp) ===
     void planRevision(Manifest manifest, QByteArray manifestBody, bool replan);
-    QHash<QString, qint64> onGlassStorageObjects() const;
+    QHash<QString, qint64> onGlassStorageObjects(bool replan) const;
     void finishPlanning(quint64 generation, Manifest manifest, QByteArray manifestBody,
                         StoragePlanningOutcome outcome, qint64 protectedBytes, bool replan);
     void applyPlannedRevision(Manifest manifest, QByteArray manifestBody,
@@ -667,12 +667,15 @@ private:
     void sendStorageReport(bool force);
     void sampleStorage();
     void roomWaitElapsed();
+    bool roomRefusedOnGlass() const;
+    void noteRoomRefused();
     void noteCachedPages(const QString& revision, const QSet<int>& pages);
     void forgetEvictedPages(const QStringList& evicted);
     bool pageKnownCached(const Manifest& manifest, int index) const;
     bool pageAdmitted(const Manifest& manifest, int index) const;
     void waitForRoom(const Manifest& manifest, const QByteArray& manifestBody);
     void waitForRoomAfterWriteFailure();
+    void tellWriteFault(int error, const QString& text);
     void tellRoomRefused(const StoragePlanRecord& record);
     void tellRoomReturned(const QString& revision);
     void tellRoomWaitReplaced(const QString& revision);
@@ -1437,6 +1440,12 @@ private:
     std::optional<RoomWait> roomWait_;
     // The revision the operator was told is refused for room, until told room returned.
     QString roomRefusedRevision_;
+    // The free bytes the volume had when a plan last refused for room: the minute's look plans
+    // again only once it has more. None: the next look plans.
+    std::optional<qint64> roomRefusedFree_;
+    // The kinds of write error (error numbers) the operator has been told of since a download
+    // last wrote.
+    QSet<int> writeFaultsSaid_;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;

@@ -31,6 +31,16 @@ constexpr qint64 cycleWindowMs = 86400000;
 constexpr qint64 mebibyte = 1048576;
 constexpr qint64 largestReportedValue = 9007199254740991;
 constexpr qsizetype maxReportedExclusions = 100;
+// Less new room than this is no reason to plan again a revision refused for room.
+constexpr qint64 roomGrowthBytes = mebibyte;
+constexpr int roomLookMs = 60000;
+
+// Two plans that admit and refuse the same pages in the same way, whatever their figures.
+bool samePlanOutcome(const StoragePlanResult& a, const StoragePlanResult& b)
+{
+    return a.fit == b.fit && a.transition == b.transition && a.target_page_ids == b.target_page_ids
+        && a.stage1_page_ids == b.stage1_page_ids && a.excluded == b.excluded;
+}
 
 bool raised(const std::atomic<bool>& flag)
 {
@@ -300,11 +310,19 @@ std::optional<StoragePlanningOutcome> runStoragePlanning(const StoragePlanningJo
 // eligible pages of the manifest on glass, the page on glass itself (its window may just have
 // closed, or a re-plan dropped it while it still plays) and the page it replaced, which stays
 // on the other slot until the transition retires it.
-QHash<QString, qint64> PlayerController::onGlassStorageObjects() const
+QHash<QString, qint64> PlayerController::onGlassStorageObjects(bool replan) const
 {
     if (activeSlot_ < 0 || !activeManifest_)
         return {};
     QList<int> pages = eligibleNow(*activeManifest_);
+    // A page held whole that its plan left out keeps turning while its revision is on glass, and
+    // a re-plan of that revision keeps it. A new revision may take its room: kept from the
+    // planner's eviction, it would hold the new revision back for the very room it takes.
+    if (!replan)
+        pages.removeIf([this](int index) {
+            return !pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *activeManifest_,
+                                      index);
+        });
     if (!pages.contains(activePageIndex_))
         pages.append(activePageIndex_);
     QHash<QString, qint64> table = storagePlanOnGlassObjects(*activeManifest_, pages);
@@ -318,7 +336,7 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
 {
     StoragePlanningJob job;
     job.input = storagePlanInput(manifest);
-    job.onGlass = onGlassStorageObjects();
+    job.onGlass = onGlassStorageObjects(replan);
     qint64 protectedBytes = 0;
     for (const qint64 bytes : std::as_const(job.onGlass))
         protectedBytes = StoragePlan::saturatingAdd(protectedBytes, bytes);
@@ -431,8 +449,14 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
         return;
     }
 
-    // A new revision: its plan waits as pending until the revision goes on glass.
-    if (record) {
+    // A new revision: its plan waits as pending until the revision goes on glass. One that waits
+    // for room and is refused again as before tells nothing new: no line, and a report only
+    // when the figures moved.
+    const bool refusedAsBefore =
+        record && roomWait_ && roomWait_->manifest.manifestRevision == manifest.manifestRevision
+        && pendingStoragePlan_ && pendingStoragePlan_->manifestRevision == record->manifestRevision
+        && samePlanOutcome(pendingStoragePlan_->plan, record->plan);
+    if (record && !refusedAsBefore) {
         logPlayback("storage_plan",
                     {{QStringLiteral("id"), record->manifestRevision},
                      {QStringLiteral("fit"), record->plan.fit},
@@ -441,10 +465,11 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
                      {QStringLiteral("excluded"), QString::number(record->plan.excluded.size())}});
     }
     pendingStoragePlan_ = std::move(record);
-    sendStorageReport(true);
+    sendStorageReport(!refusedAsBefore);
 
     if (pendingStoragePlan_ && blocksPreparation(pendingStoragePlan_->plan)) {
         waitForRoom(manifest, manifestBody);
+        noteRoomRefused();
         tellRoomRefused(*pendingStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
         if (activeSlot_ < 0 && !candidate_)
@@ -512,6 +537,8 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     record.stage = targetUnlanded || admitted || previousAtStageOne ? QStringLiteral("s1")
                                                                     : QStringLiteral("complete");
     const bool noneFit = record.plan.fit == QLatin1String("none_fit");
+    const bool refusedAsBefore =
+        noneFit && previous && samePlanOutcome(previous->plan, record.plan);
     activeStoragePlan_ = std::move(record);
 
     if (!state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_)))
@@ -521,11 +548,13 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
         cancelReplacement();
         tellRoomRefused(*activeStoragePlan_);
         latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
+        noteRoomRefused();
+        roomWaitTimer_.start(roomLookMs);
     } else {
         tellRoomReturned(revision);
         repairRetainedPages();
     }
-    sendStorageReport(decision != QLatin1String("hold"));
+    sendStorageReport(decision != QLatin1String("hold") && !refusedAsBefore);
     completeStagedPlanIfReady();
 }
 
@@ -589,7 +618,7 @@ void PlayerController::sampleStorage()
     // lacked is there, and takes it when it is. Until it is taken, it is looked at every minute
     // rather than at the next quarter hour or unchanged answer.
     if (roomWait_)
-        roomWaitTimer_.start();
+        roomWaitTimer_.start(roomLookMs);
     if (roomWait_ && !candidate_ && !replacement_ && !storagePlanRunning_) {
         planRevision(roomWait_->manifest, roomWait_->manifestBody, false);
         return;
@@ -645,19 +674,56 @@ bool PlayerController::pageAdmitted(const Manifest& manifest, int index) const
 void PlayerController::waitForRoom(const Manifest& manifest, const QByteArray& manifestBody)
 {
     roomWait_ = RoomWait{manifest, manifestBody};
-    roomWaitTimer_.start();
+    roomWaitTimer_.start(roomLookMs);
 }
 
+// The minute's look for room: a measure of the volume alone, on the content I/O queue. Only
+// room that has grown since the plan that refused, by a MiB at least, is worth a plan (with its
+// walk of the caches); the quarter hour's sample plans regardless.
 void PlayerController::roomWaitElapsed()
 {
-    if (roomWait_)
-        sampleStorage();
+    if (!roomWait_ && !roomRefusedOnGlass())
+        return;
+    roomWaitTimer_.start(roomLookMs);
+    // A plan under way measures for itself.
+    if (storagePlanRunning_)
+        return;
+    const std::optional<qint64> refusedFree = roomRefusedFree_;
+    const quint64 generation = storagePlanGeneration_;
+    const std::function<VolumeSpace(const QString&)> measure = measureVolume_;
+    const QString directory = stateDirectory_;
+    contentIo_.submit(storagePlanCancel_, [=, this]() -> std::function<void()> {
+        const qint64 available = measure(directory).available;
+        return [this, refusedFree, generation, available] {
+            // A plan since has measured for itself.
+            if (generation != storagePlanGeneration_ || (!roomWait_ && !roomRefusedOnGlass()))
+                return;
+            if (refusedFree && available - *refusedFree < roomGrowthBytes)
+                return;
+            sampleStorage();
+        };
+    });
+}
+
+bool PlayerController::roomRefusedOnGlass() const
+{
+    return activeSlot_ >= 0 && activeManifest_ && activeStoragePlan_
+        && activeStoragePlan_->manifestRevision == activeManifest_->manifestRevision
+        && activeStoragePlan_->plan.fit == QLatin1String("none_fit");
+}
+
+void PlayerController::noteRoomRefused()
+{
+    roomRefusedFree_ = storageSample_ ? std::optional(storageSample_->measurement.available)
+                                      : std::nullopt;
 }
 
 // The storage sample plans a new revision again once there is room for it; a run for the
 // revision on glass starts again from the sample's re-plan of it.
 void PlayerController::waitForRoomAfterWriteFailure()
 {
+    // No plan refused it: the next look plans, and its measure is what room has to grow from.
+    roomRefusedFree_.reset();
     if (replacement_ && replacement_->revisionChange)
         waitForRoom(replacement_->manifest, replacement_->manifestBody);
     cancelReplacement();

@@ -7,6 +7,7 @@
 
 #include "app/DevFileLog.h"
 #include "app/DevLogNetworkAccessManager.h"
+#include "app/PlatformEnvironment.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
 #include "runtime/RuntimeCompat.h"
@@ -14,6 +15,7 @@
 #include "storage/Saturating.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 #include <QNetworkRequest>
 #include <QPointer>
@@ -323,13 +325,19 @@ void PlayerController::writeContentDownload(const std::shared_ptr<ContentDownloa
                                      || partial->append(QList<QByteArrayView>(chunks.cbegin(),
                                                                               chunks.cend())));
             const QString writeError = written ? QString() : partial->writeError();
-            return std::function<void()>([this, download, written, writeError,
+            const int writeErrno = written ? 0 : partial->writeErrno();
+            return std::function<void()>([this, download, written, writeError, writeErrno,
+                                          wrote = written && !chunks.isEmpty(),
                                           sha256 = partial->sha256()] {
                 download->writing = false;
                 if (!writeError.isEmpty())
                     DevFileLog::record(QStringLiteral("content.write_failed"),
                                        {{QStringLiteral("sha256"), sha256},
                                         {QStringLiteral("error"), writeError}});
+                if (wrote)
+                    writeFaultsSaid_.clear();
+                else if (writeErrno != 0 && !writeWantsRoom(writeErrno))
+                    tellWriteFault(writeErrno, writeError);
                 if (!written) {
                     // What is written stays for a later resume; what waits is never written.
                     download->state.rejected = true;
@@ -731,7 +739,11 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
     const bool throttledAgain =
         failure == TransferFailure::Throttled
         && throttledRetries_.value(item.sha256) <= lastDelayedRetryAttempt;
-    const bool delayed = failure == TransferFailure::Unreachable || throttledAgain;
+    // A volume that cannot be written says nothing of the object: it waits as for an origin out
+    // of reach.
+    const int writeErrno = transfer.partial ? transfer.partial->writeErrno() : 0;
+    const bool unwritable = writeErrno != 0 && !writeWantsRoom(writeErrno);
+    const bool delayed = failure == TransferFailure::Unreachable || throttledAgain || unwritable;
     if (ownPage && delayed) {
         if (throttledAgain)
             ++throttledRetries_[item.sha256];
@@ -772,9 +784,16 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
     const int status = transfer.state.statusCode;
     const QString& sha = transfer.item.sha256;
     // A volume that refused the bytes says nothing of the object or its origin: nothing is
-    // counted against it and it gets no wait of its own; the fetch waits for room instead.
-    if (transfer.partial && !transfer.partial->writeError().isEmpty()) {
-        waitForRoomAfterWriteFailure();
+    // counted against it. A full one gives it no wait of its own; the fetch waits for room
+    // instead. One that cannot be written at all (read-only, failing) gives it the wait of an
+    // origin out of reach, which room would not end.
+    if (const int error = transfer.partial ? transfer.partial->writeErrno() : 0; error != 0) {
+        if (writeWantsRoom(error))
+            waitForRoomAfterWriteFailure();
+        else if (replacement_->onePass)
+            leaveForLaterRun(sha);
+        else
+            noteReplacementUnreachable();
         return;
     }
     const bool hard = failure == TransferFailure::Hard && status != 408 && status < 500;
@@ -856,6 +875,20 @@ void PlayerController::skipCandidateMediaAndContinue(const QString& sha256, cons
     publishSyncGlyph(false, false);
     if (candidateOwns(generation))
         prepareNextAsset(generation);
+}
+
+// Said once for each kind of error until a download writes again: the operator is to look at the
+// card or the mount, not at the room on it.
+void PlayerController::tellWriteFault(int error, const QString& text)
+{
+    if (writeFaultsSaid_.contains(error))
+        return;
+    writeFaultsSaid_.insert(error);
+    writeStandardErrorLine(
+        QStringLiteral("Downloads cannot be written to the state directory %1: %2. What is "
+                       "already held keeps playing; the rest is tried again later.")
+            .arg(QDir::toNativeSeparators(stateDirectory_), text)
+            .toLocal8Bit());
 }
 
 // --- Back-off ------------------------------------------------------------------------------

@@ -469,6 +469,7 @@ std::shared_ptr<PartialDownload> ContentCache::openPartial(const QString& sha256
     auto partial = std::make_shared<PartialDownload>(declared ? partialPath(sha256) : QString(),
                                                      sha256, expectedSize,
                                                      QStringLiteral("cache_write_failed"));
+    partial->failWritesFrom(m_writeFault);
     if (!declared) {
         partial->fail(QStringLiteral("cache_declaration_invalid"));
     } else if (!StorageFiles::ensurePrivateDirectory(m_root)
@@ -631,7 +632,8 @@ bool ContentCache::prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QStrin
     bool removedPartials = false;
     const PruneOutcome outcome = evictLeastRecentlyUsed(
         std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
-        measureVolumeOf(m_root), cancelled, [&](const PruneCandidate& candidate) {
+        volumeSpaceOf(m_placeVolume(m_root), m_root), cancelled,
+        [&](const PruneCandidate& candidate) {
             if (candidate.partial) {
                 const bool removed = StorageFiles::removeEntry(partialPath(candidate.digest));
                 removedPartials = removedPartials || removed;

@@ -7,6 +7,7 @@
 #include <QMutex>
 #include <QObject>
 #include <QSet>
+#include <QStorageInfo>
 #include <QString>
 
 #include <atomic>
@@ -152,6 +153,16 @@ public:
     // Also removes the temporary files of commits and access stamps that a crash interrupted.
     void discardExpiredPartials(qint64 maxAgeMs) const;
 
+    // For tests: the next write into any partial of this cache fails with the error number
+    // (ENOSPC, EROFS, EIO...), as the disk would fail it.
+    void failNextPartialWrite(int error) { m_writeFault->store(error); }
+    // For tests: where Qt places the cache's directory on a volume; an invalid answer is a
+    // root that is no mount point.
+    void placeVolumeWith(std::function<QStorageInfo(const QString&)> place)
+    {
+        m_placeVolume = std::move(place);
+    }
+
 private:
     enum class Check { Ready, Absent, Cancelled };
     Check verifyObject(const QString& sha256, qint64 expectedSize,
@@ -167,6 +178,8 @@ private:
     mutable QMutex m_mutex;
     mutable QHash<QString, VerifiedFileIdentity> m_verified;
     mutable QHash<QString, qint64> m_touchTimes;
+    std::shared_ptr<std::atomic<int>> m_writeFault = std::make_shared<std::atomic<int>>(0);
+    std::function<QStorageInfo(const QString&)> m_placeVolume = placedVolumeOf;
 };
 
 } // namespace talvorine

@@ -28,6 +28,11 @@ bool isCancelled(const std::atomic<bool>* cancelled)
 
 } // namespace
 
+bool writeWantsRoom(int error)
+{
+    return error == ENOSPC || error == EDQUOT;
+}
+
 PartialDownload::PartialDownload(QString path, QString sha256, qint64 expectedSize,
                                  QString writeFailure)
     : m_path(std::move(path)), m_sha256(std::move(sha256)), m_expectedSize(expectedSize),
@@ -44,8 +49,10 @@ bool PartialDownload::fail(const QString& code)
 
 bool PartialDownload::failWrite(int error)
 {
-    if (m_error.isEmpty() && error != 0)
+    if (m_error.isEmpty() && error != 0) {
         m_writeError = QString::fromLocal8Bit(std::strerror(error));
+        m_writeErrno = error;
+    }
     return fail();
 }
 
@@ -145,6 +152,8 @@ bool PartialDownload::append(const QList<QByteArrayView>& chunks)
         total += bytes.size();
     if (!m_error.isEmpty() || !m_hash || total > m_expectedSize - m_size)
         return fail();
+    if (const int injected = m_fault ? m_fault->exchange(0) : 0; injected != 0)
+        return failWrite(injected);
     if (!m_fd.valid() && !openForWriting())
         return failWrite(errno);
     noteOtherWrites();

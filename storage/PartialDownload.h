@@ -70,6 +70,12 @@ public:
     // What the system said of the first write that failed (as "No space left on device");
     // empty while none did.
     const QString& writeError() const { return m_writeError; }
+    // Its error number, 0 while none: a full volume waits for room, a failing one does not.
+    int writeErrno() const { return m_writeErrno; }
+
+    // For tests: the first write after this fails with the error number, as a disk would. The
+    // cell is shared with the cache that made the download and spent by the write it fails.
+    void failWritesFrom(std::shared_ptr<std::atomic<int>> fault) { m_fault = std::move(fault); }
 
     enum class Seal {
         Verified, // exactly the declared object
@@ -120,6 +126,12 @@ private:
     bool m_overwritten = false;
     QString m_error;
     QString m_writeError;
+    int m_writeErrno = 0;
+    std::shared_ptr<std::atomic<int>> m_fault;
 };
+
+// A write the volume refused for want of room, which room returning mends; any other (a volume
+// mounted read-only, a failing card) is not.
+bool writeWantsRoom(int error);
 
 } // namespace talvorine

@@ -31,11 +31,16 @@ VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory)
     return {bytes(fileSystem.f_blocks), bytes(fileSystem.f_bavail)};
 }
 
-VolumeSpace measureVolumeOf(const QString& directory)
+QStorageInfo placedVolumeOf(const QString& directory)
 {
     QStorageInfo volume(directory);
     volume.refresh();
-    return volumeSpaceOf(volume, directory);
+    return volume;
+}
+
+VolumeSpace measureVolumeOf(const QString& directory)
+{
+    return volumeSpaceOf(placedVolumeOf(directory), directory);
 }
 
 } // namespace talvorine

@@ -16,6 +16,8 @@ struct VolumeSpace {
     qint64 available = 0;
 };
 VolumeSpace volumeSpaceOf(const QStorageInfo& volume, const QString& directory);
+// Where Qt places the directory, refreshed; invalid where it cannot.
+QStorageInfo placedVolumeOf(const QString& directory);
 // The volume holding the directory, measured afresh.
 VolumeSpace measureVolumeOf(const QString& directory);
 

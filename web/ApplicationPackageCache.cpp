@@ -319,7 +319,8 @@ bool ApplicationPackageCache::prune(qint64 maxBytes, qint64 minFreeBytes,
 
     const PruneOutcome outcome = evictLeastRecentlyUsed(
         std::move(candidates), total, saturating::add(maxBytes, exemptBytes), minFreeBytes,
-        measureVolumeOf(rootPath_), cancelled, [this](const PruneCandidate& candidate) {
+        volumeSpaceOf(placeVolume_(rootPath_), rootPath_), cancelled,
+        [this](const PruneCandidate& candidate) {
             if (candidate.partial)
                 return StorageFiles::removeEntry(partialPath(candidate.digest));
             if (!deleteTree(candidate.digest))

@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -154,6 +155,12 @@ public:
     bool prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep,
                QString* error = nullptr, const std::atomic<bool>* cancelled = nullptr,
                const QSet<QString>& exempt = {});
+    // For tests: where Qt places the cache's directory on a volume; an invalid answer is a
+    // root that is no mount point.
+    void placeVolumeWith(std::function<QStorageInfo(const QString&)> place)
+    {
+        placeVolume_ = std::move(place);
+    }
 
 private:
     enum class ArchiveDigest { Unchecked, Matched };
@@ -174,6 +181,7 @@ private:
     mutable QHash<QString, qint64> touchTimes_;
     mutable quint64 metadataUseClock_ = 0;
     QString rootPath_;
+    std::function<QStorageInfo(const QString&)> placeVolume_ = placedVolumeOf;
 };
 
 } // namespace talvorine

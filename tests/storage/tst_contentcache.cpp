@@ -1,5 +1,6 @@
 #include "storage/ContentCache.h"
 #include "storage/Saturating.h"
+#include "web/ApplicationPackageCache.h"
 
 #include "tests/storage/FsyncRecorder.h"
 #include "tests/support/TestFiles.h"
@@ -11,7 +12,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
 #include <limits>
+#include <optional>
 #include <thread>
 
 using namespace talvorine;
@@ -1058,22 +1061,30 @@ void TestContentCache::prune()
     QVERIFY(tf::exists(root() + "/objects/README"));
 }
 
-// Where Qt cannot place the cache on a volume (a root that is no mount point), the free space
-// the prune must leave is still measured, on the cache's file system: a volume short of it is
-// not taken for one with room. Three candidates of a GiB each against a floor 1.5 GiB above
-// what the volume has free: the two oldest go.
+// Where Qt cannot place a cache on a volume (a root that is no mount point), the free space the
+// prune must leave is still measured, on the cache's file system: a volume short of it is not
+// taken for one with room. Three candidates of a GiB each (sparse partial downloads, nothing of
+// them on the disk, in either cache's prune) against a floor 1.5 GiB above what the volume has
+// free: the two oldest go.
 void TestContentCache::pruneMeasuresTheVolume_data()
 {
+    QTest::addColumn<QString>("through"); // "content" or "package" cache's prune, or the measure
     QTest::addColumn<bool>("placedByQt");
     QTest::addColumn<QString>("name"); // of the measured directory, in the cache's root
     QTest::addColumn<QStringList>("evicted");
-    QTest::newRow("placed by Qt") << true << "." << QStringList{"a", "b"};
-    QTest::newRow("Qt cannot place it") << false << "." << QStringList{"a", "b"};
-    QTest::newRow("nothing to measure: taken as room") << false << "missing" << QStringList{};
+    for (const char* through : {"content", "package", "measure"}) {
+        QTest::addRow("%s: placed by Qt", through)
+            << through << true << "." << QStringList{"a", "b"};
+        QTest::addRow("%s: Qt cannot place it", through)
+            << through << false << "." << QStringList{"a", "b"};
+    }
+    QTest::newRow("nothing to measure: taken as room")
+        << "measure" << false << "missing" << QStringList{};
 }
 
 void TestContentCache::pruneMeasuresTheVolume()
 {
+    QFETCH(QString, through);
     QFETCH(bool, placedByQt);
     QFETCH(QString, name);
     QFETCH(QStringList, evicted);
@@ -1082,15 +1093,49 @@ void TestContentCache::pruneMeasuresTheVolume()
     const VolumeSpace volume =
         volumeSpaceOf(placedByQt ? QStorageInfo(directory) : QStorageInfo(), directory);
     constexpr qint64 gib = qint64(1) << 30;
+    const qint64 floor = saturating::add(volume.available, gib + gib / 2);
     QStringList gone;
-    const PruneOutcome outcome = evictLeastRecentlyUsed(
-        {{"c", gib, 3, false}, {"a", gib, 1, false}, {"b", gib, 2, false}}, 3 * gib,
-        std::numeric_limits<qint64>::max(), saturating::add(volume.available, gib + gib / 2),
-        volume, nullptr, [&](const PruneCandidate& candidate) {
-            gone.append(candidate.digest);
-            return true;
-        });
-    QCOMPARE(outcome, PruneOutcome::Met);
+    if (through == "measure") {
+        const PruneOutcome outcome = evictLeastRecentlyUsed(
+            {{"c", gib, 3, false}, {"a", gib, 1, false}, {"b", gib, 2, false}}, 3 * gib,
+            std::numeric_limits<qint64>::max(), floor, volume, nullptr,
+            [&](const PruneCandidate& candidate) {
+                gone.append(candidate.digest);
+                return true;
+            });
+        QCOMPARE(outcome, PruneOutcome::Met);
+        QCOMPARE(gone, evicted);
+        return;
+    }
+    ContentCache content(root());
+    ApplicationPackageCache packages(root());
+    const auto placement = [placedByQt](const QString& path) {
+        return placedByQt ? placedVolumeOf(path) : QStorageInfo();
+    };
+    content.placeVolumeWith(placement);
+    packages.placeVolumeWith(placement);
+    const auto partialOf = [&](QChar letter) {
+        const QString digest(64, letter);
+        return through == "content" ? content.partialPath(digest) : packages.partialPath(digest);
+    };
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    const QString oldestFirst = QStringLiteral("abc");
+    for (const QChar letter : QStringLiteral("cab")) {
+        QFile partial(partialOf(letter));
+        QVERIFY(QDir().mkpath(QFileInfo(partial).absolutePath()));
+        QVERIFY(partial.open(QIODevice::WriteOnly) && partial.resize(gib));
+        partial.close();
+        const qint64 age = 60000 * (3 - oldestFirst.indexOf(letter));
+        QVERIFY(tf::setMtimeMs(partial.fileName(), now - age));
+    }
+    QString code;
+    const qint64 limit = std::numeric_limits<qint64>::max();
+    QVERIFY(through == "content" ? content.prune(limit, floor, {}, &code, nullptr, {})
+                                 : packages.prune(limit, floor, {}, &code, nullptr, {}));
+    for (const QChar letter : oldestFirst) {
+        if (!tf::exists(partialOf(letter)))
+            gone.append(letter);
+    }
     QCOMPARE(gone, evicted);
 }
 
@@ -1098,18 +1143,24 @@ void TestContentCache::failuresOnFilesThatCannotChange_data()
 {
     QTest::addColumn<QString>("operation");
     QTest::addColumn<QString>("error");
-    QTest::newRow("append to a partial that cannot change") << "append" << "cache_write_failed";
+    QTest::addColumn<int>("errorNumber"); // of a write: EPERM by the file, others by the disk
+    QTest::newRow("append to a partial that cannot change")
+        << "append" << "cache_write_failed" << EPERM;
+    QTest::newRow("append on a full volume") << "append" << "cache_write_failed" << ENOSPC;
+    QTest::newRow("append on a read-only volume") << "append" << "cache_write_failed" << EROFS;
+    QTest::newRow("append on a failing card") << "append" << "cache_write_failed" << EIO;
     QTest::newRow("commit into an objects directory that cannot change")
-        << "commit" << "cache_open_failed";
+        << "commit" << "cache_open_failed" << 0;
     QTest::newRow("prune an object that cannot be deleted") << "prune"
-                                                            << "content_cache_prune_failed";
-    QTest::newRow("remove an object that cannot be deleted") << "remove" << QString();
+                                                            << "content_cache_prune_failed" << 0;
+    QTest::newRow("remove an object that cannot be deleted") << "remove" << QString() << 0;
 }
 
 void TestContentCache::failuresOnFilesThatCannotChange()
 {
     QFETCH(QString, operation);
     QFETCH(QString, error);
+    QFETCH(int, errorNumber);
     ContentCache cache(root());
     const QByteArray content = pattern(2000);
     const QString digest = tf::sha(content);
@@ -1117,14 +1168,24 @@ void TestContentCache::failuresOnFilesThatCannotChange()
     if (operation == "append") {
         QVERIFY(QDir().mkpath(root() + "/downloads"));
         QVERIFY(tf::write(cache.partialPath(digest), content.left(10)));
-        tf::Immutable guard(cache.partialPath(digest));
-        if (!guard.isSet())
+        std::optional<tf::Immutable> guard;
+        if (errorNumber != EPERM)
+            cache.failNextPartialWrite(errorNumber);
+        else if (!guard.emplace(cache.partialPath(digest)).isSet())
             QSKIP("this file system has no immutable flag");
         const std::shared_ptr<PartialDownload> download =
             cache.openPartial(digest, 4000, ContentCache::PartialStart::Resume, nullptr);
         QCOMPARE(download->size(), qint64(10));
         QVERIFY(!download->append(content.mid(10, 10)));
         QCOMPARE(download->error(), error);
+        QCOMPARE(download->writeErrno(), errorNumber);
+        QCOMPARE(download->writeError(), qt_error_string(errorNumber));
+        QCOMPARE(writeWantsRoom(errorNumber), errorNumber == ENOSPC);
+        // The fault is spent: the next download writes.
+        guard.reset();
+        const std::shared_ptr<PartialDownload> next =
+            cache.openPartial(digest, 4000, ContentCache::PartialStart::Resume, nullptr);
+        QVERIFY(next->append(content.mid(10, 10)));
     } else if (operation == "commit") {
         QVERIFY(!commit(cache, pattern(10, 'z')).isEmpty());
         tf::Immutable guard(root() + "/objects");

@@ -439,6 +439,11 @@ struct ControllerAccess {
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
     // Retained restore, background fetches and staged plans.
     static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    // Counts the planning runs begun.
+    static quint64 storagePlanGeneration(const PlayerController& c)
+    {
+        return c.storagePlanGeneration_;
+    }
     // Planning measures a volume of this size whose free space the test sets meanwhile (it is
     // read on the content I/O thread); what the caches hold counts as on a real volume.
     static std::shared_ptr<std::atomic<qint64>> measureVolumeAs(PlayerController& c,
