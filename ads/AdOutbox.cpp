@@ -243,7 +243,6 @@ void AdOutbox::load()
     nextSequence_ = std::max(stored, saturating::add(largestSequence, 1));
     openVisit_ = openVisitFromJson(root.value(QLatin1String("open_visit")));
 
-    dropExpired();
     keepNewest(pending_, maxPending);
     // All of it is on disk already.
     writtenSequence_ = nextSequence_ - 1;
@@ -457,16 +456,19 @@ void AdOutbox::enforceBound()
     keepNewest(pending_, maxPending);
 }
 
-void AdOutbox::dropExpired()
+void AdOutbox::dropExpired(qint64 nowMs)
 {
-    const qint64 cutoff = saturating::sub(nowMs(), expiryMs);
+    const qint64 cutoff = saturating::sub(nowMs, expiryMs);
     const auto expired = [cutoff](const AdEventRecord& record) {
         return record.endedAt.isValid() && record.endedAt.toMSecsSinceEpoch() < cutoff;
     };
-    pending_.removeIf(expired);
-    inflight_.removeIf(expired);
-    if (openVisit_ && openVisit_->seenAt.toMSecsSinceEpoch() < cutoff)
+    qsizetype dropped = pending_.removeIf(expired) + inflight_.removeIf(expired);
+    if (openVisit_ && openVisit_->seenAt.toMSecsSinceEpoch() < cutoff) {
         openVisit_.reset();
+        ++dropped;
+    }
+    if (dropped > 0)
+        persist();
 }
 
 } // namespace talvorine

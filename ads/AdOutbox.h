@@ -75,7 +75,8 @@ public:
     bool settled() const { return !writing_ && !waiting_; }
 
     // Replaces the whole state from the file; a missing or damaged file gives an empty outbox.
-    // Never writes.
+    // Never writes, and drops nothing for age: the stamps are the service's, and the machine's
+    // clock at a start (no real-time clock, no time server yet) may be a day off.
     void load();
     // Writes the file atomically and syncs its directory. On failure the previous file stays
     // and error gets "ad_outbox_open_failed", "ad_outbox_write_failed" or
@@ -103,8 +104,9 @@ public:
     void commitReported(const QList<AdEventRecord>& batch, const QList<AdEventOutcome>& outcomes);
     // At most 1000 pending records: the oldest go first.
     void enforceBound();
-    // Drops records, and an open visit, whose event is more than a day old.
-    void dropExpired();
+    // Drops records, and an open visit, whose event is more than a day before nowMs, the
+    // service's now; written when any went.
+    void dropExpired(qint64 nowMs);
 
     const QString& path() const { return path_; }
     const QList<AdEventRecord>& pending() const { return pending_; }

@@ -55,29 +55,36 @@ bool orDefault(const std::function<bool()>& check, bool (*fallback)())
 
 // How a refusal names the origin: quoted, up to the end of its authority, never with a password,
 // path or query (a token often sits in those), and saying so when a path or query is not shown.
-// Only an '@' ahead of the first '?' or '#' can end user information: one in a query or fragment
-// is the query's own ("?user=ops@example.org&key=..."). A value that reads as
-// scheme://authority is named as that URL without its password. Anything else is named as typed
-// with everything up to its last such '@' masked (a password may sit where no URL parser looks
-// for one: "user:secret@host" reads as the scheme "user" and a path, and an invalid URL has no
-// text of its own to print), and cut at the first '/', '?' or '#' after that.
+// Only an '@' in the authority (after "://", up to the first '/', '?' or '#') can end user
+// information: one in a path or query is theirs ("/u@TOKEN", "?user=ops@example.org&key=...").
+// A value that reads as scheme://authority is named as that URL without its password. Anything
+// else is named as typed with everything up to its last '@' ahead of a '?' or '#' masked (a
+// password may sit where no URL parser looks for one: "user:secret@host" reads as the scheme
+// "user" and a path, and an invalid URL has no text of its own to print), and cut at the first
+// '/', '?' or '#' after that. Without a scheme, a '/' before that '@' leaves no telling a host
+// from a path, so nothing of it is named.
 QString originNamed(const QString& typed, const QUrl& origin)
 {
     const QString text = typed.isEmpty() ? origin.toString() : typed;
-    static const QRegularExpression queryOrFragment(QStringLiteral("[?#]"));
-    const QString ahead = text.left(text.indexOf(queryOrFragment));
+    static const QRegularExpression withScheme(QStringLiteral("\\A[^:/?#]+://([^/?#]*).*\\z"),
+                                               QRegularExpression::DotMatchesEverythingOption);
+    const QRegularExpressionMatch scheme = withScheme.match(text);
     const qsizetype userInfoSeparators = origin.userInfo().isEmpty() ? 0 : 1;
     QString named;
     QString notShown;
     if (origin.isValid() && !origin.scheme().isEmpty() && !origin.host().isEmpty()
-        && ahead.count(u'@') == userInfoSeparators) {
+        && scheme.hasMatch() && scheme.captured(1).count(u'@') == userInfoSeparators) {
         named = origin
                     .adjusted(QUrl::RemovePassword | QUrl::RemovePath | QUrl::RemoveQuery
                               | QUrl::RemoveFragment)
                     .toString();
         notShown = origin.path() + origin.query();
     } else {
+        static const QRegularExpression queryOrFragment(QStringLiteral("[?#]"));
+        const QString ahead = text.left(text.indexOf(queryOrFragment));
         const qsizetype at = ahead.lastIndexOf(u'@');
+        if (at >= 0 && !scheme.hasMatch() && ahead.left(at).contains(u'/'))
+            return QStringLiteral("\"***\"");
         static const QRegularExpression authority(
             QStringLiteral("\\A((?:[^/?#]*://)?[^/?#]*)(.*)\\z"),
             QRegularExpression::DotMatchesEverythingOption);

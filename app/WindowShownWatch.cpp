@@ -104,9 +104,8 @@ void WindowShownWatch::say(WindowShownRule::Say what)
 QByteArray WindowShownWatch::notShownLine()
 {
     return QByteArrayLiteral(
-        "The player's window has not been shown for 30 s: the compositor keeps it off the screen. "
-        "Check the compositor's shell (Weston's kiosk shell shows no window without an input "
-        "device; talvorine-compositor.service runs its desktop shell) or attach an input device.");
+        "The player's window has not been shown for 30 s: the display may be off or "
+        "disconnected, or the compositor's shell shows no window without an input device.");
 }
 
 QByteArray WindowShownWatch::shownAgainLine()

@@ -10,12 +10,13 @@ class QWindow;
 
 namespace talvorine {
 
-// Whether the player's window is on the screen, read from its expose events. A compositor whose
-// shell never maps the window (one that shows windows only once an input device gives it a seat)
-// leaves it unexposed for good while the player plays on unseen; but Qt's Wayland client also
-// marks a window unexposed for a moment whenever a frame callback is late, so only a window
-// unexposed for 30 s in a row is taken as not shown. That is said once, and once more when the
-// window is shown again. Times are the caller's monotonic milliseconds.
+// Whether the player's window is on the screen, read from its expose events. A display switched
+// off or unplugged, or a compositor whose shell never maps the window (one that shows windows
+// only once an input device gives it a seat), leaves it unexposed for good while the player
+// plays on unseen; but Qt's Wayland client also marks a window unexposed for a moment whenever
+// a frame callback is late, so only a window unexposed for 30 s in a row is taken as not shown.
+// That is said once, and once more when the window is shown again. Times are the caller's
+// monotonic milliseconds.
 class WindowShownRule {
 public:
     static constexpr qint64 notShownAfterMs = 30000;

@@ -71,6 +71,13 @@ void PlayerController::flushAdOutbox()
         || !adEventBatch_.isEmpty() || adReportOutstanding_
         || transport_.monotonicMs() < adReportNotBeforeMs_)
         return;
+    // Events are stamped by the service's clock and judged old by it alone, once a run, as
+    // soon as the service has told its time: the machine's clock may be a day off at a start.
+    if (const qint64 serviceNowMs = transport_.serviceNowLoMs();
+        !adOutboxAged_ && serviceNowMs > 0) {
+        adOutboxAged_ = true;
+        adOutbox_.dropExpired(serviceNowMs);
+    }
     adEventBatch_ = adOutbox_.take(AdPlanner::reportBatch);
     if (adEventBatch_.isEmpty())
         return;

@@ -179,7 +179,7 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     , startupAnimationPending_(startupSplash)
     , splashVisible_(startupSplash)
     , splashClock_(*clock_)
-    , adOutbox_(preparedAdOutboxPath(stateDirectory_))
+    , adOutbox_(preparedAdOutboxPath(stateDirectory_), [clock = clock_] { return clock->nowMs(); })
     , adCache_(std::make_shared<ContentCache>(
           stateFile(stateDirectory_, QStringLiteral("ad-cache"))))
     , adIo_(ioQueueCapacity)

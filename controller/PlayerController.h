@@ -1225,6 +1225,8 @@ private:
     QStringList seenPairingOrder_;
     int pairingStartFailures_ = 0;
     int pairingStartCount_ = 0;
+    // When the last rotation for an expired code took effect (monotonic ms), to space the next.
+    std::optional<qint64> pairingExpiredRotationMs_;
     QTimer celebrationTimer_;
     QStringList hostIdentifyLines_;
 
@@ -1384,6 +1386,8 @@ private:
     // Reports that failed in a row, and the transport's monotonic time before which none is sent.
     int adReportAttempt_ = 0;
     qint64 adReportNotBeforeMs_ = 0;
+    // Whether the outbox has been rid of events a day old by the service's clock in this run.
+    bool adOutboxAged_ = false;
     // The visit on glass, as planning and reporting read it.
     bool adActive_ = false;
     bool adRunRequested_ = false;

@@ -915,9 +915,12 @@ void PlayerController::handleReloadRequested(const QJsonObject& event)
     const std::optional<RuntimeCompat::ReloadRequest> request = RuntimeCompat::parseReload(event);
     if (!request)
         return;
+    // The ledger's stamps and the rate limit stay on the machine's clock; the expiry is the
+    // service's own.
     const QDateTime now = QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC);
     const RuntimeCompat::ReloadVerdict verdict = RuntimeCompat::reloadVerdict(
-        *request, reloadLedger_, now, QLatin1String(RuntimeWire::playerKind), releaseVersion_);
+        *request, reloadLedger_, now, QLatin1String(RuntimeWire::playerKind), releaseVersion_,
+        QDateTime::fromMSecsSinceEpoch(serviceNowMs(), Qt::UTC));
     // The service may send reload events without end: their records are folded per verdict.
     const QString verdictName = RuntimeCompat::reloadVerdictName(verdict);
     DevFileLog::recordFolded(QStringLiteral("player.reload"), verdictName,

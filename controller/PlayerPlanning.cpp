@@ -608,7 +608,8 @@ void PlayerController::sendStorageReport(bool force)
         return;
     lastStorageReport_ = std::move(rounded);
     report.insert(QStringLiteral("observed_at"),
-                  QDateTime::fromMSecsSinceEpoch(now, Qt::UTC).toString(Qt::ISODateWithMs));
+                  QDateTime::fromMSecsSinceEpoch(serviceNowMs(), Qt::UTC)
+                      .toString(Qt::ISODateWithMs));
     transport_.putStorage(report);
 }
 

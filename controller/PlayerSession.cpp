@@ -37,6 +37,8 @@ constexpr int proofInvalidLimit = 3;
 
 constexpr int holdRetryMs = 2500;
 constexpr int pairingRotateMs = 1000;
+// Rotations for an expired code take effect at most this often.
+constexpr qint64 pairingExpiredSpacingMs = 30000;
 constexpr int pairingExpiryRecheckMs = 1000;
 // A code is judged again at least this often: the clock it is judged by may be set meanwhile.
 constexpr qint64 pairingExpiryWatchMaxMs = 60000;
@@ -667,7 +669,20 @@ void PlayerController::rotatePairing(const QString& reason)
     pairingStartKey_.clear();
     Q_EMIT pairingChanged();
     setStatus(reason);
-    pairingStartTimer_.start(pairingRotateMs);
+    // A code that comes expired (the service's clock and the code's lifetime at odds) would
+    // otherwise be asked for again about once a second: the next rotation for that reason waits
+    // for the rest of 30 s after the last took effect.
+    int delayMs = pairingRotateMs;
+    if (reason == QLatin1String("pairing_expired")) {
+        qint64 at = clock_->monotonicMs();
+        if (pairingExpiredRotationMs_ && at - *pairingExpiredRotationMs_ < pairingExpiredSpacingMs) {
+            const qint64 due = *pairingExpiredRotationMs_ + pairingExpiredSpacingMs;
+            delayMs = int(due - at);
+            at = due;
+        }
+        pairingExpiredRotationMs_ = at;
+    }
+    pairingStartTimer_.start(delayMs);
 }
 
 void PlayerController::applyPairingLocator(const QString& code, const QDateTime& expiresAt)

@@ -451,14 +451,15 @@ std::optional<ReloadRequest> parseReload(const QJsonObject& event)
 
 ReloadVerdict reloadVerdict(const ReloadRequest& request, const ReloadLedger& ledger,
                             const QDateTime& nowUtc, const QString& playerKind,
-                            const QString& playerVersion)
+                            const QString& playerVersion, const QDateTime& serviceNowUtc)
 {
     if (!validReloadId(request.reloadId) || !request.expiresAt.isValid())
         return ReloadVerdict::Invalid;
     if (ledger.contains(request.reloadId))
         return ReloadVerdict::Duplicate;
     // Without a usable clock nothing proves the request is still live.
-    if (!nowUtc.isValid() || request.expiresAt <= nowUtc)
+    const QDateTime& expiryNow = serviceNowUtc.isValid() ? serviceNowUtc : nowUtc;
+    if (!expiryNow.isValid() || request.expiresAt <= expiryNow)
         return ReloadVerdict::Expired;
     if (!request.kinds.isEmpty() && !request.kinds.contains(playerKind))
         return ReloadVerdict::OtherKind;

@@ -92,9 +92,11 @@ inline constexpr qint64 reloadMinIntervalMs = 600000;
 // which reloadVerdict then calls invalid.
 std::optional<ReloadRequest> parseReload(const QJsonObject& event);
 
+// nowUtc is the machine's clock, the one the ledger's stamps are on; the request's expiry is
+// the service's and is judged by serviceNowUtc, or by nowUtc when that is invalid.
 ReloadVerdict reloadVerdict(const ReloadRequest& request, const ReloadLedger& ledger,
                             const QDateTime& nowUtc, const QString& playerKind,
-                            const QString& playerVersion);
+                            const QString& playerVersion, const QDateTime& serviceNowUtc = {});
 
 QString reloadVerdictName(ReloadVerdict verdict);
 

@@ -265,12 +265,13 @@ private slots:
                      {"events", QJsonArray{stored("e1", "a", 1), stored("e2", "b", 2)}},
                      {"inflight", QJsonArray{stored("e2", "B", 2), stored("e3", "c", 3)}}})
             << QString("B:2 c:3 a:1") << qint64(4);
-        QTest::newRow("a day old stays, a millisecond more goes")
+        // The machine's clock may be a day off at a start: nothing goes for age at load.
+        QTest::newRow("more than a day old, all kept")
             << file({{"format", 1},
                      {"events", QJsonArray{stored("e1", "a", 1, now - AdOutbox::expiryMs - 1),
                                            stored("e2", "b", 2, now - AdOutbox::expiryMs)}},
                      {"inflight", QJsonArray{stored("e3", "c", 3, now - AdOutbox::expiryMs - 1)}}})
-            << QString("b:2") << qint64(4);
+            << QString("c:3 a:1 b:2") << qint64(4);
     }
 
     void load()
@@ -285,6 +286,51 @@ private slots:
         QCOMPARE(outbox.nextSequence(), next);
         QVERIFY(outbox.inflight().isEmpty());
         QCOMPARE(testfiles::read(path), content); // loading never writes
+    }
+
+    // Ages go by the service's clock, which stamped the events, whatever the machine's says:
+    // what is more than a day before the service's now goes, an open visit too, and the file is
+    // written only when something went.
+    void dropExpired_data()
+    {
+        QTest::addColumn<qint64>("localMs");
+        QTest::addColumn<qint64>("serviceMs");
+        QTest::addColumn<QString>("pending");
+        QTest::addColumn<bool>("visitKept");
+        const qint64 day = AdOutbox::expiryMs, hour = 3600000;
+        QTest::newRow("local clock a day ahead, all fresh")
+            << now + day + hour << now << QString("c:3 a:1 b:2") << true;
+        QTest::newRow("local clock a day behind, a day old stays, a millisecond more goes")
+            << now - day << now + day - 2 * hour << QString("a:1 b:2") << true;
+        QTest::newRow("all old, the visit too")
+            << now << now + day - hour + 1 << QString("") << false;
+    }
+    void dropExpired()
+    {
+        QFETCH(qint64, localMs);
+        QFETCH(qint64, serviceMs);
+        QFETCH(QString, pending);
+        QFETCH(bool, visitKept);
+        const QByteArray content =
+            file({{"format", 1},
+                  {"events", QJsonArray{stored("e1", "a", 1, now - 7200000),
+                                        stored("e2", "b", 2, now - 3600000)}},
+                  {"inflight", QJsonArray{stored("e3", "c", 3, now - 10800000)}},
+                  {"open_visit", QJsonObject{{"decision_id", "v"}, {"occurrence_id", "occ_v"},
+                                             {"started_at_ms", now - 3700000},
+                                             {"seen_at_ms", now - 3600000}}}});
+        QVERIFY(testfiles::write(path, content));
+        AdOutbox outbox = makeOutbox(localMs);
+        outbox.load();
+        QCOMPARE(describe(outbox.pending()), QStringLiteral("c:3 a:1 b:2"));
+        QVERIFY(outbox.openVisit());
+        outbox.dropExpired(serviceMs);
+        QCOMPARE(describe(outbox.pending()), pending);
+        QCOMPARE(bool(outbox.openVisit()), visitKept);
+        AdOutbox reloaded = makeOutbox(localMs);
+        reloaded.load();
+        QCOMPARE(describe(reloaded.pending()), pending);
+        QCOMPARE(testfiles::read(path) == content, pending.size() == 11);
     }
 
     // The bound keeps the newest 1000, at load and when one more is queued.

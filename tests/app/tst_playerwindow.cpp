@@ -108,9 +108,9 @@ private slots:
         QTest::newRow("user information, path and query without a scheme")
             << QStringList{"--origin", "user:SECRET@example.com/x?key=SECRET"}
             << omitted.arg("***@example.com", notUrl);
+        // Without a scheme, a '/' before the '@' leaves no telling a host from a path.
         QTest::newRow("password with a slash without a scheme")
-            << QStringList{"--origin", "user:SECRET/x@example.com"}
-            << refused.arg("***@example.com", notUrl);
+            << QStringList{"--origin", "user:SECRET/x@example.com"} << refused.arg("***", notUrl);
         // An '@' in a query is the query's own: the host is named and nothing after it.
         QTest::newRow("an '@' in the query")
             << QStringList{"--origin", "https://127.0.0.1:9/?user=ops@example.org&key=SECRET"}
@@ -119,6 +119,18 @@ private slots:
         QTest::newRow("an '@' in the query without a scheme")
             << QStringList{"--origin", "HOST/?user=ops@example.org&key=SECRET"}
             << omitted.arg("HOST", notUrl);
+        // An '@' in the path is the path's own: the host is named, the rest not.
+        QTest::newRow("an '@' in the path")
+            << QStringList{"--origin", "https://127.0.0.1:9/u@TOKEN/x"}
+            << "Origin \"https://127.0.0.1:9\" (path or query not shown) is not usable as given: "
+                   + partLeftOut + "; the player uses https://127.0.0.1:9.";
+        QTest::newRow("an '@' in the path of plain http to another machine")
+            << QStringList{"--origin", "http://player.example.com/u@TOKEN"}
+            << omitted.arg("http://player.example.com",
+                           "plain http reaches only a service on this machine (localhost, "
+                           "127.0.0.1, ::1); use https");
+        QTest::newRow("an '@' in the path without a scheme")
+            << QStringList{"--origin", "HOST/u@TOKEN"} << refused.arg("***", notUrl);
         QTest::newRow("an '@' in the user information and in the query")
             << QStringList{"--origin", "user:pw@HOST/x?a=b@c"} << omitted.arg("***@HOST", notUrl);
         QTest::newRow("password with a slash after a scheme")
@@ -171,7 +183,7 @@ private slots:
         QTRY_VERIFY2_WITH_TIMEOUT((err += player.readAllStandardError(), said() > 0),
                                   err.constData(), 30000);
         QCOMPARE(said(), 1);
-        for (const char* secret : {"SECRET", "SE/CRET", ":pw", "example.org", "b@c"})
+        for (const char* secret : {"SECRET", "SE/CRET", ":pw", "example.org", "b@c", "TOKEN"})
             QVERIFY2(!err.contains(secret), err.constData());
         QCOMPARE(player.state(), QProcess::Running);
         player.terminate();

@@ -84,6 +84,18 @@ private slots:
         passUntil(tenMinutesMs);
         QCOMPARE(lines, said);
     }
+
+    // The line keeps the first words that the README quotes and the journal is searched by,
+    // and names the likelier cause, a display switched off or unplugged, before the shell.
+    void notShownLine()
+    {
+        const QString line = QString::fromUtf8(WindowShownWatch::notShownLine());
+        const QString kept = QStringLiteral("The player's window has not been shown for 30 s: ");
+        QVERIFY2(line.startsWith(kept + QStringLiteral("the display may be off or disconnected")),
+                 qPrintable(line));
+        QVERIFY(line.indexOf(QStringLiteral("compositor's shell")) > kept.size());
+        QVERIFY(line.contains(QStringLiteral("input device")) && !line.contains(u'\n'));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestWindowShown)

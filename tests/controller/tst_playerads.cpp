@@ -13,6 +13,7 @@
 #include <QRandomGenerator>
 #include <QSemaphore>
 #include <QSignalSpy>
+#include <QUuid>
 #include <QTest>
 
 #include <algorithm>
@@ -1174,6 +1175,47 @@ private slots:
                      ["event_id"].toString(),
                  lost);
         QCOMPARE(ads().redeliveries(), 0);
+    }
+
+    // Events an earlier run left undelivered, at a start with the machine's clock a day off (no
+    // real-time clock, no time server yet): none is lost at load, and the first report after
+    // the service has told its time leaves out only what is more than a day old by its clock.
+    void undeliveredEventsAtStart_data()
+    {
+        QTest::addColumn<qint64>("localStepMs");
+        const qint64 dayAndHour = AdOutbox::expiryMs + 3600000;
+        QTest::newRow("local clock a day ahead") << dayAndHour;
+        QTest::newRow("local clock a day behind") << -dayAndHour;
+    }
+    void undeliveredEventsAtStart()
+    {
+        QFETCH(qint64, localStepMs);
+        make();
+        const qint64 serviceMs = harness->clock().serviceNowMs();
+        QJsonArray events;
+        QStringList ids;
+        for (const qint64 ageMs : {AdOutbox::expiryMs + 60000, qint64(3600000), qint64(60000)}) {
+            ids.append(QStringLiteral("evt_") + QUuid::createUuid().toString(QUuid::WithoutBraces));
+            events.append(QJsonObject{{"event_id", ids.last()}, {"decision_id", "dec_a"},
+                                      {"occurrence_id", "occ_a"}, {"kind", "completed"},
+                                      {"client_sequence", events.size() + 1},
+                                      {"duration_ms", 15000}, {"queued_at_ms", serviceMs - ageMs},
+                                      {"ended_at_ms", serviceMs - ageMs}});
+        }
+        QVERIFY(testfiles::write(harness->statePath("playback-state/ad-outbox.json"),
+                                 QJsonDocument(QJsonObject{{"format", 1}, {"events", events}})
+                                     .toJson(QJsonDocument::Compact)));
+        harness->clock().stepLocalClock(localStepMs);
+        harness->rebuildController({});
+        QCOMPARE(outbox().pending().size(), 3);
+        QVERIFY(harness->mintSession(true));
+        ControllerAccess::setOnline(controller(), true);
+        ControllerAccess::flushAdOutbox(controller());
+        QTRY_VERIFY_WITH_TIMEOUT(outbox().pending().isEmpty() && outbox().inflight().isEmpty(),
+                                 waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(ads().takenEventIds(), QSet<QString>(ids.cbegin() + 1, ids.cend()),
+                                  waitMs);
+        QCOMPARE(ads().receivedEvents().size(), 2);
     }
 };
 

@@ -672,8 +672,9 @@ private slots:
     }
 
     // The service's times against its own clock: with the machine's clock stepped away from it
-    // after the first exchange, a screenshot request and a toast alive on the service's clock
-    // are kept, and reports are stamped with the service's time. A service that never says
+    // after the first exchange, a screenshot request, a toast and a reload request alive on the
+    // service's clock are kept, and reports (the storage report too) are stamped with the
+    // service's time. A service that never says
     // its time leaves the machine's clock to judge, as it did before.
     void serviceTimesOnServiceClock_data()
     {
@@ -717,17 +718,32 @@ private slots:
             + sse(W::creditsChangedEvent, {{"remaining", 5}});
         QVERIFY(deliver(*h, events, &RuntimeTransport::creditsRemainingChanged));
 
+        // A reload request with half an hour to live.
+        QVERIFY(deliver(*h, reload("rl-1", {{"expires_at", stamp(serviceMs + 1800000)}}),
+                        &RuntimeTransport::reloadRequested));
+        h->timer("reloadTimer")->stop();
+        QCOMPARE(h->devLog(QStringLiteral("player.reload")).last()["verdict"].toString(),
+                 kept ? QStringLiteral("act") : QStringLiteral("expired"));
+
         const qsizetype reports = s.requestsTo(W::reportsRoute).size();
         const qsizetype observations = s.requestsTo(W::observationRoute).size();
         h->transport().reportCondition(QStringLiteral("info"), QStringLiteral("probe"), {});
         h->transport().putObservation(1920, 1080, 1.0, QStringLiteral("output"));
+        s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
+        StoragePlanRecord plan;
+        plan.manifestRevision = QStringLiteral("man_1");
+        ControllerAccess::setPendingStoragePlan(c, plan);
+        ControllerAccess::setStorageSample(c, qint64(1) << 30);
+        ControllerAccess::sendStorageReport(c);
         QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::reportsRoute).size(), reports + 1, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::observationRoute).size(), observations + 1,
                                   waitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(s.requestsTo(W::storageRoute).size(), 1, waitMs);
         const qint64 expectedMs = stamped ? serviceMs : serviceMs + stepMs;
         for (const QString& at :
              {s.requestsTo(W::reportsRoute).last().jsonBody()["occurred_at"].toString(),
-              s.requestsTo(W::observationRoute).last().jsonBody()["observed_at"].toString()}) {
+              s.requestsTo(W::observationRoute).last().jsonBody()["observed_at"].toString(),
+              s.requestsTo(W::storageRoute).last().jsonBody()["observed_at"].toString()}) {
             const qint64 atMs = QDateTime::fromString(at, Qt::ISODateWithMs).toMSecsSinceEpoch();
             QVERIFY2(qAbs(atMs - expectedMs) < 1000, qPrintable(at));
         }

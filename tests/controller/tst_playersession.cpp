@@ -708,6 +708,21 @@ private slots:
                    h.expireSoon(u"pairingExpiryTimer");
                })
             << "pairing_expired" << start << 1000;
+        // The service's codes come expired (its clock and the code's lifetime at odds): asked
+        // for again once a second after the first, then at most once in 30 s.
+        QTest::newRow("codes expired on arrival")
+            << open << never << Trouble([](ControllerHarness& h) {
+                   h.clock().advance(600000);
+                   h.service().script("POST", W::pairingStartRoute,
+                                      {codeAnswer(h.clock().nowMs() - 1)});
+                   h.expireSoon(u"pairingExpiryTimer");
+                   for (const int delay : {1000, 29000}) {
+                       QTRY_COMPARE_WITH_TIMEOUT(armed(h, "pairingStartTimer"), delay, waitMs);
+                       h.clock().advance(delay);
+                       h.expireSoon(u"pairingStartTimer");
+                   }
+               })
+            << "pairing_expired" << start << 30000;
         QTest::newRow("stream refused, Retry-After")
             << QList<Reply>{Reply::eventStream(), problem(503, "busy").withHeader("Retry-After", "7")}
             << never << Trouble(reopened) << "pairing_stream_reconnecting" << events << 7000;

@@ -329,6 +329,7 @@ struct ControllerAccess {
     {
         return c.transferLedger_.transfer24h(nowMs);
     }
+    static void sendStorageReport(PlayerController& c) { c.sendStorageReport(true); }
     static CacheIoQueue& contentIo(PlayerController& c) { return c.contentIo_; }
     // A content request as the controller builds one, from its start.
     static QNetworkReply* getContent(PlayerController& c, const QUrl& url)
