@@ -800,6 +800,8 @@ private:
     void rememberFetchLocal(const ReplacementFetch& fetch);
     // The objects of a fetch it neither found nor landed, but for those no fetch asks for again.
     QSet<QString> fetchLacks(const ReplacementFetch& fetch) const;
+    // Some page eligible now has every object the fetch found or landed.
+    bool wholePageOf(const ReplacementFetch& fetch) const;
     void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.
     QSet<QString> replacementKeepKeys() const;

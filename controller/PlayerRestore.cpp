@@ -430,9 +430,10 @@ void PlayerController::pumpReplacement()
             };
         });
     } else {
-        // A first pass that landed nothing while objects are still lacking prepares no page
-        // (an origin that is down would fail every one): it waits and passes again.
-        if (fetch.untilLanded && !fetch.landed && !fetchLacks(fetch).isEmpty()) {
+        // A first pass that landed nothing and found no page whole prepares none (an origin that
+        // is down would fail every one): it waits and passes again.
+        if (fetch.untilLanded && !fetch.landed && !fetchLacks(fetch).isEmpty()
+            && !wholePageOf(fetch)) {
             rememberFetchLocal(fetch);
             Manifest manifest = std::move(fetch.manifest);
             QByteArray body = std::move(fetch.manifestBody);
@@ -489,8 +490,8 @@ void PlayerController::tryActivateReplacement()
 
 // Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
 // landed comes first, whatever kept it out before: it is taken back, so that a page failing
-// after it turns to it. Pages still lacking an object come after, and once a whole page goes
-// first they wait as passed over for a repair run to land what they lack.
+// after it turns to it. Pages still lacking an object come after; their own candidates pass them
+// over as withheld when the object still does not come.
 QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 {
     const Manifest& manifest = fetch.manifest;
@@ -507,29 +508,21 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
                  || (withheldKnown && withheldPages_.contains(index)))
             lacking.append(index);
     }
-    if (!whole.isEmpty()) {
-        if (!unlandedKnown) {
-            unlandedPages_.clear();
-            unlandedRevision_ = revision;
-        }
-        if (!withheldKnown) {
-            withheldPages_.clear();
-            withheldRevision_ = revision;
-        }
-        for (const int index : std::as_const(whole)) {
-            unlandedPages_.remove(index);
-            withheldPages_.remove(index);
-        }
-        for (const int index : std::as_const(lacking)) {
-            unlandedPages_.insert(index);
-            // Only what a repair run could still bring is looked for by one.
-            const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - fetch.local;
-            if (std::any_of(lacked.cbegin(), lacked.cend(),
-                            [this](const QString& digest) { return fetchRefusal(digest).isEmpty(); }))
-                withheldPages_.insert(index);
-        }
-    }
+    if (unlandedKnown)
+        unlandedPages_ -= QSet<int>(whole.cbegin(), whole.cend());
+    if (withheldKnown)
+        withheldPages_ -= QSet<int>(whole.cbegin(), whole.cend());
     return whole + lacking;
+}
+
+bool PlayerController::wholePageOf(const ReplacementFetch& fetch) const
+{
+    const QList<int> eligible = eligibleNow(fetch.manifest);
+    return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
+        const QSet<QString> objects = pageObjectDigests(fetch.manifest.pages.at(index));
+        return std::all_of(objects.cbegin(), objects.cend(),
+                           [&](const QString& digest) { return fetch.local.contains(digest); });
+    });
 }
 
 QSet<QString> PlayerController::fetchLacks(const ReplacementFetch& fetch) const
