@@ -490,8 +490,7 @@ void PlayerController::tryActivateReplacement()
 
 // Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
 // landed comes first, whatever kept it out before: it is taken back, so that a page failing
-// after it turns to it. Pages still lacking an object come after; their own candidates pass them
-// over as withheld when the object still does not come.
+// after it turns to it. Pages still lacking an object come after.
 QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 {
     const Manifest& manifest = fetch.manifest;
@@ -512,6 +511,33 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         unlandedPages_ -= QSet<int>(whole.cbegin(), whole.cend());
     if (withheldKnown)
         withheldPages_ -= QSet<int>(whole.cbegin(), whole.cend());
+    // A page whose object went unanswered would hold its candidate up to the deadline at every
+    // turn while whole pages wait: once a whole page goes first, it is passed over as withheld
+    // and left to repair runs. One whose object was answered wrongly fails fast on its own turn.
+    const qint64 now = clock_->monotonicMs();
+    const auto unanswered = [&](int index) {
+        const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - fetch.local;
+        return !lacked.isEmpty() && std::all_of(lacked.cbegin(), lacked.cend(), [&](const QString& d) {
+            return fetchRefusal(d).isEmpty() && !retriedOnceHashes_.contains(d)
+                && unreachableUntil_.value(d, 0) > now;
+        });
+    };
+    if (!whole.isEmpty() && std::any_of(lacking.cbegin(), lacking.cend(), unanswered)) {
+        if (!unlandedKnown) {
+            unlandedPages_.clear();
+            unlandedRevision_ = revision;
+        }
+        if (!withheldKnown) {
+            withheldPages_.clear();
+            withheldRevision_ = revision;
+        }
+        for (const int index : std::as_const(lacking)) {
+            if (unanswered(index)) {
+                unlandedPages_.insert(index);
+                withheldPages_.insert(index);
+            }
+        }
+    }
     return whole + lacking;
 }
 
