@@ -1082,6 +1082,40 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("prepare_page").size(), prepared + 1);
     }
 
+    // A new revision's candidate behind glass fails for the device, the session or the volume
+    // rather than for its page: the revision is held again at once, and the sweep has nothing
+    // left to take up.
+    void heldAgainForDeviceFaults_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::newRow("a 401 on a package") << "runtime_session_expired";
+        QTest::newRow("the I/O queue full") << "content_io_busy";
+        QTest::newRow("a prune that failed") << "content_cache_prune_failed";
+    }
+    void heldAgainForDeviceFaults()
+    {
+        QFETCH(QString, code);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
+        for (const ServedObject& picture : std::as_const(pictures))
+            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+        QVERIFY(h.mintSession() && settle(h));
+        const Manifest second = contentManifest(
+            servedPages(service, 'x', {Answers(2, {.fault = Service::Fault::Silent})}, &pictures),
+            service.url(), "man_2");
+        ControllerAccess::preparePage(c, second, 0, true);
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(pictures.at(2).path), 1, waitMs);
+        ControllerAccess::failCandidate(c, code);
+        QCOMPARE(ControllerAccess::fetchRevision(c), "man_2");
+        QVERIFY(settle(h));
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QVERIFY(h.devLog("recovery_sweep").isEmpty());
+    }
+
     // A first start on pages of one picture each. The origin takes the request for one picture
     // and does not answer it, or answers and goes silent, past the candidate's deadline; then it
     // answers again. The deadline gives the transfer up: the page it held is passed over, not
