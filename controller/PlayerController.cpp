@@ -78,6 +78,8 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"candidateDownloadRetryTimer", &C::candidateDownloadRetryTimer_, true, false, 0,
          &C::candidateDownloadRetryFired},
         {"repairRunTimer", &C::repairRunTimer_, true, false, 0, &C::repairRunFired},
+        {"recoverySweepTimer", &C::recoverySweepTimer_, false, false, 60000,
+         &C::runRecoverySweep},
         {"packageRetryTimer", &C::packageRetryTimer_, true, false, 0, &C::packageRetryFired},
         {"celebrationTimer", &C::celebrationTimer_, true, false, 4600, &C::endPairingCelebration},
         {"pairingStartTimer", &C::pairingStartTimer_, true, false, 0, &C::startPairing},

@@ -7,6 +7,7 @@
 #include "controller/PlayerOverlay.h"
 #include "controller/PlayerPreparation.h"
 #include "controller/PlayerState.h"
+#include "controller/RecoverySweep.h"
 #include "manifest/Manifest.h"
 #include "operator/OperatorPanel.h"
 #include "operator/OperatorPlaybackPolicy.h"
@@ -252,6 +253,12 @@ public:
         bool landed = false;
         // The fetch has begun to look at its objects: a held revision's wake has come.
         bool started = false;
+        // The first fetch of a new revision behind glass: a pass that lands nothing waits and
+        // passes again rather than prepare pages that could not show.
+        bool untilLanded = false;
+        // Digests this fetch found in the caches or landed: a page all of whose objects are here
+        // can be shown, whatever failed before.
+        QSet<QString> local;
     };
 
     // The last storage measurement of a planning job.
@@ -790,6 +797,14 @@ private:
     // The same for the objects of the pages on glass that repair runs look for.
     qint64 withheldObjectsWaitEndMs() const;
     void cancelReplacement();
+    // The pages of a drained revision fetch in the order to prepare them: those all of whose
+    // objects it found or landed first, then those still lacking one.
+    QList<int> preparationOrder(const ReplacementFetch& fetch);
+    void rememberFetchLocal(const ReplacementFetch& fetch);
+    // The objects of a fetch it neither found nor landed, but for those no fetch asks for again.
+    QSet<QString> fetchLacks(const ReplacementFetch& fetch) const;
+    // Some page eligible now has every object the fetch found or landed.
+    bool wholePageOf(const ReplacementFetch& fetch) const;
     void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.
     QSet<QString> replacementKeepKeys() const;
@@ -797,6 +812,10 @@ private:
     void admitLandedPages();
     void completeStagedPlanIfReady();
     bool holdForUnavailableAnchor(const QString& sha256, const QString& code);
+    // The recovery sweep: once a minute, and after every candidate or fetch that ends.
+    void postRecoverySweep();
+    void runRecoverySweep();
+    RecoverySnapshot recoverySnapshot() const;
 
     // === Activation, rotation, media timing, reports, candidate failure (PlayerPlayback.cpp) ===
     void failCandidate(const QString& code);
@@ -1079,6 +1098,13 @@ private:
     QTimer replacementIdleTimer_;
     QTimer candidateDownloadRetryTimer_;
     QTimer repairRunTimer_;
+    QTimer recoverySweepTimer_;
+    bool recoverySweepPosted_ = false;
+    // Monotonic ms since nothing has been on glass.
+    qint64 darkSinceMs_ = 0;
+    // What the last background fetch of fetchLocalRevision_ found in the caches or landed.
+    QSet<QString> fetchLocal_;
+    QString fetchLocalRevision_;
     std::optional<Manifest> retainedManifest_;
     QByteArray retainedManifestBody_;
     QList<int> retainedPages_;
@@ -1442,6 +1468,9 @@ private:
         QByteArray manifestBody;
     };
     std::optional<RoomWait> roomWait_;
+    // The new revision the pending plan belongs to, until it goes on glass: what the recovery
+    // sweep holds again when nothing else would.
+    std::optional<RoomWait> pendingRevision_;
     // The revision the operator was told is refused for room, until told room returned.
     QString roomRefusedRevision_;
     // The free bytes the volume had when a plan last refused for room: the minute's look plans

@@ -564,6 +564,8 @@ void PlayerController::presentIdle(const QString& status)
     pageTimer_.stop();
     mediaItemTimer_.stop();
     visibilityTimer_.stop();
+    if (activeSlot_ >= 0)
+        darkSinceMs_ = clock_->monotonicMs();
     activeSlot_ = -1;
     opacityA_ = 0.0;
     opacityB_ = 0.0;
@@ -610,6 +612,8 @@ void PlayerController::clearPlayback()
     cancelActivePlayback();
     activeManifest_.reset();
     activeManifestBody_.clear();
+    if (activeSlot_ >= 0)
+        darkSinceMs_ = clock_->monotonicMs();
     activeSlot_ = -1;
     setTransitionDurationMs(0);
     stageA_.clear();
@@ -625,6 +629,7 @@ void PlayerController::dropCandidate()
     modelForSlot(candidate_->slot)->clear();
     cancelCandidateWork();
     candidate_.reset();
+    postRecoverySweep();
 }
 
 // Work started for the page that left glass finds its flag raised; the next page gets its own.
@@ -638,6 +643,7 @@ void PlayerController::dropStoragePlans()
 {
     activeStoragePlan_.reset();
     pendingStoragePlan_.reset();
+    pendingRevision_.reset();
     roomWait_.reset();
     roomRefusedRevision_.clear();
 }

@@ -34,6 +34,7 @@ QJsonObject packageOf(const Primitive& primitive)
 }
 
 constexpr char packageDownloadProperty[] = "talvorinePackageDownload";
+constexpr char downloadDigestProperty[] = "talvorineDownloadDigest";
 
 } // namespace
 
@@ -45,6 +46,16 @@ void markPackageDownload(QNetworkReply& reply)
 bool isPackageDownload(const QNetworkReply& reply)
 {
     return reply.property(packageDownloadProperty).toBool();
+}
+
+void markDownloadDigest(QNetworkReply& reply, const QString& digest)
+{
+    reply.setProperty(downloadDigestProperty, digest);
+}
+
+QString downloadDigest(const QNetworkReply& reply)
+{
+    return reply.property(downloadDigestProperty).toString();
 }
 
 QString applicationPackageDigest(const Primitive& primitive)
@@ -450,8 +461,10 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
                 replacement_->packages.removeIf(
                     [&](const Primitive& p) { return applicationPackageDigest(p) == d.sha256; });
                 replacement_->landed = replacement_->landed || ok;
-                if (ok)
+                if (ok) {
+                    replacement_->local.insert(d.sha256);
                     admitLandedPages();
+                }
                 if (replacementOwns(t.generation))
                     pumpReplacement();
                 return;

@@ -21,6 +21,10 @@ QString applicationPackageDigest(const Primitive& primitive);
 // fails the candidate with the package's download code rather than the media one.
 void markPackageDownload(QNetworkReply& reply);
 bool isPackageDownload(const QNetworkReply& reply);
+// Every content download says which object it brings, so that a deadline can tell the
+// candidate's own page's objects from another page's.
+void markDownloadDigest(QNetworkReply& reply, const QString& digest);
+QString downloadDigest(const QNetworkReply& reply);
 
 // The wait before the next try after a throttled or unreachable answer: the origin's
 // Retry-After (seconds or an HTTP date read against its Date) kept within 1 s .. 15 min, else 1,

@@ -465,6 +465,7 @@ void PlayerController::applyPlannedRevision(Manifest manifest, QByteArray manife
                      {QStringLiteral("excluded"), QString::number(record->plan.excluded.size())}});
     }
     pendingStoragePlan_ = std::move(record);
+    pendingRevision_ = RoomWait{manifest, manifestBody};
     sendStorageReport(!refusedAsBefore);
 
     if (pendingStoragePlan_ && blocksPreparation(pendingStoragePlan_->plan)) {

@@ -629,6 +629,8 @@ void PlayerController::activateCandidate()
         // A held revision has come in: its rounds' back-off and the repair runs' waits start over.
         downloadAttempt_ = 0;
         repairRunAttempt_ = 0;
+        if (pendingRevision_ && pendingRevision_->manifest.manifestRevision == revision)
+            pendingRevision_.reset();
         const QString route = manifestRoutePath();
         const QJsonObject plan = adoptStoragePlan(revision);
         persisted = state_.saveLastKnownGood(activeManifestBody_, revision, nullptr, route,
@@ -670,6 +672,7 @@ void PlayerController::activateCandidate()
     // Pages of a new revision passed over while it was prepared are looked for at once.
     armRepairRun(prepared.revisionChange);
     tryActivateReplacement();
+    postRecoverySweep();
 }
 
 // The start pose of both slots. A swipe starts with the incoming slot beside the outgoing one,
@@ -990,9 +993,30 @@ void PlayerController::candidateDeadlineReached()
             skipCandidateMediaAndContinue(waitedFor, code, generation);
             return;
         }
-        // A transfer still without an answer, or whose answer went silent, is the origin's
-        // silence and no fault of the page: the failure aborts it, and the page goes as one
-        // whose object did not come, with no answer to report.
+        // Another page's object still in flight is that page's to wait for, not this one's: it
+        // is given up here as a failed transfer of it would be, and the candidate goes on.
+        const auto other = std::find_if(candidateReplies_.cbegin(), candidateReplies_.cend(),
+                                        [this](const QNetworkReply* reply) {
+                                            const QString digest = downloadDigest(*reply);
+                                            return !digest.isEmpty() && !candidatePageShows(digest);
+                                        });
+        if (other != candidateReplies_.cend()) {
+            QNetworkReply* reply = *other;
+            const QString digest = downloadDigest(*reply);
+            const QString otherCode = isPackageDownload(*reply)
+                                          ? QStringLiteral("application_package_download_failed")
+                                          : QStringLiteral("content_download_failed");
+            candidateReplies_.remove(reply);
+            reply->disconnect(this);
+            reply->abort();
+            reply->deleteLater();
+            candidateDeadlineTimer_.start();
+            skipCandidateMediaAndContinue(digest, otherCode, generation);
+            return;
+        }
+        // A transfer of its own page still without an answer, or whose answer went silent, is
+        // the origin's silence and no fault of the page: the failure aborts it, and the page
+        // goes as one whose object did not come, with no answer to report.
         if (!candidateReplies_.isEmpty()) {
             const bool package = std::any_of(candidateReplies_.cbegin(), candidateReplies_.cend(),
                                              [](const QNetworkReply* reply) {
@@ -1066,10 +1090,19 @@ void PlayerController::failCandidate(const QString& code)
     playerState_.syncFailed(code);
     publishSyncGlyph(false, activeSlot_ < 0);
     setStatus(activeSlot_ >= 0 ? QStringLiteral("degraded_lkg_active") : code);
-    if (failed && failed->revisionChange && downloadMayRecover(code)
-        && holdRevisionForRetry(std::move(failed->manifest), std::move(failed->manifestBody)))
+    // A new revision behind glass held by a fault of the device, the session or the volume
+    // rather than of a page comes in again after a back-off: left idle, nothing would take it
+    // up. One that waits for room is taken up by the storage sample.
+    const bool heldAgain = downloadMayRecover(code)
+                           || (activeSlot_ >= 0
+                               && code != QLatin1String("content_storage_insufficient"));
+    if (failed && failed->revisionChange && heldAgain
+        && holdRevisionForRetry(std::move(failed->manifest), std::move(failed->manifestBody))) {
+        postRecoverySweep();
         return;
+    }
     tryActivateReplacement();
+    postRecoverySweep();
 }
 
 // The page goes without its object until a repair run lands it: the origin's error is reported

@@ -57,6 +57,17 @@ QString packageDigest(const Primitive& primitive)
     return primitive.binding.value(key("package")).toObject().value(key("sha256")).toString();
 }
 
+// The digests of every object a page shows.
+QSet<QString> pageObjectDigests(const Page& page)
+{
+    QSet<QString> digests;
+    for (const Primitive& primitive : page.primitives) {
+        for (const PlanObject& object : planObjects(primitive))
+            digests.insert(object.sha256);
+    }
+    return digests;
+}
+
 // The indices of pages that are valid and ready; stops early once cancel is raised.
 QSet<int> readyPages(const Manifest& manifest, const QSet<int>& indices,
                      const ContentCache& contentCache, const ApplicationPackageCache& packageCache,
@@ -228,9 +239,11 @@ void PlayerController::armRepairRun(bool now)
     if (!withheldPagesUnlanded() || (!now && (repairRunTimer_.isActive() || running)))
         return;
     qint64 waitMs = now ? 0 : repairRunDelayMs(repairRunAttempt_);
-    // A run while every object it looks for still waits would ask for none of them.
+    // A run while every object it looks for still waits would ask for none of them; it wakes
+    // when the first of those waits ends, so each object keeps its own cadence. The runs' own
+    // back-off is for objects with no wait to go by.
     if (const qint64 end = withheldObjectsWaitEndMs(); end > 0)
-        waitMs = std::max(waitMs, end - clock_->monotonicMs());
+        waitMs = end - clock_->monotonicMs();
     repairRunDueMs_ = clock_->monotonicMs() + waitMs;
     repairRunTimer_.start(int(waitMs));
 }
@@ -317,8 +330,11 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     fetch.revisionChange = revisionChange;
     fetch.activateWhenDrained = activateWhenDrained;
     fetch.attempt = std::max(attempt, 0);
+    // A new revision behind glass asks once for each object it lacks, as a held one does: an
+    // object that does not answer keeps none behind it waiting.
+    fetch.untilLanded = revisionChange && activateWhenDrained && waitMs <= 0 && activeSlot_ >= 0;
     // A repair run, or a held revision coming in again: the one fetch that waits before it starts.
-    fetch.onePass = !activateWhenDrained || waitMs > 0;
+    fetch.onePass = !activateWhenDrained || waitMs > 0 || fetch.untilLanded;
     fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
     dropRefusedFetches(fetch);
     const bool fetching = !fetch.media.isEmpty() || !fetch.packages.isEmpty();
@@ -328,9 +344,10 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     if (revisionChange && activateWhenDrained && fetching && waitMs <= 0)
         setStatus(QStringLiteral("preparing_candidate"));
     publishSyncGlyph(false, false);
-    // A held revision comes in again no earlier than an object it lacks may be asked for.
+    // A held revision comes in again when the first wait of an object it lacks ends; the
+    // rounds' own back-off is for objects with no wait to go by.
     if (const qint64 end = waitMs > 0 ? lackedObjectsWaitEndMs(*replacement_) : 0; end > 0)
-        waitMs = std::max(waitMs, end - clock_->monotonicMs());
+        waitMs = end - clock_->monotonicMs();
     if (waitMs > 0)
         replacementPumpTimer_.start(int(std::min(waitMs, longestBackoffMs)));
     else
@@ -385,6 +402,7 @@ void PlayerController::pumpReplacement()
                 }
                 unreachableUntil_.remove(item.sha256);
                 unreachableAttempts_.remove(item.sha256);
+                replacement_->local.insert(item.sha256);
                 replacement_->media.removeIf(
                     [&](const MediaItem& m) { return m.sha256 == item.sha256; });
                 pumpReplacement();
@@ -405,12 +423,26 @@ void PlayerController::pumpReplacement()
                     downloadApplicationPackage(primitive, generation, 0, false);
                     return;
                 }
+                replacement_->local.insert(digest);
                 replacement_->packages.removeIf(
                     [&](const Primitive& p) { return packageDigest(p) == digest; });
                 pumpReplacement();
             };
         });
     } else {
+        // A first pass that landed nothing and found no page whole prepares none (an origin that
+        // is down would fail every one): it waits and passes again.
+        if (fetch.untilLanded && !fetch.landed && !fetchLacks(fetch).isEmpty()
+            && !wholePageOf(fetch)) {
+            rememberFetchLocal(fetch);
+            Manifest manifest = std::move(fetch.manifest);
+            QByteArray body = std::move(fetch.manifestBody);
+            const int attempt = fetch.attempt + 1;
+            beginReplacement(std::move(manifest), std::move(body), true, true, attempt,
+                             nextDownloadBackoffMs());
+            replacement_->untilLanded = true;
+            return;
+        }
         fetch.drained = true;
         fetch.attempt = 0;
         tryActivateReplacement();
@@ -438,26 +470,105 @@ void PlayerController::tryActivateReplacement()
     replacement_.reset();
     replacementPumpTimer_.stop();
     replacementIdleTimer_.stop();
-    // Pages skipped for a fault of their own stay out: a revision held behind one starts with a
-    // page whose object this fetch has looked for again.
-    const QString& revision = fetch.manifest.manifestRevision;
-    QList<int> eligible = eligibleNow(fetch.manifest);
-    if (unlandedRevision_ == revision) {
-        const bool withheldKnown = withheldRevision_ == revision;
-        eligible.removeIf([&](int index) {
-            return unlandedPages_.contains(index)
-                && !(withheldKnown && withheldPages_.contains(index));
-        });
-    }
-    if (!eligible.isEmpty()) {
+    rememberFetchLocal(fetch);
+    postRecoverySweep();
+    const QList<int> order = preparationOrder(fetch);
+    if (!order.isEmpty()) {
         pendingStepDirection_ = 0;
         advanceReason_ = QStringLiteral("assignment");
-        pendingPageIndex_ = eligible.constFirst();
+        pendingPageIndex_ = order.constFirst();
         preparePage(std::move(fetch.manifest), std::move(fetch.manifestBody), pendingPageIndex_,
                     fetch.revisionChange);
+    } else if (fetch.revisionChange && !eligibleNow(fetch.manifest).isEmpty()) {
+        // Every page it schedules failed before and none has come whole: left idle, nothing
+        // would look for what it lacks.
+        holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
     } else if (activeSlot_ < 0) {
         presentIdle(QStringLiteral("awaiting_content"));
     }
+}
+
+// Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
+// landed comes first, whatever kept it out before: it is taken back, so that a page failing
+// after it turns to it. Pages still lacking an object come after.
+QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
+{
+    const Manifest& manifest = fetch.manifest;
+    const QString& revision = manifest.manifestRevision;
+    const bool unlandedKnown = unlandedRevision_ == revision;
+    const bool withheldKnown = withheldRevision_ == revision;
+    QList<int> whole, lacking;
+    for (const int index : eligibleNow(manifest)) {
+        const QSet<QString> objects = pageObjectDigests(manifest.pages.at(index));
+        if (std::all_of(objects.cbegin(), objects.cend(),
+                        [&](const QString& digest) { return fetch.local.contains(digest); }))
+            whole.append(index);
+        else if (!(unlandedKnown && unlandedPages_.contains(index))
+                 || (withheldKnown && withheldPages_.contains(index)))
+            lacking.append(index);
+    }
+    if (unlandedKnown)
+        unlandedPages_ -= QSet<int>(whole.cbegin(), whole.cend());
+    if (withheldKnown)
+        withheldPages_ -= QSet<int>(whole.cbegin(), whole.cend());
+    // A page whose object went unanswered would hold its candidate up to the deadline at every
+    // turn while whole pages wait: once a whole page goes first, it is passed over as withheld
+    // and left to repair runs. One whose object was answered wrongly fails fast on its own turn.
+    const qint64 now = clock_->monotonicMs();
+    const auto unanswered = [&](int index) {
+        const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - fetch.local;
+        return !lacked.isEmpty() && std::all_of(lacked.cbegin(), lacked.cend(), [&](const QString& d) {
+            return fetchRefusal(d).isEmpty() && !retriedOnceHashes_.contains(d)
+                && unreachableUntil_.value(d, 0) > now;
+        });
+    };
+    if (!whole.isEmpty() && std::any_of(lacking.cbegin(), lacking.cend(), unanswered)) {
+        if (!unlandedKnown) {
+            unlandedPages_.clear();
+            unlandedRevision_ = revision;
+        }
+        if (!withheldKnown) {
+            withheldPages_.clear();
+            withheldRevision_ = revision;
+        }
+        for (const int index : std::as_const(lacking)) {
+            if (unanswered(index)) {
+                unlandedPages_.insert(index);
+                withheldPages_.insert(index);
+            }
+        }
+    }
+    return whole + lacking;
+}
+
+bool PlayerController::wholePageOf(const ReplacementFetch& fetch) const
+{
+    const QList<int> eligible = eligibleNow(fetch.manifest);
+    return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
+        const QSet<QString> objects = pageObjectDigests(fetch.manifest.pages.at(index));
+        return std::all_of(objects.cbegin(), objects.cend(),
+                           [&](const QString& digest) { return fetch.local.contains(digest); });
+    });
+}
+
+QSet<QString> PlayerController::fetchLacks(const ReplacementFetch& fetch) const
+{
+    QSet<QString> lacked = (fetch.mediaKeys | fetch.packageKeys) - fetch.local;
+    lacked.removeIf([this](const QString& digest) { return !fetchRefusal(digest).isEmpty(); });
+    return lacked;
+}
+
+// The sweep reads what the last fetch of a revision found whole.
+void PlayerController::rememberFetchLocal(const ReplacementFetch& fetch)
+{
+    if (!fetch.activateWhenDrained)
+        return;
+    const QString& revision = fetch.manifest.manifestRevision;
+    if (fetchLocalRevision_ != revision) {
+        fetchLocal_.clear();
+        fetchLocalRevision_ = revision;
+    }
+    fetchLocal_ |= fetch.local;
 }
 
 void PlayerController::finishObjectRepair()
@@ -583,6 +694,10 @@ qint64 PlayerController::withheldObjectsWaitEndMs() const
 
 void PlayerController::cancelReplacement()
 {
+    if (replacement_) {
+        rememberFetchLocal(*replacement_);
+        postRecoverySweep();
+    }
     replacementPumpTimer_.stop();
     replacementIdleTimer_.stop();
     raiseAndReplace(replacementCancel_);
@@ -764,6 +879,99 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     if (withheld)
         holdRevisionForRetry(std::move(dropped.manifest), std::move(dropped.manifestBody));
     return true;
+}
+
+// --- Recovery sweep --------------------------------------------------------------------------
+
+// Coalesced: however many candidates and fetches end in one turn of the event loop, the sweep
+// looks once, after the steps that followed them have run.
+void PlayerController::postRecoverySweep()
+{
+    if (std::exchange(recoverySweepPosted_, true))
+        return;
+    QTimer::singleShot(0, this, [this] {
+        recoverySweepPosted_ = false;
+        runRecoverySweep();
+    });
+}
+
+void PlayerController::runRecoverySweep()
+{
+    if (screenArchived_ || fatalCode_ != FatalSurface::None)
+        return;
+    for (const RecoveryAction& action : strandedActions(clock_->monotonicMs(), recoverySnapshot())) {
+        logPlayback("recovery_sweep",
+                    {{QStringLiteral("action"), recoveryActionName(action.kind)},
+                     {QStringLiteral("revision"), action.revision},
+                     {QStringLiteral("page"), QString::number(action.page)}});
+        switch (action.kind) {
+        case RecoveryAction::Kind::HoldForRetry:
+            if (pendingRevision_)
+                holdRevisionForRetry(pendingRevision_->manifest, pendingRevision_->manifestBody);
+            break;
+        case RecoveryAction::Kind::ArmRepairRun:
+            armRepairRun(false);
+            break;
+        case RecoveryAction::Kind::PreparePage:
+            if (pendingRevision_ && !candidate_) {
+                pendingStepDirection_ = 0;
+                advanceReason_ = QStringLiteral("assignment");
+                pendingPageIndex_ = action.page;
+                preparePage(pendingRevision_->manifest, pendingRevision_->manifestBody,
+                            action.page, true);
+            }
+            break;
+        }
+    }
+}
+
+// Members only: no cache is walked, so the sweep costs nothing on the content I/O queue.
+RecoverySnapshot PlayerController::recoverySnapshot() const
+{
+    RecoverySnapshot s;
+    if (activeSlot_ >= 0 && activeManifest_)
+        s.glassRevision = activeManifest_->manifestRevision;
+    s.darkSinceMs = darkSinceMs_;
+    if (pendingRevision_) {
+        const Manifest& manifest = pendingRevision_->manifest;
+        s.handRevision = manifest.manifestRevision;
+        const bool unlandedKnown = unlandedRevision_ == s.handRevision;
+        const bool withheldKnown = withheldRevision_ == s.handRevision;
+        for (const int index : eligibleNow(manifest)) {
+            s.handPages.append(index);
+            s.handPageObjects.insert(index, pageObjectDigests(manifest.pages.at(index)));
+            if (unlandedKnown && unlandedPages_.contains(index)
+                && !(withheldKnown && withheldPages_.contains(index)))
+                s.handFailed.insert(index);
+        }
+        if (fetchLocalRevision_ == s.handRevision)
+            s.local = fetchLocal_;
+    }
+    s.unlandedPages = unlandedPages_;
+    s.unlandedRevision = unlandedRevision_;
+    s.withheldPages = withheldPages_;
+    s.withheldRevision = withheldRevision_;
+    if (activeManifest_ && withheldRevision_ == activeManifest_->manifestRevision) {
+        for (const int index : withheldPages_) {
+            if (index >= 0 && index < activeManifest_->pages.size())
+                s.withheldPageObjects.insert(index,
+                                             pageObjectDigests(activeManifest_->pages.at(index)));
+        }
+    }
+    for (auto it = givenUpHashes_.cbegin(); it != givenUpHashes_.cend(); ++it)
+        s.givenUp.insert(it.key());
+    for (auto it = refusedPackages_.cbegin(); it != refusedPackages_.cend(); ++it)
+        s.givenUp.insert(it.key());
+    s.candidate = candidate_.has_value();
+    s.fetch = replacement_.has_value();
+    s.repairRunArmed = repairRunTimer_.isActive();
+    s.retryArmed = replacementPumpTimer_.isActive() || candidateDownloadRetryTimer_.isActive()
+                   || packageRetryTimer_.isActive();
+    s.roomWait = roomWait_.has_value() || roomWaitTimer_.isActive();
+    s.planning = storagePlanRunning_;
+    s.restoring = retainedPosition_ < retainedPages_.size() || retainedAwaitingCandidate_;
+    s.adOnGlass = adActive();
+    return s;
 }
 
 } // namespace talvorine

@@ -102,6 +102,8 @@ void PlayerController::start()
     }
 
     storageSampleTimer_.start();
+    darkSinceMs_ = clock_->monotonicMs();
+    recoverySweepTimer_.start();
     QTimer::singleShot(firstStorageSampleMs, Qt::CoarseTimer, this,
                        &PlayerController::sampleStorage);
 

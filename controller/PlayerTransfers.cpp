@@ -10,6 +10,7 @@
 #include "app/PlatformEnvironment.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPackages.h"
 #include "runtime/RuntimeCompat.h"
 #include "runtime/RuntimeTransport.h"
 #include "storage/Saturating.h"
@@ -257,7 +258,10 @@ QNetworkReply* PlayerController::getContent(const QUrl& url, qint64 resumeOffset
         request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeOffset) + '-');
         request.setRawHeader("If-Range", '"' + digest.toLatin1() + '"');
     }
-    return transport_.getContent(request);
+    QNetworkReply* reply = transport_.getContent(request);
+    if (reply)
+        markDownloadDigest(*reply, digest);
+    return reply;
 }
 
 void PlayerController::startContentDownload(const std::shared_ptr<ContentDownload>& download,
@@ -704,6 +708,7 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
                 downloadAttempt_ = 0;
             unreachableAttempts_.remove(sha);
             replacement_->landed = true;
+            replacement_->local.insert(sha);
             admitLandedPages();
             if (!replacementOwns(t.generation))
                 return;

@@ -2,6 +2,7 @@
 #include "controller/PlayerOverlay.h"
 #include "controller/PlayerState.h"
 #include "controller/PlayerTransfers.h"
+#include "controller/RecoverySweep.h"
 
 #include <QTest>
 
@@ -12,6 +13,7 @@ Q_DECLARE_METATYPE(talvorine::RuntimePhaseFacts)
 Q_DECLARE_METATYPE(talvorine::OverlayFaultFlags)
 Q_DECLARE_METATYPE(talvorine::SyncGlyph)
 Q_DECLARE_METATYPE(talvorine::TransferFailure)
+Q_DECLARE_METATYPE(talvorine::RecoverySnapshot)
 
 namespace {
 
@@ -59,6 +61,52 @@ PlayerState run(const QStringList& steps)
             state.rendererRestarted();
     }
     return state;
+}
+
+// A screen one minute into a start: revision man_2 (pages 0 and 1, one object each) in hand
+// while man_1 plays, then changed by the named facts.
+RecoverySnapshot sweepFacts(std::initializer_list<const char*> set)
+{
+    RecoverySnapshot s;
+    s.glassRevision = QStringLiteral("man_1");
+    s.darkSinceMs = 0;
+    s.handRevision = QStringLiteral("man_2");
+    s.handPages = {0, 1};
+    s.handPageObjects = {{0, {QStringLiteral("x")}}, {1, {QStringLiteral("y")}}};
+    for (const char* name : set) {
+        const QByteArray n(name);
+        if (n == "dark")
+            s.glassRevision.clear();
+        if (n == "nothing in hand")
+            s.handRevision.clear();
+        if (n == "in hand on glass")
+            s.handRevision = s.glassRevision;
+        if (n == "nothing scheduled")
+            s.handPages.clear();
+        if (n == "y local")
+            s.local = {QStringLiteral("y")};
+        if (n == "y failed")
+            s.handFailed = {1};
+        if (n == "withheld" || n == "withheld landed") {
+            s.withheldRevision = s.unlandedRevision = QStringLiteral("man_1");
+            s.withheldPages = {2, 1};
+            s.withheldPageObjects = {{1, {QStringLiteral("b")}}, {2, {QStringLiteral("c")}}};
+            s.unlandedPages = n == "withheld" ? QSet<int>{1, 2} : QSet<int>{};
+        }
+        if (n == "b given up")
+            s.givenUp = {QStringLiteral("b")};
+        if (n == "c given up")
+            s.givenUp += QStringLiteral("c");
+        s.candidate |= n == "candidate";
+        s.fetch |= n == "fetch";
+        s.repairRunArmed |= n == "repair run";
+        s.retryArmed |= n == "retry";
+        s.roomWait |= n == "room wait";
+        s.planning |= n == "planning";
+        s.restoring |= n == "restoring";
+        s.adOnGlass |= n == "ad";
+    }
+    return s;
 }
 
 } // namespace
@@ -330,6 +378,58 @@ private slots:
         QCOMPARE(classifyTransferFailure(status, error, rejectedByPlayer), failure);
     }
 
+    // The sweep steps in only where nothing under way or armed would act.
+    void strandedActions_data()
+    {
+        QTest::addColumn<RecoverySnapshot>("snapshot");
+        QTest::addColumn<qint64>("nowMs");
+        QTest::addColumn<QStringList>("actions");
+        const QStringList hold{"hold_for_retry man_2 -1"};
+        const QStringList none;
+        QTest::newRow("a new revision left idle") << sweepFacts({}) << qint64(60000) << hold;
+        QTest::newRow("nothing in hand") << sweepFacts({"nothing in hand"}) << qint64(60000) << none;
+        QTest::newRow("in hand is on glass") << sweepFacts({"in hand on glass"}) << qint64(60000) << none;
+        QTest::newRow("no page of it scheduled") << sweepFacts({"nothing scheduled"}) << qint64(60000) << none;
+        for (const char* busy : {"candidate", "fetch", "retry", "room wait", "planning", "restoring"}) {
+            QTest::addRow("in hand, %s", busy) << sweepFacts({busy}) << qint64(60000) << none;
+            QTest::addRow("dark a minute with a page whole, %s", busy)
+                << sweepFacts({"dark", "y local", busy}) << qint64(60000) << none;
+        }
+        QTest::newRow("dark a minute with a page whole")
+            << sweepFacts({"dark", "y local"}) << qint64(60000) << QStringList{"prepare_page man_2 1"};
+        QTest::newRow("dark not yet a minute with a page whole")
+            << sweepFacts({"dark", "y local"}) << qint64(59999) << hold;
+        QTest::newRow("dark a minute, the whole page failed on its own")
+            << sweepFacts({"dark", "y local", "y failed"}) << qint64(60000) << hold;
+        QTest::newRow("dark a minute, an ad's page up") << sweepFacts({"dark", "y local", "ad"}) << qint64(60000) << hold;
+        QTest::newRow("dark a minute, no page whole") << sweepFacts({"dark"}) << qint64(60000) << hold;
+        QTest::newRow("withheld pages unlanded, no run armed")
+            << sweepFacts({"in hand on glass", "withheld"}) << qint64(0) << QStringList{"arm_repair_run man_1 1"};
+        QTest::newRow("withheld pages unlanded, the first page's object given up")
+            << sweepFacts({"in hand on glass", "withheld", "b given up"}) << qint64(0) << QStringList{"arm_repair_run man_1 2"};
+        QTest::newRow("withheld pages unlanded, every object given up")
+            << sweepFacts({"in hand on glass", "withheld", "b given up", "c given up"}) << qint64(0) << none;
+        QTest::newRow("withheld pages unlanded, a run armed")
+            << sweepFacts({"in hand on glass", "withheld", "repair run"}) << qint64(0) << none;
+        QTest::newRow("withheld pages unlanded, a fetch running")
+            << sweepFacts({"in hand on glass", "withheld", "fetch"}) << qint64(0) << none;
+        QTest::newRow("withheld pages landed") << sweepFacts({"in hand on glass", "withheld landed"}) << qint64(0) << none;
+        QTest::newRow("withheld pages unlanded beside a revision left idle")
+            << sweepFacts({"withheld"}) << qint64(0) << QStringList{"hold_for_retry man_2 -1", "arm_repair_run man_1 1"};
+        QTest::newRow("withheld pages of a revision no longer on glass")
+            << sweepFacts({"dark", "withheld"}) << qint64(0) << hold;
+    }
+    void strandedActions()
+    {
+        QFETCH(RecoverySnapshot, snapshot);
+        QFETCH(qint64, nowMs);
+        QStringList actions;
+        for (const RecoveryAction& action : talvorine::strandedActions(nowMs, snapshot))
+            actions.append(QStringLiteral("%1 %2 %3")
+                               .arg(recoveryActionName(action.kind), action.revision)
+                               .arg(action.page));
+        QTEST(actions, "actions");
+    }
 };
 
 QTEST_GUILESS_MAIN(TestControllerRules)

@@ -355,7 +355,11 @@ private slots:
         ControllerAccess::planRevision(h.controller(), manifestOf("man_2", {"b"}));
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("prepare_page").size(), 1, waitMs);
         QCOMPARE(fieldOf(h.devLog("storage_plan"), "id"), QStringList{"man_2"});
-        QVERIFY(!ControllerAccess::fetchRunning(h.controller()));
+        // Its candidate finds no session, which nothing else would take up: the sweep holds the
+        // newest revision for it, never the old one, and says so once.
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::fetchRevision(h.controller()), "man_2", waitMs);
+        QCOMPARE(fieldOf(h.devLog("recovery_sweep"), "action"), QStringList{"hold_for_retry"});
+        QCOMPARE(fieldOf(h.devLog("recovery_sweep"), "revision"), QStringList{"man_2"});
         QTRY_VERIFY_WITH_TIMEOUT(!ControllerAccess::contentIo(h.controller()).isRunning(), waitMs);
         QCOMPARE(h.devLog("storage_plan").size(), 1);
     }

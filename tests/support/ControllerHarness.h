@@ -457,6 +457,11 @@ struct ControllerAccess {
         return free;
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
+    // The revision the running fetch brings; empty without one.
+    static QString fetchRevision(const PlayerController& c)
+    {
+        return c.replacement_ ? c.replacement_->manifest.manifestRevision : QString();
+    }
     // A restore began and every page of its inventory has been verified.
     static bool retainedInventoryDone(PlayerController& c)
     {

@@ -1,0 +1,61 @@
+#include "controller/RecoverySweep.h"
+
+#include <algorithm>
+
+namespace talvorine {
+
+QList<RecoveryAction> strandedActions(qint64 nowMs, const RecoverySnapshot& s)
+{
+    QList<RecoveryAction> actions;
+    // A candidate, a fetch or a retry of either, a wait for room, a planning run or a restore
+    // each end in a step that takes the revision on; the sweep leaves them to it.
+    const bool underWay =
+        s.candidate || s.fetch || s.retryArmed || s.roomWait || s.planning || s.restoring;
+    const bool dark = s.glassRevision.isEmpty();
+    const bool newInHand = !s.handRevision.isEmpty() && s.handRevision != s.glassRevision
+                           && !s.handPages.isEmpty();
+    if (newInHand && !underWay) {
+        const auto whole = std::find_if(s.handPages.cbegin(), s.handPages.cend(), [&](int page) {
+            if (s.handFailed.contains(page))
+                return false;
+            const QSet<QString> objects = s.handPageObjects.value(page);
+            return std::all_of(objects.cbegin(), objects.cend(),
+                               [&](const QString& digest) { return s.local.contains(digest); });
+        });
+        if (dark && !s.adOnGlass && nowMs - s.darkSinceMs >= darkScreenPrepareMs
+            && whole != s.handPages.cend())
+            actions.append({RecoveryAction::Kind::PreparePage, s.handRevision, *whole});
+        else
+            actions.append({RecoveryAction::Kind::HoldForRetry, s.handRevision, -1});
+    }
+    // Withheld pages still unlanded are only ever looked for by a repair run; one whose every
+    // object is given up would be looked for in vain.
+    if (!dark && !s.fetch && !s.repairRunArmed && s.withheldRevision == s.glassRevision
+        && s.unlandedRevision == s.glassRevision) {
+        QList<int> stranded = (s.withheldPages & s.unlandedPages).values();
+        std::sort(stranded.begin(), stranded.end());
+        const auto fetchable = std::find_if(stranded.cbegin(), stranded.cend(), [&](int page) {
+            const QSet<QString> objects = s.withheldPageObjects.value(page);
+            return std::any_of(objects.cbegin(), objects.cend(),
+                               [&](const QString& digest) { return !s.givenUp.contains(digest); });
+        });
+        if (fetchable != stranded.cend())
+            actions.append({RecoveryAction::Kind::ArmRepairRun, s.glassRevision, *fetchable});
+    }
+    return actions;
+}
+
+QString recoveryActionName(RecoveryAction::Kind kind)
+{
+    switch (kind) {
+    case RecoveryAction::Kind::HoldForRetry:
+        return QStringLiteral("hold_for_retry");
+    case RecoveryAction::Kind::ArmRepairRun:
+        return QStringLiteral("arm_repair_run");
+    case RecoveryAction::Kind::PreparePage:
+        return QStringLiteral("prepare_page");
+    }
+    return {};
+}
+
+} // namespace talvorine
