@@ -4,6 +4,8 @@
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FakeKvStore.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -172,6 +174,71 @@ private slots:
         Q_EMIT transport.activationReportFailed("rev-7", "activation_report_unauthorized");
         QVERIFY(newSession() && newSession());
         QCOMPARE(sent().size(), 1);
+    }
+
+    // A report the service never saw, or could not take (no answer, a busy service, a login
+    // page in its place), goes again once while its revision is on glass, its pages turning,
+    // at the next answer of the service's own. A condition report is sent once whatever comes.
+    void reportWithoutAnswer_data()
+    {
+        using Reply = Service::Reply;
+        QTest::addColumn<QList<Reply>>("answers"); // of the reports route, in turn
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("sent");
+        const Reply ok = Reply::json(200, QJsonObject());
+        const Reply busy = Reply::json(503, QJsonObject{{"code", "busy"}});
+        const QString activated = QStringLiteral("manifest.activated");
+        QTest::newRow("login page, then answered") << QList<Reply>{Reply::loginPage(), ok}
+                                                   << activated << 2;
+        Reply cut = ok;
+        cut.fault = Service::Fault::DropMidBody;
+        QTest::newRow("cut off, then answered") << QList<Reply>{cut, ok} << activated << 2;
+        QTest::newRow("busy each time") << QList<Reply>{busy, ok, busy, ok} << activated << 2;
+        QTest::newRow("a condition to a login page") << QList<Reply>{Reply::loginPage(), ok}
+                                                     << QStringLiteral("playback.page_failed") << 1;
+    }
+    void reportWithoutAnswer()
+    {
+        QFETCH(QList<Service::Reply>, answers);
+        QFETCH(QString, code);
+        QFETCH(int, sent);
+        PlayerController& c = make();
+        RuntimeTransport& transport = h->transport();
+        h->service().script("POST", W::reportsRoute, answers);
+        const auto reported = [&] {
+            const QList<Service::Request> reports = h->service().requestsTo(W::reportsRoute);
+            return std::count_if(reports.cbegin(), reports.cend(), [&](const Service::Request& r) {
+                return r.jsonBody().value("code").toString() == code;
+            });
+        };
+        // Reports answered so far, whatever the answer.
+        int settled = 0;
+        connect(transport.networkAccessManager(), &QNetworkAccessManager::finished, this,
+                [&settled](QNetworkReply* reply) {
+                    settled += reply->url().path() == QLatin1String(W::reportsRoute);
+                });
+        const bool activation = code == QLatin1String("manifest.activated");
+        if (activation)
+            transport.reportActivated("rev-7", true);
+        else
+            transport.reportCondition("error", code, {{"page_id", "p0"}});
+        QTRY_COMPARE_WITH_TIMEOUT(settled, 1, 30000);
+        ControllerAccess::putInPreparation(c, manifest, 0, 1, 13);
+        ControllerAccess::activateCandidate(c);
+        for (int answer = 0; answer < 2; ++answer) {
+            const int before = settled;
+            transport.reportCondition("info", "player.checked", {});
+            QTRY_VERIFY_WITH_TIMEOUT(settled > before, 30000);
+        }
+        const int total = 3 + (activation ? sent - 1 : 0);
+        QTRY_COMPARE_WITH_TIMEOUT(settled, total, 30000);
+        QCOMPARE(reported(), sent);
+        QCOMPARE(h->service().requestsTo(W::reportsRoute).size(), total);
+        if (!activation) {
+            const QList<QJsonObject> failed = h->devLog("runtime.report_failed");
+            QCOMPARE(failed.size(), 1);
+            QCOMPARE(failed.at(0).value("status").toInt(), 0);
+        }
     }
 };
 
