@@ -1497,55 +1497,6 @@ private slots:
         QCOMPARE(fake->requestsTo(W::reportsRoute).size(), 3);
     }
 
-    // No route answers with HTML: a page in a 2xx, straight or behind a redirect, is no answer
-    // (status 0, what a busy service gets too), and only the developer log keeps what came. An
-    // empty one, or one of another type, is the service's answer as ever.
-    void answersInPlace_data()
-    {
-        QTest::addColumn<Reply>("reply");
-        QTest::addColumn<bool>("delivered");
-        QTest::newRow("login page") << Reply::loginPage() << false;
-        QTest::newRow("xhtml page") << Reply::loginPage(200, "application/xhtml+xml") << false;
-        QTest::newRow("302 to a login page")
-            << Reply::loginPage(302).withHeader("Location", "/login") << false;
-        Reply empty = Reply::loginPage(202);
-        empty.body.clear();
-        QTest::newRow("empty 202 labelled html") << empty << true;
-        Reply plain = Reply::loginPage(200, "text/plain");
-        plain.body = "OK";
-        QTest::newRow("200 text/plain OK") << plain << true;
-    }
-    void answersInPlace()
-    {
-        QFETCH(Reply, reply);
-        QFETCH(bool, delivered);
-        const auto logOff = qScopeGuard([] { DevFileLog::configure(QUrl(), QString(), 0); });
-        DevFileLog::configure(fake->url(), dir->path(), 65536);
-        QVERIFY(mint());
-        fake->script("POST", W::reportsRoute, {reply});
-        for (const QByteArray method : {"GET", "POST"})
-            fake->script(method, "/login", {Reply::loginPage()});
-        QSignalSpy activation(transport.get(), &RuntimeTransport::activationReportFailed);
-        QSignalSpy answered(transport.get(), &RuntimeTransport::serviceAnswered);
-        QSignalSpy finished(transport->networkAccessManager(), &QNetworkAccessManager::finished);
-        transport->reportCondition("error", "playback.page_failed", {{"page_id", "p1"}});
-        transport->reportActivated("man_5", true);
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, waitMs);
-        QCOMPARE(answered.size(), delivered ? 2 : 0);
-        QCOMPARE(QList<QVariantList>(activation),
-                 (delivered ? QList<QVariantList>()
-                            : QList<QVariantList>{{"man_5", "activation_report_unanswered"}}));
-        const QList<QJsonObject> records = test::readJsonLines(dir->filePath("dev-log.jsonl"));
-        const QList<QJsonObject> failed = test::recordsOf(records, "runtime.report_failed");
-        QCOMPARE(failed.size(), delivered ? 0 : 1);
-        if (!delivered)
-            QCOMPARE(failed.at(0).value("status").toInt(), 0);
-        const QList<QJsonObject> pages = test::recordsOf(records, "runtime.answer_not_service");
-        QCOMPARE(pages.isEmpty(), delivered);
-        if (!delivered)
-            QCOMPARE(pages.at(0).value("status").toInt(), 200);
-    }
-
     // The operator's lines as an outage goes: a page is named once in it, even after another
     // reason, and only the service itself answering ends it.
     void serviceReach_data()
@@ -1581,8 +1532,6 @@ private slots:
                  "Runtime service https://player.example.com cannot be reached (an HTML page "
                  "answered in its place, as a network's login page does); the player keeps "
                  "trying.");
-        QVERIFY(ServiceReach::pageInPlace(204, "Text/HTML; charset=utf-8", 1));
-        QVERIFY(!ServiceReach::pageInPlace(200, "text/plain", 2));
     }
 
     void applicationEventRefusals_data()
