@@ -63,10 +63,10 @@ enum class TransferHead {
 };
 
 // A 206 must continue exactly at the offset, end at the declared size and say so; a whole body
-// in answer to a range that declares its length must declare the object's; any encoding but identity is refused,
-// since the bytes could never hash to the digest. No object is an HTML page, so one is taken
-// for what a login page or proxy says in the origin's place, before anything else, and neither
-// kind of refusal touches the partial.
+// in answer to a range that declares its length must declare the object's; any encoding but
+// identity is refused, since the bytes could never hash to the digest. No object is an HTML page,
+// so one is taken for what a login page or proxy says in the origin's place, before anything
+// else, and neither kind of refusal touches the partial.
 TransferHead judgeTransferHead(const TransferHeadFacts& head);
 
 // The object's bytes are not what its entry declares: marked while reading, or a body that ended

@@ -312,8 +312,8 @@ QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
     QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     reply->setReadBufferSize(replyReadBufferBytes);
     // An object from the service's own origin is one more of its answers; one from elsewhere
-    // says nothing of the service.
-    // Its body is the caller's: a page in a 2xx is taken at its head.
+    // says nothing of the service. Its body is the caller's: a page in a 2xx is known by its
+    // head.
     if (sameOrigin(request.url(), origin_))
         connect(reply, &QNetworkReply::finished, this, [this, reply] {
             const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
@@ -1403,10 +1403,10 @@ void RuntimeTransport::reportActivated(const QString& revision, bool send)
         const bool unauthorized = status == 401 || !answer.reply;
         // What the service never saw, or could not take now, may be taken later.
         const bool unanswered = status == 0 || status == 408 || status == 429 || status >= 500;
-        Q_EMIT activationReportFailed(revision,
-                                      unauthorized ? QStringLiteral("activation_report_unauthorized")
-                                      : unanswered ? QStringLiteral("activation_report_unanswered")
-                                                   : QStringLiteral("activation_report_failed"));
+        Q_EMIT activationReportFailed(
+            revision, unauthorized ? QStringLiteral("activation_report_unauthorized")
+                      : unanswered ? QStringLiteral("activation_report_unanswered")
+                                   : QStringLiteral("activation_report_failed"));
     });
 }
 
