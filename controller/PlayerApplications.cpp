@@ -185,9 +185,14 @@ void PlayerController::applicationAdvanceRequested(int slot, const QString&)
     advancePage();
 }
 
+// A report the service never took is sent again once, as long as its revision is on glass: one
+// refused as unauthorised with the next session, one that got no answer of the service's (none,
+// a busy service, a page in its place) with the next answer the service itself gives.
 void PlayerController::handleActivationReportFailed(const QString& revision, const QString& code)
 {
-    if (code != QLatin1String("activation_report_unauthorized") || activationRetryArmed_)
+    if ((code != QLatin1String("activation_report_unauthorized")
+         && code != QLatin1String("activation_report_unanswered"))
+        || activationRetryArmed_)
         return;
     if (activeSlot_ < 0 || !activeManifest_ || revision != activeManifest_->manifestRevision)
         return;
@@ -197,6 +202,9 @@ void PlayerController::handleActivationReportFailed(const QString& revision, con
 
 void PlayerController::resendPendingActivation()
 {
+    // Without a session it could not go out, and its one retry would be spent.
+    if (!transport_.hasRuntimeSession())
+        return;
     const QString revision = std::exchange(pendingActivationRevision_, QString());
     if (!revision.isEmpty() && activeSlot_ >= 0 && activeManifest_
         && activeManifest_->manifestRevision == revision)

@@ -929,7 +929,8 @@ private:
     // The candidate's end: nothing held will reach glass.
     void refuseHeldApplicationRequests();
     void refuseHeldApplicationRequest(const HeldApplicationRequest& held);
-    // The session handler's part: the activation report refused as unauthorised, sent again.
+    // The session handler's part, and any answer of the service's: the activation report that
+    // failed, sent again.
     void resendPendingActivation();
 
     // === Screenshots (PlayerScreenshots.cpp) ===

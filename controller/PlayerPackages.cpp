@@ -324,8 +324,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
                      state.receivedBytes);
         transfer->state.mismatch = transferMismatch(state, networkError, descriptor.compressedBytes);
     }
-    const bool transient = classifyTransferFailure(state.statusCode, networkError, state.rejected)
-                           != TransferFailure::Hard;
+    const bool transient = classifyTransferFailure(state, networkError) != TransferFailure::Hard;
     const qint64 delayMs = packageRetryDelayMs(
         reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
         QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC), transfer->attempt);

@@ -586,8 +586,12 @@ void PlayerController::activateCandidate()
     downloadHeldPages_.remove(activeManifest_->manifestRevision + unitSeparator + page->id);
     if (unlandedRevision_ == activeManifest_->manifestRevision)
         unlandedPages_.remove(activePageIndex_);
-    pendingActivationRevision_.clear();
-    activationRetryArmed_ = false;
+    // A report owed for the revision on glass stays owed while its pages turn; a new revision
+    // is reported afresh.
+    if (prepared.revisionChange || pendingActivationRevision_ != activeManifest_->manifestRevision)
+        pendingActivationRevision_.clear();
+    if (prepared.revisionChange)
+        activationRetryArmed_ = false;
 
     const QJsonObject transition =
         prepared.adPresentation ? AdPresentation::transition() : page->transition;

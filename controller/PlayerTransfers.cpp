@@ -13,6 +13,7 @@
 #include "controller/PlayerPackages.h"
 #include "runtime/RuntimeCompat.h"
 #include "runtime/RuntimeTransport.h"
+#include "runtime/ServiceReach.h"
 #include "storage/Saturating.h"
 
 #include <QDateTime>
@@ -29,6 +30,9 @@ namespace talvorine {
 
 TransferHead judgeTransferHead(const TransferHeadFacts& head)
 {
+    const bool success = head.status >= 200 && head.status <= 299;
+    if (success && ServiceReach::htmlType(head.contentType))
+        return TransferHead::RejectPage;
     const QByteArray encoding = head.contentEncoding.trimmed().toLower();
     if (!encoding.isEmpty() && encoding != "identity")
         return TransferHead::Reject;
@@ -52,8 +56,12 @@ TransferHead judgeTransferHead(const TransferHeadFacts& head)
     }
     if (head.status == 416)
         return TransferHead::RejectDropPartial;
-    if (head.status < 200 || head.status > 299)
+    if (!success)
         return TransferHead::Reject;
+    // A whole body in answer to a range would cost the partial: not for one that says it is
+    // not the object.
+    if (head.resumeOffset > 0 && head.contentLength && *head.contentLength != head.totalBytes)
+        return TransferHead::RejectMismatch;
     return head.resumeOffset > 0 ? TransferHead::RestartWhole : TransferHead::Accept;
 }
 
@@ -90,6 +98,13 @@ bool originAnsweredError(int statusCode)
 {
     return statusCode != 0 && (statusCode < 200 || statusCode > 299) && statusCode != 429
         && statusCode != 503;
+}
+
+TransferFailure classifyTransferFailure(const MediaDownloadState& state,
+                                        QNetworkReply::NetworkError error)
+{
+    return state.pageInPlace ? TransferFailure::Unreachable
+                             : classifyTransferFailure(state.statusCode, error, state.rejected);
 }
 
 qint64 honouredRetryAfterMs(qint64 retryAfterMs)
@@ -189,7 +204,8 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
                                      totalBytes,
                                      reply->rawHeader("Content-Range"),
                                      contentLengthOf(*reply),
-                                     reply->rawHeader("Content-Encoding")};
+                                     reply->rawHeader("Content-Encoding"),
+                                     reply->rawHeader("Content-Type")};
         switch (judgeTransferHead(head)) {
         case TransferHead::Accept:
             state.accepted = true;
@@ -205,6 +221,9 @@ qint64 readDownload(QNetworkReply* reply, MediaDownloadState& state, qint64 tota
             return reject();
         case TransferHead::RejectMismatch:
             state.mismatch = true;
+            return reject();
+        case TransferHead::RejectPage:
+            state.pageInPlace = true;
             return reject();
         case TransferHead::Reject:
             return reject();
@@ -590,8 +609,7 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
                      state.receivedBytes);
         transfer->state.mismatch = transferMismatch(state, networkError, item.bytes);
     }
-    const TransferFailure failure =
-        classifyTransferFailure(state.statusCode, networkError, state.rejected);
+    const TransferFailure failure = classifyTransferFailure(state, networkError);
     const qint64 askedMs = RuntimeCompat::retryAfterMs(
         reply->rawHeader("Retry-After"), reply->rawHeader("Date"),
         QDateTime::fromMSecsSinceEpoch(clock_->nowMs(), Qt::UTC));

@@ -36,6 +36,9 @@ struct MediaDownloadState {
     // The origin's bytes disagree with the size the manifest declared: a range or length that
     // does not fit it, or a body running past it.
     bool mismatch = false;
+    // An HTML page answered in the object's place: not the origin's answer but a network's
+    // login page or a proxy's, so no answer at all.
+    bool pageInPlace = false;
     int statusCode = 0;
 };
 
@@ -47,6 +50,7 @@ struct TransferHeadFacts {
     QByteArray contentRange;
     std::optional<qint64> contentLength;
     QByteArray contentEncoding;
+    QByteArray contentType;
 };
 
 enum class TransferHead {
@@ -55,10 +59,14 @@ enum class TransferHead {
     Reject,            // refused; the partial stays for a later resume
     RejectMismatch,    // a 206 whose range or length does not fit the declared size
     RejectDropPartial, // 416: the partial does not fit what the origin holds
+    RejectPage,        // an HTML page in a 2xx: no answer of the origin's; the partial stays
 };
 
-// A 206 must continue exactly at the offset, end at the declared size and say so; any
-// encoding but identity is refused, since the bytes could never hash to the digest.
+// A 206 must continue exactly at the offset, end at the declared size and say so; a whole body
+// in answer to a range that declares its length must declare the object's; any encoding but
+// identity is refused, since the bytes could never hash to the digest. No object is an HTML page,
+// so one is taken for what a login page or proxy says in the origin's place, before anything
+// else, and neither kind of refusal touches the partial.
 TransferHead judgeTransferHead(const TransferHeadFacts& head);
 
 // The object's bytes are not what its entry declares: marked while reading, or a body that ended
@@ -90,6 +98,9 @@ enum class TransferFailure {
 // failed write) is not the origin's doing.
 TransferFailure classifyTransferFailure(int statusCode, QNetworkReply::NetworkError error,
                                         bool rejectedByPlayer);
+// The same for a download's state: a page in the object's place is no answer.
+TransferFailure classifyTransferFailure(const MediaDownloadState& state,
+                                        QNetworkReply::NetworkError error);
 
 // An HTTP answer that is not the object: its origin withholds it, where no answer at all may be
 // the fault of the device's own path. 429 and 503 ask to be asked later: they withhold nothing.

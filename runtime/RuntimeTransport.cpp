@@ -312,10 +312,17 @@ QNetworkReply* RuntimeTransport::getContent(const QNetworkRequest& request)
     QNetworkReply* reply = manager_->get(CappedBody::prepared(request));
     reply->setReadBufferSize(replyReadBufferBytes);
     // An object from the service's own origin is one more of its answers; one from elsewhere
-    // says nothing of the service.
+    // says nothing of the service. Its body is the caller's: a page in a 2xx is known by its
+    // head.
     if (sameOrigin(request.url(), origin_))
-        connect(reply, &QNetworkReply::finished, this,
-                [this, reply] { noteServiceReply(reply, ReplySource::Content); });
+        connect(reply, &QNetworkReply::finished, this, [this, reply] {
+            const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+            noteServiceReply(
+                reply, ReplySource::Content,
+                isSuccess(status)
+                    && ServiceReach::htmlType(
+                        reply->header(QNetworkRequest::ContentTypeHeader).toByteArray()));
+        });
     return reply;
 }
 
@@ -490,11 +497,27 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         answer.reply = reply;
         answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         answer.body = CappedBody::take(reply);
+        // No route answers with HTML: a page in a 2xx is what a network's login page or an
+        // inspecting proxy says in the service's place, and it delivered nothing. Its handler
+        // takes it as no answer at all; only this record keeps what came.
+        const bool pageInPlace = reply->error() == QNetworkReply::NoError
+            && ServiceReach::pageInPlace(
+                answer.status, reply->header(QNetworkRequest::ContentTypeHeader).toByteArray(),
+                answer.body.size());
+        if (pageInPlace) {
+            logServiceCaused("runtime.answer_not_service", {},
+                             QJsonObject{{QStringLiteral("status"), answer.status},
+                                         {QStringLiteral("path"), reply->url().path()}});
+            answer.status = 0;
+            answer.body.clear();
+        }
         answer.ok = isSuccess(answer.status) && reply->error() == QNetworkReply::NoError
             && !cutForSize(reply);
         handler(answer);
         // After the handler: a stream it opens (a session minted) needs no hurrying.
-        noteServiceReply(reply, ReplySource::Api);
+        noteServiceReply(reply, ReplySource::Api, pageInPlace);
+        if (answer.ok)
+            Q_EMIT serviceAnswered();
     });
     return reply;
 }
@@ -687,6 +710,12 @@ void RuntimeTransport::openPairingEvents()
         if (!isSuccess(status))
             return false;
         const QByteArray type = reply->header(QNetworkRequest::ContentTypeHeader).toByteArray();
+        if (ServiceReach::htmlType(type)) {
+            // A page in the service's place: nothing the service said, so no answer at all.
+            noteReach(ServiceReach::verdictOf(status, reply->error(), {}, true), ReplySource::Api);
+            failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), 0, -1, true);
+            return false;
+        }
         if (!isEventStreamType(type)) {
             failPairingStream(QStringLiteral("pairing_stream_contract_invalid"), status, -1,
                               false);
@@ -1023,6 +1052,9 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
         logEvent("runtime.stream_contract_invalid",
                  QJsonObject{{QStringLiteral("content_type"),
                               QString::fromLatin1(type.left(128))}});
+        if (ServiceReach::htmlType(type))
+            noteReach(ServiceReach::verdictOf(status, reply->error(), {}, true),
+                      ReplySource::RuntimeStream);
         runtimeStreamDropped();
         return false;
     }
@@ -1032,6 +1064,8 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     noteServiceReply(reply, ReplySource::RuntimeStream);
     Q_EMIT eventConnectionChanged(true);
+    if (runtimeStream_.reply == reply)
+        Q_EMIT serviceAnswered();
     return runtimeStream_.reply == reply;
 }
 
@@ -1113,11 +1147,17 @@ void RuntimeTransport::runtimeStreamDropped()
     Q_EMIT eventConnectionChanged(false);
 }
 
-void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, ReplySource source)
+void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, ReplySource source,
+                                        bool pageInPlace)
 {
-    ServiceReach::Verdict verdict = ServiceReach::verdictOf(
-        reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->error(),
-        reply->errorString());
+    noteReach(ServiceReach::verdictOf(
+                  reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
+                  reply->error(), reply->errorString(), pageInPlace),
+              source);
+}
+
+void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource source)
+{
     // A content path may go unanswered while the service's own routes answer: only those say
     // that the service cannot be reached.
     if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
@@ -1357,11 +1397,16 @@ void RuntimeTransport::reportActivated(const QString& revision, bool send)
     postReport(report, [this, revision](const Answer& answer) {
         if (answer.ok)
             return;
-        // Without a session the report could not be authorised at all: the same as a 401.
-        const bool unauthorized = answer.status == 401 || !answer.reply;
-        Q_EMIT activationReportFailed(revision, unauthorized
-                                                    ? QStringLiteral("activation_report_unauthorized")
-                                                    : QStringLiteral("activation_report_failed"));
+        // Without a session the report could not be authorised at all: the same as a 401. A
+        // 2xx that broke off did not really answer.
+        const int status = isSuccess(answer.status) ? 0 : answer.status;
+        const bool unauthorized = status == 401 || !answer.reply;
+        // What the service never saw, or could not take now, may be taken later.
+        const bool unanswered = status == 0 || status == 408 || status == 429 || status >= 500;
+        Q_EMIT activationReportFailed(
+            revision, unauthorized ? QStringLiteral("activation_report_unauthorized")
+                      : unanswered ? QStringLiteral("activation_report_unanswered")
+                                   : QStringLiteral("activation_report_failed"));
     });
 }
 

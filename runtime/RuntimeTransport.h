@@ -192,7 +192,12 @@ Q_SIGNALS:
     void toastReceived(QString level, QString text, int durationMs, QDateTime expiresAt);
     void creditsRemainingChanged(qint64 remaining);
     void playbackReportFailed(QString mediaId, QString revision, QString pageId, int status);
+    // code: "activation_report_unauthorized" (refused as such, or no session to send it with),
+    // "activation_report_unanswered" (no answer of the service's: none, 408, 429, 5xx, or a
+    // page in its place) or "activation_report_failed".
     void activationReportFailed(QString revision, QString code);
+    // A request had a 2xx answer of the service's own, or the event stream connected.
+    void serviceAnswered();
     void screenshotRequested(talvorine::ScreenshotRequest request);
     void screenshotUploaded(QString captureId);
     void screenshotFailureReported(QString captureId);
@@ -279,7 +284,9 @@ private:
 
     // What a reply that ended (or an event stream that connected) says of the service.
     enum class ReplySource { Api, RuntimeStream, Content };
-    void noteServiceReply(const QNetworkReply* reply, ReplySource source);
+    // pageInPlace: a page answered in the service's place (ServiceReach::pageInPlace).
+    void noteServiceReply(const QNetworkReply* reply, ReplySource source, bool pageInPlace = false);
+    void noteReach(ServiceReach::Verdict verdict, ReplySource source);
     void hurryRuntimeStream();
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();

@@ -29,6 +29,9 @@ bool connectionNeverMade(QNetworkReply::NetworkError error)
     }
 }
 
+const char* const pageReason =
+    "an HTML page answered in its place, as a network's login page does";
+
 QString originText(const QUrl& origin)
 {
     return origin.adjusted(QUrl::RemoveUserInfo | QUrl::RemovePath | QUrl::RemoveQuery
@@ -38,9 +41,24 @@ QString originText(const QUrl& origin)
 
 } // namespace
 
-ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::NetworkError error,
-                                              const QString& errorText)
+bool ServiceReach::htmlType(const QByteArray& contentType)
 {
+    const qsizetype end = contentType.indexOf(';');
+    const QByteArray media = (end < 0 ? contentType : contentType.left(end)).trimmed();
+    return media.compare("text/html", Qt::CaseInsensitive) == 0
+        || media.compare("application/xhtml+xml", Qt::CaseInsensitive) == 0;
+}
+
+bool ServiceReach::pageInPlace(int httpStatus, const QByteArray& contentType, qint64 bodyBytes)
+{
+    return httpStatus >= 200 && httpStatus <= 299 && bodyBytes > 0 && htmlType(contentType);
+}
+
+ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::NetworkError error,
+                                              const QString& errorText, bool pageInPlace)
+{
+    if (pageInPlace)
+        return {Verdict::Kind::Unreached, QLatin1String(pageReason), true};
     // Content, protocol and server errors are Qt's names for statuses the service answered with.
     if (httpStatus != 0 && (error == QNetworkReply::NoError
                             || error >= QNetworkReply::ContentAccessDenied))
@@ -52,11 +70,25 @@ ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::Net
 
 ServiceReach::Change ServiceReach::take(const Verdict& verdict)
 {
-    const bool unreachable = verdict.kind == Verdict::Kind::Unreached;
-    if (verdict.kind == Verdict::Kind::Silent || unreachable == unreachable_)
+    switch (verdict.kind) {
+    case Verdict::Kind::Silent:
         return Change::None;
-    unreachable_ = unreachable;
-    return unreachable ? Change::Lost : Change::Back;
+    case Verdict::Kind::Unreached:
+        // A page is named once in an outage, even one that began with a refused connection:
+        // it tells the operator where to look.
+        if (unreachable_ && (!verdict.pageInPlace || pageSaid_))
+            return Change::None;
+        unreachable_ = true;
+        pageSaid_ = pageSaid_ || verdict.pageInPlace;
+        return Change::Lost;
+    case Verdict::Kind::Answered:
+        if (!unreachable_)
+            return Change::None;
+        unreachable_ = false;
+        pageSaid_ = false;
+        return Change::Back;
+    }
+    return Change::None;
 }
 
 QByteArray ServiceReach::lostLine(const QUrl& origin, const QString& reason)

@@ -9,22 +9,33 @@ namespace talvorine {
 
 // Whether the runtime service can be reached at all, as its replies tell it. A reply that carries
 // an HTTP answer, whatever its status, says it can; one that ended before any answer because no
-// connection could be made (refused, no such host, TLS failing) says it cannot. Only a change is
-// worth a line to the operator: the first such failure, and the first answer after them.
+// connection could be made (refused, no such host, TLS failing) says it cannot, and so does an
+// HTML page in a 2xx: no route of the service answers with one, while a network's login page
+// (or a proxy that inspects TLS) answers every request with one. Only a change is worth a line to
+// the operator: the first such failure, the first page in an outage that began otherwise, and
+// the first answer of the service itself after them.
 class ServiceReach {
 public:
     struct Verdict {
         enum class Kind { Silent, Answered, Unreached };
         Kind kind = Kind::Silent;
-        QString reason; // Qt's words for an unreached service
+        QString reason; // Qt's words for an unreached service, or the page's
+        bool pageInPlace = false;
     };
     enum class Change { None, Lost, Back };
 
     // A reply that was aborted or timed out, or broke off after its answer had begun, says
     // nothing either way: the player's own aborts and time-outs look alike to Qt, and a slow
-    // service (the ad resolve waits 2 s) is not an unreachable one.
+    // service (the ad resolve waits 2 s) is not an unreachable one. pageInPlace: the answer was
+    // an HTML page (pageInPlace() below).
     static Verdict verdictOf(int httpStatus, QNetworkReply::NetworkError error,
-                             const QString& errorText);
+                             const QString& errorText, bool pageInPlace = false);
+
+    // The media type alone decides, in any case: "text/html" or "application/xhtml+xml".
+    static bool htmlType(const QByteArray& contentType);
+    // A 2xx carrying an HTML page: an answer in the service's place, never the service's own.
+    // An empty one (a 202 or 204 labelled so) carries nothing that could be mistaken for it.
+    static bool pageInPlace(int httpStatus, const QByteArray& contentType, qint64 bodyBytes);
 
     Change take(const Verdict& verdict);
 
@@ -34,6 +45,7 @@ public:
 
 private:
     bool unreachable_ = false;
+    bool pageSaid_ = false;
 };
 
 } // namespace talvorine

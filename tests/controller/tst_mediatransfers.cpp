@@ -112,6 +112,7 @@ enum class Origin {
     SilentAfterHalf,
     Refusing,
     RefusingWhilePlaying,
+    WhilePlaying,
     UnderV2,
     OtherPartialBytes,
     OverwrittenAfterResume,
@@ -299,6 +300,17 @@ private Q_SLOTS:
         // Past the API's watchdog: a content download is one wherever under "/content/" it lives.
         row("under /content/v2/", 0, {{.trickleBytes = 4096, .trickleIntervalMs = 20}},
             Outcome::Bound, {""}, n, 0, Origin::UnderV2);
+        // A login page in the object's place is no answer of the origin's: waited for like one
+        // refused, never wrong bytes, and the partial is resumed once the origin answers.
+        row("login page twice", 0, Answers(2, {.page = true}), Outcome::RetryArmed, {"", "", ""}, n);
+        row("login page to a range", 1000, {{.page = true}}, Outcome::RetryArmed, {resume, resume},
+            n - 1000);
+        row("login page while playing", 0, Answers(2, {.page = true}), Outcome::Deferred, {""}, 0, 0,
+            Origin::WhilePlaying);
+        // A whole body of another length where a range was asked is refused before the partial
+        // goes: wrong bytes, tried once more.
+        row("200 of another length to a range", 1000, {{.status = 200, .lengthDelta = -1}},
+            Outcome::Bound, {resume, resume}, n - 1000);
     }
     void transfers()
     {
@@ -344,11 +356,11 @@ private Q_SLOTS:
 
         const Manifest manifest =
             contentManifest({QJsonArray{mediaPrimitive("a", {object})}}, h.service().url());
-        const bool playing = origin == Origin::RefusingWhilePlaying;
+        const bool playing = origin == Origin::RefusingWhilePlaying || origin == Origin::WhilePlaying;
         if (playing)
             QVERIFY(h.showCachedPage());
         const int slot = playing ? 1 : 0;
-        h.service().setRefusing(origin == Origin::Refusing || playing);
+        h.service().setRefusing(origin == Origin::Refusing || origin == Origin::RefusingWhilePlaying);
         ControllerAccess::preparePage(c, manifest, 0, false);
 
         switch (outcome) {
@@ -416,6 +428,8 @@ private Q_SLOTS:
         const QJsonObject ledger = ControllerAccess::transfer24h(c, h.clock().nowMs());
         QCOMPARE(ledger.value("new").toInteger(), ledgerNew);
         QCOMPARE(ledger.value("failed").toInteger(), ledgerFailed);
+        if (code.isEmpty())
+            QCOMPARE(h.devLog(QStringLiteral("page_failed_reported")).size(), 0);
     }
 
     // An object whose bytes run past or stop short of its entry fails its page, not the device:

@@ -4,6 +4,8 @@
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FakeKvStore.h"
 
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -172,6 +174,90 @@ private slots:
         Q_EMIT transport.activationReportFailed("rev-7", "activation_report_unauthorized");
         QVERIFY(newSession() && newSession());
         QCOMPARE(sent().size(), 1);
+    }
+
+    // A report the service never saw, or could not take (no answer, a busy service, a login
+    // page in its place, straight or behind a redirect), goes again once while its revision is
+    // on glass, its pages turning, at the next answer of the service's own. A condition report
+    // is sent once whatever comes; only a page with something in it is not the service's.
+    void reportWithoutAnswer_data()
+    {
+        using Reply = Service::Reply;
+        QTest::addColumn<QList<Reply>>("answers"); // of the reports route, in turn
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<bool>("page"); // a page answered first: no answer, its status logged
+        const Reply ok = Reply::json(200, QJsonObject());
+        const Reply busy = Reply::json(503, QJsonObject{{"code", "busy"}});
+        Reply cut = ok, empty = Reply::loginPage(202), plain = Reply::loginPage(200, "text/plain");
+        cut.fault = Service::Fault::DropMidBody;
+        empty.body.clear();
+        plain.body = "OK";
+        const QString activated = QStringLiteral("manifest.activated");
+        const QString failed = QStringLiteral("playback.page_failed");
+        QTest::newRow("login page, then answered")
+            << QList<Reply>{Reply::loginPage(), ok} << activated << 2 << true;
+        QTest::newRow("xhtml page behind a redirect, then answered")
+            << QList<Reply>{Reply::loginPage(302).withHeader("Location", "/login"), ok} << activated
+            << 2 << true;
+        QTest::newRow("cut off, then answered") << QList<Reply>{cut, ok} << activated << 2 << false;
+        QTest::newRow("busy each time") << QList<Reply>{busy, ok, busy, ok} << activated << 2 << false;
+        QTest::newRow("a condition to a login page")
+            << QList<Reply>{Reply::loginPage(), ok} << failed << 1 << true;
+        QTest::newRow("a condition to an empty 202 labelled html")
+            << QList<Reply>{empty, ok} << failed << 1 << false;
+        QTest::newRow("a condition to 200 text/plain OK") << QList<Reply>{plain} << failed << 1 << false;
+    }
+    void reportWithoutAnswer()
+    {
+        QFETCH(QList<Service::Reply>, answers);
+        QFETCH(QString, code);
+        QFETCH(int, sent);
+        QFETCH(bool, page);
+        PlayerController& c = make();
+        RuntimeTransport& transport = h->transport();
+        h->service().script("POST", W::reportsRoute, answers);
+        for (const QByteArray method : {"GET", "POST"})
+            h->service().script(method, "/login",
+                                {Service::Reply::loginPage(200, "application/xhtml+xml")});
+        const auto reported = [&] {
+            const QList<Service::Request> reports = h->service().requestsTo(W::reportsRoute);
+            return std::count_if(reports.cbegin(), reports.cend(), [&](const Service::Request& r) {
+                return r.jsonBody().value("code").toString() == code;
+            });
+        };
+        // Reports answered so far, whatever the answer (a redirected one ends at the page).
+        int settled = 0;
+        connect(transport.networkAccessManager(), &QNetworkAccessManager::finished, this,
+                [&settled](QNetworkReply* reply) {
+                    const QString path = reply->url().path();
+                    settled += path == QLatin1String(W::reportsRoute) || path == "/login";
+                });
+        const bool activation = code == QLatin1String("manifest.activated");
+        if (activation)
+            transport.reportActivated("rev-7", true);
+        else
+            transport.reportCondition("error", code, {{"page_id", "p0"}});
+        QTRY_COMPARE_WITH_TIMEOUT(settled, 1, 30000);
+        ControllerAccess::putInPreparation(c, manifest, 0, 1, 13);
+        ControllerAccess::activateCandidate(c);
+        for (int answer = 0; answer < 2; ++answer) {
+            const int before = settled;
+            transport.reportCondition("info", "player.checked", {});
+            QTRY_VERIFY_WITH_TIMEOUT(settled > before, 30000);
+        }
+        const int total = 3 + (activation ? sent - 1 : 0);
+        QTRY_COMPARE_WITH_TIMEOUT(settled, total, 30000);
+        QCOMPARE(reported(), sent);
+        QCOMPARE(h->service().requestsTo(W::reportsRoute).size(), total);
+        const QList<QJsonObject> dropped = h->devLog("runtime.report_failed");
+        QCOMPARE(dropped.size(), !activation && page ? 1 : 0);
+        if (!dropped.isEmpty())
+            QCOMPARE(dropped.at(0).value("status").toInt(), 0);
+        const QList<QJsonObject> pages = h->devLog("runtime.answer_not_service");
+        QCOMPARE(pages.size(), page ? 1 : 0);
+        if (page)
+            QCOMPARE(pages.at(0).value("status").toInt(), 200);
     }
 };
 

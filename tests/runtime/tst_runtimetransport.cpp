@@ -1486,7 +1486,8 @@ private slots:
         QCOMPARE(playback.at(0), (QVariantList{"m1", "man_5", "p1", 403}));
         transport->reportActivated("man_5", true);
         QTRY_COMPARE_WITH_TIMEOUT(activation.size(), 1, waitMs);
-        QCOMPARE(activation.at(0), (QVariantList{"man_5", "activation_report_failed"}));
+        // A 500 is no answer of the service's: the report may be taken later.
+        QCOMPARE(activation.at(0), (QVariantList{"man_5", "activation_report_unanswered"}));
         transport->reportActivated("man_6", true);
         QTRY_COMPARE_WITH_TIMEOUT(activation.size(), 2, waitMs);
         QCOMPARE(activation.at(1), (QVariantList{"man_6", "activation_report_unauthorized"}));
@@ -1494,6 +1495,43 @@ private slots:
         transport->reportActivated("man_7", false);
         QTest::qWait(100);
         QCOMPARE(fake->requestsTo(W::reportsRoute).size(), 3);
+    }
+
+    // The operator's lines as an outage goes: a page is named once in it, even after another
+    // reason, and only the service itself answering ends it.
+    void serviceReach_data()
+    {
+        QTest::addColumn<QStringList>("replies");
+        QTest::addColumn<QStringList>("changes");
+        QTest::newRow("a page after Connection closed")
+            << QStringList{"closed", "page", "page", "closed", "answer"}
+            << QStringList{"lost", "lost", "none", "none", "back"};
+        QTest::newRow("a page first") << QStringList{"page", "closed", "page", "answer", "page"}
+                                      << QStringList{"lost", "none", "none", "back", "lost"};
+    }
+    void serviceReach()
+    {
+        QFETCH(QStringList, replies);
+        QFETCH(QStringList, changes);
+        ServiceReach reach;
+        QStringList taken;
+        for (const QString& reply : replies) {
+            const ServiceReach::Verdict verdict =
+                reply == "closed" ? ServiceReach::verdictOf(0, QNetworkReply::RemoteHostClosedError,
+                                                            "Connection closed")
+                : reply == "page" ? ServiceReach::verdictOf(200, QNetworkReply::NoError, {}, true)
+                                  : ServiceReach::verdictOf(200, QNetworkReply::NoError, {});
+            const ServiceReach::Change change = reach.take(verdict);
+            taken.append(change == ServiceReach::Change::Lost   ? "lost"
+                         : change == ServiceReach::Change::Back ? "back"
+                                                                : "none");
+        }
+        QCOMPARE(taken, changes);
+        QCOMPARE(ServiceReach::lostLine(QUrl("https://player.example.com/x?t=1"),
+                                        ServiceReach::verdictOf(200, {}, {}, true).reason),
+                 "Runtime service https://player.example.com cannot be reached (an HTML page "
+                 "answered in its place, as a network's login page does); the player keeps "
+                 "trying.");
     }
 
     void applicationEventRefusals_data()

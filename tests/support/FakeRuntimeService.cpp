@@ -205,6 +205,18 @@ FakeRuntimeService::Reply FakeRuntimeService::Reply::eventStream(int status, QBy
     return reply;
 }
 
+FakeRuntimeService::Reply FakeRuntimeService::Reply::loginPage(int status, QByteArray contentType)
+{
+    Reply reply;
+    reply.status = status;
+    reply.headers.append(std::pair<QByteArray, QByteArray>("Content-Type", std::move(contentType)));
+    reply.body = "<!DOCTYPE html><html><head><title>Guest network</title></head><body>"
+                 "<form method=\"post\" action=\"/login\"><p>Sign in to use this network.</p>"
+                 "<input name=\"user\"><input name=\"password\" type=\"password\">"
+                 "<button>Sign in</button></form></body></html>\n";
+    return reply;
+}
+
 QByteArray FakeRuntimeService::Request::header(const QByteArray& name) const
 {
     for (const auto& [key, value] : headers) {
@@ -637,7 +649,9 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     const QByteArray unsatisfiable = "bytes */" + QByteArray::number(total);
     reply.status = answer.status;
     qint64 offset = 0;
-    if (answer.status == 0 && ranged && *start >= total) {
+    if (answer.page) {
+        reply = Reply::loginPage(answer.status != 0 ? answer.status : 200);
+    } else if (answer.status == 0 && ranged && *start >= total) {
         reply.status = 416;
     } else if (answer.status == 0 || answer.status == 200 || answer.status == 206) {
         offset = answer.status == 0 && ranged ? *start : 0;

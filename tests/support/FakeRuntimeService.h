@@ -86,6 +86,8 @@ public:
         static Reply json(int status, const QJsonObject& object);
         static Reply json(int status, const QByteArray& raw);
         static Reply eventStream(int status = 200, QByteArray contentType = "text/event-stream");
+        // A network's login page, answered in the service's place.
+        static Reply loginPage(int status = 200, QByteArray contentType = "text/html; charset=utf-8");
     };
 
     struct Request {
@@ -116,6 +118,7 @@ public:
         int lengthDelta = 0;
         bool corrupt = false; // one byte of the body flipped
         bool gzip = false;    // the body gzip-encoded, "Content-Encoding: gzip"
+        bool page = false;    // a login page in the object's place, with status (200 when 0)
         Fault fault = Fault::None;
         int trickleBytes = 0; // a trickled body: this many bytes per interval
         int trickleIntervalMs = 0;
