@@ -684,8 +684,9 @@ void PlayerController::completeStagedPlanIfReady()
 
 // A new revision's anchor whose object did not come. One the origin withholds may come back:
 // while another page of the plan can be prepared it is passed over like any page, and when no
-// other page could carry the screen the revision is held for it. Otherwise the plan is re-planned
-// on a new anchor, which is prepared at once.
+// other page could carry the screen the plan takes a new anchor for its first stage and keeps
+// the old one for its second, fetched and admitted once the revision is on glass. Otherwise the
+// plan is re-planned on a new anchor without the old, which is prepared at once.
 bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QString& code)
 {
     if (!candidate_ || !candidate_->revisionChange)
@@ -721,21 +722,38 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     const bool withheld = downloadMayRecover(code);
     if (withheld && !otherPages(manifest).isEmpty())
         return false;
+    // A page already waiting for its own withheld object after the first stage cannot take it
+    // over: the two would trade the anchor at every round.
+    const bool withheldKnown = withheldRevision_ == manifest.manifestRevision;
     QStringList pageIds;
     QSet<QString> adslotPageIds;
-    for (const Page& page : manifest.pages) {
+    for (int i = 0; i < manifest.pages.size(); ++i) {
+        const Page& page = manifest.pages.at(i);
+        if (withheld && withheldKnown && withheldPages_.contains(i)
+            && !record.plan.stage1_page_ids.contains(page.id))
+            continue;
         pageIds.append(page.id);
         if (page.type == PageType::adslot)
             adslotPageIds.insert(page.id);
     }
     StoragePlanResult plan =
-        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds, withheld);
     if (withheld && plan.anchor_page_id.isEmpty())
         return false;
     record.plan = std::move(plan);
     // The record names the plan's anchor; left on the old page it would be saved (and planned
-    // against) as an anchor the plan no longer targets.
+    // against) as an anchor the plan no longer carries the screen on.
     record.anchorPageId = record.plan.anchor_page_id;
+    if (record.plan.transition == QLatin1String("staged"))
+        record.stage = QStringLiteral("s1");
+    if (withheld) {
+        // Its second stage looks for the object at the pace of a page passed over.
+        if (withheldRevision_ != manifest.manifestRevision) {
+            withheldPages_.clear();
+            withheldRevision_ = manifest.manifestRevision;
+        }
+        withheldPages_.insert(anchorIndex);
+    }
     logPlayback("storage_plan", {{QStringLiteral("id"), record.manifestRevision},
                                  {QStringLiteral("fit"), record.plan.fit},
                                  {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});

@@ -228,8 +228,9 @@ private Q_SLOTS:
         QCOMPARE(service.contentAttempts(e.path), 1);
         QCOMPARE(activated.size(), 1);
 
-        // A staged plan for pages A, B, C with A in stage one. A's object is gone at the
-        // origin: the plan is held on B, which is prepared at once.
+        // A staged plan for pages A, B, C with A in stage one. The origin withholds A's object
+        // for a while: the plan is held on B, which is prepared at once, and A waits for the
+        // second stage.
         service.scriptContent(f.path, {{.status = 404}, {.status = 404}});
         const Manifest staged = contentManifest(
             {{mediaPrimitive("f", {f})}, {mediaPrimitive("g", {g})}, {mediaPrimitive("k", {k})}},
@@ -250,12 +251,13 @@ private Q_SLOTS:
         const QList<QJsonObject> plans = h.devLog("storage_plan");
         QVERIFY(!plans.isEmpty());
         QCOMPARE(plans.last().value("reason").toString(), "anchor_unavailable");
-        QCOMPARE(service.contentAttempts(f.path), 2);
 
-        // Stage one (now B) is on glass; stage two (C) lands behind it and completes the plan.
+        // Stage one (now B) is on glass; stage two (A and C) lands behind it and completes the
+        // plan.
         QTRY_COMPARE_WITH_TIMEOUT(h.devLog("storage_plan_complete").size(), completedBefore + 1, waitMs);
-        QCOMPARE(h.devLog("storage_plan_stage_two").last().value("pages").toString(), "1");
-        QCOMPARE(h.devLog("storage_page_admitted").size(), 2);
+        QCOMPARE(h.devLog("storage_plan_stage_two").last().value("pages").toString(), "2");
+        QCOMPARE(h.devLog("storage_page_admitted").size(), 3);
+        QCOMPARE(service.contentAttempts(f.path), 3);
         QCOMPARE(service.contentAttempts(k.path), 1);
         QString route, revision;
         QJsonObject saved;
@@ -940,6 +942,8 @@ private Q_SLOTS:
         const QStringList both{"p0", "p1"};
         QTest::newRow("staged, the anchor 404 for a while beside another stage-one page")
             << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1} << -1;
+        QTest::newRow("staged, the anchor alone in stage one and 404 for a while")
+            << QList<Answers>{withheld, {}} << both << QStringList{"p0"} << 1 << QSet<int>{0, 1} << -1;
         QTest::newRow("staged, the anchor alone in stage one and 404 for ever")
             << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1} << -1;
         QTest::newRow("staged, the anchor 404 for ever, the other stage-one page for a longer while")
