@@ -13,13 +13,17 @@
 #   --build-dir DIR     where the player and the sample service were built (default: build)
 #   --pin DIGITS        lock the operator panel with this six-digit PIN (a PIN record in the
 #                       state directory, written before the player starts)
+#   --state-size MIB    give the state directory a volume of its own of this size (a tmpfs, made
+#                       empty for the run and taken away at its end, its dev-log.jsonl copied
+#                       into the output folder first; root only)
 #   -- ARGUMENTS        passed to the sample service (--claim-delay-ms, --page-dwell-ms,
 #                       --screenshot-interval-ms, --revision-delay-ms, --application-show-ms,
-#                       --clock-offset-ms: the service's clock set apart from the machine's)
+#                       --clock-offset-ms: the service's clock set apart from the machine's,
+#                       --scenario FILE: revisions, faults and windows of a scenario file)
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=$root/build output='' duration='' keep_state=0 offline=0 service_args=() pin=()
+build=$root/build output='' duration='' keep_state=0 offline=0 service_args=() pin=() state_size=''
 usage() { sed -n '2,/^set -euo/p' "${BASH_SOURCE[0]}" | sed '$d; s/^# \{0,1\}//'; }
 while (($#)); do
   case $1 in
@@ -29,6 +33,7 @@ while (($#)); do
     --output) output=${2:-}; shift 2 ;;
     --build-dir) build=${2:-}; shift 2 ;;
     --pin) pin=("${2:-}"); shift $(($# > 1 ? 2 : 1)) ;;
+    --state-size) state_size=${2:-}; shift $(($# > 1 ? 2 : 1)) ;;
     --) shift; service_args=("$@"); break ;;
     -h | --help) usage; exit 0 ;;
     *) echo "unknown option: $1" >&2; usage >&2; exit 64 ;;
@@ -37,6 +42,11 @@ done
 if [[ -n $duration && ! $duration =~ ^[1-9][0-9]{0,5}$ ]]; then
   echo "--duration takes whole seconds" >&2
   exit 64
+fi
+if [[ -n $state_size ]]; then
+  [[ $state_size =~ ^[1-9][0-9]{0,6}$ ]] || { echo "--state-size takes whole MiB" >&2; exit 64; }
+  ((EUID == 0)) || { echo "--state-size mounts a tmpfs: run as root" >&2; exit 64; }
+  ((keep_state || offline)) && { echo "--state-size starts from an empty state" >&2; exit 64; }
 fi
 output=${output:-$build/sample-run}
 player=$build/talvorine-player service=$build/tests/talvorine-sample-service
@@ -51,11 +61,20 @@ if [[ -e $output && -n $(ls -A "$output") && ! -e $marker ]]; then
   exit 64
 fi
 mkdir -p "$output"
+# A volume a run left mounted (it was killed) goes before the folder is emptied.
+if [[ -e $marker ]] && mountpoint -q "$output/state"; then umount "$output/state"; fi
 keep=()
 ((keep_state || offline)) && keep=(! -name state ! -name service-state)
 find "$output" -mindepth 1 -maxdepth 1 ! -name .talvorine-sample-run "${keep[@]}" \
   -exec rm -rf {} +
 touch "$marker"
+state_mounted=0
+if [[ -n $state_size ]]; then
+  mkdir -p "$output/state"
+  mount -t tmpfs -o "size=${state_size}m,mode=0700" tmpfs "$output/state"
+  state_mounted=1
+  echo "state directory: a tmpfs of $state_size MiB"
+fi
 
 runtime=$(mktemp -d)
 chmod 0700 "$runtime"
@@ -74,6 +93,12 @@ stop_all() {
     wait "$pid" 2>/dev/null || true
   done
   rm -rf "$runtime"
+  if ((state_mounted)); then
+    # The volume goes with the run: its developer log is kept beside the other outputs.
+    cp "$output"/state/dev-log.jsonl* "$output"/ 2>/dev/null || true
+    umount "$output/state" || echo "cannot unmount $output/state" >&2
+  fi
+  return 0
 }
 trap stop_all EXIT
 trap 'exit 130' INT

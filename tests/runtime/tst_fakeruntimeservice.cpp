@@ -4,9 +4,12 @@
 #include "operator/OperatorPinStore.h"
 #include "tests/support/FakeRuntimeService.h"
 #include "tests/support/SampleService.h"
+#include "tests/support/TestFiles.h"
 #include "tests/support/TestSupport.h"
 
+#include <QBuffer>
 #include <QFileInfo>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkAccessManager>
@@ -15,6 +18,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QtEndian>
+
+#include <zlib.h>
 
 using namespace talvorine;
 using talvorine::test::FakeRuntimeService;
@@ -255,35 +261,252 @@ private slots:
         QCOMPARE(states, (QStringList{"filled image", "empty ", "filled video"}));
     }
 
-    // A mistyped number on the service's command line stops it before it serves anything, naming
-    // the option and what it expects.
-    void sampleServiceRefusesBadNumbers_data()
+    // A mistyped number or a scenario file that is not one stops the service before it serves
+    // anything, naming the option or the member and what it expects.
+    void sampleServiceRefusesBadArguments_data()
     {
         QTest::addColumn<QString>("argument");
+        QTest::addColumn<QByteArray>("scenario"); // written to a file that "%1" names
         QTest::addColumn<QByteArray>("message");
         QTest::newRow("no frames")
-            << "--clip-frames=0" << QByteArray("--clip-frames: a positive whole number of frames");
-        QTest::newRow("frames in words") << "--ad-clip-frames=ten"
+            << "--clip-frames=0" << QByteArray() << QByteArray("--clip-frames: a positive whole number of frames");
+        QTest::newRow("frames in words") << "--ad-clip-frames=ten" << QByteArray()
                                          << QByteArray("--ad-clip-frames: a positive whole number of frames");
         QTest::newRow("negative dwell")
-            << "--page-dwell-ms=-5"
+            << "--page-dwell-ms=-5" << QByteArray()
             << QByteArray("--page-dwell-ms: a positive whole number of milliseconds");
-        QTest::newRow("offset in words") << "--clock-offset-ms=soon"
+        QTest::newRow("offset in words") << "--clock-offset-ms=soon" << QByteArray()
                                          << QByteArray("--clock-offset-ms: a whole number of milliseconds");
+        const QString file = QStringLiteral("--scenario=%1");
+        const QByteArray page = R"({"revisions":[{"pages":[{"id":"c","bytes":315}]}]})";
+        QTest::newRow("no scenario file") << "--scenario=/nonexistent/s.json" << QByteArray()
+                                          << QByteArray("cannot read the scenario /nonexistent/s.json");
+        QTest::newRow("not JSON") << file << QByteArray("{\"revisions\": [") << QByteArray(": not JSON at offset");
+        QTest::newRow("misspelt member") << file << QByteArray(R"({"revision":[]})")
+                                         << QByteArray(R"(scenario: unknown member "revision")");
+        QTest::newRow("no revisions") << file << QByteArray("{}")
+                                      << QByteArray("scenario.revisions: a non-empty array is expected");
+        QTest::newRow("first revision timed")
+            << file << QByteArray(R"({"revisions":[{"at":5,"pages":[{"id":"c","bytes":315}]}]})")
+            << QByteArray("revisions[0]: the first revision is published at the start");
+        QTest::newRow("later revision untimed")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":315}]},{"pages":[{"id":"d","bytes":315}]}]})")
+            << QByteArray(R"(revisions[1]: either "at" or "after_manifest" is expected)");
+        QTest::newRow("picture too small")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":100}]}]})")
+            << QByteArray("revisions[0].pages[0].bytes: a whole number from 113 to 1073741824");
+        QTest::newRow("page both ways")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":315,"adslot":true}]}]})")
+            << QByteArray(R"(revisions[0].pages[0]: one of "bytes", "pictures" or "adslot")");
+        QTest::newRow("only an ad slot")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"ad","adslot":true}]}]})")
+            << QByteArray("revisions[0]: a page with pictures is expected");
+        QTest::newRow("one picture two sizes")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":315}]},{"at":9,"pages":[{"id":"c","bytes":316}]}]})")
+            << QByteArray(R"(revisions[1].pages[0]: picture "c" is given two sizes)");
+        QTest::newRow("fault on no picture")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"faults":[{"object":"e","answer":404}]})")
+            << QByteArray(R"(faults[0].object: a picture's name or "*" is expected)");
+        QTest::newRow("a redirect is no fault")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"faults":[{"object":"c","answer":302}]})")
+            << QByteArray("faults[0].answer: \"close\", \"silent\"");
+        QTest::newRow("window closed before it opens")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"faults":[{"object":"c","answer":"cut","from":9,"until":9}]})")
+            << QByteArray(R"(faults[0]: "until" comes after "from")");
+        QTest::newRow("retry without a status")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"faults":[{"object":"*","rate":9,"retry_after":5}]})")
+            << QByteArray("faults[0].retry_after: goes with a status");
+        QTest::newRow("portal without an end")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":9}})")
+            << QByteArray(R"(portal: "until" comes after "from")");
+        QTest::newRow("reload without a lifetime")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"reloads":[{"at":9}]})")
+            << QByteArray(R"(reloads[0]: "at" and "ttl" are expected)");
     }
-    void sampleServiceRefusesBadNumbers()
+    void sampleServiceRefusesBadArguments()
     {
         QFETCH(QString, argument);
+        QFETCH(QByteArray, scenario);
         QFETCH(QByteArray, message);
+        const QString scenarioFile = dir.filePath(QStringLiteral("scenario.json"));
+        QVERIFY(testfiles::write(scenarioFile, scenario));
         QProcess program;
         program.start(QStringLiteral(TALVORINE_SAMPLE_SERVICE),
-                      {"--output", dir.filePath(QStringLiteral("refused")), argument});
+                      {"--output", dir.filePath(QStringLiteral("refused")), argument.arg(scenarioFile)});
         QVERIFY(program.waitForFinished(30000));
         QCOMPARE(program.exitCode(), 64);
-        QVERIFY(program.readAllStandardError().contains(message));
+        const QByteArray said = program.readAllStandardError();
+        QVERIFY2(said.contains(message), said.constData());
         QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("refused/service-origin"))));
     }
 
+    // What a scenario's faults make of a request for an object at a time since the start: the
+    // first fault with an answer answers, the first with a rate paces, each in [from, until).
+    void scenarioAnswers_data()
+    {
+        QTest::addColumn<QString>("object");
+        QTest::addColumn<qint64>("atMs");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("closed from the start") << "c" << qint64(0) << "close";
+        QTest::newRow("closed for ever, paced too") << "c" << qint64(9999999) << "close 52428/100ms";
+        QTest::newRow("404 up to its end") << "d" << qint64(89999) << "404";
+        QTest::newRow("the next window at the end") << "d" << qint64(90000) << "503 retry 30";
+        QTest::newRow("an answer and a rate together") << "d" << qint64(100000) << "503 retry 30 52428/100ms";
+        QTest::newRow("served at a rate after its windows") << "d" << qint64(120000) << "52428/100ms";
+        QTest::newRow("served before any window") << "h" << qint64(9999) << "served";
+        QTest::newRow("cut in its window") << "h" << qint64(10000) << "cut";
+        QTest::newRow("the first of two answers") << "h" << qint64(15000) << "cut";
+        QTest::newRow("the later answer past the first's end") << "h" << qint64(20000) << "silent";
+        QTest::newRow("served past every window") << "h" << qint64(30000) << "served";
+        QTest::newRow("a slow rate one byte at a time") << "s" << qint64(0) << "1/250ms";
+    }
+    void scenarioAnswers()
+    {
+        QFETCH(QString, object);
+        QFETCH(qint64, atMs);
+        QFETCH(QString, answer);
+        QString error;
+        const auto scenario = test::SampleScenario::parse(R"({"revisions":[{"pages":[
+            {"id":"c","bytes":315},{"id":"d","bytes":420},{"id":"h","bytes":1000000},{"id":"s","bytes":200}]}],
+            "faults":[{"object":"c","answer":"close"},{"object":"d","answer":404,"until":90},
+                      {"object":"d","answer":503,"retry_after":30,"from":90,"until":120},
+                      {"object":"h","answer":"cut","from":10,"until":20},
+                      {"object":"h","answer":"silent","from":15,"until":30},
+                      {"object":"s","rate":4},{"object":"*","rate":524288,"from":100}]})", &error);
+        QVERIFY2(scenario, qPrintable(error));
+        using Fault = FakeRuntimeService::Fault;
+        const std::optional<FakeRuntimeService::ContentAnswer> given = scenario->answerFor(object, atMs);
+        QStringList said;
+        if (given && given->fault != Fault::None)
+            said.append(given->fault == Fault::Close ? "close" : given->fault == Fault::Silent ? "silent" : "cut");
+        if (given && given->status != 0)
+            said.append(QString::number(given->status));
+        for (const auto& [name, value] : given ? given->headers : FakeRuntimeService::Headers())
+            said.append(QStringLiteral("retry ") + QString::fromLatin1(value));
+        if (given && given->trickleBytes > 0)
+            said.append(QStringLiteral("%1/%2ms").arg(given->trickleBytes).arg(given->trickleIntervalMs));
+        QCOMPARE(said.isEmpty() ? QStringLiteral("served") : said.join(' '), answer);
+    }
+
+    // A picture grown to an exact size stays the same picture, whatever the size: padding goes in
+    // chunks a decoder skips, none above a megabyte (decoders refuse larger ones), each with its
+    // checksum; a size no chunk can make up is refused.
+    void paddedPictures_data()
+    {
+        QTest::addColumn<qint64>("extra"); // bytes beyond the picture's own
+        QTest::addColumn<int>("chunks");   // padding chunks expected; -1: refused
+        QTest::newRow("its own size") << qint64(0) << 0;
+        QTest::newRow("less than a chunk's framing") << qint64(11) << -1;
+        QTest::newRow("an empty chunk") << qint64(12) << 1;
+        QTest::newRow("one full chunk") << qint64(1024 * 1024 + 12) << 1;
+        QTest::newRow("a byte past one full chunk") << qint64(1024 * 1024 + 13) << 2;
+        QTest::newRow("tens of megabytes") << qint64(30000000) << 29;
+    }
+    void paddedPictures()
+    {
+        QFETCH(qint64, extra);
+        QFETCH(int, chunks);
+        QImage field(16, 9, QImage::Format_RGB32);
+        field.fill(qRgb(0x12, 0x9a, 0x40));
+        QByteArray png;
+        QBuffer buffer(&png);
+        QVERIFY(buffer.open(QIODevice::WriteOnly) && field.save(&buffer, "PNG"));
+        const QByteArray padded = test::paddedPicture(png, png.size() + extra);
+        if (chunks < 0) {
+            QVERIFY(padded.isEmpty());
+            return;
+        }
+        QCOMPARE(padded.size(), png.size() + extra);
+        QCOMPARE(QImage::fromData(padded, "PNG").convertToFormat(QImage::Format_RGB32), field);
+        int found = 0;
+        for (qsizetype at = 8; at + 12 <= padded.size();) {
+            const quint32 length = qFromBigEndian<quint32>(padded.constData() + at);
+            if (padded.mid(at + 4, 4) == "paDd") {
+                ++found;
+                QVERIFY(length <= 1024 * 1024);
+                const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(padded.constData() + at + 4), length + 4);
+                QCOMPARE(qFromBigEndian<quint32>(padded.constData() + at + 8 + length), quint32(crc));
+            }
+            at += 12 + length;
+        }
+        QCOMPARE(found, chunks);
+    }
+
+    // A scenario served: a manifest the player takes whole, each picture the exact size the file
+    // gives and a picture still, its digest the manifest's, a fault where the file puts one; and
+    // in a portal every route answers a redirect to a login page.
+    void sampleScenarioServed()
+    {
+        const QString file = dir.filePath(QStringLiteral("served.json"));
+        QVERIFY(testfiles::write(file, R"({"revisions":[{"pages":[{"id":"c","bytes":315},
+            {"id":"g","pictures":[{"name":"g1","bytes":300000},{"name":"g2","bytes":2000000}]},
+            {"id":"ad","adslot":true},{"id":"d","bytes":420}]},{"at":9999,"pages":[{"id":"d","bytes":420}]}],
+            "faults":[{"object":"d","answer":503,"retry_after":30}]})"));
+        test::SampleServiceOptions options;
+        options.outputDirectory = dir.filePath("scenario");
+        options.scenarioFile = file;
+        test::SampleService sample(options);
+        QString error;
+        QVERIFY2(sample.start(&error), qPrintable(error));
+        const auto get = [this, &sample](const QString& path, const QUrl& origin = {}) {
+            QNetworkRequest request((origin.isEmpty() ? sample.origin() : origin).resolved(QUrl(path)));
+            request.setTransferTimeout(5000);
+            request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+            std::unique_ptr<QNetworkReply> reply(manager.get(request));
+            QSignalSpy(reply.get(), &QNetworkReply::finished).wait(6000);
+            return reply;
+        };
+        const auto parsed = ManifestParser::parse(get(W::manifestRoute)->readAll(), sample.origin(), 2);
+        QVERIFY(std::holds_alternative<Manifest>(parsed));
+        const Manifest& manifest = std::get<Manifest>(parsed);
+        QVERIFY(manifest.drops.isEmpty());
+        QStringList pages;
+        for (const Page& page : manifest.pages)
+            pages.append(page.id);
+        QCOMPARE(pages, (QStringList{"c", "g", "d"}));
+        QVERIFY(!manifest.soundtrack.has_value());
+        // Where ad slots were negotiated, the ad slot page is in its place.
+        const auto withAds = ManifestParser::parse(get(W::manifestV2Route)->readAll(), sample.origin(), 3);
+        QVERIFY(std::holds_alternative<Manifest>(withAds));
+        QVERIFY(std::get<Manifest>(withAds).drops.isEmpty());
+        pages.clear();
+        for (const Page& page : std::get<Manifest>(withAds).pages)
+            pages.append(page.id);
+        QCOMPARE(pages, (QStringList{"c", "g", "ad", "d"}));
+        const QList<std::pair<QString, qint64>> sizes{{"c", 315}, {"g1", 300000}, {"g2", 2000000}};
+        for (const auto& [name, bytes] : sizes) {
+            const QByteArray body = get("/content/v1/media/" + name)->readAll();
+            QCOMPARE(body.size(), bytes);
+            QVERIFY2(!QImage::fromData(body, "PNG").isNull(), qPrintable(name));
+            bool found = false;
+            for (const Page& page : manifest.pages) {
+                for (const Primitive& primitive : page.primitives) {
+                    for (const MediaItem& item : mediaItems(primitive))
+                        found = found || (item.mediaId == name && item.sha256 == FakeRuntimeService::sha256Hex(body));
+                }
+            }
+            QVERIFY2(found, qPrintable(name));
+        }
+        const auto refused = get("/content/v1/media/d");
+        QCOMPARE(refused->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 503);
+        QCOMPARE(refused->rawHeader("Retry-After"), QByteArray("30"));
+
+        QVERIFY(testfiles::write(file, R"({"revisions":[{"pages":[{"id":"c","bytes":315}]}],
+            "portal":{"from":0,"until":9999,"redirect":true}})"));
+        options.outputDirectory = dir.filePath("portal");
+        test::SampleService portal(options);
+        QVERIFY2(portal.start(&error), qPrintable(error));
+        for (const QString path : {W::manifestRoute, "/content/v1/media/c", W::eventsRoute}) {
+            const auto moved = get(path, portal.origin());
+            QCOMPARE(moved->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), 302);
+            const QUrl login = portal.origin().resolved(QUrl(QString::fromLatin1(moved->rawHeader("Location"))));
+            QCOMPARE(login, portal.origin().resolved(QUrl("/portal/login")));
+            const auto page = get(login.path(), portal.origin());
+            QCOMPARE(page->header(QNetworkRequest::ContentTypeHeader).toString(), QStringLiteral("text/html"));
+            const QByteArray html = page->readAll();
+            QVERIFY(html.startsWith("<!DOCTYPE html>") && html.size() > 250 && html.size() < 350);
+        }
+    }
     // The run command's PIN option: the program writes a record the panel's store accepts for a
     // six-digit PIN on its input, and refuses anything else before writing.
     void samplePinProvisioning_data()

@@ -45,6 +45,7 @@ QByteArray reasonPhrase(int status)
     case 201: return "Created";
     case 202: return "Accepted";
     case 204: return "No Content";
+    case 302: return "Found";
     case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
@@ -446,6 +447,12 @@ int FakeRuntimeService::sendEvents(const QByteArray& path, const QByteArray& chu
     return written;
 }
 
+void FakeRuntimeService::cutConnections()
+{
+    for (QTcpSocket* socket : findChildren<QTcpSocket*>(Qt::FindDirectChildrenOnly))
+        socket->abort();
+}
+
 void FakeRuntimeService::closeStreams(const QByteArray& path)
 {
     const QList<QPointer<QTcpSocket>> sockets = streams_.take(path);
@@ -550,6 +557,12 @@ void FakeRuntimeService::readFrom(Connection* connection)
 
 void FakeRuntimeService::handle(Connection* connection, Request request)
 {
+    if (std::optional<Reply> intercepted = interceptor_ ? interceptor_(request) : std::nullopt) {
+        requests_.append(std::move(request));
+        Q_EMIT requestReceived(int(requests_.size() - 1));
+        send(connection->socket, *intercepted, false);
+        return;
+    }
     if (answerContent(connection, request))
         return;
     Reply reply = replyFor(request);
@@ -606,7 +619,8 @@ bool FakeRuntimeService::answerContent(Connection* connection, Request& request)
     const ContentObject object = found.value();
     const int attempt = contentAttempts_.value(request.path);
     contentAttempts_.insert(request.path, attempt + 1);
-    const ContentAnswer answer = contentScripts_.value(request.path).value(attempt);
+    const std::optional<ContentAnswer> judged = contentJudge_ ? contentJudge_(request) : std::nullopt;
+    const ContentAnswer answer = judged ? *judged : contentScripts_.value(request.path).value(attempt);
     const auto credential = credentialRoutes_.constFind(request.path);
     if (strict_ && credential != credentialRoutes_.constEnd()
         && !request.header("Authorization").startsWith(credential.value()))
@@ -852,6 +866,7 @@ void FakeRuntimeService::send(QPointer<QTcpSocket> socket, const Reply& reply, b
     if (reply.trickleBytes > 0) {
         socket->write(head);
         auto* trickle = new QTimer(socket);
+        trickle->setTimerType(Qt::PreciseTimer);
         qint64 next = 0;
         QObject::connect(trickle, &QTimer::timeout, socket, [socket, trickle, reply, next]() mutable {
             // As a real origin's writes wait on its peer: one slice at most waits beyond what the

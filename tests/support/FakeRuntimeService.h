@@ -164,6 +164,17 @@ public:
     // contentType: the Content-Type of every answer with a body of the object.
     void putContent(const QByteArray& path, QByteArray bytes, QByteArray contentType = {});
     void scriptContent(const QByteArray& path, QList<ContentAnswer> answers);
+    // Answers chosen from each request (its path, its time): ahead of the per-attempt scripts,
+    // which still answer when the judge has no answer of its own.
+    using ContentJudge = std::function<std::optional<ContentAnswer>(const Request&)>;
+    void judgeContent(ContentJudge judge) { contentJudge_ = std::move(judge); }
+    // Something other than the service answering every request, content included, while it
+    // gives a reply; recorded like any request.
+    using Interceptor = std::function<std::optional<Reply>(const Request&)>;
+    void intercept(Interceptor interceptor) { interceptor_ = std::move(interceptor); }
+    // Every open connection cut at once, event streams and bodies under way included.
+    void cutConnections();
+    qint64 elapsedMs() const { return clock_.elapsed(); }
     // Requests to the content route for the path so far.
     int contentAttempts(const QByteArray& path) const { return contentAttempts_.value(path); }
     static QString sha256Hex(const QByteArray& bytes);
@@ -277,6 +288,8 @@ private:
     QHash<QByteArray, ContentObject> contents_;
     QHash<QByteArray, QList<ContentAnswer>> contentScripts_;
     QHash<QByteArray, int> contentAttempts_;
+    ContentJudge contentJudge_;
+    Interceptor interceptor_;
 };
 
 } // namespace talvorine::test

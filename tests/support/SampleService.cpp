@@ -44,6 +44,16 @@ constexpr char kvPrefix[] = "/runtime/v1/apps/";
 constexpr char applicationId[] = "lobby-clock";
 // The handle the manifest hands the application; the key-value store answers only to it.
 constexpr char applicationCapability[] = "cap_sample_lobby_clock_0123456789abcdef";
+// Where a scenario's portal sends every request in its redirecting form.
+constexpr char portalLoginPath[] = "/portal/login";
+// Bodies above this go out in slices as the connection takes them, not in one write.
+constexpr qint64 sliceBodiesAbove = 8 * 1024 * 1024;
+// A network's login page, as a hotel's or an office's guest network answers in the service's place.
+constexpr char portalPage[] =
+    "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>Guest network</title></head><body>"
+    "<h1>Welcome to the guest network</h1><p>Sign in to continue.</p><form method=\"post\" "
+    "action=\"/portal/login\"><input name=\"user\"><input name=\"password\" type=\"password\">"
+    "<button>Sign in</button></form></body></html>";
 
 QString isoNow(qint64 offsetMs = 0)
 {
@@ -251,6 +261,12 @@ bool SampleService::startOpLogOnly(QString* error)
 
 bool SampleService::start(QString* error)
 {
+    if (!options_.scenarioFile.isEmpty()) {
+        scenario_ = SampleScenario::load(options_.scenarioFile, error);
+        if (!scenario_)
+            return false;
+        options_.pageDwellMs = scenario_->dwellMs;
+    }
     if (!openOutput(error))
         return false;
     const QDir output(options_.outputDirectory);
@@ -313,6 +329,8 @@ bool SampleService::start(QString* error)
     service_.respond("PUT", W::screenshotRoute, [empty](const Request&) { return empty(204); });
 
     publish(1);
+    if (scenario_)
+        startScenario();
     QSaveFile originFile(output.filePath(QStringLiteral("service-origin")));
     if (!originFile.open(QIODevice::WriteOnly)
         || originFile.write(origin().toString().toLatin1() + '\n') < 0
@@ -342,6 +360,8 @@ bool SampleService::makeContent(QString* error)
         media_.insert(name, entry);
         service_.putContent(path, std::move(bytes));
     };
+    if (scenario_)
+        return makeScenarioContent(add, error);
     const QJsonObject canvasSize{
         {"intrinsicSize", QJsonObject{{"width", canvasWidth}, {"height", canvasHeight}}}};
     for (const int revision : {1, 2}) {
@@ -426,8 +446,8 @@ QByteArray SampleService::manifest(int revision, bool withAds) const
 {
     const int dwell = options_.pageDwellMs;
     const int imageDwell = std::max(1000, dwell / 2);
-    QJsonArray pageList;
-    for (const SamplePage& sample : pages(revision)) {
+    QJsonArray pageList = scenario_ ? scenarioPages(revision, withAds) : QJsonArray();
+    for (const SamplePage& sample : scenario_ ? QList<SamplePage>() : pages(revision)) {
         QJsonArray items;
         for (const SampleImage& image : sample.images)
             items.append(media_.value(image.name));
@@ -471,7 +491,7 @@ QByteArray SampleService::manifest(int revision, bool withAds) const
     QJsonObject track = media_.value("tone.wav");
     track.insert("id", "tone");
     track.insert("durationMs", double(toneMs));
-    const QJsonObject document{
+    QJsonObject document{
         {"schemaVersion", withAds ? 3 : 2},
         {"manifestRevision", QStringLiteral("man_sample-rev-%1").arg(revision)},
         {"grantId", "grant-sample"},
@@ -485,6 +505,8 @@ QByteArray SampleService::manifest(int revision, bool withAds) const
         {"timezone", "UTC"},
         {"pages", pageList},
         {"audio", QJsonObject{{"loop", true}, {"volume", 0.6}, {"tracks", QJsonArray{track}}}}};
+    if (scenario_)
+        document.remove(QStringLiteral("audio"));
     return QJsonDocument(document).toJson(QJsonDocument::Compact);
 }
 
@@ -523,10 +545,27 @@ void SampleService::onRequest(int index)
 {
     const Request& request = service_.requests().at(index);
     const QByteArray& path = request.path;
-    if (path.startsWith(mediaPrefix) || path == packagePath) {
-        journal(QStringLiteral("content_requested"),
-                {{"path", QString::fromLatin1(path)},
-                 {"range", QString::fromLatin1(request.header("Range"))}});
+    if (scenario_ && scenario_->portalAt(request.atMs)) {
+        journal(QStringLiteral("portal_answered"), {{"method", QString::fromLatin1(request.method)},
+                                                    {"path", QString::fromLatin1(path)}});
+    } else if (path.startsWith(mediaPrefix) || path == packagePath) {
+        QJsonObject fields{{"path", QString::fromLatin1(path)},
+                           {"range", QString::fromLatin1(request.header("Range"))}};
+        if (scenario_) {
+            const QString name = QString::fromLatin1(path.mid(qsizetype(sizeof(mediaPrefix)) - 1));
+            const auto answer = scenario_->answerFor(name, request.atMs).value_or(
+                FakeRuntimeService::ContentAnswer{});
+            using Fault = FakeRuntimeService::Fault;
+            fields.insert("answer", answer.fault == Fault::Close    ? QStringLiteral("close")
+                                    : answer.fault == Fault::Silent ? QStringLiteral("silent")
+                                    : answer.fault != Fault::None   ? QStringLiteral("cut")
+                                    : answer.corrupt                ? QStringLiteral("corrupt")
+                                    : answer.status != 0            ? QString::number(answer.status)
+                                                                    : QStringLiteral("served"));
+            if (answer.trickleBytes > 0)
+                fields.insert("rate", double(answer.trickleBytes) * 1000 / answer.trickleIntervalMs);
+        }
+        journal(QStringLiteral("content_requested"), fields);
     } else if (path == W::pairingStartRoute && request.proofVerdict == QLatin1String("ok")) {
         journal(QStringLiteral("pairing_started"));
         claimTimer_.start(options_.claimDelayMs);
@@ -541,7 +580,13 @@ void SampleService::onRequest(int index)
         const bool fresh = request.header(W::ifNoneMatchHeader) != document.etag;
         journal(QStringLiteral("manifest_requested"),
                 {{"revision", current_.name}, {"status", fresh ? 200 : 304}});
-        if (fresh && current_.name.endsWith(QLatin1String("-1")) && !revisionTimer_.isActive())
+        if (scenario_ && fresh && !std::exchange(manifestServed_, true)) {
+            for (qsizetype r = 1; r < scenario_->revisions.size(); ++r) {
+                if (scenario_->revisions.at(r).afterManifest)
+                    QTimer::singleShot(scenario_->revisions.at(r).atMs, this, [this, r] { publish(int(r) + 1); });
+            }
+        }
+        if (!scenario_ && fresh && current_.name.endsWith(QLatin1String("-1")) && !revisionTimer_.isActive())
             revisionTimer_.start(options_.revisionDelayMs);
     } else if (path == W::eventsRoute) {
         journal(QStringLiteral("events_opened"));
@@ -670,14 +715,21 @@ void SampleService::journalKeyValue(const Request& request)
 void SampleService::fillNextArrival()
 {
     FakeAdSlots& ads = service_.adSlots();
-    const QString slotPage = QStringLiteral("ad");
+    QStringList slotPages{QStringLiteral("ad")};
+    for (const ScenarioRevision& revision : scenario_ ? scenario_->revisions : QList<ScenarioRevision>()) {
+        for (const ScenarioPage& page : revision.pages) {
+            if (page.adslot)
+                slotPages.append(page.id);
+        }
+    }
     if (adArrivals_ % 2 == 1) {
-        ads.empty(slotPage);
+        for (const QString& slotPage : slotPages)
+            ads.empty(slotPage);
         fillingWith_.clear();
         return;
     }
     FakeAdSlots::Fill fill;
-    if (adArrivals_ % 4 == 0) {
+    if (adArrivals_ % 4 == 0 || scenario_) {
         fill.creative = adImage_;
         fill.durationMs = std::max(3000, options_.pageDwellMs);
     } else {
@@ -686,7 +738,8 @@ void SampleService::fillNextArrival()
         fill.creative = adClip_;
         fill.durationMs = adClipMs_;
     }
-    ads.fill(slotPage, fill);
+    for (const QString& slotPage : slotPages)
+        ads.fill(slotPage, fill);
     fillingWith_ = fill.kind;
 }
 
@@ -706,9 +759,148 @@ void SampleService::saveAdEvents(const Request& request)
 void SampleService::journal(const QString& event, QJsonObject fields)
 {
     fields.insert(QStringLiteral("ts"), isoNow());
+    if (scenario_)
+        fields.insert(QStringLiteral("t"), double(service_.elapsedMs()) / 1000);
     fields.insert(QStringLiteral("event"), event);
     journal_.write(QJsonDocument(fields).toJson(QJsonDocument::Compact) + '\n');
     journal_.flush();
+}
+
+// --- Scenarios -----------------------------------------------------------------------------
+
+bool SampleService::makeScenarioContent(
+    const std::function<void(const QString&, QByteArray, const QString&, const QJsonObject&)>& add,
+    QString* error)
+{
+    adImage_ = drawPage(QStringLiteral("Your advertisement here"), qRgb(0xf5, 0xf0, 0xe1));
+    for (const ScenarioRevision& revision : std::as_const(scenario_->revisions)) {
+        for (const ScenarioPage& page : revision.pages) {
+            for (const ScenarioPicture& picture : page.pictures) {
+                if (media_.contains(picture.name))
+                    continue;
+                const QRgb colour = 0xff000000u
+                    | FakeRuntimeService::sha256Hex(picture.name.toUtf8()).left(6).toUInt(nullptr, 16);
+                // Titled where the size allows, so that a screenshot names the picture.
+                QSize size(canvasWidth, canvasHeight);
+                QByteArray png = picture.bytes >= 256 * 1024 ? drawPage(picture.name, colour) : QByteArray();
+                if (png.isEmpty() || png.size() > picture.bytes) {
+                    size = QSize(16, 9);
+                    QImage field(size, QImage::Format_RGB32);
+                    field.fill(colour);
+                    QBuffer buffer(&png);
+                    buffer.open(QIODevice::WriteOnly);
+                    field.save(&buffer, "PNG");
+                }
+                QByteArray bytes = paddedPicture(png, picture.bytes);
+                if (bytes.isEmpty()) {
+                    *error = QStringLiteral("picture \"%1\": %2 bytes, or at least %3, are needed")
+                                 .arg(picture.name).arg(png.size()).arg(png.size() + 12);
+                    return false;
+                }
+                add(picture.name, std::move(bytes), QStringLiteral("image/png"),
+                    {{"intrinsicSize", QJsonObject{{"width", size.width()}, {"height", size.height()}}}});
+            }
+        }
+    }
+    return true;
+}
+
+QJsonArray SampleService::scenarioPages(int revision, bool withAds) const
+{
+    const int dwell = options_.pageDwellMs;
+    QJsonArray list;
+    for (const ScenarioPage& sample : scenario_->revisions.at(revision - 1).pages) {
+        if (sample.adslot) {
+            if (withAds)
+                list.append(QJsonObject{{"id", sample.id}, {"type", "adslot"}, {"adslot_id", "lobby-slot"}});
+            continue;
+        }
+        QJsonArray items;
+        for (const ScenarioPicture& picture : sample.pictures)
+            items.append(media_.value(picture.name));
+        if (items.size() == 1) {
+            list.append(page(sample.id, "crossfade", shownFor(dwell),
+                             mediaPrimitive(sample.id + "-image", "image", items, false)));
+            continue;
+        }
+        // Several pictures: one after the other in place, each for the dwell, then the next page.
+        QJsonObject pictures = mediaPrimitive(sample.id + "-images", "image", items, false);
+        pictures.insert("dwellMs", dwell);
+        list.append(page(sample.id, "crossfade", untilMediaEnd(2 * items.size() * dwell), pictures));
+    }
+    return list;
+}
+
+void SampleService::startScenario()
+{
+    service_.judgeContent([this](const Request& request) { return scenarioAnswer(request); });
+    service_.intercept([this](const Request& request) { return portalReply(request); });
+    // Timers fire when the file says, not up to a twentieth later as a coarse timer may.
+    const auto at = [this](qint64 atMs, const std::function<void()>& act) {
+        QTimer::singleShot(std::chrono::milliseconds(std::max<qint64>(0, atMs - service_.elapsedMs())),
+                           Qt::PreciseTimer, this, act);
+    };
+    for (qsizetype r = 1; r < scenario_->revisions.size(); ++r) {
+        if (!scenario_->revisions.at(r).afterManifest)
+            at(scenario_->revisions.at(r).atMs, [this, r] { publish(int(r) + 1); });
+    }
+    if (const std::optional<ScenarioPortal> portal = scenario_->portal) {
+        at(portal->fromMs, [this, portal] {
+            // What was under way when the network's page took over is cut, as such a switch does.
+            service_.cutConnections();
+            journal(QStringLiteral("portal_started"), {{"redirect", portal->redirect}});
+        });
+        at(portal->untilMs, [this] { journal(QStringLiteral("portal_ended")); });
+    }
+    for (const ScenarioReload& reload : std::as_const(scenario_->reloads))
+        at(reload.atMs, [this, reload] { requestReload(reload); });
+    journal(QStringLiteral("scenario_started"), {{"file", options_.scenarioFile}});
+}
+
+std::optional<FakeRuntimeService::ContentAnswer> SampleService::scenarioAnswer(const Request& request) const
+{
+    if (!request.path.startsWith(mediaPrefix))
+        return std::nullopt;
+    const QString name = QString::fromLatin1(request.path.mid(qsizetype(sizeof(mediaPrefix)) - 1));
+    std::optional<FakeRuntimeService::ContentAnswer> answer = scenario_->answerFor(name, request.atMs);
+    const bool whole = !answer
+        || (answer->trickleBytes == 0 && answer->status == 0 && answer->fault == FakeRuntimeService::Fault::None);
+    if (whole && media_.value(name).value("bytes").toDouble() > double(sliceBodiesAbove)) {
+        answer = answer.value_or(FakeRuntimeService::ContentAnswer{});
+        answer->trickleBytes = 1024 * 1024;
+        answer->trickleIntervalMs = 1;
+    }
+    return answer;
+}
+
+std::optional<Reply> SampleService::portalReply(const Request& request) const
+{
+    if (!scenario_->portalAt(request.atMs))
+        return std::nullopt;
+    Reply reply;
+    if (scenario_->portal->redirect && request.path != portalLoginPath) {
+        reply.status = 302;
+        return reply.withHeader("Location", service_.url(QLatin1String(portalLoginPath)).toString().toLatin1());
+    }
+    reply.body = portalPage;
+    return reply.withHeader("Content-Type", "text/html");
+}
+
+// A reload request stamped on the service's clock, as the service sends one.
+void SampleService::requestReload(const ScenarioReload& reload)
+{
+    const QString id = QStringLiteral("reload-%1-%2").arg(++reloads_).arg(randomToken(8));
+    const QString expiresAt = QDateTime::fromMSecsSinceEpoch(service_.serverNowMs() + reload.ttlMs, Qt::UTC)
+                                  .toString(Qt::ISODateWithMs);
+    const QJsonObject event{{"type", W::reloadEvent},
+                            {"details", QJsonObject{{"reload_id", id},
+                                                    {"expires_at", expiresAt},
+                                                    {"spread_s", reload.spreadS}}}};
+    const int streams = service_.sendEvents(
+        W::eventsRoute, "id: " + QByteArray::number(++eventId_) + "\ndata: "
+                            + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n");
+    journal(QStringLiteral("reload_requested"),
+            {{"reload_id", id}, {"expires_at", expiresAt}, {"streams", streams}});
 }
 
 } // namespace talvorine::test

@@ -6,16 +6,20 @@
 // after a while. Everything it sees goes to a journal in its output folder.
 
 #include "tests/support/FakeRuntimeService.h"
+#include "tests/support/SampleScenario.h"
 
 #include <QColor>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QLocalServer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <optional>
 
 namespace talvorine::test {
 
@@ -36,6 +40,8 @@ struct SampleServiceOptions {
     // The service's clock is the machine's moved by this much, so that the stamps of ad evidence
     // visibly come from the service.
     qint64 clockOffsetMs = 0;
+    // A scenario file to serve instead of the sample content (SampleScenario).
+    QString scenarioFile;
 };
 
 // One image of the sample content: a colour field with a large title, so that a screenshot can be
@@ -102,6 +108,15 @@ private:
     void journalKeyValue(const FakeRuntimeService::Request& request);
     void fillNextArrival();
     void saveAdEvents(const FakeRuntimeService::Request& request);
+    bool makeScenarioContent(
+        const std::function<void(const QString&, QByteArray, const QString&, const QJsonObject&)>& add,
+        QString* error);
+    void startScenario();
+    QJsonArray scenarioPages(int revision, bool withAds) const;
+    std::optional<FakeRuntimeService::ContentAnswer> scenarioAnswer(
+        const FakeRuntimeService::Request& request) const;
+    std::optional<FakeRuntimeService::Reply> portalReply(const FakeRuntimeService::Request& request) const;
+    void requestReload(const ScenarioReload& reload);
 
     SampleServiceOptions options_;
     FakeRuntimeService service_{FakeRuntimeService::Transport::Http};
@@ -128,6 +143,9 @@ private:
     bool paired_ = false;
     int screenshots_ = 0;
     int eventId_ = 0;
+    std::optional<SampleScenario> scenario_;
+    bool manifestServed_ = false;
+    int reloads_ = 0;
 };
 
 } // namespace talvorine::test

@@ -88,6 +88,10 @@ int main(int argc, char** argv)
         {QStringLiteral("clock-offset-ms"),
          QStringLiteral("Set the service's clock apart from the machine's by this much (may be negative)."),
          QStringLiteral("ms"), QStringLiteral("0")},
+        {QStringLiteral("scenario"),
+         QStringLiteral("Serve the revisions, faults, portal and reloads of this scenario file instead "
+                        "of the sample content (see the README's developer section)."),
+         QStringLiteral("file")},
         {QStringLiteral("provision-pin"),
          QStringLiteral("Only write an operator PIN record for the six-digit PIN read from standard "
                         "input into this state directory, then exit."),
@@ -111,6 +115,13 @@ int main(int argc, char** argv)
     chosen.clipFrames = int(wholeNumber(parser, QStringLiteral("clip-frames"), &ok, "frames"));
     chosen.adClipFrames = int(wholeNumber(parser, QStringLiteral("ad-clip-frames"), &ok, "frames"));
     chosen.clockOffsetMs = milliseconds(parser, QStringLiteral("clock-offset-ms"), &ok, true);
+    chosen.scenarioFile = parser.value(QStringLiteral("scenario"));
+    // A file that is not a scenario is refused before anything is served, naming what is wrong.
+    if (QString why; !chosen.scenarioFile.isEmpty()
+                     && !talvorine::test::SampleScenario::load(chosen.scenarioFile, &why)) {
+        std::fprintf(stderr, "--scenario: %s\n", qPrintable(why));
+        ok = false;
+    }
     if (chosen.outputDirectory.isEmpty()) {
         std::fputs("--output is required\n", stderr);
         ok = false;
