@@ -223,6 +223,9 @@ public:
         QString reason;
         QList<MediaItem> mediaQueue;
         QList<Primitive> packageQueue;
+        // Only the page's own objects were queued, nothing being on glass: the other admitted
+        // pages are looked at once it is on glass.
+        bool othersUnchecked = false;
         bool adPresentation = false;
         QString adDecisionId;
         QString adOccurrenceId;
@@ -768,6 +771,10 @@ private:
     void verifyNextRetainedPage();
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
+    // The admitted pages of the revision on glass but the page shown, taken as unlanded until
+    // found whole; the object repair fetches the rest.
+    void landUncheckedPages();
+    void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their
     // origin withholds: one at once (now), else after a wait that grows with each run.
     bool withheldPagesUnlanded() const;

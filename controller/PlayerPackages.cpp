@@ -414,6 +414,7 @@ void PlayerController::dropReplacementPackage(const QString& sha256)
 {
     if (!replacement_)
         return;
+    waitAsPassedOver(sha256, QStringLiteral("application_package_download_failed"));
     replacement_->packages.removeIf(
         [&](const Primitive& p) { return applicationPackageDigest(p) == sha256; });
     pumpReplacement();

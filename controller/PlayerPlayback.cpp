@@ -642,6 +642,8 @@ void PlayerController::activateCandidate()
         transport_.reportActivated(revision, true);
         Q_EMIT revisionActivated(revision);
     }
+    if (prepared.othersUnchecked)
+        landUncheckedPages();
     logPlayback("candidate_activated",
                 {{QStringLiteral("origin"), prepared.reason},
                  {QStringLiteral("page_id"), page->id},

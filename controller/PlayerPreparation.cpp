@@ -404,8 +404,10 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     for (const Primitive& primitive : std::as_const(target.primitives))
         prepared.requiredPrimitives.insert(primitive.id);
     // During a retained restore a rotation checks only its own page; the restore verifies the
-    // rest of the stored revision by itself.
-    const bool ownPageOnly = retainedRestoreActive_ && !revisionChange;
+    // rest of the stored revision by itself. With nothing on glass the first page waits for no
+    // other page's download: the rest is fetched behind it.
+    prepared.othersUnchecked = activeSlot_ < 0 && !retainedRestoreActive_;
+    const bool ownPageOnly = (retainedRestoreActive_ && !revisionChange) || prepared.othersUnchecked;
     // Pages known not to be local are the object repair's to fetch, in the background. Queued
     // here, their objects would fail (offline) or hold up a candidate whose own page is whole,
     // and the player could not turn to any stored page while one object is missing.

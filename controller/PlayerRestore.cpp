@@ -223,6 +223,42 @@ void PlayerController::repairRetainedPages()
     beginReplacement(*activeManifest_, activeManifestBody_, false, false, 0);
 }
 
+void PlayerController::landUncheckedPages()
+{
+    if (activeSlot_ < 0 || !activeManifest_)
+        return;
+    const QString revision = activeManifest_->manifestRevision;
+    if (unlandedRevision_ != revision) {
+        unlandedPages_.clear();
+        unlandedRevision_ = revision;
+    }
+    // Until found whole none of them is turned to: a turn to one would wait on its download.
+    QSet<int> unchecked;
+    for (int i = 0; i < activeManifest_->pages.size(); ++i) {
+        if (i != activePageIndex_ && !unlandedPages_.contains(i)
+            && pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *activeManifest_, i))
+            unchecked.insert(i);
+    }
+    unlandedPages_ |= unchecked;
+    const quint64 generation = retainedGeneration_;
+    const std::shared_ptr<std::atomic<bool>> cancel = retainedCancel_;
+    const std::shared_ptr<ContentCache> contentCache = contentCache_;
+    const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
+    const Manifest manifest = *activeManifest_;
+    const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
+        const QSet<int> ready =
+            readyPages(manifest, unchecked, *contentCache, *packageCache, cancel.get());
+        return [this, generation, revision, ready] {
+            if (generation != retainedGeneration_ || unlandedRevision_ != revision)
+                return;
+            unlandedPages_ -= ready;
+            repairRetainedPages();
+        };
+    });
+    if (!queued)
+        repairRetainedPages();
+}
+
 bool PlayerController::withheldPagesUnlanded() const
 {
     if (activeSlot_ < 0 || !activeManifest_)
@@ -325,6 +361,11 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
             }
         }
     }
+    // A repair lands the smallest objects first: each page it completes plays at once, and one
+    // large download holds up none of the small ones (ties keep the page order).
+    if (!activateWhenDrained)
+        std::stable_sort(fetch.media.begin(), fetch.media.end(),
+                         [](const MediaItem& a, const MediaItem& b) { return a.bytes < b.bytes; });
     fetch.manifest = std::move(manifest);
     fetch.manifestBody = std::move(manifestBody);
     fetch.revisionChange = revisionChange;
@@ -626,8 +667,41 @@ void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs)
     replacementPumpTimer_.start(int(delay));
 }
 
+// The pages of the revision on glass still lacking an object a repair left for a later run wait
+// for it as pages passed over do: a repair run comes for it when its own wait is over. One given
+// up is waited for no more.
+void PlayerController::waitAsPassedOver(const QString& sha256, const QString& code)
+{
+    if (!replacement_ || replacement_->activateWhenDrained || !activeManifest_
+        || unlandedRevision_ != activeManifest_->manifestRevision)
+        return;
+    const QString& revision = activeManifest_->manifestRevision;
+    if (withheldRevision_ != revision) {
+        withheldPages_.clear();
+        withheldRevision_ = revision;
+    }
+    const bool givenUp = !fetchRefusal(sha256).isEmpty();
+    for (const int index : std::as_const(unlandedPages_)) {
+        if (index < 0 || index >= activeManifest_->pages.size())
+            continue;
+        const QList<Primitive>& primitives = activeManifest_->pages.at(index).primitives;
+        if (std::none_of(primitives.cbegin(), primitives.cend(),
+                         [&](const Primitive& p) { return primitiveUses(p, sha256); }))
+            continue;
+        if (givenUp) {
+            withheldPages_.remove(index);
+            continue;
+        }
+        // An origin's error is reported once in the revision, as for a page passed over.
+        if (!withheldPages_.contains(index) && erroredHashes_.contains(sha256))
+            reportPageFailed(*activeManifest_, index, code);
+        withheldPages_.insert(index);
+    }
+}
+
 void PlayerController::leaveForLaterRun(const QString& sha256, qint64 serverDelayMs)
 {
+    waitAsPassedOver(sha256, QStringLiteral("content_download_failed"));
     int& attempt = unreachableAttempts_[sha256];
     const qint64 delay = std::clamp<qint64>(
         RuntimeCompat::retryBackoffMs(attempt++, serverDelayMs), 1, longestBackoffMs);
@@ -799,8 +873,9 @@ void PlayerController::completeStagedPlanIfReady()
 
 // A new revision's anchor whose object did not come. One the origin withholds may come back:
 // while another page of the plan can be prepared it is passed over like any page, and when no
-// other page could carry the screen the revision is held for it. Otherwise the plan is re-planned
-// on a new anchor, which is prepared at once.
+// other page could carry the screen the plan takes a new anchor for its first stage and keeps
+// the old one for its second, fetched and admitted once the revision is on glass. Otherwise the
+// plan is re-planned on a new anchor without the old, which is prepared at once.
 bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QString& code)
 {
     if (!candidate_ || !candidate_->revisionChange)
@@ -836,21 +911,38 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     const bool withheld = downloadMayRecover(code);
     if (withheld && !otherPages(manifest).isEmpty())
         return false;
+    // A page already waiting for its own withheld object after the first stage cannot take it
+    // over: the two would trade the anchor at every round.
+    const bool withheldKnown = withheldRevision_ == manifest.manifestRevision;
     QStringList pageIds;
     QSet<QString> adslotPageIds;
-    for (const Page& page : manifest.pages) {
+    for (int i = 0; i < manifest.pages.size(); ++i) {
+        const Page& page = manifest.pages.at(i);
+        if (withheld && withheldKnown && withheldPages_.contains(i)
+            && !record.plan.stage1_page_ids.contains(page.id))
+            continue;
         pageIds.append(page.id);
         if (page.type == PageType::adslot)
             adslotPageIds.insert(page.id);
     }
     StoragePlanResult plan =
-        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds);
+        StoragePlan::withAnchorUnavailable(record.plan, pageIds, adslotPageIds, withheld);
     if (withheld && plan.anchor_page_id.isEmpty())
         return false;
     record.plan = std::move(plan);
     // The record names the plan's anchor; left on the old page it would be saved (and planned
-    // against) as an anchor the plan no longer targets.
+    // against) as an anchor the plan no longer carries the screen on.
     record.anchorPageId = record.plan.anchor_page_id;
+    if (record.plan.transition == QLatin1String("staged"))
+        record.stage = QStringLiteral("s1");
+    if (withheld) {
+        // Its second stage looks for the object at the pace of a page passed over.
+        if (withheldRevision_ != manifest.manifestRevision) {
+            withheldPages_.clear();
+            withheldRevision_ = manifest.manifestRevision;
+        }
+        withheldPages_.insert(anchorIndex);
+    }
     logPlayback("storage_plan", {{QStringLiteral("id"), record.manifestRevision},
                                  {QStringLiteral("fit"), record.plan.fit},
                                  {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});

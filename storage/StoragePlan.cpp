@@ -120,6 +120,8 @@ struct PreviousPlan {
     QString transition;
     QStringList targets;
     QStringList stage1;
+    // Pages left out because their anchor's object did not come: taking one back is no growth.
+    QSet<QString> unavailableAnchors;
     qint64 baseline = 0;
     std::optional<qint64> growthSince;
     qint64 nowMs = 0;
@@ -332,6 +334,12 @@ void parsePrevious(PlanInput& in, const QJsonObject& input)
     if (object.contains(key("stage1_page_ids")))
         previous.stage1 = stringList(object.value(key("stage1_page_ids")),
                                      QStringLiteral("previous.stage1_page_ids"));
+    // Read leniently: the exclusions only soften the growth rule, so none is ever refused.
+    for (const QJsonValue& excluded : object.value(key("excluded")).toArray()) {
+        const QJsonObject exclusion = excluded.toObject();
+        if (exclusion.value(key("reason")).toString() == QLatin1String("anchor_unavailable"))
+            previous.unavailableAnchors.insert(exclusion.value(key("page_id")).toString());
+    }
     previous.baseline = requiredByteValue(object, "capacity_baseline", where);
     if (object.contains(key("growth_eligible_since_ms")))
         previous.growthSince = requiredByteValue(object, "growth_eligible_since_ms", where);
@@ -493,7 +501,13 @@ QList<StorageExclusion> excludedOutside(const PlanInput& in, const QStringList& 
 QString anchorOf(const PlanInput& in)
 {
     if (in.previous && in.previous->anchorOnGlass) {
-        for (const QString& id : in.previous->targets) {
+        // A staged plan's anchor is in its first stage; a target after it may be a page whose
+        // object has not come yet, never the page on glass.
+        const QStringList& anchored = in.previous->transition == QLatin1String("staged")
+                                          && !in.previous->stage1.isEmpty()
+                                      ? in.previous->stage1
+                                      : in.previous->targets;
+        for (const QString& id : anchored) {
             const auto found = in.pageIndex.constFind(id);
             if (found != in.pageIndex.constEnd() && in.isContent(*found))
                 return id;
@@ -724,11 +738,16 @@ StoragePlanResult applyHysteresis(const PlanInput& in, StoragePlanResult result)
         if (in.pageIndex.contains(id))
             before.insert(id);
     }
-    const QSet<QString> after(result.target_page_ids.cbegin(), result.target_page_ids.cend());
+    QSet<QString> after(result.target_page_ids.cbegin(), result.target_page_ids.cend());
+    // A page whose anchor object did not come was left out for that alone; taken back, it is
+    // no growth to wait an hour for.
+    const QSet<QString> takenBack = after & previous.unavailableAnchors;
+    after -= takenBack;
+    before -= takenBack;
 
     if (after == before) {
         result.growth_eligible_since_ms = previous.growthSince;
-        if (result.evict.isEmpty()) {
+        if (result.evict.isEmpty() && takenBack.isEmpty()) {
             result.decision = QStringLiteral("hold");
             result.capacity_baseline = heldBaseline(in.capacity, previous.baseline);
         }
@@ -755,7 +774,7 @@ StoragePlanResult applyHysteresis(const PlanInput& in, StoragePlanResult result)
         result.growth_eligible_since_ms.reset();
         return result;
     }
-    return holdPrevious(in, result, before);
+    return holdPrevious(in, result, before | takenBack);
 }
 
 } // namespace
@@ -904,26 +923,35 @@ std::optional<qint64> StoragePlan::pagesCost(const QJsonObject& input, const QSt
 
 StoragePlanResult StoragePlan::withAnchorUnavailable(const StoragePlanResult& result,
                                                      const QStringList& pageIds,
-                                                     const QSet<QString>& adslotPageIds)
+                                                     const QSet<QString>& adslotPageIds,
+                                                     bool withheld)
 {
     StoragePlanResult next = result;
     next.decision = QStringLiteral("anchor_unavailable");
     next.evict.clear();
     const QString old = result.anchor_page_id;
-    if (!old.isEmpty()) {
-        next.target_page_ids.removeAll(old);
-        next.stage1_page_ids.removeIf([&old](const QString& id) { return id == old; });
-        next.excluded.removeIf([&old](const StorageExclusion& e) { return e.page_id == old; });
-        next.excluded.append({old, QStringLiteral("anchor_unavailable")});
-    }
     // Ad pages sit in every selection but cannot carry the screen on their own.
     const auto isContent = [&adslotPageIds](const QString& id) { return !adslotPageIds.contains(id); };
     next.anchor_page_id.clear();
     for (const QString& id : pageIds) {
-        if (isContent(id) && next.target_page_ids.contains(id)) {
+        if (id != old && isContent(id) && next.target_page_ids.contains(id)) {
             next.anchor_page_id = id;
             break;
         }
+    }
+    if (withheld && !old.isEmpty() && !next.anchor_page_id.isEmpty()) {
+        // An object its origin withheld may still come: the page waits for it after the switch,
+        // in the second stage, while the new anchor carries the first.
+        if (next.transition != QLatin1String("staged")) {
+            next.transition = QStringLiteral("staged");
+            next.stage1_page_ids = next.target_page_ids;
+        }
+        next.stage1_page_ids.removeIf([&old](const QString& id) { return id == old; });
+    } else if (!old.isEmpty()) {
+        next.target_page_ids.removeAll(old);
+        next.stage1_page_ids.removeIf([&old](const QString& id) { return id == old; });
+        next.excluded.removeIf([&old](const StorageExclusion& e) { return e.page_id == old; });
+        next.excluded.append({old, QStringLiteral("anchor_unavailable")});
     }
     if (next.anchor_page_id.isEmpty()) {
         next.fit = QStringLiteral("none_fit");

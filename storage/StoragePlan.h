@@ -84,12 +84,14 @@ public:
     // list); ids the input does not hold add nothing. None when the input does not parse.
     static std::optional<qint64> pagesCost(const QJsonObject& input, const QStringList& pageIds);
 
-    // The plan once its anchor page turned out not to be showable. pageIds are every page of
-    // the manifest in order, adslotPageIds those of them that are ad pages; the first content
-    // page still targeted becomes the anchor.
+    // The plan once its anchor page turned out not to be showable. pageIds are the pages of the
+    // manifest that may take the anchor over, in order, adslotPageIds those of them that are ad
+    // pages; the first content page of them still targeted becomes the anchor. A page whose object its origin withheld (withheld)
+    // stays a target outside the first stage, which the plan then has; otherwise it is excluded.
     static StoragePlanResult withAnchorUnavailable(const StoragePlanResult& result,
                                                    const QStringList& pageIds,
-                                                   const QSet<QString>& adslotPageIds);
+                                                   const QSet<QString>& adslotPageIds,
+                                                   bool withheld = false);
 };
 
 } // namespace talvorine

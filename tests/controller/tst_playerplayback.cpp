@@ -443,6 +443,8 @@ private slots:
         for (const char object : QByteArray("abc"))
             commit(*ControllerAccess::contentCache(c), object);
         QVERIFY(h.activate(manifest, 0, false));
+        // The first page on glass: the others are turned to once found whole.
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::unlandedPages(c).isEmpty(), waitMs);
         QWindow w;
         constexpr auto chord = Qt::ControlModifier | Qt::AltModifier;
 

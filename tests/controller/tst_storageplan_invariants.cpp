@@ -254,6 +254,15 @@ void TestStoragePlanInvariants::generatedInputs()
         }
         checkInvariants(generated.input, StoragePlan::withAnchorUnavailable(*plan, ids, adslots),
                         QStringLiteral("anchor_unavailable"));
+        // An anchor whose object was withheld waits after the first stage, which the new one
+        // carries.
+        const StoragePlanResult kept = StoragePlan::withAnchorUnavailable(*plan, ids, adslots, true);
+        checkInvariants(generated.input, kept, QStringLiteral("anchor_unavailable"));
+        if (!kept.anchor_page_id.isEmpty() && !plan->anchor_page_id.isEmpty()) {
+            QVERIFY(kept.target_page_ids.contains(plan->anchor_page_id));
+            QVERIFY(!kept.stage1_page_ids.contains(plan->anchor_page_id));
+            QVERIFY(kept.stage1_page_ids.contains(kept.anchor_page_id));
+        }
 
         // What the controller stores reads back as the same plan.
         StoragePlanRecord record{"man_gen", *plan, plan->anchor_page_id, "complete", 0, 0, 0};

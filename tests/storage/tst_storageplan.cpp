@@ -703,6 +703,16 @@ void TestStoragePlan::hysteresis_data()
     QTest::newRow("held targets that no longer fit shrink")
         << 32 * mib << previous({"C"}, Opt(), now, 0, 40 * mib) << "shrink" << ab << QStringList{"A"}
         << Opt() << 32 * mib << QString("partial") << entries({{"o", 5 * mib}});
+    // C was left out only because its object did not come when it was to be the anchor.
+    QJsonObject anchorLost = previous(ab, Opt(now), now, 0, 100 * mib);
+    anchorLost["excluded"] = QJsonArray{QJsonObject{{"page_id", "C"}, {"reason", "anchor_unavailable"}}};
+    QTest::newRow("an anchor left out for its object is taken back at once")
+        << 100 * mib << anchorLost << "compute" << all << QStringList() << Opt(now) << 100 * mib
+        << QString("fits") << QJsonArray();
+    // Only one page fits now: the page on glass, anchor of the first stage, is the one kept.
+    QTest::newRow("a staged plan on glass stays anchored on its first stage")
+        << 25 * mib << previous(ab, Opt(), now, 0, 100 * mib, {"B"}, true) << "shrink" << QStringList{"B"}
+        << QStringList() << Opt() << 25 * mib << QString("partial") << QJsonArray();
 }
 
 void TestStoragePlan::hysteresis()
@@ -763,32 +773,33 @@ void TestStoragePlan::anchorUnavailable_data()
 {
     QTest::addColumn<StoragePlanResult>("before");
     QTest::addColumn<StoragePlanResult>("after");
+    QTest::addColumn<bool>("withheld"); // the anchor's object withheld by its origin
 
     StoragePlanResult staged{"partial", "staged", {"A", "B", "D"}, {"A", "B"}, {{"C", "capacity"}},
                              {sha("w")}, "compute", 9, Opt(3), Opt(4), "A"};
     StoragePlanResult stagedAfter{"partial", "staged", {"B", "D"}, {"B"},
                                   {{"C", "capacity"}, {"A", "anchor_unavailable"}},
                                   {}, "anchor_unavailable", 9, Opt(3), Opt(4), "B"};
-    QTest::newRow("stage one keeps other pages") << staged << stagedAfter;
+    QTest::newRow("stage one keeps other pages") << staged << stagedAfter << false;
 
     staged.target_page_ids = {"A", "B"};
     staged.stage1_page_ids = {"A"};
     stagedAfter.target_page_ids = {"B"};
     stagedAfter.stage1_page_ids = {"B"};
     stagedAfter.anchor_page_id = "B";
-    QTest::newRow("empty stage one takes the new anchor") << staged << stagedAfter;
+    QTest::newRow("empty stage one takes the new anchor") << staged << stagedAfter << false;
 
     StoragePlanResult direct{"retention_reduced", "direct", {"A", "B"}, {}, {}, {}, "hold", 9, Opt(), Opt(), "A"};
     StoragePlanResult directAfter{"retention_reduced", "direct", {"B"}, {}, {{"A", "anchor_unavailable"}},
                                   {}, "anchor_unavailable", 9, Opt(), Opt(), "B"};
-    QTest::newRow("direct") << direct << directAfter;
+    QTest::newRow("direct") << direct << directAfter << false;
 
     StoragePlanResult last{"partial", "staged", {"A"}, {"A"}, {{"B", "capacity"}}, {sha("w")},
                            "compute", 9, Opt(1), Opt(), "A"};
     StoragePlanResult lastAfter{"none_fit", "blocked", {}, {},
                                 {{"B", "capacity"}, {"A", "anchor_unavailable"}},
                                 {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
-    QTest::newRow("last remaining target") << last << lastAfter;
+    QTest::newRow("last remaining target") << last << lastAfter << false;
 
     // X is an ad page ahead of every content page.
     StoragePlanResult adFirst{"partial", "staged", {"X", "A", "B"}, {"X", "A"}, {{"C", "capacity"}},
@@ -796,24 +807,37 @@ void TestStoragePlan::anchorUnavailable_data()
     StoragePlanResult adFirstAfter{"partial", "staged", {"X", "B"}, {"X", "B"},
                                    {{"C", "capacity"}, {"A", "anchor_unavailable"}},
                                    {}, "anchor_unavailable", 9, Opt(3), Opt(), "B"};
-    QTest::newRow("ad page first never becomes the anchor") << adFirst << adFirstAfter;
+    QTest::newRow("ad page first never becomes the anchor") << adFirst << adFirstAfter << false;
 
     StoragePlanResult adLeft{"partial", "direct", {"X", "A"}, {}, {{"B", "capacity"}}, {}, "compute", 9,
                              Opt(1), Opt(), "A"};
     StoragePlanResult adLeftAfter{"none_fit", "blocked", {}, {},
                                   {{"B", "capacity"}, {"A", "anchor_unavailable"}},
                                   {}, "anchor_unavailable", 9, Opt(1), Opt(), ""};
-    QTest::newRow("only an ad page left") << adLeft << adLeftAfter;
+    QTest::newRow("only an ad page left") << adLeft << adLeftAfter << false;
+
+    StoragePlanResult kept{"partial", "staged", {"A", "B", "D"}, {"B"}, {{"C", "capacity"}}, {},
+                           "anchor_unavailable", 9, Opt(3), Opt(4), "B"};
+    staged.target_page_ids = {"A", "B", "D"};
+    staged.stage1_page_ids = {"A", "B"};
+    QTest::newRow("withheld, after stage one") << staged << kept << true;
+    staged.stage1_page_ids = {"A"};
+    QTest::newRow("withheld, stage one taken by the new anchor") << staged << kept << true;
+    kept = {"retention_reduced", "staged", {"A", "B"}, {"B"}, {}, {}, "anchor_unavailable", 9,
+            Opt(), Opt(), "B"};
+    QTest::newRow("withheld, a direct switch staged") << direct << kept << true;
+    QTest::newRow("withheld, last remaining target") << last << lastAfter << true;
 }
 
 void TestStoragePlan::anchorUnavailable()
 {
     QFETCH(StoragePlanResult, before);
     QFETCH(StoragePlanResult, after);
+    QFETCH(bool, withheld);
     const QStringList ids{"X", "A", "B", "C", "D"};
     const QSet<QString> adslots{"X"};
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots).toJson(), after.toJson());
-    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots), after);
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots, withheld).toJson(), after.toJson());
+    QCOMPARE(StoragePlan::withAnchorUnavailable(before, ids, adslots, withheld), after);
 }
 
 QTEST_GUILESS_MAIN(TestStoragePlan)
