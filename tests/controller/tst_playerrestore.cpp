@@ -112,6 +112,18 @@ QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>
     return pages;
 }
 
+// Revision "man_1", pages a and b with their pictures cached, on glass once a session is made.
+bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures)
+{
+    const QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
+    for (const ServedObject& picture : std::as_const(*pictures)) {
+        if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
+            return false;
+    }
+    h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+    return h.mintSession() && settle(h);
+}
+
 } // namespace
 
 class TestPlayerRestore : public QObject {
@@ -1182,11 +1194,7 @@ private Q_SLOTS:
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<ServedObject> pictures;
-        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
-        for (const ServedObject& picture : std::as_const(pictures))
-            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
-        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
-        QVERIFY(h.mintSession() && settle(h));
+        QVERIFY(playCachedRevision(h, &pictures));
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
 
         const Manifest second = contentManifest(servedPages(service, 'x', answers, &pictures),
@@ -1253,11 +1261,7 @@ private Q_SLOTS:
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<ServedObject> pictures;
-        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
-        for (const ServedObject& picture : std::as_const(pictures))
-            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
-        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
-        QVERIFY(h.mintSession() && settle(h));
+        QVERIFY(playCachedRevision(h, &pictures));
         const Manifest second = contentManifest(
             servedPages(service, 'x', {Answers(10, {.fault = Service::Fault::Silent}), {}}, &pictures),
             service.url(), "man_2");
@@ -1303,11 +1307,7 @@ private Q_SLOTS:
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<ServedObject> pictures;
-        const QList<QJsonArray> first = servedPages(service, 'a', {{}, {}}, &pictures);
-        for (const ServedObject& picture : std::as_const(pictures))
-            QVERIFY(picture.cacheIn(*ControllerAccess::contentCache(c)));
-        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
-        QVERIFY(h.mintSession() && settle(h));
+        QVERIFY(playCachedRevision(h, &pictures));
         const Manifest second = contentManifest(
             servedPages(service, 'x', {Answers(2, {.fault = Service::Fault::Silent})}, &pictures),
             service.url(), "man_2");
