@@ -1162,27 +1162,30 @@ private Q_SLOTS:
         QTest::addColumn<int>("shown");              // revision 2's first page on glass
         QTest::addColumn<QSet<int>>("rotation");     // its pages on glass through ten more waits
         QTest::addColumn<int>("paced");              // a page of it watched as above; -1: none
+        QTest::addColumn<bool>("fetched");           // a staged plan fetched behind glass first
         const Answers withheld(6, {.status = 404});
         const Answers wrong(60, {.corrupt = true});
         QTest::newRow("404 for a while, then served, beside wrong bytes")
-            << QList<Answers>{withheld, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0} << -1;
+            << QList<Answers>{withheld, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0} << -1 << false;
         QTest::newRow("wrong bytes, then 404 for a while")
-            << QList<Answers>{wrong, withheld} << QStringList() << QStringList() << 1 << QSet<int>{1} << -1;
+            << QList<Answers>{wrong, withheld} << QStringList() << QStringList() << 1 << QSet<int>{1} << -1 << false;
         const Answers throttled(3, {.status = 503, .headers = {{"Retry-After", "120"}}});
         QTest::newRow("\"come back later\" for a long while, beside wrong bytes")
-            << QList<Answers>{throttled, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0} << 0;
+            << QList<Answers>{throttled, wrong} << QStringList() << QStringList() << 0 << QSet<int>{0} << 0 << false;
         const QStringList both{"p0", "p1"};
         QTest::newRow("staged, the anchor 404 for a while beside another stage-one page")
-            << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1} << -1;
+            << QList<Answers>{withheld, {}} << both << both << 1 << QSet<int>{0, 1} << -1 << false;
         QTest::newRow("staged, the anchor alone in stage one and 404 for a while")
-            << QList<Answers>{withheld, {}} << both << QStringList{"p0"} << 1 << QSet<int>{0, 1} << -1;
+            << QList<Answers>{withheld, {}} << both << QStringList{"p0"} << 1 << QSet<int>{0, 1} << -1 << false;
         QTest::newRow("staged, the anchor alone in stage one and 404 for ever")
-            << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1} << -1;
+            << QList<Answers>{Answers(60, {.status = 404}), {}} << both << QStringList{"p0"} << 1 << QSet<int>{1} << -1 << false;
         QTest::newRow("staged, the anchor 404 for ever, the other stage-one page for a longer while")
             << QList<Answers>{Answers(60, {.status = 404}), Answers(12, {.status = 404})} << both << both << 1
-            << QSet<int>{1} << 1;
+            << QSet<int>{1} << 1 << false;
         QTest::newRow("staged, the anchor the plan's only page and 404 for a while")
-            << QList<Answers>{withheld, {}} << QStringList{"p0"} << QStringList{"p0"} << 0 << QSet<int>{0} << -1;
+            << QList<Answers>{withheld, {}} << QStringList{"p0"} << QStringList{"p0"} << 0 << QSet<int>{0} << -1 << false;
+        QTest::newRow("staged, the anchor alone in stage one and 404 for a while, fetched behind glass")
+            << QList<Answers>{withheld, {}} << both << QStringList{"p0"} << 1 << QSet<int>{0, 1} << -1 << true;
     }
     void newRevisionNeverStranded()
     {
@@ -1212,7 +1215,11 @@ private Q_SLOTS:
             record.plan.target_page_ids = targets;
             record.plan.stage1_page_ids = stageOne;
             ControllerAccess::setPendingStoragePlan(c, record);
-            ControllerAccess::preparePage(c, second, 0, true);
+            QFETCH(bool, fetched);
+            if (fetched)
+                ControllerAccess::beginReplacement(c, second);
+            else
+                ControllerAccess::preparePage(c, second, 0, true);
         }
         // One wait for each ask of the longest row (thirteen), and one to spare.
         const int waits = 13 + 1;
