@@ -471,9 +471,14 @@ bool ControllerHarness::untilActivated(const std::function<void()>& begin)
 
 bool ControllerHarness::activate(const Manifest& manifest, int page, bool revisionChange)
 {
-    return untilActivated([&] {
-        ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
-    });
+    if (!untilActivated([&] {
+            ControllerAccess::preparePage(*controller_, manifest, page, revisionChange);
+        }))
+        return false;
+    // A first page on glass has the other pages looked for in the caches behind it; until that
+    // look ends none of them is turned to, however soon a test ends the dwell.
+    const CacheIoQueue& io = ControllerAccess::contentIo(*controller_);
+    return QTest::qWaitFor([&io] { return !io.isRunning() && io.waitingCount() == 0; }, waitMs);
 }
 
 bool ControllerHarness::showCachedPage()
