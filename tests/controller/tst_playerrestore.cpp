@@ -1033,16 +1033,12 @@ private Q_SLOTS:
     void minuteLookForRoom_data()
     {
         QTest::addColumn<bool>("onGlass"); // the revision on glass is refused, else a new one
-        QTest::addColumn<bool>("roomBack");
-        QTest::newRow("new revision, volume stays full") << false << false;
-        QTest::newRow("new revision, room back") << false << true;
-        QTest::newRow("on glass, volume stays full") << true << false;
-        QTest::newRow("on glass, room back") << true << true;
+        QTest::newRow("new revision") << false;
+        QTest::newRow("on glass") << true;
     }
     void minuteLookForRoom()
     {
         QFETCH(bool, onGlass);
-        QFETCH(bool, roomBack);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
@@ -1096,8 +1092,6 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("storage_plan").size(), lines);
         QCOMPARE(service.requestsTo(W::storageRoute).size(), reports);
         QCOMPARE(ControllerAccess::storagePlanGeneration(c), plans);
-        if (!roomBack)
-            return;
         available->store(1000 * mib);
         looked();
         if (onGlass)
