@@ -36,21 +36,19 @@ public:
             failure = where + QStringLiteral(": ") + what;
     }
 
-    // A misspelt key would otherwise change nothing without a word.
-    void keys(const QJsonObject& object, const QString& where, std::initializer_list<const char*> known)
+    // An object of the known members only: a misspelt key would otherwise change nothing
+    // without a word.
+    QJsonObject object(const QJsonValue& value, const QString& where, std::initializer_list<const char*> known)
     {
+        if (!value.isObject())
+            fail(where, QStringLiteral("an object is expected"));
+        const QJsonObject object = value.toObject();
         for (auto it = object.begin(); it != object.end(); ++it) {
             if (std::none_of(known.begin(), known.end(),
                              [&it](const char* key) { return it.key() == QLatin1String(key); }))
                 fail(where, QStringLiteral("unknown member \"%1\"").arg(it.key()));
         }
-    }
-
-    QJsonObject object(const QJsonValue& value, const QString& where)
-    {
-        if (!value.isObject())
-            fail(where, QStringLiteral("an object is expected"));
-        return value.toObject();
+        return object;
     }
 
     QJsonArray array(const QJsonObject& object, const char* key, const QString& where, bool required)
@@ -137,10 +135,10 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     }
     Reader read;
     SampleScenario scenario;
-    const QJsonObject root = read.object(document.object(), QStringLiteral("scenario"));
     if (!document.isObject())
         read.fail(QStringLiteral("scenario"), QStringLiteral("an object is expected"));
-    read.keys(root, QStringLiteral("scenario"), {"dwell", "revisions", "faults", "portal", "reloads"});
+    const QJsonObject root = read.object(document.object(), QStringLiteral("scenario"),
+                                         {"dwell", "revisions", "faults", "portal", "reloads"});
     if (const auto dwell = read.seconds(root, "dwell", QStringLiteral("scenario")))
         scenario.dwellMs = int(std::max<qint64>(*dwell, 1000));
 
@@ -148,8 +146,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     const QJsonArray revisions = read.array(root, "revisions", QStringLiteral("scenario"), true);
     for (qsizetype r = 0; r < revisions.size() && read.ok(); ++r) {
         const QString where = at(QStringLiteral("revisions"), r);
-        const QJsonObject object = read.object(revisions.at(r), where);
-        read.keys(object, where, {"at", "after_manifest", "pages"});
+        const QJsonObject object = read.object(revisions.at(r), where, {"at", "after_manifest", "pages"});
         ScenarioRevision revision;
         const std::optional<qint64> atMs = read.seconds(object, "at", where);
         const std::optional<qint64> afterMs = read.seconds(object, "after_manifest", where);
@@ -164,8 +161,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
         const QJsonArray pages = read.array(object, "pages", where, true);
         for (qsizetype p = 0; p < pages.size() && read.ok(); ++p) {
             const QString pageWhere = where + QLatin1Char('.') + at(QStringLiteral("pages"), p);
-            const QJsonObject pageObject = read.object(pages.at(p), pageWhere);
-            read.keys(pageObject, pageWhere, {"id", "bytes", "pictures", "adslot"});
+            const QJsonObject pageObject = read.object(pages.at(p), pageWhere,
+                                                         {"id", "bytes", "pictures", "adslot"});
             ScenarioPage page;
             page.id = read.name(pageObject, "id", pageWhere);
             if (ids.contains(page.id))
@@ -181,8 +178,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
                 page.pictures.append({page.id, *bytes});
             for (qsizetype i = 0; i < pictures.size() && read.ok(); ++i) {
                 const QString pictureWhere = pageWhere + QLatin1Char('.') + at(QStringLiteral("pictures"), i);
-                const QJsonObject pictureObject = read.object(pictures.at(i), pictureWhere);
-                read.keys(pictureObject, pictureWhere, {"name", "bytes"});
+                const QJsonObject pictureObject = read.object(pictures.at(i), pictureWhere,
+                                                                {"name", "bytes"});
                 const QString name = read.name(pictureObject, "name", pictureWhere);
                 const std::optional<qint64> size =
                     read.whole(pictureObject, "bytes", pictureWhere, minPictureBytes, maxPictureBytes);
@@ -207,8 +204,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     const QJsonArray faults = read.array(root, "faults", QStringLiteral("scenario"), false);
     for (qsizetype f = 0; f < faults.size() && read.ok(); ++f) {
         const QString where = at(QStringLiteral("faults"), f);
-        const QJsonObject object = read.object(faults.at(f), where);
-        read.keys(object, where, {"object", "from", "until", "answer", "retry_after", "rate"});
+        const QJsonObject object = read.object(
+            faults.at(f), where, {"object", "from", "until", "answer", "retry_after", "rate"});
         ScenarioFault fault;
         fault.object = object.value(QLatin1String("object")).toString();
         if (fault.object != QLatin1String("*") && !sizes.contains(fault.object))
@@ -240,8 +237,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
 
     if (root.contains(QLatin1String("portal")) && read.ok()) {
         const QString where = QStringLiteral("portal");
-        const QJsonObject object = read.object(root.value(QLatin1String("portal")), where);
-        read.keys(object, where, {"from", "until", "redirect"});
+        const QJsonObject object = read.object(root.value(QLatin1String("portal")), where,
+                                                {"from", "until", "redirect"});
         ScenarioPortal portal;
         portal.fromMs = read.seconds(object, "from", where).value_or(0);
         portal.untilMs = read.seconds(object, "until", where).value_or(0);
@@ -254,8 +251,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     const QJsonArray reloads = read.array(root, "reloads", QStringLiteral("scenario"), false);
     for (qsizetype i = 0; i < reloads.size() && read.ok(); ++i) {
         const QString where = at(QStringLiteral("reloads"), i);
-        const QJsonObject object = read.object(reloads.at(i), where);
-        read.keys(object, where, {"at", "ttl", "spread"});
+        const QJsonObject object = read.object(reloads.at(i), where, {"at", "ttl", "spread"});
         ScenarioReload reload;
         const std::optional<qint64> atMs = read.seconds(object, "at", where);
         const std::optional<qint64> ttlMs = read.seconds(object, "ttl", where);
