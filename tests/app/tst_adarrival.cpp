@@ -138,6 +138,8 @@ private slots:
 
         QVERIFY(h.startBound());
         QTRY_VERIFY_WITH_TIMEOUT(test::SceneWindow::filledWith(scene.grab(), {255, 0, 0}), waitMs);
+        // The other pages are fetched behind it, each turned to once it is whole.
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::unlandedPages(c).isEmpty(), waitMs);
 
         // Red on glass: the arrival is resolved and, when filled, its creative staged on the
         // idle stage and reported ready by the scene.

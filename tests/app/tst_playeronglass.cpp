@@ -109,6 +109,8 @@ private slots:
         QVERIFY(PersistentState(h.statePath("playback-state")).loadLastKnownGood(&route, &kept));
         QCOMPARE(route, W::manifestRoute);
         QCOMPARE(kept, etag);
+        // The other pages are fetched behind it, each turned to once it is whole.
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::unlandedPages(c).isEmpty(), waitMs);
 
         // Its dwell over, the blue page fades in over the red one.
         const auto endDwell = [&h] {

@@ -138,10 +138,11 @@ private slots:
         QVERIFY(test::prepareBoundState(state_.path()));
 
         // First run: bound and online, the player downloads and shows each page in turn as the
-        // operator steps through them.
+        // operator steps through them; the pages after the first are fetched behind it.
         {
-            start(s.url());
+            PlayerController& first = start(s.url());
             QTRY_VERIFY_WITH_TIMEOUT(shows(redRgb), waitMs);
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::unlandedPages(first).isEmpty(), waitMs);
             step();
             QTRY_VERIFY_WITH_TIMEOUT(shows(blueRgb), waitMs);
             step();
