@@ -228,7 +228,10 @@ private slots:
         };
         // Reports answered so far, whatever the answer (a redirected one ends at the page).
         int settled = 0;
-        connect(transport.networkAccessManager(), &QNetworkAccessManager::finished, this,
+        // Counting ends with this function: the harness, and the replies it still has open,
+        // outlive it until cleanup.
+        QObject counting;
+        connect(transport.networkAccessManager(), &QNetworkAccessManager::finished, &counting,
                 [&settled](QNetworkReply* reply) {
                     const QString path = reply->url().path();
                     settled += path == QLatin1String(W::reportsRoute) || path == "/login";
