@@ -112,6 +112,20 @@ QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>
     return pages;
 }
 
+// Pages of one cached picture each, as many as names, each picture of that many bytes.
+bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, qint64 bytes,
+                 QList<QJsonArray>* pages, QList<ServedObject>* pictures)
+{
+    for (const char* name : names) {
+        const ServedObject picture = ServedObject::make(name, bytes, quint32(pages->size() + 1));
+        if (!picture.cacheIn(cache))
+            return false;
+        pictures->append(picture);
+        pages->append({mediaPrimitive(name, {picture})});
+    }
+    return true;
+}
+
 // Revision "man_1", pages a and b with their pictures cached, on glass once a session is made.
 bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures)
 {
@@ -780,11 +794,7 @@ private Q_SLOTS:
         const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
         QList<ServedObject> pictures;
         QList<QJsonArray> pages;
-        for (const char* name : {"a", "b", "c"}) {
-            pictures.append(ServedObject::make(name, 65536, quint32(pages.size() + 1)));
-            QVERIFY(pictures.last().cacheIn(cache));
-            pages.append({mediaPrimitive(name, {pictures.last()})});
-        }
+        QVERIFY(cachedPages(cache, {"a", "b", "c"}, 65536, &pages, &pictures));
         const auto shows = [&](int page) {
             const QString source = cache.objectPath(pictures.at(page).sha256);
             return c.activeSlot() >= 0
@@ -987,11 +997,7 @@ private Q_SLOTS:
         const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
         QList<ServedObject> pictures;
         QList<QJsonArray> pages;
-        for (const char* name : {"a", "b", "c"}) {
-            pictures.append(ServedObject::make(name, mib, quint32(pages.size() + 1)));
-            QVERIFY(pictures.last().cacheIn(cache));
-            pages.append({mediaPrimitive(name, {pictures.last()})});
-        }
+        QVERIFY(cachedPages(cache, {"a", "b", "c"}, mib, &pages, &pictures));
         StoragePlanRecord saved;
         saved.manifestRevision = "man_1";
         saved.stage = "complete";
@@ -1046,11 +1052,8 @@ private Q_SLOTS:
         const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
         QVERIFY(h.mintSession());
         QList<QJsonArray> pages;
-        for (const char* name : {"a", "b"}) {
-            const ServedObject picture = ServedObject::make(name, 65536, quint32(pages.size() + 1));
-            QVERIFY(picture.cacheIn(cache));
-            pages.append({mediaPrimitive(name, {picture})});
-        }
+        QList<ServedObject> pictures;
+        QVERIFY(cachedPages(cache, {"a", "b"}, 65536, &pages, &pictures));
         const ServedObject d = ServedObject::make("d", 65536, 3);
         service.putContent(d.path, d.bytes);
         ControllerAccess::planRevision(c, contentManifest(pages, service.url(), "man_1"));
