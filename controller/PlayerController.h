@@ -623,6 +623,7 @@ private:
     void takeNewRevision(const IntakeOperation& operation, Manifest manifest,
                          const QByteArray& body, bool fromNetwork);
     bool revisionInHand(const QString& revision) const;
+    void dropWithdrawnRevision(const QString& named);
     void holdManifestFailure();
     void armManifestRetry(qint64 ms);
     void fetchCurrentManifest();
@@ -1458,6 +1459,8 @@ private:
     std::shared_ptr<std::atomic<bool>> storagePlanCancel_;
     quint64 storagePlanGeneration_ = 0;
     bool storagePlanRunning_ = false;
+    // The revision the planning run under way is for.
+    QString storagePlanRevision_;
     // When re-plans of the revision on glass shrank or grew it (monotonic ms), for the planner's
     // cycle limit.
     QList<qint64> storageCycleTimes_;

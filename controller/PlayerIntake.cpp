@@ -206,6 +206,8 @@ void PlayerController::consumeManifest(const QByteArray& body, bool fromNetwork,
     if (fromNetwork)
         paymentRequired_ = false;
     if (revisionInHand(manifest.manifestRevision)) {
+        if (fromNetwork)
+            dropWithdrawnRevision(manifest.manifestRevision);
         refreshSameRevision(operation, manifest, body, fromNetwork);
         return;
     }
@@ -359,6 +361,44 @@ bool PlayerController::revisionInHand(const QString& revision) const
         return true;
     return candidate_ && candidate_->revisionChange
         && candidate_->manifest.manifestRevision == revision;
+}
+
+// The service names the revision on glass while a newer one is in hand: it took the newer one
+// back. Whatever would still bring it on glass goes (what it landed stays cached, and a later
+// answer naming it plans it afresh); the page on glass plays on with its timers as they run.
+void PlayerController::dropWithdrawnRevision(const QString& named)
+{
+    if (activeSlot_ < 0 || !activeManifest_ || activeManifest_->manifestRevision != named)
+        return;
+    const bool candidateDropped = candidate_ && candidate_->revisionChange
+                                  && candidate_->manifest.manifestRevision != named;
+    if (candidateDropped) {
+        dropCandidate();
+        cancelPendingStep("no_prepared_page");
+    }
+    if (replacement_ && replacement_->revisionChange && replacement_->activateWhenDrained
+        && replacement_->manifest.manifestRevision != named)
+        cancelReplacement();
+    // A plan of it still under way would take it up again when it comes back.
+    if (storagePlanRunning_ && storagePlanRevision_ != named) {
+        ++storagePlanGeneration_;
+        storagePlanCancel_->store(true, std::memory_order_release);
+        storagePlanRunning_ = false;
+    }
+    if (roomWait_ && roomWait_->manifest.manifestRevision != named) {
+        roomWait_.reset();
+        tellRoomWaitReplaced(named);
+        if (!roomRefusedOnGlass())
+            roomWaitTimer_.stop();
+    }
+    if (pendingStoragePlan_ && pendingStoragePlan_->manifestRevision != named)
+        pendingStoragePlan_.reset();
+    if (pendingRevision_ && pendingRevision_->manifest.manifestRevision != named)
+        pendingRevision_.reset();
+    publishSyncGlyph(false, false);
+    // A repair of the revision on glass that drained behind the candidate finishes now.
+    if (candidateDropped)
+        tryActivateReplacement();
 }
 
 void PlayerController::holdManifestFailure()

@@ -364,6 +364,7 @@ void PlayerController::planRevision(Manifest manifest, QByteArray manifestBody, 
     storagePlanCancel_->store(true, std::memory_order_release);
     storagePlanCancel_ = std::make_shared<std::atomic<bool>>(false);
     storagePlanRunning_ = true;
+    storagePlanRevision_ = revision;
 
     job.quota = storageQuota(qEnvironmentVariable("TALVORINE_STORAGE_QUOTA_BYTES"));
     job.revision = revision;

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonArray>
+#include <QScopeGuard>
 #include <QSignalSpy>
 #include <QTest>
 #include <QThread>
@@ -1322,6 +1323,65 @@ private Q_SLOTS:
         QVERIFY(settle(h));
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
         QVERIFY(h.devLog("recovery_sweep").isEmpty());
+    }
+
+    // Revision 2, its picture withheld at first, is being brought in behind revision 1 when the
+    // service names revision 1 again: it has withdrawn revision 2. The picture served later
+    // brings revision 2 on glass no more (nor is it reported activated) until the service names
+    // it again, and then it is planned afresh. Revision 1 named by the stored copy withdraws
+    // nothing.
+    void withdrawnRevisionDropped_data()
+    {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("held behind glass for its picture") << "held";
+        QTest::newRow("its candidate in preparation") << "candidate";
+        QTest::newRow("its plan under way") << "plan";
+        QTest::newRow("waiting for room") << "room";
+        QTest::newRow("named again by the stored copy") << "stored";
+    }
+    void withdrawnRevisionDropped()
+    {
+        QFETCH(QString, way);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures)); // its answer repeats at each fetch
+        const auto room = ControllerAccess::measureVolumeAs(c, 1200 * mib, way == "room" ? 100 * mib : 1000 * mib);
+        const QList<QJsonArray> pages = servedPages(h.service(), 'x', {Answers(2, {.status = 404})}, &pictures);
+        const auto busy = std::make_shared<std::atomic<bool>>(way == "candidate" || way == "plan");
+        const auto freed = qScopeGuard([busy] { busy->store(false); });
+        QVERIFY(ControllerAccess::contentIo(c).submit(std::make_shared<std::atomic<bool>>(false), [busy] {
+            while (busy->load())
+                QThread::msleep(1);
+            return std::function<void()>();
+        }));
+        if (way == "candidate")
+            ControllerAccess::preparePage(c, contentManifest(pages, h.service().url(), "man_2"), 0, true);
+        else
+            ControllerAccess::planRevision(c, contentManifest(pages, h.service().url(), "man_2"));
+        QVERIFY(busy->load() || (settle(h) && ControllerAccess::fetchRevision(c) == (way == "room" ? "" : "man_2")));
+        room->store(1000 * mib);
+        QSignalSpy answered(&h.transport(), &RuntimeTransport::manifestModified);
+        if (way == "stored")
+            ControllerAccess::consumeStoredManifest(c, contentManifestBody({{mediaPrimitive("a", {pictures.at(0)})}}, "man_1"));
+        else
+            ControllerAccess::fetchManifest(c, W::manifestRoute);
+        QVERIFY(way == "stored" || answered.wait(waitMs));
+        busy->store(false);
+        const auto shown = [&c] { return ControllerAccess::activeRevision(c) == "man_2"; };
+        QCOMPARE(leftAloneUntil(h, shown, 8), way == "stored");
+        h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2"))});
+        ControllerAccess::fetchManifest(c, W::manifestRoute);
+        QVERIFY(answered.wait(waitMs) && leftAloneUntil(h, shown, 8));
+        const auto activations = [&h] {
+            const QList<Service::Request> sent = h.service().requestsTo(W::reportsRoute);
+            return std::count_if(sent.cbegin(), sent.cend(), [](const Service::Request& report) {
+                const QJsonObject body = report.jsonBody();
+                return body["code"] == "manifest.activated"
+                    && body["context"].toObject()["manifest_revision"] == "man_2";
+            });
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(activations(), 1, waitMs);
     }
 
     // A first start on pages of one picture each. The origin takes the request for one picture
