@@ -1386,9 +1386,11 @@ private Q_SLOTS:
 
     // A first start on pages of one picture each. The origin takes the request for one picture
     // and does not answer it, or answers and goes silent, past the candidate's deadline (the
-    // repair's watchdog for another page's picture, fetched behind the first page on glass);
-    // then it answers again. The deadline gives the transfer up: the page it held is passed over,
-    // not reported, and every page is on glass within five minutes of the origin's return.
+    // repair's watchdog for another page's picture, fetched behind the first page on glass, or
+    // the deadline of the next page turned to, whose candidate asks for another page's picture
+    // found lost from the cache); then it answers again. The deadline gives the transfer up: the
+    // page it held is passed over, not reported, a page turned to goes on glass at the deadline,
+    // and every page is on glass within five minutes of the origin's return.
     void silentOriginNotReported_data()
     {
         QTest::addColumn<int>("pageCount");
@@ -1396,13 +1398,15 @@ private Q_SLOTS:
         QTest::addColumn<Service::Fault>("fault");
         QTest::addColumn<bool>("package"); // the silent page's object is its web package
         QTest::addColumn<QString>("code"); // the code the candidate fails with; none: it shows
+        QTest::addColumn<bool>("turning"); // lost once every page landed, as the first page turns
         const Service::Fault silent = Service::Fault::Silent;
         const QString download = "content_download_failed";
-        QTest::newRow("its own picture, no answer") << 2 << 0 << silent << false << download;
-        QTest::newRow("another page's picture, no answer") << 2 << 1 << silent << false << QString();
-        QTest::newRow("its own picture, an answer gone silent") << 2 << 0 << Service::Fault::Stall << false << download;
-        QTest::newRow("the only page's picture, no answer") << 1 << 0 << silent << false << download;
-        QTest::newRow("its own package, no answer") << 2 << 0 << silent << true << "application_package_download_failed";
+        QTest::newRow("its own picture, no answer") << 2 << 0 << silent << false << download << false;
+        QTest::newRow("another page's picture, no answer") << 2 << 1 << silent << false << QString() << false;
+        QTest::newRow("another page's picture, no answer at a turn's deadline") << 3 << 2 << silent << false << QString() << true;
+        QTest::newRow("its own picture, an answer gone silent") << 2 << 0 << Service::Fault::Stall << false << download << false;
+        QTest::newRow("the only page's picture, no answer") << 1 << 0 << silent << false << download << false;
+        QTest::newRow("its own package, no answer") << 2 << 0 << silent << true << "application_package_download_failed" << false;
     }
     void silentOriginNotReported()
     {
@@ -1410,11 +1414,12 @@ private Q_SLOTS:
         QFETCH(int, silentPage);
         QFETCH(Service::Fault, fault);
         QFETCH(bool, package);
+        QFETCH(bool, turning);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<Answers> answers(pageCount);
-        answers[silentPage] = {{.fault = fault}};
+        answers[silentPage] = turning ? Answers{{}, {.fault = fault}} : Answers{{.fault = fault}};
         QList<ServedObject> pictures;
         QList<QJsonArray> pages = servedPages(service, 'a', answers, &pictures);
         if (package) {
@@ -1430,7 +1435,16 @@ private Q_SLOTS:
         // Bytes of an answer that went silent are read first: the deadline is the one after them.
         const QString partial = ControllerAccess::contentCache(c)->partialPath(silent.sha256);
         QTRY_VERIFY_WITH_TIMEOUT(fault != Service::Fault::Stall || QFileInfo(partial).size() > 0, waitMs);
-        if (silentPage == 0) {
+        if (turning) {
+            QTRY_VERIFY_WITH_TIMEOUT(c.activeSlot() >= 0 && ControllerAccess::unlandedPages(c).isEmpty() && !ControllerAccess::fetchRunning(c), waitMs);
+            QVERIFY(QFile::remove(ControllerAccess::contentCache(c)->objectPath(silent.sha256)));
+            h.clock().advance(h.timer("pageTimer")->interval());
+            QVERIFY(h.expireSoon("pageTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(service.contentAttempts(silent.path) == 2 && h.timer("candidateDeadlineTimer")->isActive(), waitMs);
+            h.clock().advance(60000);
+            QVERIFY(h.expireSoon("candidateDeadlineTimer"));
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activePageIndex(c), 1, waitMs);
+        } else if (silentPage == 0) {
             QVERIFY(h.timer("candidateDeadlineTimer")->isActive());
             h.clock().advance(60000);
             QVERIFY(h.expireSoon("candidateDeadlineTimer"));
