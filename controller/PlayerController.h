@@ -674,6 +674,7 @@ private:
                               std::optional<StoragePlanRecord> record, bool replan);
     void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
     QJsonObject adoptStoragePlan(const QString& revision);
+    bool writeOwedLastKnownGood();
     void sendStorageReport(bool force);
     void sampleStorage();
     void roomWaitElapsed();
@@ -1487,6 +1488,16 @@ private:
     // The kinds of write error (error numbers) the operator has been told of since a download
     // last wrote.
     QSet<int> writeFaultsSaid_;
+    // The revision on glass as its activation could not write it as the last known good, with
+    // the route and entity tag it came by; written at each end of a dwell and each storage sample
+    // until it goes through. The operator is told once while the writes fail.
+    struct OwedLastKnownGood {
+        QString revision;
+        QString route;
+        QByteArray etag;
+    };
+    std::optional<OwedLastKnownGood> lastKnownGoodOwed_;
+    bool lastKnownGoodFaultSaid_ = false;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;
