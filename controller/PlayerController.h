@@ -754,6 +754,7 @@ private:
     // mayRetry: the one immediate retry of a hard failure applies (an object the candidate's
     // own page shows, not one that stayed away while a page plays).
     void packageDownloadFailed(const PackageTransfer& transfer, bool mayRetry);
+    void packageWriteFailed(const PackageTransfer& transfer, int error);
     void rememberRefusedPackage(const QString& sha256, const QString& code);
     void dropReplacementPackage(const QString& sha256);
     void packageRetryFired();
