@@ -675,6 +675,7 @@ private:
                               std::optional<StoragePlanRecord> record, bool replan);
     void applyReplanOnGlass(const Manifest& manifest, StoragePlanRecord record);
     QJsonObject adoptStoragePlan(const QString& revision);
+    bool writeOwedLastKnownGood();
     void sendStorageReport(bool force);
     void sampleStorage();
     void roomWaitElapsed();
@@ -754,6 +755,7 @@ private:
     // mayRetry: the one immediate retry of a hard failure applies (an object the candidate's
     // own page shows, not one that stayed away while a page plays).
     void packageDownloadFailed(const PackageTransfer& transfer, bool mayRetry);
+    void packageWriteFailed(const PackageTransfer& transfer, int error);
     void rememberRefusedPackage(const QString& sha256, const QString& code);
     void dropReplacementPackage(const QString& sha256);
     void packageRetryFired();
@@ -1490,6 +1492,16 @@ private:
     // The kinds of write error (error numbers) the operator has been told of since a download
     // last wrote.
     QSet<int> writeFaultsSaid_;
+    // The revision on glass as its activation could not write it as the last known good, with
+    // the route and entity tag it came by; written at each end of a dwell and each storage sample
+    // until it goes through. The operator is told once while the writes fail.
+    struct OwedLastKnownGood {
+        QString revision;
+        QString route;
+        QByteArray etag;
+    };
+    std::optional<OwedLastKnownGood> lastKnownGoodOwed_;
+    bool lastKnownGoodFaultSaid_ = false;
 
     // --- Screenshots ---
     ScreenshotCaptureGate screenshotGate_;

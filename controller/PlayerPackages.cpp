@@ -9,6 +9,7 @@
 #include "controller/PlayerDiagnostics.h"
 #include "controller/PlayerPreparation.h"
 #include "runtime/RuntimeCompat.h"
+#include "storage/PartialDownload.h"
 #include "storage/Saturating.h"
 
 #include <QFileInfo>
@@ -370,6 +371,11 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
                  {QStringLiteral("code"), QStringLiteral("application_package_download_failed")},
                  {QStringLiteral("error"), errorText},
                  {QStringLiteral("path"), path}});
+    // Bytes the volume refused say nothing of the package or its origin.
+    if (const int error = transfer->partial ? transfer->partial->writeErrno() : 0; error != 0) {
+        packageWriteFailed(*transfer, error);
+        return;
+    }
     packageDownloadFailed(*transfer, ownPage && !(transient && activeSlot_ >= 0));
 }
 
@@ -397,6 +403,38 @@ void PlayerController::packageDownloadFailed(const PackageTransfer& transfer, bo
     }
     downloadApplicationPackage(transfer.primitive, transfer.generation, transfer.attempt + 1,
                                false);
+}
+
+// Nothing is counted against the package, as for media. A full volume waits for room: a new
+// revision behind glass from the storage sample, the candidate's own page held as storage
+// short. One that cannot be written at all gives the package a wait of its own, which room would
+// not end: the candidate's own page with nothing on glass tries again after the package's
+// back-off, counted by the candidate rather than the package; a background run backs off as from
+// an origin out of reach, or leaves it to a later run; any other candidate goes without it.
+void PlayerController::packageWriteFailed(const PackageTransfer& transfer, int error)
+{
+    const QString& sha256 = transfer.descriptor.sha256;
+    const bool room = writeWantsRoom(error);
+    if (transfer.replacement) {
+        if (room)
+            waitForRoomAfterWriteFailure();
+        else if (replacement_->onePass)
+            dropReplacementPackage(sha256);
+        else
+            noteReplacementUnreachable();
+        return;
+    }
+    const bool ownPage = candidatePageShows(sha256);
+    if (ownPage && room) {
+        roomRefusedFree_.reset();
+        failCandidate(QStringLiteral("content_storage_insufficient"));
+    } else if (ownPage && activeSlot_ < 0) {
+        packageRetry_ = PackageRetry{transfer.primitive, transfer.generation, transfer.attempt};
+        packageRetryTimer_.start(
+            int(packageRetryDelayMs({}, {}, QDateTime(), candidateRetryAttempt_++)));
+    } else {
+        packageDownloadFailed(transfer, false);
+    }
 }
 
 // Refused bytes stay refused: their digest is remembered while the process lives (the cache

@@ -543,7 +543,11 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
         noneFit && previous && samePlanOutcome(previous->plan, record.plan);
     activeStoragePlan_ = std::move(record);
 
-    if (!state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_)))
+    // While the revision on glass is owed as the last known good, the copy on disk names the one
+    // before and refuses its plan: the plan goes with the whole copy instead.
+    const bool owed = lastKnownGoodOwed_ && lastKnownGoodOwed_->revision == revision;
+    if (!(owed ? writeOwedLastKnownGood()
+               : state_.saveStoragePlan(storagePlanRecordJson(*activeStoragePlan_))))
         DevFileLog::record(QStringLiteral("storage.plan_persist_failed"));
     if (noneFit) {
         // Its cached pages keep rotating; nothing more of the revision is fetched.
@@ -592,6 +596,47 @@ QJsonObject PlayerController::adoptStoragePlan(const QString& revision)
     return {};
 }
 
+// The revision on glass, with its plan, as the copy a restart plays from; false when the write
+// failed again. A copy owed for a revision that left glass by another way is owed no more: that
+// way wrote or cleared the copy itself.
+bool PlayerController::writeOwedLastKnownGood()
+{
+    if (!lastKnownGoodOwed_)
+        return true;
+    const QString revision = lastKnownGoodOwed_->revision;
+    if (!activeManifest_ || activeManifest_->manifestRevision != revision) {
+        lastKnownGoodOwed_.reset();
+        return true;
+    }
+    if (activeSlot_ < 0)
+        return true;
+    const QJsonObject plan =
+        activeStoragePlan_ && activeStoragePlan_->manifestRevision == revision
+            ? storagePlanRecordJson(*activeStoragePlan_)
+            : QJsonObject();
+    QString error;
+    if (!state_.saveLastKnownGood(activeManifestBody_, revision, &error,
+                                  lastKnownGoodOwed_->route, lastKnownGoodOwed_->etag, plan)) {
+        if (!std::exchange(lastKnownGoodFaultSaid_, true)) {
+            const QString problem = StorageFiles::directoryProblem(stateDirectory_);
+            writeStandardErrorLine(
+                QStringLiteral("Revision %1 cannot be saved as the last known good in the state "
+                               "directory %2: %3. It keeps playing, and the save is tried again "
+                               "as each page ends; a restart before then plays the revision "
+                               "saved before.")
+                    .arg(revision, QDir::toNativeSeparators(stateDirectory_),
+                         problem.isEmpty() ? error : problem)
+                    .toLocal8Bit());
+        }
+        return false;
+    }
+    lastKnownGoodOwed_.reset();
+    lastKnownGoodFaultSaid_ = false;
+    if (status_ == QLatin1String("playing_lkg_persist_failed"))
+        setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
+    return true;
+}
+
 // --- Storage reports -----------------------------------------------------------------------
 
 void PlayerController::sendStorageReport(bool force)
@@ -617,6 +662,7 @@ void PlayerController::sendStorageReport(bool force)
 
 void PlayerController::sampleStorage()
 {
+    writeOwedLastKnownGood();
     // A revision waiting for room is planned again: the run measures whether the room it
     // lacked is there, and takes it when it is. Until it is taken, it is looked at every minute
     // rather than at the next quarter hour or unchanged answer.

@@ -155,6 +155,8 @@ void PlayerController::scheduleAdvance()
 
 void PlayerController::advancePage()
 {
+    // The end of a dwell, whether the page turns or stays.
+    writeOwedLastKnownGood();
     mediaItemTimer_.stop();
     if (adActive()) {
         finishAdPresentation(adPresentationCompleted(false));
@@ -627,7 +629,6 @@ void PlayerController::activateCandidate()
         Q_EMIT objectEnterChanged();
     }
 
-    bool persisted = true;
     const QString& revision = activeManifest_->manifestRevision;
     if (prepared.revisionChange) {
         // A held revision has come in: its rounds' back-off and the repair runs' waits start over.
@@ -636,12 +637,13 @@ void PlayerController::activateCandidate()
         if (pendingRevision_ && pendingRevision_->manifest.manifestRevision == revision)
             pendingRevision_.reset();
         const QString route = manifestRoutePath();
-        const QJsonObject plan = adoptStoragePlan(revision);
-        persisted = state_.saveLastKnownGood(activeManifestBody_, revision, nullptr, route,
-                                             manifestEtagFor(route), plan);
+        adoptStoragePlan(revision);
+        // Owed until written: a write the volume refuses now is made again later.
+        lastKnownGoodOwed_ = OwedLastKnownGood{revision, route, manifestEtagFor(route)};
         transport_.reportActivated(revision, true);
         Q_EMIT revisionActivated(revision);
     }
+    writeOwedLastKnownGood();
     if (prepared.othersUnchecked)
         landUncheckedPages();
     logPlayback("candidate_activated",
@@ -653,10 +655,10 @@ void PlayerController::activateCandidate()
     // While the event stream is down the player says it plays offline; only the reconnect
     // says otherwise. An identity it cannot use is said for the whole run: no page turn and no
     // stream ever ends it.
-    setStatus(identityFault_ ? QStringLiteral("identity_fault")
-              : !persisted   ? QStringLiteral("playing_lkg_persist_failed")
-              : online_      ? QStringLiteral("playing")
-                             : QStringLiteral("offline_lkg_active"));
+    setStatus(identityFault_        ? QStringLiteral("identity_fault")
+              : lastKnownGoodOwed_ ? QStringLiteral("playing_lkg_persist_failed")
+              : online_            ? QStringLiteral("playing")
+                                   : QStringLiteral("offline_lkg_active"));
     retainedRestoreActive_ = false;
     publishSyncGlyph(playlistChanged && prepared.revisionChange, false);
 

@@ -185,6 +185,7 @@ ApplicationPackageCache::openPartial(const ApplicationPackageDescriptor& descrip
     auto partial = std::make_shared<PartialDownload>(
         valid ? partialPath(descriptor.sha256) : QString(), descriptor.sha256,
         descriptor.compressedBytes, QStringLiteral("package_partial_write_failed"));
+    partial->failWritesFrom(writeFault_);
     if (!valid) {
         partial->fail(QStringLiteral("package_descriptor_invalid"));
     } else if (!StorageFiles::ensurePrivateDirectory(subdirectory("partials"))) {

@@ -155,6 +155,9 @@ public:
     bool prune(qint64 maxBytes, qint64 minFreeBytes, const QSet<QString>& keep,
                QString* error = nullptr, const std::atomic<bool>* cancelled = nullptr,
                const QSet<QString>& exempt = {});
+    // For tests: the next write into any partial of this cache fails with the error number
+    // (ENOSPC, EROFS, EIO...), as the disk would fail it.
+    void failNextPartialWrite(int error) { writeFault_->store(error); }
     // For tests: where Qt places the cache's directory on a volume; an invalid answer is a
     // root that is no mount point.
     void placeVolumeWith(std::function<QStorageInfo(const QString&)> place)
@@ -182,6 +185,7 @@ private:
     mutable quint64 metadataUseClock_ = 0;
     QString rootPath_;
     std::function<QStorageInfo(const QString&)> placeVolume_ = placedVolumeOf;
+    std::shared_ptr<std::atomic<int>> writeFault_ = std::make_shared<std::atomic<int>>(0);
 };
 
 } // namespace talvorine

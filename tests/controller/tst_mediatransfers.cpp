@@ -575,7 +575,7 @@ private Q_SLOTS:
     {
         // "installed", "partial", "other partial" (its first byte is not the package's),
         // "hostile", "hostile behind", "stalled" (a transfer timeout of 1 s), "refused" (until the
-        // first back-off)
+        // first back-off), "read-only" (the volume refuses the first two requests' bytes)
         QTest::addColumn<QByteArray>("held");
         QTest::addColumn<Answers>("answers");
         QTest::addColumn<QList<int>>("delays");
@@ -601,6 +601,9 @@ private Q_SLOTS:
                                        << QList<int>{1000, 2000} << QByteArrayList{} << QString();
         QTest::newRow("refused") << QByteArray("refused") << Answers{} << QList<int>{1000}
                                  << QByteArrayList{""} << QString();
+        QTest::newRow("read-only volume") << QByteArray("read-only") << Answers{}
+                                          << QList<int>{1000, 2000} << QByteArrayList(3, "")
+                                          << QString();
         QTest::newRow("500 and 408 are hard") << QByteArray() << Answers{{.status = 500}, {.status = 408}}
                                               << QList<int>{} << QByteArrayList(2, "") << failed;
         QTest::newRow("resumed") << QByteArray("partial") << Answers{} << QList<int>{}
@@ -667,6 +670,11 @@ private Q_SLOTS:
                       "bytes=" + QByteArray::number(second) + '-'};
         }
         h.service().setRefusing(held == "refused");
+        if (held == "read-only")
+            connect(&h.service(), &Service::requestReceived, this, [&] {
+                if (h.service().requestsTo(package.path).size() <= 2)
+                    cache->failNextPartialWrite(EROFS);
+            });
         const Manifest manifest = contentManifest(
             {QJsonArray{applicationPrimitive("app", package), frame}}, h.service().url());
         if (held == "hostile behind") {

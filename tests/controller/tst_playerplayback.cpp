@@ -1,5 +1,7 @@
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
+#include "tests/support/StderrCapture.h"
+#include "tests/support/TestFiles.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -219,6 +221,41 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!held('a'), waitMs);
         QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::transfersIdle(c), waitMs);
         QVERIFY(!held('z') && held('b') && held('c'));
+    }
+
+    // A failed save of the last known good is made, with its plan, at the next end of the dwell,
+    // the page turning or not; the status says so until then, and the operator is told.
+    void lastKnownGoodSavedAgain_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pages");
+        QTest::newRow("one page") << QList<QByteArray>{"a"};
+        QTest::newRow("two pages") << QList<QByteArray>{"a", "b"};
+    }
+    void lastKnownGoodSavedAgain()
+    {
+        QFETCH(QList<QByteArray>, pages);
+        ControllerHarness& h = make(true);
+        PlayerController& c = h.controller();
+        const PersistentState state(h.statePath("playback-state"));
+        QVERIFY(h.activate(manifestOf("man_1", {"a"}), 0, true));
+        const QString playing = c.status();
+        ControllerAccess::setPendingStoragePlan(c, planOf("man_2", {"p0", "p1"}));
+        std::optional<testfiles::Immutable> frozen(std::in_place, state.lastKnownGoodPath());
+        if (!frozen->isSet())
+            QSKIP("this file system has no immutable flag");
+        const QList<QByteArray> said = test::journalRecordsOf([&] {
+            QVERIFY(h.activate(manifestOf("man_2", pages), 0, true));
+            QCOMPARE(c.status(), "playing_lkg_persist_failed");
+            frozen.reset();
+            h.scene().setAnswering(true);
+            endDwell(h);
+            QTRY_COMPARE_WITH_TIMEOUT(c.status(), playing, waitMs);
+        });
+        QJsonObject plan;
+        QVERIFY(state.loadLastKnownGood(nullptr, nullptr, &plan));
+        QCOMPARE(plan["manifest_revision"].toString(), "man_2");
+        QCOMPARE(said.size(), 1);
+        QVERIFY(said.at(0).contains(" in the state directory " + QFile::encodeName(h.stateDirectory())));
     }
 
     void videoRepeats_data()

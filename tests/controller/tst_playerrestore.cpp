@@ -925,34 +925,41 @@ private Q_SLOTS:
     void unwritableVolumeNotFull_data()
     {
         QTest::addColumn<int>("error");
-        QTest::newRow("read-only") << EROFS;
-        QTest::newRow("failing card") << EIO;
-        QTest::newRow("full") << ENOSPC;
+        QTest::addColumn<bool>("package"); // else a picture
+        QTest::newRow("read-only") << EROFS << false;
+        QTest::newRow("failing card") << EIO << false;
+        QTest::newRow("full") << ENOSPC << false;
+        QTest::newRow("full, a package") << ENOSPC << true;
     }
     void unwritableVolumeNotFull()
     {
         QFETCH(int, error);
+        QFETCH(bool, package);
         const bool full = error == ENOSPC;
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
         ContentCache& cache = *ControllerAccess::contentCache(c);
         const ServedObject a = ServedObject::make("a", 65536, 1);
-        const ServedObject b = ServedObject::make("b", 65536, 2);
+        const ServedObject b = package ? servedPackage("b", "b") : ServedObject::make("b", 65536, 2);
         QVERIFY(a.cacheIn(cache));
         service.putContent(b.path, b.bytes);
         QVERIFY(h.mintSession());
+        const auto failNextWrite = [&] {
+            package ? ControllerAccess::applicationCache(c)->failNextPartialWrite(error)
+                    : cache.failNextPartialWrite(error);
+        };
         const auto repairFailing = [&](bool failing) {
             if (failing)
-                cache.failNextPartialWrite(error);
+                failNextWrite();
             h.clock().advance(900000); // past any wait of b's
             ControllerAccess::sampleStorage(c);
         };
+        const QJsonObject shown = package ? applicationPrimitive("b", b) : mediaPrimitive("b", {b});
         const QList<QByteArray> said = journalRecordsOf([&] {
-            cache.failNextPartialWrite(error);
+            failNextWrite();
             ControllerAccess::consumeStoredManifest(
-                c, contentManifestBody({{mediaPrimitive("b", {b})}, {mediaPrimitive("a", {a})}},
-                                       "man_1"));
+                c, contentManifestBody({{shown}, {mediaPrimitive("a", {a})}}, "man_1"));
             QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::retainedInventoryDone(c), waitMs);
             QVERIFY(settle(h));
             ControllerAccess::sampleStorage(c); // the restored page b lacks: a repair run
