@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <tuple>
+
 #include <zlib.h>
 
 using namespace talvorine;
@@ -304,6 +306,9 @@ private slots:
         QTest::newRow("one picture two sizes")
             << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":315}]},{"at":9,"pages":[{"id":"c","bytes":316}]}]})")
             << QByteArray(R"(revisions[1].pages[0]: picture "c" is given two sizes)");
+        QTest::newRow("decoding in words")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"g","pictures":[{"name":"g1","bytes":315,"decodes":"no"}]}]}]})")
+            << QByteArray("revisions[0].pages[0].pictures[0].decodes: true or false is expected");
         QTest::newRow("fault on no picture")
             << file << QByteArray(page).replace("]}]}", R"(]}],"faults":[{"object":"e","answer":404}]})")
             << QByteArray(R"(faults[0].object: a picture's name or "*" is expected)");
@@ -319,6 +324,9 @@ private slots:
         QTest::newRow("portal without an end")
             << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":9}})")
             << QByteArray(R"(portal: "until" comes after "from")");
+        QTest::newRow("redirect in words")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":1,"until":9,"redirect":"yes"}})")
+            << QByteArray("portal.redirect: true or false is expected");
         QTest::newRow("reload without a lifetime")
             << file << QByteArray(page).replace("]}]}", R"(]}],"reloads":[{"at":9}]})")
             << QByteArray(R"(reloads[0]: "at" and "ttl" are expected)");
@@ -432,14 +440,15 @@ private slots:
     }
 
     // A scenario served: a manifest the player takes whole, each picture the exact size the file
-    // gives and a picture still, its digest the manifest's, a fault where the file puts one; and
-    // in a portal every route answers a redirect to a login page.
+    // gives, a picture still unless said not to decode, its digest the manifest's, a fault where
+    // the file puts one; and in a portal every route answers a redirect to a login page.
     void sampleScenarioServed()
     {
         const QString file = dir.filePath(QStringLiteral("served.json"));
         QVERIFY(testfiles::write(file, R"({"revisions":[{"pages":[{"id":"c","bytes":315},
-            {"id":"g","pictures":[{"name":"g1","bytes":300000},{"name":"g2","bytes":2000000}]},
-            {"id":"ad","adslot":true},{"id":"d","bytes":420}]},{"at":9999,"pages":[{"id":"d","bytes":420}]}],
+            {"id":"g","pictures":[{"name":"g1","bytes":300000},{"name":"g2","bytes":2000000},
+            {"name":"g3","bytes":300,"decodes":false}]},{"id":"ad","adslot":true},{"id":"d","bytes":420},
+            {"id":"x","bytes":500,"decodes":false}]},{"at":9999,"pages":[{"id":"d","bytes":420}]}],
             "faults":[{"object":"d","answer":503,"retry_after":30}]})"));
         test::SampleServiceOptions options;
         options.outputDirectory = dir.filePath("scenario");
@@ -466,15 +475,16 @@ private slots:
             return pages;
         };
         Manifest manifest, withAds;
-        QCOMPARE(pagesServed(W::manifestRoute, 2, &manifest), (QStringList{"c", "g", "d"}));
+        QCOMPARE(pagesServed(W::manifestRoute, 2, &manifest), (QStringList{"c", "g", "d", "x"}));
         QVERIFY(!manifest.soundtrack.has_value());
         // Where ad slots were negotiated, the ad slot page is in its place.
-        QCOMPARE(pagesServed(W::manifestV2Route, 3, &withAds), (QStringList{"c", "g", "ad", "d"}));
-        const QList<std::pair<QString, qint64>> sizes{{"c", 315}, {"g1", 300000}, {"g2", 2000000}};
-        for (const auto& [name, bytes] : sizes) {
+        QCOMPARE(pagesServed(W::manifestV2Route, 3, &withAds), (QStringList{"c", "g", "ad", "d", "x"}));
+        const QList<std::tuple<QString, qint64, bool>> sizes{
+            {"c", 315, true}, {"g1", 300000, true}, {"g2", 2000000, true}, {"g3", 300, false}, {"x", 500, false}};
+        for (const auto& [name, bytes, decodes] : sizes) {
             const QByteArray body = get("/content/v1/media/" + name)->readAll();
             QCOMPARE(body.size(), bytes);
-            QVERIFY2(!QImage::fromData(body, "PNG").isNull(), qPrintable(name));
+            QVERIFY2(QImage::fromData(body).isNull() != decodes, qPrintable(name));
             bool found = false;
             for (const Page& page : manifest.pages) {
                 for (const Primitive& primitive : page.primitives) {

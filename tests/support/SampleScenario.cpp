@@ -90,6 +90,18 @@ public:
         return qint64(number);
     }
 
+    std::optional<bool> flag(const QJsonObject& object, const char* key, const QString& where)
+    {
+        const QJsonValue value = object.value(QLatin1String(key));
+        if (value.isUndefined())
+            return std::nullopt;
+        if (!value.isBool()) {
+            fail(where + QLatin1Char('.') + QLatin1String(key), QStringLiteral("true or false is expected"));
+            return std::nullopt;
+        }
+        return value.toBool();
+    }
+
     QString name(const QJsonObject& object, const char* key, const QString& where)
     {
         static const QRegularExpression pattern(QStringLiteral("\\A[A-Za-z0-9_-]{1,64}\\z"));
@@ -142,7 +154,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     if (const auto dwell = read.seconds(root, "dwell", QStringLiteral("scenario")))
         scenario.dwellMs = int(std::max<qint64>(*dwell, 1000));
 
-    QHash<QString, qint64> sizes; // every picture's size by its name
+    QHash<QString, ScenarioPicture> named; // every picture by its name
     const QJsonArray revisions = read.array(root, "revisions", QStringLiteral("scenario"), true);
     for (qsizetype r = 0; r < revisions.size() && read.ok(); ++r) {
         const QString where = at(QStringLiteral("revisions"), r);
@@ -162,36 +174,44 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
         for (qsizetype p = 0; p < pages.size() && read.ok(); ++p) {
             const QString pageWhere = where + QLatin1Char('.') + at(QStringLiteral("pages"), p);
             const QJsonObject pageObject = read.object(pages.at(p), pageWhere,
-                                                         {"id", "bytes", "pictures", "adslot"});
+                                                         {"id", "bytes", "decodes", "pictures", "adslot"});
             ScenarioPage page;
             page.id = read.name(pageObject, "id", pageWhere);
             if (ids.contains(page.id))
                 read.fail(pageWhere, QStringLiteral("page \"%1\" is already in the revision").arg(page.id));
             ids.insert(page.id);
-            page.adslot = pageObject.value(QLatin1String("adslot")).toBool(false);
+            page.adslot = read.flag(pageObject, "adslot", pageWhere).value_or(false);
             const std::optional<qint64> bytes =
                 read.whole(pageObject, "bytes", pageWhere, minPictureBytes, maxPictureBytes);
+            const std::optional<bool> decodes = read.flag(pageObject, "decodes", pageWhere);
+            if (decodes && !bytes)
+                read.fail(pageWhere + QStringLiteral(".decodes"), QStringLiteral("goes with \"bytes\""));
             const QJsonArray pictures = read.array(pageObject, "pictures", pageWhere, false);
             if (int(bytes.has_value()) + int(!pictures.isEmpty()) + int(page.adslot) != 1)
                 read.fail(pageWhere, QStringLiteral("one of \"bytes\", \"pictures\" or \"adslot\" is expected"));
             if (bytes)
-                page.pictures.append({page.id, *bytes});
+                page.pictures.append({page.id, *bytes, decodes.value_or(true)});
             for (qsizetype i = 0; i < pictures.size() && read.ok(); ++i) {
                 const QString pictureWhere = pageWhere + QLatin1Char('.') + at(QStringLiteral("pictures"), i);
                 const QJsonObject pictureObject = read.object(pictures.at(i), pictureWhere,
-                                                                {"name", "bytes"});
+                                                                {"name", "bytes", "decodes"});
                 const QString name = read.name(pictureObject, "name", pictureWhere);
                 const std::optional<qint64> size =
                     read.whole(pictureObject, "bytes", pictureWhere, minPictureBytes, maxPictureBytes);
                 if (!size)
                     read.fail(pictureWhere, QStringLiteral("\"bytes\" is expected"));
-                page.pictures.append({name, size.value_or(0)});
+                page.pictures.append({name, size.value_or(0),
+                                      read.flag(pictureObject, "decodes", pictureWhere).value_or(true)});
             }
             for (const ScenarioPicture& picture : std::as_const(page.pictures)) {
-                // A name is one object: generated from its name and size, it has one size only.
-                if (sizes.value(picture.name, picture.bytes) != picture.bytes)
+                // A name is one object: generated from its name, size and whether it decodes, it
+                // has one of each only.
+                const ScenarioPicture first = named.value(picture.name, picture);
+                if (first.bytes != picture.bytes)
                     read.fail(pageWhere, QStringLiteral("picture \"%1\" is given two sizes").arg(picture.name));
-                sizes.insert(picture.name, picture.bytes);
+                if (first.decodes != picture.decodes)
+                    read.fail(pageWhere, QStringLiteral("picture \"%1\" decodes in one place only").arg(picture.name));
+                named.insert(picture.name, picture);
             }
             content = content || !page.adslot;
             revision.pages.append(page);
@@ -208,7 +228,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
             faults.at(f), where, {"object", "from", "until", "answer", "retry_after", "rate"});
         ScenarioFault fault;
         fault.object = object.value(QLatin1String("object")).toString();
-        if (fault.object != QLatin1String("*") && !sizes.contains(fault.object))
+        if (fault.object != QLatin1String("*") && !named.contains(fault.object))
             read.fail(where + QStringLiteral(".object"),
                       QStringLiteral("a picture's name or \"*\" is expected"));
         fault.fromMs = read.seconds(object, "from", where).value_or(0);
@@ -242,7 +262,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
         ScenarioPortal portal;
         portal.fromMs = read.seconds(object, "from", where).value_or(0);
         portal.untilMs = read.seconds(object, "until", where).value_or(0);
-        portal.redirect = object.value(QLatin1String("redirect")).toBool(false);
+        portal.redirect = read.flag(object, "redirect", where).value_or(false);
         if (portal.untilMs <= portal.fromMs)
             read.fail(where, QStringLiteral("\"until\" comes after \"from\""));
         scenario.portal = portal;

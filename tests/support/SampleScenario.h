@@ -19,6 +19,7 @@ namespace talvorine::test {
 struct ScenarioPicture {
     QString name; // the media item's name and its path under the content route
     qint64 bytes = 0;
+    bool decodes = true; // false: bytes that are not an image, as a broken upload gives
 };
 
 struct ScenarioPage {

@@ -778,6 +778,15 @@ bool SampleService::makeScenarioContent(
             for (const ScenarioPicture& picture : page.pictures) {
                 if (media_.contains(picture.name))
                     continue;
+                if (!picture.decodes) {
+                    // Text where a picture is promised, its size and digest right, so that only
+                    // decoding it finds the fault out.
+                    const QByteArray line = "Not a picture: " + picture.name.toUtf8() + '\n';
+                    add(picture.name, line.repeated(int(picture.bytes / line.size()) + 1).left(picture.bytes),
+                        QStringLiteral("image/png"),
+                        {{"intrinsicSize", QJsonObject{{"width", canvasWidth}, {"height", canvasHeight}}}});
+                    continue;
+                }
                 const QRgb colour = 0xff000000u
                     | FakeRuntimeService::sha256Hex(picture.name.toUtf8()).left(6).toUInt(nullptr, 16);
                 // Titled where the size allows, so that a screenshot names the picture.
