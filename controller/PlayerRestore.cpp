@@ -1062,7 +1062,9 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
     s.repairRunArmed = repairRunTimer_.isActive();
     s.retryArmed = replacementPumpTimer_.isActive() || candidateDownloadRetryTimer_.isActive()
                    || packageRetryTimer_.isActive();
-    s.roomWait = roomWait_.has_value() || roomWaitTimer_.isActive();
+    // The minute's look for room also runs for a revision on glass refused for room: that one
+    // takes no revision in hand on.
+    s.roomWait = roomWait_.has_value();
     s.planning = storagePlanRunning_;
     s.restoring = retainedPosition_ < retainedPages_.size() || retainedAwaitingCandidate_;
     s.adOnGlass = adActive();

@@ -916,6 +916,35 @@ private Q_SLOTS:
         QTEST(said.at(1), "notice");
     }
 
+    // A re-plan refuses the revision on glass for room while a new revision is held behind it,
+    // its fetch dropped: the minute's look for room is the refused revision's and takes nothing
+    // else up. The sweep holds the new revision again.
+    void sweepHoldsBesideRefusalOnGlass()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QVERIFY(h.mintSession());
+        QList<ServedObject> pictures;
+        QList<QJsonArray> pages;
+        QVERIFY(cachedPages(*ControllerAccess::contentCache(c), {"a", "b"}, 65536, &pages, &pictures));
+        const Manifest first = contentManifest(pages, service.url(), "man_1");
+        ControllerAccess::planRevision(c, first);
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_1", waitMs);
+        ControllerAccess::planRevision(
+            c, contentManifest(servedPages(service, 'x', {Answers(60, {.status = 404})}, &pictures),
+                               service.url(), "man_2"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.devLog("candidate_failed").size(), 1, waitMs);
+        QVERIFY(settle(h));
+        available->store(100 * mib);
+        ControllerAccess::planRevision(c, first, true);
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::storageFault(c), waitMs);
+        QVERIFY(h.timer("roomWaitTimer")->isActive());
+        QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::fetchRevision(c), "man_2", waitMs);
+        QCOMPARE(h.devLog("recovery_sweep").size(), 1);
+    }
+
     // A volume that cannot be written is not a full one: a repair run whose write a read-only
     // mount or a failing card refuses leaves its object a wait of its own, with no storage chip,
     // and the operator is told once what failed and where, however often it fails so; the
