@@ -695,6 +695,10 @@ private:
     void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
     void prepareNextAsset(quint64 generation);
     void rearmActiveClock();
+    // Whether a failed, held or passed-over candidate leaves the clock of the page on glass as
+    // it runs: it brought a new revision while a page of another revision plays, its dwell
+    // running (or stopped by the operator's pause).
+    bool keepsActiveClock(const Manifest& failed, bool revisionChange) const;
     void recoverActiveRenderer();
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);

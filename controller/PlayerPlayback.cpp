@@ -1089,10 +1089,10 @@ void PlayerController::failCandidate(const QString& code)
     candidateDeadlineTimer_.stop();
 
     cancelPendingStep("preparation_failed");
-    if (activeSlot_ >= 0)
-        rearmActiveClock();
-    else
+    if (activeSlot_ < 0)
         mediaItemTimer_.stop();
+    else if (!failed || !keepsActiveClock(failed->manifest, failed->revisionChange))
+        rearmActiveClock();
     playerState_.syncFailed(code);
     publishSyncGlyph(false, activeSlot_ < 0);
     setStatus(activeSlot_ >= 0 ? QStringLiteral("degraded_lkg_active") : code);
@@ -1175,8 +1175,10 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     }
     cancelPendingStep("no_prepared_page");
     if (activeSlot_ >= 0) {
-        scheduleAdvance();
-        scheduleMediaItemDeadline();
+        if (!keepsActiveClock(manifest, revisionChange)) {
+            scheduleAdvance();
+            scheduleMediaItemDeadline();
+        }
     } else {
         mediaItemTimer_.stop();
         playerState_.syncFailed(code);

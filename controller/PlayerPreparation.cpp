@@ -496,6 +496,16 @@ void PlayerController::rearmActiveClock()
     scheduleMediaItemDeadline();
 }
 
+// The rounds of a held revision come at their own spacing: restarted at each, a dwell longer than
+// the spacing would never end, and the page on glass never turn. A page whose clock stands (its
+// renderer failed) is given a fresh one, so that the screen always turns again.
+bool PlayerController::keepsActiveClock(const Manifest& failed, bool revisionChange) const
+{
+    const bool otherRevisionOnGlass = revisionChange && activeSlot_ >= 0 && activeManifest_
+                                      && activeManifest_->manifestRevision != failed.manifestRevision;
+    return otherRevisionOnGlass && (pageTimer_.isActive() || !playbackPolicy_.shouldAutoAdvance());
+}
+
 // While the renderer of the page on glass keeps failing, the next page is prepared in its place.
 void PlayerController::recoverActiveRenderer()
 {

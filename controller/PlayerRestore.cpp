@@ -968,7 +968,7 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     }
     if (activeSlot_ < 0)
         presentIdle(QStringLiteral("awaiting_content"));
-    else
+    else if (!keepsActiveClock(dropped.manifest, true))
         rearmActiveClock();
     // The pages left to the plan failed before, for objects that may come as this one may.
     if (withheld)

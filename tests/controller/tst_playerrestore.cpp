@@ -126,15 +126,24 @@ bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, 
     return true;
 }
 
-// Revision "man_1", pages a and b with their pictures cached, on glass once a session is made.
-bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures)
+// Revision "man_1", pages a and b with their pictures cached, each on glass for dwellMs, on glass
+// once a session is made.
+bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures, int dwellMs = 10000)
 {
-    const QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
+    QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
     for (const ServedObject& picture : std::as_const(*pictures)) {
         if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
             return false;
     }
-    h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+    QJsonObject document = contentDocument(first, "man_1");
+    QJsonArray pages = document["pages"].toArray();
+    for (qsizetype i = 0; i < pages.size(); ++i) {
+        QJsonObject page = pages[i].toObject();
+        page["advance"] = QJsonObject{{"mode", "duration"}, {"afterMs", dwellMs}};
+        pages[i] = page;
+    }
+    document["pages"] = pages;
+    h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, document)});
     return h.mintSession() && settle(h);
 }
 
@@ -1350,6 +1359,69 @@ private Q_SLOTS:
         QCOMPARE(ControllerAccess::fetchRevision(c), "man_2");
         QVERIFY(settle(h));
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QVERIFY(h.devLog("recovery_sweep").isEmpty());
+    }
+
+    // Revision 1 (pages a and b, 400 s each) plays when revision 2 comes 30 s after a went on
+    // glass, its page x failing: x's picture answered 404 for ever. The rounds that hold
+    // revision 2 leave the clock of the page on glass alone: a and b each turn at their own
+    // dwell.
+    void heldRoundsLeaveTheTurn_data()
+    {
+        QTest::addColumn<Answers>("answers");    // for x's picture
+        QTest::addColumn<QString>("sceneFault"); // the scene's answer for x
+        QTest::addColumn<bool>("wrongBeside");   // y beside x
+        QTest::addColumn<bool>("held");          // revision 2 still held at the end
+        const Answers gone(60, {.status = 404});
+        QTest::newRow("404 for ever") << gone << QString() << false << true;
+
+    }
+    void heldRoundsLeaveTheTurn()
+    {
+        QFETCH(Answers, answers);
+        QFETCH(QString, sceneFault);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        constexpr int dwellMs = 400000;
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures, dwellMs));
+        const qint64 shownMs = h.clock().monotonicMs();
+        const ServedObject x = ServedObject::make("x", 4096, 24);
+        service.putContent(x.path, x.bytes);
+        service.scriptContent(x.path, answers);
+        if (!sceneFault.isEmpty())
+            h.scene().setFailure("x", sceneFault);
+        QList<QJsonArray> pages{{mediaPrimitive("x", {x})}};
+        QFETCH(bool, wrongBeside);
+        if (wrongBeside) {
+            const ServedObject y = ServedObject::make("y", 4096, 25);
+            service.putContent(y.path, y.bytes);
+            service.scriptContent(y.path, Answers(60, {.corrupt = true}));
+            pages.append({mediaPrimitive("y", {y})});
+        }
+        h.clock().advance(30000);
+        Service::Reply unchanged;
+        unchanged.status = 304;
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2")), unchanged});
+        QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+        service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+        QVERIFY(taken.wait(waitMs));
+
+        // The rounds due before a dwell ends run; then the page turns.
+        QTimer* pump = h.timer("replacementPumpTimer");
+        for (int turn = 1; turn <= 2; ++turn) {
+            const qint64 dueMs = shownMs + turn * dwellMs;
+            while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs) {
+                h.clock().advance(pump->interval());
+                pump->start(0);
+            }
+            h.clock().advance(dueMs - h.clock().monotonicMs());
+            QVERIFY(h.expireSoon("pageTimer") && settle(h));
+            QCOMPARE(ControllerAccess::activePageIndex(c), turn % 2);
+        }
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        QTEST(ControllerAccess::fetchRevision(c) == "man_2", "held");
         QVERIFY(h.devLog("recovery_sweep").isEmpty());
     }
 
