@@ -816,6 +816,11 @@ private:
     QSet<QString> fetchLacks(const ReplacementFetch& fetch) const;
     // Some page eligible now has every object the fetch found or landed.
     bool wholePageOf(const ReplacementFetch& fetch) const;
+    // The page of revision failed for a fault of its own (selfFailedPages_).
+    bool selfFailed(const QString& revision, int index) const;
+    // Some page of manifest eligible now may yet be prepared: it failed for no fault of its own,
+    // and every object of it not in local may still be fetched.
+    bool mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const;
     void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.
     QSet<QString> replacementKeepKeys() const;
@@ -1162,6 +1167,10 @@ private:
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;
     QString withheldRevision_;
+    // Pages of a revision not on glass skipped for a fault of their own, which landing their
+    // objects would not cure: left out for the rest of that revision.
+    QSet<int> selfFailedPages_;
+    QString selfFailedRevision_;
     // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;

@@ -1154,7 +1154,8 @@ bool PlayerController::holdRevisionForRetry(Manifest manifest, QByteArray manife
 void PlayerController::skipFailedPage(int failed, const QString& code, const Manifest& manifest,
                                       const QByteArray& manifestBody, bool revisionChange)
 {
-    if (unlandedRevision_ != manifest.manifestRevision)
+    const QString& revision = manifest.manifestRevision;
+    if (unlandedRevision_ != revision)
         unlandedPages_.clear();
     QSet<int> excluded = unlandedPages_;
     excluded.insert(failed);
@@ -1164,11 +1165,20 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     const int next = count > 0 && !remaining.isEmpty() ? PageRotation::next(failed, remaining, count)
                                                        : -1;
     unlandedPages_ = excluded;
-    unlandedRevision_ = manifest.manifestRevision;
+    unlandedRevision_ = revision;
+    // A page of a revision not on glass that failed for a fault of its own would fail again
+    // whatever lands: no later round of the revision takes it back.
+    const bool onGlass = activeSlot_ >= 0 && activeManifest_
+                         && activeManifest_->manifestRevision == revision;
+    if (!failedForWantOfObject(code) && !onGlass) {
+        if (selfFailedRevision_ != revision) {
+            selfFailedPages_.clear();
+            selfFailedRevision_ = revision;
+        }
+        selfFailedPages_.insert(failed);
+    }
 
-    const bool nextIsOnGlass = activeSlot_ >= 0 && activeManifest_
-                               && activeManifest_->manifestRevision == manifest.manifestRevision
-                               && activePageIndex_ == next;
+    const bool nextIsOnGlass = onGlass && activePageIndex_ == next;
     if (next >= 0 && !nextIsOnGlass) {
         preparePage(manifest, manifestBody, next, revisionChange);
         return;

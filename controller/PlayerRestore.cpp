@@ -524,17 +524,19 @@ void PlayerController::tryActivateReplacement()
         preparePage(std::move(fetch.manifest), std::move(fetch.manifestBody), pendingPageIndex_,
                     fetch.revisionChange);
     } else if (fetch.revisionChange && !eligibleNow(fetch.manifest).isEmpty()) {
-        // Every page it schedules failed before and none has come whole: left idle, nothing
-        // would look for what it lacks.
-        holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
+        // Every page it schedules failed before and none has come whole. One that may still come
+        // is looked for again: left idle, nothing would look for what it lacks. A revision whose
+        // pages failed for faults of their own, or lack what is given up, waits for the next.
+        if (mayComeWhole(fetch.manifest, fetch.local))
+            holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
     } else if (activeSlot_ < 0) {
         presentIdle(QStringLiteral("awaiting_content"));
     }
 }
 
 // Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
-// landed comes first, whatever kept it out before: it is taken back, so that a page failing
-// after it turns to it. Pages still lacking an object come after.
+// landed comes first, whatever else kept it out before (it lacked an object): it is taken back,
+// so that a page failing after it turns to it. Pages still lacking an object come after.
 QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 {
     const Manifest& manifest = fetch.manifest;
@@ -543,6 +545,8 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
     const bool withheldKnown = withheldRevision_ == revision;
     QList<int> whole, lacking;
     for (const int index : eligibleNow(manifest)) {
+        if (selfFailed(revision, index))
+            continue;
         const QSet<QString> objects = pageObjectDigests(manifest.pages.at(index));
         if (std::all_of(objects.cbegin(), objects.cend(),
                         [&](const QString& digest) { return fetch.local.contains(digest); }))
@@ -583,6 +587,22 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         }
     }
     return whole + lacking;
+}
+
+bool PlayerController::selfFailed(const QString& revision, int index) const
+{
+    return selfFailedRevision_ == revision && selfFailedPages_.contains(index);
+}
+
+bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const
+{
+    const QList<int> eligible = eligibleNow(manifest);
+    return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
+        const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - local;
+        return !selfFailed(manifest.manifestRevision, index)
+            && std::all_of(lacked.cbegin(), lacked.cend(),
+                           [this](const QString& digest) { return fetchRefusal(digest).isEmpty(); });
+    });
 }
 
 bool PlayerController::wholePageOf(const ReplacementFetch& fetch) const
@@ -1030,13 +1050,10 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
     if (pendingRevision_) {
         const Manifest& manifest = pendingRevision_->manifest;
         s.handRevision = manifest.manifestRevision;
-        const bool unlandedKnown = unlandedRevision_ == s.handRevision;
-        const bool withheldKnown = withheldRevision_ == s.handRevision;
         for (const int index : eligibleNow(manifest)) {
             s.handPages.append(index);
             s.handPageObjects.insert(index, pageObjectDigests(manifest.pages.at(index)));
-            if (unlandedKnown && unlandedPages_.contains(index)
-                && !(withheldKnown && withheldPages_.contains(index)))
+            if (selfFailed(s.handRevision, index))
                 s.handFailed.insert(index);
         }
         if (fetchLocalRevision_ == s.handRevision)

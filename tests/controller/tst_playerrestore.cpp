@@ -1363,9 +1363,11 @@ private Q_SLOTS:
     }
 
     // Revision 1 (pages a and b, 400 s each) plays when revision 2 comes 30 s after a went on
-    // glass, its page x failing: x's picture answered 404 for ever. The rounds that hold
+    // glass, its page x failing: x's picture answered 404 for ever, or a picture that does not
+    // decode (alone, or beside a page y whose bytes are always wrong). The rounds that hold
     // revision 2 leave the clock of the page on glass alone: a and b each turn at their own
-    // dwell.
+    // dwell. A revision whose pages failed for faults of their own, or lack what is given up, is
+    // not held again, by the sweep or otherwise: it waits for the next.
     void heldRoundsLeaveTheTurn_data()
     {
         QTest::addColumn<Answers>("answers");    // for x's picture
@@ -1374,7 +1376,10 @@ private Q_SLOTS:
         QTest::addColumn<bool>("held");          // revision 2 still held at the end
         const Answers gone(60, {.status = 404});
         QTest::newRow("404 for ever") << gone << QString() << false << true;
-
+        QTest::newRow("a picture that does not decode")
+            << Answers() << "image_decode_failed" << false << false;
+        QTest::newRow("a picture that does not decode beside wrong bytes")
+            << Answers() << "image_decode_failed" << true << false;
     }
     void heldRoundsLeaveTheTurn()
     {
