@@ -778,6 +778,12 @@ private:
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();
+    // unlandedPages_ made the record of revision (empty: of none): a revision behind glass takes
+    // it from the revision on glass, which gets its own pages back when it takes it again.
+    void takeUnlandedRecord(const QString& revision);
+    // The pages of revision known not to be landed, from the record or from what the revision on
+    // glass kept aside.
+    QSet<int> unlandedOf(const QString& revision) const;
     void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their
     // origin withholds: one at once (now), else after a wait that grows with each run.
@@ -1171,6 +1177,10 @@ private:
     // objects would not cure: left out for the rest of that revision.
     QSet<int> selfFailedPages_;
     QString selfFailedRevision_;
+    // What unlandedPages_ held for the revision on glass when a revision behind it took the
+    // record: its rotation keeps off those pages until it has the record back.
+    QSet<int> glassUnlandedPages_;
+    QString glassUnlandedRevision_;
     // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;

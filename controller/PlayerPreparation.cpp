@@ -411,13 +411,11 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     // Pages known not to be local are the object repair's to fetch, in the background. Queued
     // here, their objects would fail (offline) or hold up a candidate whose own page is whole,
     // and the player could not turn to any stored page while one object is missing.
-    const bool unlandedKnown = unlandedRevision_ == manifest.manifestRevision;
+    const QSet<int> unlanded = unlandedOf(manifest.manifestRevision);
     collectAssets(
         prepared, manifest,
         [&](int i) { return pageAdmitted(manifest, i); },
-        [&](int i) {
-            return i == page || (!ownPageOnly && !(unlandedKnown && unlandedPages_.contains(i)));
-        });
+        [&](int i) { return i == page || (!ownPageOnly && !unlanded.contains(i)); });
     const bool sizesValid = mediaSizesWithinLimits(prepared.mediaQueue);
     if (sizesValid) {
         prepared.pendingAssets = int(prepared.packageQueue.size() + prepared.mediaQueue.size());
@@ -501,8 +499,9 @@ void PlayerController::rearmActiveClock()
 // renderer failed) is given a fresh one, so that the screen always turns again.
 bool PlayerController::keepsActiveClock(const Manifest& failed, bool revisionChange) const
 {
-    const bool otherRevisionOnGlass = revisionChange && activeSlot_ >= 0 && activeManifest_
-                                      && activeManifest_->manifestRevision != failed.manifestRevision;
+    const bool otherRevisionOnGlass =
+        revisionChange && activeSlot_ >= 0 && activeManifest_
+        && activeManifest_->manifestRevision != failed.manifestRevision;
     return otherRevisionOnGlass && (pageTimer_.isActive() || !playbackPolicy_.shouldAutoAdvance());
 }
 

@@ -228,10 +228,7 @@ void PlayerController::landUncheckedPages()
     if (activeSlot_ < 0 || !activeManifest_)
         return;
     const QString revision = activeManifest_->manifestRevision;
-    if (unlandedRevision_ != revision) {
-        unlandedPages_.clear();
-        unlandedRevision_ = revision;
-    }
+    takeUnlandedRecord(revision);
     // Until found whole none of them is turned to: a turn to one would wait on its download.
     QSet<int> unchecked;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {
@@ -257,6 +254,32 @@ void PlayerController::landUncheckedPages()
     });
     if (!queued)
         repairRetainedPages();
+}
+
+// Lost to a new revision taken in, or to one held behind glass, the pages of the revision on glass
+// whose objects are not local would be turned to, and fail there for want of them.
+void PlayerController::takeUnlandedRecord(const QString& revision)
+{
+    if (!revision.isEmpty() && unlandedRevision_ == revision)
+        return;
+    const QString glass =
+        activeSlot_ >= 0 && activeManifest_ ? activeManifest_->manifestRevision : QString();
+    if (!glass.isEmpty() && unlandedRevision_ == glass) {
+        glassUnlandedPages_ = unlandedPages_;
+        glassUnlandedRevision_ = glass;
+    }
+    const bool givenBack = !glass.isEmpty() && revision == glass && glassUnlandedRevision_ == glass;
+    unlandedPages_ = givenBack ? glassUnlandedPages_ : QSet<int>();
+    unlandedRevision_ = revision;
+}
+
+QSet<int> PlayerController::unlandedOf(const QString& revision) const
+{
+    if (unlandedRevision_ == revision)
+        return unlandedPages_;
+    const bool onGlass = activeSlot_ >= 0 && activeManifest_
+                         && activeManifest_->manifestRevision == revision;
+    return onGlass && glassUnlandedRevision_ == revision ? glassUnlandedPages_ : QSet<int>();
 }
 
 bool PlayerController::withheldPagesUnlanded() const
@@ -571,10 +594,7 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         });
     };
     if (!whole.isEmpty() && std::any_of(lacking.cbegin(), lacking.cend(), unanswered)) {
-        if (!unlandedKnown) {
-            unlandedPages_.clear();
-            unlandedRevision_ = revision;
-        }
+        takeUnlandedRecord(revision);
         if (!withheldKnown) {
             withheldPages_.clear();
             withheldRevision_ = revision;
@@ -600,8 +620,9 @@ bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString
     return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
         const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - local;
         return !selfFailed(manifest.manifestRevision, index)
-            && std::all_of(lacked.cbegin(), lacked.cend(),
-                           [this](const QString& digest) { return fetchRefusal(digest).isEmpty(); });
+            && std::all_of(lacked.cbegin(), lacked.cend(), [this](const QString& digest) {
+                   return fetchRefusal(digest).isEmpty();
+               });
     });
 }
 
@@ -828,10 +849,7 @@ void PlayerController::continueStagedPlan()
         || activeManifest_->manifestRevision != activeStoragePlan_->manifestRevision)
         return;
     const QString revision = activeStoragePlan_->manifestRevision;
-    if (unlandedRevision_ != revision) {
-        unlandedPages_.clear();
-        unlandedRevision_ = revision;
-    }
+    takeUnlandedRecord(revision);
     const StoragePlanResult& plan = activeStoragePlan_->plan;
     int count = 0;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {

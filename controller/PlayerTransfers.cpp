@@ -133,9 +133,10 @@ bool downloadMayRecover(const QString& code)
 
 bool failedForWantOfObject(const QString& code)
 {
-    static const QSet<QString> objectCodes{
-        QStringLiteral("content_not_cached"), QStringLiteral("content_download_open_failed"),
-        QStringLiteral("cache_integrity_mismatch"), QStringLiteral("package_archive_size_mismatch")};
+    static const QSet<QString> objectCodes{QStringLiteral("content_not_cached"),
+                                           QStringLiteral("content_download_open_failed"),
+                                           QStringLiteral("cache_integrity_mismatch"),
+                                           QStringLiteral("package_archive_size_mismatch")};
     return downloadMayRecover(code) || objectCodes.contains(code);
 }
 

@@ -406,7 +406,8 @@ private slots:
         QTest::newRow("dark a minute, the whole page failed on its own")
             << sweepFacts({"dark", "y local", "y failed"}) << qint64(60000) << hold;
         // A revision left with no page that may come waits for the next.
-        QTest::newRow("every page failed on its own") << sweepFacts({"x failed", "y failed"}) << qint64(60000) << none;
+        QTest::newRow("every page failed on its own")
+            << sweepFacts({"x failed", "y failed"}) << qint64(60000) << none;
         QTest::newRow("dark a minute, every page failed on its own")
             << sweepFacts({"dark", "y local", "x failed", "y failed"}) << qint64(60000) << none;
         QTest::newRow("a page failed on its own, the other's object given up")

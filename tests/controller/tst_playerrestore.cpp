@@ -126,15 +126,17 @@ bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, 
     return true;
 }
 
-// Revision "man_1", pages a and b with their pictures cached, each on glass for dwellMs, on glass
-// once a session is made.
-bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures, int dwellMs = 10000)
+// Revision "man_1", pages a and b with their pictures cached (then pages c, ... served as
+// scripted), each on glass for dwellMs, on glass once a session is made.
+bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures, int dwellMs = 10000,
+                        const QList<Answers>& uncached = {})
 {
     QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
     for (const ServedObject& picture : std::as_const(*pictures)) {
         if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
             return false;
     }
+    first += servedPages(h.service(), 'c', uncached, pictures);
     QJsonObject document = contentDocument(first, "man_1");
     QJsonArray pages = document["pages"].toArray();
     for (qsizetype i = 0; i < pages.size(); ++i) {
@@ -1366,20 +1368,24 @@ private Q_SLOTS:
     // glass, its page x failing: x's picture answered 404 for ever, or a picture that does not
     // decode (alone, or beside a page y whose bytes are always wrong). The rounds that hold
     // revision 2 leave the clock of the page on glass alone: a and b each turn at their own
-    // dwell. A revision whose pages failed for faults of their own, or lack what is given up, is
-    // not held again, by the sweep or otherwise: it waits for the next.
+    // dwell; a page c of revision 1 whose picture never landed stays out of the turns. A revision
+    // whose pages failed for faults of their own, or lack what is given up, is not held again,
+    // by the sweep or otherwise: it waits for the next.
     void heldRoundsLeaveTheTurn_data()
     {
         QTest::addColumn<Answers>("answers");    // for x's picture
         QTest::addColumn<QString>("sceneFault"); // the scene's answer for x
         QTest::addColumn<bool>("wrongBeside");   // y beside x
+        QTest::addColumn<bool>("unlandedC");     // revision 1 has c, its picture 404 for ever
         QTest::addColumn<bool>("held");          // revision 2 still held at the end
         const Answers gone(60, {.status = 404});
-        QTest::newRow("404 for ever") << gone << QString() << false << true;
+        QTest::newRow("404 for ever") << gone << QString() << false << false << true;
+        QTest::newRow("404 for ever, a page on glass unlanded")
+            << gone << QString() << false << true << true;
         QTest::newRow("a picture that does not decode")
-            << Answers() << "image_decode_failed" << false << false;
+            << Answers() << "image_decode_failed" << false << false << false;
         QTest::newRow("a picture that does not decode beside wrong bytes")
-            << Answers() << "image_decode_failed" << true << false;
+            << Answers() << "image_decode_failed" << true << false << false;
     }
     void heldRoundsLeaveTheTurn()
     {
@@ -1390,7 +1396,10 @@ private Q_SLOTS:
         Service& service = h.service();
         constexpr int dwellMs = 400000;
         QList<ServedObject> pictures;
-        QVERIFY(playCachedRevision(h, &pictures, dwellMs));
+        QFETCH(bool, unlandedC);
+        QVERIFY(playCachedRevision(h, &pictures, dwellMs,
+                                   unlandedC ? QList<Answers>{Answers(60, {.status = 404})}
+                                             : QList<Answers>()));
         const qint64 shownMs = h.clock().monotonicMs();
         const ServedObject x = ServedObject::make("x", 4096, 24);
         service.putContent(x.path, x.bytes);
@@ -1408,7 +1417,8 @@ private Q_SLOTS:
         h.clock().advance(30000);
         Service::Reply unchanged;
         unchanged.status = 304;
-        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2")), unchanged});
+        service.script("GET", W::manifestRoute,
+                       {Service::Reply::json(200, contentDocument(pages, "man_2")), unchanged});
         QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
         service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
         QVERIFY(taken.wait(waitMs));
@@ -1417,7 +1427,8 @@ private Q_SLOTS:
         QTimer* pump = h.timer("replacementPumpTimer");
         for (int turn = 1; turn <= 2; ++turn) {
             const qint64 dueMs = shownMs + turn * dwellMs;
-            while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs) {
+            while (settle(h) && pump->isActive()
+                   && h.clock().monotonicMs() + pump->interval() < dueMs) {
                 h.clock().advance(pump->interval());
                 pump->start(0);
             }
@@ -1428,6 +1439,9 @@ private Q_SLOTS:
         QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
         QTEST(ControllerAccess::fetchRevision(c) == "man_2", "held");
         QVERIFY(h.devLog("recovery_sweep").isEmpty());
+        const QList<QJsonObject> prepared = h.devLog("prepare_page");
+        QVERIFY(std::none_of(prepared.cbegin(), prepared.cend(),
+                             [](const QJsonObject& r) { return r.value("page_id") == "p2"; }));
     }
 
     // A first start on pages of one picture each. The origin takes the request for one picture
