@@ -97,8 +97,6 @@ RecoverySnapshot sweepFacts(std::initializer_list<const char*> set)
         }
         if (n == "b given up")
             s.givenUp = {QStringLiteral("b")};
-        if (n == "x given up")
-            s.givenUp += QStringLiteral("x");
         if (n == "c given up")
             s.givenUp += QStringLiteral("c");
         s.candidate |= n == "candidate";
@@ -406,12 +404,7 @@ private slots:
         QTest::newRow("dark a minute, the whole page failed on its own")
             << sweepFacts({"dark", "y local", "y failed"}) << qint64(60000) << hold;
         // A revision left with no page that may come waits for the next.
-        QTest::newRow("every page failed on its own")
-            << sweepFacts({"x failed", "y failed"}) << qint64(60000) << none;
-        QTest::newRow("dark a minute, every page failed on its own")
-            << sweepFacts({"dark", "y local", "x failed", "y failed"}) << qint64(60000) << none;
-        QTest::newRow("a page failed on its own, the other's object given up")
-            << sweepFacts({"y failed", "x given up"}) << qint64(60000) << none;
+        QTest::newRow("every page failed on its own") << sweepFacts({"x failed", "y failed"}) << qint64(60000) << none;
         QTest::newRow("dark a minute, an ad's page up") << sweepFacts({"dark", "y local", "ad"}) << qint64(60000) << hold;
         QTest::newRow("dark a minute, no page whole") << sweepFacts({"dark"}) << qint64(60000) << hold;
         QTest::newRow("withheld pages unlanded, no run armed")
