@@ -697,6 +697,10 @@ private:
     void preparePage(Manifest manifest, QByteArray manifestBody, int page, bool revisionChange);
     void prepareNextAsset(quint64 generation);
     void rearmActiveClock();
+    // Whether a failed, held or passed-over candidate leaves the clock of the page on glass as
+    // it runs: it brought a new revision while a page of another revision plays, its dwell
+    // running (or stopped by the operator's pause).
+    bool keepsActiveClock(const Manifest& failed, bool revisionChange) const;
     void recoverActiveRenderer();
     void cancelCandidateWork();
     void prepareApplicationPackage(const Primitive& primitive, quint64 generation);
@@ -777,6 +781,12 @@ private:
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();
+    // unlandedPages_ made the record of revision (empty: of none): a revision behind glass takes
+    // it from the revision on glass, which gets its own pages back when it takes it again.
+    void takeUnlandedRecord(const QString& revision);
+    // The pages of revision known not to be landed, from the record or from what the revision on
+    // glass kept aside.
+    QSet<int> unlandedOf(const QString& revision) const;
     void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their
     // origin withholds: one at once (now), else after a wait that grows with each run.
@@ -815,6 +825,11 @@ private:
     QSet<QString> fetchLacks(const ReplacementFetch& fetch) const;
     // Some page eligible now has every object the fetch found or landed.
     bool wholePageOf(const ReplacementFetch& fetch) const;
+    // The page of revision failed for a fault of its own (selfFailedPages_).
+    bool selfFailed(const QString& revision, int index) const;
+    // Some page of manifest eligible now may yet be prepared: it failed for no fault of its own,
+    // and every object of it not in local may still be fetched.
+    bool mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const;
     void dropRefusedFetches(ReplacementFetch& fetch) const;
     // Digests a running replacement or repair needs: no prune made for a candidate may take them.
     QSet<QString> replacementKeepKeys() const;
@@ -1161,6 +1176,14 @@ private:
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;
     QString withheldRevision_;
+    // Pages of a revision not on glass skipped for a fault of their own, which landing their
+    // objects would not cure: left out for the rest of that revision.
+    QSet<int> selfFailedPages_;
+    QString selfFailedRevision_;
+    // What unlandedPages_ held for the revision on glass when a revision behind it took the
+    // record: its rotation keeps off those pages until it has the record back.
+    QSet<int> glassUnlandedPages_;
+    QString glassUnlandedRevision_;
     // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;

@@ -342,8 +342,8 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         mediaItemCursors_.clear();
         visibleMediaItems_.clear();
     }
-    unlandedPages_.clear();
-    unlandedRevision_.clear();
+    // The revision on glass keeps its pages not landed out of its rotation meanwhile.
+    takeUnlandedRecord(QString());
 }
 
 // The one revision comparison: the revision on glass, and the one already being prepared

@@ -517,10 +517,7 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     // Pages the plan newly admits must land before they may be shown; pages it drops are no
     // longer waited for. What is held whole already, and the page on glass, has landed: after a
     // plan that admitted nothing, room returning must not stop them turning until a run lands.
-    if (unlandedRevision_ != revision) {
-        unlandedPages_.clear();
-        unlandedRevision_ = revision;
-    }
+    takeUnlandedRecord(revision);
     bool admitted = false;
     for (int i = 0; i < manifest.pages.size(); ++i) {
         const QString& id = manifest.pages.at(i).id;

@@ -295,8 +295,8 @@ QList<int> PlayerController::eligibleNow() const
 QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
 {
     QList<int> rotatable = eligibleNow(manifest);
-    if (unlandedRevision_ == manifest.manifestRevision)
-        rotatable.removeIf([this](int index) { return unlandedPages_.contains(index); });
+    const QSet<int> unlanded = unlandedOf(manifest.manifestRevision);
+    rotatable.removeIf([&unlanded](int index) { return unlanded.contains(index); });
     if (failedPagesRevision_ == manifest.manifestRevision)
         rotatable.removeIf([this](int index) { return failedPages_.contains(index); });
     return rotatable;
@@ -1091,13 +1091,24 @@ void PlayerController::failCandidate(const QString& code)
     candidateDeadlineTimer_.stop();
 
     cancelPendingStep("preparation_failed");
-    if (activeSlot_ >= 0)
-        rearmActiveClock();
-    else
+    if (activeSlot_ < 0)
         mediaItemTimer_.stop();
+    else if (!failed || !keepsActiveClock(failed->manifest, failed->revisionChange))
+        rearmActiveClock();
     playerState_.syncFailed(code);
     publishSyncGlyph(false, activeSlot_ < 0);
-    setStatus(activeSlot_ >= 0 ? QStringLiteral("degraded_lkg_active") : code);
+    // A turn to a page of the revision on glass whose object did not come holds no update: the
+    // status stays that of the page that plays, and no hold is reported or shown.
+    const bool turnLackedObject =
+        activeSlot_ >= 0 && failed && !failed->revisionChange && downloadMayRecover(code);
+    if (activeSlot_ < 0)
+        setStatus(code);
+    else if (turnLackedObject)
+        setStatus(identityFault_ ? QStringLiteral("identity_fault")
+                  : online_      ? QStringLiteral("playing")
+                                 : QStringLiteral("offline_lkg_active"));
+    else
+        setStatus(QStringLiteral("degraded_lkg_active"));
     // A new revision behind glass held by a fault of the device, the session or the volume
     // rather than of a page comes in again after a back-off: left idle, nothing would take it
     // up. One that waits for room is taken up by the storage sample.
@@ -1156,29 +1167,38 @@ bool PlayerController::holdRevisionForRetry(Manifest manifest, QByteArray manife
 void PlayerController::skipFailedPage(int failed, const QString& code, const Manifest& manifest,
                                       const QByteArray& manifestBody, bool revisionChange)
 {
-    if (unlandedRevision_ != manifest.manifestRevision)
-        unlandedPages_.clear();
-    QSet<int> excluded = unlandedPages_;
-    excluded.insert(failed);
+    const QString& revision = manifest.manifestRevision;
+    takeUnlandedRecord(revision);
+    unlandedPages_.insert(failed);
+    const QSet<int> excluded = unlandedPages_;
     QList<int> remaining = eligibleNow(manifest);
     remaining.removeIf([&excluded](int index) { return excluded.contains(index); });
     const int count = int(manifest.pages.size());
     const int next = count > 0 && !remaining.isEmpty() ? PageRotation::next(failed, remaining, count)
                                                        : -1;
-    unlandedPages_ = excluded;
-    unlandedRevision_ = manifest.manifestRevision;
+    // A page of a revision not on glass that failed for a fault of its own would fail again
+    // whatever lands: no later round of the revision takes it back.
+    const bool onGlass = activeSlot_ >= 0 && activeManifest_
+                         && activeManifest_->manifestRevision == revision;
+    if (!failedForWantOfObject(code) && !onGlass) {
+        if (selfFailedRevision_ != revision) {
+            selfFailedPages_.clear();
+            selfFailedRevision_ = revision;
+        }
+        selfFailedPages_.insert(failed);
+    }
 
-    const bool nextIsOnGlass = activeSlot_ >= 0 && activeManifest_
-                               && activeManifest_->manifestRevision == manifest.manifestRevision
-                               && activePageIndex_ == next;
+    const bool nextIsOnGlass = onGlass && activePageIndex_ == next;
     if (next >= 0 && !nextIsOnGlass) {
         preparePage(manifest, manifestBody, next, revisionChange);
         return;
     }
     cancelPendingStep("no_prepared_page");
     if (activeSlot_ >= 0) {
-        scheduleAdvance();
-        scheduleMediaItemDeadline();
+        if (!keepsActiveClock(manifest, revisionChange)) {
+            scheduleAdvance();
+            scheduleMediaItemDeadline();
+        }
     } else {
         mediaItemTimer_.stop();
         playerState_.syncFailed(code);

@@ -411,13 +411,11 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     // Pages known not to be local are the object repair's to fetch, in the background. Queued
     // here, their objects would fail (offline) or hold up a candidate whose own page is whole,
     // and the player could not turn to any stored page while one object is missing.
-    const bool unlandedKnown = unlandedRevision_ == manifest.manifestRevision;
+    const QSet<int> unlanded = unlandedOf(manifest.manifestRevision);
     collectAssets(
         prepared, manifest,
         [&](int i) { return pageAdmitted(manifest, i); },
-        [&](int i) {
-            return i == page || (!ownPageOnly && !(unlandedKnown && unlandedPages_.contains(i)));
-        });
+        [&](int i) { return i == page || (!ownPageOnly && !unlanded.contains(i)); });
     const bool sizesValid = mediaSizesWithinLimits(prepared.mediaQueue);
     if (sizesValid) {
         prepared.pendingAssets = int(prepared.packageQueue.size() + prepared.mediaQueue.size());
@@ -494,6 +492,17 @@ void PlayerController::rearmActiveClock()
         return;
     scheduleAdvance();
     scheduleMediaItemDeadline();
+}
+
+// The rounds of a held revision come at their own spacing: restarted at each, a dwell longer than
+// the spacing would never end, and the page on glass never turn. A page whose clock stands (its
+// renderer failed) is given a fresh one, so that the screen always turns again.
+bool PlayerController::keepsActiveClock(const Manifest& failed, bool revisionChange) const
+{
+    const bool otherRevisionOnGlass =
+        revisionChange && activeSlot_ >= 0 && activeManifest_
+        && activeManifest_->manifestRevision != failed.manifestRevision;
+    return otherRevisionOnGlass && (pageTimer_.isActive() || !playbackPolicy_.shouldAutoAdvance());
 }
 
 // While the renderer of the page on glass keeps failing, the next page is prepared in its place.

@@ -228,10 +228,7 @@ void PlayerController::landUncheckedPages()
     if (activeSlot_ < 0 || !activeManifest_)
         return;
     const QString revision = activeManifest_->manifestRevision;
-    if (unlandedRevision_ != revision) {
-        unlandedPages_.clear();
-        unlandedRevision_ = revision;
-    }
+    takeUnlandedRecord(revision);
     // Until found whole none of them is turned to: a turn to one would wait on its download.
     QSet<int> unchecked;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {
@@ -257,6 +254,32 @@ void PlayerController::landUncheckedPages()
     });
     if (!queued)
         repairRetainedPages();
+}
+
+// Lost to a new revision taken in, or to one held behind glass, the pages of the revision on glass
+// whose objects are not local would be turned to, and fail there for want of them.
+void PlayerController::takeUnlandedRecord(const QString& revision)
+{
+    if (!revision.isEmpty() && unlandedRevision_ == revision)
+        return;
+    const QString glass =
+        activeSlot_ >= 0 && activeManifest_ ? activeManifest_->manifestRevision : QString();
+    if (!glass.isEmpty() && unlandedRevision_ == glass) {
+        glassUnlandedPages_ = unlandedPages_;
+        glassUnlandedRevision_ = glass;
+    }
+    const bool givenBack = !glass.isEmpty() && revision == glass && glassUnlandedRevision_ == glass;
+    unlandedPages_ = givenBack ? glassUnlandedPages_ : QSet<int>();
+    unlandedRevision_ = revision;
+}
+
+QSet<int> PlayerController::unlandedOf(const QString& revision) const
+{
+    if (unlandedRevision_ == revision)
+        return unlandedPages_;
+    const bool onGlass = activeSlot_ >= 0 && activeManifest_
+                         && activeManifest_->manifestRevision == revision;
+    return onGlass && glassUnlandedRevision_ == revision ? glassUnlandedPages_ : QSet<int>();
 }
 
 bool PlayerController::withheldPagesUnlanded() const
@@ -524,17 +547,19 @@ void PlayerController::tryActivateReplacement()
         preparePage(std::move(fetch.manifest), std::move(fetch.manifestBody), pendingPageIndex_,
                     fetch.revisionChange);
     } else if (fetch.revisionChange && !eligibleNow(fetch.manifest).isEmpty()) {
-        // Every page it schedules failed before and none has come whole: left idle, nothing
-        // would look for what it lacks.
-        holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
+        // Every page it schedules failed before and none has come whole. One that may still come
+        // is looked for again: left idle, nothing would look for what it lacks. A revision whose
+        // pages failed for faults of their own, or lack what is given up, waits for the next.
+        if (mayComeWhole(fetch.manifest, fetch.local))
+            holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
     } else if (activeSlot_ < 0) {
         presentIdle(QStringLiteral("awaiting_content"));
     }
 }
 
 // Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
-// landed comes first, whatever kept it out before: it is taken back, so that a page failing
-// after it turns to it. Pages still lacking an object come after.
+// landed comes first, whatever else kept it out before (it lacked an object): it is taken back,
+// so that a page failing after it turns to it. Pages still lacking an object come after.
 QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 {
     const Manifest& manifest = fetch.manifest;
@@ -543,6 +568,8 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
     const bool withheldKnown = withheldRevision_ == revision;
     QList<int> whole, lacking;
     for (const int index : eligibleNow(manifest)) {
+        if (selfFailed(revision, index))
+            continue;
         const QSet<QString> objects = pageObjectDigests(manifest.pages.at(index));
         if (std::all_of(objects.cbegin(), objects.cend(),
                         [&](const QString& digest) { return fetch.local.contains(digest); }))
@@ -567,10 +594,7 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         });
     };
     if (!whole.isEmpty() && std::any_of(lacking.cbegin(), lacking.cend(), unanswered)) {
-        if (!unlandedKnown) {
-            unlandedPages_.clear();
-            unlandedRevision_ = revision;
-        }
+        takeUnlandedRecord(revision);
         if (!withheldKnown) {
             withheldPages_.clear();
             withheldRevision_ = revision;
@@ -583,6 +607,23 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         }
     }
     return whole + lacking;
+}
+
+bool PlayerController::selfFailed(const QString& revision, int index) const
+{
+    return selfFailedRevision_ == revision && selfFailedPages_.contains(index);
+}
+
+bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const
+{
+    const QList<int> eligible = eligibleNow(manifest);
+    return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
+        const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - local;
+        return !selfFailed(manifest.manifestRevision, index)
+            && std::all_of(lacked.cbegin(), lacked.cend(), [this](const QString& digest) {
+                   return fetchRefusal(digest).isEmpty();
+               });
+    });
 }
 
 bool PlayerController::wholePageOf(const ReplacementFetch& fetch) const
@@ -808,10 +849,7 @@ void PlayerController::continueStagedPlan()
         || activeManifest_->manifestRevision != activeStoragePlan_->manifestRevision)
         return;
     const QString revision = activeStoragePlan_->manifestRevision;
-    if (unlandedRevision_ != revision) {
-        unlandedPages_.clear();
-        unlandedRevision_ = revision;
-    }
+    takeUnlandedRecord(revision);
     const StoragePlanResult& plan = activeStoragePlan_->plan;
     int count = 0;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {
@@ -968,7 +1006,7 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     }
     if (activeSlot_ < 0)
         presentIdle(QStringLiteral("awaiting_content"));
-    else
+    else if (!keepsActiveClock(dropped.manifest, true))
         rearmActiveClock();
     // The pages left to the plan failed before, for objects that may come as this one may.
     if (withheld)
@@ -1030,13 +1068,10 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
     if (pendingRevision_) {
         const Manifest& manifest = pendingRevision_->manifest;
         s.handRevision = manifest.manifestRevision;
-        const bool unlandedKnown = unlandedRevision_ == s.handRevision;
-        const bool withheldKnown = withheldRevision_ == s.handRevision;
         for (const int index : eligibleNow(manifest)) {
             s.handPages.append(index);
             s.handPageObjects.insert(index, pageObjectDigests(manifest.pages.at(index)));
-            if (unlandedKnown && unlandedPages_.contains(index)
-                && !(withheldKnown && withheldPages_.contains(index)))
+            if (selfFailed(s.handRevision, index))
                 s.handFailed.insert(index);
         }
         if (fetchLocalRevision_ == s.handRevision)
@@ -1062,7 +1097,9 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
     s.repairRunArmed = repairRunTimer_.isActive();
     s.retryArmed = replacementPumpTimer_.isActive() || candidateDownloadRetryTimer_.isActive()
                    || packageRetryTimer_.isActive();
-    s.roomWait = roomWait_.has_value() || roomWaitTimer_.isActive();
+    // The minute's look for room also runs for a revision on glass refused for room: that one
+    // takes no revision in hand on.
+    s.roomWait = roomWait_.has_value();
     s.planning = storagePlanRunning_;
     s.restoring = retainedPosition_ < retainedPages_.size() || retainedAwaitingCandidate_;
     s.adOnGlass = adActive();

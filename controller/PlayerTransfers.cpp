@@ -131,6 +131,15 @@ bool downloadMayRecover(const QString& code)
         || code == QLatin1String("application_package_download_failed");
 }
 
+bool failedForWantOfObject(const QString& code)
+{
+    static const QSet<QString> objectCodes{QStringLiteral("content_not_cached"),
+                                           QStringLiteral("content_download_open_failed"),
+                                           QStringLiteral("cache_integrity_mismatch"),
+                                           QStringLiteral("package_archive_size_mismatch")};
+    return downloadMayRecover(code) || objectCodes.contains(code);
+}
+
 qint64 clampDownloadBackoffMs(qint64 backoffMs)
 {
     return std::clamp<qint64>(backoffMs, 1, 900000);

@@ -85,6 +85,11 @@ QString transferFailureCode(bool mismatch);
 // be as wrong every time.
 bool downloadMayRecover(const QString& code);
 
+// Whether a page that failed with this code failed for want of an object (not in the cache, not
+// given, or given wrong), which landing it may cure, rather than for a fault of its own: its
+// layout, a decode, a bind, its renderer or its readiness.
+bool failedForWantOfObject(const QString& code);
+
 // How a failed content download is taken: one reading for media, packages and soundtrack
 // tracks, whatever each then does about it.
 enum class TransferFailure {

@@ -12,8 +12,17 @@ QList<RecoveryAction> strandedActions(qint64 nowMs, const RecoverySnapshot& s)
     const bool underWay =
         s.candidate || s.fetch || s.retryArmed || s.roomWait || s.planning || s.restoring;
     const bool dark = s.glassRevision.isEmpty();
+    // A page that failed for a fault of its own would fail again, and one lacking an object no
+    // fetch asks for cannot come whole: a revision left with neither waits for the next.
+    const bool mayCome = std::any_of(s.handPages.cbegin(), s.handPages.cend(), [&](int page) {
+        const QSet<QString> objects = s.handPageObjects.value(page);
+        return !s.handFailed.contains(page)
+            && std::none_of(objects.cbegin(), objects.cend(), [&](const QString& digest) {
+                   return !s.local.contains(digest) && s.givenUp.contains(digest);
+               });
+    });
     const bool newInHand = !s.handRevision.isEmpty() && s.handRevision != s.glassRevision
-                           && !s.handPages.isEmpty();
+                           && mayCome;
     if (newInHand && !underWay) {
         const auto whole = std::find_if(s.handPages.cbegin(), s.handPages.cend(), [&](int page) {
             if (s.handFailed.contains(page))

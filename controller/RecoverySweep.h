@@ -23,7 +23,8 @@ struct RecoverySnapshot {
     // Its pages eligible now, in order, with the digests of each page's objects.
     QList<int> handPages;
     QHash<int, QSet<QString>> handPageObjects;
-    // Those that failed for a fault of their own: preparing them again would fail again.
+    // Those that failed for a fault of their own (not for want of an object): preparing them
+    // again would fail again.
     QSet<int> handFailed;
     // What the last background fetch of that revision found in the caches or landed.
     QSet<QString> local;

@@ -86,7 +86,9 @@ RecoverySnapshot sweepFacts(std::initializer_list<const char*> set)
         if (n == "y local")
             s.local = {QStringLiteral("y")};
         if (n == "y failed")
-            s.handFailed = {1};
+            s.handFailed += 1;
+        if (n == "x failed")
+            s.handFailed += 0;
         if (n == "withheld" || n == "withheld landed") {
             s.withheldRevision = s.unlandedRevision = QStringLiteral("man_1");
             s.withheldPages = {2, 1};
@@ -401,6 +403,8 @@ private slots:
             << sweepFacts({"dark", "y local"}) << qint64(59999) << hold;
         QTest::newRow("dark a minute, the whole page failed on its own")
             << sweepFacts({"dark", "y local", "y failed"}) << qint64(60000) << hold;
+        // A revision left with no page that may come waits for the next.
+        QTest::newRow("every page failed on its own") << sweepFacts({"x failed", "y failed"}) << qint64(60000) << none;
         QTest::newRow("dark a minute, an ad's page up") << sweepFacts({"dark", "y local", "ad"}) << qint64(60000) << hold;
         QTest::newRow("dark a minute, no page whole") << sweepFacts({"dark"}) << qint64(60000) << hold;
         QTest::newRow("withheld pages unlanded, no run armed")

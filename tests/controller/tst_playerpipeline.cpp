@@ -622,8 +622,9 @@ private slots:
         QTest::newRow("holds for a full disk")
             << -1 << 0 << QStringList{"cache_write_failed"} << QStringList{"p0"}
             << "cache_write_failed" << 0 << "preparation_failed";
+        // A page of the revision on glass whose object did not come holds no update.
         QTest::newRow("holds what plays")
-            << 0 << 1 << QStringList{download} << QStringList{"p1"} << "degraded_lkg_active" << 0
+            << 0 << 1 << QStringList{download} << QStringList{"p1"} << "playing" << 0
             << "preparation_failed";
         QTest::newRow("never skips onto the page on glass")
             << 0 << 2 << QStringList{bind} << QStringList{"p2"} << QString() << 1
@@ -654,6 +655,7 @@ private slots:
         QCOMPARE(fieldOf(h.devLog("prepare_page"), "page_id"), prepared);
         if (!status.isEmpty())
             QCOMPARE(c.status(), status);
+        QCOMPARE(c.overlayCondition() == "assignment_held", c.status() == "degraded_lkg_active");
         QCOMPARE(fieldOf(h.devLog("manual_navigation"), "reason"), QStringList{navigation});
         QCOMPARE(h.devLog("page_failed_reported").size(), reports);
         QTRY_COMPARE_WITH_TIMEOUT(h.service().requestsTo(W::reportsRoute).size(), reports, waitMs);

@@ -98,7 +98,7 @@ qint64 firstOwnWaitMs(ControllerHarness& h, const QList<ServedObject>& objects)
     return first;
 }
 
-// Pages of one picture each, named from first on, served by the service as scripted.
+// Pages of one picture each, named (as are their primitives) from first on, served as scripted.
 QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>& answers,
                               QList<ServedObject>* pictures)
 {
@@ -109,7 +109,7 @@ QList<QJsonArray> servedPages(Service& service, char first, const QList<Answers>
         service.putContent(picture.path, picture.bytes);
         service.scriptContent(picture.path, answers.at(i));
         pictures->append(picture);
-        pages.append({mediaPrimitive(QStringLiteral("picture"), {picture})});
+        pages.append({mediaPrimitive(QString(QLatin1Char(char(first + i))), {picture})});
     }
     return pages;
 }
@@ -128,14 +128,19 @@ bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, 
     return true;
 }
 
-// Revision "man_1", pages a and b with their pictures cached, on glass once a session is made.
-bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures)
+// Revision "man_1", pages a and b with their pictures cached, then pages c, ... served as scripted,
+// on glass once a session is made.
+bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures,
+                        const QList<Answers>& uncached = {}, Manifest* played = nullptr)
 {
-    const QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
+    QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
     for (const ServedObject& picture : std::as_const(*pictures)) {
         if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
             return false;
     }
+    first += servedPages(h.service(), 'c', uncached, pictures);
+    if (played)
+        *played = contentManifest(first, h.service().url(), "man_1");
     h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
     return h.mintSession() && settle(h);
 }
@@ -1388,6 +1393,69 @@ private Q_SLOTS:
             });
         };
         QTRY_COMPARE_WITH_TIMEOUT(activations(), 1, waitMs);
+    }
+
+    // Revision 1 (a, b) plays when revision 2 comes 4 s in, its page x failing for ever (404, or a
+    // picture that does not decode, beside y whose bytes are always wrong): 2's held rounds leave a
+    // and b to their own dwell, no turn goes to a page c never landed, a revision with no page that
+    // may come is not held again, and one whose fetch a refusal of 1 for room dropped is.
+    void heldRoundsLeaveTheTurn_data()
+    {
+        QTest::addColumn<QList<Answers>>("answers"); // x's, then y's
+        QTest::addColumn<QString>("sceneFault");     // for x
+        QTest::addColumn<bool>("unlandedC");
+        QTest::addColumn<bool>("refused");
+        QTest::addColumn<bool>("held"); // revision 2 at the end
+        const QList<Answers> gone{Answers(60, {.status = 404})};
+        const QString decode = "image_decode_failed";
+        QTest::newRow("404") << gone << QString() << false << false << true;
+        QTest::newRow("404, c unlanded") << gone << QString() << true << false << true;
+        QTest::newRow("404, revision 1 refused for room") << gone << QString() << false << true << true;
+        QTest::newRow("no decode") << QList<Answers>{{}} << decode << false << false << false;
+        QTest::newRow("no decode, y wrong")
+            << QList<Answers>{{}, Answers(60, {.corrupt = true})} << decode << false << false << false;
+    }
+    void heldRoundsLeaveTheTurn()
+    {
+        QFETCH(QList<Answers>, answers);
+        QFETCH(QString, sceneFault);
+        QFETCH(bool, unlandedC);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
+        QList<ServedObject> pictures;
+        Manifest first;
+        QVERIFY(playCachedRevision(h, &pictures, QList<Answers>(unlandedC, Answers(60, {.status = 404})), &first));
+        const qint64 shownMs = h.clock().monotonicMs();
+        const qint64 dwellMs = h.timer("pageTimer")->interval();
+        if (!sceneFault.isEmpty())
+            h.scene().setFailure("x", sceneFault);
+        const QList<QJsonArray> pages = servedPages(h.service(), 'x', answers, &pictures);
+        h.clock().advance(4000);
+        h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2"))});
+        QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+        h.service().sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+        QVERIFY(taken.wait(waitMs) && settle(h));
+        QFETCH(bool, refused);
+        if (refused) {
+            available->store(100 * mib);
+            ControllerAccess::planRevision(c, first, true);
+            QTRY_VERIFY_WITH_TIMEOUT(h.timer("roomWaitTimer")->isActive(), waitMs);
+        }
+        // The rounds due before a dwell ends run; then the page turns.
+        QTimer* pump = h.timer("replacementPumpTimer");
+        for (int turn = 1; turn <= 2; ++turn) {
+            const qint64 dueMs = shownMs + turn * dwellMs;
+            while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs) {
+                h.clock().advance(pump->interval());
+                pump->start(0);
+            }
+            h.clock().advance(dueMs - h.clock().monotonicMs());
+            QVERIFY(h.expireSoon("pageTimer") && settle(h));
+            QCOMPARE(ControllerAccess::activePageIndex(c), turn % 2);
+        }
+        QTEST(ControllerAccess::fetchRevision(c) == "man_2", "held");
+        QCOMPARE(h.devLog("recovery_sweep").size(), refused ? 1 : 0);
     }
 
     // A first start on pages of one picture each. The origin takes the request for one picture
