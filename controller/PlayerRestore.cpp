@@ -374,6 +374,9 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     // A new revision behind glass asks once for each object it lacks, as a held one does: an
     // object that does not answer keeps none behind it waiting.
     fetch.untilLanded = revisionChange && activateWhenDrained && waitMs <= 0 && activeSlot_ >= 0;
+    // It never sleeps on an object's wait: the objects still waiting are left out of the pass,
+    // and one shared with an earlier revision keeps none of the new ones from being asked for.
+    fetch.started = fetch.untilLanded;
     // A repair run, or a held revision coming in again: the one fetch that waits before it starts.
     fetch.onePass = !activateWhenDrained || waitMs > 0 || fetch.untilLanded;
     fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
