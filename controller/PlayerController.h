@@ -1154,6 +1154,9 @@ private:
     // Digests the origin answered with an HTTP error in this revision, until they land: a page
     // passed over for one of them is reported, one whose origin did not answer is not.
     QSet<QString> erroredHashes_;
+    // Those of them the origin itself refused (originRefused): a first fetch behind glass that
+    // got such an answer knows its origin is up.
+    QSet<QString> refusedHashes_;
     // Pages passed over for an object their origin withholds, of withheldRevision_; repair runs
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;

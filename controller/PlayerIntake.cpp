@@ -333,6 +333,7 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         reportedPageFailures_.clear();
         downloadHeldPages_.clear();
         erroredHashes_.clear();
+        refusedHashes_.clear();
         unreachableAttempts_.clear();
         bookkeepingRevision_ = revision;
     }

@@ -475,12 +475,13 @@ void PlayerController::pumpReplacement()
         });
     } else {
         // A first pass that landed nothing and found no page whole prepares none (an origin that
-        // is down would fail every one): it waits and passes again. An origin that answered an
-        // object with an error is up: the revision is prepared, so that a page it withholds is
-        // passed over, or a staged plan's anchor held, while its other pages come.
+        // is down would fail every one): it waits and passes again. An origin that refused an
+        // object is up: the revision is prepared, so that a page it withholds is passed over, or
+        // a staged plan's anchor held, while its other pages come. A gateway's 5xx tells nothing
+        // of the origin behind it.
         const QSet<QString> lacked = fetchLacks(fetch);
         if (fetch.untilLanded && !fetch.landed && !lacked.isEmpty() && !wholePageOf(fetch)
-            && !lacked.intersects(erroredHashes_)) {
+            && !lacked.intersects(refusedHashes_)) {
             rememberFetchLocal(fetch);
             Manifest manifest = std::move(fetch.manifest);
             QByteArray body = std::move(fetch.manifestBody);

@@ -100,6 +100,11 @@ bool originAnsweredError(int statusCode)
         && statusCode != 503;
 }
 
+bool originRefused(int statusCode)
+{
+    return statusCode >= 400 && statusCode <= 499 && statusCode != 408 && statusCode != 429;
+}
+
 TransferFailure classifyTransferFailure(const MediaDownloadState& state,
                                         QNetworkReply::NetworkError error)
 {
@@ -638,6 +643,8 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     }
     if (originAnsweredError(state.statusCode))
         erroredHashes_.insert(item.sha256);
+    if (originRefused(state.statusCode))
+        refusedHashes_.insert(item.sha256);
     // What the origin sent against what the manifest declared is recorded for either owner:
     // nothing else would tell an operator why the object never lands.
     if (!transfer->replacement || state.mismatch)
@@ -680,6 +687,7 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             if (path) {
                 transferLedger_.forgetEvicted(sha);
                 erroredHashes_.remove(sha);
+                refusedHashes_.remove(sha);
             }
             noteTransfer(sha, path ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);

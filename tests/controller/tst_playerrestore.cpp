@@ -1252,28 +1252,33 @@ private Q_SLOTS:
     // Revision 1 (pages a, b) plays when revision 2 comes: x, whose origin takes the request and
     // never answers, and y. The fetch asks for each once, in turn: x is given up when the
     // watchdog ends it, y lands, and revision 2 goes on glass at y's page; so it does at once where
-    // x is revision 1's too, waiting out the 600 s its origin asked for. With the origin down, a
-    // pass that lands nothing waits and passes again, and no page of revision 2 is prepared.
+    // x is revision 1's too, waiting out the 600 s its origin asked for. With the origin down, or a
+    // gateway before it answering 5xx for every object, a pass that lands nothing waits and passes
+    // again, and no page of revision 2 is prepared or reported.
     void newRevisionBehindGlassAsksEachOnce_data()
     {
         QTest::addColumn<Answers>("xAnswers");
+        QTest::addColumn<Answers>("yAnswers");
         QTest::addColumn<bool>("shared"); // x is revision 1's too, not cached
         QTest::addColumn<bool>("down");   // no pass lands anything
         const Answers busy(10, {.status = 503, .headers = {{"Retry-After", "600"}}});
-        QTest::newRow("a silent x beside a served y") << Answers(10, {.fault = Service::Fault::Silent}) << false << false;
-        QTest::newRow("x, revision 1's too, waiting out 600 s, beside a served y") << busy << true << false;
-        QTest::newRow("the origin wholly down") << Answers() << false << true;
+        QTest::newRow("a silent x beside a served y") << Answers(10, {.fault = Service::Fault::Silent}) << Answers() << false << false;
+        QTest::newRow("x, revision 1's too, waiting out 600 s, beside a served y") << busy << Answers() << true << false;
+        QTest::newRow("the origin wholly down") << Answers() << Answers() << false << true;
+        for (const int status : {500, 502, 504})
+            QTest::addRow("%d for every object", status) << Answers(20, {.status = status}) << Answers(20, {.status = status}) << false << true;
     }
     void newRevisionBehindGlassAsksEachOnce()
     {
         QFETCH(Answers, xAnswers);
+        QFETCH(Answers, yAnswers);
         QFETCH(bool, shared);
         QFETCH(bool, down);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<ServedObject> pictures, cached;
-        const QList<QJsonArray> pages = servedPages(service, 'x', {xAnswers, {}}, &pictures);
+        const QList<QJsonArray> pages = servedPages(service, 'x', {xAnswers, yAnswers}, &pictures);
         const ServedObject x = pictures.at(0), y = pictures.at(1);
         QVERIFY(playCachedRevision(h, &cached, shared ? pages.mid(0, 1) : QList<QJsonArray>()));
         QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(x.path), shared ? 1 : 0, waitMs);
@@ -1281,7 +1286,7 @@ private Q_SLOTS:
         const Manifest second = contentManifest(pages, service.url(), "man_2");
         const qsizetype prepared = h.devLog("prepare_page").size();
         if (down) {
-            service.setRefusing(true);
+            service.setRefusing(xAnswers.isEmpty());
             ControllerAccess::planRevision(c, second);
             for (int pass = 0; pass < 3; ++pass) {
                 QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
@@ -1291,6 +1296,7 @@ private Q_SLOTS:
             QVERIFY(settle(h));
             QCOMPARE(ControllerAccess::fetchRevision(c), "man_2");
             QCOMPARE(h.devLog("prepare_page").size(), prepared);
+            QCOMPARE(h.devLog("page_failed_reported").size(), 0);
             QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
             return;
         }
