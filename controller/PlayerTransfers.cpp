@@ -787,9 +787,10 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
         }
         // A page on glass does not wait for it: this turn counts as a failed download of the
         // page, and the origin is left alone for a while.
-        unreachableUntil_.insert(item.sha256, clock_->monotonicMs()
-                                                  + (honouredMs >= 0 ? honouredMs
-                                                                     : nextDownloadBackoffMs()));
+        beginObjectWait(item.sha256,
+                        clock_->monotonicMs()
+                            + (honouredMs >= 0 ? honouredMs : nextDownloadBackoffMs()),
+                        failure == TransferFailure::Unreachable && !unwritable);
     }
     // Another page's object never holds this candidate: it goes without it at once, and that
     // page's own turn or a background run asks again. Wrong bytes count wherever they came.
@@ -833,7 +834,8 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
         if (hard && noteHardFailure(sha, transferFailureCode(transfer.state.mismatch))
             && transfer.state.mismatch)
             contentCache_->resetPartial(sha);
-        leaveForLaterRun(sha, failure == TransferFailure::Throttled ? askedMs : -1);
+        leaveForLaterRun(sha, failure == TransferFailure::Throttled ? askedMs : -1,
+                         failure == TransferFailure::Unreachable);
         return;
     }
     // An origin that answers with an error is asked twice at most in one run, so that the object
@@ -847,7 +849,7 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
         replacement_->erroredOnce.insert(sha);
     }
     if (!hard) {
-        noteReplacementUnreachable(askedMs);
+        noteReplacementUnreachable(askedMs, failure == TransferFailure::Unreachable);
         return;
     }
     if (transfer.state.mismatch && retriedOnceHashes_.contains(sha))

@@ -1254,19 +1254,23 @@ private Q_SLOTS:
     // watchdog ends it, y lands, and revision 2 goes on glass at y's page; so it does at once where
     // x is revision 1's too, waiting out the 600 s its origin asked for. With the origin down, or a
     // gateway before it answering 5xx for every object, a pass that lands nothing waits and passes
-    // again, and no page of revision 2 is prepared or reported.
+    // again, and no page of revision 2 is prepared or reported. The service answering again after
+    // an outage ends the wait of an object that got no answer (once a minute), not one asked for.
     void newRevisionBehindGlassAsksEachOnce_data()
     {
         QTest::addColumn<Answers>("xAnswers");
         QTest::addColumn<Answers>("yAnswers");
         QTest::addColumn<bool>("shared"); // x is revision 1's too, not cached
         QTest::addColumn<bool>("down");   // no pass lands anything
+        QTest::addColumn<bool>("outage"); // of the service, after the passes
         const Answers busy(10, {.status = 503, .headers = {{"Retry-After", "600"}}});
-        QTest::newRow("a silent x beside a served y") << Answers(10, {.fault = Service::Fault::Silent}) << Answers() << false << false;
-        QTest::newRow("x, revision 1's too, waiting out 600 s, beside a served y") << busy << Answers() << true << false;
-        QTest::newRow("the origin wholly down") << Answers() << Answers() << false << true;
+        QTest::newRow("a silent x beside a served y") << Answers(10, {.fault = Service::Fault::Silent}) << Answers() << false << false << false;
+        QTest::newRow("x, revision 1's too, waiting out 600 s, beside a served y") << busy << Answers() << true << false << false;
+        QTest::newRow("the origin wholly down") << Answers() << Answers() << false << true << false;
         for (const int status : {500, 502, 504})
-            QTest::addRow("%d for every object", status) << Answers(20, {.status = status}) << Answers(20, {.status = status}) << false << true;
+            QTest::addRow("%d for every object", status) << Answers(20, {.status = status}) << Answers(20, {.status = status}) << false << true << false;
+        QTest::newRow("x closed, y waiting out 600 s, then an outage")
+            << Answers(99, {.fault = Service::Fault::Close}) << busy << false << true << true;
     }
     void newRevisionBehindGlassAsksEachOnce()
     {
@@ -1288,7 +1292,7 @@ private Q_SLOTS:
         if (down) {
             service.setRefusing(xAnswers.isEmpty());
             ControllerAccess::planRevision(c, second);
-            for (int pass = 0; pass < 3; ++pass) {
+            for (int pass = 0; pass < 7; ++pass) {
                 QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
                 QVERIFY(settle(h));
                 runOutBackoff(h);
@@ -1298,6 +1302,24 @@ private Q_SLOTS:
             QCOMPARE(h.devLog("prepare_page").size(), prepared);
             QCOMPARE(h.devLog("page_failed_reported").size(), 0);
             QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+            QFETCH(bool, outage);
+            if (!outage)
+                return;
+            // The service out of reach, or answering again, as a storage report finds it.
+            const auto reach = [&](bool refusing) {
+                service.setRefusing(refusing);
+                const qsizetype reports = h.devLog("storage.report").size();
+                ControllerAccess::sendStorageReport(c);
+                return QTest::qWaitFor([&] { return h.devLog("storage.report").size() > reports; }, waitMs) && settle(h);
+            };
+            int asked = service.contentAttempts(x.path);
+            QVERIFY(reach(true) && reach(false));
+            QTRY_VERIFY_WITH_TIMEOUT(service.contentAttempts(x.path) > asked, waitMs);
+            QVERIFY(settle(h));
+            asked = service.contentAttempts(x.path);
+            QVERIFY(reach(true) && reach(false));
+            QCOMPARE(service.contentAttempts(x.path), asked);
+            QCOMPARE(service.contentAttempts(y.path), 1);
             return;
         }
         ControllerAccess::planRevision(c, second);
