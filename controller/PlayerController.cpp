@@ -273,6 +273,7 @@ void PlayerController::connectTransport()
     connect(t, &T::playbackReportFailed, this, &C::handlePlaybackReportFailed);
     connect(t, &T::activationReportFailed, this, &C::handleActivationReportFailed);
     connect(t, &T::serviceAnswered, this, &C::resendPendingActivation);
+    connect(t, &T::serviceAnswersAgain, this, &C::endUnansweredWaits);
     connect(t, &T::manifestModified, this,
             [this](const QByteArray& body, const QByteArray& etag, const QString& route) {
                 consumeManifest(body, true, route, etag);

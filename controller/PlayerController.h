@@ -804,10 +804,16 @@ private:
     void pumpReplacement();
     void tryActivateReplacement();
     void finishObjectRepair();
-    // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing.
-    void noteReplacementUnreachable(qint64 serverDelayMs = -1);
+    // serverDelayMs: what the service asked for with Retry-After, -1 when it said nothing;
+    // unanswered: the request got no answer at all.
+    void noteReplacementUnreachable(qint64 serverDelayMs = -1, bool unanswered = false);
     // An object a one-pass run did not get: it waits on its own, and the run goes on without it.
-    void leaveForLaterRun(const QString& sha256, qint64 serverDelayMs = -1);
+    void leaveForLaterRun(const QString& sha256, qint64 serverDelayMs = -1,
+                          bool unanswered = false);
+    // An object's own wait, until untilMs (monotonic), after no answer or after the origin's.
+    void beginObjectWait(const QString& sha256, qint64 untilMs, bool unanswered);
+    // The service answers again after an outage: the waits that followed no answer end.
+    void endUnansweredWaits();
     void abortReplacementIdle();
     // When the first wait of the missing objects among digests ends: 0 when none waits, or when
     // one is missing with no wait to run out (its origin errored and it was not left alone, or
@@ -1172,6 +1178,9 @@ private:
     // Digests the origin answered with an HTTP error in this revision, until they land: a page
     // passed over for one of them is reported, one whose origin did not answer is not.
     QSet<QString> erroredHashes_;
+    // Those of them the origin itself refused (originRefused): a first fetch behind glass that
+    // got such an answer knows its origin is up.
+    QSet<QString> refusedHashes_;
     // Pages passed over for an object their origin withholds, of withheldRevision_; repair runs
     // repeat while one of them is still unlanded.
     QSet<int> withheldPages_;
@@ -1193,6 +1202,11 @@ private:
     // Digest -> the back-off attempt of its own wait in one-pass runs, until it lands or the
     // revision changes.
     QHash<QString, int> unreachableAttempts_;
+    // Digests whose own wait followed a request that got no answer at all (refused, closed,
+    // silent, a page in the origin's place), and when the service's answering again last ended
+    // such waits (monotonic ms).
+    QSet<QString> unansweredWaits_;
+    std::optional<qint64> unansweredWaitsEndedMs_;
     // Pages that failed on glass, left out of rotation for the revision they belong to.
     QSet<int> failedPages_;
     QString failedPagesRevision_;

@@ -335,6 +335,7 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         reportedPageFailures_.clear();
         downloadHeldPages_.clear();
         erroredHashes_.clear();
+        refusedHashes_.clear();
         unreachableAttempts_.clear();
         bookkeepingRevision_ = revision;
     }

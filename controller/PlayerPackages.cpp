@@ -354,6 +354,8 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
     }
     if (originAnsweredError(state.statusCode))
         erroredHashes_.insert(descriptor.sha256);
+    if (originRefused(state.statusCode))
+        refusedHashes_.insert(descriptor.sha256);
     // Only the candidate's own package is waited for, and only with nothing on glass: behind a
     // page on glass a page is not held for it, and another page's package holds nothing.
     const bool ownPage = !transfer->replacement && candidatePageShows(descriptor.sha256);
@@ -489,6 +491,7 @@ void PlayerController::installApplicationPackage(const std::shared_ptr<PackageTr
             if (ok) {
                 transferLedger_.forgetEvicted(d.sha256);
                 erroredHashes_.remove(d.sha256);
+                refusedHashes_.remove(d.sha256);
             }
             // The verdict holds whoever asked for the package, and whether they still want it.
             if (!ok && packageRefusedForGood(error))

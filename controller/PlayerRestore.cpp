@@ -24,6 +24,8 @@ namespace {
 
 // A back-off never waits longer than a quarter of an hour.
 constexpr qint64 longestBackoffMs = 900000;
+// An outage's end ends the waits that followed no answer at most this often.
+constexpr qint64 unansweredWaitsSpacingMs = 60000;
 // A verification the full I/O queue refused is submitted again after this long.
 constexpr int retainedResubmitMs = 250;
 
@@ -397,6 +399,9 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
     // A new revision behind glass asks once for each object it lacks, as a held one does: an
     // object that does not answer keeps none behind it waiting.
     fetch.untilLanded = revisionChange && activateWhenDrained && waitMs <= 0 && activeSlot_ >= 0;
+    // It never sleeps on an object's wait: the objects still waiting are left out of the pass,
+    // and one shared with an earlier revision keeps none of the new ones from being asked for.
+    fetch.started = fetch.untilLanded;
     // A repair run, or a held revision coming in again: the one fetch that waits before it starts.
     fetch.onePass = !activateWhenDrained || waitMs > 0 || fetch.untilLanded;
     fetch.generation = ++replacementGeneration_ | (quint64(1) << 63);
@@ -495,12 +500,13 @@ void PlayerController::pumpReplacement()
         });
     } else {
         // A first pass that landed nothing and found no page whole prepares none (an origin that
-        // is down would fail every one): it waits and passes again. An origin that answered an
-        // object with an error is up: the revision is prepared, so that a page it withholds is
-        // passed over, or a staged plan's anchor held, while its other pages come.
+        // is down would fail every one): it waits and passes again. An origin that refused an
+        // object is up: the revision is prepared, so that a page it withholds is passed over, or
+        // a staged plan's anchor held, while its other pages come. A gateway's 5xx tells nothing
+        // of the origin behind it.
         const QSet<QString> lacked = fetchLacks(fetch);
         if (fetch.untilLanded && !fetch.landed && !lacked.isEmpty() && !wholePageOf(fetch)
-            && !lacked.intersects(erroredHashes_)) {
+            && !lacked.intersects(refusedHashes_)) {
             rememberFetchLocal(fetch);
             Manifest manifest = std::move(fetch.manifest);
             QByteArray body = std::move(fetch.manifestBody);
@@ -697,7 +703,7 @@ void PlayerController::finishObjectRepair()
         cancelReplacement();
 }
 
-void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs)
+void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs, bool unanswered)
 {
     if (!replacement_ || replacementPumpTimer_.isActive())
         return;
@@ -705,8 +711,8 @@ void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs)
         RuntimeCompat::retryBackoffMs(replacement_->attempt, serverDelayMs), 1, longestBackoffMs);
     ++replacement_->attempt;
     if (!replacement_->media.isEmpty())
-        unreachableUntil_.insert(replacement_->media.constFirst().sha256,
-                                 clock_->monotonicMs() + delay);
+        beginObjectWait(replacement_->media.constFirst().sha256, clock_->monotonicMs() + delay,
+                        unanswered);
     replacementIdleTimer_.stop();
     replacementPumpTimer_.start(int(delay));
 }
@@ -743,14 +749,55 @@ void PlayerController::waitAsPassedOver(const QString& sha256, const QString& co
     }
 }
 
-void PlayerController::leaveForLaterRun(const QString& sha256, qint64 serverDelayMs)
+void PlayerController::leaveForLaterRun(const QString& sha256, qint64 serverDelayMs,
+                                        bool unanswered)
 {
     waitAsPassedOver(sha256, QStringLiteral("content_download_failed"));
     int& attempt = unreachableAttempts_[sha256];
     const qint64 delay = std::clamp<qint64>(
         RuntimeCompat::retryBackoffMs(attempt++, serverDelayMs), 1, longestBackoffMs);
-    unreachableUntil_.insert(sha256, clock_->monotonicMs() + delay);
+    beginObjectWait(sha256, clock_->monotonicMs() + delay, unanswered);
     dropReplacementMedia(sha256);
+}
+
+void PlayerController::beginObjectWait(const QString& sha256, qint64 untilMs, bool unanswered)
+{
+    unreachableUntil_.insert(sha256, untilMs);
+    if (unanswered)
+        unansweredWaits_.insert(sha256);
+    else
+        unansweredWaits_.remove(sha256);
+}
+
+// An object that got no answer while the service could not be reached is asked for at the next
+// pass, not at the end of a wait the outage drew out. A wait that followed the origin's own
+// answer (a status, a Retry-After) stays: the outage's end says nothing of it. Once a minute at
+// most, so that a network coming and going makes no storm of requests.
+void PlayerController::endUnansweredWaits()
+{
+    const qint64 now = clock_->monotonicMs();
+    if (unansweredWaitsEndedMs_ && now - *unansweredWaitsEndedMs_ < unansweredWaitsSpacingMs)
+        return;
+    bool ended = false;
+    for (const QString& digest : std::exchange(unansweredWaits_, {})) {
+        unreachableAttempts_.remove(digest);
+        // Kept, but over: the object counts as missing with nothing left to wait for.
+        if (const auto until = unreachableUntil_.find(digest);
+            until != unreachableUntil_.end() && *until > now) {
+            *until = now;
+            ended = true;
+        }
+    }
+    if (!ended)
+        return;
+    unansweredWaitsEndedMs_ = now;
+    // A held fetch or a repair run asleep on such a wait wakes for it.
+    if (replacementPumpTimer_.isActive())
+        replacementPumpTimer_.start(0);
+    if (repairRunTimer_.isActive()) {
+        repairRunDueMs_ = now;
+        repairRunTimer_.start(0);
+    }
 }
 
 void PlayerController::abortReplacementIdle()
@@ -761,11 +808,11 @@ void PlayerController::abortReplacementIdle()
     replacement_->busy = false;
     // The object that went silent is what a one-pass run goes on without.
     if (replacement_->onePass && !replacement_->media.isEmpty())
-        leaveForLaterRun(replacement_->media.constFirst().sha256);
+        leaveForLaterRun(replacement_->media.constFirst().sha256, -1, true);
     else if (replacement_->onePass && !replacement_->packages.isEmpty())
         dropReplacementPackage(packageDigest(replacement_->packages.constFirst()));
     else
-        noteReplacementUnreachable();
+        noteReplacementUnreachable(-1, true);
 }
 
 qint64 PlayerController::lackedObjectsWaitEndMs(const QSet<QString>& digests) const

@@ -100,6 +100,11 @@ bool originAnsweredError(int statusCode)
         && statusCode != 503;
 }
 
+bool originRefused(int statusCode)
+{
+    return statusCode >= 400 && statusCode <= 499 && statusCode != 408 && statusCode != 429;
+}
+
 TransferFailure classifyTransferFailure(const MediaDownloadState& state,
                                         QNetworkReply::NetworkError error)
 {
@@ -647,6 +652,8 @@ void PlayerController::finishMediaTransfer(const std::shared_ptr<MediaTransfer>&
     }
     if (originAnsweredError(state.statusCode))
         erroredHashes_.insert(item.sha256);
+    if (originRefused(state.statusCode))
+        refusedHashes_.insert(item.sha256);
     // What the origin sent against what the manifest declared is recorded for either owner:
     // nothing else would tell an operator why the object never lands.
     if (!transfer->replacement || state.mismatch)
@@ -689,6 +696,7 @@ void PlayerController::commitMediaTransfer(const std::shared_ptr<MediaTransfer>&
             if (path) {
                 transferLedger_.forgetEvicted(sha);
                 erroredHashes_.remove(sha);
+                refusedHashes_.remove(sha);
             }
             noteTransfer(sha, path ? t.reason : StorageTransferLedger::Failed,
                          t.state.receivedBytes);
@@ -788,9 +796,10 @@ void PlayerController::candidateTransferFailed(const MediaTransfer& transfer,
         }
         // A page on glass does not wait for it: this turn counts as a failed download of the
         // page, and the origin is left alone for a while.
-        unreachableUntil_.insert(item.sha256, clock_->monotonicMs()
-                                                  + (honouredMs >= 0 ? honouredMs
-                                                                     : nextDownloadBackoffMs()));
+        beginObjectWait(item.sha256,
+                        clock_->monotonicMs()
+                            + (honouredMs >= 0 ? honouredMs : nextDownloadBackoffMs()),
+                        failure == TransferFailure::Unreachable && !unwritable);
     }
     // Another page's object never holds this candidate: it goes without it at once, and that
     // page's own turn or a background run asks again. Wrong bytes count wherever they came.
@@ -834,7 +843,8 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
         if (hard && noteHardFailure(sha, transferFailureCode(transfer.state.mismatch))
             && transfer.state.mismatch)
             contentCache_->resetPartial(sha);
-        leaveForLaterRun(sha, failure == TransferFailure::Throttled ? askedMs : -1);
+        leaveForLaterRun(sha, failure == TransferFailure::Throttled ? askedMs : -1,
+                         failure == TransferFailure::Unreachable);
         return;
     }
     // An origin that answers with an error is asked twice at most in one run, so that the object
@@ -848,7 +858,7 @@ void PlayerController::replacementTransferFailed(const MediaTransfer& transfer,
         replacement_->erroredOnce.insert(sha);
     }
     if (!hard) {
-        noteReplacementUnreachable(askedMs);
+        noteReplacementUnreachable(askedMs, failure == TransferFailure::Unreachable);
         return;
     }
     if (transfer.state.mismatch && retriedOnceHashes_.contains(sha))

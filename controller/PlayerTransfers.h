@@ -111,6 +111,10 @@ TransferFailure classifyTransferFailure(const MediaDownloadState& state,
 // the fault of the device's own path. 429 and 503 ask to be asked later: they withhold nothing.
 bool originAnsweredError(int statusCode);
 
+// An answer only the origin itself gives: a 4xx but 408 and 429. A 5xx may be a gateway's or a
+// proxy's in front of an origin that is down.
+bool originRefused(int statusCode);
+
 // Throttled or unreachable answers are asked again after a wait this many times at most; the
 // next such failure counts as hard.
 constexpr int lastDelayedRetryAttempt = 4;

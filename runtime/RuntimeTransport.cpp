@@ -1169,6 +1169,7 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
     case ServiceReach::Change::Back:
         // It asks nothing of the operator; it only ends the fault said before.
         writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
+        Q_EMIT serviceAnswersAgain();
         break;
     case ServiceReach::Change::None:
         break;

@@ -128,17 +128,17 @@ bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, 
     return true;
 }
 
-// Revision "man_1", pages a and b with their pictures cached, then pages c, ... served as scripted,
-// on glass once a session is made.
+// Revision "man_1", pages a and b with their pictures cached, then the uncached pages, on glass
+// once a session is made.
 bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures,
-                        const QList<Answers>& uncached = {}, Manifest* played = nullptr)
+                        const QList<QJsonArray>& uncached = {}, Manifest* played = nullptr)
 {
     QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
     for (const ServedObject& picture : std::as_const(*pictures)) {
         if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
             return false;
     }
-    first += servedPages(h.service(), 'c', uncached, pictures);
+    first += uncached;
     if (played)
         *played = contentManifest(first, h.service().url(), "man_1");
     h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
@@ -348,11 +348,11 @@ private Q_SLOTS:
         QTest::newRow("502 twice, the first page's only picture")
             << bad << 0 << false << Answers() << QList<int>{2, 0, 1, 2, 0} << QList<int>{3, 3, 3, 3, 1};
         QTest::newRow("502 twice, its only picture")
-            << bad << 1 << false << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 3, 1};
+            << bad << 1 << false << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 2, 1};
         QTest::newRow("502 twice, beside another")
-            << bad << 1 << true << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 3, 1};
+            << bad << 1 << true << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 2, 1};
         QTest::newRow("502 at every request, beside another") << Answers(20, {.status = 502}) << 1 << true
-            << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 3, 1};
+            << Answers() << QList<int>{2, 0, 2, 0, 2} << QList<int>{1, 1, 2, 2, 1};
         QTest::newRow("package 502 twice")
             << Answers() << 1 << false << bad << QList<int>{1, 2, 0, 1, 2} << QList<int>{1, 1, 1, 1, 3};
     }
@@ -1264,31 +1264,48 @@ private Q_SLOTS:
 
     // Revision 1 (pages a, b) plays when revision 2 comes: x, whose origin takes the request and
     // never answers, and y. The fetch asks for each once, in turn: x is given up when the
-    // watchdog ends it, y lands, and revision 2 goes on glass at y's page. With the origin down,
-    // a pass that lands nothing waits and passes again, and no page of revision 2 is prepared.
+    // watchdog ends it, y lands, and revision 2 goes on glass at y's page; so it does at once where
+    // x is revision 1's too, waiting out the 600 s its origin asked for. With the origin down, or a
+    // gateway before it answering 5xx for every object, a pass that lands nothing waits and passes
+    // again, and no page of revision 2 is prepared or reported. The service answering again after
+    // an outage ends the wait of an object that got no answer (once a minute), not one asked for.
     void newRevisionBehindGlassAsksEachOnce_data()
     {
-        QTest::addColumn<bool>("down");
-        QTest::newRow("a silent x beside a served y") << false;
-        QTest::newRow("the origin wholly down") << true;
+        QTest::addColumn<Answers>("xAnswers");
+        QTest::addColumn<Answers>("yAnswers");
+        QTest::addColumn<bool>("shared"); // x is revision 1's too, not cached
+        QTest::addColumn<bool>("down");   // no pass lands anything
+        QTest::addColumn<bool>("outage"); // of the service, after the passes
+        const Answers busy(10, {.status = 503, .headers = {{"Retry-After", "600"}}});
+        QTest::newRow("a silent x beside a served y") << Answers(10, {.fault = Service::Fault::Silent}) << Answers() << false << false << false;
+        QTest::newRow("x, revision 1's too, waiting out 600 s, beside a served y") << busy << Answers() << true << false << false;
+        QTest::newRow("the origin wholly down") << Answers() << Answers() << false << true << false;
+        for (const int status : {500, 502, 504})
+            QTest::addRow("%d for every object", status) << Answers(20, {.status = status}) << Answers(20, {.status = status}) << false << true << false;
+        QTest::newRow("x closed, y waiting out 600 s, then an outage")
+            << Answers(99, {.fault = Service::Fault::Close}) << busy << false << true << true;
     }
     void newRevisionBehindGlassAsksEachOnce()
     {
+        QFETCH(Answers, xAnswers);
+        QFETCH(Answers, yAnswers);
+        QFETCH(bool, shared);
         QFETCH(bool, down);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
-        QList<ServedObject> pictures;
-        QVERIFY(playCachedRevision(h, &pictures));
-        const Manifest second = contentManifest(
-            servedPages(service, 'x', {Answers(10, {.fault = Service::Fault::Silent}), {}}, &pictures),
-            service.url(), "man_2");
-        const ServedObject &x = pictures.at(2), &y = pictures.at(3);
+        QList<ServedObject> pictures, cached;
+        const QList<QJsonArray> pages = servedPages(service, 'x', {xAnswers, yAnswers}, &pictures);
+        const ServedObject x = pictures.at(0), y = pictures.at(1);
+        QVERIFY(playCachedRevision(h, &cached, shared ? pages.mid(0, 1) : QList<QJsonArray>()));
+        QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(x.path), shared ? 1 : 0, waitMs);
+        QVERIFY(settle(h));
+        const Manifest second = contentManifest(pages, service.url(), "man_2");
         const qsizetype prepared = h.devLog("prepare_page").size();
         if (down) {
-            service.setRefusing(true);
+            service.setRefusing(xAnswers.isEmpty());
             ControllerAccess::planRevision(c, second);
-            for (int pass = 0; pass < 3; ++pass) {
+            for (int pass = 0; pass < 7; ++pass) {
                 QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
                 QVERIFY(settle(h));
                 runOutBackoff(h);
@@ -1296,12 +1313,31 @@ private Q_SLOTS:
             QVERIFY(settle(h));
             QCOMPARE(ControllerAccess::fetchRevision(c), "man_2");
             QCOMPARE(h.devLog("prepare_page").size(), prepared);
+            QCOMPARE(h.devLog("page_failed_reported").size(), 0);
             QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+            QFETCH(bool, outage);
+            if (!outage)
+                return;
+            // The service out of reach, or answering again, as a storage report finds it.
+            const auto reach = [&](bool refusing) {
+                service.setRefusing(refusing);
+                const qsizetype reports = h.devLog("storage.report").size();
+                ControllerAccess::sendStorageReport(c);
+                return QTest::qWaitFor([&] { return h.devLog("storage.report").size() > reports; }, waitMs) && settle(h);
+            };
+            int asked = service.contentAttempts(x.path);
+            QVERIFY(reach(true) && reach(false));
+            QTRY_VERIFY_WITH_TIMEOUT(service.contentAttempts(x.path) > asked, waitMs);
+            QVERIFY(settle(h));
+            asked = service.contentAttempts(x.path);
+            QVERIFY(reach(true) && reach(false));
+            QCOMPARE(service.contentAttempts(x.path), asked);
+            QCOMPARE(service.contentAttempts(y.path), 1);
             return;
         }
         ControllerAccess::planRevision(c, second);
         QTRY_COMPARE_WITH_TIMEOUT(service.contentAttempts(x.path), 1, waitMs);
-        QVERIFY(h.expireSoon("replacementIdleTimer"));
+        QVERIFY(shared || h.expireSoon("replacementIdleTimer"));
         QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activeRevision(c), "man_2", waitMs);
         QCOMPARE(ControllerAccess::activePageIndex(c), 1);
         QCOMPARE(service.contentAttempts(y.path), 1);
@@ -1425,7 +1461,9 @@ private Q_SLOTS:
         const auto available = ControllerAccess::measureVolumeAs(c, 1200 * mib, 1000 * mib);
         QList<ServedObject> pictures;
         Manifest first;
-        QVERIFY(playCachedRevision(h, &pictures, QList<Answers>(unlandedC, Answers(60, {.status = 404})), &first));
+        QList<ServedObject> uncached;
+        const QList<QJsonArray> pageC = servedPages(h.service(), 'c', QList<Answers>(unlandedC, Answers(60, {.status = 404})), &uncached);
+        QVERIFY(playCachedRevision(h, &pictures, pageC, &first));
         const qint64 shownMs = h.clock().monotonicMs();
         const qint64 dwellMs = h.timer("pageTimer")->interval();
         if (!sceneFault.isEmpty())
