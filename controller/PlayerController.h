@@ -508,6 +508,8 @@ private:
 
     // === Phase, status and fatal surfaces (PlayerState.cpp) ===
     void setStatus(const QString& status);
+    // The status of a page playing as it should.
+    QString playingStatus() const;
 
     // === Viewport and observation (PlayerViewport.cpp) ===
     struct Observation {

@@ -630,7 +630,7 @@ bool PlayerController::writeOwedLastKnownGood()
     lastKnownGoodOwed_.reset();
     lastKnownGoodFaultSaid_ = false;
     if (status_ == QLatin1String("playing_lkg_persist_failed"))
-        setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
+        setStatus(playingStatus());
     return true;
 }
 

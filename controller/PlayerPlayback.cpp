@@ -652,13 +652,7 @@ void PlayerController::activateCandidate()
                  {QStringLiteral("advance_mode"), advanceMode(*page)},
                  {QStringLiteral("report_revision"),
                   prepared.revisionChange ? QStringLiteral("true") : QStringLiteral("false")}});
-    // While the event stream is down the player says it plays offline; only the reconnect
-    // says otherwise. An identity it cannot use is said for the whole run: no page turn and no
-    // stream ever ends it.
-    setStatus(identityFault_        ? QStringLiteral("identity_fault")
-              : lastKnownGoodOwed_ ? QStringLiteral("playing_lkg_persist_failed")
-              : online_            ? QStringLiteral("playing")
-                                   : QStringLiteral("offline_lkg_active"));
+    setStatus(playingStatus());
     retainedRestoreActive_ = false;
     publishSyncGlyph(playlistChanged && prepared.revisionChange, false);
 
@@ -1104,9 +1098,7 @@ void PlayerController::failCandidate(const QString& code)
     if (activeSlot_ < 0)
         setStatus(code);
     else if (turnLackedObject)
-        setStatus(identityFault_ ? QStringLiteral("identity_fault")
-                  : online_      ? QStringLiteral("playing")
-                                 : QStringLiteral("offline_lkg_active"));
+        setStatus(playingStatus());
     else
         setStatus(QStringLiteral("degraded_lkg_active"));
     // A new revision behind glass held by a fault of the device, the session or the volume

@@ -208,6 +208,17 @@ void PlayerController::setStatus(const QString& status)
     evaluateSplash();
 }
 
+// While the event stream is down the player says it plays offline; only the reconnect says
+// otherwise. An identity it cannot use is said for the whole run: no page turn and no stream ever
+// ends it. A revision on glass not yet saved as the last known good is said until it is.
+QString PlayerController::playingStatus() const
+{
+    return identityFault_        ? QStringLiteral("identity_fault")
+           : lastKnownGoodOwed_ ? QStringLiteral("playing_lkg_persist_failed")
+           : online_            ? QStringLiteral("playing")
+                                : QStringLiteral("offline_lkg_active");
+}
+
 bool PlayerController::fatalVisible() const
 {
     return fatalCode_ != FatalSurface::None;
