@@ -20,8 +20,6 @@
 #include <QTest>
 #include <QtEndian>
 
-#include <tuple>
-
 #include <zlib.h>
 
 using namespace talvorine;
@@ -479,12 +477,11 @@ private slots:
         QVERIFY(!manifest.soundtrack.has_value());
         // Where ad slots were negotiated, the ad slot page is in its place.
         QCOMPARE(pagesServed(W::manifestV2Route, 3, &withAds), (QStringList{"c", "g", "ad", "d", "x"}));
-        const QList<std::tuple<QString, qint64, bool>> sizes{
-            {"c", 315, true}, {"g1", 300000, true}, {"g2", 2000000, true}, {"g3", 300, false}, {"x", 500, false}};
-        for (const auto& [name, bytes, decodes] : sizes) {
+        const QList<std::pair<QString, qint64>> sizes{{"c", 315}, {"g1", 300000}, {"g2", 2000000}, {"g3", 300}, {"x", 500}};
+        for (const auto& [name, bytes] : sizes) {
             const QByteArray body = get("/content/v1/media/" + name)->readAll();
             QCOMPARE(body.size(), bytes);
-            QVERIFY2(QImage::fromData(body).isNull() != decodes, qPrintable(name));
+            QVERIFY2(QImage::fromData(body).isNull() == (name == "g3" || name == "x"), qPrintable(name));
             bool found = false;
             for (const Page& page : manifest.pages) {
                 for (const Primitive& primitive : page.primitives) {
