@@ -1473,10 +1473,8 @@ private Q_SLOTS:
         QTimer* pump = h.timer("replacementPumpTimer");
         for (int turn = 1; turn <= 2; ++turn) {
             const qint64 dueMs = shownMs + turn * dwellMs;
-            while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs) {
-                h.clock().advance(pump->interval());
-                pump->start(0);
-            }
+            while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs)
+                runOutBackoff(h);
             h.clock().advance(dueMs - h.clock().monotonicMs());
             QVERIFY(h.expireSoon("pageTimer") && settle(h));
             QCOMPARE(ControllerAccess::activePageIndex(c), turn % 2);
