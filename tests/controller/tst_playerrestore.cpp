@@ -1264,11 +1264,12 @@ private Q_SLOTS:
 
     // Revision 1 (pages a, b) plays when revision 2 comes: x, whose origin takes the request and
     // never answers, and y. The fetch asks for each once, in turn: x is given up when the
-    // watchdog ends it, y lands, and revision 2 goes on glass at y's page; so it does at once where
-    // x is revision 1's too, waiting out the 600 s its origin asked for. With the origin down, or a
-    // gateway before it answering 5xx for every object, a pass that lands nothing waits and passes
-    // again, and no page of revision 2 is prepared or reported. The service answering again after
-    // an outage ends the wait of an object that got no answer (once a minute), not one asked for.
+    // watchdog ends it, y lands, and revision 2 goes on glass at y's page. With the origin down,
+    // a pass that lands nothing waits and passes again, and no page of revision 2 is prepared.
+    // So too behind a gateway answering 5xx for every object. Where x is revision 1's too, waiting
+    // out the 600 s its origin asked for, revision 2 goes on glass at once. The service answering
+    // again after an outage ends the wait of an object that got no answer (once a minute), not
+    // one asked for.
     void newRevisionBehindGlassAsksEachOnce_data()
     {
         QTest::addColumn<Answers>("xAnswers");
@@ -1485,11 +1486,11 @@ private Q_SLOTS:
 
     // A first start on pages of one picture each. The origin takes the request for one picture
     // and does not answer it, or answers and goes silent, past the candidate's deadline (the
-    // repair's watchdog for another page's picture, fetched behind the first page on glass, or
-    // the deadline of the next page turned to, whose candidate asks for another page's picture
-    // found lost from the cache); then it answers again. The deadline gives the transfer up: the
-    // page it held is passed over, not reported, a page turned to goes on glass at the deadline,
-    // and every page is on glass within five minutes of the origin's return.
+    // repair's watchdog for another page's picture, fetched behind the first page on glass);
+    // then it answers again. The deadline gives the transfer up: the page it held is passed over,
+    // not reported, and every page is on glass within five minutes of the origin's return.
+    // A page turned to whose candidate asks for another page's picture, lost from the cache,
+    // goes on glass at that deadline.
     void silentOriginNotReported_data()
     {
         QTest::addColumn<int>("pageCount");
