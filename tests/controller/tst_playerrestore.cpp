@@ -128,20 +128,19 @@ bool cachedPages(ContentCache& cache, std::initializer_list<const char*> names, 
     return true;
 }
 
-// Revision "man_1", pages a and b with their pictures cached, then the uncached pages, on glass
-// once a session is made.
+// Revision "man_1", pages a and b with their pictures cached, on glass once a session is made.
+// The uncached pages follow them.
 bool playCachedRevision(ControllerHarness& h, QList<ServedObject>* pictures,
                         const QList<QJsonArray>& uncached = {}, Manifest* played = nullptr)
 {
-    QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
+    const QList<QJsonArray> first = servedPages(h.service(), 'a', {{}, {}}, pictures);
     for (const ServedObject& picture : std::as_const(*pictures)) {
         if (!picture.cacheIn(*ControllerAccess::contentCache(h.controller())))
             return false;
     }
-    first += uncached;
     if (played)
-        *played = contentManifest(first, h.service().url(), "man_1");
-    h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+        *played = contentManifest(first + uncached, h.service().url(), "man_1");
+    h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first + uncached, "man_1"))});
     return h.mintSession() && settle(h);
 }
 
@@ -1306,7 +1305,7 @@ private Q_SLOTS:
         if (down) {
             service.setRefusing(xAnswers.isEmpty());
             ControllerAccess::planRevision(c, second);
-            for (int pass = 0; pass < 7; ++pass) {
+            for (int pass = 0; pass < 3; ++pass) {
                 QTRY_VERIFY_WITH_TIMEOUT(h.timer("replacementPumpTimer")->isActive(), waitMs);
                 QVERIFY(settle(h));
                 runOutBackoff(h);
