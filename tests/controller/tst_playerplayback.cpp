@@ -238,7 +238,6 @@ private slots:
         PlayerController& c = h.controller();
         const PersistentState state(h.statePath("playback-state"));
         QVERIFY(h.activate(manifestOf("man_1", {"a"}), 0, true));
-        const QString playing = c.status();
         ControllerAccess::setPendingStoragePlan(c, planOf("man_2", {"p0", "p1"}));
         std::optional<testfiles::Immutable> frozen(std::in_place, state.lastKnownGoodPath());
         if (!frozen->isSet())
@@ -249,7 +248,7 @@ private slots:
             frozen.reset();
             h.scene().setAnswering(true);
             endDwell(h);
-            QTRY_COMPARE_WITH_TIMEOUT(c.status(), playing, waitMs);
+            QTRY_COMPARE_WITH_TIMEOUT(c.status(), "playing", waitMs);
         });
         QJsonObject plan;
         QVERIFY(state.loadLastKnownGood(nullptr, nullptr, &plan));
