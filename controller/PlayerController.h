@@ -737,6 +737,8 @@ private:
     void dropReplacementMedia(const QString& sha256);
     bool noteHardFailure(const QString& sha256, const QString& code);
     QString fetchRefusal(const QString& sha256) const;
+    // Every digest fetchRefusal names: objects and packages no fetch asks for again.
+    QSet<QString> givenUpDigests() const;
     void logTransferFailure(const MediaItem& item, const QString& code, int status,
                             const QString& errorText);
     void skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
@@ -883,6 +885,8 @@ private:
     // By schedule and page type only, whatever the storage plan admits.
     QList<int> scheduledNow(const Manifest& manifest) const;
     QList<int> rotatableNow(const Manifest& manifest) const;
+    // The revision of the page on glass; empty while none plays.
+    QString glassRevision() const;
     bool advanceChangesNothingVisible(int next) const;
     void armVisibilityWatch();
     void mediaItemDeadlineReached();

@@ -290,6 +290,11 @@ QList<int> PlayerController::eligibleNow() const
     return activeManifest_ ? eligibleNow(*activeManifest_) : QList<int>();
 }
 
+QString PlayerController::glassRevision() const
+{
+    return activeSlot_ >= 0 && activeManifest_ ? activeManifest_->manifestRevision : QString();
+}
+
 // The eligible pages that rotation may turn to: not those still waiting for their objects or
 // excluded after a failure in this revision.
 QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
@@ -1170,8 +1175,7 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
                                                        : -1;
     // A page of a revision not on glass that failed for a fault of its own would fail again
     // whatever lands: no later round of the revision takes it back.
-    const bool onGlass = activeSlot_ >= 0 && activeManifest_
-                         && activeManifest_->manifestRevision == revision;
+    const bool onGlass = glassRevision() == revision;
     if (!failedForWantOfObject(code) && !onGlass) {
         if (selfFailedRevision_ != revision) {
             selfFailedPages_.clear();

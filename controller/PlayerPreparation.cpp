@@ -499,9 +499,9 @@ void PlayerController::rearmActiveClock()
 // renderer failed) is given a fresh one, so that the screen always turns again.
 bool PlayerController::keepsActiveClock(const Manifest& failed, bool revisionChange) const
 {
+    const QString glass = glassRevision();
     const bool otherRevisionOnGlass =
-        revisionChange && activeSlot_ >= 0 && activeManifest_
-        && activeManifest_->manifestRevision != failed.manifestRevision;
+        revisionChange && !glass.isEmpty() && glass != failed.manifestRevision;
     return otherRevisionOnGlass && (pageTimer_.isActive() || !playbackPolicy_.shouldAutoAdvance());
 }
 

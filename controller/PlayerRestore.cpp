@@ -264,8 +264,7 @@ void PlayerController::takeUnlandedRecord(const QString& revision)
 {
     if (!revision.isEmpty() && unlandedRevision_ == revision)
         return;
-    const QString glass =
-        activeSlot_ >= 0 && activeManifest_ ? activeManifest_->manifestRevision : QString();
+    const QString glass = glassRevision();
     if (!glass.isEmpty() && unlandedRevision_ == glass) {
         glassUnlandedPages_ = unlandedPages_;
         glassUnlandedRevision_ = glass;
@@ -279,9 +278,8 @@ QSet<int> PlayerController::unlandedOf(const QString& revision) const
 {
     if (unlandedRevision_ == revision)
         return unlandedPages_;
-    const bool onGlass = activeSlot_ >= 0 && activeManifest_
-                         && activeManifest_->manifestRevision == revision;
-    return onGlass && glassUnlandedRevision_ == revision ? glassUnlandedPages_ : QSet<int>();
+    return glassRevision() == revision && glassUnlandedRevision_ == revision ? glassUnlandedPages_
+                                                                              : QSet<int>();
 }
 
 bool PlayerController::withheldPagesUnlanded() const
@@ -622,13 +620,11 @@ bool PlayerController::selfFailed(const QString& revision, int index) const
 
 bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const
 {
+    const QSet<QString> givenUp = givenUpDigests();
     const QList<int> eligible = eligibleNow(manifest);
     return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
-        const QSet<QString> lacked = pageObjectDigests(manifest.pages.at(index)) - local;
-        return !selfFailed(manifest.manifestRevision, index)
-            && std::all_of(lacked.cbegin(), lacked.cend(), [this](const QString& digest) {
-                   return fetchRefusal(digest).isEmpty();
-               });
+        return pageMayCome(pageObjectDigests(manifest.pages.at(index)),
+                           selfFailed(manifest.manifestRevision, index), local, givenUp);
     });
 }
 
@@ -1109,8 +1105,7 @@ void PlayerController::runRecoverySweep()
 RecoverySnapshot PlayerController::recoverySnapshot() const
 {
     RecoverySnapshot s;
-    if (activeSlot_ >= 0 && activeManifest_)
-        s.glassRevision = activeManifest_->manifestRevision;
+    s.glassRevision = glassRevision();
     s.darkSinceMs = darkSinceMs_;
     if (pendingRevision_) {
         const Manifest& manifest = pendingRevision_->manifest;
@@ -1135,10 +1130,7 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
                                              pageObjectDigests(activeManifest_->pages.at(index)));
         }
     }
-    for (auto it = givenUpHashes_.cbegin(); it != givenUpHashes_.cend(); ++it)
-        s.givenUp.insert(it.key());
-    for (auto it = refusedPackages_.cbegin(); it != refusedPackages_.cend(); ++it)
-        s.givenUp.insert(it.key());
+    s.givenUp = givenUpDigests();
     s.candidate = candidate_.has_value();
     s.fetch = replacement_.has_value();
     s.repairRunArmed = repairRunTimer_.isActive();

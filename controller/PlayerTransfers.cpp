@@ -907,6 +907,16 @@ QString PlayerController::fetchRefusal(const QString& sha256) const
     return refusedPackages_.value(sha256, givenUpHashes_.value(sha256));
 }
 
+QSet<QString> PlayerController::givenUpDigests() const
+{
+    QSet<QString> digests;
+    for (auto it = givenUpHashes_.cbegin(); it != givenUpHashes_.cend(); ++it)
+        digests.insert(it.key());
+    for (auto it = refusedPackages_.cbegin(); it != refusedPackages_.cend(); ++it)
+        digests.insert(it.key());
+    return digests;
+}
+
 void PlayerController::skipCandidateMediaAndContinue(const QString& sha256, const QString& code,
                                                      quint64 generation)
 {

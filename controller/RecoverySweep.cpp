@@ -12,14 +12,10 @@ QList<RecoveryAction> strandedActions(qint64 nowMs, const RecoverySnapshot& s)
     const bool underWay =
         s.candidate || s.fetch || s.retryArmed || s.roomWait || s.planning || s.restoring;
     const bool dark = s.glassRevision.isEmpty();
-    // A page that failed for a fault of its own would fail again, and one lacking an object no
-    // fetch asks for cannot come whole: a revision left with neither waits for the next.
+    // A revision with no page that may come waits for the next.
     const bool mayCome = std::any_of(s.handPages.cbegin(), s.handPages.cend(), [&](int page) {
-        const QSet<QString> objects = s.handPageObjects.value(page);
-        return !s.handFailed.contains(page)
-            && std::none_of(objects.cbegin(), objects.cend(), [&](const QString& digest) {
-                   return !s.local.contains(digest) && s.givenUp.contains(digest);
-               });
+        return pageMayCome(s.handPageObjects.value(page), s.handFailed.contains(page), s.local,
+                           s.givenUp);
     });
     const bool newInHand = !s.handRevision.isEmpty() && s.handRevision != s.glassRevision
                            && mayCome;
@@ -52,6 +48,14 @@ QList<RecoveryAction> strandedActions(qint64 nowMs, const RecoverySnapshot& s)
             actions.append({RecoveryAction::Kind::ArmRepairRun, s.glassRevision, *fetchable});
     }
     return actions;
+}
+
+bool pageMayCome(const QSet<QString>& objects, bool failed, const QSet<QString>& local,
+                 const QSet<QString>& givenUp)
+{
+    return !failed && std::none_of(objects.cbegin(), objects.cend(), [&](const QString& digest) {
+        return !local.contains(digest) && givenUp.contains(digest);
+    });
 }
 
 QString recoveryActionName(RecoveryAction::Kind kind)

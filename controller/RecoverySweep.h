@@ -66,6 +66,11 @@ inline constexpr qint64 darkScreenPrepareMs = 60000;
 
 QList<RecoveryAction> strandedActions(qint64 nowMs, const RecoverySnapshot& snapshot);
 
+// Whether a page of a revision not on glass may yet come whole: one that failed for a fault of
+// its own would fail again, and one lacking an object no fetch asks for cannot come whole.
+bool pageMayCome(const QSet<QString>& objects, bool failed, const QSet<QString>& local,
+                 const QSet<QString>& givenUp);
+
 // The developer log's name of an action.
 QString recoveryActionName(RecoveryAction::Kind kind);
 
