@@ -322,9 +322,6 @@ private slots:
         QTest::newRow("portal without an end")
             << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":9}})")
             << QByteArray(R"(portal: "until" comes after "from")");
-        QTest::newRow("redirect in words")
-            << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":1,"until":9,"redirect":"yes"}})")
-            << QByteArray("portal.redirect: true or false is expected");
         QTest::newRow("reload without a lifetime")
             << file << QByteArray(page).replace("]}]}", R"(]}],"reloads":[{"at":9}]})")
             << QByteArray(R"(reloads[0]: "at" and "ttl" are expected)");
