@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <vector>
+
 #include <zlib.h>
 
 using namespace talvorine;
@@ -508,6 +510,29 @@ private slots:
             const QByteArray html = page->readAll();
             QVERIFY(html.startsWith("<!DOCTYPE html>") && html.size() > 250 && html.size() < 350);
         }
+
+        // A revision announced while no stream was open is announced again on a stream resuming
+        // before it (from its session's cursor, or the last event it had), on no other.
+        QVERIFY(testfiles::write(file, R"({"revisions":[{"pages":[{"id":"c","bytes":315}]},
+            {"at":0,"pages":[{"id":"d","bytes":420}]}]})"));
+        options.outputDirectory = dir.filePath("resumed");
+        test::SampleService resumed(options);
+        QVERIFY2(resumed.start(&error), qPrintable(error));
+        const QString journal = options.outputDirectory + "/service.jsonl";
+        QTRY_VERIFY(!test::recordsOf(test::readJsonLines(journal), "revision_announced").isEmpty());
+        std::vector<std::unique_ptr<QNetworkReply>> streams;
+        for (const QByteArray after : {"cur_0", "1", "0"}) {
+            QNetworkRequest request(resumed.origin().resolved(QUrl(W::eventsRoute)));
+            request.setRawHeader(W::lastEventIdHeader, after);
+            streams.emplace_back(manager.get(request));
+            QTRY_COMPARE(test::recordsOf(test::readJsonLines(journal), "events_opened").size(), qsizetype(streams.size()));
+        }
+        QStringList again;
+        for (const QJsonObject& opened : test::recordsOf(test::readJsonLines(journal), "events_opened"))
+            again.append(opened.value("announced_again").toString());
+        QCOMPARE(again, (QStringList{"man_sample-rev-2", "", "man_sample-rev-2"}));
+        QTRY_VERIFY(streams.front()->bytesAvailable() > 0);
+        QVERIFY(streams.front()->readAll().startsWith("id: 1\ndata: {"));
     }
     // The run command's PIN option: the program writes a record the panel's store accepts for a
     // six-digit PIN on its input, and refuses anything else before writing.

@@ -19,6 +19,7 @@
 #include <QPainter>
 #include <QRandomGenerator>
 #include <QSaveFile>
+#include <QUrlQuery>
 
 #include <functional>
 
@@ -317,12 +318,17 @@ bool SampleService::start(QString* error)
                                             {"expires_at", isoNow(60 * 60 * 1000)},
                                             {"capabilities", QJsonArray{"kv.read", "kv.write", "adslot-v1"}},
                                             {"manifest_versions", QJsonArray{2, 3}},
-                                            {"event_cursor", "cur_0"}});
+                                            {"event_cursor", QStringLiteral("cur_%1").arg(eventId_)}});
     });
     service_.respond("GET", W::manifestRoute, [this](const Request& r) { return manifestReply(r); });
     service_.respond("GET", W::manifestV2Route, [this](const Request& r) { return manifestReply(r); });
     fillNextArrival();
-    service_.respond("GET", W::eventsRoute, [](const Request&) { return Reply::eventStream(); });
+    service_.respond("GET", W::eventsRoute, [this](const Request& r) {
+        Reply reply = Reply::eventStream();
+        if (announcementMissed(r))
+            reply.body = announcement_;
+        return reply;
+    });
     service_.respond("POST", W::reportsRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
     service_.respond("PUT", W::storageRoute, [](const Request&) { return Reply::json(200, QJsonObject()); });
     service_.respond("PUT", W::observationRoute, [empty](const Request&) { return empty(204); });
@@ -524,10 +530,24 @@ void SampleService::publish(int revision)
     const QJsonObject event{
         {"type", W::manifestChangedEvent},
         {"details", QJsonObject{{W::manifestRevisionMember, current_.name}}}};
-    const int streams = service_.sendEvents(
-        W::eventsRoute, "id: " + QByteArray::number(++eventId_) + "\ndata: "
-                            + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n");
+    announcementId_ = ++eventId_;
+    announcement_ = "id: " + QByteArray::number(announcementId_) + "\ndata: "
+                    + QJsonDocument(event).toJson(QJsonDocument::Compact) + "\n\n";
+    const int streams = service_.sendEvents(W::eventsRoute, announcement_);
     journal(QStringLiteral("revision_announced"), {{"revision", current_.name}, {"streams", streams}});
+}
+
+// A stream resumes after the event it names: Last-Event-ID on a reconnect, else the cursor its
+// session was given. A revision announced while it was away is announced again on it, as the
+// service replays what a screen missed.
+bool SampleService::announcementMissed(const Request& request) const
+{
+    QByteArray after = request.header(W::lastEventIdHeader);
+    if (after.isEmpty())
+        after = QUrlQuery(QString::fromLatin1(request.query)).queryItemValue(W::eventsCursorQuery).toLatin1();
+    if (after.startsWith("cur_"))
+        after = after.mid(4);
+    return announcementId_ > after.toInt();
 }
 
 Reply SampleService::manifestReply(const Request& request) const
@@ -589,7 +609,10 @@ void SampleService::onRequest(int index)
         if (!scenario_ && fresh && current_.name.endsWith(QLatin1String("-1")) && !revisionTimer_.isActive())
             revisionTimer_.start(options_.revisionDelayMs);
     } else if (path == W::eventsRoute) {
-        journal(QStringLiteral("events_opened"));
+        QJsonObject fields;
+        if (announcementMissed(request))
+            fields.insert("announced_again", current_.name);
+        journal(QStringLiteral("events_opened"), fields);
         if (!screenshotTimer_.isActive())
             screenshotTimer_.start(options_.screenshotIntervalMs);
     } else if (path == W::reportsRoute || path == W::storageRoute || path == W::observationRoute) {

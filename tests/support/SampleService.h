@@ -98,6 +98,8 @@ private:
     QByteArray manifest(int revision, bool withAds) const;
     void publish(int revision);
     FakeRuntimeService::Reply manifestReply(const FakeRuntimeService::Request& request) const;
+    // Whether the stream this request opens missed the last revision announcement.
+    bool announcementMissed(const FakeRuntimeService::Request& request) const;
     void onRequest(int index);
     void claimWhenListening();
     void requestScreenshot();
@@ -143,6 +145,9 @@ private:
     bool paired_ = false;
     int screenshots_ = 0;
     int eventId_ = 0;
+    // The last revision announcement, sent again on a stream that missed it.
+    QByteArray announcement_;
+    int announcementId_ = 0;
     std::optional<SampleScenario> scenario_;
     bool manifestServed_ = false;
     int reloads_ = 0;
