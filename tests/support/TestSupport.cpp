@@ -46,7 +46,11 @@ QList<QJsonObject> readJsonLines(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return records;
-    const QList<QByteArray> lines = file.readAll().split('\n');
+    // A file still being written may end inside a record: a write that crosses a page is seen
+    // in part. Only whole lines are read; the rest is there at the next read.
+    QByteArray bytes = file.readAll();
+    bytes.truncate(bytes.lastIndexOf('\n') + 1);
+    const QList<QByteArray> lines = bytes.split('\n');
     for (const QByteArray& line : lines) {
         if (line.isEmpty())
             continue;

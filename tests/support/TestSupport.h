@@ -24,7 +24,8 @@ ProcessResult runPlayer(const QStringList& arguments, const QProcessEnvironment&
 // The test's own environment, with the given variables set (an empty value unsets).
 QProcessEnvironment environmentWith(const QList<std::pair<QString, QString>>& changes);
 
-// Every line of a JSON-lines file, parsed; a line that is not a JSON object fails the test.
+// Every whole line of a JSON-lines file, parsed (a last line not yet ended is left out, as of a
+// file still being written); a line that is not a JSON object fails the test.
 QList<QJsonObject> readJsonLines(const QString& path);
 
 // The records of one event name, in file order.
