@@ -264,6 +264,26 @@ public:
         QSet<QString> local;
     };
 
+    // What is known of one revision's pages. The revision on glass and the last one taken in
+    // behind it each keep their own, so that neither one's fetches, skips or failures take the
+    // other's pages from it.
+    struct PageRecord {
+        PageRecord() = default;
+        explicit PageRecord(QString of) : revision(std::move(of)) {}
+
+        QString revision;
+        // Pages whose objects are not all known to be local, or that failed.
+        QSet<int> unlanded;
+        // Pages passed over for an object their origin withholds: repair runs (of the revision
+        // on glass) or held rounds look for them while they are unlanded.
+        QSet<int> withheld;
+        // Pages of a revision not on glass that failed for a fault of their own, which landing
+        // their objects would not cure.
+        QSet<int> selfFailed;
+        // Pages that failed on glass: out of rotation.
+        QSet<int> failedOnGlass;
+    };
+
     // The last storage measurement of a planning job.
     struct StorageSample {
         StorageMeasurement measurement;
@@ -785,12 +805,10 @@ private:
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();
-    // unlandedPages_ made the record of revision (empty: of none): a revision behind glass takes
-    // it from the revision on glass, which gets its own pages back when it takes it again.
-    void takeUnlandedRecord(const QString& revision);
-    // The pages of revision known not to be landed, from the record or from what the revision on
-    // glass kept aside.
-    QSet<int> unlandedOf(const QString& revision) const;
+    // The page record of revision: the glass's, else the hand's; an empty one when neither
+    // side holds it. recordFor makes the hand's the record of a revision neither side holds.
+    const PageRecord& pagesOf(const QString& revision) const;
+    PageRecord& recordFor(const QString& revision);
     void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their
     // origin withholds: one at once (now), else after a wait that grows with each run.
@@ -819,6 +837,11 @@ private:
     // The service answers again after an outage: the waits that followed no answer end.
     void endUnansweredWaits();
     void abortReplacementIdle();
+    // The fetch of a revision taken in behind glass, running or set aside for a repair run;
+    // null when there is none.
+    const ReplacementFetch* revisionFetch() const;
+    // A repair run is over: a held revision's fetch it set aside goes on.
+    void endObjectRepair();
     // When the first wait of the missing objects among digests ends: 0 when none waits, or when
     // one is missing with no wait to run out (its origin errored and it was not left alone, or
     // its wait is over), so that nothing is gained by waiting.
@@ -835,13 +858,14 @@ private:
     QSet<QString> fetchLacks(const ReplacementFetch& fetch) const;
     // Some page eligible now has every object the fetch found or landed.
     bool wholePageOf(const ReplacementFetch& fetch) const;
-    // The page of revision failed for a fault of its own (selfFailedPages_).
-    bool selfFailed(const QString& revision, int index) const;
+    // An answer names the revision in hand, which nothing takes on: it is tried once more.
+    void retakeIdleRevision(const QString& named);
     // Some page of manifest eligible now may yet be prepared: it failed for no fault of its own,
     // and every object of it not in local may still be fetched.
     bool mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const;
     void dropRefusedFetches(ReplacementFetch& fetch) const;
-    // Digests a running replacement or repair needs: no prune made for a candidate may take them.
+    // Digests a running replacement or repair, or a fetch set aside, needs: no prune made for a
+    // candidate may take them.
     QSet<QString> replacementKeepKeys() const;
     void continueStagedPlan();
     void admitLandedPages();
@@ -901,6 +925,9 @@ private:
     void evaluateVisibility();
     void reportPageFailed(const Manifest& manifest, int page, const QString& code);
     void clearReportedPageFailures(const QString& pageId);
+    // What is kept per revision and page (failures reported, pages held) is kept for these two
+    // revisions only.
+    void keepPageFactsOf(const QString& glass, const QString& hand);
     void reportMediaStarted(const QString& primitiveId);
     QString mediaStartKey(const QString& primitiveId, const QString& mediaId) const;
     void reportHeldVideoStarts(int slot);
@@ -1164,9 +1191,17 @@ private:
     QHash<QString, QString> givenUpHashes_;
     // Digests answered 429 or 503 in this revision, with the retries that answer was given.
     QHash<QString, int> throttledRetries_;
-    // Pages of unlandedRevision_ whose objects are not all known to be local, or that failed.
-    QSet<int> unlandedPages_;
-    QString unlandedRevision_;
+    // The page records of the revision on glass and of the revision in hand (the last one
+    // taken in that is not on glass), which becomes the glass's when it goes on glass.
+    PageRecord glassPages_;
+    PageRecord handPages_;
+    // A held revision's fetch set aside, asleep between its rounds, while a repair run of the
+    // revision on glass runs, and when its sleep ends (monotonic ms).
+    struct ParkedFetch {
+        ReplacementFetch fetch;
+        qint64 dueMs = 0;
+    };
+    std::optional<ParkedFetch> parkedFetch_;
 
     // --- Media transfers and the readiness gate ---
     QSet<QNetworkReply*> replacementReplies_;
@@ -1187,18 +1222,6 @@ private:
     // Those of them the origin itself refused (originRefused): a first fetch behind glass that
     // got such an answer knows its origin is up.
     QSet<QString> refusedHashes_;
-    // Pages passed over for an object their origin withholds, of withheldRevision_; repair runs
-    // repeat while one of them is still unlanded.
-    QSet<int> withheldPages_;
-    QString withheldRevision_;
-    // Pages of a revision not on glass skipped for a fault of their own, which landing their
-    // objects would not cure: left out for the rest of that revision.
-    QSet<int> selfFailedPages_;
-    QString selfFailedRevision_;
-    // What unlandedPages_ held for the revision on glass when a revision behind it took the
-    // record: its rotation keeps off those pages until it has the record back.
-    QSet<int> glassUnlandedPages_;
-    QString glassUnlandedRevision_;
     // Runs that landed nothing since one landed something or a new revision went on glass.
     int repairRunAttempt_ = 0;
     qint64 repairRunDueMs_ = 0;
@@ -1213,9 +1236,6 @@ private:
     // such waits (monotonic ms).
     QSet<QString> unansweredWaits_;
     std::optional<qint64> unansweredWaitsEndedMs_;
-    // Pages that failed on glass, left out of rotation for the revision they belong to.
-    QSet<int> failedPages_;
-    QString failedPagesRevision_;
     bool retainedAwaitingCandidate_ = false;
 
     // --- Application package downloads ---
@@ -1245,9 +1265,10 @@ private:
     bool playlistChangedMark_ = false;
     QHash<QString, int> mediaItemCursors_;
     QHash<QString, int> visibleMediaItems_;
-    // Page failures already reported, and the revision they (and retriedOnceHashes_) are kept
-    // for.
+    // Page failures already reported, keyed by revision and page: those of the revisions on
+    // glass and in hand are kept.
     QSet<QString> reportedPageFailures_;
+    // The revision the object facts (retriedOnceHashes_ and the others beside it) are kept for.
     QString bookkeepingRevision_;
     int activeSlot_ = -1;
     double opacityA_ = 0.0;

@@ -209,6 +209,8 @@ void PlayerController::consumeManifest(const QByteArray& body, bool fromNetwork,
         if (fromNetwork)
             dropWithdrawnRevision(manifest.manifestRevision);
         refreshSameRevision(operation, manifest, body, fromNetwork);
+        if (fromNetwork)
+            retakeIdleRevision(manifest.manifestRevision);
         return;
     }
     playlistChangedMark_ = fromNetwork
@@ -328,12 +330,11 @@ void PlayerController::takeNewRevision(const IntakeOperation& operation, Manifes
 
 void PlayerController::resetRevisionBookkeeping(const QString& revision)
 {
+    keepPageFactsOf(activeManifest_ ? activeManifest_->manifestRevision : QString(), revision);
     if (bookkeepingRevision_ != revision) {
         retriedOnceHashes_.clear();
         givenUpHashes_.clear();
         throttledRetries_.clear();
-        reportedPageFailures_.clear();
-        downloadHeldPages_.clear();
         erroredHashes_.clear();
         refusedHashes_.clear();
         unreachableAttempts_.clear();
@@ -343,8 +344,8 @@ void PlayerController::resetRevisionBookkeeping(const QString& revision)
         mediaItemCursors_.clear();
         visibleMediaItems_.clear();
     }
-    // The revision on glass keeps its pages not landed out of its rotation meanwhile.
-    takeUnlandedRecord(QString());
+    // Taken up afresh: what failed before may not fail again.
+    handPages_ = PageRecord(revision);
 }
 
 // The one revision comparison: the revision on glass, and the one already being prepared
@@ -357,8 +358,7 @@ bool PlayerController::revisionInHand(const QString& revision) const
         return true;
     if (activeSlot_ >= 0 && pendingStoragePlan_ && pendingStoragePlan_->manifestRevision == revision)
         return true;
-    if (replacement_ && replacement_->revisionChange
-        && replacement_->manifest.manifestRevision == revision)
+    if (const ReplacementFetch* fetch = revisionFetch(); fetch && fetch->manifest.manifestRevision == revision)
         return true;
     return candidate_ && candidate_->revisionChange
         && candidate_->manifest.manifestRevision == revision;
@@ -377,9 +377,12 @@ void PlayerController::dropWithdrawnRevision(const QString& named)
         dropCandidate();
         cancelPendingStep("no_prepared_page");
     }
-    if (replacement_ && replacement_->revisionChange && replacement_->activateWhenDrained
-        && replacement_->manifest.manifestRevision != named)
-        cancelReplacement();
+    if (const ReplacementFetch* fetch = revisionFetch(); fetch && fetch->manifest.manifestRevision != named) {
+        if (parkedFetch_)
+            parkedFetch_.reset();
+        else
+            cancelReplacement();
+    }
     // A plan of it still under way would take it up again when it comes back.
     if (storagePlanRunning_ && storagePlanRevision_ != named) {
         ++storagePlanGeneration_;
@@ -580,6 +583,7 @@ void PlayerController::presentEmptyAssignment(Manifest manifest, const QByteArra
     stopSoundtrack();
     activeManifest_ = std::move(manifest);
     activeManifestBody_ = body;
+    glassPages_ = {};
     dropStoragePlans();
     if (fromNetwork) {
         const QString route = manifestRoutePath();
@@ -653,6 +657,7 @@ void PlayerController::clearPlayback()
     cancelActivePlayback();
     activeManifest_.reset();
     activeManifestBody_.clear();
+    glassPages_ = {};
     if (activeSlot_ >= 0)
         darkSinceMs_ = clock_->monotonicMs();
     activeSlot_ = -1;
@@ -782,8 +787,8 @@ void PlayerController::observeAssignmentHold()
     facts.onGlass = activeSlot_ >= 0;
     // Only a new revision is an update: the next page of the revision on glass, a repair of it
     // or an ad staged behind it is a routine turn, however long it takes to prepare.
-    facts.updateUnderWay = (candidate_ && candidate_->revisionChange)
-        || (replacement_ && replacement_->revisionChange && !replacement_->drained);
+    const ReplacementFetch* fetch = revisionFetch();
+    facts.updateUnderWay = (candidate_ && candidate_->revisionChange) || (fetch && !fetch->drained);
     const AssignmentHoldStep step = assignmentHoldStep(facts);
     holdObserved_ = step.observed;
     if (step.clearHeld)

@@ -153,8 +153,7 @@ void PlayerController::prepareApplicationPackage(const Primitive& primitive, qui
     QSet<QString> keep = onGlass | planned;
     // What a background replacement has already landed must survive the room made here, or the
     // replacement would activate a revision whose packages are gone.
-    if (replacement_)
-        keep |= replacement_->packageKeys;
+    keep |= replacementKeepKeys();
     const QSet<QString> protect = onGlass - planned;
     const bool retained = retainedRestoreActive_;
     const bool onCandidatePage = retained && candidatePageShows(descriptor.sha256);

@@ -517,20 +517,20 @@ void PlayerController::applyReplanOnGlass(const Manifest& manifest, StoragePlanR
     // Pages the plan newly admits must land before they may be shown; pages it drops are no
     // longer waited for. What is held whole already, and the page on glass, has landed: after a
     // plan that admitted nothing, room returning must not stop them turning until a run lands.
-    takeUnlandedRecord(revision);
+    QSet<int>& unlanded = glassPages_.unlanded;
     bool admitted = false;
     for (int i = 0; i < manifest.pages.size(); ++i) {
         const QString& id = manifest.pages.at(i).id;
         if (!after.contains(id)) {
-            unlandedPages_.remove(i);
+            unlanded.remove(i);
         } else if (previous && !before.contains(id) && i != activePageIndex_
                    && !pageKnownCached(manifest, i)) {
-            unlandedPages_.insert(i);
+            unlanded.insert(i);
             admitted = true;
         }
     }
     const bool targetUnlanded = std::any_of(
-        unlandedPages_.cbegin(), unlandedPages_.cend(), [&](int i) {
+        unlanded.cbegin(), unlanded.cend(), [&](int i) {
             return i >= 0 && i < manifest.pages.size() && after.contains(manifest.pages.at(i).id);
         });
     record.stage = targetUnlanded || admitted || previousAtStageOne ? QStringLiteral("s1")
@@ -770,8 +770,8 @@ void PlayerController::waitForRoomAfterWriteFailure()
 {
     // No plan refused it: the next look plans, and its measure is what room has to grow from.
     roomRefusedFree_.reset();
-    if (replacement_ && replacement_->revisionChange)
-        waitForRoom(replacement_->manifest, replacement_->manifestBody);
+    if (const ReplacementFetch* fetch = revisionFetch())
+        waitForRoom(fetch->manifest, fetch->manifestBody);
     cancelReplacement();
     latchOverlayFailure(QStringLiteral("content_storage_insufficient"));
 }

@@ -300,10 +300,10 @@ QString PlayerController::glassRevision() const
 QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
 {
     QList<int> rotatable = eligibleNow(manifest);
-    const QSet<int> unlanded = unlandedOf(manifest.manifestRevision);
-    rotatable.removeIf([&unlanded](int index) { return unlanded.contains(index); });
-    if (failedPagesRevision_ == manifest.manifestRevision)
-        rotatable.removeIf([this](int index) { return failedPages_.contains(index); });
+    const PageRecord& pages = pagesOf(manifest.manifestRevision);
+    rotatable.removeIf([&pages](int index) {
+        return pages.unlanded.contains(index) || pages.failedOnGlass.contains(index);
+    });
     return rotatable;
 }
 
@@ -591,8 +591,11 @@ void PlayerController::activateCandidate()
     syncSoundtrack(*activeManifest_, *page);
     clearReportedPageFailures(page->id);
     downloadHeldPages_.remove(activeManifest_->manifestRevision + unitSeparator + page->id);
-    if (unlandedRevision_ == activeManifest_->manifestRevision)
-        unlandedPages_.remove(activePageIndex_);
+    // The revision in hand brings its page record on glass.
+    if (const QString& revision = activeManifest_->manifestRevision; glassPages_.revision != revision)
+        glassPages_ = handPages_.revision == revision ? std::exchange(handPages_, {})
+                                                      : PageRecord(revision);
+    glassPages_.unlanded.remove(activePageIndex_);
     // A report owed for the revision on glass stays owed while its pages turn; a new revision
     // is reported afresh.
     if (prepared.revisionChange || pendingActivationRevision_ != activeManifest_->manifestRevision)
@@ -762,10 +765,9 @@ void PlayerController::pruneRetiredContent()
         keepContent |= candidate_->plannedMedia;
         keepPackages |= candidate_->plannedPackages;
     }
-    if (replacement_) {
-        keepContent |= replacement_->mediaKeys;
-        keepPackages |= replacement_->packageKeys;
-    }
+    const QSet<QString> fetched = replacementKeepKeys();
+    keepContent |= fetched;
+    keepPackages |= fetched;
     const auto cancel = std::make_shared<std::atomic<bool>>(false);
     contentIo_.submit(cancel, [content = contentCache_, packages = applicationCache_,
                                minFree = retiredPruneMinFreeBytes_, keepContent, keepPackages,
@@ -972,6 +974,16 @@ void PlayerController::clearReportedPageFailures(const QString& pageId)
     reportedPageFailures_.removeIf([&marker](const QString& key) { return key.contains(marker); });
 }
 
+void PlayerController::keepPageFactsOf(const QString& glass, const QString& hand)
+{
+    const auto ofNeither = [&](const QString& key) {
+        const QStringView revision = QStringView(key).left(key.indexOf(unitSeparator));
+        return revision != glass && revision != hand;
+    };
+    reportedPageFailures_.removeIf(ofNeither);
+    downloadHeldPages_.removeIf(ofNeither);
+}
+
 // --- Candidate failure ---------------------------------------------------------------------
 
 // A candidate still waiting out a back-off for its own page's object, or for any transfer, fails
@@ -1138,12 +1150,7 @@ void PlayerController::passOverPage(const PreparedPage& failed, const QString& c
                                      {QStringLiteral("code"), code},
                                      {QStringLiteral("reported"),
                                       answered ? QStringLiteral("true") : QStringLiteral("false")}});
-    const QString& revision = failed.manifest.manifestRevision;
-    if (withheldRevision_ != revision) {
-        withheldPages_.clear();
-        withheldRevision_ = revision;
-    }
-    withheldPages_.insert(failed.pageIndex);
+    recordFor(failed.manifest.manifestRevision).withheld.insert(failed.pageIndex);
     skipFailedPage(failed.pageIndex, code, failed.manifest, failed.manifestBody,
                    failed.revisionChange);
     armRepairRun(true);
@@ -1151,7 +1158,7 @@ void PlayerController::passOverPage(const PreparedPage& failed, const QString& c
 
 bool PlayerController::holdRevisionForRetry(Manifest manifest, QByteArray manifestBody)
 {
-    if (replacement_ && replacement_->activateWhenDrained)
+    if (revisionFetch())
         return false;
     const qint64 waitMs = nextDownloadBackoffMs();
     beginReplacement(std::move(manifest), std::move(manifestBody), true, true, downloadAttempt_,
@@ -1165,9 +1172,9 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
                                       const QByteArray& manifestBody, bool revisionChange)
 {
     const QString& revision = manifest.manifestRevision;
-    takeUnlandedRecord(revision);
-    unlandedPages_.insert(failed);
-    const QSet<int> excluded = unlandedPages_;
+    PageRecord& pages = recordFor(revision);
+    pages.unlanded.insert(failed);
+    const QSet<int> excluded = pages.unlanded;
     QList<int> remaining = eligibleNow(manifest);
     remaining.removeIf([&excluded](int index) { return excluded.contains(index); });
     const int count = int(manifest.pages.size());
@@ -1176,13 +1183,9 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     // A page of a revision not on glass that failed for a fault of its own would fail again
     // whatever lands: no later round of the revision takes it back.
     const bool onGlass = glassRevision() == revision;
-    if (!failedForWantOfObject(code) && !onGlass) {
-        if (selfFailedRevision_ != revision) {
-            selfFailedPages_.clear();
-            selfFailedRevision_ = revision;
-        }
-        selfFailedPages_.insert(failed);
-    }
+    if (!failedForWantOfObject(code) && !onGlass)
+        pages.selfFailed.insert(failed);
+    const bool withheldExcluded = pages.withheld.intersects(excluded);
 
     const bool nextIsOnGlass = onGlass && activePageIndex_ == next;
     if (next >= 0 && !nextIsOnGlass) {
@@ -1204,9 +1207,7 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     // A new revision none of whose pages could be prepared for want of an object keeps coming
     // in, behind the page on glass or with nothing on glass, whatever failed last: left idle, it
     // would be taken as in hand and nothing would look for what it lacks.
-    const bool lacksObject = downloadMayRecover(code)
-                             || (withheldRevision_ == manifest.manifestRevision
-                                 && withheldPages_.intersects(excluded));
+    const bool lacksObject = downloadMayRecover(code) || withheldExcluded;
     if (revisionChange && lacksObject && holdRevisionForRetry(manifest, manifestBody))
         return;
     if (activeSlot_ >= 0)

@@ -411,7 +411,7 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
     // Pages known not to be local are the object repair's to fetch, in the background. Queued
     // here, their objects would fail (offline) or hold up a candidate whose own page is whole,
     // and the player could not turn to any stored page while one object is missing.
-    const QSet<int> unlanded = unlandedOf(manifest.manifestRevision);
+    const QSet<int> unlanded = pagesOf(manifest.manifestRevision).unlanded;
     collectAssets(
         prepared, manifest,
         [&](int i) { return pageAdmitted(manifest, i); },

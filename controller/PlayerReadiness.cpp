@@ -137,11 +137,7 @@ void PlayerController::primitiveFailed(int slot, const QString& primitiveId, con
             return;
         reportPageFailed(*activeManifest_, activePageIndex_, code);
         latchOverlayFailure(code);
-        if (failedPagesRevision_ != activeManifest_->manifestRevision) {
-            failedPages_.clear();
-            failedPagesRevision_ = activeManifest_->manifestRevision;
-        }
-        failedPages_.insert(activePageIndex_);
+        glassPages_.failedOnGlass.insert(activePageIndex_);
         pageTimer_.stop();
         mediaItemTimer_.stop();
         setStatus(QStringLiteral("degraded_lkg_active"));

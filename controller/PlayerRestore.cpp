@@ -138,8 +138,7 @@ void PlayerController::beginRetainedRestore(const Manifest& manifest, const QByt
     retainedPages_ = scheduledNow(manifest);
     retainedPosition_ = 0;
     retainedPresented_ = false;
-    unlandedPages_.clear();
-    unlandedRevision_ = manifest.manifestRevision;
+    recordFor(manifest.manifestRevision).unlanded.clear();
     noteCachedPages(manifest.manifestRevision, {});
     verifyNextRetainedPage();
 }
@@ -151,7 +150,7 @@ void PlayerController::verifyNextRetainedPage()
     while (retainedPosition_ < retainedPages_.size()) {
         const int index = retainedPages_.at(retainedPosition_++);
         if (index < 0 || index >= retainedManifest_->pages.size()) {
-            unlandedPages_.insert(index);
+            recordFor(retainedManifest_->manifestRevision).unlanded.insert(index);
             continue;
         }
         const quint64 generation = retainedGeneration_;
@@ -178,12 +177,10 @@ void PlayerController::verifyNextRetainedPage()
         });
         return;
     }
-    if (retainedPresented_ || activeSlot_ >= 0 || candidate_) {
-        if (!unlandedPages_.isEmpty())
-            repairRetainedPages();
-    } else {
+    if (retainedPresented_ || activeSlot_ >= 0 || candidate_)
+        repairRetainedPages();
+    else
         presentIdle(QStringLiteral("awaiting_content"));
-    }
     completeStagedPlanIfReady();
 }
 
@@ -194,7 +191,7 @@ void PlayerController::retainedPageVerified(quint64 generation, int index, bool 
     if (!ready) {
         // Only what the plan admits is fetched; the rest waits for room.
         if (pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *retainedManifest_, index))
-            unlandedPages_.insert(index);
+            recordFor(retainedManifest_->manifestRevision).unlanded.insert(index);
         verifyNextRetainedPage();
         return;
     }
@@ -219,10 +216,23 @@ void PlayerController::retainedPageVerified(quint64 generation, int index, bool 
 
 void PlayerController::repairRetainedPages()
 {
-    if (activeSlot_ < 0 || !activeManifest_ || !transport_.hasRuntimeSession() || replacement_
-        || unlandedRevision_ != activeManifest_->manifestRevision || unlandedPages_.isEmpty())
+    if (activeSlot_ < 0 || !activeManifest_ || !transport_.hasRuntimeSession()
+        || glassPages_.unlanded.isEmpty())
         return;
+    // The revision in hand keeps no page of the one on glass waiting: its fetch, asleep between
+    // held rounds, steps aside for the run and goes on after it. One that is transferring, or a
+    // run already under way, is left to end.
+    std::optional<ParkedFetch> parked;
+    if (replacement_) {
+        if (!replacement_->activateWhenDrained || replacement_->drained || replacement_->busy
+            || !replacementReplies_.isEmpty() || !replacementPumpTimer_.isActive())
+            return;
+        parked = ParkedFetch{*std::exchange(replacement_, std::nullopt),
+                             clock_->monotonicMs() + replacementPumpTimer_.remainingTime()};
+        replacementPumpTimer_.stop();
+    }
     beginReplacement(*activeManifest_, activeManifestBody_, false, false, 0);
+    parkedFetch_ = std::move(parked);
 }
 
 void PlayerController::landUncheckedPages()
@@ -230,15 +240,14 @@ void PlayerController::landUncheckedPages()
     if (activeSlot_ < 0 || !activeManifest_)
         return;
     const QString revision = activeManifest_->manifestRevision;
-    takeUnlandedRecord(revision);
     // Until found whole none of them is turned to: a turn to one would wait on its download.
     QSet<int> unchecked;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {
-        if (i != activePageIndex_ && !unlandedPages_.contains(i)
+        if (i != activePageIndex_ && !glassPages_.unlanded.contains(i)
             && pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, *activeManifest_, i))
             unchecked.insert(i);
     }
-    unlandedPages_ |= unchecked;
+    glassPages_.unlanded |= unchecked;
     const quint64 generation = retainedGeneration_;
     const std::shared_ptr<std::atomic<bool>> cancel = retainedCancel_;
     const std::shared_ptr<ContentCache> contentCache = contentCache_;
@@ -248,9 +257,9 @@ void PlayerController::landUncheckedPages()
         const QSet<int> ready =
             readyPages(manifest, unchecked, *contentCache, *packageCache, cancel.get());
         return [this, generation, revision, ready] {
-            if (generation != retainedGeneration_ || unlandedRevision_ != revision)
+            if (generation != retainedGeneration_ || glassPages_.revision != revision)
                 return;
-            unlandedPages_ -= ready;
+            glassPages_.unlanded -= ready;
             repairRetainedPages();
         };
     });
@@ -258,37 +267,28 @@ void PlayerController::landUncheckedPages()
         repairRetainedPages();
 }
 
-// Lost to a new revision taken in, or to one held behind glass, the pages of the revision on glass
-// whose objects are not local would be turned to, and fail there for want of them.
-void PlayerController::takeUnlandedRecord(const QString& revision)
+const PlayerController::PageRecord& PlayerController::pagesOf(const QString& revision) const
 {
-    if (!revision.isEmpty() && unlandedRevision_ == revision)
-        return;
-    const QString glass = glassRevision();
-    if (!glass.isEmpty() && unlandedRevision_ == glass) {
-        glassUnlandedPages_ = unlandedPages_;
-        glassUnlandedRevision_ = glass;
-    }
-    const bool givenBack = !glass.isEmpty() && revision == glass && glassUnlandedRevision_ == glass;
-    unlandedPages_ = givenBack ? glassUnlandedPages_ : QSet<int>();
-    unlandedRevision_ = revision;
+    static const PageRecord none;
+    if (!revision.isEmpty() && glassPages_.revision == revision)
+        return glassPages_;
+    return !revision.isEmpty() && handPages_.revision == revision ? handPages_ : none;
 }
 
-QSet<int> PlayerController::unlandedOf(const QString& revision) const
+// What is written of a revision neither side holds is of one being taken in.
+PlayerController::PageRecord& PlayerController::recordFor(const QString& revision)
 {
-    if (unlandedRevision_ == revision)
-        return unlandedPages_;
-    return glassRevision() == revision && glassUnlandedRevision_ == revision ? glassUnlandedPages_
-                                                                              : QSet<int>();
+    if (!revision.isEmpty() && glassPages_.revision == revision)
+        return glassPages_;
+    if (handPages_.revision != revision)
+        handPages_ = PageRecord(revision);
+    return handPages_;
 }
 
 bool PlayerController::withheldPagesUnlanded() const
 {
-    if (activeSlot_ < 0 || !activeManifest_)
-        return false;
-    const QString& revision = activeManifest_->manifestRevision;
-    return withheldRevision_ == revision && unlandedRevision_ == revision
-        && withheldPages_.intersects(unlandedPages_);
+    return activeSlot_ >= 0 && activeManifest_
+        && glassPages_.withheld.intersects(glassPages_.unlanded);
 }
 
 // A page turn arms no run while one waits or runs, and never makes the wait longer.
@@ -333,8 +333,7 @@ void PlayerController::repairRunFired()
         repairRunTimer_.start(int(end - clock_->monotonicMs()));
         return;
     }
-    if (!replacement_)
-        repairRetainedPages();
+    repairRetainedPages();
     if (!replacement_ || replacement_->activateWhenDrained)
         armRepairRunAfter(false);
 }
@@ -342,8 +341,8 @@ void PlayerController::repairRunFired()
 // Passed-over pages that have come back start the runs' waits over.
 void PlayerController::noteAdmitted(const QSet<int>& admitted)
 {
-    if (unlandedRevision_ == withheldRevision_ && admitted.intersects(withheldPages_)) {
-        withheldPages_ -= admitted;
+    if (admitted.intersects(glassPages_.withheld)) {
+        glassPages_.withheld -= admitted;
         repairRunAttempt_ = 0;
     }
 }
@@ -568,24 +567,20 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 {
     const Manifest& manifest = fetch.manifest;
     const QString& revision = manifest.manifestRevision;
-    const bool unlandedKnown = unlandedRevision_ == revision;
-    const bool withheldKnown = withheldRevision_ == revision;
+    PageRecord& pages = recordFor(revision);
     QList<int> whole, lacking;
     for (const int index : eligibleNow(manifest)) {
-        if (selfFailed(revision, index))
+        if (pages.selfFailed.contains(index))
             continue;
         const QSet<QString> objects = pageObjectDigests(manifest.pages.at(index));
         if (std::all_of(objects.cbegin(), objects.cend(),
                         [&](const QString& digest) { return fetch.local.contains(digest); }))
             whole.append(index);
-        else if (!(unlandedKnown && unlandedPages_.contains(index))
-                 || (withheldKnown && withheldPages_.contains(index)))
+        else if (!pages.unlanded.contains(index) || pages.withheld.contains(index))
             lacking.append(index);
     }
-    if (unlandedKnown)
-        unlandedPages_ -= QSet<int>(whole.cbegin(), whole.cend());
-    if (withheldKnown)
-        withheldPages_ -= QSet<int>(whole.cbegin(), whole.cend());
+    pages.unlanded -= QSet<int>(whole.cbegin(), whole.cend());
+    pages.withheld -= QSet<int>(whole.cbegin(), whole.cend());
     // A page whose object went unanswered would hold its candidate up to the deadline at every
     // turn while whole pages wait: once a whole page goes first, it is passed over as withheld
     // and left to repair runs. One whose object was answered wrongly fails fast on its own turn.
@@ -598,33 +593,49 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
         });
     };
     if (!whole.isEmpty() && std::any_of(lacking.cbegin(), lacking.cend(), unanswered)) {
-        takeUnlandedRecord(revision);
-        if (!withheldKnown) {
-            withheldPages_.clear();
-            withheldRevision_ = revision;
-        }
         for (const int index : std::as_const(lacking)) {
             if (unanswered(index)) {
-                unlandedPages_.insert(index);
-                withheldPages_.insert(index);
+                pages.unlanded.insert(index);
+                pages.withheld.insert(index);
             }
         }
     }
     return whole + lacking;
 }
 
-bool PlayerController::selfFailed(const QString& revision, int index) const
+// Nothing takes up a revision in hand none of whose pages may come: each failed on its own, or
+// lacks what is given up. A fault of a page's own may pass (a decoder busy for a moment, an
+// application slow to say it is ready), so each answer naming the revision tries it once more,
+// its page record emptied and its object facts kept. A page lacking an object given up stays out:
+// it could not come whole. What plays is left as it is.
+void PlayerController::retakeIdleRevision(const QString& named)
 {
-    return selfFailedRevision_ == revision && selfFailedPages_.contains(index);
+    if (activeSlot_ < 0 || !pendingRevision_ || pendingRevision_->manifest.manifestRevision != named
+        || glassRevision() == named || replacement_ || parkedFetch_ || roomWait_
+        || storagePlanRunning_ || (candidate_ && candidate_->revisionChange))
+        return;
+    const Manifest& manifest = pendingRevision_->manifest;
+    const QSet<QString> local = fetchLocalRevision_ == named ? fetchLocal_ : QSet<QString>();
+    if (mayComeWhole(manifest, local))
+        return;
+    const QSet<QString> givenUp = givenUpDigests();
+    PageRecord taken(named);
+    for (const int index : eligibleNow(manifest)) {
+        if (!pageMayCome(pageObjectDigests(manifest.pages.at(index)), false, local, givenUp))
+            taken.unlanded.insert(index);
+    }
+    handPages_ = std::move(taken);
+    beginReplacement(manifest, pendingRevision_->manifestBody, true, true, 0);
 }
 
 bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const
 {
     const QSet<QString> givenUp = givenUpDigests();
+    const QSet<int>& failed = pagesOf(manifest.manifestRevision).selfFailed;
     const QList<int> eligible = eligibleNow(manifest);
     return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
-        return pageMayCome(pageObjectDigests(manifest.pages.at(index)),
-                           selfFailed(manifest.manifestRevision, index), local, givenUp);
+        return pageMayCome(pageObjectDigests(manifest.pages.at(index)), failed.contains(index),
+                           local, givenUp);
     });
 }
 
@@ -663,7 +674,7 @@ void PlayerController::finishObjectRepair()
     if (!replacement_)
         return;
     if (activeSlot_ < 0 || !activeManifest_) {
-        cancelReplacement();
+        endObjectRepair();
         return;
     }
     // The pages are checked once; a second call while that runs (a candidate went away) waits.
@@ -674,7 +685,7 @@ void PlayerController::finishObjectRepair()
     const std::shared_ptr<ContentCache> contentCache = contentCache_;
     const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
     const Manifest manifest = *activeManifest_;
-    const QSet<int> checked = unlandedPages_;
+    const QSet<int> checked = glassPages_.unlanded;
     const bool landed = replacement_->landed;
     const bool queued = contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         const QSet<int> ready =
@@ -686,17 +697,36 @@ void PlayerController::finishObjectRepair()
             if (!replacementOwns(generation))
                 return;
             // Pages marked unlanded meanwhile (a page failing on glass) stay so.
-            if (unlandedRevision_ == revision) {
-                unlandedPages_ = (unlandedPages_ - checked) | stillMissing;
+            if (glassPages_.revision == revision) {
+                glassPages_.unlanded = (glassPages_.unlanded - checked) | stillMissing;
                 noteAdmitted(checked - stillMissing);
             }
             completeStagedPlanIfReady();
-            cancelReplacement();
+            endObjectRepair();
             armRepairRunAfter(landed);
         };
     });
     if (!queued)
-        cancelReplacement();
+        endObjectRepair();
+}
+
+void PlayerController::endObjectRepair()
+{
+    std::optional<ParkedFetch> parked = std::exchange(parkedFetch_, std::nullopt);
+    cancelReplacement();
+    if (!parked)
+        return;
+    replacement_ = std::move(parked->fetch);
+    replacementPumpTimer_.start(
+        int(std::clamp<qint64>(parked->dueMs - clock_->monotonicMs(), 0, longestBackoffMs)));
+    publishSyncGlyph(false, false);
+}
+
+const PlayerController::ReplacementFetch* PlayerController::revisionFetch() const
+{
+    if (replacement_ && replacement_->activateWhenDrained)
+        return &*replacement_;
+    return parkedFetch_ ? &parkedFetch_->fetch : nullptr;
 }
 
 void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs, bool unanswered)
@@ -718,16 +748,10 @@ void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs, bool una
 // up is waited for no more.
 void PlayerController::waitAsPassedOver(const QString& sha256, const QString& code)
 {
-    if (!replacement_ || replacement_->activateWhenDrained || !activeManifest_
-        || unlandedRevision_ != activeManifest_->manifestRevision)
+    if (!replacement_ || replacement_->activateWhenDrained || !activeManifest_)
         return;
-    const QString& revision = activeManifest_->manifestRevision;
-    if (withheldRevision_ != revision) {
-        withheldPages_.clear();
-        withheldRevision_ = revision;
-    }
     const bool givenUp = !fetchRefusal(sha256).isEmpty();
-    for (const int index : std::as_const(unlandedPages_)) {
+    for (const int index : std::as_const(glassPages_.unlanded)) {
         if (index < 0 || index >= activeManifest_->pages.size())
             continue;
         const QList<Primitive>& primitives = activeManifest_->pages.at(index).primitives;
@@ -735,13 +759,13 @@ void PlayerController::waitAsPassedOver(const QString& sha256, const QString& co
                          [&](const Primitive& p) { return primitiveUses(p, sha256); }))
             continue;
         if (givenUp) {
-            withheldPages_.remove(index);
+            glassPages_.withheld.remove(index);
             continue;
         }
         // An origin's error is reported once in the revision, as for a page passed over.
-        if (!withheldPages_.contains(index) && erroredHashes_.contains(sha256))
+        if (!glassPages_.withheld.contains(index) && erroredHashes_.contains(sha256))
             reportPageFailed(*activeManifest_, index, code);
-        withheldPages_.insert(index);
+        glassPages_.withheld.insert(index);
     }
 }
 
@@ -790,6 +814,8 @@ void PlayerController::endUnansweredWaits()
     // A held fetch or a repair run asleep on such a wait wakes for it.
     if (replacementPumpTimer_.isActive())
         replacementPumpTimer_.start(0);
+    if (parkedFetch_)
+        parkedFetch_->dueMs = std::min(parkedFetch_->dueMs, now);
     if (repairRunTimer_.isActive()) {
         repairRunDueMs_ = now;
         repairRunTimer_.start(0);
@@ -840,7 +866,7 @@ qint64 PlayerController::withheldObjectsWaitEndMs() const
     if (!withheldPagesUnlanded())
         return 0;
     QSet<QString> digests;
-    for (const int index : withheldPages_ & unlandedPages_) {
+    for (const int index : glassPages_.withheld & glassPages_.unlanded) {
         if (index < 0 || index >= activeManifest_->pages.size())
             continue;
         for (const Primitive& primitive : activeManifest_->pages.at(index).primitives) {
@@ -865,6 +891,7 @@ void PlayerController::cancelReplacement()
     contentIo_.discardCancelled();
     abortReplies(std::exchange(replacementReplies_, {}), this);
     replacement_.reset();
+    parkedFetch_.reset();
 }
 
 // What was given up in this revision, or refused for good, is not fetched in the background
@@ -879,9 +906,12 @@ void PlayerController::dropRefusedFetches(ReplacementFetch& fetch) const
 
 QSet<QString> PlayerController::replacementKeepKeys() const
 {
-    if (!replacement_)
-        return {};
-    return replacement_->mediaKeys | replacement_->packageKeys;
+    QSet<QString> keep;
+    if (replacement_)
+        keep = replacement_->mediaKeys | replacement_->packageKeys;
+    if (parkedFetch_)
+        keep |= parkedFetch_->fetch.mediaKeys | parkedFetch_->fetch.packageKeys;
+    return keep;
 }
 
 // --- Staged storage plans --------------------------------------------------------------------
@@ -892,13 +922,12 @@ void PlayerController::continueStagedPlan()
         || activeManifest_->manifestRevision != activeStoragePlan_->manifestRevision)
         return;
     const QString revision = activeStoragePlan_->manifestRevision;
-    takeUnlandedRecord(revision);
     const StoragePlanResult& plan = activeStoragePlan_->plan;
     int count = 0;
     for (int i = 0; i < activeManifest_->pages.size(); ++i) {
         const QString& id = activeManifest_->pages.at(i).id;
         if (plan.target_page_ids.contains(id) && !plan.stage1_page_ids.contains(id)) {
-            unlandedPages_.insert(i);
+            glassPages_.unlanded.insert(i);
             ++count;
         }
     }
@@ -910,20 +939,20 @@ void PlayerController::continueStagedPlan()
 void PlayerController::admitLandedPages()
 {
     if (!replacement_ || replacement_->activateWhenDrained || activeSlot_ < 0 || !activeManifest_
-        || unlandedRevision_ != activeManifest_->manifestRevision || unlandedPages_.isEmpty())
+        || glassPages_.unlanded.isEmpty())
         return;
     const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
     const std::shared_ptr<ContentCache> contentCache = contentCache_;
     const std::shared_ptr<ApplicationPackageCache> packageCache = applicationCache_;
     const Manifest manifest = *activeManifest_;
-    const QSet<int> indices = unlandedPages_;
+    const QSet<int> indices = glassPages_.unlanded;
     contentIo_.submit(cancel, [=, this]() -> std::function<void()> {
         const QSet<int> ready =
             readyPages(manifest, indices, *contentCache, *packageCache, cancel.get());
         return [this, revision = manifest.manifestRevision, ready] {
-            if (unlandedRevision_ != revision || ready.isEmpty())
+            if (glassPages_.revision != revision || ready.isEmpty())
                 return;
-            unlandedPages_ -= ready;
+            glassPages_.unlanded -= ready;
             noteAdmitted(ready);
             logPlayback("storage_page_admitted",
                         {{QStringLiteral("id"), revision},
@@ -942,8 +971,8 @@ void PlayerController::completeStagedPlanIfReady()
         return;
     const StoragePlanRecord& record = *activeStoragePlan_;
     const QList<Page>& pages = activeManifest_->pages;
-    if (unlandedRevision_ == record.manifestRevision
-        && std::any_of(unlandedPages_.cbegin(), unlandedPages_.cend(), [&](int i) {
+    const QSet<int>& unlanded = glassPages_.unlanded;
+    if (std::any_of(unlanded.cbegin(), unlanded.cend(), [&](int i) {
                return i >= 0 && i < pages.size()
                    && record.plan.target_page_ids.contains(pages.at(i).id);
            }))
@@ -985,11 +1014,8 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     const int anchorIndex = int(anchor - manifest.pages.cbegin());
     const auto otherPages = [this, anchorIndex](const Manifest& revision) {
         QList<int> others = eligibleNow(revision);
-        others.removeIf([&](int index) {
-            return index == anchorIndex
-                || (unlandedRevision_ == revision.manifestRevision
-                    && unlandedPages_.contains(index));
-        });
+        const QSet<int>& unlanded = pagesOf(revision.manifestRevision).unlanded;
+        others.removeIf([&](int index) { return index == anchorIndex || unlanded.contains(index); });
         return others;
     };
     const bool withheld = downloadMayRecover(code);
@@ -997,12 +1023,12 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
         return false;
     // A page already waiting for its own withheld object after the first stage cannot take it
     // over: the two would trade the anchor at every round.
-    const bool withheldKnown = withheldRevision_ == manifest.manifestRevision;
+    const QSet<int>& withheldPages = pagesOf(manifest.manifestRevision).withheld;
     QStringList pageIds;
     QSet<QString> adslotPageIds;
     for (int i = 0; i < manifest.pages.size(); ++i) {
         const Page& page = manifest.pages.at(i);
-        if (withheld && withheldKnown && withheldPages_.contains(i)
+        if (withheld && withheldPages.contains(i)
             && !record.plan.stage1_page_ids.contains(page.id))
             continue;
         pageIds.append(page.id);
@@ -1019,14 +1045,9 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     record.anchorPageId = record.plan.anchor_page_id;
     if (record.plan.transition == QLatin1String("staged"))
         record.stage = QStringLiteral("s1");
-    if (withheld) {
-        // Its second stage looks for the object at the pace of a page passed over.
-        if (withheldRevision_ != manifest.manifestRevision) {
-            withheldPages_.clear();
-            withheldRevision_ = manifest.manifestRevision;
-        }
-        withheldPages_.insert(anchorIndex);
-    }
+    // Its second stage looks for the object at the pace of a page passed over.
+    if (withheld)
+        recordFor(manifest.manifestRevision).withheld.insert(anchorIndex);
     logPlayback("storage_plan", {{QStringLiteral("id"), record.manifestRevision},
                                  {QStringLiteral("fit"), record.plan.fit},
                                  {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});
@@ -1105,34 +1126,34 @@ void PlayerController::runRecoverySweep()
 RecoverySnapshot PlayerController::recoverySnapshot() const
 {
     RecoverySnapshot s;
-    s.glassRevision = glassRevision();
     s.darkSinceMs = darkSinceMs_;
+    if (const QString glass = glassRevision(); !glass.isEmpty()) {
+        const PageRecord& pages = pagesOf(glass);
+        s.glass.revision = glass;
+        s.glass.unlanded = pages.unlanded;
+        s.glass.withheld = pages.withheld;
+        for (const int index : pages.withheld) {
+            if (index >= 0 && index < activeManifest_->pages.size())
+                s.glass.objects.insert(index, pageObjectDigests(activeManifest_->pages.at(index)));
+        }
+    }
     if (pendingRevision_) {
         const Manifest& manifest = pendingRevision_->manifest;
-        s.handRevision = manifest.manifestRevision;
-        for (const int index : eligibleNow(manifest)) {
-            s.handPages.append(index);
-            s.handPageObjects.insert(index, pageObjectDigests(manifest.pages.at(index)));
-            if (selfFailed(s.handRevision, index))
-                s.handFailed.insert(index);
+        const PageRecord& pages = pagesOf(manifest.manifestRevision);
+        s.hand.revision = manifest.manifestRevision;
+        s.hand.eligible = eligibleNow(manifest);
+        for (const int index : std::as_const(s.hand.eligible)) {
+            s.hand.objects.insert(index, pageObjectDigests(manifest.pages.at(index)));
+            if (pages.selfFailed.contains(index))
+                s.hand.failed.insert(index);
         }
-        if (fetchLocalRevision_ == s.handRevision)
+        if (fetchLocalRevision_ == s.hand.revision)
             s.local = fetchLocal_;
-    }
-    s.unlandedPages = unlandedPages_;
-    s.unlandedRevision = unlandedRevision_;
-    s.withheldPages = withheldPages_;
-    s.withheldRevision = withheldRevision_;
-    if (activeManifest_ && withheldRevision_ == activeManifest_->manifestRevision) {
-        for (const int index : withheldPages_) {
-            if (index >= 0 && index < activeManifest_->pages.size())
-                s.withheldPageObjects.insert(index,
-                                             pageObjectDigests(activeManifest_->pages.at(index)));
-        }
     }
     s.givenUp = givenUpDigests();
     s.candidate = candidate_.has_value();
-    s.fetch = replacement_.has_value();
+    s.fetch = revisionFetch() != nullptr;
+    s.repairing = replacement_ && !replacement_->activateWhenDrained;
     s.repairRunArmed = repairRunTimer_.isActive();
     s.retryArmed = replacementPumpTimer_.isActive() || candidateDownloadRetryTimer_.isActive()
                    || packageRetryTimer_.isActive();

@@ -12,34 +12,39 @@
 
 namespace talvorine {
 
-struct RecoverySnapshot {
-    // The revision on glass; empty while nothing is.
-    QString glassRevision;
-    // Monotonic ms since nothing has been on glass; ignored while a page is.
-    qint64 darkSinceMs = 0;
-    // A revision taken in but not on glass (a held fetch's, one waiting for room, or the one
-    // beside the pending plan); empty when none.
-    QString handRevision;
-    // Its pages eligible now, in order, with the digests of each page's objects.
-    QList<int> handPages;
-    QHash<int, QSet<QString>> handPageObjects;
+// What the sweep reads of one revision's page record.
+struct RecoveryPages {
+    // Empty when there is none.
+    QString revision;
+    // Its pages eligible now, in order (read of the revision in hand).
+    QList<int> eligible;
     // Those that failed for a fault of their own (not for want of an object): preparing them
     // again would fail again.
-    QSet<int> handFailed;
-    // What the last background fetch of that revision found in the caches or landed.
+    QSet<int> failed;
+    // Pages whose objects are not all known to be local, and those passed over for an object
+    // their origin withholds.
+    QSet<int> unlanded;
+    QSet<int> withheld;
+    // The digests of the objects of each page above.
+    QHash<int, QSet<QString>> objects;
+};
+
+struct RecoverySnapshot {
+    // The revision on glass (no revision while nothing is), and the one taken in but not on glass
+    // (a held fetch's, one waiting for room, or the one beside the pending plan).
+    RecoveryPages glass;
+    RecoveryPages hand;
+    // Monotonic ms since nothing has been on glass; ignored while a page is.
+    qint64 darkSinceMs = 0;
+    // What the last background fetch of the revision in hand found in the caches or landed.
     QSet<QString> local;
-    // Pages of the revision on glass passed over for an object their origin withholds, and
-    // whether they have landed since, with the digests of each of those pages' objects.
-    QSet<int> unlandedPages;
-    QString unlandedRevision;
-    QSet<int> withheldPages;
-    QString withheldRevision;
-    QHash<int, QSet<QString>> withheldPageObjects;
     // Objects no fetch asks for again in this revision.
     QSet<QString> givenUp;
-    // What is under way or armed.
+    // What is under way or armed: fetch is the revision in hand's (running or set aside for a
+    // repair run), repairing a repair run's.
     bool candidate = false;
     bool fetch = false;
+    bool repairing = false;
     bool repairRunArmed = false;
     bool retryArmed = false;
     bool roomWait = false;

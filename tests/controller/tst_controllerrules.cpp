@@ -68,32 +68,31 @@ PlayerState run(const QStringList& steps)
 RecoverySnapshot sweepFacts(std::initializer_list<const char*> set)
 {
     RecoverySnapshot s;
-    s.glassRevision = QStringLiteral("man_1");
+    s.glass.revision = QStringLiteral("man_1");
     s.darkSinceMs = 0;
-    s.handRevision = QStringLiteral("man_2");
-    s.handPages = {0, 1};
-    s.handPageObjects = {{0, {QStringLiteral("x")}}, {1, {QStringLiteral("y")}}};
+    s.hand.revision = QStringLiteral("man_2");
+    s.hand.eligible = {0, 1};
+    s.hand.objects = {{0, {QStringLiteral("x")}}, {1, {QStringLiteral("y")}}};
     for (const char* name : set) {
         const QByteArray n(name);
         if (n == "dark")
-            s.glassRevision.clear();
+            s.glass = {};
         if (n == "nothing in hand")
-            s.handRevision.clear();
+            s.hand.revision.clear();
         if (n == "in hand on glass")
-            s.handRevision = s.glassRevision;
+            s.hand.revision = s.glass.revision;
         if (n == "nothing scheduled")
-            s.handPages.clear();
+            s.hand.eligible.clear();
         if (n == "y local")
             s.local = {QStringLiteral("y")};
         if (n == "y failed")
-            s.handFailed += 1;
+            s.hand.failed += 1;
         if (n == "x failed")
-            s.handFailed += 0;
+            s.hand.failed += 0;
         if (n == "withheld" || n == "withheld landed") {
-            s.withheldRevision = s.unlandedRevision = QStringLiteral("man_1");
-            s.withheldPages = {2, 1};
-            s.withheldPageObjects = {{1, {QStringLiteral("b")}}, {2, {QStringLiteral("c")}}};
-            s.unlandedPages = n == "withheld" ? QSet<int>{1, 2} : QSet<int>{};
+            s.glass.withheld = {2, 1};
+            s.glass.objects = {{1, {QStringLiteral("b")}}, {2, {QStringLiteral("c")}}};
+            s.glass.unlanded = n == "withheld" ? QSet<int>{1, 2} : QSet<int>{};
         }
         if (n == "b given up")
             s.givenUp = {QStringLiteral("b")};
@@ -101,6 +100,7 @@ RecoverySnapshot sweepFacts(std::initializer_list<const char*> set)
             s.givenUp += QStringLiteral("c");
         s.candidate |= n == "candidate";
         s.fetch |= n == "fetch";
+        s.repairing |= n == "repairing";
         s.repairRunArmed |= n == "repair run";
         s.retryArmed |= n == "retry";
         s.roomWait |= n == "room wait";
@@ -393,7 +393,7 @@ private slots:
         QTest::newRow("in hand is on glass") << sweepFacts({"in hand on glass"}) << qint64(60000) << none;
         QTest::newRow("no page of it scheduled") << sweepFacts({"nothing scheduled"}) << qint64(60000) << none;
         // One guard stops both the hold and the dark screen's page: each thing under way once.
-        for (const char* busy : {"candidate", "fetch", "retry", "room wait", "planning", "restoring"})
+        for (const char* busy : {"candidate", "fetch", "repairing", "retry", "room wait", "planning", "restoring"})
             QTest::addRow("in hand, %s", busy) << sweepFacts({busy}) << qint64(60000) << none;
         QTest::newRow("dark a minute with a page whole, a candidate")
             << sweepFacts({"dark", "y local", "candidate"}) << qint64(60000) << none;
@@ -415,11 +415,13 @@ private slots:
             << sweepFacts({"in hand on glass", "withheld", "b given up", "c given up"}) << qint64(0) << none;
         QTest::newRow("withheld pages unlanded, a run armed")
             << sweepFacts({"in hand on glass", "withheld", "repair run"}) << qint64(0) << none;
-        QTest::newRow("withheld pages unlanded, a fetch running")
-            << sweepFacts({"in hand on glass", "withheld", "fetch"}) << qint64(0) << none;
+        QTest::newRow("withheld pages unlanded, a repair running")
+            << sweepFacts({"in hand on glass", "withheld", "repairing"}) << qint64(0) << none;
         QTest::newRow("withheld pages landed") << sweepFacts({"in hand on glass", "withheld landed"}) << qint64(0) << none;
         QTest::newRow("withheld pages unlanded beside a revision left idle")
             << sweepFacts({"withheld"}) << qint64(0) << QStringList{"hold_for_retry man_2 -1", "arm_repair_run man_1 1"};
+        QTest::newRow("withheld pages unlanded beside a held revision's fetch")
+            << sweepFacts({"withheld", "fetch"}) << qint64(0) << QStringList{"arm_repair_run man_1 1"};
         QTest::newRow("withheld pages of a revision no longer on glass")
             << sweepFacts({"dark", "withheld"}) << qint64(0) << hold;
     }

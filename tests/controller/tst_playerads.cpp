@@ -707,6 +707,9 @@ private slots:
         row("refused at its run: not ready", "image", "n t", "skipped:0");
         row("video ready while the page before comes in", "video", "E t v f p1000 s4000 e",
             "started:0 completed:4000");
+        // "I": a revision in hand whose one page x failed on its own; "N": the service names it.
+        row("image: the revision in hand named while it plays", "image", "I t f N t",
+            "started:0 completed:5000");
     }
 
     void visitEnds()
@@ -728,6 +731,16 @@ private slots:
             showContent(manifest, 2);
         }
         showContent(manifest, 0);
+        if (script.startsWith('I')) {
+            Manifest inHand = rotation({"d4000"});
+            inHand.manifestRevision = "man_ads_2";
+            inHand.pages[0].id = inHand.pages[0].primitives[0].id = "x";
+            scene.setFailure("x", "image_decode_failed");
+            harness->service().script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
+            harness->service().script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
+            ControllerAccess::planRevision(controller(), inHand);
+            QTRY_COMPARE_WITH_TIMEOUT(recorded("candidate_failed", "page_id"), QStringList{"x"}, waitMs);
+        }
         const bool ready = !script.startsWith('n');
         scene.setAnswering(ready);
         tick();
@@ -758,6 +771,15 @@ private slots:
             case 'c': advanceServiceClock(n); break;
             case 'F': controller().primitiveFailed(slot, id, "video_decode_failed"); break;
             case 'R': ControllerAccess::resetAdPlanning(controller(), "pause_toggle"); break;
+            case 'N': {
+                const test::ServedObject x = test::ServedObject::picture("x", Qt::green);
+                harness->service().script("GET", W::manifestRoute, {Reply::json(200, test::contentDocument(
+                    {QJsonArray{test::mediaPrimitive("x", {x})}}, "man_ads_2"))});
+                QSignalSpy taken(&harness->transport(), &RuntimeTransport::manifestModified);
+                ControllerAccess::fetchManifest(controller(), W::manifestRoute);
+                QVERIFY(taken.wait(waitMs));
+                break;
+            }
             case 'D':
                 harness->rebuildController({});
                 QVERIFY(harness->mintSession(true));
@@ -776,6 +798,11 @@ private slots:
             scene.answerLatest(); // the content page that follows
         if (!script.contains('R') && !script.contains('D'))
             QTRY_COMPARE_WITH_TIMEOUT(onGlass(), 2, waitMs); // the rotation went on
+        // The answer took the revision in hand up once more, and it waited for the ad's end.
+        if (script.contains('N')) {
+            QTRY_COMPARE_WITH_TIMEOUT(recorded("candidate_failed", "page_id"), QStringList({"x", "x"}), waitMs);
+            QVERIFY(recorded("ad_forecast_discarded", "page_id").isEmpty());
+        }
     }
 
     // Renewals at least ten seconds apart, at most eight; granted ones replace the decision,

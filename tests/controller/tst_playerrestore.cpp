@@ -1425,22 +1425,80 @@ private Q_SLOTS:
         QCOMPARE(activated, QList<QVariantList>{{"man_2"}});
     }
 
+    // Revision 2, of one page x, comes behind revision 1 and x fails on its own (a picture the
+    // scene does not decode): nothing takes revision 2 up again, however often the sweep looks,
+    // until the service names it again, directly or after naming revision 1 in between; each such
+    // answer tries x once more. A failure that passed puts revision 2 on glass; one that did not
+    // is reported no second time.
+    void selfFailedRevisionTriedAtEachAnswer_data()
+    {
+        QTest::addColumn<bool>("withdrawn"); // revision 1 named in between
+        QTest::addColumn<bool>("passes");    // the fault has passed when revision 2 is named again
+        QTest::newRow("named again") << false << true;
+        QTest::newRow("named again after revision 1") << true << true;
+        QTest::newRow("named again after revision 1, failing again") << true << false;
+    }
+    void selfFailedRevisionTriedAtEachAnswer()
+    {
+        QFETCH(bool, withdrawn);
+        QFETCH(bool, passes);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures));
+        const QJsonObject first = contentDocument(servedPages(h.service(), 'a', {{}, {}}, &pictures), "man_1");
+        const QJsonObject second = contentDocument(servedPages(h.service(), 'x', {{}}, &pictures), "man_2");
+        h.scene().setFailure("x", "image_decode_failed");
+        const auto prepared = [&h] {
+            const QList<QJsonObject> pages = h.devLog("prepare_page");
+            return std::count_if(pages.cbegin(), pages.cend(),
+                                 [](const QJsonObject& page) { return page.value("page_id") == "p0"; });
+        };
+        const qsizetype before = prepared();
+        const auto named = [&](const QJsonObject& document) {
+            h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, document)});
+            QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+            ControllerAccess::fetchManifest(c, W::manifestRoute);
+            return taken.wait(waitMs) && settle(h);
+        };
+        QVERIFY(named(second));
+        QCOMPARE(prepared(), before + 1);
+        for (int sweep = 0; sweep < 3; ++sweep) {
+            h.clock().advance(60000);
+            ControllerAccess::runRecoverySweep(c);
+            QVERIFY(settle(h));
+        }
+        QCOMPARE(prepared(), before + 1);
+        if (passes)
+            h.scene().setFailure("x", QString());
+        if (withdrawn)
+            QVERIFY(named(first));
+        QVERIFY(named(second));
+        QCOMPARE(prepared(), before + 2);
+        QCOMPARE(ControllerAccess::activeRevision(c), passes ? "man_2" : "man_1");
+        QCOMPARE(h.devLog("page_failed_reported").size(), 1);
+    }
+
     // Revision 1 (a, b, and c never landed) plays when revision 2 comes 4 s in, its page x failing
     // for ever (404, or a picture that does not decode, beside y whose bytes are always wrong): 2's
     // held rounds leave a and b to their own dwell, no turn goes to c, a revision with no page that
-    // may come is not held again, and one whose fetch a refusal of 1 for room dropped is.
+    // may come is not held again, and one whose fetch a refusal of 1 for room dropped is. Once c's
+    // origin serves it, c comes on glass whether 2 stays held or idle.
     void heldRoundsLeaveTheTurn_data()
     {
         QTest::addColumn<QList<Answers>>("answers"); // x's, then y's
         QTest::addColumn<QString>("sceneFault");     // for x; none: x lacks its object, 2 stays held
         QTest::addColumn<bool>("refused");
+        QTest::addColumn<bool>("cServed");           // after the two turns
         const QList<Answers> gone{Answers(60, {.status = 404})};
         const QString decode = "image_decode_failed";
-        QTest::newRow("404") << gone << QString() << false;
-        QTest::newRow("404, revision 1 refused for room") << gone << QString() << true;
-        QTest::newRow("no decode") << QList<Answers>{{}} << decode << false;
+        QTest::newRow("404") << gone << QString() << false << false;
+        QTest::newRow("404, revision 1 refused for room") << gone << QString() << true << false;
+        QTest::newRow("404, c served") << gone << QString() << false << true;
+        QTest::newRow("no decode") << QList<Answers>{{}} << decode << false << false;
+        QTest::newRow("no decode, c served") << QList<Answers>{{}} << decode << false << true;
         QTest::newRow("no decode, y wrong")
-            << QList<Answers>{{}, Answers(60, {.corrupt = true})} << decode << false;
+            << QList<Answers>{{}, Answers(60, {.corrupt = true})} << decode << false << false;
     }
     void heldRoundsLeaveTheTurn()
     {
@@ -1469,17 +1527,32 @@ private Q_SLOTS:
             ControllerAccess::planRevision(c, first, true);
             QTRY_VERIFY_WITH_TIMEOUT(h.timer("roomWaitTimer")->isActive(), waitMs);
         }
-        // The rounds due before a dwell ends run; then the page turns.
+        // The rounds due before a dwell ends run, and a repair run due by then; then the page turns.
         QTimer* pump = h.timer("replacementPumpTimer");
-        for (int turn = 1; turn <= 2; ++turn) {
-            const qint64 dueMs = shownMs + turn * dwellMs;
+        const auto turnAt = [&](qint64 dueMs) {
             while (settle(h) && pump->isActive() && h.clock().monotonicMs() + pump->interval() < dueMs)
                 runOutBackoff(h);
             h.clock().advance(dueMs - h.clock().monotonicMs());
-            QVERIFY(h.expireSoon("pageTimer") && settle(h));
+            if (h.timer("repairRunTimer")->isActive())
+                h.timer("repairRunTimer")->start(0);
+            return settle(h) && h.expireSoon("pageTimer") && settle(h);
+        };
+        for (int turn = 1; turn <= 2; ++turn) {
+            QVERIFY(turnAt(shownMs + turn * dwellMs));
             QCOMPARE(ControllerAccess::activePageIndex(c), turn % 2);
         }
         QCOMPARE(ControllerAccess::fetchRevision(c) == "man_2", sceneFault.isEmpty());
+        QFETCH(bool, cServed);
+        if (cServed) {
+            // Served from now on: a repair run brings it, whatever holds revision 2, and it turns.
+            h.service().scriptContent(uncached.at(0).path, {});
+            int turn = 3;
+            for (; turn < 12 && ControllerAccess::activePageIndex(c) != 2; ++turn)
+                QVERIFY(turnAt(shownMs + turn * dwellMs));
+            QVERIFY2(turn < 12, "c never came");
+            QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+            QCOMPARE(ControllerAccess::fetchRevision(c) == "man_2", sceneFault.isEmpty());
+        }
         QCOMPARE(h.devLog("recovery_sweep").size(), refused ? 1 : 0);
     }
 

@@ -38,7 +38,10 @@ SceneStandIn::SceneStandIn(PlayerController& controller)
 
 void SceneStandIn::setFailure(const QString& primitiveId, const QString& code)
 {
-    failures_.insert(primitiveId, code);
+    if (code.isEmpty())
+        failures_.remove(primitiveId);
+    else
+        failures_.insert(primitiveId, code);
 }
 
 void SceneStandIn::setApplication(const QString& primitiveId)

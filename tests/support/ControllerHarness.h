@@ -82,7 +82,8 @@ public:
 
     // Answering: every request is answered as it comes; otherwise only on answerLatest().
     void setAnswering(bool answering) { answering_ = answering; }
-    // How the scene answers for one primitive: failed with this code instead of ready.
+    // How the scene answers for one primitive: failed with this code instead of ready (no code:
+    // ready again).
     void setFailure(const QString& primitiveId, const QString& code);
     // An application primitive reports itself prepared before it reports ready.
     void setApplication(const QString& primitiveId);
@@ -320,7 +321,7 @@ struct ControllerAccess {
     {
         c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
     }
-    static QSet<int> failedPages(const PlayerController& c) { return c.failedPages_; }
+    static QSet<int> failedPages(const PlayerController& c) { return c.glassPages_.failedOnGlass; }
     static QHash<QString, qint64> unreachableUntil(const PlayerController& c)
     {
         return c.unreachableUntil_;
@@ -439,7 +440,7 @@ struct ControllerAccess {
     }
     static int pendingPageIndex(const PlayerController& c) { return c.pendingPageIndex_; }
     // Retained restore, background fetches and staged plans.
-    static QSet<int> unlandedPages(const PlayerController& c) { return c.unlandedPages_; }
+    static QSet<int> unlandedPages(const PlayerController& c) { return c.glassPages_.unlanded; }
     // Counts the planning runs begun.
     static quint64 storagePlanGeneration(const PlayerController& c)
     {
@@ -457,10 +458,14 @@ struct ControllerAccess {
         return free;
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
-    // The revision the running fetch brings; empty without one.
+    static void runRecoverySweep(PlayerController& c) { c.runRecoverySweep(); }
+    // The revision a fetch brings, the new revision's first (running or set aside); empty
+    // without one.
     static QString fetchRevision(const PlayerController& c)
     {
-        return c.replacement_ ? c.replacement_->manifest.manifestRevision : QString();
+        const PlayerController::ReplacementFetch* fetch =
+            c.revisionFetch() ? c.revisionFetch() : c.replacement_ ? &*c.replacement_ : nullptr;
+        return fetch ? fetch->manifest.manifestRevision : QString();
     }
     // A restore began and every page of its inventory has been verified.
     static bool retainedInventoryDone(PlayerController& c)
