@@ -457,7 +457,10 @@ void PlayerController::fetchManifestForEvent()
 
 // A fetch the service's events ask for: while one is out, they leave a single fetch to follow
 // its answer (the entity tag makes that one cheap), so that no service, nor a bug in one, can
-// make the screen hammer it, however many events come.
+// make the screen hammer it, however many events come. Every other fetch takes the same way (the
+// route's fallback is sent from an answer, when none is out): nothing orders the answers of two
+// requests out at once, and a late answer to the earlier would be taken after the later one's,
+// dropping the newer revision it brought or putting the older one back on glass.
 void PlayerController::fetchManifestOnce()
 {
     if (transport_.manifestFetchUnderWay())
@@ -486,20 +489,20 @@ void PlayerController::handleResyncRequired(const QString& cursor)
 {
     if (!transport_.hasRuntimeSession())
         return;
-    fetchCurrentManifest();
+    fetchManifestOnce();
     transport_.openEvents(cursor);
 }
 
 void PlayerController::handleEventFetchTimer()
 {
     if (transport_.hasRuntimeSession())
-        fetchCurrentManifest();
+        fetchManifestOnce();
 }
 
 void PlayerController::handleSafetyPoll()
 {
     if (transport_.hasRuntimeSession() && (manifestFailureHold_ || !eventFetchTimer_.isActive()))
-        fetchCurrentManifest();
+        fetchManifestOnce();
     armSafetyPoll();
 }
 
@@ -718,7 +721,7 @@ void PlayerController::handleScreenUnarchived()
         return;
     screenArchived_ = false;
     if (transport_.hasRuntimeSession())
-        fetchCurrentManifest();
+        fetchManifestOnce();
     publishOverlay();
 }
 

@@ -300,7 +300,7 @@ void PlayerController::beginSession()
     stageA_.setApplicationKvCapabilities(kvRead, kvWrite);
     stageB_.setApplicationKvCapabilities(kvRead, kvWrite);
     manifestRouteV2_ = transport_.adslotsNegotiated();
-    fetchCurrentManifest();
+    fetchManifestOnce();
     transport_.openEvents(eventCursor_);
     eventCursor_.clear();
     if (activeSlot_ < 0)
