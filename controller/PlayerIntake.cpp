@@ -288,7 +288,7 @@ void PlayerController::refreshSameRevision(const IntakeOperation& operation,
         && !manifestValidator_.etag.isEmpty() && manifestValidator_.body == body)
         activeManifestBody_ = body;
     if (activeSlot_ >= 0)
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     else if (manifest.pages.isEmpty())
         setStatus(QStringLiteral("awaiting_content"));
     else
@@ -520,7 +520,7 @@ void PlayerController::handleManifestNotModified(const QString&)
         return;
     clearManifestFailure();
     if (activeSlot_ >= 0)
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     else if (activeManifest_ && activeManifest_->pages.isEmpty())
         setStatus(QStringLiteral("awaiting_content"));
     sampleStorage();
@@ -729,7 +729,12 @@ void PlayerController::handleScreenUnarchived()
 void PlayerController::handlePaymentRequired()
 {
     paymentRequired_ = true;
+    // A turn of the revision on glass (or an ad's) prepared once its page's dwell had ended would
+    // leave that page on glass with no clock to turn it: the page gets a fresh dwell.
+    const bool turnDropped = candidate_ && !candidate_->revisionChange && !pageTimer_.isActive();
     dropCandidate();
+    if (turnDropped)
+        rearmActiveClock();
     playerState_.syncFailed(QStringLiteral("payment_required"));
     if (activeSlot_ < 0) {
         setStatus(QStringLiteral("payment_required"));
@@ -738,7 +743,7 @@ void PlayerController::handlePaymentRequired()
         publishOverlay();
         evaluateSplash();
     } else {
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     }
 }
 

@@ -535,7 +535,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     if (activeSlot_ < 0)
         setStatus(QStringLiteral("session_ready"));
     else
-        setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
+        setStatus(playingStatus());
     beginSession();
     flushPendingMediaStarts();
     resendPendingActivation();
@@ -570,7 +570,7 @@ void PlayerController::handleEventConnectionChanged(bool connected)
         firstFailureAtMs_ = 0;
         setOnline(true);
         if (activeSlot_ >= 0 && status_ == QLatin1String("offline_lkg_active"))
-            setStatus(QStringLiteral("playing"));
+            setStatus(playingStatus());
         return;
     }
     if (firstFailureAtMs_ == 0)
