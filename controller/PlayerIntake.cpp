@@ -4,6 +4,7 @@
 #include "controller/PlayerIntake.h"
 
 #include "app/DevFileLog.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerOpLog.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
@@ -1054,11 +1055,24 @@ void PlayerController::noteIdentityFault()
 
 // The service no longer accepts this screen's credential (deleted, revoked or refused at a
 // mint). A bound screen keeps what it plays and keeps asking; a screen that never bound pairs.
-void PlayerController::holdPairedAssignment(bool revoked)
+// The screen's chip does not say what to do, and the refusal lasts until someone acts (a service
+// that does not know the screen, after a change of origin, refuses it for ever): the operator is
+// told once per run of refusals, the service named as the other lines name it. refusal: what
+// refused, in the operator's line.
+void PlayerController::holdPairedAssignment(bool revoked, const QString& refusal)
 {
     if (!pairingReturnForbidden()) {
         enterFirstBootPairing();
         return;
+    }
+    if (revoked && !refusal.isEmpty() && !std::exchange(screenRefusalSaid_, true)) {
+        writeStandardErrorLine(
+            QStringLiteral("Runtime service %1 refuses this screen (%2): the screen keeps what it "
+                           "shows and asks again. Set the player's origin back to the service it "
+                           "was paired with, or start the screen fresh as the README says to pair "
+                           "it with this service.")
+                .arg(RuntimeTransport::serviceOrigin(origin_).toString(), refusal)
+                .toLocal8Bit());
     }
     if (revoked) {
         sessionRevokedWhilePlaying_ = activeSlot_ >= 0;
