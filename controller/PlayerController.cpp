@@ -3,6 +3,7 @@
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
 #include "controller/SplashPolicy.h"
+#include "runtime/RuntimeWireContract.h"
 #include "stage/ChromeTokens.h"
 #include "storage/StorageFiles.h"
 
@@ -295,8 +296,13 @@ void PlayerController::connectTransport()
     connect(t, &T::screenshotUploadFailed, this, &C::handleScreenshotUploadFailed);
     connect(t, &T::unpairSucceeded, this, [this] { wipeAndPair(true); });
     connect(t, &T::unpairFailed, this, &C::handleUnpairFailed);
-    connect(t, &T::screenDeleted, this, [this] { holdPairedAssignment(true); });
-    connect(t, &T::deviceCredentialRevoked, this, [this] { holdPairedAssignment(true); });
+    connect(t, &T::screenDeleted, this, [this] {
+        holdPairedAssignment(true, QStringLiteral("event %1").arg(RuntimeWire::screenDeletedEvent));
+    });
+    connect(t, &T::deviceCredentialRevoked, this, [this] {
+        holdPairedAssignment(true,
+                             QStringLiteral("event %1").arg(RuntimeWire::credentialRevokedEvent));
+    });
     connect(t, &T::creditsRemainingChanged, this, &C::handleCreditsRemaining);
     connect(t, &T::screenArchived, this, &C::enterArchived);
     connect(t, &T::screenUnarchived, this, &C::handleScreenUnarchived);

@@ -661,7 +661,7 @@ private:
     void dropCandidate();
     void cancelActivePlayback();
     void dropStoragePlans();
-    void holdPairedAssignment(bool revoked);
+    void holdPairedAssignment(bool revoked, const QString& refusal = {});
     void handleManifestRouteUnavailable();
     void handleManifestNotModified(const QString& route);
     void handleManifestFailed(const QString& code, int status, const QString& error);
@@ -1411,6 +1411,9 @@ private:
     int remintBackoffCount_ = 0;
     QList<qint64> proofInvalidTimes_; // monotonic ms
     bool sessionRevokedWhilePlaying_ = false;
+    // The operator was told that the service refuses this screen; told once more when it takes
+    // the screen again.
+    bool screenRefusalSaid_ = false;
     int enrollmentBindDepth_ = 0;
     int mintsDuringBind_ = 0;
     QString eventCursor_;

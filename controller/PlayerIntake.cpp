@@ -4,6 +4,7 @@
 #include "controller/PlayerIntake.h"
 
 #include "app/DevFileLog.h"
+#include "app/PlatformEnvironment.h"
 #include "app/PlayerOpLog.h"
 #include "controller/PlayerController.h"
 #include "controller/PlayerDiagnostics.h"
@@ -290,7 +291,7 @@ void PlayerController::refreshSameRevision(const IntakeOperation& operation,
         && !manifestValidator_.etag.isEmpty() && manifestValidator_.body == body)
         activeManifestBody_ = body;
     if (activeSlot_ >= 0)
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     else if (manifest.pages.isEmpty())
         setStatus(QStringLiteral("awaiting_content"));
     else
@@ -460,7 +461,10 @@ void PlayerController::fetchManifestForEvent()
 
 // A fetch the service's events ask for: while one is out, they leave a single fetch to follow
 // its answer (the entity tag makes that one cheap), so that no service, nor a bug in one, can
-// make the screen hammer it, however many events come.
+// make the screen hammer it, however many events come. Every other fetch takes the same way (the
+// route's fallback is sent from an answer, when none is out): nothing orders the answers of two
+// requests out at once, and a late answer to the earlier would be taken after the later one's,
+// dropping the newer revision it brought or putting the older one back on glass.
 void PlayerController::fetchManifestOnce()
 {
     if (transport_.manifestFetchUnderWay())
@@ -489,20 +493,20 @@ void PlayerController::handleResyncRequired(const QString& cursor)
 {
     if (!transport_.hasRuntimeSession())
         return;
-    fetchCurrentManifest();
+    fetchManifestOnce();
     transport_.openEvents(cursor);
 }
 
 void PlayerController::handleEventFetchTimer()
 {
     if (transport_.hasRuntimeSession())
-        fetchCurrentManifest();
+        fetchManifestOnce();
 }
 
 void PlayerController::handleSafetyPoll()
 {
     if (transport_.hasRuntimeSession() && (manifestFailureHold_ || !eventFetchTimer_.isActive()))
-        fetchCurrentManifest();
+        fetchManifestOnce();
     armSafetyPoll();
 }
 
@@ -520,7 +524,7 @@ void PlayerController::handleManifestNotModified(const QString&)
         return;
     clearManifestFailure();
     if (activeSlot_ >= 0)
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     else if (activeManifest_ && activeManifest_->pages.isEmpty())
         setStatus(QStringLiteral("awaiting_content"));
     sampleStorage();
@@ -723,7 +727,7 @@ void PlayerController::handleScreenUnarchived()
         return;
     screenArchived_ = false;
     if (transport_.hasRuntimeSession())
-        fetchCurrentManifest();
+        fetchManifestOnce();
     publishOverlay();
 }
 
@@ -731,7 +735,12 @@ void PlayerController::handleScreenUnarchived()
 void PlayerController::handlePaymentRequired()
 {
     paymentRequired_ = true;
+    // A turn of the revision on glass (or an ad's) prepared once its page's dwell had ended would
+    // leave that page on glass with no clock to turn it: the page gets a fresh dwell.
+    const bool turnDropped = candidate_ && !candidate_->revisionChange && !pageTimer_.isActive();
     dropCandidate();
+    if (turnDropped)
+        rearmActiveClock();
     playerState_.syncFailed(QStringLiteral("payment_required"));
     if (activeSlot_ < 0) {
         setStatus(QStringLiteral("payment_required"));
@@ -740,7 +749,7 @@ void PlayerController::handlePaymentRequired()
         publishOverlay();
         evaluateSplash();
     } else {
-        setStatus(QStringLiteral("playing"));
+        setStatus(playingStatus());
     }
 }
 
@@ -1051,11 +1060,24 @@ void PlayerController::noteIdentityFault()
 
 // The service no longer accepts this screen's credential (deleted, revoked or refused at a
 // mint). A bound screen keeps what it plays and keeps asking; a screen that never bound pairs.
-void PlayerController::holdPairedAssignment(bool revoked)
+// The screen's chip does not say what to do, and the refusal lasts until someone acts (a service
+// that does not know the screen, after a change of origin, refuses it for ever): the operator is
+// told once per run of refusals, the service named as the other lines name it. refusal: what
+// refused, in the operator's line.
+void PlayerController::holdPairedAssignment(bool revoked, const QString& refusal)
 {
     if (!pairingReturnForbidden()) {
         enterFirstBootPairing();
         return;
+    }
+    if (revoked && !refusal.isEmpty() && !std::exchange(screenRefusalSaid_, true)) {
+        writeStandardErrorLine(
+            QStringLiteral("Runtime service %1 refuses this screen (%2): the screen keeps what it "
+                           "shows and asks again. Set the player's origin back to the service it "
+                           "was paired with, or start the screen fresh as the README says to pair "
+                           "it with this service.")
+                .arg(RuntimeTransport::serviceOrigin(origin_).toString(), refusal)
+                .toLocal8Bit());
     }
     if (revoked) {
         sessionRevokedWhilePlaying_ = activeSlot_ >= 0;

@@ -792,7 +792,9 @@ void PlayerController::beginObjectWait(const QString& sha256, qint64 untilMs, bo
 // An object that got no answer while the service could not be reached is asked for at the next
 // pass, not at the end of a wait the outage drew out. A wait that followed the origin's own
 // answer (a status, a Retry-After) stays: the outage's end says nothing of it. Once a minute at
-// most, so that a network coming and going makes no storm of requests.
+// most, so that a network coming and going makes no storm of requests. The object keeps its
+// back-off attempt: asked once, and still unanswered, it waits as long as before the outage
+// ended, not half a second, as it would each time a flapping network came back.
 void PlayerController::endUnansweredWaits()
 {
     const qint64 now = clock_->monotonicMs();
@@ -800,7 +802,6 @@ void PlayerController::endUnansweredWaits()
         return;
     bool ended = false;
     for (const QString& digest : std::exchange(unansweredWaits_, {})) {
-        unreachableAttempts_.remove(digest);
         // Kept, but over: the object counts as missing with nothing left to wait for.
         if (const auto until = unreachableUntil_.find(digest);
             until != unreachableUntil_.end() && *until > now) {

@@ -5,6 +5,7 @@
 #include "controller/PlayerController.h"
 
 #include "app/DevFileLog.h"
+#include "app/PlatformEnvironment.h"
 #include "runtime/RuntimeCompat.h"
 #include "storage/StorageFiles.h"
 
@@ -14,6 +15,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <utility>
 
 namespace talvorine {
 
@@ -300,7 +302,7 @@ void PlayerController::beginSession()
     stageA_.setApplicationKvCapabilities(kvRead, kvWrite);
     stageB_.setApplicationKvCapabilities(kvRead, kvWrite);
     manifestRouteV2_ = transport_.adslotsNegotiated();
-    fetchCurrentManifest();
+    fetchManifestOnce();
     transport_.openEvents(eventCursor_);
     eventCursor_.clear();
     if (activeSlot_ < 0)
@@ -399,7 +401,7 @@ void PlayerController::handleMintProblem(const RuntimeCompat::ProblemDecision& d
     armSessionRetry(delay);
 
     if (credentialRejected) {
-        holdPairedAssignment(true);
+        holdPairedAssignment(true, QStringLiteral("HTTP %1 %2").arg(decision.status).arg(code));
         return;
     }
     if (screenArchived_)
@@ -522,6 +524,12 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     sessionRevokedWhilePlaying_ = false;
     sessionFault_ = false;
     repairNeeded_ = false;
+    if (std::exchange(screenRefusalSaid_, false)) {
+        writeStandardErrorLine(QStringLiteral("Runtime service %1 accepts this screen again.")
+                                   .arg(RuntimeTransport::serviceOrigin(origin_).toString())
+                                   .toLocal8Bit(),
+                               JournalPriority::Notice);
+    }
     lastMintAtMs_ = clock_->monotonicMs();
     firstFailureAtMs_ = 0;
     sessionRetryCount_ = 0;
@@ -535,7 +543,7 @@ void PlayerController::handleDeviceSessionSucceeded(const QString& cursor)
     if (activeSlot_ < 0)
         setStatus(QStringLiteral("session_ready"));
     else
-        setStatus(online_ ? QStringLiteral("playing") : QStringLiteral("offline_lkg_active"));
+        setStatus(playingStatus());
     beginSession();
     flushPendingMediaStarts();
     resendPendingActivation();
@@ -570,7 +578,7 @@ void PlayerController::handleEventConnectionChanged(bool connected)
         firstFailureAtMs_ = 0;
         setOnline(true);
         if (activeSlot_ >= 0 && status_ == QLatin1String("offline_lkg_active"))
-            setStatus(QStringLiteral("playing"));
+            setStatus(playingStatus());
         return;
     }
     if (firstFailureAtMs_ == 0)

@@ -224,16 +224,22 @@ private slots:
     }
 
     // A failed save of the last known good is made, with its plan, at the next end of the dwell,
-    // the page turning or not; the status says so until then, and the operator is told.
+    // the page turning or not; the status says so until then, whatever comes meanwhile, and the
+    // operator is told. "Payment required" while a turn is prepared gives the page a new dwell.
     void lastKnownGoodSavedAgain_data()
     {
         QTest::addColumn<QList<QByteArray>>("pages");
-        QTest::newRow("one page") << QList<QByteArray>{"a"};
-        QTest::newRow("two pages") << QList<QByteArray>{"a", "b"};
+        QTest::addColumn<QString>("meanwhile");
+        QTest::newRow("one page") << QList<QByteArray>{"a"} << "";
+        QTest::newRow("two pages") << QList<QByteArray>{"a", "b"} << "";
+        QTest::newRow("a 304") << QList<QByteArray>{"a"} << "304";
+        QTest::newRow("the stream lost and back") << QList<QByteArray>{"a"} << "stream";
+        QTest::newRow("payment required during a turn") << QList<QByteArray>{"a", "b"} << "payment";
     }
     void lastKnownGoodSavedAgain()
     {
         QFETCH(QList<QByteArray>, pages);
+        QFETCH(QString, meanwhile);
         ControllerHarness& h = make(true);
         PlayerController& c = h.controller();
         const PersistentState state(h.statePath("playback-state"));
@@ -244,6 +250,18 @@ private slots:
             QSKIP("this file system has no immutable flag");
         const QList<QByteArray> said = test::journalRecordsOf([&] {
             QVERIFY(h.activate(manifestOf("man_2", pages), 0, true));
+            QCOMPARE(c.status(), "playing_lkg_persist_failed");
+            RuntimeTransport& t = h.transport();
+            if (meanwhile == "304") {
+                Q_EMIT t.manifestNotModified(W::manifestRoute);
+            } else if (meanwhile == "stream") {
+                Q_EMIT t.eventConnectionChanged(false);
+                Q_EMIT t.eventConnectionChanged(true);
+            } else if (meanwhile == "payment") {
+                endDwell(h);
+                QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+                Q_EMIT t.manifestFailed("payment_required", 402, QString());
+            }
             QCOMPARE(c.status(), "playing_lkg_persist_failed");
             frozen.reset();
             h.scene().setAnswering(true);

@@ -552,22 +552,36 @@ private slots:
     // A service that cannot be reached at all is said once, with its origin and Qt's reason,
     // however many mints fail, and once more when it answers again: each line whole, its
     // priority with it, and the second, which asks nothing of the operator, not as an error.
+    // So is a service that refuses the bound screen's mints, as one it does not know does.
     void unreachableServiceSaidOnce_data()
     {
         QTest::addColumn<bool>("tls");
         QTest::addColumn<QByteArray>("reason");
-        QTest::newRow("refused port") << false << QByteArray("(Connection refused)");
-        QTest::newRow("plain http answered to https") << true << QByteArray("(SSL handshake failed");
+        QTest::addColumn<QByteArray>("back");
+        const QByteArray answers = "answers again.\n";
+        QTest::newRow("refused port") << false << QByteArray("cannot be reached (Connection refused)") << answers;
+        QTest::newRow("plain http answered to https") << true << QByteArray("cannot be reached (SSL handshake failed") << answers;
+        QTest::newRow("the screen unknown to it")
+            << false << QByteArray("refuses this screen (HTTP 404 device_unknown): the screen keeps what it shows")
+            << QByteArray("accepts this screen again.\n");
     }
     void unreachableServiceSaidOnce()
     {
         QFETCH(bool, tls);
         QFETCH(QByteArray, reason);
+        QFETCH(QByteArray, back);
         using Transport = test::FakeRuntimeService::Transport;
         ControllerHarness& h = make({.transport = tls ? Transport::Https : Transport::Http});
         test::FakeRuntimeService& s = h.service();
-        const auto unreachable = [&](bool on) { tls ? s.setPlainHttp(on) : s.setRefusing(on); };
+        // Reached, the service refuses the screen's first four mints instead.
+        const bool refusing = reason.startsWith("refuses");
+        const auto unreachable = [&](bool on) {
+            if (!refusing)
+                tls ? s.setPlainHttp(on) : s.setRefusing(on);
+        };
         QVERIFY(test::prepareBoundState(h.stateDirectory()));
+        if (refusing)
+            s.script("POST", W::sessionMintRoute, QList<Reply>(4, problem(404, "device_unknown")) << ControllerHarness::sessionGranted());
         h.answerSessionRoutes();
         unreachable(true);
         QSignalSpy failed(&h.transport(), &RuntimeTransport::deviceSessionFailed);
@@ -584,9 +598,8 @@ private slots:
         const QByteArray service =
             "Runtime service " + s.url().adjusted(QUrl::RemovePath).toEncoded() + ' ';
         QCOMPARE(lines.size(), 2);
-        QVERIFY2(lines.at(0).startsWith("<3>" + service + "cannot be reached " + reason),
-                 lines.at(0));
-        QCOMPARE(lines.at(1), "<5>" + service + "answers again.\n");
+        QVERIFY2(lines.at(0).startsWith("<3>" + service + reason), lines.at(0));
+        QCOMPARE(lines.at(1), "<5>" + service + back);
     }
 
     // A failed enrolled-marker write keeps the player bound in memory and is retried with

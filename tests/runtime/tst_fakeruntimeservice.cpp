@@ -324,6 +324,9 @@ private slots:
         QTest::newRow("portal without an end")
             << file << QByteArray(page).replace("]}]}", R"(]}],"portal":{"from":9}})")
             << QByteArray(R"(portal: "until" comes after "from")");
+        QTest::newRow("portal windows overlapping")
+            << file << QByteArray(page).replace("]}]}", R"(]}],"portal":[{"from":9,"until":30},{"from":20,"until":40}]})")
+            << QByteArray(R"(portal[1]: "from" comes at or after the window before ends)");
         QTest::newRow("reload without a lifetime")
             << file << QByteArray(page).replace("]}]}", R"(]}],"reloads":[{"at":9}]})")
             << QByteArray(R"(reloads[0]: "at" and "ttl" are expected)");
@@ -346,7 +349,8 @@ private slots:
     }
 
     // What a scenario's faults make of a request for an object at a time since the start: the
-    // first fault with an answer answers, the first with a rate paces, each in [from, until).
+    // first fault with an answer answers, the first with a rate paces, each in [from, until); and
+    // in each window of the portal, every request is its.
     void scenarioAnswers_data()
     {
         QTest::addColumn<QString>("object");
@@ -363,6 +367,10 @@ private slots:
         QTest::newRow("the later answer past the first's end") << "h" << qint64(20000) << "silent";
         QTest::newRow("served past every window") << "h" << qint64(30000) << "served";
         QTest::newRow("a slow rate one byte at a time") << "s" << qint64(0) << "1/250ms";
+        QTest::newRow("in the portal's first window") << "h" << qint64(40000) << "portal";
+        QTest::newRow("at the first window's end, past it") << "h" << qint64(60000) << "served";
+        QTest::newRow("the last moment of the second window")
+            << "h" << qint64(139999) << "portal redirect 52428/100ms";
     }
     void scenarioAnswers()
     {
@@ -376,11 +384,14 @@ private slots:
                       {"object":"d","answer":503,"retry_after":30,"from":90,"until":120},
                       {"object":"h","answer":"cut","from":10,"until":20},
                       {"object":"h","answer":"silent","from":15,"until":30},
-                      {"object":"s","rate":4},{"object":"*","rate":524288,"from":100}]})", &error);
+                      {"object":"s","rate":4},{"object":"*","rate":524288,"from":100}],
+            "portal":[{"from":40,"until":60},{"from":130,"until":140,"redirect":true}]})", &error);
         QVERIFY2(scenario, qPrintable(error));
         using Fault = FakeRuntimeService::Fault;
         const std::optional<FakeRuntimeService::ContentAnswer> given = scenario->answerFor(object, atMs);
         QStringList said;
+        if (const test::ScenarioPortal* portal = scenario->portalAt(atMs))
+            said.append(portal->redirect ? "portal redirect" : "portal");
         if (given && given->fault != Fault::None)
             said.append(given->fault == Fault::Close ? "close" : given->fault == Fault::Silent ? "silent" : "cut");
         if (given && given->status != 0)

@@ -434,6 +434,8 @@ struct ControllerAccess {
     {
         c.fetchManifestOn(route, {});
     }
+    // A fetch was asked for while one was out: it follows that one's answer.
+    static bool manifestFetchOwed(const PlayerController& c) { return c.manifestFetchOwed_; }
     static void consumeStoredManifest(PlayerController& c, const QByteArray& body)
     {
         c.consumeManifest(body, false, QString(), QByteArray());

@@ -255,17 +255,26 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
         scenario.faults.append(fault);
     }
 
-    if (root.contains(QLatin1String("portal")) && read.ok()) {
-        const QString where = QStringLiteral("portal");
-        const QJsonObject object = read.object(root.value(QLatin1String("portal")), where,
-                                                {"from", "until", "redirect"});
+    // One window, or a list of them: a network that comes and goes.
+    const QJsonValue portalValue = root.value(QLatin1String("portal"));
+    const bool portalList = portalValue.isArray();
+    QJsonArray portals;
+    if (portalList)
+        portals = read.array(root, "portal", QStringLiteral("scenario"), true);
+    else if (!portalValue.isUndefined())
+        portals.append(portalValue);
+    for (qsizetype i = 0; i < portals.size() && read.ok(); ++i) {
+        const QString where = portalList ? at(QStringLiteral("portal"), i) : QStringLiteral("portal");
+        const QJsonObject object = read.object(portals.at(i), where, {"from", "until", "redirect"});
         ScenarioPortal portal;
         portal.fromMs = read.seconds(object, "from", where).value_or(0);
         portal.untilMs = read.seconds(object, "until", where).value_or(0);
         portal.redirect = read.flag(object, "redirect", where).value_or(false);
         if (portal.untilMs <= portal.fromMs)
             read.fail(where, QStringLiteral("\"until\" comes after \"from\""));
-        scenario.portal = portal;
+        if (!scenario.portals.isEmpty() && portal.fromMs < scenario.portals.constLast().untilMs)
+            read.fail(where, QStringLiteral("\"from\" comes at or after the window before ends"));
+        scenario.portals.append(portal);
     }
 
     const QJsonArray reloads = read.array(root, "reloads", QStringLiteral("scenario"), false);

@@ -2,7 +2,7 @@
 
 // A scenario for the sample service, read from a JSON file: the revisions it publishes (pages of
 // generated pictures of given sizes, and when each is published), what goes wrong with which
-// object and when, a window in which something else answers every request in the service's place,
+// object and when, windows in which something else answers every request in the service's place,
 // and reload requests. The README's developer section describes the file.
 
 #include "tests/support/FakeRuntimeService.h"
@@ -47,7 +47,8 @@ struct ScenarioFault {
     qint64 bytesPerSecond = 0;
 };
 
-// Every request answered by a login page in the service's place, or redirected to one.
+// Every request answered by a login page in the service's place, or redirected to one, in
+// [fromMs, untilMs).
 struct ScenarioPortal {
     qint64 fromMs = 0;
     qint64 untilMs = 0;
@@ -64,7 +65,8 @@ struct SampleScenario {
     int dwellMs = 4000;
     QList<ScenarioRevision> revisions;
     QList<ScenarioFault> faults;
-    std::optional<ScenarioPortal> portal;
+    // In the order of their times, none overlapping the next.
+    QList<ScenarioPortal> portals;
     QList<ScenarioReload> reloads;
 
     // Nothing with a reason naming the member at fault when the file is not a scenario.
@@ -75,9 +77,14 @@ struct SampleScenario {
     // an origin would, at full speed.
     std::optional<FakeRuntimeService::ContentAnswer> answerFor(const QString& object,
                                                                qint64 atMs) const;
-    bool portalAt(qint64 atMs) const
+    // The portal window a request made at that time falls in; none outside them.
+    const ScenarioPortal* portalAt(qint64 atMs) const
     {
-        return portal && atMs >= portal->fromMs && atMs < portal->untilMs;
+        for (const ScenarioPortal& portal : portals) {
+            if (atMs >= portal.fromMs && atMs < portal.untilMs)
+                return &portal;
+        }
+        return nullptr;
     }
 };
 

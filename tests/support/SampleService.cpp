@@ -876,13 +876,13 @@ void SampleService::startScenario()
         if (!scenario_->revisions.at(r).afterManifest)
             at(scenario_->revisions.at(r).atMs, [this, r] { publish(int(r) + 1); });
     }
-    if (const std::optional<ScenarioPortal> portal = scenario_->portal) {
-        at(portal->fromMs, [this, portal] {
+    for (const ScenarioPortal& portal : std::as_const(scenario_->portals)) {
+        at(portal.fromMs, [this, portal] {
             // What was under way when the network's page took over is cut, as such a switch does.
             service_.cutConnections();
-            journal(QStringLiteral("portal_started"), {{"redirect", portal->redirect}});
+            journal(QStringLiteral("portal_started"), {{"redirect", portal.redirect}});
         });
-        at(portal->untilMs, [this] { journal(QStringLiteral("portal_ended")); });
+        at(portal.untilMs, [this] { journal(QStringLiteral("portal_ended")); });
     }
     for (const ScenarioReload& reload : std::as_const(scenario_->reloads))
         at(reload.atMs, [this, reload] { requestReload(reload); });
@@ -907,10 +907,11 @@ std::optional<FakeRuntimeService::ContentAnswer> SampleService::scenarioAnswer(c
 
 std::optional<Reply> SampleService::portalReply(const Request& request) const
 {
-    if (!scenario_->portalAt(request.atMs))
+    const ScenarioPortal* portal = scenario_->portalAt(request.atMs);
+    if (!portal)
         return std::nullopt;
     Reply reply;
-    if (scenario_->portal->redirect && request.path != portalLoginPath) {
+    if (portal->redirect && request.path != portalLoginPath) {
         reply.status = 302;
         return reply.withHeader("Location", service_.url(QLatin1String(portalLoginPath)).toString().toLatin1());
     }
