@@ -363,7 +363,13 @@ void PlayerController::beginReplacement(Manifest manifest, QByteArray manifestBo
                                         bool revisionChange, bool activateWhenDrained,
                                         int attempt, qint64 waitMs)
 {
+    // A repair run of the revision on glass gives way to a new revision's fetch, and comes again
+    // after its wait: what it looked for is still the glass's to fetch.
+    const bool repairDropped =
+        activateWhenDrained && replacement_ && !replacement_->activateWhenDrained;
     cancelReplacement();
+    if (repairDropped)
+        armRepairRun(false);
     ReplacementFetch fetch;
     for (int i = 0; i < manifest.pages.size(); ++i) {
         if (!pageInStoragePlan(pendingStoragePlan_, activeStoragePlan_, manifest, i))
