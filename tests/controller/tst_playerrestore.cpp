@@ -1517,23 +1517,26 @@ private Q_SLOTS:
     // Revision 1 (a, b, and c never landed) plays when revision 2 comes 4 s in, its page x failing
     // for ever (404, or a picture that does not decode, beside y whose bytes are always wrong): 2's
     // held rounds leave a and b to their own dwell, no turn goes to c, a revision with no page that
-    // may come is not held again, and one whose fetch a refusal of 1 for room dropped is. Once c's
-    // origin serves it, c comes on glass whether 2 stays held or idle.
+    // may come is not held again, and one whose fetch a refusal of 1 for room dropped is. A repair
+    // run for c that 2's fetch takes the place of comes again by itself. Once c's origin serves
+    // it, c comes on glass whether 2 stays held or idle.
     void heldRoundsLeaveTheTurn_data()
     {
         QTest::addColumn<QList<Answers>>("answers"); // x's, then y's
         QTest::addColumn<QString>("sceneFault");     // for x; none: x lacks its object, 2 stays held
-        QTest::addColumn<bool>("refused");
+        QTest::addColumn<QString>("meanwhile");      // revision 1 "refused" for room, or 2 comes
+                                                     // in the middle of a "repair run"
         QTest::addColumn<bool>("cServed");           // after the two turns
         const QList<Answers> gone{Answers(60, {.status = 404})};
         const QString decode = "image_decode_failed";
-        QTest::newRow("404") << gone << QString() << false << false;
-        QTest::newRow("404, revision 1 refused for room") << gone << QString() << true << false;
-        QTest::newRow("404, c served") << gone << QString() << false << true;
-        QTest::newRow("no decode") << QList<Answers>{{}} << decode << false << false;
-        QTest::newRow("no decode, c served") << QList<Answers>{{}} << decode << false << true;
+        QTest::newRow("404") << gone << QString() << QString() << false;
+        QTest::newRow("404, revision 1 refused for room") << gone << QString() << "refused" << false;
+        QTest::newRow("404, in the middle of a repair run") << gone << QString() << "repair run" << false;
+        QTest::newRow("404, c served") << gone << QString() << QString() << true;
+        QTest::newRow("no decode") << QList<Answers>{{}} << decode << QString() << false;
+        QTest::newRow("no decode, c served") << QList<Answers>{{}} << decode << QString() << true;
         QTest::newRow("no decode, y wrong")
-            << QList<Answers>{{}, Answers(60, {.corrupt = true})} << decode << false << false;
+            << QList<Answers>{{}, Answers(60, {.corrupt = true})} << decode << QString() << false;
     }
     void heldRoundsLeaveTheTurn()
     {
@@ -1552,11 +1555,22 @@ private Q_SLOTS:
             h.scene().setFailure("x", sceneFault);
         const QList<QJsonArray> pages = servedPages(h.service(), 'x', answers, &pictures);
         h.clock().advance(4000);
-        h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2"))});
-        QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
-        h.service().sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
-        QVERIFY(taken.wait(waitMs) && settle(h));
-        QFETCH(bool, refused);
+        QFETCH(QString, meanwhile);
+        if (meanwhile == "repair run") {
+            // A run looks for c, and no later one is armed while it does.
+            h.clock().advance(h.timer("repairRunTimer")->interval());
+            ControllerAccess::repairRunFired(c);
+            QCOMPARE(ControllerAccess::fetchRevision(c), "man_1");
+            h.timer("repairRunTimer")->stop();
+            ControllerAccess::beginReplacement(c, contentManifest(pages, h.service().url(), "man_2"));
+            QVERIFY(h.timer("repairRunTimer")->isActive() && settle(h));
+        } else {
+            h.service().script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_2"))});
+            QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+            h.service().sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+            QVERIFY(taken.wait(waitMs) && settle(h));
+        }
+        const bool refused = meanwhile == "refused";
         if (refused) {
             available->store(100 * mib);
             ControllerAccess::planRevision(c, first, true);

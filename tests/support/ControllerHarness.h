@@ -461,6 +461,7 @@ struct ControllerAccess {
     }
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
     static void runRecoverySweep(PlayerController& c) { c.runRecoverySweep(); }
+    static void repairRunFired(PlayerController& c) { c.repairRunFired(); }
     // The revision a fetch brings, the new revision's first (running or set aside); empty
     // without one.
     static QString fetchRevision(const PlayerController& c)
