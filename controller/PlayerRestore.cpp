@@ -138,7 +138,6 @@ void PlayerController::beginRetainedRestore(const Manifest& manifest, const QByt
     retainedPages_ = scheduledNow(manifest);
     retainedPosition_ = 0;
     retainedPresented_ = false;
-    recordFor(manifest.manifestRevision).unlanded.clear();
     noteCachedPages(manifest.manifestRevision, {});
     verifyNextRetainedPage();
 }
@@ -617,7 +616,7 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
 void PlayerController::retakeIdleRevision(const QString& named)
 {
     if (activeSlot_ < 0 || !pendingRevision_ || pendingRevision_->manifest.manifestRevision != named
-        || glassRevision() == named || replacement_ || parkedFetch_ || roomWait_
+        || glassRevision() == named || replacement_ || roomWait_
         || storagePlanRunning_ || (candidate_ && candidate_->revisionChange))
         return;
     const Manifest& manifest = pendingRevision_->manifest;
