@@ -277,8 +277,9 @@ public:
         // Pages passed over for an object their origin withholds: repair runs (of the revision
         // on glass) or held rounds look for them while they are unlanded.
         QSet<int> withheld;
-        // Pages of a revision not on glass that failed for a fault of their own, which landing
-        // their objects would not cure.
+        // Pages that failed for a fault of their own, which landing their objects would not cure:
+        // out of the revision's rotation once found whole again. Only a revision in hand none of
+        // whose pages may come tries them once more (each answer naming it).
         QSet<int> selfFailed;
         // Pages that failed on glass: out of rotation.
         QSet<int> failedOnGlass;

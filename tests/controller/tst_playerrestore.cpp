@@ -1514,6 +1514,54 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("page_failed_reported").size(), 1);
     }
 
+    // Page x of revision 1 on glass, after a and b, fails on its own (a picture the scene does not
+    // decode) at its first turn. What finds its object whole again afterwards (the service naming
+    // the revision again or answering that it has not changed, the quarter hour's sample; each
+    // plans the revision again) leaves it out of the rotation, as it does the report.
+    void selfFailedGlassPageStaysOut_data()
+    {
+        QTest::addColumn<QString>("again");
+        QTest::newRow("the revision named again") << "named";
+        QTest::newRow("the revision unchanged") << "304";
+        QTest::newRow("the storage sample") << "sample";
+    }
+    void selfFailedGlassPageStaysOut()
+    {
+        QFETCH(QString, again);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures, servedPages(h.service(), 'x', {{}}, &pictures)));
+        h.scene().setFailure("x", "image_decode_failed");
+        QList<int> shown;
+        const auto turns = [&](int count) {
+            for (int turn = 0; turn < count; ++turn) {
+                h.clock().advance(10000);
+                QVERIFY(h.expireSoon("pageTimer") && settle(h));
+                shown.append(ControllerAccess::activePageIndex(c));
+            }
+        };
+        turns(3);
+        QCOMPARE(h.devLog("candidate_failed").size(), 1);
+        if (again == QLatin1String("sample")) {
+            ControllerAccess::sampleStorage(c);
+        } else {
+            Service::Reply unchanged;
+            unchanged.status = 304;
+            if (again == QLatin1String("304"))
+                h.service().script("GET", W::manifestRoute, {unchanged});
+            QSignalSpy named(&h.transport(), &RuntimeTransport::manifestModified);
+            QSignalSpy unchangedSaid(&h.transport(), &RuntimeTransport::manifestNotModified);
+            ControllerAccess::fetchManifest(c, W::manifestRoute);
+            QVERIFY(QTest::qWaitFor([&] { return named.size() + unchangedSaid.size() == 1; }, waitMs));
+        }
+        QVERIFY(settle(h));
+        turns(4);
+        QCOMPARE(shown, (QList<int>{1, 0, 1, 0, 1, 0, 1}));
+        QCOMPARE(h.devLog("candidate_failed").size(), 1);
+        QCOMPARE(h.devLog("page_failed_reported").size(), 1);
+    }
+
     // Revision 1 (a, b, and c never landed) plays when revision 2 comes 4 s in, its page x failing
     // for ever (404, or a picture that does not decode, beside y whose bytes are always wrong): 2's
     // held rounds leave a and b to their own dwell, no turn goes to c, a revision with no page that
