@@ -259,6 +259,12 @@ public:
         // The first fetch of a new revision behind glass: a pass that lands nothing waits and
         // passes again rather than prepare pages that could not show.
         bool untilLanded = false;
+        // Objects of the page a candidate prepares, left to it while it fetches them itself.
+        QList<MediaItem> setAsideMedia;
+        QList<Primitive> setAsidePackages;
+        // Objects a repair run left to a later one before its revision was on glass (one fetching
+        // beside a first page), with their codes: their pages wait for them once it is.
+        QHash<QString, QString> leftBeforeGlass;
         // Digests this fetch found in the caches or landed: a page all of whose objects are here
         // can be shown, whatever failed before.
         QSet<QString> local;
@@ -803,6 +809,8 @@ private:
     void verifyNextRetainedPage();
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
+    // With nothing on glass, the rest of the first page's revision fetched beside its candidate.
+    void fetchBesideFirstPage();
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();

@@ -1214,7 +1214,8 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     const bool lacksObject = downloadMayRecover(code) || withheldExcluded;
     if (revisionChange && lacksObject && holdRevisionForRetry(manifest, manifestBody))
         return;
-    if (activeSlot_ >= 0)
+    // A run beside a first page that has nothing left to fetch ends with its candidate.
+    if (activeSlot_ >= 0 || (replacement_ && !replacement_->activateWhenDrained))
         tryActivateReplacement();
 }
 

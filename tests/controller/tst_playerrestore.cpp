@@ -674,6 +674,47 @@ private Q_SLOTS:
         QVERIFY2(asked <= 4 * int(lateMs / 10000), qPrintable(QString::number(asked)));
     }
 
+    // A new screen whose first page's object does not come (never answered, or its connection
+    // closed at every try) fetches the rest of its revision beside that page: the other pages'
+    // objects land while nothing is on glass, and once the first page is passed over they show at
+    // their turns, each asked for once.
+    void newScreenFetchesBesideFirstPage_data()
+    {
+        QTest::addColumn<bool>("closed"); // else never answered
+        QTest::newRow("never answered") << false;
+        QTest::newRow("closed at every try") << true;
+    }
+    void newScreenFetchesBesideFirstPage()
+    {
+        QFETCH(bool, closed);
+        const Service::Fault fault = closed ? Service::Fault::Close : Service::Fault::Silent;
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> pages =
+            servedPages(service, 'x', {Answers(60, {.fault = fault}), {}, {}}, &pictures);
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
+        QVERIFY(h.mintSession());
+        const ContentCache& cache = *ControllerAccess::contentCache(c);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(cache.objectPath(pictures.at(1).sha256))
+                                     && QFile::exists(cache.objectPath(pictures.at(2).sha256)),
+                                 waitMs);
+        QVERIFY(c.activeSlot() < 0 && ControllerAccess::candidate(c));
+        if (closed) {
+            QList<int> shown;
+            for (int turn = 0; turn < 3; ++turn) {
+                QVERIFY(settle(h));
+                shown.append(ControllerAccess::activePageIndex(c));
+                h.clock().advance(10000);
+                QVERIFY(h.expireSoon("pageTimer"));
+            }
+            QCOMPARE(shown, (QList<int>{1, 2, 1}));
+        }
+        QCOMPARE(service.contentAttempts(pictures.at(1).path), 1);
+        QCOMPARE(service.contentAttempts(pictures.at(2).path), 1);
+    }
+
     // A first revision none of whose pages could be prepared keeps its code as the status and
     // comes in again after back-offs that grow with each round, through bodies that cannot be
     // used and the same revision meanwhile; once its objects are served it comes on glass, every
