@@ -1162,13 +1162,16 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
     // that the service cannot be reached.
     if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
         verdict.kind = ServiceReach::Verdict::Kind::Silent;
-    switch (serviceReach_.take(verdict)) {
+    switch (serviceReach_.take(verdict, monotonicMs())) {
     case ServiceReach::Change::Lost:
         writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
         break;
     case ServiceReach::Change::Back:
         // It asks nothing of the operator; it only ends the fault said before.
         writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
+        Q_EMIT serviceAnswersAgain();
+        break;
+    case ServiceReach::Change::Returned:
         Q_EMIT serviceAnswersAgain();
         break;
     case ServiceReach::Change::None:

@@ -198,7 +198,7 @@ Q_SIGNALS:
     void activationReportFailed(QString revision, QString code);
     // A request had a 2xx answer of the service's own, or the event stream connected.
     void serviceAnswered();
-    // The service answers again after an outage: the moment the "answers again" line is said.
+    // The service answers again after an outage, whether or not the outage was said.
     void serviceAnswersAgain();
     void screenshotRequested(talvorine::ScreenshotRequest request);
     void screenshotUploaded(QString captureId);

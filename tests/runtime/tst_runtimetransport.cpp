@@ -1498,7 +1498,9 @@ private slots:
     }
 
     // The operator's lines as an outage goes: a page is named once in it, even after another
-    // reason, and only the service itself answering ends it.
+    // reason, and only the service itself answering ends it. An outage that begins within ten
+    // minutes of the service's return is a network coming and going: said only once it has lasted
+    // a minute (and its end only then), however often it comes. "+S": S seconds pass.
     void serviceReach_data()
     {
         QTest::addColumn<QStringList>("replies");
@@ -1506,8 +1508,18 @@ private slots:
         QTest::newRow("a page after Connection closed")
             << QStringList{"closed", "page", "page", "closed", "answer"}
             << QStringList{"lost", "lost", "none", "none", "back"};
-        QTest::newRow("a page first") << QStringList{"page", "closed", "page", "answer", "page"}
-                                      << QStringList{"lost", "none", "none", "back", "lost"};
+        QTest::newRow("a page first, then again ten minutes on")
+            << QStringList{"page", "closed", "page", "answer", "+600", "page"}
+            << QStringList{"lost", "none", "none", "back", "lost"};
+        QTest::newRow("coming and going")
+            << QStringList{"closed", "answer", "+50", "page", "+20", "answer", "+50", "closed",
+                           "+20", "answer", "+599", "closed", "+59", "page", "answer"}
+            << QStringList{"lost", "back", "none", "returned", "none", "returned", "none", "none",
+                           "returned"};
+        QTest::newRow("an outage that lasts while it comes and goes")
+            << QStringList{"closed", "answer", "+50", "closed", "+60", "closed", "page", "answer",
+                           "+50", "page", "+59", "answer"}
+            << QStringList{"lost", "back", "none", "lost", "lost", "back", "none", "returned"};
     }
     void serviceReach()
     {
@@ -1515,16 +1527,22 @@ private slots:
         QFETCH(QStringList, changes);
         ServiceReach reach;
         QStringList taken;
+        qint64 nowMs = 1000;
         for (const QString& reply : replies) {
+            if (reply.startsWith('+')) {
+                nowMs += reply.mid(1).toLongLong() * 1000;
+                continue;
+            }
             const ServiceReach::Verdict verdict =
                 reply == "closed" ? ServiceReach::verdictOf(0, QNetworkReply::RemoteHostClosedError,
                                                             "Connection closed")
                 : reply == "page" ? ServiceReach::verdictOf(200, QNetworkReply::NoError, {}, true)
                                   : ServiceReach::verdictOf(200, QNetworkReply::NoError, {});
-            const ServiceReach::Change change = reach.take(verdict);
-            taken.append(change == ServiceReach::Change::Lost   ? "lost"
-                         : change == ServiceReach::Change::Back ? "back"
-                                                                : "none");
+            const ServiceReach::Change change = reach.take(verdict, nowMs);
+            taken.append(change == ServiceReach::Change::Lost       ? "lost"
+                         : change == ServiceReach::Change::Back     ? "back"
+                         : change == ServiceReach::Change::Returned ? "returned"
+                                                                    : "none");
         }
         QCOMPARE(taken, changes);
         QCOMPARE(ServiceReach::lostLine(QUrl("https://player.example.com/x?t=1"),
