@@ -1352,6 +1352,8 @@ private:
     bool holdObserved_ = false;
     qint64 holdSinceMs_ = 0;
     bool assignmentHeld_ = false;
+    // The revision of the update the hold was last observed for.
+    QString holdRevision_;
     std::optional<qint64> creditsRemaining_;
     ChipState chip_;
     NoticeState notice_;

@@ -1214,6 +1214,10 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     const bool lacksObject = downloadMayRecover(code) || withheldExcluded;
     if (revisionChange && lacksObject && holdRevisionForRetry(manifest, manifestBody))
         return;
+    // Nothing is left of the candidate: with no update under way, what plays is all the screen
+    // says, not the preparation or hold of a page that is gone.
+    if (activeSlot_ >= 0 && !revisionFetch())
+        setStatus(playingStatus());
     // A run beside a first page that has nothing left to fetch ends with its candidate.
     if (activeSlot_ >= 0 || (replacement_ && !replacement_->activateWhenDrained))
         tryActivateReplacement();

@@ -617,6 +617,8 @@ void PlayerController::tryActivateReplacement()
         // pages failed for faults of their own, or lack what is given up, waits for the next.
         if (mayComeWhole(fetch.manifest, fetch.local))
             holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
+        else if (activeSlot_ >= 0)
+            setStatus(playingStatus());
     } else if (activeSlot_ < 0) {
         presentIdle(QStringLiteral("awaiting_content"));
     }

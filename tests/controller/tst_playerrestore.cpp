@@ -1603,6 +1603,62 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("page_failed_reported").size(), 1);
     }
 
+    // Revision 2 is held behind page a: "Update on hold" shows, and is reported once. When its
+    // page fails on its own (at once, or at the readiness deadline) the chip goes with it, and
+    // revision 3 that comes next, or comes in place of revision 2 while its picture is withheld,
+    // is an update of its own: syncing at first, not held.
+    void holdEndsWithItsUpdate_data()
+    {
+        QTest::addColumn<QString>("end");
+        QTest::newRow("failed on its own") << "own fault";
+        QTest::newRow("never ready") << "deadline";
+        QTest::newRow("replaced while its picture is withheld") << "replaced";
+    }
+    void holdEndsWithItsUpdate()
+    {
+        QFETCH(QString, end);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        Service& service = h.service();
+        QList<ServedObject> pictures;
+        const QList<QJsonArray> first = servedPages(service, 'a', {{}}, &pictures);
+        QVERIFY(pictures.at(0).cacheIn(*ControllerAccess::contentCache(c)));
+        service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(first, "man_1"))});
+        QVERIFY(h.mintSession() && settle(h) && c.activeSlot() >= 0);
+        const auto named = [&](const QList<QJsonArray>& pages, const char* revision) {
+            service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, revision))});
+            QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
+            service.sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
+            return taken.wait(waitMs);
+        };
+        h.scene().setAnswering(false);
+        const bool replaced = end == QLatin1String("replaced");
+        QVERIFY(named(servedPages(service, 'x', {Answers(replaced ? 60 : 0, {.status = 404})}, &pictures), "man_2"));
+        if (!replaced) {
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+            h.clock().advance(10000);
+            QVERIFY(h.expireSoon("assignmentHoldTimer"));
+            QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), "assignment_held", waitMs);
+            if (end == QLatin1String("deadline")) {
+                h.clock().advance(50000);
+                QVERIFY(h.expireSoon("candidateDeadlineTimer"));
+            } else {
+                h.scene().setFailure("x", "image_decode_failed");
+                h.scene().answerLatest();
+            }
+        }
+        QVERIFY(settle(h));
+        QCOMPARE(c.overlayCondition(), replaced ? "assignment_held" : "");
+        const qsizetype asked = h.scene().readinessRequests().size();
+        QVERIFY(named(servedPages(service, 'y', {{}}, &pictures), "man_3"));
+        QTRY_COMPARE_WITH_TIMEOUT(h.scene().readinessRequests().size(), asked + 1, waitMs);
+        QCOMPARE(c.overlayCondition(), "syncing");
+        const QList<Service::Request> reports = service.requestsTo(W::reportsRoute);
+        QCOMPARE(std::count_if(reports.cbegin(), reports.cend(), [](const Service::Request& r) {
+                     return r.jsonBody().value("code") == QLatin1String("runtime.assignment_held");
+                 }), 1);
+    }
+
     // Revision 1 (a, b, and c never landed) plays when revision 2 comes 4 s in, its page x failing
     // for ever (404, or a picture that does not decode, beside y whose bytes are always wrong): 2's
     // held rounds leave a and b to their own dwell, no turn goes to c, a revision with no page that
