@@ -48,6 +48,8 @@ public:
 
     // nowMs: a monotonic clock's reading.
     Change take(const Verdict& verdict, qint64 nowMs);
+    // Since a reply that could not reach it, with no answer of its own after.
+    bool unreachable() const { return unreachable_; }
 
     // The lines for standard error, naming the origin by its scheme, host and port alone.
     static QByteArray lostLine(const QUrl& origin, const QString& reason);
