@@ -246,11 +246,13 @@ void PlayerController::fetchBesideFirstPage()
     if (!page || !transport_.hasRuntimeSession()
         || (replacement_ && replacement_->activateWhenDrained))
         return;
-    if (replacement_ && replacement_->manifest.manifestRevision == candidate_->manifest.manifestRevision) {
+    const QString& revision = candidate_->manifest.manifestRevision;
+    if (replacement_ && replacement_->manifest.manifestRevision == revision) {
         ReplacementFetch& fetch = *replacement_;
-        const QString front = !fetch.media.isEmpty()      ? fetch.media.constFirst().sha256
-                              : !fetch.packages.isEmpty() ? packageDigest(fetch.packages.constFirst())
-                                                          : QString();
+        const QString front = !fetch.media.isEmpty() ? fetch.media.constFirst().sha256
+                              : !fetch.packages.isEmpty()
+                                  ? packageDigest(fetch.packages.constFirst())
+                                  : QString();
         // Unless it is fetching an object of this page: that transfer gives way to the candidate's.
         const bool fetching = fetch.busy || !replacementReplies_.isEmpty();
         if (!fetching || !pageObjectDigests(*page).contains(front)) {
@@ -496,8 +498,9 @@ void PlayerController::pumpReplacement()
     // run's end.
     if (const Page* page = candidatePage(); page && !fetch.activateWhenDrained) {
         const QSet<QString> own = pageObjectDigests(*page);
-        const auto media = std::stable_partition(fetch.media.begin(), fetch.media.end(),
-                                                 [&](const MediaItem& m) { return !own.contains(m.sha256); });
+        const auto media = std::stable_partition(
+            fetch.media.begin(), fetch.media.end(),
+            [&](const MediaItem& m) { return !own.contains(m.sha256); });
         fetch.setAsideMedia.append(QList<MediaItem>(media, fetch.media.end()));
         fetch.media.erase(media, fetch.media.end());
         const auto packages = std::stable_partition(
@@ -764,7 +767,8 @@ void PlayerController::finishObjectRepair()
             if (glassPages_.revision == revision) {
                 glassPages_.unlanded = (glassPages_.unlanded - checked) | stillMissing;
                 noteAdmitted(checked - stillMissing);
-                const QHash<QString, QString> left = std::exchange(replacement_->leftBeforeGlass, {});
+                const QHash<QString, QString> left =
+                    std::exchange(replacement_->leftBeforeGlass, {});
                 for (auto it = left.cbegin(); it != left.cend(); ++it)
                     waitAsPassedOver(it.key(), it.value());
             }
