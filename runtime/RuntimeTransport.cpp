@@ -1169,9 +1169,10 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
     case ServiceReach::Change::Back:
         // It asks nothing of the operator; it only ends the fault said before.
         writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
-        Q_EMIT serviceAnswersAgain();
-        break;
+        [[fallthrough]];
     case ServiceReach::Change::Returned:
+        // What kept the stream down was the network, not the service: its wait may be cut again.
+        runtimeStream_.hurry = Stream::Hurry::Allowed;
         Q_EMIT serviceAnswersAgain();
         break;
     case ServiceReach::Change::None:

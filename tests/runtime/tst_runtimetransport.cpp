@@ -999,13 +999,13 @@ private slots:
 
     // The first answer to another request ends the stream's long wait; a stream that fails
     // again right after is not hurried so again, but waits a minute at most while the service
-    // answers, however much it answers.
+    // answers, however much it answers, unless the service answers again after an outage.
     void answerEndsReconnectWait()
     {
         QVERIFY(mint());
         const Reply refusal = Reply::json(500, QJsonObject{});
         fake->script("GET", W::eventsRoute,
-                     QList<Reply>(8, refusal) << Reply::eventStream() << refusal);
+                     QList<Reply>(8, refusal) << Reply::eventStream() << Reply::eventStream());
         fake->script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
         auto* reconnect = transport->findChild<QTimer*>("runtimeStreamReconnectTimer");
         QVERIFY(reconnect);
@@ -1033,6 +1033,14 @@ private slots:
                     && reconnect->interval() == RuntimeTransport::answeredReconnectMs);
         }
         QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 9);
+        // The network, not the service, goes and comes back: the wait is cut short once more.
+        fake->setRefusing(true);
+        transport->putScreenLabel(QStringLiteral("Lobby"));
+        QVERIFY(labelled.wait(waitMs));
+        fake->setRefusing(false);
+        transport->putScreenLabel(QStringLiteral("Lobby"));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 11, waitMs);
+        QCOMPARE(connected.last().at(0).toBool(), true);
     }
 
     void streamStallReconnects()
