@@ -53,6 +53,16 @@ QString preparedAdOutboxPath(const QString& stateDirectory)
     return path;
 }
 
+// The origin the transport uses, which the manifest's addresses are checked against and
+// resolved on: user information, a path or a query given with it is left out of both, or every
+// object of a manifest with relative addresses would be refused for the user information it
+// took on. One the transport cannot use at all is kept as given: nothing is asked of it.
+QUrl usedOrigin(const QUrl& given)
+{
+    const QUrl used = RuntimeTransport::serviceOrigin(given);
+    return used.isEmpty() ? given : used;
+}
+
 } // namespace
 
 // --- Timer table ---------------------------------------------------------------------------
@@ -153,7 +163,7 @@ PlayerController::PlayerController(QUrl origin, QString stateDirectory, QSizeF i
     : QObject(parent)
     , clock_(clock ? std::move(clock) : PlayerClock::system())
     , pageClock_(*clock_)
-    , origin_(std::move(origin))
+    , origin_(usedOrigin(origin))
     , stateDirectory_(std::move(stateDirectory))
     , frameSize_(initialFrame)
     , gpuVideoAvailable_(qmlGpuVideoAvailable)

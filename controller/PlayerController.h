@@ -259,6 +259,12 @@ public:
         // The first fetch of a new revision behind glass: a pass that lands nothing waits and
         // passes again rather than prepare pages that could not show.
         bool untilLanded = false;
+        // Objects of the page a candidate prepares, left to it while it fetches them itself.
+        QList<MediaItem> setAsideMedia;
+        QList<Primitive> setAsidePackages;
+        // Objects a repair run left to a later one before its revision was on glass (one fetching
+        // beside a first page), with their codes: their pages wait for them once it is.
+        QHash<QString, QString> leftBeforeGlass;
         // Digests this fetch found in the caches or landed: a page all of whose objects are here
         // can be shown, whatever failed before.
         QSet<QString> local;
@@ -277,8 +283,9 @@ public:
         // Pages passed over for an object their origin withholds: repair runs (of the revision
         // on glass) or held rounds look for them while they are unlanded.
         QSet<int> withheld;
-        // Pages of a revision not on glass that failed for a fault of their own, which landing
-        // their objects would not cure.
+        // Pages that failed for a fault of their own, which landing their objects would not cure:
+        // out of the revision's rotation once found whole again. Only a revision in hand none of
+        // whose pages may come tries them once more (each answer naming it).
         QSet<int> selfFailed;
         // Pages that failed on glass: out of rotation.
         QSet<int> failedOnGlass;
@@ -802,6 +809,8 @@ private:
     void verifyNextRetainedPage();
     void retainedPageVerified(quint64 generation, int index, bool ready);
     void repairRetainedPages();
+    // With nothing on glass, the rest of the first page's revision fetched beside its candidate.
+    void fetchBesideFirstPage();
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();
@@ -1343,6 +1352,8 @@ private:
     bool holdObserved_ = false;
     qint64 holdSinceMs_ = 0;
     bool assignmentHeld_ = false;
+    // The revision of the update the hold was last observed for.
+    QString holdRevision_;
     std::optional<qint64> creditsRemaining_;
     ChipState chip_;
     NoticeState notice_;

@@ -104,9 +104,12 @@ AssignmentHoldStep assignmentHoldStep(const AssignmentHoldFacts& facts)
     case RuntimePhase::Active:
         return {true, Since::Clear, true};
     case RuntimePhase::Candidate:
+        // A hold belongs to one update: another revision starts its own, and one that is over
+        // (taken, withdrawn, failed on its own) is held no more.
         if (facts.observed && facts.onGlass && facts.updateUnderWay)
-            return {true, facts.sinceSet ? Since::Keep : Since::Start, false};
-        return {facts.observed, Since::Clear, false};
+            return {true, facts.sinceSet && facts.sameUpdate ? Since::Keep : Since::Start,
+                    !facts.sameUpdate};
+        return {facts.observed, Since::Clear, true};
     case RuntimePhase::Starting:
     case RuntimePhase::Pairing:
         return {false, Since::Clear, true};
@@ -797,8 +800,15 @@ void PlayerController::observeAssignmentHold()
     // Only a new revision is an update: the next page of the revision on glass, a repair of it
     // or an ad staged behind it is a routine turn, however long it takes to prepare.
     const ReplacementFetch* fetch = revisionFetch();
-    facts.updateUnderWay = (candidate_ && candidate_->revisionChange) || (fetch && !fetch->drained);
+    const bool candidateUpdate = candidate_ && candidate_->revisionChange;
+    facts.updateUnderWay = candidateUpdate || (fetch && !fetch->drained);
+    const QString update = candidateUpdate         ? candidate_->manifest.manifestRevision
+                           : facts.updateUnderWay ? fetch->manifest.manifestRevision
+                                                  : QString();
+    facts.sameUpdate = update == holdRevision_;
     const AssignmentHoldStep step = assignmentHoldStep(facts);
+    if (facts.updateUnderWay)
+        holdRevision_ = update;
     holdObserved_ = step.observed;
     if (step.clearHeld)
         assignmentHeld_ = false;

@@ -51,6 +51,8 @@ struct AssignmentHoldFacts {
     bool onGlass = false;
     // A candidate page, or a replacement fetch not finished, that carries a new revision.
     bool updateUnderWay = false;
+    // That revision is the one the hold was observed for.
+    bool sameUpdate = false;
 };
 
 struct AssignmentHoldStep {

@@ -296,13 +296,15 @@ QString PlayerController::glassRevision() const
 }
 
 // The eligible pages that rotation may turn to: not those still waiting for their objects or
-// excluded after a failure in this revision.
+// excluded after a failure in this revision. A page that failed for a fault of its own stays out
+// once its objects are found whole again, as every re-plan and repair run finds them.
 QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
 {
     QList<int> rotatable = eligibleNow(manifest);
     const PageRecord& pages = pagesOf(manifest.manifestRevision);
     rotatable.removeIf([&pages](int index) {
-        return pages.unlanded.contains(index) || pages.failedOnGlass.contains(index);
+        return pages.unlanded.contains(index) || pages.failedOnGlass.contains(index)
+            || pages.selfFailed.contains(index);
     });
     return rotatable;
 }
@@ -595,7 +597,9 @@ void PlayerController::activateCandidate()
     if (const QString& revision = activeManifest_->manifestRevision; glassPages_.revision != revision)
         glassPages_ = handPages_.revision == revision ? std::exchange(handPages_, {})
                                                       : PageRecord(revision);
+    // A page on glass shows: whatever kept it out is over.
     glassPages_.unlanded.remove(activePageIndex_);
+    glassPages_.selfFailed.remove(activePageIndex_);
     // A report owed for the revision on glass stays owed while its pages turn; a new revision
     // is reported afresh.
     if (prepared.revisionChange || pendingActivationRevision_ != activeManifest_->manifestRevision)
@@ -1174,18 +1178,18 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     const QString& revision = manifest.manifestRevision;
     PageRecord& pages = recordFor(revision);
     pages.unlanded.insert(failed);
-    const QSet<int> excluded = pages.unlanded;
+    // A page that failed for a fault of its own would fail again whatever lands: no later round
+    // of the revision, re-plan or repair run takes it back.
+    if (!failedForWantOfObject(code))
+        pages.selfFailed.insert(failed);
+    const QSet<int> excluded = pages.unlanded | pages.selfFailed;
     QList<int> remaining = eligibleNow(manifest);
     remaining.removeIf([&excluded](int index) { return excluded.contains(index); });
     const int count = int(manifest.pages.size());
     const int next = count > 0 && !remaining.isEmpty() ? PageRotation::next(failed, remaining, count)
                                                        : -1;
-    // A page of a revision not on glass that failed for a fault of its own would fail again
-    // whatever lands: no later round of the revision takes it back.
     const bool onGlass = glassRevision() == revision;
-    if (!failedForWantOfObject(code) && !onGlass)
-        pages.selfFailed.insert(failed);
-    const bool withheldExcluded = pages.withheld.intersects(excluded);
+    const bool withheldExcluded = pages.withheld.intersects(pages.unlanded);
 
     const bool nextIsOnGlass = onGlass && activePageIndex_ == next;
     if (next >= 0 && !nextIsOnGlass) {
@@ -1210,7 +1214,12 @@ void PlayerController::skipFailedPage(int failed, const QString& code, const Man
     const bool lacksObject = downloadMayRecover(code) || withheldExcluded;
     if (revisionChange && lacksObject && holdRevisionForRetry(manifest, manifestBody))
         return;
-    if (activeSlot_ >= 0)
+    // Nothing is left of the candidate: with no update under way, what plays is all the screen
+    // says, not the preparation or hold of a page that is gone.
+    if (activeSlot_ >= 0 && !revisionFetch())
+        setStatus(playingStatus());
+    // A run beside a first page that has nothing left to fetch ends with its candidate.
+    if (activeSlot_ >= 0 || (replacement_ && !replacement_->activateWhenDrained))
         tryActivateReplacement();
 }
 

@@ -469,6 +469,8 @@ void PlayerController::preparePage(Manifest manifest, QByteArray manifestBody, i
         && !candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(60000);
     prepareNextAsset(generation);
+    if (stillCandidate() && candidate_->othersUnchecked)
+        fetchBesideFirstPage();
 }
 
 void PlayerController::prepareNextAsset(quint64 generation)

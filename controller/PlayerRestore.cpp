@@ -234,6 +234,40 @@ void PlayerController::repairRetainedPages()
     parkedFetch_ = std::move(parked);
 }
 
+// A new screen would otherwise fetch nothing but its first page's objects until that page is on
+// glass or has failed, however long its download takes or waits. The rest of the revision comes
+// beside it, one object at a time, smallest first, as the repair run behind a first page on glass
+// brings it, and it goes on as that run once a page is on glass. A first page prepared after one
+// that failed takes its own objects back from the run, which gives back those of the one before.
+// A held revision's fetch keeps its place.
+void PlayerController::fetchBesideFirstPage()
+{
+    const Page* page = candidatePage();
+    if (!page || !transport_.hasRuntimeSession()
+        || (replacement_ && replacement_->activateWhenDrained))
+        return;
+    const QString& revision = candidate_->manifest.manifestRevision;
+    if (replacement_ && replacement_->manifest.manifestRevision == revision) {
+        ReplacementFetch& fetch = *replacement_;
+        const QString front = !fetch.media.isEmpty() ? fetch.media.constFirst().sha256
+                              : !fetch.packages.isEmpty()
+                                  ? packageDigest(fetch.packages.constFirst())
+                                  : QString();
+        // Unless it is fetching an object of this page: that transfer gives way to the candidate's.
+        const bool fetching = fetch.busy || !replacementReplies_.isEmpty();
+        if (!fetching || !pageObjectDigests(*page).contains(front)) {
+            // Behind whatever it is fetching, so that its first object stays the one in hand.
+            fetch.media += std::exchange(fetch.setAsideMedia, {});
+            fetch.packages += std::exchange(fetch.setAsidePackages, {});
+            fetch.drained = false;
+            pumpReplacement();
+            return;
+        }
+    }
+    cancelReplacement();
+    beginReplacement(candidate_->manifest, candidate_->manifestBody, false, false, 0);
+}
+
 void PlayerController::landUncheckedPages()
 {
     if (activeSlot_ < 0 || !activeManifest_)
@@ -447,8 +481,34 @@ void PlayerController::pumpReplacement()
         return now < unreachableUntil_.value(item.sha256, 0);
     };
     // An object still waiting is left to a later run: it keeps no other from being asked for.
-    if (fetch.onePass)
+    // Its pages wait for it as pages passed over do, so that a repair run comes for it: one that
+    // a run beside a first page left before anything was on glass has no such mark yet.
+    if (fetch.onePass) {
+        QSet<QString> left;
+        for (const MediaItem& item : std::as_const(fetch.media)) {
+            if (waiting(item) && !fetch.activateWhenDrained)
+                left.insert(item.sha256);
+        }
         fetch.media.removeIf(waiting);
+        for (const QString& digest : std::as_const(left))
+            waitAsPassedOver(digest, QStringLiteral("content_download_failed"));
+    }
+    // The objects of the page a candidate prepares are its own to fetch while it does: two
+    // transfers of one object would write into one partial file. What it lands is found at the
+    // run's end.
+    if (const Page* page = candidatePage(); page && !fetch.activateWhenDrained) {
+        const QSet<QString> own = pageObjectDigests(*page);
+        const auto media = std::stable_partition(
+            fetch.media.begin(), fetch.media.end(),
+            [&](const MediaItem& m) { return !own.contains(m.sha256); });
+        fetch.setAsideMedia.append(QList<MediaItem>(media, fetch.media.end()));
+        fetch.media.erase(media, fetch.media.end());
+        const auto packages = std::stable_partition(
+            fetch.packages.begin(), fetch.packages.end(),
+            [&](const Primitive& p) { return !own.contains(packageDigest(p)); });
+        fetch.setAsidePackages.append(QList<Primitive>(packages, fetch.packages.end()));
+        fetch.packages.erase(packages, fetch.packages.end());
+    }
     const quint64 generation = fetch.generation;
     const std::shared_ptr<std::atomic<bool>> cancel = replacementCancel_;
     bool queued = false;
@@ -560,6 +620,8 @@ void PlayerController::tryActivateReplacement()
         // pages failed for faults of their own, or lack what is given up, waits for the next.
         if (mayComeWhole(fetch.manifest, fetch.local))
             holdRevisionForRetry(std::move(fetch.manifest), std::move(fetch.manifestBody));
+        else if (activeSlot_ >= 0)
+            setStatus(playingStatus());
     } else if (activeSlot_ < 0) {
         presentIdle(QStringLiteral("awaiting_content"));
     }
@@ -705,6 +767,10 @@ void PlayerController::finishObjectRepair()
             if (glassPages_.revision == revision) {
                 glassPages_.unlanded = (glassPages_.unlanded - checked) | stillMissing;
                 noteAdmitted(checked - stillMissing);
+                const QHash<QString, QString> left =
+                    std::exchange(replacement_->leftBeforeGlass, {});
+                for (auto it = left.cbegin(); it != left.cend(); ++it)
+                    waitAsPassedOver(it.key(), it.value());
             }
             completeStagedPlanIfReady();
             endObjectRepair();
@@ -750,11 +816,16 @@ void PlayerController::noteReplacementUnreachable(qint64 serverDelayMs, bool una
 
 // The pages of the revision on glass still lacking an object a repair left for a later run wait
 // for it as pages passed over do: a repair run comes for it when its own wait is over. One given
-// up is waited for no more.
+// up is waited for no more. A run beside a first page leaves objects before its revision is on
+// glass: their pages are marked when it ends on glass.
 void PlayerController::waitAsPassedOver(const QString& sha256, const QString& code)
 {
-    if (!replacement_ || replacement_->activateWhenDrained || !activeManifest_)
+    if (!replacement_ || replacement_->activateWhenDrained)
         return;
+    if (!activeManifest_ || glassRevision() != replacement_->manifest.manifestRevision) {
+        replacement_->leftBeforeGlass.insert(sha256, code);
+        return;
+    }
     const bool givenUp = !fetchRefusal(sha256).isEmpty();
     for (const int index : std::as_const(glassPages_.unlanded)) {
         if (index < 0 || index >= activeManifest_->pages.size())

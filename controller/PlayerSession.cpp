@@ -38,6 +38,10 @@ constexpr qint64 proofInvalidWindowMs = 599999;
 constexpr int proofInvalidLimit = 3;
 
 constexpr int holdRetryMs = 2500;
+// While the service cannot be reached at all, a session is asked for again within this: nothing
+// else tells a screen without a session that its service is back, and until then it says it
+// plays offline.
+constexpr qint64 unreachedMintRetryMs = 60000;
 constexpr int pairingRotateMs = 1000;
 // Rotations for an expired code take effect at most this often.
 constexpr qint64 pairingExpiredSpacingMs = 30000;
@@ -393,6 +397,8 @@ void PlayerController::handleMintProblem(const RuntimeCompat::ProblemDecision& d
     case ProblemAction::RetryBackoff:
     case ProblemAction::Remint:
         delay = RuntimeCompat::retryBackoffMs(attempt, serverDelay);
+        if (transport_.serviceUnreachable())
+            delay = std::min(delay, unreachedMintRetryMs);
         retrying = true;
         break;
     case ProblemAction::HoldLkg:

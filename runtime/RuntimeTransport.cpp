@@ -1162,13 +1162,17 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
     // that the service cannot be reached.
     if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
         verdict.kind = ServiceReach::Verdict::Kind::Silent;
-    switch (serviceReach_.take(verdict)) {
+    switch (serviceReach_.take(verdict, monotonicMs())) {
     case ServiceReach::Change::Lost:
         writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
         break;
     case ServiceReach::Change::Back:
         // It asks nothing of the operator; it only ends the fault said before.
         writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
+        [[fallthrough]];
+    case ServiceReach::Change::Returned:
+        // What kept the stream down was the network, not the service: its wait may be cut again.
+        runtimeStream_.hurry = Stream::Hurry::Allowed;
         Q_EMIT serviceAnswersAgain();
         break;
     case ServiceReach::Change::None:
@@ -1183,15 +1187,25 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
 
 // Any answer while the stream waits out its back-off shows the service is back, and the screen
 // stays offline and deaf until the stream is: the wait ends now instead of minutes later. Once:
-// a stream that fails again waits its next back-off in full, however often other requests are
-// answered meanwhile. A wait the service asked for stays the service's, and neither the floor
-// nor the stream's retry value is cut.
+// a stream that fails again (a network that comes and goes cuts it at once) is not hurried like
+// that again, or a stream the service refuses at once would reconnect at each answer; while the
+// service answers it waits a minute at most, not the minutes its back-off has grown to. A wait
+// the service asked for stays the service's, and neither the floor nor the stream's retry value
+// is cut.
 void RuntimeTransport::hurryRuntimeStream()
 {
     Stream& stream = runtimeStream_;
     if (!stream.wanted || stream.reply || !stream.reconnectTimer.isActive()
-        || stream.serviceAskedWait || stream.hurry != Stream::Hurry::Allowed)
+        || stream.serviceAskedWait || stream.hurry == Stream::Hurry::Hurried)
         return;
+    // Cut to a minute, the wait counts as hurried: one reconnect a minute at most.
+    if (stream.hurry == Stream::Hurry::Spent) {
+        if (stream.reconnectTimer.remainingTime() > answeredReconnectMs) {
+            stream.hurry = Stream::Hurry::Hurried;
+            stream.reconnectTimer.start(answeredReconnectMs);
+        }
+        return;
+    }
     stream.hurry = Stream::Hurry::Hurried;
     const qint64 waited = stream.reconnectTimer.interval() - stream.reconnectTimer.remainingTime();
     const qint64 floor = std::max<qint64>(reconnectFloorMs, stream.retryMs);

@@ -49,6 +49,8 @@ public:
     static constexpr int stallMaximumMs = 600000;
     static constexpr int reconnectFloorMs = 1000;
     static constexpr int stableConnectionMs = 30000;
+    // The longest a stream hurried once already waits to reconnect while the service answers.
+    static constexpr int answeredReconnectMs = 60000;
     static constexpr qint64 replyByteLimit = 4 * 1024 * 1024;
     static constexpr qint64 manifestByteLimit = RuntimeCompat::manifestByteLimit;
     // What Qt may hold of a reply before it is read: a busy GUI thread holds the server back
@@ -76,6 +78,8 @@ public:
     QNetworkReply* getContent(const QNetworkRequest& request);
     bool authorizeRuntimeRequest(QNetworkRequest& request) const;
     bool hasRuntimeSession() const;
+    // The service cannot be reached at all: its last replies got no answer of its own.
+    bool serviceUnreachable() const { return serviceReach_.unreachable(); }
     // Forgets the runtime session without announcing it, for a player that is giving up its
     // screen: nothing sent or answered afterwards counts as belonging to a session.
     void forgetRuntimeSession();
@@ -198,7 +202,7 @@ Q_SIGNALS:
     void activationReportFailed(QString revision, QString code);
     // A request had a 2xx answer of the service's own, or the event stream connected.
     void serviceAnswered();
-    // The service answers again after an outage: the moment the "answers again" line is said.
+    // The service answers again after an outage, whether or not the outage was said.
     void serviceAnswersAgain();
     void screenshotRequested(talvorine::ScreenshotRequest request);
     void screenshotUploaded(QString captureId);

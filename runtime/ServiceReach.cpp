@@ -1,5 +1,7 @@
 #include "runtime/ServiceReach.h"
 
+#include <utility>
+
 namespace talvorine {
 
 namespace {
@@ -68,25 +70,33 @@ ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::Net
     return {};
 }
 
-ServiceReach::Change ServiceReach::take(const Verdict& verdict)
+ServiceReach::Change ServiceReach::take(const Verdict& verdict, qint64 nowMs)
 {
     switch (verdict.kind) {
     case Verdict::Kind::Silent:
         return Change::None;
-    case Verdict::Kind::Unreached:
+    case Verdict::Kind::Unreached: {
+        if (!unreachable_) {
+            unreachable_ = true;
+            said_ = pageSaid_ = false;
+            outageSinceMs_ = nowMs;
+            comingAndGoing_ = comingAndGoingUntilMs_ && nowMs < *comingAndGoingUntilMs_;
+        }
         // A page is named once in an outage, even one that began with a refused connection:
         // it tells the operator where to look.
-        if (unreachable_ && (!verdict.pageInPlace || pageSaid_))
+        const bool brief = comingAndGoing_ && nowMs - outageSinceMs_ < lastingOutageMs;
+        if (said_ ? (!verdict.pageInPlace || pageSaid_) : brief)
             return Change::None;
-        unreachable_ = true;
+        said_ = true;
         pageSaid_ = pageSaid_ || verdict.pageInPlace;
         return Change::Lost;
+    }
     case Verdict::Kind::Answered:
         if (!unreachable_)
             return Change::None;
         unreachable_ = false;
-        pageSaid_ = false;
-        return Change::Back;
+        comingAndGoingUntilMs_ = nowMs + comingAndGoingMs;
+        return std::exchange(said_, false) ? Change::Back : Change::Returned;
     }
     return Change::None;
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QUrl>
 
+#include <optional>
+
 namespace talvorine {
 
 // Whether the runtime service can be reached at all, as its replies tell it. A reply that carries
@@ -13,16 +15,23 @@ namespace talvorine {
 // HTML page in a 2xx: no route of the service answers with one, while a network's login page
 // (or a proxy that inspects TLS) answers every request with one. Only a change is worth a line to
 // the operator: the first such failure, the first page in an outage that began otherwise, and
-// the first answer of the service itself after them.
+// the first answer of the service itself after them. A network that comes and goes is said once:
+// an outage that begins within ten minutes of the service answering again is said only once it
+// has lasted a minute, and its end only then, so that an hour of short outages is two lines, not
+// a hundred.
 class ServiceReach {
 public:
+    static constexpr qint64 comingAndGoingMs = 600000;
+    static constexpr qint64 lastingOutageMs = 60000;
+
     struct Verdict {
         enum class Kind { Silent, Answered, Unreached };
         Kind kind = Kind::Silent;
         QString reason; // Qt's words for an unreached service, or the page's
         bool pageInPlace = false;
     };
-    enum class Change { None, Lost, Back };
+    // Returned: the service answers again after an outage that was not said.
+    enum class Change { None, Lost, Back, Returned };
 
     // A reply that was aborted or timed out, or broke off after its answer had begun, says
     // nothing either way: the player's own aborts and time-outs look alike to Qt, and a slow
@@ -37,7 +46,10 @@ public:
     // An empty one (a 202 or 204 labelled so) carries nothing that could be mistaken for it.
     static bool pageInPlace(int httpStatus, const QByteArray& contentType, qint64 bodyBytes);
 
-    Change take(const Verdict& verdict);
+    // nowMs: a monotonic clock's reading.
+    Change take(const Verdict& verdict, qint64 nowMs);
+    // Since a reply that could not reach it, with no answer of its own after.
+    bool unreachable() const { return unreachable_; }
 
     // The lines for standard error, naming the origin by its scheme, host and port alone.
     static QByteArray lostLine(const QUrl& origin, const QString& reason);
@@ -45,7 +57,14 @@ public:
 
 private:
     bool unreachable_ = false;
+    // The outage under way was said, and with a page in the service's place.
+    bool said_ = false;
     bool pageSaid_ = false;
+    qint64 outageSinceMs_ = 0;
+    // It began soon after the service came back.
+    bool comingAndGoing_ = false;
+    // Until when an outage that begins is taken for the network coming and going.
+    std::optional<qint64> comingAndGoingUntilMs_;
 };
 
 } // namespace talvorine

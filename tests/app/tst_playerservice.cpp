@@ -173,9 +173,9 @@ private slots:
         QVERIFY(compositor.waitForFinished(waitMs));
     }
 
-    // The unit's command line and environment as systemd would give them, but for the binary,
-    // the origin, the state directory and the compositor's; User= is not taken on (the tests run
-    // as root without that user). As root with the engine's sandbox on, as written, the web page
+    // The unit's command line and environment as systemd would give them, the origin from the
+    // screen's own file, but for the binary, the state directory and the compositor's; User= is
+    // not taken on (the tests run as root without that user). As root with the engine's sandbox on, as written, the web page
     // fails and the player plays on; with it turned off the engine runs beside the player.
     void stopsInOrder_data()
     {
@@ -195,11 +195,22 @@ private slots:
         QVERIFY(!user.isEmpty() && user != QLatin1String("root"));
         QStringList command = unit.value("ExecStart").value(0).split(' ', Qt::SkipEmptyParts);
         QVERIFY(!command.isEmpty() && command.first().endsWith("/talvorine-player"));
+        test::FakeRuntimeService s;
+        QVERIFY2(s.listening(), qPrintable(s.setupError()));
         QProcessEnvironment environment;
         environment.insert("PATH", "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin");
         for (const QString& assignments : unit.value("Environment")) {
             for (const QString& assignment : assignments.split(' ', Qt::SkipEmptyParts))
                 environment.insert(assignment.section('=', 0, 0), assignment.section('=', 1));
+        }
+        // The origin as a screen's own file sets it, over the unit's default, as systemd reads
+        // the file after Environment=; the command line then takes it as one word.
+        QCOMPARE(unit.value("EnvironmentFile"), QStringList{"-/etc/talvorine/player.env"});
+        environment.insert("TALVORINE_ORIGIN", s.url().toString());
+        for (QString& word : command) {
+            static const QRegularExpression variable(QStringLiteral("\\A\\$\\{(\\w+)\\}\\z"));
+            if (const QRegularExpressionMatch named = variable.match(word); named.hasMatch())
+                word = environment.value(named.captured(1));
         }
         // The compositor's socket by its path, a runtime directory that systemd makes; then the
         // test compositor's socket and a runtime directory of the run's own.
@@ -234,8 +245,6 @@ private slots:
 
         const QString state = dir.filePath("state");
         QVERIFY(test::prepareBoundState(state));
-        test::FakeRuntimeService s;
-        QVERIFY2(s.listening(), qPrintable(s.setupError()));
         const QByteArray stubBytes = test::stubApplicationPackage({{"paint", "#ff00ff"}});
         const ServedObject stub{"/content/v1/packages/stub.tgz", stubBytes,
                                 test::FakeRuntimeService::sha256Hex(stubBytes)};
@@ -260,7 +269,7 @@ private slots:
         const qsizetype origin = command.indexOf("--origin");
         const qsizetype stateDir = command.indexOf("--state-dir");
         QVERIFY(origin > 0 && stateDir > 0 && stateDir + 1 < command.size());
-        command[origin + 1] = s.url().toString();
+        QCOMPARE(command[origin + 1], s.url().toString());
         command[stateDir + 1] = state;
 
         QProcess player;

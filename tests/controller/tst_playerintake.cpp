@@ -95,9 +95,9 @@ private:
     // stream open); reports are accepted, and the pages' image is not served: what these tests
     // take in ends at its download.
     // stamped: the service says its time when it challenges the player.
-    ControllerHarness* session(bool stamped = true)
+    ControllerHarness* session(bool stamped = true, const QString& userInfo = {})
     {
-        harness = std::make_unique<ControllerHarness>();
+        harness = std::make_unique<ControllerHarness>(ControllerHarness::Options{.userInfo = userInfo});
         ControllerHarness& h = *harness;
         h.service().setChallengeServerTime(stamped);
         if (!h.ready() || !h.mintSession())
@@ -171,6 +171,10 @@ private slots:
         QTest::newRow("no pages") << v1 << manifest("r1", {}) << "" << true << -1 << idle << 0;
         QTest::newRow("a page off its schedule, an ad slot") << v2 << manifest("r1", pages, 3) << ""
                                                              << true << 2 << "syncing" << 0;
+        // Given with the origin, user information is left out of it, not carried into the pages'
+        // addresses, where it would refuse every object.
+        QTest::newRow("origin given with user information")
+            << v2 << manifest("r1", pages, 3) << "" << true << 2 << "syncing" << 0;
         // Gone dark, the revision is planned again; while its candidate prepares, it is not.
         QTest::newRow("idle pending plan") << v1 << manifest("r1", pages) << "" << true << -1
                                            << "syncing" << 1;
@@ -193,7 +197,9 @@ private slots:
         QFETCH(QString, held);
         QFETCH(int, pageIndex);
         QFETCH(int, preparing);
-        ControllerHarness* h = session();
+        const bool userInfo =
+            QTest::currentDataTag() == QLatin1String("origin given with user information");
+        ControllerHarness* h = session(true, userInfo ? QStringLiteral("ops:secret") : QString());
         QVERIFY(h);
         PlayerController& c = h->controller();
         StoragePlanRecord pending;

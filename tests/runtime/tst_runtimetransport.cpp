@@ -998,13 +998,14 @@ private slots:
     }
 
     // The first answer to another request ends the stream's long wait; a stream that fails
-    // again right after waits its back-off in full, however much else is answered.
+    // again right after is not hurried so again, but waits a minute at most while the service
+    // answers, however much it answers, unless the service answers again after an outage.
     void answerEndsReconnectWait()
     {
         QVERIFY(mint());
         const Reply refusal = Reply::json(500, QJsonObject{});
         fake->script("GET", W::eventsRoute,
-                     QList<Reply>(8, refusal) << Reply::eventStream() << refusal);
+                     QList<Reply>(8, refusal) << Reply::eventStream() << Reply::eventStream());
         fake->script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
         auto* reconnect = transport->findChild<QTimer*>("runtimeStreamReconnectTimer");
         QVERIFY(reconnect);
@@ -1023,11 +1024,23 @@ private slots:
 
         fake->closeStreams(W::eventsRoute);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 10, waitMs);
+        QVERIFY(reconnect->isActive() && reconnect->interval() >= 128000);
         QSignalSpy labelled(transport.get(), &RuntimeTransport::screenLabelAnswered);
+        for (int answer = 1; answer <= 2; ++answer) {
+            transport->putScreenLabel(QStringLiteral("Lobby"));
+            QVERIFY(labelled.wait(waitMs));
+            QVERIFY(reconnect->isActive()
+                    && reconnect->interval() == RuntimeTransport::answeredReconnectMs);
+        }
+        QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 9);
+        // The network, not the service, goes and comes back: the wait is cut short once more.
+        fake->setRefusing(true);
         transport->putScreenLabel(QStringLiteral("Lobby"));
         QVERIFY(labelled.wait(waitMs));
-        QVERIFY(reconnect->isActive() && reconnect->interval() >= 128000);
-        QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 9);
+        fake->setRefusing(false);
+        transport->putScreenLabel(QStringLiteral("Lobby"));
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 11, waitMs);
+        QCOMPARE(connected.last().at(0).toBool(), true);
     }
 
     void streamStallReconnects()
@@ -1498,7 +1511,9 @@ private slots:
     }
 
     // The operator's lines as an outage goes: a page is named once in it, even after another
-    // reason, and only the service itself answering ends it.
+    // reason, and only the service itself answering ends it. An outage that begins within ten
+    // minutes of the service's return is a network coming and going: said only once it has lasted
+    // a minute (and its end only then), however often it comes. "+S": S seconds pass.
     void serviceReach_data()
     {
         QTest::addColumn<QStringList>("replies");
@@ -1506,8 +1521,18 @@ private slots:
         QTest::newRow("a page after Connection closed")
             << QStringList{"closed", "page", "page", "closed", "answer"}
             << QStringList{"lost", "lost", "none", "none", "back"};
-        QTest::newRow("a page first") << QStringList{"page", "closed", "page", "answer", "page"}
-                                      << QStringList{"lost", "none", "none", "back", "lost"};
+        QTest::newRow("a page first, then again ten minutes on")
+            << QStringList{"page", "closed", "page", "answer", "+600", "page"}
+            << QStringList{"lost", "none", "none", "back", "lost"};
+        QTest::newRow("coming and going")
+            << QStringList{"closed", "answer", "+50", "page", "+20", "answer", "+50", "closed",
+                           "+20", "answer", "+599", "closed", "+59", "page", "answer"}
+            << QStringList{"lost", "back", "none", "returned", "none", "returned", "none", "none",
+                           "returned"};
+        QTest::newRow("an outage that lasts while it comes and goes")
+            << QStringList{"closed", "answer", "+50", "closed", "+60", "closed", "page", "answer",
+                           "+50", "page", "+59", "answer"}
+            << QStringList{"lost", "back", "none", "lost", "lost", "back", "none", "returned"};
     }
     void serviceReach()
     {
@@ -1515,16 +1540,22 @@ private slots:
         QFETCH(QStringList, changes);
         ServiceReach reach;
         QStringList taken;
+        qint64 nowMs = 1000;
         for (const QString& reply : replies) {
+            if (reply.startsWith('+')) {
+                nowMs += reply.mid(1).toLongLong() * 1000;
+                continue;
+            }
             const ServiceReach::Verdict verdict =
                 reply == "closed" ? ServiceReach::verdictOf(0, QNetworkReply::RemoteHostClosedError,
                                                             "Connection closed")
                 : reply == "page" ? ServiceReach::verdictOf(200, QNetworkReply::NoError, {}, true)
                                   : ServiceReach::verdictOf(200, QNetworkReply::NoError, {});
-            const ServiceReach::Change change = reach.take(verdict);
-            taken.append(change == ServiceReach::Change::Lost   ? "lost"
-                         : change == ServiceReach::Change::Back ? "back"
-                                                                : "none");
+            const ServiceReach::Change change = reach.take(verdict, nowMs);
+            taken.append(change == ServiceReach::Change::Lost       ? "lost"
+                         : change == ServiceReach::Change::Back     ? "back"
+                         : change == ServiceReach::Change::Returned ? "returned"
+                                                                    : "none");
         }
         QCOMPARE(taken, changes);
         QCOMPARE(ServiceReach::lostLine(QUrl("https://player.example.com/x?t=1"),

@@ -297,7 +297,9 @@ ControllerHarness::~ControllerHarness()
 void ControllerHarness::buildController(const Options& options, const QString& stateDirectory)
 {
     const std::shared_ptr<const PlayerClock> clock = options.clock ? options.clock : clock_;
-    controller_ = std::make_unique<PlayerController>(service_->url(), stateDirectory,
+    QUrl origin = service_->url();
+    origin.setUserInfo(options.userInfo);
+    controller_ = std::make_unique<PlayerController>(origin, stateDirectory,
                                                      options.frame, options.gpuVideo, nullptr,
                                                      options.splash, clock);
     transport().setLocalClock([clock] { return clock->nowMs(); });

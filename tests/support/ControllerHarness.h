@@ -536,6 +536,8 @@ struct ControllerOptions {
     std::shared_ptr<const PlayerClock> clock{};
     // How the fake service is reached; over TLS its authority is trusted while the harness lives.
     FakeRuntimeService::Transport transport = FakeRuntimeService::Transport::Http;
+    // User information the controller's origin is given with, as an operator may type it.
+    QString userInfo{};
 };
 
 class ControllerHarness {
