@@ -79,13 +79,13 @@ ServiceReach::Change ServiceReach::take(const Verdict& verdict, qint64 nowMs)
         if (!unreachable_) {
             unreachable_ = true;
             said_ = pageSaid_ = false;
-            outageSinceMs_ = nowMs;
-            comingAndGoing_ = comingAndGoingUntilMs_ && nowMs < *comingAndGoingUntilMs_;
+            const bool comingAndGoing =
+                answeredAgainMs_ && nowMs - *answeredAgainMs_ < comingAndGoingMs;
+            sayFromMs_ = comingAndGoing ? nowMs + lastingOutageMs : nowMs;
         }
         // A page is named once in an outage, even one that began with a refused connection:
         // it tells the operator where to look.
-        const bool brief = comingAndGoing_ && nowMs - outageSinceMs_ < lastingOutageMs;
-        if (said_ ? (!verdict.pageInPlace || pageSaid_) : brief)
+        if (said_ ? (!verdict.pageInPlace || pageSaid_) : nowMs < sayFromMs_)
             return Change::None;
         said_ = true;
         pageSaid_ = pageSaid_ || verdict.pageInPlace;
@@ -95,7 +95,7 @@ ServiceReach::Change ServiceReach::take(const Verdict& verdict, qint64 nowMs)
         if (!unreachable_)
             return Change::None;
         unreachable_ = false;
-        comingAndGoingUntilMs_ = nowMs + comingAndGoingMs;
+        answeredAgainMs_ = nowMs;
         return std::exchange(said_, false) ? Change::Back : Change::Returned;
     }
     return Change::None;

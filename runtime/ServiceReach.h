@@ -60,11 +60,10 @@ private:
     // The outage under way was said, and with a page in the service's place.
     bool said_ = false;
     bool pageSaid_ = false;
-    qint64 outageSinceMs_ = 0;
-    // It began soon after the service came back.
-    bool comingAndGoing_ = false;
-    // Until when an outage that begins is taken for the network coming and going.
-    std::optional<qint64> comingAndGoingUntilMs_;
+    // From when the outage under way is worth a line: a minute on for one that began soon after
+    // the service last answered again.
+    qint64 sayFromMs_ = 0;
+    std::optional<qint64> answeredAgainMs_;
 };
 
 } // namespace talvorine
