@@ -1149,6 +1149,12 @@ void RuntimeTransport::runtimeStreamDropped(bool refused)
     qint64 delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
                                                  runtimeStream_.serverDelayMs);
     delay = std::max<qint64>(delay, runtimeStream_.retryMs);
+    // While the service cannot be reached at all, the stream is what finds it back: it tries at
+    // least once a minute (or at the stream's retry value), so the screen is online again within
+    // about a minute of the network's return, not the minutes its back-off has grown to.
+    if (!refused && !runtimeStream_.serviceAskedWait && serviceReach_.unreachable())
+        delay = std::min<qint64>(delay,
+                                 std::max<qint64>(answeredReconnectMs, runtimeStream_.retryMs));
     runtimeStream_.serverDelayMs = -1;
     runtimeStream_.reconnectTimer.start(
         int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));

@@ -999,7 +999,8 @@ private slots:
 
     // The first answer to another request ends the stream's long wait after the service refused
     // it; refused again right after, it waits its next back-off in full. Cut by the network, it
-    // is hurried at most once a minute, a network coming and going included.
+    // is hurried at most once a minute, a network coming and going included, and while the
+    // service is out of reach it tries once a minute at least.
     void answerEndsReconnectWait()
     {
         qint64 nowMs = 1000000;
@@ -1062,6 +1063,12 @@ private slots:
         reconnect->start(0);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 14, waitMs);
         QCOMPARE(connected.last().at(0).toBool(), true);
+        // Out of reach, it tries once a minute at least, whatever its back-off has grown to.
+        fake->setRefusing(true);
+        fake->closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 15, waitMs);
+        reconnect->start(0);
+        QTRY_VERIFY_WITH_TIMEOUT(reconnect->isActive() && reconnect->interval() == minute, waitMs);
     }
 
     void streamStallReconnects()
