@@ -1225,7 +1225,8 @@ void RuntimeTransport::hurryRuntimeStream()
         || stream.serviceAskedWait)
         return;
     const qint64 remaining = stream.reconnectTimer.remainingTime();
-    const qint64 waited = stream.reconnectTimer.interval() - remaining;
+    // A coarse timer may be due a little after its interval.
+    const qint64 waited = std::max<qint64>(0, stream.reconnectTimer.interval() - remaining);
     qint64 wait = std::max<qint64>(reconnectFloorMs, stream.retryMs) - waited;
     const qint64 now = monotonicMs();
     if (stream.refused) {
