@@ -78,7 +78,7 @@ ServiceReach::Change ServiceReach::take(const Verdict& verdict)
     case Verdict::Kind::Unreached:
         if (!unreachable_) {
             unreachable_ = true;
-            said_ = pageSaid_ = pageReason_ = false;
+            said_ = pageReason_ = false;
             reason_.clear();
         }
         if (!said_) {
@@ -89,9 +89,9 @@ ServiceReach::Change ServiceReach::take(const Verdict& verdict)
             return Change::None;
         }
         // A page is named once in an outage, even one said with a refused connection.
-        if (!verdict.pageInPlace || pageSaid_)
+        if (!verdict.pageInPlace || pageReason_)
             return Change::None;
-        pageSaid_ = true;
+        pageReason_ = true;
         reason_ = verdict.reason;
         return Change::Lost;
     case Verdict::Kind::Answered:
@@ -108,7 +108,6 @@ ServiceReach::Change ServiceReach::lasted()
     if (!unreachable_ || said_)
         return Change::None;
     said_ = true;
-    pageSaid_ = pageReason_;
     return Change::Lost;
 }
 

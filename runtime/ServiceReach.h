@@ -58,9 +58,9 @@ public:
 
 private:
     bool unreachable_ = false;
-    // The outage under way was said, and with a page in the service's place.
+    // The outage under way was said.
     bool said_ = false;
-    bool pageSaid_ = false;
+    // What it is (to be) said for, and whether that is a page in the service's place.
     QString reason_;
     bool pageReason_ = false;
 };
