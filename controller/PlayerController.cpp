@@ -89,6 +89,8 @@ const QList<PlayerController::TimerSpec>& PlayerController::timerTable()
         {"candidateDownloadRetryTimer", &C::candidateDownloadRetryTimer_, true, false, 0,
          &C::candidateDownloadRetryFired},
         {"repairRunTimer", &C::repairRunTimer_, true, false, 0, &C::repairRunFired},
+        {"unansweredWaitsTimer", &C::unansweredWaitsTimer_, true, false, 0,
+         &C::unansweredWaitsPutOffEnded},
         {"recoverySweepTimer", &C::recoverySweepTimer_, false, false, 60000,
          &C::runRecoverySweep},
         {"packageRetryTimer", &C::packageRetryTimer_, true, false, 0, &C::packageRetryFired},

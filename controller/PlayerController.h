@@ -692,6 +692,7 @@ private:
     void enterArchived();
     void handleScreenUnarchived();
     void observeAssignmentHold();
+    void endUpdateHold();
     void updateScreenLabel(const QString& label);
     void noteIdentityFault();
 
@@ -845,6 +846,7 @@ private:
     void beginObjectWait(const QString& sha256, qint64 untilMs, bool unanswered);
     // The service answers again after an outage: the waits that followed no answer end.
     void endUnansweredWaits();
+    void unansweredWaitsPutOffEnded();
     void abortReplacementIdle();
     // The fetch of a revision taken in behind glass, running or set aside for a repair run;
     // null when there is none.
@@ -1245,6 +1247,8 @@ private:
     // such waits (monotonic ms).
     QSet<QString> unansweredWaits_;
     std::optional<qint64> unansweredWaitsEndedMs_;
+    // Runs while an end of them is put off to the spacing's end.
+    QTimer unansweredWaitsTimer_;
     bool retainedAwaitingCandidate_ = false;
 
     // --- Application package downloads ---
@@ -1423,7 +1427,7 @@ private:
     QList<qint64> proofInvalidTimes_; // monotonic ms
     bool sessionRevokedWhilePlaying_ = false;
     // The operator was told that the service refuses this screen; told once more when it takes
-    // the screen again.
+    // the screen again, unless the screen's identity was reset meanwhile.
     bool screenRefusalSaid_ = false;
     int enrollmentBindDepth_ = 0;
     int mintsDuringBind_ = 0;

@@ -104,11 +104,13 @@ AssignmentHoldStep assignmentHoldStep(const AssignmentHoldFacts& facts)
     case RuntimePhase::Active:
         return {true, Since::Clear, true};
     case RuntimePhase::Candidate:
-        // A hold belongs to one update: another revision starts its own, and one that is over
-        // (taken, withdrawn, failed on its own) is held no more.
-        if (facts.observed && facts.onGlass && facts.updateUnderWay)
-            return {true, facts.sinceSet && facts.sameUpdate ? Since::Keep : Since::Start,
-                    !facts.sameUpdate};
+        // A hold belongs to one try of one update: another revision, or another try after a
+        // failure, waits its quiet bound afresh, and one that is over (taken, withdrawn, failed
+        // on its own) is held no more.
+        if (facts.observed && facts.onGlass && facts.updateUnderWay) {
+            const bool same = facts.sinceSet && facts.sameUpdate;
+            return {true, same ? Since::Keep : Since::Start, !same};
+        }
         return {facts.observed, Since::Clear, true};
     case RuntimePhase::Starting:
     case RuntimePhase::Pairing:
@@ -681,8 +683,23 @@ void PlayerController::dropCandidate()
         return;
     modelForSlot(candidate_->slot)->clear();
     cancelCandidateWork();
+    const bool update = candidate_->revisionChange;
     candidate_.reset();
+    if (update) {
+        endUpdateHold();
+        publishOverlay();
+    }
     postRecoverySweep();
+}
+
+// A new revision's candidate failed or was dropped: the hold it was under is over. A later try
+// waits its quiet bound again before it is said to be held; the publication that follows the
+// failure takes the chip down.
+void PlayerController::endUpdateHold()
+{
+    assignmentHeld_ = false;
+    holdSinceMs_ = 0;
+    assignmentHoldTimer_.stop();
 }
 
 // Work started for the page that left glass finds its flag raised; the next page gets its own.
@@ -874,6 +891,8 @@ void PlayerController::wipeAndPair(bool resetIdentity)
     eventFetchTimer_.stop();
     safetyPollTimer_.stop();
     transport_.forgetRuntimeSession();
+    // A refusal said of the old screen is over: the service that accepts the new one never made it.
+    screenRefusalSaid_ = false;
     manifestFailureHold_ = false;
     manifestFailureCount_ = 0;
     manifestValidator_ = {};
@@ -959,6 +978,7 @@ void PlayerController::finishWipe()
 // new pairing code.
 void PlayerController::resetUnpairedIdentity()
 {
+    screenRefusalSaid_ = false;
     pairingStartTimer_.stop();
     pairingEventsRetryTimer_.stop();
     pairingExpiryTimer_.stop();

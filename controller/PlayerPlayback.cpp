@@ -1068,6 +1068,8 @@ void PlayerController::failCandidate(const QString& code)
             return;
         }
         cancelCandidateWork();
+        if (failed->revisionChange)
+            endUpdateHold();
         const bool inRange = failed->pageIndex >= 0 && failed->pageIndex < failed->manifest.pages.size();
         const Page* page = inRange ? &failed->manifest.pages.at(failed->pageIndex) : nullptr;
         logPlayback("candidate_failed",

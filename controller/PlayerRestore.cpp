@@ -232,6 +232,10 @@ void PlayerController::repairRetainedPages()
     }
     beginReplacement(*activeManifest_, activeManifestBody_, false, false, 0);
     parkedFetch_ = std::move(parked);
+    // A run that ended inside its own start (nothing to fetch and the I/O queue full) is not
+    // there to give the held fetch back when it ends.
+    if (!replacement_)
+        endObjectRepair();
 }
 
 // A new screen would otherwise fetch nothing but its first page's objects until that page is on
@@ -870,12 +874,18 @@ void PlayerController::beginObjectWait(const QString& sha256, qint64 untilMs, bo
 // answer (a status, a Retry-After) stays: the outage's end says nothing of it. Once a minute at
 // most, so that a network coming and going makes no storm of requests. The object keeps its
 // back-off attempt: asked once, and still unanswered, it waits as long as before the outage
-// ended, not half a second, as it would each time a flapping network came back.
+// ended, not half a second, as it would each time a flapping network came back. An end that
+// comes sooner is put off to the minute's end, not dropped: with the service steady after it, no
+// other return would come to end them.
 void PlayerController::endUnansweredWaits()
 {
     const qint64 now = clock_->monotonicMs();
-    if (unansweredWaitsEndedMs_ && now - *unansweredWaitsEndedMs_ < unansweredWaitsSpacingMs)
+    if (unansweredWaitsEndedMs_ && now - *unansweredWaitsEndedMs_ < unansweredWaitsSpacingMs) {
+        if (!unansweredWaitsTimer_.isActive())
+            unansweredWaitsTimer_.start(
+                int(*unansweredWaitsEndedMs_ + unansweredWaitsSpacingMs - now));
         return;
+    }
     bool ended = false;
     for (const QString& digest : std::exchange(unansweredWaits_, {})) {
         // Kept, but over: the object counts as missing with nothing left to wait for.
@@ -897,6 +907,13 @@ void PlayerController::endUnansweredWaits()
         repairRunDueMs_ = now;
         repairRunTimer_.start(0);
     }
+}
+
+// Unless the service has been lost again meanwhile: its next return ends them.
+void PlayerController::unansweredWaitsPutOffEnded()
+{
+    if (!transport_.serviceUnreachable())
+        endUnansweredWaits();
 }
 
 void PlayerController::abortReplacementIdle()
@@ -1091,8 +1108,11 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
     const int anchorIndex = int(anchor - manifest.pages.cbegin());
     const auto otherPages = [this, anchorIndex](const Manifest& revision) {
         QList<int> others = eligibleNow(revision);
-        const QSet<int>& unlanded = pagesOf(revision.manifestRevision).unlanded;
-        others.removeIf([&](int index) { return index == anchorIndex || unlanded.contains(index); });
+        const PageRecord& pages = pagesOf(revision.manifestRevision);
+        others.removeIf([&](int index) {
+            return index == anchorIndex || pages.unlanded.contains(index)
+                || pages.selfFailed.contains(index);
+        });
         return others;
     };
     const bool withheld = downloadMayRecover(code);

@@ -617,6 +617,7 @@ void PlayerController::enterFirstBootPairing()
     mintInFlight_ = false;
     mintIdempotencyKey_.clear();
     transport_.clearDeviceCredential();
+    screenRefusalSaid_ = false;
     if (pairingReturnForbidden() || resumeStoredPairing())
         return;
     sendPairingStart();

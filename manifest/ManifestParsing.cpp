@@ -511,7 +511,9 @@ void recordDrop(QList<ManifestDrop>& drops, const QString& pageId, const QString
 bool credentialOriginUrl(const QString& reference, const QUrl& origin, const QString& prefix)
 {
     const QUrl unresolved(reference, QUrl::TolerantMode);
-    const QUrl resolved = origin.resolved(unresolved);
+    // User information in the origin is the operator's, never the manifest's: a relative
+    // address takes the origin without it.
+    const QUrl resolved = origin.adjusted(QUrl::RemoveUserInfo).resolved(unresolved);
     if (!safePath(unresolved) || !safePath(resolved))
         return false;
     if (!resolved.isValid())

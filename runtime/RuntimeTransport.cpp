@@ -257,6 +257,11 @@ RuntimeTransport::RuntimeTransport(QUrl apiBase, QString deviceCredentialPath,
     connect(&pairingStream_.stallTimer, &QTimer::timeout, this, [this] {
         failPairingStream(QStringLiteral("pairing_stream_stalled"), 0, -1, true);
     });
+    reachTimer_.setParent(this);
+    reachTimer_.setObjectName(QStringLiteral("serviceReachTimer"));
+    reachTimer_.setSingleShot(true);
+    reachTimer_.setInterval(int(ServiceReach::lastingOutageMs));
+    connect(&reachTimer_, &QTimer::timeout, this, [this] { sayReach(serviceReach_.lasted()); });
 }
 
 QUrl RuntimeTransport::serviceOrigin(const QUrl& apiBase)
@@ -1052,10 +1057,11 @@ bool RuntimeTransport::acceptRuntimeStreamHeaders()
         logEvent("runtime.stream_contract_invalid",
                  QJsonObject{{QStringLiteral("content_type"),
                               QString::fromLatin1(type.left(128))}});
-        if (ServiceReach::htmlType(type))
+        const bool page = ServiceReach::htmlType(type);
+        if (page)
             noteReach(ServiceReach::verdictOf(status, reply->error(), {}, true),
                       ReplySource::RuntimeStream);
-        runtimeStreamDropped();
+        runtimeStreamDropped(!page);
         return false;
     }
     runtimeStream_.connected = true;
@@ -1104,16 +1110,17 @@ void RuntimeTransport::onRuntimeStreamFinished()
         noteUnauthorized(credential);
         return;
     }
-    if (status != 0 && !isSuccess(status)) {
+    const bool refused = status != 0 && !isSuccess(status);
+    if (refused) {
         const Failure failure = streamFailureOf(reply, status);
         logEvent("runtime.stream_failed", QJsonObject{{QStringLiteral("status"), status},
                                                       {QStringLiteral("code"), failure.code}});
         runtimeStream_.serverDelayMs = failure.retryAfterMs;
     }
-    runtimeStreamDropped();
+    runtimeStreamDropped(refused);
 }
 
-void RuntimeTransport::runtimeStreamDropped()
+void RuntimeTransport::runtimeStreamDropped(bool refused)
 {
     if (QNetworkReply* reply = runtimeStream_.reply) {
         runtimeStream_.reply = nullptr;
@@ -1128,6 +1135,7 @@ void RuntimeTransport::runtimeStreamDropped()
         && (runtimeStream_.delivered
             || runtimeStream_.connectedSince.elapsed() >= stableConnectionMs);
     runtimeStream_.connected = false;
+    runtimeStream_.refused = refused;
     if (!runtimeStream_.wanted)
         return;
     if (worked) {
@@ -1141,6 +1149,12 @@ void RuntimeTransport::runtimeStreamDropped()
     qint64 delay = RuntimeCompat::retryBackoffMs(runtimeStream_.attempt - 1,
                                                  runtimeStream_.serverDelayMs);
     delay = std::max<qint64>(delay, runtimeStream_.retryMs);
+    // While the service cannot be reached at all, the stream is what finds it back: it tries at
+    // least once a minute (or at the stream's retry value), so the screen is online again within
+    // about a minute of the network's return, not the minutes its back-off has grown to.
+    if (!refused && !runtimeStream_.serviceAskedWait && serviceReach_.unreachable())
+        delay = std::min<qint64>(delay,
+                                 std::max<qint64>(answeredReconnectMs, runtimeStream_.retryMs));
     runtimeStream_.serverDelayMs = -1;
     runtimeStream_.reconnectTimer.start(
         int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));
@@ -1162,21 +1176,14 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
     // that the service cannot be reached.
     if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
         verdict.kind = ServiceReach::Verdict::Kind::Silent;
-    switch (serviceReach_.take(verdict, monotonicMs())) {
-    case ServiceReach::Change::Lost:
-        writeStandardErrorLine(ServiceReach::lostLine(origin_, verdict.reason));
-        break;
-    case ServiceReach::Change::Back:
-        // It asks nothing of the operator; it only ends the fault said before.
-        writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
-        [[fallthrough]];
-    case ServiceReach::Change::Returned:
-        // What kept the stream down was the network, not the service: its wait may be cut again.
-        runtimeStream_.hurry = Stream::Hurry::Allowed;
-        Q_EMIT serviceAnswersAgain();
-        break;
-    case ServiceReach::Change::None:
-        break;
+    const bool wasUnreachable = serviceReach_.unreachable();
+    sayReach(serviceReach_.take(verdict));
+    // An answer in between starts the count again.
+    if (serviceReach_.unreachable() != wasUnreachable) {
+        if (wasUnreachable)
+            reachTimer_.stop();
+        else
+            reachTimer_.start();
     }
     // The stream's own answers say nothing new of it: taken as evidence, a stream the service
     // refuses at once would reconnect in a loop.
@@ -1185,32 +1192,55 @@ void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource sour
         hurryRuntimeStream();
 }
 
+void RuntimeTransport::sayReach(ServiceReach::Change change)
+{
+    switch (change) {
+    case ServiceReach::Change::Lost:
+        writeStandardErrorLine(ServiceReach::lostLine(origin_, serviceReach_.reason()));
+        break;
+    case ServiceReach::Change::Back:
+        // It asks nothing of the operator; it only ends the fault said before.
+        writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
+        [[fallthrough]];
+    case ServiceReach::Change::Returned:
+        Q_EMIT serviceAnswersAgain();
+        break;
+    case ServiceReach::Change::None:
+        break;
+    }
+}
+
 // Any answer while the stream waits out its back-off shows the service is back, and the screen
-// stays offline and deaf until the stream is: the wait ends now instead of minutes later. Once:
-// a stream that fails again (a network that comes and goes cuts it at once) is not hurried like
-// that again, or a stream the service refuses at once would reconnect at each answer; while the
-// service answers it waits a minute at most, not the minutes its back-off has grown to. A wait
-// the service asked for stays the service's, and neither the floor nor the stream's retry value
-// is cut.
+// stays offline and deaf until the stream is: the wait ends now instead of minutes later. After a
+// refusal of the service's own, once: a stream it refuses again waits its next back-off in full,
+// however often other requests are answered meanwhile, or it would reopen at each answer. After
+// an end of the network's (no connection, or one cut), at most once a minute: a network that
+// comes and goes cuts it again and again, and the screen is back online within about a minute of
+// the service answering, not the minutes its back-off has grown to. A wait the service asked for
+// stays the service's, and neither the floor nor the stream's retry value is cut.
 void RuntimeTransport::hurryRuntimeStream()
 {
     Stream& stream = runtimeStream_;
     if (!stream.wanted || stream.reply || !stream.reconnectTimer.isActive()
-        || stream.serviceAskedWait || stream.hurry == Stream::Hurry::Hurried)
+        || stream.serviceAskedWait)
         return;
-    // Cut to a minute, the wait counts as hurried: one reconnect a minute at most.
-    if (stream.hurry == Stream::Hurry::Spent) {
-        if (stream.reconnectTimer.remainingTime() > answeredReconnectMs) {
-            stream.hurry = Stream::Hurry::Hurried;
-            stream.reconnectTimer.start(answeredReconnectMs);
-        }
-        return;
+    const qint64 remaining = stream.reconnectTimer.remainingTime();
+    // A coarse timer may be due a little after its interval.
+    const qint64 waited = std::max<qint64>(0, stream.reconnectTimer.interval() - remaining);
+    qint64 wait = std::max<qint64>(reconnectFloorMs, stream.retryMs) - waited;
+    const qint64 now = monotonicMs();
+    if (stream.refused) {
+        if (stream.hurry != Stream::Hurry::Allowed)
+            return;
+    } else if (stream.hurriedToMs) {
+        wait = std::max(wait, *stream.hurriedToMs + answeredReconnectMs - now);
+        if (wait >= remaining)
+            return;
     }
+    wait = std::clamp<qint64>(wait, 0, remaining);
     stream.hurry = Stream::Hurry::Hurried;
-    const qint64 waited = stream.reconnectTimer.interval() - stream.reconnectTimer.remainingTime();
-    const qint64 floor = std::max<qint64>(reconnectFloorMs, stream.retryMs);
-    stream.reconnectTimer.start(
-        int(std::clamp<qint64>(floor - waited, 0, stream.reconnectTimer.remainingTime())));
+    stream.hurriedToMs = now + wait;
+    stream.reconnectTimer.start(int(wait));
 }
 
 void RuntimeTransport::dispatchRuntimeEvent(const SseEvent& event)

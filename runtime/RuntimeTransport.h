@@ -26,6 +26,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -49,7 +50,7 @@ public:
     static constexpr int stallMaximumMs = 600000;
     static constexpr int reconnectFloorMs = 1000;
     static constexpr int stableConnectionMs = 30000;
-    // The longest a stream hurried once already waits to reconnect while the service answers.
+    // A stream the network ended is hurried by an answer at most this often.
     static constexpr int answeredReconnectMs = 60000;
     static constexpr qint64 replyByteLimit = 4 * 1024 * 1024;
     static constexpr qint64 manifestByteLimit = RuntimeCompat::manifestByteLimit;
@@ -254,10 +255,15 @@ private:
         QElapsedTimer connectedSince;
         // The wait for a reconnect is the service's own (a refusal's Retry-After).
         bool serviceAskedWait = false;
-        // Whether an answer of the service may cut the wait for a reconnect short: once, then
+        // The last end was the service's refusal (an HTTP status, or an answer that is not a
+        // stream), not the network's.
+        bool refused = false;
+        // Whether an answer of the service may cut the wait after a refusal short: once, then
         // not again until the stream has worked or a wait has been served in full.
         enum class Hurry { Allowed, Hurried, Spent };
         Hurry hurry = Hurry::Allowed;
+        // When the wait after an end of the network's was last cut to end.
+        std::optional<qint64> hurriedToMs;
     };
 
     QUrl routeUrl(const char* route) const;
@@ -293,12 +299,14 @@ private:
     // pageInPlace: a page answered in the service's place (ServiceReach::pageInPlace).
     void noteServiceReply(const QNetworkReply* reply, ReplySource source, bool pageInPlace = false);
     void noteReach(ServiceReach::Verdict verdict, ReplySource source);
+    void sayReach(ServiceReach::Change change);
     void hurryRuntimeStream();
     void openRuntimeStream();
     bool acceptRuntimeStreamHeaders();
     void onRuntimeStreamData();
     void onRuntimeStreamFinished();
-    void runtimeStreamDropped();
+    // refused: the service ended it itself (see Stream::refused).
+    void runtimeStreamDropped(bool refused = false);
     void dispatchRuntimeEvent(const SseEvent& event);
     void consumeToast(const QJsonValue& details);
     void onPairingStreamFinished();
@@ -343,6 +351,8 @@ private:
     Stream runtimeStream_;
     Stream pairingStream_;
     ServiceReach serviceReach_;
+    // Runs while the service goes unreached, for the outage to be said once it has lasted.
+    QTimer reachTimer_;
 
     RuntimeCompat::ProblemDecision lastMintDecision_;
     RuntimeCompat::ProblemDecision lastManifestDecision_;

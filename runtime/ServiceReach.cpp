@@ -70,35 +70,45 @@ ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::Net
     return {};
 }
 
-ServiceReach::Change ServiceReach::take(const Verdict& verdict, qint64 nowMs)
+ServiceReach::Change ServiceReach::take(const Verdict& verdict)
 {
     switch (verdict.kind) {
     case Verdict::Kind::Silent:
         return Change::None;
-    case Verdict::Kind::Unreached: {
+    case Verdict::Kind::Unreached:
         if (!unreachable_) {
             unreachable_ = true;
-            said_ = pageSaid_ = false;
-            const bool comingAndGoing =
-                answeredAgainMs_ && nowMs - *answeredAgainMs_ < comingAndGoingMs;
-            sayFromMs_ = comingAndGoing ? nowMs + lastingOutageMs : nowMs;
+            said_ = pageReason_ = false;
+            reason_.clear();
         }
-        // A page is named once in an outage, even one that began with a refused connection:
-        // it tells the operator where to look.
-        if (said_ ? (!verdict.pageInPlace || pageSaid_) : nowMs < sayFromMs_)
+        if (!said_) {
+            if (reason_.isEmpty() || (verdict.pageInPlace && !pageReason_)) {
+                reason_ = verdict.reason;
+                pageReason_ = verdict.pageInPlace;
+            }
             return Change::None;
-        said_ = true;
-        pageSaid_ = pageSaid_ || verdict.pageInPlace;
+        }
+        // A page is named once in an outage, even one said with a refused connection.
+        if (!verdict.pageInPlace || pageReason_)
+            return Change::None;
+        pageReason_ = true;
+        reason_ = verdict.reason;
         return Change::Lost;
-    }
     case Verdict::Kind::Answered:
         if (!unreachable_)
             return Change::None;
         unreachable_ = false;
-        answeredAgainMs_ = nowMs;
         return std::exchange(said_, false) ? Change::Back : Change::Returned;
     }
     return Change::None;
+}
+
+ServiceReach::Change ServiceReach::lasted()
+{
+    if (!unreachable_ || said_)
+        return Change::None;
+    said_ = true;
+    return Change::Lost;
 }
 
 QByteArray ServiceReach::lostLine(const QUrl& origin, const QString& reason)

@@ -5,8 +5,6 @@
 #include <QString>
 #include <QUrl>
 
-#include <optional>
-
 namespace talvorine {
 
 // Whether the runtime service can be reached at all, as its replies tell it. A reply that carries
@@ -14,15 +12,13 @@ namespace talvorine {
 // connection could be made (refused, no such host, TLS failing) says it cannot, and so does an
 // HTML page in a 2xx: no route of the service answers with one, while a network's login page
 // (or a proxy that inspects TLS) answers every request with one. Only a change is worth a line to
-// the operator: the first such failure, the first page in an outage that began otherwise, and
-// the first answer of the service itself after them. A network that comes and goes is said once:
-// an outage that begins within ten minutes of the service answering again is said only once it
-// has lasted a minute, and its end only then, so that an hour of short outages is two lines, not
-// a hundred.
+// the operator: an outage once it has lasted, the first page in one said before the page came,
+// and the first answer of the service itself after one said. A network that comes and goes in
+// gaps shorter than that writes nothing, however long it goes on.
 class ServiceReach {
 public:
-    static constexpr qint64 comingAndGoingMs = 600000;
-    static constexpr qint64 lastingOutageMs = 60000;
+    // How long the service goes unreached, with no answer of its own, before that is said.
+    static constexpr qint64 lastingOutageMs = 30000;
 
     struct Verdict {
         enum class Kind { Silent, Answered, Unreached };
@@ -46,10 +42,15 @@ public:
     // An empty one (a 202 or 204 labelled so) carries nothing that could be mistaken for it.
     static bool pageInPlace(int httpStatus, const QByteArray& contentType, qint64 bodyBytes);
 
-    // nowMs: a monotonic clock's reading.
-    Change take(const Verdict& verdict, qint64 nowMs);
+    Change take(const Verdict& verdict);
+    // The outage under way has lasted lastingOutageMs (its owner keeps the time, since under
+    // back-off the next reply may come minutes later): Lost, the first time.
+    Change lasted();
     // Since a reply that could not reach it, with no answer of its own after.
     bool unreachable() const { return unreachable_; }
+    // Why the outage said is one: a page in the service's place, if one came, tells the operator
+    // where to look.
+    const QString& reason() const { return reason_; }
 
     // The lines for standard error, naming the origin by its scheme, host and port alone.
     static QByteArray lostLine(const QUrl& origin, const QString& reason);
@@ -57,13 +58,11 @@ public:
 
 private:
     bool unreachable_ = false;
-    // The outage under way was said, and with a page in the service's place.
+    // The outage under way was said.
     bool said_ = false;
-    bool pageSaid_ = false;
-    // From when the outage under way is worth a line: a minute on for one that began soon after
-    // the service last answered again.
-    qint64 sayFromMs_ = 0;
-    std::optional<qint64> answeredAgainMs_;
+    // What it is (to be) said for, and whether that is a page in the service's place.
+    QString reason_;
+    bool pageReason_ = false;
 };
 
 } // namespace talvorine

@@ -156,6 +156,7 @@ private slots:
             {"replacementIdleTimer", true, false, -1},
             {"candidateDownloadRetryTimer", true, false, -1},
             {"repairRunTimer", true, false, -1},
+            {"unansweredWaitsTimer", true, false, -1},
             {"celebrationTimer", true, false, 4600},
             {"pairingStartTimer", true, false, -1},
             {"pairingEventsRetryTimer", true, false, -1},

@@ -228,6 +228,9 @@ private slots:
         QVERIFY(pageIndex < 0 || ControllerAccess::pendingPageIndex(c) == pageIndex);
         const bool written = QTest::currentDataTag() == QLatin1String("no pages");
         QCOMPARE(stateOf(*h).loadLastKnownGood(), written ? std::optional(bytes) : std::nullopt);
+        // Nothing the player asks for carries the user information, as a URL or a header.
+        for (const test::FakeRuntimeService::Request& request : h->service().requests())
+            QVERIFY(!request.target.contains("ops") && !request.header("Authorization").startsWith("Basic"));
         QTEST(c.status(), "status");
     }
 
@@ -466,6 +469,8 @@ private slots:
         std::optional<testfiles::Immutable> stuck;
         if (markerStuck)
             stuck.emplace(state.enrolledPath());
+        // A refusal said of the old screen is not taken back for the new one.
+        ControllerAccess::screenRefusalSaid(c) = true;
         if (answer == 200) {
             h->service().script("POST", W::identityResetRoute, {Reply::json(200, QJsonObject{})});
             Q_EMIT c.operatorPanel()->resetConfirmed();
@@ -487,6 +492,7 @@ private slots:
         QCOMPARE(proofs.last().op, QStringLiteral("pairing.start"));
         QVERIFY(proofs.last().x != proofs.first().x); // another identity
         QVERIFY(!state.isEnrolled());
+        QVERIFY(!ControllerAccess::screenRefusalSaid(c));
     }
 
     // --- Reloads ---------------------------------------------------------------------------

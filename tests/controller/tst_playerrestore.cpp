@@ -1313,7 +1313,8 @@ private Q_SLOTS:
     // out the 600 s its origin asked for, revision 2 goes on glass at once. The service answering
     // again after an outage ends the wait of an object that got no answer (once a minute), not
     // one asked for. A network that comes and goes once a minute, after half an hour of waits
-    // grown long, has each object asked for at most twice in any minute of it.
+    // grown long, has each object asked for at most twice in any minute of it, and a return
+    // sooner than that ends them at the minute's end.
     void newRevisionBehindGlassAsksEachOnce_data()
     {
         QTest::addColumn<Answers>("xAnswers");
@@ -1388,6 +1389,18 @@ private Q_SLOTS:
                     QVERIFY(reach(true) && reach(false) && waitOut(60000));
                     QVERIFY(service.contentAttempts(x.path) - xAsked <= 2 && service.contentAttempts(y.path) - yAsked <= 2);
                 }
+                // An answer 28 s after the last end, the service then steady: the end is put off
+                // to the minute's end, not dropped, and x is asked by then, not by its own wait.
+                QVERIFY(reach(true) && reach(false));
+                const int xAsked = service.contentAttempts(x.path);
+                h.clock().advance(28000);
+                QVERIFY(reach(true) && reach(false));
+                QTimer* putOff = h.timer("unansweredWaitsTimer");
+                QVERIFY(putOff->isActive() && putOff->interval() == 32000);
+                QCOMPARE_GT(firstOwnWaitMs(h, {x}), putOff->interval());
+                h.clock().advance(putOff->interval());
+                putOff->start(0);
+                QTRY_VERIFY_WITH_TIMEOUT(service.contentAttempts(x.path) > xAsked, waitMs);
                 return;
             }
             int asked = service.contentAttempts(x.path);
@@ -1553,18 +1566,22 @@ private Q_SLOTS:
     }
 
     // Revision 2 is held behind page a: "Update on hold" shows, and is reported once. When its
-    // page fails on its own the chip goes with it, and
-    // revision 3 that comes next, or comes in place of revision 2 while its picture is withheld,
-    // is an update of its own: syncing at first, not held.
+    // page fails on its own the chip goes with it; held again for a fault of the device, its next
+    // try is syncing at first. Revision 3 that comes next, or comes in place of revision 2 while
+    // its picture is withheld, is an update of its own: syncing at first, not held.
     void holdEndsWithItsUpdate_data()
     {
-        QTest::addColumn<bool>("replaced"); // else its page fails on its own
-        QTest::newRow("failed on its own") << false;
-        QTest::newRow("replaced while its picture is withheld") << true;
+        QTest::addColumn<bool>("replaced"); // else its page fails
+        QTest::addColumn<QString>("code");  // why its page fails: by default, on its own
+        QTest::addColumn<QString>("after"); // the chip after the failure
+        QTest::newRow("failed on its own") << false << QString() << "";
+        QTest::newRow("held again for the I/O queue full") << false << "content_io_busy" << "assignment_held";
+        QTest::newRow("replaced while its picture is withheld") << true << QString() << "assignment_held";
     }
     void holdEndsWithItsUpdate()
     {
         QFETCH(bool, replaced);
+        QFETCH(QString, code);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
@@ -1578,11 +1595,22 @@ private Q_SLOTS:
             h.clock().advance(10000);
             QVERIFY(h.expireSoon("assignmentHoldTimer"));
             QTRY_COMPARE_WITH_TIMEOUT(c.overlayCondition(), "assignment_held", waitMs);
-            h.scene().setFailure("x", "image_decode_failed");
-            h.scene().answerLatest();
+            if (!code.isEmpty()) {
+                ControllerAccess::failCandidate(c, code);
+            } else {
+                h.scene().setFailure("x", "image_decode_failed");
+                h.scene().answerLatest();
+            }
         }
         QVERIFY(settle(h));
-        QCOMPARE(c.overlayCondition(), replaced ? "assignment_held" : "");
+        QTEST(c.overlayCondition(), "after");
+        if (!code.isEmpty()) {
+            QVERIFY(h.expireSoon("replacementPumpTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c), waitMs);
+            QCOMPARE(c.overlayCondition(), "syncing");
+            h.scene().answerLatest();
+            QVERIFY(settle(h));
+        }
         const qsizetype asked = h.scene().readinessRequests().size();
         QVERIFY(named(h, contentDocument(servedPages(service, 'y', {{}}, &pictures), "man_3")));
         QTRY_COMPARE_WITH_TIMEOUT(h.scene().readinessRequests().size(), asked + 1, waitMs);
@@ -1604,13 +1632,15 @@ private Q_SLOTS:
         QTest::addColumn<QList<Answers>>("answers"); // x's, then y's
         QTest::addColumn<QString>("sceneFault");     // for x; none: x lacks its object, 2 stays held
         QTest::addColumn<QString>("meanwhile");      // revision 1 "refused" for room, or 2 comes
-                                                     // in the middle of a "repair run"
+                                                     // in the middle of a "repair run", or a
+                                                     // run meets the I/O "queue full"
         QTest::addColumn<bool>("cServed");           // after the two turns
         const QList<Answers> gone{Answers(60, {.status = 404})};
         const QString decode = "image_decode_failed";
         QTest::newRow("404") << gone << QString() << QString() << false;
         QTest::newRow("404, revision 1 refused for room") << gone << QString() << "refused" << false;
         QTest::newRow("404, in the middle of a repair run") << gone << QString() << "repair run" << false;
+        QTest::newRow("404, a repair run ending inside its start") << gone << QString() << "queue full" << false;
         QTest::newRow("404, c served") << gone << QString() << QString() << true;
         QTest::newRow("no decode") << QList<Answers>{{}} << decode << QString() << false;
         QTest::newRow("no decode, c served") << QList<Answers>{{}} << decode << QString() << true;
@@ -1648,6 +1678,24 @@ private Q_SLOTS:
             QSignalSpy taken(&h.transport(), &RuntimeTransport::manifestModified);
             h.service().sendEvents(W::eventsRoute, "data: {\"type\":\"screen.manifest_changed\"}\n\n");
             QVERIFY(taken.wait(waitMs) && settle(h));
+        }
+        if (meanwhile == "queue full") {
+            // A run for c finds nothing to fetch, every object of revision 1 waiting out a
+            // Retry-After, and the I/O queue full: it ends inside its own start, and 2's rounds go
+            // on.
+            QVERIFY(h.timer("replacementPumpTimer")->isActive());
+            const QList<ServedObject> firstObjects = pictures.mid(0, 2) + uncached;
+            for (const ServedObject& object : firstObjects)
+                ControllerAccess::beginObjectWait(c, object.sha256, h.clock().monotonicMs() + 600000);
+            CacheIoQueue& io = ControllerAccess::contentIo(c);
+            QSemaphore release;
+            int held = 0;
+            while (io.submit(std::make_shared<std::atomic<bool>>(false),
+                             [&release] { return release.acquire(), std::function<void()>(); }))
+                ++held;
+            ControllerAccess::repairRetainedPages(c);
+            release.release(held);
+            QVERIFY(settle(h) && h.timer("replacementPumpTimer")->isActive());
         }
         const bool refused = meanwhile == "refused";
         if (refused) {

@@ -191,6 +191,11 @@ void tst_manifest_checks::contentAddress_data()
     QTest::newRow("prefix without slash") << "/contentx/a" << c << false;
     QTest::newRow("launch address") << "/runtime/v1/apps/x" << QStringLiteral("/runtime/") << true;
     QTest::newRow("empty") << "" << c << false;
+    // The player was started with a user and password in its origin, which it leaves out.
+    QTest::newRow("relative, under user information") << "content/a.png" << c << true;
+    QTest::newRow("path, under user information") << "/content/a.png" << c << true;
+    QTest::newRow("absolute with it, under user information")
+        << "https://me:pw@runtime.talvorine.test/content/a" << c << false;
 }
 
 void tst_manifest_checks::contentAddress()
@@ -198,7 +203,10 @@ void tst_manifest_checks::contentAddress()
     QFETCH(QString, reference);
     QFETCH(QString, prefix);
     QFETCH(bool, accepted);
-    QCOMPARE(mp::credentialOriginUrl(reference, origin, prefix), accepted);
+    QUrl given = origin;
+    if (QByteArray(QTest::currentDataTag()).endsWith("under user information"))
+        given.setUserInfo(QStringLiteral("me:pw"));
+    QCOMPARE(mp::credentialOriginUrl(reference, given, prefix), accepted);
 }
 
 void tst_manifest_checks::applicationOrigin_data()

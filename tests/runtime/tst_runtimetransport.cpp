@@ -997,19 +997,28 @@ private slots:
         QVERIFY2(count >= 2 && count <= most, qPrintable(QString::number(count)));
     }
 
-    // The first answer to another request ends the stream's long wait; a stream that fails
-    // again right after is not hurried so again, but waits a minute at most while the service
-    // answers, unless the service answers again after an outage.
+    // The first answer to another request ends the stream's long wait after the service refused
+    // it; refused again right after, it waits its next back-off in full. Cut by the network, it
+    // is hurried at most once a minute, a network coming and going included, and while the
+    // service is out of reach it tries once a minute at least.
     void answerEndsReconnectWait()
     {
+        qint64 nowMs = 1000000;
+        transport->setMonotonicClock([&nowMs] { return nowMs; });
         QVERIFY(mint());
         const Reply refusal = Reply::json(500, QJsonObject{});
         fake->script("GET", W::eventsRoute,
-                     QList<Reply>(8, refusal) << Reply::eventStream() << Reply::eventStream());
+                     QList<Reply>(8, refusal) << Reply::eventStream() << refusal
+                                              << Reply::eventStream() << Reply::eventStream());
         fake->script("POST", W::reportsRoute, {Reply::json(202, QJsonObject{})});
         auto* reconnect = transport->findChild<QTimer*>("runtimeStreamReconnectTimer");
         QVERIFY(reconnect);
         QSignalSpy connected(transport.get(), &RuntimeTransport::eventConnectionChanged);
+        QSignalSpy labelled(transport.get(), &RuntimeTransport::screenLabelAnswered);
+        const auto answer = [&] {
+            transport->putScreenLabel(QStringLiteral("Lobby"));
+            return labelled.wait(waitMs);
+        };
         transport->openEvents({});
         for (int drops = 1; drops <= 8; ++drops) {
             QTRY_COMPARE_WITH_TIMEOUT(connected.size(), drops, waitMs);
@@ -1025,19 +1034,41 @@ private slots:
         fake->closeStreams(W::eventsRoute);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 10, waitMs);
         QVERIFY(reconnect->isActive() && reconnect->interval() >= 128000);
-        QSignalSpy labelled(transport.get(), &RuntimeTransport::screenLabelAnswered);
-        transport->putScreenLabel(QStringLiteral("Lobby"));
-        QVERIFY(labelled.wait(waitMs));
-        QCOMPARE(reconnect->interval(), RuntimeTransport::answeredReconnectMs);
+        nowMs += 20000;
+        QVERIFY(answer());
+        const int minute = RuntimeTransport::answeredReconnectMs;
+        const int floor = RuntimeTransport::reconnectFloorMs;
+        QVERIFY(reconnect->interval() >= minute - 20000 && reconnect->interval() <= minute - 20000 + floor);
         QCOMPARE(fake->requestsTo(W::eventsRoute).size(), 9);
-        // The network, not the service, goes and comes back: the wait is cut short once more.
-        fake->setRefusing(true);
-        transport->putScreenLabel(QStringLiteral("Lobby"));
-        QVERIFY(labelled.wait(waitMs));
-        fake->setRefusing(false);
-        transport->putScreenLabel(QStringLiteral("Lobby"));
+        nowMs += 40000;
+        reconnect->start(0);
+        QTRY_COMPARE_WITH_TIMEOUT(fake->requestsTo(W::eventsRoute).size(), 10, waitMs);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 11, waitMs);
+        const int refusedWait = reconnect->interval();
+        QVERIFY(answer());
+        QCOMPARE(reconnect->interval(), refusedWait);
+
+        nowMs += 10000;
+        reconnect->start(0);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 12, waitMs);
         QCOMPARE(connected.last().at(0).toBool(), true);
+        // The network goes and comes back within the minute of the last hurry.
+        fake->closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 13, waitMs);
+        fake->setRefusing(true);
+        QVERIFY(answer());
+        fake->setRefusing(false);
+        QVERIFY(answer());
+        QVERIFY(reconnect->interval() >= minute - 10000 && reconnect->interval() <= minute - 10000 + floor);
+        reconnect->start(0);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 14, waitMs);
+        QCOMPARE(connected.last().at(0).toBool(), true);
+        // Out of reach, it tries once a minute at least, whatever its back-off has grown to.
+        fake->setRefusing(true);
+        fake->closeStreams(W::eventsRoute);
+        QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 15, waitMs);
+        reconnect->start(0);
+        QTRY_VERIFY_WITH_TIMEOUT(reconnect->isActive() && reconnect->interval() == minute, waitMs);
     }
 
     void streamStallReconnects()
@@ -1507,56 +1538,52 @@ private slots:
         QCOMPARE(fake->requestsTo(W::reportsRoute).size(), 3);
     }
 
-    // The operator's lines as an outage goes: a page is named once in it, even after another
-    // reason, and only the service itself answering ends it. An outage that begins within ten
-    // minutes of the service's return is a network coming and going: said only once it has lasted
-    // a minute (and its end only then), however often it comes. "+S": S seconds pass.
+    // The operator's lines as an outage goes: said once it has lasted ("30s"), with a page in
+    // the service's place named once in it, even after another reason, and only the service
+    // itself answering ends it. An answer in between starts the count again.
     void serviceReach_data()
     {
         QTest::addColumn<QStringList>("replies");
         QTest::addColumn<QStringList>("changes");
+        QTest::addColumn<QString>("reason"); // of the first line
         QTest::newRow("a page after Connection closed")
-            << QStringList{"closed", "page", "page", "closed", "answer"}
-            << QStringList{"lost", "lost", "none", "none", "back"};
-        QTest::newRow("a page first, then again ten minutes on")
-            << QStringList{"page", "closed", "page", "answer", "+600", "page"}
-            << QStringList{"lost", "none", "none", "back", "lost"};
-        QTest::newRow("coming and going")
-            << QStringList{"closed", "answer", "+50", "page", "+20", "answer", "+50", "closed",
-                           "+20", "answer", "+599", "closed", "+59", "page", "answer"}
-            << QStringList{"lost", "back", "none", "returned", "none", "returned", "none", "none",
-                           "returned"};
-        QTest::newRow("an outage that lasts while it comes and goes")
-            << QStringList{"closed", "answer", "+50", "closed", "+60", "closed", "page", "answer",
-                           "+50", "page", "+59", "answer"}
-            << QStringList{"lost", "back", "none", "lost", "lost", "back", "none", "returned"};
+            << QStringList{"closed", "30s", "page", "page", "closed", "answer"}
+            << QStringList{"none", "lost", "lost", "none", "none", "back"} << "Connection closed";
+        QTest::newRow("a page in the first 30 s")
+            << QStringList{"closed", "page", "closed", "30s", "page", "answer", "page", "30s"}
+            << QStringList{"none", "none", "none", "lost", "none", "back", "none", "lost"}
+            << "page";
+        QTest::newRow("gaps shorter than 30 s")
+            << QStringList{"closed", "answer", "closed", "page", "answer", "closed", "answer", "30s"}
+            << QStringList{"none", "returned", "none", "none", "returned", "none", "returned", "none"}
+            << "";
     }
     void serviceReach()
     {
         QFETCH(QStringList, replies);
         QFETCH(QStringList, changes);
+        QFETCH(QString, reason);
         ServiceReach reach;
         QStringList taken;
-        qint64 nowMs = 1000;
+        QString firstReason;
         for (const QString& reply : replies) {
-            if (reply.startsWith('+')) {
-                nowMs += reply.mid(1).toLongLong() * 1000;
-                continue;
-            }
             const ServiceReach::Verdict verdict =
                 reply == "closed" ? ServiceReach::verdictOf(0, QNetworkReply::RemoteHostClosedError,
                                                             "Connection closed")
                 : reply == "page" ? ServiceReach::verdictOf(200, QNetworkReply::NoError, {}, true)
                                   : ServiceReach::verdictOf(200, QNetworkReply::NoError, {});
-            const ServiceReach::Change change = reach.take(verdict, nowMs);
+            const ServiceReach::Change change = reply == "30s" ? reach.lasted() : reach.take(verdict);
+            if (change == ServiceReach::Change::Lost && firstReason.isEmpty())
+                firstReason = reach.reason();
             taken.append(change == ServiceReach::Change::Lost       ? "lost"
                          : change == ServiceReach::Change::Back     ? "back"
                          : change == ServiceReach::Change::Returned ? "returned"
                                                                     : "none");
         }
         QCOMPARE(taken, changes);
-        QCOMPARE(ServiceReach::lostLine(QUrl("https://player.example.com/x?t=1"),
-                                        ServiceReach::verdictOf(200, {}, {}, true).reason),
+        const QString page = ServiceReach::verdictOf(200, {}, {}, true).reason;
+        QCOMPARE(firstReason, reason == "page" ? page : reason);
+        QCOMPARE(ServiceReach::lostLine(QUrl("https://player.example.com/x?t=1"), page),
                  "Runtime service https://player.example.com cannot be reached (an HTML page "
                  "answered in its place, as a network's login page does); the player keeps "
                  "trying.");

@@ -462,6 +462,11 @@ struct ControllerAccess {
     static bool fetchRunning(const PlayerController& c) { return c.replacement_.has_value(); }
     static void runRecoverySweep(PlayerController& c) { c.runRecoverySweep(); }
     static void repairRunFired(PlayerController& c) { c.repairRunFired(); }
+    static void repairRetainedPages(PlayerController& c) { c.repairRetainedPages(); }
+    static void beginObjectWait(PlayerController& c, const QString& sha256, qint64 untilMs)
+    {
+        c.beginObjectWait(sha256, untilMs, false);
+    }
     // The revision a fetch brings, the new revision's first (running or set aside); empty
     // without one.
     static QString fetchRevision(const PlayerController& c)
@@ -491,6 +496,8 @@ struct ControllerAccess {
         c.handleUnpairFailed(status, false);
     }
     static QString pairingCode(const PlayerController& c) { return c.pairingCode_; }
+    // The operator was told that the service refuses the screen.
+    static bool& screenRefusalSaid(PlayerController& c) { return c.screenRefusalSaid_; }
     static bool pairingCelebrating(const PlayerController& c) { return c.pairingCelebrating_; }
     static bool bound(const PlayerController& c) { return c.pairingReturnForbidden(); }
     static void claimPairing(PlayerController& c, const QString& nonce)
