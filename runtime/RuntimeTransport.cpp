@@ -108,6 +108,8 @@ bool isEventStreamType(const QByteArray& contentType)
 }
 
 const char* const tooLargeProperty = "talvorineTooLarge";
+// When a request to the service was asked, on monotonicMs().
+const char* const askedAtProperty = "talvorineAskedAtMs";
 
 bool cutForSize(const QNetworkReply* reply)
 {
@@ -494,6 +496,7 @@ QNetworkReply* RuntimeTransport::send(const QByteArray& method, QNetworkRequest 
         reply = manager_->deleteResource(request);
     else
         reply = manager_->sendCustomRequest(request, method, body);
+    reply->setProperty(askedAtProperty, monotonicMs());
 
     CappedBody::attach(reply, byteLimit, CappedBody::Gather::EveryAnswer);
     connect(reply, &QNetworkReply::finished, this, [this, reply, handler = std::move(handler)] {
@@ -1029,6 +1032,7 @@ void RuntimeTransport::openRuntimeStream()
     runtimeStream_.reply = reply;
     CappedBody::attach(reply, replyByteLimit, CappedBody::Gather::RefusalOnly);
     reply->setProperty("talvorineCredential", sessionCredential_);
+    reply->setProperty(askedAtProperty, monotonicMs());
     runtimeStream_.stallTimer.start(stallBoundMs(W::runtimeStreamStallEnv, runtimeStallDefaultMs));
     connect(reply, &QNetworkReply::metaDataChanged, this, [this, reply] {
         if (runtimeStream_.reply == reply)
@@ -1164,19 +1168,24 @@ void RuntimeTransport::runtimeStreamDropped(bool refused)
 void RuntimeTransport::noteServiceReply(const QNetworkReply* reply, ReplySource source,
                                         bool pageInPlace)
 {
+    const QVariant askedAt = reply->property(askedAtProperty);
     noteReach(ServiceReach::verdictOf(
                   reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
                   reply->error(), reply->errorString(), pageInPlace),
-              source);
+              source, askedAt.isValid() ? askedAt.toLongLong() : monotonicMs());
 }
 
-void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource source)
+void RuntimeTransport::noteReach(ServiceReach::Verdict verdict, ReplySource source,
+                                 std::optional<qint64> askedAtMs)
 {
     // A content path may go unanswered while the service's own routes answer: only those say
     // that the service cannot be reached.
     if (source == ReplySource::Content && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
         verdict.kind = ServiceReach::Verdict::Kind::Silent;
     const bool wasUnreachable = serviceReach_.unreachable();
+    // A request that goes unanswered for its whole time-out was already lost when it was asked.
+    if (!wasUnreachable && verdict.kind == ServiceReach::Verdict::Kind::Unreached)
+        lossBeganMs_ = std::min(askedAtMs.value_or(monotonicMs()), monotonicMs());
     sayReach(serviceReach_.take(verdict));
     // An answer in between starts the count again.
     if (serviceReach_.unreachable() != wasUnreachable) {
@@ -1201,6 +1210,7 @@ void RuntimeTransport::sayReach(ServiceReach::Change change)
     case ServiceReach::Change::Back:
         // It asks nothing of the operator; it only ends the fault said before.
         writeStandardErrorLine(ServiceReach::backLine(origin_), JournalPriority::Notice);
+        Q_EMIT serviceAnswersAfterLoss(std::max<qint64>(0, monotonicMs() - lossBeganMs_));
         [[fallthrough]];
     case ServiceReach::Change::Returned:
         Q_EMIT serviceAnswersAgain();

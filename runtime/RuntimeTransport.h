@@ -205,6 +205,10 @@ Q_SIGNALS:
     void serviceAnswered();
     // The service answers again after an outage, whether or not the outage was said.
     void serviceAnswersAgain();
+    // The service answers again after an outage that was said (just before serviceAnswersAgain).
+    // lostForMs: how long ago the outage's first unanswered request was asked; what failed since
+    // then may have failed for the outage rather than for itself.
+    void serviceAnswersAfterLoss(qint64 lostForMs);
     void screenshotRequested(talvorine::ScreenshotRequest request);
     void screenshotUploaded(QString captureId);
     void screenshotFailureReported(QString captureId);
@@ -298,7 +302,9 @@ private:
     enum class ReplySource { Api, RuntimeStream, Content };
     // pageInPlace: a page answered in the service's place (ServiceReach::pageInPlace).
     void noteServiceReply(const QNetworkReply* reply, ReplySource source, bool pageInPlace = false);
-    void noteReach(ServiceReach::Verdict verdict, ReplySource source);
+    // askedAtMs: when the request was asked (monotonicMs()); now when unknown.
+    void noteReach(ServiceReach::Verdict verdict, ReplySource source,
+                   std::optional<qint64> askedAtMs = std::nullopt);
     void sayReach(ServiceReach::Change change);
     void hurryRuntimeStream();
     void openRuntimeStream();
@@ -353,6 +359,8 @@ private:
     ServiceReach serviceReach_;
     // Runs while the service goes unreached, for the outage to be said once it has lasted.
     QTimer reachTimer_;
+    // When the outage under way began: the first unanswered request's asking (monotonicMs()).
+    qint64 lossBeganMs_ = 0;
 
     RuntimeCompat::ProblemDecision lastMintDecision_;
     RuntimeCompat::ProblemDecision lastManifestDecision_;
