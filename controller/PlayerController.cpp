@@ -287,6 +287,7 @@ void PlayerController::connectTransport()
     connect(t, &T::activationReportFailed, this, &C::handleActivationReportFailed);
     connect(t, &T::serviceAnswered, this, &C::resendPendingActivation);
     connect(t, &T::serviceAnswersAgain, this, &C::endUnansweredWaits);
+    connect(t, &T::serviceAnswersAfterLoss, this, &C::endOutageFailureWaits);
     connect(t, &T::manifestModified, this,
             [this](const QByteArray& body, const QByteArray& etag, const QString& route) {
                 consumeManifest(body, true, route, etag);

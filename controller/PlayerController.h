@@ -283,12 +283,17 @@ public:
         // Pages passed over for an object their origin withholds: repair runs (of the revision
         // on glass) or held rounds look for them while they are unlanded.
         QSet<int> withheld;
-        // Pages that failed for a fault of their own, which landing their objects would not cure:
-        // out of the revision's rotation once found whole again. Only a revision in hand none of
-        // whose pages may come tries them once more (each answer naming it).
-        QSet<int> selfFailed;
-        // Pages that failed on glass: out of rotation.
-        QSet<int> failedOnGlass;
+        // Pages that failed for a fault of their own (as a candidate or on glass), which landing
+        // their objects would not cure: how often in the revision, and when last (monotonic ms)
+        // while that failure still keeps the page out. Such a fault may pass (a decoder busy for
+        // a moment, a network down under a page): in the revision on glass the page is out for a
+        // wait that grows with each failure, and a page that stays its dwell is forgiven them; a
+        // revision in hand tries it once more at each answer naming it, its record taken afresh.
+        struct OwnFailure {
+            int count = 0;
+            std::optional<qint64> atMs;
+        };
+        QHash<int, OwnFailure> ownFailures;
     };
 
     // The last storage measurement of a planning job.
@@ -819,6 +824,13 @@ private:
     // side holds it. recordFor makes the hand's the record of a revision neither side holds.
     const PageRecord& pagesOf(const QString& revision) const;
     PageRecord& recordFor(const QString& revision);
+    // A page failed on its own is out: in the revision on glass while its wait runs, in the
+    // revision in hand until its record is taken afresh.
+    bool outForOwnFault(const PageRecord& pages, int index) const;
+    void noteOwnFailure(PageRecord& pages, int index);
+    // The service answers again after an outage that was said, which began lostForMs ago: a page
+    // of the revision on glass that failed since failed as likely for the outage as for itself.
+    void endOutageFailureWaits(qint64 lostForMs);
     void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their
     // origin withholds: one at once (now), else after a wait that grows with each run.
@@ -913,6 +925,12 @@ private:
     void scheduleAdvance();
     void advancePage();
     void commitPageAdvance();
+    // A candidate went away: a page whose turn waited for a revision change's try turns once no
+    // candidate of it is left.
+    void postOwedTurn();
+    bool owedTurnDue() const;
+    // The page on glass failed in this showing.
+    bool glassPageFailed() const;
     // Pages of the manifest eligible now by schedule, page type and storage plan; the second
     // form asks it of the active manifest.
     QList<int> eligibleNow(const Manifest& manifest) const;
@@ -1308,6 +1326,15 @@ private:
     QList<HeldApplicationRequest> heldApplicationRequests_;
     // The showing (activeGeneration_) whose page was already reported hidden by its schedule.
     quint64 hiddenReportedGeneration_ = 0;
+    // The showing (activeGeneration_) whose page failed on glass.
+    std::optional<quint64> failedShowing_;
+    // The page of this showing was due to turn (its dwell ran out, or its media ended) while a
+    // revision change's candidate was tried, and why it was: it turns once none is left.
+    struct OwedTurn {
+        quint64 showing = 0;
+        QString reason;
+    };
+    std::optional<OwedTurn> owedTurn_;
     // The page the one on glass replaced, with its own manifest (often the previous revision):
     // it stays on the other slot until the transition retires it.
     std::optional<Manifest> outgoingManifest_;

@@ -685,6 +685,7 @@ void PlayerController::dropCandidate()
     cancelCandidateWork();
     const bool update = candidate_->revisionChange;
     candidate_.reset();
+    postOwedTurn();
     if (update) {
         endUpdateHold();
         publishOverlay();

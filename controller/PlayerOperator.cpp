@@ -124,6 +124,8 @@ bool PlayerController::stepPage(int direction, bool operatorChord, const QString
         return false;
     if (!playbackPolicy_.acceptsKeys(true, !operatorChord && pageHasWebPrimitive(*page)))
         return false;
+    // The operator's step is the turn a held revision's try owed.
+    owedTurn_.reset();
     // An ad staged for a later run does not hold the operator's step.
     yieldAdCandidate();
     const QString disposition = !candidate_                ? QStringLiteral("accepted")
@@ -170,6 +172,8 @@ bool PlayerController::togglePlaybackPause(bool operatorChord)
     const bool paused = playbackPolicy_.paused();
     operatorPanel_.setPlaybackPaused(paused);
     pauseHoldTimer_.stop();
+    // Held or resumed, the page is given a dwell of its own: no turn is owed.
+    owedTurn_.reset();
     if (paused) {
         pageTimer_.stop();
         mediaItemTimer_.stop();

@@ -113,6 +113,13 @@ CandidateFailureStep candidateFailureStep(const QString& code, bool pageOnGlass,
     return CandidateFailureStep::Hold;
 }
 
+qint64 ownFailureWaitMs(int failures)
+{
+    constexpr qint64 firstMs = 300000;
+    constexpr qint64 mostMs = 3600000;
+    return std::min(firstMs << std::clamp(failures - 1, 0, 4), mostMs);
+}
+
 QString pageFailureReportCode(const QString& code)
 {
     static const QRegularExpression reportable(
@@ -163,6 +170,9 @@ void PlayerController::advancePage()
         endAdVisit(true);
         return;
     }
+    // A page that stayed its dwell works: what it failed before is forgiven.
+    if (!glassPageFailed())
+        glassPages_.ownFailures.remove(activePageIndex_);
     if (playbackPolicy_.shouldAutoAdvance())
         commitPageAdvance();
 }
@@ -183,11 +193,14 @@ void PlayerController::commitPageAdvance()
     yieldAdCandidate();
     if (candidate_) {
         // The candidate ends the page on glass when it is ready; rotation waits for it, but not
-        // for ever.
-        if (candidate_->revisionChange && activeSlot_ >= 0)
+        // for ever. A new revision's try may fail, or be held: the page plays on meanwhile and
+        // turns once no try of it is left.
+        if (candidate_->revisionChange && activeSlot_ >= 0) {
             rearmActiveClock();
-        else if (!candidateDeadlineTimer_.isActive())
+            owedTurn_ = OwedTurn{activeGeneration_, advanceReason_};
+        } else if (!candidateDeadlineTimer_.isActive()) {
             candidateDeadlineTimer_.start(60000);
+        }
         return;
     }
     if (!adRunTried && adsActive() && tryAdVisitRun(activePageIndex_, next))
@@ -215,6 +228,33 @@ void PlayerController::commitPageAdvance()
     }
     pendingPageIndex_ = next;
     preparePage(*activeManifest_, activeManifestBody_, next, false);
+}
+
+// Posted, so that what ended the candidate (a skip to the revision's next page, a hold, its
+// status) is done before the page turns; a turn of the revision on glass prepared meanwhile is one
+// already.
+void PlayerController::postOwedTurn()
+{
+    if (!owedTurn_)
+        return;
+    QTimer::singleShot(0, this, [this] {
+        if (!owedTurnDue())
+            return;
+        advanceReason_ = std::exchange(owedTurn_, std::nullopt)->reason;
+        pageTimer_.stop();
+        advancePage();
+    });
+}
+
+bool PlayerController::owedTurnDue() const
+{
+    return owedTurn_ && owedTurn_->showing == activeGeneration_ && activeSlot_ >= 0
+        && (!candidate_ || adCandidateStaged());
+}
+
+bool PlayerController::glassPageFailed() const
+{
+    return activeSlot_ >= 0 && failedShowing_ == activeGeneration_;
 }
 
 bool PlayerController::advanceChangesNothingVisible(int next) const
@@ -295,16 +335,14 @@ QString PlayerController::glassRevision() const
     return activeSlot_ >= 0 && activeManifest_ ? activeManifest_->manifestRevision : QString();
 }
 
-// The eligible pages that rotation may turn to: not those still waiting for their objects or
-// excluded after a failure in this revision. A page that failed for a fault of its own stays out
-// once its objects are found whole again, as every re-plan and repair run finds them.
+// The eligible pages that rotation may turn to: not those still waiting for their objects, nor
+// those out for a failure of their own, however whole a re-plan or repair run finds them.
 QList<int> PlayerController::rotatableNow(const Manifest& manifest) const
 {
     QList<int> rotatable = eligibleNow(manifest);
     const PageRecord& pages = pagesOf(manifest.manifestRevision);
-    rotatable.removeIf([&pages](int index) {
-        return pages.unlanded.contains(index) || pages.failedOnGlass.contains(index)
-            || pages.selfFailed.contains(index);
+    rotatable.removeIf([&](int index) {
+        return pages.unlanded.contains(index) || outForOwnFault(pages, index);
     });
     return rotatable;
 }
@@ -597,9 +635,13 @@ void PlayerController::activateCandidate()
     if (const QString& revision = activeManifest_->manifestRevision; glassPages_.revision != revision)
         glassPages_ = handPages_.revision == revision ? std::exchange(handPages_, {})
                                                       : PageRecord(revision);
-    // A page on glass shows: whatever kept it out is over.
+    // A page on glass shows: whatever kept it out is over. What it failed before still counts
+    // until it has stayed its dwell.
     glassPages_.unlanded.remove(activePageIndex_);
-    glassPages_.selfFailed.remove(activePageIndex_);
+    if (const auto failure = glassPages_.ownFailures.find(activePageIndex_);
+        failure != glassPages_.ownFailures.end())
+        failure->atMs.reset();
+    owedTurn_.reset();
     // A report owed for the revision on glass stays owed while its pages turn; a new revision
     // is reported afresh.
     if (prepared.revisionChange || pendingActivationRevision_ != activeManifest_->manifestRevision)
@@ -1061,6 +1103,7 @@ void PlayerController::failCandidate(const QString& code)
     latchOverlayFailure(code);
     std::optional<PreparedPage> failed = std::exchange(candidate_, std::nullopt);
     if (failed) {
+        postOwedTurn();
         // Dropped before its slot is cleared: the scene's answers to that may re-enter.
         modelForSlot(failed->slot)->clear();
         if (failed->adPresentation) {
@@ -1172,21 +1215,23 @@ bool PlayerController::holdRevisionForRetry(Manifest manifest, QByteArray manife
     return true;
 }
 
-// The failed page is left out for the rest of the revision; the next eligible page after it is
-// prepared, unless that is what already plays.
+// The failed page is left out, until its object lands or its own fault has had time to pass; the
+// next eligible page after it is prepared, unless that is what already plays.
 void PlayerController::skipFailedPage(int failed, const QString& code, const Manifest& manifest,
                                       const QByteArray& manifestBody, bool revisionChange)
 {
     const QString& revision = manifest.manifestRevision;
     PageRecord& pages = recordFor(revision);
-    pages.unlanded.insert(failed);
-    // A page that failed for a fault of its own would fail again whatever lands: no later round
-    // of the revision, re-plan or repair run takes it back.
-    if (!failedForWantOfObject(code))
-        pages.selfFailed.insert(failed);
-    const QSet<int> excluded = pages.unlanded | pages.selfFailed;
+    // A page that failed for a fault of its own would fail the same way whatever lands: no
+    // round, re-plan or repair run takes it back, only the end of its wait.
+    if (failedForWantOfObject(code))
+        pages.unlanded.insert(failed);
+    else
+        noteOwnFailure(pages, failed);
     QList<int> remaining = eligibleNow(manifest);
-    remaining.removeIf([&excluded](int index) { return excluded.contains(index); });
+    remaining.removeIf([&](int index) {
+        return pages.unlanded.contains(index) || outForOwnFault(pages, index);
+    });
     const int count = int(manifest.pages.size());
     const int next = count > 0 && !remaining.isEmpty() ? PageRotation::next(failed, remaining, count)
                                                        : -1;

@@ -31,6 +31,11 @@ enum class CandidateFailureStep {
 CandidateFailureStep candidateFailureStep(const QString& code, bool pageOnGlass,
                                           bool heldBefore);
 
+// How long a page of the revision on glass that failed on its own stays out after its failures-th
+// failure: 5 minutes after the first, twice as long after each further one, at most an hour. A
+// page that never works costs its failure at about 5, 15, 35 and 75 minutes, then once an hour.
+qint64 ownFailureWaitMs(int failures);
+
 // The code a page failure is reported with: the failure code when it is a plain lower-case
 // word of at most 80 characters, else "page_prepare_failed".
 QString pageFailureReportCode(const QString& code);

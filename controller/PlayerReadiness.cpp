@@ -137,7 +137,11 @@ void PlayerController::primitiveFailed(int slot, const QString& primitiveId, con
             return;
         reportPageFailed(*activeManifest_, activePageIndex_, code);
         latchOverlayFailure(code);
-        glassPages_.failedOnGlass.insert(activePageIndex_);
+        // Once a showing, however many of its primitives fail.
+        if (!glassPageFailed()) {
+            failedShowing_ = activeGeneration_;
+            noteOwnFailure(glassPages_, activePageIndex_);
+        }
         pageTimer_.stop();
         mediaItemTimer_.stop();
         setStatus(QStringLiteral("degraded_lkg_active"));

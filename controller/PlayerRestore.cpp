@@ -7,6 +7,7 @@
 
 #include "app/DevFileLog.h"
 #include "controller/PlayerDiagnostics.h"
+#include "controller/PlayerPlayback.h"
 #include "controller/PlayerPreparation.h"
 #include "controller/PlayerTransfers.h"
 #include "runtime/RuntimeCompat.h"
@@ -322,6 +323,33 @@ PlayerController::PageRecord& PlayerController::recordFor(const QString& revisio
     return handPages_;
 }
 
+bool PlayerController::outForOwnFault(const PageRecord& pages, int index) const
+{
+    const auto failure = pages.ownFailures.constFind(index);
+    if (failure == pages.ownFailures.cend() || !failure->atMs)
+        return false;
+    return &pages != &glassPages_
+        || clock_->monotonicMs() - *failure->atMs < ownFailureWaitMs(failure->count);
+}
+
+void PlayerController::noteOwnFailure(PageRecord& pages, int index)
+{
+    PageRecord::OwnFailure& failure = pages.ownFailures[index];
+    ++failure.count;
+    failure.atMs = clock_->monotonicMs();
+}
+
+// Earlier waits stand: a page that never works does not cost its failure after every outage.
+// Nothing is prepared at once; each page comes at its turn.
+void PlayerController::endOutageFailureWaits(qint64 lostForMs)
+{
+    const qint64 began = clock_->monotonicMs() - lostForMs;
+    for (PageRecord::OwnFailure& failure : glassPages_.ownFailures) {
+        if (failure.atMs && *failure.atMs >= began)
+            failure.atMs.reset();
+    }
+}
+
 bool PlayerController::withheldPagesUnlanded() const
 {
     return activeSlot_ >= 0 && activeManifest_
@@ -631,7 +659,7 @@ void PlayerController::tryActivateReplacement()
     }
 }
 
-// Pages skipped for a fault of their own stay out. A page all of whose objects the fetch found or
+// Pages out for a fault of their own stay out. A page all of whose objects the fetch found or
 // landed comes first, whatever else kept it out before (it lacked an object): it is taken back,
 // so that a page failing after it turns to it. Pages still lacking an object come after.
 QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
@@ -641,7 +669,7 @@ QList<int> PlayerController::preparationOrder(const ReplacementFetch& fetch)
     PageRecord& pages = recordFor(revision);
     QList<int> whole, lacking;
     for (const int index : eligibleNow(manifest)) {
-        if (pages.selfFailed.contains(index))
+        if (outForOwnFault(pages, index))
             continue;
         const QSet<QString> objects = pageObjectDigests(manifest.pages.at(index));
         if (std::all_of(objects.cbegin(), objects.cend(),
@@ -702,11 +730,11 @@ void PlayerController::retakeIdleRevision(const QString& named)
 bool PlayerController::mayComeWhole(const Manifest& manifest, const QSet<QString>& local) const
 {
     const QSet<QString> givenUp = givenUpDigests();
-    const QSet<int>& failed = pagesOf(manifest.manifestRevision).selfFailed;
+    const PageRecord& pages = pagesOf(manifest.manifestRevision);
     const QList<int> eligible = eligibleNow(manifest);
     return std::any_of(eligible.cbegin(), eligible.cend(), [&](int index) {
-        return pageMayCome(pageObjectDigests(manifest.pages.at(index)), failed.contains(index),
-                           local, givenUp);
+        return pageMayCome(pageObjectDigests(manifest.pages.at(index)),
+                           outForOwnFault(pages, index), local, givenUp);
     });
 }
 
@@ -1111,7 +1139,7 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
         const PageRecord& pages = pagesOf(revision.manifestRevision);
         others.removeIf([&](int index) {
             return index == anchorIndex || pages.unlanded.contains(index)
-                || pages.selfFailed.contains(index);
+                || outForOwnFault(pages, index);
         });
         return others;
     };
@@ -1149,6 +1177,7 @@ bool PlayerController::holdForUnavailableAnchor(const QString& sha256, const QSt
                                  {QStringLiteral("fit"), record.plan.fit},
                                  {QStringLiteral("reason"), QStringLiteral("anchor_unavailable")}});
     PreparedPage dropped = *std::exchange(candidate_, std::nullopt);
+    postOwedTurn();
     modelForSlot(dropped.slot)->clear();
     cancelCandidateWork();
     sendStorageReport(true);
@@ -1241,7 +1270,7 @@ RecoverySnapshot PlayerController::recoverySnapshot() const
         s.hand.eligible = eligibleNow(manifest);
         for (const int index : std::as_const(s.hand.eligible)) {
             s.hand.objects.insert(index, pageObjectDigests(manifest.pages.at(index)));
-            if (pages.selfFailed.contains(index))
+            if (outForOwnFault(pages, index))
                 s.hand.failed.insert(index);
         }
         if (fetchLocalRevision_ == s.hand.revision)

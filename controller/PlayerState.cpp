@@ -210,10 +210,12 @@ void PlayerController::setStatus(const QString& status)
 
 // While the event stream is down the player says it plays offline; only the reconnect says
 // otherwise. An identity it cannot use is said for the whole run: no page turn and no stream ever
-// ends it. A revision on glass not yet saved as the last known good is said until it is.
+// ends it. A page on glass that failed is said until another shows, whatever the service
+// answers meanwhile. A revision on glass not yet saved as the last known good is said until it is.
 QString PlayerController::playingStatus() const
 {
     return identityFault_        ? QStringLiteral("identity_fault")
+           : glassPageFailed()  ? QStringLiteral("degraded_lkg_active")
            : lastKnownGoodOwed_ ? QStringLiteral("playing_lkg_persist_failed")
            : online_            ? QStringLiteral("playing")
                                 : QStringLiteral("offline_lkg_active");

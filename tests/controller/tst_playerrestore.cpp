@@ -58,7 +58,8 @@ bool settle(ControllerHarness& h)
             h.clock().advance(h.timer("candidateDeadlineTimer")->interval());
             h.expireSoon("candidateDeadlineTimer");
         }
-        return !ControllerAccess::candidate(c) && ControllerAccess::transfersIdle(c)
+        return !ControllerAccess::candidate(c) && !ControllerAccess::owedTurnDue(c)
+            && ControllerAccess::transfersIdle(c)
             && (!ControllerAccess::fetchRunning(c) || h.timer("replacementPumpTimer")->isActive())
             && !firing("pageTimer") && !firing("repairRunTimer") && !firing("replacementPumpTimer");
     }, waitMs);
@@ -1565,6 +1566,134 @@ private Q_SLOTS:
         QCOMPARE(h.devLog("page_failed_reported").size(), 1);
     }
 
+    // Revision 1 of a, b and c plays; b fails on its own, at its turn (a picture the scene does
+    // not decode) or on glass, while its fault lasts. It is out for five minutes, then ten after
+    // its next failure; cured, it stays its dwell, and a later failure costs five minutes again. A
+    // failure while the service could not be reached, said, ends its wait when the service
+    // answers again; one before that outage keeps it.
+    void ownFaultOutForItsWait_data()
+    {
+        QTest::addColumn<bool>("onGlass");
+        QTest::addColumn<QString>("outage"); // "during" or "after" b's failure; none: no outage
+        QTest::newRow("at its turn") << false << QString();
+        QTest::newRow("on glass") << true << QString();
+        QTest::newRow("during a said outage") << false << "during";
+        QTest::newRow("before a said outage") << false << "after";
+    }
+    void ownFaultOutForItsWait()
+    {
+        QFETCH(bool, onGlass);
+        QFETCH(QString, outage);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures, servedPages(h.service(), 'c', {{}}, &pictures)));
+        const auto failures = [&h] {
+            const QList<QJsonObject> failed = h.devLog("candidate_failed");
+            return std::count_if(failed.cbegin(), failed.cend(), [](const QJsonObject& r) {
+                return r.value("page_id") == QLatin1String("p1");
+            });
+        };
+        // Turns until b is on glass or its candidate failed again, at most until minute; the time
+        // that happened, or -1.
+        const auto untilB = [&](qint64 minuteMs) {
+            const qsizetype failed = failures();
+            while (h.clock().monotonicMs() < minuteMs) {
+                h.clock().advance(10000);
+                if (!h.expireSoon("pageTimer") || !settle(h))
+                    return qint64(-2);
+                if (ControllerAccess::activePageIndex(c) == 1 || failures() > failed)
+                    return h.clock().monotonicMs();
+            }
+            return qint64(-1);
+        };
+        const qint64 startMs = h.clock().monotonicMs();
+        h.scene().setFailure("b", "image_decode_failed");
+        if (onGlass) {
+            h.scene().setFailure("b", QString());
+            QVERIFY(untilB(startMs + 60000) > 0);
+            h.scene().setFailure("b", "image_decode_failed");
+            c.primitiveFailed(c.activeSlot(), "b", "image_decode_failed");
+            QTRY_COMPARE_WITH_TIMEOUT(ControllerAccess::activePageIndex(c), 2, waitMs);
+            QVERIFY(settle(h));
+        } else {
+            QVERIFY(untilB(startMs + 60000) > 0);
+        }
+        const qint64 failedMs = h.clock().monotonicMs();
+        QCOMPARE(ControllerAccess::activePageIndex(c), 2);
+        if (!outage.isEmpty()) {
+            h.clock().advance(60000);
+            const qint64 lostForMs = h.clock().monotonicMs() - failedMs + (outage == "during" ? 20000 : -1000);
+            Q_EMIT h.transport().serviceAnswersAfterLoss(lostForMs);
+            h.scene().setFailure("b", QString());
+            const qint64 shownMs = untilB(failedMs + 600000);
+            QVERIFY2(outage == "during" ? shownMs - failedMs < 120000 : shownMs - failedMs >= 300000,
+                     qPrintable(QString::number(shownMs - failedMs)));
+            QCOMPARE(ControllerAccess::activePageIndex(c), 1);
+            return;
+        }
+        // Out for five minutes, then ten after its next failure, then cured.
+        const qint64 secondMs = untilB(failedMs + 600000);
+        QVERIFY2(secondMs - failedMs >= 300000 && secondMs - failedMs < 340000,
+                 qPrintable(QString::number(secondMs - failedMs)));
+        QCOMPARE(failures(), onGlass ? 1 : 2);
+        h.scene().setFailure("b", QString());
+        const qint64 shownMs = untilB(secondMs + 1200000);
+        QVERIFY2(shownMs - secondMs >= 600000 && shownMs - secondMs < 640000,
+                 qPrintable(QString::number(shownMs - secondMs)));
+        QCOMPARE(ControllerAccess::activePageIndex(c), 1);
+        // It stays its dwell: failing again, it is out for five minutes only.
+        h.scene().setFailure("b", "image_decode_failed");
+        const qint64 againMs = untilB(shownMs + 60000);
+        QVERIFY(againMs > 0 && ControllerAccess::activePageIndex(c) != 1);
+        const qint64 backMs = untilB(againMs + 1200000);
+        QVERIFY2(backMs - againMs >= 300000 && backMs - againMs < 340000,
+                 qPrintable(QString::number(backMs - againMs)));
+        QCOMPARE(h.devLog("recovery_sweep").size(), 0);
+    }
+
+    // Every page of revision 1 is out: b and c failed on their own at their turns, then a fails on
+    // glass, each fault lasting. The screen says it is degraded, whatever the service answers,
+    // while a stays on glass; the faults pass, and the page whose wait ends first comes at the
+    // end of a's dwell then.
+    void everyPageOutTurnsAgain()
+    {
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures, servedPages(h.service(), 'c', {{}}, &pictures)));
+        for (const char* id : {"a", "b", "c"})
+            h.scene().setFailure(id, "image_decode_failed");
+        h.clock().advance(10000);
+        QVERIFY(h.expireSoon("pageTimer") && settle(h));
+        QCOMPARE(ControllerAccess::activePageIndex(c), 0);
+        const qint64 failedMs = h.clock().monotonicMs();
+        c.primitiveFailed(c.activeSlot(), "a", "image_decode_failed");
+        // The renderer's recovery tries b at once, which fails again.
+        QTRY_VERIFY_WITH_TIMEOUT(h.timer("pageTimer")->isActive(), waitMs);
+        QVERIFY(settle(h));
+        // The rotation alone: the renderer's recovery, which tries the next page every 2.5 s
+        // whatever its wait, keeps its own time.
+        h.timer("rendererRecoveryTimer")->stop();
+        for (const char* id : {"a", "b", "c"})
+            h.scene().setFailure(id, QString());
+        Service::Reply unchanged;
+        unchanged.status = 304;
+        h.service().script("GET", W::manifestRoute, {unchanged});
+        QSignalSpy answered(&h.transport(), &RuntimeTransport::manifestNotModified);
+        ControllerAccess::fetchManifest(c, W::manifestRoute);
+        QVERIFY(answered.wait(waitMs) && settle(h));
+        while (ControllerAccess::activePageIndex(c) == 0 && h.clock().monotonicMs() - failedMs < 600000) {
+            QCOMPARE(c.status(), "degraded_lkg_active");
+            h.clock().advance(10000);
+            QVERIFY(h.expireSoon("pageTimer") && settle(h));
+        }
+        const qint64 turnedMs = h.clock().monotonicMs() - failedMs;
+        QVERIFY2(turnedMs >= 300000 && turnedMs < 320000, qPrintable(QString::number(turnedMs)));
+        QCOMPARE(ControllerAccess::activePageIndex(c), 2);
+        QCOMPARE(c.status(), "playing");
+    }
+
     // Revision 2 is held behind page a: "Update on hold" shows, and is reported once. When its
     // page fails on its own the chip goes with it; held again for a fault of the device, its next
     // try is syncing at first. Revision 3 that comes next, or comes in place of revision 2 while
@@ -1619,6 +1748,62 @@ private Q_SLOTS:
         QCOMPARE(std::count_if(reports.cbegin(), reports.cend(), [](const Service::Request& r) {
                      return r.jsonBody().value("code") == QLatin1String("runtime.assignment_held");
                  }), 1);
+    }
+
+    // Page a of revision 1 is on glass while revision 2's page x is tried and does not say it is
+    // ready. Where a's dwell ran out during the try, a turns as soon as no try is left: x failed,
+    // or was dropped when the service named revision 1 again; not while the operator has paused.
+    // Where it had not run out, a keeps the rest of it.
+    void dwellSpentDuringTry_data()
+    {
+        QTest::addColumn<qint64>("intoTryMs"); // how long a's dwell has run when the try ends
+        QTest::addColumn<QString>("end");      // "failed", or "withdrawn": revision 1 named again
+        QTest::addColumn<bool>("paused");
+        QTest::addColumn<int>("shown");        // the page on glass just after the try ended
+        QTest::newRow("spent, the try fails") << qint64(14000) << "failed" << false << 1;
+        QTest::newRow("spent, revision 1 named again") << qint64(14000) << "withdrawn" << false << 1;
+        QTest::newRow("spent, paused") << qint64(14000) << "failed" << true << 0;
+        QTest::newRow("not spent, the try fails") << qint64(4000) << "failed" << false << 0;
+    }
+    void dwellSpentDuringTry()
+    {
+        QFETCH(qint64, intoTryMs);
+        QFETCH(QString, end);
+        QFETCH(bool, paused);
+        ControllerHarness& h = make();
+        PlayerController& c = h.controller();
+        QList<ServedObject> pictures;
+        QVERIFY(playCachedRevision(h, &pictures));
+        const qint64 shownMs = h.clock().monotonicMs();
+        const qint64 dwellMs = h.timer("pageTimer")->interval();
+        const QJsonObject first = contentDocument(servedPages(h.service(), 'a', {{}, {}}, &pictures), "man_1");
+        h.scene().setAnswering(false);
+        QVERIFY(named(h, contentDocument(servedPages(h.service(), 'x', {{}}, &pictures), "man_2")));
+        QTRY_VERIFY_WITH_TIMEOUT(ControllerAccess::candidate(c)
+                                     && !h.scene().readinessRequests().isEmpty(), waitMs);
+        h.clock().advance(shownMs + intoTryMs - h.clock().monotonicMs());
+        if (intoTryMs >= dwellMs) {
+            QVERIFY(h.expireSoon("pageTimer"));
+            QTRY_VERIFY_WITH_TIMEOUT(h.timer("pageTimer")->interval() > 0, waitMs);
+            QVERIFY(ControllerAccess::candidate(c));
+        }
+        if (paused)
+            QVERIFY(c.togglePause());
+        h.scene().setAnswering(true);
+        if (end == "withdrawn") {
+            QVERIFY(named(h, first));
+        } else {
+            h.scene().setFailure("x", "image_decode_failed");
+            h.scene().answerLatest();
+        }
+        QVERIFY(settle(h));
+        QTEST(ControllerAccess::activePageIndex(c), "shown");
+        QCOMPARE(ControllerAccess::activeRevision(c), "man_1");
+        if (intoTryMs < dwellMs) {
+            h.clock().advance(shownMs + dwellMs - h.clock().monotonicMs());
+            QVERIFY(h.expireSoon("pageTimer") && settle(h));
+            QCOMPARE(ControllerAccess::activePageIndex(c), 1);
+        }
     }
 
     // Revision 1 (a, b, and c never landed) plays when revision 2 comes 4 s in, its page x failing

@@ -321,7 +321,18 @@ struct ControllerAccess {
     {
         c.playbackPolicy_.togglePause(true, false, c.clock_->nowMs());
     }
-    static QSet<int> failedPages(const PlayerController& c) { return c.glassPages_.failedOnGlass; }
+    // The page on glass turns on the next turn of the event loop, for a try that ended.
+    static bool owedTurnDue(const PlayerController& c) { return c.owedTurnDue(); }
+    // The pages of the revision on glass out for a failure of their own.
+    static QSet<int> failedPages(const PlayerController& c)
+    {
+        QSet<int> out;
+        for (const int index : c.glassPages_.ownFailures.keys()) {
+            if (c.outForOwnFault(c.glassPages_, index))
+                out.insert(index);
+        }
+        return out;
+    }
     static QHash<QString, qint64> unreachableUntil(const PlayerController& c)
     {
         return c.unreachableUntil_;
