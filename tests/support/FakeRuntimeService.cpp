@@ -205,6 +205,13 @@ FakeRuntimeService::Reply FakeRuntimeService::Reply::eventStream(int status, QBy
     return reply;
 }
 
+FakeRuntimeService::Reply FakeRuntimeService::Reply::notModified()
+{
+    Reply reply;
+    reply.status = 304;
+    return reply;
+}
+
 FakeRuntimeService::Reply FakeRuntimeService::Reply::loginPage(int status, QByteArray contentType)
 {
     Reply reply;

@@ -86,6 +86,8 @@ public:
         static Reply json(int status, const QJsonObject& object);
         static Reply json(int status, const QByteArray& raw);
         static Reply eventStream(int status = 200, QByteArray contentType = "text/event-stream");
+        // 304: what the request's entity tag names has not changed.
+        static Reply notModified();
         // A network's login page, answered in the service's place.
         static Reply loginPage(int status = 200, QByteArray contentType = "text/html; charset=utf-8");
     };
