@@ -242,9 +242,9 @@ void PlayerController::repairRetainedPages()
 // glass or has failed, however long its download takes or waits. The rest of the revision comes
 // beside it, one object at a time, smallest first, as the repair run behind a first page on glass
 // brings it, giving way to that page's own downloads (besideRunGivesWay), and it goes on as that
-// run once a page is on glass. A first page prepared after one
-// that failed takes its own objects back from the run, which gives back those of the one before.
-// A held revision's fetch keeps its place.
+// run once a page is on glass. A first page prepared after one that failed takes its own objects
+// back from the run, which gives back those of the one before. A held revision's fetch keeps its
+// place.
 void PlayerController::fetchBesideFirstPage()
 {
     const Page* page = candidatePage();
@@ -281,9 +281,9 @@ bool PlayerController::firstPageFetching() const
 }
 
 // On a slow link a transfer beside the first page's own would share it, and the first page would
-// come later: the run starts none while that page's object is fetched. It goes on between them,
-// while one waits to be asked again, and once the page has all of them, whether or not it ever
-// becomes ready.
+// come later: the run starts none from the page's first object to its last (the page takes up
+// the next at once). It goes on while one of them waits to be asked again, and once the page has
+// all of them, whether or not it ever becomes ready.
 bool PlayerController::besideRunGivesWay()
 {
     if (!replacement_ || replacement_->activateWhenDrained || !firstPageFetching())
