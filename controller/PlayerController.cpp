@@ -288,6 +288,7 @@ void PlayerController::connectTransport()
     connect(t, &T::serviceAnswered, this, &C::resendPendingActivation);
     connect(t, &T::serviceAnswersAgain, this, &C::endUnansweredWaits);
     connect(t, &T::serviceAnswersAfterLoss, this, &C::endOutageFailureWaits);
+    connect(t, &T::serviceAnswersAfterLoss, this, &C::fetchManifestAfterLoss);
     connect(t, &T::manifestModified, this,
             [this](const QByteArray& body, const QByteArray& etag, const QString& route) {
                 consumeManifest(body, true, route, etag);
@@ -298,6 +299,11 @@ void PlayerController::connectTransport()
     connect(t, &T::manifestNotModified, this, &C::fetchOwedManifest);
     connect(t, &T::manifestRouteUnavailable, this, &C::fetchOwedManifest);
     connect(t, &T::manifestFailed, this, &C::fetchOwedManifest);
+    // Failures say themselves whether the service answered them (handleManifestFailed).
+    const auto answered = [this] { noteManifestAnswered(); };
+    connect(t, &T::manifestModified, this, answered);
+    connect(t, &T::manifestNotModified, this, answered);
+    connect(t, &T::manifestRouteUnavailable, this, answered);
     connect(t, &T::invalidated, this, &C::handleInvalidated);
     connect(t, &T::resyncRequired, this, &C::handleResyncRequired);
     connect(t, &T::eventConnectionChanged, this, &C::handleEventConnectionChanged);

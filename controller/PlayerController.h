@@ -268,6 +268,8 @@ public:
         // Digests this fetch found in the caches or landed: a page all of whose objects are here
         // can be shown, whatever failed before.
         QSet<QString> local;
+        // A run beside a first page gave way to that page's own download (besideRunGivesWay).
+        bool gaveWay = false;
     };
 
     // What is known of one revision's pages. The revision on glass and the last one taken in
@@ -665,6 +667,9 @@ private:
     void fetchManifestForEvent();
     void fetchManifestOnce();
     void fetchOwedManifest();
+    // waitAskedMs: what the service asked for with Retry-After on the route, -1 when nothing.
+    void noteManifestAnswered(qint64 waitAskedMs = -1);
+    void fetchManifestAfterLoss(qint64 lostForMs);
     void clearManifestFailure();
     void presentEmptyAssignment(Manifest manifest, const QByteArray& body, bool fromNetwork);
     void presentIdle(const QString& status);
@@ -817,6 +822,12 @@ private:
     void repairRetainedPages();
     // With nothing on glass, the rest of the first page's revision fetched beside its candidate.
     void fetchBesideFirstPage();
+    // The first page's candidate has one of its own objects in hand, not waiting out a back-off.
+    bool firstPageFetching() const;
+    // A run beside the first page about to start a transfer waits instead, while that page's
+    // own object is fetched; resumeBesideRun lets it go on once it is not.
+    bool besideRunGivesWay();
+    void resumeBesideRun();
     // The admitted pages of the revision on glass but the page shown, taken as unlanded until
     // found whole; the object repair fetches the rest.
     void landUncheckedPages();
@@ -1486,6 +1497,10 @@ private:
     bool manifestFetchOwed_ = false;
     // The route of the fetch sent last: a failure does not say which route it was for.
     QString manifestFetchRoute_;
+    // When the service last answered a manifest request, and when the wait it asked for with
+    // that answer ends (monotonic ms; 0 when it asked for none).
+    std::optional<qint64> manifestAnsweredAtMs_;
+    qint64 manifestWaitAskedUntilMs_ = 0;
 
     // --- Screen state: unpairing and reloads ---
     QString releaseVersion_;

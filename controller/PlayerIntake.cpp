@@ -488,6 +488,28 @@ void PlayerController::fetchOwedManifest()
         fetchCurrentManifest();
 }
 
+void PlayerController::noteManifestAnswered(qint64 waitAskedMs)
+{
+    const qint64 now = clock_->monotonicMs();
+    manifestAnsweredAtMs_ = now;
+    manifestWaitAskedUntilMs_ = waitAskedMs >= 0 ? now + waitAskedMs : 0;
+}
+
+// What the screen missed while the service could not be reached comes with the manifest: a
+// service need not replay the events it sent meanwhile, and the manifest's own retry may be
+// minutes away by now. It is asked once (its entity tag makes an unchanged one cheap), unless a
+// manifest answer came since the loss began, or a wait the service asked for on it still runs.
+void PlayerController::fetchManifestAfterLoss(qint64 lostForMs)
+{
+    if (!transport_.hasRuntimeSession())
+        return;
+    const qint64 now = clock_->monotonicMs();
+    if ((manifestAnsweredAtMs_ && *manifestAnsweredAtMs_ > now - lostForMs)
+        || now < manifestWaitAskedUntilMs_)
+        return;
+    fetchManifestOnce();
+}
+
 void PlayerController::handleInvalidated(const QString&)
 {
     if (transport_.hasRuntimeSession())
@@ -539,6 +561,9 @@ void PlayerController::handleManifestFailed(const QString& code, int status, con
 {
     if (screenGivenUp(transport_))
         return;
+    const RuntimeCompat::ProblemDecision& decision = transport_.lastManifestDecision();
+    if (status != 0)
+        noteManifestAnswered(status == decision.status ? decision.retryAfterMs : -1);
     if (code == QLatin1String("payment_required")) {
         handlePaymentRequired();
         return;
@@ -557,7 +582,6 @@ void PlayerController::handleManifestFailed(const QString& code, int status, con
     if (firstFailureAtMs_ == 0)
         firstFailureAtMs_ = now;
 
-    const RuntimeCompat::ProblemDecision& decision = transport_.lastManifestDecision();
     const ManifestFailureStep step = manifestFailureStep(status, decision, manifestFailureCount_++);
     if (step.upgradeRequired)
         noteUpgradeRequired(decision.playerKind, decision.minSupported);

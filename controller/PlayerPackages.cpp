@@ -362,6 +362,7 @@ void PlayerController::finishPackageTransfer(const std::shared_ptr<PackageTransf
     if (transient && waited && attempt <= lastDelayedRetryAttempt) {
         packageRetry_ = PackageRetry{primitive, generation, attempt + 1};
         packageRetryTimer_.start(int(delayMs));
+        resumeBesideRun();
         return;
     }
     const QString path =
@@ -433,6 +434,7 @@ void PlayerController::packageWriteFailed(const PackageTransfer& transfer, int e
         packageRetry_ = PackageRetry{transfer.primitive, transfer.generation, transfer.attempt};
         packageRetryTimer_.start(
             int(packageRetryDelayMs({}, {}, QDateTime(), candidateRetryAttempt_++)));
+        resumeBesideRun();
     } else {
         packageDownloadFailed(transfer, false);
     }

@@ -486,6 +486,7 @@ void PlayerController::prepareNextAsset(quint64 generation)
         return;
     }
     candidateMediaPrepared(generation);
+    resumeBesideRun();
 }
 
 void PlayerController::rearmActiveClock()

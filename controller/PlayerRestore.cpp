@@ -242,9 +242,10 @@ void PlayerController::repairRetainedPages()
 // A new screen would otherwise fetch nothing but its first page's objects until that page is on
 // glass or has failed, however long its download takes or waits. The rest of the revision comes
 // beside it, one object at a time, smallest first, as the repair run behind a first page on glass
-// brings it, and it goes on as that run once a page is on glass. A first page prepared after one
-// that failed takes its own objects back from the run, which gives back those of the one before.
-// A held revision's fetch keeps its place.
+// brings it, giving way to that page's own downloads (besideRunGivesWay), and it goes on as that
+// run once a page is on glass. A first page prepared after one that failed takes its own objects
+// back from the run, which gives back those of the one before. A held revision's fetch keeps its
+// place.
 void PlayerController::fetchBesideFirstPage()
 {
     const Page* page = candidatePage();
@@ -271,6 +272,33 @@ void PlayerController::fetchBesideFirstPage()
     }
     cancelReplacement();
     beginReplacement(candidate_->manifest, candidate_->manifestBody, false, false, 0);
+}
+
+bool PlayerController::firstPageFetching() const
+{
+    return activeSlot_ < 0 && candidate_ && candidate_->othersUnchecked
+        && candidate_->pendingAssets > 0 && !candidateDownloadRetryTimer_.isActive()
+        && !packageRetryTimer_.isActive();
+}
+
+// On a slow link a transfer beside the first page's own would share it, and the first page would
+// come later: the run starts none from the page's first object to its last (the page takes up
+// the next at once). It goes on while one of them waits to be asked again, and once the page has
+// all of them, whether or not it ever becomes ready.
+bool PlayerController::besideRunGivesWay()
+{
+    if (!replacement_ || replacement_->activateWhenDrained || !firstPageFetching())
+        return false;
+    replacement_->gaveWay = true;
+    return true;
+}
+
+void PlayerController::resumeBesideRun()
+{
+    if (!replacement_ || !replacement_->gaveWay || firstPageFetching())
+        return;
+    replacement_->gaveWay = false;
+    pumpReplacement();
 }
 
 void PlayerController::landUncheckedPages()
@@ -560,7 +588,8 @@ void PlayerController::pumpReplacement()
                     return;
                 replacement_->busy = false;
                 if (!ready) {
-                    downloadReplacementMedia(item, generation);
+                    if (!besideRunGivesWay())
+                        downloadReplacementMedia(item, generation);
                     return;
                 }
                 unreachableUntil_.remove(item.sha256);
@@ -583,7 +612,8 @@ void PlayerController::pumpReplacement()
                     return;
                 replacement_->busy = false;
                 if (!ready) {
-                    downloadApplicationPackage(primitive, generation, 0, false);
+                    if (!besideRunGivesWay())
+                        downloadApplicationPackage(primitive, generation, 0, false);
                     return;
                 }
                 replacement_->local.insert(digest);
@@ -624,6 +654,8 @@ void PlayerController::pumpReplacement()
 
 void PlayerController::tryActivateReplacement()
 {
+    // A candidate went away: a run beside it that gave way to its download goes on.
+    resumeBesideRun();
     if (!replacement_ || !replacement_->drained || adActive())
         return;
     // A revision that is ready takes the idle stage from an ad staged for a later run.

@@ -7,6 +7,7 @@
 #include "app/DevFileLog.h"
 #include "app/PlatformEnvironment.h"
 #include "runtime/RuntimeCompat.h"
+#include "runtime/ServiceReach.h"
 #include "storage/StorageFiles.h"
 
 #include <QDir>
@@ -38,10 +39,6 @@ constexpr qint64 proofInvalidWindowMs = 599999;
 constexpr int proofInvalidLimit = 3;
 
 constexpr int holdRetryMs = 2500;
-// While the service cannot be reached at all, a session is asked for again within this: nothing
-// else tells a screen without a session that its service is back, and until then it says it
-// plays offline.
-constexpr qint64 unreachedMintRetryMs = 60000;
 constexpr int pairingRotateMs = 1000;
 // Rotations for an expired code take effect at most this often.
 constexpr qint64 pairingExpiredSpacingMs = 30000;
@@ -397,8 +394,13 @@ void PlayerController::handleMintProblem(const RuntimeCompat::ProblemDecision& d
     case ProblemAction::RetryBackoff:
     case ProblemAction::Remint:
         delay = RuntimeCompat::retryBackoffMs(attempt, serverDelay);
-        if (transport_.serviceUnreachable())
-            delay = std::min(delay, unreachedMintRetryMs);
+        // While the service cannot be reached at all, a session is asked for again within a
+        // minute: nothing else tells a screen without one that its service is back, and until
+        // then it says it plays offline. Only a mint nothing answered is: the reach the transport
+        // tells still holds the attempt before this answer, and a wait the service asked for
+        // (of a fleet coming back to it at once, say) is kept whole.
+        if (decision.status == 0 && transport_.serviceUnreachable())
+            delay = std::min(delay, ServiceReach::unreachedRetryMs());
         retrying = true;
         break;
     case ProblemAction::HoldLkg:

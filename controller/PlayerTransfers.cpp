@@ -962,6 +962,7 @@ void PlayerController::scheduleCandidateDownloadRetry(const MediaItem& item, qui
     candidateDownloadRetryTimer_.start(int(delayMs));
     if (!candidateDeadlineTimer_.isActive())
         candidateDeadlineTimer_.start(candidateDeadlineMs);
+    resumeBesideRun();
 }
 
 void PlayerController::candidateDownloadRetryFired()

@@ -1157,8 +1157,8 @@ void RuntimeTransport::runtimeStreamDropped(bool refused)
     // least once a minute (or at the stream's retry value), so the screen is online again within
     // about a minute of the network's return, not the minutes its back-off has grown to.
     if (!refused && !runtimeStream_.serviceAskedWait && serviceReach_.unreachable())
-        delay = std::min<qint64>(delay,
-                                 std::max<qint64>(answeredReconnectMs, runtimeStream_.retryMs));
+        delay = std::min<qint64>(delay, std::max<qint64>(ServiceReach::unreachedRetryMs(),
+                                                         runtimeStream_.retryMs));
     runtimeStream_.serverDelayMs = -1;
     runtimeStream_.reconnectTimer.start(
         int(std::clamp<qint64>(delay, reconnectFloorMs, RuntimeCompat::maxDelayMs)));

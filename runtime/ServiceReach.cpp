@@ -1,5 +1,7 @@
 #include "runtime/ServiceReach.h"
 
+#include "runtime/RuntimeCompat.h"
+
 #include <utility>
 
 namespace talvorine {
@@ -68,6 +70,11 @@ ServiceReach::Verdict ServiceReach::verdictOf(int httpStatus, QNetworkReply::Net
     if (httpStatus == 0 && connectionNeverMade(error))
         return {Verdict::Kind::Unreached, errorText};
     return {};
+}
+
+qint64 ServiceReach::unreachedRetryMs()
+{
+    return RuntimeCompat::uniformMs(unreachedRetryLowMs, unreachedRetryHighMs);
 }
 
 ServiceReach::Change ServiceReach::take(const Verdict& verdict)

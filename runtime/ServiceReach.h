@@ -19,6 +19,11 @@ class ServiceReach {
 public:
     // How long the service goes unreached, with no answer of its own, before that is said.
     static constexpr qint64 lastingOutageMs = 30000;
+    // The longest a request that would find the service back waits while nothing answers: a
+    // draw between these, so that screens cut at one moment do not all come back at another.
+    static constexpr qint64 unreachedRetryLowMs = 30000;
+    static constexpr qint64 unreachedRetryHighMs = 60000;
+    static qint64 unreachedRetryMs();
 
     struct Verdict {
         enum class Kind { Silent, Answered, Unreached };

@@ -696,18 +696,37 @@ private Q_SLOTS:
     // revision beside it: y and z land, each asked for once, while nothing is on glass, and y
     // shows once x is passed over. z fails on its own (a picture the scene does not decode) at its
     // first turn, and stays out of the rotation through the re-plan that finds it whole again.
+    // While x's transfer runs, though, neither is asked for: on a slow link they would share it.
+    void newScreenFetchesBesideFirstPage_data()
+    {
+        QTest::addColumn<bool>("stalledFirst"); // x's first transfer goes silent until cut
+        QTest::newRow("closed at every try") << false;
+        QTest::newRow("silent at its first try, then closed") << true;
+    }
     void newScreenFetchesBesideFirstPage()
     {
+        QFETCH(bool, stalledFirst);
         ControllerHarness& h = make();
         PlayerController& c = h.controller();
         Service& service = h.service();
         QList<ServedObject> pictures;
-        const QList<QJsonArray> pages = servedPages(
-            service, 'x', {Answers(60, {.fault = Service::Fault::Close}), {}, {}}, &pictures);
+        Answers closed(60, {.fault = Service::Fault::Close});
+        if (stalledFirst)
+            closed.prepend({.fault = Service::Fault::Stall});
+        const QList<QJsonArray> pages = servedPages(service, 'x', {closed, {}, {}}, &pictures);
         service.script("GET", W::manifestRoute, {Service::Reply::json(200, contentDocument(pages, "man_1"))});
         h.scene().setFailure("z", "image_decode_failed");
         QVERIFY(h.mintSession());
         const ContentCache& cache = *ControllerAccess::contentCache(c);
+        if (stalledFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(QFileInfo(cache.partialPath(pictures.at(0).sha256)).size() > 0
+                                         && ControllerAccess::contentIo(c).waitingCount() == 0
+                                         && !ControllerAccess::contentIo(c).isRunning(),
+                                     waitMs);
+            QTest::qWait(200);
+            QCOMPARE(service.contentAttempts(pictures.at(1).path) + service.contentAttempts(pictures.at(2).path), 0);
+            service.cutConnections(); // x waits to be asked again, and the rest comes meanwhile
+        }
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(cache.objectPath(pictures.at(1).sha256))
                                      && QFile::exists(cache.objectPath(pictures.at(2).sha256)),
                                  waitMs);

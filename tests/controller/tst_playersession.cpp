@@ -613,6 +613,62 @@ private slots:
         QCOMPARE(lines.at(1), "<5>" + service + back);
     }
 
+    // Screens out of reach for minutes ask again (for sessions, or event streams) 30-60 s after
+    // each refusal, each at a moment of its own, so that screens cut off together do not come
+    // back together; a Retry-After the service answered with after a refused connection is kept.
+    void retriesOutOfReach_data()
+    {
+        QTest::addColumn<bool>("stream");
+        QTest::addColumn<int>("refusals");
+        QTest::addColumn<QByteArray>("retryAfter"); // the service's answer after them: 503 with it
+        QTest::addColumn<int>("lowMs"); // the screen's last wait
+        QTest::addColumn<int>("highMs");
+        QTest::newRow("sessions of three screens") << false << 9 << QByteArray() << 30000 << 60000;
+        QTest::newRow("event streams of three screens") << true << 9 << QByteArray() << 30000 << 60000;
+        QTest::newRow("503 with Retry-After 600 after a refused connection")
+            << false << 1 << QByteArray("600") << 600000 << 630000;
+    }
+    void retriesOutOfReach()
+    {
+        QFETCH(bool, stream);
+        QFETCH(int, refusals);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(int, lowMs);
+        QFETCH(int, highMs);
+        std::vector<std::unique_ptr<ControllerHarness>> screens;
+        QSet<int> waits;
+        for (int screen = 0; screen < (retryAfter.isEmpty() ? 3 : 1); ++screen) {
+            ControllerHarness& h = *screens.emplace_back(std::make_unique<ControllerHarness>());
+            RuntimeTransport& t = h.transport();
+            QSignalSpy dropped(&t, &RuntimeTransport::eventConnectionChanged);
+            QSignalSpy failed(&t, &RuntimeTransport::deviceSessionFailed);
+            QSignalSpy& refused = stream ? dropped : failed;
+            QVERIFY(stream ? h.mintSession() : test::prepareBoundState(h.stateDirectory()));
+            refused.clear();
+            h.answerSessionRoutes();
+            h.service().setRefusing(true);
+            stream ? h.service().closeStreams(W::eventsRoute) : h.controller().start();
+            h.expireSoon(u"sessionRetryTimer"); // the cold boot's spread
+            QTimer* retry = stream ? t.findChild<QTimer*>("runtimeStreamReconnectTimer")
+                                   : h.timer(u"sessionRetryTimer");
+            int waited = 0;
+            for (int asked = 1; asked <= refusals + int(!retryAfter.isEmpty()); ++asked) {
+                QTRY_VERIFY_WITH_TIMEOUT(refused.size() == asked && retry->isActive(), waitMs);
+                waited = retry->interval();
+                h.clock().advance(waited); // the screen asks again when its wait runs out
+                retry->start(0);
+                if (asked == refusals && !retryAfter.isEmpty()) {
+                    h.service().setRefusing(false);
+                    h.service().script("POST", W::identityChallengeRoute,
+                                       {problem(503, "busy").withHeader("Retry-After", retryAfter)});
+                }
+            }
+            QVERIFY2(waited >= lowMs && waited <= highMs, qPrintable(QString::number(waited)));
+            waits.insert(waited);
+        }
+        QVERIFY(!retryAfter.isEmpty() || waits.size() > 1);
+    }
+
     // A failed enrolled-marker write keeps the player bound in memory and is retried with
     // back-off until it lands.
     void boundMarkerRetried()

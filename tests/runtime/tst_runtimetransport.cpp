@@ -1068,7 +1068,9 @@ private slots:
         fake->closeStreams(W::eventsRoute);
         QTRY_COMPARE_WITH_TIMEOUT(connected.size(), 15, waitMs);
         reconnect->start(0);
-        QTRY_VERIFY_WITH_TIMEOUT(reconnect->isActive() && reconnect->interval() == minute, waitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(reconnect->isActive() && reconnect->interval() >= minute / 2
+                                     && reconnect->interval() <= minute,
+                                 waitMs);
     }
 
     void streamStallReconnects()
@@ -1540,29 +1542,34 @@ private slots:
 
     // The operator's lines as an outage goes: said once it has lasted ("30s"), with a page in
     // the service's place named once in it, even after another reason, and only the service
-    // itself answering ends it. An answer in between starts the count again.
+    // itself answering ends it. An answer in between starts the count again. The transport
+    // tells the return after an outage said once, with how long ago (s) the outage's first
+    // unanswered request was asked; a step is a second, "30s" half a minute.
     void serviceReach_data()
     {
         QTest::addColumn<QStringList>("replies");
         QTest::addColumn<QStringList>("changes");
         QTest::addColumn<QString>("reason"); // of the first line
+        QTest::addColumn<QList<int>>("lostFor");
         QTest::newRow("a page after Connection closed")
             << QStringList{"closed", "30s", "page", "page", "closed", "answer"}
-            << QStringList{"none", "lost", "lost", "none", "none", "back"} << "Connection closed";
+            << QStringList{"none", "lost", "lost", "none", "none", "back"} << "Connection closed"
+            << QList<int>{34};
         QTest::newRow("a page in the first 30 s")
             << QStringList{"closed", "page", "closed", "30s", "page", "answer", "page", "30s"}
             << QStringList{"none", "none", "none", "lost", "none", "back", "none", "lost"}
-            << "page";
+            << "page" << QList<int>{34};
         QTest::newRow("gaps shorter than 30 s")
             << QStringList{"closed", "answer", "closed", "page", "answer", "closed", "answer", "30s"}
             << QStringList{"none", "returned", "none", "none", "returned", "none", "returned", "none"}
-            << "";
+            << "" << QList<int>{};
     }
     void serviceReach()
     {
         QFETCH(QStringList, replies);
         QFETCH(QStringList, changes);
         QFETCH(QString, reason);
+        QFETCH(QList<int>, lostFor);
         ServiceReach reach;
         QStringList taken;
         QString firstReason;
@@ -1587,6 +1594,34 @@ private slots:
                  "Runtime service https://player.example.com cannot be reached (an HTML page "
                  "answered in its place, as a network's login page does); the player keeps "
                  "trying.");
+
+        // The same replies to the transport's own requests, a second a step.
+        qint64 nowMs = 1000000;
+        transport->setMonotonicClock([&nowMs] { return nowMs; });
+        QVERIFY(mint());
+        QString next;
+        fake->respond("PUT", W::screenLabelRoute, [&next](const FakeRuntimeService::Request&) {
+            Reply answer = next == "page" ? Reply::loginPage() : Reply::json(200, QJsonObject{});
+            answer.fault = next == "closed" ? Fault::Close : Fault::None;
+            return answer;
+        });
+        QSignalSpy labelled(transport.get(), &RuntimeTransport::screenLabelAnswered);
+        QSignalSpy back(transport.get(), &RuntimeTransport::serviceAnswersAfterLoss);
+        auto* lasting = transport->findChild<QTimer*>("serviceReachTimer");
+        for (const QString& reply : replies) {
+            nowMs += reply == "30s" ? 30000 : 1000;
+            next = reply;
+            if (reply != "30s")
+                transport->putScreenLabel(QStringLiteral("Lobby"));
+            else if (lasting->isActive())
+                lasting->start(0);
+            QTRY_VERIFY_WITH_TIMEOUT(reply == "30s" ? !lasting->isActive() : labelled.size() > 0, waitMs);
+            labelled.clear();
+        }
+        QList<int> told;
+        for (const QList<QVariant>& emitted : std::as_const(back))
+            told.append(int(emitted.at(0).toLongLong() / 1000));
+        QCOMPARE(told, lostFor);
     }
 
     void applicationEventRefusals_data()

@@ -150,7 +150,7 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
     if (!document.isObject())
         read.fail(QStringLiteral("scenario"), QStringLiteral("an object is expected"));
     const QJsonObject root = read.object(document.object(), QStringLiteral("scenario"),
-                                         {"dwell", "revisions", "faults", "portal", "reloads"});
+                                         {"dwell", "revisions", "faults", "portal", "reloads", "replay"});
     if (const auto dwell = read.seconds(root, "dwell", QStringLiteral("scenario")))
         scenario.dwellMs = int(std::max<qint64>(*dwell, 1000));
 
@@ -276,6 +276,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
             read.fail(where, QStringLiteral("\"from\" comes at or after the window before ends"));
         scenario.portals.append(portal);
     }
+
+    scenario.replay = read.flag(root, "replay", QStringLiteral("scenario")).value_or(true);
 
     const QJsonArray reloads = read.array(root, "reloads", QStringLiteral("scenario"), false);
     for (qsizetype i = 0; i < reloads.size() && read.ok(); ++i) {

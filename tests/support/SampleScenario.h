@@ -68,6 +68,9 @@ struct SampleScenario {
     // In the order of their times, none overlapping the next.
     QList<ScenarioPortal> portals;
     QList<ScenarioReload> reloads;
+    // A stream resuming from before an announcement gets it again, as a service replays what a
+    // screen missed; false: it does not, and a reconnect is the feed's end.
+    bool replay = true;
 
     // Nothing with a reason naming the member at fault when the file is not a scenario.
     static std::optional<SampleScenario> parse(const QByteArray& json, QString* error);

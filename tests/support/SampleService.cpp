@@ -539,9 +539,11 @@ void SampleService::publish(int revision)
 
 // A stream resumes after the event it names: Last-Event-ID on a reconnect, else the cursor its
 // session was given. A revision announced while it was away is announced again on it, as the
-// service replays what a screen missed.
+// service replays what a screen missed, unless the scenario says it does not.
 bool SampleService::announcementMissed(const Request& request) const
 {
+    if (scenario_ && !scenario_->replay)
+        return false;
     QByteArray after = request.header(W::lastEventIdHeader);
     if (after.isEmpty())
         after = QUrlQuery(QString::fromLatin1(request.query)).queryItemValue(W::eventsCursorQuery).toLatin1();
