@@ -7,8 +7,8 @@ class QProcessEnvironment;
 namespace talvorine {
 
 // The journal's priorities (syslog's numbers) of the lines written for the operator: a fault to
-// mend, or the news that one went away.
-enum class JournalPriority { Error = 3, Notice = 5 };
+// mend, something the player mended itself and plays on with, or the news that a fault went away.
+enum class JournalPriority { Error = 3, Warning = 4, Notice = 5 };
 
 // Writes the line and a line feed to standard error as raw bytes, not through the logging
 // framework: a refusal must reach a service manager's journal whatever Qt's message handling is.

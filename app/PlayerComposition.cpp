@@ -98,7 +98,8 @@ QString originNamed(const QString& typed, const QUrl& origin)
         : quoted + QStringLiteral(" (path or query not shown)");
 }
 
-// The transport drops an origin it cannot use and the screen says only "Cannot show content".
+// The transport drops an origin it cannot use and the screen says only "Cannot show content":
+// a fault to mend. One it mends plays, and is said as a warning.
 void sayOriginProblem(const QString& typed, const QUrl& origin)
 {
     const QString problem = RuntimeTransport::originProblem(origin);
@@ -113,7 +114,8 @@ void sayOriginProblem(const QString& typed, const QUrl& origin)
                    .arg(given, problem)
              : QStringLiteral("Origin %1 is not usable as given: %2; the player uses %3.")
                    .arg(given, problem, used.toString()))
-            .toLocal8Bit());
+            .toLocal8Bit(),
+        used.isEmpty() ? JournalPriority::Error : JournalPriority::Warning);
 }
 
 // The room on the volume that holds the directory, or on which it would be made; none when

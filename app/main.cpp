@@ -1,6 +1,7 @@
 // The composition root: decides whether the process may start and in which mode, then builds
 // the running player, runs the event loop and tears everything down in reverse order.
 
+#include "app/DescendantReaper.h"
 #include "app/PlayerComposition.h"
 #include "app/PlatformEnvironment.h"
 #include "app/PlayerWindowOptions.h"
@@ -27,6 +28,11 @@ using namespace talvorine;
 
 constexpr int exitUsage = 64;
 constexpr int exitConfig = 78;
+
+// How long the player waits at its exit for the processes it started to end once asked to. The
+// web engine's take a few milliseconds; the wait comes on top of the rest of the stop, which is to
+// end well within a service manager's 10 s.
+constexpr std::chrono::milliseconds descendantsBound{3000};
 
 constexpr char applicationName[] = "talvorine-player";
 constexpr char defaultOrigin[] = "https://player.talvorine.net";
@@ -182,5 +188,9 @@ int main(int argc, char** argv)
     }
     PlayerComposition::applyGraphicsDefaults();
 
-    return runPlayer(argc, argv, parser, window);
+    adoptOrphanedDescendants();
+    const int code = runPlayer(argc, argv, parser, window);
+    // The application object is gone, and with it the web engine and every process object.
+    endDescendants(descendantsBound);
+    return code;
 }

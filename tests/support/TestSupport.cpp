@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,7 +9,38 @@
 
 #include <openssl/evp.h>
 
+#include <csignal>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace talvorine::test {
+
+void startInOwnSession(QProcess& process, const QString& program, const QStringList& arguments)
+{
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1L, 0L, 0L, 0L);
+    process.setChildProcessModifier([] { ::setsid(); });
+    process.start(program, arguments);
+}
+
+QStringList endSession(qint64 leader)
+{
+    QStringList left;
+    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
+        QFile stat("/proc/" + pid + "/stat");
+        // "pid (name) state ppid group session …", the name possibly holding blanks or brackets.
+        const QString line = stat.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(stat.readAll())
+                                                            : QString();
+        const qsizetype nameEnd = line.lastIndexOf(u')') + 1;
+        const QStringList after = line.mid(nameEnd).split(u' ', Qt::SkipEmptyParts);
+        if (after.size() > 3 && after.at(3).toLongLong() == leader) {
+            left.append(line.left(nameEnd) + u' ' + after.at(0));
+            ::kill(pid.toInt(), SIGKILL);
+            ::waitpid(pid.toInt(), nullptr, 0);
+        }
+    }
+    return left;
+}
 
 ProcessResult runPlayer(const QStringList& arguments, const QProcessEnvironment& environment,
                         int timeoutMs)

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+class QProcess;
+
 namespace talvorine::test {
 
 struct ProcessResult {
@@ -20,6 +22,14 @@ struct ProcessResult {
 // Runs the built player binary with the given arguments and environment and waits for it.
 ProcessResult runPlayer(const QStringList& arguments, const QProcessEnvironment& environment,
                         int timeoutMs = 60000);
+
+// Starts the program as the leader of a session of its own, the test from then on in the place
+// of the init process for whatever a program leaves behind: once the program has exited, what is
+// left of its session stays there, ended or not, until the test reaps it.
+void startInOwnSession(QProcess& process, const QString& program, const QStringList& arguments);
+// What is left of the session that leader started, "pid (name) state" each, ended ones included;
+// those still running are ended, and all reaped.
+QStringList endSession(qint64 leader);
 
 // The test's own environment, with the given variables set (an empty value unsets).
 QProcessEnvironment environmentWith(const QList<std::pair<QString, QString>>& changes);

@@ -1,0 +1,26 @@
+#pragma once
+
+// The processes the player starts (the web engine's zygotes, renderers and helpers, the hardware
+// controls' commands and whatever those start) are to be gone before the player is: a service
+// manager kills whatever is left of the unit once its main process has exited, and says so for
+// each at notice, among the lines an operator looks at. Waiting for the player's own children
+// is not enough, since a renderer is the child of an engine process and is re-parented when that
+// one exits first. As a child subreaper the player is the parent of every orphaned descendant,
+// so that once it has no child left, none of them is left.
+
+#include <chrono>
+
+namespace talvorine {
+
+// Makes the process the parent of its orphaned descendants. Once, before anything is started.
+void adoptOrphanedDescendants();
+
+// Asks every child to end (SIGTERM), orphans too as they come, and reaps them until none is left
+// (true) or the bound has passed (false). The web engine's zygotes outlive the engine's shutdown:
+// they end when their sockets to the player close, and the player holds those until it exits.
+// Only once nothing else waits for a child of the process, that is once the application object
+// is gone: reaping any child would take its exit status from whoever watches it (Qt's process
+// objects).
+bool endDescendants(std::chrono::milliseconds bound);
+
+} // namespace talvorine
