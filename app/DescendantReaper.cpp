@@ -15,26 +15,38 @@ namespace talvorine {
 
 namespace {
 
-// The processes whose parent is this one, read from each process's "pid (name) state ppid ..."
-// (the name may hold blanks and brackets of its own).
 QList<pid_t> children()
 {
-    const QByteArray self = QByteArray::number(::getpid());
     QList<pid_t> found;
-    for (const QString& pid :
-         QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (!stat.open(QIODevice::ReadOnly))
-            continue;
-        const QByteArray line = stat.readAll();
-        const QList<QByteArray> fields = line.mid(line.lastIndexOf(')') + 1).simplified().split(' ');
-        if (fields.size() > 1 && fields.at(1) == self)
-            found.append(pid_t(pid.toInt()));
+    for (const ListedProcess& process : listedProcesses()) {
+        if (process.parent == ::getpid())
+            found.append(pid_t(process.pid));
     }
     return found;
 }
 
 } // namespace
+
+// Each reads "pid (name) state ppid pgrp session ...": the name may hold blanks and brackets of
+// its own, so the fields are counted from its last bracket.
+QList<ListedProcess> listedProcesses()
+{
+    QList<ListedProcess> listed;
+    for (const QString& pid :
+         QDir(QStringLiteral("/proc")).entryList({QStringLiteral("[0-9]*")}, QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QString line = QString::fromLocal8Bit(stat.readAll());
+        const qsizetype nameStart = line.indexOf(u'('), nameEnd = line.lastIndexOf(u')');
+        const QStringList fields = line.mid(nameEnd + 1).split(u' ', Qt::SkipEmptyParts);
+        if (nameStart < 0 || nameEnd < nameStart || fields.size() < 4)
+            continue;
+        listed.append({pid.toLongLong(), line.mid(nameStart + 1, nameEnd - nameStart - 1),
+                       fields.at(0).at(0), fields.at(1).toLongLong(), fields.at(3).toLongLong()});
+    }
+    return listed;
+}
 
 void adoptOrphanedDescendants()
 {

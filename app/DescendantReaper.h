@@ -8,9 +8,23 @@
 // one exits first. As a child subreaper the player is the parent of every orphaned descendant,
 // so that once it has no child left, none of them is left.
 
+#include <QList>
+#include <QString>
+
 #include <chrono>
 
 namespace talvorine {
+
+// A process as the kernel lists it in /proc/PID/stat.
+struct ListedProcess {
+    qint64 pid = 0;
+    QString name;
+    QChar state;
+    qint64 parent = 0;
+    qint64 session = 0;
+};
+// Every process of the machine now.
+QList<ListedProcess> listedProcesses();
 
 // Makes the process the parent of its orphaned descendants. Once, before anything is started.
 void adoptOrphanedDescendants();

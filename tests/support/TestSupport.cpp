@@ -1,6 +1,7 @@
 #include "tests/support/TestSupport.h"
 
-#include <QDir>
+#include "app/DescendantReaper.h"
+
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -26,18 +27,12 @@ void startInOwnSession(QProcess& process, const QString& program, const QStringL
 QStringList endSession(qint64 leader)
 {
     QStringList left;
-    for (const QString& pid : QDir("/proc").entryList({"[0-9]*"}, QDir::Dirs)) {
-        QFile stat("/proc/" + pid + "/stat");
-        // "pid (name) state ppid group session …", the name possibly holding blanks or brackets.
-        const QString line = stat.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(stat.readAll())
-                                                            : QString();
-        const qsizetype nameEnd = line.lastIndexOf(u')') + 1;
-        const QStringList after = line.mid(nameEnd).split(u' ', Qt::SkipEmptyParts);
-        if (after.size() > 3 && after.at(3).toLongLong() == leader) {
-            left.append(line.left(nameEnd) + u' ' + after.at(0));
-            ::kill(pid.toInt(), SIGKILL);
-            ::waitpid(pid.toInt(), nullptr, 0);
-        }
+    for (const ListedProcess& process : listedProcesses()) {
+        if (process.session != leader)
+            continue;
+        left.append(QStringLiteral("%1 (%2) %3").arg(process.pid).arg(process.name, process.state));
+        ::kill(pid_t(process.pid), SIGKILL);
+        ::waitpid(pid_t(process.pid), nullptr, 0);
     }
     return left;
 }
