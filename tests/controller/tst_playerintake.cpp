@@ -339,63 +339,40 @@ private slots:
         QVERIFY(failed.isEmpty() || failed.first()["path"] == QString(v2)); // the route fetched
     }
 
-    // After an outage said, the service's first answer asks for the manifest once (a service
-    // need not replay what the screen missed); not after a shorter gap, nor when that answer is
-    // the manifest's own, nor while a Retry-After on it runs, nor without a session.
+    // The service answering after an outage that was said asks for the manifest once: a service
+    // need not replay what the screen missed. Not when a manifest answer came since the outage
+    // began (the last came 60 s ago), nor while a Retry-After the service gave on it runs, nor
+    // without a session. (Gaps too short to be said tell nothing: the transport's serviceReach.)
     void askedAtServiceReturn_data()
     {
-        QTest::addColumn<QString>("returning"); // the service's first answer after the outage
-        QTest::addColumn<qint64>("outageMs");
-        QTest::addColumn<int>("asked"); // manifest requests the return made
-        QTest::newRow("an outage said") << "report" << qint64(30000) << 1;
-        QTest::newRow("a gap under 30 s") << "report" << qint64(20000) << 0;
-        QTest::newRow("the manifest's own answer") << "manifest" << qint64(30000) << 0;
-        QTest::newRow("a Retry-After on the manifest") << "report, 503 before" << qint64(30000) << 0;
-        QTest::newRow("no session") << "mint" << qint64(30000) << 0;
+        QTest::addColumn<qint64>("lostForMs");
+        QTest::addColumn<QByteArray>("retryAfter"); // the manifest's last answer: 503 with it
+        QTest::addColumn<bool>("session");
+        QTest::addColumn<bool>("asked");
+        QTest::newRow("an outage said") << qint64(40000) << QByteArray() << true << true;
+        QTest::newRow("a manifest answer since it began") << qint64(90000) << QByteArray() << true << false;
+        QTest::newRow("a Retry-After on the manifest") << qint64(40000) << QByteArray("600") << true << false;
+        QTest::newRow("no session") << qint64(40000) << QByteArray() << false << false;
     }
     void askedAtServiceReturn()
     {
-        QFETCH(QString, returning);
-        QFETCH(qint64, outageMs);
-        ControllerHarness* h = session();
-        QVERIFY(h);
-        test::FakeRuntimeService& s = h->service();
-        RuntimeTransport& t = h->transport();
-        const bool mint = returning == "mint";
-        s.script("GET", v1, {Reply::json(503, QJsonObject{}).withHeader("Retry-After", "600")});
-        if (returning.endsWith("503 before"))
-            QVERIFY(fetch(*h, v1));
-        const auto ask = [&] {
-            h->clock().advance(1000);
-            if (!h->expireSoon("sessionRetryTimer"))
-                t.reportCondition(QStringLiteral("info"), QStringLiteral("player.probe"), {});
-        };
-        if (mint) { // the session refused: the next mint waits out the quick re-mint's back-off
-            s.script("POST", W::reportsRoute, {Reply::json(401, QJsonObject{})});
-            s.script("POST", W::sessionMintRoute, {Reply::json(503, QJsonObject{})});
-            ask();
-            QTRY_VERIFY_WITH_TIMEOUT(h->timer("sessionRetryTimer")->isActive(), waitMs);
-        }
-        s.setRefusing(true);
-        ask();
-        QTRY_VERIFY_WITH_TIMEOUT(t.serviceUnreachable(), waitMs);
-        h->clock().advance(outageMs);
-        if (QTimer* lasting = t.findChild<QTimer*>("serviceReachTimer"); outageMs >= 30000) {
-            lasting->start(0); // the outage is said
-            QTRY_VERIFY_WITH_TIMEOUT(!lasting->isActive(), waitMs);
-        }
-        s.setRefusing(false);
-        s.script("GET", v1, {Reply::json(304, QByteArray())});
-        const int manifests = s.attempts("GET", v1) + int(returning == "manifest");
-        const qsizetype failed = h->devLog("manifest_failed").size();
-        if (returning == "manifest")
-            QVERIFY(fetch(*h, v1));
-        else
-            ask();
-        QTRY_VERIFY_WITH_TIMEOUT(!t.serviceUnreachable(), waitMs);
-        QTest::qWait(200);
-        QTEST(s.attempts("GET", v1) - manifests, "asked");
-        QCOMPARE(h->devLog("manifest_failed").size(), failed);
+        QFETCH(qint64, lostForMs);
+        QFETCH(QByteArray, retryAfter);
+        QFETCH(bool, session);
+        harness = std::make_unique<ControllerHarness>();
+        ControllerHarness& h = *harness;
+        QVERIFY(h.ready() && h.mintSession());
+        if (!session)
+            h.transport().forgetRuntimeSession();
+        h.service().script("GET", v1, {Reply::json(503, QJsonObject{}).withHeader("Retry-After", retryAfter)});
+        QVERIFY(retryAfter.isEmpty() || fetch(h, v1));
+        h.clock().advance(60000);
+        h.service().script("GET", v1, {Reply::notModified()});
+        const qsizetype failed = h.devLog("manifest_failed").size();
+        Q_EMIT h.transport().serviceAnswersAfterLoss(lostForMs);
+        QTEST(h.transport().manifestFetchUnderWay(), "asked");
+        QTRY_VERIFY_WITH_TIMEOUT(!h.transport().manifestFetchUnderWay(), waitMs);
+        QCOMPARE(h.devLog("manifest_failed").size(), failed);
     }
 
     // --- Screen state --------------------------------------------------------------------
