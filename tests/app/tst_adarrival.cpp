@@ -111,11 +111,9 @@ private slots:
         // although the player has not heard the service's clock yet.
         const QJsonObject document = test::adslotDocument(
             QStringLiteral("man_ads-1"), {{red, 9000}, {blue, 600000}}, {{1, "ad", "lobby-slot"}});
-        Reply notModified;
-        notModified.status = 304;
         s.script("POST", W::sessionMintRoute, {ControllerHarness::sessionGranted(true)});
         s.script("GET", W::manifestV2Route,
-                 {Reply::json(200, document).withHeader("ETag", "\"rev-ads\""), notModified});
+                 {Reply::json(200, document).withHeader("ETag", "\"rev-ads\""), Reply::notModified()});
         s.script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
         s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
 

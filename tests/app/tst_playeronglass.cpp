@@ -81,10 +81,8 @@ private slots:
         }
         document["pages"] = pages;
         const QByteArray etag = "\"rev-1.a\"";
-        Reply notModified;
-        notModified.status = 304;
         s.script("GET", W::manifestRoute,
-                 {Reply::json(200, document).withHeader("ETag", etag), notModified});
+                 {Reply::json(200, document).withHeader("ETag", etag), Reply::notModified()});
         s.script("POST", W::reportsRoute, {Reply::json(200, QJsonObject())});
         s.script("PUT", W::storageRoute, {Reply::json(200, QJsonObject())});
 

@@ -122,9 +122,7 @@ private slots:
         s.respond("GET", W::manifestRoute, [&current](const test::FakeRuntimeService::Request& r) {
             const QByteArray etag = '"' + current["manifestRevision"].toString().toLatin1() + '"';
             if (r.header(W::ifNoneMatchHeader) == etag) {
-                Reply notModified;
-                notModified.status = 304;
-                return notModified;
+                return Reply::notModified();
             }
             return Reply::json(200, current).withHeader("ETag", etag);
         });
