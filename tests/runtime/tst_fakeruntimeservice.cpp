@@ -299,7 +299,13 @@ private slots:
             << QByteArray("revisions[0].pages[0].bytes: a whole number from 113 to 1073741824");
         QTest::newRow("page both ways")
             << file << QByteArray(R"({"revisions":[{"pages":[{"id":"c","bytes":315,"adslot":true}]}]})")
-            << QByteArray(R"(revisions[0].pages[0]: one of "bytes", "pictures" or "adslot")");
+            << QByteArray(R"(revisions[0].pages[0]: one of "bytes", "pictures", "adslot" or "application")");
+        QTest::newRow("application of no known name")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"w","application":"clock"}]}]})")
+            << QByteArray(R"(revisions[0].pages[0].application: "never_ready" is expected)");
+        QTest::newRow("application beside a picture")
+            << file << QByteArray(R"({"revisions":[{"pages":[{"id":"w","bytes":315,"application":"never_ready"}]}]})")
+            << QByteArray(R"(revisions[0].pages[0]: one of "bytes", "pictures", "adslot" or "application")");
         QTest::newRow("only an ad slot")
             << file << QByteArray(R"({"revisions":[{"pages":[{"id":"ad","adslot":true}]}]})")
             << QByteArray("revisions[0]: a page with pictures is expected");
@@ -448,8 +454,9 @@ private slots:
     }
 
     // A scenario served: a manifest the player takes whole, each picture the exact size the file
-    // gives and a picture still, its digest the manifest's, a fault where the file puts one; and
-    // in a portal every route answers a redirect to a login page.
+    // gives and a picture still, its digest the manifest's, a web application's package as its
+    // page names it, a fault where the file puts one; and in a portal every route answers a
+    // redirect to a login page.
     // A picture said not to decode is none, though its size and digest are right.
     void sampleScenarioServed()
     {
@@ -457,7 +464,8 @@ private slots:
         QVERIFY(testfiles::write(file, R"({"revisions":[{"pages":[{"id":"c","bytes":315},
             {"id":"g","pictures":[{"name":"g1","bytes":300000},{"name":"g2","bytes":2000000}]},
             {"id":"h","pictures":[{"name":"h1","bytes":300,"decodes":false}]},{"id":"x","bytes":500,"decodes":false},
-            {"id":"ad","adslot":true},{"id":"d","bytes":420}]},{"at":9999,"pages":[{"id":"d","bytes":420}]}],
+            {"id":"w","application":"never_ready"},{"id":"ad","adslot":true},{"id":"d","bytes":420}]},
+            {"at":9999,"pages":[{"id":"d","bytes":420}]}],
             "faults":[{"object":"d","answer":503,"retry_after":30}]})"));
         test::SampleServiceOptions options;
         options.outputDirectory = dir.filePath("scenario");
@@ -484,10 +492,14 @@ private slots:
             return pages;
         };
         Manifest manifest, withAds;
-        QCOMPARE(pagesServed(W::manifestRoute, 2, &manifest), (QStringList{"c", "g", "h", "x", "d"}));
+        QCOMPARE(pagesServed(W::manifestRoute, 2, &manifest), (QStringList{"c", "g", "h", "x", "w", "d"}));
         QVERIFY(!manifest.soundtrack.has_value());
         // Where ad slots were negotiated, the ad slot page is in its place.
-        QCOMPARE(pagesServed(W::manifestV2Route, 3, &withAds), (QStringList{"c", "g", "h", "x", "ad", "d"}));
+        QCOMPARE(pagesServed(W::manifestV2Route, 3, &withAds), (QStringList{"c", "g", "h", "x", "w", "ad", "d"}));
+        // The web application's page: its package served as the manifest names it.
+        const QJsonObject package = manifest.pages.at(4).primitives.at(0).binding.value("package").toObject();
+        QCOMPARE(FakeRuntimeService::sha256Hex(get(package.value("url").toString())->readAll()),
+                 package.value("sha256").toString());
         const QList<std::pair<QString, qint64>> sizes{{"c", 315}, {"g1", 300000}, {"g2", 2000000}, {"h1", 300}, {"x", 500}};
         for (const auto& [name, bytes] : sizes) {
             const QByteArray body = get("/content/v1/media/" + name)->readAll();

@@ -174,7 +174,8 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
         for (qsizetype p = 0; p < pages.size() && read.ok(); ++p) {
             const QString pageWhere = where + QLatin1Char('.') + at(QStringLiteral("pages"), p);
             const QJsonObject pageObject = read.object(pages.at(p), pageWhere,
-                                                         {"id", "bytes", "decodes", "pictures", "adslot"});
+                                                         {"id", "bytes", "decodes", "pictures", "adslot",
+                                                          "application"});
             ScenarioPage page;
             page.id = read.name(pageObject, "id", pageWhere);
             if (ids.contains(page.id))
@@ -187,8 +188,15 @@ std::optional<SampleScenario> SampleScenario::parse(const QByteArray& json, QStr
             if (decodes && !bytes)
                 read.fail(pageWhere + QStringLiteral(".decodes"), QStringLiteral("goes with \"bytes\""));
             const QJsonArray pictures = read.array(pageObject, "pictures", pageWhere, false);
-            if (int(bytes.has_value()) + int(!pictures.isEmpty()) + int(page.adslot) != 1)
-                read.fail(pageWhere, QStringLiteral("one of \"bytes\", \"pictures\" or \"adslot\" is expected"));
+            const QJsonValue application = pageObject.value(QLatin1String("application"));
+            if (!application.isUndefined() && application != QJsonValue(QStringLiteral("never_ready")))
+                read.fail(pageWhere + QStringLiteral(".application"), QStringLiteral("\"never_ready\" is expected"));
+            page.application = application.toString();
+            if (int(bytes.has_value()) + int(!pictures.isEmpty()) + int(page.adslot)
+                    + int(!page.application.isEmpty())
+                != 1)
+                read.fail(pageWhere, QStringLiteral("one of \"bytes\", \"pictures\", \"adslot\" or "
+                                                    "\"application\" is expected"));
             if (bytes)
                 page.pictures.append({page.id, *bytes, decodes.value_or(true)});
             for (qsizetype i = 0; i < pictures.size() && read.ok(); ++i) {

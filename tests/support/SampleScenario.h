@@ -1,7 +1,7 @@
 #pragma once
 
 // A scenario for the sample service, read from a JSON file: the revisions it publishes (pages of
-// generated pictures of given sizes, and when each is published), what goes wrong with which
+// generated pictures of given sizes or of a web application, and when each is published), what goes wrong with which
 // object and when, windows in which something else answers every request in the service's place,
 // and reload requests. The README's developer section describes the file.
 
@@ -24,8 +24,11 @@ struct ScenarioPicture {
 
 struct ScenarioPage {
     QString id;
-    QList<ScenarioPicture> pictures; // none for an ad slot
+    QList<ScenarioPicture> pictures; // none for an ad slot or a web application
     bool adslot = false;
+    // The web application the page shows, by name; empty for pictures and ad slots. The one
+    // known: "never_ready", which takes its context and never says it is ready.
+    QString application;
 };
 
 struct ScenarioRevision {

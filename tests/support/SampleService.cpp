@@ -39,12 +39,15 @@ constexpr char mediaPrefix[] = "/content/v1/media/";
 constexpr char credentialFile[] = "device-credential";
 // Where the player looks for the operator PIN record in its state directory.
 constexpr char pinRecordFile[] = "operator-pin";
-constexpr char packagePath[] = "/content/v1/packages/lobby-clock";
+constexpr char packagesPrefix[] = "/content/v1/packages/";
 constexpr char webPackageType[] = "application/vnd.talvorine.webapp-package+tar+gzip";
 constexpr char kvPrefix[] = "/runtime/v1/apps/";
 constexpr char applicationId[] = "lobby-clock";
 // The handle the manifest hands the application; the key-value store answers only to it.
 constexpr char applicationCapability[] = "cap_sample_lobby_clock_0123456789abcdef";
+// A scenario's application that never says it is ready: the tests' stub application told so.
+constexpr char neverReadyId[] = "never-ready";
+constexpr char neverReadyCapability[] = "cap_sample_never_ready_0123456789abcdef";
 // Where a scenario's portal sends every request in its redirecting form.
 constexpr char portalLoginPath[] = "/portal/login";
 // Bodies above this go out in slices as the connection takes them, not in one write.
@@ -141,6 +144,20 @@ QJsonObject untilApplicationAdvances(int showMs)
 QJsonObject untilMediaEnd(qint64 maxMs)
 {
     return {{"mode", "media_end"}, {"maxMs", double(std::max<qint64>(maxMs, 1000))}};
+}
+
+// An uploaded web application filling the canvas, its package given by its manifest entry.
+QJsonObject applicationPrimitive(const QString& id, const QString& application, const QString& capability,
+                                 const QJsonObject& package)
+{
+    return {{"id", id}, {"primitive", "application"}, {"layer", 0},
+            {"rect", fullCanvas()}, {"contentFit", "fill"},
+            {"capabilityHandle", capability},
+            {"capabilityExpiresAt", QDateTime::currentDateTimeUtc().addDays(365).toString(Qt::ISODate)},
+            {"applicationId", application}, {"releaseId", "release-1"},
+            {"launchUrl", QStringLiteral("/runtime/v1/apps/%1/launch").arg(application)},
+            {"origin", QStringLiteral("https://%1.apps.talvorine.net").arg(application)}, {"protocol", "1"},
+            {"grantId", "grant-sample"}, {"package", package}};
 }
 
 // "HH:MM" of a minute of the day.
@@ -437,15 +454,39 @@ bool SampleService::makeApplicationPackage(QString* error)
         }
         builder.file(QLatin1String(name), bytes);
     }
-    const QByteArray bytes = builder.package();
-    package_ = {{"version", "talvorine.webapp-package/v1"},
-                {"url", QLatin1String(packagePath)},
-                {"bytes", double(bytes.size())},
-                {"sha256", FakeRuntimeService::sha256Hex(bytes)},
-                {"entrypoint", "index.html"},
-                {"contentType", QLatin1String(webPackageType)}};
-    service_.putContent(packagePath, bytes, webPackageType);
+    package_ = servePackage(QLatin1String(applicationId), builder.package());
     return true;
+}
+
+// The tests' stub application, told never to send "ready": it answers the handshake and takes its
+// context, as an application waiting on data that never comes.
+bool SampleService::makeNeverReadyPackage(QString* error)
+{
+    WebPackageBuilder builder;
+    builder.file(QStringLiteral("scenario.js"), "window.stubScenario = {ready: false};\n");
+    for (const char* name : {"index.html", "stub.js"}) {
+        QFile file(QStringLiteral(":/stub-application/") + QLatin1String(name));
+        if (!file.open(QIODevice::ReadOnly)) {
+            *error = QStringLiteral("cannot read the stub application's %1").arg(name);
+            return false;
+        }
+        builder.file(QLatin1String(name), file.readAll());
+    }
+    neverReadyPackage_ = servePackage(QLatin1String(neverReadyId), builder.package());
+    return true;
+}
+
+// Serves a web package under the application's name and gives its manifest entry.
+QJsonObject SampleService::servePackage(const QString& application, const QByteArray& bytes)
+{
+    const QByteArray path = packagesPrefix + application.toLatin1();
+    service_.putContent(path, bytes, webPackageType);
+    return {{"version", "talvorine.webapp-package/v1"},
+            {"url", QString::fromLatin1(path)},
+            {"bytes", double(bytes.size())},
+            {"sha256", FakeRuntimeService::sha256Hex(bytes)},
+            {"entrypoint", "index.html"},
+            {"contentType", QLatin1String(webPackageType)}};
 }
 
 QByteArray SampleService::manifest(int revision, bool withAds) const
@@ -461,18 +502,8 @@ QByteArray SampleService::manifest(int revision, bool withAds) const
             if (withAds)
                 pageList.append(QJsonObject{{"id", sample.id}, {"type", "adslot"}, {"adslot_id", "lobby-slot"}});
         } else if (sample.id == QLatin1String("lobby")) {
-            const QJsonObject application{
-                {"id", "lobby-clock"}, {"primitive", "application"}, {"layer", 0},
-                {"rect", fullCanvas()}, {"contentFit", "fill"},
-                {"capabilityHandle", applicationCapability},
-                {"capabilityExpiresAt",
-                 QDateTime::currentDateTimeUtc().addDays(365).toString(Qt::ISODate)},
-                {"applicationId", applicationId}, {"releaseId", "release-1"},
-                {"launchUrl", QStringLiteral("/runtime/v1/apps/%1/launch").arg(applicationId)},
-                {"origin", "https://lobby-clock.apps.talvorine.net"}, {"protocol", "1"},
-                {"grantId", "grant-sample"}, {"package", package_}};
-            pageList.append(page(sample.id, "crossfade",
-                                 untilApplicationAdvances(options_.applicationShowMs), application));
+            pageList.append(page(sample.id, "crossfade", untilApplicationAdvances(options_.applicationShowMs),
+                                 applicationPrimitive("lobby-clock", applicationId, applicationCapability, package_)));
         } else if (sample.id == QLatin1String("clip")) {
             QJsonObject clip = mediaPrimitive("clip-video", "video", {media_.value("bars.webm")}, true);
             clip.insert("muted", true);
@@ -570,10 +601,11 @@ void SampleService::onRequest(int index)
     if (scenario_ && scenario_->portalAt(request.atMs)) {
         journal(QStringLiteral("portal_answered"), {{"method", QString::fromLatin1(request.method)},
                                                     {"path", QString::fromLatin1(path)}});
-    } else if (path.startsWith(mediaPrefix) || path == packagePath) {
+    } else if (path.startsWith(mediaPrefix) || path.startsWith(packagesPrefix)) {
         QJsonObject fields{{"path", QString::fromLatin1(path)},
                            {"range", QString::fromLatin1(request.header("Range"))}};
-        if (scenario_) {
+        // A scenario's faults are on its pictures only.
+        if (scenario_ && path.startsWith(mediaPrefix)) {
             const QString name = QString::fromLatin1(path.mid(qsizetype(sizeof(mediaPrefix)) - 1));
             const auto answer = scenario_->answerFor(name, request.atMs).value_or(
                 FakeRuntimeService::ContentAnswer{});
@@ -800,6 +832,8 @@ bool SampleService::makeScenarioContent(
     adImage_ = drawPage(QStringLiteral("Your advertisement here"), qRgb(0xf5, 0xf0, 0xe1));
     for (const ScenarioRevision& revision : std::as_const(scenario_->revisions)) {
         for (const ScenarioPage& page : revision.pages) {
+            if (!page.application.isEmpty() && neverReadyPackage_.isEmpty() && !makeNeverReadyPackage(error))
+                return false;
             for (const ScenarioPicture& picture : page.pictures) {
                 if (media_.contains(picture.name))
                     continue;
@@ -847,6 +881,12 @@ QJsonArray SampleService::scenarioPages(int revision, bool withAds) const
         if (sample.adslot) {
             if (withAds)
                 list.append(QJsonObject{{"id", sample.id}, {"type", "adslot"}, {"adslot_id", "lobby-slot"}});
+            continue;
+        }
+        if (!sample.application.isEmpty()) {
+            list.append(page(sample.id, "crossfade", shownFor(dwell),
+                             applicationPrimitive(sample.id + "-application", neverReadyId,
+                                                  neverReadyCapability, neverReadyPackage_)));
             continue;
         }
         QJsonArray items;

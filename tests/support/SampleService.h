@@ -107,6 +107,8 @@ private:
     void collectOpLog();
     void journal(const QString& event, QJsonObject fields = {});
     bool makeApplicationPackage(QString* error);
+    bool makeNeverReadyPackage(QString* error);
+    QJsonObject servePackage(const QString& application, const QByteArray& bytes);
     void journalKeyValue(const FakeRuntimeService::Request& request);
     void fillNextArrival();
     void saveAdEvents(const FakeRuntimeService::Request& request);
@@ -133,6 +135,8 @@ private:
     qint64 clipMs_ = 0;
     // The web application's package entry in the manifest.
     QJsonObject package_;
+    // A scenario's never-ready application's, made when a page shows it.
+    QJsonObject neverReadyPackage_;
     // Ad arrivals take turns: an image, none, the ad clip, none.
     QFile adEvents_;
     QByteArray adImage_;
