@@ -840,7 +840,8 @@ private:
     bool outForOwnFault(const PageRecord& pages, int index) const;
     void noteOwnFailure(PageRecord& pages, int index);
     // The service answers again after an outage that was said, which began lostForMs ago: a page
-    // of the revision on glass that failed since failed as likely for the outage as for itself.
+    // of the revision on glass that failed for the first time since failed as likely for the
+    // outage as for itself.
     void endOutageFailureWaits(qint64 lostForMs);
     void waitAsPassedOver(const QString& sha256, const QString& code);
     // Repair runs while pages of the revision on glass are passed over for an object their

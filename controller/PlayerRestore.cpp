@@ -367,13 +367,15 @@ void PlayerController::noteOwnFailure(PageRecord& pages, int index)
     failure.atMs = clock_->monotonicMs();
 }
 
-// Earlier waits stand: a page that never works does not cost its failure after every outage.
-// Nothing is prepared at once; each page comes at its turn.
+// Only a page's first failure since it last worked is taken for the outage's: one that had
+// failed before keeps its growing wait, so that a page that never works costs no more tries with
+// outages than without. Earlier waits stand too. Nothing is prepared at once; each page comes at
+// its turn.
 void PlayerController::endOutageFailureWaits(qint64 lostForMs)
 {
     const qint64 began = clock_->monotonicMs() - lostForMs;
     for (PageRecord::OwnFailure& failure : glassPages_.ownFailures) {
-        if (failure.atMs && *failure.atMs >= began)
+        if (failure.count == 1 && failure.atMs && *failure.atMs >= began)
             failure.atMs.reset();
     }
 }

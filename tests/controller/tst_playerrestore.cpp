@@ -1615,18 +1615,23 @@ private Q_SLOTS:
     // at its turn or on glass. It is out for five minutes, then ten after its next failure;
     // cured, it stays its dwell, and a later failure costs five minutes again. The service's
     // answer after an outage that was said ends the wait of a failure since the outage began,
-    // not of one before it. With every page out (b and c failed at their turns, then a on glass)
-    // the screen says it is degraded, whatever the service answers, until the first page whose
-    // wait ends comes at a turn of a's.
+    // not of one before it, nor of a page that had failed before: a page that "never" works costs
+    // as many tries in an hour with a loss said and ended each minute as without. With every page
+    // out (b and c failed at their turns, then a on glass) the screen says it is degraded,
+    // whatever the service answers, until the first page whose wait ends comes at a turn of a's.
     void ownFaultOutForItsWait_data()
     {
-        QTest::addColumn<QString>("failing"); // b at its "turn", b "on glass", or "every page"
-        QTest::addColumn<QString>("outage");  // began "before" or "after" b's failure; or none
+        QTest::addColumn<QString>("failing"); // b at its "turn", b "on glass", "every page", or
+                                              // b at every turn for an hour ("never")
+        QTest::addColumn<QString>("outage");  // began "before" or "after" b's failure, or 50 s
+                                              // before a return "each minute"; or none
         QTest::newRow("at its turn") << "turn" << QString();
         QTest::newRow("on glass") << "on glass" << QString();
         QTest::newRow("during a said outage") << "turn" << "before";
         QTest::newRow("before a said outage") << "turn" << "after";
         QTest::newRow("every page") << "every page" << QString();
+        QTest::newRow("never works") << "never" << QString();
+        QTest::newRow("never works, a said outage each minute") << "never" << "each minute";
     }
     void ownFaultOutForItsWait()
     {
@@ -1657,7 +1662,7 @@ private Q_SLOTS:
         h.scene().setFailure("b", failing == "on glass" ? QString() : decode);
         h.scene().setFailure("c", failing == "every page" ? decode : QString());
         QVERIFY(until("p1") > 0);
-        if (failing != "turn") {
+        if (failing == "on glass" || failing == "every page") {
             const char* onGlass = failing == "on glass" ? "b" : "a";
             h.scene().setFailure(onGlass, decode);
             c.primitiveFailed(c.activeSlot(), onGlass, decode);
@@ -1671,6 +1676,27 @@ private Q_SLOTS:
             QVERIFY(unchanged(h) && c.status() == "degraded_lkg_active");
             QVERIFY(waited(until("p2"), 300000) && settle(h));
             QCOMPARE(c.status(), "playing");
+            return;
+        }
+        if (failing == "never") {
+            // Its first failure, then an hour of turns: b's tries are its preparations.
+            const auto tries = [&h] {
+                const QList<QJsonObject> all = h.devLog("prepare_page");
+                return std::count_if(all.cbegin(), all.cend(), [](const QJsonObject& r) {
+                    return r.value("page_id") == QLatin1String("p1");
+                });
+            };
+            const qsizetype before = tries();
+            for (int second = 10; second <= 3600; second += 10) {
+                h.clock().advance(10000);
+                QVERIFY(h.expireSoon("pageTimer") && settle(h));
+                if (outage == "each minute" && second % 60 == 0)
+                    Q_EMIT h.transport().serviceAnswersAfterLoss(50000);
+            }
+            const qsizetype hour = tries() - before;
+            qInfo("%lld tries of b in an hour", qlonglong(hour));
+            QVERIFY2(hour >= 3 && hour <= 5, qPrintable(QString::number(hour)));
+            QCOMPARE(h.devLog("candidate_failed").size(), hour + 1);
             return;
         }
         if (!outage.isEmpty()) {
