@@ -98,8 +98,9 @@ QString originNamed(const QString& typed, const QUrl& origin)
         : quoted + QStringLiteral(" (path or query not shown)");
 }
 
-// The transport drops an origin it cannot use and the screen says only "Cannot show content":
-// a fault to mend. One it mends plays, and is said as a warning.
+// The transport drops an origin it cannot use, and the screen says only "Cannot show content",
+// or plays its stored content as offline: a fault to mend. One it mends plays, and is said as a
+// warning.
 void sayOriginProblem(const QString& typed, const QUrl& origin)
 {
     const QString problem = RuntimeTransport::originProblem(origin);

@@ -30,7 +30,8 @@ constexpr int exitUsage = 64;
 constexpr int exitConfig = 78;
 
 // How long the player waits at its exit for the processes it started to end once asked to. The
-// web engine's take a few milliseconds; the wait comes on top of the rest of the stop, which is to
+// web engine's take a few milliseconds, or are killed after a short grace; the bound is for a
+// process that even a SIGKILL does not end at once, on top of the rest of the stop, which is to
 // end well within a service manager's 10 s.
 constexpr std::chrono::milliseconds descendantsBound{3000};
 
@@ -139,7 +140,9 @@ int runPlayer(int argc, char** argv, const QCommandLineParser& parser,
     if (QGuiApplication::platformName() != QLatin1String("wayland"))
         return exitConfig;
     player.build();
-    return app.exec();
+    const int code = app.exec();
+    adoptOrphanedDescendants();
+    return code;
 }
 
 } // namespace
@@ -188,7 +191,6 @@ int main(int argc, char** argv)
     }
     PlayerComposition::applyGraphicsDefaults();
 
-    adoptOrphanedDescendants();
     const int code = runPlayer(argc, argv, parser, window);
     // The application object is gone, and with it the web engine and every process object.
     endDescendants(descendantsBound);

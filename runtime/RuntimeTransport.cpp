@@ -287,7 +287,8 @@ QString RuntimeTransport::originProblem(const QUrl& apiBase)
         return QStringLiteral("it is not a URL with a scheme and a host, such as https://HOST");
     const QString scheme = apiBase.scheme().toLower();
     if (scheme != QLatin1String("https") && scheme != QLatin1String("http"))
-        return QStringLiteral("its scheme must be https");
+        return QStringLiteral("its scheme must be https, or plain http for a service on this "
+                              "machine (localhost, 127.0.0.1, ::1)");
     if (serviceOrigin(apiBase).isEmpty())
         return QStringLiteral("plain http reaches only a service on this machine (localhost, "
                               "127.0.0.1, ::1); use https");

@@ -2,6 +2,7 @@
 // service: a web application's page, then an ad, ended as "interrupted" by a stop signal.
 
 #include "ads/AdOutbox.h"
+#include "app/DescendantReaper.h"
 #include "runtime/RuntimeWireContract.h"
 #include "tests/support/ControllerHarness.h"
 #include "tests/support/FakeAdSlots.h"
@@ -12,17 +13,22 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <csignal>
 #include <pwd.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <tuple>
 
 using namespace talvorine;
 using talvorine::test::ControllerHarness;
@@ -183,17 +189,39 @@ private slots:
         QTest::addColumn<int>("signalNumber");
         QTest::addColumn<bool>("sandboxOff");
         QTest::addColumn<bool>("adOnGlass");
-        QTest::newRow("SIGTERM, environment as written") << SIGTERM << false << true;
-        QTest::newRow("SIGTERM") << SIGTERM << true << true;
-        QTest::newRow("SIGINT") << SIGINT << true << true;
-        QTest::newRow("SIGHUP") << SIGHUP << true << true;
-        QTest::newRow("SIGTERM, web page on glass") << SIGTERM << true << false;
+        // "as a user": started as an unprivileged user, as a screen runs it, the engine's
+        // sandbox on; "zygote killed": an engine process ends under the running player, as its
+        // crash would.
+        QTest::addColumn<QString>("variant");
+        QTest::newRow("SIGTERM, environment as written") << SIGTERM << false << true << QString();
+        QTest::newRow("SIGTERM") << SIGTERM << true << true << QString();
+        QTest::newRow("SIGINT") << SIGINT << true << true << QString();
+        QTest::newRow("SIGHUP") << SIGHUP << true << true << QString();
+        QTest::newRow("SIGTERM, web page on glass") << SIGTERM << true << false << QString();
+        QTest::newRow("SIGTERM, web page on glass, sandbox on as a user")
+            << SIGTERM << false << false << "as a user";
+        QTest::newRow("SIGTERM, web page on glass, a zygote killed before")
+            << SIGTERM << true << false << "zygote killed";
     }
     void stopsInOrder()
     {
         QFETCH(int, signalNumber);
         QFETCH(bool, sandboxOff);
         QFETCH(bool, adOnGlass);
+        QFETCH(QString, variant);
+        const bool asUser = variant == "as a user";
+        const passwd* nobody = ::getpwnam("nobody");
+        const QStringList asNobody = nobody
+            ? QStringList{QStringLiteral("--reuid=%1").arg(nobody->pw_uid),
+                          QStringLiteral("--regid=%1").arg(nobody->pw_gid), "--clear-groups"}
+            : QStringList();
+        // The engine's sandbox needs user namespaces, which a machine may keep from its users.
+        if (asUser
+            && (!nobody
+                || QProcess::execute("setpriv", asNobody + QStringList{"unshare", "--user", "--pid",
+                                                                       "--fork", "true"}) != 0))
+            QSKIP("no user \"nobody\" here, or it may not make a user namespace: the web "
+                  "engine's sandbox cannot start for it");
         const QHash<QString, QStringList> unit = serviceSettings();
         const QString user = unit.value("User").value(0);
         QVERIFY(!user.isEmpty() && user != QLatin1String("root"));
@@ -245,7 +273,7 @@ private slots:
             environment.insert("QTWEBENGINE_DISABLE_SANDBOX", "1");
             environment.insert("TALVORINE_COLD_BOOT_SPREAD_MS", "0");
         }
-        const bool refused = !sandboxOff && ::geteuid() == 0;
+        const bool refused = !sandboxOff && !asUser && ::geteuid() == 0;
 
         const QString state = dir.filePath("state");
         QVERIFY(test::prepareBoundState(state));
@@ -277,9 +305,35 @@ private slots:
         QCOMPARE(command[origin + 1], s.url().toString());
         command[stateDir + 1] = state;
 
+        QString program = QStringLiteral(TALVORINE_PLAYER_PATH);
+        QStringList arguments = command.mid(1);
+        // What the player's user must reach is its own, or reachable by it while the row runs:
+        // the run's folders, and the test compositor's folder and socket.
+        QList<std::pair<QString, QFile::Permissions>> reopened;
+        const auto restore = qScopeGuard([&reopened] {
+            for (const auto& [path, permissions] : reopened)
+                QFile::setPermissions(path, permissions);
+        });
+        if (asUser) {
+            QVERIFY(QDir(dir.path()).mkdir("home"));
+            environment.insert("HOME", dir.filePath("home"));
+            environment.insert("USER", "nobody");
+            const QString owner = QStringLiteral("%1:%2").arg(nobody->pw_uid).arg(nobody->pw_gid);
+            QCOMPARE(QProcess::execute("chown", {"-R", owner, dir.path(), runtime.path()}), 0);
+            const QString socket = environment.value("WAYLAND_DISPLAY");
+            const QList<std::pair<QString, QFile::Permissions>> opened{
+                {QFileInfo(socket).path(), QFile::ExeOther},
+                {socket, QFile::ReadOther | QFile::WriteOther}};
+            for (const auto& [path, more] : opened) {
+                reopened.append({path, QFile::permissions(path)});
+                QVERIFY(QFile::setPermissions(path, reopened.last().second | more));
+            }
+            arguments = asNobody + QStringList{"--", program} + arguments;
+            program = QStringLiteral("setpriv");
+        }
         QProcess player;
         player.setProcessEnvironment(environment);
-        test::startInOwnSession(player, QStringLiteral(TALVORINE_PLAYER_PATH), command.mid(1));
+        test::startInOwnSession(player, program, arguments);
         QVERIFY(player.waitForStarted());
         const qint64 session = player.processId();
         QTRY_VERIFY_WITH_TIMEOUT(adOnGlass ? !devLog(state, "ad_first_visible_frame").isEmpty()
@@ -289,6 +343,34 @@ private slots:
         const QString occurrence =
             devLog(state, "ad_first_visible_frame").value(0).value("occurrence_id").toString();
         QCOMPARE(player.state(), QProcess::Running);
+        if (variant == "zygote killed") {
+            // The zygote that forked the page's renderer: the renderer it leaves is not the
+            // player's to reap, so that when it ends it is no zombie of the player's.
+            qint64 zygote = 0, renderer = 0;
+            QVERIFY(QTest::qWaitFor([&] {
+                const QList<ListedProcess> all = listedProcesses();
+                for (const ListedProcess& child : all) {
+                    for (const ListedProcess& grandchild : all) {
+                        if (child.parent == session && grandchild.parent == child.pid)
+                            std::tie(zygote, renderer) = std::pair(child.pid, grandchild.pid);
+                    }
+                }
+                return renderer != 0;
+            }, waitMs));
+            const auto rendererNow = [renderer] {
+                for (const ListedProcess& process : listedProcesses()) {
+                    if (process.pid == renderer)
+                        return process;
+                }
+                return ListedProcess();
+            };
+            QCOMPARE(::kill(pid_t(zygote), SIGKILL), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(rendererNow().parent != zygote, waitMs);
+            QCOMPARE(::kill(pid_t(renderer), SIGKILL), 0);
+            QTRY_VERIFY_WITH_TIMEOUT(rendererNow().state == u'Z' || !rendererNow().pid, waitMs);
+            QVERIFY2(rendererNow().parent != session, "a zombie of the player's");
+            ::waitpid(pid_t(renderer), nullptr, 0); // this test's, as the session's subreaper
+        }
         // The web engine's processes are running beside the player, or were never started.
         QCOMPARE(devLog(state, "web.handshake").isEmpty(), refused);
         QCOMPARE(markedProcesses(dir.path()).size() > 1, !refused);

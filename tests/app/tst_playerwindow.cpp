@@ -80,11 +80,13 @@ private slots:
                                 "https://HOST[:PORT].";
         const QString partLeftOut = "user information, a path or a query is no part of an "
                                     "origin and is left out";
+        const QString ftpRefused = "its scheme must be https, or plain http for a service on "
+                                   "this machine (localhost, 127.0.0.1, ::1)";
         // A token often sits in a path or query: neither is named, and their omission said.
         const QString omitted = QString(refused).replace("\"%1\"",
                                                          "\"%1\" (path or query not shown)");
         QTest::newRow("ftp origin") << QStringList{"--origin", "ftp://x"}
-                                    << refused.arg("ftp://x", "its scheme must be https");
+                                    << refused.arg("ftp://x", ftpRefused);
         QTest::newRow("bare host, path and query")
             << QStringList{"--origin", "player.example.com/x?key=SECRET"}
             << omitted.arg("player.example.com",
@@ -146,7 +148,7 @@ private slots:
                    + "; the player uses https://localhost:9.";
         QTest::newRow("ftp origin, at err in the journal")
             << QStringList{"--origin", "ftp://x"}
-            << "<3>" + refused.arg("ftp://x", "its scheme must be https");
+            << "<3>" + refused.arg("ftp://x", ftpRefused);
         // "<free>": the room on the volume, whatever it is while the test runs.
         const QString stateProblem = "State directory \"%1\" is not usable: %2, with <free> free "
                                      "on its volume. Give --state-dir a directory the player's "
