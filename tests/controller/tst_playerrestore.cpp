@@ -1641,16 +1641,16 @@ private Q_SLOTS:
         PlayerController& c = h.controller();
         QList<ServedObject> pictures;
         QVERIFY(playCachedRevision(h, &pictures, servedPages(h.service(), 'c', {{}}, &pictures)));
+        const auto prepared = [&h](const char* pageId) {
+            const QList<QJsonObject> all = h.devLog("prepare_page");
+            return std::count_if(all.cbegin(), all.cend(), [pageId](const QJsonObject& r) {
+                return r.value("page_id") == QLatin1String(pageId);
+            });
+        };
         // The page turns until pageId is prepared again: how long that took.
         const auto until = [&](const char* pageId) {
-            const auto prepared = [&h, pageId] {
-                const QList<QJsonObject> all = h.devLog("prepare_page");
-                return std::count_if(all.cbegin(), all.cend(), [pageId](const QJsonObject& r) {
-                    return r.value("page_id") == QLatin1String(pageId);
-                });
-            };
             const qint64 fromMs = h.clock().monotonicMs();
-            for (const qsizetype before = prepared(); prepared() == before;) {
+            for (const qsizetype before = prepared(pageId); prepared(pageId) == before;) {
                 h.clock().advance(10000);
                 if (!h.expireSoon("pageTimer") || !settle(h) || h.clock().monotonicMs() - fromMs > 3600000)
                     return qint64(-1);
@@ -1680,20 +1680,14 @@ private Q_SLOTS:
         }
         if (failing == "never") {
             // Its first failure, then an hour of turns: b's tries are its preparations.
-            const auto tries = [&h] {
-                const QList<QJsonObject> all = h.devLog("prepare_page");
-                return std::count_if(all.cbegin(), all.cend(), [](const QJsonObject& r) {
-                    return r.value("page_id") == QLatin1String("p1");
-                });
-            };
-            const qsizetype before = tries();
+            const qsizetype before = prepared("p1");
             for (int second = 10; second <= 3600; second += 10) {
                 h.clock().advance(10000);
                 QVERIFY(h.expireSoon("pageTimer") && settle(h));
                 if (outage == "each minute" && second % 60 == 0)
                     Q_EMIT h.transport().serviceAnswersAfterLoss(50000);
             }
-            const qsizetype hour = tries() - before;
+            const qsizetype hour = prepared("p1") - before;
             qInfo("%lld tries of b in an hour", qlonglong(hour));
             QVERIFY2(hour >= 3 && hour <= 5, qPrintable(QString::number(hour)));
             QCOMPARE(h.devLog("candidate_failed").size(), hour + 1);
