@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <functional>
 #include <csignal>
 #include <unistd.h>
 
@@ -38,11 +39,33 @@ struct RunOutcome {
 // so that any of them left behind can be found.
 constexpr char runMark[] = "TALVORINE_SAMPLE_RUN_MARK";
 
-// One bounded run of the script; the service's delays short, so a run lasts a minute at
-// most. The test compositor is the "session's" compositor of the run. Screenshots come often
-// enough that each page is taken at least once while it shows whole.
-RunOutcome runSample(const QString& output, int seconds, const QStringList& options)
+// The developer-log records written since the last process start: the latest run's.
+QList<QJsonObject> latestRun(const QList<QJsonObject>& records)
 {
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < records.size(); ++i) {
+        if (records.at(i).value("event").toString() == QLatin1String("process.start"))
+            start = i;
+    }
+    return records.mid(start);
+}
+
+// One run of the script, the service's delays short, until what the test asks of it has happened
+// (done), when the test ends it with Ctrl+C as a person would, or until its bound, a guard against
+// a hang that a busy machine only brings nearer: what a run shows is waited for, not timed. The
+// test compositor is the "session's" compositor of the run. Screenshots come often enough that
+// each page is taken at least once while it shows whole.
+using RunShown = std::function<bool(const QList<QJsonObject>& player)>;
+RunOutcome runSample(const QString& output, int seconds, const QStringList& options,
+                     const RunShown& done)
+{
+    // The player's developer-log records of this run, once it has started: a kept state
+    // directory holds those of the runs before it.
+    const QString devLog = output + "/state/dev-log.jsonl";
+    const auto starts = [&devLog] {
+        return recordsOf(readJsonLines(devLog), "process.start").size();
+    };
+    const qsizetype before = starts();
     QProcess script;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QLatin1String(runMark), output);
@@ -59,29 +82,28 @@ RunOutcome runSample(const QString& output, int seconds, const QStringList& opti
                      + QStringList{"--", "--claim-delay-ms", "500", "--page-dwell-ms", "2500",
                                    "--screenshot-interval-ms", "1000", "--revision-delay-ms",
                                    "10000", "--application-show-ms", "3000"});
-    // The script's own bound ends it; the wait only guards against a hang.
-    if (!script.waitForFinished((seconds + 90) * 1000)) {
+    const bool shown = QTest::qWaitFor(
+        [&] {
+            return script.state() == QProcess::NotRunning
+                || (starts() > before && done(latestRun(readJsonLines(devLog))));
+        },
+        seconds * 1000);
+    const bool interrupted = shown && script.state() == QProcess::Running;
+    if (interrupted)
+        ::kill(pid_t(script.processId()), SIGINT);
+    // The script's own bound ends it otherwise; the wait only guards against a hang.
+    if (!script.waitForFinished(90000)) {
         script.kill();
         script.waitForFinished();
     }
-    return {script.exitStatus() == QProcess::NormalExit ? script.exitCode() : -1,
-            script.readAll()};
+    const int code = script.exitStatus() == QProcess::NormalExit ? script.exitCode() : -1;
+    // Ctrl+C ends the script with 130, its bound with 0: either is a run that ended as asked.
+    return {interrupted && code == 130 ? 0 : code, script.readAll()};
 }
 
 QDateTime stamp(const QJsonObject& record)
 {
     return QDateTime::fromString(record.value("ts").toString(), Qt::ISODateWithMs);
-}
-
-// The developer-log records written since the last process start: the latest run's.
-QList<QJsonObject> latestRun(const QList<QJsonObject>& records)
-{
-    qsizetype start = 0;
-    for (qsizetype i = 0; i < records.size(); ++i) {
-        if (records.at(i).value("event").toString() == QLatin1String("process.start"))
-            start = i;
-    }
-    return records.mid(start);
 }
 
 QStringList field(const QList<QJsonObject>& records, const QString& name)
@@ -260,10 +282,32 @@ private slots:
         const QString journalPath = output + "/service.jsonl";
         const QString compositorPid = qEnvironmentVariable("XDG_RUNTIME_DIR") + ".pid";
 
-        // A fresh player: paired by the service, then every page in turn. The second revision's
-        // round (two filled ad turns, the application's start, the clip to its end) must fit in
-        // the bound on a loaded machine and under the sanitizers too.
-        RunOutcome run = runSample(output, 60, {});
+        // A fresh player: paired by the service, then every page in turn, until the application
+        // has written its second showing, the clip ended its page, an ad visit was completed and
+        // the second revision was taken in, however long a busy machine takes.
+        const auto kvWrites = [&journalPath] {
+            QStringList counts;
+            for (const QJsonObject& request : recordsOf(readJsonLines(journalPath), "kv_request")) {
+                if (request.value("method").toString() == QLatin1String("PUT"))
+                    counts.append(request.value("value").toString());
+            }
+            return counts;
+        };
+        const auto activatedRevisions = [&journalPath] {
+            QStringList activated;
+            for (const QJsonObject& report : recordsOf(readJsonLines(journalPath), "report")) {
+                const QJsonObject body = report.value("body").toObject();
+                if (body.value("code").toString() == QLatin1String("manifest.activated"))
+                    activated.append(body.value("context").toObject().value("manifest_revision").toString());
+            }
+            return activated;
+        };
+        RunOutcome run = runSample(output, 300, {}, [&](const QList<QJsonObject>& player) {
+            const QList<QJsonObject> shown = recordsOf(player, "candidate_activated");
+            return kvWrites().size() >= 2 && activatedRevisions().size() >= 2
+                && turned(shown, "clip", "media_end")
+                && field(readJsonLines(output + "/ad-events.jsonl"), "kind").contains("completed");
+        });
         QVERIFY2(run.exitCode == 0, run.out.constData());
         QVERIFY2(run.out.contains("compositor: the session's"), run.out.constData());
         QCOMPARE(run.out.contains("web engine: sandbox off"), ::geteuid() == 0);
@@ -284,11 +328,7 @@ private slots:
         // turned the page itself, and counted its showings in the key-value store: each showing
         // wrote one more than the last.
         QVERIFY2(turned(activations, "lobby", "application"), qPrintable(pages.join(' ')));
-        QStringList counts;
-        for (const QJsonObject& request : recordsOf(journal, "kv_request")) {
-            if (request.value("method").toString() == QLatin1String("PUT"))
-                counts.append(request.value("value").toString());
-        }
+        const QStringList counts = kvWrites();
         QVERIFY2(counts.size() >= 2 && counts.first() == QLatin1String("1")
                      && counts.at(1) == QLatin1String("2"),
                  qPrintable(counts.join(' ')));
@@ -359,13 +399,7 @@ private slots:
         QVERIFY(recordsOf(journal, "manifest_requested").constLast().value("revision")
                 == QLatin1String("man_sample-rev-2"));
         QVERIFY2(pages.contains("news"), qPrintable(pages.join(' ')));
-        QStringList activated;
-        for (const QJsonObject& report : recordsOf(journal, "report")) {
-            const QJsonObject body = report.value("body").toObject();
-            if (body.value("code").toString() == QLatin1String("manifest.activated"))
-                activated.append(body.value("context").toObject().value("manifest_revision").toString());
-        }
-        QCOMPARE(activated, (QStringList{"man_sample-rev-1", "man_sample-rev-2"}));
+        QCOMPARE(activatedRevisions(), (QStringList{"man_sample-rev-1", "man_sample-rev-2"}));
         // Every screenshot decodes, and each taken while a page showed whole shows its colour,
         // an ad's included.
         const QStringList shots =
@@ -380,7 +414,10 @@ private slots:
 
         // Without the service: the last known good plays offline, the web application included,
         // from its cached package; its key-value requests are answered without the network.
-        run = runSample(output, 22, {"--offline"});
+        run = runSample(output, 180, {"--offline"}, [](const QList<QJsonObject>& player) {
+            return turned(recordsOf(player, "candidate_activated"), "lobby", "application")
+                && recordsOf(player, "web.package").size() >= 3;
+        });
         QVERIFY2(run.exitCode == 0, run.out.constData());
         verifyStopped(output);
         QVERIFY(!events(readJsonLines(journalPath)).contains("listening"));
@@ -397,7 +434,13 @@ private slots:
 
         // The kept state with the service: bound at once, the first page from the cache before
         // any content, and the ad events the first run left in its outbox delivered first.
-        run = runSample(output, 15, {"--keep-state"});
+        const QStringList left = field(leftInOutbox, "event_id");
+        run = runSample(output, 180, {"--keep-state"}, [&](const QList<QJsonObject>& player) {
+            const QStringList delivered =
+                field(readJsonLines(output + "/ad-events.jsonl"), "event_id");
+            return !recordsOf(player, "candidate_activated").isEmpty()
+                && delivered.mid(0, left.size()) == left;
+        });
         QVERIFY2(run.exitCode == 0, run.out.constData());
         verifyStopped(output);
         journal = readJsonLines(journalPath);
@@ -408,7 +451,6 @@ private slots:
         const QList<QJsonObject> content = recordsOf(journal, "content_requested");
         if (!content.isEmpty())
             QVERIFY(stamp(resumed.first()) < stamp(content.first()));
-        const QStringList left = field(leftInOutbox, "event_id");
         const QStringList delivered = field(readJsonLines(output + "/ad-events.jsonl"), "event_id");
         QCOMPARE(delivered.mid(0, left.size()), left);
         const QStringList stillLeft = field(outboxEvents(output), "event_id");
